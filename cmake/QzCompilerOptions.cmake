@@ -1,0 +1,11 @@
+# Warnings and sanitizers shared by every qz target, through the interface target qz_options.
+add_library(qz_options INTERFACE)
+target_compile_options(qz_options INTERFACE -Wall -Wextra)
+if(QZ_WERROR)
+  target_compile_options(qz_options INTERFACE -Werror)
+endif()
+if(QZ_SANITIZE)
+  set(QZ_SANITIZER_FLAGS -fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
+  target_compile_options(qz_options INTERFACE ${QZ_SANITIZER_FLAGS})
+  target_link_options(qz_options INTERFACE ${QZ_SANITIZER_FLAGS})
+endif()

@@ -1,0 +1,40 @@
+# Finds the installed libraries. SDL3, SDL3_image and Lua 5.5 live in the prefix that
+# scripts/install-deps.sh prints (QZ_DEPS_PREFIX); everything else comes from Debian packages.
+set(QZ_DEPS_PREFIX "$ENV{QZ_DEPS_PREFIX}" CACHE PATH "Prefix with SDL3, SDL3_image and Lua 5.5")
+if(NOT QZ_DEPS_PREFIX)
+  message(FATAL_ERROR "QZ_DEPS_PREFIX is not set: run scripts/install-deps.sh and pass the prefix it prints")
+endif()
+list(PREPEND CMAKE_PREFIX_PATH "${QZ_DEPS_PREFIX}")
+set(CMAKE_BUILD_RPATH "${QZ_DEPS_PREFIX}/lib")
+set(CMAKE_INSTALL_RPATH "${QZ_DEPS_PREFIX}/lib")
+
+find_package(Threads REQUIRED)
+find_package(SDL3 REQUIRED CONFIG COMPONENTS SDL3-shared)
+find_package(SDL3_image REQUIRED CONFIG)
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(FREETYPE REQUIRED IMPORTED_TARGET freetype2)
+pkg_check_modules(HARFBUZZ REQUIRED IMPORTED_TARGET harfbuzz)
+pkg_check_modules(SQLITE3 REQUIRED IMPORTED_TARGET sqlite3)
+pkg_check_modules(PUGIXML REQUIRED IMPORTED_TARGET pugixml)
+pkg_check_modules(ZLIB REQUIRED IMPORTED_TARGET zlib)
+pkg_check_modules(MINIZIP REQUIRED IMPORTED_TARGET minizip)
+pkg_check_modules(CURL REQUIRED IMPORTED_TARGET libcurl)
+pkg_check_modules(RSVG REQUIRED IMPORTED_TARGET librsvg-2.0 cairo)
+pkg_check_modules(UTF8PROC REQUIRED IMPORTED_TARGET libutf8proc)
+
+# Lua 5.5 compiled as C++ (a Lua error is a C++ exception, so destructors run). Files that Lua opens go
+# through the host's fopen wrapper (close-on-exec), linked right after the Lua archive.
+set(QZ_LUA_ROOT "${QZ_DEPS_PREFIX}/lua/usr")
+set(QZ_LUA_LIBRARY "${QZ_LUA_ROOT}/lib/x86_64-linux-gnu/liblua5.5-c++.a")
+if(NOT EXISTS "${QZ_LUA_LIBRARY}")
+  message(FATAL_ERROR "Lua 5.5 not found in ${QZ_LUA_ROOT}: run scripts/install-deps.sh")
+endif()
+add_library(qz_lua_library STATIC IMPORTED GLOBAL)
+set_target_properties(qz_lua_library PROPERTIES
+  IMPORTED_LOCATION "${QZ_LUA_LIBRARY}"
+  INTERFACE_INCLUDE_DIRECTORIES "${QZ_LUA_ROOT}/include/lua5.5;${QZ_LUA_ROOT}/include/x86_64-linux-gnu")
+
+find_package(GTest REQUIRED)
+if(QZ_BENCHMARKS)
+  find_package(benchmark REQUIRED)
+endif()

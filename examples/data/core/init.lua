@@ -1,0 +1,1 @@
+-- Marks this tree as a local Lua start-up tree; the host only checks that it exists.

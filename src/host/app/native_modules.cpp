@@ -1,0 +1,27 @@
+// The ordered list of native modules. Modules are added here, in this order, as they are built: system,
+// renderer, canvas, db, utf8, window, form, control, layout, pane, ui_font, ui_glyph, pack, text,
+// native_tokenizer, xml, web, worker.
+#include "host/app/native_modules.h"
+
+#include "host/lua_api.h"
+
+namespace {
+
+struct NativeModule {
+  const char* name;
+  lua_CFunction opener;
+};
+
+const NativeModule kNativeModules[] = {
+    {LUA_UTF8LIBNAME, luaopen_utf8},
+    {nullptr, nullptr},
+};
+
+}  // namespace
+
+void registerNativeModules(lua_State* L) {
+  for (const NativeModule* module = kNativeModules; module->name != nullptr; ++module) {
+    luaL_requiref(L, module->name, module->opener, 1);
+    lua_pop(L, 1);
+  }
+}

@@ -1,0 +1,140 @@
+// Start-up and shutdown of the process. Every failure from the boot log onward is traced as a "[qz-boot]"
+// line and ends the process with 1; teardown of SDL runs in the at-exit handler registered once SDL is up.
+#include "host/app/startup.h"
+
+#include <SDL3/SDL.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <optional>
+#include <string>
+
+#include "host/app/boot_globals.h"
+#include "host/app/native_modules.h"
+#include "host/app/startup_chunk.h"
+#include "host/boot_trace.h"
+#include "host/command_line.h"
+#include "host/lua_api.h"
+#include "host/process_state.h"
+#include "host/stdin_capture.h"
+#include "platform/file_utils.h"
+
+namespace {
+
+void shutdownAtExit() { SDL_Quit(); }
+
+std::optional<float> firstDisplayContentScale() {
+  int count = 0;
+  SDL_DisplayID* displays = SDL_GetDisplays(&count);
+  if (displays == nullptr) return std::nullopt;
+  std::optional<float> scale;
+  if (count > 0) scale = SDL_GetDisplayContentScale(displays[0]);
+  SDL_free(displays);
+  return scale;
+}
+
+// Runs fn(L) under a protected call; returns the error text on failure.
+template <typename Fn>
+std::optional<std::string> runProtected(lua_State* L, Fn& fn) {
+  lua_pushcfunction(L, [](lua_State* state) -> int {
+    auto* body = static_cast<Fn*>(lua_touserdata(state, 1));
+    try {
+      (*body)(state);
+    } catch (const std::bad_alloc&) {
+      return luaL_error(state, "not enough memory");
+    } catch (const std::exception& e) {
+      return luaL_error(state, "%s", e.what());
+    }
+    return 0;
+  });
+  lua_pushlightuserdata(L, &fn);
+  if (lua_pcall(L, 1, 0, 0) == LUA_OK) return std::nullopt;
+  const char* message = lua_tostring(L, -1);
+  std::string text = message != nullptr ? message : std::string("(error object is a ") + luaL_typename(L, -1) + " value)";
+  lua_pop(L, 1);
+  return text;
+}
+
+void shutdownLuaBindings(lua_State*) {}
+
+}  // namespace
+
+int qzMain(int argc, char** argv) {
+  BootContext context;
+  context.args = buildUtf8Arguments(argc, argv);
+  context.executablePath = executablePathUtf8();
+  if (context.executablePath.empty()) {
+    std::fputs("Unable to resolve the executable path\n", stderr);
+    return 1;
+  }
+  readHostOptions(context.args);
+  if (standardInputRequested(context.args)) {
+    std::string text, error;
+    if (!readAllStdin(text, error)) {
+      std::fprintf(stderr, "qz: %s\n", error.c_str());
+      return 1;
+    }
+    signalStdinConsumed();
+    context.stdinData = std::move(text);
+  }
+
+  context.executableDirectory = executableDirectoryOf(context.executablePath);
+  BootLog bootLog;
+  const std::string bootLogPath = context.executableDirectory + "/user/boot.log";
+  bootLog.stream = std::fopen(bootLogPath.c_str(), "w");
+  bootLog.close = std::fclose;
+  context.bootLog = &bootLog;
+  writeBootTrace(bootLog.stream, "[qz-boot] exe=%s", context.executablePath.c_str());
+
+  if (!SDL_SetHintWithPriority("SDL_FORCE_RAISEWINDOW", "0", SDL_HINT_OVERRIDE)) {
+    writeBootTrace(bootLog.stream, "[qz-boot] unable to disable forced window raising");
+    bootLog.closeStream();
+    return 1;
+  }
+  if (!SDL_SetHintWithPriority("SDL_IME_IMPLEMENTED_UI", "composition", SDL_HINT_OVERRIDE)) {
+    writeBootTrace(bootLog.stream, "[qz-boot] unable to select application-rendered text composition");
+    bootLog.closeStream();
+    return 1;
+  }
+  if (!SDL_Init(SDL_INIT_VIDEO | SDL_INIT_EVENTS)) {
+    writeBootTrace(bootLog.stream, "[qz-boot] SDL initialization failed: %s", SDL_GetError());
+    bootLog.closeStream();
+    return 1;
+  }
+  SDL_EnableScreenSaver();
+  SDL_SetEventEnabled(SDL_EVENT_DROP_FILE, true);
+  std::atexit(shutdownAtExit);
+  setWakeUpEventType(SDL_RegisterEvents(1));
+  SDL_SetHint("SDL_VIDEO_X11_NET_WM_BYPASS_COMPOSITOR", "0");
+  SDL_SetHint("SDL_MOUSE_FOCUS_CLICKTHROUGH", "1");
+
+  lua_State* L = luaL_newstate();
+  if (L == nullptr) {
+    writeBootTrace(bootLog.stream, "[qz-boot] Lua state creation failed");
+    bootLog.closeStream();
+    return 1;
+  }
+  setMainLuaState(L);
+  luaL_openselectedlibs(L, ~0, 0);
+
+  int exitCode = 1;
+  auto registerModules = [](lua_State* state) { registerNativeModules(state); };
+  std::optional<std::string> failure = runProtected(L, registerModules);
+  if (!failure) {
+    resolvedScale() = resolveScale(commandLineScale(), std::getenv, firstDisplayContentScale);
+    auto publishGlobals = [&context](lua_State* state) { publishBootGlobals(state, context); };
+    failure = runProtected(L, publishGlobals);
+  }
+  if (failure) {
+    writeBootTrace(bootLog.stream, "[qz-boot] native module registration failed: %s", failure->c_str());
+  } else {
+    exitCode = runStartupChunk(L, bootLog);
+  }
+
+  shutdownLuaBindings(L);
+  if (mainLuaState() == L) setMainLuaState(nullptr);
+  lua_close(L);
+  bootLog.closeStream();
+  return exitCode;
+}

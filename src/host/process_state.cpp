@@ -1,0 +1,17 @@
+// Process-wide host state. The wake-up type is atomic because worker threads push wake-up events.
+#include "host/process_state.h"
+
+#include <atomic>
+
+namespace {
+
+lua_State* mainState = nullptr;
+std::atomic<uint32_t> wakeUpType{0};
+
+}  // namespace
+
+lua_State* mainLuaState() { return mainState; }
+void setMainLuaState(lua_State* L) { mainState = L; }
+
+uint32_t wakeUpEventType() { return wakeUpType.load(std::memory_order_acquire); }
+void setWakeUpEventType(uint32_t type) { wakeUpType.store(type, std::memory_order_release); }

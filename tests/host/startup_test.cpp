@@ -1,0 +1,116 @@
+// Start-up and shutdown of the whole process, run headless through the process harness.
+#include <gtest/gtest.h>
+
+#include "qz_sandbox.h"
+
+namespace {
+
+using qztest::RunOptions;
+using qztest::RunResult;
+using qztest::Sandbox;
+
+bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+RunOptions newInstance() {
+  RunOptions options;
+  options.args = {"--new-instance"};
+  return options;
+}
+
+std::string lastLine(const std::string& text) {
+  std::string trimmed = text;
+  while (!trimmed.empty() && trimmed.back() == '\n') trimmed.pop_back();
+  return trimmed.substr(trimmed.find_last_of('\n') + 1);
+}
+
+TEST(Startup, PublishesScaleAndDirectoriesAndCompletesBootLog) {
+  Sandbox sandbox;
+  sandbox.writeBoot(R"(
+    return { run = function()
+      print(SCALE, SCALE_SOURCE, SCALE_RAW, EXE_DIR, math.type(SINGLE_INSTANCE_MODE))
+      BOOT_COMPLETE()
+    end })");
+  RunOptions options;
+  options.args = {"--new-instance", "--scale=150"};
+  const RunResult result = sandbox.run(options);
+  EXPECT_EQ(result.exitCode, 0) << result.standardError;
+  EXPECT_EQ(result.standardOutput, "1.5\t--scale\t150\t" + sandbox.root().string() + "\tfloat\n");
+  const std::string log = sandbox.readFile("user/boot.log");
+  EXPECT_TRUE(log.starts_with("[+0.000ms] [qz-boot] exe=")) << log;
+  EXPECT_TRUE(lastLine(log).ends_with("[qz-boot] startup completed")) << log;
+  EXPECT_FALSE(contains(log, "returned successfully")) << "lines after BOOT_COMPLETE stay out of the log";
+  EXPECT_TRUE(contains(result.standardError, "[qz-boot] unified startup wrapper returned successfully"));
+}
+
+TEST(Startup, BootTableWithoutRunFails) {
+  Sandbox sandbox;
+  sandbox.writeBoot("return {}");
+  const RunResult result = sandbox.run(newInstance());
+  EXPECT_EQ(result.exitCode, 1);
+  EXPECT_TRUE(contains(sandbox.readFile("user/error.log"), "core.boot.run missing"));
+  EXPECT_TRUE(contains(result.standardError, "[qz-boot] unified startup wrapper error: Error: core.boot.run missing"))
+      << result.standardError;
+}
+
+TEST(Startup, RunErrorReachesCoreOnError) {
+  Sandbox sandbox;
+  sandbox.writeBoot(R"(
+    package.loaded.core = { on_error = function(err) io.stdout:write("on_error got: ", tostring(err), "\n") end }
+    return { run = function() error({ code = 7 }) end })");
+  const RunResult result = sandbox.run(newInstance());
+  EXPECT_EQ(result.exitCode, 1);
+  EXPECT_TRUE(contains(result.standardOutput, "on_error got: table:")) << result.standardOutput;
+  EXPECT_FALSE(sandbox.exists("user/error.log"));
+}
+
+TEST(Startup, RunsWithoutUserDirectoryAndBootLog) {
+  Sandbox sandbox(false);
+  sandbox.writeBoot("return { run = function() end }");
+  const RunResult result = sandbox.run(newInstance());
+  EXPECT_EQ(result.exitCode, 0) << result.standardError;
+  EXPECT_FALSE(sandbox.exists("user"));
+  EXPECT_TRUE(contains(result.standardError, "[qz-boot] exe="));
+}
+
+TEST(Startup, BadBootScriptsFailCleanly) {
+  static const char kBinary[] = "\x7f" "ELF\x02\x01\x01\0\0\0\x1bLua\xff\xfe";
+  const std::string binary(kBinary, sizeof kBinary - 1);
+  for (const std::string& source : {std::string("this is not lua ((("), binary, std::string("\x1bLua\x55\0\x19", 7)}) {
+    Sandbox sandbox;
+    sandbox.writeBoot(source);
+    const RunResult result = sandbox.run(newInstance());
+    EXPECT_EQ(result.exitCode, 1) << result.standardError;
+    EXPECT_EQ(result.signal, 0);
+    EXPECT_TRUE(contains(result.standardError, "boot load failed")) << result.standardError;
+  }
+}
+
+TEST(Startup, StdinDataKeepsNulBytesAndIsFalseWhenNotRead) {
+  Sandbox sandbox;
+  sandbox.writeBoot(R"(
+    return { run = function()
+      io.stdout:write(type(STDIN_DATA), ":", tostring(STDIN_DATA and #STDIN_DATA), ":",
+                      STDIN_DATA and STDIN_DATA:gsub("%z", "0") or "-", "\n")
+    end })");
+  RunOptions piped;
+  piped.args = {"--new-instance", "--stdin"};
+  piped.stdinData = std::string("a\0b", 3);
+  EXPECT_EQ(sandbox.run(piped).standardOutput, "string:3:a0b\n");
+  EXPECT_EQ(sandbox.run(newInstance()).standardOutput, "boolean:false:-\n");
+  RunOptions help = piped;
+  help.args.push_back("--help");
+  EXPECT_EQ(sandbox.run(help).standardOutput, "boolean:false:-\n");
+}
+
+TEST(Startup, ArgumentsReachScriptsWhole) {
+  Sandbox sandbox;
+  sandbox.writeBoot(R"(return { run = function() io.stdout:write(#ARGS, " ", ARGS[3], "\n") end })");
+  RunOptions options;
+  options.args = {"--new-instance", "\xff\xfe invalid utf-8"};
+  for (int i = 0; i < 5000; ++i) options.args.push_back("arg" + std::to_string(i));
+  const RunResult result = sandbox.run(options);
+  EXPECT_EQ(result.exitCode, 0) << result.standardError;
+  EXPECT_EQ(result.standardOutput, "5003 \xff\xfe invalid utf-8\n");
+}
+
+}  // namespace

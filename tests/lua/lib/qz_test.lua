@@ -1,0 +1,95 @@
+-- A small test library for Lua tests that run inside qz.
+--
+--   local t = require("qz_test")
+--   t.test("adds numbers", function() t.eq(1 + 1, 2) end)
+--
+-- run_file(path) loads a test file, runs each registered test in order under xpcall and raises when any
+-- failed, which ends qz with exit code 1.
+local M = {}
+
+local registered = {}
+
+function M.test(name, fn)
+  registered[#registered + 1] = { name = name, fn = fn }
+end
+
+local function describe(value)
+  if type(value) == "string" then return string.format("%q", value) end
+  return tostring(value)
+end
+
+local function deep_equal(a, b, seen)
+  if a == b then return true end
+  if type(a) ~= "table" or type(b) ~= "table" then
+    return type(a) == "number" and type(b) == "number" and a ~= a and b ~= b
+  end
+  seen = seen or {}
+  if seen[a] == b then return true end
+  seen[a] = b
+  for k, v in pairs(a) do
+    if not deep_equal(v, b[k], seen) then return false end
+  end
+  for k in pairs(b) do
+    if a[k] == nil then return false end
+  end
+  return true
+end
+
+-- eq(actual, expected [, message]): deep equality (tables by content, NaN equal to NaN).
+function M.eq(actual, expected, message)
+  if not deep_equal(actual, expected) then
+    error((message and (message .. ": ") or "") .. "expected " .. describe(expected) .. ", got " .. describe(actual), 2)
+  end
+end
+
+-- same(actual, expected): equal values of the same Lua and math type (1 and 1.0 differ).
+function M.same(actual, expected, message)
+  M.eq(math.type(actual) or type(actual), math.type(expected) or type(expected), message)
+  M.eq(actual, expected, message)
+end
+
+function M.truthy(value, message)
+  if not value then error(message or ("expected a true value, got " .. describe(value)), 2) end
+  return value
+end
+
+-- raises(fn, substring): fn must raise an error whose text contains substring (plain find); returns it.
+function M.raises(fn, substring, ...)
+  local ok, err = pcall(fn, ...)
+  if ok then error("expected an error containing " .. describe(substring) .. ", got success", 2) end
+  local text = tostring(err)
+  if substring and not text:find(substring, 1, true) then
+    error("expected an error containing " .. describe(substring) .. ", got " .. describe(text), 2)
+  end
+  return err
+end
+
+-- results(...): packs multiple results with their count, for comparing nil-holding lists.
+function M.results(...)
+  return { n = select("#", ...), ... }
+end
+
+-- A fresh directory for the test's files.
+function M.tmpdir()
+  return os.getenv("QZ_TEST_TMP")
+end
+
+function M.run_file(path)
+  registered = {}
+  dofile(path)
+  local failures = 0
+  for _, case in ipairs(registered) do
+    local ok, err = xpcall(case.fn, debug.traceback)
+    if ok then
+      io.stdout:write("ok   ", case.name, "\n")
+    else
+      failures = failures + 1
+      io.stderr:write("FAIL ", case.name, "\n", tostring(err), "\n")
+    end
+  end
+  io.stdout:flush()
+  if failures > 0 then error(string.format("%d of %d tests failed in %s", failures, #registered, path), 0) end
+  if #registered == 0 then error("no tests in " .. path, 0) end
+end
+
+return M
