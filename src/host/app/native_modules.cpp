@@ -4,6 +4,7 @@
 #include "host/app/native_modules.h"
 
 #include "host/lua_api.h"
+#include "text/text_lua.h"
 
 namespace {
 
@@ -14,6 +15,7 @@ struct NativeModule {
 
 const NativeModule kNativeModules[] = {
     {LUA_UTF8LIBNAME, luaopen_utf8},
+    {"text", luaopen_text},
     {nullptr, nullptr},
 };
 

@@ -1,0 +1,165 @@
+#include "text/pattern_matcher.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "host/lua_api.h"
+#include "text/string_patterns.h"
+
+namespace {
+
+using namespace std::string_literals;
+
+// native(s, p, init, anchored) -> start, end, {positions}, {spans} or nil; the entry points as string.find
+// would report them (1-based bounds).
+int nativeFind(lua_State* L) {
+  size_t subjectLength = 0;
+  size_t patternLength = 0;
+  const char* subject = luaL_checklstring(L, 1, &subjectLength);
+  const char* pattern = luaL_checklstring(L, 2, &patternLength);
+  const size_t start = static_cast<size_t>(luaL_checkinteger(L, 3) - 1);
+  PatternCaptures captures;
+  size_t matchStart = start;
+  size_t matchEnd = 0;
+  const int found = lua_toboolean(L, 4)
+                        ? str_match_at(L, subject, subjectLength, pattern, patternLength, start, &matchEnd, &captures)
+                        : str_find_from(L, subject, subjectLength, pattern, patternLength, start, 1, &matchStart,
+                                        &matchEnd, &captures);
+  if (found == 0) {
+    lua_pushnil(L);
+    return 1;
+  }
+  lua_pushinteger(L, static_cast<lua_Integer>(matchStart + 1));
+  lua_pushinteger(L, static_cast<lua_Integer>(matchEnd));
+  lua_createtable(L, static_cast<int>(captures.positionCount), 0);
+  for (uint64_t i = 0; i < captures.positionCount; ++i) {
+    lua_pushinteger(L, static_cast<lua_Integer>(captures.positions[i]));
+    lua_rawseti(L, -2, static_cast<lua_Integer>(i + 1));
+  }
+  lua_createtable(L, static_cast<int>(captures.spanCount), 0);
+  for (uint64_t i = 0; i < captures.spanCount; ++i) {
+    lua_pushlstring(L, captures.spans[i].start, captures.spans[i].length);
+    lua_rawseti(L, -2, static_cast<lua_Integer>(i + 1));
+  }
+  return 4;
+}
+
+TEST(PatternMatcher, AgreesWithTheLinkedLuaStringFind) {
+  lua_State* L = luaL_newstate();
+  luaL_openlibs(L);
+  ASSERT_EQ(luaL_loadfile(L, QZ_TEXT_TEST_DIR "/pattern_differential.lua"), LUA_OK) << lua_tostring(L, -1);
+  lua_pushcfunction(L, nativeFind);
+  ASSERT_EQ(lua_pcall(L, 1, 2, 0), LUA_OK) << lua_tostring(L, -1);
+  EXPECT_GT(lua_tointeger(L, -1), 80000);
+  lua_pop(L, 1);
+  const lua_Integer mismatches = static_cast<lua_Integer>(lua_rawlen(L, -1));
+  for (lua_Integer i = 1; i <= mismatches; ++i) {
+    lua_rawgeti(L, -1, i);
+    ADD_FAILURE() << lua_tostring(L, -1);
+    lua_pop(L, 1);
+  }
+  lua_close(L);
+}
+
+struct MatchOutcome {
+  bool matched = false;
+  size_t start = 0;
+  size_t end = 0;
+  PatternCaptures captures;
+};
+
+MatchOutcome matchAt(std::string_view subject, std::string_view pattern, size_t start) {
+  MatchOutcome outcome;
+  outcome.captures.spanCount = outcome.captures.positionCount = 7;
+  outcome.start = start;
+  outcome.matched = patternMatchAt(subject, pattern, start, &outcome.end, &outcome.captures);
+  return outcome;
+}
+
+MatchOutcome findFrom(std::string_view subject, std::string_view pattern, size_t start, bool allowPlain) {
+  MatchOutcome outcome;
+  outcome.captures.spanCount = outcome.captures.positionCount = 7;
+  outcome.matched =
+      patternFindFrom(subject, pattern, start, allowPlain, &outcome.start, &outcome.end, &outcome.captures);
+  return outcome;
+}
+
+TEST(PatternMatcher, MatchAtTheSubjectEndMatchesOnlyEmptyPatterns) {
+  const MatchOutcome empty = matchAt("abc", "x*", 3);
+  EXPECT_TRUE(empty.matched);
+  EXPECT_EQ(empty.end, 3u);
+  EXPECT_FALSE(matchAt("abc", "x", 3).matched);
+}
+
+TEST(PatternMatcher, StartBeyondTheSubjectFailsWithEmptyCaptures) {
+  const MatchOutcome at = matchAt("abc", "()", 4);
+  EXPECT_FALSE(at.matched);
+  EXPECT_EQ(at.captures.spanCount, 0u);
+  EXPECT_EQ(at.captures.positionCount, 0u);
+  const MatchOutcome find = findFrom("abc", "", 4, true);
+  EXPECT_FALSE(find.matched);
+  EXPECT_EQ(find.captures.positionCount, 0u);
+}
+
+TEST(PatternMatcher, PlainShortcutTreatsOnlyLiteralPatternsAsText) {
+  const MatchOutcome dotted = findFrom("axb", "a.b", 0, true);
+  EXPECT_TRUE(dotted.matched);
+  EXPECT_EQ(dotted.end, 3u);
+  const MatchOutcome empty = findFrom("abc", "", 2, true);
+  EXPECT_TRUE(empty.matched);
+  EXPECT_EQ(empty.start, 2u);
+  EXPECT_EQ(empty.end, 2u);
+  const MatchOutcome withZero = findFrom("a\0b]c"s, "b]"s, 0, true);
+  EXPECT_TRUE(withZero.matched);
+  EXPECT_EQ(withZero.start, 2u);
+  EXPECT_FALSE(findFrom("abc", "abcd", 0, true).matched);
+}
+
+TEST(PatternMatcher, CaretAnchorsAtTheSearchStart) {
+  EXPECT_TRUE(findFrom("xxab", "^ab", 2, false).matched);
+  EXPECT_FALSE(findFrom("xxab", "^ab", 1, false).matched);
+  EXPECT_TRUE(matchAt("x^y", "^y", 1).matched);  // an ordinary byte when matching at a position
+}
+
+TEST(PatternMatcher, PositionAndSpanCapturesAreListedSeparately) {
+  const MatchOutcome outcome = matchAt("ab", "()a(b)", 0);
+  ASSERT_TRUE(outcome.matched);
+  ASSERT_EQ(outcome.captures.positionCount, 1u);
+  EXPECT_EQ(outcome.captures.positions[0], 0u);
+  ASSERT_EQ(outcome.captures.spanCount, 1u);
+  EXPECT_EQ(std::string(outcome.captures.spans[0].start, outcome.captures.spans[0].length), "b");
+}
+
+TEST(PatternMatcher, FrontierAndDollarSeeTheEndOfASubRange) {
+  const std::string line = "word more";
+  const std::string_view firstWord(line.data(), 4);
+  EXPECT_TRUE(matchAt(firstWord, "word%f[%W]", 0).matched);
+  EXPECT_TRUE(matchAt(firstWord, "word$", 0).matched);
+  EXPECT_FALSE(matchAt(line, "word$", 0).matched);
+}
+
+TEST(PatternMatcher, MalformedPatternsThrowLuaMessages) {
+  const auto messageOf = [](std::string_view pattern) -> std::string {
+    try {
+      size_t end = 0;
+      patternMatchAt(std::string(300, 'a'), pattern, 0, &end, nullptr);
+    } catch (const PatternError& error) {
+      return error.what();
+    }
+    return "";
+  };
+  EXPECT_EQ(messageOf("a("), "unfinished capture");
+  EXPECT_EQ(messageOf("%"), "malformed pattern (ends with '%')");
+  EXPECT_EQ(messageOf("[a"), "malformed pattern (missing ']')");
+  EXPECT_EQ(messageOf("%ba"), "malformed pattern (missing arguments to '%b')");
+  EXPECT_EQ(messageOf("%fa"), "missing '[' after '%f' in pattern");
+  EXPECT_EQ(messageOf("%1"), "invalid capture index %1");
+  EXPECT_EQ(messageOf(")"), "invalid pattern capture");
+  EXPECT_EQ(messageOf(std::string(33, '(')), "too many captures");
+  std::string deep;
+  for (int i = 0; i < 250; ++i) deep += "a?";
+  EXPECT_EQ(messageOf(deep), "pattern too complex");
+}
+
+}  // namespace
