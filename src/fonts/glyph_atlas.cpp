@@ -1,0 +1,90 @@
+// Glyph atlas pages: every rendered bitmap of a face is packed once into one of its square pages with a
+// shelf allocator (one empty pixel right of each glyph, one empty row below each shelf). Pages only grow in
+// number, never shrink or move glyphs, so a stored glyph keeps its place for the life of the face.
+#include <algorithm>
+#include <cmath>
+
+#include "fonts/bitmap_strikes.h"
+#include "fonts/render_font.h"
+
+namespace {
+
+constexpr int32_t kMinPageSide = 128;
+
+// The smallest power of two that is at least `minimum` and 128, capped at 4096.
+int32_t pageSideFor(double minimum) {
+  int32_t side = kMinPageSide;
+  while (side < minimum && side < kMaxGlyphBitmapSide) side *= 2;
+  return side;
+}
+
+// Finds room for a w x h glyph on the page's current or next shelf; moves the page's cursor when it does.
+bool placeOnPage(GlyphAtlasPage& page, uint32_t w, uint32_t h, uint32_t& x, uint32_t& y) {
+  if (!page.image || page.width < static_cast<int32_t>(w) || page.height < static_cast<int32_t>(h)) return false;
+  x = page.cursorX;
+  y = page.cursorY;
+  uint32_t row = page.rowHeight;
+  if (uint64_t{x} + w > static_cast<uint32_t>(page.width)) {
+    x = 0;
+    y = page.cursorY + page.rowHeight + 1;
+    row = 0;
+  }
+  if (uint64_t{y} + h > static_cast<uint32_t>(page.height)) return false;
+  page.cursorX = x + w + 1;
+  page.cursorY = y;
+  page.rowHeight = std::max(row, h);
+  return true;
+}
+
+}  // namespace
+
+void RenderFont::storeGlyphBitmap(const std::vector<uint32_t>& pixels, GlyphMetricEntry& entry) {
+  entry.atlasPage = kNoAtlasPage;
+  entry.atlasX = 0;
+  entry.atlasY = 0;
+  auto fail = [&entry] {
+    entry.width = 0;
+    entry.height = 0;
+    entry.missing = 1;
+  };
+  const int32_t w = entry.width;
+  const int32_t h = entry.height;
+  if (w <= 0 || h <= 0 || w > kMaxGlyphBitmapSide || h > kMaxGlyphBitmapSide ||
+      pixels.size() < static_cast<size_t>(w) * static_cast<size_t>(h)) {
+    return fail();
+  }
+  size_t pageIndex = 0;
+  uint32_t x = 0;
+  uint32_t y = 0;
+  while (pageIndex < atlasPages_.size() && !placeOnPage(atlasPages_[pageIndex], w, h, x, y)) ++pageIndex;
+  if (pageIndex == atlasPages_.size()) {
+    if (atlasPages_.size() >= kNoAtlasPage) return fail();  // page numbers are 16-bit, 0xFFFF meaning none
+    const int32_t glyphSide = pageSideFor(std::max(w, h) + 2);
+    const int32_t fontSide = pageSideFor(std::trunc(std::ceil(2.0 * pixelSize_)) + 2);
+    const int32_t side = std::min(std::max({glyphSide, fontSide, atlasPageSize_}), kMaxGlyphBitmapSide);
+    GlyphAtlasPage page;
+    page.image = std::make_unique<CanvasBitmap>(side, side);
+    page.width = side;
+    page.height = side;
+    page.cursorX = static_cast<uint32_t>(w) + 1;
+    page.rowHeight = static_cast<uint32_t>(h);
+    atlasPages_.push_back(std::move(page));
+    atlasPageSize_ = std::max(atlasPageSize_, side);
+    x = 0;
+    y = 0;
+  }
+  GlyphAtlasPage& page = atlasPages_[pageIndex];
+  const size_t pageWidth = static_cast<size_t>(page.width);
+  if (page.width < 1 || page.width > kMaxGlyphBitmapSide || !page.image ||
+      page.image->pixels.size() < pageWidth * static_cast<size_t>(page.height) || w > page.width - int64_t{x} ||
+      h > page.height - int64_t{y}) {
+    return fail();
+  }
+  for (int32_t r = 0; r < h; ++r) {
+    std::copy_n(pixels.begin() + static_cast<ptrdiff_t>(r) * w, w,
+                page.image->pixels.begin() + static_cast<ptrdiff_t>((y + r) * pageWidth + x));
+  }
+  entry.atlasPage = static_cast<uint16_t>(pageIndex);
+  entry.atlasX = static_cast<uint16_t>(x);
+  entry.atlasY = static_cast<uint16_t>(y);
+}

@@ -1,0 +1,10 @@
+// Glyph loading shared by the fallback tests.
+#include "fonts/glyph_loading.h"
+
+#include <freetype/freetype.h>
+
+bool colourGlyphUsable(FT_FaceRec_* face, uint32_t glyph) {
+  const FT_Int32 flags = FT_HAS_COLOR(face) ? FT_LOAD_COLOR : FT_LOAD_DEFAULT;
+  if (FT_Load_Glyph(face, glyph, flags) != 0) return false;
+  return face->glyph->format != FT_GLYPH_FORMAT_SVG || face->glyph->other != nullptr;
+}

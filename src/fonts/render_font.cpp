@@ -1,0 +1,247 @@
+// RenderFont records: making them, loading a face from a whole file at one pixel size, line metrics, the
+// descriptive info, the HarfBuzz objects, the memory estimate and destruction.
+#include "fonts/render_font.h"
+
+#include <SDL3/SDL.h>
+#include <freetype/freetype.h>
+#include <freetype/ftfntfmt.h>
+#include <freetype/ftsnames.h>
+#include <freetype/ttnameid.h>
+#include <hb-ft.h>
+#include <hb.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <new>
+#include <stdexcept>
+
+#include "fonts/bitmap_strikes.h"
+#include "fonts/codepoints.h"
+#include "fonts/diagnostic_ring.h"
+#include "fonts/font_rounding.h"
+
+static_assert(sizeof(GlyphMetricEntry) == 36, "metric pages are sized as 256 entries of 36 bytes");
+
+namespace {
+
+constexpr size_t kPageSlots = kUnicodeLimit >> 8;  // 4352 pages of 256 codepoints
+
+uint64_t nextFontSerial() {
+  static std::atomic<uint64_t> counter{1};
+  return counter.fetch_add(1, std::memory_order_relaxed);
+}
+
+struct IoStreamClose {
+  void operator()(SDL_IOStream* stream) const { SDL_CloseIO(stream); }
+};
+
+// The version string of the face: the first readable name record 5 of the Unicode or Microsoft platform.
+std::string sfntVersionString(FT_Face face) {
+  const FT_UInt count = FT_Get_Sfnt_Name_Count(face);
+  for (FT_UInt i = 0; i < count; ++i) {
+    FT_SfntName name;
+    if (FT_Get_Sfnt_Name(face, i, &name) != 0) continue;
+    if (name.name_id != TT_NAME_ID_VERSION_STRING) continue;
+    if (name.platform_id != TT_PLATFORM_APPLE_UNICODE && name.platform_id != TT_PLATFORM_MICROSOFT) continue;
+    if (name.string == nullptr || name.string_len < 2) return "";
+    return utf16BigEndianToUtf8(name.string, name.string_len);
+  }
+  return "";
+}
+
+}  // namespace
+
+RenderFont::RenderFont(Builder) : serial_(nextFontSerial()) {
+  glyphIndexPages_.resize(kPageSlots);
+  metricPages_.resize(kPageSlots);
+}
+
+RenderFont::~RenderFont() {
+  // HarfBuzz holds a reference to the FreeType face, which reads the file bytes: release in that order.
+  releaseHarfBuzz();
+  ftFace_.reset();
+}
+
+std::shared_ptr<RenderFont> RenderFont::makeEmpty(uint32_t kind) {
+  auto font = std::make_shared<RenderFont>(Builder{});
+  font->kind_ = kind;
+  return font;
+}
+
+bool readWholeFile(const char* path, std::vector<uint8_t>& bytes) {
+  if (path == nullptr || path[0] == '\0') return false;
+  std::unique_ptr<SDL_IOStream, IoStreamClose> stream(SDL_IOFromFile(path, "rb"));
+  if (!stream) return false;
+  const Sint64 size = SDL_GetIOSize(stream.get());
+  if (size <= 0 || static_cast<uint64_t>(size) > bytes.max_size()) return false;
+  try {
+    bytes.resize(static_cast<size_t>(size));
+  } catch (const std::bad_alloc&) {
+    std::vector<uint8_t>().swap(bytes);
+    return false;
+  } catch (const std::length_error&) {
+    return false;
+  }
+  size_t total = 0;
+  while (total < bytes.size()) {
+    const size_t read = SDL_ReadIO(stream.get(), bytes.data() + total, bytes.size() - total);
+    if (read == 0) break;
+    total += read;
+  }
+  return total == bytes.size();
+}
+
+std::shared_ptr<RenderFont> RenderFont::load(const char* path, float pixelSize, float embolden) {
+  const double start = fontClockSeconds();
+  std::shared_ptr<RenderFont> font = makeEmpty(kKindFace);
+  font->pixelSize_ = pixelSize;
+  font->embolden_ = embolden > 0.0f ? std::min(embolden, 2.0f) : 0.0f;
+  font->path_ = path != nullptr ? path : "";
+  font->bitmapGlyphsAllowed_ = fontBitmapGlyphsAllowed() ? 1 : 0;
+  font->svgGlyphsAllowed_ = fontSvgGlyphsAllowed() ? 1 : 0;
+  // A size that is not finite or beyond FreeType's 16-bit ppem never reaches a conversion.
+  const bool sizeUsable = std::isfinite(pixelSize) && pixelSize <= kMaxFontPixelSize;
+  if (!sizeUsable || !font->loadFace(path) || !font->applySize()) {
+    logFontLoad(start, pixelSize, path, false);
+    return nullptr;
+  }
+  const int64_t spaceAdvance = roundToInt32(font->glyphMetrics(' ').advance);
+  font->tabAdvance_ = clampToInt32(std::max<int64_t>(0, 4 * spaceAdvance));
+  logFontLoad(start, pixelSize, path, true);
+  return font;
+}
+
+bool RenderFont::loadFace(const char* path) {
+  if (!readWholeFile(path, fileBytes_)) return false;
+  FT_Library library = sharedFreeTypeLibrary();
+  if (library == nullptr) return false;
+  FT_Face face = nullptr;
+  if (FT_New_Memory_Face(library, fileBytes_.data(), static_cast<FT_Long>(fileBytes_.size()), 0, &face) != 0) {
+    return false;
+  }
+  ftFace_.reset(face);
+  FT_Select_Charmap(face, FT_ENCODING_UNICODE);  // a face without one keeps FreeType's default
+  colourFace_ = FT_HAS_COLOR(face) ? 1 : 0;
+  readFontInfo();
+  return true;
+}
+
+void RenderFont::readFontInfo() {
+  FT_Face face = ftFace_.get();
+  info_.familyName = face->family_name != nullptr ? face->family_name : "";
+  info_.styleName = face->style_name != nullptr ? face->style_name : "";
+  info_.version = sfntVersionString(face);
+  const char* format = FT_Get_Font_Format(face);
+  info_.outlineFormat = format != nullptr ? format : "";
+  info_.glyphCount = face->num_glyphs;
+  info_.faceCount = face->num_faces;
+  info_.faceIndex = face->face_index & 0xFFFF;
+  info_.scalable = FT_IS_SCALABLE(face) ? 1 : 0;
+  info_.color = colourFace_;
+}
+
+// Selects a strike or sets the char size, then takes the line metrics from the active size.
+bool RenderFont::applySize() {
+  FT_Face face = ftFace_.get();
+  if (bitmapGlyphsAllowed_ && !FT_IS_SCALABLE(face) && face->num_fixed_sizes > 0 &&
+      selectBestStrike(face, pixelSize_)) {
+    bitmapStrike_ = 1;
+    strikeScale_ = pixelSize_ / static_cast<float>(std::max<int>(1, face->size->metrics.y_ppem));
+  } else {
+    bitmapStrike_ = 0;
+    strikeScale_ = 1.0f;
+    const FT_F26Dot6 charHeight = std::max<int32_t>(1, roundToInt32(static_cast<double>(pixelSize_) * 64.0));
+    if (FT_Set_Char_Size(face, 0, charHeight, 0, 0) != 0) return false;
+  }
+  const FT_Size_Metrics& metrics = face->size->metrics;
+  const double scale = strikeScale_;
+  baseline_ = std::max(0, roundToInt32(std::ceil(metrics.ascender / 64.0) * scale));
+  const int64_t descent = roundToInt32(std::floor(metrics.descender / 64.0) * scale);
+  baseHeight_ = clampToInt32(std::max<int64_t>(0, baseline_ - descent));
+  const int64_t line = roundToInt32(roundToInt32(metrics.height / 64.0) * scale);
+  lineGap_ = clampToInt32(std::max<int64_t>(0, line - baseHeight_));
+  lineGapOn_ = 1;
+  lineHeight_ = clampToInt32(int64_t{baseHeight_} + lineGap_);
+  return true;
+}
+
+bool RenderFont::isReady() const { return isGroup() ? groupReady() : !group_.has_value(); }
+
+int32_t RenderFont::loadFlags() const {
+  int32_t flags = ftLoadFlagsForHinting();
+  if (colourFace_ && (bitmapGlyphsAllowed_ || svgGlyphsAllowed_)) flags |= FT_LOAD_COLOR;
+  return flags;
+}
+
+FontQuality RenderFont::effectiveQuality() const {
+  FontQuality quality = currentFontQuality();
+  quality.embolden = std::clamp(quality.embolden + embolden_, 0.0f, 2.0f);
+  return quality;
+}
+
+bool RenderFont::ensureHarfBuzzFont() {
+  if (isGroup() || !ftFace_) return false;
+  if (!hbFont_) {
+    hbFont_.reset(hb_ft_font_create_referenced(ftFace_.get()));
+    if (!hbFont_) {
+      hbFace_.reset();
+      return false;
+    }
+  }
+  if (!hbFace_) {
+    hbFace_.reset(hb_face_reference(hb_font_get_face(hbFont_.get())));
+    if (!hbFace_) {
+      releaseHarfBuzz();
+      return false;
+    }
+  }
+  // Every call refreshes the font, so a new hinting mode reaches HarfBuzz at the next shaping.
+  refreshHarfBuzzFont();
+  return true;
+}
+
+hb_face_t* RenderFont::harfBuzzFace() { return ensureHarfBuzzFont() ? hbFace_.get() : nullptr; }
+hb_font_t* RenderFont::harfBuzzFont() { return ensureHarfBuzzFont() ? hbFont_.get() : nullptr; }
+
+void RenderFont::refreshHarfBuzzFont() {
+  if (!hbFont_) return;
+  hb_ft_font_changed(hbFont_.get());
+  hb_ft_font_set_load_flags(hbFont_.get(), ftLoadFlagsForHinting());
+}
+
+void RenderFont::releaseHarfBuzz() {
+  hbFont_.reset();
+  hbFace_.reset();
+}
+
+uint64_t RenderFont::memoryBytes(std::unordered_set<const RenderFont*>& visited) const {
+  if (!visited.insert(this).second) return 0;
+  uint64_t bytes = sizeof(RenderFont) + fileBytes_.size();
+  bytes += 40 * glyphIdEntries_.size() + 8 * glyphIdEntries_.bucket_count();
+  bytes += glyphIndexPages_.capacity() * sizeof(glyphIndexPages_[0]);
+  bytes += metricPages_.capacity() * sizeof(metricPages_[0]);
+  bytes += atlasPages_.capacity() * sizeof(GlyphAtlasPage);
+  for (const auto& page : glyphIndexPages_) bytes += page ? 1280 : 0;
+  for (const auto& page : metricPages_) bytes += page ? sizeof(MetricPage) : 0;
+  for (const GlyphAtlasPage& page : atlasPages_) {
+    if (page.image) bytes += uint64_t{4} * static_cast<uint32_t>(page.width) * static_cast<uint32_t>(page.height);
+  }
+  if (!group_) return bytes;
+  const FontGroupData& data = *group_;
+  bytes += data.slots.capacity() * sizeof(data.slots[0]) + data.slotPaths.capacity() * sizeof(std::string) +
+           data.baselineShifts.capacity() * sizeof(int32_t);
+  bytes += data.codepointState.size() + data.codepointSlot.size() * sizeof(uint16_t);
+  for (const std::string& path : data.slotPaths) bytes += path.size();
+  for (const auto& member : data.slots) {
+    if (member) bytes += member->memoryBytes(visited);
+  }
+  return bytes;
+}
+
+uint64_t fontMemoryBytes(const RenderFont* font) {
+  if (font == nullptr) return 0;
+  std::unordered_set<const RenderFont*> visited;
+  visited.reserve(32);
+  return font->memoryBytes(visited);
+}

@@ -1,0 +1,219 @@
+// Text shaping and measurement. Text is measured per codepoint from the cached advances unless it holds
+// something only a shaper gets right; such text is shaped whole in one face (for a group, the first member
+// that shapes all of it), or measured per codepoint when no single face can.
+#include <hb.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+
+#include "fonts/codepoints.h"
+#include "fonts/font_rounding.h"
+#include "fonts/render_font.h"
+
+namespace {
+
+// A HarfBuzz position (26.6) in pixels; `scale` carries a bitmap strike's positions to the requested size.
+int32_t harfBuzzPixels(hb_position_t position, double scale) { return roundToInt32(position / 64.0 * scale); }
+
+// Grows `bounds` to take in the box at (x, y) of `width` x `height`.
+void addBox(TextBounds& bounds, int64_t x, int64_t y, int32_t width, int32_t height) {
+  int64_t left = x;
+  int64_t top = y;
+  int64_t right = x + width;
+  int64_t bottom = y + height;
+  if (bounds.valid) {
+    left = std::min<int64_t>(left, bounds.x);
+    top = std::min<int64_t>(top, bounds.y);
+    right = std::max<int64_t>(right, int64_t{bounds.x} + bounds.width);
+    bottom = std::max<int64_t>(bottom, int64_t{bounds.y} + bounds.height);
+  }
+  bounds.x = clampToInt32(left);
+  bounds.y = clampToInt32(top);
+  bounds.width = clampToInt32(right - bounds.x);
+  bounds.height = clampToInt32(bottom - bounds.y);
+  bounds.valid = true;
+}
+
+// The text without its variation selectors.
+std::string withoutVariationSelectors(const char* text) {
+  std::string filtered;
+  while (*text != '\0') {
+    uint32_t codepoint = 0;
+    const char* next = nextUtf8CodepointUnchecked(text, codepoint);
+    if (!isVariationSelector(codepoint)) filtered.append(text, next);
+    text = next;
+  }
+  return filtered;
+}
+
+}  // namespace
+
+bool RenderFont::shapeRun(hb_buffer_t* buffer, const char* text, uint32_t wholeClusterEnd, int32_t baselineShift,
+                          bool wholeCluster, std::vector<ShapedGlyph>& output) {
+  hb_buffer_reset(buffer);
+  hb_buffer_add_utf8(buffer, text, -1, 0, -1);
+  hb_buffer_guess_segment_properties(buffer);
+  hb_shape(hbFont_.get(), buffer, nullptr, 0);
+  const bool rightToLeft = hb_buffer_get_direction(buffer) == HB_DIRECTION_RTL;
+  unsigned int count = 0;
+  const hb_glyph_info_t* infos = hb_buffer_get_glyph_infos(buffer, &count);
+  const hb_glyph_position_t* positions = hb_buffer_get_glyph_positions(buffer, nullptr);
+  if (infos == nullptr || positions == nullptr || count == 0) return false;
+  const auto textLength = static_cast<uint32_t>(std::min<size_t>(std::strlen(text), UINT32_MAX));
+  std::vector<uint32_t> clusterStarts;
+  if (!wholeCluster) {
+    clusterStarts.reserve(count);
+    for (unsigned int i = 0; i < count; ++i) clusterStarts.push_back(infos[i].cluster);
+    std::sort(clusterStarts.begin(), clusterStarts.end());
+    clusterStarts.erase(std::unique(clusterStarts.begin(), clusterStarts.end()), clusterStarts.end());
+  }
+  // HarfBuzz measures a bitmap strike at the strike's own size.
+  const double scale = bitmapStrike_ ? strikeScale_ : 1.0;
+  std::vector<ShapedGlyph> glyphs;
+  glyphs.reserve(count);
+  for (unsigned int i = 0; i < count; ++i) {
+    const uint32_t glyphId = infos[i].codepoint;
+    if (glyphId == 0 || glyphEntryById(glyphId).missing) return false;
+    ShapedGlyph glyph;
+    glyph.face = this;
+    glyph.glyphId = glyphId;
+    glyph.xAdvance = harfBuzzPixels(positions[i].x_advance, scale);
+    glyph.xOffset = harfBuzzPixels(positions[i].x_offset, scale);
+    glyph.yOffset = harfBuzzPixels(positions[i].y_offset, scale);
+    glyph.baselineShift = baselineShift;
+    glyph.rightToLeft = rightToLeft ? 1 : 0;
+    if (wholeCluster) {
+      glyph.clusterEnd = wholeClusterEnd;
+    } else {
+      glyph.clusterStart = infos[i].cluster;
+      const auto next = std::upper_bound(clusterStarts.begin(), clusterStarts.end(), glyph.clusterStart);
+      glyph.clusterEnd = next != clusterStarts.end() ? *next : textLength;
+    }
+    glyphs.push_back(glyph);
+  }
+  output.swap(glyphs);
+  return true;
+}
+
+bool RenderFont::shapeText(const char* text, int32_t baselineShift, std::vector<ShapedGlyph>& output) {
+  if (text == nullptr || text[0] == '\0' || isGroup() || !ensureHarfBuzzFont()) return false;
+  HarfBuzzBufferHandle buffer(hb_buffer_create());
+  if (!hb_buffer_allocation_successful(buffer.get())) return false;
+  std::vector<ShapedGlyph> glyphs;
+  if (!shapeRun(buffer.get(), text, 0, baselineShift, false, glyphs)) return false;
+  // A keycap that came out in pieces may shape as one glyph without its variation selector.
+  if (glyphs.size() > 1 && isKeycapSequence(text)) {
+    const std::string filtered = withoutVariationSelectors(text);
+    std::vector<ShapedGlyph> keycap;
+    const auto textLength = static_cast<uint32_t>(std::strlen(text));
+    if (!filtered.empty() && shapeRun(buffer.get(), filtered.c_str(), textLength, baselineShift, true, keycap) &&
+        keycap.size() < glyphs.size()) {
+      glyphs.swap(keycap);
+    }
+  }
+  output = std::move(glyphs);
+  return true;
+}
+
+bool RenderFont::shapeTextWithFallback(const char* text, std::vector<ShapedGlyph>& output) {
+  output.clear();
+  if (text == nullptr || text[0] == '\0') return false;
+  if (!isGroup()) return shapeText(text, 0, output);
+  if (!groupReady()) return false;
+  // Resolving every codepoint first loads the lazy members that cover the text.
+  for (const char* cursor = text; *cursor != '\0';) {
+    uint32_t codepoint = 0;
+    cursor = nextUtf8CodepointUnchecked(cursor, codepoint);
+    resolveFallback(codepoint);
+  }
+  if (isKeycapSequence(text)) return shapeKeycapWithFallback(text, output);
+  const FontGroupData& data = *group_;
+  for (size_t slot = 0; slot < data.slots.size(); ++slot) {
+    if (data.slots[slot] && data.slots[slot]->shapeText(text, data.baselineShifts[slot], output)) return true;
+  }
+  return false;
+}
+
+// Shapes a keycap in every loaded member and keeps the best-scoring result (the earlier member on a tie).
+bool RenderFont::shapeKeycapWithFallback(const char* text, std::vector<ShapedGlyph>& output) {
+  const FontGroupData& data = *group_;
+  bool found = false;
+  int32_t bestScore = INT32_MIN;
+  for (size_t slot = 0; slot < data.slots.size(); ++slot) {
+    RenderFont* member = data.slots[slot].get();
+    std::vector<ShapedGlyph> glyphs;
+    if (member == nullptr || !member->shapeText(text, data.baselineShifts[slot], glyphs)) continue;
+    const int32_t score = keycapShapeScore(member, text, glyphs);
+    if (!found || score > bestScore) {
+      found = true;
+      bestScore = score;
+      output.swap(glyphs);
+    }
+  }
+  return found;
+}
+
+int32_t keycapShapeScore(const RenderFont* face, const char* text, const std::vector<ShapedGlyph>& glyphs) {
+  if (text == nullptr || glyphs.empty()) return INT32_MIN;
+  const int64_t count = static_cast<int64_t>(glyphs.size());
+  int32_t score = count == 1 ? 80 : static_cast<int32_t>(std::max<int64_t>(0, 32 - 8 * count));
+  if (face != nullptr && face->colourFace()) score += 100;
+  const uint32_t firstStart = glyphs.front().clusterStart;
+  const bool oneCluster = std::all_of(glyphs.begin(), glyphs.end(),
+                                      [firstStart](const ShapedGlyph& g) { return g.clusterStart == firstStart; });
+  uint32_t lastEnd = 0;
+  for (const ShapedGlyph& glyph : glyphs) lastEnd = std::max(lastEnd, glyph.clusterEnd);
+  if (firstStart == 0 && oneCluster && lastEnd == std::strlen(text)) score += 40;
+  return score;
+}
+
+int32_t RenderFont::textWidth(const char* text) {
+  if (text == nullptr) return 0;
+  int64_t width = 0;
+  std::vector<ShapedGlyph> glyphs;
+  if (textNeedsShaping(text) && shapeTextWithFallback(text, glyphs)) {
+    for (const ShapedGlyph& glyph : glyphs) width += glyph.xAdvance;
+    return clampToInt32(width);
+  }
+  for (const char* cursor = text; *cursor != '\0';) {
+    uint32_t codepoint = 0;
+    cursor = nextUtf8CodepointUnchecked(cursor, codepoint);
+    RenderFont* face = resolveFallback(codepoint);
+    if (face == nullptr || face->isGroup()) continue;
+    width += face->codepointAdvance(codepoint).advance;
+  }
+  return clampToInt32(width);
+}
+
+TextBounds RenderFont::textBounds(const char* text) {
+  TextBounds bounds;
+  if (text == nullptr || text[0] == '\0') return bounds;
+  int64_t pen = 0;
+  std::vector<ShapedGlyph> glyphs;
+  if (textNeedsShaping(text) && shapeTextWithFallback(text, glyphs)) {
+    for (const ShapedGlyph& glyph : glyphs) {
+      if (glyph.face != nullptr) {
+        const GlyphBitmapView view = glyph.face->glyphBitmapForGlyphId(glyph.glyphId);
+        if (view.hasBitmap && view.width > 0 && view.height > 0) {
+          addBox(bounds, pen + glyph.xOffset + view.left, int64_t{view.topOffset} + glyph.baselineShift - glyph.yOffset,
+                 view.width, view.height);
+        }
+      }
+      pen += glyph.xAdvance;
+    }
+    return bounds;
+  }
+  for (const char* cursor = text; *cursor != '\0';) {
+    uint32_t codepoint = 0;
+    cursor = nextUtf8CodepointUnchecked(cursor, codepoint);
+    RenderFont* face = resolveFallback(codepoint);
+    if (face == nullptr) continue;
+    const GlyphBitmapView view = face->glyphBitmapForCodepoint(codepoint);
+    if (view.hasBitmap && view.width > 0 && view.height > 0) {
+      addBox(bounds, pen + view.left, int64_t{view.topOffset} + memberBaselineShift(face), view.width, view.height);
+    }
+    pen += view.advance;
+  }
+  return bounds;
+}

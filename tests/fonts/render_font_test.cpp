@@ -1,0 +1,184 @@
+// Loading faces: metrics, info strings, size handling, bitmap strikes, HarfBuzz objects and memory.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <limits>
+
+#include "font_test_support.h"
+#include "fonts/bitmap_strikes.h"
+#include "fonts/codepoints.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+#define QZ_TEST_UNDER_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QZ_TEST_UNDER_ASAN 1
+#endif
+#endif
+
+namespace {
+
+using fonttest::FontTest;
+
+TEST_F(FontTest, Load_DejaVuSansAt14HasItsMetricsAndInfo) {
+  auto font = loadOrFail(fonttest::kSans, 14);
+  EXPECT_FALSE(font->isGroup());
+  EXPECT_TRUE(font->isReady());
+  EXPECT_EQ(font->height(), 17);
+  EXPECT_EQ(font->baseline(), 13);
+  EXPECT_EQ(font->tabWidth(), 16);
+  EXPECT_TRUE(font->lineGap());
+  EXPECT_TRUE(font->antialias());
+  EXPECT_EQ(font->path(), fonttest::kSans);
+  const FontInfo& info = font->info();
+  EXPECT_EQ(info.familyName, "DejaVu Sans");
+  EXPECT_EQ(info.styleName, "Book");
+  EXPECT_EQ(info.version, "Version 2.37");
+  EXPECT_EQ(info.outlineFormat, "TrueType");
+  EXPECT_EQ(info.glyphCount, 6253);
+  EXPECT_EQ(info.faceCount, 1);
+  EXPECT_EQ(info.faceIndex, 0);
+  EXPECT_EQ(info.scalable, 1);
+  EXPECT_EQ(info.color, 0);
+}
+
+TEST_F(FontTest, Load_FailsForMissingEmptyAndUnreadableFiles) {
+  EXPECT_EQ(RenderFont::load(nullptr, 14, 0), nullptr);
+  EXPECT_EQ(RenderFont::load("", 14, 0), nullptr);
+  EXPECT_EQ(RenderFont::load("/nonexistent/DejaVuSans.ttf", 14, 0), nullptr);
+  fonttest::TempPath empty("empty_font");
+  { std::ofstream(empty.path()).flush(); }
+  EXPECT_EQ(RenderFont::load(empty.c_str(), 14, 0), nullptr);
+  fonttest::TempPath garbage("garbage_font");
+  { std::ofstream(garbage.path()) << "this is not a font file"; }
+  EXPECT_EQ(RenderFont::load(garbage.c_str(), 14, 0), nullptr);
+  EXPECT_EQ(RenderFont::load(::testing::TempDir().c_str(), 14, 0), nullptr);
+}
+
+TEST_F(FontTest, Load_RefusesNonFiniteAndHugeSizes) {
+  EXPECT_EQ(RenderFont::load(fonttest::kSans, std::numeric_limits<float>::quiet_NaN(), 0), nullptr);
+  EXPECT_EQ(RenderFont::load(fonttest::kSans, std::numeric_limits<float>::infinity(), 0), nullptr);
+  EXPECT_EQ(RenderFont::load(fonttest::kSans, 1e30f, 0), nullptr);
+  EXPECT_EQ(RenderFont::load(fonttest::kSans, 70000.0f, 0), nullptr);
+  setFontLoadTiming(true, 10.0);
+  EXPECT_EQ(RenderFont::load(fonttest::kSans, std::numeric_limits<float>::quiet_NaN(), 0), nullptr);
+  char line[DiagnosticRing::kTextBytes];
+  ASSERT_TRUE(takeFontLoadLog(line, sizeof line));
+  EXPECT_EQ(std::string(line).rfind("[font-load] fail", 0), 0u) << line;
+}
+
+TEST_F(FontTest, Load_TinySizesStillGetACharHeight) {
+  auto font = loadOrFail(fonttest::kSans, 0.001f);
+  EXPECT_GE(font->height(), 0);
+  EXPECT_GE(font->tabWidth(), 0);
+}
+
+TEST_F(FontTest, Load_ClampsEmbolden) {
+  EXPECT_FLOAT_EQ(loadOrFail(fonttest::kSans, 14, -1.0f)->embolden(), 0.0f);
+  EXPECT_FLOAT_EQ(loadOrFail(fonttest::kSans, 14, 5.0f)->embolden(), 2.0f);
+  EXPECT_FLOAT_EQ(loadOrFail(fonttest::kSans, 14, std::numeric_limits<float>::quiet_NaN())->embolden(), 0.0f);
+}
+
+TEST_F(FontTest, Load_FileTooBigForMemoryFails) {
+#ifdef QZ_TEST_UNDER_ASAN
+  GTEST_SKIP() << "the sanitizer's allocator aborts instead of failing a huge allocation";
+#endif
+  fonttest::TempPath huge("huge_font");
+  { std::ofstream(huge.path()) << "x"; }
+  if (truncate(huge.c_str(), off_t{1} << 43) != 0) GTEST_SKIP() << "no sparse file of 8 TiB here";
+  EXPECT_EQ(RenderFont::load(huge.c_str(), 14, 0), nullptr);
+}
+
+TEST_F(FontTest, Serial_IsUniquePerFont) {
+  auto a = loadOrFail(fonttest::kSans, 14);
+  auto b = loadOrFail(fonttest::kSans, 14);
+  EXPECT_NE(a->serial(), b->serial());
+  EXPECT_NE(a->serial(), 0u);
+}
+
+TEST(BitmapStrikes, NearestStrikeWinsAndTheEarlierOnATie) {
+  EXPECT_EQ(nearestStrikeIndex({109, 136}, 120.0f), 0);  // 11 against 16
+  EXPECT_EQ(nearestStrikeIndex({109, 136}, 130.0f), 1);
+  EXPECT_EQ(nearestStrikeIndex({10, 14}, 12.0f), 0);
+  EXPECT_EQ(nearestStrikeIndex({1, 2}, 0.4f), 0);  // the target is at least 1
+  EXPECT_EQ(nearestStrikeIndex({}, 12.0f), -1);
+}
+
+TEST(BitmapStrikes, FitBitmapSizeScalesWithinTheLimit) {
+  int32_t w = 0;
+  int32_t h = 0;
+  ASSERT_TRUE(fitBitmapSize(128, 136, true, 0.1176f, w, h));
+  EXPECT_EQ(w, 16);
+  EXPECT_EQ(h, 15);
+  EXPECT_FALSE(fitBitmapSize(128, 136, true, 40.0f, w, h));  // 5440 > 4096
+  EXPECT_FALSE(fitBitmapSize(128, 136, true, 0.0f, w, h));
+  EXPECT_FALSE(fitBitmapSize(128, 136, true, std::nanf(""), w, h));
+  ASSERT_TRUE(fitBitmapSize(3, 2, true, 0.01f, w, h));
+  EXPECT_EQ(w, 1);
+  EXPECT_EQ(h, 1);
+  ASSERT_TRUE(fitBitmapSize(4096, 4096, false, 0.0f, w, h));
+  EXPECT_FALSE(fitBitmapSize(4097, 1, false, 1.0f, w, h));
+  EXPECT_FALSE(fitBitmapSize(0, 5, false, 1.0f, w, h));
+}
+
+TEST_F(FontTest, PcfStrike_IsScaledToTheRequestedSize) {
+  setAllowFontBitmapGlyphs(true);
+  auto font = loadOrFail(fonttest::kFixed10x20, 40);
+  EXPECT_TRUE(font->bitmapStrike());
+  EXPECT_FLOAT_EQ(font->strikeScale(), 2.0f);
+  EXPECT_EQ(font->info().outlineFormat, "PCF");
+  EXPECT_EQ(font->info().scalable, 0);
+  EXPECT_EQ(font->height(), 40);
+  EXPECT_EQ(font->codepointAdvance('A').advance, 20);
+  EXPECT_EQ(font->tabWidth(), 80);
+}
+
+TEST_F(FontTest, StrikeFont_WithoutBitmapPermissionTakesTheCharSizeRoad) {
+  auto exact = loadOrFail(fonttest::kFixed10x20, 20);  // FreeType accepts the strike's own size
+  EXPECT_FALSE(exact->bitmapStrike());
+  EXPECT_FLOAT_EQ(exact->strikeScale(), 1.0f);
+  EXPECT_EQ(RenderFont::load(fonttest::kFixed10x20, 14, 0), nullptr);  // no 14-pixel strike
+}
+
+TEST_F(FontTest, ColourStrike_LoadFlagsAskForColourOnlyWhenPermitted) {
+  auto plain = loadOrFail(fonttest::kColorEmoji, 109);  // the strike's own size, permissions off
+  EXPECT_TRUE(plain->colourFace());
+  EXPECT_EQ(plain->loadFlags() & (1 << 20), 0);
+  setAllowFontBitmapGlyphs(true);
+  auto colour = loadOrFail(fonttest::kColorEmoji, 14);
+  EXPECT_TRUE(colour->bitmapStrike());
+  EXPECT_NE(colour->loadFlags() & (1 << 20), 0);
+  EXPECT_EQ(colour->info().color, 1);
+}
+
+TEST_F(FontTest, HarfBuzzObjects_AreMadeForFacesOnly) {
+  auto font = loadOrFail(fonttest::kSans, 14);
+  EXPECT_NE(font->harfBuzzFont(), nullptr);
+  EXPECT_NE(font->harfBuzzFace(), nullptr);
+  font->releaseHarfBuzz();
+  EXPECT_TRUE(font->ensureHarfBuzzFont());
+  std::vector<std::shared_ptr<RenderFont>> members{font};
+  auto group = RenderFont::group(members);
+  EXPECT_FALSE(group->ensureHarfBuzzFont());
+  EXPECT_EQ(group->harfBuzzFont(), nullptr);
+}
+
+TEST_F(FontTest, MemoryBytes_CountsASharedMemberOnce) {
+  auto shared = loadOrFail(fonttest::kSansMono, 14);
+  const uint64_t alone = fontMemoryBytes(shared.get());
+  EXPECT_GT(alone, shared->fileBytes().size());
+  std::vector<std::shared_ptr<RenderFont>> firstMembers{shared};
+  std::vector<std::shared_ptr<RenderFont>> secondMembers{shared};
+  auto first = RenderFont::group(firstMembers);
+  auto second = RenderFont::group(secondMembers);
+  std::vector<std::shared_ptr<RenderFont>> outerMembers{first, second};
+  auto outer = RenderFont::group(outerMembers);
+  const uint64_t groupMaps = kUnicodeLimit * 3;
+  const uint64_t total = fontMemoryBytes(outer.get());
+  EXPECT_GE(total, alone + 3 * groupMaps);
+  EXPECT_LT(total, 2 * alone + 3 * groupMaps);
+  EXPECT_EQ(fontMemoryBytes(nullptr), 0u);
+}
+
+}  // namespace
