@@ -4,6 +4,7 @@
 #include "host/app/native_modules.h"
 
 #include "host/lua_api.h"
+#include "text/native_tokenizer_lua.h"
 #include "text/text_lua.h"
 
 namespace {
@@ -16,6 +17,7 @@ struct NativeModule {
 const NativeModule kNativeModules[] = {
     {LUA_UTF8LIBNAME, luaopen_utf8},
     {"text", luaopen_text},
+    {"native_tokenizer", luaopen_native_tokenizer},
     {nullptr, nullptr},
 };
 

@@ -1,0 +1,423 @@
+// The Lua binding of native_tokenizer: argument checks, the prepared userdata types and their finalisers, and
+// the scan results. Grammar reading is in grammar_reader, the scan engine in line_scanner and tokenizer_scan,
+// the outline test in outline.
+#include "text/native_tokenizer_lua.h"
+
+#include <cmath>
+#include <limits>
+#include <new>
+#include <optional>
+#include <stdexcept>
+#include <string>
+
+#include "host/lua_api.h"
+#include "text/grammar_reader.h"
+#include "text/line_scanner.h"
+#include "text/outline.h"
+#include "text/tokenizer_handle.h"
+#include "text/tokenizer_scan.h"
+
+namespace {
+
+constexpr const char* kPreparedOutlineType = "Qz.PreparedOutline";
+constexpr lua_Unsigned kMostRules = 2147483647;
+
+bool hasMetatable(lua_State* L, int index) {
+  if (!lua_getmetatable(L, index)) return false;
+  lua_pop(L, 1);
+  return true;
+}
+
+int pushReason(lua_State* L, const char* reason) {
+  lua_pushstring(L, reason);
+  return 1;
+}
+
+// Compiles rules, line patterns and candidate lists into the handle; a reason, or null on success.
+const char* compileGrammar(lua_State* L, TokenizerHandle* handle, lua_Integer count, bool nestedFlag,
+                           MatchStrategy strategy) {
+  handle->tokenizer = std::make_unique<PreparedTokenizer>();
+  PreparedTokenizer& tokenizer = *handle->tokenizer;
+  tokenizer.strategy = strategy;
+  lua_pushliteral(L, "line_patterns");
+  if (lua_rawget(L, 1) == LUA_TTABLE) {
+    if (const char* reason = compileLinePatterns(L, lua_gettop(L), tokenizer)) return reason;
+  }
+  lua_pop(L, 1);
+  if (const char* reason = compileRules(L, 3, count, nestedFlag, tokenizer)) return reason;
+  buildCandidateLists(tokenizer);
+  return nullptr;
+}
+
+// native_tokenizer.prepare(definition [, allow_empty]) -> Qz.PreparedTokenizer, or a reason string
+int native_tokenizer_prepare(lua_State* L) {
+  luaL_checktype(L, 1, LUA_TTABLE);
+  const bool allowEmpty = lua_toboolean(L, 2);
+  lua_settop(L, 2);
+  if (hasMetatable(L, 1)) return pushReason(L, "syntax_callbacks");
+  lua_pushliteral(L, "patterns");
+  lua_rawget(L, 1);
+  luaL_checktype(L, 3, LUA_TTABLE);
+  if (hasMetatable(L, 3)) return pushReason(L, "rule_definition");
+  const lua_Unsigned count = lua_rawlen(L, 3);
+  if (count == 0 && !allowEmpty) return pushReason(L, "no_rules");
+  MatchStrategy strategy = MatchStrategy::First;
+  if (!readMatchStrategy(L, 1, &strategy)) return pushReason(L, "match_order");
+
+  auto* handle = static_cast<TokenizerHandle*>(lua_newuserdatauv(L, sizeof(TokenizerHandle), 2));
+  new (handle) TokenizerHandle();
+  luaL_setmetatable(L, kPreparedTokenizerType);
+  lua_pushvalue(L, 1);
+  lua_setiuservalue(L, 4, 1);
+  lua_newtable(L);
+  lua_setiuservalue(L, 4, 2);
+  if (count > kMostRules) luaL_argerror(L, 1, "too many rules");
+  for (lua_Unsigned k = 1; k <= count; ++k) {
+    const bool plainTable = lua_rawgeti(L, 3, static_cast<lua_Integer>(k)) == LUA_TTABLE && !hasMetatable(L, -1);
+    lua_pop(L, 1);
+    if (!plainTable) return pushReason(L, "rule_definition");
+  }
+  const auto ruleCount = static_cast<lua_Integer>(count);
+  const bool nestedFlag = allowEmpty || grammarHasNestedRules(L, 3, ruleCount);
+  std::string error;
+  try {
+    if (const char* reason = compileGrammar(L, handle, ruleCount, nestedFlag, strategy)) return pushReason(L, reason);
+  } catch (const std::bad_alloc&) {
+    error = "not enough memory to prepare tokenizer";
+  } catch (const std::length_error&) {
+    error = "tokenizer definition is too large";
+  } catch (const PatternError& patternError) {
+    error = patternError.what();
+  }
+  if (!error.empty()) luaL_error(L, "%s", error.c_str());
+  lua_settop(L, 4);
+  return 1;
+}
+
+void pushStats(lua_State* L, const ScanStats& stats, const uint64_t* discardedBytes) {
+  lua_createtable(L, 0, 7);
+  const std::pair<const char*, uint64_t> counters[] = {
+      {"cursor_steps", stats.cursorSteps},
+      {"pattern_attempts", stats.patternAttempts},
+      {"pattern_searches", stats.patternSearches},
+      {"pattern_matches", stats.patternMatches},
+      {"fallbacks", stats.fallbacks},
+      {"symbol_fallbacks", stats.symbolFallbacks},
+  };
+  for (const auto& [key, value] : counters) {
+    lua_pushinteger(L, static_cast<lua_Integer>(value));
+    lua_setfield(L, -2, key);
+  }
+  if (discardedBytes != nullptr) {
+    lua_pushinteger(L, static_cast<lua_Integer>(*discardedBytes));
+    lua_setfield(L, -2, "discarded_bytes");
+  }
+}
+
+int pushFallback(lua_State* L, const ScanStats& stats, const ScanGiveUp& giveUp, bool wantStats) {
+  lua_pushnil(L);
+  if (!wantStats) return 1;
+  pushStats(L, stats, &giveUp.discardedBytes);
+  lua_pushlstring(L, giveUp.reason.data(), giveUp.reason.size());
+  return 3;
+}
+
+int pushSuccess(lua_State* L, const ScanStats& stats, bool wantStats) {
+  lua_pushvalue(L, kSlotTokens);
+  if (wantStats) {
+    pushStats(L, stats, nullptr);
+  } else {
+    lua_pushnil(L);
+  }
+  lua_pushnil(L);
+  lua_pushvalue(L, kSlotState);
+  return 4;
+}
+
+// Runs the scan; pattern errors come back as their message in *error.
+int runScan(lua_State* L, TokenizerHandle* handle, bool nested, bool wantStats, std::string* error) {
+  TokenizerHold hold(handle);
+  if (hasMetatable(L, kSlotSymbols)) return pushFallback(L, ScanStats{}, ScanGiveUp{"symbol_callbacks", 0}, wantStats);
+  LineScanner scanner(L);
+  scanner.setTokenizer(handle->tokenizer.get());
+  try {
+    if (nested) {
+      runNestedScan(L, scanner, handle);
+    } else {
+      runPlainScan(L, scanner);
+    }
+    scanner.finish();
+  } catch (const ScanGiveUp& giveUp) {
+    return pushFallback(L, scanner.stats, giveUp, wantStats);
+  } catch (const PatternError& patternError) {
+    *error = patternError.what();
+    return 0;
+  }
+  return pushSuccess(L, scanner.stats, wantStats);
+}
+
+// native_tokenizer.scan(tokenizer, line, symbols, symbol_pattern, want_stats, state [, resolver [, next_line]])
+//   -> tokens, stats or nil, nil, state; or nil [, stats, reason] when the line needs the scripts' tokenizer
+int native_tokenizer_scan(lua_State* L) {
+  auto* handle = static_cast<TokenizerHandle*>(luaL_checkudata(L, 1, kPreparedTokenizerType));
+  luaL_checkstring(L, 2);
+  luaL_checktype(L, 3, LUA_TTABLE);
+  luaL_checkstring(L, 4);
+  const bool nested = !lua_isnoneornil(L, 7);
+  if (nested) {
+    luaL_checktype(L, 7, LUA_TFUNCTION);
+    luaL_checktype(L, 6, LUA_TSTRING);
+    luaL_argcheck(L, lua_rawlen(L, 6) > 0, 6, "expected nonempty language state");
+  }
+  const bool wantStats = lua_toboolean(L, 5);
+  lua_settop(L, kSlotBaseStyle);
+  lua_pushvalue(L, kSlotTokenizer);
+  lua_replace(L, kSlotCurrentTokenizer);
+  std::string error;
+  const int results = runScan(L, handle, nested, wantStats, &error);
+  if (results == 0) luaL_error(L, "%s", error.c_str());
+  return results;
+}
+
+// native_tokenizer:__gc: frees the compiled grammar (later, when a running scan still holds it) and removes the
+// metatable so that the object can be neither finalised twice nor used again.
+int prepared_tokenizer_gc(lua_State* L) {
+  auto* handle = static_cast<TokenizerHandle*>(luaL_checkudata(L, 1, kPreparedTokenizerType));
+  handle->requestRelease();
+  lua_pushnil(L);
+  lua_setmetatable(L, 1);
+  return 0;
+}
+
+// Reads an optional string field of an outline rule: a truthy value must be a string or a number.
+bool readOutlineString(lua_State* L, int rule, const char* key, OptionalString* out) {
+  lua_pushstring(L, key);
+  lua_rawget(L, rule);
+  bool valid = true;
+  if (lua_toboolean(L, -1)) {
+    valid = lua_type(L, -1) == LUA_TSTRING || lua_type(L, -1) == LUA_TNUMBER;
+    if (valid) out->set(lua_tostring(L, -1));
+  }
+  lua_pop(L, 1);
+  return valid;
+}
+
+bool readOutlinePattern(lua_State* L, int rule, OutlineRule& out) {
+  lua_pushliteral(L, "pattern");
+  if (lua_rawget(L, rule) == LUA_TTABLE) {
+    if (hasMetatable(L, -1)) return false;
+    lua_rawgeti(L, -1, 1);
+    lua_remove(L, -2);
+  }
+  bool valid = true;
+  if (lua_toboolean(L, -1)) {
+    valid = lua_type(L, -1) == LUA_TSTRING || lua_type(L, -1) == LUA_TNUMBER;
+    size_t length = 0;
+    const char* text = valid ? lua_tolstring(L, -1, &length) : nullptr;
+    if (valid) out.pattern.assign(text, length);
+    out.hasPattern = valid;
+  }
+  lua_pop(L, 1);
+  return valid;
+}
+
+bool readLineNotPrefix(lua_State* L, int rule, OutlineRule& out) {
+  lua_pushliteral(L, "line_not_prefix");
+  const int type = lua_rawget(L, rule);
+  bool valid = true;
+  if (type == LUA_TSTRING) {
+    out.lineNotPrefix.emplace_back(lua_tostring(L, -1));
+  } else if (type == LUA_TTABLE) {
+    valid = !hasMetatable(L, -1);
+    for (lua_Integer k = 1; valid && lua_rawgeti(L, -1, k) != LUA_TNIL; ++k) {
+      valid = lua_type(L, -1) == LUA_TSTRING || lua_type(L, -1) == LUA_TNUMBER;
+      if (valid) out.lineNotPrefix.emplace_back(lua_tostring(L, -1));
+      lua_pop(L, 1);
+    }
+    if (valid) lua_pop(L, 1);  // the nil that ended the list
+  }
+  lua_pop(L, 1);
+  return valid;
+}
+
+void readOutlineLevel(lua_State* L, int rule, OutlineRule& out) {
+  lua_pushliteral(L, "outline_level");
+  lua_rawget(L, rule);
+  int isInteger = 0;
+  int isNumber = 0;
+  const lua_Integer integer = lua_tointegerx(L, -1, &isInteger);
+  const lua_Number number = isInteger ? 0 : std::floor(lua_tonumberx(L, -1, &isNumber));
+  if (isInteger) {
+    out.hasLevel = out.levelIsInteger = true;
+    out.integerLevel = integer;
+    out.level = static_cast<double>(integer);
+  } else if (isNumber) {
+    out.hasLevel = true;
+    out.level = number;
+    out.levelIsInteger = number >= -9223372036854775808.0 && number < 9223372036854775808.0;
+    if (out.levelIsInteger) out.integerLevel = static_cast<int64_t>(number);
+  }
+  lua_pop(L, 1);
+}
+
+bool readOutlineFlag(lua_State* L, int rule, const char* key, bool booleansOnly) {
+  lua_pushstring(L, key);
+  lua_rawget(L, rule);
+  const bool value = booleansOnly && !lua_isboolean(L, -1) ? true : lua_toboolean(L, -1);
+  lua_pop(L, 1);
+  return value;
+}
+
+bool readOutlineRule(lua_State* L, int rule, OutlineRule& out) {
+  if (!readOutlinePattern(L, rule, out) || !readLineNotPrefix(L, rule, out)) return false;
+  const std::pair<const char*, OptionalString*> conditions[] = {
+      {"line_prefix", &out.linePrefix}, {"preceded_by", &out.precededBy}, {"not_followed_by", &out.notFollowedBy},
+      {"followed_by", &out.followedBy}, {"next_line", &out.nextLine},
+  };
+  for (const auto& [key, field] : conditions) {
+    if (!readOutlineString(L, rule, key, field)) return false;
+  }
+  readOutlineLevel(L, rule, out);
+  out.jumps = readOutlineFlag(L, rule, "jumps", true);
+  out.dividers = readOutlineFlag(L, rule, "dividers", true);
+  out.lineStart = readOutlineFlag(L, rule, "line_start", false);
+  out.blockStartOnly = readOutlineFlag(L, rule, "block_start_only", false);
+  return true;
+}
+
+// Reads every rule of the array at index 1 into the outline; false for "outline_definition".
+bool readOutlineRules(lua_State* L, lua_Unsigned count, PreparedOutline& outline) {
+  outline.rules.reserve(count);
+  for (lua_Unsigned k = 1; k <= count; ++k) {
+    const bool plainTable = lua_rawgeti(L, 1, static_cast<lua_Integer>(k)) == LUA_TTABLE && !hasMetatable(L, -1);
+    const bool valid = plainTable && readOutlineRule(L, lua_gettop(L), outline.rules.emplace_back());
+    lua_pop(L, 1);
+    if (!valid) return false;
+  }
+  return true;
+}
+
+// native_tokenizer.prepare_outline(rules) -> Qz.PreparedOutline, or "outline_definition"
+int native_tokenizer_prepare_outline(lua_State* L) {
+  luaL_checktype(L, 1, LUA_TTABLE);
+  lua_settop(L, 1);
+  if (hasMetatable(L, 1)) return pushReason(L, "outline_definition");
+  auto* outline = static_cast<PreparedOutline*>(lua_newuserdatauv(L, sizeof(PreparedOutline), 0));
+  new (outline) PreparedOutline();
+  luaL_setmetatable(L, kPreparedOutlineType);
+  const lua_Unsigned count = lua_rawlen(L, 1);
+  if (count > kMostRules) luaL_argerror(L, 1, "too many outline rules");
+  std::string error;
+  try {
+    if (!readOutlineRules(L, count, *outline)) return pushReason(L, "outline_definition");
+  } catch (const std::bad_alloc&) {
+    error = "not enough memory to prepare outlines";
+  } catch (const std::length_error&) {
+    error = "outline definition is too large";
+  }
+  if (!error.empty()) luaL_error(L, "%s", error.c_str());
+  return 1;
+}
+
+std::optional<std::string_view> optionalLine(lua_State* L, int index) {
+  if (lua_isnoneornil(L, index)) return std::nullopt;
+  size_t length = 0;
+  const char* text = luaL_checklstring(L, index, &length);
+  return std::string_view(text, length);
+}
+
+void pushOutlineLevel(lua_State* L, const OutlineRule& rule, OutlineKind kind) {
+  if (!rule.hasLevel) {
+    lua_pushnil(L);
+  } else if (kind == OutlineKind::Divider && rule.level <= 0) {
+    lua_pushinteger(L, 0);
+  } else if (kind != OutlineKind::Divider && rule.level < 1) {
+    lua_pushinteger(L, 1);
+  } else if (rule.levelIsInteger) {
+    lua_pushinteger(L, rule.integerLevel);
+  } else {
+    lua_pushnumber(L, rule.level);
+  }
+}
+
+// native_tokenizer.scan_outline(outline, line, previous, next, kind) -> matched, level, title
+int native_tokenizer_scan_outline(lua_State* L) {
+  auto* outline = static_cast<PreparedOutline*>(luaL_checkudata(L, 1, kPreparedOutlineType));
+  size_t length = 0;
+  const char* line = luaL_checklstring(L, 2, &length);
+  const std::optional<std::string_view> previous = optionalLine(L, 3);
+  const std::optional<std::string_view> next = optionalLine(L, 4);
+  const std::string_view kindName = luaL_checkstring(L, 5);
+  const OutlineKind kind = kindName == "jump"      ? OutlineKind::Jump
+                           : kindName == "divider" ? OutlineKind::Divider
+                                                   : OutlineKind::Any;
+  OutlineMatch match;
+  std::string error;
+  try {
+    match = scanOutline(*outline, {line, length}, previous, next, kind);
+  } catch (const PatternError& patternError) {
+    error = patternError.what();
+  }
+  if (!error.empty()) luaL_error(L, "%s", error.c_str());
+  if (match.rule == nullptr) {
+    lua_pushboolean(L, false);
+    lua_pushnil(L);
+    lua_pushnil(L);
+    return 3;
+  }
+  lua_pushboolean(L, true);
+  pushOutlineLevel(L, *match.rule, kind);
+  if (match.title) {
+    lua_pushlstring(L, match.title->data(), match.title->size());
+  } else {
+    lua_pushnil(L);
+  }
+  return 3;
+}
+
+// native_tokenizer.outline_error_index(outline) -> index of the rule whose pattern failed, or nil
+int native_tokenizer_outline_error_index(lua_State* L) {
+  const auto* outline = static_cast<const PreparedOutline*>(luaL_checkudata(L, 1, kPreparedOutlineType));
+  if (outline->errorIndex == 0) {
+    lua_pushnil(L);
+  } else {
+    lua_pushinteger(L, static_cast<lua_Integer>(outline->errorIndex));
+  }
+  return 1;
+}
+
+// Qz.PreparedOutline:__gc: frees the rules and removes the metatable.
+int prepared_outline_gc(lua_State* L) {
+  auto* outline = static_cast<PreparedOutline*>(luaL_checkudata(L, 1, kPreparedOutlineType));
+  outline->~PreparedOutline();
+  lua_pushnil(L);
+  lua_setmetatable(L, 1);
+  return 0;
+}
+
+const luaL_Reg kTokenizerFunctions[] = {
+    {"outline_error_index", native_tokenizer_outline_error_index},
+    {"prepare", native_tokenizer_prepare},
+    {"prepare_outline", native_tokenizer_prepare_outline},
+    {"scan", native_tokenizer_scan},
+    {"scan_outline", native_tokenizer_scan_outline},
+    {nullptr, nullptr},
+};
+
+void createFinalizerMetatable(lua_State* L, const char* type, lua_CFunction finalizer) {
+  luaL_newmetatable(L, type);
+  lua_pushcfunction(L, finalizer);
+  lua_setfield(L, -2, "__gc");
+  lua_pop(L, 1);
+}
+
+}  // namespace
+
+int luaopen_native_tokenizer(lua_State* L) {
+  luaL_checkversion(L);
+  createFinalizerMetatable(L, kPreparedTokenizerType, prepared_tokenizer_gc);
+  createFinalizerMetatable(L, kPreparedOutlineType, prepared_outline_gc);
+  lua_createtable(L, 0, 5);
+  luaL_setfuncs(L, kTokenizerFunctions, 0);
+  return 1;
+}

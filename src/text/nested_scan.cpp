@@ -1,0 +1,284 @@
+// The nested form of a line scan. The language state string holds one byte per level: the open rule of that
+// level, where a rule with an embedded language opens the next level. Levels are rebuilt from the state at the
+// start and after every level change; each level's tokenizer sits in its own stack slot from slot 15 on and is
+// held for the whole scan, so a resolver that finalises one cannot pull it away mid-scan.
+#include <string>
+#include <vector>
+
+#include "host/lua_api.h"
+#include "text/grammar_reader.h"
+#include "text/line_scanner.h"
+#include "text/tokenizer_handle.h"
+#include "text/tokenizer_scan.h"
+
+namespace {
+
+constexpr lua_Integer kMaxCarriedRule = 255;
+
+struct Level {
+  TokenizerHandle* handle;
+  int slot;
+  uint32_t parentRule;  // 1-based rule of the outer level that opened this one; 0 at the outermost level
+};
+
+// The last search for the innermost level's parent end, reused while its answer still holds.
+struct ParentEndSearch {
+  const TokenRule* rule = nullptr;
+  size_t searchStart = 0;
+  bool found = false;
+  size_t start = 0;
+  size_t end = 0;
+};
+
+class NestedScan {
+ public:
+  NestedScan(lua_State* L, LineScanner& scanner, TokenizerHandle* outermost)
+      : L_(L), scanner_(scanner), outermost_(outermost) {
+    size_t length = 0;
+    const char* state = lua_tolstring(L, kSlotState, &length);
+    state_.assign(state, length);
+  }
+
+  void run();
+
+ private:
+  void restoreLevels();
+  TokenizerHandle* resolve(int levelSlot, uint32_t rule);
+  void pushLevel(TokenizerHandle* handle, uint32_t parentRule);
+  void enterLevel();
+  enum class RegionStep { Closed, ParentEndFirst, RunsToLineEnd };
+  RegionStep continueRegion();
+  void closeLevelsAtCursor();
+  bool findParentEnd(size_t* start, size_t* end);
+  void applyRule(const RuleMatch& best);
+  void setStateByte(size_t level, uint32_t value);
+  const TokenRule& parentRule() const;
+
+  lua_State* L_;
+  LineScanner& scanner_;
+  TokenizerHandle* outermost_;
+  std::string state_;
+  std::vector<Level> levels_;
+  std::vector<TokenizerHold> holds_;
+  uint32_t openRule_ = 0;
+  size_t cursor_ = 0;
+  bool prepassDue_ = true;
+  ParentEndSearch parentSearch_;
+};
+
+void NestedScan::pushLevel(TokenizerHandle* handle, uint32_t parentRule) {
+  holds_.emplace_back(handle);
+  levels_.push_back({handle, lua_gettop(L_), parentRule});
+  openRule_ = 0;
+}
+
+void NestedScan::restoreLevels() {
+  lua_settop(L_, kSlotBaseStyle);
+  lua_pushvalue(L_, kSlotTokenizer);
+  levels_.clear();
+  pushLevel(outermost_, 0);
+  for (const char byte : state_) {
+    const auto index = static_cast<unsigned char>(byte);
+    if (index == 0) break;
+    const std::vector<TokenRule>& rules = levels_.back().handle->tokenizer->rules;
+    if (index > rules.size()) {
+      if (levels_.size() == 1) openRule_ = index;  // reported as "continuation" by the first step
+      break;
+    }
+    TokenizerHandle* inner = rules[index - 1].nested ? resolve(levels_.back().slot, index) : nullptr;
+    if (inner == nullptr) {
+      openRule_ = index;
+      break;
+    }
+    pushLevel(inner, index);
+  }
+}
+
+// The tokenizer for rule `rule` of the level in `levelSlot`, pushed on the stack; null (nothing pushed) when the
+// resolver said false. The answer is cached in the level tokenizer's second user value.
+TokenizerHandle* NestedScan::resolve(int levelSlot, uint32_t rule) {
+  luaL_checkstack(L_, 8, "too many nested languages");
+  const bool hasCache = lua_getiuservalue(L_, levelSlot, 2) == LUA_TTABLE;
+  if (!hasCache || lua_rawgeti(L_, -1, rule) == LUA_TNIL) {
+    if (hasCache) lua_pop(L_, 1);
+    lua_pushvalue(L_, kSlotResolver);
+    lua_getiuservalue(L_, levelSlot, 1);
+    lua_pushinteger(L_, rule);
+    lua_call(L_, 2, 1);
+    if (lua_type(L_, -1) == LUA_TSTRING) throw ScanGiveUp{lua_tostring(L_, -1), scanner_.cursor};
+    const bool isFalse = lua_isboolean(L_, -1) && !lua_toboolean(L_, -1);
+    if (!isFalse) luaL_checkudata(L_, lua_gettop(L_), kPreparedTokenizerType);
+    if (hasCache) {
+      lua_pushvalue(L_, -1);
+      lua_rawseti(L_, -3, rule);
+    }
+  }
+  lua_remove(L_, -2);
+  if (lua_isboolean(L_, -1) && !lua_toboolean(L_, -1)) {
+    lua_pop(L_, 1);
+    return nullptr;
+  }
+  return static_cast<TokenizerHandle*>(luaL_checkudata(L_, lua_gettop(L_), kPreparedTokenizerType));
+}
+
+void NestedScan::enterLevel() {
+  lua_pushnil(L_);
+  lua_replace(L_, kSlotPostSymbols);
+  const Level& level = levels_.back();
+  lua_pushvalue(L_, level.slot);
+  lua_replace(L_, kSlotCurrentTokenizer);
+  const PreparedTokenizer& tokenizer = *level.handle->tokenizer;
+  scanner_.setTokenizer(&tokenizer);
+  const int definition = lua_gettop(L_) + 1;
+  if (lua_getiuservalue(L_, level.slot, 1) != LUA_TTABLE || lua_getmetatable(L_, definition)) {
+    scanner_.giveUp("syntax_callbacks");
+  }
+  MatchStrategy strategy = MatchStrategy::First;
+  if (!readMatchStrategy(L_, definition, &strategy) || strategy != tokenizer.strategy) scanner_.giveUp("match_order");
+  lua_pushliteral(L_, "symbols");
+  if (lua_rawget(L_, definition) == LUA_TTABLE) {
+    if (lua_getmetatable(L_, -1)) scanner_.giveUp("symbol_callbacks");
+  } else {
+    lua_pop(L_, 1);
+    lua_newtable(L_);
+  }
+  lua_replace(L_, kSlotSymbols);
+  lua_pop(L_, 1);
+}
+
+const TokenRule& NestedScan::parentRule() const {
+  const Level& outer = levels_[levels_.size() - 2];
+  return outer.handle->tokenizer->rules[levels_.back().parentRule - 1];
+}
+
+bool NestedScan::findParentEnd(size_t* start, size_t* end) {
+  if (levels_.size() < 2) return false;
+  const TokenRule& rule = parentRule();
+  ParentEndSearch& last = parentSearch_;
+  const bool anchored = !rule.endPattern.text.empty() && rule.endPattern.text[0] == '^';
+  const bool reusable = last.rule == &rule && cursor_ >= last.searchStart && (!last.found || last.start >= cursor_) &&
+                        !(anchored && cursor_ != last.searchStart);
+  if (!reusable) {
+    last.rule = &rule;
+    last.searchStart = cursor_;
+    last.found = scanner_.findRegionEnd(rule, cursor_, &last.start, &last.end);
+  }
+  *start = last.start;
+  *end = last.end;
+  return last.found;
+}
+
+void NestedScan::setStateByte(size_t level, uint32_t value) {
+  if (state_.size() < level) state_.resize(level, '\0');
+  state_[level - 1] = static_cast<char>(value);
+}
+
+// A step inside the open region of the innermost level.
+NestedScan::RegionStep NestedScan::continueRegion() {
+  const std::vector<TokenRule>& rules = scanner_.tokenizer().rules;
+  if (openRule_ > rules.size() || !rules[openRule_ - 1].carriable()) scanner_.giveUp("continuation");
+  const TokenRule& rule = rules[openRule_ - 1];
+  size_t innerStart = 0;
+  size_t innerEnd = 0;
+  size_t parentStart = 0;
+  size_t parentEnd = 0;
+  const bool innerFound = scanner_.findRegionEnd(rule, cursor_, &innerStart, &innerEnd);
+  const bool parentFound = findParentEnd(&parentStart, &parentEnd);
+  if ((innerFound && innerStart == innerEnd) || (parentFound && parentStart == parentEnd)) {
+    scanner_.giveUp("empty_match");
+  }
+  const size_t length = scanner_.length();
+  if (innerFound && (!parentFound || innerStart <= parentStart)) {
+    scanner_.emitRegion(rule, cursor_, innerStart, innerEnd);
+    cursor_ = innerEnd;
+    setStateByte(levels_.size(), 0);
+    openRule_ = 0;
+    return RegionStep::Closed;
+  }
+  if (parentFound) {
+    if (parentStart > cursor_) scanner_.emitStyled(cursor_, parentStart, rule.style);
+    cursor_ = parentStart;
+    return RegionStep::ParentEndFirst;
+  }
+  scanner_.emitRegion(rule, cursor_, length, length);
+  cursor_ = length;
+  return RegionStep::RunsToLineEnd;
+}
+
+void NestedScan::closeLevelsAtCursor() {
+  size_t start = 0;
+  size_t end = 0;
+  while (findParentEnd(&start, &end) && start == cursor_) {
+    if (start == end) scanner_.giveUp("empty_match");
+    const TokenRule& rule = parentRule();
+    scanner_.emitStyled(start, end, rule.delimiterStyle.present ? rule.delimiterStyle.text : rule.style);
+    cursor_ = end;
+    scanner_.cursor = end;
+    const size_t depth = levels_.size() - 1;
+    state_.resize(depth);
+    state_[depth - 1] = 0;
+    restoreLevels();
+    enterLevel();
+    prepassDue_ = true;
+  }
+}
+
+void NestedScan::applyRule(const RuleMatch& best) {
+  const TokenRule& rule = scanner_.tokenizer().rules[best.rule];
+  const uint32_t index = best.rule + 1;
+  if (rule.delimited() && index > kMaxCarriedRule) scanner_.giveUp("continuation");
+  ++scanner_.stats.patternMatches;
+  scanner_.emitMatch(best, cursor_);
+  cursor_ = best.end;
+  if (!rule.delimited()) return;
+  setStateByte(levels_.size(), index);
+  openRule_ = index;
+  if (!rule.nested) return;
+  TokenizerHandle* inner = resolve(levels_.back().slot, index);
+  if (inner == nullptr) return;
+  pushLevel(inner, index);
+  enterLevel();
+  prepassDue_ = true;
+}
+
+void NestedScan::run() {
+  restoreLevels();
+  enterLevel();
+  const size_t length = scanner_.length();
+  RuleMatch best;
+  while (cursor_ < length) {
+    scanner_.cursor = cursor_;
+    ++scanner_.stats.cursorSteps;
+    if (openRule_ != 0) {
+      const RegionStep step = continueRegion();
+      if (step == RegionStep::RunsToLineEnd) break;
+      if (step == RegionStep::Closed) continue;
+    }
+    closeLevelsAtCursor();
+    if (cursor_ >= length) break;
+    if (prepassDue_) {
+      prepassDue_ = false;
+      size_t parentStart = 0;
+      size_t parentEnd = 0;
+      const size_t limit = findParentEnd(&parentStart, &parentEnd) ? parentStart : length;
+      cursor_ = scanner_.runLinePrepass(cursor_, limit);
+      closeLevelsAtCursor();
+      if (cursor_ >= length) break;
+    }
+    scanner_.cursor = cursor_;
+    if (scanner_.matchRulesAt(cursor_, &best)) {
+      applyRule(best);
+    } else {
+      if (!scanner_.symbolFallback(cursor_, &cursor_)) break;
+    }
+  }
+  lua_pushlstring(L_, state_.data(), state_.size());
+  lua_replace(L_, kSlotState);
+}
+
+}  // namespace
+
+void runNestedScan(lua_State* L, LineScanner& scanner, TokenizerHandle* outermost) {
+  NestedScan scan(L, scanner, outermost);
+  scan.run();
+}

@@ -1,0 +1,155 @@
+-- The nested form of native_tokenizer.scan: language states, the resolver and its cache.
+local t = require("qz_test")
+local nt = native_tokenizer
+
+local SYMBOL = "[%w_]+"
+
+local code = nt.prepare({
+  patterns = {
+    { pattern = "%d+", type = "number" },
+    { pattern = { '"', '"', "\\" }, type = "string" },
+    { pattern = "%a+", type = "ident" },
+    { pattern = "%$%S*", type = "var" },
+  },
+  symbols = { ["if"] = "keyword" },
+})
+
+local markdown_def = {
+  patterns = {
+    { pattern = { "```%a*", "```" }, type = "fence", syntax = "code" },
+    { pattern = { "<!%-%-", "%-%->" }, type = "comment" },
+    { pattern = "#+", type = "heading" },
+  },
+}
+-- A fresh tokenizer per test: resolver answers are cached in the tokenizer.
+local function markdown() return nt.prepare(markdown_def) end
+
+local function resolver_counting(calls, answer)
+  return function(def, index)
+    calls[#calls + 1] = index
+    t.eq(def, markdown_def)
+    return answer
+  end
+end
+
+local function scan(tok, line, state, resolver)
+  return t.results(nt.scan(tok, line, {}, SYMBOL, true, state, resolver))
+end
+
+t.test("a state of one zero byte scans the outermost language", function()
+  local md = markdown()
+  local r = scan(md, "# hi", "\0", resolver_counting({}, code))
+  t.eq(r[1], { "heading", "#", "normal", " hi" })
+  t.eq(r[4], "\0")
+end)
+
+t.test("a fence opens the embedded language until its closing delimiter", function()
+  local md = markdown()
+  local calls = {}
+  local resolve = resolver_counting(calls, code)
+  local r = scan(md, "```lua", "\0", resolve)
+  t.eq(r[1], { "fence", "```lua" })
+  t.eq(r[4], "\1")
+  r = scan(md, 'if "a', r[4], resolve)
+  t.eq(r[1], { "keyword", "if", "normal", " ", "string", '"a' })
+  t.eq(r[4], "\1\2")
+  r = scan(md, 'b" 12', r[4], resolve)
+  t.eq(r[1], { "string", 'b"', "normal", " ", "number", "12" })
+  t.eq(r[4], "\1\0")
+  r = scan(md, "```", r[4], resolve)
+  t.eq(r[1], { "fence", "```" })
+  t.eq(r[4], "\0")
+  t.eq(calls, { 1 })
+end)
+
+t.test("a closing fence also closes a region left open inside the embedded language", function()
+  local md = markdown()
+  local r = scan(md, '```', "\1\2", resolver_counting({}, code))
+  t.eq(r[1], { "fence", "```" })
+  t.eq(r[4], "\0")
+end)
+
+t.test("a resolver answering false makes the fence a plain region", function()
+  local md = markdown()
+  local calls = {}
+  local resolve = resolver_counting(calls, false)
+  local r = scan(md, "```x", "\0", resolve)
+  t.eq(r[4], "\1")
+  r = scan(md, "if 1", r[4], resolve)
+  t.eq(r[1], { "fence", "if 1" })
+  r = scan(md, "``` # x", r[4], resolve)
+  t.eq(r[1], { "fence", "```", "normal", " ", "heading", "#", "normal", " x" })
+  t.eq(calls, { 1 })
+end)
+
+t.test("a reason from the resolver is the fallback reason and is not cached", function()
+  local md = markdown()
+  local calls = {}
+  local resolve = resolver_counting(calls, "no_language")
+  t.eq(scan(md, "```x", "\0", resolve)[3], "no_language")
+  t.eq(scan(md, "```x", "\0", resolve)[3], "no_language")
+  t.eq(#calls, 2)
+end)
+
+t.test("a resolver answer of the wrong type raises", function()
+  local md = markdown()
+  local fresh = nt.prepare(markdown_def)
+  t.raises(function() scan(fresh, "```x", "\0", function() return nil end) end, "Qz.PreparedTokenizer expected")
+  t.raises(function() scan(fresh, "```x", "\0", function() return 3 end) end, "Qz.PreparedTokenizer expected")
+end)
+
+t.test("the nested form checks its state and resolver", function()
+  local md = markdown()
+  t.raises(function() nt.scan(md, "x", {}, SYMBOL, true, "", function() end) end,
+    "expected nonempty language state")
+  t.raises(function() nt.scan(md, "x", {}, SYMBOL, true, 1, function() end) end, "string expected")
+  t.raises(function() nt.scan(md, "x", {}, SYMBOL, true, "\0", 5) end, "function expected")
+  t.eq(scan(md, "x", "\9", function() return false end)[3], "continuation")
+end)
+
+t.test("a token match running over the closing fence hides it, a region body does not", function()
+  local md = markdown()
+  local r = scan(md, "x $a``` y", "\1", resolver_counting({}, code))
+  t.eq(r[1], { "ident", "x", "normal", " ", "var", "$a```", "normal", " ", "ident", "y" })
+  t.eq(r[4], "\1")
+  r = scan(md, 'x "a', "\1", resolver_counting({}, code))
+  t.eq(r[4], "\1\2")
+  r = scan(md, 'b```', r[4], resolver_counting({}, code))
+  t.eq(r[1], { "string", "b", "fence", "```" })
+  t.eq(r[4], "\0")
+end)
+
+t.test("an empty line keeps the state", function()
+  local md = markdown()
+  local r = scan(md, "", "\1\2", resolver_counting({}, code))
+  t.eq(r[1], {})
+  t.eq(r[4], "\1\2")
+end)
+
+t.test("a delimited best rule above 255 cannot be carried", function()
+  local md = markdown()
+  local rules = {}
+  for i = 1, 255 do rules[i] = { pattern = "z" .. i .. "z", type = "x" } end
+  rules[256] = { pattern = { "<", ">" }, type = "tag" }
+  local big = nt.prepare({ patterns = rules })
+  t.eq(scan(big, "<a>", "\0", function() return false end)[3], "continuation")
+end)
+
+t.test("a resolver that finalises the running tokenizer does not break the scan", function()
+  local md = markdown()
+  local outer = nt.prepare(markdown_def)
+  local r = scan(outer, "```x", "\0", function()
+  local md = markdown()
+    getmetatable(outer).__gc(outer)
+    collectgarbage()
+    return code
+  end)
+  t.eq(r[1], { "fence", "```x" })
+  t.raises(function() scan(outer, "x", "\0", function() return code end) end, "Qz.PreparedTokenizer expected")
+end)
+
+t.test("a level's symbols table with a metatable gives symbol_callbacks", function()
+  local md = markdown()
+  local inner = nt.prepare({ patterns = { { pattern = "%a+", type = "w" } }, symbols = setmetatable({}, {}) })
+  t.eq(scan(nt.prepare(markdown_def), "```x", "\0", function() return inner end)[3], "symbol_callbacks")
+end)
