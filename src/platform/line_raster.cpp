@@ -1,0 +1,279 @@
+// Polyline rasterization over FreeType: the polyline is cut to the part that can reach the clip box,
+// stroked with FT_Stroker and rendered with the anti-aliasing raster in direct (span callback) mode.
+// FreeType's spans carry 16-bit x values and its outlines at most 32767 points, so the clip box is
+// rendered in strips of at most 32767 pixels each way, and long polylines in batches whose spans are
+// merged (maximum coverage where batches overlap).
+#include "platform/line_raster.h"
+
+#include <ft2build.h>
+#include FT_FREETYPE_H
+#include FT_OUTLINE_H
+#include FT_STROKER_H
+
+#include <algorithm>
+#include <cmath>
+#include <memory>
+
+namespace {
+
+constexpr int32_t kStripSize = 32767;
+constexpr size_t kBatchPoints = 1024;
+
+struct LibraryHolder {
+  FT_Library library = nullptr;
+  LibraryHolder() {
+    if (FT_Init_FreeType(&library) != 0) library = nullptr;
+  }
+  ~LibraryHolder() {
+    if (library != nullptr) FT_Done_FreeType(library);
+  }
+  LibraryHolder(const LibraryHolder&) = delete;
+  LibraryHolder& operator=(const LibraryHolder&) = delete;
+};
+
+// The raster library of the calling thread, made on first use; null when FreeType cannot start.
+FT_Library lineRasterLibrary() {
+  thread_local LibraryHolder holder;
+  return holder.library;
+}
+
+struct StrokerDeleter {
+  void operator()(FT_Stroker stroker) const { FT_Stroker_Done(stroker); }
+};
+using StrokerHandle = std::unique_ptr<std::remove_pointer_t<FT_Stroker>, StrokerDeleter>;
+
+class OutlineHolder {
+ public:
+  explicit OutlineHolder(FT_Library library) : library_(library) {}
+  ~OutlineHolder() {
+    if (made_) FT_Outline_Done(library_, &outline_);
+  }
+  OutlineHolder(const OutlineHolder&) = delete;
+  OutlineHolder& operator=(const OutlineHolder&) = delete;
+  bool make(FT_UInt points, FT_UInt contours) {
+    made_ = FT_Outline_New(library_, points, static_cast<FT_Int>(contours), &outline_) == 0;
+    return made_;
+  }
+  FT_Outline* get() { return &outline_; }
+
+ private:
+  FT_Library library_;
+  FT_Outline outline_{};
+  bool made_ = false;
+};
+
+struct PointD {
+  double x;
+  double y;
+};
+
+// One connected part of the polyline inside the padded strip, in 26.6 strip coordinates (y up).
+using Piece = std::vector<FT_Vector>;
+
+struct Strip {
+  int32_t x0;
+  int32_t y0;
+  int32_t width;
+  int32_t height;
+};
+
+// Liang-Barsky: cuts segment a-b to the box; false when nothing is left.
+bool clipSegment(PointD a, PointD b, const PointD& boxMin, const PointD& boxMax, double* t0, double* t1) {
+  const double dx = b.x - a.x, dy = b.y - a.y;
+  const double p[4] = {-dx, dx, -dy, dy};
+  const double q[4] = {a.x - boxMin.x, boxMax.x - a.x, a.y - boxMin.y, boxMax.y - a.y};
+  *t0 = 0;
+  *t1 = 1;
+  for (int i = 0; i < 4; ++i) {
+    if (p[i] == 0) {
+      if (q[i] < 0) return false;
+      continue;
+    }
+    const double r = q[i] / p[i];
+    if (p[i] < 0) {
+      *t0 = std::max(*t0, r);
+    } else {
+      *t1 = std::min(*t1, r);
+    }
+  }
+  return *t0 <= *t1;
+}
+
+FT_Vector toStripVector(PointD point, const Strip& strip) {
+  return {static_cast<FT_Pos>(std::lround((point.x - strip.x0) * 64.0)),
+          static_cast<FT_Pos>(std::lround((strip.height - (point.y - strip.y0)) * 64.0))};
+}
+
+void appendPoint(Piece* piece, const FT_Vector& point) {
+  if (piece->empty() || piece->back().x != point.x || piece->back().y != point.y) piece->push_back(point);
+}
+
+// The parts of the polyline within halfWidth + 2 pixels of the strip; farther parts cannot cover it.
+std::vector<Piece> piecesInStrip(std::span<const LinePoint> points, double halfWidth, const Strip& strip) {
+  const double pad = halfWidth + 2;
+  const PointD boxMin{strip.x0 - pad, strip.y0 - pad};
+  const PointD boxMax{strip.x0 + strip.width + pad, strip.y0 + strip.height + pad};
+  std::vector<Piece> pieces;
+  bool open = false;
+  for (size_t i = 0; i + 1 < points.size(); ++i) {
+    const PointD a{points[i].x, points[i].y}, b{points[i + 1].x, points[i + 1].y};
+    double t0, t1;
+    if (!clipSegment(a, b, boxMin, boxMax, &t0, &t1)) {
+      open = false;
+      continue;
+    }
+    const PointD start{a.x + (b.x - a.x) * t0, a.y + (b.y - a.y) * t0};
+    const PointD end{a.x + (b.x - a.x) * t1, a.y + (b.y - a.y) * t1};
+    if (!open || t0 > 0) {
+      pieces.emplace_back();
+      appendPoint(&pieces.back(), toStripVector(start, strip));
+    }
+    appendPoint(&pieces.back(), toStripVector(end, strip));
+    open = t1 >= 1;
+  }
+  std::erase_if(pieces, [](const Piece& piece) { return piece.size() < 2; });
+  return pieces;
+}
+
+// Splits pieces into batches of about kBatchPoints points; a piece cut between batches repeats one
+// segment so that the join at the cut is drawn by one of them.
+std::vector<std::vector<Piece>> batchPieces(const std::vector<Piece>& pieces) {
+  std::vector<std::vector<Piece>> batches(1);
+  size_t inBatch = 0;
+  for (const Piece& piece : pieces) {
+    size_t from = 0;
+    while (true) {
+      const size_t remaining = piece.size() - from;
+      if (kBatchPoints - inBatch < std::min<size_t>(remaining, 3)) {
+        batches.emplace_back();
+        inBatch = 0;
+      }
+      const size_t take = std::min(remaining, kBatchPoints - inBatch);
+      batches.back().emplace_back(piece.begin() + static_cast<ptrdiff_t>(from),
+                                  piece.begin() + static_cast<ptrdiff_t>(from + take));
+      inBatch += take;
+      if (take == remaining) break;
+      from += take - 2;
+    }
+  }
+  return batches;
+}
+
+struct SpanSink {
+  const Strip* strip;
+  std::vector<LineSpan>* spans;
+};
+
+void collectSpans(int y, int count, const FT_Span* ftSpans, void* user) {
+  const auto* sink = static_cast<const SpanSink*>(user);
+  const Strip& strip = *sink->strip;
+  const int32_t row = strip.height - 1 - y;
+  if (row < 0 || row >= strip.height) return;
+  for (int i = 0; i < count; ++i) {
+    const int32_t x0 = std::max<int32_t>(ftSpans[i].x, 0);
+    const int32_t x1 = std::min<int32_t>(int32_t{ftSpans[i].x} + ftSpans[i].len, strip.width);
+    if (x1 <= x0 || ftSpans[i].coverage == 0) continue;
+    sink->spans->push_back({strip.x0 + x0, strip.y0 + row, x1 - x0, ftSpans[i].coverage});
+  }
+}
+
+bool renderBatch(FT_Library library, FT_Stroker stroker, const std::vector<Piece>& batch, const Strip& strip,
+                 std::vector<LineSpan>* spans) {
+  FT_Stroker_Rewind(stroker);
+  for (const Piece& piece : batch) {
+    FT_Vector start = piece.front();
+    if (FT_Stroker_BeginSubPath(stroker, &start, 1) != 0) return false;
+    for (size_t i = 1; i < piece.size(); ++i) {
+      FT_Vector to = piece[i];
+      if (FT_Stroker_LineTo(stroker, &to) != 0) return false;
+    }
+    if (FT_Stroker_EndSubPath(stroker) != 0) return false;
+  }
+  FT_UInt pointCount = 0, contourCount = 0;
+  if (FT_Stroker_GetCounts(stroker, &pointCount, &contourCount) != 0) return false;
+  if (pointCount == 0) return true;
+  OutlineHolder outline(library);
+  if (!outline.make(pointCount, contourCount)) return false;
+  outline.get()->n_points = 0;
+  outline.get()->n_contours = 0;
+  FT_Stroker_Export(stroker, outline.get());
+  SpanSink sink{&strip, spans};
+  FT_Raster_Params params{};
+  params.source = outline.get();
+  params.flags = FT_RASTER_FLAG_AA | FT_RASTER_FLAG_DIRECT | FT_RASTER_FLAG_CLIP;
+  params.gray_spans = collectSpans;
+  params.user = &sink;
+  params.clip_box = {0, 0, strip.width, strip.height};
+  return FT_Outline_Render(library, outline.get(), &params) == 0;
+}
+
+// Merges overlapping spans of one row into disjoint ones, keeping the larger coverage.
+void mergeRow(std::vector<LineSpan>::iterator first, std::vector<LineSpan>::iterator last, std::vector<LineSpan>* out) {
+  std::vector<int32_t> edges;
+  for (auto it = first; it != last; ++it) {
+    edges.push_back(it->x);
+    edges.push_back(it->x + it->length);
+  }
+  std::sort(edges.begin(), edges.end());
+  edges.erase(std::unique(edges.begin(), edges.end()), edges.end());
+  for (size_t i = 0; i + 1 < edges.size(); ++i) {
+    uint8_t coverage = 0;
+    for (auto it = first; it != last; ++it) {
+      if (it->x <= edges[i] && it->x + it->length >= edges[i + 1]) coverage = std::max(coverage, it->coverage);
+    }
+    if (coverage > 0) out->push_back({edges[i], first->y, edges[i + 1] - edges[i], coverage});
+  }
+}
+
+void mergeOverlappingSpans(std::vector<LineSpan>* spans) {
+  std::sort(spans->begin(), spans->end(),
+            [](const LineSpan& a, const LineSpan& b) { return a.y != b.y ? a.y < b.y : a.x < b.x; });
+  std::vector<LineSpan> merged;
+  for (auto first = spans->begin(); first != spans->end();) {
+    auto last = std::find_if(first, spans->end(), [&](const LineSpan& span) { return span.y != first->y; });
+    mergeRow(first, last, &merged);
+    first = last;
+  }
+  spans->swap(merged);
+}
+
+bool validInput(std::span<const LinePoint> points, float width, const LineClipBox& clip) {
+  if (points.size() < 2 || !std::isfinite(width) || !(width > 0) || width > kMaxLineWidth) return false;
+  if (clip.x0 >= clip.x1 || clip.y0 >= clip.y1) return false;
+  return std::all_of(points.begin(), points.end(),
+                     [](const LinePoint& p) { return std::isfinite(p.x) && std::isfinite(p.y); });
+}
+
+}  // namespace
+
+bool rasterizePolyline(std::span<const LinePoint> points, float width, const LineClipBox& clip,
+                       std::vector<LineSpan>* spans) {
+  spans->clear();
+  if (!validInput(points, width, clip)) return false;
+  FT_Library library = lineRasterLibrary();
+  if (library == nullptr) return false;
+  FT_Stroker rawStroker = nullptr;
+  if (FT_Stroker_New(library, &rawStroker) != 0) return false;
+  const StrokerHandle stroker(rawStroker);
+  const double halfWidth = width / 2.0;
+  FT_Stroker_Set(stroker.get(), static_cast<FT_Fixed>(std::lround(halfWidth * 64.0)), FT_STROKER_LINECAP_BUTT,
+                 FT_STROKER_LINEJOIN_ROUND, 0);
+  bool batched = false;
+  for (int64_t sy = clip.y0; sy < clip.y1; sy += kStripSize) {
+    for (int64_t sx = clip.x0; sx < clip.x1; sx += kStripSize) {
+      const Strip strip{static_cast<int32_t>(sx), static_cast<int32_t>(sy),
+                        static_cast<int32_t>(std::min<int64_t>(kStripSize, clip.x1 - sx)),
+                        static_cast<int32_t>(std::min<int64_t>(kStripSize, clip.y1 - sy))};
+      const auto batches = batchPieces(piecesInStrip(points, halfWidth, strip));
+      batched = batched || batches.size() > 1;
+      for (const auto& batch : batches) {
+        if (!renderBatch(library, stroker.get(), batch, strip, spans)) {
+          spans->clear();
+          return false;
+        }
+      }
+    }
+  }
+  if (batched) mergeOverlappingSpans(spans);
+  return true;
+}

@@ -1,0 +1,81 @@
+// RenderCache construction, the command arena and the objects kept alive until a frame ends.
+#include "render/render_cache.h"
+
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+namespace {
+
+void warnFrameDiscarded(const char* message) { std::fprintf(stderr, "Warning: (%s): %s\n", __FILE__, message); }
+
+constexpr int64_t kChunkBytes = 32;
+
+}  // namespace
+
+RenderCache::RenderCache(WindowRenderer* windowRenderer)
+    : previousHashes_(cellHashes_[0].data()),
+      currentHashes_(cellHashes_[1].data()),
+      commandArena_(static_cast<size_t>(kInitialArenaBytes / kChunkBytes)),
+      windowRenderer_(windowRenderer) {}
+
+RenderCache::~RenderCache() = default;
+
+RenderCommand* RenderCache::allocateCommand(uint32_t type, int32_t size) {
+  if (size < RenderCommand::kHeaderSize) return nullptr;
+  const int64_t rounded = (int64_t{size} + 7) & ~int64_t{7};
+  const int64_t bytesNeeded = commandBytes_ + rounded;
+  const int64_t arenaBytes = static_cast<int64_t>(commandArena_.size()) * kChunkBytes;
+  if (bytesNeeded > arenaBytes) {
+    if (bytesNeeded > kArenaLimit) {
+      frameDiscarded_ = true;
+      warnFrameDiscarded("render command limit exceeded; frame discarded");
+      return nullptr;
+    }
+    if (!growArena(bytesNeeded)) {
+      frameDiscarded_ = true;
+      warnFrameDiscarded("render command allocation failed; frame discarded");
+      return nullptr;
+    }
+  }
+  unsigned char* start = reinterpret_cast<unsigned char*>(commandArena_.data()) + commandBytes_;
+  std::memset(start, 0, static_cast<size_t>(rounded));
+  auto* command = reinterpret_cast<RenderCommand*>(start);
+  command->type = type;
+  command->size = static_cast<uint32_t>(rounded);
+  commandBytes_ = static_cast<int32_t>(bytesNeeded);
+  return command;
+}
+
+bool RenderCache::growArena(int64_t bytesNeeded) {
+  const int64_t current = static_cast<int64_t>(commandArena_.size()) * kChunkBytes;
+  const int64_t target = std::min(std::max(2 * current, bytesNeeded), kArenaLimit);
+  try {
+    commandArena_.resize(static_cast<size_t>((target + kChunkBytes - 1) / kChunkBytes));
+  } catch (const std::bad_alloc&) {
+    return false;
+  } catch (const std::length_error&) {
+    return false;
+  }
+  return true;
+}
+
+bool RenderCache::nextCommand(const RenderCommand*& cursor) const {
+  const auto* base = reinterpret_cast<const unsigned char*>(commandArena_.data());
+  if (cursor == nullptr) {
+    cursor = reinterpret_cast<const RenderCommand*>(base);
+  } else {
+    cursor = reinterpret_cast<const RenderCommand*>(reinterpret_cast<const unsigned char*>(cursor) + cursor->size);
+  }
+  return reinterpret_cast<const unsigned char*>(cursor) < base + commandBytes_;
+}
+
+void RenderCache::releaseFont(std::shared_ptr<RenderFont> font) {
+  if (!font) return;
+  retainedFonts_.push_back(std::move(font));
+}
+
+void RenderCache::releaseImage(std::unique_ptr<CanvasBitmap> image) {
+  if (!image) return;
+  if (commandBytes_ > 0) retainedImages_.push_back(std::move(image));
+}

@@ -1,0 +1,113 @@
+// The per-window frame recorder. Between the begin and the end of a frame every drawing request becomes
+// a RenderCommand record in one reused arena; the end of the frame hashes the records into 96-pixel
+// cells, compares them with the previous frame, replays the commands over the changed rectangles through
+// the WindowRenderer's rasterizer and presents just those rectangles.
+//
+// Invariants: records are 8-byte aligned, zero-filled, at least 96 bytes and walked only by their size;
+// the arena never exceeds 16 MiB; a frame that lost a command is dropped whole at its end.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "render/canvas_bitmap.h"
+#include "render/render_command.h"
+#include "render/window_renderer.h"
+
+class RenderFont;
+
+class RenderCache {
+ public:
+  static constexpr int32_t kCellSize = 96;
+  static constexpr int32_t kGridColumns = 80;
+  static constexpr int32_t kGridRows = 50;
+  static constexpr int32_t kCellCount = kGridColumns * kGridRows;
+  static constexpr int64_t kArenaLimit = 16 * 1024 * 1024;
+  static constexpr int64_t kInitialArenaBytes = 512 * 1024;
+  static constexpr uint32_t kFnvStart = 0x811C9DC5u;
+  static constexpr uint32_t kCellMustRedraw = 0xFFFFFFFFu;
+
+  explicit RenderCache(WindowRenderer* windowRenderer);
+  ~RenderCache();
+  RenderCache(const RenderCache&) = delete;
+  RenderCache& operator=(const RenderCache&) = delete;
+
+  // The arena.
+  RenderCommand* allocateCommand(uint32_t type, int32_t size);
+  // Walks the records of the frame: a null cursor starts at the first one.
+  bool nextCommand(const RenderCommand*& cursor) const;
+  int32_t commandBytes() const { return commandBytes_; }
+  bool frameDiscarded() const { return frameDiscarded_; }
+
+  // Emitters (nothing is recorded for a command wholly outside the viewport).
+  void setClipRect(const RenderRect& rect);
+  void fillRect(const RenderRect& rect, uint32_t color);
+  void drawVerticalRules(const RenderRect& rect, float firstX, float spacing, uint32_t ruleWidth, uint32_t count,
+                         uint32_t activeIndex, uint32_t color, uint32_t activeColor);
+  void fillCircle(const RenderRect& rect, uint32_t color);
+  void strokeCircle(const RenderRect& rect, uint32_t lineWidth, uint32_t color);
+  void drawCrossShape(const RenderRect& rect, uint32_t stroke, uint32_t color);
+  void drawTriangleRight(const RenderRect& rect, uint32_t color);
+  void drawTriangleUp(const RenderRect& rect, uint32_t color);
+  void drawTriangleDown(const RenderRect& rect, uint32_t color);
+  void drawAntialiasedRect(float x, float y, float w, float h, uint32_t color);
+  void drawPolyline(std::span<const PolylinePoint> points, float width, uint32_t color);
+  void clearRect(const RenderRect& rect);
+  void drawCheckerboard(const RenderRect& rect, int32_t cellSize, uint32_t color1, uint32_t color2);
+  void drawCanvas(CanvasBitmap* image, int32_t x, int32_t y);
+  void drawMask(CanvasBitmap* image, int32_t x, int32_t y, uint32_t color);
+  void drawCanvasScaled(CanvasBitmap* image, const RenderRect& source, const RenderRect& dest);
+
+  // Frames.
+  void beginFrame();
+  void endFrame();
+  void invalidateRect(const RenderRect& rect);
+  void invalidateAll();
+  // Keeps a font that is being released alive until the current frame ends.
+  void releaseFont(std::shared_ptr<RenderFont> font);
+  // Frees an image now, or at the end of the frame when the frame's records may still point at it.
+  void releaseImage(std::unique_ptr<CanvasBitmap> image);
+  void setDebugView(bool on) { debugView_ = on; }
+  const RenderRect& viewport() const { return viewport_; }
+
+  // The steps of endFrame.
+  void hashCommandsIntoCells();
+  void markCells(const RenderRect& region, uint32_t hash);
+  int32_t collectDirtyRects();
+  void addDirtyRect(int32_t column, int32_t row, int32_t* count);
+  void dirtyRectsToPixels(int32_t count);
+  bool fullRedrawDue() const;
+  void replay(int32_t count);
+  void finishFrame();
+  const RenderRect& dirtyRect(int32_t index) const { return dirtyRects_[static_cast<size_t>(index)]; }
+  uint32_t previousCellHash(int32_t index) const { return previousHashes_[index]; }
+
+ private:
+  struct alignas(8) ArenaChunk {
+    unsigned char bytes[32];
+  };
+
+  bool culled(int64_t x, int64_t y, int64_t w, int64_t h) const;
+  RenderCommand* recordShape(RenderCommandType type, const RenderRect& rect, uint32_t color);
+  bool growArena(int64_t bytesNeeded);
+  uint32_t commandHash(const RenderCommand& command) const;
+  int32_t dropEmptyDirtyRects(int32_t count);
+  void replayCommand(const RenderCommand& command, const RenderRect& dirty, RenderRect* activeClip);
+
+  std::array<std::array<uint32_t, kCellCount>, 2> cellHashes_{};
+  uint32_t* previousHashes_;
+  uint32_t* currentHashes_;
+  std::array<RenderRect, kCellCount> dirtyRects_{};
+  std::vector<ArenaChunk> commandArena_;
+  int32_t commandBytes_ = 0;
+  bool frameDiscarded_ = false;
+  RenderRect viewport_{0, 0, 0, 0};
+  bool debugView_ = false;
+  bool fullRedrawPending_ = true;
+  std::vector<std::shared_ptr<RenderFont>> retainedFonts_;
+  std::vector<std::unique_ptr<CanvasBitmap>> retainedImages_;
+  WindowRenderer* windowRenderer_;
+};

@@ -1,0 +1,181 @@
+// Frame change tracking: every record is hashed (FNV-1a) into the 96-pixel cells it covers, cells whose
+// hash differs from the previous frame are merged into dirty rectangles, and only those are replayed and
+// presented. A previous-frame cell holding the FNV start value has been compared already; one holding
+// kCellMustRedraw was invalidated.
+#include <algorithm>
+#include <cstring>
+
+#include "render/pixel_ops.h"
+#include "render/render_cache.h"
+
+namespace {
+
+constexpr uint32_t kFnvPrime = 16777619u;
+
+uint32_t fnv1aAppend(uint32_t hash, const unsigned char* bytes, size_t length) {
+  for (size_t i = 0; i < length; ++i) hash = (hash ^ bytes[i]) * kFnvPrime;
+  return hash;
+}
+
+template <typename T>
+uint32_t fnv1aAppendValue(uint32_t hash, const T& value) {
+  unsigned char bytes[sizeof(T)];
+  std::memcpy(bytes, &value, sizeof(T));
+  return fnv1aAppend(hash, bytes, sizeof(T));
+}
+
+int32_t cellOf(int64_t coordinate, int32_t lastCell) {
+  return static_cast<int32_t>(std::clamp<int64_t>(coordinate / RenderCache::kCellSize, 0, lastCell));
+}
+
+}  // namespace
+
+void RenderCache::beginFrame() {
+  int32_t w = 0, h = 0;
+  windowRenderer_->outputSize(&w, &h);
+  if (w != viewport_.w || h != viewport_.h) {
+    viewport_.w = w;
+    viewport_.h = h;
+    invalidateAll();
+  }
+}
+
+// The record bytes, then the identity of the image a record points at: a new image at a freed one's
+// address must still change the cells.
+uint32_t RenderCache::commandHash(const RenderCommand& command) const {
+  uint32_t hash = fnv1aAppend(kFnvStart, reinterpret_cast<const unsigned char*>(&command), command.size);
+  if (command.image != nullptr) hash = fnv1aAppendValue(hash, command.image->id);
+  return hash;
+}
+
+void RenderCache::hashCommandsIntoCells() {
+  RenderRect activeClip = viewport_;
+  for (const RenderCommand* command = nullptr; nextCommand(command);) {
+    RenderRect region;
+    if (command->type == static_cast<uint32_t>(RenderCommandType::Clip)) {
+      activeClip = command->rect;
+      region = command->rect;
+    } else {
+      region = intersectRects(command->rect, activeClip);
+    }
+    if (region.w >= 1 && region.h >= 1) markCells(region, commandHash(*command));
+  }
+}
+
+void RenderCache::markCells(const RenderRect& region, uint32_t hash) {
+  const int32_t firstColumn = cellOf(region.x, kGridColumns - 1);
+  const int32_t firstRow = cellOf(region.y, kGridRows - 1);
+  const int32_t lastColumn = cellOf(int64_t{region.x} + region.w, kGridColumns - 1);
+  const int32_t lastRow = cellOf(int64_t{region.y} + region.h, kGridRows - 1);
+  for (int32_t row = firstRow; row <= lastRow; ++row) {
+    uint32_t* cells = currentHashes_ + row * kGridColumns;
+    for (int32_t column = firstColumn; column <= lastColumn; ++column) {
+      uint32_t value = cells[column];
+      for (int shift = 0; shift < 32; shift += 8) value = (value ^ ((hash >> shift) & 0xFFu)) * kFnvPrime;
+      cells[column] = value;
+    }
+  }
+}
+
+int32_t RenderCache::collectDirtyRects() {
+  const int32_t columns = std::min(viewport_.w / kCellSize + 1, kGridColumns);
+  const int32_t rows = std::min(viewport_.h / kCellSize + 1, kGridRows);
+  int32_t count = 0;
+  for (int32_t row = 0; row < rows; ++row) {
+    for (int32_t column = 0; column < columns; ++column) {
+      const int32_t index = row * kGridColumns + column;
+      if (currentHashes_[index] != previousHashes_[index]) addDirtyRect(column, row, &count);
+      previousHashes_[index] = kFnvStart;
+    }
+  }
+  return count;
+}
+
+void RenderCache::addDirtyRect(int32_t column, int32_t row, int32_t* count) {
+  for (int32_t i = *count - 1; i >= 0; --i) {
+    RenderRect& rect = dirtyRects_[static_cast<size_t>(i)];
+    if (rect.x <= column + 1 && rect.x + rect.w >= column && rect.y <= row + 1 && rect.y + rect.h >= row) {
+      const int32_t right = std::max(rect.x + rect.w, column + 1);
+      const int32_t bottom = std::max(rect.y + rect.h, row + 1);
+      rect.x = std::min(rect.x, column);
+      rect.y = std::min(rect.y, row);
+      rect.w = right - rect.x;
+      rect.h = bottom - rect.y;
+      return;
+    }
+  }
+  dirtyRects_[static_cast<size_t>(*count)] = {column, row, 1, 1};
+  ++*count;
+}
+
+void RenderCache::dirtyRectsToPixels(int32_t count) {
+  for (int32_t i = 0; i < count; ++i) {
+    RenderRect& rect = dirtyRects_[static_cast<size_t>(i)];
+    rect = intersectRects({rect.x * kCellSize, rect.y * kCellSize, rect.w * kCellSize, rect.h * kCellSize}, viewport_);
+  }
+}
+
+// Rectangles of no area (cells past the viewport's edge) are neither replayed nor presented.
+int32_t RenderCache::dropEmptyDirtyRects(int32_t count) {
+  const auto end = std::remove_if(dirtyRects_.begin(), dirtyRects_.begin() + count,
+                                  [](const RenderRect& rect) { return rect.w <= 0 || rect.h <= 0; });
+  return static_cast<int32_t>(end - dirtyRects_.begin());
+}
+
+bool RenderCache::fullRedrawDue() const {
+  return viewport_.w >= 1 && viewport_.h >= 1 &&
+         (viewport_.w > kGridColumns * kCellSize || viewport_.h > kGridRows * kCellSize || fullRedrawPending_);
+}
+
+void RenderCache::endFrame() {
+  if (frameDiscarded_) {
+    commandBytes_ = 0;
+    frameDiscarded_ = false;
+    retainedFonts_.clear();
+    retainedImages_.clear();
+    invalidateAll();
+    return;
+  }
+  hashCommandsIntoCells();
+  int32_t count = collectDirtyRects();
+  dirtyRectsToPixels(count);
+  if (fullRedrawDue()) {
+    dirtyRects_[0] = viewport_;
+    count = 1;
+    fullRedrawPending_ = false;
+  } else {
+    count = dropEmptyDirtyRects(count);
+  }
+  replay(count);
+  if (count > 0) windowRenderer_->present(dirtyRects_.data(), count);
+  finishFrame();
+}
+
+void RenderCache::finishFrame() {
+  commandBytes_ = 0;
+  std::swap(previousHashes_, currentHashes_);
+  retainedFonts_.clear();
+  retainedImages_.clear();
+}
+
+void RenderCache::invalidateRect(const RenderRect& rect) {
+  int32_t w = 0, h = 0;
+  windowRenderer_->outputSize(&w, &h);
+  viewport_.w = w;
+  viewport_.h = h;
+  const RenderRect area = intersectRects(rect, viewport_);
+  if (area.w <= 0 || area.h <= 0) return;
+  const int32_t x1 = area.x + area.w;
+  const int32_t y1 = area.y + area.h;
+  const int32_t firstColumn = area.x > 95 ? area.x / kCellSize : 0;
+  const int32_t lastColumn = x1 < 7585 ? (x1 - 1) / kCellSize : kGridColumns - 1;
+  const int32_t firstRow = area.y > 95 ? area.y / kCellSize : 0;
+  const int32_t lastRow = y1 < 4705 ? (y1 - 1) / kCellSize : kGridRows - 1;
+  for (int32_t row = firstRow; row <= std::min(lastRow, kGridRows - 1); ++row) {
+    for (int32_t column = firstColumn; column <= std::min(lastColumn, kGridColumns - 1); ++column) {
+      previousHashes_[row * kGridColumns + column] = kCellMustRedraw;
+    }
+  }
+}
+
+void RenderCache::invalidateAll() { std::fill_n(previousHashes_, kCellCount, kCellMustRedraw); }

@@ -1,0 +1,125 @@
+// The per-window renderer: owns the window's RenderCache, chooses the surface the rasterizer draws into
+// (a canvas target or the window surface), counts open drawing scopes and presents finished frames. The
+// rasterizer primitives that replay commands are members too (window_renderer_shapes.cpp,
+// window_renderer_images.cpp, window_renderer_text.cpp).
+//
+// Window surfaces on Linux are XRGB8888 or ARGB8888, which share the byte layout the rasterizer writes;
+// any other window surface format is drawn through an ARGB8888 shadow surface copied at present.
+#pragma once
+
+#include <SDL3/SDL_surface.h>
+#include <SDL3/SDL_video.h>
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "platform/line_raster.h"
+#include "render/pixel_ops.h"
+#include "render/render_command.h"
+
+class RenderCache;
+struct CanvasBitmap;
+
+struct SurfaceDeleter {
+  void operator()(SDL_Surface* surface) const { SDL_DestroySurface(surface); }
+};
+using SurfaceHandle = std::unique_ptr<SDL_Surface, SurfaceDeleter>;
+
+using PolylinePoint = LinePoint;
+
+class WindowRenderer {
+ public:
+  explicit WindowRenderer(SDL_Window* window);
+  ~WindowRenderer();
+  WindowRenderer(const WindowRenderer&) = delete;
+  WindowRenderer& operator=(const WindowRenderer&) = delete;
+
+  RenderCache* renderCache() { return renderCache_.get(); }
+  const RenderCache* renderCache() const { return renderCache_.get(); }
+  SDL_Window* window() const { return window_; }
+
+  // The surface primitives draw into: the canvas target, else the window surface (or its shadow).
+  SDL_Surface* targetSurface();
+  void outputSize(int32_t* w, int32_t* h);
+
+  void beginDrawing();
+  void endDrawing();
+  bool isDrawing() const { return drawingDepth_ != 0; }
+
+  bool beginCanvasTarget(CanvasBitmap* bitmap, std::string* error);
+  void endCanvasTarget();
+  bool hasCanvasTarget() const { return canvasTarget_ != nullptr; }
+
+  void setClip(const RenderRect& rect);
+  ClipBox clip() const { return clip_; }
+  void present(const RenderRect* rects, int32_t count);
+
+  // Shapes.
+  void fillRect(const RenderRect& rect, uint32_t color);
+  void clearRect(const RenderRect& rect);
+  void drawCheckerboard(const RenderRect& rect, int32_t cellSize, uint32_t color1, uint32_t color2);
+  void drawVerticalRules(float firstX, float spacing, int32_t y, int32_t h, int32_t ruleWidth, int32_t count,
+                         int32_t activeIndex, uint32_t color, uint32_t activeColor);
+  void drawEllipse(const RenderRect& rect, int32_t lineWidth, uint32_t color);
+  void fillCircle(const RenderRect& rect, uint32_t color);
+  void strokeCircle(const RenderRect& rect, int32_t lineWidth, uint32_t color);
+  void drawCrossShape(const RenderRect& rect, int32_t stroke, uint32_t color);
+  void drawTriangleRight(const RenderRect& rect, uint32_t color);
+  void drawTriangleUp(const RenderRect& rect, uint32_t color);
+  void drawTriangleDown(const RenderRect& rect, uint32_t color);
+  void drawAntialiasedRect(float x, float y, float w, float h, uint32_t color);
+  void drawPolyline(std::span<const PolylinePoint> points, float width, uint32_t color);
+
+  // Images.
+  void blitImage(const CanvasBitmap* image, const RenderRect* source, int32_t x, int32_t y, uint32_t tint, bool blend);
+  void blitImageScaled(const CanvasBitmap* image, const RenderRect* source, const RenderRect* dest);
+
+ private:
+  // Resolves the target pixels; false when there is no target surface.
+  bool rasterTarget(RasterTarget* target);
+  SDL_Surface* shadowFor(SDL_Surface* windowSurface);
+  void fillSpan(const RasterTarget& target, const PixelSpan& span, uint32_t color);
+  void drawTriangleRows(const RenderRect& rect, uint32_t color, bool pointsUp);
+
+  SDL_Window* window_;
+  SurfaceHandle canvasTargetSurface_;
+  SurfaceHandle shadowSurface_;
+  CanvasBitmap* canvasTarget_ = nullptr;
+  ClipBox clip_{0, 0, 0, 0};
+  bool firstPresent_ = true;
+  std::unique_ptr<RenderCache> renderCache_;
+  int32_t drawingDepth_ = 0;
+  std::vector<SDL_Rect> presentRects_;
+  std::vector<LineSpan> lineSpans_;  // reused by every polyline
+};
+
+// Owns a native window together with its renderer; the renderer goes first, then the window through the
+// deleter it came with.
+class WindowRendererHandle {
+ public:
+  using WindowDeleter = void (*)(SDL_Window*);
+
+  WindowRendererHandle() = default;
+  // Takes ownership of the window; if the renderer cannot be made the window is destroyed and the
+  // failure propagates.
+  WindowRendererHandle(SDL_Window* window, WindowDeleter deleter);
+  ~WindowRendererHandle();
+  WindowRendererHandle(WindowRendererHandle&& other) noexcept;
+  WindowRendererHandle& operator=(WindowRendererHandle&& other) noexcept;
+  WindowRendererHandle(const WindowRendererHandle&) = delete;
+  WindowRendererHandle& operator=(const WindowRendererHandle&) = delete;
+
+  SDL_Window* window() const { return window_; }
+  WindowRenderer* renderer() { return renderer_.get(); }
+  const WindowRenderer* renderer() const { return renderer_.get(); }
+
+ private:
+  void release();
+
+  WindowDeleter windowDeleter_ = nullptr;
+  SDL_Window* window_ = nullptr;
+  std::unique_ptr<WindowRenderer> renderer_;
+};

@@ -1,0 +1,109 @@
+// Image blits: whole or partial images (optionally tinted, with a 1-bit alpha mode for glyphs that are
+// not antialiased) and nearest-sample scaled images. Sources are kept inside their image whatever
+// rectangle a caller passes, so no drawing request can read outside an image's pixels.
+#include <algorithm>
+
+#include "render/canvas_bitmap.h"
+#include "render/window_renderer.h"
+
+namespace {
+
+// Destination and source rectangles of a blit after clipping.
+struct BlitArea {
+  int64_t dx, dy, sx, sy, w, h;
+};
+
+// Cuts the area to the clip and the target, moving the source along with the destination.
+bool clipBlitArea(BlitArea* area, const ClipBox& clip, const RasterTarget& target) {
+  const auto cutLeading = [](int64_t* d, int64_t* s, int64_t* size, int64_t limit) {
+    if (limit > *d) {
+      const int64_t shift = limit - *d;
+      *d += shift;
+      *s += shift;
+      *size -= shift;
+    }
+  };
+  cutLeading(&area->dx, &area->sx, &area->w, clip.x0);
+  cutLeading(&area->dy, &area->sy, &area->h, clip.y0);
+  area->w = std::min(area->w, clip.x1 - area->dx);
+  area->h = std::min(area->h, clip.y1 - area->dy);
+  cutLeading(&area->dx, &area->sx, &area->w, 0);
+  cutLeading(&area->dy, &area->sy, &area->h, 0);
+  area->w = std::min(area->w, target.width - area->dx);
+  area->h = std::min(area->h, target.height - area->dy);
+  return area->w >= 1 && area->h >= 1;
+}
+
+uint32_t tintChannels(uint32_t pixel, uint32_t tint) {
+  uint32_t result = 0;
+  for (int shift = 0; shift <= 16; shift += 8) {
+    const uint32_t s = (pixel >> shift) & 0xFFu;
+    const uint32_t t = (tint >> shift) & 0xFFu;
+    result |= ((s * t + 127) / 255) << shift;
+  }
+  return result;
+}
+
+}  // namespace
+
+void WindowRenderer::blitImage(const CanvasBitmap* image, const RenderRect* source, int32_t x, int32_t y, uint32_t tint,
+                               bool blend) {
+  const uint32_t tintAlpha = tint >> 24;
+  RasterTarget target;
+  if (tintAlpha == 0 || image == nullptr || source == nullptr || !rasterTarget(&target)) return;
+  BlitArea area{x, y, source->x, source->y, source->w, source->h};
+  // Keep the source inside the image first (a no-op for the rectangles the renderer passes).
+  if (area.sx < 0) {
+    area.dx -= area.sx;
+    area.w += area.sx;
+    area.sx = 0;
+  }
+  if (area.sy < 0) {
+    area.dy -= area.sy;
+    area.h += area.sy;
+    area.sy = 0;
+  }
+  area.w = std::min<int64_t>(area.w, image->width - area.sx);
+  area.h = std::min<int64_t>(area.h, image->height - area.sy);
+  if (area.w < 1 || area.h < 1 || !clipBlitArea(&area, clip_, target)) return;
+  const bool whiteTint = (tint & 0x00FFFFFFu) == 0x00FFFFFFu;
+  for (int64_t j = 0; j < area.h; ++j) {
+    const uint32_t* src = image->pixels.data() + (area.sy + j) * image->width + area.sx;
+    uint32_t* dst = target.row(static_cast<int32_t>(area.dy + j)) + area.dx;
+    for (int64_t i = 0; i < area.w; ++i) {
+      const uint32_t pixel = src[i];
+      const uint32_t sourceAlpha = pixel >> 24;
+      if (blend) {
+        const uint32_t product = sourceAlpha * tintAlpha;
+        if (product < 128) continue;
+        blendPixel(dst + i, whiteTint ? pixel : tintChannels(pixel, tint), (product + 127) / 255);
+      } else if (sourceAlpha >= 128) {
+        blendPixel(dst + i, whiteTint ? pixel : tintChannels(pixel, tint), tintAlpha);
+      }
+    }
+  }
+}
+
+void WindowRenderer::blitImageScaled(const CanvasBitmap* image, const RenderRect* source, const RenderRect* dest) {
+  RasterTarget target;
+  if (dest == nullptr || dest->w < 1 || dest->h < 1 || image == nullptr || source == nullptr ||
+      !rasterTarget(&target)) {
+    return;
+  }
+  const int64_t sx = std::max(source->x, 0);
+  const int64_t sy = std::max(source->y, 0);
+  const int64_t usedW = std::min<int64_t>(source->w, image->width - sx);
+  const int64_t usedH = std::min<int64_t>(source->h, image->height - sy);
+  if (usedW < 1 || usedH < 1) return;
+  BlitArea area{dest->x, dest->y, 0, 0, dest->w, dest->h};
+  if (!clipBlitArea(&area, clip_, target)) return;
+  for (int64_t py = area.dy; py < area.dy + area.h; ++py) {
+    const int64_t srcY = sy + (py - dest->y) * usedH / dest->h;
+    const uint32_t* srcRow = image->pixels.data() + srcY * image->width;
+    uint32_t* dst = target.row(static_cast<int32_t>(py));
+    for (int64_t px = area.dx; px < area.dx + area.w; ++px) {
+      const uint32_t pixel = srcRow[sx + (px - dest->x) * usedW / dest->w];
+      blendPixel(dst + px, pixel, pixel >> 24);
+    }
+  }
+}
