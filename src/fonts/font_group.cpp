@@ -47,7 +47,7 @@ void RenderFont::copyGroupSettingsFrom(const RenderFont& source) {
   embolden_ = source.embolden_;
 }
 
-std::shared_ptr<RenderFont> RenderFont::groupLazy(std::shared_ptr<RenderFont>& primary, const char* const* paths,
+std::shared_ptr<RenderFont> RenderFont::groupLazy(std::shared_ptr<RenderFont> primary, const char* const* paths,
                                                   int32_t count, float pixelSize) {
   if (!primary || primary->isGroup()) return nullptr;
   std::vector<const char*> lazyPaths;
@@ -63,13 +63,12 @@ std::shared_ptr<RenderFont> RenderFont::groupLazy(std::shared_ptr<RenderFont>& p
   for (const char* path : lazyPaths) data.slotPaths.emplace_back(path);
   data.baselineShifts.assign(data.slots.size(), 0);
   initGroupMaps(data);
-  // Everything that can fail is done: only now take the primary over.
   font->copyGroupSettingsFrom(*primary);
   data.slots[0] = std::move(primary);
   return font;
 }
 
-std::shared_ptr<RenderFont> RenderFont::group(std::vector<std::shared_ptr<RenderFont>>& fonts) {
+std::shared_ptr<RenderFont> RenderFont::group(std::vector<std::shared_ptr<RenderFont>> fonts) {
   const size_t memberCount = std::count_if(fonts.begin(), fonts.end(), [](const auto& f) { return f != nullptr; });
   if (memberCount == 0 || memberCount > kMaxFontGroupSlots) return nullptr;
   std::shared_ptr<RenderFont> font = makeEmpty(kKindGroup);

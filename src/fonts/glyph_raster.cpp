@@ -171,20 +171,24 @@ GlyphBitmapView RenderFont::glyphBitmapForCodepoint(uint32_t codepoint) {
   GlyphMetricEntry& entry = glyphMetricsOrEmpty(codepoint);
   view.advance = roundToInt32(entry.advance);
   view.missing = entry.missing;
-  const bool visible = isVisibleCodepoint(codepoint);
-  // A pending or missing visible glyph is drawn as a box: its own advance wide, or the box width.
-  auto boxed = [&](bool drawBox) {
-    view.missing = drawBox ? 1 : 0;
+  // A pending or missing visible glyph is drawn as a box: its own advance wide, or the box width. A pending
+  // glyph that is not visible draws nothing.
+  auto boxed = [&](bool pending) {
+    const bool visible = isVisibleCodepoint(codepoint);
+    if (pending) view.missing = visible ? 1 : 0;
     if (view.advance <= 0 && visible) view.advance = missingGlyphBoxWidth();
     return view;
   };
-  if (entry.bitmapUnavailable) return boxed(visible);
-  if (entry.missing) return boxed(true);
+  if (entry.bitmapUnavailable) return boxed(true);
+  if (entry.missing) return boxed(false);
   if (entry.bitmapSettled && entry.atlasPage != kNoAtlasPage && entry.width > 0 && entry.height > 0) {
     countFontEvent(FontCounter::GlyphBitmapCacheHits);
   }
   ensureGlyphBitmap(codepoint, entry);
-  if (entry.bitmapUnavailable) return boxed(visible);
-  if (entry.missing) return boxed(true);  // a failed render draws the box from its first use on
+  if (entry.bitmapUnavailable) return boxed(true);
+  if (entry.missing) {  // a failed render draws the box from its first use on
+    view.missing = 1;
+    return boxed(false);
+  }
   return viewOfStoredBitmap(entry, view);
 }

@@ -137,11 +137,11 @@ class RenderFont : public std::enable_shared_from_this<RenderFont> {
   GlyphBitmapView glyphBitmapForCodepoint(uint32_t codepoint);
 
   // --- Groups and fallback (font_group.cpp) ---
-  // A group of the non-null fonts in order (moved out of the vector); null when there is none or too many.
-  static std::shared_ptr<RenderFont> group(std::vector<std::shared_ptr<RenderFont>>& fonts);
-  // A group of `primary` (moved out) and one lazy slot per non-empty path, loaded at `pixelSize` when a
-  // codepoint first needs it; null for a null or group primary, or too many slots.
-  static std::shared_ptr<RenderFont> groupLazy(std::shared_ptr<RenderFont>& primary, const char* const* paths,
+  // A group of the non-null fonts in order; null when there is none or more than kMaxFontGroupSlots.
+  static std::shared_ptr<RenderFont> group(std::vector<std::shared_ptr<RenderFont>> fonts);
+  // A group of `primary` and one lazy slot per non-empty path among the first `count`, loaded at
+  // `pixelSize` when a codepoint first needs it; null for a null or group primary, or too many slots.
+  static std::shared_ptr<RenderFont> groupLazy(std::shared_ptr<RenderFont> primary, const char* const* paths,
                                                int32_t count, float pixelSize);
   const FontGroupData& groupData() const { return *group_; }
   bool hasGroupData() const { return group_.has_value(); }

@@ -128,8 +128,7 @@ TEST_F(FontTest, LineControlsTabsGroupsAndOutOfRangeViews) {
   const GlyphBitmapView beyond = font->glyphBitmapForCodepoint(0x110000);
   EXPECT_TRUE(beyond.missing);
   EXPECT_EQ(beyond.advance, 13);
-  std::vector<std::shared_ptr<RenderFont>> members{font};
-  auto group = RenderFont::group(members);
+  auto group = RenderFont::group({font});
   const GlyphBitmapView fromGroup = group->glyphBitmapForCodepoint('A');
   EXPECT_EQ(fromGroup.advance, 0);
   EXPECT_FALSE(fromGroup.hasBitmap);

@@ -158,8 +158,7 @@ TEST_F(FontTest, HarfBuzzObjects_AreMadeForFacesOnly) {
   EXPECT_NE(font->harfBuzzFace(), nullptr);
   font->releaseHarfBuzz();
   EXPECT_TRUE(font->ensureHarfBuzzFont());
-  std::vector<std::shared_ptr<RenderFont>> members{font};
-  auto group = RenderFont::group(members);
+  auto group = RenderFont::group({font});
   EXPECT_FALSE(group->ensureHarfBuzzFont());
   EXPECT_EQ(group->harfBuzzFont(), nullptr);
 }
@@ -172,8 +171,7 @@ TEST_F(FontTest, MemoryBytes_CountsASharedMemberOnce) {
   std::vector<std::shared_ptr<RenderFont>> secondMembers{shared};
   auto first = RenderFont::group(firstMembers);
   auto second = RenderFont::group(secondMembers);
-  std::vector<std::shared_ptr<RenderFont>> outerMembers{first, second};
-  auto outer = RenderFont::group(outerMembers);
+  auto outer = RenderFont::group({first, second});
   const uint64_t groupMaps = kUnicodeLimit * 3;
   const uint64_t total = fontMemoryBytes(outer.get());
   EXPECT_GE(total, alone + 3 * groupMaps);

@@ -52,8 +52,7 @@ TEST_F(FontTest, ShapeTextWithFallback_ArabicGoesToTheMemberThatHasAllOfIt) {
   auto serif = loadOrFail(fonttest::kSerif, 14);
   auto sans = loadOrFail(fonttest::kSans, 14);
   RenderFont* rawSans = sans.get();
-  std::vector<std::shared_ptr<RenderFont>> members{serif, sans};
-  auto group = RenderFont::group(members);
+  auto group = RenderFont::group({serif, sans});
   std::vector<ShapedGlyph> glyphs;
   ASSERT_TRUE(group->shapeTextWithFallback(kArabic, glyphs));
   ASSERT_FALSE(glyphs.empty());
@@ -82,8 +81,7 @@ TEST_F(FontTest, TextWidth_NoMemberShapesItAllSoCodepointsAreSummed) {
   auto mono = loadOrFail(fonttest::kSansMono, 14);
   auto serif = loadOrFail(fonttest::kSerif, 14);
   RenderFont* rawMono = mono.get();
-  std::vector<std::shared_ptr<RenderFont>> members{mono, serif};
-  auto group = RenderFont::group(members);
+  auto group = RenderFont::group({mono, serif});
   const std::string text = std::string("a") + kHebrew;  // no member has Hebrew
   std::vector<ShapedGlyph> glyphs;
   EXPECT_FALSE(group->shapeTextWithFallback(text.c_str(), glyphs));
@@ -111,8 +109,7 @@ TEST_F(FontTest, Keycap_ShapesAsOneGlyphInTheColourFace) {
   EXPECT_EQ(glyphs[0].clusterEnd, std::strlen(kKeycapOne));
   EXPECT_EQ(keycapShapeScore(emoji.get(), kKeycapOne, glyphs), 220);
   auto sans = loadOrFail(fonttest::kSans, 14);
-  std::vector<std::shared_ptr<RenderFont>> members{sans, emoji};
-  auto group = RenderFont::group(members);
+  auto group = RenderFont::group({sans, emoji});
   ASSERT_TRUE(group->shapeTextWithFallback(kKeycapOne, glyphs));
   ASSERT_EQ(glyphs.size(), 1u);
   EXPECT_TRUE(glyphs[0].face->colourFace());
