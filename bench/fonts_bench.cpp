@@ -19,45 +19,37 @@ std::vector<uint32_t> drawableCodepoints() {
   return codepoints;
 }
 
-void BM_CachedGlyphMetrics(benchmark::State& state) {
-  auto font = RenderFont::load(kSans, 14, 0);
-  const std::vector<uint32_t> codepoints = drawableCodepoints();
-  for (uint32_t c : codepoints) font->glyphMetrics(c);
+// Warms the caches with every codepoint, then times `lookup` over them round and round.
+template <typename Lookup>
+void timeCachedLookups(benchmark::State& state, const std::vector<uint32_t>& codepoints, Lookup lookup) {
+  for (uint32_t c : codepoints) lookup(c);
   size_t i = 0;
   for (auto _ : state) {
-    benchmark::DoNotOptimize(font->glyphMetrics(codepoints[i]).advance);
+    benchmark::DoNotOptimize(lookup(codepoints[i]));
     if (++i == codepoints.size()) i = 0;
   }
   state.SetItemsProcessed(state.iterations());
 }
+
+void BM_CachedGlyphMetrics(benchmark::State& state) {
+  auto font = RenderFont::load(kSans, 14, 0);
+  timeCachedLookups(state, drawableCodepoints(), [&font](uint32_t c) { return font->glyphMetrics(c).advance; });
+}
 BENCHMARK(BM_CachedGlyphMetrics);
 
 void BM_CachedResolveAdvanceInLazyGroup(benchmark::State& state) {
-  std::shared_ptr<RenderFont> primary = RenderFont::load(kSansMono, 14, 0);
   const char* paths[] = {kSans};
-  auto group = RenderFont::groupLazy(primary, paths, 1, 14);
+  auto group = RenderFont::groupLazy(RenderFont::load(kSansMono, 14, 0), paths, 1, 14);
   std::vector<uint32_t> codepoints = drawableCodepoints();
   for (uint32_t c = 0x5D0; c <= 0x5EA; ++c) codepoints.push_back(c);  // Hebrew, from the lazy member
-  for (uint32_t c : codepoints) group->resolveAdvance(c);
-  size_t i = 0;
-  for (auto _ : state) {
-    benchmark::DoNotOptimize(group->resolveAdvance(codepoints[i]).advance);
-    if (++i == codepoints.size()) i = 0;
-  }
-  state.SetItemsProcessed(state.iterations());
+  timeCachedLookups(state, codepoints, [&group](uint32_t c) { return group->resolveAdvance(c).advance; });
 }
 BENCHMARK(BM_CachedResolveAdvanceInLazyGroup);
 
 void BM_CachedGlyphBitmapView(benchmark::State& state) {
   auto font = RenderFont::load(kSans, 14, 0);
-  const std::vector<uint32_t> codepoints = drawableCodepoints();
-  for (uint32_t c : codepoints) font->glyphBitmapForCodepoint(c);
-  size_t i = 0;
-  for (auto _ : state) {
-    benchmark::DoNotOptimize(font->glyphBitmapForCodepoint(codepoints[i]).image);
-    if (++i == codepoints.size()) i = 0;
-  }
-  state.SetItemsProcessed(state.iterations());
+  timeCachedLookups(state, drawableCodepoints(),
+                    [&font](uint32_t c) { return font->glyphBitmapForCodepoint(c).image; });
 }
 BENCHMARK(BM_CachedGlyphBitmapView);
 
@@ -81,21 +73,15 @@ void BM_FirstRasterisation(benchmark::State& state) {
 }
 BENCHMARK(BM_FirstRasterisation)->Arg(14)->Arg(48);
 
-void BM_TextWidthAscii(benchmark::State& state) {
+void BM_TextWidth(benchmark::State& state, const char* line) {
   auto font = RenderFont::load(kSans, 14, 0);
-  const char* line = "    for (size_t i = 0; i < codepoints.size(); ++i) total += advance(codepoints[i]);";
   for (auto _ : state) benchmark::DoNotOptimize(font->textWidth(line));
   state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(BM_TextWidthAscii);
-
-void BM_TextWidthShaped(benchmark::State& state) {
-  auto font = RenderFont::load(kSans, 14, 0);
-  const char* line = "\xD7\xA9\xD7\x9C\xD7\x95\xD7\x9D \xD7\xA2\xD7\x95\xD7\x9C\xD7\x9D and e\xCC\x81t\xC3\xA9";
-  for (auto _ : state) benchmark::DoNotOptimize(font->textWidth(line));
-  state.SetItemsProcessed(state.iterations());
-}
-BENCHMARK(BM_TextWidthShaped);
+BENCHMARK_CAPTURE(BM_TextWidth, ascii,
+                  "    for (size_t i = 0; i < codepoints.size(); ++i) total += advance(codepoints[i]);");
+BENCHMARK_CAPTURE(BM_TextWidth, shaped,
+                  "\xD7\xA9\xD7\x9C\xD7\x95\xD7\x9D \xD7\xA2\xD7\x95\xD7\x9C\xD7\x9D and e\xCC\x81t\xC3\xA9");
 
 }  // namespace
 

@@ -196,8 +196,9 @@ bool RenderFont::ensureHarfBuzzFont() {
       return false;
     }
   }
-  // Every call refreshes the font, so a new hinting mode reaches HarfBuzz at the next shaping.
-  refreshHarfBuzzFont();
+  // A new hinting mode reaches HarfBuzz at the next shaping. Refreshing only then keeps HarfBuzz's advance
+  // cache, which a refresh empties.
+  if (hbLoadFlags_ != ftLoadFlagsForHinting()) refreshHarfBuzzFont();
   return true;
 }
 
@@ -206,13 +207,15 @@ hb_font_t* RenderFont::harfBuzzFont() { return ensureHarfBuzzFont() ? hbFont_.ge
 
 void RenderFont::refreshHarfBuzzFont() {
   if (!hbFont_) return;
+  hbLoadFlags_ = ftLoadFlagsForHinting();
   hb_ft_font_changed(hbFont_.get());
-  hb_ft_font_set_load_flags(hbFont_.get(), ftLoadFlagsForHinting());
+  hb_ft_font_set_load_flags(hbFont_.get(), hbLoadFlags_);
 }
 
 void RenderFont::releaseHarfBuzz() {
   hbFont_.reset();
   hbFace_.reset();
+  hbLoadFlags_ = -1;
 }
 
 uint64_t RenderFont::memoryBytes(std::unordered_set<const RenderFont*>& visited) const {

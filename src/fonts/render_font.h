@@ -210,6 +210,7 @@ class RenderFont : public std::enable_shared_from_this<RenderFont> {
   FontInfo info_;
   HarfBuzzFaceHandle hbFace_;
   HarfBuzzFontHandle hbFont_;
+  int32_t hbLoadFlags_ = -1;  // the load flags HarfBuzz was last given; -1 before any
   std::vector<std::unique_ptr<GlyphIndexPage>> glyphIndexPages_;
   std::vector<std::unique_ptr<MetricPage>> metricPages_;
   std::array<ResolvedAdvance, 128> asciiAdvances_{};

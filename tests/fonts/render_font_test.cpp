@@ -1,5 +1,6 @@
 // Loading faces: metrics, info strings, size handling, bitmap strikes, HarfBuzz objects and memory.
 #include <gtest/gtest.h>
+#include <hb.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -161,6 +162,17 @@ TEST_F(FontTest, HarfBuzzObjects_AreMadeForFacesOnly) {
   auto group = RenderFont::group({font});
   EXPECT_FALSE(group->ensureHarfBuzzFont());
   EXPECT_EQ(group->harfBuzzFont(), nullptr);
+}
+
+TEST_F(FontTest, HarfBuzz_TakesANewHintingModeAtTheNextUse) {
+  auto font = loadOrFail(fonttest::kSans, 14);
+  const uint32_t glyph = font->glyphIndexFor('a');
+  const hb_position_t hinted = hb_font_get_glyph_h_advance(font->harfBuzzFont(), glyph);
+  EXPECT_EQ(hinted % 64, 0);  // hinted advances are whole pixels
+  FontQuality quality;
+  quality.hinting = kHintingNone;
+  setFontQuality(quality);
+  EXPECT_NE(hb_font_get_glyph_h_advance(font->harfBuzzFont(), glyph), hinted);
 }
 
 TEST_F(FontTest, MemoryBytes_CountsASharedMemberOnce) {
