@@ -114,9 +114,9 @@ class RenderFont : public std::enable_shared_from_this<RenderFont> {
 
   // --- Glyph metric caches (glyph_metrics.cpp) ---
   uint32_t glyphIndexFor(uint32_t codepoint);
-  // The filled entry of a codepoint below 0x110000; the reference lives as long as the face.
+  // The filled entry of a codepoint; the reference lives as long as the face. Values of 0x110000 and above
+  // get the (thread-local) empty missing entry, from either name.
   GlyphMetricEntry& glyphMetrics(uint32_t codepoint);
-  // As glyphMetrics, or the (thread-local) empty missing entry for 0x110000 and above.
   GlyphMetricEntry& glyphMetricsOrEmpty(uint32_t codepoint);
   // Rounded advance of a codepoint in a face, with the missing-glyph box width for a missing visible one.
   CodepointAdvance codepointAdvance(uint32_t codepoint);

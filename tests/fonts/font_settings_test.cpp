@@ -27,19 +27,6 @@ TEST_F(FontTest, SetFontQuality_ClampsEachOptionIntoItsRange) {
   EXPECT_FLOAT_EQ(currentFontQuality().embolden, 2.0f);
 }
 
-TEST_F(FontTest, HintingModes_MapToFreeTypeLoadFlags) {
-  EXPECT_EQ(ftLoadFlagsForHinting(kHintingDefault), 0);
-  EXPECT_EQ(ftLoadFlagsForHinting(kHintingLight), 0x10000);
-  EXPECT_EQ(ftLoadFlagsForHinting(kHintingNormal), 0);
-  EXPECT_EQ(ftLoadFlagsForHinting(kHintingNone), 2);
-  EXPECT_EQ(ftLoadFlagsForHinting(kHintingAuto), 0x20);
-  EXPECT_EQ(ftLoadFlagsForHinting(99), 0);
-  FontQuality quality;
-  quality.hinting = kHintingAuto;
-  setFontQuality(quality);
-  EXPECT_EQ(ftLoadFlagsForHinting(), 0x20);
-}
-
 TEST_F(FontTest, FontEmbolden_AddsToProcessEmboldenUpToTwo) {
   FontQuality quality;
   quality.embolden = 1.0f;
