@@ -12,11 +12,7 @@
 #include <cstdlib>
 #include <vector>
 
-namespace {
-
 bool isSystemPath(std::string_view path) { return !path.empty() && path.find('\0') == std::string_view::npos; }
-
-}  // namespace
 
 std::string executablePathUtf8() {
   std::vector<char> buffer(256);

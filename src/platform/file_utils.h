@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+// True when the system can take path as a file name: not empty and free of NUL bytes.
+bool isSystemPath(std::string_view path);
 std::string executablePathUtf8();
 std::string currentDirectoryUtf8();
 // The temporary directory with a trailing "/" ($TMPDIR when set, else /tmp/).

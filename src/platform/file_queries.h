@@ -1,0 +1,29 @@
+// File-system queries and one-step changes over POSIX: a path's status, directory listings, file identity,
+// directory creation and the current directory. Paths are UTF-8 and go to the system unchanged; a path that
+// the system cannot take (empty, or holding a NUL byte) fails like a path that does not exist.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+struct PathInfo {
+  bool isDirectory = false;  // a directory, or a symbolic link to one
+  bool isLink = false;
+  int64_t modifiedSeconds = 0;  // the path's own last modification, whole seconds since 1970
+  uint64_t size = 0;            // the path's own size (a link's is the length of its text)
+};
+
+// The status of the path itself: a symbolic link is reported as a link with its own size and time, and as a
+// directory when it leads to one.
+std::optional<PathInfo> queryPathInfo(std::string_view path);
+// Entry names other than "." and ".." in the system's order; nothing when the directory cannot be opened. A
+// failure in the middle of the listing ends it with the names gathered so far.
+std::optional<std::vector<std::string>> listDirectory(std::string_view path);
+// Whether two paths name one file (links followed). A missing path is no error: it is not the same file.
+bool isSameFile(std::string_view first, std::string_view second, bool& same, int& error);
+// Creates the last component of path; an existing directory is success. error is the errno otherwise.
+bool makeDirectory(std::string_view path, int& error);
+bool changeDirectory(std::string_view path);

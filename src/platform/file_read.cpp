@@ -1,0 +1,59 @@
+// The ranged read, through one 65536-byte buffer into a result string that is reserved up front for
+// regular files, so a whole-file read allocates it once.
+#include "platform/file_read.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <vector>
+
+#include "platform/file_utils.h"
+#include "platform/unique_fd.h"
+
+namespace {
+
+constexpr uint64_t kReadChunk = 65536;
+
+bool fail(FileStepError& error, const char* step, int code, std::string& data) {
+  error = {step, code};
+  data.clear();
+  return false;
+}
+
+bool readRemaining(int fd, uint64_t limit, std::string& data, FileStepError& error) {
+  std::vector<char> buffer(kReadChunk);
+  for (uint64_t remaining = limit; remaining > 0;) {
+    const ssize_t count = read(fd, buffer.data(), static_cast<size_t>(std::min(remaining, kReadChunk)));
+    if (count < 0 && errno == EINTR) continue;
+    if (count < 0) return fail(error, "file read", errno, data);
+    if (count == 0) break;
+    data.append(buffer.data(), static_cast<size_t>(count));
+    remaining -= static_cast<uint64_t>(count);
+  }
+  return true;
+}
+
+}  // namespace
+
+bool readFileRange(std::string_view path, uint64_t offset, uint64_t limit, std::string& data, FileStepError& error) {
+  data.clear();
+  error = {};
+  if (!isSystemPath(path)) return fail(error, "file open", EINVAL, data);
+  UniqueFd fd(open(std::string(path).c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) return fail(error, "file open", errno, data);
+  struct stat info;
+  if (fstat(fd.get(), &info) != 0) return fail(error, "file open", errno, data);
+  if (S_ISDIR(info.st_mode)) return fail(error, "file open", EISDIR, data);
+  if (offset > static_cast<uint64_t>(std::numeric_limits<off_t>::max())) return fail(error, "file seek", EINVAL, data);
+  if (offset > 0 && lseek(fd.get(), static_cast<off_t>(offset), SEEK_SET) < 0) {
+    return fail(error, "file seek", errno, data);
+  }
+  const uint64_t fileSize = static_cast<uint64_t>(info.st_size);
+  if (S_ISREG(info.st_mode) && fileSize > offset) data.reserve(static_cast<size_t>(std::min(limit, fileSize - offset)));
+  if (limit > 0 && !readRemaining(fd.get(), limit, data, error)) return false;
+  if (fd.close() != 0) return fail(error, "file close", errno, data);
+  return true;
+}

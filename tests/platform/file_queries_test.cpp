@@ -1,0 +1,104 @@
+#include "platform/file_queries.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "scratch_dir.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using FileQueries = ScratchDirTest;
+
+TEST_F(FileQueries, PathInfoOfFileDirectoryAndLinks) {
+  writeText("f.txt", "12345");
+  fs::create_directory(dir / "d");
+  fs::create_directory_symlink(dir / "d", dir / "to-d");
+  fs::create_symlink(dir / "missing", dir / "dangling");
+
+  const std::optional<PathInfo> file = queryPathInfo(path("f.txt"));
+  ASSERT_TRUE(file);
+  EXPECT_FALSE(file->isDirectory);
+  EXPECT_FALSE(file->isLink);
+  EXPECT_EQ(file->size, 5u);
+  struct stat own;
+  ASSERT_EQ(stat(path("f.txt").c_str(), &own), 0);
+  EXPECT_EQ(file->modifiedSeconds, own.st_mtim.tv_sec);
+
+  EXPECT_TRUE(queryPathInfo(path("d"))->isDirectory);
+  const std::optional<PathInfo> link = queryPathInfo(path("to-d"));
+  ASSERT_TRUE(link);
+  EXPECT_TRUE(link->isDirectory);
+  EXPECT_TRUE(link->isLink);
+  EXPECT_EQ(link->size, path("d").size()) << "a link reports its own size";
+  const std::optional<PathInfo> dangling = queryPathInfo(path("dangling"));
+  ASSERT_TRUE(dangling);
+  EXPECT_FALSE(dangling->isDirectory);
+  EXPECT_TRUE(dangling->isLink);
+}
+
+TEST_F(FileQueries, PathInfoOfMissingEmptyAndNulPaths) {
+  writeText("a", "x");
+  EXPECT_FALSE(queryPathInfo(path("missing")));
+  EXPECT_FALSE(queryPathInfo(""));
+  EXPECT_FALSE(queryPathInfo(path("a") + std::string("\0b", 2)));
+}
+
+TEST_F(FileQueries, ListingGivesEveryNameButDots) {
+  writeText("one", "");
+  writeText(".hidden", "");
+  fs::create_directory(dir / "sub");
+  for (const std::string& directory : {path(""), dir.string(), dir.string() + "//"}) {
+    std::optional<std::vector<std::string>> names = listDirectory(directory);
+    ASSERT_TRUE(names) << directory;
+    std::sort(names->begin(), names->end());
+    EXPECT_EQ(*names, (std::vector<std::string>{".hidden", "one", "sub"}));
+  }
+  EXPECT_TRUE(listDirectory(path("sub"))->empty());
+  EXPECT_FALSE(listDirectory(path("one")));
+  EXPECT_FALSE(listDirectory(path("missing")));
+  EXPECT_FALSE(listDirectory(dir.string() + std::string("\0", 1)));
+}
+
+TEST_F(FileQueries, SameFileByIdentity) {
+  writeText("a", "x");
+  writeText("b", "x");
+  fs::create_symlink(dir / "a", dir / "link");
+  bool same = false;
+  int error = -1;
+  EXPECT_TRUE(isSameFile(path("a"), dir.string() + "//./a", same, error));
+  EXPECT_TRUE(same);
+  EXPECT_EQ(error, 0);
+  EXPECT_TRUE(isSameFile(path("a"), path("link"), same, error));
+  EXPECT_TRUE(same);
+  EXPECT_TRUE(isSameFile(path("a"), path("b"), same, error));
+  EXPECT_FALSE(same);
+  EXPECT_TRUE(isSameFile(path("a"), path("missing/x"), same, error));
+  EXPECT_FALSE(same);
+}
+
+TEST_F(FileQueries, MakeDirectoryCreatesOnlyTheLastComponent) {
+  int error = -1;
+  EXPECT_TRUE(makeDirectory(path("new"), error));
+  EXPECT_EQ(error, 0);
+  EXPECT_TRUE(fs::is_directory(dir / "new"));
+  EXPECT_TRUE(makeDirectory(path("new"), error)) << "an existing directory is success";
+  EXPECT_EQ(error, 0);
+  EXPECT_FALSE(makeDirectory(path("missing/child"), error));
+  EXPECT_EQ(error, ENOENT);
+  writeText("file", "");
+  EXPECT_FALSE(makeDirectory(path("file"), error));
+  EXPECT_EQ(error, EEXIST);
+}
+
+TEST_F(FileQueries, MakeDirectoryWithNulByteCreatesNothing) {
+  int error = 0;
+  EXPECT_FALSE(makeDirectory(path("pre") + std::string("\0fix", 4), error));
+  EXPECT_EQ(error, EINVAL);
+  EXPECT_FALSE(fs::exists(dir / "pre")) << "the text before the NUL must not be created";
+}
+
+}  // namespace

@@ -1,0 +1,57 @@
+#include "platform/file_read.h"
+
+#include "scratch_dir.h"
+
+namespace {
+
+using FileRead = ScratchDirTest;
+
+std::string pattern(size_t length) {
+  std::string text(length, '\0');
+  for (size_t i = 0; i < length; ++i) text[i] = static_cast<char>(i * 7 + i / 251);
+  return text;
+}
+
+TEST_F(FileRead, RangesOfASmallFile) {
+  writeText("f", std::string("abcd\0fghijkl", 12));
+  std::string data = "stale";
+  FileStepError error;
+  ASSERT_TRUE(readFileRange(path("f"), 5, 10, data, error));
+  EXPECT_EQ(data, "fghijkl");
+  ASSERT_TRUE(readFileRange(path("f"), 0, 0, data, error));
+  EXPECT_EQ(data, "");
+  ASSERT_TRUE(readFileRange(path("f"), 2, kNoByteLimit, data, error));
+  EXPECT_EQ(data, std::string("cd\0fghijkl", 10));
+  ASSERT_TRUE(readFileRange(path("f"), 12, kNoByteLimit, data, error));
+  EXPECT_EQ(data, "");
+  ASSERT_TRUE(readFileRange(path("f"), 500, 3, data, error));
+  EXPECT_EQ(data, "");
+}
+
+TEST_F(FileRead, LargeFilesCrossTheBufferSize) {
+  const std::string content = pattern(200000);
+  writeText("big", content);
+  std::string data;
+  FileStepError error;
+  ASSERT_TRUE(readFileRange(path("big"), 0, kNoByteLimit, data, error));
+  EXPECT_EQ(data, content);
+  ASSERT_TRUE(readFileRange(path("big"), 1, 70000, data, error));
+  EXPECT_EQ(data, content.substr(1, 70000));
+}
+
+TEST_F(FileRead, FailuresNameTheStep) {
+  std::string data = "stale";
+  FileStepError error;
+  EXPECT_FALSE(readFileRange(dir.string(), 0, kNoByteLimit, data, error));
+  EXPECT_STREQ(error.step, "file open");
+  EXPECT_EQ(error.code, EISDIR);
+  EXPECT_EQ(data, "");
+  EXPECT_FALSE(readFileRange(path("missing"), 0, kNoByteLimit, data, error));
+  EXPECT_STREQ(error.step, "file open");
+  EXPECT_EQ(error.code, ENOENT);
+  writeText("f", "x");
+  EXPECT_FALSE(readFileRange(path("f") + std::string("\0", 1), 0, 1, data, error));
+  EXPECT_EQ(error.code, EINVAL);
+}
+
+}  // namespace
