@@ -3,6 +3,7 @@
 // native_tokenizer, xml, web, worker.
 #include "host/app/native_modules.h"
 
+#include "host/app/system_lua.h"
 #include "host/lua_api.h"
 #include "text/native_tokenizer_lua.h"
 #include "text/text_lua.h"
@@ -15,6 +16,7 @@ struct NativeModule {
 };
 
 const NativeModule kNativeModules[] = {
+    {"system", luaopen_system},
     {LUA_UTF8LIBNAME, luaopen_utf8},
     {"text", luaopen_text},
     {"native_tokenizer", luaopen_native_tokenizer},

@@ -1,0 +1,35 @@
+// The Lua functions of the `system` module, grouped by the binding file that defines them. The module's
+// registration table (system_lua.cpp) lists them in its fixed order.
+#pragma once
+
+struct lua_State;
+
+// Path text (system_paths_lua.cpp).
+int systemAbsolutePath(lua_State* L);
+int systemHasExtension(lua_State* L);
+int systemFixSlashes(lua_State* L);
+int systemJoinPath(lua_State* L);
+int systemEnsureTrailingSlash(lua_State* L);
+int systemRemoveTrailingSlash(lua_State* L);
+int systemNormalizePath(lua_State* L);
+int systemPathDirname(lua_State* L);
+int systemPathKey(lua_State* L);
+
+// File locations and references (system_locations_lua.cpp).
+int systemParseFileLocations(lua_State* L);
+int systemParseFileReference(lua_State* L);
+int systemFormatFilename(lua_State* L);
+
+// Files and directories (system_files_lua.cpp).
+int systemChdir(lua_State* L);
+int systemListDir(lua_State* L);
+int systemGetFileInfo(lua_State* L);
+int systemIsFile(lua_State* L);
+int systemIsDir(lua_State* L);
+int systemReadFile(lua_State* L);
+int systemTempPath(lua_State* L);
+int systemMkdir(lua_State* L);
+
+// Saving and removing (system_file_changes_lua.cpp).
+int systemWriteFileAtomic(lua_State* L);
+int systemRemoveTree(lua_State* L);

@@ -1,0 +1,45 @@
+// The `system` module's one registration table, in the module's fixed order; the functions themselves live
+// in the per-area binding files declared in system_functions.h.
+#include "host/app/system_lua.h"
+
+#include <iterator>
+
+#include "host/app/system_functions.h"
+#include "host/lua_api.h"
+
+namespace {
+
+const luaL_Reg kSystemFunctions[] = {
+    {"chdir", systemChdir},
+    {"list_dir", systemListDir},
+    {"absolute_path", systemAbsolutePath},
+    {"has_extension", systemHasExtension},
+    {"get_file_info", systemGetFileInfo},
+    {"is_file", systemIsFile},
+    {"is_dir", systemIsDir},
+    {"read_file", systemReadFile},
+    {"write_file_atomic", systemWriteFileAtomic},
+    {"fix_slashes", systemFixSlashes},
+    {"parse_file_locations", systemParseFileLocations},
+    {"parse_file_reference", systemParseFileReference},
+    {"format_filename", systemFormatFilename},
+    {"join_path", systemJoinPath},
+    {"temp_path", systemTempPath},
+    {"mkdir", systemMkdir},
+    {"remove_tree", systemRemoveTree},
+    {"ensure_trailing_slash", systemEnsureTrailingSlash},
+    {"remove_trailing_slash", systemRemoveTrailingSlash},
+    {"normalize_path", systemNormalizePath},
+    {"path_dirname", systemPathDirname},
+    {"path_key", systemPathKey},
+    {nullptr, nullptr},
+};
+
+}  // namespace
+
+int luaopen_system(lua_State* L) {
+  luaL_checkversion(L);
+  lua_createtable(L, 0, static_cast<int>(std::size(kSystemFunctions) - 1));
+  luaL_setfuncs(L, kSystemFunctions, 0);
+  return 1;
+}

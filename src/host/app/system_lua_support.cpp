@@ -1,0 +1,55 @@
+// The shared helpers. System texts come from the standard library's system error category, which gives the
+// C library's message for an errno value.
+#include "host/app/system_lua_support.h"
+
+#include <string>
+#include <system_error>
+
+#include "host/lua_api.h"
+
+namespace {
+
+// The system's text for code without a trailing period or line break; empty when it has none.
+std::string systemErrorText(int code) {
+  std::string text = std::system_category().message(code);
+  while (text.size() > 3 && (text.back() == '.' || text.back() == '\r' || text.back() == '\n')) text.pop_back();
+  return text;
+}
+
+}  // namespace
+
+std::string_view checkStringView(lua_State* L, int index) {
+  size_t length = 0;
+  const char* text = luaL_checklstring(L, index, &length);
+  return {text, length};
+}
+
+void pushStringView(lua_State* L, std::string_view text) { lua_pushlstring(L, text.data(), text.size()); }
+
+int pushFailure(lua_State* L, const char* message) {
+  lua_pushnil(L);
+  lua_pushstring(L, message);
+  return 2;
+}
+
+int pushPlatformError(lua_State* L, const char* what, int code) {
+  std::string text = systemErrorText(code);
+  if (text.empty()) text = "unknown platform error";
+  lua_pushnil(L);
+  lua_pushfstring(L, "%s: %s (%d)", what, text.c_str(), code);
+  return 2;
+}
+
+int formatWindowsError(lua_State* L, const char* what, int code) {
+  std::string text = systemErrorText(code);
+  if (text.empty()) text = "system error " + std::to_string(static_cast<unsigned>(code));
+  lua_pushnil(L);
+  lua_pushfstring(L, "%s: %s", what, text.c_str());
+  return 2;
+}
+
+int pushOutOfMemory(lua_State* L, const char* task) {
+  lua_pushnil(L);
+  lua_pushfstring(L, "not enough memory to %s", task);
+  return 2;
+}
