@@ -116,37 +116,30 @@ TEST(PathKey, PosixKeepsCase) {
 }
 
 struct JoinCase {
+  PathStyle style;
   const char* first;
   const char* second;
   bool trailing;
   const char* expected;
 };
 
-TEST(JoinPath, WindowsJoinsWithOneBackslash) {
+TEST(JoinPath, JoinsWithOneCanonicalSeparator) {
   const JoinCase cases[] = {
-      {"", "", true, "\\"},
-      {"", "", false, ""},
-      {"a/", "/b", false, "a\\b"},
-      {"a", "////", false, "a"},
-      {"a", "X:\\y", false, "a\\X:\\y"},
-      {"", "/b/c", false, "\\b\\c"},
-      {"a//", "b", true, "a\\\\b\\"},
-      {"a", "b\\", true, "a\\b\\"},
+      {kWindows, "", "", true, "\\"},
+      {kWindows, "", "", false, ""},
+      {kWindows, "a/", "/b", false, "a\\b"},
+      {kWindows, "a", "////", false, "a"},
+      {kWindows, "a", "X:\\y", false, "a\\X:\\y"},
+      {kWindows, "", "/b/c", false, "\\b\\c"},
+      {kWindows, "a//", "b", true, "a\\\\b\\"},
+      {kWindows, "a", "b\\", true, "a\\b\\"},
+      {kPosix, "a/", "/b", false, "a/b"},
+      {kPosix, "", "", true, "/"},
+      {kPosix, "/x", "y", true, "/x/y/"},
+      {kPosix, "a", "\\b", false, "a/\\b"},
   };
   for (const JoinCase& c : cases) {
-    EXPECT_EQ(joinPath(c.first, c.second, c.trailing, kWindows), c.expected) << c.first << " + " << c.second;
-  }
-}
-
-TEST(JoinPath, PosixJoinsWithOneSlash) {
-  const JoinCase cases[] = {
-      {"a/", "/b", false, "a/b"},
-      {"", "", true, "/"},
-      {"/x", "y", true, "/x/y/"},
-      {"a", "\\b", false, "a/\\b"},
-  };
-  for (const JoinCase& c : cases) {
-    EXPECT_EQ(joinPath(c.first, c.second, c.trailing, kPosix), c.expected) << c.first << " + " << c.second;
+    EXPECT_EQ(joinPath(c.first, c.second, c.trailing, c.style), c.expected) << c.first << " + " << c.second;
   }
 }
 
