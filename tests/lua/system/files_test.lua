@@ -145,3 +145,30 @@ t.test("remove_tree refuses system directories and bad paths", function()
   t.eq(t.results(system.remove_tree(dir .. "/x\0")),
     { n = 2, nil, "directory path resolution failed: Invalid argument (22)" })
 end)
+
+t.test("a read-only target is refused and keeps its content", function()
+  local path = dir .. "/readonly.txt"
+  write(path, "keep")
+  t.truthy(os.execute("chmod 444 '" .. path .. "'"))
+  t.eq(t.results(system.write_file_atomic(path, "new")), { n = 2, nil, "file is read-only" })
+  t.eq(system.read_file(path), "keep")
+  t.eq(leftovers(dir), {})
+end)
+
+t.test("links: get_file_info reports them, saves go through them, remove_tree removes only them", function()
+  local outside = dir .. "/outside"
+  system.mkdir(outside)
+  write(outside .. "/kept.txt", "old")
+  local tree = dir .. "/linked-tree"
+  system.mkdir(tree)
+  t.truthy(os.execute("ln -s '" .. outside .. "' '" .. tree .. "/to-outside'"))
+  local info = system.get_file_info(tree .. "/to-outside")
+  t.eq(info.is_link, true)
+  t.eq(info.type, "dir")
+  t.eq(system.is_dir(tree .. "/to-outside"), true)
+  t.eq(system.write_file_atomic(tree .. "/to-outside/kept.txt", "new"), true)
+  t.eq(system.read_file(outside .. "/kept.txt"), "new")
+  t.eq(system.remove_tree(tree), true)
+  t.eq(system.is_dir(tree), false)
+  t.eq(system.read_file(outside .. "/kept.txt"), "new")
+end)
