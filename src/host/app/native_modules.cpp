@@ -3,6 +3,7 @@
 // native_tokenizer, xml, web, worker.
 #include "host/app/native_modules.h"
 
+#include "db/db_lua.h"
 #include "host/app/system_lua.h"
 #include "host/lua_api.h"
 #include "text/native_tokenizer_lua.h"
@@ -17,6 +18,7 @@ struct NativeModule {
 
 const NativeModule kNativeModules[] = {
     {"system", luaopen_system},
+    {"db", luaopen_db},
     {LUA_UTF8LIBNAME, luaopen_utf8},
     {"text", luaopen_text},
     {"native_tokenizer", luaopen_native_tokenizer},

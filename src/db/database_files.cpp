@@ -1,0 +1,84 @@
+// Database files on the calling thread, over SQLite and the platform's file services.
+#include "db/database_files.h"
+
+#include "platform/file_utils.h"
+
+namespace {
+
+// A temporary file that is deleted however the self-test ends.
+class TemporaryFile {
+ public:
+  explicit TemporaryFile(std::string path) : path_(std::move(path)) {}
+  ~TemporaryFile() {
+    if (!path_.empty()) deleteFileQuietly(path_);
+  }
+  TemporaryFile(const TemporaryFile&) = delete;
+  TemporaryFile& operator=(const TemporaryFile&) = delete;
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+// Opens and closes one connection; on failure the message is SQLite's, or the fallback without a handle.
+bool probeOpen(const char* path, int flags, const char* fallback, std::string& message) {
+  sqlite3* handle = nullptr;
+  const int code = sqlite3_open_v2(path, &handle, flags, nullptr);
+  SqliteConnection connection(handle);
+  if (code == SQLITE_OK) return true;
+  message = connection != nullptr ? sqlite3_errmsg(connection.get()) : fallback;
+  return false;
+}
+
+}  // namespace
+
+bool openReadWriteConnection(std::string_view path, SqliteConnection& connection, std::string& message) {
+  connection.reset();
+  message.clear();
+  if (path.empty() || path.find('\0') != std::string_view::npos) {
+    message = "invalid UTF-8 path";
+    return false;
+  }
+  const std::string name(path);
+  sqlite3* handle = nullptr;
+  const int code = sqlite3_open_v2(name.c_str(), &handle, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+  connection.reset(handle);
+  if (code == SQLITE_OK) return true;
+  message = connection != nullptr ? sqlite3_errmsg(connection.get()) : "sqlite open failed";
+  connection.reset();
+  return false;
+}
+
+bool removeDatabaseFiles(std::string_view path, std::string& message) {
+  message.clear();
+  if (path.empty() || path == ":memory:") {
+    message = "rm requires a file path";
+    return false;
+  }
+  bool removed = true;
+  for (const char* suffix : {"", "-journal", "-wal", "-shm"}) {
+    const std::string candidate = std::string(path) + suffix;
+    std::string reason;
+    if (deleteFileUtf8(candidate, reason)) continue;
+    if (removed) message = (candidate + ": " + reason).substr(0, 255);
+    removed = false;
+  }
+  return removed;
+}
+
+bool runSqliteSelftest(std::string& message) {
+  message.clear();
+  const TemporaryFile file(createUniqueTempFile("qzdb"));
+  if (sqlite3_libversion() == nullptr) {
+    message = "sqlite3_libversion returned nullptr";
+    return false;
+  }
+  if (file.path().empty()) {
+    message = "failed to allocate temp path";
+    return false;
+  }
+  return probeOpen(":memory:", SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, "memory open failed", message) &&
+         probeOpen(file.path().c_str(), SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_URI,
+                   "rw file open failed", message) &&
+         probeOpen(file.path().c_str(), SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, "readonly file open failed", message);
+}

@@ -1,0 +1,340 @@
+// The worker's queue, submission and thread loop. One lock guards the queue, the flags, the done flags of
+// queued synchronous requests, the map of asynchronous requests and the publication into shared states; the
+// worker executes with the lock released, so the submitter can queue more meanwhile. The thread looks at
+// the stop flag only when the queue is empty, so everything queued before stop() runs and is published.
+#include "db/database_worker.h"
+
+#include <new>
+#include <utility>
+
+#include "db/database_request.h"
+
+namespace {
+
+constexpr const char* kNotRunning = "db worker is not running";
+constexpr const char* kInvalidExec = "invalid worker exec request";
+constexpr const char* kInvalidScalar = "invalid worker scalar request";
+
+bool hasStatement(const StatementCall& call) { return call.connection != nullptr && call.sql.data() != nullptr; }
+
+void fillStatementRequest(DatabaseRequest& request, RequestKind kind, StatementCall& call) {
+  request.kind = kind;
+  request.connection = call.connection;
+  request.bindValuesGiven = call.bindValuesGiven;
+  request.sql.assign(call.sql);
+  request.values = std::move(call.values);
+}
+
+void executeExecText(DatabaseRequest& request) {
+  request.execTextCode = sqlite3_exec(request.connection, request.sqlText, nullptr, nullptr, nullptr);
+  if (request.execTextCode != SQLITE_OK) {
+    const char* message = sqlite3_errmsg(request.connection);
+    request.execTextMessage = message != nullptr ? message : "sqlite exec failed";
+  }
+}
+
+}  // namespace
+
+DatabaseWorker::DatabaseWorker() = default;
+
+DatabaseWorker::~DatabaseWorker() { stopIfRunning(); }
+
+bool DatabaseWorker::start(std::string& error) {
+  error.clear();
+  std::lock_guard guard(lock_);
+  if (running_) return true;
+  ensureSqliteConfigured();
+  try {
+    thread_ = std::thread([this] { run(); });
+  } catch (const std::exception&) {
+    error = "failed to start db worker thread";
+    return false;
+  }
+  running_ = true;
+  stopping_ = false;
+  return true;
+}
+
+void DatabaseWorker::stop() {
+  {
+    std::lock_guard guard(lock_);
+    stopping_ = true;
+  }
+  workAvailable_.notify_one();
+  if (thread_.joinable()) thread_.join();
+  std::lock_guard guard(lock_);
+  running_ = false;
+  stopping_ = false;
+  queueHead_ = nullptr;
+  queueTail_ = nullptr;
+  asyncRequests_.clear();
+}
+
+void DatabaseWorker::stopIfRunning() {
+  bool running;
+  {
+    std::lock_guard guard(lock_);
+    running = running_;
+  }
+  if (running) stop();
+}
+
+bool DatabaseWorker::acceptsRequests() const { return running_ && !stopping_; }
+
+void DatabaseWorker::enqueue(DatabaseRequest* request) {
+  request->next = nullptr;
+  if (queueTail_ != nullptr) {
+    queueTail_->next = request;
+  } else {
+    queueHead_ = request;
+  }
+  queueTail_ = request;
+}
+
+bool DatabaseWorker::submit(DatabaseRequest& request, std::string& error) {
+  error.clear();
+  std::unique_lock guard(lock_);
+  if (!acceptsRequests()) {
+    error = kNotRunning;
+    return false;
+  }
+  request.done = false;
+  enqueue(&request);
+  workAvailable_.notify_one();
+  requestDone_.wait(guard, [&request] { return request.done; });
+  return true;
+}
+
+bool DatabaseWorker::submitAsync(const std::shared_ptr<DatabaseRequest>& request, std::string& error) {
+  error.clear();
+  std::lock_guard guard(lock_);
+  if (!acceptsRequests()) {
+    error = kNotRunning;
+    return false;
+  }
+  try {
+    asyncRequests_.try_emplace(request.get(), request);
+  } catch (const std::bad_alloc&) {
+    error = "out of memory";
+    return false;
+  }
+  enqueue(request.get());
+  workAvailable_.notify_one();
+  return true;
+}
+
+bool DatabaseWorker::execText(sqlite3* connection, const char* sql, int32_t& code, std::string& message,
+                              std::string& error) {
+  code = 1;
+  message.clear();
+  if (connection == nullptr || sql == nullptr) {
+    error = kInvalidExec;
+    return false;
+  }
+  DatabaseRequest request;
+  request.kind = RequestKind::ExecText;
+  request.connection = connection;
+  request.sqlText = sql;
+  if (!submit(request, error)) return false;
+  code = request.execTextCode;
+  message = std::move(request.execTextMessage);
+  return true;
+}
+
+bool DatabaseWorker::changes(sqlite3* connection, int32_t& changes, std::string& error) {
+  changes = 0;
+  if (connection == nullptr) {
+    error = kInvalidScalar;
+    return false;
+  }
+  DatabaseRequest request;
+  request.kind = RequestKind::Changes;
+  request.connection = connection;
+  if (!submit(request, error)) return false;
+  changes = request.changes;
+  return true;
+}
+
+bool DatabaseWorker::lastInsertRowid(sqlite3* connection, int64_t& rowid, std::string& error) {
+  rowid = 0;
+  if (connection == nullptr) {
+    error = kInvalidScalar;
+    return false;
+  }
+  DatabaseRequest request;
+  request.kind = RequestKind::LastInsertRowid;
+  request.connection = connection;
+  if (!submit(request, error)) return false;
+  rowid = request.lastInsertRowid;
+  return true;
+}
+
+bool DatabaseWorker::query(StatementCall call, bool requireReadOnly, QueryResult& result, std::string& error) {
+  result = QueryResult{};
+  if (!hasStatement(call)) {
+    error = "invalid worker query request";
+    return false;
+  }
+  DatabaseRequest request;
+  fillStatementRequest(request, RequestKind::Query, call);
+  request.requireReadOnly = requireReadOnly;
+  if (!submit(request, error)) return false;
+  result = std::move(request.queryResult);
+  return true;
+}
+
+bool DatabaseWorker::execPrepared(StatementCall call, ExecResult& result, std::string& error) {
+  result = ExecResult{};
+  if (!hasStatement(call)) {
+    error = kInvalidExec;
+    return false;
+  }
+  DatabaseRequest request;
+  fillStatementRequest(request, RequestKind::ExecPrepared, call);
+  if (!submit(request, error)) return false;
+  result = std::move(request.execResult);
+  return true;
+}
+
+bool DatabaseWorker::clearStatementCache(std::string& error) {
+  DatabaseRequest request;
+  request.kind = RequestKind::ClearStatementCache;
+  return submit(request, error);
+}
+
+bool DatabaseWorker::openSnapshot(std::string_view path, SqliteConnection& connection, int32_t& code,
+                                  std::string& message, std::string& error) {
+  connection.reset();
+  message.clear();
+  code = 1;
+  if (path.data() == nullptr) {
+    error = "invalid readonly snapshot request";
+    return false;
+  }
+  DatabaseRequest request;
+  request.kind = RequestKind::OpenSnapshot;
+  try {
+    request.path.assign(path);
+  } catch (const std::bad_alloc&) {
+    error = "out of memory";
+    return false;
+  }
+  if (!submit(request, error)) return false;
+  connection = std::move(request.snapshotResult.connection);
+  code = request.snapshotResult.code;
+  message = std::move(request.snapshotResult.message);
+  return true;
+}
+
+bool DatabaseWorker::queryAsync(StatementCall call, std::shared_ptr<DatabaseAsyncQueryState>& state,
+                                std::string& error) {
+  state.reset();
+  if (!hasStatement(call)) {
+    error = "invalid async worker query request";
+    return false;
+  }
+  auto newState = std::make_shared<DatabaseAsyncQueryState>();
+  auto request = std::make_shared<DatabaseRequest>();
+  fillStatementRequest(*request, RequestKind::Query, call);
+  request->requireReadOnly = true;
+  request->asyncQueryState = newState;
+  if (!submitAsync(request, error)) return false;
+  state = std::move(newState);
+  return true;
+}
+
+bool DatabaseWorker::execAsync(StatementCall call, std::shared_ptr<DatabaseAsyncExecState>& state, std::string& error) {
+  state.reset();
+  if (!hasStatement(call)) {
+    error = "invalid async worker exec request";
+    return false;
+  }
+  auto newState = std::make_shared<DatabaseAsyncExecState>();
+  auto request = std::make_shared<DatabaseRequest>();
+  fillStatementRequest(*request, RequestKind::ExecPrepared, call);
+  request->requireMutation = true;
+  request->asyncExecState = newState;
+  if (!submitAsync(request, error)) return false;
+  state = std::move(newState);
+  return true;
+}
+
+void DatabaseWorker::run() {
+  std::unique_lock guard(lock_);
+  for (;;) {
+    while (queueHead_ != nullptr) {
+      DatabaseRequest* request = queueHead_;
+      queueHead_ = request->next;
+      if (queueHead_ == nullptr) queueTail_ = nullptr;
+      guard.unlock();
+      execute(*request);
+      guard.lock();
+      publish(*request);
+    }
+    if (stopping_) break;
+    workAvailable_.wait(guard);
+  }
+  statementCache_.clear();
+  requestDone_.notify_all();
+}
+
+void DatabaseWorker::execute(DatabaseRequest& request) {
+  switch (request.kind) {
+    case RequestKind::ExecText:
+      try {
+        executeExecText(request);
+      } catch (const std::bad_alloc&) {
+        request.execTextCode = SQLITE_NOMEM;
+        request.execTextMessage.clear();
+      }
+      break;
+    case RequestKind::Changes:
+      request.changes = sqlite3_changes(request.connection);
+      break;
+    case RequestKind::LastInsertRowid:
+      request.lastInsertRowid = sqlite3_last_insert_rowid(request.connection);
+      break;
+    case RequestKind::Query:
+      materializeQuery(statementCache_, request);
+      break;
+    case RequestKind::ExecPrepared:
+      executePrepared(statementCache_, request);
+      break;
+    case RequestKind::ClearStatementCache:
+      statementCache_.clear();
+      break;
+    case RequestKind::OpenSnapshot:
+      openSnapshotCopy(statementCache_, request);
+      break;
+    case RequestKind::None:
+    default:
+      break;
+  }
+}
+
+// Called with the lock held. An asynchronous request is destroyed here, on the worker thread, once its state
+// is ready; the state lives on as long as its Lua object holds it.
+void DatabaseWorker::publish(DatabaseRequest& request) {
+  if (request.asyncQueryState != nullptr) {
+    DatabaseAsyncQueryState& state = *request.asyncQueryState;
+    state.code = request.queryResult.code;
+    state.message = std::move(request.queryResult.message);
+    state.rows = std::move(request.queryResult.rows);
+    state.ready.store(true, std::memory_order_release);
+  } else if (request.asyncExecState != nullptr) {
+    DatabaseAsyncExecState& state = *request.asyncExecState;
+    const ExecResult& result = request.execResult;
+    state.code = result.code;
+    state.changes = result.changes;
+    state.lastInsertRowid = result.lastInsertRowid;
+    state.statementReadOnly = result.statementReadOnly;
+    state.message = std::move(request.execResult.message);
+    state.ready.store(true, std::memory_order_release);
+  } else {
+    request.done = true;
+    requestDone_.notify_all();
+    return;
+  }
+  requestDone_.notify_all();
+  asyncRequests_.erase(&request);
+}

@@ -1,0 +1,111 @@
+// DatabaseWorker: one thread that runs every SQLite call of one database, fed by a first-in-first-out queue.
+// Synchronous operations wait until the worker has published their result; asynchronous ones return a shared
+// state at once, whose ready flag turns true after every other field of it holds its final value. Requests
+// run one at a time in submission order, synchronous and asynchronous alike. The worker owns no connection:
+// each request names the one it runs on, and the caller closes a connection only after stopping the worker
+// (which finalizes every cached statement first).
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "db/database_value.h"
+#include "db/sqlite_handles.h"
+#include "db/statement_cache.h"
+
+struct DatabaseRequest;
+
+// The result of an asynchronous query, shared with its Lua object. Read the other fields only after
+// isReady() returned true.
+struct DatabaseAsyncQueryState {
+  std::atomic<bool> ready{false};
+  int32_t code = 0;
+  std::string message;
+  DatabaseRows rows;
+
+  bool isReady() const { return ready.load(std::memory_order_acquire); }
+};
+
+// The result of an asynchronous statement, shared with its Lua object; read as DatabaseAsyncQueryState.
+struct DatabaseAsyncExecState {
+  std::atomic<bool> ready{false};
+  int32_t code = 0;
+  int32_t changes = 0;
+  int64_t lastInsertRowid = 0;
+  bool statementReadOnly = false;
+  std::string message;
+
+  bool isReady() const { return ready.load(std::memory_order_acquire); }
+};
+
+// A statement to prepare (through the cache), bind and run: the SQL text is copied, the values moved in.
+// Without bindValuesGiven, a statement with more parameters than values is refused ("bind count mismatch");
+// with it, missing values bind NULL.
+struct StatementCall {
+  sqlite3* connection = nullptr;
+  std::string_view sql;  // a null data pointer means no text
+  bool bindValuesGiven = false;
+  std::vector<DatabaseValue> values;
+};
+
+// Every operation returns false, with a fixed text in `error`, when the request never reached SQLite (the
+// worker is not running, or an input is missing); true means it ran and its outcome is in the out-parameters.
+class DatabaseWorker {
+ public:
+  DatabaseWorker();
+  ~DatabaseWorker();
+  DatabaseWorker(const DatabaseWorker&) = delete;
+  DatabaseWorker& operator=(const DatabaseWorker&) = delete;
+
+  // Starts the thread; true at once when it already runs.
+  bool start(std::string& error);
+  // Refuses new requests, lets the thread run and publish everything queued, and joins it.
+  void stop();
+  void stopIfRunning();
+
+  // sqlite3_exec of a NUL-terminated text (several statements allowed); code 1 until it ran.
+  bool execText(sqlite3* connection, const char* sql, int32_t& code, std::string& message, std::string& error);
+  bool changes(sqlite3* connection, int32_t& changes, std::string& error);
+  bool lastInsertRowid(sqlite3* connection, int64_t& rowid, std::string& error);
+  // Materialises every row within kMaterializationLimit; requireReadOnly refuses a statement that writes.
+  bool query(StatementCall call, bool requireReadOnly, QueryResult& result, std::string& error);
+  // Runs the statement to its end, skipping any rows.
+  bool execPrepared(StatementCall call, ExecResult& result, std::string& error);
+  bool clearStatementCache(std::string& error);
+  // A read-only in-memory copy of the database file (see database_snapshot.cpp); code 1 until it ran.
+  bool openSnapshot(std::string_view path, SqliteConnection& connection, int32_t& code, std::string& message,
+                    std::string& error);
+
+  // A read-only query whose result arrives in `state`.
+  bool queryAsync(StatementCall call, std::shared_ptr<DatabaseAsyncQueryState>& state, std::string& error);
+  // A statement that must write ("exec_async requires mutating SQL" otherwise).
+  bool execAsync(StatementCall call, std::shared_ptr<DatabaseAsyncExecState>& state, std::string& error);
+
+ private:
+  bool submit(DatabaseRequest& request, std::string& error);
+  bool submitAsync(const std::shared_ptr<DatabaseRequest>& request, std::string& error);
+  bool acceptsRequests() const;
+  void enqueue(DatabaseRequest* request);
+  void run();
+  void execute(DatabaseRequest& request);
+  void publish(DatabaseRequest& request);
+
+  std::thread thread_;
+  std::mutex lock_;
+  std::condition_variable workAvailable_;
+  std::condition_variable requestDone_;
+  bool running_ = false;
+  bool stopping_ = false;
+  DatabaseRequest* queueHead_ = nullptr;
+  DatabaseRequest* queueTail_ = nullptr;
+  std::unordered_map<const DatabaseRequest*, std::shared_ptr<DatabaseRequest>> asyncRequests_;
+  StatementCache statementCache_;  // worker thread only
+};

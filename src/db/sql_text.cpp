@@ -1,0 +1,190 @@
+// The SQL text builders. The byte classes use the "C" locale's rules (ASCII only), so a name's acceptance
+// does not depend on the process's locale.
+#include "db/sql_text.h"
+
+#include <algorithm>
+#include <array>
+
+namespace {
+
+bool isAsciiLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+bool isAsciiDigit(char c) { return c >= '0' && c <= '9'; }
+bool isAsciiSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+char toAsciiUpper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+
+void appendQuoted(std::string& sql, std::string_view name) {
+  sql += '`';
+  sql += name;
+  sql += '`';
+}
+
+void appendQuotedList(std::string& sql, const std::vector<std::string>& names, std::string_view after) {
+  for (size_t index = 0; index < names.size(); ++index) {
+    if (index > 0) sql += ',';
+    appendQuoted(sql, names[index]);
+    sql += after;
+  }
+}
+
+bool fitsLimit(std::string& sql, size_t maximumLength) {
+  if (sql.size() <= maximumLength) return true;
+  sql.clear();
+  return false;
+}
+
+constexpr std::array<std::string_view, 10> kComparisonOperators = {"=",  "!=",   "<",  "<=", ">",
+                                                                   ">=", "LIKE", "IN", "IS", "IS NOT"};
+
+}  // namespace
+
+bool isPlainIdentifier(std::string_view name) {
+  if (name.empty() || !(isAsciiLetter(name[0]) || name[0] == '_')) return false;
+  for (const char c : name) {
+    if (!(isAsciiLetter(c) || isAsciiDigit(c) || c == '_')) return false;
+  }
+  return true;
+}
+
+std::string buildLikePattern(std::string_view text, LikeMode mode) {
+  std::string pattern;
+  pattern.reserve(text.size() * 4 + 4);
+  const bool leading = mode == LikeMode::Anywhere || mode == LikeMode::Ends || mode == LikeMode::Fuzzy;
+  const bool trailing = mode == LikeMode::Anywhere || mode == LikeMode::Begins || mode == LikeMode::Fuzzy;
+  if (leading) pattern += '%';
+  for (size_t index = 0; index < text.size(); ++index) {
+    const char c = text[index];
+    if (mode == LikeMode::Fuzzy && index > 0) pattern += '%';
+    if (c == '%' || c == '_' || c == '\\') pattern += '\\';
+    pattern += c;
+  }
+  if (trailing) pattern += '%';
+  return pattern;
+}
+
+std::string buildSelectSql(std::string_view table, const std::vector<std::string>& columns, std::string_view where) {
+  std::string sql = "SELECT ";
+  if (columns.empty()) {
+    sql += '*';
+  } else {
+    appendQuotedList(sql, columns, "");
+  }
+  sql += " FROM ";
+  appendQuoted(sql, table);
+  if (!where.empty()) {
+    sql += " WHERE ";
+    sql += where;
+  }
+  return sql;
+}
+
+bool buildCountSql(std::string_view table, std::string_view where, std::string& sql) {
+  sql = "SELECT COUNT(*) FROM ";
+  appendQuoted(sql, table);
+  if (!where.empty()) {
+    sql += " WHERE ";
+    sql += where;
+  }
+  return fitsLimit(sql, 2047);
+}
+
+bool buildDeleteSql(std::string_view table, std::string_view where, std::string& sql) {
+  sql = "DELETE FROM ";
+  appendQuoted(sql, table);
+  if (!where.empty()) {
+    sql += " WHERE ";
+    sql += where;
+  }
+  return fitsLimit(sql, 2047);
+}
+
+bool buildDropSql(std::string_view objectKind, std::string_view name, std::string& sql) {
+  sql = "DROP ";
+  sql += objectKind;
+  sql += " IF EXISTS ";
+  appendQuoted(sql, name);
+  sql += ';';
+  return fitsLimit(sql, 1023);
+}
+
+std::string buildInsertSql(std::string_view table, const std::vector<std::string>& columns) {
+  std::string sql = "INSERT INTO ";
+  appendQuoted(sql, table);
+  sql += '(';
+  appendQuotedList(sql, columns, "");
+  sql += ") VALUES(";
+  for (size_t index = 0; index < columns.size(); ++index) sql += index > 0 ? ",?" : "?";
+  sql += ')';
+  return sql;
+}
+
+std::string buildUpdateSql(std::string_view table, const std::vector<std::string>& columns, std::string_view where) {
+  std::string sql = "UPDATE ";
+  appendQuoted(sql, table);
+  sql += " SET ";
+  appendQuotedList(sql, columns, "=?");
+  sql += " WHERE ";
+  sql += where;
+  return sql;
+}
+
+std::string normalizeWhereToken(std::string_view token) {
+  size_t begin = 0;
+  size_t end = token.size();
+  while (begin < end && isAsciiSpace(token[begin])) ++begin;
+  while (end > begin && isAsciiSpace(token[end - 1])) --end;
+  std::string normalized(token.substr(begin, std::min<size_t>(end - begin, 15)));
+  for (char& c : normalized) c = toAsciiUpper(c);
+  return normalized;
+}
+
+std::string WhereBuilder::comparisonOperator(std::string_view operatorText) {
+  std::string normalized = normalizeWhereToken(operatorText);
+  for (const std::string_view known : kComparisonOperators) {
+    if (normalized == known) return normalized;
+  }
+  return {};
+}
+
+bool WhereBuilder::addKeyword(std::string_view token) {
+  const std::string keyword = normalizeWhereToken(token);
+  if (keyword == "(" && expectOperand_) {
+    sql_ += '(';
+    ++depth_;
+    return true;
+  }
+  if (keyword == ")" && depth_ >= 1 && !expectOperand_) {
+    sql_ += ')';
+    --depth_;
+    return true;
+  }
+  if ((keyword == "AND" || keyword == "OR") && !expectOperand_) {
+    sql_ += ' ';
+    sql_ += keyword;
+    sql_ += ' ';
+    expectOperand_ = true;
+    return true;
+  }
+  return false;
+}
+
+bool WhereBuilder::addCondition(std::string_view column, std::string_view operatorText, size_t placeholderCount) {
+  const std::string comparison = comparisonOperator(operatorText);
+  const bool inList = comparison == "IN";
+  if (!expectOperand_ || !isPlainIdentifier(column) || comparison.empty()) return false;
+  if (inList ? placeholderCount < 1 : placeholderCount != 1) return false;
+  appendQuoted(sql_, column);
+  sql_ += ' ';
+  sql_ += comparison;
+  sql_ += ' ';
+  if (inList) {
+    sql_ += '(';
+    for (size_t index = 0; index < placeholderCount; ++index) sql_ += index > 0 ? ",?" : "?";
+    sql_ += ')';
+  } else {
+    sql_ += '?';
+  }
+  // The LIKE builders escape with "\", so the escape must be declared for their patterns to match literally.
+  if (comparison == "LIKE") sql_ += " ESCAPE '\\'";
+  expectOperand_ = false;
+  return true;
+}
