@@ -39,6 +39,7 @@ bool openReadWriteConnection(std::string_view path, SqliteConnection& connection
     message = "invalid UTF-8 path";
     return false;
   }
+  ensureSqliteConfigured();
   const std::string name(path);
   sqlite3* handle = nullptr;
   const int code = sqlite3_open_v2(name.c_str(), &handle, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
@@ -68,6 +69,7 @@ bool removeDatabaseFiles(std::string_view path, std::string& message) {
 
 bool runSqliteSelftest(std::string& message) {
   message.clear();
+  ensureSqliteConfigured();
   const TemporaryFile file(createUniqueTempFile("qzdb"));
   if (sqlite3_libversion() == nullptr) {
     message = "sqlite3_libversion returned nullptr";

@@ -1,0 +1,93 @@
+// Shared pieces of the database tests: a temporary directory, connections, and a started worker.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "db/database_worker.h"
+#include "db/sqlite_handles.h"
+
+namespace dbtest {
+
+class TemporaryDirectory {
+ public:
+  TemporaryDirectory() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "qz-db-test-XXXXXX").string();
+    if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
+  }
+  ~TemporaryDirectory() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  TemporaryDirectory(const TemporaryDirectory&) = delete;
+  TemporaryDirectory& operator=(const TemporaryDirectory&) = delete;
+  std::string file(const std::string& name) const { return (path_ / name).string(); }
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+inline SqliteConnection openConnection(const std::string& path) {
+  ensureSqliteConfigured();
+  sqlite3* handle = nullptr;
+  sqlite3_open_v2(path.c_str(), &handle, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+  return SqliteConnection(handle);
+}
+
+inline void execDirect(sqlite3* connection, const std::string& sql) {
+  ASSERT_EQ(sqlite3_exec(connection, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(connection);
+}
+
+// The SQL texts of the statements currently prepared on the connection.
+inline std::vector<std::string> preparedTexts(sqlite3* connection) {
+  std::vector<std::string> texts;
+  for (sqlite3_stmt* statement = sqlite3_next_stmt(connection, nullptr); statement != nullptr;
+       statement = sqlite3_next_stmt(connection, statement)) {
+    texts.emplace_back(sqlite3_sql(statement));
+  }
+  return texts;
+}
+
+// A worker, started, over one connection to a file in a fresh directory.
+class WorkerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    connection_ = openConnection(directory_.file("test.db"));
+    ASSERT_NE(connection_, nullptr);
+    std::string error;
+    ASSERT_TRUE(worker_.start(error)) << error;
+  }
+  void TearDown() override { worker_.stopIfRunning(); }
+
+  sqlite3* connection() const { return connection_.get(); }
+
+  StatementCall call(std::string_view sql, std::vector<DatabaseValue> values = {}, bool given = false) const {
+    return StatementCall{connection_.get(), sql, given, std::move(values)};
+  }
+
+  QueryResult query(std::string_view sql, std::vector<DatabaseValue> values = {}, bool given = false,
+                    bool requireReadOnly = false) {
+    QueryResult result;
+    std::string error;
+    EXPECT_TRUE(worker_.query(call(sql, std::move(values), given), requireReadOnly, result, error)) << error;
+    return result;
+  }
+
+  ExecResult exec(std::string_view sql, std::vector<DatabaseValue> values = {}, bool given = false) {
+    ExecResult result;
+    std::string error;
+    EXPECT_TRUE(worker_.execPrepared(call(sql, std::move(values), given), result, error)) << error;
+    return result;
+  }
+
+  TemporaryDirectory directory_;
+  SqliteConnection connection_;
+  DatabaseWorker worker_;
+};
+
+}  // namespace dbtest

@@ -1,0 +1,108 @@
+-- Record writes: insert, update, insert_update and truncate, with their savepoints.
+local t = require("qz_test")
+local dir = t.tmpdir()
+
+local function fresh(path)
+  local d = assert(db.open(path))
+  assert(d:exec("CREATE TABLE t(id INTEGER PRIMARY KEY, a UNIQUE, b, c)"))
+  return d
+end
+
+-- True when no transaction or savepoint is left open on the connection.
+local function idle(d)
+  return d:transaction(function() end) == true
+end
+
+t.test("insert stores a record's values by column name", function()
+  local d = fresh()
+  assert(d:insert("t", { a = 1, b = true, c = false }))
+  assert(d:insert("t", { a = "x", b = 2.5 }))
+  t.eq(d:query_sync("SELECT a, b, c FROM t ORDER BY id"), { { 1, 1, 0 }, { "x", 2.5 } })
+  t.eq(d:insert_id(), 2)
+end)
+
+t.test("insert refuses bad records and names with their codes", function()
+  local d = fresh()
+  local function fails(message, code, ...)
+    t.eq(t.results(d:insert(...)), t.results(false, message))
+    t.eq(d:last_error_code(), code)
+  end
+  fails("empty insert data", 1, "t", {})
+  fails("invalid column name", 1, "t", { ["a b"] = 1 })
+  fails("invalid column name", 1, "t", { [1] = 1 })
+  fails("unsupported value type", 20, "t", { a = {} })
+  fails("invalid table name", 1, "t(a) VALUES(1); --", { a = 1 })
+  fails("table t has no column named z", 1, "t", { z = 1 })
+  t.raises(function() d:insert("t", 5) end, "bad argument #2 to 'insert'")
+  t.eq(d:select_count("t"), 0)
+end)
+
+t.test("update needs a where clause and binds SET values before WHERE values", function()
+  local d = fresh()
+  assert(d:insert("t", { a = 1, b = 1, c = 1 }))
+  assert(d:insert("t", { a = 2, b = 2, c = 2 }))
+  t.eq(t.results(d:update("t", { b = 9 })), t.results(false, "where clause required"))
+  t.eq(t.results(d:update("t", { b = 9 }, "")), t.results(false, "where clause required"))
+  t.eq(d:query_sync("SELECT count(*) FROM t WHERE b = 9"), { { 0 } })
+  assert(d:update("t", { b = 7, c = 8, a = 3 }, d:where({ "a", 2 }, "and", { "c", 2 })))
+  t.eq(d:query_sync("SELECT a, b, c FROM t WHERE id = 2"), { { 3, 7, 8 } })
+  assert(d:update("t", { b = 5 }, "a = ?", { 1 }))
+  t.eq(d:query_sync("SELECT b FROM t WHERE id = 1"), { { 5 } })
+  t.eq(t.results(d:update("t", { b = 5 }, "a = ?")), t.results(false, "bind count mismatch"))
+  assert(d:update("t", { b = 0 }, "a = 99"), "an update that matches nothing succeeds")
+end)
+
+t.test("insert_update updates a matching row or inserts the record", function()
+  local d = fresh()
+  assert(d:insert_update("t", { a = 1, b = "new" }, d:where({ "a", 1 })))
+  t.eq(d:query_sync("SELECT a, b FROM t"), { { 1, "new" } })
+  assert(d:insert_update("t", { a = 1, b = "changed" }, "a = ?", { 1 }))
+  t.eq(d:query_sync("SELECT a, b FROM t"), { { 1, "changed" } })
+  t.eq(idle(d), true)
+end)
+
+t.test("a failed insert_update rolls its savepoint back", function()
+  local d = fresh()
+  assert(d:insert("t", { a = 1 }))
+  -- The update matches nothing, then the insert breaks the UNIQUE constraint.
+  t.eq(t.results(d:insert_update("t", { a = 1, b = "x" }, "a = 2")), t.results(false, "UNIQUE constraint failed: t.a"))
+  t.eq(d:last_error_code(), 19)
+  t.eq(t.results(d:insert_update("t", { a = 1 })), t.results(false, "where clause required"))
+  t.eq(d:query_sync("SELECT count(*) FROM t"), { { 1 } })
+  t.eq(idle(d), true)
+  t.raises(function() d:insert_update("t", { a = 1 }, {}) end, "bad argument #3 to 'insert_update'")
+  t.eq(idle(d), true)
+end)
+
+t.test("insert_update inside a batch of size 1 commits once per call", function()
+  local path = dir .. "/upsert.db"
+  local d = fresh(path)
+  local reader = assert(db.open(path))
+  assert(d:batch(1, function()
+    assert(d:insert_update("t", { a = 1 }, "a = 1"))
+    t.eq(reader:select_count("t"), 1)
+    assert(d:insert_update("t", { a = 1, b = 2 }, "a = 1"))
+    t.eq(reader:query_sync("SELECT b FROM t"), { { 2 } })
+  end))
+end)
+
+t.test("truncate empties a table and restarts its AUTOINCREMENT counter", function()
+  local d = fresh()
+  assert(d:insert("t", { a = 1 }))
+  t.eq(d:truncate("t"), true, "no sqlite_sequence table exists yet")
+  t.eq(d:select_count("t"), 0)
+  assert(d:exec("CREATE TABLE counted(id INTEGER PRIMARY KEY AUTOINCREMENT, v)"))
+  for i = 1, 3 do assert(d:insert("counted", { v = i })) end
+  assert(d:truncate("counted"))
+  assert(d:insert("counted", { v = 4 }))
+  t.eq(d:query_sync("SELECT id FROM counted"), { { 1 } })
+  t.eq(idle(d), true)
+end)
+
+t.test("a failed truncate leaves no savepoint open", function()
+  local d = fresh()
+  t.eq(t.results(d:truncate("missing")), t.results(false, "no such table: missing"))
+  t.eq(idle(d), true)
+  t.eq(t.results(d:truncate("t; --")), t.results(false, "invalid identifier"))
+  t.eq(t.results(d:truncate(string.rep("t", 2040))), t.results(false, "sql too long"))
+end)
