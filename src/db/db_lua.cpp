@@ -14,8 +14,6 @@
 
 namespace {
 
-constexpr const char* kClosed = "database is closed";
-constexpr const char* kUnavailable = "db worker unavailable";
 // Patterns grow to 4 bytes per input byte plus 4; longer inputs could not be sized.
 constexpr size_t kMaxPatternInput = (size_t{1} << 62) - 2;
 
@@ -102,7 +100,7 @@ int openDatabase(lua_State* L, std::string_view path, bool readOnly) {
   if (readOnly) {
     int32_t code = 0;
     if (!worker->openSnapshot(path, connection, code, message, error)) {
-      return pushNilMessage(L, error.empty() ? kUnavailable : error);
+      return pushNilMessage(L, error.empty() ? kWorkerUnavailable : error);
     }
     if (code != SQLITE_OK) return pushNilMessage(L, message.empty() ? sqlite3_errstr(code) : message);
   } else if (!openReadWriteConnection(path, connection, message)) {
@@ -302,7 +300,7 @@ int pushSuccess(lua_State* L, LuaDatabase& db) {
 }
 
 void recordWorkerRefusal(LuaDatabase& db, const std::string& error) {
-  setDbError(db, kCodeState, error.empty() ? kUnavailable : error);
+  setDbError(db, kCodeState, error.empty() ? kWorkerUnavailable : error);
 }
 
 bool submitQuery(LuaDatabase& db, StatementCall call, bool requireReadOnly, QueryResult& result) {
@@ -321,7 +319,7 @@ bool submitExec(LuaDatabase& db, StatementCall call, ExecResult& result) {
 
 bool runStatementText(LuaDatabase& db, const char* sql, const char* fallback) {
   if (db.worker == nullptr) {
-    setDbError(db, kCodeState, kUnavailable);
+    setDbError(db, kCodeState, kWorkerUnavailable);
     return false;
   }
   int32_t code = 0;

@@ -20,6 +20,9 @@ inline constexpr const char* kAsyncQueryTypeName = "DB.AsyncQuery";
 inline constexpr const char* kAsyncExecTypeName = "DB.AsyncExec";
 inline constexpr const char* kWhereTypeName = "DB.Where";
 
+inline constexpr const char* kDatabaseClosed = "database is closed";
+inline constexpr const char* kWorkerUnavailable = "db worker unavailable";
+
 inline constexpr int32_t kCodeArgument = 1;     // argument shape
 inline constexpr int32_t kCodeCallback = 4;     // a failed Lua callback
 inline constexpr int32_t kCodeMemory = 7;       // out of memory

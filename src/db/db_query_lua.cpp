@@ -9,8 +9,6 @@
 
 namespace {
 
-constexpr const char* kClosed = "database is closed";
-constexpr const char* kUnavailable = "db worker unavailable";
 constexpr size_t kMaxTextBytes = size_t{1} << 31;
 
 // The iterator state behind DB:query's closure.
@@ -79,7 +77,7 @@ bool readStatementCall(lua_State* L, LuaDatabase& db, bool asyncExec, StatementC
   size_t length = 0;
   const char* sql = luaL_checklstring(L, 2, &length);
   if (db.connection == nullptr) {
-    setDbError(db, kCodeState, kClosed);
+    setDbError(db, kCodeState, kDatabaseClosed);
     return false;
   }
   if (asyncExec && (db.transactionActive || db.batchActive)) {
@@ -92,7 +90,7 @@ bool readStatementCall(lua_State* L, LuaDatabase& db, bool asyncExec, StatementC
     return false;
   }
   if (db.worker == nullptr) {
-    setDbError(db, kCodeState, kUnavailable);
+    setDbError(db, kCodeState, kWorkerUnavailable);
     return false;
   }
   call.connection = db.connection.get();
@@ -355,7 +353,7 @@ int dbQueryAsync(lua_State* L) {
 // DB:affected() -> the number of rows the last statement changed (0 on failure)
 int dbAffected(lua_State* L) {
   return runDbMethod(L, FailureShape::Zero, [L](LuaDatabase& db) {
-    if (db.connection == nullptr) return failWithDbError(L, db, FailureShape::Zero, kCodeState, kClosed);
+    if (db.connection == nullptr) return failWithDbError(L, db, FailureShape::Zero, kCodeState, kDatabaseClosed);
     int32_t changes = 0;
     std::string error;
     if (db.worker == nullptr || !db.worker->changes(db.connection.get(), changes, error)) {
@@ -371,7 +369,7 @@ int dbAffected(lua_State* L) {
 // DB:insert_id() -> the row id of the last insert (0 on failure)
 int dbInsertId(lua_State* L) {
   return runDbMethod(L, FailureShape::Zero, [L](LuaDatabase& db) {
-    if (db.connection == nullptr) return failWithDbError(L, db, FailureShape::Zero, kCodeState, kClosed);
+    if (db.connection == nullptr) return failWithDbError(L, db, FailureShape::Zero, kCodeState, kDatabaseClosed);
     int64_t rowid = 0;
     std::string error;
     if (db.worker == nullptr || !db.worker->lastInsertRowid(db.connection.get(), rowid, error)) {

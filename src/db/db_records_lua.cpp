@@ -10,8 +10,6 @@
 
 namespace {
 
-constexpr const char* kClosed = "database is closed";
-constexpr const char* kUnavailable = "db worker unavailable";
 constexpr int kTableArgument = 2;
 constexpr int kRecordArgument = 3;
 constexpr int kWhereArgument = 4;
@@ -122,7 +120,7 @@ bool runRecordStatement(LuaDatabase& db, StatementCall call, const char* fallbac
 
 // DB:insert's body, also run inside insert_update.
 int insertRecord(lua_State* L, LuaDatabase& db) {
-  if (db.connection == nullptr) return failWithDbError(L, db, FailureShape::False, kCodeState, kClosed);
+  if (db.connection == nullptr) return failWithDbError(L, db, FailureShape::False, kCodeState, kDatabaseClosed);
   clearDbError(db);
   const std::string_view table = checkTable(L);
   if (!isPlainIdentifier(table)) {
@@ -139,7 +137,7 @@ int insertRecord(lua_State* L, LuaDatabase& db) {
 
 // DB:update's body, also run inside insert_update.
 int updateRecord(lua_State* L, LuaDatabase& db) {
-  if (db.connection == nullptr) return failWithDbError(L, db, FailureShape::False, kCodeState, kClosed);
+  if (db.connection == nullptr) return failWithDbError(L, db, FailureShape::False, kCodeState, kDatabaseClosed);
   clearDbError(db);
   const std::string_view table = checkTable(L);
   if (!isPlainIdentifier(table)) {
@@ -208,8 +206,8 @@ int dbUpdate(lua_State* L) {
 // DB:insert_update(table, record, where [, binds]) -> true, or false and a message
 int dbInsertUpdate(lua_State* L) {
   return runDbMethod(L, FailureShape::False, [L](LuaDatabase& db) {
-    if (db.connection == nullptr) return failWithDbError(L, db, FailureShape::False, kCodeState, kClosed);
-    if (db.worker == nullptr) return failWithDbError(L, db, FailureShape::False, kCodeState, kUnavailable);
+    if (db.connection == nullptr) return failWithDbError(L, db, FailureShape::False, kCodeState, kDatabaseClosed);
+    if (db.worker == nullptr) return failWithDbError(L, db, FailureShape::False, kCodeState, kWorkerUnavailable);
     checkInsertUpdateArguments(L);
     if (!runStatementText(db, "SAVEPOINT insert_update;", "savepoint failed")) {
       return pushRecorded(L, db, FailureShape::False);
@@ -245,8 +243,8 @@ int dbInsertUpdate(lua_State* L) {
 // DB:truncate(table) -> true, or false and a message; also restarts the table's AUTOINCREMENT counter
 int dbTruncate(lua_State* L) {
   return runDbMethod(L, FailureShape::False, [L](LuaDatabase& db) {
-    if (db.connection == nullptr) return failWithDbError(L, db, FailureShape::False, kCodeState, kClosed);
-    if (db.worker == nullptr) return failWithDbError(L, db, FailureShape::False, kCodeState, kUnavailable);
+    if (db.connection == nullptr) return failWithDbError(L, db, FailureShape::False, kCodeState, kDatabaseClosed);
+    if (db.worker == nullptr) return failWithDbError(L, db, FailureShape::False, kCodeState, kWorkerUnavailable);
     clearDbError(db);
     const std::string_view table = checkTable(L);
     if (!isPlainIdentifier(table)) {

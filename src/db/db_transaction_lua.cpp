@@ -8,8 +8,6 @@
 
 namespace {
 
-constexpr const char* kClosed = "database is closed";
-constexpr const char* kUnavailable = "db worker unavailable";
 constexpr const char* kAlreadyActive = "transaction already active";
 
 class TransactionFlagGuard {
@@ -75,9 +73,9 @@ bool callCallback(lua_State* L, int index) {
 // The body of transaction (raise true: a callback error is raised again) and transaction_pcall.
 int runTransaction(lua_State* L, bool raise) {
   return runDbMethod(L, FailureShape::False, [L, raise](LuaDatabase& db) {
-    if (db.connection == nullptr) return failWithDbError(L, db, FailureShape::False, kCodeState, kClosed);
+    if (db.connection == nullptr) return failWithDbError(L, db, FailureShape::False, kCodeState, kDatabaseClosed);
     luaL_checktype(L, 2, LUA_TFUNCTION);
-    if (db.worker == nullptr) return failWithDbError(L, db, FailureShape::False, kCodeState, kUnavailable);
+    if (db.worker == nullptr) return failWithDbError(L, db, FailureShape::False, kCodeState, kWorkerUnavailable);
     if (db.transactionActive) return failWithDbError(L, db, FailureShape::False, kCodeState, kAlreadyActive);
     if (!runStatementText(db, "BEGIN", "begin failed")) return pushRecorded(L, db, FailureShape::False);
     TransactionFlagGuard transaction(db);
@@ -146,9 +144,9 @@ int dbBatch(lua_State* L) {
   return runDbMethod(L, FailureShape::False, [L](LuaDatabase& db) {
     // Only the low 32 bits of the size count, as a signed number.
     const auto size = static_cast<int32_t>(static_cast<uint32_t>(luaL_checkinteger(L, 2)));
-    if (db.connection == nullptr) return failWithDbError(L, db, FailureShape::False, kCodeState, kClosed);
+    if (db.connection == nullptr) return failWithDbError(L, db, FailureShape::False, kCodeState, kDatabaseClosed);
     luaL_checktype(L, 3, LUA_TFUNCTION);
-    if (db.worker == nullptr) return failWithDbError(L, db, FailureShape::False, kCodeState, kUnavailable);
+    if (db.worker == nullptr) return failWithDbError(L, db, FailureShape::False, kCodeState, kWorkerUnavailable);
     if (size < 1) return failWithDbError(L, db, FailureShape::False, kCodeArgument, "batch size must be > 0");
     if (db.transactionActive || db.batchActive) {
       return failWithDbError(L, db, FailureShape::False, kCodeState, kAlreadyActive);
@@ -176,11 +174,11 @@ int dbBatch(lua_State* L) {
 // DB:flush_batch() -> true, or false and a message; commits the current batch at once
 int dbFlushBatch(lua_State* L) {
   return runDbMethod(L, FailureShape::False, [L](LuaDatabase& db) {
-    if (db.connection == nullptr) return failWithDbError(L, db, FailureShape::False, kCodeState, kClosed);
+    if (db.connection == nullptr) return failWithDbError(L, db, FailureShape::False, kCodeState, kDatabaseClosed);
     if (!db.batchActive || !db.batchTransactionOpen) {
       return failWithDbError(L, db, FailureShape::False, kCodeState, "batch not active");
     }
-    if (db.worker == nullptr) return failWithDbError(L, db, FailureShape::False, kCodeState, kUnavailable);
+    if (db.worker == nullptr) return failWithDbError(L, db, FailureShape::False, kCodeState, kWorkerUnavailable);
     if (db.batchPending > 0 && !commitAndRestartBatch(db)) return pushRecordedFailure(L, db, "flush batch failed");
     return pushSuccess(L, db);
   });
@@ -189,8 +187,8 @@ int dbFlushBatch(lua_State* L) {
 // DB:vacuum() -> true, or false and a message
 int dbVacuum(lua_State* L) {
   return runDbMethod(L, FailureShape::False, [L](LuaDatabase& db) {
-    if (db.connection == nullptr) return failWithDbError(L, db, FailureShape::False, kCodeState, kClosed);
-    if (db.worker == nullptr) return failWithDbError(L, db, FailureShape::False, kCodeState, kUnavailable);
+    if (db.connection == nullptr) return failWithDbError(L, db, FailureShape::False, kCodeState, kDatabaseClosed);
+    if (db.worker == nullptr) return failWithDbError(L, db, FailureShape::False, kCodeState, kWorkerUnavailable);
     if (!runStatementText(db, "VACUUM;", "vacuum failed")) return pushRecorded(L, db, FailureShape::False);
     return pushSuccess(L, db);
   });
@@ -199,13 +197,14 @@ int dbVacuum(lua_State* L) {
 // DB:integrity_check() -> true, or false and the first problem SQLite reports
 int dbIntegrityCheck(lua_State* L) {
   return runDbMethod(L, FailureShape::False, [L](LuaDatabase& db) {
-    if (db.connection == nullptr) return failWithDbError(L, db, FailureShape::False, kCodeState, kClosed);
-    if (db.worker == nullptr) return failWithDbError(L, db, FailureShape::False, kCodeState, kUnavailable);
+    if (db.connection == nullptr) return failWithDbError(L, db, FailureShape::False, kCodeState, kDatabaseClosed);
+    if (db.worker == nullptr) return failWithDbError(L, db, FailureShape::False, kCodeState, kWorkerUnavailable);
     QueryResult result;
     if (!submitQuery(db, {db.connection.get(), "PRAGMA integrity_check;", false, {}}, true, result)) {
       return pushRecorded(L, db, FailureShape::False);
     }
-    const std::string_view message = result.message.empty() ? "integrity_check failed" : result.message;
+    const std::string_view message =
+        result.message.empty() ? std::string_view("integrity_check failed") : std::string_view(result.message);
     if (result.code != SQLITE_OK) return failWithDbError(L, db, FailureShape::False, result.code, message);
     if (result.rows.empty() || result.rows[0].empty() || result.rows[0][0].tag != ValueTag::Text) {
       return failWithDbError(L, db, FailureShape::False, kCodeArgument, message);
@@ -219,7 +218,7 @@ int dbIntegrityCheck(lua_State* L) {
 // DB:refresh() -> true, or false and a message; re-takes the snapshot of a database opened read-only
 int dbRefresh(lua_State* L) {
   return runDbMethod(L, FailureShape::False, [L](LuaDatabase& db) {
-    if (db.connection == nullptr) return failWithDbError(L, db, FailureShape::False, kCodeState, kClosed);
+    if (db.connection == nullptr) return failWithDbError(L, db, FailureShape::False, kCodeState, kDatabaseClosed);
     if (!db.readOnly || db.path.empty()) {
       return failWithDbError(L, db, FailureShape::False, kCodeState,
                              "refresh is only available for readonly snapshot db");
@@ -227,7 +226,7 @@ int dbRefresh(lua_State* L) {
     if (db.transactionActive || db.batchActive) {
       return failWithDbError(L, db, FailureShape::False, kCodeState, "cannot refresh during transaction or batch");
     }
-    if (db.worker == nullptr) return failWithDbError(L, db, FailureShape::False, kCodeState, kUnavailable);
+    if (db.worker == nullptr) return failWithDbError(L, db, FailureShape::False, kCodeState, kWorkerUnavailable);
     SqliteConnection snapshot;
     int32_t code = 0;
     std::string message;

@@ -11,7 +11,6 @@
 
 namespace {
 
-constexpr const char* kClosed = "database is closed";
 constexpr const char* kInvalidIdentifier = "invalid identifier";
 constexpr size_t kMaxWhereBinds = static_cast<size_t>(std::numeric_limits<int32_t>::max());
 
@@ -181,7 +180,7 @@ void keepRows(lua_State* L, LuaDatabase& db, const DatabaseRows& rows) {
 // has_table and its sisters: the kind is the sqlite_master type.
 int hasSchemaObject(lua_State* L, const char* kind) {
   return runDbMethod(L, FailureShape::False, [L, kind](LuaDatabase& db) {
-    if (db.connection == nullptr) return failWithDbError(L, db, FailureShape::False, kCodeState, kClosed);
+    if (db.connection == nullptr) return failWithDbError(L, db, FailureShape::False, kCodeState, kDatabaseClosed);
     const std::string_view name = checkName(L, 2);
     if (!isPlainIdentifier(name)) return failWithDbError(L, db, FailureShape::False, kCodeArgument, kInvalidIdentifier);
     StatementCall call{db.connection.get(),
@@ -203,9 +202,9 @@ int hasSchemaObject(lua_State* L, const char* kind) {
 // drop_table and its sisters: the kind is the SQL keyword; dropping a missing object succeeds.
 int dropSchemaObject(lua_State* L, const char* kind) {
   return runDbMethod(L, FailureShape::False, [L, kind](LuaDatabase& db) {
-    if (db.connection == nullptr) return failWithDbError(L, db, FailureShape::False, kCodeState, kClosed);
+    if (db.connection == nullptr) return failWithDbError(L, db, FailureShape::False, kCodeState, kDatabaseClosed);
     if (db.worker == nullptr) {
-      return failWithDbError(L, db, FailureShape::False, kCodeState, "db worker unavailable");
+      return failWithDbError(L, db, FailureShape::False, kCodeState, kWorkerUnavailable);
     }
     clearDbError(db);
     const std::string_view name = checkName(L, 2);
@@ -266,7 +265,7 @@ int dbWhere(lua_State* L) {
 // DB:select(table [, names [, where [, binds]]]) -> true (rows kept for DB:rows), or false and a message
 int dbSelect(lua_State* L) {
   return runDbMethod(L, FailureShape::False, [L](LuaDatabase& db) {
-    if (db.connection == nullptr) return failWithDbError(L, db, FailureShape::False, kCodeState, kClosed);
+    if (db.connection == nullptr) return failWithDbError(L, db, FailureShape::False, kCodeState, kDatabaseClosed);
     clearDbError(db);
     const WhereArgument where = readWhereArgument(L, 4);
     const std::string_view table = checkName(L, 2);
@@ -309,7 +308,7 @@ int dbRows(lua_State* L) {
 // DB:select_count(table [, where [, binds]]) -> the number of rows, or nil and a message
 int dbSelectCount(lua_State* L) {
   return runDbMethod(L, FailureShape::Nil, [L](LuaDatabase& db) {
-    if (db.connection == nullptr) return failWithDbError(L, db, FailureShape::Nil, kCodeState, kClosed);
+    if (db.connection == nullptr) return failWithDbError(L, db, FailureShape::Nil, kCodeState, kDatabaseClosed);
     clearDbError(db);
     const std::string_view table = checkName(L, 2);
     if (!isPlainIdentifier(table)) return failWithDbError(L, db, FailureShape::Nil, kCodeArgument, kInvalidIdentifier);
@@ -321,7 +320,8 @@ int dbSelectCount(lua_State* L) {
     if (!readCallBinds(L, db, where, call)) return pushRecorded(L, db, FailureShape::Nil);
     QueryResult result;
     if (!submitQuery(db, std::move(call), true, result)) return pushRecorded(L, db, FailureShape::Nil);
-    const std::string_view message = result.message.empty() ? "select_count failed" : result.message;
+    const std::string_view message =
+        result.message.empty() ? std::string_view("select_count failed") : std::string_view(result.message);
     if (result.code != SQLITE_OK) return failWithDbError(L, db, FailureShape::Nil, result.code, message);
     if (result.rows.empty() || result.rows[0].empty() || result.rows[0][0].tag != ValueTag::Integer) {
       return failWithDbError(L, db, FailureShape::Nil, kCodeArgument, message);
@@ -335,7 +335,7 @@ int dbSelectCount(lua_State* L) {
 // DB:delete(table [, where [, binds]]) -> true, or false and a message; no where clause empties the table
 int dbDelete(lua_State* L) {
   return runDbMethod(L, FailureShape::False, [L](LuaDatabase& db) {
-    if (db.connection == nullptr) return failWithDbError(L, db, FailureShape::False, kCodeState, kClosed);
+    if (db.connection == nullptr) return failWithDbError(L, db, FailureShape::False, kCodeState, kDatabaseClosed);
     clearDbError(db);
     const WhereArgument where = readWhereArgument(L, 3);
     const std::string_view table = checkName(L, 2);
