@@ -2,6 +2,7 @@
 // to the worker: the db module goes through DatabaseWorker's operations.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -34,7 +35,7 @@ struct SnapshotResult {
 // takes a request until it publishes it, the request's fields belong to the worker thread.
 struct DatabaseRequest {
   RequestKind kind = RequestKind::None;
-  bool done = false;  // guarded by the worker's lock
+  std::atomic<bool> done{false};  // set under the worker's lock, read by the spinning submitter
   sqlite3* connection = nullptr;
   const char* sqlText = nullptr;  // ExecText: borrowed, the submitter waits
   int32_t execTextCode = 0;

@@ -2,8 +2,13 @@
 // queued synchronous requests, the map of asynchronous requests and the publication into shared states; the
 // worker executes with the lock released, so the submitter can queue more meanwhile. The thread looks at
 // the stop flag only when the queue is empty, so everything queued before stop() runs and is published.
+//
+// Both sides spin briefly before they sleep: a synchronous submitter watches its done flag, and the idle
+// worker watches for the next submission. Waking a sleeping thread costs far more than a point query, so a
+// script that issues synchronous requests one after another would otherwise spend most of its time there.
 #include "db/database_worker.h"
 
+#include <chrono>
 #include <new>
 #include <utility>
 
@@ -14,6 +19,19 @@ namespace {
 constexpr const char* kNotRunning = "db worker is not running";
 constexpr const char* kInvalidExec = "invalid worker exec request";
 constexpr const char* kInvalidScalar = "invalid worker scalar request";
+
+constexpr std::chrono::microseconds kSpinTime{50};
+
+// Spins until `ready` returns true or kSpinTime has passed; returns whether it became true.
+template <typename Ready>
+bool spinUntil(Ready ready) {
+  const auto deadline = std::chrono::steady_clock::now() + kSpinTime;
+  for (unsigned round = 1;; ++round) {
+    if (ready()) return true;
+    __builtin_ia32_pause();
+    if (round % 64 == 0 && std::chrono::steady_clock::now() >= deadline) return false;
+  }
+}
 
 bool hasStatement(const StatementCall& call) { return call.connection != nullptr && call.sql.data() != nullptr; }
 
@@ -59,6 +77,7 @@ void DatabaseWorker::stop() {
   {
     std::lock_guard guard(lock_);
     stopping_ = true;
+    signals_.fetch_add(1, std::memory_order_release);
   }
   workAvailable_.notify_one();
   if (thread_.joinable()) thread_.join();
@@ -89,19 +108,25 @@ void DatabaseWorker::enqueue(DatabaseRequest* request) {
     queueHead_ = request;
   }
   queueTail_ = request;
+  signals_.fetch_add(1, std::memory_order_release);
 }
 
 bool DatabaseWorker::submit(DatabaseRequest& request, std::string& error) {
   error.clear();
-  std::unique_lock guard(lock_);
-  if (!acceptsRequests()) {
-    error = kNotRunning;
-    return false;
+  {
+    std::lock_guard guard(lock_);
+    if (!acceptsRequests()) {
+      error = kNotRunning;
+      return false;
+    }
+    request.done.store(false, std::memory_order_relaxed);
+    enqueue(&request);
   }
-  request.done = false;
-  enqueue(&request);
   workAvailable_.notify_one();
-  requestDone_.wait(guard, [&request] { return request.done; });
+  const auto done = [&request] { return request.done.load(std::memory_order_acquire); };
+  if (spinUntil(done)) return true;
+  std::unique_lock guard(lock_);
+  requestDone_.wait(guard, done);
   return true;
 }
 
@@ -272,7 +297,11 @@ void DatabaseWorker::run() {
       publish(*request);
     }
     if (stopping_) break;
-    workAvailable_.wait(guard);
+    const uint64_t seen = signals_.load(std::memory_order_acquire);
+    guard.unlock();
+    spinUntil([this, seen] { return signals_.load(std::memory_order_acquire) != seen; });
+    guard.lock();
+    if (queueHead_ == nullptr && !stopping_) workAvailable_.wait(guard);
   }
   statementCache_.clear();
   requestDone_.notify_all();
@@ -331,7 +360,8 @@ void DatabaseWorker::publish(DatabaseRequest& request) {
     state.message = std::move(request.execResult.message);
     state.ready.store(true, std::memory_order_release);
   } else {
-    request.done = true;
+    // The submitter may return as soon as it sees this, so the request is not touched afterwards.
+    request.done.store(true, std::memory_order_release);
     requestDone_.notify_all();
     return;
   }

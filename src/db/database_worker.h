@@ -100,6 +100,8 @@ class DatabaseWorker {
 
   std::thread thread_;
   std::mutex lock_;
+  // Counts submissions and stop requests, so the worker can watch for them without the lock.
+  std::atomic<uint64_t> signals_{0};
   std::condition_variable workAvailable_;
   std::condition_variable requestDone_;
   bool running_ = false;

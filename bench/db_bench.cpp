@@ -1,0 +1,153 @@
+// The database worker's cost: a point query through DatabaseWorker::query (the road of DB:query_sync)
+// against the same query stepped directly with SQLite's C API, and the throughput of asynchronous queries
+// submitted and polled from Lua.
+#include <benchmark/benchmark.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <string>
+
+#include "db/database_worker.h"
+#include "db/db_lua.h"
+#include "db/sqlite_handles.h"
+#include "host/lua_api.h"
+
+namespace {
+
+constexpr int kRows = 10000;
+constexpr const char* kPointQuery = "SELECT id, name, score FROM items WHERE id = ?1";
+
+// A database file of kRows rows in a fresh temporary directory, removed afterwards.
+class SampleDatabase {
+ public:
+  SampleDatabase() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "qz-db-bench-XXXXXX").string();
+    if (mkdtemp(pattern.data()) != nullptr) directory_ = pattern;
+    path_ = (directory_ / "sample.db").string();
+    ensureSqliteConfigured();
+    sqlite3* handle = nullptr;
+    sqlite3_open(path_.c_str(), &handle);
+    connection_.reset(handle);
+    sqlite3_exec(handle,
+                 "CREATE TABLE items(id INTEGER PRIMARY KEY, name TEXT, score REAL);"
+                 "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 10000) "
+                 "INSERT INTO items SELECT i, 'item ' || i, i * 0.5 FROM n;",
+                 nullptr, nullptr, nullptr);
+  }
+  ~SampleDatabase() {
+    connection_.reset();
+    std::error_code ignored;
+    std::filesystem::remove_all(directory_, ignored);
+  }
+  SampleDatabase(const SampleDatabase&) = delete;
+  SampleDatabase& operator=(const SampleDatabase&) = delete;
+
+  sqlite3* connection() const { return connection_.get(); }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::filesystem::path directory_;
+  std::string path_;
+  SqliteConnection connection_;
+};
+
+void BM_PointQueryDirect(benchmark::State& state) {
+  SampleDatabase sample;
+  sqlite3_stmt* prepared = nullptr;
+  sqlite3_prepare_v2(sample.connection(), kPointQuery, -1, &prepared, nullptr);
+  const SqliteStatement statement(prepared);
+  int64_t id = 0;
+  for (auto _ : state) {
+    sqlite3_bind_int64(prepared, 1, id++ % kRows + 1);
+    DatabaseRows rows;
+    while (sqlite3_step(prepared) == SQLITE_ROW) {
+      const auto* name = reinterpret_cast<const char*>(sqlite3_column_text(prepared, 1));
+      rows.push_back({DatabaseValue::ofInteger(sqlite3_column_int64(prepared, 0)),
+                      DatabaseValue::ofText(std::string(name, static_cast<size_t>(sqlite3_column_bytes(prepared, 1)))),
+                      DatabaseValue::ofFloat(sqlite3_column_double(prepared, 2))});
+    }
+    sqlite3_reset(prepared);
+    sqlite3_clear_bindings(prepared);
+    benchmark::DoNotOptimize(rows);
+  }
+}
+BENCHMARK(BM_PointQueryDirect);
+
+void BM_PointQueryWorker(benchmark::State& state) {
+  SampleDatabase sample;
+  DatabaseWorker worker;
+  std::string error;
+  worker.start(error);
+  int64_t id = 0;
+  for (auto _ : state) {
+    QueryResult result;
+    worker.query({sample.connection(), kPointQuery, false, {DatabaseValue::ofInteger(id++ % kRows + 1)}}, true, result,
+                 error);
+    benchmark::DoNotOptimize(result);
+  }
+  worker.stop();
+}
+BENCHMARK(BM_PointQueryWorker);
+
+// A Lua state with the db module and a database on the sample file; `chunk` returns the function to run.
+class LuaDatabase {
+ public:
+  LuaDatabase(const std::string& path, const char* chunk) : L_(luaL_newstate()) {
+    luaL_openlibs(L_);
+    luaL_requiref(L_, "db", luaopen_db, 1);
+    lua_pop(L_, 1);
+    luaL_loadstring(L_, chunk);
+    lua_pushstring(L_, path.c_str());
+    lua_call(L_, 1, 1);
+    function_ = luaL_ref(L_, LUA_REGISTRYINDEX);
+  }
+  ~LuaDatabase() { lua_close(L_); }
+  LuaDatabase(const LuaDatabase&) = delete;
+  LuaDatabase& operator=(const LuaDatabase&) = delete;
+
+  void run(int count) {
+    lua_rawgeti(L_, LUA_REGISTRYINDEX, function_);
+    lua_pushinteger(L_, count);
+    lua_call(L_, 1, 0);
+  }
+
+ private:
+  lua_State* L_;
+  int function_;
+};
+
+constexpr int kBatch = 1000;
+
+void BM_QuerySyncFromLua(benchmark::State& state) {
+  SampleDatabase sample;
+  LuaDatabase lua(sample.path(), R"(
+    local d = assert(db.open(...))
+    return function(n)
+      for i = 1, n do assert(d:query_sync("SELECT id, name, score FROM items WHERE id = ?1", { i })) end
+    end)");
+  for (auto _ : state) lua.run(kBatch);
+  state.SetItemsProcessed(state.iterations() * kBatch);
+}
+BENCHMARK(BM_QuerySyncFromLua);
+
+void BM_QueryAsyncFromLua(benchmark::State& state) {
+  SampleDatabase sample;
+  LuaDatabase lua(sample.path(), R"(
+    local d = assert(db.open(...))
+    local pending = {}
+    return function(n)
+      for i = 1, n do pending[i] = d:query_async("SELECT id, name, score FROM items WHERE id = ?1", { i }) end
+      for i = 1, n do
+        local query = pending[i]
+        while not query:ready() do end
+        assert(query:result())
+      end
+    end)");
+  for (auto _ : state) lua.run(kBatch);
+  state.SetItemsProcessed(state.iterations() * kBatch);
+}
+BENCHMARK(BM_QueryAsyncFromLua);
+
+}  // namespace
+
+BENCHMARK_MAIN();
