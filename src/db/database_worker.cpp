@@ -18,7 +18,6 @@ namespace {
 
 constexpr const char* kNotRunning = "db worker is not running";
 constexpr const char* kInvalidExec = "invalid worker exec request";
-constexpr const char* kInvalidScalar = "invalid worker scalar request";
 
 constexpr std::chrono::microseconds kSpinTime{50};
 
@@ -41,6 +40,17 @@ void fillStatementRequest(DatabaseRequest& request, RequestKind kind, StatementC
   request.bindValuesGiven = call.bindValuesGiven;
   request.sql.assign(call.sql);
   request.values = std::move(call.values);
+}
+
+// A request for one value of the connection; false when the connection is missing.
+bool fillScalarRequest(DatabaseRequest& request, RequestKind kind, sqlite3* connection, std::string& error) {
+  if (connection == nullptr) {
+    error = "invalid worker scalar request";
+    return false;
+  }
+  request.kind = kind;
+  request.connection = connection;
+  return true;
 }
 
 void executeExecText(DatabaseRequest& request) {
@@ -168,28 +178,18 @@ bool DatabaseWorker::execText(sqlite3* connection, const char* sql, int32_t& cod
 
 bool DatabaseWorker::changes(sqlite3* connection, int32_t& changes, std::string& error) {
   changes = 0;
-  if (connection == nullptr) {
-    error = kInvalidScalar;
-    return false;
-  }
   DatabaseRequest request;
-  request.kind = RequestKind::Changes;
-  request.connection = connection;
-  if (!submit(request, error)) return false;
+  if (!fillScalarRequest(request, RequestKind::Changes, connection, error) || !submit(request, error)) return false;
   changes = request.changes;
   return true;
 }
 
 bool DatabaseWorker::lastInsertRowid(sqlite3* connection, int64_t& rowid, std::string& error) {
   rowid = 0;
-  if (connection == nullptr) {
-    error = kInvalidScalar;
+  DatabaseRequest request;
+  if (!fillScalarRequest(request, RequestKind::LastInsertRowid, connection, error) || !submit(request, error)) {
     return false;
   }
-  DatabaseRequest request;
-  request.kind = RequestKind::LastInsertRowid;
-  request.connection = connection;
-  if (!submit(request, error)) return false;
   rowid = request.lastInsertRowid;
   return true;
 }

@@ -303,17 +303,28 @@ void recordWorkerRefusal(LuaDatabase& db, const std::string& error) {
   setDbError(db, kCodeState, error.empty() ? kWorkerUnavailable : error);
 }
 
-bool submitQuery(LuaDatabase& db, StatementCall call, bool requireReadOnly, QueryResult& result) {
-  std::string error;
-  if (db.worker != nullptr && db.worker->query(std::move(call), requireReadOnly, result, error)) return true;
-  recordWorkerRefusal(db, error);
-  return false;
-}
-
 bool submitExec(LuaDatabase& db, StatementCall call, ExecResult& result) {
   std::string error;
   if (db.worker != nullptr && db.worker->execPrepared(std::move(call), result, error)) return true;
   recordWorkerRefusal(db, error);
+  return false;
+}
+
+bool runExec(LuaDatabase& db, StatementCall call, ExecResult& result, const char* fallback) {
+  if (!submitExec(db, std::move(call), result)) return false;
+  if (result.code == SQLITE_OK) return true;
+  setDbError(db, result.code, result.message.empty() ? fallback : result.message);
+  return false;
+}
+
+bool runQuery(LuaDatabase& db, StatementCall call, bool requireReadOnly, QueryResult& result, const char* fallback) {
+  std::string error;
+  if (db.worker == nullptr || !db.worker->query(std::move(call), requireReadOnly, result, error)) {
+    recordWorkerRefusal(db, error);
+    return false;
+  }
+  if (result.code == SQLITE_OK) return true;
+  setDbError(db, result.code, result.message.empty() ? fallback : result.message);
   return false;
 }
 

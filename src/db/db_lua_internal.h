@@ -77,10 +77,13 @@ int runDbMethod(lua_State* L, FailureShape shape, Body&& body) {
 
 // Records code 21 with the worker's refusal text, or "db worker unavailable" when it gave none.
 void recordWorkerRefusal(LuaDatabase& db, const std::string& error);
-// Submit a statement on the object's worker; false after recording a missing worker or a refusal. The
+// Submits a statement on the object's worker; false after recording a missing worker or a refusal. The
 // statement's own outcome is left to the caller.
-bool submitQuery(LuaDatabase& db, StatementCall call, bool requireReadOnly, QueryResult& result);
 bool submitExec(LuaDatabase& db, StatementCall call, ExecResult& result);
+// Run a statement on the object's worker; false after recording a refusal or the statement's failure, with
+// SQLite's message or else the fallback text.
+bool runExec(LuaDatabase& db, StatementCall call, ExecResult& result, const char* fallback);
+bool runQuery(LuaDatabase& db, StatementCall call, bool requireReadOnly, QueryResult& result, const char* fallback);
 // Runs a fixed statement text on the worker; on failure records the refusal or SQLite's code with its
 // message (the fallback when it is empty) and returns false.
 bool runStatementText(LuaDatabase& db, const char* sql, const char* fallback);

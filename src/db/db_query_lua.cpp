@@ -98,14 +98,11 @@ bool readStatementCall(lua_State* L, LuaDatabase& db, bool asyncExec, StatementC
   return true;
 }
 
-// Runs a read query on the worker into `result`; false after recording a failure.
-bool runQuery(lua_State* L, LuaDatabase& db, bool requireReadOnly, QueryResult& result) {
+// Runs the script's query on the worker into `result`; false after recording a failure.
+bool runScriptQuery(lua_State* L, LuaDatabase& db, bool requireReadOnly, QueryResult& result) {
   StatementCall call;
-  if (!readStatementCall(L, db, false, call)) return false;
-  if (!submitQuery(db, std::move(call), requireReadOnly, result)) return false;
-  if (result.code == SQLITE_OK) return true;
-  setDbError(db, result.code, result.message.empty() ? "query failed" : result.message);
-  return false;
+  return readStatementCall(L, db, false, call) &&
+         runQuery(db, std::move(call), requireReadOnly, result, "query failed");
 }
 
 int queryIterator(lua_State* L) {
@@ -124,56 +121,50 @@ int asyncReady(lua_State* L, const char* typeName) {
   return 1;
 }
 
-// AsyncQuery:result() -> array of row arrays, or nil and a message
-int asyncQueryResult(lua_State* L) {
-  auto* record = static_cast<LuaAsyncQuery*>(luaL_checkudata(L, 1, kAsyncQueryTypeName));
+// The state of an async object once it is ready, taken at most once; null after pushing nil and the reason.
+template <typename Record>
+auto takeReadyState(lua_State* L, const char* typeName, const char* what) {
+  auto* record = static_cast<Record*>(luaL_checkudata(L, 1, typeName));
+  decltype(record->state) state;
   if (record->consumed) {
     lua_pushnil(L);
-    lua_pushliteral(L, "query result already consumed");
-    return 2;
-  }
-  if (record->state == nullptr || !record->state->isReady()) {
+    lua_pushfstring(L, "%s result already consumed", what);
+  } else if (record->state == nullptr || !record->state->isReady()) {
     lua_pushnil(L);
-    lua_pushliteral(L, "query is not ready");
-    return 2;
+    lua_pushfstring(L, "%s is not ready", what);
+  } else {
+    record->consumed = true;
+    state = std::move(record->state);
   }
-  record->consumed = true;
-  const std::shared_ptr<DatabaseAsyncQueryState> state = std::move(record->state);
-  if (state->code == SQLITE_OK) {
-    pushRowsTable(L, state->rows);
-    return 1;
-  }
+  return state;
+}
+
+int pushAsyncFailure(lua_State* L, const std::string& message, const char* fallback) {
   lua_pushnil(L);
-  lua_pushstring(L, state->message.empty() ? "query failed" : state->message.c_str());
+  lua_pushstring(L, message.empty() ? fallback : message.c_str());
   return 2;
+}
+
+// AsyncQuery:result() -> array of row arrays, or nil and a message
+int asyncQueryResult(lua_State* L) {
+  const auto state = takeReadyState<LuaAsyncQuery>(L, kAsyncQueryTypeName, "query");
+  if (state == nullptr) return 2;
+  if (state->code != SQLITE_OK) return pushAsyncFailure(L, state->message, "query failed");
+  pushRowsTable(L, state->rows);
+  return 1;
 }
 
 // AsyncExec:result() -> {changes = n, insert_id = id}, or nil and a message
 int asyncExecResult(lua_State* L) {
-  auto* record = static_cast<LuaAsyncExec*>(luaL_checkudata(L, 1, kAsyncExecTypeName));
-  if (record->consumed) {
-    lua_pushnil(L);
-    lua_pushliteral(L, "exec result already consumed");
-    return 2;
-  }
-  if (record->state == nullptr || !record->state->isReady()) {
-    lua_pushnil(L);
-    lua_pushliteral(L, "exec is not ready");
-    return 2;
-  }
-  record->consumed = true;
-  const std::shared_ptr<DatabaseAsyncExecState> state = std::move(record->state);
-  if (state->code == SQLITE_OK) {
-    lua_createtable(L, 0, 2);
-    lua_pushinteger(L, state->changes);
-    lua_setfield(L, -2, "changes");
-    lua_pushinteger(L, state->lastInsertRowid);
-    lua_setfield(L, -2, "insert_id");
-    return 1;
-  }
-  lua_pushnil(L);
-  lua_pushstring(L, state->message.empty() ? "exec failed" : state->message.c_str());
-  return 2;
+  const auto state = takeReadyState<LuaAsyncExec>(L, kAsyncExecTypeName, "exec");
+  if (state == nullptr) return 2;
+  if (state->code != SQLITE_OK) return pushAsyncFailure(L, state->message, "exec failed");
+  lua_createtable(L, 0, 2);
+  lua_pushinteger(L, state->changes);
+  lua_setfield(L, -2, "changes");
+  lua_pushinteger(L, state->lastInsertRowid);
+  lua_setfield(L, -2, "insert_id");
+  return 1;
 }
 
 int queryGc(lua_State* L) { return collectRecord<LuaQueryIterator>(L, kQueryTypeName); }
@@ -282,11 +273,7 @@ int dbExec(lua_State* L) {
     StatementCall call;
     if (!readStatementCall(L, db, false, call)) return pushRecorded(L, db, FailureShape::False);
     ExecResult result;
-    if (!submitExec(db, std::move(call), result)) return pushRecorded(L, db, FailureShape::False);
-    if (result.code != SQLITE_OK) {
-      return failWithDbError(L, db, FailureShape::False, result.code,
-                             result.message.empty() ? "sqlite exec failed" : result.message);
-    }
+    if (!runExec(db, std::move(call), result, "sqlite exec failed")) return pushRecorded(L, db, FailureShape::False);
     // A statement that only reads changes nothing, so it does not count toward a batch.
     if (result.statementReadOnly) return pushSuccess(L, db);
     return finishMutation(L, db);
@@ -314,7 +301,7 @@ int dbExecAsync(lua_State* L) {
 int dbQuery(lua_State* L) {
   return runDbMethod(L, FailureShape::Nil, [L](LuaDatabase& db) {
     QueryResult result;
-    if (!runQuery(L, db, false, result)) return pushRecorded(L, db, FailureShape::Nil);
+    if (!runScriptQuery(L, db, false, result)) return pushRecorded(L, db, FailureShape::Nil);
     newRecord<LuaQueryIterator>(L, kQueryTypeName)->result = std::move(result);
     lua_pushcclosure(L, queryIterator, 1);
     clearDbError(db);
@@ -326,7 +313,7 @@ int dbQuery(lua_State* L) {
 int dbQuerySync(lua_State* L) {
   return runDbMethod(L, FailureShape::Nil, [L](LuaDatabase& db) {
     QueryResult result;
-    if (!runQuery(L, db, true, result)) return pushRecorded(L, db, FailureShape::Nil);
+    if (!runScriptQuery(L, db, true, result)) return pushRecorded(L, db, FailureShape::Nil);
     clearDbError(db);
     pushRowsTable(L, result.rows);
     return 1;
@@ -350,37 +337,28 @@ int dbQueryAsync(lua_State* L) {
   });
 }
 
-// DB:affected() -> the number of rows the last statement changed (0 on failure)
-int dbAffected(lua_State* L) {
+// DB:affected() and DB:insert_id(): one scalar of the connection, as requests in the worker's order.
+template <typename Value, bool (DatabaseWorker::*read)(sqlite3*, Value&, std::string&)>
+int connectionScalar(lua_State* L) {
   return runDbMethod(L, FailureShape::Zero, [L](LuaDatabase& db) {
     if (db.connection == nullptr) return failWithDbError(L, db, FailureShape::Zero, kCodeState, kDatabaseClosed);
-    int32_t changes = 0;
+    Value value = 0;
     std::string error;
-    if (db.worker == nullptr || !db.worker->changes(db.connection.get(), changes, error)) {
+    if (db.worker == nullptr || !(db.worker.get()->*read)(db.connection.get(), value, error)) {
       recordWorkerRefusal(db, error);
       return pushRecorded(L, db, FailureShape::Zero);
     }
     clearDbError(db);
-    lua_pushinteger(L, changes);
+    lua_pushinteger(L, value);
     return 1;
   });
 }
 
+// DB:affected() -> the number of rows the last statement changed (0 on failure)
+int dbAffected(lua_State* L) { return connectionScalar<int32_t, &DatabaseWorker::changes>(L); }
+
 // DB:insert_id() -> the row id of the last insert (0 on failure)
-int dbInsertId(lua_State* L) {
-  return runDbMethod(L, FailureShape::Zero, [L](LuaDatabase& db) {
-    if (db.connection == nullptr) return failWithDbError(L, db, FailureShape::Zero, kCodeState, kDatabaseClosed);
-    int64_t rowid = 0;
-    std::string error;
-    if (db.worker == nullptr || !db.worker->lastInsertRowid(db.connection.get(), rowid, error)) {
-      recordWorkerRefusal(db, error);
-      return pushRecorded(L, db, FailureShape::Zero);
-    }
-    clearDbError(db);
-    lua_pushinteger(L, rowid);
-    return 1;
-  });
-}
+int dbInsertId(lua_State* L) { return connectionScalar<int64_t, &DatabaseWorker::lastInsertRowid>(L); }
 
 void registerQueryTypes(lua_State* L) {
   newMetatable(L, kQueryTypeName, kQueryMethods, false);

@@ -109,27 +109,28 @@ std::string_view checkTable(lua_State* L) {
   return {table, length};
 }
 
-// Runs a record statement; false after recording the refusal or the failure (with the fallback text).
-bool runRecordStatement(LuaDatabase& db, StatementCall call, const char* fallback) {
-  ExecResult result;
-  if (!submitExec(db, std::move(call), result)) return false;
-  if (result.code == SQLITE_OK) return true;
-  setDbError(db, result.code, result.message.empty() ? fallback : result.message);
+// The table name of insert and update; false after recording a failure.
+bool checkRecordTable(lua_State* L, LuaDatabase& db, std::string_view& table) {
+  if (db.connection == nullptr) {
+    setDbError(db, kCodeState, kDatabaseClosed);
+    return false;
+  }
+  clearDbError(db);
+  table = checkTable(L);
+  if (isPlainIdentifier(table)) return true;
+  setDbError(db, kCodeArgument, "invalid table name");
   return false;
 }
 
 // DB:insert's body, also run inside insert_update.
 int insertRecord(lua_State* L, LuaDatabase& db) {
-  if (db.connection == nullptr) return failWithDbError(L, db, FailureShape::False, kCodeState, kDatabaseClosed);
-  clearDbError(db);
-  const std::string_view table = checkTable(L);
-  if (!isPlainIdentifier(table)) {
-    return failWithDbError(L, db, FailureShape::False, kCodeArgument, "invalid table name");
-  }
+  std::string_view table;
+  if (!checkRecordTable(L, db, table)) return pushRecorded(L, db, FailureShape::False);
   RecordValues record;
   if (!collectRowValues(L, db, record)) return pushRecordedFailure(L, db, "insert failed");
   const std::string sql = buildInsertSql(table, record.names);
-  if (!runRecordStatement(db, {db.connection.get(), sql, false, std::move(record.values)}, "insert failed")) {
+  ExecResult result;
+  if (!runExec(db, {db.connection.get(), sql, false, std::move(record.values)}, result, "insert failed")) {
     return pushRecordedFailure(L, db, "insert failed");
   }
   return finishMutation(L, db);
@@ -137,12 +138,8 @@ int insertRecord(lua_State* L, LuaDatabase& db) {
 
 // DB:update's body, also run inside insert_update.
 int updateRecord(lua_State* L, LuaDatabase& db) {
-  if (db.connection == nullptr) return failWithDbError(L, db, FailureShape::False, kCodeState, kDatabaseClosed);
-  clearDbError(db);
-  const std::string_view table = checkTable(L);
-  if (!isPlainIdentifier(table)) {
-    return failWithDbError(L, db, FailureShape::False, kCodeArgument, "invalid table name");
-  }
+  std::string_view table;
+  if (!checkRecordTable(L, db, table)) return pushRecorded(L, db, FailureShape::False);
   luaL_checktype(L, kRecordArgument, LUA_TTABLE);
   constexpr const char* kWhereRequired = "where clause required";
   if (lua_isnoneornil(L, kWhereArgument))
@@ -161,7 +158,8 @@ int updateRecord(lua_State* L, LuaDatabase& db) {
   }
   // The SET parameters come first, the WHERE parameters after them.
   for (DatabaseValue& value : whereValues) call.values.push_back(std::move(value));
-  if (!runRecordStatement(db, std::move(call), "update failed")) return pushRecordedFailure(L, db, "update failed");
+  ExecResult result;
+  if (!runExec(db, std::move(call), result, "update failed")) return pushRecordedFailure(L, db, "update failed");
   return finishMutation(L, db);
 }
 

@@ -199,15 +199,13 @@ int dbIntegrityCheck(lua_State* L) {
   return runDbMethod(L, FailureShape::False, [L](LuaDatabase& db) {
     if (db.connection == nullptr) return failWithDbError(L, db, FailureShape::False, kCodeState, kDatabaseClosed);
     if (db.worker == nullptr) return failWithDbError(L, db, FailureShape::False, kCodeState, kWorkerUnavailable);
+    constexpr const char* kFailed = "integrity_check failed";
     QueryResult result;
-    if (!submitQuery(db, {db.connection.get(), "PRAGMA integrity_check;", false, {}}, true, result)) {
+    if (!runQuery(db, {db.connection.get(), "PRAGMA integrity_check;", false, {}}, true, result, kFailed)) {
       return pushRecorded(L, db, FailureShape::False);
     }
-    const std::string_view message =
-        result.message.empty() ? std::string_view("integrity_check failed") : std::string_view(result.message);
-    if (result.code != SQLITE_OK) return failWithDbError(L, db, FailureShape::False, result.code, message);
     if (result.rows.empty() || result.rows[0].empty() || result.rows[0][0].tag != ValueTag::Text) {
-      return failWithDbError(L, db, FailureShape::False, kCodeArgument, message);
+      return failWithDbError(L, db, FailureShape::False, kCodeArgument, kFailed);
     }
     const std::string& verdict = result.rows[0][0].bytes;
     if (verdict == "ok") return pushSuccess(L, db);

@@ -188,11 +188,8 @@ int hasSchemaObject(lua_State* L, const char* kind) {
                        false,
                        {DatabaseValue::ofText(kind), DatabaseValue::ofText(std::string(name))}};
     QueryResult result;
-    if (!submitQuery(db, std::move(call), true, result)) return pushRecorded(L, db, FailureShape::False);
-    if (result.code != SQLITE_OK) {
-      return failWithDbError(L, db, FailureShape::False, result.code,
-                             result.message.empty() ? "has check failed" : result.message);
-    }
+    if (!runQuery(db, std::move(call), true, result, "has check failed"))
+      return pushRecorded(L, db, FailureShape::False);
     clearDbError(db);
     lua_pushboolean(L, !result.rows.empty());
     return 1;
@@ -279,11 +276,7 @@ int dbSelect(lua_State* L) {
     call.sql = sql;
     if (!readCallBinds(L, db, where, call)) return pushRecorded(L, db, FailureShape::False);
     QueryResult result;
-    if (!submitQuery(db, std::move(call), true, result)) return pushRecorded(L, db, FailureShape::False);
-    if (result.code != SQLITE_OK) {
-      return failWithDbError(L, db, FailureShape::False, result.code,
-                             result.message.empty() ? "select failed" : result.message);
-    }
+    if (!runQuery(db, std::move(call), true, result, "select failed")) return pushRecorded(L, db, FailureShape::False);
     keepRows(L, db, result.rows);
     return pushSuccess(L, db);
   });
@@ -319,12 +312,10 @@ int dbSelectCount(lua_State* L) {
     StatementCall call{db.connection.get(), sql, false, {}};
     if (!readCallBinds(L, db, where, call)) return pushRecorded(L, db, FailureShape::Nil);
     QueryResult result;
-    if (!submitQuery(db, std::move(call), true, result)) return pushRecorded(L, db, FailureShape::Nil);
-    const std::string_view message =
-        result.message.empty() ? std::string_view("select_count failed") : std::string_view(result.message);
-    if (result.code != SQLITE_OK) return failWithDbError(L, db, FailureShape::Nil, result.code, message);
+    if (!runQuery(db, std::move(call), true, result, "select_count failed"))
+      return pushRecorded(L, db, FailureShape::Nil);
     if (result.rows.empty() || result.rows[0].empty() || result.rows[0][0].tag != ValueTag::Integer) {
-      return failWithDbError(L, db, FailureShape::Nil, kCodeArgument, message);
+      return failWithDbError(L, db, FailureShape::Nil, kCodeArgument, "select_count failed");
     }
     clearDbError(db);
     lua_pushinteger(L, result.rows[0][0].integer);
@@ -349,11 +340,7 @@ int dbDelete(lua_State* L) {
     StatementCall call{db.connection.get(), sql, false, {}};
     if (!readCallBinds(L, db, where, call)) return pushRecorded(L, db, FailureShape::False);
     ExecResult result;
-    if (!submitExec(db, std::move(call), result)) return pushRecorded(L, db, FailureShape::False);
-    if (result.code != SQLITE_OK) {
-      return failWithDbError(L, db, FailureShape::False, result.code,
-                             result.message.empty() ? "delete failed" : result.message);
-    }
+    if (!runExec(db, std::move(call), result, "delete failed")) return pushRecorded(L, db, FailureShape::False);
     return finishMutation(L, db);
   });
 }

@@ -26,6 +26,15 @@ void appendQuotedList(std::string& sql, const std::vector<std::string>& names, s
   }
 }
 
+// The table between backticks, then " WHERE " and the where text when there is one.
+void appendTableAndWhere(std::string& sql, std::string_view table, std::string_view where) {
+  appendQuoted(sql, table);
+  if (!where.empty()) {
+    sql += " WHERE ";
+    sql += where;
+  }
+}
+
 bool fitsLimit(std::string& sql, size_t maximumLength) {
   if (sql.size() <= maximumLength) return true;
   sql.clear();
@@ -69,31 +78,19 @@ std::string buildSelectSql(std::string_view table, const std::vector<std::string
     appendQuotedList(sql, columns, "");
   }
   sql += " FROM ";
-  appendQuoted(sql, table);
-  if (!where.empty()) {
-    sql += " WHERE ";
-    sql += where;
-  }
+  appendTableAndWhere(sql, table, where);
   return sql;
 }
 
 bool buildCountSql(std::string_view table, std::string_view where, std::string& sql) {
   sql = "SELECT COUNT(*) FROM ";
-  appendQuoted(sql, table);
-  if (!where.empty()) {
-    sql += " WHERE ";
-    sql += where;
-  }
+  appendTableAndWhere(sql, table, where);
   return fitsLimit(sql, 2047);
 }
 
 bool buildDeleteSql(std::string_view table, std::string_view where, std::string& sql) {
   sql = "DELETE FROM ";
-  appendQuoted(sql, table);
-  if (!where.empty()) {
-    sql += " WHERE ";
-    sql += where;
-  }
+  appendTableAndWhere(sql, table, where);
   return fitsLimit(sql, 2047);
 }
 

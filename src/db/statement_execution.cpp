@@ -131,20 +131,28 @@ int collectRows(sqlite3_stmt* statement, DatabaseRows& rows) {
   }
 }
 
+// The request's statement from the cache, or null with the failure in `result`: the prepare's error, or code 1
+// for a text without a statement. `what` names the request kind in the messages ("query", "exec").
+template <typename Result>
+sqlite3_stmt* acquireStatement(StatementCache& cache, DatabaseRequest& request, Result& result, size_t& slot,
+                               const std::string& what) {
+  sqlite3_stmt* statement = nullptr;
+  const int prepared = cache.acquire(request.connection, request.sql, statement, slot);
+  if (prepared != SQLITE_OK) {
+    setError(result, request.connection, prepared, (what + " prepare failed").c_str());
+  } else if (statement == nullptr) {
+    result.code = 1;
+    result.message = what + " contains no statement";
+  }
+  return statement;
+}
+
 // One attempt of a query; returns true when it must be retried after a schema change.
 bool attemptQuery(StatementCache& cache, DatabaseRequest& request, bool retried) {
   QueryResult& result = request.queryResult;
-  sqlite3_stmt* statement = nullptr;
   size_t slot = 0;
-  const int prepared = cache.acquire(request.connection, request.sql, statement, slot);
-  if (prepared != SQLITE_OK) {
-    setError(result, request.connection, prepared, "query prepare failed");
-    return false;
-  }
-  if (statement == nullptr) {
-    result = QueryResult{1, "query contains no statement", {}};
-    return false;
-  }
+  sqlite3_stmt* statement = acquireStatement(cache, request, result, slot, "query");
+  if (statement == nullptr) return false;
   StatementRelease release(statement);
   if (request.requireReadOnly && sqlite3_stmt_readonly(statement) == 0) {
     result = QueryResult{8, "query_sync requires read-only SQL", {}};
@@ -173,18 +181,9 @@ bool attemptQuery(StatementCache& cache, DatabaseRequest& request, bool retried)
 // One attempt of a prepared statement; returns true when it must be retried after a schema change.
 bool attemptExec(StatementCache& cache, DatabaseRequest& request, bool retried) {
   ExecResult& result = request.execResult;
-  sqlite3_stmt* statement = nullptr;
   size_t slot = 0;
-  const int prepared = cache.acquire(request.connection, request.sql, statement, slot);
-  if (prepared != SQLITE_OK) {
-    setError(result, request.connection, prepared, "exec prepare failed");
-    return false;
-  }
-  if (statement == nullptr) {
-    result.code = 1;
-    result.message = "exec contains no statement";
-    return false;
-  }
+  sqlite3_stmt* statement = acquireStatement(cache, request, result, slot, "exec");
+  if (statement == nullptr) return false;
   StatementRelease release(statement);
   result.statementReadOnly = sqlite3_stmt_readonly(statement) != 0;
   if (request.requireMutation && result.statementReadOnly) {
