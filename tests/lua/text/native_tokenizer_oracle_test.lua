@@ -1,0 +1,96 @@
+-- The native scanner against the plain-Lua reference tokenizer on seeded corpora: tokens and states must be
+-- equal on every line the native scan does not give up on. The fallback rate per reason is printed.
+local t = require("qz_test")
+local here = debug.getinfo(1, "S").source:match("^@(.*/)")
+local R = dofile(here .. "reference_tokenizer.lua")
+local C = dofile(here .. "tokenizer_corpus.lua")
+local nt = native_tokenizer
+
+local function describe(tokens)
+  if not tokens then return "nil" end
+  local out = {}
+  for i, v in ipairs(tokens) do out[i] = string.format("%q", v) end
+  return "{" .. table.concat(out, ", ") .. "}"
+end
+
+-- Compares one corpus line by line; returns the number of lines and the fallbacks per reason.
+local function compare(lines, scan_native, scan_reference, initial_state)
+  local state, fallbacks = initial_state, {}
+  for number, line in ipairs(lines) do
+    local tokens, _, _, new_state = scan_native(line, state)
+    local ref_tokens, ref_state = scan_reference(line, state)
+    if tokens == nil then
+      local _, _, reason = select(1, scan_native(line, state, true))
+      fallbacks[reason] = (fallbacks[reason] or 0) + 1
+      state = ref_state or initial_state
+    else
+      if not ref_tokens then
+        error(string.format("line %d %q: native succeeded, reference gave up with %s", number, line, ref_state))
+      end
+      t.eq(describe(tokens), describe(ref_tokens), string.format("tokens of line %d %q", number, line))
+      t.eq(new_state, ref_state, string.format("state after line %d %q", number, line))
+      state = new_state
+    end
+  end
+  return #lines, fallbacks
+end
+
+local function report(name, count, fallbacks)
+  local parts = {}
+  for reason, n in pairs(fallbacks) do parts[#parts + 1] = string.format("%s %.2f%%", reason, 100 * n / count) end
+  table.sort(parts)
+  print(string.format("%s: %d lines, fallbacks: %s", name, count, #parts > 0 and table.concat(parts, ", ") or "none"))
+end
+
+local function plain_corpus(name, def, language, seed, share)
+  local random = math.random
+  math.randomseed(seed)
+  local lines = {}
+  for i = 1, 1500 do lines[i] = C.code_line(language, random, random(0, 120), share) end
+  local tok, ref = nt.prepare(def), R.compile(def)
+  local symbols = def.symbols or {}
+  local count, fallbacks = compare(lines,
+    function(line, state, stats) return nt.scan(tok, line, symbols, C.SYMBOL_PATTERN, stats or false, state) end,
+    function(line, state) return R.scan(ref, line, state, C.SYMBOL_PATTERN) end, nil)
+  report(name, count, fallbacks)
+end
+
+t.test("C-like corpus, ASCII", function() plain_corpus("c ascii", C.c_grammar, "c", 11, 0) end)
+t.test("C-like corpus, 10% non-ASCII", function() plain_corpus("c unicode", C.c_grammar, "c", 12, 0.1) end)
+t.test("Lua-like corpus, longest match", function() plain_corpus("lua", C.lua_grammar, "lua", 13, 0.1) end)
+
+t.test("Markdown with fenced code in other languages", function()
+  math.randomseed(14)
+  local lines = C.markdown_lines(math.random, 3000, 0.1)
+  local natives = { markdown = nt.prepare(C.markdown_grammar), lua = nt.prepare(C.lua_grammar), c = nt.prepare(C.c_grammar) }
+  local refs = { lua = R.compile(C.lua_grammar), c = R.compile(C.c_grammar) }
+  local ref_markdown = R.compile(C.markdown_grammar)
+  local calls = 0
+  local function native_resolver(def, index)
+    local language = def.patterns[index].syntax
+    if language == "python" then return "no_native_grammar" end
+    calls = calls + 1
+    return natives[language] or false
+  end
+  local function reference_resolver(grammar, index)
+    local language = grammar.def.patterns[index].syntax
+    if language == "python" then return "no_native_grammar" end
+    return refs[language] or false
+  end
+  local function fallback_resolver(grammar, index)
+    return refs[grammar.def.patterns[index].syntax] or false
+  end
+  local count, fallbacks = compare(lines,
+    function(line, state, stats)
+      return nt.scan(natives.markdown, line, {}, C.SYMBOL_PATTERN, stats or false, state, native_resolver)
+    end,
+    function(line, state)
+      local tokens, new_state = R.scan(ref_markdown, line, state, C.SYMBOL_PATTERN, reference_resolver)
+      if tokens then return tokens, new_state end
+      local _, carried = R.scan(ref_markdown, line, state, C.SYMBOL_PATTERN, fallback_resolver)
+      return nil, carried
+    end, "\0")
+  report("markdown", count, fallbacks)
+  t.truthy((fallbacks.no_native_grammar or 0) > 0, "some fences name a language without a native grammar")
+  t.eq(calls, 2, "resolved tokenizers are cached")
+end)
