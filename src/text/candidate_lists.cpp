@@ -61,3 +61,16 @@ void buildCandidateLists(PreparedTokenizer& tokenizer) {
     }
   }
 }
+
+void linkSharedStartPatterns(PreparedTokenizer& tokenizer) {
+  std::vector<TokenRule>& rules = tokenizer.rules;
+  for (uint32_t rule = 0; rule < rules.size(); ++rule) {
+    rules[rule].sameStartAs = rule;
+    for (uint32_t earlier = 0; earlier < rule; ++earlier) {
+      if (rules[earlier].startPattern == rules[rule].startPattern) {
+        rules[rule].sameStartAs = earlier;
+        break;
+      }
+    }
+  }
+}

@@ -10,6 +10,8 @@
 
 namespace {
 
+constexpr size_t kPresizedTokenSlots = 32;
+
 bool hasHighBytes(const char* text, size_t length) {
   for (size_t i = 0; i < length; ++i) {
     if (static_cast<unsigned char>(text[i]) >= 0x80) return true;
@@ -27,7 +29,7 @@ LineScanner::LineScanner(lua_State* L) : L_(L) {
   nextLineType_ = lua_type(L, kSlotNextLine);
   if (nextLineType_ == LUA_TSTRING) nextLine_ = lua_tolstring(L, kSlotNextLine, &nextLineLength_);
   deferred_ = hasHighBytes(line_, length_);
-  lua_newtable(L);
+  lua_createtable(L, static_cast<int>(length_ < kPresizedTokenSlots ? length_ : kPresizedTokenSlots), 0);
   lua_replace(L, kSlotTokens);
 }
 
@@ -64,8 +66,7 @@ bool LineScanner::tryRule(uint32_t ruleIndex, size_t at, RuleMatch* candidate) {
   candidate->rule = ruleIndex;
   candidate->useCaptures = !rule.captureStyles.empty() && !(rule.delimited() && rule.delimiterStyle.present);
   size_t end = 0;
-  PatternCaptures* captures = candidate->useCaptures ? &candidate->captures : nullptr;
-  if (!patternMatchAt(subject(0, length_), rule.startPattern, at, &end, captures)) return false;
+  if (!matchStart(rule, at, candidate->useCaptures ? &candidate->captures : nullptr, &end)) return false;
   if (rule.stopPattern.present) {
     size_t stopStart = 0;
     size_t stopEnd = 0;
@@ -109,6 +110,25 @@ bool LineScanner::tryRule(uint32_t ruleIndex, size_t at, RuleMatch* candidate) {
   if (rule.followedBy.present && !patternMatchAt(rest, rule.followedBy.text, 0, &ignored, nullptr)) return false;
   if (emptyEnd) giveUp("empty_match");
   return true;
+}
+
+// Matches a rule's start pattern at `at`, reusing the last answer when the previous rule tried here has the
+// same start pattern (grammars often give several rules one pattern with different conditions).
+bool LineScanner::matchStart(const TokenRule& rule, size_t at, PatternCaptures* captures, size_t* end) {
+  StartMatch& last = lastStart_;
+  if (last.valid && last.rule == rule.sameStartAs && last.at == at && (captures == nullptr || last.hasCaptures)) {
+    if (captures != nullptr && last.matched) *captures = last.captures;
+    *end = last.end;
+    return last.matched;
+  }
+  last.matched = patternMatchAt(subject(0, length_), rule.startPattern, at, &last.end, captures);
+  last.valid = true;
+  last.rule = rule.sameStartAs;
+  last.at = at;
+  last.hasCaptures = captures != nullptr;
+  if (captures != nullptr && last.matched) last.captures = *captures;
+  *end = last.end;
+  return last.matched;
 }
 
 bool LineScanner::isBetter(const RuleMatch& candidate, const RuleMatch& best) const {
@@ -188,9 +208,7 @@ void LineScanner::emitMatch(const RuleMatch& match, size_t at) {
   } else if (match.useCaptures && match.captures.spanCount > 0) {
     emitCaptureStyled(at, match.end, match.captures, rule.captureStyles, rule.style);
   } else {
-    const std::string& style = rule.delimited() && rule.delimiterStyle.present ? rule.delimiterStyle.text : rule.style;
-    lua_pushlstring(L_, style.data(), style.size());
-    emitPiece(at, match.end);
+    emitStyled(at, match.end, rule.delimited() && rule.delimiterStyle.present ? rule.delimiterStyle.text : rule.style);
   }
   postSymbolsActive_ = false;
 }
@@ -217,7 +235,11 @@ void LineScanner::emitCaptureStyled(size_t from, size_t to, const PatternCapture
   if (to > position) emitStyled(position, to, base);
 }
 
-void LineScanner::emitStyled(size_t from, size_t to, const std::string& style) {
+void LineScanner::emitStyled(size_t from, size_t to, std::string_view style) {
+  if (!postSymbolsActive_ && hasPending_ && style == pendingStyle_) {  // merges without making a Lua string
+    pendingEnd_ = to;
+    return;
+  }
   lua_pushlstring(L_, style.data(), style.size());
   emitPiece(from, to);
 }
@@ -288,8 +310,7 @@ bool LineScanner::symbolFallback(size_t at, size_t* next) {
     return true;
   }
   if (at >= length_) return false;
-  lua_pushliteral(L_, "normal");
-  addToken(at, at + 1);
+  emitStyled(at, at + 1, "normal");
   *next = at + 1;
   return true;
 }
@@ -316,9 +337,16 @@ void LineScanner::addToken(size_t from, size_t to) {
     }
   }
   lua_copy(L_, kSlotNewStyle, kSlotPendingStyle);
+  rememberPendingStyle();
   hasPending_ = true;
   pendingStart_ = from;
   pendingEnd_ = to;
+}
+
+void LineScanner::rememberPendingStyle() {
+  size_t length = 0;
+  const char* text = lua_tolstring(L_, kSlotPendingStyle, &length);
+  pendingStyle_ = {text, length};
 }
 
 // Start offset of written token k (1-based), while texts are deferred end offsets.
@@ -337,6 +365,7 @@ void LineScanner::takeBackLastToken(size_t to) {
   pendingEnd_ = to;
   lua_rawgeti(L_, kSlotTokens, written_ - 1);
   lua_replace(L_, kSlotPendingStyle);
+  rememberPendingStyle();
   lua_pushnil(L_);
   lua_rawseti(L_, kSlotTokens, written_);
   lua_pushnil(L_);

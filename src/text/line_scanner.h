@@ -89,12 +89,23 @@ class LineScanner {
   // Runs the line patterns on [at, limit); returns the position after what they consumed (at when nothing).
   size_t runLinePrepass(size_t at, size_t limit);
   // Emits [from, to) in a style given as a native string.
-  void emitStyled(size_t from, size_t to, const std::string& style);
+  void emitStyled(size_t from, size_t to, std::string_view style);
   // Writes the pending token and cuts the deferred texts.
   void finish();
 
  private:
+  struct StartMatch {
+    bool valid = false;
+    bool matched = false;
+    bool hasCaptures = false;
+    uint32_t rule = 0;
+    size_t at = 0;
+    size_t end = 0;
+    PatternCaptures captures;
+  };
+
   bool tryRule(uint32_t ruleIndex, size_t at, RuleMatch* candidate);
+  bool matchStart(const TokenRule& rule, size_t at, PatternCaptures* captures, size_t* end);
   bool nextLineAllows(const OptionalString& condition, const char* reasonForNonString);
   bool isBetter(const RuleMatch& candidate, const RuleMatch& best) const;
   bool pushSymbolStyle(int tableSlot, size_t from, size_t to);
@@ -106,6 +117,7 @@ class LineScanner {
   void addToken(size_t from, size_t to);
   void writePending();
   void takeBackLastToken(size_t to);
+  void rememberPendingStyle();
   size_t writtenTokenStart(size_t tokenIndex);
   bool linePatternPasses(const LinePattern& pattern, size_t at, size_t limit, size_t* end, PatternCaptures* captures);
   void emitLinePatternMatch(const LinePattern& pattern, size_t at, size_t consumedEnd, const PatternCaptures& captures);
@@ -124,8 +136,10 @@ class LineScanner {
   bool hasPending_ = false;
   size_t pendingStart_ = 0;
   size_t pendingEnd_ = 0;
-  int64_t written_ = 0;  // array elements written (two per token)
+  std::string_view pendingStyle_;  // the text of the Lua string in the pending-style slot
+  int64_t written_ = 0;            // array elements written (two per token)
   bool postSymbolsActive_ = false;
   PatternCaptures scratchCaptures_;
   RuleMatch candidate_;
+  StartMatch lastStart_;
 };

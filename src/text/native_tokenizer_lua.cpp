@@ -46,6 +46,7 @@ const char* compileGrammar(lua_State* L, TokenizerHandle* handle, lua_Integer co
   lua_pop(L, 1);
   if (const char* reason = compileRules(L, 3, count, nestedFlag, tokenizer)) return reason;
   buildCandidateLists(tokenizer);
+  linkSharedStartPatterns(tokenizer);
   return nullptr;
 }
 

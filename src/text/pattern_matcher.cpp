@@ -4,9 +4,9 @@
 // language's documented behaviour for "pattern too complex" exactly.
 #include "text/pattern_matcher.h"
 
-#include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
 namespace {
 
@@ -16,48 +16,70 @@ constexpr ptrdiff_t kCapturePosition = -2;
 
 int byteAt(const char* p) { return static_cast<unsigned char>(*p); }
 
-// One class letter against one byte; an unknown letter matches itself.
-bool matchClass(int c, int classLetter) {
-  bool result;
-  switch (std::tolower(classLetter)) {
-    case 'a':
-      result = std::isalpha(c);
-      break;
-    case 'c':
-      result = std::iscntrl(c);
-      break;
-    case 'd':
-      result = std::isdigit(c);
-      break;
-    case 'g':
-      result = std::isgraph(c);
-      break;
-    case 'l':
-      result = std::islower(c);
-      break;
-    case 'p':
-      result = std::ispunct(c);
-      break;
-    case 's':
-      result = std::isspace(c);
-      break;
-    case 'u':
-      result = std::isupper(c);
-      break;
-    case 'w':
-      result = std::isalnum(c);
-      break;
-    case 'x':
-      result = std::isxdigit(c);
-      break;
-    case 'z':
-      result = c == 0;
-      break;  // still accepted by Lua for the zero byte
-    default:
-      return classLetter == c;
+// The character classes of the "C" locale, one bit per class letter, for every byte.
+enum ClassBit : uint16_t {
+  kAlpha = 1 << 0,
+  kControl = 1 << 1,
+  kDigit = 1 << 2,
+  kGraph = 1 << 3,
+  kLower = 1 << 4,
+  kPunct = 1 << 5,
+  kSpace = 1 << 6,
+  kUpper = 1 << 7,
+  kAlnum = 1 << 8,
+  kHexDigit = 1 << 9,
+  kZero = 1 << 10,
+};
+
+constexpr uint16_t classBitsOf(int c) {
+  const bool upper = c >= 'A' && c <= 'Z';
+  const bool lower = c >= 'a' && c <= 'z';
+  const bool digit = c >= '0' && c <= '9';
+  const bool graph = c >= 0x21 && c <= 0x7E;
+  uint16_t bits = 0;
+  if (upper || lower) bits |= kAlpha;
+  if (c < 0x20 || c == 0x7F) bits |= kControl;
+  if (digit) bits |= kDigit;
+  if (graph) bits |= kGraph;
+  if (lower) bits |= kLower;
+  if (graph && !upper && !lower && !digit) bits |= kPunct;
+  if (c == ' ' || (c >= '\t' && c <= '\r')) bits |= kSpace;
+  if (upper) bits |= kUpper;
+  if (upper || lower || digit) bits |= kAlnum;
+  if (digit || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F')) bits |= kHexDigit;
+  if (c == 0) bits |= kZero;
+  return bits;
+}
+
+struct ClassTable {
+  uint16_t bits[256];
+  uint16_t letterBit[256];  // the class a letter names (either case), 0 for other bytes
+};
+
+constexpr ClassTable makeClassTable() {
+  ClassTable table{};
+  for (int c = 0; c < 256; ++c) table.bits[c] = classBitsOf(c);
+  const struct {
+    char letter;
+    uint16_t bit;
+  } letters[] = {{'a', kAlpha}, {'c', kControl}, {'d', kDigit}, {'g', kGraph},    {'l', kLower}, {'p', kPunct},
+                 {'s', kSpace}, {'u', kUpper},   {'w', kAlnum}, {'x', kHexDigit}, {'z', kZero}};
+  for (const auto& entry : letters) {
+    table.letterBit[static_cast<unsigned char>(entry.letter)] = entry.bit;
+    table.letterBit[static_cast<unsigned char>(entry.letter - 'a' + 'A')] = entry.bit;
   }
-  if (std::isupper(classLetter)) result = !result;
-  return result;
+  return table;
+}
+
+constexpr ClassTable kClasses = makeClassTable();
+
+// One class letter against one byte; an unknown letter matches itself. "%z" is still accepted for the zero
+// byte, as Lua does.
+bool matchClass(int c, int classLetter) {
+  const uint16_t bit = kClasses.letterBit[classLetter];
+  if (bit == 0) return classLetter == c;
+  const bool result = (kClasses.bits[c] & bit) != 0;
+  return (classLetter >= 'A' && classLetter <= 'Z') ? !result : result;
 }
 
 class Matcher {
@@ -354,7 +376,7 @@ int requiredFirstByte(std::string_view pattern) {
   size_t itemLength = 1;
   int literal = first;
   if (first == kEscape) {
-    if (pattern.size() < 2 || std::isalnum(static_cast<unsigned char>(pattern[1]))) return -1;
+    if (pattern.size() < 2 || (kClasses.bits[static_cast<unsigned char>(pattern[1])] & kAlnum) != 0) return -1;
     literal = static_cast<unsigned char>(pattern[1]);
     itemLength = 2;
   } else if (std::strchr("^$*+?.([])-", first) != nullptr || first == 0) {
@@ -365,6 +387,63 @@ int requiredFirstByte(std::string_view pattern) {
     if (quantifier == '*' || quantifier == '?' || quantifier == '-') return -1;
   }
   return literal;
+}
+
+// For an unanchored pattern that ends in the "$" anchor and whose items each match at most one byte (no
+// "*", "+", "-", %b or back-reference), the longest text it can match; searches then only need to start that
+// close to the subject's end. Patterns that could raise an error on some attempt give no bound, so skipping
+// attempts never hides an error.
+std::optional<size_t> endAnchoredMatchBound(std::string_view pattern) {
+  constexpr int kMostItems = 150;  // far below the recursion budget
+  if (pattern.size() < 2 || pattern.back() != '$') return std::nullopt;
+  const std::string_view body = pattern.substr(0, pattern.size() - 1);
+  size_t length = 0;
+  int open = 0;
+  int captures = 0;
+  int items = 0;
+  for (size_t at = 0; at < body.size();) {
+    if (++items > kMostItems) return std::nullopt;
+    const char c = body[at];
+    if (c == '(') {
+      const bool position = at + 1 < body.size() && body[at + 1] == ')';
+      if (++captures > kPatternMaxCaptures) return std::nullopt;
+      if (!position) ++open;
+      at += position ? 2 : 1;
+      continue;
+    }
+    if (c == ')') {
+      if (open-- == 0) return std::nullopt;
+      ++at;
+      continue;
+    }
+    size_t itemEnd = at + 1;
+    bool zeroWidth = false;
+    if (c == kEscape) {
+      if (at + 1 >= body.size()) return std::nullopt;
+      const char next = body[at + 1];
+      if (next == 'b' || (next >= '0' && next <= '9')) return std::nullopt;
+      zeroWidth = next == 'f';
+      itemEnd = at + 2;
+    }
+    if (c == '[' || zeroWidth) {
+      size_t set = zeroWidth ? itemEnd : at;
+      if (set >= body.size() || body[set] != '[') return std::nullopt;
+      ++set;
+      if (set < body.size() && body[set] == '^') ++set;
+      do {  // the first byte always belongs to the set
+        if (set >= body.size()) return std::nullopt;
+        if (body[set++] == kEscape && set < body.size()) ++set;
+      } while (set >= body.size() || body[set] != ']');
+      itemEnd = set + 1;
+    }
+    at = itemEnd;
+    if (zeroWidth) continue;
+    if (at < body.size() && (body[at] == '*' || body[at] == '+' || body[at] == '-')) return std::nullopt;
+    if (at < body.size() && body[at] == '?') ++at;
+    ++length;
+  }
+  if (open != 0) return std::nullopt;
+  return length;
 }
 
 bool findPlain(std::string_view subject, std::string_view needle, size_t start, size_t* matchStart) {
@@ -442,6 +521,10 @@ bool patternFindFrom(std::string_view subject, std::string_view pattern, size_t 
   const bool anchored = !pattern.empty() && pattern[0] == '^';
   if (anchored) pattern.remove_prefix(1);
   const int firstByte = anchored ? -1 : requiredFirstByte(pattern);
+  if (!anchored) {
+    const std::optional<size_t> bound = endAnchoredMatchBound(pattern);
+    if (bound && subject.size() - start > *bound) start = subject.size() - *bound;
+  }
   Matcher matcher(subject, pattern);
   for (size_t position = start;; ++position) {
     if (firstByte >= 0) {

@@ -40,6 +40,7 @@ struct TokenRule {
   OptionalString delimiterStyle;
   OptionalString postSymbolsName;
   std::vector<std::string> captureStyles;
+  uint32_t sameStartAs = 0;  // the first rule (0-based) with this very start pattern, so a scan matches it once
 
   bool delimited() const { return endPattern.present; }
   // Whether a region of this rule can be carried across lines.
@@ -70,6 +71,9 @@ struct PreparedTokenizer {
 // Fills the candidate lists: byte 0 lists every rule, any other byte the rules whose start pattern could begin
 // with it. Throws PatternError for a malformed start pattern.
 void buildCandidateLists(PreparedTokenizer& tokenizer);
+
+// Links each rule to the first rule with the same start pattern.
+void linkSharedStartPatterns(PreparedTokenizer& tokenizer);
 
 // Whether `pattern` could match a subject that begins with `byte` (1..255), judged item by item.
 bool couldStartWith(const std::string& pattern, unsigned char byte);

@@ -1,0 +1,176 @@
+// Native line scanning against the plain-Lua reference tokenizer on the test corpora (ASCII code, about 10%
+// non-ASCII, long lines, Markdown with fences), text.probe_file over growing inputs and text.split_lines.
+#include <benchmark/benchmark.h>
+
+#include <memory>
+#include <string>
+
+#include "host/lua_api.h"
+#include "text/native_tokenizer_lua.h"
+#include "text/text_lua.h"
+#include "text/text_probe.h"
+
+namespace {
+
+struct LuaStateCloser {
+  void operator()(lua_State* L) const { lua_close(L); }
+};
+using LuaState = std::unique_ptr<lua_State, LuaStateCloser>;
+
+// Builds a corpus and returns a state whose global `pass` scans it once with the named engine.
+constexpr const char* kSetup = R"lua(
+local dir, corpus, engine, line_length, line_count = ...
+local R = dofile(dir .. "/reference_tokenizer.lua")
+local C = dofile(dir .. "/tokenizer_corpus.lua")
+math.randomseed(7)
+local lines, bytes = {}, 0
+local def, language, share = C.c_grammar, "c", 0
+if corpus == "unicode" then share = 0.1 end
+if corpus == "lua" then def, language, share = C.lua_grammar, "lua", 0.1 end
+if corpus == "markdown" then
+  lines = C.markdown_lines(math.random, line_count, 0.1)
+else
+  for i = 1, line_count do lines[i] = C.code_line(language, math.random, line_length, share) end
+end
+for _, line in ipairs(lines) do bytes = bytes + #line end
+local symbols, pattern = def.symbols or {}, C.SYMBOL_PATTERN
+if corpus == "markdown" then
+  local natives = { lua = native_tokenizer.prepare(C.lua_grammar), c = native_tokenizer.prepare(C.c_grammar) }
+  local refs = { lua = R.compile(C.lua_grammar), c = R.compile(C.c_grammar) }
+  local tok, ref = native_tokenizer.prepare(C.markdown_grammar), R.compile(C.markdown_grammar)
+  local function native_resolve(d, i) return natives[d.patterns[i].syntax] or false end
+  local function ref_resolve(g, i) return refs[g.def.patterns[i].syntax] or false end
+  if engine == "native" then
+    pass = function()
+      local state = "\0"
+      for _, line in ipairs(lines) do
+        local tokens, _, _, s = native_tokenizer.scan(tok, line, symbols, pattern, false, state, native_resolve)
+        state = tokens and s or "\0"
+      end
+    end
+  else
+    pass = function()
+      local state = "\0"
+      for _, line in ipairs(lines) do
+        local tokens, s = R.scan(ref, line, state, pattern, ref_resolve)
+        state = tokens and s or "\0"
+      end
+    end
+  end
+else
+  local tok, ref = native_tokenizer.prepare(def), R.compile(def)
+  if engine == "native" then
+    pass = function()
+      local state
+      for _, line in ipairs(lines) do
+        local tokens, _, _, s = native_tokenizer.scan(tok, line, symbols, pattern, false, state)
+        state = tokens and s or nil
+      end
+    end
+  else
+    pass = function()
+      local state
+      for _, line in ipairs(lines) do
+        local tokens, s = R.scan(ref, line, state, pattern)
+        state = tokens and s or nil
+      end
+    end
+  end
+end
+return bytes, #lines
+)lua";
+
+LuaState newState() {
+  LuaState state(luaL_newstate());
+  luaL_openlibs(state.get());
+  luaL_requiref(state.get(), "native_tokenizer", luaopen_native_tokenizer, 1);
+  luaL_requiref(state.get(), "text", luaopen_text, 1);
+  lua_settop(state.get(), 0);
+  return state;
+}
+
+void scanCorpus(benchmark::State& state, const char* corpus, const char* engine, int lineLength, int lineCount) {
+  LuaState lua = newState();
+  lua_State* L = lua.get();
+  if (luaL_loadstring(L, kSetup) != LUA_OK) return state.SkipWithError(lua_tostring(L, -1));
+  lua_pushstring(L, QZ_TOKENIZER_CORPUS_DIR);
+  lua_pushstring(L, corpus);
+  lua_pushstring(L, engine);
+  lua_pushinteger(L, lineLength);
+  lua_pushinteger(L, lineCount);
+  if (lua_pcall(L, 5, 2, 0) != LUA_OK) return state.SkipWithError(lua_tostring(L, -1));
+  const lua_Integer bytes = lua_tointeger(L, 1);
+  const lua_Integer lines = lua_tointeger(L, 2);
+  for (auto _ : state) {
+    lua_getglobal(L, "pass");
+    if (lua_pcall(L, 0, 0, 0) != LUA_OK) return state.SkipWithError(lua_tostring(L, -1));
+  }
+  state.SetBytesProcessed(state.iterations() * bytes);
+  state.counters["lines_per_second"] =
+      benchmark::Counter(static_cast<double>(lines), benchmark::Counter::kIsIterationInvariantRate);
+}
+
+void registerScans() {
+  struct Corpus {
+    const char* name;
+    int lineLength;
+    int lineCount;
+    bool reference;
+  };
+  const Corpus corpora[] = {
+      {"ascii", 80, 2000, true},     {"unicode", 80, 2000, true}, {"lua", 80, 2000, true},
+      {"markdown", 0, 2000, true},   {"ascii", 10000, 10, true},  {"ascii", 100000, 2, false},
+      {"unicode", 100000, 2, false},
+  };
+  for (const Corpus& corpus : corpora) {
+    for (const char* engine : {"native", "reference"}) {
+      if (!corpus.reference && std::string(engine) == "reference") continue;
+      const std::string name =
+          std::string("Scan/") + corpus.name + "/" + std::to_string(corpus.lineLength) + "/" + engine;
+      benchmark::RegisterBenchmark(name.c_str(), scanCorpus, corpus.name, engine, corpus.lineLength, corpus.lineCount)
+          ->Unit(benchmark::kMillisecond)
+          ->Repetitions(5)
+          ->ReportAggregatesOnly(true);
+    }
+  }
+}
+
+std::string sampleText(size_t size) {
+  std::string text;
+  text.reserve(size);
+  while (text.size() < size) text += "local value = compute(alpha, beta) -- caf\xC3\xA9\n";
+  text.resize(size);
+  return text;
+}
+
+void ProbeFile(benchmark::State& state) {
+  const std::string text = sampleText(static_cast<size_t>(state.range(0)));
+  for (auto _ : state) benchmark::DoNotOptimize(probeText(text, kDefaultProbeSample));
+}
+BENCHMARK(ProbeFile)->Arg(16 << 10)->Arg(1 << 20)->Arg(16 << 20)->Arg(200 << 20)->Unit(benchmark::kMicrosecond);
+
+void SplitLines(benchmark::State& state) {
+  LuaState lua = newState();
+  lua_State* L = lua.get();
+  const std::string text = sampleText(50u << 20);
+  for (auto _ : state) {
+    lua_getglobal(L, "text");
+    lua_getfield(L, -1, "split_lines");
+    lua_pushlstring(L, text.data(), text.size());
+    lua_call(L, 1, 2);
+    lua_settop(L, 0);
+    lua_gc(L, LUA_GCCOLLECT);
+  }
+  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(text.size()));
+}
+BENCHMARK(SplitLines)->Unit(benchmark::kMillisecond)->Repetitions(5)->ReportAggregatesOnly(true);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  registerScans();
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
