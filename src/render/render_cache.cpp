@@ -5,6 +5,8 @@
 #include <cstring>
 #include <new>
 
+#include "fonts/render_font.h"
+
 namespace {
 
 void warnFrameDiscarded(const char* message) { std::fprintf(stderr, "Warning: (%s): %s\n", __FILE__, message); }
@@ -72,6 +74,7 @@ bool RenderCache::nextCommand(const RenderCommand*& cursor) const {
 
 void RenderCache::releaseFont(std::shared_ptr<RenderFont> font) {
   if (!font) return;
+  clearTextCaches();  // their keys hold raw font pointers
   retainedFonts_.push_back(std::move(font));
 }
 

@@ -15,6 +15,8 @@
 
 #include "render/canvas_bitmap.h"
 #include "render/render_command.h"
+#include "render/text_cache.h"
+#include "render/text_layout.h"
 #include "render/window_renderer.h"
 
 class RenderFont;
@@ -60,6 +62,23 @@ class RenderCache {
   void drawCanvas(CanvasBitmap* image, int32_t x, int32_t y);
   void drawMask(CanvasBitmap* image, int32_t x, int32_t y, uint32_t color);
   void drawCanvasScaled(CanvasBitmap* image, const RenderRect& source, const RenderRect& dest);
+  // Text emitters return the pen x after the text whether or not the command was recorded.
+  int32_t drawGlyph(RenderFont* font, uint32_t glyphId, int32_t penX, int32_t y, uint32_t color);
+  int32_t drawText(RenderFont* font, const char* text, int32_t x, int32_t y, uint32_t color);
+  int32_t drawTransientText(RenderFont* font, const char* text, int32_t x, int32_t y, uint32_t color);
+  int32_t drawTextCells(RenderFont* font, const char* text, int32_t x, int32_t y, uint32_t color, int32_t cellWidth);
+
+  // Text layout and measurement; references stay valid until the next call into the same cache.
+  const TextLayout& layoutText(RenderFont* font, const char* text);
+  int32_t cachedTextWidth(RenderFont* font, const char* text);
+  int32_t textWidth(RenderFont* font, const char* text, int32_t x);
+  int32_t measureTransientText(RenderFont* font, const char* text, int32_t x);
+  const TextCellLayout& layoutTextCells(RenderFont* font, const char* text);
+  int32_t textXOffset(RenderFont* font, const char* text, int32_t column);
+  int32_t columnAtX(RenderFont* font, const char* text, int32_t x);
+  std::vector<TextCluster> textClusters(RenderFont* font, const char* text);
+  void perfStats(uint64_t* widthHits, uint64_t* widthMisses, uint64_t* runHits, uint64_t* runMisses) const;
+  void resetPerfStats();
 
   // Frames.
   void beginFrame();
@@ -82,6 +101,7 @@ class RenderCache {
   bool fullRedrawDue() const;
   void replay(int32_t count);
   void finishFrame();
+  int32_t drawLayoutRuns(const TextLayout& layout, int32_t x, int32_t y, uint32_t color);
   const RenderRect& dirtyRect(int32_t index) const { return dirtyRects_[static_cast<size_t>(index)]; }
   uint32_t previousCellHash(int32_t index) const { return previousHashes_[index]; }
 
@@ -96,6 +116,10 @@ class RenderCache {
   uint32_t commandHash(const RenderCommand& command) const;
   int32_t dropEmptyDirtyRects(int32_t count);
   void replayCommand(const RenderCommand& command, const RenderRect& dirty, RenderRect* activeClip);
+  void replayTextCommand(const RenderCommand& command);
+  RenderCommand* recordText(RenderCommandType type, RenderFont* font, const char* text, int32_t x, int32_t y,
+                            int64_t width, uint32_t color);
+  void clearTextCaches();
 
   std::array<std::array<uint32_t, kCellCount>, 2> cellHashes_{};
   uint32_t* previousHashes_;
@@ -109,5 +133,12 @@ class RenderCache {
   bool fullRedrawPending_ = true;
   std::vector<std::shared_ptr<RenderFont>> retainedFonts_;
   std::vector<std::unique_ptr<CanvasBitmap>> retainedImages_;
+  TwoGenerationCache<uint32_t> widthCache_{4095};
+  TwoGenerationCache<TextLayout> layoutCache_{2047};
+  TwoGenerationCache<TextCellLayout> cellCache_{2047};
+  uint64_t widthCacheHits_ = 0;
+  uint64_t widthCacheMisses_ = 0;
+  uint64_t runCacheHits_ = 0;
+  uint64_t runCacheMisses_ = 0;
   WindowRenderer* windowRenderer_;
 };

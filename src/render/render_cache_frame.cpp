@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "fonts/render_font.h"
 #include "render/pixel_ops.h"
 #include "render/render_cache.h"
 
@@ -40,10 +41,11 @@ void RenderCache::beginFrame() {
   }
 }
 
-// The record bytes, then the identity of the image a record points at: a new image at a freed one's
-// address must still change the cells.
+// The record bytes, then the identity of the font and image a record points at: a new font or image at a
+// freed one's address must still change the cells.
 uint32_t RenderCache::commandHash(const RenderCommand& command) const {
   uint32_t hash = fnv1aAppend(kFnvStart, reinterpret_cast<const unsigned char*>(&command), command.size);
+  if (command.font != nullptr) hash = fnv1aAppendValue(hash, command.font->serial());
   if (command.image != nullptr) hash = fnv1aAppendValue(hash, command.image->id);
   return hash;
 }

@@ -19,6 +19,7 @@
 #include "platform/line_raster.h"
 #include "render/pixel_ops.h"
 #include "render/render_command.h"
+#include "render/text_layout.h"
 
 class RenderCache;
 struct CanvasBitmap;
@@ -77,11 +78,24 @@ class WindowRenderer {
   void blitImage(const CanvasBitmap* image, const RenderRect* source, int32_t x, int32_t y, uint32_t tint, bool blend);
   void blitImageScaled(const CanvasBitmap* image, const RenderRect* source, const RenderRect* dest);
 
+  // Text and glyphs; y is the line top, results are the pen x after the text.
+  void drawMissingGlyphBox(int32_t x, int32_t y, int32_t w, int32_t h, uint32_t color);
+  int32_t drawGlyph(RenderFont* font, uint32_t glyphId, int32_t penX, int32_t y, uint32_t color);
+  int32_t drawUtf8Text(RenderFont* font, const char* text, int32_t x, int32_t y, uint32_t color);
+  int32_t drawCodepointRun(std::span<const RunCodepoint> entries, int32_t x, int32_t y, uint32_t color);
+  int32_t drawShapedRun(std::span<const ShapedGlyph> glyphs, int32_t x, int32_t y, uint32_t color);
+  int32_t drawTextCells(std::span<const TextCell> cells, int32_t x, int32_t y, uint32_t color, int32_t cellWidth);
+
  private:
   // Resolves the target pixels; false when there is no target surface.
   bool rasterTarget(RasterTarget* target);
   SDL_Surface* shadowFor(SDL_Surface* windowSurface);
   void fillSpan(const RasterTarget& target, const PixelSpan& span, uint32_t color);
+  void blitInto(const RasterTarget& target, const CanvasBitmap& image, const RenderRect& source, int64_t x, int64_t y,
+                uint32_t tint, bool blend) const;
+  // Draws the bitmap of a view at (x, y): tinted coverage, or a colour glyph taking only the text alpha.
+  void drawGlyphBitmap(const RasterTarget& target, const GlyphBitmapView& view, bool antialias, int64_t x, int64_t y,
+                       uint32_t color) const;
   void drawTriangleRows(const RenderRect& rect, uint32_t color, bool pointsUp);
 
   SDL_Window* window_;

@@ -48,10 +48,16 @@ uint32_t tintChannels(uint32_t pixel, uint32_t tint) {
 
 void WindowRenderer::blitImage(const CanvasBitmap* image, const RenderRect* source, int32_t x, int32_t y, uint32_t tint,
                                bool blend) {
-  const uint32_t tintAlpha = tint >> 24;
   RasterTarget target;
-  if (tintAlpha == 0 || image == nullptr || source == nullptr || !rasterTarget(&target)) return;
-  BlitArea area{x, y, source->x, source->y, source->w, source->h};
+  if ((tint >> 24) == 0 || image == nullptr || source == nullptr || !rasterTarget(&target)) return;
+  blitInto(target, *image, *source, x, y, tint, blend);
+}
+
+void WindowRenderer::blitInto(const RasterTarget& target, const CanvasBitmap& image, const RenderRect& source,
+                              int64_t x, int64_t y, uint32_t tint, bool blend) const {
+  const uint32_t tintAlpha = tint >> 24;
+  if (tintAlpha == 0) return;
+  BlitArea area{x, y, source.x, source.y, source.w, source.h};
   // Keep the source inside the image first (a no-op for the rectangles the renderer passes).
   if (area.sx < 0) {
     area.dx -= area.sx;
@@ -63,22 +69,25 @@ void WindowRenderer::blitImage(const CanvasBitmap* image, const RenderRect* sour
     area.h += area.sy;
     area.sy = 0;
   }
-  area.w = std::min<int64_t>(area.w, image->width - area.sx);
-  area.h = std::min<int64_t>(area.h, image->height - area.sy);
+  area.w = std::min<int64_t>(area.w, image.width - area.sx);
+  area.h = std::min<int64_t>(area.h, image.height - area.sy);
   if (area.w < 1 || area.h < 1 || !clipBlitArea(&area, clip_, target)) return;
   const bool whiteTint = (tint & 0x00FFFFFFu) == 0x00FFFFFFu;
+  const auto tinted = [whiteTint, tint](uint32_t pixel) {
+    if (whiteTint) return pixel;
+    return (pixel & 0x00FFFFFFu) == 0x00FFFFFFu ? tint : tintChannels(pixel, tint);
+  };
   for (int64_t j = 0; j < area.h; ++j) {
-    const uint32_t* src = image->pixels.data() + (area.sy + j) * image->width + area.sx;
+    const uint32_t* src = image.pixels.data() + (area.sy + j) * image.width + area.sx;
     uint32_t* dst = target.row(static_cast<int32_t>(area.dy + j)) + area.dx;
     for (int64_t i = 0; i < area.w; ++i) {
       const uint32_t pixel = src[i];
       const uint32_t sourceAlpha = pixel >> 24;
       if (blend) {
         const uint32_t product = sourceAlpha * tintAlpha;
-        if (product < 128) continue;
-        blendPixel(dst + i, whiteTint ? pixel : tintChannels(pixel, tint), (product + 127) / 255);
+        if (product >= 128) blendPixel(dst + i, tinted(pixel), (product + 127) / 255);
       } else if (sourceAlpha >= 128) {
-        blendPixel(dst + i, whiteTint ? pixel : tintChannels(pixel, tint), tintAlpha);
+        blendPixel(dst + i, tinted(pixel), tintAlpha);
       }
     }
   }

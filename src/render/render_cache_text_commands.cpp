@@ -1,0 +1,117 @@
+// The text and glyph commands: recording (the width is measured with the same cache key the replay lays
+// the text out with) and their replay through the rasterizer's text primitives.
+#include <cstring>
+
+#include "fonts/codepoints.h"
+#include "fonts/render_font.h"
+#include "render/pixel_ops.h"
+#include "render/render_cache.h"
+
+namespace {
+
+// Longest text (with its NUL) a text record may carry.
+constexpr size_t kMaxTextPayload = 0x7FFFFF9F;
+
+}  // namespace
+
+int32_t RenderCache::drawGlyph(RenderFont* font, uint32_t glyphId, int32_t penX, int32_t y, uint32_t color) {
+  if (font == nullptr || glyphId == 0) return penX;
+  const GlyphBitmapView view = font->glyphBitmapForGlyphId(glyphId);
+  const int64_t boxX = int64_t{penX} + view.left;
+  const int64_t boxY = int64_t{y} + view.topOffset;
+  if (!culled(boxX, boxY, view.width, view.height)) {
+    if (RenderCommand* command =
+            allocateCommand(static_cast<uint32_t>(RenderCommandType::Glyph), RenderCommand::kHeaderSize)) {
+      command->rect = {clampToInt32(boxX), clampToInt32(boxY), view.width, view.height};
+      command->source = {penX, y, 0, 0};
+      command->color = color;
+      command->font = font;
+      command->param = glyphId;
+    }
+  }
+  return clampToInt32(int64_t{penX} + view.advance);
+}
+
+RenderCommand* RenderCache::recordText(RenderCommandType type, RenderFont* font, const char* text, int32_t x, int32_t y,
+                                       int64_t width, uint32_t color) {
+  const int32_t height = font->height();
+  if (culled(x, y, width, height)) return nullptr;
+  const size_t payload = std::strlen(text) + 1;
+  if (payload > kMaxTextPayload) return nullptr;
+  RenderCommand* command =
+      allocateCommand(static_cast<uint32_t>(type), static_cast<int32_t>(payload + RenderCommand::kHeaderSize));
+  if (command == nullptr) return nullptr;
+  command->rect = {x, y, clampToInt32(width), height};
+  command->color = color;
+  command->font = font;
+  std::memcpy(command->payload(), text, payload);
+  return command;
+}
+
+int32_t RenderCache::drawText(RenderFont* font, const char* text, int32_t x, int32_t y, uint32_t color) {
+  if (font == nullptr || text == nullptr) return x;
+  const int64_t width = cachedTextWidth(font, text);
+  if (RenderCommand* command = recordText(RenderCommandType::Text, font, text, x, y, width, color)) {
+    command->tabWidth = static_cast<uint32_t>(font->tabWidth());
+  }
+  return clampToInt32(x + width);
+}
+
+int32_t RenderCache::drawTransientText(RenderFont* font, const char* text, int32_t x, int32_t y, uint32_t color) {
+  if (font == nullptr || text == nullptr) return x;
+  const int64_t width = measureTransientText(font, text, 0);
+  if (RenderCommand* command = recordText(RenderCommandType::TransientText, font, text, x, y, width, color)) {
+    command->tabWidth = static_cast<uint32_t>(font->tabWidth());
+  }
+  return clampToInt32(x + width);
+}
+
+int32_t RenderCache::drawTextCells(RenderFont* font, const char* text, int32_t x, int32_t y, uint32_t color,
+                                   int32_t cellWidth) {
+  if (font == nullptr || text == nullptr) return x;
+  const int64_t count = layoutTextCells(font, text).cellCount;
+  const int64_t width = std::min<int64_t>(int64_t{std::max(0, cellWidth)} * count, 2147483647);
+  if (RenderCommand* command = recordText(RenderCommandType::TextCells, font, text, x, y, width, color)) {
+    command->param = static_cast<uint32_t>(cellWidth);
+  }
+  return clampToInt32(x + width);
+}
+
+int32_t RenderCache::drawLayoutRuns(const TextLayout& layout, int32_t x, int32_t y, uint32_t color) {
+  int32_t pen = x;
+  for (const TextRun& run : layout.runs) {
+    pen = run.glyphs.empty() ? windowRenderer_->drawCodepointRun(run.codepoints, pen, y, color)
+                             : windowRenderer_->drawShapedRun(run.glyphs, pen, y, color);
+  }
+  return pen;
+}
+
+void RenderCache::replayTextCommand(const RenderCommand& command) {
+  RenderFont* font = command.font;
+  if (font == nullptr) return;
+  const char* text = command.payloadText();
+  const RenderRect& rect = command.rect;
+  switch (static_cast<RenderCommandType>(command.type)) {
+    case RenderCommandType::Text:
+      font->setTabSize(static_cast<int32_t>(command.tabWidth));
+      drawLayoutRuns(layoutText(font, text), rect.x, rect.y, command.color);
+      break;
+    case RenderCommandType::Glyph:
+      windowRenderer_->drawGlyph(font, command.param, command.source.x, command.source.y, command.color);
+      break;
+    case RenderCommandType::TextCells:
+      windowRenderer_->drawTextCells(layoutTextCells(font, text).cells, rect.x, rect.y, command.color,
+                                     static_cast<int32_t>(command.param));
+      break;
+    case RenderCommandType::TransientText:
+      font->setTabSize(static_cast<int32_t>(command.tabWidth));
+      if (textNeedsShaping(text)) {
+        drawLayoutRuns(buildTextRuns(font, text), rect.x, rect.y, command.color);
+      } else {
+        windowRenderer_->drawUtf8Text(font, text, rect.x, rect.y, command.color);
+      }
+      break;
+    default:
+      break;
+  }
+}
