@@ -1,8 +1,9 @@
-// Polyline rasterization over FreeType: the polyline is cut to the part that can reach the clip box,
-// stroked with FT_Stroker and rendered with the anti-aliasing raster in direct (span callback) mode.
-// FreeType's spans carry 16-bit x values and its outlines at most 32767 points, so the clip box is
-// rendered in strips of at most 32767 pixels each way, and long polylines in batches whose spans are
-// merged (maximum coverage where batches overlap).
+// Polyline rasterization over FreeType: the polyline is stroked with FT_Stroker and rendered with the
+// anti-aliasing raster in direct (span callback) mode. FreeType's spans carry 16-bit x values and its
+// outlines at most 32767 points, so the plane is cut into fixed squares of 32767 pixels, the polyline is
+// cut to the part that can reach each square the clip box touches, and long polylines are rendered in
+// batches whose spans are merged (maximum coverage where batches overlap). The squares do not depend on
+// the clip box, so a pixel gets the same coverage whatever clip it is drawn under.
 #include "platform/line_raster.h"
 
 #include <ft2build.h>
@@ -70,11 +71,16 @@ struct PointD {
 // One connected part of the polyline inside the padded strip, in 26.6 strip coordinates (y up).
 using Piece = std::vector<FT_Vector>;
 
+// One square of the fixed grid, with the part of the clip box inside it (square coordinates, y down).
 struct Strip {
-  int32_t x0;
-  int32_t y0;
-  int32_t width;
-  int32_t height;
+  int64_t x0;
+  int64_t y0;
+  int32_t clipX0;
+  int32_t clipY0;
+  int32_t clipX1;
+  int32_t clipY1;
+  static constexpr int32_t width = kStripSize;
+  static constexpr int32_t height = kStripSize;
 };
 
 // Liang-Barsky: cuts segment a-b to the box; false when nothing is left.
@@ -100,8 +106,8 @@ bool clipSegment(PointD a, PointD b, const PointD& boxMin, const PointD& boxMax,
 }
 
 FT_Vector toStripVector(PointD point, const Strip& strip) {
-  return {static_cast<FT_Pos>(std::lround((point.x - strip.x0) * 64.0)),
-          static_cast<FT_Pos>(std::lround((strip.height - (point.y - strip.y0)) * 64.0))};
+  return {static_cast<FT_Pos>(std::lround((point.x - static_cast<double>(strip.x0)) * 64.0)),
+          static_cast<FT_Pos>(std::lround((strip.height - (point.y - static_cast<double>(strip.y0))) * 64.0))};
 }
 
 void appendPoint(Piece* piece, const FT_Vector& point) {
@@ -111,8 +117,9 @@ void appendPoint(Piece* piece, const FT_Vector& point) {
 // The parts of the polyline within halfWidth + 2 pixels of the strip; farther parts cannot cover it.
 std::vector<Piece> piecesInStrip(std::span<const LinePoint> points, double halfWidth, const Strip& strip) {
   const double pad = halfWidth + 2;
-  const PointD boxMin{strip.x0 - pad, strip.y0 - pad};
-  const PointD boxMax{strip.x0 + strip.width + pad, strip.y0 + strip.height + pad};
+  const PointD boxMin{static_cast<double>(strip.x0) - pad, static_cast<double>(strip.y0) - pad};
+  const PointD boxMax{static_cast<double>(strip.x0 + strip.width) + pad,
+                      static_cast<double>(strip.y0 + strip.height) + pad};
   std::vector<Piece> pieces;
   bool open = false;
   for (size_t i = 0; i + 1 < points.size(); ++i) {
@@ -168,12 +175,13 @@ void collectSpans(int y, int count, const FT_Span* ftSpans, void* user) {
   const auto* sink = static_cast<const SpanSink*>(user);
   const Strip& strip = *sink->strip;
   const int32_t row = strip.height - 1 - y;
-  if (row < 0 || row >= strip.height) return;
+  if (row < strip.clipY0 || row >= strip.clipY1) return;
   for (int i = 0; i < count; ++i) {
-    const int32_t x0 = std::max<int32_t>(ftSpans[i].x, 0);
-    const int32_t x1 = std::min<int32_t>(int32_t{ftSpans[i].x} + ftSpans[i].len, strip.width);
+    const int32_t x0 = std::max<int32_t>(ftSpans[i].x, strip.clipX0);
+    const int32_t x1 = std::min<int32_t>(int32_t{ftSpans[i].x} + ftSpans[i].len, strip.clipX1);
     if (x1 <= x0 || ftSpans[i].coverage == 0) continue;
-    sink->spans->push_back({strip.x0 + x0, strip.y0 + row, x1 - x0, ftSpans[i].coverage});
+    sink->spans->push_back(
+        {static_cast<int32_t>(strip.x0 + x0), static_cast<int32_t>(strip.y0 + row), x1 - x0, ftSpans[i].coverage});
   }
 }
 
@@ -203,7 +211,7 @@ bool renderBatch(FT_Library library, FT_Stroker stroker, const std::vector<Piece
   params.flags = FT_RASTER_FLAG_AA | FT_RASTER_FLAG_DIRECT | FT_RASTER_FLAG_CLIP;
   params.gray_spans = collectSpans;
   params.user = &sink;
-  params.clip_box = {0, 0, strip.width, strip.height};
+  params.clip_box = {strip.clipX0, strip.height - strip.clipY1, strip.clipX1, strip.height - strip.clipY0};
   return FT_Outline_Render(library, outline.get(), &params) == 0;
 }
 
@@ -237,6 +245,12 @@ void mergeOverlappingSpans(std::vector<LineSpan>* spans) {
   spans->swap(merged);
 }
 
+// Origin of the grid square holding a coordinate.
+int64_t gridStart(int64_t coordinate) {
+  const int64_t index = coordinate >= 0 ? coordinate / kStripSize : -((-coordinate + kStripSize - 1) / kStripSize);
+  return index * kStripSize;
+}
+
 bool validInput(std::span<const LinePoint> points, float width, const LineClipBox& clip) {
   if (points.size() < 2 || !std::isfinite(width) || !(width > 0) || width > kMaxLineWidth) return false;
   if (clip.x0 >= clip.x1 || clip.y0 >= clip.y1) return false;
@@ -259,11 +273,14 @@ bool rasterizePolyline(std::span<const LinePoint> points, float width, const Lin
   FT_Stroker_Set(stroker.get(), static_cast<FT_Fixed>(std::lround(halfWidth * 64.0)), FT_STROKER_LINECAP_BUTT,
                  FT_STROKER_LINEJOIN_ROUND, 0);
   bool batched = false;
-  for (int64_t sy = clip.y0; sy < clip.y1; sy += kStripSize) {
-    for (int64_t sx = clip.x0; sx < clip.x1; sx += kStripSize) {
-      const Strip strip{static_cast<int32_t>(sx), static_cast<int32_t>(sy),
-                        static_cast<int32_t>(std::min<int64_t>(kStripSize, clip.x1 - sx)),
-                        static_cast<int32_t>(std::min<int64_t>(kStripSize, clip.y1 - sy))};
+  for (int64_t sy = gridStart(clip.y0); sy < clip.y1; sy += kStripSize) {
+    for (int64_t sx = gridStart(clip.x0); sx < clip.x1; sx += kStripSize) {
+      const Strip strip{sx,
+                        sy,
+                        static_cast<int32_t>(std::max<int64_t>(clip.x0 - sx, 0)),
+                        static_cast<int32_t>(std::max<int64_t>(clip.y0 - sy, 0)),
+                        static_cast<int32_t>(std::min<int64_t>(clip.x1 - sx, kStripSize)),
+                        static_cast<int32_t>(std::min<int64_t>(clip.y1 - sy, kStripSize))};
       const auto batches = batchPieces(piecesInStrip(points, halfWidth, strip));
       batched = batched || batches.size() > 1;
       for (const auto& batch : batches) {
