@@ -114,3 +114,95 @@ TEST(Startup, ArgumentsReachScriptsWhole) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Startup, MarkerFileChoosesTheTraceLinesOnly) {
+  Sandbox sandbox;
+  sandbox.writeBoot("return { run = function() end }");
+  RunResult result = sandbox.run(newInstance());
+  EXPECT_EQ(result.exitCode, 0);
+  EXPECT_TRUE(contains(result.standardError, "[qz-boot] falling back to local lua startup path"));
+  sandbox.writeFile("data/core/init.lua", "");
+  result = sandbox.run(newInstance());
+  EXPECT_EQ(result.exitCode, 0);
+  EXPECT_TRUE(contains(result.standardError, "[qz-boot] local lua startup present, overriding other boot sources"));
+  EXPECT_FALSE(contains(result.standardError, "falling back"));
+}
+
+TEST(Startup, BootCompleteTwiceDoesNothingMore) {
+  Sandbox sandbox;
+  sandbox.writeBoot("return { run = function() BOOT_COMPLETE() BOOT_COMPLETE() end }");
+  const RunResult result = sandbox.run(newInstance());
+  EXPECT_EQ(result.exitCode, 0);
+  const std::string log = sandbox.readFile("user/boot.log");
+  EXPECT_EQ(log.find("startup completed"), log.rfind("startup completed"));
+}
+
+TEST(Startup, GlobalsInTheirPublishedForm) {
+  Sandbox sandbox;
+  sandbox.writeBoot(R"(
+    return { run = function()
+      local values = { VERSION, BUILD_DATE, PLATFORM, tostring(WINDOWS), tostring(MACOS), tostring(LINUX),
+        tostring(DEBUG), tostring(SINGLE_INSTANCE_MODE == 0), tostring(CORE_DIR), tostring(TESTS_DIR),
+        tostring(BUNDLE_FILE), BOOT_MODE, tostring(BUNDLE_CHUNK), BOOT_FILE == EXE_DIR .. "/data/core/boot.lua" and "ok" or BOOT_FILE,
+        EXE_FILE == EXE_DIR .. "/qz" and "ok" or EXE_FILE, tostring(package.loaded.utf8 == utf8) }
+      io.stdout:write(table.concat(values, ","), "\n")
+    end })");
+  const RunResult result = sandbox.run(newInstance());
+  EXPECT_EQ(result.standardOutput,
+            "1.11,Sep 10 2026,Linux,false,false,true,false,true,false,false,nil,local_lua,nil,ok,ok,true\n")
+      << result.standardError;
+}
+
+TEST(Startup, EnvironmentScaleIsPublishedWithItsSource) {
+  Sandbox sandbox;
+  sandbox.writeBoot("return { run = function() print(SCALE, SCALE_SOURCE, SCALE_RAW) end }");
+  RunOptions options = newInstance();
+  options.environment["QZ_SCALE"] = "abc";
+  options.environment["GDK_SCALE"] = "2";
+  EXPECT_EQ(sandbox.run(options).standardOutput, "2.0\tGDK_SCALE\t2\n");
+  options.environment["QZ_SCALE"] = "250";
+  EXPECT_EQ(sandbox.run(options).standardOutput, "2.5\tQZ_SCALE\t250\n");
+}
+
+TEST(Startup, OversizedStandardInputEndsStartup) {
+  Sandbox sandbox;
+  sandbox.writeBoot("return { run = function() print('ran') end }");
+  RunOptions options = newInstance();
+  options.args.push_back("-");
+  options.stdinData = std::string(64 * 1024 * 1024 + 1, 'x');
+  const RunResult result = sandbox.run(options);
+  EXPECT_EQ(result.exitCode, 1);
+  EXPECT_EQ(result.standardError, "qz: Standard input exceeds the 64 MiB limit\n");
+  EXPECT_FALSE(sandbox.exists("user/boot.log")) << "no boot log before standard input is read";
+}
+
+TEST(Startup, SdlFailureIsTracedAndExitsWithOne) {
+  Sandbox sandbox;
+  sandbox.writeBoot("return { run = function() print('ran') end }");
+  RunOptions options = newInstance();
+  options.environment["SDL_VIDEO_DRIVER"] = "no-such-driver";
+  const RunResult result = sandbox.run(options);
+  EXPECT_EQ(result.exitCode, 1);
+  EXPECT_TRUE(contains(result.standardError, "[qz-boot] SDL initialization failed: ")) << result.standardError;
+  EXPECT_TRUE(contains(sandbox.readFile("user/boot.log"), "[qz-boot] SDL initialization failed"));
+  EXPECT_EQ(result.standardOutput, "");
+}
+
+TEST(Startup, LongExecutablePathIsResolvedWhole) {
+  Sandbox sandbox;
+  std::filesystem::path deep = sandbox.root();
+  for (int i = 0; i < 12; ++i) deep /= std::string(30, static_cast<char>('a' + i));
+  std::filesystem::create_directories(deep / "data" / "core");
+  std::filesystem::create_hard_link(sandbox.executable(), deep / "qz");
+  const std::string relative = std::filesystem::relative(deep, sandbox.root()).string();
+  sandbox.writeFile(relative + "/data/core/boot.lua", "return { run = function() io.stdout:write(EXE_FILE) end }");
+  RunOptions options = newInstance();
+  options.executable = deep / "qz";
+  const RunResult result = sandbox.run(options);
+  EXPECT_GT((deep / "qz").string().size(), 256u);
+  EXPECT_EQ(result.standardOutput, (deep / "qz").string());
+}
+
+}  // namespace

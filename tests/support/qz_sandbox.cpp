@@ -103,7 +103,7 @@ RunResult Sandbox::run(const RunOptions& options) const {
   posix_spawn_file_actions_adddup2(&actions, errPipe[1], STDERR_FILENO);
   posix_spawn_file_actions_addchdir_np(&actions, root_.c_str());
 
-  std::vector<std::string> argStrings{executable().string()};
+  std::vector<std::string> argStrings{options.executable.value_or(executable()).string()};
   argStrings.insert(argStrings.end(), options.args.begin(), options.args.end());
   std::vector<char*> argv;
   for (auto& arg : argStrings) argv.push_back(arg.data());

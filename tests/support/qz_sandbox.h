@@ -18,6 +18,7 @@ struct RunOptions {
   std::map<std::string, std::string> environment;  // added to (or replacing) the inherited environment
   std::vector<std::string> unsetEnvironment;
   std::chrono::seconds timeout{120};
+  std::optional<std::filesystem::path> executable;  // another copy of qz to run instead of root()/qz
 };
 
 struct RunResult {

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "host/app/boot_globals.h"
+#include "host/app/main_window.h"
 #include "host/app/native_modules.h"
 #include "host/app/startup_chunk.h"
 #include "host/boot_trace.h"
@@ -19,10 +20,15 @@
 #include "host/process_state.h"
 #include "host/stdin_capture.h"
 #include "platform/file_utils.h"
+#include "ui/application.h"
 
 namespace {
 
-void shutdownAtExit() { SDL_Quit(); }
+// Runs after main returns: the application and its windows go before SDL itself.
+void shutdownAtExit() {
+  takeApplication().reset();
+  SDL_Quit();
+}
 
 std::optional<float> firstDisplayContentScale() {
   int count = 0;
@@ -108,6 +114,14 @@ int qzMain(int argc, char** argv) {
   setWakeUpEventType(SDL_RegisterEvents(1));
   SDL_SetHint("SDL_VIDEO_X11_NET_WM_BYPASS_COMPOSITOR", "0");
   SDL_SetHint("SDL_MOUSE_FOCUS_CLICKTHROUGH", "1");
+
+  installApplication(std::make_unique<Application>());
+  std::string windowFailure;
+  if (!createMainWindow(windowFailure)) {
+    writeBootTrace(bootLog.stream, "%s", windowFailure.c_str());
+    bootLog.closeStream();
+    return 1;
+  }
 
   lua_State* L = luaL_newstate();
   if (L == nullptr) {

@@ -1,0 +1,57 @@
+// Native windows: metrics and redraw marks.
+#include "ui/native_window.h"
+
+#include <SDL3/SDL_video.h>
+
+#include <algorithm>
+#include <cmath>
+
+#include "render/render_cache.h"
+
+namespace {
+
+double validFactor(float factor) { return std::isfinite(factor) && factor > 0.0f ? static_cast<double>(factor) : 1.0; }
+
+// pixels / scale to the nearest integer (halves away from zero), clamped to 0 .. INT32_MAX.
+int32_t logicalLength(int32_t pixels, double scale) {
+  const long double value = std::roundl(static_cast<long double>(pixels) / static_cast<long double>(scale));
+  return static_cast<int32_t>(std::clamp<long double>(value, 0.0L, 2147483647.0L));
+}
+
+}  // namespace
+
+WindowMetrics computeWindowMetrics(int32_t pixelWidth, int32_t pixelHeight, float pixelDensity, float displayScale) {
+  WindowMetrics metrics;
+  metrics.pixelDensity = validFactor(pixelDensity);
+  metrics.displayScale = validFactor(displayScale);
+  metrics.pixelWidth = std::max(0, pixelWidth);
+  metrics.pixelHeight = std::max(0, pixelHeight);
+  metrics.logicalWidth = logicalLength(metrics.pixelWidth, metrics.displayScale);
+  metrics.logicalHeight = logicalLength(metrics.pixelHeight, metrics.displayScale);
+  return metrics;
+}
+
+NativeWindow::NativeWindow(uint64_t id, WindowRendererHandle handle) : id_(id), handle_(std::move(handle)) {
+  updateDisplayScale();
+}
+
+bool NativeWindow::updateDisplayScale() {
+  int width = 0, height = 0;
+  if (!SDL_GetWindowSizeInPixels(sdlWindow(), &width, &height)) return false;
+  const WindowMetrics updated = computeWindowMetrics(width, height, SDL_GetWindowPixelDensity(sdlWindow()),
+                                                     SDL_GetWindowDisplayScale(sdlWindow()));
+  if (updated == metrics_) return true;
+  metrics_ = updated;
+  markRelayout();
+  return true;
+}
+
+void NativeWindow::invalidate() {
+  redrawDirty_ = true;
+  renderer()->renderCache()->invalidateAll();
+}
+
+void NativeWindow::markRelayout() {
+  layoutDirty_ = true;
+  invalidate();
+}

@@ -1,0 +1,134 @@
+// Native text input of a window (the platform's IME through SDL): started with the wanted properties, stopped,
+// and placed with an area given in logical units and converted to window coordinates.
+#include <SDL3/SDL_keyboard.h>
+#include <SDL3/SDL_properties.h>
+
+#include <algorithm>
+#include <cmath>
+
+#include "ui/window_registry.h"
+
+namespace {
+
+int32_t scaledEdge(int64_t value, long double factor) {
+  const long double scaled = std::roundl(static_cast<long double>(value) * factor);
+  return static_cast<int32_t>(std::clamp<long double>(scaled, -2147483648.0L, 2147483647.0L));
+}
+
+bool sameSpec(const TextInputSpec& a, const TextInputSpec& b) {
+  return a.type == b.type && a.capitalization == b.capitalization && a.autocorrect == b.autocorrect &&
+         a.multiline == b.multiline;
+}
+
+bool setTextInputProperties(SDL_PropertiesID props, const TextInputSpec& spec) {
+  const int64_t type = spec.type >= 1 && spec.type <= 8 ? spec.type : 0;
+  if (!SDL_SetNumberProperty(props, SDL_PROP_TEXTINPUT_TYPE_NUMBER, type)) return false;
+  if (spec.capitalization >= 1 && spec.capitalization <= 4 &&
+      !SDL_SetNumberProperty(props, SDL_PROP_TEXTINPUT_CAPITALIZATION_NUMBER, spec.capitalization - 1)) {
+    return false;
+  }
+  return SDL_SetBooleanProperty(props, SDL_PROP_TEXTINPUT_AUTOCORRECT_BOOLEAN, spec.autocorrect) &&
+         SDL_SetBooleanProperty(props, SDL_PROP_TEXTINPUT_MULTILINE_BOOLEAN, spec.multiline);
+}
+
+bool applyArea(NativeWindow& window, const TextInputArea& area) {
+  const ScaledTextInputRect rect =
+      scaleTextInputRect(window.metrics().displayScale, window.metrics().pixelDensity, area);
+  const SDL_Rect sdlRect{rect.x, rect.y, rect.width, rect.height};
+  return SDL_SetTextInputArea(window.sdlWindow(), &sdlRect, rect.cursor);
+}
+
+}  // namespace
+
+ScaledTextInputRect scaleTextInputRect(double displayScale, double pixelDensity, const TextInputArea& area) {
+  const long double factor = static_cast<long double>(displayScale) / static_cast<long double>(pixelDensity);
+  const int32_t x = scaledEdge(area.x, factor);
+  const int32_t y = scaledEdge(area.y, factor);
+  const int32_t right = scaledEdge(int64_t{area.x} + area.width, factor);
+  const int32_t bottom = scaledEdge(int64_t{area.y} + area.height, factor);
+  const int32_t cursorEdge = scaledEdge(int64_t{area.x} + area.cursor, factor);
+  ScaledTextInputRect rect{x, y, 0, 0, 0};
+  rect.width = static_cast<int32_t>(std::clamp<int64_t>(int64_t{right} - x, 1, 2147483647));
+  rect.height = static_cast<int32_t>(std::clamp<int64_t>(int64_t{bottom} - y, 1, 2147483647));
+  rect.cursor = static_cast<int32_t>(std::clamp<int64_t>(int64_t{cursorEdge} - x, 0, rect.width));
+  return rect;
+}
+
+bool WindowRegistry::setTextInput(uint64_t id, const std::optional<TextInputSpec>& spec, std::string& error) {
+  error.clear();
+  if (!exists(id)) {
+    error = "window does not exist";
+    return false;
+  }
+  NativeWindow& target = window(id);
+  TextInputSpec& current = target.textInput();
+  const bool wanted = spec && spec->present;
+  if (!wanted && !current.present) return true;
+  if (wanted && current.present && sameSpec(*spec, current)) return true;
+
+  if (current.present) {
+    if (!SDL_ClearComposition(target.sdlWindow()) || !SDL_StopTextInput(target.sdlWindow())) {
+      error = SDL_GetError();
+      return false;
+    }
+    current.present = false;
+    if (!wanted) return true;
+  }
+
+  const SDL_PropertiesID props = SDL_CreateProperties();
+  if (props == 0) {
+    error = SDL_GetError();
+    return false;
+  }
+  const bool started = setTextInputProperties(props, *spec) &&
+                       SDL_StartTextInputWithProperties(target.sdlWindow(), props);
+  if (!started) error = SDL_GetError();
+  SDL_DestroyProperties(props);
+  if (!started) return false;
+
+  current = *spec;
+  if (target.textInputArea() && !applyArea(target, *target.textInputArea())) {
+    error = SDL_GetError();
+    SDL_StopTextInput(target.sdlWindow());
+    current.present = false;
+    return false;
+  }
+  return true;
+}
+
+bool WindowRegistry::setTextInputArea(uint64_t id, const std::optional<TextInputArea>& area, std::string& error) {
+  error.clear();
+  if (!exists(id)) {
+    error = "window does not exist";
+    return false;
+  }
+  NativeWindow& target = window(id);
+  const bool inputOn = target.textInput().present;
+  if (!area) {
+    if (inputOn && !(SDL_ClearComposition(target.sdlWindow()) && SDL_SetTextInputArea(target.sdlWindow(), nullptr, 0))) {
+      error = SDL_GetError();
+      return false;
+    }
+    target.textInputArea().reset();
+    return true;
+  }
+  if (target.textInputArea() == area) return true;
+  if (area->width < 1 || area->height < 1 || area->cursor < 0 || area->cursor > area->width) {
+    error = "text input area and cursor must stay inside a positive rectangle";
+    return false;
+  }
+  if (inputOn && !applyArea(target, *area)) {
+    error = SDL_GetError();
+    return false;
+  }
+  target.textInputArea() = area;
+  return true;
+}
+
+void WindowRegistry::refreshTextInputArea(uint64_t id) {
+  if (!exists(id)) return;
+  NativeWindow& target = window(id);
+  const WindowMetrics before = target.metrics();
+  if (!target.updateDisplayScale() || target.metrics() == before) return;
+  if (target.textInput().present && target.textInputArea()) applyArea(target, *target.textInputArea());
+}

@@ -1,0 +1,116 @@
+// Window creation: the SDL window is created hidden through a property set, sized so that its logical size
+// is the one asked for (keeping its centre), wrapped in its renderer handle and registered.
+#include <SDL3/SDL_properties.h>
+#include <SDL3/SDL_timer.h>
+#include <SDL3/SDL_video.h>
+
+#include <algorithm>
+#include <cmath>
+
+#include "ui/window_registry.h"
+
+namespace {
+
+// Owns an SDL property set for the length of one creation.
+class PropertySet {
+ public:
+  PropertySet() : id_(SDL_CreateProperties()) {}
+  ~PropertySet() {
+    if (id_ != 0) SDL_DestroyProperties(id_);
+  }
+  PropertySet(const PropertySet&) = delete;
+  PropertySet& operator=(const PropertySet&) = delete;
+  SDL_PropertiesID id() const { return id_; }
+
+ private:
+  SDL_PropertiesID id_;
+};
+
+struct SdlWindowDeleter {
+  void operator()(SDL_Window* window) const { SDL_DestroyWindow(window); }
+};
+
+int32_t clampToInt32(long double value) {
+  return static_cast<int32_t>(std::clamp<long double>(value, -2147483648.0L, 2147483647.0L));
+}
+
+// length x scale / density, rounded half away from zero, at least 1.
+int32_t windowLength(int32_t logical, float scale, float density) {
+  const int32_t length = clampToInt32(std::roundl(static_cast<long double>(logical) * scale / density));
+  return length <= 0 ? 1 : length;
+}
+
+bool setCreationProperties(SDL_PropertiesID props, const WindowCreateInfo& info, SDL_Window* owner) {
+  bool ok = SDL_SetStringProperty(props, SDL_PROP_WINDOW_CREATE_TITLE_STRING, info.title.c_str()) &&
+            SDL_SetNumberProperty(props, SDL_PROP_WINDOW_CREATE_WIDTH_NUMBER, info.width) &&
+            SDL_SetNumberProperty(props, SDL_PROP_WINDOW_CREATE_HEIGHT_NUMBER, info.height) &&
+            SDL_SetBooleanProperty(props, SDL_PROP_WINDOW_CREATE_RESIZABLE_BOOLEAN, info.resizable) &&
+            SDL_SetBooleanProperty(props, SDL_PROP_WINDOW_CREATE_HIGH_PIXEL_DENSITY_BOOLEAN, info.highPixelDensity) &&
+            SDL_SetBooleanProperty(props, SDL_PROP_WINDOW_CREATE_HIDDEN_BOOLEAN, true);
+  if (ok && owner != nullptr) ok = SDL_SetPointerProperty(props, SDL_PROP_WINDOW_CREATE_PARENT_POINTER, owner);
+  if (ok && info.modality == WindowModality::OwnerModal) {
+    ok = SDL_SetBooleanProperty(props, SDL_PROP_WINDOW_CREATE_MODAL_BOOLEAN, true);
+  }
+  return ok;
+}
+
+// Sizes the window so that its logical size is the one asked for, keeping the window's centre.
+bool applyLogicalSize(SDL_Window* window, const WindowCreateInfo& info) {
+  const float scale = SDL_GetWindowDisplayScale(window);
+  const float density = SDL_GetWindowPixelDensity(window);
+  if (!(scale > 0.0f) || !(density > 0.0f)) return false;
+  const int32_t w = windowLength(info.width, scale, density);
+  const int32_t h = windowLength(info.height, scale, density);
+  int x = 0, y = 0, oldW = 0, oldH = 0;
+  if (SDL_GetWindowPosition(window, &x, &y) && SDL_GetWindowSize(window, &oldW, &oldH)) {
+    if (!SDL_SetWindowSize(window, w, h)) return false;
+    SDL_SetWindowPosition(window, clampToInt32(static_cast<long double>(x) + (int64_t{oldW} - w) / 2),
+                          clampToInt32(static_cast<long double>(y) + (int64_t{oldH} - h) / 2));
+  } else if (!SDL_SetWindowSize(window, w, h)) {
+    return false;
+  }
+  return SDL_SyncWindow(window);
+}
+
+}  // namespace
+
+std::optional<uint64_t> WindowRegistry::createWindow(const WindowCreateInfo& info, std::string& error) {
+  error.clear();
+  const auto fail = [&error](const char* message) -> std::optional<uint64_t> {
+    error = message;
+    return std::nullopt;
+  };
+  if (info.width <= 0 || info.height <= 0) return fail("window dimensions must be positive");
+  SDL_Window* owner = nullptr;
+  if (info.owner) {
+    if (!exists(*info.owner)) return fail("window owner does not exist");
+    owner = window(*info.owner).sdlWindow();
+  }
+  if (info.modality == WindowModality::OwnerModal && owner == nullptr) {
+    return fail("owner-modal windows require an owner");
+  }
+
+  PropertySet props;
+  if (props.id() == 0 || !setCreationProperties(props.id(), info, owner)) return fail(SDL_GetError());
+  const uint64_t createdNs = SDL_GetTicksNS();
+  std::unique_ptr<SDL_Window, SdlWindowDeleter> created(SDL_CreateWindowWithProperties(props.id()));
+  if (!created) return fail(SDL_GetError());
+  // A dialog frame has no sizing border whatever `resizable` asked for.
+  if (info.frame == WindowFrame::Dialog && !SDL_SetWindowResizable(created.get(), false)) return fail(SDL_GetError());
+  if (!applyLogicalSize(created.get(), info)) return fail(SDL_GetError());
+
+  WindowRendererHandle handle(created.release(), SDL_DestroyWindow);
+  const uint32_t sdlId = SDL_GetWindowID(handle.window());
+  if (sdlId == 0) return fail(SDL_GetError());
+  const uint64_t id = nextWindowId_++;
+  auto nativeWindow = std::make_unique<NativeWindow>(id, std::move(handle));
+  windows_[id] = WindowEntry{id, sdlId, createdNs, info.owner, info.modality, info.frame, std::move(nativeWindow)};
+  sdlIds_[sdlId] = id;
+
+  if (info.visible && !SDL_ShowWindow(window(id).sdlWindow())) {
+    error = SDL_GetError();
+    closeWindow(id);
+    return std::nullopt;
+  }
+  return id;
+}

@@ -1,0 +1,58 @@
+// Window registry: lookups, closing and the mouse capture.
+#include "ui/window_registry.h"
+
+#include <SDL3/SDL_mouse.h>
+
+#include <vector>
+
+WindowRegistry::~WindowRegistry() {
+  while (!windows_.empty()) closeWindow(windows_.begin()->first);
+}
+
+std::optional<uint64_t> WindowRegistry::findBySdlId(uint32_t sdlId, uint64_t timestamp) const {
+  const auto mapped = sdlIds_.find(sdlId);
+  if (mapped == sdlIds_.end()) return std::nullopt;
+  const auto entry = windows_.find(mapped->second);
+  if (entry == windows_.end()) return std::nullopt;
+  if (timestamp != 0 && timestamp < entry->second.createdNs) return std::nullopt;
+  return mapped->second;
+}
+
+std::optional<WindowFrame> WindowRegistry::frameOf(uint64_t id) const {
+  const auto entry = windows_.find(id);
+  if (entry == windows_.end()) return std::nullopt;
+  return entry->second.frame;
+}
+
+bool WindowRegistry::setMouseCapture(uint64_t id, bool capture) {
+  if (!exists(id)) return false;
+  if (!capture) {
+    if (captureWindow_ != id) return true;
+    const bool released = SDL_CaptureMouse(false);
+    captureWindow_.reset();
+    return released;
+  }
+  if (captureWindow_) return *captureWindow_ == id;
+  if (!SDL_CaptureMouse(true)) return false;
+  captureWindow_ = id;
+  return true;
+}
+
+bool WindowRegistry::closeWindow(uint64_t id) {
+  if (!exists(id)) return false;
+  std::vector<uint64_t> owned;
+  for (const auto& [otherId, entry] : windows_) {
+    if (entry.owner == id) owned.push_back(otherId);
+  }
+  for (uint64_t ownedId : owned) closeWindow(ownedId);
+
+  const auto entry = windows_.find(id);
+  if (entry == windows_.end()) return true;
+  sdlIds_.erase(entry->second.sdlId);
+  if (captureWindow_ == id) setMouseCapture(id, false);
+  if (renderTarget_ == id) renderTarget_.reset();
+  if (mainWindow_ == id) mainWindow_.reset();
+  std::unique_ptr<NativeWindow> window = std::move(entry->second.window);
+  windows_.erase(entry);
+  return true;
+}

@@ -1,0 +1,80 @@
+// The registry of every native window of the process: its own window ids (from 1, never reused), the map
+// from SDL window ids back to them, and the marks for the main window, the render target and the window
+// holding the mouse capture. Main thread only.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_map>
+
+#include "ui/native_window.h"
+#include "ui/window_defs.h"
+
+struct SDL_Cursor;
+
+class WindowRegistry {
+ public:
+  WindowRegistry() = default;
+  ~WindowRegistry();
+  WindowRegistry(const WindowRegistry&) = delete;
+  WindowRegistry& operator=(const WindowRegistry&) = delete;
+
+  // Creates a hidden SDL window sized to the logical size asked for and registers it; shows it when asked.
+  std::optional<uint64_t> createWindow(const WindowCreateInfo& info, std::string& error);
+
+  bool exists(uint64_t id) const { return windows_.count(id) != 0; }
+  // The window of an SDL window id; none for an event stamped (timestamp != 0) before the window existed.
+  std::optional<uint64_t> findBySdlId(uint32_t sdlId, uint64_t timestamp) const;
+  std::optional<WindowFrame> frameOf(uint64_t id) const;
+
+  // Closes the windows owned by `id` first (depth first), then `id`; clears every mark naming it.
+  bool closeWindow(uint64_t id);
+  bool setMouseCapture(uint64_t id, bool capture);
+
+  // The operations below take a registered id (callers test exists() first).
+  NativeWindow& window(uint64_t id) { return *windows_.at(id).window; }
+  void invalidate(uint64_t id) { window(id).invalidate(); }
+  void markRelayout(uint64_t id) { window(id).markRelayout(); }
+
+  void setMainWindow(uint64_t id) { mainWindow_ = id; }
+  std::optional<uint64_t> mainWindowId() const { return mainWindow_; }
+  // The main window's renderer handle; the main window must be set and registered.
+  WindowRendererHandle& mainSdlWindow() { return window(*mainWindow_).rendererHandle(); }
+
+  void setRenderTarget(uint64_t id) { renderTarget_ = id; }
+  void clearRenderTarget() { renderTarget_.reset(); }
+  std::optional<uint64_t> renderTargetId() const { return renderTarget_; }
+  // The render-target window's renderer; the render target must be set and registered.
+  WindowRenderer& renderTargetRenderer() { return *window(*renderTarget_).renderer(); }
+
+  // Native text input of a window: starts it with the spec's properties (present), or stops it.
+  bool setTextInput(uint64_t id, const std::optional<TextInputSpec>& spec, std::string& error);
+  // The IME area in the window's logical units; none clears it.
+  bool setTextInputArea(uint64_t id, const std::optional<TextInputArea>& area, std::string& error);
+  // Re-applies the stored area after the window's scale or size may have changed.
+  void refreshTextInputArea(uint64_t id);
+
+ private:
+  struct WindowEntry {
+    uint64_t id = 0;
+    uint32_t sdlId = 0;
+    uint64_t createdNs = 0;
+    std::optional<uint64_t> owner;
+    WindowModality modality = WindowModality::Modeless;
+    WindowFrame frame = WindowFrame::Standard;
+    std::unique_ptr<NativeWindow> window;
+  };
+
+  uint64_t nextWindowId_ = 1;
+  std::unordered_map<uint64_t, WindowEntry> windows_;
+  std::unordered_map<uint32_t, uint64_t> sdlIds_;
+  std::optional<uint64_t> mainWindow_;
+  std::optional<uint64_t> renderTarget_;
+  std::optional<uint64_t> captureWindow_;
+};
+
+// Converts a text input area to window coordinates: edges scaled by scale / density and rounded (halves away
+// from zero), width and height at least 1, the cursor inside the width.
+ScaledTextInputRect scaleTextInputRect(double displayScale, double pixelDensity, const TextInputArea& area);

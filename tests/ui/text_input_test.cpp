@@ -1,0 +1,76 @@
+#include <gtest/gtest.h>
+
+#include "sdl_video_fixture.h"
+#include "ui/window_registry.h"
+
+namespace {
+
+TEST(ScaleTextInputRect, EdgesRoundAwayFromZero) {
+  const ScaledTextInputRect rect = scaleTextInputRect(1.5, 1.0, {10, 20, 101, 15, 33});
+  EXPECT_EQ(rect, (ScaledTextInputRect{15, 30, 152, 23, 50}));
+}
+
+TEST(ScaleTextInputRect, TinyAreaKeepsOnePixel) {
+  const ScaledTextInputRect rect = scaleTextInputRect(0.1, 1.0, {10, 10, 1, 1, 1});
+  EXPECT_EQ(rect.width, 1);
+  EXPECT_EQ(rect.height, 1);
+  EXPECT_LE(rect.cursor, rect.width);
+}
+
+TEST(ScaleTextInputRect, HugeAreaIsClamped) {
+  const ScaledTextInputRect rect = scaleTextInputRect(4.0, 1.0, {2147483647, -2147483647 - 1, 2147483647, 5, 0});
+  EXPECT_EQ(rect.x, 2147483647);
+  EXPECT_EQ(rect.y, -2147483647 - 1);
+  EXPECT_EQ(rect.width, 1);
+}
+
+class TextInput : public SdlVideoTest {
+ protected:
+  void SetUp() override {
+    WindowCreateInfo info;
+    info.width = 200;
+    info.height = 100;
+    std::string error;
+    const auto created = registry.createWindow(info, error);
+    ASSERT_TRUE(created) << error;
+    id = *created;
+  }
+  WindowRegistry registry;
+  uint64_t id = 0;
+};
+
+TEST_F(TextInput, InvalidAreasAreRefusedWithoutTouchingState) {
+  std::string error;
+  for (const TextInputArea area : {TextInputArea{0, 0, 0, 10, 0}, TextInputArea{0, 0, 10, 10, 11},
+                                   TextInputArea{0, 0, 10, 0, 0}, TextInputArea{0, 0, 10, 10, -1}}) {
+    EXPECT_FALSE(registry.setTextInputArea(id, area, error));
+    EXPECT_EQ(error, "text input area and cursor must stay inside a positive rectangle");
+  }
+  EXPECT_FALSE(registry.window(id).textInputArea());
+}
+
+TEST_F(TextInput, AreaIsKeptWhileInputIsOffAndAppliedAtStart) {
+  std::string error;
+  ASSERT_TRUE(registry.setTextInputArea(id, TextInputArea{1, 2, 30, 10, 5}, error)) << error;
+  TextInputSpec spec;
+  spec.present = true;
+  spec.multiline = true;
+  ASSERT_TRUE(registry.setTextInput(id, spec, error)) << error;
+  EXPECT_TRUE(SDL_TextInputActive(registry.window(id).sdlWindow()));
+  EXPECT_TRUE(registry.setTextInput(id, spec, error)) << "an equal spec changes nothing";
+  ASSERT_TRUE(registry.setTextInput(id, std::nullopt, error)) << error;
+  EXPECT_FALSE(SDL_TextInputActive(registry.window(id).sdlWindow()));
+  EXPECT_TRUE(registry.window(id).textInputArea()) << "the area outlives stop and start";
+  EXPECT_TRUE(registry.setTextInputArea(id, std::nullopt, error));
+  EXPECT_FALSE(registry.window(id).textInputArea());
+}
+
+TEST_F(TextInput, UnknownWindowIsReported) {
+  std::string error;
+  EXPECT_FALSE(registry.setTextInput(id + 100, TextInputSpec{}, error));
+  EXPECT_EQ(error, "window does not exist");
+  EXPECT_FALSE(registry.setTextInputArea(id + 100, std::nullopt, error));
+  EXPECT_EQ(error, "window does not exist");
+}
+
+}  // namespace

@@ -1,0 +1,110 @@
+#include "ui/window_registry.h"
+
+#include <gtest/gtest.h>
+
+#include "sdl_video_fixture.h"
+
+namespace {
+
+class WindowRegistryTest : public SdlVideoTest {
+ protected:
+  uint64_t create(std::optional<uint64_t> owner = std::nullopt, bool visible = false) {
+    WindowCreateInfo info;
+    info.width = 320;
+    info.height = 200;
+    info.owner = owner;
+    info.visible = visible;
+    std::string error;
+    const auto id = registry.createWindow(info, error);
+    EXPECT_TRUE(id) << error;
+    return id.value_or(0);
+  }
+  WindowRegistry registry;
+};
+
+TEST_F(WindowRegistryTest, IdsStartAtOneAndAreNeverReused) {
+  EXPECT_EQ(create(), 1u);
+  EXPECT_EQ(create(), 2u);
+  EXPECT_TRUE(registry.closeWindow(2));
+  EXPECT_EQ(create(), 3u);
+  EXPECT_FALSE(registry.closeWindow(2));
+}
+
+TEST_F(WindowRegistryTest, CreationChecksComeBeforeSdl) {
+  std::string error;
+  WindowCreateInfo info;
+  info.width = 0;
+  info.height = 10;
+  EXPECT_FALSE(registry.createWindow(info, error));
+  EXPECT_EQ(error, "window dimensions must be positive");
+  info.width = 10;
+  info.height = -1;
+  EXPECT_FALSE(registry.createWindow(info, error));
+  EXPECT_EQ(error, "window dimensions must be positive");
+  info.height = 10;
+  info.owner = 42;
+  EXPECT_FALSE(registry.createWindow(info, error));
+  EXPECT_EQ(error, "window owner does not exist");
+  info.owner.reset();
+  info.modality = WindowModality::OwnerModal;
+  EXPECT_FALSE(registry.createWindow(info, error));
+  EXPECT_EQ(error, "owner-modal windows require an owner");
+  EXPECT_EQ(create(), 1u) << "failed creations take no id";
+}
+
+TEST_F(WindowRegistryTest, WindowsAreCreatedHiddenUnlessAsked) {
+  const uint64_t hidden = create();
+  const uint64_t shown = create(std::nullopt, true);
+  EXPECT_TRUE(SDL_GetWindowFlags(registry.window(hidden).sdlWindow()) & SDL_WINDOW_HIDDEN);
+  EXPECT_FALSE(SDL_GetWindowFlags(registry.window(shown).sdlWindow()) & SDL_WINDOW_HIDDEN);
+}
+
+TEST_F(WindowRegistryTest, LogicalSizeIsTheSizeAsked) {
+  const uint64_t id = create();
+  const WindowMetrics& metrics = registry.window(id).metrics();
+  EXPECT_EQ(metrics.logicalWidth, 320);
+  EXPECT_EQ(metrics.logicalHeight, 200);
+}
+
+TEST_F(WindowRegistryTest, FindBySdlIdRespectsCreationTime) {
+  const uint64_t id = create();
+  const uint32_t sdlId = SDL_GetWindowID(registry.window(id).sdlWindow());
+  EXPECT_EQ(registry.findBySdlId(sdlId, 0), id);
+  EXPECT_EQ(registry.findBySdlId(sdlId, SDL_GetTicksNS()), id);
+  EXPECT_EQ(registry.findBySdlId(sdlId, 1), std::nullopt) << "stamped before the window existed";
+  EXPECT_EQ(registry.findBySdlId(sdlId + 1000, 0), std::nullopt);
+}
+
+TEST_F(WindowRegistryTest, ClosingOwnerClosesOwnedWindowsAndClearsMarks) {
+  const uint64_t first = create();
+  const uint64_t second = create(first);
+  const uint64_t third = create(second);
+  const uint64_t other = create();
+  registry.setMainWindow(third);
+  registry.setRenderTarget(second);
+  EXPECT_TRUE(registry.closeWindow(first));
+  EXPECT_FALSE(registry.exists(first));
+  EXPECT_FALSE(registry.exists(second));
+  EXPECT_FALSE(registry.exists(third));
+  EXPECT_TRUE(registry.exists(other));
+  EXPECT_EQ(registry.mainWindowId(), std::nullopt);
+  EXPECT_EQ(registry.renderTargetId(), std::nullopt);
+}
+
+TEST_F(WindowRegistryTest, ChangedMetricsMarkLayoutUnchangedLeaveFlags) {
+  const uint64_t id = create();
+  NativeWindow& window = registry.window(id);
+  window.clearLayout();
+  window.clearRedraw();
+  EXPECT_TRUE(window.updateDisplayScale());
+  EXPECT_FALSE(window.needsLayout());
+  EXPECT_FALSE(window.needsRedraw());
+  ASSERT_TRUE(SDL_SetWindowSize(window.sdlWindow(), 400, 250));
+  SDL_SyncWindow(window.sdlWindow());
+  EXPECT_TRUE(window.updateDisplayScale());
+  EXPECT_TRUE(window.needsLayout());
+  EXPECT_TRUE(window.needsRedraw());
+  EXPECT_EQ(window.metrics().logicalWidth, 400);
+}
+
+}  // namespace
