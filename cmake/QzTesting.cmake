@@ -1,7 +1,9 @@
 # Helpers for the test tree: GoogleTest executables, Lua test files run through qz, fuzzers and benchmarks.
 include(GoogleTest)
 
-set(QZ_TEST_ENVIRONMENT "SDL_VIDEO_DRIVER=offscreen" "SDL_AUDIO_DRIVER=dummy"
+# The environment of test commands that are not GoogleTest executables (those set the same defaults in
+# tests/support/test_main.cpp). See there for why the framebuffer is not accelerated.
+set(QZ_TEST_ENVIRONMENT "SDL_VIDEO_DRIVER=offscreen" "SDL_FRAMEBUFFER_ACCELERATION=0" "SDL_AUDIO_DRIVER=dummy"
     "ASAN_OPTIONS=detect_leaks=1:abort_on_error=0"
     "LSAN_OPTIONS=suppressions=${CMAKE_SOURCE_DIR}/tests/support/lsan.supp:print_suppressions=0"
     "UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1")
@@ -11,9 +13,8 @@ set(QZ_TEST_ENVIRONMENT "SDL_VIDEO_DRIVER=offscreen" "SDL_AUDIO_DRIVER=dummy"
 function(qz_add_gtest name)
   cmake_parse_arguments(ARG "" "" "SOURCES;LIBRARIES" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
-  target_link_libraries(${name} PRIVATE ${ARG_LIBRARIES} qz_test_support GTest::gmock GTest::gtest_main qz_options)
-  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
-    PROPERTIES ENVIRONMENT "${QZ_TEST_ENVIRONMENT}" TIMEOUT 300)
+  target_link_libraries(${name} PRIVATE ${ARG_LIBRARIES} qz_test_main qz_test_support GTest::gmock qz_options)
+  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
 endfunction()
 
 # qz_add_lua_tests(<directory>): every *_test.lua file in tests/lua/<directory> runs as its own ctest entry,

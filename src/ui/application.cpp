@@ -10,10 +10,8 @@ struct Application::State {
 
 namespace {
 
-std::unique_ptr<Application>& installedApplication() {
-  static std::unique_ptr<Application> application;
-  return application;
-}
+// Constructed before main, so its destructor runs after every at-exit handler that start-up registers.
+std::unique_ptr<Application> installed;
 
 }  // namespace
 
@@ -26,13 +24,13 @@ std::optional<uint64_t> Application::createWindow(const WindowCreateInfo& info, 
   return state_->windows.createWindow(info, error);
 }
 
-Application* currentApplication() { return installedApplication().get(); }
+Application* currentApplication() { return installed.get(); }
 
 void installApplication(std::unique_ptr<Application> application) {
-  installedApplication().reset();
-  installedApplication() = std::move(application);
+  installed.reset();
+  installed = std::move(application);
 }
 
-std::unique_ptr<Application> takeApplication() { return std::move(installedApplication()); }
+std::unique_ptr<Application> takeApplication() { return std::move(installed); }
 
-WindowRegistry& currentWindowRegistry() { return installedApplication()->windowRegistry(); }
+WindowRegistry& currentWindowRegistry() { return installed->windowRegistry(); }

@@ -31,7 +31,8 @@ std::vector<std::string> buildEnvironment(const RunOptions& options) {
     const size_t equals = text.find('=');
     if (equals != std::string::npos) values[text.substr(0, equals)] = text.substr(equals + 1);
   }
-  if (!values.count("SDL_VIDEO_DRIVER")) values["SDL_VIDEO_DRIVER"] = "offscreen";
+  values.try_emplace("SDL_VIDEO_DRIVER", "offscreen");
+  values.try_emplace("SDL_FRAMEBUFFER_ACCELERATION", "0");
   for (const auto& [name, value] : options.environment) values[name] = value;
   for (const auto& name : options.unsetEnvironment) values.erase(name);
   std::vector<std::string> result;

@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 
+#include "fonts/freetype_library.h"
 #include "host/app/boot_globals.h"
 #include "host/app/main_window.h"
 #include "host/app/native_modules.h"
@@ -62,12 +63,8 @@ std::optional<std::string> runProtected(lua_State* L, Fn& fn) {
   return text;
 }
 
-void shutdownLuaBindings(lua_State*) {}
-
-}  // namespace
-
-int qzMain(int argc, char** argv) {
-  BootContext context;
+// Arguments, executable path, host options and standard input; returns an exit code when start-up ends here.
+std::optional<int> prepareProcess(int argc, char** argv, BootContext& context) {
   context.args = buildUtf8Arguments(argc, argv);
   context.executablePath = executablePathUtf8();
   if (context.executablePath.empty()) {
@@ -84,49 +81,39 @@ int qzMain(int argc, char** argv) {
     signalStdinConsumed();
     context.stdinData = std::move(text);
   }
-
   context.executableDirectory = executableDirectoryOf(context.executablePath);
-  BootLog bootLog;
-  const std::string bootLogPath = context.executableDirectory + "/user/boot.log";
-  bootLog.stream = std::fopen(bootLogPath.c_str(), "w");
-  bootLog.close = std::fclose;
-  context.bootLog = &bootLog;
-  writeBootTrace(bootLog.stream, "[qz-boot] exe=%s", context.executablePath.c_str());
+  return std::nullopt;
+}
 
+// Hints, SDL itself, FreeType, the at-exit teardown and the wake-up event; false after tracing a failure.
+bool startSdl(FILE* log) {
   if (!SDL_SetHintWithPriority("SDL_FORCE_RAISEWINDOW", "0", SDL_HINT_OVERRIDE)) {
-    writeBootTrace(bootLog.stream, "[qz-boot] unable to disable forced window raising");
-    bootLog.closeStream();
-    return 1;
+    writeBootTrace(log, "[qz-boot] unable to disable forced window raising");
+    return false;
   }
   if (!SDL_SetHintWithPriority("SDL_IME_IMPLEMENTED_UI", "composition", SDL_HINT_OVERRIDE)) {
-    writeBootTrace(bootLog.stream, "[qz-boot] unable to select application-rendered text composition");
-    bootLog.closeStream();
-    return 1;
+    writeBootTrace(log, "[qz-boot] unable to select application-rendered text composition");
+    return false;
   }
   if (!SDL_Init(SDL_INIT_VIDEO | SDL_INIT_EVENTS)) {
-    writeBootTrace(bootLog.stream, "[qz-boot] SDL initialization failed: %s", SDL_GetError());
-    bootLog.closeStream();
-    return 1;
+    writeBootTrace(log, "[qz-boot] SDL initialization failed: %s", SDL_GetError());
+    return false;
   }
   SDL_EnableScreenSaver();
   SDL_SetEventEnabled(SDL_EVENT_DROP_FILE, true);
+  initFreeTypeLibrary();  // registers its own release, which runs after shutdownAtExit
   std::atexit(shutdownAtExit);
   setWakeUpEventType(SDL_RegisterEvents(1));
   SDL_SetHint("SDL_VIDEO_X11_NET_WM_BYPASS_COMPOSITOR", "0");
   SDL_SetHint("SDL_MOUSE_FOCUS_CLICKTHROUGH", "1");
+  return true;
+}
 
-  installApplication(std::make_unique<Application>());
-  std::string windowFailure;
-  if (!createMainWindow(windowFailure)) {
-    writeBootTrace(bootLog.stream, "%s", windowFailure.c_str());
-    bootLog.closeStream();
-    return 1;
-  }
-
+// The main Lua state from creation to close: modules, globals and the start-up chunk; returns the exit code.
+int runScripts(BootContext& context, BootLog& bootLog) {
   lua_State* L = luaL_newstate();
   if (L == nullptr) {
     writeBootTrace(bootLog.stream, "[qz-boot] Lua state creation failed");
-    bootLog.closeStream();
     return 1;
   }
   setMainLuaState(L);
@@ -146,9 +133,34 @@ int qzMain(int argc, char** argv) {
     exitCode = runStartupChunk(L, bootLog);
   }
 
-  shutdownLuaBindings(L);
   if (mainLuaState() == L) setMainLuaState(nullptr);
   lua_close(L);
+  return exitCode;
+}
+
+}  // namespace
+
+int qzMain(int argc, char** argv) {
+  BootContext context;
+  if (const std::optional<int> exitCode = prepareProcess(argc, argv, context)) return *exitCode;
+
+  BootLog bootLog;
+  const std::string bootLogPath = context.executableDirectory + "/user/boot.log";
+  bootLog.stream = std::fopen(bootLogPath.c_str(), "w");
+  bootLog.close = std::fclose;
+  context.bootLog = &bootLog;
+  writeBootTrace(bootLog.stream, "[qz-boot] exe=%s", context.executablePath.c_str());
+
+  int exitCode = 1;
+  if (startSdl(bootLog.stream)) {
+    installApplication(std::make_unique<Application>());
+    std::string windowFailure;
+    if (createMainWindow(windowFailure)) {
+      exitCode = runScripts(context, bootLog);
+    } else {
+      writeBootTrace(bootLog.stream, "%s", windowFailure.c_str());
+    }
+  }
   bootLog.closeStream();
   return exitCode;
 }
