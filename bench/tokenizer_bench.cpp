@@ -30,7 +30,7 @@ if corpus == "lua" then def, language, share = C.lua_grammar, "lua", 0.1 end
 if corpus == "markdown" then
   lines = C.markdown_lines(math.random, line_count, 0.1)
 else
-  for i = 1, line_count do lines[i] = C.code_line(language, math.random, line_length, share) end
+  for i = 1, line_count do lines[i] = C.code_line(language, math.random, line_length, share, line_length > 1000) end
 end
 for _, line in ipairs(lines) do bytes = bytes + #line end
 local symbols, pattern = def.symbols or {}, C.SYMBOL_PATTERN
@@ -118,9 +118,9 @@ void registerScans() {
     bool reference;
   };
   const Corpus corpora[] = {
-      {"ascii", 80, 2000, true},     {"unicode", 80, 2000, true}, {"lua", 80, 2000, true},
-      {"markdown", 0, 2000, true},   {"ascii", 10000, 10, true},  {"ascii", 100000, 2, false},
-      {"unicode", 100000, 2, false},
+      {"ascii", 80, 2000, true},   {"unicode", 80, 2000, true},   {"lua", 80, 2000, true},
+      {"markdown", 0, 2000, true}, {"ascii", 10000, 16, true},    {"unicode", 10000, 16, true},
+      {"ascii", 100000, 2, false}, {"unicode", 100000, 2, false},
   };
   for (const Corpus& corpus : corpora) {
     for (const char* engine : {"native", "reference"}) {

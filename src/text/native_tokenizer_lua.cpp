@@ -175,7 +175,12 @@ int native_tokenizer_scan(lua_State* L) {
   lua_pushvalue(L, kSlotTokenizer);
   lua_replace(L, kSlotCurrentTokenizer);
   std::string error;
-  const int results = runScan(L, handle, nested, wantStats, &error);
+  int results = 0;
+  try {
+    results = runScan(L, handle, nested, wantStats, &error);
+  } catch (const std::bad_alloc&) {
+    error = "not enough memory to scan the line";
+  }
   if (results == 0) luaL_error(L, "%s", error.c_str());
   return results;
 }

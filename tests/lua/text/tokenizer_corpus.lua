@@ -61,12 +61,13 @@ local unicode = { "caf\u{E9}", "e\u{301}", "na\u{EF}ve", "\u{65E5}\u{672C}", "\u
 local function pick(list, random) return list[random(#list)] end
 
 -- One line of roughly `length` bytes in the style of `language` ("c" or "lua"); `unicode_share` of the words
--- are non-ASCII.
-function C.code_line(language, random, length, unicode_share)
+-- are non-ASCII. A `closed` line opens no comment or string that would run to its end.
+function C.code_line(language, random, length, unicode_share, closed)
   local parts = {}
   local size = 0
   while size < length do
     local r = random(100)
+    if closed and r > 52 and r <= 62 then r = 1 end
     local piece
     if random() < unicode_share then piece = pick(unicode, random)
     elseif r <= 30 then piece = pick(words, random)
