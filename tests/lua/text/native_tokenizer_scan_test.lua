@@ -167,6 +167,17 @@ t.test("stop patterns cut the match", function()
   t.eq(scan(tok, "ab..c"), { "path", "ab", "dots", "..", "path", "c" })
 end)
 
+t.test("an empty stop_on falls back to terminators", function()
+  local tok = prepare({ { pattern = "[%w%.]+", type = "path", stop_on = "", terminators = "%.%." } })
+  t.eq(scan(tok, "ab..c"), { "path", "ab", "normal", ".", "path", ".c" })
+end)
+
+t.test("a table pattern with an empty end is not a delimited rule", function()
+  local tok = prepare({ { pattern = { "<", "" }, type = "tag" }, { pattern = "%a+", type = "word" } })
+  t.eq(t.results(scan(tok, "a<b"))[3], "complex_rule")
+  t.eq(scan(tok, "ab"), { "word", "ab" })
+end)
+
 t.test("a consume_line line pattern styles the match and leaves the rest normal", function()
   local tok = prepare({ { pattern = "%a+", type = "word" } },
     { line_patterns = { { pattern = "#+", type = "heading", consume_line = true } } })
