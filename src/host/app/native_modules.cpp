@@ -6,6 +6,7 @@
 #include "db/db_lua.h"
 #include "host/app/system_lua.h"
 #include "host/lua_api.h"
+#include "services/pack_lua.h"
 #include "text/native_tokenizer_lua.h"
 #include "text/text_lua.h"
 
@@ -20,6 +21,7 @@ const NativeModule kNativeModules[] = {
     {"system", luaopen_system},
     {"db", luaopen_db},
     {LUA_UTF8LIBNAME, luaopen_utf8},
+    {"pack", luaopen_pack},
     {"text", luaopen_text},
     {"native_tokenizer", luaopen_native_tokenizer},
     {nullptr, nullptr},

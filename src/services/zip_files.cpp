@@ -1,0 +1,131 @@
+// ZIP archive files over POSIX. A writer's temporary file is created beside the destination with O_EXCL, so
+// neither another writer of this process (the name counter is shared) nor another process can claim it, and
+// it is renamed over the destination only once complete and on disk.
+#include "services/zip_files.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <fstream>
+
+#include "platform/file_utils.h"
+#include "platform/text_conversion.h"
+
+namespace {
+
+// The counter of temporary names, shared by every writer of the process.
+std::atomic<uint64_t>& zipTemporaryCounter() {
+  static std::atomic<uint64_t> counter{0};
+  return counter;
+}
+
+mode_t currentUmask() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("Umask:", 0) == 0) return static_cast<mode_t>(std::strtoul(line.c_str() + 6, nullptr, 8) & 0777);
+  }
+  return 022;
+}
+
+std::string parentDirectory(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+}  // namespace
+
+bool checkZipPathText(std::string_view path, std::string& error) {
+  if (path.empty()) {
+    error = "ZIP path must not be empty";
+    return false;
+  }
+  if (path.find('\0') != std::string_view::npos) {
+    error = "ZIP path must not contain a zero byte";
+    return false;
+  }
+  return true;
+}
+
+bool isValidUtf8Path(std::string_view path) {
+  return path.size() <= 2147483647 && wideToUtf8(utf8ToWide(path)) == path;
+}
+
+std::string absoluteUtf8Path(std::string_view path) {
+  if (path.front() == '/') return std::string(path);
+  const std::string current = currentDirectoryUtf8();
+  if (current.empty()) return {};
+  return current + (current.back() == '/' ? "" : "/") + std::string(path);
+}
+
+bool openFileForReading(const std::string& path, OpenedFile& file, int& errorNumber, bool& sizeFailed) {
+  sizeFailed = false;
+  file.fd = UniqueFd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!file.fd.valid()) {
+    errorNumber = errno;
+    return false;
+  }
+  struct stat info;
+  if (fstat(file.fd.get(), &info) != 0) {
+    errorNumber = errno;
+    sizeFailed = true;
+    return false;
+  }
+  if (!S_ISREG(info.st_mode)) {
+    errorNumber = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
+    return false;
+  }
+  file.size = static_cast<uint64_t>(info.st_size);
+  return true;
+}
+
+mode_t newFileMode() { return 0666 & ~currentUmask(); }
+
+bool createZipTemporaryFile(const std::string& destination, ZipTemporaryFile& temporary) {
+  const std::string prefix = destination + ".temporary-" + std::to_string(getpid()) + "-";
+  for (;;) {
+    std::string path = prefix + std::to_string(zipTemporaryCounter().fetch_add(1));
+    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0 && errno == EEXIST) continue;
+    if (fd < 0) return false;
+    FILE* file = fdopen(fd, "w+b");
+    if (file == nullptr) {
+      close(fd);
+      unlink(path.c_str());
+      return false;
+    }
+    temporary.path = std::move(path);
+    temporary.file = file;
+    return true;
+  }
+}
+
+const char* finishZipTemporaryFile(FILE* file, mode_t mode) {
+  // The permission bits are a courtesy: a file system without them still gets the archive.
+  (void)fchmod(fileno(file), mode);
+  if (std::fflush(file) != 0 || fsync(fileno(file)) != 0) {
+    std::fclose(file);
+    return "ZIP flush failed";
+  }
+  if (std::fclose(file) != 0) return "ZIP close failed";
+  return nullptr;
+}
+
+bool installZipTemporaryFile(const std::string& temporaryPath, const std::string& destination, int& errorNumber) {
+  if (rename(temporaryPath.c_str(), destination.c_str()) != 0) {
+    errorNumber = errno;
+    return false;
+  }
+  // The rename is done; flushing the directory only makes it survive a crash, so its failure changes nothing.
+  const int directory = open(parentDirectory(destination).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (directory >= 0) {
+    (void)fsync(directory);
+    close(directory);
+  }
+  return true;
+}

@@ -1,0 +1,45 @@
+// The file-system side of ZIP archives: checking and resolving archive paths, opening archives and source
+// files for reading, and the temporary sibling file through which a writer replaces its destination.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+#include "services/zip_io.h"
+
+// "ZIP path must not be empty" or "ZIP path must not contain a zero byte" for such a path.
+bool checkZipPathText(std::string_view path, std::string& error);
+// False for a path that is not valid UTF-8 or longer than 2147483647 bytes.
+bool isValidUtf8Path(std::string_view path);
+// The path made absolute against the current directory when it is relative; empty when the current
+// directory cannot be read.
+std::string absoluteUtf8Path(std::string_view path);
+
+// An open regular file and its size. A directory or other non-regular file fails with EISDIR or EINVAL.
+struct OpenedFile {
+  UniqueFd fd;
+  uint64_t size = 0;
+};
+// Opens `path` for reading; false with errno and the failed step ("open" or "size").
+bool openFileForReading(const std::string& path, OpenedFile& file, int& errorNumber, bool& sizeFailed);
+
+// The permission bits of a newly created file: 0666 less the process's umask.
+mode_t newFileMode();
+
+// A temporary sibling of the destination, "<destination>.temporary-<pid>-<n>", created exclusively.
+struct ZipTemporaryFile {
+  std::string path;
+  FILE* file = nullptr;  // opened "w+b"; owned by the caller
+};
+// Claims the next free name, moving the process-wide counter on while names are taken.
+bool createZipTemporaryFile(const std::string& destination, ZipTemporaryFile& temporary);
+
+// Gives the temporary file its permission bits, flushes it to disk and closes it (always); null on success,
+// else "ZIP flush failed" or "ZIP close failed".
+const char* finishZipTemporaryFile(FILE* file, mode_t mode);
+// Renames the temporary file over the destination, then flushes the directory; false with errno.
+bool installZipTemporaryFile(const std::string& temporaryPath, const std::string& destination, int& errorNumber);

@@ -1,0 +1,138 @@
+// The byte sources and the sink that minizip reads and writes ZIP archives through: an open file descriptor
+// (read through a small window cache, since minizip reads the central directory a few bytes at a time), a
+// private copy of an archive in memory, and a stdio stream being written. Each records its first I/O failure
+// so that messages can name it; minizip's own status codes only say that one happened.
+#pragma once
+
+#include <ioapi.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// A file descriptor closed when its holder goes away.
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  ~UniqueFd();
+  UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept;
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  int release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+// minizip's reading handle (unzFile), closed with unzClose.
+struct UnzipCloser {
+  void operator()(void* archive) const;
+};
+using UnzipHandle = std::unique_ptr<void, UnzipCloser>;
+
+// The current entry of a minizip reading handle, opened for reading its stored (raw) bytes and closed again
+// when the holder goes away.
+class ZipRawEntry {
+ public:
+  explicit ZipRawEntry(void* archive) : archive_(archive) {}
+  ~ZipRawEntry();
+  ZipRawEntry(const ZipRawEntry&) = delete;
+  ZipRawEntry& operator=(const ZipRawEntry&) = delete;
+
+  // A minizip status; the entry's local header is checked against its central record.
+  int openRaw();
+  // Reads up to `length` raw bytes: the count, 0 at the end of the entry's data, or a negative status.
+  int read(unsigned char* buffer, size_t length);
+
+ private:
+  void* archive_;
+  bool open_ = false;
+};
+
+// Where minizip reads an archive from: a file (by descriptor) or bytes in memory. Registered with minizip by
+// address, so it must not move while an archive reads through it.
+class ZipSource {
+ public:
+  // Reads `size` bytes of the open file; the descriptor stays owned by the caller.
+  ZipSource(int fd, uint64_t size);
+  // Reads `bytes`, which must outlive the source.
+  explicit ZipSource(std::string_view bytes);
+  ZipSource(const ZipSource&) = delete;
+  ZipSource& operator=(const ZipSource&) = delete;
+
+  zlib_filefunc64_def callbacks();
+  uint64_t size() const { return size_; }
+  // Starts a new operation: forgets earlier failures and cached bytes, so a file is read afresh.
+  void beginOperation();
+  // The prefix, ": " and the text of the first failure since beginOperation: the system error of a failed
+  // read, else "archive data ended early" when minizip failed after reading past the end, else the meaning of
+  // the status.
+  std::string statusText(const char* prefix, int status) const;
+  // The same for minizip failing to open the archive at all, where reading past the end only means that
+  // the bytes are no archive.
+  std::string openFailureText(const char* prefix) const;
+
+  uint64_t read(void* buffer, uint64_t length);
+  bool seek(int64_t offset, int origin);
+  uint64_t tell() const { return position_; }
+
+  // True for an archive without entries: nothing but an end record, at offset 0. minizip takes an end record
+  // at offset 0 for one it did not find, so such archives are recognised here instead.
+  bool isEntrylessArchive();
+
+ private:
+  uint64_t readFile(unsigned char* out, uint64_t length);
+  bool fillCache();
+
+  int fd_ = -1;
+  std::string_view bytes_;
+  uint64_t size_ = 0;
+  uint64_t position_ = 0;
+  std::vector<unsigned char> cache_;
+  uint64_t cacheOffset_ = 0;
+  std::string failure_;
+  bool readPastEnd_ = false;
+};
+
+// Where minizip writes an archive to: a stdio stream opened for reading and writing, owned by the caller.
+class ZipSink {
+ public:
+  explicit ZipSink(FILE* file) : file_(file) {}
+  ZipSink(const ZipSink&) = delete;
+  ZipSink& operator=(const ZipSink&) = delete;
+
+  zlib_filefunc64_def callbacks();
+  // The first write or seek failure, as "file write failed (system error N)"; empty when none happened.
+  const std::string& failure() const { return failure_; }
+
+  // From now on every write fails at once: an abandoned archive is only torn down, never finished.
+  void refuseWrites() { refusingWrites_ = true; }
+
+  uint64_t write(const void* buffer, uint64_t length);
+  uint64_t read(void* buffer, uint64_t length);
+  bool seek(int64_t offset, int origin);
+  uint64_t tell();
+
+ private:
+  void recordFailure(const char* what, int errorNumber);
+
+  FILE* file_;
+  std::string failure_;
+  bool refusingWrites_ = false;
+};
+
+// The prefix, ": " and a text for a minizip status: the recorded I/O failure when there is one, else the
+// status's meaning, else "unknown miniz error".
+std::string zipStatusText(const char* prefix, int status, const std::string& ioFailure);

@@ -1,0 +1,84 @@
+// ZipArchiveReader: a ZIP archive opened from a file or from a private copy of its bytes. The whole central
+// directory is read once at open, under limits on the entry count and the summed name length, into an entry
+// table with a name index; single entries are then extracted whole into memory under a per-entry size limit,
+// a running per-archive total and a compression-ratio limit. Extraction writes no files, so names are not
+// checked for path safety here, only for being usable as keys (no zero byte, no duplicate).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "services/zip_io.h"
+
+struct ZipReaderLimits {
+  uint64_t maxEntries = 65536;
+  uint64_t maxNameBytes = 16777216;   // summed over all names, without terminators
+  uint64_t maxEntrySize = 33554432;   // largest uncompressed size of one extraction
+  uint64_t maxTotalSize = 134217728;  // all successful extractions together
+  uint64_t maxRatio = 1000;           // uncompressed to compressed, for deflated entries
+};
+
+struct ZipEntryInfo {
+  uint64_t index = 0;  // position in the central directory, from 0
+  std::string name;    // the stored bytes, never holding a zero byte
+  uint64_t compressedSize = 0;
+  uint64_t uncompressedSize = 0;
+  uint32_t crc32 = 0;
+  uint16_t method = 0;  // 0 stored, 8 deflated, others as stored
+  bool isDirectory = false;
+  bool isEncrypted = false;
+  bool isSupported = false;  // stored or deflated, not encrypted
+};
+
+class ZipArchiveReader {
+  struct PrivateKey {
+    explicit PrivateKey() = default;
+  };
+
+ public:
+  static std::unique_ptr<ZipArchiveReader> openFile(std::string_view path, const ZipReaderLimits& limits,
+                                                    std::string& error);
+  // Copies `data`; the caller's bytes may change or go away afterwards.
+  static std::unique_ptr<ZipArchiveReader> openMemory(std::string_view data, const ZipReaderLimits& limits,
+                                                      std::string& error);
+  // Only the open functions make readers.
+  ZipArchiveReader(PrivateKey, const ZipReaderLimits& limits);
+  ~ZipArchiveReader();
+  ZipArchiveReader(const ZipArchiveReader&) = delete;
+  ZipArchiveReader& operator=(const ZipArchiveReader&) = delete;
+
+  uint64_t entryCount() const { return entries_.size(); }
+  // The entry at position `index` from 0, or null.
+  const ZipEntryInfo* entryAt(uint64_t index) const;
+  // The entry with exactly these name bytes, or null.
+  const ZipEntryInfo* findEntry(std::string_view name) const;
+  // Extracts the entry at position `index` whole; a failure leaves the reader and its running total as they
+  // were.
+  bool extract(uint64_t index, std::string& output, std::string& error);
+
+ private:
+  struct EntryPosition {
+    uint64_t directoryOffset;
+    uint64_t fileNumber;
+  };
+
+  bool openArchive(std::string& error);
+  bool buildEntryTable(std::string& error);
+  bool readEntry(uint64_t index, uint64_t& usedNameBytes, std::string& error);
+  bool checkExtractable(const ZipEntryInfo& entry, std::string& error) const;
+  bool extractInto(uint64_t index, std::string& output, std::string& error);
+
+  ZipReaderLimits limits_;
+  UniqueFd file_;
+  std::string bytes_;  // the memory reader's own copy
+  std::unique_ptr<ZipSource> source_;
+  UnzipHandle archive_;  // declared after what it reads through, so it is closed first
+  std::vector<ZipEntryInfo> entries_;
+  std::vector<EntryPosition> positions_;
+  std::unordered_map<std::string_view, uint64_t> nameIndex_;  // views into entries_' names
+  uint64_t extractedTotal_ = 0;
+};

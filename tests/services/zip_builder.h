@@ -1,0 +1,37 @@
+// Crafts ZIP archives byte by byte for the tests, including ones no well-behaved writer would produce:
+// recorded sizes that lie, duplicate names, ZIP64 end records for more than 65535 entries.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace ziptest {
+
+struct CraftedEntry {
+  std::string name;
+  std::string stored;  // the bytes as they sit in the archive
+  uint16_t method = 0;
+  uint16_t flags = 0;
+  uint32_t crc = 0;
+  uint64_t compressedSize = 0;
+  uint64_t uncompressedSize = 0;
+  uint32_t externalAttributes = 0;
+};
+
+// An entry holding `data` unchanged.
+CraftedEntry storedEntry(std::string name, const std::string& data);
+// An entry holding `data` as raw DEFLATE.
+CraftedEntry deflatedEntry(std::string name, const std::string& data);
+
+struct BuildOptions {
+  // Without local headers or data the archive is only a central directory: enough to open, not to extract.
+  bool localHeaders = true;
+};
+
+std::string buildZip(const std::vector<CraftedEntry>& entries, const BuildOptions& options = {});
+
+uint32_t crc32Of(const std::string& data);
+std::string rawDeflate(const std::string& data, int level = 6);
+
+}  // namespace ziptest
