@@ -9,3 +9,7 @@ if(QZ_SANITIZE)
   target_compile_options(qz_options INTERFACE ${QZ_SANITIZER_FLAGS})
   target_link_options(qz_options INTERFACE ${QZ_SANITIZER_FLAGS})
 endif()
+if(QZ_FUZZERS)
+  # Coverage feedback for libFuzzer from every library a fuzzer links, not only from the fuzzer's own file.
+  target_compile_options(qz_options INTERFACE -fsanitize=fuzzer-no-link)
+endif()

@@ -98,10 +98,12 @@ InflateOutcome pumpInflate(z_stream& stream, InputFeed& input, std::string& resu
 template <typename Operation>
 bool runGuarded(std::string& output, std::string& error, const char* memoryMessage, const char* tooLargeMessage,
                 Operation operation) {
-  output.clear();
   error.clear();
   try {
+    // The result takes over the caller's buffer, so repeated calls into one string reuse its memory.
     std::string result;
+    result.swap(output);
+    result.clear();
     if (!operation(result)) return false;
     output = std::move(result);
     return true;
@@ -310,10 +312,24 @@ bool readGzipHeader(std::string_view data, size_t start, size_t& position, std::
   return true;
 }
 
+// Reserves room for the output a trailer announces. Only a hint: a wrong one costs a reallocation, and
+// failing to get the room changes nothing.
+void reserveAnnouncedSize(std::string& result, uint64_t announced, uint64_t maxOutputSize) {
+  try {
+    result.reserve(std::min(announced, maxOutputSize));
+  } catch (const std::bad_alloc&) {
+  } catch (const std::length_error&) {
+  }
+}
+
 bool gzipDecompressMembers(std::string_view data, std::string& result, uint64_t maxOutputSize, std::string& error) {
   if (data.empty()) {
     error = "gzip input is empty";
     return false;
+  }
+  // The last member's ISIZE: the whole output when there is one member under 4 GiB, as there usually is.
+  if (data.size() >= kGzipHeaderSize + kGzipTrailerSize) {
+    reserveAnnouncedSize(result, readUint32LE(data, data.size() - 4), maxOutputSize);
   }
   size_t start = 0;
   while (start < data.size()) {

@@ -1,6 +1,7 @@
 // Raw DEFLATE, zlib and gzip over byte spans, each under a ceiling on the size of what it produces, and the
 // recognition of a container by its signature. Every operation empties its output and error first, fills the
-// output only when the whole operation succeeds and otherwise leaves exactly one message in the error.
+// output only when the whole operation succeeds and otherwise leaves exactly one message in the error. The
+// output must not overlap the input; its memory is reused for the result.
 #pragma once
 
 #include <cstdint>

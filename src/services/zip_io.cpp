@@ -87,22 +87,6 @@ const char* statusMeaning(int status) {
 
 void UnzipCloser::operator()(void* archive) const { unzClose(archive); }
 
-ZipRawEntry::~ZipRawEntry() {
-  if (open_) unzCloseCurrentFile(archive_);
-}
-
-int ZipRawEntry::openRaw() {
-  int method = 0;
-  int level = 0;
-  const int status = unzOpenCurrentFile2(archive_, &method, &level, 1);
-  open_ = status == UNZ_OK;
-  return status;
-}
-
-int ZipRawEntry::read(unsigned char* buffer, size_t length) {
-  return unzReadCurrentFile(archive_, buffer, static_cast<unsigned>(std::min<size_t>(length, kMaxReadPiece)));
-}
-
 UniqueFd::~UniqueFd() {
   if (fd_ >= 0) ::close(fd_);
 }
@@ -212,6 +196,58 @@ bool ZipSource::isEntrylessArchive() {
   // Disk numbers, entry counts, directory size and offset are all zero; the comment fills the rest.
   const bool noDirectory = std::all_of(record + 4, record + 20, [](unsigned char byte) { return byte == 0; });
   return noDirectory && static_cast<uint64_t>(record[20] | (record[21] << 8)) == size_ - kEndRecordSize;
+}
+
+ZipRawEntry::ZipRawEntry(void* archive, ZipSource& source, uint64_t compressedSize)
+    : archive_(archive), source_(source), remaining_(compressedSize) {}
+
+ZipRawEntry::~ZipRawEntry() {
+  if (open_) unzCloseCurrentFile(archive_);
+}
+
+int ZipRawEntry::open() {
+  int method = 0;
+  int level = 0;
+  const int status = unzOpenCurrentFile2(archive_, &method, &level, 1);
+  open_ = status == UNZ_OK;
+  if (open_) position_ = unzGetCurrentFileZStreamPos64(archive_);
+  return status;
+}
+
+int64_t ZipRawEntry::read(unsigned char* buffer, size_t length) {
+  const uint64_t wanted = std::min<uint64_t>({length, remaining_, kMaxReadPiece});
+  if (wanted == 0) return 0;
+  if (!source_.seek(static_cast<int64_t>(position_), ZLIB_FILEFUNC_SEEK_SET)) return -1;
+  const uint64_t got = source_.read(buffer, wanted);
+  if (got < wanted) return -1;
+  position_ += got;
+  remaining_ -= got;
+  return static_cast<int64_t>(got);
+}
+
+void applyZip64Sizes(unz_file_info64& info, std::string_view extra) {
+  const auto readLE = [&extra](size_t position, int bytes) {
+    uint64_t value = 0;
+    for (int i = bytes - 1; i >= 0; --i) value = (value << 8) | static_cast<unsigned char>(extra[position + i]);
+    return value;
+  };
+  constexpr uint64_t kUnknown = 0xFFFFFFFFu;
+  for (size_t block = 0; extra.size() - block >= 4;) {
+    const size_t length = readLE(block + 2, 2);
+    if (extra.size() - block - 4 < length) return;
+    if (readLE(block, 2) == 1) {
+      // The block holds, in this order, only the fields whose central value is 0xFFFFFFFF.
+      size_t field = block + 4;
+      const size_t end = field + length;
+      if (info.uncompressed_size == kUnknown && end - field >= 8) {
+        info.uncompressed_size = readLE(field, 8);
+        field += 8;
+      }
+      if (info.compressed_size == kUnknown && end - field >= 8) info.compressed_size = readLE(field, 8);
+      return;
+    }
+    block += 4 + length;
+  }
 }
 
 zlib_filefunc64_def ZipSink::callbacks() {

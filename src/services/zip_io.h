@@ -5,6 +5,7 @@
 #pragma once
 
 #include <ioapi.h>
+#include <unzip.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -41,25 +42,6 @@ struct UnzipCloser {
   void operator()(void* archive) const;
 };
 using UnzipHandle = std::unique_ptr<void, UnzipCloser>;
-
-// The current entry of a minizip reading handle, opened for reading its stored (raw) bytes and closed again
-// when the holder goes away.
-class ZipRawEntry {
- public:
-  explicit ZipRawEntry(void* archive) : archive_(archive) {}
-  ~ZipRawEntry();
-  ZipRawEntry(const ZipRawEntry&) = delete;
-  ZipRawEntry& operator=(const ZipRawEntry&) = delete;
-
-  // A minizip status; the entry's local header is checked against its central record.
-  int openRaw();
-  // Reads up to `length` raw bytes: the count, 0 at the end of the entry's data, or a negative status.
-  int read(unsigned char* buffer, size_t length);
-
- private:
-  void* archive_;
-  bool open_ = false;
-};
 
 // Where minizip reads an archive from: a file (by descriptor) or bytes in memory. Registered with minizip by
 // address, so it must not move while an archive reads through it.
@@ -105,6 +87,34 @@ class ZipSource {
   std::string failure_;
   bool readPastEnd_ = false;
 };
+
+// The stored (raw) bytes of the current entry of a minizip reading handle. minizip opens the entry, checking
+// its local header against the central record and finding where its data starts; the bytes are then read
+// here, `compressedSize` of them, as minizip would stop at 4 GiB.
+class ZipRawEntry {
+ public:
+  ZipRawEntry(void* archive, ZipSource& source, uint64_t compressedSize);
+  ~ZipRawEntry();
+  ZipRawEntry(const ZipRawEntry&) = delete;
+  ZipRawEntry& operator=(const ZipRawEntry&) = delete;
+
+  // A minizip status.
+  int open();
+  // Reads up to `length` raw bytes: the count, 0 at the end of the entry's data, or -1 when the archive
+  // could not be read (the source knows why).
+  int64_t read(unsigned char* buffer, size_t length);
+
+ private:
+  void* archive_;
+  ZipSource& source_;
+  uint64_t remaining_;
+  uint64_t position_ = 0;
+  bool open_ = false;
+};
+
+// minizip 1.1 built for 64-bit Linux compares sizes against (unsigned long)-1 and so never reads the ZIP64
+// extra field of a central record; sizes it left at 0xFFFFFFFF are taken from that field here.
+void applyZip64Sizes(unz_file_info64& info, std::string_view centralExtra);
 
 // Where minizip writes an archive to: a stdio stream opened for reading and writing, owned by the caller.
 class ZipSink {

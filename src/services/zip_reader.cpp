@@ -57,9 +57,12 @@ bool hasSafeRatio(const ZipEntryInfo& entry, uint64_t maxRatio) {
   return quotient < maxRatio || (quotient == maxRatio && entry.uncompressedSize % entry.compressedSize == 0);
 }
 
+// What the extraction helpers answer when the archive itself could not be read; the source knows why.
+constexpr const char* kUnreadable = "";
+
 // Inflates raw DEFLATE data read from `entry` into exactly output.size() bytes; null on success, else what
-// went wrong ("" when it was the library status left in `status`).
-const char* inflateEntry(ZipRawEntry& entry, std::string& output, int& status) {
+// went wrong.
+const char* inflateEntry(ZipRawEntry& entry, std::string& output) {
   std::vector<unsigned char> raw(kRawPieceSize);
   ZlibStream stream(ZlibStream::Direction::Inflate);
   if (stream.initInflate(-MAX_WBITS) != Z_OK) return "allocation failed";
@@ -67,11 +70,8 @@ const char* inflateEntry(ZipRawEntry& entry, std::string& output, int& status) {
   size_t written = 0;
   for (;;) {
     if (z.avail_in == 0) {
-      const int got = entry.read(raw.data(), raw.size());
-      if (got < 0) {
-        status = got;
-        return "";
-      }
+      const int64_t got = entry.read(raw.data(), raw.size());
+      if (got < 0) return kUnreadable;
       z.next_in = raw.data();
       z.avail_in = static_cast<uInt>(got);
     }
@@ -89,14 +89,11 @@ const char* inflateEntry(ZipRawEntry& entry, std::string& output, int& status) {
 }
 
 // Copies the stored bytes of `entry` into exactly output.size() bytes.
-const char* copyStoredEntry(ZipRawEntry& entry, std::string& output, int& status) {
+const char* copyStoredEntry(ZipRawEntry& entry, std::string& output) {
   size_t written = 0;
   while (written < output.size()) {
-    const int got = entry.read(reinterpret_cast<unsigned char*>(output.data() + written), output.size() - written);
-    if (got < 0) {
-      status = got;
-      return "";
-    }
+    const int64_t got = entry.read(reinterpret_cast<unsigned char*>(output.data() + written), output.size() - written);
+    if (got < 0) return kUnreadable;
     if (got == 0) return "entry data ended early";
     written += static_cast<size_t>(got);
   }
@@ -217,8 +214,10 @@ bool ZipArchiveReader::readEntry(uint64_t index, uint64_t& usedNameBytes, std::s
     return false;
   }
   std::string name(nameLength, '\0');
+  std::string extra(info.size_file_extra, '\0');
   unz_file_info64 again{};
-  status = unzGetCurrentFileInfo64(archive_.get(), &again, name.data(), info.size_filename, nullptr, 0, nullptr, 0);
+  status = unzGetCurrentFileInfo64(archive_.get(), &again, name.data(), info.size_filename, extra.data(),
+                                   info.size_file_extra, nullptr, 0);
   if (status != UNZ_OK) {
     error = source_->statusText("ZIP entry name failed", status);
     return false;
@@ -241,6 +240,7 @@ bool ZipArchiveReader::readEntry(uint64_t index, uint64_t& usedNameBytes, std::s
     error = source_->statusText("ZIP entry metadata failed", status);
     return false;
   }
+  applyZip64Sizes(info, extra);
   positions_.push_back({position.pos_in_zip_directory, position.num_of_file});
   entries_.push_back(describeEntry(index, std::move(name), info));
   nameIndex_.emplace(entries_.back().name, index);
@@ -305,20 +305,19 @@ bool ZipArchiveReader::extractInto(uint64_t index, std::string& output, std::str
   output.resize(entry.uncompressedSize);
   source_->beginOperation();
   const unz64_file_pos position{positions_[index].directoryOffset, positions_[index].fileNumber};
-  ZipRawEntry opened(archive_.get());
+  ZipRawEntry opened(archive_.get(), *source_, entry.compressedSize);
   int status = unzGoToFilePos64(archive_.get(), &position);
-  if (status == UNZ_OK) status = opened.openRaw();
+  if (status == UNZ_OK) status = opened.open();
   if (status != UNZ_OK) {
     error = source_->statusText("ZIP entry extraction failed", status);
     return false;
   }
-  const char* failure =
-      entry.method == 0 ? copyStoredEntry(opened, output, status) : inflateEntry(opened, output, status);
+  const char* failure = entry.method == 0 ? copyStoredEntry(opened, output) : inflateEntry(opened, output);
   if (failure == nullptr && crc32_z(0, reinterpret_cast<const Bytef*>(output.data()), output.size()) != entry.crc32) {
     failure = "CRC-32 check failed";
   }
   if (failure == nullptr) return true;
-  error = failure[0] != '\0' ? std::string("ZIP entry extraction failed: ") + failure
-                             : source_->statusText("ZIP entry extraction failed", status);
+  error = failure == kUnreadable ? source_->statusText("ZIP entry extraction failed", UNZ_ERRNO)
+                                 : std::string("ZIP entry extraction failed: ") + failure;
   return false;
 }

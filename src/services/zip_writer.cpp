@@ -212,6 +212,7 @@ bool ZipArchiveWriter::copyEntry(void* reader, ZipSource& source, std::string& e
     error = "ZIP contains an unsafe or duplicate entry name";
     return false;
   }
+  applyZip64Sizes(info, centralExtra);
   // minizip writes only these two methods, and moving the data descriptor of an encrypted entry into its
   // header would change the byte its password check compares.
   const bool encryptedWithDescriptor = (info.flag & kFlagEncrypted) != 0 && (info.flag & kFlagDataDescriptor) != 0;
@@ -219,8 +220,8 @@ bool ZipArchiveWriter::copyEntry(void* reader, ZipSource& source, std::string& e
     error = std::string(kCopyFailed) + ": unsupported compression method";
     return false;
   }
-  ZipRawEntry entry(reader);
-  status = entry.openRaw();
+  ZipRawEntry entry(reader, source, info.compressed_size);
+  status = entry.open();
   const int localExtraSize = status == UNZ_OK ? unzGetLocalExtrafield(reader, nullptr, 0) : status;
   if (localExtraSize < 0) {
     error = source.statusText(kCopyFailed, localExtraSize);
@@ -244,10 +245,10 @@ bool ZipArchiveWriter::copyEntry(void* reader, ZipSource& source, std::string& e
       static_cast<int>(info.compression_method), Z_DEFAULT_COMPRESSION, 1, -MAX_WBITS, DEF_MEM_LEVEL,
       Z_DEFAULT_STRATEGY, nullptr, 0, info.version, info.flag & ~kFlagDataDescriptor, zip64 ? 1 : 0);
   std::vector<unsigned char> piece(kCopyPieceSize);
-  for (int got = 1; status == ZIP_OK;) {
-    got = entry.read(piece.data(), piece.size());
+  while (status == ZIP_OK) {
+    const int64_t got = entry.read(piece.data(), piece.size());
     if (got < 0) {
-      error = source.statusText(kCopyFailed, got);
+      error = source.statusText(kCopyFailed, UNZ_ERRNO);
       return false;
     }
     if (got == 0) break;

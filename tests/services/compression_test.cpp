@@ -181,9 +181,11 @@ std::string memberWith(uint8_t flags, const std::string& fields, const std::stri
 
 TEST(GzipDecompress, ReadsOptionalHeaderFields) {
   std::string output, error;
-  const std::string extra = "\x03\x00" "abc"s;
-  ASSERT_TRUE(gzipDecompress(memberWith(0x04 | 0x08 | 0x10 | 0x01, extra + "name\0comment\0"s, "body"), output, 100,
-                             error))
+  const std::string extra =
+      "\x03\x00"
+      "abc"s;
+  ASSERT_TRUE(
+      gzipDecompress(memberWith(0x04 | 0x08 | 0x10 | 0x01, extra + "name\0comment\0"s, "body"), output, 100, error))
       << error;
   EXPECT_EQ(output, "body");
 
@@ -209,7 +211,10 @@ TEST(GzipDecompress, NamesEachMalformedHeaderPart) {
       {good.substr(0, 3) + '\x20' + good.substr(4), "gzip header uses reserved flags"},
       {good.substr(0, 3) + '\x24' + good.substr(4, 6), "gzip header uses reserved flags"},
       {good.substr(0, 3) + '\x04' + good.substr(4, 6) + "\x05", "gzip extra field length is incomplete"},
-      {good.substr(0, 3) + '\x04' + good.substr(4, 6) + "\x05\x00" "ab"s, "gzip extra field is incomplete"},
+      {good.substr(0, 3) + '\x04' + good.substr(4, 6) +
+           "\x05\x00"
+           "ab"s,
+       "gzip extra field is incomplete"},
       {good.substr(0, 3) + '\x08' + good.substr(4, 6) + "name", "gzip file name is incomplete"},
       {good.substr(0, 3) + '\x10' + good.substr(4, 6) + "note", "gzip comment is incomplete"},
       {good.substr(0, 3) + '\x02' + good.substr(4, 6) + "\x01", "gzip header checksum is incomplete"},

@@ -21,21 +21,43 @@ void put64(std::string& out, uint64_t value) {
   put32(out, static_cast<uint32_t>(value >> 32));
 }
 
+// The sizes as the fixed fields record them, and the extra field that goes with them.
+struct RecordedSizes {
+  uint32_t compressed;
+  uint32_t uncompressed;
+  std::string extra;
+};
+
+RecordedSizes recordedSizes(const CraftedEntry& entry) {
+  if (!entry.zip64Sizes) {
+    return {static_cast<uint32_t>(entry.compressedSize), static_cast<uint32_t>(entry.uncompressedSize), ""};
+  }
+  std::string extra;
+  put16(extra, 1);
+  put16(extra, 16);
+  put64(extra, entry.uncompressedSize);
+  put64(extra, entry.compressedSize);
+  return {0xFFFFFFFF, 0xFFFFFFFF, extra};
+}
+
 void putLocalHeader(std::string& out, const CraftedEntry& entry) {
+  const RecordedSizes sizes = recordedSizes(entry);
   put32(out, 0x04034b50);
   put16(out, 20);
   put16(out, entry.flags);
   put16(out, entry.method);
   put32(out, 0x00210000);  // 1980-01-01 00:00
   put32(out, entry.crc);
-  put32(out, static_cast<uint32_t>(entry.compressedSize));
-  put32(out, static_cast<uint32_t>(entry.uncompressedSize));
+  put32(out, sizes.compressed);
+  put32(out, sizes.uncompressed);
   put16(out, static_cast<uint32_t>(entry.name.size()));
-  put16(out, 0);
+  put16(out, static_cast<uint32_t>(sizes.extra.size()));
   out += entry.name;
+  out += sizes.extra;
 }
 
 void putCentralHeader(std::string& out, const CraftedEntry& entry, uint64_t localOffset) {
+  const RecordedSizes sizes = recordedSizes(entry);
   put32(out, 0x02014b50);
   put16(out, 20);
   put16(out, 20);
@@ -43,16 +65,17 @@ void putCentralHeader(std::string& out, const CraftedEntry& entry, uint64_t loca
   put16(out, entry.method);
   put32(out, 0x00210000);
   put32(out, entry.crc);
-  put32(out, static_cast<uint32_t>(entry.compressedSize));
-  put32(out, static_cast<uint32_t>(entry.uncompressedSize));
+  put32(out, sizes.compressed);
+  put32(out, sizes.uncompressed);
   put16(out, static_cast<uint32_t>(entry.name.size()));
-  put16(out, 0);
+  put16(out, static_cast<uint32_t>(sizes.extra.size()));
   put16(out, 0);
   put16(out, 0);
   put16(out, 0);
   put32(out, entry.externalAttributes);
   put32(out, static_cast<uint32_t>(localOffset));
   out += entry.name;
+  out += sizes.extra;
 }
 
 void putEndRecords(std::string& out, uint64_t count, uint64_t directoryOffset, uint64_t directorySize) {

@@ -17,6 +17,8 @@ struct CraftedEntry {
   uint64_t compressedSize = 0;
   uint64_t uncompressedSize = 0;
   uint32_t externalAttributes = 0;
+  // Both headers record the sizes as 0xFFFFFFFF and carry the real ones in a ZIP64 extra field.
+  bool zip64Sizes = false;
 };
 
 // An entry holding `data` unchanged.

@@ -46,9 +46,9 @@ TEST(ZipReader, ListsAndExtractsStoredDeflatedAndDirectoryEntries) {
   const std::string text(100000, 'q');
   CraftedEntry attributeDirectory = ziptest::storedEntry("flagged", "");
   attributeDirectory.externalAttributes = 0x10;
-  const auto reader = openBytes(ziptest::buildZip({ziptest::storedEntry("a.txt", "alpha"),
-                                                   ziptest::deflatedEntry("dir/b.txt", text),
-                                                   ziptest::storedEntry("dir/", ""), attributeDirectory}));
+  const auto reader =
+      openBytes(ziptest::buildZip({ziptest::storedEntry("a.txt", "alpha"), ziptest::deflatedEntry("dir/b.txt", text),
+                                   ziptest::storedEntry("dir/", ""), attributeDirectory}));
   ASSERT_EQ(reader->entryCount(), 4u);
   const ZipEntryInfo* b = reader->findEntry("dir/b.txt");
   ASSERT_NE(b, nullptr);
@@ -97,16 +97,14 @@ TEST(ZipReader, AcceptsNamesSummingToExactlyTheLimit) {
 TEST(ZipReader, RefusesDuplicateNamesButNotCaseOrSeparatorVariants) {
   EXPECT_EQ(openFailure(ziptest::buildZip({ziptest::storedEntry("a.txt", "1"), ziptest::storedEntry("a.txt", "2")})),
             "ZIP archive contains duplicate entry: a.txt");
-  const auto reader = openBytes(ziptest::buildZip({ziptest::storedEntry("a/b", "1"), ziptest::storedEntry("a\\b", "2"),
-                                                   ziptest::storedEntry("A/B", "3")}));
+  const auto reader = openBytes(ziptest::buildZip(
+      {ziptest::storedEntry("a/b", "1"), ziptest::storedEntry("a\\b", "2"), ziptest::storedEntry("A/B", "3")}));
   EXPECT_EQ(reader->entryCount(), 3u);
   EXPECT_EQ(openFailure(ziptest::buildZip({ziptest::storedEntry("bad\0name"s, "")})),
             "ZIP entry name contains a zero byte");
 }
 
-TEST(ZipReader, OpensAnArchiveWithoutEntries) {
-  EXPECT_EQ(openBytes(ziptest::buildZip({}))->entryCount(), 0u);
-}
+TEST(ZipReader, OpensAnArchiveWithoutEntries) { EXPECT_EQ(openBytes(ziptest::buildZip({}))->entryCount(), 0u); }
 
 TEST(ZipReader, RefusesBadLimitsAndInput) {
   ZipReaderLimits noEntries;
@@ -163,8 +161,8 @@ TEST(ZipReader, TotalLimitCountsOnlySuccessfulExtractions) {
 TEST(ZipReader, EntryLimitZeroLetsOnlyEmptyEntriesThrough) {
   ZipReaderLimits limits;
   limits.maxEntrySize = 0;
-  const auto reader = openBytes(
-      ziptest::buildZip({ziptest::storedEntry("one", "1"), ziptest::deflatedEntry("none", "")}), limits);
+  const auto reader =
+      openBytes(ziptest::buildZip({ziptest::storedEntry("one", "1"), ziptest::deflatedEntry("none", "")}), limits);
   EXPECT_EQ(extractOrError(*reader, 0), "error: ZIP entry exceeds extraction limit: one");
   EXPECT_EQ(extractOrError(*reader, 1), "");
 }
@@ -195,14 +193,26 @@ TEST(ZipReader, CorruptEntriesFailAndLeaveTheReaderUsable) {
   CraftedEntry cut = ziptest::deflatedEntry("cut", std::string(5000, 'c') + "and more");
   cut.stored.resize(cut.stored.size() / 2);
   cut.compressedSize = cut.stored.size();
-  const std::string archive =
-      ziptest::buildZip({tooLong, tooShort, garbage, cut, ziptest::storedEntry("fine", "ok")});
+  const std::string archive = ziptest::buildZip({tooLong, tooShort, garbage, cut, ziptest::storedEntry("fine", "ok")});
   const auto reader = openBytes(archive);
   EXPECT_EQ(extractOrError(*reader, 0), "error: ZIP entry extraction failed: unexpected decompressed size");
   EXPECT_EQ(extractOrError(*reader, 1), "error: ZIP entry extraction failed: unexpected decompressed size");
   EXPECT_EQ(extractOrError(*reader, 2), "error: ZIP entry extraction failed: decompression failed");
   EXPECT_EQ(extractOrError(*reader, 3), "error: ZIP entry extraction failed: entry data ended early");
   EXPECT_EQ(extractOrError(*reader, 4), "ok");
+}
+
+TEST(ZipReader, ReadsSizesFromZip64ExtraFields) {
+  const std::string text(3000, 'z');
+  CraftedEntry deflated = ziptest::deflatedEntry("deflated", text);
+  deflated.zip64Sizes = true;
+  CraftedEntry stored = ziptest::storedEntry("stored", "plain");
+  stored.zip64Sizes = true;
+  const auto reader = openBytes(ziptest::buildZip({deflated, stored}));
+  EXPECT_EQ(reader->entryAt(0)->uncompressedSize, text.size());
+  EXPECT_EQ(reader->entryAt(0)->compressedSize, deflated.stored.size());
+  EXPECT_EQ(extractOrError(*reader, 0), text);
+  EXPECT_EQ(extractOrError(*reader, 1), "plain");
 }
 
 TEST(ZipReader, MemoryReaderKeepsItsOwnCopy) {

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -169,6 +170,20 @@ TEST(ZipWriter, WriteModeCopiesEntriesRawAndKeepsTheirNames) {
   auto reader = ZipArchiveReader::openFile(destination, {}, error);
   EXPECT_EQ(reader->entryAt(1)->compressedSize, deflated.stored.size());
   EXPECT_EQ(reader->entryAt(1)->crc32, deflated.crc);
+}
+
+TEST(ZipWriter, WriteModeCopiesZip64Entries) {
+  ziptest::TempDir dir;
+  const std::string destination = dir.path("wide.zip");
+  CraftedEntry wide = ziptest::deflatedEntry("wide", std::string(5000, 'w'));
+  wide.zip64Sizes = true;
+  ziptest::writeFile(destination, ziptest::buildZip({wide}));
+  std::string error;
+  auto writer = ZipArchiveWriter::openWrite(destination, 6, error);
+  ASSERT_TRUE(writer) << error;
+  closeWriter(*writer);
+  EXPECT_EQ(contentsOf(destination), (Contents{{"wide", std::string(5000, 'w')}}));
+  EXPECT_EQ(std::system(("unzip -tqq " + destination).c_str()), 0);
 }
 
 TEST(ZipWriter, WriteModeCopiesEncryptedEntriesWithoutADataDescriptor) {
