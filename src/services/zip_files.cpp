@@ -9,8 +9,7 @@
 
 #include <atomic>
 #include <cerrno>
-#include <cstdlib>
-#include <fstream>
+#include <cstdio>
 
 #include "platform/file_utils.h"
 #include "platform/text_conversion.h"
@@ -21,21 +20,6 @@ namespace {
 std::atomic<uint64_t>& zipTemporaryCounter() {
   static std::atomic<uint64_t> counter{0};
   return counter;
-}
-
-mode_t currentUmask() {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("Umask:", 0) == 0) return static_cast<mode_t>(std::strtoul(line.c_str() + 6, nullptr, 8) & 0777);
-  }
-  return 022;
-}
-
-std::string parentDirectory(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
 }
 
 }  // namespace
@@ -84,13 +68,14 @@ bool openFileForReading(const std::string& path, OpenedFile& file, int& errorNum
   return true;
 }
 
-mode_t newFileMode() { return 0666 & ~currentUmask(); }
-
-bool createZipTemporaryFile(const std::string& destination, ZipTemporaryFile& temporary) {
+bool createZipTemporaryFile(const std::string& destination, std::optional<mode_t> keptMode,
+                            ZipTemporaryFile& temporary) {
+  // A replacement stays private until it gets the replaced file's bits at the end.
+  const mode_t createMode = keptMode ? 0600 : 0666;
   const std::string prefix = destination + ".temporary-" + std::to_string(getpid()) + "-";
   for (;;) {
     std::string path = prefix + std::to_string(zipTemporaryCounter().fetch_add(1));
-    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, createMode);
     if (fd < 0 && errno == EEXIST) continue;
     if (fd < 0) return false;
     FILE* file = fdopen(fd, "w+b");
@@ -105,27 +90,13 @@ bool createZipTemporaryFile(const std::string& destination, ZipTemporaryFile& te
   }
 }
 
-const char* finishZipTemporaryFile(FILE* file, mode_t mode) {
+const char* finishZipTemporaryFile(FILE* file, std::optional<mode_t> keptMode) {
   // The permission bits are a courtesy: a file system without them still gets the archive.
-  (void)fchmod(fileno(file), mode);
+  if (keptMode) (void)fchmod(fileno(file), *keptMode);
   if (std::fflush(file) != 0 || fsync(fileno(file)) != 0) {
     std::fclose(file);
     return "ZIP flush failed";
   }
   if (std::fclose(file) != 0) return "ZIP close failed";
   return nullptr;
-}
-
-bool installZipTemporaryFile(const std::string& temporaryPath, const std::string& destination, int& errorNumber) {
-  if (rename(temporaryPath.c_str(), destination.c_str()) != 0) {
-    errorNumber = errno;
-    return false;
-  }
-  // The rename is done; flushing the directory only makes it survive a crash, so its failure changes nothing.
-  const int directory = open(parentDirectory(destination).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (directory >= 0) {
-    (void)fsync(directory);
-    close(directory);
-  }
-  return true;
 }

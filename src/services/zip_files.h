@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -27,19 +28,16 @@ struct OpenedFile {
 // Opens `path` for reading; false with errno and the failed step ("open" or "size").
 bool openFileForReading(const std::string& path, OpenedFile& file, int& errorNumber, bool& sizeFailed);
 
-// The permission bits of a newly created file: 0666 less the process's umask.
-mode_t newFileMode();
-
 // A temporary sibling of the destination, "<destination>.temporary-<pid>-<n>", created exclusively.
 struct ZipTemporaryFile {
   std::string path;
   FILE* file = nullptr;  // opened "w+b"; owned by the caller
 };
-// Claims the next free name, moving the process-wide counter on while names are taken.
-bool createZipTemporaryFile(const std::string& destination, ZipTemporaryFile& temporary);
+// Claims the next free name, moving the process-wide counter on while names are taken. keptMode holds the
+// permission bits of the file the archive will replace; without one the file gets 0666 less the umask.
+bool createZipTemporaryFile(const std::string& destination, std::optional<mode_t> keptMode,
+                            ZipTemporaryFile& temporary);
 
-// Gives the temporary file its permission bits, flushes it to disk and closes it (always); null on success,
-// else "ZIP flush failed" or "ZIP close failed".
-const char* finishZipTemporaryFile(FILE* file, mode_t mode);
-// Renames the temporary file over the destination, then flushes the directory; false with errno.
-bool installZipTemporaryFile(const std::string& temporaryPath, const std::string& destination, int& errorNumber);
+// Gives the temporary file the kept permission bits, flushes it to disk and closes it (always); null on
+// success, else "ZIP flush failed" or "ZIP close failed".
+const char* finishZipTemporaryFile(FILE* file, std::optional<mode_t> keptMode);

@@ -87,18 +87,6 @@ const char* statusMeaning(int status) {
 
 void UnzipCloser::operator()(void* archive) const { unzClose(archive); }
 
-UniqueFd::~UniqueFd() {
-  if (fd_ >= 0) ::close(fd_);
-}
-
-UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
-  if (this != &other) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = other.release();
-  }
-  return *this;
-}
-
 ZipSource::ZipSource(int fd, uint64_t size) : fd_(fd), size_(size) {}
 
 ZipSource::ZipSource(std::string_view bytes) : bytes_(bytes), size_(bytes.size()) {}

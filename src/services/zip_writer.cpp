@@ -16,6 +16,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "platform/atomic_write.h"
 #include "services/zip_files.h"
 
 namespace {
@@ -135,14 +136,14 @@ bool ZipArchiveWriter::openAt(std::string_view path, bool append, std::string& e
     error = "ZIP destination check failed: system error " + std::to_string(errno);
     return false;
   }
-  installedMode_ = exists ? (existing.st_mode & 07777) : newFileMode();
+  if (exists) keptMode_ = existing.st_mode & 07777;
   if (append && exists) return copyExistingEntries(error);
   return startArchive(error);
 }
 
 bool ZipArchiveWriter::startArchive(std::string& error) {
   ZipTemporaryFile temporary;
-  if (!createZipTemporaryFile(destinationPath_, temporary)) {
+  if (!createZipTemporaryFile(destinationPath_, keptMode_, temporary)) {
     error = "ZIP temporary file could not be created";
     return false;
   }
@@ -392,9 +393,9 @@ bool ZipArchiveWriter::close(std::string& error) {
       error = kDamaged;
     } else if (const int status = zipClose(archive_.release(), nullptr); status != ZIP_OK) {
       error = zipStatusText("ZIP finalization failed", status, sink_->failure());
-    } else if (const char* failure = finishZipTemporaryFile(file_.release(), installedMode_); failure != nullptr) {
+    } else if (const char* failure = finishZipTemporaryFile(file_.release(), keptMode_); failure != nullptr) {
       error = failure;
-    } else if (int errorNumber = 0; !installZipTemporaryFile(temporaryPath_, destinationPath_, errorNumber)) {
+    } else if (int errorNumber = 0; !replaceFile(temporaryPath_, destinationPath_, errorNumber)) {
       error = "ZIP install failed: system error " + std::to_string(errorNumber);
     } else {
       temporaryPath_.clear();

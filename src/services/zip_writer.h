@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -74,7 +75,7 @@ class ZipArchiveWriter {
 
   std::string destinationPath_;
   std::string temporaryPath_;
-  mode_t installedMode_ = 0;
+  std::optional<mode_t> keptMode_;  // the permission bits of the destination the archive replaces
   std::unordered_set<std::string> entryNames_;
   uint32_t level_;
   std::unique_ptr<FILE, FileCloser> file_;
