@@ -275,42 +275,37 @@ int readerRead(lua_State* L) {
   return pushBytesOrFailure(L, ok, output, error);
 }
 
-// reader:close() -> true
-int readerClose(lua_State* L) {
-  checkReader(L).reset();
+// Destroys the native object of the userdata at index 1 (at most once); pushes true when asked to.
+template <auto CheckBox, bool PushTrue>
+int releaseNative(lua_State* L) {
+  CheckBox(L).reset();
+  if (!PushTrue) return 0;
   lua_pushboolean(L, 1);
   return 1;
 }
 
+// reader:close() -> true
+int readerClose(lua_State* L) { return releaseNative<checkReader, true>(L); }
 // reader:__close() and reader:__gc(): release the native reader
-int readerRelease(lua_State* L) {
-  checkReader(L).reset();
-  return 0;
+int readerRelease(lua_State* L) { return releaseNative<checkReader, false>(L); }
+
+// Adds one entry through `Add`, after the closed check and before which no argument is looked at.
+template <bool (ZipArchiveWriter::*Add)(std::string_view, std::string_view, std::string&)>
+int addEntry(lua_State* L) {
+  const WriterBox& writer = checkWriter(L);
+  if (!writer) return pushFailure(L, kWriterClosed);
+  const std::string_view name = checkBytes(L, 2);
+  const std::string_view source = checkBytes(L, 3);
+  std::string error;
+  if (!((*writer).*Add)(name, source, error)) return pushFailure(L, error.c_str());
+  lua_pushboolean(L, 1);
+  return 1;
 }
 
 // writer:add_file(name, source_path) -> true, or nil and message
-int writerAddFile(lua_State* L) {
-  const WriterBox& writer = checkWriter(L);
-  if (!writer) return pushFailure(L, kWriterClosed);
-  const std::string_view name = checkBytes(L, 2);
-  const std::string_view sourcePath = checkBytes(L, 3);
-  std::string error;
-  if (!writer->addFile(name, sourcePath, error)) return pushFailure(L, error.c_str());
-  lua_pushboolean(L, 1);
-  return 1;
-}
-
+int writerAddFile(lua_State* L) { return addEntry<&ZipArchiveWriter::addFile>(L); }
 // writer:add_memory(name, data) -> true, or nil and message
-int writerAddMemory(lua_State* L) {
-  const WriterBox& writer = checkWriter(L);
-  if (!writer) return pushFailure(L, kWriterClosed);
-  const std::string_view name = checkBytes(L, 2);
-  const std::string_view data = checkBytes(L, 3);
-  std::string error;
-  if (!writer->addMemory(name, data, error)) return pushFailure(L, error.c_str());
-  lua_pushboolean(L, 1);
-  return 1;
-}
+int writerAddMemory(lua_State* L) { return addEntry<&ZipArchiveWriter::addMemory>(L); }
 
 // writer:close() -> true, or nil and message
 int writerClose(lua_State* L) {
@@ -328,17 +323,9 @@ int writerClose(lua_State* L) {
 }
 
 // writer:discard() -> true
-int writerDiscard(lua_State* L) {
-  checkWriter(L).reset();
-  lua_pushboolean(L, 1);
-  return 1;
-}
-
+int writerDiscard(lua_State* L) { return releaseNative<checkWriter, true>(L); }
 // writer:__close() and writer:__gc(): an unfinished archive is abandoned, never installed
-int writerRelease(lua_State* L) {
-  checkWriter(L).reset();
-  return 0;
-}
+int writerRelease(lua_State* L) { return releaseNative<checkWriter, false>(L); }
 
 // A new table holding `functions`, after checking that this module and the running Lua agree on versions.
 void newFunctionTable(lua_State* L, const luaL_Reg* functions) {

@@ -69,6 +69,22 @@ function M.results(...)
   return { n = select("#", ...), ... }
 end
 
+-- write_file(path, data) and read_file(path): whole files in binary mode; read_file gives nil when the file
+-- cannot be opened.
+function M.write_file(path, data)
+  local f = assert(io.open(path, "wb"))
+  f:write(data)
+  f:close()
+end
+
+function M.read_file(path)
+  local f = io.open(path, "rb")
+  if not f then return nil end
+  local data = f:read("a")
+  f:close()
+  return data
+end
+
 -- A fresh directory for the test's files.
 function M.tmpdir()
   return os.getenv("QZ_TEST_TMP")

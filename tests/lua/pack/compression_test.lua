@@ -3,19 +3,6 @@
 local t = require("qz_test")
 local dir = t.tmpdir()
 
-local function write(path, data)
-  local f = assert(io.open(path, "wb"))
-  f:write(data)
-  f:close()
-end
-
-local function read(path)
-  local f = assert(io.open(path, "rb"))
-  local data = f:read("a")
-  f:close()
-  return data
-end
-
 -- Runs a shell command; its standard output, failing the test when it exits with an error.
 local function run(command)
   local p = assert(io.popen(command))
@@ -28,7 +15,7 @@ end
 local function python(script, ...)
   local args = { ... }
   local path = dir .. "/script.py"
-  write(path, script)
+  t.write_file(path, script)
   return run("python3 " .. path .. " " .. table.concat(args, " "))
 end
 
@@ -49,12 +36,12 @@ t.test("detect names gzip, zlib and zip data and nothing else", function()
 end)
 
 t.test("our gzip, zlib and raw streams are read by Python and by gzip -dc", function()
-  write(dir .. "/sample.bin", sample)
-  write(dir .. "/ours.gz", assert(pack.gzip.compress(sample)))
-  write(dir .. "/ours.zlib", assert(pack.zlib.compress(sample, { level = 9 })))
-  write(dir .. "/ours.raw", assert(pack.zlib.deflate(sample, { level = 1 })))
+  t.write_file(dir .. "/sample.bin", sample)
+  t.write_file(dir .. "/ours.gz", assert(pack.gzip.compress(sample)))
+  t.write_file(dir .. "/ours.zlib", assert(pack.zlib.compress(sample, { level = 9 })))
+  t.write_file(dir .. "/ours.raw", assert(pack.zlib.deflate(sample, { level = 1 })))
   run("gzip -dc " .. dir .. "/ours.gz > " .. dir .. "/from-gzip.bin")
-  t.truthy(read(dir .. "/from-gzip.bin") == sample, "gzip -dc restores the data")
+  t.truthy(t.read_file(dir .. "/from-gzip.bin") == sample, "gzip -dc restores the data")
   local verdict = python([[
 import gzip, sys, zlib
 d = sys.argv[1]
@@ -70,7 +57,7 @@ print(" ".join(str(c) for c in checks))
 end)
 
 t.test("streams written by Python and by the gzip tool are read back", function()
-  write(dir .. "/sample.bin", sample)
+  t.write_file(dir .. "/sample.bin", sample)
   python([[
 import gzip, sys, zlib
 d = sys.argv[1]
@@ -80,14 +67,14 @@ open(d + "/py.zlib", "wb").write(zlib.compress(sample, 9))
 c = zlib.compressobj(6, zlib.DEFLATED, -15)
 open(d + "/py.raw", "wb").write(c.compress(sample) + c.flush())
 ]], dir)
-  t.truthy(pack.gzip.decompress(read(dir .. "/py.gz")) == sample)
-  t.truthy(pack.zlib.decompress(read(dir .. "/py.zlib")) == sample)
-  t.truthy(pack.zlib.inflate(read(dir .. "/py.raw")) == sample)
+  t.truthy(pack.gzip.decompress(t.read_file(dir .. "/py.gz")) == sample)
+  t.truthy(pack.zlib.decompress(t.read_file(dir .. "/py.zlib")) == sample)
+  t.truthy(pack.zlib.inflate(t.read_file(dir .. "/py.raw")) == sample)
   -- The gzip tool records the file name (FNAME); two members joined read as one text.
-  write(dir .. "/part1.txt", "first member\n")
-  write(dir .. "/part2.txt", "second member\n")
+  t.write_file(dir .. "/part1.txt", "first member\n")
+  t.write_file(dir .. "/part2.txt", "second member\n")
   run("cd " .. dir .. " && gzip -kf part1.txt part2.txt && cat part1.txt.gz part2.txt.gz > both.gz")
-  t.eq(pack.gzip.decompress(read(dir .. "/both.gz")), "first member\nsecond member\n")
+  t.eq(pack.gzip.decompress(t.read_file(dir .. "/both.gz")), "first member\nsecond member\n")
 end)
 
 t.test("output of exactly max_output_size passes and one byte more fails", function()

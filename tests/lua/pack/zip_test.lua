@@ -3,20 +3,6 @@
 local t = require("qz_test")
 local dir = t.tmpdir()
 
-local function write(path, data)
-  local f = assert(io.open(path, "wb"))
-  f:write(data)
-  f:close()
-end
-
-local function read(path)
-  local f = io.open(path, "rb")
-  if not f then return nil end
-  local data = f:read("a")
-  f:close()
-  return data
-end
-
 local function run(command)
   local p = assert(io.popen(command .. " 2>&1"))
   local output = p:read("a")
@@ -56,7 +42,7 @@ for info in zipfile.ZipFile(path).infolist():
 ]]
 
 local function raw_digests(path)
-  write(dir .. "/digests.py", raw_digests_py)
+  t.write_file(dir .. "/digests.py", raw_digests_py)
   local out, ok = run("python3 " .. dir .. "/digests.py " .. path)
   t.truthy(ok, out)
   return out
@@ -75,7 +61,7 @@ end)
 t.test("a written archive passes unzip -t and Python reads every entry", function()
   local d = fresh("written")
   local big = ("0123456789abcdef"):rep(20000)
-  write(d .. "/source.txt", big)
+  t.write_file(d .. "/source.txt", big)
   local w = assert(pack.zip.open_file_create(d .. "/out.zip", { level = 9 }))
   t.eq(w:add_memory("hello.txt", "hello"), true)
   t.eq(w:add_memory("empty", ""), true)
@@ -83,7 +69,7 @@ t.test("a written archive passes unzip -t and Python reads every entry", functio
   t.eq(w:close(), true)
   local out, ok = run("unzip -t " .. d .. "/out.zip")
   t.truthy(ok and out:find("No errors detected", 1, true), out)
-  write(d .. "/check.py", [[
+  t.write_file(d .. "/check.py", [[
 import sys, zipfile
 z = zipfile.ZipFile(sys.argv[1])
 print(z.read("hello.txt").decode(), len(z.read("empty")), len(z.read("dir/source.txt")))
@@ -93,15 +79,15 @@ end)
 
 t.test("archives made by zip are read, and copied raw by write mode", function()
   local d = fresh("copied")
-  write(d .. "/a.txt", ("alpha "):rep(5000))
-  write(d .. "/b.bin", "\0\1\2\3")
+  t.write_file(d .. "/a.txt", ("alpha "):rep(5000))
+  t.write_file(d .. "/b.bin", "\0\1\2\3")
   run("mkdir -p " .. d .. "/docs && cp " .. d .. "/a.txt " .. d .. "/docs/")
   local out, ok = run("cd " .. d .. " && zip -q -r made.zip a.txt docs && zip -q -0 made.zip b.bin")
   t.truthy(ok, out)
   local before = raw_digests(d .. "/made.zip")
   local r = assert(pack.zip.open_file_read(d .. "/made.zip"))
   t.eq(r:count(), 4)
-  t.eq(r:read("a.txt"), read(d .. "/a.txt"))
+  t.eq(r:read("a.txt"), t.read_file(d .. "/a.txt"))
   t.eq(r:info("docs/").directory, true)
   t.eq(t.results(r:read("docs/")), { n = 2, nil, "ZIP entry is a directory: docs/" })
   t.eq(r:info("b.bin").compression_method, 0)
@@ -143,7 +129,7 @@ end)
 t.test("a memory reader keeps its own copy and limits come from the options", function()
   local d = fresh("memory")
   make_archive(d .. "/m.zip", { { "big", ("z"):rep(100) }, { "none", "" } })
-  local bytes = read(d .. "/m.zip")
+  local bytes = t.read_file(d .. "/m.zip")
   local r = assert(pack.zip.open_memory_read(bytes, { max_entry_size = 0 }))
   bytes = nil
   collectgarbage()
@@ -175,7 +161,7 @@ end)
 
 t.test("the destination is unchanged after discard, a to-be-closed exit and garbage collection", function()
   local d = fresh("unchanged")
-  write(d .. "/keep.zip", "old contents")
+  t.write_file(d .. "/keep.zip", "old contents")
   t.eq(assert(pack.zip.open_file_create(d .. "/keep.zip")):discard(), true)
   do
     local w <close> = assert(pack.zip.open_file_create(d .. "/keep.zip"))
@@ -186,7 +172,7 @@ t.test("the destination is unchanged after discard, a to-be-closed exit and garb
   dropped = nil
   collectgarbage()
   collectgarbage()
-  t.eq(read(d .. "/keep.zip"), "old contents")
+  t.eq(t.read_file(d .. "/keep.zip"), "old contents")
   t.eq(listing(d), { "keep.zip" })
 end)
 
