@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cwchar>
 #include <limits>
 
 #include "render/render_command.h"
@@ -35,6 +36,12 @@ struct PixelSpan {
   int32_t x1;
   int32_t y1;
 };
+
+// Sets count pixels to one value; wchar_t is 32 bits here, so the C library's tuned wide fill does it.
+inline void fillPixels(uint32_t* pixels, int32_t count, uint32_t value) {
+  static_assert(sizeof(wchar_t) == sizeof(uint32_t));
+  std::wmemset(reinterpret_cast<wchar_t*>(pixels), static_cast<wchar_t>(value), static_cast<size_t>(count));
+}
 
 // Blends colour (its alpha byte ignored) over *pixel with the effective alpha a (0-255).
 inline void blendPixel(uint32_t* pixel, uint32_t color, uint32_t a) {

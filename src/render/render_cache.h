@@ -109,14 +109,20 @@ class RenderCache {
   struct alignas(8) ArenaChunk {
     unsigned char bytes[32];
   };
+  // A record that covers cells, its covered region and its hash.
+  struct CellMark {
+    const RenderCommand* command;
+    RenderRect region;
+    uint32_t hash;
+  };
 
   bool culled(int64_t x, int64_t y, int64_t w, int64_t h) const;
   RenderCommand* recordShape(RenderCommandType type, const RenderRect& rect, uint32_t color);
   bool growArena(int64_t bytesNeeded);
-  uint32_t commandHash(const RenderCommand& command) const;
+  uint32_t foldIdentities(const RenderCommand& command, uint32_t hash) const;
   int32_t dropEmptyDirtyRects(int32_t count);
   void replayCommand(const RenderCommand& command, const RenderRect& dirty, RenderRect* activeClip);
-  void replayTextCommand(const RenderCommand& command);
+  void replayTextCommand(const RenderCommand& command, const RenderRect& activeClip);
   RenderCommand* recordText(RenderCommandType type, RenderFont* font, const char* text, int32_t x, int32_t y,
                             int64_t width, uint32_t color);
   void clearTextCaches();
@@ -133,6 +139,7 @@ class RenderCache {
   bool fullRedrawPending_ = true;
   std::vector<std::shared_ptr<RenderFont>> retainedFonts_;
   std::vector<std::unique_ptr<CanvasBitmap>> retainedImages_;
+  std::vector<CellMark> cellMarks_;  // reused by every frame
   TwoGenerationCache<uint32_t> widthCache_{4095};
   TwoGenerationCache<TextLayout> layoutCache_{2047};
   TwoGenerationCache<TextCellLayout> cellCache_{2047};

@@ -97,7 +97,7 @@ void RenderCache::replayCommand(const RenderCommand& command, const RenderRect& 
       out.blitImageScaled(command.image, &command.source, &rect);
       break;
     default:
-      replayTextCommand(command);
+      replayTextCommand(command, *activeClip);
       break;
   }
 }

@@ -44,7 +44,7 @@ const TextLayout& RenderCache::layoutText(RenderFont* font, const char* text) {
 }
 
 int32_t RenderCache::cachedTextWidth(RenderFont* font, const char* text) {
-  if (textNeedsShaping(text)) return static_cast<int32_t>(layoutText(font, text).width);
+  if (textMayNeedShaping(text)) return static_cast<int32_t>(layoutText(font, text).width);
   const uint32_t width = widthCache_.lookup(
       keyOf(font, text), [font, text] { return static_cast<uint32_t>(font->textWidth(text)); }, &widthCacheHits_,
       &widthCacheMisses_);
@@ -59,7 +59,7 @@ int32_t RenderCache::textWidth(RenderFont* font, const char* text, int32_t x) {
 int32_t RenderCache::measureTransientText(RenderFont* font, const char* text, int32_t x) {
   if (font == nullptr || text == nullptr) return x;
   const int32_t width =
-      textNeedsShaping(text) ? static_cast<int32_t>(buildTextRuns(font, text).width) : font->textWidth(text);
+      textMayNeedShaping(text) ? static_cast<int32_t>(buildTextRuns(font, text).width) : font->textWidth(text);
   return clampToInt32(int64_t{x} + width);
 }
 

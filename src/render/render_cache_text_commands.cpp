@@ -1,5 +1,6 @@
 // The text and glyph commands: recording (the width is measured with the same cache key the replay lays
 // the text out with) and their replay through the rasterizer's text primitives.
+#include <algorithm>
 #include <cstring>
 
 #include "fonts/codepoints.h"
@@ -86,9 +87,15 @@ int32_t RenderCache::drawLayoutRuns(const TextLayout& layout, int32_t x, int32_t
   return pen;
 }
 
-void RenderCache::replayTextCommand(const RenderCommand& command) {
+void RenderCache::replayTextCommand(const RenderCommand& command, const RenderRect& activeClip) {
   RenderFont* font = command.font;
   if (font == nullptr) return;
+  // Glyphs may overhang their line box a little; text farther than a line height from the clip cannot
+  // reach it, and skipping it spares laying it out again.
+  const int64_t margin = std::max(font->height(), 0);
+  const RenderRect reach{clampToInt32(command.rect.x - margin), clampToInt32(command.rect.y - margin),
+                         clampToInt32(command.rect.w + 2 * margin), clampToInt32(command.rect.h + 2 * margin)};
+  if (!rectsTouch(reach, activeClip)) return;
   const char* text = command.payloadText();
   const RenderRect& rect = command.rect;
   switch (static_cast<RenderCommandType>(command.type)) {
@@ -105,7 +112,7 @@ void RenderCache::replayTextCommand(const RenderCommand& command) {
       break;
     case RenderCommandType::TransientText:
       font->setTabSize(static_cast<int32_t>(command.tabWidth));
-      if (textNeedsShaping(text)) {
+      if (textMayNeedShaping(text)) {
         drawLayoutRuns(buildTextRuns(font, text), rect.x, rect.y, command.color);
       } else {
         windowRenderer_->drawUtf8Text(font, text, rect.x, rect.y, command.color);

@@ -87,6 +87,21 @@ const TextCellLayout& emptyTextCellLayout() {
   return empty;
 }
 
+bool textMayNeedShaping(const char* text) {
+  if (text == nullptr) return false;
+  const size_t length = std::strlen(text);
+  size_t i = 0;
+  uint64_t highBits = 0;
+  for (; i + 8 <= length; i += 8) {
+    uint64_t word;
+    std::memcpy(&word, text + i, sizeof word);
+    highBits |= word;
+  }
+  for (; i < length; ++i) highBits |= static_cast<unsigned char>(text[i]);
+  if ((highBits & 0x8080808080808080ull) == 0) return false;
+  return textNeedsShaping(text);
+}
+
 bool needsComplexShaping(uint32_t c) {
   return inRange(c, 0x0590, 0x06FF) || inRange(c, 0x0750, 0x077F) || inRange(c, 0x08A0, 0x0EFF) ||
          inRange(c, 0x1000, 0x109F) || inRange(c, 0x1780, 0x17FF) || inRange(c, 0xA980, 0xA9DF) ||
@@ -135,7 +150,7 @@ void appendShapedRun(RenderFont* font, std::string_view range, TextLayout& layou
 
 TextLayout buildTextRuns(RenderFont* font, const char* text) {
   TextLayout layout;
-  layout.needsShaping = textNeedsShaping(text) ? 1 : 0;
+  layout.needsShaping = textMayNeedShaping(text) ? 1 : 0;
   const std::string_view whole = text != nullptr ? std::string_view(text) : std::string_view();
   if (!layout.needsShaping) {
     appendUnshapedRun(font, whole, layout);

@@ -67,6 +67,9 @@ const TextCellLayout& emptyTextCellLayout();
 // Javanese and their presentation forms.
 bool needsComplexShaping(uint32_t codepoint);
 
+// textNeedsShaping with a quick answer for pure ASCII, which never needs the shaper.
+bool textMayNeedShaping(const char* text);
+
 // Appends at most one run of the bytes `range` to the layout.
 void appendUnshapedRun(RenderFont* font, std::string_view range, TextLayout& layout);
 void appendShapedRun(RenderFont* font, std::string_view range, TextLayout& layout);

@@ -91,8 +91,9 @@ class WindowRenderer {
   bool rasterTarget(RasterTarget* target);
   SDL_Surface* shadowFor(SDL_Surface* windowSurface);
   void fillSpan(const RasterTarget& target, const PixelSpan& span, uint32_t color);
+  // whiteSource: every source pixel is white (a coverage glyph), so the colour comes from the tint.
   void blitInto(const RasterTarget& target, const CanvasBitmap& image, const RenderRect& source, int64_t x, int64_t y,
-                uint32_t tint, bool blend) const;
+                uint32_t tint, bool blend, bool whiteSource) const;
   // Draws the bitmap of a view at (x, y): tinted coverage, or a colour glyph taking only the text alpha.
   void drawGlyphBitmap(const RasterTarget& target, const GlyphBitmapView& view, bool antialias, int64_t x, int64_t y,
                        uint32_t color) const;

@@ -3,6 +3,7 @@
 // rectangle a caller passes, so no drawing request can read outside an image's pixels.
 #include <algorithm>
 
+#include "render/blend_rows.h"
 #include "render/canvas_bitmap.h"
 #include "render/window_renderer.h"
 
@@ -50,11 +51,11 @@ void WindowRenderer::blitImage(const CanvasBitmap* image, const RenderRect* sour
                                bool blend) {
   RasterTarget target;
   if ((tint >> 24) == 0 || image == nullptr || source == nullptr || !rasterTarget(&target)) return;
-  blitInto(target, *image, *source, x, y, tint, blend);
+  blitInto(target, *image, *source, x, y, tint, blend, false);
 }
 
 void WindowRenderer::blitInto(const RasterTarget& target, const CanvasBitmap& image, const RenderRect& source,
-                              int64_t x, int64_t y, uint32_t tint, bool blend) const {
+                              int64_t x, int64_t y, uint32_t tint, bool blend, bool whiteSource) const {
   const uint32_t tintAlpha = tint >> 24;
   if (tintAlpha == 0) return;
   BlitArea area{x, y, source.x, source.y, source.w, source.h};
@@ -73,6 +74,21 @@ void WindowRenderer::blitInto(const RasterTarget& target, const CanvasBitmap& im
   area.h = std::min<int64_t>(area.h, image.height - area.sy);
   if (area.w < 1 || area.h < 1 || !clipBlitArea(&area, clip_, target)) return;
   const bool whiteTint = (tint & 0x00FFFFFFu) == 0x00FFFFFFu;
+  if (blend && (whiteTint || whiteSource)) {
+    const BlendColour colour = whiteSource ? BlendColour::FromTint : BlendColour::FromSource;
+    const int64_t destinationIndex = area.dy * target.stride + area.dx;
+    const int64_t sourceIndex = area.sy * image.width + area.sx;
+    const BlendArea pixels{target.pixels + destinationIndex,
+                           target.stride,
+                           int64_t{target.height - 1} * target.stride + target.width - destinationIndex,
+                           image.pixels.data() + sourceIndex,
+                           image.width,
+                           static_cast<int64_t>(image.pixels.size()) - sourceIndex,
+                           static_cast<int32_t>(area.w),
+                           static_cast<int32_t>(area.h)};
+    blendArea(pixels, tint, colour);
+    return;
+  }
   const auto tinted = [whiteTint, tint](uint32_t pixel) {
     if (whiteTint) return pixel;
     return (pixel & 0x00FFFFFFu) == 0x00FFFFFFu ? tint : tintChannels(pixel, tint);

@@ -11,7 +11,7 @@ void WindowRenderer::fillSpan(const RasterTarget& target, const PixelSpan& span,
   for (int32_t y = span.y0; y < span.y1; ++y) {
     uint32_t* row = target.row(y) + span.x0;
     if (alpha == 255) {
-      std::fill_n(row, width, color);
+      fillPixels(row, width, color);
     } else {
       for (int32_t i = 0; i < width; ++i) blendPixel(row + i, color, alpha);
     }

@@ -19,7 +19,7 @@ void WindowRenderer::drawGlyphBitmap(const RasterTarget& target, const GlyphBitm
   const uint32_t tint = view.colour ? (color & 0xFF000000u) | 0x00FFFFFFu : color;
   const RenderRect source{static_cast<int32_t>(view.atlasX), static_cast<int32_t>(view.atlasY), view.width,
                           view.height};
-  blitInto(target, *view.image, source, x, y, tint, view.colour ? true : antialias);
+  blitInto(target, *view.image, source, x, y, tint, view.colour ? true : antialias, !view.colour);
 }
 
 void WindowRenderer::drawMissingGlyphBox(int32_t x, int32_t y, int32_t w, int32_t h, uint32_t color) {

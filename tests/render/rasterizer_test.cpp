@@ -2,8 +2,10 @@
 #include <gtest/gtest.h>
 
 #include <limits>
+#include <random>
 #include <vector>
 
+#include "render/blend_rows.h"
 #include "render/pixel_ops.h"
 #include "render_test_support.h"
 
@@ -205,6 +207,41 @@ TEST(Rasterizer, RefusedPolylineDrawsNothing) {
   const PolylinePoint points[] = {{0, 0}, {std::numeric_limits<float>::quiet_NaN(), 5}};
   rig.renderer.drawPolyline(points, 2.0f, 0xFFFFFFFFu);
   EXPECT_EQ(rig.countOther(0), 0);
+}
+
+}  // namespace
+
+namespace {
+
+// The reference: one pixel at a time with the blend rule.
+void referenceRow(uint32_t* destination, const uint32_t* source, int32_t count, uint32_t tint, BlendColour colour) {
+  for (int32_t i = 0; i < count; ++i) {
+    const uint32_t product = (source[i] >> 24) * (tint >> 24);
+    if (product >= 128) {
+      blendPixel(destination + i, colour == BlendColour::FromTint ? tint : source[i], (product + 127) / 255);
+    }
+  }
+}
+
+TEST(BlendArea, MatchesThePixelRuleOverOpaqueAndTranslucentTargets) {
+  std::mt19937 random(99);
+  std::uniform_int_distribution<uint32_t> word;
+  for (int round = 0; round < 2000; ++round) {
+    const int32_t count = static_cast<int32_t>(word(random) % 23);
+    std::vector<uint32_t> source(static_cast<size_t>(count)), destination(source.size());
+    for (auto& pixel : source) pixel = word(random) % 3 == 0 ? 0x00FFFFFFu : word(random);
+    for (auto& pixel : destination) pixel = word(random) % 4 == 0 ? word(random) : (word(random) | 0xFF000000u);
+    const uint32_t tint = word(random) % 2 ? word(random) : (word(random) | 0xFF000000u);
+    const BlendColour colour = round % 2 ? BlendColour::FromTint : BlendColour::FromSource;
+    std::vector<uint32_t> expected = destination, portable = destination;
+    // Rows shorter than their buffers read whole vectors but must leave the pixels after them alone.
+    const int32_t rowLength = count - static_cast<int32_t>(word(random) % static_cast<uint32_t>(count + 1) / 2);
+    referenceRow(expected.data(), source.data(), rowLength, tint, colour);
+    blendArea({destination.data(), count, count, source.data(), count, count, rowLength, 1}, tint, colour);
+    blendAreaPortable({portable.data(), count, count, source.data(), count, count, rowLength, 1}, tint, colour);
+    ASSERT_EQ(destination, expected) << round;
+    ASSERT_EQ(portable, expected) << round;
+  }
 }
 
 }  // namespace
