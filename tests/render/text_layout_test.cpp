@@ -1,10 +1,12 @@
 // Text runs, the text caches, positions, clusters, cell layouts and the text commands, on DejaVuSans.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "fonts/render_font.h"
+#include "render/pixel_ops.h"
 #include "render_test_support.h"
 
 namespace {
@@ -224,6 +226,52 @@ TEST(GlyphDrawing, WideGlyphsSnapInsideTheirCells) {
     }
   }
   EXPECT_GT(rig.countOther(0), 0);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(TextLayoutTest, ChangedTabSizeRedrawsTheTextWithTheRecordedWidth) {
+  const auto frame = [this] {
+    rig.renderer.beginDrawing();
+    cache().fillRect({0, 0, 400, 100}, 0xFF000000u);
+    cache().drawText(font.get(), "a\tb", 10, 10, 0xFFFFFFFFu);
+    rig.renderer.endDrawing();
+  };
+  for (int i = 0; i < 3; ++i) frame();
+  const auto litColumns = [this] {
+    std::vector<int32_t> columns;
+    for (int32_t x = 0; x < 400; ++x) {
+      for (int32_t y = 0; y < 100; ++y) {
+        if (rig.at(x, y) != 0xFF000000u) {
+          columns.push_back(x);
+          break;
+        }
+      }
+    }
+    return columns;
+  };
+  const int32_t before = litColumns().back();
+  font->setTabSize(font->tabWidth() + 40);
+  frame();
+  EXPECT_EQ(litColumns().back(), before + 40);
+}
+
+TEST(DebugView, TintsEachRedrawnRectangleWithTheNextRandomColour) {
+  CanvasRig rig(50, 50, 0xFF000000u);
+  rig.cache().setDebugView(true);
+  std::srand(7);
+  const uint32_t blue = static_cast<uint32_t>(std::rand()) & 0xFFu;
+  const uint32_t green = static_cast<uint32_t>(std::rand()) & 0xFFu;
+  const uint32_t red = static_cast<uint32_t>(std::rand()) & 0xFFu;
+  uint32_t expected = 0xFF000000u;
+  blendPixel(&expected, (red << 16) | (green << 8) | blue, 0x32);
+  std::srand(7);
+  rig.renderer.beginDrawing();
+  rig.cache().fillRect({0, 0, 50, 50}, 0xFF000000u);
+  rig.renderer.endDrawing();
+  EXPECT_EQ(rig.at(20, 20), expected);
 }
 
 }  // namespace
