@@ -38,7 +38,7 @@ class NativeWindow {
   void clearRedraw() { redrawDirty_ = false; }
   void clearLayout() { layoutDirty_ = false; }
 
-  // Native text input: the spec last started (present = on) and the last accepted area.
+  // Native text input: the input last started (present = on) and the last accepted area.
   TextInputSpec& textInput() { return textInput_; }
   std::optional<TextInputArea>& textInputArea() { return textInputArea_; }
 

@@ -15,20 +15,20 @@ int32_t scaledEdge(int64_t value, long double factor) {
   return static_cast<int32_t>(std::clamp<long double>(scaled, -2147483648.0L, 2147483647.0L));
 }
 
-bool sameSpec(const TextInputSpec& a, const TextInputSpec& b) {
+bool sameInput(const TextInputSpec& a, const TextInputSpec& b) {
   return a.type == b.type && a.capitalization == b.capitalization && a.autocorrect == b.autocorrect &&
          a.multiline == b.multiline;
 }
 
-bool setTextInputProperties(SDL_PropertiesID props, const TextInputSpec& spec) {
-  const int64_t type = spec.type >= 1 && spec.type <= 8 ? spec.type : 0;
+bool setTextInputProperties(SDL_PropertiesID props, const TextInputSpec& input) {
+  const int64_t type = input.type >= 1 && input.type <= 8 ? input.type : 0;
   if (!SDL_SetNumberProperty(props, SDL_PROP_TEXTINPUT_TYPE_NUMBER, type)) return false;
-  if (spec.capitalization >= 1 && spec.capitalization <= 4 &&
-      !SDL_SetNumberProperty(props, SDL_PROP_TEXTINPUT_CAPITALIZATION_NUMBER, spec.capitalization - 1)) {
+  if (input.capitalization >= 1 && input.capitalization <= 4 &&
+      !SDL_SetNumberProperty(props, SDL_PROP_TEXTINPUT_CAPITALIZATION_NUMBER, input.capitalization - 1)) {
     return false;
   }
-  return SDL_SetBooleanProperty(props, SDL_PROP_TEXTINPUT_AUTOCORRECT_BOOLEAN, spec.autocorrect) &&
-         SDL_SetBooleanProperty(props, SDL_PROP_TEXTINPUT_MULTILINE_BOOLEAN, spec.multiline);
+  return SDL_SetBooleanProperty(props, SDL_PROP_TEXTINPUT_AUTOCORRECT_BOOLEAN, input.autocorrect) &&
+         SDL_SetBooleanProperty(props, SDL_PROP_TEXTINPUT_MULTILINE_BOOLEAN, input.multiline);
 }
 
 bool applyArea(NativeWindow& window, const TextInputArea& area) {
@@ -54,7 +54,7 @@ ScaledTextInputRect scaleTextInputRect(double displayScale, double pixelDensity,
   return rect;
 }
 
-bool WindowRegistry::setTextInput(uint64_t id, const std::optional<TextInputSpec>& spec, std::string& error) {
+bool WindowRegistry::setTextInput(uint64_t id, const std::optional<TextInputSpec>& input, std::string& error) {
   error.clear();
   if (!exists(id)) {
     error = "window does not exist";
@@ -62,9 +62,9 @@ bool WindowRegistry::setTextInput(uint64_t id, const std::optional<TextInputSpec
   }
   NativeWindow& target = window(id);
   TextInputSpec& current = target.textInput();
-  const bool wanted = spec && spec->present;
+  const bool wanted = input && input->present;
   if (!wanted && !current.present) return true;
-  if (wanted && current.present && sameSpec(*spec, current)) return true;
+  if (wanted && current.present && sameInput(*input, current)) return true;
 
   if (current.present) {
     if (!SDL_ClearComposition(target.sdlWindow()) || !SDL_StopTextInput(target.sdlWindow())) {
@@ -80,13 +80,13 @@ bool WindowRegistry::setTextInput(uint64_t id, const std::optional<TextInputSpec
     error = SDL_GetError();
     return false;
   }
-  const bool started = setTextInputProperties(props, *spec) &&
+  const bool started = setTextInputProperties(props, *input) &&
                        SDL_StartTextInputWithProperties(target.sdlWindow(), props);
   if (!started) error = SDL_GetError();
   SDL_DestroyProperties(props);
   if (!started) return false;
 
-  current = *spec;
+  current = *input;
   if (target.textInputArea() && !applyArea(target, *target.textInputArea())) {
     error = SDL_GetError();
     SDL_StopTextInput(target.sdlWindow());

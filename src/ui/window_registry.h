@@ -49,8 +49,8 @@ class WindowRegistry {
   // The render-target window's renderer; the render target must be set and registered.
   WindowRenderer& renderTargetRenderer() { return *window(*renderTarget_).renderer(); }
 
-  // Native text input of a window: starts it with the spec's properties (present), or stops it.
-  bool setTextInput(uint64_t id, const std::optional<TextInputSpec>& spec, std::string& error);
+  // Native text input of a window: starts it with the input's properties (present), or stops it.
+  bool setTextInput(uint64_t id, const std::optional<TextInputSpec>& input, std::string& error);
   // The IME area in the window's logical units; none clears it.
   bool setTextInputArea(uint64_t id, const std::optional<TextInputArea>& area, std::string& error);
   // Re-applies the stored area after the window's scale or size may have changed.
