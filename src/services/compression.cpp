@@ -1,7 +1,7 @@
 // The compression core over zlib's stream interface. zlib writes and checks the zlib header and Adler-32
 // trailer itself; the gzip header and trailer are written and checked here. Output is produced in pieces of
-// at most 64 KiB, each tested against the ceiling before it is appended, so a decompression bomb stops within
-// one piece of the limit; input is read in place, in pieces that fit zlib's 32-bit counters.
+// at most 64 KiB, each tested against the ceiling as it arrives, so a decompression bomb stops within one
+// piece of the limit; input is read in place, in pieces that fit zlib's 32-bit counters.
 #include "services/compression.h"
 
 #include <algorithm>
@@ -71,21 +71,25 @@ struct InflateOutcome {
 };
 
 // Inflates until the stream ends or fails, appending each piece to `result` (whose whole length is held to
-// maxOutputSize) and passing it to onPiece.
+// maxOutputSize) and passing it to onPiece. zlib writes straight into the result, sparing a copy of every
+// byte: a piece gets room for 64 KiB, or near the limit for one byte past it, which is enough to refuse.
 template <typename OnPiece>
 InflateOutcome pumpInflate(z_stream& stream, InputFeed& input, std::string& result, uint64_t maxOutputSize,
                            OnPiece onPiece) {
-  std::vector<unsigned char> buffer(kPieceSize);
   for (;;) {
     input.feed(stream);
     const uInt inputBefore = stream.avail_in;
-    stream.next_out = buffer.data();
-    stream.avail_out = kPieceSize;
+    const size_t start = result.size();
+    const uint64_t left = maxOutputSize - start;
+    const size_t room = left >= kPieceSize ? kPieceSize : static_cast<size_t>(left) + 1;
+    result.resize(start + room);
+    stream.next_out = reinterpret_cast<Bytef*>(result.data() + start);
+    stream.avail_out = static_cast<uInt>(room);
     const int status = inflate(&stream, Z_NO_FLUSH);
-    const size_t produced = kPieceSize - stream.avail_out;
-    if (produced > maxOutputSize - result.size()) return {InflateEnd::OverLimit, status};
-    result.append(reinterpret_cast<const char*>(buffer.data()), produced);
-    onPiece(buffer.data(), produced);
+    const size_t produced = room - stream.avail_out;
+    result.resize(start + produced);
+    if (produced > left) return {InflateEnd::OverLimit, status};
+    onPiece(reinterpret_cast<const unsigned char*>(result.data() + start), produced);
     if (status == Z_STREAM_END) return {InflateEnd::StreamEnd, status};
     if (status == Z_BUF_ERROR && input.allHanded() && stream.avail_in == 0) return {InflateEnd::InputEnded, status};
     if (status != Z_OK) return {InflateEnd::LibraryError, status};

@@ -71,6 +71,35 @@ bool isAscii(std::string_view text) {
 
 bool hasZeroByte(std::string_view text) { return text.find('\0') != std::string_view::npos; }
 
+// The central record of the current entry of `reader`, its sizes completed from a ZIP64 field.
+bool readExistingEntry(void* reader, ZipSource& source, ExistingEntry& entry, std::string& error) {
+  unz_file_info64& info = entry.info;
+  int status = unzGetCurrentFileInfo64(reader, &info, nullptr, 0, nullptr, 0, nullptr, 0);
+  entry.name.assign(info.size_filename, '\0');
+  entry.centralExtra.assign(info.size_file_extra, '\0');
+  entry.comment.assign(info.size_file_comment, '\0');
+  unz_file_info64 again{};
+  if (status == UNZ_OK) {
+    status = unzGetCurrentFileInfo64(reader, &again, entry.name.data(), entry.name.size(), entry.centralExtra.data(),
+                                     entry.centralExtra.size(), entry.comment.data(), entry.comment.size());
+  }
+  if (status != UNZ_OK || again.size_filename != info.size_filename) {
+    error = source.statusText("ZIP entry name failed", status == UNZ_OK ? UNZ_BADZIPFILE : status);
+    return false;
+  }
+  applyZip64Sizes(info, entry.centralExtra);
+  return true;
+}
+
+// Opens the entry through `raw` and reads the extra field of its local header.
+bool readLocalExtra(void* reader, ZipRawEntry& raw, std::string& localExtra) {
+  if (raw.open() != UNZ_OK) return false;
+  const int size = unzGetLocalExtrafield(reader, nullptr, 0);
+  if (size < 0) return false;
+  localExtra.assign(static_cast<size_t>(size), '\0');
+  return unzGetLocalExtrafield(reader, localExtra.data(), localExtra.size()) == size;
+}
+
 }  // namespace
 
 bool isSafeZipEntryName(std::string_view name, bool allowTrailingSlash) {
@@ -195,25 +224,13 @@ bool ZipArchiveWriter::copyExistingEntries(std::string& error) {
 }
 
 bool ZipArchiveWriter::copyEntry(void* reader, ZipSource& source, std::string& error) {
-  unz_file_info64 info{};
-  int status = unzGetCurrentFileInfo64(reader, &info, nullptr, 0, nullptr, 0, nullptr, 0);
-  std::string name(info.size_filename, '\0');
-  std::string centralExtra(info.size_file_extra, '\0');
-  std::string comment(info.size_file_comment, '\0');
-  unz_file_info64 again{};
-  if (status == UNZ_OK) {
-    status = unzGetCurrentFileInfo64(reader, &again, name.data(), name.size(), centralExtra.data(), centralExtra.size(),
-                                     comment.data(), comment.size());
-  }
-  if (status != UNZ_OK || again.size_filename != info.size_filename) {
-    error = source.statusText("ZIP entry name failed", status == UNZ_OK ? UNZ_BADZIPFILE : status);
-    return false;
-  }
-  if (!isSafeZipEntryName(name, true) || !entryNames_.insert(name).second) {
+  ExistingEntry entry;
+  if (!readExistingEntry(reader, source, entry, error)) return false;
+  if (!isSafeZipEntryName(entry.name, true) || !entryNames_.insert(entry.name).second) {
     error = "ZIP contains an unsafe or duplicate entry name";
     return false;
   }
-  applyZip64Sizes(info, centralExtra);
+  const unz_file_info64& info = entry.info;
   // minizip writes only these two methods, and moving the data descriptor of an encrypted entry into its
   // header would change the byte its password check compares.
   const bool encryptedWithDescriptor = (info.flag & kFlagEncrypted) != 0 && (info.flag & kFlagDataDescriptor) != 0;
@@ -221,33 +238,34 @@ bool ZipArchiveWriter::copyEntry(void* reader, ZipSource& source, std::string& e
     error = std::string(kCopyFailed) + ": unsupported compression method";
     return false;
   }
-  ZipRawEntry entry(reader, source, info.compressed_size);
-  status = entry.open();
-  const int localExtraSize = status == UNZ_OK ? unzGetLocalExtrafield(reader, nullptr, 0) : status;
-  if (localExtraSize < 0) {
-    error = source.statusText(kCopyFailed, localExtraSize);
-    return false;
-  }
-  std::string localExtra(static_cast<size_t>(localExtraSize), '\0');
-  if (unzGetLocalExtrafield(reader, localExtra.data(), localExtra.size()) != localExtraSize) {
+  ZipRawEntry raw(reader, source, info.compressed_size);
+  std::string localExtra;
+  if (!readLocalExtra(reader, raw, localExtra)) {
     error = source.statusText(kCopyFailed, UNZ_BADZIPFILE);
     return false;
   }
-  localExtra = withoutZip64Blocks(localExtra);
-  centralExtra = withoutZip64Blocks(centralExtra);
+  return copyRawEntry(entry, localExtra, raw, source, error);
+}
+
+// Writes the entry around its unchanged compressed bytes, as read through `raw`.
+bool ZipArchiveWriter::copyRawEntry(const ExistingEntry& entry, const std::string& localExtra, ZipRawEntry& raw,
+                                    ZipSource& source, std::string& error) {
+  const unz_file_info64& info = entry.info;
   zip_fileinfo fileInfo{};
   fileInfo.dosDate = info.dosDate;
   fileInfo.internal_fa = info.internal_fa;
   fileInfo.external_fa = info.external_fa;
+  const std::string local = withoutZip64Blocks(localExtra);
+  const std::string central = withoutZip64Blocks(entry.centralExtra);
   const bool zip64 = info.compressed_size >= kZip64Threshold || info.uncompressed_size >= kZip64Threshold;
-  status = zipOpenNewFileInZip4_64(
-      archive_.get(), name.c_str(), &fileInfo, localExtra.data(), static_cast<uInt>(localExtra.size()),
-      centralExtra.data(), static_cast<uInt>(centralExtra.size()), comment.empty() ? nullptr : comment.c_str(),
+  int status = zipOpenNewFileInZip4_64(
+      archive_.get(), entry.name.c_str(), &fileInfo, local.data(), static_cast<uInt>(local.size()), central.data(),
+      static_cast<uInt>(central.size()), entry.comment.empty() ? nullptr : entry.comment.c_str(),
       static_cast<int>(info.compression_method), Z_DEFAULT_COMPRESSION, 1, -MAX_WBITS, DEF_MEM_LEVEL,
       Z_DEFAULT_STRATEGY, nullptr, 0, info.version, info.flag & ~kFlagDataDescriptor, zip64 ? 1 : 0);
   std::vector<unsigned char> piece(kCopyPieceSize);
   while (status == ZIP_OK) {
-    const int64_t got = entry.read(piece.data(), piece.size());
+    const int64_t got = raw.read(piece.data(), piece.size());
     if (got < 0) {
       error = source.statusText(kCopyFailed, UNZ_ERRNO);
       return false;

@@ -29,6 +29,14 @@ struct ZipWriterCloser {
 };
 using ZipWriterHandle = std::unique_ptr<void, ZipWriterCloser>;
 
+// An entry of an existing archive as its central record gives it.
+struct ExistingEntry {
+  unz_file_info64 info{};
+  std::string name;
+  std::string centralExtra;
+  std::string comment;
+};
+
 struct FileCloser {
   void operator()(FILE* file) const { std::fclose(file); }
 };
@@ -64,6 +72,8 @@ class ZipArchiveWriter {
   bool startArchive(std::string& error);
   bool copyExistingEntries(std::string& error);
   bool copyEntry(void* reader, ZipSource& source, std::string& error);
+  bool copyRawEntry(const ExistingEntry& entry, const std::string& localExtra, ZipRawEntry& raw, ZipSource& source,
+                    std::string& error);
   bool checkNewEntry(std::string_view name, std::string& error);
   bool beginEntry(const std::string& name, uint64_t size, const char* failurePrefix, std::string& error);
   bool writeEntryData(const std::string& name, const void* data, size_t length, const char* failurePrefix,
