@@ -52,6 +52,16 @@ TEST(Startup, BootTableWithoutRunFails) {
       << result.standardError;
 }
 
+TEST(Startup, ErrorLogGoesToTheScriptsUserDirectory) {
+  Sandbox sandbox;
+  std::filesystem::create_directories(sandbox.root() / "profile");
+  sandbox.writeBoot("USER_DIR = EXE_DIR .. '/profile'\nreturn { run = function() error('boom', 0) end }");
+  const RunResult result = sandbox.run(newInstance());
+  EXPECT_EQ(result.exitCode, 1);
+  EXPECT_TRUE(sandbox.readFile("profile/error.log").starts_with("Error: boom\n"));
+  EXPECT_FALSE(sandbox.exists("user/error.log"));
+}
+
 TEST(Startup, RunErrorReachesCoreOnError) {
   Sandbox sandbox;
   sandbox.writeBoot(R"(
