@@ -55,6 +55,29 @@ struct TextInputArea {
   bool operator==(const TextInputArea&) const = default;
 };
 
+// One queued native event of a window. Which fields a type fills is up to the code that builds it; the rest
+// stay zero, false or empty.
+struct WindowEvent {
+  std::string type;  // "mousemove", "keydown", "resize", ..., or "queue_overflow"
+  std::string text;  // key name, button name, or entered or composed text
+  double x = 0.0;
+  double y = 0.0;
+  double dx = 0.0;
+  double dy = 0.0;
+  int32_t clicks = 0;
+  int32_t width = 0;
+  int32_t height = 0;
+  int32_t textStart = 0;
+  int32_t textLength = 0;
+  bool control = false;
+  bool shift = false;
+  bool alt = false;
+  bool system = false;
+  bool repeat = false;
+
+  bool operator==(const WindowEvent&) const = default;
+};
+
 // A text input area converted to window coordinates.
 struct ScaledTextInputRect {
   int32_t x = 0;

@@ -1,9 +1,9 @@
-// Window registry: lookups, closing and the mouse capture.
+// Window registry: lookups, closing, the mouse capture and the control cursors.
 #include "ui/window_registry.h"
 
-#include <SDL3/SDL_mouse.h>
-
 #include <vector>
+
+#include "ui/mouse_backend.h"
 
 WindowRegistry::~WindowRegistry() {
   while (!windows_.empty()) closeWindow(windows_.begin()->first);
@@ -28,14 +28,23 @@ bool WindowRegistry::setMouseCapture(uint64_t id, bool capture) {
   if (!exists(id)) return false;
   if (!capture) {
     if (captureWindow_ != id) return true;
-    const bool released = SDL_CaptureMouse(false);
+    const bool released = mouseBackend().captureMouse(false);
     captureWindow_.reset();
     return released;
   }
   if (captureWindow_) return *captureWindow_ == id;
-  if (!SDL_CaptureMouse(true)) return false;
+  if (!mouseBackend().captureMouse(true)) return false;
   captureWindow_ = id;
   return true;
+}
+
+bool WindowRegistry::setCursor(uint64_t id, ControlCursor cursor) {
+  if (!exists(id)) return false;
+  const SDL_SystemCursor systemId = cursor == ControlCursor::Ibeam    ? SDL_SYSTEM_CURSOR_TEXT
+                                    : cursor == ControlCursor::SizeWe ? SDL_SYSTEM_CURSOR_EW_RESIZE
+                                                                      : SDL_SYSTEM_CURSOR_DEFAULT;
+  SDL_Cursor* made = cursors_.systemCursor(systemId);
+  return made != nullptr && mouseBackend().setCursor(made);
 }
 
 bool WindowRegistry::closeWindow(uint64_t id) {

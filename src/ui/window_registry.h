@@ -1,6 +1,6 @@
 // The registry of every native window of the process: its own window ids (from 1, never reused), the map
-// from SDL window ids back to them, and the marks for the main window, the render target and the window
-// holding the mouse capture. Main thread only.
+// from SDL window ids back to them, the marks for the main window, the render target and the window
+// holding the mouse capture, and the process's pointer cursors. Main thread only.
 #pragma once
 
 #include <cstdint>
@@ -8,11 +8,14 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <utility>
 
+#include "ui/cursor_cache.h"
 #include "ui/native_window.h"
 #include "ui/window_defs.h"
 
-struct SDL_Cursor;
+// The cursor a control asks for; any value other than these is the arrow.
+enum class ControlCursor : int32_t { Arrow = 0, Ibeam = 1, SizeWe = 2 };
 
 class WindowRegistry {
  public:
@@ -32,11 +35,16 @@ class WindowRegistry {
   // Closes the windows owned by `id` first (depth first), then `id`; clears every mark naming it.
   bool closeWindow(uint64_t id);
   bool setMouseCapture(uint64_t id, bool capture);
+  // Makes the control cursor current (the cursor is process-wide; the id only gates the call).
+  bool setCursor(uint64_t id, ControlCursor cursor);
+  CursorCache& cursors() { return cursors_; }
 
   // The operations below take a registered id (callers test exists() first).
   NativeWindow& window(uint64_t id) { return *windows_.at(id).window; }
   void invalidate(uint64_t id) { window(id).invalidate(); }
   void markRelayout(uint64_t id) { window(id).markRelayout(); }
+  void queueEvent(uint64_t id, WindowEvent&& event) { window(id).queueEvent(std::move(event)); }
+  std::deque<WindowEvent> takeEvents(uint64_t id) { return window(id).takeEvents(); }
 
   void setMainWindow(uint64_t id) { mainWindow_ = id; }
   std::optional<uint64_t> mainWindowId() const { return mainWindow_; }
@@ -73,6 +81,7 @@ class WindowRegistry {
   std::optional<uint64_t> mainWindow_;
   std::optional<uint64_t> renderTarget_;
   std::optional<uint64_t> captureWindow_;
+  CursorCache cursors_;
 };
 
 // Converts a text input area to window coordinates: edges scaled by scale / density and rounded (halves away

@@ -1,0 +1,29 @@
+// The event queue of one native window: arrival order, oldest first, at most 1024 events. Events that only
+// describe a current state merge with an equal-typed newest event; a full queue sacrifices the oldest
+// mergeable event, then drops a new mergeable one, and otherwise loses its oldest events behind a single
+// "queue_overflow" marker kept at the front.
+#pragma once
+
+#include <cstddef>
+#include <deque>
+
+#include "ui/window_defs.h"
+
+// "mousemove", "mousewheel", "resize" and "expose": events a full queue may lose without losing meaning.
+bool isMergeableEvent(const WindowEvent& event);
+
+class WindowEventQueue {
+ public:
+  static constexpr size_t kCapacity = 1024;
+
+  void push(WindowEvent&& event);
+  // Moves every queued event out, oldest first, leaving the queue empty.
+  std::deque<WindowEvent> takeAll();
+  const std::deque<WindowEvent>& events() const { return events_; }
+
+ private:
+  bool coalesceWithNewest(WindowEvent& event);
+  void pushIntoFullQueue(WindowEvent&& event);
+
+  std::deque<WindowEvent> events_;
+};
