@@ -12,6 +12,7 @@
 
 #include "fonts/freetype_library.h"
 #include "host/app/boot_globals.h"
+#include "host/app/live_resize.h"
 #include "host/app/main_window.h"
 #include "host/app/native_modules.h"
 #include "host/app/startup_chunk.h"
@@ -58,10 +59,14 @@ std::optional<std::string> runProtected(lua_State* L, Fn& fn) {
   lua_pushlightuserdata(L, &fn);
   if (lua_pcall(L, 1, 0, 0) == LUA_OK) return std::nullopt;
   const char* message = lua_tostring(L, -1);
-  std::string text = message != nullptr ? message : std::string("(error object is a ") + luaL_typename(L, -1) + " value)";
+  std::string text =
+      message != nullptr ? message : std::string("(error object is a ") + luaL_typename(L, -1) + " value)";
   lua_pop(L, 1);
   return text;
 }
+
+// What the native modules must undo while the Lua state still exists.
+void shutdownLuaBindings(lua_State* L) { clearLiveResizeCallback(L); }
 
 // Arguments, executable path, host options and standard input; returns an exit code when start-up ends here.
 std::optional<int> prepareProcess(int argc, char** argv, BootContext& context) {
@@ -133,6 +138,7 @@ int runScripts(BootContext& context, BootLog& bootLog) {
     exitCode = runStartupChunk(L, bootLog);
   }
 
+  shutdownLuaBindings(L);
   if (mainLuaState() == L) setMainLuaState(nullptr);
   lua_close(L);
   return exitCode;

@@ -4,6 +4,22 @@
 
 struct lua_State;
 
+// Native events (system_events_lua.cpp) and live resize (system_live_resize.cpp).
+int systemPollEvent(lua_State* L);
+int systemPumpEvents(lua_State* L);
+int systemWaitEvent(lua_State* L);
+int systemSetLiveResizeCallback(lua_State* L);
+
+// The main window, the cursor, text input and the clipboard (system_window_lua.cpp).
+int systemSetMouseCursor(lua_State* L);
+int systemSetWindowTitle(lua_State* L);
+int systemSetWindowMode(lua_State* L);
+int systemGetWindowMode(lua_State* L);
+int systemWindowHasFocus(lua_State* L);
+int systemGetClipboard(lua_State* L);
+int systemSetClipboard(lua_State* L);
+int systemSetTextInputArea(lua_State* L);
+
 // Path text (system_paths_lua.cpp).
 int systemAbsolutePath(lua_State* L);
 int systemHasExtension(lua_State* L);

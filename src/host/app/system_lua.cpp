@@ -10,6 +10,15 @@
 namespace {
 
 const luaL_Reg kSystemFunctions[] = {
+    {"poll_event", systemPollEvent},
+    {"pump_events", systemPumpEvents},
+    {"wait_event", systemWaitEvent},
+    {"set_live_resize_callback", systemSetLiveResizeCallback},
+    {"set_mouse_cursor", systemSetMouseCursor},
+    {"set_window_title", systemSetWindowTitle},
+    {"set_window_mode", systemSetWindowMode},
+    {"get_window_mode", systemGetWindowMode},
+    {"window_has_focus", systemWindowHasFocus},
     {"chdir", systemChdir},
     {"list_dir", systemListDir},
     {"absolute_path", systemAbsolutePath},
@@ -32,6 +41,9 @@ const luaL_Reg kSystemFunctions[] = {
     {"normalize_path", systemNormalizePath},
     {"path_dirname", systemPathDirname},
     {"path_key", systemPathKey},
+    {"get_clipboard", systemGetClipboard},
+    {"set_clipboard", systemSetClipboard},
+    {"set_text_input_area", systemSetTextInputArea},
     {nullptr, nullptr},
 };
 

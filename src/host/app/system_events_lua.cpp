@@ -1,0 +1,77 @@
+// The event functions of the `system` module: the scripts' application loop drains SDL's queue with
+// poll_event, waits with wait_event and pumps with pump_events.
+#include <SDL3/SDL_events.h>
+
+#include <cmath>
+#include <exception>
+#include <new>
+
+#include "host/app/native_event_routing.h"
+#include "host/app/system_functions.h"
+#include "host/lua_api.h"
+
+namespace {
+
+constexpr double kLongestWaitSeconds = 2147483.647;
+
+int pushScriptEvent(lua_State* L, const ScriptEvent& event) {
+  for (const ScriptValue& value : event.values()) {
+    switch (value.kind) {
+      case ScriptValue::Kind::Text:
+        lua_pushlstring(L, value.text.data(), value.text.size());
+        break;
+      case ScriptValue::Kind::KeyName:
+        lua_pushlstring(L, event.storedKeyName().data(), event.storedKeyName().size());
+        break;
+      case ScriptValue::Kind::Integer:
+        lua_pushinteger(L, value.integer);
+        break;
+      case ScriptValue::Kind::Number:
+        lua_pushnumber(L, value.number);
+        break;
+    }
+  }
+  return static_cast<int>(event.values().size());
+}
+
+// Takes events until one is for the script; false when SDL's queue ran empty first.
+bool nextScriptEvent(ScriptEvent& values) {
+  SDL_Event event;
+  while (SDL_PollEvent(&event)) {
+    if (routeNativeEvent(event, values)) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+// system.poll_event() -> name, values... of the next event for the script, or nothing when none is left
+int systemPollEvent(lua_State* L) {
+  pendingStartupModifiers();
+  ScriptEvent values;
+  bool found = false;
+  try {
+    found = nextScriptEvent(values);
+  } catch (const std::bad_alloc&) {
+    return luaL_error(L, "not enough memory");
+  } catch (const std::exception& e) {
+    return luaL_error(L, "%s", e.what());
+  }
+  return found ? pushScriptEvent(L, values) : 0;
+}
+
+// system.pump_events()
+int systemPumpEvents(lua_State*) {
+  SDL_PumpEvents();
+  return 0;
+}
+
+// system.wait_event(timeout) -> true when an event is waiting
+int systemWaitEvent(lua_State* L) {
+  const double timeout = luaL_checknumber(L, 1);
+  luaL_argcheck(L, std::isfinite(timeout) && timeout >= 0.0, 1, "timeout must be a finite non-negative number");
+  luaL_argcheck(L, timeout <= kLongestWaitSeconds, 1, "timeout is too large");
+  const auto milliseconds = static_cast<Sint32>(timeout * 1000.0);
+  lua_pushboolean(L, SDL_WaitEventTimeout(nullptr, milliseconds));
+  return 1;
+}
