@@ -26,15 +26,30 @@ bool isMergeableEvent(const WindowEvent& event) {
 void WindowEventQueue::push(WindowEvent&& event) {
   if (coalesceWithNewest(event)) return;
   if (events_.size() < kCapacity) {
-    events_.push_back(std::move(event));
+    append(std::move(event));
     return;
   }
   pushIntoFullQueue(std::move(event));
 }
 
-std::deque<WindowEvent> WindowEventQueue::takeAll() { return std::exchange(events_, {}); }
+std::deque<WindowEvent> WindowEventQueue::takeAll() {
+  mergeableCount_ = 0;
+  return std::exchange(events_, {});
+}
 
-// Only the newest queued event is compared: an older one of the same type further back stays.
+void WindowEventQueue::append(WindowEvent&& event) {
+  const bool mergeable = isMergeableEvent(event);
+  events_.push_back(std::move(event));
+  if (mergeable) ++mergeableCount_;
+}
+
+void WindowEventQueue::erase(std::deque<WindowEvent>::iterator position) {
+  if (isMergeableEvent(*position)) --mergeableCount_;
+  events_.erase(position);
+}
+
+// Only the newest queued event is compared: an older one of the same type further back stays. The type,
+// and with it the mergeable count, does not change.
 bool WindowEventQueue::coalesceWithNewest(WindowEvent& event) {
   if (events_.empty() || event.type.empty() || events_.back().type != event.type) return false;
   if (!isCoalescingType(event.type)) return false;
@@ -43,10 +58,9 @@ bool WindowEventQueue::coalesceWithNewest(WindowEvent& event) {
 }
 
 void WindowEventQueue::pushIntoFullQueue(WindowEvent&& event) {
-  const auto mergeable = std::find_if(events_.begin(), events_.end(), isMergeableEvent);
-  if (mergeable != events_.end()) {
-    events_.erase(mergeable);
-    events_.push_back(std::move(event));
+  if (mergeableCount_ > 0) {
+    erase(std::find_if(events_.begin(), events_.end(), isMergeableEvent));
+    append(std::move(event));
     return;
   }
   if (isMergeableEvent(event)) return;
@@ -55,14 +69,14 @@ void WindowEventQueue::pushIntoFullQueue(WindowEvent&& event) {
                                    [](const WindowEvent& queued) { return queued.type == kOverflowType; });
   if (marker != events_.end()) {
     // Lose the oldest event that is not the marker, so the marker keeps its place.
-    events_.erase(marker == events_.begin() ? std::next(events_.begin()) : events_.begin());
-    events_.push_back(std::move(event));
+    erase(marker == events_.begin() ? std::next(events_.begin()) : events_.begin());
+    append(std::move(event));
     return;
   }
-  events_.pop_front();
-  events_.pop_front();
+  erase(events_.begin());
+  erase(events_.begin());
   WindowEvent overflow;
   overflow.type = kOverflowType;
   events_.push_front(std::move(overflow));
-  events_.push_back(std::move(event));
+  append(std::move(event));
 }

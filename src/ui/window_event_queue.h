@@ -24,6 +24,9 @@ class WindowEventQueue {
  private:
   bool coalesceWithNewest(WindowEvent& event);
   void pushIntoFullQueue(WindowEvent&& event);
+  void append(WindowEvent&& event);
+  void erase(std::deque<WindowEvent>::iterator position);
 
   std::deque<WindowEvent> events_;
+  size_t mergeableCount_ = 0;  // spares a full queue of key events the search for one to sacrifice
 };

@@ -69,6 +69,12 @@ TEST(WindowEventQueue, FullQueueSacrificesTheOldestMergeableEvent) {
   EXPECT_EQ(queue.events()[10].x, 11.0) << "the wheel at position 10 went";
   EXPECT_EQ(queue.events()[19].type, "mousewheel");
   EXPECT_EQ(queue.events().back().x, 2000.0);
+
+  queue.push(event("keydown", 2001));
+  EXPECT_EQ(queue.events()[19].x, 21.0) << "then the second wheel";
+  queue.push(event("keydown", 2002));
+  EXPECT_EQ(queue.events().front().type, "queue_overflow") << "then, with nothing mergeable left, the marker";
+  EXPECT_EQ(queue.events().size(), 1024u);
 }
 
 TEST(WindowEventQueue, FullQueueWithoutMergeableEventsDropsANewMergeableOne) {

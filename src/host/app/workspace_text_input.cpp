@@ -14,7 +14,7 @@ int32_t toLogical(int64_t pixels, double scale) {
 
 }  // namespace
 
-std::optional<TextInputArea> workspaceTextInputArea(const WorkspacePixelArea& pixels, const WindowMetrics& metrics) {
+std::optional<TextInputArea> workspaceTextInputArea(const TextInputArea& pixels, const WindowMetrics& metrics) {
   const int64_t x0 = std::max<int64_t>(pixels.x, 0);
   const int64_t y0 = std::max<int64_t>(pixels.y, 0);
   const int64_t x1 = std::min<int64_t>(int64_t{pixels.x} + pixels.width, metrics.pixelWidth);
