@@ -61,14 +61,6 @@ TEST_F(Cursors, EachCursorIsMadeOnceAndDestroyedWithTheCache) {
   for (const FakeMouseBackend::Cursor& made : mouse.cursors) EXPECT_TRUE(made.destroyed);
 }
 
-TEST_F(Cursors, AFailedCursorIsNotCachedAndIsTriedAgain) {
-  CursorCache cache;
-  mouse.colorCursors = false;
-  EXPECT_EQ(cache.handCursor(HandCursor::Closed), nullptr);
-  mouse.colorCursors = true;
-  EXPECT_NE(cache.handCursor(HandCursor::Closed), nullptr);
-}
-
 class RegistryPointer : public SdlVideoTest {
  protected:
   uint64_t create() {

@@ -26,18 +26,6 @@ TEST(KeyName, IsSdlsNameInLowerCaseOrTheScancodeNameForKeyZero) {
   EXPECT_EQ(keyNameOf(0, SDL_SCANCODE_UNKNOWN), "");
 }
 
-TEST(EventNames, ButtonsAndWindowModes) {
-  EXPECT_EQ(buttonName(1), "left");
-  EXPECT_EQ(buttonName(3), "right");
-  EXPECT_EQ(buttonName(5), "x2");
-  EXPECT_EQ(buttonName(0), "?");
-  EXPECT_EQ(buttonName(6), "?");
-  EXPECT_EQ(windowModeName(SDL_WINDOW_MINIMIZED | SDL_WINDOW_FULLSCREEN), "minimized");
-  EXPECT_EQ(windowModeName(SDL_WINDOW_FULLSCREEN | SDL_WINDOW_MAXIMIZED), "fullscreen");
-  EXPECT_EQ(windowModeName(SDL_WINDOW_MAXIMIZED), "maximized");
-  EXPECT_EQ(windowModeName(SDL_WINDOW_RESIZABLE), "normal");
-}
-
 class KeyState {
  public:
   KeyState& hold(SDL_Scancode key) {

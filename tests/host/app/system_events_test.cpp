@@ -1,6 +1,8 @@
 // system.poll_event, wait_event and the routing of native events, with events pushed into SDL's queue.
 #include <stdexcept>
+#include <string>
 
+#include "render/window_renderer.h"
 #include "system_module_fixture.h"
 
 namespace {
@@ -106,6 +108,20 @@ TEST_F(SystemEvents, WindowChangesOfTheMainWindow) {
   EXPECT_EQ(poll(), (Values{"windowmode", "normal"})) << "the mode is read from the window, not the event";
   EXPECT_EQ(poll(), Values{}) << "focus changes and moves give the script nothing";
   EXPECT_TRUE(registry().window(mainId).needsRedraw());
+}
+
+TEST_F(SystemEvents, PollingInsideAFrameLeavesTheFrameOpen) {
+  WindowRenderer& renderer = *registry().window(mainId).renderer();
+  int width = 0, height = 0;
+  ASSERT_TRUE(SDL_GetWindowSizeInPixels(registry().window(mainId).sdlWindow(), &width, &height));
+  renderer.beginDrawing();
+  pushWindowEvent(SDL_EVENT_WINDOW_EXPOSED, mainId);
+  pushWindowEvent(SDL_EVENT_WINDOW_DISPLAY_SCALE_CHANGED, mainId);
+  EXPECT_EQ(poll(), Values{"expose"});
+  EXPECT_EQ(poll(), (Values{"resize", std::to_string(width), std::to_string(height)})) << "the output size in pixels";
+  EXPECT_TRUE(renderer.isDrawing());
+  renderer.endDrawing();
+  EXPECT_FALSE(renderer.isDrawing());
 }
 
 TEST_F(SystemEvents, PointerAndTextEventsOfTheMainWindow) {

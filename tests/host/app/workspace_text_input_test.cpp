@@ -33,8 +33,4 @@ TEST(WorkspaceTextInputArea, AnAreaOutsideOrAnEmptyWorkspaceGivesNone) {
   EXPECT_EQ(workspaceTextInputArea({0, 0, 5, 5, 0}, workspace(0, 100, 1.0)), std::nullopt);
 }
 
-TEST(WorkspaceTextInputArea, ATinyAreaStaysOneUnitWide) {
-  EXPECT_EQ(workspaceTextInputArea({0, 0, 1, 1, 1}, workspace(100, 100, 4.0)), (TextInputArea{0, 0, 1, 1, 0}));
-}
-
 }  // namespace

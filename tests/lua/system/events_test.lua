@@ -22,20 +22,6 @@ t.test("every cursor name is accepted even where the driver has no cursors", fun
   t.raises(function() system.set_mouse_cursor("beam") end, "invalid option 'beam'")
 end)
 
-t.test("the main window's title, mode, focus and text input area", function()
-  system.set_window_title("events_test")
-  t.eq(system.get_window_mode(), "normal")
-  t.eq(type(system.window_has_focus()), "boolean")
-  t.eq(system.set_text_input_area(0, 0, 10, 10, 0), true)
-  t.eq(t.results(system.set_text_input_area(1000000, 0, 10, 10, 0)),
-       t.results(nil, "text input area must stay inside the main workspace"))
-end)
-
-t.test("the clipboard keeps UTF-8 text", function()
-  t.eq(system.set_clipboard("\u{3B1}\u{3B2}\u{3B3}"), true)
-  t.eq(system.get_clipboard(), "\u{3B1}\u{3B2}\u{3B3}")
-end)
-
 -- Left installed on purpose: shutdown removes the watch and the callback before the Lua state closes.
 t.test("a live resize callback may stay set until the end", function()
   system.set_live_resize_callback(function() end)
