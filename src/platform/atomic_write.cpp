@@ -87,12 +87,16 @@ bool writeAll(int fd, std::string_view data, int& error) {
 
 AtomicWriteResult failure(const char* step, int code) { return {AtomicWriteStatus::Failed, {step, code}}; }
 
+bool writeParts(int fd, std::span<const std::string_view> parts, int& error) {
+  return std::all_of(parts.begin(), parts.end(), [&](std::string_view part) { return writeAll(fd, part, error); });
+}
+
 // Steps from the open temporary file to the rename; on failure the temporary file is removed.
 AtomicWriteResult finishSave(UniqueFd fd, const std::string& temporary, const std::string& target,
-                             std::string_view data) {
+                             std::span<const std::string_view> parts) {
   int error = 0;
   const char* step = nullptr;
-  if (!writeAll(fd.get(), data, error)) {
+  if (!writeParts(fd.get(), parts, error)) {
     step = "file write";
   } else if (fsync(fd.get()) != 0) {
     step = "file flush";
@@ -117,6 +121,10 @@ uint64_t nextSaveAttemptNumber() {
 }
 
 AtomicWriteResult writeFileAtomic(std::string_view path, std::string_view data) {
+  return writeFileAtomic(path, std::span<const std::string_view>(&data, 1));
+}
+
+AtomicWriteResult writeFileAtomic(std::string_view path, std::span<const std::string_view> parts) {
   if (!isSystemPath(path)) return failure("path conversion", EINVAL);
   std::string target;
   int error = 0;
@@ -128,7 +136,7 @@ AtomicWriteResult writeFileAtomic(std::string_view path, std::string_view data) 
   UniqueFd fd = createTemporaryFile(target, targetExists ? 0600 : 0666, temporary, error);
   if (!fd.valid()) return failure("temporary file creation", error);
   if (targetExists) copyOwnerAndMode(fd.get(), existing);
-  return finishSave(std::move(fd), temporary, target, data);
+  return finishSave(std::move(fd), temporary, target, parts);
 }
 
 bool replaceFile(std::string_view source, std::string_view target, int& error) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string_view>
 
 #include "platform/file_step_error.h"
@@ -23,6 +24,8 @@ uint64_t nextSaveAttemptNumber();
 // a new one gets 0666 less the umask. A target without write permission is refused before anything is
 // created. Every failure leaves the target as it was and removes the temporary file.
 AtomicWriteResult writeFileAtomic(std::string_view path, std::string_view data);
+// The same with the content given as consecutive parts, written one after another.
+AtomicWriteResult writeFileAtomic(std::string_view path, std::span<const std::string_view> parts);
 
 // Renames source over target and makes the rename durable; false with the errno when the rename fails.
 bool replaceFile(std::string_view source, std::string_view target, int& error);

@@ -57,6 +57,13 @@ class WindowRegistry {
   // The render-target window's renderer; the render target must be set and registered.
   WindowRenderer& renderTargetRenderer() { return *window(*renderTarget_).renderer(); }
 
+  // Hands a released font to every window's render cache: each drops its cached layouts of it and keeps
+  // it alive until its frame in progress ends. Nothing for a null font.
+  void forgetFont(const std::shared_ptr<RenderFont>& font);
+  // Takes the bitmap of a freed canvas: a window whose frame in progress has records keeps it until that
+  // frame ends (they may point at it); otherwise it is freed at once.
+  void forgetImage(std::unique_ptr<CanvasBitmap> image);
+
   // Native text input of a window: starts it with the input's properties (present), or stops it.
   bool setTextInput(uint64_t id, const std::optional<TextInputSpec>& input, std::string& error);
   // The IME area in the window's logical units; none clears it.

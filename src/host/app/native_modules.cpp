@@ -9,6 +9,8 @@
 #include "services/pack_lua.h"
 #include "text/native_tokenizer_lua.h"
 #include "text/text_lua.h"
+#include "ui/lua/canvas_lua.h"
+#include "ui/lua/renderer_lua.h"
 
 namespace {
 
@@ -19,6 +21,8 @@ struct NativeModule {
 
 const NativeModule kNativeModules[] = {
     {"system", luaopen_system},
+    {"renderer", luaopen_renderer},
+    {"canvas", luaopen_canvas},
     {"db", luaopen_db},
     {LUA_UTF8LIBNAME, luaopen_utf8},
     {"pack", luaopen_pack},

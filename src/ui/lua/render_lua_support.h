@@ -1,0 +1,28 @@
+// What the renderer, canvas and Font bindings share: the render-target window's renderer and the guard
+// that turns running out of memory into a Lua error.
+#pragma once
+
+#include <new>
+
+struct lua_State;
+class RenderCache;
+class WindowRenderer;
+
+// The renderer of the current render-target window; raises "no render target window" when there is none.
+WindowRenderer& checkRenderTarget(lua_State* L);
+// Its render cache.
+RenderCache& checkRenderTargetCache(lua_State* L);
+
+// Raises "not enough memory to <what>".
+[[noreturn]] void raiseOutOfMemory(lua_State* L, const char* what);
+
+// Runs native work that may allocate; std::bad_alloc becomes the Lua error "not enough memory to <what>",
+// raised after the exception is gone. Lua errors raised inside pass through unchanged.
+template <typename Work>
+decltype(auto) guardMemory(lua_State* L, const char* what, Work&& work) {
+  try {
+    return work();
+  } catch (const std::bad_alloc&) {
+  }
+  raiseOutOfMemory(L, what);
+}
