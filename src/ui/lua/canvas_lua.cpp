@@ -87,14 +87,22 @@ int pushDecoded(lua_State* L, DecodedCanvas decoded) {
   return 3;
 }
 
+// SDL_image's built-in JPEG loader accepts other formats too; data declared as JPEG must be JPEG.
+SDL_Surface* loadJpegOnly(SDL_IOStream* stream) {
+  if (!IMG_isJPG(stream)) {
+    SDL_SetError("image data is not a JPEG image");
+    return nullptr;
+  }
+  return IMG_LoadJPG_IO(stream);
+}
+
 // Decodes encoded image bytes; only an exact "image/jpeg" or "image/jpg" skips format detection.
 int loadFromMemory(lua_State* L, const void* data, size_t size, const char* mimeType) {
   const std::unique_ptr<SDL_IOStream, IoStreamCloser> stream(SDL_IOFromConstMem(data, size));
   if (!stream) return pushFailure(L, sdlErrorOrDefault());
   const bool jpeg =
       mimeType != nullptr && (std::strcmp(mimeType, "image/jpeg") == 0 || std::strcmp(mimeType, "image/jpg") == 0);
-  SDL_Surface* surface = jpeg ? IMG_LoadJPG_IO(stream.get()) : IMG_Load_IO(stream.get(), false);
-  return pushDecoded(L, canvasFromSurface(surface));
+  return pushDecoded(L, canvasFromSurface(jpeg ? loadJpegOnly(stream.get()) : IMG_Load_IO(stream.get(), false)));
 }
 
 // canvas.load_image(path) -> canvas, nil, info | nil, message

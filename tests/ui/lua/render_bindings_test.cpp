@@ -1,0 +1,110 @@
+// The renderer, canvas and Font bindings where the render target or the application itself goes away:
+// situations a script inside a running qz cannot set up.
+#include <SDL3/SDL.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "host/lua_api.h"
+#include "ui/application.h"
+#include "ui/lua/canvas_lua.h"
+#include "ui/lua/renderer_lua.h"
+#include "ui/window_registry.h"
+
+namespace {
+
+using ::testing::EndsWith;
+
+class RenderBindingsTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    SDL_SetHint(SDL_HINT_VIDEO_DRIVER, "offscreen");
+    ASSERT_TRUE(SDL_Init(SDL_INIT_VIDEO | SDL_INIT_EVENTS)) << SDL_GetError();
+  }
+  static void TearDownTestSuite() { SDL_Quit(); }
+
+  void SetUp() override {
+    installApplication(std::make_unique<Application>());
+    WindowCreateInfo info;
+    info.width = 32;
+    info.height = 16;
+    std::string error;
+    windowId = currentApplication()->createWindow(info, error).value_or(0);
+    ASSERT_NE(windowId, 0u) << error;
+    currentWindowRegistry().setRenderTarget(windowId);
+    L = luaL_newstate();
+    luaL_openlibs(L);
+    luaL_requiref(L, "renderer", luaopen_renderer, 1);
+    luaL_requiref(L, "canvas", luaopen_canvas, 1);
+    lua_pop(L, 2);
+    lua_pushcfunction(L, closeTarget);
+    lua_setglobal(L, "close_target");
+  }
+
+  void TearDown() override {
+    if (L != nullptr) lua_close(L);
+    takeApplication().reset();
+  }
+
+  static int closeTarget(lua_State*) {
+    WindowRegistry& registry = currentWindowRegistry();
+    registry.closeWindow(*registry.renderTargetId());
+    return 0;
+  }
+
+  // Runs a chunk; "ok" or the error text.
+  std::string run(const char* chunk) {
+    if (luaL_dostring(L, chunk) == LUA_OK) return "ok";
+    std::string error = lua_tostring(L, -1);
+    lua_pop(L, 1);
+    return error;
+  }
+
+  uint64_t windowId = 0;
+  lua_State* L = nullptr;
+};
+
+TEST_F(RenderBindingsTest, EveryDrawingCallNeedsARenderTarget) {
+  currentWindowRegistry().clearRenderTarget();
+  EXPECT_THAT(run("renderer.begin_frame()"), EndsWith(": no render target window"));
+  EXPECT_THAT(run("renderer.draw_rect(0, 0, 1, 1)"), EndsWith(": no render target window"));
+  EXPECT_THAT(run("renderer.render_to_canvas(1, 1, function() end)"), EndsWith(": no render target window"));
+  EXPECT_THAT(run("local f = renderer.font.load('/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf', 10)\n"
+                  "assert(f:get_height() > 0)\n"
+                  "f:get_width('x')"),
+              EndsWith(": no render target window"));
+}
+
+TEST_F(RenderBindingsTest, ClosingTheTargetWhileRenderingIntoACanvasIsSafe) {
+  EXPECT_EQ(
+      run("local c = renderer.render_to_canvas(4, 4, function() renderer.draw_rect(0, 0, 4, 4); close_target() end)\n"
+          "assert(c:get_size() == 4)"),
+      "ok");
+  EXPECT_THAT(run("renderer.get_size()"), EndsWith(": no render target window"));
+}
+
+TEST_F(RenderBindingsTest, ObjectsCollectedAfterTheApplicationIsGoneFreeQuietly) {
+  ASSERT_EQ(run("keep_canvas = renderer.render_to_canvas(2, 2, function() end)\n"
+                "keep_font = renderer.font.load('/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf', 10)"),
+            "ok");
+  takeApplication().reset();
+  lua_close(L);  // runs both finalizers without an application
+  L = nullptr;
+}
+
+TEST_F(RenderBindingsTest, CanvasDrawnInAFrameOutlivesItsLastReferenceUntilTheFrameEnds) {
+  EXPECT_EQ(
+      run("local c = renderer.render_to_canvas(8, 8, function() renderer.draw_rect(0, 0, 8, 8, {0, 0, 255}) end)\n"
+          "renderer.begin_frame()\n"
+          "renderer.draw_canvas(c, 0, 0)\n"
+          "c = nil\n"
+          "collectgarbage() collectgarbage()\n"
+          "renderer.end_frame()"),
+      "ok");
+  SDL_Surface* surface = SDL_GetWindowSurface(currentWindowRegistry().window(windowId).sdlWindow());
+  EXPECT_EQ(static_cast<const uint32_t*>(surface->pixels)[0] & 0xFFFFFFu, 0x0000FFu);
+}
+
+}  // namespace
