@@ -109,17 +109,42 @@ int rendererRenderToCanvas(lua_State* L) {
   return pushCanvas(L, bitmap);
 }
 
-// draw_text(font, text, x, y [, color]) -> x after the text
-int rendererDrawText(lua_State* L) {
+using TextDrawer = int32_t (RenderCache::*)(RenderFont*, const char*, int32_t, int32_t, uint32_t);
+using TextMeasurer = int32_t (RenderCache::*)(RenderFont*, const char*, int32_t);
+
+// Reads font, text, x, y [, color] and pushes the pen x after drawing the text with `draw`.
+int drawTextWith(lua_State* L, TextDrawer draw) {
   RenderFont* font = checkFont(L, 1);
   const char* text = luaL_checkstring(L, 2);
   const int32_t x = checkIntegerNumber(L, 3);
   const int32_t y = checkIntegerNumber(L, 4);
   const uint32_t color = readRendererColor(L, 5);
   RenderCache& cache = checkRenderTargetCache(L);
-  lua_pushinteger(L, guardMemory(L, "draw text", [&] { return cache.drawText(font, text, x, y, color); }));
+  lua_pushinteger(L, guardMemory(L, "draw text", [&] { return (cache.*draw)(font, text, x, y, color); }));
   return 1;
 }
+
+// Reads font, text [, x = 0] and pushes x plus the text's width by `measure`.
+int measureTextWith(lua_State* L, TextMeasurer measure) {
+  RenderFont* font = checkFont(L, 1);
+  const char* text = luaL_checkstring(L, 2);
+  const int32_t x = lua_isnoneornil(L, 3) ? 0 : checkIntegerNumber(L, 3);
+  RenderCache& cache = checkRenderTargetCache(L);
+  lua_pushinteger(L, guardMemory(L, "measure text", [&] { return (cache.*measure)(font, text, x); }));
+  return 1;
+}
+
+// draw_text(font, text, x, y [, color]) -> x after the text
+int rendererDrawText(lua_State* L) { return drawTextWith(L, &RenderCache::drawText); }
+
+// draw_transient_text(font, text, x, y [, color]) -> x after the text; shaped anew, not cached
+int rendererDrawTransientText(lua_State* L) { return drawTextWith(L, &RenderCache::drawTransientText); }
+
+// measure_text(font, text [, x = 0]) -> x + width
+int rendererMeasureText(lua_State* L) { return measureTextWith(L, &RenderCache::textWidth); }
+
+// measure_transient_text(font, text [, x = 0]) -> x + width, not cached
+int rendererMeasureTransientText(lua_State* L) { return measureTextWith(L, &RenderCache::measureTransientText); }
 
 // draw_glyph(font, glyph_id, x, y [, color]) -> pen x after the glyph
 int rendererDrawGlyph(lua_State* L) {
@@ -144,38 +169,6 @@ int rendererDrawTextCells(lua_State* L) {
   RenderCache& cache = checkRenderTargetCache(L);
   lua_pushinteger(L,
                   guardMemory(L, "draw text", [&] { return cache.drawTextCells(font, text, x, y, color, cellWidth); }));
-  return 1;
-}
-
-// draw_transient_text(font, text, x, y [, color]) -> x after the text; shaped anew, not cached
-int rendererDrawTransientText(lua_State* L) {
-  RenderFont* font = checkFont(L, 1);
-  const char* text = luaL_checkstring(L, 2);
-  const int32_t x = checkIntegerNumber(L, 3);
-  const int32_t y = checkIntegerNumber(L, 4);
-  const uint32_t color = readRendererColor(L, 5);
-  RenderCache& cache = checkRenderTargetCache(L);
-  lua_pushinteger(L, guardMemory(L, "draw text", [&] { return cache.drawTransientText(font, text, x, y, color); }));
-  return 1;
-}
-
-// measure_text(font, text [, x = 0]) -> x + width
-int rendererMeasureText(lua_State* L) {
-  RenderFont* font = checkFont(L, 1);
-  const char* text = luaL_checkstring(L, 2);
-  const int32_t x = lua_isnoneornil(L, 3) ? 0 : checkIntegerNumber(L, 3);
-  RenderCache& cache = checkRenderTargetCache(L);
-  lua_pushinteger(L, guardMemory(L, "measure text", [&] { return cache.textWidth(font, text, x); }));
-  return 1;
-}
-
-// measure_transient_text(font, text [, x = 0]) -> x + width, not cached
-int rendererMeasureTransientText(lua_State* L) {
-  RenderFont* font = checkFont(L, 1);
-  const char* text = luaL_checkstring(L, 2);
-  const int32_t x = lua_isnoneornil(L, 3) ? 0 : checkIntegerNumber(L, 3);
-  RenderCache& cache = checkRenderTargetCache(L);
-  lua_pushinteger(L, guardMemory(L, "measure text", [&] { return cache.measureTransientText(font, text, x); }));
   return 1;
 }
 

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "../sdl_video_fixture.h"
 #include "host/lua_api.h"
 #include "ui/application.h"
 #include "ui/lua/canvas_lua.h"
@@ -17,14 +18,8 @@ namespace {
 
 using ::testing::EndsWith;
 
-class RenderBindingsTest : public ::testing::Test {
+class RenderBindingsTest : public SdlVideoTest {
  protected:
-  static void SetUpTestSuite() {
-    SDL_SetHint(SDL_HINT_VIDEO_DRIVER, "offscreen");
-    ASSERT_TRUE(SDL_Init(SDL_INIT_VIDEO | SDL_INIT_EVENTS)) << SDL_GetError();
-  }
-  static void TearDownTestSuite() { SDL_Quit(); }
-
   void SetUp() override {
     installApplication(std::make_unique<Application>());
     WindowCreateInfo info;
