@@ -1,11 +1,11 @@
--- The example scripts' boot file: prints what the host published and quits.
+-- The example scripts' boot file: a small file viewer. It shows the files named on the command line (or
+-- the text piped in with --stdin) and runs until its window is closed.
+package.path = EXE_DIR .. "/data/?.lua;" .. package.path
+
 return {
   run = function()
-    print("qz " .. VERSION .. " on " .. PLATFORM)
-    print("SCALE", SCALE, SCALE_SOURCE, SCALE_RAW)
-    print("EXE_DIR", EXE_DIR)
-    for i, arg in ipairs(ARGS) do print("ARGS[" .. i .. "]", arg) end
-    print("STDIN_DATA", STDIN_DATA and (#STDIN_DATA .. " bytes") or STDIN_DATA)
+    local viewer = require("core.viewer")
     BOOT_COMPLETE()
+    viewer.main(ARGS, STDIN_DATA)
   end,
 }

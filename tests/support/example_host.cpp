@@ -1,0 +1,88 @@
+// The in-process example host: the start-up steps of qz that matter to the scripts, without the process
+// parts (command line parsing, single instance, boot log file).
+#include "example_host.h"
+
+#include <SDL3/SDL.h>
+
+#include <cstdio>
+#include <memory>
+
+#include "host/app/boot_globals.h"
+#include "host/app/main_window.h"
+#include "host/app/native_modules.h"
+#include "host/app/startup_chunk.h"
+#include "host/boot_trace.h"
+#include "host/lua_api.h"
+#include "host/process_state.h"
+#include "ui/application.h"
+#include "ui/window_registry.h"
+
+namespace qztest {
+
+ExampleHost::ExampleHost(std::vector<std::string> args, std::optional<std::string> stdinData) {
+  SDL_SetHint(SDL_HINT_VIDEO_DRIVER, "offscreen");
+  SDL_SetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0");
+  if (!SDL_Init(SDL_INIT_VIDEO | SDL_INIT_EVENTS)) {
+    std::fprintf(stderr, "SDL_Init: %s\n", SDL_GetError());
+    return;
+  }
+  installApplication(std::make_unique<Application>());
+  std::string failure;
+  if (!createMainWindow(failure)) {
+    std::fprintf(stderr, "%s\n", failure.c_str());
+    return;
+  }
+  BootContext context;
+  context.executableDirectory = QZ_EXAMPLES_DIR;
+  context.executablePath = context.executableDirectory + "/qz";
+  context.args = {context.executablePath};
+  context.args.insert(context.args.end(), args.begin(), args.end());
+  context.stdinData = std::move(stdinData);
+  L_ = luaL_newstate();
+  luaL_openlibs(L_);
+  registerNativeModules(L_);
+  publishBootGlobals(L_, context);
+  setMainLuaState(L_);
+  SDL_PumpEvents();
+  SDL_FlushEvents(SDL_EVENT_FIRST, SDL_EVENT_LAST);
+}
+
+ExampleHost::~ExampleHost() {
+  if (L_ != nullptr) {
+    setMainLuaState(nullptr);
+    lua_close(L_);
+  }
+  takeApplication().reset();
+  SDL_Quit();
+}
+
+SDL_Window* ExampleHost::mainWindow() const {
+  WindowRegistry& registry = currentWindowRegistry();
+  return registry.window(*registry.mainWindowId()).sdlWindow();
+}
+
+uint32_t ExampleHost::mainWindowSdlId() const { return SDL_GetWindowID(mainWindow()); }
+
+void ExampleHost::push(SDL_Event event) const {
+  event.common.timestamp = SDL_GetTicksNS();
+  SDL_PushEvent(&event);
+}
+
+int ExampleHost::runBoot() {
+  BootLog bootLog;
+  return runStartupChunk(L_, bootLog);
+}
+
+std::string ExampleHost::run(const std::string& chunk) {
+  const int base = lua_gettop(L_);
+  std::string result;
+  if (luaL_loadstring(L_, chunk.c_str()) != LUA_OK || lua_pcall(L_, 0, 1, 0) != LUA_OK) {
+    result = std::string("error: ") + luaL_tolstring(L_, -1, nullptr);
+  } else if (!lua_isnil(L_, -1)) {
+    result = luaL_tolstring(L_, -1, nullptr);
+  }
+  lua_settop(L_, base);
+  return result;
+}
+
+}  // namespace qztest
