@@ -226,19 +226,31 @@ void referenceRow(uint32_t* destination, const uint32_t* source, int32_t count, 
 TEST(BlendArea, MatchesThePixelRuleOverOpaqueAndTranslucentTargets) {
   std::mt19937 random(99);
   std::uniform_int_distribution<uint32_t> word;
-  for (int round = 0; round < 2000; ++round) {
-    const int32_t count = static_cast<int32_t>(word(random) % 23);
-    std::vector<uint32_t> source(static_cast<size_t>(count)), destination(source.size());
-    for (auto& pixel : source) pixel = word(random) % 3 == 0 ? 0x00FFFFFFu : word(random);
-    for (auto& pixel : destination) pixel = word(random) % 4 == 0 ? word(random) : (word(random) | 0xFF000000u);
-    const uint32_t tint = word(random) % 2 ? word(random) : (word(random) | 0xFF000000u);
+  const auto pick = [&](uint32_t bound) { return static_cast<int32_t>(word(random) % bound); };
+  for (int round = 0; round < 4000; ++round) {
+    // An area of a few rows inside wider buffers; rows shorter than their buffers read whole vectors but
+    // must leave the pixels after them alone, and the last rows may end at the buffers' ends.
+    const int32_t width = pick(23);
+    const int32_t height = 1 + pick(4);
+    const int32_t destinationStride = width + pick(10);
+    const int32_t sourceStride = width + pick(10);
+    const int32_t destinationSize = (height - 1) * destinationStride + width + pick(3) * pick(9);
+    const int32_t sourceSize = (height - 1) * sourceStride + width + pick(3) * pick(9);
+    std::vector<uint32_t> source(static_cast<size_t>(sourceSize)), destination(static_cast<size_t>(destinationSize));
+    for (auto& pixel : source) pixel = pick(3) == 0 ? 0x00FFFFFFu : word(random);
+    for (auto& pixel : destination) pixel = pick(8) == 0 ? word(random) : (word(random) | 0xFF000000u);
+    const uint32_t tint = pick(2) ? word(random) : (word(random) | 0xFF000000u);
     const BlendColour colour = round % 2 ? BlendColour::FromTint : BlendColour::FromSource;
     std::vector<uint32_t> expected = destination, portable = destination;
-    // Rows shorter than their buffers read whole vectors but must leave the pixels after them alone.
-    const int32_t rowLength = count - static_cast<int32_t>(word(random) % static_cast<uint32_t>(count + 1) / 2);
-    referenceRow(expected.data(), source.data(), rowLength, tint, colour);
-    blendArea({destination.data(), count, count, source.data(), count, count, rowLength, 1}, tint, colour);
-    blendAreaPortable({portable.data(), count, count, source.data(), count, count, rowLength, 1}, tint, colour);
+    for (int32_t j = 0; j < height; ++j) {
+      referenceRow(expected.data() + j * destinationStride, source.data() + j * sourceStride, width, tint, colour);
+    }
+    const BlendArea area{destination.data(), destinationStride, destinationSize, source.data(), sourceStride,
+                         sourceSize,         width,             height};
+    blendArea(area, tint, colour);
+    BlendArea portableArea = area;
+    portableArea.destination = portable.data();
+    blendAreaPortable(portableArea, tint, colour);
     ASSERT_EQ(destination, expected) << round;
     ASSERT_EQ(portable, expected) << round;
   }
