@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "platform/line_raster.h"
+#include "render/glyph_view_cache.h"
 #include "render/pixel_ops.h"
 #include "render/render_command.h"
 #include "render/text_layout.h"
@@ -109,6 +110,7 @@ class WindowRenderer {
   int32_t drawingDepth_ = 0;
   std::vector<SDL_Rect> presentRects_;
   std::vector<LineSpan> lineSpans_;  // reused by every polyline
+  GlyphViewCache glyphViews_;
 };
 
 // Owns a native window together with its renderer; the renderer goes first, then the window through the

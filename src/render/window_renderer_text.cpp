@@ -16,6 +16,8 @@ int32_t saturatePen(int64_t pen) { return clampToInt32(pen); }
 void WindowRenderer::drawGlyphBitmap(const RasterTarget& target, const GlyphBitmapView& view, bool antialias, int64_t x,
                                      int64_t y, uint32_t color) const {
   if (!view.hasBitmap || view.image == nullptr) return;
+  // Most glyphs of a replayed line lie outside a small dirty rectangle.
+  if (x >= clip_.x1 || y >= clip_.y1 || x + view.width <= clip_.x0 || y + view.height <= clip_.y0) return;
   const uint32_t tint = view.colour ? (color & 0xFF000000u) | 0x00FFFFFFu : color;
   const RenderRect source{static_cast<int32_t>(view.atlasX), static_cast<int32_t>(view.atlasY), view.width,
                           view.height};
@@ -38,7 +40,7 @@ void WindowRenderer::drawMissingGlyphBox(int32_t x, int32_t y, int32_t w, int32_
 
 int32_t WindowRenderer::drawGlyph(RenderFont* font, uint32_t glyphId, int32_t penX, int32_t y, uint32_t color) {
   if (font == nullptr || glyphId == 0) return penX;
-  const GlyphBitmapView view = font->glyphBitmapForGlyphId(glyphId);
+  const GlyphBitmapView& view = glyphViews_.glyphIdView(font, glyphId);
   RasterTarget target;
   if (view.hasBitmap) {
     if (rasterTarget(&target)) {
@@ -60,7 +62,7 @@ int32_t WindowRenderer::drawUtf8Text(RenderFont* font, const char* text, int32_t
     p = nextUtf8CodepointUnchecked(p, codepoint);
     RenderFont* face = font->resolveFallback(codepoint);
     if (face == nullptr) continue;
-    const GlyphBitmapView view = face->glyphBitmapForCodepoint(codepoint);
+    const GlyphBitmapView& view = glyphViews_.codepointView(face, codepoint);
     const int64_t glyphY = int64_t{y} + font->memberBaselineShift(face);
     if (view.hasBitmap) {
       if (haveTarget) drawGlyphBitmap(target, view, face->antialias(), pen + view.left, glyphY + view.topOffset, color);
@@ -78,7 +80,7 @@ int32_t WindowRenderer::drawCodepointRun(std::span<const RunCodepoint> entries, 
   int64_t pen = x;
   for (const RunCodepoint& entry : entries) {
     if (entry.face == nullptr) continue;
-    const GlyphBitmapView view = entry.face->glyphBitmapForCodepoint(entry.codepoint);
+    const GlyphBitmapView& view = glyphViews_.codepointView(entry.face, entry.codepoint);
     const int64_t glyphY = int64_t{y} + entry.baselineOffset;
     if (view.hasBitmap) {
       if (haveTarget) {
@@ -98,7 +100,7 @@ int32_t WindowRenderer::drawShapedRun(std::span<const ShapedGlyph> glyphs, int32
   int64_t pen = x;
   for (const ShapedGlyph& glyph : glyphs) {
     if (glyph.face == nullptr) continue;
-    const GlyphBitmapView view = glyph.face->glyphBitmapForGlyphId(glyph.glyphId);
+    const GlyphBitmapView& view = glyphViews_.glyphIdView(glyph.face, glyph.glyphId);
     const int64_t glyphY = int64_t{y} + glyph.baselineShift;
     if (view.hasBitmap) {
       if (haveTarget) {
@@ -132,7 +134,7 @@ int32_t WindowRenderer::drawTextCells(std::span<const TextCell> cells, int32_t x
     const int64_t cellX = pen;
     pen += cellWidth;
     if (isBlankCellCodepoint(cell.codepoint) || cell.face == nullptr) continue;
-    const GlyphBitmapView view = cell.face->glyphBitmapForCodepoint(cell.codepoint);
+    const GlyphBitmapView& view = glyphViews_.codepointView(cell.face, cell.codepoint);
     const int64_t glyphY = int64_t{y} + cell.baselineOffset;
     if (view.hasBitmap) {
       int64_t gx = cellX + (cell.advance >= 1 && cell.advance < cellWidth ? (cellWidth - cell.advance) / 2 : 0);
