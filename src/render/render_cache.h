@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "render/canvas_bitmap.h"
+#include "render/record_hash_memo.h"
 #include "render/render_command.h"
 #include "render/text_cache.h"
 #include "render/text_layout.h"
@@ -106,13 +107,11 @@ class RenderCache {
   uint32_t previousCellHash(int32_t index) const { return previousHashes_[index]; }
 
  private:
-  struct alignas(8) ArenaChunk {
-    unsigned char bytes[32];
-  };
-  // A record that covers cells, its covered region and its hash.
+  // A record that covers cells, its covered region, its index in the frame and its hash.
   struct CellMark {
     const RenderCommand* command;
     RenderRect region;
+    uint32_t record;
     uint32_t hash;
   };
 
@@ -120,6 +119,7 @@ class RenderCache {
   RenderCommand* recordShape(RenderCommandType type, const RenderRect& rect, uint32_t color);
   bool growArena(int64_t bytesNeeded);
   uint32_t foldIdentities(const RenderCommand& command, uint32_t hash) const;
+  void hashNewRecords();
   int32_t dropEmptyDirtyRects(int32_t count);
   void replayCommand(const RenderCommand& command, const RenderRect& dirty, RenderRect* activeClip);
   void replayTextCommand(const RenderCommand& command, const RenderRect& activeClip);
@@ -140,6 +140,7 @@ class RenderCache {
   std::vector<std::shared_ptr<RenderFont>> retainedFonts_;
   std::vector<std::unique_ptr<CanvasBitmap>> retainedImages_;
   std::vector<CellMark> cellMarks_;  // reused by every frame
+  RecordHashMemo recordMemo_;
   TwoGenerationCache<uint32_t> widthCache_{4095};
   TwoGenerationCache<TextLayout> layoutCache_{2047};
   TwoGenerationCache<TextCellLayout> cellCache_{2047};

@@ -66,8 +66,10 @@ uint32_t RenderCache::foldIdentities(const RenderCommand& command, uint32_t hash
 
 void RenderCache::hashCommandsIntoCells() {
   cellMarks_.clear();
+  recordMemo_.startFrame(commandArena_);
   RenderRect activeClip = viewport_;
   for (const RenderCommand* command = nullptr; nextCommand(command);) {
+    const uint32_t record = recordMemo_.add(*command);
     RenderRect region;
     if (command->type == static_cast<uint32_t>(RenderCommandType::Clip)) {
       activeClip = command->rect;
@@ -75,25 +77,38 @@ void RenderCache::hashCommandsIntoCells() {
     } else {
       region = intersectRects(command->rect, activeClip);
     }
-    if (region.w >= 1 && region.h >= 1) cellMarks_.push_back({command, region, 0});
+    if (region.w >= 1 && region.h >= 1) cellMarks_.push_back({command, region, record, 0});
   }
-  size_t i = 0;
-  for (; i + 4 <= cellMarks_.size(); i += 4) {
+  hashNewRecords();
+  for (const CellMark& mark : cellMarks_) markCells(mark.region, foldIdentities(*mark.command, mark.hash));
+}
+
+// Hashes the marking records whose bytes the previous frame did not have, four at a time.
+void RenderCache::hashNewRecords() {
+  CellMark* pending[4];
+  size_t count = 0;
+  const auto hashPending = [&] {
     const unsigned char* bytes[4];
     size_t lengths[4];
     uint32_t hashes[4];
     for (size_t k = 0; k < 4; ++k) {
-      bytes[k] = reinterpret_cast<const unsigned char*>(cellMarks_[i + k].command);
-      lengths[k] = cellMarks_[i + k].command->size;
+      const RenderCommand* command = pending[k < count ? k : 0]->command;
+      bytes[k] = reinterpret_cast<const unsigned char*>(command);
+      lengths[k] = command->size;
     }
     fnv1aFour(bytes, lengths, hashes);
-    for (size_t k = 0; k < 4; ++k) cellMarks_[i + k].hash = hashes[k];
+    for (size_t k = 0; k < count; ++k) {
+      pending[k]->hash = hashes[k];
+      recordMemo_.setHash(pending[k]->record, hashes[k]);
+    }
+    count = 0;
+  };
+  for (CellMark& mark : cellMarks_) {
+    if (recordMemo_.knownHash(mark.record, &mark.hash)) continue;
+    pending[count++] = &mark;
+    if (count == 4) hashPending();
   }
-  for (; i < cellMarks_.size(); ++i) {
-    const RenderCommand& command = *cellMarks_[i].command;
-    cellMarks_[i].hash = fnv1aAppend(kFnvStart, reinterpret_cast<const unsigned char*>(&command), command.size);
-  }
-  for (const CellMark& mark : cellMarks_) markCells(mark.region, foldIdentities(*mark.command, mark.hash));
+  if (count > 0) hashPending();
 }
 
 void RenderCache::markCells(const RenderRect& region, uint32_t hash) {
@@ -101,11 +116,12 @@ void RenderCache::markCells(const RenderRect& region, uint32_t hash) {
   const int32_t firstRow = cellOf(region.y, kGridRows - 1);
   const int32_t lastColumn = cellOf(int64_t{region.x} + region.w, kGridColumns - 1);
   const int32_t lastRow = cellOf(int64_t{region.y} + region.h, kGridRows - 1);
+  const uint32_t bytes[4] = {hash & 0xFFu, (hash >> 8) & 0xFFu, (hash >> 16) & 0xFFu, hash >> 24};
   for (int32_t row = firstRow; row <= lastRow; ++row) {
     uint32_t* cells = currentHashes_ + row * kGridColumns;
     for (int32_t column = firstColumn; column <= lastColumn; ++column) {
       uint32_t value = cells[column];
-      for (int shift = 0; shift < 32; shift += 8) value = (value ^ ((hash >> shift) & 0xFFu)) * kFnvPrime;
+      for (const uint32_t byte : bytes) value = (value ^ byte) * kFnvPrime;
       cells[column] = value;
     }
   }
@@ -186,6 +202,7 @@ void RenderCache::endFrame() {
 }
 
 void RenderCache::finishFrame() {
+  recordMemo_.finishFrame(commandArena_, commandBytes_);
   commandBytes_ = 0;
   std::swap(previousHashes_, currentHashes_);
   retainedFonts_.clear();

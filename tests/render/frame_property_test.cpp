@@ -173,6 +173,18 @@ TEST_F(FramePropertyTest, IncrementalFramesEqualAFullRenderOfTheLastFrame) {
     }
     CanvasRig fresh(kWidth, kHeight);
     draw(fresh.renderer, frame);
+    // Hashes reused from earlier frames equal fresh ones: a renderer that saw only an empty frame before
+    // this one (so its cells also grow from the FNV start value) ends with the same cell values.
+    CanvasRig hashed(kWidth, kHeight);
+    draw(hashed.renderer, {});
+    draw(hashed.renderer, frame);
+    for (int32_t row = 0; row <= kHeight / RenderCache::kCellSize; ++row) {
+      for (int32_t column = 0; column <= kWidth / RenderCache::kCellSize; ++column) {
+        const int32_t cell = row * RenderCache::kGridColumns + column;
+        ASSERT_EQ(renderer.renderCache()->previousCellHash(cell), hashed.cache().previousCellHash(cell))
+            << "sequence " << sequence << " cell " << cell;
+      }
+    }
     SDL_Surface* surface = renderer.targetSurface();
     ASSERT_NE(surface, nullptr);
     for (int32_t y = 0; y < kHeight; ++y) {

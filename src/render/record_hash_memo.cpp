@@ -1,0 +1,54 @@
+// RecordHashMemo: in-order matching of a frame's records against the previous frame's.
+#include "render/record_hash_memo.h"
+
+#include <cstring>
+#include <utility>
+
+void RecordHashMemo::startFrame(const std::vector<ArenaChunk>& arena) {
+  current_.clear();
+  currentBase_ = reinterpret_cast<const unsigned char*>(arena.data());
+  walkedBytes_ = 0;
+  cursor_ = 0;
+}
+
+bool RecordHashMemo::sameBytes(const RenderCommand& record, const Entry& kept) const {
+  const auto* keptRecord = reinterpret_cast<const RenderCommand*>(
+      reinterpret_cast<const unsigned char*>(keptArena_.data()) + kept.offset);
+  return keptRecord->size == record.size && std::memcmp(keptRecord, &record, record.size) == 0;
+}
+
+uint32_t RecordHashMemo::add(const RenderCommand& record) {
+  const auto offset = static_cast<uint32_t>(reinterpret_cast<const unsigned char*>(&record) - currentBase_);
+  Entry entry{offset, 0, false};
+  for (size_t candidate = cursor_; candidate < kept_.size() && candidate <= cursor_ + 1; ++candidate) {
+    if (sameBytes(record, kept_[candidate])) {
+      entry.hash = kept_[candidate].hash;
+      entry.hashed = kept_[candidate].hashed;
+      cursor_ = candidate + 1;
+      break;
+    }
+  }
+  walkedBytes_ += record.size;
+  current_.push_back(entry);
+  return static_cast<uint32_t>(current_.size() - 1);
+}
+
+bool RecordHashMemo::knownHash(uint32_t index, uint32_t* hash) const {
+  const Entry& entry = current_[index];
+  if (entry.hashed) *hash = entry.hash;
+  return entry.hashed;
+}
+
+void RecordHashMemo::setHash(uint32_t index, uint32_t hash) {
+  current_[index].hash = hash;
+  current_[index].hashed = true;
+}
+
+void RecordHashMemo::finishFrame(std::vector<ArenaChunk>& arena, int32_t bytes) {
+  const bool walked = walkedBytes_ == bytes && currentBase_ == reinterpret_cast<const unsigned char*>(arena.data());
+  std::swap(keptArena_, arena);
+  std::swap(kept_, current_);
+  if (!walked) kept_.clear();
+  current_.clear();
+  walkedBytes_ = -1;
+}
