@@ -7,6 +7,7 @@
 
 #include <algorithm>
 
+#include "render/cpu_features.h"
 #include "render/pixel_ops.h"
 
 namespace {
@@ -96,8 +97,6 @@ void blendRowSse2(uint32_t* destination, const uint32_t* source, int32_t count, 
       destination[i] = destinationTail[0];
   }
 }
-
-#define QZ_AVX2 __attribute__((target("avx2")))
 
 // A vector constant the compiler must keep in a register: left to itself it rebuilds broadcast constants
 // inside the loops.
@@ -193,9 +192,8 @@ bool groupHasRoom(const BlendArea& area, int64_t row, int32_t groupStart) {
 // writes the pixels after the row back unchanged; without room it goes pixel by pixel. Glyph rows are
 // rarely wider than eight pixels, so they get a loop of their own.
 template <bool kFromTint, bool kOpaqueTint>
-QZ_AVX2 void blendAreaAvx2(const BlendArea& area, uint32_t tint) {
+QZ_AVX2 void blendAreaAvx2(const BlendArea& area, uint32_t tint, const Avx2Blender<kFromTint, kOpaqueTint>& blender) {
   if (area.width < 1 || area.height < 1) return;
-  const Avx2Blender<kFromTint, kOpaqueTint> blender(tint);
   const int32_t tail = area.width % 8;
   const int32_t tailStart = area.width - tail;
   const __m256i all = _mm256_set1_epi32(-1);
@@ -224,27 +222,30 @@ QZ_AVX2 void blendAreaAvx2(const BlendArea& area, uint32_t tint) {
   }
 }
 
-QZ_AVX2 void blendAreaAvx2(const BlendArea& area, uint32_t tint, BlendColour colour) {
-  const bool opaqueTint = (tint >> 24) == 255;
-  if (colour == BlendColour::FromTint) {
-    opaqueTint ? blendAreaAvx2<true, true>(area, tint) : blendAreaAvx2<true, false>(area, tint);
-  } else {
-    opaqueTint ? blendAreaAvx2<false, true>(area, tint) : blendAreaAvx2<false, false>(area, tint);
-  }
+template <bool kFromTint, bool kOpaqueTint>
+QZ_AVX2 void blendAreasAvx2(std::span<const BlendArea> areas, uint32_t tint) {
+  const Avx2Blender<kFromTint, kOpaqueTint> blender(tint);
+  for (const BlendArea& area : areas) blendAreaAvx2(area, tint, blender);
 }
 
-bool hasAvx2() {
-  static const bool supported = __builtin_cpu_supports("avx2");
-  return supported;
+QZ_AVX2 void blendAreasAvx2(std::span<const BlendArea> areas, uint32_t tint, BlendColour colour) {
+  const bool opaqueTint = (tint >> 24) == 255;
+  if (colour == BlendColour::FromTint) {
+    opaqueTint ? blendAreasAvx2<true, true>(areas, tint) : blendAreasAvx2<true, false>(areas, tint);
+  } else {
+    opaqueTint ? blendAreasAvx2<false, true>(areas, tint) : blendAreasAvx2<false, false>(areas, tint);
+  }
 }
 
 }  // namespace
 
-void blendArea(const BlendArea& area, uint32_t tint, BlendColour colour) {
-  if (hasAvx2()) {
-    blendAreaAvx2(area, tint, colour);
+void blendArea(const BlendArea& area, uint32_t tint, BlendColour colour) { blendAreas({&area, 1}, tint, colour); }
+
+void blendAreas(std::span<const BlendArea> areas, uint32_t tint, BlendColour colour) {
+  if (cpuHasAvx2()) {
+    blendAreasAvx2(areas, tint, colour);
   } else {
-    blendAreaPortable(area, tint, colour);
+    for (const BlendArea& area : areas) blendAreaPortable(area, tint, colour);
   }
 }
 

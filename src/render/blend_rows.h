@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 
 enum class BlendColour {
   FromSource,  // images drawn with a white tint, colour glyphs
@@ -26,5 +27,7 @@ struct BlendArea {
 };
 
 void blendArea(const BlendArea& area, uint32_t tint, BlendColour colour);
+// Several areas in order, with one tint (the glyphs of a line of text).
+void blendAreas(std::span<const BlendArea> areas, uint32_t tint, BlendColour colour);
 // The SSE2 path alone, which processors without AVX2 take (exposed so that both are tested everywhere).
 void blendAreaPortable(const BlendArea& area, uint32_t tint, BlendColour colour);

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <string_view>
 #include <vector>
 
 #include "render/canvas_bitmap.h"
@@ -123,8 +124,9 @@ class RenderCache {
   int32_t dropEmptyDirtyRects(int32_t count);
   void replayCommand(const RenderCommand& command, const RenderRect& dirty, RenderRect* activeClip);
   void replayTextCommand(const RenderCommand& command, const RenderRect& activeClip);
-  RenderCommand* recordText(RenderCommandType type, RenderFont* font, const char* text, int32_t x, int32_t y,
+  RenderCommand* recordText(RenderCommandType type, RenderFont* font, std::string_view text, int32_t x, int32_t y,
                             int64_t width, uint32_t color);
+  int32_t measuredTextWidth(RenderFont* font, std::string_view text, TextCacheSpot* spot);
   void clearTextCaches();
 
   std::array<std::array<uint32_t, kCellCount>, 2> cellHashes_{};
@@ -142,6 +144,8 @@ class RenderCache {
   std::vector<CellMark> cellMarks_;  // reused by every frame
   RecordHashMemo recordMemo_;
   TwoGenerationCache<uint32_t> widthCache_{4095};
+  std::vector<TextCacheSpot> widthSpots_;  // where the n-th drawText of the last frame found its width
+  size_t textsDrawn_ = 0;
   TwoGenerationCache<TextLayout> layoutCache_{2047};
   TwoGenerationCache<TextCellLayout> cellCache_{2047};
   uint64_t widthCacheHits_ = 0;

@@ -2,10 +2,13 @@
 // hash differs from the previous frame are merged into dirty rectangles, and only those are replayed and
 // presented. A previous-frame cell holding the FNV start value has been compared already; one holding
 // kCellMustRedraw was invalidated.
+#include <immintrin.h>
+
 #include <algorithm>
 #include <cstring>
 
 #include "fonts/render_font.h"
+#include "render/cpu_features.h"
 #include "render/pixel_ops.h"
 #include "render/render_cache.h"
 
@@ -23,6 +26,46 @@ uint32_t fnv1aAppendValue(uint32_t hash, const T& value) {
   unsigned char bytes[sizeof(T)];
   std::memcpy(bytes, &value, sizeof(T));
   return fnv1aAppend(hash, bytes, sizeof(T));
+}
+
+// Folds the four bytes of a hash into each of `count` cell values, lowest byte first.
+void foldHashIntoCells(uint32_t* cells, int32_t count, uint32_t hash) {
+  const uint32_t bytes[4] = {hash & 0xFFu, (hash >> 8) & 0xFFu, (hash >> 16) & 0xFFu, hash >> 24};
+  for (int32_t i = 0; i < count; ++i) {
+    uint32_t value = cells[i];
+    for (const uint32_t byte : bytes) value = (value ^ byte) * kFnvPrime;
+    cells[i] = value;
+  }
+}
+
+QZ_AVX2 inline __m256i foldHashBytes(__m256i value, const __m256i bytes[4]) {
+  const __m256i prime = _mm256_set1_epi32(static_cast<int>(kFnvPrime));
+  for (int k = 0; k < 4; ++k) value = _mm256_mullo_epi32(_mm256_xor_si256(value, bytes[k]), prime);
+  return value;
+}
+
+// The same, eight cells at a time (a text line marks a whole row of cells); `room` counts the cells from
+// the first to the end of the array. A short last group reads and writes back whole vectors where there is
+// room (the cells after the group keep their values).
+QZ_AVX2 void foldHashIntoCellsAvx2(uint32_t* cells, int32_t count, int32_t room, uint32_t hash) {
+  __m256i bytes[4];
+  for (int k = 0; k < 4; ++k) bytes[k] = _mm256_set1_epi32(static_cast<int>((hash >> (8 * k)) & 0xFFu));
+  int32_t i = 0;
+  for (; i + 8 <= count; i += 8) {
+    auto* group = reinterpret_cast<__m256i*>(cells + i);
+    _mm256_storeu_si256(group, foldHashBytes(_mm256_loadu_si256(group), bytes));
+  }
+  if (i == count) return;
+  const __m256i inside =
+      _mm256_cmpgt_epi32(_mm256_set1_epi32(count - i), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+  if (room - i >= 8) {
+    auto* group = reinterpret_cast<__m256i*>(cells + i);
+    const __m256i original = _mm256_loadu_si256(group);
+    _mm256_storeu_si256(group, _mm256_blendv_epi8(original, foldHashBytes(original, bytes), inside));
+    return;
+  }
+  auto* rest = reinterpret_cast<int*>(cells + i);
+  _mm256_maskstore_epi32(rest, inside, foldHashBytes(_mm256_maskload_epi32(rest, inside), bytes));
 }
 
 int32_t cellOf(int64_t coordinate, int32_t lastCell) {
@@ -116,13 +159,14 @@ void RenderCache::markCells(const RenderRect& region, uint32_t hash) {
   const int32_t firstRow = cellOf(region.y, kGridRows - 1);
   const int32_t lastColumn = cellOf(int64_t{region.x} + region.w, kGridColumns - 1);
   const int32_t lastRow = cellOf(int64_t{region.y} + region.h, kGridRows - 1);
-  const uint32_t bytes[4] = {hash & 0xFFu, (hash >> 8) & 0xFFu, (hash >> 16) & 0xFFu, hash >> 24};
+  const int32_t count = lastColumn - firstColumn + 1;
   for (int32_t row = firstRow; row <= lastRow; ++row) {
-    uint32_t* cells = currentHashes_ + row * kGridColumns;
-    for (int32_t column = firstColumn; column <= lastColumn; ++column) {
-      uint32_t value = cells[column];
-      for (const uint32_t byte : bytes) value = (value ^ byte) * kFnvPrime;
-      cells[column] = value;
+    const int32_t first = row * kGridColumns + firstColumn;
+    uint32_t* cells = currentHashes_ + first;
+    if (cpuHasAvx2()) {
+      foldHashIntoCellsAvx2(cells, count, kCellCount - first, hash);
+    } else {
+      foldHashIntoCells(cells, count, hash);
     }
   }
 }
@@ -180,6 +224,7 @@ bool RenderCache::fullRedrawDue() const {
 void RenderCache::endFrame() {
   if (frameDiscarded_) {
     commandBytes_ = 0;
+    textsDrawn_ = 0;
     frameDiscarded_ = false;
     retainedFonts_.clear();
     retainedImages_.clear();
@@ -204,6 +249,7 @@ void RenderCache::endFrame() {
 void RenderCache::finishFrame() {
   recordMemo_.finishFrame(commandArena_, commandBytes_);
   commandBytes_ = 0;
+  textsDrawn_ = 0;
   std::swap(previousHashes_, currentHashes_);
   retainedFonts_.clear();
   retainedImages_.clear();

@@ -9,8 +9,8 @@
 
 namespace {
 
-TextCacheKeyView keyOf(RenderFont* font, const char* text) {
-  return {font, font != nullptr ? font->tabWidth() : 0, std::string_view(text)};
+TextCacheKeyView keyOf(RenderFont* font, std::string_view text) {
+  return {font, font != nullptr ? font->tabWidth() : 0, text};
 }
 
 TextCellLayout buildCellLayout(RenderFont* font, const char* text) {
@@ -44,10 +44,21 @@ const TextLayout& RenderCache::layoutText(RenderFont* font, const char* text) {
 }
 
 int32_t RenderCache::cachedTextWidth(RenderFont* font, const char* text) {
-  if (textMayNeedShaping(text)) return static_cast<int32_t>(layoutText(font, text).width);
+  return measuredTextWidth(font, text, nullptr);
+}
+
+// `text` ends in a NUL; `spot` remembers where the width cache keeps it. Only text that needs no shaper
+// is kept there, so text found at the spot needs no check for it.
+int32_t RenderCache::measuredTextWidth(RenderFont* font, std::string_view text, TextCacheSpot* spot) {
+  if (spot != nullptr) {
+    if (const uint32_t* width = widthCache_.atSpot(keyOf(font, text), *spot, &widthCacheHits_)) {
+      return static_cast<int32_t>(*width);
+    }
+  }
+  if (textMayNeedShaping(text)) return static_cast<int32_t>(layoutText(font, text.data()).width);
   const uint32_t width = widthCache_.lookup(
-      keyOf(font, text), [font, text] { return static_cast<uint32_t>(font->textWidth(text)); }, &widthCacheHits_,
-      &widthCacheMisses_);
+      keyOf(font, text), [font, text] { return static_cast<uint32_t>(font->textWidth(text.data())); },
+      &widthCacheHits_, &widthCacheMisses_, spot);
   return static_cast<int32_t>(width);
 }
 

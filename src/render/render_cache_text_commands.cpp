@@ -33,11 +33,12 @@ int32_t RenderCache::drawGlyph(RenderFont* font, uint32_t glyphId, int32_t penX,
   return clampToInt32(int64_t{penX} + view.advance);
 }
 
-RenderCommand* RenderCache::recordText(RenderCommandType type, RenderFont* font, const char* text, int32_t x, int32_t y,
-                                       int64_t width, uint32_t color) {
+// `text` ends in a NUL, which the record keeps.
+RenderCommand* RenderCache::recordText(RenderCommandType type, RenderFont* font, std::string_view text, int32_t x,
+                                       int32_t y, int64_t width, uint32_t color) {
   const int32_t height = font->height();
   if (culled(x, y, width, height)) return nullptr;
-  const size_t payload = std::strlen(text) + 1;
+  const size_t payload = text.size() + 1;
   if (payload > kMaxTextPayload) return nullptr;
   RenderCommand* command =
       allocateCommand(static_cast<uint32_t>(type), static_cast<int32_t>(payload + RenderCommand::kHeaderSize));
@@ -45,14 +46,17 @@ RenderCommand* RenderCache::recordText(RenderCommandType type, RenderFont* font,
   command->rect = {x, y, clampToInt32(width), height};
   command->color = color;
   command->font = font;
-  std::memcpy(command->payload(), text, payload);
+  std::memcpy(command->payload(), text.data(), payload);
   return command;
 }
 
 int32_t RenderCache::drawText(RenderFont* font, const char* text, int32_t x, int32_t y, uint32_t color) {
   if (font == nullptr || text == nullptr) return x;
-  const int64_t width = cachedTextWidth(font, text);
-  if (RenderCommand* command = recordText(RenderCommandType::Text, font, text, x, y, width, color)) {
+  // A frame mostly repeats the last one, so the n-th text drawn is looked up where the last frame's was.
+  if (textsDrawn_ == widthSpots_.size()) widthSpots_.emplace_back();
+  const std::string_view bytes(text);
+  const int64_t width = measuredTextWidth(font, bytes, &widthSpots_[textsDrawn_++]);
+  if (RenderCommand* command = recordText(RenderCommandType::Text, font, bytes, x, y, width, color)) {
     command->tabWidth = static_cast<uint32_t>(font->tabWidth());
   }
   return clampToInt32(x + width);

@@ -1,6 +1,8 @@
 // Cutting text into runs: which clusters need the shaper, and the unshaped and shaped runs themselves.
 #include "render/text_layout.h"
 
+#include <emmintrin.h>
+
 #include <cstring>
 
 #include "fonts/codepoints.h"
@@ -87,19 +89,19 @@ const TextCellLayout& emptyTextCellLayout() {
   return empty;
 }
 
-bool textMayNeedShaping(const char* text) {
-  if (text == nullptr) return false;
-  const size_t length = std::strlen(text);
+bool textMayNeedShaping(const char* text) { return text != nullptr && textMayNeedShaping(std::string_view(text)); }
+
+bool textMayNeedShaping(std::string_view text) {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+  const size_t length = text.size();
   size_t i = 0;
-  uint64_t highBits = 0;
-  for (; i + 8 <= length; i += 8) {
-    uint64_t word;
-    std::memcpy(&word, text + i, sizeof word);
-    highBits |= word;
+  __m128i merged = _mm_setzero_si128();
+  for (; i + 16 <= length; i += 16) {
+    merged = _mm_or_si128(merged, _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + i)));
   }
-  for (; i < length; ++i) highBits |= static_cast<unsigned char>(text[i]);
-  if ((highBits & 0x8080808080808080ull) == 0) return false;
-  return textNeedsShaping(text);
+  uint32_t highBits = static_cast<uint32_t>(_mm_movemask_epi8(merged));
+  for (; i < length; ++i) highBits |= bytes[i] & 0x80u;
+  return highBits != 0 && textNeedsShaping(text.data());
 }
 
 bool needsComplexShaping(uint32_t c) {

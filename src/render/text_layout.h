@@ -67,8 +67,10 @@ const TextCellLayout& emptyTextCellLayout();
 // Javanese and their presentation forms.
 bool needsComplexShaping(uint32_t codepoint);
 
-// textNeedsShaping with a quick answer for pure ASCII, which never needs the shaper.
+// textNeedsShaping with a quick answer for pure ASCII, which never needs the shaper. The view must end in
+// a NUL.
 bool textMayNeedShaping(const char* text);
+bool textMayNeedShaping(std::string_view text);
 
 // Appends at most one run of the bytes `range` to the layout.
 void appendUnshapedRun(RenderFont* font, std::string_view range, TextLayout& layout);

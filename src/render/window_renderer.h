@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "platform/line_raster.h"
+#include "render/blend_rows.h"
 #include "render/glyph_view_cache.h"
 #include "render/pixel_ops.h"
 #include "render/render_command.h"
@@ -95,9 +96,7 @@ class WindowRenderer {
   // whiteSource: every source pixel is white (a coverage glyph), so the colour comes from the tint.
   void blitInto(const RasterTarget& target, const CanvasBitmap& image, const RenderRect& source, int64_t x, int64_t y,
                 uint32_t tint, bool blend, bool whiteSource) const;
-  // Draws the bitmap of a view at (x, y): tinted coverage, or a colour glyph taking only the text alpha.
-  void drawGlyphBitmap(const RasterTarget& target, const GlyphBitmapView& view, bool antialias, int64_t x, int64_t y,
-                       uint32_t color) const;
+  class GlyphPainter;
   void drawTriangleRows(const RenderRect& rect, uint32_t color, bool pointsUp);
 
   SDL_Window* window_;
@@ -111,6 +110,7 @@ class WindowRenderer {
   std::vector<SDL_Rect> presentRects_;
   std::vector<LineSpan> lineSpans_;  // reused by every polyline
   GlyphViewCache glyphViews_;
+  std::vector<BlendArea> queuedGlyphs_;  // reused by every text call
 };
 
 // Owns a native window together with its renderer; the renderer goes first, then the window through the

@@ -16,23 +16,13 @@ struct BlitArea {
 
 // Cuts the area to the clip and the target, moving the source along with the destination.
 bool clipBlitArea(BlitArea* area, const ClipBox& clip, const RasterTarget& target) {
-  const auto cutLeading = [](int64_t* d, int64_t* s, int64_t* size, int64_t limit) {
-    if (limit > *d) {
-      const int64_t shift = limit - *d;
-      *d += shift;
-      *s += shift;
-      *size -= shift;
-    }
-  };
-  cutLeading(&area->dx, &area->sx, &area->w, clip.x0);
-  cutLeading(&area->dy, &area->sy, &area->h, clip.y0);
-  area->w = std::min(area->w, clip.x1 - area->dx);
-  area->h = std::min(area->h, clip.y1 - area->dy);
-  cutLeading(&area->dx, &area->sx, &area->w, 0);
-  cutLeading(&area->dy, &area->sy, &area->h, 0);
-  area->w = std::min(area->w, target.width - area->dx);
-  area->h = std::min(area->h, target.height - area->dy);
-  return area->w >= 1 && area->h >= 1;
+  const int64_t left = std::max<int64_t>({area->dx, clip.x0, 0});
+  const int64_t top = std::max<int64_t>({area->dy, clip.y0, 0});
+  const int64_t right = std::min<int64_t>({area->dx + area->w, clip.x1, target.width});
+  const int64_t bottom = std::min<int64_t>({area->dy + area->h, clip.y1, target.height});
+  if (right <= left || bottom <= top) return false;
+  *area = {left, top, area->sx + (left - area->dx), area->sy + (top - area->dy), right - left, bottom - top};
+  return true;
 }
 
 uint32_t tintChannels(uint32_t pixel, uint32_t tint) {
@@ -72,7 +62,7 @@ void WindowRenderer::blitInto(const RasterTarget& target, const CanvasBitmap& im
   }
   area.w = std::min<int64_t>(area.w, image.width - area.sx);
   area.h = std::min<int64_t>(area.h, image.height - area.sy);
-  if (area.w < 1 || area.h < 1 || !clipBlitArea(&area, clip_, target)) return;
+  if (!clipBlitArea(&area, clip_, target)) return;
   const bool whiteTint = (tint & 0x00FFFFFFu) == 0x00FFFFFFu;
   if (blend && (whiteTint || whiteSource)) {
     const BlendColour colour = whiteSource ? BlendColour::FromTint : BlendColour::FromSource;

@@ -1,10 +1,11 @@
-// Text and glyph drawing: glyph bitmaps come from the fonts' atlas pages and are drawn with the image
-// blit; a glyph without a bitmap that the font reports missing is drawn as a hollow box. Pens are kept
+// Text and glyph drawing: glyph bitmaps come from the fonts' atlas pages and are blended like image
+// blits; a glyph without a bitmap that the font reports missing is drawn as a hollow box. Pens are kept
 // in 64 bits so that no text position can overflow.
 #include <algorithm>
 
 #include "fonts/codepoints.h"
 #include "fonts/render_font.h"
+#include "render/canvas_bitmap.h"
 #include "render/window_renderer.h"
 
 namespace {
@@ -13,16 +14,75 @@ int32_t saturatePen(int64_t pen) { return clampToInt32(pen); }
 
 }  // namespace
 
-void WindowRenderer::drawGlyphBitmap(const RasterTarget& target, const GlyphBitmapView& view, bool antialias, int64_t x,
-                                     int64_t y, uint32_t color) const {
-  if (!view.hasBitmap || view.image == nullptr) return;
-  // Most glyphs of a replayed line lie outside a small dirty rectangle.
-  if (x >= clip_.x1 || y >= clip_.y1 || x + view.width <= clip_.x0 || y + view.height <= clip_.y0) return;
-  const uint32_t tint = view.colour ? (color & 0xFF000000u) | 0x00FFFFFFu : color;
-  const RenderRect source{static_cast<int32_t>(view.atlasX), static_cast<int32_t>(view.atlasY), view.width,
-                          view.height};
-  blitInto(target, *view.image, source, x, y, tint, view.colour ? true : antialias, !view.colour);
-}
+// Draws the glyphs of one text call in order. Antialiased coverage glyphs, nearly all there are, are queued
+// and blended together when the call ends, so the blend is set up once per call rather than per glyph;
+// anything else drawn first empties the queue, which keeps the drawing order. Glyphs outside the clip are
+// dropped at once: most glyphs of a replayed line lie outside a small dirty rectangle.
+class WindowRenderer::GlyphPainter {
+ public:
+  GlyphPainter(WindowRenderer& renderer, uint32_t color)
+      : renderer_(renderer), haveTarget_(renderer.rasterTarget(&target_)), color_(color) {
+    const ClipBox& clip = renderer.clip_;
+    visible_ = haveTarget_ ? ClipBox{std::max(clip.x0, 0), std::max(clip.y0, 0), std::min(clip.x1, target_.width),
+                                     std::min(clip.y1, target_.height)}
+                           : ClipBox{0, 0, 0, 0};
+    targetEnd_ = haveTarget_ ? int64_t{target_.height - 1} * target_.stride + target_.width : 0;
+  }
+  GlyphPainter(const GlyphPainter&) = delete;
+  GlyphPainter& operator=(const GlyphPainter&) = delete;
+
+  // The bitmap of a view at (x, y): tinted coverage, or a colour glyph taking only the text alpha.
+  void bitmap(const GlyphBitmapView& view, bool antialias, int64_t x, int64_t y) {
+    if (view.image == nullptr || x >= visible_.x1 || y >= visible_.y1 || x + view.width <= visible_.x0 ||
+        y + view.height <= visible_.y0) {
+      return;
+    }
+    if (antialias && !view.colour) return queue(view, x, y);
+    flush();
+    const uint32_t tint = view.colour ? (color_ & 0xFF000000u) | 0x00FFFFFFu : color_;
+    const RenderRect source{static_cast<int32_t>(view.atlasX), static_cast<int32_t>(view.atlasY), view.width,
+                            view.height};
+    renderer_.blitInto(target_, *view.image, source, x, y, tint, view.colour ? true : antialias, !view.colour);
+  }
+
+  void missingBox(int64_t x, int64_t y, int32_t w, int32_t h) {
+    flush();
+    renderer_.drawMissingGlyphBox(clampToInt32(x), clampToInt32(y), w, h, color_);
+  }
+
+  void flush() {
+    if (renderer_.queuedGlyphs_.empty()) return;
+    blendAreas(renderer_.queuedGlyphs_, color_, BlendColour::FromTint);
+    renderer_.queuedGlyphs_.clear();
+  }
+
+ private:
+  // The visible part of a coverage glyph, as the image blit would cut it.
+  void queue(const GlyphBitmapView& view, int64_t x, int64_t y) {
+    if ((color_ >> 24) == 0) return;
+    const CanvasBitmap& image = *view.image;
+    const int64_t left = std::max<int64_t>(x, visible_.x0);
+    const int64_t top = std::max<int64_t>(y, visible_.y0);
+    const int64_t right = std::min<int64_t>(x + std::min<int64_t>(view.width, image.width - int64_t{view.atlasX}),
+                                            visible_.x1);
+    const int64_t bottom = std::min<int64_t>(y + std::min<int64_t>(view.height, image.height - int64_t{view.atlasY}),
+                                             visible_.y1);
+    if (right <= left || bottom <= top) return;
+    const int64_t destinationIndex = top * target_.stride + left;
+    const int64_t sourceIndex = (view.atlasY + top - y) * image.width + view.atlasX + (left - x);
+    renderer_.queuedGlyphs_.push_back({target_.pixels + destinationIndex, target_.stride, targetEnd_ - destinationIndex,
+                                       image.pixels.data() + sourceIndex, image.width,
+                                       static_cast<int64_t>(image.pixels.size()) - sourceIndex,
+                                       static_cast<int32_t>(right - left), static_cast<int32_t>(bottom - top)});
+  }
+
+  WindowRenderer& renderer_;
+  RasterTarget target_;
+  bool haveTarget_;
+  uint32_t color_;
+  ClipBox visible_;    // the clip inside the target
+  int64_t targetEnd_;  // pixels from the target's start to the end of its last row
+};
 
 void WindowRenderer::drawMissingGlyphBox(int32_t x, int32_t y, int32_t w, int32_t h, uint32_t color) {
   const int64_t boxWidth = int64_t{w} - 2 < 4 ? 4 : int64_t{w} - 2;
@@ -41,21 +101,19 @@ void WindowRenderer::drawMissingGlyphBox(int32_t x, int32_t y, int32_t w, int32_
 int32_t WindowRenderer::drawGlyph(RenderFont* font, uint32_t glyphId, int32_t penX, int32_t y, uint32_t color) {
   if (font == nullptr || glyphId == 0) return penX;
   const GlyphBitmapView& view = glyphViews_.glyphIdView(font, glyphId);
-  RasterTarget target;
+  GlyphPainter painter(*this, color);
   if (view.hasBitmap) {
-    if (rasterTarget(&target)) {
-      drawGlyphBitmap(target, view, font->antialias(), int64_t{penX} + view.left, int64_t{y} + view.topOffset, color);
-    }
+    painter.bitmap(view, font->antialias(), int64_t{penX} + view.left, int64_t{y} + view.topOffset);
   } else if (view.missing && view.advance >= 1) {
-    drawMissingGlyphBox(penX, y, view.advance, font->height(), color);
+    painter.missingBox(penX, y, view.advance, font->height());
   }
+  painter.flush();
   return saturatePen(int64_t{penX} + view.advance);
 }
 
 int32_t WindowRenderer::drawUtf8Text(RenderFont* font, const char* text, int32_t x, int32_t y, uint32_t color) {
   if (font == nullptr || text == nullptr || *text == '\0') return x;
-  RasterTarget target;
-  const bool haveTarget = rasterTarget(&target);
+  GlyphPainter painter(*this, color);
   int64_t pen = x;
   for (const char* p = text; *p != '\0';) {
     uint32_t codepoint = 0;
@@ -65,53 +123,50 @@ int32_t WindowRenderer::drawUtf8Text(RenderFont* font, const char* text, int32_t
     const GlyphBitmapView& view = glyphViews_.codepointView(face, codepoint);
     const int64_t glyphY = int64_t{y} + font->memberBaselineShift(face);
     if (view.hasBitmap) {
-      if (haveTarget) drawGlyphBitmap(target, view, face->antialias(), pen + view.left, glyphY + view.topOffset, color);
+      painter.bitmap(view, face->antialias(), pen + view.left, glyphY + view.topOffset);
     } else if (view.missing && view.advance >= 1) {
-      drawMissingGlyphBox(saturatePen(pen), clampToInt32(glyphY), view.advance, face->height(), color);
+      painter.missingBox(pen, glyphY, view.advance, face->height());
     }
     pen += view.advance;
   }
+  painter.flush();
   return saturatePen(pen);
 }
 
 int32_t WindowRenderer::drawCodepointRun(std::span<const RunCodepoint> entries, int32_t x, int32_t y, uint32_t color) {
-  RasterTarget target;
-  const bool haveTarget = rasterTarget(&target);
+  GlyphPainter painter(*this, color);
   int64_t pen = x;
   for (const RunCodepoint& entry : entries) {
     if (entry.face == nullptr) continue;
     const GlyphBitmapView& view = glyphViews_.codepointView(entry.face, entry.codepoint);
     const int64_t glyphY = int64_t{y} + entry.baselineOffset;
     if (view.hasBitmap) {
-      if (haveTarget) {
-        drawGlyphBitmap(target, view, entry.face->antialias(), pen + view.left, glyphY + view.topOffset, color);
-      }
+      painter.bitmap(view, entry.face->antialias(), pen + view.left, glyphY + view.topOffset);
     } else if (view.missing && view.advance >= 1) {
-      drawMissingGlyphBox(saturatePen(pen), clampToInt32(glyphY), view.advance, entry.face->height(), color);
+      painter.missingBox(pen, glyphY, view.advance, entry.face->height());
     }
     pen += view.advance;
   }
+  painter.flush();
   return saturatePen(pen);
 }
 
 int32_t WindowRenderer::drawShapedRun(std::span<const ShapedGlyph> glyphs, int32_t x, int32_t y, uint32_t color) {
-  RasterTarget target;
-  const bool haveTarget = rasterTarget(&target);
+  GlyphPainter painter(*this, color);
   int64_t pen = x;
   for (const ShapedGlyph& glyph : glyphs) {
     if (glyph.face == nullptr) continue;
     const GlyphBitmapView& view = glyphViews_.glyphIdView(glyph.face, glyph.glyphId);
     const int64_t glyphY = int64_t{y} + glyph.baselineShift;
     if (view.hasBitmap) {
-      if (haveTarget) {
-        drawGlyphBitmap(target, view, glyph.face->antialias(), pen + glyph.xOffset + view.left,
-                        glyphY + view.topOffset - glyph.yOffset, color);
-      }
+      painter.bitmap(view, glyph.face->antialias(), pen + glyph.xOffset + view.left,
+                     glyphY + view.topOffset - glyph.yOffset);
     } else if (view.missing && view.advance > 0) {
-      drawMissingGlyphBox(saturatePen(pen), clampToInt32(glyphY), view.advance, glyph.face->height(), color);
+      painter.missingBox(pen, glyphY, view.advance, glyph.face->height());
     }
     pen += glyph.xAdvance;
   }
+  painter.flush();
   return saturatePen(pen);
 }
 
@@ -127,8 +182,7 @@ int64_t snapToCell(int64_t position, int64_t cellStart, int64_t cellSize, int64_
 
 int32_t WindowRenderer::drawTextCells(std::span<const TextCell> cells, int32_t x, int32_t y, uint32_t color,
                                       int32_t cellWidth) {
-  RasterTarget target;
-  const bool haveTarget = rasterTarget(&target);
+  GlyphPainter painter(*this, color);
   int64_t pen = x;
   for (const TextCell& cell : cells) {
     const int64_t cellX = pen;
@@ -147,10 +201,11 @@ int32_t WindowRenderer::drawTextCells(std::span<const TextCell> cells, int32_t x
       if (view.height >= 1 && lineHeight >= 1 && view.height >= int64_t{lineHeight} - 2) {
         gy = snapToCell(gy, y, lineHeight, view.height);
       }
-      if (haveTarget) drawGlyphBitmap(target, view, cell.face->antialias(), gx, gy, color);
+      painter.bitmap(view, cell.face->antialias(), gx, gy);
     } else if (view.missing) {
-      drawMissingGlyphBox(saturatePen(cellX), clampToInt32(glyphY), cellWidth, cell.face->height(), color);
+      painter.missingBox(cellX, glyphY, cellWidth, cell.face->height());
     }
   }
+  painter.flush();
   return saturatePen(pen);
 }

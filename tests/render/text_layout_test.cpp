@@ -86,6 +86,28 @@ TEST_F(TextLayoutTest, WidthCacheRotatesAndCopiesOldEntriesBack) {
   EXPECT_EQ(hits + misses, 0u);
 }
 
+TEST_F(TextLayoutTest, TextsDrawnAgainCountAsLookupsDoAcrossClearsAndRotations) {
+  const auto frame = [&](std::initializer_list<const char*> texts) {
+    rig.renderer.beginDrawing();
+    for (const char* text : texts) cache().drawText(font.get(), text, 0, 0, 0xFFFFFFFFu);
+    rig.renderer.endDrawing();
+    uint64_t hits = 0, misses = 0;
+    cache().perfStats(&hits, &misses, nullptr, nullptr);
+    cache().resetPerfStats();
+    return std::make_pair(hits, misses);
+  };
+  EXPECT_EQ(frame({"alpha", "beta"}), std::make_pair(uint64_t{0}, uint64_t{2}));
+  EXPECT_EQ(frame({"alpha", "beta"}), std::make_pair(uint64_t{2}, uint64_t{0}));
+  EXPECT_EQ(frame({"beta", "alpha", "gamma"}), std::make_pair(uint64_t{2}, uint64_t{1}));
+  cache().releaseFont(font);  // empties the caches: what the last frame found is gone
+  EXPECT_EQ(frame({"beta", "alpha", "gamma"}), std::make_pair(uint64_t{0}, uint64_t{3}));
+  // A full generation moves to the previous one; texts found there count as hits and come back.
+  for (int i = 0; i < 4096; ++i) cache().cachedTextWidth(font.get(), std::to_string(i).c_str());
+  cache().resetPerfStats();
+  EXPECT_EQ(frame({"beta", "alpha", "gamma"}), std::make_pair(uint64_t{3}, uint64_t{0}));
+  EXPECT_EQ(frame({"beta", "alpha", "gamma"}), std::make_pair(uint64_t{3}, uint64_t{0}));
+}
+
 TEST_F(TextLayoutTest, TransientMeasureMatchesTheCachedWidthWithoutCounting) {
   const char* hebrew = "\xD7\xA9\xD7\x9C\xD7\x95\xD7\x9D";
   const int32_t cached = cache().cachedTextWidth(font.get(), hebrew);
