@@ -26,6 +26,7 @@ class RenderArenaTest : public ::testing::Test {
   RenderCache& cache() { return rig.cache(); }
 
   CanvasRig rig;
+  CanvasBitmap image{4, 3};  // outlives the frame that draws it (the fixture ends the frame)
 };
 
 TEST_F(RenderArenaTest, AllocateRefusesBelowHeaderSizeAndRoundsToEightBytes) {
@@ -143,7 +144,6 @@ TEST_F(RenderArenaTest, AntialiasedRectStoresIntegerBoundsAndExactGeometry) {
 }
 
 TEST_F(RenderArenaTest, ImageEmittersSkipMissingImagesAndEmptyRectangles) {
-  CanvasBitmap image(4, 3);
   cache().drawCanvas(nullptr, 0, 0);
   cache().drawMask(&image, 0, 0, 0x00FFFFFFu);
   cache().drawCanvasScaled(&image, {0, 0, 0, 3}, {0, 0, 5, 5});
