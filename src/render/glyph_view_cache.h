@@ -26,6 +26,8 @@ class GlyphViewCache {
     Slot& slot = slotOf(face, key);
     return holds(slot, face, key) ? slot.view : lookUpGlyphId(slot, face, glyphId);
   }
+  // Whether a view just looked up is one that can no longer change.
+  bool settled(const GlyphBitmapView& view) const { return &view != &uncached_; }
 
  private:
   struct Slot {

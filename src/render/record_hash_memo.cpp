@@ -4,9 +4,10 @@
 #include <cstring>
 #include <utility>
 
-void RecordHashMemo::startFrame(const std::vector<ArenaChunk>& arena) {
+void RecordHashMemo::startFrame(const std::vector<ArenaChunk>& arena, int32_t bytes) {
   current_.clear();
   currentBase_ = reinterpret_cast<const unsigned char*>(arena.data());
+  sameFrame_ = bytes == keptBytes_ && std::memcmp(currentBase_, keptArena_.data(), static_cast<size_t>(bytes)) == 0;
   walkedBytes_ = 0;
   cursor_ = 0;
 }
@@ -19,13 +20,17 @@ bool RecordHashMemo::sameBytes(const RenderCommand& record, const Entry& kept) c
 
 uint32_t RecordHashMemo::add(const RenderCommand& record) {
   const auto offset = static_cast<uint32_t>(reinterpret_cast<const unsigned char*>(&record) - currentBase_);
-  Entry entry{offset, 0, false};
-  for (size_t candidate = cursor_; candidate < kept_.size() && candidate <= cursor_ + 1; ++candidate) {
-    if (sameBytes(record, kept_[candidate])) {
-      entry.hash = kept_[candidate].hash;
-      entry.hashed = kept_[candidate].hashed;
-      cursor_ = candidate + 1;
-      break;
+  Entry entry{offset, 0, false, false, {}, {}};
+  if (sameFrame_) {
+    entry = kept_[cursor_++];  // the same bytes at the same offsets
+  } else {
+    for (size_t candidate = cursor_; candidate < kept_.size() && candidate <= cursor_ + 1; ++candidate) {
+      if (sameBytes(record, kept_[candidate])) {
+        entry = kept_[candidate];
+        entry.offset = offset;
+        cursor_ = candidate + 1;
+        break;
+      }
     }
   }
   walkedBytes_ += record.size;
@@ -44,10 +49,25 @@ void RecordHashMemo::setHash(uint32_t index, uint32_t hash) {
   current_[index].hashed = true;
 }
 
+bool RecordHashMemo::knownFold(uint32_t index, const CellMarkInputs& inputs, CellFold* fold) const {
+  const Entry& entry = current_[index];
+  if (!entry.folded || !(entry.inputs == inputs)) return false;
+  *fold = entry.fold;
+  return true;
+}
+
+void RecordHashMemo::setFold(uint32_t index, const CellMarkInputs& inputs, const CellFold& fold) {
+  Entry& entry = current_[index];
+  entry.folded = true;
+  entry.inputs = inputs;
+  entry.fold = fold;
+}
+
 void RecordHashMemo::finishFrame(std::vector<ArenaChunk>& arena, int32_t bytes) {
   const bool walked = walkedBytes_ == bytes && currentBase_ == reinterpret_cast<const unsigned char*>(arena.data());
   std::swap(keptArena_, arena);
   std::swap(kept_, current_);
+  keptBytes_ = walked ? bytes : -1;
   if (!walked) kept_.clear();
   current_.clear();
   walkedBytes_ = -1;

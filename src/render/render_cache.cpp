@@ -25,6 +25,33 @@ RenderCache::RenderCache(WindowRenderer* windowRenderer)
 RenderCache::~RenderCache() = default;
 
 RenderCommand* RenderCache::allocateCommand(uint32_t type, int32_t size) {
+  const int64_t rounded = (int64_t{size} + 7) & ~int64_t{7};
+  unsigned char* start = reserveRecord(size);
+  if (start == nullptr) return nullptr;
+  std::memset(start, 0, static_cast<size_t>(rounded));
+  auto* command = reinterpret_cast<RenderCommand*>(start);
+  command->type = type;
+  command->size = static_cast<uint32_t>(rounded);
+  return command;
+}
+
+// A text record zeroes only its header and the padding after the text, which the copy does not cover.
+RenderCommand* RenderCache::allocateTextCommand(uint32_t type, std::string_view text) {
+  const int64_t size = RenderCommand::kHeaderSize + static_cast<int64_t>(text.size()) + 1;
+  if (size > INT32_MAX) return nullptr;
+  const int64_t rounded = (size + 7) & ~int64_t{7};
+  unsigned char* start = reserveRecord(static_cast<int32_t>(size));
+  if (start == nullptr) return nullptr;
+  auto* command = new (start) RenderCommand{};
+  command->type = type;
+  command->size = static_cast<uint32_t>(rounded);
+  std::memset(start + rounded - 8, 0, 8);
+  std::memcpy(command->payload(), text.data(), text.size() + 1);
+  return command;
+}
+
+// Room for a record of `size` bytes at the end of the arena, or null (the frame is then discarded).
+unsigned char* RenderCache::reserveRecord(int32_t size) {
   if (size < RenderCommand::kHeaderSize) return nullptr;
   const int64_t rounded = (int64_t{size} + 7) & ~int64_t{7};
   const int64_t bytesNeeded = commandBytes_ + rounded;
@@ -42,12 +69,8 @@ RenderCommand* RenderCache::allocateCommand(uint32_t type, int32_t size) {
     }
   }
   unsigned char* start = reinterpret_cast<unsigned char*>(commandArena_.data()) + commandBytes_;
-  std::memset(start, 0, static_cast<size_t>(rounded));
-  auto* command = reinterpret_cast<RenderCommand*>(start);
-  command->type = type;
-  command->size = static_cast<uint32_t>(rounded);
   commandBytes_ = static_cast<int32_t>(bytesNeeded);
-  return command;
+  return start;
 }
 
 bool RenderCache::growArena(int64_t bytesNeeded) {

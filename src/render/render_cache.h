@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "render/canvas_bitmap.h"
+#include "render/cell_fold.h"
 #include "render/record_hash_memo.h"
 #include "render/render_command.h"
 #include "render/text_cache.h"
@@ -116,14 +117,26 @@ class RenderCache {
     uint32_t hash;
   };
 
-  bool culled(int64_t x, int64_t y, int64_t w, int64_t h) const;
+  // Whether a command's bounds lie wholly outside the viewport (edges touching count as inside).
+  bool culled(int64_t x, int64_t y, int64_t w, int64_t h) const {
+    return x + w < viewport_.x || int64_t{viewport_.x} + viewport_.w < x || y + h < viewport_.y ||
+           int64_t{viewport_.y} + viewport_.h < y;
+  }
+  unsigned char* reserveRecord(int32_t size);
+  RenderCommand* allocateTextCommand(uint32_t type, std::string_view text);
   RenderCommand* recordShape(RenderCommandType type, const RenderRect& rect, uint32_t color);
   bool growArena(int64_t bytesNeeded);
   uint32_t foldIdentities(const RenderCommand& command, uint32_t hash) const;
   void hashNewRecords();
+  void foldMarksIntoCells();
+  int32_t scannedColumns() const;
+  int32_t scannedRows() const;
   int32_t dropEmptyDirtyRects(int32_t count);
   void replayCommand(const RenderCommand& command, const RenderRect& dirty, RenderRect* activeClip);
   void replayTextCommand(const RenderCommand& command, const RenderRect& activeClip);
+  void replayLayout(TextLayout& layout, const RenderRect& rect, uint32_t color, const RenderRect& activeClip);
+  int32_t drawLayoutRuns(const TextLayout& layout, int32_t x, int32_t y, uint32_t color, GlyphRowSpan* rows);
+  TextLayout& cachedLayout(RenderFont* font, const char* text);
   RenderCommand* recordText(RenderCommandType type, RenderFont* font, std::string_view text, int32_t x, int32_t y,
                             int64_t width, uint32_t color);
   int32_t measuredTextWidth(RenderFont* font, std::string_view text, TextCacheSpot* spot);
@@ -143,6 +156,8 @@ class RenderCache {
   std::vector<std::unique_ptr<CanvasBitmap>> retainedImages_;
   std::vector<CellMark> cellMarks_;  // reused by every frame
   RecordHashMemo recordMemo_;
+  std::vector<CellFold> cellFolds_;  // reused by every frame
+  CellFoldMemo cellFoldMemo_;
   TwoGenerationCache<uint32_t> widthCache_{4095};
   std::vector<TextCacheSpot> widthSpots_;  // where the n-th drawText of the last frame found its width
   size_t textsDrawn_ = 0;

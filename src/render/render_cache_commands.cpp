@@ -14,11 +14,6 @@ constexpr uint32_t typeValue(RenderCommandType type) { return static_cast<uint32
 
 }  // namespace
 
-bool RenderCache::culled(int64_t x, int64_t y, int64_t w, int64_t h) const {
-  const RenderRect& v = viewport_;
-  return x + w < v.x || int64_t{v.x} + v.w < x || y + h < v.y || int64_t{v.y} + v.h < y;
-}
-
 RenderCommand* RenderCache::recordShape(RenderCommandType type, const RenderRect& rect, uint32_t color) {
   if (culled(rect.x, rect.y, rect.w, rect.h)) return nullptr;
   RenderCommand* command = allocateCommand(typeValue(type), RenderCommand::kHeaderSize);

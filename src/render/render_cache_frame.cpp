@@ -2,13 +2,11 @@
 // hash differs from the previous frame are merged into dirty rectangles, and only those are replayed and
 // presented. A previous-frame cell holding the FNV start value has been compared already; one holding
 // kCellMustRedraw was invalidated.
-#include <immintrin.h>
-
 #include <algorithm>
 #include <cstring>
 
 #include "fonts/render_font.h"
-#include "render/cpu_features.h"
+#include "render/cell_fold.h"
 #include "render/pixel_ops.h"
 #include "render/render_cache.h"
 
@@ -26,46 +24,6 @@ uint32_t fnv1aAppendValue(uint32_t hash, const T& value) {
   unsigned char bytes[sizeof(T)];
   std::memcpy(bytes, &value, sizeof(T));
   return fnv1aAppend(hash, bytes, sizeof(T));
-}
-
-// Folds the four bytes of a hash into each of `count` cell values, lowest byte first.
-void foldHashIntoCells(uint32_t* cells, int32_t count, uint32_t hash) {
-  const uint32_t bytes[4] = {hash & 0xFFu, (hash >> 8) & 0xFFu, (hash >> 16) & 0xFFu, hash >> 24};
-  for (int32_t i = 0; i < count; ++i) {
-    uint32_t value = cells[i];
-    for (const uint32_t byte : bytes) value = (value ^ byte) * kFnvPrime;
-    cells[i] = value;
-  }
-}
-
-QZ_AVX2 inline __m256i foldHashBytes(__m256i value, const __m256i bytes[4]) {
-  const __m256i prime = _mm256_set1_epi32(static_cast<int>(kFnvPrime));
-  for (int k = 0; k < 4; ++k) value = _mm256_mullo_epi32(_mm256_xor_si256(value, bytes[k]), prime);
-  return value;
-}
-
-// The same, eight cells at a time (a text line marks a whole row of cells); `room` counts the cells from
-// the first to the end of the array. A short last group reads and writes back whole vectors where there is
-// room (the cells after the group keep their values).
-QZ_AVX2 void foldHashIntoCellsAvx2(uint32_t* cells, int32_t count, int32_t room, uint32_t hash) {
-  __m256i bytes[4];
-  for (int k = 0; k < 4; ++k) bytes[k] = _mm256_set1_epi32(static_cast<int>((hash >> (8 * k)) & 0xFFu));
-  int32_t i = 0;
-  for (; i + 8 <= count; i += 8) {
-    auto* group = reinterpret_cast<__m256i*>(cells + i);
-    _mm256_storeu_si256(group, foldHashBytes(_mm256_loadu_si256(group), bytes));
-  }
-  if (i == count) return;
-  const __m256i inside =
-      _mm256_cmpgt_epi32(_mm256_set1_epi32(count - i), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
-  if (room - i >= 8) {
-    auto* group = reinterpret_cast<__m256i*>(cells + i);
-    const __m256i original = _mm256_loadu_si256(group);
-    _mm256_storeu_si256(group, _mm256_blendv_epi8(original, foldHashBytes(original, bytes), inside));
-    return;
-  }
-  auto* rest = reinterpret_cast<int*>(cells + i);
-  _mm256_maskstore_epi32(rest, inside, foldHashBytes(_mm256_maskload_epi32(rest, inside), bytes));
 }
 
 int32_t cellOf(int64_t coordinate, int32_t lastCell) {
@@ -109,7 +67,7 @@ uint32_t RenderCache::foldIdentities(const RenderCommand& command, uint32_t hash
 
 void RenderCache::hashCommandsIntoCells() {
   cellMarks_.clear();
-  recordMemo_.startFrame(commandArena_);
+  recordMemo_.startFrame(commandArena_, commandBytes_);
   RenderRect activeClip = viewport_;
   for (const RenderCommand* command = nullptr; nextCommand(command);) {
     const uint32_t record = recordMemo_.add(*command);
@@ -123,8 +81,45 @@ void RenderCache::hashCommandsIntoCells() {
     if (region.w >= 1 && region.h >= 1) cellMarks_.push_back({command, region, record, 0});
   }
   hashNewRecords();
-  for (const CellMark& mark : cellMarks_) markCells(mark.region, foldIdentities(*mark.command, mark.hash));
+  foldMarksIntoCells();
 }
+
+// The cells each mark covers get its hash folded in. When the cells start from the FNV start value and every
+// mark lies in the scanned grid, the fold memo refolds only the cells around the marks that changed.
+void RenderCache::foldMarksIntoCells() {
+  const int32_t columns = scannedColumns();
+  const int32_t rows = scannedRows();
+  bool memo = columns >= 1 && rows >= 1;
+  for (int32_t row = 0; memo && row < rows; ++row) {
+    const uint32_t* cells = currentHashes_ + row * kGridColumns;
+    memo = std::all_of(cells, cells + columns, [](uint32_t value) { return value == kFnvStart; });
+  }
+  cellFolds_.clear();
+  for (const CellMark& mark : cellMarks_) {
+    const RenderCommand& command = *mark.command;
+    const CellMarkInputs inputs{mark.region, command.font != nullptr ? command.font->serial() : 0,
+                                command.image != nullptr ? command.image->id : 0};
+    CellFold fold;
+    if (!recordMemo_.knownFold(mark.record, inputs, &fold)) {
+      const RenderRect& region = mark.region;
+      fold = {cellOf(region.x, kGridColumns - 1), cellOf(region.y, kGridRows - 1),
+              cellOf(int64_t{region.x} + region.w, kGridColumns - 1),
+              cellOf(int64_t{region.y} + region.h, kGridRows - 1), foldIdentities(command, mark.hash)};
+      recordMemo_.setFold(mark.record, inputs, fold);
+    }
+    memo = memo && fold.lastColumn < columns && fold.lastRow < rows;
+    cellFolds_.push_back(fold);
+  }
+  if (memo) {
+    cellFoldMemo_.fold(cellFolds_, currentHashes_, kGridColumns, columns, rows);
+    return;
+  }
+  cellFoldMemo_.forget();
+  for (size_t i = 0; i < cellMarks_.size(); ++i) markCells(cellMarks_[i].region, cellFolds_[i].hash);
+}
+
+int32_t RenderCache::scannedColumns() const { return std::min(viewport_.w / kCellSize + 1, kGridColumns); }
+int32_t RenderCache::scannedRows() const { return std::min(viewport_.h / kCellSize + 1, kGridRows); }
 
 // Hashes the marking records whose bytes the previous frame did not have, four at a time.
 void RenderCache::hashNewRecords() {
@@ -159,21 +154,15 @@ void RenderCache::markCells(const RenderRect& region, uint32_t hash) {
   const int32_t firstRow = cellOf(region.y, kGridRows - 1);
   const int32_t lastColumn = cellOf(int64_t{region.x} + region.w, kGridColumns - 1);
   const int32_t lastRow = cellOf(int64_t{region.y} + region.h, kGridRows - 1);
-  const int32_t count = lastColumn - firstColumn + 1;
   for (int32_t row = firstRow; row <= lastRow; ++row) {
     const int32_t first = row * kGridColumns + firstColumn;
-    uint32_t* cells = currentHashes_ + first;
-    if (cpuHasAvx2()) {
-      foldHashIntoCellsAvx2(cells, count, kCellCount - first, hash);
-    } else {
-      foldHashIntoCells(cells, count, hash);
-    }
+    foldHashIntoCells(currentHashes_ + first, lastColumn - firstColumn + 1, kCellCount - first, hash);
   }
 }
 
 int32_t RenderCache::collectDirtyRects() {
-  const int32_t columns = std::min(viewport_.w / kCellSize + 1, kGridColumns);
-  const int32_t rows = std::min(viewport_.h / kCellSize + 1, kGridRows);
+  const int32_t columns = scannedColumns();
+  const int32_t rows = scannedRows();
   int32_t count = 0;
   for (int32_t row = 0; row < rows; ++row) {
     for (int32_t column = 0; column < columns; ++column) {

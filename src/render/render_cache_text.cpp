@@ -38,7 +38,9 @@ void RenderCache::clearTextCaches() {
   cellCache_.clear();
 }
 
-const TextLayout& RenderCache::layoutText(RenderFont* font, const char* text) {
+const TextLayout& RenderCache::layoutText(RenderFont* font, const char* text) { return cachedLayout(font, text); }
+
+TextLayout& RenderCache::cachedLayout(RenderFont* font, const char* text) {
   return layoutCache_.lookup(
       keyOf(font, text), [font, text] { return buildTextRuns(font, text); }, &runCacheHits_, &runCacheMisses_);
 }

@@ -38,15 +38,12 @@ RenderCommand* RenderCache::recordText(RenderCommandType type, RenderFont* font,
                                        int32_t y, int64_t width, uint32_t color) {
   const int32_t height = font->height();
   if (culled(x, y, width, height)) return nullptr;
-  const size_t payload = text.size() + 1;
-  if (payload > kMaxTextPayload) return nullptr;
-  RenderCommand* command =
-      allocateCommand(static_cast<uint32_t>(type), static_cast<int32_t>(payload + RenderCommand::kHeaderSize));
+  if (text.size() + 1 > kMaxTextPayload) return nullptr;
+  RenderCommand* command = allocateTextCommand(static_cast<uint32_t>(type), text);
   if (command == nullptr) return nullptr;
   command->rect = {x, y, clampToInt32(width), height};
   command->color = color;
   command->font = font;
-  std::memcpy(command->payload(), text.data(), payload);
   return command;
 }
 
@@ -83,12 +80,33 @@ int32_t RenderCache::drawTextCells(RenderFont* font, const char* text, int32_t x
 }
 
 int32_t RenderCache::drawLayoutRuns(const TextLayout& layout, int32_t x, int32_t y, uint32_t color) {
+  return drawLayoutRuns(layout, x, y, color, nullptr);
+}
+
+int32_t RenderCache::drawLayoutRuns(const TextLayout& layout, int32_t x, int32_t y, uint32_t color,
+                                    GlyphRowSpan* rows) {
   int32_t pen = x;
   for (const TextRun& run : layout.runs) {
-    pen = run.glyphs.empty() ? windowRenderer_->drawCodepointRun(run.codepoints, pen, y, color)
-                             : windowRenderer_->drawShapedRun(run.glyphs, pen, y, color);
+    pen = run.glyphs.empty() ? windowRenderer_->drawCodepointRun(run.codepoints, pen, y, color, rows)
+                             : windowRenderer_->drawShapedRun(run.glyphs, pen, y, color, rows);
   }
   return pen;
+}
+
+// Draws a cached layout, skipping it when the rows its glyphs cover miss the clip; the first drawing
+// learns those rows.
+void RenderCache::replayLayout(TextLayout& layout, const RenderRect& rect, uint32_t color,
+                               const RenderRect& activeClip) {
+  TextInk& ink = layout.ink;
+  if (ink.known) {
+    if (rect.y + ink.bottom <= activeClip.y || rect.y + ink.top >= int64_t{activeClip.y} + activeClip.h) return;
+    drawLayoutRuns(layout, rect.x, rect.y, color, nullptr);
+    return;
+  }
+  GlyphRowSpan rows;
+  drawLayoutRuns(layout, rect.x, rect.y, color, &rows);
+  if (!rows.settled) return;
+  ink = rows.top <= rows.bottom ? TextInk{rows.top, rows.bottom, true} : TextInk{0, 0, true};
 }
 
 void RenderCache::replayTextCommand(const RenderCommand& command, const RenderRect& activeClip) {
@@ -105,7 +123,7 @@ void RenderCache::replayTextCommand(const RenderCommand& command, const RenderRe
   switch (static_cast<RenderCommandType>(command.type)) {
     case RenderCommandType::Text:
       font->setTabSize(static_cast<int32_t>(command.tabWidth));
-      drawLayoutRuns(layoutText(font, text), rect.x, rect.y, command.color);
+      replayLayout(cachedLayout(font, text), rect, command.color, activeClip);
       break;
     case RenderCommandType::Glyph:
       windowRenderer_->drawGlyph(font, command.param, command.source.x, command.source.y, command.color);

@@ -29,10 +29,19 @@ struct TextRun {
   std::vector<ShapedGlyph> glyphs;
 };
 
+// The rows a drawn text's glyphs cover, from the line top (bottom exclusive). Known once the text was drawn
+// with glyphs that can no longer change; a text with missing or pending glyphs never knows it.
+struct TextInk {
+  int64_t top = 0;
+  int64_t bottom = 0;
+  bool known = false;
+};
+
 struct TextLayout {
   uint8_t needsShaping = 0;
   uint32_t width = 0;
   std::vector<TextRun> runs;
+  TextInk ink;  // learnt by the replay, which then skips the text where it cannot reach the clip
 };
 
 // One cell of a cell layout; a blank cell is all zero.

@@ -10,6 +10,7 @@
 #include <SDL3/SDL_surface.h>
 #include <SDL3/SDL_video.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -32,6 +33,19 @@ struct SurfaceDeleter {
 using SurfaceHandle = std::unique_ptr<SDL_Surface, SurfaceDeleter>;
 
 using PolylinePoint = LinePoint;
+
+// The rows the glyphs of text runs cover from their line top, gathered while they are drawn. `settled`
+// stays true while every glyph is one that can no longer change (no missing or pending glyph).
+struct GlyphRowSpan {
+  int64_t top = INT64_MAX;
+  int64_t bottom = INT64_MIN;
+  bool settled = true;
+
+  void add(int64_t glyphTop, int64_t height) {
+    top = std::min(top, glyphTop);
+    bottom = std::max(bottom, glyphTop + height);
+  }
+};
 
 class WindowRenderer {
  public:
@@ -84,8 +98,11 @@ class WindowRenderer {
   void drawMissingGlyphBox(int32_t x, int32_t y, int32_t w, int32_t h, uint32_t color);
   int32_t drawGlyph(RenderFont* font, uint32_t glyphId, int32_t penX, int32_t y, uint32_t color);
   int32_t drawUtf8Text(RenderFont* font, const char* text, int32_t x, int32_t y, uint32_t color);
-  int32_t drawCodepointRun(std::span<const RunCodepoint> entries, int32_t x, int32_t y, uint32_t color);
-  int32_t drawShapedRun(std::span<const ShapedGlyph> glyphs, int32_t x, int32_t y, uint32_t color);
+  // `rows`, when given, gathers the rows the run's glyphs cover.
+  int32_t drawCodepointRun(std::span<const RunCodepoint> entries, int32_t x, int32_t y, uint32_t color,
+                           GlyphRowSpan* rows = nullptr);
+  int32_t drawShapedRun(std::span<const ShapedGlyph> glyphs, int32_t x, int32_t y, uint32_t color,
+                        GlyphRowSpan* rows = nullptr);
   int32_t drawTextCells(std::span<const TextCell> cells, int32_t x, int32_t y, uint32_t color, int32_t cellWidth);
 
  private:

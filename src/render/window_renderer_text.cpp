@@ -133,13 +133,19 @@ int32_t WindowRenderer::drawUtf8Text(RenderFont* font, const char* text, int32_t
   return saturatePen(pen);
 }
 
-int32_t WindowRenderer::drawCodepointRun(std::span<const RunCodepoint> entries, int32_t x, int32_t y, uint32_t color) {
+int32_t WindowRenderer::drawCodepointRun(std::span<const RunCodepoint> entries, int32_t x, int32_t y, uint32_t color,
+                                         GlyphRowSpan* rows) {
   GlyphPainter painter(*this, color);
   int64_t pen = x;
   for (const RunCodepoint& entry : entries) {
     if (entry.face == nullptr) continue;
     const GlyphBitmapView& view = glyphViews_.codepointView(entry.face, entry.codepoint);
     const int64_t glyphY = int64_t{y} + entry.baselineOffset;
+    if (rows != nullptr) {
+      // A tab never draws, whatever its advance.
+      if (!glyphViews_.settled(view) && entry.codepoint != '\t') rows->settled = false;
+      if (view.hasBitmap) rows->add(entry.baselineOffset + view.topOffset, view.height);
+    }
     if (view.hasBitmap) {
       painter.bitmap(view, entry.face->antialias(), pen + view.left, glyphY + view.topOffset);
     } else if (view.missing && view.advance >= 1) {
@@ -151,13 +157,18 @@ int32_t WindowRenderer::drawCodepointRun(std::span<const RunCodepoint> entries, 
   return saturatePen(pen);
 }
 
-int32_t WindowRenderer::drawShapedRun(std::span<const ShapedGlyph> glyphs, int32_t x, int32_t y, uint32_t color) {
+int32_t WindowRenderer::drawShapedRun(std::span<const ShapedGlyph> glyphs, int32_t x, int32_t y, uint32_t color,
+                                      GlyphRowSpan* rows) {
   GlyphPainter painter(*this, color);
   int64_t pen = x;
   for (const ShapedGlyph& glyph : glyphs) {
     if (glyph.face == nullptr) continue;
     const GlyphBitmapView& view = glyphViews_.glyphIdView(glyph.face, glyph.glyphId);
     const int64_t glyphY = int64_t{y} + glyph.baselineShift;
+    if (rows != nullptr) {
+      if (!glyphViews_.settled(view)) rows->settled = false;
+      if (view.hasBitmap) rows->add(int64_t{glyph.baselineShift} + view.topOffset - glyph.yOffset, view.height);
+    }
     if (view.hasBitmap) {
       painter.bitmap(view, glyph.face->antialias(), pen + glyph.xOffset + view.left,
                      glyphY + view.topOffset - glyph.yOffset);
