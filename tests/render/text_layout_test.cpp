@@ -208,6 +208,37 @@ TEST_F(TextLayoutTest, ReplayedTextDrawsInsideItsLine) {
   EXPECT_GT(lit, 20);
 }
 
+TEST(TextReplay, TextNearADirtyCellRedrawsWhereverItsGlyphsReach) {
+  // Stacked marks reach above the line box; the replay skips a text only where its glyphs cannot reach. A
+  // text with a missing glyph (drawn as a box) is never skipped.
+  const auto font = RenderFont::load(kSans, 14.0f, 0.0f);
+  ASSERT_NE(font, nullptr);
+  const auto frame = [&](CanvasRig& target, int32_t y) {
+    target.renderer.beginDrawing();
+    target.cache().fillRect({0, 0, 300, 250}, 0xFF102030u);
+    target.cache().drawText(font.get(), "A\xCC\x82\xCC\x83\xCC\x84gy \xD7\xA9", 5, y, 0xFFE0E0E0u);
+    target.cache().drawText(font.get(), "\xEE\x80\x80x\xCC\x82\xCC\x83", 150, y, 0xFFE0E0E0u);
+    target.renderer.endDrawing();
+  };
+  CanvasRig rig(300, 250);
+  // Texts crossing the top and the bottom edge of the second row of cells (pixel rows 96 to 191).
+  for (int32_t y = 70; y < 200; y += y == 100 ? 75 : 1) {
+    frame(rig, y);
+    frame(rig, y);
+    // That row of cells is scribbled over and redrawn alone.
+    for (int32_t row = 96; row < 192; ++row) {
+      for (int32_t x = 0; x < 300; ++x) rig.set(x, row, 0xFFFF00FFu);
+    }
+    rig.cache().invalidateRect({0, 96, 300, 96});
+    frame(rig, y);
+    CanvasRig fresh(300, 250);
+    frame(fresh, y);
+    for (int32_t row = 96; row < 192; ++row) {
+      for (int32_t x = 0; x < 300; ++x) ASSERT_EQ(rig.at(x, row), fresh.at(x, row)) << x << "," << row << " y " << y;
+    }
+  }
+}
+
 TEST_F(TextLayoutTest, GroupGlyphsDrawNothingAndKeepThePen) {
   std::vector<std::shared_ptr<RenderFont>> members{RenderFont::load(kSans, 14.0f, 0.0f)};
   const auto group = RenderFont::group(members);
