@@ -8,6 +8,7 @@ void RecordHashMemo::startFrame(const std::vector<ArenaChunk>& arena, int32_t by
   current_.clear();
   currentBase_ = reinterpret_cast<const unsigned char*>(arena.data());
   sameFrame_ = bytes == keptBytes_ && std::memcmp(currentBase_, keptArena_.data(), static_cast<size_t>(bytes)) == 0;
+  if (sameFrame_) current_ = kept_;  // the same records at the same offsets
   walkedBytes_ = 0;
   cursor_ = 0;
 }
@@ -19,21 +20,18 @@ bool RecordHashMemo::sameBytes(const RenderCommand& record, const Entry& kept) c
 }
 
 uint32_t RecordHashMemo::add(const RenderCommand& record) {
+  walkedBytes_ += record.size;
+  if (sameFrame_) return static_cast<uint32_t>(cursor_++);
   const auto offset = static_cast<uint32_t>(reinterpret_cast<const unsigned char*>(&record) - currentBase_);
   Entry entry{offset, 0, false, false, {}, {}};
-  if (sameFrame_) {
-    entry = kept_[cursor_++];  // the same bytes at the same offsets
-  } else {
-    for (size_t candidate = cursor_; candidate < kept_.size() && candidate <= cursor_ + 1; ++candidate) {
-      if (sameBytes(record, kept_[candidate])) {
-        entry = kept_[candidate];
-        entry.offset = offset;
-        cursor_ = candidate + 1;
-        break;
-      }
+  for (size_t candidate = cursor_; candidate < kept_.size() && candidate <= cursor_ + 1; ++candidate) {
+    if (sameBytes(record, kept_[candidate])) {
+      entry = kept_[candidate];
+      entry.offset = offset;
+      cursor_ = candidate + 1;
+      break;
     }
   }
-  walkedBytes_ += record.size;
   current_.push_back(entry);
   return static_cast<uint32_t>(current_.size() - 1);
 }
