@@ -130,8 +130,15 @@ void CellFoldMemo::refoldStale(std::span<const CellFold> folds, uint32_t* grid, 
     const int32_t lastColumn = std::min(fold.lastColumn, box.lastColumn);
     for (int32_t row = firstRow; row <= lastRow; ++row) {
       const uint8_t* stale = stale_.data() + static_cast<size_t>(row) * columns;
+      uint32_t* cells = grid + row * stride;
+      if (std::find(stale + firstColumn, stale + lastColumn + 1, uint8_t{0}) == stale + lastColumn + 1) {
+        // A run of stale cells, as a changed line of text leaves: folded together.
+        foldHashIntoCells(cells + firstColumn, lastColumn - firstColumn + 1,
+                          stride * keptRows_ - row * stride - firstColumn, fold.hash);
+        continue;
+      }
       for (int32_t column = firstColumn; column <= lastColumn; ++column) {
-        if (stale[column]) foldHashIntoCellsScalar(grid + row * stride + column, 1, fold.hash);
+        if (stale[column]) foldHashIntoCellsScalar(cells + column, 1, fold.hash);
       }
     }
   }

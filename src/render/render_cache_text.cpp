@@ -38,11 +38,14 @@ void RenderCache::clearTextCaches() {
   cellCache_.clear();
 }
 
-const TextLayout& RenderCache::layoutText(RenderFont* font, const char* text) { return cachedLayout(font, text); }
+const TextLayout& RenderCache::layoutText(RenderFont* font, const char* text) {
+  return cachedLayout(font, text, nullptr);
+}
 
-TextLayout& RenderCache::cachedLayout(RenderFont* font, const char* text) {
+TextLayout& RenderCache::cachedLayout(RenderFont* font, const char* text, TextCacheSpot* spot) {
   return layoutCache_.lookup(
-      keyOf(font, text), [font, text] { return buildTextRuns(font, text); }, &runCacheHits_, &runCacheMisses_);
+      keyOf(font, text), [font, text] { return buildTextRuns(font, text); }, &runCacheHits_, &runCacheMisses_,
+      spot);
 }
 
 int32_t RenderCache::cachedTextWidth(RenderFont* font, const char* text) {
