@@ -14,8 +14,8 @@ void RecordHashMemo::startFrame(const std::vector<ArenaChunk>& arena, int32_t by
 }
 
 bool RecordHashMemo::sameBytes(const RenderCommand& record, const Entry& kept) const {
-  const auto* keptRecord = reinterpret_cast<const RenderCommand*>(
-      reinterpret_cast<const unsigned char*>(keptArena_.data()) + kept.offset);
+  const auto* keptRecord =
+      reinterpret_cast<const RenderCommand*>(reinterpret_cast<const unsigned char*>(keptArena_.data()) + kept.offset);
   return keptRecord->size == record.size && std::memcmp(keptRecord, &record, record.size) == 0;
 }
 

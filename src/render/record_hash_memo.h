@@ -1,8 +1,8 @@
 // The FNV-1a hashes and cell folds of the previous frame's records, kept with a copy of their bytes so that
-// a record whose bytes did not change is not hashed or folded again: comparing bytes is far cheaper than the byte-serial hash, and
-// most records of a frame repeat the last one's. Records are matched in order, and a record that matches
-// the one after the expected one takes the match there, so an inserted, removed or changed record costs
-// only itself.
+// a record whose bytes did not change is not hashed or folded again: comparing bytes is far cheaper than
+// the byte-serial hash, and most records of a frame repeat the last one's. Records are matched in order,
+// and a record that matches the one after the expected one takes the match there, so an inserted, removed
+// or changed record costs only itself.
 #pragma once
 
 #include <cstdint>

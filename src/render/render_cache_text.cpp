@@ -44,8 +44,7 @@ const TextLayout& RenderCache::layoutText(RenderFont* font, const char* text) {
 
 TextLayout& RenderCache::cachedLayout(RenderFont* font, const char* text, TextCacheSpot* spot) {
   return layoutCache_.lookup(
-      keyOf(font, text), [font, text] { return buildTextRuns(font, text); }, &runCacheHits_, &runCacheMisses_,
-      spot);
+      keyOf(font, text), [font, text] { return buildTextRuns(font, text); }, &runCacheHits_, &runCacheMisses_, spot);
 }
 
 int32_t RenderCache::cachedTextWidth(RenderFont* font, const char* text) {
@@ -62,8 +61,8 @@ int32_t RenderCache::measuredTextWidth(RenderFont* font, std::string_view text, 
   }
   if (textMayNeedShaping(text)) return static_cast<int32_t>(layoutText(font, text.data()).width);
   const uint32_t width = widthCache_.lookup(
-      keyOf(font, text), [font, text] { return static_cast<uint32_t>(font->textWidth(text.data())); },
-      &widthCacheHits_, &widthCacheMisses_, spot);
+      keyOf(font, text), [font, text] { return static_cast<uint32_t>(font->textWidth(text.data())); }, &widthCacheHits_,
+      &widthCacheMisses_, spot);
   return static_cast<int32_t>(width);
 }
 

@@ -63,10 +63,10 @@ class WindowRenderer::GlyphPainter {
     const CanvasBitmap& image = *view.image;
     const int64_t left = std::max<int64_t>(x, visible_.x0);
     const int64_t top = std::max<int64_t>(y, visible_.y0);
-    const int64_t right = std::min<int64_t>(x + std::min<int64_t>(view.width, image.width - int64_t{view.atlasX}),
-                                            visible_.x1);
-    const int64_t bottom = std::min<int64_t>(y + std::min<int64_t>(view.height, image.height - int64_t{view.atlasY}),
-                                             visible_.y1);
+    const int64_t right =
+        std::min<int64_t>(x + std::min<int64_t>(view.width, image.width - int64_t{view.atlasX}), visible_.x1);
+    const int64_t bottom =
+        std::min<int64_t>(y + std::min<int64_t>(view.height, image.height - int64_t{view.atlasY}), visible_.y1);
     if (right <= left || bottom <= top) return;
     const int64_t destinationIndex = top * target_.stride + left;
     const int64_t sourceIndex = (view.atlasY + top - y) * image.width + view.atlasX + (left - x);

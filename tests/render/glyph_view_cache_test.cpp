@@ -1,10 +1,11 @@
 // The glyph view cache answers what the font answers, for settled and unsettled glyphs alike.
+#include "render/glyph_view_cache.h"
+
 #include <gtest/gtest.h>
 
 #include <memory>
 
 #include "fonts/render_font.h"
-#include "render/glyph_view_cache.h"
 
 namespace {
 

@@ -245,8 +245,8 @@ TEST(BlendArea, MatchesThePixelRuleOverOpaqueAndTranslucentTargets) {
     for (int32_t j = 0; j < height; ++j) {
       referenceRow(expected.data() + j * destinationStride, source.data() + j * sourceStride, width, tint, colour);
     }
-    const BlendArea area{destination.data(), destinationStride, destinationSize, source.data(), sourceStride,
-                         sourceSize,         width,             height};
+    const BlendArea area{destination.data(), destinationStride, destinationSize, source.data(),
+                         sourceStride,       sourceSize,        width,           height};
     blendArea(area, tint, colour);
     BlendArea portableArea = area;
     portableArea.destination = portable.data();
