@@ -264,4 +264,7 @@ void RenderCache::invalidateRect(const RenderRect& rect) {
   }
 }
 
-void RenderCache::invalidateAll() { std::fill_n(previousHashes_, kCellCount, kCellMustRedraw); }
+void RenderCache::invalidateAll() {
+  std::fill_n(previousHashes_, kCellCount, kCellMustRedraw);
+  clearTextCaches();
+}

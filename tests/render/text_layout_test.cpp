@@ -108,6 +108,20 @@ TEST_F(TextLayoutTest, TextsDrawnAgainCountAsLookupsDoAcrossClearsAndRotations) 
   EXPECT_EQ(frame({"beta", "alpha", "gamma"}), std::make_pair(uint64_t{3}, uint64_t{0}));
 }
 
+TEST_F(TextLayoutTest, InvalidatingTheWholeWindowEmptiesTheTextCaches) {
+  cache().cachedTextWidth(font.get(), "alpha");
+  cache().layoutText(font.get(), "alpha");
+  cache().invalidateAll();
+  cache().resetPerfStats();
+  cache().cachedTextWidth(font.get(), "alpha");
+  cache().layoutText(font.get(), "alpha");
+  uint64_t widthHits = 0, widthMisses = 0, runHits = 0, runMisses = 0;
+  cache().perfStats(&widthHits, &widthMisses, &runHits, &runMisses);
+  EXPECT_EQ(widthHits + runHits, 0u);
+  EXPECT_EQ(widthMisses, 1u);
+  EXPECT_EQ(runMisses, 1u);
+}
+
 TEST_F(TextLayoutTest, TransientMeasureMatchesTheCachedWidthWithoutCounting) {
   const char* hebrew = "\xD7\xA9\xD7\x9C\xD7\x95\xD7\x9D";
   const int32_t cached = cache().cachedTextWidth(font.get(), hebrew);
