@@ -85,7 +85,7 @@ void readOptionalString(lua_State* L, int rule, const char* key, OptionalString*
 void readRuleType(lua_State* L, int rule, TokenRule& out) {
   const int type = rawField(L, rule, "type");
   if (type == LUA_TSTRING) {
-    out.style = stringAt(L, -1);
+    out.style.text = stringAt(L, -1);
     out.supported = true;
   } else if (type == LUA_TTABLE && hasMetatable(L, -1)) {
     out.complex = true;
@@ -94,7 +94,7 @@ void readRuleType(lua_State* L, int rule, TokenRule& out) {
     out.supported = length != 0;
     for (lua_Unsigned k = 1; k <= length; ++k) {
       if (lua_rawgeti(L, -1, static_cast<lua_Integer>(k)) == LUA_TSTRING) {
-        out.captureStyles.push_back(stringAt(L, -1));
+        out.captureStyles.push_back({stringAt(L, -1)});
       } else {
         out.supported = false;
       }
@@ -111,7 +111,7 @@ void readDelimitedPattern(lua_State* L, int rule, TokenRule& out) {
   std::string endPattern = endIsString ? stringAt(L, -1) : std::string();
   lua_pop(L, 1);
   if (!endIsString || hasMetatable(L, -1)) out.supported = false;
-  if (out.supported) out.endPattern.set(std::move(endPattern));
+  if (out.supported) out.endPattern.emplace(endPattern, true);
   if (!out.supported) return;
   rawField(L, rule, "syntax");
   out.nested = lua_toboolean(L, -1);
@@ -130,7 +130,7 @@ void readDelimitedPattern(lua_State* L, int rule, TokenRule& out) {
 void readStopPattern(lua_State* L, int rule, TokenRule& out) {
   for (const char* key : {"stop_on", "terminators"}) {
     const bool usable = rawField(L, rule, key) == LUA_TSTRING && lua_rawlen(L, -1) > 0;
-    if (usable) out.stopPattern.set(stringAt(L, -1));
+    if (usable) out.stopPattern.emplace(stringAt(L, -1), false);
     lua_pop(L, 1);
     if (usable) return;
   }
@@ -146,6 +146,31 @@ void readPostSymbols(lua_State* L, int rule, TokenRule& out) {
   lua_pop(L, 1);
 }
 
+// The context conditions of a rule and its delimiter style; a value that is not a string makes it complex.
+void readRuleConditions(lua_State* L, int rule, TokenRule& out) {
+  OptionalString linePrefix;
+  OptionalString precededBy;
+  OptionalString notPrecededBy;
+  OptionalString followedBy;
+  OptionalString notFollowedBy;
+  OptionalString nextLine;
+  OptionalString delimiterStyle;
+  readOptionalString(L, rule, "line_prefix", &linePrefix, &out.complex);
+  readOptionalString(L, rule, "preceded_by", &precededBy, &out.complex);
+  readOptionalString(L, rule, "not_preceded_by", &notPrecededBy, &out.complex);
+  readOptionalString(L, rule, "followed_by", &followedBy, &out.complex);
+  readOptionalString(L, rule, "not_followed_by", &notFollowedBy, &out.complex);
+  readOptionalString(L, rule, "next_line", &nextLine, &out.complex);
+  readOptionalString(L, rule, "delim_type", &delimiterStyle, &out.complex);
+  if (linePrefix.present) out.linePrefix.emplace(linePrefix.text + "$");
+  if (precededBy.present) out.precededBy.emplace(precededBy.text + "$", false);
+  if (notPrecededBy.present) out.notPrecededBy.emplace(notPrecededBy.text, false);
+  if (followedBy.present) out.followedBy.emplace(followedBy.text);
+  if (notFollowedBy.present) out.notFollowedBy.emplace(notFollowedBy.text);
+  if (nextLine.present) out.nextLine.emplace(nextLine.text, false);
+  if (delimiterStyle.present) out.delimiterStyle = TokenStyle{delimiterStyle.text};
+}
+
 // Compiles the rule table at `rule`; returns false for "rule_definition".
 bool compileRule(lua_State* L, int rule, bool nestedGrammar, TokenRule& out) {
   const int patternType = rawField(L, rule, "pattern");
@@ -154,6 +179,7 @@ bool compileRule(lua_State* L, int rule, bool nestedGrammar, TokenRule& out) {
   if (tablePattern) lua_rawgeti(L, -1, 1);
   if (lua_type(L, -1) != LUA_TSTRING || lua_rawlen(L, -1) == 0) return false;
   out.startPattern = stringAt(L, -1);
+  out.start = MatchPattern(out.startPattern);
   if (tablePattern) lua_pop(L, 1);
   // the pattern value (a string or the pattern table) stays on the stack until the end
   rawField(L, rule, "priority");
@@ -163,18 +189,9 @@ bool compileRule(lua_State* L, int rule, bool nestedGrammar, TokenRule& out) {
   rawField(L, rule, "line_start");
   out.lineStart = lua_toboolean(L, -1);
   lua_pop(L, 1);
-  OptionalString linePrefix;
-  readOptionalString(L, rule, "line_prefix", &linePrefix, &out.complex);
-  if (linePrefix.present) out.linePrefixPattern = linePrefix.text + "$";
-  readOptionalString(L, rule, "preceded_by", &out.precededBy, &out.complex);
-  readOptionalString(L, rule, "not_preceded_by", &out.notPrecededBy, &out.complex);
-  readOptionalString(L, rule, "followed_by", &out.followedBy, &out.complex);
-  readOptionalString(L, rule, "not_followed_by", &out.notFollowedBy, &out.complex);
-  readOptionalString(L, rule, "next_line", &out.nextLine, &out.complex);
-  readOptionalString(L, rule, "delim_type", &out.delimiterStyle, &out.complex);
+  readRuleConditions(L, rule, out);
   if (!tablePattern) readStopPattern(L, rule, out);
   readPostSymbols(L, rule, out);
-  if (out.precededBy.present) out.precededBy.text += "$";
   if (!keysAccepted(L, rule, kAcceptedRuleKeys)) out.complex = true;
   if (tablePattern) readDelimitedPattern(L, rule, out);
   lua_pop(L, 1);
@@ -185,13 +202,13 @@ bool compileRule(lua_State* L, int rule, bool nestedGrammar, TokenRule& out) {
 bool readLinePatternType(lua_State* L, int entry, LinePattern& out) {
   const int type = rawField(L, entry, "type");
   bool valid = type == LUA_TSTRING;
-  if (valid) out.style = stringAt(L, -1);
+  if (valid) out.style.text = stringAt(L, -1);
   if (type == LUA_TTABLE && !hasMetatable(L, -1)) {
     const lua_Unsigned length = lua_rawlen(L, -1);
     valid = length > 0;
     for (lua_Unsigned k = 1; valid && k <= length; ++k) {
       valid = lua_rawgeti(L, -1, static_cast<lua_Integer>(k)) == LUA_TSTRING;
-      if (valid) out.captureStyles.push_back(stringAt(L, -1));
+      if (valid) out.captureStyles.push_back({stringAt(L, -1)});
       lua_pop(L, 1);
     }
     if (valid) out.style = out.captureStyles.front();
@@ -222,16 +239,22 @@ bool compileLinePattern(lua_State* L, int entry, LinePattern& out) {
     lua_pop(L, 1);
     return false;
   }
-  out.pattern = stringAt(L, -1);
+  out.pattern = MatchPattern(stringAt(L, -1));
   lua_pop(L, 1);
   if (!readLinePatternType(L, entry, out) || !readLinePatternConsume(L, entry, out)) return false;
   rawField(L, entry, "priority");
   out.priority = priorityAt(L, -1);
   lua_pop(L, 1);
   bool complex = false;
-  readOptionalString(L, entry, "not_followed_by", &out.notFollowedBy, &complex);
-  readOptionalString(L, entry, "followed_by", &out.followedBy, &complex);
-  readOptionalString(L, entry, "next_line", &out.nextLine, &complex);
+  OptionalString notFollowedBy;
+  OptionalString followedBy;
+  OptionalString nextLine;
+  readOptionalString(L, entry, "not_followed_by", &notFollowedBy, &complex);
+  readOptionalString(L, entry, "followed_by", &followedBy, &complex);
+  readOptionalString(L, entry, "next_line", &nextLine, &complex);
+  if (notFollowedBy.present) out.notFollowedBy.emplace(notFollowedBy.text);
+  if (followedBy.present) out.followedBy.emplace(followedBy.text);
+  if (nextLine.present) out.nextLine.emplace(nextLine.text, false);
   return !complex && keysAccepted(L, entry, kAcceptedLinePatternKeys);
 }
 

@@ -2,8 +2,8 @@
 // may consume the whole line, consume up to one of its position captures, or consume nothing.
 #include <algorithm>
 
-#include "host/lua_api.h"
 #include "text/line_scanner.h"
+#include "text/token_styles.h"
 
 namespace {
 
@@ -27,17 +27,15 @@ bool prefersPattern(MatchStrategy strategy, const LinePattern& candidate, size_t
 // Whether one line pattern matches at the start of [at, limit) and passes its conditions; *end is relative to at.
 bool LineScanner::linePatternPasses(const LinePattern& pattern, size_t at, size_t limit, size_t* end,
                                     PatternCaptures* captures) {
-  if (pattern.nextLine.present && !nextLineAllows(pattern.nextLine, "line_prepass")) return false;
+  if (pattern.nextLine && !nextLineAllows(*pattern.nextLine, "line_prepass")) return false;
   const std::string_view text = subject(at, limit);
   const bool wantCaptures = !pattern.captureStyles.empty() || pattern.hasConsumeTo;
-  if (!patternMatchAt(text, pattern.pattern, 0, end, wantCaptures ? captures : nullptr)) return false;
+  if (!pattern.pattern.matchAt(text, 0, end, wantCaptures ? captures : nullptr)) return false;
   if (*end == 0) giveUp("empty_match");
   size_t ignored = 0;
   const std::string_view rest = text.substr(*end);
-  if (pattern.notFollowedBy.present && patternMatchAt(rest, pattern.notFollowedBy.text, 0, &ignored, nullptr)) {
-    return false;
-  }
-  return !pattern.followedBy.present || patternMatchAt(rest, pattern.followedBy.text, 0, &ignored, nullptr);
+  if (pattern.notFollowedBy && pattern.notFollowedBy->matchAt(rest, 0, &ignored, nullptr)) return false;
+  return !pattern.followedBy || pattern.followedBy->matchAt(rest, 0, &ignored, nullptr);
 }
 
 size_t LineScanner::runLinePrepass(size_t at, size_t limit) {
@@ -47,11 +45,11 @@ size_t LineScanner::runLinePrepass(size_t at, size_t limit) {
   PatternCaptures chosenCaptures;
   for (const LinePattern& pattern : patterns) {
     size_t end = 0;
-    if (!linePatternPasses(pattern, at, limit, &end, &scratchCaptures_)) continue;
+    if (!linePatternPasses(pattern, at, limit, &end, spareCaptures_)) continue;
     if (chosen == nullptr || prefersPattern(tokenizer_->strategy, pattern, end, *chosen, chosenEnd)) {
       chosen = &pattern;
       chosenEnd = end;
-      chosenCaptures = scratchCaptures_;
+      chosenCaptures = *spareCaptures_;
     }
   }
   if (chosen == nullptr) return at;
@@ -59,7 +57,7 @@ size_t LineScanner::runLinePrepass(size_t at, size_t limit) {
   if (chosen->consumeLine) {
     consumed = limit - at;
     emitLinePatternMatch(*chosen, at, at + std::min(chosenEnd, consumed), chosenCaptures);
-    if (at + chosenEnd < limit) emitStyled(at + chosenEnd, limit, "normal");
+    if (at + chosenEnd < limit) emitPiece(at + chosenEnd, limit, kNormalStyle);
   } else if (chosen->hasConsumeTo) {
     const auto k = static_cast<uint64_t>(chosen->consumeTo);
     if (chosenCaptures.positionCount < k || chosenCaptures.positions[k - 1] > chosenEnd) giveUp("line_prepass");

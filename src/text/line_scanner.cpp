@@ -1,76 +1,106 @@
-// Rule matching and token output of a line scan. Tokens are merged as they are added (adjacent raw-equal
-// styles become one token); a line with bytes of 0x80 and above keeps token ends as integers until the end,
-// so that a combining mark at the start of a token can still join the token before it.
+// Rule matching and token output of a line scan. Tokens are merged as they are added (adjacent equal styles
+// become one token) and kept as style ids and offsets; a line with bytes of 0x80 and above cuts the texts from
+// the token ends only at the end, so that a combining mark at the start of a token can still join the token
+// before it. The token array is built once, at its final size, when the scan succeeds.
 #include "text/line_scanner.h"
 
+#include <algorithm>
+#include <climits>
 #include <cstring>
+#include <memory>
 
 #include "host/lua_api.h"
+#include "text/token_styles.h"
 #include "text/utf8_attach.h"
 
 namespace {
 
-constexpr size_t kPresizedTokenSlots = 32;
+constexpr StyleId kUnnumbered = 0x80000000u;  // ids from here on name styles kept in the scan itself
+constexpr size_t kReservedTokens = 128;
 
 bool hasHighBytes(const char* text, size_t length) {
-  for (size_t i = 0; i < length; ++i) {
-    if (static_cast<unsigned char>(text[i]) >= 0x80) return true;
+  size_t at = 0;
+  for (; at + sizeof(uint64_t) <= length; at += sizeof(uint64_t)) {
+    uint64_t word = 0;
+    std::memcpy(&word, text + at, sizeof word);
+    if ((word & 0x8080808080808080ull) != 0) return true;
+  }
+  for (; at < length; ++at) {
+    if (static_cast<unsigned char>(text[at]) >= 0x80) return true;
   }
   return false;
 }
 
+// The compiled symbol pattern of argument 4, from the tokenizer's cache when the text is the same.
+std::shared_ptr<const CompiledSymbolPattern> compiledSymbolPattern(lua_State* L, const PreparedTokenizer& tokenizer) {
+  size_t length = 0;
+  const char* text = lua_tolstring(L, kSlotSymbolPattern, &length);
+  const std::string_view pattern(text, length);
+  std::shared_ptr<const CompiledSymbolPattern>& cache = tokenizer.lastSymbolPattern;
+  if (cache == nullptr || cache->text != pattern) {
+    cache = std::make_shared<const CompiledSymbolPattern>(
+        CompiledSymbolPattern{std::string(pattern), MatchPattern(pattern)});
+  }
+  return cache;
+}
+
+void copyCaptures(PatternCaptures& to, const PatternCaptures& from) {
+  to.spanCount = from.spanCount;
+  to.positionCount = from.positionCount;
+  std::copy_n(from.spans, from.spanCount, to.spans);
+  std::copy_n(from.positions, from.positionCount, to.positions);
+}
+
 }  // namespace
 
-LineScanner::LineScanner(lua_State* L) : L_(L) {
+LineScanner::LineScanner(lua_State* L, const PreparedTokenizer& outermost)
+    : L_(L), tokenizer_(&outermost), symbolPattern_(compiledSymbolPattern(L, outermost)) {
   line_ = lua_tolstring(L, kSlotLine, &length_);
-  size_t patternLength = 0;
-  const char* pattern = lua_tolstring(L, kSlotSymbolPattern, &patternLength);
-  symbolPattern_ = {pattern, patternLength};
   nextLineType_ = lua_type(L, kSlotNextLine);
   if (nextLineType_ == LUA_TSTRING) nextLine_ = lua_tolstring(L, kSlotNextLine, &nextLineLength_);
   deferred_ = hasHighBytes(line_, length_);
-  lua_createtable(L, static_cast<int>(length_ < kPresizedTokenSlots ? length_ : kPresizedTokenSlots), 0);
-  lua_replace(L, kSlotTokens);
+  pushStylePalette(L);
+  lua_replace(L, kSlotStylePalette);
+  tokens_.reserve(std::min(length_, kReservedTokens));
 }
 
 void LineScanner::giveUp(const char* reason) const { throw ScanGiveUp{reason, cursor}; }
 
 void LineScanner::giveUpBeforeTokens(const char* reason) const { throw ScanGiveUp{reason, 0}; }
 
-bool LineScanner::nextLineAllows(const OptionalString& condition, const char* reasonForNonString) {
+bool LineScanner::nextLineAllows(const SearchPattern& condition, const char* reasonForNonString) {
   if (nextLineType_ == LUA_TNIL || (nextLineType_ == LUA_TBOOLEAN && !lua_toboolean(L_, kSlotNextLine))) {
     return false;
   }
   if (nextLine_ == nullptr) giveUp(reasonForNonString);
   size_t start = 0;
   size_t end = 0;
-  return patternFindFrom({nextLine_, nextLineLength_}, condition.text, 0, false, &start, &end, nullptr);
+  return condition.findFrom({nextLine_, nextLineLength_}, 0, &start, &end, nullptr);
 }
 
 // The cheap conditions, the start pattern, then the context conditions of one candidate rule.
-bool LineScanner::tryRule(uint32_t ruleIndex, size_t at, RuleMatch* candidate) {
+bool LineScanner::tryRule(uint32_t ruleIndex, size_t at, RuleMatch* candidate, PatternCaptures* captures) {
   const TokenRule& rule = tokenizer_->rules[ruleIndex];
   ++stats.patternAttempts;
-  if (rule.nextLine.present && !nextLineAllows(rule.nextLine, "context_guard")) return false;
+  if (rule.nextLine && !nextLineAllows(*rule.nextLine, "context_guard")) return false;
   if (rule.complex) giveUp("context_guard");
+  size_t ignored = 0;
+  size_t foundStart = 0;
   if (at > 0) {
-    size_t start = 0;
-    size_t end = 0;
-    if (rule.notPrecededBy.present &&
-        patternFindFrom(subject(at - 1, at), rule.notPrecededBy.text, 0, false, &start, &end, nullptr)) {
+    if (rule.notPrecededBy && rule.notPrecededBy->findFrom(subject(at - 1, at), 0, &foundStart, &ignored, nullptr)) {
       return false;
     }
     if (rule.lineStart) return false;
   }
   ++stats.patternSearches;
   candidate->rule = ruleIndex;
-  candidate->useCaptures = !rule.captureStyles.empty() && !(rule.delimited() && rule.delimiterStyle.present);
+  candidate->useCaptures = !rule.captureStyles.empty() && !(rule.delimited() && rule.delimiterStyle);
+  candidate->captures = captures;
   size_t end = 0;
-  if (!matchStart(rule, at, candidate->useCaptures ? &candidate->captures : nullptr, &end)) return false;
-  if (rule.stopPattern.present) {
+  if (!matchStart(rule, at, candidate->useCaptures ? captures : nullptr, &end)) return false;
+  if (rule.stopPattern) {
     size_t stopStart = 0;
-    size_t stopEnd = 0;
-    if (patternFindFrom(subject(at, end), rule.stopPattern.text, 0, false, &stopStart, &stopEnd, nullptr)) {
+    if (rule.stopPattern->findFrom(subject(at, end), 0, &stopStart, &ignored, nullptr)) {
       if (stopStart == 0) return false;
       end = at + stopStart;
       candidate->useCaptures = false;
@@ -78,16 +108,8 @@ bool LineScanner::tryRule(uint32_t ruleIndex, size_t at, RuleMatch* candidate) {
   }
   if (!rule.supported) giveUp("complex_rule");
   if (end <= at) giveUp("empty_match");
-  size_t ignored = 0;
-  if (!rule.linePrefixPattern.empty() &&
-      !patternMatchAt(subject(0, at), rule.linePrefixPattern, 0, &ignored, nullptr)) {
-    return false;
-  }
-  size_t foundStart = 0;
-  if (rule.precededBy.present &&
-      !patternFindFrom(subject(0, at), rule.precededBy.text, 0, false, &foundStart, &ignored, nullptr)) {
-    return false;
-  }
+  if (rule.linePrefix && !rule.linePrefix->matchAt(subject(0, at), 0, &ignored, nullptr)) return false;
+  if (rule.precededBy && !rule.precededBy->findFrom(subject(0, at), 0, &foundStart, &ignored, nullptr)) return false;
   candidate->end = end;
   candidate->regionCloses = false;
   size_t followPoint = end;
@@ -106,8 +128,8 @@ bool LineScanner::tryRule(uint32_t ruleIndex, size_t at, RuleMatch* candidate) {
     }
   }
   const std::string_view rest = subject(followPoint, length_);
-  if (rule.notFollowedBy.present && patternMatchAt(rest, rule.notFollowedBy.text, 0, &ignored, nullptr)) return false;
-  if (rule.followedBy.present && !patternMatchAt(rest, rule.followedBy.text, 0, &ignored, nullptr)) return false;
+  if (rule.notFollowedBy && rule.notFollowedBy->matchAt(rest, 0, &ignored, nullptr)) return false;
+  if (rule.followedBy && !rule.followedBy->matchAt(rest, 0, &ignored, nullptr)) return false;
   if (emptyEnd) giveUp("empty_match");
   return true;
 }
@@ -117,16 +139,16 @@ bool LineScanner::tryRule(uint32_t ruleIndex, size_t at, RuleMatch* candidate) {
 bool LineScanner::matchStart(const TokenRule& rule, size_t at, PatternCaptures* captures, size_t* end) {
   StartMatch& last = lastStart_;
   if (last.valid && last.rule == rule.sameStartAs && last.at == at && (captures == nullptr || last.hasCaptures)) {
-    if (captures != nullptr && last.matched) *captures = last.captures;
+    if (captures != nullptr && last.matched) copyCaptures(*captures, last.captures);
     *end = last.end;
     return last.matched;
   }
-  last.matched = patternMatchAt(subject(0, length_), rule.startPattern, at, &last.end, captures);
+  last.matched = rule.start.matchAt(subject(0, length_), at, &last.end, captures);
   last.valid = true;
   last.rule = rule.sameStartAs;
   last.at = at;
   last.hasCaptures = captures != nullptr;
-  if (captures != nullptr && last.matched) last.captures = *captures;
+  if (captures != nullptr && last.matched) copyCaptures(last.captures, *captures);
   *end = last.end;
   return last.matched;
 }
@@ -150,10 +172,12 @@ bool LineScanner::isBetter(const RuleMatch& candidate, const RuleMatch& best) co
 bool LineScanner::matchRulesAt(size_t at, RuleMatch* best) {
   const unsigned char byte = at < length_ ? static_cast<unsigned char>(line_[at]) : 0;
   bool found = false;
+  RuleMatch candidate;
   for (const uint32_t ruleIndex : tokenizer_->candidates[byte]) {
-    if (!tryRule(ruleIndex, at, &candidate_)) continue;
-    if (!found || isBetter(candidate_, *best)) {
-      *best = candidate_;
+    if (!tryRule(ruleIndex, at, &candidate, spareCaptures_)) continue;
+    if (!found || isBetter(candidate, *best)) {
+      *best = candidate;
+      std::swap(spareCaptures_, keptCaptures_);  // the best keeps its captures; the next candidate gets the other
       found = true;
     }
     if (tokenizer_->strategy == MatchStrategy::First) break;
@@ -161,17 +185,33 @@ bool LineScanner::matchRulesAt(size_t at, RuleMatch* best) {
   return found;
 }
 
-// Pushes the style that the table in `tableSlot` gives the text [from, to) and returns true, or pushes nothing
-// and returns false when the table has no truthy entry for it.
-bool LineScanner::pushSymbolStyle(int tableSlot, size_t from, size_t to) {
+// The style that the table in `tableSlot` gives the text [from, to), or 0 when it has no truthy entry for it.
+StyleId LineScanner::symbolStyle(int tableSlot, size_t from, size_t to) {
+  if (tableSlot == kSlotSymbols && !symbolsPresent_) return 0;
   lua_pushlstring(L_, line_ + from, to - from);
   const int type = lua_rawget(L_, tableSlot);
   if (type == LUA_TNIL || (type == LUA_TBOOLEAN && !lua_toboolean(L_, -1))) {
     lua_pop(L_, 1);
-    return false;
+    return 0;
   }
   if (type != LUA_TSTRING) giveUp("symbol_style");
-  return true;
+  StyleId id = styleIdOfValue(L_, kSlotStylePalette, -1);
+  if (id == 0) {
+    size_t length = 0;
+    const char* text = lua_tolstring(L_, -1, &length);
+    id = styleId(TokenStyle{std::string(text, length)});
+  }
+  lua_pop(L_, 1);
+  return id;
+}
+
+// The id of a grammar style; one past the palette's capacity is numbered within this scan.
+StyleId LineScanner::styleId(const TokenStyle& style) {
+  if (style.id != 0) return style.id;
+  const auto known = std::find(unnumberedStyles_.begin(), unnumberedStyles_.end(), style.text);
+  if (known != unnumberedStyles_.end()) return kUnnumbered + static_cast<StyleId>(known - unnumberedStyles_.begin());
+  unnumberedStyles_.push_back(style.text);
+  return kUnnumbered + static_cast<StyleId>(unnumberedStyles_.size() - 1);
 }
 
 void LineScanner::selectPostSymbols(const TokenRule& rule) {
@@ -203,21 +243,21 @@ void LineScanner::selectPostSymbols(const TokenRule& rule) {
 void LineScanner::emitMatch(const RuleMatch& match, size_t at) {
   const TokenRule& rule = tokenizer_->rules[match.rule];
   selectPostSymbols(rule);
-  if (pushSymbolStyle(kSlotSymbols, at, match.end)) {
-    emitPiece(at, match.end);
-  } else if (match.useCaptures && match.captures.spanCount > 0) {
-    emitCaptureStyled(at, match.end, match.captures, rule.captureStyles, rule.style);
+  if (const StyleId symbol = symbolStyle(kSlotSymbols, at, match.end)) {
+    emitPiece(at, match.end, symbol);
+  } else if (match.useCaptures && match.captures->spanCount > 0) {
+    emitCaptureStyled(at, match.end, *match.captures, rule.captureStyles, rule.style);
   } else {
-    emitStyled(at, match.end, rule.delimited() && rule.delimiterStyle.present ? rule.delimiterStyle.text : rule.style);
+    emitStyled(at, match.end, rule.delimited() && rule.delimiterStyle ? *rule.delimiterStyle : rule.style);
   }
   postSymbolsActive_ = false;
 }
 
 // Styles each span capture found in [from, to) with its capture style and the rest with the base style.
 void LineScanner::emitCaptureStyled(size_t from, size_t to, const PatternCaptures& captures,
-                                    const std::vector<std::string>& captureStyles, const std::string& style) {
-  static const std::string kNormal = "normal";
-  const std::string& base = captureStyles.size() == 1 ? kNormal : style;
+                                    const std::vector<TokenStyle>& captureStyles, const TokenStyle& style) {
+  const bool single = captureStyles.size() == 1;
+  const StyleId base = single ? kNormalStyle : styleId(style);
   size_t position = from;
   for (uint64_t i = 0; i < captures.spanCount; ++i) {
     const PatternSpan& span = captures.spans[i];
@@ -226,70 +266,61 @@ void LineScanner::emitCaptureStyled(size_t from, size_t to, const PatternCapture
     const size_t found = window.find(std::string_view(span.start, span.length));
     if (found == std::string_view::npos) continue;
     const size_t start = position + found;
-    if (start > position) emitStyled(position, start, base);
-    const std::string& captureStyle =
-        captureStyles.size() == 1 ? captureStyles[0] : (i < captureStyles.size() ? captureStyles[i] : base);
-    emitStyled(start, start + span.length, captureStyle);
+    if (start > position) emitPiece(position, start, base);
+    const StyleId captureStyle =
+        single ? styleId(captureStyles[0]) : (i < captureStyles.size() ? styleId(captureStyles[i]) : base);
+    emitPiece(start, start + span.length, captureStyle);
     position = start + span.length;
   }
-  if (to > position) emitStyled(position, to, base);
+  if (to > position) emitPiece(position, to, base);
 }
 
-void LineScanner::emitStyled(size_t from, size_t to, std::string_view style) {
-  if (!postSymbolsActive_ && hasPending_ && style == pendingStyle_) {  // merges without making a Lua string
-    pendingEnd_ = to;
-    return;
-  }
-  lua_pushlstring(L_, style.data(), style.size());
-  emitPiece(from, to);
-}
+void LineScanner::emitStyled(size_t from, size_t to, const TokenStyle& style) { emitPiece(from, to, styleId(style)); }
 
-// Emits [from, to) in the style on top of the stack (popped), split into words under a post-symbols table.
-void LineScanner::emitPiece(size_t from, size_t to) {
+// Emits [from, to) in `style`, split into words under a post-symbols table.
+void LineScanner::emitPiece(size_t from, size_t to, StyleId style) {
   if (postSymbolsActive_) {
-    lua_replace(L_, kSlotBaseStyle);
-    splitWords(from, to);
+    splitWords(from, to, style);
   } else {
-    addToken(from, to);
+    addToken(from, to, style);
   }
 }
 
-void LineScanner::splitWords(size_t from, size_t to) {
+void LineScanner::splitWords(size_t from, size_t to, StyleId baseStyle) {
   const std::string_view piece = subject(from, to);
   size_t at = from;
   while (at < to) {
     size_t wordEnd = 0;
-    if (patternMatchAt(piece, symbolPattern_, at - from, &wordEnd, nullptr)) {
+    if (symbolPattern_->pattern.matchAt(piece, at - from, &wordEnd, nullptr)) {
       wordEnd += from;
       if (wordEnd <= at) giveUp("empty_match");
-      if (!pushSymbolStyle(kSlotPostSymbols, at, wordEnd)) lua_pushvalue(L_, kSlotBaseStyle);
-      addToken(at, wordEnd);
+      const StyleId style = symbolStyle(kSlotPostSymbols, at, wordEnd);
+      addToken(at, wordEnd, style != 0 ? style : baseStyle);
       at = wordEnd;
       continue;
     }
     uint32_t codePoint = 0;
     const size_t length = decodeUtf8Strict(line_ + at, line_ + to, &codePoint);
     if (length == 0) giveUp("unicode");
-    lua_pushvalue(L_, kSlotBaseStyle);
-    addToken(at, at + length);
+    addToken(at, at + length, baseStyle);
     at += length;
   }
 }
 
 void LineScanner::emitRegion(const TokenRule& rule, size_t from, size_t closeStart, size_t closeEnd) {
-  if (rule.delimiterStyle.present) {
+  if (rule.delimiterStyle) {
     if (closeStart > from) emitStyled(from, closeStart, rule.style);
-    if (closeEnd > closeStart) emitStyled(closeStart, closeEnd, rule.delimiterStyle.text);
+    if (closeEnd > closeStart) emitStyled(closeStart, closeEnd, *rule.delimiterStyle);
   } else if (closeEnd > from) {
     emitStyled(from, closeEnd, rule.style);
   }
 }
 
 bool LineScanner::findRegionEnd(const TokenRule& rule, size_t from, size_t* start, size_t* end) {
-  const char escape = rule.escape.present && !rule.escape.text.empty() ? rule.escape.text[0] : 0;
   const bool escapable = rule.escape.present && !rule.escape.text.empty();
+  const char escape = escapable ? rule.escape.text[0] : 0;
   for (;;) {
-    if (!patternFindFrom(subject(0, length_), rule.endPattern.text, from, true, start, end, nullptr)) return false;
+    if (!rule.endPattern->findFrom(subject(0, length_), from, start, end, nullptr)) return false;
     if (!escapable || *start == *end) return true;
     size_t run = 0;
     while (run < *start && line_[*start - run - 1] == escape) ++run;
@@ -301,101 +332,71 @@ bool LineScanner::findRegionEnd(const TokenRule& rule, size_t from, size_t* star
 bool LineScanner::symbolFallback(size_t at, size_t* next) {
   ++stats.fallbacks;
   size_t wordEnd = 0;
-  if (patternMatchAt(subject(0, length_), symbolPattern_, at, &wordEnd, nullptr)) {
+  if (symbolPattern_->pattern.matchAt(subject(0, length_), at, &wordEnd, nullptr)) {
     if (wordEnd <= at) giveUp("empty_match");
-    if (!pushSymbolStyle(kSlotSymbols, at, wordEnd)) lua_pushliteral(L_, "normal");
+    const StyleId style = symbolStyle(kSlotSymbols, at, wordEnd);
     ++stats.symbolFallbacks;
-    addToken(at, wordEnd);
+    addToken(at, wordEnd, style != 0 ? style : kNormalStyle);
     *next = wordEnd;
     return true;
   }
   if (at >= length_) return false;
-  emitStyled(at, at + 1, "normal");
+  addToken(at, at + 1, kNormalStyle);
   *next = at + 1;
   return true;
 }
 
-// Adds [from, to) in the style on top of the stack (popped).
-void LineScanner::addToken(size_t from, size_t to) {
-  lua_replace(L_, kSlotNewStyle);
-  if (hasPending_ && lua_rawequal(L_, kSlotPendingStyle, kSlotNewStyle)) {
-    pendingEnd_ = to;
+// Start offset of written token `index` (from 0) while texts are deferred: the end of the token before it.
+size_t LineScanner::writtenTokenStart(size_t index) const { return index == 0 ? 0 : tokens_[index - 1].end; }
+
+void LineScanner::addToken(size_t from, size_t to, StyleId style) {
+  if (hasPending_ && pending_.style == style) {
+    pending_.end = to;
     return;
   }
-  if (hasPending_) writePending();
-  if (deferred_ && written_ > 0 && static_cast<unsigned char>(line_[from]) >= 0x80) {
-    const size_t lastStart = writtenTokenStart(static_cast<size_t>(written_ / 2));
+  if (hasPending_) tokens_.push_back(pending_);
+  if (deferred_ && !tokens_.empty() && static_cast<unsigned char>(line_[from]) >= 0x80) {
+    Token& last = tokens_.back();
+    const size_t lastStart = writtenTokenStart(tokens_.size() - 1);
     const size_t attached = attachedPrefixLength(line_ + lastStart, line_ + from, line_ + to);
-    if (attached == to - from) {
-      takeBackLastToken(to);
+    if (attached == to - from) {  // all of it joins the last token, which becomes pending again
+      pending_ = {lastStart, to, last.style};
+      tokens_.pop_back();
+      hasPending_ = true;
       return;
     }
     if (attached > 0) {
       from += attached;
-      lua_pushinteger(L_, static_cast<lua_Integer>(from));
-      lua_rawseti(L_, kSlotTokens, written_);
+      last.end = from;
     }
   }
-  lua_copy(L_, kSlotNewStyle, kSlotPendingStyle);
-  rememberPendingStyle();
-  hasPending_ = true;
-  pendingStart_ = from;
-  pendingEnd_ = to;
-}
-
-void LineScanner::rememberPendingStyle() {
-  size_t length = 0;
-  const char* text = lua_tolstring(L_, kSlotPendingStyle, &length);
-  pendingStyle_ = {text, length};
-}
-
-// Start offset of written token k (1-based), while texts are deferred end offsets.
-size_t LineScanner::writtenTokenStart(size_t tokenIndex) {
-  if (tokenIndex <= 1) return 0;
-  lua_rawgeti(L_, kSlotTokens, static_cast<lua_Integer>(2 * (tokenIndex - 1)));
-  const auto start = static_cast<size_t>(lua_tointeger(L_, -1));
-  lua_pop(L_, 1);
-  return start;
-}
-
-// The last written token becomes the pending token again, extended to `to`.
-void LineScanner::takeBackLastToken(size_t to) {
-  const size_t lastIndex = static_cast<size_t>(written_ / 2);
-  pendingStart_ = writtenTokenStart(lastIndex);
-  pendingEnd_ = to;
-  lua_rawgeti(L_, kSlotTokens, written_ - 1);
-  lua_replace(L_, kSlotPendingStyle);
-  rememberPendingStyle();
-  lua_pushnil(L_);
-  lua_rawseti(L_, kSlotTokens, written_);
-  lua_pushnil(L_);
-  lua_rawseti(L_, kSlotTokens, written_ - 1);
-  written_ -= 2;
+  pending_ = {from, to, style};
   hasPending_ = true;
 }
 
-void LineScanner::writePending() {
-  lua_pushvalue(L_, kSlotPendingStyle);
-  lua_rawseti(L_, kSlotTokens, ++written_);
-  if (deferred_) {
-    lua_pushinteger(L_, static_cast<lua_Integer>(pendingEnd_));
+void LineScanner::pushStyle(StyleId style) {
+  if (style >= kUnnumbered) {
+    const std::string& text = unnumberedStyles_[style - kUnnumbered];
+    lua_pushlstring(L_, text.data(), text.size());
   } else {
-    lua_pushlstring(L_, line_ + pendingStart_, pendingEnd_ - pendingStart_);
+    lua_rawgeti(L_, kSlotStylePalette, style);
   }
-  lua_rawseti(L_, kSlotTokens, ++written_);
-  hasPending_ = false;
 }
 
 void LineScanner::finish() {
-  if (hasPending_) writePending();
-  if (!deferred_) return;
-  size_t start = 0;
-  for (int64_t slot = 2; slot <= written_; slot += 2) {
-    lua_rawgeti(L_, kSlotTokens, slot);
-    const auto end = static_cast<size_t>(lua_tointeger(L_, -1));
-    lua_pop(L_, 1);
-    lua_pushlstring(L_, line_ + start, end - start);
-    lua_rawseti(L_, kSlotTokens, slot);
-    start = end;
+  if (hasPending_) tokens_.push_back(pending_);
+  hasPending_ = false;
+  const size_t elements = 2 * tokens_.size();
+  lua_createtable(L_, static_cast<int>(std::min<size_t>(elements, INT_MAX)), 0);
+  lua_Integer slot = 0;
+  size_t previousEnd = 0;
+  for (const Token& token : tokens_) {
+    pushStyle(token.style);
+    lua_rawseti(L_, -2, ++slot);
+    const size_t start = deferred_ ? previousEnd : token.start;
+    lua_pushlstring(L_, line_ + start, token.end - start);
+    lua_rawseti(L_, -2, ++slot);
+    previousEnd = token.end;
   }
+  lua_replace(L_, kSlotTokens);
 }

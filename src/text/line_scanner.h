@@ -1,10 +1,14 @@
 // The engine of native_tokenizer.scan: rule matching at a cursor, token emission with merging and deferred
 // texts, delimited regions, the symbol fallback and the line prepass. The plain and nested forms of the scan
-// drive it. It works on the scan's Lua stack slots and gives up by throwing ScanGiveUp.
+// drive it. Tokens are collected natively (style ids and offsets) and become the Lua token array only when the
+// scan succeeds; it gives up by throwing ScanGiveUp.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <memory_resource>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -26,11 +30,9 @@ enum ScanSlot : int {
   kSlotNextLine = 8,
   kSlotCurrentTokenizer = 9,
   kSlotTokens = 10,
-  kSlotPendingStyle = 11,
-  kSlotNewStyle = 12,
-  kSlotPostSymbols = 13,
-  kSlotBaseStyle = 14,
-  kSlotFirstLevel = 15,
+  kSlotStylePalette = 11,
+  kSlotPostSymbols = 12,
+  kSlotFirstLevel = 13,  // the nested form's tokenizers, outermost first
 };
 
 struct ScanStats {
@@ -56,18 +58,21 @@ struct RuleMatch {
   size_t regionEnd = 0;
   bool regionCloses = false;
   bool useCaptures = false;
-  PatternCaptures captures;
+  const PatternCaptures* captures = nullptr;  // valid until the next matchRulesAt
 };
 
 class LineScanner {
  public:
-  // Reads the line, the symbol pattern and the next line from their slots and creates the token array.
-  explicit LineScanner(lua_State* L);
+  // Reads the line, the symbol pattern (compiled through the outermost tokenizer's cache) and the next line
+  // from their slots, and puts the style palette in its slot.
+  LineScanner(lua_State* L, const PreparedTokenizer& outermost);
 
   size_t length() const { return length_; }
   bool lineEmpty() const { return length_ == 0; }
   void setTokenizer(const PreparedTokenizer* tokenizer) { tokenizer_ = tokenizer; }
   const PreparedTokenizer& tokenizer() const { return *tokenizer_; }
+  // Whether slot 3 holds the symbols table in force; without one, no text has a symbol style.
+  void setSymbolsPresent(bool present) { symbolsPresent_ = present; }
 
   // The cursor that a give-up reports as discarded bytes.
   size_t cursor = 0;
@@ -88,12 +93,17 @@ class LineScanner {
   bool symbolFallback(size_t at, size_t* next);
   // Runs the line patterns on [at, limit); returns the position after what they consumed (at when nothing).
   size_t runLinePrepass(size_t at, size_t limit);
-  // Emits [from, to) in a style given as a native string.
-  void emitStyled(size_t from, size_t to, std::string_view style);
-  // Writes the pending token and cuts the deferred texts.
+  // Emits [from, to) in a style of the grammar.
+  void emitStyled(size_t from, size_t to, const TokenStyle& style);
+  // Writes the pending token and builds the token array in its slot.
   void finish();
 
  private:
+  struct Token {
+    size_t start;
+    size_t end;
+    StyleId style;
+  };
   struct StartMatch {
     bool valid = false;
     bool matched = false;
@@ -104,42 +114,44 @@ class LineScanner {
     PatternCaptures captures;
   };
 
-  bool tryRule(uint32_t ruleIndex, size_t at, RuleMatch* candidate);
+  bool tryRule(uint32_t ruleIndex, size_t at, RuleMatch* candidate, PatternCaptures* captures);
   bool matchStart(const TokenRule& rule, size_t at, PatternCaptures* captures, size_t* end);
-  bool nextLineAllows(const OptionalString& condition, const char* reasonForNonString);
+  bool nextLineAllows(const SearchPattern& condition, const char* reasonForNonString);
   bool isBetter(const RuleMatch& candidate, const RuleMatch& best) const;
-  bool pushSymbolStyle(int tableSlot, size_t from, size_t to);
+  StyleId symbolStyle(int tableSlot, size_t from, size_t to);
+  StyleId styleId(const TokenStyle& style);
   void emitCaptureStyled(size_t from, size_t to, const PatternCaptures& captures,
-                         const std::vector<std::string>& captureStyles, const std::string& style);
+                         const std::vector<TokenStyle>& captureStyles, const TokenStyle& style);
   void selectPostSymbols(const TokenRule& rule);
-  void emitPiece(size_t from, size_t to);
-  void splitWords(size_t from, size_t to);
-  void addToken(size_t from, size_t to);
-  void writePending();
-  void takeBackLastToken(size_t to);
-  void rememberPendingStyle();
-  size_t writtenTokenStart(size_t tokenIndex);
+  void emitPiece(size_t from, size_t to, StyleId style);
+  void splitWords(size_t from, size_t to, StyleId baseStyle);
+  void addToken(size_t from, size_t to, StyleId style);
+  size_t writtenTokenStart(size_t index) const;
+  void pushStyle(StyleId style);
   bool linePatternPasses(const LinePattern& pattern, size_t at, size_t limit, size_t* end, PatternCaptures* captures);
   void emitLinePatternMatch(const LinePattern& pattern, size_t at, size_t consumedEnd, const PatternCaptures& captures);
 
   std::string_view subject(size_t from, size_t to) const { return {line_ + from, to - from}; }
 
   lua_State* L_;
-  const PreparedTokenizer* tokenizer_ = nullptr;
+  const PreparedTokenizer* tokenizer_;
+  std::shared_ptr<const CompiledSymbolPattern> symbolPattern_;
   const char* line_ = nullptr;
   size_t length_ = 0;
-  std::string_view symbolPattern_;
   const char* nextLine_ = nullptr;  // null when argument 8 is not a string
   size_t nextLineLength_ = 0;
   int nextLineType_ = 0;
   bool deferred_ = false;
-  bool hasPending_ = false;
-  size_t pendingStart_ = 0;
-  size_t pendingEnd_ = 0;
-  std::string_view pendingStyle_;  // the text of the Lua string in the pending-style slot
-  int64_t written_ = 0;            // array elements written (two per token)
+  bool symbolsPresent_ = true;
   bool postSymbolsActive_ = false;
-  PatternCaptures scratchCaptures_;
-  RuleMatch candidate_;
+  std::array<std::byte, 4096> tokenMemory_;
+  std::pmr::monotonic_buffer_resource tokenArena_{tokenMemory_.data(), tokenMemory_.size()};
+  std::pmr::vector<Token> tokens_{&tokenArena_};
+  bool hasPending_ = false;
+  Token pending_{};
+  std::vector<std::string> unnumberedStyles_;  // styles past the palette's capacity, numbered from kUnnumbered
+  PatternCaptures captureSlots_[2];
+  PatternCaptures* spareCaptures_ = &captureSlots_[0];
+  PatternCaptures* keptCaptures_ = &captureSlots_[1];
   StartMatch lastStart_;
 };

@@ -14,6 +14,7 @@
 #include "text/grammar_reader.h"
 #include "text/line_scanner.h"
 #include "text/outline.h"
+#include "text/token_styles.h"
 #include "text/tokenizer_handle.h"
 #include "text/tokenizer_scan.h"
 
@@ -47,6 +48,7 @@ const char* compileGrammar(lua_State* L, TokenizerHandle* handle, lua_Integer co
   if (const char* reason = compileRules(L, 3, count, nestedFlag, tokenizer)) return reason;
   buildCandidateLists(tokenizer);
   linkSharedStartPatterns(tokenizer);
+  assignStyleIds(L, tokenizer);
   return nullptr;
 }
 
@@ -139,8 +141,7 @@ int pushSuccess(lua_State* L, const ScanStats& stats, bool wantStats) {
 int runScan(lua_State* L, TokenizerHandle* handle, bool nested, bool wantStats, std::string* error) {
   TokenizerHold hold(handle);
   if (hasMetatable(L, kSlotSymbols)) return pushFallback(L, ScanStats{}, ScanGiveUp{"symbol_callbacks", 0}, wantStats);
-  LineScanner scanner(L);
-  scanner.setTokenizer(handle->tokenizer.get());
+  LineScanner scanner(L, *handle->tokenizer);
   try {
     if (nested) {
       runNestedScan(L, scanner, handle);
@@ -171,7 +172,7 @@ int native_tokenizer_scan(lua_State* L) {
     luaL_argcheck(L, lua_rawlen(L, 6) > 0, 6, "expected nonempty language state");
   }
   const bool wantStats = lua_toboolean(L, 5);
-  lua_settop(L, kSlotBaseStyle);
+  lua_settop(L, kSlotFirstLevel - 1);
   lua_pushvalue(L, kSlotTokenizer);
   lua_replace(L, kSlotCurrentTokenizer);
   std::string error;
@@ -232,12 +233,12 @@ bool readLineNotPrefix(lua_State* L, int rule, OutlineRule& out) {
   const int type = lua_rawget(L, rule);
   bool valid = true;
   if (type == LUA_TSTRING) {
-    out.lineNotPrefix.emplace_back(lua_tostring(L, -1));
+    out.lineNotPrefix.emplace_back(std::string_view(lua_tostring(L, -1)));
   } else if (type == LUA_TTABLE) {
     valid = !hasMetatable(L, -1);
     for (lua_Integer k = 1; valid && lua_rawgeti(L, -1, k) != LUA_TNIL; ++k) {
       valid = lua_type(L, -1) == LUA_TSTRING || lua_type(L, -1) == LUA_TNUMBER;
-      if (valid) out.lineNotPrefix.emplace_back(lua_tostring(L, -1));
+      if (valid) out.lineNotPrefix.emplace_back(std::string_view(lua_tostring(L, -1)));
       lua_pop(L, 1);
     }
     if (valid) lua_pop(L, 1);  // the nil that ended the list
@@ -276,18 +277,23 @@ bool readOutlineFlag(lua_State* L, int rule, const char* key, bool booleansOnly)
 
 bool readOutlineRule(lua_State* L, int rule, OutlineRule& out) {
   if (!readOutlinePattern(L, rule, out) || !readLineNotPrefix(L, rule, out)) return false;
-  const std::pair<const char*, OptionalString*> conditions[] = {
-      {"line_prefix", &out.linePrefix}, {"preceded_by", &out.precededBy}, {"not_followed_by", &out.notFollowedBy},
-      {"followed_by", &out.followedBy}, {"next_line", &out.nextLine},
-  };
-  for (const auto& [key, field] : conditions) {
-    if (!readOutlineString(L, rule, key, field)) return false;
+  OptionalString conditions[5];
+  const char* const keys[] = {"line_prefix", "preceded_by", "not_followed_by", "followed_by", "next_line"};
+  for (size_t k = 0; k < std::size(keys); ++k) {
+    if (!readOutlineString(L, rule, keys[k], &conditions[k])) return false;
   }
+  const auto& [linePrefix, precededBy, notFollowedBy, followedBy, nextLine] = conditions;
+  if (linePrefix.present) out.linePrefix.emplace(linePrefix.text);
+  if (precededBy.present) out.precededBy.emplace(precededBy.text, true);
+  if (notFollowedBy.present) out.notFollowedBy.emplace(notFollowedBy.text);
+  if (followedBy.present) out.followedBy.emplace(followedBy.text);
+  if (nextLine.present) out.nextLine.emplace(nextLine.text, false);
   readOutlineLevel(L, rule, out);
   out.jumps = readOutlineFlag(L, rule, "jumps", true);
   out.dividers = readOutlineFlag(L, rule, "dividers", true);
   out.lineStart = readOutlineFlag(L, rule, "line_start", false);
   out.blockStartOnly = readOutlineFlag(L, rule, "block_start_only", false);
+  compileOutlinePattern(out);
   return true;
 }
 

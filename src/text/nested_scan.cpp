@@ -1,7 +1,9 @@
 // The nested form of a line scan. The language state string holds one byte per level: the open rule of that
 // level, where a rule with an embedded language opens the next level. Levels are rebuilt from the state at the
-// start and after every level change; each level's tokenizer sits in its own stack slot from slot 15 on and is
+// start and after every level change; each level's tokenizer sits in its own stack slot from kSlotFirstLevel on and is
 // held for the whole scan, so a resolver that finalises one cannot pull it away mid-scan.
+#include <array>
+#include <memory_resource>
 #include <string>
 #include <vector>
 
@@ -37,6 +39,8 @@ class NestedScan {
     size_t length = 0;
     const char* state = lua_tolstring(L, kSlotState, &length);
     state_.assign(state, length);
+    levels_.reserve(kUsualDepth);
+    holds_.reserve(kUsualDepth);
   }
 
   void run();
@@ -54,12 +58,16 @@ class NestedScan {
   void setStateByte(size_t level, uint32_t value);
   const TokenRule& parentRule() const;
 
+  static constexpr size_t kUsualDepth = 4;
+
   lua_State* L_;
   LineScanner& scanner_;
   TokenizerHandle* outermost_;
-  std::string state_;
-  std::vector<Level> levels_;
-  std::vector<TokenizerHold> holds_;
+  std::array<std::byte, 512> memory_;  // the level lists of a scan of usual depth, without the heap
+  std::pmr::monotonic_buffer_resource arena_{memory_.data(), memory_.size()};
+  std::pmr::string state_{&arena_};
+  std::pmr::vector<Level> levels_{&arena_};
+  std::pmr::vector<TokenizerHold> holds_{&arena_};
   uint32_t openRule_ = 0;
   size_t cursor_ = 0;
   bool prepassDue_ = true;
@@ -73,7 +81,7 @@ void NestedScan::pushLevel(TokenizerHandle* handle, uint32_t parentRule) {
 }
 
 void NestedScan::restoreLevels() {
-  lua_settop(L_, kSlotBaseStyle);
+  lua_settop(L_, kSlotFirstLevel - 1);
   lua_pushvalue(L_, kSlotTokenizer);
   levels_.clear();
   pushLevel(outermost_, 0);
@@ -136,13 +144,14 @@ void NestedScan::enterLevel() {
   MatchStrategy strategy = MatchStrategy::First;
   if (!readMatchStrategy(L_, definition, &strategy) || strategy != tokenizer.strategy) scanner_.giveUp("match_order");
   lua_pushliteral(L_, "symbols");
-  if (lua_rawget(L_, definition) == LUA_TTABLE) {
-    if (lua_getmetatable(L_, -1)) scanner_.giveUp("symbol_callbacks");
+  const bool hasSymbols = lua_rawget(L_, definition) == LUA_TTABLE;
+  if (hasSymbols && lua_getmetatable(L_, -1)) scanner_.giveUp("symbol_callbacks");
+  if (hasSymbols) {
+    lua_replace(L_, kSlotSymbols);
   } else {
-    lua_pop(L_, 1);
-    lua_newtable(L_);
+    lua_pop(L_, 1);  // an empty table in its place could never give a style
   }
-  lua_replace(L_, kSlotSymbols);
+  scanner_.setSymbolsPresent(hasSymbols);
   lua_pop(L_, 1);
 }
 
@@ -155,7 +164,7 @@ bool NestedScan::findParentEnd(size_t* start, size_t* end) {
   if (levels_.size() < 2) return false;
   const TokenRule& rule = parentRule();
   ParentEndSearch& last = parentSearch_;
-  const bool anchored = !rule.endPattern.text.empty() && rule.endPattern.text[0] == '^';
+  const bool anchored = rule.endPattern->anchored();
   const bool reusable = last.rule == &rule && cursor_ >= last.searchStart && (!last.found || last.start >= cursor_) &&
                         !(anchored && cursor_ != last.searchStart);
   if (!reusable) {
@@ -211,7 +220,7 @@ void NestedScan::closeLevelsAtCursor() {
   while (findParentEnd(&start, &end) && start == cursor_) {
     if (start == end) scanner_.giveUp("empty_match");
     const TokenRule& rule = parentRule();
-    scanner_.emitStyled(start, end, rule.delimiterStyle.present ? rule.delimiterStyle.text : rule.style);
+    scanner_.emitStyled(start, end, rule.delimiterStyle ? *rule.delimiterStyle : rule.style);
     cursor_ = end;
     scanner_.cursor = end;
     const size_t depth = levels_.size() - 1;

@@ -12,23 +12,23 @@ std::string_view withoutLeadingSpace(std::string_view line) {
   return line.substr(start);
 }
 
-bool findsIn(std::string_view subject, const std::string& pattern, bool allowPlain) {
+bool findsIn(std::string_view subject, const SearchPattern& pattern) {
   size_t start = 0;
   size_t end = 0;
-  return patternFindFrom(subject, pattern, 0, allowPlain, &start, &end, nullptr);
+  return pattern.findFrom(subject, 0, &start, &end, nullptr);
 }
 
-bool matchesAtStart(std::string_view subject, const std::string& pattern) {
+bool matchesAtStart(std::string_view subject, const MatchPattern& pattern) {
   size_t end = 0;
-  return patternMatchAt(subject, pattern, 0, &end, nullptr);
+  return pattern.matchAt(subject, 0, &end, nullptr);
 }
 
 bool ruleTest(const OutlineRule& rule, std::string_view line, std::optional<std::string_view> next,
               std::optional<std::string_view>* title) {
-  if (rule.nextLine.present && !(next && findsIn(*next, rule.nextLine.text, false))) return false;
+  if (rule.nextLine && !(next && findsIn(*next, *rule.nextLine))) return false;
   if (!rule.lineNotPrefix.empty()) {
     const std::string_view stripped = withoutLeadingSpace(line);
-    for (const std::string& prefix : rule.lineNotPrefix) {
+    for (const MatchPattern& prefix : rule.lineNotPrefix) {
       if (matchesAtStart(stripped, prefix)) return false;
     }
   }
@@ -36,15 +36,15 @@ bool ruleTest(const OutlineRule& rule, std::string_view line, std::optional<std:
   PatternCaptures captures;
   size_t start = 0;
   size_t end = 0;
-  const bool matched = rule.lineStart ? patternMatchAt(line, rule.pattern, 0, &end, &captures)
-                                      : patternFindFrom(line, rule.pattern, 0, true, &start, &end, &captures);
+  const bool matched = rule.lineStart ? rule.patternAtLineStart->matchAt(line, 0, &end, &captures)
+                                      : rule.patternSearch->findFrom(line, 0, &start, &end, &captures);
   if (!matched) return false;
   const std::string_view before = line.substr(0, start);
-  if (rule.linePrefix.present && !matchesAtStart(before, rule.linePrefix.text)) return false;
-  if (rule.precededBy.present && !findsIn(before, rule.precededBy.text, true)) return false;
+  if (rule.linePrefix && !matchesAtStart(before, *rule.linePrefix)) return false;
+  if (rule.precededBy && !findsIn(before, *rule.precededBy)) return false;
   const std::string_view rest = line.substr(end);
-  if (rule.notFollowedBy.present && matchesAtStart(rest, rule.notFollowedBy.text)) return false;
-  if (rule.followedBy.present && !matchesAtStart(rest, rule.followedBy.text)) return false;
+  if (rule.notFollowedBy && matchesAtStart(rest, *rule.notFollowedBy)) return false;
+  if (rule.followedBy && !matchesAtStart(rest, *rule.followedBy)) return false;
   title->reset();
   for (uint64_t i = 0; i < captures.spanCount; ++i) {
     if (captures.spans[i].length > 0) {
@@ -62,6 +62,15 @@ bool kindSelects(const OutlineRule& rule, OutlineKind kind) {
 }
 
 }  // namespace
+
+void compileOutlinePattern(OutlineRule& rule) {
+  if (!rule.hasPattern) return;
+  if (rule.lineStart) {
+    rule.patternAtLineStart.emplace(rule.pattern);
+  } else {
+    rule.patternSearch.emplace(rule.pattern, true);
+  }
+}
 
 OutlineMatch scanOutline(PreparedOutline& outline, std::string_view line, std::optional<std::string_view> previous,
                          std::optional<std::string_view> next, OutlineKind kind) {

@@ -12,12 +12,14 @@
 
 struct OutlineRule {
   std::string pattern;
-  std::vector<std::string> lineNotPrefix;
-  OptionalString linePrefix;
-  OptionalString precededBy;
-  OptionalString notFollowedBy;
-  OptionalString followedBy;
-  OptionalString nextLine;
+  std::optional<MatchPattern> patternAtLineStart;  // `pattern` compiled for a line-start rule
+  std::optional<SearchPattern> patternSearch;      // `pattern` compiled for a search in the line
+  std::vector<MatchPattern> lineNotPrefix;
+  std::optional<MatchPattern> linePrefix;
+  std::optional<SearchPattern> precededBy;  // plain text searched as such
+  std::optional<MatchPattern> notFollowedBy;
+  std::optional<MatchPattern> followedBy;
+  std::optional<SearchPattern> nextLine;
   double level = 0;
   bool hasLevel = false;
   int64_t integerLevel = 0;
@@ -40,6 +42,10 @@ struct OutlineMatch {
   const OutlineRule* rule = nullptr;  // null when no rule matched
   std::optional<std::string_view> title;
 };
+
+// Compiles the rule's `pattern` for the way it is used (at the line start or searched); call it once
+// `pattern`, `hasPattern` and `lineStart` are read.
+void compileOutlinePattern(OutlineRule& rule);
 
 OutlineMatch scanOutline(PreparedOutline& outline, std::string_view line, std::optional<std::string_view> previous,
                          std::optional<std::string_view> next, OutlineKind kind);

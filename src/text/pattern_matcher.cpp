@@ -1,100 +1,32 @@
-// A backtracking matcher with Lua's pattern semantics. Reads past the end of the subject or the pattern see a
-// zero byte, as Lua's zero-terminated strings do, so a frontier at the end of a sub-range sees that end. The
-// recursion structure (which items nest a matcher call) is what the 200-call budget counts, so it follows the
-// language's documented behaviour for "pattern too complex" exactly.
+// A backtracking matcher with Lua's pattern semantics over compiled items. Reads past the end of the subject
+// see a zero byte, as Lua's zero-terminated strings do, so a frontier at the end of a sub-range sees that end.
+// The recursion structure (which items nest a matcher call) is what the 200-call budget counts, so it follows
+// the language's documented behaviour for "pattern too complex" exactly; an attempt that is skipped because it
+// would fail on its first byte is one that could neither raise an error nor use up the budget.
 #include "text/pattern_matcher.h"
 
+#include <array>
 #include <cstdio>
 #include <cstring>
-#include <optional>
 
 namespace {
 
-constexpr char kEscape = '%';
 constexpr ptrdiff_t kCaptureUnfinished = -1;
 constexpr ptrdiff_t kCapturePosition = -2;
+constexpr size_t kOneOffPatternMemory = 4096;  // compiled items of a one-off pattern, on the stack
 
 int byteAt(const char* p) { return static_cast<unsigned char>(*p); }
 
-// The character classes of the "C" locale, one bit per class letter, for every byte.
-enum ClassBit : uint16_t {
-  kAlpha = 1 << 0,
-  kControl = 1 << 1,
-  kDigit = 1 << 2,
-  kGraph = 1 << 3,
-  kLower = 1 << 4,
-  kPunct = 1 << 5,
-  kSpace = 1 << 6,
-  kUpper = 1 << 7,
-  kAlnum = 1 << 8,
-  kHexDigit = 1 << 9,
-  kZero = 1 << 10,
-};
-
-constexpr uint16_t classBitsOf(int c) {
-  const bool upper = c >= 'A' && c <= 'Z';
-  const bool lower = c >= 'a' && c <= 'z';
-  const bool digit = c >= '0' && c <= '9';
-  const bool graph = c >= 0x21 && c <= 0x7E;
-  uint16_t bits = 0;
-  if (upper || lower) bits |= kAlpha;
-  if (c < 0x20 || c == 0x7F) bits |= kControl;
-  if (digit) bits |= kDigit;
-  if (graph) bits |= kGraph;
-  if (lower) bits |= kLower;
-  if (graph && !upper && !lower && !digit) bits |= kPunct;
-  if (c == ' ' || (c >= '\t' && c <= '\r')) bits |= kSpace;
-  if (upper) bits |= kUpper;
-  if (upper || lower || digit) bits |= kAlnum;
-  if (digit || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F')) bits |= kHexDigit;
-  if (c == 0) bits |= kZero;
-  return bits;
-}
-
-struct ClassTable {
-  uint16_t bits[256];
-  uint16_t letterBit[256];  // the class a letter names (either case), 0 for other bytes
-};
-
-constexpr ClassTable makeClassTable() {
-  ClassTable table{};
-  for (int c = 0; c < 256; ++c) table.bits[c] = classBitsOf(c);
-  const struct {
-    char letter;
-    uint16_t bit;
-  } letters[] = {{'a', kAlpha}, {'c', kControl}, {'d', kDigit}, {'g', kGraph},    {'l', kLower}, {'p', kPunct},
-                 {'s', kSpace}, {'u', kUpper},   {'w', kAlnum}, {'x', kHexDigit}, {'z', kZero}};
-  for (const auto& entry : letters) {
-    table.letterBit[static_cast<unsigned char>(entry.letter)] = entry.bit;
-    table.letterBit[static_cast<unsigned char>(entry.letter - 'a' + 'A')] = entry.bit;
-  }
-  return table;
-}
-
-constexpr ClassTable kClasses = makeClassTable();
-
-// One class letter against one byte; an unknown letter matches itself. "%z" is still accepted for the zero
-// byte, as Lua does.
-bool matchClass(int c, int classLetter) {
-  const uint16_t bit = kClasses.letterBit[classLetter];
-  if (bit == 0) return classLetter == c;
-  const bool result = (kClasses.bits[c] & bit) != 0;
-  return (classLetter >= 'A' && classLetter <= 'Z') ? !result : result;
-}
-
 class Matcher {
  public:
-  Matcher(std::string_view subject, std::string_view pattern)
-      : subjectStart_(subject.data()),
-        subjectEnd_(subject.data() + subject.size()),
-        patternStart_(pattern.data()),
-        patternEnd_(pattern.data() + pattern.size()) {}
+  explicit Matcher(std::string_view subject)
+      : subjectStart_(subject.data()), subjectEnd_(subject.data() + subject.size()) {}
 
   // One attempt from `s` with a fresh state; the match end or null.
-  const char* attempt(const char* s) {
+  const char* attempt(const char* s, const PatternItem* items) {
     level_ = 0;
     budget_ = kPatternRecursionBudget;
-    return match(s, patternStart_);
+    return match(s, items);
   }
 
   void collectCaptures(PatternCaptures* captures) const;
@@ -105,220 +37,156 @@ class Matcher {
     ptrdiff_t length;
   };
 
-  int patternByte(const char* p) const { return p < patternEnd_ ? byteAt(p) : 0; }
-  int subjectByte(const char* s) const { return s < subjectEnd_ ? byteAt(s) : 0; }
+  bool single(const char* s, const PatternItem* p) const {
+    return s < subjectEnd_ && p->set.has(static_cast<unsigned char>(*s));
+  }
+  // True when matching from `s` at item p certainly fails at once: p needs a byte that is not there.
+  bool failsAtOnce(const char* s, const PatternItem* p) const {
+    return p->op == PatternOp::Single && (p->quantifier == 0 || p->quantifier == '+') && !single(s, p);
+  }
+  // The budget check of a nested call that is about to be made (or skipped because it fails at once).
+  void checkBudget() const {
+    if (budget_ == 0) throw PatternError(PatternErrorKind::TooComplex);
+  }
 
-  const char* match(const char* s, const char* p) {
+  const char* match(const char* s, const PatternItem* p) {
     if (budget_-- == 0) throw PatternError(PatternErrorKind::TooComplex);
     const char* result = matchItems(s, p);
     ++budget_;
     return result;
   }
-  const char* matchItems(const char* s, const char* p);
-  const char* matchSingleItem(const char* s, const char* p, bool* goOn, const char** next);
-  const char* classEnd(const char* p) const;
-  bool singleMatch(const char* s, const char* p, const char* classLast) const;
-  bool matchBracketClass(int c, const char* p, const char* classLast) const;
-  const char* matchBalance(const char* s, const char* p) const;
-  const char* maxExpand(const char* s, const char* p, const char* ep);
-  const char* minExpand(const char* s, const char* p, const char* ep);
-  const char* startCapture(const char* s, const char* p, ptrdiff_t what);
-  const char* endCapture(const char* s, const char* p);
+  const char* matchItems(const char* s, const PatternItem* p);
+  const char* matchQuantified(const char* s, const PatternItem* p, const PatternItem** next);
+  const char* matchBalance(const char* s, const PatternItem* p) const;
+  const char* maxExpand(const char* s, const PatternItem* p);
+  const char* minExpand(const char* s, const PatternItem* p);
+  const char* startCapture(const char* s, const PatternItem* p, ptrdiff_t what);
+  const char* endCapture(const char* s, const PatternItem* p);
   const char* matchBackReference(const char* s, int digit) const;
   int captureToClose() const;
 
   const char* subjectStart_;
   const char* subjectEnd_;
-  const char* patternStart_;
-  const char* patternEnd_;
   int level_ = 0;
   int budget_ = kPatternRecursionBudget;
   Capture captures_[kPatternMaxCaptures];
 };
 
-// Walks the pattern items from p; items that need backtracking nest a call, the others loop here.
-const char* Matcher::matchItems(const char* s, const char* p) {
-  while (p != patternEnd_) {
-    switch (*p) {
-      case '(':
-        if (patternByte(p + 1) == ')') return startCapture(s, p + 2, kCapturePosition);
-        return startCapture(s, p + 1, kCaptureUnfinished);
-      case ')':
-        return endCapture(s, p + 1);
-      case '$':
-        if (p + 1 == patternEnd_) return s == subjectEnd_ ? s : nullptr;
-        break;
-      case kEscape:
-        switch (patternByte(p + 1)) {
-          case 'b':
-            s = matchBalance(s, p + 2);
-            if (s == nullptr) return nullptr;
-            p += 4;
-            continue;
-          case 'f': {
-            p += 2;
-            if (patternByte(p) != '[') throw PatternError(PatternErrorKind::MissingFrontierBracket);
-            const char* ep = classEnd(p);
-            const int previous = s == subjectStart_ ? 0 : byteAt(s - 1);
-            if (matchBracketClass(previous, p, ep - 1) || !matchBracketClass(subjectByte(s), p, ep - 1)) {
-              return nullptr;
-            }
-            p = ep;
-            continue;
-          }
-          case '0':
-          case '1':
-          case '2':
-          case '3':
-          case '4':
-          case '5':
-          case '6':
-          case '7':
-          case '8':
-          case '9':
-            s = matchBackReference(s, byteAt(p + 1));
-            if (s == nullptr) return nullptr;
-            p += 2;
-            continue;
-          default:
-            break;
+// Walks the items from p; items that need backtracking nest a call, the others loop here.
+const char* Matcher::matchItems(const char* s, const PatternItem* p) {
+  for (;;) {
+    switch (p->op) {
+      case PatternOp::End:
+        return s;
+      case PatternOp::Single:
+        if (p->quantifier == 0) {
+          if (!single(s, p)) return nullptr;
+          ++s;
+          ++p;
+          continue;
         }
-        break;
-      default:
-        break;
+        s = matchQuantified(s, p, &p);
+        if (p == nullptr) return s;
+        continue;
+      case PatternOp::OpenCapture:
+        return startCapture(s, p + 1, kCaptureUnfinished);
+      case PatternOp::PositionCapture:
+        return startCapture(s, p + 1, kCapturePosition);
+      case PatternOp::CloseCapture:
+        return endCapture(s, p + 1);
+      case PatternOp::EndAnchor:
+        return s == subjectEnd_ ? s : nullptr;
+      case PatternOp::Balance:
+        s = matchBalance(s, p);
+        if (s == nullptr) return nullptr;
+        ++p;
+        continue;
+      case PatternOp::Frontier: {
+        const int previous = s == subjectStart_ ? 0 : byteAt(s - 1);
+        const int current = s < subjectEnd_ ? byteAt(s) : 0;
+        if (p->set.has(static_cast<unsigned char>(previous)) || !p->set.has(static_cast<unsigned char>(current))) {
+          return nullptr;
+        }
+        ++p;
+        continue;
+      }
+      case PatternOp::BackReference:
+        s = matchBackReference(s, p->first);
+        if (s == nullptr) return nullptr;
+        ++p;
+        continue;
+      case PatternOp::Malformed:
+        throw PatternError(p->error);
     }
-    bool goOn = false;
-    const char* next = nullptr;
-    s = matchSingleItem(s, p, &goOn, &next);
-    if (!goOn) return s;
-    p = next;
   }
-  return s;
 }
 
-// A single-byte item with its optional quantifier. Sets *goOn (with the new subject position returned and the
-// next item in *next) when matching continues in the caller's loop.
-const char* Matcher::matchSingleItem(const char* s, const char* p, bool* goOn, const char** next) {
-  const char* ep = classEnd(p);
-  const int quantifier = patternByte(ep);
-  if (!singleMatch(s, p, ep - 1)) {
-    if (quantifier == '*' || quantifier == '?' || quantifier == '-') {
-      *goOn = true;
-      *next = ep + 1;
-      return s;
-    }
-    return nullptr;
+// A single-byte item with a quantifier. Returns the final result with *next set to null, or the subject
+// position from which the caller's loop goes on at *next.
+const char* Matcher::matchQuantified(const char* s, const PatternItem* p, const PatternItem** next) {
+  const PatternItem* after = p + 1;
+  *next = nullptr;
+  if (!single(s, p)) {
+    if (p->quantifier == '+') return nullptr;
+    *next = after;  // "*", "-" and "?" may match nothing
+    return s;
   }
-  switch (quantifier) {
+  switch (p->quantifier) {
     case '?': {
-      const char* result = match(s + 1, ep + 1);
-      if (result != nullptr) return result;
-      *goOn = true;
-      *next = ep + 1;
+      checkBudget();
+      if (!failsAtOnce(s + 1, after)) {
+        if (const char* result = match(s + 1, after)) return result;
+      }
+      *next = after;
       return s;
     }
     case '+':
-      return maxExpand(s + 1, p, ep);
+      return maxExpand(s + 1, p);
     case '*':
-      return maxExpand(s, p, ep);
-    case '-':
-      return minExpand(s, p, ep);
+      return maxExpand(s, p);
     default:
-      *goOn = true;
-      *next = ep;
-      return s + 1;
+      return minExpand(s, p);
   }
 }
 
-const char* Matcher::classEnd(const char* p) const {
-  const char c = *p++;
-  if (c == kEscape) {
-    if (p == patternEnd_) throw PatternError(PatternErrorKind::EndsWithEscape);
-    return p + 1;
-  }
-  if (c == '[') {
-    if (patternByte(p) == '^') ++p;
-    do {  // the first byte always belongs to the set, so "[]]" holds "]"
-      if (p == patternEnd_) throw PatternError(PatternErrorKind::MissingBracket);
-      if (*(p++) == kEscape && p < patternEnd_) ++p;
-    } while (patternByte(p) != ']');
-    return p + 1;
-  }
-  return p;
-}
-
-bool Matcher::singleMatch(const char* s, const char* p, const char* classLast) const {
-  if (s >= subjectEnd_) return false;
-  const int c = byteAt(s);
-  switch (*p) {
-    case '.':
-      return true;
-    case kEscape:
-      return matchClass(c, byteAt(p + 1));
-    case '[':
-      return matchBracketClass(c, p, classLast);
-    default:
-      return byteAt(p) == c;
-  }
-}
-
-// p is the set's "[" and classLast its closing "]".
-bool Matcher::matchBracketClass(int c, const char* p, const char* classLast) const {
-  bool found = true;
-  if (*(p + 1) == '^') {
-    found = false;
-    ++p;
-  }
-  while (++p < classLast) {
-    if (*p == kEscape) {
-      ++p;
-      if (matchClass(c, byteAt(p))) return found;
-    } else if (*(p + 1) == '-' && p + 2 < classLast) {
-      p += 2;
-      if (byteAt(p - 2) <= c && c <= byteAt(p)) return found;
-    } else if (byteAt(p) == c) {
-      return found;
-    }
-  }
-  return !found;
-}
-
-const char* Matcher::matchBalance(const char* s, const char* p) const {
-  if (patternEnd_ - p < 2) throw PatternError(PatternErrorKind::MissingBalanceArguments);
-  if (s >= subjectEnd_ || *s != *p) return nullptr;
-  const char open = p[0];
-  const char close = p[1];
+const char* Matcher::matchBalance(const char* s, const PatternItem* p) const {
+  if (s >= subjectEnd_ || byteAt(s) != p->first) return nullptr;
   int depth = 1;
   while (++s < subjectEnd_) {
-    if (*s == close) {
+    if (byteAt(s) == p->second) {
       if (--depth == 0) return s + 1;
-    } else if (*s == open) {
+    } else if (byteAt(s) == p->first) {
       ++depth;
     }
   }
   return nullptr;
 }
 
-const char* Matcher::maxExpand(const char* s, const char* p, const char* ep) {
+const char* Matcher::maxExpand(const char* s, const PatternItem* p) {
   ptrdiff_t count = 0;
-  while (singleMatch(s + count, p, ep - 1)) ++count;
+  while (single(s + count, p)) ++count;
+  const PatternItem* after = p + 1;
+  checkBudget();
   for (; count >= 0; --count) {
-    const char* result = match(s + count, ep + 1);
-    if (result != nullptr) return result;
+    if (failsAtOnce(s + count, after)) continue;
+    if (const char* result = match(s + count, after)) return result;
   }
   return nullptr;
 }
 
-const char* Matcher::minExpand(const char* s, const char* p, const char* ep) {
+const char* Matcher::minExpand(const char* s, const PatternItem* p) {
+  const PatternItem* after = p + 1;
+  checkBudget();
   for (;;) {
-    const char* result = match(s, ep + 1);
-    if (result != nullptr) return result;
-    if (!singleMatch(s, p, ep - 1)) return nullptr;
+    if (!failsAtOnce(s, after)) {
+      if (const char* result = match(s, after)) return result;
+    }
+    if (!single(s, p)) return nullptr;
     ++s;
   }
 }
 
-const char* Matcher::startCapture(const char* s, const char* p, ptrdiff_t what) {
+const char* Matcher::startCapture(const char* s, const PatternItem* p, ptrdiff_t what) {
   if (level_ >= kPatternMaxCaptures) throw PatternError(PatternErrorKind::TooManyCaptures);
   captures_[level_] = {s, what};
   ++level_;
@@ -327,7 +195,7 @@ const char* Matcher::startCapture(const char* s, const char* p, ptrdiff_t what) 
   return result;
 }
 
-const char* Matcher::endCapture(const char* s, const char* p) {
+const char* Matcher::endCapture(const char* s, const PatternItem* p) {
   const int index = captureToClose();
   captures_[index].length = s - captures_[index].start;
   const char* result = match(s, p);
@@ -368,82 +236,22 @@ void Matcher::collectCaptures(PatternCaptures* captures) const {
   }
 }
 
-// The byte every match must begin with, when the pattern's first item is one literal byte that cannot be
-// skipped; -1 otherwise. Lets the unanchored search jump between occurrences of that byte.
-int requiredFirstByte(std::string_view pattern) {
-  if (pattern.empty()) return -1;
-  const unsigned char first = static_cast<unsigned char>(pattern[0]);
-  size_t itemLength = 1;
-  int literal = first;
-  if (first == kEscape) {
-    if (pattern.size() < 2 || (kClasses.bits[static_cast<unsigned char>(pattern[1])] & kAlnum) != 0) return -1;
-    literal = static_cast<unsigned char>(pattern[1]);
-    itemLength = 2;
-  } else if (std::strchr("^$*+?.([])-", first) != nullptr || first == 0) {
-    return -1;
-  }
-  if (itemLength < pattern.size()) {
-    const char quantifier = pattern[itemLength];
-    if (quantifier == '*' || quantifier == '?' || quantifier == '-') return -1;
-  }
-  return literal;
+// Whether an attempt at `position` could match at all, judged by its first byte.
+bool mayBeginAt(const PatternProgram& program, std::string_view subject, size_t position) {
+  const std::optional<PatternByteSet>& lead = program.leadBytes();
+  return !lead || (position < subject.size() && lead->has(static_cast<unsigned char>(subject[position])));
 }
 
-// For an unanchored pattern that ends in the "$" anchor and whose items each match at most one byte (no
-// "*", "+", "-", %b or back-reference), the longest text it can match; searches then only need to start that
-// close to the subject's end. Patterns that could raise an error on some attempt give no bound, so skipping
-// attempts never hides an error.
-std::optional<size_t> endAnchoredMatchBound(std::string_view pattern) {
-  constexpr int kMostItems = 150;  // far below the recursion budget
-  if (pattern.size() < 2 || pattern.back() != '$') return std::nullopt;
-  const std::string_view body = pattern.substr(0, pattern.size() - 1);
-  size_t length = 0;
-  int open = 0;
-  int captures = 0;
-  int items = 0;
-  for (size_t at = 0; at < body.size();) {
-    if (++items > kMostItems) return std::nullopt;
-    const char c = body[at];
-    if (c == '(') {
-      const bool position = at + 1 < body.size() && body[at + 1] == ')';
-      if (++captures > kPatternMaxCaptures) return std::nullopt;
-      if (!position) ++open;
-      at += position ? 2 : 1;
-      continue;
-    }
-    if (c == ')') {
-      if (open-- == 0) return std::nullopt;
-      ++at;
-      continue;
-    }
-    size_t itemEnd = at + 1;
-    bool zeroWidth = false;
-    if (c == kEscape) {
-      if (at + 1 >= body.size()) return std::nullopt;
-      const char next = body[at + 1];
-      if (next == 'b' || (next >= '0' && next <= '9')) return std::nullopt;
-      zeroWidth = next == 'f';
-      itemEnd = at + 2;
-    }
-    if (c == '[' || zeroWidth) {
-      size_t set = zeroWidth ? itemEnd : at;
-      if (set >= body.size() || body[set] != '[') return std::nullopt;
-      ++set;
-      if (set < body.size() && body[set] == '^') ++set;
-      do {  // the first byte always belongs to the set
-        if (set >= body.size()) return std::nullopt;
-        if (body[set++] == kEscape && set < body.size()) ++set;
-      } while (set >= body.size() || body[set] != ']');
-      itemEnd = set + 1;
-    }
-    at = itemEnd;
-    if (zeroWidth) continue;
-    if (at < body.size() && (body[at] == '*' || body[at] == '+' || body[at] == '-')) return std::nullopt;
-    if (at < body.size() && body[at] == '?') ++at;
-    ++length;
+// The first position from `position` at which an attempt could match; subject.size() + 1 when there is none.
+size_t nextPossibleStart(const PatternProgram& program, std::string_view subject, size_t position) {
+  const std::optional<PatternByteSet>& lead = program.leadBytes();
+  if (!lead) return position;
+  if (program.leadByte() >= 0) {
+    const void* hit = std::memchr(subject.data() + position, program.leadByte(), subject.size() - position);
+    return hit == nullptr ? subject.size() + 1 : static_cast<size_t>(static_cast<const char*>(hit) - subject.data());
   }
-  if (open != 0) return std::nullopt;
-  return length;
+  while (position < subject.size() && !lead->has(static_cast<unsigned char>(subject[position]))) ++position;
+  return position < subject.size() ? position : subject.size() + 1;
 }
 
 bool findPlain(std::string_view subject, std::string_view needle, size_t start, size_t* matchStart) {
@@ -465,6 +273,16 @@ bool findPlain(std::string_view subject, std::string_view needle, size_t start, 
     ++at;
   }
   return false;
+}
+
+bool isPlainSearch(std::string_view pattern, bool allowPlain) { return allowPlain && patternHasNoSpecials(pattern); }
+
+bool isAnchoredSearch(std::string_view pattern, bool plain) { return !plain && !pattern.empty() && pattern[0] == '^'; }
+
+std::string_view searchBody(std::string_view pattern, bool allowPlain) {
+  const bool plain = isPlainSearch(pattern, allowPlain);
+  if (plain) return {};
+  return isAnchoredSearch(pattern, plain) ? pattern.substr(1) : pattern;
 }
 
 const char* const kMessages[] = {
@@ -490,55 +308,60 @@ PatternError::PatternError(PatternErrorKind kind, int captureIndex) : kind_(kind
   }
 }
 
-bool patternHasNoSpecials(std::string_view pattern) {
-  for (const char c : pattern) {
-    if (c != 0 && std::strchr("^$*+?.([%-", c) != nullptr) return false;
-  }
-  return true;
-}
-
-bool patternMatchAt(std::string_view subject, std::string_view pattern, size_t start, size_t* end,
-                    PatternCaptures* captures) {
+bool MatchPattern::matchAt(std::string_view subject, size_t start, size_t* end, PatternCaptures* captures) const {
   if (captures != nullptr) captures->spanCount = captures->positionCount = 0;
-  if (start > subject.size()) return false;
-  Matcher matcher(subject, pattern);
-  const char* matchEnd = matcher.attempt(subject.data() + start);
+  if (start > subject.size() || !mayBeginAt(program_, subject, start)) return false;
+  Matcher matcher(subject);
+  const char* matchEnd = matcher.attempt(subject.data() + start, program_.items());
   if (matchEnd == nullptr) return false;
   matcher.collectCaptures(captures);
   *end = static_cast<size_t>(matchEnd - subject.data());
   return true;
 }
 
-bool patternFindFrom(std::string_view subject, std::string_view pattern, size_t start, bool allowPlain,
-                     size_t* matchStart, size_t* matchEnd, PatternCaptures* captures) {
+SearchPattern::SearchPattern(std::string_view pattern, bool allowPlain, std::pmr::memory_resource* memory)
+    : plain_(isPlainSearch(pattern, allowPlain)),
+      anchored_(isAnchoredSearch(pattern, plain_)),
+      literal_(plain_ ? pattern : std::string_view(), memory),
+      endBound_(plain_ || anchored_ ? std::nullopt : endAnchoredMatchBound(pattern)),
+      body_(searchBody(pattern, allowPlain), memory) {}
+
+bool SearchPattern::findFrom(std::string_view subject, size_t start, size_t* matchStart, size_t* matchEnd,
+                             PatternCaptures* captures) const {
   if (captures != nullptr) captures->spanCount = captures->positionCount = 0;
   if (start > subject.size()) return false;
-  if (allowPlain && patternHasNoSpecials(pattern)) {
-    if (!findPlain(subject, pattern, start, matchStart)) return false;
-    *matchEnd = *matchStart + pattern.size();
+  if (plain_) {
+    if (!findPlain(subject, literal_, start, matchStart)) return false;
+    *matchEnd = *matchStart + literal_.size();
     return true;
   }
-  const bool anchored = !pattern.empty() && pattern[0] == '^';
-  if (anchored) pattern.remove_prefix(1);
-  const int firstByte = anchored ? -1 : requiredFirstByte(pattern);
-  if (!anchored) {
-    const std::optional<size_t> bound = endAnchoredMatchBound(pattern);
-    if (bound && subject.size() - start > *bound) start = subject.size() - *bound;
-  }
-  Matcher matcher(subject, pattern);
+  if (endBound_ && subject.size() - start > *endBound_) start = subject.size() - *endBound_;
+  Matcher matcher(subject);
   for (size_t position = start;; ++position) {
-    if (firstByte >= 0) {
-      const void* hit = std::memchr(subject.data() + position, firstByte, subject.size() - position);
-      if (hit == nullptr) return false;
-      position = static_cast<size_t>(static_cast<const char*>(hit) - subject.data());
+    if (!anchored_) position = nextPossibleStart(body_, subject, position);
+    if (position > subject.size()) return false;
+    if (mayBeginAt(body_, subject, position)) {
+      if (const char* end = matcher.attempt(subject.data() + position, body_.items())) {
+        matcher.collectCaptures(captures);
+        *matchStart = position;
+        *matchEnd = static_cast<size_t>(end - subject.data());
+        return true;
+      }
     }
-    const char* end = matcher.attempt(subject.data() + position);
-    if (end != nullptr) {
-      matcher.collectCaptures(captures);
-      *matchStart = position;
-      *matchEnd = static_cast<size_t>(end - subject.data());
-      return true;
-    }
-    if (anchored || position >= subject.size()) return false;
+    if (anchored_ || position >= subject.size()) return false;
   }
+}
+
+bool patternMatchAt(std::string_view subject, std::string_view pattern, size_t start, size_t* end,
+                    PatternCaptures* captures) {
+  std::array<std::byte, kOneOffPatternMemory> buffer;
+  std::pmr::monotonic_buffer_resource memory(buffer.data(), buffer.size());
+  return MatchPattern(pattern, &memory).matchAt(subject, start, end, captures);
+}
+
+bool patternFindFrom(std::string_view subject, std::string_view pattern, size_t start, bool allowPlain,
+                     size_t* matchStart, size_t* matchEnd, PatternCaptures* captures) {
+  std::array<std::byte, kOneOffPatternMemory> buffer;
+  std::pmr::monotonic_buffer_resource memory(buffer.data(), buffer.size());
+  return SearchPattern(pattern, allowPlain, &memory).findFrom(subject, start, matchStart, matchEnd, captures);
 }

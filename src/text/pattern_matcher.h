@@ -1,15 +1,19 @@
 // The Lua pattern matcher used by the tokenizer, the outline scanner and the candidate lists: Lua 5.5 pattern
 // semantics over explicit byte ranges (zero bytes allowed), with captures recorded into a caller-owned record.
-// Nothing is allocated while matching; a malformed pattern throws PatternError carrying Lua's own message.
+// Patterns are compiled once (MatchPattern, SearchPattern) and then matched any number of times; nothing is
+// allocated while matching. A malformed pattern throws PatternError carrying Lua's own message, at the moment
+// Lua's matcher would raise it.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <exception>
+#include <memory_resource>
+#include <optional>
+#include <string>
 #include <string_view>
 
-constexpr int kPatternMaxCaptures = 32;       // Lua's capture limit
-constexpr int kPatternRecursionBudget = 200;  // Lua's limit on nested matcher calls
+#include "text/pattern_program.h"
 
 struct PatternSpan {
   const char* start;  // points into the subject
@@ -24,18 +28,6 @@ struct PatternCaptures {
   uint64_t positions[kPatternMaxCaptures];  // offsets from the subject start, from 0
 };
 
-enum class PatternErrorKind {
-  TooComplex,
-  EndsWithEscape,
-  MissingBracket,
-  MissingBalanceArguments,
-  MissingFrontierBracket,
-  InvalidCaptureIndex,
-  InvalidPatternCapture,
-  TooManyCaptures,
-  UnfinishedCapture,
-};
-
 // A pattern that Lua's matcher would refuse; what() is Lua's message text.
 class PatternError : public std::exception {
  public:
@@ -48,15 +40,43 @@ class PatternError : public std::exception {
   char message_[64];
 };
 
-// Matches `pattern` at offset `start` of `subject` (a leading "^" is an ordinary byte here). Returns true with
-// *end set to the match end; false when it does not match or `start` lies beyond the subject.
+// A pattern compiled for matching at one position; a leading "^" is an ordinary byte there.
+class MatchPattern {
+ public:
+  explicit MatchPattern(std::string_view pattern = {},
+                        std::pmr::memory_resource* memory = std::pmr::get_default_resource())
+      : program_(pattern, memory) {}
+
+  // True with *end set when the pattern matches at `start`; false when it does not or `start` lies beyond the
+  // subject.
+  bool matchAt(std::string_view subject, size_t start, size_t* end, PatternCaptures* captures) const;
+
+ private:
+  PatternProgram program_;
+};
+
+// A pattern compiled for searching from a position: a leading "^" anchors the search at its start. With
+// `allowPlain`, a pattern without any of "^$*+?.([%-" is searched as plain bytes and fills no captures.
+class SearchPattern {
+ public:
+  SearchPattern(std::string_view pattern, bool allowPlain,
+                std::pmr::memory_resource* memory = std::pmr::get_default_resource());
+
+  bool findFrom(std::string_view subject, size_t start, size_t* matchStart, size_t* matchEnd,
+                PatternCaptures* captures) const;
+  bool anchored() const { return anchored_; }
+
+ private:
+  bool plain_;
+  bool anchored_;
+  std::pmr::string literal_;  // the whole pattern when it is searched as plain bytes
+  std::optional<size_t> endBound_;
+  PatternProgram body_;  // the pattern without its anchor
+};
+
+// One-off forms that compile the pattern for a single call (the string library entry points, the candidate
+// walk); they allocate nothing for patterns of ordinary size.
 bool patternMatchAt(std::string_view subject, std::string_view pattern, size_t start, size_t* end,
                     PatternCaptures* captures);
-
-// Searches `pattern` from `start` (a leading "^" anchors at `start`). With `allowPlain`, a pattern without any
-// of "^$*+?.([%-" is searched as plain bytes and fills no captures.
 bool patternFindFrom(std::string_view subject, std::string_view pattern, size_t start, bool allowPlain,
                      size_t* matchStart, size_t* matchEnd, PatternCaptures* captures);
-
-// True when the pattern holds none of Lua's special pattern bytes (so it can only match itself).
-bool patternHasNoSpecials(std::string_view pattern);

@@ -1,11 +1,15 @@
-// The compiled form of a grammar table: rules, line patterns and the per-byte candidate lists that the line
-// scanner walks. Plain data, filled by the grammar compiler and read by the scanner.
+// The compiled form of a grammar table: rules with their patterns compiled, line patterns and the per-byte
+// candidate lists that the line scanner walks. Plain data, filled by the grammar compiler and read by the
+// scanner.
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "text/pattern_matcher.h"
 
 enum class MatchStrategy : uint32_t { First = 0, Longest = 1, PriorityFirst = 2, PriorityLongest = 3 };
 
@@ -20,44 +24,60 @@ struct OptionalString {
   }
 };
 
+// Index of a style string in the Lua state's style palette (see token_styles.h); 0 when it has none.
+using StyleId = uint32_t;
+
+// A style string of the grammar with its palette id, which the scanner emits without making a Lua string.
+struct TokenStyle {
+  std::string text;
+  StyleId id = 0;
+};
+
 struct TokenRule {
-  std::string startPattern;
-  std::string style;
-  std::string linePrefixPattern;  // with "$" appended; empty when absent
+  std::string startPattern;  // the source text, for the candidate walk
+  MatchPattern start;
+  TokenStyle style;
+  std::optional<MatchPattern> linePrefix;  // with "$" appended
   double priority = 0;
   bool supported = false;
   bool lineStart = false;
   bool complex = false;
   bool nested = false;
-  OptionalString precededBy;  // with "$" appended
-  OptionalString notPrecededBy;
-  OptionalString followedBy;
-  OptionalString notFollowedBy;
-  OptionalString nextLine;
-  OptionalString stopPattern;
-  OptionalString endPattern;  // present for a delimited rule
-  OptionalString escape;      // only its first byte is used
-  OptionalString delimiterStyle;
+  std::optional<SearchPattern> precededBy;  // with "$" appended
+  std::optional<SearchPattern> notPrecededBy;
+  std::optional<MatchPattern> followedBy;
+  std::optional<MatchPattern> notFollowedBy;
+  std::optional<SearchPattern> nextLine;
+  std::optional<SearchPattern> stopPattern;
+  std::optional<SearchPattern> endPattern;  // present for a delimited rule; plain text searched as such
+  OptionalString escape;                    // only its first byte is used
+  std::optional<TokenStyle> delimiterStyle;
   OptionalString postSymbolsName;
-  std::vector<std::string> captureStyles;
+  std::vector<TokenStyle> captureStyles;
   uint32_t sameStartAs = 0;  // the first rule (0-based) with this very start pattern, so a scan matches it once
 
-  bool delimited() const { return endPattern.present; }
+  bool delimited() const { return endPattern.has_value(); }
   // Whether a region of this rule can be carried across lines.
   bool carriable() const { return supported && delimited() && !complex; }
 };
 
 struct LinePattern {
-  std::string pattern;
-  std::string style;
-  std::vector<std::string> captureStyles;
+  MatchPattern pattern;
+  TokenStyle style;
+  std::vector<TokenStyle> captureStyles;
   double priority = 0;
-  OptionalString notFollowedBy;
-  OptionalString followedBy;
-  OptionalString nextLine;
+  std::optional<MatchPattern> notFollowedBy;
+  std::optional<MatchPattern> followedBy;
+  std::optional<SearchPattern> nextLine;
   int64_t consumeTo = 0;
   bool hasConsumeTo = false;
   bool consumeLine = false;
+};
+
+// The symbol pattern that a scan received, compiled; scans pass it as an argument, nearly always the same one.
+struct CompiledSymbolPattern {
+  std::string text;
+  MatchPattern pattern;
 };
 
 struct PreparedTokenizer {
@@ -66,6 +86,8 @@ struct PreparedTokenizer {
   std::vector<LinePattern> linePatterns;
   MatchStrategy strategy = MatchStrategy::First;
   bool usesPostSymbols = false;
+  // A cache; each scan holds the entry it uses, as a callback may run a scan with another pattern meanwhile.
+  mutable std::shared_ptr<const CompiledSymbolPattern> lastSymbolPattern;
 };
 
 // Fills the candidate lists: byte 0 lists every rule, any other byte the rules whose start pattern could begin

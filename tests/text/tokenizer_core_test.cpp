@@ -78,10 +78,12 @@ TEST(Utf8Attach, StrictDecodingRefusesBadSequences) {
 TEST(Outline, ErrorIndexStaysOnTheFailingRule) {
   PreparedOutline outline;
   outline.rules.resize(3);
-  for (auto& rule : outline.rules) rule.hasPattern = true;
-  outline.rules[0].pattern = "a";
-  outline.rules[1].pattern = "b";
-  outline.rules[2].pattern = "%f";
+  const char* const patterns[] = {"a", "b", "%f"};
+  for (size_t k = 0; k < 3; ++k) {
+    outline.rules[k].hasPattern = true;
+    outline.rules[k].pattern = patterns[k];
+    compileOutlinePattern(outline.rules[k]);
+  }
   EXPECT_THROW(scanOutline(outline, "zzz", std::nullopt, std::nullopt, OutlineKind::Any), PatternError);
   EXPECT_EQ(outline.errorIndex, 3u);
   EXPECT_EQ(scanOutline(outline, "b", std::nullopt, std::nullopt, OutlineKind::Any).rule, &outline.rules[1]);
