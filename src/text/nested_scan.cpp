@@ -1,7 +1,8 @@
 // The nested form of a line scan. The language state string holds one byte per level: the open rule of that
 // level, where a rule with an embedded language opens the next level. Levels are rebuilt from the state at the
-// start and after every level change; each level's tokenizer sits in its own stack slot from kSlotFirstLevel on and is
-// held for the whole scan, so a resolver that finalises one cannot pull it away mid-scan.
+// start and after every level change. Each level's tokenizer sits in its own stack slot above the working slots,
+// is held for the whole scan and keeps its slot until the scan ends (a rebuild pushes the levels anew), so a
+// resolver that finalises one cannot pull it away mid-scan.
 #include <array>
 #include <memory_resource>
 #include <string>
@@ -16,6 +17,9 @@
 namespace {
 
 constexpr lua_Integer kMaxCarriedRule = 255;
+// The argument position that a resolver's answer of the wrong type is reported at: its stack position when the
+// levels of this depth were the only slots above the working slots.
+constexpr int kReportedLevelBase = 14;
 
 struct Level {
   TokenizerHandle* handle;
@@ -47,7 +51,8 @@ class NestedScan {
 
  private:
   void restoreLevels();
-  TokenizerHandle* resolve(int levelSlot, uint32_t rule);
+  TokenizerHandle* resolve(const Level& level, uint32_t rule);
+  void checkAnswer(int index, int reportedIndex);
   void pushLevel(TokenizerHandle* handle, uint32_t parentRule);
   void enterLevel();
   enum class RegionStep { Closed, ParentEndFirst, RunsToLineEnd };
@@ -74,6 +79,7 @@ class NestedScan {
   ParentEndSearch parentSearch_;
 };
 
+// A new innermost level whose tokenizer is on the stack top.
 void NestedScan::pushLevel(TokenizerHandle* handle, uint32_t parentRule) {
   holds_.emplace_back(handle);
   levels_.push_back({handle, lua_gettop(L_), parentRule});
@@ -81,7 +87,6 @@ void NestedScan::pushLevel(TokenizerHandle* handle, uint32_t parentRule) {
 }
 
 void NestedScan::restoreLevels() {
-  lua_settop(L_, kSlotFirstLevel - 1);
   lua_pushvalue(L_, kSlotTokenizer);
   levels_.clear();
   pushLevel(outermost_, 0);
@@ -93,7 +98,7 @@ void NestedScan::restoreLevels() {
       if (levels_.size() == 1) openRule_ = index;  // reported as "continuation" by the first step
       break;
     }
-    TokenizerHandle* inner = rules[index - 1].nested ? resolve(levels_.back().slot, index) : nullptr;
+    TokenizerHandle* inner = rules[index - 1].nested ? resolve(levels_.back(), index) : nullptr;
     if (inner == nullptr) {
       openRule_ = index;
       break;
@@ -102,10 +107,25 @@ void NestedScan::restoreLevels() {
   }
 }
 
-// The tokenizer for rule `rule` of the level in `levelSlot`, pushed on the stack; null (nothing pushed) when the
-// resolver said false. The answer is cached in the level tokenizer's second user value.
-TokenizerHandle* NestedScan::resolve(int levelSlot, uint32_t rule) {
+// The type error of a resolver answer at `index` that is not a prepared tokenizer, reported at `reportedIndex`.
+void NestedScan::checkAnswer(int index, int reportedIndex) {
+  if (luaL_testudata(L_, index, kPreparedTokenizerType) != nullptr) return;
+  const char* typeName = luaL_typename(L_, index);
+  if (luaL_getmetafield(L_, index, "__name") == LUA_TSTRING) {
+    typeName = lua_tostring(L_, -1);
+  } else if (lua_type(L_, index) == LUA_TLIGHTUSERDATA) {
+    typeName = "light userdata";
+  }
+  luaL_argerror(L_, reportedIndex, lua_pushfstring(L_, "%s expected, got %s", kPreparedTokenizerType, typeName));
+}
+
+// The tokenizer for rule `rule` of `level`, pushed on the stack; null (nothing pushed) when the resolver said
+// false. The answer is cached in the level tokenizer's second user value.
+TokenizerHandle* NestedScan::resolve(const Level& level, uint32_t rule) {
+  const int depth = static_cast<int>(levels_.size());
   luaL_checkstack(L_, 8, "too many nested languages");
+  const int levelSlot = level.slot;
+  const int answerSlot = lua_gettop(L_) + 1;
   const bool hasCache = lua_getiuservalue(L_, levelSlot, 2) == LUA_TTABLE;
   if (!hasCache || lua_rawgeti(L_, -1, rule) == LUA_TNIL) {
     if (hasCache) lua_pop(L_, 1);
@@ -115,7 +135,7 @@ TokenizerHandle* NestedScan::resolve(int levelSlot, uint32_t rule) {
     lua_call(L_, 2, 1);
     if (lua_type(L_, -1) == LUA_TSTRING) throw ScanGiveUp{lua_tostring(L_, -1), scanner_.cursor};
     const bool isFalse = lua_isboolean(L_, -1) && !lua_toboolean(L_, -1);
-    if (!isFalse) luaL_checkudata(L_, lua_gettop(L_), kPreparedTokenizerType);
+    if (!isFalse) checkAnswer(lua_gettop(L_), kReportedLevelBase + depth + 2);
     if (hasCache) {
       lua_pushvalue(L_, -1);
       lua_rawseti(L_, -3, rule);
@@ -126,7 +146,8 @@ TokenizerHandle* NestedScan::resolve(int levelSlot, uint32_t rule) {
     lua_pop(L_, 1);
     return nullptr;
   }
-  return static_cast<TokenizerHandle*>(luaL_checkudata(L_, lua_gettop(L_), kPreparedTokenizerType));
+  checkAnswer(answerSlot, kReportedLevelBase + depth + 1);
+  return static_cast<TokenizerHandle*>(lua_touserdata(L_, answerSlot));
 }
 
 void NestedScan::enterLevel() {
@@ -138,7 +159,7 @@ void NestedScan::enterLevel() {
   const PreparedTokenizer& tokenizer = *level.handle->tokenizer;
   scanner_.setTokenizer(&tokenizer);
   const int definition = lua_gettop(L_) + 1;
-  if (lua_getiuservalue(L_, level.slot, 1) != LUA_TTABLE || lua_getmetatable(L_, definition)) {
+  if (lua_getiuservalue(L_, kSlotCurrentTokenizer, 1) != LUA_TTABLE || lua_getmetatable(L_, definition)) {
     scanner_.giveUp("syntax_callbacks");
   }
   MatchStrategy strategy = MatchStrategy::First;
@@ -243,7 +264,7 @@ void NestedScan::applyRule(const RuleMatch& best) {
   setStateByte(levels_.size(), index);
   openRule_ = index;
   if (!rule.nested) return;
-  TokenizerHandle* inner = resolve(levels_.back().slot, index);
+  TokenizerHandle* inner = resolve(levels_.back(), index);
   if (inner == nullptr) return;
   pushLevel(inner, index);
   enterLevel();
