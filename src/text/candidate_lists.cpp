@@ -69,6 +69,7 @@ void linkSharedStartPatterns(PreparedTokenizer& tokenizer) {
     for (uint32_t earlier = 0; earlier < rule; ++earlier) {
       if (rules[earlier].startPattern == rules[rule].startPattern) {
         rules[rule].sameStartAs = earlier;
+        rules[rule].startShared = rules[earlier].startShared = true;
         break;
       }
     }

@@ -59,8 +59,6 @@ LineScanner::LineScanner(lua_State* L, const PreparedTokenizer& outermost)
   nextLineType_ = lua_type(L, kSlotNextLine);
   if (nextLineType_ == LUA_TSTRING) nextLine_ = lua_tolstring(L, kSlotNextLine, &nextLineLength_);
   deferred_ = hasHighBytes(line_, length_);
-  pushStylePalette(L);
-  lua_replace(L, kSlotStylePalette);
   tokens_.reserve(std::min(length_, kReservedTokens));
 }
 
@@ -97,6 +95,7 @@ bool LineScanner::tryRule(uint32_t ruleIndex, size_t at, RuleMatch* candidate, P
   candidate->useCaptures = !rule.captureStyles.empty() && !(rule.delimited() && rule.delimiterStyle);
   candidate->captures = captures;
   size_t end = 0;
+  if (!rule.start.mayMatchAt(subject(0, length_), at)) return false;
   if (!matchStart(rule, at, candidate->useCaptures ? captures : nullptr, &end)) return false;
   if (rule.stopPattern) {
     size_t stopStart = 0;
@@ -137,6 +136,7 @@ bool LineScanner::tryRule(uint32_t ruleIndex, size_t at, RuleMatch* candidate, P
 // Matches a rule's start pattern at `at`, reusing the last answer when the previous rule tried here has the
 // same start pattern (grammars often give several rules one pattern with different conditions).
 bool LineScanner::matchStart(const TokenRule& rule, size_t at, PatternCaptures* captures, size_t* end) {
+  if (!rule.startShared) return rule.start.matchAt(subject(0, length_), at, end, captures);
   StartMatch& last = lastStart_;
   if (last.valid && last.rule == rule.sameStartAs && last.at == at && (captures == nullptr || last.hasCaptures)) {
     if (captures != nullptr && last.matched) copyCaptures(*captures, last.captures);

@@ -64,7 +64,7 @@ struct RuleMatch {
 class LineScanner {
  public:
   // Reads the line, the symbol pattern (compiled through the outermost tokenizer's cache) and the next line
-  // from their slots, and puts the style palette in its slot.
+  // from their slots; the style palette must be in its slot.
   LineScanner(lua_State* L, const PreparedTokenizer& outermost);
 
   size_t length() const { return length_; }

@@ -22,6 +22,10 @@ namespace {
 
 constexpr const char* kPreparedOutlineType = "Qz.PreparedOutline";
 constexpr lua_Unsigned kMostRules = 2147483647;
+constexpr int kScanStackRoom = 8;  // values a scan pushes above its slots
+// Upvalues of the module's functions, so a scan reaches them without registry lookups.
+const int kTokenizerMetatableUpvalue = lua_upvalueindex(1);
+const int kPaletteUpvalue = lua_upvalueindex(2);
 
 bool hasMetatable(lua_State* L, int index) {
   if (!lua_getmetatable(L, index)) return false;
@@ -48,7 +52,7 @@ const char* compileGrammar(lua_State* L, TokenizerHandle* handle, lua_Integer co
   if (const char* reason = compileRules(L, 3, count, nestedFlag, tokenizer)) return reason;
   buildCandidateLists(tokenizer);
   linkSharedStartPatterns(tokenizer);
-  assignStyleIds(L, tokenizer);
+  assignStyleIds(L, kPaletteUpvalue, tokenizer);
   return nullptr;
 }
 
@@ -158,10 +162,21 @@ int runScan(lua_State* L, TokenizerHandle* handle, bool nested, bool wantStats, 
   return pushSuccess(L, scanner.stats, wantStats);
 }
 
+// The prepared tokenizer at argument 1, checked against the metatable the module was opened with.
+TokenizerHandle* checkPreparedTokenizer(lua_State* L) {
+  void* block = lua_touserdata(L, 1);
+  if (block != nullptr && lua_getmetatable(L, 1)) {
+    const bool prepared = lua_rawequal(L, -1, kTokenizerMetatableUpvalue);
+    lua_pop(L, 1);
+    if (prepared) return static_cast<TokenizerHandle*>(block);
+  }
+  return static_cast<TokenizerHandle*>(luaL_checkudata(L, 1, kPreparedTokenizerType));
+}
+
 // native_tokenizer.scan(tokenizer, line, symbols, symbol_pattern, want_stats, state [, resolver [, next_line]])
 //   -> tokens, stats or nil, nil, state; or nil [, stats, reason] when the line needs the scripts' tokenizer
 int native_tokenizer_scan(lua_State* L) {
-  auto* handle = static_cast<TokenizerHandle*>(luaL_checkudata(L, 1, kPreparedTokenizerType));
+  TokenizerHandle* handle = checkPreparedTokenizer(L);
   luaL_checkstring(L, 2);
   luaL_checktype(L, 3, LUA_TTABLE);
   luaL_checkstring(L, 4);
@@ -172,9 +187,12 @@ int native_tokenizer_scan(lua_State* L) {
     luaL_argcheck(L, lua_rawlen(L, 6) > 0, 6, "expected nonempty language state");
   }
   const bool wantStats = lua_toboolean(L, 5);
+  luaL_checkstack(L, kSlotFirstLevel + kScanStackRoom, nullptr);
   lua_settop(L, kSlotFirstLevel - 1);
   lua_pushvalue(L, kSlotTokenizer);
   lua_replace(L, kSlotCurrentTokenizer);
+  lua_pushvalue(L, kPaletteUpvalue);
+  lua_replace(L, kSlotStylePalette);
   std::string error;
   int results = 0;
   try {
@@ -430,6 +448,8 @@ int luaopen_native_tokenizer(lua_State* L) {
   createFinalizerMetatable(L, kPreparedTokenizerType, prepared_tokenizer_gc);
   createFinalizerMetatable(L, kPreparedOutlineType, prepared_outline_gc);
   lua_createtable(L, 0, 5);
-  luaL_setfuncs(L, kTokenizerFunctions, 0);
+  luaL_getmetatable(L, kPreparedTokenizerType);
+  pushStylePalette(L);
+  luaL_setfuncs(L, kTokenizerFunctions, 2);
   return 1;
 }

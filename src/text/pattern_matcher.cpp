@@ -310,7 +310,7 @@ PatternError::PatternError(PatternErrorKind kind, int captureIndex) : kind_(kind
 
 bool MatchPattern::matchAt(std::string_view subject, size_t start, size_t* end, PatternCaptures* captures) const {
   if (captures != nullptr) captures->spanCount = captures->positionCount = 0;
-  if (start > subject.size() || !mayBeginAt(program_, subject, start)) return false;
+  if (start > subject.size() || !mayMatchAt(subject, start)) return false;
   Matcher matcher(subject);
   const char* matchEnd = matcher.attempt(subject.data() + start, program_.items());
   if (matchEnd == nullptr) return false;

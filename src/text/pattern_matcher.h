@@ -51,6 +51,12 @@ class MatchPattern {
   // subject.
   bool matchAt(std::string_view subject, size_t start, size_t* end, PatternCaptures* captures) const;
 
+  // False when no match can begin at `start`, judged by the byte there; matchAt then fails without matching.
+  bool mayMatchAt(std::string_view subject, size_t start) const {
+    const std::optional<PatternByteSet>& lead = program_.leadBytes();
+    return !lead || (start < subject.size() && lead->has(static_cast<unsigned char>(subject[start])));
+  }
+
  private:
   PatternProgram program_;
 };

@@ -50,9 +50,8 @@ StyleId styleIdOfText(lua_State* L, int palette, std::string_view text) {
   return id;
 }
 
-void assignStyleIds(lua_State* L, PreparedTokenizer& tokenizer) {
-  pushStylePalette(L);
-  const int palette = lua_gettop(L);
+void assignStyleIds(lua_State* L, int palette, PreparedTokenizer& tokenizer) {
+  palette = lua_absindex(L, palette);
   const auto number = [&](TokenStyle& style) { style.id = styleIdOfText(L, palette, style.text); };
   for (TokenRule& rule : tokenizer.rules) {
     number(rule.style);
@@ -63,5 +62,4 @@ void assignStyleIds(lua_State* L, PreparedTokenizer& tokenizer) {
     number(pattern.style);
     for (TokenStyle& style : pattern.captureStyles) number(style);
   }
-  lua_pop(L, 1);
 }

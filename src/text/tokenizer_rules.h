@@ -55,6 +55,7 @@ struct TokenRule {
   OptionalString postSymbolsName;
   std::vector<TokenStyle> captureStyles;
   uint32_t sameStartAs = 0;  // the first rule (0-based) with this very start pattern, so a scan matches it once
+  bool startShared = false;  // whether another rule has this very start pattern
 
   bool delimited() const { return endPattern.has_value(); }
   // Whether a region of this rule can be carried across lines.
