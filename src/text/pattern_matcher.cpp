@@ -167,6 +167,7 @@ const char* Matcher::maxExpand(const char* s, const PatternItem* p) {
   while (single(s + count, p)) ++count;
   const PatternItem* after = p + 1;
   checkBudget();
+  if (after->op == PatternOp::End) return s + count;  // the longest run ends the match
   for (; count >= 0; --count) {
     if (failsAtOnce(s + count, after)) continue;
     if (const char* result = match(s + count, after)) return result;

@@ -98,5 +98,6 @@ void buildCandidateLists(PreparedTokenizer& tokenizer);
 // Links each rule to the first rule with the same start pattern.
 void linkSharedStartPatterns(PreparedTokenizer& tokenizer);
 
-// Whether `pattern` could match a subject that begins with `byte` (1..255), judged item by item.
-bool couldStartWith(const std::string& pattern, unsigned char byte);
+// The bytes 1..255 that `pattern` could match a subject beginning with, judged item by item: a byte is one when
+// an item matches it before a required item fails it.
+PatternByteSet candidateStartBytes(const std::string& pattern);

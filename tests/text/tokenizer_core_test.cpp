@@ -13,7 +13,7 @@ namespace {
 std::string candidateBytes(const std::string& pattern) {
   std::string bytes;
   for (int b = 1; b < 256; ++b) {
-    if (couldStartWith(pattern, static_cast<unsigned char>(b))) bytes += static_cast<char>(b);
+    if (candidateStartBytes(pattern).has(static_cast<unsigned char>(b))) bytes += static_cast<char>(b);
   }
   return bytes;
 }
