@@ -195,6 +195,10 @@ bool compileRule(lua_State* L, int rule, bool nestedGrammar, TokenRule& out) {
   if (!keysAccepted(L, rule, kAcceptedRuleKeys)) out.complex = true;
   if (tablePattern) readDelimitedPattern(L, rule, out);
   lua_pop(L, 1);
+  out.wantsCaptures = !out.captureStyles.empty() && !(out.delimited() && out.delimiterStyle);
+  out.checkedBeforeStart = out.nextLine || out.complex || out.notPrecededBy || out.lineStart;
+  out.checkedAfterStart = out.stopPattern || !out.supported || out.linePrefix || out.precededBy || out.delimited() ||
+                          out.notFollowedBy || out.followedBy;
   return true;
 }
 

@@ -80,30 +80,41 @@ bool LineScanner::nextLineAllows(const SearchPattern& condition, const char* rea
 bool LineScanner::tryRule(uint32_t ruleIndex, size_t at, RuleMatch* candidate, PatternCaptures* captures) {
   const TokenRule& rule = tokenizer_->rules[ruleIndex];
   ++stats.patternAttempts;
-  if (rule.nextLine && !nextLineAllows(*rule.nextLine, "context_guard")) return false;
-  if (rule.complex) giveUp("context_guard");
-  size_t ignored = 0;
-  size_t foundStart = 0;
-  if (at > 0) {
-    if (rule.notPrecededBy && rule.notPrecededBy->findFrom(subject(at - 1, at), 0, &foundStart, &ignored, nullptr)) {
-      return false;
-    }
-    if (rule.lineStart) return false;
-  }
+  if (rule.checkedBeforeStart && !passesBeforeStart(rule, at)) return false;
   ++stats.patternSearches;
+  if (!rule.start.mayMatchAt(subject(0, length_), at)) return false;
   candidate->rule = ruleIndex;
-  candidate->useCaptures = !rule.captureStyles.empty() && !(rule.delimited() && rule.delimiterStyle);
+  candidate->useCaptures = rule.wantsCaptures;
   candidate->captures = captures;
   size_t end = 0;
-  if (!rule.start.mayMatchAt(subject(0, length_), at)) return false;
-  if (!matchStart(rule, at, candidate->useCaptures ? captures : nullptr, &end)) return false;
-  if (rule.stopPattern) {
-    size_t stopStart = 0;
-    if (rule.stopPattern->findFrom(subject(at, end), 0, &stopStart, &ignored, nullptr)) {
-      if (stopStart == 0) return false;
-      end = at + stopStart;
-      candidate->useCaptures = false;
-    }
+  if (!matchStart(rule, at, rule.wantsCaptures ? captures : nullptr, &end)) return false;
+  if (rule.checkedAfterStart) return passesAfterStart(rule, at, end, candidate);
+  if (end <= at) giveUp("empty_match");
+  candidate->end = end;
+  candidate->regionCloses = false;
+  return true;
+}
+
+// The next-line condition, complexity, the byte before the cursor and the line start.
+bool LineScanner::passesBeforeStart(const TokenRule& rule, size_t at) {
+  if (rule.nextLine && !nextLineAllows(*rule.nextLine, "context_guard")) return false;
+  if (rule.complex) giveUp("context_guard");
+  if (at == 0) return true;
+  size_t start = 0;
+  size_t end = 0;
+  if (rule.notPrecededBy && rule.notPrecededBy->findFrom(subject(at - 1, at), 0, &start, &end, nullptr)) return false;
+  return !rule.lineStart;
+}
+
+// What follows a start match [at, end): the stop pattern, support, the text before the cursor, the region end
+// of a delimited rule and the text after the match (or after the region when it closes on this line).
+bool LineScanner::passesAfterStart(const TokenRule& rule, size_t at, size_t end, RuleMatch* candidate) {
+  size_t ignored = 0;
+  size_t foundStart = 0;
+  if (rule.stopPattern && rule.stopPattern->findFrom(subject(at, end), 0, &foundStart, &ignored, nullptr)) {
+    if (foundStart == 0) return false;
+    end = at + foundStart;
+    candidate->useCaptures = false;
   }
   if (!rule.supported) giveUp("complex_rule");
   if (end <= at) giveUp("empty_match");

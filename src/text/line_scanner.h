@@ -115,6 +115,8 @@ class LineScanner {
   };
 
   bool tryRule(uint32_t ruleIndex, size_t at, RuleMatch* candidate, PatternCaptures* captures);
+  bool passesBeforeStart(const TokenRule& rule, size_t at);
+  bool passesAfterStart(const TokenRule& rule, size_t at, size_t end, RuleMatch* candidate);
   bool matchStart(const TokenRule& rule, size_t at, PatternCaptures* captures, size_t* end);
   bool nextLineAllows(const SearchPattern& condition, const char* reasonForNonString);
   bool isBetter(const RuleMatch& candidate, const RuleMatch& best) const;

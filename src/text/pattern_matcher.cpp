@@ -22,11 +22,11 @@ class Matcher {
   explicit Matcher(std::string_view subject)
       : subjectStart_(subject.data()), subjectEnd_(subject.data() + subject.size()) {}
 
-  // One attempt from `s` with a fresh state; the match end or null.
+  // One attempt from `s` with a fresh state (the outermost matcher call already counted); the match end or null.
   const char* attempt(const char* s, const PatternItem* items) {
     level_ = 0;
-    budget_ = kPatternRecursionBudget;
-    return match(s, items);
+    budget_ = kPatternRecursionBudget - 1;
+    return matchItems(s, items);
   }
 
   void collectCaptures(PatternCaptures* captures) const;
@@ -237,6 +237,75 @@ void Matcher::collectCaptures(PatternCaptures* captures) const {
   }
 }
 
+bool singleAt(const char* s, const char* subjectEnd, const PatternItem* p) {
+  return s < subjectEnd && p->set.has(static_cast<unsigned char>(*s));
+}
+
+// A simple program (single-byte items) matched from `s` without recursion: the same depth-first search as the
+// matcher's, the choices of its quantified items kept on a stack (a greedy run shrinks, a lazy one grows, an
+// optional byte is dropped); the match end or null.
+const char* matchSimple(const char* s, const PatternItem* p, const char* subjectEnd) {
+  struct Choice {
+    const PatternItem* item;
+    const char* base;
+    ptrdiff_t count;
+  };
+  Choice choices[kSimplePatternChoices];
+  int depth = 0;
+  for (;;) {
+    // forward, taking the first choice of every quantified item
+    bool failed = false;
+    while (!failed) {
+      if (p->op == PatternOp::End) return s;
+      if (p->op == PatternOp::EndAnchor) {
+        if (s == subjectEnd) return s;
+        break;
+      }
+      ptrdiff_t count = 0;
+      switch (p->quantifier) {
+        case 0:
+          failed = !singleAt(s, subjectEnd, p);
+          count = 1;
+          break;
+        case '?':
+          count = singleAt(s, subjectEnd, p) ? 1 : 0;
+          choices[depth++] = {p, s, count};
+          break;
+        case '-':
+          choices[depth++] = {p, s, 0};
+          break;
+        default:  // "*" and "+": the longest run first
+          while (singleAt(s + count, subjectEnd, p)) ++count;
+          failed = p->quantifier == '+' && count == 0;
+          if (!failed) choices[depth++] = {p, s, count};
+          break;
+      }
+      s += count;
+      ++p;
+    }
+    // back to the innermost quantified item with a choice left
+    for (;;) {
+      if (depth == 0) return nullptr;
+      Choice& choice = choices[depth - 1];
+      const char quantifier = choice.item->quantifier;
+      if (quantifier == '-' ? singleAt(choice.base + choice.count, subjectEnd, choice.item)
+                            : choice.count > (quantifier == '+' ? 1 : 0)) {
+        choice.count += quantifier == '-' ? 1 : -1;
+        s = choice.base + choice.count;
+        p = choice.item + 1;
+        break;
+      }
+      --depth;
+    }
+  }
+}
+
+// One attempt of `program` at `s`: the match end or null.
+const char* attemptAt(Matcher& matcher, const PatternProgram& program, const char* s, const char* subjectEnd) {
+  if (program.simple()) return matchSimple(s, program.items(), subjectEnd);
+  return matcher.attempt(s, program.items());
+}
+
 // Whether an attempt at `position` could match at all, judged by its first byte.
 bool mayBeginAt(const PatternProgram& program, std::string_view subject, size_t position) {
   const std::optional<PatternByteSet>& lead = program.leadBytes();
@@ -313,7 +382,7 @@ bool MatchPattern::matchAt(std::string_view subject, size_t start, size_t* end, 
   if (captures != nullptr) captures->spanCount = captures->positionCount = 0;
   if (start > subject.size() || !mayMatchAt(subject, start)) return false;
   Matcher matcher(subject);
-  const char* matchEnd = matcher.attempt(subject.data() + start, program_.items());
+  const char* matchEnd = attemptAt(matcher, program_, subject.data() + start, subject.data() + subject.size());
   if (matchEnd == nullptr) return false;
   matcher.collectCaptures(captures);
   *end = static_cast<size_t>(matchEnd - subject.data());
@@ -342,7 +411,7 @@ bool SearchPattern::findFrom(std::string_view subject, size_t start, size_t* mat
     if (!anchored_) position = nextPossibleStart(body_, subject, position);
     if (position > subject.size()) return false;
     if (mayBeginAt(body_, subject, position)) {
-      if (const char* end = matcher.attempt(subject.data() + position, body_.items())) {
+      if (const char* end = attemptAt(matcher, body_, subject.data() + position, subject.data() + subject.size())) {
         matcher.collectCaptures(captures);
         *matchStart = position;
         *matchEnd = static_cast<size_t>(end - subject.data());

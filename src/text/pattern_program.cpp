@@ -264,6 +264,19 @@ void Compiler::run() {
 PatternProgram::PatternProgram(std::string_view pattern, std::pmr::memory_resource* memory) : items_(memory) {
   Compiler(pattern, items_).run();
   findLeadBytes();
+  findSimple();
+}
+
+void PatternProgram::findSimple() {
+  int quantified = 0;
+  for (const PatternItem& item : items_) {
+    if (item.op == PatternOp::Single) {
+      if (item.quantifier != 0 && ++quantified > kSimplePatternChoices) return;
+    } else if (item.op != PatternOp::End && item.op != PatternOp::EndAnchor) {
+      return;
+    }
+  }
+  simple_ = true;
 }
 
 void PatternProgram::findLeadBytes() {

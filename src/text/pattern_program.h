@@ -13,6 +13,7 @@
 
 constexpr int kPatternMaxCaptures = 32;       // Lua's capture limit
 constexpr int kPatternRecursionBudget = 200;  // Lua's limit on nested matcher calls
+constexpr int kSimplePatternChoices = 32;     // quantified items a simple program may have
 
 enum class PatternErrorKind : uint8_t {
   TooComplex,
@@ -66,14 +67,19 @@ class PatternProgram {
   const std::optional<PatternByteSet>& leadBytes() const { return leadBytes_; }
   // The one byte of leadBytes() when it holds exactly one, else -1 (searches then jump with memchr).
   int leadByte() const { return leadByte_; }
+  // True when the program is single-byte items only (an end anchor may close it), with at most
+  // kSimplePatternChoices quantified ones: it can neither capture nor raise an error, and nests matcher calls
+  // too little to use up the recursion budget.
+  bool simple() const { return simple_; }
 
  private:
-  void compile(std::string_view pattern);
   void findLeadBytes();
+  void findSimple();
 
   std::pmr::vector<PatternItem> items_;
   std::optional<PatternByteSet> leadBytes_;
   int leadByte_ = -1;
+  bool simple_ = false;
 };
 
 // For an unanchored pattern that ends in the "$" anchor and whose items each match at most one byte, the

@@ -57,6 +57,11 @@ struct TokenRule {
   uint32_t sameStartAs = 0;  // the first rule (0-based) with this very start pattern, so a scan matches it once
   bool startShared = false;  // whether another rule has this very start pattern
 
+  // Summaries for the scanner's fast path, set once the rule is read.
+  bool wantsCaptures = false;       // capture styles apply to its matches
+  bool checkedBeforeStart = false;  // it has a condition tested before the start pattern
+  bool checkedAfterStart = false;   // it has a condition tested after the start pattern, or is unsupported
+
   bool delimited() const { return endPattern.has_value(); }
   // Whether a region of this rule can be carried across lines.
   bool carriable() const { return supported && delimited() && !complex; }
