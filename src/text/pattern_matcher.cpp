@@ -381,8 +381,14 @@ PatternError::PatternError(PatternErrorKind kind, int captureIndex) : kind_(kind
 bool MatchPattern::matchAt(std::string_view subject, size_t start, size_t* end, PatternCaptures* captures) const {
   if (captures != nullptr) captures->spanCount = captures->positionCount = 0;
   if (start > subject.size() || !mayMatchAt(subject, start)) return false;
+  const char* subjectEnd = subject.data() + subject.size();
+  if (program_.simple()) {  // no captures to collect
+    const char* matchEnd = matchSimple(subject.data() + start, program_.items(), subjectEnd);
+    if (matchEnd != nullptr) *end = static_cast<size_t>(matchEnd - subject.data());
+    return matchEnd != nullptr;
+  }
   Matcher matcher(subject);
-  const char* matchEnd = attemptAt(matcher, program_, subject.data() + start, subject.data() + subject.size());
+  const char* matchEnd = matcher.attempt(subject.data() + start, program_.items());
   if (matchEnd == nullptr) return false;
   matcher.collectCaptures(captures);
   *end = static_cast<size_t>(matchEnd - subject.data());
