@@ -199,7 +199,7 @@ bool LineScanner::matchRulesAt(size_t at, RuleMatch* best) {
 // The style that the table in `tableSlot` gives the text [from, to), or 0 when it has no truthy entry for it.
 StyleId LineScanner::symbolStyle(int tableSlot, size_t from, size_t to) {
   if (tableSlot == kSlotSymbols && !symbolsPresent_) return 0;
-  lua_pushlstring(L_, line_ + from, to - from);
+  pushText(from, to);
   const int type = lua_rawget(L_, tableSlot);
   if (type == LUA_TNIL || (type == LUA_TBOOLEAN && !lua_toboolean(L_, -1))) {
     lua_pop(L_, 1);
@@ -385,6 +385,15 @@ void LineScanner::addToken(size_t from, size_t to, StyleId style) {
   hasPending_ = true;
 }
 
+// Pushes the text [from, to) of the line; a one-byte text comes ready-made.
+void LineScanner::pushText(size_t from, size_t to) {
+  if (to - from == 1) {
+    lua_rawgeti(L_, kSlotByteTexts, static_cast<unsigned char>(line_[from]) + 1);
+  } else {
+    lua_pushlstring(L_, line_ + from, to - from);
+  }
+}
+
 void LineScanner::pushStyle(StyleId style) {
   if (style >= kUnnumbered) {
     const std::string& text = unnumberedStyles_[style - kUnnumbered];
@@ -405,7 +414,7 @@ void LineScanner::finish() {
     pushStyle(token.style);
     lua_rawseti(L_, -2, ++slot);
     const size_t start = deferred_ ? previousEnd : token.start;
-    lua_pushlstring(L_, line_ + start, token.end - start);
+    pushText(start, token.end);
     lua_rawseti(L_, -2, ++slot);
     previousEnd = token.end;
   }

@@ -32,7 +32,8 @@ enum ScanSlot : int {
   kSlotTokens = 10,
   kSlotStylePalette = 11,
   kSlotPostSymbols = 12,
-  kSlotFirstLevel = 13,  // the nested form's tokenizers, outermost first
+  kSlotByteTexts = 13,   // the 256 one-byte strings, at indexes 1 to 256
+  kSlotFirstLevel = 14,  // the nested form's tokenizers, outermost first
 };
 
 struct ScanStats {
@@ -64,7 +65,7 @@ struct RuleMatch {
 class LineScanner {
  public:
   // Reads the line, the symbol pattern (compiled through the outermost tokenizer's cache) and the next line
-  // from their slots; the style palette must be in its slot.
+  // from their slots; the style palette and the one-byte strings must be in theirs.
   LineScanner(lua_State* L, const PreparedTokenizer& outermost);
 
   size_t length() const { return length_; }
@@ -130,6 +131,7 @@ class LineScanner {
   void addToken(size_t from, size_t to, StyleId style);
   size_t writtenTokenStart(size_t index) const;
   void pushStyle(StyleId style);
+  void pushText(size_t from, size_t to);
   bool linePatternPasses(const LinePattern& pattern, size_t at, size_t limit, size_t* end, PatternCaptures* captures);
   void emitLinePatternMatch(const LinePattern& pattern, size_t at, size_t consumedEnd, const PatternCaptures& captures);
 

@@ -26,6 +26,7 @@ constexpr int kScanStackRoom = 8;  // values a scan pushes above its slots
 // Upvalues of the module's functions, so a scan reaches them without registry lookups.
 const int kTokenizerMetatableUpvalue = lua_upvalueindex(1);
 const int kPaletteUpvalue = lua_upvalueindex(2);
+const int kByteTextsUpvalue = lua_upvalueindex(3);
 
 bool hasMetatable(lua_State* L, int index) {
   if (!lua_getmetatable(L, index)) return false;
@@ -189,10 +190,9 @@ int native_tokenizer_scan(lua_State* L) {
   const bool wantStats = lua_toboolean(L, 5);
   luaL_checkstack(L, kSlotFirstLevel + kScanStackRoom, nullptr);
   lua_settop(L, kSlotFirstLevel - 1);
-  lua_pushvalue(L, kSlotTokenizer);
-  lua_replace(L, kSlotCurrentTokenizer);
-  lua_pushvalue(L, kPaletteUpvalue);
-  lua_replace(L, kSlotStylePalette);
+  lua_copy(L, kSlotTokenizer, kSlotCurrentTokenizer);
+  lua_copy(L, kPaletteUpvalue, kSlotStylePalette);
+  lua_copy(L, kByteTextsUpvalue, kSlotByteTexts);
   std::string error;
   int results = 0;
   try {
@@ -434,6 +434,16 @@ const luaL_Reg kTokenizerFunctions[] = {
     {nullptr, nullptr},
 };
 
+// A table of the 256 one-byte strings (byte b at b + 1): one-byte token texts are common and need no hashing.
+void pushByteTexts(lua_State* L) {
+  lua_createtable(L, 256, 0);
+  for (int byte = 0; byte < 256; ++byte) {
+    const char text = static_cast<char>(byte);
+    lua_pushlstring(L, &text, 1);
+    lua_rawseti(L, -2, byte + 1);
+  }
+}
+
 void createFinalizerMetatable(lua_State* L, const char* type, lua_CFunction finalizer) {
   luaL_newmetatable(L, type);
   lua_pushcfunction(L, finalizer);
@@ -450,6 +460,7 @@ int luaopen_native_tokenizer(lua_State* L) {
   lua_createtable(L, 0, 5);
   luaL_getmetatable(L, kPreparedTokenizerType);
   pushStylePalette(L);
-  luaL_setfuncs(L, kTokenizerFunctions, 2);
+  pushByteTexts(L);
+  luaL_setfuncs(L, kTokenizerFunctions, 3);
   return 1;
 }
