@@ -241,16 +241,39 @@ bool singleAt(const char* s, const char* subjectEnd, const PatternItem* p) {
   return s < subjectEnd && p->set.has(static_cast<unsigned char>(*s));
 }
 
+struct SimpleChoice {
+  const PatternItem* item;  // a quantified item
+  const char* base;         // where its run begins
+  ptrdiff_t count;          // the bytes it takes in the choice being tried
+};
+
+// Moves a quantified item to its next choice (a greedy run one byte shorter, a lazy one longer, an optional
+// byte dropped), passing over choices at which the next item needs a byte that is not there; false when no
+// choice is left.
+bool nextChoice(SimpleChoice& choice, const char* subjectEnd) {
+  const PatternItem* item = choice.item;
+  const PatternItem* after = item + 1;
+  const bool afterNeedsByte = after->op == PatternOp::Single && (after->quantifier == 0 || after->quantifier == '+');
+  if (item->quantifier == '-') {
+    while (singleAt(choice.base + choice.count, subjectEnd, item)) {
+      ++choice.count;
+      if (!afterNeedsByte || singleAt(choice.base + choice.count, subjectEnd, after)) return true;
+    }
+    return false;
+  }
+  const ptrdiff_t least = item->quantifier == '+' ? 1 : 0;
+  while (choice.count > least) {
+    --choice.count;
+    if (!afterNeedsByte || singleAt(choice.base + choice.count, subjectEnd, after)) return true;
+  }
+  return false;
+}
+
 // A simple program (single-byte items) matched from `s` without recursion: the same depth-first search as the
 // matcher's, the choices of its quantified items kept on a stack (a greedy run shrinks, a lazy one grows, an
 // optional byte is dropped); the match end or null.
 const char* matchSimple(const char* s, const PatternItem* p, const char* subjectEnd) {
-  struct Choice {
-    const PatternItem* item;
-    const char* base;
-    ptrdiff_t count;
-  };
-  Choice choices[kSimplePatternChoices];
+  SimpleChoice choices[kSimplePatternChoices];
   int depth = 0;
   for (;;) {
     // forward, taking the first choice of every quantified item
@@ -283,20 +306,14 @@ const char* matchSimple(const char* s, const PatternItem* p, const char* subject
       s += count;
       ++p;
     }
-    // back to the innermost quantified item with a choice left
+    // back to the innermost quantified item with a choice left whose next item does not fail at once
     for (;;) {
       if (depth == 0) return nullptr;
-      Choice& choice = choices[depth - 1];
-      const char quantifier = choice.item->quantifier;
-      if (quantifier == '-' ? singleAt(choice.base + choice.count, subjectEnd, choice.item)
-                            : choice.count > (quantifier == '+' ? 1 : 0)) {
-        choice.count += quantifier == '-' ? 1 : -1;
-        s = choice.base + choice.count;
-        p = choice.item + 1;
-        break;
-      }
+      if (nextChoice(choices[depth - 1], subjectEnd)) break;
       --depth;
     }
+    s = choices[depth - 1].base + choices[depth - 1].count;
+    p = choices[depth - 1].item + 1;
   }
 }
 
