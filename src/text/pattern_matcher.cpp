@@ -164,7 +164,11 @@ const char* Matcher::matchBalance(const char* s, const PatternItem* p) const {
 
 const char* Matcher::maxExpand(const char* s, const PatternItem* p) {
   ptrdiff_t count = 0;
-  while (single(s + count, p)) ++count;
+  if (p->anyByte) {
+    count = s < subjectEnd_ ? subjectEnd_ - s : 0;
+  } else {
+    while (single(s + count, p)) ++count;
+  }
   const PatternItem* after = p + 1;
   checkBudget();
   if (after->op == PatternOp::End) return s + count;  // the longest run ends the match
@@ -298,7 +302,11 @@ const char* matchSimple(const char* s, const PatternItem* p, const char* subject
           choices[depth++] = {p, s, 0};
           break;
         default:  // "*" and "+": the longest run first
-          while (singleAt(s + count, subjectEnd, p)) ++count;
+          if (p->anyByte) {
+            count = subjectEnd - s;
+          } else {
+            while (singleAt(s + count, subjectEnd, p)) ++count;
+          }
           failed = p->quantifier == '+' && count == 0;
           if (!failed) choices[depth++] = {p, s, count};
           break;

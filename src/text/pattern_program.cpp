@@ -217,6 +217,8 @@ void Compiler::singleItem() {
   push(PatternOp::Single);
   PatternItem& item = items_.back();
   item.set = singleSet(p_, itemEnd - 1);
+  item.anyByte = true;
+  for (const uint64_t word : item.set.words) item.anyByte = item.anyByte && word == ~uint64_t{0};
   const int quantifier = patternByte(itemEnd);
   if (quantifier == '*' || quantifier == '+' || quantifier == '-' || quantifier == '?') {
     item.quantifier = static_cast<char>(quantifier);

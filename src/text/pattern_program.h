@@ -53,6 +53,7 @@ struct PatternItem {
   unsigned char first = 0;
   unsigned char second = 0;
   PatternErrorKind error = PatternErrorKind::TooComplex;
+  bool anyByte = false;  // `set` holds every byte (".", "[^%z]" and the like)
   PatternByteSet set;
 };
 
