@@ -182,16 +182,22 @@ bool LineScanner::isBetter(const RuleMatch& candidate, const RuleMatch& best) co
 
 bool LineScanner::matchRulesAt(size_t at, RuleMatch* best) {
   const unsigned char byte = at < length_ ? static_cast<unsigned char>(line_[at]) : 0;
+  const std::vector<uint32_t>& candidates = tokenizer_->candidates[byte];
+  if (tokenizer_->strategy == MatchStrategy::First) {  // the first rule that passes
+    for (const uint32_t ruleIndex : candidates) {
+      if (tryRule(ruleIndex, at, best, keptCaptures_)) return true;
+    }
+    return false;
+  }
   bool found = false;
   RuleMatch candidate;
-  for (const uint32_t ruleIndex : tokenizer_->candidates[byte]) {
+  for (const uint32_t ruleIndex : candidates) {
     if (!tryRule(ruleIndex, at, &candidate, spareCaptures_)) continue;
     if (!found || isBetter(candidate, *best)) {
       *best = candidate;
       std::swap(spareCaptures_, keptCaptures_);  // the best keeps its captures; the next candidate gets the other
       found = true;
     }
-    if (tokenizer_->strategy == MatchStrategy::First) break;
   }
   return found;
 }

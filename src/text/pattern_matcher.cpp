@@ -308,6 +308,7 @@ const char* matchSimple(const char* s, const PatternItem* p, const char* subject
             while (singleAt(s + count, subjectEnd, p)) ++count;
           }
           failed = p->quantifier == '+' && count == 0;
+          if (!failed && p[1].op == PatternOp::End) return s + count;  // the longest run ends the match
           if (!failed) choices[depth++] = {p, s, count};
           break;
       }

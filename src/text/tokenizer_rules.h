@@ -34,15 +34,20 @@ struct TokenStyle {
 };
 
 struct TokenRule {
-  std::string startPattern;  // the source text, for the candidate walk
+  // What every attempt reads comes first, so that it shares a few cache lines.
   MatchPattern start;
-  TokenStyle style;
-  std::optional<MatchPattern> linePrefix;  // with "$" appended
   double priority = 0;
+  uint32_t sameStartAs = 0;         // the first rule (0-based) with this very start pattern, matched once a step
+  bool startShared = false;         // whether another rule has this very start pattern
+  bool wantsCaptures = false;       // capture styles apply to its matches
+  bool checkedBeforeStart = false;  // it has a condition tested before the start pattern
+  bool checkedAfterStart = false;   // it has a condition tested after the start pattern, or is unsupported
   bool supported = false;
   bool lineStart = false;
   bool complex = false;
   bool nested = false;
+  TokenStyle style;
+  std::optional<MatchPattern> linePrefix;   // with "$" appended
   std::optional<SearchPattern> precededBy;  // with "$" appended
   std::optional<SearchPattern> notPrecededBy;
   std::optional<MatchPattern> followedBy;
@@ -54,13 +59,7 @@ struct TokenRule {
   std::optional<TokenStyle> delimiterStyle;
   OptionalString postSymbolsName;
   std::vector<TokenStyle> captureStyles;
-  uint32_t sameStartAs = 0;  // the first rule (0-based) with this very start pattern, so a scan matches it once
-  bool startShared = false;  // whether another rule has this very start pattern
-
-  // Summaries for the scanner's fast path, set once the rule is read.
-  bool wantsCaptures = false;       // capture styles apply to its matches
-  bool checkedBeforeStart = false;  // it has a condition tested before the start pattern
-  bool checkedAfterStart = false;   // it has a condition tested after the start pattern, or is unsupported
+  std::string startPattern;  // the source text, for the candidate walk
 
   bool delimited() const { return endPattern.has_value(); }
   // Whether a region of this rule can be carried across lines.

@@ -139,6 +139,18 @@ TEST(PatternMatcher, FrontierAndDollarSeeTheEndOfASubRange) {
   EXPECT_FALSE(matchAt(line, "word$", 0).matched);
 }
 
+TEST(PatternMatcher, MalformedPartsRaiseOnlyWhenAnAttemptReachesThem) {
+  size_t start = 0;
+  size_t end = 0;
+  EXPECT_FALSE(patternMatchAt("b", "a%", 0, &end, nullptr));
+  EXPECT_THROW(patternMatchAt("a", "a%", 0, &end, nullptr), PatternError);
+  EXPECT_FALSE(patternFindFrom("yyy", "x[", 0, false, &start, &end, nullptr));
+  EXPECT_THROW(patternFindFrom("yxy", "x[", 0, false, &start, &end, nullptr), PatternError);
+  const MatchPattern prepared("(a)%2");  // compiling never raises; matching "a" reaches the back-reference
+  EXPECT_FALSE(prepared.matchAt("b", 0, &end, nullptr));
+  EXPECT_THROW(prepared.matchAt("a", 0, &end, nullptr), PatternError);
+}
+
 TEST(PatternMatcher, MalformedPatternsThrowLuaMessages) {
   const auto messageOf = [](std::string_view pattern) -> std::string {
     try {

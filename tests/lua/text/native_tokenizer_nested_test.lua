@@ -153,3 +153,21 @@ t.test("a level's symbols table with a metatable gives symbol_callbacks", functi
   local inner = nt.prepare({ patterns = { { pattern = "%a+", type = "w" } }, symbols = setmetatable({}, {}) })
   t.eq(scan(nt.prepare(markdown_def), "```x", "\0", function() return inner end)[3], "symbol_callbacks")
 end)
+
+t.test("tokenizers that only the scan holds survive collections made by the resolver", function()
+  local outer = nt.prepare(markdown_def)
+  debug.setuservalue(outer, nil, 2)  -- no cache: each answer is referenced by the scan alone
+  local r = scan(outer, "```x a``` ```x b``` ```x c```", "\0", function()
+    collectgarbage()
+    collectgarbage()
+    return nt.prepare({ patterns = { { pattern = "%a+", type = "ident" } } })
+  end)
+  local tokens = {}
+  for _, word in ipairs({ "a", "b", "c" }) do
+    for _, token in ipairs({ "fence", "```x", "normal", " ", "ident", word, "fence", "```", "normal", " " }) do
+      tokens[#tokens + 1] = token
+    end
+  end
+  tokens[#tokens], tokens[#tokens - 1] = nil, nil
+  t.eq(r[1], tokens)
+end)

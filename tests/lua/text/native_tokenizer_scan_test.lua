@@ -225,3 +225,8 @@ t.test("a finalised tokenizer cannot be used again", function()
   t.raises(function() scan(tok, "a") end, "Qz.PreparedTokenizer expected")
   t.raises(function() gc(tok) end, "Qz.PreparedTokenizer expected")
 end)
+
+t.test("one-byte tokens keep zero and high bytes", function()
+  local tok = prepare({ { pattern = "%z", type = "zero" }, { pattern = "\255", type = "high" } })
+  t.eq(scan(tok, "\0a\255"), { "zero", "\0", "normal", "a", "high", "\255" })
+end)
