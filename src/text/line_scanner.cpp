@@ -31,19 +31,6 @@ bool hasHighBytes(const char* text, size_t length) {
   return false;
 }
 
-// The compiled symbol pattern of argument 4, from the tokenizer's cache when the text is the same.
-std::shared_ptr<const CompiledSymbolPattern> compiledSymbolPattern(lua_State* L, const PreparedTokenizer& tokenizer) {
-  size_t length = 0;
-  const char* text = lua_tolstring(L, kSlotSymbolPattern, &length);
-  const std::string_view pattern(text, length);
-  std::shared_ptr<const CompiledSymbolPattern>& cache = tokenizer.lastSymbolPattern;
-  if (cache == nullptr || cache->text != pattern) {
-    cache = std::make_shared<const CompiledSymbolPattern>(
-        CompiledSymbolPattern{std::string(pattern), MatchPattern(pattern)});
-  }
-  return cache;
-}
-
 void copyCaptures(PatternCaptures& to, const PatternCaptures& from) {
   to.spanCount = from.spanCount;
   to.positionCount = from.positionCount;
@@ -53,13 +40,30 @@ void copyCaptures(PatternCaptures& to, const PatternCaptures& from) {
 
 }  // namespace
 
-LineScanner::LineScanner(lua_State* L, const PreparedTokenizer& outermost)
-    : L_(L), tokenizer_(&outermost), symbolPattern_(compiledSymbolPattern(L, outermost)) {
+LineScanner::LineScanner(lua_State* L, const PreparedTokenizer& outermost) : L_(L), tokenizer_(&outermost) {
+  size_t patternLength = 0;
+  const char* patternText = lua_tolstring(L, kSlotSymbolPattern, &patternLength);
+  const std::string_view pattern(patternText, patternLength);
+  std::unique_ptr<SymbolPatternCache>& cache = outermost.symbolPattern;
+  if (cache == nullptr || (cache->users == 0 && cache->text != pattern)) {
+    cache = std::make_unique<SymbolPatternCache>(SymbolPatternCache{std::string(pattern), MatchPattern(pattern), 0});
+  }
+  if (cache->text == pattern) {
+    sharedSymbolPattern_ = cache.get();
+    ++sharedSymbolPattern_->users;
+    symbolPattern_ = &sharedSymbolPattern_->pattern;
+  } else {
+    symbolPattern_ = &ownSymbolPattern_.emplace(pattern);
+  }
   line_ = lua_tolstring(L, kSlotLine, &length_);
   nextLineType_ = lua_type(L, kSlotNextLine);
   if (nextLineType_ == LUA_TSTRING) nextLine_ = lua_tolstring(L, kSlotNextLine, &nextLineLength_);
   deferred_ = hasHighBytes(line_, length_);
   tokens_.reserve(std::min(length_, kReservedTokens));
+}
+
+LineScanner::~LineScanner() {
+  if (sharedSymbolPattern_ != nullptr) --sharedSymbolPattern_->users;
 }
 
 void LineScanner::giveUp(const char* reason) const { throw ScanGiveUp{reason, cursor}; }
@@ -308,7 +312,7 @@ void LineScanner::splitWords(size_t from, size_t to, StyleId baseStyle) {
   size_t at = from;
   while (at < to) {
     size_t wordEnd = 0;
-    if (symbolPattern_->pattern.matchAt(piece, at - from, &wordEnd, nullptr)) {
+    if (symbolPattern_->matchAt(piece, at - from, &wordEnd, nullptr)) {
       wordEnd += from;
       if (wordEnd <= at) giveUp("empty_match");
       const StyleId style = symbolStyle(kSlotPostSymbols, at, wordEnd);
@@ -349,7 +353,7 @@ bool LineScanner::findRegionEnd(const TokenRule& rule, size_t from, size_t* star
 bool LineScanner::symbolFallback(size_t at, size_t* next) {
   ++stats.fallbacks;
   size_t wordEnd = 0;
-  if (symbolPattern_->pattern.matchAt(subject(0, length_), at, &wordEnd, nullptr)) {
+  if (symbolPattern_->matchAt(subject(0, length_), at, &wordEnd, nullptr)) {
     if (wordEnd <= at) giveUp("empty_match");
     const StyleId style = symbolStyle(kSlotSymbols, at, wordEnd);
     ++stats.symbolFallbacks;

@@ -67,6 +67,9 @@ class LineScanner {
   // Reads the line, the symbol pattern (compiled through the outermost tokenizer's cache) and the next line
   // from their slots; the style palette and the one-byte strings must be in theirs.
   LineScanner(lua_State* L, const PreparedTokenizer& outermost);
+  ~LineScanner();
+  LineScanner(const LineScanner&) = delete;
+  LineScanner& operator=(const LineScanner&) = delete;
 
   size_t length() const { return length_; }
   bool lineEmpty() const { return length_ == 0; }
@@ -139,7 +142,9 @@ class LineScanner {
 
   lua_State* L_;
   const PreparedTokenizer* tokenizer_;
-  std::shared_ptr<const CompiledSymbolPattern> symbolPattern_;
+  SymbolPatternCache* sharedSymbolPattern_ = nullptr;  // the tokenizer's, counted as used while this scan runs
+  std::optional<MatchPattern> ownSymbolPattern_;       // when the tokenizer's serves a running scan's other one
+  const MatchPattern* symbolPattern_ = nullptr;
   const char* line_ = nullptr;
   size_t length_ = 0;
   const char* nextLine_ = nullptr;  // null when argument 8 is not a string

@@ -79,10 +79,13 @@ struct LinePattern {
   bool consumeLine = false;
 };
 
-// The symbol pattern that a scan received, compiled; scans pass it as an argument, nearly always the same one.
-struct CompiledSymbolPattern {
+// The symbol pattern that scans received, compiled; they pass it as an argument, nearly always the same one.
+// A scan that uses it counts itself in `users`, so that a scan run meanwhile (from a resolver) with another
+// pattern compiles its own instead of replacing this one.
+struct SymbolPatternCache {
   std::string text;
   MatchPattern pattern;
+  uint32_t users = 0;
 };
 
 struct PreparedTokenizer {
@@ -91,8 +94,7 @@ struct PreparedTokenizer {
   std::vector<LinePattern> linePatterns;
   MatchStrategy strategy = MatchStrategy::First;
   bool usesPostSymbols = false;
-  // A cache; each scan holds the entry it uses, as a callback may run a scan with another pattern meanwhile.
-  mutable std::shared_ptr<const CompiledSymbolPattern> lastSymbolPattern;
+  mutable std::unique_ptr<SymbolPatternCache> symbolPattern;
 };
 
 // Fills the candidate lists: byte 0 lists every rule, any other byte the rules whose start pattern could begin

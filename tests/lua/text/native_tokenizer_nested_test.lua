@@ -171,3 +171,14 @@ t.test("tokenizers that only the scan holds survive collections made by the reso
   tokens[#tokens], tokens[#tokens - 1] = nil, nil
   t.eq(r[1], tokens)
 end)
+
+t.test("a scan run by the resolver with another symbol pattern leaves the running scan's pattern alone", function()
+  local outer = nt.prepare({ patterns = { { pattern = { "```x", "```" }, type = "fence", syntax = "code" } } })
+  local inner_tokens
+  local r = t.results(nt.scan(outer, "ab ```x cd", {}, "%a", true, "\0", function()
+    inner_tokens = nt.scan(outer, "ef", {}, "%a+", false)
+    return code
+  end))
+  t.eq(inner_tokens, { "normal", "ef" })
+  t.eq(r[1], { "normal", "ab ", "fence", "```x", "normal", " ", "ident", "cd" })
+end)
