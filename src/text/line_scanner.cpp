@@ -40,10 +40,9 @@ void copyCaptures(PatternCaptures& to, const PatternCaptures& from) {
 
 }  // namespace
 
-LineScanner::LineScanner(lua_State* L, const PreparedTokenizer& outermost) : L_(L), tokenizer_(&outermost) {
-  size_t patternLength = 0;
-  const char* patternText = lua_tolstring(L, kSlotSymbolPattern, &patternLength);
-  const std::string_view pattern(patternText, patternLength);
+LineScanner::LineScanner(lua_State* L, const PreparedTokenizer& outermost, std::string_view line,
+                         std::string_view pattern)
+    : L_(L), tokenizer_(&outermost), line_(line.data()), length_(line.size()) {
   std::unique_ptr<SymbolPatternCache>& cache = outermost.symbolPattern;
   if (cache == nullptr || (cache->users == 0 && cache->text != pattern)) {
     cache = std::make_unique<SymbolPatternCache>(SymbolPatternCache{std::string(pattern), MatchPattern(pattern), 0});
@@ -55,7 +54,6 @@ LineScanner::LineScanner(lua_State* L, const PreparedTokenizer& outermost) : L_(
   } else {
     symbolPattern_ = &ownSymbolPattern_.emplace(pattern);
   }
-  line_ = lua_tolstring(L, kSlotLine, &length_);
   nextLineType_ = lua_type(L, kSlotNextLine);
   if (nextLineType_ == LUA_TSTRING) nextLine_ = lua_tolstring(L, kSlotNextLine, &nextLineLength_);
   deferred_ = hasHighBytes(line_, length_);

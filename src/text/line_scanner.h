@@ -64,9 +64,9 @@ struct RuleMatch {
 
 class LineScanner {
  public:
-  // Reads the line, the symbol pattern (compiled through the outermost tokenizer's cache) and the next line
-  // from their slots; the style palette and the one-byte strings must be in theirs.
-  LineScanner(lua_State* L, const PreparedTokenizer& outermost);
+  // Scans `line` (argument 2) with `symbolPattern` (argument 4, compiled through the outermost tokenizer's
+  // cache) and reads the next line from its slot; the style palette and the one-byte strings must be in theirs.
+  LineScanner(lua_State* L, const PreparedTokenizer& outermost, std::string_view line, std::string_view symbolPattern);
   ~LineScanner();
   LineScanner(const LineScanner&) = delete;
   LineScanner& operator=(const LineScanner&) = delete;

@@ -143,10 +143,11 @@ int pushSuccess(lua_State* L, const ScanStats& stats, bool wantStats) {
 }
 
 // Runs the scan; pattern errors come back as their message in *error.
-int runScan(lua_State* L, TokenizerHandle* handle, bool nested, bool wantStats, std::string* error) {
+int runScan(lua_State* L, TokenizerHandle* handle, std::string_view line, std::string_view symbolPattern, bool nested,
+            bool wantStats, std::string* error) {
   TokenizerHold hold(handle);
   if (hasMetatable(L, kSlotSymbols)) return pushFallback(L, ScanStats{}, ScanGiveUp{"symbol_callbacks", 0}, wantStats);
-  LineScanner scanner(L, *handle->tokenizer);
+  LineScanner scanner(L, *handle->tokenizer, line, symbolPattern);
   try {
     if (nested) {
       runNestedScan(L, scanner, handle);
@@ -178,9 +179,11 @@ TokenizerHandle* checkPreparedTokenizer(lua_State* L) {
 //   -> tokens, stats or nil, nil, state; or nil [, stats, reason] when the line needs the scripts' tokenizer
 int native_tokenizer_scan(lua_State* L) {
   TokenizerHandle* handle = checkPreparedTokenizer(L);
-  luaL_checkstring(L, 2);
+  size_t lineLength = 0;
+  const char* line = luaL_checklstring(L, 2, &lineLength);
   luaL_checktype(L, 3, LUA_TTABLE);
-  luaL_checkstring(L, 4);
+  size_t patternLength = 0;
+  const char* symbolPattern = luaL_checklstring(L, 4, &patternLength);
   const bool nested = !lua_isnoneornil(L, 7);
   if (nested) {
     luaL_checktype(L, 7, LUA_TFUNCTION);
@@ -196,7 +199,7 @@ int native_tokenizer_scan(lua_State* L) {
   std::string error;
   int results = 0;
   try {
-    results = runScan(L, handle, nested, wantStats, &error);
+    results = runScan(L, handle, {line, lineLength}, {symbolPattern, patternLength}, nested, wantStats, &error);
   } catch (const std::bad_alloc&) {
     error = "not enough memory to scan the line";
   }
