@@ -20,6 +20,14 @@ StyleId addStyle(lua_State* L, int palette, int index) {
   return id;
 }
 
+// The id of a native style string, added when new; 0 when the palette is full.
+StyleId styleIdOfText(lua_State* L, int palette, std::string_view text) {
+  lua_pushlstring(L, text.data(), text.size());
+  const StyleId id = styleIdOfValue(L, palette, -1);
+  lua_pop(L, 1);
+  return id;
+}
+
 }  // namespace
 
 void pushStylePalette(lua_State* L) {
@@ -41,13 +49,6 @@ StyleId styleIdOfValue(lua_State* L, int palette, int index) {
   const auto id = known ? static_cast<StyleId>(lua_tointeger(L, -1)) : 0;
   lua_pop(L, 1);
   return known ? id : addStyle(L, palette, index);
-}
-
-StyleId styleIdOfText(lua_State* L, int palette, std::string_view text) {
-  lua_pushlstring(L, text.data(), text.size());
-  const StyleId id = styleIdOfValue(L, palette, -1);
-  lua_pop(L, 1);
-  return id;
 }
 
 void assignStyleIds(lua_State* L, int palette, PreparedTokenizer& tokenizer) {

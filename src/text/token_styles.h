@@ -20,8 +20,5 @@ void pushStylePalette(lua_State* L);
 // The id of the string at `index` in the palette at `palette`, added when new; 0 when the palette is full.
 StyleId styleIdOfValue(lua_State* L, int palette, int index);
 
-// The id of a native style string, added when new; 0 when the palette is full.
-StyleId styleIdOfText(lua_State* L, int palette, std::string_view text);
-
 // Numbers every style string of a compiled grammar in the palette at `palette`.
 void assignStyleIds(lua_State* L, int palette, PreparedTokenizer& tokenizer);
