@@ -52,12 +52,12 @@ TEST_F(TextInput, InvalidAreasAreRefusedWithoutTouchingState) {
 TEST_F(TextInput, AreaIsKeptWhileInputIsOffAndAppliedAtStart) {
   std::string error;
   ASSERT_TRUE(registry.setTextInputArea(id, TextInputArea{1, 2, 30, 10, 5}, error)) << error;
-  TextInputSpec spec;
-  spec.present = true;
-  spec.multiline = true;
-  ASSERT_TRUE(registry.setTextInput(id, spec, error)) << error;
+  TextInputSpec input;
+  input.present = true;
+  input.multiline = true;
+  ASSERT_TRUE(registry.setTextInput(id, input, error)) << error;
   EXPECT_TRUE(SDL_TextInputActive(registry.window(id).sdlWindow()));
-  EXPECT_TRUE(registry.setTextInput(id, spec, error)) << "an equal spec changes nothing";
+  EXPECT_TRUE(registry.setTextInput(id, input, error)) << "an equal request changes nothing";
   ASSERT_TRUE(registry.setTextInput(id, std::nullopt, error)) << error;
   EXPECT_FALSE(SDL_TextInputActive(registry.window(id).sdlWindow()));
   EXPECT_TRUE(registry.window(id).textInputArea()) << "the area outlives stop and start";

@@ -9,23 +9,23 @@ local STRATEGIES = { longest = 1, priority_first = 2, priority_longest = 3 }
 function R.compile(def)
   local grammar = { def = def, rules = {}, strategy = 0, symbols = def.symbols or {}, cache = {} }
   if type(def.match) == "table" then grammar.strategy = STRATEGIES[def.match.strategy] or 0 end
-  for index, spec in ipairs(def.patterns) do
-    local rule = { index = index, priority = tonumber(spec.priority) or 0 }
+  for index, entry in ipairs(def.patterns) do
+    local rule = { index = index, priority = tonumber(entry.priority) or 0 }
     if rule.priority ~= rule.priority then rule.priority = 0 end
-    if type(spec.pattern) == "table" then
-      rule.start, rule.close, rule.escape = spec.pattern[1], spec.pattern[2], spec.pattern[3]
-      rule.nested = spec.syntax ~= nil and spec.syntax ~= false
+    if type(entry.pattern) == "table" then
+      rule.start, rule.close, rule.escape = entry.pattern[1], entry.pattern[2], entry.pattern[3]
+      rule.nested = entry.syntax ~= nil and entry.syntax ~= false
     else
-      rule.start = spec.pattern
-      rule.stop = (type(spec.stop_on) == "string" and spec.stop_on ~= "" and spec.stop_on)
-        or (type(spec.terminators) == "string" and spec.terminators ~= "" and spec.terminators) or nil
+      rule.start = entry.pattern
+      rule.stop = (type(entry.stop_on) == "string" and entry.stop_on ~= "" and entry.stop_on)
+        or (type(entry.terminators) == "string" and entry.terminators ~= "" and entry.terminators) or nil
     end
-    if type(spec.type) == "table" then rule.captures, rule.style = spec.type, spec.type[1] else rule.style = spec.type end
-    rule.line_start = spec.line_start
-    rule.line_prefix = spec.line_prefix and ("^" .. spec.line_prefix .. "$")
-    rule.preceded_by = spec.preceded_by and (spec.preceded_by .. "$")
-    rule.not_preceded_by, rule.followed_by, rule.not_followed_by = spec.not_preceded_by, spec.followed_by, spec.not_followed_by
-    rule.delim_type = spec.delim_type
+    if type(entry.type) == "table" then rule.captures, rule.style = entry.type, entry.type[1] else rule.style = entry.type end
+    rule.line_start = entry.line_start
+    rule.line_prefix = entry.line_prefix and ("^" .. entry.line_prefix .. "$")
+    rule.preceded_by = entry.preceded_by and (entry.preceded_by .. "$")
+    rule.not_preceded_by, rule.followed_by, rule.not_followed_by = entry.not_preceded_by, entry.followed_by, entry.not_followed_by
+    rule.delim_type = entry.delim_type
     grammar.rules[index] = rule
   end
   return grammar
