@@ -98,16 +98,22 @@ TEST_F(SystemEvents, QuitCloseRequestAndWakeUpNeedNoScript) {
 }
 
 TEST_F(SystemEvents, WindowChangesOfTheMainWindow) {
+  NativeWindow& window = registry().window(mainId);
   pushWindowEvent(SDL_EVENT_WINDOW_RESIZED, mainId, 640, 480);
   pushWindowEvent(SDL_EVENT_WINDOW_EXPOSED, mainId);
   pushWindowEvent(SDL_EVENT_WINDOW_MAXIMIZED, mainId);
   pushWindowEvent(SDL_EVENT_WINDOW_FOCUS_LOST, mainId);
   pushWindowEvent(SDL_EVENT_WINDOW_MOVED, mainId, 5, 5);
+  window.clearRedraw();
   EXPECT_EQ(poll(), (Values{"resize", "640", "480"}));
+  EXPECT_TRUE(window.needsRedraw()) << "a resize marks the window for redraw";
+  window.clearRedraw();
   EXPECT_EQ(poll(), Values{"expose"});
+  EXPECT_TRUE(window.needsRedraw()) << "so does an expose";
+  window.clearRedraw();
   EXPECT_EQ(poll(), (Values{"windowmode", "normal"})) << "the mode is read from the window, not the event";
   EXPECT_EQ(poll(), Values{}) << "focus changes and moves give the script nothing";
-  EXPECT_TRUE(registry().window(mainId).needsRedraw());
+  EXPECT_FALSE(window.needsRedraw());
 }
 
 TEST_F(SystemEvents, PollingInsideAFrameLeavesTheFrameOpen) {
