@@ -1,11 +1,11 @@
 // Native text input of a window (the platform's IME through SDL): started with the wanted properties, stopped,
 // and placed with an area given in logical units and converted to window coordinates.
 #include <SDL3/SDL_keyboard.h>
-#include <SDL3/SDL_properties.h>
 
 #include <algorithm>
 #include <cmath>
 
+#include "ui/sdl_properties.h"
 #include "ui/window_registry.h"
 
 namespace {
@@ -75,16 +75,12 @@ bool WindowRegistry::setTextInput(uint64_t id, const std::optional<TextInputSpec
     if (!wanted) return true;
   }
 
-  const SDL_PropertiesID props = SDL_CreateProperties();
-  if (props == 0) {
+  const PropertySet props;
+  if (props.id() == 0 || !setTextInputProperties(props.id(), *input) ||
+      !SDL_StartTextInputWithProperties(target.sdlWindow(), props.id())) {
     error = SDL_GetError();
     return false;
   }
-  const bool started = setTextInputProperties(props, *input) &&
-                       SDL_StartTextInputWithProperties(target.sdlWindow(), props);
-  if (!started) error = SDL_GetError();
-  SDL_DestroyProperties(props);
-  if (!started) return false;
 
   current = *input;
   if (target.textInputArea() && !applyArea(target, *target.textInputArea())) {
@@ -105,7 +101,8 @@ bool WindowRegistry::setTextInputArea(uint64_t id, const std::optional<TextInput
   NativeWindow& target = window(id);
   const bool inputOn = target.textInput().present;
   if (!area) {
-    if (inputOn && !(SDL_ClearComposition(target.sdlWindow()) && SDL_SetTextInputArea(target.sdlWindow(), nullptr, 0))) {
+    if (inputOn &&
+        !(SDL_ClearComposition(target.sdlWindow()) && SDL_SetTextInputArea(target.sdlWindow(), nullptr, 0))) {
       error = SDL_GetError();
       return false;
     }

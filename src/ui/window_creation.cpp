@@ -1,30 +1,15 @@
 // Window creation: the SDL window is created hidden through a property set, sized so that its logical size
 // is the one asked for (keeping its centre), wrapped in its renderer handle and registered.
-#include <SDL3/SDL_properties.h>
 #include <SDL3/SDL_timer.h>
 #include <SDL3/SDL_video.h>
 
 #include <algorithm>
 #include <cmath>
 
+#include "ui/sdl_properties.h"
 #include "ui/window_registry.h"
 
 namespace {
-
-// Owns an SDL property set for the length of one creation.
-class PropertySet {
- public:
-  PropertySet() : id_(SDL_CreateProperties()) {}
-  ~PropertySet() {
-    if (id_ != 0) SDL_DestroyProperties(id_);
-  }
-  PropertySet(const PropertySet&) = delete;
-  PropertySet& operator=(const PropertySet&) = delete;
-  SDL_PropertiesID id() const { return id_; }
-
- private:
-  SDL_PropertiesID id_;
-};
 
 struct SdlWindowDeleter {
   void operator()(SDL_Window* window) const { SDL_DestroyWindow(window); }
