@@ -7,16 +7,14 @@
 #include <cmath>
 
 #include "render/render_cache.h"
+#include "ui/scaled_rounding.h"
 
 namespace {
 
 double validFactor(float factor) { return std::isfinite(factor) && factor > 0.0f ? static_cast<double>(factor) : 1.0; }
 
-// pixels / scale to the nearest integer (halves away from zero), clamped to 0 .. INT32_MAX.
-int32_t logicalLength(int32_t pixels, double scale) {
-  const long double value = std::roundl(static_cast<long double>(pixels) / static_cast<long double>(scale));
-  return static_cast<int32_t>(std::clamp<long double>(value, 0.0L, 2147483647.0L));
-}
+// Pixels are never negative and the scale is above 0, so the result is never negative either.
+int32_t logicalLength(int32_t pixels, double scale) { return nearestInt32(static_cast<long double>(pixels) / scale); }
 
 }  // namespace
 

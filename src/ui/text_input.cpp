@@ -3,17 +3,12 @@
 #include <SDL3/SDL_keyboard.h>
 
 #include <algorithm>
-#include <cmath>
 
+#include "ui/scaled_rounding.h"
 #include "ui/sdl_properties.h"
 #include "ui/window_registry.h"
 
 namespace {
-
-int32_t scaledEdge(int64_t value, long double factor) {
-  const long double scaled = std::roundl(static_cast<long double>(value) * factor);
-  return static_cast<int32_t>(std::clamp<long double>(scaled, -2147483648.0L, 2147483647.0L));
-}
 
 bool sameInput(const TextInputSpec& a, const TextInputSpec& b) {
   return a.type == b.type && a.capitalization == b.capitalization && a.autocorrect == b.autocorrect &&
@@ -41,12 +36,15 @@ bool applyArea(NativeWindow& window, const TextInputArea& area) {
 }  // namespace
 
 ScaledTextInputRect scaleTextInputRect(double displayScale, double pixelDensity, const TextInputArea& area) {
-  const long double factor = static_cast<long double>(displayScale) / static_cast<long double>(pixelDensity);
-  const int32_t x = scaledEdge(area.x, factor);
-  const int32_t y = scaledEdge(area.y, factor);
-  const int32_t right = scaledEdge(int64_t{area.x} + area.width, factor);
-  const int32_t bottom = scaledEdge(int64_t{area.y} + area.height, factor);
-  const int32_t cursorEdge = scaledEdge(int64_t{area.x} + area.cursor, factor);
+  // Multiplied first, divided last: an edge that lands exactly on a half is rounded from the exact half.
+  const auto scaled = [&](int64_t value) {
+    return nearestInt32(static_cast<long double>(value) * displayScale / pixelDensity);
+  };
+  const int32_t x = scaled(area.x);
+  const int32_t y = scaled(area.y);
+  const int32_t right = scaled(int64_t{area.x} + area.width);
+  const int32_t bottom = scaled(int64_t{area.y} + area.height);
+  const int32_t cursorEdge = scaled(int64_t{area.x} + area.cursor);
   ScaledTextInputRect rect{x, y, 0, 0, 0};
   rect.width = static_cast<int32_t>(std::clamp<int64_t>(int64_t{right} - x, 1, 2147483647));
   rect.height = static_cast<int32_t>(std::clamp<int64_t>(int64_t{bottom} - y, 1, 2147483647));

@@ -4,8 +4,9 @@
 #include <SDL3/SDL_video.h>
 
 #include <algorithm>
-#include <cmath>
+#include <cstdint>
 
+#include "ui/scaled_rounding.h"
 #include "ui/sdl_properties.h"
 #include "ui/window_registry.h"
 
@@ -15,14 +16,16 @@ struct SdlWindowDeleter {
   void operator()(SDL_Window* window) const { SDL_DestroyWindow(window); }
 };
 
-int32_t clampToInt32(long double value) {
-  return static_cast<int32_t>(std::clamp<long double>(value, -2147483648.0L, 2147483647.0L));
-}
-
 // length x scale / density, rounded half away from zero, at least 1.
 int32_t windowLength(int32_t logical, float scale, float density) {
-  const int32_t length = clampToInt32(std::roundl(static_cast<long double>(logical) * scale / density));
+  const int32_t length = nearestInt32(static_cast<long double>(logical) * scale / density);
   return length <= 0 ? 1 : length;
+}
+
+// Where a side must start so that its centre stays put when its length changes.
+int32_t centredStart(int start, int oldLength, int32_t newLength) {
+  return static_cast<int32_t>(
+      std::clamp<int64_t>(int64_t{start} + (int64_t{oldLength} - newLength) / 2, INT32_MIN, INT32_MAX));
 }
 
 bool setCreationProperties(SDL_PropertiesID props, const WindowCreateInfo& info, SDL_Window* owner) {
@@ -49,8 +52,7 @@ bool applyLogicalSize(SDL_Window* window, const WindowCreateInfo& info) {
   int x = 0, y = 0, oldW = 0, oldH = 0;
   if (SDL_GetWindowPosition(window, &x, &y) && SDL_GetWindowSize(window, &oldW, &oldH)) {
     if (!SDL_SetWindowSize(window, w, h)) return false;
-    SDL_SetWindowPosition(window, clampToInt32(static_cast<long double>(x) + (int64_t{oldW} - w) / 2),
-                          clampToInt32(static_cast<long double>(y) + (int64_t{oldH} - h) / 2));
+    SDL_SetWindowPosition(window, centredStart(x, oldW, w), centredStart(y, oldH, h));
   } else if (!SDL_SetWindowSize(window, w, h)) {
     return false;
   }

@@ -4,8 +4,6 @@
 
 #include <SDL3/SDL_keyboard.h>
 
-#include <algorithm>
-#include <cmath>
 #include <optional>
 #include <utility>
 
@@ -14,6 +12,7 @@
 #include "render/render_cache.h"
 #include "ui/application.h"
 #include "ui/mouse_backend.h"
+#include "ui/scaled_rounding.h"
 #include "ui/window_registry.h"
 
 void ScriptEvent::clear() {
@@ -64,11 +63,6 @@ uint16_t& pendingStartupModifiers() {
 namespace {
 
 std::string_view textOrEmpty(const char* text) { return text != nullptr ? std::string_view(text) : ""; }
-
-int32_t roundToInt32(double value) {
-  if (!std::isfinite(value)) return 0;
-  return static_cast<int32_t>(std::clamp(std::round(value), -2147483648.0, 2147483647.0));
-}
 
 // SDL window coordinates to a window's logical units.
 double scaleFactorOf(const NativeWindow& window) {
@@ -258,8 +252,8 @@ class WindowEventRouter {
   bool motion(const SDL_MouseMotionEvent& event) {
     const double factor = scaleFactorOf(window_);
     NativeWindow::PointerPosition& pointer = window_.pointerPosition();
-    pointer.x = roundToInt32(event.x * factor);
-    pointer.y = roundToInt32(event.y * factor);
+    pointer.x = nearestInt32(event.x * factor);
+    pointer.y = nearestInt32(event.y * factor);
     if (isMain_) {
       values_.text("mousemove").number(event.x).number(event.y).number(event.xrel).number(event.yrel);
       return true;

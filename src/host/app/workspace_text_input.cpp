@@ -3,14 +3,12 @@
 #include "host/app/workspace_text_input.h"
 
 #include <algorithm>
-#include <cmath>
+
+#include "ui/scaled_rounding.h"
 
 namespace {
 
-int32_t toLogical(int64_t pixels, double scale) {
-  const long double value = std::roundl(static_cast<long double>(pixels) / static_cast<long double>(scale));
-  return static_cast<int32_t>(std::clamp<long double>(value, -2147483648.0L, 2147483647.0L));
-}
+int32_t toLogical(int64_t pixels, double scale) { return nearestInt32(static_cast<long double>(pixels) / scale); }
 
 }  // namespace
 
