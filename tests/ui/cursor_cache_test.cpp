@@ -63,13 +63,7 @@ TEST_F(Cursors, EachCursorIsMadeOnceAndDestroyedWithTheCache) {
 
 class RegistryPointer : public SdlVideoTest {
  protected:
-  uint64_t create() {
-    WindowCreateInfo info;
-    info.width = 100;
-    info.height = 80;
-    std::string error;
-    return registry.createWindow(info, error).value_or(0);
-  }
+  uint64_t create() { return createWindow(registry, 100, 80); }
   FakeMouseBackend mouse;
   WindowRegistry registry;
 };

@@ -4,6 +4,12 @@
 #include <SDL3/SDL.h>
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "ui/window_registry.h"
+
 class SdlVideoTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
@@ -11,4 +17,18 @@ class SdlVideoTest : public ::testing::Test {
     ASSERT_TRUE(SDL_Init(SDL_INIT_VIDEO | SDL_INIT_EVENTS)) << SDL_GetError();
   }
   static void TearDownTestSuite() { SDL_Quit(); }
+
+  // A window of the given logical size, hidden unless asked; 0 and a test failure when it cannot be made.
+  static uint64_t createWindow(WindowRegistry& registry, int32_t width, int32_t height,
+                               std::optional<uint64_t> owner = std::nullopt, bool visible = false) {
+    WindowCreateInfo info;
+    info.width = width;
+    info.height = height;
+    info.owner = owner;
+    info.visible = visible;
+    std::string error;
+    const std::optional<uint64_t> id = registry.createWindow(info, error);
+    EXPECT_TRUE(id) << error;
+    return id.value_or(0);
+  }
 };

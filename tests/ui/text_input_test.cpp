@@ -27,13 +27,8 @@ TEST(ScaleTextInputRect, HugeAreaIsClamped) {
 class TextInput : public SdlVideoTest {
  protected:
   void SetUp() override {
-    WindowCreateInfo info;
-    info.width = 200;
-    info.height = 100;
-    std::string error;
-    const auto created = registry.createWindow(info, error);
-    ASSERT_TRUE(created) << error;
-    id = *created;
+    id = createWindow(registry, 200, 100);
+    ASSERT_NE(id, 0u);
   }
   WindowRegistry registry;
   uint64_t id = 0;

@@ -9,15 +9,7 @@ namespace {
 class WindowRegistryTest : public SdlVideoTest {
  protected:
   uint64_t create(std::optional<uint64_t> owner = std::nullopt, bool visible = false) {
-    WindowCreateInfo info;
-    info.width = 320;
-    info.height = 200;
-    info.owner = owner;
-    info.visible = visible;
-    std::string error;
-    const auto id = registry.createWindow(info, error);
-    EXPECT_TRUE(id) << error;
-    return id.value_or(0);
+    return createWindow(registry, 320, 200, owner, visible);
   }
   WindowRegistry registry;
 };

@@ -13,15 +13,7 @@ namespace {
 
 class WindowReleaseTest : public SdlVideoTest {
  protected:
-  uint64_t create() {
-    WindowCreateInfo info;
-    info.width = 64;
-    info.height = 32;
-    std::string error;
-    const auto id = registry.createWindow(info, error);
-    EXPECT_TRUE(id) << error;
-    return id.value_or(0);
-  }
+  uint64_t create() { return createWindow(registry, 64, 32); }
   WindowRenderer& rendererOf(uint64_t id) { return *registry.window(id).renderer(); }
   uint32_t surfacePixel(uint64_t id, int x, int y) {
     SDL_Surface* surface = SDL_GetWindowSurface(registry.window(id).sdlWindow());
