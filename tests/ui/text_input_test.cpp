@@ -50,11 +50,19 @@ TEST_F(TextInput, AreaIsKeptWhileInputIsOffAndAppliedAtStart) {
   TextInputSpec input;
   input.present = true;
   input.multiline = true;
+  SDL_Window* window = registry.window(id).sdlWindow();
+  ASSERT_TRUE(SDL_SetTextInputArea(window, nullptr, 0));
   ASSERT_TRUE(registry.setTextInput(id, input, error)) << error;
-  EXPECT_TRUE(SDL_TextInputActive(registry.window(id).sdlWindow()));
+  EXPECT_TRUE(SDL_TextInputActive(window));
+  SDL_Rect placed{};
+  int cursor = -1;
+  ASSERT_TRUE(SDL_GetTextInputArea(window, &placed, &cursor));
+  EXPECT_TRUE(placed.x == 1 && placed.y == 2 && placed.w == 30 && placed.h == 10 && cursor == 5)
+      << "the stored area is placed when input starts: " << placed.x << "," << placed.y << " " << placed.w << "x"
+      << placed.h << " cursor " << cursor;
   EXPECT_TRUE(registry.setTextInput(id, input, error)) << "an equal request changes nothing";
   ASSERT_TRUE(registry.setTextInput(id, std::nullopt, error)) << error;
-  EXPECT_FALSE(SDL_TextInputActive(registry.window(id).sdlWindow()));
+  EXPECT_FALSE(SDL_TextInputActive(window));
   EXPECT_TRUE(registry.window(id).textInputArea()) << "the area outlives stop and start";
   EXPECT_TRUE(registry.setTextInputArea(id, std::nullopt, error));
   EXPECT_FALSE(registry.window(id).textInputArea());
