@@ -27,15 +27,14 @@ bool setTextInputProperties(SDL_PropertiesID props, const TextInputSpec& input) 
 }
 
 bool applyArea(NativeWindow& window, const TextInputArea& area) {
-  const ScaledTextInputRect rect =
-      scaleTextInputRect(window.metrics().displayScale, window.metrics().pixelDensity, area);
+  const TextInputArea rect = scaleTextInputRect(window.metrics().displayScale, window.metrics().pixelDensity, area);
   const SDL_Rect sdlRect{rect.x, rect.y, rect.width, rect.height};
   return SDL_SetTextInputArea(window.sdlWindow(), &sdlRect, rect.cursor);
 }
 
 }  // namespace
 
-ScaledTextInputRect scaleTextInputRect(double displayScale, double pixelDensity, const TextInputArea& area) {
+TextInputArea scaleTextInputRect(double displayScale, double pixelDensity, const TextInputArea& area) {
   // Multiplied first, divided last: an edge that lands exactly on a half is rounded from the exact half.
   const auto scaled = [&](int64_t value) {
     return nearestInt32(static_cast<long double>(value) * displayScale / pixelDensity);
@@ -45,7 +44,7 @@ ScaledTextInputRect scaleTextInputRect(double displayScale, double pixelDensity,
   const int32_t right = scaled(int64_t{area.x} + area.width);
   const int32_t bottom = scaled(int64_t{area.y} + area.height);
   const int32_t cursorEdge = scaled(int64_t{area.x} + area.cursor);
-  ScaledTextInputRect rect{x, y, 0, 0, 0};
+  TextInputArea rect{x, y, 0, 0, 0};
   rect.width = static_cast<int32_t>(std::clamp<int64_t>(int64_t{right} - x, 1, 2147483647));
   rect.height = static_cast<int32_t>(std::clamp<int64_t>(int64_t{bottom} - y, 1, 2147483647));
   rect.cursor = static_cast<int32_t>(std::clamp<int64_t>(int64_t{cursorEdge} - x, 0, rect.width));

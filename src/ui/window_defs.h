@@ -44,7 +44,8 @@ struct TextInputSpec {
   bool present = false;
 };
 
-// The IME area of a window in its logical units; cursor is an offset from x.
+// An IME area with its cursor, an offset from x. A window keeps it in its logical units; SDL receives it in
+// window coordinates, and the scripts give the main workspace's in pixels.
 struct TextInputArea {
   int32_t x = 0;
   int32_t y = 0;
@@ -76,15 +77,4 @@ struct WindowEvent {
   bool repeat = false;
 
   bool operator==(const WindowEvent&) const = default;
-};
-
-// A text input area converted to window coordinates.
-struct ScaledTextInputRect {
-  int32_t x = 0;
-  int32_t y = 0;
-  int32_t width = 0;
-  int32_t height = 0;
-  int32_t cursor = 0;
-
-  bool operator==(const ScaledTextInputRect&) const = default;
 };

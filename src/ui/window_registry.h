@@ -93,4 +93,4 @@ class WindowRegistry {
 
 // Converts a text input area to window coordinates: edges scaled by scale / density and rounded (halves away
 // from zero), width and height at least 1, the cursor inside the width.
-ScaledTextInputRect scaleTextInputRect(double displayScale, double pixelDensity, const TextInputArea& area);
+TextInputArea scaleTextInputRect(double displayScale, double pixelDensity, const TextInputArea& area);

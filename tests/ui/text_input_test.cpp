@@ -6,19 +6,19 @@
 namespace {
 
 TEST(ScaleTextInputRect, EdgesRoundAwayFromZero) {
-  const ScaledTextInputRect rect = scaleTextInputRect(1.5, 1.0, {10, 20, 101, 15, 33});
-  EXPECT_EQ(rect, (ScaledTextInputRect{15, 30, 152, 23, 50}));
+  const TextInputArea rect = scaleTextInputRect(1.5, 1.0, {10, 20, 101, 15, 33});
+  EXPECT_EQ(rect, (TextInputArea{15, 30, 152, 23, 50}));
 }
 
 TEST(ScaleTextInputRect, TinyAreaKeepsOnePixel) {
-  const ScaledTextInputRect rect = scaleTextInputRect(0.1, 1.0, {10, 10, 1, 1, 1});
+  const TextInputArea rect = scaleTextInputRect(0.1, 1.0, {10, 10, 1, 1, 1});
   EXPECT_EQ(rect.width, 1);
   EXPECT_EQ(rect.height, 1);
   EXPECT_LE(rect.cursor, rect.width);
 }
 
 TEST(ScaleTextInputRect, HugeAreaIsClamped) {
-  const ScaledTextInputRect rect = scaleTextInputRect(4.0, 1.0, {2147483647, -2147483647 - 1, 2147483647, 5, 0});
+  const TextInputArea rect = scaleTextInputRect(4.0, 1.0, {2147483647, -2147483647 - 1, 2147483647, 5, 0});
   EXPECT_EQ(rect.x, 2147483647);
   EXPECT_EQ(rect.y, -2147483647 - 1);
   EXPECT_EQ(rect.width, 1);

@@ -124,7 +124,7 @@ int systemSetClipboard(lua_State* L) {
 
 // system.set_text_input_area(x, y, width, height, cursor) -> true, or nil and a message
 int systemSetTextInputArea(lua_State* L) {
-  TextInputArea pixels;  // in pixels here
+  TextInputArea pixels;
   pixels.x = checkCppInteger(L, 1);
   pixels.y = checkCppInteger(L, 2);
   pixels.width = checkCppInteger(L, 3);
