@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <iterator>
 
+#include "platform/text_conversion.h"
+
 namespace {
 
 struct CodepointRange {
@@ -101,37 +103,8 @@ bool textNeedsShaping(const char* text) {
   return false;
 }
 
-void appendUtf8(std::string& out, uint32_t codepoint) {
-  if (codepoint < 0x80) {
-    out += static_cast<char>(codepoint);
-  } else if (codepoint < 0x800) {
-    out += static_cast<char>(0xC0 | codepoint >> 6);
-    out += static_cast<char>(0x80 | (codepoint & 0x3F));
-  } else if (codepoint < 0x10000) {
-    out += static_cast<char>(0xE0 | codepoint >> 12);
-    out += static_cast<char>(0x80 | (codepoint >> 6 & 0x3F));
-    out += static_cast<char>(0x80 | (codepoint & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | codepoint >> 18);
-    out += static_cast<char>(0x80 | (codepoint >> 12 & 0x3F));
-    out += static_cast<char>(0x80 | (codepoint >> 6 & 0x3F));
-    out += static_cast<char>(0x80 | (codepoint & 0x3F));
-  }
-}
-
 std::string utf16BigEndianToUtf8(const uint8_t* bytes, size_t length) {
-  std::string out;
-  const size_t units = length / 2;
-  auto unitAt = [bytes](size_t i) { return static_cast<uint32_t>(bytes[2 * i] << 8 | bytes[2 * i + 1]); };
-  for (size_t i = 0; i < units; ++i) {
-    uint32_t unit = unitAt(i);
-    if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < units && unitAt(i + 1) >= 0xDC00 && unitAt(i + 1) <= 0xDFFF) {
-      unit = 0x10000 + ((unit - 0xD800) << 10) + (unitAt(i + 1) - 0xDC00);
-      ++i;
-    } else if (unit >= 0xD800 && unit <= 0xDFFF) {
-      unit = kReplacementCharacter;
-    }
-    appendUtf8(out, unit);
-  }
-  return out;
+  std::u16string units(length / 2, u'\0');
+  for (size_t i = 0; i < units.size(); ++i) units[i] = static_cast<char16_t>(bytes[2 * i] << 8 | bytes[2 * i + 1]);
+  return wideToUtf8(units);
 }

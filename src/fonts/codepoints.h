@@ -27,8 +27,6 @@ bool isKeycapSequence(const char* text);
 // indicators, emoji modifiers, right-to-left and complex scripts); false for null, empty and ASCII text.
 bool textNeedsShaping(const char* text);
 
-// Appends the UTF-8 form (1 to 4 bytes) of a codepoint below 0x110000.
-void appendUtf8(std::string& out, uint32_t codepoint);
 // UTF-16 big-endian bytes as UTF-8: a surrogate pair is one codepoint, any other surrogate U+FFFD, an odd
 // trailing byte is ignored.
 std::string utf16BigEndianToUtf8(const uint8_t* bytes, size_t length);
