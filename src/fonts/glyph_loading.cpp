@@ -1,4 +1,4 @@
-// Glyph loading shared by the fallback tests.
+// Glyph loading shared by the metric caches and the fallback tests.
 #include "fonts/glyph_loading.h"
 
 #include <freetype/freetype.h>

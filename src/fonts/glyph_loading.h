@@ -1,4 +1,4 @@
-// Glyph loading shared by the fallback tests of faces and probe faces.
+// Glyph loading shared by the metric caches and the fallback tests of faces and probe faces.
 #pragma once
 
 #include <cstdint>

@@ -3,12 +3,12 @@
 // and one flag test. Entry references stay valid for the life of the face (pages never move, map nodes are
 // stable).
 #include <freetype/freetype.h>
-#include <freetype/otsvg.h>
 
 #include <cmath>
 
 #include "fonts/codepoints.h"
 #include "fonts/font_rounding.h"
+#include "fonts/glyph_loading.h"
 #include "fonts/render_font.h"
 
 namespace {
@@ -28,8 +28,6 @@ void markMissing(GlyphMetricEntry& entry) {
   entry.bitmapSettled = 1;
   entry.missing = 1;
 }
-
-bool isSvgWithoutDocument(FT_GlyphSlot slot) { return slot->format == FT_GLYPH_FORMAT_SVG && slot->other == nullptr; }
 
 }  // namespace
 
@@ -96,11 +94,9 @@ void RenderFont::fillMetricEntry(GlyphMetricEntry& entry, uint32_t key, bool byG
   countFontEvent(FontCounter::MetricLoadGlyphCalls);
   FT_Face face = ftFace_.get();
   if (FT_Load_Glyph(face, entry.glyphIndex, ftLoadFlagsForHinting()) != 0) return markMissing(entry);
-  if (face->glyph->format == FT_GLYPH_FORMAT_SVG && svgGlyphsAllowed_) {
-    const FT_Int32 flags = FT_HAS_COLOR(face) ? FT_LOAD_COLOR : FT_LOAD_DEFAULT;
-    if (FT_Load_Glyph(face, entry.glyphIndex, flags) != 0 || isSvgWithoutDocument(face->glyph)) {
-      return markMissing(entry);
-    }
+  // An SVG glyph is loaded again as the SVG renderer would see it; the advance comes from that load.
+  if (face->glyph->format == FT_GLYPH_FORMAT_SVG && svgGlyphsAllowed_ && !colourGlyphUsable(face, entry.glyphIndex)) {
+    return markMissing(entry);
   }
   double advance = face->glyph->advance.x / 64.0;
   if (bitmapStrike_) advance *= strikeScale_;
