@@ -84,10 +84,8 @@ std::shared_ptr<RenderFont> RenderFont::group(std::vector<std::shared_ptr<Render
   for (size_t i = 0; i < data.slots.size(); ++i) {
     RenderFont& member = *data.slots[i];
     data.baselineShifts[i] = clampToInt32(int64_t{font->baseline_} - member.baseline_);
-    member.setLineGapFlag(font->lineGapOn_ != 0);
-    if (member.groupReady()) member.setLineGapRecursive(font->lineGapOn_ != 0);
-    member.antialias_ = font->antialias_;
-    if (member.groupReady()) member.setAntialiasRecursive(font->antialias_ != 0);
+    member.setLineGap(font->lineGapOn_ != 0);
+    member.setAntialias(font->antialias_ != 0);
   }
   return font;
 }
