@@ -20,6 +20,7 @@
 #include "fonts/codepoints.h"
 #include "fonts/diagnostic_ring.h"
 #include "fonts/font_rounding.h"
+#include "host/sdl_handles.h"
 
 static_assert(sizeof(GlyphMetricEntry) == 36, "metric pages are sized as 256 entries of 36 bytes");
 
@@ -31,10 +32,6 @@ uint64_t nextFontSerial() {
   static std::atomic<uint64_t> counter{1};
   return counter.fetch_add(1, std::memory_order_relaxed);
 }
-
-struct IoStreamClose {
-  void operator()(SDL_IOStream* stream) const { SDL_CloseIO(stream); }
-};
 
 // The version string of the face: the first readable name record 5 of the Unicode or Microsoft platform.
 std::string sfntVersionString(FT_Face face) {
@@ -71,7 +68,7 @@ std::shared_ptr<RenderFont> RenderFont::makeEmpty(uint32_t kind) {
 
 bool readWholeFile(const char* path, std::vector<uint8_t>& bytes) {
   if (path == nullptr || path[0] == '\0') return false;
-  std::unique_ptr<SDL_IOStream, IoStreamClose> stream(SDL_IOFromFile(path, "rb"));
+  const IoStreamHandle stream(SDL_IOFromFile(path, "rb"));
   if (!stream) return false;
   const Sint64 size = SDL_GetIOSize(stream.get());
   if (size <= 0 || static_cast<uint64_t>(size) > bytes.max_size()) return false;

@@ -9,9 +9,9 @@
 #include <new>
 #include <stdexcept>
 
+#include "host/sdl_handles.h"
 #include "platform/svg_render.h"
 #include "render/startup_trace.h"
-#include "render/window_renderer.h"
 
 namespace {
 

@@ -12,19 +12,14 @@
 #include <new>
 #include <system_error>
 
+#include "host/sdl_handles.h"
 #include "platform/atomic_write.h"
 #include "render/canvas_decode.h"
-#include "render/window_renderer.h"
 
 namespace {
 
 constexpr size_t kItxtFixedBytes = 5;  // keyword NUL, compression flag and method, two empty-string NULs
 constexpr size_t kMaxPngKeyBytes = 79;
-
-struct IoStreamCloser {
-  void operator()(SDL_IOStream* stream) const { SDL_CloseIO(stream); }
-};
-using IoStreamHandle = std::unique_ptr<SDL_IOStream, IoStreamCloser>;
 
 void appendBigEndian(std::string& out, uint32_t value) {
   out.push_back(static_cast<char>(value >> 24));

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "host/sdl_handles.h"
 #include "platform/line_raster.h"
 #include "render/blend_rows.h"
 #include "render/glyph_view_cache.h"
@@ -26,11 +27,6 @@
 
 class RenderCache;
 struct CanvasBitmap;
-
-struct SurfaceDeleter {
-  void operator()(SDL_Surface* surface) const { SDL_DestroySurface(surface); }
-};
-using SurfaceHandle = std::unique_ptr<SDL_Surface, SurfaceDeleter>;
 
 using PolylinePoint = LinePoint;
 

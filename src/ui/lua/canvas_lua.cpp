@@ -15,6 +15,7 @@
 
 #include "host/lua_api.h"
 #include "host/lua_checks.h"
+#include "host/sdl_handles.h"
 #include "platform/svg_render.h"
 #include "render/base64_decode.h"
 #include "render/canvas_decode.h"
@@ -30,10 +31,6 @@ constexpr const char kCanvasType[] = "Canvas";
 constexpr const char kCanvasFreed[] = "canvas already freed";
 
 using CanvasSlot = std::unique_ptr<CanvasBitmap>;
-
-struct IoStreamCloser {
-  void operator()(SDL_IOStream* stream) const { SDL_CloseIO(stream); }
-};
 
 int pushFailure(lua_State* L, const std::string& message) {
   lua_pushnil(L);
@@ -98,7 +95,7 @@ SDL_Surface* loadJpegOnly(SDL_IOStream* stream) {
 
 // Decodes encoded image bytes; only an exact "image/jpeg" or "image/jpg" skips format detection.
 int loadFromMemory(lua_State* L, const void* data, size_t size, const char* mimeType) {
-  const std::unique_ptr<SDL_IOStream, IoStreamCloser> stream(SDL_IOFromConstMem(data, size));
+  const IoStreamHandle stream(SDL_IOFromConstMem(data, size));
   if (!stream) return pushFailure(L, sdlErrorOrDefault());
   const bool jpeg =
       mimeType != nullptr && (std::strcmp(mimeType, "image/jpeg") == 0 || std::strcmp(mimeType, "image/jpg") == 0);
