@@ -81,21 +81,15 @@ class RenderFont : public std::enable_shared_from_this<RenderFont> {
   int32_t tabWidth() const { return tabAdvance_; }
   int32_t height() const { return lineHeight_; }
   int32_t baseline() const { return baseline_; }
-  int32_t baseHeight() const { return baseHeight_; }
-  int32_t lineGapPixels() const { return lineGap_; }
   bool lineGap() const { return lineGapOn_ != 0; }
   bool antialias() const { return antialias_ != 0; }
   const FontInfo& info() const { return info_; }
-  float pixelSize() const { return pixelSize_; }
   float embolden() const { return embolden_; }
   const std::string& path() const { return path_; }
   const std::vector<uint8_t>& fileBytes() const { return fileBytes_; }
-  FT_FaceRec_* ftFace() const { return ftFace_.get(); }
   bool colourFace() const { return colourFace_ != 0; }
   bool bitmapStrike() const { return bitmapStrike_ != 0; }
   float strikeScale() const { return strikeScale_; }
-  bool bitmapGlyphsAllowed() const { return bitmapGlyphsAllowed_ != 0; }
-  bool svgGlyphsAllowed() const { return svgGlyphsAllowed_ != 0; }
 
   // FreeType load flags of glyph bitmaps: the hinting flags plus FT_LOAD_COLOR for a colour face that may
   // draw bitmap or SVG glyphs.
@@ -144,7 +138,6 @@ class RenderFont : public std::enable_shared_from_this<RenderFont> {
   static std::shared_ptr<RenderFont> groupLazy(std::shared_ptr<RenderFont> primary, const char* const* paths,
                                                int32_t count, float pixelSize);
   const FontGroupData& groupData() const { return *group_; }
-  bool hasGroupData() const { return group_.has_value(); }
   bool groupReady() const;
   // The face that draws `codepoint` (owned by the group), or null for a group that is not ready.
   RenderFont* resolveFallback(uint32_t codepoint);
