@@ -6,7 +6,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "platform/file_utils.h"
 #include "platform/unique_fd.h"
@@ -68,6 +70,18 @@ bool isSameFile(std::string_view first, std::string_view second, bool& same, int
   }
   same = info[0].st_dev == info[1].st_dev && info[0].st_ino == info[1].st_ino;
   return true;
+}
+
+std::optional<std::string> physicalPathOf(std::string_view absolutePath) {
+  if (!isSystemPath(absolutePath) || absolutePath[0] != '/') return std::nullopt;
+  const size_t slash = absolutePath.rfind('/');
+  const std::string directory(slash == 0 ? "/" : absolutePath.substr(0, slash));
+  const std::unique_ptr<char, decltype(&std::free)> resolved(realpath(directory.c_str(), nullptr), &std::free);
+  if (!resolved) return std::nullopt;
+  std::string physical(resolved.get());
+  if (physical.back() != '/') physical += '/';
+  physical += absolutePath.substr(slash + 1);
+  return physical;
 }
 
 bool makeDirectory(std::string_view path, int& error) {

@@ -24,6 +24,9 @@ std::optional<PathInfo> queryPathInfo(std::string_view path);
 std::optional<std::vector<std::string>> listDirectory(std::string_view path);
 // Whether two paths name one file (links followed). A missing path is no error: it is not the same file.
 bool isSameFile(std::string_view first, std::string_view second, bool& same, int& error);
+// Where an absolute path leads: its directory resolved on disk (links followed), its last component as
+// written, so that a link at the end stays a link. Nothing when the directory cannot be resolved.
+std::optional<std::string> physicalPathOf(std::string_view absolutePath);
 // Creates the last component of path; an existing directory is success. error is the errno otherwise.
 bool makeDirectory(std::string_view path, int& error);
 bool changeDirectory(std::string_view path);

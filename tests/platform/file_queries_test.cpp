@@ -80,6 +80,19 @@ TEST_F(FileQueries, SameFileByIdentity) {
   EXPECT_FALSE(same);
 }
 
+TEST_F(FileQueries, PhysicalPathFollowsTheDirectoryButNotTheLastComponent) {
+  fs::create_directory(dir / "real");
+  fs::create_directory_symlink(dir / "real", dir / "link");
+  const std::string real = fs::canonical(dir).string() + "/real";
+  EXPECT_EQ(physicalPathOf(path("link/x")), real + "/x");
+  EXPECT_EQ(physicalPathOf(path("link/missing")), real + "/missing");
+  EXPECT_EQ(physicalPathOf(path("link")), fs::canonical(dir).string() + "/link");
+  EXPECT_EQ(physicalPathOf("/etc"), "/etc");
+  EXPECT_FALSE(physicalPathOf(path("missing/x")));
+  EXPECT_FALSE(physicalPathOf("relative/x"));
+  EXPECT_FALSE(physicalPathOf(path("link") + std::string("\0/x", 3)));
+}
+
 TEST_F(FileQueries, MakeDirectoryCreatesOnlyTheLastComponent) {
   int error = -1;
   EXPECT_TRUE(makeDirectory(path("new"), error));

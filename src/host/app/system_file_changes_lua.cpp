@@ -41,6 +41,14 @@ bool isUserProfile(const std::string& target) {
   return false;
 }
 
+// The refusal for a resolved target, checked as written and where its directory really leads: a link among
+// the parent directories would otherwise take the walk into a protected place unnoticed.
+const char* refusalFor(const std::string& target) {
+  if (const char* refusal = removalRefusal(target, kHostPathStyle)) return refusal;
+  const std::optional<std::string> physical = physicalPathOf(target);
+  return physical ? removalRefusal(*physical, kHostPathStyle) : nullptr;
+}
+
 }  // namespace
 
 // system.write_file_atomic(path, data) -> true, or nil and a message
@@ -72,7 +80,7 @@ int systemRemoveTree(lua_State* L) {
     int error = 0;
     const std::optional<std::string> target = resolveForRemoval(path, error);
     if (!target) return pushPlatformError(L, "directory path resolution failed", error);
-    if (const char* refusal = removalRefusal(*target, kHostPathStyle)) return pushFailure(L, refusal);
+    if (const char* refusal = refusalFor(*target)) return pushFailure(L, refusal);
     if (isUserProfile(*target)) return pushFailure(L, "refusing to remove the user profile root");
     if (!removeTree(*target, error)) return pushPlatformError(L, "directory removal failed", error);
     lua_pushboolean(L, true);

@@ -146,6 +146,13 @@ t.test("remove_tree refuses system directories and bad paths", function()
     { n = 2, nil, "directory path resolution failed: Invalid argument (22)" })
 end)
 
+t.test("remove_tree refuses a system directory reached through a linked parent", function()
+  local link = dir .. "/to-root"
+  t.truthy(os.execute("ln -s / '" .. link .. "'"))
+  t.eq(t.results(system.remove_tree(link .. "/usr/qz-no-such-directory")),
+    { n = 2, nil, "refusing to remove a protected Windows directory" })
+end)
+
 t.test("a read-only target is refused and keeps its content", function()
   local path = dir .. "/readonly.txt"
   write(path, "keep")
