@@ -36,6 +36,13 @@ bool readRemaining(int fd, uint64_t limit, std::string& data, FileStepError& err
   return true;
 }
 
+// The seek to offset, then the reads.
+bool readFrom(int fd, uint64_t offset, uint64_t limit, std::string& data, FileStepError& error) {
+  if (offset > static_cast<uint64_t>(std::numeric_limits<off_t>::max())) return fail(error, "file seek", EINVAL, data);
+  if (offset > 0 && lseek(fd, static_cast<off_t>(offset), SEEK_SET) < 0) return fail(error, "file seek", errno, data);
+  return limit == 0 || readRemaining(fd, limit, data, error);
+}
+
 }  // namespace
 
 bool readFileRange(std::string_view path, uint64_t offset, uint64_t limit, std::string& data, FileStepError& error) {
@@ -47,13 +54,13 @@ bool readFileRange(std::string_view path, uint64_t offset, uint64_t limit, std::
   struct stat info;
   if (fstat(fd.get(), &info) != 0) return fail(error, "file open", errno, data);
   if (S_ISDIR(info.st_mode)) return fail(error, "file open", EISDIR, data);
-  if (offset > static_cast<uint64_t>(std::numeric_limits<off_t>::max())) return fail(error, "file seek", EINVAL, data);
-  if (offset > 0 && lseek(fd.get(), static_cast<off_t>(offset), SEEK_SET) < 0) {
-    return fail(error, "file seek", errno, data);
-  }
+  const bool regular = S_ISREG(info.st_mode);
   const uint64_t fileSize = static_cast<uint64_t>(info.st_size);
-  if (S_ISREG(info.st_mode) && fileSize > offset) data.reserve(static_cast<size_t>(std::min(limit, fileSize - offset)));
-  if (limit > 0 && !readRemaining(fd.get(), limit, data, error)) return false;
+  // Past the end of a regular file there is nothing to read, so that offset is not sought: the system refuses
+  // one beyond the largest file it allows.
+  const bool pastEnd = regular && offset > fileSize;
+  if (regular && !pastEnd) data.reserve(static_cast<size_t>(std::min(limit, fileSize - offset)));
+  if (!pastEnd && !readFrom(fd.get(), offset, limit, data, error)) return false;
   if (fd.close() != 0) return fail(error, "file close", errno, data);
   return true;
 }

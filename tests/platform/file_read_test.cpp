@@ -26,6 +26,11 @@ TEST_F(FileRead, RangesOfASmallFile) {
   EXPECT_EQ(data, "");
   ASSERT_TRUE(readFileRange(path("f"), 500, 3, data, error));
   EXPECT_EQ(data, "");
+  for (const uint64_t beyondAnyFile : {uint64_t{1} << 62, uint64_t{INT64_MAX}, UINT64_MAX}) {
+    data = "stale";
+    EXPECT_TRUE(readFileRange(path("f"), beyondAnyFile, kNoByteLimit, data, error)) << error.step;
+    EXPECT_EQ(data, "");
+  }
 }
 
 TEST_F(FileRead, LargeFilesCrossTheBufferSize) {

@@ -62,6 +62,7 @@ t.test("read_file reads ranges", function()
   t.eq(system.read_file(path, nil, 2), "cd\0fghijkl")
   t.eq(system.read_file(path), "abcd\0fghijkl")
   t.eq(system.read_file(path, 3, 100), "")
+  t.eq(system.read_file(path, nil, math.maxinteger), "", "an offset no file can reach")
 end)
 
 t.test("read_file checks its arguments in order", function()
