@@ -1,26 +1,17 @@
 #include "platform/file_utils.h"
 
-#include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 
+#include "scratch_dir.h"
+
 namespace fs = std::filesystem;
 
 namespace {
 
-class FileUtils : public ::testing::Test {
- protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "qz-files-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir = pattern;
-  }
-  void TearDown() override { fs::remove_all(dir); }
-  fs::path dir;
-};
+using FileUtils = ScratchDirTest;
 
 TEST_F(FileUtils, ExecutablePathIsThisTestProgram) {
   const std::string path = executablePathUtf8();
