@@ -11,9 +11,7 @@ namespace {
 
 constexpr std::string_view kScalePrefix = "--scale=";
 
-bool isWhiteSpace(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
+bool isWhiteSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
 
 // strtod in the "C" locale, so "." is the decimal point whatever the process locale says.
 double parseCDouble(const char* text, char** end) {

@@ -55,7 +55,7 @@ TEST(CommandLine, ScaleKeepsSurroundingBlanksInRawText) {
 TEST(CommandLine, ScaleUsesDotWhateverTheLocale) {
   EXPECT_EQ(parseScaleNumber("1.25"), 1.25);
   EXPECT_EQ(parseScaleNumber("1,25"), std::nullopt);
-  EXPECT_EQ(parseScaleNumber("\xA0" "2"), std::nullopt) << "a non-ASCII byte is not white space";
+  EXPECT_EQ(parseScaleNumber("\2402"), std::nullopt) << "a non-ASCII byte is not white space";
   EXPECT_EQ(parseScaleNumber("2\xA0"), std::nullopt);
 }
 

@@ -27,11 +27,11 @@ TEST(TextConversion, MalformedUtf8BecomesReplacementCharacters) {
     std::u16string expected;
   };
   const Case cases[] = {
-      {"a\x80z", u"a\uFFFDz"},                   // lone continuation byte
-      {"\xC0\x80", u"\uFFFD\uFFFD"},             // overlong lead is never valid
-      {"\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD"},   // encoded surrogate
+      {"a\x80z", u"a\uFFFDz"},                            // lone continuation byte
+      {"\xC0\x80", u"\uFFFD\uFFFD"},                      // overlong lead is never valid
+      {"\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD"},            // encoded surrogate
       {"\xF4\x90\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD"},  // above U+10FFFF
-      {"\xE2\x82", u"\uFFFD"},                   // truncated sequence is one maximal subpart
+      {"\xE2\x82", u"\uFFFD"},                            // truncated sequence is one maximal subpart
       {"\xE2\x82z", u"\uFFFDz"},
       {"\xFF", u"\uFFFD"},
   };

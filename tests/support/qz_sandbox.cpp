@@ -142,7 +142,8 @@ RunResult Sandbox::run(const RunOptions& options) const {
   int openOutputs = 2;
   char buffer[65536];
   while (openOutputs > 0 || inFd >= 0) {
-    const auto remaining = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto remaining =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (remaining.count() <= 0) {
       result.timedOut = true;
       kill(pid, SIGKILL);

@@ -13,8 +13,8 @@
 namespace qztest {
 
 struct RunOptions {
-  std::vector<std::string> args;                  // after the program path
-  std::optional<std::string> stdinData;           // piped to qz; none leaves standard input at /dev/null
+  std::vector<std::string> args;                   // after the program path
+  std::optional<std::string> stdinData;            // piped to qz; none leaves standard input at /dev/null
   std::map<std::string, std::string> environment;  // added to (or replacing) the inherited environment
   std::vector<std::string> unsetEnvironment;
   std::chrono::seconds timeout{120};

@@ -83,7 +83,7 @@ TEST(Startup, RunsWithoutUserDirectoryAndBootLog) {
 }
 
 TEST(Startup, BadBootScriptsFailCleanly) {
-  static const char kBinary[] = "\x7f" "ELF\x02\x01\x01\0\0\0\x1bLua\xff\xfe";
+  static const char kBinary[] = "\177ELF\x02\x01\x01\0\0\0\x1bLua\xff\xfe";
   const std::string binary(kBinary, sizeof kBinary - 1);
   for (const std::string& source : {std::string("this is not lua ((("), binary, std::string("\x1bLua\x55\0\x19", 7)}) {
     Sandbox sandbox;
