@@ -43,11 +43,19 @@ bool listNames(int directoryFd, std::vector<std::string>& names, int& error) {
   return error == 0;
 }
 
-bool removeEntry(int parentFd, const char* name, dev_t device, int& error);
+// A directory being emptied: its descriptor, its name in its parent, and its entries with how many are done.
+struct DirectoryLevel {
+  UniqueFd fd;
+  std::string name;
+  std::vector<std::string> names;
+  size_t next = 0;
+};
 
-// Empties the directory parentFd/name, which lstat found on device.
-bool removeDirectoryContents(int parentFd, const char* name, dev_t device, int& error) {
-  const UniqueFd directory(openat(parentFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+// Opens and lists the directory parentFd/name, which lstat found on device, as a new level on top. One that
+// vanished meanwhile is no failure and adds no level.
+bool enterDirectory(std::vector<DirectoryLevel>& levels, int parentFd, const std::string& name, dev_t device,
+                    int& error) {
+  UniqueFd directory(openat(parentFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (!directory.valid()) {
     error = errno;
     return isVanished(error);
@@ -61,18 +69,23 @@ bool removeDirectoryContents(int parentFd, const char* name, dev_t device, int& 
     error = EXDEV;
     return false;
   }
-  std::vector<std::string> names;
-  if (!listNames(directory.get(), names, error)) return false;
-  for (const std::string& child : names) {
-    if (!removeEntry(directory.get(), child.c_str(), device, error)) return false;
-  }
+  DirectoryLevel level{std::move(directory), name, {}, 0};
+  if (!listNames(level.fd.get(), level.names, error)) return false;
+  levels.push_back(std::move(level));
   return true;
 }
 
-bool removeEntry(int parentFd, const char* name, dev_t device, int& error) {
-  error = 0;
+bool unlinkEntry(int parentFd, const std::string& name, int flags, int& error) {
+  if (unlinkat(parentFd, name.c_str(), flags) == 0) return true;
+  error = errno;
+  return isVanished(error);
+}
+
+// Removes parentFd/name when it is no directory; a directory is entered instead, to be removed once empty.
+bool removeOrEnter(std::vector<DirectoryLevel>& levels, int parentFd, const std::string& name, dev_t device,
+                   int& error) {
   struct stat info;
-  if (fstatat(parentFd, name, &info, AT_SYMLINK_NOFOLLOW) != 0) {
+  if (fstatat(parentFd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
     error = errno;
     return isVanished(error);
   }
@@ -80,11 +93,27 @@ bool removeEntry(int parentFd, const char* name, dev_t device, int& error) {
     error = EXDEV;
     return false;
   }
-  const bool isDirectory = S_ISDIR(info.st_mode);
-  if (isDirectory && !removeDirectoryContents(parentFd, name, device, error)) return false;
-  if (unlinkat(parentFd, name, isDirectory ? AT_REMOVEDIR : 0) == 0) return true;
-  error = errno;
-  return isVanished(error);
+  if (S_ISDIR(info.st_mode)) return enterDirectory(levels, parentFd, name, device, error);
+  return unlinkEntry(parentFd, name, 0, error);
+}
+
+// Removes parentFd/name with everything below it. The levels of the walk live on the heap, so a deep tree
+// runs out of descriptors (EMFILE), never out of stack.
+bool removeEntry(int parentFd, const std::string& name, dev_t device, int& error) {
+  std::vector<DirectoryLevel> levels;
+  if (!removeOrEnter(levels, parentFd, name, device, error)) return false;
+  while (!levels.empty()) {
+    DirectoryLevel& top = levels.back();
+    if (top.next < top.names.size()) {
+      const std::string child = top.names[top.next++];  // a copy: entering a child may move the levels
+      if (!removeOrEnter(levels, top.fd.get(), child, device, error)) return false;
+      continue;
+    }
+    const std::string emptied = std::move(top.name);
+    levels.pop_back();
+    if (!unlinkEntry(levels.empty() ? parentFd : levels.back().fd.get(), emptied, AT_REMOVEDIR, error)) return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -110,7 +139,7 @@ bool removeTree(std::string_view path, int& error) {
     error = isVanished(errno) ? 0 : errno;
     return error == 0;
   }
-  if (!removeEntry(parentFd.get(), name.c_str(), top.st_dev, error)) return false;
+  if (!removeEntry(parentFd.get(), name, top.st_dev, error)) return false;
   error = 0;
   return true;
 }

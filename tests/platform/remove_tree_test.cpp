@@ -1,10 +1,15 @@
 #include "platform/remove_tree.h"
 
+#include <fcntl.h>
+#include <pthread.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <functional>
 
 #include "scratch_dir.h"
 #include "user_namespace.h"
@@ -82,6 +87,53 @@ TEST_F(RemoveTree, RunningOutOfDescriptorsIsAnError) {
   EXPECT_EQ(error, EMFILE);
   EXPECT_TRUE(fs::exists(dir / "deep"));
   EXPECT_TRUE(removeTree(path("deep"), error)) << "with descriptors to spare the same tree goes";
+}
+
+// Nested directories "d" below top, made through descriptors since the path outgrows PATH_MAX.
+void makeDeepTree(const std::string& top, int depth) {
+  ASSERT_EQ(mkdir(top.c_str(), 0700), 0);
+  int current = open(top.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  for (int level = 0; level < depth && current >= 0; ++level) {
+    ASSERT_EQ(mkdirat(current, "d", 0700), 0);
+    const int next = openat(current, "d", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    close(current);
+    current = next;
+  }
+  ASSERT_GE(current, 0);
+  close(current);
+}
+
+// Runs work on a thread with a stack of `bytes`, small enough that a walk using it per level would overflow.
+void runOnSmallStack(size_t bytes, const std::function<void()>& work) {
+  pthread_attr_t attributes;
+  ASSERT_EQ(pthread_attr_init(&attributes), 0);
+  ASSERT_EQ(pthread_attr_setstacksize(&attributes, bytes), 0);
+  pthread_t thread;
+  const auto run = [](void* argument) -> void* {
+    (*static_cast<const std::function<void()>*>(argument))();
+    return nullptr;
+  };
+  ASSERT_EQ(pthread_create(&thread, &attributes, run, const_cast<std::function<void()>*>(&work)), 0);
+  pthread_attr_destroy(&attributes);
+  pthread_join(thread, nullptr);
+}
+
+TEST_F(RemoveTree, DepthIsBoundByDescriptorsNotByTheStack) {
+  constexpr int kDepth = 3000;
+  rlimit saved;
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  if (saved.rlim_max < kDepth + 100) GTEST_SKIP() << "fewer descriptors allowed than levels";
+  rlimit enough = saved;
+  enough.rlim_cur = std::max<rlim_t>(saved.rlim_cur, kDepth + 100);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &enough), 0);
+  makeDeepTree(path("deep"), kDepth);
+  bool removed = false;
+  int error = -1;
+  runOnSmallStack(256 * 1024, [&] { removed = removeTree(path("deep"), error); });
+  setrlimit(RLIMIT_NOFILE, &saved);
+  EXPECT_TRUE(removed);
+  EXPECT_EQ(error, 0);
+  EXPECT_FALSE(fs::exists(dir / "deep"));
 }
 
 // In a private mount namespace (unprivileged through a user namespace), a file system mounted inside the
