@@ -1,8 +1,10 @@
 // The nested form of a line scan. The language state string holds one byte per level: the open rule of that
 // level, where a rule with an embedded language opens the next level. Levels are rebuilt from the state at the
-// start and after every level change. Each level's tokenizer sits in its own stack slot above the working slots,
-// is held for the whole scan and keeps its slot until the scan ends (a rebuild pushes the levels anew), so a
-// resolver that finalises one cannot pull it away mid-scan.
+// start; a rule with an embedded language pushes one and its parent's end drops it again (the outer levels are
+// what a rebuild from the shortened state would give, since resolved tokenizers are cached). Each level's
+// tokenizer sits in its own stack slot above the working slots and is held while the level lives, so a resolver
+// that finalises one cannot pull it away mid-scan, and a line that opens and closes many levels does not grow
+// the stack.
 #include <array>
 #include <memory_resource>
 #include <string>
@@ -25,6 +27,7 @@ struct Level {
   TokenizerHandle* handle;
   int slot;
   uint32_t parentRule;  // 1-based rule of the outer level that opened this one; 0 at the outermost level
+  TokenizerHold hold;
 };
 
 // The last search for the innermost level's parent end, reused while its answer still holds.
@@ -44,7 +47,6 @@ class NestedScan {
     const char* state = lua_tolstring(L, kSlotState, &length);
     state_.assign(state, length);
     levels_.reserve(kUsualDepth);
-    holds_.reserve(kUsualDepth);
   }
 
   void run();
@@ -54,6 +56,7 @@ class NestedScan {
   TokenizerHandle* resolve(const Level& level, uint32_t rule);
   void checkAnswer(int index, int reportedIndex);
   void pushLevel(TokenizerHandle* handle, uint32_t parentRule);
+  void popLevel();
   void enterLevel();
   enum class RegionStep { Closed, ParentEndFirst, RunsToLineEnd };
   RegionStep continueRegion();
@@ -72,7 +75,6 @@ class NestedScan {
   std::pmr::monotonic_buffer_resource arena_{memory_.data(), memory_.size()};
   std::pmr::string state_{&arena_};
   std::pmr::vector<Level> levels_{&arena_};
-  std::pmr::vector<TokenizerHold> holds_{&arena_};
   uint32_t openRule_ = 0;
   size_t cursor_ = 0;
   bool prepassDue_ = true;
@@ -81,14 +83,21 @@ class NestedScan {
 
 // A new innermost level whose tokenizer is on the stack top.
 void NestedScan::pushLevel(TokenizerHandle* handle, uint32_t parentRule) {
-  holds_.emplace_back(handle);
-  levels_.push_back({handle, lua_gettop(L_), parentRule});
+  levels_.push_back({handle, lua_gettop(L_), parentRule, TokenizerHold(handle)});
   openRule_ = 0;
+}
+
+// Drops the innermost level: its hold first, while its slot still keeps the userdata alive, then the slot.
+void NestedScan::popLevel() {
+  const int slot = levels_.back().slot;
+  levels_.pop_back();
+  lua_settop(L_, slot - 1);
+  openRule_ = 0;
+  parentSearch_ = {};
 }
 
 void NestedScan::restoreLevels() {
   lua_pushvalue(L_, kSlotTokenizer);
-  levels_.clear();
   pushLevel(outermost_, 0);
   for (const char byte : state_) {
     const auto index = static_cast<unsigned char>(byte);
@@ -247,7 +256,7 @@ void NestedScan::closeLevelsAtCursor() {
     const size_t depth = levels_.size() - 1;
     state_.resize(depth);
     state_[depth - 1] = 0;
-    restoreLevels();
+    popLevel();
     enterLevel();
     prepassDue_ = true;
   }

@@ -148,6 +148,16 @@ t.test("a resolver that finalises the running tokenizer does not break the scan"
   t.raises(function() scan(outer, "x", "\0", function() return code end) end, "Qz.PreparedTokenizer expected")
 end)
 
+t.test("a line that opens and closes an embedded language many times scans in full", function()
+  local inner = nt.prepare({ patterns = { { pattern = "%a+", type = "w" } } })
+  local outer = nt.prepare({ patterns = { { pattern = { "<", ">" }, type = "f", syntax = "x" } } })
+  -- more levels in turn than the Lua stack has slots for, had each one kept its slot
+  local line = string.rep("<>", 550000)
+  local r = scan(outer, line, "\0", function() return inner end)
+  t.eq(r[1], { "f", line })
+  t.eq(r[4], "\0")
+end)
+
 t.test("a level's symbols table with a metatable gives symbol_callbacks", function()
   local md = markdown()
   local inner = nt.prepare({ patterns = { { pattern = "%a+", type = "w" } }, symbols = setmetatable({}, {}) })
