@@ -4,11 +4,11 @@
 #include "text/native_tokenizer_lua.h"
 
 #include <cmath>
-#include <limits>
 #include <new>
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "host/lua_api.h"
 #include "text/grammar_reader.h"
@@ -217,14 +217,24 @@ int prepared_tokenizer_gc(lua_State* L) {
   return 0;
 }
 
+// The string or number at `index` as text (zero bytes kept); false for any other value.
+bool patternTextAt(lua_State* L, int index, std::string* text) {
+  if (lua_type(L, index) != LUA_TSTRING && lua_type(L, index) != LUA_TNUMBER) return false;
+  size_t length = 0;
+  const char* bytes = lua_tolstring(L, index, &length);
+  text->assign(bytes, length);
+  return true;
+}
+
 // Reads an optional string field of an outline rule: a truthy value must be a string or a number.
 bool readOutlineString(lua_State* L, int rule, const char* key, OptionalString* out) {
   lua_pushstring(L, key);
   lua_rawget(L, rule);
   bool valid = true;
   if (lua_toboolean(L, -1)) {
-    valid = lua_type(L, -1) == LUA_TSTRING || lua_type(L, -1) == LUA_TNUMBER;
-    if (valid) out->set(lua_tostring(L, -1));
+    std::string text;
+    valid = patternTextAt(L, -1, &text);
+    if (valid) out->set(std::move(text));
   }
   lua_pop(L, 1);
   return valid;
@@ -239,10 +249,7 @@ bool readOutlinePattern(lua_State* L, int rule, OutlineRule& out) {
   }
   bool valid = true;
   if (lua_toboolean(L, -1)) {
-    valid = lua_type(L, -1) == LUA_TSTRING || lua_type(L, -1) == LUA_TNUMBER;
-    size_t length = 0;
-    const char* text = valid ? lua_tolstring(L, -1, &length) : nullptr;
-    if (valid) out.pattern.assign(text, length);
+    valid = patternTextAt(L, -1, &out.pattern);
     out.hasPattern = valid;
   }
   lua_pop(L, 1);
@@ -253,13 +260,15 @@ bool readLineNotPrefix(lua_State* L, int rule, OutlineRule& out) {
   lua_pushliteral(L, "line_not_prefix");
   const int type = lua_rawget(L, rule);
   bool valid = true;
+  std::string text;
   if (type == LUA_TSTRING) {
-    out.lineNotPrefix.emplace_back(std::string_view(lua_tostring(L, -1)));
+    patternTextAt(L, -1, &text);
+    out.lineNotPrefix.emplace_back(text);
   } else if (type == LUA_TTABLE) {
     valid = !hasMetatable(L, -1);
     for (lua_Integer k = 1; valid && lua_rawgeti(L, -1, k) != LUA_TNIL; ++k) {
-      valid = lua_type(L, -1) == LUA_TSTRING || lua_type(L, -1) == LUA_TNUMBER;
-      if (valid) out.lineNotPrefix.emplace_back(std::string_view(lua_tostring(L, -1)));
+      valid = patternTextAt(L, -1, &text);
+      if (valid) out.lineNotPrefix.emplace_back(text);
       lua_pop(L, 1);
     }
     if (valid) lua_pop(L, 1);  // the nil that ended the list

@@ -59,6 +59,13 @@ t.test("context conditions of outline rules", function()
   t.eq(nt.scan_outline(o, "function go", nil, nil, "jump"), false)
 end)
 
+t.test("condition patterns keep their zero bytes", function()
+  local o = outline({ { pattern = "b", not_followed_by = "\0x", line_not_prefix = { "\0y" }, outline_level = 1 } })
+  t.eq(nt.scan_outline(o, "b\0c", nil, nil, "jump"), true)
+  t.eq(nt.scan_outline(o, "b\0x", nil, nil, "jump"), false)
+  t.eq(nt.scan_outline(o, "\0yb", nil, nil, "jump"), false)
+end)
+
 t.test("outline_error_index names the rule whose pattern failed", function()
   local o = outline({ { pattern = "a" }, { pattern = "b" }, { pattern = "[c" } })
   t.eq(nt.outline_error_index(o), nil)
