@@ -92,7 +92,6 @@ t.test("a reason from the resolver is the fallback reason and is not cached", fu
 end)
 
 t.test("a resolver answer of the wrong type raises", function()
-  local md = markdown()
   local fresh = nt.prepare(markdown_def)
   t.raises(function() scan(fresh, "```x", "\0", function() return nil end) end, "Qz.PreparedTokenizer expected")
   t.raises(function() scan(fresh, "```x", "\0", function() return 3 end) end, "Qz.PreparedTokenizer expected")
@@ -127,7 +126,6 @@ t.test("an empty line keeps the state", function()
 end)
 
 t.test("a delimited best rule above 255 cannot be carried", function()
-  local md = markdown()
   local rules = {}
   for i = 1, 255 do rules[i] = { pattern = "z" .. i .. "z", type = "x" } end
   rules[256] = { pattern = { "<", ">" }, type = "tag" }
@@ -136,10 +134,8 @@ t.test("a delimited best rule above 255 cannot be carried", function()
 end)
 
 t.test("a resolver that finalises the running tokenizer does not break the scan", function()
-  local md = markdown()
   local outer = nt.prepare(markdown_def)
   local r = scan(outer, "```x", "\0", function()
-  local md = markdown()
     getmetatable(outer).__gc(outer)
     collectgarbage()
     return code
@@ -159,7 +155,6 @@ t.test("a line that opens and closes an embedded language many times scans in fu
 end)
 
 t.test("a level's symbols table with a metatable gives symbol_callbacks", function()
-  local md = markdown()
   local inner = nt.prepare({ patterns = { { pattern = "%a+", type = "w" } }, symbols = setmetatable({}, {}) })
   t.eq(scan(nt.prepare(markdown_def), "```x", "\0", function() return inner end)[3], "symbol_callbacks")
 end)

@@ -56,8 +56,7 @@ end)
 
 t.test("symbols restyle matched text and adjacent normal words merge", function()
   local tok = prepare({ { pattern = "%a+", type = "ident" }, { pattern = "%s+", type = "normal" } })
-  t.eq(scan(tok, "if x", { ["if"] = "keyword" }), { "keyword", "if", "ident", " x" } and
-    { "keyword", "if", "normal", " ", "ident", "x" })
+  t.eq(scan(tok, "if x", { ["if"] = "keyword" }), { "keyword", "if", "normal", " ", "ident", "x" })
   local plain = prepare({ { pattern = "%d+", type = "number" } })
   t.eq(scan(plain, "foo bar"), { "normal", "foo bar" })
   t.eq(t.results(scan(plain, "foo", { foo = 3 }))[3], "symbol_style")
