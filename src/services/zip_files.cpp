@@ -49,7 +49,8 @@ std::string absoluteUtf8Path(std::string_view path) {
 
 bool openFileForReading(const std::string& path, OpenedFile& file, int& errorNumber, bool& sizeFailed) {
   sizeFailed = false;
-  file.fd = UniqueFd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  // Non-blocking, so a named pipe is refused below instead of waiting for a writer; regular files ignore it.
+  file.fd = UniqueFd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (!file.fd.valid()) {
     errorNumber = errno;
     return false;

@@ -20,7 +20,8 @@ bool isValidUtf8Path(std::string_view path);
 // directory cannot be read.
 std::string absoluteUtf8Path(std::string_view path);
 
-// An open regular file and its size. A directory or other non-regular file fails with EISDIR or EINVAL.
+// An open regular file and its size. A directory fails with EISDIR, any other non-regular file (a named
+// pipe, a device) with EINVAL, without blocking.
 struct OpenedFile {
   UniqueFd fd;
   uint64_t size = 0;

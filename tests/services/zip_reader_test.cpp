@@ -1,6 +1,7 @@
 #include "services/zip_reader.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
@@ -247,6 +248,7 @@ TEST(ZipReader, FileReaderMatchesTheMemoryReader) {
 TEST(ZipReader, OpenFileReportsPathAndFileFailures) {
   ziptest::TempDir dir;
   ziptest::writeFile(dir.path("plain.txt"), "no archive here");
+  ASSERT_EQ(mkfifo(dir.path("pipe").c_str(), 0600), 0);
   struct Case {
     std::string path;
     std::string message;
@@ -257,6 +259,7 @@ TEST(ZipReader, OpenFileReportsPathAndFileFailures) {
       {dir.path("bad-\xC3.zip"), "ZIP path is not valid UTF-8"},
       {dir.path("missing.zip"), "ZIP open failed: system error 2"},
       {dir.path(""), "ZIP open failed: system error 21"},
+      {dir.path("pipe"), "ZIP open failed: system error 22"},  // refused without waiting for a writer
       {dir.path("plain.txt"), "ZIP open failed: invalid header or archive is corrupted"},
   };
   for (const Case& c : cases) {

@@ -258,6 +258,11 @@ TEST(ZipWriter, AddFileStreamsSourcesAndReportsTheirFailures) {
   EXPECT_EQ(error, "ZIP source file could not be opened");
   EXPECT_FALSE(writer->addFile("d", dir.path(""), error));
   EXPECT_EQ(error, "ZIP source file could not be opened");
+  ASSERT_EQ(mkfifo(dir.path("pipe").c_str(), 0600), 0);
+  EXPECT_FALSE(writer->addFile("p", dir.path("pipe"), error));
+  EXPECT_EQ(error, "ZIP source file could not be opened");
+  EXPECT_FALSE(ZipArchiveWriter::openWrite(dir.path("pipe"), 6, error));
+  EXPECT_EQ(error, "ZIP existing file could not be opened");
   EXPECT_FALSE(writer->addFile("z", "a\0b"s, error));
   EXPECT_EQ(error, "ZIP source path is invalid");
   EXPECT_FALSE(writer->addFile("z", "", error));
