@@ -76,28 +76,26 @@ bool createZipTemporaryFile(const std::string& destination, std::optional<mode_t
   const std::string prefix = destination + ".temporary-" + std::to_string(getpid()) + "-";
   for (;;) {
     std::string path = prefix + std::to_string(zipTemporaryCounter().fetch_add(1));
-    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, createMode);
-    if (fd < 0 && errno == EEXIST) continue;
-    if (fd < 0) return false;
-    FILE* file = fdopen(fd, "w+b");
-    if (file == nullptr) {
-      close(fd);
+    UniqueFd fd(open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, createMode));
+    if (!fd.valid() && errno == EEXIST) continue;
+    if (!fd.valid()) return false;
+    UniqueFile file(fdopen(fd.get(), "w+b"));
+    if (!file) {
+      fd.reset();
       unlink(path.c_str());
       return false;
     }
+    fd.release();  // the stream closes it now
     temporary.path = std::move(path);
-    temporary.file = file;
+    temporary.file = std::move(file);
     return true;
   }
 }
 
-const char* finishZipTemporaryFile(FILE* file, std::optional<mode_t> keptMode) {
+const char* finishZipTemporaryFile(UniqueFile file, std::optional<mode_t> keptMode) {
   // The permission bits are a courtesy: a file system without them still gets the archive.
-  if (keptMode) (void)fchmod(fileno(file), *keptMode);
-  if (std::fflush(file) != 0 || fsync(fileno(file)) != 0) {
-    std::fclose(file);
-    return "ZIP flush failed";
-  }
-  if (std::fclose(file) != 0) return "ZIP close failed";
+  if (keptMode) (void)fchmod(fileno(file.get()), *keptMode);
+  if (std::fflush(file.get()) != 0 || fsync(fileno(file.get())) != 0) return "ZIP flush failed";
+  if (std::fclose(file.release()) != 0) return "ZIP close failed";
   return nullptr;
 }

@@ -6,11 +6,12 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 
-#include "services/zip_io.h"
+#include "platform/unique_fd.h"
 
 // "ZIP path must not be empty" or "ZIP path must not contain a zero byte" for such a path.
 bool checkZipPathText(std::string_view path, std::string& error);
@@ -30,9 +31,14 @@ struct OpenedFile {
 bool openFileForReading(const std::string& path, OpenedFile& file, int& errorNumber, bool& sizeFailed);
 
 // A temporary sibling of the destination, "<destination>.temporary-<pid>-<n>", created exclusively.
+struct FileCloser {
+  void operator()(FILE* file) const { std::fclose(file); }
+};
+using UniqueFile = std::unique_ptr<FILE, FileCloser>;
+
 struct ZipTemporaryFile {
   std::string path;
-  FILE* file = nullptr;  // opened "w+b"; owned by the caller
+  UniqueFile file;  // opened "w+b"
 };
 // Claims the next free name, moving the process-wide counter on while names are taken. keptMode holds the
 // permission bits of the file the archive will replace; without one the file gets 0666 less the umask.
@@ -41,4 +47,4 @@ bool createZipTemporaryFile(const std::string& destination, std::optional<mode_t
 
 // Gives the temporary file the kept permission bits, flushes it to disk and closes it (always); null on
 // success, else "ZIP flush failed" or "ZIP close failed".
-const char* finishZipTemporaryFile(FILE* file, std::optional<mode_t> keptMode);
+const char* finishZipTemporaryFile(UniqueFile file, std::optional<mode_t> keptMode);

@@ -14,8 +14,6 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/unique_fd.h"
-
 // minizip's reading handle (unzFile), closed with unzClose.
 struct UnzipCloser {
   void operator()(void* archive) const;

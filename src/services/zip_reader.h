@@ -12,6 +12,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/unique_fd.h"
 #include "services/zip_io.h"
 
 struct ZipReaderLimits {

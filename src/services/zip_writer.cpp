@@ -176,7 +176,7 @@ bool ZipArchiveWriter::startArchive(std::string& error) {
     error = "ZIP temporary file could not be created";
     return false;
   }
-  file_.reset(temporary.file);
+  file_ = std::move(temporary.file);
   temporaryPath_ = std::move(temporary.path);
   sink_ = std::make_unique<ZipSink>(file_.get());
   zlib_filefunc64_def callbacks = sink_->callbacks();
@@ -411,7 +411,7 @@ bool ZipArchiveWriter::close(std::string& error) {
       error = kDamaged;
     } else if (const int status = zipClose(archive_.release(), nullptr); status != ZIP_OK) {
       error = zipStatusText("ZIP finalization failed", status, sink_->failure());
-    } else if (const char* failure = finishZipTemporaryFile(file_.release(), keptMode_); failure != nullptr) {
+    } else if (const char* failure = finishZipTemporaryFile(std::move(file_), keptMode_); failure != nullptr) {
       error = failure;
     } else if (int errorNumber = 0; !replaceFile(temporaryPath_, destinationPath_, errorNumber)) {
       error = "ZIP install failed: system error " + std::to_string(errorNumber);

@@ -37,10 +37,6 @@ struct ExistingEntry {
   std::string comment;
 };
 
-struct FileCloser {
-  void operator()(FILE* file) const { std::fclose(file); }
-};
-
 class ZipArchiveWriter {
   struct PrivateKey {
     explicit PrivateKey() = default;
@@ -88,7 +84,7 @@ class ZipArchiveWriter {
   std::optional<mode_t> keptMode_;  // the permission bits of the destination the archive replaces
   std::unordered_set<std::string> entryNames_;
   uint32_t level_;
-  std::unique_ptr<FILE, FileCloser> file_;
+  UniqueFile file_;
   std::unique_ptr<ZipSink> sink_;
   ZipWriterHandle archive_;  // declared after what it writes through, so it is closed first
   bool closed_ = false;
