@@ -100,7 +100,8 @@ uint64_t ZipSource::read(void* buffer, uint64_t length) {
   const uint64_t wanted = std::min(length, available);
   uint64_t done = 0;
   if (fd_ < 0) {
-    std::memcpy(buffer, bytes_.data() + position_, wanted);
+    // A seek may have gone past the end; then nothing is copied and no pointer beyond the bytes is formed.
+    if (wanted > 0) std::memcpy(buffer, bytes_.data() + position_, wanted);
     done = wanted;
   } else {
     done = readFile(static_cast<unsigned char*>(buffer), wanted);
