@@ -7,13 +7,15 @@
 #include <string>
 #include <vector>
 
-#include "temp_dir.h"
+#include "scratch_dir.h"
 #include "zip_builder.h"
 
 namespace {
 
 using namespace std::string_literals;
 using ziptest::CraftedEntry;
+
+class ZipFileReader : public ScratchDirTest {};
 
 std::unique_ptr<ZipArchiveReader> openBytes(const std::string& bytes, const ZipReaderLimits& limits = {}) {
   std::string error;
@@ -227,17 +229,16 @@ TEST(ZipReader, MemoryReaderKeepsItsOwnCopy) {
   EXPECT_EQ(extractOrError(*reader, 0), "original");
 }
 
-TEST(ZipReader, FileReaderMatchesTheMemoryReader) {
-  ziptest::TempDir dir;
+TEST_F(ZipFileReader, FileReaderMatchesTheMemoryReader) {
   std::vector<CraftedEntry> entries;
   std::string big;
   for (int i = 0; i < 30000; ++i) big += std::to_string(i * 7919 % 10007);
   entries.push_back(ziptest::storedEntry("big-stored", big));
   entries.push_back(ziptest::deflatedEntry("big-deflated", big));
   for (int i = 0; i < 3000; ++i) entries.push_back(ziptest::storedEntry("small/" + std::to_string(i), "v"));
-  ziptest::writeFile(dir.path("a.zip"), ziptest::buildZip(entries));
+  writeText("a.zip", ziptest::buildZip(entries));
   std::string error;
-  auto reader = ZipArchiveReader::openFile(dir.path("a.zip"), {}, error);
+  auto reader = ZipArchiveReader::openFile(path("a.zip"), {}, error);
   ASSERT_TRUE(reader) << error;
   EXPECT_EQ(reader->entryCount(), 3002u);
   EXPECT_EQ(extractOrError(*reader, 0), big);
@@ -245,22 +246,21 @@ TEST(ZipReader, FileReaderMatchesTheMemoryReader) {
   EXPECT_EQ(extractOrError(*reader, 3001), "v");
 }
 
-TEST(ZipReader, OpenFileReportsPathAndFileFailures) {
-  ziptest::TempDir dir;
-  ziptest::writeFile(dir.path("plain.txt"), "no archive here");
-  ASSERT_EQ(mkfifo(dir.path("pipe").c_str(), 0600), 0);
+TEST_F(ZipFileReader, OpenFileReportsPathAndFileFailures) {
+  writeText("plain.txt", "no archive here");
+  ASSERT_EQ(mkfifo(path("pipe").c_str(), 0600), 0);
   struct Case {
     std::string path;
     std::string message;
   };
   const Case cases[] = {
       {"", "ZIP path must not be empty"},
-      {dir.path("a\0b.zip"s), "ZIP path must not contain a zero byte"},
-      {dir.path("bad-\xC3.zip"), "ZIP path is not valid UTF-8"},
-      {dir.path("missing.zip"), "ZIP open failed: system error 2"},
-      {dir.path(""), "ZIP open failed: system error 21"},
-      {dir.path("pipe"), "ZIP open failed: system error 22"},  // refused without waiting for a writer
-      {dir.path("plain.txt"), "ZIP open failed: invalid header or archive is corrupted"},
+      {path("a\0b.zip"s), "ZIP path must not contain a zero byte"},
+      {path("bad-\xC3.zip"), "ZIP path is not valid UTF-8"},
+      {path("missing.zip"), "ZIP open failed: system error 2"},
+      {path(""), "ZIP open failed: system error 21"},
+      {path("pipe"), "ZIP open failed: system error 22"},  // refused without waiting for a writer
+      {path("plain.txt"), "ZIP open failed: invalid header or archive is corrupted"},
   };
   for (const Case& c : cases) {
     std::string error;
@@ -269,11 +269,10 @@ TEST(ZipReader, OpenFileReportsPathAndFileFailures) {
   }
 }
 
-TEST(ZipReader, OpenFileResolvesRelativePaths) {
-  ziptest::TempDir dir;
-  ziptest::writeFile(dir.path("rel.zip"), ziptest::buildZip({ziptest::storedEntry("x", "y")}));
+TEST_F(ZipFileReader, OpenFileResolvesRelativePaths) {
+  writeText("rel.zip", ziptest::buildZip({ziptest::storedEntry("x", "y")}));
   const std::string previous = std::filesystem::current_path();
-  std::filesystem::current_path(dir.path(""));
+  std::filesystem::current_path(path(""));
   std::string error;
   auto reader = ZipArchiveReader::openFile("rel.zip", {}, error);
   std::filesystem::current_path(previous);
@@ -281,15 +280,14 @@ TEST(ZipReader, OpenFileResolvesRelativePaths) {
   EXPECT_EQ(extractOrError(*reader, 0), "y");
 }
 
-TEST(ZipReader, TruncatedFileFailsExtractionWithAReadError) {
-  ziptest::TempDir dir;
+TEST_F(ZipFileReader, TruncatedFileFailsExtractionWithAReadError) {
   const std::string data(50000, 'd');
   const std::string archive = ziptest::buildZip({ziptest::storedEntry("d", data)});
-  ziptest::writeFile(dir.path("t.zip"), archive);
+  writeText("t.zip", archive);
   std::string error;
-  auto reader = ZipArchiveReader::openFile(dir.path("t.zip"), {}, error);
+  auto reader = ZipArchiveReader::openFile(path("t.zip"), {}, error);
   ASSERT_TRUE(reader) << error;
-  ASSERT_EQ(truncate(dir.path("t.zip").c_str(), 1000), 0);
+  ASSERT_EQ(truncate(path("t.zip").c_str(), 1000), 0);
   const std::string result = extractOrError(*reader, 0);
   EXPECT_EQ(result, "error: ZIP entry extraction failed: archive data ended early");
 }
