@@ -212,18 +212,19 @@ bool ZipArchiveWriter::copyExistingEntries(std::string& error) {
     return false;
   }
   if (!startArchive(error)) return false;
+  uint64_t unclaimedBytes = source.size();
   for (uint64_t index = 0; index < global.number_entry; ++index) {
     const int moved = index == 0 ? unzGoToFirstFile(reader.get()) : unzGoToNextFile(reader.get());
     if (moved != UNZ_OK) {
       error = source.statusText("ZIP entry name failed", moved);
       return false;
     }
-    if (!copyEntry(reader.get(), source, error)) return false;
+    if (!copyEntry(reader.get(), source, unclaimedBytes, error)) return false;
   }
   return true;
 }
 
-bool ZipArchiveWriter::copyEntry(void* reader, ZipSource& source, std::string& error) {
+bool ZipArchiveWriter::copyEntry(void* reader, ZipSource& source, uint64_t& unclaimedBytes, std::string& error) {
   ExistingEntry entry;
   if (!readExistingEntry(reader, source, entry, error)) return false;
   if (!isSafeZipEntryName(entry.name, true) || !entryNames_.insert(entry.name).second) {
@@ -238,6 +239,13 @@ bool ZipArchiveWriter::copyEntry(void* reader, ZipSource& source, std::string& e
     error = std::string(kCopyFailed) + ": unsupported compression method";
     return false;
   }
+  // Entries hold distinct parts of the archive, so their data fit in it together. Records that share data
+  // would otherwise let a small archive be copied into a huge one.
+  if (info.compressed_size > unclaimedBytes) {
+    error = std::string(kCopyFailed) + ": entries claim more data than the archive holds";
+    return false;
+  }
+  unclaimedBytes -= info.compressed_size;
   ZipRawEntry raw(reader, source, info.compressed_size);
   std::string localExtra;
   if (!readLocalExtra(reader, raw, localExtra)) {

@@ -67,7 +67,8 @@ class ZipArchiveWriter {
   bool openAt(std::string_view path, bool append, std::string& error);
   bool startArchive(std::string& error);
   bool copyExistingEntries(std::string& error);
-  bool copyEntry(void* reader, ZipSource& source, std::string& error);
+  // unclaimedBytes: the part of the existing archive not yet taken by the data of the entries before.
+  bool copyEntry(void* reader, ZipSource& source, uint64_t& unclaimedBytes, std::string& error);
   bool copyRawEntry(const ExistingEntry& entry, const std::string& localExtra, ZipRawEntry& raw, ZipSource& source,
                     std::string& error);
   bool checkNewEntry(std::string_view name, std::string& error);

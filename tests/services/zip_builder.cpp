@@ -141,6 +141,10 @@ std::string buildZip(const std::vector<CraftedEntry>& entries, const BuildOption
   std::string out;
   std::vector<uint64_t> offsets;
   for (const CraftedEntry& entry : entries) {
+    if (entry.sharesDataOf >= 0) {
+      offsets.push_back(offsets[entry.sharesDataOf]);
+      continue;
+    }
     offsets.push_back(out.size());
     if (!options.localHeaders) continue;
     putLocalHeader(out, entry);

@@ -1,5 +1,6 @@
 // Crafts ZIP archives byte by byte for the tests, including ones no well-behaved writer would produce:
-// recorded sizes that lie, duplicate names, ZIP64 end records for more than 65535 entries.
+// recorded sizes that lie, duplicate names, records sharing their data, ZIP64 end records for more than 65535
+// entries.
 #pragma once
 
 #include <cstdint>
@@ -19,6 +20,9 @@ struct CraftedEntry {
   uint32_t externalAttributes = 0;
   // Both headers record the sizes as 0xFFFFFFFF and carry the real ones in a ZIP64 extra field.
   bool zip64Sizes = false;
+  // The position of an earlier entry whose local header and data this entry's central record points at
+  // (their names must be equally long), as in archives built to be copied many times over; -1 for none.
+  int sharesDataOf = -1;
 };
 
 // An entry holding `data` unchanged.

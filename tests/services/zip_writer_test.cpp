@@ -235,6 +235,24 @@ TEST_F(ZipWriter, WriteModeRefusesUnsafeDuplicateAndUncopyableEntries) {
   }
 }
 
+TEST_F(ZipWriter, WriteModeRefusesRecordsThatShareTheirData) {
+  // Copied as they stand, records sharing one entry's data would turn a small archive into a huge one.
+  const CraftedEntry first = ziptest::storedEntry("aaaa", std::string(1000, 'a'));
+  CraftedEntry second = first;
+  second.name = "bbbb";
+  second.sharesDataOf = 0;
+  writeText("shared.zip", ziptest::buildZip({first, second}));
+  std::string error;
+  auto reader = ZipArchiveReader::openFile(path("shared.zip"), {}, error);
+  ASSERT_TRUE(reader) << error;
+  std::string bytes;
+  EXPECT_TRUE(reader->extract(1, bytes, error)) << error;
+  EXPECT_EQ(bytes, std::string(1000, 'a'));
+  EXPECT_FALSE(ZipArchiveWriter::openWrite(path("shared.zip"), 6, error));
+  EXPECT_EQ(error, "ZIP existing entry copy failed: entries claim more data than the archive holds");
+  EXPECT_EQ(listing(), std::vector<std::string>{"shared.zip"});
+}
+
 TEST_F(ZipWriter, RefusesUnsafeNamesOnAddition) {
   auto writer = openCreate(path("names.zip"));
   for (std::string name : {"a//b", "a/./b", "a/../b", ".", "..", "a/", ""}) {
