@@ -1,7 +1,8 @@
 // DB methods that group statements and keep the database: transaction, transaction_pcall, batch,
 // flush_batch, and the maintenance methods vacuum, integrity_check and refresh. Scope guards set the
 // transaction and batch flags and restore them on every exit, a raised error included; nesting is refused.
-// A failed COMMIT is followed by a ROLLBACK, so no transaction stays open that the flags do not know about.
+// A failed COMMIT at the end of a transaction or batch is followed by a ROLLBACK, so no transaction stays open
+// that the flags do not know about.
 #include <string>
 
 #include "db/db_lua_internal.h"
@@ -117,13 +118,10 @@ bool beginBatchTransaction(LuaDatabase& db) {
   return true;
 }
 
+// A failed COMMIT keeps the batch transaction open, so the mutations that were already reported as done are
+// committed by the next attempt, or rolled back and reported as a failure when the batch ends.
 bool commitAndRestartBatch(LuaDatabase& db) {
-  if (!runStatementText(db, "COMMIT", "batch commit failed")) {
-    runStatementTextQuietly(db, "ROLLBACK");
-    db.batchTransactionOpen = false;
-    db.batchPending = 0;
-    return false;
-  }
+  if (!runStatementText(db, "COMMIT", "batch commit failed")) return false;
   if (!runStatementText(db, "BEGIN IMMEDIATE", "batch restart failed")) {
     db.batchTransactionOpen = false;
     return false;
