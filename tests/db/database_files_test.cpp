@@ -11,50 +11,48 @@
 
 namespace {
 
-TEST(DatabaseFiles, OpeningCreatesAMissingFileAndRefusesUnusablePaths) {
-  dbtest::TemporaryDirectory directory;
+using DatabaseFiles = ScratchDirTest;
+
+TEST_F(DatabaseFiles, OpeningCreatesAMissingFileAndRefusesUnusablePaths) {
   SqliteConnection connection;
   std::string message;
-  ASSERT_TRUE(openReadWriteConnection(directory.file("new.db"), connection, message)) << message;
-  EXPECT_TRUE(std::filesystem::exists(directory.file("new.db")));
-  for (const std::string_view path : {std::string_view(""), std::string_view("a.db\0b", 6)}) {
-    EXPECT_FALSE(openReadWriteConnection(path, connection, message));
+  ASSERT_TRUE(openReadWriteConnection(path("new.db"), connection, message)) << message;
+  EXPECT_TRUE(std::filesystem::exists(path("new.db")));
+  for (const std::string_view unusable : {std::string_view(""), std::string_view("a.db\0b", 6)}) {
+    EXPECT_FALSE(openReadWriteConnection(unusable, connection, message));
     EXPECT_EQ(message, "invalid UTF-8 path");
     EXPECT_EQ(connection, nullptr);
   }
-  EXPECT_FALSE(openReadWriteConnection(directory.file("no/such/dir.db"), connection, message));
+  EXPECT_FALSE(openReadWriteConnection(path("no/such/dir.db"), connection, message));
   EXPECT_EQ(message, "unable to open database file");
 }
 
-TEST(DatabaseFiles, RemovingDeletesTheFileAndItsCompanions) {
-  dbtest::TemporaryDirectory directory;
-  const std::string path = directory.file("gone.db");
-  for (const char* suffix : {"", "-journal", "-wal", "-shm"}) std::ofstream(path + suffix) << "x";
+TEST_F(DatabaseFiles, RemovingDeletesTheFileAndItsCompanions) {
+  const std::string database = path("gone.db");
+  for (const char* suffix : {"", "-journal", "-wal", "-shm"}) std::ofstream(database + suffix) << "x";
   std::string message;
-  EXPECT_TRUE(removeDatabaseFiles(path, message)) << message;
-  EXPECT_TRUE(std::filesystem::is_empty(directory.path()));
-  EXPECT_TRUE(removeDatabaseFiles(path, message)) << "missing files count as removed";
+  EXPECT_TRUE(removeDatabaseFiles(database, message)) << message;
+  EXPECT_TRUE(std::filesystem::is_empty(dir));
+  EXPECT_TRUE(removeDatabaseFiles(database, message)) << "missing files count as removed";
 }
 
-TEST(DatabaseFiles, RemovingNeedsAFilePathAndReportsTheFirstFailure) {
+TEST_F(DatabaseFiles, RemovingNeedsAFilePathAndReportsTheFirstFailure) {
   std::string message;
   EXPECT_FALSE(removeDatabaseFiles(":memory:", message));
   EXPECT_EQ(message, "rm requires a file path");
   EXPECT_FALSE(removeDatabaseFiles("", message));
-  dbtest::TemporaryDirectory directory;
-  const std::string path = directory.file("dir");
-  std::filesystem::create_directory(path);
-  std::filesystem::create_directory(path + "-wal");
-  EXPECT_FALSE(removeDatabaseFiles(path, message));
-  EXPECT_EQ(message.rfind(path + ": delete failed (", 0), 0u) << message;
+  const std::string directory = path("dir");
+  std::filesystem::create_directory(directory);
+  std::filesystem::create_directory(directory + "-wal");
+  EXPECT_FALSE(removeDatabaseFiles(directory, message));
+  EXPECT_EQ(message.rfind(directory + ": delete failed (", 0), 0u) << message;
 }
 
-TEST(DatabaseFiles, SelftestPassesAndLeavesNoTemporaryFile) {
-  dbtest::TemporaryDirectory directory;
-  ASSERT_EQ(setenv("TMPDIR", directory.path().c_str(), 1), 0);
+TEST_F(DatabaseFiles, SelftestPassesAndLeavesNoTemporaryFile) {
+  ASSERT_EQ(setenv("TMPDIR", dir.c_str(), 1), 0);
   std::string message;
   EXPECT_TRUE(runSqliteSelftest(message)) << message;
-  EXPECT_TRUE(std::filesystem::is_empty(directory.path()));
+  EXPECT_TRUE(std::filesystem::is_empty(dir));
   unsetenv("TMPDIR");
 }
 

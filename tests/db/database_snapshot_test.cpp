@@ -20,10 +20,10 @@ struct Snapshot {
 
 class SnapshotTest : public WorkerTest {
  protected:
-  Snapshot take(const std::string& path) {
+  Snapshot take(const std::string& file) {
     Snapshot snapshot;
     std::string error;
-    EXPECT_TRUE(worker_.openSnapshot(path, snapshot.connection, snapshot.code, snapshot.message, error)) << error;
+    EXPECT_TRUE(worker_.openSnapshot(file, snapshot.connection, snapshot.code, snapshot.message, error)) << error;
     return snapshot;
   }
 
@@ -36,10 +36,10 @@ class SnapshotTest : public WorkerTest {
 };
 
 TEST_F(SnapshotTest, AMissingFileOrADirectoryGivesCode14AndCreatesNothing) {
-  const std::string missing = directory_.file("missing.db");
-  for (const std::string& path : {missing, directory_.path().string()}) {
-    const Snapshot snapshot = take(path);
-    EXPECT_EQ(snapshot.code, 14) << path;
+  const std::string missing = path("missing.db");
+  for (const std::string& absent : {missing, dir.string()}) {
+    const Snapshot snapshot = take(absent);
+    EXPECT_EQ(snapshot.code, 14) << absent;
     EXPECT_EQ(snapshot.message, "unable to open database file");
     EXPECT_EQ(snapshot.connection, nullptr);
   }
@@ -53,9 +53,9 @@ TEST_F(SnapshotTest, AnEmptyPathGivesCode1) {
 }
 
 TEST_F(SnapshotTest, AFileThatIsNotADatabaseGivesSqlitesCode) {
-  const std::string path = directory_.file("text.db");
-  std::ofstream(path) << std::string(4096, 'x');
-  const Snapshot snapshot = take(path);
+  const std::string text = path("text.db");
+  std::ofstream(text) << std::string(4096, 'x');
+  const Snapshot snapshot = take(text);
   EXPECT_EQ(snapshot.code, SQLITE_NOTADB);
   EXPECT_EQ(snapshot.message, "file is not a database");
   EXPECT_EQ(snapshot.connection, nullptr);
@@ -63,7 +63,7 @@ TEST_F(SnapshotTest, AFileThatIsNotADatabaseGivesSqlitesCode) {
 
 TEST_F(SnapshotTest, TheCopyIsQueryOnlyAndBlindToLaterChangesOfTheFile) {
   dbtest::execDirect(connection(), "CREATE TABLE t(a); INSERT INTO t VALUES(1);");
-  Snapshot snapshot = take(directory_.file("test.db"));
+  Snapshot snapshot = take(path("test.db"));
   ASSERT_EQ(snapshot.code, 0) << snapshot.message;
   EXPECT_EQ(snapshot.message, "");
   dbtest::execDirect(connection(), "INSERT INTO t VALUES(2)");
@@ -74,7 +74,7 @@ TEST_F(SnapshotTest, TheCopyIsQueryOnlyAndBlindToLaterChangesOfTheFile) {
   ASSERT_TRUE(worker_.execPrepared({snapshot.connection.get(), "INSERT INTO t VALUES(3)", false, {}}, write, error));
   EXPECT_EQ(write.code, SQLITE_READONLY);
 
-  Snapshot fresh = take(directory_.file("test.db"));
+  Snapshot fresh = take(path("test.db"));
   EXPECT_EQ(queryOn(fresh.connection.get(), "SELECT count(*) FROM t").rows[0][0].integer, 2);
 }
 
@@ -82,13 +82,13 @@ TEST_F(SnapshotTest, TakingASnapshotFinalizesEveryCachedStatement) {
   dbtest::execDirect(connection(), "CREATE TABLE t(a)");
   query("SELECT a FROM t");
   ASSERT_FALSE(dbtest::preparedTexts(connection()).empty());
-  take(directory_.file("missing.db"));  // a failed snapshot clears the cache as well
+  take(path("missing.db"));  // a failed snapshot clears the cache as well
   EXPECT_TRUE(dbtest::preparedTexts(connection()).empty());
 }
 
 TEST_F(SnapshotTest, ARelativePathBeginningWithFileIsAFileName) {
   const std::filesystem::path previous = std::filesystem::current_path();
-  std::filesystem::current_path(directory_.path());
+  std::filesystem::current_path(dir);
   {
     SqliteConnection file = dbtest::openConnection("file:data.db?mode=ro");
     ASSERT_NE(file, nullptr);

@@ -15,8 +15,7 @@ namespace {
 using dbtest::WorkerTest;
 
 TEST(DatabaseWorker, RefusesEveryRequestBeforeStartAndAfterStop) {
-  dbtest::TemporaryDirectory directory;
-  SqliteConnection connection = dbtest::openConnection(directory.file("a.db"));
+  SqliteConnection connection = dbtest::openConnection(":memory:");
   DatabaseWorker worker;
   for (int round = 0; round < 2; ++round) {
     int32_t code = 0;

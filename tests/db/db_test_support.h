@@ -1,36 +1,16 @@
-// Shared pieces of the database tests: a temporary directory, connections, and a started worker.
+// Shared pieces of the database tests: connections and a started worker in a scratch directory.
 #pragma once
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
-#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "db/database_worker.h"
 #include "db/sqlite_handles.h"
+#include "scratch_dir.h"
 
 namespace dbtest {
-
-class TemporaryDirectory {
- public:
-  TemporaryDirectory() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "qz-db-test-XXXXXX").string();
-    if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
-  }
-  ~TemporaryDirectory() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  TemporaryDirectory(const TemporaryDirectory&) = delete;
-  TemporaryDirectory& operator=(const TemporaryDirectory&) = delete;
-  std::string file(const std::string& name) const { return (path_ / name).string(); }
-  const std::filesystem::path& path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
-};
 
 inline SqliteConnection openConnection(const std::string& path) {
   ensureSqliteConfigured();
@@ -54,15 +34,20 @@ inline std::vector<std::string> preparedTexts(sqlite3* connection) {
 }
 
 // A worker, started, over one connection to a file in a fresh directory.
-class WorkerTest : public ::testing::Test {
+class WorkerTest : public ScratchDirTest {
  protected:
   void SetUp() override {
-    connection_ = openConnection(directory_.file("test.db"));
+    ScratchDirTest::SetUp();
+    connection_ = openConnection(path("test.db"));
     ASSERT_NE(connection_, nullptr);
     std::string error;
     ASSERT_TRUE(worker_.start(error)) << error;
   }
-  void TearDown() override { worker_.stopIfRunning(); }
+  void TearDown() override {
+    worker_.stopIfRunning();
+    connection_.reset();
+    ScratchDirTest::TearDown();
+  }
 
   sqlite3* connection() const { return connection_.get(); }
 
@@ -85,7 +70,6 @@ class WorkerTest : public ::testing::Test {
     return result;
   }
 
-  TemporaryDirectory directory_;
   SqliteConnection connection_;
   DatabaseWorker worker_;
 };
