@@ -345,15 +345,15 @@ bool runStatementText(LuaDatabase& db, const char* sql, const char* fallback) {
   return false;
 }
 
-void runStatementTextQuietly(LuaDatabase& db, const char* sql) noexcept {
-  if (db.worker == nullptr) return;
+bool runStatementTextQuietly(LuaDatabase& db, const char* sql) noexcept {
+  if (db.worker == nullptr) return false;
   int32_t code = 0;
   std::string message;
   std::string error;
   try {
-    db.worker->execText(db.connection.get(), sql, code, message, error);
+    return db.worker->execText(db.connection.get(), sql, code, message, error) && code == SQLITE_OK;
   } catch (const std::exception&) {
-    // Only copying a refusal text can fail here; the outcome is not looked at anyway.
+    return false;  // only copying a message can fail here
   }
 }
 

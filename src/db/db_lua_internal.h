@@ -87,8 +87,9 @@ bool runQuery(LuaDatabase& db, StatementCall call, bool requireReadOnly, QueryRe
 // Runs a fixed statement text on the worker; on failure records the refusal or SQLite's code with its
 // message (the fallback when it is empty) and returns false.
 bool runStatementText(LuaDatabase& db, const char* sql, const char* fallback);
-// Runs a fixed statement text whose outcome does not matter (rollbacks after a failure); safe in destructors.
-void runStatementTextQuietly(LuaDatabase& db, const char* sql) noexcept;
+// Runs a fixed statement text after a failure, recording nothing; safe in destructors. True when it ran and
+// succeeded.
+bool runStatementTextQuietly(LuaDatabase& db, const char* sql) noexcept;
 
 // The batch step after a successful mutation: begins the batch transaction when none is open and commits
 // and restarts it after batchSize mutations. False after recording a failure.

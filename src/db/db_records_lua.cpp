@@ -21,7 +21,8 @@ struct RecordValues {
 };
 
 // Rolls the savepoint back (and releases it) unless the operation released it itself; runs on every exit,
-// a raised Lua error included.
+// a raised Lua error included. A savepoint that began the transaction commits it when released, which another
+// connection can refuse; the transaction is then rolled back rather than left open.
 class SavepointScope {
  public:
   SavepointScope(LuaDatabase& db, const char* rollbackSql, const char* releaseSql)
@@ -29,7 +30,7 @@ class SavepointScope {
   ~SavepointScope() {
     if (!open_) return;
     runStatementTextQuietly(db_, rollbackSql_);
-    runStatementTextQuietly(db_, releaseSql_);
+    if (!runStatementTextQuietly(db_, releaseSql_)) runStatementTextQuietly(db_, "ROLLBACK");
   }
   SavepointScope(const SavepointScope&) = delete;
   SavepointScope& operator=(const SavepointScope&) = delete;
