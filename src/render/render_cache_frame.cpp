@@ -172,7 +172,6 @@ bool RenderCache::fullRedrawDue() const {
 void RenderCache::endFrame() {
   if (frameDiscarded_) {
     commandBytes_ = 0;
-    textsDrawn_ = 0;
     frameDiscarded_ = false;
     retainedFonts_.clear();
     retainedImages_.clear();
@@ -196,7 +195,6 @@ void RenderCache::endFrame() {
 
 void RenderCache::finishFrame() {
   commandBytes_ = 0;
-  textsDrawn_ = 0;
   std::swap(previousHashes_, currentHashes_);
   retainedFonts_.clear();
   retainedImages_.clear();
