@@ -106,6 +106,7 @@ class WindowRenderer {
   bool rasterTarget(RasterTarget* target);
   SDL_Surface* shadowFor(SDL_Surface* windowSurface);
   void fillSpan(const RasterTarget& target, const PixelSpan& span, uint32_t color);
+  void fillRectRepeatedly(const RenderRect& rect, uint32_t color, int64_t times);
   // whiteSource: every source pixel is white (a coverage glyph), so the colour comes from the tint.
   void blitInto(const RasterTarget& target, const CanvasBitmap& image, const RenderRect& source, int64_t x, int64_t y,
                 uint32_t tint, bool blend, bool whiteSource) const;

@@ -2,6 +2,7 @@
 // the target bounds before touching a pixel; loops over rows and rules visit only what can be visible.
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 #include "render/window_renderer.h"
 
@@ -86,9 +87,43 @@ void WindowRenderer::drawVerticalRules(float firstX, float spacing, int32_t y, i
     first = partitionPoint(0, last, [&](int64_t i) { return ruleLeft(i) >= right; });
     last = partitionPoint(first, last, [&](int64_t i) { return ruleLeft(i) + ruleWidth > left; }) - 1;
   }
-  for (int64_t i = first; i <= last; ++i) {
-    const int32_t rx = truncToInt32(ruleX(i, firstX, spacing));
-    fillRect({rx, y, ruleWidth, h}, i == activeIndex ? activeColor : color);
+  // Rules that show the same columns (less than a pixel apart, or wider than the clip) are one fill
+  // repeated, so the work follows the visible columns rather than the rule count.
+  const auto shownColumns = [&](int64_t i) {
+    const int64_t rx = ruleLeft(i);
+    return std::pair{std::max(rx, left), std::min(rx + ruleWidth, right)};
+  };
+  for (int64_t i = first; i <= last;) {
+    const auto shown = shownColumns(i);
+    const int64_t runEnd = partitionPoint(i, last, [&](int64_t k) { return shownColumns(k) == shown; });
+    const RenderRect rule{static_cast<int32_t>(shown.first), y, static_cast<int32_t>(shown.second - shown.first), h};
+    if (activeIndex >= i && activeIndex < runEnd) {
+      fillRectRepeatedly(rule, color, activeIndex - i);
+      fillRect(rule, activeColor);
+      fillRectRepeatedly(rule, color, runEnd - activeIndex - 1);
+    } else {
+      fillRectRepeatedly(rule, color, runEnd - i);
+    }
+    i = runEnd;
+  }
+}
+
+// The same as `times` fills of one rectangle: a pixel that one more blend leaves unchanged stays so.
+void WindowRenderer::fillRectRepeatedly(const RenderRect& rect, uint32_t color, int64_t times) {
+  const uint32_t alpha = color >> 24;
+  if (times < 1 || alpha == 0) return;
+  if (times == 1 || alpha == 255) return fillRect(rect, color);
+  RasterTarget target;
+  PixelSpan span;
+  if (!rasterTarget(&target) || !clipRectToTarget(rect.x, rect.y, rect.w, rect.h, clip_, target, &span)) return;
+  for (int32_t y = span.y0; y < span.y1; ++y) {
+    for (uint32_t* pixel = target.row(y) + span.x0; pixel < target.row(y) + span.x1; ++pixel) {
+      for (int64_t k = 0; k < times; ++k) {
+        const uint32_t before = *pixel;
+        blendPixel(pixel, color, alpha);
+        if (*pixel == before) break;
+      }
+    }
   }
 }
 

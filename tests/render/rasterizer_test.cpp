@@ -137,6 +137,31 @@ TEST(Rasterizer, HugeCountsDrawOnlyWhatIsVisible) {
   EXPECT_EQ(rig.at(32, 32), 0xFFFF0000u);
 }
 
+TEST(Rasterizer, RulesSharingColumnsBlendAsOftenAsTheyAreDrawn) {
+  // Two billion rules, ten million to a column, in the first 215 columns.
+  CanvasRig many(300, 1, 0xFF000000u);
+  many.renderer.drawVerticalRules(0.0f, 1.0e-7f, 0, 1, 1, 2147483647, 1000, 0x80FFFFFFu, 0xFF0000FFu);
+  EXPECT_EQ(many.at(0, 0), 0xFFFFFFFFu);  // blended until it can change no more
+  EXPECT_EQ(many.at(214, 0), 0xFFFFFFFFu);
+  EXPECT_EQ(many.at(215, 0), 0xFF000000u);
+  // A few repeats blend exactly that often, the active rule in its place among them.
+  const auto expected = [](uint32_t pixel, int before, uint32_t active, int after) {
+    for (int i = 0; i < before; ++i) blendPixel(&pixel, 0x40FF8000u, 0x40);
+    blendPixel(&pixel, active, active >> 24);
+    for (int i = 0; i < after; ++i) blendPixel(&pixel, 0x40FF8000u, 0x40);
+    return pixel;
+  };
+  CanvasRig few(4, 1, 0xFF000000u);
+  few.renderer.drawVerticalRules(1.0f, 0.25f, 0, 1, 1, 8, 2, 0x40FF8000u, 0x800000FFu);
+  EXPECT_EQ(few.at(1, 0), expected(0xFF000000u, 2, 0x800000FFu, 1));
+  EXPECT_EQ(few.at(2, 0), expected(0xFF000000u, 0, 0x40FF8000u, 3));
+  EXPECT_EQ(few.at(0, 0), 0xFF000000u);
+  // A billion rules, each wider than the target: every one covers all of it.
+  CanvasRig wide(4, 1, 0xFF000000u);
+  wide.renderer.drawVerticalRules(-1.0e9f, 1.0f, 0, 1, 2000000000, 1000000000, 5, 0x80FFFFFFu, 0xFF0000FFu);
+  EXPECT_EQ(wide.countOther(0xFFFFFFFFu), 0);
+}
+
 TEST(Rasterizer, MaskTintsAWhiteImage) {
   CanvasRig rig(2, 1, 0xFFFFFFFFu);
   CanvasBitmap mask(1, 1);
