@@ -185,6 +185,28 @@ void collectSpans(int y, int count, const FT_Span* ftSpans, void* user) {
   }
 }
 
+// Renders the columns [x0, x1) of the strip's clip. FreeType keeps the cells of a scanline in a pool of
+// fixed size and fails with a raster overflow when one scanline crosses more edge pixels than it holds (a
+// long, nearly horizontal stroke does): the columns are then rendered in halves.
+bool renderColumns(FT_Library library, FT_Outline* outline, const Strip& strip, int32_t x0, int32_t x1,
+                   std::vector<LineSpan>* spans) {
+  SpanSink sink{&strip, spans};
+  FT_Raster_Params params{};
+  params.source = outline;
+  params.flags = FT_RASTER_FLAG_AA | FT_RASTER_FLAG_DIRECT | FT_RASTER_FLAG_CLIP;
+  params.gray_spans = collectSpans;
+  params.user = &sink;
+  params.clip_box = {x0, strip.height - strip.clipY1, x1, strip.height - strip.clipY0};
+  const size_t spansBefore = spans->size();
+  const FT_Error error = FT_Outline_Render(library, outline, &params);
+  if (error == 0) return true;
+  spans->resize(spansBefore);  // the bands finished before the failure
+  if (error != FT_Err_Raster_Overflow || x1 - x0 < 2) return false;
+  const int32_t middle = x0 + (x1 - x0) / 2;
+  return renderColumns(library, outline, strip, x0, middle, spans) &&
+         renderColumns(library, outline, strip, middle, x1, spans);
+}
+
 bool renderBatch(FT_Library library, FT_Stroker stroker, const std::vector<Piece>& batch, const Strip& strip,
                  std::vector<LineSpan>* spans) {
   FT_Stroker_Rewind(stroker);
@@ -205,14 +227,7 @@ bool renderBatch(FT_Library library, FT_Stroker stroker, const std::vector<Piece
   outline.get()->n_points = 0;
   outline.get()->n_contours = 0;
   FT_Stroker_Export(stroker, outline.get());
-  SpanSink sink{&strip, spans};
-  FT_Raster_Params params{};
-  params.source = outline.get();
-  params.flags = FT_RASTER_FLAG_AA | FT_RASTER_FLAG_DIRECT | FT_RASTER_FLAG_CLIP;
-  params.gray_spans = collectSpans;
-  params.user = &sink;
-  params.clip_box = {strip.clipX0, strip.height - strip.clipY1, strip.clipX1, strip.height - strip.clipY0};
-  return FT_Outline_Render(library, outline.get(), &params) == 0;
+  return renderColumns(library, outline.get(), strip, strip.clipX0, strip.clipX1, spans);
 }
 
 // Merges overlapping spans of one row into disjoint ones, keeping the larger coverage.

@@ -75,6 +75,20 @@ TEST(LineRaster, FarCoordinatesAndWideClipBoxesRenderInStrips) {
   EXPECT_EQ(pixels.at({69999, 4}), 255);
 }
 
+TEST(LineRaster, LongNearlyHorizontalStrokesAreDrawn) {
+  // One scanline crosses thousands of edge pixels, more than FreeType holds at once.
+  const LineClipBox box{0, 0, 5000, 100};
+  const LinePoint line[] = {{0, 50}, {5000, 50.3f}};
+  std::vector<LineSpan> spans;
+  ASSERT_TRUE(rasterizePolyline(line, 1.5f, box, &spans));
+  const auto pixels = coverageMap(spans, box);
+  for (const int32_t x : {10, 1000, 2500, 4990}) EXPECT_EQ(pixels.count({x, 50}), 1u) << x;
+  std::vector<LinePoint> zigzag;
+  for (int i = 0; i < 20; ++i) zigzag.push_back({i % 2 ? 2000.0f : 0.0f, 50.0f + static_cast<float>(i % 7) * 0.3f});
+  ASSERT_TRUE(rasterizePolyline(zigzag, 1.5f, box, &spans));
+  EXPECT_EQ(coverageMap(spans, box).count({1000, 51}), 1u);
+}
+
 TEST(LineRaster, LongPolylinesMatchAcrossBatches) {
   std::vector<LinePoint> points;
   for (int i = 0; i < 5000; ++i)
