@@ -12,6 +12,7 @@
 #include FT_STROKER_H
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <memory>
 
@@ -230,21 +231,30 @@ bool renderBatch(FT_Library library, FT_Stroker stroker, const std::vector<Piece
   return renderColumns(library, outline.get(), strip, strip.clipX0, strip.clipX1, spans);
 }
 
-// Merges overlapping spans of one row into disjoint ones, keeping the larger coverage.
+// Merges overlapping spans of one row into disjoint ones, keeping the larger coverage: a sweep over the
+// span ends that counts the spans open at each coverage.
 void mergeRow(std::vector<LineSpan>::iterator first, std::vector<LineSpan>::iterator last, std::vector<LineSpan>* out) {
-  std::vector<int32_t> edges;
+  struct End {
+    int32_t x;
+    uint8_t coverage;
+    int32_t step;  // 1 where a span opens, -1 where it closes
+  };
+  std::vector<End> ends;
   for (auto it = first; it != last; ++it) {
-    edges.push_back(it->x);
-    edges.push_back(it->x + it->length);
+    ends.push_back({it->x, it->coverage, 1});
+    ends.push_back({it->x + it->length, it->coverage, -1});
   }
-  std::sort(edges.begin(), edges.end());
-  edges.erase(std::unique(edges.begin(), edges.end()), edges.end());
-  for (size_t i = 0; i + 1 < edges.size(); ++i) {
-    uint8_t coverage = 0;
-    for (auto it = first; it != last; ++it) {
-      if (it->x <= edges[i] && it->x + it->length >= edges[i + 1]) coverage = std::max(coverage, it->coverage);
+  std::sort(ends.begin(), ends.end(), [](const End& a, const End& b) { return a.x < b.x; });
+  std::array<int32_t, 256> open{};
+  int32_t top = 0;  // the largest coverage open
+  for (size_t i = 0; i < ends.size();) {
+    const int32_t x = ends[i].x;
+    for (; i < ends.size() && ends[i].x == x; ++i) {
+      open[ends[i].coverage] += ends[i].step;
+      if (ends[i].step > 0) top = std::max<int32_t>(top, ends[i].coverage);
     }
-    if (coverage > 0) out->push_back({edges[i], first->y, edges[i + 1] - edges[i], coverage});
+    while (top > 0 && open[static_cast<size_t>(top)] == 0) --top;
+    if (top > 0 && i < ends.size()) out->push_back({x, first->y, ends[i].x - x, static_cast<uint8_t>(top)});
   }
 }
 
