@@ -48,7 +48,10 @@ void WindowRenderer::drawCheckerboard(const RenderRect& rect, int32_t cellSize, 
 
 namespace {
 
-float ruleX(int64_t index, float firstX, float spacing) { return static_cast<float>(index) * spacing + firstX; }
+// The first rule sits at firstX even when a huge spacing became infinite as a float (0 x infinity is NaN).
+float ruleX(int64_t index, float firstX, float spacing) {
+  return index == 0 ? firstX : static_cast<float>(index) * spacing + firstX;
+}
 
 // First index in [lo, hi] for which keep(index) is false, for a predicate that is true up to some index
 // and false after it; hi + 1 when it holds everywhere.

@@ -120,6 +120,11 @@ TEST(Rasterizer, VerticalRulesHighlightTheActiveRule) {
   EXPECT_EQ(rig.at(4, 0), 0u);
   EXPECT_EQ(rig.at(2, 2), 0u);
   EXPECT_EQ(rig.countOther(0), 4 * 2 * 2);
+  // A spacing too large for a float: the first rule keeps its place, the others lie beyond any target.
+  CanvasRig far(40, 1);
+  far.renderer.drawVerticalRules(30.0f, std::numeric_limits<float>::infinity(), 0, 1, 1, 3, -1, 0xFF0000FFu, 0);
+  EXPECT_EQ(far.at(30, 0), 0xFF0000FFu);
+  EXPECT_EQ(far.countOther(0), 1);
 }
 
 TEST(Rasterizer, HugeCountsDrawOnlyWhatIsVisible) {
