@@ -152,7 +152,8 @@ int qzMain(int argc, char** argv) {
 
   BootLog bootLog;
   const std::string bootLogPath = context.executableDirectory + "/user/boot.log";
-  bootLog.stream = std::fopen(bootLogPath.c_str(), "w");
+  // Close-on-exec ("e"): processes the scripts start never inherit the boot log.
+  bootLog.stream = std::fopen(bootLogPath.c_str(), "we");
   bootLog.close = std::fclose;
   context.bootLog = &bootLog;
   writeBootTrace(bootLog.stream, "[qz-boot] exe=%s", context.executablePath.c_str());

@@ -140,6 +140,15 @@ TEST(Startup, MarkerFileChoosesTheTraceLinesOnly) {
   EXPECT_FALSE(contains(result.standardError, "falling back"));
 }
 
+TEST(Startup, ChildProcessesDoNotInheritTheBootLog) {
+  Sandbox sandbox;
+  sandbox.writeBoot("return { run = function() io.stdout:write(assert(io.popen('ls -l /proc/self/fd/')):read('a')) end }");
+  const RunResult result = sandbox.run(newInstance());
+  EXPECT_EQ(result.exitCode, 0) << result.standardError;
+  EXPECT_TRUE(contains(result.standardOutput, "/proc/")) << "the child listed its descriptors";
+  EXPECT_FALSE(contains(result.standardOutput, "boot.log")) << result.standardOutput;
+}
+
 TEST(Startup, BootCompleteTwiceDoesNothingMore) {
   Sandbox sandbox;
   sandbox.writeBoot("return { run = function() BOOT_COMPLETE() BOOT_COMPLETE() end }");
