@@ -49,17 +49,19 @@ bool readFileRange(std::string_view path, uint64_t offset, uint64_t limit, std::
   data.clear();
   error = {};
   if (!isSystemPath(path)) return fail(error, "file open", EINVAL, data);
-  UniqueFd fd(open(std::string(path).c_str(), O_RDONLY | O_CLOEXEC));
+  // Opened without blocking, so a named pipe without a writer cannot stall the caller before it is refused.
+  UniqueFd fd(open(std::string(path).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (!fd.valid()) return fail(error, "file open", errno, data);
   struct stat info;
   if (fstat(fd.get(), &info) != 0) return fail(error, "file open", errno, data);
   if (S_ISDIR(info.st_mode)) return fail(error, "file open", EISDIR, data);
-  const bool regular = S_ISREG(info.st_mode);
+  // Pipes, sockets and devices may block or never end (/dev/zero would grow the result until memory ran out).
+  if (!S_ISREG(info.st_mode)) return fail(error, "file open", EINVAL, data);
   const uint64_t fileSize = static_cast<uint64_t>(info.st_size);
-  // Past the end of a regular file there is nothing to read, so that offset is not sought: the system refuses
-  // one beyond the largest file it allows.
-  const bool pastEnd = regular && offset > fileSize;
-  if (regular && !pastEnd) data.reserve(static_cast<size_t>(std::min(limit, fileSize - offset)));
+  // Past the end of the file there is nothing to read, so that offset is not sought: the system refuses one
+  // beyond the largest file it allows.
+  const bool pastEnd = offset > fileSize;
+  if (!pastEnd) data.reserve(static_cast<size_t>(std::min(limit, fileSize - offset)));
   if (!pastEnd && !readFrom(fd.get(), offset, limit, data, error)) return false;
   if (fd.close() != 0) return fail(error, "file close", errno, data);
   return true;

@@ -1,5 +1,7 @@
 #include "platform/file_read.h"
 
+#include <sys/stat.h>
+
 #include "scratch_dir.h"
 
 namespace {
@@ -57,6 +59,18 @@ TEST_F(FileRead, FailuresNameTheStep) {
   writeText("f", "x");
   EXPECT_FALSE(readFileRange(path("f") + std::string("\0", 1), 0, 1, data, error));
   EXPECT_EQ(error.code, EINVAL);
+}
+
+TEST_F(FileRead, PipesAndDevicesAreRefusedWithoutBlocking) {
+  ASSERT_EQ(mkfifo(path("fifo").c_str(), 0600), 0);
+  for (const std::string& special : {path("fifo"), std::string("/dev/zero")}) {
+    std::string data = "stale";
+    FileStepError error;
+    EXPECT_FALSE(readFileRange(special, 0, kNoByteLimit, data, error)) << special;
+    EXPECT_STREQ(error.step, "file open");
+    EXPECT_EQ(error.code, EINVAL);
+    EXPECT_EQ(data, "");
+  }
 }
 
 }  // namespace
