@@ -129,10 +129,10 @@ class RenderCache {
   void replayTextCommand(const RenderCommand& command, const RenderRect& activeClip);
   void replayLayout(TextLayout& layout, const RenderRect& rect, uint32_t color, const RenderRect& activeClip);
   int32_t drawLayoutRuns(const TextLayout& layout, int32_t x, int32_t y, uint32_t color, GlyphRowSpan* rows);
-  TextLayout& cachedLayout(RenderFont* font, const char* text);
+  TextLayout& cachedLayout(RenderFont* font, const char* text, TextCacheSpot* spot);
   RenderCommand* recordText(RenderCommandType type, RenderFont* font, std::string_view text, int32_t x, int32_t y,
                             int64_t width, uint32_t color);
-  int32_t measuredTextWidth(RenderFont* font, std::string_view text);
+  int32_t measuredTextWidth(RenderFont* font, std::string_view text, TextCacheSpot* spot);
   void clearTextCaches();
 
   std::array<std::array<uint32_t, kCellCount>, 2> cellHashes_{};
@@ -148,6 +148,10 @@ class RenderCache {
   std::vector<std::shared_ptr<RenderFont>> retainedFonts_;
   std::vector<std::unique_ptr<CanvasBitmap>> retainedImages_;
   TwoGenerationCache<uint32_t> widthCache_{4095};
+  std::vector<TextCacheSpot> widthSpots_;  // where the n-th drawText of the last frame found its width
+  size_t textsDrawn_ = 0;
+  std::vector<TextCacheSpot> layoutSpots_;  // where the n-th text record of the last replay found its layout
+  size_t textsReplayed_ = 0;
   TwoGenerationCache<TextLayout> layoutCache_{2047};
   TwoGenerationCache<TextCellLayout> cellCache_{2047};
   uint64_t widthCacheHits_ = 0;

@@ -172,6 +172,7 @@ bool RenderCache::fullRedrawDue() const {
 void RenderCache::endFrame() {
   if (frameDiscarded_) {
     commandBytes_ = 0;
+    textsDrawn_ = 0;
     frameDiscarded_ = false;
     retainedFonts_.clear();
     retainedImages_.clear();
@@ -195,6 +196,7 @@ void RenderCache::endFrame() {
 
 void RenderCache::finishFrame() {
   commandBytes_ = 0;
+  textsDrawn_ = 0;
   std::swap(previousHashes_, currentHashes_);
   retainedFonts_.clear();
   retainedImages_.clear();

@@ -29,6 +29,7 @@ void RenderCache::replay(int32_t count) {
     const RenderRect dirty = dirtyRects_[static_cast<size_t>(i)];
     windowRenderer_->setClip(dirty);
     RenderRect activeClip = dirty;
+    textsReplayed_ = 0;
     for (const RenderCommand* command = nullptr; nextCommand(command);) replayCommand(*command, dirty, &activeClip);
     if (debugView_) windowRenderer_->fillRect(dirty, debugTint());
   }

@@ -38,21 +38,31 @@ void RenderCache::clearTextCaches() {
   cellCache_.clear();
 }
 
-const TextLayout& RenderCache::layoutText(RenderFont* font, const char* text) { return cachedLayout(font, text); }
-
-TextLayout& RenderCache::cachedLayout(RenderFont* font, const char* text) {
-  return layoutCache_.lookup(
-      keyOf(font, text), [font, text] { return buildTextRuns(font, text); }, &runCacheHits_, &runCacheMisses_);
+const TextLayout& RenderCache::layoutText(RenderFont* font, const char* text) {
+  return cachedLayout(font, text, nullptr);
 }
 
-int32_t RenderCache::cachedTextWidth(RenderFont* font, const char* text) { return measuredTextWidth(font, text); }
+TextLayout& RenderCache::cachedLayout(RenderFont* font, const char* text, TextCacheSpot* spot) {
+  return layoutCache_.lookup(
+      keyOf(font, text), [font, text] { return buildTextRuns(font, text); }, &runCacheHits_, &runCacheMisses_, spot);
+}
 
-// `text` ends in a NUL.
-int32_t RenderCache::measuredTextWidth(RenderFont* font, std::string_view text) {
+int32_t RenderCache::cachedTextWidth(RenderFont* font, const char* text) {
+  return measuredTextWidth(font, text, nullptr);
+}
+
+// `text` ends in a NUL; `spot` remembers where the width cache keeps it. Only text that needs no shaper
+// is kept there, so text found at the spot needs no check for it.
+int32_t RenderCache::measuredTextWidth(RenderFont* font, std::string_view text, TextCacheSpot* spot) {
+  if (spot != nullptr) {
+    if (const uint32_t* width = widthCache_.atSpot(keyOf(font, text), *spot, &widthCacheHits_)) {
+      return static_cast<int32_t>(*width);
+    }
+  }
   if (textMayNeedShaping(text)) return static_cast<int32_t>(layoutText(font, text.data()).width);
   const uint32_t width = widthCache_.lookup(
       keyOf(font, text), [font, text] { return static_cast<uint32_t>(font->textWidth(text.data())); }, &widthCacheHits_,
-      &widthCacheMisses_);
+      &widthCacheMisses_, spot);
   return static_cast<int32_t>(width);
 }
 

@@ -49,8 +49,10 @@ RenderCommand* RenderCache::recordText(RenderCommandType type, RenderFont* font,
 
 int32_t RenderCache::drawText(RenderFont* font, const char* text, int32_t x, int32_t y, uint32_t color) {
   if (font == nullptr || text == nullptr) return x;
+  // A frame mostly repeats the last one, so the n-th text drawn is looked up where the last frame's was.
+  if (textsDrawn_ == widthSpots_.size()) widthSpots_.emplace_back();
   const std::string_view bytes(text);
-  const int64_t width = measuredTextWidth(font, bytes);
+  const int64_t width = measuredTextWidth(font, bytes, &widthSpots_[textsDrawn_++]);
   if (RenderCommand* command = recordText(RenderCommandType::Text, font, bytes, x, y, width, color)) {
     command->tabWidth = static_cast<uint32_t>(font->tabWidth());
   }
@@ -108,6 +110,12 @@ void RenderCache::replayLayout(TextLayout& layout, const RenderRect& rect, uint3
 }
 
 void RenderCache::replayTextCommand(const RenderCommand& command, const RenderRect& activeClip) {
+  // The n-th text of a walk is looked up where the last walk found it (the spot is taken even when skipped).
+  TextCacheSpot* spot = nullptr;
+  if (command.type == static_cast<uint32_t>(RenderCommandType::Text)) {
+    if (textsReplayed_ == layoutSpots_.size()) layoutSpots_.emplace_back();
+    spot = &layoutSpots_[textsReplayed_++];
+  }
   RenderFont* font = command.font;
   if (font == nullptr) return;
   // Glyphs may overhang their line box a little; text farther than a line height from the clip cannot
@@ -121,7 +129,7 @@ void RenderCache::replayTextCommand(const RenderCommand& command, const RenderRe
   switch (static_cast<RenderCommandType>(command.type)) {
     case RenderCommandType::Text:
       font->setTabSize(static_cast<int32_t>(command.tabWidth));
-      replayLayout(cachedLayout(font, text), rect, command.color, activeClip);
+      replayLayout(cachedLayout(font, text, spot), rect, command.color, activeClip);
       break;
     case RenderCommandType::Glyph:
       windowRenderer_->drawGlyph(font, command.param, command.source.x, command.source.y, command.color);

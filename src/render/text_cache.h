@@ -50,17 +50,31 @@ struct TextCacheKeyEqual {
   }
 };
 
+// Where a lookup of one cache found its key. Handing it to the next lookup of the same cache lets a key
+// that is asked for again (the same text drawn frame after frame) be compared where it was instead of
+// hashed; a spot from before the cache last rotated or cleared is ignored.
+struct TextCacheSpot {
+  const void* entry = nullptr;
+  uint64_t generation = 0;
+};
+
 template <typename Value>
 class TwoGenerationCache {
  public:
   explicit TwoGenerationCache(size_t limit) : limit_(limit) {}
 
   // The value of key, computed by make() on a miss; the reference stays valid until this cache changes.
+  // `spot`, when given, is tried first and then set to where the key is.
   template <typename Make>
-  Value& lookup(const TextCacheKeyView& key, Make make, uint64_t* hits, uint64_t* misses) {
+  Value& lookup(const TextCacheKeyView& key, Make make, uint64_t* hits, uint64_t* misses,
+                TextCacheSpot* spot = nullptr) {
+    if (spot != nullptr) {
+      if (Value* value = atSpot(key, *spot, hits)) return *value;
+    }
     if (current_.size() > limit_) {
       previous_ = std::move(current_);
       current_.clear();
+      ++generation_;
     }
     auto place = current_.find(key);
     if (place != current_.end()) {
@@ -72,17 +86,31 @@ class TwoGenerationCache {
       if (misses != nullptr) ++*misses;
       place = current_.emplace(TextCacheKey{key.font, key.tabWidth, std::string(key.text)}, make()).first;
     }
+    if (spot != nullptr) *spot = {&*place, generation_};
     return place->second;
+  }
+
+  // The value of key when `spot` holds it, counted as a hit; null when not, or when the next lookup is to
+  // rotate the generations first.
+  Value* atSpot(const TextCacheKeyView& key, const TextCacheSpot& spot, uint64_t* hits) {
+    if (spot.generation != generation_ || current_.size() > limit_) return nullptr;
+    auto* entry = static_cast<typename Map::value_type*>(const_cast<void*>(spot.entry));
+    if (!TextCacheKeyEqual{}(entry->first, key)) return nullptr;
+    if (hits != nullptr) ++*hits;
+    return &entry->second;
   }
 
   void clear() {
     current_.clear();
     previous_.clear();
+    ++generation_;
   }
+  size_t currentSize() const { return current_.size(); }
 
  private:
   using Map = std::unordered_map<TextCacheKey, Value, TextCacheKeyHash, TextCacheKeyEqual>;
   size_t limit_;
+  uint64_t generation_ = 1;  // entries of current_ keep their addresses until it changes
   Map current_;
   Map previous_;
 };
