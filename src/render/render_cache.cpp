@@ -19,6 +19,7 @@ RenderCache::RenderCache(WindowRenderer* windowRenderer)
     : previousHashes_(cellHashes_[0].data()),
       currentHashes_(cellHashes_[1].data()),
       commandArena_(static_cast<size_t>(kInitialArenaBytes / kChunkBytes)),
+      recordMemo_(static_cast<size_t>(kInitialArenaBytes / kChunkBytes)),
       windowRenderer_(windowRenderer) {}
 
 RenderCache::~RenderCache() = default;

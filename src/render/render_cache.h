@@ -15,17 +15,14 @@
 #include <vector>
 
 #include "render/canvas_bitmap.h"
+#include "render/cell_fold.h"
+#include "render/record_hash_memo.h"
 #include "render/render_command.h"
 #include "render/text_cache.h"
 #include "render/text_layout.h"
 #include "render/window_renderer.h"
 
 class RenderFont;
-
-// The unit of a command arena: records are 8-byte aligned.
-struct alignas(8) ArenaChunk {
-  unsigned char bytes[32];
-};
 
 class RenderCache {
  public:
@@ -112,6 +109,14 @@ class RenderCache {
   uint32_t previousCellHash(int32_t index) const { return previousHashes_[index]; }
 
  private:
+  // A record that covers cells, its covered region, its index in the frame and its hash.
+  struct CellMark {
+    const RenderCommand* command;
+    RenderRect region;
+    uint32_t record;
+    uint32_t hash;
+  };
+
   // Whether a command's bounds lie wholly outside the viewport (edges touching count as inside).
   bool culled(int64_t x, int64_t y, int64_t w, int64_t h) const {
     return x + w < viewport_.x || int64_t{viewport_.x} + viewport_.w < x || y + h < viewport_.y ||
@@ -122,6 +127,8 @@ class RenderCache {
   RenderCommand* recordShape(RenderCommandType type, const RenderRect& rect, uint32_t color);
   bool growArena(int64_t bytesNeeded);
   uint32_t foldIdentities(const RenderCommand& command, uint32_t hash) const;
+  void hashNewRecords();
+  void foldMarksIntoCells();
   int32_t scannedColumns() const;
   int32_t scannedRows() const;
   int32_t dropEmptyDirtyRects(int32_t count);
@@ -147,6 +154,10 @@ class RenderCache {
   bool fullRedrawPending_ = true;
   std::vector<std::shared_ptr<RenderFont>> retainedFonts_;
   std::vector<std::unique_ptr<CanvasBitmap>> retainedImages_;
+  std::vector<CellMark> cellMarks_;  // reused by every frame
+  RecordHashMemo recordMemo_;
+  std::vector<CellFold> cellFolds_;  // reused by every frame
+  CellFoldMemo cellFoldMemo_;
   TwoGenerationCache<uint32_t> widthCache_{4095};
   std::vector<TextCacheSpot> widthSpots_;  // where the n-th drawText of the last frame found its width
   size_t textsDrawn_ = 0;

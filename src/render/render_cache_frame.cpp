@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "fonts/render_font.h"
+#include "render/cell_fold.h"
 #include "render/pixel_ops.h"
 #include "render/render_cache.h"
 
@@ -64,29 +65,12 @@ uint32_t RenderCache::foldIdentities(const RenderCommand& command, uint32_t hash
   return hash;
 }
 
-// Records that cover cells are hashed four at a time, then marked in frame order.
 void RenderCache::hashCommandsIntoCells() {
-  struct Mark {
-    const RenderCommand* command;
-    RenderRect region;
-  };
-  Mark pending[4];
-  size_t count = 0;
-  const auto markPending = [&] {
-    const unsigned char* bytes[4];
-    size_t lengths[4];
-    uint32_t hashes[4];
-    for (size_t k = 0; k < 4; ++k) {
-      const RenderCommand* command = pending[k < count ? k : 0].command;
-      bytes[k] = reinterpret_cast<const unsigned char*>(command);
-      lengths[k] = command->size;
-    }
-    fnv1aFour(bytes, lengths, hashes);
-    for (size_t k = 0; k < count; ++k) markCells(pending[k].region, foldIdentities(*pending[k].command, hashes[k]));
-    count = 0;
-  };
+  cellMarks_.clear();
+  recordMemo_.startFrame(commandArena_, commandBytes_);
   RenderRect activeClip = viewport_;
   for (const RenderCommand* command = nullptr; nextCommand(command);) {
+    const uint32_t record = recordMemo_.add(*command);
     RenderRect region;
     if (command->type == static_cast<uint32_t>(RenderCommandType::Clip)) {
       activeClip = command->rect;
@@ -94,28 +78,85 @@ void RenderCache::hashCommandsIntoCells() {
     } else {
       region = intersectRects(command->rect, activeClip);
     }
-    if (region.w < 1 || region.h < 1) continue;
-    pending[count++] = {command, region};
-    if (count == 4) markPending();
+    if (region.w >= 1 && region.h >= 1) cellMarks_.push_back({command, region, record, 0});
   }
-  if (count > 0) markPending();
+  hashNewRecords();
+  foldMarksIntoCells();
+}
+
+// The cells each mark covers get its hash folded in. When the cells start from the FNV start value and every
+// mark lies in the scanned grid, the fold memo refolds only the cells around the marks that changed.
+void RenderCache::foldMarksIntoCells() {
+  const int32_t columns = scannedColumns();
+  const int32_t rows = scannedRows();
+  bool memo = columns >= 1 && rows >= 1;
+  for (int32_t row = 0; memo && row < rows; ++row) {
+    const uint32_t* cells = currentHashes_ + row * kGridColumns;
+    memo = std::all_of(cells, cells + columns, [](uint32_t value) { return value == kFnvStart; });
+  }
+  cellFolds_.clear();
+  for (const CellMark& mark : cellMarks_) {
+    const RenderCommand& command = *mark.command;
+    const CellMarkInputs inputs{mark.region, command.font != nullptr ? command.font->serial() : 0,
+                                command.image != nullptr ? command.image->id : 0};
+    CellFold fold;
+    if (!recordMemo_.knownFold(mark.record, inputs, &fold)) {
+      const RenderRect& region = mark.region;
+      fold = {cellOf(region.x, kGridColumns - 1), cellOf(region.y, kGridRows - 1),
+              cellOf(int64_t{region.x} + region.w, kGridColumns - 1),
+              cellOf(int64_t{region.y} + region.h, kGridRows - 1), foldIdentities(command, mark.hash)};
+      recordMemo_.setFold(mark.record, inputs, fold);
+    }
+    memo = memo && fold.lastColumn < columns && fold.lastRow < rows;
+    cellFolds_.push_back(fold);
+  }
+  if (memo) {
+    cellFoldMemo_.fold(cellFolds_, currentHashes_, kGridColumns, columns, rows);
+    return;
+  }
+  cellFoldMemo_.forget();
+  for (size_t i = 0; i < cellMarks_.size(); ++i) markCells(cellMarks_[i].region, cellFolds_[i].hash);
 }
 
 int32_t RenderCache::scannedColumns() const { return std::min(viewport_.w / kCellSize + 1, kGridColumns); }
 int32_t RenderCache::scannedRows() const { return std::min(viewport_.h / kCellSize + 1, kGridRows); }
+
+// Hashes the marking records whose bytes the previous frame did not have, four at a time.
+void RenderCache::hashNewRecords() {
+  CellMark* pending[4];
+  size_t count = 0;
+  const auto hashPending = [&] {
+    const unsigned char* bytes[4];
+    size_t lengths[4];
+    uint32_t hashes[4];
+    for (size_t k = 0; k < 4; ++k) {
+      const RenderCommand* command = pending[k < count ? k : 0]->command;
+      bytes[k] = reinterpret_cast<const unsigned char*>(command);
+      lengths[k] = command->size;
+    }
+    fnv1aFour(bytes, lengths, hashes);
+    for (size_t k = 0; k < count; ++k) {
+      pending[k]->hash = hashes[k];
+      recordMemo_.setHash(pending[k]->record, hashes[k]);
+    }
+    count = 0;
+  };
+  for (CellMark& mark : cellMarks_) {
+    if (recordMemo_.knownHash(mark.record, &mark.hash)) continue;
+    pending[count++] = &mark;
+    if (count == 4) hashPending();
+  }
+  if (count > 0) hashPending();
+}
 
 void RenderCache::markCells(const RenderRect& region, uint32_t hash) {
   const int32_t firstColumn = cellOf(region.x, kGridColumns - 1);
   const int32_t firstRow = cellOf(region.y, kGridRows - 1);
   const int32_t lastColumn = cellOf(int64_t{region.x} + region.w, kGridColumns - 1);
   const int32_t lastRow = cellOf(int64_t{region.y} + region.h, kGridRows - 1);
-  const unsigned char bytes[4] = {static_cast<unsigned char>(hash), static_cast<unsigned char>(hash >> 8),
-                                  static_cast<unsigned char>(hash >> 16), static_cast<unsigned char>(hash >> 24)};
   for (int32_t row = firstRow; row <= lastRow; ++row) {
-    uint32_t* cells = currentHashes_ + row * kGridColumns;
-    for (int32_t column = firstColumn; column <= lastColumn; ++column) {
-      cells[column] = fnv1aAppend(cells[column], bytes, sizeof bytes);
-    }
+    const int32_t first = row * kGridColumns + firstColumn;
+    foldHashIntoCells(currentHashes_ + first, lastColumn - firstColumn + 1, kCellCount - first, hash);
   }
 }
 
@@ -195,6 +236,7 @@ void RenderCache::endFrame() {
 }
 
 void RenderCache::finishFrame() {
+  recordMemo_.finishFrame(commandArena_, commandBytes_);
   commandBytes_ = 0;
   textsDrawn_ = 0;
   std::swap(previousHashes_, currentHashes_);

@@ -173,8 +173,8 @@ TEST_F(FramePropertyTest, IncrementalFramesEqualAFullRenderOfTheLastFrame) {
     }
     CanvasRig fresh(kWidth, kHeight);
     draw(fresh.renderer, frame);
-    // The cell values do not depend on the frames before: a renderer that saw only an empty frame before
-    // this one (so its cells also grow from the FNV start value) ends with the same ones.
+    // Hashes reused from earlier frames equal fresh ones: a renderer that saw only an empty frame before
+    // this one (so its cells also grow from the FNV start value) ends with the same cell values.
     CanvasRig hashed(kWidth, kHeight);
     draw(hashed.renderer, {});
     draw(hashed.renderer, frame);
