@@ -8,8 +8,8 @@
 #include <memory>
 #include <string>
 
-#include "host/app/main_window.h"
-#include "host/app/native_event_routing.h"
+#include "app/main_window.h"
+#include "app/native_event_routing.h"
 #include "ui/application.h"
 #include "ui/window_event_queue.h"
 #include "ui/window_registry.h"

@@ -7,10 +7,10 @@
 #include <cstdio>
 #include <memory>
 
-#include "host/app/boot_globals.h"
-#include "host/app/main_window.h"
-#include "host/app/native_modules.h"
-#include "host/app/startup_chunk.h"
+#include "app/boot_globals.h"
+#include "app/main_window.h"
+#include "app/native_modules.h"
+#include "app/startup_chunk.h"
 #include "host/boot_trace.h"
 #include "host/lua_api.h"
 #include "host/process_state.h"

@@ -142,7 +142,8 @@ TEST(Startup, MarkerFileChoosesTheTraceLinesOnly) {
 
 TEST(Startup, ChildProcessesDoNotInheritTheBootLog) {
   Sandbox sandbox;
-  sandbox.writeBoot("return { run = function() io.stdout:write(assert(io.popen('ls -l /proc/self/fd/')):read('a')) end }");
+  sandbox.writeBoot(
+      "return { run = function() io.stdout:write(assert(io.popen('ls -l /proc/self/fd/')):read('a')) end }");
   const RunResult result = sandbox.run(newInstance());
   EXPECT_EQ(result.exitCode, 0) << result.standardError;
   EXPECT_TRUE(contains(result.standardOutput, "/proc/")) << "the child listed its descriptors";

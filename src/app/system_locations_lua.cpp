@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "host/app/system_functions.h"
-#include "host/app/system_lua_support.h"
+#include "app/system_functions.h"
+#include "app/system_lua_support.h"
 #include "host/file_location.h"
 #include "host/lua_api.h"
 #include "host/path_text.h"

@@ -4,8 +4,8 @@
 #include <optional>
 #include <string>
 
-#include "host/app/system_functions.h"
-#include "host/app/system_lua_support.h"
+#include "app/system_functions.h"
+#include "app/system_lua_support.h"
 #include "host/lua_api.h"
 #include "host/path_resolution.h"
 #include "host/removal_guard.h"

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "host/app/system_functions.h"
-#include "host/app/system_lua_support.h"
+#include "app/system_functions.h"
+#include "app/system_lua_support.h"
 #include "host/lua_api.h"
 #include "host/path_text.h"
 #include "platform/file_queries.h"

@@ -15,8 +15,8 @@
 #include <mutex>
 #include <optional>
 
-#include "host/app/live_resize.h"
-#include "host/app/system_functions.h"
+#include "app/live_resize.h"
+#include "app/system_functions.h"
 #include "host/lua_api.h"
 #include "host/process_state.h"
 #include "ui/application.h"

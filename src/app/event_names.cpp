@@ -1,5 +1,5 @@
 // Key names, modifier texts, button and window-mode names.
-#include "host/app/event_names.h"
+#include "app/event_names.h"
 
 #include <array>
 

@@ -1,6 +1,6 @@
 // Start-up and shutdown of the process. Every failure from the boot log onward is traced as a "[qz-boot]"
 // line and ends the process with 1; teardown of SDL runs in the at-exit handler registered once SDL is up.
-#include "host/app/startup.h"
+#include "app/startup.h"
 
 #include <SDL3/SDL.h>
 
@@ -10,12 +10,12 @@
 #include <optional>
 #include <string>
 
+#include "app/boot_globals.h"
+#include "app/live_resize.h"
+#include "app/main_window.h"
+#include "app/native_modules.h"
+#include "app/startup_chunk.h"
 #include "fonts/freetype_library.h"
-#include "host/app/boot_globals.h"
-#include "host/app/live_resize.h"
-#include "host/app/main_window.h"
-#include "host/app/native_modules.h"
-#include "host/app/startup_chunk.h"
 #include "host/boot_trace.h"
 #include "host/command_line.h"
 #include "host/lua_api.h"

@@ -1,10 +1,10 @@
 // The ordered list of native modules. Modules are added here, in this order, as they are built: system,
 // renderer, canvas, db, utf8, window, form, control, layout, pane, ui_font, ui_glyph, pack, text,
 // native_tokenizer, xml, web, worker.
-#include "host/app/native_modules.h"
+#include "app/native_modules.h"
 
+#include "app/system_lua.h"
 #include "db/db_lua.h"
-#include "host/app/system_lua.h"
 #include "host/lua_api.h"
 #include "services/pack_lua.h"
 #include "text/native_tokenizer_lua.h"

@@ -1,13 +1,13 @@
 // Routing of native events by the event table of the system module: main-workspace events become the
 // script's values, events of other registered windows are queued on them for the UI host.
-#include "host/app/native_event_routing.h"
+#include "app/native_event_routing.h"
 
 #include <SDL3/SDL_keyboard.h>
 
 #include <optional>
 #include <utility>
 
-#include "host/app/event_names.h"
+#include "app/event_names.h"
 #include "host/process_state.h"
 #include "render/render_cache.h"
 #include "ui/application.h"

@@ -1,5 +1,5 @@
 // Creating the main window at start-up.
-#include "host/app/main_window.h"
+#include "app/main_window.h"
 
 #include <SDL3/SDL_video.h>
 

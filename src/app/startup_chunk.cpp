@@ -1,6 +1,6 @@
 // The start-up chunk and its protected run. The scripts' application loop runs inside `run`; an error that
 // escapes it goes to the scripts' on_error when they have one, else to error.log, and ends the process with 1.
-#include "host/app/startup_chunk.h"
+#include "app/startup_chunk.h"
 
 #include "host/boot_trace.h"
 #include "host/lua_api.h"

@@ -7,7 +7,7 @@
 
 #include <memory>
 
-#include "host/app/system_lua.h"
+#include "app/system_lua.h"
 #include "host/lua_api.h"
 #include "scratch_dir.h"
 #include "user_namespace.h"

@@ -6,8 +6,8 @@
 #include <exception>
 #include <new>
 
-#include "host/app/native_event_routing.h"
-#include "host/app/system_functions.h"
+#include "app/native_event_routing.h"
+#include "app/system_functions.h"
 #include "host/lua_api.h"
 
 namespace {

@@ -1,6 +1,6 @@
 // Boot globals and the boot-source choice. Bundles are switched off at compile time, so the boot mode is
 // always "local_lua"; only the trace lines depend on whether the local start-up marker exists.
-#include "host/app/boot_globals.h"
+#include "app/boot_globals.h"
 
 #include <SDL3/SDL_platform.h>
 

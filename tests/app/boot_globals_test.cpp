@@ -1,4 +1,4 @@
-#include "host/app/boot_globals.h"
+#include "app/boot_globals.h"
 
 #include <gtest/gtest.h>
 

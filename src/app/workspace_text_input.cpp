@@ -1,6 +1,6 @@
 // Clipping and scaling of the workspace text input area. Edges are formed in 64 bits so that no sum of two
 // 32-bit values overflows.
-#include "host/app/workspace_text_input.h"
+#include "app/workspace_text_input.h"
 
 #include <algorithm>
 

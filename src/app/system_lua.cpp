@@ -1,10 +1,10 @@
 // The `system` module's one registration table, in the module's fixed order; the functions themselves live
 // in the per-area binding files declared in system_functions.h.
-#include "host/app/system_lua.h"
+#include "app/system_lua.h"
 
 #include <iterator>
 
-#include "host/app/system_functions.h"
+#include "app/system_functions.h"
 #include "host/lua_api.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "host/app/workspace_text_input.h"
+#include "app/workspace_text_input.h"
 
 #include <gtest/gtest.h>
 

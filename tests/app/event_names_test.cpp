@@ -1,4 +1,4 @@
-#include "host/app/event_names.h"
+#include "app/event_names.h"
 
 #include <gtest/gtest.h>
 

@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "app/live_resize.h"
+#include "app/main_window.h"
+#include "app/system_lua.h"
 #include "fake_mouse_backend.h"
-#include "host/app/live_resize.h"
-#include "host/app/main_window.h"
-#include "host/app/system_lua.h"
 #include "host/lua_api.h"
 #include "host/process_state.h"
 #include "ui/application.h"

@@ -1,4 +1,4 @@
-#include "host/app/main_window.h"
+#include "app/main_window.h"
 
 #include <gtest/gtest.h>
 

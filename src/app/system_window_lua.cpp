@@ -9,10 +9,10 @@
 #include <optional>
 #include <string>
 
-#include "host/app/event_names.h"
-#include "host/app/system_functions.h"
-#include "host/app/system_lua_support.h"
-#include "host/app/workspace_text_input.h"
+#include "app/event_names.h"
+#include "app/system_functions.h"
+#include "app/system_lua_support.h"
+#include "app/workspace_text_input.h"
 #include "host/lua_api.h"
 #include "host/lua_checks.h"
 #include "ui/application.h"

@@ -1,6 +1,6 @@
 // The shared helpers. System texts come from the standard library's system error category, which gives the
 // C library's message for an errno value.
-#include "host/app/system_lua_support.h"
+#include "app/system_lua_support.h"
 
 #include <string>
 #include <system_error>
