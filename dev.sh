@@ -6,7 +6,8 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 
-jobs=$(nproc 2>/dev/null || echo 2)
+# QZ_JOBS caps the parallel compile and test jobs (default: every processor).
+jobs=${QZ_JOBS:-$(nproc 2>/dev/null || echo 2)}
 QZ_DEPS_PREFIX=$(./scripts/install-deps.sh | tail -n 1)
 export QZ_DEPS_PREFIX
 
