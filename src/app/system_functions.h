@@ -49,3 +49,8 @@ int systemMkdir(lua_State* L);
 // Saving and removing (system_file_changes_lua.cpp).
 int systemWriteFileAtomic(lua_State* L);
 int systemRemoveTree(lua_State* L);
+
+// Content hashes and random identifiers (system_hash_lua.cpp).
+int systemRandomHash(lua_State* L);
+int systemCheckRandomHash(lua_State* L);
+int systemSha256(lua_State* L);

@@ -43,6 +43,9 @@ const luaL_Reg kSystemFunctions[] = {
     {"path_key", systemPathKey},
     {"get_clipboard", systemGetClipboard},
     {"set_clipboard", systemSetClipboard},
+    {"random_hash", systemRandomHash},
+    {"check_random_hash", systemCheckRandomHash},
+    {"sha256", systemSha256},
     {"set_text_input_area", systemSetTextInputArea},
     {nullptr, nullptr},
 };
