@@ -10,6 +10,7 @@
 
 #include "app/main_window.h"
 #include "app/native_event_routing.h"
+#include "render/window_presentation.h"
 #include "ui/application.h"
 #include "ui/window_event_queue.h"
 #include "ui/window_registry.h"
@@ -46,8 +47,8 @@ class Windows {
  public:
   Windows() {
     SDL_SetHint(SDL_HINT_VIDEO_DRIVER, "offscreen");
-    SDL_SetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0");
     if (!SDL_Init(SDL_INIT_VIDEO | SDL_INIT_EVENTS)) std::fprintf(stderr, "SDL_Init: %s\n", SDL_GetError());
+    chooseWindowPresentation();
     installApplication(std::make_unique<Application>());
     std::string error;
     main_ = createMainWindow(error).value_or(0);

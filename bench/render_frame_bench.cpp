@@ -13,6 +13,7 @@
 
 #include "fonts/render_font.h"
 #include "render/render_cache.h"
+#include "render/window_presentation.h"
 #include "render/window_renderer.h"
 
 namespace {
@@ -26,10 +27,8 @@ class TextScreen {
  public:
   TextScreen() {
     SDL_SetHint(SDL_HINT_VIDEO_DRIVER, "offscreen");
-    // The window surface in memory, as on the desktop drivers; by default the offscreen driver would
-    // present through a software GL texture, which measures the GL stack rather than the renderer.
-    SDL_SetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0");
     if (!SDL_Init(SDL_INIT_VIDEO)) std::fprintf(stderr, "SDL_Init: %s\n", SDL_GetError());
+    chooseWindowPresentation();  // as qz does
     handle_ = WindowRendererHandle(SDL_CreateWindow("bench", kWidth, kHeight, SDL_WINDOW_HIDDEN), SDL_DestroyWindow);
     font_ = RenderFont::load(kMonoFont, 14.0f, 0.0f);
     const std::string pattern = "for (int i = 0; i < count; ++i) total += values[i] * weight; // accumulate ";

@@ -1,9 +1,9 @@
 # Helpers for the test tree: GoogleTest executables, Lua test files run through qz, fuzzers and benchmarks.
 include(GoogleTest)
 
-# The environment of test commands that are not GoogleTest executables (those set the same defaults in
-# tests/support/test_main.cpp). See there for why the framebuffer is not accelerated.
-set(QZ_TEST_ENVIRONMENT "SDL_VIDEO_DRIVER=offscreen" "SDL_FRAMEBUFFER_ACCELERATION=0" "SDL_AUDIO_DRIVER=dummy"
+# The environment of test commands that are not GoogleTest executables (those set their defaults in
+# tests/support/test_main.cpp). qz itself chooses how its window surfaces are presented.
+set(QZ_TEST_ENVIRONMENT "SDL_VIDEO_DRIVER=offscreen" "SDL_AUDIO_DRIVER=dummy"
     "ASAN_OPTIONS=detect_leaks=1:abort_on_error=0"
     "LSAN_OPTIONS=suppressions=${CMAKE_SOURCE_DIR}/tests/support/lsan.supp:print_suppressions=0"
     "UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1")

@@ -22,6 +22,7 @@
 #include "host/process_state.h"
 #include "host/stdin_capture.h"
 #include "platform/file_utils.h"
+#include "render/window_presentation.h"
 #include "ui/application.h"
 
 namespace {
@@ -104,6 +105,7 @@ bool startSdl(FILE* log) {
     writeBootTrace(log, "[qz-boot] SDL initialization failed: %s", SDL_GetError());
     return false;
   }
+  chooseWindowPresentation();  // before the main window's surface exists
   SDL_EnableScreenSaver();
   SDL_SetEventEnabled(SDL_EVENT_DROP_FILE, true);
   initFreeTypeLibrary();  // registers its own release, which runs after shutdownAtExit

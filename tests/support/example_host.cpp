@@ -14,6 +14,7 @@
 #include "host/boot_trace.h"
 #include "host/lua_api.h"
 #include "host/process_state.h"
+#include "render/window_presentation.h"
 #include "ui/application.h"
 #include "ui/window_registry.h"
 
@@ -21,11 +22,11 @@ namespace qztest {
 
 ExampleHost::ExampleHost(std::vector<std::string> args, std::optional<std::string> stdinData) {
   SDL_SetHint(SDL_HINT_VIDEO_DRIVER, "offscreen");
-  SDL_SetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0");
   if (!SDL_Init(SDL_INIT_VIDEO | SDL_INIT_EVENTS)) {
     std::fprintf(stderr, "SDL_Init: %s\n", SDL_GetError());
     return;
   }
+  chooseWindowPresentation();
   installApplication(std::make_unique<Application>());
   std::string failure;
   if (!createMainWindow(failure)) {

@@ -32,7 +32,6 @@ std::vector<std::string> buildEnvironment(const RunOptions& options) {
     if (equals != std::string::npos) values[text.substr(0, equals)] = text.substr(equals + 1);
   }
   values.try_emplace("SDL_VIDEO_DRIVER", "offscreen");
-  values.try_emplace("SDL_FRAMEBUFFER_ACCELERATION", "0");
   for (const auto& [name, value] : options.environment) values[name] = value;
   for (const auto& name : options.unsetEnvironment) values.erase(name);
   std::vector<std::string> result;

@@ -6,8 +6,9 @@
 #include <cstdlib>
 
 int main(int argc, char** argv) {
-  // Window surfaces stay plain software framebuffers: the offscreen driver would otherwise back them with a
-  // GL texture, loading Mesa (slow to start, and it leaks on unload under LeakSanitizer).
+  // Window surfaces stay plain software framebuffers in the fixtures that start SDL themselves (qz makes
+  // that choice at start-up): the offscreen driver would otherwise back them with a GL texture, loading
+  // Mesa (slow to start, and it leaks on unload under LeakSanitizer).
   setenv("SDL_VIDEO_DRIVER", "offscreen", 0);
   setenv("SDL_FRAMEBUFFER_ACCELERATION", "0", 0);
   setenv("SDL_AUDIO_DRIVER", "dummy", 0);
