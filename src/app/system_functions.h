@@ -19,6 +19,7 @@ int systemWindowHasFocus(lua_State* L);
 int systemGetClipboard(lua_State* L);
 int systemSetClipboard(lua_State* L);
 int systemSetTextInputArea(lua_State* L);
+int systemRaiseWindow(lua_State* L);
 
 // Path text (system_paths_lua.cpp).
 int systemAbsolutePath(lua_State* L);
@@ -54,3 +55,12 @@ int systemRemoveTree(lua_State* L);
 int systemRandomHash(lua_State* L);
 int systemCheckRandomHash(lua_State* L);
 int systemSha256(lua_State* L);
+
+// Small services (system_services_lua.cpp).
+int systemGetTime(lua_State* L);
+int systemGetMemoryUsageBytes(lua_State* L);
+int systemGetComputerName(lua_State* L);
+int systemGetUserName(lua_State* L);
+int systemSleep(lua_State* L);
+int systemDebugOutput(lua_State* L);
+int systemFuzzyMatch(lua_State* L);

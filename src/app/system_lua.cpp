@@ -47,6 +47,14 @@ const luaL_Reg kSystemFunctions[] = {
     {"check_random_hash", systemCheckRandomHash},
     {"sha256", systemSha256},
     {"set_text_input_area", systemSetTextInputArea},
+    {"get_time", systemGetTime},
+    {"get_memory_usage_bytes", systemGetMemoryUsageBytes},
+    {"get_computer_name", systemGetComputerName},
+    {"get_user_name", systemGetUserName},
+    {"sleep", systemSleep},
+    {"raise_window", systemRaiseWindow},
+    {"debug_output", systemDebugOutput},
+    {"fuzzy_match", systemFuzzyMatch},
     {nullptr, nullptr},
 };
 

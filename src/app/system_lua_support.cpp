@@ -7,16 +7,11 @@
 
 #include "host/lua_api.h"
 
-namespace {
-
-// The system's text for code without a trailing period or line break; empty when it has none.
 std::string systemErrorText(int code) {
   std::string text = std::system_category().message(code);
   while (text.size() > 3 && (text.back() == '.' || text.back() == '\r' || text.back() == '\n')) text.pop_back();
   return text;
 }
-
-}  // namespace
 
 std::string_view checkStringView(lua_State* L, int index) {
   size_t length = 0;

@@ -4,12 +4,16 @@
 
 #include <new>
 #include <stdexcept>
+#include <string>
 #include <string_view>
 
 struct lua_State;
 
 std::string_view checkStringView(lua_State* L, int index);
 void pushStringView(lua_State* L, std::string_view text);
+
+// The system's text for an errno value, without a trailing period or line break; empty when it has none.
+std::string systemErrorText(int code);
 
 // Pushes nil and message; returns 2.
 int pushFailure(lua_State* L, const char* message);

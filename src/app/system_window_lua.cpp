@@ -1,5 +1,5 @@
 // The window functions of the `system` module: title, window mode and focus of the main workspace window,
-// the mouse cursor, the workspace's text input area, and the clipboard.
+// the mouse cursor, the workspace's text input area, the clipboard, and raising the window to the front.
 #include <SDL3/SDL_clipboard.h>
 #include <SDL3/SDL_stdinc.h>
 #include <SDL3/SDL_video.h>
@@ -146,4 +146,12 @@ int systemSetTextInputArea(lua_State* L) {
   if (!registry.setTextInputArea(*main, area, error)) return pushFailure(L, error.c_str());
   lua_pushboolean(L, 1);
   return 1;
+}
+
+// system.raise_window(): restores the main window when minimised and brings it to the front
+int systemRaiseWindow(lua_State* L) {
+  SDL_Window* window = mainWindowOf(L);
+  if ((SDL_GetWindowFlags(window) & SDL_WINDOW_MINIMIZED) != 0) SDL_RestoreWindow(window);
+  SDL_RaiseWindow(window);
+  return 0;
 }

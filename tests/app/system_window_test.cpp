@@ -67,11 +67,14 @@ TEST_F(SystemWindow, TitleModeAndFocusOfTheMainWindow) {
             Values{});
   EXPECT_NE(run("system.set_window_mode('tiled')")[0].find("invalid option 'tiled'"), std::string::npos);
   EXPECT_EQ(run("return system.window_has_focus()"), Values{"false"}) << "a hidden window has no focus";
+  EXPECT_EQ(run("return system.raise_window()"), Values{});
 }
 
 TEST_F(SystemWindow, WindowFunctionsRefuseAMissingMainWindow) {
   registry().closeWindow(mainId);
-  EXPECT_NE(run("return system.get_window_mode()")[0].find("main workspace window does not exist"), std::string::npos);
+  for (const char* call : {"system.get_window_mode()", "system.raise_window()"}) {
+    EXPECT_NE(run(std::string("return ") + call)[0].find("main workspace window does not exist"), std::string::npos);
+  }
   EXPECT_EQ(run("return system.set_text_input_area(0, 0, 5, 5, 0)"),
             (Values{"nil", "main workspace window does not exist"}));
 }
