@@ -1,0 +1,34 @@
+// Socket transfers bounded by a monotonic deadline and interrupted by a stop event, so that a server
+// thread can be told to end at once whatever it waits for.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+
+#include "platform/unique_fd.h"
+
+using Deadline = std::chrono::steady_clock::time_point;  // CLOCK_MONOTONIC
+inline constexpr Deadline kNoDeadline = Deadline::max();
+
+// A one-way switch that every wait below watches: once raised it stays raised (an eventfd, close-on-exec).
+class StopEvent {
+ public:
+  bool open();
+  void raise();
+  void close() { fd_.reset(); }
+  int fd() const { return fd_.get(); }
+  // Waits for the event at most `duration`; true when it is raised.
+  bool waitFor(std::chrono::milliseconds duration) const;
+
+ private:
+  UniqueFd fd_;
+};
+
+// Waits until fd reports one of `events` (or hangs up); false at the deadline or once stopFd is readable.
+// A stopFd below 0 is not watched.
+bool waitForDescriptor(int fd, short events, Deadline deadline, int stopFd);
+
+// Receives exactly count bytes; false on end of stream, an error, the deadline or a stop.
+bool receiveExact(int socket, char* buffer, size_t count, Deadline deadline, int stopFd);
+// Sends exactly count bytes without raising SIGPIPE; false on an error, the deadline or a stop.
+bool sendExact(int socket, const char* data, size_t count, Deadline deadline, int stopFd);
