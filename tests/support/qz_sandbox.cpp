@@ -14,6 +14,8 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
+#include <utility>
 
 extern char** environ;
 
@@ -24,7 +26,21 @@ namespace {
 
 void setNonBlocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK); }
 
-std::vector<std::string> buildEnvironment(const RunOptions& options) {
+int reap(pid_t pid) {
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return status;
+}
+
+std::string readWhole(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
+std::vector<std::string> buildEnvironment(const RunOptions& options, const fs::path& runtimeDirectory) {
   std::map<std::string, std::string> values;
   for (char** entry = environ; *entry != nullptr; ++entry) {
     const std::string text(*entry);
@@ -32,6 +48,7 @@ std::vector<std::string> buildEnvironment(const RunOptions& options) {
     if (equals != std::string::npos) values[text.substr(0, equals)] = text.substr(equals + 1);
   }
   values.try_emplace("SDL_VIDEO_DRIVER", "offscreen");
+  values["XDG_RUNTIME_DIR"] = runtimeDirectory.string();
   for (const auto& [name, value] : options.environment) values[name] = value;
   for (const auto& name : options.unsetEnvironment) values.erase(name);
   std::vector<std::string> result;
@@ -58,6 +75,8 @@ Sandbox::Sandbox(bool createUserDir) {
   root_ = pattern;
   fs::create_directories(root_ / "data" / "core");
   if (createUserDir) fs::create_directories(root_ / "user");
+  fs::create_directory(root_ / "runtime");
+  fs::permissions(root_ / "runtime", fs::perms::owner_all);
   std::error_code error;
   fs::create_hard_link(builtQzExecutable(), executable(), error);
   if (error) fs::copy_file(builtQzExecutable(), executable());
@@ -78,14 +97,28 @@ void Sandbox::writeFile(const fs::path& relative, std::string_view content) cons
   if (!out) throw std::runtime_error("cannot write " + path.string());
 }
 
-std::string Sandbox::readFile(const fs::path& relative) const {
-  std::ifstream in(root_ / relative, std::ios::binary);
-  std::ostringstream content;
-  content << in.rdbuf();
-  return content.str();
-}
+std::string Sandbox::readFile(const fs::path& relative) const { return readWhole(root_ / relative); }
 
 bool Sandbox::exists(const fs::path& relative) const { return fs::exists(root_ / relative); }
+
+pid_t Sandbox::spawn(const RunOptions& options, posix_spawn_file_actions_t& actions) const {
+  const fs::path directory = root_ / options.workingDirectory.value_or(fs::path());
+  posix_spawn_file_actions_addchdir_np(&actions, directory.c_str());
+  std::vector<std::string> argStrings{options.executable.value_or(executable()).string()};
+  argStrings.insert(argStrings.end(), options.args.begin(), options.args.end());
+  std::vector<char*> argv;
+  for (auto& arg : argStrings) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  std::vector<std::string> envStrings = buildEnvironment(options, root_ / "runtime");
+  std::vector<char*> envp;
+  for (auto& entry : envStrings) envp.push_back(entry.data());
+  envp.push_back(nullptr);
+  pid_t pid = 0;
+  const int spawnError = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  if (spawnError != 0) throw std::runtime_error(std::string("posix_spawn failed: ") + std::strerror(spawnError));
+  return pid;
+}
 
 RunResult Sandbox::run(const RunOptions& options) const {
   int inPipe[2], outPipe[2], errPipe[2];
@@ -101,28 +134,16 @@ RunResult Sandbox::run(const RunOptions& options) const {
   }
   posix_spawn_file_actions_adddup2(&actions, outPipe[1], STDOUT_FILENO);
   posix_spawn_file_actions_adddup2(&actions, errPipe[1], STDERR_FILENO);
-  posix_spawn_file_actions_addchdir_np(&actions, root_.c_str());
-
-  std::vector<std::string> argStrings{options.executable.value_or(executable()).string()};
-  argStrings.insert(argStrings.end(), options.args.begin(), options.args.end());
-  std::vector<char*> argv;
-  for (auto& arg : argStrings) argv.push_back(arg.data());
-  argv.push_back(nullptr);
-  std::vector<std::string> envStrings = buildEnvironment(options);
-  std::vector<char*> envp;
-  for (auto& entry : envStrings) envp.push_back(entry.data());
-  envp.push_back(nullptr);
-
   pid_t pid = 0;
-  const int spawnError = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
+  try {
+    pid = spawn(options, actions);
+  } catch (const std::runtime_error&) {
+    for (int fd : {inPipe[0], inPipe[1], outPipe[0], outPipe[1], errPipe[0], errPipe[1]}) close(fd);
+    throw;
+  }
   close(inPipe[0]);
   close(outPipe[1]);
   close(errPipe[1]);
-  if (spawnError != 0) {
-    close(inPipe[1]), close(outPipe[0]), close(errPipe[0]);
-    throw std::runtime_error(std::string("posix_spawn failed: ") + std::strerror(spawnError));
-  }
 
   RunResult result;
   const std::string input = options.stdinData.value_or("");
@@ -174,11 +195,81 @@ RunResult Sandbox::run(const RunOptions& options) const {
   for (int fd : {inFd, outPipe[0], errPipe[0]}) {
     if (fd >= 0) close(fd);
   }
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
+  const int status = reap(pid);
   if (WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
   if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
+  return result;
+}
+
+BackgroundRun Sandbox::start(const RunOptions& options) const {
+  const fs::path runs = root_ / ".runs";
+  fs::create_directories(runs);
+  const std::string name = std::to_string(++backgroundRuns_);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  if (options.stdinData) {
+    writeFile(runs / (name + ".in"), *options.stdinData);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, (runs / (name + ".in")).c_str(), O_RDONLY, 0);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  }
+  const int createFlags = O_WRONLY | O_CREAT | O_TRUNC;
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, (runs / (name + ".out")).c_str(), createFlags, 0600);
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, (runs / (name + ".err")).c_str(), createFlags, 0600);
+  return BackgroundRun(spawn(options, actions), runs / (name + ".out"), runs / (name + ".err"));
+}
+
+bool Sandbox::waitForFile(const fs::path& relative, std::chrono::milliseconds timeout) const {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!fs::exists(root_ / relative)) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
+BackgroundRun::BackgroundRun(pid_t pid, fs::path outputFile, fs::path errorFile)
+    : pid_(pid), outputFile_(std::move(outputFile)), errorFile_(std::move(errorFile)) {}
+
+BackgroundRun::BackgroundRun(BackgroundRun&& other) noexcept
+    : pid_(std::exchange(other.pid_, 0)),
+      status_(other.status_),
+      outputFile_(std::move(other.outputFile_)),
+      errorFile_(std::move(other.errorFile_)) {}
+
+BackgroundRun::~BackgroundRun() {
+  if (pid_ <= 0 || status_) return;
+  ::kill(pid_, SIGKILL);
+  reap(pid_);
+}
+
+bool BackgroundRun::running() {
+  if (status_) return false;
+  int status = 0;
+  if (waitpid(pid_, &status, WNOHANG) != pid_) return true;
+  status_ = status;
+  return false;
+}
+
+void BackgroundRun::kill(int signal) {
+  if (running()) ::kill(pid_, signal);
+}
+
+RunResult BackgroundRun::wait(std::chrono::seconds timeout) {
+  RunResult result;
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (running() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  if (!status_) {
+    result.timedOut = true;
+    ::kill(pid_, SIGKILL);
+    status_ = reap(pid_);
+  }
+  if (WIFEXITED(*status_)) result.exitCode = WEXITSTATUS(*status_);
+  if (WIFSIGNALED(*status_)) result.signal = WTERMSIG(*status_);
+  result.standardOutput = readWhole(outputFile_);
+  result.standardError = readWhole(errorFile_);
   return result;
 }
 

@@ -1,6 +1,11 @@
 // Runs the built qz as a process inside a throw-away script tree T = {qz, data/core/boot.lua, user/}.
 // The executable's directory is found through /proc/self/exe, so qz is hard-linked (or copied) into T.
+// Every run of one tree shares a private runtime directory (T/runtime as XDG_RUNTIME_DIR), so its runs meet
+// each other's single-instance service and never another tree's or the user's.
 #pragma once
+
+#include <spawn.h>
+#include <sys/types.h>
 
 #include <chrono>
 #include <filesystem>
@@ -18,7 +23,8 @@ struct RunOptions {
   std::map<std::string, std::string> environment;  // added to (or replacing) the inherited environment
   std::vector<std::string> unsetEnvironment;
   std::chrono::seconds timeout{120};
-  std::optional<std::filesystem::path> executable;  // another copy of qz to run instead of root()/qz
+  std::optional<std::filesystem::path> executable;        // another copy of qz to run instead of root()/qz
+  std::optional<std::filesystem::path> workingDirectory;  // relative to root(); root() itself by default
 };
 
 struct RunResult {
@@ -27,6 +33,28 @@ struct RunResult {
   bool timedOut = false;
   std::string standardOutput;
   std::string standardError;
+};
+
+// A qz started in the background, its output going to files; killed and reaped when the object goes.
+class BackgroundRun {
+ public:
+  BackgroundRun(BackgroundRun&& other) noexcept;
+  BackgroundRun& operator=(BackgroundRun&&) = delete;
+  ~BackgroundRun();
+
+  pid_t pid() const { return pid_; }
+  // True until the process has ended.
+  bool running();
+  // Waits for the end (killing the process at the timeout) and returns its exit and output.
+  RunResult wait(std::chrono::seconds timeout = std::chrono::seconds(60));
+  void kill(int signal);
+
+ private:
+  friend class Sandbox;
+  BackgroundRun(pid_t pid, std::filesystem::path outputFile, std::filesystem::path errorFile);
+  pid_t pid_;
+  std::optional<int> status_;
+  std::filesystem::path outputFile_, errorFile_;
 };
 
 class Sandbox {
@@ -46,9 +74,18 @@ class Sandbox {
   bool exists(const std::filesystem::path& relative) const;
 
   RunResult run(const RunOptions& options = {}) const;
+  // Starts qz and returns at once; standard input is the options' data (from a file) or /dev/null.
+  BackgroundRun start(const RunOptions& options = {}) const;
+  // Waits until the file exists; false after the timeout.
+  bool waitForFile(const std::filesystem::path& relative,
+                   std::chrono::milliseconds timeout = std::chrono::milliseconds(30000)) const;
 
  private:
+  // Spawns qz with the prepared file actions in the working directory and environment of the options.
+  pid_t spawn(const RunOptions& options, posix_spawn_file_actions_t& actions) const;
+
   std::filesystem::path root_;
+  mutable int backgroundRuns_ = 0;
 };
 
 // The path of the qz executable under test.
