@@ -20,6 +20,7 @@
 #include "host/command_line.h"
 #include "host/lua_api.h"
 #include "host/process_state.h"
+#include "host/single_instance.h"
 #include "host/stdin_capture.h"
 #include "platform/file_utils.h"
 #include "render/window_presentation.h"
@@ -29,6 +30,7 @@ namespace {
 
 // Runs after main returns: the application and its windows go before SDL itself.
 void shutdownAtExit() {
+  singleInstance().shutdown();
   takeApplication().reset();
   SDL_Quit();
 }
@@ -86,6 +88,10 @@ std::optional<int> prepareProcess(int argc, char** argv, BootContext& context) {
     }
     signalStdinConsumed();
     context.stdinData = std::move(text);
+  }
+  if (singleInstanceMode() == 1 && singleInstance().acquireOrForward(context.executablePath, context.args,
+                                                                     context.stdinData) == SingleInstance::kForwarded) {
+    return 0;  // the running instance has the command line
   }
   context.executableDirectory = executableDirectoryOf(context.executablePath);
   return std::nullopt;
@@ -169,6 +175,8 @@ int qzMain(int argc, char** argv) {
     } else {
       writeBootTrace(bootLog.stream, "%s", windowFailure.c_str());
     }
+  } else {
+    singleInstance().shutdown();  // the at-exit teardown that would stop it is not registered yet
   }
   bootLog.closeStream();
   return exitCode;

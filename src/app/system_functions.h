@@ -64,3 +64,7 @@ int systemGetUserName(lua_State* L);
 int systemSleep(lua_State* L);
 int systemDebugOutput(lua_State* L);
 int systemFuzzyMatch(lua_State* L);
+
+// Forwarded command lines (system_forwarded_cli_lua.cpp).
+int systemPollForwardedCli(lua_State* L);
+int systemCompleteForwardedCli(lua_State* L);

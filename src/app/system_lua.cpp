@@ -52,6 +52,8 @@ const luaL_Reg kSystemFunctions[] = {
     {"get_computer_name", systemGetComputerName},
     {"get_user_name", systemGetUserName},
     {"sleep", systemSleep},
+    {"poll_forwarded_cli", systemPollForwardedCli},
+    {"complete_forwarded_cli", systemCompleteForwardedCli},
     {"raise_window", systemRaiseWindow},
     {"debug_output", systemDebugOutput},
     {"fuzzy_match", systemFuzzyMatch},

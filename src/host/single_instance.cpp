@@ -1,0 +1,117 @@
+// Taking the first-instance role, and the forwarding client of every later start. Files of an instance
+// live in the per-user runtime directory D: "D/QzInstance<digits>.lock" and "D/QzInstance<digits>.sock";
+// wait events are named "/QzWait<digits>-<id>".
+#include "host/single_instance.h"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <system_error>
+
+#include "platform/file_utils.h"
+#include "platform/instance_channel.h"
+#include "platform/wait_event.h"
+
+namespace {
+
+constexpr int kWaitEventAttempts = 32;
+
+uint64_t nextRequestId() {
+  static std::atomic<uint64_t> counter{1};
+  const auto now = std::chrono::system_clock::now().time_since_epoch();
+  return makeRequestId(static_cast<uint64_t>(getpid()),
+                       static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(now).count()),
+                       counter.fetch_add(1));
+}
+
+std::optional<WaitEvent> createWaitEvent(const std::string& prefix, uint64_t& requestId) {
+  for (int attempt = 0; attempt < kWaitEventAttempts; ++attempt) {
+    const uint64_t id = nextRequestId();
+    if (std::optional<WaitEvent> event = WaitEvent::create(prefix + hex16(id))) {
+      requestId = id;
+      return event;
+    }
+  }
+  return std::nullopt;
+}
+
+bool sendAll(int socket, std::string_view bytes) {
+  return sendExact(socket, bytes.data(), bytes.size(), kNoDeadline, -1);
+}
+
+}  // namespace
+
+SingleInstance& singleInstance() {
+  static SingleInstance service;
+  return service;
+}
+
+int SingleInstance::acquireOrForward(std::string_view key, const std::vector<std::string>& args,
+                                     const std::optional<std::string>& stdinData) {
+  if (instanceLock_.valid()) return kFirstInstance;
+  const std::optional<std::string> directory = prepareRuntimeDirectory();
+  if (!directory) return kNotForwarded;
+  const std::string digits = instanceKeyDigits(key);
+  const std::string base = *directory + "/QzInstance" + digits;
+  std::string socketPath = base + ".sock";
+  std::string waitEventPrefix = "/QzWait" + digits + "-";
+  if (!fitsSocketAddress(socketPath)) return kNotForwarded;
+
+  UniqueFd lock;
+  switch (acquireInstanceLock(base + ".lock", lock)) {
+    case InstanceLockResult::acquired:
+      return startServing(std::move(lock), std::move(socketPath), std::move(waitEventPrefix)) ? kFirstInstance
+                                                                                              : kNotForwarded;
+    case InstanceLockResult::heldElsewhere:
+      return forward(socketPath, waitEventPrefix, args, stdinData);
+    case InstanceLockResult::failed:
+      break;
+  }
+  return kNotForwarded;
+}
+
+bool SingleInstance::startServing(UniqueFd lock, std::string socketPath, std::string waitEventPrefix) {
+  if (!stopEvent_.open()) return false;
+  stopRequested_ = false;
+  // The first attempt happens now, so that a start right after this one finds the socket at once.
+  listener_ = listenOnInstanceSocket(socketPath);
+  instanceLock_ = std::move(lock);
+  socketPath_ = std::move(socketPath);
+  waitEventPrefix_ = std::move(waitEventPrefix);
+  try {
+    server_ = std::thread(&SingleInstance::serverThread, this);
+  } catch (const std::system_error&) {
+    shutdown();
+    return false;
+  }
+  return true;
+}
+
+int SingleInstance::forward(const std::string& socketPath, const std::string& waitEventPrefix,
+                            const std::vector<std::string>& args, const std::optional<std::string>& stdinData) {
+  uint64_t requestId = 0;
+  std::optional<WaitEvent> waitEvent;
+  if (waitRequested(args)) {
+    waitEvent = createWaitEvent(waitEventPrefix, requestId);
+    if (!waitEvent) return kNotForwarded;
+  }
+  const std::optional<uint64_t> stdinSize = stdinData ? std::optional<uint64_t>(stdinData->size()) : std::nullopt;
+  const std::optional<std::string> head = encodeRequestHead(requestId, currentDirectoryUtf8(), args, stdinSize);
+  if (!head) return kNotForwarded;  // over a wire limit: nothing is sent
+
+  std::optional<InstanceConnection> connection = connectToInstance(socketPath);
+  if (!connection) return kNotForwarded;
+  const ProcessWatch server(connection->serverPid);
+  const int socket = connection->socket.get();
+  if (!sendAll(socket, *head) || (stdinData && !sendAll(socket, *stdinData))) return kNotForwarded;
+  if (stdinData) {
+    // The server answers 1 (queued) or 0 (refused); the echo keeps it from closing before this read.
+    char acknowledgement = 0;
+    if (!receiveExact(socket, &acknowledgement, 1, kNoDeadline, -1)) return kNotForwarded;
+    sendAll(socket, std::string_view(&acknowledgement, 1));
+    if (acknowledgement != 1) return kNotForwarded;
+  }
+  connection->socket.reset();
+  if (waitEvent) waitEvent->waitUntilSetOrProcessEnds(server);
+  return kForwarded;
+}

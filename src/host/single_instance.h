@@ -1,0 +1,75 @@
+// The single-instance service: one qz per executable serves the user. The first start takes the instance
+// lock and serves a Unix socket on a thread of its own; a later start sends its command line there and
+// exits, or with "--wait" stays until the first instance's scripts are done with it. The scripts take the
+// queued command lines and release their waiting senders.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <unordered_set>
+#include <vector>
+
+#include "host/forwarded_request.h"
+#include "platform/deadline_io.h"
+#include "platform/unique_fd.h"
+
+inline constexpr size_t kMaxQueuedRequests = 64;
+inline constexpr uint64_t kQueueBudgetBytes = 0x8000004;
+
+class SingleInstance {
+ public:
+  // Outcomes of acquireOrForward.
+  static constexpr int kFirstInstance = 0;
+  static constexpr int kForwarded = 1;
+  static constexpr int kNotForwarded = 2;
+
+  SingleInstance() = default;
+  ~SingleInstance() { shutdown(); }
+  SingleInstance(const SingleInstance&) = delete;
+  SingleInstance& operator=(const SingleInstance&) = delete;
+
+  // Takes the first-instance role for key (the executable path) and starts serving (0), or hands args,
+  // the working directory and stdinData to the instance that holds it (1), or fails to do either (2: the
+  // caller runs as an ordinary process). Returns 0 at once when this object already holds the role.
+  int acquireOrForward(std::string_view key, const std::vector<std::string>& args,
+                       const std::optional<std::string>& stdinData);
+
+  // The queued requests in arrival order; the queue is left empty. Their ids stay pending.
+  std::vector<ForwardedRequest> takeRequests();
+  // Releases the sender waiting for a pending id (true, also when it has gone already); false for an id
+  // that is not pending, or when its wait event cannot be set (it stays pending then).
+  bool completeRequest(uint64_t id);
+  // Stops serving: ends the server thread, releases every waiting sender, drops the queue, removes the
+  // socket and gives up the lock. Harmless to repeat and in an object that never served.
+  void shutdown();
+
+ private:
+  int forward(const std::string& socketPath, const std::string& waitEventPrefix, const std::vector<std::string>& args,
+              const std::optional<std::string>& stdinData);
+  bool startServing(UniqueFd lock, std::string socketPath, std::string waitEventPrefix);
+  void serverThread();
+  void serveClient(int connection);
+  bool admit(ForwardedRequest request);
+  bool signalWaitEvent(uint64_t id) const;
+
+  UniqueFd instanceLock_;
+  std::string socketPath_;
+  std::string waitEventPrefix_;
+  std::thread server_;
+  std::atomic<bool> stopRequested_{false};
+  StopEvent stopEvent_;
+  UniqueFd listener_;  // the server thread's while it runs
+
+  std::mutex lock_;  // guards the queue, its byte total and the pending ids
+  std::vector<ForwardedRequest> queue_;
+  uint64_t queuedBytes_ = 0;
+  std::unordered_set<uint64_t> pendingRequestIds_;
+};
+
+// The process's single-instance service, created on first use; start-up's shutdown stops it.
+SingleInstance& singleInstance();

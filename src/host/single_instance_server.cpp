@@ -1,0 +1,129 @@
+// The first instance's side: the server thread that reads one request per connection under a 1-second
+// deadline and admits it into a bounded queue, the scripts' access to that queue, and shutdown.
+//
+// The server thread never waits for the main thread: it holds the lock only to decide admission, so
+// requests keep arriving while the scripts are busy. A sender that waits is always released: when its
+// request is completed, refused, dropped half-read, or when the service shuts down.
+#include <unistd.h>
+
+#include <chrono>
+#include <exception>
+
+#include "host/single_instance.h"
+#include "platform/instance_channel.h"
+#include "platform/wait_event.h"
+
+namespace {
+
+constexpr auto kRequestTime = std::chrono::milliseconds(1000);
+constexpr auto kAcknowledgementTime = std::chrono::milliseconds(1000);
+constexpr auto kListenRetryPause = std::chrono::milliseconds(250);
+
+Deadline after(std::chrono::milliseconds duration) { return std::chrono::steady_clock::now() + duration; }
+
+}  // namespace
+
+void SingleInstance::serverThread() {
+  while (!stopRequested_) {
+    if (!listener_.valid()) {
+      listener_ = listenOnInstanceSocket(socketPath_);
+      if (!listener_.valid()) {
+        stopEvent_.waitFor(kListenRetryPause);
+        continue;
+      }
+    }
+    UniqueFd connection = acceptInstanceClient(listener_.get(), stopEvent_.fd());
+    if (!connection.valid()) continue;
+    try {
+      serveClient(connection.get());
+    } catch (const std::exception&) {
+      // Out of memory or a failed lock: this connection is dropped, the service goes on.
+    }
+  }
+}
+
+void SingleInstance::serveClient(int connection) {
+  const Deadline deadline = after(kRequestTime);
+  const int stopFd = stopEvent_.fd();
+  ForwardedRequest request;
+  bool complete = false;
+  try {
+    complete = decodeRequest(
+        [&](char* buffer, size_t count) { return receiveExact(connection, buffer, count, deadline, stopFd); }, request);
+  } catch (const std::bad_alloc&) {
+    complete = false;
+  }
+  if (!complete) {
+    // Late, malformed or over a limit: its sender may still wait for an answer that will never come.
+    signalWaitEvent(request.request_id);
+    return;
+  }
+  const bool sentStdin = request.stdin_data.has_value();
+  const bool admitted = admit(std::move(request));
+  if (!sentStdin) return;
+  const char acknowledgement = admitted ? 1 : 0;
+  sendExact(connection, &acknowledgement, 1, after(kAcknowledgementTime), stopFd);
+  char echo = 0;
+  receiveExact(connection, &echo, 1, after(kAcknowledgementTime), stopFd);
+}
+
+bool SingleInstance::admit(ForwardedRequest request) {
+  const uint64_t size = requestMessageSize(request);
+  const std::lock_guard<std::mutex> guard(lock_);
+  if (stopRequested_ || queue_.size() >= kMaxQueuedRequests || queuedBytes_ + size > kQueueBudgetBytes) {
+    signalWaitEvent(request.request_id);
+    return false;
+  }
+  try {
+    queue_.reserve(kMaxQueuedRequests);
+    if (request.request_id != 0) pendingRequestIds_.insert(request.request_id);
+  } catch (const std::bad_alloc&) {
+    signalWaitEvent(request.request_id);
+    return false;
+  }
+  queue_.push_back(std::move(request));  // within the reserved room: cannot fail
+  queuedBytes_ += size;
+  return true;
+}
+
+bool SingleInstance::signalWaitEvent(uint64_t id) const {
+  return id == 0 || setWaitEvent(waitEventPrefix_ + hex16(id));
+}
+
+std::vector<ForwardedRequest> SingleInstance::takeRequests() {
+  std::vector<ForwardedRequest> requests;
+  const std::lock_guard<std::mutex> guard(lock_);
+  requests.swap(queue_);
+  queuedBytes_ = 0;
+  return requests;
+}
+
+bool SingleInstance::completeRequest(uint64_t id) {
+  if (id == 0) return false;
+  const std::lock_guard<std::mutex> guard(lock_);
+  if (!pendingRequestIds_.contains(id) || !signalWaitEvent(id)) return false;
+  pendingRequestIds_.erase(id);
+  return true;
+}
+
+void SingleInstance::shutdown() {
+  stopRequested_ = true;
+  stopEvent_.raise();
+  if (server_.joinable()) server_.join();
+  {
+    const std::lock_guard<std::mutex> guard(lock_);
+    for (const uint64_t id : pendingRequestIds_) signalWaitEvent(id);
+    pendingRequestIds_.clear();
+    queue_.clear();
+    queuedBytes_ = 0;
+  }
+  if (instanceLock_.valid()) {
+    // Removed before the lock goes, so that it can never be the next instance's socket.
+    unlink(socketPath_.c_str());
+    listener_.reset();
+    instanceLock_.reset();
+  }
+  stopEvent_.close();
+  socketPath_.clear();
+  waitEventPrefix_.clear();
+}

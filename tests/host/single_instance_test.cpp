@@ -1,0 +1,284 @@
+// The single-instance service inside one test process: a first instance on a private runtime directory,
+// served by raw socket clients and by the real forwarding client.
+#include "host/single_instance.h"
+
+#include <fcntl.h>
+#include <semaphore.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <thread>
+
+#include "scratch_dir.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+class SingleInstanceTest : public ScratchDirTest {
+ protected:
+  void SetUp() override {
+    ScratchDirTest::SetUp();
+    runtime = dir / "run";
+    ASSERT_EQ(mkdir(runtime.c_str(), 0700), 0);
+    setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+    key = dir.string();  // a key of its own, so that tests running side by side never share wait events
+  }
+
+  std::string digits() const { return instanceKeyDigits(key); }
+  std::filesystem::path socketPath() const { return runtime / ("QzInstance" + digits() + ".sock"); }
+  std::filesystem::path lockPath() const { return runtime / ("QzInstance" + digits() + ".lock"); }
+  std::string waitEventName(uint64_t id) const { return "/QzWait" + digits() + "-" + hex16(id); }
+
+  int acquire(SingleInstance& service, std::vector<std::string> args = {"qz"},
+              std::optional<std::string> stdinData = std::nullopt) const {
+    return service.acquireOrForward(key, args, stdinData);
+  }
+
+  UniqueFd connectRaw(const std::filesystem::path& path) const {
+    UniqueFd socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const timeval limit{10, 0};  // a test that goes wrong fails instead of hanging
+    setsockopt(socket.get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strcpy(address.sun_path, path.c_str());
+    EXPECT_EQ(connect(socket.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0) << path;
+    return socket;
+  }
+  static void sendBytes(int socket, std::string_view bytes) { send(socket, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
+  UniqueFd sendRaw(uint64_t id, std::vector<std::string> args) const {
+    UniqueFd socket = connectRaw(socketPath());
+    sendBytes(socket.get(), *encodeRequestHead(id, "/w", args, std::nullopt));
+    return socket;
+  }
+
+  // Takes requests until `count` have arrived (or ten seconds pass).
+  static std::vector<ForwardedRequest> waitForRequests(SingleInstance& service, size_t count) {
+    std::vector<ForwardedRequest> all;
+    const auto deadline = Clock::now() + 10s;
+    while (all.size() < count && Clock::now() < deadline) {
+      for (ForwardedRequest& request : service.takeRequests()) all.push_back(std::move(request));
+      std::this_thread::sleep_for(5ms);
+    }
+    return all;
+  }
+
+  std::filesystem::path runtime;
+  std::string key;
+  SingleInstance first;
+};
+
+TEST_F(SingleInstanceTest, LaterStartsForwardTheirCommandLineAndStandardInput) {
+  ASSERT_EQ(acquire(first), SingleInstance::kFirstInstance);
+  EXPECT_EQ(acquire(first), SingleInstance::kFirstInstance) << "already holding the role";
+  SingleInstance later;
+  const std::vector<std::string> args = {"qz", "a", std::string("b\0c", 3)};
+  EXPECT_EQ(acquire(later, args, std::string("in\0put", 6)), SingleInstance::kForwarded);
+  EXPECT_EQ(acquire(later, std::vector<std::string>(1025, "x")), SingleInstance::kNotForwarded) << "over a limit";
+  EXPECT_EQ(acquire(later, {"qz", "--file", "--wait"}), SingleInstance::kForwarded);
+
+  const std::vector<ForwardedRequest> requests = waitForRequests(first, 2);
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[0].args, args);
+  EXPECT_EQ(requests[0].stdin_data, std::string("in\0put", 6));
+  EXPECT_EQ(requests[0].working_directory, std::filesystem::current_path().string());
+  EXPECT_EQ(requests[0].request_id, 0u);
+  EXPECT_EQ(requests[1].args.back(), "--wait");
+  EXPECT_FALSE(requests[1].stdin_data.has_value());
+  EXPECT_TRUE(first.takeRequests().empty());
+}
+
+TEST_F(SingleInstanceTest, SilentClientIsDroppedAfterOneSecondAndTheNextIsServed) {
+  ASSERT_EQ(acquire(first), SingleInstance::kFirstInstance);
+  const auto start = Clock::now();
+  UniqueFd silent = connectRaw(socketPath());
+  UniqueFd next = sendRaw(0, {"qz", "next"});
+  char byte = 0;
+  EXPECT_EQ(recv(silent.get(), &byte, 1, 0), 0) << "the server closes the silent connection";
+  EXPECT_GE(Clock::now() - start, 900ms);
+  const std::vector<ForwardedRequest> requests = waitForRequests(first, 1);
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].args, (std::vector<std::string>{"qz", "next"}));
+}
+
+TEST_F(SingleInstanceTest, RequestCompletedAfterTheDeadlineIsDroppedAndItsWaiterReleased) {
+  ASSERT_EQ(acquire(first), SingleInstance::kFirstInstance);
+  const uint64_t id = makeRequestId(getpid(), Clock::now().time_since_epoch().count(), 3);
+  sem_t* waiter = sem_open(waitEventName(id).c_str(), O_CREAT | O_EXCL, 0600, 0);
+  ASSERT_NE(waiter, SEM_FAILED);
+  UniqueFd late = connectRaw(socketPath());
+  const std::string head = *encodeRequestHead(id, "", {"qz"}, std::nullopt);
+  sendBytes(late.get(), head.substr(0, 16));  // id, directory and count; the argument comes too late
+  char byte = 0;
+  EXPECT_EQ(recv(late.get(), &byte, 1, 0), 0);
+  sendBytes(late.get(), head.substr(16));
+  EXPECT_EQ(sem_trywait(waiter), 0) << "the sender of a dropped request is released";
+  sem_close(waiter);
+  sem_unlink(waitEventName(id).c_str());
+  EXPECT_TRUE(first.takeRequests().empty());
+}
+
+TEST_F(SingleInstanceTest, SixtyFifthRequestIsRefusedUntilTheScriptsPoll) {
+  ASSERT_EQ(acquire(first), SingleInstance::kFirstInstance);
+  for (int i = 0; i < 64; ++i) sendRaw(0, {"qz", std::to_string(i)});
+  SingleInstance later;
+  EXPECT_EQ(acquire(later, {"qz", "doc"}, "text"), SingleInstance::kNotForwarded)
+      << "a refused sender with standard input starts on its own with it";
+  EXPECT_EQ(acquire(later, {"qz", "no stdin"}), SingleInstance::kForwarded) << "refused, but nobody can tell it";
+  const std::vector<ForwardedRequest> requests = first.takeRequests();
+  ASSERT_EQ(requests.size(), 64u);
+  EXPECT_EQ(requests[63].args[1], "63");
+  EXPECT_EQ(acquire(later, {"qz", "doc"}, "text"), SingleInstance::kForwarded);
+}
+
+TEST_F(SingleInstanceTest, SecondRequestOverTheQueueBudgetIsRefused) {
+  ASSERT_EQ(acquire(first), SingleInstance::kFirstInstance);
+  SingleInstance later;
+  const std::string largest(kMaxForwardedStdinBytes, 'x');
+  EXPECT_EQ(acquire(later, {"qz"}, largest), SingleInstance::kForwarded);
+  EXPECT_EQ(acquire(later, {"qz"}, largest), SingleInstance::kNotForwarded);
+  const std::vector<ForwardedRequest> requests = first.takeRequests();
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].stdin_data->size(), largest.size());
+}
+
+TEST_F(SingleInstanceTest, OnlyPendingIdsComplete) {
+  ASSERT_EQ(acquire(first), SingleInstance::kFirstInstance);
+  const uint64_t goneSender = 0x1234;  // no wait event exists: its sender has gone
+  sendRaw(0, {"qz"});
+  sendRaw(goneSender, {"qz"});
+  ASSERT_EQ(waitForRequests(first, 2).size(), 2u);
+  EXPECT_FALSE(first.completeRequest(0));
+  EXPECT_TRUE(first.completeRequest(goneSender));
+  EXPECT_FALSE(first.completeRequest(goneSender)) << "completed once";
+  EXPECT_FALSE(first.completeRequest(goneSender + 1)) << "never seen";
+}
+
+TEST_F(SingleInstanceTest, WaitingSenderIsReleasedByCompletionAndByShutdown) {
+  ASSERT_EQ(acquire(first), SingleInstance::kFirstInstance);
+  std::atomic<int> completedResult{-1}, shutdownResult{-1};
+  SingleInstance later, evenLater;
+  std::thread completed([&] { completedResult = acquire(later, {"qz", "--wait", "f"}); });
+  std::vector<ForwardedRequest> requests = waitForRequests(first, 1);
+  ASSERT_EQ(requests.size(), 1u);
+  const uint64_t id = requests[0].request_id;
+  EXPECT_NE(id, 0u);
+  std::this_thread::sleep_for(200ms);
+  EXPECT_EQ(completedResult, -1) << "released before completion";
+  EXPECT_TRUE(first.completeRequest(id));
+  completed.join();
+  EXPECT_EQ(completedResult, SingleInstance::kForwarded);
+  EXPECT_FALSE(first.completeRequest(id));
+
+  std::thread released([&] { shutdownResult = acquire(evenLater, {"qz", "--wait"}); });
+  ASSERT_EQ(waitForRequests(first, 1).size(), 1u);
+  first.shutdown();
+  released.join();
+  EXPECT_EQ(shutdownResult, SingleInstance::kForwarded);
+}
+
+TEST_F(SingleInstanceTest, ShutdownIsHarmlessAndEndsEveryWaitAtOnce) {
+  SingleInstance never;
+  never.shutdown();
+  never.shutdown();
+  EXPECT_FALSE(never.completeRequest(1));
+
+  ASSERT_EQ(acquire(first), SingleInstance::kFirstInstance);
+  UniqueFd silent = connectRaw(socketPath());
+  std::this_thread::sleep_for(50ms);  // the server now waits for this client's bytes
+  auto start = Clock::now();
+  first.shutdown();
+  EXPECT_LT(Clock::now() - start, 500ms) << "shutdown waited for the request deadline";
+  EXPECT_FALSE(std::filesystem::exists(socketPath()));
+  first.shutdown();
+
+  SingleInstance next;
+  ASSERT_EQ(acquire(next), SingleInstance::kFirstInstance) << "the lock was given up";
+  start = Clock::now();
+  next.shutdown();  // the server waits in accept
+  EXPECT_LT(Clock::now() - start, 500ms);
+}
+
+TEST_F(SingleInstanceTest, UnsafeRuntimeFilesSwitchTheServiceOff) {
+  const std::filesystem::path elsewhere = dir / "elsewhere";
+  writeText("elsewhere", "");
+  const auto linkedDirectory = [&] {
+    std::filesystem::create_directory_symlink(runtime, dir / "link");
+    setenv("XDG_RUNTIME_DIR", (dir / "link").c_str(), 1);
+  };
+  struct Case {
+    const char* name;
+    std::function<void()> prepare;
+    bool anotherInstance;  // its lock held, so that this start looks for a socket
+    bool needsRoot;
+  } cases[] = {
+      {"runtime directory is a link", linkedDirectory, false, false},
+      {"runtime directory open to others", [&] { chmod(runtime.c_str(), 0755); }, false, false},
+      {"runtime directory of another user", [&] { EXPECT_EQ(chown(runtime.c_str(), 65534, 65534), 0); }, false, true},
+      {"lock file is a link", [&] { std::filesystem::create_symlink(elsewhere, lockPath()); }, false, false},
+      {"socket is a link", [&] { std::filesystem::create_symlink(elsewhere, socketPath()); }, true, false},
+  };
+  for (const Case& c : cases) {
+    if (c.needsRoot && geteuid() != 0) continue;
+    std::filesystem::remove_all(runtime);
+    std::filesystem::remove(dir / "link");
+    ASSERT_EQ(mkdir(runtime.c_str(), 0700), 0);
+    setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+    UniqueFd holder;
+    if (c.anotherInstance) {
+      holder = UniqueFd(open(lockPath().c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+      ASSERT_EQ(flock(holder.get(), LOCK_EX | LOCK_NB), 0);
+    }
+    c.prepare();
+    const auto start = Clock::now();
+    SingleInstance service;
+    EXPECT_EQ(acquire(service), SingleInstance::kNotForwarded) << c.name;
+    EXPECT_LT(Clock::now() - start, 1s) << c.name << ": refused at once, not after connection attempts";
+  }
+}
+
+// A first instance of another user (root can reach its socket) never reads what root sends.
+TEST_F(SingleInstanceTest, ServerClosesAConnectionOfAnotherUserUnread) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to run a server as another user";
+  const uid_t nobody = 65534;
+  chmod(dir.c_str(), 0711);
+  ASSERT_EQ(chown(runtime.c_str(), nobody, nobody), 0);
+  int ready[2], done[2];
+  ASSERT_EQ(pipe(ready), 0);
+  ASSERT_EQ(pipe(done), 0);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (setgid(nobody) != 0 || setuid(nobody) != 0) _exit(100);
+    SingleInstance server;
+    char result = static_cast<char>(acquire(server));
+    if (write(ready[1], &result, 1) != 1 || read(done[0], &result, 1) != 1) _exit(101);
+    const size_t admitted = server.takeRequests().size();
+    server.shutdown();
+    _exit(static_cast<int>(admitted));
+  }
+  char acquired = -1;
+  ASSERT_EQ(read(ready[0], &acquired, 1), 1);
+  ASSERT_EQ(acquired, SingleInstance::kFirstInstance);
+  UniqueFd connection = connectRaw(socketPath());
+  sendBytes(connection.get(), *encodeRequestHead(0, "/", {"qz"}, std::nullopt));
+  char byte = 0;
+  EXPECT_LE(recv(connection.get(), &byte, 1, 0), 0) << "the server closes the connection";
+  EXPECT_EQ(write(done[1], "x", 1), 1);
+  int status = 0;
+  waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "requests the server admitted";
+  for (int fd : {ready[0], ready[1], done[0], done[1]}) close(fd);
+}
+
+}  // namespace
