@@ -7,6 +7,7 @@
 #include "db/db_lua.h"
 #include "host/lua_api.h"
 #include "services/pack_lua.h"
+#include "services/xml_lua.h"
 #include "text/native_tokenizer_lua.h"
 #include "text/text_lua.h"
 #include "ui/lua/canvas_lua.h"
@@ -28,6 +29,7 @@ const NativeModule kNativeModules[] = {
     {"pack", luaopen_pack},
     {"text", luaopen_text},
     {"native_tokenizer", luaopen_native_tokenizer},
+    {"xml", luaopen_xml},
     {nullptr, nullptr},
 };
 
