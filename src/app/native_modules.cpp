@@ -3,10 +3,14 @@
 // native_tokenizer, xml, web, worker.
 #include "app/native_modules.h"
 
+#include <cstring>
+
 #include "app/system_lua.h"
 #include "db/db_lua.h"
 #include "host/lua_api.h"
+#include "services/lua_worker.h"
 #include "services/pack_lua.h"
+#include "services/worker_lua.h"
 #include "services/xml_lua.h"
 #include "text/native_tokenizer_lua.h"
 #include "text/text_lua.h"
@@ -30,12 +34,23 @@ const NativeModule kNativeModules[] = {
     {"text", luaopen_text},
     {"native_tokenizer", luaopen_native_tokenizer},
     {"xml", luaopen_xml},
+    {"worker", luaopen_worker},
     {nullptr, nullptr},
 };
+
+// The opener the table lists under name.
+lua_CFunction openerOf(const char* name) {
+  for (const NativeModule* module = kNativeModules; module->name != nullptr; ++module) {
+    if (std::strcmp(module->name, name) == 0) return module->opener;
+  }
+  return nullptr;
+}
 
 }  // namespace
 
 void registerNativeModules(lua_State* L) {
+  // The worker's own state opens the same system and utf8 modules as this one.
+  setWorkerStateOpeners(openerOf("system"), openerOf(LUA_UTF8LIBNAME));
   for (const NativeModule* module = kNativeModules; module->name != nullptr; ++module) {
     luaL_requiref(L, module->name, module->opener, 1);
     lua_pop(L, 1);

@@ -24,6 +24,7 @@
 #include "host/stdin_capture.h"
 #include "platform/file_utils.h"
 #include "render/window_presentation.h"
+#include "services/lua_worker.h"
 #include "ui/application.h"
 
 namespace {
@@ -69,7 +70,10 @@ std::optional<std::string> runProtected(lua_State* L, Fn& fn) {
 }
 
 // What the native modules must undo while the Lua state still exists.
-void shutdownLuaBindings(lua_State* L) { clearLiveResizeCallback(L); }
+void shutdownLuaBindings(lua_State* L) {
+  shutdownWorkerPool();
+  clearLiveResizeCallback(L);
+}
 
 // Arguments, executable path, host options and standard input; returns an exit code when start-up ends here.
 std::optional<int> prepareProcess(int argc, char** argv, BootContext& context) {

@@ -1,0 +1,136 @@
+#include "services/lua_worker.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "lua_test_state.h"
+#include "services/worker_state.h"
+
+namespace {
+
+const std::string kJobs = binaryChunk(R"lua(
+  return {
+    echo = function(v) return v end,
+    sleep = function(s) system.sleep(s) return "slept" end,
+    mark_and_sleep = function(v) io.open(v.mark, "w"):close() system.sleep(v.seconds) end,
+    boot_count = function() return booted end,
+  }
+)lua");
+
+std::shared_ptr<WorkerRequest> job(const std::string& function, WorkerValue argument = {},
+                                   const std::string& module = "jobs", const std::string& chunk = kJobs) {
+  auto request = std::make_shared<WorkerRequest>();
+  request->moduleName = module;
+  request->functionName = function;
+  request->moduleChunk = chunk;
+  request->argument = std::move(argument);
+  return request;
+}
+
+WorkerBoot bootFrom(const std::string& source) {
+  return {"/exe", "/exe/qz", source.empty() ? "" : binaryChunk(source)};
+}
+
+// The error text of function run on a state booted from bootSource.
+std::string jobError(const std::string& bootSource, const std::shared_ptr<WorkerRequest>& request = job("echo")) {
+  std::atomic<bool> stopping{false};
+  WorkerState state(bootFrom(bootSource), {}, stopping);
+  state.runJob(*request);
+  return request->errorText;
+}
+
+TEST(WorkerState, EveryBootFailureBecomesEachJobsError) {
+  const std::string raised = jobError("return { run = function() error('boot broke') end }");
+  EXPECT_NE(raised.find("]:1: boot broke\nstack traceback:\n\t[C]: in global 'error'"), std::string::npos) << raised;
+  EXPECT_EQ(jobError("return {}"), "core.workerboot.run was not found");
+  EXPECT_EQ(jobError("return 42"), "core.workerboot.run was not found");
+  EXPECT_EQ(jobError("return setmetatable({}, {__index = function() error('no') end})"),
+            "core.workerboot.run was not found");
+  EXPECT_NE(jobError("").find("module 'core.workerboot' not found"), std::string::npos);
+}
+
+TEST(WorkerState, ReadsJobFunctionsWithoutFailingOnOddModules) {
+  const std::string boot = "return { run = function() booted = true end }";
+  EXPECT_EQ(jobError(boot, job("f", {}, "number_module", binaryChunk("return 7"))),
+            "worker module function was not found");
+  EXPECT_EQ(jobError(boot, job("missing")), "worker module function was not found");
+  auto cancelled = job("echo");
+  cancelled->cancel = true;
+  EXPECT_EQ(jobError(boot, cancelled), "worker job cancelled");
+  auto booted = job("boot_count");
+  EXPECT_EQ(jobError(boot, booted), "");
+  EXPECT_EQ(std::get<bool>(booted->result.data), true);
+}
+
+TEST(WorkerState, ShutdownCancelsABootThatSleeps) {
+  std::atomic<bool> stopping{false};
+  std::thread stopper([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    stopping = true;
+  });
+  WorkerState state(bootFrom("return { run = function() system.sleep(1e300) end }"), {}, stopping);
+  stopper.join();
+  auto request = job("echo");
+  state.runJob(*request);
+  EXPECT_NE(request->errorText.find("worker job cancelled"), std::string::npos) << request->errorText;
+}
+
+bool waitDone(const WorkerRequest& request, std::chrono::milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!request.done.load()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+TEST(WorkerPool, RunsJobsInOrderOnOneThreadBootedOnce) {
+  WorkerBoot boot = bootFrom("return { run = function() booted = (booted or 0) + 1 end }");
+  std::vector<std::shared_ptr<WorkerRequest>> requests;
+  for (int64_t i = 0; i < 8; ++i) {
+    requests.push_back(job(i % 2 == 0 ? "echo" : "boot_count", {i}));
+    ASSERT_EQ(submitWorkerJob(requests.back(), boot), nullptr);
+  }
+  for (int64_t i = 0; i < 8; ++i) {
+    ASSERT_TRUE(waitDone(*requests[i], std::chrono::seconds(10)));
+    EXPECT_EQ(std::get<int64_t>(requests[i]->result.data), i % 2 == 0 ? i : 1);
+  }
+  shutdownWorkerPool();
+}
+
+TEST(WorkerPool, ShutdownCancelsTheRunningAndEveryQueuedJobAtOnce) {
+  WorkerBoot boot = bootFrom("return { run = function() end }");
+  const std::string mark = ::testing::TempDir() + "/worker-running-" + std::to_string(getpid());
+  auto argument = std::make_shared<LuaTable>();
+  argument->entries.push_back({{std::string("mark")}, {mark}});
+  argument->entries.push_back({{std::string("seconds")}, {30.0}});
+  auto running = job("mark_and_sleep", {argument});
+  ASSERT_EQ(submitWorkerJob(running, boot), nullptr);
+  // Once the mark exists the job runs, so 32 more can wait behind it.
+  while (access(mark.c_str(), F_OK) != 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  unlink(mark.c_str());
+  std::vector<std::shared_ptr<WorkerRequest>> queued;
+  for (int i = 0; i < 32; ++i) {
+    queued.push_back(job("echo", {int64_t{i}}));
+    ASSERT_EQ(submitWorkerJob(queued.back(), boot), nullptr);
+  }
+  EXPECT_STREQ(workerQueueRefusal(), "worker request queue is full");
+  EXPECT_STREQ(submitWorkerJob(job("echo"), boot), "worker request queue is full");
+  const auto start = std::chrono::steady_clock::now();
+  shutdownWorkerPool();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  EXPECT_NE(running->errorText.find("worker job cancelled\nstack traceback:"), std::string::npos);
+  for (const auto& request : queued) {
+    EXPECT_TRUE(request->done);
+    EXPECT_EQ(request->errorText, "worker job cancelled");
+  }
+  EXPECT_EQ(workerQueueRefusal(), nullptr);
+}
+
+}  // namespace
