@@ -2,8 +2,9 @@
 include(GoogleTest)
 
 # The environment of test commands that are not GoogleTest executables (those set their defaults in
-# tests/support/test_main.cpp). qz itself chooses how its window surfaces are presented.
-set(QZ_TEST_ENVIRONMENT "SDL_VIDEO_DRIVER=offscreen" "SDL_AUDIO_DRIVER=dummy"
+# tests/support/test_main.cpp). qz itself chooses how its window surfaces are presented; SDL renderers (of
+# windows that show tiled images) are software ones, see test_main.cpp.
+set(QZ_TEST_ENVIRONMENT "SDL_VIDEO_DRIVER=offscreen" "SDL_RENDER_DRIVER=software" "SDL_AUDIO_DRIVER=dummy"
     "ASAN_OPTIONS=detect_leaks=1:abort_on_error=0"
     "LSAN_OPTIONS=suppressions=${CMAKE_SOURCE_DIR}/tests/support/lsan.supp:print_suppressions=0"
     "UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1")

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <SDL3/SDL_iostream.h>
+#include <SDL3/SDL_render.h>
 #include <SDL3/SDL_surface.h>
 
 #include <memory>
@@ -15,3 +16,13 @@ struct IoStreamCloser {
   void operator()(SDL_IOStream* stream) const { SDL_CloseIO(stream); }
 };
 using IoStreamHandle = std::unique_ptr<SDL_IOStream, IoStreamCloser>;
+
+struct TextureDeleter {
+  void operator()(SDL_Texture* texture) const { SDL_DestroyTexture(texture); }
+};
+using TextureHandle = std::unique_ptr<SDL_Texture, TextureDeleter>;
+
+struct RendererDeleter {
+  void operator()(SDL_Renderer* renderer) const { SDL_DestroyRenderer(renderer); }
+};
+using RendererHandle = std::unique_ptr<SDL_Renderer, RendererDeleter>;

@@ -7,6 +7,7 @@
 
 #include "fonts/render_font.h"
 #include "render/cell_fold.h"
+#include "render/image_tile_cache.h"
 #include "render/pixel_ops.h"
 #include "render/render_cache.h"
 
@@ -231,7 +232,11 @@ void RenderCache::endFrame() {
     count = dropEmptyDirtyRects(count);
   }
   replay(count);
-  if (count > 0) windowRenderer_->present(dirtyRects_.data(), count);
+  if (count > 0) {
+    windowRenderer_->present(dirtyRects_.data(), count);
+  } else if (windowRenderer_->hasImagePlacements()) {
+    windowRenderer_->present(&viewport_, 1);  // the compositor recomposes the frame's images
+  }
   finishFrame();
 }
 
@@ -241,6 +246,8 @@ void RenderCache::finishFrame() {
   textsDrawn_ = 0;
   std::swap(previousHashes_, currentHashes_);
   retainedFonts_.clear();
+  // Tiles that this frame's present made of released images would otherwise outlive them.
+  for (const auto& image : retainedImages_) windowRenderer_->imageTileCache()->forgetImage(image->id);
   retainedImages_.clear();
 }
 

@@ -22,6 +22,7 @@ StartupTraceStep::~StartupTraceStep() {
   if (!startupTraceOn()) return;
   const double elapsedMs = static_cast<double>(SDL_GetTicksNS() - startNs_) / 1e6;
   char line[512];
-  std::snprintf(line, sizeof line, "[StartupNative] %.3f ms: %s\n", elapsedMs, message_);
+  std::snprintf(line, sizeof line, "[StartupNative] %.3f ms: %s\n", elapsedMs,
+                ownedMessage_.empty() ? message_ : ownedMessage_.c_str());
   std::fputs(line, stderr);
 }

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <utility>
 
 // Whether the trace is on; the variable is read once per process.
 bool startupTraceOn();
@@ -15,7 +17,11 @@ class StartupTraceStep {
   StartupTraceStep(const StartupTraceStep&) = delete;
   StartupTraceStep& operator=(const StartupTraceStep&) = delete;
 
+  // Replaces the message, for a step whose line names what it found (only worth building when the trace is on).
+  void setMessage(std::string message) { ownedMessage_ = std::move(message); }
+
  private:
   const char* message_;
+  std::string ownedMessage_;
   uint64_t startNs_ = 0;
 };

@@ -1,10 +1,12 @@
 // WindowRenderer: target surfaces, drawing scopes, the canvas render target and presentation on the
-// window-surface path; WindowRendererHandle: ownership of the window and its renderer.
+// window-surface path (the compositor path is in window_renderer_compositor.cpp); WindowRendererHandle:
+// ownership of the window and its renderer.
 #include "render/window_renderer.h"
 
 #include <algorithm>
 
 #include "render/canvas_bitmap.h"
+#include "render/image_tile_cache.h"
 #include "render/render_cache.h"
 
 namespace {
@@ -19,18 +21,29 @@ bool drawsDirectly(SDL_PixelFormat format) {
 }  // namespace
 
 WindowRenderer::WindowRenderer(SDL_Window* window)
-    : window_(window), renderCache_(std::make_unique<RenderCache>(this)) {
+    : window_(window),
+      renderCache_(std::make_unique<RenderCache>(this)),
+      imageTileCache_(std::make_unique<ImageTileCache>(window)) {
   if (SDL_Surface* surface = targetSurface()) clip_ = {0, 0, surface->w, surface->h};
 }
 
+// The compositor texture and the tile cache (tiles, then the SDL renderer) go before the frame state and
+// the surfaces.
 WindowRenderer::~WindowRenderer() {
+  compositorTexture_.reset();
+  imageTileCache_.reset();
+  imagePlacements_.clear();
   renderCache_.reset();
   canvasTargetSurface_.reset();
+  softwareSurface_.reset();
   shadowSurface_.reset();
 }
 
+bool WindowRenderer::setVSync(bool on, std::string* error) { return imageTileCache_->setVSync(on, error); }
+
 SDL_Surface* WindowRenderer::targetSurface() {
   if (canvasTargetSurface_) return canvasTargetSurface_.get();
+  if (compositorActive_) return softwareSurface();
   if (window_ == nullptr) return nullptr;
   SDL_Surface* surface = SDL_GetWindowSurface(window_);
   if (surface == nullptr || drawsDirectly(surface->format)) return surface;
@@ -68,6 +81,8 @@ void WindowRenderer::outputSize(int32_t* w, int32_t* h) {
 
 void WindowRenderer::beginDrawing() {
   ++drawingDepth_;
+  imagePlacements_.clear();
+  imageTileCache_->nextFrame();
   renderCache_->beginFrame();
 }
 
@@ -106,6 +121,14 @@ void WindowRenderer::setClip(const RenderRect& rect) {
 
 void WindowRenderer::present(const RenderRect* rects, int32_t count) {
   if (count < 1 || rects == nullptr || canvasTarget_ != nullptr || window_ == nullptr) return;
+  if (compositorActive_) {
+    presentComposited();
+  } else {
+    presentWindowSurface(rects, count);
+  }
+}
+
+void WindowRenderer::presentWindowSurface(const RenderRect* rects, int32_t count) {
   presentRects_.clear();
   for (int32_t i = 0; i < count; ++i) {
     if (rects[i].w > 0 && rects[i].h > 0) presentRects_.push_back({rects[i].x, rects[i].y, rects[i].w, rects[i].h});

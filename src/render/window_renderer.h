@@ -1,7 +1,8 @@
-// The per-window renderer: owns the window's RenderCache, chooses the surface the rasterizer draws into
-// (a canvas target or the window surface), counts open drawing scopes and presents finished frames. The
-// rasterizer primitives that replay commands are members too (window_renderer_shapes.cpp,
-// window_renderer_images.cpp, window_renderer_text.cpp).
+// The per-window renderer: owns the window's RenderCache and ImageTileCache, chooses the surface the
+// rasterizer draws into (a canvas target, the window surface, or once the window shows tiled images the
+// compositor's workspace), counts open drawing scopes and presents finished frames. The rasterizer
+// primitives that replay commands are members too (window_renderer_shapes.cpp, window_renderer_images.cpp,
+// window_renderer_text.cpp); the compositor is in window_renderer_compositor.cpp.
 //
 // Window surfaces on Linux are XRGB8888 or ARGB8888, which share the byte layout the rasterizer writes;
 // any other window surface format is drawn through an ARGB8888 shadow surface copied at present.
@@ -25,8 +26,22 @@
 #include "render/render_command.h"
 #include "render/text_layout.h"
 
+class ImageTileCache;
 class RenderCache;
 struct CanvasBitmap;
+
+// An image the compositor draws this frame from texture tiles, under the software-drawn frame. Rectangles:
+// source in image pixels, dest and clip in window pixels; a cellSize above 0 draws a checkerboard of
+// color1 and color2 under the image.
+struct ImagePlacement {
+  const CanvasBitmap* image;
+  RenderRect source;
+  RenderRect dest;
+  RenderRect clip;
+  uint32_t cellSize;
+  uint32_t color1;
+  uint32_t color2;
+};
 
 using PolylinePoint = LinePoint;
 
@@ -52,10 +67,15 @@ class WindowRenderer {
 
   RenderCache* renderCache() { return renderCache_.get(); }
   const RenderCache* renderCache() const { return renderCache_.get(); }
+  ImageTileCache* imageTileCache() { return imageTileCache_.get(); }
   SDL_Window* window() const { return window_; }
+  bool setVSync(bool on, std::string* error);
 
-  // The surface primitives draw into: the canvas target, else the window surface (or its shadow).
+  // The surface primitives draw into: the canvas target, else the compositor's workspace once the
+  // compositor is active, else the window surface (or its shadow).
   SDL_Surface* targetSurface();
+  // The compositor's workspace at the window's pixel size (re-created, cleared, when that changed).
+  SDL_Surface* softwareSurface();
   void outputSize(int32_t* w, int32_t* h);
 
   void beginDrawing();
@@ -69,6 +89,14 @@ class WindowRenderer {
   void setClip(const RenderRect& rect);
   ClipBox clip() const { return clip_; }
   void present(const RenderRect* rects, int32_t count);
+
+  // The image compositor. A placement switches the window to the compositor path on first use; it is
+  // refused (and the caller draws the image itself) when the image or a rectangle is empty, a canvas
+  // target is set, or the compositor cannot run.
+  bool addImagePlacement(const CanvasBitmap* image, const RenderRect& source, const RenderRect& dest,
+                         const RenderRect& clip, uint32_t cellSize, uint32_t color1, uint32_t color2);
+  bool hasImagePlacements() const { return !imagePlacements_.empty(); }
+  bool compositorActive() const { return compositorActive_; }
 
   // Shapes.
   void fillRect(const RenderRect& rect, uint32_t color);
@@ -112,14 +140,29 @@ class WindowRenderer {
                 uint32_t tint, bool blend, bool whiteSource) const;
   class GlyphPainter;
   void drawTriangleRows(const RenderRect& rect, uint32_t color, bool pointsUp);
+  bool activateCompositor();
+  bool ensureCompositorTexture();
+  bool leaveCompositor();
+  void presentComposited();
+  void compose(SDL_Renderer* renderer);
+  void drawVisibleImageTiles();
+  void drawPlacementCheckerboard(SDL_Renderer* renderer, const ImagePlacement& placement);
+  void drawPlacementTiles(SDL_Renderer* renderer, const ImagePlacement& placement);
+  void presentWindowSurface(const RenderRect* rects, int32_t count);
 
   SDL_Window* window_;
+  SurfaceHandle softwareSurface_;
   SurfaceHandle canvasTargetSurface_;
   SurfaceHandle shadowSurface_;
+  TextureHandle compositorTexture_;
   CanvasBitmap* canvasTarget_ = nullptr;
   ClipBox clip_{0, 0, 0, 0};
   bool firstPresent_ = true;
+  bool compositorActive_ = false;
+  bool compositorFailed_ = false;  // the compositor could not run once: later placements are drawn in software
   std::unique_ptr<RenderCache> renderCache_;
+  std::unique_ptr<ImageTileCache> imageTileCache_;
+  std::vector<ImagePlacement> imagePlacements_;
   int32_t drawingDepth_ = 0;
   std::vector<SDL_Rect> presentRects_;
   std::vector<LineSpan> lineSpans_;  // reused by every polyline

@@ -48,6 +48,7 @@ std::vector<std::string> buildEnvironment(const RunOptions& options, const fs::p
     if (equals != std::string::npos) values[text.substr(0, equals)] = text.substr(equals + 1);
   }
   values.try_emplace("SDL_VIDEO_DRIVER", "offscreen");
+  values.try_emplace("SDL_RENDER_DRIVER", "software");
   values["XDG_RUNTIME_DIR"] = runtimeDirectory.string();
   for (const auto& [name, value] : options.environment) values[name] = value;
   for (const auto& name : options.unsetEnvironment) values.erase(name);

@@ -11,6 +11,7 @@ int main(int argc, char** argv) {
   // Mesa (slow to start, and it leaks on unload under LeakSanitizer).
   setenv("SDL_VIDEO_DRIVER", "offscreen", 0);
   setenv("SDL_FRAMEBUFFER_ACCELERATION", "0", 0);
+  setenv("SDL_RENDER_DRIVER", "software", 0);  // the SDL renderers of compositing windows, for the same reason
   setenv("SDL_AUDIO_DRIVER", "dummy", 0);
   setenv("LSAN_OPTIONS", "suppressions=" QZ_LSAN_SUPPRESSIONS ":print_suppressions=0", 0);
   setenv("UBSAN_OPTIONS", "print_stacktrace=1:halt_on_error=1", 0);

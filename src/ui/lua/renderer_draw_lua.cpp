@@ -255,17 +255,26 @@ int rendererDrawCanvasScaled(lua_State* L) {
 }
 
 // renderer.draw_canvas_tiled(canvas, sx, sy, sw, sh, dx, dy, dw, dh, cx, cy, cw, ch, cell [, color1 [, color2]])
-// -- without an image compositor the canvas is drawn scaled over a checkerboard
+// -- the window's compositor shows the canvas from texture tiles through a transparent hole in the frame;
+// when it cannot, the canvas is drawn scaled over a checkerboard
 int rendererDrawCanvasTiled(lua_State* L) {
   CanvasBitmap* canvas = checkCanvas(L, 1, kCanvasFreed);
   const RenderRect source = readRect(L, 2, checkPositiveInteger);
   const RenderRect destination = readRect(L, 6, checkPositiveInteger);
-  readRect(L, 10, checkNonNegativeInteger);  // the compositor's clip
+  const RenderRect clip = readRect(L, 10, checkNonNegativeInteger);
   const int32_t cellSize = checkPositiveInteger(L, 14);
   const uint32_t color1 = readRendererColor(L, 15);
   const uint32_t color2 = readRendererColor(L, 16);
-  RenderCache& cache = checkRenderTargetCache(L);
+  WindowRenderer& renderer = checkRenderTarget(L);
+  RenderCache& cache = *renderer.renderCache();
   keepCanvasAlive(L, 1);
+  if (guardMemory(L, "place the canvas", [&] {
+        return renderer.addImagePlacement(canvas, source, destination, clip, static_cast<uint32_t>(cellSize), color1,
+                                          color2);
+      })) {
+    cache.clearRect(destination);
+    return 0;
+  }
   cache.drawCheckerboard(destination, cellSize, color1, color2);
   cache.drawCanvasScaled(canvas, source, destination);
   return 0;

@@ -11,6 +11,7 @@
 #include "host/lua_api.h"
 #include "host/lua_checks.h"
 #include "render/canvas_bitmap.h"
+#include "render/image_tile_cache.h"
 #include "render/render_cache.h"
 #include "render/window_renderer.h"
 #include "ui/application.h"
@@ -28,6 +29,16 @@ constexpr const char kKeepAliveKey[] = "qz.renderer.keep_alive";
 int rendererShowDebug(lua_State* L) {
   luaL_checkany(L, 1);
   checkRenderTargetCache(L).setDebugView(lua_toboolean(L, 1));
+  return 0;
+}
+
+// set_vsync(on) -- for the window's SDL renderer, now or when it is made
+int rendererSetVSync(lua_State* L) {
+  luaL_checktype(L, 1, LUA_TBOOLEAN);
+  std::string error;
+  if (!checkRenderTarget(L).setVSync(lua_toboolean(L, 1), &error)) {
+    luaL_error(L, "failed to set renderer VSync: %s", error.c_str());
+  }
   return 0;
 }
 
@@ -173,15 +184,19 @@ int rendererDrawTextCells(lua_State* L) {
 }
 
 // get_perf_stats([reset]) -> {width_cache_hits, width_cache_misses, glyph_run_cache_hits,
-//                             glyph_run_cache_misses}; reset zeroes them after reading
+//                             glyph_run_cache_misses, image_tile_bytes, image_tile_budget}; reset zeroes the
+//                             four text cache counters after reading
 int rendererGetPerfStats(lua_State* L) {
-  RenderCache& cache = checkRenderTargetCache(L);
-  uint64_t counters[4] = {};
+  WindowRenderer& renderer = checkRenderTarget(L);
+  RenderCache& cache = *renderer.renderCache();
+  uint64_t counters[6] = {};
   cache.perfStats(&counters[0], &counters[1], &counters[2], &counters[3]);
-  static const char* const kKeys[] = {"width_cache_hits", "width_cache_misses", "glyph_run_cache_hits",
-                                      "glyph_run_cache_misses"};
-  lua_createtable(L, 0, 4);
-  for (int i = 0; i < 4; ++i) {
+  counters[4] = renderer.imageTileCache()->bytesUsed();
+  counters[5] = renderer.imageTileCache()->budget();
+  static const char* const kKeys[] = {"width_cache_hits",       "width_cache_misses", "glyph_run_cache_hits",
+                                      "glyph_run_cache_misses", "image_tile_bytes",   "image_tile_budget"};
+  lua_createtable(L, 0, 6);
+  for (int i = 0; i < 6; ++i) {
     lua_pushinteger(L, static_cast<lua_Integer>(counters[i]));
     lua_setfield(L, -2, kKeys[i]);
   }
@@ -191,6 +206,7 @@ int rendererGetPerfStats(lua_State* L) {
 
 const luaL_Reg kRendererFunctions[] = {
     {"show_debug", rendererShowDebug},
+    {"set_vsync", rendererSetVSync},
     {"get_size", rendererGetSize},
     {"begin_frame", rendererBeginFrame},
     {"end_frame", rendererEndFrame},
@@ -237,7 +253,7 @@ void renewCanvasKeepAlive(lua_State* L) {
 int luaopen_renderer(lua_State* L) {
   luaL_checkversion(L);
   renewCanvasKeepAlive(L);
-  lua_createtable(L, 0, 25);
+  lua_createtable(L, 0, 26);
   luaL_setfuncs(L, kRendererFunctions, 0);
   registerFontMetatable(L);
   lua_setfield(L, -2, "font");

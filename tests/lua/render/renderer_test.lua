@@ -182,7 +182,8 @@ t.test("get_perf_stats returns the counts before a reset", function()
   local before = renderer.get_perf_stats(true)
   t.eq(before.width_cache_hits + before.width_cache_misses >= 2, true)
   local after = renderer.get_perf_stats()
-  t.eq(after, { width_cache_hits = 0, width_cache_misses = 0, glyph_run_cache_hits = 0, glyph_run_cache_misses = 0 })
+  t.eq(after, { width_cache_hits = 0, width_cache_misses = 0, glyph_run_cache_hits = 0, glyph_run_cache_misses = 0,
+    image_tile_bytes = 0, image_tile_budget = 268435456 })
 end)
 
 t.test("a canvas drawn in a frame survives its last reference until the frame ends", function()
@@ -207,7 +208,7 @@ t.test("the module's table", function()
     "draw_checkerboard", "draw_glyph", "draw_line", "draw_mask", "draw_polyline", "draw_rect", "draw_text",
     "draw_text_cells", "draw_transient_text", "draw_vertical_rules", "end_frame", "font", "get_perf_stats",
     "get_size", "invalidate_rect", "measure_text", "measure_transient_text", "render_to_canvas", "set_clip_rect",
-    "show_debug" })
+    "set_vsync", "show_debug" })
   renderer.show_debug(false)
   t.raises(function() renderer.show_debug() end, "value expected")
 end)

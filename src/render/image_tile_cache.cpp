@@ -1,0 +1,228 @@
+// The image tile cache: tile grids, texture upload at a level of detail (point-sampled; the texture's linear
+// filter smooths it when drawn), least-recently-used eviction over a byte budget.
+#include "render/image_tile_cache.h"
+
+#include <algorithm>
+#include <new>
+
+#include "render/canvas_bitmap.h"
+#include "render/startup_trace.h"
+
+namespace {
+
+// ceil(extent / lod) for a positive lod.
+int32_t reducedExtent(int32_t extent, int32_t lod) { return static_cast<int32_t>((int64_t{extent} + lod - 1) / lod); }
+
+void keepFirstError(std::string* error) {
+  if (error != nullptr && error->empty()) *error = SDL_GetError();
+}
+
+void setError(std::string* error, const char* message) {
+  if (error != nullptr) *error = message;
+}
+
+}  // namespace
+
+TileGrid::TileGrid(const CanvasBitmap* image, int32_t tileSize, int32_t levelOfDetail)
+    : image_(image), tileSize_(std::max(tileSize, 1)), levelOfDetail_(std::max(levelOfDetail, 1)) {
+  const int64_t width = image != nullptr ? image->width : 0;
+  const int64_t height = image != nullptr ? image->height : 0;
+  columns_ = static_cast<int32_t>(std::max<int64_t>(1, (width + tileSize_ - 1) / tileSize_));
+  rows_ = static_cast<int32_t>(std::max<int64_t>(1, (height + tileSize_ - 1) / tileSize_));
+}
+
+bool TileGrid::contains(int32_t column, int32_t row) const {
+  return column >= 0 && column < columns_ && row >= 0 && row < rows_;
+}
+
+RenderRect TileGrid::tileRect(int32_t column, int32_t row) const {
+  if (!contains(column, row) || image_ == nullptr) return {0, 0, 0, 0};
+  const int64_t x = int64_t{column} * tileSize_;
+  const int64_t y = int64_t{row} * tileSize_;
+  return {static_cast<int32_t>(x), static_cast<int32_t>(y),
+          static_cast<int32_t>(std::min<int64_t>(tileSize_, image_->width - x)),
+          static_cast<int32_t>(std::min<int64_t>(tileSize_, image_->height - y))};
+}
+
+TileKey TileGrid::tileKey(int32_t column, int32_t row) const {
+  return {image_ != nullptr ? image_->id : 0, tileSize_, levelOfDetail_, column, row};
+}
+
+uint64_t TileGrid::tileBytes(int32_t column, int32_t row) const {
+  const RenderRect area = tileRect(column, row);
+  if (area.w <= 0 || area.h <= 0) return 0;
+  return uint64_t(reducedExtent(area.w, levelOfDetail_)) * uint64_t(reducedExtent(area.h, levelOfDetail_)) * 4;
+}
+
+uint64_t TileGrid::imageBytes() const {
+  return image_ != nullptr ? uint64_t(image_->width) * uint64_t(image_->height) * 4 : 0;
+}
+
+uint64_t tileKeyHash(const TileKey& key) {
+  uint64_t seed = key.imageId;
+  for (const int32_t value : {key.tileSize, key.levelOfDetail, key.column, key.row}) {
+    seed ^= static_cast<uint64_t>(int64_t{value}) + 0x9E3779B9u + (seed << 6) + (seed >> 2);
+  }
+  return seed;
+}
+
+ImageTileCache::ImageTileCache(SDL_Window* window) : window_(window) { tiles_.max_load_factor(1.0f); }
+
+ImageTileCache::~ImageTileCache() {
+  tiles_.clear();
+  renderer_.reset();
+}
+
+bool ImageTileCache::ensureRenderer(std::string* error) {
+  if (renderer_) return true;
+  StartupTraceStep step("SDL renderer created");
+  renderer_.reset(SDL_CreateRenderer(window_, nullptr));
+  if (!renderer_) {
+    setError(error, SDL_GetError());
+    return false;
+  }
+  if (startupTraceOn()) {
+    const char* name = SDL_GetRendererName(renderer_.get());
+    step.setMessage(std::string("SDL renderer created with ") + (name != nullptr ? name : "an unknown backend"));
+  }
+  if (!SDL_SetRenderVSync(renderer_.get(), vsync_ ? 1 : 0)) keepFirstError(error);
+  return true;
+}
+
+void ImageTileCache::releaseRenderer() {
+  clear();
+  renderer_.reset();
+}
+
+bool ImageTileCache::setVSync(bool enabled, std::string* error) {
+  vsync_ = enabled;
+  if (!renderer_ || SDL_SetRenderVSync(renderer_.get(), enabled ? 1 : 0)) return true;
+  setError(error, SDL_GetError());
+  return false;
+}
+
+uint64_t ImageTileCache::setBudget(uint64_t bytes) {
+  budget_ = std::max<uint64_t>(1, bytes);
+  evict(nullptr);
+  return bytesUsed_;
+}
+
+ImageTile* ImageTileCache::findTile(const TileGrid& grid, int32_t column, int32_t row) {
+  const auto found = tiles_.find(grid.tileKey(column, row));
+  if (found == tiles_.end()) return nullptr;
+  found->second.lastUsedFrame = frame_;
+  return &found->second;
+}
+
+ImageTile* ImageTileCache::tile(const TileGrid& grid, int32_t column, int32_t row, std::string* error) {
+  if (ImageTile* found = findTile(grid, column, row)) return found;
+  if (!grid.contains(column, row) || grid.image() == nullptr) {
+    setError(error, "tile coordinates out of range");
+    return nullptr;
+  }
+  ImageTile made;
+  made.key = grid.tileKey(column, row);
+  made.sourceRect = grid.tileRect(column, row);
+  made.lastUsedFrame = frame_;
+  if (!upload(grid, made, error)) return nullptr;
+  const TileKey key = made.key;
+  ImageTile& stored = tiles_.emplace(key, std::move(made)).first->second;
+  bytesUsed_ += stored.bytes;
+  evict(&key);
+  return &stored;
+}
+
+bool ImageTileCache::upload(const TileGrid& grid, ImageTile& tile, std::string* error) {
+  StartupTraceStep whole("Image tile prepared");
+  if (!ensureRenderer(error)) return false;
+  const CanvasBitmap& image = *grid.image();
+  const RenderRect& area = tile.sourceRect;
+  const int32_t lod = grid.levelOfDetail();
+  const int32_t textureWidth = reducedExtent(area.w, lod);
+  const int32_t textureHeight = reducedExtent(area.h, lod);
+  TextureHandle texture;
+  {
+    StartupTraceStep step("Image tile texture created");
+    texture.reset(SDL_CreateTexture(renderer_.get(), SDL_PIXELFORMAT_ARGB8888, SDL_TEXTUREACCESS_STATIC, textureWidth,
+                                    textureHeight));
+  }
+  if (!texture) {
+    setError(error, SDL_GetError());
+    return false;
+  }
+  if (!SDL_SetTextureBlendMode(texture.get(), SDL_BLENDMODE_BLEND)) keepFirstError(error);
+  if (!SDL_SetTextureScaleMode(texture.get(), lod > 1 ? SDL_SCALEMODE_LINEAR : SDL_SCALEMODE_NEAREST)) {
+    keepFirstError(error);
+  }
+  bool updated = false;
+  if (lod == 1) {
+    StartupTraceStep step("Full-resolution image tile uploaded");
+    const uint32_t* first = image.pixels.data() + static_cast<size_t>(area.y) * image.width + area.x;
+    updated = SDL_UpdateTexture(texture.get(), nullptr, first, image.width * 4);
+  } else {
+    updated = uploadReduced(image, area, lod, texture.get());
+  }
+  if (!updated) {
+    setError(error, SDL_GetError());
+    return false;
+  }
+  tile.bytes = uint64_t(textureWidth) * uint64_t(textureHeight) * 4;
+  tile.texture = std::move(texture);
+  return true;
+}
+
+// Point-samples the top-left image pixel of each lod x lod block (never past the tile's last column or row).
+// Running out of memory for the pixels fails this tile only.
+bool ImageTileCache::uploadReduced(const CanvasBitmap& image, const RenderRect& area, int32_t lod,
+                                   SDL_Texture* texture) {
+  const int32_t width = reducedExtent(area.w, lod);
+  const int32_t height = reducedExtent(area.h, lod);
+  {
+    StartupTraceStep step("Reduced image tile pixels built");
+    try {
+      reducedPixels_.resize(static_cast<size_t>(width) * static_cast<size_t>(height));
+    } catch (const std::bad_alloc&) {
+      reducedPixels_ = {};
+      SDL_SetError("not enough memory to reduce an image tile");
+      return false;
+    }
+    const int64_t lastColumn = int64_t{area.x} + area.w - 1;
+    const int64_t lastRow = int64_t{area.y} + area.h - 1;
+    for (int32_t j = 0; j < height; ++j) {
+      const int64_t row = std::min(int64_t{area.y} + int64_t{j} * lod, lastRow);
+      const uint32_t* source = image.pixels.data() + static_cast<size_t>(row) * static_cast<size_t>(image.width);
+      uint32_t* out = reducedPixels_.data() + static_cast<size_t>(j) * static_cast<size_t>(width);
+      for (int32_t i = 0; i < width; ++i) out[i] = source[std::min(int64_t{area.x} + int64_t{i} * lod, lastColumn)];
+    }
+  }
+  StartupTraceStep step("Reduced image tile uploaded");
+  return SDL_UpdateTexture(texture, nullptr, reducedPixels_.data(), width * 4);
+}
+
+// While over budget with two tiles or more: the least recently used tile other than `keep` goes (the first
+// in map order among equals). A single tile larger than the budget stays.
+void ImageTileCache::evict(const TileKey* keep) {
+  while (bytesUsed_ > budget_ && tiles_.size() >= 2) {
+    auto oldest = tiles_.end();
+    for (auto it = tiles_.begin(); it != tiles_.end(); ++it) {
+      if (keep != nullptr && it->first == *keep) continue;
+      if (oldest == tiles_.end() || it->second.lastUsedFrame < oldest->second.lastUsedFrame) oldest = it;
+    }
+    if (oldest == tiles_.end()) return;
+    bytesUsed_ -= oldest->second.bytes;
+    tiles_.erase(oldest);
+  }
+}
+
+void ImageTileCache::forgetImage(uint64_t imageId) {
+  std::erase_if(tiles_, [this, imageId](const auto& entry) {
+    if (entry.first.imageId != imageId) return false;
+    bytesUsed_ -= entry.second.bytes;
+    return true;
+  });
+}
+
+void ImageTileCache::clear() {
+  tiles_.clear();
+  bytesUsed_ = 0;
+}

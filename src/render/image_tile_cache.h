@@ -1,0 +1,119 @@
+// The image tiles of one window: canvases drawn through the compositor are shown as textures of the window's
+// own SDL renderer, cut into tiles of at most 512 x 512 texture pixels at a level of detail (image pixels per
+// texture pixel on each axis). Tiles are made on first use, kept across frames and evicted least recently
+// used first when their bytes pass the budget; a canvas's pixels never change, so a tile stays valid until
+// it is evicted or its image is forgotten. The cache owns the window's SDL renderer (made on first need with
+// the stored vsync setting); every tile texture goes before it.
+#pragma once
+
+#include <SDL3/SDL_render.h>
+#include <SDL3/SDL_video.h>
+
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "host/sdl_handles.h"
+#include "render/render_command.h"
+
+struct CanvasBitmap;
+
+struct TileKey {
+  uint64_t imageId;
+  int32_t tileSize;
+  int32_t levelOfDetail;
+  int32_t column;
+  int32_t row;
+
+  bool operator==(const TileKey&) const = default;
+};
+
+// hash_combine over the image id, then tile size, level of detail, column and row (each sign-extended).
+uint64_t tileKeyHash(const TileKey& key);
+
+struct TileKeyHasher {
+  size_t operator()(const TileKey& key) const { return static_cast<size_t>(tileKeyHash(key)); }
+};
+
+// The tiling of one image at one level of detail; tiles are tileSize image pixels square.
+class TileGrid {
+ public:
+  // Both values are clamped to at least 1.
+  TileGrid(const CanvasBitmap* image, int32_t tileSize, int32_t levelOfDetail);
+
+  const CanvasBitmap* image() const { return image_; }
+  int32_t tileSize() const { return tileSize_; }
+  int32_t levelOfDetail() const { return levelOfDetail_; }
+  int32_t columns() const { return columns_; }
+  int32_t rows() const { return rows_; }
+
+  bool contains(int32_t column, int32_t row) const;
+  // The tile's area in image pixels; {0, 0, 0, 0} outside the grid.
+  RenderRect tileRect(int32_t column, int32_t row) const;
+  TileKey tileKey(int32_t column, int32_t row) const;
+  // The bytes of the tile's texture: ceil(w / lod) x ceil(h / lod) x 4; 0 outside the grid.
+  uint64_t tileBytes(int32_t column, int32_t row) const;
+  uint64_t imageBytes() const;
+
+ private:
+  const CanvasBitmap* image_;
+  int32_t tileSize_;
+  int32_t levelOfDetail_;
+  int32_t columns_;
+  int32_t rows_;
+};
+
+struct ImageTile {
+  TextureHandle texture;
+  TileKey key;
+  RenderRect sourceRect;  // in image pixels
+  uint64_t bytes = 0;
+  uint64_t lastUsedFrame = 0;
+};
+
+class ImageTileCache {
+ public:
+  static constexpr uint64_t kDefaultBudget = 0x10000000;  // 256 MiB
+
+  explicit ImageTileCache(SDL_Window* window);
+  ~ImageTileCache();
+  ImageTileCache(const ImageTileCache&) = delete;
+  ImageTileCache& operator=(const ImageTileCache&) = delete;
+
+  // Error strings may be null when no text is wanted.
+  bool ensureRenderer(std::string* error);
+  SDL_Renderer* renderer() const { return renderer_.get(); }
+  bool hasRenderer() const { return renderer_ != nullptr; }
+  // Drops every tile and the renderer (the window may then have a surface again).
+  void releaseRenderer();
+  // Stored either way; applied now when the renderer exists, else when it is made.
+  bool setVSync(bool enabled, std::string* error);
+
+  void nextFrame() { ++frame_; }
+  uint64_t frame() const { return frame_; }
+  uint64_t budget() const { return budget_; }
+  uint64_t bytesUsed() const { return bytesUsed_; }
+  // budget = max(1, bytes), then eviction; returns the bytes still used.
+  uint64_t setBudget(uint64_t bytes);
+
+  // Pointers stay valid until the tile is evicted or forgotten.
+  ImageTile* findTile(const TileGrid& grid, int32_t column, int32_t row);
+  ImageTile* tile(const TileGrid& grid, int32_t column, int32_t row, std::string* error);
+  void forgetImage(uint64_t imageId);
+  void clear();
+
+ private:
+  bool upload(const TileGrid& grid, ImageTile& tile, std::string* error);
+  bool uploadReduced(const CanvasBitmap& image, const RenderRect& area, int32_t lod, SDL_Texture* texture);
+  void evict(const TileKey* keep);
+
+  SDL_Window* window_;
+  RendererHandle renderer_;  // declared before the tiles, so it outlives their textures
+  std::unordered_map<TileKey, ImageTile, TileKeyHasher> tiles_;
+  bool vsync_ = false;
+  uint64_t budget_ = kDefaultBudget;
+  uint64_t bytesUsed_ = 0;
+  uint64_t frame_ = 0;
+  std::vector<uint32_t> reducedPixels_;  // reused by every reduced tile
+};

@@ -1,0 +1,261 @@
+// The image compositor of a window. Its first image placement switches the window for good from the window
+// surface to a software workspace of its own: the rasterizer draws the frame there, with transparent holes
+// where images go, and every present uploads the workspace as one texture and draws it over the images'
+// texture tiles (ImageTileCache) with the window's SDL renderer. Should the renderer or the workspace
+// texture fail once the window surface was released, the window returns to its window surface for good and
+// images are drawn in software, rather than staying blank.
+#include <algorithm>
+
+#include "render/canvas_bitmap.h"
+#include "render/image_tile_cache.h"
+#include "render/render_cache.h"
+#include "render/startup_trace.h"
+#include "render/window_renderer.h"
+
+namespace {
+
+constexpr int64_t kTileTexturePixels = 512;
+constexpr int32_t kMaxLevelOfDetail = 64;
+
+SDL_FRect floatRect(int64_t x, int64_t y, int64_t w, int64_t h) {
+  return {static_cast<float>(x), static_cast<float>(y), static_cast<float>(w), static_cast<float>(h)};
+}
+
+void setDrawColor(SDL_Renderer* renderer, uint32_t color) {
+  SDL_SetRenderDrawColor(renderer, static_cast<Uint8>(color >> 16), static_cast<Uint8>(color >> 8),
+                         static_cast<Uint8>(color), static_cast<Uint8>(color >> 24));
+}
+
+// Image pixels per texture pixel for drawing source into dest: the smaller of the two axes' ratios, 1 to 64.
+int32_t levelOfDetail(const RenderRect& source, const RenderRect& dest) {
+  const int32_t lod = std::min(std::max(source.w / dest.w, 1), std::max(source.h / dest.h, 1));
+  return lod > kMaxLevelOfDetail - 1 ? kMaxLevelOfDetail : lod;
+}
+
+}  // namespace
+
+SDL_Surface* WindowRenderer::softwareSurface() {
+  int width = 0, height = 0;
+  if (window_ != nullptr) SDL_GetWindowSizeInPixels(window_, &width, &height);
+  width = std::max(width, 1);
+  height = std::max(height, 1);
+  if (softwareSurface_ && softwareSurface_->w == width && softwareSurface_->h == height) {
+    return softwareSurface_.get();
+  }
+  compositorTexture_.reset();  // made again at the new size
+  softwareSurface_.reset(SDL_CreateSurface(width, height, SDL_PIXELFORMAT_ARGB8888));
+  if (softwareSurface_) SDL_ClearSurface(softwareSurface_.get(), 0, 0, 0, 0);
+  return softwareSurface_.get();
+}
+
+bool WindowRenderer::addImagePlacement(const CanvasBitmap* image, const RenderRect& source, const RenderRect& dest,
+                                       const RenderRect& clip, uint32_t cellSize, uint32_t color1, uint32_t color2) {
+  if (image == nullptr || source.w < 1 || source.h < 1 || dest.w < 1 || dest.h < 1 || canvasTarget_ != nullptr ||
+      compositorFailed_ || !activateCompositor()) {
+    return false;
+  }
+  if (!ensureCompositorTexture()) {
+    leaveCompositor();
+    return false;
+  }
+  imagePlacements_.push_back({image, source, dest, clip, cellSize, color1, color2});
+  return true;
+}
+
+// The workspace starts with what the window shows; then the window surface is released, since SDL makes no
+// renderer for a window that has one. A failure leaves the window on its window surface.
+bool WindowRenderer::activateCompositor() {
+  if (compositorActive_) return true;
+  StartupTraceStep whole("Image compositor activated");
+  SDL_Surface* shown = nullptr;
+  {
+    StartupTraceStep step("Image compositor obtained the window surface");
+    shown = targetSurface();  // the window surface, or its ARGB shadow
+  }
+  if (shown == nullptr) return false;
+  {
+    StartupTraceStep step("Image compositor created its software surface");
+    softwareSurface_.reset(SDL_CreateSurface(shown->w, shown->h, SDL_PIXELFORMAT_ARGB8888));
+  }
+  if (!softwareSurface_) return false;
+  bool copied = false;
+  {
+    StartupTraceStep step("Image compositor copied the visible window");
+    SDL_SetSurfaceBlendMode(shown, SDL_BLENDMODE_NONE);
+    copied = SDL_BlitSurface(shown, nullptr, softwareSurface_.get(), nullptr);
+  }
+  bool released = false;
+  if (copied) {
+    StartupTraceStep step("Image compositor released the window surface");
+    released = SDL_DestroyWindowSurface(window_);
+  }
+  if (!released) {
+    softwareSurface_.reset();
+    return false;
+  }
+  shadowSurface_.reset();
+  compositorActive_ = true;
+  compositorTexture_.reset();
+  return true;
+}
+
+bool WindowRenderer::ensureCompositorTexture() {
+  if (!compositorActive_) return false;
+  StartupTraceStep whole("Image compositor software texture ready");
+  SDL_Surface* workspace = nullptr;
+  {
+    StartupTraceStep step("Image compositor ensured its software surface");
+    workspace = canvasTargetSurface_ ? canvasTargetSurface_.get() : softwareSurface();
+  }
+  if (workspace == nullptr || !imageTileCache_->ensureRenderer(nullptr)) return false;
+  if (!compositorTexture_) {
+    StartupTraceStep step("Image compositor created the software texture");
+    compositorTexture_.reset(SDL_CreateTexture(imageTileCache_->renderer(), SDL_PIXELFORMAT_ARGB8888,
+                                               SDL_TEXTUREACCESS_STREAMING, workspace->w, workspace->h));
+    if (!compositorTexture_) return false;
+    SDL_SetTextureBlendMode(compositorTexture_.get(), SDL_BLENDMODE_BLEND);
+  }
+  return true;
+}
+
+// Back to the window surface for good: the renderer goes (a window with a renderer has no surface), the
+// window surface is taken again with what the workspace holds, and the next frame redraws every cell.
+// Returns whether the window surface got the workspace's pixels.
+bool WindowRenderer::leaveCompositor() {
+  compositorTexture_.reset();
+  imageTileCache_->releaseRenderer();
+  compositorActive_ = false;
+  compositorFailed_ = true;
+  imagePlacements_.clear();
+  renderCache_->invalidateAll();
+  SDL_Surface* windowSurface = targetSurface();
+  bool copied = false;
+  if (windowSurface != nullptr && softwareSurface_) {
+    SDL_SetSurfaceBlendMode(softwareSurface_.get(), SDL_BLENDMODE_NONE);
+    copied = SDL_BlitSurface(softwareSurface_.get(), nullptr, windowSurface, nullptr);
+  }
+  softwareSurface_.reset();
+  return copied;
+}
+
+void WindowRenderer::presentComposited() {
+  StartupTraceStep whole("Composited workspace frame finished");
+  if (!ensureCompositorTexture()) {
+    if (leaveCompositor()) {
+      const RenderRect viewport = renderCache_->viewport();
+      presentWindowSurface(&viewport, 1);
+    }
+    return;
+  }
+  SDL_Renderer* renderer = imageTileCache_->renderer();
+  {
+    StartupTraceStep step("Software workspace uploaded to the compositor");
+    SDL_UpdateTexture(compositorTexture_.get(), nullptr, softwareSurface_->pixels, softwareSurface_->pitch);
+  }
+  {
+    StartupTraceStep step("Image and workspace composition queued");
+    compose(renderer);
+  }
+  {
+    StartupTraceStep step("Composited workspace presented");
+    SDL_RenderPresent(renderer);
+  }
+  if (firstPresent_) {
+    {
+      StartupTraceStep step("Composited window shown");
+      SDL_ShowWindow(window_);
+    }
+    StartupTraceStep step("Visible composited workspace presented again");
+    compose(renderer);
+    SDL_RenderPresent(renderer);
+    firstPresent_ = false;
+  }
+}
+
+void WindowRenderer::compose(SDL_Renderer* renderer) {
+  SDL_SetRenderClipRect(renderer, nullptr);
+  SDL_SetRenderDrawColor(renderer, 0, 0, 0, 255);
+  SDL_RenderClear(renderer);
+  if (!imagePlacements_.empty()) drawVisibleImageTiles();
+  SDL_RenderTexture(renderer, compositorTexture_.get(), nullptr, nullptr);
+}
+
+void WindowRenderer::drawVisibleImageTiles() {
+  SDL_Renderer* renderer = imageTileCache_->renderer();
+  if (renderer == nullptr) return;
+  StartupTraceStep step("Visible image tiles uploaded and drawn");
+  for (const ImagePlacement& placement : imagePlacements_) {
+    const SDL_Rect clip{placement.clip.x, placement.clip.y, placement.clip.w, placement.clip.h};
+    SDL_SetRenderClipRect(renderer, &clip);
+    drawPlacementCheckerboard(renderer, placement);
+    drawPlacementTiles(renderer, placement);
+  }
+  SDL_SetRenderClipRect(renderer, nullptr);
+}
+
+// Cells of cellSize from the destination's corner, coloured by the parity of their corner's cell indices;
+// only the cells inside the clip and the output are drawn.
+void WindowRenderer::drawPlacementCheckerboard(SDL_Renderer* renderer, const ImagePlacement& placement) {
+  const RenderRect& dest = placement.dest;
+  const RenderRect& clip = placement.clip;
+  const int64_t cell = placement.cellSize;
+  if (cell == 0 || dest.h < 1) return;
+  int outputWidth = 0, outputHeight = 0;
+  SDL_GetCurrentRenderOutputSize(renderer, &outputWidth, &outputHeight);
+  const int64_t right = std::min({int64_t{dest.x} + dest.w, int64_t{clip.x} + clip.w, int64_t{outputWidth}});
+  const int64_t bottom = std::min({int64_t{dest.y} + dest.h, int64_t{clip.y} + clip.h, int64_t{outputHeight}});
+  const int64_t left = std::max({int64_t{dest.x}, int64_t{clip.x}, int64_t{0}});
+  const int64_t top = std::max({int64_t{dest.y}, int64_t{clip.y}, int64_t{0}});
+  if (right <= left || bottom <= top) return;
+  const int64_t firstX = dest.x + (left - dest.x) / cell * cell;
+  const int64_t firstY = dest.y + (top - dest.y) / cell * cell;
+  for (int64_t cy = firstY; cy < bottom; cy += cell) {
+    for (int64_t cx = firstX; cx < right; cx += cell) {
+      setDrawColor(renderer, (cx / cell + cy / cell) % 2 != 0 ? placement.color2 : placement.color1);
+      const SDL_FRect rect = floatRect(cx, cy, std::min(int64_t{dest.x} + dest.w - cx, cell),
+                                       std::min(int64_t{dest.y} + dest.h - cy, cell));
+      SDL_RenderFillRect(renderer, &rect);
+    }
+  }
+}
+
+// The tiles that the source rectangle covers, each drawn over its share of the destination. A tile that
+// cannot be made is skipped.
+void WindowRenderer::drawPlacementTiles(SDL_Renderer* renderer, const ImagePlacement& placement) {
+  const RenderRect& source = placement.source;
+  const RenderRect& dest = placement.dest;
+  const int32_t lod = levelOfDetail(source, dest);
+  const int64_t span = kTileTexturePixels * lod;
+  const TileGrid grid(placement.image, static_cast<int32_t>(span), lod);
+  const int64_t sourceRight = int64_t{source.x} + source.w;
+  const int64_t sourceBottom = int64_t{source.y} + source.h;
+  const int64_t lastRow = std::min<int64_t>((sourceBottom - 1) / span, grid.rows() - 1);
+  const int64_t lastColumn = std::min<int64_t>((sourceRight - 1) / span, grid.columns() - 1);
+  const float texturePixelsPerImagePixel = 1.0f / static_cast<float>(lod);
+  for (int64_t row = std::max<int64_t>(source.y / span, 0); row <= lastRow; ++row) {
+    for (int64_t column = std::max<int64_t>(source.x / span, 0); column <= lastColumn; ++column) {
+      const RenderRect area = grid.tileRect(static_cast<int32_t>(column), static_cast<int32_t>(row));
+      const int64_t x0 = std::max<int64_t>(area.x, source.x);
+      const int64_t y0 = std::max<int64_t>(area.y, source.y);
+      const int64_t w = std::min(int64_t{area.x} + area.w, sourceRight) - x0;
+      const int64_t h = std::min(int64_t{area.y} + area.h, sourceBottom) - y0;
+      if (w <= 0 || h <= 0) continue;
+      const ImageTile* tile =
+          imageTileCache_->tile(grid, static_cast<int32_t>(column), static_cast<int32_t>(row), nullptr);
+      if (tile == nullptr || !tile->texture) continue;
+      SDL_FRect from = floatRect(x0 - area.x, y0 - area.y, w, h);
+      from.x *= texturePixelsPerImagePixel;
+      from.y *= texturePixelsPerImagePixel;
+      from.w *= texturePixelsPerImagePixel;
+      from.h *= texturePixelsPerImagePixel;
+      const int64_t ox = x0 - source.x;
+      const int64_t oy = y0 - source.y;
+      const int64_t left = ox * dest.w / source.w;
+      const int64_t top = oy * dest.h / source.h;
+      const int64_t width = std::max<int64_t>(1, (source.w + (ox + w) * dest.w - 1) / source.w - left);
+      const int64_t height = std::max<int64_t>(1, (source.h + (oy + h) * dest.h - 1) / source.h - top);
+      const SDL_FRect to = floatRect(dest.x + left, dest.y + top, width, height);
+      SDL_RenderTexture(renderer, tile->texture.get(), &from, &to);
+    }
+  }
+}

@@ -1,0 +1,201 @@
+// The image compositor of a window renderer, read back from its software SDL renderer: levels of detail and
+// tile bytes, refused placements, the checkerboard and the image under the frame's hole, recomposing frames
+// without changed cells, the fallback to the window surface when the renderer cannot be made, and the
+// start-up trace of qz itself.
+#include <gmock/gmock.h>
+
+#include <string>
+#include <vector>
+
+#include "compositor_test_support.h"
+#include "qz_sandbox.h"
+#include "render/image_tile_cache.h"
+#include "render/render_cache.h"
+#include "render/window_renderer.h"
+
+namespace {
+
+constexpr int32_t kWidth = 300;
+constexpr int32_t kHeight = 200;
+constexpr uint32_t kBackground = 0xFF203040u;
+constexpr uint32_t kRed = 0xFFFF0000u;
+constexpr uint32_t kBlue = 0xFF0000FFu;
+
+struct Placement {
+  CanvasBitmap* image;
+  RenderRect source;
+  RenderRect dest;
+  uint32_t cellSize = 0;
+  uint32_t color1 = 0;
+  uint32_t color2 = 0;
+};
+
+class ImageCompositorTest : public OffscreenVideo {
+ protected:
+  ImageCompositorTest()
+      : handle_(SDL_CreateWindow("compositor", kWidth, kHeight, SDL_WINDOW_HIDDEN), SDL_DestroyWindow) {}
+
+  WindowRenderer& renderer() { return *handle_.renderer(); }
+  SDL_Renderer* sdlRenderer() { return renderer().imageTileCache()->renderer(); }
+
+  // One frame as the renderer module draws it: a background, then each image through the compositor (a
+  // hole in the frame) or, when refused, in software over its checkerboard. Returns how many were placed.
+  int frame(const std::vector<Placement>& placements) {
+    RenderCache& cache = *renderer().renderCache();
+    renderer().beginDrawing();
+    cache.fillRect({0, 0, kWidth, kHeight}, kBackground);
+    int placed = 0;
+    for (const Placement& p : placements) {
+      if (renderer().addImagePlacement(p.image, p.source, p.dest, {0, 0, kWidth, kHeight}, p.cellSize, p.color1,
+                                       p.color2)) {
+        cache.clearRect(p.dest);
+        ++placed;
+      } else {
+        if (p.cellSize > 0) cache.drawCheckerboard(p.dest, static_cast<int32_t>(p.cellSize), p.color1, p.color2);
+        cache.drawCanvasScaled(p.image, p.source, p.dest);
+      }
+    }
+    renderer().endDrawing();
+    return placed;
+  }
+
+  WindowRendererHandle handle_;
+};
+
+TEST_F(ImageCompositorTest, TilesComeAtTheLevelOfDetailOfTheirDestination) {
+  CanvasBitmap image = filledImage(4096, 4096, kRed);
+  const struct {
+    RenderRect dest;
+    int32_t lod;
+    int32_t lastTile;  // tiles 0..lastTile on both axes
+    uint64_t bytesAfter;
+  } cases[] = {
+      {{0, 0, 1024, 1024}, 4, 1, 4194304},       // span 2,048: four 512 x 512 textures
+      {{0, 0, 10, 10}, 64, 0, 4194304 + 16384},  // span 32,768: one 64 x 64 texture
+  };
+  for (const auto& c : cases) {
+    ASSERT_EQ(frame({{&image, {0, 0, 4096, 4096}, c.dest}}), 1);
+    ImageTileCache& tiles = *renderer().imageTileCache();
+    const TileGrid grid(&image, 512 * c.lod, c.lod);
+    for (int32_t row = 0; row <= c.lastTile + 1; ++row) {
+      for (int32_t column = 0; column <= c.lastTile + 1; ++column) {
+        EXPECT_EQ(tiles.findTile(grid, column, row) != nullptr, row <= c.lastTile && column <= c.lastTile)
+            << "lod " << c.lod << " tile " << column << "," << row;
+      }
+    }
+    EXPECT_EQ(tiles.bytesUsed(), c.bytesAfter);
+  }
+  renderer().imageTileCache()->forgetImage(image.id);
+  EXPECT_EQ(renderer().imageTileCache()->bytesUsed(), 0u);
+}
+
+TEST_F(ImageCompositorTest, PlacementsThatCannotBeCompositedAreRefusedAndKeepTheWindowSurface) {
+  CanvasBitmap image = filledImage(8, 8, kRed);
+  CanvasBitmap target(4, 4);
+  const struct {
+    const char* what;
+    const CanvasBitmap* image;
+    RenderRect source;
+    RenderRect dest;
+    bool canvasTarget;
+  } cases[] = {
+      {"no image", nullptr, {0, 0, 8, 8}, {0, 0, 8, 8}, false},
+      {"source width 0", &image, {0, 0, 0, 8}, {0, 0, 8, 8}, false},
+      {"destination height 0", &image, {0, 0, 8, 8}, {0, 0, 8, 0}, false},
+      {"canvas target", &image, {0, 0, 8, 8}, {0, 0, 8, 8}, true},
+  };
+  for (const auto& c : cases) {
+    if (c.canvasTarget) {
+      ASSERT_TRUE(renderer().beginCanvasTarget(&target, nullptr));
+    }
+    EXPECT_FALSE(renderer().addImagePlacement(c.image, c.source, c.dest, {0, 0, 8, 8}, 0, 0, 0)) << c.what;
+    if (c.canvasTarget) renderer().endCanvasTarget();
+    EXPECT_FALSE(renderer().compositorActive()) << c.what;
+    EXPECT_EQ(SDL_GetRenderer(handle_.window()), nullptr) << c.what;
+  }
+}
+
+TEST_F(ImageCompositorTest, TheImageAndItsCheckerboardShowThroughTheHoleOverWhatTheWindowShowed) {
+  frame({});  // on the window surface
+  CanvasBitmap clear(20, 8);
+  CanvasBitmap red = filledImage(16, 16, kRed);
+  ASSERT_EQ(frame({{&clear, {0, 0, 20, 8}, {3, 0, 20, 8}, 8, 0xFF00FF00u, 0xFFFFFF00u},
+                   {&red, {0, 0, 16, 16}, {100, 100, 32, 32}}}),
+            2);
+  EXPECT_TRUE(renderer().compositorActive());
+  const struct {
+    int32_t x, y;
+    uint32_t rgb;
+  } shown[] = {
+      {2, 4, kBackground},   {3, 4, 0x00FF00u},     {10, 4, 0x00FF00u},      {11, 4, 0xFFFF00u},
+      {18, 4, 0xFFFF00u},    {19, 4, 0x00FF00u},    {22, 4, 0x00FF00u},      {23, 4, kBackground},
+      {100, 100, 0xFF0000u}, {131, 131, 0xFF0000u}, {132, 131, kBackground}, {250, 150, kBackground},
+  };
+  for (const auto& s : shown) EXPECT_EQ(shownPixel(sdlRenderer(), s.x, s.y), s.rgb & 0xFFFFFFu) << s.x << "," << s.y;
+}
+
+TEST_F(ImageCompositorTest, TheFirstPresentShowsTheWindowAndFramesWithoutChangedCellsStillRecompose) {
+  CanvasBitmap red = filledImage(4, 4, kRed);
+  CanvasBitmap blue = filledImage(4, 4, kBlue);
+  const RenderRect dest{40, 40, 20, 20};
+  ASSERT_TRUE(SDL_GetWindowFlags(handle_.window()) & SDL_WINDOW_HIDDEN);
+  ASSERT_EQ(frame({{&red, {0, 0, 4, 4}, dest}}), 1);
+  EXPECT_FALSE(SDL_GetWindowFlags(handle_.window()) & SDL_WINDOW_HIDDEN);
+  frame({{&red, {0, 0, 4, 4}, dest}});
+  EXPECT_EQ(shownPixel(sdlRenderer(), 50, 50), 0xFF0000u);
+  frame({{&blue, {0, 0, 4, 4}, dest}});  // the same records: no cell changed
+  EXPECT_EQ(shownPixel(sdlRenderer(), 50, 50), 0x0000FFu);
+}
+
+TEST_F(ImageCompositorTest, WithoutARendererTheWindowReturnsToItsSurfaceAndDrawsImagesInSoftware) {
+  frame({});
+  SDL_SetHintWithPriority(SDL_HINT_RENDER_DRIVER, "no such driver", SDL_HINT_OVERRIDE);
+  CanvasBitmap red = filledImage(4, 4, kRed);
+  EXPECT_EQ(frame({{&red, {0, 0, 4, 4}, {40, 40, 20, 20}}}), 0);
+  SDL_ResetHint(SDL_HINT_RENDER_DRIVER);
+  EXPECT_FALSE(renderer().compositorActive());
+  EXPECT_EQ(SDL_GetRenderer(handle_.window()), nullptr);
+  SDL_Surface* surface = SDL_GetWindowSurface(handle_.window());
+  ASSERT_NE(surface, nullptr);
+  EXPECT_EQ(renderer().targetSurface(), surface);
+  const auto* pixels = static_cast<const uint32_t*>(surface->pixels);
+  EXPECT_EQ(pixels[50 * (surface->pitch / 4) + 50] & 0xFFFFFFu, 0xFF0000u);
+  EXPECT_EQ(pixels[150 * (surface->pitch / 4) + 250] & 0xFFFFFFu, kBackground & 0xFFFFFFu);
+  EXPECT_EQ(frame({{&red, {0, 0, 4, 4}, {40, 40, 20, 20}}}), 0);  // later placements stay in software
+}
+
+TEST_F(ImageCompositorTest, AResizeRemakesTheWorkspaceAtTheNewPixelSize) {
+  CanvasBitmap red = filledImage(4, 4, kRed);
+  ASSERT_EQ(frame({{&red, {0, 0, 4, 4}, {0, 0, 8, 8}}}), 1);
+  SDL_SetWindowSize(handle_.window(), 320, 240);
+  SDL_SyncWindow(handle_.window());
+  frame({{&red, {0, 0, 4, 4}, {0, 0, 8, 8}}});
+  const SDL_Surface* workspace = renderer().softwareSurface();
+  EXPECT_EQ(workspace->w, 320);
+  EXPECT_EQ(workspace->h, 240);
+  int w = 0, h = 0;
+  SDL_GetCurrentRenderOutputSize(sdlRenderer(), &w, &h);
+  EXPECT_EQ(w, 320);
+  EXPECT_EQ(shownPixel(sdlRenderer(), 4, 4), 0xFF0000u);
+}
+
+TEST(ImageCompositorTrace, ActivationIsTracedWhenQzIsAskedTo) {
+  qztest::Sandbox sandbox;
+  sandbox.writeBoot(
+      "return { run = function()\n"
+      "  local c = renderer.render_to_canvas(64, 64, function() renderer.draw_rect(0, 0, 64, 64, { 1, 2, 3 }) end)\n"
+      "  renderer.begin_frame()\n"
+      "  renderer.draw_canvas_tiled(c, 0, 0, 64, 64, 0, 0, 32, 32, 0, 0, 32, 32, 4)\n"
+      "  renderer.end_frame()\n"
+      "end }\n");
+  qztest::RunOptions options;
+  options.args = {"--new-instance"};
+  options.environment["QZ_STARTUP_TRACE"] = "1";
+  const qztest::RunResult result = sandbox.run(options);
+  ASSERT_EQ(result.exitCode, 0) << result.standardError;
+  EXPECT_THAT(result.standardError,
+              ::testing::ContainsRegex(R"(\[StartupNative\] [0-9]+\.[0-9]{3} ms: Image compositor activated)"));
+  EXPECT_THAT(result.standardError, ::testing::HasSubstr("ms: SDL renderer created with software"));
+}
+
+}  // namespace
