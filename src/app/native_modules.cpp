@@ -10,6 +10,7 @@
 #include "host/lua_api.h"
 #include "services/lua_worker.h"
 #include "services/pack_lua.h"
+#include "services/web_lua.h"
 #include "services/worker_lua.h"
 #include "services/xml_lua.h"
 #include "text/native_tokenizer_lua.h"
@@ -34,6 +35,7 @@ const NativeModule kNativeModules[] = {
     {"text", luaopen_text},
     {"native_tokenizer", luaopen_native_tokenizer},
     {"xml", luaopen_xml},
+    {"web", luaopen_web},
     {"worker", luaopen_worker},
     {nullptr, nullptr},
 };

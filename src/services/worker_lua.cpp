@@ -10,6 +10,7 @@
 
 #include "host/lua_api.h"
 #include "services/lua_worker.h"
+#include "services/userdata_types.h"
 
 namespace {
 
@@ -136,16 +137,8 @@ const luaL_Reg kWorkerFunctions[] = {{"submit", workerSubmit}, {nullptr, nullptr
 }  // namespace
 
 int luaopen_worker(lua_State* L) {
-  luaL_newmetatable(L, kRequestType);
-  lua_pushcfunction(L, requestRelease);
-  lua_setfield(L, -2, "__gc");
+  registerUserdataType(L, kRequestType, requestRelease, kRequestMethods, "protected Lua worker request");
   luaL_checkversion(L);
-  lua_createtable(L, 0, 3);
-  luaL_setfuncs(L, kRequestMethods, 0);
-  lua_setfield(L, -2, "__index");
-  lua_pushliteral(L, "protected Lua worker request");
-  lua_setfield(L, -2, "__metatable");
-  lua_pop(L, 1);
   lua_createtable(L, 0, 1);
   luaL_setfuncs(L, kWorkerFunctions, 0);
   return 1;

@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "host/lua_api.h"
+#include "services/userdata_types.h"
 #include "services/xml_document.h"
 
 namespace {
@@ -237,26 +238,11 @@ const luaL_Reg kNodeMethods[] = {{"type", nodeType},
 
 const luaL_Reg kXmlFunctions[] = {{"parse", xmlParse}, {nullptr, nullptr}};
 
-// The metatable typeName: __gc (when given), __index with the methods, and "protected <typeName>".
-void registerType(lua_State* L, const char* typeName, lua_CFunction release, const luaL_Reg* methods) {
-  luaL_newmetatable(L, typeName);
-  if (release != nullptr) {
-    lua_pushcfunction(L, release);
-    lua_setfield(L, -2, "__gc");
-  }
-  lua_newtable(L);
-  luaL_setfuncs(L, methods, 0);
-  lua_setfield(L, -2, "__index");
-  lua_pushfstring(L, "protected %s", typeName);
-  lua_setfield(L, -2, "__metatable");
-  lua_pop(L, 1);
-}
-
 }  // namespace
 
 int luaopen_xml(lua_State* L) {
-  registerType(L, kDocumentType, documentRelease, kDocumentMethods);
-  registerType(L, kNodeType, nullptr, kNodeMethods);
+  registerUserdataType(L, kDocumentType, documentRelease, kDocumentMethods, "protected XmlDocument");
+  registerUserdataType(L, kNodeType, nullptr, kNodeMethods, "protected XmlNode");
   luaL_checkversion(L);
   lua_newtable(L);
   luaL_setfuncs(L, kXmlFunctions, 0);

@@ -90,6 +90,30 @@ function M.tmpdir()
   return os.getenv("QZ_TEST_TMP")
 end
 
+-- poll(request [, seconds]): waits until request:ready() (a worker job or a download) and returns
+-- request:result(); fails after 20 seconds or the given time.
+function M.poll(request, seconds)
+  local deadline = system.get_time() + (seconds or 20)
+  while not request:ready() do
+    if system.get_time() > deadline then error("the request did not finish in time", 2) end
+    system.sleep(0.001)
+  end
+  return request:result()
+end
+
+-- http_fixture(): starts tests/support/http_fixture.py, which serves until this qz ends, and returns its
+-- base URL ("http://127.0.0.1:<port>").
+function M.http_fixture()
+  local script = package.searchpath("qz_test", package.path):gsub("lua/lib/qz_test%.lua$", "support/http_fixture.py")
+  local stat = assert(io.open("/proc/self/stat"))
+  local pid = stat:read("n")
+  stat:close()
+  local server = assert(io.popen(string.format("python3 %q --parent %d --detach", script, pid)))
+  local port = server:read("n")
+  server:close()
+  return "http://127.0.0.1:" .. assert(port, "the HTTP fixture did not start")
+end
+
 function M.run_file(path)
   registered = {}
   dofile(path)

@@ -2,14 +2,7 @@
 -- cancellation cross between them.
 local t = require("qz_test")
 
-local function wait(request, seconds)
-  local deadline = system.get_time() + (seconds or 20)
-  while not request:ready() do
-    if system.get_time() > deadline then error("worker job did not finish", 2) end
-    system.sleep(0.001)
-  end
-  return request:result()
-end
+local wait = t.poll
 
 -- Submits a job that creates a mark file before it calls jobs[fn](value), and returns once it runs.
 local marks = 0

@@ -1,0 +1,329 @@
+// One download over libcurl's easy interface, on the download's own thread. The request is built from a
+// parsed URL with its user name, password and fragment removed, so none of them is ever sent. The response's
+// status and declared length are checked when its final headers end (interim 1xx answers and redirects that
+// libcurl follows are skipped), or, when libcurl delivers no such end, at the first body bytes or after the
+// transfer; only then is the work file claimed. The body is checked against the size ceiling before each
+// piece is written, and hashed as it goes.
+#include <curl/curl.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <memory>
+#include <new>
+#include <optional>
+#include <string_view>
+
+#include "platform/atomic_write.h"
+#include "platform/sha256.h"
+#include "platform/unique_fd.h"
+#include "services/download.h"
+#include "services/zip_files.h"
+
+namespace web {
+namespace {
+
+constexpr const char* kSizeLimitMessage = "download exceeds its size limit";
+constexpr const char* kSizeMismatchMessage = "download size does not match";
+constexpr int kWorkFileAttempts = 1024;
+constexpr long kReadBufferSize = 65536;
+
+struct CurlEasyCleanup {
+  void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
+};
+struct CurlUrlCleanup {
+  void operator()(CURLU* url) const { curl_url_cleanup(url); }
+};
+struct CurlListCleanup {
+  void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
+using CurlEasy = std::unique_ptr<CURL, CurlEasyCleanup>;
+using CurlUrl = std::unique_ptr<CURLU, CurlUrlCleanup>;
+using CurlList = std::unique_ptr<curl_slist, CurlListCleanup>;
+
+// The process-wide counter of work-file names (separate from the ZIP writer's).
+std::atomic<uint64_t>& workFileCounter() {
+  static std::atomic<uint64_t> counter{0};
+  return counter;
+}
+
+// The work file beside the destination; removed on destruction unless it was moved over the destination.
+class WorkFile {
+ public:
+  WorkFile() = default;
+  ~WorkFile() {
+    fd.reset();
+    if (!path.empty()) unlink(path.c_str());
+  }
+  WorkFile(const WorkFile&) = delete;
+  WorkFile& operator=(const WorkFile&) = delete;
+
+  std::string path;  // empty once forgotten
+  UniqueFd fd;
+  mode_t keptMode = 0;  // the replaced file's permission bits
+  bool keepMode = false;
+};
+
+// Claims "<destination>.download-<pid>-<n>" exclusively, trying the next number while names are taken.
+bool claimWorkFile(const std::string& destination, WorkFile& work, DownloadResult& result) {
+  struct stat existing;
+  work.keepMode = stat(destination.c_str(), &existing) == 0 && S_ISREG(existing.st_mode);
+  if (work.keepMode) work.keptMode = existing.st_mode & 07777;
+  // A replacement stays private until it gets the replaced file's bits at the end.
+  const mode_t createMode = work.keepMode ? 0600 : 0666;
+  const std::string prefix = destination + ".download-" + std::to_string(getpid()) + "-";
+  for (int attempt = 0; attempt < kWorkFileAttempts; ++attempt) {
+    std::string path = prefix + std::to_string(workFileCounter().fetch_add(1));
+    UniqueFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, createMode));
+    if (fd.valid()) {
+      work.fd = std::move(fd);
+      work.path = std::move(path);
+      return true;
+    }
+    if (errno != EEXIST) {
+      result.message = formatStepError("Download work-file creation", static_cast<unsigned long>(errno));
+      return false;
+    }
+  }
+  result.message = "download could not claim a work filename";
+  return false;
+}
+
+bool writeAll(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    const ssize_t written = write(fd, data, size);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) {
+      if (written == 0) errno = EIO;
+      return false;
+    }
+    data += written;
+    size -= static_cast<size_t>(written);
+  }
+  return true;
+}
+
+bool startsWithIgnoringCase(std::string_view text, std::string_view prefix) {
+  if (text.size() < prefix.size()) return false;
+  for (size_t i = 0; i < prefix.size(); ++i) {
+    char c = text[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != prefix[i]) return false;
+  }
+  return true;
+}
+
+class Transfer {
+ public:
+  Transfer(DownloadState& state, const std::string& destination, const DownloadOptions& options, DownloadResult& result)
+      : state_(state), destination_(destination), options_(options), result_(result) {}
+
+  // Runs the whole transfer; the outcome is in the result given to the constructor.
+  void run(const std::string& url, const DownloadConnectionSettings& settings) {
+    if (prepare(url, settings)) finishBody(curl_easy_perform(easy_.get()));
+  }
+
+ private:
+  bool prepare(const std::string& url, const DownloadConnectionSettings& settings);
+  bool setOptions(const DownloadConnectionSettings& settings);
+  bool finishBody(CURLcode code);
+  bool acceptFinalResponse();
+  bool takeBody(const char* data, size_t size);
+  bool fail(std::string message) {
+    result_.message = std::move(message);
+    return false;
+  }
+
+  static size_t onHeader(char* data, size_t size, size_t count, void* self) noexcept;
+  static size_t onBody(char* data, size_t size, size_t count, void* self) noexcept;
+
+  DownloadState& state_;
+  const std::string& destination_;
+  const DownloadOptions& options_;
+  DownloadResult& result_;
+  CurlUrl url_;
+  CurlEasy easy_;
+  CurlList headers_;
+  WorkFile work_;
+  Sha256 hash_;
+  bool responseAccepted_ = false;  // the final response's checks ran and passed
+  bool aborted_ = false;           // a callback stopped the transfer with its own message
+  bool blockHasLocation_ = false;  // the current header block names a redirect target
+  std::optional<uint64_t> declaredLength_;
+};
+
+// Parses the URL, drops what must not be sent, checks the scheme and sets every option of the request.
+bool Transfer::prepare(const std::string& url, const DownloadConnectionSettings& settings) {
+  url_.reset(curl_url());
+  if (!url_) return fail(formatStepError("URL parsing", CURLUE_OUT_OF_MEMORY));
+  CURLUcode parsed = curl_url_set(url_.get(), CURLUPART_URL, url.c_str(), 0);
+  for (CURLUPart part : {CURLUPART_USER, CURLUPART_PASSWORD, CURLUPART_OPTIONS, CURLUPART_FRAGMENT}) {
+    if (parsed == CURLUE_OK) parsed = curl_url_set(url_.get(), part, nullptr, 0);
+  }
+  if (parsed != CURLUE_OK) return fail(formatStepError("URL parsing", parsed));
+  char* scheme = nullptr;
+  if (curl_url_get(url_.get(), CURLUPART_SCHEME, &scheme, 0) != CURLUE_OK) {
+    return fail("URL must use HTTP or HTTPS");
+  }
+  const std::string_view name(scheme);
+  const bool web = name == "http" || name == "https";
+  curl_free(scheme);
+  if (!web) return fail("URL must use HTTP or HTTPS");
+  easy_.reset(curl_easy_init());
+  if (!easy_) return fail(formatStepError("Internet session", 0));
+  if (const CURLcode set = curl_easy_setopt(easy_.get(), CURLOPT_CURLU, url_.get()); set != CURLE_OK) {
+    return fail(formatStepError("URL parsing", set));
+  }
+  if (!setOptions(settings)) return false;
+  if (options_.body.size() > 4294967295u) return fail("HTTP request body is too large");
+  return true;
+}
+
+bool Transfer::setOptions(const DownloadConnectionSettings& settings) {
+  CURL* easy = easy_.get();
+  CURLcode code = CURLE_OK;
+  const auto set = [&](CURLoption option, auto value) {
+    if (code == CURLE_OK) code = curl_easy_setopt(easy, option, value);
+  };
+  set(CURLOPT_USERAGENT, "Qz Update");
+  set(CURLOPT_NOSIGNAL, 1L);
+  set(CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(settings.connectTimeout.count()));
+  set(CURLOPT_LOW_SPEED_LIMIT, 1L);
+  set(CURLOPT_LOW_SPEED_TIME, static_cast<long>(settings.stallTimeout.count()));
+  set(CURLOPT_FOLLOWLOCATION, 1L);
+  set(CURLOPT_MAXREDIRS, 10L);
+  set(CURLOPT_PROTOCOLS_STR, "http,https");
+  set(CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  set(CURLOPT_SSL_VERIFYPEER, 1L);
+  set(CURLOPT_SSL_VERIFYHOST, 2L);
+  if (!settings.certificateAuthorityFile.empty()) set(CURLOPT_CAINFO, settings.certificateAuthorityFile.c_str());
+  set(CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);  // a proxy's answer to CONNECT is not the response
+  set(CURLOPT_BUFFERSIZE, kReadBufferSize);
+  set(CURLOPT_HEADERFUNCTION, &Transfer::onHeader);
+  set(CURLOPT_HEADERDATA, static_cast<void*>(this));
+  set(CURLOPT_WRITEFUNCTION, &Transfer::onBody);
+  set(CURLOPT_WRITEDATA, static_cast<void*>(this));
+  if (options_.method == "POST") {
+    // One header list: the JSON type, and no "Expect: 100-continue" round trip before the body.
+    headers_.reset(curl_slist_append(nullptr, "Content-Type: application/json"));
+    if (!headers_ || curl_slist_append(headers_.get(), "Expect:") == nullptr) {
+      return fail(formatStepError("HTTP request", CURLE_OUT_OF_MEMORY));
+    }
+    set(CURLOPT_HTTPHEADER, headers_.get());
+    set(CURLOPT_POST, 1L);
+    set(CURLOPT_POSTFIELDS, options_.body.data());
+    set(CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(options_.body.size()));
+  }
+  if (code != CURLE_OK) return fail(formatStepError("HTTP request", code));
+  return true;
+}
+
+// The status, the declared length, the work file: run once, for the response whose body is the download.
+bool Transfer::acceptFinalResponse() {
+  long status = 0;
+  if (const CURLcode code = curl_easy_getinfo(easy_.get(), CURLINFO_RESPONSE_CODE, &status); code != CURLE_OK) {
+    return fail(formatStepError("HTTP status", code));
+  }
+  result_.status = static_cast<uint32_t>(status);
+  if (status != 200) return fail("server returned HTTP " + std::to_string(status));
+  curl_off_t length = -1;
+  if (curl_easy_getinfo(easy_.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK && length >= 0) {
+    declaredLength_ = static_cast<uint64_t>(length);
+    if (*declaredLength_ > options_.max_size) return fail(kSizeLimitMessage);
+    if (options_.size && *declaredLength_ != *options_.size) return fail(kSizeMismatchMessage);
+  }
+  if (!claimWorkFile(destination_, work_, result_)) return false;
+  responseAccepted_ = true;
+  return true;
+}
+
+bool Transfer::takeBody(const char* data, size_t size) {
+  if (!responseAccepted_ && !acceptFinalResponse()) return false;
+  if (size > options_.max_size - result_.size) return fail(kSizeLimitMessage);
+  if (!writeAll(work_.fd.get(), data, size)) {
+    return fail(formatStepError("Destination write", static_cast<unsigned long>(errno)));
+  }
+  hash_.update(data, size);
+  result_.size += size;
+  state_.receivedBytes.store(result_.size, std::memory_order_relaxed);
+  return true;
+}
+
+size_t Transfer::onHeader(char* data, size_t size, size_t count, void* self) noexcept {
+  auto& transfer = *static_cast<Transfer*>(self);
+  const size_t length = size * count;
+  if (transfer.responseAccepted_) return length;  // trailers after the body
+  const std::string_view line(data, length);
+  if (startsWithIgnoringCase(line, "http/")) transfer.blockHasLocation_ = false;
+  if (startsWithIgnoringCase(line, "location:")) transfer.blockHasLocation_ = true;
+  if (line != "\r\n" && line != "\n") return length;
+  long status = 0;
+  curl_easy_getinfo(transfer.easy_.get(), CURLINFO_RESPONSE_CODE, &status);
+  if (status >= 100 && status < 200) return length;                                // an interim answer
+  if (status >= 300 && status < 400 && transfer.blockHasLocation_) return length;  // libcurl follows it
+  try {
+    if (transfer.acceptFinalResponse()) return length;
+  } catch (const std::bad_alloc&) {
+    transfer.result_.fixedMessage = "download worker failed";
+  }
+  transfer.aborted_ = true;
+  return 0;
+}
+
+size_t Transfer::onBody(char* data, size_t size, size_t count, void* self) noexcept {
+  auto& transfer = *static_cast<Transfer*>(self);
+  const size_t length = size * count;
+  try {
+    if (transfer.takeBody(data, length)) return length;
+  } catch (const std::bad_alloc&) {
+    transfer.result_.fixedMessage = "download worker failed";
+  }
+  transfer.aborted_ = true;
+  return 0;
+}
+
+// After the transfer: the end of the body, the size and digest checks, then the work file replaces the
+// destination.
+bool Transfer::finishBody(CURLcode code) {
+  if (aborted_) return false;
+  // A connection that ends early shows below as a body shorter than its declared length.
+  if (code != CURLE_OK && !(code == CURLE_PARTIAL_FILE && responseAccepted_)) {
+    return fail(formatStepError(responseAccepted_ ? "HTTP read" : "HTTP send", code));
+  }
+  if (!responseAccepted_ && !acceptFinalResponse()) return false;
+  if (declaredLength_ && result_.size != *declaredLength_) return fail("download ended before its declared size");
+  if (options_.size && result_.size != *options_.size) return fail(kSizeMismatchMessage);
+  const Sha256Hex digest = hash_.finishHex();
+  if (!options_.sha256.empty() && sha256HexView(digest) != options_.sha256) {
+    return fail("download SHA-256 does not match");
+  }
+  // The permission bits are a courtesy: a file system without them still gets the download.
+  if (work_.keepMode) (void)fchmod(work_.fd.get(), work_.keptMode);
+  if (fsync(work_.fd.get()) != 0) return fail(formatStepError("Destination flush", static_cast<unsigned long>(errno)));
+  if (work_.fd.close() != 0) return fail(formatStepError("Destination close", static_cast<unsigned long>(errno)));
+  int error = 0;
+  if (!replaceFile(work_.path, destination_, error)) {
+    return fail(formatStepError("Destination replacement", static_cast<unsigned long>(error)));
+  }
+  work_.path.clear();
+  result_.ok = true;
+  return true;
+}
+
+}  // namespace
+
+DownloadResult performDownload(DownloadState& state, const std::string& url, const std::string& destination,
+                               const DownloadOptions& options, const DownloadConnectionSettings& settings) {
+  DownloadResult result;
+  if (url.empty() || destination.empty() || destination.find('\0') != std::string::npos ||
+      !isValidUtf8Path(destination)) {
+    result.message = "URL or destination is not valid UTF-8";
+    return result;
+  }
+  Transfer(state, destination, options, result).run(url, settings);
+  return result;
+}
+
+}  // namespace web
