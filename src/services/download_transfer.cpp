@@ -143,9 +143,10 @@ class Transfer {
   const std::string& destination_;
   const DownloadOptions& options_;
   DownloadResult& result_;
+  // Declared before the easy handle, which uses them until it is cleaned up.
   CurlUrl url_;
-  CurlEasy easy_;
   CurlList headers_;
+  CurlEasy easy_;
   WorkFile work_;
   Sha256 hash_;
   bool responseAccepted_ = false;  // the final response's checks ran and passed
