@@ -1,6 +1,8 @@
 // The SVG layer: librsvg parses and draws the document into a cairo image surface (premultiplied ARGB32,
 // which on this little-endian target is B, G, R, A in memory); the pixels are then copied out with the
-// premultiplication undone. Every GLib and cairo object has its holder from the moment it exists.
+// premultiplication undone. A document drawn at its own coordinates goes first onto an unbounded recording
+// surface, whose ink extents give the bitmap's size and place. Every GLib and cairo object has its holder
+// from the moment it exists.
 #include "platform/svg_render.h"
 
 #include <cairo.h>
@@ -8,6 +10,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cmath>
 #include <memory>
 #include <new>
 #include <string>
@@ -62,21 +65,65 @@ void copyStraightAlpha(cairo_surface_t* surface, SvgBitmap& bitmap) {
   }
 }
 
-bool renderInto(RsvgHandle* handle, int32_t width, int32_t height, SvgBitmap& bitmap) {
+bool surfaceFailed(cairo_surface_t* surface) {
+  if (cairo_surface_status(surface) == CAIRO_STATUS_SUCCESS) return false;
+  return !fail(std::string("surface creation: ") + cairo_status_to_string(cairo_surface_status(surface)));
+}
+
+// Draws `paint` onto a new width x height image surface and copies its pixels out.
+template <typename Paint>
+bool paintIntoBitmap(int32_t width, int32_t height, SvgBitmap& bitmap, Paint&& paint) {
   const SurfaceHolder surface(cairo_image_surface_create(CAIRO_FORMAT_ARGB32, width, height));
-  if (cairo_surface_status(surface.get()) != CAIRO_STATUS_SUCCESS) {
-    return fail(std::string("surface creation: ") + cairo_status_to_string(cairo_surface_status(surface.get())));
-  }
+  if (surfaceFailed(surface.get())) return false;
   const ContextHolder context(cairo_create(surface.get()));
-  const RsvgRectangle viewport{0.0, 0.0, static_cast<double>(width), static_cast<double>(height)};
-  GError* error = nullptr;
-  if (!rsvg_handle_render_document(handle, context.get(), &viewport, &error)) return failWith("SVG render", error);
+  if (!paint(context.get())) return false;
   cairo_surface_flush(surface.get());
   bitmap.width = width;
   bitmap.height = height;
   bitmap.stride = width * 4;
   bitmap.pixels.resize(static_cast<size_t>(bitmap.stride) * static_cast<size_t>(height));
   copyStraightAlpha(surface.get(), bitmap);
+  return true;
+}
+
+bool renderInto(RsvgHandle* handle, int32_t width, int32_t height, SvgBitmap& bitmap) {
+  return paintIntoBitmap(width, height, bitmap, [&](cairo_t* context) {
+    const RsvgRectangle viewport{0.0, 0.0, static_cast<double>(width), static_cast<double>(height)};
+    GError* error = nullptr;
+    return rsvg_handle_render_document(handle, context, &viewport, &error) || failWith("SVG render", error);
+  });
+}
+
+// Draws the document at its own coordinates times `scale` onto an unbounded recording surface, then replays
+// the inked pixels into the bitmap.
+bool renderCropped(RsvgHandle* handle, double scale, double unitsPerEm, int32_t maxSide, int32_t& left, int32_t& top,
+                   SvgBitmap& bitmap) {
+  const SurfaceHolder recording(cairo_recording_surface_create(CAIRO_CONTENT_COLOR_ALPHA, nullptr));
+  if (surfaceFailed(recording.get())) return false;
+  {
+    const ContextHolder context(cairo_create(recording.get()));
+    cairo_scale(context.get(), scale, scale);
+    const RsvgRectangle viewport{0.0, 0.0, unitsPerEm, unitsPerEm};
+    GError* error = nullptr;
+    if (!rsvg_handle_render_document(handle, context.get(), &viewport, &error)) return failWith("SVG render", error);
+  }
+  double x = 0.0, y = 0.0, w = 0.0, h = 0.0;
+  cairo_recording_surface_ink_extents(recording.get(), &x, &y, &w, &h);
+  if (!(w > 0.0 && h > 0.0)) return fail("SVG document draws nothing");
+  const double x0 = std::floor(x), y0 = std::floor(y);
+  const double width = std::ceil(x + w) - x0, height = std::ceil(y + h) - y0;
+  if (!(width <= maxSide && height <= maxSide && std::fabs(x0) <= INT32_MAX && std::fabs(y0) <= INT32_MAX)) {
+    return fail("SVG document is too large");
+  }
+  if (!paintIntoBitmap(static_cast<int32_t>(width), static_cast<int32_t>(height), bitmap, [&](cairo_t* context) {
+        cairo_set_source_surface(context, recording.get(), -x0, -y0);
+        cairo_paint(context);
+        return true;
+      })) {
+    return false;
+  }
+  left = static_cast<int32_t>(x0);
+  top = static_cast<int32_t>(-y0);
   return true;
 }
 
@@ -96,6 +143,32 @@ bool renderSvgFileToBgra(const char* path, int32_t width, int32_t height, SvgBit
     return fail("out of memory");
   }
   *bitmap = std::move(rendered);
+  lastError.clear();
+  return true;
+}
+
+bool renderSvgDocumentToBgra(std::string_view document, float pixelSize, float unitsPerEm, int32_t maxSide,
+                             int32_t* left, int32_t* top, SvgBitmap* bitmap) {
+  if (left == nullptr || top == nullptr || bitmap == nullptr) return fail("no SVG placement or bitmap given");
+  const double scale = static_cast<double>(pixelSize) / static_cast<double>(unitsPerEm);
+  if (!(pixelSize > 0.0f && unitsPerEm > 0.0f && std::isfinite(scale) && scale > 0.0) || maxSide < 1 ||
+      maxSide > INT32_MAX / 4) {
+    return fail("SVG document size is invalid");
+  }
+  GError* error = nullptr;
+  const HandleHolder handle(
+      rsvg_handle_new_from_data(reinterpret_cast<const guint8*>(document.data()), document.size(), &error));
+  if (!handle) return failWith("SVG load", error);
+  SvgBitmap rendered;
+  int32_t renderedLeft = 0, renderedTop = 0;
+  try {
+    if (!renderCropped(handle.get(), scale, unitsPerEm, maxSide, renderedLeft, renderedTop, rendered)) return false;
+  } catch (const std::bad_alloc&) {
+    return fail("out of memory");
+  }
+  *bitmap = std::move(rendered);
+  *left = renderedLeft;
+  *top = renderedTop;
   lastError.clear();
   return true;
 }

@@ -1,9 +1,10 @@
-// SVG files to BGRA bitmaps over librsvg and cairo. The document is fitted into the requested size (aspect
-// ratio kept, centred) and the pixels come back with straight alpha, bytes B, G, R, A, rows without gaps.
-// The text of the last failure is kept per thread.
+// SVG files and documents to BGRA bitmaps over librsvg and cairo. The pixels come back with straight alpha,
+// bytes B, G, R, A, rows without gaps. The text of the last failure is kept per thread; every function may
+// run on any thread.
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 #include <vector>
 
 struct SvgBitmap {
@@ -13,9 +14,16 @@ struct SvgBitmap {
   std::vector<uint8_t> pixels;  // stride x height bytes
 };
 
-// Renders the SVG file at `path` into a width x height bitmap; false (bitmap untouched) on failure, with the
-// reason in svgLastError().
+// Renders the SVG file at `path` into a width x height bitmap, fitted (aspect ratio kept, centred); false
+// (bitmap untouched) on failure, with the reason in svgLastError().
 bool renderSvgFileToBgra(const char* path, int32_t width, int32_t height, SvgBitmap* bitmap);
+
+// Renders an SVG document in memory at its own coordinates scaled by pixelSize / unitsPerEm (a document
+// without a viewBox draws in those units; one with a viewBox maps it onto a unitsPerEm square) and crops
+// the bitmap to the drawn pixels, wherever they lie: `left` is the bitmap's left edge and `top` its top edge
+// above y = 0 (up positive), in pixels. Fails when nothing is drawn or either side would pass `maxSide`.
+bool renderSvgDocumentToBgra(std::string_view document, float pixelSize, float unitsPerEm, int32_t maxSide,
+                             int32_t* left, int32_t* top, SvgBitmap* bitmap);
 
 // The calling thread's last failure text; empty when none was recorded.
 const char* svgLastError();

@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -73,6 +75,51 @@ TEST_F(SvgRenderTest, OversizedBitmapIsRefusedByCairo) {
   SvgBitmap bitmap;
   EXPECT_FALSE(renderSvgFileToBgra(path.c_str(), 40000, 1, &bitmap));
   EXPECT_NE(std::string(svgLastError()).find("surface creation"), std::string::npos) << svgLastError();
+}
+
+// A glyph-like document: drawn above y = 0 at its own units, scaled 20 px per 1000 units.
+TEST(SvgDocumentRenderTest, BitmapIsCroppedToTheInkAboveTheBaseline) {
+  const std::string document = R"(<svg xmlns="http://www.w3.org/2000/svg">
+      <rect x="100" y="-700" width="500" height="700" fill="#ff0000"/></svg>)";
+  SvgBitmap bitmap;
+  int32_t left = 0, top = 0;
+  ASSERT_TRUE(renderSvgDocumentToBgra(document, 20.0f, 1000.0f, 4096, &left, &top, &bitmap)) << svgLastError();
+  EXPECT_EQ(std::vector<int32_t>({left, top, bitmap.width, bitmap.height, bitmap.stride}),
+            std::vector<int32_t>({2, 14, 10, 14, 40}));
+  for (size_t at = 0; at < bitmap.pixels.size(); at += 4) {
+    ASSERT_EQ(std::vector<int>(bitmap.pixels.begin() + at, bitmap.pixels.begin() + at + 4),
+              std::vector<int>({0, 0, 255, 255}));
+  }
+  // A viewBox maps onto the em square: the same rectangle in a 100-unit box is drawn ten times larger.
+  const std::string boxed = R"(<svg xmlns="http://www.w3.org/2000/svg" viewBox="0 0 100 100">
+      <rect x="10" y="10" width="50" height="20" fill="blue"/></svg>)";
+  ASSERT_TRUE(renderSvgDocumentToBgra(boxed, 20.0f, 1000.0f, 4096, &left, &top, &bitmap)) << svgLastError();
+  EXPECT_EQ(std::vector<int32_t>({left, top, bitmap.width, bitmap.height}), std::vector<int32_t>({2, -2, 10, 4}));
+}
+
+TEST(SvgDocumentRenderTest, RefusesBadSizesEmptyInkAndOversizedInk) {
+  const std::string rect = R"(<svg xmlns="http://www.w3.org/2000/svg"><rect width="100" height="10"/></svg>)";
+  const struct {
+    std::string document;
+    float pixelSize, unitsPerEm;
+    int32_t maxSide;
+    const char* error;
+  } cases[] = {
+      {rect, 20.0f, 0.0f, 4096, "size is invalid"},
+      {rect, NAN, 1000.0f, 4096, "size is invalid"},
+      {rect, 20.0f, 1000.0f, 0, "size is invalid"},
+      {R"(<svg xmlns="http://www.w3.org/2000/svg"/>)", 20.0f, 1000.0f, 4096, "draws nothing"},
+      {rect, 1000.0f, 1.0f, 4096, "too large"},
+      {"<svg", 20.0f, 1000.0f, 4096, "SVG load"},
+  };
+  for (const auto& c : cases) {
+    SvgBitmap bitmap;
+    bitmap.width = 7;
+    int32_t left = 3, top = 4;
+    EXPECT_FALSE(renderSvgDocumentToBgra(c.document, c.pixelSize, c.unitsPerEm, c.maxSide, &left, &top, &bitmap));
+    EXPECT_NE(std::string(svgLastError()).find(c.error), std::string::npos) << svgLastError();
+    EXPECT_EQ(std::vector<int32_t>({bitmap.width, left, top}), std::vector<int32_t>({7, 3, 4}));
+  }
 }
 
 }  // namespace
