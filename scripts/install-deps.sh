@@ -25,7 +25,7 @@ apt_packages=(
   libfreetype-dev libharfbuzz-dev libsqlite3-dev libpugixml-dev zlib1g-dev libminizip-dev
   libcurl4-openssl-dev librsvg2-dev libcairo2-dev libutf8proc-dev libgtest-dev libgmock-dev libbenchmark-dev
   libx11-dev libxext-dev libxrandr-dev libxcursor-dev libxi-dev libxfixes-dev libxss-dev libxtst-dev
-  fonts-dejavu-core fonts-dejavu-extra fonts-noto-color-emoji xfonts-base
+  fonts-dejavu-core fonts-dejavu-extra fonts-noto-color-emoji xfonts-base fonts-texgyre-math
   python3 openssl libssl-dev gzip unzip zip xvfb xauth x11-apps netpbm
 )
 

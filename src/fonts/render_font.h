@@ -19,6 +19,7 @@
 
 #include "fonts/font_options.h"
 #include "fonts/freetype_library.h"
+#include "fonts/math_types.h"
 #include "fonts/render_font_types.h"
 
 // The most slots a group can hold: slot numbers are 16-bit, with 0xFFFF meaning none.
@@ -159,6 +160,19 @@ class RenderFont : public std::enable_shared_from_this<RenderFont> {
   int32_t textWidth(const char* text);
   TextBounds textBounds(const char* text);
 
+  // --- OpenType MATH (math_table.cpp, math_mask.cpp) ---
+  // Every query answers neutrally (nothing present, 0, no glyphs) for a group, a face without MATH data, or
+  // a text whose first codepoint has no glyph; the rest of a text is ignored.
+  MathConstants mathConstants();
+  float mathItalicsCorrection(const char* text);
+  float mathTopAccentAttachment(const char* text);
+  // `corner` 0 top right, 1 top left, 2 bottom right, 3 bottom left; any other gives 0.
+  float mathKerning(const char* text, uint32_t corner, float correctionHeight);
+  MathGlyphShape mathGlyphShape(const char* text, bool vertical);
+  // Fills the outlines of every glyph and rule together into one coverage mask; may throw std::bad_alloc.
+  MathMask composeMathMask(const std::vector<MathMaskComponent>& components, int32_t supersample,
+                           uint64_t supersampledByteLimit, uint64_t maskPixelLimit);
+
  private:
   struct GlyphIndexPage {
     std::array<uint32_t, 256> indices{};
@@ -183,6 +197,8 @@ class RenderFont : public std::enable_shared_from_this<RenderFont> {
   bool shapeRun(hb_buffer_t* buffer, const char* text, uint32_t wholeClusterEnd, int32_t baselineShift,
                 bool wholeCluster, std::vector<ShapedGlyph>& output);
   bool shapeKeycapWithFallback(const char* text, std::vector<ShapedGlyph>& output);
+  hb_font_t* mathFont();
+  MathGlyphPlacement mathPlacement(hb_font_t* font, uint32_t glyphId);
 
   uint32_t kind_ = kKindFace;
   int32_t tabAdvance_ = 0;

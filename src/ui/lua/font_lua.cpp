@@ -17,6 +17,7 @@
 #include "host/lua_checks.h"
 #include "render/render_cache.h"
 #include "ui/application.h"
+#include "ui/lua/font_math_lua.h"
 #include "ui/lua/font_settings_lua.h"
 #include "ui/lua/render_lua_support.h"
 #include "ui/window_registry.h"
@@ -334,7 +335,13 @@ const luaL_Reg kFontFunctions[] = {
     {"get_height", fontGetHeight},
     {"get_baseline", fontGetBaseline},
     {"get_info", fontGetInfo},
+    {"get_math_metrics", fontGetMathMetrics},
+    {"get_math_glyph_italics_correction", fontGetMathGlyphItalicsCorrection},
+    {"get_math_glyph_kerning", fontGetMathGlyphKerning},
+    {"get_math_glyph_top_accent_attachment", fontGetMathGlyphTopAccentAttachment},
     {"has_codepoint", fontHasCodepoint},
+    {"get_math_glyph_shape", fontGetMathGlyphShape},
+    {"compose_math_mask", fontComposeMathMask},
     {"get_memory_bytes", fontGetMemoryBytes},
     {"get_fallback_stats", fontGetFallbackStats},
     {"set_load_timing", fontSetLoadTiming},
