@@ -1,10 +1,19 @@
-// Font engine speed: glyph lookups answered from the caches, the first rasterisation of a glyph, and text
-// measuring with and without shaping.
+// Font engine speed: glyph lookups answered from the caches, the first rasterisation of a glyph, text
+// measuring with and without shaping, frames meeting new SVG glyphs against new outline glyphs, and formula
+// masks against FreeType's rasterizer alone.
 #include <benchmark/benchmark.h>
+#include <freetype/freetype.h>
+#include <freetype/ftoutln.h>
 
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <thread>
 #include <vector>
 
+#include "fonts/freetype_library.h"
 #include "fonts/render_font.h"
+#include "fonts/svg_glyph_worker.h"
 
 namespace {
 
@@ -82,6 +91,125 @@ BENCHMARK_CAPTURE(BM_TextWidth, ascii,
                   "    for (size_t i = 0; i < codepoints.size(); ++i) total += advance(codepoints[i]);");
 BENCHMARK_CAPTURE(BM_TextWidth, shaped,
                   "\xD7\xA9\xD7\x9C\xD7\x95\xD7\x9D \xD7\xA2\xD7\x95\xD7\x9C\xD7\x9D and e\xCC\x81t\xC3\xA9");
+
+const char* const kSvgFixture = QZ_FONT_FIXTURES_DIR "/svg_glyphs.ttf";
+const char* const kMath = "/usr/share/fonts/truetype/dejavu/DejaVuMathTeXGyre.ttf";
+
+// The 64 codepoints of the fixture's benchmark glyphs: a-z, 0-9, U+00C0 to U+00DB.
+std::vector<uint32_t> fixtureCodepoints() {
+  std::vector<uint32_t> codepoints;
+  for (uint32_t c = 'a'; c <= 'z'; ++c) codepoints.push_back(c);
+  for (uint32_t c = '0'; c <= '9'; ++c) codepoints.push_back(c);
+  for (uint32_t c = 0xC0; c <= 0xDB; ++c) codepoints.push_back(c);
+  return codepoints;
+}
+
+// One frame's worth of glyph requests meeting 64 glyphs that a fresh face (loaded untimed) has not drawn:
+// the SVG fixture's, handed to the worker (argument 1), or DejaVu Sans outlines rendered at once
+// (argument 0), at 20 px. The main thread's time is the benchmark's; "settle_ms" is the wall time from the
+// frame's start until the worker's results are all applied.
+void BM_FrameMeeting64NewGlyphs(benchmark::State& state) {
+  const bool svg = state.range(0) != 0;
+  setAllowFontSvgGlyphs(svg);
+  const std::vector<uint32_t> codepoints = fixtureCodepoints();
+  AsyncSvgGlyphWorker& worker = AsyncSvgGlyphWorker::instance();
+  double settleSeconds = 0.0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    std::shared_ptr<RenderFont> font = RenderFont::load(svg ? kSvgFixture : kSans, 20, 0);
+    const auto start = std::chrono::steady_clock::now();
+    state.ResumeTiming();
+    for (uint32_t c : codepoints) benchmark::DoNotOptimize(font->glyphBitmapForCodepoint(c).image);
+    state.PauseTiming();
+    while (worker.hasPendingGlyphs()) {
+      worker.applyFinished();
+      std::this_thread::yield();
+    }
+    settleSeconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    if (svg && !font->glyphBitmapForCodepoint('a').colour) state.SkipWithError("the SVG glyphs did not render");
+    font.reset();
+    state.ResumeTiming();
+  }
+  setAllowFontSvgGlyphs(false);
+  state.counters["settle_ms"] = 1000.0 * settleSeconds / static_cast<double>(state.iterations());
+}
+BENCHMARK(BM_FrameMeeting64NewGlyphs)->ArgName("svg")->Arg(1)->Arg(0)->UseRealTime();
+
+// A formula of 100 glyphs on one line (letters, digits, operators and brackets of DejaVu Math at 20 px),
+// placed by their advances.
+std::vector<MathMaskComponent> hundredGlyphFormula(RenderFont& font) {
+  const char* const text = "(a+b)^2=a^2+2ab+b^2 [x_1+x_2+...+x_n]/n <= sqrt(y_1*y_2*z_3) {f(g(h(k)))} != 0; ";
+  std::vector<MathMaskComponent> components;
+  float x = 0.0f;
+  for (size_t i = 0; components.size() < 100; i = (i + 1) % std::strlen(text)) {
+    const char glyphText[2] = {text[i], '\0'};
+    const MathGlyphShape shape = font.mathGlyphShape(glyphText, false);
+    if (!shape.hasBase) continue;
+    components.push_back({shape.base.glyphId, x, 0.0f, 0.0f, 0.0f, true});
+    x += shape.base.width;
+  }
+  return components;
+}
+
+void BM_ComposeMathMask(benchmark::State& state) {
+  auto font = RenderFont::load(kMath, 20, 0);
+  const std::vector<MathMaskComponent> formula = hundredGlyphFormula(*font);
+  for (auto _ : state) {
+    const MathMask mask = font->composeMathMask(formula, 4, 67108864, 16777216);
+    if (mask.status != MathMaskStatus::Done) state.SkipWithError("the mask failed");
+    benchmark::DoNotOptimize(mask.coverage.data());
+  }
+}
+BENCHMARK(BM_ComposeMathMask);
+
+// The same formula's outline, gathered and placed as the mask composition does, rendered by
+// FT_Outline_Get_Bitmap alone into a cleared raster of the same size.
+void BM_OutlineGetBitmapAlone(benchmark::State& state) {
+  auto font = RenderFont::load(kMath, 20, 0);
+  const std::vector<MathMaskComponent> formula = hundredGlyphFormula(*font);
+  const MathMask mask = font->composeMathMask(formula, 4, 67108864, 16777216);
+  FT_Library library = sharedFreeTypeLibrary();
+  FT_Face raw = nullptr;
+  FT_New_Face(library, kMath, 0, &raw);
+  const FreeTypeFaceHandle face(raw);
+  FT_Set_Char_Size(raw, 0, 20 * 64, 0, 0);
+  std::vector<FT_Vector> points;
+  std::vector<char> tags;
+  std::vector<short> contours;
+  const double top = mask.originY + mask.height;
+  for (const MathMaskComponent& component : formula) {
+    FT_Load_Glyph(raw, component.glyphId, FT_LOAD_NO_HINTING | FT_LOAD_NO_BITMAP);
+    const FT_Outline& glyph = raw->glyph->outline;
+    const auto base = static_cast<short>(points.size());
+    for (short i = 0; i < glyph.n_points; ++i) {
+      const double x = component.x + glyph.points[i].x / 64.0 - mask.originX;
+      const double y = top - (font->baseline() + component.y - glyph.points[i].y / 64.0);
+      points.push_back({std::lround(x * 256.0), std::lround(y * 256.0)});
+      tags.push_back(glyph.tags[i]);
+    }
+    for (short i = 0; i < glyph.n_contours; ++i) contours.push_back(static_cast<short>(glyph.contours[i] + base));
+  }
+  FT_Outline outline{};
+  outline.n_points = static_cast<short>(points.size());
+  outline.n_contours = static_cast<short>(contours.size());
+  outline.points = points.data();
+  outline.tags = tags.data();
+  outline.contours = contours.data();
+  std::vector<uint8_t> raster(static_cast<size_t>(mask.width) * 4 * mask.height * 4);
+  FT_Bitmap bitmap{};
+  bitmap.rows = static_cast<unsigned>(mask.height * 4);
+  bitmap.width = static_cast<unsigned>(mask.width * 4);
+  bitmap.pitch = mask.width * 4;
+  bitmap.buffer = raster.data();
+  bitmap.num_grays = 256;
+  bitmap.pixel_mode = FT_PIXEL_MODE_GRAY;
+  for (auto _ : state) {
+    std::memset(raster.data(), 0, raster.size());
+    if (FT_Outline_Get_Bitmap(library, &outline, &bitmap) != 0) state.SkipWithError("FreeType failed");
+    benchmark::DoNotOptimize(raster.data());
+  }
+}
+BENCHMARK(BM_OutlineGetBitmapAlone);
 
 }  // namespace
 

@@ -26,7 +26,7 @@ apt_packages=(
   libcurl4-openssl-dev librsvg2-dev libcairo2-dev libutf8proc-dev libgtest-dev libgmock-dev libbenchmark-dev
   libx11-dev libxext-dev libxrandr-dev libxcursor-dev libxi-dev libxfixes-dev libxss-dev libxtst-dev
   fonts-dejavu-core fonts-dejavu-extra fonts-noto-color-emoji xfonts-base fonts-texgyre-math
-  python3 openssl libssl-dev gzip unzip zip xvfb xauth x11-apps netpbm
+  python3 python3-fonttools openssl libssl-dev gzip unzip zip xvfb xauth x11-apps netpbm
 )
 
 install_apt_packages() {

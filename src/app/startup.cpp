@@ -16,6 +16,7 @@
 #include "app/native_modules.h"
 #include "app/startup_chunk.h"
 #include "fonts/freetype_library.h"
+#include "fonts/svg_glyph_worker.h"
 #include "host/boot_trace.h"
 #include "host/command_line.h"
 #include "host/lua_api.h"
@@ -29,9 +30,12 @@
 
 namespace {
 
-// Runs after main returns: the application and its windows go before SDL itself.
+// Runs after main returns: the single-instance service and the SVG glyph threads stop first (the glyph
+// results address the main window and their faces belong to the FreeType library), then the application and
+// its windows go before SDL itself.
 void shutdownAtExit() {
   singleInstance().shutdown();
+  AsyncSvgGlyphWorker::shutdownInstance();
   takeApplication().reset();
   SDL_Quit();
 }

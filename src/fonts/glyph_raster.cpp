@@ -1,6 +1,7 @@
 // Glyph bitmaps: a face renders a glyph once, the first time text needs it, converts FreeType's output to
 // 32-bit B, G, R, A pixels (coverage as white with alpha, colour as delivered) and stores them in an atlas
-// page; the views tell the rasteriser what to draw. Every failure ends as a missing glyph.
+// page; the views tell the rasteriser what to draw. Every failure ends as a missing glyph. SVG documents are
+// rendered by the SVG glyph worker: their entries wait (bitmapUnavailable) until its result is applied.
 #include <freetype/freetype.h>
 #include <freetype/ftoutln.h>
 
@@ -8,11 +9,14 @@
 #include <array>
 #include <cmath>
 #include <cstring>
+#include <new>
+#include <utility>
 
 #include "fonts/bitmap_strikes.h"
 #include "fonts/codepoints.h"
 #include "fonts/font_rounding.h"
 #include "fonts/render_font.h"
+#include "fonts/svg_glyph_worker.h"
 
 namespace {
 
@@ -94,13 +98,13 @@ std::vector<uint32_t> convertBitmap(const FT_Bitmap& bitmap, const PixelTarget& 
 }  // namespace
 
 // The entry already carries the codepoint's glyph index.
-void RenderFont::ensureGlyphBitmap(uint32_t /*codepoint*/, GlyphMetricEntry& entry) {
+void RenderFont::ensureGlyphBitmap(uint32_t codepoint, GlyphMetricEntry& entry) {
   if (entry.bitmapSettled || entry.bitmapUnavailable) return;
   if (entry.missing || !ftFace_ || entry.glyphIndex == 0) {
     entry.bitmapSettled = 1;
     return;
   }
-  renderGlyphBitmap(entry.glyphIndex, entry);
+  renderGlyphBitmap(entry.glyphIndex, codepoint, false, entry);
 }
 
 void RenderFont::ensureGlyphBitmapByGlyphId(uint32_t glyphId, GlyphMetricEntry& entry) {
@@ -109,20 +113,31 @@ void RenderFont::ensureGlyphBitmapByGlyphId(uint32_t glyphId, GlyphMetricEntry& 
     entry.bitmapSettled = 1;
     return;
   }
-  renderGlyphBitmap(glyphId, entry);
+  renderGlyphBitmap(glyphId, glyphId, true, entry);
 }
 
-void RenderFont::renderGlyphBitmap(uint32_t glyphIndex, GlyphMetricEntry& entry) {
+// Hands the glyph to the SVG glyph worker: the entry waits until the result is applied. A refused job (the
+// worker stopping, or 256 outstanding) makes the glyph missing for good.
+bool RenderFont::enqueueSvgGlyph(uint32_t key, bool byGlyphId, GlyphMetricEntry& entry) {
+  SvgGlyphJob job = makeSvgGlyphJob(shared_from_this(), key, byGlyphId);
+  entry.bitmapUnavailable = 1;
+  if (AsyncSvgGlyphWorker::instance().enqueue(std::move(job))) return true;
+  entry.bitmapUnavailable = 0;
+  return false;
+}
+
+void RenderFont::renderGlyphBitmap(uint32_t glyphIndex, uint32_t key, bool byGlyphId, GlyphMetricEntry& entry) {
   countFontEvent(FontCounter::GlyphBitmapLoads);
   countFontEvent(FontCounter::BitmapLoadGlyphCalls);
   FT_Face face = ftFace_.get();
-  entry.bitmapSettled = 1;
   if (FT_Load_Glyph(face, glyphIndex, loadFlags()) != 0) {
+    entry.bitmapSettled = 1;
     entry.missing = 1;
     return;
   }
   FT_GlyphSlot slot = face->glyph;
-  // SVG documents are not rendered on this thread: such a glyph is drawn as missing.
+  if (slot->format == FT_GLYPH_FORMAT_SVG && svgGlyphsAllowed_ && enqueueSvgGlyph(key, byGlyphId, entry)) return;
+  entry.bitmapSettled = 1;
   if (slot->format == FT_GLYPH_FORMAT_SVG) {
     entry.missing = 1;
     return;
@@ -191,4 +206,35 @@ GlyphBitmapView RenderFont::glyphBitmapForCodepoint(uint32_t codepoint) {
     return boxed(false);
   }
   return viewOfStoredBitmap(entry, view);
+}
+
+bool RenderFont::applySvgGlyphResult(const SvgGlyphResult& result) {
+  GlyphMetricEntry* entry = nullptr;
+  if (result.byGlyphId) {
+    const auto found = glyphIdEntries_.find(result.glyphId);
+    if (found != glyphIdEntries_.end()) entry = &found->second;
+  } else if (result.codepoint < kUnicodeLimit && metricPages_[result.codepoint >> 8]) {
+    entry = &(*metricPages_[result.codepoint >> 8])[result.codepoint & 255];
+  }
+  if (entry == nullptr || !entry->bitmapUnavailable) return false;
+  entry->bitmapUnavailable = 0;
+  entry->bitmapSettled = 1;
+  if (!result.succeeded) {
+    entry->missing = 1;
+    return true;
+  }
+  entry->missing = 0;
+  entry->colour = 1;
+  entry->left = result.left;
+  entry->top = result.top;
+  entry->width = result.width;
+  entry->height = result.height;
+  try {
+    storeGlyphBitmap(result.pixels, *entry);
+  } catch (const std::bad_alloc&) {
+    entry->width = 0;
+    entry->height = 0;
+    entry->missing = 1;
+  }
+  return true;
 }

@@ -56,6 +56,8 @@ struct FontFallbackStats {
   uint32_t successes = 0;
 };
 
+struct SvgGlyphResult;
+
 class RenderFont : public std::enable_shared_from_this<RenderFont> {
   struct Builder {};  // only load and the group builders make fonts
 
@@ -91,6 +93,7 @@ class RenderFont : public std::enable_shared_from_this<RenderFont> {
   bool colourFace() const { return colourFace_ != 0; }
   bool bitmapStrike() const { return bitmapStrike_ != 0; }
   float strikeScale() const { return strikeScale_; }
+  float pixelSize() const { return pixelSize_; }
 
   // FreeType load flags of glyph bitmaps: the hinting flags plus FT_LOAD_COLOR for a colour face that may
   // draw bitmap or SVG glyphs.
@@ -130,6 +133,9 @@ class RenderFont : public std::enable_shared_from_this<RenderFont> {
   void ensureGlyphBitmap(uint32_t codepoint, GlyphMetricEntry& entry);
   void ensureGlyphBitmapByGlyphId(uint32_t glyphId, GlyphMetricEntry& entry);
   GlyphBitmapView glyphBitmapForCodepoint(uint32_t codepoint);
+  // Settles the entry that a finished SVG glyph job was rendered for, when it still waits: stores the
+  // bitmap, or marks the glyph missing. False when no entry of the face waits for it.
+  bool applySvgGlyphResult(const SvgGlyphResult& result);
 
   // --- Groups and fallback (font_group.cpp) ---
   // A group of the non-null fonts in order; null when there is none or more than kMaxFontGroupSlots.
@@ -186,7 +192,9 @@ class RenderFont : public std::enable_shared_from_this<RenderFont> {
   void readFontInfo();
   void setLineGapFlag(bool on);
   void fillMetricEntry(GlyphMetricEntry& entry, uint32_t codepoint, bool byGlyphId);
-  void renderGlyphBitmap(uint32_t glyphIndex, GlyphMetricEntry& entry);
+  // `key` is the codepoint or, `byGlyphId`, the glyph id of the entry (an SVG glyph's job names it).
+  void renderGlyphBitmap(uint32_t glyphIndex, uint32_t key, bool byGlyphId, GlyphMetricEntry& entry);
+  bool enqueueSvgGlyph(uint32_t key, bool byGlyphId, GlyphMetricEntry& entry);
   GlyphBitmapView viewOfStoredBitmap(const GlyphMetricEntry& entry, GlyphBitmapView view) const;
   void copyGroupSettingsFrom(const RenderFont& source);
   RenderFont* resolveInSlots(uint32_t codepoint);

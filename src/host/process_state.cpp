@@ -1,4 +1,5 @@
-// Process-wide host state. The wake-up type is atomic because worker threads push wake-up events.
+// Process-wide host state. The wake-up type and the main window's SDL id are atomic because worker threads
+// push wake-up events.
 #include "host/process_state.h"
 
 #include <atomic>
@@ -7,6 +8,7 @@ namespace {
 
 lua_State* mainState = nullptr;
 std::atomic<uint32_t> wakeUpType{0};
+std::atomic<uint32_t> mainWindowSdl{0};
 
 }  // namespace
 
@@ -15,3 +17,6 @@ void setMainLuaState(lua_State* L) { mainState = L; }
 
 uint32_t wakeUpEventType() { return wakeUpType.load(std::memory_order_acquire); }
 void setWakeUpEventType(uint32_t type) { wakeUpType.store(type, std::memory_order_release); }
+
+uint32_t mainWindowSdlId() { return mainWindowSdl.load(std::memory_order_acquire); }
+void setMainWindowSdlId(uint32_t id) { mainWindowSdl.store(id, std::memory_order_release); }

@@ -1,5 +1,5 @@
-// Process-wide state that start-up sets and other parts of the host read: the main Lua state and the SDL
-// event type of the wake-up event.
+// Process-wide state that start-up sets and other parts of the host read: the main Lua state, the SDL
+// event type of the wake-up event and the SDL id of the main window, which worker threads wake.
 #pragma once
 
 #include <cstdint>
@@ -13,3 +13,8 @@ void setMainLuaState(lua_State* L);
 // The wake-up event type registered right after SDL starts (0 before).
 uint32_t wakeUpEventType();
 void setWakeUpEventType(uint32_t type);
+
+// The SDL window id of the main window while one is set, else 0. The window registry publishes it on the
+// main thread; worker threads read it to address their wake-up events.
+uint32_t mainWindowSdlId();
+void setMainWindowSdlId(uint32_t id);

@@ -169,5 +169,6 @@ class RenderCache {
   uint64_t widthCacheMisses_ = 0;
   uint64_t runCacheHits_ = 0;
   uint64_t runCacheMisses_ = 0;
+  uint64_t svgGlyphGeneration_ = 0;  // of the SVG glyph results this window has drawn with
   WindowRenderer* windowRenderer_;
 };

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "fonts/render_font.h"
+#include "fonts/svg_glyph_worker.h"
 #include "render/cell_fold.h"
 #include "render/image_tile_cache.h"
 #include "render/pixel_ops.h"
@@ -49,6 +50,13 @@ void fnv1aFour(const unsigned char* const bytes[4], const size_t lengths[4], uin
 }  // namespace
 
 void RenderCache::beginFrame() {
+  // Finished SVG glyphs are applied by whichever window begins a frame first; every window redraws once.
+  AsyncSvgGlyphWorker& svgGlyphs = AsyncSvgGlyphWorker::instance();
+  svgGlyphs.applyFinished();
+  if (svgGlyphs.appliedGeneration() != svgGlyphGeneration_) {
+    svgGlyphGeneration_ = svgGlyphs.appliedGeneration();
+    invalidateAll();
+  }
   int32_t w = 0, h = 0;
   windowRenderer_->outputSize(&w, &h);
   if (w != viewport_.w || h != viewport_.h) {

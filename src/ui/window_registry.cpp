@@ -3,6 +3,7 @@
 
 #include <vector>
 
+#include "host/process_state.h"
 #include "ui/mouse_backend.h"
 
 WindowRegistry::~WindowRegistry() {
@@ -22,6 +23,12 @@ std::optional<WindowFrame> WindowRegistry::frameOf(uint64_t id) const {
   const auto entry = windows_.find(id);
   if (entry == windows_.end()) return std::nullopt;
   return entry->second.frame;
+}
+
+void WindowRegistry::setMainWindow(uint64_t id) {
+  mainWindow_ = id;
+  const auto entry = windows_.find(id);
+  setMainWindowSdlId(entry != windows_.end() ? entry->second.sdlId : 0);
 }
 
 bool WindowRegistry::setMouseCapture(uint64_t id, bool capture) {
@@ -60,7 +67,10 @@ bool WindowRegistry::closeWindow(uint64_t id) {
   sdlIds_.erase(entry->second.sdlId);
   if (captureWindow_ == id) setMouseCapture(id, false);
   if (renderTarget_ == id) renderTarget_.reset();
-  if (mainWindow_ == id) mainWindow_.reset();
+  if (mainWindow_ == id) {
+    mainWindow_.reset();
+    setMainWindowSdlId(0);
+  }
   std::unique_ptr<NativeWindow> window = std::move(entry->second.window);
   windows_.erase(entry);
   return true;

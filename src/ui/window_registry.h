@@ -46,7 +46,8 @@ class WindowRegistry {
   void queueEvent(uint64_t id, WindowEvent&& event) { window(id).queueEvent(std::move(event)); }
   std::deque<WindowEvent> takeEvents(uint64_t id) { return window(id).takeEvents(); }
 
-  void setMainWindow(uint64_t id) { mainWindow_ = id; }
+  // Marks the main window and publishes its SDL id for the threads that wake the main loop.
+  void setMainWindow(uint64_t id);
   std::optional<uint64_t> mainWindowId() const { return mainWindow_; }
   // The main window's renderer handle; the main window must be set and registered.
   WindowRendererHandle& mainSdlWindow() { return window(*mainWindow_).rendererHandle(); }

@@ -1,8 +1,11 @@
 // Frame change tracking: cells, dirty rectangles, full redraws and invalidation.
 #include <gtest/gtest.h>
 
+#include <thread>
 #include <vector>
 
+#include "fonts/render_font.h"
+#include "fonts/svg_glyph_worker.h"
 #include "render_test_support.h"
 
 namespace {
@@ -179,6 +182,38 @@ TEST(FrameTracking, UnknownRecordTypesAreHashedButNotDrawn) {
   rig.cache().finishFrame();
   rig.renderer.endDrawing();
   EXPECT_EQ(rig.countOther(0xFF000000u), 0);
+}
+
+// Finished SVG glyphs are applied by the first window that begins a frame; every other window redraws
+// everything at its next frame too, and only once.
+TEST(FrameTracking, AppliedSvgGlyphsRedrawEveryWindowOnce) {
+  CanvasRig applier(200, 100), other(200, 100);
+  const auto frame = [](CanvasRig& rig) {
+    rig.renderer.beginDrawing();
+    rig.cache().fillRect({0, 0, 200, 100}, 0xFF000000u);
+    rig.renderer.endDrawing();
+  };
+  for (int i = 0; i < 3; ++i) {
+    frame(applier);
+    frame(other);
+  }
+  auto font = RenderFont::load("/usr/share/fonts/truetype/dejavu/DejaVuSansMono.ttf", 14, 0);
+  ASSERT_NE(font, nullptr);
+  GlyphMetricEntry& entry = font->glyphMetrics('A');
+  entry.bitmapUnavailable = 1;
+  SvgGlyphJob job;
+  job.result.face = font;
+  job.result.codepoint = 'A';
+  ASSERT_TRUE(AsyncSvgGlyphWorker::instance().enqueue(std::move(job)));
+  while (!entry.bitmapSettled) {
+    std::this_thread::yield();
+    frame(applier);
+  }
+  for (int round = 0; round < 2; ++round) {
+    other.set(150, 50, 0xFF123456u);
+    frame(other);
+    EXPECT_EQ(other.at(150, 50), round == 0 ? 0xFF000000u : 0xFF123456u) << "round " << round;
+  }
 }
 
 }  // namespace

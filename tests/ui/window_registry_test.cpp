@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "host/process_state.h"
 #include "sdl_video_fixture.h"
 
 namespace {
@@ -74,7 +75,10 @@ TEST_F(WindowRegistryTest, ClosingOwnerClosesOwnedWindowsAndClearsMarks) {
   const uint64_t other = create();
   registry.setMainWindow(third);
   registry.setRenderTarget(second);
+  EXPECT_EQ(mainWindowSdlId(), SDL_GetWindowID(registry.window(third).sdlWindow()))
+      << "published for the threads that wake the main loop";
   EXPECT_TRUE(registry.closeWindow(first));
+  EXPECT_EQ(mainWindowSdlId(), 0u);
   EXPECT_FALSE(registry.exists(first));
   EXPECT_FALSE(registry.exists(second));
   EXPECT_FALSE(registry.exists(third));

@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "fonts/svg_glyph_worker.h"
 #include "host/lua_api.h"
 #include "host/lua_checks.h"
 #include "render/canvas_bitmap.h"
@@ -67,6 +68,12 @@ int rendererEndFrame(lua_State* L) {
   guardMemory(L, "draw the frame", [&] { renderer.endDrawing(); });
   renewCanvasKeepAlive(L);
   return 0;
+}
+
+// has_pending_glyphs() -> whether SVG glyphs are still being rendered or wait to be drawn
+int rendererHasPendingGlyphs(lua_State* L) {
+  lua_pushboolean(L, AsyncSvgGlyphWorker::instance().hasPendingGlyphs());
+  return 1;
 }
 
 std::unique_ptr<CanvasBitmap> newCanvasBitmap(lua_State* L, int32_t width, int32_t height) {
@@ -210,6 +217,7 @@ const luaL_Reg kRendererFunctions[] = {
     {"get_size", rendererGetSize},
     {"begin_frame", rendererBeginFrame},
     {"end_frame", rendererEndFrame},
+    {"has_pending_glyphs", rendererHasPendingGlyphs},
     {"render_to_canvas", rendererRenderToCanvas},
     {"set_clip_rect", rendererSetClipRect},
     {"invalidate_rect", rendererInvalidateRect},

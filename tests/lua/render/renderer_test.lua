@@ -207,8 +207,8 @@ t.test("the module's table", function()
   t.eq(names, { "begin_frame", "draw_antialiased_rect", "draw_canvas", "draw_canvas_scaled", "draw_canvas_tiled",
     "draw_checkerboard", "draw_glyph", "draw_line", "draw_mask", "draw_polyline", "draw_rect", "draw_text",
     "draw_text_cells", "draw_transient_text", "draw_vertical_rules", "end_frame", "font", "get_perf_stats",
-    "get_size", "invalidate_rect", "measure_text", "measure_transient_text", "render_to_canvas", "set_clip_rect",
-    "set_vsync", "show_debug" })
+    "get_size", "has_pending_glyphs", "invalidate_rect", "measure_text", "measure_transient_text",
+    "render_to_canvas", "set_clip_rect", "set_vsync", "show_debug" })
   renderer.show_debug(false)
   t.raises(function() renderer.show_debug() end, "value expected")
 end)

@@ -1,0 +1,174 @@
+// The SVG glyph worker's pool: the job queue, the four threads and the 256-slot result ring. The invariant
+// queued + running + finished <= 256 keeps the ring from overwriting an unapplied result. Results and spent
+// bodies travel together, so a body's face reference is dropped where the result is applied, on the main
+// thread.
+#include "fonts/svg_glyph_worker.h"
+
+#include <SDL3/SDL_events.h>
+#include <freetype/freetype.h>
+
+#include <atomic>
+#include <exception>
+#include <system_error>
+#include <utility>
+
+#include "fonts/freetype_library.h"
+#include "fonts/render_font.h"
+#include "host/process_state.h"
+#include "platform/thread_priority.h"
+
+namespace {
+
+std::atomic<AsyncSvgGlyphWorker*> processWorker{nullptr};
+
+// Wakes a sleeping event loop: one wake-up event for the main window, when there is one.
+void pushWakeUp() {
+  const uint32_t type = wakeUpEventType();
+  const uint32_t window = mainWindowSdlId();
+  if (type == 0 || type == 0xFFFFFFFFu || window == 0) return;
+  SDL_Event event;
+  SDL_zero(event);
+  event.user.type = type;
+  event.user.windowID = window;
+  SDL_PushEvent(&event);
+}
+
+// Runs a job's body; a body that throws (out of memory) yields the job's own fields, unsucceeded.
+SvgGlyphResult runBody(SvgGlyphJob& job, FT_Library library) {
+  if (!job.body) return std::move(job.result);
+  try {
+    return job.body(library);
+  } catch (const std::exception&) {
+    SvgGlyphResult failed = std::move(job.result);
+    failed.succeeded = 0;
+    return failed;
+  }
+}
+
+}  // namespace
+
+AsyncSvgGlyphWorker::AsyncSvgGlyphWorker() { spentBodies_.reserve(kThreadCount); }
+
+AsyncSvgGlyphWorker::~AsyncSvgGlyphWorker() {
+  shutdown();
+  AsyncSvgGlyphWorker* self = this;
+  processWorker.compare_exchange_strong(self, nullptr);
+}
+
+AsyncSvgGlyphWorker& AsyncSvgGlyphWorker::instance() {
+  static AsyncSvgGlyphWorker* const worker = [] {
+    initFreeTypeLibrary();  // released at exit after the worker, whose bodies may still hold faces
+    static AsyncSvgGlyphWorker made;
+    processWorker.store(&made);
+    return &made;
+  }();
+  return *worker;
+}
+
+void AsyncSvgGlyphWorker::shutdownInstance() {
+  if (AsyncSvgGlyphWorker* worker = processWorker.load()) worker->shutdown();
+}
+
+bool AsyncSvgGlyphWorker::enqueue(SvgGlyphJob job) {
+  {
+    const std::lock_guard lock(mutex_);
+    if (stopping_ || outstanding() >= kRingSlots) return false;
+    try {
+      if (!ensureStarted()) return false;
+      queue_.push_back(std::move(job));
+    } catch (const std::bad_alloc&) {
+      return false;
+    }
+  }
+  wake_.notify_one();
+  return true;
+}
+
+// Under the mutex. Threads already started stay when a later one cannot start.
+bool AsyncSvgGlyphWorker::ensureStarted() {
+  threads_.reserve(kThreadCount);
+  while (threads_.size() < kThreadCount) {
+    try {
+      threads_.emplace_back([this] { run(); });
+    } catch (const std::system_error&) {
+      return false;
+    }
+  }
+  return true;
+}
+
+void AsyncSvgGlyphWorker::run() {
+  lowerCurrentThreadPriority();  // a frame on the main thread goes first
+  FT_Library library = nullptr;
+  if (FT_Init_FreeType(&library) != 0) library = nullptr;
+  for (;;) {
+    SvgGlyphJob job;
+    {
+      std::unique_lock lock(mutex_);
+      wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+      if (queue_.empty()) break;  // stopping; a queued job is still taken
+      job = std::move(queue_.front());
+      queue_.pop_front();
+      ++runningCount_;
+    }
+    SvgGlyphResult result = runBody(job, library);
+    {
+      const std::lock_guard lock(mutex_);
+      --runningCount_;
+      if (stopping_) {
+        spentBodies_.push_back(std::move(job.body));  // room for one per thread is reserved
+        break;
+      }
+      resultRing_[(finishedHead_ + finishedCount_) % kRingSlots].emplace(
+          Finished{std::move(result), std::move(job.body)});
+      ++finishedCount_;
+    }
+    pushWakeUp();
+  }
+  if (library != nullptr) FT_Done_FreeType(library);
+}
+
+bool AsyncSvgGlyphWorker::applyFinished() {
+  bool applied = false;
+  for (;;) {
+    Finished finished;
+    {
+      const std::lock_guard lock(mutex_);
+      if (finishedCount_ == 0) break;
+      finished = std::move(*resultRing_[finishedHead_]);
+      resultRing_[finishedHead_].reset();
+      finishedHead_ = (finishedHead_ + 1) % kRingSlots;
+      --finishedCount_;
+    }
+    // First the body's reference: when it was the face's last, the face goes here and its result with it.
+    finished.spentBody = nullptr;
+    const std::shared_ptr<RenderFont> face = finished.result.face.lock();
+    if (face == nullptr || face->isGroup()) continue;
+    if (face->applySvgGlyphResult(finished.result)) applied = true;
+  }
+  if (applied) ++appliedGeneration_;
+  return applied;
+}
+
+bool AsyncSvgGlyphWorker::hasPendingGlyphs() const {
+  const std::lock_guard lock(mutex_);
+  return outstanding() != 0;
+}
+
+void AsyncSvgGlyphWorker::shutdown() {
+  {
+    const std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  wake_.notify_all();
+  for (std::thread& thread : threads_) {
+    if (thread.joinable()) thread.join();
+  }
+  threads_.clear();
+  // Every thread is gone: what is left is freed here, on the calling thread, last ring slot first.
+  for (size_t i = kRingSlots; i-- > 0;) resultRing_[i].reset();
+  finishedHead_ = 0;
+  finishedCount_ = 0;
+  queue_.clear();
+  spentBodies_.clear();
+}
