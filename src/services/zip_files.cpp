@@ -9,7 +9,6 @@
 
 #include <atomic>
 #include <cerrno>
-#include <cstdio>
 
 #include "platform/file_utils.h"
 #include "platform/text_conversion.h"
@@ -79,23 +78,16 @@ bool createZipTemporaryFile(const std::string& destination, std::optional<mode_t
     UniqueFd fd(open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, createMode));
     if (!fd.valid() && errno == EEXIST) continue;
     if (!fd.valid()) return false;
-    UniqueFile file(fdopen(fd.get(), "w+b"));
-    if (!file) {
-      fd.reset();
-      unlink(path.c_str());
-      return false;
-    }
-    fd.release();  // the stream closes it now
     temporary.path = std::move(path);
-    temporary.file = std::move(file);
+    temporary.fd = std::move(fd);
     return true;
   }
 }
 
-const char* finishZipTemporaryFile(UniqueFile file, std::optional<mode_t> keptMode) {
+const char* finishZipTemporaryFile(UniqueFd fd, std::optional<mode_t> keptMode) {
   // The permission bits are a courtesy: a file system without them still gets the archive.
-  if (keptMode) (void)fchmod(fileno(file.get()), *keptMode);
-  if (std::fflush(file.get()) != 0 || fsync(fileno(file.get())) != 0) return "ZIP flush failed";
-  if (std::fclose(file.release()) != 0) return "ZIP close failed";
+  if (keptMode) (void)fchmod(fd.get(), *keptMode);
+  if (fsync(fd.get()) != 0) return "ZIP flush failed";
+  if (fd.close() != 0) return "ZIP close failed";
   return nullptr;
 }

@@ -5,8 +5,6 @@
 #include <sys/types.h>
 
 #include <cstdint>
-#include <cstdio>
-#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -31,14 +29,9 @@ struct OpenedFile {
 bool openFileForReading(const std::string& path, OpenedFile& file, int& errorNumber, bool& sizeFailed);
 
 // A temporary sibling of the destination, "<destination>.temporary-<pid>-<n>", created exclusively.
-struct FileCloser {
-  void operator()(FILE* file) const { std::fclose(file); }
-};
-using UniqueFile = std::unique_ptr<FILE, FileCloser>;
-
 struct ZipTemporaryFile {
   std::string path;
-  UniqueFile file;  // opened "w+b"
+  UniqueFd fd;  // open for reading and writing
 };
 // Claims the next free name, moving the process-wide counter on while names are taken. keptMode holds the
 // permission bits of the file the archive will replace; without one the file gets 0666 less the umask.
@@ -47,4 +40,4 @@ bool createZipTemporaryFile(const std::string& destination, std::optional<mode_t
 
 // Gives the temporary file the kept permission bits, flushes it to disk and closes it (always); null on
 // success, else "ZIP flush failed" or "ZIP close failed".
-const char* finishZipTemporaryFile(UniqueFile file, std::optional<mode_t> keptMode);
+const char* finishZipTemporaryFile(UniqueFd fd, std::optional<mode_t> keptMode);

@@ -1,26 +1,26 @@
-// The ZIP reader. minizip parses the central directory (ZIP64 records included) through our own sources;
-// extraction reads an entry's raw bytes through minizip and inflates them here, straight into an output
-// allocated once at the size the central directory gives, checking that size and the CRC-32 exactly. Every
-// limit is tested against the central directory before any entry data is read or any memory allocated.
+// The ZIP reader over libzip. A first scan of the central directory finds where the archive starts and
+// refuses directories with too many records before libzip reads any; libzip then parses the directory (ZIP64
+// records included) and inflates entries, checking each one's size and CRC-32. The output of an extraction is
+// allocated once at the size the directory gives and filled in place; every limit is tested against the
+// directory before any entry data is read or any memory allocated.
 #include "services/zip_reader.h"
 
-#include <unzip.h>
-
 #include <algorithm>
+#include <cstring>
 #include <new>
 #include <stdexcept>
 
+#include "services/zip_directory_scan.h"
 #include "services/zip_files.h"
-#include "services/zlib_stream.h"
 
 namespace {
 
-constexpr size_t kRawPieceSize = 65536;
-constexpr size_t kMaxOutputWindow = size_t{1} << 30;
-constexpr unsigned kDosDirectoryAttribute = 0x10;
-constexpr unsigned kFlagEncrypted = 0x01;
-constexpr unsigned kFlagPatchedData = 0x20;
-constexpr unsigned kFlagStrongEncryption = 0x40;
+constexpr uint32_t kDosDirectoryAttribute = 0x10;
+constexpr const char* kExtractionFailed = "ZIP entry extraction failed";
+
+struct ZipFileCloser {
+  void operator()(zip_file_t* file) const { zip_fclose(file); }
+};
 
 bool checkLimits(const ZipReaderLimits& limits, std::string& error) {
   if (limits.maxEntries == 0 || limits.maxNameBytes == 0) {
@@ -34,70 +34,12 @@ bool checkLimits(const ZipReaderLimits& limits, std::string& error) {
   return true;
 }
 
-ZipEntryInfo describeEntry(uint64_t index, std::string name, const unz_file_info64& info) {
-  ZipEntryInfo entry;
-  entry.index = index;
-  entry.compressedSize = info.compressed_size;
-  entry.uncompressedSize = info.uncompressed_size;
-  entry.crc32 = static_cast<uint32_t>(info.crc);
-  entry.method = static_cast<uint16_t>(info.compression_method);
-  entry.isDirectory = (!name.empty() && name.back() == '/') || (info.external_fa & kDosDirectoryAttribute) != 0;
-  entry.isEncrypted = (info.flag & (kFlagEncrypted | kFlagStrongEncryption)) != 0;
-  entry.isSupported =
-      (entry.method == 0 || entry.method == Z_DEFLATED) && !entry.isEncrypted && (info.flag & kFlagPatchedData) == 0;
-  entry.name = std::move(name);
-  return entry;
-}
-
 // Deflated entries pass when uncompressed <= maxRatio * compressed, computed without overflow.
 bool hasSafeRatio(const ZipEntryInfo& entry, uint64_t maxRatio) {
-  if (entry.method != Z_DEFLATED || entry.uncompressedSize == 0) return true;
+  if (entry.method != ZIP_CM_DEFLATE || entry.uncompressedSize == 0) return true;
   if (entry.compressedSize == 0) return false;
   const uint64_t quotient = entry.uncompressedSize / entry.compressedSize;
   return quotient < maxRatio || (quotient == maxRatio && entry.uncompressedSize % entry.compressedSize == 0);
-}
-
-// What the extraction helpers answer when the archive itself could not be read; the source knows why.
-constexpr const char* kUnreadable = "";
-
-// Inflates raw DEFLATE data read from `entry` into exactly output.size() bytes; null on success, else what
-// went wrong.
-const char* inflateEntry(ZipRawEntry& entry, std::string& output) {
-  std::vector<unsigned char> raw(kRawPieceSize);
-  ZlibStream stream(ZlibStream::Direction::Inflate);
-  if (stream.initInflate(-MAX_WBITS) != Z_OK) return "allocation failed";
-  z_stream& z = stream.get();
-  size_t written = 0;
-  for (;;) {
-    if (z.avail_in == 0) {
-      const int64_t got = entry.read(raw.data(), raw.size());
-      if (got < 0) return kUnreadable;
-      z.next_in = raw.data();
-      z.avail_in = static_cast<uInt>(got);
-    }
-    const uInt window = static_cast<uInt>(std::min<size_t>(output.size() - written, kMaxOutputWindow));
-    z.next_out = reinterpret_cast<Bytef*>(output.data() + written);
-    z.avail_out = window;
-    const int result = inflate(&z, Z_NO_FLUSH);
-    written += window - z.avail_out;
-    if (result == Z_STREAM_END) return written == output.size() ? nullptr : "unexpected decompressed size";
-    // No progress was possible: either the output is full before the stream ended, or the data ran out.
-    if (result == Z_BUF_ERROR)
-      return written == output.size() ? "unexpected decompressed size" : "entry data ended early";
-    if (result != Z_OK) return "decompression failed";
-  }
-}
-
-// Copies the stored bytes of `entry` into exactly output.size() bytes.
-const char* copyStoredEntry(ZipRawEntry& entry, std::string& output) {
-  size_t written = 0;
-  while (written < output.size()) {
-    const int64_t got = entry.read(reinterpret_cast<unsigned char*>(output.data() + written), output.size() - written);
-    if (got < 0) return kUnreadable;
-    if (got == 0) return "entry data ended early";
-    written += static_cast<size_t>(got);
-  }
-  return nullptr;
 }
 
 }  // namespace
@@ -130,8 +72,7 @@ std::unique_ptr<ZipArchiveReader> ZipArchiveReader::openFile(std::string_view pa
     }
     auto reader = std::make_unique<ZipArchiveReader>(PrivateKey{}, limits);
     reader->file_ = std::move(opened.fd);
-    reader->source_ = std::make_unique<ZipSource>(reader->file_.get(), opened.size);
-    if (!reader->openArchive(error)) return nullptr;
+    if (!reader->openArchive(ZipBytes(reader->file_.get(), opened.size), error)) return nullptr;
     return reader;
   } catch (const std::bad_alloc&) {
     error = "not enough memory to open ZIP archive";
@@ -152,8 +93,7 @@ std::unique_ptr<ZipArchiveReader> ZipArchiveReader::openMemory(std::string_view 
     }
     auto reader = std::make_unique<ZipArchiveReader>(PrivateKey{}, limits);
     reader->bytes_.assign(data);
-    reader->source_ = std::make_unique<ZipSource>(reader->bytes_);
-    if (!reader->openArchive(error)) return nullptr;
+    if (!reader->openArchive(ZipBytes(reader->bytes_), error)) return nullptr;
     return reader;
   } catch (const std::bad_alloc&) {
     error = "not enough memory to open ZIP archive";
@@ -163,88 +103,81 @@ std::unique_ptr<ZipArchiveReader> ZipArchiveReader::openMemory(std::string_view 
   return nullptr;
 }
 
-bool ZipArchiveReader::openArchive(std::string& error) {
-  zlib_filefunc64_def callbacks = source_->callbacks();
-  archive_.reset(unzOpen2_64(source_.get(), &callbacks));
-  if (!archive_ && source_->isEntrylessArchive()) return true;
-  if (!archive_) {
-    error = source_->openFailureText("ZIP open failed");
+bool ZipArchiveReader::openArchive(const ZipBytes& bytes, std::string& error) {
+  const ZipDirectoryScan scan = scanZipDirectory(bytes, limits_.maxEntries);
+  if (scan.walked && scan.recordCount > limits_.maxEntries) {
+    error = "ZIP entry count exceeds metadata limit";
     return false;
   }
-  return buildEntryTable(error);
+  source_ = std::make_unique<ZipArchiveSource>(bytes, scan.archiveStart, ZipArchiveSource::Use::Read);
+  ZipError failure;
+  zip_source_t* source = source_->create(failure.get());
+  if (source != nullptr) archive_.reset(zip_open_from_source(source, ZIP_RDONLY, failure.get()));
+  if (!archive_) {
+    zip_source_free(source);
+    error = zipErrorText("ZIP open failed", failure.get());
+    return false;
+  }
+  return buildEntryTable(scan.zeroByteNames, error);
 }
 
-bool ZipArchiveReader::buildEntryTable(std::string& error) {
-  unz_global_info64 global{};
-  const int status = unzGetGlobalInfo64(archive_.get(), &global);
-  if (status != UNZ_OK) {
-    error = source_->statusText("ZIP open failed", status);
-    return false;
-  }
-  const uint64_t count = global.number_entry;
+bool ZipArchiveReader::buildEntryTable(const std::vector<uint64_t>& zeroByteNames, std::string& error) {
+  const uint64_t count = static_cast<uint64_t>(zip_get_num_entries(archive_.get(), 0));
   if (count > limits_.maxEntries) {
     error = "ZIP entry count exceeds metadata limit";
     return false;
   }
   entries_.reserve(count);
-  positions_.reserve(count);
   nameIndex_.reserve(count);
   uint64_t usedNameBytes = 0;
   for (uint64_t index = 0; index < count; ++index) {
-    const int moved = index == 0 ? unzGoToFirstFile(archive_.get()) : unzGoToNextFile(archive_.get());
-    if (moved != UNZ_OK) {
-      error = source_->statusText("ZIP entry metadata failed", moved);
-      return false;
-    }
-    if (!readEntry(index, usedNameBytes, error)) return false;
+    const bool zeroByteInName = std::binary_search(zeroByteNames.begin(), zeroByteNames.end(), index);
+    if (!readEntry(index, zeroByteInName, usedNameBytes, error)) return false;
   }
   return true;
 }
 
-bool ZipArchiveReader::readEntry(uint64_t index, uint64_t& usedNameBytes, std::string& error) {
-  unz_file_info64 info{};
-  int status = unzGetCurrentFileInfo64(archive_.get(), &info, nullptr, 0, nullptr, 0, nullptr, 0);
-  if (status != UNZ_OK) {
-    error = source_->statusText("ZIP entry metadata failed", status);
+bool ZipArchiveReader::readEntry(uint64_t index, bool zeroByteInName, uint64_t& usedNameBytes, std::string& error) {
+  zip_t* archive = archive_.get();
+  zip_stat_t stat;
+  zip_uint8_t system = 0;
+  zip_uint32_t attributes = 0;
+  if (zip_stat_index(archive, index, ZIP_FL_ENC_RAW, &stat) != 0 ||
+      zip_file_get_external_attributes(archive, index, 0, &system, &attributes) != 0) {
+    error = zipErrorText("ZIP entry metadata failed", zip_get_error(archive));
     return false;
   }
-  const uint64_t nameLength = info.size_filename;
-  if (limits_.maxNameBytes - usedNameBytes < nameLength) {
+  // The stored bytes; libzip gives a zero byte in a name as a space, so the length is the stored one.
+  const char* storedName = zip_get_name(archive, index, ZIP_FL_ENC_RAW);
+  if (storedName == nullptr) {
+    error = zipErrorText("ZIP entry name failed", zip_get_error(archive));
+    return false;
+  }
+  const std::string_view name(storedName);
+  if (limits_.maxNameBytes - usedNameBytes < name.size()) {
     error = "ZIP entry names exceed metadata limit";
     return false;
   }
-  std::string name(nameLength, '\0');
-  std::string extra(info.size_file_extra, '\0');
-  unz_file_info64 again{};
-  status = unzGetCurrentFileInfo64(archive_.get(), &again, name.data(), info.size_filename, extra.data(),
-                                   info.size_file_extra, nullptr, 0);
-  if (status != UNZ_OK) {
-    error = source_->statusText("ZIP entry name failed", status);
-    return false;
-  }
-  if (again.size_filename != info.size_filename) {
-    error = "ZIP entry name changed while opening archive";
-    return false;
-  }
-  if (name.find('\0') != std::string::npos) {
+  if (zeroByteInName) {
     error = "ZIP entry name contains a zero byte";
     return false;
   }
   if (nameIndex_.count(name) != 0) {
-    error = "ZIP archive contains duplicate entry: " + name;
+    error = "ZIP archive contains duplicate entry: " + std::string(name);
     return false;
   }
-  unz64_file_pos position{};
-  status = unzGetFilePos64(archive_.get(), &position);
-  if (status != UNZ_OK) {
-    error = source_->statusText("ZIP entry metadata failed", status);
-    return false;
-  }
-  applyZip64Sizes(info, extra);
-  positions_.push_back({position.pos_in_zip_directory, position.num_of_file});
-  entries_.push_back(describeEntry(index, std::move(name), info));
-  nameIndex_.emplace(entries_.back().name, index);
-  usedNameBytes += nameLength;
+  ZipEntryInfo& entry = entries_.emplace_back();
+  entry.index = index;
+  entry.name = name;
+  entry.compressedSize = stat.comp_size;
+  entry.uncompressedSize = stat.size;
+  entry.crc32 = stat.crc;
+  entry.method = stat.comp_method;
+  entry.isDirectory = (!name.empty() && name.back() == '/') || (attributes & kDosDirectoryAttribute) != 0;
+  entry.isEncrypted = stat.encryption_method != ZIP_EM_NONE;
+  entry.isSupported = (entry.method == ZIP_CM_STORE || entry.method == ZIP_CM_DEFLATE) && !entry.isEncrypted;
+  nameIndex_.emplace(entry.name, index);
+  usedNameBytes += name.size();
   return true;
 }
 
@@ -288,7 +221,7 @@ bool ZipArchiveReader::extract(uint64_t index, std::string& output, std::string&
   try {
     if (!checkExtractable(entry, error)) return false;
     std::string result;
-    if (!extractInto(index, result, error)) return false;
+    if (!extractInto(entry, result, error)) return false;
     extractedTotal_ += entry.uncompressedSize;
     output = std::move(result);
     return true;
@@ -300,24 +233,28 @@ bool ZipArchiveReader::extract(uint64_t index, std::string& output, std::string&
   return false;
 }
 
-bool ZipArchiveReader::extractInto(uint64_t index, std::string& output, std::string& error) {
-  const ZipEntryInfo& entry = entries_[index];
+// Lets libzip fill exactly the recorded size, then asks for one byte more: libzip checks the size and the
+// CRC-32 when it reaches the end of the entry's data, and an entry with more data than recorded is refused.
+bool ZipArchiveReader::extractInto(const ZipEntryInfo& entry, std::string& output, std::string& error) {
   output.resize(entry.uncompressedSize);
-  source_->beginOperation();
-  const unz64_file_pos position{positions_[index].directoryOffset, positions_[index].fileNumber};
-  ZipRawEntry opened(archive_.get(), *source_, entry.compressedSize);
-  int status = unzGoToFilePos64(archive_.get(), &position);
-  if (status == UNZ_OK) status = opened.open();
-  if (status != UNZ_OK) {
-    error = source_->statusText("ZIP entry extraction failed", status);
+  source_->forgetCache();
+  const std::unique_ptr<zip_file_t, ZipFileCloser> file(zip_fopen_index(archive_.get(), entry.index, 0));
+  if (!file) {
+    error = zipErrorText(kExtractionFailed, zip_get_error(archive_.get()));
+    zip_error_clear(archive_.get());
     return false;
   }
-  const char* failure = entry.method == 0 ? copyStoredEntry(opened, output) : inflateEntry(opened, output);
-  if (failure == nullptr && crc32_z(0, reinterpret_cast<const Bytef*>(output.data()), output.size()) != entry.crc32) {
-    failure = "CRC-32 check failed";
+  uint64_t done = 0;
+  char beyond = 0;
+  zip_int64_t got = 0;
+  while (done < output.size() && (got = zip_fread(file.get(), output.data() + done, output.size() - done)) > 0) {
+    done += static_cast<uint64_t>(got);
   }
-  if (failure == nullptr) return true;
-  error = failure == kUnreadable ? source_->statusText("ZIP entry extraction failed", UNZ_ERRNO)
-                                 : std::string("ZIP entry extraction failed: ") + failure;
-  return false;
+  if (got >= 0 && done == output.size()) got = zip_fread(file.get(), &beyond, 1);
+  if (got < 0) {
+    error = zipErrorText(kExtractionFailed, zip_file_get_error(file.get()));
+  } else if (got > 0 || done < output.size()) {
+    error = zipErrorText(kExtractionFailed, ZIP_ER_INCONS);
+  }
+  return error.empty();
 }

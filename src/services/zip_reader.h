@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "platform/unique_fd.h"
-#include "services/zip_io.h"
+#include "services/zip_source.h"
 
 struct ZipReaderLimits {
   uint64_t maxEntries = 65536;
@@ -62,24 +62,18 @@ class ZipArchiveReader {
   bool extract(uint64_t index, std::string& output, std::string& error);
 
  private:
-  struct EntryPosition {
-    uint64_t directoryOffset;
-    uint64_t fileNumber;
-  };
-
-  bool openArchive(std::string& error);
-  bool buildEntryTable(std::string& error);
-  bool readEntry(uint64_t index, uint64_t& usedNameBytes, std::string& error);
+  bool openArchive(const ZipBytes& bytes, std::string& error);
+  bool buildEntryTable(const std::vector<uint64_t>& zeroByteNames, std::string& error);
+  bool readEntry(uint64_t index, bool zeroByteInName, uint64_t& usedNameBytes, std::string& error);
   bool checkExtractable(const ZipEntryInfo& entry, std::string& error) const;
-  bool extractInto(uint64_t index, std::string& output, std::string& error);
+  bool extractInto(const ZipEntryInfo& entry, std::string& output, std::string& error);
 
   ZipReaderLimits limits_;
   UniqueFd file_;
   std::string bytes_;  // the memory reader's own copy
-  std::unique_ptr<ZipSource> source_;
-  UnzipHandle archive_;  // declared after what it reads through, so it is closed first
+  std::unique_ptr<ZipArchiveSource> source_;
+  ZipHandle archive_;  // declared after what it reads through, so it goes first
   std::vector<ZipEntryInfo> entries_;
-  std::vector<EntryPosition> positions_;
   std::unordered_map<std::string_view, uint64_t> nameIndex_;  // views into entries_' names
   uint64_t extractedTotal_ = 0;
 };

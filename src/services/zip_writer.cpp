@@ -1,103 +1,38 @@
-// The ZIP writer over minizip, which writes through our stdio sink into the temporary file. Entries of an
-// existing archive are copied raw: minizip re-frames them (its own local and central headers) around the
-// unchanged compressed bytes and CRC-32. An entry that fails half written leaves bytes minizip cannot take
-// back, so the writer is then marked damaged and can only be abandoned.
+// The ZIP writer over libzip. libzip keeps the entries it is given and writes the whole archive when it is
+// closed, through our archive source into the temporary file: entries of an existing archive are copied raw
+// (the same local and central records and compressed bytes), new ones compressed as they are written. The
+// written archive is read back before it is installed, and must hold exactly the entries the writer was given.
 #include "services/zip_writer.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
-#include <unzip.h>
-#include <zip.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <ctime>
+#include <cstdlib>
+#include <cstring>
 #include <new>
 #include <stdexcept>
-#include <vector>
 
 #include "platform/atomic_write.h"
+#include "platform/text_conversion.h"
+#include "services/zip_directory_scan.h"
 #include "services/zip_files.h"
 
 namespace {
 
-constexpr size_t kCopyPieceSize = 65536;
-constexpr size_t kMaxWritePiece = size_t{1} << 30;
-constexpr uint64_t kZip64Threshold = 0xFFFFFFFFu;
-constexpr uLong kFlagEncrypted = 0x01;
-constexpr uLong kFlagDataDescriptor = 0x08;
-constexpr uLong kFlagUtf8Name = 0x0800;
-constexpr uint16_t kZip64ExtraId = 0x0001;
-constexpr int kStrongestZlibLevel = 9;
-
-constexpr const char* kDamaged = "ZIP writer is unusable after a failed entry";
+constexpr uint64_t kMaxNameSize = 65535;
+constexpr uint32_t kStrongestZlibLevel = 9;
 constexpr const char* kCopyFailed = "ZIP existing entry copy failed";
-
-unsigned readUint16LE(std::string_view bytes, size_t position) {
-  return static_cast<unsigned char>(bytes[position]) | (static_cast<unsigned char>(bytes[position + 1]) << 8);
-}
-
-// The extra field without its ZIP64 blocks, which minizip writes afresh where an entry needs them; a
-// malformed tail is kept as it is.
-std::string withoutZip64Blocks(std::string_view extra) {
-  std::string kept;
-  size_t position = 0;
-  while (extra.size() - position >= 4) {
-    const size_t blockSize = 4 + readUint16LE(extra, position + 2);
-    if (extra.size() - position < blockSize) break;
-    if (readUint16LE(extra, position) != kZip64ExtraId) kept.append(extra.substr(position, blockSize));
-    position += blockSize;
-  }
-  kept.append(extra.substr(position));
-  return kept;
-}
-
-// New entries carry the current local time.
-zip_fileinfo newEntryInfo() {
-  zip_fileinfo info{};
-  const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  if (localtime_r(&now, &local) != nullptr) {
-    info.tmz_date = {static_cast<uInt>(local.tm_sec),  static_cast<uInt>(local.tm_min),
-                     static_cast<uInt>(local.tm_hour), static_cast<uInt>(local.tm_mday),
-                     static_cast<uInt>(local.tm_mon),  static_cast<uInt>(local.tm_year + 1900)};
-  }
-  return info;
-}
+constexpr const char* kFinalizationFailed = "ZIP finalization failed";
 
 bool isAscii(std::string_view text) {
   return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
 }
 
-bool hasZeroByte(std::string_view text) { return text.find('\0') != std::string_view::npos; }
-
-// The central record of the current entry of `reader`, its sizes completed from a ZIP64 field.
-bool readExistingEntry(void* reader, ZipSource& source, ExistingEntry& entry, std::string& error) {
-  unz_file_info64& info = entry.info;
-  int status = unzGetCurrentFileInfo64(reader, &info, nullptr, 0, nullptr, 0, nullptr, 0);
-  entry.name.assign(info.size_filename, '\0');
-  entry.centralExtra.assign(info.size_file_extra, '\0');
-  entry.comment.assign(info.size_file_comment, '\0');
-  unz_file_info64 again{};
-  if (status == UNZ_OK) {
-    status = unzGetCurrentFileInfo64(reader, &again, entry.name.data(), entry.name.size(), entry.centralExtra.data(),
-                                     entry.centralExtra.size(), entry.comment.data(), entry.comment.size());
-  }
-  if (status != UNZ_OK || again.size_filename != info.size_filename) {
-    error = source.statusText("ZIP entry name failed", status == UNZ_OK ? UNZ_BADZIPFILE : status);
-    return false;
-  }
-  applyZip64Sizes(info, entry.centralExtra);
-  return true;
-}
-
-// Opens the entry through `raw` and reads the extra field of its local header.
-bool readLocalExtra(void* reader, ZipRawEntry& raw, std::string& localExtra) {
-  if (raw.open() != UNZ_OK) return false;
-  const int size = unzGetLocalExtrafield(reader, nullptr, 0);
-  if (size < 0) return false;
-  localExtra.assign(static_cast<size_t>(size), '\0');
-  return unzGetLocalExtrafield(reader, localExtra.data(), localExtra.size()) == size;
+// Names that are UTF-8 (and not plain ASCII) are marked so; others are stored as they are, unmarked.
+zip_flags_t nameEncoding(std::string_view name) {
+  return !isAscii(name) && wideToUtf8(utf8ToWide(name)) == name ? ZIP_FL_ENC_UTF_8 : ZIP_FL_ENC_GUESS;
 }
 
 }  // namespace
@@ -114,8 +49,6 @@ bool isSafeZipEntryName(std::string_view name, bool allowTrailingSlash) {
     start = end + 1;
   }
 }
-
-void ZipWriterCloser::operator()(void* archive) const { zipClose(archive, nullptr); }
 
 ZipArchiveWriter::ZipArchiveWriter(PrivateKey, uint32_t level) : level_(level) {}
 
@@ -166,125 +99,69 @@ bool ZipArchiveWriter::openAt(std::string_view path, bool append, std::string& e
     return false;
   }
   if (exists) keptMode_ = existing.st_mode & 07777;
-  if (append && exists) return copyExistingEntries(error);
-  return startArchive(error);
+  if (append && exists) return openExisting(error);
+  return startArchive(ZipBytes(std::string_view()), 0, ZIP_CREATE | ZIP_TRUNCATE, error);
 }
 
-bool ZipArchiveWriter::startArchive(std::string& error) {
+bool ZipArchiveWriter::openExisting(std::string& error) {
+  int errorNumber = 0;
+  bool sizeFailed = false;
+  if (!openFileForReading(destinationPath_, existing_, errorNumber, sizeFailed)) {
+    error = sizeFailed ? "ZIP existing file size could not be read" : "ZIP existing file could not be opened";
+    return false;
+  }
+  const ZipBytes bytes(existing_.fd.get(), existing_.size);
+  const ZipDirectoryScan scan = scanZipDirectory(bytes, UINT64_MAX);
+  return startArchive(bytes, scan.archiveStart, 0, error) &&
+         checkExistingEntries(scan.zeroByteNames, existing_.size - scan.archiveStart, error);
+}
+
+bool ZipArchiveWriter::startArchive(const ZipBytes& existing, uint64_t start, int flags, std::string& error) {
+  source_ = std::make_unique<ZipArchiveSource>(existing, start, ZipArchiveSource::Use::Write);
+  ZipError failure;
+  zip_source_t* source = source_->create(failure.get());
+  if (source != nullptr) archive_.reset(zip_open_from_source(source, flags, failure.get()));
+  if (!archive_) {
+    zip_source_free(source);
+    error = zipErrorText((flags & ZIP_TRUNCATE) != 0 ? "ZIP writer creation failed" : "ZIP open failed", failure.get());
+    return false;
+  }
   ZipTemporaryFile temporary;
   if (!createZipTemporaryFile(destinationPath_, keptMode_, temporary)) {
     error = "ZIP temporary file could not be created";
     return false;
   }
-  file_ = std::move(temporary.file);
+  temporary_ = std::move(temporary.fd);
   temporaryPath_ = std::move(temporary.path);
-  sink_ = std::make_unique<ZipSink>(file_.get());
-  zlib_filefunc64_def callbacks = sink_->callbacks();
-  archive_.reset(zipOpen2_64(sink_.get(), APPEND_STATUS_CREATE, nullptr, &callbacks));
-  if (!archive_) {
-    // Our own stream cannot fail to open, so only minizip's allocation can have failed.
-    error = zipStatusText("ZIP writer creation failed", Z_MEM_ERROR, sink_->failure());
-    return false;
-  }
+  source_->writeInto(temporary_.get());
   return true;
 }
 
-bool ZipArchiveWriter::copyExistingEntries(std::string& error) {
-  OpenedFile existing;
-  int errorNumber = 0;
-  bool sizeFailed = false;
-  if (!openFileForReading(destinationPath_, existing, errorNumber, sizeFailed)) {
-    error = sizeFailed ? "ZIP existing file size could not be read" : "ZIP existing file could not be opened";
-    return false;
-  }
-  ZipSource source(existing.fd.get(), existing.size);
-  zlib_filefunc64_def callbacks = source.callbacks();
-  const UnzipHandle reader(unzOpen2_64(&source, &callbacks));
-  if (!reader && source.isEntrylessArchive()) return startArchive(error);
-  if (!reader) {
-    error = source.openFailureText("ZIP open failed");
-    return false;
-  }
-  unz_global_info64 global{};
-  const int status = unzGetGlobalInfo64(reader.get(), &global);
-  if (status != UNZ_OK) {
-    error = source.statusText("ZIP open failed", status);
-    return false;
-  }
-  if (!startArchive(error)) return false;
-  uint64_t unclaimedBytes = source.size();
-  for (uint64_t index = 0; index < global.number_entry; ++index) {
-    const int moved = index == 0 ? unzGoToFirstFile(reader.get()) : unzGoToNextFile(reader.get());
-    if (moved != UNZ_OK) {
-      error = source.statusText("ZIP entry name failed", moved);
+// Every entry of the existing archive is kept: its name must be safe (directory entries included) and unique,
+// and the entries' data must fit in the archive together, since records sharing their data would otherwise
+// turn a small archive into a huge copy.
+bool ZipArchiveWriter::checkExistingEntries(const std::vector<uint64_t>& zeroByteNames, uint64_t archiveSize,
+                                            std::string& error) {
+  zip_t* archive = archive_.get();
+  const uint64_t count = static_cast<uint64_t>(zip_get_num_entries(archive, 0));
+  uint64_t unclaimedBytes = archiveSize;
+  for (uint64_t index = 0; index < count; ++index) {
+    const char* name = zip_get_name(archive, index, ZIP_FL_ENC_RAW);
+    zip_stat_t stat;
+    if (name == nullptr || zip_stat_index(archive, index, 0, &stat) != 0) {
+      error = zipErrorText("ZIP entry name failed", zip_get_error(archive));
       return false;
     }
-    if (!copyEntry(reader.get(), source, unclaimedBytes, error)) return false;
-  }
-  return true;
-}
-
-bool ZipArchiveWriter::copyEntry(void* reader, ZipSource& source, uint64_t& unclaimedBytes, std::string& error) {
-  ExistingEntry entry;
-  if (!readExistingEntry(reader, source, entry, error)) return false;
-  if (!isSafeZipEntryName(entry.name, true) || !entryNames_.insert(entry.name).second) {
-    error = "ZIP contains an unsafe or duplicate entry name";
-    return false;
-  }
-  const unz_file_info64& info = entry.info;
-  // minizip writes only these two methods, and moving the data descriptor of an encrypted entry into its
-  // header would change the byte its password check compares.
-  const bool encryptedWithDescriptor = (info.flag & kFlagEncrypted) != 0 && (info.flag & kFlagDataDescriptor) != 0;
-  if ((info.compression_method != 0 && info.compression_method != Z_DEFLATED) || encryptedWithDescriptor) {
-    error = std::string(kCopyFailed) + ": unsupported compression method";
-    return false;
-  }
-  // Entries hold distinct parts of the archive, so their data fit in it together. Records that share data
-  // would otherwise let a small archive be copied into a huge one.
-  if (info.compressed_size > unclaimedBytes) {
-    error = std::string(kCopyFailed) + ": entries claim more data than the archive holds";
-    return false;
-  }
-  unclaimedBytes -= info.compressed_size;
-  ZipRawEntry raw(reader, source, info.compressed_size);
-  std::string localExtra;
-  if (!readLocalExtra(reader, raw, localExtra)) {
-    error = source.statusText(kCopyFailed, UNZ_BADZIPFILE);
-    return false;
-  }
-  return copyRawEntry(entry, localExtra, raw, source, error);
-}
-
-// Writes the entry around its unchanged compressed bytes, as read through `raw`.
-bool ZipArchiveWriter::copyRawEntry(const ExistingEntry& entry, const std::string& localExtra, ZipRawEntry& raw,
-                                    ZipSource& source, std::string& error) {
-  const unz_file_info64& info = entry.info;
-  zip_fileinfo fileInfo{};
-  fileInfo.dosDate = info.dosDate;
-  fileInfo.internal_fa = info.internal_fa;
-  fileInfo.external_fa = info.external_fa;
-  const std::string local = withoutZip64Blocks(localExtra);
-  const std::string central = withoutZip64Blocks(entry.centralExtra);
-  const bool zip64 = info.compressed_size >= kZip64Threshold || info.uncompressed_size >= kZip64Threshold;
-  int status = zipOpenNewFileInZip4_64(
-      archive_.get(), entry.name.c_str(), &fileInfo, local.data(), static_cast<uInt>(local.size()), central.data(),
-      static_cast<uInt>(central.size()), entry.comment.empty() ? nullptr : entry.comment.c_str(),
-      static_cast<int>(info.compression_method), Z_DEFAULT_COMPRESSION, 1, -MAX_WBITS, DEF_MEM_LEVEL,
-      Z_DEFAULT_STRATEGY, nullptr, 0, info.version, info.flag & ~kFlagDataDescriptor, zip64 ? 1 : 0);
-  std::vector<unsigned char> piece(kCopyPieceSize);
-  while (status == ZIP_OK) {
-    const int64_t got = raw.read(piece.data(), piece.size());
-    if (got < 0) {
-      error = source.statusText(kCopyFailed, UNZ_ERRNO);
+    const bool zeroByte = std::binary_search(zeroByteNames.begin(), zeroByteNames.end(), index);
+    if (zeroByte || !isSafeZipEntryName(name, true) || !entryNames_.insert(name).second) {
+      error = "ZIP contains an unsafe or duplicate entry name";
       return false;
     }
-    if (got == 0) break;
-    status = zipWriteInFileInZip(archive_.get(), piece.data(), static_cast<unsigned>(got));
-  }
-  if (status == ZIP_OK) status = zipCloseFileInZipRaw64(archive_.get(), info.uncompressed_size, info.crc);
-  if (status != ZIP_OK) {
-    error = zipStatusText(kCopyFailed, status, sink_->failure());
-    return false;
+    if (stat.comp_size > unclaimedBytes) {
+      error = std::string(kCopyFailed) + ": entries claim more data than the archive holds";
+      return false;
+    }
+    unclaimedBytes -= stat.comp_size;
   }
   return true;
 }
@@ -292,8 +169,6 @@ bool ZipArchiveWriter::copyRawEntry(const ExistingEntry& entry, const std::strin
 bool ZipArchiveWriter::checkNewEntry(std::string_view name, std::string& error) {
   if (closed_) {
     error = "ZIP writer is closed";
-  } else if (damaged_) {
-    error = kDamaged;
   } else if (!isSafeZipEntryName(name, false)) {
     error = "ZIP entry name is unsafe";
   } else if (entryNames_.count(std::string(name)) != 0) {
@@ -302,58 +177,46 @@ bool ZipArchiveWriter::checkNewEntry(std::string_view name, std::string& error) 
   return error.empty();
 }
 
-// Claims the name and starts the entry. From here on a failure damages the writer.
-bool ZipArchiveWriter::beginEntry(const std::string& name, uint64_t size, const char* failurePrefix,
-                                  std::string& error) {
-  entryNames_.insert(name);
-  const zip_fileinfo info = newEntryInfo();
-  const int method = level_ == 0 ? 0 : Z_DEFLATED;
-  const int level = std::min(static_cast<int>(level_), kStrongestZlibLevel);
-  const uLong flags = isAscii(name) ? 0 : kFlagUtf8Name;
-  const int status = zipOpenNewFileInZip4_64(archive_.get(), name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr,
-                                             method, level, 0, -MAX_WBITS, DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY, nullptr,
-                                             0, 0, flags, size >= kZip64Threshold ? 1 : 0);
-  if (status == ZIP_OK) return true;
-  failEntry(name, zipStatusText(failurePrefix, status, sink_->failure()), error);
-  return false;
-}
-
-bool ZipArchiveWriter::writeEntryData(const std::string& name, const void* data, size_t length,
-                                      const char* failurePrefix, std::string& error) {
-  const auto* bytes = static_cast<const unsigned char*>(data);
-  for (size_t done = 0; done < length;) {
-    const size_t piece = std::min(length - done, kMaxWritePiece);
-    const int status = zipWriteInFileInZip(archive_.get(), bytes + done, static_cast<unsigned>(piece));
-    if (status != ZIP_OK) {
-      failEntry(name, zipStatusText(failurePrefix, status, sink_->failure()), error);
-      return false;
-    }
-    done += piece;
+bool ZipArchiveWriter::addEntry(const std::string& name, zip_source_t* source, const char* failurePrefix,
+                                std::string& error) {
+  zip_t* archive = archive_.get();
+  const zip_int64_t index = zip_file_add(archive, name.c_str(), source, nameEncoding(name));
+  if (index < 0) {
+    zip_source_free(source);
+  } else if (zip_set_file_compression(archive, static_cast<zip_uint64_t>(index),
+                                      level_ == 0 ? ZIP_CM_STORE : ZIP_CM_DEFLATE,
+                                      std::min(level_, kStrongestZlibLevel)) != 0) {
+    zip_delete(archive, static_cast<zip_uint64_t>(index));
+  } else {
+    entryNames_.insert(name);
+    return true;
   }
-  return true;
-}
-
-bool ZipArchiveWriter::endEntry(const std::string& name, const char* failurePrefix, std::string& error) {
-  const int status = zipCloseFileInZip(archive_.get());
-  if (status == ZIP_OK) return true;
-  failEntry(name, zipStatusText(failurePrefix, status, sink_->failure()), error);
+  error = zipErrorText(failurePrefix, zip_get_error(archive));
+  zip_error_clear(archive);
   return false;
-}
-
-void ZipArchiveWriter::failEntry(const std::string& name, std::string message, std::string& error) {
-  entryNames_.erase(name);
-  damaged_ = true;
-  error = std::move(message);
 }
 
 bool ZipArchiveWriter::addMemory(std::string_view name, std::string_view data, std::string& error) {
   error.clear();
+  constexpr const char* kFailed = "ZIP memory addition failed";
   try {
     if (!checkNewEntry(name, error)) return false;
-    const std::string entryName(name);
-    constexpr const char* kFailed = "ZIP memory addition failed";
-    return beginEntry(entryName, data.size(), kFailed, error) &&
-           writeEntryData(entryName, data.data(), data.size(), kFailed, error) && endEntry(entryName, kFailed, error);
+    if (name.size() > kMaxNameSize) {
+      error = zipErrorText(kFailed, ZIP_ER_INVAL);
+      return false;
+    }
+    // libzip keeps the bytes until the archive is written, and frees them.
+    void* copy = data.empty() ? nullptr : std::malloc(data.size());
+    if (!data.empty() && copy == nullptr) throw std::bad_alloc();
+    if (!data.empty()) std::memcpy(copy, data.data(), data.size());
+    ZipError failure;
+    zip_source_t* source = zip_source_buffer_create(copy, data.size(), 1, failure.get());
+    if (source == nullptr) {
+      std::free(copy);
+      error = zipErrorText(kFailed, failure.get());
+      return false;
+    }
+    return addEntry(std::string(name), source, kFailed, error);
   } catch (const std::bad_alloc&) {
     error = "not enough memory to add ZIP entry";
   }
@@ -362,9 +225,10 @@ bool ZipArchiveWriter::addMemory(std::string_view name, std::string_view data, s
 
 bool ZipArchiveWriter::addFile(std::string_view name, std::string_view sourcePath, std::string& error) {
   error.clear();
+  constexpr const char* kFailed = "ZIP file addition failed";
   try {
     if (!checkNewEntry(name, error)) return false;
-    if (sourcePath.empty() || hasZeroByte(sourcePath)) {
+    if (sourcePath.empty() || sourcePath.find('\0') != std::string_view::npos) {
       error = "ZIP source path is invalid";
       return false;
     }
@@ -380,32 +244,21 @@ bool ZipArchiveWriter::addFile(std::string_view name, std::string_view sourcePat
       error = sizeFailed ? "ZIP source file size could not be read" : "ZIP source file could not be opened";
       return false;
     }
-    return streamFile(std::string(name), source, error);
+    if (name.size() > kMaxNameSize) {
+      error = zipErrorText(kFailed, ZIP_ER_INVAL);
+      return false;
+    }
+    ZipError failure;
+    zip_source_t* entrySource = createFileEntrySource(absolute, source.size, failure.get());
+    if (entrySource == nullptr) {
+      error = zipErrorText(kFailed, failure.get());
+      return false;
+    }
+    return addEntry(std::string(name), entrySource, kFailed, error);
   } catch (const std::bad_alloc&) {
     error = "not enough memory to add ZIP entry";
   }
   return false;
-}
-
-// Copies the file's contents into a new entry piece by piece, never holding the whole file in memory.
-bool ZipArchiveWriter::streamFile(const std::string& name, OpenedFile& source, std::string& error) {
-  constexpr const char* kFailed = "ZIP file addition failed";
-  std::vector<unsigned char> piece(kCopyPieceSize);
-  if (!beginEntry(name, source.size, kFailed, error)) return false;
-  for (uint64_t done = 0; done < source.size;) {
-    const ssize_t got = read(source.fd.get(), piece.data(), std::min<uint64_t>(piece.size(), source.size - done));
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) {
-      failEntry(name,
-                std::string(kFailed) + ": " +
-                    (got < 0 ? "file read failed (system error " + std::to_string(errno) + ")" : "source file shrank"),
-                error);
-      return false;
-    }
-    if (!writeEntryData(name, piece.data(), static_cast<size_t>(got), kFailed, error)) return false;
-    done += static_cast<uint64_t>(got);
-  }
-  return endEntry(name, kFailed, error);
 }
 
 bool ZipArchiveWriter::close(std::string& error) {
@@ -415,11 +268,9 @@ bool ZipArchiveWriter::close(std::string& error) {
     return false;
   }
   try {
-    if (damaged_) {
-      error = kDamaged;
-    } else if (const int status = zipClose(archive_.release(), nullptr); status != ZIP_OK) {
-      error = zipStatusText("ZIP finalization failed", status, sink_->failure());
-    } else if (const char* failure = finishZipTemporaryFile(std::move(file_), keptMode_); failure != nullptr) {
+    if (!writeArchive(error) || !checkWrittenArchive(error)) {
+      // error is set
+    } else if (const char* failure = finishZipTemporaryFile(std::move(temporary_), keptMode_); failure != nullptr) {
       error = failure;
     } else if (int errorNumber = 0; !replaceFile(temporaryPath_, destinationPath_, errorNumber)) {
       error = "ZIP install failed: system error " + std::to_string(errorNumber);
@@ -433,16 +284,57 @@ bool ZipArchiveWriter::close(std::string& error) {
   return error.empty();
 }
 
+bool ZipArchiveWriter::writeArchive(std::string& error) {
+  if (zip_close(archive_.get()) != 0) {
+    error = zipErrorText(kFinalizationFailed, zip_get_error(archive_.get()));
+    return false;
+  }
+  archive_.release();  // zip_close freed it
+  if (!source_->writeUnwritten()) {
+    error = zipErrorText(kFinalizationFailed, source_->failure());
+    return false;
+  }
+  return true;
+}
+
+// Reads the written archive back: an archive that cannot be read, or that holds other than the entries the
+// writer was given, is never installed.
+bool ZipArchiveWriter::checkWrittenArchive(std::string& error) {
+  struct stat written;
+  if (fstat(temporary_.get(), &written) != 0) {
+    error = zipErrorText(kFinalizationFailed, ZIP_ER_READ);
+    return false;
+  }
+  ZipArchiveSource check(ZipBytes(temporary_.get(), static_cast<uint64_t>(written.st_size)), 0,
+                         ZipArchiveSource::Use::Read);
+  ZipError failure;
+  zip_source_t* source = check.create(failure.get());
+  const ZipHandle archive(source != nullptr ? zip_open_from_source(source, ZIP_RDONLY, failure.get()) : nullptr);
+  if (!archive) {
+    zip_source_free(source);
+    error = zipErrorText(kFinalizationFailed, failure.get());
+    return false;
+  }
+  const uint64_t count = static_cast<uint64_t>(zip_get_num_entries(archive.get(), 0));
+  if (count != entryNames_.size()) {
+    error = std::string(kFinalizationFailed) + ": the written archive holds " + std::to_string(count) +
+            " entries instead of " + std::to_string(entryNames_.size());
+    return false;
+  }
+  return true;
+}
+
 void ZipArchiveWriter::discard() {
   if (!closed_) abandon();
 }
 
-// Tears down whatever is still open and deletes the temporary file if it is still there.
+// Drops whatever is still open (an archive not yet written is discarded) and deletes the temporary file if it
+// is still there.
 void ZipArchiveWriter::abandon() {
-  if (sink_) sink_->refuseWrites();
   archive_.reset();
-  sink_.reset();
-  file_.reset();
+  source_.reset();
+  temporary_.reset();
+  existing_.fd.reset();
   if (!temporaryPath_.empty()) unlink(temporaryPath_.c_str());
   temporaryPath_.clear();
   closed_ = true;

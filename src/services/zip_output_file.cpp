@@ -1,0 +1,65 @@
+#include "services/zip_output_file.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+constexpr size_t kGatherSize = size_t{1} << 20;
+constexpr size_t kMaxWritePiece = size_t{1} << 30;
+
+bool isAllZero(const unsigned char* bytes, uint64_t length) {
+  return length > 0 && bytes[0] == 0 && std::memcmp(bytes, bytes + 1, length - 1) == 0;
+}
+
+bool writeAllAt(int fd, const unsigned char* bytes, uint64_t length, uint64_t offset) {
+  while (length > 0) {
+    const ssize_t done = pwrite(fd, bytes, std::min<uint64_t>(length, kMaxWritePiece), static_cast<off_t>(offset));
+    if (done < 0 && errno == EINTR) continue;
+    if (done <= 0) return false;
+    bytes += done;
+    length -= static_cast<uint64_t>(done);
+    offset += static_cast<uint64_t>(done);
+  }
+  return true;
+}
+
+}  // namespace
+
+bool ZipOutputFile::restart() {
+  pending_.clear();
+  position_ = end_ = storedEnd_ = 0;
+  return ftruncate(fd_, 0) == 0;
+}
+
+bool ZipOutputFile::write(const unsigned char* bytes, uint64_t length) {
+  if (position_ < storedEnd_ || !isAllZero(bytes, length)) {
+    const bool follows = !pending_.empty() && position_ == pendingStart_ + pending_.size();
+    if (!follows && !flush()) return false;
+    if (pending_.empty()) pendingStart_ = position_;
+    if (length >= kGatherSize) {
+      if (!flush() || !writeAllAt(fd_, bytes, length, position_)) return false;
+    } else {
+      pending_.insert(pending_.end(), bytes, bytes + length);
+      if (pending_.size() >= kGatherSize && !flush()) return false;
+    }
+    storedEnd_ = std::max(storedEnd_, position_ + length);
+  }
+  position_ += length;
+  end_ = std::max(end_, position_);
+  return true;
+}
+
+bool ZipOutputFile::flush() {
+  if (pending_.empty()) return true;
+  const bool written = writeAllAt(fd_, pending_.data(), pending_.size(), pendingStart_);
+  pending_.clear();
+  return written;
+}
+
+bool ZipOutputFile::finish() {
+  return flush() && (storedEnd_ >= end_ || ftruncate(fd_, static_cast<off_t>(end_)) == 0);
+}
