@@ -17,6 +17,7 @@ constexpr uint64_t kZip64EndSize = 56;
 constexpr uint64_t kRecordSize = 46;
 constexpr uint64_t kMaxCommentSize = 65535;
 constexpr size_t kWindowSize = 65536;
+constexpr size_t kMaxEndRecordTries = 16;
 
 uint64_t readLE(const unsigned char* bytes, int count) {
   uint64_t value = 0;
@@ -60,19 +61,20 @@ struct DirectoryPlace {
   uint64_t end = 0;
 };
 
-// The position of the last end record whose comment fits within the bytes.
-bool findEndRecord(const ZipBytes& bytes, uint64_t& position) {
-  if (bytes.size() < kEndSize) return false;
+// Positions of end records whose comment fits within the bytes, the last first; only the last few are tried,
+// as a comment can hold many signatures.
+std::vector<uint64_t> findEndRecords(const ZipBytes& bytes) {
+  std::vector<uint64_t> positions;
+  if (bytes.size() < kEndSize) return positions;
   const uint64_t tailStart = bytes.size() - std::min(bytes.size(), kEndSize + kMaxCommentSize);
   std::vector<unsigned char> tail(bytes.size() - tailStart);
-  if (bytes.readAt(tailStart, tail.data(), tail.size()) != static_cast<int64_t>(tail.size())) return false;
-  for (uint64_t at = tail.size() - kEndSize;; --at) {
+  if (bytes.readAt(tailStart, tail.data(), tail.size()) != static_cast<int64_t>(tail.size())) return positions;
+  for (uint64_t at = tail.size() - kEndSize + 1; at-- > 0 && positions.size() < kMaxEndRecordTries;) {
     if (readLE(&tail[at], 4) == kEndSignature && readLE(&tail[at + 20], 2) <= tail.size() - kEndSize - at) {
-      position = tailStart + at;
-      return true;
+      positions.push_back(tailStart + at);
     }
-    if (at == 0) return false;
   }
+  return positions;
 }
 
 bool locateDirectory(Window& window, uint64_t endPosition, DirectoryPlace& place) {
@@ -125,29 +127,33 @@ bool walkRecords(Window& window, uint64_t start, uint64_t size, uint64_t maxReco
   return true;
 }
 
-}  // namespace
-
-ZipDirectoryScan scanZipDirectory(const ZipBytes& bytes, uint64_t maxRecords) {
-  ZipDirectoryScan scan;
-  uint64_t endPosition = 0;
-  DirectoryPlace place;
-  Window window(bytes);
-  if (!findEndRecord(bytes, endPosition) || !locateDirectory(window, endPosition, place)) return scan;
-  // Where the directory really is: right before the end records, which puts the archive's start where its
-  // recorded offset says it is; failing that, at its recorded offset from the start of the bytes.
-  if (place.end >= place.size && place.end - place.size >= place.recordedOffset) {
-    const uint64_t found = place.end - place.size;
-    if (walkRecords(window, found, place.size, maxRecords, scan)) {
-      scan.archiveStart = found - place.recordedOffset;
-      scan.walked = true;
-      return scan;
-    }
-  }
+// Walks the directory at its recorded offset from the start of the bytes or, failing that, right before the
+// end records, which puts the archive's start where its recorded offset says it is.
+bool scanDirectory(Window& window, const DirectoryPlace& place, uint64_t maxRecords, ZipDirectoryScan& scan) {
   if (place.recordedOffset <= place.end && place.end - place.recordedOffset >= place.size &&
       walkRecords(window, place.recordedOffset, place.size, maxRecords, scan)) {
-    scan.walked = true;
-    return scan;
+    return true;
   }
-  scan = {};
-  return scan;
+  if (place.end < place.size || place.end - place.size <= place.recordedOffset) return false;
+  const uint64_t found = place.end - place.size;
+  if (!walkRecords(window, found, place.size, maxRecords, scan)) return false;
+  scan.archiveStart = found - place.recordedOffset;
+  return true;
+}
+
+}  // namespace
+
+// The first directory with records wins; one without records only when no other is found.
+ZipDirectoryScan scanZipDirectory(const ZipBytes& bytes, uint64_t maxRecords) {
+  Window window(bytes);
+  ZipDirectoryScan withoutRecords;
+  for (const uint64_t endPosition : findEndRecords(bytes)) {
+    DirectoryPlace place;
+    ZipDirectoryScan scan;
+    if (!locateDirectory(window, endPosition, place) || !scanDirectory(window, place, maxRecords, scan)) continue;
+    scan.walked = true;
+    if (scan.recordCount > 0) return scan;
+    if (!withoutRecords.walked) withoutRecords = scan;
+  }
+  return withoutRecords;
 }

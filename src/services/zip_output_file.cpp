@@ -37,14 +37,18 @@ bool ZipOutputFile::restart() {
 
 bool ZipOutputFile::write(const unsigned char* bytes, uint64_t length) {
   if (position_ < storedEnd_ || !isAllZero(bytes, length)) {
-    const bool follows = !pending_.empty() && position_ == pendingStart_ + pending_.size();
-    if (!follows && !flush()) return false;
-    if (pending_.empty()) pendingStart_ = position_;
+    // Writes within or right after what is gathered join it (libzip goes back to complete each local header).
+    const bool joins = !pending_.empty() && position_ >= pendingStart_ &&
+                       position_ - pendingStart_ <= pending_.size() &&
+                       position_ + length - pendingStart_ <= kGatherSize;
+    if (!joins && !flush()) return false;
     if (length >= kGatherSize) {
-      if (!flush() || !writeAllAt(fd_, bytes, length, position_)) return false;
+      if (!writeAllAt(fd_, bytes, length, position_)) return false;
     } else {
-      pending_.insert(pending_.end(), bytes, bytes + length);
-      if (pending_.size() >= kGatherSize && !flush()) return false;
+      if (pending_.empty()) pendingStart_ = position_;
+      const uint64_t at = position_ - pendingStart_;
+      if (pending_.size() < at + length) pending_.resize(at + length);
+      std::memcpy(pending_.data() + at, bytes, length);
     }
     storedEnd_ = std::max(storedEnd_, position_ + length);
   }

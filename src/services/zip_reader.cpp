@@ -110,15 +110,8 @@ bool ZipArchiveReader::openArchive(const ZipBytes& bytes, std::string& error) {
     return false;
   }
   source_ = std::make_unique<ZipArchiveSource>(bytes, scan.archiveStart, ZipArchiveSource::Use::Read);
-  ZipError failure;
-  zip_source_t* source = source_->create(failure.get());
-  if (source != nullptr) archive_.reset(zip_open_from_source(source, ZIP_RDONLY, failure.get()));
-  if (!archive_) {
-    zip_source_free(source);
-    error = zipErrorText("ZIP open failed", failure.get());
-    return false;
-  }
-  return buildEntryTable(scan.zeroByteNames, error);
+  archive_ = openZipArchive(*source_, ZIP_RDONLY, "ZIP open failed", error);
+  return archive_ && buildEntryTable(scan.zeroByteNames, error);
 }
 
 bool ZipArchiveReader::buildEntryTable(const std::vector<uint64_t>& zeroByteNames, std::string& error) {
@@ -237,7 +230,6 @@ bool ZipArchiveReader::extract(uint64_t index, std::string& output, std::string&
 // CRC-32 when it reaches the end of the entry's data, and an entry with more data than recorded is refused.
 bool ZipArchiveReader::extractInto(const ZipEntryInfo& entry, std::string& output, std::string& error) {
   output.resize(entry.uncompressedSize);
-  source_->forgetCache();
   const std::unique_ptr<zip_file_t, ZipFileCloser> file(zip_fopen_index(archive_.get(), entry.index, 0));
   if (!file) {
     error = zipErrorText(kExtractionFailed, zip_get_error(archive_.get()));

@@ -15,7 +15,8 @@
 
 namespace {
 
-constexpr size_t kCacheSize = size_t{1} << 20;
+constexpr size_t kCacheSize = 65536;
+constexpr size_t kCopyPieceSize = size_t{1} << 20;
 constexpr size_t kMaxIoPiece = size_t{1} << 30;
 
 zip_int64_t readSupport() {
@@ -184,7 +185,7 @@ zip_int64_t ZipArchiveSource::handle(void* data, zip_uint64_t length, zip_source
     case ZIP_SOURCE_READ:
       return read(data, length);
     case ZIP_SOURCE_CLOSE:
-      cache_.clear();
+      forgetCache();
       return 0;
     case ZIP_SOURCE_STAT:
       return statWithSize(data, length, size_);
@@ -233,27 +234,34 @@ zip_int64_t ZipArchiveSource::read(void* out, uint64_t length) {
   uint64_t done = 0;
   while (done < length) {
     const uint64_t offset = start_ + position_ + done;
-    if (offset >= cacheOffset_ && offset - cacheOffset_ < cache_.size()) {
-      const uint64_t piece = std::min<uint64_t>(length - done, cache_.size() - (offset - cacheOffset_));
-      std::memcpy(bytes + done, cache_.data() + (offset - cacheOffset_), piece);
+    if (offset >= cacheOffset_ && offset - cacheOffset_ < cacheLength_) {
+      const uint64_t piece = std::min<uint64_t>(length - done, cacheLength_ - (offset - cacheOffset_));
+      std::memcpy(bytes + done, cache_.get() + (offset - cacheOffset_), piece);
       done += piece;
       continue;
     }
-    // Small reads go through the cache; large ones straight into the caller's buffer.
-    const bool small = length - done < kCacheSize;
-    if (small) cache_.resize(kCacheSize);
-    const int64_t got =
-        small ? bytes_.readAt(offset, cache_.data(), kCacheSize) : bytes_.readAt(offset, bytes + done, length - done);
-    if (small) {
-      cache_.resize(got > 0 ? static_cast<size_t>(got) : 0);
+    int64_t got = 0;
+    if (length - done >= fillSize_) {
+      got = bytes_.readAt(offset, bytes + done, length - done);
+      done += static_cast<uint64_t>(std::max<int64_t>(got, 0));
+    } else {
+      // Small reads go through the cache, filled with a little at first and with more while reading goes on.
+      if (!cache_) cache_ = std::make_unique_for_overwrite<unsigned char[]>(kCacheSize);
+      got = bytes_.readAt(offset, cache_.get(), fillSize_);
       cacheOffset_ = offset;
+      cacheLength_ = static_cast<size_t>(std::max<int64_t>(got, 0));
+      fillSize_ = std::min(fillSize_ * 2, kCacheSize);
     }
     if (got < 0) return fail(ZIP_ER_READ, errno);
     if (got == 0) break;  // the file shrank while it was open
-    if (!small) done += static_cast<uint64_t>(got);
   }
   position_ += done;
   return static_cast<zip_int64_t>(done);
+}
+
+void ZipArchiveSource::forgetCache() {
+  cacheLength_ = 0;
+  fillSize_ = kFirstFillSize;
 }
 
 zip_int64_t ZipArchiveSource::write(const void* data, uint64_t length) {
@@ -267,7 +275,7 @@ zip_int64_t ZipArchiveSource::write(const void* data, uint64_t length) {
 zip_int64_t ZipArchiveSource::beginWrite(uint64_t keptBytes) {
   if (!output_.restart()) return fail(ZIP_ER_WRITE, errno);
   keptBytes = std::min(keptBytes, size_);
-  std::vector<unsigned char> piece(keptBytes > 0 ? kCacheSize : 0);
+  std::vector<unsigned char> piece(keptBytes > 0 ? kCopyPieceSize : 0);
   for (uint64_t done = 0; done < keptBytes;) {
     const uint64_t data = std::min(bytes_.dataFrom(start_ + done) - start_, keptBytes);
     const uint64_t end = std::min({bytes_.holeFrom(start_ + data) - start_, keptBytes, data + piece.size()});
@@ -296,6 +304,17 @@ bool ZipArchiveSource::writeUnwritten() {
   if (output_.restart() && output_.write(kEndRecordAlone, sizeof kEndRecordAlone)) return commitWrite() == 0;
   fail(ZIP_ER_WRITE, errno);
   return false;
+}
+
+ZipHandle openZipArchive(ZipArchiveSource& source, int flags, const char* failurePrefix, std::string& error) {
+  ZipError failure;
+  zip_source_t* created = source.create(failure.get());
+  ZipHandle archive(created != nullptr ? zip_open_from_source(created, flags, failure.get()) : nullptr);
+  if (!archive) {
+    zip_source_free(created);  // libzip keeps it only when it opens the archive
+    error = zipErrorText(failurePrefix, failure.get());
+  }
+  return archive;
 }
 
 zip_source_t* createFileEntrySource(const std::string& path, uint64_t size, zip_error_t* error) {

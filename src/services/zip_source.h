@@ -66,6 +66,7 @@ class ZipBytes {
 class ZipArchiveSource {
  public:
   enum class Use { Read, Write };
+  static constexpr size_t kFirstFillSize = 4096;
   ZipArchiveSource(const ZipBytes& bytes, uint64_t start, Use use);
   ZipArchiveSource(const ZipArchiveSource&) = delete;
   ZipArchiveSource& operator=(const ZipArchiveSource&) = delete;
@@ -75,8 +76,6 @@ class ZipArchiveSource {
   // Where libzip writes the new archive of a source for writing: the open file `fd` (not owned), to be set
   // before libzip writes.
   void writeInto(int fd) { output_.attach(fd); }
-  // Forgets the bytes read so far, so that the next read sees the file as it is now.
-  void forgetCache() { cache_.clear(); }
   // Writes what libzip leaves unwritten, since it writes nothing for an archive it did not change, nor for
   // one left without entries: the archive's own bytes from `start` on, or an archive without entries (an end
   // record alone). Does nothing after libzip wrote the archive. False with failure() set.
@@ -93,19 +92,28 @@ class ZipArchiveSource {
   zip_int64_t commitWrite();
   zip_int64_t seek(uint64_t& position, uint64_t size, void* data, zip_uint64_t length);
   zip_int64_t fail(int code, int errorNumber);  // -1, for libzip
+  void forgetCache();
 
   ZipBytes bytes_;
   Use use_;
   uint64_t start_;
   uint64_t size_;
   uint64_t position_ = 0;
-  std::vector<unsigned char> cache_;  // bytes_ from cacheOffset_ on, for libzip's many small reads
+  // For libzip's many small reads: cacheLength_ bytes of bytes_ from cacheOffset_ on. The next fill reads
+  // fillSize_ bytes.
+  std::unique_ptr<unsigned char[]> cache_;
+  size_t cacheLength_ = 0;
   uint64_t cacheOffset_ = 0;
+  size_t fillSize_ = kFirstFillSize;
   ZipOutputFile output_;
   bool committed_ = false;
   bool removalAsked_ = false;
   ZipError error_;
 };
+
+// Opens libzip's archive over `source` with libzip's open `flags`; null with `error` set to `failurePrefix` and
+// libzip's text.
+ZipHandle openZipArchive(ZipArchiveSource& source, int flags, const char* failurePrefix, std::string& error);
 
 // A libzip source over the contents of the file at `path` (absolute), which held `size` bytes when checked.
 // The file is opened only when libzip reads it; a file that is no longer a regular file of that size then

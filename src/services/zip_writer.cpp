@@ -100,7 +100,7 @@ bool ZipArchiveWriter::openAt(std::string_view path, bool append, std::string& e
   }
   if (exists) keptMode_ = existing.st_mode & 07777;
   if (append && exists) return openExisting(error);
-  return startArchive(ZipBytes(std::string_view()), 0, ZIP_CREATE | ZIP_TRUNCATE, error);
+  return claimTemporaryFile(error) && openArchive(ZipBytes(std::string_view()), 0, ZIP_CREATE | ZIP_TRUNCATE, error);
 }
 
 bool ZipArchiveWriter::openExisting(std::string& error) {
@@ -112,20 +112,11 @@ bool ZipArchiveWriter::openExisting(std::string& error) {
   }
   const ZipBytes bytes(existing_.fd.get(), existing_.size);
   const ZipDirectoryScan scan = scanZipDirectory(bytes, UINT64_MAX);
-  return startArchive(bytes, scan.archiveStart, 0, error) &&
+  return openArchive(bytes, scan.archiveStart, 0, error) && claimTemporaryFile(error) &&
          checkExistingEntries(scan.zeroByteNames, existing_.size - scan.archiveStart, error);
 }
 
-bool ZipArchiveWriter::startArchive(const ZipBytes& existing, uint64_t start, int flags, std::string& error) {
-  source_ = std::make_unique<ZipArchiveSource>(existing, start, ZipArchiveSource::Use::Write);
-  ZipError failure;
-  zip_source_t* source = source_->create(failure.get());
-  if (source != nullptr) archive_.reset(zip_open_from_source(source, flags, failure.get()));
-  if (!archive_) {
-    zip_source_free(source);
-    error = zipErrorText((flags & ZIP_TRUNCATE) != 0 ? "ZIP writer creation failed" : "ZIP open failed", failure.get());
-    return false;
-  }
+bool ZipArchiveWriter::claimTemporaryFile(std::string& error) {
   ZipTemporaryFile temporary;
   if (!createZipTemporaryFile(destinationPath_, keptMode_, temporary)) {
     error = "ZIP temporary file could not be created";
@@ -133,8 +124,15 @@ bool ZipArchiveWriter::startArchive(const ZipBytes& existing, uint64_t start, in
   }
   temporary_ = std::move(temporary.fd);
   temporaryPath_ = std::move(temporary.path);
-  source_->writeInto(temporary_.get());
   return true;
+}
+
+// Opens the library's archive over `existing` from `start` on; it writes into the temporary file.
+bool ZipArchiveWriter::openArchive(const ZipBytes& existing, uint64_t start, int flags, std::string& error) {
+  source_ = std::make_unique<ZipArchiveSource>(existing, start, ZipArchiveSource::Use::Write);
+  archive_ = openZipArchive(*source_, flags,
+                            (flags & ZIP_TRUNCATE) != 0 ? "ZIP writer creation failed" : "ZIP open failed", error);
+  return archive_ != nullptr;
 }
 
 // Every entry of the existing archive is kept: its name must be safe (directory entries included) and unique,
@@ -171,7 +169,7 @@ bool ZipArchiveWriter::checkNewEntry(std::string_view name, std::string& error) 
     error = "ZIP writer is closed";
   } else if (!isSafeZipEntryName(name, false)) {
     error = "ZIP entry name is unsafe";
-  } else if (entryNames_.count(std::string(name)) != 0) {
+  } else if (entryNames_.find(name) != entryNames_.end()) {
     error = "ZIP entry already exists";
   }
   return error.empty();
@@ -285,6 +283,7 @@ bool ZipArchiveWriter::close(std::string& error) {
 }
 
 bool ZipArchiveWriter::writeArchive(std::string& error) {
+  source_->writeInto(temporary_.get());
   if (zip_close(archive_.get()) != 0) {
     error = zipErrorText(kFinalizationFailed, zip_get_error(archive_.get()));
     return false;
@@ -297,24 +296,18 @@ bool ZipArchiveWriter::writeArchive(std::string& error) {
   return true;
 }
 
-// Reads the written archive back: an archive that cannot be read, or that holds other than the entries the
-// writer was given, is never installed.
+// Reads the written archive back as the reader does: an archive that cannot be read, or that holds other than
+// the entries the writer was given, is never installed.
 bool ZipArchiveWriter::checkWrittenArchive(std::string& error) {
   struct stat written;
   if (fstat(temporary_.get(), &written) != 0) {
     error = zipErrorText(kFinalizationFailed, ZIP_ER_READ);
     return false;
   }
-  ZipArchiveSource check(ZipBytes(temporary_.get(), static_cast<uint64_t>(written.st_size)), 0,
-                         ZipArchiveSource::Use::Read);
-  ZipError failure;
-  zip_source_t* source = check.create(failure.get());
-  const ZipHandle archive(source != nullptr ? zip_open_from_source(source, ZIP_RDONLY, failure.get()) : nullptr);
-  if (!archive) {
-    zip_source_free(source);
-    error = zipErrorText(kFinalizationFailed, failure.get());
-    return false;
-  }
+  const ZipBytes bytes(temporary_.get(), static_cast<uint64_t>(written.st_size));
+  ZipArchiveSource source(bytes, scanZipDirectory(bytes, UINT64_MAX).archiveStart, ZipArchiveSource::Use::Read);
+  const ZipHandle archive = openZipArchive(source, ZIP_RDONLY, kFinalizationFailed, error);
+  if (!archive) return false;
   const uint64_t count = static_cast<uint64_t>(zip_get_num_entries(archive.get(), 0));
   if (count != entryNames_.size()) {
     error = std::string(kFinalizationFailed) + ": the written archive holds " + std::to_string(count) +

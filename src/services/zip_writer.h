@@ -9,6 +9,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -53,8 +54,8 @@ class ZipArchiveWriter {
   static std::unique_ptr<ZipArchiveWriter> open(std::string_view path, uint32_t level, bool append, std::string& error);
   bool openAt(std::string_view path, bool append, std::string& error);
   bool openExisting(std::string& error);
-  // Opens the library's archive over `existing` from `start` on, writing into a new temporary file.
-  bool startArchive(const ZipBytes& existing, uint64_t start, int flags, std::string& error);
+  bool claimTemporaryFile(std::string& error);
+  bool openArchive(const ZipBytes& existing, uint64_t start, int flags, std::string& error);
   bool checkExistingEntries(const std::vector<uint64_t>& zeroByteNames, uint64_t archiveSize, std::string& error);
   bool checkNewEntry(std::string_view name, std::string& error);
   // Hands `source` (owned from here on) to the library as the entry `name`.
@@ -65,8 +66,13 @@ class ZipArchiveWriter {
 
   std::string destinationPath_;
   std::string temporaryPath_;
-  std::optional<mode_t> keptMode_;              // the permission bits of the destination the archive replaces
-  std::unordered_set<std::string> entryNames_;  // of every entry the archive will hold
+  std::optional<mode_t> keptMode_;  // the permission bits of the destination the archive replaces
+  // Names of every entry the archive will hold, looked up by view.
+  struct NameHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view name) const { return std::hash<std::string_view>{}(name); }
+  };
+  std::unordered_set<std::string, NameHash, std::equal_to<>> entryNames_;
   uint32_t level_;
   UniqueFd temporary_;
   OpenedFile existing_;  // write mode: the destination, whose entries are copied when the archive is written

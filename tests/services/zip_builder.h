@@ -1,6 +1,6 @@
 // Crafts ZIP archives byte by byte for the tests, including ones no well-behaved writer would produce:
 // recorded sizes that lie, duplicate names, records sharing their data, ZIP64 end records for more than 65535
-// entries.
+// entries or offsets past 4 GiB, and entries of gigabytes of zeros written as holes of a sparse file.
 #pragma once
 
 #include <cstdint>
@@ -20,6 +20,8 @@ struct CraftedEntry {
   uint32_t externalAttributes = 0;
   // Both headers record the sizes as 0xFFFFFFFF and carry the real ones in a ZIP64 extra field.
   bool zip64Sizes = false;
+  // Zero bytes that follow `stored` in the archive, left as a hole by writeZipFile.
+  uint64_t zeroTail = 0;
   // The position of an earlier entry whose local header and data this entry's central record points at
   // (their names must be equally long), as in archives built to be copied many times over; -1 for none.
   int sharesDataOf = -1;
@@ -36,8 +38,12 @@ struct BuildOptions {
 };
 
 std::string buildZip(const std::vector<CraftedEntry>& entries, const BuildOptions& options = {});
+// Writes the archive to a new file, with the entries' zero tails as holes; false when it cannot be written.
+bool writeZipFile(const std::string& path, const std::vector<CraftedEntry>& entries);
 
 uint32_t crc32Of(const std::string& data);
+// The CRC-32 of `data` followed by `zeros` zero bytes, without reading them.
+uint32_t crc32WithZeros(const std::string& data, uint64_t zeros);
 std::string rawDeflate(const std::string& data, int level = 6);
 
 }  // namespace ziptest

@@ -1,0 +1,169 @@
+// ZIP archives by the pack reader and writer next to other programs, on the same files in one run: reading
+// every entry of a 70,000-entry archive and the one entry of an archive holding 1 GiB (against Python's
+// zipfile and `unzip -p` to /dev/null), and writing the same 70,000 files and the 1 GiB file (against
+// Info-ZIP's zip), all at compression level 6. The archives read are made by zip before the timing starts.
+#include <benchmark/benchmark.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "services/zip_reader.h"
+#include "services/zip_writer.h"
+
+namespace {
+
+constexpr int kSmallFiles = 70000;
+constexpr uint64_t kBigSize = uint64_t{1} << 30;
+
+// Deterministic text: words drawn from a fixed vocabulary, in lines of varying length.
+std::string words(size_t size, uint32_t seed) {
+  const char* vocabulary[] = {"the",    "editor", "opens",  "a",       "file",   "and",      "scripts", "render",
+                              "window", "buffer", "line",   "syntax",  "token",  "returns",  "local",   "function",
+                              "end",    "if",     "then",   "else",    "for",    "in",       "pairs",   "string",
+                              "table",  "insert", "format", "archive", "member", "checksum", "42",      "1024"};
+  std::string out;
+  out.reserve(size + 16);
+  while (out.size() < size) {
+    seed = seed * 1103515245u + 12345u;
+    out += vocabulary[(seed >> 16) % 32];
+    out += (seed >> 8) % 11 == 0 ? '\n' : ' ';
+  }
+  out.resize(size);
+  return out;
+}
+
+void runOrDie(const std::string& command) {
+  if (std::system(command.c_str()) != 0) {
+    std::fprintf(stderr, "failed: %s\n", command.c_str());
+    std::exit(1);
+  }
+}
+
+// The scratch directory, made on first use and removed at the end.
+const std::filesystem::path& workspace() {
+  static const std::filesystem::path dir = [] {
+    const std::filesystem::path path =
+        std::filesystem::temp_directory_path() / ("qz-zip-bench-" + std::to_string(getpid()));
+    std::filesystem::create_directories(path);
+    return path;
+  }();
+  return dir;
+}
+
+// small/ with the 70,000 files and many.zip made of them by zip.
+std::string smallFiles(const std::string& name) {
+  static const bool made = [] {
+    std::filesystem::create_directories(workspace() / "small");
+    for (int i = 0; i < kSmallFiles; ++i) {
+      std::ofstream(workspace() / "small" / (std::to_string(i) + ".txt"), std::ios::binary)
+          << words(40 + static_cast<size_t>(i % 400), static_cast<uint32_t>(i));
+    }
+    runOrDie("cd " + workspace().string() + " && zip -q -r -6 many.zip small");
+    return true;
+  }();
+  return made ? (workspace() / name).string() : std::string();
+}
+
+// big.txt of 1 GiB and big.zip made of it by zip.
+std::string bigFile(const std::string& name) {
+  static const bool made = [] {
+    std::ofstream big(workspace() / "big.txt", std::ios::binary);
+    const std::string block = words(size_t{64} << 20, 7);
+    for (uint64_t written = 0; written < kBigSize; written += block.size()) big << block;
+    big.close();
+    runOrDie("cd " + workspace().string() + " && zip -q -6 big.zip big.txt");
+    return true;
+  }();
+  return made ? (workspace() / name).string() : std::string();
+}
+
+void readAllWithPack(benchmark::State& state, const std::string& archive) {
+  ZipReaderLimits limits;
+  limits.maxEntries = kSmallFiles + 1;
+  limits.maxEntrySize = limits.maxTotalSize = kBigSize * 2;
+  uint64_t bytes = 0;
+  for (auto _ : state) {
+    std::string error, output;
+    auto reader = ZipArchiveReader::openFile(archive, limits, error);
+    if (!reader) state.SkipWithError(error.c_str());
+    for (uint64_t i = 0; reader && i < reader->entryCount(); ++i) {
+      if (reader->entryAt(i)->isDirectory) continue;
+      if (!reader->extract(i, output, error)) state.SkipWithError(error.c_str());
+      bytes += output.size();
+    }
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(bytes));
+}
+
+void runTimed(benchmark::State& state, const std::string& command) {
+  for (auto _ : state) runOrDie(command);
+}
+
+constexpr const char* kPythonReadAll =
+    "python3 -c 'import sys, zipfile\nz = zipfile.ZipFile(sys.argv[1])\nfor i in z.infolist(): z.read(i)' ";
+
+void BM_PackRead70000Entries(benchmark::State& state) { readAllWithPack(state, smallFiles("many.zip")); }
+void BM_PythonRead70000Entries(benchmark::State& state) { runTimed(state, kPythonReadAll + smallFiles("many.zip")); }
+void BM_UnzipRead70000Entries(benchmark::State& state) {
+  runTimed(state, "unzip -p " + smallFiles("many.zip") + " > /dev/null");
+}
+void BM_PackRead1GiBEntry(benchmark::State& state) { readAllWithPack(state, bigFile("big.zip")); }
+void BM_PythonRead1GiBEntry(benchmark::State& state) { runTimed(state, kPythonReadAll + bigFile("big.zip")); }
+void BM_UnzipRead1GiBEntry(benchmark::State& state) {
+  runTimed(state, "unzip -p " + bigFile("big.zip") + " > /dev/null");
+}
+
+void BM_PackWrite70000Files(benchmark::State& state) {
+  const std::string output = smallFiles("pack-many.zip");
+  for (auto _ : state) {
+    std::string error;
+    auto writer = ZipArchiveWriter::openCreate(output, 6, error);
+    for (int i = 0; writer && i < kSmallFiles; ++i) {
+      const std::string name = "small/" + std::to_string(i) + ".txt";
+      if (!writer->addFile(name, smallFiles(name), error)) state.SkipWithError(error.c_str());
+    }
+    if (!writer || !writer->close(error)) state.SkipWithError(error.c_str());
+  }
+}
+void BM_ZipToolWrite70000Files(benchmark::State& state) {
+  runTimed(state, "cd " + smallFiles("") + " && rm -f zip-many.zip && zip -q -r -6 zip-many.zip small");
+}
+void BM_PackWrite1GiBFile(benchmark::State& state) {
+  for (auto _ : state) {
+    std::string error;
+    auto writer = ZipArchiveWriter::openCreate(bigFile("pack-big.zip"), 6, error);
+    if (!writer || !writer->addFile("big.txt", bigFile("big.txt"), error) || !writer->close(error)) {
+      state.SkipWithError(error.c_str());
+    }
+  }
+}
+void BM_ZipToolWrite1GiBFile(benchmark::State& state) {
+  runTimed(state, "cd " + bigFile("") + " && rm -f zip-big.zip && zip -q -6 zip-big.zip big.txt");
+}
+
+#define QZ_ONE_RUN(bench) BENCHMARK(bench)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime()
+QZ_ONE_RUN(BM_PackRead70000Entries);
+QZ_ONE_RUN(BM_PythonRead70000Entries);
+QZ_ONE_RUN(BM_UnzipRead70000Entries);
+QZ_ONE_RUN(BM_PackRead1GiBEntry);
+QZ_ONE_RUN(BM_PythonRead1GiBEntry);
+QZ_ONE_RUN(BM_UnzipRead1GiBEntry);
+QZ_ONE_RUN(BM_PackWrite70000Files);
+QZ_ONE_RUN(BM_ZipToolWrite70000Files);
+QZ_ONE_RUN(BM_PackWrite1GiBFile);
+QZ_ONE_RUN(BM_ZipToolWrite1GiBFile);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  std::filesystem::remove_all(workspace());
+  return 0;
+}
