@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "fonts/render_font.h"
+#include "ratio_reporter.h"
 #include "render/render_cache.h"
 #include "render/window_presentation.h"
 #include "render/window_renderer.h"
@@ -124,20 +125,6 @@ BENCHMARK(BM_UnchangedFrame)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_OneLineChange)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_CursorBlink)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_FrameMemcpy)->Unit(benchmark::kMicrosecond);
-
-// Keeps each benchmark's real time per iteration for the closing table.
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& run : runs) {
-      if (run.run_type == Run::RT_Iteration && run.iterations > 0) {
-        microseconds[run.benchmark_name()] = run.GetAdjustedRealTime();
-      }
-    }
-    ConsoleReporter::ReportRuns(runs);
-  }
-  std::map<std::string, double> microseconds;
-};
 
 }  // namespace
 

@@ -48,6 +48,7 @@ std::optional<uint64_t> createMainWindow(std::string& failure) {
   }
   WindowRegistry& registry = currentWindowRegistry();
   registry.setMainWindow(*id);
+  registry.window(*id).renderer()->setShowAtFirstPresent(true);  // created hidden, shown by its first frame
   TextInputSpec workspaceInput;
   workspaceInput.multiline = true;
   workspaceInput.present = true;

@@ -251,7 +251,7 @@ class WindowEventRouter {
   // Only the window under the pointer learns where it is.
   bool motion(const SDL_MouseMotionEvent& event) {
     const double factor = scaleFactorOf(window_);
-    NativeWindow::PointerPosition& pointer = window_.pointerPosition();
+    PointerPosition& pointer = window_.pointerPosition();
     pointer.x = nearestInt32(event.x * factor);
     pointer.y = nearestInt32(event.y * factor);
     if (isMain_) {

@@ -86,6 +86,9 @@ class WindowRenderer {
   void endCanvasTarget();
   bool hasCanvasTarget() const { return canvasTarget_ != nullptr; }
 
+  // Whether the first presented frame shows the window (on until the first present).
+  void setShowAtFirstPresent(bool show) { firstPresent_ = show; }
+
   void setClip(const RenderRect& rect);
   ClipBox clip() const { return clip_; }
   void present(const RenderRect* rects, int32_t count);

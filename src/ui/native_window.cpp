@@ -1,4 +1,4 @@
-// Native windows: metrics and redraw marks.
+// Native windows: metrics, redraw marks and the installed root.
 #include "ui/native_window.h"
 
 #include <SDL3/SDL_video.h>
@@ -31,6 +31,13 @@ WindowMetrics computeWindowMetrics(int32_t pixelWidth, int32_t pixelHeight, floa
 
 NativeWindow::NativeWindow(uint64_t id, WindowRendererHandle handle) : id_(id), handle_(std::move(handle)) {
   updateDisplayScale();
+  textContext_ = std::make_unique<ui::WindowTextContext>(*renderer(), metrics_);
+}
+
+NativeWindow::~NativeWindow() {
+  root_.reset();
+  events_.takeAll();
+  textContext_.reset();
 }
 
 bool NativeWindow::updateDisplayScale() {
@@ -40,6 +47,7 @@ bool NativeWindow::updateDisplayScale() {
                                                      SDL_GetWindowDisplayScale(sdlWindow()));
   if (updated == metrics_) return true;
   metrics_ = updated;
+  if (textContext_) textContext_->setMetrics(metrics_);
   markRelayout();
   return true;
 }
@@ -52,4 +60,10 @@ void NativeWindow::invalidate() {
 void NativeWindow::markRelayout() {
   layoutDirty_ = true;
   invalidate();
+}
+
+void NativeWindow::setRoot(std::unique_ptr<ui::Root> root) {
+  std::unique_ptr<ui::Root> old = std::exchange(root_, std::move(root));
+  markRelayout();
+  old.reset();
 }

@@ -90,6 +90,8 @@ std::optional<uint64_t> WindowRegistry::createWindow(const WindowCreateInfo& inf
   const uint32_t sdlId = SDL_GetWindowID(handle.window());
   if (sdlId == 0) return fail(SDL_GetError());
   const uint64_t id = nextWindowId_++;
+  // A window created hidden stays hidden when it is first painted; the main window turns this back on.
+  if (!info.visible) handle.renderer()->setShowAtFirstPresent(false);
   auto nativeWindow = std::make_unique<NativeWindow>(id, std::move(handle));
   windows_[id] = WindowEntry{id, sdlId, createdNs, info.owner, info.modality, info.frame, std::move(nativeWindow)};
   sdlIds_[sdlId] = id;

@@ -33,6 +33,14 @@ struct WindowMetrics {
   bool operator==(const WindowMetrics&) const = default;
 };
 
+// A window's last known pointer position in logical units; the coordinates outlive a focus loss, which only
+// clears `present`.
+struct PointerPosition {
+  int32_t x = 0;
+  int32_t y = 0;
+  bool present = false;
+};
+
 // The native text input a window (or a control) asks for. type: 0 text, 1 name, 2 email, 3 username,
 // 4 password_hidden, 5 password_visible, 6 number, 7 number_password_hidden, 8 number_password_visible.
 // capitalization: 0 automatic, 1 none, 2 sentences, 3 words, 4 letters.

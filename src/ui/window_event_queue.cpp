@@ -37,6 +37,13 @@ std::deque<WindowEvent> WindowEventQueue::takeAll() {
   return std::exchange(events_, {});
 }
 
+WindowEvent WindowEventQueue::popOldest() {
+  WindowEvent oldest = std::move(events_.front());
+  if (isMergeableEvent(oldest)) --mergeableCount_;
+  events_.pop_front();
+  return oldest;
+}
+
 void WindowEventQueue::append(WindowEvent&& event) {
   const bool mergeable = isMergeableEvent(event);
   events_.push_back(std::move(event));

@@ -17,6 +17,8 @@ class WindowEventQueue {
   static constexpr size_t kCapacity = 1024;
 
   void push(WindowEvent&& event);
+  // Moves the oldest event out; the queue must not be empty.
+  WindowEvent popOldest();
   // Moves every queued event out, oldest first, leaving the queue empty.
   std::deque<WindowEvent> takeAll();
   const std::deque<WindowEvent>& events() const { return events_; }

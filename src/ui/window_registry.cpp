@@ -1,6 +1,7 @@
 // Window registry: lookups, closing, the mouse capture and the control cursors.
 #include "ui/window_registry.h"
 
+#include <algorithm>
 #include <vector>
 
 #include "host/process_state.h"
@@ -29,6 +30,48 @@ void WindowRegistry::setMainWindow(uint64_t id) {
   mainWindow_ = id;
   const auto entry = windows_.find(id);
   setMainWindowSdlId(entry != windows_.end() ? entry->second.sdlId : 0);
+}
+
+std::optional<ui::Size> WindowRegistry::logicalSize(uint64_t id) const {
+  const auto entry = windows_.find(id);
+  if (entry == windows_.end()) return std::nullopt;
+  const WindowMetrics& metrics = entry->second.window->metrics();
+  return ui::Size{metrics.logicalWidth, metrics.logicalHeight};
+}
+
+bool WindowRegistry::hasPointer(uint64_t id) const {
+  const auto entry = windows_.find(id);
+  return entry != windows_.end() && entry->second.window->pointerPosition().present;
+}
+
+std::vector<WindowInfo> WindowRegistry::listWindows() {
+  std::vector<WindowInfo> list;
+  list.reserve(windows_.size());
+  for (auto& [id, entry] : windows_) {
+    NativeWindow& native = *entry.window;
+    native.updateDisplayScale();
+    const char* title = SDL_GetWindowTitle(native.sdlWindow());
+    const bool hidden = (SDL_GetWindowFlags(native.sdlWindow()) & SDL_WINDOW_HIDDEN) != 0;
+    list.push_back({id, entry.sdlId, title != nullptr ? title : "", native.metrics(), entry.owner, entry.modality,
+                    entry.frame, mainWindow_ == id, !hidden});
+  }
+  std::sort(list.begin(), list.end(), [](const WindowInfo& a, const WindowInfo& b) { return a.id < b.id; });
+  return list;
+}
+
+bool WindowRegistry::setVisible(uint64_t id, bool visible, std::string& error) {
+  error.clear();
+  if (!exists(id)) {
+    error = "window does not exist";
+    return false;
+  }
+  NativeWindow& native = window(id);
+  if (!visible) native.renderer()->setShowAtFirstPresent(false);
+  if (!(visible ? SDL_ShowWindow(native.sdlWindow()) : SDL_HideWindow(native.sdlWindow()))) {
+    error = SDL_GetError();
+    return false;
+  }
+  return true;
 }
 
 bool WindowRegistry::setMouseCapture(uint64_t id, bool capture) {

@@ -9,6 +9,7 @@
 #include <string>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include "ui/cursor_cache.h"
 #include "ui/native_window.h"
@@ -16,6 +17,19 @@
 
 // The cursor a control asks for; any value other than these is the arrow.
 enum class ControlCursor : int32_t { Arrow = 0, Ibeam = 1, SizeWe = 2 };
+
+// One window as listWindows reports it; the metrics are refreshed just before.
+struct WindowInfo {
+  uint64_t id = 0;
+  uint32_t sdlId = 0;
+  std::string title;
+  WindowMetrics metrics;
+  std::optional<uint64_t> owner;
+  WindowModality modality = WindowModality::Modeless;
+  WindowFrame frame = WindowFrame::Standard;
+  bool isMain = false;
+  bool visible = false;
+};
 
 class WindowRegistry {
  public:
@@ -31,6 +45,14 @@ class WindowRegistry {
   // The window of an SDL window id; none for an event stamped (timestamp != 0) before the window existed.
   std::optional<uint64_t> findBySdlId(uint32_t sdlId, uint64_t timestamp) const;
   std::optional<WindowFrame> frameOf(uint64_t id) const;
+  // The logical size from the window's metrics; none for an unregistered id.
+  std::optional<ui::Size> logicalSize(uint64_t id) const;
+  // Every window, metrics refreshed, sorted by id (creation order).
+  std::vector<WindowInfo> listWindows();
+  // Shows or hides the window. A hidden window is not shown by its first painted frame either.
+  bool setVisible(uint64_t id, bool visible, std::string& error);
+  // Whether the window knows a pointer position; false for an unregistered id.
+  bool hasPointer(uint64_t id) const;
 
   // Closes the windows owned by `id` first (depth first), then `id`; clears every mark naming it.
   bool closeWindow(uint64_t id);
@@ -41,10 +63,25 @@ class WindowRegistry {
 
   // The operations below take a registered id (callers test exists() first).
   NativeWindow& window(uint64_t id) { return *windows_.at(id).window; }
+  ui::WindowTextContext& textContext(uint64_t id) { return window(id).textContext(); }
   void invalidate(uint64_t id) { window(id).invalidate(); }
   void markRelayout(uint64_t id) { window(id).markRelayout(); }
+  // Sets redraw-dirty only; the render cache is left alone.
+  void markRedraw(uint64_t id) { window(id).markRedraw(); }
   void queueEvent(uint64_t id, WindowEvent&& event) { window(id).queueEvent(std::move(event)); }
   std::deque<WindowEvent> takeEvents(uint64_t id) { return window(id).takeEvents(); }
+  // Installs a root (or none), destroying the old one after; marks the window for layout and redraw.
+  void setRoot(uint64_t id, std::unique_ptr<ui::Root> root);
+  // Paints the whole window opaque black in one frame.
+  void clearWindow(uint64_t id);
+
+  // The ids of the windows with a root, in map order, in a list that the next call refills.
+  const std::vector<uint64_t>& windowsWithRoots();
+  // 0 for an unregistered window; else NativeWindow::dispatchNextEvent.
+  int dispatchNextEvent(uint64_t id);
+  // Paints every root window marked for redraw, each as the render target while it draws; the render
+  // target set before is restored afterwards (also when a paint throws), or cleared when its window went.
+  void drawRootWindows();
 
   // Marks the main window and publishes its SDL id for the threads that wake the main loop.
   void setMainWindow(uint64_t id);
@@ -89,6 +126,7 @@ class WindowRegistry {
   std::optional<uint64_t> mainWindow_;
   std::optional<uint64_t> renderTarget_;
   std::optional<uint64_t> captureWindow_;
+  std::vector<uint64_t> rootWindows_;
   CursorCache cursors_;
 };
 

@@ -207,7 +207,7 @@ TEST_F(SystemEvents, AMouseMoveUpdatesThePointerOfItsOwnWindowOnly) {
   const uint64_t other = createSecondaryWindow();
   pushMotion(other, 10.4f, 20.6f, 2.0f, 3.0f);
   EXPECT_EQ(poll(), Values{});
-  const NativeWindow::PointerPosition& pointer = registry().window(other).pointerPosition();
+  const PointerPosition& pointer = registry().window(other).pointerPosition();
   EXPECT_EQ(pointer.x, 10);
   EXPECT_EQ(pointer.y, 21);
   EXPECT_EQ(registry().window(mainId).pointerPosition().x, 0);

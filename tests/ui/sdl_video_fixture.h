@@ -20,12 +20,14 @@ class SdlVideoTest : public ::testing::Test {
 
   // A window of the given logical size, hidden unless asked; 0 and a test failure when it cannot be made.
   static uint64_t createWindow(WindowRegistry& registry, int32_t width, int32_t height,
-                               std::optional<uint64_t> owner = std::nullopt, bool visible = false) {
+                               std::optional<uint64_t> owner = std::nullopt, bool visible = false,
+                               WindowFrame frame = WindowFrame::Standard) {
     WindowCreateInfo info;
     info.width = width;
     info.height = height;
     info.owner = owner;
     info.visible = visible;
+    info.frame = frame;
     std::string error;
     const std::optional<uint64_t> id = registry.createWindow(info, error);
     EXPECT_TRUE(id) << error;

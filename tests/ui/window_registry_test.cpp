@@ -4,6 +4,7 @@
 
 #include "host/process_state.h"
 #include "sdl_video_fixture.h"
+#include "ui/root.h"
 
 namespace {
 
@@ -101,6 +102,56 @@ TEST_F(WindowRegistryTest, ChangedMetricsMarkLayoutUnchangedLeaveFlags) {
   EXPECT_TRUE(window.needsLayout());
   EXPECT_TRUE(window.needsRedraw());
   EXPECT_EQ(window.metrics().logicalWidth, 400);
+}
+
+TEST_F(WindowRegistryTest, ListingIsSortedByIdWithVisibilityAndTheMainMark) {
+  const uint64_t first = create();
+  const uint64_t shown = create(std::nullopt, true);
+  const uint64_t owned = create(first);
+  registry.setMainWindow(shown);
+  const std::vector<WindowInfo> windows = registry.listWindows();
+  ASSERT_EQ(windows.size(), 3u);
+  EXPECT_EQ(windows[0].id, first);
+  EXPECT_FALSE(windows[0].visible);
+  EXPECT_FALSE(windows[0].isMain);
+  EXPECT_EQ(windows[2].id, owned);
+  EXPECT_EQ(windows[2].owner, first);
+  EXPECT_TRUE(windows[1].visible);
+  EXPECT_TRUE(windows[1].isMain);
+  EXPECT_EQ(windows[1].metrics.logicalWidth, 320);
+}
+
+TEST_F(WindowRegistryTest, HidingAWindowKeepsItHiddenThroughItsFirstPaint) {
+  const uint64_t id = create(std::nullopt, true);
+  std::string error;
+  EXPECT_FALSE(registry.setVisible(id + 1, true, error));
+  EXPECT_EQ(error, "window does not exist");
+  ASSERT_TRUE(registry.setVisible(id, false, error)) << error;
+  registry.setRoot(id, std::make_unique<ui::TestRoot>(id));
+  registry.drawRootWindows();
+  EXPECT_TRUE(SDL_GetWindowFlags(registry.window(id).sdlWindow()) & SDL_WINDOW_HIDDEN);
+  ASSERT_TRUE(registry.setVisible(id, true, error)) << error;
+  EXPECT_FALSE(SDL_GetWindowFlags(registry.window(id).sdlWindow()) & SDL_WINDOW_HIDDEN);
+}
+
+TEST_F(WindowRegistryTest, RootsTakeOneEventAtATimeAndTheRootListIsReused) {
+  const uint64_t plain = create();
+  const uint64_t rooted = create();
+  auto root = std::make_unique<ui::TestRoot>(rooted);
+  const ui::TestRoot* test = root.get();
+  registry.setRoot(rooted, std::move(root));
+  const std::vector<uint64_t>& list = registry.windowsWithRoots();
+  EXPECT_EQ(list, std::vector<uint64_t>{rooted});
+  EXPECT_EQ(&registry.windowsWithRoots(), &list);
+  WindowEvent close;
+  close.type = "close_requested";
+  registry.queueEvent(rooted, WindowEvent{});
+  registry.queueEvent(rooted, std::move(close));
+  EXPECT_EQ(registry.dispatchNextEvent(plain), 0);
+  EXPECT_EQ(registry.dispatchNextEvent(rooted), 1);
+  EXPECT_EQ(registry.dispatchNextEvent(rooted), 2);
+  EXPECT_EQ(registry.dispatchNextEvent(rooted), 0);
+  EXPECT_EQ(test->eventCount(), 2u);
 }
 
 }  // namespace

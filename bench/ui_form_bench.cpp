@@ -1,0 +1,199 @@
+// The retained UI host against the plain render path. A 1920 x 1080 offscreen window shows a form of 1,000
+// controls (40 rows of 25 panes, each with one control filling its pane), painted by the pump
+// (Application::processWindows: pointer, layout when needed, and the form's draw walk through the draw
+// list) beside a frame that records the same clip and fill commands straight into the RenderCache. Both
+// are measured as an unchanged frame and as a full repaint. Then the relayout of a form of 1,000 and of
+// 10,000 panes (Application::layoutForm: measure and arrange). After the run a table gives the two ratios.
+#include <SDL3/SDL_hints.h>
+#include <SDL3/SDL_init.h>
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "ratio_reporter.h"
+#include "render/render_cache.h"
+#include "ui/application.h"
+#include "ui/control.h"
+#include "ui/draw_list.h"
+#include "ui/window_registry.h"
+
+namespace {
+
+constexpr int32_t kWidth = 1920;
+constexpr int32_t kHeight = 1080;
+constexpr int kColumns = 25;
+
+// Paints its bounds in one colour; measures a fixed size.
+class BlockControl : public ui::Control {
+ public:
+  BlockControl() : ui::Control(ui::ControlDescription{}) {}
+
+ protected:
+  ui::Size measure(const ui::Constraints&) override { return {20, 12}; }
+  void draw(ui::DrawList& list) override { list.fillRect(bounds(), 0xFF806040u); }
+  EventResult handleEvent(const ControlEvent&) override { return {}; }
+};
+
+// A form of `panes` panes in rows of kColumns, each pane with one stretched control.
+ui::FormHandle buildGrid(Application& app, int panes) {
+  FormSpec spec;
+  spec.background = 0xFF202020u;
+  const ui::FormHandle form = app.createForm(std::move(spec));
+  FormModel& model = *app.formModel(form);
+  std::string error;
+  NodeHandle row;
+  for (int i = 0; i < panes; ++i) {
+    if (i % kColumns == 0) {
+      PaneSpec rowSpec;
+      rowSpec.length = PaneLength::weight(1);
+      const NodeHandle rowPane = *model.createPane(rowSpec, error);
+      model.appendPane(model.rootLayout(), rowPane, error);
+      LayoutSpec columns;
+      columns.direction = 1;
+      columns.gap = 2;
+      row = *model.createLayout(columns, error);
+      model.setPaneLayout(rowPane, row, error);
+    }
+    PaneSpec cell;
+    cell.length = PaneLength::weight(1);
+    const NodeHandle pane = *model.createPane(cell, error);
+    model.appendPane(row, pane, error);
+    const NodeHandle control = *model.createControl("", std::make_unique<BlockControl>(), error);
+    model.attachControl(pane, control, {3, 3, 1, 1, 1, 1}, error);
+  }
+  return form;
+}
+
+// One application with the form shown in a window, shared by every benchmark of the run.
+class FormScreen {
+ public:
+  FormScreen() {
+    SDL_SetHint(SDL_HINT_VIDEO_DRIVER, "offscreen");
+    SDL_SetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0");
+    if (!SDL_Init(SDL_INIT_VIDEO)) std::fprintf(stderr, "SDL_Init: %s\n", SDL_GetError());
+    WindowCreateInfo info;
+    info.width = kWidth;
+    info.height = kHeight;
+    std::string error;
+    window_ = app_.createWindow(info, error).value_or(0);
+    if (window_ == 0) {
+      std::fprintf(stderr, "window: %s\n", error.c_str());
+      return;
+    }
+    form_ = buildGrid(app_, 1000);
+    app_.attachForm(window_, form_, error);
+    app_.processWindows();
+    for (size_t i = 0; i < app_.formModel(form_)->items().size(); ++i) {
+      const FormItem& item = app_.formModel(form_)->items()[i];
+      if (item.kind == FormItem::Kind::Control)
+        controlBounds_.push_back(*app_.formModel(form_)->controlBounds(item.node));
+    }
+  }
+
+  bool ready() const { return window_ != 0 && controlBounds_.size() == 1000; }
+  Application& app() { return app_; }
+  NativeWindow& window() { return app_.windowRegistry().window(window_); }
+
+  // The form's frame through the pump.
+  void pumpFrame(bool invalidate) {
+    if (invalidate) {
+      window().invalidate();
+    } else {
+      window().markRedraw();
+    }
+    app_.processWindows();
+  }
+
+  // The same commands recorded straight into the window's RenderCache.
+  void directFrame(bool invalidate) {
+    WindowRenderer& renderer = *window().renderer();
+    RenderCache& cache = *renderer.renderCache();
+    if (invalidate) cache.invalidateAll();
+    renderer.beginDrawing();
+    const RenderRect whole{0, 0, kWidth, kHeight};
+    cache.setClipRect(whole);
+    cache.fillRect(whole, 0xFF202020u);
+    for (const ui::Rect& bounds : controlBounds_) {
+      const RenderRect rect{bounds.x, bounds.y, bounds.width, bounds.height};
+      cache.setClipRect(rect);
+      cache.fillRect(rect, 0xFF406080u);
+      cache.setClipRect(whole);
+    }
+    renderer.endDrawing();
+  }
+
+ private:
+  Application app_;
+  uint64_t window_ = 0;
+  ui::FormHandle form_;
+  std::vector<ui::Rect> controlBounds_;
+};
+
+FormScreen& screen() {
+  static FormScreen instance;
+  return instance;
+}
+
+void BM_FormUnchangedFrame(benchmark::State& state) {
+  FormScreen& s = screen();
+  if (!s.ready()) return state.SkipWithError("no window");
+  for (auto _ : state) s.pumpFrame(false);
+}
+
+void BM_DirectUnchangedFrame(benchmark::State& state) {
+  FormScreen& s = screen();
+  if (!s.ready()) return state.SkipWithError("no window");
+  for (auto _ : state) s.directFrame(false);
+}
+
+void BM_FormFullRepaint(benchmark::State& state) {
+  FormScreen& s = screen();
+  if (!s.ready()) return state.SkipWithError("no window");
+  for (auto _ : state) s.pumpFrame(true);
+}
+
+void BM_DirectFullRepaint(benchmark::State& state) {
+  FormScreen& s = screen();
+  if (!s.ready()) return state.SkipWithError("no window");
+  for (auto _ : state) s.directFrame(true);
+}
+
+void BM_Relayout(benchmark::State& state) {
+  FormScreen& s = screen();
+  const ui::FormHandle form = buildGrid(s.app(), static_cast<int>(state.range(0)));
+  for (auto _ : state) s.app().layoutForm(form, kWidth, kHeight);
+  std::string error;
+  s.app().destroyForm(form, error);
+}
+
+BENCHMARK(BM_FormUnchangedFrame)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_DirectUnchangedFrame)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_FormFullRepaint)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_DirectFullRepaint)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_Relayout)->Arg(1000)->Arg(10000)->Unit(benchmark::kMicrosecond);
+
+void printRatio(const RatioReporter& reporter, const char* label, const char* measured, const char* base,
+                double target) {
+  const auto a = reporter.microseconds.find(measured);
+  const auto b = reporter.microseconds.find(base);
+  if (a == reporter.microseconds.end() || b == reporter.microseconds.end() || b->second <= 0) return;
+  std::printf("%-34s %10.1f / %10.1f us = %5.2f x (target %.1f x)\n", label, a->second, b->second,
+              a->second / b->second, target);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  RatioReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  std::printf("\n");
+  printRatio(reporter, "form / direct, unchanged frame", "BM_FormUnchangedFrame", "BM_DirectUnchangedFrame", 1.5);
+  printRatio(reporter, "form / direct, full repaint", "BM_FormFullRepaint", "BM_DirectFullRepaint", 1.5);
+  printRatio(reporter, "relayout, 10,000 / 1,000 panes", "BM_Relayout/10000", "BM_Relayout/1000", 12.0);
+  benchmark::Shutdown();
+  return 0;
+}

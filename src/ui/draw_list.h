@@ -1,0 +1,62 @@
+// The recorder through which forms, controls and test roots paint: one per paint of one window. Callers
+// give rectangles in DIPs; the draw list scales their edges by the window's display scale, rounds them to
+// device pixels (halves away from zero), keeps a stack of clip rectangles in DIPs, and records commands
+// straight into the window's RenderCache. It draws nothing itself and reports no errors.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "render/render_command.h"
+#include "ui/ui_types.h"
+#include "ui/window_defs.h"
+
+class WindowRenderer;
+
+namespace ui {
+
+class TextContext;
+
+class DrawList {
+ public:
+  DrawList(WindowRenderer& renderer, const WindowMetrics& metrics, TextContext& textContext);
+  DrawList(const DrawList&) = delete;
+  DrawList& operator=(const DrawList&) = delete;
+
+  // Empties the clip stack and makes the rectangle the only clip.
+  void setClip(const Rect& rect);
+  // Pushes the rectangle intersected with the current clip (the rectangle itself on an empty stack).
+  void pushClip(const Rect& rect);
+  // Drops the top clip and records the new top; never drops the bottom entry.
+  void popClip();
+  // Fills a rectangle; the colour is packed r | g << 8 | b << 16 | a << 24.
+  void fillRect(const Rect& rect, uint32_t color);
+
+  TextContext& textContext() { return textContext_; }
+  const WindowMetrics& metrics() const { return metrics_; }
+  std::vector<Rect> clipStack() const;
+  // Device pixels of a DIP rectangle: each edge scaled and rounded, so shared edges stay shared.
+  RenderRect toDeviceRect(const Rect& rect) const;
+
+ private:
+  // A clip entry keeps the device rectangle it was recorded with, so a pop records it again as it is.
+  struct ClipEntry {
+    Rect rect;
+    RenderRect device;
+  };
+  void pushEntry(const Rect& rect);
+
+  WindowRenderer& renderer_;
+  TextContext& textContext_;
+  WindowMetrics metrics_;
+  bool identityScale_;  // scale 1: device pixels are DIPs
+  bool exactScale_;     // edges times the scale are exact in double precision
+  std::vector<ClipEntry> clipStack_;
+};
+
+// The renderer's 0xAARRGGBB packing of a UI colour packed r | g << 8 | b << 16 | a << 24.
+inline uint32_t rendererColor(uint32_t uiColor) {
+  return (uiColor & 0xFF00FF00u) | ((uiColor & 0xFFu) << 16) | ((uiColor >> 16) & 0xFFu);
+}
+
+}  // namespace ui
