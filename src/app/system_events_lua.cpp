@@ -9,6 +9,7 @@
 #include "app/native_event_routing.h"
 #include "app/system_functions.h"
 #include "host/lua_api.h"
+#include "ui/application.h"
 
 namespace {
 
@@ -34,30 +35,39 @@ int pushScriptEvent(lua_State* L, const ScriptEvent& event) {
   return static_cast<int>(event.values().size());
 }
 
-// Takes events until one is for the script; false when SDL's queue ran empty first.
-bool nextScriptEvent(ScriptEvent& values) {
+enum class PollOutcome { ScriptEvent, Drained, UiWorkActive };
+
+// Takes events until one is for the script; once SDL's queue is empty the UI host processes its windows,
+// which it refuses during UI work.
+PollOutcome nextScriptEvent(ScriptEvent& values) {
   SDL_Event event;
   while (SDL_PollEvent(&event)) {
-    if (routeNativeEvent(event, values)) return true;
+    if (routeNativeEvent(event, values)) return PollOutcome::ScriptEvent;
   }
-  return false;
+  Application* application = currentApplication();
+  if (application != nullptr && !application->processWindows()) return PollOutcome::UiWorkActive;
+  return PollOutcome::Drained;
 }
 
 }  // namespace
 
-// system.poll_event() -> name, values... of the next event for the script, or nothing when none is left
+// system.poll_event() -> name, values... of the next event for the script, or nothing once none is left and
+// the windows of the UI host have been processed
 int systemPollEvent(lua_State* L) {
   pendingStartupModifiers();
   ScriptEvent values;
-  bool found = false;
+  PollOutcome outcome = PollOutcome::Drained;
   try {
-    found = nextScriptEvent(values);
+    outcome = nextScriptEvent(values);
   } catch (const std::bad_alloc&) {
     return luaL_error(L, "not enough memory");
   } catch (const std::exception& e) {
     return luaL_error(L, "%s", e.what());
   }
-  return found ? pushScriptEvent(L, values) : 0;
+  if (outcome == PollOutcome::UiWorkActive) {
+    return luaL_error(L, "cannot poll native events during an active UI callback");
+  }
+  return outcome == PollOutcome::ScriptEvent ? pushScriptEvent(L, values) : 0;
 }
 
 // system.pump_events()

@@ -1,6 +1,6 @@
 // Live resize. An SDL event watch notes the newest expose or size event and schedules one main-thread call
 // (SDL_RunOnMainThread); that call runs the scripts' callback for the main workspace window, or queues a
-// "resize" or "expose" on any other registered window.
+// "resize" or "expose" on any other registered window and lets the UI host process its windows.
 //
 // Only watch calls from other threads are served: on the main thread SDL runs the watch inside its own event
 // pumping, where a callback would re-enter Lua in the middle of poll_event or a frame; the main thread's
@@ -79,6 +79,7 @@ bool dispatchToSecondaryWindow(uint32_t windowId, uint32_t eventType) {
   if (!id) return true;  // an unregistered window: nothing to do
   if (id == registry.mainWindowId()) return false;
   queueOnWindow(registry, *id, eventType);
+  currentApplication()->processWindows();  // refused during UI work: the event then waits for the next poll
   return true;
 }
 

@@ -3,6 +3,7 @@
 #include <thread>
 
 #include "system_module_fixture.h"
+#include "ui/root.h"
 
 namespace {
 
@@ -54,6 +55,17 @@ TEST_F(LiveResize, TheLaterEventOfTwoNamesTheWindowThatIsServed) {
 
   raiseElsewhere({{SDL_EVENT_WINDOW_EXPOSED, first}});
   EXPECT_EQ(registry().takeEvents(first).front().type, "expose");
+}
+
+TEST_F(LiveResize, ARootedWindowIsProcessedAtOnce) {
+  run(kCountingCallback);
+  const uint64_t other = createSecondaryWindow();
+  auto root = std::make_unique<ui::TestRoot>(other);
+  const ui::TestRoot* test = root.get();
+  registry().setRoot(other, std::move(root));
+  raiseElsewhere({{SDL_EVENT_WINDOW_EXPOSED, other}});
+  EXPECT_EQ(test->eventCount(), 1u) << "the queued expose went to the root";
+  EXPECT_FALSE(registry().window(other).needsRedraw()) << "and the window was drawn";
 }
 
 TEST_F(LiveResize, TheMainThreadsOwnEventsReachTheScriptThroughPolling) {

@@ -4,6 +4,8 @@
 
 #include "render/window_renderer.h"
 #include "system_module_fixture.h"
+#include "ui/root.h"
+#include "ui/update_batch.h"
 
 namespace {
 
@@ -71,6 +73,20 @@ TEST_F(SystemEvents, AnEmptyQueueGivesNoValuesAndWaitingZeroSecondsIsFalse) {
   pushWindowEvent(SDL_EVENT_WINDOW_MOUSE_LEAVE, mainId);
   EXPECT_EQ(run("return system.wait_event(0.5)"), Values{"true"}) << "an event is waiting: no wait";
   EXPECT_EQ(poll(), Values{"mouseleave"}) << "and it stays queued for poll_event";
+}
+
+TEST_F(SystemEvents, AnEmptyQueueProcessesTheRootWindowsAndIsRefusedDuringUiWork) {
+  const uint64_t other = createSecondaryWindow();
+  registry().setRoot(other, std::make_unique<ui::TestRoot>(other));
+  pushWindowEvent(SDL_EVENT_WINDOW_CLOSE_REQUESTED, other);
+  EXPECT_EQ(poll(), Values{});
+  EXPECT_FALSE(registry().exists(other)) << "its root closed it within the same call";
+
+  Application& application = *currentApplication();
+  ASSERT_TRUE(application.updateBatch().begin());
+  EXPECT_EQ(poll(), Values{"error: [string \"return system.poll_event()\"]:1: cannot poll native events during an "
+                           "active UI callback"});
+  application.updateBatch().end(true);
 }
 
 TEST_F(SystemEvents, WaitEventRejectsTimeoutsOutsideItsRange) {
