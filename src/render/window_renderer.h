@@ -8,6 +8,7 @@
 // any other window surface format is drawn through an ARGB8888 shadow surface copied at present.
 #pragma once
 
+#include <SDL3/SDL_rect.h>
 #include <SDL3/SDL_surface.h>
 #include <SDL3/SDL_video.h>
 
@@ -166,6 +167,7 @@ class WindowRenderer {
   std::unique_ptr<RenderCache> renderCache_;
   std::unique_ptr<ImageTileCache> imageTileCache_;
   std::vector<ImagePlacement> imagePlacements_;
+  std::vector<SDL_FRect> checkerCells_[2];  // by colour, reused by every checkerboard
   int32_t drawingDepth_ = 0;
   std::vector<SDL_Rect> presentRects_;
   std::vector<LineSpan> lineSpans_;  // reused by every polyline

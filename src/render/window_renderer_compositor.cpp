@@ -5,6 +5,7 @@
 // texture fail once the window surface was released, the window returns to its window surface for good and
 // images are drawn in software, rather than staying blank.
 #include <algorithm>
+#include <vector>
 
 #include "render/canvas_bitmap.h"
 #include "render/image_tile_cache.h"
@@ -194,7 +195,7 @@ void WindowRenderer::drawVisibleImageTiles() {
 }
 
 // Cells of cellSize from the destination's corner, coloured by the parity of their corner's cell indices;
-// only the cells inside the clip and the output are drawn.
+// only the cells inside the clip and the output are drawn, each colour's cells in one call.
 void WindowRenderer::drawPlacementCheckerboard(SDL_Renderer* renderer, const ImagePlacement& placement) {
   const RenderRect& dest = placement.dest;
   const RenderRect& clip = placement.clip;
@@ -209,21 +210,34 @@ void WindowRenderer::drawPlacementCheckerboard(SDL_Renderer* renderer, const Ima
   if (right <= left || bottom <= top) return;
   const int64_t firstX = dest.x + (left - dest.x) / cell * cell;
   const int64_t firstY = dest.y + (top - dest.y) / cell * cell;
+  for (std::vector<SDL_FRect>& cells : checkerCells_) cells.clear();
   for (int64_t cy = firstY; cy < bottom; cy += cell) {
     for (int64_t cx = firstX; cx < right; cx += cell) {
-      setDrawColor(renderer, (cx / cell + cy / cell) % 2 != 0 ? placement.color2 : placement.color1);
-      const SDL_FRect rect = floatRect(cx, cy, std::min(int64_t{dest.x} + dest.w - cx, cell),
-                                       std::min(int64_t{dest.y} + dest.h - cy, cell));
-      SDL_RenderFillRect(renderer, &rect);
+      checkerCells_[(cx / cell + cy / cell) % 2 != 0 ? 1 : 0].push_back(floatRect(
+          cx, cy, std::min(int64_t{dest.x} + dest.w - cx, cell), std::min(int64_t{dest.y} + dest.h - cy, cell)));
     }
+  }
+  const uint32_t colors[2] = {placement.color1, placement.color2};
+  for (int parity = 0; parity < 2; ++parity) {
+    if (checkerCells_[parity].empty()) continue;
+    setDrawColor(renderer, colors[parity]);
+    SDL_RenderFillRects(renderer, checkerCells_[parity].data(), static_cast<int>(checkerCells_[parity].size()));
   }
 }
 
-// The tiles that the source rectangle covers, each drawn over its share of the destination. A tile that
-// cannot be made is skipped.
+// The tiles that the source rectangle covers, each drawn over its share of the destination. Tiles whose
+// share cannot be seen (outside the clip or the output) are neither made nor drawn; a tile that cannot be
+// made is skipped.
 void WindowRenderer::drawPlacementTiles(SDL_Renderer* renderer, const ImagePlacement& placement) {
   const RenderRect& source = placement.source;
   const RenderRect& dest = placement.dest;
+  const RenderRect& clip = placement.clip;
+  int outputWidth = 0, outputHeight = 0;
+  SDL_GetCurrentRenderOutputSize(renderer, &outputWidth, &outputHeight);
+  const int64_t visibleLeft = std::max<int64_t>(clip.x, 0);
+  const int64_t visibleTop = std::max<int64_t>(clip.y, 0);
+  const int64_t visibleRight = std::min<int64_t>(int64_t{clip.x} + clip.w, outputWidth);
+  const int64_t visibleBottom = std::min<int64_t>(int64_t{clip.y} + clip.h, outputHeight);
   const int32_t lod = levelOfDetail(source, dest);
   const int64_t span = kTileTexturePixels * lod;
   const TileGrid grid(placement.image, static_cast<int32_t>(span), lod);
@@ -240,6 +254,15 @@ void WindowRenderer::drawPlacementTiles(SDL_Renderer* renderer, const ImagePlace
       const int64_t w = std::min(int64_t{area.x} + area.w, sourceRight) - x0;
       const int64_t h = std::min(int64_t{area.y} + area.h, sourceBottom) - y0;
       if (w <= 0 || h <= 0) continue;
+      const int64_t ox = x0 - source.x;
+      const int64_t oy = y0 - source.y;
+      const int64_t left = dest.x + ox * dest.w / source.w;
+      const int64_t top = dest.y + oy * dest.h / source.h;
+      const int64_t width = std::max<int64_t>(1, (source.w + (ox + w) * dest.w - 1) / source.w - (left - dest.x));
+      const int64_t height = std::max<int64_t>(1, (source.h + (oy + h) * dest.h - 1) / source.h - (top - dest.y));
+      if (left >= visibleRight || top >= visibleBottom || left + width <= visibleLeft || top + height <= visibleTop) {
+        continue;
+      }
       const ImageTile* tile =
           imageTileCache_->tile(grid, static_cast<int32_t>(column), static_cast<int32_t>(row), nullptr);
       if (tile == nullptr || !tile->texture) continue;
@@ -248,13 +271,7 @@ void WindowRenderer::drawPlacementTiles(SDL_Renderer* renderer, const ImagePlace
       from.y *= texturePixelsPerImagePixel;
       from.w *= texturePixelsPerImagePixel;
       from.h *= texturePixelsPerImagePixel;
-      const int64_t ox = x0 - source.x;
-      const int64_t oy = y0 - source.y;
-      const int64_t left = ox * dest.w / source.w;
-      const int64_t top = oy * dest.h / source.h;
-      const int64_t width = std::max<int64_t>(1, (source.w + (ox + w) * dest.w - 1) / source.w - left);
-      const int64_t height = std::max<int64_t>(1, (source.h + (oy + h) * dest.h - 1) / source.h - top);
-      const SDL_FRect to = floatRect(dest.x + left, dest.y + top, width, height);
+      const SDL_FRect to = floatRect(left, top, width, height);
       SDL_RenderTexture(renderer, tile->texture.get(), &from, &to);
     }
   }

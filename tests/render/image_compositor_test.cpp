@@ -46,8 +46,7 @@ class ImageCompositorTest : public OffscreenVideo {
     cache.fillRect({0, 0, kWidth, kHeight}, kBackground);
     int placed = 0;
     for (const Placement& p : placements) {
-      if (renderer().addImagePlacement(p.image, p.source, p.dest, {0, 0, kWidth, kHeight}, p.cellSize, p.color1,
-                                       p.color2)) {
+      if (renderer().addImagePlacement(p.image, p.source, p.dest, {0, 0, 8192, 8192}, p.cellSize, p.color1, p.color2)) {
         cache.clearRect(p.dest);
         ++placed;
       } else {
@@ -62,28 +61,32 @@ class ImageCompositorTest : public OffscreenVideo {
   WindowRendererHandle handle_;
 };
 
-TEST_F(ImageCompositorTest, TilesComeAtTheLevelOfDetailOfTheirDestination) {
+TEST_F(ImageCompositorTest, TilesComeAtTheLevelOfDetailOfTheirDestinationWhereTheyCanBeSeen) {
   CanvasBitmap image = filledImage(4096, 4096, kRed);
   const struct {
+    int32_t windowSize;  // square
     RenderRect dest;
     int32_t lod;
-    int32_t lastTile;  // tiles 0..lastTile on both axes
+    int32_t lastTile;  // the tiles made: 0..lastTile on both axes
     uint64_t bytesAfter;
   } cases[] = {
-      {{0, 0, 1024, 1024}, 4, 1, 4194304},       // span 2,048: four 512 x 512 textures
-      {{0, 0, 10, 10}, 64, 0, 4194304 + 16384},  // span 32,768: one 64 x 64 texture
+      {300, {0, 0, 1024, 1024}, 4, 0, 1048576},             // span 2,048; the other three are out of sight
+      {1100, {0, 0, 1024, 1024}, 4, 1, 4194304},            // all four 512 x 512 textures
+      {1100, {0, 0, 10, 10}, 64, 0, 4194304 + 16384},       // span 32,768: one 64 x 64 texture more
+      {1100, {2000, 0, 512, 512}, 8, -1, 4194304 + 16384},  // out of sight: no tile
   };
   for (const auto& c : cases) {
+    SDL_SetWindowSize(handle_.window(), c.windowSize, c.windowSize);
     ASSERT_EQ(frame({{&image, {0, 0, 4096, 4096}, c.dest}}), 1);
     ImageTileCache& tiles = *renderer().imageTileCache();
     const TileGrid grid(&image, 512 * c.lod, c.lod);
     for (int32_t row = 0; row <= c.lastTile + 1; ++row) {
       for (int32_t column = 0; column <= c.lastTile + 1; ++column) {
         EXPECT_EQ(tiles.findTile(grid, column, row) != nullptr, row <= c.lastTile && column <= c.lastTile)
-            << "lod " << c.lod << " tile " << column << "," << row;
+            << "window " << c.windowSize << " lod " << c.lod << " tile " << column << "," << row;
       }
     }
-    EXPECT_EQ(tiles.bytesUsed(), c.bytesAfter);
+    EXPECT_EQ(tiles.bytesUsed(), c.bytesAfter) << "window " << c.windowSize << " lod " << c.lod;
   }
   renderer().imageTileCache()->forgetImage(image.id);
   EXPECT_EQ(renderer().imageTileCache()->bytesUsed(), 0u);

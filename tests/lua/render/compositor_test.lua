@@ -5,13 +5,16 @@ local t = require("qz_test")
 local function tile_bytes() return renderer.get_perf_stats().image_tile_bytes end
 
 local function tiled_frame(canvas, dw, dh)
+  local w, h = renderer.get_size()
   renderer.begin_frame()
-  renderer.draw_rect(0, 0, 200, 200, { 20, 20, 20 })
-  renderer.draw_canvas_tiled(canvas, 0, 0, 4096, 4096, 0, 0, dw, dh, 0, 0, 200, 200, 8, { 0, 0, 0 }, { 9, 9, 9 })
+  renderer.draw_rect(0, 0, w, h, { 20, 20, 20 })
+  renderer.draw_canvas_tiled(canvas, 0, 0, 4096, 4096, 0, 0, dw, dh, 0, 0, w, h, 8, { 0, 0, 0 }, { 9, 9, 9 })
   renderer.end_frame()
 end
 
 t.test("tiles of a 4096 x 4096 canvas at two sizes, released with the canvas", function()
+  local w, h = renderer.get_size()
+  t.truthy(w > 512 and h > 512, "the window shows all four tiles of the first size")
   t.eq(renderer.get_perf_stats().image_tile_budget, 268435456)
   local before = tile_bytes()
   local canvas = renderer.render_to_canvas(4096, 4096, function() renderer.draw_rect(0, 0, 4096, 4096, { 255, 0, 0 }) end)
