@@ -94,6 +94,11 @@ class WindowRegistry {
   std::optional<uint64_t> renderTargetId() const { return renderTarget_; }
   // The render-target window's renderer; the render target must be set and registered.
   WindowRenderer& renderTargetRenderer() { return *window(*renderTarget_).renderer(); }
+  // The render-target window's renderer, or null when no registered window is the render target.
+  WindowRenderer* findRenderTargetRenderer() {
+    const auto found = renderTarget_ ? windows_.find(*renderTarget_) : windows_.end();
+    return found != windows_.end() ? found->second.window->renderer() : nullptr;
+  }
 
   // Hands a released font to every window's render cache: each drops its cached layouts of it and keeps
   // it alive until its frame in progress ends. Nothing for a null font.

@@ -94,21 +94,31 @@ function View:scroll(delta)
   return true
 end
 
+-- The part of a line that can reach the screen, cut once (a cut makes a new string).
+local function drawn_text(line)
+  local drawn = line.drawn
+  if not drawn then
+    drawn = #line.text > MAX_DRAWN_BYTES and line.text:sub(1, MAX_DRAWN_BYTES) or line.text
+    line.drawn = drawn
+  end
+  return drawn
+end
+
 function View:draw()
   local width, height = renderer.get_size()
-  local font, y = self.font, 0
+  local font, lines, gutter, line_height, y = self.font, self.lines, self.gutter, self.line_height, 0
+  local draw_text, measure_text = renderer.draw_text, renderer.measure_text
+  local number_color, text_x = COLORS.number, gutter + PADDING
   renderer.begin_frame()
   renderer.set_clip_rect(0, 0, width, height)
   renderer.draw_rect(0, 0, width, height, COLORS.background)
-  renderer.draw_rect(0, 0, self.gutter, height, COLORS.gutter)
-  for index = self.top, math.min(#self.lines, self.top + self:visible_lines()) do
-    local line = self.lines[index]
-    if line.number then
-      local x = self.gutter - PADDING - renderer.measure_text(font, line.number)
-      renderer.draw_text(font, line.number, x, y, COLORS.number)
-    end
-    renderer.draw_text(font, line.text:sub(1, MAX_DRAWN_BYTES), self.gutter + PADDING, y, line.color)
-    y = y + self.line_height
+  renderer.draw_rect(0, 0, gutter, height, COLORS.gutter)
+  for index = self.top, math.min(#lines, self.top + self:visible_lines()) do
+    local line = lines[index]
+    local number = line.number
+    if number then draw_text(font, number, gutter - PADDING - measure_text(font, number), y, number_color) end
+    draw_text(font, drawn_text(line), text_x, y, line.color)
+    y = y + line_height
   end
   renderer.end_frame()
 end

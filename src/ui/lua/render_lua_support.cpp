@@ -11,9 +11,7 @@
 
 WindowRenderer& checkRenderTarget(lua_State* L) {
   if (currentApplication() != nullptr) {
-    WindowRegistry& registry = currentWindowRegistry();
-    const std::optional<uint64_t> target = registry.renderTargetId();
-    if (target && registry.exists(*target)) return registry.renderTargetRenderer();
+    if (WindowRenderer* renderer = currentWindowRegistry().findRenderTargetRenderer()) return *renderer;
   }
   luaL_error(L, "no render target window");
   std::abort();  // unreachable: luaL_error raises

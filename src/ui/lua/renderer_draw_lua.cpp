@@ -21,17 +21,30 @@ constexpr double kIntMax = 2147483647.0;
 constexpr lua_Unsigned kMaxPolylineNumbers = 131073;
 constexpr const char kCanvasFreed[] = "canvas already freed";
 
-// The colour of a table whose elements 1-3 are numbers and 4 a number or nil; none for another shape.
+// One channel of a colour table: a finite number from 0 to 255, truncated toward zero.
+uint32_t colorChannel(lua_State* L, lua_Number value) {
+  if (!(value >= 0.0 && value <= 255.0)) luaL_error(L, "expected a color channel from 0 to 255");
+  return static_cast<uint32_t>(value);
+}
+
+// The colour of a table whose elements 1-3 are numbers (or numeric strings) and 4 a number or nil; none for
+// another shape. Each element is read and converted once: colours are read by every drawing call.
 std::optional<uint32_t> readColorTable(lua_State* L, int table) {
-  for (int i = 1; i <= 4; ++i) lua_rawgeti(L, table, i);
-  const bool shaped = lua_isnumber(L, -4) && lua_isnumber(L, -3) && lua_isnumber(L, -2) &&
-                      (lua_type(L, -1) == LUA_TNUMBER || lua_isnil(L, -1));
+  lua_Number rgb[3];
+  bool numbers = true;
+  for (int i = 0; i < 3; ++i) {
+    lua_rawgeti(L, table, i + 1);
+    int isNumber = 0;
+    rgb[i] = lua_tonumberx(L, -1, &isNumber);
+    numbers = numbers && isNumber != 0;
+  }
+  const int alphaType = lua_rawgeti(L, table, 4);
   std::optional<uint32_t> color;
-  if (shaped) {
-    const auto r = static_cast<uint32_t>(checkColorChannel(L, -4));
-    const auto g = static_cast<uint32_t>(checkColorChannel(L, -3));
-    const auto b = static_cast<uint32_t>(checkColorChannel(L, -2));
-    const auto a = lua_isnil(L, -1) ? 255u : static_cast<uint32_t>(checkColorChannel(L, -1));
+  if (numbers && (alphaType == LUA_TNUMBER || alphaType == LUA_TNIL)) {
+    const uint32_t r = colorChannel(L, rgb[0]);
+    const uint32_t g = colorChannel(L, rgb[1]);
+    const uint32_t b = colorChannel(L, rgb[2]);
+    const uint32_t a = alphaType == LUA_TNIL ? 255u : colorChannel(L, lua_tonumber(L, -1));
     color = b | g << 8 | r << 16 | a << 24;
   }
   lua_pop(L, 4);
