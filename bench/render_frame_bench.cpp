@@ -1,37 +1,71 @@
-// Frame costs of a 1920 x 1080 offscreen window full of text: a full repaint, an unchanged frame, a
-// one-line change and a cursor blink, beside a plain memcpy of one frame. After the run a table gives
-// each in microseconds and as a ratio to the full repaint.
-#include <SDL3/SDL_hints.h>
-#include <SDL3/SDL_init.h>
+// Frame costs of a 1920 x 1080 window full of text (qz's main window, presented as qz presents it): a full
+// repaint, an unchanged frame, a one-line change and a cursor blink, each drawn natively into the window's
+// RenderCache and through the Lua renderer module (the same frames), presentation included; beside them the
+// cost of presenting the whole window and one 96-pixel band on their own, a plain memcpy of one frame, and
+// the image compositor showing an 8,000 x 8,000 canvas (the frame that first shows it, and the next ones).
+// After the run a table gives wall-clock and CPU time and each frame's share of its path's full repaint.
+// The video driver is offscreen unless SDL_VIDEO_DRIVER names another (bench/README.md: on Xvfb).
+#include <SDL3/SDL.h>
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
 #include <cstring>
-#include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "example_host.h"
 #include "fonts/render_font.h"
-#include "ratio_reporter.h"
+#include "frame_table.h"
+#include "host/lua_api.h"
+#include "render/canvas_bitmap.h"
+#include "render/image_tile_cache.h"
 #include "render/render_cache.h"
-#include "render/window_presentation.h"
 #include "render/window_renderer.h"
+#include "ui/application.h"
+#include "ui/window_registry.h"
 
 namespace {
 
 constexpr int kWidth = 1920;
 constexpr int kHeight = 1080;
+constexpr int kChangedLine = 20;
 const char* const kMonoFont = "/usr/share/fonts/truetype/dejavu/DejaVuSansMono.ttf";
 
-// One window with a screen of text lines, shared by every benchmark of the run.
+// The Lua side of the frames: bench_frame(invalidate, variant, cursor) draws what TextScreen::nativeFrame
+// draws, through the renderer module.
+constexpr const char kLuaFrame[] = R"(
+local font = renderer.font.load(BENCH_FONT, 14)
+local lines, changed = bench_lines, bench_changed
+local width, height = 1920, 1080
+local line_height = math.floor(font:get_height())
+local draw_text, draw_rect = renderer.draw_text, renderer.draw_rect
+local background, foreground, cursor_color = { 30, 30, 30 }, { 212, 212, 212 }, { 255, 255, 255 }
+function bench_frame(invalidate, variant, cursor)
+  if invalidate then renderer.invalidate_rect(0, 0, width, height) end
+  renderer.begin_frame()
+  draw_rect(0, 0, width, height, background)
+  for i = 1, #lines do
+    local text = lines[i]
+    if variant and i == 21 then text = changed[variant + 1] end
+    draw_text(font, text, 0, (i - 1) * line_height, foreground)
+  end
+  if cursor then draw_rect(400, 20 * line_height, 2, line_height, cursor_color) end
+  renderer.end_frame()
+end
+)";
+
+enum class Frame { FullRepaint, Unchanged, OneLineChange, CursorBlink };
+
+// qz's main window with a screen of text lines, shared by every benchmark of the run.
 class TextScreen {
  public:
-  TextScreen() {
-    SDL_SetHint(SDL_HINT_VIDEO_DRIVER, "offscreen");
-    if (!SDL_Init(SDL_INIT_VIDEO)) std::fprintf(stderr, "SDL_Init: %s\n", SDL_GetError());
-    chooseWindowPresentation();  // as qz does
-    handle_ = WindowRendererHandle(SDL_CreateWindow("bench", kWidth, kHeight, SDL_WINDOW_HIDDEN), SDL_DestroyWindow);
+  TextScreen() : host_({"--new-instance"}) {
+    if (!host_.ready()) return;
+    SDL_SetWindowSize(host_.mainWindow(), kWidth, kHeight);
+    SDL_SyncWindow(host_.mainWindow());
     font_ = RenderFont::load(kMonoFont, 14.0f, 0.0f);
+    if (!font_) return;
     const std::string pattern = "for (int i = 0; i < count; ++i) total += values[i] * weight; // accumulate ";
     const int columns = kWidth / std::max(1, font_->codepointAdvance('m').advance) + 1;
     for (int y = 0; y + font_->height() <= kHeight; y += font_->height()) {
@@ -40,36 +74,78 @@ class TextScreen {
       line.resize(static_cast<size_t>(columns));
       lines_.push_back(line);
     }
+    for (int variant = 0; variant < 2; ++variant) {
+      changed_[variant] = lines_[kChangedLine];
+      changed_[variant][10] = variant ? 'X' : 'Y';
+    }
+    ready_ = prepareLua();
   }
 
-  bool ready() const { return handle_.renderer() != nullptr && font_ != nullptr; }
-  WindowRenderer& renderer() { return *handle_.renderer(); }
+  bool ready() const { return ready_; }
+  WindowRenderer& renderer() { return currentWindowRegistry().renderTargetRenderer(); }
+  int32_t lineTop(int line) const { return line * font_->height(); }
 
-  // Draws one frame; `changedLine` (or -1) gets a different text, `cursor` adds a cursor bar.
-  void frame(int changedLine, bool cursor) {
+  // Draws a frame; variant 0 or 1 changes one line, -1 none; `cursor` adds a cursor bar.
+  void nativeFrame(bool invalidate, int variant, bool cursor) {
     WindowRenderer& out = renderer();
     RenderCache& cache = *out.renderCache();
+    if (invalidate) cache.invalidateRect({0, 0, kWidth, kHeight});
     out.beginDrawing();
     cache.fillRect({0, 0, kWidth, kHeight}, 0xFF1E1E1Eu);
     const int lineHeight = font_->height();
     for (size_t i = 0; i < lines_.size(); ++i) {
-      const char* text = static_cast<int>(i) == changedLine ? changed_.c_str() : lines_[i].c_str();
+      const bool changed = variant >= 0 && static_cast<int>(i) == kChangedLine;
+      const char* text = changed ? changed_[variant].c_str() : lines_[i].c_str();
       cache.drawText(font_.get(), text, 0, static_cast<int32_t>(i) * lineHeight, 0xFFD4D4D4u);
     }
-    if (cursor) cache.fillRect({400, 20 * lineHeight, 2, lineHeight}, 0xFFFFFFFFu);
+    if (cursor) cache.fillRect({400, kChangedLine * lineHeight, 2, lineHeight}, 0xFFFFFFFFu);
     out.endDrawing();
   }
 
-  void setChangedText(int variant) {
-    changed_ = lines_[20];
-    changed_[10] = variant ? 'X' : 'Y';
+  // The same frame through the renderer module; false when the Lua call failed.
+  bool luaFrame(bool invalidate, int variant, bool cursor) {
+    lua_State* L = host_.lua();
+    lua_getglobal(L, "bench_frame");
+    lua_pushboolean(L, invalidate);
+    if (variant >= 0) {
+      lua_pushinteger(L, variant);
+    } else {
+      lua_pushnil(L);
+    }
+    lua_pushboolean(L, cursor);
+    if (lua_pcall(L, 3, 0, 0) == LUA_OK) return true;
+    std::fprintf(stderr, "bench_frame: %s\n", lua_tostring(L, -1));
+    lua_pop(L, 1);
+    return false;
   }
 
  private:
-  WindowRendererHandle handle_;
+  bool prepareLua() {
+    lua_State* L = host_.lua();
+    lua_createtable(L, static_cast<int>(lines_.size()), 0);
+    for (size_t i = 0; i < lines_.size(); ++i) {
+      lua_pushlstring(L, lines_[i].data(), lines_[i].size());
+      lua_rawseti(L, -2, static_cast<lua_Integer>(i + 1));
+    }
+    lua_setglobal(L, "bench_lines");
+    lua_createtable(L, 2, 0);
+    for (int variant = 0; variant < 2; ++variant) {
+      lua_pushlstring(L, changed_[variant].data(), changed_[variant].size());
+      lua_rawseti(L, -2, variant + 1);
+    }
+    lua_setglobal(L, "bench_changed");
+    lua_pushstring(L, kMonoFont);
+    lua_setglobal(L, "BENCH_FONT");
+    const std::string error = host_.run(kLuaFrame);
+    if (!error.empty()) std::fprintf(stderr, "Lua frame: %s\n", error.c_str());
+    return error.empty();
+  }
+
+  qztest::ExampleHost host_;
   std::shared_ptr<RenderFont> font_;
   std::vector<std::string> lines_;
-  std::string changed_;
+  std::string changed_[2];
+  bool ready_ = false;
 };
 
 TextScreen& screen() {
@@ -77,41 +153,99 @@ TextScreen& screen() {
   return instance;
 }
 
-void BM_FullRepaint(benchmark::State& state) {
+// Times one kind of frame on one path; two frames of the unchanged screen come first, so that the path's
+// fonts and caches are warm and the previous benchmark's frames are forgotten.
+void timeFrames(benchmark::State& state, bool lua, Frame kind) {
   TextScreen& s = screen();
-  if (!s.ready()) return state.SkipWithError("no window or font");
-  for (auto _ : state) {
-    s.renderer().renderCache()->invalidateRect({0, 0, kWidth, kHeight});
-    s.frame(-1, false);
-  }
-}
-
-void BM_UnchangedFrame(benchmark::State& state) {
-  TextScreen& s = screen();
-  if (!s.ready()) return state.SkipWithError("no window or font");
-  s.frame(-1, false);
-  s.frame(-1, false);
-  for (auto _ : state) s.frame(-1, false);
-}
-
-void BM_OneLineChange(benchmark::State& state) {
-  TextScreen& s = screen();
-  if (!s.ready()) return state.SkipWithError("no window or font");
+  if (!s.ready()) return state.SkipWithError("no window, font or Lua frame");
+  const auto draw = [&s, lua](bool invalidate, int variant, bool cursor) {
+    return lua ? s.luaFrame(invalidate, variant, cursor) : (s.nativeFrame(invalidate, variant, cursor), true);
+  };
+  draw(false, -1, false);
+  draw(false, -1, false);
   int variant = 0;
+  bool cursor = false;
   for (auto _ : state) {
-    s.setChangedText(variant ^= 1);
-    s.frame(20, false);
+    bool drawn = true;
+    switch (kind) {
+      case Frame::FullRepaint:
+        drawn = draw(true, -1, false);
+        break;
+      case Frame::Unchanged:
+        drawn = draw(false, -1, false);
+        break;
+      case Frame::OneLineChange:
+        drawn = draw(false, variant ^= 1, false);
+        break;
+      case Frame::CursorBlink:
+        drawn = draw(false, -1, cursor = !cursor);
+        break;
+    }
+    if (!drawn) return state.SkipWithError("the Lua frame failed");
   }
 }
 
-void BM_CursorBlink(benchmark::State& state) {
+// Presents the window as it stands: all of it, or the band of cells that the changed line lies in.
+void timePresent(benchmark::State& state, bool band) {
   TextScreen& s = screen();
-  if (!s.ready()) return state.SkipWithError("no window or font");
-  bool on = false;
-  for (auto _ : state) s.frame(-1, on = !on);
+  if (!s.ready()) return state.SkipWithError("no window, font or Lua frame");
+  s.nativeFrame(false, -1, false);
+  const int32_t bandTop = s.lineTop(kChangedLine) / RenderCache::kCellSize * RenderCache::kCellSize;
+  const RenderRect area =
+      band ? RenderRect{0, bandTop, kWidth, RenderCache::kCellSize} : RenderRect{0, 0, kWidth, kHeight};
+  for (auto _ : state) s.renderer().present(&area, 1);
 }
 
-void BM_FrameMemcpy(benchmark::State& state) {
+// A second window that shows an 8,000 x 8,000 canvas through the image compositor, at level of detail 1
+// (drawn at its own size) or 4 (at 2,000 x 2,000), under a frame of one background fill.
+class CompositorScreen {
+ public:
+  CompositorScreen()
+      : handle_(SDL_CreateWindow("compositor", kWidth, kHeight, SDL_WINDOW_HIDDEN), SDL_DestroyWindow),
+        image_(kImageSize, kImageSize) {
+    for (size_t i = 0; i < image_.pixels.size(); ++i)
+      image_.pixels[i] = 0xFF000000u | static_cast<uint32_t>(i * 2654435761u >> 8);
+  }
+
+  // Draws the frame; false when the compositor refused the image.
+  bool frame(int32_t lod) {
+    WindowRenderer& out = *handle_.renderer();
+    const RenderRect dest{0, 0, kImageSize / lod, kImageSize / lod};
+    out.beginDrawing();
+    out.renderCache()->fillRect({0, 0, kWidth, kHeight}, 0xFF1E1E1Eu);
+    const bool placed = out.addImagePlacement(&image_, {0, 0, kImageSize, kImageSize}, dest, {0, 0, kWidth, kHeight}, 8,
+                                              0xFF808080u, 0xFFC0C0C0u);
+    if (placed) out.renderCache()->clearRect(dest);
+    out.endDrawing();
+    return placed;
+  }
+  void forgetTiles() { handle_.renderer()->imageTileCache()->forgetImage(image_.id); }
+  const ImageTileCache& tiles() { return *handle_.renderer()->imageTileCache(); }
+
+ private:
+  static constexpr int32_t kImageSize = 8000;
+  WindowRendererHandle handle_;
+  CanvasBitmap image_;
+};
+
+// first: every frame makes its tiles anew (the frame that first shows the image); else the tiles are kept.
+void timeCompositor(benchmark::State& state, int32_t lod, bool first) {
+  if (!screen().ready()) return state.SkipWithError("no window, font or Lua frame");  // SDL is up from here
+  static CompositorScreen compositor;
+  if (!compositor.frame(lod) || !compositor.frame(lod)) {
+    return state.SkipWithError("no compositor");
+  }
+  for (auto _ : state) {
+    if (first) compositor.forgetTiles();
+    compositor.frame(lod);
+  }
+  const char* name = SDL_GetRendererName(compositor.tiles().renderer());
+  state.SetLabel(name != nullptr ? name : "");
+  state.counters["tile_MiB"] = static_cast<double>(compositor.tiles().bytesUsed()) / 1048576.0;
+  state.counters["budget_MiB"] = static_cast<double>(compositor.tiles().budget()) / 1048576.0;
+}
+
+void timeMemcpy(benchmark::State& state) {
   std::vector<uint32_t> from(static_cast<size_t>(kWidth) * kHeight, 0xFF1E1E1Eu), to(from.size());
   for (auto _ : state) {
     std::memcpy(to.data(), from.data(), from.size() * sizeof(uint32_t));
@@ -120,25 +254,35 @@ void BM_FrameMemcpy(benchmark::State& state) {
   }
 }
 
-BENCHMARK(BM_FullRepaint)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_UnchangedFrame)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_OneLineChange)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_CursorBlink)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_FrameMemcpy)->Unit(benchmark::kMicrosecond);
+void registerBenchmarks() {
+  const struct {
+    const char* name;
+    Frame kind;
+  } frames[] = {{"full repaint", Frame::FullRepaint},
+                {"unchanged frame", Frame::Unchanged},
+                {"one-line change", Frame::OneLineChange},
+                {"cursor blink", Frame::CursorBlink}};
+  for (const auto& frame : frames) {
+    for (const bool lua : {false, true}) {
+      const std::string name = std::string(lua ? "lua/" : "native/") + frame.name;
+      registerFrame(name, timeFrames, lua, frame.kind);
+    }
+  }
+  registerFrame("present/full screen", timePresent, false);
+  registerFrame("present/one-line band", timePresent, true);
+  registerFrame("floor/frame memcpy", timeMemcpy);
+  for (const int32_t lod : {1, 4}) {
+    for (const bool first : {true, false}) {
+      const std::string name =
+          "compositor/8000x8000 at lod " + std::to_string(lod) + (first ? ", first frame" : ", steady frame");
+      registerFrame(name, timeCompositor, lod, first);
+    }
+  }
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  RatioReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  const auto full = reporter.microseconds.find("BM_FullRepaint");
-  if (full != reporter.microseconds.end() && full->second > 0) {
-    std::printf("\n%-20s %12s %10s\n", "frame", "microseconds", "ratio");
-    for (const auto& [name, time] : reporter.microseconds) {
-      std::printf("%-20s %12.1f %9.2f%%\n", name.c_str(), time, 100.0 * time / full->second);
-    }
-  }
-  benchmark::Shutdown();
-  return 0;
+  registerBenchmarks();
+  return runWithFrameTable(argc, argv, {"present", "floor"});
 }

@@ -1,23 +1,84 @@
 // Frame times of the example viewer (examples/data/core/viewer.lua) over a 10,000-line file in a
-// 1920 x 1080 main window (offscreen driver, window surface in memory), through the whole Lua path:
-// a full-screen repaint, a one-line scroll (every visible line moves) and an unchanged frame.
+// 1920 x 1080 main window, presented as qz presents it: a full-screen repaint, a one-line scroll (every
+// visible line moves) and an unchanged frame, each through the viewer's Lua code and natively (the same
+// frames drawn into the window's RenderCache), and presenting the whole window on its own. After the run a
+// table gives wall-clock and CPU time and each frame's share of its path's full repaint. The video driver is
+// offscreen unless SDL_VIDEO_DRIVER names another (bench/README.md: on Xvfb).
 #include <SDL3/SDL.h>
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "example_host.h"
+#include "fonts/render_font.h"
+#include "frame_table.h"
 #include "host/lua_api.h"
+#include "render/render_cache.h"
+#include "render/window_renderer.h"
+#include "ui/application.h"
+#include "ui/window_registry.h"
 
 namespace {
 
 constexpr int kWidth = 1920;
 constexpr int kHeight = 1080;
+constexpr int kLines = 10000;
+constexpr int kPadding = 8;  // as the viewer's
+const char* const kMonoFont = "/usr/share/fonts/truetype/dejavu/DejaVuSansMono.ttf";
+
+std::string lineText(int number) {
+  return "  for (int i = 0; i < count; ++i) total += values[i] * weight;  // accumulate row " + std::to_string(number);
+}
+
+// What the viewer's View:draw records, drawn natively over the same lines.
+class NativeViewer {
+ public:
+  bool load() {
+    font_ = RenderFont::load(kMonoFont, 14.0f, 0.0f);
+    if (!font_) return false;
+    font_->setTabSize(4 * std::max(1, font_->textWidth(" ")));
+    lineHeight_ = std::max(1, font_->height());
+    for (int i = 1; i <= kLines; ++i) {
+      numbers_.push_back(std::to_string(i));
+      texts_.push_back(lineText(i));
+    }
+    gutter_ = font_->textWidth(numbers_.back().c_str()) + 2 * kPadding;
+    return true;
+  }
+
+  void draw(WindowRenderer& out, int top) {
+    RenderCache& cache = *out.renderCache();
+    out.beginDrawing();
+    cache.setClipRect({0, 0, kWidth, kHeight});
+    cache.fillRect({0, 0, kWidth, kHeight}, 0xFF1E2024u);
+    cache.fillRect({0, 0, gutter_, kHeight}, 0xFF26282Eu);
+    const int last = std::min(kLines, top + kHeight / lineHeight_);
+    int32_t y = 0;
+    for (int index = top; index <= last; ++index) {
+      const char* number = numbers_[static_cast<size_t>(index - 1)].c_str();
+      const int32_t x = gutter_ - kPadding - cache.textWidth(font_.get(), number, 0);
+      cache.drawText(font_.get(), number, x, y, 0xFF6E737Du);
+      cache.drawText(font_.get(), texts_[static_cast<size_t>(index - 1)].c_str(), gutter_ + kPadding, y, 0xFFDCDCD2u);
+      y += lineHeight_;
+    }
+    out.endDrawing();
+  }
+
+ private:
+  std::shared_ptr<RenderFont> font_;
+  std::vector<std::string> numbers_;
+  std::vector<std::string> texts_;
+  int32_t lineHeight_ = 1;
+  int32_t gutter_ = 0;
+};
 
 // The viewer's view of the file, shown in the example host's main window.
 class ViewerScreen {
@@ -26,12 +87,11 @@ class ViewerScreen {
       : file_(std::filesystem::temp_directory_path() / ("qz_viewer_bench_" + std::to_string(getpid()) + ".txt")),
         host_({"--new-instance"}) {
     std::ofstream out(file_);
-    for (int i = 1; i <= 10000; ++i) {
-      out << "  for (int i = 0; i < count; ++i) total += values[i] * weight;  // accumulate row " << i << "\n";
-    }
+    for (int i = 1; i <= kLines; ++i) out << lineText(i) << "\n";
     out.close();
-    if (!host_.ready()) return;
+    if (!host_.ready() || !native_.load()) return;
     SDL_SetWindowSize(host_.mainWindow(), kWidth, kHeight);
+    SDL_SyncWindow(host_.mainWindow());
     const std::string error = host_.run(
         "dofile(BOOT_FILE)\n"
         "local viewer = require('core.viewer')\n"
@@ -40,21 +100,36 @@ class ViewerScreen {
         luaQuoted(file_.string()) +
         "}), font)\n"
         "bench_view:draw()\n"
-        "local w, h = renderer.get_size() assert(w == 1920 and h == 1080, w .. 'x' .. h)");
+        "local w, h = renderer.get_size() assert(w == 1920 and h == 1080, w .. 'x' .. h)\n"
+        "local step = 1\n"
+        "function bench_full_repaint() renderer.invalidate_rect(0, 0, 1920, 1080) bench_view:draw() end\n"
+        "function bench_scroll() step = -step bench_view:scroll(step) bench_view:draw() end\n"
+        "function bench_unchanged() bench_view:draw() end\n");
     ready_ = error.empty();
     if (!ready_) std::fprintf(stderr, "viewer setup: %s\n", error.c_str());
   }
   ~ViewerScreen() { std::filesystem::remove(file_); }
 
   bool ready() const { return ready_; }
-  // Runs a chunk that was checked to work; the benchmark stops on an error.
   bool run(const char* chunk) { return host_.run(chunk).empty(); }
+  // Calls a global function of the setup; false when it failed.
+  bool call(const char* function) {
+    lua_State* L = host_.lua();
+    lua_getglobal(L, function);
+    if (lua_pcall(L, 0, 0, 0) == LUA_OK) return true;
+    std::fprintf(stderr, "%s: %s\n", function, lua_tostring(L, -1));
+    lua_pop(L, 1);
+    return false;
+  }
+  WindowRenderer& renderer() { return currentWindowRegistry().renderTargetRenderer(); }
+  NativeViewer& native() { return native_; }
 
  private:
   static std::string luaQuoted(const std::string& text) { return "[==[" + text + "]==]"; }
 
   std::filesystem::path file_;
   qztest::ExampleHost host_;
+  NativeViewer native_;
   bool ready_ = false;
 };
 
@@ -63,29 +138,58 @@ ViewerScreen& screen() {
   return instance;
 }
 
-void runFrames(benchmark::State& state, const char* frameChunk) {
+void runLuaFrames(benchmark::State& state, const char* function) {
   ViewerScreen& s = screen();
   if (!s.ready()) return state.SkipWithError("the viewer did not start");
+  s.run("bench_view.top = 5000 bench_view:draw() bench_view:draw()");
   for (auto _ : state) {
-    if (!s.run(frameChunk)) return state.SkipWithError("the frame failed");
+    if (!s.call(function)) return state.SkipWithError("the frame failed");
   }
 }
 
-void BM_ViewerFullScreen(benchmark::State& state) {
-  runFrames(state, "renderer.invalidate_rect(0, 0, 1920, 1080) bench_view:draw()");
+// kind: 0 full repaint, 1 one-line scroll, 2 unchanged.
+void runNativeFrames(benchmark::State& state, int kind) {
+  ViewerScreen& s = screen();
+  if (!s.ready()) return state.SkipWithError("the viewer did not start");
+  WindowRenderer& out = s.renderer();
+  int top = 5000, step = 1;
+  s.native().draw(out, top);
+  s.native().draw(out, top);
+  for (auto _ : state) {
+    if (kind == 0) out.renderCache()->invalidateRect({0, 0, kWidth, kHeight});
+    if (kind == 1) top += (step = -step);
+    s.native().draw(out, top);
+  }
 }
 
-void BM_ViewerOneLineScroll(benchmark::State& state) {
-  screen().run("bench_view.top = 5000 step = 1");
-  runFrames(state, "step = -step bench_view:scroll(step) bench_view:draw()");
+void presentWindow(benchmark::State& state) {
+  ViewerScreen& s = screen();
+  if (!s.ready()) return state.SkipWithError("the viewer did not start");
+  const RenderRect all{0, 0, kWidth, kHeight};
+  for (auto _ : state) s.renderer().present(&all, 1);
 }
 
-void BM_ViewerUnchangedFrame(benchmark::State& state) { runFrames(state, "bench_view:draw()"); }
-
-BENCHMARK(BM_ViewerFullScreen)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_ViewerOneLineScroll)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_ViewerUnchangedFrame)->Unit(benchmark::kMicrosecond);
+void registerBenchmarks() {
+  const struct {
+    const char* name;
+    const char* luaFunction;
+  } frames[] = {
+      {"full repaint", "bench_full_repaint"},
+      {"one-line scroll", "bench_scroll"},
+      {"unchanged frame", "bench_unchanged"},
+  };
+  for (int kind = 0; kind < 3; ++kind) {
+    const std::string native = std::string("native/") + frames[kind].name;
+    const std::string lua = std::string("lua/") + frames[kind].name;
+    registerFrame(native, runNativeFrames, kind);
+    registerFrame(lua, runLuaFrames, frames[kind].luaFunction);
+  }
+  registerFrame("present/full screen", presentWindow);
+}
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  registerBenchmarks();
+  return runWithFrameTable(argc, argv, {"present"});
+}
