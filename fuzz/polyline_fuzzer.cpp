@@ -1,5 +1,8 @@
-// Polylines from arbitrary bytes, replayed through a RenderCache into a canvas: no pixel outside the
-// clip and the bounds that the command records may change.
+// Polylines from arbitrary bytes, replayed through a RenderCache into a canvas: no pixel outside the clip and
+// the bounds that the command records may change. Points are encoded compactly so that short inputs reach
+// long polylines (over 1,024 points, where the rasterizer works in batches and merges their spans): after a
+// header that gives the point count, the remaining bytes are read round and round, one byte per coordinate,
+// each round shifted by a quarter pixel.
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -13,28 +16,27 @@
 namespace {
 
 constexpr int32_t kSize = 96;
+constexpr size_t kMaxPoints = 4096;
 
 class ByteReader {
  public:
   ByteReader(const uint8_t* data, size_t size) : data_(data), size_(size) {}
-  bool empty() const { return offset_ >= size_; }
-  uint32_t word() {
-    uint32_t value = 0;
-    for (int i = 0; i < 4; ++i) value = (value << 8) | (offset_ < size_ ? data_[offset_++] : 0);
-    return value;
-  }
-  // A coordinate around the canvas, sometimes far away.
-  float coordinate() {
-    const uint32_t raw = word();
-    const float near = static_cast<float>(static_cast<int32_t>(raw % 4000) - 1500) / 10.0f;
-    return (raw >> 30) == 3 ? near * 1.0e5f : near;
-  }
+  uint8_t byte() { return offset_ < size_ ? data_[offset_++] : 0; }
+  uint32_t word16() { return static_cast<uint32_t>(byte()) << 8 | byte(); }
+  const uint8_t* rest() const { return data_ + offset_; }
+  size_t restSize() const { return offset_ < size_ ? size_ - offset_ : 0; }
 
  private:
   const uint8_t* data_;
   size_t size_;
   size_t offset_ = 0;
 };
+
+// A coordinate around the canvas in half pixels, or far away for the top sixteen byte values.
+float coordinate(uint8_t raw, size_t round) {
+  if (raw >= 0xF0) return static_cast<float>(static_cast<int32_t>(raw & 0x0F) - 8) * 1.0e5f;
+  return static_cast<float>(raw) * 0.5f - 12.0f + 0.25f * static_cast<float>(round % 4);
+}
 
 }  // namespace
 
@@ -43,11 +45,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   CanvasBitmap canvas(kSize, kSize);
   WindowRenderer renderer(nullptr);
   if (!renderer.beginCanvasTarget(&canvas, nullptr)) std::abort();
-  const RenderRect clip{static_cast<int32_t>(reader.word() % 120) - 12, static_cast<int32_t>(reader.word() % 120) - 12,
-                        static_cast<int32_t>(reader.word() % 110), static_cast<int32_t>(reader.word() % 110)};
-  const float width = static_cast<float>(reader.word() % 4000) / 100.0f;
+  const RenderRect clip{static_cast<int32_t>(reader.byte() % 120) - 12, static_cast<int32_t>(reader.byte() % 120) - 12,
+                        static_cast<int32_t>(reader.byte() % 110), static_cast<int32_t>(reader.byte() % 110)};
+  const float width = static_cast<float>(reader.word16() % 4000) / 100.0f;
+  const size_t count = reader.word16() % (kMaxPoints + 1);
+  const uint8_t* coordinates = reader.rest();
+  const size_t available = reader.restSize();
   std::vector<PolylinePoint> points;
-  while (!reader.empty() && points.size() < 4096) points.push_back({reader.coordinate(), reader.coordinate()});
+  for (size_t i = 0; available > 0 && i < count; ++i) {
+    const size_t at = 2 * i;
+    const size_t round = at / available;
+    points.push_back(
+        {coordinate(coordinates[at % available], round), coordinate(coordinates[(at + 1) % available], round)});
+  }
 
   renderer.beginDrawing();
   RenderCache& cache = *renderer.renderCache();
