@@ -23,6 +23,14 @@ pkg_check_modules(LIBCRYPTO REQUIRED IMPORTED_TARGET libcrypto)
 pkg_check_modules(RSVG REQUIRED IMPORTED_TARGET librsvg-2.0 cairo)
 pkg_check_modules(UTF8PROC REQUIRED IMPORTED_TARGET libutf8proc)
 
+# The Unicode Character Database of Debian's unicode-data package: the build generates the property tables
+# utf8proc lacks from it (with Python), and the tests check against it.
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+set(QZ_UCD_DIR "/usr/share/unicode" CACHE PATH "Unicode Character Database (Debian package unicode-data)")
+if(NOT EXISTS "${QZ_UCD_DIR}/DerivedCoreProperties.txt")
+  message(FATAL_ERROR "No Unicode Character Database in ${QZ_UCD_DIR}: run scripts/install-deps.sh")
+endif()
+
 # Lua 5.5 compiled as C++ (a Lua error is a C++ exception, so destructors run). Files that Lua opens go
 # through the host's fopen wrapper (close-on-exec), linked right after the Lua archive.
 set(QZ_LUA_ROOT "${QZ_DEPS_PREFIX}/lua/usr")

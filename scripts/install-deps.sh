@@ -23,7 +23,8 @@ as_root() {
 apt_packages=(
   build-essential cmake ninja-build pkg-config dpkg-dev xz-utils ca-certificates clang libclang-rt-14-dev
   libfreetype-dev libharfbuzz-dev libsqlite3-dev libpugixml-dev zlib1g-dev libzip-dev
-  libcurl4-openssl-dev librsvg2-dev libcairo2-dev libutf8proc-dev libgtest-dev libgmock-dev libbenchmark-dev
+  libcurl4-openssl-dev librsvg2-dev libcairo2-dev libutf8proc-dev unicode-data libgtest-dev libgmock-dev
+  libbenchmark-dev
   libx11-dev libxext-dev libxrandr-dev libxcursor-dev libxi-dev libxfixes-dev libxss-dev libxtst-dev
   fonts-dejavu-core fonts-dejavu-extra fonts-noto-color-emoji xfonts-base fonts-texgyre-math
   python3 python3-fonttools openssl libssl-dev gzip unzip zip xvfb xauth x11-apps netpbm

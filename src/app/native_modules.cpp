@@ -15,6 +15,7 @@
 #include "services/xml_lua.h"
 #include "text/native_tokenizer_lua.h"
 #include "text/text_lua.h"
+#include "text/utf8_lua.h"
 #include "ui/lua/canvas_lua.h"
 #include "ui/lua/renderer_lua.h"
 
@@ -30,7 +31,7 @@ const NativeModule kNativeModules[] = {
     {"renderer", luaopen_renderer},
     {"canvas", luaopen_canvas},
     {"db", luaopen_db},
-    {LUA_UTF8LIBNAME, luaopen_utf8},
+    {LUA_UTF8LIBNAME, luaopen_utf8_module},
     {"pack", luaopen_pack},
     {"text", luaopen_text},
     {"native_tokenizer", luaopen_native_tokenizer},

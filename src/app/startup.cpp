@@ -138,7 +138,7 @@ int runScripts(BootContext& context, BootLog& bootLog) {
     return 1;
   }
   setMainLuaState(L);
-  luaL_openselectedlibs(L, ~0, 0);
+  luaL_openselectedlibs(L, ~LUA_UTF8LIBK, 0);  // the module table opens the utf8 module in its place
 
   int exitCode = 1;
   auto registerModules = [](lua_State* state) { registerNativeModules(state); };

@@ -1,0 +1,342 @@
+// utf8.find, match, gmatch and gsub: the string library's functions over code points. Positions (init, the
+// results of find, position captures) count characters. Captures are read as Lua reads them, one at a time
+// when they are pushed, so "unfinished capture" is raised only when such a capture is read.
+#include <memory>
+#include <new>
+#include <string>
+#include <string_view>
+
+#include "text/utf8_codec.h"
+#include "text/utf8_lua_internal.h"
+#include "text/utf8_patterns.h"
+
+namespace {
+
+constexpr const char kGmatchStateType[] = "Qz.Utf8GmatchState";
+constexpr const char kPatternCacheType[] = "Qz.Utf8PatternCache";
+constexpr size_t kCachedPatterns = 32;
+constexpr size_t kLongestCachedPattern = 256;
+
+using SharedProgram = std::shared_ptr<const Utf8PatternProgram>;
+
+// Compiled patterns by their text, so a pattern used again in a loop is not compiled again. The holder of a
+// program keeps it alive while a callback (a gsub function, a gmatch loop) compiles others into its slot.
+struct PatternCache {
+  struct Entry {
+    std::string pattern;
+    SharedProgram program;
+  };
+  Entry entries[kCachedPatterns];
+};
+
+size_t patternSlot(std::string_view pattern) {
+  uint32_t hash = 2166136261u;  // FNV-1a
+  for (const char c : pattern) hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
+  return hash % kCachedPatterns;
+}
+
+// The compiled pattern, from the cache in the calling function's first upvalue.
+SharedProgram compiledPattern(lua_State* L, std::string_view pattern) {
+  if (pattern.size() > kLongestCachedPattern) return std::make_shared<const Utf8PatternProgram>(pattern);
+  auto* cache = static_cast<PatternCache*>(lua_touserdata(L, lua_upvalueindex(1)));
+  PatternCache::Entry& entry = cache->entries[patternSlot(pattern)];
+  if (entry.program == nullptr || entry.pattern != pattern) {
+    SharedProgram program = std::make_shared<const Utf8PatternProgram>(pattern);
+    entry.pattern.assign(pattern);
+    entry.program = std::move(program);
+  }
+  return entry.program;
+}
+
+// A subject with its matcher and the last match, as the capture readers need them.
+struct MatchSession {
+  std::string_view subject;
+  Utf8Match match;
+  size_t matchStart = 0;
+  lua_Integer matchStartIndex = 0;  // the character index of matchStart, from 0
+};
+
+// Pushes capture `index` of the session's match; with no captures, index 0 is the whole match.
+void pushCapture(lua_State* L, const MatchSession& session, int index) {
+  if (index >= session.match.captureCount) {
+    if (index != 0) luaL_error(L, "invalid capture index %%%d", index + 1);
+    pushText(L, session.subject.substr(session.matchStart, session.match.end - session.matchStart));
+    return;
+  }
+  const Utf8Capture& capture = session.match.captures[index];
+  if (capture.length == kUtf8CaptureUnfinished) luaL_error(L, "unfinished capture");
+  if (capture.length == kUtf8CapturePosition) {
+    const char* start = session.subject.data() + session.matchStart;
+    const size_t before = countCharacters(start, session.subject.data() + capture.start);
+    lua_pushinteger(L, session.matchStartIndex + static_cast<lua_Integer>(before) + 1);
+    return;
+  }
+  pushText(L, session.subject.substr(capture.start, static_cast<size_t>(capture.length)));
+}
+
+// Pushes every capture (the whole match when there are none and `wholeMatch`); returns how many.
+int pushCaptures(lua_State* L, const MatchSession& session, bool wholeMatch) {
+  const int count = session.match.captureCount == 0 && wholeMatch ? 1 : session.match.captureCount;
+  luaL_checkstack(L, count, "too many captures");
+  for (int index = 0; index < count; ++index) pushCapture(L, session, index);
+  return count;
+}
+
+// The byte offset and character index (from 0) where a search from character `init` begins, by string.find's
+// rule for init; false when init lies beyond the end of the text.
+bool resolveInit(std::string_view s, lua_Integer init, size_t* start, lua_Integer* index) {
+  uint64_t walked = 0;
+  if (init > 1) {
+    *start = walkForward(s, 0, static_cast<uint64_t>(init) - 1, &walked);
+    *index = init - 1;
+    return walked == static_cast<uint64_t>(init) - 1;
+  }
+  *start = 0;
+  *index = 0;
+  if (init >= 0) return true;
+  const uint64_t back = 0 - static_cast<uint64_t>(init);
+  const size_t from = walkBackward(s, s.size(), back, &walked);
+  if (walked < back) return true;
+  *start = from;
+  walkForward(s.substr(0, from), 0, from, &walked);
+  *index = static_cast<lua_Integer>(walked);
+  return true;
+}
+
+bool hasNoSpecials(std::string_view pattern) { return pattern.find_first_of("^$*+?.([%-") == std::string_view::npos; }
+
+// A plain search: the pattern's characters as they are.
+int findPlain(lua_State* L, std::string_view s, std::string_view needle, size_t start, lua_Integer index) {
+  uint64_t needleLength = 0;
+  walkForward(needle, 0, needle.size(), &needleLength);  // checks the needle, counts its characters
+  const size_t found = s.find(needle, start);
+  if (found == std::string_view::npos) {
+    luaL_pushfail(L);
+    return 1;
+  }
+  uint64_t walked = 0;
+  walkForward(s.substr(0, found), start, found - start, &walked);
+  const lua_Integer first = index + static_cast<lua_Integer>(walked) + 1;
+  lua_pushinteger(L, first);
+  lua_pushinteger(L, first + static_cast<lua_Integer>(needleLength) - 1);
+  return 2;
+}
+
+// The shared body of find and match.
+int findOrMatch(lua_State* L, bool find) {
+  const std::string_view s = checkText(L, 1);
+  std::string_view pattern = checkText(L, 2);
+  size_t start = 0;
+  lua_Integer index = 0;
+  if (!resolveInit(s, luaL_optinteger(L, 3, 1), &start, &index)) {
+    luaL_pushfail(L);
+    return 1;
+  }
+  if (find && (lua_toboolean(L, 4) || hasNoSpecials(pattern))) return findPlain(L, s, pattern, start, index);
+  const bool anchored = !pattern.empty() && pattern[0] == '^';
+  if (anchored) pattern.remove_prefix(1);
+  const SharedProgram program = compiledPattern(L, pattern);
+  Utf8PatternMatcher matcher(*program, s);
+  MatchSession session{s, {}, start, index};
+  for (;;) {
+    size_t next = 0;
+    if (matcher.mayBeginAt(session.matchStart, &next) && matcher.matchAt(session.matchStart, &session.match)) {
+      if (!find) return pushCaptures(L, session, true);
+      const size_t length = countCharacters(s.data() + session.matchStart, s.data() + session.match.end);
+      lua_pushinteger(L, session.matchStartIndex + 1);
+      lua_pushinteger(L, session.matchStartIndex + static_cast<lua_Integer>(length));
+      return pushCaptures(L, session, false) + 2;
+    }
+    if (anchored || session.matchStart >= s.size()) break;
+    session.matchStart = next;
+    ++session.matchStartIndex;
+  }
+  luaL_pushfail(L);
+  return 1;
+}
+
+struct GmatchState {
+  SharedProgram program;
+  size_t source = 0;
+  lua_Integer sourceIndex = 0;
+  size_t lastMatch = static_cast<size_t>(-1);
+};
+
+// The iterator of utf8.gmatch; upvalues: the subject, the state.
+int iterateGmatch(lua_State* L) {
+  const std::string_view s = checkText(L, lua_upvalueindex(1));
+  auto* state = static_cast<GmatchState*>(luaL_checkudata(L, lua_upvalueindex(2), kGmatchStateType));
+  if (state->program == nullptr) return 0;  // finalized
+  Utf8PatternMatcher matcher(*state->program, s);
+  MatchSession session{s, {}, state->source, state->sourceIndex};
+  while (session.matchStart <= s.size()) {
+    size_t next = 0;
+    const bool possible = matcher.mayBeginAt(session.matchStart, &next);
+    if (possible && matcher.matchAt(session.matchStart, &session.match) && session.match.end != state->lastMatch) {
+      state->source = state->lastMatch = session.match.end;
+      state->sourceIndex = session.matchStartIndex + static_cast<lua_Integer>(countCharacters(
+                                                         s.data() + session.matchStart, s.data() + session.match.end));
+      return pushCaptures(L, session, true);
+    }
+    if (session.matchStart == s.size()) break;
+    session.matchStart = next;
+    ++session.matchStartIndex;
+  }
+  return 0;
+}
+
+int destroyGmatchState(lua_State* L) {
+  static_cast<GmatchState*>(luaL_checkudata(L, 1, kGmatchStateType))->~GmatchState();
+  return 0;
+}
+
+int destroyPatternCache(lua_State* L) {
+  static_cast<PatternCache*>(luaL_checkudata(L, 1, kPatternCacheType))->~PatternCache();
+  return 0;
+}
+
+void createFinalizerMetatable(lua_State* L, const char* type, lua_CFunction finalizer) {
+  luaL_newmetatable(L, type);
+  lua_pushcfunction(L, finalizer);
+  lua_setfield(L, -2, "__gc");
+  lua_pop(L, 1);
+}
+
+// Adds the replacement string (argument 3) for the session's match, with its "%" escapes, to the buffer.
+void addReplacementString(lua_State* L, luaL_Buffer* buffer, const MatchSession& session) {
+  size_t length = 0;
+  const char* replacement = lua_tolstring(L, 3, &length);
+  const std::string_view text(replacement, length);
+  size_t copied = 0;
+  for (size_t escape = text.find('%'); escape != std::string_view::npos; escape = text.find('%', copied)) {
+    luaL_addlstring(buffer, text.data() + copied, escape - copied);
+    const char c = escape + 1 < text.size() ? text[escape + 1] : '\0';
+    if (c == '%') {
+      luaL_addchar(buffer, '%');
+    } else if (c == '0') {
+      luaL_addlstring(buffer, session.subject.data() + session.matchStart, session.match.end - session.matchStart);
+    } else if (c >= '1' && c <= '9') {
+      pushCapture(L, session, c - '1');  // a position capture adds its number
+      luaL_addvalue(buffer);
+    } else {
+      luaL_error(L, "invalid use of '%c' in replacement string", '%');
+    }
+    copied = escape + 2;
+  }
+  luaL_addlstring(buffer, text.data() + copied, text.size() - copied);
+}
+
+// Adds the replacement of the session's match; returns whether it changed the text.
+bool addReplacement(lua_State* L, luaL_Buffer* buffer, const MatchSession& session, int replacementType) {
+  if (replacementType == LUA_TNUMBER || replacementType == LUA_TSTRING) {
+    addReplacementString(L, buffer, session);
+    return true;
+  }
+  if (replacementType == LUA_TFUNCTION) {
+    lua_pushvalue(L, 3);
+    const int count = pushCaptures(L, session, true);
+    lua_call(L, count, 1);
+  } else {
+    pushCapture(L, session, 0);
+    lua_gettable(L, 3);
+  }
+  if (!lua_toboolean(L, -1)) {
+    lua_pop(L, 1);
+    luaL_addlstring(buffer, session.subject.data() + session.matchStart, session.match.end - session.matchStart);
+    return false;
+  }
+  if (!lua_isstring(L, -1)) luaL_error(L, "invalid replacement value (a %s)", luaL_typename(L, -1));
+  luaL_addvalue(buffer);
+  return true;
+}
+
+// utf8.find(s, pattern [, init [, plain]]) -> start and end character and the captures, or fail
+int utf8_find(lua_State* L) { return findOrMatch(L, true); }
+
+// utf8.match(s, pattern [, init]) -> the captures (or the whole match), or fail
+int utf8_match(lua_State* L) { return findOrMatch(L, false); }
+
+// utf8.gmatch(s, pattern [, init]) -> iterator over the matches' captures
+int utf8_gmatch(lua_State* L) {
+  const std::string_view s = checkText(L, 1);
+  const std::string_view pattern = checkText(L, 2);
+  size_t start = 0;
+  lua_Integer index = 0;
+  const bool inside = resolveInit(s, luaL_optinteger(L, 3, 1), &start, &index);
+  SharedProgram program = compiledPattern(L, pattern);
+  lua_settop(L, 2);
+  void* memory = lua_newuserdatauv(L, sizeof(GmatchState), 0);
+  auto* state = new (memory) GmatchState{std::move(program)};
+  luaL_setmetatable(L, kGmatchStateType);
+  state->source = inside ? start : s.size() + 1;
+  state->sourceIndex = index;
+  lua_pushvalue(L, 1);
+  lua_insert(L, -2);
+  lua_pushcclosure(L, guarded<iterateGmatch>, 2);
+  return 1;
+}
+
+// utf8.gsub(s, pattern, replacement [, n]) -> the text with (the first n) matches replaced, and their count
+int utf8_gsub(lua_State* L) {
+  const std::string_view s = checkText(L, 1);
+  std::string_view pattern = checkText(L, 2);
+  const int replacementType = lua_type(L, 3);
+  const lua_Integer most = luaL_optinteger(L, 4, LUA_MAXINTEGER);
+  luaL_argexpected(L,
+                   replacementType == LUA_TNUMBER || replacementType == LUA_TSTRING ||
+                       replacementType == LUA_TFUNCTION || replacementType == LUA_TTABLE,
+                   3, "string/function/table");
+  const bool anchored = !pattern.empty() && pattern[0] == '^';
+  if (anchored) pattern.remove_prefix(1);
+  const SharedProgram program = compiledPattern(L, pattern);
+  Utf8PatternMatcher matcher(*program, s);
+  luaL_Buffer buffer;
+  luaL_buffinit(L, &buffer);
+  MatchSession session{s, {}, 0, 0};
+  size_t lastMatch = static_cast<size_t>(-1);
+  lua_Integer count = 0;
+  bool changed = false;
+  while (count < most) {
+    size_t next = 0;
+    const bool possible = matcher.mayBeginAt(session.matchStart, &next);
+    if (possible && matcher.matchAt(session.matchStart, &session.match) && session.match.end != lastMatch) {
+      ++count;
+      changed = addReplacement(L, &buffer, session, replacementType) || changed;
+      session.matchStartIndex +=
+          static_cast<lua_Integer>(countCharacters(s.data() + session.matchStart, s.data() + session.match.end));
+      session.matchStart = lastMatch = session.match.end;
+    } else if (session.matchStart < s.size()) {
+      luaL_addlstring(&buffer, s.data() + session.matchStart, next - session.matchStart);
+      session.matchStart = next;
+      ++session.matchStartIndex;
+    } else {
+      break;
+    }
+    if (anchored) break;
+  }
+  if (!changed) {
+    lua_pushvalue(L, 1);
+  } else {
+    luaL_addlstring(&buffer, s.data() + session.matchStart, s.size() - session.matchStart);
+    luaL_pushresult(&buffer);
+  }
+  lua_pushinteger(L, count);
+  return 2;
+}
+
+}  // namespace
+
+void addPatternFunctions(lua_State* L) {
+  static const luaL_Reg kPatternFunctions[] = {
+      {"find", guarded<utf8_find>},
+      {"match", guarded<utf8_match>},
+      {"gmatch", guarded<utf8_gmatch>},
+      {"gsub", guarded<utf8_gsub>},
+      {nullptr, nullptr},
+  };
+  createFinalizerMetatable(L, kGmatchStateType, destroyGmatchState);
+  createFinalizerMetatable(L, kPatternCacheType, destroyPatternCache);
+  new (lua_newuserdatauv(L, sizeof(PatternCache), 0)) PatternCache;
+  luaL_setmetatable(L, kPatternCacheType);
+  luaL_setfuncs(L, kPatternFunctions, 1);
+}

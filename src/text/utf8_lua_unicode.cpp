@@ -1,0 +1,233 @@
+// The utf8 module's Unicode functions: reversal, case maps, escapes, caseless comparison, display widths,
+// validation and cleaning, NFC and grapheme clusters. The work is done by the core (utf8_text, utf8_width,
+// utf8_normalize); this file checks arguments and pushes results.
+#include <new>
+#include <string>
+
+#include "text/unicode_props.h"
+#include "text/utf8_codec.h"
+#include "text/utf8_lua_internal.h"
+#include "text/utf8_normalize.h"
+#include "text/utf8_text.h"
+#include "text/utf8_width.h"
+
+namespace {
+
+constexpr const char kReplacementCharacter[] = "\xEF\xBF\xBD";
+
+void pushString(lua_State* L, const std::string& text) { lua_pushlstring(L, text.data(), text.size()); }
+
+// A string maps as a whole text, a number as one code point.
+int mapCase(lua_State* L, CaseMapping mapping) {
+  if (lua_type(L, 1) == LUA_TNUMBER) {
+    const lua_Integer code = luaL_checkinteger(L, 1);
+    const bool mappable = code >= 0 && code <= kLargestLenientValue;
+    lua_pushinteger(L, mappable ? mapCodePointCase(static_cast<uint32_t>(code), mapping) : code);
+    return 1;
+  }
+  if (lua_type(L, 1) != LUA_TSTRING) luaL_typeerror(L, 1, "number/string");
+  pushString(L, mapTextCase(checkText(L, 1), mapping));
+  return 1;
+}
+
+// The options of the width functions: from argument `first` on, i, j, ambiwidth and default; or, when
+// argument `first` is a boolean, the older (ambi_is_double, default_width).
+struct WidthArguments {
+  WidthOptions options;
+  size_t start = 0;  // the byte range i..j, as string.sub takes it
+  size_t end = 0;
+};
+
+WidthArguments readWidthArguments(lua_State* L, int first, size_t size) {
+  WidthArguments arguments;
+  arguments.end = size;
+  int optionIndex = first + 2;
+  if (lua_type(L, first) == LUA_TBOOLEAN) {
+    arguments.options.ambiguousWidth = lua_toboolean(L, first) ? 2 : 1;
+    optionIndex = first + 1;
+  } else {
+    const lua_Integer i = relativeBytePosition(luaL_optinteger(L, first, 1), size);
+    const lua_Integer j = relativeBytePosition(luaL_optinteger(L, first + 1, -1), size);
+    arguments.start = i < 1 ? 0 : static_cast<size_t>(i) - 1;
+    arguments.end = j > static_cast<lua_Integer>(size) ? size : static_cast<size_t>(j);
+    if (arguments.start > arguments.end) arguments.start = arguments.end;
+    const lua_Integer ambiguous = luaL_optinteger(L, optionIndex, 1);
+    luaL_argcheck(L, ambiguous == 1 || ambiguous == 2, optionIndex, "ambiguous width must be 1 or 2");
+    arguments.options.ambiguousWidth = static_cast<int>(ambiguous);
+    ++optionIndex;
+  }
+  const lua_Integer zeroWidth = luaL_optinteger(L, optionIndex, 0);
+  luaL_argcheck(L, zeroWidth >= 0 && zeroWidth <= 2, optionIndex, "default width must be from 0 to 2");
+  arguments.options.zeroWidth = static_cast<int>(zeroWidth);
+  return arguments;
+}
+
+// The iterator of utf8.grapheme_indices; upvalues: the text, the state.
+struct GraphemeState {
+  GraphemeCursor cursor;
+  size_t next = 0;
+  size_t end = 0;
+};
+
+int iterateGraphemes(lua_State* L) {
+  const std::string_view s = checkText(L, lua_upvalueindex(1));
+  auto* state = static_cast<GraphemeState*>(lua_touserdata(L, lua_upvalueindex(2)));
+  if (state->next >= state->end) return 0;
+  const size_t clusterEnd = state->cursor.clusterEnd(s.substr(0, state->end), state->next);
+  lua_pushinteger(L, static_cast<lua_Integer>(state->next) + 1);
+  lua_pushinteger(L, static_cast<lua_Integer>(clusterEnd));
+  state->next = clusterEnd;
+  return 2;
+}
+
+}  // namespace
+
+// utf8.reverse(s [, lax]) -> the characters in reverse order, marks kept after their base unless lax
+int utf8_reverse(lua_State* L) {
+  const std::string_view s = checkText(L, 1);
+  pushString(L, reverseText(s, lua_toboolean(L, 2)));
+  return 1;
+}
+
+// utf8.lower(s | code) -> each code point's simple lower case; likewise upper, title and fold
+int utf8_lower(lua_State* L) { return mapCase(L, CaseMapping::Lower); }
+int utf8_upper(lua_State* L) { return mapCase(L, CaseMapping::Upper); }
+int utf8_title(lua_State* L) { return mapCase(L, CaseMapping::Title); }
+int utf8_fold(lua_State* L) { return mapCase(L, CaseMapping::Fold); }
+
+// utf8.escape(s) -> s with its "%" escapes expanded
+int utf8_escape(lua_State* L) {
+  pushString(L, expandEscapes(checkText(L, 1)));
+  return 1;
+}
+
+// utf8.ncasecmp(a, b) -> -1, 0 or 1, comparing simple case folds
+int utf8_ncasecmp(lua_State* L) {
+  const std::string_view a = checkText(L, 1);
+  lua_pushinteger(L, compareFolded(a, checkText(L, 2)));
+  return 1;
+}
+
+// utf8.width(s | code [, i [, j [, ambiwidth [, default]]]]) -> display width in columns
+int utf8_width(lua_State* L) {
+  if (lua_type(L, 1) == LUA_TNUMBER) {
+    const lua_Integer code = luaL_checkinteger(L, 1);
+    luaL_argcheck(L, code >= 0 && code <= kLargestLenientValue, 1, "value out of range");
+    const WidthArguments arguments = readWidthArguments(L, 2, 0);
+    lua_pushinteger(
+        L, codePointWidth(static_cast<uint32_t>(code), arguments.options.ambiguousWidth, arguments.options.zeroWidth));
+    return 1;
+  }
+  if (lua_type(L, 1) != LUA_TSTRING) luaL_typeerror(L, 1, "number/string");
+  const std::string_view s = checkText(L, 1);
+  const WidthArguments arguments = readWidthArguments(L, 2, s.size());
+  const uint64_t width = textWidth(s.substr(arguments.start, arguments.end - arguments.start), arguments.options);
+  lua_pushinteger(L, static_cast<lua_Integer>(width));
+  return 1;
+}
+
+// utf8.widthindex(s, column [, i [, j [, ambiwidth [, default]]]]) -> index of the character at the column,
+// the column within it and its width; past the end, the index after the last character alone
+int utf8_widthindex(lua_State* L) {
+  if (lua_type(L, 1) != LUA_TSTRING) luaL_typeerror(L, 1, "number/string");
+  const std::string_view s = checkText(L, 1);
+  const lua_Integer column = luaL_checkinteger(L, 2);
+  const WidthArguments arguments = readWidthArguments(L, 3, s.size());
+  const ColumnPosition position =
+      characterAtColumn(s.substr(arguments.start, arguments.end - arguments.start), column, arguments.options);
+  lua_pushinteger(L, static_cast<lua_Integer>(position.index));
+  if (!position.found) return 1;
+  lua_pushinteger(L, position.columnInCharacter);
+  lua_pushinteger(L, position.width);
+  return 3;
+}
+
+// utf8.widthlimit(s, limit [, i [, j [, ambiwidth [, default]]]]) -> the last byte of the prefix (limit >= 0)
+// or the first byte of the suffix (limit < 0) that fits in |limit| columns, and the columns left over
+int utf8_widthlimit(lua_State* L) {
+  if (lua_type(L, 1) != LUA_TSTRING) luaL_typeerror(L, 1, "number/string");
+  const std::string_view s = checkText(L, 1);
+  const lua_Integer limit = luaL_checkinteger(L, 2);
+  const WidthArguments arguments = readWidthArguments(L, 3, s.size());
+  const WidthFit fit = fitWidth(s.substr(arguments.start, arguments.end - arguments.start), limit, arguments.options);
+  const auto position =
+      static_cast<lua_Integer>(limit >= 0 ? arguments.start + fit.bytes : arguments.end - fit.bytes + 1);
+  lua_pushinteger(L, position);
+  lua_pushinteger(L, fit.remaining);
+  return 2;
+}
+
+// utf8.isvalid(s) -> whether s is valid UTF-8
+int utf8_isvalid(lua_State* L) {
+  lua_pushboolean(L, firstInvalidOffset(checkText(L, 1)) == std::string_view::npos);
+  return 1;
+}
+
+// utf8.invalidoffset(s [, i]) -> byte position of the first invalid sequence from byte i, or fail
+int utf8_invalidoffset(lua_State* L) {
+  const std::string_view s = checkText(L, 1);
+  const lua_Integer i = relativeBytePosition(luaL_optinteger(L, 2, 1), s.size());
+  const size_t from = i < 1 ? 0 : static_cast<size_t>(i) - 1;
+  const size_t offset = from >= s.size() ? std::string_view::npos : firstInvalidOffset(s, from);
+  if (offset == std::string_view::npos) {
+    luaL_pushfail(L);
+  } else {
+    lua_pushinteger(L, static_cast<lua_Integer>(offset) + 1);
+  }
+  return 1;
+}
+
+// utf8.clean(s [, replacement]) -> s with each run of invalid bytes replaced (default U+FFFD), and whether s
+// was valid
+int utf8_clean(lua_State* L) {
+  const std::string_view s = checkText(L, 1);
+  size_t length = 0;
+  const char* replacement = luaL_optlstring(L, 2, kReplacementCharacter, &length);
+  luaL_argcheck(L, firstInvalidOffset({replacement, length}) == std::string_view::npos, 2,
+                "replacement string must be valid UTF-8");
+  std::string cleaned;
+  if (cleanText(s, {replacement, length}, &cleaned)) {
+    lua_settop(L, 1);
+    lua_pushboolean(L, true);
+    return 2;
+  }
+  pushString(L, cleaned);
+  lua_pushboolean(L, false);
+  return 2;
+}
+
+// utf8.isnfc(s) -> whether s is in Normal Form C
+int utf8_isnfc(lua_State* L) {
+  lua_pushboolean(L, isNfc(checkText(L, 1)));
+  return 1;
+}
+
+// utf8.normalize_nfc(s) -> s in Normal Form C, and whether it already was
+int utf8_normalize_nfc(lua_State* L) {
+  std::string normalized;
+  if (normalizeNfc(checkText(L, 1), &normalized)) {
+    lua_settop(L, 1);
+    lua_pushboolean(L, true);
+    return 2;
+  }
+  pushString(L, normalized);
+  lua_pushboolean(L, false);
+  return 2;
+}
+
+// utf8.grapheme_indices(s [, i [, j]]) -> iterator over the grapheme clusters of bytes i..j, each as its first
+// and last byte
+int utf8_grapheme_indices(lua_State* L) {
+  const std::string_view s = checkText(L, 1);
+  const auto size = static_cast<lua_Integer>(s.size());
+  const lua_Integer i = relativeBytePosition(luaL_optinteger(L, 2, 1), s.size());
+  const lua_Integer j = relativeBytePosition(luaL_optinteger(L, 3, size), s.size());
+  luaL_argcheck(L, i >= 1 && i <= size + 1, 2, "out of range");
+  luaL_argcheck(L, j >= 0 && j <= size, 3, "out of range");
+  lua_settop(L, 1);
+  auto* state = new (lua_newuserdatauv(L, sizeof(GraphemeState), 0)) GraphemeState;
+  state->next = static_cast<size_t>(i) - 1;
+  state->end = static_cast<size_t>(j);
+  lua_pushcclosure(L, guarded<iterateGraphemes>, 2);
+  return 1;
+}

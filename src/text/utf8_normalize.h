@@ -1,0 +1,25 @@
+// Normal Form C and grapheme clusters over utf8proc. Texts already in NFC are recognised by the quick check of
+// the NFC_QC property and canonical ordering, without normalizing them; only the others go through utf8proc.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+// Whether the (valid) text is in NFC; throws Utf8Error "string is not valid UTF-8" when it is not valid.
+bool isNfc(std::string_view text);
+
+// The text in NFC into *out; returns true (and leaves *out untouched) when the text already was. Throws
+// Utf8Error "string is not valid UTF-8" when it is not valid, std::bad_alloc when memory runs out.
+bool normalizeNfc(std::string_view text, std::string* out);
+
+// Walks a text cluster by cluster, keeping the break state across clusters as the rules need.
+class GraphemeCursor {
+ public:
+  // The end of the cluster that starts at `start` (< text.size()); decodes leniently, throws Utf8Error.
+  size_t clusterEnd(std::string_view text, size_t start);
+
+ private:
+  int32_t state_ = 0;
+};

@@ -1,0 +1,129 @@
+// Lua patterns over code points, for the utf8 module's find, match, gmatch and gsub. The rules, the order in
+// which a pattern is read and the error texts are Lua's (see pattern_program.h): what Lua does with a byte,
+// this does with a code point, and the classes are Unicode's (unicode_props.h). Subjects and patterns are
+// decoded leniently; malformed bytes throw Utf8Error when the matcher reaches them, a malformed pattern throws
+// PatternError where Lua's matcher would raise.
+//
+// Captures are kept as Lua keeps them, in one list in the order they open, and an unfinished capture is not an
+// error until a caller reads it (gsub with a plain replacement never does).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+#include "text/pattern_matcher.h"
+#include "text/pattern_program.h"
+
+// A set of code points one single-character item matches. Code points below U+0080 are looked up in `ascii`;
+// the others are tested by kind.
+struct Utf8CharSet {
+  enum class Kind : uint8_t { Any, Literal, Class, Bracket };
+
+  uint64_t ascii[2] = {};
+  Kind kind = Kind::Literal;
+  bool complement = false;   // Class: a capital letter; Bracket: "[^"
+  uint32_t value = 0;        // Literal: the code point; Class: the lower-case class letter
+  uint32_t firstMember = 0;  // Bracket: its members in the program's member list
+  uint32_t memberCount = 0;
+
+  bool hasAscii(uint32_t c) const { return (ascii[c >> 6] >> (c & 63)) & 1; }
+};
+
+// One member of a bracket set: a range (a single code point is a range of one) or a class.
+struct Utf8SetMember {
+  uint32_t low = 0;
+  uint32_t high = 0;
+  uint8_t classLetter = 0;  // lower case; 0 for a range
+  bool complement = false;
+};
+
+struct Utf8PatternItem {
+  PatternOp op = PatternOp::End;
+  char quantifier = 0;  // "*", "+", "-", "?" or 0 (Single only)
+  PatternErrorKind error = PatternErrorKind::TooComplex;
+  uint32_t first = 0;   // Balance: the opening code point; BackReference: the digit
+  uint32_t second = 0;  // Balance: the closing code point
+  Utf8CharSet set;      // Single and Frontier
+};
+
+class Utf8PatternProgram {
+ public:
+  explicit Utf8PatternProgram(std::string_view pattern);
+
+  const Utf8PatternItem* items() const { return items_.data(); }
+  bool contains(const Utf8CharSet& set, uint32_t c) const {
+    return c < 128 ? set.hasAscii(c) : containsBeyondAscii(set, c);
+  }
+  // The set every match begins with, when the first item that consumes a character cannot be skipped and
+  // nothing before it can raise an error; null otherwise.
+  const Utf8CharSet* leadSet() const { return leadItem_ < 0 ? nullptr : &items_[leadItem_].set; }
+
+ private:
+  friend class Utf8PatternCompiler;
+
+  bool containsBeyondAscii(const Utf8CharSet& set, uint32_t c) const;
+  void findLeadSet();
+
+  std::vector<Utf8PatternItem> items_;
+  std::vector<Utf8SetMember> members_;
+  int leadItem_ = -1;
+};
+
+constexpr ptrdiff_t kUtf8CaptureUnfinished = -1;
+constexpr ptrdiff_t kUtf8CapturePosition = -2;
+
+struct Utf8Capture {
+  size_t start;      // byte offset in the subject
+  ptrdiff_t length;  // bytes, or kUtf8CaptureUnfinished, or kUtf8CapturePosition
+};
+
+struct Utf8Match {
+  size_t end = 0;  // byte offset just past the match
+  int captureCount = 0;
+  Utf8Capture captures[kPatternMaxCaptures];
+};
+
+// Matches one program against one subject, any number of attempts.
+class Utf8PatternMatcher {
+ public:
+  Utf8PatternMatcher(const Utf8PatternProgram& program, std::string_view subject);
+
+  // One attempt at byte offset `start` (a character boundary, at most the subject's size).
+  bool matchAt(size_t start, Utf8Match* match);
+
+  // Whether an attempt at `start` may match, judged by the character there; *next is set to the start of the
+  // following character (or the subject's size at its end). Throws Utf8Error on a malformed character.
+  bool mayBeginAt(size_t start, size_t* next) const;
+
+ private:
+  struct Capture {
+    const char* start;
+    ptrdiff_t length;
+  };
+
+  bool single(const char* s, const Utf8PatternItem* p, const char** next) const;
+  bool failsAtOnce(const char* s, const Utf8PatternItem* p) const;
+  void checkBudget() const {
+    if (budget_ == 0) throw PatternError(PatternErrorKind::TooComplex);
+  }
+  const char* match(const char* s, const Utf8PatternItem* p);
+  const char* matchItems(const char* s, const Utf8PatternItem* p);
+  const char* matchQuantified(const char* s, const Utf8PatternItem* p, const Utf8PatternItem** next);
+  const char* matchBalance(const char* s, const Utf8PatternItem* p) const;
+  bool matchFrontier(const char* s, const Utf8PatternItem* p) const;
+  const char* maxExpand(const char* s, const Utf8PatternItem* p);
+  const char* minExpand(const char* s, const Utf8PatternItem* p);
+  const char* startCapture(const char* s, const Utf8PatternItem* p, ptrdiff_t what);
+  const char* endCapture(const char* s, const Utf8PatternItem* p);
+  const char* matchBackReference(const char* s, uint32_t digit) const;
+  uint32_t decodeAt(const char* s, const char** next) const;
+
+  const Utf8PatternProgram& program_;
+  const char* subjectStart_;
+  const char* subjectEnd_;
+  int level_ = 0;
+  int budget_ = kPatternRecursionBudget;
+  Capture captures_[kPatternMaxCaptures];
+};

@@ -1,0 +1,203 @@
+-- The utf8 module as scripts see it: the global, the documented examples, character positions, Unicode case,
+-- widths, validation, NFC, grapheme clusters and patterns over code points.
+local t = require("qz_test")
+
+local s = "你好world"
+
+-- Each case: a label, a function and the results it must return (as t.results packs them).
+local function check(cases)
+  for _, case in ipairs(cases) do
+    t.eq(t.results(case[2]()), t.results(table.unpack(case[3], 1, case[3].n or #case[3])), case[1])
+  end
+end
+
+local function none() return { n = 0 } end
+
+t.test("the global utf8 is the module, in package.loaded too", function()
+  t.eq(package.loaded.utf8 == utf8, true)
+  t.eq(type(utf8.widthlimit), "function")
+  t.eq(utf8.charpattern, "[\0-\x7F\xC2-\xF4][\x80-\xBF]*")
+end)
+
+t.test("the documented examples hold", function()
+  check({
+    { "escape", function() return utf8.escape("%123%u123%{123}%u{123}%xABC%x{ABC}") end, { "{{{{\u{ABC}\u{ABC}" } },
+    { "escape others", function() return utf8.escape("%%123%?%d%%u") end, { "%123?d%u" } },
+    { "charpos n", function() return utf8.charpos(s, 3) end, { 7, 119 } },
+    { "charpos i n", function() return utf8.charpos(s, 1, 2) end, { 7, 119 } },
+    { "next", function() return utf8.next("你好", 1) end, { 4, 22909 } },
+    { "next n", function() return utf8.next(s, 1, 2) end, { 7, 119 } },
+    { "insert append", function() return utf8.insert("你好", "world") end, { "你好world" } },
+    { "insert before", function() return utf8.insert("你好", 2, "!") end, { "你!好" } },
+    { "remove last", function() return utf8.remove(s) end, { "你好worl" } },
+    { "remove range", function() return utf8.remove(s, 2, 3) end, { "你orld" } },
+    { "width", function() return utf8.width("hello") end, { 5 } },
+    { "width wide", function() return utf8.width("你好") end, { 4 } },
+    { "width range", function() return utf8.width("hello world", 1, 5) end, { 5 } },
+    { "width code", function() return utf8.width(0x4E2D) end, { 2 } },
+    { "widthindex", function() return utf8.widthindex(s, 3) end, { 2, 1, 2 } },
+    { "widthindex middle", function() return utf8.widthindex(s, 4) end, { 2, 2, 2 } },
+    { "widthlimit", function() return utf8.widthlimit("hello world", 5) end, { 5, 0 } },
+    { "widthlimit back", function() return utf8.widthlimit("/path/to/file.lua", -8) end, { 10, 0 } },
+    { "widthlimit left", function() return utf8.widthlimit("world你好", 6) end, { 5, 1 } },
+    { "widthlimit range", function() return utf8.widthlimit(s, 3, 1, 11) end, { 3, 1 } },
+    { "title", function() return utf8.title("hello world") end, { "HELLO WORLD" } },
+    { "fold", function() return utf8.fold("Straße") end, { "straße" } },
+    { "upper code", function() return utf8.upper(0x61) end, { 0x41 } },
+    { "ncasecmp equal", function() return utf8.ncasecmp("Hello", "hello") end, { 0 } },
+    { "ncasecmp less", function() return utf8.ncasecmp("abc", "DEF") end, { -1 } },
+    { "isvalid", function() return utf8.isvalid("你好") end, { true } },
+    { "isvalid bad", function() return utf8.isvalid("\xFF\xFE") end, { false } },
+    { "clean", function() return utf8.clean("你好\xFFworld") end, { "你好\u{FFFD}world", false } },
+    { "clean valid", function() return utf8.clean("你好") end, { "你好", true } },
+    { "invalidoffset", function() return utf8.invalidoffset("你好\xFFworld") end, { 7 } },
+    { "invalidoffset valid", function() return utf8.invalidoffset("你好") end, { nil, n = 1 } },
+    { "isnfc", function() return utf8.isnfc("café") end, { true } },
+    { "isnfc decomposed", function() return utf8.isnfc("cafe\u{0301}") end, { false } },
+    { "normalize", function() return utf8.normalize_nfc("cafe\u{0301}") end, { "café", false } },
+  })
+  local visited = {}
+  for pos, code in utf8.next, "añ" do visited[#visited + 1] = pos .. ":" .. code end
+  t.eq(visited, { "1:97", "2:241" })
+end)
+
+t.test("character positions follow the string library's rules", function()
+  check({
+    { "sub", function() return utf8.sub("héllo", 2, 3) end, { "él" } },
+    { "sub negative", function() return utf8.sub("héllo", -4, -2) end, { "éll" } },
+    { "sub clamped", function() return utf8.sub("héllo", -100, 100) end, { "héllo" } },
+    { "sub empty", function() return utf8.sub("héllo", 4, 2) end, { "" } },
+    { "sub huge", function() return utf8.sub("héllo", math.mininteger, math.maxinteger) end, { "héllo" } },
+    { "byte", function() return utf8.byte("héllo", 1, -1) end, { 104, 233, 108, 108, 111 } },
+    { "byte default", function() return utf8.byte("éa") end, { 233 } },
+    { "byte last", function() return utf8.byte("éa", -1) end, { 97 } },
+    { "byte none", function() return utf8.byte("éa", 3) end, none() },
+    { "insert end", function() return utf8.insert("ab", 3, "!") end, { "ab!" } },
+    { "insert negative", function() return utf8.insert("ab", -1, "!") end, { "a!b" } },
+    { "insert zero", function() return utf8.insert("ab", 0, "!") end, { "ab!" } },
+    { "remove from", function() return utf8.remove("héllo", 3) end, { "hé" } },
+    { "remove nothing", function() return utf8.remove("héllo", 9) end, { "héllo" } },
+    { "charpos back", function() return utf8.charpos(s, -1) end, { 11, 100 } },
+    { "charpos holding", function() return utf8.charpos(s, 5, 0) end, { 4, 22909 } },
+    { "charpos before", function() return utf8.charpos(s, 4, -1) end, { 1, 20320 } },
+    { "charpos past", function() return utf8.charpos(s, 11, 1) end, none() },
+    { "next end", function() return utf8.next(s, 11) end, none() },
+    { "next back", function() return utf8.next(s, -1, -1) end, { 10, 108 } },
+    { "next empty", function() return utf8.next("") end, none() },
+  })
+  t.raises(utf8.insert, "invalid index", "ab", 4, "!")
+  t.raises(utf8.insert, "invalid index", "ab", -3, "!")
+  t.raises(utf8.insert, "invalid index", "ab", 2 ^ 32 + 2, "!")
+  t.raises(utf8.sub, "number has no integer representation", "ab", 1.5)
+end)
+
+t.test("case maps take each code point alone", function()
+  check({
+    { "lower", function() return utf8.lower("ÀÉÎ ΣΑΣ ǅ") end, { "àéî σασ ǆ" } },
+    { "upper", function() return utf8.upper("straße ǆ ﬁ") end, { "STRAßE Ǆ ﬁ" } },
+    { "title", function() return utf8.title("ǆemal ß") end, { "ǅEMAL ß" } },
+    { "fold", function() return utf8.fold("ΣΑΣ ς ẞ Ꭰ ꭰ") end, { "σασ σ ß Ꭰ Ꭰ" } },
+    { "number", function() return utf8.lower(0x130), utf8.fold(0x3C2), utf8.title(0x1C6) end, { 0x69, 0x3C3, 0x1C5 } },
+    { "beyond Unicode", function() return utf8.upper(-5), utf8.upper(0x7FFFFFFF) end, { -5, 0x7FFFFFFF } },
+    { "surrogates pass", function() return utf8.upper("\xED\xA0\x80a") end, { "\xED\xA0\x80A" } },
+  })
+  t.raises(utf8.lower, "number/string expected, got table", {})
+  t.raises(utf8.width, "number/string expected, got nil", nil)
+  t.raises(utf8.upper, "invalid UTF-8 code", "a\xFF")
+end)
+
+t.test("reverse keeps marks on their base unless lax", function()
+  check({
+    { "strict", function() return utf8.reverse("ae\u{301}x") end, { "xe\u{301}a" } },
+    { "lax", function() return utf8.reverse("ae\u{301}x", true) end, { "x\u{301}ea" } },
+    { "lax bad bytes", function() return utf8.reverse("a\xFF\xE4b", true) end, { "b\xE4\xFFa" } },
+  })
+  t.raises(utf8.reverse, "invalid UTF-8 code", "a\xFF")
+end)
+
+t.test("escapes refuse missing, unclosed and too large numbers", function()
+  check({
+    { "trailing percent", function() return utf8.escape("100%") end, { "100%" } },
+    { "largest", function() return utf8.escape("%x{7FFFFFFF}") end, { "\xFD\xBF\xBF\xBF\xBF\xBF" } },
+    { "multibyte after percent", function() return utf8.escape("%é") end, { "é" } },
+  })
+  for _, bad in ipairs({ "%x", "%u", "%{12", "%x{zz}", "%{}", "%2147483648", "%x{80000000}" }) do
+    t.raises(utf8.escape, "invalid escape '", bad)
+  end
+end)
+
+t.test("widths count columns per character", function()
+  check({
+    { "ambiguous", function() return utf8.width("±±", 1, -1, 2) end, { 4 } },
+    { "old form", function() return utf8.width("±a\u{301}", true, 1) end, { 4 } },
+    { "marks zero", function() return utf8.width("e\u{301}\u{200B}") end, { 1 } },
+    { "controls one", function() return utf8.width("\t\0") end, { 2 } },
+    { "widthindex past end", function() return utf8.widthindex("ab", 5) end, { 3 } },
+    { "widthindex old form", function() return utf8.widthindex("±b", 2, true) end, { 1, 2, 2 } },
+    { "widthlimit keeps marks", function() return utf8.widthlimit("e\u{301}x", 1) end, { 3, 0 } },
+    { "widthlimit nothing", function() return utf8.widthlimit("你", 1) end, { 0, 1 } },
+    { "widthlimit nothing back", function() return utf8.widthlimit("你", -1) end, { 4, -1 } },
+    { "widthlimit range back", function() return utf8.widthlimit("abcdef", -2, 2, 4) end, { 3, 0 } },
+  })
+  t.raises(utf8.width, "ambiguous width must be 1 or 2", "a", 1, -1, 3)
+  t.raises(utf8.width, "invalid UTF-8 code", "\xE4\xBD")
+end)
+
+t.test("validation, cleaning and NFC", function()
+  check({
+    { "clean run", function() return utf8.clean("a\xE4\xBD\xFFb\x80", "?") end, { "a?b?", false } },
+    { "clean surrogate", function() return utf8.clean("\xED\xA0\x80") end, { "\u{FFFD}", false } },
+    { "invalidoffset from", function() return utf8.invalidoffset("\xFFab\xFF", 2) end, { 4 } },
+    { "invalidoffset back", function() return utf8.invalidoffset("\xFFab\xFF", -3) end, { 4 } },
+    { "overlong", function() return utf8.isvalid("\xC0\x80"), utf8.isvalid("\xF4\x90\x80\x80") end, { false, false } },
+    { "already nfc", function() return utf8.normalize_nfc("Ångström 한국") end, { "Ångström 한국", true } },
+    { "hangul", function() return utf8.normalize_nfc("\u{1112}\u{1161}\u{11AB}") end, { "한", false } },
+    { "reordered", function() return utf8.isnfc("a\u{301}\u{316}") end, { false } },
+  })
+  t.raises(utf8.clean, "replacement string must be valid UTF-8", "a", "\xFF")
+  t.raises(utf8.normalize_nfc, "string is not valid UTF-8", "a\xFF")
+  t.raises(utf8.isnfc, "string is not valid UTF-8", "\xED\xA0\x80")
+end)
+
+t.test("grapheme clusters cover byte ranges", function()
+  local function clusters(...)
+    local out = {}
+    for from, to in utf8.grapheme_indices(...) do out[#out + 1] = from .. "-" .. to end
+    return table.concat(out, " ")
+  end
+  t.eq(clusters("e\u{301}x🇫🇷🇩🇪\r\n👩\u{200D}💻"), "1-3 4-4 5-12 13-20 21-22 23-33")
+  t.eq(clusters("abc", 2), "2-2 3-3")
+  t.eq(clusters("abc", 2, 2), "2-2")
+  t.eq(clusters(""), "")
+  t.raises(utf8.grapheme_indices, "out of range", "abc", 5)
+  t.raises(utf8.grapheme_indices, "out of range", "abc", 1, 4)
+  t.raises(clusters, "invalid UTF-8 code", "a\xFF")
+end)
+
+t.test("patterns work on code points and count characters", function()
+  check({
+    { "find positions", function() return utf8.find("héllo wörld", "w(ö)r()") end, { 7, 9, "ö", 10 } },
+    { "find init", function() return utf8.find("ééé", "é", 2) end, { 2, 2 } },
+    { "find negative init", function() return utf8.find("aéaé", "é", -1) end, { 4, 4 } },
+    { "find plain", function() return utf8.find("a.é.b", ".b", 1, true) end, { 4, 5 } },
+    { "classes", function() return utf8.match("Ωμέγα 42 ٣", "(%u)(%l+) (%d+) (%d)") end, { "Ω", "μέγα", "42", "٣" } },
+    { "set range", function() return utf8.match("xαβγy", "[α-γ]+") end, { "αβγ" } },
+    { "complement", function() return utf8.match("αβγy", "[^α-γ]") end, { "y" } },
+    { "dot", function() return utf8.match("中文", "^..$") end, { "中文" } },
+    { "balance", function() return utf8.match("x«a«b»c»y", "%b«»") end, { "«a«b»c»" } },
+    { "frontier", function() return utf8.find("éa ab", "%f[%a]%a+", 2) end, { 4, 5 } },
+    { "marks", function() return utf8.match("e\u{301}\u{302}x", "%a(%t+)") end, { "\u{301}\u{302}" } },
+    { "space", function() return utf8.gsub("a\u{3000}b\u{A0}c", "%s", "_") end, { "a_b_c", 2 } },
+    { "gsub position", function() return utf8.gsub("日本語", "()", "%1") end, { "1日2本3語4", 4 } },
+    { "gsub unfinished", function() return utf8.gsub("abc", "(a", "x") end, { "xbc", 1 } },
+    { "gmatch init", function()
+        local out = {}
+        for w in utf8.gmatch("één twee", "%a+", 3) do out[#out + 1] = w end
+        return table.concat(out, ",")
+      end, { "n,twee" } },
+  })
+  t.raises(utf8.find, "unfinished capture", "abc", "(a")
+  t.raises(utf8.find, "invalid UTF-8 code", "a\xFFb", "b")
+  t.raises(utf8.find, "invalid UTF-8 code", "ab", "\xFF")
+  t.raises(utf8.match, "malformed pattern (missing ']')", "é", "[é")
+end)
