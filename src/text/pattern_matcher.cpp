@@ -1,153 +1,44 @@
-// A backtracking matcher with Lua's pattern semantics over compiled items. Reads past the end of the subject
-// see a zero byte, as Lua's zero-terminated strings do, so a frontier at the end of a sub-range sees that end.
-// The recursion structure (which items nest a matcher call) is what the 200-call budget counts, so it follows
-// the language's documented behaviour for "pattern too complex" exactly; an attempt that is skipped because it
-// would fail on its first byte is one that could neither raise an error nor use up the budget.
+// Lua's pattern matching over bytes: the backtracking core of pattern_backtrack.h, a matcher without recursion
+// for programs of single-byte items, and the searches. Reads past the end of the subject see a zero byte, as
+// Lua's zero-terminated strings do, so a frontier at the end of a sub-range sees that end.
 #include "text/pattern_matcher.h"
 
 #include <array>
 #include <cstdio>
 #include <cstring>
 
+#include "text/pattern_backtrack.h"
+
 namespace {
 
-constexpr ptrdiff_t kCaptureUnfinished = -1;
-constexpr ptrdiff_t kCapturePosition = -2;
 constexpr size_t kOneOffPatternMemory = 4096;  // compiled items of a one-off pattern, on the stack
 
 int byteAt(const char* p) { return static_cast<unsigned char>(*p); }
 
-class Matcher {
+// The backtracking core (pattern_backtrack.h) over bytes. Reads past the end of the subject see a zero byte.
+class Matcher : public PatternBacktracker<Matcher, PatternItem> {
  public:
-  explicit Matcher(std::string_view subject)
-      : subjectStart_(subject.data()), subjectEnd_(subject.data() + subject.size()) {}
-
-  // One attempt from `s` with a fresh state (the outermost matcher call already counted); the match end or null.
-  const char* attempt(const char* s, const PatternItem* items) {
-    level_ = 0;
-    budget_ = kPatternRecursionBudget - 1;
-    return matchItems(s, items);
-  }
+  explicit Matcher(std::string_view subject) : PatternBacktracker(subject.data(), subject.data() + subject.size()) {}
 
   void collectCaptures(PatternCaptures* captures) const;
 
- private:
-  struct Capture {
-    const char* start;
-    ptrdiff_t length;
-  };
-
-  bool single(const char* s, const PatternItem* p) const {
+  bool single(const char* s, const PatternItem* p, const char** next) const {
+    *next = s + 1;
     return s < subjectEnd_ && p->set.has(static_cast<unsigned char>(*s));
   }
-  // True when matching from `s` at item p certainly fails at once: p needs a byte that is not there.
-  bool failsAtOnce(const char* s, const PatternItem* p) const {
-    return p->op == PatternOp::Single && (p->quantifier == 0 || p->quantifier == '+') && !single(s, p);
-  }
-  // The budget check of a nested call that is about to be made (or skipped because it fails at once).
-  void checkBudget() const {
-    if (budget_ == 0) throw PatternError(PatternErrorKind::TooComplex);
-  }
-
-  const char* match(const char* s, const PatternItem* p) {
-    if (budget_-- == 0) throw PatternError(PatternErrorKind::TooComplex);
-    const char* result = matchItems(s, p);
-    ++budget_;
-    return result;
-  }
-  const char* matchItems(const char* s, const PatternItem* p);
-  const char* matchQuantified(const char* s, const PatternItem* p, const PatternItem** next);
-  const char* matchBalance(const char* s, const PatternItem* p) const;
-  const char* maxExpand(const char* s, const PatternItem* p);
-  const char* minExpand(const char* s, const PatternItem* p);
-  const char* startCapture(const char* s, const PatternItem* p, ptrdiff_t what);
-  const char* endCapture(const char* s, const PatternItem* p);
-  const char* matchBackReference(const char* s, int digit) const;
-  int captureToClose() const;
-
-  const char* subjectStart_;
-  const char* subjectEnd_;
-  int level_ = 0;
-  int budget_ = kPatternRecursionBudget;
-  Capture captures_[kPatternMaxCaptures];
-};
-
-// Walks the items from p; items that need backtracking nest a call, the others loop here.
-const char* Matcher::matchItems(const char* s, const PatternItem* p) {
-  for (;;) {
-    switch (p->op) {
-      case PatternOp::End:
-        return s;
-      case PatternOp::Single:
-        if (p->quantifier == 0) {
-          if (!single(s, p)) return nullptr;
-          ++s;
-          ++p;
-          continue;
-        }
-        s = matchQuantified(s, p, &p);
-        if (p == nullptr) return s;
-        continue;
-      case PatternOp::OpenCapture:
-        return startCapture(s, p + 1, kCaptureUnfinished);
-      case PatternOp::PositionCapture:
-        return startCapture(s, p + 1, kCapturePosition);
-      case PatternOp::CloseCapture:
-        return endCapture(s, p + 1);
-      case PatternOp::EndAnchor:
-        return s == subjectEnd_ ? s : nullptr;
-      case PatternOp::Balance:
-        s = matchBalance(s, p);
-        if (s == nullptr) return nullptr;
-        ++p;
-        continue;
-      case PatternOp::Frontier: {
-        const int previous = s == subjectStart_ ? 0 : byteAt(s - 1);
-        const int current = s < subjectEnd_ ? byteAt(s) : 0;
-        if (p->set.has(static_cast<unsigned char>(previous)) || !p->set.has(static_cast<unsigned char>(current))) {
-          return nullptr;
-        }
-        ++p;
-        continue;
-      }
-      case PatternOp::BackReference:
-        s = matchBackReference(s, p->first);
-        if (s == nullptr) return nullptr;
-        ++p;
-        continue;
-      case PatternOp::Malformed:
-        throw PatternError(p->error);
-    }
-  }
-}
-
-// A single-byte item with a quantifier. Returns the final result with *next set to null, or the subject
-// position from which the caller's loop goes on at *next.
-const char* Matcher::matchQuantified(const char* s, const PatternItem* p, const PatternItem** next) {
-  const PatternItem* after = p + 1;
-  *next = nullptr;
-  if (!single(s, p)) {
-    if (p->quantifier == '+') return nullptr;
-    *next = after;  // "*", "-" and "?" may match nothing
+  const char* longestRun(const char* s, const PatternItem* p) const {
+    if (p->anyByte) return s < subjectEnd_ ? subjectEnd_ : s;
+    while (s < subjectEnd_ && p->set.has(static_cast<unsigned char>(*s))) ++s;
     return s;
   }
-  switch (p->quantifier) {
-    case '?': {
-      checkBudget();
-      if (!failsAtOnce(s + 1, after)) {
-        if (const char* result = match(s + 1, after)) return result;
-      }
-      *next = after;
-      return s;
-    }
-    case '+':
-      return maxExpand(s + 1, p);
-    case '*':
-      return maxExpand(s, p);
-    default:
-      return minExpand(s, p);
+  const char* unitBefore(const char* at) const { return at - 1; }
+  const char* matchBalance(const char* s, const PatternItem* p) const;
+  bool matchFrontier(const char* s, const PatternItem* p) const {
+    const int previous = s == subjectStart_ ? 0 : byteAt(s - 1);
+    const int current = s < subjectEnd_ ? byteAt(s) : 0;
+    return !p->set.has(static_cast<unsigned char>(previous)) && p->set.has(static_cast<unsigned char>(current));
   }
-}
+};
 
 const char* Matcher::matchBalance(const char* s, const PatternItem* p) const {
   if (s >= subjectEnd_ || byteAt(s) != p->first) return nullptr;
@@ -160,72 +51,6 @@ const char* Matcher::matchBalance(const char* s, const PatternItem* p) const {
     }
   }
   return nullptr;
-}
-
-const char* Matcher::maxExpand(const char* s, const PatternItem* p) {
-  ptrdiff_t count = 0;
-  if (p->anyByte) {
-    count = s < subjectEnd_ ? subjectEnd_ - s : 0;
-  } else {
-    while (single(s + count, p)) ++count;
-  }
-  const PatternItem* after = p + 1;
-  checkBudget();
-  if (after->op == PatternOp::End) return s + count;  // the longest run ends the match
-  for (; count >= 0; --count) {
-    if (failsAtOnce(s + count, after)) continue;
-    if (const char* result = match(s + count, after)) return result;
-  }
-  return nullptr;
-}
-
-const char* Matcher::minExpand(const char* s, const PatternItem* p) {
-  const PatternItem* after = p + 1;
-  checkBudget();
-  for (;;) {
-    if (!failsAtOnce(s, after)) {
-      if (const char* result = match(s, after)) return result;
-    }
-    if (!single(s, p)) return nullptr;
-    ++s;
-  }
-}
-
-const char* Matcher::startCapture(const char* s, const PatternItem* p, ptrdiff_t what) {
-  if (level_ >= kPatternMaxCaptures) throw PatternError(PatternErrorKind::TooManyCaptures);
-  captures_[level_] = {s, what};
-  ++level_;
-  const char* result = match(s, p);
-  if (result == nullptr) --level_;
-  return result;
-}
-
-const char* Matcher::endCapture(const char* s, const PatternItem* p) {
-  const int index = captureToClose();
-  captures_[index].length = s - captures_[index].start;
-  const char* result = match(s, p);
-  if (result == nullptr) captures_[index].length = kCaptureUnfinished;
-  return result;
-}
-
-int Matcher::captureToClose() const {
-  for (int index = level_ - 1; index >= 0; --index) {
-    if (captures_[index].length == kCaptureUnfinished) return index;
-  }
-  throw PatternError(PatternErrorKind::InvalidPatternCapture);
-}
-
-const char* Matcher::matchBackReference(const char* s, int digit) const {
-  const int index = digit - '1';
-  if (index < 0 || index >= level_ || captures_[index].length == kCaptureUnfinished) {
-    throw PatternError(PatternErrorKind::InvalidCaptureIndex, index + 1);
-  }
-  const ptrdiff_t length = captures_[index].length;
-  if (length < 0) return nullptr;  // a position capture never matches as text
-  if (subjectEnd_ - s < length || std::memcmp(captures_[index].start, s, static_cast<size_t>(length)) != 0) {
-    return nullptr;
-  }
-  return s + length;
 }
 
 void Matcher::collectCaptures(PatternCaptures* captures) const {

@@ -1,15 +1,14 @@
-// Parsing a Lua pattern into items. The walk over the pattern follows the order in which Lua's matcher reads
-// it (captures, the end anchor, %b, %f, back-references, then single-byte items with their quantifiers), so
-// the items and the place of a malformed part are exactly what that matcher would meet.
+// Parsing a Lua pattern into byte items: the walk of pattern_walk.h, with every single-byte item made a
+// 256-bit byte set.
 #include "text/pattern_program.h"
 
 #include <cstring>
 
+#include "text/pattern_walk.h"
+
 namespace {
 
 constexpr char kEscape = '%';
-
-int byteAt(const char* p) { return static_cast<unsigned char>(*p); }
 
 // The character classes of the "C" locale, one bit per class letter, for every byte.
 enum ClassBit : uint16_t {
@@ -82,189 +81,75 @@ void addClass(PatternByteSet& set, int letter) {
   }
 }
 
-// The set "[" at p to its closing "]" at classLast: members are classes, ranges and single bytes.
-PatternByteSet bracketSet(const char* p, const char* classLast) {
+// The bytes of the set "[" at `start` to its "]" at classLast: classes, ranges and single bytes.
+PatternByteSet bracketSet(const unsigned char* pattern, size_t start, size_t classLast) {
   PatternByteSet set;
-  const bool complement = *(p + 1) == '^';
-  if (complement) ++p;
-  while (++p < classLast) {
-    if (*p == kEscape) {
-      ++p;
-      addClass(set, byteAt(p));
-    } else if (*(p + 1) == '-' && p + 2 < classLast) {
-      p += 2;
-      for (int c = byteAt(p - 2); c <= byteAt(p); ++c) set.add(static_cast<unsigned char>(c));
-    } else {
-      set.add(static_cast<unsigned char>(*p));
-    }
-  }
+  const bool complement = forEachSetMember(
+      pattern, start, classLast, [&set](unsigned char letter) { addClass(set, letter); },
+      [&set](unsigned char low, unsigned char high) {
+        for (int c = low; c <= high; ++c) set.add(static_cast<unsigned char>(c));
+      });
   if (complement) {
     for (uint64_t& word : set.words) word = ~word;
   }
   return set;
 }
 
-// The bytes one single-byte item (p up to classLast) matches.
-PatternByteSet singleSet(const char* p, const char* classLast) {
-  PatternByteSet set;
-  switch (*p) {
-    case '.':
-      for (uint64_t& word : set.words) word = ~uint64_t{0};
-      return set;
-    case kEscape:
-      addClass(set, byteAt(p + 1));
-      return set;
-    case '[':
-      return bracketSet(p, classLast);
-    default:
-      set.add(static_cast<unsigned char>(*p));
-      return set;
-  }
-}
-
-class Compiler {
+// Builds the items of a pattern walk (pattern_walk.h) with byte sets.
+class ByteItemBuilder {
  public:
-  Compiler(std::string_view pattern, std::pmr::vector<PatternItem>& items)
-      : p_(pattern.data()), end_(pattern.data() + pattern.size()), items_(items) {}
+  ByteItemBuilder(const unsigned char* pattern, std::pmr::vector<PatternItem>& items)
+      : pattern_(pattern), items_(items) {}
 
-  void run();
+  void item(PatternOp op) { push(op); }
+  void balance(unsigned char first, unsigned char second) { push(PatternOp::Balance, first, second); }
+  void frontier(size_t setStart, size_t setLast) {
+    push(PatternOp::Frontier).set = bracketSet(pattern_, setStart, setLast);
+  }
+  void backReference(unsigned char digit) { push(PatternOp::BackReference, digit); }
+  void malformed(PatternErrorKind error) { push(PatternOp::Malformed).error = error; }
+
+  // The bytes one single-byte item (from itemStart up to classLast) matches.
+  void single(size_t itemStart, size_t classLast, char quantifier) {
+    PatternItem& item = push(PatternOp::Single);
+    item.quantifier = quantifier;
+    switch (pattern_[itemStart]) {
+      case '.':
+        for (uint64_t& word : item.set.words) word = ~uint64_t{0};
+        break;
+      case kEscape:
+        addClass(item.set, pattern_[itemStart + 1]);
+        break;
+      case '[':
+        item.set = bracketSet(pattern_, itemStart, classLast);
+        break;
+      default:
+        item.set.add(pattern_[itemStart]);
+        break;
+    }
+    item.anyByte = true;
+    for (const uint64_t word : item.set.words) item.anyByte = item.anyByte && word == ~uint64_t{0};
+  }
 
  private:
-  int patternByte(const char* p) const { return p < end_ ? byteAt(p) : 0; }
-  bool classEnd(const char* p, const char** itemEnd);
-  bool escapeItem();
-  void singleItem();
-  void push(PatternOp op, unsigned char first = 0, unsigned char second = 0) {
+  PatternItem& push(PatternOp op, unsigned char first = 0, unsigned char second = 0) {
     PatternItem& item = items_.emplace_back();
     item.op = op;
     item.first = first;
     item.second = second;
-  }
-  void malformed(PatternErrorKind error) {
-    push(PatternOp::Malformed);
-    items_.back().error = error;
-    failed_ = true;
+    return item;
   }
 
-  const char* p_;
-  const char* end_;
+  const unsigned char* pattern_;
   std::pmr::vector<PatternItem>& items_;
-  bool failed_ = false;
 };
-
-// The end of the single-byte item at p; false (with the malformed item pushed) when the pattern ends inside it.
-bool Compiler::classEnd(const char* p, const char** itemEnd) {
-  const char c = *p++;
-  if (c == kEscape) {
-    if (p == end_) {
-      malformed(PatternErrorKind::EndsWithEscape);
-      return false;
-    }
-    *itemEnd = p + 1;
-    return true;
-  }
-  if (c == '[') {
-    if (patternByte(p) == '^') ++p;
-    do {  // the first byte always belongs to the set, so "[]]" holds "]"
-      if (p == end_) {
-        malformed(PatternErrorKind::MissingBracket);
-        return false;
-      }
-      if (*(p++) == kEscape && p < end_) ++p;
-    } while (patternByte(p) != ']');
-    *itemEnd = p + 1;
-    return true;
-  }
-  *itemEnd = p;
-  return true;
-}
-
-// "%b", "%f" and back-references; false when the escape is a single-byte class item instead.
-bool Compiler::escapeItem() {
-  const int next = patternByte(p_ + 1);
-  if (next == 'b') {
-    if (end_ - (p_ + 2) < 2) {
-      malformed(PatternErrorKind::MissingBalanceArguments);
-    } else {
-      push(PatternOp::Balance, static_cast<unsigned char>(p_[2]), static_cast<unsigned char>(p_[3]));
-      p_ += 4;
-    }
-    return true;
-  }
-  if (next == 'f') {
-    p_ += 2;
-    const char* setEnd = nullptr;
-    if (patternByte(p_) != '[') {
-      malformed(PatternErrorKind::MissingFrontierBracket);
-    } else if (classEnd(p_, &setEnd)) {
-      push(PatternOp::Frontier);
-      items_.back().set = bracketSet(p_, setEnd - 1);
-      p_ = setEnd;
-    }
-    return true;
-  }
-  if (next >= '0' && next <= '9') {
-    push(PatternOp::BackReference, static_cast<unsigned char>(next));
-    p_ += 2;
-    return true;
-  }
-  return false;
-}
-
-void Compiler::singleItem() {
-  const char* itemEnd = nullptr;
-  if (!classEnd(p_, &itemEnd)) return;
-  push(PatternOp::Single);
-  PatternItem& item = items_.back();
-  item.set = singleSet(p_, itemEnd - 1);
-  item.anyByte = true;
-  for (const uint64_t word : item.set.words) item.anyByte = item.anyByte && word == ~uint64_t{0};
-  const int quantifier = patternByte(itemEnd);
-  if (quantifier == '*' || quantifier == '+' || quantifier == '-' || quantifier == '?') {
-    item.quantifier = static_cast<char>(quantifier);
-    ++itemEnd;
-  }
-  p_ = itemEnd;
-}
-
-void Compiler::run() {
-  while (p_ != end_ && !failed_) {
-    switch (*p_) {
-      case '(':
-        if (patternByte(p_ + 1) == ')') {
-          push(PatternOp::PositionCapture);
-          p_ += 2;
-        } else {
-          push(PatternOp::OpenCapture);
-          ++p_;
-        }
-        continue;
-      case ')':
-        push(PatternOp::CloseCapture);
-        ++p_;
-        continue;
-      case '$':
-        if (p_ + 1 == end_) {
-          push(PatternOp::EndAnchor);
-          ++p_;
-          continue;
-        }
-        break;
-      case kEscape:
-        if (escapeItem()) continue;
-        break;
-      default:
-        break;
-    }
-    singleItem();
-  }
-  if (!failed_) push(PatternOp::End);
-}
 
 }  // namespace
 
 PatternProgram::PatternProgram(std::string_view pattern, std::pmr::memory_resource* memory) : items_(memory) {
-  Compiler(pattern, items_).run();
+  const auto* units = reinterpret_cast<const unsigned char*>(pattern.data());
+  ByteItemBuilder builder(units, items_);
+  PatternWalk<unsigned char, ByteItemBuilder>(units, pattern.size(), builder).run();
   findLeadBytes();
   findSimple();
 }

@@ -64,8 +64,8 @@ void pushCapture(lua_State* L, const MatchSession& session, int index) {
     return;
   }
   const Utf8Capture& capture = session.match.captures[index];
-  if (capture.length == kUtf8CaptureUnfinished) luaL_error(L, "unfinished capture");
-  if (capture.length == kUtf8CapturePosition) {
+  if (capture.length == kCaptureUnfinished) luaL_error(L, "unfinished capture");
+  if (capture.length == kCapturePosition) {
     const char* start = session.subject.data() + session.matchStart;
     const size_t before = countCharacters(start, session.subject.data() + capture.start);
     lua_pushinteger(L, session.matchStartIndex + static_cast<lua_Integer>(before) + 1);

@@ -1,9 +1,8 @@
-// Parsing a Lua pattern into code-point items. The pattern is decoded first; the walk over its code points then
-// follows the order in which Lua's matcher reads a pattern (captures, the end anchor, %b, %f, back-references,
-// then single-character items with their quantifiers), so the items and the place of a malformed part are
-// exactly what that matcher would meet.
+// Parsing a Lua pattern into code-point items: the pattern is decoded, then walked as pattern_walk.h walks
+// bytes, with every single-character item made a code-point set.
 #include <utility>
 
+#include "text/pattern_walk.h"
 #include "text/unicode_props.h"
 #include "text/utf8_codec.h"
 #include "text/utf8_patterns.h"
@@ -24,68 +23,51 @@ std::vector<uint32_t> decodePattern(std::string_view pattern) {
   return codePoints;
 }
 
+bool isClassLetter(uint32_t letter) { return letter < 128 && isUnicodeClassLetter(static_cast<int>(letter)); }
+
 }  // namespace
 
+// Builds the items of a pattern walk (pattern_walk.h) over the decoded pattern, with code-point sets.
 class Utf8PatternCompiler {
  public:
   Utf8PatternCompiler(std::string_view pattern, Utf8PatternProgram& program)
-      : pattern_(decodePattern(pattern)), end_(pattern_.size()), program_(program) {}
+      : pattern_(decodePattern(pattern)), program_(program) {}
 
-  void run();
+  void run() { PatternWalk<uint32_t, Utf8PatternCompiler>(pattern_.data(), pattern_.size(), *this).run(); }
+
+  void item(PatternOp op) { push(op); }
+  void balance(uint32_t first, uint32_t second) {
+    Utf8PatternItem& item = push(PatternOp::Balance);
+    item.first = first;
+    item.second = second;
+  }
+  void frontier(size_t setStart, size_t setLast) {
+    Utf8CharSet set = bracketSet(setStart, setLast);
+    push(PatternOp::Frontier).set = set;
+  }
+  void backReference(uint32_t digit) { push(PatternOp::BackReference).first = digit; }
+  void malformed(PatternErrorKind error) { push(PatternOp::Malformed).error = error; }
+  void single(size_t itemStart, size_t classLast, char quantifier) {
+    Utf8CharSet set = singleSet(itemStart, classLast);
+    Utf8PatternItem& item = push(PatternOp::Single);
+    item.set = set;
+    item.quantifier = quantifier;
+  }
 
  private:
-  uint32_t at(size_t p) const { return p < end_ ? pattern_[p] : 0; }
-  bool classEnd(size_t p, size_t* itemEnd);
-  bool escapeItem();
-  void singleItem();
   Utf8CharSet classSet(uint32_t letter) const;
-  Utf8CharSet bracketSet(size_t p, size_t classLast);
-  Utf8CharSet singleSet(size_t p, size_t classLast);
+  Utf8CharSet bracketSet(size_t start, size_t classLast);
+  Utf8CharSet singleSet(size_t start, size_t classLast);
   void fillAscii(Utf8CharSet& set) const;
   Utf8PatternItem& push(PatternOp op) {
     Utf8PatternItem& item = program_.items_.emplace_back();
     item.op = op;
     return item;
   }
-  void malformed(PatternErrorKind error) {
-    push(PatternOp::Malformed).error = error;
-    failed_ = true;
-  }
 
   std::vector<uint32_t> pattern_;
-  size_t p_ = 0;
-  size_t end_;
   Utf8PatternProgram& program_;
-  bool failed_ = false;
 };
-
-// The end of the single-character item at p; false (with the malformed item pushed) when the pattern ends
-// inside it.
-bool Utf8PatternCompiler::classEnd(size_t p, size_t* itemEnd) {
-  const uint32_t c = pattern_[p++];
-  if (c == kEscape) {
-    if (p == end_) {
-      malformed(PatternErrorKind::EndsWithEscape);
-      return false;
-    }
-    *itemEnd = p + 1;
-    return true;
-  }
-  if (c == '[') {
-    if (at(p) == '^') ++p;
-    do {  // the first character always belongs to the set, so "[]]" holds "]"
-      if (p == end_) {
-        malformed(PatternErrorKind::MissingBracket);
-        return false;
-      }
-      if (pattern_[p++] == kEscape && p < end_) ++p;
-    } while (at(p) != ']');
-    *itemEnd = p + 1;
-    return true;
-  }
-  *itemEnd = p;
-  return true;
-}
 
 // The set's members below U+0080, from the class masks and the ranges.
 void Utf8PatternCompiler::fillAscii(Utf8CharSet& set) const {
@@ -128,52 +110,40 @@ void Utf8PatternCompiler::fillAscii(Utf8CharSet& set) const {
 // "%" and `letter`: a class (a capital for its complement), or the letter itself when it names no class.
 Utf8CharSet Utf8PatternCompiler::classSet(uint32_t letter) const {
   Utf8CharSet set;
-  if (letter < 128 && isUnicodeClassLetter(static_cast<int>(letter))) {
+  set.value = letter;
+  if (isClassLetter(letter)) {
     set.kind = Utf8CharSet::Kind::Class;
     set.complement = letter < 'a';
     set.value = letter | 0x20;
-  } else {
-    set.value = letter;
   }
   fillAscii(set);
   return set;
 }
 
-// The set "[" at p to its closing "]" at classLast: members are classes, ranges and single code points.
-Utf8CharSet Utf8PatternCompiler::bracketSet(size_t p, size_t classLast) {
+// The set "[" at `start` to its "]" at classLast: classes, ranges and single code points.
+Utf8CharSet Utf8PatternCompiler::bracketSet(size_t start, size_t classLast) {
   Utf8CharSet set;
   set.kind = Utf8CharSet::Kind::Bracket;
-  set.complement = at(p + 1) == '^';
-  if (set.complement) ++p;
   std::vector<Utf8SetMember>& members = program_.members_;
   set.firstMember = static_cast<uint32_t>(members.size());
-  while (++p < classLast) {
-    Utf8SetMember member;
-    if (pattern_[p] == kEscape) {
-      const uint32_t letter = pattern_[++p];
-      if (letter < 128 && isUnicodeClassLetter(static_cast<int>(letter))) {
-        member.classLetter = static_cast<uint8_t>(letter | 0x20);
-        member.complement = letter < 'a';
-      } else {
-        member.low = member.high = letter;
-      }
-    } else if (at(p + 1) == '-' && p + 2 < classLast) {
-      member.low = pattern_[p];
-      member.high = pattern_[p + 2];
-      p += 2;
-    } else {
-      member.low = member.high = pattern_[p];
-    }
-    members.push_back(member);
-  }
+  set.complement = forEachSetMember(
+      pattern_.data(), start, classLast,
+      [&members](uint32_t letter) {
+        Utf8SetMember member{letter, letter, 0, false};
+        if (isClassLetter(letter)) member = {0, 0, static_cast<uint8_t>(letter | 0x20), letter < 'a'};
+        members.push_back(member);
+      },
+      [&members](uint32_t low, uint32_t high) {
+        members.push_back({low, high, 0, false});
+      });
   set.memberCount = static_cast<uint32_t>(members.size()) - set.firstMember;
   fillAscii(set);
   return set;
 }
 
-// The set one single-character item (p up to classLast) matches.
-Utf8CharSet Utf8PatternCompiler::singleSet(size_t p, size_t classLast) {
-  switch (pattern_[p]) {
+// The set one single-character item (from `start` up to classLast) matches.
+Utf8CharSet Utf8PatternCompiler::singleSet(size_t start, size_t classLast) {
+  switch (pattern_[start]) {
     case '.': {
       Utf8CharSet set;
       set.kind = Utf8CharSet::Kind::Any;
@@ -181,98 +151,16 @@ Utf8CharSet Utf8PatternCompiler::singleSet(size_t p, size_t classLast) {
       return set;
     }
     case kEscape:
-      return classSet(pattern_[p + 1]);
+      return classSet(pattern_[start + 1]);
     case '[':
-      return bracketSet(p, classLast);
+      return bracketSet(start, classLast);
     default: {
       Utf8CharSet set;
-      set.value = pattern_[p];
+      set.value = pattern_[start];
       fillAscii(set);
       return set;
     }
   }
-}
-
-// "%b", "%f" and back-references; false when the escape is a single-character class item instead.
-bool Utf8PatternCompiler::escapeItem() {
-  const uint32_t next = at(p_ + 1);
-  if (next == 'b') {
-    if (end_ - (p_ + 2) < 2) {
-      malformed(PatternErrorKind::MissingBalanceArguments);
-    } else {
-      Utf8PatternItem& item = push(PatternOp::Balance);
-      item.first = pattern_[p_ + 2];
-      item.second = pattern_[p_ + 3];
-      p_ += 4;
-    }
-    return true;
-  }
-  if (next == 'f') {
-    p_ += 2;
-    size_t setEnd = 0;
-    if (at(p_) != '[') {
-      malformed(PatternErrorKind::MissingFrontierBracket);
-    } else if (classEnd(p_, &setEnd)) {
-      Utf8CharSet set = bracketSet(p_, setEnd - 1);
-      push(PatternOp::Frontier).set = set;
-      p_ = setEnd;
-    }
-    return true;
-  }
-  if (next >= '0' && next <= '9') {
-    push(PatternOp::BackReference).first = next;
-    p_ += 2;
-    return true;
-  }
-  return false;
-}
-
-void Utf8PatternCompiler::singleItem() {
-  size_t itemEnd = 0;
-  if (!classEnd(p_, &itemEnd)) return;
-  Utf8CharSet set = singleSet(p_, itemEnd - 1);
-  Utf8PatternItem& item = push(PatternOp::Single);
-  item.set = set;
-  const uint32_t quantifier = at(itemEnd);
-  if (quantifier == '*' || quantifier == '+' || quantifier == '-' || quantifier == '?') {
-    item.quantifier = static_cast<char>(quantifier);
-    ++itemEnd;
-  }
-  p_ = itemEnd;
-}
-
-void Utf8PatternCompiler::run() {
-  while (p_ != end_ && !failed_) {
-    switch (pattern_[p_]) {
-      case '(':
-        if (at(p_ + 1) == ')') {
-          push(PatternOp::PositionCapture);
-          p_ += 2;
-        } else {
-          push(PatternOp::OpenCapture);
-          ++p_;
-        }
-        continue;
-      case ')':
-        push(PatternOp::CloseCapture);
-        ++p_;
-        continue;
-      case '$':
-        if (p_ + 1 == end_) {
-          push(PatternOp::EndAnchor);
-          ++p_;
-          continue;
-        }
-        break;
-      case kEscape:
-        if (escapeItem()) continue;
-        break;
-      default:
-        break;
-    }
-    singleItem();
-  }
-  if (!failed_) push(PatternOp::End);
 }
 
 Utf8PatternProgram::Utf8PatternProgram(std::string_view pattern) {

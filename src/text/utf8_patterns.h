@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "text/pattern_backtrack.h"
 #include "text/pattern_matcher.h"
 #include "text/pattern_program.h"
 
@@ -71,12 +72,9 @@ class Utf8PatternProgram {
   int leadItem_ = -1;
 };
 
-constexpr ptrdiff_t kUtf8CaptureUnfinished = -1;
-constexpr ptrdiff_t kUtf8CapturePosition = -2;
-
 struct Utf8Capture {
   size_t start;      // byte offset in the subject
-  ptrdiff_t length;  // bytes, or kUtf8CaptureUnfinished, or kUtf8CapturePosition
+  ptrdiff_t length;  // bytes, or kCaptureUnfinished, or kCapturePosition (pattern_backtrack.h)
 };
 
 struct Utf8Match {
@@ -85,8 +83,9 @@ struct Utf8Match {
   Utf8Capture captures[kPatternMaxCaptures];
 };
 
-// Matches one program against one subject, any number of attempts.
-class Utf8PatternMatcher {
+// Matches one program against one subject, any number of attempts: the backtracking core of
+// pattern_backtrack.h over code points.
+class Utf8PatternMatcher : public PatternBacktracker<Utf8PatternMatcher, Utf8PatternItem> {
  public:
   Utf8PatternMatcher(const Utf8PatternProgram& program, std::string_view subject);
 
@@ -98,32 +97,14 @@ class Utf8PatternMatcher {
   bool mayBeginAt(size_t start, size_t* next) const;
 
  private:
-  struct Capture {
-    const char* start;
-    ptrdiff_t length;
-  };
+  friend class PatternBacktracker<Utf8PatternMatcher, Utf8PatternItem>;
 
   bool single(const char* s, const Utf8PatternItem* p, const char** next) const;
-  bool failsAtOnce(const char* s, const Utf8PatternItem* p) const;
-  void checkBudget() const {
-    if (budget_ == 0) throw PatternError(PatternErrorKind::TooComplex);
-  }
-  const char* match(const char* s, const Utf8PatternItem* p);
-  const char* matchItems(const char* s, const Utf8PatternItem* p);
-  const char* matchQuantified(const char* s, const Utf8PatternItem* p, const Utf8PatternItem** next);
+  const char* longestRun(const char* s, const Utf8PatternItem* p) const;
+  const char* unitBefore(const char* at) const;
   const char* matchBalance(const char* s, const Utf8PatternItem* p) const;
   bool matchFrontier(const char* s, const Utf8PatternItem* p) const;
-  const char* maxExpand(const char* s, const Utf8PatternItem* p);
-  const char* minExpand(const char* s, const Utf8PatternItem* p);
-  const char* startCapture(const char* s, const Utf8PatternItem* p, ptrdiff_t what);
-  const char* endCapture(const char* s, const Utf8PatternItem* p);
-  const char* matchBackReference(const char* s, uint32_t digit) const;
   uint32_t decodeAt(const char* s, const char** next) const;
 
   const Utf8PatternProgram& program_;
-  const char* subjectStart_;
-  const char* subjectEnd_;
-  int level_ = 0;
-  int budget_ = kPatternRecursionBudget;
-  Capture captures_[kPatternMaxCaptures];
 };
