@@ -3,13 +3,8 @@
 -- native side (see pattern_matcher_test.cpp); returns a list of mismatch descriptions.
 local native = ...
 
-local pieces = {
-  "a", "b", "c", "x", "\0", ".", "%a", "%d", "%s", "%w", "%p", "%l", "%u", "%x", "%c", "%g", "%A", "%S", "%W",
-  "%.", "%%", "%]", "%z", "[abc]", "[^a-c]", "[%a_]", "[]]", "[^]]", "[a-]", "[%]x]", "[\0-a]", "[%d%s]",
-  "%b()", "%bab", "%bxx", "%f[%w]", "%f[%W]", "%f[a]", "%f[%z]", "%f[\0]", "(", ")", "()", "%1", "%2", "%0",
-  "*", "+", "-", "?", "$", "^", "%", "[", "]", "%b", "%f", "%fa", "[^", "[%", "(.-)", "(a*)", "(%a+)", "%1*",
-}
-local subjectBytes = { "a", "b", "c", "x", "(", ")", " ", "\0", "_", "1", "]", "%", "-", "A" }
+local differential = require("differential")
+local pieces, subjectBytes = differential.patternPieces(), differential.subjectBytes()
 
 local function randomPattern()
   local parts = {}
@@ -33,12 +28,7 @@ local function splitCaptures(results, from)
   return positions, spans
 end
 
-local function describe(r)
-  if r == nil then return "nil" end
-  local out = {}
-  for i = 1, r.n do out[#out + 1] = string.format("%q", r[i]) end
-  return "{" .. table.concat(out, ", ") .. "}"
-end
+local describe = differential.describe
 
 local function listsEqual(a, b)
   if #a ~= #b then return false end

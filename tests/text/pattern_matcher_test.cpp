@@ -48,6 +48,10 @@ int nativeFind(lua_State* L) {
 TEST(PatternMatcher, AgreesWithTheLinkedLuaStringFind) {
   lua_State* L = luaL_newstate();
   luaL_openlibs(L);
+  lua_getglobal(L, "package");
+  lua_pushstring(L, QZ_TEXT_TEST_DIR "/?.lua");  // the script's shared helpers
+  lua_setfield(L, -2, "path");
+  lua_pop(L, 1);
   ASSERT_EQ(luaL_loadfile(L, QZ_TEXT_TEST_DIR "/pattern_differential.lua"), LUA_OK) << lua_tostring(L, -1);
   lua_pushcfunction(L, nativeFind);
   ASSERT_EQ(lua_pcall(L, 1, 2, 0), LUA_OK) << lua_tostring(L, -1);

@@ -28,34 +28,8 @@ local function normalize(message)
   return (tostring(message):gsub("lua_utf8%.", "utf8."):gsub("position out of bounds", "position out of range"))
 end
 
-local function describe(results)
-  local out = {}
-  for i = 1, results.n do
-    local v = results[i]
-    out[#out + 1] = type(v) == "string" and string.format("%q", v) or tostring(v)
-  end
-  return "{" .. table.concat(out, ", ") .. "}"
-end
-
-local function same(a, b)
-  if a.n ~= b.n then return false end
-  for i = 1, a.n do
-    local x, y = a[i], b[i]
-    if type(x) == "string" and type(y) == "string" then x, y = normalize(x), normalize(y) end
-    if x ~= y or math.type(x) ~= math.type(y) then return false end
-  end
-  return true
-end
-
-local mismatches, cases = {}, 0
-
-local function check(label, expected, actual)
-  cases = cases + 1
-  if not same(expected, actual) and #mismatches < 20 then
-    mismatches[#mismatches + 1] = string.format("%s: lua %s, ours %s", label, describe(expected),
-      describe(actual))
-  end
-end
+local recorder = require("differential").recorder(normalize)
+local check = recorder.check
 
 local function call(f, ...) return table.pack(pcall(f, ...)) end
 
@@ -149,4 +123,4 @@ check("charpattern", table.pack("[\0-\x7F\xC2-\xF4][\x80-\xBF]*"), table.pack(ou
 check("char bad type", call(lua.char, "x"), call(ours.char, "x"))
 check("char float", call(lua.char, 65.5), call(ours.char, 65.5))
 check("codes bad type", call(lua.codes, nil), call(ours.codes, nil))
-return mismatches, cases
+return recorder.results()

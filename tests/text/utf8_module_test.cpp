@@ -22,6 +22,9 @@ void runDifferential(const std::string& script, lua_Integer leastCases) {
   luaL_openselectedlibs(L, ~LUA_UTF8LIBK, 0);
   luaL_requiref(L, LUA_UTF8LIBNAME, luaopen_utf8_module, 1);
   luaL_requiref(L, "lua_utf8", luaopen_utf8, 1);
+  lua_getglobal(L, "package");
+  lua_pushstring(L, QZ_TEXT_TEST_DIR "/?.lua");  // the scripts' shared helpers
+  lua_setfield(L, -2, "path");
   lua_settop(L, 0);
   const std::string path = std::string(QZ_TEXT_TEST_DIR) + "/" + script;
   ASSERT_EQ(luaL_loadfile(L, path.c_str()), LUA_OK) << lua_tostring(L, -1);
