@@ -23,6 +23,9 @@ constexpr const char* kCalls = R"lua(
 local s, p, r, k = ...
 local n = #s
 local function try(f, ...) return pcall(f, ...) end
+assert(utf8.isvalid(s) == (utf8.invalidoffset(s) == nil))
+assert(utf8.isvalid((utf8.clean(s))))
+if utf8.isvalid(r) then assert(utf8.isvalid((utf8.clean(s, r)))) end
 try(utf8.find, s, p, k % (n + 3) - 1, k % 5 == 0)
 try(utf8.match, s, p, -k)
 try(function() for a, b in utf8.gmatch(s, p) do end end)

@@ -1,6 +1,9 @@
-// The utf8 module's functions in bytes (those of Lua's own utf8 library, with the differences its header
-// states) and in character positions (byte, sub, insert, remove, charpos, next), the guard around the core,
-// and the registration table. Positions stay 64-bit throughout: nothing narrows them to int.
+// The utf8 module's functions in bytes and in character positions, the guard around the core, and the
+// registration table. The byte functions are those of Lua's own utf8 library, but lax len never fails (a
+// malformed byte counts as one character), codes skips stray continuation bytes instead of raising, char
+// refuses values above U+10FFFF, and offset's position error says "position out of range". The character
+// functions (byte, sub, insert, remove, charpos, next) count positions as the string library counts bytes.
+// Positions stay 64-bit throughout: nothing narrows them to int.
 #include "text/utf8_lua.h"
 
 #include <climits>

@@ -17,6 +17,24 @@ constexpr const char kReplacementCharacter[] = "\xEF\xBF\xBD";
 
 void pushString(lua_State* L, const std::string& text) { lua_pushlstring(L, text.data(), text.size()); }
 
+// The case and width functions take a string or a number (a code point, or text for the width functions that
+// need one) as their first argument.
+void checkStringOrNumber(lua_State* L) {
+  const int type = lua_type(L, 1);
+  if (type != LUA_TSTRING && type != LUA_TNUMBER) luaL_typeerror(L, 1, "number/string");
+}
+
+// Pushes the first argument when `kept`, else `changed`; then `kept`.
+int pushTextAndWhetherKept(lua_State* L, bool kept, const std::string& changed) {
+  if (kept) {
+    lua_pushvalue(L, 1);
+  } else {
+    pushString(L, changed);
+  }
+  lua_pushboolean(L, kept);
+  return 2;
+}
+
 // A string maps as a whole text, a number as one code point.
 int mapCase(lua_State* L, CaseMapping mapping) {
   if (lua_type(L, 1) == LUA_TNUMBER) {
@@ -25,7 +43,7 @@ int mapCase(lua_State* L, CaseMapping mapping) {
     lua_pushinteger(L, mappable ? mapCodePointCase(static_cast<uint32_t>(code), mapping) : code);
     return 1;
   }
-  if (lua_type(L, 1) != LUA_TSTRING) luaL_typeerror(L, 1, "number/string");
+  checkStringOrNumber(L);
   pushString(L, mapTextCase(checkText(L, 1), mapping));
   return 1;
 }
@@ -118,7 +136,7 @@ int utf8_width(lua_State* L) {
         L, codePointWidth(static_cast<uint32_t>(code), arguments.options.ambiguousWidth, arguments.options.zeroWidth));
     return 1;
   }
-  if (lua_type(L, 1) != LUA_TSTRING) luaL_typeerror(L, 1, "number/string");
+  checkStringOrNumber(L);
   const std::string_view s = checkText(L, 1);
   const WidthArguments arguments = readWidthArguments(L, 2, s.size());
   const uint64_t width = textWidth(s.substr(arguments.start, arguments.end - arguments.start), arguments.options);
@@ -129,7 +147,7 @@ int utf8_width(lua_State* L) {
 // utf8.widthindex(s, column [, i [, j [, ambiwidth [, default]]]]) -> index of the character at the column,
 // the column within it and its width; past the end, the index after the last character alone
 int utf8_widthindex(lua_State* L) {
-  if (lua_type(L, 1) != LUA_TSTRING) luaL_typeerror(L, 1, "number/string");
+  checkStringOrNumber(L);
   const std::string_view s = checkText(L, 1);
   const lua_Integer column = luaL_checkinteger(L, 2);
   const WidthArguments arguments = readWidthArguments(L, 3, s.size());
@@ -145,7 +163,7 @@ int utf8_widthindex(lua_State* L) {
 // utf8.widthlimit(s, limit [, i [, j [, ambiwidth [, default]]]]) -> the last byte of the prefix (limit >= 0)
 // or the first byte of the suffix (limit < 0) that fits in |limit| columns, and the columns left over
 int utf8_widthlimit(lua_State* L) {
-  if (lua_type(L, 1) != LUA_TSTRING) luaL_typeerror(L, 1, "number/string");
+  checkStringOrNumber(L);
   const std::string_view s = checkText(L, 1);
   const lua_Integer limit = luaL_checkinteger(L, 2);
   const WidthArguments arguments = readWidthArguments(L, 3, s.size());
@@ -186,14 +204,7 @@ int utf8_clean(lua_State* L) {
   luaL_argcheck(L, firstInvalidOffset({replacement, length}) == std::string_view::npos, 2,
                 "replacement string must be valid UTF-8");
   std::string cleaned;
-  if (cleanText(s, {replacement, length}, &cleaned)) {
-    lua_settop(L, 1);
-    lua_pushboolean(L, true);
-    return 2;
-  }
-  pushString(L, cleaned);
-  lua_pushboolean(L, false);
-  return 2;
+  return pushTextAndWhetherKept(L, cleanText(s, {replacement, length}, &cleaned), cleaned);
 }
 
 // utf8.isnfc(s) -> whether s is in Normal Form C
@@ -205,14 +216,7 @@ int utf8_isnfc(lua_State* L) {
 // utf8.normalize_nfc(s) -> s in Normal Form C, and whether it already was
 int utf8_normalize_nfc(lua_State* L) {
   std::string normalized;
-  if (normalizeNfc(checkText(L, 1), &normalized)) {
-    lua_settop(L, 1);
-    lua_pushboolean(L, true);
-    return 2;
-  }
-  pushString(L, normalized);
-  lua_pushboolean(L, false);
-  return 2;
+  return pushTextAndWhetherKept(L, normalizeNfc(checkText(L, 1), &normalized), normalized);
 }
 
 // utf8.grapheme_indices(s [, i [, j]]) -> iterator over the grapheme clusters of bytes i..j, each as its first
