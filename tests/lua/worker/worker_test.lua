@@ -47,6 +47,7 @@ function M.bad_sleep(value) system.sleep(value) end
 function M.environment()
   return { exe_dir = EXE_DIR, exe_file = EXE_FILE, booted = booted, join = system.join_path("a", "b"),
     is_dir = system.is_dir(EXE_DIR), is_file = system.is_file(EXE_FILE), len = utf8.len("\u{e9}"),
+    width = utf8.width("\u{4e2d}"),
     sleep = type(system.sleep), get_time = type(system.get_time), read_file = system.read_file }
 end
 return M
@@ -104,8 +105,8 @@ t.test("the worker state has the thread-safe system functions, utf8 and the boot
   t.eq(env.exe_file, EXE_FILE)
   t.eq(env.booted, 1)
   t.eq(env.join, system.join_path("a", "b"))
-  t.eq({ env.is_dir, env.is_file, env.len, env.sleep, env.get_time, env.read_file },
-    { true, true, 1, "function", "function", nil })
+  t.eq({ env.is_dir, env.is_file, env.len, env.width, env.sleep, env.get_time, env.read_file },
+    { true, true, 1, 2, "function", "function", nil })
 end)
 
 t.test("job errors carry a traceback; non-text errors read as worker job failed", function()
