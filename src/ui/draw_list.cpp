@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cmath>
 
-#include "render/pixel_ops.h"
 #include "render/render_cache.h"
 #include "render/window_renderer.h"
 #include "ui/scaled_rounding.h"
@@ -48,13 +47,9 @@ DrawList::DrawList(WindowRenderer& renderer, const WindowMetrics& metrics, TextC
       identityScale_(metrics.displayScale == 1.0),
       exactScale_(exactInDouble(metrics.displayScale)) {}
 
-RenderRect DrawList::toDeviceRect(const Rect& rect) const {
+RenderRect DrawList::scaledDeviceRect(const Rect& rect) const {
   const int64_t right = int64_t{rect.x} + std::max(rect.width, 0);
   const int64_t bottom = int64_t{rect.y} + std::max(rect.height, 0);
-  if (identityScale_) {
-    return {rect.x, rect.y, clampedDifference(clampToInt32(right), rect.x),
-            clampedDifference(clampToInt32(bottom), rect.y)};
-  }
   const auto scaled = [this](int64_t edge) {
     if (exactScale_) return nearestInt32(static_cast<double>(edge) * metrics_.displayScale);
     return ::nearestInt32(static_cast<long double>(edge) * metrics_.displayScale);

@@ -4,6 +4,7 @@
 // straight into the window's RenderCache. It draws nothing itself and reports no errors.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -36,7 +37,13 @@ class DrawList {
   const WindowMetrics& metrics() const { return metrics_; }
   std::vector<Rect> clipStack() const;
   // Device pixels of a DIP rectangle: each edge scaled and rounded, so shared edges stay shared.
-  RenderRect toDeviceRect(const Rect& rect) const;
+  RenderRect toDeviceRect(const Rect& rect) const {
+    if (!identityScale_) return scaledDeviceRect(rect);
+    const int64_t right = int64_t{rect.x} + (rect.width > 0 ? rect.width : 0);
+    const int64_t bottom = int64_t{rect.y} + (rect.height > 0 ? rect.height : 0);
+    return {rect.x, rect.y, static_cast<int32_t>(std::min<int64_t>(right, INT32_MAX) - rect.x),
+            static_cast<int32_t>(std::min<int64_t>(bottom, INT32_MAX) - rect.y)};
+  }
 
  private:
   // A clip entry keeps the device rectangle it was recorded with, so a pop records it again as it is.
@@ -45,6 +52,7 @@ class DrawList {
     RenderRect device;
   };
   void pushEntry(const Rect& rect);
+  RenderRect scaledDeviceRect(const Rect& rect) const;
 
   WindowRenderer& renderer_;
   TextContext& textContext_;

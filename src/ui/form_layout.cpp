@@ -15,28 +15,23 @@ int32_t withMargins(int32_t measured, int32_t before, int32_t after) {
 
 }  // namespace
 
-void FormModel::buildChildren(const LayoutNode& layout, std::vector<LayoutChild>& children) const {
-  children.clear();
-  children.reserve(layout.children.size());
-  for (const NodeHandle& child : layout.children) {
-    const PaneSlot* pane = paneSlot(child);
-    if (pane == nullptr) {
-      children.emplace_back();
-      continue;
-    }
-    children.push_back(
-        {pane->measured, pane->node.length(), pane->node.minimum(), pane->node.maximum(), pane->node.isCollapsed()});
-  }
+// The solver's record of a child pane from its last measured size; a stale pane gets the defaults.
+LayoutChild FormModel::childRecord(const NodeHandle& child) const {
+  const PaneSlot* pane = paneSlot(child);
+  if (pane == nullptr) return {};
+  return {pane->measured, pane->node.length(), pane->node.minimum(), pane->node.maximum(), pane->node.isCollapsed()};
 }
 
+// Each child is measured and recorded in one visit.
 ui::Size FormModel::measureLayout(const NodeHandle& layout, const ui::Constraints& constraints) {
   LayoutSlot* slot = layoutSlot(layout);
   if (slot == nullptr) return {};
-  for (const NodeHandle& child : slot->node.children) {
-    if (isPaneValid(child)) measurePane(child);
-  }
   std::vector<LayoutChild> children;
-  buildChildren(slot->node, children);
+  children.reserve(slot->node.children.size());
+  for (const NodeHandle& child : slot->node.children) {
+    measurePane(child);
+    children.push_back(childRecord(child));
+  }
   slot->measured = measureLayoutChildren(slot->node, children, constraints);
   return slot->measured;
 }
@@ -80,7 +75,8 @@ void FormModel::arrangeLayout(const NodeHandle& layout, const ui::Rect& rect) {
   if (slot == nullptr) return;
   slot->node.bounds = {rect.x, rect.y, std::max(rect.width, 0), std::max(rect.height, 0)};
   std::vector<LayoutChild> children;
-  buildChildren(slot->node, children);
+  children.reserve(slot->node.children.size());
+  for (const NodeHandle& child : slot->node.children) children.push_back(childRecord(child));
   std::vector<ui::Rect> rects;
   arrangeLayoutChildren(slot->node, slot->node.bounds, children, rects);
   for (size_t i = 0; i < rects.size(); ++i) arrangePane(slot->node.children[i], rects[i]);

@@ -188,7 +188,7 @@ class FormModel {
   void invalidateItems() { itemsStale_ = true; }
   void rebuildItems() const;
   void appendLayoutItems(const NodeHandle& layout, size_t nestedBudget) const;
-  void buildChildren(const LayoutNode& layout, std::vector<LayoutChild>& children) const;
+  LayoutChild childRecord(const NodeHandle& child) const;
 
   uint64_t id_;
   std::string name_;
