@@ -65,6 +65,12 @@ int systemSleep(lua_State* L);
 int systemDebugOutput(lua_State* L);
 int systemFuzzyMatch(lua_State* L);
 
+// Starting programs and handing things to the desktop (system_process_lua.cpp).
+int systemOpenUrl(lua_State* L);
+int systemOpenDirectory(lua_State* L);
+int systemExec(lua_State* L);
+int systemSpawn(lua_State* L);
+
 // Forwarded command lines (system_forwarded_cli_lua.cpp).
 int systemPollForwardedCli(lua_State* L);
 int systemCompleteForwardedCli(lua_State* L);

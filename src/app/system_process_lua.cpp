@@ -1,0 +1,115 @@
+// Process launching and shell opening of the `system` module. Every launch is fire-and-forget: success
+// means the program was started, never how it ended.
+#include <SDL3/SDL_misc.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <string>
+#include <vector>
+
+#include "app/system_functions.h"
+#include "app/system_lua_support.h"
+#include "host/lua_api.h"
+#include "platform/process_launch.h"
+
+namespace {
+
+constexpr const char* kCommandInterpreter = "/bin/sh";
+
+// The shell's codes for a folder it could not open.
+constexpr int kFileNotFound = 2;
+constexpr int kPathNotFound = 3;
+constexpr int kAccessDenied = 5;
+constexpr int kNoAssociation = 31;
+
+bool hasZeroByte(std::string_view text) { return text.find('\0') != std::string_view::npos; }
+
+int pushLaunchResult(lua_State* L, int error) {
+  if (error != 0) return pushPlatformError(L, "process launch failed", error);
+  lua_pushboolean(L, 1);
+  return 1;
+}
+
+// The code for a folder that cannot be opened, or 0 when it can be handed to the desktop.
+int directoryRefusal(const std::string& path) {
+  struct stat info;
+  if (stat(path.c_str(), &info) == 0) return 0;
+  switch (errno) {
+    case ENOENT:
+      return kFileNotFound;
+    case ENOTDIR:
+    case ENAMETOOLONG:
+    case ELOOP:
+      return kPathNotFound;
+    case EACCES:
+    case EPERM:
+      return kAccessDenied;
+    default:
+      return kNoAssociation;
+  }
+}
+
+}  // namespace
+
+// system.exec(command) -> true, or nil and a message
+int systemExec(lua_State* L) {
+  const std::string_view command = checkStringView(L, 1);
+  if (hasZeroByte(command)) return pushFailure(L, "command contains a null byte");
+  return guardMemory(L, "start the process", [&] {
+    return pushLaunchResult(L, launchDetached(kCommandInterpreter, {kCommandInterpreter, "-c", std::string(command)}));
+  });
+}
+
+// system.spawn(executable, arguments) -> true, or nil and a message
+int systemSpawn(lua_State* L) {
+  const std::string_view executable = checkStringView(L, 1);
+  luaL_checktype(L, 2, LUA_TTABLE);
+  if (executable.empty()) return pushFailure(L, "executable path is empty");
+  if (hasZeroByte(executable)) return pushFailure(L, "executable path contains a null byte");
+  return guardMemory(L, "start the process", [&] {
+    std::vector<std::string> parts{std::string(executable)};
+    const lua_Integer count = static_cast<lua_Integer>(lua_rawlen(L, 2));
+    for (lua_Integer i = 1; i <= count; ++i) {
+      lua_rawgeti(L, 2, i);
+      if (!lua_isstring(L, -1)) {
+        luaL_argerror(L, 2, lua_pushfstring(L, "argument %I must be a string, got %s", i, luaL_typename(L, -1)));
+      }
+      size_t length = 0;
+      const char* text = lua_tolstring(L, -1, &length);
+      if (hasZeroByte({text, length})) return pushFailure(L, lua_pushfstring(L, "argument %I contains a null byte", i));
+      parts.emplace_back(text, length);
+      lua_pop(L, 1);
+    }
+    return pushLaunchResult(L, launchDetached(parts.front(), parts));
+  });
+}
+
+// system.open_url(url) -> true, or nil and a message
+int systemOpenUrl(lua_State* L) {
+  if (!SDL_OpenURL(luaL_checkstring(L, 1))) return pushFailure(L, SDL_GetError());
+  lua_pushboolean(L, 1);
+  return 1;
+}
+
+// system.open_directory(path) -> true, or nil and a message: the path up to its first zero byte goes to the
+// desktop's opener
+int systemOpenDirectory(lua_State* L) {
+  const std::string_view text = checkStringView(L, 1);
+  return guardMemory(L, "open the directory", [&] {
+    const std::string path(text.substr(0, text.find('\0')));
+    int refusal = directoryRefusal(path);
+    if (refusal == 0) {
+      const std::string opener = findInPath("xdg-open");
+      // A path that begins with "-" would read as an option of the opener.
+      const std::string operand = path.front() == '-' ? "./" + path : path;
+      if (opener.empty() || launchDetached(opener, {opener, operand}) != 0) refusal = kNoAssociation;
+    }
+    if (refusal == 0) {
+      lua_pushboolean(L, 1);
+      return 1;
+    }
+    lua_pushnil(L);
+    lua_pushfstring(L, "Explorer refused the directory (%d)", refusal);
+    return 2;
+  });
+}

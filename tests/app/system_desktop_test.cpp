@@ -1,0 +1,104 @@
+// Handing folders and URLs to the desktop's opener, with a stand-in opener on PATH that records what it got.
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <memory>
+#include <thread>
+
+#include "app/system_lua.h"
+#include "host/lua_api.h"
+#include "scratch_dir.h"
+
+namespace {
+
+class SystemDesktop : public ScratchDirTest {
+ protected:
+  void SetUp() override {
+    ScratchDirTest::SetUp();
+    const char* path = getenv("PATH");
+    savedPath = path != nullptr ? path : "";
+    savedDirectory = std::filesystem::current_path();
+    luaL_openlibs(L.get());
+    luaL_requiref(L.get(), "system", luaopen_system, 1);
+    lua_pop(L.get(), 1);
+  }
+  void TearDown() override {
+    setenv("PATH", savedPath.c_str(), 1);
+    std::filesystem::current_path(savedDirectory);
+    ScratchDirTest::TearDown();
+  }
+
+  // Puts an opener on PATH that writes its arguments to the file "opened".
+  void installOpener() {
+    std::filesystem::create_directory(dir / "bin");
+    writeText("bin/xdg-open",
+              "#!/bin/sh\nprintf '%s|' \"$@\" > \"$0.tmp\"; /bin/mv \"$0.tmp\" \"" + path("opened") + "\"\n");
+    chmod(path("bin/xdg-open").c_str(), 0755);
+    setenv("PATH", path("bin").c_str(), 1);
+  }
+
+  // What the opener recorded, waiting for it to run.
+  std::string opened() {
+    for (int i = 0; i < 1000 && !std::filesystem::exists(dir / "opened"); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return readText("opened");
+  }
+
+  // Calls system.<function>(argument); its results joined by "|".
+  std::string call(const char* function, const std::string& argument) {
+    lua_State* state = L.get();
+    lua_getglobal(state, "system");
+    lua_getfield(state, -1, function);
+    lua_pushlstring(state, argument.data(), argument.size());
+    if (lua_pcall(state, 1, LUA_MULTRET, 0) != LUA_OK) return std::string("error: ") + lua_tostring(state, -1);
+    std::string results;
+    for (int i = 2; i <= lua_gettop(state); ++i) {
+      if (i > 2) results += '|';
+      results += luaL_tolstring(state, i, nullptr);
+      lua_pop(state, 1);
+    }
+    lua_settop(state, 0);
+    return results;
+  }
+
+  std::string savedPath;
+  std::filesystem::path savedDirectory;
+  std::unique_ptr<lua_State, decltype(&lua_close)> L{luaL_newstate(), &lua_close};
+};
+
+TEST_F(SystemDesktop, OpenDirectoryHandsTheFolderToTheOpener) {
+  installOpener();
+  std::filesystem::create_directory(dir / "-folder");
+  EXPECT_EQ(call("open_directory", path("-folder") + std::string("\0ignored", 8)), "true");
+  EXPECT_EQ(opened(), path("-folder") + "|");
+}
+
+TEST_F(SystemDesktop, OpenDirectoryKeepsARelativeDashPathFromReadingAsAnOption) {
+  installOpener();
+  std::filesystem::create_directory(dir / "-v");
+  std::filesystem::current_path(dir);
+  EXPECT_EQ(call("open_directory", "-v"), "true");
+  EXPECT_EQ(opened(), "./-v|");
+}
+
+TEST_F(SystemDesktop, OpenDirectoryWithoutAnOpenerIsRefused) {
+  setenv("PATH", path("").c_str(), 1);
+  EXPECT_EQ(call("open_directory", dir.string()), "nil|Explorer refused the directory (31)");
+}
+
+TEST_F(SystemDesktop, OpenUrlHandsTheUrlToTheOpener) {
+  installOpener();
+  EXPECT_EQ(call("open_url", "https://example.invalid/a b"), "true");
+  EXPECT_EQ(opened(), "https://example.invalid/a b|");
+}
+
+TEST_F(SystemDesktop, OpenUrlWithoutAnOpenerFails) {
+  setenv("PATH", path("").c_str(), 1);
+  const std::string result = call("open_url", "https://example.invalid/");
+  EXPECT_EQ(result.substr(0, 4), "nil|") << result;
+  EXPECT_GT(result.size(), 4u) << "with SDL's message";
+}
+
+}  // namespace
