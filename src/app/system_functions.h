@@ -19,6 +19,11 @@ int systemWindowHasFocus(lua_State* L);
 int systemGetClipboard(lua_State* L);
 int systemSetClipboard(lua_State* L);
 int systemSetTextInputArea(lua_State* L);
+
+// Message boxes and the file dialog (system_dialogs_lua.cpp).
+int systemShowMessageBox(lua_State* L);
+int systemShowConfirmDialog(lua_State* L);
+int systemOpenFileDialog(lua_State* L);
 int systemRaiseWindow(lua_State* L);
 
 // Path text (system_paths_lua.cpp).

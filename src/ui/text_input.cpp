@@ -4,8 +4,8 @@
 
 #include <algorithm>
 
+#include "platform/sdl_properties.h"
 #include "ui/scaled_rounding.h"
-#include "ui/sdl_properties.h"
 #include "ui/window_registry.h"
 
 namespace {

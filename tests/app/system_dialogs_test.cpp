@@ -1,0 +1,271 @@
+// Message boxes and the open-file dialog of the system module, seen through a dialog backend that records
+// SDL's data and answers as told; and SDL's own backend where no dialog can appear.
+#include <stdlib.h>
+
+#include <chrono>
+#include <thread>
+#include <tuple>
+
+#include "platform/dialog_backend.h"
+#include "system_module_fixture.h"
+
+namespace {
+
+using Button = std::tuple<int, std::string, SDL_MessageBoxButtonFlags>;
+constexpr SDL_MessageBoxButtonFlags kReturn = SDL_MESSAGEBOX_BUTTON_RETURNKEY_DEFAULT;
+constexpr SDL_MessageBoxButtonFlags kEscape = SDL_MESSAGEBOX_BUTTON_ESCAPEKEY_DEFAULT;
+
+class FakeDialogs : public DialogBackend {
+ public:
+  struct Box {
+    SDL_MessageBoxFlags flags = 0;
+    SDL_Window* window = nullptr;
+    std::string title, message;
+    std::vector<Button> buttons;
+  };
+  struct Chooser {
+    SDL_FileDialogType type = SDL_FILEDIALOG_SAVEFILE;
+    std::vector<std::pair<std::string, std::string>> filters;
+    std::string location;
+    void* window = nullptr;
+    bool many = true;
+  };
+  enum class Answer { Choose, Cancel, Fail, FailSilently };
+
+  FakeDialogs() { installDialogBackend(this); }
+  ~FakeDialogs() override {
+    if (worker.joinable()) worker.join();
+    installDialogBackend(nullptr);
+  }
+
+  bool showMessageBox(const SDL_MessageBoxData& data, int* buttonId) override {
+    Box box{data.flags, data.window, data.title, data.message, {}};
+    for (int i = 0; i < data.numbuttons; ++i) {
+      box.buttons.emplace_back(data.buttons[i].buttonID, data.buttons[i].text, data.buttons[i].flags);
+    }
+    boxes.push_back(box);
+    if (boxAnswer == kFailBox) return SDL_SetError("no display for boxes");
+    *buttonId = boxAnswer;
+    return true;
+  }
+
+  void showFileDialog(SDL_FileDialogType type, SDL_DialogFileCallback callback, void* userdata,
+                      SDL_PropertiesID properties) override {
+    Chooser chooser;
+    chooser.type = type;
+    const auto* filters = static_cast<const SDL_DialogFileFilter*>(
+        SDL_GetPointerProperty(properties, SDL_PROP_FILE_DIALOG_FILTERS_POINTER, nullptr));
+    const Sint64 count = SDL_GetNumberProperty(properties, SDL_PROP_FILE_DIALOG_NFILTERS_NUMBER, 0);
+    for (Sint64 i = 0; i < count; ++i) chooser.filters.emplace_back(filters[i].name, filters[i].pattern);
+    chooser.location = SDL_GetStringProperty(properties, SDL_PROP_FILE_DIALOG_LOCATION_STRING, "<none>");
+    chooser.window = SDL_GetPointerProperty(properties, SDL_PROP_FILE_DIALOG_WINDOW_POINTER, nullptr);
+    chooser.many = SDL_GetBooleanProperty(properties, SDL_PROP_FILE_DIALOG_MANY_BOOLEAN, true);
+    choosers.push_back(chooser);
+    const auto answer = [this, callback, userdata] {
+      const char* chosen[] = {"/chosen/file.lua", nullptr};
+      const char* none[] = {nullptr};
+      switch (chooserAnswer) {
+        case Answer::Choose:
+          return callback(userdata, chosen, 0);
+        case Answer::Cancel:
+          return callback(userdata, none, -1);
+        case Answer::Fail:
+          SDL_SetError("the chooser broke");
+          return callback(userdata, nullptr, -1);
+        case Answer::FailSilently:
+          SDL_ClearError();
+          return callback(userdata, nullptr, -1);
+      }
+    };
+    if (!answerLater) return answer();
+    worker = std::thread([answer] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      answer();
+      SDL_CleanupTLS();  // SDL's error text of a thread that SDL did not start
+    });
+  }
+
+  static constexpr int kFailBox = -100;
+  int boxAnswer = 0;
+  Answer chooserAnswer = Answer::Choose;
+  bool answerLater = false;
+  std::vector<Box> boxes;
+  std::vector<Chooser> choosers;
+  std::thread worker;
+};
+
+class SystemDialogs : public SystemModuleTest {
+ protected:
+  SDL_Window* mainWindow() { return registry().window(mainId).sdlWindow(); }
+  FakeDialogs dialogs;
+};
+
+TEST_F(SystemDialogs, MessageBoxWithoutButtonsHasOneOkForBothKeys) {
+  EXPECT_EQ(run("return system.show_message_box{title = 'T', message = 12}"), Values{"ok"});
+  ASSERT_EQ(dialogs.boxes.size(), 1u);
+  const FakeDialogs::Box& box = dialogs.boxes[0];
+  EXPECT_EQ(box.flags, SDL_MESSAGEBOX_INFORMATION);
+  EXPECT_EQ(box.window, mainWindow());
+  EXPECT_EQ(box.title, "T");
+  EXPECT_EQ(box.message, "12");
+  EXPECT_EQ(box.buttons, (std::vector<Button>{{0, "ok", kReturn | kEscape}}));
+}
+
+TEST_F(SystemDialogs, ReturnAndEscapeGoToTheFirstButtonOfTheirName) {
+  const std::pair<const char*, std::vector<Button>> cases[] = {
+      {"buttons = {'a', 'b', 'b'}, default = 'b', cancel = 'b'",
+       {{0, "a", 0}, {1, "b", kReturn | kEscape}, {2, "b", 0}}},
+      {"buttons = {'a', 'b', 'c'}", {{0, "a", kReturn}, {1, "b", 0}, {2, "c", kEscape}}},
+      {"buttons = {'a', 'b'}, default = 'zzz'", {{0, "a", 0}, {1, "b", kEscape}}},
+      {"buttons = {'a', 'b'}, default = 'b', cancel = 'a'", {{0, "a", kEscape}, {1, "b", kReturn}}},
+      {"buttons = 'not a table'", {{0, "ok", kReturn | kEscape}}},
+  };
+  for (const auto& [options, buttons] : cases) {
+    dialogs.boxes.clear();
+    run(std::string("return system.show_message_box{") + options + "}");
+    ASSERT_EQ(dialogs.boxes.size(), 1u) << options;
+    EXPECT_EQ(dialogs.boxes[0].buttons, buttons) << options;
+  }
+}
+
+TEST_F(SystemDialogs, MessageBoxTypesAndTheirIcons) {
+  const std::pair<const char*, SDL_MessageBoxFlags> cases[] = {{"info", SDL_MESSAGEBOX_INFORMATION},
+                                                               {"warning", SDL_MESSAGEBOX_WARNING},
+                                                               {"error", SDL_MESSAGEBOX_ERROR},
+                                                               {"question", SDL_MESSAGEBOX_INFORMATION}};
+  for (const auto& [type, flags] : cases) {
+    dialogs.boxes.clear();
+    run(std::string("return system.show_message_box{type = '") + type + "'}");
+    ASSERT_EQ(dialogs.boxes.size(), 1u);
+    EXPECT_EQ(dialogs.boxes[0].flags, flags) << type;
+  }
+}
+
+TEST_F(SystemDialogs, BadMessageBoxOptionsRaiseBeforeAnyBox) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"{buttons = {}}", "bad argument #1 to 'show_message_box' (buttons must contain 1 to 8 entries)"},
+      {"{buttons = {1, 2, 3, 4, 5, 6, 7, 8, 9}}", "buttons must contain 1 to 8 entries"},
+      {"{buttons = {'a', {}}}", "button name: string expected, got table"},
+      {"{type = 'fatal'}", "invalid option 'fatal'"},
+      {"{title = {}}", "field 'title': string expected, got table"},
+      {"'text'", "table expected, got string"},
+  };
+  for (const auto& [options, message] : cases) {
+    const Values result = run(std::string("return system.show_message_box(") + options + ")");
+    ASSERT_EQ(result.size(), 1u) << options;
+    EXPECT_NE(result[0].find(message), std::string::npos) << result[0];
+  }
+  EXPECT_TRUE(dialogs.boxes.empty());
+  EXPECT_EQ(run("return system.show_message_box{buttons = {1, 2, 3, 4, 5, 6, 7, 8}}"), Values{"1"});
+}
+
+TEST_F(SystemDialogs, AnswersOutsideTheListAndFailures) {
+  const std::pair<int, Values> cases[] = {
+      {1, {"b"}}, {-1, {"nil"}}, {2, {"nil"}}, {FakeDialogs::kFailBox, {"nil", "no display for boxes"}}};
+  for (const auto& [answer, results] : cases) {
+    dialogs.boxAnswer = answer;
+    EXPECT_EQ(run("return system.show_message_box{buttons = {'a', 'b'}}"), results) << answer;
+  }
+}
+
+TEST_F(SystemDialogs, ConfirmDialogIsAWarningWithYesAndNo) {
+  const std::pair<int, Values> cases[] = {
+      {0, {"true"}}, {1, {"false"}}, {-1, {"false"}}, {FakeDialogs::kFailBox, {"nil", "no display for boxes"}}};
+  for (const auto& [answer, results] : cases) {
+    dialogs.boxAnswer = answer;
+    EXPECT_EQ(run("return system.show_confirm_dialog('Save?', 'It changed')"), results) << answer;
+  }
+  const FakeDialogs::Box& box = dialogs.boxes[0];
+  EXPECT_EQ(box.flags, SDL_MESSAGEBOX_WARNING);
+  EXPECT_EQ(box.buttons, (std::vector<Button>{{0, "yes", kReturn}, {1, "no", kEscape}}));
+  EXPECT_NE(run("return system.show_confirm_dialog('t')")[0].find("bad argument #2"), std::string::npos);
+}
+
+TEST_F(SystemDialogs, SdlsOwnBoxWithoutADisplayFailsWithItsMessage) {
+  installDialogBackend(nullptr);
+  const char* display = getenv("DISPLAY");
+  const std::string savedDisplay = display != nullptr ? display : "";
+  unsetenv("DISPLAY");
+  unsetenv("WAYLAND_DISPLAY");
+  const Values result = run("return system.show_message_box{message = 'headless'}");
+  if (!savedDisplay.empty()) setenv("DISPLAY", savedDisplay.c_str(), 1);
+  installDialogBackend(&dialogs);
+  ASSERT_EQ(result.size(), 2u);
+  EXPECT_EQ(result[0], "nil");
+  EXPECT_FALSE(result[1].empty());
+}
+
+TEST_F(SystemDialogs, FileDialogWithoutOptionsOffersAllFiles) {
+  EXPECT_EQ(run("return system.open_file_dialog()"), Values{"/chosen/file.lua"});
+  ASSERT_EQ(dialogs.choosers.size(), 1u);
+  const FakeDialogs::Chooser& chooser = dialogs.choosers[0];
+  EXPECT_EQ(chooser.type, SDL_FILEDIALOG_OPENFILE);
+  EXPECT_EQ(chooser.filters, (std::vector<std::pair<std::string, std::string>>{{"All files", "*"}}));
+  EXPECT_EQ(chooser.location, "<none>");
+  EXPECT_EQ(chooser.window, mainWindow());
+  EXPECT_FALSE(chooser.many);
+}
+
+TEST_F(SystemDialogs, FileDialogFiltersBecomeSdlPatterns) {
+  run("return system.open_file_dialog{filters = {{name = 'Lua', spec = 'lua'}, {name = 'Text', spec = 'txt,md'}},"
+      " default_path = 'C:/work/src'}");
+  ASSERT_EQ(dialogs.choosers.size(), 1u);
+  EXPECT_EQ(dialogs.choosers[0].filters,
+            (std::vector<std::pair<std::string, std::string>>{{"Lua", "lua"}, {"Text", "txt;md"}, {"All files", "*"}}));
+  EXPECT_EQ(dialogs.choosers[0].location, "C:/work/src");
+}
+
+TEST_F(SystemDialogs, FileDialogRefusesBadFiltersBeforeAnyDialog) {
+  const std::string filters = "local f = {} for i = 1, 65 do f[i] = {name = 'n', spec = 'x'} end ";
+  const std::pair<std::string, const char*> cases[] = {
+      {filters + "return system.open_file_dialog{filters = f}",
+       "bad argument #1 to 'open_file_dialog' (filters must contain at most 64 entries)"},
+      {"return system.open_file_dialog{filters = 5}", "field 'filters': table expected, got number"},
+      {"return system.open_file_dialog{filters = {5}}", "filter: table expected, got number"},
+      {"return system.open_file_dialog{filters = {{spec = 'x'}}}", "filter name: string expected, got nil"},
+      {"return system.open_file_dialog{filters = {{name = 'x'}}}", "filter spec: string expected, got nil"},
+      {"return system.open_file_dialog{default_path = {}}", "field 'default_path': string expected, got table"},
+      {"return system.open_file_dialog(5)", "table expected, got number"},
+  };
+  for (const auto& [chunk, message] : cases) {
+    const Values result = run(chunk);
+    ASSERT_EQ(result.size(), 1u) << chunk;
+    EXPECT_NE(result[0].find(message), std::string::npos) << result[0];
+  }
+  EXPECT_TRUE(dialogs.choosers.empty());
+  EXPECT_EQ(run(filters + "f[65] = nil return system.open_file_dialog{filters = f}"), Values{"/chosen/file.lua"});
+  EXPECT_EQ(dialogs.choosers[0].filters.size(), 65u);
+}
+
+TEST_F(SystemDialogs, FileDialogCancelFailureAndLateAnswers) {
+  const std::tuple<FakeDialogs::Answer, bool, Values> cases[] = {
+      {FakeDialogs::Answer::Cancel, false, {"nil"}},
+      {FakeDialogs::Answer::Fail, false, {"nil", "the chooser broke"}},
+      {FakeDialogs::Answer::FailSilently, false, {"nil", "native file dialog failed"}},
+      {FakeDialogs::Answer::Choose, true, {"/chosen/file.lua"}},
+      {FakeDialogs::Answer::Fail, true, {"nil", "the chooser broke"}},
+  };
+  for (const auto& [answer, later, results] : cases) {
+    if (dialogs.worker.joinable()) dialogs.worker.join();
+    dialogs.chooserAnswer = answer;
+    dialogs.answerLater = later;
+    EXPECT_EQ(run("return system.open_file_dialog()"), results);
+  }
+}
+
+TEST_F(SystemDialogs, SdlsOwnChooserWithoutItsProgramFailsWithoutWaiting) {
+  installDialogBackend(nullptr);
+  const char* path = getenv("PATH");
+  const std::string savedPath = path != nullptr ? path : "";
+  setenv("PATH", "/nonexistent", 1);
+  setenv("SDL_FILE_DIALOG_DRIVER", "zenity", 1);
+  const Values result = run("return system.open_file_dialog()");
+  unsetenv("SDL_FILE_DIALOG_DRIVER");
+  setenv("PATH", savedPath.c_str(), 1);
+  installDialogBackend(&dialogs);
+  ASSERT_EQ(result.size(), 2u);
+  EXPECT_EQ(result[0], "nil");
+  EXPECT_FALSE(result[1].empty());
+}
+
+}  // namespace
