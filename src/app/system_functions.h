@@ -24,6 +24,9 @@ int systemSetTextInputArea(lua_State* L);
 int systemShowMessageBox(lua_State* L);
 int systemShowConfirmDialog(lua_State* L);
 int systemOpenFileDialog(lua_State* L);
+
+// Shortcuts (system_shell_link_lua.cpp).
+int systemResolveShellLink(lua_State* L);
 int systemRaiseWindow(lua_State* L);
 
 // Path text (system_paths_lua.cpp).

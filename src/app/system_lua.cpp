@@ -26,6 +26,7 @@ const luaL_Reg kSystemFunctions[] = {
     {"list_dir", systemListDir},
     {"absolute_path", systemAbsolutePath},
     {"has_extension", systemHasExtension},
+    {"resolve_shell_link", systemResolveShellLink},
     {"get_file_info", systemGetFileInfo},
     {"is_file", systemIsFile},
     {"is_dir", systemIsDir},
