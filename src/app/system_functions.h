@@ -10,7 +10,7 @@ int systemPumpEvents(lua_State* L);
 int systemWaitEvent(lua_State* L);
 int systemSetLiveResizeCallback(lua_State* L);
 
-// The main window, the cursor, text input and the clipboard (system_window_lua.cpp).
+// The main window, the cursor, text input, the clipboard and raising the window (system_window_lua.cpp).
 int systemSetMouseCursor(lua_State* L);
 int systemSetWindowTitle(lua_State* L);
 int systemSetWindowMode(lua_State* L);
@@ -19,6 +19,7 @@ int systemWindowHasFocus(lua_State* L);
 int systemGetClipboard(lua_State* L);
 int systemSetClipboard(lua_State* L);
 int systemSetTextInputArea(lua_State* L);
+int systemRaiseWindow(lua_State* L);
 
 // Message boxes and the file dialog (system_dialogs_lua.cpp).
 int systemShowMessageBox(lua_State* L);
@@ -27,7 +28,6 @@ int systemOpenFileDialog(lua_State* L);
 
 // Shortcuts (system_shell_link_lua.cpp).
 int systemResolveShellLink(lua_State* L);
-int systemRaiseWindow(lua_State* L);
 
 // Path text (system_paths_lua.cpp).
 int systemAbsolutePath(lua_State* L);
