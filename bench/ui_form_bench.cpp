@@ -8,10 +8,13 @@
 #include <SDL3/SDL_init.h>
 #include <benchmark/benchmark.h>
 
+#include <array>
 #include <cstdio>
 #include <map>
 #include <memory>
 #include <string>
+#include <tuple>
+#include <utility>
 
 #include "ratio_reporter.h"
 #include "render/render_cache.h"
@@ -29,7 +32,7 @@ constexpr int kColumns = 25;
 // Paints its bounds in one colour; measures a fixed size.
 class BlockControl : public ui::Control {
  public:
-  BlockControl() : ui::Control(ui::ControlDescription{}) {}
+  explicit BlockControl(const ui::ControlDescription& description = {}) : ui::Control(description) {}
 
  protected:
   ui::Size measure(const ui::Constraints&) override { return {20, 12}; }
@@ -38,7 +41,7 @@ class BlockControl : public ui::Control {
 };
 
 // A form of `panes` panes in rows of kColumns, each pane with one stretched control.
-ui::FormHandle buildGrid(Application& app, int panes) {
+ui::FormHandle buildGrid(Application& app, int panes, const ui::ControlDescription& description = {}) {
   FormSpec spec;
   spec.background = 0xFF202020u;
   const ui::FormHandle form = app.createForm(std::move(spec));
@@ -61,7 +64,7 @@ ui::FormHandle buildGrid(Application& app, int panes) {
     cell.length = PaneLength::weight(1);
     const NodeHandle pane = *model.createPane(cell, error);
     model.appendPane(row, pane, error);
-    const NodeHandle control = *model.createControl("", std::make_unique<BlockControl>(), error);
+    const NodeHandle control = *model.createControl("", std::make_unique<BlockControl>(description), error);
     model.attachControl(pane, control, {3, 3, 1, 1, 1, 1}, error);
   }
   return form;
@@ -95,6 +98,12 @@ class FormScreen {
 
   bool ready() const { return window_ != 0 && controlBounds_.size() == 1000; }
   Application& app() { return app_; }
+  const ui::FormHandle& form() const { return form_; }
+  // A point in the middle of the control listed at `index`.
+  std::pair<double, double> centreOf(size_t index) const {
+    const ui::Rect& bounds = controlBounds_.at(index);
+    return {bounds.x + bounds.width / 2.0, bounds.y + bounds.height / 2.0};
+  }
   NativeWindow& window() { return app_.windowRegistry().window(window_); }
 
   // The form's frame through the pump.
@@ -169,12 +178,70 @@ void BM_Relayout(benchmark::State& state) {
   s.app().destroyForm(form, error);
 }
 
+// The first two controls of the list alternate under the pointer: hit testing walks the items from the
+// last, so each point is found after nearly all 1,000 controls.
+void BM_HitTest(benchmark::State& state) {
+  FormScreen& s = screen();
+  if (!s.ready()) return state.SkipWithError("no window");
+  const auto points = std::array{s.centreOf(0), s.centreOf(1)};
+  size_t turn = 0;
+  for (auto _ : state) {
+    const auto [x, y] = points[turn++ & 1];
+    benchmark::DoNotOptimize(s.app().hitTest(s.form(), x, y));
+  }
+}
+
+// The same moves routed whole: input records checked, hit test, hover moved with its two notifications and
+// the cursor, the move delivered, all in a UI-work scope.
+void BM_RoutePointerMove(benchmark::State& state) {
+  FormScreen& s = screen();
+  if (!s.ready()) return state.SkipWithError("no window");
+  WindowEvent move;
+  move.type = "mousemove";
+  const auto points = std::array{s.centreOf(0), s.centreOf(1)};
+  size_t turn = 0;
+  for (auto _ : state) {
+    std::tie(move.x, move.y) = points[turn++ & 1];
+    benchmark::DoNotOptimize(s.app().dispatchEventInScope(s.form(), move));
+  }
+}
+
+// 1,000 Tab presses through a form of N focusable controls in a window of its own.
+void BM_TabPresses(benchmark::State& state) {
+  FormScreen& s = screen();
+  Application& app = s.app();
+  WindowCreateInfo info;
+  info.width = 400;
+  info.height = 300;
+  std::string error;
+  const uint64_t window = app.createWindow(info, error).value_or(0);
+  if (window == 0) return state.SkipWithError("no window");
+  ui::ControlDescription focusable;
+  focusable.focusable = true;
+  const ui::FormHandle form = buildGrid(app, static_cast<int>(state.range(0)), focusable);
+  app.attachForm(window, form, error);
+  WindowEvent event;
+  event.type = "focusgained";
+  app.dispatchEventInScope(form, event);
+  event.type = "keydown";
+  event.text = "tab";
+  for (auto _ : state) {
+    for (int i = 0; i < 1000; ++i) app.dispatchEventInScope(form, event);
+  }
+  if (!app.focusedControl(window)) state.SkipWithError("Tab moved no focus");
+  app.closeWindow(window);
+  app.destroyForm(form, error);
+}
+
 // Five repetitions each; the ratios compare the fastest of each.
 BENCHMARK(BM_FormUnchangedFrame)->Unit(benchmark::kMicrosecond)->Repetitions(5);
 BENCHMARK(BM_DirectUnchangedFrame)->Unit(benchmark::kMicrosecond)->Repetitions(5);
 BENCHMARK(BM_FormFullRepaint)->Unit(benchmark::kMicrosecond)->Repetitions(5);
 BENCHMARK(BM_DirectFullRepaint)->Unit(benchmark::kMicrosecond)->Repetitions(5);
 BENCHMARK(BM_Relayout)->Arg(1000)->Arg(10000)->Unit(benchmark::kMicrosecond)->Repetitions(5);
+BENCHMARK(BM_HitTest)->Unit(benchmark::kMicrosecond)->Repetitions(5);
+BENCHMARK(BM_RoutePointerMove)->Unit(benchmark::kMicrosecond)->Repetitions(5);
+BENCHMARK(BM_TabPresses)->Arg(100)->Arg(1000)->Unit(benchmark::kMicrosecond)->Repetitions(5);
 
 void printRatio(const RatioReporter& reporter, const char* label, const char* measured, const char* base,
                 double target) {
@@ -195,6 +262,8 @@ int main(int argc, char** argv) {
   printRatio(reporter, "form / direct, unchanged frame", "BM_FormUnchangedFrame", "BM_DirectUnchangedFrame", 1.5);
   printRatio(reporter, "form / direct, full repaint", "BM_FormFullRepaint", "BM_DirectFullRepaint", 1.5);
   printRatio(reporter, "relayout, 10,000 / 1,000 panes", "BM_Relayout/10000", "BM_Relayout/1000", 12.0);
+  printRatio(reporter, "routed move / hit test, 1,000 controls", "BM_RoutePointerMove", "BM_HitTest", 2.0);
+  printRatio(reporter, "1,000 Tabs, 1,000 / 100 controls", "BM_TabPresses/1000", "BM_TabPresses/100", 12.0);
   benchmark::Shutdown();
   return 0;
 }

@@ -16,6 +16,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "ui/control_event.h"
@@ -53,6 +54,19 @@ struct FormSlot {
   FormHost host;
   std::unique_ptr<ui::FormLifecycle> lifecycle;
   std::optional<NodeHandle> initialFocus;
+};
+
+// What hit testing a form found: whether the point lies inside it, and the control there, if one takes it.
+struct FormHit {
+  bool inside = false;
+  std::optional<ControlRef> control;
+};
+
+// A control offered to keyboard navigation with its key: its tab order, then its place in the walk.
+struct FocusCandidate {
+  ControlRef control;
+  uint32_t tabOrder = 0;
+  uint64_t ordinal = 0;
 };
 
 // A lifecycle to complete when a window closes, with its result.
@@ -158,15 +172,29 @@ class Application {
   bool requestFormClose(const ui::FormHandle& form, std::string result, std::string& error);
   bool requestWindowClose(const ui::FormHandle& form, std::string& error);
 
-  // --- Event routing (event_routing.cpp) ---
+  // --- Event routing (event_routing.cpp, pointer_targets.cpp) ---
   bool dispatchEventInScope(const ui::FormHandle& form, const WindowEvent& event);
   bool dispatchEvent(const ui::FormHandle& rootForm, const WindowEvent& event);
   EventResult deliverControlEvent(uint64_t window, const ControlRef& control, ControlEvent event);
+  // Sets the cursor at once; records focus and capture requests for the end of the UI work.
+  void applyEventResult(uint64_t window, const ControlRef& control, const ControlEvent& event,
+                        const EventResult& result);
+  // Hands the event to the forms' handlers from `startForm` up through the pane hosts, at most to the root.
+  bool deliverFormEvent(const ui::FormHandle& rootForm, const ui::FormHandle& startForm, const ControlEvent& event);
+  // The window's overlays from the top down, then the form tree.
+  std::optional<ControlRef> hitTest(const ui::FormHandle& rootForm, double x, double y);
+  FormHit hitTestForm(const ui::FormHandle& form, double x, double y, size_t budget);
   void updateHover(uint64_t window, const std::optional<ControlRef>& control, double x, double y);
   void releaseCapture(uint64_t window);
   void applyPendingCapture(const PendingCapture& capture);
   // Removes every popup of the window; true when one was removed.
   bool closeAnchoredOverlays(uint64_t window);
+  // A press outside every popup and its anchor closes the popups; true when it did.
+  bool dismissOverlayOnPress(uint64_t window, double x, double y);
+  // Popups are open and the point lies outside every one of them and their anchors.
+  bool isPointerOutsideOverlays(uint64_t window, double x, double y) const;
+  // The control of the window's topmost popup.
+  std::optional<ControlRef> topOverlayControl(uint64_t window) const;
   bool isControlShownIn(const ControlRef& control, uint64_t window) const;
   bool acceptsPointer(const ControlRef& control, uint64_t window) const;
   std::optional<ControlRef> focusedControl(uint64_t window) const;
@@ -179,6 +207,9 @@ class Application {
   // --- Focus and giving up input state (focus.cpp, input_release.cpp) ---
   bool canFocusControl(const ControlRef& control, uint64_t window) const;
   bool setFocus(uint64_t window, const std::optional<ControlRef>& control);
+  // The next (or previous) control in the root form's navigation order, wrapping around.
+  std::optional<ControlRef> moveFocus(const ui::FormHandle& rootForm, const std::optional<ControlRef>& current,
+                                      bool backward);
   void applyPendingFocus(const PendingFocus& focus);
   void refreshInputStates();
   void revalidateInputStates();
@@ -195,6 +226,60 @@ class Application {
   void pruneOverlays();
   void layoutOverlays(uint64_t window);
   void drawOverlays(uint64_t window, ui::DrawList& list);
+  // Shows or hides a sized overlay; queued during UI work (overlay_requests.cpp).
+  bool setOverlay(const ui::FormHandle& form, const NodeHandle& control, const OverlayOptions& options,
+                  std::string& error);
+  UiStatus showOverlay(const ui::FormHandle& form, const NodeHandle& control, const OverlayOptions& options,
+                       std::string& error);
+  // Shows a popup beside an ordinary control or beside a parent popup; queued during UI work.
+  bool setAnchoredOverlay(const ui::FormHandle& form, const NodeHandle& control, const NodeHandle& anchor,
+                          const AnchoredOverlayOptions& options, std::string& error);
+  UiStatus showAnchoredOverlay(const ui::FormHandle& form, const NodeHandle& control, const NodeHandle& anchor,
+                               const AnchoredOverlayOptions& options, std::string& error);
+  bool isOverlayVisible(const ui::FormHandle& form, const NodeHandle& control) const;
+
+  // --- Building and querying form trees, control marks and focus (node_operations.cpp) ---
+  // The tree edits are refused during UI work; a successful link marks the form's window for layout.
+  bool setFormBackground(const ui::FormHandle& form, uint32_t color, std::string& error);
+  std::optional<NodeHandle> createLayout(const ui::FormHandle& form, const LayoutSpec& spec, std::string& error);
+  std::optional<NodeHandle> createPane(const ui::FormHandle& form, const PaneSpec& spec, std::string& error);
+  // Takes the control; a refused one is destroyed before the call returns.
+  std::optional<NodeHandle> createControl(const ui::FormHandle& form, std::string_view name,
+                                          std::unique_ptr<ui::Control> control, std::string& error);
+  bool appendPane(const ui::FormHandle& form, const NodeHandle& layout, const NodeHandle& pane, std::string& error);
+  bool setPaneLayout(const ui::FormHandle& form, const NodeHandle& pane, const NodeHandle& layout, std::string& error);
+  bool attachControl(const ui::FormHandle& form, const NodeHandle& pane, const NodeHandle& control,
+                     const ControlPlacement& placement, std::string& error);
+  bool attachOverlayControl(const ui::FormHandle& form, const NodeHandle& control, std::string& error);
+  std::optional<NodeHandle> rootLayout(const ui::FormHandle& form, std::string_view name) const;
+  std::optional<NodeHandle> paneByName(const ui::FormHandle& form, std::string_view name) const;
+  std::optional<NodeHandle> controlByName(const ui::FormHandle& form, std::string_view name) const;
+  // The control's description, or the pane's bounds, when the node is one of the form.
+  std::optional<ui::ControlDescription> isControlValid(const ui::FormHandle& form, const NodeHandle& control) const;
+  std::optional<ui::Rect> isPaneValid(const ui::FormHandle& form, const NodeHandle& pane) const;
+  bool invalidateControl(const ui::FormHandle& form, const NodeHandle& control, std::string& error);
+  bool redrawControl(const ui::FormHandle& form, const NodeHandle& control, std::string& error);
+  bool relayoutControl(const ui::FormHandle& form, const NodeHandle& control, std::string& error);
+  // The IME area of the focused control, in control-local DIPs.
+  bool setControlTextInputArea(const ui::FormHandle& form, const NodeHandle& control, const ui::Rect& area,
+                               int32_t cursor, std::string& error);
+  bool setInitialFocus(const ui::FormHandle& form, const NodeHandle& control, std::string& error);
+  // Moves the focus at once, or at the end of the UI work.
+  bool focusControl(const ui::FormHandle& form, const NodeHandle& control, std::string& error);
+
+  // --- Control state and pane collapse (control_state.cpp) ---
+  // The request layer: queued during UI work, else applied at once.
+  bool setControlEnabled(const ui::FormHandle& form, const NodeHandle& control, bool enabled, std::string& error);
+  bool setControlVisible(const ui::FormHandle& form, const NodeHandle& control, bool visible, std::string& error);
+  bool setControlTabStop(const ui::FormHandle& form, const NodeHandle& control, bool tabStop, std::string& error);
+  bool setControlState(const ui::FormHandle& form, const NodeHandle& control, const ui::ControlDescription& state,
+                       std::string& error);
+  UiStatus applyControlState(const ui::FormHandle& form, const NodeHandle& control, const ui::ControlDescription& state,
+                             std::string& error);
+  bool requestSetFormPaneCollapsed(const ui::FormHandle& form, const NodeHandle& pane, bool collapsed,
+                                   std::string& error);
+  bool setFormPaneCollapsed(const ui::FormHandle& form, const NodeHandle& pane, bool collapsed, std::string& error);
+  UiStatus applyPaneCollapsed(const ui::FormHandle& form, const NodeHandle& pane, bool collapsed, std::string& error);
 
  private:
   struct State;
@@ -212,6 +297,28 @@ class Application {
   int nestedFormDepth(const ui::FormHandle& form, std::vector<ui::FormHandle>& visiting) const;
   ui::Size measureFormTree(const ui::FormHandle& form, const ui::Constraints& constraints,
                            std::vector<ui::FormHandle>& visiting);
+  FormModel* editableForm(const ui::FormHandle& form, const char* duringUiWork, std::string& error);
+  bool routePointerEvent(const ui::FormHandle& rootForm, uint64_t window, const ControlEvent& event);
+  bool routeKeyEvent(const ui::FormHandle& rootForm, uint64_t window, const ControlEvent& event);
+  // Delivers the event and applies the control's answer; its handled flag.
+  bool deliverAndApply(uint64_t window, const ControlRef& control, const ControlEvent& event);
+  void focusOnPress(uint64_t window, const std::optional<ControlRef>& target);
+  void moveFocusFromKey(const ui::FormHandle& rootForm, uint64_t window, bool backward);
+  void collectFocusCandidates(const ui::FormHandle& form, size_t budget, uint64_t& ordinal,
+                              std::vector<FocusCandidate>& out) const;
+  static std::optional<FocusCandidate> findFocusKey(const std::vector<FocusCandidate>& candidates,
+                                                    const ControlRef& control);
+  // Removes the window's popups from its layer without the refresh that follows; how many went.
+  size_t removePopups(uint64_t window);
+  UiStatus checkAnchor(const ui::FormHandle& form, const NodeHandle& control, const NodeHandle& anchor, uint64_t window,
+                       std::string& error) const;
+  UiStatus checkOverlayTarget(const ui::FormHandle& form, const NodeHandle& control, std::string& error) const;
+  UiStatus checkPopup(const ui::FormHandle& form, const NodeHandle& control, const NodeHandle& anchor,
+                      const AnchoredOverlayOptions& options, uint64_t& window, std::string& error) const;
+  UiStatus applyControlFlag(const ui::FormHandle& form, const NodeHandle& control, ControlFlag flag, bool value,
+                            std::string& error);
+  bool requestControlFlag(const ui::FormHandle& form, const NodeHandle& control, ControlFlag flag, bool value,
+                          std::string& error);
   UiStatus replay(const UiRequest& request, std::string& error);
   void failReplay();
   bool attachedAsExpected(uint64_t window, const ui::FormHandle& form) const;

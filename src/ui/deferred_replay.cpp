@@ -24,6 +24,14 @@ UiStatus Application::replay(const UiRequest& request, std::string& error) {
           [&](const AttachToPaneRequest& r) { return attachFormToPane(r.pane, r.form, error); },
           [&](const DetachFromWindowRequest& r) { return detachFormFromWindow(r.window, error); },
           [&](const DetachFromPaneRequest& r) { return detachFormFromPane(r.pane, error); },
+          [&](const SetPaneCollapsedRequest& r) { return applyPaneCollapsed(r.form, r.pane, r.collapsed, error); },
+          [&]<ControlFlag Flag>(const SetControlFlagRequest<Flag>& r) {
+            return applyControlFlag(r.form, r.control, Flag, r.value, error);
+          },
+          [&](const ShowOverlayRequest& r) { return showOverlay(r.form, r.control, r.options, error); },
+          [&](const ShowAnchoredOverlayRequest& r) {
+            return showAnchoredOverlay(r.form, r.control, r.anchor, r.options, error);
+          },
           [&](const SetWindowVisibleRequest& r) { return setVisibleWindowDeferred(r.window, r.visible, error); },
       },
       request);

@@ -1,6 +1,6 @@
-// Turning a window event into control events: classification, window activation and deactivation, the
-// pointer leaving the window, delivery to one control with the window's render context current, hover,
-// pointer capture and the closing of popups.
+// Turning a window event into control events: classification, window activation and deactivation, pointer
+// and keyboard routing, delivery to one control with the window's render context current, applying its
+// answer, and bubbling unhandled keys up through the forms.
 #include <algorithm>
 #include <array>
 #include <string_view>
@@ -94,9 +94,101 @@ bool Application::dispatchEvent(const ui::FormHandle& rootForm, const WindowEven
       updateHover(*window, std::nullopt, input.pointerX, input.pointerY);
       return false;
     }
+    case ControlEventKind::PointerMove:
+    case ControlEventKind::PointerDown:
+    case ControlEventKind::PointerUp:
+    case ControlEventKind::Wheel:
+      return routePointerEvent(rootForm, *window, *event);
+    case ControlEventKind::KeyDown:
+    case ControlEventKind::KeyUp:
+    case ControlEventKind::TextInput:
+    case ControlEventKind::TextEditing:
+      return routeKeyEvent(rootForm, *window, *event);
     default:
       return false;
   }
+}
+
+// Pointer events go to the control under the pointer, or to the capture for moves and releases. While popups
+// are open, what happens outside them and their anchors reaches nobody, and a press there closes them.
+bool Application::routePointerEvent(const ui::FormHandle& rootForm, uint64_t window, const ControlEvent& event) {
+  const double x = event.windowX;
+  const double y = event.windowY;
+  WindowInputState& input = windowInputState(window);
+  input.pointerX = x;
+  input.pointerY = y;
+  const bool press = event.kind == ControlEventKind::PointerDown;
+  bool handled = false;
+  if ((press && dismissOverlayOnPress(window, x, y)) || isPointerOutsideOverlays(window, x, y)) {
+    updateHover(window, std::nullopt, x, y);
+  } else {
+    std::optional<ControlRef> target = hitTest(rootForm, x, y);
+    updateHover(window, target, x, y);
+    if (event.kind == ControlEventKind::PointerMove || event.kind == ControlEventKind::PointerUp) {
+      if (const std::optional<ControlRef> capture = capturedControl(window)) target = capture;
+    }
+    if (press && event.button == kButtonLeft) focusOnPress(window, target);
+    if (target) handled = deliverAndApply(window, *target, event);
+  }
+  // The release of the capturing button ends the capture also where popups swallowed it, so the platform's
+  // capture never outlives the button.
+  if (event.kind == ControlEventKind::PointerUp) {
+    const WindowInputState* now = findWindowInputState(window);
+    if (now != nullptr && now->captureButton == event.button) releaseCapture(window);
+  }
+  return handled;
+}
+
+// A left press focuses a focusable target and otherwise clears the focus, except on an item of a popup chain
+// that the focused control opened.
+void Application::focusOnPress(uint64_t window, const std::optional<ControlRef>& target) {
+  if (target && canFocusControl(*target, window)) {
+    setFocus(window, target);
+    return;
+  }
+  if (target) {
+    const WindowInputState* input = findWindowInputState(window);
+    const OverlayLayer* layer = overlayLayer(window);
+    if (input != nullptr && input->focus && layer != nullptr && layer->rootAnchorOf(*target) == input->focus) return;
+  }
+  setFocus(window, std::nullopt);
+}
+
+namespace {
+
+bool isArrowKey(const std::string& key) { return key == "left" || key == "right" || key == "up" || key == "down"; }
+
+}  // namespace
+
+// Keys go to the topmost popup first, then to the focus, then bubble to the forms; Escape closes popups and
+// Tab moves the focus before anything hears them.
+bool Application::routeKeyEvent(const ui::FormHandle& rootForm, uint64_t window, const ControlEvent& event) {
+  if (!windowInputState(window).active) return false;
+  const bool keyDown = event.kind == ControlEventKind::KeyDown;
+  const bool plain = !event.control && !event.alt && !event.system;
+  if (keyDown && event.key == "escape" && closeAnchoredOverlays(window)) return true;
+  if (keyDown && plain && event.key == "tab") {
+    closeAnchoredOverlays(window);
+    moveFocusFromKey(rootForm, window, event.shift);
+    return true;
+  }
+  if (const std::optional<ControlRef> popup = topOverlayControl(window)) {
+    if (deliverAndApply(window, *popup, event)) return true;
+  }
+  const std::optional<ControlRef> focus = focusedControl(window);
+  if (!focus) return deliverFormEvent(rootForm, rootForm, event);
+  if (deliverAndApply(window, *focus, event)) return true;
+  if (keyDown && plain && isArrowKey(event.key) && formType(rootForm) == 1u) {
+    moveFocusFromKey(rootForm, window, event.key == "left" || event.key == "up");
+    return true;
+  }
+  return deliverFormEvent(rootForm, focus->form, event);
+}
+
+void Application::moveFocusFromKey(const ui::FormHandle& rootForm, uint64_t window, bool backward) {
+  std::optional<ControlRef> current;
+  if (const WindowInputState* input = findWindowInputState(window)) current = input->focus;
+  if (const std::optional<ControlRef> next = moveFocus(rootForm, current, backward)) setFocus(window, next);
 }
 
 EventResult Application::deliverControlEvent(uint64_t window, const ControlRef& control, ControlEvent event) {
@@ -115,73 +207,41 @@ EventResult Application::deliverControlEvent(uint64_t window, const ControlRef& 
   return result;
 }
 
-void Application::updateHover(uint64_t window, const std::optional<ControlRef>& control, double x, double y) {
-  if (!state_->windows.exists(window)) return;
-  const std::optional<ControlRef> target = control && acceptsPointer(*control, window) ? control : std::nullopt;
-  const std::optional<ControlRef> old = windowInputState(window).hover;
-  if (old != target) {
-    windowInputState(window).hover = target;
-    ControlEvent crossing;
-    crossing.windowX = x;
-    crossing.windowY = y;
-    if (old && isControlShownIn(*old, window)) {
-      crossing.kind = ControlEventKind::PointerLeave;
-      deliverControlEvent(window, *old, crossing);
-    }
-    if (target) {
-      crossing.kind = ControlEventKind::PointerEnter;
-      deliverControlEvent(window, *target, crossing);
-    }
-    if (!state_->windows.exists(window)) return;
+bool Application::deliverAndApply(uint64_t window, const ControlRef& control, const ControlEvent& event) {
+  const EventResult result = deliverControlEvent(window, control, event);
+  applyEventResult(window, control, event, result);
+  return result.handled;
+}
+
+void Application::applyEventResult(uint64_t window, const ControlRef& control, const ControlEvent& event,
+                                   const EventResult& result) {
+  if (result.hasCursor) state_->windows.setCursor(window, static_cast<ControlCursor>(result.cursor));
+  if (result.focus != FocusAction::Unchanged) {
+    state_->batch.setPendingFocus({window, control, static_cast<uint32_t>(result.focus)});
   }
-  int32_t cursor = static_cast<int32_t>(ControlCursor::Arrow);
-  const WindowInputState* input = findWindowInputState(window);
-  if (input != nullptr && input->hover) {
-    if (const FormSlot* slot = slotOf(input->hover->form)) {
-      if (const std::optional<ui::ControlDescription> state = slot->form->controlState(input->hover->control)) {
-        cursor = state->cursor;
+  if (result.capture != CaptureAction::Unchanged) {
+    state_->batch.setPendingCapture({window, control, static_cast<uint32_t>(result.capture),
+                                     static_cast<uint32_t>(event.kind), static_cast<uint32_t>(event.button)});
+  }
+}
+
+// Runs in a UI-work scope of its own when called outside one, since the handlers may change the form table.
+bool Application::deliverFormEvent(const ui::FormHandle& rootForm, const ui::FormHandle& startForm,
+                                   const ControlEvent& event) {
+  return runInUiWork(state_->batch, true, [&] {
+    ui::FormHandle form = startForm;
+    for (size_t budget = state_->slots.size() + 1; budget > 0; --budget) {
+      FormSlot* slot = slotOf(form);
+      if (slot == nullptr) return false;
+      if (slot->lifecycle && slot->lifecycle->dispatchEvent(event)) return true;
+      slot = slotOf(form);
+      if (slot == nullptr || form == rootForm || !slot->host.attached || slot->host.kind != FormHostKind::Pane) {
+        return false;
       }
+      const std::optional<ui::FormHandle> host = formContainingNode(slot->host.pane);
+      if (!host) return false;
+      form = *host;
     }
-  }
-  state_->windows.setCursor(window, static_cast<ControlCursor>(cursor));
-}
-
-void Application::releaseCapture(uint64_t window) {
-  const auto found = state_->inputStates.find(window);
-  if (found == state_->inputStates.end() || !found->second.capture) return;
-  state_->windows.setMouseCapture(window, false);
-  found->second.capture.reset();
-  found->second.captureButton = 0;
-}
-
-void Application::applyPendingCapture(const PendingCapture& capture) {
-  if (capture.action == 1) {
-    if (capture.eventKind != static_cast<uint32_t>(ControlEventKind::PointerDown) || capture.button == 0 ||
-        !acceptsPointer(capture.control, capture.window) || !state_->windows.setMouseCapture(capture.window, true)) {
-      return;
-    }
-    WindowInputState& input = windowInputState(capture.window);
-    input.capture = capture.control;
-    input.captureButton = static_cast<int32_t>(capture.button);
-  } else if (capture.action == 2) {
-    const WindowInputState* input = findWindowInputState(capture.window);
-    if (input != nullptr && input->capture == capture.control) releaseCapture(capture.window);
-  }
-}
-
-bool Application::closeAnchoredOverlays(uint64_t window) {
-  OverlayLayer* layer = overlayLayer(window);
-  if (layer == nullptr) return false;
-  std::vector<ControlRef> popups;
-  for (const OverlayRecord& record : layer->records()) {
-    if (record.anchored) popups.push_back(record.key);
-  }
-  bool removed = false;
-  for (const ControlRef& popup : popups) removed = layer->removeRecord(popup) || removed;
-  if (!removed) return false;
-  refreshInputStates();
-  pruneOverlays();
-  updateNativeTextInput(window);
-  markWindowRedraw(window);
-  return true;
+    return false;
+  });
 }

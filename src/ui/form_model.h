@@ -95,6 +95,10 @@ class FormModel {
     ui::Control* control = item.control;
     if (control != nullptr) control->drawClipped(list);
   }
+  // hitTestControl for an item of the item list.
+  static bool hitTestListedControl(const FormItem& item, double x, double y) {
+    return item.control != nullptr && item.control->hitTestAt(x, y);
+  }
   bool isOverlayControl(const NodeHandle& control) const { return overlayControl(control) != nullptr; }
   std::optional<ui::Size> measureOverlayControl(const NodeHandle& control, const ui::Constraints& constraints);
   bool arrangeOverlayControl(const NodeHandle& control, const ui::Rect& bounds);

@@ -16,20 +16,28 @@ class FakeControl : public ui::Control {
       : ui::Control(description), size_(size) {}
 
   std::vector<ControlEventKind> events;
+  ControlEvent last;  // the last event received
   std::function<EventResult(const ControlEvent&)> onEvent;
   std::function<void()> onDraw;
+  std::function<void()> onMeasure;  // runs before the size is answered
   ui::Size size_;
   uint32_t color = 0xFF0000FFu;  // opaque red in the UI packing
   ui::TextContext* contextSeen = nullptr;
 
  protected:
-  ui::Size measure(const ui::Constraints&) override { return size_; }
+  ui::Size measure(const ui::Constraints&) override {
+    if (!onMeasure) return size_;
+    const ui::Size size = size_;  // onMeasure may destroy this control
+    onMeasure();
+    return size;
+  }
   void draw(ui::DrawList& list) override {
     list.fillRect(bounds(), color);
     if (onDraw) onDraw();
   }
   EventResult handleEvent(const ControlEvent& event) override {
     events.push_back(event.kind);
+    last = event;
     contextSeen = ui::currentRenderContext();
     return onEvent ? onEvent(event) : EventResult{};
   }

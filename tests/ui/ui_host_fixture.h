@@ -8,6 +8,7 @@
 
 #include <functional>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -27,10 +28,14 @@ class FakeLifecycle : public ui::FormLifecycle {
 
   bool bound = true;
   bool allowClose = true;
+  bool takeEvents = false;
   std::function<void()> onComplete;
 
   bool isBound() const override { return bound; }
-  bool dispatchEvent(const ControlEvent&) override { return false; }
+  bool dispatchEvent(const ControlEvent& event) override {
+    log_->push_back(name_ + ":event:" + (event.key.empty() ? event.text : event.key));
+    return takeEvents;
+  }
   bool requestClose() override {
     log_->push_back(name_ + ":request_close");
     return allowClose;
@@ -93,10 +98,15 @@ class UiHostTest : public SdlVideoTest {
     return raw;
   }
 
+  void initialFocus(const ui::FormHandle& handle, const ControlRef& ref) {
+    std::string error;
+    EXPECT_TRUE(app.setInitialFocus(handle, ref.control, error)) << error;
+  }
+
   // A focusable control in a new pane of the form, made the form's initial focus.
   FakeControl* initiallyFocused(const ui::FormHandle& handle, ControlRef& ref) {
     FakeControl* made = control(handle, pane(handle), &ref, focusable());
-    app.findForm(handle)->initialFocus = ref.control;
+    initialFocus(handle, ref);
     return made;
   }
 
@@ -120,6 +130,48 @@ class UiHostTest : public SdlVideoTest {
     made.type = type;
     made.text = std::move(text);
     return made;
+  }
+
+  static WindowEvent pointer(const char* type, double x, double y, std::string button = {}) {
+    WindowEvent made = event(type, std::move(button));
+    made.x = x;
+    made.y = y;
+    return made;
+  }
+
+  // A pane of the given height in the form's root layout with a control filling it: the control's bounds
+  // are {0, y, window width, height} once the form is laid out.
+  FakeControl* row(const ui::FormHandle& handle, int32_t height, ControlRef* ref = nullptr,
+                   ui::ControlDescription description = {}) {
+    return control(handle, pane(handle, paneOfLength(PaneLength::dips(height))), ref, description, {3, 3, 0, 0, 0, 0});
+  }
+
+  // Attaches the form, lays it out and activates the window.
+  void show(uint64_t id, const ui::FormHandle& handle) {
+    ASSERT_TRUE(attach(id, handle));
+    ASSERT_TRUE(app.processWindows());
+    send(id, event("focusgained"));
+  }
+
+  // Queues the events on the window and drains them through the pump.
+  void send(uint64_t id, std::initializer_list<WindowEvent> events) {
+    for (WindowEvent queued : events) registry().queueEvent(id, std::move(queued));
+    ASSERT_TRUE(app.processWindows());
+  }
+  void send(uint64_t id, WindowEvent queued) { send(id, {std::move(queued)}); }
+
+  // Ends the UI-work scope while the window's renderer is inside a frame; the text of what it threw.
+  std::string endScopeMidFrame(uint64_t target) {
+    registry().setRenderTarget(target);
+    registry().window(target).renderer()->beginDrawing();
+    std::string thrown;
+    try {
+      app.updateBatch().end(true);
+    } catch (const std::runtime_error& failure) {
+      thrown = failure.what();
+    }
+    registry().window(target).renderer()->endDrawing();
+    return thrown;
   }
 
   // The pixel at window pixel (x, y) of the window surface.

@@ -86,11 +86,8 @@ TEST_F(UpdateBatchTest, AMutationReachingAnActiveRendererEndsTheReplay) {
   ASSERT_TRUE(app.requestAttachForm(shown, form(), error)) << error;
   ASSERT_TRUE(app.requestDestroyForm(later, error));
   app.defer([this] { log->push_back("callback"); });
-  registry().setRenderTarget(target);
-  registry().window(target).renderer()->beginDrawing();
-  EXPECT_EQ(endScope(),
+  EXPECT_EQ(endScopeMidFrame(target),
             "deferred UI mutation reached an active renderer: forms cannot be attached while a frame is rendering");
-  registry().window(target).renderer()->endDrawing();
   EXPECT_TRUE(app.isFormValid(later)) << "the rest of the queue is dropped";
   EXPECT_TRUE(log->empty()) << "and so are the callbacks";
   EXPECT_FALSE(batch().isActive());
