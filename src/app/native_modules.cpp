@@ -18,6 +18,8 @@
 #include "text/utf8_lua.h"
 #include "ui/lua/canvas_lua.h"
 #include "ui/lua/renderer_lua.h"
+#include "ui/lua/ui_font_lua.h"
+#include "ui/lua/ui_glyph_lua.h"
 
 namespace {
 
@@ -32,6 +34,8 @@ const NativeModule kNativeModules[] = {
     {"canvas", luaopen_canvas},
     {"db", luaopen_db},
     {LUA_UTF8LIBNAME, luaopen_utf8_module},
+    {"ui_font", luaopen_ui_font},
+    {"ui_glyph", luaopen_ui_glyph},
     {"pack", luaopen_pack},
     {"text", luaopen_text},
     {"native_tokenizer", luaopen_native_tokenizer},
