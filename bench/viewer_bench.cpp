@@ -2,13 +2,16 @@
 // 1920 x 1080 main window, presented as qz presents it: a full-screen repaint, a one-line scroll (every
 // visible line moves) and an unchanged frame, each through the viewer's Lua code and natively (the same
 // frames drawn into the window's RenderCache), and presenting the whole window on its own. After the run a
-// table gives wall-clock and CPU time and each frame's share of its path's full repaint. The video driver is
-// offscreen unless SDL_VIDEO_DRIVER names another (bench/README.md: on Xvfb).
+// table gives wall-clock and CPU time and each frame's share of its path's full repaint. Before the frames, a
+// 200 MB file is opened: the time to its first frame and the memory it holds are printed after the table,
+// and its one-line scroll in the middle of the file is timed with the frames. The video driver is offscreen
+// unless SDL_VIDEO_DRIVER names another (bench/README.md: on Xvfb).
 #include <SDL3/SDL.h>
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -21,6 +24,7 @@
 #include "fonts/render_font.h"
 #include "frame_table.h"
 #include "host/lua_api.h"
+#include "platform/process_memory.h"
 #include "render/render_cache.h"
 #include "render/window_renderer.h"
 #include "ui/application.h"
@@ -32,6 +36,8 @@ constexpr int kWidth = 1920;
 constexpr int kHeight = 1080;
 constexpr int kLines = 10000;
 constexpr int kPadding = 8;  // as the viewer's
+constexpr uint64_t kLargeFileBytes = 200ull << 20;
+constexpr double kMegabyte = 1 << 20;
 const char* const kMonoFont = "/usr/share/fonts/truetype/dejavu/DejaVuSansMono.ttf";
 
 std::string lineText(int number) {
@@ -80,6 +86,16 @@ class NativeViewer {
   int32_t gutter_ = 0;
 };
 
+std::string luaQuoted(const std::string& text) { return "[==[" + text + "]==]"; }
+
+// What opening the 200 MB file cost: the time to its first frame and the process's memory around it.
+struct LargeFileFigures {
+  bool measured = false;
+  std::string lines;
+  double seconds = 0;
+  ProcessMemory before, after;
+};
+
 // The viewer's view of the file, shown in the example host's main window.
 class ViewerScreen {
  public:
@@ -92,11 +108,12 @@ class ViewerScreen {
     if (!host_.ready() || !native_.load()) return;
     SDL_SetWindowSize(host_.mainWindow(), kWidth, kHeight);
     SDL_SyncWindow(host_.mainWindow());
+    if (!host_.run("dofile(BOOT_FILE)").empty()) return;
+    measureLargeFile();
     const std::string error = host_.run(
-        "dofile(BOOT_FILE)\n"
         "local viewer = require('core.viewer')\n"
         "local font = renderer.font.load('/usr/share/fonts/truetype/dejavu/DejaVuSansMono.ttf', 14)\n"
-        "bench_view = viewer.new_view(viewer.lines_of({" +
+        "bench_view = viewer.new_view(viewer.open_documents({" +
         luaQuoted(file_.string()) +
         "}), font)\n"
         "bench_view:draw()\n"
@@ -104,12 +121,14 @@ class ViewerScreen {
         "local step = 1\n"
         "function bench_full_repaint() renderer.invalidate_rect(0, 0, 1920, 1080) bench_view:draw() end\n"
         "function bench_scroll() step = -step bench_view:scroll(step) bench_view:draw() end\n"
-        "function bench_unchanged() bench_view:draw() end\n");
+        "function bench_unchanged() bench_view:draw() end\n"
+        "function bench_large_scroll() step = -step large_view:scroll(step) large_view:draw() end\n");
     ready_ = error.empty();
     if (!ready_) std::fprintf(stderr, "viewer setup: %s\n", error.c_str());
   }
   ~ViewerScreen() { std::filesystem::remove(file_); }
 
+  const LargeFileFigures& largeFile() const { return large_; }
   bool ready() const { return ready_; }
   bool run(const char* chunk) { return host_.run(chunk).empty(); }
   // Calls a global function of the setup; false when it failed.
@@ -125,11 +144,41 @@ class ViewerScreen {
   NativeViewer& native() { return native_; }
 
  private:
-  static std::string luaQuoted(const std::string& text) { return "[==[" + text + "]==]"; }
+  // Opens a 200 MB file of the benchmark's lines as `./dev.sh run` would and draws its first frame; the
+  // view stays for the large-file frames. The peak is counted from just before the file is opened.
+  void measureLargeFile() {
+    const std::filesystem::path path = file_.string() + ".large";
+    {
+      std::ofstream out(path);
+      uint64_t written = 0;
+      for (int i = 1; written < kLargeFileBytes; ++i) {
+        const std::string line = lineText(i) + "\n";
+        out << line;
+        written += line.size();
+      }
+    }
+    std::ofstream("/proc/self/clear_refs") << "5";  // restarts the peak resident count
+    const auto before = queryProcessMemory();
+    const auto start = std::chrono::steady_clock::now();
+    large_.lines = host_.run(
+        "local viewer = require('core.viewer')\n"
+        "large_view = viewer.new_view(viewer.open_documents({" +
+        luaQuoted(path.string()) +
+        "}), viewer.load_font(14))\n"
+        "large_view:draw()\n"
+        "return large_view.docs[1].line_count");
+    large_.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const auto after = queryProcessMemory();
+    std::filesystem::remove(path);
+    if (!before || !after) return;
+    large_ = {true, large_.lines, large_.seconds, *before, *after};
+    host_.run("large_view.top = large_view.row_count // 2 large_view:draw()");
+  }
 
   std::filesystem::path file_;
   qztest::ExampleHost host_;
   NativeViewer native_;
+  LargeFileFigures large_;
   bool ready_ = false;
 };
 
@@ -185,11 +234,29 @@ void registerBenchmarks() {
     registerFrame(lua, runLuaFrames, frames[kind].luaFunction);
   }
   registerFrame("present/full screen", presentWindow);
+  registerFrame("200 MB file/one-line scroll", runLuaFrames, "bench_large_scroll");
+}
+
+void printLargeFileFigures() {
+  const LargeFileFigures& large = screen().largeFile();
+  if (!large.measured) {
+    std::printf("\n200 MB file: not measured\n");
+    return;
+  }
+  std::printf(
+      "\n200 MB file (%s lines): first frame after %.2f s; resident %.0f MB (%.0f MB more than before), "
+      "peak %.0f MB\n",
+      large.lines.c_str(), large.seconds, large.after.workingSetBytes / kMegabyte,
+      (static_cast<double>(large.after.workingSetBytes) - static_cast<double>(large.before.workingSetBytes)) /
+          kMegabyte,
+      large.after.peakWorkingSetBytes / kMegabyte);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   registerBenchmarks();
-  return runWithFrameTable(argc, argv, {"present"});
+  const int result = runWithFrameTable(argc, argv, {"present", "200 MB file"});
+  printLargeFileFigures();
+  return result;
 }

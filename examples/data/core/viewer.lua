@@ -1,12 +1,44 @@
--- A small file viewer over the host's modules: the documents' lines with line numbers in a DejaVu font,
--- scrolled with the wheel and the keys, redrawn only when an event changed what is shown.
+-- A small file viewer over the host's modules: each document under its heading with its own line numbers,
+-- in DejaVu Sans Mono with fallback fonts for other scripts and emoji, scrolled with the wheel and the keys,
+-- redrawn only when an event changed what is shown.
+local document = require("core.document")
+
 local M = {}
 
-local FONT_PATH = "/usr/share/fonts/truetype/dejavu/DejaVuSansMono.ttf"
+M.FONT_PATH = "/usr/share/fonts/truetype/dejavu/DejaVuSansMono.ttf"
+-- Tried in order for characters the monospaced font lacks; a missing file is skipped.
+local NOTO = "/usr/share/fonts/truetype/noto/"
+M.FALLBACK_FONTS = {
+  NOTO .. "NotoColorEmoji.ttf",
+  "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf",
+  NOTO .. "NotoSans-Regular.ttf",
+  NOTO .. "NotoSansSymbols-Regular.ttf",
+  NOTO .. "NotoSansSymbols2-Regular.ttf",
+  NOTO .. "NotoSansMath-Regular.ttf",
+  NOTO .. "NotoSansDevanagari-Regular.ttf",
+  NOTO .. "NotoSansBengali-Regular.ttf",
+  NOTO .. "NotoSansGurmukhi-Regular.ttf",
+  NOTO .. "NotoSansGujarati-Regular.ttf",
+  NOTO .. "NotoSansOriya-Regular.ttf",
+  NOTO .. "NotoSansTamil-Regular.ttf",
+  NOTO .. "NotoSansTelugu-Regular.ttf",
+  NOTO .. "NotoSansKannada-Regular.ttf",
+  NOTO .. "NotoSansMalayalam-Regular.ttf",
+  NOTO .. "NotoSansSinhala-Regular.ttf",
+  NOTO .. "NotoSansThai-Regular.ttf",
+  NOTO .. "NotoSansLao-Regular.ttf",
+  NOTO .. "NotoSansKhmer-Regular.ttf",
+  NOTO .. "NotoSansMyanmar-Regular.ttf",
+  NOTO .. "NotoSansEthiopic-Regular.ttf",
+  NOTO .. "NotoSerifTibetan-Regular.ttf",
+  NOTO .. "NotoSansMongolian-Regular.ttf",
+  NOTO .. "NotoSansCherokee-Regular.ttf",
+  NOTO .. "NotoSansCanadianAboriginal-Regular.ttf",
+  "/usr/share/fonts/opentype/noto/NotoSansCJK-Regular.ttc",
+}
 local FONT_SIZE = 14
 local WHEEL_LINES = 3
 local TAB_COLUMNS = 4
-local MAX_DRAWN_BYTES = 4096 -- the part of a long line that can reach the screen
 local PADDING = 8
 
 local COLORS = {
@@ -35,49 +67,63 @@ function M.files_from(args)
   return files
 end
 
-local function add_text(lines, content)
-  for _, line in ipairs((text.split_lines(content, { keep_eol = false }))) do
-    lines[#lines + 1] = { text = line, color = COLORS.text, numbered = true }
+-- The documents to show: the piped text first, then each file; a note when there is nothing.
+function M.open_documents(files, stdin_data)
+  local docs = {}
+  if stdin_data then docs[1] = document.from_bytes("standard input", stdin_data) end
+  for _, path in ipairs(files) do
+    docs[#docs + 1] = document.open(path)
   end
+  if #docs == 0 then
+    docs[1] = document.noted("qz", "Nothing to show: name files on the command line, or pipe text in with --stdin.")
+  end
+  return docs
 end
 
--- The lines to show: each document's lines, under a heading when there are several or one failed.
-function M.lines_of(files, stdin_data)
-  local lines = {}
-  if stdin_data then add_text(lines, stdin_data) end
-  for _, path in ipairs(files) do
-    local file, err = io.open(path, "rb")
-    if #files > 1 or not file then
-      lines[#lines + 1] = file and { text = path, color = COLORS.heading } or { text = "cannot open " .. err, color = COLORS.error }
-    end
-    if file then
-      add_text(lines, file:read("a"))
-      file:close()
-    end
-  end
-  if #lines == 0 then
-    lines[1] = { text = "Nothing to show: name files on the command line, or pipe text in with --stdin.",
-                 color = COLORS.heading }
-  end
-  return lines
+-- The monospaced font with its fallbacks, at size pixels; colour emoji come from bitmap glyphs.
+function M.load_font(size)
+  renderer.font.allow_font_bitmap_glyphs(true)
+  return renderer.font.group_lazy(renderer.font.load(M.FONT_PATH, size), M.FALLBACK_FONTS, size)
 end
 
 local View = {}
 View.__index = View
 
-function M.new_view(lines, font)
-  local view = setmetatable({ lines = lines, font = font, top = 1, wheel = 0 }, View)
+-- The view's rows: each document's heading (when there are several, or it has a note), then its note or
+-- its lines.
+function M.new_view(docs, font)
+  local view = setmetatable({ docs = docs, font = font, top = 1, wheel = 0, sections = {}, shown = {} }, View)
   font:set_tab_size(TAB_COLUMNS * math.max(1, math.floor(font:get_width(" "))))
   view.line_height = math.max(1, math.floor(font:get_height()))
-  local numbered = 0
-  for _, line in ipairs(lines) do
-    if line.numbered then
-      numbered = numbered + 1
-      line.number = tostring(numbered)
-    end
+  local rows, most_lines = 0, 1
+  for _, doc in ipairs(docs) do
+    local heading = #docs > 1 or doc.note ~= nil
+    view.sections[#view.sections + 1] = { doc = doc, first = rows + 1, heading = heading }
+    rows = rows + (heading and 1 or 0) + (doc.note and 1 or doc.line_count)
+    most_lines = math.max(most_lines, doc.line_count)
   end
-  view.gutter = math.floor(font:get_width(tostring(math.max(numbered, 1)))) + 2 * PADDING
+  view.row_count = rows
+  view.gutter = math.floor(font:get_width(tostring(most_lines))) + 2 * PADDING
   return view
+end
+
+-- What row shows: its text, its colour and its line number (nil for headings and notes).
+function View:row(row)
+  local sections = self.sections
+  local index = #sections
+  while sections[index].first > row do
+    index = index - 1
+  end
+  local section = sections[index]
+  local doc, offset = section.doc, row - section.first
+  if section.heading then
+    if offset == 0 then
+      return doc.note and doc.name or (doc.name .. "  (" .. doc:summary() .. ")"), COLORS.heading
+    end
+    offset = offset - 1
+  end
+  if doc.note then return doc.note, COLORS.error end
+  return doc:line(offset + 1), COLORS.text, offset + 1
 end
 
 function View:visible_lines()
@@ -85,41 +131,47 @@ function View:visible_lines()
   return math.max(1, height // self.line_height)
 end
 
--- Moves the first shown line by delta lines, within the document; true when it moved.
+-- Moves the first shown row by delta rows, within the view; true when it moved.
 function View:scroll(delta)
-  local last_top = math.max(1, #self.lines - self:visible_lines() + 1)
+  local last_top = math.max(1, self.row_count - self:visible_lines() + 1)
   local top = math.max(1, math.min(last_top, self.top + delta))
   if top == self.top then return false end
   self.top = top
   return true
 end
 
--- The part of a line that can reach the screen, cut once (a cut makes a new string).
-local function drawn_text(line)
-  local drawn = line.drawn
-  if not drawn then
-    drawn = #line.text > MAX_DRAWN_BYTES and line.text:sub(1, MAX_DRAWN_BYTES) or line.text
-    line.drawn = drawn
+-- What row draws: its text, colour and x, and its number with the number's x. Rows drawn in the last frame
+-- are kept, so a frame makes only the rows that scrolled in.
+function View:shown_row(row, shown)
+  local entry = self.shown[row]
+  if not entry then
+    local text, color, number = self:row(row)
+    entry = { text = text, color = color, x = PADDING }
+    if number then
+      entry.number = tostring(number)
+      entry.number_x = self.gutter - PADDING - renderer.measure_text(self.font, entry.number)
+      entry.x = self.gutter + PADDING
+    end
   end
-  return drawn
+  shown[row] = entry
+  return entry
 end
 
 function View:draw()
   local width, height = renderer.get_size()
-  local font, lines, gutter, line_height, y = self.font, self.lines, self.gutter, self.line_height, 0
-  local draw_text, measure_text = renderer.draw_text, renderer.measure_text
-  local number_color, text_x = COLORS.number, gutter + PADDING
+  local font, line_height, y, shown = self.font, self.line_height, 0, {}
+  local draw_text, number_color = renderer.draw_text, COLORS.number
   renderer.begin_frame()
   renderer.set_clip_rect(0, 0, width, height)
   renderer.draw_rect(0, 0, width, height, COLORS.background)
-  renderer.draw_rect(0, 0, gutter, height, COLORS.gutter)
-  for index = self.top, math.min(#lines, self.top + self:visible_lines()) do
-    local line = lines[index]
-    local number = line.number
-    if number then draw_text(font, number, gutter - PADDING - measure_text(font, number), y, number_color) end
-    draw_text(font, drawn_text(line), text_x, y, line.color)
+  renderer.draw_rect(0, 0, self.gutter, height, COLORS.gutter)
+  for row = self.top, math.min(self.row_count, self.top + self:visible_lines()) do
+    local entry = self:shown_row(row, shown)
+    if entry.number then draw_text(font, entry.number, entry.number_x, y, number_color) end
+    draw_text(font, entry.text, entry.x, y, entry.color)
     y = y + line_height
   end
+  self.shown = shown
   renderer.end_frame()
 end
 
@@ -128,8 +180,8 @@ local KEY_SCROLLS = {
   down = function() return 1 end,
   pageup = function(view) return 1 - view:visible_lines() end,
   pagedown = function(view) return view:visible_lines() - 1 end,
-  home = function(view) return -#view.lines end,
-  ["end"] = function(view) return #view.lines end,
+  home = function(view) return -view.row_count end,
+  ["end"] = function(view) return view.row_count end,
 }
 
 -- Handles one event of system.poll_event: "quit" to stop, true when the view must be drawn again.
@@ -163,8 +215,8 @@ end
 
 function M.main(args, stdin_data)
   local files = M.files_from(args)
-  local font = renderer.font.load(FONT_PATH, FONT_SIZE * (SCALE or 1))
-  local view = M.new_view(M.lines_of(files, stdin_data), font)
+  local font = M.load_font(FONT_SIZE * (SCALE or 1))
+  local view = M.new_view(M.open_documents(files, stdin_data), font)
   M.current = view
   system.set_window_title(#files == 1 and (files[1] .. " - qz") or "qz")
   local dirty = true

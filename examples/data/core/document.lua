@@ -1,0 +1,177 @@
+-- The documents of the viewer. A document keeps its file's bytes as one string with a sparse index of line
+-- starts; a line is cut, decoded and made printable only when it is shown, so a file of hundreds of
+-- megabytes opens in the time it takes to read it. A file that cannot be shown becomes a document with a note
+-- (a directory, a device, a pipe, an unreadable or binary file) instead of lines.
+local M = {}
+
+M.MAX_FILE_BYTES = 512 * 1024 * 1024 -- a longer file shows its beginning
+M.MAX_LINE_BYTES = 4096 -- the part of a line that can reach the screen
+local STRIDE = 64 -- lines between two indexed line starts
+
+-- Units of the encodings a document can be in: their size and string.unpack format.
+local ENCODINGS = {
+  utf8 = { label = "UTF-8", unit = 1 },
+  utf16le = { label = "UTF-16 LE", unit = 2, format = "<I2" },
+  utf16be = { label = "UTF-16 BE", unit = 2, format = ">I2" },
+  utf32le = { label = "UTF-32 LE", unit = 4, format = "<I4" },
+  utf32be = { label = "UTF-32 BE", unit = 4, format = ">I4" },
+}
+
+-- Control bytes as the symbols of the Control Pictures block (tab stays a tab).
+local PICTURES = { ["\127"] = utf8.char(0x2421) }
+for byte = 0, 31 do
+  if byte ~= 9 then PICTURES[string.char(byte)] = utf8.char(0x2400 + byte) end
+end
+local CONTROLS = "[\0-\8\10-\31\127]"
+
+local Document = {}
+Document.__index = Document
+
+-- A document that shows only a note about name.
+function M.noted(name, note) return setmetatable({ name = name, note = note, line_count = 0 }, Document) end
+local noted = M.noted
+
+local find, unpack = string.find, string.unpack
+
+-- The newline's position in bytes at or after pos that starts a whole unit counted from first, or nil.
+local function next_newline(bytes, newline, unit, first, pos)
+  local at = find(bytes, newline, pos, true)
+  while at and (at - first) % unit ~= 0 do
+    at = find(bytes, newline, at + 1, true)
+  end
+  return at
+end
+
+-- Counts the lines of bytes[first..] and notes where every STRIDE-th one starts. A final newline ends the
+-- last line; it does not begin another.
+local function index_lines(doc)
+  local bytes, newline, unit, first = doc.bytes, doc.newline, doc.unit, doc.first
+  local starts, last, count, pos = { first }, #bytes, 0, first
+  if unit == 1 then
+    while pos <= last do
+      local at = find(bytes, newline, pos, true)
+      count = count + 1
+      if not at then break end
+      pos = at + 1
+      if count % STRIDE == 0 then starts[#starts + 1] = pos end
+    end
+  else
+    while pos <= last do
+      local at = next_newline(bytes, newline, unit, first, pos)
+      count = count + 1
+      if not at then break end
+      pos = at + unit
+      if count % STRIDE == 0 then starts[#starts + 1] = pos end
+    end
+  end
+  doc.starts, doc.line_count = starts, count
+end
+
+-- The encoding and first content byte of the bytes, or nil when they are binary.
+local function encoding_of(bytes)
+  local report = text.probe_file(bytes)
+  local bom = report.bom
+  if bom and ENCODINGS[bom.encoding] then return bom.encoding, bom.size + 1 end
+  if report.utf16.status == "valid" then return "utf16" .. report.utf16.endianness, 1 end
+  if report.binary.status == "valid" then return nil end
+  return "utf8", 1
+end
+
+-- A document of the bytes, named name; size is the whole file's size when only its beginning was read.
+function M.from_bytes(name, bytes, size)
+  local encoding, first = encoding_of(bytes)
+  if not encoding then return noted(name, string.format("binary file of %d bytes: not shown", size or #bytes)) end
+  local spec = ENCODINGS[encoding]
+  local doc = setmetatable({ name = name, bytes = bytes, first = first, encoding = encoding, label = spec.label,
+                             unit = spec.unit, format = spec.format, size = size or #bytes }, Document)
+  doc.truncated = doc.size > #bytes
+  -- Lines end at LF (a CR before it is dropped), or at CR in a text without any LF.
+  local lf = spec.format and string.pack(spec.format, 10) or "\n"
+  local cr = spec.format and string.pack(spec.format, 13) or "\r"
+  local has_lf = next_newline(bytes, lf, doc.unit, first, first) ~= nil
+  doc.newline = (has_lf or not next_newline(bytes, cr, doc.unit, first, first)) and lf or cr
+  doc.cr = doc.newline == lf and cr or nil
+  index_lines(doc)
+  return doc
+end
+
+-- A document of the file at path, or of the reason it cannot be shown.
+function M.open(path)
+  local info = system.get_file_info(path)
+  if info and info.type == "dir" then return noted(path, "is a directory: not shown") end
+  local bytes, err = system.read_file(path, M.MAX_FILE_BYTES)
+  if not bytes then
+    -- Devices, pipes and sockets are refused by the host, and report no size.
+    if info and info.size == 0 and err:find("Invalid argument", 1, true) then
+      err = "not a regular file (a device, pipe or socket): not shown"
+    end
+    return noted(path, err)
+  end
+  return M.from_bytes(path, bytes, info and math.max(math.tointeger(info.size) or 0, #bytes))
+end
+
+-- The byte range [from, to] of line index (1-based, without its line ending), moving a cursor so that lines
+-- asked in order cost one search each.
+function Document:bounds(index)
+  local bytes, newline, unit = self.bytes, self.newline, self.unit
+  local line, pos = self.cursor_line, self.cursor_pos
+  if not line or index < line or index - line >= STRIDE then
+    local slot = (index - 1) // STRIDE
+    line, pos = slot * STRIDE + 1, self.starts[slot + 1]
+  end
+  while line < index do
+    pos = next_newline(bytes, newline, unit, self.first, pos) + unit
+    line = line + 1
+  end
+  self.cursor_line, self.cursor_pos = line, pos
+  local at = next_newline(bytes, newline, unit, self.first, pos)
+  local to = at and at - 1 or #bytes
+  if self.cr and to - unit + 1 >= pos and bytes:sub(to - unit + 1, to) == self.cr then to = to - unit end
+  return pos, to
+end
+
+local function decode_units(raw, format, unit)
+  local codes, count, at, last = {}, 0, 1, #raw - unit + 1
+  while at <= last do
+    local code = unpack(format, raw, at)
+    at = at + unit
+    if code >= 0xD800 and code <= 0xDBFF and unit == 2 and at <= last then
+      local low = unpack(format, raw, at)
+      if low >= 0xDC00 and low <= 0xDFFF then
+        code, at = 0x10000 + (code - 0xD800) * 0x400 + (low - 0xDC00), at + 2
+      end
+    end
+    if (code >= 0xD800 and code <= 0xDFFF) or code > 0x10FFFF then code = 0xFFFD end
+    count = count + 1
+    codes[count] = code
+  end
+  if at <= #raw then
+    count = count + 1
+    codes[count] = 0xFFFD -- a cut unit at the end of the file
+  end
+  return utf8.char(table.unpack(codes, 1, count))
+end
+
+-- Line index as UTF-8 text that can be drawn: at most MAX_LINE_BYTES of it, control bytes as symbols.
+function Document:line(index)
+  local from, to = self:bounds(index)
+  local unit = self.unit
+  local limit = M.MAX_LINE_BYTES - M.MAX_LINE_BYTES % unit
+  if to - from + 1 > limit then to = from + limit - 1 end
+  local raw = self.bytes:sub(from, to)
+  if self.format then raw = decode_units(raw, self.format, unit) end
+  return (raw:gsub(CONTROLS, PICTURES))
+end
+
+-- What the document is, in a few words: its encoding, line count and whether it was cut.
+function Document:summary()
+  if self.note then return self.note end
+  local lines = self.line_count == 1 and "1 line" or (self.line_count .. " lines")
+  local summary = self.label .. ", " .. lines
+  if self.truncated then
+    summary = summary .. string.format(", the first %d of %d bytes", #self.bytes, self.size)
+  end
+  return summary
+end
+
+return M
