@@ -17,9 +17,14 @@
 #include "text/text_lua.h"
 #include "text/utf8_lua.h"
 #include "ui/lua/canvas_lua.h"
+#include "ui/lua/control_lua.h"
+#include "ui/lua/form_lua.h"
+#include "ui/lua/layout_lua.h"
+#include "ui/lua/pane_lua.h"
 #include "ui/lua/renderer_lua.h"
 #include "ui/lua/ui_font_lua.h"
 #include "ui/lua/ui_glyph_lua.h"
+#include "ui/lua/window_lua.h"
 
 namespace {
 
@@ -34,6 +39,11 @@ const NativeModule kNativeModules[] = {
     {"canvas", luaopen_canvas},
     {"db", luaopen_db},
     {LUA_UTF8LIBNAME, luaopen_utf8_module},
+    {"window", luaopen_window},
+    {"form", luaopen_form},
+    {"control", luaopen_control},
+    {"layout", luaopen_layout},
+    {"pane", luaopen_pane},
     {"ui_font", luaopen_ui_font},
     {"ui_glyph", luaopen_ui_glyph},
     {"pack", luaopen_pack},

@@ -27,6 +27,8 @@
 #include "render/window_presentation.h"
 #include "services/lua_worker.h"
 #include "ui/application.h"
+#include "ui/lua/control_lua.h"
+#include "ui/lua/lua_ui_runtime.h"
 
 namespace {
 
@@ -73,10 +75,13 @@ std::optional<std::string> runProtected(lua_State* L, Fn& fn) {
   return text;
 }
 
-// What the native modules must undo while the Lua state still exists.
+// What the native modules must undo while the Lua state still exists: the Lua UI runtime first, and it is
+// left inactive even when it refused to shut down, so no UI object touches the closed state afterwards.
 void shutdownLuaBindings(lua_State* L) {
+  shutdownLuaUi(L);
   shutdownWorkerPool();
   clearLiveResizeCallback(L);
+  ui::lua::abandonLuaUiRuntime();
 }
 
 // Arguments, executable path, host options and standard input; returns an exit code when start-up ends here.

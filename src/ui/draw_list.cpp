@@ -1,4 +1,5 @@
-// The draw list: DIP rectangles to device pixels, the clip stack and fills.
+// The draw list: DIP rectangles to device pixels, the clip stack and fills (shapes, text and glyphs in
+// draw_list_shapes.cpp and draw_list_glyphs.cpp).
 #include "ui/draw_list.h"
 
 #include <algorithm>
@@ -47,17 +48,23 @@ DrawList::DrawList(WindowRenderer& renderer, const WindowMetrics& metrics, TextC
       identityScale_(metrics.displayScale == 1.0),
       exactScale_(exactInDouble(metrics.displayScale)) {}
 
+int32_t DrawList::scaledEdge(int64_t edge) const {
+  if (identityScale_) return static_cast<int32_t>(std::clamp<int64_t>(edge, INT32_MIN, INT32_MAX));
+  if (exactScale_) return nearestInt32(static_cast<double>(edge) * metrics_.displayScale);
+  return ::nearestInt32(static_cast<long double>(edge) * metrics_.displayScale);
+}
+
+int32_t DrawList::deviceLineWidth(int32_t lineWidth) const { return std::max(1, scaledEdge(std::max(lineWidth, 1))); }
+
 RenderRect DrawList::scaledDeviceRect(const Rect& rect) const {
   const int64_t right = int64_t{rect.x} + std::max(rect.width, 0);
   const int64_t bottom = int64_t{rect.y} + std::max(rect.height, 0);
-  const auto scaled = [this](int64_t edge) {
-    if (exactScale_) return nearestInt32(static_cast<double>(edge) * metrics_.displayScale);
-    return ::nearestInt32(static_cast<long double>(edge) * metrics_.displayScale);
-  };
-  const int32_t left = scaled(rect.x);
-  const int32_t top = scaled(rect.y);
-  return {left, top, clampedDifference(scaled(right), left), clampedDifference(scaled(bottom), top)};
+  const int32_t left = scaledEdge(rect.x);
+  const int32_t top = scaledEdge(rect.y);
+  return {left, top, clampedDifference(scaledEdge(right), left), clampedDifference(scaledEdge(bottom), top)};
 }
+
+RenderCache& DrawList::cache() { return *renderer_.renderCache(); }
 
 std::vector<Rect> DrawList::clipStack() const {
   std::vector<Rect> rects;
@@ -97,8 +104,10 @@ void DrawList::popClip() {
   renderer_.renderCache()->setClipRect(clipStack_.back().device);
 }
 
+void DrawList::applyClip(const Rect& rect) { cache().setClipRect(toDeviceRect(rect)); }
+
 void DrawList::fillRect(const Rect& rect, uint32_t color) {
-  renderer_.renderCache()->fillRect(toDeviceRect(rect), rendererColor(color));
+  cache().fillRect(toDeviceRect(rect), rendererColor(color));
 }
 
 }  // namespace ui

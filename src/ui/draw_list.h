@@ -1,22 +1,26 @@
 // The recorder through which forms, controls and test roots paint: one per paint of one window. Callers
 // give rectangles in DIPs; the draw list scales their edges by the window's display scale, rounds them to
 // device pixels (halves away from zero), keeps a stack of clip rectangles in DIPs, and records commands
-// straight into the window's RenderCache. It draws nothing itself and reports no errors.
+// straight into the window's RenderCache; text goes through the window's text context. It draws nothing
+// itself and reports no errors of its own (a text context may throw when a font cannot be loaded).
 #pragma once
 
 #include <algorithm>
 #include <cstdint>
+#include <memory>
+#include <string_view>
 #include <vector>
 
 #include "render/render_command.h"
+#include "ui/text_context.h"
+#include "ui/ui_glyph.h"
 #include "ui/ui_types.h"
 #include "ui/window_defs.h"
 
+class RenderCache;
 class WindowRenderer;
 
 namespace ui {
-
-class TextContext;
 
 class DrawList {
  public:
@@ -30,8 +34,27 @@ class DrawList {
   void pushClip(const Rect& rect);
   // Drops the top clip and records the new top; never drops the bottom entry.
   void popClip();
-  // Fills a rectangle; the colour is packed r | g << 8 | b << 16 | a << 24.
+  // Records the rectangle as the clip without touching the stack.
+  void applyClip(const Rect& rect);
+
+  // Shapes; colours are packed r | g << 8 | b << 16 | a << 24, line widths are DIPs (a device line is at
+  // least one pixel wide, except the horizontal line's thickness).
   void fillRect(const Rect& rect, uint32_t color);
+  void fillCircle(const Rect& rect, uint32_t color);
+  void drawCircle(const Rect& rect, int32_t lineWidth, uint32_t color);
+  void drawRect(const Rect& rect, int32_t lineWidth, uint32_t color);
+  void drawHorizontalLine(int32_t x, int32_t y, int32_t length, int32_t lineWidth, uint32_t color);
+  // The rectangle without its four corner pixels.
+  void fillFrame(const Rect& rect, uint32_t color);
+  // An outline whose corners step inward by one line width.
+  void drawFrame(const Rect& rect, int32_t lineWidth, uint32_t color);
+
+  // Text through the window's text context, at DIP positions; drawText returns the x after the text.
+  TextContext::Extent measureText(const std::shared_ptr<Font>& font, std::string_view text);
+  int32_t drawText(const std::shared_ptr<Font>& font, std::string_view text, int32_t x, int32_t y, uint32_t color);
+  // A registered glyph centred in the rectangle: a vector shape, or its text in a font sized for the
+  // rectangle's height. Nothing for an empty glyph or rectangle.
+  void drawGlyph(const std::shared_ptr<Glyph>& glyph, const Rect& rect, uint32_t color);
 
   TextContext& textContext() { return textContext_; }
   const WindowMetrics& metrics() const { return metrics_; }
@@ -53,6 +76,14 @@ class DrawList {
   };
   void pushEntry(const Rect& rect);
   RenderRect scaledDeviceRect(const Rect& rect) const;
+  // An edge (or length) times the scale, rounded half away from zero and clamped to 32 bits.
+  int32_t scaledEdge(int64_t edge) const;
+  // A line width in device pixels: at least one.
+  int32_t deviceLineWidth(int32_t lineWidth) const;
+  RenderCache& cache();
+  void drawCross(const Rect& rect, uint32_t color);
+  void drawTriangle(GlyphKind kind, const Rect& rect, uint32_t color);
+  void drawFontGlyph(Glyph& glyph, const Rect& rect, uint32_t color);
 
   WindowRenderer& renderer_;
   TextContext& textContext_;

@@ -215,17 +215,7 @@ int fontGetTextClusters(lua_State* L) {
   RenderCache& cache = checkRenderTargetCache(L);
   const std::vector<TextCluster> clusters =
       guardMemory(L, "measure text", [&] { return cache.textClusters(font, text); });
-  lua_createtable(L, static_cast<int>(std::min<size_t>(clusters.size(), INT32_MAX)), 0);
-  lua_Integer index = 1;
-  for (const TextCluster& cluster : clusters) {
-    lua_createtable(L, 4, 0);
-    const lua_Integer values[] = {cluster.startColumn, cluster.endColumn, cluster.startX, cluster.endX};
-    for (int i = 0; i < 4; ++i) {
-      lua_pushinteger(L, values[i]);
-      lua_rawseti(L, -2, i + 1);
-    }
-    lua_rawseti(L, -2, index++);
-  }
+  pushTextClusters(L, clusters);
   return 1;
 }
 

@@ -2,6 +2,8 @@
 // script can still find none (the window was closed), which is reported instead of followed.
 #include "ui/lua/render_lua_support.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 
 #include "host/lua_api.h"
@@ -18,6 +20,20 @@ WindowRenderer& checkRenderTarget(lua_State* L) {
 }
 
 RenderCache& checkRenderTargetCache(lua_State* L) { return *checkRenderTarget(L).renderCache(); }
+
+void pushTextClusters(lua_State* L, const std::vector<TextCluster>& clusters) {
+  lua_createtable(L, static_cast<int>(std::min<size_t>(clusters.size(), INT32_MAX)), 0);
+  lua_Integer index = 0;
+  for (const TextCluster& cluster : clusters) {
+    lua_createtable(L, 4, 0);
+    const lua_Integer values[] = {cluster.startColumn, cluster.endColumn, cluster.startX, cluster.endX};
+    for (int i = 0; i < 4; ++i) {
+      lua_pushinteger(L, values[i]);
+      lua_rawseti(L, -2, i + 1);
+    }
+    lua_rawseti(L, -2, ++index);
+  }
+}
 
 void raiseOutOfMemory(lua_State* L, const char* what) {
   luaL_error(L, "not enough memory to %s", what);

@@ -3,6 +3,9 @@
 #pragma once
 
 #include <new>
+#include <vector>
+
+#include "render/text_layout.h"
 
 struct lua_State;
 class RenderCache;
@@ -12,6 +15,9 @@ class WindowRenderer;
 WindowRenderer& checkRenderTarget(lua_State* L);
 // Its render cache.
 RenderCache& checkRenderTargetCache(lua_State* L);
+
+// Pushes {{start_column, end_column, start_x, end_x}, ...}, one array per cluster.
+void pushTextClusters(lua_State* L, const std::vector<TextCluster>& clusters);
 
 // Raises "not enough memory to <what>".
 [[noreturn]] void raiseOutOfMemory(lua_State* L, const char* what);

@@ -13,9 +13,17 @@ function M.test(name, fn)
   registered[#registered + 1] = { name = name, fn = fn }
 end
 
-local function describe(value)
+local function describe(value, depth)
   if type(value) == "string" then return string.format("%q", value) end
-  return tostring(value)
+  if type(value) ~= "table" or (depth or 0) > 2 then return tostring(value) end
+  local parts = {}
+  for i = 1, #value do parts[#parts + 1] = describe(value[i], (depth or 0) + 1) end
+  for k, v in pairs(value) do
+    if math.type(k) ~= "integer" or k < 1 or k > #value then
+      parts[#parts + 1] = "[" .. describe(k, 3) .. "] = " .. describe(v, (depth or 0) + 1)
+    end
+  end
+  return "{" .. table.concat(parts, ", ") .. "}"
 end
 
 local function deep_equal(a, b, seen)

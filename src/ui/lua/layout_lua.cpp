@@ -1,0 +1,79 @@
+// The layout module: rows and columns of panes. Options are read raw; a nil field keeps its default.
+#include "ui/lua/layout_lua.h"
+
+#include <string>
+#include <string_view>
+
+#include "host/lua_api.h"
+#include "host/lua_checks.h"
+#include "ui/application.h"
+#include "ui/lua/ui_handles_lua.h"
+#include "ui/lua/ui_lua_support.h"
+
+namespace ui::lua {
+
+namespace {
+
+// rows(form [, options]) and cols(form [, options]) -> Layout, or nil and a message
+template <LayoutDirection Direction>
+int layoutCreate(lua_State* L) {
+  const FormHandle form = checkForm(L, 1);
+  LayoutSpec spec;
+  spec.direction = static_cast<uint32_t>(Direction);
+  std::string_view name;  // stays on the stack until the end
+  if (!lua_isnoneornil(L, 2)) {
+    luaL_checktype(L, 2, LUA_TTABLE);
+    spec.gap = readCheckedField(L, 2, "gap", 0, checkNonNegativeInteger, true);
+    spec.paddingLeft = readCheckedField(L, 2, "padding_left", 0, checkNonNegativeInteger, true);
+    spec.paddingTop = readCheckedField(L, 2, "padding_top", 0, checkNonNegativeInteger, true);
+    spec.paddingRight = readCheckedField(L, 2, "padding_right", 0, checkNonNegativeInteger, true);
+    spec.paddingBottom = readCheckedField(L, 2, "padding_bottom", 0, checkNonNegativeInteger, true);
+    lua_pushliteral(L, "name");
+    const int type = lua_rawget(L, 2);
+    if (type != LUA_TNIL && type != LUA_TSTRING) luaL_argerror(L, 2, "layout name must be a string");
+    if (type == LUA_TSTRING) {
+      size_t length = 0;
+      const char* text = lua_tolstring(L, -1, &length);
+      name = {text, length};
+    }
+  }
+  Application& application = checkApplication(L);
+  return returnOnOutOfMemory(L, "create layout", [&] {
+    spec.name = name;
+    std::string error;
+    const std::optional<NodeHandle> layout = application.createLayout(form, spec, error);
+    if (!layout) return pushFailure(L, error.c_str());
+    pushLayout(L, *layout);
+    return 1;
+  });
+}
+
+// append(form, layout, pane) -> true, or nil and a message
+int layoutAppend(lua_State* L) {
+  const FormHandle form = checkForm(L, 1);
+  const NodeHandle layout = checkLayout(L, 2);
+  const NodeHandle pane = checkPane(L, 3);
+  Application& application = checkApplication(L);
+  return returnOnOutOfMemory(L, "append pane", [&] {
+    std::string error;
+    return pushOutcome(L, application.appendPane(form, layout, pane, error), error);
+  });
+}
+
+const luaL_Reg kLayoutFunctions[] = {
+    {"rows", layoutCreate<LayoutDirection::Rows>},
+    {"cols", layoutCreate<LayoutDirection::Cols>},
+    {"append", layoutAppend},
+    {nullptr, nullptr},
+};
+
+}  // namespace
+
+}  // namespace ui::lua
+
+int luaopen_layout(lua_State* L) {
+  ui::lua::registerHandleMetatable(L, ui::lua::kLayoutType);
+  luaL_checkversion(L);
+  luaL_newlib(L, ui::lua::kLayoutFunctions);
+  return 1;
+}

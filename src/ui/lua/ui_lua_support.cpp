@@ -1,0 +1,70 @@
+// Helpers of the UI modules.
+#include "ui/lua/ui_lua_support.h"
+
+#include <cstdlib>
+
+#include "host/lua_api.h"
+#include "host/lua_checks.h"
+#include "ui/application.h"
+
+namespace ui::lua {
+
+Application& checkApplication(lua_State* L) {
+  if (Application* application = currentApplication()) return *application;
+  luaL_error(L, "the UI host is not running");
+  std::abort();  // unreachable: luaL_error raises
+}
+
+int pushFailure(lua_State* L, const char* message) {
+  lua_pushnil(L);
+  lua_pushstring(L, message);
+  return 2;
+}
+
+int pushOutcome(lua_State* L, bool succeeded, const std::string& error) {
+  if (!succeeded) return pushFailure(L, error.c_str());
+  lua_pushboolean(L, 1);
+  return 1;
+}
+
+uint32_t readUiColor(lua_State* L, int index) {
+  luaL_checktype(L, index, LUA_TTABLE);
+  index = lua_absindex(L, index);
+  uint32_t color = 0;
+  for (int channel = 1; channel <= 4; ++channel) {
+    const bool present = lua_rawgeti(L, index, channel) != LUA_TNIL;
+    const uint32_t value = channel == 4 && !present ? 255 : static_cast<uint32_t>(checkColorChannel(L, -1));
+    lua_pop(L, 1);
+    color |= value << (8 * (channel - 1));
+  }
+  return color;
+}
+
+bool readBooleanField(lua_State* L, int index, const char* field, bool fallback, int argIndex, const char* message) {
+  const int type = lua_getfield(L, index, field);
+  bool value = fallback;
+  if (type == LUA_TBOOLEAN) {
+    value = lua_toboolean(L, -1);
+  } else if (type != LUA_TNIL) {
+    luaL_argerror(L, argIndex, message);
+  }
+  lua_pop(L, 1);
+  return value;
+}
+
+int32_t readCheckedField(lua_State* L, int index, const char* field, int32_t fallback,
+                         int32_t (*checker)(lua_State*, int), bool raw) {
+  index = lua_absindex(L, index);
+  int type;
+  if (raw) {
+    lua_pushstring(L, field);
+    type = lua_rawget(L, index);
+  } else {
+    type = lua_getfield(L, index, field);
+  }
+  const int32_t value = type == LUA_TNIL ? fallback : checker(L, -1);
+  lua_pop(L, 1);
+  return value;
+}
+
+}  // namespace ui::lua

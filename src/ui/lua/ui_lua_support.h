@@ -1,0 +1,47 @@
+// What the UI modules (window, form, control, layout, pane) share: the UI host, their failure results and
+// the option-table readers.
+#pragma once
+
+#include <cstdint>
+#include <new>
+#include <optional>
+#include <string>
+
+class Application;
+struct lua_State;
+
+namespace ui::lua {
+
+// The process's UI host; raises "the UI host is not running" when there is none.
+Application& checkApplication(lua_State* L);
+
+// Pushes nil and the message; 2 results.
+int pushFailure(lua_State* L, const char* message);
+// Pushes true, or nil and the host's message; the result count.
+int pushOutcome(lua_State* L, bool succeeded, const std::string& error);
+
+// A colour table {r, g, b [, a]} read raw, each channel a number from 0 to 255 (alpha 255 when absent);
+// packed r | g << 8 | b << 16 | a << 24. A channel out of range is a plain error.
+uint32_t readUiColor(lua_State* L, int index);
+
+// The boolean field of the table at index (read with lua_getfield): the default when nil, else it must be
+// a boolean, or `message` is raised as an argument error at argIndex.
+bool readBooleanField(lua_State* L, int index, const char* field, bool fallback, int argIndex, const char* message);
+// A number field checked by `checker` at the stack top (a plain error carrying the checker's message); the
+// default when nil. raw selects lua_rawget over lua_getfield.
+int32_t readCheckedField(lua_State* L, int index, const char* field, int32_t fallback,
+                         int32_t (*checker)(lua_State*, int), bool raw);
+
+// Runs host work that may allocate; running out of memory returns nil and "not enough memory to <what>".
+template <typename Work>
+int returnOnOutOfMemory(lua_State* L, const char* what, Work&& work) {
+  std::optional<int> results;
+  try {
+    results = work();
+  } catch (const std::bad_alloc&) {
+  }
+  if (results) return *results;
+  return pushFailure(L, (std::string("not enough memory to ") + what).c_str());
+}
+
+}  // namespace ui::lua
