@@ -75,14 +75,18 @@ std::optional<std::string> runProtected(lua_State* L, Fn& fn) {
   return text;
 }
 
-// What the native modules must undo while the Lua state still exists: the Lua UI runtime first, and it is
-// left inactive even when it refused to shut down, so no UI object touches the closed state afterwards.
+}  // namespace
+
+// The Lua UI runtime first, and it is left inactive even when it refused to shut down, so no UI object
+// touches the closed state afterwards.
 void shutdownLuaBindings(lua_State* L) {
   shutdownLuaUi(L);
   shutdownWorkerPool();
   clearLiveResizeCallback(L);
   ui::lua::abandonLuaUiRuntime();
 }
+
+namespace {
 
 // Arguments, executable path, host options and standard input; returns an exit code when start-up ends here.
 std::optional<int> prepareProcess(int argc, char** argv, BootContext& context) {

@@ -10,6 +10,7 @@
 #include "app/boot_globals.h"
 #include "app/main_window.h"
 #include "app/native_modules.h"
+#include "app/startup.h"
 #include "app/startup_chunk.h"
 #include "host/boot_trace.h"
 #include "host/lua_api.h"
@@ -50,6 +51,7 @@ ExampleHost::ExampleHost(std::vector<std::string> args, std::optional<std::strin
 
 ExampleHost::~ExampleHost() {
   if (L_ != nullptr) {
+    shutdownLuaBindings(L_);
     setMainLuaState(nullptr);
     lua_close(L_);
   }
