@@ -1,18 +1,19 @@
-// Frame times of the example viewer (examples/data/core/viewer.lua) over a 10,000-line file in a
-// 1920 x 1080 main window, presented as qz presents it: a full-screen repaint, a one-line scroll (every
-// visible line moves) and an unchanged frame, each through the viewer's Lua code and natively (the same
-// frames drawn into the window's RenderCache), and presenting the whole window on its own. After the run a
-// table gives wall-clock and CPU time and each frame's share of its path's full repaint. Before the frames, a
-// 200 MB file is opened: the time to its first frame and the memory it holds are printed after the table,
-// and its one-line scroll in the middle of the file is timed with the frames. The video driver is offscreen
-// unless SDL_VIDEO_DRIVER names another (bench/README.md: on Xvfb).
+// Frame times of the example viewer (examples/data/core/viewer.lua) over a 10,000-line file in its 1920 x 1080
+// window, painted as qz paints it (the UI host lays the form out and calls the controls' Lua callbacks, which
+// draw through the draw list) and presented: a full repaint, a one-line scroll (every visible line moves)
+// and an unchanged frame (every control draws again, nothing changed), through the viewer and natively (the
+// same strip, lines and status bar drawn straight into the window's RenderCache), and presenting the whole
+// window on its own. After the run a table gives wall-clock and CPU time and each frame's share of its path's
+// full repaint. Before the frames a 200 MB file is opened in a second viewer: the time to its first painted
+// frame and the memory it holds are printed after the table, and its one-line scroll in the middle of the
+// file is timed with the frames. The video driver is offscreen unless SDL_VIDEO_DRIVER names another
+// (bench/README.md: on Xvfb).
 #include <SDL3/SDL.h>
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
-#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -35,22 +36,38 @@ namespace {
 constexpr int kWidth = 1920;
 constexpr int kHeight = 1080;
 constexpr int kLines = 10000;
-constexpr int kPadding = 8;  // as the viewer's
+constexpr int kPadding = 8;       // as the viewer's
+constexpr int kStripHeight = 30;  // the tab strip's and the status bar's heights, as the viewer's
+constexpr int kStatusHeight = 24;
 constexpr uint64_t kLargeFileBytes = 200ull << 20;
 constexpr double kMegabyte = 1 << 20;
 const char* const kMonoFont = "/usr/share/fonts/truetype/dejavu/DejaVuSansMono.ttf";
+const char* const kLabelFont = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf";
 
 std::string lineText(int number) {
   return "  for (int i = 0; i < count; ++i) total += values[i] * weight;  // accumulate row " + std::to_string(number);
 }
 
-// What the viewer's View:draw records, drawn natively over the same lines.
+std::string luaQuoted(const std::string& text) { return "[==[" + text + "]==]"; }
+
+void writeLines(const std::filesystem::path& path, uint64_t bytes, int lines) {
+  std::ofstream out(path);
+  uint64_t written = 0;
+  for (int i = 1; i <= lines || written < bytes; ++i) {
+    const std::string line = lineText(i) + "\n";
+    out << line;
+    written += line.size();
+  }
+}
+
+// What the viewer's controls draw, drawn natively over the same lines: the tab strip with one tab, the
+// gutter and the text, and the status bar.
 class NativeViewer {
  public:
   bool load() {
     font_ = RenderFont::load(kMonoFont, 14.0f, 0.0f);
-    if (!font_) return false;
-    font_->setTabSize(4 * std::max(1, font_->textWidth(" ")));
+    label_ = RenderFont::load(kLabelFont, 13.0f, 0.0f);
+    if (!font_ || !label_) return false;
     lineHeight_ = std::max(1, font_->height());
     for (int i = 1; i <= kLines; ++i) {
       numbers_.push_back(std::to_string(i));
@@ -64,10 +81,15 @@ class NativeViewer {
     RenderCache& cache = *out.renderCache();
     out.beginDrawing();
     cache.setClipRect({0, 0, kWidth, kHeight});
-    cache.fillRect({0, 0, kWidth, kHeight}, 0xFF1E2024u);
-    cache.fillRect({0, 0, gutter_, kHeight}, 0xFF26282Eu);
-    const int last = std::min(kLines, top + kHeight / lineHeight_);
-    int32_t y = 0;
+    cache.fillRect({0, 0, kWidth, kStripHeight}, 0xFF18191Du);
+    cache.fillRect({4, 4, 120, kStripHeight - 4}, 0xFF1E2024u);
+    cache.fillRect({4, 4, 120, 2}, 0xFF78AAF0u);
+    cache.drawText(label_.get(), "lines.txt", 4 + kPadding, 9, 0xFFEBEBE6u);
+    const int textHeight = kHeight - kStripHeight - kStatusHeight;
+    cache.fillRect({0, kStripHeight, gutter_, textHeight}, 0xFF26282Eu);
+    cache.fillRect({gutter_, kStripHeight, kWidth - gutter_, textHeight}, 0xFF1E2024u);
+    const int last = std::min(kLines, top + textHeight / lineHeight_);
+    int32_t y = kStripHeight;
     for (int index = top; index <= last; ++index) {
       const char* number = numbers_[static_cast<size_t>(index - 1)].c_str();
       const int32_t x = gutter_ - kPadding - cache.textWidth(font_.get(), number, 0);
@@ -75,20 +97,23 @@ class NativeViewer {
       cache.drawText(font_.get(), texts_[static_cast<size_t>(index - 1)].c_str(), gutter_ + kPadding, y, 0xFFDCDCD2u);
       y += lineHeight_;
     }
+    cache.fillRect({0, kHeight - kStatusHeight, kWidth, kStatusHeight}, 0xFF2C2F36u);
+    cache.drawText(label_.get(), "/tmp/lines.txt", kPadding, kHeight - kStatusHeight + 4, 0xFFAAAFB9u);
+    cache.drawText(label_.get(), "UTF-8, 10000 lines, showing 5000-5076", kWidth - 300, kHeight - kStatusHeight + 4,
+                   0xFFAAAFB9u);
     out.endDrawing();
   }
 
  private:
   std::shared_ptr<RenderFont> font_;
+  std::shared_ptr<RenderFont> label_;
   std::vector<std::string> numbers_;
   std::vector<std::string> texts_;
   int32_t lineHeight_ = 1;
   int32_t gutter_ = 0;
 };
 
-std::string luaQuoted(const std::string& text) { return "[==[" + text + "]==]"; }
-
-// What opening the 200 MB file cost: the time to its first frame and the process's memory around it.
+// What opening the 200 MB file cost: the time to its first painted frame and the process's memory.
 struct LargeFileFigures {
   bool measured = false;
   std::string lines;
@@ -96,39 +121,39 @@ struct LargeFileFigures {
   ProcessMemory before, after;
 };
 
-// The viewer's view of the file, shown in the example host's main window.
+// Two viewers in the example host: one over the 10,000-line file, one over the 200 MB file.
 class ViewerScreen {
  public:
   ViewerScreen()
       : file_(std::filesystem::temp_directory_path() / ("qz_viewer_bench_" + std::to_string(getpid()) + ".txt")),
         host_({"--new-instance"}) {
-    std::ofstream out(file_);
-    for (int i = 1; i <= kLines; ++i) out << lineText(i) << "\n";
-    out.close();
-    if (!host_.ready() || !native_.load()) return;
-    SDL_SetWindowSize(host_.mainWindow(), kWidth, kHeight);
-    SDL_SyncWindow(host_.mainWindow());
-    if (!host_.run("dofile(BOOT_FILE)").empty()) return;
+    writeLines(file_, 0, kLines);
+    if (!host_.ready() || !native_.load() || !host_.run("dofile(BOOT_FILE)").empty()) return;
     measureLargeFile();
-    const std::string error = host_.run(
+    const std::string window = host_.run(
         "local viewer = require('core.viewer')\n"
-        "local font = renderer.font.load('/usr/share/fonts/truetype/dejavu/DejaVuSansMono.ttf', 14)\n"
-        "bench_view = viewer.new_view(viewer.open_documents({" +
+        "bench_viewer = viewer.open({ 'qz', " +
         luaQuoted(file_.string()) +
-        "}), font)\n"
-        "bench_view:draw()\n"
-        "local w, h = renderer.get_size() assert(w == 1920 and h == 1080, w .. 'x' .. h)\n"
+        " }, nil, { width = 1920, height = 1080 })\n"
+        "bench_viewer:drain_events()\n"
         "local step = 1\n"
-        "function bench_full_repaint() renderer.invalidate_rect(0, 0, 1920, 1080) bench_view:draw() end\n"
-        "function bench_scroll() step = -step bench_view:scroll(step) bench_view:draw() end\n"
-        "function bench_unchanged() bench_view:draw() end\n"
-        "function bench_large_scroll() step = -step large_view:scroll(step) large_view:draw() end\n");
-    ready_ = error.empty();
-    if (!ready_) std::fprintf(stderr, "viewer setup: %s\n", error.c_str());
+        "local function scroll(v) step = -step v:view().top = v:view().top + step control.redraw(v.form, v.text) "
+        "v:drain_events() end\n"
+        "function bench_full_repaint() window.invalidate(bench_viewer.window) bench_viewer:drain_events() end\n"
+        "function bench_scroll() scroll(bench_viewer) end\n"
+        "function bench_unchanged() control.redraw(bench_viewer.form, bench_viewer.text) "
+        "bench_viewer:drain_events() end\n"
+        "function bench_large_scroll() scroll(large_viewer) end\n"
+        "return bench_viewer.window");
+    ready_ = !window.empty() && window.rfind("error", 0) != 0;
+    if (ready_) {
+      window_ = std::stoull(window);
+    } else {
+      std::fprintf(stderr, "viewer setup: %s\n", window.c_str());
+    }
   }
   ~ViewerScreen() { std::filesystem::remove(file_); }
 
-  const LargeFileFigures& largeFile() const { return large_; }
   bool ready() const { return ready_; }
   bool run(const char* chunk) { return host_.run(chunk).empty(); }
   // Calls a global function of the setup; false when it failed.
@@ -140,45 +165,36 @@ class ViewerScreen {
     lua_pop(L, 1);
     return false;
   }
-  WindowRenderer& renderer() { return currentWindowRegistry().renderTargetRenderer(); }
+  WindowRenderer& renderer() { return *currentWindowRegistry().window(window_).renderer(); }
   NativeViewer& native() { return native_; }
+  const LargeFileFigures& largeFile() const { return large_; }
 
  private:
-  // Opens a 200 MB file of the benchmark's lines as `./dev.sh run` would and draws its first frame; the
-  // view stays for the large-file frames. The peak is counted from just before the file is opened.
+  // Opens a 200 MB file of the benchmark's lines as `./dev.sh run` would, up to its first painted frame; the
+  // viewer stays for the large-file frames. The peak is counted from just before the file is opened.
   void measureLargeFile() {
     const std::filesystem::path path = file_.string() + ".large";
-    {
-      std::ofstream out(path);
-      uint64_t written = 0;
-      for (int i = 1; written < kLargeFileBytes; ++i) {
-        const std::string line = lineText(i) + "\n";
-        out << line;
-        written += line.size();
-      }
-    }
+    writeLines(path, kLargeFileBytes, 0);
     std::ofstream("/proc/self/clear_refs") << "5";  // restarts the peak resident count
     const auto before = queryProcessMemory();
     const auto start = std::chrono::steady_clock::now();
-    large_.lines = host_.run(
-        "local viewer = require('core.viewer')\n"
-        "large_view = viewer.new_view(viewer.open_documents({" +
-        luaQuoted(path.string()) +
-        "}), viewer.load_font(14))\n"
-        "large_view:draw()\n"
-        "return large_view.docs[1].line_count");
+    large_.lines = host_.run("large_viewer = require('core.viewer').open({ 'qz', " + luaQuoted(path.string()) +
+                             " }, nil, { width = 1920, height = 1080 })\n"
+                             "large_viewer:drain_events()\n"
+                             "return large_viewer.docs[1].line_count");
     large_.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     const auto after = queryProcessMemory();
     std::filesystem::remove(path);
     if (!before || !after) return;
     large_ = {true, large_.lines, large_.seconds, *before, *after};
-    host_.run("large_view.top = large_view.row_count // 2 large_view:draw()");
+    host_.run("large_viewer:view().top = large_viewer.docs[1].line_count // 2 large_viewer:drain_events()");
   }
 
   std::filesystem::path file_;
   qztest::ExampleHost host_;
   NativeViewer native_;
   LargeFileFigures large_;
+  uint64_t window_ = 0;
   bool ready_ = false;
 };
 
@@ -190,7 +206,7 @@ ViewerScreen& screen() {
 void runLuaFrames(benchmark::State& state, const char* function) {
   ViewerScreen& s = screen();
   if (!s.ready()) return state.SkipWithError("the viewer did not start");
-  s.run("bench_view.top = 5000 bench_view:draw() bench_view:draw()");
+  s.run("bench_viewer:view().top = 5000 bench_full_repaint() bench_unchanged()");
   for (auto _ : state) {
     if (!s.call(function)) return state.SkipWithError("the frame failed");
   }

@@ -1,20 +1,30 @@
 // The example viewer as the README's run command starts it, in process: files of every kind a user may name
 // (text in several encodings, control bytes, binary data, directories, devices, pipes, missing files) become
-// documents that number their own lines; a 10,000-line file is scrolled by wheel and key events pushed into
-// SDL's queue, and the viewer returns on a pushed quit or close request.
+// documents that number their own lines, each in a tab of the viewer's window; wheel, key, pointer and close
+// events pushed into SDL's queue scroll the text, switch tabs and end the run, and the window's surface shows
+// what they changed.
 #include <SDL3/SDL.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "example_host.h"
+#include "host/lua_api.h"
 #include "scratch_dir.h"
+#include "ui/application.h"
+#include "ui/window_registry.h"
 
 namespace {
 
+class ViewerTest;
+ViewerTest* drivenTest = nullptr;
+
+// Runs the viewer's loop step by step: before each wait for events (after the host painted what the events
+// before it changed) the next step reads the window and pushes the next events.
 class ViewerTest : public ScratchDirTest {
  protected:
   void SetUp() override {
@@ -22,71 +32,167 @@ class ViewerTest : public ScratchDirTest {
     std::ofstream out(path("long.txt"));
     for (int i = 1; i <= 10000; ++i) out << "line " << i << " of the long file\tafter a tab\n";
   }
-
-  SDL_Event wheel(qztest::ExampleHost& host, float y) {
-    SDL_Event event{};
-    event.type = SDL_EVENT_MOUSE_WHEEL;
-    event.wheel.windowID = host.mainWindowSdlId();
-    event.wheel.y = y;
-    return event;
+  void TearDown() override {
+    drivenTest = nullptr;
+    ScratchDirTest::TearDown();
   }
 
-  SDL_Event key(qztest::ExampleHost& host, SDL_Keycode code) {
-    SDL_Event event{};
-    event.type = SDL_EVENT_KEY_DOWN;
-    event.key.windowID = host.mainWindowSdlId();
-    event.key.key = code;
-    return event;
+  // Runs the start-up chunk with `steps` taken at the viewer's waits; its exit code. A wait after the last
+  // step fails the run instead of waiting.
+  int runSteps(qztest::ExampleHost& host, std::vector<std::function<void()>> steps) {
+    steps_ = std::move(steps);
+    host_ = &host;
+    drivenTest = this;
+    lua_register(host.lua(), "qztest_before_wait", [](lua_State* L) {
+      if (drivenTest->nextStep()) return 0;
+      return luaL_error(L, "the viewer went on waiting after its last step");
+    });
+    EXPECT_EQ(host.run("local wait = system.wait_event\n"
+                       "system.wait_event = function(...) qztest_before_wait() return wait(...) end"),
+              "");
+    return host.runBoot();
   }
 
-  // A sum over the main window's surface, to tell frames apart.
-  static uint64_t surfaceSum(qztest::ExampleHost& host) {
-    SDL_Surface* surface = SDL_GetWindowSurface(host.mainWindow());
+  static SDL_Window* viewerWindow() {
+    WindowRegistry& registry = currentWindowRegistry();
+    for (const WindowInfo& info : registry.listWindows()) {
+      if (!info.isMain) return registry.window(info.id).sdlWindow();
+    }
+    return nullptr;
+  }
+
+  // Pushes an event of type for the viewer's window, stamped now; fill sets its fields and the window id.
+  template <typename Fill>
+  static void push(SDL_EventType type, Fill fill) {
+    SDL_Event event{};
+    event.type = type;
+    fill(event, SDL_GetWindowID(viewerWindow()));
+    event.common.timestamp = SDL_GetTicksNS();
+    SDL_PushEvent(&event);
+  }
+  static void motion(float x, float y) {
+    push(SDL_EVENT_MOUSE_MOTION, [&](SDL_Event& e, SDL_WindowID id) {
+      e.motion.windowID = id;
+      e.motion.x = x;
+      e.motion.y = y;
+    });
+  }
+  static void wheel(float y) {
+    push(SDL_EVENT_MOUSE_WHEEL, [&](SDL_Event& e, SDL_WindowID id) {
+      e.wheel.windowID = id;
+      e.wheel.y = y;
+    });
+  }
+  static void click(float x, float y) {
+    for (const bool down : {true, false}) {
+      push(down ? SDL_EVENT_MOUSE_BUTTON_DOWN : SDL_EVENT_MOUSE_BUTTON_UP, [&](SDL_Event& e, SDL_WindowID id) {
+        e.button.windowID = id;
+        e.button.button = SDL_BUTTON_LEFT;
+        e.button.down = down;
+        e.button.clicks = 1;
+        e.button.x = x;
+        e.button.y = y;
+      });
+    }
+  }
+  static void key(SDL_Keycode code) {
+    push(SDL_EVENT_KEY_DOWN, [&](SDL_Event& e, SDL_WindowID id) {
+      e.key.windowID = id;
+      e.key.key = code;
+      e.key.down = true;
+    });
+  }
+  static void windowEvent(SDL_EventType type) {
+    push(type, [](SDL_Event& e, SDL_WindowID id) { e.window.windowID = id; });
+  }
+
+  // A pixel of the viewer window's surface as 0xRRGGBB, and a sum over all of them to tell frames apart.
+  static uint32_t pixel(const SDL_Surface* surface, int x, int y) {
+    const auto* row = static_cast<const uint8_t*>(surface->pixels) + y * surface->pitch;
+    return reinterpret_cast<const uint32_t*>(row)[x] & 0xFFFFFFu;
+  }
+  static uint32_t pixel(int x, int y) { return pixel(SDL_GetWindowSurface(viewerWindow()), x, y); }
+  static uint64_t surfaceSum() {
+    const SDL_Surface* surface = SDL_GetWindowSurface(viewerWindow());
     uint64_t sum = 0;
     for (int y = 0; y < surface->h; ++y) {
-      const auto* row =
-          reinterpret_cast<const uint32_t*>(static_cast<const uint8_t*>(surface->pixels) + y * surface->pitch);
-      for (int x = 0; x < surface->w; ++x) sum = sum * 31 + (row[x] & 0xFFFFFFu);
+      for (int x = 0; x < surface->w; ++x) sum = sum * 31 + pixel(surface, x, y);
     }
     return sum;
   }
+
+  std::string lua(const std::string& chunk) { return host_->run(chunk); }
+
+ private:
+  bool nextStep() {
+    if (next_ >= steps_.size()) return false;
+    steps_[next_++]();
+    return true;
+  }
+
+  std::vector<std::function<void()>> steps_;
+  size_t next_ = 0;
+  qztest::ExampleHost* host_ = nullptr;
 };
 
-TEST_F(ViewerTest, OpensScrollsByWheelAndKeysAndQuits) {
-  qztest::ExampleHost host({"--new-instance", path("long.txt")});
+// The README's run: piped text and two files in tabs, wheel and keys scrolling the focused text, hover and
+// a click on a tab, and the close request that completes the form and ends the run.
+TEST_F(ViewerTest, ScrollsSwitchesTabsAndEndsWhenClosed) {
+  writeText("two.txt", "one\ntwo\n");
+  qztest::ExampleHost host({"--new-instance", "--stdin", path("long.txt"), "--file", path("two.txt")},
+                           std::string("piped"));
   ASSERT_TRUE(host.ready());
-  host.push(wheel(host, -1.0f));  // three lines down per notch
-  host.push(wheel(host, -2.0f));
-  host.push(wheel(host, 1.0f));
-  host.push(key(host, SDLK_DOWN));
-  SDL_Event quit{};
-  quit.type = SDL_EVENT_QUIT;
-  host.push(quit);
-  ASSERT_EQ(host.runBoot(), 0);
-
-  EXPECT_EQ(host.run("return require('core.viewer').current.top"), "8");
-  EXPECT_EQ(host.run("return require('core.viewer').current.row_count"), "10000") << "no line after the last newline";
-  EXPECT_EQ(SDL_GetWindowTitle(host.mainWindow()), path("long.txt") + " - qz");
-  EXPECT_EQ(SDL_GetWindowFlags(host.mainWindow()) & SDL_WINDOW_HIDDEN, 0u) << "the first frame showed the window";
-  const uint64_t firstFrame = surfaceSum(host);
-  ASSERT_EQ(host.run("require('core.viewer').current:draw()"), "");
-  EXPECT_NE(surfaceSum(host), firstFrame) << "the scrolled lines are drawn";
-}
-
-TEST_F(ViewerTest, ClosingTheWindowEndsTheRunAndScrollingStopsAtTheEnds) {
-  qztest::ExampleHost host({"--new-instance", path("long.txt")});
-  ASSERT_TRUE(host.ready());
-  host.push(key(host, SDLK_UP));
-  host.push(key(host, SDLK_END));
-  host.push(key(host, SDLK_PAGEDOWN));
-  SDL_Event close{};
-  close.type = SDL_EVENT_WINDOW_CLOSE_REQUESTED;
-  close.window.windowID = host.mainWindowSdlId();
-  host.push(close);
-  ASSERT_EQ(host.runBoot(), 0);
-  EXPECT_EQ(host.run("local v = require('core.viewer').current\n"
-                     "return v.top + v:visible_lines() - 1"),
-            "10000");
+  const uint32_t kTab = 0x222429, kHovered = 0x2E3138, kSelected = 0x1E2024;  // the viewer's colours
+  const int kTabY = 12, kTextX = 300, kTextY = 200;
+  int tabX[3] = {};
+  uint64_t frame = 0;
+  const int exitCode = runSteps(
+      host,
+      {
+          [&] {
+            ASSERT_NE(viewerWindow(), nullptr);
+            EXPECT_EQ(SDL_GetWindowFlags(viewerWindow()) & SDL_WINDOW_HIDDEN, 0u) << "the first frame was shown";
+            for (int i = 0; i < 3; ++i) {
+              tabX[i] =
+                  std::stoi(lua("local widths, x = require('core.viewer').current.tab_widths, 4\n"
+                                "for i = 1, " +
+                                std::to_string(i) + " do x = x + widths[i] + 2 end return x + 4"));
+            }
+            EXPECT_EQ(pixel(tabX[0], kTabY), kSelected);
+            EXPECT_EQ(pixel(tabX[1], kTabY), kTab);
+            frame = surfaceSum();
+            windowEvent(SDL_EVENT_WINDOW_FOCUS_GAINED);  // keys reach the active window only
+            click(tabX[1], kTabY);                       // the long file
+            motion(kTextX, kTextY);
+            wheel(-1.0f);  // three lines down per notch
+            wheel(-2.0f);
+            wheel(1.0f);
+            key(SDLK_DOWN);
+          },
+          [&] {
+            EXPECT_EQ(lua("local v = require('core.viewer').current return v.selected .. ' ' .. v:view().top"), "2 8");
+            EXPECT_NE(surfaceSum(), frame) << "the scrolled lines are drawn";
+            key(SDLK_END);
+            key(SDLK_PAGEDOWN);
+            motion(tabX[2], kTabY);
+          },
+          [&] {
+            EXPECT_EQ(lua("local v = require('core.viewer').current return v:view().top + v.shown_lines - 1"), "10000")
+                << "the last line ends the view";
+            EXPECT_EQ(pixel(tabX[2], kTabY), kHovered);
+            click(tabX[2], kTabY);
+          },
+          [&] {
+            EXPECT_EQ(lua("local v = require('core.viewer').current return v.selected .. ' ' .. v:view().top"), "3 1")
+                << "each document keeps its own place";
+            EXPECT_EQ(pixel(tabX[2], kTabY), kSelected);
+            EXPECT_EQ(pixel(tabX[1], kTabY), kTab);
+            windowEvent(SDL_EVENT_WINDOW_CLOSE_REQUESTED);
+          },
+      });
+  EXPECT_EQ(exitCode, 0);
+  EXPECT_EQ(host.run("return require('core.viewer').current.result"), "cancel");
+  EXPECT_EQ(viewerWindow(), nullptr) << "the window closed";
 }
 
 // What the viewer makes of each kind of file: its summary or note, then its shown lines, joined by "|".
@@ -151,44 +257,22 @@ TEST_F(ViewerTest, TakesEveryKindOfFileAUserMayName) {
             "UTF-8, 2 lines, the first 3 of 4 bytes|a|b");
 }
 
-TEST_F(ViewerTest, NumbersEachFileOnItsOwnAndReachesAnyLine) {
-  writeText("two.txt", "one\ntwo\n");
+TEST_F(ViewerTest, ReachesAnyLineAndCutsLongOnes) {
   writeText("long-line.txt", std::string(10000, 'x'));
-  qztest::ExampleHost host(
-      {"--new-instance", "--stdin", path("two.txt"), "--file", dir.string(), path("long.txt"), path("long-line.txt")},
-      std::string("piped"));
+  qztest::ExampleHost host({"--new-instance"});
   ASSERT_TRUE(host.ready());
-  ASSERT_EQ(host.run("dofile(BOOT_FILE)"), "");
-  ASSERT_EQ(host.run("local viewer = require('core.viewer')\n"
-                     "view = viewer.new_view(viewer.open_documents(viewer.files_from(ARGS), STDIN_DATA),\n"
-                     "                       renderer.font.load(viewer.FONT_PATH, 14))"),
+  ASSERT_EQ(host.run("dofile(BOOT_FILE)\n"
+                     "document = require('core.document')\n"
+                     "long = document.open([[" +
+                     path("long.txt") + "]])"),
             "");
-  // Each row: its text without the scratch directory, then the line number when it has one.
-  const std::string rows[][2] = {{"1", "standard input  (UTF-8, 1 line)"},
-                                 {"2", "piped 1"},
-                                 {"3", "two.txt  (UTF-8, 2 lines)"},
-                                 {"4", "one 1"},
-                                 {"5", "two 2"},
-                                 {"6", dir.filename().string()},
-                                 {"7", "is a directory: not shown"},
-                                 {"8", "long.txt  (UTF-8, 10000 lines)"},
-                                 {"9", "line 1 of the long file\tafter a tab 1"},
-                                 {"10008", "line 10000 of the long file\tafter a tab 10000"},
-                                 {"10009", "long-line.txt  (UTF-8, 1 line)"}};
-  for (const auto& [row, expected] : rows) {
-    EXPECT_EQ(host.run("local text, _, number = view:row(" + row +
-                       ")\n"
-                       "return (text:gsub('^.*/', '')) .. (number and ' ' .. number or '')"),
-              expected)
-        << "row " << row;
-  }
   // Lines asked out of order, across the index's strides.
   for (int line : {5000, 3, 9999, 64, 65, 129, 128, 10000, 1}) {
-    EXPECT_EQ(host.run("return view.docs[4]:line(" + std::to_string(line) + ")"),
+    EXPECT_EQ(host.run("return long:line(" + std::to_string(line) + ")"),
               "line " + std::to_string(line) + " of the long file\tafter a tab");
   }
-  EXPECT_EQ(host.run("return #view.docs[5]:line(1)"), "4096") << "a long line is cut where it leaves the screen";
-  EXPECT_EQ(host.run("return view.row_count"), "10010");
+  EXPECT_EQ(host.run("return #document.open([[" + path("long-line.txt") + "]]):line(1)"), "4096")
+      << "a long line is cut where it leaves the screen";
 }
 
 TEST_F(ViewerTest, OtherScriptsAndEmojiComeFromFallbackFonts) {
@@ -196,7 +280,9 @@ TEST_F(ViewerTest, OtherScriptsAndEmojiComeFromFallbackFonts) {
   ASSERT_TRUE(host.ready());
   ASSERT_EQ(host.run("dofile(BOOT_FILE)"), "");
   // Greek, Hebrew, Arabic, Devanagari, Thai, CJK, Hangul, an emoji.
-  EXPECT_EQ(host.run("local font = require('core.viewer').load_font(14)\n"
+  EXPECT_EQ(host.run("local viewer = require('core.viewer')\n"
+                     "local font = renderer.font.group_lazy(renderer.font.load(viewer.FONT_PATH, 14),\n"
+                     "                                      viewer.FALLBACK_FONTS, 14)\n"
                      "local missing = {}\n"
                      "for _, code in ipairs{0x3B1, 0x5D0, 0x627, 0x915, 0xE01, 0x4E2D, 0xD55C, 0x1F600} do\n"
                      "  if not font:has_codepoint(code) then missing[#missing + 1] = string.format('%X', code) end\n"

@@ -1,12 +1,14 @@
--- A small file viewer over the host's modules: each document under its heading with its own line numbers,
--- in DejaVu Sans Mono with fallback fonts for other scripts and emoji, scrolled with the wheel and the keys,
--- redrawn only when an event changed what is shown.
+-- A small file viewer over the host's UI modules: a window whose form holds a tab strip (one tab per
+-- document), a gutter with each document's own line numbers, the text and a status bar. The text is set in
+-- DejaVu Sans Mono with fallback fonts for other scripts and emoji, and scrolls with the wheel and the keys;
+-- closing the window ends the run.
 local document = require("core.document")
 
 local M = {}
 
 M.FONT_PATH = "/usr/share/fonts/truetype/dejavu/DejaVuSansMono.ttf"
--- Tried in order for characters the monospaced font lacks; a missing file is skipped.
+M.LABEL_FONT_PATH = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf"
+-- Tried in order for characters a font lacks; a missing file is skipped.
 local NOTO = "/usr/share/fonts/truetype/noto/"
 M.FALLBACK_FONTS = {
   NOTO .. "NotoColorEmoji.ttf",
@@ -36,18 +38,25 @@ M.FALLBACK_FONTS = {
   NOTO .. "NotoSansCanadianAboriginal-Regular.ttf",
   "/usr/share/fonts/opentype/noto/NotoSansCJK-Regular.ttc",
 }
-local FONT_SIZE = 14
+local TEXT_SIZE, LABEL_SIZE = 14, 13
+local TAB_HEIGHT, STATUS_HEIGHT = 30, 24
+local MIN_TAB_WIDTH = 16
 local WHEEL_LINES = 3
-local TAB_COLUMNS = 4
 local PADDING = 8
+local ELLIPSIS = "\u{2026}"
 
 local COLORS = {
+  tab = { 34, 36, 41 },
+  tab_hovered = { 46, 49, 56 },
   background = { 30, 32, 36 },
   gutter = { 38, 40, 46 },
   number = { 110, 115, 125 },
   text = { 220, 220, 210 },
-  heading = { 120, 170, 240 },
+  label = { 170, 175, 185 },
+  selected_label = { 235, 235, 230 },
+  accent = { 120, 170, 240 },
   error = { 240, 110, 100 },
+  status = { 44, 47, 54 },
 }
 
 -- The files named by the command line: every argument after the program that is not an option, and the
@@ -80,152 +89,322 @@ function M.open_documents(files, stdin_data)
   return docs
 end
 
--- The monospaced font with its fallbacks, at size pixels; colour emoji come from bitmap glyphs.
-function M.load_font(size)
-  renderer.font.allow_font_bitmap_glyphs(true)
-  return renderer.font.group_lazy(renderer.font.load(M.FONT_PATH, size), M.FALLBACK_FONTS, size)
+-- text, cut to fit room DIPs with an ellipsis when it does not.
+local function fitted(canvas, font, text, room)
+  if canvas:measure_text(font, text) <= room then return text end
+  local cut = canvas:text_column(font, text, math.max(room - canvas:measure_text(font, ELLIPSIS), 0))
+  return text:sub(1, cut - 1) .. ELLIPSIS
 end
 
-local View = {}
-View.__index = View
+local function label_of(doc) return doc.name:match("[^/]+/*$") or doc.name end
 
--- The view's rows: each document's heading (when there are several, or it has a note), then its note or
--- its lines.
-function M.new_view(docs, font)
-  local view = setmetatable({ docs = docs, font = font, top = 1, wheel = 0, sections = {}, shown = {} }, View)
-  font:set_tab_size(TAB_COLUMNS * math.max(1, math.floor(font:get_width(" "))))
-  view.line_height = math.max(1, math.floor(font:get_height()))
-  local rows, most_lines = 0, 1
-  for _, doc in ipairs(docs) do
-    local heading = #docs > 1 or doc.note ~= nil
-    view.sections[#view.sections + 1] = { doc = doc, first = rows + 1, heading = heading }
-    rows = rows + (heading and 1 or 0) + (doc.note and 1 or doc.line_count)
-    most_lines = math.max(most_lines, doc.line_count)
+local function main_window_size()
+  for _, info in ipairs(window.list()) do
+    if info.is_main then return info.width, info.height end
   end
-  view.row_count = rows
-  view.gutter = math.floor(font:get_width(tostring(most_lines))) + 2 * PADDING
-  return view
+  return 1024, 640
 end
 
--- What row shows: its text, its colour and its line number (nil for headings and notes).
-function View:row(row)
-  local sections = self.sections
-  local index = #sections
-  while sections[index].first > row do
-    index = index - 1
+-- The width in DIPs of each document's tab, its label in full: measured with a renderer font of the label
+-- font's file and size, which is that width at any display scale.
+local function tab_widths(docs)
+  local font = renderer.font.group_lazy(renderer.font.load(M.LABEL_FONT_PATH, LABEL_SIZE), M.FALLBACK_FONTS,
+    LABEL_SIZE)
+  local widths = {}
+  for i, doc in ipairs(docs) do
+    widths[i] = math.ceil(font:get_width(label_of(doc))) + 2 * PADDING
   end
-  local section = sections[index]
-  local doc, offset = section.doc, row - section.first
-  if section.heading then
-    if offset == 0 then
-      return doc.note and doc.name or (doc.name .. "  (" .. doc:summary() .. ")"), COLORS.heading
-    end
-    offset = offset - 1
+  font:release()
+  return widths
+end
+
+local Viewer = {}
+Viewer.__index = Viewer
+
+local function check(value, message)
+  if value == nil then error(message, 2) end
+  return value
+end
+
+-- Creates the window with its form; options.title, .width and .height override the defaults.
+function M.open(args, stdin_data, options)
+  options = options or {}
+  renderer.font.allow_font_bitmap_glyphs(true) -- colour emoji are bitmap glyphs
+  local files = M.files_from(args)
+  local docs = M.open_documents(files, stdin_data)
+  local viewer = setmetatable({ docs = docs, selected = 1, views = {}, tabs = {} }, Viewer)
+  for i = 1, #docs do
+    viewer.views[i] = { top = 1, wheel = 0, shown = {} }
   end
-  if doc.note then return doc.note, COLORS.error end
-  return doc:line(offset + 1), COLORS.text, offset + 1
+  viewer.text_font = ui_font.create({ path = M.FONT_PATH, size = TEXT_SIZE, fallbacks = M.FALLBACK_FONTS })
+  viewer.label_font = ui_font.create({ path = M.LABEL_FONT_PATH, size = LABEL_SIZE, fallbacks = M.FALLBACK_FONTS })
+  local width, height = main_window_size()
+  viewer.window = check(window.create({
+    title = options.title or (#files == 1 and (files[1] .. " - qz") or "qz"),
+    width = options.width or width,
+    height = options.height or height,
+  }))
+  viewer.tab_widths = tab_widths(docs)
+  viewer:build_form(viewer.tab_widths, options.width or width)
+  return viewer
 end
 
-function View:visible_lines()
-  local _, height = renderer.get_size()
-  return math.max(1, height // self.line_height)
+-- The form: rows of the tab strip, the body (gutter and text) and the status bar.
+function Viewer:build_form(widths, window_width)
+  -- The form's background is the text's, which then needs no fill of its own.
+  local f = form.create({ background = COLORS.background })
+  self.form = f
+  local function add_pane(parent, pane_options)
+    local p = check(pane.create(f, pane_options))
+    check(layout.append(f, parent, p))
+    return p
+  end
+  local function add_layout(parent, pane_options, layout_options)
+    local l = check(layout.cols(f, layout_options))
+    check(pane.set_layout(f, add_pane(parent, pane_options), l))
+    return l
+  end
+  local function add_control(parent, pane_options, definition)
+    local c = check(control.create(f, definition))
+    check(pane.attach(f, add_pane(parent, pane_options), c))
+    return c
+  end
+  local root = form.root_layout(f)
+  local strip = add_layout(root, { length = TAB_HEIGHT }, { padding_left = 4, padding_top = 4, gap = 2 })
+  -- Tabs grow from an equal share of the window's width to their label's, so that all of them fit.
+  local share = math.max(MIN_TAB_WIDTH, (window_width - 4) // #widths - 2)
+  for i, width in ipairs(widths) do
+    self.tabs[i] = add_control(strip, { length = "weighted", minimum_width = math.min(share, width),
+                                        maximum_width = width }, self:tab_definition(i))
+  end
+  local body = add_layout(root, { length = "weighted" })
+  self.gutter = add_control(body, { length = "content" }, self:gutter_definition())
+  self.text = add_control(body, { length = "weighted" }, self:text_definition())
+  self.status = add_control(root, { length = STATUS_HEIGHT }, self:status_definition())
+  check(form.bind_lifecycle(f, { on_complete = function(_, result) self.result = result end }))
+  check(form.set_initial_focus(f, self.text))
+  check(window.attach_form(self.window, f))
 end
 
--- Moves the first shown row by delta rows, within the view; true when it moved.
-function View:scroll(delta)
-  local last_top = math.max(1, self.row_count - self:visible_lines() + 1)
-  local top = math.max(1, math.min(last_top, self.top + delta))
-  if top == self.top then return false end
-  self.top = top
+function Viewer:document() return self.docs[self.selected] end
+function Viewer:view() return self.views[self.selected] end
+
+-- Shows document index; the gutter's width follows its line count.
+function Viewer:select(index)
+  if index == self.selected then return end
+  self.selected = index
+  check(control.relayout(self.form, self.gutter))
+end
+
+function Viewer:line_height(canvas)
+  local _, height = canvas:measure_text(self.text_font, "Ag")
+  return math.max(1, height)
+end
+
+function Viewer:visible_lines(canvas)
+  local _, height = canvas:size()
+  return math.max(1, height // self:line_height(canvas))
+end
+
+-- Moves the first shown line by delta lines, within the document; true when it moved.
+function Viewer:scroll(delta, canvas)
+  local view = self:view()
+  local last_top = math.max(1, self:document().line_count - self:visible_lines(canvas) + 1)
+  local top = math.max(1, math.min(last_top, view.top + delta))
+  if top == view.top then return false end
+  view.top = top
   return true
-end
-
--- What row draws: its text, colour and x, and its number with the number's x. Rows drawn in the last frame
--- are kept, so a frame makes only the rows that scrolled in.
-function View:shown_row(row, shown)
-  local entry = self.shown[row]
-  if not entry then
-    local text, color, number = self:row(row)
-    entry = { text = text, color = color, x = PADDING }
-    if number then
-      entry.number = tostring(number)
-      entry.number_x = self.gutter - PADDING - renderer.measure_text(self.font, entry.number)
-      entry.x = self.gutter + PADDING
-    end
-  end
-  shown[row] = entry
-  return entry
-end
-
-function View:draw()
-  local width, height = renderer.get_size()
-  local font, line_height, y, shown = self.font, self.line_height, 0, {}
-  local draw_text, number_color = renderer.draw_text, COLORS.number
-  renderer.begin_frame()
-  renderer.set_clip_rect(0, 0, width, height)
-  renderer.draw_rect(0, 0, width, height, COLORS.background)
-  renderer.draw_rect(0, 0, self.gutter, height, COLORS.gutter)
-  for row = self.top, math.min(self.row_count, self.top + self:visible_lines()) do
-    local entry = self:shown_row(row, shown)
-    if entry.number then draw_text(font, entry.number, entry.number_x, y, number_color) end
-    draw_text(font, entry.text, entry.x, y, entry.color)
-    y = y + line_height
-  end
-  self.shown = shown
-  renderer.end_frame()
 end
 
 local KEY_SCROLLS = {
   up = function() return -1 end,
   down = function() return 1 end,
-  pageup = function(view) return 1 - view:visible_lines() end,
-  pagedown = function(view) return view:visible_lines() - 1 end,
-  home = function(view) return -view.row_count end,
-  ["end"] = function(view) return view.row_count end,
+  pageup = function(viewer, canvas) return 1 - viewer:visible_lines(canvas) end,
+  pagedown = function(viewer, canvas) return viewer:visible_lines(canvas) - 1 end,
+  home = function(viewer) return -viewer:document().line_count end,
+  ["end"] = function(viewer) return viewer:document().line_count end,
 }
 
--- Handles one event of system.poll_event: "quit" to stop, true when the view must be drawn again.
-function View:handle(kind, a)
-  if kind == "quit" then return "quit" end
-  if kind == "expose" or kind == "resize" then
-    self:scroll(0) -- a taller window may show the end of the document higher up
-    return true
+local HANDLED = { handled = true }
+
+-- Paints the window again where it changed. (An event result's redraw would repaint all of it.)
+function Viewer:redraw() check(control.redraw(self.form, self.text)) end
+
+-- Wheel and keys scroll the text; the gutter passes its wheel on.
+function Viewer:scroll_event(event, canvas)
+  local view = self:view()
+  if event.kind == "wheel" then
+    view.wheel = view.wheel - event.dy * WHEEL_LINES
+    local lines = view.wheel < 0 and math.ceil(view.wheel) or math.floor(view.wheel)
+    view.wheel = view.wheel - lines
+    if self:scroll(lines, canvas) then self:redraw() end
+    return HANDLED
   end
-  if kind == "mousewheel" then
-    self.wheel = self.wheel - a * WHEEL_LINES
-    local lines = self.wheel < 0 and math.ceil(self.wheel) or math.floor(self.wheel)
-    self.wheel = self.wheel - lines
-    return self:scroll(lines)
+  local scroll = event.kind == "key_down" and KEY_SCROLLS[event.key]
+  if scroll then
+    if self:scroll(scroll(self, canvas), canvas) then self:redraw() end
+    return HANDLED
   end
-  if kind == "keydown" and KEY_SCROLLS[a] then return self:scroll(KEY_SCROLLS[a](self)) end
-  return false
+  if event.kind == "pointer_down" then return { handled = true, focus = "acquire" } end
+  return nil
 end
 
--- Takes every waiting event; "quit", or whether the view must be drawn again.
-function M.drain_events(view)
-  local dirty = false
+-- A line of the document as it is drawn: its text and its number. Lines stay while they are on screen, so
+-- a frame makes only the lines that scrolled in.
+function Viewer:shown_line(index)
+  local shown = self:view().shown
+  local line = shown[index]
+  if not line then
+    line = { text = self:document():line(index), number = tostring(index) }
+    shown[index] = line
+  end
+  return line
+end
+
+-- Calls each(index, y) for the lines on screen, and forgets the shown lines that left it. A taller window
+-- may show the end of the document higher up.
+function Viewer:each_visible_line(canvas, each)
+  self:scroll(0, canvas)
+  local view, doc = self:view(), self:document()
+  local line_height = self:line_height(canvas)
+  local last = math.min(doc.line_count, view.top + self:visible_lines(canvas))
+  for index in pairs(view.shown) do
+    if index < view.top or index > last then view.shown[index] = nil end
+  end
+  for index = view.top, last do
+    each(index, (index - view.top) * line_height)
+  end
+end
+
+function Viewer:tab_definition(index)
+  local viewer = self
+  return {
+    draw = function(_, canvas)
+      local width, height = canvas:size()
+      local doc, selected = viewer.docs[index], index == viewer.selected
+      local fill = selected and COLORS.background or (viewer.hovered == index and COLORS.tab_hovered or COLORS.tab)
+      canvas:fill_rect(0, 0, width, height, fill)
+      if selected then canvas:fill_rect(0, 0, width, 2, COLORS.accent) end
+      local label = fitted(canvas, viewer.label_font, label_of(doc), width - 2 * PADDING)
+      local _, label_height = canvas:measure_text(viewer.label_font, label)
+      local color = doc.note and COLORS.error or (selected and COLORS.selected_label or COLORS.label)
+      canvas:draw_text(viewer.label_font, label, PADDING, (height - label_height) // 2, color)
+    end,
+    event = function(_, event)
+      if event.kind == "pointer_enter" then
+        viewer.hovered = index
+        viewer:redraw()
+      elseif event.kind == "pointer_leave" then
+        if viewer.hovered == index then viewer.hovered = nil end
+        viewer:redraw()
+      elseif event.kind == "pointer_down" and event.button == "left" then
+        -- The press took the focus from the text (tabs take none); it goes back once the press is handled.
+        viewer:select(index)
+        check(form.focus(viewer.form, viewer.text))
+        return HANDLED
+      end
+      return nil
+    end,
+  }
+end
+
+function Viewer:gutter_definition()
+  local viewer = self
+  return {
+    measure = function(_, canvas)
+      local count = viewer:document().line_count
+      if count == 0 then return 0, 0 end
+      return canvas:measure_text(viewer.text_font, tostring(count)) + 2 * PADDING, 0
+    end,
+    draw = function(_, canvas)
+      local width, height = canvas:size()
+      canvas:fill_rect(0, 0, width, height, COLORS.gutter)
+      viewer:each_visible_line(canvas, function(index, y)
+        local line = viewer:shown_line(index)
+        line.number_width = line.number_width or canvas:measure_text(viewer.text_font, line.number)
+        canvas:draw_text(viewer.text_font, line.number, width - PADDING - line.number_width, y, COLORS.number)
+      end)
+    end,
+    event = function(_, event, canvas)
+      if event.kind == "wheel" then return viewer:scroll_event(event, canvas) end
+      return nil
+    end,
+  }
+end
+
+function Viewer:text_definition()
+  local viewer = self
+  return {
+    focusable = true,
+    draw = function(_, canvas)
+      viewer.shown_lines = viewer:visible_lines(canvas)
+      local doc = viewer:document()
+      if doc.note then
+        canvas:draw_text(viewer.text_font, doc.note, PADDING, 0, COLORS.error)
+        return
+      end
+      viewer:each_visible_line(canvas, function(index, y)
+        canvas:draw_text(viewer.text_font, viewer:shown_line(index).text, PADDING, y, COLORS.text)
+      end)
+    end,
+    event = function(_, event, canvas) return viewer:scroll_event(event, canvas) end,
+  }
+end
+
+-- The status bar: the document's path on the left; its encoding, size and the lines on screen on the right
+-- (the text, drawn before the status bar, counted them).
+function Viewer:status_text()
+  local doc, view = self:document(), self:view()
+  if doc.note or doc.line_count == 0 then return doc.name, doc:summary() end
+  local last = math.min(doc.line_count, view.top + (self.shown_lines or 1) - 1)
+  return doc.name, string.format("%s, showing %d-%d", doc:summary(), view.top, last)
+end
+
+function Viewer:status_definition()
+  local viewer = self
+  return {
+    draw = function(_, canvas)
+      local width, height = canvas:size()
+      canvas:fill_rect(0, 0, width, height, COLORS.status)
+      local name, summary = viewer:status_text()
+      local font = viewer.label_font
+      summary = fitted(canvas, font, summary, width - 2 * PADDING)
+      local summary_width, text_height = canvas:measure_text(font, summary)
+      local y = (height - text_height) // 2
+      canvas:draw_text(font, summary, width - PADDING - summary_width, y,
+        viewer:document().note and COLORS.error or COLORS.label)
+      name = fitted(canvas, font, name, width - summary_width - 4 * PADDING)
+      if name ~= ELLIPSIS then canvas:draw_text(font, name, PADDING, y, COLORS.label) end
+    end,
+  }
+end
+
+-- Closes the window, which completes the form's lifecycle with result.
+function Viewer:close(result)
+  if not self.result then form.close(self.form, result) end
+end
+
+-- Takes every waiting event; when none is left the host lays out and paints its windows.
+function Viewer:drain_events()
   while true do
-    local event = table.pack(system.poll_event())
-    if event.n == 0 then return dirty end
-    local result = view:handle(table.unpack(event, 1, event.n))
-    if result == "quit" then return "quit" end
-    dirty = dirty or result
+    local kind = system.poll_event()
+    if kind == nil then return end
+    if kind == "quit" then self:close("quit") end
+  end
+end
+
+-- Runs until the window is closed (or the application is asked to quit); the form's result.
+function Viewer:run()
+  while true do
+    self:drain_events()
+    if self.result then return self.result end
+    system.wait_event(3600)
   end
 end
 
 function M.main(args, stdin_data)
-  local files = M.files_from(args)
-  local font = M.load_font(FONT_SIZE * (SCALE or 1))
-  local view = M.new_view(M.open_documents(files, stdin_data), font)
-  M.current = view
-  system.set_window_title(#files == 1 and (files[1] .. " - qz") or "qz")
-  local dirty = true
-  while true do
-    if dirty then view:draw() end
-    system.wait_event(3600)
-    dirty = M.drain_events(view)
-    if dirty == "quit" then return end
-  end
+  M.current = M.open(args, stdin_data)
+  M.current:run()
 end
 
 return M
