@@ -172,6 +172,7 @@ TEST_F(ViewerTest, ScrollsSwitchesTabsAndEndsWhenClosed) {
           [&] {
             EXPECT_EQ(lua("local v = require('core.viewer').current return v.selected .. ' ' .. v:view().top"), "2 8");
             EXPECT_NE(surfaceSum(), frame) << "the scrolled lines are drawn";
+            click(900, kTabY);  // the empty strip takes the focus from the text; the keys still scroll it
             key(SDLK_END);
             key(SDLK_PAGEDOWN);
             motion(tabX[2], kTabY);

@@ -181,7 +181,16 @@ function Viewer:build_form(widths, window_width)
   self.gutter = add_control(body, { length = "content" }, self:gutter_definition())
   self.text = add_control(body, { length = "weighted" }, self:text_definition())
   self.status = add_control(root, { length = STATUS_HEIGHT }, self:status_definition())
-  check(form.bind_lifecycle(f, { on_complete = function(_, result) self.result = result end }))
+  check(form.bind_lifecycle(f, {
+    on_complete = function(_, result) self.result = result end,
+    -- Keys that reach no control (a press outside the text took its focus) scroll it too, and give it the
+    -- focus back.
+    event = function(_, event)
+      if not self:scroll_event(event) then return false end
+      check(form.focus(f, self.text))
+      return true
+    end,
+  }))
   check(form.set_initial_focus(f, self.text))
   check(window.attach_form(self.window, f))
 end
@@ -196,20 +205,18 @@ function Viewer:select(index)
   check(control.relayout(self.form, self.gutter))
 end
 
-function Viewer:line_height(canvas)
-  local _, height = canvas:measure_text(self.text_font, "Ag")
-  return math.max(1, height)
-end
-
-function Viewer:visible_lines(canvas)
+-- The lines that fit in the text's height, counted at each paint.
+function Viewer:measure_lines(canvas)
   local _, height = canvas:size()
-  return math.max(1, height // self:line_height(canvas))
+  local _, line_height = canvas:measure_text(self.text_font, "Ag")
+  self.line_height = math.max(1, line_height)
+  self.shown_lines = math.max(1, height // self.line_height)
 end
 
 -- Moves the first shown line by delta lines, within the document; true when it moved.
-function Viewer:scroll(delta, canvas)
+function Viewer:scroll(delta)
   local view = self:view()
-  local last_top = math.max(1, self:document().line_count - self:visible_lines(canvas) + 1)
+  local last_top = math.max(1, self:document().line_count - (self.shown_lines or 1) + 1)
   local top = math.max(1, math.min(last_top, view.top + delta))
   if top == view.top then return false end
   view.top = top
@@ -219,8 +226,8 @@ end
 local KEY_SCROLLS = {
   up = function() return -1 end,
   down = function() return 1 end,
-  pageup = function(viewer, canvas) return 1 - viewer:visible_lines(canvas) end,
-  pagedown = function(viewer, canvas) return viewer:visible_lines(canvas) - 1 end,
+  pageup = function(viewer) return 1 - viewer.shown_lines end,
+  pagedown = function(viewer) return viewer.shown_lines - 1 end,
   home = function(viewer) return -viewer:document().line_count end,
   ["end"] = function(viewer) return viewer:document().line_count end,
 }
@@ -230,23 +237,20 @@ local HANDLED = { handled = true }
 -- Paints the window again where it changed. (An event result's redraw would repaint all of it.)
 function Viewer:redraw() check(control.redraw(self.form, self.text)) end
 
--- Wheel and keys scroll the text; the gutter passes its wheel on.
-function Viewer:scroll_event(event, canvas)
-  local view = self:view()
+-- Wheel and keys scroll the text; true when the event was the viewer's.
+function Viewer:scroll_event(event)
+  local view, lines = self:view(), nil
   if event.kind == "wheel" then
     view.wheel = view.wheel - event.dy * WHEEL_LINES
-    local lines = view.wheel < 0 and math.ceil(view.wheel) or math.floor(view.wheel)
+    lines = view.wheel < 0 and math.ceil(view.wheel) or math.floor(view.wheel)
     view.wheel = view.wheel - lines
-    if self:scroll(lines, canvas) then self:redraw() end
-    return HANDLED
+  elseif event.kind == "key_down" and KEY_SCROLLS[event.key] then
+    lines = KEY_SCROLLS[event.key](self)
+  else
+    return false
   end
-  local scroll = event.kind == "key_down" and KEY_SCROLLS[event.key]
-  if scroll then
-    if self:scroll(scroll(self, canvas), canvas) then self:redraw() end
-    return HANDLED
-  end
-  if event.kind == "pointer_down" then return { handled = true, focus = "acquire" } end
-  return nil
+  if self:scroll(lines) then self:redraw() end
+  return true
 end
 
 -- A line of the document as it is drawn: its text and its number. Lines stay while they are on screen, so
@@ -264,10 +268,10 @@ end
 -- Calls each(index, y) for the lines on screen, and forgets the shown lines that left it. A taller window
 -- may show the end of the document higher up.
 function Viewer:each_visible_line(canvas, each)
-  self:scroll(0, canvas)
-  local view, doc = self:view(), self:document()
-  local line_height = self:line_height(canvas)
-  local last = math.min(doc.line_count, view.top + self:visible_lines(canvas))
+  self:measure_lines(canvas)
+  self:scroll(0)
+  local view, doc, line_height = self:view(), self:document(), self.line_height
+  local last = math.min(doc.line_count, view.top + self.shown_lines)
   for index in pairs(view.shown) do
     if index < view.top or index > last then view.shown[index] = nil end
   end
@@ -325,8 +329,8 @@ function Viewer:gutter_definition()
         canvas:draw_text(viewer.text_font, line.number, width - PADDING - line.number_width, y, COLORS.number)
       end)
     end,
-    event = function(_, event, canvas)
-      if event.kind == "wheel" then return viewer:scroll_event(event, canvas) end
+    event = function(_, event)
+      if event.kind == "wheel" and viewer:scroll_event(event) then return HANDLED end
       return nil
     end,
   }
@@ -337,7 +341,6 @@ function Viewer:text_definition()
   return {
     focusable = true,
     draw = function(_, canvas)
-      viewer.shown_lines = viewer:visible_lines(canvas)
       local doc = viewer:document()
       if doc.note then
         canvas:draw_text(viewer.text_font, doc.note, PADDING, 0, COLORS.error)
@@ -347,7 +350,7 @@ function Viewer:text_definition()
         canvas:draw_text(viewer.text_font, viewer:shown_line(index).text, PADDING, y, COLORS.text)
       end)
     end,
-    event = function(_, event, canvas) return viewer:scroll_event(event, canvas) end,
+    event = function(_, event) return viewer:scroll_event(event) and HANDLED or nil end,
   }
 end
 
