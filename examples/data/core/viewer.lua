@@ -98,18 +98,19 @@ end
 
 local function label_of(doc) return doc.name:match("[^/]+/*$") or doc.name end
 
-local function main_window_size()
+-- The main window's size and the zoom that the scripts' SCALE (from --scale, QZ_SCALE or the display)
+-- asks beyond the display's own scale, which the UI host applies already.
+local function main_window_metrics()
   for _, info in ipairs(window.list()) do
-    if info.is_main then return info.width, info.height end
+    if info.is_main then return info.width, info.height, (SCALE or info.display_scale) / info.display_scale end
   end
-  return 1024, 640
+  return 1024, 640, 1
 end
 
 -- The width in DIPs of each document's tab, its label in full: measured with a renderer font of the label
 -- font's file and size, which is that width at any display scale.
-local function tab_widths(docs)
-  local font = renderer.font.group_lazy(renderer.font.load(M.LABEL_FONT_PATH, LABEL_SIZE), M.FALLBACK_FONTS,
-    LABEL_SIZE)
+local function tab_widths(docs, size)
+  local font = renderer.font.group_lazy(renderer.font.load(M.LABEL_FONT_PATH, size), M.FALLBACK_FONTS, size)
   local widths = {}
   for i, doc in ipairs(docs) do
     widths[i] = math.ceil(font:get_width(label_of(doc))) + 2 * PADDING
@@ -136,15 +137,17 @@ function M.open(args, stdin_data, options)
   for i = 1, #docs do
     viewer.views[i] = { top = 1, wheel = 0, shown = {} }
   end
-  viewer.text_font = ui_font.create({ path = M.FONT_PATH, size = TEXT_SIZE, fallbacks = M.FALLBACK_FONTS })
-  viewer.label_font = ui_font.create({ path = M.LABEL_FONT_PATH, size = LABEL_SIZE, fallbacks = M.FALLBACK_FONTS })
-  local width, height = main_window_size()
+  local width, height, zoom = main_window_metrics()
+  viewer.zoom = zoom
+  viewer.text_font = ui_font.create({ path = M.FONT_PATH, size = TEXT_SIZE * zoom, fallbacks = M.FALLBACK_FONTS })
+  viewer.label_font = ui_font.create({ path = M.LABEL_FONT_PATH, size = LABEL_SIZE * zoom,
+                                       fallbacks = M.FALLBACK_FONTS })
   viewer.window = check(window.create({
     title = options.title or (#files == 1 and (files[1] .. " - qz") or "qz"),
     width = options.width or width,
     height = options.height or height,
   }))
-  viewer.tab_widths = tab_widths(docs)
+  viewer.tab_widths = tab_widths(docs, LABEL_SIZE * zoom)
   viewer:build_form(viewer.tab_widths, options.width or width)
   return viewer
 end
@@ -170,7 +173,8 @@ function Viewer:build_form(widths, window_width)
     return c
   end
   local root = form.root_layout(f)
-  local strip = add_layout(root, { length = TAB_HEIGHT }, { padding_left = 4, padding_top = 4, gap = 2 })
+  local strip = add_layout(root, { length = math.floor(TAB_HEIGHT * self.zoom) },
+    { padding_left = 4, padding_top = 4, gap = 2 })
   -- Tabs grow from an equal share of the window's width to their label's, so that all of them fit.
   local share = math.max(MIN_TAB_WIDTH, (window_width - 4) // #widths - 2)
   for i, width in ipairs(widths) do
@@ -180,7 +184,7 @@ function Viewer:build_form(widths, window_width)
   local body = add_layout(root, { length = "weighted" })
   self.gutter = add_control(body, { length = "content" }, self:gutter_definition())
   self.text = add_control(body, { length = "weighted" }, self:text_definition())
-  self.status = add_control(root, { length = STATUS_HEIGHT }, self:status_definition())
+  self.status = add_control(root, { length = math.floor(STATUS_HEIGHT * self.zoom) }, self:status_definition())
   check(form.bind_lifecycle(f, {
     on_complete = function(_, result) self.result = result end,
     -- Keys that reach no control (a press outside the text took its focus) scroll it too, and give it the
