@@ -18,6 +18,16 @@ constexpr const char* kIntegerRange = "expected a finite number in integer range
 
 bool isFinite(double value) { return std::isfinite(value); }
 
+// The argument when it is exactly an integer from `low` to INT32_MAX (the usual case, read without going
+// through a double); otherwise false, and the caller's checks on the number give the same value or error.
+bool plainInteger(lua_State* L, int index, lua_Integer low, int32_t* value) {
+  int isInteger = 0;
+  const lua_Integer integer = lua_tointegerx(L, index, &isInteger);
+  if (isInteger == 0 || integer < low || integer > INT32_MAX) return false;
+  *value = static_cast<int32_t>(integer);
+  return true;
+}
+
 }  // namespace
 
 void raiseArgumentError(lua_State* L, int index, const char* message) {
@@ -27,6 +37,7 @@ void raiseArgumentError(lua_State* L, int index, const char* message) {
 }
 
 int32_t checkIntegerNumber(lua_State* L, int index) {
+  if (int32_t value = 0; plainInteger(L, index, INT32_MIN, &value)) return value;
   const double value = luaL_checknumber(L, index);
   if (!(isFinite(value) && value >= kIntMin && value <= kIntMax)) raiseArgumentError(L, index, kIntegerRange);
   return static_cast<int32_t>(value);
@@ -41,6 +52,7 @@ int32_t checkCppInteger(lua_State* L, int index) {
 }
 
 int32_t checkNonNegativeInteger(lua_State* L, int index) {
+  if (int32_t value = 0; plainInteger(L, index, 0, &value)) return value;
   const double value = luaL_checknumber(L, index);
   if (!(isFinite(value) && value >= 0.0)) {
     raiseArgumentError(L, index, "expected a finite non-negative number in integer range");
@@ -50,6 +62,7 @@ int32_t checkNonNegativeInteger(lua_State* L, int index) {
 }
 
 int32_t checkPositiveInteger(lua_State* L, int index) {
+  if (int32_t value = 0; plainInteger(L, index, 1, &value)) return value;
   const double value = luaL_checknumber(L, index);
   if (!(isFinite(value) && value >= 1.0)) raiseArgumentError(L, index, "expected a positive number in integer range");
   if (value > kIntMax) raiseArgumentError(L, index, kIntegerRange);

@@ -73,6 +73,8 @@ TEST_F(LuaChecks, IntegerNumberTruncatesTowardZeroInsideInt32) {
   expectError(check, "2147483647.5", kIntegerRange);
   expectError(check, "0/0", kIntegerRange);
   expectError(check, "math.huge", kIntegerRange);
+  expectError(check, "-2147483649", kIntegerRange);
+  expectError(check, "math.mininteger", kIntegerRange);
   expectError(check, "{}", "number expected");
 }
 

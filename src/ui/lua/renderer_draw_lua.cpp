@@ -4,7 +4,6 @@
 #include <cfloat>
 #include <cmath>
 #include <new>
-#include <optional>
 #include <vector>
 
 #include "host/lua_api.h"
@@ -27,28 +26,40 @@ uint32_t colorChannel(lua_State* L, lua_Number value) {
   return static_cast<uint32_t>(value);
 }
 
-// The colour of a table whose elements 1-3 are numbers (or numeric strings) and 4 a number or nil; none for
+// One element of a colour table as a number: an integer (the usual channel) is read as it is, anything
+// else converted as lua_tonumberx does; false when it is no number.
+bool colorElement(lua_State* L, int index, lua_Number* value) {
+  int isInteger = 0;
+  const lua_Integer integer = lua_tointegerx(L, index, &isInteger);
+  if (isInteger != 0) {
+    *value = static_cast<lua_Number>(integer);
+    return true;
+  }
+  int isNumber = 0;
+  *value = lua_tonumberx(L, index, &isNumber);
+  return isNumber != 0;
+}
+
+// The colour of a table whose elements 1-3 are numbers (or numeric strings) and 4 a number or nil; false for
 // another shape. Each element is read and converted once: colours are read by every drawing call.
-std::optional<uint32_t> readColorTable(lua_State* L, int table) {
-  lua_Number rgb[3];
+bool readColorTable(lua_State* L, int table, uint32_t* color) {
+  lua_Number rgba[4] = {0.0, 0.0, 0.0, 255.0};
   bool numbers = true;
   for (int i = 0; i < 3; ++i) {
     lua_rawgeti(L, table, i + 1);
-    int isNumber = 0;
-    rgb[i] = lua_tonumberx(L, -1, &isNumber);
-    numbers = numbers && isNumber != 0;
+    numbers = colorElement(L, -1, &rgba[i]) && numbers;
   }
   const int alphaType = lua_rawgeti(L, table, 4);
-  std::optional<uint32_t> color;
-  if (numbers && (alphaType == LUA_TNUMBER || alphaType == LUA_TNIL)) {
-    const uint32_t r = colorChannel(L, rgb[0]);
-    const uint32_t g = colorChannel(L, rgb[1]);
-    const uint32_t b = colorChannel(L, rgb[2]);
-    const uint32_t a = alphaType == LUA_TNIL ? 255u : colorChannel(L, lua_tonumber(L, -1));
-    color = b | g << 8 | r << 16 | a << 24;
+  const bool valid = numbers && (alphaType == LUA_TNUMBER || alphaType == LUA_TNIL);
+  if (valid) {
+    const uint32_t r = colorChannel(L, rgba[0]);
+    const uint32_t g = colorChannel(L, rgba[1]);
+    const uint32_t b = colorChannel(L, rgba[2]);
+    if (alphaType == LUA_TNUMBER) colorElement(L, -1, &rgba[3]);
+    *color = b | g << 8 | r << 16 | colorChannel(L, rgba[3]) << 24;
   }
   lua_pop(L, 4);
-  return color;
+  return valid;
 }
 
 bool isFloatRange(double value) { return std::isfinite(value) && std::fabs(value) <= FLT_MAX; }
@@ -90,16 +101,15 @@ RenderRect readRect(lua_State* L, int first, int32_t (*checkSize)(lua_State*, in
 }  // namespace
 
 uint32_t readRendererColor(lua_State* L, int index) {
-  if (lua_isnoneornil(L, index)) return 0xFFFFFFFFu;
-  index = lua_absindex(L, index);
-  if (lua_istable(L, index)) {
-    if (const std::optional<uint32_t> color = readColorTable(L, index)) return *color;
+  const int type = lua_type(L, index);
+  if (type == LUA_TNONE || type == LUA_TNIL) return 0xFFFFFFFFu;
+  if (type == LUA_TTABLE) {
+    uint32_t color = 0;
+    if (readColorTable(L, index, &color)) return color;
     lua_rawgeti(L, index, 1);
-    if (lua_istable(L, -1)) {
-      if (const std::optional<uint32_t> color = readColorTable(L, lua_gettop(L))) {
-        lua_pop(L, 1);
-        return *color;
-      }
+    if (lua_istable(L, -1) && readColorTable(L, lua_gettop(L), &color)) {
+      lua_pop(L, 1);
+      return color;
     }
     lua_pop(L, 1);
   }

@@ -5,8 +5,8 @@
 
 struct lua_State;
 
-// The optional colour argument at index: {r, g, b [, a]} (or such a table inside a table) packed
-// 0xAARRGGBB; none or nil is opaque white.
+// The optional colour argument at index (an argument position, not relative to the top): {r, g, b [, a]}
+// (or such a table inside a table) packed 0xAARRGGBB; none or nil is opaque white.
 uint32_t readRendererColor(lua_State* L, int index);
 
 // Keeps the Canvas at index alive until the current frame ends.

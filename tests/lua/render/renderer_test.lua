@@ -77,13 +77,15 @@ t.test("colour tables", function()
   t.eq(colour_of({ 0, 0, 255, 128 }), { 0, 0, 255, 128 })
   t.eq(colour_of({ { 1, 2, 3 } }), { 1, 2, 3, 255 })
   t.eq(colour_of({ 12.7, "20", 30 }), { 12, 20, 30, 255 })
+  t.eq(colour_of({ 1.0, "0x10", 3, 127.9 }), { 1, 16, 3, 127 })
   t.eq(colour_of(nil), { 255, 255, 255, 255 })
-  for _, bad in ipairs({ { 1, 2 }, { 1, 2, 3, true }, { { 1, 2 } }, 5, "red" }) do
+  for _, bad in ipairs({ { 1, 2 }, { 1, 2, 3, true }, { 1, 2, 3, "4" }, { { 1, 2 } }, 5, "red" }) do
     t.raises(function() colour_of(bad) end, "bad color table: expected { r, g, b, [a] }")
   end
   t.raises(function() colour_of({ 256, 0, 0 }) end, "expected a color channel from 0 to 255")
   t.raises(function() colour_of({ 0, 0, 0, -1 }) end, "expected a color channel from 0 to 255")
   t.raises(function() colour_of({ 0 / 0, 0, 0 }) end, "expected a color channel from 0 to 255")
+  t.raises(function() colour_of({ 0, math.mininteger, 0 }) end, "expected a color channel from 0 to 255")
 end)
 
 t.test("polyline point counts and coordinates", function()
