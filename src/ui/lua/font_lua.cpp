@@ -358,3 +358,17 @@ RenderFont* checkFont(lua_State* L, int index) {
   if (!slot) luaL_argerror(L, index, kFontEmptied);
   return slot.get();
 }
+
+RenderFont* checkFontWith(lua_State* L, int index, int metatable) {
+  void* data = lua_touserdata(L, index);
+  if (data != nullptr && lua_getmetatable(L, index)) {
+    const bool isFont = lua_rawequal(L, -1, metatable);
+    lua_pop(L, 1);
+    if (isFont) {
+      FontSlot& slot = *static_cast<FontSlot*>(data);
+      if (!slot) luaL_argerror(L, index, kFontEmptied);
+      return slot.get();
+    }
+  }
+  return checkFont(L, index);
+}

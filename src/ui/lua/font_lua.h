@@ -12,3 +12,7 @@ void registerFontMetatable(lua_State* L);
 // The font of the Font at index; the standard type error for another value, and the argument error "font
 // already transferred or freed" for an emptied one.
 RenderFont* checkFont(lua_State* L, int index);
+// checkFont where the Font metatable is at `metatable` (a drawing function's upvalue): a Font is told by
+// comparing its metatable with that one, without looking the type up by name; every other value goes
+// through checkFont and its errors.
+RenderFont* checkFontWith(lua_State* L, int index, int metatable);

@@ -127,12 +127,15 @@ int rendererRenderToCanvas(lua_State* L) {
   return pushCanvas(L, bitmap);
 }
 
+// The Font of argument 1; every function of the module holds the Font metatable as its upvalue.
+RenderFont* checkFontArgument(lua_State* L) { return checkFontWith(L, 1, lua_upvalueindex(1)); }
+
 using TextDrawer = int32_t (RenderCache::*)(RenderFont*, const char*, int32_t, int32_t, uint32_t);
 using TextMeasurer = int32_t (RenderCache::*)(RenderFont*, const char*, int32_t);
 
 // Reads font, text, x, y [, color] and pushes the pen x after drawing the text with `draw`.
 int drawTextWith(lua_State* L, TextDrawer draw) {
-  RenderFont* font = checkFont(L, 1);
+  RenderFont* font = checkFontArgument(L);
   const char* text = luaL_checkstring(L, 2);
   const int32_t x = checkIntegerNumber(L, 3);
   const int32_t y = checkIntegerNumber(L, 4);
@@ -144,7 +147,7 @@ int drawTextWith(lua_State* L, TextDrawer draw) {
 
 // Reads font, text [, x = 0] and pushes x plus the text's width by `measure`.
 int measureTextWith(lua_State* L, TextMeasurer measure) {
-  RenderFont* font = checkFont(L, 1);
+  RenderFont* font = checkFontArgument(L);
   const char* text = luaL_checkstring(L, 2);
   const int32_t x = lua_isnoneornil(L, 3) ? 0 : checkIntegerNumber(L, 3);
   RenderCache& cache = checkRenderTargetCache(L);
@@ -166,7 +169,7 @@ int rendererMeasureTransientText(lua_State* L) { return measureTextWith(L, &Rend
 
 // draw_glyph(font, glyph_id, x, y [, color]) -> pen x after the glyph
 int rendererDrawGlyph(lua_State* L) {
-  RenderFont* font = checkFont(L, 1);
+  RenderFont* font = checkFontArgument(L);
   const auto glyphId = static_cast<uint32_t>(checkPositiveInteger(L, 2));
   const int32_t x = checkIntegerNumber(L, 3);
   const int32_t y = checkIntegerNumber(L, 4);
@@ -178,7 +181,7 @@ int rendererDrawGlyph(lua_State* L) {
 
 // draw_text_cells(font, text, x, y, color, cell_width) -> x + cell width x cell count
 int rendererDrawTextCells(lua_State* L) {
-  RenderFont* font = checkFont(L, 1);
+  RenderFont* font = checkFontArgument(L);
   const char* text = luaL_checkstring(L, 2);
   const int32_t x = checkIntegerNumber(L, 3);
   const int32_t y = checkIntegerNumber(L, 4);
@@ -262,8 +265,9 @@ int luaopen_renderer(lua_State* L) {
   luaL_checkversion(L);
   renewCanvasKeepAlive(L);
   lua_createtable(L, 0, 26);
-  luaL_setfuncs(L, kRendererFunctions, 0);
   registerFontMetatable(L);
-  lua_setfield(L, -2, "font");
+  lua_pushvalue(L, -1);
+  lua_setfield(L, -3, "font");
+  luaL_setfuncs(L, kRendererFunctions, 1);  // the Font metatable is every function's upvalue
   return 1;
 }

@@ -172,6 +172,8 @@ t.test("text measures and drawing", function()
     end
   end
   t.truthy(inked > 10, "text left ink")
+  t.raises(function() renderer.draw_text(c, "x", 0, 0) end, "bad argument #1 to 'draw_text' (Font expected, got Canvas)")
+  t.raises(function() renderer.measure_text(5, "x") end, "bad argument #1 to 'measure_text' (Font expected, got number)")
   font:release()
   t.raises(function() renderer.draw_text(font, "x", 0, 0) end, "font already transferred or freed")
 end)
