@@ -110,6 +110,7 @@ bool WindowRegistry::closeWindow(uint64_t id) {
   sdlIds_.erase(entry->second.sdlId);
   if (captureWindow_ == id) setMouseCapture(id, false);
   if (renderTarget_ == id) renderTarget_.reset();
+  targetWindow_ = nullptr;
   if (mainWindow_ == id) {
     mainWindow_.reset();
     setMainWindowSdlId(0);

@@ -89,15 +89,25 @@ class WindowRegistry {
   // The main window's renderer handle; the main window must be set and registered.
   WindowRendererHandle& mainSdlWindow() { return window(*mainWindow_).rendererHandle(); }
 
-  void setRenderTarget(uint64_t id) { renderTarget_ = id; }
-  void clearRenderTarget() { renderTarget_.reset(); }
+  void setRenderTarget(uint64_t id) {
+    renderTarget_ = id;
+    targetWindow_ = nullptr;
+  }
+  void clearRenderTarget() {
+    renderTarget_.reset();
+    targetWindow_ = nullptr;
+  }
   std::optional<uint64_t> renderTargetId() const { return renderTarget_; }
   // The render-target window's renderer; the render target must be set and registered.
   WindowRenderer& renderTargetRenderer() { return *window(*renderTarget_).renderer(); }
-  // The render-target window's renderer, or null when no registered window is the render target.
+  // The render-target window's renderer, or null when no registered window is the render target. Every
+  // drawing call asks, so the window found is kept until the render target changes or a window closes.
   WindowRenderer* findRenderTargetRenderer() {
-    const auto found = renderTarget_ ? windows_.find(*renderTarget_) : windows_.end();
-    return found != windows_.end() ? found->second.window->renderer() : nullptr;
+    if (targetWindow_ == nullptr && renderTarget_) {
+      const auto found = windows_.find(*renderTarget_);
+      if (found != windows_.end()) targetWindow_ = found->second.window.get();
+    }
+    return targetWindow_ != nullptr ? targetWindow_->renderer() : nullptr;
   }
 
   // Hands a released font to every window's render cache: each drops its cached layouts of it and keeps
@@ -130,6 +140,7 @@ class WindowRegistry {
   std::unordered_map<uint32_t, uint64_t> sdlIds_;
   std::optional<uint64_t> mainWindow_;
   std::optional<uint64_t> renderTarget_;
+  NativeWindow* targetWindow_ = nullptr;  // renderTarget_'s window once found, see findRenderTargetRenderer
   std::optional<uint64_t> captureWindow_;
   std::vector<uint64_t> rootWindows_;
   CursorCache cursors_;

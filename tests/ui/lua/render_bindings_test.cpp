@@ -72,6 +72,39 @@ TEST_F(RenderBindingsTest, EveryDrawingCallNeedsARenderTarget) {
               EndsWith(": no render target window"));
 }
 
+// The render target's window is kept between drawing calls: changing the target or closing a window must
+// send the next call to the new target, or to the error.
+TEST_F(RenderBindingsTest, DrawingFollowsTheRenderTargetWhenItChangesOrCloses) {
+  WindowCreateInfo info;
+  info.width = 32;
+  info.height = 16;
+  std::string error;
+  const uint64_t second = currentApplication()->createWindow(info, error).value_or(0);
+  ASSERT_NE(second, 0u) << error;
+  const auto frame = [this](const char* colour) {
+    return run(
+        ("renderer.begin_frame() renderer.draw_rect(0, 0, 32, 16, " + std::string(colour) + ") renderer.end_frame()")
+            .c_str());
+  };
+  const auto firstPixel = [](uint64_t id) {
+    SDL_Surface* surface = SDL_GetWindowSurface(currentWindowRegistry().window(id).sdlWindow());
+    return static_cast<const uint32_t*>(surface->pixels)[0] & 0xFFFFFFu;
+  };
+  WindowRegistry& registry = currentWindowRegistry();
+  ASSERT_EQ(frame("{255, 0, 0}"), "ok");
+  registry.setRenderTarget(second);
+  ASSERT_EQ(frame("{0, 255, 0}"), "ok");
+  EXPECT_EQ(firstPixel(windowId), 0xFF0000u);
+  EXPECT_EQ(firstPixel(second), 0x00FF00u);
+  registry.closeWindow(second);
+  EXPECT_THAT(run("renderer.draw_rect(0, 0, 1, 1)"), EndsWith(": no render target window"));
+  registry.setRenderTarget(windowId);
+  ASSERT_EQ(frame("{0, 0, 255}"), "ok");
+  EXPECT_EQ(firstPixel(windowId), 0x0000FFu);
+  registry.clearRenderTarget();
+  EXPECT_THAT(run("renderer.draw_rect(0, 0, 1, 1)"), EndsWith(": no render target window"));
+}
+
 TEST_F(RenderBindingsTest, ClosingTheTargetWhileRenderingIntoACanvasIsSafe) {
   EXPECT_EQ(
       run("local c = renderer.render_to_canvas(4, 4, function() renderer.draw_rect(0, 0, 4, 4); close_target() end)\n"
