@@ -92,10 +92,10 @@ void DrawList::drawTriangle(GlyphKind kind, const Rect& rect, uint32_t color) {
 
 void DrawList::drawFontGlyph(Glyph& glyph, const Rect& rect, uint32_t color) {
   const std::shared_ptr<Font> font = glyph.fontForSize(rect.height);
-  const TextContext::Extent size = textContext_.measureText(font, glyph.text());
+  const TextContext::Extent size = measureText(font, glyph.text());
   const int32_t x = clampedInt32(rect.x + (int64_t{rect.width} - size.width) / 2);
   const int32_t y = clampedInt32(rect.y + (int64_t{rect.height} - size.height) / 2);
-  textContext_.drawText(renderer_, metrics_, font, glyph.text(), x, y, color);
+  drawText(font, glyph.text(), x, y, color);
 }
 
 }  // namespace ui

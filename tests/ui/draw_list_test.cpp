@@ -88,9 +88,12 @@ TEST_F(DrawListTest, ClipsAndFillsAreRecordedInDevicePixelsWithRedAndBlueSwapped
   list.fillRect({1, 2, 3, 4}, 0x80112233u);
   list.popClip();
   list.popClip();  // one entry left: records nothing
+  list.applyClip({1, 1, 2, 2});
+  EXPECT_EQ(list.clipStack(), (std::vector<ui::Rect>{{0, 0, 50, 40}})) << "applyClip leaves the stack alone";
   const std::vector<RenderCommand> commands = recorded();
   renderer.endDrawing();
-  ASSERT_EQ(commands.size(), 4u);
+  ASSERT_EQ(commands.size(), 5u);
+  EXPECT_TRUE(sameRect(commands[4].rect, {2, 2, 4, 4}));
   EXPECT_EQ(commands[0].type, uint32_t(RenderCommandType::Clip));
   EXPECT_TRUE(sameRect(commands[0].rect, {0, 0, 100, 80}));
   EXPECT_TRUE(sameRect(commands[1].rect, {20, 20, 20, 20}));

@@ -101,7 +101,8 @@ int readName(lua_State* L, int table, const char* field, const char* const (&nam
 
 // The table an event callback returned, read raw field by field; the first bad field fails.
 int readEventResult(lua_State* L, int table, EventResult& result) {
-  for (const char* field : {"handled", "redraw"}) {
+  const std::pair<const char*, bool*> flags[] = {{"handled", &result.handled}, {"redraw", &result.redraw}};
+  for (const auto& [field, value] : flags) {
     lua_pushstring(L, field);
     const int type = lua_rawget(L, table);
     if (type == LUA_TNIL) continue;
@@ -109,21 +110,20 @@ int readEventResult(lua_State* L, int table, EventResult& result) {
       lua_pushfstring(L, "Lua UI event result field '%s' must be a boolean", field);
       return 1;
     }
-    (field[0] == 'h' ? result.handled : result.redraw) = lua_toboolean(L, -1);
+    *value = lua_toboolean(L, -1);
   }
-  for (const char* field : {"focus", "capture"}) {
-    const int action = readName(L, table, field, kActionNames);
-    if (action == -2) {
-      lua_pushfstring(L, "Lua UI event result field '%s' must be 'unchanged', 'acquire', or 'release'", field);
+  int actions[2] = {};
+  const char* const actionFields[] = {"focus", "capture"};
+  for (int i = 0; i < 2; ++i) {
+    actions[i] = readName(L, table, actionFields[i], kActionNames);
+    if (actions[i] == -2) {
+      lua_pushfstring(L, "Lua UI event result field '%s' must be 'unchanged', 'acquire', or 'release'",
+                      actionFields[i]);
       return 1;
     }
-    if (action < 0) continue;
-    if (field[0] == 'f') {
-      result.focus = static_cast<FocusAction>(action);
-    } else {
-      result.capture = static_cast<CaptureAction>(action);
-    }
   }
+  if (actions[0] > 0) result.focus = static_cast<FocusAction>(actions[0]);
+  if (actions[1] > 0) result.capture = static_cast<CaptureAction>(actions[1]);
   const int cursor = readName(L, table, "cursor", kCursorNames);
   if (cursor == -2) return fail(L, "Lua UI event result field 'cursor' must be 'arrow', 'ibeam', or 'size_we'");
   if (cursor >= 0) {

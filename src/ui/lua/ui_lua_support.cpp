@@ -21,6 +21,12 @@ int pushFailure(lua_State* L, const char* message) {
   return 2;
 }
 
+int pushOutOfMemory(lua_State* L, const char* what) {
+  lua_pushnil(L);
+  lua_pushfstring(L, "not enough memory to %s", what);
+  return 2;
+}
+
 int pushOutcome(lua_State* L, bool succeeded, const std::string& error) {
   if (!succeeded) return pushFailure(L, error.c_str());
   lua_pushboolean(L, 1);

@@ -17,6 +17,8 @@ Application& checkApplication(lua_State* L);
 
 // Pushes nil and the message; 2 results.
 int pushFailure(lua_State* L, const char* message);
+// Pushes nil and "not enough memory to <what>"; 2 results.
+int pushOutOfMemory(lua_State* L, const char* what);
 // Pushes true, or nil and the host's message; the result count.
 int pushOutcome(lua_State* L, bool succeeded, const std::string& error);
 
@@ -41,7 +43,7 @@ int returnOnOutOfMemory(lua_State* L, const char* what, Work&& work) {
   } catch (const std::bad_alloc&) {
   }
   if (results) return *results;
-  return pushFailure(L, (std::string("not enough memory to ") + what).c_str());
+  return pushOutOfMemory(L, what);
 }
 
 }  // namespace ui::lua

@@ -207,3 +207,21 @@ t.test("lifecycles complete once with the first stored result", function()
   t.eq(completions, { "W3:owner_closed", "W2:owner_closed", "W1:window_closed" })
   t.eq(take_reports(), {})
 end)
+
+t.test("only the state that opened the modules may keep Lua values: coroutines are refused", function()
+  local f = form.create({})
+  local results = coroutine.wrap(function()
+    return {
+      t.results(control.create(f, {})),
+      t.results(form.defer(function() end)),
+      t.results(form.bind_lifecycle(f, {})),
+      t.results(form.create({}) ~= nil),
+    }
+  end)()
+  t.eq(results, {
+    t.results(nil, "Lua UI runtime is not active"),
+    t.results(nil, "Lua UI runtime belongs to a different Lua state"),
+    t.results(nil, "Lua UI runtime belongs to a different Lua state"),
+    t.results(true),
+  })
+end)

@@ -90,6 +90,8 @@ t.test("with_render_target draws into the window and restores the render target"
       t.results(nil, "window rendering cannot begin inside another frame"))
     t.eq(t.results(window.close(w)), t.results(nil, "windows cannot be closed while a secondary window is rendering"))
     settle()  -- the host's own painting leaves this frame open
+    t.raises(renderer.begin_frame, "renderer frame is already active")
+    t.eq({ renderer.get_size() }, inside)
     renderer.draw_rect(8, 0, 8, 8, { 0, 255, 0 })
   end), true)
   t.eq(inside[1] ~= main_width and inside[1] > 0, true)
