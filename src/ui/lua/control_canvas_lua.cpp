@@ -29,9 +29,20 @@ constexpr char kOutsideCallback[] = "control canvas can only be used inside its 
 constexpr char kOutsideDraw[] = "drawing is available only inside the control's draw callback";
 constexpr int32_t kMaxLineWidth = 4096;
 
+// The canvas at argument 1: a userdata whose metatable is the methods' upvalue (a comparison instead of a
+// registry lookup by name, since every drawing call asks); null otherwise.
+CanvasUserdata* toCanvas(lua_State* L) {
+  CanvasUserdata* canvas = nullptr;
+  if (lua_type(L, 1) == LUA_TUSERDATA && lua_getmetatable(L, 1)) {
+    if (lua_rawequal(L, -1, lua_upvalueindex(1))) canvas = static_cast<CanvasUserdata*>(lua_touserdata(L, 1));
+    lua_pop(L, 1);
+  }
+  return canvas;
+}
+
 // The canvas's state while its phase is open (a draw phase when drawing); raises on argument 1 otherwise.
 std::shared_ptr<State> checkPhase(lua_State* L, bool drawing) {
-  auto* canvas = static_cast<CanvasUserdata*>(luaL_testudata(L, 1, kControlCanvasType));
+  CanvasUserdata* canvas = toCanvas(L);
   if (canvas == nullptr) luaL_argerror(L, 1, "expected a control canvas");
   std::shared_ptr<State> state = canvas->state.lock();
   const bool open = state && state->currentGeneration != 0 && state->active;
@@ -232,7 +243,7 @@ int canvasDrawText(lua_State* L) {
 }
 
 int canvasGc(lua_State* L) {
-  if (auto* canvas = static_cast<CanvasUserdata*>(luaL_testudata(L, 1, kControlCanvasType))) canvas->state.reset();
+  if (CanvasUserdata* canvas = toCanvas(L)) canvas->state.reset();
   return 0;
 }
 
@@ -260,12 +271,14 @@ const luaL_Reg kCanvasMethods[] = {
 // userdata's memory needs no destructor, and a second __gc finds nothing to do.
 void registerControlCanvasMetatable(lua_State* L) {
   luaL_newmetatable(L, kControlCanvasType);
-  lua_pushcfunction(L, canvasGc);
+  lua_pushvalue(L, -1);
+  lua_pushcclosure(L, canvasGc, 1);
   lua_setfield(L, -2, "__gc");
   lua_pushliteral(L, "protected control canvas");
   lua_setfield(L, -2, "__metatable");
   lua_createtable(L, 0, 14);
-  luaL_setfuncs(L, kCanvasMethods, 0);
+  lua_pushvalue(L, -2);
+  luaL_setfuncs(L, kCanvasMethods, 1);
   lua_setfield(L, -2, "__index");
   lua_pop(L, 1);
 }

@@ -225,3 +225,21 @@ t.test("only the state that opened the modules may keep Lua values: coroutines a
     t.results(true),
   })
 end)
+
+t.test("callbacks run on the main state while the scripts' loop is a coroutine", function()
+  local draws = 0
+  local f, _, w = shown({ draw = function(_, canvas)
+    draws = draws + 1
+    canvas:fill_rect(0, 0, 4, 4, { 1, 2, 3 })
+    if draws == 2 then error("second") end
+  end })
+  coroutine.wrap(function()
+    window.invalidate(w)
+    settle()
+    window.invalidate(w)
+    settle()
+  end)()
+  t.eq(draws, 2)
+  t.eq(#take_reports(), 1)
+  t.eq(form.is_valid(f), true)
+end)
