@@ -42,9 +42,9 @@ class BlockControl : public ui::Control {
 
 // A form of `panes` panes in rows of kColumns, each pane with one stretched control.
 ui::FormHandle buildGrid(Application& app, int panes, const ui::ControlDescription& description = {}) {
-  FormSpec spec;
-  spec.background = 0xFF202020u;
-  const ui::FormHandle form = app.createForm(std::move(spec));
+  FormSpec settings;
+  settings.background = 0xFF202020u;
+  const ui::FormHandle form = app.createForm(std::move(settings));
   FormModel& model = *app.formModel(form);
   std::string error;
   NodeHandle row;

@@ -121,7 +121,7 @@ std::vector<FileDialogFilter> checkFilters(lua_State* L, int index) {
     filter.name = lua_tostring(L, -1);
     lua_getfield(L, -2, "spec");
     expectOnTop(L, index, "filter spec", LUA_TSTRING);
-    filter.spec = lua_tostring(L, -1);
+    filter.extensions = lua_tostring(L, -1);
     filters.push_back(std::move(filter));
     lua_pop(L, 3);
   }

@@ -55,8 +55,8 @@ void SDLCALL onDialogAnswer(void* userdata, const char* const* files, int /*filt
 
 }  // namespace
 
-std::string fileDialogPattern(std::string_view spec) {
-  std::string pattern(spec);
+std::string fileDialogPattern(std::string_view extensions) {
+  std::string pattern(extensions);
   for (char& c : pattern) {
     if (c == ',') c = ';';
   }
@@ -70,7 +70,7 @@ FileDialogOutcome fileDialogOpen(const std::vector<FileDialogFilter>& filters, c
   std::vector<SDL_DialogFileFilter> types;
   types.reserve(filters.size() + 1);
   for (const FileDialogFilter& filter : filters) {
-    patterns.push_back(fileDialogPattern(filter.spec));
+    patterns.push_back(fileDialogPattern(filter.extensions));
     types.push_back({filter.name.c_str(), patterns.back().c_str()});
   }
   types.push_back({"All files", "*"});

@@ -11,7 +11,7 @@
 // ("lua,txt").
 struct FileDialogFilter {
   std::string name;
-  std::string spec;
+  std::string extensions;
 };
 
 enum class FileDialogResult { Error = 0, Okay = 1, Cancelled = 2 };
@@ -22,8 +22,8 @@ struct FileDialogOutcome {
   std::string error;  // SDL's message, when Error (may be empty)
 };
 
-// SDL's pattern for a spec: the extensions separated by ";" ("lua,txt" gives "lua;txt").
-std::string fileDialogPattern(std::string_view spec);
+// SDL's pattern for a comma-separated list of extensions: the same separated by ";" ("lua,txt" gives "lua;txt").
+std::string fileDialogPattern(std::string_view extensions);
 
 // Shows the dialog with the filters and a last "All files" type, starting in defaultPath when it is not
 // empty, modal for parent when there is one; returns once the user chose, cancelled or the chooser failed.

@@ -26,8 +26,8 @@ std::optional<uint64_t> Application::createWindow(const WindowCreateInfo& info, 
   return state_->windows.createWindow(info, error);
 }
 
-ui::FormHandle Application::createForm(FormSpec spec) {
-  auto model = std::make_unique<FormModel>(std::move(spec));
+ui::FormHandle Application::createForm(FormSpec settings) {
+  auto model = std::make_unique<FormModel>(std::move(settings));
   size_t index = 0;
   if (!state_->freeSlots.empty()) {
     index = state_->freeSlots.back();

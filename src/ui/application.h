@@ -88,7 +88,7 @@ class Application {
 
   // --- Form table (application.cpp) ---
   // Places a new form in the most recently freed slot, or a new slot of generation 1.
-  ui::FormHandle createForm(FormSpec spec);
+  ui::FormHandle createForm(FormSpec settings);
   FormSlot* findForm(const ui::FormHandle& form);
   FormModel* formModel(const ui::FormHandle& form);
   bool isFormValid(const ui::FormHandle& form) const;
@@ -241,8 +241,8 @@ class Application {
   // --- Building and querying form trees, control marks and focus (node_operations.cpp) ---
   // The tree edits are refused during UI work; a successful link marks the form's window for layout.
   bool setFormBackground(const ui::FormHandle& form, uint32_t color, std::string& error);
-  std::optional<NodeHandle> createLayout(const ui::FormHandle& form, const LayoutSpec& spec, std::string& error);
-  std::optional<NodeHandle> createPane(const ui::FormHandle& form, const PaneSpec& spec, std::string& error);
+  std::optional<NodeHandle> createLayout(const ui::FormHandle& form, const LayoutSpec& settings, std::string& error);
+  std::optional<NodeHandle> createPane(const ui::FormHandle& form, const PaneSpec& settings, std::string& error);
   // Takes the control; a refused one is destroyed before the call returns.
   std::optional<NodeHandle> createControl(const ui::FormHandle& form, std::string_view name,
                                           std::unique_ptr<ui::Control> control, std::string& error);

@@ -104,16 +104,16 @@ void Application::applyPendingFocus(const PendingFocus& focus) {
 
 void Application::updateNativeTextInput(uint64_t window) {
   if (!state_->windows.exists(window)) return;
-  std::optional<TextInputSpec> spec;
+  std::optional<TextInputSpec> wanted;
   const WindowInputState* input = findWindowInputState(window);
   if (input != nullptr && input->active && input->focus) {
     if (const FormSlot* slot = slotOf(input->focus->form)) {
       const std::optional<ui::ControlDescription> state = slot->form->controlState(input->focus->control);
-      if (state && state->visible && state->enabled && state->focusable) spec = state->textInput;
+      if (state && state->visible && state->enabled && state->focusable) wanted = state->textInput;
     }
   }
   std::string error;
-  if (!state_->windows.setTextInput(window, spec, error)) {
+  if (!state_->windows.setTextInput(window, wanted, error)) {
     std::fprintf(stderr, "Native text input update failed: %s\n", error.c_str());
   }
 }

@@ -18,9 +18,9 @@ uint64_t nextFormId() {
 
 }  // namespace
 
-FormModel::FormModel(FormSpec spec)
-    : id_(nextFormId()), name_(std::move(spec.name)), type_(spec.type), background_(spec.background) {
-  layouts_.emplace_back(spec.rootLayout);
+FormModel::FormModel(FormSpec settings)
+    : id_(nextFormId()), name_(std::move(settings.name)), type_(settings.type), background_(settings.background) {
+  layouts_.emplace_back(settings.rootLayout);
   rootLayout_ = {id_, 1, 1};
   names_.emplace("root", NodeName{rootLayout_, NodeKind::Layout});
 }

@@ -34,7 +34,7 @@ struct FormItem {
 class FormModel {
  public:
   // Takes the next form id and creates the root layout "root" in layout slot 1.
-  explicit FormModel(FormSpec spec);
+  explicit FormModel(FormSpec settings);
   ~FormModel();
   FormModel(const FormModel&) = delete;
   FormModel& operator=(const FormModel&) = delete;
@@ -108,8 +108,8 @@ class FormModel {
   bool drawOverlayControl(const NodeHandle& control, ui::DrawList& list);
 
   // Tree edits (form_model_edits.cpp): checks first, then the change; a refusal changes nothing.
-  std::optional<NodeHandle> createLayout(const LayoutSpec& spec, std::string& error);
-  std::optional<NodeHandle> createPane(const PaneSpec& spec, std::string& error);
+  std::optional<NodeHandle> createLayout(const LayoutSpec& settings, std::string& error);
+  std::optional<NodeHandle> createPane(const PaneSpec& settings, std::string& error);
   // Takes the control only on success; on failure the caller still owns it.
   std::optional<NodeHandle> createControl(std::string_view name, std::unique_ptr<ui::Control>&& control,
                                           std::string& error);
@@ -131,7 +131,7 @@ class FormModel {
 
  private:
   struct LayoutSlot {
-    explicit LayoutSlot(const LayoutSpec& spec) : node(spec) {}
+    explicit LayoutSlot(const LayoutSpec& settings) : node(settings) {}
     uint64_t generation = 1;
     LayoutNode node;
     NodeHandle parentPane;
@@ -139,7 +139,7 @@ class FormModel {
     ui::Size measured;
   };
   struct PaneSlot {
-    explicit PaneSlot(const PaneSpec& spec) : node(spec) {}
+    explicit PaneSlot(const PaneSpec& settings) : node(settings) {}
     uint64_t generation = 1;
     PaneNode node;
     NodeHandle parentLayout;

@@ -39,14 +39,14 @@ std::optional<NodeHandle> FormModel::createNode(Table& table, const std::string&
   return handle;
 }
 
-std::optional<NodeHandle> FormModel::createLayout(const LayoutSpec& spec, std::string& error) {
+std::optional<NodeHandle> FormModel::createLayout(const LayoutSpec& settings, std::string& error) {
   error.clear();
-  return createNode(layouts_, spec.name, NodeKind::Layout, spec, error);
+  return createNode(layouts_, settings.name, NodeKind::Layout, settings, error);
 }
 
-std::optional<NodeHandle> FormModel::createPane(const PaneSpec& spec, std::string& error) {
+std::optional<NodeHandle> FormModel::createPane(const PaneSpec& settings, std::string& error) {
   error.clear();
-  return createNode(panes_, spec.name, NodeKind::Pane, spec, error);
+  return createNode(panes_, settings.name, NodeKind::Pane, settings, error);
 }
 
 std::optional<NodeHandle> FormModel::createControl(std::string_view name, std::unique_ptr<ui::Control>&& control,

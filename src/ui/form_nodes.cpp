@@ -27,23 +27,23 @@ AxisPlacement placeOnAxis(int64_t paneStart, int64_t paneLength, int32_t marginB
 
 }  // namespace
 
-LayoutNode::LayoutNode(const LayoutSpec& spec)
-    : direction(spec.direction),
-      paddingLeft(std::max(spec.paddingLeft, 0)),
-      paddingTop(std::max(spec.paddingTop, 0)),
-      paddingRight(std::max(spec.paddingRight, 0)),
-      paddingBottom(std::max(spec.paddingBottom, 0)),
-      gap(std::max(spec.gap, 0)) {}
+LayoutNode::LayoutNode(const LayoutSpec& settings)
+    : direction(settings.direction),
+      paddingLeft(std::max(settings.paddingLeft, 0)),
+      paddingTop(std::max(settings.paddingTop, 0)),
+      paddingRight(std::max(settings.paddingRight, 0)),
+      paddingBottom(std::max(settings.paddingBottom, 0)),
+      gap(std::max(settings.gap, 0)) {}
 
-PaneNode::PaneNode(const PaneSpec& spec)
-    : width_(std::max(spec.width, 0)),
-      height_(std::max(spec.height, 0)),
-      length_(spec.length),
-      minimumWidth_(spec.minimumWidth),
-      minimumHeight_(spec.minimumHeight),
-      maximumWidth_(spec.maximumWidth),
-      maximumHeight_(spec.maximumHeight),
-      collapsed_(spec.collapsed) {}
+PaneNode::PaneNode(const PaneSpec& settings)
+    : width_(std::max(settings.width, 0)),
+      height_(std::max(settings.height, 0)),
+      length_(settings.length),
+      minimumWidth_(settings.minimumWidth),
+      minimumHeight_(settings.minimumHeight),
+      maximumWidth_(settings.maximumWidth),
+      maximumHeight_(settings.maximumHeight),
+      collapsed_(settings.collapsed) {}
 
 void PaneNode::setBounds(const ui::Rect& bounds) {
   bounds_ = {bounds.x, bounds.y, std::max(bounds.width, 0), std::max(bounds.height, 0)};

@@ -83,7 +83,7 @@ struct FormSpec {
 };
 
 struct LayoutNode {
-  explicit LayoutNode(const LayoutSpec& spec);
+  explicit LayoutNode(const LayoutSpec& settings);
 
   uint32_t direction = 0;
   int32_t paddingLeft = 0;
@@ -102,7 +102,7 @@ struct PaneControl {
 
 class PaneNode {
  public:
-  explicit PaneNode(const PaneSpec& spec);
+  explicit PaneNode(const PaneSpec& settings);
 
   const PaneLength& length() const { return length_; }
   int32_t width() const { return width_; }

@@ -26,16 +26,16 @@ bool Application::setFormBackground(const ui::FormHandle& form, uint32_t color, 
   return true;
 }
 
-std::optional<NodeHandle> Application::createLayout(const ui::FormHandle& form, const LayoutSpec& spec,
+std::optional<NodeHandle> Application::createLayout(const ui::FormHandle& form, const LayoutSpec& settings,
                                                     std::string& error) {
   FormModel* model = editableForm(form, "layouts cannot be created during active UI work", error);
-  return model != nullptr ? model->createLayout(spec, error) : std::nullopt;
+  return model != nullptr ? model->createLayout(settings, error) : std::nullopt;
 }
 
-std::optional<NodeHandle> Application::createPane(const ui::FormHandle& form, const PaneSpec& spec,
+std::optional<NodeHandle> Application::createPane(const ui::FormHandle& form, const PaneSpec& settings,
                                                   std::string& error) {
   FormModel* model = editableForm(form, "panes cannot be created during active UI work", error);
-  return model != nullptr ? model->createPane(spec, error) : std::nullopt;
+  return model != nullptr ? model->createPane(settings, error) : std::nullopt;
 }
 
 std::optional<NodeHandle> Application::createControl(const ui::FormHandle& form, std::string_view name,

@@ -63,8 +63,8 @@ inline EventResult handled() {
 }
 
 inline PaneSpec paneOfLength(PaneLength length, std::string name = {}) {
-  PaneSpec spec;
-  spec.length = length;
-  spec.name = std::move(name);
-  return spec;
+  PaneSpec settings;
+  settings.length = length;
+  settings.name = std::move(name);
+  return settings;
 }

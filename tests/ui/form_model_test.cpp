@@ -13,10 +13,10 @@ namespace {
 class FormModelTest : public ::testing::Test {
  protected:
   NodeHandle newPane(FormModel& model, const std::string& name = {}) {
-    PaneSpec spec;
-    spec.name = name;
+    PaneSpec settings;
+    settings.name = name;
     std::string error;
-    return *model.createPane(spec, error);
+    return *model.createPane(settings, error);
   }
   NodeHandle newLayout(FormModel& model) {
     std::string error;
@@ -181,8 +181,8 @@ TEST_F(FormModelTest, ItemsComeInTreeOrderAndCollapseKeepsItWhenExpanded) {
 }
 
 TEST_F(FormModelTest, ControlsArePlacedByAlignmentAndMargins) {
-  PaneSpec spec;
-  PaneNode pane(spec);
+  PaneSpec settings;
+  PaneNode pane(settings);
   pane.setBounds({100, 50, 100, 40});
   struct Case {
     ControlPlacement placement;
@@ -201,11 +201,11 @@ TEST_F(FormModelTest, ControlsArePlacedByAlignmentAndMargins) {
 }
 
 TEST_F(FormModelTest, APaneMeasuresAtLeastItsBaseSizeAndCentresItsControls) {
-  PaneSpec spec;
-  spec.width = 200;
-  spec.height = 50;
+  PaneSpec settings;
+  settings.width = 200;
+  settings.height = 50;
   std::string error;
-  const NodeHandle pane = *form.createPane(spec, error);
+  const NodeHandle pane = *form.createPane(settings, error);
   auto made = std::make_unique<FakeControl>(ui::ControlDescription{}, ui::Size{31, 30});
   FakeControl* control = made.get();
   const NodeHandle node = *form.createControl("c", std::move(made), error);

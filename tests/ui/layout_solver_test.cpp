@@ -7,11 +7,11 @@
 namespace {
 
 LayoutNode columns(int32_t padding, int32_t gap) {
-  LayoutSpec spec;
-  spec.direction = 1;
-  spec.paddingLeft = spec.paddingRight = padding;
-  spec.gap = gap;
-  return LayoutNode(spec);
+  LayoutSpec settings;
+  settings.direction = 1;
+  settings.paddingLeft = settings.paddingRight = padding;
+  settings.gap = gap;
+  return LayoutNode(settings);
 }
 
 LayoutChild child(PaneLength length, int32_t maximum = kUnboundedLength, bool collapsed = false) {

@@ -93,10 +93,10 @@ class OverlayRequestTest : public UiHostTest {
  protected:
   void SetUp() override {
     id = window(800, 600);
-    FormSpec spec;
-    spec.rootLayout.paddingLeft = 100;
-    spec.rootLayout.paddingTop = 40;
-    outer = app.createForm(std::move(spec));
+    FormSpec settings;
+    settings.rootLayout.paddingLeft = 100;
+    settings.rootLayout.paddingTop = 40;
+    outer = app.createForm(std::move(settings));
     nested = form();
     anchor = control(nested, pane(nested, paneOfLength(PaneLength::dips(30))), &anchorRef);
     ASSERT_TRUE(app.attachForm(pane(outer, paneOfLength(PaneLength::weight(1))), nested, error)) << error;

@@ -68,18 +68,19 @@ class UiHostTest : public SdlVideoTest {
   }
 
   ui::FormHandle form(uint32_t type = 0, uint32_t background = 0xFF204060u) {
-    FormSpec spec;
-    spec.type = type;
-    spec.background = background;
-    return app.createForm(std::move(spec));
+    FormSpec settings;
+    settings.type = type;
+    settings.background = background;
+    return app.createForm(std::move(settings));
   }
 
   FormModel& model(const ui::FormHandle& handle) { return *app.formModel(handle); }
 
   // A pane appended to the form's root layout (or to `layout`).
-  NodeHandle pane(const ui::FormHandle& handle, PaneSpec spec = {}, std::optional<NodeHandle> layout = std::nullopt) {
+  NodeHandle pane(const ui::FormHandle& handle, PaneSpec settings = {},
+                  std::optional<NodeHandle> layout = std::nullopt) {
     std::string error;
-    const std::optional<NodeHandle> made = model(handle).createPane(spec, error);
+    const std::optional<NodeHandle> made = model(handle).createPane(settings, error);
     EXPECT_TRUE(made) << error;
     EXPECT_TRUE(model(handle).appendPane(layout.value_or(model(handle).rootLayout()), *made, error)) << error;
     return *made;

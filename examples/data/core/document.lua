@@ -81,13 +81,13 @@ end
 function M.from_bytes(name, bytes, size)
   local encoding, first = encoding_of(bytes)
   if not encoding then return noted(name, string.format("binary file of %d bytes: not shown", size or #bytes)) end
-  local spec = ENCODINGS[encoding]
-  local doc = setmetatable({ name = name, bytes = bytes, first = first, encoding = encoding, label = spec.label,
-                             unit = spec.unit, format = spec.format, size = size or #bytes }, Document)
+  local codec = ENCODINGS[encoding]
+  local doc = setmetatable({ name = name, bytes = bytes, first = first, encoding = encoding, label = codec.label,
+                             unit = codec.unit, format = codec.format, size = size or #bytes }, Document)
   doc.truncated = doc.size > #bytes
   -- Lines end at LF (a CR before it is dropped), or at CR in a text without any LF.
-  local lf = spec.format and string.pack(spec.format, 10) or "\n"
-  local cr = spec.format and string.pack(spec.format, 13) or "\r"
+  local lf = codec.format and string.pack(codec.format, 10) or "\n"
+  local cr = codec.format and string.pack(codec.format, 13) or "\r"
   local has_lf = next_newline(bytes, lf, doc.unit, first, first) ~= nil
   doc.newline = (has_lf or not next_newline(bytes, cr, doc.unit, first, first)) and lf or cr
   doc.cr = doc.newline == lf and cr or nil

@@ -32,23 +32,23 @@ const char* optionalWordField(lua_State* L, int index, const char* field) {
 // form.create(options) -> Form
 int formCreate(lua_State* L) {
   luaL_checktype(L, 1, LUA_TTABLE);
-  FormSpec spec;
-  if (lua_getfield(L, 1, "name") != LUA_TNIL) spec.name = luaL_checkstring(L, -1);
+  FormSpec settings;
+  if (lua_getfield(L, 1, "name") != LUA_TNIL) settings.name = luaL_checkstring(L, -1);
   lua_pop(L, 1);
   if (const char* type = optionalWordField(L, 1, "type")) {
     if (std::string_view(type) != "dialog") luaL_argerror(L, 1, "type must be 'dialog' when supplied");
-    spec.type = 1;
+    settings.type = 1;
   }
   lua_pop(L, 1);
-  spec.background = lua_getfield(L, 1, "background") == LUA_TNIL ? kDefaultBackground : readUiColor(L, -1);
+  settings.background = lua_getfield(L, 1, "background") == LUA_TNIL ? kDefaultBackground : readUiColor(L, -1);
   lua_pop(L, 1);
   if (const char* orientation = optionalWordField(L, 1, "root_layout")) {
     const std::string_view name = orientation;
     if (name != "rows" && name != "cols") luaL_argerror(L, 1, "root_layout must be 'rows' or 'cols'");
-    spec.rootLayout.direction = name == "cols" ? 1 : 0;
+    settings.rootLayout.direction = name == "cols" ? 1 : 0;
   }
   lua_pop(L, 1);
-  LayoutSpec& root = spec.rootLayout;
+  LayoutSpec& root = settings.rootLayout;
   root.gap = readCheckedField(L, 1, "gap", 0, checkNonNegativeInteger, false);
   root.paddingLeft = readCheckedField(L, 1, "padding_left", 0, checkNonNegativeInteger, false);
   root.paddingTop = readCheckedField(L, 1, "padding_top", 0, checkNonNegativeInteger, false);
@@ -56,7 +56,7 @@ int formCreate(lua_State* L) {
   root.paddingBottom = readCheckedField(L, 1, "padding_bottom", 0, checkNonNegativeInteger, false);
   Application& application = checkApplication(L);
   return returnOnOutOfMemory(L, "create form", [&] {
-    pushForm(L, application.createForm(std::move(spec)));
+    pushForm(L, application.createForm(std::move(settings)));
     return 1;
   });
 }

@@ -18,16 +18,16 @@ namespace {
 template <LayoutDirection Direction>
 int layoutCreate(lua_State* L) {
   const FormHandle form = checkForm(L, 1);
-  LayoutSpec spec;
-  spec.direction = static_cast<uint32_t>(Direction);
+  LayoutSpec settings;
+  settings.direction = static_cast<uint32_t>(Direction);
   std::string_view name;  // stays on the stack until the end
   if (!lua_isnoneornil(L, 2)) {
     luaL_checktype(L, 2, LUA_TTABLE);
-    spec.gap = readCheckedField(L, 2, "gap", 0, checkNonNegativeInteger, true);
-    spec.paddingLeft = readCheckedField(L, 2, "padding_left", 0, checkNonNegativeInteger, true);
-    spec.paddingTop = readCheckedField(L, 2, "padding_top", 0, checkNonNegativeInteger, true);
-    spec.paddingRight = readCheckedField(L, 2, "padding_right", 0, checkNonNegativeInteger, true);
-    spec.paddingBottom = readCheckedField(L, 2, "padding_bottom", 0, checkNonNegativeInteger, true);
+    settings.gap = readCheckedField(L, 2, "gap", 0, checkNonNegativeInteger, true);
+    settings.paddingLeft = readCheckedField(L, 2, "padding_left", 0, checkNonNegativeInteger, true);
+    settings.paddingTop = readCheckedField(L, 2, "padding_top", 0, checkNonNegativeInteger, true);
+    settings.paddingRight = readCheckedField(L, 2, "padding_right", 0, checkNonNegativeInteger, true);
+    settings.paddingBottom = readCheckedField(L, 2, "padding_bottom", 0, checkNonNegativeInteger, true);
     lua_pushliteral(L, "name");
     const int type = lua_rawget(L, 2);
     if (type != LUA_TNIL && type != LUA_TSTRING) luaL_argerror(L, 2, "layout name must be a string");
@@ -39,9 +39,9 @@ int layoutCreate(lua_State* L) {
   }
   Application& application = checkApplication(L);
   return returnOnOutOfMemory(L, "create layout", [&] {
-    spec.name = name;
+    settings.name = name;
     std::string error;
-    const std::optional<NodeHandle> layout = application.createLayout(form, spec, error);
+    const std::optional<NodeHandle> layout = application.createLayout(form, settings, error);
     if (!layout) return pushFailure(L, error.c_str());
     pushLayout(L, *layout);
     return 1;

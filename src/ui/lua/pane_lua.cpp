@@ -91,28 +91,28 @@ PaneLength readLength(lua_State* L) {
 int paneCreate(lua_State* L) {
   const FormHandle form = checkForm(L, 1);
   luaL_checktype(L, 2, LUA_TTABLE);
-  PaneSpec spec;
-  spec.width = readPaneDimension(L, "width");
-  spec.height = readPaneDimension(L, "height");
-  spec.length = readLength(L);
-  spec.minimumWidth = readCheckedField(L, 2, "minimum_width", 0, checkNonNegativeInteger, true);
-  spec.minimumHeight = readCheckedField(L, 2, "minimum_height", 0, checkNonNegativeInteger, true);
-  spec.maximumWidth = readCheckedField(L, 2, "maximum_width", kUnboundedLength, checkNonNegativeInteger, true);
-  spec.maximumHeight = readCheckedField(L, 2, "maximum_height", kUnboundedLength, checkNonNegativeInteger, true);
-  if (spec.maximumWidth < spec.minimumWidth || spec.maximumHeight < spec.minimumHeight) {
+  PaneSpec settings;
+  settings.width = readPaneDimension(L, "width");
+  settings.height = readPaneDimension(L, "height");
+  settings.length = readLength(L);
+  settings.minimumWidth = readCheckedField(L, 2, "minimum_width", 0, checkNonNegativeInteger, true);
+  settings.minimumHeight = readCheckedField(L, 2, "minimum_height", 0, checkNonNegativeInteger, true);
+  settings.maximumWidth = readCheckedField(L, 2, "maximum_width", kUnboundedLength, checkNonNegativeInteger, true);
+  settings.maximumHeight = readCheckedField(L, 2, "maximum_height", kUnboundedLength, checkNonNegativeInteger, true);
+  if (settings.maximumWidth < settings.minimumWidth || settings.maximumHeight < settings.minimumHeight) {
     luaL_argerror(L, 2, "pane maximum size cannot be smaller than its minimum");
   }
   const int collapsed = rawField(L, 2, "collapsed");
   if (collapsed != LUA_TNIL && collapsed != LUA_TBOOLEAN) luaL_argerror(L, 2, "pane boolean fields must be booleans");
-  spec.collapsed = lua_toboolean(L, -1);
+  settings.collapsed = lua_toboolean(L, -1);
   const int nameType = rawField(L, 2, "name");
   if (nameType != LUA_TNIL && nameType != LUA_TSTRING) luaL_argerror(L, 2, "pane name must be a string");
   const std::string_view name = nameType == LUA_TSTRING ? stackText(L, -1) : std::string_view();
   Application& application = checkApplication(L);
   return returnOnOutOfMemory(L, "create pane", [&] {
-    spec.name = name;
+    settings.name = name;
     std::string error;
-    const std::optional<NodeHandle> pane = application.createPane(form, spec, error);
+    const std::optional<NodeHandle> pane = application.createPane(form, settings, error);
     if (!pane) return pushFailure(L, error.c_str());
     pushPane(L, *pane);
     return 1;
