@@ -2,7 +2,6 @@
 // has a phase open (a draw phase for drawing), then translates control coordinates by the control's origin
 // in 64 bits and refuses what leaves the 32-bit range. Text work that throws (a font that cannot be loaded)
 // becomes a Lua error with the exception's text.
-#include <algorithm>
 #include <cstdlib>
 #include <new>
 #include <stdexcept>
@@ -69,6 +68,11 @@ Rect checkTranslated(lua_State* L, const State& state, int32_t x, int32_t y, int
   return rect;
 }
 
+// A line or frame width (already positive) up to kMaxLineWidth; raises `message` on argument 1 otherwise.
+void checkLineWidth(lua_State* L, int32_t width, const char* message) {
+  if (width > kMaxLineWidth) luaL_argerror(L, 1, message);
+}
+
 // Runs text or glyph work; a standard exception becomes a Lua error with its text.
 template <typename Work>
 decltype(auto) convertFailures(lua_State* L, Work&& work) {
@@ -129,9 +133,7 @@ int canvasDrawCircle(lua_State* L) {
   const int32_t lineWidth = checkPositiveInteger(L, 5);
   const uint32_t color = readUiColor(L, 6);
   const std::shared_ptr<State> state = checkPhase(L, true);
-  if (lineWidth > kMaxLineWidth) {
-    luaL_argerror(L, 1, "circle size must be non-negative and frame width must be between 1 and 4096");
-  }
+  checkLineWidth(L, lineWidth, "circle size must be non-negative and frame width must be between 1 and 4096");
   const Rect rect =
       checkTranslated(L, *state, x, y, diameter, diameter, "circle position is outside the supported coordinate range");
   state->drawList->drawCircle(rect, lineWidth, color);
@@ -146,9 +148,7 @@ int canvasOutline(lua_State* L) {
   const int32_t frameWidth = checkPositiveInteger(L, 6);
   const uint32_t color = readUiColor(L, 7);
   const std::shared_ptr<State> state = checkPhase(L, true);
-  if (frameWidth > kMaxLineWidth) {
-    luaL_argerror(L, 1, "rectangle size must be non-negative and frame width must be between 1 and 4096");
-  }
+  checkLineWidth(L, frameWidth, "rectangle size must be non-negative and frame width must be between 1 and 4096");
   const Rect rect =
       checkTranslated(L, *state, x, y, width, height, "rectangle position is outside the supported coordinate range");
   (state->drawList->*Draw)(rect, frameWidth, color);
@@ -162,9 +162,7 @@ int canvasDrawHorizontalLine(lua_State* L) {
   const int32_t lineWidth = checkPositiveInteger(L, 5);
   const uint32_t color = readUiColor(L, 6);
   const std::shared_ptr<State> state = checkPhase(L, true);
-  if (lineWidth > kMaxLineWidth) {
-    luaL_argerror(L, 1, "line length must be non-negative and width must be between 1 and 4096");
-  }
+  checkLineWidth(L, lineWidth, "line length must be non-negative and width must be between 1 and 4096");
   const Rect rect =
       checkTranslated(L, *state, x, y, length, lineWidth, "line position is outside the supported coordinate range");
   state->drawList->drawHorizontalLine(rect.x, rect.y, length, lineWidth, color);
