@@ -14,8 +14,7 @@ namespace ui::lua {
 
 ControlCanvas::Scope::~Scope() {
   if (generation_ == 0 || state_->currentGeneration != generation_) return;
-  state_->drawing = false;
-  state_->active = false;
+  state_->drawList = nullptr;
   state_->originX = state_->originY = 0;
   state_->width = state_->height = 0;
   state_->currentGeneration = 0;
@@ -40,19 +39,15 @@ bool ControlCanvas::push() { return runtime_ && runtime_->pushReferencedValue(us
 
 ControlCanvas::Scope ControlCanvas::open(TextContext* context, DrawList* list, const Rect& bounds) {
   State& state = *state_;
-  if (context == nullptr || state.currentGeneration != 0 || state.drawing || state.active) return {state_, 0};
+  if (context == nullptr || state.currentGeneration != 0) return {state_, 0};
   if (++state.generationCounter == 0) state.generationCounter = 1;
   state.textContext = context;
-  state.active = true;
+  state.drawList = list;
   state.currentGeneration = state.generationCounter;
   state.originX = bounds.x;
   state.originY = bounds.y;
   state.width = std::max(bounds.width, 0);
   state.height = std::max(bounds.height, 0);
-  if (list != nullptr) {
-    state.drawList = list;
-    state.drawing = true;
-  }
   return {state_, state.currentGeneration};
 }
 

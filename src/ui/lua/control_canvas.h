@@ -20,12 +20,11 @@ namespace ui::lua {
 
 class ControlCanvas {
  public:
-  // What the Lua methods read during a phase. drawList and textContext are stale outside a phase.
+  // What the Lua methods read during a phase: a phase is open while currentGeneration is not 0, and a draw
+  // phase is one with a draw list. textContext is stale outside a phase.
   struct State {
     DrawList* drawList = nullptr;
-    bool drawing = false;
     TextContext* textContext = nullptr;
-    bool active = false;
     int32_t originX = 0;
     int32_t originY = 0;
     int32_t width = 0;

@@ -44,9 +44,8 @@ std::shared_ptr<State> checkPhase(lua_State* L, bool drawing) {
   CanvasUserdata* canvas = toCanvas(L);
   if (canvas == nullptr) luaL_argerror(L, 1, "expected a control canvas");
   std::shared_ptr<State> state = canvas->state.lock();
-  const bool open = state && state->currentGeneration != 0 && state->active;
-  if (!open) luaL_argerror(L, 1, drawing ? kOutsideDraw : kOutsideCallback);
-  if (drawing && !state->drawing) luaL_argerror(L, 1, kOutsideDraw);
+  if (!state || state->currentGeneration == 0) luaL_argerror(L, 1, drawing ? kOutsideDraw : kOutsideCallback);
+  if (drawing && state->drawList == nullptr) luaL_argerror(L, 1, kOutsideDraw);
   return state;
 }
 
