@@ -35,7 +35,7 @@ ControlCanvas::ControlCanvas(std::shared_ptr<Runtime> runtime)
   lua_settop(L, top);
 }
 
-bool ControlCanvas::push() { return runtime_ && runtime_->pushReferencedValue(userdata_); }
+bool ControlCanvas::push() { return runtime_ && runtime_->pushReference(userdata_); }
 
 ControlCanvas::Scope ControlCanvas::open(TextContext* context, DrawList* list, const Rect& bounds) {
   State& state = *state_;

@@ -69,7 +69,6 @@ class Runtime : public std::enable_shared_from_this<Runtime> {
   // Pushes the referenced value; false (nothing pushed) unless the runtime is active on this thread and the
   // reference is one of its live ones.
   bool pushReference(const Reference& reference);
-  bool pushReferencedValue(const Reference& reference) { return pushReference(reference); }
 
   // Hands the message to the scripts' core.on_error, or prints it as one line on standard error (when there
   // is no handler, the handler fails, the runtime is inactive or another report is running).
