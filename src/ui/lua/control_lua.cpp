@@ -20,7 +20,6 @@ namespace ui::lua {
 
 namespace {
 
-constexpr const char* kCursorNames[] = {"arrow", "ibeam", "size_we"};
 constexpr const char* kTextInputTypes[] = {"text",
                                            "name",
                                            "email",
@@ -32,21 +31,6 @@ constexpr const char* kTextInputTypes[] = {"text",
                                            "number_password_visible"};
 constexpr const char* kCapitalizations[] = {"automatic", "none", "sentences", "words", "letters"};
 constexpr const char* kTextInputFields[] = {"type", "capitalization", "autocorrect", "multiline"};
-
-// The position of the text among the names, or -1.
-template <size_t N>
-int findName(std::string_view text, const char* const (&names)[N]) {
-  for (size_t i = 0; i < N; ++i) {
-    if (text == names[i]) return static_cast<int>(i);
-  }
-  return -1;
-}
-
-// Pushes the raw field of the definition (argument 2); its type.
-int rawField(lua_State* L, int table, const char* field) {
-  lua_pushstring(L, field);
-  return lua_rawget(L, table);
-}
 
 bool readStateFlag(lua_State* L, int table, const char* field, bool fallback, int argIndex) {
   const int type = rawField(L, table, field);
@@ -101,14 +85,6 @@ TextInputSpec readTextInput(lua_State* L, int table) {
   return input;
 }
 
-// A non-negative integer field of the definition: a plain error carrying the checker's message.
-int32_t readDefinitionSize(lua_State* L, int table, const char* field) {
-  const int type = rawField(L, table, field);
-  const int32_t value = type == LUA_TNIL ? 0 : checkNonNegativeInteger(L, -1);
-  lua_pop(L, 1);
-  return value;
-}
-
 // The description of a definition table (argument 2), read raw in the module's order.
 ControlDescription readDescription(lua_State* L, Size& defaultSize, std::string_view& name) {
   for (const char* callback : {"measure", "draw", "event"}) {
@@ -138,18 +114,11 @@ ControlDescription readDescription(lua_State* L, Size& defaultSize, std::string_
   }
   lua_pop(L, 1);
 
-  description.tabOrder = static_cast<uint32_t>(readDefinitionSize(L, 2, "tab_order"));
-  defaultSize.width = readDefinitionSize(L, 2, "width");
-  defaultSize.height = readDefinitionSize(L, 2, "height");
-
-  const int nameType = rawField(L, 2, "name");
-  if (nameType != LUA_TNIL && nameType != LUA_TSTRING) luaL_argerror(L, 2, "control name must be a string");
+  description.tabOrder = static_cast<uint32_t>(readCheckedField(L, 2, "tab_order", 0, checkNonNegativeInteger, true));
+  defaultSize.width = readCheckedField(L, 2, "width", 0, checkNonNegativeInteger, true);
+  defaultSize.height = readCheckedField(L, 2, "height", 0, checkNonNegativeInteger, true);
   // The name stays on the stack (and so alive) until the function returns.
-  if (nameType == LUA_TSTRING) {
-    size_t length = 0;
-    const char* text = lua_tolstring(L, -1, &length);
-    name = {text, length};
-  }
+  name = readNameField(L, 2, "control name must be a string");
   return description;
 }
 

@@ -28,14 +28,7 @@ int layoutCreate(lua_State* L) {
     settings.paddingTop = readCheckedField(L, 2, "padding_top", 0, checkNonNegativeInteger, true);
     settings.paddingRight = readCheckedField(L, 2, "padding_right", 0, checkNonNegativeInteger, true);
     settings.paddingBottom = readCheckedField(L, 2, "padding_bottom", 0, checkNonNegativeInteger, true);
-    lua_pushliteral(L, "name");
-    const int type = lua_rawget(L, 2);
-    if (type != LUA_TNIL && type != LUA_TSTRING) luaL_argerror(L, 2, "layout name must be a string");
-    if (type == LUA_TSTRING) {
-      size_t length = 0;
-      const char* text = lua_tolstring(L, -1, &length);
-      name = {text, length};
-    }
+    name = readNameField(L, 2, "layout name must be a string");
   }
   Application& application = checkApplication(L);
   return returnOnOutOfMemory(L, "create layout", [&] {

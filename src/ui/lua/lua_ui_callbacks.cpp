@@ -14,6 +14,7 @@
 #include "host/lua_api.h"
 #include "ui/lua/control_canvas.h"
 #include "ui/lua/lua_ui_runtime.h"
+#include "ui/lua/ui_lua_support.h"
 
 namespace ui::lua {
 
@@ -25,7 +26,6 @@ constexpr const char* kKindNames[] = {
     "focus_gained",  "focus_lost",    "window_activated", "window_deactivated"};
 constexpr const char* kButtonNames[] = {"none", "left", "middle", "right", "x1", "x2"};
 constexpr const char* kActionNames[] = {"unchanged", "acquire", "release"};
-constexpr const char* kCursorNames[] = {"arrow", "ibeam", "size_we"};
 constexpr const char kCanvasGone[] = "Lua UI control canvas is no longer available";
 constexpr int kStackRoom = 12;
 
@@ -55,8 +55,7 @@ Fetch prepareCallback(lua_State* L, Runtime& runtime, const Reference& definitio
     fail(L, "Lua UI definition is no longer available");
     return Fetch::Failed;
   }
-  lua_pushstring(L, name);
-  const int type = lua_rawget(L, -2);
+  const int type = rawField(L, -1, name);
   if (type == LUA_TNIL) return Fetch::Absent;
   if (type != LUA_TFUNCTION) {
     lua_pushfstring(L, "Lua UI callback '%s' must be a function", name);
@@ -86,25 +85,20 @@ bool readSize(lua_State* L, int index, int32_t& size) {
 // The field (raw) as one of the names: its position, -1 for nil, -2 for anything else.
 template <size_t N>
 int readName(lua_State* L, int table, const char* field, const char* const (&names)[N]) {
-  lua_pushstring(L, field);
-  const int type = lua_rawget(L, table);
+  const int type = rawField(L, table, field);
   if (type == LUA_TNIL) return -1;
   if (type != LUA_TSTRING) return -2;
   size_t length = 0;
   const char* text = lua_tolstring(L, -1, &length);
-  const std::string_view value(text, length);
-  for (size_t i = 0; i < N; ++i) {
-    if (value == names[i]) return static_cast<int>(i);
-  }
-  return -2;
+  const int found = findName({text, length}, names);
+  return found < 0 ? -2 : found;
 }
 
 // The table an event callback returned, read raw field by field; the first bad field fails.
 int readEventResult(lua_State* L, int table, EventResult& result) {
   const std::pair<const char*, bool*> flags[] = {{"handled", &result.handled}, {"redraw", &result.redraw}};
   for (const auto& [field, value] : flags) {
-    lua_pushstring(L, field);
-    const int type = lua_rawget(L, table);
+    const int type = rawField(L, table, field);
     if (type == LUA_TNIL) continue;
     if (type != LUA_TBOOLEAN) {
       lua_pushfstring(L, "Lua UI event result field '%s' must be a boolean", field);

@@ -21,11 +21,6 @@ namespace {
 constexpr const char* kHorizontal[] = {"left", "center", "right", "stretch"};
 constexpr const char* kVertical[] = {"top", "center", "bottom", "stretch"};
 
-int rawField(lua_State* L, int table, const char* field) {
-  lua_pushstring(L, field);
-  return lua_rawget(L, table);
-}
-
 std::string_view stackText(lua_State* L, int index) {
   size_t length = 0;
   const char* text = lua_tolstring(L, index, &length);
@@ -105,9 +100,7 @@ int paneCreate(lua_State* L) {
   const int collapsed = rawField(L, 2, "collapsed");
   if (collapsed != LUA_TNIL && collapsed != LUA_TBOOLEAN) luaL_argerror(L, 2, "pane boolean fields must be booleans");
   settings.collapsed = lua_toboolean(L, -1);
-  const int nameType = rawField(L, 2, "name");
-  if (nameType != LUA_TNIL && nameType != LUA_TSTRING) luaL_argerror(L, 2, "pane name must be a string");
-  const std::string_view name = nameType == LUA_TSTRING ? stackText(L, -1) : std::string_view();
+  const std::string_view name = readNameField(L, 2, "pane name must be a string");
   Application& application = checkApplication(L);
   return returnOnOutOfMemory(L, "create pane", [&] {
     settings.name = name;
@@ -138,11 +131,9 @@ uint32_t readAlignment(lua_State* L, const char* field, const char* const (&name
   if (rawField(L, 4, field) != LUA_TNIL) {
     size_t length = 0;
     const char* text = luaL_checklstring(L, -1, &length);
-    alignment = N;
-    for (size_t i = 0; i < N; ++i) {
-      if (std::string_view(text, length) == names[i]) alignment = static_cast<uint32_t>(i);
-    }
-    if (alignment == N) luaL_argerror(L, 4, message);
+    const int found = findName({text, length}, names);
+    if (found < 0) luaL_argerror(L, 4, message);
+    alignment = static_cast<uint32_t>(found);
   }
   lua_pop(L, 1);
   return alignment;

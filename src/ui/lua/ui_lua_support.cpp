@@ -33,6 +33,21 @@ int pushOutcome(lua_State* L, bool succeeded, const std::string& error) {
   return 1;
 }
 
+int rawField(lua_State* L, int index, const char* field) {
+  index = lua_absindex(L, index);
+  lua_pushstring(L, field);
+  return lua_rawget(L, index);
+}
+
+std::string_view readNameField(lua_State* L, int table, const char* message) {
+  const int type = rawField(L, table, "name");
+  if (type == LUA_TNIL) return {};
+  if (type != LUA_TSTRING) luaL_argerror(L, table, message);
+  size_t length = 0;
+  const char* text = lua_tolstring(L, -1, &length);
+  return {text, length};
+}
+
 uint32_t readUiColor(lua_State* L, int index) {
   luaL_checktype(L, index, LUA_TTABLE);
   index = lua_absindex(L, index);
@@ -60,14 +75,7 @@ bool readBooleanField(lua_State* L, int index, const char* field, bool fallback,
 
 int32_t readCheckedField(lua_State* L, int index, const char* field, int32_t fallback,
                          int32_t (*checker)(lua_State*, int), bool raw) {
-  index = lua_absindex(L, index);
-  int type;
-  if (raw) {
-    lua_pushstring(L, field);
-    type = lua_rawget(L, index);
-  } else {
-    type = lua_getfield(L, index, field);
-  }
+  const int type = raw ? rawField(L, index, field) : lua_getfield(L, index, field);
   const int32_t value = type == LUA_TNIL ? fallback : checker(L, -1);
   lua_pop(L, 1);
   return value;

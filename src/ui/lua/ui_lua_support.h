@@ -2,10 +2,12 @@
 // the option-table readers.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <new>
 #include <optional>
 #include <string>
+#include <string_view>
 
 class Application;
 struct lua_State;
@@ -21,6 +23,24 @@ int pushFailure(lua_State* L, const char* message);
 int pushOutOfMemory(lua_State* L, const char* what);
 // Pushes true, or nil and the host's message; the result count.
 int pushOutcome(lua_State* L, bool succeeded, const std::string& error);
+
+// The pointer cursors a control may show, by their Lua names, in the host's order.
+inline constexpr const char* kCursorNames[] = {"arrow", "ibeam", "size_we"};
+
+// The position of the text among the names, or -1.
+template <size_t N>
+int findName(std::string_view text, const char* const (&names)[N]) {
+  for (size_t i = 0; i < N; ++i) {
+    if (text == names[i]) return static_cast<int>(i);
+  }
+  return -1;
+}
+
+// Pushes the field of the table at index, read raw; its type.
+int rawField(lua_State* L, int index, const char* field);
+// The raw "name" field of the options table at argument `table`, left pushed so that the text stays alive:
+// empty when nil, else a string, or `message` is raised as an argument error there.
+std::string_view readNameField(lua_State* L, int table, const char* message);
 
 // A colour table {r, g, b [, a]} read raw, each channel a number from 0 to 255 (alpha 255 when absent);
 // packed r | g << 8 | b << 16 | a << 24. A channel out of range is a plain error.
