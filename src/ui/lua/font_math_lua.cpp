@@ -97,8 +97,8 @@ float elementFloat(lua_State* L, int table, const char* key) {
   return value;
 }
 
-// Reads mask element `index` (validating it when `component` is null).
-void readMaskElement(lua_State* L, lua_Integer index, MathMaskComponent* component) {
+// Reads and checks mask element `index`.
+MathMaskComponent readMaskElement(lua_State* L, lua_Integer index) {
   lua_rawgeti(L, 2, index);
   if (!lua_istable(L, -1)) {
     luaL_error(L, "mask component %d: table expected, got %s", static_cast<int>(index), luaL_typename(L, -1));
@@ -120,7 +120,7 @@ void readMaskElement(lua_State* L, lua_Integer index, MathMaskComponent* compone
     luaL_argcheck(L, read.width > 0.0f && read.height > 0.0f, 2, "mask rule must have a positive size");
   }
   lua_settop(L, element - 1);
-  if (component != nullptr) *component = read;
+  return read;
 }
 
 // The mask's coverage as white pixels with that alpha; throws std::length_error or std::bad_alloc.
@@ -209,10 +209,9 @@ int fontComposeMathMask(lua_State* L) {
   const lua_Unsigned count = lua_rawlen(L, 2);
   luaL_argcheck(L, count != 0, 2, "expected non-empty mask component table");
   luaL_argcheck(L, count <= kMaxMaskComponents, 2, "too many math mask components");
-  for (lua_Unsigned i = 1; i <= count; ++i) readMaskElement(L, static_cast<lua_Integer>(i), nullptr);
   std::vector<MathMaskComponent> components =
       guardMemory(L, "compose math mask", [&] { return std::vector<MathMaskComponent>(count); });
-  for (lua_Unsigned i = 1; i <= count; ++i) readMaskElement(L, static_cast<lua_Integer>(i), &components[i - 1]);
+  for (lua_Unsigned i = 1; i <= count; ++i) components[i - 1] = readMaskElement(L, static_cast<lua_Integer>(i));
 
   const char* failure = nullptr;
   MathMask mask;
