@@ -32,16 +32,9 @@ constexpr const char* kTextInputTypes[] = {"text",
 constexpr const char* kCapitalizations[] = {"automatic", "none", "sentences", "words", "letters"};
 constexpr const char* kTextInputFields[] = {"type", "capitalization", "autocorrect", "multiline"};
 
-bool readStateFlag(lua_State* L, int table, const char* field, bool fallback, int argIndex) {
-  const int type = rawField(L, table, field);
-  bool value = fallback;
-  if (type == LUA_TBOOLEAN) {
-    value = lua_toboolean(L, -1);
-  } else if (type != LUA_TNIL) {
-    luaL_argerror(L, argIndex, "control state fields must be booleans");
-  }
-  lua_pop(L, 1);
-  return value;
+// A boolean field of the definition or of its text_input table (at argument `table`).
+bool readStateFlag(lua_State* L, int table, const char* field, bool fallback) {
+  return readBooleanField(L, table, field, fallback, "control state fields must be booleans", true);
 }
 
 // type and capitalization of text_input: nil gives 0; a bad value raises at position -1.
@@ -79,8 +72,8 @@ TextInputSpec readTextInput(lua_State* L, int table) {
   input.capitalization =
       readTextInputName(L, table, "capitalization", kCapitalizations, "text_input capitalization must be a string",
                         "unsupported text_input capitalization");
-  input.autocorrect = readStateFlag(L, table, "autocorrect", false, table);
-  input.multiline = readStateFlag(L, table, "multiline", false, table);
+  input.autocorrect = readStateFlag(L, table, "autocorrect", false);
+  input.multiline = readStateFlag(L, table, "multiline", false);
   input.present = true;
   return input;
 }
@@ -94,11 +87,11 @@ ControlDescription readDescription(lua_State* L, Size& defaultSize, std::string_
     lua_pop(L, 1);
   }
   ControlDescription description;
-  description.visible = readStateFlag(L, 2, "visible", true, 2);
-  description.enabled = readStateFlag(L, 2, "enabled", true, 2);
-  description.focusable = readStateFlag(L, 2, "focusable", false, 2);
-  description.tabStop = readStateFlag(L, 2, "tab_stop", true, 2);
-  description.acceptsPointer = readStateFlag(L, 2, "accepts_pointer", true, 2);
+  description.visible = readStateFlag(L, 2, "visible", true);
+  description.enabled = readStateFlag(L, 2, "enabled", true);
+  description.focusable = readStateFlag(L, 2, "focusable", false);
+  description.tabStop = readStateFlag(L, 2, "tab_stop", true);
+  description.acceptsPointer = readStateFlag(L, 2, "accepts_pointer", true);
 
   if (rawField(L, 2, "cursor") != LUA_TNIL) {
     size_t length = 0;

@@ -97,9 +97,7 @@ int paneCreate(lua_State* L) {
   if (settings.maximumWidth < settings.minimumWidth || settings.maximumHeight < settings.minimumHeight) {
     luaL_argerror(L, 2, "pane maximum size cannot be smaller than its minimum");
   }
-  const int collapsed = rawField(L, 2, "collapsed");
-  if (collapsed != LUA_TNIL && collapsed != LUA_TBOOLEAN) luaL_argerror(L, 2, "pane boolean fields must be booleans");
-  settings.collapsed = lua_toboolean(L, -1);
+  settings.collapsed = readBooleanField(L, 2, "collapsed", false, "pane boolean fields must be booleans", true);
   const std::string_view name = readNameField(L, 2, "pane name must be a string");
   Application& application = checkApplication(L);
   return returnOnOutOfMemory(L, "create pane", [&] {

@@ -61,13 +61,13 @@ uint32_t readUiColor(lua_State* L, int index) {
   return color;
 }
 
-bool readBooleanField(lua_State* L, int index, const char* field, bool fallback, int argIndex, const char* message) {
-  const int type = lua_getfield(L, index, field);
+bool readBooleanField(lua_State* L, int table, const char* field, bool fallback, const char* message, bool raw) {
+  const int type = raw ? rawField(L, table, field) : lua_getfield(L, table, field);
   bool value = fallback;
   if (type == LUA_TBOOLEAN) {
     value = lua_toboolean(L, -1);
   } else if (type != LUA_TNIL) {
-    luaL_argerror(L, argIndex, message);
+    luaL_argerror(L, table, message);
   }
   lua_pop(L, 1);
   return value;

@@ -46,9 +46,9 @@ std::string_view readNameField(lua_State* L, int table, const char* message);
 // packed r | g << 8 | b << 16 | a << 24. A channel out of range is a plain error.
 uint32_t readUiColor(lua_State* L, int index);
 
-// The boolean field of the table at index (read with lua_getfield): the default when nil, else it must be
-// a boolean, or `message` is raised as an argument error at argIndex.
-bool readBooleanField(lua_State* L, int index, const char* field, bool fallback, int argIndex, const char* message);
+// The boolean field of the table at argument `table`: the default when nil, else it must be a boolean, or
+// `message` is raised as an argument error there. raw selects lua_rawget over lua_getfield.
+bool readBooleanField(lua_State* L, int table, const char* field, bool fallback, const char* message, bool raw);
 // A number field checked by `checker` at the stack top (a plain error carrying the checker's message); the
 // default when nil. raw selects lua_rawget over lua_getfield.
 int32_t readCheckedField(lua_State* L, int index, const char* field, int32_t fallback,

@@ -58,9 +58,9 @@ int windowCreate(lua_State* L) {
   lua_getfield(L, 1, "frame");
   info.frame = static_cast<WindowFrame>(luaL_checkoption(L, -1, "standard", kFrames));
   lua_pop(L, 2);
-  info.resizable = readBooleanField(L, 1, "resizable", true, 1, kBooleanField);
-  info.highPixelDensity = readBooleanField(L, 1, "high_pixel_density", true, 1, kBooleanField);
-  info.visible = readBooleanField(L, 1, "visible", true, 1, kBooleanField);
+  info.resizable = readBooleanField(L, 1, "resizable", true, kBooleanField, false);
+  info.highPixelDensity = readBooleanField(L, 1, "high_pixel_density", true, kBooleanField, false);
+  info.visible = readBooleanField(L, 1, "visible", true, kBooleanField, false);
   Application& application = checkApplication(L);
   return returnOnOutOfMemory(L, "create window", [&] {
     info.title = title;
@@ -233,11 +233,11 @@ int windowQueueTestEvent(lua_State* L) {
   luaL_checktype(L, 2, LUA_TTABLE);
   WindowEvent event;
   event.type = "test";
-  event.control = readBooleanField(L, 2, "control", false, 2, kBooleanField);
-  event.shift = readBooleanField(L, 2, "shift", false, 2, kBooleanField);
-  event.alt = readBooleanField(L, 2, "alt", false, 2, kBooleanField);
-  event.system = readBooleanField(L, 2, "system", false, 2, kBooleanField);
-  event.repeat = readBooleanField(L, 2, "repeat", false, 2, kBooleanField);
+  event.control = readBooleanField(L, 2, "control", false, kBooleanField, false);
+  event.shift = readBooleanField(L, 2, "shift", false, kBooleanField, false);
+  event.alt = readBooleanField(L, 2, "alt", false, kBooleanField, false);
+  event.system = readBooleanField(L, 2, "system", false, kBooleanField, false);
+  event.repeat = readBooleanField(L, 2, "repeat", false, kBooleanField, false);
   event.textStart = readCheckedField(L, 2, "text_start", 0, checkIntegerNumber, false);
   event.textLength = readCheckedField(L, 2, "text_length", 0, checkIntegerNumber, false);
   WindowRegistry& windows = checkApplication(L).windowRegistry();
