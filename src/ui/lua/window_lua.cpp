@@ -203,8 +203,11 @@ int windowPollEvents(lua_State* L) {
       lua_pushnumber(L, value);
       lua_setfield(L, -2, name);
     }
-    const std::pair<const char*, int32_t> integers[] = {
-        {"clicks", event.clicks}, {"width", event.width}, {"height", event.height}};
+    const std::pair<const char*, int32_t> integers[] = {{"clicks", event.clicks},
+                                                        {"width", event.width},
+                                                        {"height", event.height},
+                                                        {"text_start", event.textStart},
+                                                        {"text_length", event.textLength}};
     for (const auto& [name, value] : integers) {
       lua_pushinteger(L, value);
       lua_setfield(L, -2, name);
@@ -218,10 +221,6 @@ int windowPollEvents(lua_State* L) {
       lua_pushboolean(L, value);
       lua_setfield(L, -2, name);
     }
-    lua_pushinteger(L, event.textStart);
-    lua_setfield(L, -2, "text_start");
-    lua_pushinteger(L, event.textLength);
-    lua_setfield(L, -2, "text_length");
     lua_rawseti(L, -2, ++index);
   }
   return 1;
