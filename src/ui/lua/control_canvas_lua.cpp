@@ -2,9 +2,6 @@
 // has a phase open (a draw phase for drawing), then translates control coordinates by the control's origin
 // in 64 bits and refuses what leaves the 32-bit range. Text work that throws (a font that cannot be loaded)
 // becomes a Lua error with the exception's text.
-#include <cstdlib>
-#include <new>
-#include <stdexcept>
 #include <string_view>
 #include <vector>
 
@@ -70,20 +67,6 @@ Rect checkTranslated(lua_State* L, const State& state, int32_t x, int32_t y, int
 // A line or frame width (already positive) up to kMaxLineWidth; raises `message` on argument 1 otherwise.
 void checkLineWidth(lua_State* L, int32_t width, const char* message) {
   if (width > kMaxLineWidth) luaL_argerror(L, 1, message);
-}
-
-// Runs text or glyph work; a standard exception becomes a Lua error with its text.
-template <typename Work>
-decltype(auto) convertFailures(lua_State* L, Work&& work) {
-  try {
-    return work();
-  } catch (const std::bad_alloc&) {
-    lua_pushliteral(L, "not enough memory");
-  } catch (const std::exception& failure) {
-    lua_pushstring(L, failure.what());
-  }
-  lua_error(L);
-  std::abort();  // unreachable: lua_error raises
 }
 
 std::string_view checkText(lua_State* L, int index) {
@@ -179,7 +162,7 @@ int canvasDrawGlyph(lua_State* L) {
   if (!glyph) luaL_argerror(L, 2, "unknown UI glyph name");
   const Rect rect =
       checkTranslated(L, *state, x, y, width, height, "glyph position is outside the supported coordinate range");
-  convertFailures(L, [&] { state->drawList->drawGlyph(glyph, rect, color); });
+  raiseStdFailures(L, [&] { state->drawList->drawGlyph(glyph, rect, color); });
   return 0;
 }
 
@@ -188,7 +171,7 @@ int canvasMeasureText(lua_State* L) {
   const std::string_view text = checkText(L, 3);
   const std::shared_ptr<State> state = checkPhase(L, false);
   const TextContext::Extent size =
-      convertFailures(L, [&] { return state->textContext->measureText(checkUiFont(L, 2), text); });
+      raiseStdFailures(L, [&] { return state->textContext->measureText(checkUiFont(L, 2), text); });
   lua_pushinteger(L, size.width);
   lua_pushinteger(L, size.height);
   return 2;
@@ -199,7 +182,7 @@ int canvasTextX(lua_State* L) {
   const std::string_view text = checkText(L, 3);
   const int32_t column = checkPositiveInteger(L, 4);
   const std::shared_ptr<State> state = checkPhase(L, false);
-  lua_pushinteger(L, convertFailures(L, [&] { return state->textContext->textX(checkUiFont(L, 2), text, column); }));
+  lua_pushinteger(L, raiseStdFailures(L, [&] { return state->textContext->textX(checkUiFont(L, 2), text, column); }));
   return 1;
 }
 
@@ -208,7 +191,7 @@ int canvasTextColumn(lua_State* L) {
   const std::string_view text = checkText(L, 3);
   const int32_t x = checkIntegerNumber(L, 4);
   const std::shared_ptr<State> state = checkPhase(L, false);
-  lua_pushinteger(L, convertFailures(L, [&] { return state->textContext->textColumn(checkUiFont(L, 2), text, x); }));
+  lua_pushinteger(L, raiseStdFailures(L, [&] { return state->textContext->textColumn(checkUiFont(L, 2), text, x); }));
   return 1;
 }
 
@@ -217,7 +200,7 @@ int canvasTextClusters(lua_State* L) {
   const std::string_view text = checkText(L, 3);
   const std::shared_ptr<State> state = checkPhase(L, false);
   const std::vector<TextCluster> clusters =
-      convertFailures(L, [&] { return state->textContext->textClusters(checkUiFont(L, 2), text); });
+      raiseStdFailures(L, [&] { return state->textContext->textClusters(checkUiFont(L, 2), text); });
   pushTextClusters(L, clusters);
   return 1;
 }
@@ -230,7 +213,7 @@ int canvasDrawText(lua_State* L) {
   const std::shared_ptr<State> state = checkPhase(L, true);
   const Rect at = checkTranslated(L, *state, x, y, 0, 0, "text position is outside the supported coordinate range");
   const int32_t after =
-      convertFailures(L, [&] { return state->drawList->drawText(checkUiFont(L, 2), text, at.x, at.y, color); });
+      raiseStdFailures(L, [&] { return state->drawList->drawText(checkUiFont(L, 2), text, at.x, at.y, color); });
   const int64_t relative = int64_t{after} - state->originX;
   if (relative < INT32_MIN || relative > INT32_MAX) {
     luaL_argerror(L, 1, "text result is outside the supported coordinate range");

@@ -6,8 +6,6 @@
 #include <cmath>
 #include <cstdio>
 #include <iterator>
-#include <new>
-#include <stdexcept>
 #include <string_view>
 #include <utility>
 
@@ -131,14 +129,7 @@ int readEventResult(lua_State* L, int table, EventResult& result) {
 template <typename Body>
 int protectedBody(lua_State* L) {
   Body& body = *static_cast<Body*>(lua_touserdata(L, 1));
-  try {
-    return body(L);
-  } catch (const std::bad_alloc&) {
-    lua_pushliteral(L, "not enough memory");
-  } catch (const std::exception& failure) {
-    lua_pushstring(L, failure.what());
-  }
-  return lua_error(L);
+  return raiseStdFailures(L, [&] { return body(L); });
 }
 
 }  // namespace

@@ -1,16 +1,20 @@
-// What the UI modules (window, form, control, layout, pane) share: the UI host, their failure results and
-// the option-table readers.
+// What the UI modules (window, form, control, layout, pane) and the control canvas share: the UI host,
+// their failure results, the option-table readers and the guards that turn C++ failures into results or
+// Lua errors.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <exception>
 #include <new>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "host/lua_api.h"
+
 class Application;
-struct lua_State;
 
 namespace ui::lua {
 
@@ -53,6 +57,21 @@ bool readBooleanField(lua_State* L, int table, const char* field, bool fallback,
 // default when nil. raw selects lua_rawget over lua_getfield.
 int32_t readCheckedField(lua_State* L, int index, const char* field, int32_t fallback,
                          int32_t (*checker)(lua_State*, int), bool raw);
+
+// Runs native work; a standard exception becomes a Lua error with its text ("not enough memory" for
+// std::bad_alloc), raised after the exception is gone. Lua errors raised inside pass through unchanged.
+template <typename Work>
+decltype(auto) raiseStdFailures(lua_State* L, Work&& work) {
+  try {
+    return work();
+  } catch (const std::bad_alloc&) {
+    lua_pushliteral(L, "not enough memory");
+  } catch (const std::exception& failure) {
+    lua_pushstring(L, failure.what());
+  }
+  lua_error(L);
+  std::abort();  // unreachable: lua_error raises
+}
 
 // Runs host work that may allocate; running out of memory returns nil and "not enough memory to <what>".
 template <typename Work>
