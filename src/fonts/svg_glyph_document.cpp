@@ -42,10 +42,13 @@ size_t findSvgElementEnd(std::string_view text, size_t start, std::string_view n
   if (cursor == npos) return npos;
   ++cursor;
   const std::string closing = "</" + std::string(name);
+  // The first closing and opening tags at or after the cursor, each searched for again only once the cursor
+  // has passed it: every byte is scanned a bounded number of times, however deep the nesting.
+  size_t close = 0, open = 0;
   for (size_t depth = 1; depth > 0;) {
-    const size_t close = text.find(closing, cursor);
+    if (close < cursor) close = text.find(closing, cursor);
     if (close == npos) return npos;
-    const size_t open = findSvgTagStart(text, name, cursor);
+    if (open < cursor) open = findSvgTagStart(text, name, cursor);
     if (open < close) {
       // A self-closing element of the same name opens nothing.
       const size_t openEnd = text.find('>', open);

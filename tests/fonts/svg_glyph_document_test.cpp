@@ -35,6 +35,13 @@ TEST(SvgGlyphDocument, ElementEndCountsNestingOfItsName) {
       {"<g></g>", 7, npos},
   };
   for (const auto& c : cases) EXPECT_EQ(findSvgElementEnd(c.text, c.start, "g"), c.end) << c.text;
+
+  // Deep nesting (a few kilobytes of compressed document) is scanned once, not once per level.
+  std::string deep;
+  for (int i = 0; i < 300000; ++i) deep += "<g>";
+  for (int i = 0; i < 300000; ++i) deep += "</g>";
+  EXPECT_EQ(findSvgElementEnd(deep, 0, "g"), deep.size());
+  EXPECT_EQ(findSvgElementEnd(std::string_view(deep).substr(0, deep.size() - 1), 0, "g"), npos);
 }
 
 TEST(SvgGlyphDocument, ComposesRootDefsAndTheGlyphsElement) {
