@@ -24,6 +24,15 @@ bool endsTagName(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r' || c == '>' || c == '/';
 }
 
+// An unsucceeded result for the entry of `key`.
+SvgGlyphResult svgGlyphResultFor(const std::shared_ptr<RenderFont>& face, uint32_t key, bool byGlyphId) {
+  SvgGlyphResult result;
+  result.face = face;
+  result.byGlyphId = byGlyphId ? 1 : 0;
+  (byGlyphId ? result.glyphId : result.codepoint) = key;
+  return result;
+}
+
 }  // namespace
 
 size_t findSvgTagStart(std::string_view text, std::string_view name, size_t from) {
@@ -136,10 +145,7 @@ bool renderSvgGlyphSlot(FT_GlyphSlotRec_* slot, uint32_t glyphIndex, SvgGlyphIma
 
 SvgGlyphResult runSvgGlyphJob(const std::shared_ptr<RenderFont>& face, uint32_t key, bool byGlyphId,
                               FT_LibraryRec_* library) {
-  SvgGlyphResult result;
-  result.face = face;
-  result.byGlyphId = byGlyphId ? 1 : 0;
-  (byGlyphId ? result.glyphId : result.codepoint) = key;
+  SvgGlyphResult result = svgGlyphResultFor(face, key, byGlyphId);
   const std::vector<uint8_t>& bytes = face->fileBytes();
   if (bytes.empty() || library == nullptr) return result;
   FT_Face opened = nullptr;
@@ -173,9 +179,7 @@ SvgGlyphResult runSvgGlyphJob(const std::shared_ptr<RenderFont>& face, uint32_t 
 
 SvgGlyphJob makeSvgGlyphJob(const std::shared_ptr<RenderFont>& face, uint32_t key, bool byGlyphId) {
   SvgGlyphJob job;
-  job.result.face = face;
-  job.result.byGlyphId = byGlyphId ? 1 : 0;
-  (byGlyphId ? job.result.glyphId : job.result.codepoint) = key;
+  job.result = svgGlyphResultFor(face, key, byGlyphId);
   job.body = [face, key, byGlyphId](FT_LibraryRec_* library) { return runSvgGlyphJob(face, key, byGlyphId, library); };
   return job;
 }
