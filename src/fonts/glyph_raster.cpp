@@ -10,7 +10,6 @@
 #include <cmath>
 #include <cstring>
 #include <new>
-#include <utility>
 
 #include "fonts/bitmap_strikes.h"
 #include "fonts/codepoints.h"
@@ -119,11 +118,9 @@ void RenderFont::ensureGlyphBitmapByGlyphId(uint32_t glyphId, GlyphMetricEntry& 
 // Hands the glyph to the SVG glyph worker: the entry waits until the result is applied. A refused job (the
 // worker stopping, or 256 outstanding) makes the glyph missing for good.
 bool RenderFont::enqueueSvgGlyph(uint32_t key, bool byGlyphId, GlyphMetricEntry& entry) {
-  SvgGlyphJob job = makeSvgGlyphJob(shared_from_this(), key, byGlyphId);
+  if (!AsyncSvgGlyphWorker::instance().enqueue(makeSvgGlyphJob(shared_from_this(), key, byGlyphId))) return false;
   entry.bitmapUnavailable = 1;
-  if (AsyncSvgGlyphWorker::instance().enqueue(std::move(job))) return true;
-  entry.bitmapUnavailable = 0;
-  return false;
+  return true;
 }
 
 void RenderFont::renderGlyphBitmap(uint32_t glyphIndex, uint32_t key, bool byGlyphId, GlyphMetricEntry& entry) {
