@@ -106,7 +106,7 @@ void AsyncSvgGlyphWorker::run() {
     {
       std::unique_lock lock(mutex_);
       wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
-      if (queue_.empty()) break;  // stopping; a queued job is still taken
+      if (stopping_) break;  // queued jobs are dropped by shutdown
       job = std::move(queue_.front());
       queue_.pop_front();
       ++runningCount_;
