@@ -54,23 +54,12 @@ uint64_t TileGrid::tileBytes(int32_t column, int32_t row) const {
   return uint64_t(reducedExtent(area.w, levelOfDetail_)) * uint64_t(reducedExtent(area.h, levelOfDetail_)) * 4;
 }
 
-uint64_t TileGrid::imageBytes() const {
-  return image_ != nullptr ? uint64_t(image_->width) * uint64_t(image_->height) * 4 : 0;
-}
-
 uint64_t tileKeyHash(const TileKey& key) {
   uint64_t seed = key.imageId;
   for (const int32_t value : {key.tileSize, key.levelOfDetail, key.column, key.row}) {
     seed ^= static_cast<uint64_t>(int64_t{value}) + 0x9E3779B9u + (seed << 6) + (seed >> 2);
   }
   return seed;
-}
-
-ImageTileCache::ImageTileCache(SDL_Window* window) : window_(window) { tiles_.max_load_factor(1.0f); }
-
-ImageTileCache::~ImageTileCache() {
-  tiles_.clear();
-  renderer_.reset();
 }
 
 bool ImageTileCache::ensureRenderer(std::string* error) {

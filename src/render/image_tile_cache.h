@@ -54,7 +54,6 @@ class TileGrid {
   TileKey tileKey(int32_t column, int32_t row) const;
   // The bytes of the tile's texture: ceil(w / lod) x ceil(h / lod) x 4; 0 outside the grid.
   uint64_t tileBytes(int32_t column, int32_t row) const;
-  uint64_t imageBytes() const;
 
  private:
   const CanvasBitmap* image_;
@@ -76,8 +75,7 @@ class ImageTileCache {
  public:
   static constexpr uint64_t kDefaultBudget = 0x10000000;  // 256 MiB
 
-  explicit ImageTileCache(SDL_Window* window);
-  ~ImageTileCache();
+  explicit ImageTileCache(SDL_Window* window) : window_(window) {}
   ImageTileCache(const ImageTileCache&) = delete;
   ImageTileCache& operator=(const ImageTileCache&) = delete;
 
@@ -91,7 +89,6 @@ class ImageTileCache {
   bool setVSync(bool enabled, std::string* error);
 
   void nextFrame() { ++frame_; }
-  uint64_t frame() const { return frame_; }
   uint64_t budget() const { return budget_; }
   uint64_t bytesUsed() const { return bytesUsed_; }
   // budget = max(1, bytes), then eviction; returns the bytes still used.
