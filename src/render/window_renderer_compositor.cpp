@@ -29,8 +29,7 @@ void setDrawColor(SDL_Renderer* renderer, uint32_t color) {
 
 // Image pixels per texture pixel for drawing source into dest: the smaller of the two axes' ratios, 1 to 64.
 int32_t levelOfDetail(const RenderRect& source, const RenderRect& dest) {
-  const int32_t lod = std::min(std::max(source.w / dest.w, 1), std::max(source.h / dest.h, 1));
-  return lod > kMaxLevelOfDetail - 1 ? kMaxLevelOfDetail : lod;
+  return std::clamp(std::min(source.w / dest.w, source.h / dest.h), 1, kMaxLevelOfDetail);
 }
 
 }  // namespace
@@ -106,7 +105,7 @@ bool WindowRenderer::ensureCompositorTexture() {
   SDL_Surface* workspace = nullptr;
   {
     StartupTraceStep step("Image compositor ensured its software surface");
-    workspace = canvasTargetSurface_ ? canvasTargetSurface_.get() : softwareSurface();
+    workspace = softwareSurface();
   }
   if (workspace == nullptr || !imageTileCache_->ensureRenderer(nullptr)) return false;
   if (!compositorTexture_) {
