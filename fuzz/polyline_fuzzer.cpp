@@ -22,7 +22,11 @@ class ByteReader {
  public:
   ByteReader(const uint8_t* data, size_t size) : data_(data), size_(size) {}
   uint8_t byte() { return offset_ < size_ ? data_[offset_++] : 0; }
-  uint32_t word16() { return static_cast<uint32_t>(byte()) << 8 | byte(); }
+  // Big-endian; the two reads are sequenced, so an input means the same to every compiler.
+  uint32_t word16() {
+    const uint32_t high = byte();
+    return high << 8 | byte();
+  }
   const uint8_t* rest() const { return data_ + offset_; }
   size_t restSize() const { return offset_ < size_ ? size_ - offset_ : 0; }
 
