@@ -16,6 +16,7 @@
 #include <optional>
 #include <string_view>
 
+#include "host/path_text.h"
 #include "platform/atomic_write.h"
 #include "platform/sha256.h"
 #include "platform/unique_fd.h"
@@ -106,13 +107,7 @@ bool writeAll(int fd, const char* data, size_t size) {
 }
 
 bool startsWithIgnoringCase(std::string_view text, std::string_view prefix) {
-  if (text.size() < prefix.size()) return false;
-  for (size_t i = 0; i < prefix.size(); ++i) {
-    char c = text[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != prefix[i]) return false;
-  }
-  return true;
+  return equalsIgnoringAsciiCase(text.substr(0, prefix.size()), prefix);
 }
 
 class Transfer {

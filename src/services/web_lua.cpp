@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "host/lua_api.h"
+#include "host/path_text.h"
 #include "services/download.h"
 #include "services/userdata_types.h"
 
@@ -27,16 +28,6 @@ std::string_view checkText(lua_State* L, int index) {
   size_t length = 0;
   const char* text = luaL_checklstring(L, index, &length);
   return {text, length};
-}
-
-bool equalsIgnoringCase(std::string_view text, std::string_view word) {
-  if (text.size() != word.size()) return false;
-  for (size_t i = 0; i < text.size(); ++i) {
-    char c = text[i];
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    if (c != word[i]) return false;
-  }
-  return true;
 }
 
 bool isHexDigest(std::string_view text) {
@@ -64,7 +55,7 @@ void checkTarget(lua_State* L, std::string_view url, std::string_view destinatio
     luaL_argerror(L, 2, "destination must not contain a NUL byte");
   }
   const bool http = url.substr(0, 7) == "http://";
-  const bool https = url.size() >= 8 && url.substr(0, 8) == "https://";
+  const bool https = url.substr(0, 8) == "https://";
   if (!http && !https) luaL_argerror(L, 1, "URL must use HTTP or HTTPS");
 }
 
@@ -102,8 +93,8 @@ web::DownloadOptions checkOptions(lua_State* L) {
     size_t length = 0;
     const char* method = lua_type(L, kMethod) == LUA_TSTRING ? lua_tolstring(L, kMethod, &length) : nullptr;
     const std::string_view text = method != nullptr ? std::string_view(method, length) : std::string_view();
-    post = equalsIgnoringCase(text, "POST");
-    if (method == nullptr || (!post && !equalsIgnoringCase(text, "GET"))) {
+    post = equalsIgnoringAsciiCase(text, "POST");
+    if (method == nullptr || (!post && !equalsIgnoringAsciiCase(text, "GET"))) {
       luaL_argerror(L, 3, "download method must be GET or POST");
     }
   }
@@ -187,7 +178,6 @@ const luaL_Reg kRequestMethods[] = {
 }  // namespace
 
 int luaopen_web(lua_State* L) {
-  luaL_checkversion(L);
   registerUserdataType(L, kRequestType, requestRelease, kRequestMethods, "protected web download request");
   luaL_checkversion(L);
   lua_createtable(L, 0, 1);
