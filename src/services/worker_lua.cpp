@@ -16,7 +16,6 @@ namespace {
 
 constexpr const char* kRequestType = "WorkerRequest";
 constexpr uint64_t kJobRecordCharge = 288;
-constexpr const char* kCopyLimitMessage = "worker request exceeds the copy limit";
 
 // The userdata's block: its share of the job, empty once collected.
 struct RequestBox {
@@ -42,22 +41,20 @@ bool globalText(lua_State* L, const char* name, std::string& text) {
 // Steps after the argument checks: copies everything into job and boot; false with the message in error.
 bool copySubmission(lua_State* L, WorkerRequest& job, WorkerBoot& boot, std::string& error) {
   WorkerCopyBudget budget;
-  if (!budget.charge(kJobRecordCharge + job.moduleName.size() + job.functionName.size())) {
-    error = kCopyLimitMessage;
+  const auto charge = [&](uint64_t bytes) {
+    if (budget.charge(bytes)) return true;
+    error = kWorkerCopyLimitMessage;
     return false;
-  }
+  };
+  if (!charge(kJobRecordCharge + job.moduleName.size() + job.functionName.size())) return false;
   WorkerVisitSet visiting;
   if (!copyWorkerValue(L, 3, job.argument, visiting, 0, budget, error)) return false;
   if (!globalText(L, "EXE_DIR", boot.exeDir) || boot.exeDir.empty()) {
     boot.exeDir = ".";
-  } else if (!budget.charge(boot.exeDir.size())) {
-    error = kCopyLimitMessage;
+  } else if (!charge(boot.exeDir.size())) {
     return false;
   }
-  if (globalText(L, "EXE_FILE", boot.exeFile) && !budget.charge(boot.exeFile.size())) {
-    error = kCopyLimitMessage;
-    return false;
-  }
+  if (globalText(L, "EXE_FILE", boot.exeFile) && !charge(boot.exeFile.size())) return false;
   if (!copyWorkerModuleLoader(L, "core.workerboot", boot.bootChunk, budget, error)) return false;
   if (boot.bootChunk.empty()) {
     error = "core.workerboot could not be located";

@@ -15,7 +15,6 @@ constexpr uint64_t kNodeCharge = 72;
 constexpr uint64_t kTableCharge = 24;
 constexpr uint64_t kEntryCharge = 144;
 constexpr int kDeepestLevel = 64;  // levels below the top-level value
-constexpr const char* kCopyLimitMessage = "worker request exceeds the copy limit";
 
 class ValueCopier {
  public:
@@ -23,7 +22,7 @@ class ValueCopier {
       : L_(L), visiting_(visiting), budget_(budget), error_(error) {}
 
   bool copy(int index, WorkerValue& out, int depth) {
-    if (!budget_.charge(kNodeCharge)) return fail(kCopyLimitMessage);
+    if (!budget_.charge(kNodeCharge)) return fail(kWorkerCopyLimitMessage);
     if (depth > kDeepestLevel) return fail("worker value nesting is too deep");
     const int type = lua_type(L_, index);
     switch (type) {
@@ -43,7 +42,7 @@ class ValueCopier {
       case LUA_TSTRING: {
         size_t length = 0;
         const char* bytes = lua_tolstring(L_, index, &length);
-        if (!budget_.charge(length)) return fail(kCopyLimitMessage);
+        if (!budget_.charge(length)) return fail(kWorkerCopyLimitMessage);
         out.data.emplace<std::string>(bytes, length);
         return true;
       }
@@ -63,7 +62,7 @@ class ValueCopier {
     }
     const void* address = lua_topointer(L_, index);
     if (!visiting_.insert(address).second) return fail("worker values cannot contain table cycles");
-    if (!budget_.charge(kTableCharge)) return fail(kCopyLimitMessage);
+    if (!budget_.charge(kTableCharge)) return fail(kWorkerCopyLimitMessage);
     auto table = std::make_shared<LuaTable>();
     // Room for the array part up front, but never for more entries than the budget could still admit.
     const uint64_t affordable = (budget_.limit - budget_.used) / (kEntryCharge + 2 * kNodeCharge);
@@ -72,7 +71,7 @@ class ValueCopier {
     lua_pushnil(L_);
     while (lua_next(L_, index) != 0) {
       const int valueIndex = lua_gettop(L_);
-      if (!budget_.charge(kEntryCharge)) return fail(kCopyLimitMessage);
+      if (!budget_.charge(kEntryCharge)) return fail(kWorkerCopyLimitMessage);
       auto& [key, value] = table->entries.emplace_back();
       if (!copy(valueIndex - 1, key, depth + 1) || !copy(valueIndex, value, depth + 1)) return false;
       lua_pop(L_, 1);
@@ -121,7 +120,7 @@ bool dumpLoader(lua_State* L, std::string& chunk, WorkerCopyBudget& budget, std:
   chunk.clear();
   if (lua_dump(L, writeChunkBlock, &sink, 0) == 0) return true;
   chunk.clear();
-  error = sink.overBudget ? kCopyLimitMessage : "worker module loader could not be copied";
+  error = sink.overBudget ? kWorkerCopyLimitMessage : "worker module loader could not be copied";
   return false;
 }
 

@@ -29,6 +29,7 @@ struct LuaTable {
 };
 
 inline constexpr uint64_t kWorkerCopyLimit = 8388608;  // 8 MiB
+inline constexpr const char* kWorkerCopyLimitMessage = "worker request exceeds the copy limit";
 
 // The running byte count of one copy.
 struct WorkerCopyBudget {
