@@ -10,30 +10,16 @@
 #include <vector>
 
 #include "services/compression.h"
+#include "word_text.h"
 
 namespace {
 
 constexpr size_t kCorpusSize = 64u << 20;
 constexpr uint64_t kNoLimit = uint64_t{1} << 40;
 
-// Deterministic text: words drawn from a fixed vocabulary, in lines of varying length.
+// The benchmarks' text, built once.
 const std::string& corpus() {
-  static const std::string text = [] {
-    const char* words[] = {"the",    "editor", "opens",  "a",       "file",   "and",      "scripts", "render",
-                           "window", "buffer", "line",   "syntax",  "token",  "returns",  "local",   "function",
-                           "end",    "if",     "then",   "else",    "for",    "in",       "pairs",   "string",
-                           "table",  "insert", "format", "archive", "member", "checksum", "42",      "1024"};
-    std::string out;
-    out.reserve(kCorpusSize);
-    uint32_t state = 12345;
-    while (out.size() < kCorpusSize) {
-      state = state * 1103515245u + 12345u;
-      out += words[(state >> 16) % 32];
-      out += (state >> 8) % 11 == 0 ? '\n' : ' ';
-    }
-    out.resize(kCorpusSize);
-    return out;
-  }();
+  static const std::string text = wordText(kCorpusSize, 12345);
   return text;
 }
 

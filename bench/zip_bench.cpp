@@ -13,28 +13,12 @@
 
 #include "services/zip_reader.h"
 #include "services/zip_writer.h"
+#include "word_text.h"
 
 namespace {
 
 constexpr int kSmallFiles = 70000;
 constexpr uint64_t kBigSize = uint64_t{1} << 30;
-
-// Deterministic text: words drawn from a fixed vocabulary, in lines of varying length.
-std::string words(size_t size, uint32_t seed) {
-  const char* vocabulary[] = {"the",    "editor", "opens",  "a",       "file",   "and",      "scripts", "render",
-                              "window", "buffer", "line",   "syntax",  "token",  "returns",  "local",   "function",
-                              "end",    "if",     "then",   "else",    "for",    "in",       "pairs",   "string",
-                              "table",  "insert", "format", "archive", "member", "checksum", "42",      "1024"};
-  std::string out;
-  out.reserve(size + 16);
-  while (out.size() < size) {
-    seed = seed * 1103515245u + 12345u;
-    out += vocabulary[(seed >> 16) % 32];
-    out += (seed >> 8) % 11 == 0 ? '\n' : ' ';
-  }
-  out.resize(size);
-  return out;
-}
 
 void runOrDie(const std::string& command) {
   if (std::system(command.c_str()) != 0) {
@@ -60,7 +44,7 @@ std::string smallFiles(const std::string& name) {
     std::filesystem::create_directories(workspace() / "small");
     for (int i = 0; i < kSmallFiles; ++i) {
       std::ofstream(workspace() / "small" / (std::to_string(i) + ".txt"), std::ios::binary)
-          << words(40 + static_cast<size_t>(i % 400), static_cast<uint32_t>(i));
+          << wordText(40 + static_cast<size_t>(i % 400), static_cast<uint32_t>(i));
     }
     runOrDie("cd " + workspace().string() + " && zip -q -r -6 many.zip small");
     return true;
@@ -72,7 +56,7 @@ std::string smallFiles(const std::string& name) {
 std::string bigFile(const std::string& name) {
   static const bool made = [] {
     std::ofstream big(workspace() / "big.txt", std::ios::binary);
-    const std::string block = words(size_t{64} << 20, 7);
+    const std::string block = wordText(size_t{64} << 20, 7);
     for (uint64_t written = 0; written < kBigSize; written += block.size()) big << block;
     big.close();
     runOrDie("cd " + workspace().string() + " && zip -q -6 big.zip big.txt");
