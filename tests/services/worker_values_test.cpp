@@ -5,6 +5,7 @@
 #include <string>
 
 #include "lua_test_state.h"
+#include "scratch_dir.h"
 
 namespace {
 
@@ -77,7 +78,7 @@ TEST(WorkerValues, PushesTablesBackWithTheirEntriesAndSubtypes) {
       "assert(copy[4][1] == true and copy[4][2] == false and copy.k.n == -7)");
 }
 
-class WorkerModuleLoader : public ::testing::Test {
+class WorkerModuleLoader : public ScratchDirTest {
  protected:
   bool copyLoader(const std::string& name, uint64_t start = 0) {
     lua_State* L = state.get();
@@ -88,13 +89,10 @@ class WorkerModuleLoader : public ::testing::Test {
     return ok;
   }
 
-  // Writes name.lua into the test's temporary directory and makes that directory package.path.
+  // Writes name.lua into the test's own directory and makes that directory package.path.
   void writeModuleOnPath(const std::string& name, const char* source) {
-    const std::string dir = ::testing::TempDir();
-    FILE* file = std::fopen((dir + "/" + name + ".lua").c_str(), "w");
-    std::fputs(source, file);
-    std::fclose(file);
-    state.run("package.path = '" + dir + "/?.lua'");
+    writeText(name + ".lua", source);
+    state.run("package.path = '" + path("?.lua") + "'");
   }
 
   LuaTestState state;
