@@ -97,8 +97,10 @@ TEST(WorkerPool, RunsJobsInOrderOnOneThreadBootedOnce) {
     requests.push_back(job(i % 2 == 0 ? "echo" : "boot_count", {i}));
     ASSERT_EQ(submitWorkerJob(requests.back(), boot), nullptr);
   }
+  // A job is done only after every job submitted before it.
+  ASSERT_TRUE(waitDone(*requests.back(), std::chrono::seconds(10)));
   for (int64_t i = 0; i < 8; ++i) {
-    ASSERT_TRUE(waitDone(*requests[i], std::chrono::seconds(10)));
+    ASSERT_TRUE(requests[i]->done) << i;
     EXPECT_EQ(std::get<int64_t>(requests[i]->result.data), i % 2 == 0 ? i : 1);
   }
   shutdownWorkerPool();
