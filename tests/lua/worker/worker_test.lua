@@ -133,14 +133,10 @@ t.test("modules come from package.preload or package.path, and must be Lua funct
   package.preload.native = false
   t.eq(t.results(worker.submit("native", "f", 1)), t.results(nil, "worker module loader must be a Lua function"))
   package.preload.flag = load("return true")
-  t.eq(t.results(run_in("flag")), t.results(nil, "worker module function was not found"))
+  t.eq(t.results(wait(assert(worker.submit("flag", "f", 1)))), t.results(nil, "worker module function was not found"))
   local _, message = wait(assert(worker.submit("nowhere_to_be_found", "f", 1)))
   t.truthy(message:find("module 'nowhere_to_be_found' not found", 1, true), message)
 end)
-
-function run_in(module)
-  return wait(assert(worker.submit(module, "f", 1)))
-end
 
 t.test("cancel ends a sleeping or spinning job early, with a traceback", function()
   for _, job in ipairs({ { "sleep", 5 }, { "spin" } }) do
