@@ -67,24 +67,18 @@ class FileEntrySource {
         return zip_source_make_command_bitmap(ZIP_SOURCE_OPEN, ZIP_SOURCE_READ, ZIP_SOURCE_CLOSE, ZIP_SOURCE_STAT,
                                               ZIP_SOURCE_ERROR, ZIP_SOURCE_FREE, ZIP_SOURCE_SUPPORTS, -1);
       default:
-        zip_error_set(source->error_.get(), ZIP_ER_OPNOTSUPP, 0);
-        return -1;
+        return source->error_.fail(ZIP_ER_OPNOTSUPP, 0);
     }
   }
 
  private:
-  zip_int64_t fail(int code, int errorNumber) {
-    zip_error_set(error_.get(), code, errorNumber);
-    return -1;
-  }
-
   zip_int64_t open() {
     // Non-blocking, so a named pipe put in the file's place is refused instead of waited on.
     fd_ = UniqueFd(::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    if (!fd_.valid()) return fail(ZIP_ER_OPEN, errno);
+    if (!fd_.valid()) return error_.fail(ZIP_ER_OPEN, errno);
     struct stat info;
-    if (fstat(fd_.get(), &info) != 0) return fail(ZIP_ER_READ, errno);
-    if (!S_ISREG(info.st_mode) || static_cast<uint64_t>(info.st_size) != size_) return fail(ZIP_ER_CHANGED, 0);
+    if (fstat(fd_.get(), &info) != 0) return error_.fail(ZIP_ER_READ, errno);
+    if (!S_ISREG(info.st_mode) || static_cast<uint64_t>(info.st_size) != size_) return error_.fail(ZIP_ER_CHANGED, 0);
     remaining_ = size_;
     return 0;
   }
@@ -95,8 +89,8 @@ class FileEntrySource {
     for (;;) {
       const ssize_t got = ::read(fd_.get(), out, wanted);
       if (got < 0 && errno == EINTR) continue;
-      if (got < 0) return fail(ZIP_ER_READ, errno);
-      if (got == 0) return fail(ZIP_ER_CHANGED, 0);  // the file shrank since it was added
+      if (got < 0) return error_.fail(ZIP_ER_READ, errno);
+      if (got == 0) return error_.fail(ZIP_ER_CHANGED, 0);  // the file shrank since it was added
       remaining_ -= static_cast<uint64_t>(got);
       return got;
     }
@@ -165,11 +159,6 @@ zip_int64_t ZipArchiveSource::callback(void* self, void* data, zip_uint64_t leng
   return static_cast<ZipArchiveSource*>(self)->handle(data, length, command);
 }
 
-zip_int64_t ZipArchiveSource::fail(int code, int errorNumber) {
-  zip_error_set(error_.get(), code, errorNumber);
-  return -1;
-}
-
 zip_int64_t ZipArchiveSource::seek(uint64_t& position, uint64_t size, void* data, zip_uint64_t length) {
   const zip_int64_t target = zip_source_seek_compute_offset(position, size, data, length, error_.get());
   if (target < 0) return -1;
@@ -224,7 +213,7 @@ zip_int64_t ZipArchiveSource::handle(void* data, zip_uint64_t length, zip_source
       removalAsked_ = true;
       return 0;
     default:
-      return fail(ZIP_ER_OPNOTSUPP, 0);
+      return error_.fail(ZIP_ER_OPNOTSUPP, 0);
   }
 }
 
@@ -252,7 +241,7 @@ zip_int64_t ZipArchiveSource::read(void* out, uint64_t length) {
       cacheLength_ = static_cast<size_t>(std::max<int64_t>(got, 0));
       fillSize_ = std::min(fillSize_ * 2, kCacheSize);
     }
-    if (got < 0) return fail(ZIP_ER_READ, errno);
+    if (got < 0) return error_.fail(ZIP_ER_READ, errno);
     if (got == 0) break;  // the file shrank while it was open
   }
   position_ += done;
@@ -266,14 +255,14 @@ void ZipArchiveSource::forgetCache() {
 
 zip_int64_t ZipArchiveSource::write(const void* data, uint64_t length) {
   length = std::min<uint64_t>(length, kMaxIoPiece);
-  if (!output_.write(static_cast<const unsigned char*>(data), length)) return fail(ZIP_ER_WRITE, errno);
+  if (!output_.write(static_cast<const unsigned char*>(data), length)) return error_.fail(ZIP_ER_WRITE, errno);
   return static_cast<zip_int64_t>(length);
 }
 
 // libzip keeps the entries in the first `keptBytes` bytes as they are; they are copied in large pieces, with
 // the holes of a sparse file skipped.
 zip_int64_t ZipArchiveSource::beginWrite(uint64_t keptBytes) {
-  if (!output_.restart()) return fail(ZIP_ER_WRITE, errno);
+  if (!output_.restart()) return error_.fail(ZIP_ER_WRITE, errno);
   keptBytes = std::min(keptBytes, size_);
   std::vector<unsigned char> piece(keptBytes > 0 ? kCopyPieceSize : 0);
   for (uint64_t done = 0; done < keptBytes;) {
@@ -283,16 +272,16 @@ zip_int64_t ZipArchiveSource::beginWrite(uint64_t keptBytes) {
     done = end;
     if (data == end) continue;
     const int64_t got = bytes_.readAt(start_ + data, piece.data(), end - data);
-    if (got < 0) return fail(ZIP_ER_READ, errno);
-    if (static_cast<uint64_t>(got) < end - data) return fail(ZIP_ER_EOF, 0);  // the archive shrank
-    if (!output_.write(piece.data(), end - data)) return fail(ZIP_ER_WRITE, errno);
+    if (got < 0) return error_.fail(ZIP_ER_READ, errno);
+    if (static_cast<uint64_t>(got) < end - data) return error_.fail(ZIP_ER_EOF, 0);  // the archive shrank
+    if (!output_.write(piece.data(), end - data)) return error_.fail(ZIP_ER_WRITE, errno);
   }
   output_.skipTo(keptBytes);
   return 0;
 }
 
 zip_int64_t ZipArchiveSource::commitWrite() {
-  if (!output_.finish()) return fail(ZIP_ER_WRITE, errno);
+  if (!output_.finish()) return error_.fail(ZIP_ER_WRITE, errno);
   committed_ = true;
   return 0;
 }
@@ -302,7 +291,7 @@ bool ZipArchiveSource::writeUnwritten() {
   if (!removalAsked_ && size_ > 0) return beginWrite(size_) == 0 && commitWrite() == 0;
   static constexpr unsigned char kEndRecordAlone[22] = {'P', 'K', 5, 6};
   if (output_.restart() && output_.write(kEndRecordAlone, sizeof kEndRecordAlone)) return commitWrite() == 0;
-  fail(ZIP_ER_WRITE, errno);
+  error_.fail(ZIP_ER_WRITE, errno);
   return false;
 }
 

@@ -29,6 +29,12 @@ class ZipError {
   ZipError(const ZipError&) = delete;
   ZipError& operator=(const ZipError&) = delete;
   zip_error_t* get() { return &error_; }
+  // Records a failure for libzip to read back: its error code and the system's errno (0 for none). -1, what
+  // libzip's source callbacks return on failure.
+  zip_int64_t fail(int code, int errorNumber) {
+    zip_error_set(&error_, code, errorNumber);
+    return -1;
+  }
 
  private:
   zip_error_t error_;
@@ -91,7 +97,6 @@ class ZipArchiveSource {
   zip_int64_t beginWrite(uint64_t keptBytes);
   zip_int64_t commitWrite();
   zip_int64_t seek(uint64_t& position, uint64_t size, void* data, zip_uint64_t length);
-  zip_int64_t fail(int code, int errorNumber);  // -1, for libzip
   void forgetCache();
 
   ZipBytes bytes_;
