@@ -3,7 +3,6 @@
 // Collecting a request does not stop its download, which runs to its end on its own thread.
 #include "services/web_lua.h"
 
-#include <cstring>
 #include <memory>
 #include <new>
 #include <string>

@@ -6,7 +6,6 @@
 #include "services/zip_reader.h"
 
 #include <algorithm>
-#include <cstring>
 #include <new>
 #include <stdexcept>
 
