@@ -166,7 +166,7 @@ struct GmatchState {
 int iterateGmatch(lua_State* L) {
   const std::string_view s = checkText(L, lua_upvalueindex(1));
   auto* state = static_cast<GmatchState*>(luaL_checkudata(L, lua_upvalueindex(2), kGmatchStateType));
-  if (state->program == nullptr) return 0;  // finalized
+  if (state->program == nullptr) return 0;  // released by its finalizer
   Utf8PatternMatcher matcher(*state->program, s);
   MatchSession session{s, {}, state->source, state->sourceIndex};
   while (session.matchStart <= s.size()) {
@@ -185,8 +185,10 @@ int iterateGmatch(lua_State* L) {
   return 0;
 }
 
-int destroyGmatchState(lua_State* L) {
-  static_cast<GmatchState*>(luaL_checkudata(L, 1, kGmatchStateType))->~GmatchState();
+// Releases the program but leaves the state readable: a finalizer that runs later in the same cycle may still
+// call the iterator, which then ends at once.
+int releaseGmatchState(lua_State* L) {
+  static_cast<GmatchState*>(luaL_checkudata(L, 1, kGmatchStateType))->program.reset();
   return 0;
 }
 
@@ -334,7 +336,7 @@ void addPatternFunctions(lua_State* L) {
       {"gsub", guarded<utf8_gsub>},
       {nullptr, nullptr},
   };
-  createFinalizerMetatable(L, kGmatchStateType, destroyGmatchState);
+  createFinalizerMetatable(L, kGmatchStateType, releaseGmatchState);
   createFinalizerMetatable(L, kPatternCacheType, destroyPatternCache);
   new (lua_newuserdatauv(L, sizeof(PatternCache), 0)) PatternCache;
   luaL_setmetatable(L, kPatternCacheType);

@@ -201,3 +201,16 @@ t.test("patterns work on code points and count characters", function()
   t.raises(utf8.find, "invalid UTF-8 code", "ab", "\xFF")
   t.raises(utf8.match, "malformed pattern (missing ']')", "é", "[é")
 end)
+
+t.test("a gmatch iterator ends once its state is finalized", function()
+  local after = {}
+  do
+    local holder = {}
+    -- made before the iterator, so finalized after its state in the same cycle
+    setmetatable({}, { __gc = function() after = t.results(pcall(holder.next)) end })
+    holder.next = utf8.gmatch("aaa", ("b?"):rep(200) .. "a")  -- too long for the pattern cache
+  end
+  collectgarbage()
+  collectgarbage()
+  t.eq(after, t.results(true))
+end)
