@@ -15,6 +15,10 @@ constexpr size_t kOneOffPatternMemory = 4096;  // compiled items of a one-off pa
 
 int byteAt(const char* p) { return static_cast<unsigned char>(*p); }
 
+bool singleAt(const char* s, const char* subjectEnd, const PatternItem* p) {
+  return s < subjectEnd && p->set.has(static_cast<unsigned char>(*s));
+}
+
 // The backtracking core (pattern_backtrack.h) over bytes. Reads past the end of the subject see a zero byte.
 class Matcher : public PatternBacktracker<Matcher, PatternItem> {
  public:
@@ -24,11 +28,11 @@ class Matcher : public PatternBacktracker<Matcher, PatternItem> {
 
   bool single(const char* s, const PatternItem* p, const char** next) const {
     *next = s + 1;
-    return s < subjectEnd_ && p->set.has(static_cast<unsigned char>(*s));
+    return singleAt(s, subjectEnd_, p);
   }
   const char* longestRun(const char* s, const PatternItem* p) const {
     if (p->anyByte) return s < subjectEnd_ ? subjectEnd_ : s;
-    while (s < subjectEnd_ && p->set.has(static_cast<unsigned char>(*s))) ++s;
+    while (singleAt(s, subjectEnd_, p)) ++s;
     return s;
   }
   const char* unitBefore(const char* at) const { return at - 1; }
@@ -64,10 +68,6 @@ void Matcher::collectCaptures(PatternCaptures* captures) const {
       captures->spans[captures->spanCount++] = {capture.start, static_cast<uint64_t>(capture.length)};
     }
   }
-}
-
-bool singleAt(const char* s, const char* subjectEnd, const PatternItem* p) {
-  return s < subjectEnd && p->set.has(static_cast<unsigned char>(*s));
 }
 
 struct SimpleChoice {
