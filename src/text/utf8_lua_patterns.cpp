@@ -98,12 +98,10 @@ bool resolveInit(std::string_view s, lua_Integer init, size_t* start, lua_Intege
   const size_t from = walkBackward(s, s.size(), back, &walked);
   if (walked < back) return true;
   *start = from;
-  walkForward(s.substr(0, from), 0, from, &walked);
+  walkForward(s.substr(0, from), 0, from, &walked);  // counts, and checks, the characters before it
   *index = static_cast<lua_Integer>(walked);
   return true;
 }
-
-bool hasNoSpecials(std::string_view pattern) { return pattern.find_first_of("^$*+?.([%-") == std::string_view::npos; }
 
 // A plain search: the pattern's characters as they are.
 int findPlain(lua_State* L, std::string_view s, std::string_view needle, size_t start, lua_Integer index) {
@@ -132,7 +130,7 @@ int findOrMatch(lua_State* L, bool find) {
     luaL_pushfail(L);
     return 1;
   }
-  if (find && (lua_toboolean(L, 4) || hasNoSpecials(pattern))) return findPlain(L, s, pattern, start, index);
+  if (find && (lua_toboolean(L, 4) || patternHasNoSpecials(pattern))) return findPlain(L, s, pattern, start, index);
   const bool anchored = !pattern.empty() && pattern[0] == '^';
   if (anchored) pattern.remove_prefix(1);
   const SharedProgram program = compiledPattern(L, pattern);
