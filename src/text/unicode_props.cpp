@@ -18,6 +18,11 @@ bool inRange(uint32_t c, uint32_t low, uint32_t high) { return c >= low && c <= 
 // Only for code points up to U+10FFFF.
 const utf8proc_property_t* propertyOf(uint32_t c) { return utf8proc_get_property(static_cast<utf8proc_int32_t>(c)); }
 
+// utf8proc's Extend class also holds the emoji skin-tone modifiers, which are not Grapheme_Extend.
+bool extendsGrapheme(uint32_t c, const utf8proc_property_t& property) {
+  return property.boundclass == UTF8PROC_BOUNDCLASS_EXTEND && !inRange(c, 0x1F3FB, 0x1F3FF);
+}
+
 int categoryOf(uint32_t c) {
   return c <= kLastCodePoint ? static_cast<int>(propertyOf(c)->category) : static_cast<int>(UTF8PROC_CATEGORY_CN);
 }
@@ -146,11 +151,7 @@ bool isHexDigit(uint32_t c) {
          inRange(c, 0xFF21, 0xFF26) || inRange(c, 0xFF41, 0xFF46);
 }
 
-// utf8proc's Extend class also holds the emoji skin-tone modifiers, which are not Grapheme_Extend.
-bool isGraphemeExtend(uint32_t c) {
-  return c <= kLastCodePoint && propertyOf(c)->boundclass == UTF8PROC_BOUNDCLASS_EXTEND &&
-         !inRange(c, 0x1F3FB, 0x1F3FF);
-}
+bool isGraphemeExtend(uint32_t c) { return c <= kLastCodePoint && extendsGrapheme(c, *propertyOf(c)); }
 
 bool isDefaultIgnorable(uint32_t c) { return c <= kLastCodePoint && propertyOf(c)->ignorable; }
 
@@ -181,9 +182,7 @@ uint32_t simpleCaseFold(uint32_t c) {
 int codePointWidth(uint32_t c, int ambiguousWidth, int zeroWidth) {
   if (c < 0x7F || c > kLastCodePoint) return 1;
   const utf8proc_property_t* property = propertyOf(c);
-  if (property->ignorable || (property->boundclass == UTF8PROC_BOUNDCLASS_EXTEND && !inRange(c, 0x1F3FB, 0x1F3FF))) {
-    return zeroWidth;
-  }
+  if (property->ignorable || extendsGrapheme(c, *property)) return zeroWidth;
   if (property->charwidth == 2) return 2;
   return hasBit(c, unicode_tables::kAmbiguousWidth) ? ambiguousWidth : 1;
 }
