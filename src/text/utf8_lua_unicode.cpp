@@ -54,6 +54,8 @@ struct WidthArguments {
   WidthOptions options;
   size_t start = 0;  // the byte range i..j, as string.sub takes it
   size_t end = 0;
+
+  std::string_view range(std::string_view s) const { return s.substr(start, end - start); }
 };
 
 WidthArguments readWidthArguments(lua_State* L, int first, size_t size) {
@@ -139,7 +141,7 @@ int utf8_width(lua_State* L) {
   checkStringOrNumber(L);
   const std::string_view s = checkText(L, 1);
   const WidthArguments arguments = readWidthArguments(L, 2, s.size());
-  const uint64_t width = textWidth(s.substr(arguments.start, arguments.end - arguments.start), arguments.options);
+  const uint64_t width = textWidth(arguments.range(s), arguments.options);
   lua_pushinteger(L, static_cast<lua_Integer>(width));
   return 1;
 }
@@ -151,8 +153,7 @@ int utf8_widthindex(lua_State* L) {
   const std::string_view s = checkText(L, 1);
   const lua_Integer column = luaL_checkinteger(L, 2);
   const WidthArguments arguments = readWidthArguments(L, 3, s.size());
-  const ColumnPosition position =
-      characterAtColumn(s.substr(arguments.start, arguments.end - arguments.start), column, arguments.options);
+  const ColumnPosition position = characterAtColumn(arguments.range(s), column, arguments.options);
   lua_pushinteger(L, static_cast<lua_Integer>(position.index));
   if (!position.found) return 1;
   lua_pushinteger(L, position.columnInCharacter);
@@ -167,7 +168,7 @@ int utf8_widthlimit(lua_State* L) {
   const std::string_view s = checkText(L, 1);
   const lua_Integer limit = luaL_checkinteger(L, 2);
   const WidthArguments arguments = readWidthArguments(L, 3, s.size());
-  const WidthFit fit = fitWidth(s.substr(arguments.start, arguments.end - arguments.start), limit, arguments.options);
+  const WidthFit fit = fitWidth(arguments.range(s), limit, arguments.options);
   const auto position =
       static_cast<lua_Integer>(limit >= 0 ? arguments.start + fit.bytes : arguments.end - fit.bytes + 1);
   lua_pushinteger(L, position);
