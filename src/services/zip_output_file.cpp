@@ -37,12 +37,14 @@ bool ZipOutputFile::restart() {
 
 bool ZipOutputFile::write(const unsigned char* bytes, uint64_t length) {
   if (position_ < storedEnd_ || !isAllZero(bytes, length)) {
-    // Writes within or right after what is gathered join it (libzip goes back to complete each local header).
-    const bool joins = !pending_.empty() && position_ >= pendingStart_ &&
+    // Writes within or right after what is gathered join it (libzip goes back to complete each local header);
+    // what is gathered goes out before any other write, which it would otherwise overwrite later.
+    const bool direct = length >= kGatherSize;
+    const bool joins = !direct && !pending_.empty() && position_ >= pendingStart_ &&
                        position_ - pendingStart_ <= pending_.size() &&
                        position_ + length - pendingStart_ <= kGatherSize;
     if (!joins && !flush()) return false;
-    if (length >= kGatherSize) {
+    if (direct) {
       if (!writeAllAt(fd_, bytes, length, position_)) return false;
     } else {
       if (pending_.empty()) pendingStart_ = position_;

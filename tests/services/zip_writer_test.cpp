@@ -1,5 +1,6 @@
 #include "services/zip_writer.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -12,7 +13,9 @@
 #include <string>
 #include <vector>
 
+#include "platform/unique_fd.h"
 #include "scratch_dir.h"
+#include "services/zip_output_file.h"
 #include "services/zip_reader.h"
 #include "zip_builder.h"
 
@@ -392,3 +395,26 @@ TEST_F(ZipWriter, AWriteFailureFailsCloseAndLeavesTheDestination) {
 }
 
 }  // namespace
+
+// The new archive's file: whatever mix of gathered, direct and repeated writes lands there, a read gives the
+// bytes written last at each position and zeros in the holes.
+TEST_F(ZipWriter, OutputFileKeepsTheLastBytesWrittenAtEachPosition) {
+  const UniqueFd fd(open(path("out").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+  ASSERT_TRUE(fd.valid());
+  ZipOutputFile file;
+  file.attach(fd.get());
+  const auto write = [&](uint64_t at, const std::string& bytes) {
+    file.seek(at);
+    ASSERT_TRUE(file.write(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()));
+  };
+  const std::string large(size_t{1} << 20, 'L');
+  write(0, "header");
+  write(0, large);  // exactly one gathering's worth, over the gathered header
+  write(large.size(), std::string(100, '\0'));
+  write(large.size() + 100, "tail");
+  write(2, "AD");
+  ASSERT_TRUE(file.finish());
+  std::string expected = large + std::string(100, '\0') + "tail";
+  expected.replace(2, 2, "AD");
+  EXPECT_EQ(readText("out"), expected);
+}
