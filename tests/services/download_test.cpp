@@ -175,11 +175,12 @@ TEST_F(DownloadTest, FollowsRedirectsAndSurvivesASlowDrip) {
 
 TEST_F(DownloadTest, TheLaterOfTwoDownloadsWinsAndPollersSeeOnlyWholeFiles) {
   writeText("out", "old");
-  const auto slow = web::startDownload(server.url("/bytes?n=4000&chunk=1000&delay=150"), path("out"), {});
-  // The fast one starts once the slow one is under way, and so ends first.
+  const auto slow = web::startDownload(server.url("/bytes?n=3000&chunk=1000&delay=400"), path("out"), {});
+  // The fast one starts once the slow one is under way, and ends first: the slow one still has 800 ms to go,
+  // room for a loaded machine's connection and flush to disk.
   while (slow->progress() == 0 && !slow->ready()) std::this_thread::sleep_for(1ms);
   const auto fast = web::startDownload(server.url("/bytes?n=2000"), path("out"), {});
-  const std::string later = patternBytes(4000);
+  const std::string later = patternBytes(3000);
   const std::string earlier = patternBytes(2000);
   while (!slow->ready()) {
     const std::string seen = readText("out");
