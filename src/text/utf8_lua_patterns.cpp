@@ -27,6 +27,7 @@ struct PatternCache {
     SharedProgram program;
   };
   Entry entries[kCachedPatterns];
+  bool released = false;  // by its finalizer; functions that another finalizer kept alive then compile afresh
 };
 
 size_t patternSlot(std::string_view pattern) {
@@ -37,8 +38,10 @@ size_t patternSlot(std::string_view pattern) {
 
 // The compiled pattern, from the cache in the calling function's first upvalue.
 SharedProgram compiledPattern(lua_State* L, std::string_view pattern) {
-  if (pattern.size() > kLongestCachedPattern) return std::make_shared<const Utf8PatternProgram>(pattern);
   auto* cache = static_cast<PatternCache*>(lua_touserdata(L, lua_upvalueindex(1)));
+  if (cache->released || pattern.size() > kLongestCachedPattern) {
+    return std::make_shared<const Utf8PatternProgram>(pattern);
+  }
   PatternCache::Entry& entry = cache->entries[patternSlot(pattern)];
   if (entry.program == nullptr || entry.pattern != pattern) {
     SharedProgram program = std::make_shared<const Utf8PatternProgram>(pattern);
@@ -190,8 +193,14 @@ int releaseGmatchState(lua_State* L) {
   return 0;
 }
 
-int destroyPatternCache(lua_State* L) {
-  static_cast<PatternCache*>(luaL_checkudata(L, 1, kPatternCacheType))->~PatternCache();
+// Frees what the cache holds but leaves it readable, as releaseGmatchState does.
+int releasePatternCache(lua_State* L) {
+  auto* cache = static_cast<PatternCache*>(luaL_checkudata(L, 1, kPatternCacheType));
+  for (PatternCache::Entry& entry : cache->entries) {
+    entry.program.reset();
+    std::string().swap(entry.pattern);  // frees its buffer
+  }
+  cache->released = true;
   return 0;
 }
 
@@ -335,7 +344,7 @@ void addPatternFunctions(lua_State* L) {
       {nullptr, nullptr},
   };
   createFinalizerMetatable(L, kGmatchStateType, releaseGmatchState);
-  createFinalizerMetatable(L, kPatternCacheType, destroyPatternCache);
+  createFinalizerMetatable(L, kPatternCacheType, releasePatternCache);
   new (lua_newuserdatauv(L, sizeof(PatternCache), 0)) PatternCache;
   luaL_setmetatable(L, kPatternCacheType);
   luaL_setfuncs(L, kPatternFunctions, 1);

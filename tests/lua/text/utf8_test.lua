@@ -214,3 +214,19 @@ t.test("a gmatch iterator ends once its state is finalized", function()
   collectgarbage()
   t.eq(after, t.results(true))
 end)
+
+t.test("pattern functions a finalizer keeps alive still work once their cache is finalized", function()
+  local names = { "find", "match", "gmatch", "gsub" }
+  local rescued
+  t.eq(t.results(utf8.find("abc", "b+")), t.results(2, 2))  -- cached
+  do
+    local functions = {}
+    for _, name in ipairs(names) do functions[name], utf8[name] = utf8[name], nil end
+    setmetatable({}, { __gc = function() rescued = functions end })
+  end
+  collectgarbage()
+  collectgarbage()
+  for _, name in ipairs(names) do utf8[name] = rescued[name] end
+  t.eq(t.results(utf8.find("abc", "b+")), t.results(2, 2))
+  t.eq(t.results(utf8.gsub("abc", "b+", "x")), t.results("axc", 1))
+end)
