@@ -2,8 +2,6 @@
 
 #include <cstdio>
 
-#include "text/utf8_attach.h"
-
 namespace {
 
 // The smallest value each sequence length may encode (shorter forms are overlong), by continuation count.
@@ -27,10 +25,6 @@ size_t decodeLenientMultibyte(const char* at, const char* end, uint32_t* codePoi
   if (value < kSmallestValue[continuations]) return 0;
   *codePoint = value;
   return continuations + 1;
-}
-
-size_t decodeStrictMultibyte(const char* at, const char* end, uint32_t* codePoint) {
-  return decodeUtf8Strict(at, end, codePoint);
 }
 
 size_t encodeUtf8(uint32_t value, char* out) {

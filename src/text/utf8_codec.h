@@ -11,6 +11,8 @@
 #include <string>
 #include <string_view>
 
+#include "text/utf8_attach.h"
+
 constexpr uint32_t kLastCodePoint = 0x10FFFF;
 constexpr uint32_t kLargestLenientValue = 0x7FFFFFFF;
 constexpr size_t kLongestUtf8Sequence = 6;
@@ -35,7 +37,6 @@ inline bool isAsciiWord(const char* at) {
 }
 
 size_t decodeLenientMultibyte(const char* at, const char* end, uint32_t* codePoint);
-size_t decodeStrictMultibyte(const char* at, const char* end, uint32_t* codePoint);
 
 // Each decodes the sequence at `at` (before `end`) and returns its length, or 0 when it is malformed.
 inline size_t decodeLenient(const char* at, const char* end, uint32_t* codePoint) {
@@ -51,7 +52,7 @@ inline size_t decodeStrict(const char* at, const char* end, uint32_t* codePoint)
     *codePoint = static_cast<unsigned char>(*at);
     return 1;
   }
-  return decodeStrictMultibyte(at, end, codePoint);
+  return decodeUtf8Strict(at, end, codePoint);
 }
 
 // Decodes leniently or throws Utf8Error.
