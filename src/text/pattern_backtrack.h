@@ -9,11 +9,13 @@
 //   const char* longestRun(const char* s, const Item* p) const          the end of the run of p's units from s
 //   const char* unitBefore(const char* at) const                         the start of the unit that ends at
 //                                                                        `at` (inside a run already matched)
-//   const char* matchBalance(const char* s, const Item* p) const         "%b": the end of the balanced text
+//   uint32_t decodeAt(const char* s, const char** next) const            the unit at s (< the subject's end);
+//                                                                        *next is the unit after it
 //   bool matchFrontier(const char* s, const Item* p) const               "%f"
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 
 #include "text/pattern_matcher.h"
@@ -94,7 +96,7 @@ class PatternBacktracker {
         case PatternOp::EndAnchor:
           return s == subjectEnd_ ? s : nullptr;
         case PatternOp::Balance:
-          s = units().matchBalance(s, p);
+          s = matchBalance(s, p);
           if (s == nullptr) return nullptr;
           ++p;
           continue;
@@ -184,6 +186,23 @@ class PatternBacktracker {
     const char* result = match(s, p);
     if (result == nullptr) captures_[index].length = kCaptureUnfinished;
     return result;
+  }
+
+  // "%b": the end of the balanced text from s, or null.
+  const char* matchBalance(const char* s, const Item* p) const {
+    if (s >= subjectEnd_) return nullptr;
+    const char* at = nullptr;
+    if (units().decodeAt(s, &at) != p->first) return nullptr;
+    int depth = 1;
+    while (at < subjectEnd_) {
+      const uint32_t c = units().decodeAt(at, &at);
+      if (c == p->second) {
+        if (--depth == 0) return at;
+      } else if (c == p->first) {
+        ++depth;
+      }
+    }
+    return nullptr;
   }
 
   const char* matchBackReference(const char* s, int digit) const {

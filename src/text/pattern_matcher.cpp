@@ -36,26 +36,16 @@ class Matcher : public PatternBacktracker<Matcher, PatternItem> {
     return s;
   }
   const char* unitBefore(const char* at) const { return at - 1; }
-  const char* matchBalance(const char* s, const PatternItem* p) const;
+  uint32_t decodeAt(const char* s, const char** next) const {
+    *next = s + 1;
+    return static_cast<unsigned char>(*s);
+  }
   bool matchFrontier(const char* s, const PatternItem* p) const {
     const int previous = s == subjectStart_ ? 0 : byteAt(s - 1);
     const int current = s < subjectEnd_ ? byteAt(s) : 0;
     return !p->set.has(static_cast<unsigned char>(previous)) && p->set.has(static_cast<unsigned char>(current));
   }
 };
-
-const char* Matcher::matchBalance(const char* s, const PatternItem* p) const {
-  if (s >= subjectEnd_ || byteAt(s) != p->first) return nullptr;
-  int depth = 1;
-  while (++s < subjectEnd_) {
-    if (byteAt(s) == p->second) {
-      if (--depth == 0) return s + 1;
-    } else if (byteAt(s) == p->first) {
-      ++depth;
-    }
-  }
-  return nullptr;
-}
 
 void Matcher::collectCaptures(PatternCaptures* captures) const {
   for (int index = 0; index < level_; ++index) {

@@ -34,22 +34,6 @@ const char* Utf8PatternMatcher::unitBefore(const char* at) const {
   return at;
 }
 
-const char* Utf8PatternMatcher::matchBalance(const char* s, const Utf8PatternItem* p) const {
-  if (s >= subjectEnd_) return nullptr;
-  const char* at = nullptr;
-  if (decodeAt(s, &at) != p->first) return nullptr;
-  int depth = 1;
-  while (at < subjectEnd_) {
-    const uint32_t c = decodeAt(at, &at);
-    if (c == p->second) {
-      if (--depth == 0) return at;
-    } else if (c == p->first) {
-      ++depth;
-    }
-  }
-  return nullptr;
-}
-
 // The character before the subject and after its end reads as U+0000, as Lua's terminating zero does.
 bool Utf8PatternMatcher::matchFrontier(const char* s, const Utf8PatternItem* p) const {
   const std::string_view subject(subjectStart_, static_cast<size_t>(subjectEnd_ - subjectStart_));

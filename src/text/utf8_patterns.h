@@ -102,7 +102,6 @@ class Utf8PatternMatcher : public PatternBacktracker<Utf8PatternMatcher, Utf8Pat
   bool single(const char* s, const Utf8PatternItem* p, const char** next) const;
   const char* longestRun(const char* s, const Utf8PatternItem* p) const;
   const char* unitBefore(const char* at) const;
-  const char* matchBalance(const char* s, const Utf8PatternItem* p) const;
   bool matchFrontier(const char* s, const Utf8PatternItem* p) const;
   uint32_t decodeAt(const char* s, const char** next) const;
 
