@@ -28,14 +28,22 @@ std::optional<uint64_t> Application::createWindow(const WindowCreateInfo& info, 
 
 ui::FormHandle Application::createForm(FormSpec settings) {
   auto model = std::make_unique<FormModel>(std::move(settings));
+  // Indexed first, so a failure to grow the table leaves nothing behind.
+  const auto indexed = state_->slotOfFormId.emplace(model->id(), 0).first;
   size_t index = 0;
   if (!state_->freeSlots.empty()) {
     index = state_->freeSlots.back();
     state_->freeSlots.pop_back();
   } else {
-    state_->slots.emplace_back();
+    try {
+      state_->slots.emplace_back();
+    } catch (...) {
+      state_->slotOfFormId.erase(indexed);
+      throw;
+    }
     index = state_->slots.size();
   }
+  indexed->second = index - 1;
   FormSlot& slot = state_->slots[index - 1];
   slot.form = std::move(model);
   slot.host = {};

@@ -1,6 +1,6 @@
 // The state of the Application, shared by the files that implement its operations. Destroyed in reverse
 // order: overlay layers, input records, pending closes, the batch, the window registry (its windows with
-// their roots), the free list, then each slot's lifecycle and form.
+// their roots), the id index, the free list, then each slot's lifecycle and form.
 #pragma once
 
 #include <deque>
@@ -16,8 +16,9 @@
 struct Application::State {
   explicit State(Application& owner) : batch(owner) {}
 
-  std::deque<FormSlot> slots;       // slot i holds the form of handle index i + 1; never shrinks
-  std::vector<uint64_t> freeSlots;  // 1-based indices, in the order they were freed
+  std::deque<FormSlot> slots;                         // slot i holds the form of handle index i + 1; never shrinks
+  std::vector<uint64_t> freeSlots;                    // 1-based indices, in the order they were freed
+  std::unordered_map<uint64_t, size_t> slotOfFormId;  // a live form's model id -> its 0-based slot index
   WindowRegistry windows;
   UpdateBatch batch;
   std::vector<uint64_t> pendingClose;

@@ -50,6 +50,7 @@ UiStatus Application::destroyFormImmediately(const ui::FormHandle& form, std::st
   // The slot is free before the form's controls and lifecycle go, so nothing they run can reach it.
   std::unique_ptr<ui::FormLifecycle> lifecycle = std::move(slot->lifecycle);
   std::unique_ptr<FormModel> model = std::move(slot->form);
+  state_->slotOfFormId.erase(model->id());
   slot->initialFocus.reset();
   slot->host = {};
   if (++slot->generation == 0) slot->generation = 1;

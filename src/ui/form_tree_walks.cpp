@@ -14,10 +14,11 @@ constexpr ui::Constraints kUnbounded{0, 0, kUnboundedLength, kUnboundedLength};
 }  // namespace
 
 std::optional<ui::FormHandle> Application::formContainingNode(const NodeHandle& node) const {
-  for (size_t i = 0; i < state_->slots.size(); ++i) {
-    const FormModel* model = state_->slots[i].form.get();
-    if (model == nullptr || model->id() != node.form) continue;
-    if (model->isPaneValid(node) || model->isControlValid(node) || model->isLayoutValid(node)) return handleOfSlot(i);
+  const auto found = state_->slotOfFormId.find(node.form);
+  if (found == state_->slotOfFormId.end()) return std::nullopt;
+  const FormModel& model = *state_->slots[found->second].form;
+  if (model.isPaneValid(node) || model.isControlValid(node) || model.isLayoutValid(node)) {
+    return handleOfSlot(found->second);
   }
   return std::nullopt;
 }
