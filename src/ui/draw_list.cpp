@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "render/pixel_ops.h"
 #include "render/render_cache.h"
 #include "render/window_renderer.h"
 #include "ui/scaled_rounding.h"
@@ -49,7 +50,7 @@ DrawList::DrawList(WindowRenderer& renderer, const WindowMetrics& metrics, TextC
       exactScale_(exactInDouble(metrics.displayScale)) {}
 
 int32_t DrawList::scaledEdge(int64_t edge) const {
-  if (identityScale_) return static_cast<int32_t>(std::clamp<int64_t>(edge, INT32_MIN, INT32_MAX));
+  if (identityScale_) return clampToInt32(edge);
   if (exactScale_) return nearestInt32(static_cast<double>(edge) * metrics_.displayScale);
   return ::nearestInt32(static_cast<long double>(edge) * metrics_.displayScale);
 }

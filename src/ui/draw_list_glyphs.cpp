@@ -3,14 +3,13 @@
 // font sized for the rectangle's height, centred.
 #include <algorithm>
 
+#include "render/pixel_ops.h"
 #include "render/render_cache.h"
 #include "ui/draw_list.h"
 
 namespace ui {
 
 namespace {
-
-int32_t clampedInt32(int64_t value) { return static_cast<int32_t>(std::clamp<int64_t>(value, INT32_MIN, INT32_MAX)); }
 
 // The side of the cross's square for the smaller side of its device rectangle: odd, so the cross has a
 // centre pixel.
@@ -77,7 +76,7 @@ void DrawList::drawTriangle(GlyphKind kind, const Rect& rect, uint32_t color) {
   } else if (m >= 2) {
     a = m - 1;
   }
-  const Rect box{clampedInt32(rect.x + (rect.width - a) / 2), clampedInt32(rect.y + (rect.height - b) / 2),
+  const Rect box{clampToInt32(rect.x + (rect.width - a) / 2), clampToInt32(rect.y + (rect.height - b) / 2),
                  static_cast<int32_t>(a), static_cast<int32_t>(b)};
   const RenderRect device = toDeviceRect(box);
   const uint32_t c = rendererColor(color);
@@ -93,8 +92,8 @@ void DrawList::drawTriangle(GlyphKind kind, const Rect& rect, uint32_t color) {
 void DrawList::drawFontGlyph(Glyph& glyph, const Rect& rect, uint32_t color) {
   const std::shared_ptr<Font> font = glyph.fontForSize(rect.height);
   const TextContext::Extent size = measureText(font, glyph.text());
-  const int32_t x = clampedInt32(rect.x + (int64_t{rect.width} - size.width) / 2);
-  const int32_t y = clampedInt32(rect.y + (int64_t{rect.height} - size.height) / 2);
+  const int32_t x = clampToInt32(rect.x + (int64_t{rect.width} - size.width) / 2);
+  const int32_t y = clampToInt32(rect.y + (int64_t{rect.height} - size.height) / 2);
   drawText(font, glyph.text(), x, y, color);
 }
 
