@@ -30,7 +30,7 @@ FormModel::~FormModel() = default;
 
 std::optional<NodeHandle> FormModel::findNode(std::string_view name, NodeKind kind) const {
   if (name.empty()) return std::nullopt;
-  const auto found = names_.find(std::string(name));
+  const auto found = names_.find(name);
   if (found == names_.end() || found->second.kind != kind) return std::nullopt;
   return found->second.node;
 }

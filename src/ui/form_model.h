@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -160,6 +161,11 @@ class FormModel {
     NodeHandle node;
     NodeKind kind;
   };
+  // Names are looked up by view, without a copy.
+  struct NameHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view name) const { return std::hash<std::string_view>{}(name); }
+  };
 
   // The slot a handle names when the handle is valid in this form: form id, index and generation match.
   template <typename Slot>
@@ -205,7 +211,7 @@ class FormModel {
   std::deque<LayoutSlot> layouts_;
   std::deque<PaneSlot> panes_;
   std::deque<ControlSlot> controls_;
-  std::unordered_map<std::string, NodeName> names_;
+  std::unordered_map<std::string, NodeName, NameHash, std::equal_to<>> names_;
   mutable std::vector<FormItem> items_;
   mutable bool itemsStale_ = false;
   NodeHandle rootLayout_;
