@@ -154,7 +154,6 @@ class Application {
   bool bindLifecycle(const ui::FormHandle& form, std::unique_ptr<ui::FormLifecycle> lifecycle, std::string& error);
   // Remembers a window to close after the current UI work; each id once.
   void queueWindowClose(uint64_t window);
-  const std::vector<uint64_t>& pendingWindowCloses() const;
 
   // --- Per-frame entries of a form root (form_frame.cpp) ---
   bool updatePointer(const ui::FormHandle& form, const PointerPosition& pointer);
@@ -288,8 +287,6 @@ class Application {
   FormSlot* slotOf(const ui::FormHandle& form);
   ui::FormHandle handleOfSlot(size_t index) const;
   bool frameRendering() const;
-  bool isInsideForm(const ui::FormHandle& inner, const ui::FormHandle& outer) const;
-  bool controlQualifies(const std::optional<ControlRef>& control, uint64_t window, bool forFocus) const;
   std::optional<ui::FormHandle> hostFormOfPaneForm(const ui::FormHandle& form) const;
   // The live form holding the pane, when the pane exists.
   std::optional<ui::FormHandle> paneOwner(const NodeHandle& pane) const;

@@ -116,5 +116,3 @@ void Application::queueWindowClose(uint64_t window) {
   std::vector<uint64_t>& pending = state_->pendingClose;
   if (std::find(pending.begin(), pending.end(), window) == pending.end()) pending.push_back(window);
 }
-
-const std::vector<uint64_t>& Application::pendingWindowCloses() const { return state_->pendingClose; }

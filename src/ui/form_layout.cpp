@@ -92,9 +92,3 @@ void FormModel::arrangePane(const NodeHandle& pane, const ui::Rect& rect) {
     if (control != nullptr) control->control->setBounds(slot->node.placeControl(attached.placement, control->measured));
   }
 }
-
-std::optional<ui::Rect> FormModel::layoutBounds(const NodeHandle& layout) const {
-  const LayoutSlot* slot = layoutSlot(layout);
-  if (slot == nullptr) return std::nullopt;
-  return slot->node.bounds;
-}

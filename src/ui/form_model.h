@@ -128,7 +128,6 @@ class FormModel {
   void arrange(const ui::Rect& rect);
   void arrangeLayout(const NodeHandle& layout, const ui::Rect& rect);
   void arrangePane(const NodeHandle& pane, const ui::Rect& rect);
-  std::optional<ui::Rect> layoutBounds(const NodeHandle& layout) const;
 
  private:
   struct LayoutSlot {
