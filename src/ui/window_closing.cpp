@@ -10,13 +10,11 @@
 namespace {
 
 // The window and every window it owns, transitively, breadth-first.
-std::vector<uint64_t> windowsToClose(WindowRegistry& windows, uint64_t window) {
+std::vector<uint64_t> windowsToClose(const WindowRegistry& windows, uint64_t window) {
   std::vector<uint64_t> closing{window};
   for (size_t i = 0; i < closing.size(); ++i) {
-    for (const WindowInfo& info : windows.listWindows()) {
-      if (info.owner == closing[i] && std::find(closing.begin(), closing.end(), info.id) == closing.end()) {
-        closing.push_back(info.id);
-      }
+    for (const uint64_t owned : windows.ownedWindows(closing[i])) {
+      if (std::find(closing.begin(), closing.end(), owned) == closing.end()) closing.push_back(owned);
     }
   }
   return closing;

@@ -97,13 +97,18 @@ bool WindowRegistry::setCursor(uint64_t id, ControlCursor cursor) {
   return made != nullptr && mouseBackend().setCursor(made);
 }
 
-bool WindowRegistry::closeWindow(uint64_t id) {
-  if (!exists(id)) return false;
+std::vector<uint64_t> WindowRegistry::ownedWindows(uint64_t id) const {
   std::vector<uint64_t> owned;
   for (const auto& [otherId, entry] : windows_) {
     if (entry.owner == id) owned.push_back(otherId);
   }
-  for (uint64_t ownedId : owned) closeWindow(ownedId);
+  std::sort(owned.begin(), owned.end());
+  return owned;
+}
+
+bool WindowRegistry::closeWindow(uint64_t id) {
+  if (!exists(id)) return false;
+  for (uint64_t ownedId : ownedWindows(id)) closeWindow(ownedId);
 
   const auto entry = windows_.find(id);
   if (entry == windows_.end()) return true;

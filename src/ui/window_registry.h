@@ -53,6 +53,8 @@ class WindowRegistry {
   bool setVisible(uint64_t id, bool visible, std::string& error);
   // Whether the window knows a pointer position; false for an unregistered id.
   bool hasPointer(uint64_t id) const;
+  // The windows `id` owns directly, by id.
+  std::vector<uint64_t> ownedWindows(uint64_t id) const;
 
   // Closes the windows owned by `id` first (depth first), then `id`; clears every mark naming it.
   bool closeWindow(uint64_t id);
