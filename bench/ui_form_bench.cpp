@@ -3,7 +3,8 @@
 // (Application::processWindows: pointer, layout when needed, and the form's draw walk through the draw
 // list) beside a frame that records the same clip and fill commands straight into the RenderCache. Both
 // are measured as an unchanged frame and as a full repaint. Then the relayout of a form of 1,000 and of
-// 10,000 panes (Application::layoutForm: measure and arrange). After the run a table gives the two ratios.
+// 10,000 panes (Application::layoutForm: measure and arrange), hit testing and routed moves, moves routed
+// into a nested form beside many other forms, and Tab presses. After the run a table gives the ratios.
 #include <SDL3/SDL_hints.h>
 #include <SDL3/SDL_init.h>
 #include <benchmark/benchmark.h>
@@ -206,6 +207,48 @@ void BM_RoutePointerMove(benchmark::State& state) {
   }
 }
 
+// Moves routed to two controls of a form nested in a pane of the window's form, with N other forms alive:
+// every check of where the nested form is shown goes through its host pane's form.
+void BM_NestedPointerMove(benchmark::State& state) {
+  FormScreen& s = screen();
+  Application& app = s.app();
+  WindowCreateInfo info;
+  info.width = 400;
+  info.height = 300;
+  std::string error;
+  const uint64_t window = app.createWindow(info, error).value_or(0);
+  if (window == 0) return state.SkipWithError("no window");
+  std::vector<ui::FormHandle> others;
+  for (int64_t i = 0; i < state.range(0); ++i) others.push_back(app.createForm(FormSpec{}));
+  const ui::FormHandle outer = app.createForm(FormSpec{});
+  PaneSpec whole;
+  whole.length = PaneLength::weight(1);
+  const NodeHandle host = *app.createPane(outer, whole, error);
+  app.appendPane(outer, app.formModel(outer)->rootLayout(), host, error);
+  const ui::FormHandle nested = buildGrid(app, 2);
+  app.attachForm(window, outer, error);
+  app.attachForm(host, nested, error);
+  app.processWindows();
+  std::vector<std::pair<double, double>> points;
+  for (const FormItem& item : app.formModel(nested)->items()) {
+    if (item.kind != FormItem::Kind::Control) continue;
+    const ui::Rect bounds = *app.formModel(nested)->controlBounds(item.node);
+    points.emplace_back(bounds.x + bounds.width / 2.0, bounds.y + bounds.height / 2.0);
+  }
+  if (points.size() != 2) return state.SkipWithError("nested form not laid out");
+  WindowEvent move;
+  move.type = "mousemove";
+  size_t turn = 0;
+  for (auto _ : state) {
+    std::tie(move.x, move.y) = points[turn++ & 1];
+    benchmark::DoNotOptimize(app.dispatchEventInScope(outer, move));
+  }
+  app.closeWindow(window);
+  for (const ui::FormHandle& form : others) app.destroyForm(form, error);
+  app.destroyForm(nested, error);
+  app.destroyForm(outer, error);
+}
+
 // 1,000 Tab presses through a form of N focusable controls in a window of its own.
 void BM_TabPresses(benchmark::State& state) {
   FormScreen& s = screen();
@@ -241,6 +284,7 @@ BENCHMARK(BM_DirectFullRepaint)->Unit(benchmark::kMicrosecond)->Repetitions(5);
 BENCHMARK(BM_Relayout)->Arg(1000)->Arg(10000)->Unit(benchmark::kMicrosecond)->Repetitions(5);
 BENCHMARK(BM_HitTest)->Unit(benchmark::kMicrosecond)->Repetitions(5);
 BENCHMARK(BM_RoutePointerMove)->Unit(benchmark::kMicrosecond)->Repetitions(5);
+BENCHMARK(BM_NestedPointerMove)->Arg(10)->Arg(1000)->Unit(benchmark::kMicrosecond)->Repetitions(5);
 BENCHMARK(BM_TabPresses)->Arg(100)->Arg(1000)->Unit(benchmark::kMicrosecond)->Repetitions(5);
 
 void printRatio(const RatioReporter& reporter, const char* label, const char* measured, const char* base,
@@ -263,6 +307,8 @@ int main(int argc, char** argv) {
   printRatio(reporter, "form / direct, full repaint", "BM_FormFullRepaint", "BM_DirectFullRepaint", 1.5);
   printRatio(reporter, "relayout, 10,000 / 1,000 panes", "BM_Relayout/10000", "BM_Relayout/1000", 12.0);
   printRatio(reporter, "routed move / hit test, 1,000 controls", "BM_RoutePointerMove", "BM_HitTest", 2.0);
+  printRatio(reporter, "nested move, 1,000 / 10 other forms", "BM_NestedPointerMove/1000", "BM_NestedPointerMove/10",
+             1.5);
   printRatio(reporter, "1,000 Tabs, 1,000 / 100 controls", "BM_TabPresses/1000", "BM_TabPresses/100", 12.0);
   benchmark::Shutdown();
   return 0;
