@@ -29,11 +29,18 @@ TEST_F(FormAttachmentTest, FreedSlotsAreReusedLastFreedFirstWithTheNextGeneratio
   EXPECT_EQ(first, (ui::FormHandle{1, 1}));
   EXPECT_EQ(second, (ui::FormHandle{2, 1}));
   EXPECT_EQ(third, (ui::FormHandle{3, 1}));
+  const NodeHandle stale = pane(first);
   ASSERT_TRUE(app.destroyForm(second, error));
   ASSERT_TRUE(app.destroyForm(first, error));
-  EXPECT_EQ(form(), (ui::FormHandle{1, 2}));
+  const ui::FormHandle reused = form();
+  EXPECT_EQ(reused, (ui::FormHandle{1, 2}));
   EXPECT_EQ(form(), (ui::FormHandle{2, 2}));
   EXPECT_FALSE(app.isFormValid(second));
+  const NodeHandle fresh = pane(reused);
+  EXPECT_EQ(app.formContainingNode(fresh), reused) << "the new form of the slot holds its pane";
+  EXPECT_EQ(app.formContainingNode(stale), std::nullopt) << "a node of the slot's old form names nothing";
+  EXPECT_FALSE(app.requestDetachForm(stale, error));
+  EXPECT_EQ(error, "pane does not exist");
   for (const ui::FormHandle& bad : {ui::FormHandle{0, 0}, ui::FormHandle{3, 0}, ui::FormHandle{9, 1}}) {
     EXPECT_FALSE(app.isFormValid(bad));
     EXPECT_FALSE(app.destroyForm(bad, error));
