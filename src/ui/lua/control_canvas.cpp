@@ -1,6 +1,6 @@
 // The control canvas's native side: its userdata, and the phases that let its Lua methods work only during
-// the control's own callbacks. Generations tell phases apart, so a nested callback of the same control,
-// which finds a phase open, neither opens nor closes one.
+// the control's own callbacks. A nested callback of the same control finds the phase open and so neither
+// opens nor closes one: only the scope that opened a phase closes it.
 #include "ui/lua/control_canvas.h"
 
 #include <algorithm>
@@ -13,11 +13,11 @@
 namespace ui::lua {
 
 ControlCanvas::Scope::~Scope() {
-  if (generation_ == 0 || state_->currentGeneration != generation_) return;
+  if (!opened_) return;
   state_->drawList = nullptr;
   state_->originX = state_->originY = 0;
   state_->width = state_->height = 0;
-  state_->currentGeneration = 0;
+  state_->open = false;
 }
 
 ControlCanvas::ControlCanvas(std::shared_ptr<Runtime> runtime)
@@ -39,16 +39,15 @@ bool ControlCanvas::push() { return runtime_ && runtime_->pushReference(userdata
 
 ControlCanvas::Scope ControlCanvas::open(TextContext* context, DrawList* list, const Rect& bounds) {
   State& state = *state_;
-  if (context == nullptr || state.currentGeneration != 0) return {state_, 0};
-  if (++state.generationCounter == 0) state.generationCounter = 1;
+  if (context == nullptr || state.open) return {state_, false};
   state.textContext = context;
   state.drawList = list;
-  state.currentGeneration = state.generationCounter;
+  state.open = true;
   state.originX = bounds.x;
   state.originY = bounds.y;
   state.width = std::max(bounds.width, 0);
   state.height = std::max(bounds.height, 0);
-  return {state_, state.currentGeneration};
+  return {state_, true};
 }
 
 ControlCanvas::Scope ControlCanvas::beginCallback(const Rect& bounds) {

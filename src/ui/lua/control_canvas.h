@@ -20,8 +20,8 @@ namespace ui::lua {
 
 class ControlCanvas {
  public:
-  // What the Lua methods read during a phase: a phase is open while currentGeneration is not 0, and a draw
-  // phase is one with a draw list. textContext is stale outside a phase.
+  // What the Lua methods read during a phase; a draw phase is one with a draw list. textContext is stale
+  // outside a phase.
   struct State {
     DrawList* drawList = nullptr;
     TextContext* textContext = nullptr;
@@ -29,22 +29,21 @@ class ControlCanvas {
     int32_t originY = 0;
     int32_t width = 0;
     int32_t height = 0;
-    uint64_t generationCounter = 0;
-    uint64_t currentGeneration = 0;
+    bool open = false;
   };
 
   // One phase, open while the scope lives (when it opened at all).
   class Scope {
    public:
-    Scope(std::shared_ptr<State> state, uint64_t generation) : state_(std::move(state)), generation_(generation) {}
+    Scope(std::shared_ptr<State> state, bool opened) : state_(std::move(state)), opened_(opened) {}
     Scope(const Scope&) = delete;
     Scope& operator=(const Scope&) = delete;
     ~Scope();
-    bool isActive() const { return generation_ != 0 && state_->currentGeneration == generation_; }
+    bool isActive() const { return opened_; }
 
    private:
     std::shared_ptr<State> state_;
-    uint64_t generation_;
+    bool opened_;
   };
 
   // Creates the state and, when the runtime is active on this thread, the userdata.
