@@ -60,7 +60,8 @@ std::optional<ControlRef> Application::capturedControl(uint64_t window) const {
 }
 
 // The old focus hears focus_lost before the new one hears focus_gained, with the text input updated
-// between them. Either notification may close the window or destroy forms, so nothing is kept across.
+// between them. Either notification may close the window, destroy forms or move the focus (outside UI
+// work), so nothing is kept across.
 bool Application::setFocus(uint64_t window, const std::optional<ControlRef>& control) {
   if (!state_->windows.exists(window)) return false;
   std::optional<ControlRef> old;
@@ -82,6 +83,9 @@ bool Application::setFocus(uint64_t window, const std::optional<ControlRef>& con
     deliverControlEvent(window, *old, lost);
   }
   if (!state_->windows.exists(window)) return false;
+  // A focus_lost handler that moved the focus itself made the later request: it stands, as the latest
+  // request of a UI-work scope does, and `control` hears nothing.
+  if (const WindowInputState* now = findWindowInputState(window); now != nullptr && now->focus) return true;
   windowInputState(window).focus = control;
   updateNativeTextInput(window);
   if (control) {

@@ -191,4 +191,27 @@ TEST_F(FocusTest, TextInputFollowsTheFocusAndTheWindowsActivation) {
   EXPECT_EQ(app.focusedControl(id), number);
 }
 
+// Outside UI work, a focus_lost handler that moves the focus has the last word: the control it focused
+// keeps the focus, and the control first asked for hears nothing.
+TEST_F(FocusTest, AFocusLostHandlerThatMovesTheFocusHasTheLastWord) {
+  const ui::FormHandle shown = form();
+  ControlRef first, second, third;
+  FakeControl* a = control(shown, pane(shown), &first, focusable());
+  FakeControl* b = control(shown, pane(shown), &second, focusable());
+  FakeControl* c = control(shown, pane(shown), &third, focusable());
+  show(id, shown);
+  ASSERT_TRUE(app.focusControl(shown, first.control, error)) << error;
+  std::string nestedError;
+  a->onEvent = [&](const ControlEvent& event) {
+    if (event.kind == ControlEventKind::FocusLost) {
+      EXPECT_TRUE(app.focusControl(shown, third.control, nestedError)) << nestedError;
+    }
+    return EventResult{};
+  };
+  EXPECT_TRUE(app.focusControl(shown, second.control, error)) << error;
+  EXPECT_EQ(app.focusedControl(id), third);
+  EXPECT_TRUE(b->events.empty());
+  EXPECT_EQ(c->events, (std::vector<ControlEventKind>{ControlEventKind::FocusGained}));
+}
+
 }  // namespace
