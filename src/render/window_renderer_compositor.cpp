@@ -27,6 +27,18 @@ void setDrawColor(SDL_Renderer* renderer, uint32_t color) {
                          static_cast<Uint8>(color), static_cast<Uint8>(color >> 24));
 }
 
+// The part of the renderer's output that a clip lets through: [left, right) x [top, bottom).
+struct VisibleBox {
+  int64_t left, top, right, bottom;
+};
+
+VisibleBox visibleBox(SDL_Renderer* renderer, const RenderRect& clip) {
+  int width = 0, height = 0;
+  SDL_GetCurrentRenderOutputSize(renderer, &width, &height);
+  return {std::max<int64_t>(clip.x, 0), std::max<int64_t>(clip.y, 0),
+          std::min<int64_t>(int64_t{clip.x} + clip.w, width), std::min<int64_t>(int64_t{clip.y} + clip.h, height)};
+}
+
 // Image pixels per texture pixel for drawing source into dest: the smaller of the two axes' ratios, 1 to 64.
 int32_t levelOfDetail(const RenderRect& source, const RenderRect& dest) {
   return std::clamp(std::min(source.w / dest.w, source.h / dest.h), 1, kMaxLevelOfDetail);
@@ -95,7 +107,6 @@ bool WindowRenderer::activateCompositor() {
   }
   shadowSurface_.reset();
   compositorActive_ = true;
-  compositorTexture_.reset();
   return true;
 }
 
@@ -197,15 +208,13 @@ void WindowRenderer::drawVisibleImageTiles() {
 // only the cells inside the clip and the output are drawn, each colour's cells in one call.
 void WindowRenderer::drawPlacementCheckerboard(SDL_Renderer* renderer, const ImagePlacement& placement) {
   const RenderRect& dest = placement.dest;
-  const RenderRect& clip = placement.clip;
   const int64_t cell = placement.cellSize;
   if (cell == 0 || dest.h < 1) return;
-  int outputWidth = 0, outputHeight = 0;
-  SDL_GetCurrentRenderOutputSize(renderer, &outputWidth, &outputHeight);
-  const int64_t right = std::min({int64_t{dest.x} + dest.w, int64_t{clip.x} + clip.w, int64_t{outputWidth}});
-  const int64_t bottom = std::min({int64_t{dest.y} + dest.h, int64_t{clip.y} + clip.h, int64_t{outputHeight}});
-  const int64_t left = std::max({int64_t{dest.x}, int64_t{clip.x}, int64_t{0}});
-  const int64_t top = std::max({int64_t{dest.y}, int64_t{clip.y}, int64_t{0}});
+  const VisibleBox visible = visibleBox(renderer, placement.clip);
+  const int64_t right = std::min(int64_t{dest.x} + dest.w, visible.right);
+  const int64_t bottom = std::min(int64_t{dest.y} + dest.h, visible.bottom);
+  const int64_t left = std::max<int64_t>(dest.x, visible.left);
+  const int64_t top = std::max<int64_t>(dest.y, visible.top);
   if (right <= left || bottom <= top) return;
   const int64_t firstX = dest.x + (left - dest.x) / cell * cell;
   const int64_t firstY = dest.y + (top - dest.y) / cell * cell;
@@ -230,13 +239,7 @@ void WindowRenderer::drawPlacementCheckerboard(SDL_Renderer* renderer, const Ima
 void WindowRenderer::drawPlacementTiles(SDL_Renderer* renderer, const ImagePlacement& placement) {
   const RenderRect& source = placement.source;
   const RenderRect& dest = placement.dest;
-  const RenderRect& clip = placement.clip;
-  int outputWidth = 0, outputHeight = 0;
-  SDL_GetCurrentRenderOutputSize(renderer, &outputWidth, &outputHeight);
-  const int64_t visibleLeft = std::max<int64_t>(clip.x, 0);
-  const int64_t visibleTop = std::max<int64_t>(clip.y, 0);
-  const int64_t visibleRight = std::min<int64_t>(int64_t{clip.x} + clip.w, outputWidth);
-  const int64_t visibleBottom = std::min<int64_t>(int64_t{clip.y} + clip.h, outputHeight);
+  const VisibleBox visible = visibleBox(renderer, placement.clip);
   const int32_t lod = levelOfDetail(source, dest);
   const int64_t span = kTileTexturePixels * lod;
   const TileGrid grid(placement.image, static_cast<int32_t>(span), lod);
@@ -259,7 +262,8 @@ void WindowRenderer::drawPlacementTiles(SDL_Renderer* renderer, const ImagePlace
       const int64_t top = dest.y + oy * dest.h / source.h;
       const int64_t width = std::max<int64_t>(1, (source.w + (ox + w) * dest.w - 1) / source.w - (left - dest.x));
       const int64_t height = std::max<int64_t>(1, (source.h + (oy + h) * dest.h - 1) / source.h - (top - dest.y));
-      if (left >= visibleRight || top >= visibleBottom || left + width <= visibleLeft || top + height <= visibleTop) {
+      if (left >= visible.right || top >= visible.bottom || left + width <= visible.left ||
+          top + height <= visible.top) {
         continue;
       }
       const ImageTile* tile =
