@@ -57,8 +57,8 @@ void Application::completeLifecycles(const std::vector<LifecycleCompletion>& com
 
 bool Application::closeWindow(uint64_t window) {
   WindowRegistry& windows = state_->windows;
+  if (!windows.exists(window)) return false;
   if (state_->batch.isActive()) {
-    if (!windows.exists(window)) return false;
     queueWindowClose(window);
     return true;
   }
@@ -66,7 +66,7 @@ bool Application::closeWindow(uint64_t window) {
   const std::vector<LifecycleCompletion> completions = collectCompletions(closing, window);
   for (const uint64_t id : closing) resetWindowInput(id, false);
   for (const uint64_t id : closing) state_->overlayLayers.erase(id);
-  if (!windows.closeWindow(window)) return false;
+  windows.closeWindow(window);  // a notification above may have closed it already: it is closed either way
   for (FormSlot& slot : state_->slots) {
     if (slot.form && slot.host.attached && slot.host.kind == FormHostKind::Window &&
         !windows.exists(slot.host.window)) {

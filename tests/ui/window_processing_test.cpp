@@ -149,6 +149,24 @@ TEST_F(WindowProcessingTest, ClosingAWindowCompletesOwnedWindowsFirstAndNestedFo
   EXPECT_FALSE(app.closeWindow(w1));
 }
 
+// The focus_lost of a closing window's focus may close the window itself: the close still answers true.
+TEST_F(WindowProcessingTest, AWindowClosedByItsFocusLossWhileClosingStillAnswersClosed) {
+  const uint64_t id = window();
+  const ui::FormHandle shown = form();
+  ControlRef ref;
+  FakeControl* focused = initiallyFocused(shown, ref);
+  ASSERT_TRUE(attach(id, shown));
+  bool inner = false;
+  focused->onEvent = [&](const ControlEvent& event) {
+    if (event.kind == ControlEventKind::FocusLost) inner = app.closeWindow(id);
+    return EventResult{};
+  };
+  EXPECT_TRUE(app.closeWindow(id));
+  EXPECT_TRUE(inner);
+  EXPECT_FALSE(registry().exists(id));
+  EXPECT_FALSE(app.formHost(shown).attached);
+}
+
 TEST_F(WindowProcessingTest, AnOwnerOfTwoWindowsCompletesThemInReverseCreationOrder) {
   const uint64_t w1 = window();
   const uint64_t w2 = window(100, 100, w1);
