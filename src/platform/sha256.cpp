@@ -1,6 +1,6 @@
 // SHA-256 as FIPS 180-4 defines it. Whole blocks are compressed where they lie in the caller's memory; only
-// a trailing partial block is copied, into a zeroed 128-byte buffer that also takes the padding (a second
-// block when fewer than 9 bytes stay free in the first).
+// a partial block is kept, and at the end copied into a zeroed 128-byte buffer that also takes the padding (a
+// second block when fewer than 9 bytes stay free in the first).
 #include "platform/sha256.h"
 
 #include <algorithm>
@@ -39,31 +39,7 @@ inline void round(uint32_t a, uint32_t b, uint32_t c, uint32_t& d, uint32_t e, u
   h = t1 + t2;
 }
 
-void compressBlocks(Sha256State& state, const unsigned char* data, size_t blocks) {
-  for (; blocks > 0; --blocks, data += kSha256BlockSize) sha256CompressBlock(state, data);
-}
-
-// Pads the trailing tail (fewer than 64 bytes) of a message of totalLength bytes and compresses it.
-void compressFinalBlocks(Sha256State& state, const unsigned char* tail, size_t tailSize, uint64_t totalLength) {
-  unsigned char last[2 * kSha256BlockSize] = {};
-  if (tailSize > 0) std::memcpy(last, tail, tailSize);
-  last[tailSize] = 0x80;
-  const size_t blocks = tailSize + 9 <= kSha256BlockSize ? 1 : 2;
-  storeBigEndian64(last + blocks * kSha256BlockSize - 8, totalLength * 8);
-  compressBlocks(state, last, blocks);
-}
-
-Sha256Bytes stateBytes(const Sha256State& state) {
-  Sha256Bytes digest;
-  for (size_t i = 0; i < state.size(); ++i) {
-    for (size_t k = 0; k < 4; ++k) digest[4 * i + k] = static_cast<uint8_t>(state[i] >> (24 - 8 * k));
-  }
-  return digest;
-}
-
-}  // namespace
-
-void sha256CompressBlock(Sha256State& state, const unsigned char* block) {
+void compressBlock(Sha256State& state, const unsigned char* block) {
   // The message schedule is kept as a ring of its last 16 words, each computed just before its round.
   uint32_t w[16];
   for (int i = 0; i < 16; ++i) w[i] = loadBigEndian32(block + 4 * i);
@@ -97,6 +73,40 @@ void sha256CompressBlock(Sha256State& state, const unsigned char* block) {
   state[7] += h;
 }
 
+void compressBlocks(Sha256State& state, const unsigned char* data, size_t blocks) {
+  for (; blocks > 0; --blocks, data += kSha256BlockSize) compressBlock(state, data);
+}
+
+// Pads the trailing tail (fewer than 64 bytes) of a message of totalLength bytes and compresses it.
+void compressFinalBlocks(Sha256State& state, const unsigned char* tail, size_t tailSize, uint64_t totalLength) {
+  unsigned char last[2 * kSha256BlockSize] = {};
+  if (tailSize > 0) std::memcpy(last, tail, tailSize);
+  last[tailSize] = 0x80;
+  const size_t blocks = tailSize + 9 <= kSha256BlockSize ? 1 : 2;
+  storeBigEndian64(last + blocks * kSha256BlockSize - 8, totalLength * 8);
+  compressBlocks(state, last, blocks);
+}
+
+Sha256Bytes stateBytes(const Sha256State& state) {
+  Sha256Bytes digest;
+  for (size_t i = 0; i < state.size(); ++i) {
+    for (size_t k = 0; k < 4; ++k) digest[4 * i + k] = static_cast<uint8_t>(state[i] >> (24 - 8 * k));
+  }
+  return digest;
+}
+
+Sha256Hex sha256ToHex(const Sha256Bytes& digest) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  Sha256Hex hex;
+  for (size_t i = 0; i < digest.size(); ++i) {
+    hex[2 * i] = kDigits[digest[i] >> 4];
+    hex[2 * i + 1] = kDigits[digest[i] & 0x0f];
+  }
+  return hex;
+}
+
+}  // namespace
+
 void Sha256::update(const void* data, size_t size) {
   const auto* bytes = static_cast<const unsigned char*>(data);
   length_ += size;
@@ -107,7 +117,7 @@ void Sha256::update(const void* data, size_t size) {
     bytes += taken;
     size -= taken;
     if (pendingSize_ < kSha256BlockSize) return;
-    sha256CompressBlock(state_, pending_.data());
+    compressBlock(state_, pending_.data());
     pendingSize_ = 0;
   }
   compressBlocks(state_, bytes, size / kSha256BlockSize);
@@ -125,21 +135,7 @@ Sha256Bytes Sha256::finish() {
 Sha256Hex Sha256::finishHex() { return sha256ToHex(finish()); }
 
 Sha256Hex sha256Digest(std::string_view bytes) {
-  Sha256State state = kSha256InitialState;
-  const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
-  const size_t wholeBlocks = bytes.size() / kSha256BlockSize;
-  compressBlocks(state, data, wholeBlocks);
-  const size_t done = wholeBlocks * kSha256BlockSize;
-  compressFinalBlocks(state, data + done, bytes.size() - done, bytes.size());
-  return sha256ToHex(stateBytes(state));
-}
-
-Sha256Hex sha256ToHex(const Sha256Bytes& digest) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  Sha256Hex hex;
-  for (size_t i = 0; i < digest.size(); ++i) {
-    hex[2 * i] = kDigits[digest[i] >> 4];
-    hex[2 * i + 1] = kDigits[digest[i] & 0x0f];
-  }
-  return hex;
+  Sha256 hasher;
+  hasher.update(bytes);
+  return hasher.finishHex();
 }

@@ -1,5 +1,5 @@
-// SHA-256 of FIPS 180-4: the block compression, an incremental hasher for streamed data (downloads) and a
-// one-shot digest of bytes in memory. Nothing here allocates.
+// SHA-256 of FIPS 180-4: an incremental hasher for streamed data (downloads) and a one-shot digest of bytes
+// in memory. Nothing here allocates.
 #pragma once
 
 #include <array>
@@ -15,9 +15,6 @@ using Sha256Hex = std::array<char, 64>;
 inline constexpr size_t kSha256BlockSize = 64;
 inline constexpr Sha256State kSha256InitialState = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
                                                     0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
-
-// Compresses one 64-byte block into the eight state words.
-void sha256CompressBlock(Sha256State& state, const unsigned char* block);
 
 // Hashes bytes fed in any number of pieces; finish() pads and gives the digest, after which the hasher
 // starts over (as if newly made).
@@ -35,9 +32,7 @@ class Sha256 {
   size_t pendingSize_ = 0;
 };
 
-// The digest of bytes in one pass: whole blocks are compressed straight from the input.
+// The digest of bytes in memory.
 Sha256Hex sha256Digest(std::string_view bytes);
-
-Sha256Hex sha256ToHex(const Sha256Bytes& digest);
 
 inline std::string_view sha256HexView(const Sha256Hex& hex) { return {hex.data(), hex.size()}; }
