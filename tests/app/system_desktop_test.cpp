@@ -1,10 +1,14 @@
-// Handing folders and URLs to the desktop's opener, with a stand-in opener on PATH that records what it got.
+// Handing folders and URLs to the desktop's opener, with a stand-in opener on PATH that records what it got;
+// and the debug output that goes to standard error.
+#include <fcntl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <memory>
 #include <thread>
+#include <vector>
 
 #include "app/system_lua.h"
 #include "host/lua_api.h"
@@ -99,6 +103,22 @@ TEST_F(SystemDesktop, OpenUrlWithoutAnOpenerFails) {
   const std::string result = call("open_url", "https://example.invalid/");
   EXPECT_EQ(result.substr(0, 4), "nil|") << result;
   EXPECT_GT(result.size(), 4u) << "with SDL's message";
+}
+
+TEST_F(SystemDesktop, DebugOutputWritesUpToTheFirstZeroByte) {
+  const int savedError = dup(STDERR_FILENO);
+  const int captured = open(path("stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  ASSERT_GE(captured, 0);
+  dup2(captured, STDERR_FILENO);
+  std::vector<std::string> results;
+  for (const std::string& text : {std::string("debug line\0hidden\n", 18), std::string("\n"), std::string()}) {
+    results.push_back(call("debug_output", text));
+  }
+  dup2(savedError, STDERR_FILENO);
+  close(savedError);
+  close(captured);
+  EXPECT_EQ(results, std::vector<std::string>(3, "")) << "no results";
+  EXPECT_EQ(readText("stderr"), "debug line\n");
 }
 
 }  // namespace

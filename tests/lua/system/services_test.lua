@@ -72,7 +72,7 @@ t.test("get_memory_usage_bytes reports this process", function()
   t.eq(math.type(memory.private_bytes), "integer")
 end)
 
-t.test("debug_output writes up to the first zero byte", function()
+t.test("debug_output takes text with zero bytes and wants a string", function()
   system.debug_output("debug line\0hidden\n")
   system.debug_output("\n")
   t.raises(function() system.debug_output() end, "bad argument #1 to 'debug_output'")
