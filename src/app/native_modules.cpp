@@ -3,8 +3,6 @@
 // native_tokenizer, xml, web, worker.
 #include "app/native_modules.h"
 
-#include <cstring>
-
 #include "app/system_lua.h"
 #include "db/db_lua.h"
 #include "host/lua_api.h"
@@ -55,19 +53,11 @@ const NativeModule kNativeModules[] = {
     {nullptr, nullptr},
 };
 
-// The opener the table lists under name.
-lua_CFunction openerOf(const char* name) {
-  for (const NativeModule* module = kNativeModules; module->name != nullptr; ++module) {
-    if (std::strcmp(module->name, name) == 0) return module->opener;
-  }
-  return nullptr;
-}
-
 }  // namespace
 
 void registerNativeModules(lua_State* L) {
   // The worker's own state opens the same system and utf8 modules as this one.
-  setWorkerStateOpeners(openerOf("system"), openerOf(LUA_UTF8LIBNAME));
+  setWorkerStateOpeners(luaopen_system, luaopen_utf8_module);
   for (const NativeModule* module = kNativeModules; module->name != nullptr; ++module) {
     luaL_requiref(L, module->name, module->opener, 1);
     lua_pop(L, 1);
