@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <new>
+#include <string_view>
 
 #include "platform/dialog_backend.h"
 #include "platform/sdl_properties.h"
@@ -53,8 +54,7 @@ void SDLCALL onDialogAnswer(void* userdata, const char* const* files, int /*filt
   pending->answered.notify_one();
 }
 
-}  // namespace
-
+// SDL's pattern for a comma-separated list of extensions: the same separated by ";".
 std::string fileDialogPattern(std::string_view extensions) {
   std::string pattern(extensions);
   for (char& c : pattern) {
@@ -62,6 +62,8 @@ std::string fileDialogPattern(std::string_view extensions) {
   }
   return pattern;
 }
+
+}  // namespace
 
 FileDialogOutcome fileDialogOpen(const std::vector<FileDialogFilter>& filters, const std::string& defaultPath,
                                  SDL_Window* parent) {

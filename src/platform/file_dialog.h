@@ -4,7 +4,6 @@
 #include <SDL3/SDL_video.h>
 
 #include <string>
-#include <string_view>
 #include <vector>
 
 // A file type of the dialog: a name shown to the user and a comma-separated list of extensions without dots
@@ -21,9 +20,6 @@ struct FileDialogOutcome {
   std::string path;   // the chosen file, when Okay
   std::string error;  // SDL's message, when Error (may be empty)
 };
-
-// SDL's pattern for a comma-separated list of extensions: the same separated by ";" ("lua,txt" gives "lua;txt").
-std::string fileDialogPattern(std::string_view extensions);
 
 // Shows the dialog with the filters and a last "All files" type, starting in defaultPath when it is not
 // empty, modal for parent when there is one; returns once the user chose, cancelled or the chooser failed.

@@ -15,8 +15,7 @@ std::optional<size_t> firstNamed(const std::vector<std::string>& buttons, const 
   return {};
 }
 
-}  // namespace
-
+// SDL's button data: button i has id i and its name as text (pointing into request.buttons).
 std::vector<SDL_MessageBoxButtonData> messageBoxButtons(const MessageBoxRequest& request) {
   const std::optional<size_t> returnIndex = firstNamed(request.buttons, request.returnName);
   const std::optional<size_t> escapeIndex = firstNamed(request.buttons, request.escapeName);
@@ -29,6 +28,8 @@ std::vector<SDL_MessageBoxButtonData> messageBoxButtons(const MessageBoxRequest&
   }
   return buttons;
 }
+
+}  // namespace
 
 MessageBoxOutcome showMessageBox(const MessageBoxRequest& request) {
   const std::vector<SDL_MessageBoxButtonData> buttons = messageBoxButtons(request);

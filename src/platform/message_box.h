@@ -26,8 +26,5 @@ struct MessageBoxOutcome {
   std::string error;
 };
 
-// SDL's button data: button i has id i and its name as text (pointing into request.buttons).
-std::vector<SDL_MessageBoxButtonData> messageBoxButtons(const MessageBoxRequest& request);
-
 // Shows the box and waits until it is closed.
 MessageBoxOutcome showMessageBox(const MessageBoxRequest& request);
