@@ -15,8 +15,6 @@
 
 namespace {
 
-bool holdsNul(std::string_view text) { return text.find('\0') != std::string_view::npos; }
-
 // The read_file arguments in their checking order; raises the argument errors.
 struct ReadRequest {
   std::string_view path;

@@ -12,6 +12,9 @@ struct lua_State;
 std::string_view checkStringView(lua_State* L, int index);
 void pushStringView(lua_State* L, std::string_view text);
 
+// True when text holds a zero byte, which no system call can take.
+inline bool holdsNul(std::string_view text) { return text.find('\0') != std::string_view::npos; }
+
 // The system's text for an errno value, without a trailing period or line break; empty when it has none.
 std::string systemErrorText(int code);
 

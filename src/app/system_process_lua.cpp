@@ -22,8 +22,6 @@ constexpr int kPathNotFound = 3;
 constexpr int kAccessDenied = 5;
 constexpr int kNoAssociation = 31;
 
-bool hasZeroByte(std::string_view text) { return text.find('\0') != std::string_view::npos; }
-
 int pushLaunchResult(lua_State* L, int error) {
   if (error != 0) return pushPlatformError(L, "process launch failed", error);
   lua_pushboolean(L, 1);
@@ -54,7 +52,7 @@ int directoryRefusal(const std::string& path) {
 // system.exec(command) -> true, or nil and a message
 int systemExec(lua_State* L) {
   const std::string_view command = checkStringView(L, 1);
-  if (hasZeroByte(command)) return pushFailure(L, "command contains a null byte");
+  if (holdsNul(command)) return pushFailure(L, "command contains a null byte");
   return guardMemory(L, "start the process", [&] {
     return pushLaunchResult(L, launchDetached(kCommandInterpreter, {kCommandInterpreter, "-c", std::string(command)}));
   });
@@ -65,7 +63,7 @@ int systemSpawn(lua_State* L) {
   const std::string_view executable = checkStringView(L, 1);
   luaL_checktype(L, 2, LUA_TTABLE);
   if (executable.empty()) return pushFailure(L, "executable path is empty");
-  if (hasZeroByte(executable)) return pushFailure(L, "executable path contains a null byte");
+  if (holdsNul(executable)) return pushFailure(L, "executable path contains a null byte");
   return guardMemory(L, "start the process", [&] {
     std::vector<std::string> parts{std::string(executable)};
     const lua_Integer count = static_cast<lua_Integer>(lua_rawlen(L, 2));
@@ -76,7 +74,7 @@ int systemSpawn(lua_State* L) {
       }
       size_t length = 0;
       const char* text = lua_tolstring(L, -1, &length);
-      if (hasZeroByte({text, length})) return pushFailure(L, lua_pushfstring(L, "argument %I contains a null byte", i));
+      if (holdsNul({text, length})) return pushFailure(L, lua_pushfstring(L, "argument %I contains a null byte", i));
       parts.emplace_back(text, length);
       lua_pop(L, 1);
     }

@@ -14,6 +14,7 @@
 #include <memory>
 
 #include "platform/file_read.h"
+#include "platform/file_utils.h"
 #include "platform/text_conversion.h"
 
 namespace {
@@ -201,7 +202,7 @@ std::optional<ShellLinkPaths> parseShellLink(std::string_view bytes) {
 }
 
 int32_t resolveShellLink(std::string_view path, std::string& target) {
-  if (path.empty() || path.find('\0') != std::string_view::npos) return kShellLinkInvalidArgument;
+  if (!isSystemPath(path)) return kShellLinkInvalidArgument;
   std::error_code error;
   const std::filesystem::path absolute = std::filesystem::absolute(std::string(path), error);
   if (error) return statusOfErrno(error.value());
