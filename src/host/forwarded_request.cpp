@@ -89,7 +89,7 @@ bool waitRequested(const std::vector<std::string>& args) {
 }
 
 uint64_t makeRequestId(uint64_t processId, uint64_t nowNanoseconds, uint64_t counter) {
-  const uint64_t id = ((processId << 32) ^ nowNanoseconds ^ counter) & 0x7fffffffffffffffULL;
+  const uint64_t id = ((processId << 32) ^ nowNanoseconds ^ counter) & kMaxRequestId;
   return id == 0 ? 1 : id;
 }
 
@@ -116,7 +116,10 @@ std::optional<std::string> encodeRequestHead(uint64_t requestId, std::string_vie
 
 bool decodeRequest(const ReadExact& read, ForwardedRequest& request) {
   uint64_t directoryLength = 0, countWord = 0;
-  if (!readInteger(read, 8, request.request_id) || !readInteger(read, 4, directoryLength)) return false;
+  if (!readInteger(read, 8, request.request_id) || request.request_id > kMaxRequestId ||
+      !readInteger(read, 4, directoryLength)) {
+    return false;
+  }
   if (directoryLength > kMaxWorkingDirectoryBytes || !readText(read, directoryLength, request.working_directory)) {
     return false;
   }

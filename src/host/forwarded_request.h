@@ -23,6 +23,8 @@ inline constexpr uint32_t kMaxForwardedArguments = 1024;
 inline constexpr uint32_t kMaxRequestHeadBytes = 0x100000;
 inline constexpr uint32_t kMaxForwardedStdinBytes = 0x4000000;
 inline constexpr uint32_t kStdinFollowsBit = 0x80000000;
+// The largest request id: ids stay positive as Lua integers.
+inline constexpr uint64_t kMaxRequestId = 0x7fffffffffffffffULL;
 
 // 64-bit FNV-1a of the bytes.
 uint64_t fnv1a64(std::string_view bytes);
@@ -46,8 +48,8 @@ std::optional<std::string> encodeRequestHead(uint64_t requestId, std::string_vie
 // Reads exactly `count` bytes into buffer; false when they do not all arrive.
 using ReadExact = std::function<bool(char* buffer, size_t count)>;
 // Reads one request field by field, checking every limit before the bytes it guards are read. False on a
-// short read or a broken limit; request_id is filled as soon as it has arrived, so a dropped request's
-// sender can still be released.
+// short read, an id above kMaxRequestId or a broken limit; request_id is filled as soon as it has arrived, so
+// a dropped request's sender can still be released.
 bool decodeRequest(const ReadExact& read, ForwardedRequest& request);
 
 // The request's size on the wire (without the acknowledgement): what it costs in the queue's budget.

@@ -107,6 +107,10 @@ TEST(ForwardedRequest, DecodingStopsAtTheFirstBrokenLimitAndKeepsTheId) {
   ForwardedRequest partialId;
   EXPECT_FALSE(decodeFrom(bytes({7, 0, 0}), partialId));
   EXPECT_EQ(partialId.request_id, 0u);
+  ForwardedRequest largest, overLargest;
+  EXPECT_TRUE(decodeFrom(*encodeRequestHead(kMaxRequestId, "", {"qz"}, std::nullopt), largest));
+  EXPECT_FALSE(decodeFrom(*encodeRequestHead(kMaxRequestId + 1, "", {"qz"}, std::nullopt), overLargest))
+      << "an id that the scripts would see as a negative integer";
 }
 
 TEST(ForwardedRequest, WaitScan) {
