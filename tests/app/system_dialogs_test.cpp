@@ -5,6 +5,7 @@
 #include <chrono>
 #include <thread>
 #include <tuple>
+#include <utility>
 
 #include "platform/dialog_backend.h"
 #include "system_module_fixture.h"
@@ -183,12 +184,16 @@ TEST_F(SystemDialogs, ConfirmDialogIsAWarningWithYesAndNo) {
 
 TEST_F(SystemDialogs, SdlsOwnBoxWithoutADisplayFailsWithItsMessage) {
   installDialogBackend(nullptr);
-  const char* display = getenv("DISPLAY");
-  const std::string savedDisplay = display != nullptr ? display : "";
-  unsetenv("DISPLAY");
-  unsetenv("WAYLAND_DISPLAY");
+  std::vector<std::pair<const char*, std::optional<std::string>>> saved;
+  for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY"}) {
+    const char* value = getenv(name);
+    saved.emplace_back(name, value != nullptr ? std::optional<std::string>(value) : std::nullopt);
+    unsetenv(name);
+  }
   const Values result = run("return system.show_message_box{message = 'headless'}");
-  if (!savedDisplay.empty()) setenv("DISPLAY", savedDisplay.c_str(), 1);
+  for (const auto& [name, value] : saved) {
+    if (value) setenv(name, value->c_str(), 1);
+  }
   installDialogBackend(&dialogs);
   ASSERT_EQ(result.size(), 2u);
   EXPECT_EQ(result[0], "nil");
