@@ -52,36 +52,36 @@ SharedProgram compiledPattern(lua_State* L, std::string_view pattern) {
 }
 
 // A subject with its matcher and the last match, as the capture readers need them.
-struct MatchSession {
+struct MatchAttempt {
   std::string_view subject;
   Utf8Match match;
   size_t matchStart = 0;
   lua_Integer matchStartIndex = 0;  // the character index of matchStart, from 0
 };
 
-// Pushes capture `index` of the session's match; with no captures, index 0 is the whole match.
-void pushCapture(lua_State* L, const MatchSession& session, int index) {
-  if (index >= session.match.captureCount) {
+// Pushes capture `index` of the attempt's match; with no captures, index 0 is the whole match.
+void pushCapture(lua_State* L, const MatchAttempt& attempt, int index) {
+  if (index >= attempt.match.captureCount) {
     if (index != 0) luaL_error(L, "invalid capture index %%%d", index + 1);
-    pushText(L, session.subject.substr(session.matchStart, session.match.end - session.matchStart));
+    pushText(L, attempt.subject.substr(attempt.matchStart, attempt.match.end - attempt.matchStart));
     return;
   }
-  const Utf8Capture& capture = session.match.captures[index];
+  const Utf8Capture& capture = attempt.match.captures[index];
   if (capture.length == kCaptureUnfinished) luaL_error(L, "unfinished capture");
   if (capture.length == kCapturePosition) {
-    const char* start = session.subject.data() + session.matchStart;
-    const size_t before = countCharacters(start, session.subject.data() + capture.start);
-    lua_pushinteger(L, session.matchStartIndex + static_cast<lua_Integer>(before) + 1);
+    const char* start = attempt.subject.data() + attempt.matchStart;
+    const size_t before = countCharacters(start, attempt.subject.data() + capture.start);
+    lua_pushinteger(L, attempt.matchStartIndex + static_cast<lua_Integer>(before) + 1);
     return;
   }
-  pushText(L, session.subject.substr(capture.start, static_cast<size_t>(capture.length)));
+  pushText(L, attempt.subject.substr(capture.start, static_cast<size_t>(capture.length)));
 }
 
 // Pushes every capture (the whole match when there are none and `wholeMatch`); returns how many.
-int pushCaptures(lua_State* L, const MatchSession& session, bool wholeMatch) {
-  const int count = session.match.captureCount == 0 && wholeMatch ? 1 : session.match.captureCount;
+int pushCaptures(lua_State* L, const MatchAttempt& attempt, bool wholeMatch) {
+  const int count = attempt.match.captureCount == 0 && wholeMatch ? 1 : attempt.match.captureCount;
   luaL_checkstack(L, count, "too many captures");
-  for (int index = 0; index < count; ++index) pushCapture(L, session, index);
+  for (int index = 0; index < count; ++index) pushCapture(L, attempt, index);
   return count;
 }
 
@@ -138,19 +138,19 @@ int findOrMatch(lua_State* L, bool find) {
   if (anchored) pattern.remove_prefix(1);
   const SharedProgram program = compiledPattern(L, pattern);
   Utf8PatternMatcher matcher(*program, s);
-  MatchSession session{s, {}, start, index};
+  MatchAttempt attempt{s, {}, start, index};
   for (;;) {
     size_t next = 0;
-    if (matcher.mayBeginAt(session.matchStart, &next) && matcher.matchAt(session.matchStart, &session.match)) {
-      if (!find) return pushCaptures(L, session, true);
-      const size_t length = countCharacters(s.data() + session.matchStart, s.data() + session.match.end);
-      lua_pushinteger(L, session.matchStartIndex + 1);
-      lua_pushinteger(L, session.matchStartIndex + static_cast<lua_Integer>(length));
-      return pushCaptures(L, session, false) + 2;
+    if (matcher.mayBeginAt(attempt.matchStart, &next) && matcher.matchAt(attempt.matchStart, &attempt.match)) {
+      if (!find) return pushCaptures(L, attempt, true);
+      const size_t length = countCharacters(s.data() + attempt.matchStart, s.data() + attempt.match.end);
+      lua_pushinteger(L, attempt.matchStartIndex + 1);
+      lua_pushinteger(L, attempt.matchStartIndex + static_cast<lua_Integer>(length));
+      return pushCaptures(L, attempt, false) + 2;
     }
-    if (anchored || session.matchStart >= s.size()) break;
-    session.matchStart = next;
-    ++session.matchStartIndex;
+    if (anchored || attempt.matchStart >= s.size()) break;
+    attempt.matchStart = next;
+    ++attempt.matchStartIndex;
   }
   luaL_pushfail(L);
   return 1;
@@ -169,19 +169,19 @@ int iterateGmatch(lua_State* L) {
   auto* state = static_cast<GmatchState*>(luaL_checkudata(L, lua_upvalueindex(2), kGmatchStateType));
   if (state->program == nullptr) return 0;  // released by its finalizer
   Utf8PatternMatcher matcher(*state->program, s);
-  MatchSession session{s, {}, state->source, state->sourceIndex};
-  while (session.matchStart <= s.size()) {
+  MatchAttempt attempt{s, {}, state->source, state->sourceIndex};
+  while (attempt.matchStart <= s.size()) {
     size_t next = 0;
-    const bool possible = matcher.mayBeginAt(session.matchStart, &next);
-    if (possible && matcher.matchAt(session.matchStart, &session.match) && session.match.end != state->lastMatch) {
-      state->source = state->lastMatch = session.match.end;
-      state->sourceIndex = session.matchStartIndex + static_cast<lua_Integer>(countCharacters(
-                                                         s.data() + session.matchStart, s.data() + session.match.end));
-      return pushCaptures(L, session, true);
+    const bool possible = matcher.mayBeginAt(attempt.matchStart, &next);
+    if (possible && matcher.matchAt(attempt.matchStart, &attempt.match) && attempt.match.end != state->lastMatch) {
+      state->source = state->lastMatch = attempt.match.end;
+      state->sourceIndex = attempt.matchStartIndex + static_cast<lua_Integer>(countCharacters(
+                                                         s.data() + attempt.matchStart, s.data() + attempt.match.end));
+      return pushCaptures(L, attempt, true);
     }
-    if (session.matchStart == s.size()) break;
-    session.matchStart = next;
-    ++session.matchStartIndex;
+    if (attempt.matchStart == s.size()) break;
+    attempt.matchStart = next;
+    ++attempt.matchStartIndex;
   }
   return 0;
 }
@@ -211,8 +211,8 @@ void createFinalizerMetatable(lua_State* L, const char* type, lua_CFunction fina
   lua_pop(L, 1);
 }
 
-// Adds the replacement string (argument 3) for the session's match, with its "%" escapes, to the buffer.
-void addReplacementString(lua_State* L, luaL_Buffer* buffer, const MatchSession& session) {
+// Adds the replacement string (argument 3) for the attempt's match, with its "%" escapes, to the buffer.
+void addReplacementString(lua_State* L, luaL_Buffer* buffer, const MatchAttempt& attempt) {
   size_t length = 0;
   const char* replacement = lua_tolstring(L, 3, &length);
   const std::string_view text(replacement, length);
@@ -223,9 +223,9 @@ void addReplacementString(lua_State* L, luaL_Buffer* buffer, const MatchSession&
     if (c == '%') {
       luaL_addchar(buffer, '%');
     } else if (c == '0') {
-      luaL_addlstring(buffer, session.subject.data() + session.matchStart, session.match.end - session.matchStart);
+      luaL_addlstring(buffer, attempt.subject.data() + attempt.matchStart, attempt.match.end - attempt.matchStart);
     } else if (c >= '1' && c <= '9') {
-      pushCapture(L, session, c - '1');  // a position capture adds its number
+      pushCapture(L, attempt, c - '1');  // a position capture adds its number
       luaL_addvalue(buffer);
     } else {
       luaL_error(L, "invalid use of '%c' in replacement string", '%');
@@ -235,23 +235,23 @@ void addReplacementString(lua_State* L, luaL_Buffer* buffer, const MatchSession&
   luaL_addlstring(buffer, text.data() + copied, text.size() - copied);
 }
 
-// Adds the replacement of the session's match; returns whether it changed the text.
-bool addReplacement(lua_State* L, luaL_Buffer* buffer, const MatchSession& session, int replacementType) {
+// Adds the replacement of the attempt's match; returns whether it changed the text.
+bool addReplacement(lua_State* L, luaL_Buffer* buffer, const MatchAttempt& attempt, int replacementType) {
   if (replacementType == LUA_TNUMBER || replacementType == LUA_TSTRING) {
-    addReplacementString(L, buffer, session);
+    addReplacementString(L, buffer, attempt);
     return true;
   }
   if (replacementType == LUA_TFUNCTION) {
     lua_pushvalue(L, 3);
-    const int count = pushCaptures(L, session, true);
+    const int count = pushCaptures(L, attempt, true);
     lua_call(L, count, 1);
   } else {
-    pushCapture(L, session, 0);
+    pushCapture(L, attempt, 0);
     lua_gettable(L, 3);
   }
   if (!lua_toboolean(L, -1)) {
     lua_pop(L, 1);
-    luaL_addlstring(buffer, session.subject.data() + session.matchStart, session.match.end - session.matchStart);
+    luaL_addlstring(buffer, attempt.subject.data() + attempt.matchStart, attempt.match.end - attempt.matchStart);
     return false;
   }
   if (!lua_isstring(L, -1)) luaL_error(L, "invalid replacement value (a %s)", luaL_typename(L, -1));
@@ -301,23 +301,23 @@ int utf8_gsub(lua_State* L) {
   Utf8PatternMatcher matcher(*program, s);
   luaL_Buffer buffer;
   luaL_buffinit(L, &buffer);
-  MatchSession session{s, {}, 0, 0};
+  MatchAttempt attempt{s, {}, 0, 0};
   size_t lastMatch = static_cast<size_t>(-1);
   lua_Integer count = 0;
   bool changed = false;
   while (count < most) {
     size_t next = 0;
-    const bool possible = matcher.mayBeginAt(session.matchStart, &next);
-    if (possible && matcher.matchAt(session.matchStart, &session.match) && session.match.end != lastMatch) {
+    const bool possible = matcher.mayBeginAt(attempt.matchStart, &next);
+    if (possible && matcher.matchAt(attempt.matchStart, &attempt.match) && attempt.match.end != lastMatch) {
       ++count;
-      changed = addReplacement(L, &buffer, session, replacementType) || changed;
-      session.matchStartIndex +=
-          static_cast<lua_Integer>(countCharacters(s.data() + session.matchStart, s.data() + session.match.end));
-      session.matchStart = lastMatch = session.match.end;
-    } else if (session.matchStart < s.size()) {
-      luaL_addlstring(&buffer, s.data() + session.matchStart, next - session.matchStart);
-      session.matchStart = next;
-      ++session.matchStartIndex;
+      changed = addReplacement(L, &buffer, attempt, replacementType) || changed;
+      attempt.matchStartIndex +=
+          static_cast<lua_Integer>(countCharacters(s.data() + attempt.matchStart, s.data() + attempt.match.end));
+      attempt.matchStart = lastMatch = attempt.match.end;
+    } else if (attempt.matchStart < s.size()) {
+      luaL_addlstring(&buffer, s.data() + attempt.matchStart, next - attempt.matchStart);
+      attempt.matchStart = next;
+      ++attempt.matchStartIndex;
     } else {
       break;
     }
@@ -326,7 +326,7 @@ int utf8_gsub(lua_State* L) {
   if (!changed) {
     lua_pushvalue(L, 1);
   } else {
-    luaL_addlstring(&buffer, s.data() + session.matchStart, s.size() - session.matchStart);
+    luaL_addlstring(&buffer, s.data() + attempt.matchStart, s.size() - attempt.matchStart);
     luaL_pushresult(&buffer);
   }
   lua_pushinteger(L, count);
