@@ -1,7 +1,8 @@
 // The utf8 module on 4 MiB of mixed text (ASCII words, accented Latin, Greek, Cyrillic, CJK, emoji, decomposed
 // accents), each figure one pass from Lua: len and a codes loop against Lua's own utf8 library, normalize_nfc
 // against utf8proc_NFC, a find "%a+" loop over the lines of an ASCII text against string.find, and width and
-// lower (against string.lower) as figures.
+// lower (against string.lower) as figures; and find "%a+" with an advancing init over one long line of that
+// text, at two lengths, whose times must grow with the length.
 #include <benchmark/benchmark.h>
 #include <utf8proc.h>
 
@@ -58,10 +59,8 @@ LuaState newState(bool asciiOnly) {
   return state;
 }
 
-// Times the Lua chunk `code` (which sees the globals text and lines) once per iteration.
-void runLua(benchmark::State& state, const char* code, bool asciiOnly = false) {
-  LuaState lua = newState(asciiOnly);
-  lua_State* L = lua.get();
+// Times the Lua chunk `code` once per iteration.
+void timeChunk(benchmark::State& state, lua_State* L, const char* code) {
   if (luaL_loadstring(L, code) != LUA_OK) return state.SkipWithError(lua_tostring(L, -1));
   const int chunk = lua_gettop(L);
   for (auto _ : state) {
@@ -69,6 +68,12 @@ void runLua(benchmark::State& state, const char* code, bool asciiOnly = false) {
     if (lua_pcall(L, 0, 0, 0) != LUA_OK) return state.SkipWithError(lua_tostring(L, -1));
     lua_gc(L, LUA_GCCOLLECT);
   }
+}
+
+// Times the Lua chunk `code` (which sees the globals text and lines) once per iteration.
+void runLua(benchmark::State& state, const char* code, bool asciiOnly = false) {
+  LuaState lua = newState(asciiOnly);
+  timeChunk(state, lua.get(), code);
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(kTextSize));
 }
 
@@ -104,6 +109,27 @@ void WidthOurs(benchmark::State& state) { runLua(state, "utf8.width(text)"); }
 void LowerOurs(benchmark::State& state) { runLua(state, "utf8.lower(text)"); }
 void LowerString(benchmark::State& state) { runLua(state, "string.lower(text)"); }
 
+// Every word of one line of about state.range(0) bytes of the mixed text, each find starting where the last ended.
+void FindAdvancingOnOneLine(benchmark::State& state) {
+  LuaState lua = newState(false);
+  lua_State* L = lua.get();
+  lua_getglobal(L, "text");
+  std::string line(lua_tostring(L, -1), static_cast<size_t>(state.range(0)));
+  line.resize(line.find_last_of(" \n") + 1);  // ends between words
+  lua_pushlstring(L, line.data(), line.size());
+  lua_setglobal(L, "line");
+  lua_settop(L, 0);
+  luaL_dostring(L, "line = line:gsub('\\n', ' ')");
+  timeChunk(state, L, R"lua(
+local find, line, at = utf8.find, line, 1
+while true do
+  local first, last = find(line, "%a+", at)
+  if not first then break end
+  at = last + 1
+end)lua");
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
+}
+
 void NormalizeNfcUtf8proc(benchmark::State& state) {
   const std::string text = mixedText(false);
   for (auto _ : state) {
@@ -128,4 +154,5 @@ BENCHMARK(FindAlphaString)->Unit(benchmark::kMillisecond);
 BENCHMARK(WidthOurs)->Unit(benchmark::kMillisecond);
 BENCHMARK(LowerOurs)->Unit(benchmark::kMillisecond);
 BENCHMARK(LowerString)->Unit(benchmark::kMillisecond);
+BENCHMARK(FindAdvancingOnOneLine)->Arg(64 << 10)->Arg(256 << 10)->Unit(benchmark::kMillisecond);
 BENCHMARK_MAIN();
