@@ -2,8 +2,8 @@
 """Writes the Unicode property tables that utf8proc does not provide, from the Unicode Character Database
 that Debian's unicode-data package installs (/usr/share/unicode):
 
-  - Alphabetic, Lowercase and Uppercase (DerivedCoreProperties.txt),
-  - East Asian Width "A" (EastAsianWidth.txt),
+  - Alphabetic, Lowercase, Uppercase and Default_Ignorable_Code_Point (DerivedCoreProperties.txt),
+  - East Asian Width "A", and "W" or "F" (EastAsianWidth.txt),
   - NFC_QC "N" and "M" (DerivedNormalizationProps.txt),
   - simple case folding, statuses C and S (CaseFolding.txt).
 
@@ -22,6 +22,7 @@ BLOCK = 256
 
 # Must match the bits declared in src/text/unicode_tables.h.
 ALPHABETIC, LOWERCASE, UPPERCASE, AMBIGUOUS_WIDTH, NFC_NO, NFC_MAYBE = 1, 2, 4, 8, 16, 32
+DEFAULT_IGNORABLE, WIDE = 64, 128
 
 
 def data_lines(path):
@@ -51,13 +52,16 @@ def property_bits(ucd):
         for code_point in code_points:
             bits[code_point] |= bit
 
-    core = {"Alphabetic": ALPHABETIC, "Lowercase": LOWERCASE, "Uppercase": UPPERCASE}
+    core = {"Alphabetic": ALPHABETIC, "Lowercase": LOWERCASE, "Uppercase": UPPERCASE,
+            "Default_Ignorable_Code_Point": DEFAULT_IGNORABLE}
     for code_points, fields in data_lines(f"{ucd}/DerivedCoreProperties.txt"):
         if fields[0] in core:
             mark(code_points, core[fields[0]])
+    # The file lists the reserved code points of the wide blocks too, so they are wide as well.
+    widths = {"A": AMBIGUOUS_WIDTH, "W": WIDE, "F": WIDE}
     for code_points, fields in data_lines(f"{ucd}/EastAsianWidth.txt"):
-        if fields[0] == "A":
-            mark(code_points, AMBIGUOUS_WIDTH)
+        if fields[0] in widths:
+            mark(code_points, widths[fields[0]])
     quick_check = {"N": NFC_NO, "M": NFC_MAYBE}
     for code_points, fields in data_lines(f"{ucd}/DerivedNormalizationProps.txt"):
         if fields[0] == "NFC_QC":

@@ -153,7 +153,7 @@ bool isHexDigit(uint32_t c) {
 
 bool isGraphemeExtend(uint32_t c) { return c <= kLastCodePoint && extendsGrapheme(c, *propertyOf(c)); }
 
-bool isDefaultIgnorable(uint32_t c) { return c <= kLastCodePoint && propertyOf(c)->ignorable; }
+bool isDefaultIgnorable(uint32_t c) { return hasBit(c, unicode_tables::kDefaultIgnorable); }
 
 uint32_t simpleLowercase(uint32_t c) {
   return c <= kLastCodePoint ? static_cast<uint32_t>(utf8proc_tolower(static_cast<utf8proc_int32_t>(c))) : c;
@@ -179,10 +179,10 @@ uint32_t simpleCaseFold(uint32_t c) {
   return fold != last && fold->source == c ? fold->target : c;
 }
 
-int codePointWidth(uint32_t c, int ambiguousWidth, int zeroWidth) {
+int64_t codePointWidth(uint32_t c, int ambiguousWidth, int64_t zeroWidth) {
   if (c < 0x7F || c > kLastCodePoint) return 1;
-  const utf8proc_property_t* property = propertyOf(c);
-  if (property->ignorable || extendsGrapheme(c, *property)) return zeroWidth;
-  if (property->charwidth == 2) return 2;
-  return hasBit(c, unicode_tables::kAmbiguousWidth) ? ambiguousWidth : 1;
+  const uint8_t bits = unicode_tables::propertyBits(c);
+  if ((bits & unicode_tables::kDefaultIgnorable) != 0 || isGraphemeExtend(c)) return zeroWidth;
+  if ((bits & unicode_tables::kWide) != 0) return 2;
+  return (bits & unicode_tables::kAmbiguousWidth) != 0 ? ambiguousWidth : 1;
 }

@@ -31,4 +31,6 @@ uint32_t simpleCaseFold(uint32_t codePoint);
 
 // Columns one code point takes: `zeroWidth` for default-ignorable and Grapheme_Extend code points, 2 for East
 // Asian Wide and Fullwidth, `ambiguousWidth` for East Asian Ambiguous, 1 for everything else (controls too).
-int codePointWidth(uint32_t codePoint, int ambiguousWidth, int zeroWidth);
+// Unassigned code points count as the database lists them: reserved ones of the wide blocks are wide, reserved
+// default-ignorable ones take `zeroWidth`.
+int64_t codePointWidth(uint32_t codePoint, int ambiguousWidth, int64_t zeroWidth);

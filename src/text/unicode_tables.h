@@ -12,9 +12,11 @@ enum PropertyBit : uint8_t {
   kAlphabetic = 1,
   kLowercase = 2,
   kUppercase = 4,
-  kAmbiguousWidth = 8,  // East Asian Width A
-  kNfcNo = 16,          // NFC_QC N
-  kNfcMaybe = 32,       // NFC_QC M
+  kAmbiguousWidth = 8,     // East Asian Width A
+  kNfcNo = 16,             // NFC_QC N
+  kNfcMaybe = 32,          // NFC_QC M
+  kDefaultIgnorable = 64,  // assigned or not
+  kWide = 128,             // East Asian Width W or F, reserved code points of the wide blocks included
 };
 
 struct CaseFold {
