@@ -80,13 +80,14 @@ void checkCore(std::string_view text) {
       at = end;
     }
     const WidthOptions options;
-    const uint64_t width = textWidth(text, options);
-    for (const int64_t limit : {int64_t{0}, int64_t{3}, int64_t{-3}, static_cast<int64_t>(width), INT64_MIN}) {
-      const WidthFit fit = fitWidth(text, limit, options);
-      require(fit.bytes <= text.size());
+    const WidthRange whole{text, 0, text.size()};
+    const int64_t width = textWidth(whole, options);
+    for (const int64_t limit : {int64_t{0}, int64_t{3}, int64_t{-3}, width, INT64_MIN}) {
+      const WidthFit fit = fitWidth(whole, limit, options);
+      require(fit.kept <= text.size());
       require(limit >= 0 ? fit.remaining >= 0 : fit.remaining <= 0);
     }
-    require(fitWidth(text, static_cast<int64_t>(width), options).bytes == text.size());
+    require(fitWidth(whole, width, options).kept == text.size());
   } catch (const Utf8Error&) {
     require(invalid != std::string_view::npos);  // only malformed text may throw
   }

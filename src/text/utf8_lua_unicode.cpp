@@ -48,37 +48,38 @@ int mapCase(lua_State* L, CaseMapping mapping) {
   return 1;
 }
 
-// The options of the width functions: from argument `first` on, i, j, ambiwidth and default; or, when
-// argument `first` is a boolean, the older (ambi_is_double, default_width).
-struct WidthArguments {
+// Reads ambiwidth at argument `index` and the default (any integer) after it.
+WidthOptions readWidthOptions(lua_State* L, int index) {
   WidthOptions options;
-  size_t start = 0;  // the byte range i..j, as string.sub takes it
-  size_t end = 0;
+  const lua_Integer ambiguous = luaL_optinteger(L, index, 1);
+  luaL_argcheck(L, ambiguous == 1 || ambiguous == 2, index, "ambiguous width must be 1 or 2");
+  options.ambiguousWidth = static_cast<int>(ambiguous);
+  options.zeroWidth = luaL_optinteger(L, index + 1, 0);
+  return options;
+}
 
-  std::string_view range(std::string_view s) const { return s.substr(start, end - start); }
+// The range and options of the width functions on a text: from argument `first` on, i, j, ambiwidth and
+// default, i and j as Lua's utf8.len takes them; or, when argument `first` is a boolean, the older
+// (ambi_is_double, default_width) for the whole text.
+struct WidthArguments {
+  WidthRange range;
+  WidthOptions options;
 };
 
-WidthArguments readWidthArguments(lua_State* L, int first, size_t size) {
-  WidthArguments arguments;
-  arguments.end = size;
-  int optionIndex = first + 2;
+WidthArguments readWidthArguments(lua_State* L, int first, std::string_view s) {
+  WidthArguments arguments{{s, 0, s.size()}, {}};
   if (lua_type(L, first) == LUA_TBOOLEAN) {
     arguments.options.ambiguousWidth = lua_toboolean(L, first) ? 2 : 1;
-    optionIndex = first + 1;
-  } else {
-    const lua_Integer i = relativeBytePosition(luaL_optinteger(L, first, 1), size);
-    const lua_Integer j = relativeBytePosition(luaL_optinteger(L, first + 1, -1), size);
-    arguments.start = i < 1 ? 0 : static_cast<size_t>(i) - 1;
-    arguments.end = j > static_cast<lua_Integer>(size) ? size : static_cast<size_t>(j);
-    if (arguments.start > arguments.end) arguments.start = arguments.end;
-    const lua_Integer ambiguous = luaL_optinteger(L, optionIndex, 1);
-    luaL_argcheck(L, ambiguous == 1 || ambiguous == 2, optionIndex, "ambiguous width must be 1 or 2");
-    arguments.options.ambiguousWidth = static_cast<int>(ambiguous);
-    ++optionIndex;
+    arguments.options.zeroWidth = luaL_optinteger(L, first + 1, 0);
+    return arguments;
   }
-  const lua_Integer zeroWidth = luaL_optinteger(L, optionIndex, 0);
-  luaL_argcheck(L, zeroWidth >= 0 && zeroWidth <= 2, optionIndex, "default width must be from 0 to 2");
-  arguments.options.zeroWidth = static_cast<int>(zeroWidth);
+  const lua_Integer i = relativeBytePosition(luaL_optinteger(L, first, 1), s.size());
+  const lua_Integer j = relativeBytePosition(luaL_optinteger(L, first + 1, -1), s.size());
+  luaL_argcheck(L, 1 <= i && i - 1 <= static_cast<lua_Integer>(s.size()), first, "initial position out of bounds");
+  luaL_argcheck(L, j <= static_cast<lua_Integer>(s.size()), first + 1, "final position out of bounds");
+  arguments.range.start = static_cast<size_t>(i - 1);
+  arguments.range.end = static_cast<size_t>(j);  // before the start for an empty range, as the module counts
+  arguments.options = readWidthOptions(L, first + 2);
   return arguments;
 }
 
@@ -128,32 +129,30 @@ int utf8_ncasecmp(lua_State* L) {
   return 1;
 }
 
-// utf8.width(s | code [, i [, j [, ambiwidth [, default]]]]) -> display width in columns
+// utf8.width(s [, i [, j [, ambiwidth [, default]]]]) or utf8.width(code [, ambiwidth [, default]]) -> display
+// width in columns
 int utf8_width(lua_State* L) {
   if (lua_type(L, 1) == LUA_TNUMBER) {
     const lua_Integer code = luaL_checkinteger(L, 1);
     luaL_argcheck(L, code >= 0 && code <= kLargestLenientValue, 1, "value out of range");
-    const WidthArguments arguments = readWidthArguments(L, 2, 0);
-    lua_pushinteger(
-        L, codePointWidth(static_cast<uint32_t>(code), arguments.options.ambiguousWidth, arguments.options.zeroWidth));
+    const WidthOptions options = readWidthOptions(L, 2);
+    lua_pushinteger(L, codePointWidth(static_cast<uint32_t>(code), options.ambiguousWidth, options.zeroWidth));
     return 1;
   }
   checkStringOrNumber(L);
-  const std::string_view s = checkText(L, 1);
-  const WidthArguments arguments = readWidthArguments(L, 2, s.size());
-  const uint64_t width = textWidth(arguments.range(s), arguments.options);
-  lua_pushinteger(L, static_cast<lua_Integer>(width));
+  const WidthArguments arguments = readWidthArguments(L, 2, checkText(L, 1));
+  lua_pushinteger(L, textWidth(arguments.range, arguments.options));
   return 1;
 }
 
-// utf8.widthindex(s, column [, i [, j [, ambiwidth [, default]]]]) -> index of the character at the column,
-// the column within it and its width; past the end, the index after the last character alone
+// utf8.widthindex(s, column [, i [, j [, ambiwidth [, default]]]]) -> index of the character at the column, the
+// column within it and its width; past the end, the number of characters alone
 int utf8_widthindex(lua_State* L) {
   checkStringOrNumber(L);
   const std::string_view s = checkText(L, 1);
   const lua_Integer column = luaL_checkinteger(L, 2);
-  const WidthArguments arguments = readWidthArguments(L, 3, s.size());
-  const ColumnPosition position = characterAtColumn(arguments.range(s), column, arguments.options);
+  const WidthArguments arguments = readWidthArguments(L, 3, s);
+  const ColumnPosition position = characterAtColumn(arguments.range, column, arguments.options);
   lua_pushinteger(L, static_cast<lua_Integer>(position.index));
   if (!position.found) return 1;
   lua_pushinteger(L, position.columnInCharacter);
@@ -167,11 +166,9 @@ int utf8_widthlimit(lua_State* L) {
   checkStringOrNumber(L);
   const std::string_view s = checkText(L, 1);
   const lua_Integer limit = luaL_checkinteger(L, 2);
-  const WidthArguments arguments = readWidthArguments(L, 3, s.size());
-  const WidthFit fit = fitWidth(arguments.range(s), limit, arguments.options);
-  const auto position =
-      static_cast<lua_Integer>(limit >= 0 ? arguments.start + fit.bytes : arguments.end - fit.bytes + 1);
-  lua_pushinteger(L, position);
+  const WidthArguments arguments = readWidthArguments(L, 3, s);
+  const WidthFit fit = fitWidth(arguments.range, limit, arguments.options);
+  lua_pushinteger(L, static_cast<lua_Integer>(fit.kept) + (limit >= 0 ? 0 : 1));
   lua_pushinteger(L, fit.remaining);
   return 2;
 }
@@ -227,7 +224,7 @@ int utf8_grapheme_indices(lua_State* L) {
   const auto size = static_cast<lua_Integer>(s.size());
   const lua_Integer i = relativeBytePosition(luaL_optinteger(L, 2, 1), s.size());
   const lua_Integer j = relativeBytePosition(luaL_optinteger(L, 3, size), s.size());
-  luaL_argcheck(L, i >= 1 && i <= size + 1, 2, "out of range");
+  luaL_argcheck(L, i >= 1, 2, "out of range");  // from past the end there is nothing to iterate
   luaL_argcheck(L, j >= 0 && j <= size, 3, "out of range");
   lua_settop(L, 1);
   auto* state = new (lua_newuserdatauv(L, sizeof(GraphemeState), 0)) GraphemeState;

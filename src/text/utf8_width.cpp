@@ -1,70 +1,89 @@
 #include "text/utf8_width.h"
 
+#include <limits>
+
 #include "text/unicode_props.h"
 #include "text/utf8_codec.h"
 
 namespace {
 
-int widthAt(const char* at, const char* end, const char** next, const WidthOptions& options) {
+int64_t saturatingAdd(int64_t a, int64_t b) {
+  int64_t sum = 0;
+  if (!__builtin_add_overflow(a, b, &sum)) return sum;
+  return b > 0 ? std::numeric_limits<int64_t>::max() : std::numeric_limits<int64_t>::min();
+}
+
+int64_t saturatingSubtract(int64_t a, int64_t b) {
+  int64_t difference = 0;
+  if (!__builtin_sub_overflow(a, b, &difference)) return difference;
+  return b < 0 ? std::numeric_limits<int64_t>::max() : std::numeric_limits<int64_t>::min();
+}
+
+// The width of the character at `at`, decoded up to the text's end; *next is set past it.
+int64_t widthAt(std::string_view text, size_t at, size_t* next, const WidthOptions& options) {
   uint32_t c = 0;
-  *next = at + decodeOrThrow(at, end, &c);
+  *next = at + decodeOrThrow(text.data() + at, text.data() + text.size(), &c);
   return c < 0x7F ? 1 : codePointWidth(c, options.ambiguousWidth, options.zeroWidth);
 }
 
 }  // namespace
 
-uint64_t textWidth(std::string_view text, const WidthOptions& options) {
-  uint64_t width = 0;
-  const char* end = text.data() + text.size();
-  for (const char* at = text.data(); at < end;) width += static_cast<uint64_t>(widthAt(at, end, &at, options));
+int64_t textWidth(const WidthRange& range, const WidthOptions& options) {
+  int64_t width = 0;
+  for (size_t at = range.start; at < range.end;) width = saturatingAdd(width, widthAt(range.text, at, &at, options));
   return width;
 }
 
-ColumnPosition characterAtColumn(std::string_view text, int64_t column, const WidthOptions& options) {
+ColumnPosition characterAtColumn(const WidthRange& range, int64_t column, const WidthOptions& options) {
   ColumnPosition position;
-  position.index = 1;
-  const char* end = text.data() + text.size();
-  for (const char* at = text.data(); at < end; ++position.index) {
-    const int width = widthAt(at, end, &at, options);
+  for (size_t at = range.start; at < range.end; ++position.index) {
+    const int64_t width = widthAt(range.text, at, &at, options);
     if (column <= width) {
       position.found = true;
+      ++position.index;
       position.columnInCharacter = column;
       position.width = width;
       return position;
     }
-    column -= width;
+    column = saturatingSubtract(column, width);
   }
   return position;
 }
 
-WidthFit fitWidth(std::string_view text, int64_t limit, const WidthOptions& options) {
+WidthFit fitWidth(const WidthRange& range, int64_t limit, const WidthOptions& options) {
   WidthFit fit;
-  const char* end = text.data() + text.size();
+  int64_t used = 0;
   if (limit >= 0) {
-    int64_t used = 0;
-    const char* kept = text.data();
-    while (kept < end) {
-      const char* next = nullptr;
-      const int width = widthAt(kept, end, &next, options);
-      if (used + width > limit) break;
-      used += width;
+    size_t kept = range.start;
+    while (kept < range.end) {
+      // Once the columns are used up only zero-width characters can follow; one that does not decode is left
+      // alone rather than raising, since nothing needed it.
+      uint32_t c = 0;
+      if (used == limit && decodeLenient(range.text.data() + kept, range.text.data() + range.text.size(), &c) == 0) {
+        break;
+      }
+      size_t next = 0;
+      const int64_t width = widthAt(range.text, kept, &next, options);
+      if (saturatingAdd(used, width) > limit) break;
+      used = saturatingAdd(used, width);
       kept = next;
     }
-    fit.bytes = static_cast<uint64_t>(kept - text.data());
-    fit.remaining = limit - used;
+    fit.kept = kept;
+    fit.remaining = saturatingSubtract(limit, used);
     return fit;
   }
-  int64_t used = 0;
-  size_t kept = text.size();
-  while (kept > 0) {
-    const size_t previous = previousCharacterStart(text, kept);
-    const char* unused = nullptr;
-    const int width = widthAt(text.data() + previous, end, &unused, options);
-    if (-(used + width) < limit) break;  // more than |limit| columns, without negating the limit
-    used += width;
+  size_t kept = range.end;
+  while (kept > range.start && saturatingAdd(limit, used) != 0) {
+    size_t previous = kept;
+    while (previous > range.start + 1 && isContinuationByte(range.text[previous - 1])) --previous;
+    --previous;  // the unit before `kept`, not reaching before the range
+    size_t unused = 0;
+    const int64_t width = widthAt(range.text, previous, &unused, options);
+    if (saturatingAdd(used, width) > saturatingSubtract(0, limit)) break;
+    used = saturatingAdd(used, width);
     kept = previous;
   }
-  fit.bytes = text.size() - kept;
-  fit.remaining = limit + used;
+  fit.kept = kept;
+  fit.remaining = saturatingAdd(limit, used);
   return fit;
 }
