@@ -63,44 +63,39 @@ size_t firstInvalidOffset(std::string_view text, size_t from) {
   return std::string_view::npos;
 }
 
-size_t countCharacters(const char* from, const char* to) {
-  size_t count = 0;
-  for (const char* at = from; at < to; ++at) count += isContinuationByte(*at) ? 0 : 1;
+size_t countUnits(std::string_view text, size_t from, size_t to) {
+  if (from >= to) return 0;
+  size_t count = 1;  // the unit at `from`, whatever its first byte
+  size_t at = from + 1;
+  for (; to - at >= 8; at += 8) {
+    uint64_t word = 0;
+    std::memcpy(&word, text.data() + at, sizeof word);
+    const uint64_t continuations = word & ~(word << 1) & 0x8080808080808080ull;  // bytes 10xxxxxx
+    count += 8 - static_cast<size_t>(__builtin_popcountll(continuations));
+  }
+  for (; at < to; ++at) count += isContinuationByte(text[at]) ? 0 : 1;
   return count;
 }
 
-size_t previousCharacterStart(std::string_view text, size_t at) {
-  size_t lead = at;
-  do {
-    --lead;
-  } while (lead > 0 && at - lead < kLongestUtf8Sequence && isContinuationByte(text[lead]));
-  uint32_t codePoint = 0;
-  if (decodeLenient(text.data() + lead, text.data() + text.size(), &codePoint) != at - lead) throw Utf8Error();
-  return lead;
-}
-
 size_t walkForward(std::string_view text, size_t from, uint64_t count, uint64_t* walked) {
-  const char* at = text.data() + from;
-  const char* end = text.data() + text.size();
   uint64_t steps = 0;
-  while (steps < count && at < end) {
-    if (count - steps >= 8 && end - at >= 8 && isAsciiWord(at)) {
-      at += 8;
+  while (steps < count && from < text.size()) {
+    if (count - steps >= 8 && text.size() - from >= 9 && isAsciiWord(text.data() + from + 1)) {
+      from += 8;  // the unit at `from` and the seven after it are one byte each
       steps += 8;
       continue;
     }
-    uint32_t codePoint = 0;
-    at += decodeOrThrow(at, end, &codePoint);
+    from = unitEnd(text, from);
     ++steps;
   }
   *walked = steps;
-  return static_cast<size_t>(at - text.data());
+  return from;
 }
 
 size_t walkBackward(std::string_view text, size_t from, uint64_t count, uint64_t* walked) {
   uint64_t steps = 0;
   while (steps < count && from > 0) {
-    from = previousCharacterStart(text, from);
+    from = unitBefore(text, from);
     ++steps;
   }
   *walked = steps;

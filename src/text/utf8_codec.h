@@ -70,15 +70,30 @@ void appendUtf8(std::string& out, uint32_t value);
 // The offset of the first strictly invalid sequence at or after `from`; npos when there is none.
 size_t firstInvalidOffset(std::string_view text, size_t from = 0);
 
-// Characters in [from, to), counted by their lead bytes: only for ranges already decoded.
-size_t countCharacters(const char* from, const char* to);
+// The functions that take character positions step through text by units, decoding nothing: a unit is a byte
+// and the continuation bytes after it. On valid UTF-8 each unit is one character; a stray byte makes a unit of
+// its own, so positions in text that is not UTF-8 still count and nothing raises until a character's code point
+// is needed.
 
-// Walks up to `count` characters forward from `from` (a character boundary), decoding leniently; returns where
-// it stopped, with the characters walked in *walked (fewer than `count` when the text ended first).
+// The end of the unit that starts at `at` (< the text's size).
+inline size_t unitEnd(std::string_view text, size_t at) {
+  do {
+    ++at;
+  } while (at < text.size() && isContinuationByte(text[at]));
+  return at;
+}
+
+// The start of the unit before `at` (> 0): the last byte before it that is no continuation byte, or 0.
+inline size_t unitBefore(std::string_view text, size_t at) {
+  while (at > 0 && isContinuationByte(text[at - 1])) --at;
+  return at > 0 ? at - 1 : 0;
+}
+
+// Units in [from, to), `from` being a unit start.
+size_t countUnits(std::string_view text, size_t from, size_t to);
+
+// Walks up to `count` units forward from the unit start `from`; returns where it stopped, with the units
+// walked in *walked (fewer than `count` when the text ended first).
 size_t walkForward(std::string_view text, size_t from, uint64_t count, uint64_t* walked);
 // The same backward from `from`.
 size_t walkBackward(std::string_view text, size_t from, uint64_t count, uint64_t* walked);
-
-// The start of the character before the one that starts at `at` (> 0), decoded leniently: throws Utf8Error
-// when the bytes before `at` do not end with a well-formed sequence.
-size_t previousCharacterStart(std::string_view text, size_t at);

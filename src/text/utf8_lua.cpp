@@ -1,11 +1,12 @@
 // The utf8 module's functions in bytes and in character positions, the guard around the core, and the
-// registration table. The byte functions are those of Lua's own utf8 library, but lax len never fails (a
-// malformed byte counts as one character), codes skips stray continuation bytes instead of raising, char
-// refuses values above U+10FFFF, and offset's position error says "position out of range". The character
-// functions (byte, sub, insert, remove, charpos, next) count positions as the string library counts bytes.
-// Positions stay 64-bit throughout: nothing narrows them to int.
+// registration table. The byte functions are those of Lua's own utf8 library, but lax len counts units
+// (utf8_codec.h) and never fails, codes skips stray continuation bytes instead of raising, char refuses values
+// above U+10FFFF, and offset's position error says "position out of range". The character functions (byte,
+// sub, insert, remove, charpos, next) count positions in units as the string library counts bytes, so text
+// with stray bytes has positions too. Positions stay 64-bit throughout: nothing narrows them to int.
 #include "text/utf8_lua.h"
 
+#include <algorithm>
 #include <climits>
 #include <new>
 
@@ -29,6 +30,7 @@ int callGuarded(lua_State* L, lua_CFunction function) {
 namespace {
 
 constexpr const char kCharPattern[] = "[\0-\x7F\xC2-\xF4][\x80-\xBF]*";
+constexpr const char kModuleVersion[] = "0.2.1";  // the lua-utf8 release whose behaviour this module keeps
 
 constexpr size_t kNoPosition = static_cast<size_t>(-1);
 
@@ -64,16 +66,20 @@ void characterRange(std::string_view text, lua_Integer i, lua_Integer j, size_t*
   }
 }
 
-// utf8.len(s [, i [, j [, lax]]]) -> count, or fail and the position of the first bad sequence; lax counts a
-// malformed byte as one character and never fails
+// utf8.len(s [, i [, j [, lax]]]) -> count, or fail and the position of the first bad sequence; lax counts units
+// and never fails
 int utf8_len(lua_State* L) {
   const std::string_view s = checkText(L, 1);
   const auto size = static_cast<lua_Integer>(s.size());
   lua_Integer first = relativeBytePosition(luaL_optinteger(L, 2, 1), s.size());
   lua_Integer last = relativeBytePosition(luaL_optinteger(L, 3, -1), s.size());
-  const bool lax = lua_toboolean(L, 4);
   luaL_argcheck(L, 1 <= first && --first <= size, 2, "initial position out of bounds");
   luaL_argcheck(L, --last < size, 3, "final position out of bounds");
+  if (lua_toboolean(L, 4)) {
+    lua_pushinteger(L,
+                    static_cast<lua_Integer>(countUnits(s, static_cast<size_t>(first), static_cast<size_t>(last + 1))));
+    return 1;
+  }
   const char* end = s.data() + s.size();
   lua_Integer count = 0;
   while (first <= last) {
@@ -84,14 +90,11 @@ int utf8_len(lua_State* L) {
       continue;
     }
     uint32_t c = 0;
-    size_t length = lax ? decodeLenient(at, end, &c) : decodeStrict(at, end, &c);
+    const size_t length = decodeStrict(at, end, &c);
     if (length == 0) {
-      if (!lax) {
-        luaL_pushfail(L);
-        lua_pushinteger(L, first + 1);
-        return 2;
-      }
-      length = 1;
+      luaL_pushfail(L);
+      lua_pushinteger(L, first + 1);
+      return 2;
     }
     first += static_cast<lua_Integer>(length);
     ++count;
@@ -215,7 +218,7 @@ int utf8_byte(lua_State* L) {
   size_t end = 0;
   characterRange(s, i, j, &start, &end);
   if (start >= end) return 0;
-  const size_t count = countCharacters(s.data() + start, s.data() + end);
+  const size_t count = countUnits(s, start, end);
   if (count >= INT_MAX) return luaL_error(L, "string slice too long");
   luaL_checkstack(L, static_cast<int>(count), "string slice too long");
   int pushed = 0;
@@ -283,66 +286,66 @@ int utf8_remove(lua_State* L) {
   return 1;
 }
 
-// The start of the character that holds byte offset `at`; throws Utf8Error when no well-formed one does.
-size_t characterHolding(std::string_view s, size_t at) {
-  size_t lead = at;
-  while (lead > 0 && at - lead < kLongestUtf8Sequence - 1 && isContinuationByte(s[lead])) --lead;
-  uint32_t c = 0;
-  if (lead + decodeOrThrow(s.data() + lead, s.data() + s.size(), &c) <= at) throw Utf8Error();
-  return lead;
-}
-
-// The character `steps` characters from byte position `position` (1-based; 0 is before the first character
-// and positions past the end are after the last): its byte offset, or kNoPosition past either end.
-size_t stepCharacters(std::string_view s, lua_Integer position, lua_Integer steps) {
+// The unit `steps` units from byte `at` (0-based; -1 is before the text, beyond the end is at the end): forward,
+// the steps-th unit starting after `at`; backward, the steps-th starting before it; with no steps, the unit
+// holding `at`. Returns its byte offset, or kNoPosition when the text ends first or the unit would start at the
+// text's end.
+size_t stepUnits(std::string_view s, lua_Integer at, lua_Integer steps) {
   const auto size = static_cast<lua_Integer>(s.size());
-  position = relativeBytePosition(position, s.size());
   uint64_t walked = 0;
+  size_t to = kNoPosition;
   if (steps > 0) {
-    if (position > size) return kNoPosition;
-    const size_t from = position == 0 ? 0 : characterHolding(s, static_cast<size_t>(position - 1));
-    const uint64_t count = static_cast<uint64_t>(steps) - (position == 0 ? 1 : 0);
-    const size_t to = walkForward(s, from, count, &walked);
-    return walked == count && to < s.size() ? to : kNoPosition;
+    if (at >= size) return kNoPosition;
+    // the first step leaves the unit holding `at`, or the stray continuation bytes at the start
+    size_t from = static_cast<size_t>(at + 1);
+    while (from < s.size() && isContinuationByte(s[from])) ++from;
+    to = walkForward(s, from, static_cast<uint64_t>(steps) - 1, &walked);
+    if (walked + 1 != static_cast<uint64_t>(steps)) return kNoPosition;
+  } else if (steps < 0) {
+    if (at < 0) return kNoPosition;
+    to = walkBackward(s, at > size ? s.size() : static_cast<size_t>(at), 0 - static_cast<uint64_t>(steps), &walked);
+    if (walked != 0 - static_cast<uint64_t>(steps)) return kNoPosition;
+  } else {
+    if (at < 0 || at >= size) return kNoPosition;
+    to = static_cast<size_t>(at);
+    if (isContinuationByte(s[to])) to = unitBefore(s, to);
   }
-  if (steps < 0) {
-    if (position == 0) return kNoPosition;
-    const size_t from = position > size ? s.size() : characterHolding(s, static_cast<size_t>(position - 1));
-    const size_t to = walkBackward(s, from, 0 - static_cast<uint64_t>(steps), &walked);
-    return walked == 0 - static_cast<uint64_t>(steps) ? to : kNoPosition;
-  }
-  if (position == 0 || position > size) return kNoPosition;
-  return characterHolding(s, static_cast<size_t>(position - 1));
+  return to < s.size() ? to : kNoPosition;
 }
 
+// Pushes the byte position and the code point of the unit at `at`; a unit that does not decode gives 0, as the
+// module reads it.
 int pushCharacterAt(lua_State* L, std::string_view s, size_t at) {
   if (at == kNoPosition) return 0;
   uint32_t c = 0;
-  decodeOrThrow(s.data() + at, s.data() + s.size(), &c);
+  if (decodeLenient(s.data() + at, s.data() + s.size(), &c) == 0) c = 0;
   lua_pushinteger(L, static_cast<lua_Integer>(at) + 1);
   lua_pushinteger(L, c);
   return 2;
 }
 
-// utf8.charpos(s [[, i], n]) -> byte position and code point of the n-th character from byte i (0: the one
-// holding byte i; negative: backwards), or nothing; with n alone, the n-th character from the start (from
-// the end when negative)
+// utf8.charpos(s [[, i], n]) -> byte position and code point of the n-th character from byte i (at least 1; 0:
+// the one holding byte i; negative: backwards), or nothing; with n alone, the n-th character from the start (0:
+// the first; negative: from the end)
 int utf8_charpos(lua_State* L) {
   const std::string_view s = checkText(L, 1);
   if (lua_isnoneornil(L, 3)) {
     const lua_Integer n = luaL_optinteger(L, 2, 0);
-    return pushCharacterAt(L, s, stepCharacters(s, n >= 0 ? 0 : static_cast<lua_Integer>(s.size()) + 1, n));
+    if (n < 0) return pushCharacterAt(L, s, stepUnits(s, static_cast<lua_Integer>(s.size()), n));
+    return pushCharacterAt(L, s, stepUnits(s, 0, n > 0 ? n - 1 : 0));
   }
-  const lua_Integer i = luaL_optinteger(L, 2, 1);
-  return pushCharacterAt(L, s, stepCharacters(s, i, luaL_checkinteger(L, 3)));
+  const lua_Integer i = std::max<lua_Integer>(relativeBytePosition(luaL_optinteger(L, 2, 1), s.size()), 1);
+  return pushCharacterAt(L, s, stepUnits(s, i - 1, luaL_checkinteger(L, 3)));
 }
 
 // utf8.next(s [, i [, n]]) -> byte position and code point of the n-th (default 1) character after the one
-// holding byte i (default 0, before the first), or nothing; `for pos, code in utf8.next, s` iterates
+// holding byte i (0: before the first), or nothing; without i, the first character, so that
+// `for pos, code in utf8.next, s` iterates
 int utf8_next(lua_State* L) {
   const std::string_view s = checkText(L, 1);
-  const lua_Integer i = luaL_optinteger(L, 2, 0);
-  return pushCharacterAt(L, s, stepCharacters(s, i, luaL_optinteger(L, 3, 1)));
+  const lua_Integer i = relativeBytePosition(luaL_optinteger(L, 2, 1), s.size());
+  const lua_Integer n = luaL_optinteger(L, 3, lua_isnoneornil(L, 2) ? 0 : 1);
+  return pushCharacterAt(L, s, stepUnits(s, i - 1, n));
 }
 
 const luaL_Reg kUtf8Functions[] = {
@@ -384,5 +387,7 @@ int luaopen_utf8_module(lua_State* L) {
   addPatternFunctions(L);
   lua_pushlstring(L, kCharPattern, sizeof kCharPattern - 1);
   lua_setfield(L, -2, "charpattern");
+  lua_pushstring(L, kModuleVersion);
+  lua_setfield(L, -2, "version");
   return 1;
 }

@@ -1,6 +1,8 @@
 // utf8.find, match, gmatch and gsub: the string library's functions over code points. Positions (init, the
-// results of find, position captures) count characters. Captures are read as Lua reads them, one at a time
-// when they are pushed, so "unfinished capture" is raised only when such a capture is read.
+// results of find, position captures) count units (utf8_codec.h), so text with stray bytes has positions and
+// raises only where a match attempt needs the code point of a malformed character. Captures are read as Lua
+// reads them, one at a time when they are pushed, so "unfinished capture" is raised only when such a capture is
+// read.
 #include <memory>
 #include <new>
 #include <string>
@@ -30,6 +32,8 @@ struct PatternCache {
   bool released = false;  // by its finalizer; functions that another finalizer kept alive then compile afresh
 };
 
+PatternCache* patternCache(lua_State* L) { return static_cast<PatternCache*>(lua_touserdata(L, lua_upvalueindex(1))); }
+
 size_t patternSlot(std::string_view pattern) {
   uint32_t hash = 2166136261u;  // FNV-1a
   for (const char c : pattern) hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
@@ -38,7 +42,7 @@ size_t patternSlot(std::string_view pattern) {
 
 // The compiled pattern, from the cache in the calling function's first upvalue.
 SharedProgram compiledPattern(lua_State* L, std::string_view pattern) {
-  auto* cache = static_cast<PatternCache*>(lua_touserdata(L, lua_upvalueindex(1)));
+  PatternCache* cache = patternCache(L);
   if (cache->released || pattern.size() > kLongestCachedPattern) {
     return std::make_shared<const Utf8PatternProgram>(pattern);
   }
@@ -56,8 +60,17 @@ struct MatchAttempt {
   std::string_view subject;
   Utf8Match match;
   size_t matchStart = 0;
-  lua_Integer matchStartIndex = 0;  // the character index of matchStart, from 0
+  lua_Integer matchStartIndex = 0;  // the unit index of matchStart, from 0
 };
+
+// The position (from 1) of the unit holding byte `at` of the attempt's subject, at or after its match start;
+// the text's end is one past the last unit.
+lua_Integer unitPosition(const MatchAttempt& attempt, size_t at) {
+  const std::string_view s = attempt.subject;
+  const bool insideUnit = at > attempt.matchStart && at < s.size() && isContinuationByte(s[at]);
+  return attempt.matchStartIndex + static_cast<lua_Integer>(countUnits(s, attempt.matchStart, at)) +
+         (insideUnit ? 0 : 1);
+}
 
 // Pushes capture `index` of the attempt's match; with no captures, index 0 is the whole match.
 void pushCapture(lua_State* L, const MatchAttempt& attempt, int index) {
@@ -69,9 +82,7 @@ void pushCapture(lua_State* L, const MatchAttempt& attempt, int index) {
   const Utf8Capture& capture = attempt.match.captures[index];
   if (capture.length == kCaptureUnfinished) luaL_error(L, "unfinished capture");
   if (capture.length == kCapturePosition) {
-    const char* start = attempt.subject.data() + attempt.matchStart;
-    const size_t before = countCharacters(start, attempt.subject.data() + capture.start);
-    lua_pushinteger(L, attempt.matchStartIndex + static_cast<lua_Integer>(before) + 1);
+    lua_pushinteger(L, unitPosition(attempt, capture.start));
     return;
   }
   pushText(L, attempt.subject.substr(capture.start, static_cast<size_t>(capture.length)));
@@ -85,41 +96,40 @@ int pushCaptures(lua_State* L, const MatchAttempt& attempt, bool wholeMatch) {
   return count;
 }
 
-// The byte offset and character index (from 0) where a search from character `init` begins, by string.find's
-// rule for init; false when init lies beyond the end of the text.
+// The byte offset and unit index (from 0) where a search from unit `init` begins, by string.find's rule for
+// init; false when init lies beyond the end of the text.
 bool resolveInit(std::string_view s, lua_Integer init, size_t* start, lua_Integer* index) {
-  uint64_t walked = 0;
+  uint64_t reached = 0;
   if (init > 1) {
-    *start = walkForward(s, 0, static_cast<uint64_t>(init) - 1, &walked);
+    *start = walkForward(s, 0, static_cast<uint64_t>(init) - 1, &reached);
     *index = init - 1;
-    return walked == static_cast<uint64_t>(init) - 1;
+    return reached == static_cast<uint64_t>(init) - 1;
   }
   *start = 0;
   *index = 0;
   if (init >= 0) return true;
   const uint64_t back = 0 - static_cast<uint64_t>(init);
-  const size_t from = walkBackward(s, s.size(), back, &walked);
-  if (walked < back) return true;
+  const size_t from = walkBackward(s, s.size(), back, &reached);
+  if (reached < back) return true;
   *start = from;
-  walkForward(s.substr(0, from), 0, from, &walked);  // counts, and checks, the characters before it
-  *index = static_cast<lua_Integer>(walked);
+  *index = static_cast<lua_Integer>(countUnits(s, 0, from));
   return true;
 }
 
-// A plain search: the pattern's characters as they are.
-int findPlain(lua_State* L, std::string_view s, std::string_view needle, size_t start, lua_Integer index) {
-  uint64_t needleLength = 0;
-  walkForward(needle, 0, needle.size(), &needleLength);  // checks the needle, counts its characters
-  const size_t found = s.find(needle, start);
+// A plain search: the pattern's bytes as they are. The match's first and last positions are those of the units
+// holding its first and last bytes.
+int findPlain(lua_State* L, const MatchAttempt& from, std::string_view needle) {
+  const std::string_view s = from.subject;
+  const size_t found = s.find(needle, from.matchStart);
   if (found == std::string_view::npos) {
     luaL_pushfail(L);
     return 1;
   }
-  uint64_t walked = 0;
-  walkForward(s.substr(0, found), start, found - start, &walked);
-  const lua_Integer first = index + static_cast<lua_Integer>(walked) + 1;
+  size_t end = found + needle.size();
+  if (end > found && end < s.size() && isContinuationByte(s[end])) end = unitEnd(s, end);
+  const lua_Integer first = unitPosition(from, found);
   lua_pushinteger(L, first);
-  lua_pushinteger(L, first + static_cast<lua_Integer>(needleLength) - 1);
+  lua_pushinteger(L, first + static_cast<lua_Integer>(countUnits(s, found, end)) - 1);
   return 2;
 }
 
@@ -127,25 +137,23 @@ int findPlain(lua_State* L, std::string_view s, std::string_view needle, size_t 
 int findOrMatch(lua_State* L, bool find) {
   const std::string_view s = checkText(L, 1);
   std::string_view pattern = checkText(L, 2);
-  size_t start = 0;
-  lua_Integer index = 0;
-  if (!resolveInit(s, luaL_optinteger(L, 3, 1), &start, &index)) {
+  MatchAttempt attempt{s, {}, 0, 0};
+  if (!resolveInit(s, luaL_optinteger(L, 3, 1), &attempt.matchStart, &attempt.matchStartIndex)) {
     luaL_pushfail(L);
     return 1;
   }
-  if (find && (lua_toboolean(L, 4) || patternHasNoSpecials(pattern))) return findPlain(L, s, pattern, start, index);
+  if (find && (lua_toboolean(L, 4) || patternHasNoSpecials(pattern))) return findPlain(L, attempt, pattern);
   const bool anchored = !pattern.empty() && pattern[0] == '^';
   if (anchored) pattern.remove_prefix(1);
   const SharedProgram program = compiledPattern(L, pattern);
   Utf8PatternMatcher matcher(*program, s);
-  MatchAttempt attempt{s, {}, start, index};
   for (;;) {
     size_t next = 0;
     if (matcher.mayBeginAt(attempt.matchStart, &next) && matcher.matchAt(attempt.matchStart, &attempt.match)) {
+      const auto length = static_cast<lua_Integer>(countUnits(s, attempt.matchStart, attempt.match.end));
       if (!find) return pushCaptures(L, attempt, true);
-      const size_t length = countCharacters(s.data() + attempt.matchStart, s.data() + attempt.match.end);
       lua_pushinteger(L, attempt.matchStartIndex + 1);
-      lua_pushinteger(L, attempt.matchStartIndex + static_cast<lua_Integer>(length));
+      lua_pushinteger(L, attempt.matchStartIndex + length);
       return pushCaptures(L, attempt, false) + 2;
     }
     if (anchored || attempt.matchStart >= s.size()) break;
@@ -175,8 +183,8 @@ int iterateGmatch(lua_State* L) {
     const bool possible = matcher.mayBeginAt(attempt.matchStart, &next);
     if (possible && matcher.matchAt(attempt.matchStart, &attempt.match) && attempt.match.end != state->lastMatch) {
       state->source = state->lastMatch = attempt.match.end;
-      state->sourceIndex = attempt.matchStartIndex + static_cast<lua_Integer>(countCharacters(
-                                                         s.data() + attempt.matchStart, s.data() + attempt.match.end));
+      state->sourceIndex =
+          attempt.matchStartIndex + static_cast<lua_Integer>(countUnits(s, attempt.matchStart, attempt.match.end));
       return pushCaptures(L, attempt, true);
     }
     if (attempt.matchStart == s.size()) break;
@@ -311,12 +319,14 @@ int utf8_gsub(lua_State* L) {
     if (possible && matcher.matchAt(attempt.matchStart, &attempt.match) && attempt.match.end != lastMatch) {
       ++count;
       changed = addReplacement(L, &buffer, attempt, replacementType) || changed;
-      attempt.matchStartIndex +=
-          static_cast<lua_Integer>(countCharacters(s.data() + attempt.matchStart, s.data() + attempt.match.end));
+      attempt.matchStartIndex += static_cast<lua_Integer>(countUnits(s, attempt.matchStart, attempt.match.end));
       attempt.matchStart = lastMatch = attempt.match.end;
     } else if (attempt.matchStart < s.size()) {
-      luaL_addlstring(&buffer, s.data() + attempt.matchStart, next - attempt.matchStart);
-      attempt.matchStart = next;
+      // The text between matches is copied a character at a time, each decoded, as the module copies it.
+      uint32_t c = 0;
+      const size_t length = decodeOrThrow(s.data() + attempt.matchStart, s.data() + s.size(), &c);
+      luaL_addlstring(&buffer, s.data() + attempt.matchStart, length);
+      attempt.matchStart += length;
       ++attempt.matchStartIndex;
     } else {
       break;

@@ -1,5 +1,6 @@
-// The backtracking core of pattern_backtrack.h over code points. Runs step back one character at a time over
-// text this matcher has already decoded, so the steps always land on lead bytes.
+// The backtracking core of pattern_backtrack.h over code points. A single-character item decodes the unit in
+// front of it (a malformed one throws) and steps over the whole unit (utf8_codec.h); runs step back a unit at a
+// time over units this matcher has already matched.
 #include "text/utf8_codec.h"
 #include "text/utf8_patterns.h"
 
@@ -15,11 +16,14 @@ uint32_t Utf8PatternMatcher::decodeAt(const char* s, const char** next) const {
 bool Utf8PatternMatcher::single(const char* s, const Utf8PatternItem* p, const char** next) const {
   if (s >= subjectEnd_) return false;
   const auto byte = static_cast<unsigned char>(*s);
-  if (byte < 0x80) {
+  if (byte < 0x80 && (s + 1 == subjectEnd_ || !isContinuationByte(s[1]))) {
     *next = s + 1;
     return p->set.hasAscii(byte);
   }
-  return program_.contains(p->set, decodeAt(s, next));
+  const char* unused = nullptr;
+  const uint32_t c = decodeAt(s, &unused);
+  *next = subjectStart_ + unitEnd(subject(), static_cast<size_t>(s - subjectStart_));
+  return program_.contains(p->set, c);
 }
 
 const char* Utf8PatternMatcher::longestRun(const char* s, const Utf8PatternItem* p) const {
@@ -34,17 +38,18 @@ const char* Utf8PatternMatcher::unitBefore(const char* at) const {
   return at;
 }
 
-// The character before the subject and after its end reads as U+0000, as Lua's terminating zero does.
+// The code point of the unit at `at`, or U+0000 where the subject ends or the unit does not decode.
+uint32_t Utf8PatternMatcher::codePointOrZero(const char* at) const {
+  uint32_t c = 0;
+  return at < subjectEnd_ && decodeLenient(at, subjectEnd_, &c) != 0 ? c : 0;
+}
+
+// The character before the subject and after its end reads as U+0000, as Lua's terminating zero does; so does a
+// neighbour that does not decode, as the module reads it, rather than raising.
 bool Utf8PatternMatcher::matchFrontier(const char* s, const Utf8PatternItem* p) const {
-  const std::string_view subject(subjectStart_, static_cast<size_t>(subjectEnd_ - subjectStart_));
-  const char* unused = nullptr;
-  uint32_t previous = 0;
-  if (s != subjectStart_) {
-    previous =
-        decodeAt(subjectStart_ + previousCharacterStart(subject, static_cast<size_t>(s - subjectStart_)), &unused);
-  }
-  const uint32_t current = s < subjectEnd_ ? decodeAt(s, &unused) : 0;
-  return !program_.contains(p->set, previous) && program_.contains(p->set, current);
+  const size_t at = static_cast<size_t>(s - subjectStart_);
+  const uint32_t previous = at == 0 ? 0 : codePointOrZero(subjectStart_ + ::unitBefore(subject(), at));
+  return !program_.contains(p->set, previous) && program_.contains(p->set, codePointOrZero(s));
 }
 
 bool Utf8PatternMatcher::matchAt(size_t start, Utf8Match* result) {
@@ -66,12 +71,12 @@ bool Utf8PatternMatcher::mayBeginAt(size_t start, size_t* next) const {
     return lead == nullptr;
   }
   const auto byte = static_cast<unsigned char>(*s);
-  if (byte < 0x80) {
+  if (byte < 0x80 && (s + 1 == subjectEnd_ || !isContinuationByte(s[1]))) {
     *next = start + 1;
     return lead == nullptr || lead->hasAscii(byte);
   }
-  const char* after = nullptr;
-  const uint32_t c = decodeAt(s, &after);
-  *next = static_cast<size_t>(after - subjectStart_);
-  return lead == nullptr || program_.contains(*lead, c);
+  *next = unitEnd(subject(), start);
+  if (lead == nullptr) return true;  // the attempt may not need this unit's code point at all
+  const char* unused = nullptr;
+  return program_.contains(*lead, decodeAt(s, &unused));
 }

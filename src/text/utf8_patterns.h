@@ -1,8 +1,9 @@
 // Lua patterns over code points, for the utf8 module's find, match, gmatch and gsub. The rules, the order in
 // which a pattern is read and the error texts are Lua's (see pattern_program.h): what Lua does with a byte,
 // this does with a code point, and the classes are Unicode's (unicode_props.h). Subjects and patterns are
-// decoded leniently; malformed bytes throw Utf8Error when the matcher reaches them, a malformed pattern throws
-// PatternError where Lua's matcher would raise.
+// decoded leniently; the subject is stepped through by units (utf8_codec.h), and a unit whose code point an item
+// needs throws Utf8Error when it does not decode; a malformed pattern throws PatternError where Lua's matcher
+// would raise.
 //
 // Captures are kept as Lua keeps them, in one list in the order they open, and an unfinished capture is not an
 // error until a caller reads it (gsub with a plain replacement never does).
@@ -93,7 +94,8 @@ class Utf8PatternMatcher : public PatternBacktracker<Utf8PatternMatcher, Utf8Pat
   bool matchAt(size_t start, Utf8Match* match);
 
   // Whether an attempt at `start` may match, judged by the character there; *next is set to the start of the
-  // following character (or the subject's size at its end). Throws Utf8Error on a malformed character.
+  // following unit (or the subject's size at its end). Throws Utf8Error on a malformed character whose code
+  // point the judgement needs.
   bool mayBeginAt(size_t start, size_t* next) const;
 
  private:
@@ -104,6 +106,8 @@ class Utf8PatternMatcher : public PatternBacktracker<Utf8PatternMatcher, Utf8Pat
   const char* unitBefore(const char* at) const;
   bool matchFrontier(const char* s, const Utf8PatternItem* p) const;
   uint32_t decodeAt(const char* s, const char** next) const;
+  uint32_t codePointOrZero(const char* at) const;
+  std::string_view subject() const { return {subjectStart_, static_cast<size_t>(subjectEnd_ - subjectStart_)}; }
 
   const Utf8PatternProgram& program_;
 };

@@ -197,8 +197,8 @@ t.test("patterns work on code points and count characters", function()
       end, { "n,twee" } },
   })
   t.raises(utf8.find, "unfinished capture", "abc", "(a")
-  t.raises(utf8.find, "invalid UTF-8 code", "a\xFFb", "b")
-  t.raises(utf8.find, "invalid UTF-8 code", "ab", "\xFF")
+  t.raises(utf8.find, "invalid UTF-8 code", "a\xFFb", "%a", 2)
+  t.raises(utf8.find, "invalid UTF-8 code", "ab", "[\xFF]")
   t.raises(utf8.match, "malformed pattern (missing ']')", "é", "[é")
 end)
 
@@ -255,6 +255,10 @@ end
 t.test("agrees with the lua-utf8 module on positions, widths and stray bytes", function()
   local s3 = "a\u{e9}\u{4e2d}z"
   outcomes({
+    { "charpos alone", utf8.charpos, { "\u{e9}x" }, { 1, 233 } },
+    { "charpos of 0", utf8.charpos, { "\u{e9}x", 0 }, { 1, 233 } },
+    { "charpos back from inside a character", utf8.charpos, { s3, 3, -1 }, { 2, 233 } },
+    { "next back from inside a character", utf8.next, { s3, 3, -1 }, { 2, 233 } },
     { "widthindex past the end", utf8.widthindex, { "abcdef", 10 }, { 6 } },
     { "widthindex of nothing", utf8.widthindex, { "", 1 }, { 0 } },
     { "width default 4", utf8.width, { "\u{200B}", nil, nil, 1, 4, n = 5 }, { 4 } },
@@ -265,6 +269,18 @@ t.test("agrees with the lua-utf8 module on positions, widths and stray bytes", f
     { "widthlimit over a cut range", utf8.widthlimit, { "你好世界", 3, 1, 4 }, { 3, 1 } },
     { "width of a cut range", utf8.width, { "你好", 1, 4 }, { 4 } },
     { "widthindex in a cut range", utf8.widthindex, { "你好", 3, 1, 4 }, { 2, 1, 2 } },
+    { "sub of Latin-1", utf8.sub, { "caf\xE9 ok", 4, 6 }, { "\xE9 o" } },
+    { "charpos at a stray byte", utf8.charpos, { "a\xE9b", 2 }, { 2, 0 } },
+    { "next to a stray byte", utf8.next, { "a\xE9b", 1 }, { 2, 0 } },
+    { "find past a stray byte", utf8.find, { "a\xFFb", "b" }, { 3, 3 } },
+    { "plain find past a stray byte", utf8.find, { "a\xFFb", "b", 1, true }, { 3, 3 } },
+    { "find of the end past a stray byte", utf8.find, { "a\xFFb", "$" }, { 4, 3 } },
+    { "find from after a stray byte", utf8.find, { "\xFFab", "%a", 2 }, { 2, 2 } },
+    { "match from after a stray byte", utf8.match, { "\xFFab", "b", 2 }, { "b" } },
+    { "gmatch positions over a stray byte", gmatched, { "a\xFFb", "()" }, { "1 2 3 4" } },
+    { "gsub raising at a stray byte", utf8.gsub, { "a\xFFb", "x", "y" }, { raises = "invalid UTF-8 code" } },
+    { "remove of a truncated last character", utf8.remove, { "ab\xE4\xB8" }, { "ab" } },
+    { "lax len", utf8.len, { "\234\128\97", nil, nil, true, n = 4 }, { 2 } },
     { "widthlimit from past the end", utf8.widthlimit, { "abc", 0, 10, 5 },
       { raises = "#3 to 'utf8.widthlimit' (initial position out of bounds)" } },
     { "widthlimit from after the end", utf8.widthlimit, { "abc", 0, 5, 2, 1 },
@@ -272,6 +288,7 @@ t.test("agrees with the lua-utf8 module on positions, widths and stray bytes", f
     { "width of unassigned CJK", utf8.width, { 0x2A6E0 }, { 2 } },
     { "width of a reserved default-ignorable", utf8.width, { 0xE0002 }, { 0 } },
   })
+  t.eq(utf8.version, "0.2.1")
 end)
 
 t.test("agrees with the lua-utf8 module in the functions beside those", function()
@@ -282,6 +299,27 @@ t.test("agrees with the lua-utf8 module in the functions beside those", function
     { "widthindex in an empty range", utf8.widthindex, { "abcdef", 2, 4, 2 }, { 0 } },
     { "widthindex with j past the end", utf8.widthindex, { "abc", 1, 1, 4 },
       { raises = "#4 to 'utf8.widthindex' (final position out of bounds)" } },
+    { "charpos from before the first byte", utf8.charpos, { "a\u{e9}\u{4e2d}z", 0, 1 }, { 2, 233 } },
+    { "next with a count alone", utf8.next, { "abc", nil, 2, n = 3 }, { 3, 99 } },
+    { "insert after a stray byte", utf8.insert, { "a\xE9b", 3, "!" }, { "a\xE9!b" } },
+    { "lax len of an overlong form", utf8.len, { "\xC0\x80a", 1, -1, true }, { 2 } },
+    { "a frontier beside a stray byte", utf8.find, { "\xFFa", "%f[%a]" }, { 2, 1 } },
+    { "a character with a stray continuation byte", utf8.match, { "\u{e9}\x80x", "^." }, { "\u{e9}\x80" } },
+    { "plain find inside a character", utf8.find, { "a\u{e9}", "\xA9", 1, true }, { 2, 2 } },
+  })
+end)
+
+t.test("keeps sound results where the lua-utf8 module goes wrong", function()
+  local function positions(...)
+    local out = {}
+    for p in utf8.gmatch(...) do out[#out + 1] = p end
+    return table.concat(out, " ")
+  end
+  outcomes({
+    { "find from far before the start", utf8.find, { "abc", "x*", -10 }, { 1, 0 } },
+    { "positions in 64 bits", utf8.sub, { "abc", 1, 2 ^ 32 + 1 }, { "abc" } },
+    { "empty matches once per position", positions, { "\u{e9}a", "()" }, { "1 2 3" } },
+    { "charpos from past the end", utf8.charpos, { "abc", 100, -1 }, { 3, 99 } },
   })
 end)
 
