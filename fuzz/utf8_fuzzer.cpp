@@ -28,6 +28,7 @@ assert(utf8.isvalid((utf8.clean(s))))
 if utf8.isvalid(r) then assert(utf8.isvalid((utf8.clean(s, r)))) end
 try(utf8.find, s, p, k % (n + 3) - 1, k % 5 == 0)
 try(utf8.match, s, p, -k)
+for i = n + 2, -2, -1 - k % 3 do try(utf8.find, s, p, i) end  -- inits moving back from where the last call ended
 try(function() for a, b in utf8.gmatch(s, p) do end end)
 try(utf8.gsub, s, p, r, k % 4)
 try(utf8.gsub, s, p, function(...) return select(k % 3 + 1, ...) end)

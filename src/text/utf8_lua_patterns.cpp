@@ -3,6 +3,9 @@
 // raises only where a match attempt needs the code point of a malformed character. Captures are read as Lua
 // reads them, one at a time when they are pushed, so "unfinished capture" is raised only when such a capture is
 // read.
+//
+// Scripts scan a long line with find or match and an init that moves along it; so that each call does not
+// count units from the line's start again, the cache remembers where the last call on the same subject stopped.
 #include <memory>
 #include <new>
 #include <string>
@@ -21,6 +24,15 @@ constexpr size_t kLongestCachedPattern = 256;
 
 using SharedProgram = std::shared_ptr<const Utf8PatternProgram>;
 
+// A unit index (from 0) and the byte offset where that unit starts, in the subject the cache's user value holds.
+// The user value keeps the subject alive, so while it is there its address names it.
+struct PositionHint {
+  const char* subject = nullptr;
+  size_t size = 0;
+  uint64_t index = 0;
+  size_t offset = 0;
+};
+
 // Compiled patterns by their text, so a pattern used again in a loop is not compiled again. The holder of a
 // program keeps it alive while a callback (a gsub function, a gmatch loop) compiles others into its slot.
 struct PatternCache {
@@ -29,10 +41,51 @@ struct PatternCache {
     SharedProgram program;
   };
   Entry entries[kCachedPatterns];
+  PositionHint hint;
   bool released = false;  // by its finalizer; functions that another finalizer kept alive then compile afresh
 };
 
 PatternCache* patternCache(lua_State* L) { return static_cast<PatternCache*>(lua_touserdata(L, lua_upvalueindex(1))); }
+
+// The hint for the subject at argument 1, starting afresh (and holding that subject) when the last call had
+// another; null once the cache is released.
+PositionHint* subjectHint(lua_State* L, std::string_view s) {
+  PatternCache* cache = patternCache(L);
+  if (cache->released) return nullptr;
+  PositionHint& hint = cache->hint;
+  if (hint.subject != s.data() || hint.size != s.size()) {
+    lua_pushvalue(L, 1);
+    lua_setiuservalue(L, lua_upvalueindex(1), 1);
+    hint = {s.data(), s.size(), 0, 0};
+  }
+  return &hint;
+}
+
+// The offset of unit `index` (from 0), walking from the hint or from the start, whichever is nearer; the units
+// walked come back in *reached, fewer than `index` when the text ends first.
+size_t unitOffset(std::string_view s, const PositionHint* hint, uint64_t index, uint64_t* reached) {
+  uint64_t walked = 0;
+  if (hint == nullptr || hint->index == 0) {
+    const size_t offset = walkForward(s, 0, index, &walked);
+    *reached = walked;
+    return offset;
+  }
+  if (hint->index <= index) {
+    const size_t offset = walkForward(s, hint->offset, index - hint->index, &walked);
+    *reached = hint->index + walked;
+    return offset;
+  }
+  *reached = index;
+  if (index < hint->index - index) return walkForward(s, 0, index, &walked);
+  return walkBackward(s, hint->offset, hint->index - index, &walked);
+}
+
+void moveHint(PositionHint* hint, uint64_t index, size_t offset) {
+  if (hint != nullptr) {
+    hint->index = index;
+    hint->offset = offset;
+  }
+}
 
 size_t patternSlot(std::string_view pattern) {
   uint32_t hash = 2166136261u;  // FNV-1a
@@ -98,12 +151,14 @@ int pushCaptures(lua_State* L, const MatchAttempt& attempt, bool wholeMatch) {
 
 // The byte offset and unit index (from 0) where a search from unit `init` begins, by string.find's rule for
 // init; false when init lies beyond the end of the text.
-bool resolveInit(std::string_view s, lua_Integer init, size_t* start, lua_Integer* index) {
+bool resolveInit(std::string_view s, lua_Integer init, PositionHint* hint, size_t* start, lua_Integer* index) {
   uint64_t reached = 0;
   if (init > 1) {
-    *start = walkForward(s, 0, static_cast<uint64_t>(init) - 1, &reached);
+    *start = unitOffset(s, hint, static_cast<uint64_t>(init) - 1, &reached);
     *index = init - 1;
-    return reached == static_cast<uint64_t>(init) - 1;
+    if (reached != static_cast<uint64_t>(init) - 1) return false;
+    moveHint(hint, reached, *start);
+    return true;
   }
   *start = 0;
   *index = 0;
@@ -137,8 +192,9 @@ int findPlain(lua_State* L, const MatchAttempt& from, std::string_view needle) {
 int findOrMatch(lua_State* L, bool find) {
   const std::string_view s = checkText(L, 1);
   std::string_view pattern = checkText(L, 2);
+  PositionHint* hint = subjectHint(L, s);
   MatchAttempt attempt{s, {}, 0, 0};
-  if (!resolveInit(s, luaL_optinteger(L, 3, 1), &attempt.matchStart, &attempt.matchStartIndex)) {
+  if (!resolveInit(s, luaL_optinteger(L, 3, 1), hint, &attempt.matchStart, &attempt.matchStartIndex)) {
     luaL_pushfail(L);
     return 1;
   }
@@ -151,6 +207,7 @@ int findOrMatch(lua_State* L, bool find) {
     size_t next = 0;
     if (matcher.mayBeginAt(attempt.matchStart, &next) && matcher.matchAt(attempt.matchStart, &attempt.match)) {
       const auto length = static_cast<lua_Integer>(countUnits(s, attempt.matchStart, attempt.match.end));
+      moveHint(hint, static_cast<uint64_t>(attempt.matchStartIndex + length), attempt.match.end);
       if (!find) return pushCaptures(L, attempt, true);
       lua_pushinteger(L, attempt.matchStartIndex + 1);
       lua_pushinteger(L, attempt.matchStartIndex + length);
@@ -279,7 +336,7 @@ int utf8_gmatch(lua_State* L) {
   const std::string_view pattern = checkText(L, 2);
   size_t start = 0;
   lua_Integer index = 0;
-  const bool inside = resolveInit(s, luaL_optinteger(L, 3, 1), &start, &index);
+  const bool inside = resolveInit(s, luaL_optinteger(L, 3, 1), subjectHint(L, s), &start, &index);
   SharedProgram program = compiledPattern(L, pattern);
   lua_settop(L, 2);
   void* memory = lua_newuserdatauv(L, sizeof(GmatchState), 0);
@@ -355,7 +412,7 @@ void addPatternFunctions(lua_State* L) {
   };
   createFinalizerMetatable(L, kGmatchStateType, releaseGmatchState);
   createFinalizerMetatable(L, kPatternCacheType, releasePatternCache);
-  new (lua_newuserdatauv(L, sizeof(PatternCache), 0)) PatternCache;
+  new (lua_newuserdatauv(L, sizeof(PatternCache), 1)) PatternCache;  // its user value holds the hint's subject
   luaL_setmetatable(L, kPatternCacheType);
   luaL_setfuncs(L, kPatternFunctions, 1);
 }

@@ -323,3 +323,27 @@ t.test("keeps sound results where the lua-utf8 module goes wrong", function()
   })
 end)
 
+t.test("find gives the same positions whatever the order of its inits", function()
+  local s = "ab \u{e9}t\u{e9} \u{4e2d}\u{6587} x\u{300}y zz"
+  local inits = { 1, 2, 3, 5, 8, 9, 12, 13, 14, 16, 17, -1, -4, -9, 20 }
+  local fresh = {}
+  for k, init in ipairs(inits) do
+    utf8.find("other", "o")  -- another subject: this call starts from the text's start
+    fresh[k] = t.results(utf8.find(s, "%a+", init))
+  end
+  local orders = { { 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15 },
+    { 15, 10, 9, 8, 2, 1, 14, 12, 13, 6, 7, 3, 4, 5, 11 } }
+  for _, order in ipairs(orders) do
+    for _, k in ipairs(order) do t.eq(t.results(utf8.find(s, "%a+", inits[k])), fresh[k], "init " .. inits[k]) end
+  end
+  local words = {}
+  for first, word in utf8.gmatch(s, "()(%a+)") do words[#words + 1] = first .. word end
+  local found, at = {}, 1
+  while true do
+    local first, last = utf8.find(s, "%a+", at)
+    if not first then break end
+    found[#found + 1] = first .. utf8.sub(s, first, last)
+    at = last + 1
+  end
+  t.eq(found, words)
+end)
