@@ -23,19 +23,17 @@ const AsciiMap& asciiMapOf(CaseMapping mapping) {
   return maps[static_cast<size_t>(mapping)];
 }
 
-// The end of the reversal unit that starts at `at`.
-const char* unitEnd(const char* at, const char* end, bool lax) {
+// The end of the piece that reversal keeps whole from `at`: strictly, a valid character with the
+// Grapheme_Extend marks after it; lax, a unit (utf8_codec.h).
+size_t reversalPieceEnd(std::string_view text, size_t at, bool lax) {
+  if (lax) return unitEnd(text, at);
+  const char* end = text.data() + text.size();
   uint32_t c = 0;
-  if (lax) {
-    const size_t length = decodeLenient(at, end, &c);
-    return at + (length == 0 ? 1 : length);
-  }
-  at += decodeOrThrow(at, end, &c);
-  while (at < end) {
-    const size_t length = decodeOrThrow(at, end, &c);
-    if (!isGraphemeExtend(c)) break;
+  do {
+    const size_t length = decodeStrict(text.data() + at, end, &c);
+    if (length == 0) throw Utf8Error();
     at += length;
-  }
+  } while (at < text.size() && decodeStrict(text.data() + at, end, &c) != 0 && isGraphemeExtend(c));
   return at;
 }
 
@@ -47,9 +45,10 @@ int digitValue(char c, int base) {
   return value < base ? value : -1;
 }
 
-[[noreturn]] void invalidEscape(char letter) {
+// `what` names the escape's letter, or inside braces the character that is no digit.
+[[noreturn]] void invalidEscape(std::string_view what) {
   char message[32];
-  std::snprintf(message, sizeof message, "invalid escape '%c'", letter);
+  std::snprintf(message, sizeof message, "invalid escape '%.*s'", static_cast<int>(what.size()), what.data());
   throw Utf8Error(message);
 }
 
@@ -60,11 +59,12 @@ uint32_t readEscapeNumber(std::string_view text, size_t* at, int base, bool brac
   const size_t first = *at;
   for (; *at < text.size() && digitValue(text[*at], base) >= 0; ++*at) {
     value = value * static_cast<uint64_t>(base) + static_cast<uint64_t>(digitValue(text[*at], base));
-    if (value > kLargestLenientValue) invalidEscape(letter);
+    if (value > kLargestLenientValue) invalidEscape({&letter, 1});
   }
-  if (*at == first) invalidEscape(letter);
+  if (braced && *at < text.size() && text[*at] != '}') invalidEscape(text.substr(*at, unitEnd(text, *at) - *at));
+  if (*at == first) invalidEscape({&letter, 1});
   if (braced) {
-    if (*at == text.size() || text[*at] != '}') invalidEscape(letter);
+    if (*at == text.size()) invalidEscape({&letter, 1});
     ++*at;
   }
   return static_cast<uint32_t>(value);
@@ -108,11 +108,10 @@ std::string mapTextCase(std::string_view text, CaseMapping mapping) {
 std::string reverseText(std::string_view text, bool lax) {
   std::string out(text.size(), '\0');
   size_t write = text.size();
-  const char* end = text.data() + text.size();
-  for (const char* at = text.data(); at < end;) {
-    const char* next = unitEnd(at, end, lax);
-    write -= static_cast<size_t>(next - at);
-    std::memcpy(out.data() + write, at, static_cast<size_t>(next - at));
+  for (size_t at = 0; at < text.size();) {
+    const size_t next = reversalPieceEnd(text, at, lax);
+    write -= next - at;
+    std::memcpy(out.data() + write, text.data() + at, next - at);
     at = next;
   }
   return out;

@@ -14,13 +14,14 @@ uint32_t mapCodePointCase(uint32_t codePoint, CaseMapping mapping);
 // Each code point mapped alone (so a title-cased text is its code points' title forms).
 std::string mapTextCase(std::string_view text, CaseMapping mapping);
 
-// The characters in reverse order. Strictly, a character and the Grapheme_Extend marks after it move as one;
-// `lax` reverses code points alone and never throws, a malformed byte counting as one character.
+// The characters in reverse order. Strictly, a character and the Grapheme_Extend marks after it move as one,
+// and anything but valid UTF-8 throws; `lax` reverses units (utf8_codec.h) and never throws.
 std::string reverseText(std::string_view text, bool lax);
 
 // Expands "%ddd", "%{ddd}", "%uddd", "%u{ddd}" (decimal), "%xhhh", "%x{hhh}" (hexadecimal) into the code
 // point's encoding; "%" before any other character gives that character, and a final "%" stays. Throws
-// Utf8Error "invalid escape 'c'" for a number that is missing, unclosed or above 0x7FFFFFFF.
+// Utf8Error "invalid escape 'c'" for a number that is missing, unclosed or above 0x7FFFFFFF, naming the escape's
+// letter, or the character inside braces that is no digit.
 std::string expandEscapes(std::string_view text);
 
 // Each run of bytes that are not valid UTF-8 becomes one `replacement`. Returns false with *out set when

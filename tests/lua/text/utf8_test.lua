@@ -269,6 +269,7 @@ t.test("agrees with the lua-utf8 module on positions, widths and stray bytes", f
     { "widthlimit over a cut range", utf8.widthlimit, { "你好世界", 3, 1, 4 }, { 3, 1 } },
     { "width of a cut range", utf8.width, { "你好", 1, 4 }, { 4 } },
     { "widthindex in a cut range", utf8.widthindex, { "你好", 3, 1, 4 }, { 2, 1, 2 } },
+    { "strict reverse of a surrogate", utf8.reverse, { "a\xED\xA0\x80" }, { raises = "invalid UTF-8 code" } },
     { "sub of Latin-1", utf8.sub, { "caf\xE9 ok", 4, 6 }, { "\xE9 o" } },
     { "charpos at a stray byte", utf8.charpos, { "a\xE9b", 2 }, { 2, 0 } },
     { "next to a stray byte", utf8.next, { "a\xE9b", 1 }, { 2, 0 } },
@@ -281,6 +282,7 @@ t.test("agrees with the lua-utf8 module on positions, widths and stray bytes", f
     { "gsub raising at a stray byte", utf8.gsub, { "a\xFFb", "x", "y" }, { raises = "invalid UTF-8 code" } },
     { "remove of a truncated last character", utf8.remove, { "ab\xE4\xB8" }, { "ab" } },
     { "lax len", utf8.len, { "\234\128\97", nil, nil, true, n = 4 }, { 2 } },
+    { "escape naming the bad digit", utf8.escape, { "%{1a1}" }, { raises = "invalid escape 'a'" } },
     { "widthlimit from past the end", utf8.widthlimit, { "abc", 0, 10, 5 },
       { raises = "#3 to 'utf8.widthlimit' (initial position out of bounds)" } },
     { "widthlimit from after the end", utf8.widthlimit, { "abc", 0, 5, 2, 1 },
@@ -306,6 +308,9 @@ t.test("agrees with the lua-utf8 module in the functions beside those", function
     { "a frontier beside a stray byte", utf8.find, { "\xFFa", "%f[%a]" }, { 2, 1 } },
     { "a character with a stray continuation byte", utf8.match, { "\u{e9}\x80x", "^." }, { "\u{e9}\x80" } },
     { "plain find inside a character", utf8.find, { "a\u{e9}", "\xA9", 1, true }, { 2, 2 } },
+    { "strict reverse beyond U+10FFFF", utf8.reverse, { "a\xF8\x88\x80\x80\x80" }, { raises = "invalid UTF-8 code" } },
+    { "lax reverse by units", utf8.reverse, { "\u{e9}\x80b", true }, { "b\u{e9}\x80" } },
+    { "escape naming the bad hex digit", utf8.escape, { "%x{zz}" }, { raises = "invalid escape 'z'" } },
   })
 end)
 
@@ -317,9 +322,11 @@ t.test("keeps sound results where the lua-utf8 module goes wrong", function()
   end
   outcomes({
     { "find from far before the start", utf8.find, { "abc", "x*", -10 }, { 1, 0 } },
+    { "a leading mark kept by reverse", utf8.reverse, { "\u{301}a" }, { "a\u{301}" } },
     { "positions in 64 bits", utf8.sub, { "abc", 1, 2 ^ 32 + 1 }, { "abc" } },
     { "empty matches once per position", positions, { "\u{e9}a", "()" }, { "1 2 3" } },
     { "charpos from past the end", utf8.charpos, { "abc", 100, -1 }, { 3, 99 } },
+    { "strict reverse of a stray byte", utf8.reverse, { "a\x80" }, { raises = "invalid UTF-8 code" } },
   })
 end)
 
