@@ -313,8 +313,8 @@ size_t stepUnits(std::string_view s, lua_Integer at, lua_Integer steps) {
   return to < s.size() ? to : kNoPosition;
 }
 
-// Pushes the byte position and the code point of the unit at `at`; a unit that does not decode gives 0, as the
-// module reads it.
+// Pushes the byte position and the code point of the unit at `at`; a unit that does not decode gives 0, as
+// lua-utf8 reads it.
 int pushCharacterAt(lua_State* L, std::string_view s, size_t at) {
   if (at == kNoPosition) return 0;
   uint32_t c = 0;

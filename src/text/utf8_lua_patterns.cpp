@@ -379,7 +379,7 @@ int utf8_gsub(lua_State* L) {
       attempt.matchStartIndex += static_cast<lua_Integer>(countUnits(s, attempt.matchStart, attempt.match.end));
       attempt.matchStart = lastMatch = attempt.match.end;
     } else if (attempt.matchStart < s.size()) {
-      // The text between matches is copied a character at a time, each decoded, as the module copies it.
+      // The text between matches is copied a character at a time, each decoded, as lua-utf8 copies it.
       uint32_t c = 0;
       const size_t length = decodeOrThrow(s.data() + attempt.matchStart, s.data() + s.size(), &c);
       luaL_addlstring(&buffer, s.data() + attempt.matchStart, length);

@@ -78,7 +78,7 @@ WidthArguments readWidthArguments(lua_State* L, int first, std::string_view s) {
   luaL_argcheck(L, 1 <= i && i - 1 <= static_cast<lua_Integer>(s.size()), first, "initial position out of bounds");
   luaL_argcheck(L, j <= static_cast<lua_Integer>(s.size()), first + 1, "final position out of bounds");
   arguments.range.start = static_cast<size_t>(i - 1);
-  arguments.range.end = static_cast<size_t>(j);  // before the start for an empty range, as the module counts
+  arguments.range.end = static_cast<size_t>(j);  // before the start for an empty range, as lua-utf8 counts
   arguments.options = readWidthOptions(L, first + 2);
   return arguments;
 }

@@ -45,7 +45,7 @@ uint32_t Utf8PatternMatcher::codePointOrZero(const char* at) const {
 }
 
 // The character before the subject and after its end reads as U+0000, as Lua's terminating zero does; so does a
-// neighbour that does not decode, as the module reads it, rather than raising.
+// neighbour that does not decode, as lua-utf8 reads it, rather than raising.
 bool Utf8PatternMatcher::matchFrontier(const char* s, const Utf8PatternItem* p) const {
   const size_t at = static_cast<size_t>(s - subjectStart_);
   const uint32_t previous = at == 0 ? 0 : codePointOrZero(subjectStart_ + ::unitBefore(subject(), at));
