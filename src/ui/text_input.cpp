@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "platform/sdl_error.h"
 #include "platform/sdl_properties.h"
 #include "ui/scaled_rounding.h"
 #include "ui/window_registry.h"
@@ -63,9 +64,10 @@ bool WindowRegistry::setTextInput(uint64_t id, const std::optional<TextInputSpec
   if (!wanted && !current.present) return true;
   if (wanted && current.present && sameInput(*input, current)) return true;
 
+  SDL_ClearError();  // a text left by an earlier failure is not this change's
   if (current.present) {
     if (!SDL_ClearComposition(target.sdlWindow()) || !SDL_StopTextInput(target.sdlWindow())) {
-      error = SDL_GetError();
+      error = sdlFailureText("SDL_StopTextInput");
       return false;
     }
     current.present = false;
@@ -75,13 +77,13 @@ bool WindowRegistry::setTextInput(uint64_t id, const std::optional<TextInputSpec
   const PropertySet props;
   if (props.id() == 0 || !setTextInputProperties(props.id(), *input) ||
       !SDL_StartTextInputWithProperties(target.sdlWindow(), props.id())) {
-    error = SDL_GetError();
+    error = sdlFailureText("SDL_StartTextInputWithProperties");
     return false;
   }
 
   current = *input;
   if (target.textInputArea() && !applyArea(target, *target.textInputArea())) {
-    error = SDL_GetError();
+    error = sdlFailureText("SDL_SetTextInputArea");
     SDL_StopTextInput(target.sdlWindow());
     current.present = false;
     return false;
@@ -97,10 +99,11 @@ bool WindowRegistry::setTextInputArea(uint64_t id, const std::optional<TextInput
   }
   NativeWindow& target = window(id);
   const bool inputOn = target.textInput().present;
+  SDL_ClearError();  // a text left by an earlier failure is not this change's
   if (!area) {
     if (inputOn &&
         !(SDL_ClearComposition(target.sdlWindow()) && SDL_SetTextInputArea(target.sdlWindow(), nullptr, 0))) {
-      error = SDL_GetError();
+      error = sdlFailureText("SDL_SetTextInputArea");
       return false;
     }
     target.textInputArea().reset();
@@ -112,7 +115,7 @@ bool WindowRegistry::setTextInputArea(uint64_t id, const std::optional<TextInput
     return false;
   }
   if (inputOn && !applyArea(target, *area)) {
-    error = SDL_GetError();
+    error = sdlFailureText("SDL_SetTextInputArea");
     return false;
   }
   target.textInputArea() = area;

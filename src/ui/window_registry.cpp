@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "host/process_state.h"
+#include "platform/sdl_error.h"
 #include "ui/mouse_backend.h"
 
 WindowRegistry::~WindowRegistry() {
@@ -67,8 +68,9 @@ bool WindowRegistry::setVisible(uint64_t id, bool visible, std::string& error) {
   }
   NativeWindow& native = window(id);
   if (!visible) native.renderer()->setShowAtFirstPresent(false);
+  SDL_ClearError();  // a text left by an earlier failure is not this change's
   if (!(visible ? SDL_ShowWindow(native.sdlWindow()) : SDL_HideWindow(native.sdlWindow()))) {
-    error = SDL_GetError();
+    error = sdlFailureText(visible ? "SDL_ShowWindow" : "SDL_HideWindow");
     return false;
   }
   return true;

@@ -46,6 +46,21 @@ TEST_F(WindowRegistryTest, CreationChecksComeBeforeSdl) {
   EXPECT_EQ(create(), 1u) << "failed creations take no id";
 }
 
+// SDL fails some of its calls without a text of its own (the display scale of a window too large for any
+// display), and a text left from an earlier failure is not this one's.
+TEST_F(WindowRegistryTest, AFailedSdlStepAlwaysCarriesItsOwnMessage) {
+  WindowCreateInfo info;
+  info.width = 2147483647;
+  info.height = 2147483647;
+  std::string error;
+  SDL_SetError("an earlier failure");
+  EXPECT_FALSE(registry.createWindow(info, error));
+  EXPECT_FALSE(error.empty());
+  EXPECT_NE(error, "an earlier failure");
+  EXPECT_EQ(create(), 1u) << "the failed creation took no id and left nothing registered";
+  EXPECT_EQ(registry.listWindows().size(), 1u);
+}
+
 TEST_F(WindowRegistryTest, WindowsAreCreatedHiddenUnlessAsked) {
   const uint64_t hidden = create();
   const uint64_t shown = create(std::nullopt, true);

@@ -37,6 +37,16 @@ t.test("created windows and their descriptors", function()
   t.eq(t.results(window.close(9999)), t.results(nil, "window does not exist"))
 end)
 
+t.test("a window the platform refuses comes back as nil and a message", function()
+  local before = #window.list()
+  for _, size in ipairs({ { 2147483647, 2147483647 }, { 2147483647, 10 } }) do
+    local id, message = window.create({ width = size[1], height = size[2], visible = false })
+    t.eq(id, nil)
+    t.eq(type(message) == "string" and message ~= "", true, "a message for " .. size[1] .. " x " .. size[2])
+  end
+  t.eq(#window.list(), before)
+end)
+
 t.test("test roots and test events", function()
   local w = assert(window.create({ visible = false }))
   local main = main_id()
