@@ -122,16 +122,19 @@ int controlCreate(lua_State* L) {
   Size defaultSize;
   std::string_view name;
   const ControlDescription description = readDescription(L, defaultSize, name);
-  const std::shared_ptr<Runtime> runtime = acquireLuaUiRuntime(L);
-  if (!runtime || !runtime->isActiveOnThisThread()) return pushFailure(L, "Lua UI runtime is not active");
   Application& application = checkApplication(L);
   return returnOnOutOfMemory(L, "create Lua control", [&] {
+    const std::shared_ptr<Runtime> runtime = acquireLuaUiRuntime(L);
+    if (!runtime || !runtime->isActiveOnThisThread()) return pushFailure(L, "Lua UI runtime is not active");
+    NodeHandle* made = pushControl(L, {});  // made first: once the host holds the control, naming it needs no memory
+    const int handle = lua_gettop(L);
     auto control = std::make_unique<Control>(description, runtime, runtime->retain(2), defaultSize);
     if (!control->hasCanvas()) return pushFailure(L, "Lua control canvas was not initialized");
     std::string error;
     const std::optional<NodeHandle> node = application.createControl(form, name, std::move(control), error);
     if (!node) return pushFailure(L, error.c_str());
-    pushControl(L, *node);
+    *made = *node;
+    lua_pushvalue(L, handle);
     return 1;
   });
 }

@@ -56,7 +56,8 @@ int formCreate(lua_State* L) {
   root.paddingBottom = readCheckedField(L, 1, "padding_bottom", 0, checkNonNegativeInteger, false);
   Application& application = checkApplication(L);
   return returnOnOutOfMemory(L, "create form", [&] {
-    pushForm(L, application.createForm(std::move(settings)));
+    FormHandle* made = pushForm(L, {});  // made first: once the form exists, naming it needs no memory
+    *made = application.createForm(std::move(settings));
     return 1;
   });
 }
@@ -74,9 +75,9 @@ int formBindLifecycle(lua_State* L) {
   const FormHandle form = checkForm(L, 1);
   luaL_checktype(L, 2, LUA_TTABLE);
   Application& application = checkApplication(L);
-  const std::shared_ptr<Runtime> runtime = acquireLuaUiRuntime(L);
-  if (!runtime) return pushFailure(L, kOtherState);
   return returnOnOutOfMemory(L, "bind Form lifecycle", [&] {
+    const std::shared_ptr<Runtime> runtime = acquireLuaUiRuntime(L);
+    if (!runtime) return pushFailure(L, kOtherState);
     auto lifecycle = std::make_unique<FormLifecycle>(runtime, runtime->retain(2));
     if (!lifecycle->isBound()) return pushFailure(L, "could not retain Lua Form lifecycle");
     std::string error;
@@ -112,9 +113,9 @@ int formControlOperation(lua_State* L) {
 int formDefer(lua_State* L) {
   luaL_checktype(L, 1, LUA_TFUNCTION);
   Application& application = checkApplication(L);
-  const std::shared_ptr<Runtime> runtime = acquireLuaUiRuntime(L);
-  if (!runtime) return pushFailure(L, kOtherState);
   return returnOnOutOfMemory(L, "defer Lua UI callback", [&] {
+    const std::shared_ptr<Runtime> runtime = acquireLuaUiRuntime(L);
+    if (!runtime) return pushFailure(L, kOtherState);
     auto function = std::make_shared<Reference>(runtime->retain(1));
     if (!function->isValid()) return pushFailure(L, "could not retain deferred Lua UI callback");
     application.defer([runtime, function] { runtime->callDeferred(*function); });
@@ -171,8 +172,11 @@ int formGetHost(lua_State* L) {
 int formAttachToPane(lua_State* L) {
   const FormHandle form = checkForm(L, 1);
   const NodeHandle pane = checkPane(L, 2);
-  std::string error;
-  return pushOutcome(L, checkApplication(L).requestAttachForm(pane, form, error), error);
+  Application& application = checkApplication(L);
+  return returnOnOutOfMemory(L, "attach form", [&] {
+    std::string error;
+    return pushOutcome(L, application.requestAttachForm(pane, form, error), error);
+  });
 }
 
 // A bounds table {x, y, width, height} (lua_getfield; x and y any integer, width and height non-negative).

@@ -33,10 +33,13 @@ int layoutCreate(lua_State* L) {
   Application& application = checkApplication(L);
   return returnOnOutOfMemory(L, "create layout", [&] {
     settings.name = name;
+    NodeHandle* made = pushLayout(L, {});  // made first: once the layout exists, naming it needs no memory
+    const int handle = lua_gettop(L);
     std::string error;
     const std::optional<NodeHandle> layout = application.createLayout(form, settings, error);
     if (!layout) return pushFailure(L, error.c_str());
-    pushLayout(L, *layout);
+    *made = *layout;
+    lua_pushvalue(L, handle);
     return 1;
   });
 }

@@ -102,10 +102,13 @@ int paneCreate(lua_State* L) {
   Application& application = checkApplication(L);
   return returnOnOutOfMemory(L, "create pane", [&] {
     settings.name = name;
+    NodeHandle* made = pushPane(L, {});  // made first: once the pane exists, naming it needs no memory
+    const int handle = lua_gettop(L);
     std::string error;
     const std::optional<NodeHandle> pane = application.createPane(form, settings, error);
     if (!pane) return pushFailure(L, error.c_str());
-    pushPane(L, *pane);
+    *made = *pane;
+    lua_pushvalue(L, handle);
     return 1;
   });
 }

@@ -17,10 +17,11 @@ Handle checkHandle(lua_State* L, int index, const char* typeName) {
 }
 
 template <typename Handle>
-void pushHandle(lua_State* L, const Handle& handle, const char* typeName) {
+Handle* pushHandle(lua_State* L, const Handle& handle, const char* typeName) {
   void* memory = lua_newuserdatauv(L, sizeof(Handle), 0);
   std::memcpy(memory, &handle, sizeof(Handle));
   luaL_setmetatable(L, typeName);
+  return static_cast<Handle*>(memory);
 }
 
 // __eq of one type: both sides must be of it.
@@ -64,13 +65,13 @@ constexpr HandleType kHandleTypes[] = {
 }  // namespace
 
 FormHandle checkForm(lua_State* L, int index) { return checkHandle<FormHandle>(L, index, kFormType); }
-void pushForm(lua_State* L, const FormHandle& form) { pushHandle(L, form, kFormType); }
+FormHandle* pushForm(lua_State* L, const FormHandle& form) { return pushHandle(L, form, kFormType); }
 NodeHandle checkLayout(lua_State* L, int index) { return checkHandle<NodeHandle>(L, index, kLayoutType); }
 NodeHandle checkPane(lua_State* L, int index) { return checkHandle<NodeHandle>(L, index, kPaneType); }
 NodeHandle checkControl(lua_State* L, int index) { return checkHandle<NodeHandle>(L, index, kControlType); }
-void pushLayout(lua_State* L, const NodeHandle& node) { pushHandle(L, node, kLayoutType); }
-void pushPane(lua_State* L, const NodeHandle& node) { pushHandle(L, node, kPaneType); }
-void pushControl(lua_State* L, const NodeHandle& node) { pushHandle(L, node, kControlType); }
+NodeHandle* pushLayout(lua_State* L, const NodeHandle& node) { return pushHandle(L, node, kLayoutType); }
+NodeHandle* pushPane(lua_State* L, const NodeHandle& node) { return pushHandle(L, node, kPaneType); }
+NodeHandle* pushControl(lua_State* L, const NodeHandle& node) { return pushHandle(L, node, kControlType); }
 
 void registerHandleMetatable(lua_State* L, const char* typeName) {
   for (const HandleType& type : kHandleTypes) {

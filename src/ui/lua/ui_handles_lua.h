@@ -14,14 +14,16 @@ inline constexpr char kLayoutType[] = "Layout";
 inline constexpr char kPaneType[] = "Pane";
 inline constexpr char kControlType[] = "Control";
 
+// The push functions answer the pushed userdata's own copy, which a caller may fill in later: a handle made
+// before the object it names lets the caller name it without needing memory afterwards.
 FormHandle checkForm(lua_State* L, int index);
-void pushForm(lua_State* L, const FormHandle& form);
+FormHandle* pushForm(lua_State* L, const FormHandle& form);
 NodeHandle checkLayout(lua_State* L, int index);
 NodeHandle checkPane(lua_State* L, int index);
 NodeHandle checkControl(lua_State* L, int index);
-void pushLayout(lua_State* L, const NodeHandle& node);
-void pushPane(lua_State* L, const NodeHandle& node);
-void pushControl(lua_State* L, const NodeHandle& node);
+NodeHandle* pushLayout(lua_State* L, const NodeHandle& node);
+NodeHandle* pushPane(lua_State* L, const NodeHandle& node);
+NodeHandle* pushControl(lua_State* L, const NodeHandle& node);
 
 // Creates the metatable of one handle type (one of the names above) and pops it.
 void registerHandleMetatable(lua_State* L, const char* typeName);

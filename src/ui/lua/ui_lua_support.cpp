@@ -23,7 +23,12 @@ int pushFailure(lua_State* L, const char* message) {
 
 int pushOutOfMemory(lua_State* L, const char* what) {
   lua_pushnil(L);
-  lua_pushfstring(L, "not enough memory to %s", what);
+  if (lua_rawgetp(L, LUA_REGISTRYINDEX, what) != LUA_TSTRING) {
+    lua_pop(L, 1);
+    lua_pushfstring(L, "not enough memory to %s", what);
+    lua_pushvalue(L, -1);
+    lua_rawsetp(L, LUA_REGISTRYINDEX, what);
+  }
   return 2;
 }
 

@@ -243,3 +243,49 @@ t.test("callbacks run on the main state while the scripts' loop is a coroutine",
   t.eq(#take_reports(), 1)
   t.eq(form.is_valid(f), true)
 end)
+
+t.test("a failed end of an attachment's UI work is raised with its message", function()
+  -- Two controls that hand the focus to each other from focus_gained: the requests never settle.
+  local function ping_pong(f)
+    local controls = {}
+    for i = 1, 2 do
+      local p = assert(pane.create(f, { length = "weighted" }))
+      assert(layout.append(f, form.root_layout(f), p))
+      controls[i] = assert(control.create(f, { focusable = true, event = function(_, event)
+        if event.kind == "focus_gained" then form.focus(f, controls[3 - i]) end
+      end }))
+      assert(pane.attach(f, p, controls[i]))
+    end
+    assert(form.set_initial_focus(f, controls[1]))
+    return f
+  end
+  local rounds = "UI operation exceeded 64 deferred cleanup rounds; remaining callback requests were discarded"
+  local w = assert(window.create({ visible = false }))
+  t.eq({ pcall(window.attach_form, w, ping_pong(form.create({}))) }, { false, rounds })
+
+  local host = form.create({})
+  local p = assert(pane.create(host, { length = "weighted" }))
+  assert(layout.append(host, form.root_layout(host), p))
+  assert(window.attach_form(w, host))
+  t.eq({ pcall(form.attach_to_pane, ping_pong(form.create({})), p) }, { false, rounds })
+
+  -- A handler that opens a frame before its overlay request replays.
+  local f = form.create({})
+  local overlay = assert(control.create(f, {}))
+  assert(form.attach_overlay(f, overlay))
+  local q = assert(pane.create(f, { length = "weighted" }))
+  assert(layout.append(f, form.root_layout(f), q))
+  local c = assert(control.create(f, { focusable = true, event = function(_, event)
+    if event.kind ~= "focus_gained" then return end
+    renderer.begin_frame()
+    assert(form.set_overlay(f, overlay, { x = 0, y = 0, width = 4, height = 4 }))
+  end }))
+  assert(pane.attach(f, q, c))
+  assert(form.set_initial_focus(f, c))
+  local other = assert(window.create({ visible = false }))
+  t.eq({ pcall(window.attach_form, other, f) }, { false,
+    "deferred UI mutation reached an active renderer: overlay cannot change while a frame is rendering" })
+  renderer.end_frame()
+  settle()
+  t.eq(take_reports(), {})
+end)

@@ -9,6 +9,7 @@
 #include <string>
 #include <thread>
 
+#include "failing_allocator.h"
 #include "host/lua_api.h"
 #include "ui/lua/control_lua.h"
 #include "ui/lua/lua_form_lifecycle.h"
@@ -201,37 +202,21 @@ TEST_F(LuaUiRuntimeTest, LifecyclesAndDeferredCallsStopWithTheRuntime) {
   run("assert(completions == 1 and calls == 1, completions .. ' ' .. calls)");
 }
 
-// Lua's allocator, made to refuse every growth while `failing` is set.
-struct FailingAllocator {
-  lua_Alloc original = nullptr;
-  void* data = nullptr;
-  bool failing = false;
-
-  static void* allocate(void* self, void* block, size_t oldSize, size_t newSize) {
-    auto* allocator = static_cast<FailingAllocator*>(self);
-    if (allocator->failing && newSize > oldSize) return nullptr;
-    return allocator->original(allocator->data, block, oldSize, newSize);
-  }
-};
-
 TEST_F(LuaUiRuntimeTest, RunningOutOfMemoryInACallbackFrameIsReportedNotRaised) {
   const std::shared_ptr<Runtime> runtime = ui::lua::acquireLuaUiRuntime(L);
   run("events = 0 core = {on_error = function(m) reported = m end}"
       " lifecycle = {event = function() events = events + 1 return true end}");
   ui::lua::FormLifecycle lifecycle(runtime, retainGlobal(*runtime, "lifecycle"));
-  FailingAllocator allocator;
-  allocator.original = lua_getallocf(L, &allocator.data);
-  lua_setallocf(L, FailingAllocator::allocate, &allocator);
+  FailingAllocator allocator(L);
   const int top = lua_gettop(L);
-  allocator.failing = true;
+  allocator.growthsLeft = 0;
   testing::internal::CaptureStderr();
   EXPECT_FALSE(lifecycle.dispatchEvent(ControlEvent{}));
-  allocator.failing = false;
+  allocator.growthsLeft = -1;
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "Lua UI 'event' callback failed: not enough memory\n");
   EXPECT_EQ(lua_gettop(L), top);
   EXPECT_FALSE(lifecycle.dispatchEvent(ControlEvent{})) << "the handler is switched off";
   run("assert(events == 0 and reported == nil)");
-  lua_setallocf(L, allocator.original, allocator.data);
 }
 
 }  // namespace
