@@ -45,6 +45,7 @@ struct FormHost {
   NodeHandle pane;
   FormHostKind kind = FormHostKind::Window;
   bool attached = false;
+  bool operator==(const FormHost&) const = default;
 };
 
 // One entry of the form table. The generation starts at 1 and grows when the slot's form is destroyed.
@@ -214,7 +215,12 @@ class Application {
   void revalidateInputStates();
   void resetWindowInput(uint64_t window, bool deactivate);
   void releaseInputOfForm(const ui::FormHandle& form);
+  // The form leaves its host after its controls gave up their input; when their handlers gave it another host,
+  // that one stands and nothing more is done.
   void unhostForm(const ui::FormHandle& form, bool clearWindow);
+  // The form leaves whatever host it has, without notifying anything: its window loses the root (painted
+  // black with clearWindow), its pane is emptied.
+  void dropHost(const ui::FormHandle& form, bool clearWindow);
   // Native text input is on exactly while the window is active and its focus wants text input.
   void updateNativeTextInput(uint64_t window);
 

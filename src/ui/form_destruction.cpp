@@ -40,6 +40,9 @@ UiStatus Application::destroyFormImmediately(const ui::FormHandle& form, std::st
   unhostForm(form, true);
   FormSlot* slot = slotOf(form);
   if (slot == nullptr) return UiStatus::Done;  // a control's notification destroyed it already
+  // A notified control attached it elsewhere: it leaves that host too, without asking anyone again.
+  removeOverlaysOfForm(form);
+  dropHost(form, true);
   for (const NodeHandle& pane : slot->form->hostingPanes()) {
     const std::optional<ui::FormHandle> nested = slot->form->paneForm(pane);
     if (!nested) continue;

@@ -91,12 +91,19 @@ void Application::releaseInputOfForm(const ui::FormHandle& form) {
 void Application::unhostForm(const ui::FormHandle& form, bool clearWindow) {
   const FormSlot* slot = slotOf(form);
   if (slot == nullptr || !slot->host.attached) return;
+  const FormHost entered = slot->host;
   removeOverlaysOfForm(form);
   releaseInputOfForm(form);
-  FormSlot* leaving = slotOf(form);
-  if (leaving == nullptr || !leaving->host.attached) return;  // a notified control moved or destroyed it
-  leaving->host.attached = false;
-  const FormHost host = leaving->host;
+  // A notified control may have detached, moved or destroyed it.
+  const FormSlot* leaving = slotOf(form);
+  if (leaving != nullptr && leaving->host == entered) dropHost(form, clearWindow);
+}
+
+void Application::dropHost(const ui::FormHandle& form, bool clearWindow) {
+  FormSlot* slot = slotOf(form);
+  if (slot == nullptr || !slot->host.attached) return;
+  slot->host.attached = false;
+  const FormHost host = slot->host;
   if (host.kind == FormHostKind::Window) {
     if (!state_->windows.exists(host.window)) return;
     state_->windows.setRoot(host.window, nullptr);

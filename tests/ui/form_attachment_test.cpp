@@ -139,6 +139,50 @@ TEST_F(FormAttachmentTest, DetachingFromAWindowPaintsItBlackButDetachingFromAPan
   EXPECT_EQ(error, "window has no attached form");
 }
 
+// Leaving a host outside UI work notifies the form's controls, whose handlers may attach the form elsewhere
+// at once: a detach leaves that attachment standing, while a destroy still takes the form from it.
+TEST_F(FormAttachmentTest, AnAttachmentMadeWhileAFormLeavesItsHostStandsUnlessTheFormIsDestroyed) {
+  enum class Leave { DetachFromWindow, DetachFromPane, Destroy };
+  for (const Leave leave : {Leave::DetachFromWindow, Leave::DetachFromPane, Leave::Destroy}) {
+    const uint64_t from = window(), to = window();
+    const ui::FormHandle host = form(), moving = form(0, 0xFF00FF00u);
+    const NodeHandle holder = pane(host, paneOfLength(PaneLength::weight(1)));
+    ControlRef focused;
+    FakeControl* notified = initiallyFocused(moving, focused);
+    if (leave == Leave::DetachFromPane) {
+      show(from, host);
+      ASSERT_TRUE(app.attachForm(holder, moving, error)) << error;
+    } else {
+      show(from, moving);
+    }
+    ASSERT_EQ(app.focusedControl(from), focused);
+    std::string nested;
+    notified->onEvent = [&](const ControlEvent& event) {
+      if (event.kind == ControlEventKind::FocusLost) {
+        EXPECT_TRUE(app.attachForm(to, moving, nested)) << nested;
+      }
+      return EventResult{};
+    };
+    const bool done = leave == Leave::DetachFromWindow ? app.detachForm(from, error)
+                      : leave == Leave::DetachFromPane ? app.detachForm(holder, error)
+                                                       : app.destroyForm(moving, error);
+    ASSERT_TRUE(done) << error;
+    ASSERT_TRUE(app.processWindows());
+    if (leave == Leave::Destroy) {
+      EXPECT_FALSE(app.isFormValid(moving));
+      EXPECT_FALSE(registry().window(to).hasRoot());
+      EXPECT_EQ(pixel(to, 100, 75), 0xFF000000u);
+    } else {
+      EXPECT_EQ(app.formOfWindow(to), moving);
+      EXPECT_TRUE(registry().window(to).hasRoot());
+      EXPECT_EQ(pixel(to, 100, 75), 0xFF00FF00u) << "the moved form is painted where it went";
+      EXPECT_EQ(app.formOfPane(holder), std::nullopt);
+    }
+    registry().closeWindow(from);
+    registry().closeWindow(to);
+  }
+}
+
 TEST_F(FormAttachmentTest, AnAttachmentUndoneByItsOwnDeferredWorkIsReported) {
   const uint64_t id = window();
   const ui::FormHandle shown = form();
