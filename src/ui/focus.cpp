@@ -61,7 +61,7 @@ std::optional<ControlRef> Application::capturedControl(uint64_t window) const {
 
 // The old focus hears focus_lost before the new one hears focus_gained, with the text input updated
 // between them. Either notification may close the window, destroy forms or move the focus (outside UI
-// work), so nothing is kept across.
+// work), so nothing is kept across; false when the window or the new focus did not survive focus_lost.
 bool Application::setFocus(uint64_t window, const std::optional<ControlRef>& control) {
   if (!state_->windows.exists(window)) return false;
   std::optional<ControlRef> old;
@@ -86,6 +86,13 @@ bool Application::setFocus(uint64_t window, const std::optional<ControlRef>& con
   // A focus_lost handler that moved the focus itself made the later request: it stands, as the latest
   // request of a UI-work scope does, and `control` hears nothing.
   if (const WindowInputState* now = findWindowInputState(window); now != nullptr && now->focus) return true;
+  // It may also have left `control` unable to take the focus (hidden, disabled, its form gone): then the
+  // window has none, rather than a focus that never heard focus_gained.
+  if (control && !canFocusControl(*control, window)) {
+    updateNativeTextInput(window);
+    markWindowRedraw(window);
+    return false;
+  }
   windowInputState(window).focus = control;
   updateNativeTextInput(window);
   if (control) {

@@ -190,5 +190,6 @@ bool Application::focusControl(const ui::FormHandle& form, const NodeHandle& con
     state_->batch.setPendingFocus({*window, target, static_cast<uint32_t>(FocusAction::Take)});
     return true;
   }
-  return setFocus(*window, target);
+  // The old focus's focus_lost handler may have left the control unable to take the focus after all.
+  return setFocus(*window, target) || failWith(error, "control cannot receive focus in a visible window");
 }

@@ -214,4 +214,43 @@ TEST_F(FocusTest, AFocusLostHandlerThatMovesTheFocusHasTheLastWord) {
   EXPECT_EQ(c->events, (std::vector<ControlEventKind>{ControlEventKind::FocusGained}));
 }
 
+// A focus_lost handler that leaves the control asked for unable to take the focus (hidden, disabled, its form
+// detached, its window closed): no control gets the focus and form.focus answers false with its message.
+TEST_F(FocusTest, AFocusLostHandlerThatMakesTheTargetUnfocusableLeavesTheWindowWithoutFocus) {
+  enum class Spoil { Hide, Disable, DetachItsForm, CloseTheWindow };
+  for (const Spoil spoil : {Spoil::Hide, Spoil::Disable, Spoil::DetachItsForm, Spoil::CloseTheWindow}) {
+    const uint64_t shownIn = window();
+    const ui::FormHandle shown = form(), nested = form();
+    ControlRef first, second;
+    FakeControl* a = control(shown, pane(shown), &first, focusable());
+    const NodeHandle holder = pane(shown, paneOfLength(PaneLength::weight(1)));
+    FakeControl* b = control(nested, pane(nested), &second, focusable());
+    show(shownIn, shown);
+    ASSERT_TRUE(app.attachForm(holder, nested, error)) << error;
+    ASSERT_TRUE(app.focusControl(shown, first.control, error)) << error;
+    std::string nestedError;
+    a->onEvent = [&](const ControlEvent& event) {
+      if (event.kind != ControlEventKind::FocusLost) return EventResult{};
+      const bool done = spoil == Spoil::Hide      ? app.setControlVisible(nested, second.control, false, nestedError)
+                        : spoil == Spoil::Disable ? app.setControlEnabled(nested, second.control, false, nestedError)
+                        : spoil == Spoil::DetachItsForm ? app.detachForm(holder, nestedError)
+                                                        : app.closeWindow(shownIn);
+      EXPECT_TRUE(done) << nestedError;
+      return EventResult{};
+    };
+    EXPECT_FALSE(app.focusControl(nested, second.control, error));
+    EXPECT_EQ(error, "control cannot receive focus in a visible window");
+    EXPECT_EQ(a->events.back(), ControlEventKind::FocusLost);
+    if (spoil == Spoil::CloseTheWindow) continue;
+    EXPECT_EQ(app.focusedControl(shownIn), std::nullopt);
+    EXPECT_EQ(app.findWindowInputState(shownIn)->focus, std::nullopt) << "nothing is kept as the focus";
+    ASSERT_TRUE(app.setControlVisible(nested, second.control, true, error)) << error;
+    ASSERT_TRUE(app.setControlEnabled(nested, second.control, true, error)) << error;
+    ASSERT_TRUE(app.attachForm(holder, nested, error)) << error;
+    send(shownIn, event("focuslost"));
+    EXPECT_TRUE(b->events.empty()) << "no focus_lost without a focus_gained";
+    registry().closeWindow(shownIn);
+  }
+}
+
 }  // namespace
