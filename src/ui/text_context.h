@@ -17,10 +17,15 @@ namespace ui {
 
 struct Font;
 
-// Columns are 1-based byte positions; x values and sizes are logical units.
+// Columns are 1-based byte positions; x values and sizes are logical units. A context that goes while it is
+// the thread's current one (its window closed by a callback) is current nowhere afterwards, and scopes that
+// would restore it restore none.
 class TextContext {
  public:
-  virtual ~TextContext() = default;
+  TextContext() = default;
+  TextContext(const TextContext&) = delete;
+  TextContext& operator=(const TextContext&) = delete;
+  virtual ~TextContext();
   struct Extent {
     int32_t width = 0;
     int32_t height = 0;
@@ -32,6 +37,12 @@ class TextContext {
   // Returns the pen x after the text; the colour is packed r | g << 8 | b << 16 | a << 24.
   virtual int32_t drawText(WindowRenderer& renderer, const WindowMetrics& metrics, const std::shared_ptr<Font>& font,
                            std::string_view text, int32_t x, int32_t y, uint32_t color) = 0;
+
+  // Expires when the context goes: a holder that keeps the context beyond one call checks it first.
+  std::weak_ptr<const void> lifetime() const { return lifetime_; }
+
+ private:
+  std::shared_ptr<const void> lifetime_ = std::make_shared<char>();
 };
 
 // The thread's current render context; null when none is set.
@@ -47,7 +58,10 @@ class RenderContextScope {
   RenderContextScope& operator=(const RenderContextScope&) = delete;
 
  private:
+  friend class TextContext;  // forgets itself in the scopes that saved it
+
   TextContext* saved_ = nullptr;
+  RenderContextScope* outer_ = nullptr;
   bool active_ = false;
 };
 

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
+
 #include "fake_control.h"
 #include "ui/text_context.h"
 
@@ -73,6 +75,28 @@ TEST(RenderContext, ScopesNestAndAnAbsentOptionalContextChangesNothing) {
       EXPECT_EQ(ui::currentRenderContext(), second);
     }
     EXPECT_EQ(ui::currentRenderContext(), first);
+  }
+  EXPECT_EQ(ui::currentRenderContext(), nullptr);
+}
+
+// A window's context can go while a callback runs inside its scope (the callback closed the window).
+TEST(RenderContext, AContextThatGoesIsCurrentNowhereAndNoScopeRestoresIt) {
+  NullTextContext kept;
+  auto going = std::make_unique<NullTextContext>();
+  const std::weak_ptr<const void> lifetime = going->lifetime();
+  {
+    const ui::RenderContextScope outer(going.get());
+    {
+      const ui::RenderContextScope middle(&kept);
+      {
+        const ui::RenderContextScope inner(going.get());
+        going.reset();
+        EXPECT_TRUE(lifetime.expired());
+        EXPECT_EQ(ui::currentRenderContext(), nullptr);
+      }
+      EXPECT_EQ(ui::currentRenderContext(), &kept);
+    }
+    EXPECT_EQ(ui::currentRenderContext(), nullptr);
   }
   EXPECT_EQ(ui::currentRenderContext(), nullptr);
 }

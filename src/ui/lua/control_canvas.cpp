@@ -15,6 +15,7 @@ namespace ui::lua {
 ControlCanvas::Scope::~Scope() {
   if (!opened_) return;
   state_->drawList = nullptr;
+  state_->textContextLifetime.reset();
   state_->originX = state_->originY = 0;
   state_->width = state_->height = 0;
   state_->open = false;
@@ -41,6 +42,7 @@ ControlCanvas::Scope ControlCanvas::open(TextContext* context, DrawList* list, c
   State& state = *state_;
   if (context == nullptr || state.open) return {state_, false};
   state.textContext = context;
+  state.textContextLifetime = context->lifetime();
   state.drawList = list;
   state.open = true;
   state.originX = bounds.x;

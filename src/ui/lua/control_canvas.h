@@ -21,10 +21,12 @@ namespace ui::lua {
 class ControlCanvas {
  public:
   // What the Lua methods read during a phase; a draw phase is one with a draw list. textContext is stale
-  // outside a phase.
+  // outside a phase, and the phase counts as ended once the context's lifetime has expired (a callback
+  // closed the control's window).
   struct State {
     DrawList* drawList = nullptr;
     TextContext* textContext = nullptr;
+    std::weak_ptr<const void> textContextLifetime;
     int32_t originX = 0;
     int32_t originY = 0;
     int32_t width = 0;

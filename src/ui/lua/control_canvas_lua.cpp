@@ -41,7 +41,9 @@ std::shared_ptr<State> checkPhase(lua_State* L, bool drawing) {
   CanvasUserdata* canvas = toCanvas(L);
   if (canvas == nullptr) luaL_argerror(L, 1, "expected a control canvas");
   std::shared_ptr<State> state = canvas->state.lock();
-  if (!state || !state->open) luaL_argerror(L, 1, drawing ? kOutsideDraw : kOutsideCallback);
+  if (!state || !state->open || state->textContextLifetime.expired()) {
+    luaL_argerror(L, 1, drawing ? kOutsideDraw : kOutsideCallback);
+  }
   if (drawing && state->drawList == nullptr) luaL_argerror(L, 1, kOutsideDraw);
   return state;
 }

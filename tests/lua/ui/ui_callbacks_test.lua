@@ -289,3 +289,66 @@ t.test("a failed end of an attachment's UI work is raised with its message", fun
   settle()
   t.eq(take_reports(), {})
 end)
+
+t.test("a callback that closes its own window has no canvas left to measure with", function()
+  local font = ui_font.create({ path = SANS, size = 12 })
+  local outside = "control canvas can only be used inside its callback"
+  local function measure_all(canvas)
+    local results = {}
+    for _, call in ipairs({
+      function() return canvas:measure_text(font, "x") end,
+      function() return canvas:text_x(font, "x", 2) end,
+      function() return canvas:text_column(font, "x", 3) end,
+      function() return canvas:text_clusters(font, "x") end,
+      function() return canvas:size() end,
+    }) do
+      local ok, err = pcall(call)
+      results[#results + 1] = ok and "measured" or err:match("%((.*)%)$")
+    end
+    return results
+  end
+  local expected = { outside, outside, outside, outside, outside }
+
+  -- focus_gained from form.focus, outside UI work
+  local seen
+  local f, c, w
+  f, c, w = shown({ event = function(_, event, canvas)
+    if event.kind ~= "focus_gained" then return end
+    assert(window.close(w))
+    seen = measure_all(canvas)
+  end })
+  form.focus(f, c)
+  t.eq(seen, expected, "focus_gained")
+
+  -- a popup measured by form.set_anchored_overlay
+  seen = nil
+  local g = form.create({})
+  local p = assert(pane.create(g, { length = "weighted" }))
+  assert(layout.append(g, form.root_layout(g), p))
+  local anchor = assert(control.create(g, {}))
+  assert(pane.attach(g, p, anchor))
+  local gw = assert(window.create({ visible = false }))
+  local popup = assert(control.create(g, { measure = function(_, canvas)
+    assert(window.close(gw))
+    seen = measure_all(canvas)
+    return 10, 10
+  end }))
+  assert(form.attach_overlay(g, popup))
+  assert(window.attach_form(gw, g))
+  settle()
+  t.eq(t.results(form.set_anchored_overlay(g, popup, anchor, {})),
+    t.results(nil, "form must be visible in a window before showing an overlay"))
+  t.eq(seen, expected, "popup measure")
+
+  -- focus_lost from a top-level window.close
+  seen = nil
+  f, c, w = shown({ event = function(_, event, canvas)
+    if event.kind ~= "focus_lost" then return end
+    assert(window.close(w))
+    seen = measure_all(canvas)
+  end })
+  assert(form.focus(f, c))
+  assert(window.close(w))
+  t.eq(seen, expected, "focus_lost")
+  t.eq(take_reports(), {})
+end)
