@@ -128,7 +128,7 @@ class LuaUiScene {
   }
   ~LuaUiScene() {
     shutdownLuaUi(L_);
-    ui::lua::abandonLuaUiRuntime();
+    ui::lua::abandonLuaUiRuntime(L_);
     lua_close(L_);
     takeApplication().reset();
   }

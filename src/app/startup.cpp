@@ -78,12 +78,12 @@ std::optional<std::string> runProtected(lua_State* L, Fn& fn) {
 }  // namespace
 
 // The Lua UI runtime first, and it is left inactive even when it refused to shut down, so no UI object
-// touches the closed state afterwards.
+// touches the closed state afterwards; finalizers that lua_close runs cannot start another.
 void shutdownLuaBindings(lua_State* L) {
   shutdownLuaUi(L);
   shutdownWorkerPool();
   clearLiveResizeCallback(L);
-  ui::lua::abandonLuaUiRuntime();
+  ui::lua::abandonLuaUiRuntime(L);
 }
 
 namespace {

@@ -4,6 +4,7 @@
 #include "ui/lua/lua_ui_runtime.h"
 
 #include <cstdio>
+#include <new>
 #include <utility>
 
 #include "host/lua_api.h"
@@ -16,6 +17,46 @@ namespace {
 std::shared_ptr<Runtime>& processRuntime() {
   static std::shared_ptr<Runtime> runtime;
   return runtime;
+}
+
+// The registry key of a state's closing watch: a userdata that only the registry holds, so its finalizer
+// runs when the state closes and at no other time.
+const char kClosingWatchKey = 0;
+
+struct ClosingWatch {
+  bool closing = false;
+};
+
+// The state's watch, or null when it has none.
+ClosingWatch* findClosingWatch(lua_State* L) {
+  lua_rawgetp(L, LUA_REGISTRYINDEX, &kClosingWatchKey);
+  auto* watch = static_cast<ClosingWatch*>(lua_touserdata(L, -1));
+  lua_pop(L, 1);
+  return watch;
+}
+
+// The state is closing: the runtime it serves lets go of it, its references going with the state.
+int closingWatchGc(lua_State* L) {
+  auto* watch = static_cast<ClosingWatch*>(lua_touserdata(L, 1));
+  watch->closing = true;
+  std::shared_ptr<Runtime>& runtime = processRuntime();
+  if (runtime && runtime->closingWatch() == watch) {
+    runtime->abandon();
+    runtime.reset();
+  }
+  return 0;
+}
+
+// The state's watch, made on first use.
+ClosingWatch* watchStateClosing(lua_State* L) {
+  if (ClosingWatch* watch = findClosingWatch(L)) return watch;
+  auto* watch = new (lua_newuserdatauv(L, sizeof(ClosingWatch), 0)) ClosingWatch{};
+  lua_createtable(L, 0, 1);
+  lua_pushcfunction(L, closingWatchGc);
+  lua_setfield(L, -2, "__gc");
+  lua_setmetatable(L, -2);
+  lua_rawsetp(L, LUA_REGISTRYINDEX, &kClosingWatchKey);
+  return watch;
 }
 
 void printLine(std::string_view message) noexcept {
@@ -74,7 +115,8 @@ void Reference::reset() noexcept {
   id_ = 0;
 }
 
-Runtime::Runtime(lua_State* L) : luaState_(L), ownerThread_(std::this_thread::get_id()) {}
+Runtime::Runtime(lua_State* L, const void* closingWatch)
+    : luaState_(L), closingWatch_(closingWatch), ownerThread_(std::this_thread::get_id()) {}
 
 Reference Runtime::retain(int index) {
   if (!isActiveOnThisThread()) return {};
@@ -153,7 +195,9 @@ void Runtime::abandon() noexcept {
 std::shared_ptr<Runtime> acquireLuaUiRuntime(lua_State* L) {
   std::shared_ptr<Runtime>& runtime = processRuntime();
   if (runtime) return runtime->ownsState(L) && runtime->isActiveOnThisThread() ? runtime : nullptr;
-  runtime = std::make_shared<Runtime>(L);
+  if (const ClosingWatch* watch = findClosingWatch(L); watch != nullptr && watch->closing) return nullptr;
+  const ClosingWatch* watch = watchStateClosing(L);
+  runtime = std::make_shared<Runtime>(L, watch);
   return runtime;
 }
 
@@ -166,7 +210,10 @@ bool shutdownLuaUiRuntime(lua_State* L, std::string& error) {
   return true;
 }
 
-void abandonLuaUiRuntime() noexcept {
+void abandonLuaUiRuntime(lua_State* L) noexcept {
+  if (L != nullptr) {
+    if (ClosingWatch* watch = findClosingWatch(L)) watch->closing = true;
+  }
   std::shared_ptr<Runtime>& runtime = processRuntime();
   if (runtime) runtime->abandon();
   runtime.reset();

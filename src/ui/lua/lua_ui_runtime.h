@@ -4,6 +4,10 @@
 // good: references report invalid, pushes fail, releases do nothing and callbacks are not called, so UI
 // objects that outlive the Lua state never touch it.
 //
+// The state tells the runtime when it closes, also when the scripts close it themselves (os.exit(code,
+// true)) while UI objects still hold references: a value in the registry whose finalizer runs only then
+// leaves the runtime inactive, its references forgotten, and no runtime is made for that state again.
+//
 // Every callback invoker runs its whole frame (fetching the callback, pushing its arguments, the call and
 // reading its results) inside one protected call, and reports any failure through reportError: nothing is
 // raised into the caller.
@@ -52,7 +56,8 @@ class Reference {
 
 class Runtime : public std::enable_shared_from_this<Runtime> {
  public:
-  explicit Runtime(lua_State* L);
+  // closingWatch names the registry value that tells the runtime its state is closing.
+  Runtime(lua_State* L, const void* closingWatch);
   Runtime(const Runtime&) = delete;
   Runtime& operator=(const Runtime&) = delete;
 
@@ -78,6 +83,7 @@ class Runtime : public std::enable_shared_from_this<Runtime> {
   bool shutdown(lua_State* L, std::string& error);
   // Becomes inactive without touching Lua: the ids are forgotten, not unreferenced.
   void abandon() noexcept;
+  const void* closingWatch() const { return closingWatch_; }
 
   // The callback invokers. A cleared flag (or an inactive runtime, or another thread) skips the call; a
   // failure clears the flag, where there is one, and is reported.
@@ -99,6 +105,7 @@ class Runtime : public std::enable_shared_from_this<Runtime> {
   bool runProtected(const char* name, Body& body);
 
   lua_State* luaState_;
+  const void* closingWatch_;
   bool active_ = true;
   std::unordered_set<int> liveRefs_;
   std::thread::id ownerThread_;
@@ -106,14 +113,15 @@ class Runtime : public std::enable_shared_from_this<Runtime> {
 };
 
 // The process-wide runtime for this state on this thread: created on the first call, the same one later;
-// empty for another state or thread, and never rebound.
+// empty for another state or thread, and never rebound. Empty too once the state is closing.
 std::shared_ptr<Runtime> acquireLuaUiRuntime(lua_State* L);
 // Shuts the process-wide runtime down and forgets it; true when there is none. A later acquisition creates
 // a new runtime.
 bool shutdownLuaUiRuntime(lua_State* L, std::string& error);
-// Makes the process-wide runtime inactive without touching Lua and forgets it: for the host, just before it
-// closes the Lua state, whether or not the shutdown was accepted.
-void abandonLuaUiRuntime() noexcept;
+// For the host, just before it closes the state L (null when it is closed already): marks L as closing, so
+// that finalizers run by lua_close cannot start a new runtime, and makes the process-wide runtime inactive
+// without touching Lua and forgets it, whether or not its shutdown was accepted.
+void abandonLuaUiRuntime(lua_State* L) noexcept;
 
 // Pushes the Lua table of a control event (kind and button as names, positions, key and text, modifiers).
 void pushControlEvent(lua_State* L, const ControlEvent& event);

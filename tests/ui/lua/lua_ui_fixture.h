@@ -33,7 +33,7 @@ class LuaUiTest : public SystemModuleTest {
 
   void TearDown() override {
     shutdownLuaUi(L);
-    ui::lua::abandonLuaUiRuntime();
+    ui::lua::abandonLuaUiRuntime(L);
     SystemModuleTest::TearDown();
   }
 

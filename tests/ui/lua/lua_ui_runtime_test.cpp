@@ -26,7 +26,7 @@ class LuaUiRuntimeTest : public ::testing::Test {
     luaL_openlibs(L);
   }
   void TearDown() override {
-    ui::lua::abandonLuaUiRuntime();
+    ui::lua::abandonLuaUiRuntime(L);
     if (L != nullptr) lua_close(L);
   }
 
@@ -115,11 +115,54 @@ TEST_F(LuaUiRuntimeTest, AbandoningARuntimeThatRefusedToShutDownLeavesItInactive
   shutdownLuaUi(other);
   testing::internal::GetCapturedStderr();
   lua_close(other);
-  ui::lua::abandonLuaUiRuntime();
+  ui::lua::abandonLuaUiRuntime(L);
   EXPECT_FALSE(runtime->isActiveOnThisThread());
   lua_close(L);
   L = nullptr;
   kept.reset();  // under ASan: no use of the closed state
+}
+
+// Whether the last finalizer `probe` of a state found a runtime for it.
+bool probeFoundRuntime = false;
+
+// Gives the state a value whose finalizer asks for the runtime; it runs when the state closes.
+void addClosingProbe(lua_State* L) {
+  lua_pushcfunction(L, [](lua_State* state) {
+    probeFoundRuntime = ui::lua::acquireLuaUiRuntime(state) != nullptr;
+    return 0;
+  });
+  lua_setglobal(L, "acquire");
+  ASSERT_EQ(luaL_dostring(L, "probe = setmetatable({}, {__gc = function() acquire() end})"), LUA_OK);
+}
+
+// The scripts may close the state themselves (os.exit(code, true)) while references are alive, and the host
+// closes it after the runtime's shutdown: either way the runtime ends with the state, and finalizers run
+// by the close find no runtime (a finalizer made after the runtime runs before the state's own, and may
+// still use it).
+TEST_F(LuaUiRuntimeTest, AClosingStateEndsItsRuntimeAndGetsNoNewOne) {
+  addClosingProbe(L);
+  const std::shared_ptr<Runtime> runtime = ui::lua::acquireLuaUiRuntime(L);
+  run("value = {}");
+  Reference kept = retainGlobal(*runtime, "value");
+  probeFoundRuntime = true;
+  lua_close(L);
+  L = nullptr;
+  EXPECT_FALSE(runtime->isActiveOnThisThread());
+  EXPECT_EQ(runtime->liveReferenceCount(), 0u);
+  EXPECT_FALSE(probeFoundRuntime);
+  kept.reset();  // under ASan with an instrumented Lua: no use of the closed state
+
+  L = luaL_newstate();
+  luaL_openlibs(L);
+  ASSERT_TRUE(ui::lua::acquireLuaUiRuntime(L)) << "a new state gets a runtime";
+  addClosingProbe(L);
+  std::string error;
+  ASSERT_TRUE(ui::lua::shutdownLuaUiRuntime(L, error)) << error;
+  ui::lua::abandonLuaUiRuntime(L);
+  probeFoundRuntime = true;
+  lua_close(L);
+  L = nullptr;
+  EXPECT_FALSE(probeFoundRuntime);
 }
 
 TEST_F(LuaUiRuntimeTest, ReportsGoToOnErrorOrToStandardErrorAsOneLine) {
