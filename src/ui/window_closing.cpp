@@ -37,12 +37,15 @@ std::vector<LifecycleCompletion> Application::collectCompletions(const std::vect
 }
 
 // Each lifecycle leaves its slot before its completion handler runs, so it completes once; the form is
-// then destroyed unless the handler did so. Every completion runs even when one throws.
+// then destroyed unless the handler did so. A form that a notified control moved to a window that stays is
+// no longer the closed windows' and is left alone. Every completion runs even when one throws.
 void Application::completeLifecycles(const std::vector<LifecycleCompletion>& completions) {
   std::exception_ptr failure;
   for (const LifecycleCompletion& completion : completions) {
     FormSlot* slot = slotOf(completion.form);
     if (slot == nullptr || !slot->lifecycle) continue;
+    const std::optional<uint64_t> shownIn = windowOfForm(completion.form);
+    if (shownIn && state_->windows.exists(*shownIn)) continue;
     std::unique_ptr<ui::FormLifecycle> lifecycle = std::move(slot->lifecycle);
     try {
       lifecycle->complete(completion.result);

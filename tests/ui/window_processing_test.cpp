@@ -167,6 +167,31 @@ TEST_F(WindowProcessingTest, AWindowClosedByItsFocusLossWhileClosingStillAnswers
   EXPECT_FALSE(app.formHost(shown).attached);
 }
 
+// A closing window's focus loss may move its form to another window at once: the form is no longer the
+// closing window's, so it keeps its lifecycle, uncompleted, and the other window keeps showing it.
+TEST_F(WindowProcessingTest, AFormMovedAwayByItsFocusLossWhileItsWindowClosesIsNeitherCompletedNorDestroyed) {
+  const uint64_t closing = window(), other = window();
+  const ui::FormHandle moving = form(0, 0xFF00FF00u);
+  ControlRef ref;
+  FakeControl* focused = initiallyFocused(moving, ref);
+  ASSERT_TRUE(attach(closing, moving));
+  lifecycle(moving, "moving");
+  std::string moved;
+  focused->onEvent = [&](const ControlEvent& event) {
+    if (event.kind == ControlEventKind::FocusLost) {
+      EXPECT_TRUE(app.attachForm(other, moving, moved)) << moved;
+    }
+    return EventResult{};
+  };
+  EXPECT_TRUE(app.closeWindow(closing));
+  EXPECT_FALSE(registry().exists(closing));
+  EXPECT_TRUE(log->empty()) << (*log)[0];
+  EXPECT_TRUE(app.isFormValid(moving));
+  EXPECT_EQ(app.formOfWindow(other), moving);
+  ASSERT_TRUE(app.processWindows());
+  EXPECT_EQ(pixel(other, 100, 75), 0xFF00FF00u);
+}
+
 TEST_F(WindowProcessingTest, AnOwnerOfTwoWindowsCompletesThemInReverseCreationOrder) {
   const uint64_t w1 = window();
   const uint64_t w2 = window(100, 100, w1);
