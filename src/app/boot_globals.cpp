@@ -66,13 +66,10 @@ void traceBootSource(FILE* log, const std::string& executableDirectory) {
 }  // namespace
 
 std::string executableDirectoryOf(const std::string& executablePath) {
-  const size_t separator = executablePath.find_last_of("/\\");
-  if (separator == std::string::npos || separator == 0) return ".";
-  std::string directory = executablePath.substr(0, separator);
-  for (char& c : directory) {
-    if (c == '\\') c = '/';
-  }
-  return directory;
+  const size_t separator = executablePath.rfind('/');
+  if (separator == std::string::npos) return ".";
+  if (separator == 0) return "/";
+  return executablePath.substr(0, separator);
 }
 
 void publishBootGlobals(lua_State* L, const BootContext& context) {

@@ -19,6 +19,6 @@ struct BootContext {
 // Publishes every boot global in order and writes the boot-source trace lines between them.
 void publishBootGlobals(lua_State* L, const BootContext& context);
 
-// EXE_DIR: the text before the last "/" or "\" with every "\" turned into "/"; "." when there is no
-// separator or it is the first character.
+// EXE_DIR: the text before the last "/" ("/" for an executable at the root, "." without any). A "\" is a
+// byte of a file name like any other.
 std::string executableDirectoryOf(const std::string& executablePath);

@@ -2,18 +2,21 @@
 
 #include <gtest/gtest.h>
 
+#include <utility>
+
 namespace {
 
-TEST(ExecutableDirectory, TextBeforeTheLastSeparatorWithForwardSlashes) {
-  EXPECT_EQ(executableDirectoryOf("/opt/qz/qz"), "/opt/qz");
-  EXPECT_EQ(executableDirectoryOf("C:\\Tools\\ed.exe"), "C:/Tools");
-  EXPECT_EQ(executableDirectoryOf("C:\\Tools/sub\\ed.exe"), "C:/Tools/sub");
-}
-
-TEST(ExecutableDirectory, NoSeparatorOrOnlyALeadingOneGivesDot) {
-  EXPECT_EQ(executableDirectoryOf("qz"), ".");
-  EXPECT_EQ(executableDirectoryOf("/qz"), ".");
-  EXPECT_EQ(executableDirectoryOf("\\qz.exe"), ".");
+TEST(ExecutableDirectory, TextBeforeTheLastSlashWithBackslashesKeptAsNameBytes) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"/opt/qz/qz", "/opt/qz"},
+      {"/tmp/bs\\dir/qz", "/tmp/bs\\dir"},
+      {"/tmp/a\\b", "/tmp"},
+      {"/qz", "/"},
+      {"/a\\qz", "/"},
+      {"qz", "."},
+      {"C:\\Tools\\ed.exe", "."},
+  };
+  for (const auto& [path, directory] : cases) EXPECT_EQ(executableDirectoryOf(path), directory) << path;
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 // Start-up and shutdown of the whole process, run headless through the process harness.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "qz_sandbox.h"
 
 namespace {
@@ -40,6 +42,20 @@ TEST(Startup, PublishesScaleAndDirectoriesAndCompletesBootLog) {
   EXPECT_TRUE(lastLine(log).ends_with("[qz-boot] startup completed")) << log;
   EXPECT_FALSE(contains(log, "returned successfully")) << "lines after BOOT_COMPLETE stay out of the log";
   EXPECT_TRUE(contains(result.standardError, "[qz-boot] unified startup wrapper returned successfully"));
+}
+
+TEST(Startup, RunsFromADirectoryWhoseNameHoldsABackslash) {
+  Sandbox sandbox;
+  const std::filesystem::path tree = sandbox.root() / "bs\\dir";
+  sandbox.writeFile("bs\\dir/data/core/boot.lua", "return { run = function() print(EXE_DIR, BOOT_FILE) end }");
+  std::filesystem::create_directories(tree / "user");
+  std::filesystem::create_hard_link(sandbox.executable(), tree / "qz");
+  RunOptions options = newInstance();
+  options.executable = tree / "qz";
+  const RunResult result = sandbox.run(options);
+  EXPECT_EQ(result.exitCode, 0) << result.standardError;
+  EXPECT_EQ(result.standardOutput, tree.string() + "\t" + tree.string() + "/data/core/boot.lua\n");
+  EXPECT_TRUE(sandbox.exists("bs\\dir/user/boot.log"));
 }
 
 TEST(Startup, BootTableWithoutRunFails) {
