@@ -1,7 +1,8 @@
-// Standard input capture over read(2) in 64 KiB units.
+// Standard input capture over read(2) in 64 KiB units, waiting in poll(2) when the descriptor is non-blocking.
 #include "host/stdin_capture.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <semaphore.h>
 #include <unistd.h>
 
@@ -13,6 +14,16 @@ namespace {
 constexpr size_t kReadUnit = 65536;
 
 bool isReadableStream(int fd) { return fcntl(fd, F_GETFD) != -1 && isatty(fd) == 0; }
+
+// Waits until a descriptor that the feeding process left non-blocking has data or ends; false when poll
+// itself fails.
+bool waitForInput(int fd) {
+  pollfd entry{fd, POLLIN, 0};
+  for (;;) {
+    if (poll(&entry, 1, -1) >= 0) return true;
+    if (errno != EINTR) return false;
+  }
+}
 
 }  // namespace
 
@@ -26,9 +37,11 @@ bool readAllStdin(std::string& text, std::string& error) {
     for (;;) {
       const ssize_t count = read(STDIN_FILENO, buffer.data(), buffer.size());
       if (count < 0) {
-        if (errno == EINTR) continue;
-        if (errno == EPIPE) return true;
-        error = "Cannot read stdin (system error " + std::to_string(errno) + ")";
+        const int failure = errno;
+        if (failure == EINTR) continue;
+        if (failure == EAGAIN && waitForInput(STDIN_FILENO)) continue;
+        if (failure == EPIPE) return true;
+        error = "Cannot read stdin (system error " + std::to_string(failure) + ")";
         return false;
       }
       if (count == 0) return true;

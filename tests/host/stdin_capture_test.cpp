@@ -3,8 +3,10 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <semaphore.h>
+#include <signal.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <thread>
 
 namespace {
@@ -71,6 +73,30 @@ TEST(StdinCapture, EmptyPipeGivesEmptyText) {
   std::string error;
   EXPECT_EQ(readThroughPipe(0, ok, error), "");
   EXPECT_TRUE(ok);
+}
+
+TEST(StdinCapture, NonBlockingPipeWaitsForALateWriter) {
+  int fds[2];
+  ASSERT_EQ(pipe2(fds, O_NONBLOCK), 0);
+  std::thread writer([fd = fds[1]] {
+    sigset_t pipeSignal;  // a reader that left early must fail the test, not end the process
+    sigemptyset(&pipeSignal);
+    sigaddset(&pipeSignal, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipeSignal, nullptr);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(write(fd, "late", 4), 4) << "the reader left before the writer came";
+    close(fd);
+  });
+  std::string text, error;
+  bool ok = false;
+  {
+    StdinRedirect redirect(fds[0]);
+    ok = readAllStdin(text, error);
+  }
+  close(fds[0]);
+  writer.join();
+  EXPECT_TRUE(ok) << error;
+  EXPECT_EQ(text, "late");
 }
 
 TEST(StdinCapture, ClosedStandardInputIsRefused) {
