@@ -24,9 +24,10 @@ uint64_t nextRequestId() {
                        counter.fetch_add(1));
 }
 
-std::optional<WaitEvent> createWaitEvent(const std::string& prefix, uint64_t& requestId) {
+std::optional<WaitEvent> createWaitEvent(const std::string& prefix, const RequestIdSource& nextId,
+                                         uint64_t& requestId) {
   for (int attempt = 0; attempt < kWaitEventAttempts; ++attempt) {
-    const uint64_t id = nextRequestId();
+    const uint64_t id = nextId();
     if (std::optional<WaitEvent> event = WaitEvent::create(prefix + hex16(id))) {
       requestId = id;
       return event;
@@ -40,6 +41,8 @@ bool sendAll(int socket, std::string_view bytes) {
 }
 
 }  // namespace
+
+SingleInstance::SingleInstance() : nextRequestId_(nextRequestId) {}
 
 SingleInstance& singleInstance() {
   static SingleInstance service;
@@ -92,7 +95,7 @@ int SingleInstance::forward(const std::string& socketPath, const std::string& wa
   uint64_t requestId = 0;
   std::optional<WaitEvent> waitEvent;
   if (waitRequested(args)) {
-    waitEvent = createWaitEvent(waitEventPrefix, requestId);
+    waitEvent = createWaitEvent(waitEventPrefix, nextRequestId_, requestId);
     if (!waitEvent) return kNotForwarded;
   }
   const std::optional<uint64_t> stdinSize = stdinData ? std::optional<uint64_t>(stdinData->size()) : std::nullopt;

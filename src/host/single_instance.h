@@ -6,12 +6,14 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "host/forwarded_request.h"
@@ -21,6 +23,9 @@
 inline constexpr size_t kMaxQueuedRequests = 64;
 inline constexpr uint64_t kQueueBudgetBytes = 0x8000004;
 
+// Draws the id of a request whose sender waits.
+using RequestIdSource = std::function<uint64_t()>;
+
 class SingleInstance {
  public:
   // Outcomes of acquireOrForward.
@@ -28,7 +33,10 @@ class SingleInstance {
   static constexpr int kForwarded = 1;
   static constexpr int kNotForwarded = 2;
 
-  SingleInstance() = default;
+  // Request ids from the process id, the clock and a counter.
+  SingleInstance();
+  // Request ids from `nextRequestId`, so that tests know the names a waiting start will use.
+  explicit SingleInstance(RequestIdSource nextRequestId) : nextRequestId_(std::move(nextRequestId)) {}
   ~SingleInstance() { shutdown(); }
   SingleInstance(const SingleInstance&) = delete;
   SingleInstance& operator=(const SingleInstance&) = delete;
@@ -57,6 +65,7 @@ class SingleInstance {
   bool admit(ForwardedRequest request);
   bool signalWaitEvent(uint64_t id) const;
 
+  RequestIdSource nextRequestId_;
   UniqueFd instanceLock_;
   std::string socketPath_;
   std::string waitEventPrefix_;
