@@ -15,6 +15,9 @@
 namespace {
 
 constexpr int kWaitEventAttempts = 32;
+// How long a first instance may take to read a request and acknowledge it; one that stopped answering
+// leaves this start to run on its own.
+constexpr auto kForwardTime = std::chrono::seconds(5);
 
 uint64_t nextRequestId() {
   static std::atomic<uint64_t> counter{1};
@@ -36,8 +39,8 @@ std::optional<WaitEvent> createWaitEvent(const std::string& prefix, const Reques
   return std::nullopt;
 }
 
-bool sendAll(int socket, std::string_view bytes) {
-  return sendExact(socket, bytes.data(), bytes.size(), kNoDeadline, -1);
+bool sendAll(int socket, std::string_view bytes, Deadline deadline) {
+  return sendExact(socket, bytes.data(), bytes.size(), deadline, -1);
 }
 
 }  // namespace
@@ -106,12 +109,15 @@ int SingleInstance::forward(const std::string& socketPath, const std::string& wa
   if (!connection) return kNotForwarded;
   const ProcessWatch server(connection->serverPid);
   const int socket = connection->socket.get();
-  if (!sendAll(socket, *head) || (stdinData && !sendAll(socket, *stdinData))) return kNotForwarded;
+  const Deadline deadline = std::chrono::steady_clock::now() + kForwardTime;
+  if (!sendAll(socket, *head, deadline) || (stdinData && !sendAll(socket, *stdinData, deadline))) {
+    return kNotForwarded;
+  }
   if (stdinData) {
-    // The server answers 1 (queued) or 0 (refused); the echo keeps it from closing before this read.
+    // The server answers 1 (queued) or 0 (refused); the echo tells it this start took the answer.
     char acknowledgement = 0;
-    if (!receiveExact(socket, &acknowledgement, 1, kNoDeadline, -1)) return kNotForwarded;
-    sendAll(socket, std::string_view(&acknowledgement, 1));
+    if (!receiveExact(socket, &acknowledgement, 1, deadline, -1)) return kNotForwarded;
+    sendAll(socket, std::string_view(&acknowledgement, 1), deadline);
     if (acknowledgement != 1) return kNotForwarded;
   }
   connection->socket.reset();

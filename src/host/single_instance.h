@@ -62,6 +62,9 @@ class SingleInstance {
   bool startServing(UniqueFd lock, std::string socketPath, std::string waitEventPrefix);
   void serverThread();
   void serveClient(int connection);
+  // Whether the queue takes a request of `size` bytes now; the Locked form expects lock_ to be held.
+  bool roomForLocked(uint64_t size) const;
+  bool hasRoomFor(uint64_t size);
   bool admit(ForwardedRequest request);
   bool signalWaitEvent(uint64_t id) const;
 

@@ -58,19 +58,36 @@ void SingleInstance::serveClient(int connection) {
     signalWaitEvent(request.request_id);
     return;
   }
-  const bool sentStdin = request.stdin_data.has_value();
-  const bool admitted = admit(std::move(request));
-  if (!sentStdin) return;
-  const char acknowledgement = admitted ? 1 : 0;
-  sendExact(connection, &acknowledgement, 1, after(kAcknowledgementTime), stopFd);
+  if (!request.stdin_data) {
+    admit(std::move(request));
+    return;
+  }
+  // A sender with standard input takes the acknowledgement as its answer and echoes it. One whose deadline
+  // passed first has gone to run on its own with that input, so the request is queued only after the echo.
+  const char acknowledgement = hasRoomFor(requestMessageSize(request)) ? 1 : 0;
   char echo = 0;
-  receiveExact(connection, &echo, 1, after(kAcknowledgementTime), stopFd);
+  const bool answered = sendExact(connection, &acknowledgement, 1, after(kAcknowledgementTime), stopFd) &&
+                        receiveExact(connection, &echo, 1, after(kAcknowledgementTime), stopFd);
+  if (acknowledgement == 1 && answered) {
+    admit(std::move(request));
+  } else {
+    signalWaitEvent(request.request_id);
+  }
+}
+
+bool SingleInstance::roomForLocked(uint64_t size) const {
+  return !stopRequested_ && queue_.size() < kMaxQueuedRequests && queuedBytes_ + size <= kQueueBudgetBytes;
+}
+
+bool SingleInstance::hasRoomFor(uint64_t size) {
+  const std::lock_guard<std::mutex> guard(lock_);
+  return roomForLocked(size);
 }
 
 bool SingleInstance::admit(ForwardedRequest request) {
   const uint64_t size = requestMessageSize(request);
   const std::lock_guard<std::mutex> guard(lock_);
-  if (stopRequested_ || queue_.size() >= kMaxQueuedRequests || queuedBytes_ + size > kQueueBudgetBytes) {
+  if (!roomForLocked(size)) {
     signalWaitEvent(request.request_id);
     return false;
   }

@@ -56,6 +56,9 @@ function modes.hold(child)
   touch("held")
   wait_for("quit")
 end
+function modes.alone()
+  print("alone", tostring(STDIN_DATA), #ARGS)
+end
 return { run = function() local mode = modes[ARGS[2] or ""] if mode then mode(ARGS[3]) end end }
 )";
 
@@ -147,6 +150,33 @@ TEST_F(SingleInstanceProcess, WaitingStartsEndWithTheFirstInstanceAndAKilledOneL
   const pid_t sleeper = std::stoi(sandbox.readFile("sleep.pid"));
   EXPECT_EQ(kill(sleeper, 0), 0) << "the old instance's child should still run";
   kill(sleeper, SIGKILL);
+}
+
+TEST_F(SingleInstanceProcess, StartsFacingAStoppedFirstInstanceRunOnTheirOwnAfterTheirDeadline) {
+  BackgroundRun first = startFirst({"serve", "1"});
+  first.kill(SIGSTOP);
+  RunOptions piped;
+  piped.args = {"alone", "--stdin"};
+  piped.stdinData = "hello";
+  RunOptions large;
+  large.args = {"alone"};
+  for (char c : std::string("abcdef")) large.args.push_back(std::string(120 * 1024, c));
+  BackgroundRun pipedRun = sandbox.start(piped);
+  BackgroundRun largeRun = sandbox.start(large);
+  const RunResult pipedResult = pipedRun.wait(std::chrono::seconds(60));
+  const RunResult largeResult = largeRun.wait(std::chrono::seconds(60));
+  first.kill(SIGCONT);
+  EXPECT_EQ(pipedResult.exitCode, 0) << pipedResult.standardError;
+  EXPECT_EQ(pipedResult.standardOutput, "alone\thello\t3\n");
+  EXPECT_EQ(largeResult.exitCode, 0) << largeResult.standardError;
+  EXPECT_EQ(largeResult.standardOutput, "alone\tfalse\t8\n");
+
+  // Thawed, the first instance takes neither: only the next start's command line reaches its scripts.
+  RunOptions next;
+  next.args = {"after"};
+  EXPECT_EQ(sandbox.run(next).exitCode, 0);
+  EXPECT_EQ(first.wait().standardOutput,
+            sandbox.executable().string() + "|after\tnil\t" + sandbox.root().string() + "\tnone\n");
 }
 
 }  // namespace
