@@ -8,6 +8,7 @@
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -24,6 +25,8 @@ namespace {
 constexpr int kConnectAttempts = 40;
 constexpr auto kConnectPause = std::chrono::milliseconds(100);
 constexpr auto kAcceptFailurePause = std::chrono::milliseconds(250);
+// How long connect may wait for room in the backlog of a first instance that stopped accepting.
+constexpr timeval kConnectTime{5, 0};
 
 bool isPrivateDirectory(const struct stat& info) {
   return S_ISDIR(info.st_mode) && info.st_uid == geteuid() && (info.st_mode & 077) == 0;
@@ -49,6 +52,10 @@ Attempt tryConnect(const std::string& path, UniqueFd& connection) {
   if (!S_ISSOCK(info.st_mode) || info.st_uid != geteuid()) return Attempt::fail;
   connection = newStreamSocket(0);
   if (!connection.valid()) return Attempt::fail;
+  // A Unix socket's connect waits for backlog room as long as its send timeout allows (then EAGAIN).
+  if (setsockopt(connection.get(), SOL_SOCKET, SO_SNDTIMEO, &kConnectTime, sizeof kConnectTime) != 0) {
+    return Attempt::fail;
+  }
   const sockaddr_un address = socketAddress(path);
   if (connect(connection.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
     return Attempt::connected;

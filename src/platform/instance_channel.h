@@ -42,7 +42,8 @@ struct InstanceConnection {
 };
 
 // Connects to the first instance's socket: up to 40 attempts 100 ms apart while the socket is missing or
-// refuses. None when the path is a link, not a socket, or another user's, or when the server is.
+// refuses. None when the path is a link, not a socket, or another user's, when the server is, or when its
+// backlog stays full for 5 seconds.
 std::optional<InstanceConnection> connectToInstance(const std::string& path);
 
 struct PeerCredentials {

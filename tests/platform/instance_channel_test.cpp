@@ -2,6 +2,12 @@
 
 #include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/un.h>
+
+#include <chrono>
+#include <cstring>
+#include <future>
+#include <vector>
 
 #include "platform/deadline_io.h"
 #include "scratch_dir.h"
@@ -51,6 +57,29 @@ TEST_F(InstanceChannel, EveryDescriptorIsCloseOnExec) {
   stop.raise();
   EXPECT_FALSE(acceptInstanceClient(listener.get(), stop.fd()).valid()) << "a raised stop ends the wait";
   EXPECT_TRUE(stop.waitFor(std::chrono::milliseconds(0)));
+}
+
+// A first instance that stopped accepting, with its backlog full: connecting gives up instead of blocking.
+TEST_F(InstanceChannel, ConnectingToAListenerThatAcceptsNothingMoreGivesUp) {
+  UniqueFd listener(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  const std::string socketPath = path("full.sock");
+  std::strcpy(address.sun_path, socketPath.c_str());
+  ASSERT_EQ(bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(listener.get(), 0), 0);
+  std::vector<UniqueFd> waiting;  // never accepted: they fill the backlog
+  for (int i = 0; i < 2; ++i) {
+    waiting.emplace_back(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    connect(waiting.back().get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
+  }
+  std::future<bool> connected =
+      std::async(std::launch::async, [&] { return connectToInstance(socketPath).has_value(); });
+  if (connected.wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
+    ADD_FAILURE() << "connecting still blocks";
+    listener.reset();  // wakes the blocked connect, so the test can end
+  }
+  EXPECT_FALSE(connected.get());
 }
 
 }  // namespace
