@@ -54,36 +54,33 @@ SingleInstance& singleInstance() {
 
 int SingleInstance::acquireOrForward(std::string_view key, const std::vector<std::string>& args,
                                      const std::optional<std::string>& stdinData) {
-  if (instanceLock_.valid()) return kFirstInstance;
-  const std::optional<std::string> directory = prepareRuntimeDirectory();
+  if (server_.joinable()) return kFirstInstance;
+  std::optional<std::string> directory = prepareRuntimeDirectory();
   if (!directory) return kNotForwarded;
   const std::string digits = instanceKeyDigits(key);
   const std::string base = *directory + "/QzInstance" + digits;
-  std::string socketPath = base + ".sock";
-  std::string waitEventPrefix = "/QzWait" + digits + "-";
-  if (!fitsSocketAddress(socketPath)) return kNotForwarded;
+  InstancePaths paths{std::move(*directory), base + ".lock", base + ".sock", "/QzWait" + digits + "-"};
+  if (!fitsSocketAddress(paths.socket)) return kNotForwarded;
 
   UniqueFd lock;
-  switch (acquireInstanceLock(base + ".lock", lock)) {
+  switch (acquireInstanceLock(paths.lock, lock)) {
     case InstanceLockResult::acquired:
-      return startServing(std::move(lock), std::move(socketPath), std::move(waitEventPrefix)) ? kFirstInstance
-                                                                                              : kNotForwarded;
+      return startServing(std::move(lock), std::move(paths)) ? kFirstInstance : kNotForwarded;
     case InstanceLockResult::heldElsewhere:
-      return forward(socketPath, waitEventPrefix, args, stdinData);
+      return forward(paths, args, stdinData);
     case InstanceLockResult::failed:
       break;
   }
   return kNotForwarded;
 }
 
-bool SingleInstance::startServing(UniqueFd lock, std::string socketPath, std::string waitEventPrefix) {
+bool SingleInstance::startServing(UniqueFd lock, InstancePaths paths) {
   if (!stopEvent_.open()) return false;
   stopRequested_ = false;
-  // The first attempt happens now, so that a start right after this one finds the socket at once.
-  listener_ = listenOnInstanceSocket(socketPath);
   instanceLock_ = std::move(lock);
-  socketPath_ = std::move(socketPath);
-  waitEventPrefix_ = std::move(waitEventPrefix);
+  paths_ = std::move(paths);
+  handedOver_ = false;
+  listen();  // now, so that a start right after this one finds the socket at once
   try {
     server_ = std::thread(&SingleInstance::serverThread, this);
   } catch (const std::system_error&) {
@@ -93,19 +90,19 @@ bool SingleInstance::startServing(UniqueFd lock, std::string socketPath, std::st
   return true;
 }
 
-int SingleInstance::forward(const std::string& socketPath, const std::string& waitEventPrefix,
-                            const std::vector<std::string>& args, const std::optional<std::string>& stdinData) {
+int SingleInstance::forward(const InstancePaths& paths, const std::vector<std::string>& args,
+                            const std::optional<std::string>& stdinData) {
   uint64_t requestId = 0;
   std::optional<WaitEvent> waitEvent;
   if (waitRequested(args)) {
-    waitEvent = createWaitEvent(waitEventPrefix, nextRequestId_, requestId);
+    waitEvent = createWaitEvent(paths.waitEventPrefix, nextRequestId_, requestId);
     if (!waitEvent) return kNotForwarded;
   }
   const std::optional<uint64_t> stdinSize = stdinData ? std::optional<uint64_t>(stdinData->size()) : std::nullopt;
   const std::optional<std::string> head = encodeRequestHead(requestId, currentDirectoryUtf8(), args, stdinSize);
   if (!head) return kNotForwarded;  // over a wire limit: nothing is sent
 
-  std::optional<InstanceConnection> connection = connectToInstance(socketPath);
+  std::optional<InstanceConnection> connection = connectToInstance(paths.socket);
   if (!connection) return kNotForwarded;
   const ProcessWatch server(connection->serverPid);
   const int socket = connection->socket.get();

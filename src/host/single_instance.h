@@ -18,6 +18,7 @@
 
 #include "host/forwarded_request.h"
 #include "platform/deadline_io.h"
+#include "platform/instance_channel.h"
 #include "platform/unique_fd.h"
 
 inline constexpr size_t kMaxQueuedRequests = 64;
@@ -25,6 +26,14 @@ inline constexpr uint64_t kQueueBudgetBytes = 0x8000004;
 
 // Draws the id of a request whose sender waits.
 using RequestIdSource = std::function<uint64_t()>;
+
+// Where one instance meets later starts: its runtime directory and the files it keeps there.
+struct InstancePaths {
+  std::string directory;
+  std::string lock;
+  std::string socket;
+  std::string waitEventPrefix;
+};
 
 class SingleInstance {
  public:
@@ -53,14 +62,18 @@ class SingleInstance {
   // that is not pending, or when its wait event cannot be set (it stays pending then).
   bool completeRequest(uint64_t id);
   // Stops serving: ends the server thread, releases every waiting sender, drops the queue, removes the
-  // socket and gives up the lock. Harmless to repeat and in an object that never served.
+  // socket (unless it is no longer this instance's) and gives up the lock. Harmless to repeat and in an
+  // object that never served.
   void shutdown();
 
  private:
-  int forward(const std::string& socketPath, const std::string& waitEventPrefix, const std::vector<std::string>& args,
+  int forward(const InstancePaths& paths, const std::vector<std::string>& args,
               const std::optional<std::string>& stdinData);
-  bool startServing(UniqueFd lock, std::string socketPath, std::string waitEventPrefix);
+  bool startServing(UniqueFd lock, InstancePaths paths);
   void serverThread();
+  void keepRuntimeFiles();
+  bool retakeLock();
+  void listen();
   void serveClient(int connection);
   // Whether the queue takes a request of `size` bytes now; the Locked form expects lock_ to be held.
   bool roomForLocked(uint64_t size) const;
@@ -70,12 +83,15 @@ class SingleInstance {
 
   RequestIdSource nextRequestId_;
   UniqueFd instanceLock_;
-  std::string socketPath_;
-  std::string waitEventPrefix_;
+  InstancePaths paths_;
   std::thread server_;
   std::atomic<bool> stopRequested_{false};
   StopEvent stopEvent_;
-  UniqueFd listener_;  // the server thread's while it runs
+  // The server thread's while it runs: the listening socket, the file it is bound to (none once it is no
+  // longer this instance's), and whether another start has taken the lock file over.
+  UniqueFd listener_;
+  std::optional<FileIdentity> socketFile_;
+  bool handedOver_ = false;
 
   std::mutex lock_;  // guards the queue, its byte total and the pending ids
   std::vector<ForwardedRequest> queue_;

@@ -1,6 +1,11 @@
 // The first instance's side: the server thread that reads one request per connection under a 1-second
 // deadline and admits it into a bounded queue, the scripts' access to that queue, and shutdown.
 //
+// Every 250 ms the server checks that its lock file and socket are still in the runtime directory (a
+// cleaner of /tmp or a user may remove them while the instance runs) and puts back what went missing, so
+// later starts find it again. When another start took over a missing lock file meanwhile, the role has
+// passed to that start: this instance stops serving and leaves its socket alone.
+//
 // The server thread never waits for the main thread: it holds the lock only to decide admission, so
 // requests keep arriving while the scripts are busy. A sender that waits is always released: when its
 // request is completed, refused, dropped half-read, or when the service shuts down.
@@ -17,7 +22,7 @@ namespace {
 
 constexpr auto kRequestTime = std::chrono::milliseconds(1000);
 constexpr auto kAcknowledgementTime = std::chrono::milliseconds(1000);
-constexpr auto kListenRetryPause = std::chrono::milliseconds(250);
+constexpr auto kRuntimeFilesCheckInterval = std::chrono::milliseconds(250);
 
 Deadline after(std::chrono::milliseconds duration) { return std::chrono::steady_clock::now() + duration; }
 
@@ -25,14 +30,12 @@ Deadline after(std::chrono::milliseconds duration) { return std::chrono::steady_
 
 void SingleInstance::serverThread() {
   while (!stopRequested_) {
+    keepRuntimeFiles();
     if (!listener_.valid()) {
-      listener_ = listenOnInstanceSocket(socketPath_);
-      if (!listener_.valid()) {
-        stopEvent_.waitFor(kListenRetryPause);
-        continue;
-      }
+      stopEvent_.waitFor(kRuntimeFilesCheckInterval);
+      continue;
     }
-    UniqueFd connection = acceptInstanceClient(listener_.get(), stopEvent_.fd());
+    UniqueFd connection = acceptInstanceClient(listener_.get(), stopEvent_.fd(), after(kRuntimeFilesCheckInterval));
     if (!connection.valid()) continue;
     try {
       serveClient(connection.get());
@@ -40,6 +43,36 @@ void SingleInstance::serverThread() {
       // Out of memory or a failed lock: this connection is dropped, the service goes on.
     }
   }
+}
+
+void SingleInstance::keepRuntimeFiles() {
+  if (handedOver_) return;
+  if (identityAtPath(paths_.lock) != identityOfDescriptor(instanceLock_.get()) && !retakeLock()) return;
+  if (!listener_.valid() || identityAtPath(paths_.socket) != socketFile_) listen();
+}
+
+bool SingleInstance::retakeLock() {
+  // Made again when it is the per-user directory under /tmp; never used unless it is private again.
+  if (prepareRuntimeDirectory() != paths_.directory) return false;
+  UniqueFd lock;
+  switch (acquireInstanceLock(paths_.lock, lock)) {
+    case InstanceLockResult::acquired:
+      instanceLock_ = std::move(lock);
+      return true;
+    case InstanceLockResult::heldElsewhere:
+      handedOver_ = true;
+      listener_.reset();
+      socketFile_.reset();
+      return false;
+    case InstanceLockResult::failed:
+      break;
+  }
+  return false;
+}
+
+void SingleInstance::listen() {
+  listener_ = listenOnInstanceSocket(paths_.socket);
+  socketFile_ = listener_.valid() ? identityAtPath(paths_.socket) : std::nullopt;
 }
 
 void SingleInstance::serveClient(int connection) {
@@ -104,7 +137,7 @@ bool SingleInstance::admit(ForwardedRequest request) {
 }
 
 bool SingleInstance::signalWaitEvent(uint64_t id) const {
-  return id == 0 || setWaitEvent(waitEventPrefix_ + hex16(id));
+  return id == 0 || setWaitEvent(paths_.waitEventPrefix + hex16(id));
 }
 
 std::vector<ForwardedRequest> SingleInstance::takeRequests() {
@@ -135,12 +168,13 @@ void SingleInstance::shutdown() {
     queuedBytes_ = 0;
   }
   if (instanceLock_.valid()) {
-    // Removed before the lock goes, so that it can never be the next instance's socket.
-    unlink(socketPath_.c_str());
+    // Removed before the lock goes, so that it can never be the next instance's socket; one that is not
+    // the file this instance bound belongs to another start.
+    if (socketFile_ && identityAtPath(paths_.socket) == socketFile_) unlink(paths_.socket.c_str());
     listener_.reset();
+    socketFile_.reset();
     instanceLock_.reset();
   }
   stopEvent_.close();
-  socketPath_.clear();
-  waitEventPrefix_.clear();
+  paths_ = {};
 }

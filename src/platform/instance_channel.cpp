@@ -109,8 +109,8 @@ UniqueFd listenOnInstanceSocket(const std::string& path) {
   return listener;
 }
 
-UniqueFd acceptInstanceClient(int listener, int stopFd) {
-  if (!waitForDescriptor(listener, POLLIN, kNoDeadline, stopFd)) return {};
+UniqueFd acceptInstanceClient(int listener, int stopFd, Deadline deadline) {
+  if (!waitForDescriptor(listener, POLLIN, deadline, stopFd)) return {};
   UniqueFd client(accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
   if (!client.valid()) {
     if (errno != EAGAIN && errno != EINTR && errno != ECONNABORTED) {
@@ -121,6 +121,18 @@ UniqueFd acceptInstanceClient(int listener, int stopFd) {
   }
   if (!peerIsSameUser(client.get())) return {};
   return client;
+}
+
+std::optional<FileIdentity> identityAtPath(const std::string& path) {
+  struct stat info;
+  if (lstat(path.c_str(), &info) != 0) return std::nullopt;
+  return FileIdentity{info.st_dev, info.st_ino};
+}
+
+std::optional<FileIdentity> identityOfDescriptor(int fd) {
+  struct stat info;
+  if (fstat(fd, &info) != 0) return std::nullopt;
+  return FileIdentity{info.st_dev, info.st_ino};
 }
 
 std::optional<InstanceConnection> connectToInstance(const std::string& path) {

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/deadline_io.h"
 #include "platform/unique_fd.h"
 
 // $XDG_RUNTIME_DIR when it is set and absolute, else /tmp/qz-<euid>.
@@ -31,10 +32,22 @@ InstanceLockResult acquireInstanceLock(const std::string& path, UniqueFd& holder
 // instance lock) with mode 0600; invalid on failure.
 UniqueFd listenOnInstanceSocket(const std::string& path);
 
-// Waits for the next client of the listening socket until stopFd becomes readable. A client of another
-// user is closed before anything is read from it. Invalid on a stop, such a client, or a failure (after a
-// pause of 250 ms, so that a persistent failure does not spin).
-UniqueFd acceptInstanceClient(int listener, int stopFd);
+// Waits for the next client of the listening socket until the deadline or until stopFd becomes readable. A
+// client of another user is closed before anything is read from it. Invalid at the deadline, on a stop,
+// such a client, or a failure (after a pause of 250 ms, so that a persistent failure does not spin).
+UniqueFd acceptInstanceClient(int listener, int stopFd, Deadline deadline);
+
+// Which file a path or a descriptor names, so that the first instance can tell whether its lock file and
+// its socket are still the ones in the runtime directory.
+struct FileIdentity {
+  dev_t device = 0;
+  ino_t inode = 0;
+  bool operator==(const FileIdentity&) const = default;
+};
+// The file at path itself (a link is not followed); none when nothing is there.
+std::optional<FileIdentity> identityAtPath(const std::string& path);
+// The file open at fd; none for a descriptor that is not open.
+std::optional<FileIdentity> identityOfDescriptor(int fd);
 
 struct InstanceConnection {
   UniqueFd socket;

@@ -16,7 +16,9 @@
 #include <cstring>
 #include <functional>
 #include <thread>
+#include <utility>
 
+#include "platform/instance_channel.h"
 #include "scratch_dir.h"
 
 namespace {
@@ -244,6 +246,60 @@ TEST_F(SingleInstanceTest, UnsafeRuntimeFilesSwitchTheServiceOff) {
     EXPECT_EQ(acquire(service), SingleInstance::kNotForwarded) << c.name;
     EXPECT_LT(Clock::now() - start, 1s) << c.name << ": refused at once, not after connection attempts";
   }
+}
+
+// Waits up to ten seconds for the condition.
+bool eventually(const std::function<bool()>& condition) {
+  const auto deadline = Clock::now() + 10s;
+  while (!condition()) {
+    if (Clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(10ms);
+  }
+  return true;
+}
+
+TEST_F(SingleInstanceTest, RemovedRuntimeFilesComeBackAndLaterStartsAreForwardedAgain) {
+  ASSERT_EQ(acquire(first), SingleInstance::kFirstInstance);
+  const std::pair<const char*, std::function<void()>> cases[] = {
+      {"socket removed", [&] { std::filesystem::remove(socketPath()); }},
+      {"lock file removed", [&] { std::filesystem::remove(lockPath()); }},
+      {"runtime directory removed and made again",
+       [&] {
+         std::filesystem::remove_all(runtime);
+         ASSERT_EQ(mkdir(runtime.c_str(), 0700), 0);
+       }},
+  };
+  for (const auto& [name, remove] : cases) {
+    remove();
+    // A start before the lock file is back would rightly become a first instance of its own.
+    ASSERT_TRUE(eventually([&] { return std::filesystem::exists(lockPath()); })) << name;
+    SingleInstance later;
+    EXPECT_EQ(acquire(later, {"qz", name}), SingleInstance::kForwarded) << name;
+    const std::vector<ForwardedRequest> requests = waitForRequests(first, 1);
+    ASSERT_EQ(requests.size(), 1u) << name;
+    EXPECT_EQ(requests[0].args[1], name);
+  }
+}
+
+TEST_F(SingleInstanceTest, InstanceWhoseLockFileAnotherTookStopsServingAndLeavesTheNewSocketAlone) {
+  ASSERT_EQ(acquire(first), SingleInstance::kFirstInstance);
+  const std::filesystem::path taken = runtime / "taken.lock";
+  const UniqueFd newHolder(open(taken.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+  ASSERT_EQ(flock(newHolder.get(), LOCK_EX | LOCK_NB), 0);
+  std::filesystem::rename(taken, lockPath());
+  const auto refused = [&] {
+    UniqueFd probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strcpy(address.sun_path, socketPath().c_str());
+    return connect(probe.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0;
+  };
+  EXPECT_TRUE(eventually(refused)) << "the old instance still listens";
+  const UniqueFd newListener = listenOnInstanceSocket(socketPath());
+  ASSERT_TRUE(newListener.valid());
+  first.shutdown();
+  EXPECT_TRUE(std::filesystem::exists(socketPath())) << "the new instance's socket was removed";
+  EXPECT_TRUE(std::filesystem::exists(lockPath()));
 }
 
 // A first instance of another user (root can reach its socket) never reads what root sends.

@@ -50,12 +50,12 @@ TEST_F(InstanceChannel, EveryDescriptorIsCloseOnExec) {
   EXPECT_EQ(connection->serverPid, getpid());
   StopEvent stop;
   ASSERT_TRUE(stop.open());
-  const UniqueFd accepted = acceptInstanceClient(listener.get(), stop.fd());
+  const UniqueFd accepted = acceptInstanceClient(listener.get(), stop.fd(), kNoDeadline);
   for (const int fd : {lock.get(), listener.get(), connection->socket.get(), accepted.get(), stop.fd()}) {
     EXPECT_TRUE(closeOnExec(fd)) << fd;
   }
   stop.raise();
-  EXPECT_FALSE(acceptInstanceClient(listener.get(), stop.fd()).valid()) << "a raised stop ends the wait";
+  EXPECT_FALSE(acceptInstanceClient(listener.get(), stop.fd(), kNoDeadline).valid()) << "a raised stop ends the wait";
   EXPECT_TRUE(stop.waitFor(std::chrono::milliseconds(0)));
 }
 
