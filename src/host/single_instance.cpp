@@ -1,6 +1,6 @@
 // Taking the first-instance role, and the forwarding client of every later start. Files of an instance
-// live in the per-user runtime directory D: "D/QzInstance<digits>.lock" and "D/QzInstance<digits>.sock";
-// wait events are named "/QzWait<digits>-<id>".
+// live in the per-user runtime directory D: "D/QzInstance<digits>.lock", "D/QzInstance<digits>.sock" and,
+// for each waiting start, the FIFO "D/QzWait<digits>-<id>".
 #include "host/single_instance.h"
 
 #include <unistd.h>
@@ -55,11 +55,11 @@ SingleInstance& singleInstance() {
 int SingleInstance::acquireOrForward(std::string_view key, const std::vector<std::string>& args,
                                      const std::optional<std::string>& stdinData) {
   if (server_.joinable()) return kFirstInstance;
-  std::optional<std::string> directory = prepareRuntimeDirectory();
+  const std::optional<std::string> directory = prepareRuntimeDirectory();
   if (!directory) return kNotForwarded;
   const std::string digits = instanceKeyDigits(key);
   const std::string base = *directory + "/QzInstance" + digits;
-  InstancePaths paths{std::move(*directory), base + ".lock", base + ".sock", "/QzWait" + digits + "-"};
+  InstancePaths paths{*directory, base + ".lock", base + ".sock", *directory + "/QzWait" + digits + "-"};
   if (!fitsSocketAddress(paths.socket)) return kNotForwarded;
 
   UniqueFd lock;

@@ -4,11 +4,11 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <ctime>
 #include <utility>
 
 namespace {
@@ -16,35 +16,31 @@ namespace {
 // The descriptor is always close-on-exec. Called directly: this C library's header declares no C linkage.
 int openProcessDescriptor(pid_t pid) { return static_cast<int>(syscall(SYS_pidfd_open, pid, 0)); }
 
-constexpr long kWaitSliceNanoseconds = 100'000'000;
+// How often a waiter without a pidfd looks whether the process has ended.
+constexpr int kWaitSliceMilliseconds = 100;
 
-timespec monotonicAfterSlice() {
-  timespec when{};
-  clock_gettime(CLOCK_MONOTONIC, &when);
-  when.tv_nsec += kWaitSliceNanoseconds;
-  if (when.tv_nsec >= 1'000'000'000) {
-    when.tv_nsec -= 1'000'000'000;
-    ++when.tv_sec;
-  }
-  return when;
-}
+bool isOwnFifo(const struct stat& info) { return S_ISFIFO(info.st_mode) && info.st_uid == geteuid(); }
 
 }  // namespace
 
-std::optional<WaitEvent> WaitEvent::create(std::string name) {
-  sem_t* semaphore = sem_open(name.c_str(), O_CREAT | O_EXCL, 0600, 0);
-  if (semaphore == SEM_FAILED) return std::nullopt;
-  return WaitEvent(std::move(name), semaphore);
+std::optional<WaitEvent> WaitEvent::create(std::string path) {
+  if (mkfifo(path.c_str(), 0600) != 0) return std::nullopt;  // taken, by anything at all
+  // Read and write: the open never blocks, and no hang-up is reported before a setter has written.
+  UniqueFd fifo(open(path.c_str(), O_RDWR | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
+  if (!fifo.valid()) {
+    unlink(path.c_str());
+    return std::nullopt;
+  }
+  struct stat info;
+  if (fstat(fifo.get(), &info) != 0 || !isOwnFifo(info)) return std::nullopt;  // replaced: not ours to remove
+  return WaitEvent(std::move(path), std::move(fifo));
 }
-
-WaitEvent::WaitEvent(WaitEvent&& other) noexcept
-    : name_(std::move(other.name_)), semaphore_(std::exchange(other.semaphore_, nullptr)) {}
 
 WaitEvent& WaitEvent::operator=(WaitEvent&& other) noexcept {
   if (this != &other) {
     release();
-    name_ = std::move(other.name_);
-    semaphore_ = std::exchange(other.semaphore_, nullptr);
+    path_ = std::move(other.path_);
+    fifo_ = std::move(other.fifo_);
   }
   return *this;
 }
@@ -52,27 +48,45 @@ WaitEvent& WaitEvent::operator=(WaitEvent&& other) noexcept {
 WaitEvent::~WaitEvent() { release(); }
 
 void WaitEvent::release() {
-  if (semaphore_ == nullptr) return;
-  sem_close(std::exchange(semaphore_, nullptr));
-  sem_unlink(name_.c_str());  // already gone when the setter removed it
+  if (!fifo_.valid()) return;
+  fifo_.reset();
+  unlink(path_.c_str());  // already gone when the setter removed it
 }
 
 void WaitEvent::waitUntilSetOrProcessEnds(const ProcessWatch& process) const {
+  const bool watchable = process.descriptor() >= 0;
   for (;;) {
-    const timespec sliceEnd = monotonicAfterSlice();
-    if (sem_clockwait(semaphore_, CLOCK_MONOTONIC, &sliceEnd) == 0) return;
-    if (errno != ETIMEDOUT && errno != EINTR) return;  // a broken semaphore must not hold the caller forever
-    if (process.ended()) return;
+    pollfd entries[2] = {{fifo_.get(), POLLIN, 0}, {process.descriptor(), POLLIN, 0}};
+    const int ready = poll(entries, watchable ? 2 : 1, watchable ? -1 : kWaitSliceMilliseconds);
+    if (ready < 0 && errno != EINTR) return;  // a broken wait must not hold the caller forever
+    if (entries[0].revents != 0) return;
+    if (watchable ? entries[1].revents != 0 : process.ended()) return;
   }
 }
 
-bool setWaitEvent(const std::string& name) {
-  sem_t* semaphore = sem_open(name.c_str(), 0);
-  if (semaphore == SEM_FAILED) return errno == ENOENT;
-  const bool set = sem_post(semaphore) == 0;
-  sem_close(semaphore);
-  if (set) sem_unlink(name.c_str());
-  return set;
+bool setWaitEvent(const std::string& path) {
+  struct stat before;
+  if (lstat(path.c_str(), &before) != 0) return errno == ENOENT;  // its waiter has gone and took it along
+  if (!isOwnFifo(before)) return false;
+  UniqueFd fifo(open(path.c_str(), O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
+  if (!fifo.valid()) {
+    if (errno == ENOENT) return true;
+    if (errno != ENXIO) return false;
+    unlink(path.c_str());  // nobody reads it: left by a waiter that was killed
+    return true;
+  }
+  struct stat opened;
+  if (fstat(fifo.get(), &opened) != 0 || opened.st_dev != before.st_dev || opened.st_ino != before.st_ino) {
+    return false;
+  }
+  const char set = 1;
+  ssize_t written;
+  do {
+    written = write(fifo.get(), &set, 1);
+  } while (written < 0 && errno == EINTR);
+  if (written != 1) return false;
+  unlink(path.c_str());
+  return true;
 }
 
 ProcessWatch::ProcessWatch(pid_t pid) : pid_(pid), pidfd_(pid > 0 ? openProcessDescriptor(pid) : -1) {}

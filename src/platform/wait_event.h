@@ -1,9 +1,10 @@
-// Named wait events over POSIX semaphores (mode 0600, names like "/QzWait<digits>-<id>"): a later start of
-// qz that waits creates one, and the first instance sets it when the scripts are done with that command
-// line. The waiter also watches the first instance's process, so it never outlives it.
+// Wait events of waiting forwarders: one FIFO per request in the per-user runtime directory (mode 0600,
+// "QzWait<digits>-<id>"), where no other user can create or reach anything. A later start of qz that waits
+// creates one; the first instance writes a byte into it when the scripts are done with that command line.
+// Nothing at such a name that is not this user's FIFO is ever waited on or written to. The waiter also
+// watches the first instance's process, so it never outlives it.
 #pragma once
 
-#include <semaphore.h>
 #include <sys/types.h>
 
 #include <optional>
@@ -17,6 +18,8 @@ class ProcessWatch {
  public:
   explicit ProcessWatch(pid_t pid);
   bool ended() const;
+  // The pidfd, readable once the process has ended; -1 when there is none to watch.
+  int descriptor() const { return pidfd_.get(); }
 
  private:
   pid_t pid_;
@@ -25,25 +28,26 @@ class ProcessWatch {
 
 class WaitEvent {
  public:
-  // Creates a new event; none when the name is taken or creation fails.
-  static std::optional<WaitEvent> create(std::string name);
-  WaitEvent(WaitEvent&& other) noexcept;
+  // Creates a new event at path; none when anything is there already or creation fails.
+  static std::optional<WaitEvent> create(std::string path);
+  WaitEvent(WaitEvent&& other) noexcept = default;
   WaitEvent& operator=(WaitEvent&& other) noexcept;
   WaitEvent(const WaitEvent&) = delete;
   WaitEvent& operator=(const WaitEvent&) = delete;
-  ~WaitEvent();  // closes and removes the name
+  ~WaitEvent();  // closes and removes the FIFO
 
-  const std::string& name() const { return name_; }
-  // Waits until the event is set or the watched process has ended (checked every 100 ms).
+  const std::string& path() const { return path_; }
+  // Waits until the event is set or the watched process has ended.
   void waitUntilSetOrProcessEnds(const ProcessWatch& process) const;
 
  private:
-  WaitEvent(std::string name, sem_t* semaphore) : name_(std::move(name)), semaphore_(semaphore) {}
+  WaitEvent(std::string path, UniqueFd fifo) : path_(std::move(path)), fifo_(std::move(fifo)) {}
   void release();
-  std::string name_;
-  sem_t* semaphore_;
+  std::string path_;
+  UniqueFd fifo_;
 };
 
-// Sets the named event and removes its name. True when it was set, or when no such event exists (its
-// waiter has gone); false when it exists but cannot be set.
-bool setWaitEvent(const std::string& name);
+// Sets the event at path and removes it. True when it was set, or when its waiter has gone (nothing there,
+// or a FIFO that nobody reads any more, which is removed); false when what is there is not a FIFO of this
+// user, or it cannot be written.
+bool setWaitEvent(const std::string& path);

@@ -39,7 +39,7 @@ class SingleInstanceTest : public ScratchDirTest {
   std::string digits() const { return instanceKeyDigits(key); }
   std::filesystem::path socketPath() const { return runtime / ("QzInstance" + digits() + ".sock"); }
   std::filesystem::path lockPath() const { return runtime / ("QzInstance" + digits() + ".lock"); }
-  std::string waitEventName(uint64_t id) const { return "/QzWait" + digits() + "-" + hex16(id); }
+  std::filesystem::path waitEventPath(uint64_t id) const { return runtime / ("QzWait" + digits() + "-" + hex16(id)); }
 
   int acquire(SingleInstance& service, std::vector<std::string> args = {"qz"},
               std::optional<std::string> stdinData = std::nullopt) const {
@@ -115,17 +115,15 @@ TEST_F(SingleInstanceTest, SilentClientIsDroppedAfterOneSecondAndTheNextIsServed
 TEST_F(SingleInstanceTest, RequestCompletedAfterTheDeadlineIsDroppedAndItsWaiterReleased) {
   ASSERT_EQ(acquire(first), SingleInstance::kFirstInstance);
   const uint64_t id = makeRequestId(getpid(), Clock::now().time_since_epoch().count(), 3);
-  sem_t* waiter = sem_open(waitEventName(id).c_str(), O_CREAT | O_EXCL, 0600, 0);
-  ASSERT_NE(waiter, SEM_FAILED);
+  ASSERT_EQ(mkfifo(waitEventPath(id).c_str(), 0600), 0);
+  const UniqueFd waiter(open(waitEventPath(id).c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
   UniqueFd late = connectRaw(socketPath());
   const std::string head = *encodeRequestHead(id, "", {"qz"}, std::nullopt);
   sendBytes(late.get(), head.substr(0, 16));  // id, directory and count; the argument comes too late
   char byte = 0;
   EXPECT_EQ(recv(late.get(), &byte, 1, 0), 0);
   sendBytes(late.get(), head.substr(16));
-  EXPECT_EQ(sem_trywait(waiter), 0) << "the sender of a dropped request is released";
-  sem_close(waiter);
-  sem_unlink(waitEventName(id).c_str());
+  EXPECT_EQ(read(waiter.get(), &byte, 1), 1) << "the sender of a dropped request is released";
   EXPECT_TRUE(first.takeRequests().empty());
 }
 
@@ -300,6 +298,83 @@ TEST_F(SingleInstanceTest, InstanceWhoseLockFileAnotherTookStopsServingAndLeaves
   first.shutdown();
   EXPECT_TRUE(std::filesystem::exists(socketPath())) << "the new instance's socket was removed";
   EXPECT_TRUE(std::filesystem::exists(lockPath()));
+}
+
+// Another user gets in first at every name a waiting start would draw, in the system's shared namespaces
+// and in the runtime directory: the start still forwards and waits.
+TEST_F(SingleInstanceTest, AnotherUsersObjectsUnderTheWaitNamesChangeNothing) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  const uid_t nobody = 65534;
+  const auto semaphoreName = [&](uint64_t id) { return "/QzWait" + digits() + "-" + hex16(id); };
+  std::vector<uint64_t> ids;
+  for (uint64_t i = 0; i < 32; ++i) ids.push_back(0x5157000000000001ULL + i);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (setgid(nobody) != 0 || setuid(nobody) != 0) _exit(100);
+    int madeInRuntime = 0;
+    for (const uint64_t id : ids) {
+      sem_t* semaphore = sem_open(semaphoreName(id).c_str(), O_CREAT | O_EXCL, 0666, 0);
+      if (semaphore != SEM_FAILED) sem_close(semaphore);
+      if (mkfifo(waitEventPath(id).c_str(), 0666) == 0) ++madeInRuntime;
+    }
+    _exit(madeInRuntime);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "another user made objects in the runtime directory";
+
+  ASSERT_EQ(acquire(first), SingleInstance::kFirstInstance);
+  size_t next = 0;
+  SingleInstance later([&] { return ids[next++ % ids.size()]; });
+  std::atomic<int> result{-1};
+  std::thread waiting([&] { result = acquire(later, {"qz", "--wait"}); });
+  const std::vector<ForwardedRequest> requests = waitForRequests(first, 1);
+  if (requests.size() == 1) {
+    EXPECT_EQ(requests[0].request_id, ids[0]);
+    EXPECT_TRUE(first.completeRequest(requests[0].request_id));
+  }
+  waiting.join();
+  EXPECT_EQ(result, SingleInstance::kForwarded);
+  for (const uint64_t id : ids) sem_unlink(semaphoreName(id).c_str());
+}
+
+// Objects in the runtime directory under a waiting start's names that are not its own wait event: the
+// start draws another name and never waits on them; the first instance never writes into them.
+TEST_F(SingleInstanceTest, ForeignObjectsAtWaitNamesAreNeitherWaitedOnNorSet) {
+  const std::filesystem::path elsewhere = dir / "elsewhere.fifo";
+  ASSERT_EQ(mkfifo(elsewhere.c_str(), 0600), 0);
+  const std::vector<uint64_t> ids = {0x71, 0x72, 0x73, 0x74};
+  ASSERT_EQ(mkfifo(waitEventPath(0x71).c_str(), 0600), 0);
+  if (geteuid() == 0) {
+    EXPECT_EQ(chown(waitEventPath(0x71).c_str(), 65534, 65534), 0);
+  }
+  writeText("run/" + waitEventPath(0x72).filename().string(), "keep");
+  std::filesystem::create_symlink(elsewhere, waitEventPath(0x73));
+
+  ASSERT_EQ(acquire(first), SingleInstance::kFirstInstance);
+  size_t next = 0;
+  SingleInstance later([&] { return ids[next++ % ids.size()]; });
+  std::atomic<int> result{-1};
+  std::thread waiting([&] { result = acquire(later, {"qz", "--wait"}); });
+  std::vector<ForwardedRequest> requests = waitForRequests(first, 1);
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].request_id, 0x74u);
+  EXPECT_TRUE(first.completeRequest(requests[0].request_id));
+  waiting.join();
+  EXPECT_EQ(result, SingleInstance::kForwarded);
+
+  // A pending id whose name now holds something else cannot be completed, and the thing stays as it was.
+  sendRaw(0x72, {"qz"});
+  ASSERT_EQ(waitForRequests(first, 1).size(), 1u);
+  EXPECT_FALSE(first.completeRequest(0x72));
+  EXPECT_EQ(readText("run/" + waitEventPath(0x72).filename().string()), "keep");
+  for (const std::filesystem::path& fifo : {waitEventPath(0x71), elsewhere}) {
+    const UniqueFd reader(open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    char byte = 0;
+    EXPECT_LE(read(reader.get(), &byte, 1), 0) << fifo << " was written to";
+  }
 }
 
 // A first instance of another user (root can reach its socket) never reads what root sends.
