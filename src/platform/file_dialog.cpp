@@ -54,11 +54,21 @@ void SDLCALL onDialogAnswer(void* userdata, const char* const* files, int /*filt
   pending->answered.notify_one();
 }
 
-// SDL's pattern for a comma-separated list of extensions: the same separated by ";".
+constexpr std::string_view kBlanks = " \t";
+
+// SDL's pattern for a comma-separated list of extensions: the same separated by ";", without the blanks
+// around each extension or empty entries, neither of which SDL accepts. Empty when no extension is left.
 std::string fileDialogPattern(std::string_view extensions) {
-  std::string pattern(extensions);
-  for (char& c : pattern) {
-    if (c == ',') c = ';';
+  std::string pattern;
+  while (!extensions.empty()) {
+    const size_t comma = extensions.find(',');
+    std::string_view extension = extensions.substr(0, comma);
+    extensions = comma == std::string_view::npos ? std::string_view() : extensions.substr(comma + 1);
+    const size_t first = extension.find_first_not_of(kBlanks);
+    if (first == std::string_view::npos) continue;
+    extension = extension.substr(first, extension.find_last_not_of(kBlanks) + 1 - first);
+    if (!pattern.empty()) pattern += ';';
+    pattern += extension;
   }
   return pattern;
 }
@@ -73,6 +83,9 @@ FileDialogOutcome fileDialogOpen(const std::vector<FileDialogFilter>& filters, c
   types.reserve(filters.size() + 1);
   for (const FileDialogFilter& filter : filters) {
     patterns.push_back(fileDialogPattern(filter.extensions));
+    // SDL would read before the start of an empty pattern; its own words for the refusal.
+    if (patterns.back().empty())
+      return {FileDialogResult::Error, {}, "Invalid dialog file filters: Empty pattern not allowed"};
     types.push_back({filter.name.c_str(), patterns.back().c_str()});
   }
   types.push_back({"All files", "*"});

@@ -212,12 +212,22 @@ TEST_F(SystemDialogs, FileDialogWithoutOptionsOffersAllFiles) {
 }
 
 TEST_F(SystemDialogs, FileDialogFiltersBecomeSdlPatterns) {
-  run("return system.open_file_dialog{filters = {{name = 'Lua', spec = 'lua'}, {name = 'Text', spec = 'txt,md'}},"
-      " default_path = 'C:/work/src'}");
+  run("return system.open_file_dialog{filters = {{name = 'Lua', spec = 'lua'}, {name = 'Text', spec = 'txt,md'},"
+      " {name = 'Spaced', spec = ' c , h,, cpp '}}, default_path = 'C:/work/src'}");
   ASSERT_EQ(dialogs.choosers.size(), 1u);
   EXPECT_EQ(dialogs.choosers[0].filters,
-            (std::vector<std::pair<std::string, std::string>>{{"Lua", "lua"}, {"Text", "txt;md"}, {"All files", "*"}}));
+            (std::vector<std::pair<std::string, std::string>>{
+                {"Lua", "lua"}, {"Text", "txt;md"}, {"Spaced", "c;h;cpp"}, {"All files", "*"}}));
   EXPECT_EQ(dialogs.choosers[0].location, "C:/work/src");
+}
+
+TEST_F(SystemDialogs, FileDialogWithoutAnyExtensionInASpecFailsBeforeAnyDialog) {
+  for (const char* spec : {"", " ", " , "}) {
+    EXPECT_EQ(run(std::string("return system.open_file_dialog{filters = {{name = 'None', spec = '") + spec + "'}}}"),
+              (Values{"nil", "Invalid dialog file filters: Empty pattern not allowed"}))
+        << "'" << spec << "'";
+  }
+  EXPECT_TRUE(dialogs.choosers.empty());
 }
 
 TEST_F(SystemDialogs, FileDialogRefusesBadFiltersBeforeAnyDialog) {
@@ -258,19 +268,21 @@ TEST_F(SystemDialogs, FileDialogCancelFailureAndLateAnswers) {
   }
 }
 
+// SDL checks the filters before it looks for a chooser: a spec with spaces gets past that check.
 TEST_F(SystemDialogs, SdlsOwnChooserWithoutItsProgramFailsWithoutWaiting) {
   installDialogBackend(nullptr);
   const char* path = getenv("PATH");
   const std::string savedPath = path != nullptr ? path : "";
   setenv("PATH", "/nonexistent", 1);
   setenv("SDL_FILE_DIALOG_DRIVER", "zenity", 1);
-  const Values result = run("return system.open_file_dialog()");
+  const Values result = run("return system.open_file_dialog{filters = {{name = 'Lua', spec = 'lua, txt'}}}");
   unsetenv("SDL_FILE_DIALOG_DRIVER");
   setenv("PATH", savedPath.c_str(), 1);
   installDialogBackend(&dialogs);
   ASSERT_EQ(result.size(), 2u);
   EXPECT_EQ(result[0], "nil");
   EXPECT_FALSE(result[1].empty());
+  EXPECT_EQ(result[1].find("Invalid dialog file filters"), std::string::npos) << result[1];
 }
 
 }  // namespace
