@@ -163,17 +163,17 @@ int systemShowConfirmDialog(lua_State* L) {
 
 // system.open_file_dialog([options]) -> path, nil when cancelled, or nil and a message
 int systemOpenFileDialog(lua_State* L) {
-  std::vector<FileDialogFilter> filters;
-  std::string defaultPath;
+  FileDialogOptions options;
   if (!lua_isnoneornil(L, 1)) {
     luaL_checktype(L, 1, LUA_TTABLE);
-    filters = checkFilters(L, 1);
-    defaultPath = optionalStringField(L, 1, "default_path").value_or("");
+    options.filters = checkFilters(L, 1);
+    options.defaultPath = optionalStringField(L, 1, "default_path").value_or("");
   }
-  const FileDialogOutcome outcome = fileDialogOpen(filters, defaultPath, dialogOwner());
+  options.parent = dialogOwner();
+  const FileDialogOutcome outcome = fileDialogOpen(options);
   switch (outcome.result) {
     case FileDialogResult::Okay:
-      pushStringView(L, outcome.path);
+      pushStringView(L, outcome.paths.empty() ? std::string() : outcome.paths.front());
       return 1;
     case FileDialogResult::Cancelled:
       lua_pushnil(L);

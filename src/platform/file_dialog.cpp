@@ -35,7 +35,7 @@ FileDialogOutcome outcomeOf(const char* const* files) {
     outcome.result = FileDialogResult::Cancelled;
   } else {
     outcome.result = FileDialogResult::Okay;
-    outcome.path = files[0];
+    for (const char* const* file = files; *file != nullptr; ++file) outcome.paths.emplace_back(*file);
   }
   return outcome;
 }
@@ -73,39 +73,79 @@ std::string fileDialogPattern(std::string_view extensions) {
   return pattern;
 }
 
-}  // namespace
+// Where SDL starts the chooser: the default folder, or for a proposed name the file of that name in it (the
+// name alone, which the chooser takes in the working directory, when there is no folder).
+std::string chooserLocation(const FileDialogOptions& options, SDL_FileDialogType type) {
+  if (type != SDL_FILEDIALOG_SAVEFILE || options.defaultName.empty()) return options.defaultPath;
+  if (options.defaultPath.empty()) return options.defaultName;
+  return options.defaultPath + (options.defaultPath.back() == '/' ? "" : "/") + options.defaultName;
+}
 
-FileDialogOutcome fileDialogOpen(const std::vector<FileDialogFilter>& filters, const std::string& defaultPath,
-                                 SDL_Window* parent) {
+void setTextProperty(SDL_PropertiesID id, const char* name, const std::string& text) {
+  if (!text.empty()) SDL_SetStringProperty(id, name, text.c_str());
+}
+
+FileDialogOutcome showFileDialog(const FileDialogOptions& options, SDL_FileDialogType type, bool many) {
   std::vector<std::string> patterns;
-  patterns.reserve(filters.size());
   std::vector<SDL_DialogFileFilter> types;
-  types.reserve(filters.size() + 1);
-  for (const FileDialogFilter& filter : filters) {
-    patterns.push_back(fileDialogPattern(filter.extensions));
-    // SDL would read before the start of an empty pattern; its own words for the refusal.
-    if (patterns.back().empty())
-      return {FileDialogResult::Error, {}, "Invalid dialog file filters: Empty pattern not allowed"};
-    types.push_back({filter.name.c_str(), patterns.back().c_str()});
+  if (type != SDL_FILEDIALOG_OPENFOLDER) {
+    patterns.reserve(options.filters.size());
+    types.reserve(options.filters.size() + 1);
+    for (const FileDialogFilter& filter : options.filters) {
+      patterns.push_back(fileDialogPattern(filter.extensions));
+      // SDL would read before the start of an empty pattern; its own words for the refusal.
+      if (patterns.back().empty()) {
+        return {FileDialogResult::Error, {}, "Invalid dialog file filters: Empty pattern not allowed"};
+      }
+      types.push_back({filter.name.c_str(), patterns.back().c_str()});
+    }
+    types.push_back({"All files", "*"});
   }
-  types.push_back({"All files", "*"});
 
   const PropertySet properties;
   const SDL_PropertiesID id = properties.id();
   if (id == 0) return {FileDialogResult::Error, {}, SDL_GetError()};
-  SDL_SetPointerProperty(id, SDL_PROP_FILE_DIALOG_FILTERS_POINTER, types.data());
-  SDL_SetNumberProperty(id, SDL_PROP_FILE_DIALOG_NFILTERS_NUMBER, static_cast<Sint64>(types.size()));
-  SDL_SetBooleanProperty(id, SDL_PROP_FILE_DIALOG_MANY_BOOLEAN, false);
-  if (parent != nullptr) SDL_SetPointerProperty(id, SDL_PROP_FILE_DIALOG_WINDOW_POINTER, parent);
-  if (!defaultPath.empty()) SDL_SetStringProperty(id, SDL_PROP_FILE_DIALOG_LOCATION_STRING, defaultPath.c_str());
+  if (!types.empty()) {
+    SDL_SetPointerProperty(id, SDL_PROP_FILE_DIALOG_FILTERS_POINTER, types.data());
+    SDL_SetNumberProperty(id, SDL_PROP_FILE_DIALOG_NFILTERS_NUMBER, static_cast<Sint64>(types.size()));
+  }
+  if (type != SDL_FILEDIALOG_SAVEFILE) SDL_SetBooleanProperty(id, SDL_PROP_FILE_DIALOG_MANY_BOOLEAN, many);
+  if (options.parent != nullptr) SDL_SetPointerProperty(id, SDL_PROP_FILE_DIALOG_WINDOW_POINTER, options.parent);
+  setTextProperty(id, SDL_PROP_FILE_DIALOG_LOCATION_STRING, chooserLocation(options, type));
+  setTextProperty(id, SDL_PROP_FILE_DIALOG_TITLE_STRING, options.title);
+  setTextProperty(id, SDL_PROP_FILE_DIALOG_ACCEPT_STRING, options.acceptLabel);
+  setTextProperty(id, SDL_PROP_FILE_DIALOG_CANCEL_STRING, options.cancelLabel);
 
   PendingChoice pending;
-  dialogBackend().showFileDialog(SDL_FILEDIALOG_OPENFILE, onDialogAnswer, &pending, id);
+  dialogBackend().showFileDialog(type, onDialogAnswer, &pending, id);
   std::unique_lock<std::mutex> lock(pending.mutex);
   while (!pending.answered.wait_for(lock, kPumpInterval, [&] { return pending.done; })) {
     lock.unlock();
     SDL_PumpEvents();
     lock.lock();
   }
+  if (!many && pending.outcome.paths.size() > 1) pending.outcome.paths.resize(1);
   return std::move(pending.outcome);
+}
+
+}  // namespace
+
+FileDialogOutcome fileDialogOpen(const FileDialogOptions& options) {
+  return showFileDialog(options, SDL_FILEDIALOG_OPENFILE, false);
+}
+
+FileDialogOutcome fileDialogOpenMultiple(const FileDialogOptions& options) {
+  return showFileDialog(options, SDL_FILEDIALOG_OPENFILE, true);
+}
+
+FileDialogOutcome fileDialogSave(const FileDialogOptions& options) {
+  return showFileDialog(options, SDL_FILEDIALOG_SAVEFILE, false);
+}
+
+FileDialogOutcome fileDialogPickFolder(const FileDialogOptions& options) {
+  return showFileDialog(options, SDL_FILEDIALOG_OPENFOLDER, false);
+}
+
+FileDialogOutcome fileDialogPickFolders(const FileDialogOptions& options) {
+  return showFileDialog(options, SDL_FILEDIALOG_OPENFOLDER, true);
 }

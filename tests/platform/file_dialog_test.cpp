@@ -1,0 +1,149 @@
+// The five file dialogs, seen through a dialog backend that records what SDL would be given and answers as
+// told.
+#include "platform/file_dialog.h"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include "fake_dialog_backend.h"
+
+namespace {
+
+using Filters = std::vector<std::pair<std::string, std::string>>;
+using Operation = FileDialogOutcome (*)(const FileDialogOptions&);
+
+struct Dialog {
+  const char* name;
+  Operation show;
+  SDL_FileDialogType type;
+  std::optional<bool> many;  // none: SDL is not asked (the save dialog takes one name)
+  bool fileTypes;
+};
+
+const Dialog kDialogs[] = {
+    {"open", fileDialogOpen, SDL_FILEDIALOG_OPENFILE, false, true},
+    {"open several", fileDialogOpenMultiple, SDL_FILEDIALOG_OPENFILE, true, true},
+    {"save", fileDialogSave, SDL_FILEDIALOG_SAVEFILE, std::nullopt, true},
+    {"pick folder", fileDialogPickFolder, SDL_FILEDIALOG_OPENFOLDER, false, false},
+    {"pick folders", fileDialogPickFolders, SDL_FILEDIALOG_OPENFOLDER, true, false},
+};
+
+SDL_Window* const kParent = reinterpret_cast<SDL_Window*>(0x1000);  // recorded, never used
+
+FileDialogOptions everyOption() {
+  FileDialogOptions options;
+  options.filters = {{"Lua", " lua , luac"}, {"Text", "txt"}};
+  options.defaultPath = "/work/src";
+  options.defaultName = "new.lua";
+  options.parent = kParent;
+  options.title = "Pick";
+  options.acceptLabel = "Take";
+  options.cancelLabel = "Leave";
+  return options;
+}
+
+TEST(FileDialogs, EachDialogHandsSdlItsKindFileTypesStartAndTexts) {
+  for (const Dialog& dialog : kDialogs) {
+    FakeDialogs fake;
+    const FileDialogOutcome outcome = dialog.show(everyOption());
+    EXPECT_EQ(outcome.result, FileDialogResult::Okay) << dialog.name;
+    ASSERT_EQ(fake.choosers.size(), 1u) << dialog.name;
+    const FakeDialogs::Chooser& chooser = fake.choosers[0];
+    EXPECT_EQ(chooser.type, dialog.type) << dialog.name;
+    EXPECT_EQ(chooser.many, dialog.many) << dialog.name;
+    const std::optional<Filters> fileTypes =
+        dialog.fileTypes ? std::optional<Filters>(Filters{{"Lua", "lua;luac"}, {"Text", "txt"}, {"All files", "*"}})
+                         : std::nullopt;
+    EXPECT_EQ(chooser.filters, fileTypes) << dialog.name;
+    EXPECT_EQ(chooser.location, dialog.type == SDL_FILEDIALOG_SAVEFILE ? "/work/src/new.lua" : "/work/src")
+        << dialog.name;
+    EXPECT_EQ(chooser.window, kParent) << dialog.name;
+    EXPECT_EQ(std::tie(chooser.title, chooser.accept, chooser.cancel), std::make_tuple("Pick", "Take", "Leave"))
+        << dialog.name;
+  }
+}
+
+TEST(FileDialogs, WithoutOptionsOnlyAllFilesAndNothingElseIsGiven) {
+  for (const Dialog& dialog : kDialogs) {
+    FakeDialogs fake;
+    dialog.show({});
+    ASSERT_EQ(fake.choosers.size(), 1u) << dialog.name;
+    const FakeDialogs::Chooser& chooser = fake.choosers[0];
+    EXPECT_EQ(chooser.filters, dialog.fileTypes ? std::optional<Filters>(Filters{{"All files", "*"}}) : std::nullopt);
+    EXPECT_EQ(chooser.window, nullptr);
+    for (const std::string& text : {chooser.location, chooser.title, chooser.accept, chooser.cancel}) {
+      EXPECT_EQ(text, "<none>") << dialog.name;
+    }
+  }
+}
+
+TEST(FileDialogs, SaveStartsAtTheProposedNameInTheDefaultFolder) {
+  const std::tuple<const char*, const char*, const char*> cases[] = {
+      {"/work/", "a.txt", "/work/a.txt"},
+      {"", "a.txt", "a.txt"},
+      {"/work", "", "/work"},
+  };
+  for (const auto& [folder, name, location] : cases) {
+    FakeDialogs fake;
+    FileDialogOptions options;
+    options.defaultPath = folder;
+    options.defaultName = name;
+    fileDialogSave(options);
+    ASSERT_EQ(fake.choosers.size(), 1u);
+    EXPECT_EQ(fake.choosers[0].location, location) << folder << " + " << name;
+    fileDialogOpen(options);
+    EXPECT_EQ(fake.choosers[1].location, folder[0] == '\0' ? "<none>" : folder) << "only saving proposes a name";
+  }
+}
+
+TEST(FileDialogs, SeveralPathDialogsGiveEveryChoiceTheOthersTheFirst) {
+  for (const Dialog& dialog : kDialogs) {
+    FakeDialogs fake;
+    fake.chosenPaths = {"/a/one", "/a/two words", "/b/three"};
+    const FileDialogOutcome outcome = dialog.show({});
+    const std::vector<std::string> expected =
+        dialog.many.value_or(false) ? fake.chosenPaths : std::vector<std::string>{"/a/one"};
+    EXPECT_EQ(outcome.paths, expected) << dialog.name;
+  }
+}
+
+TEST(FileDialogs, CancelAndFailureGiveTheirResultCodesAndSdlsText) {
+  const std::tuple<FakeDialogs::Answer, FileDialogResult, const char*> cases[] = {
+      {FakeDialogs::Answer::Cancel, FileDialogResult::Cancelled, ""},
+      {FakeDialogs::Answer::Fail, FileDialogResult::Error, "the chooser broke"},
+      {FakeDialogs::Answer::FailSilently, FileDialogResult::Error, ""},
+  };
+  for (const Dialog& dialog : kDialogs) {
+    for (const auto& [answer, result, error] : cases) {
+      FakeDialogs fake;
+      fake.chooserAnswer = answer;
+      const FileDialogOutcome outcome = dialog.show({});
+      EXPECT_EQ(outcome.result, result) << dialog.name;
+      EXPECT_EQ(outcome.error, error) << dialog.name;
+      EXPECT_TRUE(outcome.paths.empty()) << dialog.name;
+    }
+  }
+}
+
+TEST(FileDialogs, AFileTypeWithoutExtensionsFailsBeforeAnyChooserExceptForFolders) {
+  for (const Dialog& dialog : kDialogs) {
+    FakeDialogs fake;
+    FileDialogOptions options;
+    options.filters = {{"Lua", "lua"}, {"None", " ,, "}};
+    const FileDialogOutcome outcome = dialog.show(options);
+    if (dialog.fileTypes) {
+      EXPECT_EQ(outcome.result, FileDialogResult::Error) << dialog.name;
+      EXPECT_EQ(outcome.error, "Invalid dialog file filters: Empty pattern not allowed");
+      EXPECT_TRUE(fake.choosers.empty()) << dialog.name;
+    } else {
+      EXPECT_EQ(outcome.result, FileDialogResult::Okay) << dialog.name << " has no file types";
+    }
+  }
+}
+
+}  // namespace
