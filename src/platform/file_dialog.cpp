@@ -73,12 +73,14 @@ std::string fileDialogPattern(std::string_view extensions) {
   return pattern;
 }
 
-// Where SDL starts the chooser: the default folder, or for a proposed name the file of that name in it (the
+// Where SDL starts the chooser: inside the default folder (given with a final slash, since a chooser shows a
+// folder named without one selected in its parent), or for a proposed name the file of that name there (the
 // name alone, which the chooser takes in the working directory, when there is no folder).
 std::string chooserLocation(const FileDialogOptions& options, SDL_FileDialogType type) {
-  if (type != SDL_FILEDIALOG_SAVEFILE || options.defaultName.empty()) return options.defaultPath;
-  if (options.defaultPath.empty()) return options.defaultName;
-  return options.defaultPath + (options.defaultPath.back() == '/' ? "" : "/") + options.defaultName;
+  std::string folder = options.defaultPath;
+  if (!folder.empty() && folder.back() != '/') folder += '/';
+  if (type != SDL_FILEDIALOG_SAVEFILE) return folder;
+  return folder + options.defaultName;
 }
 
 void setTextProperty(SDL_PropertiesID id, const char* name, const std::string& text) {

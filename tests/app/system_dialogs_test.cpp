@@ -136,7 +136,7 @@ TEST_F(SystemDialogs, FileDialogFiltersBecomeSdlPatterns) {
   EXPECT_EQ(dialogs.choosers[0].filters,
             (std::vector<std::pair<std::string, std::string>>{
                 {"Lua", "lua"}, {"Text", "txt;md"}, {"Spaced", "c;h;cpp"}, {"All files", "*"}}));
-  EXPECT_EQ(dialogs.choosers[0].location, "C:/work/src");
+  EXPECT_EQ(dialogs.choosers[0].location, "C:/work/src/");
 }
 
 TEST_F(SystemDialogs, FileDialogWithoutAnyExtensionInASpecFailsBeforeAnyDialog) {

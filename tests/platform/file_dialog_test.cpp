@@ -60,7 +60,7 @@ TEST(FileDialogs, EachDialogHandsSdlItsKindFileTypesStartAndTexts) {
         dialog.fileTypes ? std::optional<Filters>(Filters{{"Lua", "lua;luac"}, {"Text", "txt"}, {"All files", "*"}})
                          : std::nullopt;
     EXPECT_EQ(chooser.filters, fileTypes) << dialog.name;
-    EXPECT_EQ(chooser.location, dialog.type == SDL_FILEDIALOG_SAVEFILE ? "/work/src/new.lua" : "/work/src")
+    EXPECT_EQ(chooser.location, dialog.type == SDL_FILEDIALOG_SAVEFILE ? "/work/src/new.lua" : "/work/src/")
         << dialog.name;
     EXPECT_EQ(chooser.window, kParent) << dialog.name;
     EXPECT_EQ(std::tie(chooser.title, chooser.accept, chooser.cancel), std::make_tuple("Pick", "Take", "Leave"))
@@ -82,22 +82,27 @@ TEST(FileDialogs, WithoutOptionsOnlyAllFilesAndNothingElseIsGiven) {
   }
 }
 
-TEST(FileDialogs, SaveStartsAtTheProposedNameInTheDefaultFolder) {
-  const std::tuple<const char*, const char*, const char*> cases[] = {
-      {"/work/", "a.txt", "/work/a.txt"},
-      {"", "a.txt", "a.txt"},
-      {"/work", "", "/work"},
+// A chooser given a folder without a final slash shows its parent with the folder selected.
+TEST(FileDialogs, DialogsStartInsideTheDefaultFolderAndSaveAtTheProposedNameThere) {
+  const std::tuple<const char*, const char*, const char*, const char*> cases[] = {
+      {"/work/", "a.txt", "/work/a.txt", "/work/"},
+      {"/work", "a.txt", "/work/a.txt", "/work/"},
+      {"", "a.txt", "a.txt", "<none>"},
+      {"/work", "", "/work/", "/work/"},
+      {"/", "", "/", "/"},
   };
-  for (const auto& [folder, name, location] : cases) {
+  for (const auto& [folder, name, saveLocation, openLocation] : cases) {
     FakeDialogs fake;
     FileDialogOptions options;
     options.defaultPath = folder;
     options.defaultName = name;
     fileDialogSave(options);
-    ASSERT_EQ(fake.choosers.size(), 1u);
-    EXPECT_EQ(fake.choosers[0].location, location) << folder << " + " << name;
     fileDialogOpen(options);
-    EXPECT_EQ(fake.choosers[1].location, folder[0] == '\0' ? "<none>" : folder) << "only saving proposes a name";
+    fileDialogPickFolder(options);
+    ASSERT_EQ(fake.choosers.size(), 3u);
+    EXPECT_EQ(fake.choosers[0].location, saveLocation) << folder << " + " << name;
+    EXPECT_EQ(fake.choosers[1].location, openLocation) << folder << ": only saving proposes a name";
+    EXPECT_EQ(fake.choosers[2].location, openLocation) << folder;
   }
 }
 
