@@ -115,8 +115,6 @@ FileDialogOutcome showFileDialog(const FileDialogOptions& options, SDL_FileDialo
   if (options.parent != nullptr) SDL_SetPointerProperty(id, SDL_PROP_FILE_DIALOG_WINDOW_POINTER, options.parent);
   setTextProperty(id, SDL_PROP_FILE_DIALOG_LOCATION_STRING, chooserLocation(options, type));
   setTextProperty(id, SDL_PROP_FILE_DIALOG_TITLE_STRING, options.title);
-  setTextProperty(id, SDL_PROP_FILE_DIALOG_ACCEPT_STRING, options.acceptLabel);
-  setTextProperty(id, SDL_PROP_FILE_DIALOG_CANCEL_STRING, options.cancelLabel);
 
   PendingChoice pending;
   dialogBackend().showFileDialog(type, onDialogAnswer, &pending, id);

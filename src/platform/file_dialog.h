@@ -15,14 +15,13 @@ struct FileDialogFilter {
 };
 
 // What a dialog shows. Only the open and save dialogs offer file types; only the save dialog offers a name.
+// The buttons keep the chooser's own labels: this system's zenity refuses others and would fail the dialog.
 struct FileDialogOptions {
   std::vector<FileDialogFilter> filters;  // followed by a last "All files" type
   std::string defaultPath;                // the folder to start in, when not empty
   std::string defaultName;                // the file name the save dialog proposes, when not empty
   SDL_Window* parent = nullptr;           // the window the dialog is modal for, when there is one
-  std::string title;                      // each of these three is the chooser's own when empty
-  std::string acceptLabel;
-  std::string cancelLabel;
+  std::string title;                      // the chooser's own when empty
 };
 
 enum class FileDialogResult { Error = 0, Okay = 1, Cancelled = 2 };

@@ -28,7 +28,7 @@ class FakeDialogs : public DialogBackend {
   struct Chooser {
     SDL_FileDialogType type = SDL_FILEDIALOG_SAVEFILE;
     std::optional<std::vector<std::pair<std::string, std::string>>> filters;
-    std::string location, title, accept, cancel;
+    std::string location, title;
     void* window = nullptr;
     std::optional<bool> many;
   };
@@ -105,8 +105,6 @@ class FakeDialogs : public DialogBackend {
     }
     chooser.location = SDL_GetStringProperty(properties, SDL_PROP_FILE_DIALOG_LOCATION_STRING, "<none>");
     chooser.title = SDL_GetStringProperty(properties, SDL_PROP_FILE_DIALOG_TITLE_STRING, "<none>");
-    chooser.accept = SDL_GetStringProperty(properties, SDL_PROP_FILE_DIALOG_ACCEPT_STRING, "<none>");
-    chooser.cancel = SDL_GetStringProperty(properties, SDL_PROP_FILE_DIALOG_CANCEL_STRING, "<none>");
     chooser.window = SDL_GetPointerProperty(properties, SDL_PROP_FILE_DIALOG_WINDOW_POINTER, nullptr);
     if (SDL_HasProperty(properties, SDL_PROP_FILE_DIALOG_MANY_BOOLEAN)) {
       chooser.many = SDL_GetBooleanProperty(properties, SDL_PROP_FILE_DIALOG_MANY_BOOLEAN, false);
