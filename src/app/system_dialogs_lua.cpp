@@ -173,7 +173,7 @@ int systemOpenFileDialog(lua_State* L) {
   const FileDialogOutcome outcome = fileDialogOpen(options);
   switch (outcome.result) {
     case FileDialogResult::Okay:
-      pushStringView(L, outcome.paths.empty() ? std::string() : outcome.paths.front());
+      pushStringView(L, outcome.paths.front());
       return 1;
     case FileDialogResult::Cancelled:
       lua_pushnil(L);

@@ -31,11 +31,12 @@ FileDialogOutcome outcomeOf(const char* const* files) {
   if (files == nullptr) {
     outcome.result = FileDialogResult::Error;
     outcome.error = SDL_GetError();  // SDL's error is per thread: read it on the thread that failed
-  } else if (files[0] == nullptr) {
-    outcome.result = FileDialogResult::Cancelled;
   } else {
-    outcome.result = FileDialogResult::Okay;
-    for (const char* const* file = files; *file != nullptr; ++file) outcome.paths.emplace_back(*file);
+    // An empty path is never a choice: SDL's zenity chooser reports a cancel as one.
+    for (const char* const* file = files; *file != nullptr; ++file) {
+      if (**file != '\0') outcome.paths.emplace_back(*file);
+    }
+    outcome.result = outcome.paths.empty() ? FileDialogResult::Cancelled : FileDialogResult::Okay;
   }
   return outcome;
 }

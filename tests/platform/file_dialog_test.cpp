@@ -132,6 +132,17 @@ TEST(FileDialogs, CancelAndFailureGiveTheirResultCodesAndSdlsText) {
   }
 }
 
+// SDL's zenity chooser reports a cancel as one empty path.
+TEST(FileDialogs, AnEmptyPathIsACancelNotAChoice) {
+  for (const Dialog& dialog : kDialogs) {
+    FakeDialogs fake;
+    fake.chosenPaths = {""};
+    const FileDialogOutcome outcome = dialog.show({});
+    EXPECT_EQ(outcome.result, FileDialogResult::Cancelled) << dialog.name;
+    EXPECT_TRUE(outcome.paths.empty()) << dialog.name;
+  }
+}
+
 TEST(FileDialogs, AFileTypeWithoutExtensionsFailsBeforeAnyChooserExceptForFolders) {
   for (const Dialog& dialog : kDialogs) {
     FakeDialogs fake;
