@@ -29,15 +29,10 @@ bool writeAllAt(int fd, const unsigned char* bytes, uint64_t length, uint64_t of
 
 }  // namespace
 
-bool ZipOutputFile::restart() {
-  pending_.clear();
-  position_ = end_ = storedEnd_ = 0;
-  return ftruncate(fd_, 0) == 0;
-}
-
 bool ZipOutputFile::write(const unsigned char* bytes, uint64_t length) {
+  if (length == 0) return true;
   if (position_ < storedEnd_ || !isAllZero(bytes, length)) {
-    // Writes within or right after what is gathered join it (libzip goes back to complete each local header);
+    // Writes within or right after what is gathered join it (a local header completed after its data, say);
     // what is gathered goes out before any other write, which it would otherwise overwrite later.
     const bool direct = length >= kGatherSize;
     const bool joins = !direct && !pending_.empty() && position_ >= pendingStart_ &&
@@ -66,6 +61,14 @@ bool ZipOutputFile::flush() {
   return written;
 }
 
-bool ZipOutputFile::finish() {
-  return flush() && (storedEnd_ >= end_ || ftruncate(fd_, static_cast<off_t>(end_)) == 0);
+void ZipOutputFile::cutBackTo(uint64_t position) {
+  if (!pending_.empty() && pendingStart_ + pending_.size() > position) {
+    pending_.resize(position > pendingStart_ ? position - pendingStart_ : 0);
+  }
+  // Giving the space back now matters when the disk is full. Should the file keep its tail, what it holds
+  // there is overwritten for real (not left as a hole), and finish() cuts what remains.
+  if (ftruncate(fd_, static_cast<off_t>(position)) == 0) storedEnd_ = std::min(storedEnd_, position);
+  position_ = end_ = position;
 }
+
+bool ZipOutputFile::finish() { return flush() && ftruncate(fd_, static_cast<off_t>(end_)) == 0; }

@@ -1,7 +1,8 @@
-// The file a new ZIP archive is written into, at the positions the ZIP library chooses (it goes back to
-// complete each local header once the entry's data is written). Small writes that follow each other are
-// gathered into large ones, and zeros written past everything written before are left as holes, so a copy
-// of a sparse entry stays sparse. Failures come back as false with errno set.
+// The file a new ZIP archive is written into: mostly in order, with a step back to complete each local header
+// once its entry's data is written, and a cut back to where an entry began when adding it failed. Small
+// writes that follow each other are gathered into large ones, and zeros written past everything written
+// before are left as holes, so a copy of a sparse entry stays sparse. Failures come back as false with errno
+// set.
 #pragma once
 
 #include <cstdint>
@@ -9,12 +10,8 @@
 
 class ZipOutputFile {
  public:
-  // Writes go to the open descriptor `fd` (not owned).
+  // Writes go to the open descriptor `fd` (not owned), which starts empty.
   void attach(int fd) { fd_ = fd; }
-  // Empties the file and starts again at position 0.
-  bool restart();
-  // Forgets what is gathered and not yet written.
-  void drop() { pending_.clear(); }
   void seek(uint64_t position) { position_ = position; }
   // Moves on to `position` as if zeros were written up to it.
   void skipTo(uint64_t position) {
@@ -25,12 +22,14 @@ class ZipOutputFile {
   // The size of what was written, holes included.
   uint64_t size() const { return end_; }
   bool write(const unsigned char* bytes, uint64_t length);
+  // Writes out what is gathered.
+  bool flush();
+  // Forgets everything from `position` on and continues there; the file gives back that space at once.
+  void cutBackTo(uint64_t position);
   // Writes what is gathered and gives the file its size (a hole at the end included).
   bool finish();
 
  private:
-  bool flush();
-
   int fd_ = -1;
   uint64_t position_ = 0;
   uint64_t end_ = 0;

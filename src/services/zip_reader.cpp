@@ -1,25 +1,30 @@
-// The ZIP reader over libzip. A first scan of the central directory finds where the archive starts and
-// refuses directories with too many records before libzip reads any; libzip then parses the directory (ZIP64
-// records included) and inflates entries, checking each one's size and CRC-32. The output of an extraction is
-// allocated once at the size the directory gives and filled in place; every limit is tested against the
-// directory before any entry data is read or any memory allocated.
+// The ZIP reader. The central directory is walked once at open, record by record, into the entry table;
+// nothing is asked of a record but its stored fields, so opening costs one pass over the directory. An
+// extraction reads the entry's local header, then the data: stored bytes
+// as they are, deflated ones inflated by zlib straight into the output, which is allocated once at the size
+// the directory gives. The size and the CRC-32 of what comes out must be the recorded ones. Every limit is
+// tested against the directory before any entry data is read or any memory allocated.
 #include "services/zip_reader.h"
 
+#include <zlib.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <climits>
 #include <new>
 #include <stdexcept>
 
-#include "services/zip_directory_scan.h"
 #include "services/zip_files.h"
+#include "services/zip_format.h"
 
 namespace {
 
-constexpr uint32_t kDosDirectoryAttribute = 0x10;
-constexpr const char* kExtractionFailed = "ZIP entry extraction failed";
+using zipformat::readLE;
 
-struct ZipFileCloser {
-  void operator()(zip_file_t* file) const { zip_fclose(file); }
-};
+constexpr uint32_t kDosDirectoryAttribute = 0x10;
+constexpr const char* kOpenFailed = "ZIP open failed";
+constexpr const char* kExtractionFailed = "ZIP entry extraction failed";
+constexpr uint64_t kInputPiece = ZipWindow::kDefaultSize;
 
 bool checkLimits(const ZipReaderLimits& limits, std::string& error) {
   if (limits.maxEntries == 0 || limits.maxNameBytes == 0) {
@@ -35,10 +40,15 @@ bool checkLimits(const ZipReaderLimits& limits, std::string& error) {
 
 // Deflated entries pass when uncompressed <= maxRatio * compressed, computed without overflow.
 bool hasSafeRatio(const ZipEntryInfo& entry, uint64_t maxRatio) {
-  if (entry.method != ZIP_CM_DEFLATE || entry.uncompressedSize == 0) return true;
+  if (entry.method != zipformat::kMethodDeflated || entry.uncompressedSize == 0) return true;
   if (entry.compressedSize == 0) return false;
   const uint64_t quotient = entry.uncompressedSize / entry.compressedSize;
   return quotient < maxRatio || (quotient == maxRatio && entry.uncompressedSize % entry.compressedSize == 0);
+}
+
+// What a window that came back empty-handed means: a failed read, or bytes that end too soon.
+std::string missingBytes(const ZipWindow& window) {
+  return window.readFailed() ? ziptext::readError(errno) : ziptext::kPrematureEnd;
 }
 
 }  // namespace
@@ -65,7 +75,7 @@ std::unique_ptr<ZipArchiveReader> ZipArchiveReader::openFile(std::string_view pa
     int errorNumber = 0;
     bool sizeFailed = false;
     if (!openFileForReading(absolute, opened, errorNumber, sizeFailed)) {
-      error = std::string(sizeFailed ? "ZIP size check failed" : "ZIP open failed") + ": system error " +
+      error = std::string(sizeFailed ? "ZIP size check failed" : kOpenFailed) + ": system error " +
               std::to_string(errorNumber);
       return nullptr;
     }
@@ -102,55 +112,54 @@ std::unique_ptr<ZipArchiveReader> ZipArchiveReader::openMemory(std::string_view 
   return nullptr;
 }
 
-bool ZipArchiveReader::openArchive(const ZipBytes& bytes, std::string& error) {
-  const ZipDirectoryScan scan = scanZipDirectory(bytes, limits_.maxEntries);
-  if (scan.walked && scan.recordCount > limits_.maxEntries) {
-    error = "ZIP entry count exceeds metadata limit";
-    return false;
-  }
-  source_ = std::make_unique<ZipArchiveSource>(bytes, scan.archiveStart, ZipArchiveSource::Use::Read);
-  archive_ = openZipArchive(*source_, ZIP_RDONLY, "ZIP open failed", error);
-  return archive_ && buildEntryTable(scan.zeroByteNames, error);
+bool ZipArchiveReader::openArchive(ZipBytes bytes, std::string& error) {
+  window_.emplace(bytes);
+  return buildEntryTable(bytes, error);
 }
 
-bool ZipArchiveReader::buildEntryTable(const std::vector<uint64_t>& zeroByteNames, std::string& error) {
-  const uint64_t count = static_cast<uint64_t>(zip_get_num_entries(archive_.get(), 0));
-  if (count > limits_.maxEntries) {
+bool ZipArchiveReader::buildEntryTable(const ZipBytes& bytes, std::string& error) {
+  ZipDirectory directory;
+  std::string failure;
+  if (!findZipDirectory(bytes, directory, failure)) {
+    error = ziptext::withPrefix(kOpenFailed, failure);
+    return false;
+  }
+  // A wrapped 16-bit count says nothing of the limit; the records are counted as they are read.
+  if (directory.recordedCount > limits_.maxEntries && directory.recordedCount != zipformat::kMarker16) {
     error = "ZIP entry count exceeds metadata limit";
     return false;
   }
-  entries_.reserve(count);
-  nameIndex_.reserve(count);
+  const uint64_t expected =
+      std::min({directory.recordedCount, limits_.maxEntries, directory.size / zipformat::kCentralSize});
+  entries_.reserve(expected);
+  localHeaders_.reserve(expected);
+  nameIndex_.reserve(expected);
+  ZipDirectoryWalker walker(bytes, directory);
+  ZipCentralRecord record;
   uint64_t usedNameBytes = 0;
-  for (uint64_t index = 0; index < count; ++index) {
-    const bool zeroByteInName = std::binary_search(zeroByteNames.begin(), zeroByteNames.end(), index);
-    if (!readEntry(index, zeroByteInName, usedNameBytes, error)) return false;
+  while (walker.next(record, failure)) {
+    if (walker.walked() > limits_.maxEntries) {
+      error = "ZIP entry count exceeds metadata limit";
+      return false;
+    }
+    if (!addEntry(record, directory.shift, usedNameBytes, error)) return false;
+  }
+  if (failure.empty() && !walker.countMatches()) failure = ziptext::kInconsistent;
+  if (!failure.empty()) {
+    error = ziptext::withPrefix(kOpenFailed, failure);
+    return false;
   }
   return true;
 }
 
-bool ZipArchiveReader::readEntry(uint64_t index, bool zeroByteInName, uint64_t& usedNameBytes, std::string& error) {
-  zip_t* archive = archive_.get();
-  zip_stat_t stat;
-  zip_uint8_t system = 0;
-  zip_uint32_t attributes = 0;
-  if (zip_stat_index(archive, index, ZIP_FL_ENC_RAW, &stat) != 0 ||
-      zip_file_get_external_attributes(archive, index, 0, &system, &attributes) != 0) {
-    error = zipErrorText("ZIP entry metadata failed", zip_get_error(archive));
-    return false;
-  }
-  // The stored bytes; libzip gives a zero byte in a name as a space, so the length is the stored one.
-  const char* storedName = zip_get_name(archive, index, ZIP_FL_ENC_RAW);
-  if (storedName == nullptr) {
-    error = zipErrorText("ZIP entry name failed", zip_get_error(archive));
-    return false;
-  }
-  const std::string_view name(storedName);
+bool ZipArchiveReader::addEntry(const ZipCentralRecord& record, int64_t shift, uint64_t& usedNameBytes,
+                                std::string& error) {
+  const std::string_view name = record.name;
   if (limits_.maxNameBytes - usedNameBytes < name.size()) {
     error = "ZIP entry names exceed metadata limit";
     return false;
   }
-  if (zeroByteInName) {
+  if (name.find('\0') != std::string_view::npos) {
     error = "ZIP entry name contains a zero byte";
     return false;
   }
@@ -158,19 +167,35 @@ bool ZipArchiveReader::readEntry(uint64_t index, bool zeroByteInName, uint64_t& 
     error = "ZIP archive contains duplicate entry: " + std::string(name);
     return false;
   }
+  const uint64_t index = entries_.size();
+  if (index == entries_.capacity()) growEntryTable();
   ZipEntryInfo& entry = entries_.emplace_back();
   entry.index = index;
   entry.name = name;
-  entry.compressedSize = stat.comp_size;
-  entry.uncompressedSize = stat.size;
-  entry.crc32 = stat.crc;
-  entry.method = stat.comp_method;
-  entry.isDirectory = (!name.empty() && name.back() == '/') || (attributes & kDosDirectoryAttribute) != 0;
-  entry.isEncrypted = stat.encryption_method != ZIP_EM_NONE;
-  entry.isSupported = (entry.method == ZIP_CM_STORE || entry.method == ZIP_CM_DEFLATE) && !entry.isEncrypted;
+  entry.compressedSize = record.compressedSize;
+  entry.uncompressedSize = record.uncompressedSize;
+  entry.crc32 = record.crc;
+  entry.method = record.method;
+  entry.isDirectory = (!name.empty() && name.back() == '/') || (record.externalAttributes & kDosDirectoryAttribute);
+  entry.isEncrypted = (record.flags & (zipformat::kFlagEncrypted | zipformat::kFlagStrongEncryption)) != 0 ||
+                      record.method == zipformat::kMethodAes;
+  entry.isSupported = (entry.method == zipformat::kMethodStored || entry.method == zipformat::kMethodDeflated) &&
+                      !entry.isEncrypted && (record.flags & zipformat::kFlagPatched) == 0;
+  // A position past what 64 bits hold, or before the bytes, is no position: extraction finds no header there.
+  const bool placed = record.localOffset <= static_cast<uint64_t>(INT64_MAX - std::max<int64_t>(shift, 0));
+  localHeaders_.push_back(placed ? static_cast<int64_t>(record.localOffset) + shift : -1);
   nameIndex_.emplace(entry.name, index);
   usedNameBytes += name.size();
   return true;
+}
+
+// The table is reserved for the count the end records give, which a wrapped 16-bit count understates. Names
+// move with their entries when the table grows, so the index is made again over them.
+void ZipArchiveReader::growEntryTable() {
+  entries_.reserve(std::max<size_t>(entries_.capacity() * 2, 64));
+  localHeaders_.reserve(entries_.capacity());
+  nameIndex_.clear();
+  for (const ZipEntryInfo& entry : entries_) nameIndex_.emplace(entry.name, entry.index);
 }
 
 const ZipEntryInfo* ZipArchiveReader::entryAt(uint64_t index) const {
@@ -189,7 +214,7 @@ bool ZipArchiveReader::checkExtractable(const ZipEntryInfo& entry, std::string& 
     error = "ZIP entry is encrypted: " + entry.name;
   } else if (!entry.isSupported) {
     error = "ZIP entry uses unsupported compression: " + entry.name;
-  } else if (entry.method == 0 && entry.compressedSize != entry.uncompressedSize) {
+  } else if (entry.method == zipformat::kMethodStored && entry.compressedSize != entry.uncompressedSize) {
     error = "ZIP stored entry size does not match: " + entry.name;
   } else if (entry.uncompressedSize > limits_.maxEntrySize) {
     error = "ZIP entry exceeds extraction limit: " + entry.name;
@@ -212,8 +237,20 @@ bool ZipArchiveReader::extract(uint64_t index, std::string& output, std::string&
   const ZipEntryInfo& entry = entries_[index];
   try {
     if (!checkExtractable(entry, error)) return false;
-    std::string result;
-    if (!extractInto(entry, result, error)) return false;
+    std::string result(entry.uncompressedSize, '\0');
+    uint64_t dataStart = 0;
+    std::string failure;
+    const bool read =
+        findEntryData(entry, dataStart, failure) &&
+        (entry.method == zipformat::kMethodStored ? readStored(dataStart, result, failure)
+                                                  : inflateInto(dataStart, entry.compressedSize, result, failure));
+    if (read && crc32_z(0, reinterpret_cast<const Bytef*>(result.data()), result.size()) != entry.crc32) {
+      failure = ziptext::kCrcError;
+    }
+    if (!failure.empty()) {
+      error = ziptext::withPrefix(kExtractionFailed, failure);
+      return false;
+    }
     extractedTotal_ += entry.uncompressedSize;
     output = std::move(result);
     return true;
@@ -225,27 +262,93 @@ bool ZipArchiveReader::extract(uint64_t index, std::string& output, std::string&
   return false;
 }
 
-// Lets libzip fill exactly the recorded size, then asks for one byte more: libzip checks the size and the
-// CRC-32 when it reaches the end of the entry's data, and an entry with more data than recorded is refused.
-bool ZipArchiveReader::extractInto(const ZipEntryInfo& entry, std::string& output, std::string& error) {
-  output.resize(entry.uncompressedSize);
-  const std::unique_ptr<zip_file_t, ZipFileCloser> file(zip_fopen_index(archive_.get(), entry.index, 0));
-  if (!file) {
-    error = zipErrorText(kExtractionFailed, zip_get_error(archive_.get()));
-    zip_error_clear(archive_.get());
+// The entry's data begins after its local header, whose own name and extra field lengths count.
+bool ZipArchiveReader::findEntryData(const ZipEntryInfo& entry, uint64_t& dataStart, std::string& failure) {
+  const int64_t position = localHeaders_[entry.index];
+  const unsigned char* header =
+      position >= 0 ? window_->at(static_cast<uint64_t>(position), zipformat::kLocalSize) : nullptr;
+  if (header == nullptr || readLE(header, 4) != zipformat::kLocalSignature) {
+    failure = header == nullptr && window_->readFailed() ? ziptext::readError(errno) : ziptext::kInconsistent;
     return false;
   }
-  uint64_t done = 0;
-  char beyond = 0;
-  zip_int64_t got = 0;
-  while (done < output.size() && (got = zip_fread(file.get(), output.data() + done, output.size() - done)) > 0) {
-    done += static_cast<uint64_t>(got);
+  dataStart = static_cast<uint64_t>(position) + zipformat::kLocalSize +
+              readLE(header + zipformat::kLocalNameLength, 2) + readLE(header + zipformat::kLocalNameLength + 2, 2);
+  return true;
+}
+
+bool ZipArchiveReader::readStored(uint64_t dataStart, std::string& output, std::string& failure) {
+  if (output.size() <= kInputPiece) {
+    const unsigned char* data = window_->at(dataStart, output.size());
+    if (data == nullptr) {
+      failure = missingBytes(*window_);
+      return false;
+    }
+    std::copy_n(data, output.size(), output.begin());
+    return true;
   }
-  if (got >= 0 && done == output.size()) got = zip_fread(file.get(), &beyond, 1);
-  if (got < 0) {
-    error = zipErrorText(kExtractionFailed, zip_file_get_error(file.get()));
-  } else if (got > 0 || done < output.size()) {
-    error = zipErrorText(kExtractionFailed, ZIP_ER_INCONS);
+  const int64_t got = window_->bytes().readAt(dataStart, output.data(), output.size());
+  if (got != static_cast<int64_t>(output.size())) {
+    failure = got < 0 ? ziptext::readError(errno) : ziptext::kPrematureEnd;
+    return false;
   }
-  return error.empty();
+  return true;
+}
+
+// Inflates the compressed bytes into exactly the output's size; a stream holding more than that is refused.
+// As in other readers, a stream may lack its end when the bytes that came out are whole (their CRC-32 is
+// checked afterwards).
+bool ZipArchiveReader::inflateInto(uint64_t dataStart, uint64_t compressedSize, std::string& output,
+                                   std::string& failure) {
+  if (!inflaterReady_) {
+    const int status = inflater_.initInflate(-MAX_WBITS);
+    if (status == Z_MEM_ERROR) throw std::bad_alloc();
+    if (status != Z_OK) {
+      failure = ziptext::zlibError(status);
+      return false;
+    }
+    inflaterReady_ = true;
+  }
+  z_stream& stream = inflater_.get();
+  inflateReset(&stream);
+  auto* out = reinterpret_cast<unsigned char*>(output.data());
+  uint64_t produced = 0;
+  uint64_t consumed = 0;
+  unsigned char beyond = 0;
+  int status = Z_OK;
+  stream.avail_in = 0;
+  while (status != Z_STREAM_END) {
+    if (stream.avail_in == 0) {
+      if (consumed == compressedSize) break;
+      const uint64_t piece = std::min(compressedSize - consumed, kInputPiece);
+      const unsigned char* input = window_->at(dataStart + consumed, piece);
+      if (input == nullptr) {
+        failure = missingBytes(*window_);
+        return false;
+      }
+      stream.next_in = const_cast<unsigned char*>(input);
+      stream.avail_in = static_cast<uInt>(piece);
+      consumed += piece;
+    }
+    // Past the recorded size, one byte more is asked for: any output there is data the entry must not have.
+    const bool full = produced == output.size();
+    stream.next_out = full ? &beyond : out + produced;
+    stream.avail_out = full ? 1 : static_cast<uInt>(std::min<uint64_t>(output.size() - produced, UINT_MAX));
+    const uInt room = stream.avail_out;
+    status = inflate(&stream, Z_NO_FLUSH);
+    if (status == Z_MEM_ERROR) throw std::bad_alloc();
+    if (status != Z_OK && status != Z_STREAM_END && status != Z_BUF_ERROR) {
+      failure = ziptext::zlibError(status == Z_NEED_DICT ? Z_DATA_ERROR : status);
+      return false;
+    }
+    if (full && stream.avail_out == 0) {
+      failure = ziptext::kInconsistent;
+      return false;
+    }
+    if (!full) produced += room - stream.avail_out;
+  }
+  if (produced == output.size()) return true;
+  // Fewer bytes than recorded: a stream that ends there disagrees with the directory; one whose compressed
+  // bytes run out first was cut short, which its CRC-32 shows.
+  failure = status == Z_STREAM_END ? ziptext::kInconsistent : ziptext::kCrcError;
+  return false;
 }

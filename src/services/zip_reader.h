@@ -2,18 +2,22 @@
 // directory is read once at open, under limits on the entry count and the summed name length, into an entry
 // table with a name index; single entries are then extracted whole into memory under a per-entry size limit,
 // a running per-archive total and a compression-ratio limit. Extraction writes no files, so names are not
-// checked for path safety here, only for being usable as keys (no zero byte, no duplicate).
+// checked for path safety here, only for being usable as keys (no zero byte, no duplicate). Names, methods,
+// sizes and flags are those the directory stores: nothing is converted, and no extra field replaces them.
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
 
 #include "platform/unique_fd.h"
-#include "services/zip_source.h"
+#include "services/zip_bytes.h"
+#include "services/zip_directory.h"
+#include "services/zlib_stream.h"
 
 struct ZipReaderLimits {
   uint64_t maxEntries = 65536;
@@ -29,10 +33,10 @@ struct ZipEntryInfo {
   uint64_t compressedSize = 0;
   uint64_t uncompressedSize = 0;
   uint32_t crc32 = 0;
-  uint16_t method = 0;  // 0 stored, 8 deflated, others as stored
+  uint16_t method = 0;  // 0 stored, 8 deflated, others as stored (99 for WinZip AES)
   bool isDirectory = false;
   bool isEncrypted = false;
-  bool isSupported = false;  // stored or deflated, not encrypted
+  bool isSupported = false;  // stored or deflated, neither encrypted nor patched
 };
 
 class ZipArchiveReader {
@@ -62,18 +66,24 @@ class ZipArchiveReader {
   bool extract(uint64_t index, std::string& output, std::string& error);
 
  private:
-  bool openArchive(const ZipBytes& bytes, std::string& error);
-  bool buildEntryTable(const std::vector<uint64_t>& zeroByteNames, std::string& error);
-  bool readEntry(uint64_t index, bool zeroByteInName, uint64_t& usedNameBytes, std::string& error);
+  bool openArchive(ZipBytes bytes, std::string& error);
+  bool buildEntryTable(const ZipBytes& bytes, std::string& error);
+  bool addEntry(const ZipCentralRecord& record, int64_t shift, uint64_t& usedNameBytes, std::string& error);
+  void growEntryTable();
   bool checkExtractable(const ZipEntryInfo& entry, std::string& error) const;
-  bool extractInto(const ZipEntryInfo& entry, std::string& output, std::string& error);
+  // These leave the text of what failed in `failure`.
+  bool findEntryData(const ZipEntryInfo& entry, uint64_t& dataStart, std::string& failure);
+  bool readStored(uint64_t dataStart, std::string& output, std::string& failure);
+  bool inflateInto(uint64_t dataStart, uint64_t compressedSize, std::string& output, std::string& failure);
 
   ZipReaderLimits limits_;
   UniqueFd file_;
   std::string bytes_;  // the memory reader's own copy
-  std::unique_ptr<ZipArchiveSource> source_;
-  ZipHandle archive_;  // declared after what it reads through, so it goes first
-  std::vector<ZipEntryInfo> entries_;
+  std::optional<ZipWindow> window_;
+  std::vector<ZipEntryInfo> entries_;  // grown only past a wrapped count, with the index made again
+  std::vector<int64_t> localHeaders_;  // where each entry's local header lies in the bytes
   std::unordered_map<std::string_view, uint64_t> nameIndex_;  // views into entries_' names
   uint64_t extractedTotal_ = 0;
+  ZlibStream inflater_{ZlibStream::Direction::Inflate};
+  bool inflaterReady_ = false;
 };

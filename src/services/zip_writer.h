@@ -1,9 +1,10 @@
 // ZipArchiveWriter: writes a ZIP archive into a temporary file beside its destination and renames it into the
 // destination's place only when the archive is closed successfully, so the destination either keeps its old
-// contents or receives the whole new archive. Create mode starts empty; write mode keeps every entry of an
-// existing destination archive unchanged (the same compressed bytes and CRC-32). Every entry name must pass
-// isSafeZipEntryName, and no name may occur twice. Entries are checked when added and written when the
-// archive is closed, so a refused entry leaves nothing behind and the writer stays usable.
+// contents or receives the whole new archive. Create mode starts empty; write mode first copies every entry
+// of an existing destination archive as it is stored (local record, name and extra fields, compressed bytes).
+// Every entry name must pass isSafeZipEntryName, and no name may occur twice. Each entry is written into the
+// temporary file when it is added, so a source changed or removed afterwards changes nothing; a refused or
+// failed entry leaves nothing behind and the writer stays usable.
 #pragma once
 
 #include <sys/types.h>
@@ -15,10 +16,9 @@
 #include <string>
 #include <string_view>
 #include <unordered_set>
-#include <vector>
 
+#include "services/zip_archive_output.h"
 #include "services/zip_files.h"
-#include "services/zip_source.h"
 
 // False for names that could escape an extraction directory or are not plain relative paths: empty, a
 // leading "/", a zero byte, "\" or ":", or an empty, "." or ".." segment. allowTrailingSlash lets a directory
@@ -42,7 +42,7 @@ class ZipArchiveWriter {
   ZipArchiveWriter(const ZipArchiveWriter&) = delete;
   ZipArchiveWriter& operator=(const ZipArchiveWriter&) = delete;
 
-  // Adds the contents of a file, read from disk (piece by piece) when the archive is written.
+  // Adds the contents of a file as it is now, read piece by piece.
   bool addFile(std::string_view name, std::string_view sourcePath, std::string& error);
   bool addMemory(std::string_view name, std::string_view data, std::string& error);
   // Finishes the archive and installs it over the destination; the writer is closed afterwards either way.
@@ -53,21 +53,17 @@ class ZipArchiveWriter {
  private:
   static std::unique_ptr<ZipArchiveWriter> open(std::string_view path, uint32_t level, bool append, std::string& error);
   bool openAt(std::string_view path, bool append, std::string& error);
-  bool openExisting(std::string& error);
+  bool copyExisting(std::string& error);
   bool claimTemporaryFile(std::string& error);
-  bool openArchive(const ZipBytes& existing, uint64_t start, int flags, std::string& error);
-  bool checkExistingEntries(const std::vector<uint64_t>& zeroByteNames, uint64_t archiveSize, std::string& error);
   bool checkNewEntry(std::string_view name, std::string& error);
-  // Hands `source` (owned from here on) to the library as the entry `name`.
-  bool addEntry(const std::string& name, zip_source_t* source, const char* failurePrefix, std::string& error);
-  bool writeArchive(std::string& error);
+  bool addEntry(const ZipNewEntry& entry, const char* failurePrefix, std::string& error);
   bool checkWrittenArchive(std::string& error);
   void abandon();
 
   std::string destinationPath_;
   std::string temporaryPath_;
   std::optional<mode_t> keptMode_;  // the permission bits of the destination the archive replaces
-  // Names of every entry the archive will hold, looked up by view.
+  // Names of every entry the archive holds, looked up by view.
   struct NameHash {
     using is_transparent = void;
     size_t operator()(std::string_view name) const { return std::hash<std::string_view>{}(name); }
@@ -75,8 +71,6 @@ class ZipArchiveWriter {
   std::unordered_set<std::string, NameHash, std::equal_to<>> entryNames_;
   uint32_t level_;
   UniqueFd temporary_;
-  OpenedFile existing_;  // write mode: the destination, whose entries are copied when the archive is written
-  std::unique_ptr<ZipArchiveSource> source_;
-  ZipHandle archive_;  // declared after what it reads and writes through, so it goes first
+  std::unique_ptr<ZipArchiveOutput> output_;
   bool closed_ = false;
 };

@@ -55,6 +55,7 @@ Recorded recorded(const CraftedEntry& entry, uint64_t localOffset, bool central)
     put16(fields.extra, static_cast<uint32_t>(values.size()));
     fields.extra += values;
   }
+  fields.extra += entry.extra;
   return fields;
 }
 
@@ -174,7 +175,10 @@ Assembly assemble(const std::vector<CraftedEntry>& entries, const BuildOptions& 
   }
   const uint64_t directoryOffset = out.size();
   std::string directory;
-  for (size_t i = 0; i < entries.size(); ++i) putCentralHeader(directory, entries[i], offsets[i]);
+  for (size_t i = 0; i < entries.size(); ++i) {
+    const size_t at = options.reversedDirectory ? entries.size() - 1 - i : i;
+    putCentralHeader(directory, entries[at], offsets[at]);
+  }
   std::string end;
   putEndRecords(end, directoryOffset + directory.size(), entries.size(), directoryOffset, directory.size());
   out.append(directory + end);
@@ -213,21 +217,21 @@ std::string rawDeflate(const std::string& data, int level) {
 }
 
 CraftedEntry storedEntry(std::string name, const std::string& data) {
-  return {std::move(name), data, 0, 0, crc32Of(data), data.size(), data.size(), 0};
+  return {std::move(name), data, 0, 0, crc32Of(data), data.size(), data.size()};
 }
 
 CraftedEntry deflatedEntry(std::string name, const std::string& data) {
   std::string compressed = rawDeflate(data);
   const uint64_t compressedSize = compressed.size();
-  return {std::move(name), std::move(compressed), 8, 0, crc32Of(data), compressedSize, data.size(), 0};
+  return {std::move(name), std::move(compressed), 8, 0, crc32Of(data), compressedSize, data.size()};
 }
 
 std::string buildZip(const std::vector<CraftedEntry>& entries, const BuildOptions& options) {
   return assemble(entries, options).flatten();
 }
 
-bool writeZipFile(const std::string& path, const std::vector<CraftedEntry>& entries) {
-  return assemble(entries, {}).writeTo(path);
+bool writeZipFile(const std::string& path, const std::vector<CraftedEntry>& entries, const BuildOptions& options) {
+  return assemble(entries, options).writeTo(path);
 }
 
 }  // namespace ziptest

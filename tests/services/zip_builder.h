@@ -18,6 +18,8 @@ struct CraftedEntry {
   uint64_t compressedSize = 0;
   uint64_t uncompressedSize = 0;
   uint32_t externalAttributes = 0;
+  // Extra fields of both headers, after the ZIP64 one when there is one.
+  std::string extra{};
   // Both headers record the sizes as 0xFFFFFFFF and carry the real ones in a ZIP64 extra field.
   bool zip64Sizes = false;
   // Zero bytes that follow `stored` in the archive, left as a hole by writeZipFile.
@@ -35,11 +37,13 @@ CraftedEntry deflatedEntry(std::string name, const std::string& data);
 struct BuildOptions {
   // Without local headers or data the archive is only a central directory: enough to open, not to extract.
   bool localHeaders = true;
+  // The central records in the opposite order of the local records.
+  bool reversedDirectory = false;
 };
 
 std::string buildZip(const std::vector<CraftedEntry>& entries, const BuildOptions& options = {});
 // Writes the archive to a new file, with the entries' zero tails as holes; false when it cannot be written.
-bool writeZipFile(const std::string& path, const std::vector<CraftedEntry>& entries);
+bool writeZipFile(const std::string& path, const std::vector<CraftedEntry>& entries, const BuildOptions& options = {});
 
 uint32_t crc32Of(const std::string& data);
 // The CRC-32 of `data` followed by `zeros` zero bytes, without reading them.

@@ -40,9 +40,53 @@ struct.pack_into("<HHII", classic, 8, 70000 % 65536, 70000 % 65536, size, offset
 open("wrapped.zip", "wb").write(data[:record] + bytes(classic))
 )";
 
+// Prints "raw-name-in-hex method size contents-in-hex" for every entry of each archive given as argument, the
+// contents "refused" where Python does not read them; the raw name is what the archive stores.
+constexpr const char* kRawListScript = R"(
+import sys, zipfile
+for path in sys.argv[1:]:
+    with zipfile.ZipFile(path) as z:
+        for info in z.infolist():
+            raw = info.orig_filename.encode("utf-8" if info.flag_bits & 0x800 else "cp437")
+            try:
+                contents = z.read(info).hex()
+            except Exception:
+                contents = "refused"
+            print(raw.hex(), info.compress_type, info.file_size, contents)
+)";
+
+// Prints the SHA-256 of each entry's local record (header, name, extra fields, data and data descriptor) as it
+// lies in the archive given as argument 1, with the entry's name. The descriptor's sizes take 8 bytes when the
+// local header carries a ZIP64 extra field.
+constexpr const char* kLocalRecordsScript = R"(
+import hashlib, struct, sys, zipfile
+data = open(sys.argv[1], "rb").read()
+for info in zipfile.ZipFile(sys.argv[1]).infolist():
+    start = info.header_offset
+    name_length, extra_length = struct.unpack("<HH", data[start + 26:start + 30])
+    extra = data[start + 30 + name_length:start + 30 + name_length + extra_length]
+    end = start + 30 + name_length + extra_length + info.compress_size
+    if info.flag_bits & 8:
+        ids = []
+        while len(extra) >= 4:
+            ids.append(struct.unpack("<H", extra[:2])[0])
+            extra = extra[4 + struct.unpack("<H", extra[2:4])[0]:]
+        end += (4 if data[end:end + 4] == b"PK\x07\x08" else 0) + (20 if 1 in ids else 12)
+    print(info.filename, hashlib.sha256(data[start:end]).hexdigest())
+)";
+
 constexpr const char* kHexDigits = "0123456789abcdef";
 // The listing script's line for the entry that addOneEntry adds.
 constexpr const char* kAddedLine = "added 3 6be34445 6e6577\n";
+
+std::string hex(const std::string& bytes) {
+  std::string text;
+  for (const unsigned char c : bytes) {
+    text += kHexDigits[c >> 4];
+    text += kHexDigits[c & 15];
+  }
+  return text;
+}
 
 class ZipInterop : public ScratchDirTest {
  protected:
@@ -76,11 +120,22 @@ class ZipInterop : public ScratchDirTest {
       char crc[9];
       snprintf(crc, sizeof crc, "%08x", entry.crc32);
       listing += entry.name + " " + std::to_string(entry.uncompressedSize) + " " + crc + " ";
-      for (const unsigned char c : entry.isDirectory ? std::string() : bytes) {
-        listing += kHexDigits[c >> 4];
-        listing += kHexDigits[c & 15];
+      listing += hex(entry.isDirectory ? std::string() : bytes) + "\n";
+    }
+    return listing;
+  }
+  // Our reading of archives, in the raw listing script's form.
+  std::string ourRawListing(const std::vector<std::string>& names) const {
+    std::string listing;
+    for (const std::string& name : names) {
+      std::string error, bytes;
+      auto reader = ZipArchiveReader::openFile(path(name), {}, error);
+      EXPECT_TRUE(reader) << name << ": " << error;
+      for (uint64_t i = 0; reader && i < reader->entryCount(); ++i) {
+        const ZipEntryInfo& entry = *reader->entryAt(i);
+        listing += hex(entry.name) + " " + std::to_string(entry.method) + " " + std::to_string(entry.uncompressedSize) +
+                   " " + (reader->extract(i, bytes, error) ? hex(bytes) : "refused") + "\n";
       }
-      listing += "\n";
     }
     return listing;
   }
@@ -178,25 +233,154 @@ TEST_F(ZipInterop, LeadingBytesAreSkippedAndWrongCountsRefused) {
     EXPECT_EQ(python(kListScript, "stub-" + name), before + kAddedLine);
   }
 
-  // Counts that neither wrap nor match the directory, and a name marked UTF-8 that is not: refused cleanly.
+  // Counts that neither wrap nor match the directory are refused cleanly (unzip refuses them too); a name
+  // marked UTF-8 that is not is read as stored, as unzip reads it.
   const std::string five =
       ziptest::buildZip({ziptest::storedEntry("1", "1"), ziptest::storedEntry("2", "2"), ziptest::storedEntry("3", "3"),
                          ziptest::storedEntry("4", "4"), ziptest::storedEntry("5", "5")});
   std::string low = five, high = five;
   low[low.size() - 12] = low[low.size() - 14] = 3;
   high[high.size() - 12] = high[high.size() - 14] = 7;
-  ziptest::CraftedEntry marked = ziptest::storedEntry("caf\xE9", "latin-1 name");
-  marked.flags = 0x800;
   writeText("low.zip", low);
   writeText("high.zip", high);
-  writeText("marked.zip", ziptest::buildZip({marked}));
-  for (const std::string& name : std::vector<std::string>{"low.zip", "high.zip", "marked.zip"}) {
+  for (const std::string& name : std::vector<std::string>{"low.zip", "high.zip"}) {
     std::string error;
     EXPECT_FALSE(ZipArchiveReader::openFile(path(name), {}, error));
     EXPECT_EQ(error, "ZIP open failed: Zip archive inconsistent") << name;
     EXPECT_FALSE(ZipArchiveWriter::openWrite(path(name), 6, error));
     EXPECT_EQ(error, "ZIP open failed: Zip archive inconsistent") << name;
   }
+  ziptest::CraftedEntry marked = ziptest::storedEntry("caf\xE9", "latin-1 name");
+  marked.flags = 0x800;
+  writeText("marked.zip", ziptest::buildZip({marked}));
+  expectUnzipTestsClean("marked.zip");
+  std::string error, bytes;
+  auto reader = ZipArchiveReader::openFile(path("marked.zip"), {}, error);
+  ASSERT_TRUE(reader) << error;
+  EXPECT_EQ(reader->entryAt(0)->name, "caf\xE9");
+  EXPECT_TRUE(reader->extract(0, bytes, error)) << error;
+  EXPECT_EQ(bytes, "latin-1 name");
+}
+
+// Names as stored (no CP437 conversion, no Unicode path extra field taking their place), methods as stored
+// (99 for WinZip AES), and archives whose comment runs past the end of the file.
+TEST_F(ZipInterop, NamesMethodsAndContentsAreWhatPythonReads) {
+  writeText("na\x82ve.txt", "cp437 name");
+  writeText("caf\xC3\xA9.txt", "utf-8 name, unmarked");
+  writeText("a.txt", std::string(3000, 'a'));
+  int status = 0;
+  run("zip -q infozip.zip na* caf* && echo 'an archive comment' | zip -q -z cut.zip a.txt && "
+      "head -c -1 cut.zip > cut-last-byte.zip",
+      &status);
+  ASSERT_EQ(status, 0);
+  python(R"(
+import struct, zipfile, zlib
+unicode_path = "renamed-\u00e9.txt".encode()
+with zipfile.ZipFile("unicode-path.zip", "w", zipfile.ZIP_DEFLATED) as z:
+    info = zipfile.ZipInfo("stored-name.txt")
+    info.extra = struct.pack("<HHBI", 0x7075, 5 + len(unicode_path), 1, zlib.crc32(b"stored-name.txt")) + unicode_path
+    z.writestr(info, "named twice")
+    z.writestr("plain.txt", "plain")
+with zipfile.ZipFile("comment.zip", "w") as z:
+    z.writestr("c.txt", "commented")
+    z.comment = b"abc"
+data = bytearray(open("comment.zip", "rb").read())
+struct.pack_into("<H", data, len(data) - 5, 4)
+open("comment-past-end.zip", "wb").write(data)
+)");
+  // WinZip AES: method 99, the encryption bit, and the 0x9901 field (AE-2, vendor "AE", 256-bit, deflated).
+  ziptest::CraftedEntry aes = ziptest::storedEntry("secret.txt", std::string(40, 's'));
+  aes.method = 99;
+  aes.flags = 1;
+  aes.crc = 0;
+  aes.extra = std::string(
+      "\x01\x99\x07\x00\x02\x00"
+      "AE\x03\x08\x00",
+      11);
+  writeText("aes.zip", ziptest::buildZip({aes, ziptest::deflatedEntry("open.txt", "not encrypted")}));
+  const std::vector<std::string> names = {"infozip.zip", "unicode-path.zip", "comment-past-end.zip",
+                                          "cut-last-byte.zip", "aes.zip"};
+  std::string arguments;
+  for (const std::string& name : names) arguments += name + " ";
+  const std::string expected = python(kRawListScript, arguments);
+  EXPECT_NE(expected.find(hex("na\x82ve.txt") + " "), std::string::npos);
+  EXPECT_NE(expected.find(hex("stored-name.txt") + " "), std::string::npos);
+  EXPECT_NE(expected.find(hex("secret.txt") + " 99 40 refused"), std::string::npos);
+  EXPECT_EQ(ourRawListing(names), expected);
+}
+
+// Write mode copies the local records of old entries as they lie in the archive, data descriptors included.
+TEST_F(ZipInterop, WriteModeKeepsEveryLocalRecordOfZipAndPythonArchivesByteForByte) {
+  writeText("a.txt", std::string(5000, 'a') + "end");
+  writeText("b.bin", std::string("\0\1\2\3", 4));
+  int status = 0;
+  run("mkdir docs && cp a.txt docs/ && zip -q -r infozip.zip a.txt docs && zip -q -0 infozip.zip b.bin && "
+      "printf 'piped through zip' | zip -q - - | cat > infozip-streamed.zip",
+      &status);
+  ASSERT_EQ(status, 0);
+  python(R"(
+import sys, zipfile
+def fill(z):
+    z.writestr("one.txt", "first entry " * 100)
+    z.writestr(zipfile.ZipInfo("stored.txt"), "second entry")
+with zipfile.ZipFile("python.zip", "w", zipfile.ZIP_DEFLATED) as z:
+    fill(z)
+    with z.open("forced-zip64.txt", "w", force_zip64=True) as f:
+        f.write(b"zip64 " * 50)
+with zipfile.ZipFile(sys.stdout.buffer, "w", zipfile.ZIP_DEFLATED) as z:
+    fill(z)
+)",
+         "| cat > python-streamed.zip");
+  for (const std::string& name :
+       std::vector<std::string>{"infozip.zip", "infozip-streamed.zip", "python.zip", "python-streamed.zip"}) {
+    const std::string before = python(kLocalRecordsScript, name);
+    EXPECT_NE(before, "");
+    addOneEntry(name);
+    expectUnzipTestsClean(name);
+    const std::string after = python(kLocalRecordsScript, name);
+    EXPECT_EQ(after.substr(0, before.size()), before) << name;
+    EXPECT_EQ(after.find('\n', before.size()), after.size() - 1) << name;
+    EXPECT_EQ(after.rfind("added ", after.size() - 1), before.size()) << name;
+  }
+}
+
+// An archive holding a second directory after a complete first one: Python's zipfile and unzip take the end
+// record nearest the end of the file, even with a comment that runs past it, and so do the reader and write
+// mode. Where that end record leads nowhere, the archive is refused, not read from an earlier directory.
+TEST_F(ZipInterop, TheLastEndRecordChoosesTheDirectory) {
+  python(R"(
+import struct, zlib
+def local(name, data):
+    return struct.pack("<IHHHHHIIIHH", 0x04034b50, 20, 0, 0, 0, 0x21, zlib.crc32(data), len(data), len(data),
+                       len(name), 0) + name + data
+def central(name, data, offset):
+    return struct.pack("<IHHHHHHIIIHHHHHII", 0x02014b50, 20, 20, 0, 0, 0, 0x21, zlib.crc32(data), len(data),
+                       len(data), len(name), 0, 0, 0, 0, 0, offset) + name
+def end(size, offset, comment_length):
+    return struct.pack("<IHHHHIIH", 0x06054b50, 0, 0, 1, 1, size, offset, comment_length)
+second, first = local(b"SECOND", b"2"), local(b"first", b"one")
+one = central(b"first", b"one", len(second))
+two = central(b"SECOND", b"2", 0)
+archive = second + first + one + end(len(one), len(second + first), 0)
+open("two-directories.zip", "wb").write(archive + two + end(len(two), len(archive), 1))
+open("garbage-end.zip", "wb").write(archive + b"PK\x05\x06" + b"not an end record at all")
+)");
+  const std::string expected = python(kRawListScript, "two-directories.zip");
+  EXPECT_EQ(expected, hex("SECOND") + " 0 1 32\n");
+  EXPECT_EQ(ourRawListing({"two-directories.zip"}), expected);
+  addOneEntry("two-directories.zip");
+  EXPECT_EQ(python(kRawListScript, "two-directories.zip"), expected + hex("added") + " 8 3 6e6577\n");
+
+  int status = 0;
+  run("python3 -c 'import zipfile; zipfile.ZipFile(\"garbage-end.zip\")' 2>/dev/null", &status);
+  EXPECT_NE(status, 0);
+  run("unzip -tqq garbage-end.zip >/dev/null 2>&1", &status);
+  EXPECT_NE(status, 0);
+  std::string error;
+  EXPECT_FALSE(ZipArchiveReader::openFile(path("garbage-end.zip"), {}, error));
+  EXPECT_EQ(error, "ZIP open failed: Zip archive inconsistent");
+  EXPECT_FALSE(ZipArchiveWriter::openWrite(path("garbage-end.zip"), 6, error));
+  EXPECT_EQ(error, "ZIP open failed: Zip archive inconsistent");
 }
 
 TEST_F(ZipInterop, EntryPastFourGibibytesIsReadAndKept) {
@@ -231,6 +415,17 @@ TEST_F(ZipInterop, EntryPastFourGibibytesIsReadAndKept) {
   ASSERT_TRUE(reader) << error;
   ASSERT_TRUE(reader->extract(2, bytes, error)) << error;
   EXPECT_EQ(bytes, "new");
+
+  // Copied in the directory's order, an entry that lay first in the file comes after the big one: its offset
+  // no longer fits its record's 32-bit field and moves into a ZIP64 field.
+  ziptest::BuildOptions reversed;
+  reversed.reversedDirectory = true;
+  ASSERT_TRUE(
+      ziptest::writeZipFile(path("moved.zip"), {ziptest::storedEntry("before", "before the hole"), big}, reversed));
+  addOneEntry("moved.zip");
+  EXPECT_EQ(python("import sys, zipfile; z = zipfile.ZipFile(sys.argv[1]); print(z.namelist()[1:], z.read('before'))",
+                   "moved.zip"),
+            "['before', 'added'] b'before the hole'\n");
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -369,29 +370,90 @@ TEST_F(ZipWriter, InstalledArchiveKeepsTheReplacedFilesPermissions) {
   EXPECT_EQ(info.st_mode & 07777, 0640u);
 }
 
-TEST_F(ZipWriter, AWriteFailureFailsCloseAndLeavesTheDestination) {
+// Runs `action` with writes to files limited to `limit` bytes (SIGXFSZ ignored, so a write fails with EFBIG).
+template <typename Action>
+void withFileSizeLimit(rlim_t limit, Action action) {
+  const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+  rlimit previousLimit{};
+  getrlimit(RLIMIT_FSIZE, &previousLimit);
+  rlimit small = previousLimit;
+  small.rlim_cur = limit;
+  setrlimit(RLIMIT_FSIZE, &small);
+  action();
+  setrlimit(RLIMIT_FSIZE, &previousLimit);
+  std::signal(SIGXFSZ, previousHandler);
+}
+
+TEST_F(ZipWriter, AWriteFailureFailsTheAdditionOrTheCloseAndLosesNothingElse) {
   const std::string destination = path("full.zip");
   writeText(destination, "old");
   auto writer = openCreate(destination, 0);
   std::string noise;
   for (uint32_t x = 1; noise.size() < 1000000; x = x * 1103515245 + 12345) noise.push_back(static_cast<char>(x >> 16));
-  addMemory(*writer, "noise", noise);
-
-  const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
-  rlimit previousLimit{};
-  getrlimit(RLIMIT_FSIZE, &previousLimit);
-  rlimit small = previousLimit;
-  small.rlim_cur = 100000;
-  setrlimit(RLIMIT_FSIZE, &small);
+  addMemory(*writer, "before", "kept");
   std::string error;
-  const bool closed = writer->close(error);
-  setrlimit(RLIMIT_FSIZE, &previousLimit);
-  std::signal(SIGXFSZ, previousHandler);
+  withFileSizeLimit(100000, [&] {
+    EXPECT_FALSE(writer->addMemory("noise", noise, error));
+    EXPECT_EQ(error, "ZIP memory addition failed: Write error: File too large");
+    addMemory(*writer, "after", "also kept");
+  });
+  closeWriter(*writer);
+  EXPECT_EQ(contentsOf(destination), (Contents{{"before", "kept"}, {"after", "also kept"}}));
 
-  EXPECT_FALSE(closed);
+  writer = openCreate(destination, 0);
+  addMemory(*writer, "noise", noise);
+  withFileSizeLimit(noise.size(), [&] { EXPECT_FALSE(writer->close(error)); });
   EXPECT_EQ(error, "ZIP finalization failed: Write error: File too large");
-  EXPECT_EQ(readText(destination), "old");
+  EXPECT_EQ(contentsOf(destination), (Contents{{"before", "kept"}, {"after", "also kept"}}));
   EXPECT_EQ(listing(), std::vector<std::string>{"full.zip"});
+}
+
+// The entry holds the source's bytes as they were when it was added: a later change or removal of the source
+// changes nothing.
+TEST_F(ZipWriter, AddFileTakesTheSourceAsItIsWhenAdded) {
+  auto writer = openCreate(path("taken.zip"));
+  std::string error;
+  for (const char* version : {"first version", "second", "third and last version"}) {
+    writeText("scratch.txt", version);
+    ASSERT_TRUE(writer->addFile(version, path("scratch.txt"), error)) << error;
+  }
+  addMemory(*writer, "memory", "from memory");
+  writeText("gone.txt", "removed after adding");
+  ASSERT_TRUE(writer->addFile("gone", path("gone.txt"), error)) << error;
+  ASSERT_EQ(unlink(path("gone.txt").c_str()), 0);
+  writeText("scratch.txt", "");
+  closeWriter(*writer);
+  EXPECT_EQ(contentsOf(path("taken.zip")), (Contents{{"first version", "first version"},
+                                                     {"second", "second"},
+                                                     {"third and last version", "third and last version"},
+                                                     {"memory", "from memory"},
+                                                     {"gone", "removed after adding"}}));
+}
+
+// Resident pages of the process, from /proc/self/statm.
+uint64_t residentBytes() {
+  std::ifstream statm("/proc/self/statm");
+  uint64_t total = 0, resident = 0;
+  statm >> total >> resident;
+  return resident * static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+}
+
+TEST_F(ZipWriter, MemoryUseDoesNotGrowWithTheDataAdded) {
+  std::string data(size_t{8} << 20, '\0');
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>('a' + i % 61 % 26);
+  auto writer = openCreate(path("large.zip"), 1);
+  const uint64_t before = residentBytes();
+  for (int i = 0; i < 64; ++i) addMemory(*writer, "part" + std::to_string(i), data);
+  const uint64_t after = residentBytes();
+  EXPECT_LT(after, before + (uint64_t{6} << 20)) << "grew by " << (after - before) / 1024 << " KiB";
+  closeWriter(*writer);
+  std::string error;
+  auto reader = ZipArchiveReader::openFile(path("large.zip"), {}, error);
+  ASSERT_TRUE(reader) << error;
+  EXPECT_EQ(reader->entryCount(), 64u);
+  std::string bytes;
+  ASSERT_TRUE(reader->extract(63, bytes, error)) << error;
+  EXPECT_TRUE(bytes == data);
 }
 
 }  // namespace
