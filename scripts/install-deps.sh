@@ -22,7 +22,7 @@ as_root() {
 
 apt_packages=(
   build-essential cmake ninja-build pkg-config dpkg-dev xz-utils ca-certificates clang libclang-rt-14-dev
-  libfreetype-dev libharfbuzz-dev libsqlite3-dev libpugixml-dev zlib1g-dev libzip-dev
+  libfreetype-dev libharfbuzz-dev libsqlite3-dev libpugixml-dev zlib1g-dev
   libcurl4-openssl-dev librsvg2-dev libcairo2-dev libutf8proc-dev unicode-data libgtest-dev libgmock-dev
   libbenchmark-dev
   libx11-dev libxext-dev libxrandr-dev libxcursor-dev libxi-dev libxfixes-dev libxss-dev libxtst-dev
