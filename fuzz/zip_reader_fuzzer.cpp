@@ -1,5 +1,7 @@
 // Opening untrusted bytes as a ZIP archive and extracting every entry, first from memory, then through a file
-// in write mode: every entry is kept, one is added, and an archive the writer installs must read back whole.
+// in write mode: every entry is kept, the input itself is added as a new entry, and an archive the writer
+// installs must read back whole: the same entries in the same order, each extracting to the same bytes as
+// before (or failing as before), then the added one.
 #include <unistd.h>
 
 #include <cstddef>
@@ -8,45 +10,77 @@
 #include <cstdlib>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "services/zip_reader.h"
 #include "services/zip_writer.h"
 
 namespace {
 
-void extractAll(std::string_view input) {
+constexpr const char* kAddedName = "qz-fuzz-added";
+
+// What reading an entry gives: its stored fields, and its bytes or that it failed.
+struct EntryReading {
+  std::string name;
+  uint64_t compressedSize;
+  uint64_t uncompressedSize;
+  uint32_t crc32;
+  uint16_t method;
+  bool extracted;
+  std::string bytes;
+  bool operator==(const EntryReading&) const = default;
+};
+
+ZipReaderLimits fuzzLimits() {
   ZipReaderLimits limits;
   limits.maxEntrySize = 1 << 20;
-  limits.maxTotalSize = 4 << 20;
-  std::string error;
-  auto reader = ZipArchiveReader::openMemory(input, limits, error);
-  if (!reader) return;
-  std::string output;
-  for (uint64_t i = 0; i < reader->entryCount(); ++i) {
-    reader->findEntry(reader->entryAt(i)->name);
-    reader->extract(i, output, error);
-  }
+  limits.maxTotalSize = UINT64_MAX;
+  return limits;
 }
 
-void rewrite(std::string_view input) {
+std::vector<EntryReading> readAll(ZipArchiveReader& reader) {
+  std::vector<EntryReading> readings;
+  std::string error;
+  for (uint64_t i = 0; i < reader.entryCount(); ++i) {
+    const ZipEntryInfo& entry = *reader.entryAt(i);
+    if (reader.findEntry(entry.name) != &entry) std::abort();
+    EntryReading& reading = readings.emplace_back();
+    reading = {entry.name, entry.compressedSize, entry.uncompressedSize, entry.crc32, entry.method, false, {}};
+    reading.extracted = reader.extract(i, reading.bytes, error);
+  }
+  return readings;
+}
+
+void rewrite(std::string_view input, const std::vector<EntryReading>& before) {
   static const std::string path = "/tmp/qz-zip-fuzz-" + std::to_string(getpid()) + ".zip";
   FILE* file = std::fopen(path.c_str(), "wb");
   if (file == nullptr) return;
   std::fwrite(input.data(), 1, input.size(), file);
   std::fclose(file);
   std::string error;
-  if (auto writer = ZipArchiveWriter::openWrite(path, 1, error)) {
+  const uint32_t level = input.empty() ? 6 : static_cast<unsigned char>(input[0]) % 11;
+  if (auto writer = ZipArchiveWriter::openWrite(path, level, error)) {
     // Only an entry of that name already in the archive may refuse the addition.
-    const bool added = writer->addMemory("qz-fuzz-added", "added", error);
+    const bool added = writer->addMemory(kAddedName, input, error);
     if (!added && error != "ZIP entry already exists") std::abort();
     if (writer->close(error)) {
-      ZipReaderLimits limits;
+      ZipReaderLimits limits = fuzzLimits();
       limits.maxEntries = UINT64_MAX;
       auto reader = ZipArchiveReader::openFile(path, limits, error);
-      std::string contents;
-      const ZipEntryInfo* entry = reader ? reader->findEntry("qz-fuzz-added") : nullptr;
+      if (!reader) std::abort();
+      std::vector<EntryReading> after = readAll(*reader);
+      const ZipEntryInfo* entry = reader->findEntry(kAddedName);
       if (entry == nullptr) std::abort();
-      if (added && (!reader->extract(entry->index, contents, error) || contents != "added")) std::abort();
+      if (added) {
+        if (after.empty() || after.back().name != kAddedName || !after.back().extracted ||
+            after.back().bytes != input) {
+          std::abort();
+        }
+        after.pop_back();
+      }
+      // Entries are copied as they are stored, so they read as they did; only a reader that could not open the
+      // original has nothing to compare.
+      if (!before.empty() && after != before) std::abort();
     }
   }
   std::remove(path.c_str());
@@ -56,7 +90,9 @@ void rewrite(std::string_view input) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view input(reinterpret_cast<const char*>(data), size);
-  extractAll(input);
-  rewrite(input);
+  std::string error;
+  std::vector<EntryReading> before;
+  if (auto reader = ZipArchiveReader::openMemory(input, fuzzLimits(), error)) before = readAll(*reader);
+  rewrite(input, before);
   return 0;
 }
