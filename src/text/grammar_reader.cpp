@@ -162,8 +162,14 @@ void readRuleConditions(lua_State* L, int rule, TokenRule& out) {
   readOptionalString(L, rule, "not_followed_by", &notFollowedBy, &out.complex);
   readOptionalString(L, rule, "next_line", &nextLine, &out.complex);
   readOptionalString(L, rule, "delim_type", &delimiterStyle, &out.complex);
-  if (linePrefix.present) out.linePrefix.emplace(linePrefix.text + "$");
-  if (precededBy.present) out.precededBy.emplace(precededBy.text + "$", false);
+  if (linePrefix.present) {
+    out.linePrefix.emplace(linePrefix.text + "$");
+    out.linePrefixWalk = EndAnchoredAutomaton::forMatchAtStart(linePrefix.text + "$");
+  }
+  if (precededBy.present) {
+    out.precededBy.emplace(precededBy.text + "$", false);
+    out.precededByWalk = EndAnchoredAutomaton::forSearch(precededBy.text + "$");
+  }
   if (notPrecededBy.present) out.notPrecededBy.emplace(notPrecededBy.text, false);
   if (followedBy.present) out.followedBy.emplace(followedBy.text);
   if (notFollowedBy.present) out.notFollowedBy.emplace(notFollowedBy.text);

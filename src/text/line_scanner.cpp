@@ -120,8 +120,8 @@ bool LineScanner::passesAfterStart(const TokenRule& rule, size_t at, size_t end,
   }
   if (!rule.supported) giveUp("complex_rule");
   if (end <= at) giveUp("empty_match");
-  if (rule.linePrefix && !rule.linePrefix->matchAt(subject(0, at), 0, &ignored, nullptr)) return false;
-  if (rule.precededBy && !rule.precededBy->findFrom(subject(0, at), 0, &foundStart, &ignored, nullptr)) return false;
+  if (rule.linePrefix && !linePrefixAllows(rule, at)) return false;
+  if (rule.precededBy && !precededByAllows(rule, at)) return false;
   candidate->end = end;
   candidate->regionCloses = false;
   size_t followPoint = end;
@@ -144,6 +144,33 @@ bool LineScanner::passesAfterStart(const TokenRule& rule, size_t at, size_t end,
   if (rule.followedBy && !rule.followedBy->matchAt(rest, 0, &ignored, nullptr)) return false;
   if (emptyEnd) giveUp("empty_match");
   return true;
+}
+
+// The text before `at` must match the line prefix pattern from its start.
+bool LineScanner::linePrefixAllows(const TokenRule& rule, size_t at) {
+  if (rule.linePrefixWalk) return textBeforeMatches(*rule.linePrefixWalk, at);
+  size_t end = 0;
+  return rule.linePrefix->matchAt(subject(0, at), 0, &end, nullptr);
+}
+
+// The preceded-by pattern must be found in the text before `at`.
+bool LineScanner::precededByAllows(const TokenRule& rule, size_t at) {
+  if (rule.precededByWalk) return textBeforeMatches(*rule.precededByWalk, at);
+  size_t start = 0;
+  size_t end = 0;
+  return rule.precededBy->findFrom(subject(0, at), 0, &start, &end, nullptr);
+}
+
+bool LineScanner::textBeforeMatches(const EndAnchoredAutomaton& automaton, size_t at) {
+  for (ConditionWalk& known : conditionWalks_) {
+    if (known.automaton == &automaton) return automaton.matchesBefore(known.walk, subject(0, length_), at);
+  }
+  conditionWalks_.push_back({tokenizer_, &automaton, {}});
+  return automaton.matchesBefore(conditionWalks_.back().walk, subject(0, length_), at);
+}
+
+void LineScanner::forgetConditionWalks(const PreparedTokenizer& tokenizer) {
+  std::erase_if(conditionWalks_, [&tokenizer](const ConditionWalk& known) { return known.owner == &tokenizer; });
 }
 
 // Matches a rule's start pattern at `at`, reusing the last answer when the previous rule tried here has the
@@ -335,10 +362,11 @@ void LineScanner::emitRegion(const TokenRule& rule, size_t from, size_t closeSta
   }
 }
 
-bool LineScanner::findRegionEnd(const TokenRule& rule, size_t from, size_t* start, size_t* end) {
+bool LineScanner::findRegionEnd(const TokenRule& rule, size_t from, size_t* start, size_t* end, size_t* skippedUntil) {
   const bool escapable = rule.escape.present && !rule.escape.text.empty();
   const char escape = escapable ? rule.escape.text[0] : 0;
   for (;;) {
+    if (skippedUntil != nullptr) *skippedUntil = from;
     if (!rule.endPattern->findFrom(subject(0, length_), from, start, end, nullptr)) return false;
     if (!escapable || *start == *end) return true;
     size_t run = 0;

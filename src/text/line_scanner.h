@@ -91,14 +91,18 @@ class LineScanner {
   void emitMatch(const RuleMatch& match, size_t at);
   // Emits a region body [from, closeStart) and its closing delimiter [closeStart, closeEnd).
   void emitRegion(const TokenRule& rule, size_t from, size_t closeStart, size_t closeEnd);
-  // Searches the rule's end from `from`, skipping escaped ends.
-  bool findRegionEnd(const TokenRule& rule, size_t from, size_t* start, size_t* end);
+  // Searches the rule's end from `from`, skipping escaped ends; *skippedUntil (when given) is the end of the
+  // last escaped end passed over, or `from`.
+  bool findRegionEnd(const TokenRule& rule, size_t from, size_t* start, size_t* end, size_t* skippedUntil = nullptr);
   // The no-rule path at `at`: a symbol word or one byte; false when nothing matches at the line's end.
   bool symbolFallback(size_t at, size_t* next);
   // Runs the line patterns on [at, limit); returns the position after what they consumed (at when nothing).
   size_t runLinePrepass(size_t at, size_t limit);
   // Emits [from, to) in a style of the grammar.
   void emitStyled(size_t from, size_t to, const TokenStyle& style);
+  // Drops what the conditions of `tokenizer` knew, before a level lets go of it (the tokenizer may be
+  // collected, and another one made at its address).
+  void forgetConditionWalks(const PreparedTokenizer& tokenizer);
   // Writes the pending token and builds the token array in its slot.
   void finish();
 
@@ -123,6 +127,9 @@ class LineScanner {
   bool passesAfterStart(const TokenRule& rule, size_t at, size_t end, RuleMatch* candidate);
   bool matchStart(const TokenRule& rule, size_t at, PatternCaptures* captures, size_t* end);
   bool nextLineAllows(const SearchPattern& condition, const char* reasonForNonString);
+  bool linePrefixAllows(const TokenRule& rule, size_t at);
+  bool precededByAllows(const TokenRule& rule, size_t at);
+  bool textBeforeMatches(const EndAnchoredAutomaton& automaton, size_t at);
   bool isBetter(const RuleMatch& candidate, const RuleMatch& best) const;
   StyleId symbolStyle(int tableSlot, size_t from, size_t to);
   StyleId styleId(const TokenStyle& style);
@@ -163,4 +170,11 @@ class LineScanner {
   PatternCaptures* spareCaptures_ = &captureSlots_[0];
   PatternCaptures* keptCaptures_ = &captureSlots_[1];
   StartMatch lastStart_;
+  // The walks of the text-before conditions met in this scan, each moving forward with the cursor.
+  struct ConditionWalk {
+    const PreparedTokenizer* owner;
+    const EndAnchoredAutomaton* automaton;
+    EndAnchoredAutomaton::Walk walk;
+  };
+  std::vector<ConditionWalk> conditionWalks_;
 };

@@ -23,20 +23,24 @@ constexpr lua_Integer kMaxCarriedRule = 255;
 // levels of this depth were the only slots above the working slots.
 constexpr int kReportedLevelBase = 14;
 
-struct Level {
-  TokenizerHandle* handle;
-  int slot;
-  uint32_t parentRule;  // 1-based rule of the outer level that opened this one; 0 at the outermost level
-  TokenizerHold hold;
-};
-
-// The last search for the innermost level's parent end, reused while its answer still holds.
+// The last search for a level's parent end, reused while its answer still holds. Each level keeps its own,
+// so the outer level's search outlives an inner level that opens and closes on the line.
 struct ParentEndSearch {
   const TokenRule* rule = nullptr;
   size_t searchStart = 0;
   bool found = false;
   size_t start = 0;
   size_t end = 0;
+  size_t skippedUntil = 0;  // the end of the last escaped match the search passed over
+  bool resumed = false;     // an inner level closed since: reused only where a new search would agree
+};
+
+struct Level {
+  TokenizerHandle* handle;
+  int slot;
+  uint32_t parentRule;  // 1-based rule of the outer level that opened this one; 0 at the outermost level
+  TokenizerHold hold;
+  ParentEndSearch parentSearch;
 };
 
 class NestedScan {
@@ -78,22 +82,22 @@ class NestedScan {
   uint32_t openRule_ = 0;
   size_t cursor_ = 0;
   bool prepassDue_ = true;
-  ParentEndSearch parentSearch_;
 };
 
 // A new innermost level whose tokenizer is on the stack top.
 void NestedScan::pushLevel(TokenizerHandle* handle, uint32_t parentRule) {
-  levels_.push_back({handle, lua_gettop(L_), parentRule, TokenizerHold(handle)});
+  levels_.push_back({handle, lua_gettop(L_), parentRule, TokenizerHold(handle), {}});
   openRule_ = 0;
 }
 
 // Drops the innermost level: its hold first, while its slot still keeps the userdata alive, then the slot.
 void NestedScan::popLevel() {
   const int slot = levels_.back().slot;
+  scanner_.forgetConditionWalks(*levels_.back().handle->tokenizer);
   levels_.pop_back();
   lua_settop(L_, slot - 1);
   openRule_ = 0;
-  parentSearch_ = {};
+  if (!levels_.empty()) levels_.back().parentSearch.resumed = true;
 }
 
 void NestedScan::restoreLevels() {
@@ -193,14 +197,17 @@ const TokenRule& NestedScan::parentRule() const {
 bool NestedScan::findParentEnd(size_t* start, size_t* end) {
   if (levels_.size() < 2) return false;
   const TokenRule& rule = parentRule();
-  ParentEndSearch& last = parentSearch_;
+  ParentEndSearch& last = levels_.back().parentSearch;
   const bool anchored = rule.endPattern->anchored();
+  // Once an inner level has come and gone, the search is kept only when the cursor has not stopped inside an
+  // escaped match that it passed over, where a new search could find another end.
   const bool reusable = last.rule == &rule && cursor_ >= last.searchStart && (!last.found || last.start >= cursor_) &&
-                        !(anchored && cursor_ != last.searchStart);
+                        !(anchored && cursor_ != last.searchStart) && !(last.resumed && cursor_ < last.skippedUntil);
+  last.resumed = false;
   if (!reusable) {
     last.rule = &rule;
     last.searchStart = cursor_;
-    last.found = scanner_.findRegionEnd(rule, cursor_, &last.start, &last.end);
+    last.found = scanner_.findRegionEnd(rule, cursor_, &last.start, &last.end, &last.skippedUntil);
   }
   *start = last.start;
   *end = last.end;

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "text/end_anchored_automaton.h"
 #include "text/pattern_matcher.h"
 
 enum class MatchStrategy : uint32_t { First = 0, Longest = 1, PriorityFirst = 2, PriorityLongest = 3 };
@@ -49,6 +50,9 @@ struct TokenRule {
   TokenStyle style;
   std::optional<MatchPattern> linePrefix;   // with "$" appended
   std::optional<SearchPattern> precededBy;  // with "$" appended
+  // The same two conditions decided in one walk over the line, when their patterns allow it.
+  std::unique_ptr<const EndAnchoredAutomaton> linePrefixWalk;
+  std::unique_ptr<const EndAnchoredAutomaton> precededByWalk;
   std::optional<SearchPattern> notPrecededBy;
   std::optional<MatchPattern> followedBy;
   std::optional<MatchPattern> notFollowedBy;

@@ -187,3 +187,18 @@ t.test("a scan run by the resolver with another symbol pattern leaves the runnin
   t.eq(inner_tokens, { "normal", "ef" })
   t.eq(r[1], { "normal", "ab ", "fence", "```x", "normal", " ", "ident", "cd" })
 end)
+
+t.test("an outer end searched once stays known while inner levels open and close along 200 KB", function()
+  local leaf = nt.prepare({ patterns = { { pattern = "%a+", type = "leaf" } } })
+  local inner = nt.prepare({ patterns = { { pattern = { "%[%[", "%]%]" }, type = "bracket", syntax = "leaf" } } })
+  local outer = nt.prepare({ patterns = { { pattern = { "<<", "%s*>>" }, type = "embed", syntax = "inner" } } })
+  local function resolve(def, index) return def.patterns[index].syntax == "inner" and inner or leaf end
+  local n = 40000
+  for _, ending in ipairs({ "", " >>" }) do
+    local tokens, _, _, state = nt.scan(outer, "<<" .. ("[[x]]"):rep(n) .. ending, {}, SYMBOL, false, "\0", resolve)
+    t.eq({ tokens[1], tokens[2], tokens[3], tokens[4], tokens[5], tokens[6] },
+      { "embed", "<<", "bracket", "[[", "leaf", "x" })
+    t.eq(#tokens, 2 + 2 * (2 * n + 1) + (ending == "" and 0 or 2))
+    t.eq(state, ending == "" and "\1\0" or "\0")
+  end
+end)

@@ -59,6 +59,49 @@ t.test("C-like corpus, ASCII", function() plain_corpus("c ascii", C.c_grammar, "
 t.test("C-like corpus, 10% non-ASCII", function() plain_corpus("c unicode", C.c_grammar, "c", 12, 0.1) end)
 t.test("Lua-like corpus, longest match", function() plain_corpus("lua", C.lua_grammar, "lua", 13, 0.1) end)
 
+t.test("conditions on the text before the cursor, short and long lines", function()
+  math.randomseed(15)
+  local tok, ref = nt.prepare(C.condition_grammar), R.compile(C.condition_grammar)
+  local lines = {}
+  for i = 1, 300 do lines[i] = C.condition_line(math.random, math.random(0, 80)) end
+  for _ = 1, 4 do lines[#lines + 1] = C.condition_line(math.random, 6000) end
+  local count, fallbacks = compare(lines,
+    function(line, state, stats) return nt.scan(tok, line, {}, C.SYMBOL_PATTERN, stats or false, state) end,
+    function(line, state) return R.scan(ref, line, state, C.SYMBOL_PATTERN) end, nil)
+  report("conditions", count, fallbacks)
+end)
+
+t.test("long lines inside an embedded language whose own regions embed a third", function()
+  math.randomseed(16)
+  local leaf_def = { patterns = { { pattern = "%a+", type = "leaf" } } }
+  local inner_def = { patterns = { { pattern = { "%[%[", "%]%]" }, type = "bracket", syntax = "leaf" } } }
+  for _, rule in ipairs(C.condition_grammar.patterns) do inner_def.patterns[#inner_def.patterns + 1] = rule end
+  local outer_def = { patterns = { { pattern = { "<<", ">>", "\\" }, type = "embed", syntax = "inner" } } }
+  local natives = { leaf = nt.prepare(leaf_def), inner = nt.prepare(inner_def) }
+  local refs = { leaf = R.compile(leaf_def), inner = R.compile(inner_def) }
+  local outer, ref_outer = nt.prepare(outer_def), R.compile(outer_def)
+  local lines = {}
+  for i = 1, 6 do
+    local parts = { "<<" }
+    while #parts < 900 do
+      local r = math.random(10)
+      parts[#parts + 1] = r <= 3 and "[[x]]" or r == 4 and "\\>>" or r == 5 and "\\\\" or C.condition_line(math.random, 4)
+    end
+    if i % 2 == 0 then parts[#parts + 1] = " >> tail" end
+    lines[i] = table.concat(parts)
+  end
+  local count, fallbacks = compare(lines,
+    function(line, state, stats)
+      return nt.scan(outer, line, {}, C.SYMBOL_PATTERN, stats or false, state,
+        function(def, index) return natives[def.patterns[index].syntax] end)
+    end,
+    function(line, state)
+      return R.scan(ref_outer, line, state, C.SYMBOL_PATTERN,
+        function(grammar, index) return refs[grammar.def.patterns[index].syntax] end)
+    end, "\0")
+  report("nested long lines", count, fallbacks)
+end)
+
 t.test("Markdown with fenced code in other languages", function()
   math.randomseed(14)
   local lines = C.markdown_lines(math.random, 3000, 0.1)

@@ -229,3 +229,15 @@ t.test("one-byte tokens keep zero and high bytes", function()
   local tok = prepare({ { pattern = "%z", type = "zero" }, { pattern = "\255", type = "high" } })
   t.eq(scan(tok, "\0a\255"), { "zero", "\0", "normal", "a", "high", "\255" })
 end)
+
+t.test("conditions on the text before the cursor give the same tokens on a line of 300 KB", function()
+  local tok = prepare({ { pattern = "%u", type = "first", line_prefix = "[%a ]*" },
+    { pattern = "%a+", type = "word", preceded_by = "%s+" } })
+  local n = 100000
+  local tokens = assert(scan(tok, ("ab "):rep(n)))
+  t.eq(#tokens, 2 * (2 * n - 1))
+  t.eq({ tokens[1], tokens[2], tokens[3], tokens[4], tokens[#tokens - 1], tokens[#tokens] },
+    { "normal", "ab ", "word", "ab", "normal", " " })
+  local capitals = assert(scan(tok, ("ab "):rep(n) .. "X.Y"))
+  t.eq({ table.unpack(capitals, #capitals - 3) }, { "first", "X", "normal", ".Y" })
+end)

@@ -53,6 +53,34 @@ C.markdown_grammar = {
   },
 }
 
+-- Rules whose conditions read the text before the cursor: patterns of single-byte items searched or
+-- anchored, and ones with captures or balances that the scanner matches as they are.
+C.condition_grammar = {
+  patterns = {
+    { pattern = "%a+", type = "field", preceded_by = "[%.:]%s*" },
+    { pattern = "%a+", type = "value", preceded_by = "^[^=]*=%s*" },
+    { pattern = "%u%a*", type = "title", line_prefix = "%s*[%a ]*" },
+    { pattern = "%a+", type = "call", line_prefix = ".-%(%s*" },
+    { pattern = "%d+", type = "count", preceded_by = "(%a+)%s+" },
+    { pattern = "%d+", type = "size", line_prefix = "%b()%s*" },
+    { pattern = "%a+", type = "after_word", preceded_by = "%a%s?%s" },
+    { pattern = "%a+", type = "word" },
+    { pattern = "%p", type = "operator" },
+  },
+}
+
+-- One line of about `length` bytes of the pieces the condition grammar reads.
+function C.condition_line(random, length)
+  local pieces = { "alpha", "Beta", "x", " ", "  ", ".", ": ", "=", " = ", "(", ")", "42", "7 ", "a.b", "(c) 3" }
+  local parts, size = {}, 0
+  while size < length do
+    local piece = pieces[random(#pieces)]
+    parts[#parts + 1] = piece
+    size = size + #piece
+  end
+  return table.concat(parts)
+end
+
 local words = { "alpha", "beta", "count", "value", "node", "next", "x", "i", "if", "else", "return", "end", "local",
   "then", "nil", "int", "struct", "while" }
 local unicode = { "caf\u{E9}", "e\u{301}", "na\u{EF}ve", "\u{65E5}\u{672C}", "\u{1F1FA}\u{1F1F8}",
