@@ -1,11 +1,15 @@
 // Native line scanning against the plain-Lua reference tokenizer on the test corpora (ASCII code, about 10%
-// non-ASCII, long lines, Markdown with fences), text.probe_file over growing inputs and text.split_lines.
+// non-ASCII, long lines, Markdown with fences), one very long line through a grammar with text-before
+// conditions and nested languages (against the same grammar without the conditions, and at two lengths),
+// text.probe_file over growing inputs and text.split_lines.
 #include <benchmark/benchmark.h>
 
+#include <cstdio>
 #include <memory>
 #include <string>
 
 #include "host/lua_api.h"
+#include "ratio_reporter.h"
 #include "text/native_tokenizer_lua.h"
 #include "text/text_lua.h"
 #include "text/text_probe.h"
@@ -135,6 +139,73 @@ void registerScans() {
   }
 }
 
+// One line of words (`line_length` bytes) inside an embedded language whose bracketed spans embed a third;
+// the word rules carry preceded-by and line-prefix conditions unless `conditions` is false.
+constexpr const char* kLongLineSetup = R"lua(
+local line_length, conditions = ...
+local function words(extra)
+  local rules = {
+    { pattern = { "%[%[", "%]%]" }, type = "string", syntax = "leaf" },
+    { pattern = "%u%a*", type = "title", line_prefix = "<<.*" },
+    { pattern = "%a+", type = "field", preceded_by = "%.%s*" },
+    { pattern = "%a+", type = "word", preceded_by = "[%s,]+" },
+    { pattern = "%a+", type = "symbol" },
+    { pattern = "[%.,]", type = "operator" },
+  }
+  if not conditions then
+    for _, rule in ipairs(rules) do rule.line_prefix, rule.preceded_by = nil, nil end
+  end
+  for _, rule in ipairs(extra or {}) do table.insert(rules, 1, rule) end
+  return native_tokenizer.prepare({ patterns = rules })
+end
+local leaf = native_tokenizer.prepare({ patterns = { { pattern = "%a+", type = "leaf" } } })
+local inner = words()
+local outer = words({ { pattern = { "<<", "%s*>>" }, type = "embed", syntax = "inner" } })
+local piece = "alpha beta.gamma, Delta [[x]] epsilon. zeta "
+local line = "<<" .. piece:rep(line_length // #piece + 1):sub(1, line_length - 2)
+local function resolve(definition, index)
+  return definition.patterns[index].syntax == "inner" and inner or leaf
+end
+pass = function()
+  local tokens = native_tokenizer.scan(outer, line, {}, "[%w_]+", false, "\0", resolve)
+  assert(tokens, "the line scans natively")
+end
+)lua";
+
+void scanLongLine(benchmark::State& state, bool conditions) {
+  LuaState lua = newState();
+  lua_State* L = lua.get();
+  if (luaL_loadstring(L, kLongLineSetup) != LUA_OK) return state.SkipWithError(lua_tostring(L, -1));
+  lua_pushinteger(L, state.range(0));
+  lua_pushboolean(L, conditions);
+  if (lua_pcall(L, 2, 0, 0) != LUA_OK) return state.SkipWithError(lua_tostring(L, -1));
+  for (auto _ : state) {
+    lua_getglobal(L, "pass");
+    if (lua_pcall(L, 0, 0, 0) != LUA_OK) return state.SkipWithError(lua_tostring(L, -1));
+    lua_gc(L, LUA_GCCOLLECT);
+  }
+  state.SetBytesProcessed(state.iterations() * state.range(0));
+}
+BENCHMARK_CAPTURE(scanLongLine, conditions, true)
+    ->Arg(256 << 10)
+    ->Arg(1 << 20)
+    ->Unit(benchmark::kMillisecond)
+    ->Repetitions(5);
+BENCHMARK_CAPTURE(scanLongLine, plain, false)
+    ->Arg(256 << 10)
+    ->Arg(1 << 20)
+    ->Unit(benchmark::kMillisecond)
+    ->Repetitions(5);
+
+void printRatio(const RatioReporter& reporter, const char* label, const char* measured, const char* base,
+                double target) {
+  const auto a = reporter.microseconds.find(measured);
+  const auto b = reporter.microseconds.find(base);
+  if (a == reporter.microseconds.end() || b == reporter.microseconds.end() || b->second <= 0) return;
+  std::printf("%-44s %10.1f / %10.1f ms = %5.2f x (target %.1f x)\n", label, a->second, b->second,
+              a->second / b->second, target);
+}
+
 std::string sampleText(size_t size) {
   std::string text;
   text.reserve(size);
@@ -170,7 +241,13 @@ BENCHMARK(SplitLines)->Unit(benchmark::kMillisecond)->Repetitions(5)->ReportAggr
 int main(int argc, char** argv) {
   registerScans();
   benchmark::Initialize(&argc, argv);
-  benchmark::RunSpecifiedBenchmarks();
+  RatioReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  std::printf("\n");
+  printRatio(reporter, "1 MB line, with / without conditions", "scanLongLine/conditions/1048576",
+             "scanLongLine/plain/1048576", 3.0);
+  printRatio(reporter, "with conditions, 1 MB / 256 KB line", "scanLongLine/conditions/1048576",
+             "scanLongLine/conditions/262144", 5.0);
   benchmark::Shutdown();
   return 0;
 }
