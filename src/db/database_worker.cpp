@@ -20,6 +20,9 @@ constexpr const char* kNotRunning = "db worker is not running";
 constexpr const char* kInvalidExec = "invalid worker exec request";
 
 constexpr std::chrono::microseconds kSpinTime{50};
+// How often a stop past its grace period interrupts the running statement: an interrupt that arrives while
+// no statement runs is forgotten by SQLite, so it is repeated until the thread ends.
+constexpr std::chrono::milliseconds kInterruptInterval{10};
 
 // Spins until `ready` returns true or kSpinTime has passed; returns whether it became true.
 template <typename Ready>
@@ -72,6 +75,7 @@ bool DatabaseWorker::start(std::string& error) {
   std::lock_guard guard(lock_);
   if (running_) return true;
   ensureSqliteConfigured();
+  finished_ = false;
   try {
     thread_ = std::thread([this] { run(); });
   } catch (const std::exception&) {
@@ -83,14 +87,17 @@ bool DatabaseWorker::start(std::string& error) {
   return true;
 }
 
-void DatabaseWorker::stop() {
+void DatabaseWorker::stop(std::chrono::milliseconds grace) {
   {
     std::lock_guard guard(lock_);
     stopping_ = true;
     signals_.fetch_add(1, std::memory_order_release);
   }
   workAvailable_.notify_one();
-  if (thread_.joinable()) thread_.join();
+  if (thread_.joinable()) {
+    waitForThreadEnd(grace);
+    thread_.join();
+  }
   std::lock_guard guard(lock_);
   running_ = false;
   stopping_ = false;
@@ -99,13 +106,23 @@ void DatabaseWorker::stop() {
   asyncRequests_.clear();
 }
 
-void DatabaseWorker::stopIfRunning() {
+void DatabaseWorker::stopIfRunning(std::chrono::milliseconds grace) {
   bool running;
   {
     std::lock_guard guard(lock_);
     running = running_;
   }
-  if (running) stop();
+  if (running) stop(grace);
+}
+
+// The connection stays open until stop() returns, so interrupting the request's connection is safe here.
+void DatabaseWorker::waitForThreadEnd(std::chrono::milliseconds grace) {
+  std::unique_lock guard(lock_);
+  const auto ended = [this] { return finished_; };
+  if (requestDone_.wait_for(guard, grace, ended)) return;
+  do {
+    if (executing_ != nullptr && executing_->connection != nullptr) sqlite3_interrupt(executing_->connection);
+  } while (!requestDone_.wait_for(guard, kInterruptInterval, ended));
 }
 
 bool DatabaseWorker::acceptsRequests() const { return running_ && !stopping_; }
@@ -291,9 +308,11 @@ void DatabaseWorker::run() {
       DatabaseRequest* request = queueHead_;
       queueHead_ = request->next;
       if (queueHead_ == nullptr) queueTail_ = nullptr;
+      executing_ = request;
       guard.unlock();
       execute(*request);
       guard.lock();
+      executing_ = nullptr;
       publish(*request);
     }
     if (stopping_) break;
@@ -304,6 +323,7 @@ void DatabaseWorker::run() {
     if (queueHead_ == nullptr && !stopping_) workAvailable_.wait(guard);
   }
   statementCache_.clear();
+  finished_ = true;
   requestDone_.notify_all();
 }
 

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -65,11 +66,16 @@ class DatabaseWorker {
   DatabaseWorker(const DatabaseWorker&) = delete;
   DatabaseWorker& operator=(const DatabaseWorker&) = delete;
 
+  // How long stop() lets the queued requests run before it interrupts the statement that runs.
+  static constexpr std::chrono::milliseconds kStopGracePeriod{2000};
+
   // Starts the thread; true at once when it already runs.
   bool start(std::string& error);
-  // Refuses new requests, lets the thread run and publish everything queued, and joins it.
-  void stop();
-  void stopIfRunning();
+  // Refuses new requests, lets the thread run and publish everything queued, and joins it. A statement still
+  // running after `grace` is interrupted (its request ends with SQLite's "interrupted"), and so is every
+  // statement after it, so that one that never ends cannot hold the caller.
+  void stop(std::chrono::milliseconds grace = kStopGracePeriod);
+  void stopIfRunning(std::chrono::milliseconds grace = kStopGracePeriod);
 
   // sqlite3_exec of a NUL-terminated text (several statements allowed); code 1 until it ran.
   bool execText(sqlite3* connection, const char* sql, int32_t& code, std::string& message, std::string& error);
@@ -97,6 +103,7 @@ class DatabaseWorker {
   void run();
   void execute(DatabaseRequest& request);
   void publish(DatabaseRequest& request);
+  void waitForThreadEnd(std::chrono::milliseconds grace);
 
   std::thread thread_;
   std::mutex lock_;
@@ -108,6 +115,8 @@ class DatabaseWorker {
   bool stopping_ = false;
   DatabaseRequest* queueHead_ = nullptr;
   DatabaseRequest* queueTail_ = nullptr;
+  DatabaseRequest* executing_ = nullptr;  // the request the thread runs, for stop() to interrupt
+  bool finished_ = false;                 // the thread has left its loop
   std::unordered_map<const DatabaseRequest*, std::shared_ptr<DatabaseRequest>> asyncRequests_;
   StatementCache statementCache_;  // worker thread only
 };

@@ -143,6 +143,37 @@ TEST_F(WorkerTest, AsyncResultsAreNeverSeenHalfPublished) {
   EXPECT_EQ(std::count(checked.begin(), checked.end(), true), kRequests);
 }
 
+constexpr const char* kEndlessCount =
+    "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c) SELECT count(*) FROM c";
+
+// The statements queued behind the endless one run too: the quick ones within the grace period finish
+// normally, the endless ones end interrupted, one after the other.
+TEST_F(WorkerTest, StopInterruptsEveryStatementStillRunningAfterTheGracePeriod) {
+  dbtest::execDirect(connection(), "CREATE TABLE t(a)");
+  std::shared_ptr<DatabaseAsyncExecState> before;
+  std::shared_ptr<DatabaseAsyncQueryState> endless[2];
+  std::shared_ptr<DatabaseAsyncExecState> after;
+  std::string error;
+  ASSERT_TRUE(worker_.execAsync(call("INSERT INTO t VALUES(1)"), before, error));
+  ASSERT_TRUE(worker_.queryAsync(call(kEndlessCount), endless[0], error));
+  ASSERT_TRUE(worker_.queryAsync(call(kEndlessCount), endless[1], error));
+  ASSERT_TRUE(worker_.execAsync(call("INSERT INTO t VALUES(2)"), after, error));
+  worker_.stop(std::chrono::milliseconds(50));
+  ASSERT_TRUE(before->isReady());
+  EXPECT_EQ(before->code, SQLITE_OK);
+  for (const auto& state : endless) {
+    ASSERT_TRUE(state->isReady());
+    EXPECT_EQ(state->code, SQLITE_INTERRUPT);
+    EXPECT_EQ(state->message, "interrupted");
+  }
+  ASSERT_TRUE(after->isReady());
+  EXPECT_TRUE(after->code == SQLITE_OK || after->code == SQLITE_INTERRUPT) << after->code;
+  EXPECT_TRUE(dbtest::preparedTexts(connection()).empty());
+  std::string started;
+  ASSERT_TRUE(worker_.start(started));  // a stopped worker runs its next statements uninterrupted
+  EXPECT_EQ(query("SELECT count(*) FROM t").code, SQLITE_OK);
+}
+
 TEST(DatabaseWorker, DestroyingAWorkerThatNeverRanOrHasStoppedDoesNothingElse) {
   { DatabaseWorker never; }
   DatabaseWorker stopped;

@@ -154,3 +154,22 @@ t.test("the userdata types", function()
   t.raises(function() return where.sql end, "attempt to index")
   t.eq(debug.getregistry()["DB.Query"].__index, nil)
 end)
+
+local ENDLESS = "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c) SELECT count(*) FROM c"
+
+t.test("close and collection interrupt a statement that never ends, after the requests queued before it", function()
+  local path = t.tmpdir() .. "/endless.db"
+  local d = assert(db.open(path))
+  assert(d:exec("CREATE TABLE t(a)"))
+  local insert = assert(d:exec_async("INSERT INTO t VALUES(1)"))
+  local endless = assert(d:query_async(ENDLESS))
+  t.eq(t.results(d:close()), t.results(true))
+  t.truthy(insert:ready() and endless:ready())
+  t.eq(t.results(endless:result()), t.results(nil, "interrupted"))
+  local reader = assert(db.open(path))
+  t.eq(reader:select_count("t"), 1, "the insert queued before it committed")
+  assert(reader:query_async(ENDLESS))
+  reader = nil
+  collectgarbage()
+  collectgarbage()
+end)
