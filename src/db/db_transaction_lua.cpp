@@ -88,6 +88,8 @@ int runTransaction(lua_State* L, bool raise) {
       if (raise) return lua_error(L);
       return pushRecorded(L, db, FailureShape::False);
     }
+    // A callback that collected the object closed the connection, and with it the uncommitted changes.
+    if (db.connection == nullptr) return failWithDbError(L, db, FailureShape::False, kCodeState, kDatabaseClosed);
     if (!runStatementText(db, "COMMIT", "commit failed")) {
       runStatementTextQuietly(db, "ROLLBACK");
       transaction.restore();
@@ -158,6 +160,7 @@ int dbBatch(lua_State* L) {
     db.internalMutationDepth = 0;
     if (!beginBatchTransaction(db)) return pushRecordedFailure(L, db, "begin immediate failed");
     if (!callCallback(L, 3)) return abandonBatch(L, db, batch, transaction);
+    if (db.connection == nullptr) return failWithDbError(L, db, FailureShape::False, kCodeState, kDatabaseClosed);
     // A batch transaction is closed already when its last restart failed: there is nothing left to commit.
     if (db.batchTransactionOpen && !runStatementText(db, "COMMIT", "batch commit failed")) {
       runStatementTextQuietly(db, "ROLLBACK");

@@ -163,6 +163,20 @@ t.test("a batch commit refused while another connection reads is retried by the 
   t.eq(count(path), 3)
 end)
 
+t.test("a batch or transaction whose object was collected inside its callback fails with code 21", function()
+  for _, method in ipairs({ "batch", "transaction_pcall" }) do
+    local d, path = fresh_file()
+    local callback = function()
+      assert(d:insert("t", { a = 1 }))
+      d:__gc()
+    end
+    local result = method == "batch" and t.results(d:batch(10, callback)) or t.results(d:transaction_pcall(callback))
+    t.eq(result, t.results(false, "database is closed"), method)
+    t.eq(d:last_error_code(), 21, method)
+    t.eq(count(path), 0, method)
+  end
+end)
+
 t.test("vacuum and integrity_check", function()
   local d = fresh_file()
   t.eq(t.results(d:integrity_check()), t.results(true))
