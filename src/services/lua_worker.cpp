@@ -1,8 +1,11 @@
 // The process-wide worker behind one pointer and one mutex (both static, so they exist before any thread).
 // Lock order: the pool mutex, then the worker's own. The worker's mutex guards its queue, the running job and
-// the stopping flag; a job's flags are atomic, and its result is complete before done is set.
+// the stopping flag; a job's flags are atomic, and its result is complete before done is set. A job that
+// swallows its cancellation cannot hold shutdown: past a deadline its thread is left running, with the
+// worker it uses, until the process ends.
 #include "services/lua_worker.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <deque>
@@ -16,6 +19,9 @@
 namespace {
 
 constexpr size_t kMaxWaitingJobs = 32;
+// How long shutdown waits for the thread after cancelling its jobs; a cancelled job ends within
+// milliseconds unless it catches the cancellation and goes on.
+constexpr std::chrono::seconds kShutdownDeadline{3};
 
 class LuaWorker {
  public:
@@ -44,8 +50,9 @@ class LuaWorker {
     return nullptr;
   }
 
-  // Cancels the running and the queued jobs, which then finish without running, and joins the thread.
-  void stopAndJoin() {
+  // Cancels the running and the queued jobs, which then finish without running, and joins the thread; false
+  // when the thread did not end by the deadline and was left running (this object must then outlive it).
+  bool stopAndJoin() {
     {
       std::lock_guard lock(mutex_);
       if (!stopping_) {
@@ -55,13 +62,20 @@ class LuaWorker {
       }
     }
     wake_.notify_all();
-    if (!thread_.joinable()) return;
+    if (!thread_.joinable()) return true;
     // A job that ends the process runs the exit teardown on this very thread, which cannot join itself.
     if (thread_.get_id() == std::this_thread::get_id()) {
       thread_.detach();
-    } else {
-      thread_.join();
+      return true;
     }
+    std::unique_lock lock(mutex_);
+    if (!ended_.wait_for(lock, kShutdownDeadline, [this] { return finished_; })) {
+      thread_.detach();
+      return false;
+    }
+    lock.unlock();
+    thread_.join();
+    return true;
   }
 
  private:
@@ -76,6 +90,9 @@ class LuaWorker {
       // The thread's one catch-all: nothing above it could take an exception, and every job must end.
       failEveryJob();
     }
+    std::lock_guard lock(mutex_);
+    finished_ = true;
+    ended_.notify_all();
   }
 
   std::shared_ptr<WorkerRequest> takeNextJob() {
@@ -111,6 +128,8 @@ class LuaWorker {
 
   std::mutex mutex_;
   std::condition_variable wake_;
+  std::condition_variable ended_;
+  bool finished_ = false;  // the thread has left run()
   std::deque<std::shared_ptr<WorkerRequest>> queue_;
   std::shared_ptr<WorkerRequest> current_;
   std::atomic<bool> stopping_{false};  // written under mutex_; atomic so a boot in progress can watch it
@@ -122,6 +141,8 @@ class LuaWorker {
 std::mutex gPoolMutex;
 std::unique_ptr<LuaWorker> gWorker;
 WorkerStateOpeners gOpeners;
+// A worker whose thread outlived the shutdown deadline, kept (never freed) for as long as that thread runs.
+LuaWorker* gAbandonedWorker = nullptr;
 
 void registerExitTeardown() {
   static const bool registered = std::atexit(destroyWorkerPool) == 0;
@@ -134,7 +155,7 @@ void tearDownPool() {
     std::lock_guard lock(gPoolMutex);
     worker = std::move(gWorker);
   }
-  if (worker) worker->stopAndJoin();
+  if (worker && !worker->stopAndJoin()) gAbandonedWorker = worker.release();
 }
 
 }  // namespace

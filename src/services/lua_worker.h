@@ -49,7 +49,9 @@ const char* workerQueueRefusal();
 const char* submitWorkerJob(std::shared_ptr<WorkerRequest> job, WorkerBoot& boot);
 
 // Cancels every job, wakes and joins the thread and frees the worker; the next submission starts a new one.
-// Called by the host before it closes the main Lua state.
+// A thread that has not ended a few seconds after the cancellation (its job catches it and goes on) is left
+// running until the process ends, and its worker is kept for it. Called by the host before it closes the
+// main Lua state.
 void shutdownWorkerPool();
 // The same teardown at process exit, for a worker that still exists.
 void destroyWorkerPool();

@@ -19,6 +19,10 @@ const std::string kJobs = binaryChunk(R"lua(
     echo = function(v) return v end,
     sleep = function(s) system.sleep(s) return "slept" end,
     mark_and_sleep = function(v) io.open(v.mark, "w"):close() system.sleep(v.seconds) end,
+    mark_and_swallow = function(mark)
+      io.open(mark, "w"):close()
+      while true do pcall(function() while true do end end) end
+    end,
     boot_count = function() return booted end,
   }
 )lua");
@@ -133,6 +137,19 @@ TEST(WorkerPool, ShutdownCancelsTheRunningAndEveryQueuedJobAtOnce) {
     EXPECT_EQ(request->errorText, "worker job cancelled");
   }
   EXPECT_EQ(workerQueueRefusal(), nullptr);
+}
+
+// The job catches every cancellation: shutdown leaves its thread running past the deadline instead of
+// waiting for ever.
+TEST(WorkerPool, ShutdownLeavesAJobThatSwallowsItsCancellationRunning) {
+  WorkerBoot boot = bootFrom("return { run = function() end }");
+  const std::string mark = ::testing::TempDir() + "/worker-swallowing-" + std::to_string(getpid());
+  auto swallowing = job("mark_and_swallow", {mark});
+  ASSERT_EQ(submitWorkerJob(swallowing, boot), nullptr);
+  while (access(mark.c_str(), F_OK) != 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  unlink(mark.c_str());
+  shutdownWorkerPool();
+  EXPECT_FALSE(swallowing->done);
 }
 
 }  // namespace

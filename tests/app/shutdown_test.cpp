@@ -1,0 +1,90 @@
+// Shutdown of the whole process while work still runs: a database statement that never ends, a worker job
+// that swallows its cancellation, and finalizers that submit work while the main state closes. Each run has
+// a generous deadline so that a hang fails the test instead of blocking it; no duration is asserted.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <string>
+#include <thread>
+
+#include "qz_sandbox.h"
+
+namespace {
+
+using qztest::RunOptions;
+using qztest::RunResult;
+using qztest::Sandbox;
+
+constexpr std::chrono::seconds kDeadline{60};
+
+RunOptions newInstance() {
+  RunOptions options;
+  options.args = {"--new-instance"};
+  options.timeout = kDeadline;
+  return options;
+}
+
+// A boot script that runs `body` inside run(), with a worker boot and a job module that never lets a
+// cancellation end it.
+std::string bootWith(const std::string& body) {
+  return R"lua(
+package.preload["core.workerboot"] = load("return { run = function() end }")
+package.preload.jobs = load([[
+local M = {}
+function M.swallow(path)
+  io.open(path, "w"):close()
+  while true do pcall(function() while true do end end) end
+end
+function M.echo(value) return value end
+return M]])
+local function wait_for(path)
+  local deadline = system.get_time() + 30
+  while not io.open(path) do
+    assert(system.get_time() < deadline, "the job never started")
+    system.sleep(0.005)
+  end
+end
+return { run = function()
+)lua" + body +
+         "\nend }";
+}
+
+constexpr const char* kEndlessQuery = R"lua(
+  local d = assert(db.open(EXE_DIR .. "/user/endless.db"))
+  assert(d:exec("CREATE TABLE IF NOT EXISTS t(a)"))
+  assert(d:exec_async("INSERT INTO t VALUES(1)"))
+  keep = assert(d:query_async(
+    "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c) SELECT count(*) FROM c"))
+  keep_db = d
+)lua";
+
+TEST(Shutdown, ANeverEndingStatementNeitherHoldsExitNorTheEndOfTheBootScript) {
+  for (const std::string ending : {"os.exit(0)", "return"}) {
+    Sandbox sandbox;
+    sandbox.writeBoot(bootWith(std::string(kEndlessQuery) + ending));
+    const RunResult result = sandbox.run(newInstance());
+    EXPECT_FALSE(result.timedOut) << ending;
+    EXPECT_EQ(result.exitCode, 0) << ending << result.standardError;
+  }
+}
+
+TEST(Shutdown, AJobThatSwallowsItsCancellationIsLeftRunningAndTheProcessExitsWithTheScriptsCode) {
+  const struct {
+    const char* ending;
+    int exitCode;
+  } cases[] = {{"return", 0}, {"os.exit(3)", 3}, {"error('boot failed', 0)", 1}};
+  for (const auto& each : cases) {
+    Sandbox sandbox;
+    sandbox.writeBoot(bootWith(R"lua(
+  local mark = EXE_DIR .. "/user/running"
+  keep = assert(worker.submit("jobs", "swallow", mark))
+  wait_for(mark)
+)lua" + std::string(each.ending)));
+    const RunResult result = sandbox.run(newInstance());
+    EXPECT_FALSE(result.timedOut) << each.ending;
+    EXPECT_EQ(result.exitCode, each.exitCode) << each.ending << result.standardError;
+  }
+}
+
+}  // namespace
