@@ -24,6 +24,7 @@
 #include "host/single_instance.h"
 #include "host/stdin_capture.h"
 #include "platform/file_utils.h"
+#include "platform/termination_signals.h"
 #include "render/window_presentation.h"
 #include "services/lua_worker.h"
 #include "ui/application.h"
@@ -78,8 +79,10 @@ std::optional<std::string> runProtected(lua_State* L, Fn& fn) {
 }  // namespace
 
 // The Lua UI runtime first, and it is left inactive even when it refused to shut down, so no UI object
-// touches the closed state afterwards; finalizers that lua_close runs cannot start another.
+// touches the closed state afterwards; finalizers that lua_close runs cannot start another. From here on a
+// termination signal ends the process even while it waits for the work still running.
 void shutdownLuaBindings(lua_State* L) {
+  restoreDefaultTerminationSignals();
   shutdownLuaUi(L);
   shutdownWorkerPool();
   clearLiveResizeCallback(L);

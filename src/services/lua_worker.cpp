@@ -14,6 +14,7 @@
 #include <thread>
 #include <utility>
 
+#include "platform/termination_signals.h"
 #include "services/worker_state.h"
 
 namespace {
@@ -187,4 +188,7 @@ const char* submitWorkerJob(std::shared_ptr<WorkerRequest> job, WorkerBoot& boot
 
 void shutdownWorkerPool() { tearDownPool(); }
 
-void destroyWorkerPool() { tearDownPool(); }
+void destroyWorkerPool() {
+  restoreDefaultTerminationSignals();  // at exit nothing reads the quit event SDL would make of them
+  tearDownPool();
+}

@@ -87,4 +87,21 @@ TEST(Shutdown, AJobThatSwallowsItsCancellationIsLeftRunningAndTheProcessExitsWit
   }
 }
 
+TEST(Shutdown, SigtermEndsAProcessThatWaitsForItsWorkerAtShutdown) {
+  Sandbox sandbox;
+  sandbox.writeBoot(bootWith(R"lua(
+  local mark = EXE_DIR .. "/user/running"
+  keep = assert(worker.submit("jobs", "swallow", mark))
+  wait_for(mark)
+  io.open(EXE_DIR .. "/user/returning", "w"):close()
+)lua"));
+  qztest::BackgroundRun run = sandbox.start(newInstance());
+  ASSERT_TRUE(sandbox.waitForFile("user/returning"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // well inside the shutdown wait
+  run.kill(SIGTERM);
+  const RunResult result = run.wait(kDeadline);
+  EXPECT_FALSE(result.timedOut);
+  EXPECT_EQ(result.signal, SIGTERM) << result.exitCode << result.standardError;
+}
+
 }  // namespace

@@ -1,0 +1,8 @@
+#include "platform/termination_signals.h"
+
+#include <csignal>
+
+void restoreDefaultTerminationSignals() {
+  std::signal(SIGTERM, SIG_DFL);
+  std::signal(SIGINT, SIG_DFL);
+}
