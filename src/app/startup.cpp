@@ -79,9 +79,11 @@ std::optional<std::string> runProtected(lua_State* L, Fn& fn) {
 }  // namespace
 
 // The Lua UI runtime first, and it is left inactive even when it refused to shut down, so no UI object
-// touches the closed state afterwards; finalizers that lua_close runs cannot start another. From here on a
-// termination signal ends the process even while it waits for the work still running.
+// touches the closed state afterwards; finalizers that lua_close runs cannot start another. From here on no
+// service starts a thread, and a termination signal ends the process even while it waits for the work still
+// running.
 void shutdownLuaBindings(lua_State* L) {
+  beginProcessShutdown();
   restoreDefaultTerminationSignals();
   shutdownLuaUi(L);
   shutdownWorkerPool();

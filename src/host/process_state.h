@@ -1,5 +1,6 @@
 // Process-wide state that start-up sets and other parts of the host read: the main Lua state, the SDL
-// event type of the wake-up event and the SDL id of the main window, which worker threads wake.
+// event type of the wake-up event, the SDL id of the main window, which worker threads wake, and whether
+// shutdown has begun.
 #pragma once
 
 #include <cstdint>
@@ -18,3 +19,8 @@ void setWakeUpEventType(uint32_t type);
 // main thread; worker threads read it to address their wake-up events.
 uint32_t mainWindowSdlId();
 void setMainWindowSdlId(uint32_t id);
+
+// Set once when the host begins to shut down (before the main Lua state closes); from then on no service
+// starts another thread, also not for a finalizer that runs while the state closes.
+bool processShuttingDown();
+void beginProcessShutdown();

@@ -13,6 +13,7 @@
 #include <thread>
 #include <utility>
 
+#include "host/process_state.h"
 #include "services/zip_files.h"
 
 namespace web {
@@ -82,6 +83,12 @@ std::shared_ptr<DownloadRequest> startDownload(std::string url, std::string dest
   auto request = std::make_shared<DownloadRequest>(state);
   if (!destination.empty() && destination.find('\0') == std::string::npos) {
     if (std::string absolute = absoluteUtf8Path(destination); !absolute.empty()) destination = std::move(absolute);
+  }
+  if (processShuttingDown()) {  // a finalizer run while the main state closes: the process is about to end
+    DownloadResult refused;
+    refused.message = "download thread failed: the process is shutting down";
+    finishDownload(*state, std::move(refused));
+    return request;
   }
   try {
     std::thread(downloadThreadMain, state, std::move(url), std::move(destination), std::move(options),

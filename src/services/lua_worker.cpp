@@ -14,6 +14,7 @@
 #include <thread>
 #include <utility>
 
+#include "host/process_state.h"
 #include "platform/termination_signals.h"
 #include "services/worker_state.h"
 
@@ -173,6 +174,8 @@ const char* workerQueueRefusal() {
 
 const char* submitWorkerJob(std::shared_ptr<WorkerRequest> job, WorkerBoot& boot) {
   std::lock_guard lock(gPoolMutex);
+  // Once the host shuts down (finalizers may submit while the main state closes) no worker starts again.
+  if (processShuttingDown()) return "worker is shutting down";
   if (!gWorker) {
     auto worker = std::make_unique<LuaWorker>(std::move(boot), gOpeners);
     try {

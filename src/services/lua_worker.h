@@ -45,7 +45,8 @@ void setWorkerStateOpeners(lua_CFunction openSystem, lua_CFunction openUtf8);
 const char* workerQueueRefusal();
 
 // Creates and starts the worker from boot when none exists, then queues job and wakes the thread; null on
-// success, else "worker thread failed", "worker is shutting down" or "worker request queue is full".
+// success, else "worker thread failed", "worker is shutting down" (also once the host has begun to shut down)
+// or "worker request queue is full".
 const char* submitWorkerJob(std::shared_ptr<WorkerRequest> job, WorkerBoot& boot);
 
 // Cancels every job, wakes and joins the thread and frees the worker; the next submission starts a new one.

@@ -104,4 +104,24 @@ TEST(Shutdown, SigtermEndsAProcessThatWaitsForItsWorkerAtShutdown) {
   EXPECT_EQ(result.signal, SIGTERM) << result.exitCode << result.standardError;
 }
 
+TEST(Shutdown, FinalizersRunWhileTheStateClosesStartNoWorkerAndNoDownload) {
+  Sandbox sandbox;
+  sandbox.writeBoot(bootWith(R"lua(
+  local first = assert(worker.submit("jobs", "echo", 1))
+  while not first:ready() do system.sleep(0.001) end
+  keep_until_close = setmetatable({}, { __gc = function()
+    print(worker.submit("jobs", "echo", 2))
+    local download = web.download("http://127.0.0.1:9/file", EXE_DIR .. "/user/file")
+    print(download:ready(), download:result())
+  end })
+)lua"));
+  const RunResult result = sandbox.run(newInstance());
+  EXPECT_FALSE(result.timedOut);
+  EXPECT_EQ(result.exitCode, 0) << result.standardError;
+  EXPECT_EQ(result.standardOutput,
+            "nil\tworker is shutting down\n"
+            "true\tnil\tdownload thread failed: the process is shutting down\t0\n");
+  EXPECT_EQ(result.standardError.find("LeakSanitizer"), std::string::npos) << result.standardError;
+}
+
 }  // namespace

@@ -9,6 +9,7 @@
 #include <string>
 #include <thread>
 
+#include "host/process_state.h"
 #include "http_fixture.h"
 #include "platform/sha256.h"
 #include "scratch_dir.h"
@@ -238,6 +239,17 @@ TEST(DownloadCore, RefusesWhatItCannotSendBeforeAnyConnection) {
     EXPECT_EQ(result.message, c.message) << c.url;
     EXPECT_EQ(result.status, 0u);
   }
+}
+
+// A finalizer may start a download while the main state closes; no thread starts for it then.
+TEST(DownloadCore, OnceTheHostShutsDownADownloadFinishesAtOnceWithoutAThread) {
+  beginProcessShutdown();
+  const auto request = web::startDownload("http://127.0.0.1:1/", ::testing::TempDir() + "/never", {});
+  ASSERT_TRUE(request->ready());
+  web::DownloadResult result;
+  ASSERT_TRUE(request->result(result));
+  EXPECT_FALSE(result.ok);
+  EXPECT_EQ(result.message, "download thread failed: the process is shutting down");
 }
 
 }  // namespace

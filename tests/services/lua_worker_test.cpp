@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "host/process_state.h"
 #include "lua_test_state.h"
 #include "services/worker_state.h"
 
@@ -140,8 +141,8 @@ TEST(WorkerPool, ShutdownCancelsTheRunningAndEveryQueuedJobAtOnce) {
 }
 
 // The job catches every cancellation: shutdown leaves its thread running past the deadline instead of
-// waiting for ever.
-TEST(WorkerPool, ShutdownLeavesAJobThatSwallowsItsCancellationRunning) {
+// waiting for ever, and once the host shuts down no submission starts another worker.
+TEST(WorkerPool, ShutdownLeavesAJobThatSwallowsItsCancellationRunningAndRefusesLaterJobs) {
   WorkerBoot boot = bootFrom("return { run = function() end }");
   const std::string mark = ::testing::TempDir() + "/worker-swallowing-" + std::to_string(getpid());
   auto swallowing = job("mark_and_swallow", {mark});
@@ -150,6 +151,9 @@ TEST(WorkerPool, ShutdownLeavesAJobThatSwallowsItsCancellationRunning) {
   unlink(mark.c_str());
   shutdownWorkerPool();
   EXPECT_FALSE(swallowing->done);
+  beginProcessShutdown();
+  WorkerBoot later = bootFrom("return { run = function() end }");
+  EXPECT_STREQ(submitWorkerJob(job("echo"), later), "worker is shutting down");
 }
 
 }  // namespace
