@@ -148,29 +148,34 @@ bool LineScanner::passesAfterStart(const TokenRule& rule, size_t at, size_t end,
 
 // The text before `at` must match the line prefix pattern from its start.
 bool LineScanner::linePrefixAllows(const TokenRule& rule, size_t at) {
-  if (rule.linePrefixWalk) return textBeforeMatches(*rule.linePrefixWalk, at);
+  if (rule.linePrefixWalk) return textBeforeMatches(rule, *rule.linePrefixWalk, at);
   size_t end = 0;
   return rule.linePrefix->matchAt(subject(0, at), 0, &end, nullptr);
 }
 
 // The preceded-by pattern must be found in the text before `at`.
 bool LineScanner::precededByAllows(const TokenRule& rule, size_t at) {
-  if (rule.precededByWalk) return textBeforeMatches(*rule.precededByWalk, at);
+  if (rule.precededByWalk) return textBeforeMatches(rule, *rule.precededByWalk, at);
   size_t start = 0;
   size_t end = 0;
   return rule.precededBy->findFrom(subject(0, at), 0, &start, &end, nullptr);
 }
 
-bool LineScanner::textBeforeMatches(const EndAnchoredAutomaton& automaton, size_t at) {
+bool LineScanner::textBeforeMatches(const TokenRule& rule, const EndAnchoredAutomaton& automaton, size_t at) {
   for (ConditionWalk& known : conditionWalks_) {
     if (known.automaton == &automaton) return automaton.matchesBefore(known.walk, subject(0, length_), at);
   }
-  conditionWalks_.push_back({tokenizer_, &automaton, {}});
+  conditionWalks_.push_back({&rule, &automaton, {}});
   return automaton.matchesBefore(conditionWalks_.back().walk, subject(0, length_), at);
 }
 
-void LineScanner::forgetConditionWalks(const PreparedTokenizer& tokenizer) {
-  std::erase_if(conditionWalks_, [&tokenizer](const ConditionWalk& known) { return known.owner == &tokenizer; });
+void LineScanner::forgetRulesOf(const PreparedTokenizer& tokenizer) {
+  const std::less<const TokenRule*> before;
+  const TokenRule* first = tokenizer.rules.data();
+  const TokenRule* last = first + tokenizer.rules.size();
+  const auto owned = [&](const TokenRule* rule) { return !before(rule, first) && before(rule, last); };
+  std::erase_if(conditionWalks_, [&](const ConditionWalk& known) { return owned(known.rule); });
+  std::erase_if(regionEndSearches_, [&](const RegionEndSearch& known) { return owned(known.rule); });
 }
 
 // Matches a rule's start pattern at `at`, reusing the last answer when the previous rule tried here has the
@@ -362,11 +367,31 @@ void LineScanner::emitRegion(const TokenRule& rule, size_t from, size_t closeSta
   }
 }
 
-bool LineScanner::findRegionEnd(const TokenRule& rule, size_t from, size_t* start, size_t* end, size_t* skippedUntil) {
+// A kept search from an earlier position gives what a new one would when the new start lies after every
+// escaped end it passed over (a new search could find another end inside one of those) and not after the end
+// it found; an end pattern anchored with "^" depends on the start itself.
+bool LineScanner::findRegionEnd(const TokenRule& rule, size_t from, size_t* start, size_t* end) {
+  auto known = std::find_if(regionEndSearches_.begin(), regionEndSearches_.end(),
+                            [&rule](const RegionEndSearch& search) { return search.rule == &rule; });
+  const bool reusable = known != regionEndSearches_.end() && from >= known->from && from >= known->skippedUntil &&
+                        (!known->found || known->start >= from) &&
+                        !(rule.endPattern->anchored() && from != known->from);
+  if (!reusable) {
+    if (known == regionEndSearches_.end()) known = regionEndSearches_.insert(known, {&rule, 0, false, 0, 0, 0});
+    known->from = from;
+    known->found = searchRegionEnd(rule, from, &known->start, &known->end, &known->skippedUntil);
+  }
+  *start = known->start;
+  *end = known->end;
+  return known->found;
+}
+
+bool LineScanner::searchRegionEnd(const TokenRule& rule, size_t from, size_t* start, size_t* end,
+                                  size_t* skippedUntil) {
   const bool escapable = rule.escape.present && !rule.escape.text.empty();
   const char escape = escapable ? rule.escape.text[0] : 0;
   for (;;) {
-    if (skippedUntil != nullptr) *skippedUntil = from;
+    *skippedUntil = from;
     if (!rule.endPattern->findFrom(subject(0, length_), from, start, end, nullptr)) return false;
     if (!escapable || *start == *end) return true;
     size_t run = 0;

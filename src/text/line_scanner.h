@@ -91,18 +91,18 @@ class LineScanner {
   void emitMatch(const RuleMatch& match, size_t at);
   // Emits a region body [from, closeStart) and its closing delimiter [closeStart, closeEnd).
   void emitRegion(const TokenRule& rule, size_t from, size_t closeStart, size_t closeEnd);
-  // Searches the rule's end from `from`, skipping escaped ends; *skippedUntil (when given) is the end of the
-  // last escaped end passed over, or `from`.
-  bool findRegionEnd(const TokenRule& rule, size_t from, size_t* start, size_t* end, size_t* skippedUntil = nullptr);
+  // Searches the rule's end from `from`, skipping escaped ends. The last search of each rule is kept and
+  // answers again wherever a new search would give the same end.
+  bool findRegionEnd(const TokenRule& rule, size_t from, size_t* start, size_t* end);
   // The no-rule path at `at`: a symbol word or one byte; false when nothing matches at the line's end.
   bool symbolFallback(size_t at, size_t* next);
   // Runs the line patterns on [at, limit); returns the position after what they consumed (at when nothing).
   size_t runLinePrepass(size_t at, size_t limit);
   // Emits [from, to) in a style of the grammar.
   void emitStyled(size_t from, size_t to, const TokenStyle& style);
-  // Drops what the conditions of `tokenizer` knew, before a level lets go of it (the tokenizer may be
+  // Drops what the scan keeps about the rules of `tokenizer` when a level lets go of it (the tokenizer may be
   // collected, and another one made at its address).
-  void forgetConditionWalks(const PreparedTokenizer& tokenizer);
+  void forgetRulesOf(const PreparedTokenizer& tokenizer);
   // Writes the pending token and builds the token array in its slot.
   void finish();
 
@@ -129,7 +129,8 @@ class LineScanner {
   bool nextLineAllows(const SearchPattern& condition, const char* reasonForNonString);
   bool linePrefixAllows(const TokenRule& rule, size_t at);
   bool precededByAllows(const TokenRule& rule, size_t at);
-  bool textBeforeMatches(const EndAnchoredAutomaton& automaton, size_t at);
+  bool textBeforeMatches(const TokenRule& rule, const EndAnchoredAutomaton& automaton, size_t at);
+  bool searchRegionEnd(const TokenRule& rule, size_t from, size_t* start, size_t* end, size_t* skippedUntil);
   bool isBetter(const RuleMatch& candidate, const RuleMatch& best) const;
   StyleId symbolStyle(int tableSlot, size_t from, size_t to);
   StyleId styleId(const TokenStyle& style);
@@ -172,9 +173,19 @@ class LineScanner {
   StartMatch lastStart_;
   // The walks of the text-before conditions met in this scan, each moving forward with the cursor.
   struct ConditionWalk {
-    const PreparedTokenizer* owner;
+    const TokenRule* rule;
     const EndAnchoredAutomaton* automaton;
     EndAnchoredAutomaton::Walk walk;
   };
   std::vector<ConditionWalk> conditionWalks_;
+  // The last region end search of each delimited rule met in this scan.
+  struct RegionEndSearch {
+    const TokenRule* rule;
+    size_t from;
+    bool found;
+    size_t start;
+    size_t end;
+    size_t skippedUntil;  // the end of the last escaped end passed over, else `from`
+  };
+  std::vector<RegionEndSearch> regionEndSearches_;
 };

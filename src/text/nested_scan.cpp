@@ -23,24 +23,20 @@ constexpr lua_Integer kMaxCarriedRule = 255;
 // levels of this depth were the only slots above the working slots.
 constexpr int kReportedLevelBase = 14;
 
-// The last search for a level's parent end, reused while its answer still holds. Each level keeps its own,
-// so the outer level's search outlives an inner level that opens and closes on the line.
+struct Level {
+  TokenizerHandle* handle;
+  int slot;
+  uint32_t parentRule;  // 1-based rule of the outer level that opened this one; 0 at the outermost level
+  TokenizerHold hold;
+};
+
+// The last search for the innermost level's parent end, reused while its answer still holds.
 struct ParentEndSearch {
   const TokenRule* rule = nullptr;
   size_t searchStart = 0;
   bool found = false;
   size_t start = 0;
   size_t end = 0;
-  size_t skippedUntil = 0;  // the end of the last escaped match the search passed over
-  bool resumed = false;     // an inner level closed since: reused only where a new search would agree
-};
-
-struct Level {
-  TokenizerHandle* handle;
-  int slot;
-  uint32_t parentRule;  // 1-based rule of the outer level that opened this one; 0 at the outermost level
-  TokenizerHold hold;
-  ParentEndSearch parentSearch;
 };
 
 class NestedScan {
@@ -60,6 +56,7 @@ class NestedScan {
   TokenizerHandle* resolve(const Level& level, uint32_t rule);
   void checkAnswer(int index, int reportedIndex);
   void pushLevel(TokenizerHandle* handle, uint32_t parentRule);
+  bool innermostStaysCached();
   void popLevel();
   void enterLevel();
   enum class RegionStep { Closed, ParentEndFirst, RunsToLineEnd };
@@ -82,22 +79,38 @@ class NestedScan {
   uint32_t openRule_ = 0;
   size_t cursor_ = 0;
   bool prepassDue_ = true;
+  ParentEndSearch parentSearch_;
 };
 
 // A new innermost level whose tokenizer is on the stack top.
 void NestedScan::pushLevel(TokenizerHandle* handle, uint32_t parentRule) {
-  levels_.push_back({handle, lua_gettop(L_), parentRule, TokenizerHold(handle), {}});
+  levels_.push_back({handle, lua_gettop(L_), parentRule, TokenizerHold(handle)});
   openRule_ = 0;
+}
+
+// Whether the innermost level's tokenizer lives on unchanged once its level goes: the outer level's resolver
+// cache still holds it and nothing has asked to release it. What the scan keeps about its rules stays valid.
+bool NestedScan::innermostStaysCached() {
+  const Level& inner = levels_.back();
+  if (inner.handle->releaseRequested) return false;
+  bool cached = false;
+  if (lua_getiuservalue(L_, levels_[levels_.size() - 2].slot, 2) == LUA_TTABLE) {
+    lua_rawgeti(L_, -1, inner.parentRule);
+    cached = lua_rawequal(L_, -1, inner.slot);
+    lua_pop(L_, 1);
+  }
+  lua_pop(L_, 1);
+  return cached;
 }
 
 // Drops the innermost level: its hold first, while its slot still keeps the userdata alive, then the slot.
 void NestedScan::popLevel() {
+  if (!innermostStaysCached()) scanner_.forgetRulesOf(*levels_.back().handle->tokenizer);
   const int slot = levels_.back().slot;
-  scanner_.forgetConditionWalks(*levels_.back().handle->tokenizer);
   levels_.pop_back();
   lua_settop(L_, slot - 1);
   openRule_ = 0;
-  if (!levels_.empty()) levels_.back().parentSearch.resumed = true;
+  parentSearch_ = {};
 }
 
 void NestedScan::restoreLevels() {
@@ -197,17 +210,14 @@ const TokenRule& NestedScan::parentRule() const {
 bool NestedScan::findParentEnd(size_t* start, size_t* end) {
   if (levels_.size() < 2) return false;
   const TokenRule& rule = parentRule();
-  ParentEndSearch& last = levels_.back().parentSearch;
+  ParentEndSearch& last = parentSearch_;
   const bool anchored = rule.endPattern->anchored();
-  // Once an inner level has come and gone, the search is kept only when the cursor has not stopped inside an
-  // escaped match that it passed over, where a new search could find another end.
   const bool reusable = last.rule == &rule && cursor_ >= last.searchStart && (!last.found || last.start >= cursor_) &&
-                        !(anchored && cursor_ != last.searchStart) && !(last.resumed && cursor_ < last.skippedUntil);
-  last.resumed = false;
+                        !(anchored && cursor_ != last.searchStart);
   if (!reusable) {
     last.rule = &rule;
     last.searchStart = cursor_;
-    last.found = scanner_.findRegionEnd(rule, cursor_, &last.start, &last.end, &last.skippedUntil);
+    last.found = scanner_.findRegionEnd(rule, cursor_, &last.start, &last.end);
   }
   *start = last.start;
   *end = last.end;

@@ -202,3 +202,13 @@ t.test("an outer end searched once stays known while inner levels open and close
     t.eq(state, ending == "" and "\1\0" or "\0")
   end
 end)
+
+t.test("an inner region whose end lies at the line's end is searched once while its level comes and goes", function()
+  local inner = nt.prepare({ patterns = { { pattern = { "/%*", "%*/" }, type = "comment" } } })
+  local outer = nt.prepare({ patterns = { { pattern = { "<<", ">>" }, type = "embed", syntax = "inner" } } })
+  local n = 40000
+  local tokens = nt.scan(outer, ("<</*>> "):rep(n) .. "*/", {}, SYMBOL, false, "\0", function() return inner end)
+  t.eq(#tokens, 2 * (4 * n))
+  t.eq({ table.unpack(tokens, 1, 8) }, { "embed", "<<", "comment", "/*", "embed", ">>", "normal", " " })
+  t.eq({ table.unpack(tokens, #tokens - 1) }, { "normal", " */" })
+end)

@@ -74,7 +74,8 @@ end)
 t.test("long lines inside an embedded language whose own regions embed a third", function()
   math.randomseed(16)
   local leaf_def = { patterns = { { pattern = "%a+", type = "leaf" } } }
-  local inner_def = { patterns = { { pattern = { "%[%[", "%]%]" }, type = "bracket", syntax = "leaf" } } }
+  local inner_def = { patterns = { { pattern = { "%[%[", "%]%]" }, type = "bracket", syntax = "leaf" },
+    { pattern = { "/%*", "%*/" }, type = "comment" } } }
   for _, rule in ipairs(C.condition_grammar.patterns) do inner_def.patterns[#inner_def.patterns + 1] = rule end
   local outer_def = { patterns = { { pattern = { "<<", ">>", "\\" }, type = "embed", syntax = "inner" } } }
   local natives = { leaf = nt.prepare(leaf_def), inner = nt.prepare(inner_def) }
@@ -85,9 +86,10 @@ t.test("long lines inside an embedded language whose own regions embed a third",
     local parts = { "<<" }
     while #parts < 900 do
       local r = math.random(10)
-      parts[#parts + 1] = r <= 3 and "[[x]]" or r == 4 and "\\>>" or r == 5 and "\\\\" or C.condition_line(math.random, 4)
+      parts[#parts + 1] = r <= 3 and "[[x]]" or r == 4 and "\\>>" or r == 5 and "\\\\" or r == 6 and "/*"
+        or C.condition_line(math.random, 4)
     end
-    if i % 2 == 0 then parts[#parts + 1] = " >> tail" end
+    if i % 2 == 0 then parts[#parts + 1] = " >> tail */" end
     lines[i] = table.concat(parts)
   end
   local count, fallbacks = compare(lines,

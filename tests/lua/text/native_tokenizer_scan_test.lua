@@ -241,3 +241,10 @@ t.test("conditions on the text before the cursor give the same tokens on a line 
   local capitals = assert(scan(tok, ("ab "):rep(n) .. "X.Y"))
   t.eq({ table.unpack(capitals, #capitals - 3) }, { "first", "X", "normal", ".Y" })
 end)
+
+t.test("a region end found far ahead is searched once while its rule is tried at every position", function()
+  local tok = prepare({ { pattern = { "/%*", "%*/" }, type = "comment", followed_by = "x" } })
+  local line = ("/* "):rep(100000) .. "*/"
+  t.eq(scan(tok, line), { "normal", line })
+  t.eq(scan(tok, line .. "x"), { "comment", line, "normal", "x" })
+end)

@@ -54,9 +54,11 @@ C.markdown_grammar = {
 }
 
 -- Rules whose conditions read the text before the cursor: patterns of single-byte items searched or
--- anchored, and ones with captures or balances that the scanner matches as they are.
+-- anchored, and ones with captures or balances that the scanner matches as they are; and a region that the
+-- text after its end can refuse.
 C.condition_grammar = {
   patterns = {
+    { pattern = { "%[", "%]" }, type = "bracket", not_followed_by = "!" },
     { pattern = "%a+", type = "field", preceded_by = "[%.:]%s*" },
     { pattern = "%a+", type = "value", preceded_by = "^[^=]*=%s*" },
     { pattern = "%u%a*", type = "title", line_prefix = "%s*[%a ]*" },
@@ -71,7 +73,8 @@ C.condition_grammar = {
 
 -- One line of about `length` bytes of the pieces the condition grammar reads.
 function C.condition_line(random, length)
-  local pieces = { "alpha", "Beta", "x", " ", "  ", ".", ": ", "=", " = ", "(", ")", "42", "7 ", "a.b", "(c) 3" }
+  local pieces = { "alpha", "Beta", "x", " ", "  ", ".", ": ", "=", " = ", "(", ")", "42", "7 ", "a.b", "(c) 3", "[",
+    "]", "]!" }
   local parts, size = {}, 0
   while size < length do
     local piece = pieces[random(#pieces)]
