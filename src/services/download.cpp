@@ -60,6 +60,20 @@ void downloadThreadMain(const std::shared_ptr<DownloadState>& state, const std::
   finishDownload(*state, std::move(result));
 }
 
+// The one request that every download started after shutdown began receives, finished and refused. Such a
+// download comes from a finalizer run while the main state closes, whose objects are never collected, so
+// the request must own nothing of its own; this one is made once and kept for the life of the process.
+std::shared_ptr<DownloadRequest> refusedAtShutdown() {
+  static const auto* const refused = [] {
+    auto state = std::make_shared<DownloadState>();
+    DownloadResult result;
+    result.message = "download thread failed: the process is shutting down";
+    finishDownload(*state, std::move(result));
+    return new std::shared_ptr<DownloadRequest>(std::make_shared<DownloadRequest>(state));
+  }();
+  return *refused;
+}
+
 }  // namespace
 
 void setDownloadTestSettings(const DownloadConnectionSettings& settings) {
@@ -78,17 +92,12 @@ bool DownloadRequest::result(DownloadResult& out) const {
 }
 
 std::shared_ptr<DownloadRequest> startDownload(std::string url, std::string destination, DownloadOptions options) {
+  if (processShuttingDown()) return refusedAtShutdown();
   initialiseTransferLibraries();
   auto state = std::make_shared<DownloadState>();
   auto request = std::make_shared<DownloadRequest>(state);
   if (!destination.empty() && destination.find('\0') == std::string::npos) {
     if (std::string absolute = absoluteUtf8Path(destination); !absolute.empty()) destination = std::move(absolute);
-  }
-  if (processShuttingDown()) {  // a finalizer run while the main state closes: the process is about to end
-    DownloadResult refused;
-    refused.message = "download thread failed: the process is shutting down";
-    finishDownload(*state, std::move(refused));
-    return request;
   }
   try {
     std::thread(downloadThreadMain, state, std::move(url), std::move(destination), std::move(options),
