@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "db/database_request.h"
+#include "host/process_state.h"
 
 namespace {
 
@@ -74,6 +75,12 @@ bool DatabaseWorker::start(std::string& error) {
   error.clear();
   std::lock_guard guard(lock_);
   if (running_) return true;
+  // Once the host shuts down (a finalizer may open a database while the main state closes, and objects made
+  // then are never collected) no thread starts that nothing would stop.
+  if (processShuttingDown()) {
+    error = "failed to start db worker thread";
+    return false;
+  }
   ensureSqliteConfigured();
   finished_ = false;
   try {

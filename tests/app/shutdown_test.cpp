@@ -104,7 +104,7 @@ TEST(Shutdown, SigtermEndsAProcessThatWaitsForItsWorkerAtShutdown) {
   EXPECT_EQ(result.signal, SIGTERM) << result.exitCode << result.standardError;
 }
 
-TEST(Shutdown, FinalizersRunWhileTheStateClosesStartNoWorkerAndNoDownload) {
+TEST(Shutdown, FinalizersRunWhileTheStateClosesStartNoWorkerDownloadOrDatabaseThread) {
   Sandbox sandbox;
   sandbox.writeBoot(bootWith(R"lua(
   local first = assert(worker.submit("jobs", "echo", 1))
@@ -113,6 +113,7 @@ TEST(Shutdown, FinalizersRunWhileTheStateClosesStartNoWorkerAndNoDownload) {
     print(worker.submit("jobs", "echo", 2))
     local download = web.download("http://127.0.0.1:9/file", EXE_DIR .. "/user/file")
     print(download:ready(), download:result())
+    print(db.open())
   end })
 )lua"));
   const RunResult result = sandbox.run(newInstance());
@@ -120,7 +121,8 @@ TEST(Shutdown, FinalizersRunWhileTheStateClosesStartNoWorkerAndNoDownload) {
   EXPECT_EQ(result.exitCode, 0) << result.standardError;
   EXPECT_EQ(result.standardOutput,
             "nil\tworker is shutting down\n"
-            "true\tnil\tdownload thread failed: the process is shutting down\t0\n");
+            "true\tnil\tdownload thread failed: the process is shutting down\t0\n"
+            "nil\tfailed to start db worker thread\n");
   EXPECT_EQ(result.standardError.find("LeakSanitizer"), std::string::npos) << result.standardError;
 }
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "db_test_support.h"
+#include "host/process_state.h"
 
 namespace {
 
@@ -180,6 +181,14 @@ TEST(DatabaseWorker, DestroyingAWorkerThatNeverRanOrHasStoppedDoesNothingElse) {
   std::string error;
   ASSERT_TRUE(stopped.start(error));
   stopped.stop();
+}
+
+TEST(DatabaseWorker, StartsNoThreadOnceTheHostShutsDown) {
+  beginProcessShutdown();
+  DatabaseWorker worker;
+  std::string error;
+  EXPECT_FALSE(worker.start(error));
+  EXPECT_EQ(error, "failed to start db worker thread");
 }
 
 }  // namespace
