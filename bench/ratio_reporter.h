@@ -6,6 +6,7 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <map>
 #include <string>
 #include <vector>
@@ -22,5 +23,16 @@ class RatioReporter : public benchmark::ConsoleReporter {
     }
     ConsoleReporter::ReportRuns(runs);
   }
+  // Prints the kept time of `measured` over that of `base` against its target; nothing when either is missing.
+  // `unit` names the benchmarks' time unit.
+  void printRatio(const char* label, const char* measured, const char* base, double target,
+                  const char* unit = "us") const {
+    const auto a = microseconds.find(measured);
+    const auto b = microseconds.find(base);
+    if (a == microseconds.end() || b == microseconds.end() || b->second <= 0) return;
+    std::printf("%-44s %10.1f / %10.1f %s = %5.2f x (target %.1f x)\n", label, a->second, b->second, unit,
+                a->second / b->second, target);
+  }
+
   std::map<std::string, double> microseconds;
 };

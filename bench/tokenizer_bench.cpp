@@ -197,15 +197,6 @@ BENCHMARK_CAPTURE(scanLongLine, plain, false)
     ->Unit(benchmark::kMillisecond)
     ->Repetitions(5);
 
-void printRatio(const RatioReporter& reporter, const char* label, const char* measured, const char* base,
-                double target) {
-  const auto a = reporter.microseconds.find(measured);
-  const auto b = reporter.microseconds.find(base);
-  if (a == reporter.microseconds.end() || b == reporter.microseconds.end() || b->second <= 0) return;
-  std::printf("%-44s %10.1f / %10.1f ms = %5.2f x (target %.1f x)\n", label, a->second, b->second,
-              a->second / b->second, target);
-}
-
 std::string sampleText(size_t size) {
   std::string text;
   text.reserve(size);
@@ -244,10 +235,10 @@ int main(int argc, char** argv) {
   RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   std::printf("\n");
-  printRatio(reporter, "1 MB line, with / without conditions", "scanLongLine/conditions/1048576",
-             "scanLongLine/plain/1048576", 3.0);
-  printRatio(reporter, "with conditions, 1 MB / 256 KB line", "scanLongLine/conditions/1048576",
-             "scanLongLine/conditions/262144", 5.0);
+  reporter.printRatio("1 MB line, with / without conditions", "scanLongLine/conditions/1048576",
+                      "scanLongLine/plain/1048576", 3.0, "ms");
+  reporter.printRatio("with conditions, 1 MB / 256 KB line", "scanLongLine/conditions/1048576",
+                      "scanLongLine/conditions/262144", 5.0, "ms");
   benchmark::Shutdown();
   return 0;
 }

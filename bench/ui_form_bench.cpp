@@ -287,15 +287,6 @@ BENCHMARK(BM_RoutePointerMove)->Unit(benchmark::kMicrosecond)->Repetitions(5);
 BENCHMARK(BM_NestedPointerMove)->Arg(10)->Arg(1000)->Unit(benchmark::kMicrosecond)->Repetitions(5);
 BENCHMARK(BM_TabPresses)->Arg(100)->Arg(1000)->Unit(benchmark::kMicrosecond)->Repetitions(5);
 
-void printRatio(const RatioReporter& reporter, const char* label, const char* measured, const char* base,
-                double target) {
-  const auto a = reporter.microseconds.find(measured);
-  const auto b = reporter.microseconds.find(base);
-  if (a == reporter.microseconds.end() || b == reporter.microseconds.end() || b->second <= 0) return;
-  std::printf("%-34s %10.1f / %10.1f us = %5.2f x (target %.1f x)\n", label, a->second, b->second,
-              a->second / b->second, target);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -303,13 +294,13 @@ int main(int argc, char** argv) {
   RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   std::printf("\n");
-  printRatio(reporter, "form / direct, unchanged frame", "BM_FormUnchangedFrame", "BM_DirectUnchangedFrame", 1.5);
-  printRatio(reporter, "form / direct, full repaint", "BM_FormFullRepaint", "BM_DirectFullRepaint", 1.5);
-  printRatio(reporter, "relayout, 10,000 / 1,000 panes", "BM_Relayout/10000", "BM_Relayout/1000", 12.0);
-  printRatio(reporter, "routed move / hit test, 1,000 controls", "BM_RoutePointerMove", "BM_HitTest", 2.0);
-  printRatio(reporter, "nested move, 1,000 / 10 other forms", "BM_NestedPointerMove/1000", "BM_NestedPointerMove/10",
-             1.5);
-  printRatio(reporter, "1,000 Tabs, 1,000 / 100 controls", "BM_TabPresses/1000", "BM_TabPresses/100", 12.0);
+  reporter.printRatio("form / direct, unchanged frame", "BM_FormUnchangedFrame", "BM_DirectUnchangedFrame", 1.5);
+  reporter.printRatio("form / direct, full repaint", "BM_FormFullRepaint", "BM_DirectFullRepaint", 1.5);
+  reporter.printRatio("relayout, 10,000 / 1,000 panes", "BM_Relayout/10000", "BM_Relayout/1000", 12.0);
+  reporter.printRatio("routed move / hit test, 1,000 controls", "BM_RoutePointerMove", "BM_HitTest", 2.0);
+  reporter.printRatio("nested move, 1,000 / 10 other forms", "BM_NestedPointerMove/1000", "BM_NestedPointerMove/10",
+                      1.5);
+  reporter.printRatio("1,000 Tabs, 1,000 / 100 controls", "BM_TabPresses/1000", "BM_TabPresses/100", 12.0);
   benchmark::Shutdown();
   return 0;
 }
