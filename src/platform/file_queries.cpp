@@ -40,6 +40,13 @@ std::optional<PathInfo> queryPathInfo(std::string_view path) {
   return info;
 }
 
+std::optional<FileStepError> nonRegularFileError(std::string_view path) {
+  if (!isSystemPath(path)) return FileStepError{"path conversion", EINVAL};
+  struct stat info;
+  if (stat(std::string(path).c_str(), &info) != 0 || S_ISREG(info.st_mode)) return std::nullopt;
+  return FileStepError{"file open", S_ISDIR(info.st_mode) ? EISDIR : EINVAL};
+}
+
 std::optional<std::vector<std::string>> listDirectory(std::string_view path) {
   if (!isSystemPath(path)) return std::nullopt;
   const UniqueDir dir(opendir(std::string(path).c_str()));

@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/file_step_error.h"
+
 struct PathInfo {
   bool isDirectory = false;  // a directory, or a symbolic link to one
   bool isLink = false;
@@ -19,6 +21,11 @@ struct PathInfo {
 // The status of the path itself: a symbolic link is reported as a link with its own size and time, and as a
 // directory when it leads to one.
 std::optional<PathInfo> queryPathInfo(std::string_view path);
+// Why path, followed through its links, can be no regular file to read or replace: "path conversion" (EINVAL)
+// for a path the system cannot take, "file open" with EISDIR for a directory or EINVAL for a pipe, socket or
+// device. Nothing for a regular file or a path that names nothing yet. A pipe is never opened, so the
+// question cannot block.
+std::optional<FileStepError> nonRegularFileError(std::string_view path);
 // Entry names other than "." and ".." in the system's order; nothing when the directory cannot be opened. A
 // failure in the middle of the listing ends it with the names gathered so far.
 std::optional<std::vector<std::string>> listDirectory(std::string_view path);

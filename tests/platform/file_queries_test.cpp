@@ -47,6 +47,34 @@ TEST_F(FileQueries, PathInfoOfMissingEmptyAndNulPaths) {
   EXPECT_FALSE(queryPathInfo(path("a") + std::string("\0b", 2)));
 }
 
+TEST_F(FileQueries, NonRegularFilesAreNamedWithoutOpeningThem) {
+  writeText("f", "x");
+  ASSERT_EQ(mkfifo(path("fifo").c_str(), 0600), 0);
+  ASSERT_EQ(symlink(path("fifo").c_str(), path("to-fifo").c_str()), 0);
+  ASSERT_EQ(symlink(path("f").c_str(), path("to-f").c_str()), 0);
+  const struct {
+    std::string path;
+    const char* step;  // null: no refusal
+    int code;
+  } cases[] = {{path("f"), nullptr, 0},
+               {path("to-f"), nullptr, 0},
+               {path("missing"), nullptr, 0},
+               {path("fifo"), "file open", EINVAL},
+               {path("to-fifo"), "file open", EINVAL},
+               {"/dev/null", "file open", EINVAL},
+               {dir.string(), "file open", EISDIR},
+               {path("f") + std::string("\0", 1), "path conversion", EINVAL},
+               {"", "path conversion", EINVAL}};
+  for (const auto& [name, step, code] : cases) {
+    const std::optional<FileStepError> refused = nonRegularFileError(name);
+    ASSERT_EQ(refused.has_value(), step != nullptr) << name;
+    if (!refused) continue;
+    EXPECT_STREQ(refused->step, step) << name;
+    EXPECT_EQ(refused->code, code) << name;
+  }
+  EXPECT_EQ(describeFileStepError({"file open", EISDIR}), "file open failed: Is a directory");
+}
+
 TEST_F(FileQueries, ListingGivesEveryNameButDots) {
   writeText("one", "");
   writeText(".hidden", "");

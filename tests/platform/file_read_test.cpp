@@ -73,4 +73,42 @@ TEST_F(FileRead, PipesAndDevicesAreRefusedWithoutBlocking) {
   }
 }
 
+TEST_F(FileRead, WholeRegularFilesUpToTheirCap) {
+  const std::string content = pattern(70000);
+  writeText("f", content);
+  std::vector<uint8_t> bytes{1, 2, 3};
+  FileStepError error;
+  ASSERT_TRUE(readWholeRegularFile(path("f"), content.size(), bytes, error));
+  EXPECT_EQ(std::string(bytes.begin(), bytes.end()), content);
+  EXPECT_FALSE(readWholeRegularFile(path("f"), content.size() - 1, bytes, error));
+  EXPECT_STREQ(error.step, "file open");
+  EXPECT_EQ(error.code, EFBIG);
+  EXPECT_TRUE(bytes.empty());
+  writeText("empty", "");
+  ASSERT_TRUE(readWholeRegularFile(path("empty"), 0, bytes, error));
+  EXPECT_TRUE(bytes.empty());
+}
+
+TEST_F(FileRead, WholeReadsRefuseWhatIsNoRegularFileWithoutBlocking) {
+  ASSERT_EQ(mkfifo(path("fifo").c_str(), 0600), 0);
+  writeText("f", "x");
+  const struct {
+    std::string path;
+    int code;
+  } cases[] = {{path("fifo"), EINVAL},
+               {"/dev/zero", EINVAL},
+               {dir.string(), EISDIR},
+               {path("missing"), ENOENT},
+               {path("f") + std::string("\0", 1), EINVAL},
+               {"", EINVAL}};
+  for (const auto& [special, code] : cases) {
+    std::vector<uint8_t> bytes{1};
+    FileStepError error;
+    EXPECT_FALSE(readWholeRegularFile(special, kNoByteLimit, bytes, error)) << special;
+    EXPECT_STREQ(error.step, "file open");
+    EXPECT_EQ(error.code, code) << special;
+    EXPECT_TRUE(bytes.empty());
+  }
+}
+
 }  // namespace
