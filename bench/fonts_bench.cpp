@@ -47,8 +47,8 @@ void BM_CachedGlyphMetrics(benchmark::State& state) {
 BENCHMARK(BM_CachedGlyphMetrics);
 
 void BM_CachedResolveAdvanceInLazyGroup(benchmark::State& state) {
-  const char* paths[] = {kSans};
-  auto group = RenderFont::groupLazy(RenderFont::load(kSansMono, 14, 0), paths, 1, 14);
+  const std::string_view paths[] = {kSans};
+  auto group = RenderFont::groupLazy(RenderFont::load(kSansMono, 14, 0), paths, 14);
   std::vector<uint32_t> codepoints = drawableCodepoints();
   for (uint32_t c = 0x5D0; c <= 0x5EA; ++c) codepoints.push_back(c);  // Hebrew, from the lazy member
   timeCachedLookups(state, codepoints, [&group](uint32_t c) { return group->resolveAdvance(c).advance; });

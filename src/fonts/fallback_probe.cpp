@@ -50,7 +50,7 @@ void FallbackProbeCache::evictLeastRecentlyUsed() {
 void FallbackProbeCache::open(Entry& entry, const std::string& path) {
   FT_Library library = sharedFreeTypeLibrary();
   FT_Face face = nullptr;
-  if (!readWholeFile(path.c_str(), entry.fileBytes) || library == nullptr ||
+  if (!readWholeFile(path, entry.fileBytes) || library == nullptr ||
       FT_New_Memory_Face(library, entry.fileBytes.data(), static_cast<FT_Long>(entry.fileBytes.size()), 0, &face) !=
           0) {
     entry.failed = 1;

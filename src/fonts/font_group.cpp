@@ -47,12 +47,12 @@ void RenderFont::copyGroupSettingsFrom(const RenderFont& source) {
   embolden_ = source.embolden_;
 }
 
-std::shared_ptr<RenderFont> RenderFont::groupLazy(std::shared_ptr<RenderFont> primary, const char* const* paths,
-                                                  int32_t count, float pixelSize) {
+std::shared_ptr<RenderFont> RenderFont::groupLazy(std::shared_ptr<RenderFont> primary,
+                                                  std::span<const std::string_view> paths, float pixelSize) {
   if (!primary || primary->isGroup()) return nullptr;
-  std::vector<const char*> lazyPaths;
-  for (int32_t i = 0; paths != nullptr && i < count; ++i) {
-    if (paths[i] != nullptr && paths[i][0] != '\0') lazyPaths.push_back(paths[i]);
+  std::vector<std::string_view> lazyPaths;
+  for (const std::string_view path : paths) {
+    if (!path.empty()) lazyPaths.push_back(path);
   }
   if (lazyPaths.size() + 1 > kMaxFontGroupSlots) return nullptr;
   std::shared_ptr<RenderFont> font = makeEmpty(kKindGroup);
@@ -60,7 +60,7 @@ std::shared_ptr<RenderFont> RenderFont::groupLazy(std::shared_ptr<RenderFont> pr
   data.groupSize = pixelSize;
   data.slots.resize(lazyPaths.size() + 1);
   data.slotPaths.emplace_back();
-  for (const char* path : lazyPaths) data.slotPaths.emplace_back(path);
+  for (const std::string_view path : lazyPaths) data.slotPaths.emplace_back(path);
   data.baselineShifts.assign(data.slots.size(), 0);
   initGroupMaps(data);
   font->copyGroupSettingsFrom(*primary);

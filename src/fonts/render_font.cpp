@@ -2,7 +2,6 @@
 // descriptive info, the HarfBuzz objects, the memory estimate and destruction.
 #include "fonts/render_font.h"
 
-#include <SDL3/SDL.h>
 #include <freetype/freetype.h>
 #include <freetype/ftfntfmt.h>
 #include <freetype/ftsnames.h>
@@ -13,14 +12,12 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
-#include <new>
-#include <stdexcept>
 
 #include "fonts/bitmap_strikes.h"
 #include "fonts/codepoints.h"
 #include "fonts/diagnostic_ring.h"
 #include "fonts/font_rounding.h"
-#include "host/sdl_handles.h"
+#include "platform/file_read.h"
 
 static_assert(sizeof(GlyphMetricEntry) == 36, "metric pages are sized as 256 entries of 36 bytes");
 
@@ -66,50 +63,32 @@ std::shared_ptr<RenderFont> RenderFont::makeEmpty(uint32_t kind) {
   return font;
 }
 
-bool readWholeFile(const char* path, std::vector<uint8_t>& bytes) {
-  if (path == nullptr || path[0] == '\0') return false;
-  const IoStreamHandle stream(SDL_IOFromFile(path, "rb"));
-  if (!stream) return false;
-  const Sint64 size = SDL_GetIOSize(stream.get());
-  if (size <= 0 || static_cast<uint64_t>(size) > bytes.max_size()) return false;
-  try {
-    bytes.resize(static_cast<size_t>(size));
-  } catch (const std::bad_alloc&) {
-    std::vector<uint8_t>().swap(bytes);
-    return false;
-  } catch (const std::length_error&) {
-    return false;
-  }
-  size_t total = 0;
-  while (total < bytes.size()) {
-    const size_t read = SDL_ReadIO(stream.get(), bytes.data() + total, bytes.size() - total);
-    if (read == 0) break;
-    total += read;
-  }
-  return total == bytes.size();
+bool readWholeFile(std::string_view path, std::vector<uint8_t>& bytes) {
+  FileStepError error;
+  return readWholeRegularFile(path, kMaxFontFileBytes, bytes, error) && !bytes.empty();
 }
 
-std::shared_ptr<RenderFont> RenderFont::load(const char* path, float pixelSize, float embolden) {
+std::shared_ptr<RenderFont> RenderFont::load(std::string_view path, float pixelSize, float embolden) {
   const double start = fontClockSeconds();
   std::shared_ptr<RenderFont> font = makeEmpty(kKindFace);
   font->pixelSize_ = pixelSize;
   font->embolden_ = embolden > 0.0f ? std::min(embolden, 2.0f) : 0.0f;
-  font->path_ = path != nullptr ? path : "";
+  font->path_ = path;
   font->bitmapGlyphsAllowed_ = fontBitmapGlyphsAllowed() ? 1 : 0;
   font->svgGlyphsAllowed_ = fontSvgGlyphsAllowed() ? 1 : 0;
   // A size that is not finite or beyond FreeType's 16-bit ppem never reaches a conversion.
   const bool sizeUsable = std::isfinite(pixelSize) && pixelSize <= kMaxFontPixelSize;
   if (!sizeUsable || !font->loadFace(path) || !font->applySize()) {
-    logFontLoad(start, pixelSize, path, false);
+    logFontLoad(start, pixelSize, font->path_.c_str(), false);
     return nullptr;
   }
   const int64_t spaceAdvance = roundToInt32(font->glyphMetrics(' ').advance);
   font->tabAdvance_ = clampToInt32(std::max<int64_t>(0, 4 * spaceAdvance));
-  logFontLoad(start, pixelSize, path, true);
+  logFontLoad(start, pixelSize, font->path_.c_str(), true);
   return font;
 }
 
-bool RenderFont::loadFace(const char* path) {
+bool RenderFont::loadFace(std::string_view path) {
   if (!readWholeFile(path, fileBytes_)) return false;
   FT_Library library = sharedFreeTypeLibrary();
   if (library == nullptr) return false;

@@ -12,7 +12,9 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -73,8 +75,12 @@ class RenderFont : public std::enable_shared_from_this<RenderFont> {
 
   // --- Loading (render_font.cpp) ---
   // Loads a face from the whole file at `path` at `pixelSize` pixels, emboldened by `embolden` (clamped to
-  // 0..2). Null on failure; every load writes the load log line.
-  static std::shared_ptr<RenderFont> load(const char* path, float pixelSize, float embolden);
+  // 0..2). Null on failure; every load writes the load log line. A path holding a zero byte names no file.
+  static std::shared_ptr<RenderFont> load(std::string_view path, float pixelSize, float embolden);
+  // The same for a NUL-terminated path; a null path is the empty one.
+  static std::shared_ptr<RenderFont> load(const char* path, float pixelSize, float embolden) {
+    return load(path != nullptr ? std::string_view(path) : std::string_view(), pixelSize, embolden);
+  }
 
   bool isGroup() const { return kind_ == kKindGroup; }
   bool isReady() const;
@@ -140,10 +146,10 @@ class RenderFont : public std::enable_shared_from_this<RenderFont> {
   // --- Groups and fallback (font_group.cpp) ---
   // A group of the non-null fonts in order; null when there is none or more than kMaxFontGroupSlots.
   static std::shared_ptr<RenderFont> group(std::vector<std::shared_ptr<RenderFont>> fonts);
-  // A group of `primary` and one lazy slot per non-empty path among the first `count`, loaded at
-  // `pixelSize` when a codepoint first needs it; null for a null or group primary, or too many slots.
-  static std::shared_ptr<RenderFont> groupLazy(std::shared_ptr<RenderFont> primary, const char* const* paths,
-                                               int32_t count, float pixelSize);
+  // A group of `primary` and one lazy slot per non-empty path, loaded at `pixelSize` when a codepoint first
+  // needs it; null for a null or group primary, or too many slots.
+  static std::shared_ptr<RenderFont> groupLazy(std::shared_ptr<RenderFont> primary,
+                                               std::span<const std::string_view> paths, float pixelSize);
   const FontGroupData& groupData() const { return *group_; }
   bool groupReady() const;
   // The face that draws `codepoint` (owned by the group), or null for a group that is not ready.
@@ -187,7 +193,7 @@ class RenderFont : public std::enable_shared_from_this<RenderFont> {
   using MetricPage = std::array<GlyphMetricEntry, 256>;
 
   static std::shared_ptr<RenderFont> makeEmpty(uint32_t kind);
-  bool loadFace(const char* path);
+  bool loadFace(std::string_view path);
   bool applySize();
   void readFontInfo();
   void setLineGapFlag(bool on);
@@ -244,8 +250,11 @@ class RenderFont : public std::enable_shared_from_this<RenderFont> {
 // fontMemoryBytes: RenderFont::memoryBytes with a fresh visited set.
 uint64_t fontMemoryBytes(const RenderFont* font);
 
-// Whole file into `bytes` (resized); false for a null or empty path, an unreadable or empty file, or one
-// too big for memory.
-bool readWholeFile(const char* path, std::vector<uint8_t>& bytes);
+// Larger than any real font collection: a bigger file is refused before it is read.
+inline constexpr uint64_t kMaxFontFileBytes = uint64_t{256} << 20;
+
+// Whole file into `bytes` (resized); false for an empty path, one that is no regular file (a pipe, device or
+// directory is refused without waiting on it), an unreadable or empty file, or one above kMaxFontFileBytes.
+bool readWholeFile(std::string_view path, std::vector<uint8_t>& bytes);
 // Whole-text keycap score of a shaping result: fewer glyphs, a colour face and one cluster score higher.
 int32_t keycapShapeScore(const RenderFont* face, const char* text, const std::vector<ShapedGlyph>& glyphs);

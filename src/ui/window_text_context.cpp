@@ -59,13 +59,11 @@ RenderFont* WindowTextContext::renderFontFor(const std::shared_ptr<Font>& font) 
   if (!font) throw std::runtime_error("UI font is no longer available");
   if (const auto found = fonts_.find(font.get()); found != fonts_.end()) return found->second.font.get();
   const float pixelSize = uiFontPixelSize(metrics_.displayScale, font->size);
-  std::shared_ptr<RenderFont> loaded = RenderFont::load(font->path.c_str(), pixelSize, font->embolden);
+  std::shared_ptr<RenderFont> loaded = RenderFont::load(font->path, pixelSize, font->embolden);
   if (!loaded) throw std::runtime_error("failed to load UI font '" + font->path + "'");
   if (!font->fallbacks.empty()) {
-    std::vector<const char*> paths;
-    paths.reserve(font->fallbacks.size());
-    for (const std::string& path : font->fallbacks) paths.push_back(path.c_str());
-    loaded = RenderFont::groupLazy(std::move(loaded), paths.data(), static_cast<int32_t>(paths.size()), pixelSize);
+    const std::vector<std::string_view> paths(font->fallbacks.begin(), font->fallbacks.end());
+    loaded = RenderFont::groupLazy(std::move(loaded), paths, pixelSize);
     if (!loaded) throw std::runtime_error("failed to build UI font fallback group");
   }
   loaded->setLineGap(font->lineGap);

@@ -15,9 +15,9 @@ using fonttest::TempPath;
 constexpr uint32_t kAlef = 0x05D0;
 constexpr uint32_t kBet = 0x05D1;
 
-std::shared_ptr<RenderFont> lazyGroup(std::shared_ptr<RenderFont> primary, std::vector<const char*> paths,
+std::shared_ptr<RenderFont> lazyGroup(std::shared_ptr<RenderFont> primary, std::vector<std::string_view> paths,
                                       float size = 14) {
-  return RenderFont::groupLazy(primary, paths.data(), static_cast<int32_t>(paths.size()), size);
+  return RenderFont::groupLazy(primary, paths, size);
 }
 
 TEST_F(FontTest, Group_SkipsNullsAndTakesTheFirstMembersSettings) {
@@ -46,8 +46,7 @@ TEST_F(FontTest, Group_SkipsNullsAndTakesTheFirstMembersSettings) {
 TEST_F(FontTest, GroupLazy_MakesOneSlotPerNonEmptyPath) {
   auto primary = loadOrFail(fonttest::kSansMono, 14);
   RenderFont* rawPrimary = primary.get();
-  const char* paths[] = {"/p.ttf", "", nullptr, "/p.ttf"};
-  auto group = RenderFont::groupLazy(primary, paths, 4, 14);
+  auto group = lazyGroup(primary, {"/p.ttf", "", "/p.ttf"});
   ASSERT_NE(group, nullptr);
   const FontGroupData& data = group->groupData();
   ASSERT_EQ(data.slots.size(), 3u);
@@ -67,10 +66,10 @@ TEST_F(FontTest, GroupLazy_RefusesGroupPrimariesAndTooManySlots) {
   std::shared_ptr<RenderFont> nothing;
   EXPECT_EQ(lazyGroup(nothing, {}), nullptr);
   auto primary = loadOrFail(fonttest::kSans, 14);
-  std::vector<const char*> paths(kMaxFontGroupSlots, "/p.ttf");
-  EXPECT_EQ(RenderFont::groupLazy(primary, paths.data(), static_cast<int32_t>(paths.size()), 14), nullptr);
+  std::vector<std::string_view> paths(kMaxFontGroupSlots, "/p.ttf");
+  EXPECT_EQ(RenderFont::groupLazy(primary, paths, 14), nullptr);
   paths.pop_back();
-  EXPECT_NE(RenderFont::groupLazy(primary, paths.data(), static_cast<int32_t>(paths.size()), 14), nullptr);
+  EXPECT_NE(RenderFont::groupLazy(primary, paths, 14), nullptr);
 }
 
 TEST_F(FontTest, Resolve_PrimaryAnswersAndTheSecondAskIsAHit) {

@@ -81,6 +81,14 @@ TEST_F(FontTest, Load_ClampsEmbolden) {
   EXPECT_FLOAT_EQ(loadOrFail(fonttest::kSans, 14, std::numeric_limits<float>::quiet_NaN())->embolden(), 0.0f);
 }
 
+TEST_F(FontTest, Load_RefusesAFontFileAboveTheSizeCapBeforeReadingIt) {
+  fonttest::TempPath padded("padded_font");
+  padded.copyFrom(fonttest::kSans);
+  ASSERT_NE(RenderFont::load(padded.c_str(), 14, 0), nullptr);  // FreeType ignores what follows the tables
+  if (truncate(padded.c_str(), off_t{kMaxFontFileBytes} + 1) != 0) GTEST_SKIP() << "no sparse file here";
+  EXPECT_EQ(RenderFont::load(padded.c_str(), 14, 0), nullptr);
+}
+
 TEST_F(FontTest, Load_FileTooBigForMemoryFails) {
 #ifdef QZ_TEST_UNDER_ASAN
   GTEST_SKIP() << "the sanitizer's allocator aborts instead of failing a huge allocation";

@@ -68,8 +68,8 @@ TEST_F(FontTest, ShapeTextWithFallback_ArabicGoesToTheMemberThatHasAllOfIt) {
 
 TEST_F(FontTest, ShapeTextWithFallback_LoadsLazyMembersFirst) {
   std::shared_ptr<RenderFont> primary = loadOrFail(fonttest::kSansMono, 14);
-  const char* paths[] = {fonttest::kSans};
-  auto group = RenderFont::groupLazy(primary, paths, 1, 14);
+  const std::string_view paths[] = {fonttest::kSans};
+  auto group = RenderFont::groupLazy(primary, paths, 14);
   std::vector<ShapedGlyph> glyphs;
   ASSERT_TRUE(group->shapeTextWithFallback(kHebrew, glyphs));
   EXPECT_EQ(glyphs[0].face, group->groupData().slots[1].get());

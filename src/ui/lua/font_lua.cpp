@@ -8,6 +8,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <string_view>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -56,7 +57,8 @@ int fontRelease(lua_State* L) {
 
 // font.load(path, size [, {embolden = n}]) -> Font
 int fontLoad(lua_State* L) {
-  const char* path = luaL_checkstring(L, 1);
+  size_t length = 0;
+  const char* path = luaL_checklstring(L, 1, &length);
   const float size = checkPositiveFloat(L, 2);
   float embolden = 0.0f;
   if (!lua_isnoneornil(L, 3)) {
@@ -66,7 +68,7 @@ int fontLoad(lua_State* L) {
     lua_pop(L, 1);
   }
   FontSlot& slot = newFont(L);
-  slot = guardMemory(L, "load font", [&] { return RenderFont::load(path, size, embolden); });
+  slot = guardMemory(L, "load font", [&] { return RenderFont::load(std::string_view(path, length), size, embolden); });
   if (!slot) luaL_error(L, "failed to load font: %s", path);
   return 1;
 }
@@ -115,14 +117,16 @@ int fontGroupLazy(lua_State* L) {
   }
   FontSlot& slot = newFont(L);
   slot = guardMemory(L, "build lazy font group", [&] {
-    std::vector<const char*> paths;  // the strings stay in the table, which stays on the stack
+    std::vector<std::string_view> paths;  // the strings stay in the table, which stays on the stack
     paths.reserve(count);
     for (lua_Unsigned i = 1; i <= count; ++i) {
       lua_rawgeti(L, 2, static_cast<lua_Integer>(i));
-      paths.push_back(lua_tostring(L, -1));
+      size_t length = 0;
+      const char* path = lua_tolstring(L, -1, &length);
+      paths.emplace_back(path, length);
       lua_pop(L, 1);
     }
-    return RenderFont::groupLazy(primary, paths.data(), static_cast<int32_t>(count), size);
+    return RenderFont::groupLazy(primary, paths, size);
   });
   if (!slot) luaL_error(L, "failed to build lazy font group");
   primary.reset();

@@ -19,6 +19,20 @@ t.test("loading and its argument checks", function()
   t.raises(function() Font.load(SANS, 14, { embolden = 1 / 0 }) end, "expected a finite number in float range")
 end)
 
+t.test("paths that name no regular font file fail at once", function()
+  local dir = t.tmpdir()
+  os.remove(dir .. "/fifo")
+  t.eq(os.execute("mkfifo " .. dir .. "/fifo"), true)
+  for _, path in ipairs({ dir .. "/fifo", "/dev/zero", dir, SANS .. "\0.ignored" }) do
+    t.raises(function() Font.load(path, 14) end, "failed to load font: ")
+  end
+  -- A lazy member that names no regular file is skipped as unloadable, and the primary answers.
+  local lazy = Font.group_lazy(Font.load(MONO, 14), { dir .. "/fifo", SANS .. "\0.ignored", "/dev/zero" }, 14)
+  t.eq(lazy:has_codepoint(0x05D0), false)
+  local stats = lazy:get_fallback_stats()
+  t.eq({ stats.loaded, stats.successes }, { 1.0, 0.0 })
+end)
+
 t.test("a group takes its members over", function()
   local a, b = Font.load(SANS, 14), Font.load(SERIF, 14)
   local g = Font.group({ a, b })
