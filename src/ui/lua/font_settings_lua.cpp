@@ -20,10 +20,12 @@ uint32_t readNamedOption(lua_State* L, const char* key, const char* const* names
   lua_getfield(L, 1, key);
   uint32_t value = fallback;
   if (!lua_isnil(L, -1)) {
-    const char* name = luaL_checkstring(L, -1);
+    size_t length = 0;
+    const char* text = luaL_checklstring(L, -1, &length);
+    const std::string_view name(text, length);
     value = UINT32_MAX;
     for (uint32_t i = 0; names[i] != nullptr; ++i) {
-      if (std::string_view(name) == names[i]) value = i;
+      if (name == names[i]) value = i;
     }
     if (value == UINT32_MAX) luaL_argerror(L, 1, unknown);
   }

@@ -82,7 +82,9 @@ int registerFont(lua_State* L) {
 // ui_glyph.register_shape(name, shape)
 int registerShape(lua_State* L) {
   const std::string_view name = checkName(L);
-  const std::string_view shape = luaL_checkstring(L, 2);
+  size_t length = 0;
+  const char* text = luaL_checklstring(L, 2, &length);
+  const std::string_view shape(text, length);
   const Shape* found = nullptr;
   for (const Shape& candidate : kShapes) {
     if (candidate.name == shape) found = &candidate;
