@@ -10,10 +10,10 @@
 #include <cstdio>
 #include <memory>
 #include <new>
-#include <system_error>
 
 #include "host/sdl_handles.h"
 #include "platform/atomic_write.h"
+#include "platform/file_queries.h"
 #include "render/canvas_decode.h"
 
 namespace {
@@ -34,8 +34,7 @@ uint32_t readBigEndian(const uint8_t* bytes) {
 
 std::string atomicWriteMessage(const AtomicWriteResult& result) {
   if (result.status == AtomicWriteStatus::ReadOnly) return "file is read-only";
-  const char* step = result.error.step != nullptr ? result.error.step : "file write";
-  return std::string(step) + " failed: " + std::error_code(result.error.code, std::generic_category()).message();
+  return describeFileStepError({result.error.step != nullptr ? result.error.step : "file write", result.error.code});
 }
 
 // Writes head, chunks and tail of the encoded stream; none on success.
@@ -121,6 +120,8 @@ IdatSearch findFirstIdat(std::span<const uint8_t> png) {
 std::optional<std::string> savePngWithMetadata(const CanvasBitmap& canvas, const std::string& path,
                                                const std::vector<PngTextEntry>& entries) {
   if (canvas.width > kMaxPngWidth) return "canvas row is too wide";
+  // The atomic writer would rename its file over a pipe or device node; a directory it cannot replace.
+  if (const std::optional<FileStepError> refused = nonRegularFileError(path)) return describeFileStepError(*refused);
   // SDL only reads the pixels of a surface that it encodes.
   const SurfaceHandle surface(SDL_CreateSurfaceFrom(canvas.width, canvas.height, SDL_PIXELFORMAT_ARGB8888,
                                                     const_cast<uint32_t*>(canvas.pixels.data()), canvas.width * 4));

@@ -47,6 +47,7 @@ struct IdatSearch {
 };
 IdatSearch findFirstIdat(std::span<const uint8_t> png);
 
-// Encodes and writes the canvas; none on success, else the message.
+// Encodes and writes the canvas; none on success, else the message. A path that exists and is no regular
+// file (a directory, pipe or device) is refused before anything is encoded.
 std::optional<std::string> savePngWithMetadata(const CanvasBitmap& canvas, const std::string& path,
                                                const std::vector<PngTextEntry>& entries);

@@ -6,16 +6,17 @@
 #include <SDL3/SDL_iostream.h>
 #include <SDL3_image/SDL_image.h>
 
-#include <cstring>
 #include <new>
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "host/lua_api.h"
 #include "host/lua_checks.h"
 #include "host/sdl_handles.h"
+#include "platform/file_queries.h"
 #include "platform/svg_render.h"
 #include "render/base64_decode.h"
 #include "render/canvas_decode.h"
@@ -94,17 +95,33 @@ SDL_Surface* loadJpegOnly(SDL_IOStream* stream) {
 }
 
 // Decodes encoded image bytes; only an exact "image/jpeg" or "image/jpg" skips format detection.
-int loadFromMemory(lua_State* L, const void* data, size_t size, const char* mimeType) {
+int loadFromMemory(lua_State* L, const void* data, size_t size, std::string_view mimeType) {
   const IoStreamHandle stream(SDL_IOFromConstMem(data, size));
   if (!stream) return pushFailure(L, sdlErrorOrDefault());
-  const bool jpeg =
-      mimeType != nullptr && (std::strcmp(mimeType, "image/jpeg") == 0 || std::strcmp(mimeType, "image/jpg") == 0);
+  const bool jpeg = mimeType == "image/jpeg" || mimeType == "image/jpg";
   return pushDecoded(L, canvasFromSurface(jpeg ? loadJpegOnly(stream.get()) : IMG_Load_IO(stream.get(), false)));
+}
+
+// The optional MIME type argument, whole; empty when absent.
+std::string_view optionalMimeType(lua_State* L) {
+  size_t length = 0;
+  const char* text = luaL_optlstring(L, 2, "", &length);
+  return {text, length};
+}
+
+// Why a loader's path can name no image file: a path holding a zero byte names no file, and a pipe or device
+// would block the loader or never end. A missing file is left to the loader to report.
+std::optional<std::string> refusedImagePath(std::string_view path) {
+  const std::optional<FileStepError> refused = nonRegularFileError(path);
+  if (!refused) return std::nullopt;
+  return describeFileStepError(*refused);
 }
 
 // canvas.load_image(path) -> canvas, nil, info | nil, message
 int canvasLoadImage(lua_State* L) {
-  const char* path = luaL_checkstring(L, 1);
+  size_t length = 0;
+  const char* path = luaL_checklstring(L, 1, &length);
+  if (const std::optional<std::string> refused = refusedImagePath({path, length})) return pushFailure(L, *refused);
   SDL_Surface* surface = nullptr;
   {
     const StartupTraceStep step("Image file decoded by SDL_image");
@@ -117,8 +134,7 @@ int canvasLoadImage(lua_State* L) {
 int canvasLoadImageData(lua_State* L) {
   size_t size = 0;
   const char* data = luaL_checklstring(L, 1, &size);
-  const char* mimeType = luaL_optstring(L, 2, nullptr);
-  return loadFromMemory(L, data, size, mimeType);
+  return loadFromMemory(L, data, size, optionalMimeType(L));
 }
 
 const char* base64Failure(Base64Status status) {
@@ -139,7 +155,7 @@ const char* base64Failure(Base64Status status) {
 int canvasLoadImageBase64(lua_State* L) {
   size_t size = 0;
   const char* text = luaL_checklstring(L, 1, &size);
-  const char* mimeType = luaL_optstring(L, 2, nullptr);
+  const std::string_view mimeType = optionalMimeType(L);
   std::vector<uint8_t> bytes;
   if (const char* failure = base64Failure(decodeBase64Strict({text, size}, bytes))) return pushFailure(L, failure);
   return loadFromMemory(L, bytes.data(), bytes.size(), mimeType);
@@ -147,9 +163,11 @@ int canvasLoadImageBase64(lua_State* L) {
 
 // canvas.load_svg_image(path, width, height) -> canvas | nil, message
 int canvasLoadSvgImage(lua_State* L) {
-  const char* path = luaL_checkstring(L, 1);
+  size_t length = 0;
+  const char* path = luaL_checklstring(L, 1, &length);
   const int32_t width = checkPositiveInteger(L, 2);
   const int32_t height = checkPositiveInteger(L, 3);
+  if (const std::optional<std::string> refused = refusedImagePath({path, length})) return pushFailure(L, *refused);
   SvgBitmap svg;
   if (!renderSvgFileToBgra(path, width, height, &svg)) {
     const char* error = svgLastError();
@@ -203,14 +221,15 @@ void readMetadata(lua_State* L, int index, std::vector<PngTextEntry>& entries) {
 // canvas.save_png(canvas, path [, metadata]) -> true | nil, message
 int canvasSavePng(lua_State* L) {
   const CanvasBitmap* canvas = checkCanvas(L, 1, kCanvasFreed);
-  const char* path = luaL_checkstring(L, 2);
+  size_t pathLength = 0;
+  const char* path = luaL_checklstring(L, 2, &pathLength);
   const bool hasMetadata = !lua_isnoneornil(L, 3);
   if (hasMetadata) luaL_checktype(L, 3, LUA_TTABLE);
   std::optional<std::string> failure;
   try {
     std::vector<PngTextEntry> entries = defaultPngMetadata();
     if (hasMetadata) readMetadata(L, 3, entries);
-    failure = savePngWithMetadata(*canvas, path, entries);
+    failure = savePngWithMetadata(*canvas, std::string(path, pathLength), entries);
   } catch (const std::bad_alloc&) {
     failure = "not enough memory to save PNG metadata";
   }

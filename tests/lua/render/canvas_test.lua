@@ -41,6 +41,7 @@ t.test("files and bytes load like Base64", function()
   local r1, jpeg_err = canvas.load_image_data(t.read_file(dir .. "/copy.png"), "image/jpeg")
   t.eq(r1, nil)
   t.truthy(type(jpeg_err) == "string" and #jpeg_err > 0, "image/jpeg is decoded as JPEG only")
+  t.truthy(canvas.load_image_data(t.read_file(dir .. "/copy.png"), "image/jpeg\0x"), "only the whole type is JPEG")
   local missing, why = canvas.load_image(dir .. "/missing.png")
   t.eq(missing, nil)
   t.truthy(#why > 0)
@@ -94,6 +95,25 @@ t.test("SVG images", function()
   t.eq(missing, nil)
   t.truthy(err:find("none.svg", 1, true), err)
   t.raises(function() canvas.load_svg_image(path, 0, 4) end, "expected a positive number in integer range")
+end)
+
+t.test("image paths that name no regular file fail at once", function()
+  local dir = t.tmpdir()
+  t.eq(canvas.save_png(canvas.load_image_base64(RGBA_PNG), dir .. "/named.png"), true)
+  t.write_file(dir .. "/named.svg", '<svg xmlns="http://www.w3.org/2000/svg" width="8" height="8"/>')
+  os.remove(dir .. "/image-fifo")
+  t.eq(os.execute("mkfifo " .. dir .. "/image-fifo"), true)
+  local cases = {
+    { dir .. "/named.png\0.ignored", "path conversion failed: Invalid argument" },
+    { dir .. "/image-fifo", "file open failed: Invalid argument" },
+    { "/dev/zero", "file open failed: Invalid argument" },
+    { dir, "file open failed: Is a directory" },
+  }
+  for _, case in ipairs(cases) do
+    t.eq(t.results(canvas.load_image(case[1])), t.results(nil, case[2]), case[1])
+    local svg_path = case[1]:gsub("named%.png", "named.svg")
+    t.eq(t.results(canvas.load_svg_image(svg_path, 4, 4)), t.results(nil, case[2]), svg_path)
+  end
 end)
 
 t.test("the module's table and the Canvas metatable", function()

@@ -108,6 +108,18 @@ t.test("a path in a missing directory fails and creates nothing", function()
   t.eq(system.is_dir(t.tmpdir() .. "/no"), false)
 end)
 
+t.test("a target that is no regular file is left alone", function()
+  local dir = t.tmpdir()
+  os.remove(dir .. "/target-fifo")
+  t.eq(os.execute("mkfifo " .. dir .. "/target-fifo"), true)
+  t.eq(t.results(canvas.save_png(sample(), dir .. "/target-fifo")), t.results(nil, "file open failed: Invalid argument"))
+  t.eq(os.execute("test -p " .. dir .. "/target-fifo"), true, "the pipe is still a pipe")
+  t.eq(t.results(canvas.save_png(sample(), dir)), t.results(nil, "file open failed: Is a directory"))
+  t.eq(t.results(canvas.save_png(sample(), dir .. "/cut.png\0.txt")),
+    t.results(nil, "path conversion failed: Invalid argument"))
+  t.eq(t.read_file(dir .. "/cut.png"), nil)
+end)
+
 t.test("a freed canvas is refused", function()
   local c = sample()
   local gc = debug.getmetatable(c).__gc
