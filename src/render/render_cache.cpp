@@ -9,8 +9,6 @@
 
 namespace {
 
-void warnFrameDiscarded(const char* message) { std::fprintf(stderr, "Warning: (%s): %s\n", __FILE__, message); }
-
 constexpr int64_t kChunkBytes = 32;
 
 }  // namespace
@@ -50,21 +48,26 @@ RenderCommand* RenderCache::allocateTextCommand(uint32_t type, std::string_view 
   return command;
 }
 
-// Room for a record of `size` bytes at the end of the arena, or null (the frame is then discarded).
+// One warning per frame: once the frame is lost, further commands that do not fit change nothing.
+void RenderCache::discardFrame(const char* message) {
+  if (!frameDiscarded_) std::fprintf(stderr, "Warning: (%s): %s\n", __FILE__, message);
+  frameDiscarded_ = true;
+}
+
+// Room for a record of `size` bytes at the end of the arena, or null (the frame is then discarded). Outside
+// a frame nothing is recorded: no frame would ever replay it, and the next one must not.
 unsigned char* RenderCache::reserveRecord(int32_t size) {
-  if (size < RenderCommand::kHeaderSize) return nullptr;
+  if (size < RenderCommand::kHeaderSize || !frameOpen_) return nullptr;
   const int64_t rounded = (int64_t{size} + 7) & ~int64_t{7};
   const int64_t bytesNeeded = commandBytes_ + rounded;
   const int64_t arenaBytes = static_cast<int64_t>(commandArena_.size()) * kChunkBytes;
   if (bytesNeeded > arenaBytes) {
     if (bytesNeeded > kArenaLimit) {
-      frameDiscarded_ = true;
-      warnFrameDiscarded("render command limit exceeded; frame discarded");
+      discardFrame("render command limit exceeded; frame discarded");
       return nullptr;
     }
     if (!growArena(bytesNeeded)) {
-      frameDiscarded_ = true;
-      warnFrameDiscarded("render command allocation failed; frame discarded");
+      discardFrame("render command allocation failed; frame discarded");
       return nullptr;
     }
   }
@@ -102,7 +105,6 @@ void RenderCache::releaseFont(std::shared_ptr<RenderFont> font) {
   retainedFonts_.push_back(std::move(font));
 }
 
-void RenderCache::releaseImage(std::unique_ptr<CanvasBitmap> image) {
-  if (!image) return;
-  if (commandBytes_ > 0) retainedImages_.push_back(std::move(image));
+void RenderCache::releaseImage(const std::shared_ptr<CanvasBitmap>& image) {
+  if (image && commandBytes_ > 0) retainedImages_.push_back(image);
 }

@@ -4,7 +4,8 @@
 // the WindowRenderer's rasterizer and presents just those rectangles.
 //
 // Invariants: records are 8-byte aligned, zero-filled, at least 96 bytes and walked only by their size;
-// the arena never exceeds 16 MiB; a frame that lost a command is dropped whole at its end.
+// the arena never exceeds 16 MiB; a frame that lost a command is dropped whole at its end, with one warning;
+// outside a frame nothing is recorded.
 #pragma once
 
 #include <array>
@@ -90,8 +91,9 @@ class RenderCache {
   void invalidateAll();
   // Keeps a font that is being released alive until the current frame ends.
   void releaseFont(std::shared_ptr<RenderFont> font);
-  // Frees an image now, or at the end of the frame when the frame's records may still point at it.
-  void releaseImage(std::unique_ptr<CanvasBitmap> image);
+  // Keeps a share of an image that is being released until the frame ends, when the frame's records may
+  // point at it.
+  void releaseImage(const std::shared_ptr<CanvasBitmap>& image);
   void setDebugView(bool on) { debugView_ = on; }
   const RenderRect& viewport() const { return viewport_; }
 
@@ -123,6 +125,7 @@ class RenderCache {
            int64_t{viewport_.y} + viewport_.h < y;
   }
   unsigned char* reserveRecord(int32_t size);
+  void discardFrame(const char* message);
   RenderCommand* allocateTextCommand(uint32_t type, std::string_view text);
   RenderCommand* recordShape(RenderCommandType type, const RenderRect& rect, uint32_t color);
   bool growArena(int64_t bytesNeeded);
@@ -148,12 +151,13 @@ class RenderCache {
   std::array<RenderRect, kCellCount> dirtyRects_{};
   std::vector<ArenaChunk> commandArena_;
   int32_t commandBytes_ = 0;
+  bool frameOpen_ = false;  // between beginFrame and endFrame
   bool frameDiscarded_ = false;
   RenderRect viewport_{0, 0, 0, 0};
   bool debugView_ = false;
   bool fullRedrawPending_ = true;
   std::vector<std::shared_ptr<RenderFont>> retainedFonts_;
-  std::vector<std::unique_ptr<CanvasBitmap>> retainedImages_;
+  std::vector<std::shared_ptr<CanvasBitmap>> retainedImages_;
   std::vector<CellMark> cellMarks_;  // reused by every frame
   RecordHashMemo recordMemo_;
   std::vector<CellFold> cellFolds_;  // reused by every frame

@@ -2,7 +2,6 @@
 // record. Text and glyph emitters live in render_cache_text_commands.cpp.
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
 
 #include "render/pixel_ops.h"
@@ -107,8 +106,7 @@ void RenderCache::drawPolyline(std::span<const PolylinePoint> points, float widt
   if (culled(bounds.x, bounds.y, bounds.w, bounds.h)) return;
   const uint64_t recordBytes = kPolylinePointsOffset + 8 * static_cast<uint64_t>(points.size());
   if (recordBytes > static_cast<uint64_t>(kArenaLimit)) {
-    frameDiscarded_ = true;
-    std::fprintf(stderr, "Warning: (%s): polyline exceeds render command limit; frame discarded\n", __FILE__);
+    if (frameOpen_) discardFrame("polyline exceeds render command limit; frame discarded");
     return;
   }
   RenderCommand* command = allocateCommand(typeValue(RenderCommandType::Polyline), static_cast<int32_t>(recordBytes));

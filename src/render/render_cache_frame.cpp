@@ -50,6 +50,7 @@ void fnv1aFour(const unsigned char* const bytes[4], const size_t lengths[4], uin
 }  // namespace
 
 void RenderCache::beginFrame() {
+  frameOpen_ = true;
   // Finished SVG glyphs are applied by whichever window begins a frame first; every window redraws once.
   AsyncSvgGlyphWorker& svgGlyphs = AsyncSvgGlyphWorker::instance();
   svgGlyphs.applyFinished();
@@ -220,6 +221,7 @@ bool RenderCache::fullRedrawDue() const {
 }
 
 void RenderCache::endFrame() {
+  frameOpen_ = false;
   if (frameDiscarded_) {
     commandBytes_ = 0;
     textsDrawn_ = 0;

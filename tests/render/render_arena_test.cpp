@@ -1,6 +1,7 @@
 // The command arena and the emitters: record sizes, limits, culling and the stored fields.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -50,6 +51,38 @@ TEST_F(RenderArenaTest, ArenaHoldsExactlySixteenMebibytesThenDiscardsTheFrame) {
   EXPECT_TRUE(cache().frameDiscarded());
   EXPECT_EQ(warning.rfind("Warning: (", 0), 0u);
   EXPECT_NE(warning.find("render_cache.cpp): render command limit exceeded; frame discarded\n"), std::string::npos);
+}
+
+TEST_F(RenderArenaTest, AFrameOverTheLimitWarnsOnce) {
+  const int32_t big = 1 << 20;
+  testing::internal::CaptureStderr();
+  for (int i = 0; i < 40; ++i) cache().allocateCommand(5, big);
+  for (int i = 0; i < 1000; ++i) cache().fillRect({0, 0, 1, 1}, 0xFF000000u);
+  const std::string warnings = testing::internal::GetCapturedStderr();
+  EXPECT_TRUE(cache().frameDiscarded());
+  EXPECT_EQ(std::count(warnings.begin(), warnings.end(), '\n'), 1) << warnings;
+  rig.renderer.endDrawing();  // the next frame warns again when it overflows too
+  rig.renderer.beginDrawing();
+  testing::internal::CaptureStderr();
+  for (int i = 0; i < 17; ++i) cache().allocateCommand(5, big);
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("render command limit exceeded"), std::string::npos);
+}
+
+TEST(RenderArenaOutsideFrames, DrawingOutsideAFrameRecordsNothing) {
+  CanvasRig rig(8, 8);
+  CanvasBitmap image(2, 2);
+  rig.cache().fillRect({0, 0, 8, 8}, 0xFFFF0000u);
+  rig.cache().drawCanvas(&image, 0, 0);
+  EXPECT_EQ(rig.cache().allocateCommand(5, 96), nullptr);
+  EXPECT_EQ(rig.cache().commandBytes(), 0);
+  EXPECT_FALSE(rig.cache().frameDiscarded());
+  rig.renderer.beginDrawing();
+  rig.cache().fillRect({0, 0, 1, 1}, 0xFF0000FFu);
+  rig.renderer.endDrawing();
+  EXPECT_EQ(rig.at(0, 0), 0xFF0000FFu);
+  EXPECT_EQ(rig.countOther(0), 1);  // nothing drawn before the frame reached it
+  rig.cache().fillRect({0, 0, 8, 8}, 0xFFFF0000u);
+  EXPECT_EQ(rig.cache().commandBytes(), 0);
 }
 
 TEST_F(RenderArenaTest, GrownArenaKeepsEarlierRecords) {

@@ -38,6 +38,13 @@ t.test("frame states", function()
   t.raises(renderer.end_frame, "renderer frame is not active")
 end)
 
+t.test("drawing outside a frame reaches neither the next frame nor a canvas", function()
+  renderer.draw_rect(0, 0, 4, 4, { 255, 0, 0 })
+  local c = renderer.render_to_canvas(4, 4, function() renderer.draw_rect(3, 3, 1, 1, { 0, 0, 255 }) end)
+  t.eq(pixel(c, 0, 0), { 0, 0, 0, 0 })
+  t.eq(pixel(c, 3, 3), { 0, 0, 255, 255 })
+end)
+
 t.test("inside render_to_canvas the frame belongs to the canvas", function()
   renderer.render_to_canvas(2, 2, function()
     t.raises(renderer.end_frame, "canvas rendering owns the current frame")
