@@ -115,8 +115,8 @@ class WindowRegistry {
   // Hands a released font to every window's render cache: each drops its cached layouts of it and keeps
   // it alive until its frame in progress ends. Nothing for a null font.
   void forgetFont(const std::shared_ptr<RenderFont>& font);
-  // Takes the bitmap of a freed canvas: a window whose frame in progress has records keeps it until that
-  // frame ends (they may point at it); otherwise it is freed at once.
+  // Takes the bitmap of a freed canvas: every window whose frame in progress has records keeps it until that
+  // frame ends (they may point at it); it is freed when the last of them ends, or at once when there is none.
   void forgetImage(std::unique_ptr<CanvasBitmap> image);
 
   // Native text input of a window: starts it with the input's properties (present), or stops it.

@@ -11,12 +11,11 @@ void WindowRegistry::forgetFont(const std::shared_ptr<RenderFont>& font) {
 
 void WindowRegistry::forgetImage(std::unique_ptr<CanvasBitmap> image) {
   if (!image) return;
-  for (auto& [id, entry] : windows_) entry.window->renderer()->imageTileCache()->forgetImage(image->id);
+  // Every window whose frame holds records may point at the image: each keeps a share until its frame ends,
+  // and the last share frees it (at once, when no frame holds records).
+  const std::shared_ptr<CanvasBitmap> shared = std::move(image);
   for (auto& [id, entry] : windows_) {
-    RenderCache* cache = entry.window->renderer()->renderCache();
-    if (cache->commandBytes() > 0) {
-      cache->releaseImage(std::move(image));
-      return;
-    }
+    entry.window->renderer()->imageTileCache()->forgetImage(shared->id);
+    entry.window->renderer()->renderCache()->releaseImage(shared);
   }
 }

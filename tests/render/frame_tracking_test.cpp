@@ -158,11 +158,12 @@ TEST(FrameTracking, ReplacedImageAtTheSameAddressIsRedrawn) {
 
 TEST(FrameTracking, ImageReleasedDuringAFrameLivesUntilItsReplay) {
   CanvasRig rig(50, 50);
-  auto image = std::make_unique<CanvasBitmap>(2, 2);
+  auto image = std::make_shared<CanvasBitmap>(2, 2);
   std::fill(image->pixels.begin(), image->pixels.end(), 0xFF00FF00u);
   rig.renderer.beginDrawing();
   rig.cache().drawCanvas(image.get(), 5, 5);
-  rig.cache().releaseImage(std::move(image));
+  rig.cache().releaseImage(image);
+  image.reset();
   rig.renderer.endDrawing();
   EXPECT_EQ(rig.at(6, 6), 0xFF00FF00u);
 }

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <vector>
 
 #include "fonts/render_font.h"
 #include "render/render_cache.h"
@@ -32,6 +33,25 @@ TEST_F(WindowReleaseTest, ImageFreedDuringAFrameStaysUntilTheFrameIsDrawn) {
   registry.forgetImage(std::move(image));
   renderer.endDrawing();  // replays the record that points at the image
   EXPECT_EQ(surfacePixel(id, 3, 4), 0xFF00FF00u);
+}
+
+TEST_F(WindowReleaseTest, ImageFreedWhileSeveralWindowsDrawItStaysUntilEachOfThemIsDrawn) {
+  const std::vector<uint64_t> ids = {create(), create(), create()};
+  // Each window in turn ends its frame first, the others after it.
+  for (size_t first = 0; first < ids.size(); ++first) {
+    auto image = std::make_unique<CanvasBitmap>(4, 4);
+    std::fill(image->pixels.begin(), image->pixels.end(), 0xFF00FF00u + static_cast<uint32_t>(first));
+    for (const uint64_t id : ids) {
+      rendererOf(id).beginDrawing();
+      rendererOf(id).renderCache()->drawCanvas(image.get(), 2, 3);
+    }
+    registry.forgetImage(std::move(image));
+    for (size_t k = 0; k < ids.size(); ++k) {
+      const uint64_t id = ids[(first + k) % ids.size()];
+      rendererOf(id).endDrawing();  // replays a record that points at the image
+      EXPECT_EQ(surfacePixel(id, 3, 4), 0xFF00FF00u + first) << id;
+    }
+  }
 }
 
 TEST_F(WindowReleaseTest, ForgottenFontLivesUntilEveryWindowEndsItsFrame) {
