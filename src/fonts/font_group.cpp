@@ -277,16 +277,24 @@ void RenderFont::setLineGapRecursive(bool on) {
 }
 
 void RenderFont::setAntialias(bool on) {
-  antialias_ = on ? 1 : 0;
+  setAntialiasFlag(on);
   if (groupReady()) setAntialiasRecursive(on);
 }
 
 void RenderFont::setAntialiasRecursive(bool on) {
   for (const std::shared_ptr<RenderFont>& member : group_->slots) {
     if (!member) continue;
-    member->antialias_ = on ? 1 : 0;
+    member->setAntialiasFlag(on);
     if (member->groupReady()) member->setAntialiasRecursive(on);
   }
+}
+
+// The flag changes how the font's text is drawn, which its records do not hold: a new serial makes the
+// records that name the font new ones, so their cells are drawn again.
+void RenderFont::setAntialiasFlag(bool on) {
+  if (antialias_ == (on ? 1 : 0)) return;
+  antialias_ = on ? 1 : 0;
+  serial_ = nextFontSerial();
 }
 
 FontFallbackStats RenderFont::fallbackStats() const {

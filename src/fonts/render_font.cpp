@@ -21,14 +21,14 @@
 
 static_assert(sizeof(GlyphMetricEntry) == 36, "metric pages are sized as 256 entries of 36 bytes");
 
-namespace {
-
-constexpr size_t kPageSlots = kUnicodeLimit >> 8;  // 4352 pages of 256 codepoints
-
 uint64_t nextFontSerial() {
   static std::atomic<uint64_t> counter{1};
   return counter.fetch_add(1, std::memory_order_relaxed);
 }
+
+namespace {
+
+constexpr size_t kPageSlots = kUnicodeLimit >> 8;  // 4352 pages of 256 codepoints
 
 // The version string of the face: the first readable name record 5 of the Unicode or Microsoft platform.
 std::string sfntVersionString(FT_Face face) {

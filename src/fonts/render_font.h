@@ -85,7 +85,8 @@ class RenderFont : public std::enable_shared_from_this<RenderFont> {
   bool isGroup() const { return kind_ == kKindGroup; }
   bool isReady() const;
   // A process-unique number of this font, never reused: identifies it where a freed font's address could
-  // come back for a new one.
+  // come back for a new one. A setting that changes how the font draws, which drawing records do not hold
+  // (antialiasing), gives the font a new one.
   uint64_t serial() const { return serial_; }
   int32_t tabWidth() const { return tabAdvance_; }
   int32_t height() const { return lineHeight_; }
@@ -197,6 +198,7 @@ class RenderFont : public std::enable_shared_from_this<RenderFont> {
   bool applySize();
   void readFontInfo();
   void setLineGapFlag(bool on);
+  void setAntialiasFlag(bool on);
   void fillMetricEntry(GlyphMetricEntry& entry, uint32_t codepoint, bool byGlyphId);
   // `key` is the codepoint or, `byGlyphId`, the glyph id of the entry (an SVG glyph's job names it).
   void renderGlyphBitmap(uint32_t glyphIndex, uint32_t key, bool byGlyphId, GlyphMetricEntry& entry);
@@ -246,6 +248,9 @@ class RenderFont : public std::enable_shared_from_this<RenderFont> {
   int32_t lineHeight_ = 0;
   uint64_t serial_ = 0;
 };
+
+// The next font serial of the process.
+uint64_t nextFontSerial();
 
 // fontMemoryBytes: RenderFont::memoryBytes with a fresh visited set.
 uint64_t fontMemoryBytes(const RenderFont* font);

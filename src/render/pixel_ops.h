@@ -109,6 +109,15 @@ inline RenderRect intersectRects(const RenderRect& a, const RenderRect& b) {
           clampToInt32(std::max<int64_t>(0, bottom - y))};
 }
 
+// The bounding box of two rectangles, its edges clamped to the 32-bit range.
+inline RenderRect uniteRects(const RenderRect& a, const RenderRect& b) {
+  const int64_t x = std::min(a.x, b.x);
+  const int64_t y = std::min(a.y, b.y);
+  const int64_t right = std::max(int64_t{a.x} + a.w, int64_t{b.x} + b.w);
+  const int64_t bottom = std::max(int64_t{a.y} + a.h, int64_t{b.y} + b.h);
+  return {static_cast<int32_t>(x), static_cast<int32_t>(y), clampToInt32(right - x), clampToInt32(bottom - y)};
+}
+
 // Whether two rectangles overlap or touch, edges and corners included.
 inline bool rectsTouch(const RenderRect& a, const RenderRect& b) {
   return !(int64_t{b.x} + b.w < a.x || int64_t{a.x} + a.w < b.x || int64_t{b.y} + b.h < a.y ||

@@ -25,6 +25,10 @@
 
 class RenderFont;
 
+// Where a record draws: its rect, united for a text record with the box its glyphs reach (kept in its
+// source rectangle). Cells are marked and text is replayed by it.
+RenderRect textReach(const RenderCommand& command);
+
 class RenderCache {
  public:
   static constexpr int32_t kCellSize = 96;
@@ -137,12 +141,11 @@ class RenderCache {
   int32_t dropEmptyDirtyRects(int32_t count);
   void replayCommand(const RenderCommand& command, const RenderRect& dirty, RenderRect* activeClip);
   void replayTextCommand(const RenderCommand& command, const RenderRect& activeClip);
-  void replayLayout(TextLayout& layout, const RenderRect& rect, uint32_t color, const RenderRect& activeClip);
-  int32_t drawLayoutRuns(const TextLayout& layout, int32_t x, int32_t y, uint32_t color, GlyphRowSpan* rows);
   TextLayout& cachedLayout(RenderFont* font, const char* text, TextCacheSpot* spot);
   RenderCommand* recordText(RenderCommandType type, RenderFont* font, std::string_view text, int32_t x, int32_t y,
-                            int64_t width, uint32_t color);
-  int32_t measuredTextWidth(RenderFont* font, std::string_view text, TextCacheSpot* spot);
+                            int64_t width, const GlyphInk& ink, uint32_t color);
+  TextCellLayout& cellLayout(RenderFont* font, const char* text);
+  int32_t measuredTextWidth(RenderFont* font, std::string_view text, TextCacheSpot* spot, GlyphInk* ink);
   void clearTextCaches();
 
   std::array<std::array<uint32_t, kCellCount>, 2> cellHashes_{};
@@ -162,7 +165,12 @@ class RenderCache {
   RecordHashMemo recordMemo_;
   std::vector<CellFold> cellFolds_;  // reused by every frame
   CellFoldMemo cellFoldMemo_;
-  TwoGenerationCache<uint32_t> widthCache_{4095};
+  // A text's width and, once it was recorded, the ink it draws.
+  struct TextExtent {
+    uint32_t width;
+    KnownInk ink;
+  };
+  TwoGenerationCache<TextExtent> widthCache_{4095};
   std::vector<TextCacheSpot> widthSpots_;  // where the n-th drawText of the last frame found its width
   size_t textsDrawn_ = 0;
   std::vector<TextCacheSpot> layoutSpots_;  // where the n-th text record of the last replay found its layout

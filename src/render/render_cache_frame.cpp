@@ -86,7 +86,7 @@ void RenderCache::hashCommandsIntoCells() {
       activeClip = command->rect;
       region = command->rect;
     } else {
-      region = intersectRects(command->rect, activeClip);
+      region = intersectRects(textReach(*command), activeClip);
     }
     if (region.w >= 1 && region.h >= 1) cellMarks_.push_back({command, region, record, 0});
   }

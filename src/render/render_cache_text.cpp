@@ -9,6 +9,13 @@
 
 namespace {
 
+// The ink kept in `slot`, measured by `measure` the first time.
+template <typename Measure>
+const GlyphInk& knownInk(KnownInk& slot, Measure measure) {
+  if (!slot.known) slot = {measure(), true};
+  return slot.ink;
+}
+
 TextCacheKeyView keyOf(RenderFont* font, std::string_view text) {
   return {font, font != nullptr ? font->tabWidth() : 0, text};
 }
@@ -48,22 +55,29 @@ TextLayout& RenderCache::cachedLayout(RenderFont* font, const char* text, TextCa
 }
 
 int32_t RenderCache::cachedTextWidth(RenderFont* font, const char* text) {
-  return measuredTextWidth(font, text, nullptr);
+  return measuredTextWidth(font, text, nullptr, nullptr);
 }
 
 // `text` ends in a NUL; `spot` remembers where the width cache keeps it. Only text that needs no shaper
-// is kept there, so text found at the spot needs no check for it.
-int32_t RenderCache::measuredTextWidth(RenderFont* font, std::string_view text, TextCacheSpot* spot) {
-  if (spot != nullptr) {
-    if (const uint32_t* width = widthCache_.atSpot(keyOf(font, text), *spot, &widthCacheHits_)) {
-      return static_cast<int32_t>(*width);
+// is kept there, so text found at the spot needs no check for it. A text that needs the shaper is measured
+// by its layout. The ink is measured only when `ink` is asked for, since measuring renders the glyphs.
+int32_t RenderCache::measuredTextWidth(RenderFont* font, std::string_view text, TextCacheSpot* spot, GlyphInk* ink) {
+  TextExtent* extent = spot != nullptr ? widthCache_.atSpot(keyOf(font, text), *spot, &widthCacheHits_) : nullptr;
+  if (extent == nullptr) {
+    if (textMayNeedShaping(text)) {
+      TextLayout& layout = cachedLayout(font, text.data(), nullptr);
+      if (ink != nullptr) *ink = knownInk(layout.ink, [&] { return windowRenderer_->inkOfRuns(layout); });
+      return static_cast<int32_t>(layout.width);
     }
+    extent = &widthCache_.lookup(
+        keyOf(font, text),
+        [font, text] {
+          return TextExtent{static_cast<uint32_t>(font->textWidth(text.data())), {}};
+        },
+        &widthCacheHits_, &widthCacheMisses_, spot);
   }
-  if (textMayNeedShaping(text)) return static_cast<int32_t>(layoutText(font, text.data()).width);
-  const uint32_t width = widthCache_.lookup(
-      keyOf(font, text), [font, text] { return static_cast<uint32_t>(font->textWidth(text.data())); }, &widthCacheHits_,
-      &widthCacheMisses_, spot);
-  return static_cast<int32_t>(width);
+  if (ink != nullptr) *ink = knownInk(extent->ink, [&] { return windowRenderer_->inkOfUtf8Text(font, text.data()); });
+  return static_cast<int32_t>(extent->width);
 }
 
 int32_t RenderCache::textWidth(RenderFont* font, const char* text, int32_t x) {
@@ -80,6 +94,10 @@ int32_t RenderCache::measureTransientText(RenderFont* font, const char* text, in
 
 const TextCellLayout& RenderCache::layoutTextCells(RenderFont* font, const char* text) {
   if (font == nullptr || text == nullptr) return emptyTextCellLayout();
+  return cellLayout(font, text);
+}
+
+TextCellLayout& RenderCache::cellLayout(RenderFont* font, const char* text) {
   return cellCache_.lookup(
       keyOf(font, text), [font, text] { return buildCellLayout(font, text); }, nullptr, nullptr);
 }

@@ -33,15 +33,33 @@ int32_t RenderCache::drawGlyph(RenderFont* font, uint32_t glyphId, int32_t penX,
   return clampToInt32(int64_t{penX} + view.advance);
 }
 
-// `text` ends in a NUL, which the record keeps.
+// The box a text record's glyphs reach: its line box and its ink, which marks stacked above the line or
+// glyphs of a fallback face may carry beyond it. The ink box is kept in `source`, which text records do not
+// otherwise use, so that a record says where it draws.
+RenderRect textReach(const RenderCommand& command) {
+  const auto type = static_cast<RenderCommandType>(command.type);
+  const bool text = type == RenderCommandType::Text || type == RenderCommandType::TransientText ||
+                    type == RenderCommandType::TextCells;
+  if (!text || command.source.w <= 0 || command.source.h <= 0) return command.rect;
+  return uniteRects(command.rect, command.source);
+}
+
+// `text` ends in a NUL, which the record keeps. `ink` is the glyphs' box from (x, y).
 RenderCommand* RenderCache::recordText(RenderCommandType type, RenderFont* font, std::string_view text, int32_t x,
-                                       int32_t y, int64_t width, uint32_t color) {
+                                       int32_t y, int64_t width, const GlyphInk& ink, uint32_t color) {
   const int32_t height = font->height();
-  if (culled(x, y, width, height)) return nullptr;
+  const RenderRect inkBox = ink.empty()
+                                ? RenderRect{0, 0, 0, 0}
+                                : RenderRect{clampToInt32(x + ink.left), clampToInt32(y + ink.top),
+                                             clampToInt32(ink.right - ink.left), clampToInt32(ink.bottom - ink.top)};
+  const RenderRect line{x, y, clampToInt32(width), height};
+  const RenderRect reach = inkBox.w > 0 ? uniteRects(line, inkBox) : line;
+  if (culled(reach.x, reach.y, reach.w, reach.h)) return nullptr;
   if (text.size() + 1 > kMaxTextPayload) return nullptr;
   RenderCommand* command = allocateTextCommand(static_cast<uint32_t>(type), text);
   if (command == nullptr) return nullptr;
-  command->rect = {x, y, clampToInt32(width), height};
+  command->rect = line;
+  command->source = inkBox;
   command->color = color;
   command->font = font;
   return command;
@@ -52,8 +70,9 @@ int32_t RenderCache::drawText(RenderFont* font, const char* text, int32_t x, int
   // A frame mostly repeats the last one, so the n-th text drawn is looked up where the last frame's was.
   if (textsDrawn_ == widthSpots_.size()) widthSpots_.emplace_back();
   const std::string_view bytes(text);
-  const int64_t width = measuredTextWidth(font, bytes, &widthSpots_[textsDrawn_++]);
-  if (RenderCommand* command = recordText(RenderCommandType::Text, font, bytes, x, y, width, color)) {
+  GlyphInk ink;
+  const int64_t width = measuredTextWidth(font, bytes, &widthSpots_[textsDrawn_++], &ink);
+  if (RenderCommand* command = recordText(RenderCommandType::Text, font, bytes, x, y, width, ink, color)) {
     command->tabWidth = static_cast<uint32_t>(font->tabWidth());
   }
   return clampToInt32(x + width);
@@ -61,8 +80,17 @@ int32_t RenderCache::drawText(RenderFont* font, const char* text, int32_t x, int
 
 int32_t RenderCache::drawTransientText(RenderFont* font, const char* text, int32_t x, int32_t y, uint32_t color) {
   if (font == nullptr || text == nullptr) return x;
-  const int64_t width = measureTransientText(font, text, 0);
-  if (RenderCommand* command = recordText(RenderCommandType::TransientText, font, text, x, y, width, color)) {
+  int64_t width = 0;
+  GlyphInk ink;
+  if (textMayNeedShaping(text)) {
+    const TextLayout layout = buildTextRuns(font, text);
+    width = layout.width;
+    ink = windowRenderer_->inkOfRuns(layout);
+  } else {
+    width = font->textWidth(text);
+    ink = windowRenderer_->inkOfUtf8Text(font, text);
+  }
+  if (RenderCommand* command = recordText(RenderCommandType::TransientText, font, text, x, y, width, ink, color)) {
     command->tabWidth = static_cast<uint32_t>(font->tabWidth());
   }
   return clampToInt32(x + width);
@@ -71,42 +99,26 @@ int32_t RenderCache::drawTransientText(RenderFont* font, const char* text, int32
 int32_t RenderCache::drawTextCells(RenderFont* font, const char* text, int32_t x, int32_t y, uint32_t color,
                                    int32_t cellWidth) {
   if (font == nullptr || text == nullptr) return x;
-  const int64_t count = layoutTextCells(font, text).cellCount;
-  const int64_t width = std::min<int64_t>(int64_t{std::max(0, cellWidth)} * count, 2147483647);
-  if (RenderCommand* command = recordText(RenderCommandType::TextCells, font, text, x, y, width, color)) {
+  TextCellLayout& cells = cellLayout(font, text);
+  const int64_t width = std::min<int64_t>(int64_t{std::max(0, cellWidth)} * cells.cellCount, 2147483647);
+  if (!cells.ink.known || cells.inkCellWidth != cellWidth) {
+    cells.ink = {windowRenderer_->inkOfTextCells(cells.cells, cellWidth), true};
+    cells.inkCellWidth = cellWidth;
+  }
+  if (RenderCommand* command =
+          recordText(RenderCommandType::TextCells, font, text, x, y, width, cells.ink.ink, color)) {
     command->param = static_cast<uint32_t>(cellWidth);
   }
   return clampToInt32(x + width);
 }
 
 int32_t RenderCache::drawLayoutRuns(const TextLayout& layout, int32_t x, int32_t y, uint32_t color) {
-  return drawLayoutRuns(layout, x, y, color, nullptr);
-}
-
-int32_t RenderCache::drawLayoutRuns(const TextLayout& layout, int32_t x, int32_t y, uint32_t color,
-                                    GlyphRowSpan* rows) {
   int32_t pen = x;
   for (const TextRun& run : layout.runs) {
-    pen = run.glyphs.empty() ? windowRenderer_->drawCodepointRun(run.codepoints, pen, y, color, rows)
-                             : windowRenderer_->drawShapedRun(run.glyphs, pen, y, color, rows);
+    pen = run.glyphs.empty() ? windowRenderer_->drawCodepointRun(run.codepoints, pen, y, color)
+                             : windowRenderer_->drawShapedRun(run.glyphs, pen, y, color);
   }
   return pen;
-}
-
-// Draws a cached layout, skipping it when the rows its glyphs cover miss the clip; the first drawing
-// learns those rows.
-void RenderCache::replayLayout(TextLayout& layout, const RenderRect& rect, uint32_t color,
-                               const RenderRect& activeClip) {
-  TextInk& ink = layout.ink;
-  if (ink.known) {
-    if (rect.y + ink.bottom <= activeClip.y || rect.y + ink.top >= int64_t{activeClip.y} + activeClip.h) return;
-    drawLayoutRuns(layout, rect.x, rect.y, color, nullptr);
-    return;
-  }
-  GlyphRowSpan rows;
-  drawLayoutRuns(layout, rect.x, rect.y, color, &rows);
-  if (!rows.settled) return;
-  ink = rows.top <= rows.bottom ? TextInk{rows.top, rows.bottom, true} : TextInk{0, 0, true};
 }
 
 void RenderCache::replayTextCommand(const RenderCommand& command, const RenderRect& activeClip) {
@@ -117,19 +129,14 @@ void RenderCache::replayTextCommand(const RenderCommand& command, const RenderRe
     spot = &layoutSpots_[textsReplayed_++];
   }
   RenderFont* font = command.font;
-  if (font == nullptr) return;
-  // Glyphs may overhang their line box a little; text farther than a line height from the clip cannot
-  // reach it, and skipping it spares laying it out again.
-  const int64_t margin = std::max(font->height(), 0);
-  const RenderRect reach{clampToInt32(command.rect.x - margin), clampToInt32(command.rect.y - margin),
-                         clampToInt32(command.rect.w + 2 * margin), clampToInt32(command.rect.h + 2 * margin)};
-  if (!rectsTouch(reach, activeClip)) return;
+  // A text none of whose glyphs reaches the clip is not laid out again.
+  if (font == nullptr || !rectsTouch(textReach(command), activeClip)) return;
   const char* text = command.payloadText();
   const RenderRect& rect = command.rect;
   switch (static_cast<RenderCommandType>(command.type)) {
     case RenderCommandType::Text:
       font->setTabSize(static_cast<int32_t>(command.tabWidth));
-      replayLayout(cachedLayout(font, text, spot), rect, command.color, activeClip);
+      drawLayoutRuns(cachedLayout(font, text, spot), rect.x, rect.y, command.color);
       break;
     case RenderCommandType::Glyph:
       windowRenderer_->drawGlyph(font, command.param, command.source.x, command.source.y, command.color);

@@ -3,6 +3,7 @@
 // boundaries. Positions are 1-based byte columns; x values are integer pixels from the text start.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -29,11 +30,27 @@ struct TextRun {
   std::vector<ShapedGlyph> glyphs;
 };
 
-// The rows a drawn text's glyphs cover, from the line top (bottom exclusive). Known once the text was drawn
-// with glyphs that can no longer change; a text with missing or pending glyphs never knows it.
-struct TextInk {
-  int64_t top = 0;
-  int64_t bottom = 0;
+// The box a text's glyphs cover, from its pen start and line top (right and bottom exclusive); empty until
+// a glyph is added. Marks stacked by the shaper may reach far beyond the line box.
+struct GlyphInk {
+  int64_t left = INT64_MAX;
+  int64_t top = INT64_MAX;
+  int64_t right = INT64_MIN;
+  int64_t bottom = INT64_MIN;
+
+  bool empty() const { return left >= right || top >= bottom; }
+  void add(int64_t x, int64_t y, int64_t w, int64_t h) {
+    if (w <= 0 || h <= 0) return;
+    left = std::min(left, x);
+    top = std::min(top, y);
+    right = std::max(right, x + w);
+    bottom = std::max(bottom, y + h);
+  }
+};
+
+// A glyph ink measured for the drawing it belongs to, or not yet.
+struct KnownInk {
+  GlyphInk ink;
   bool known = false;
 };
 
@@ -41,7 +58,7 @@ struct TextLayout {
   uint8_t needsShaping = 0;
   uint32_t width = 0;
   std::vector<TextRun> runs;
-  TextInk ink;  // learnt by the replay, which then skips the text where it cannot reach the clip
+  KnownInk ink;  // measured when the text is first recorded
 };
 
 // One cell of a cell layout; a blank cell is all zero.
@@ -55,6 +72,8 @@ struct TextCell {
 struct TextCellLayout {
   uint32_t cellCount = 0;
   std::vector<TextCell> cells;
+  KnownInk ink;  // for the cell width below, measured when the cells are first recorded at it
+  int32_t inkCellWidth = 0;
 };
 
 struct TextCluster {

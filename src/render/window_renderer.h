@@ -46,19 +46,6 @@ struct ImagePlacement {
 
 using PolylinePoint = LinePoint;
 
-// The rows the glyphs of text runs cover from their line top, gathered while they are drawn. `settled`
-// stays true while every glyph is one that can no longer change (no missing or pending glyph).
-struct GlyphRowSpan {
-  int64_t top = INT64_MAX;
-  int64_t bottom = INT64_MIN;
-  bool settled = true;
-
-  void add(int64_t glyphTop, int64_t height) {
-    top = std::min(top, glyphTop);
-    bottom = std::max(bottom, glyphTop + height);
-  }
-};
-
 class WindowRenderer {
  public:
   explicit WindowRenderer(SDL_Window* window);
@@ -126,12 +113,14 @@ class WindowRenderer {
   void drawMissingGlyphBox(int32_t x, int32_t y, int32_t w, int32_t h, uint32_t color);
   int32_t drawGlyph(RenderFont* font, uint32_t glyphId, int32_t penX, int32_t y, uint32_t color);
   int32_t drawUtf8Text(RenderFont* font, const char* text, int32_t x, int32_t y, uint32_t color);
-  // `rows`, when given, gathers the rows the run's glyphs cover.
-  int32_t drawCodepointRun(std::span<const RunCodepoint> entries, int32_t x, int32_t y, uint32_t color,
-                           GlyphRowSpan* rows = nullptr);
-  int32_t drawShapedRun(std::span<const ShapedGlyph> glyphs, int32_t x, int32_t y, uint32_t color,
-                        GlyphRowSpan* rows = nullptr);
+  int32_t drawCodepointRun(std::span<const RunCodepoint> entries, int32_t x, int32_t y, uint32_t color);
+  int32_t drawShapedRun(std::span<const ShapedGlyph> glyphs, int32_t x, int32_t y, uint32_t color);
   int32_t drawTextCells(std::span<const TextCell> cells, int32_t x, int32_t y, uint32_t color, int32_t cellWidth);
+  // The box the glyphs of a text cover when it is drawn at (0, 0): what the text draws, wherever its glyphs
+  // reach (a stack of marks far above the line included).
+  GlyphInk inkOfUtf8Text(RenderFont* font, const char* text);
+  GlyphInk inkOfRuns(const TextLayout& layout);
+  GlyphInk inkOfTextCells(std::span<const TextCell> cells, int32_t cellWidth);
 
  private:
   // Resolves the target pixels; false when there is no target surface.
@@ -143,6 +132,15 @@ class WindowRenderer {
   void blitInto(const RasterTarget& target, const CanvasBitmap& image, const RenderRect& source, int64_t x, int64_t y,
                 uint32_t tint, bool blend, bool whiteSource) const;
   class GlyphPainter;
+  class InkGauge;
+  template <typename Sink>
+  int64_t walkUtf8Text(RenderFont* font, const char* text, int64_t x, int64_t y, Sink& sink);
+  template <typename Sink>
+  int64_t walkCodepointRun(std::span<const RunCodepoint> entries, int64_t x, int64_t y, Sink& sink);
+  template <typename Sink>
+  int64_t walkShapedRun(std::span<const ShapedGlyph> glyphs, int64_t x, int64_t y, Sink& sink);
+  template <typename Sink>
+  int64_t walkTextCells(std::span<const TextCell> cells, int64_t x, int64_t y, int32_t cellWidth, Sink& sink);
   void drawTriangleRows(const RenderRect& rect, uint32_t color, bool pointsUp);
   bool activateCompositor();
   bool ensureCompositorTexture();

@@ -1,6 +1,8 @@
 // Text and glyph drawing: glyph bitmaps come from the fonts' atlas pages and are blended like image
 // blits; a glyph without a bitmap that the font reports missing is drawn as a hollow box. Pens are kept
-// in 64 bits so that no text position can overflow.
+// in 64 bits so that no text position can overflow. Each kind of text is walked by one template that hands
+// every glyph to a sink: the painter draws it, the ink gauge measures the box the text's glyphs cover, so
+// what is measured is always what is drawn.
 #include <algorithm>
 
 #include "fonts/codepoints.h"
@@ -84,18 +86,46 @@ class WindowRenderer::GlyphPainter {
   int64_t targetEnd_;  // pixels from the target's start to the end of its last row
 };
 
+// The box of the hollow box drawn for a missing glyph in the cell (x, y, w, h).
+struct MissingBoxGeometry {
+  int64_t left, top, width, height;
+};
+
+namespace {
+
+MissingBoxGeometry missingBoxGeometry(int64_t x, int64_t y, int64_t w, int64_t h) {
+  const int64_t boxWidth = w - 2 < 4 ? 4 : w - 2;
+  const int64_t boxHeight = h - 4 < 6 ? 6 : h - 4;
+  const int64_t top = h - boxHeight > 3 ? y + (h - boxHeight) / 2 : y + 1;
+  return {x + 1, top, boxWidth, boxHeight};
+}
+
+}  // namespace
+
+// Gathers the box that the glyphs handed to it cover.
+class WindowRenderer::InkGauge {
+ public:
+  void bitmap(const GlyphBitmapView& view, bool, int64_t x, int64_t y) { ink.add(x, y, view.width, view.height); }
+  void missingBox(int64_t x, int64_t y, int32_t w, int32_t h) {
+    const MissingBoxGeometry box = missingBoxGeometry(x, y, w, h);
+    ink.add(box.left, box.top, box.width, box.height);
+  }
+  void flush() {}
+
+  GlyphInk ink;
+};
+
 void WindowRenderer::drawMissingGlyphBox(int32_t x, int32_t y, int32_t w, int32_t h, uint32_t color) {
-  const int64_t boxWidth = int64_t{w} - 2 < 4 ? 4 : int64_t{w} - 2;
-  const int64_t boxHeight = int64_t{h} - 4 < 6 ? 6 : int64_t{h} - 4;
-  const int64_t top = h - boxHeight > 3 ? y + (h - boxHeight) / 2 : int64_t{y} + 1;
+  const MissingBoxGeometry box = missingBoxGeometry(x, y, w, h);
   if ((color >> 24) < 0x60) color = (color & 0x00FFFFFFu) | 0x60000000u;
-  const int32_t left = clampToInt32(int64_t{x} + 1);
-  const int32_t right = clampToInt32(x + boxWidth);
-  const int32_t bw = clampToInt32(boxWidth), bh = clampToInt32(boxHeight);
-  fillRect({left, clampToInt32(top), bw, 1}, color);
-  fillRect({left, clampToInt32(top + boxHeight - 1), bw, 1}, color);
-  fillRect({left, clampToInt32(top), 1, bh}, color);
-  fillRect({right, clampToInt32(top), 1, bh}, color);
+  const int32_t left = clampToInt32(box.left);
+  const int32_t right = clampToInt32(box.left + box.width - 1);
+  const int32_t top = clampToInt32(box.top);
+  const int32_t bw = clampToInt32(box.width), bh = clampToInt32(box.height);
+  fillRect({left, top, bw, 1}, color);
+  fillRect({left, clampToInt32(box.top + box.height - 1), bw, 1}, color);
+  fillRect({left, top, 1, bh}, color);
+  fillRect({right, top, 1, bh}, color);
 }
 
 int32_t WindowRenderer::drawGlyph(RenderFont* font, uint32_t glyphId, int32_t penX, int32_t y, uint32_t color) {
@@ -111,9 +141,8 @@ int32_t WindowRenderer::drawGlyph(RenderFont* font, uint32_t glyphId, int32_t pe
   return saturatePen(int64_t{penX} + view.advance);
 }
 
-int32_t WindowRenderer::drawUtf8Text(RenderFont* font, const char* text, int32_t x, int32_t y, uint32_t color) {
-  if (font == nullptr || text == nullptr || *text == '\0') return x;
-  GlyphPainter painter(*this, color);
+template <typename Sink>
+int64_t WindowRenderer::walkUtf8Text(RenderFont* font, const char* text, int64_t x, int64_t y, Sink& sink) {
   int64_t pen = x;
   for (const char* p = text; *p != '\0';) {
     uint32_t codepoint = 0;
@@ -121,64 +150,85 @@ int32_t WindowRenderer::drawUtf8Text(RenderFont* font, const char* text, int32_t
     RenderFont* face = font->resolveFallback(codepoint);
     if (face == nullptr) continue;
     const GlyphBitmapView& view = glyphViews_.codepointView(face, codepoint);
-    const int64_t glyphY = int64_t{y} + font->memberBaselineShift(face);
+    const int64_t glyphY = y + font->memberBaselineShift(face);
     if (view.hasBitmap) {
-      painter.bitmap(view, face->antialias(), pen + view.left, glyphY + view.topOffset);
+      sink.bitmap(view, face->antialias(), pen + view.left, glyphY + view.topOffset);
     } else if (view.missing && view.advance >= 1) {
-      painter.missingBox(pen, glyphY, view.advance, face->height());
+      sink.missingBox(pen, glyphY, view.advance, face->height());
     }
     pen += view.advance;
   }
-  painter.flush();
-  return saturatePen(pen);
+  sink.flush();
+  return pen;
 }
 
-int32_t WindowRenderer::drawCodepointRun(std::span<const RunCodepoint> entries, int32_t x, int32_t y, uint32_t color,
-                                         GlyphRowSpan* rows) {
-  GlyphPainter painter(*this, color);
+template <typename Sink>
+int64_t WindowRenderer::walkCodepointRun(std::span<const RunCodepoint> entries, int64_t x, int64_t y, Sink& sink) {
   int64_t pen = x;
   for (const RunCodepoint& entry : entries) {
     if (entry.face == nullptr) continue;
     const GlyphBitmapView& view = glyphViews_.codepointView(entry.face, entry.codepoint);
-    const int64_t glyphY = int64_t{y} + entry.baselineOffset;
-    if (rows != nullptr) {
-      // A tab never draws, whatever its advance.
-      if (!glyphViews_.settled(view) && entry.codepoint != '\t') rows->settled = false;
-      if (view.hasBitmap) rows->add(entry.baselineOffset + view.topOffset, view.height);
-    }
+    const int64_t glyphY = y + entry.baselineOffset;
     if (view.hasBitmap) {
-      painter.bitmap(view, entry.face->antialias(), pen + view.left, glyphY + view.topOffset);
+      sink.bitmap(view, entry.face->antialias(), pen + view.left, glyphY + view.topOffset);
     } else if (view.missing && view.advance >= 1) {
-      painter.missingBox(pen, glyphY, view.advance, entry.face->height());
+      sink.missingBox(pen, glyphY, view.advance, entry.face->height());
     }
     pen += view.advance;
   }
-  painter.flush();
-  return saturatePen(pen);
+  sink.flush();
+  return pen;
 }
 
-int32_t WindowRenderer::drawShapedRun(std::span<const ShapedGlyph> glyphs, int32_t x, int32_t y, uint32_t color,
-                                      GlyphRowSpan* rows) {
-  GlyphPainter painter(*this, color);
+template <typename Sink>
+int64_t WindowRenderer::walkShapedRun(std::span<const ShapedGlyph> glyphs, int64_t x, int64_t y, Sink& sink) {
   int64_t pen = x;
   for (const ShapedGlyph& glyph : glyphs) {
     if (glyph.face == nullptr) continue;
     const GlyphBitmapView& view = glyphViews_.glyphIdView(glyph.face, glyph.glyphId);
-    const int64_t glyphY = int64_t{y} + glyph.baselineShift;
-    if (rows != nullptr) {
-      if (!glyphViews_.settled(view)) rows->settled = false;
-      if (view.hasBitmap) rows->add(int64_t{glyph.baselineShift} + view.topOffset - glyph.yOffset, view.height);
-    }
+    const int64_t glyphY = y + glyph.baselineShift;
     if (view.hasBitmap) {
-      painter.bitmap(view, glyph.face->antialias(), pen + glyph.xOffset + view.left,
-                     glyphY + view.topOffset - glyph.yOffset);
+      sink.bitmap(view, glyph.face->antialias(), pen + glyph.xOffset + view.left,
+                  glyphY + view.topOffset - glyph.yOffset);
     } else if (view.missing && view.advance > 0) {
-      painter.missingBox(pen, glyphY, view.advance, glyph.face->height());
+      sink.missingBox(pen, glyphY, view.advance, glyph.face->height());
     }
     pen += glyph.xAdvance;
   }
-  painter.flush();
-  return saturatePen(pen);
+  sink.flush();
+  return pen;
+}
+
+int32_t WindowRenderer::drawUtf8Text(RenderFont* font, const char* text, int32_t x, int32_t y, uint32_t color) {
+  if (font == nullptr || text == nullptr || *text == '\0') return x;
+  GlyphPainter painter(*this, color);
+  return saturatePen(walkUtf8Text(font, text, x, y, painter));
+}
+
+int32_t WindowRenderer::drawCodepointRun(std::span<const RunCodepoint> entries, int32_t x, int32_t y, uint32_t color) {
+  GlyphPainter painter(*this, color);
+  return saturatePen(walkCodepointRun(entries, x, y, painter));
+}
+
+int32_t WindowRenderer::drawShapedRun(std::span<const ShapedGlyph> glyphs, int32_t x, int32_t y, uint32_t color) {
+  GlyphPainter painter(*this, color);
+  return saturatePen(walkShapedRun(glyphs, x, y, painter));
+}
+
+GlyphInk WindowRenderer::inkOfUtf8Text(RenderFont* font, const char* text) {
+  InkGauge gauge;
+  if (font != nullptr && text != nullptr) walkUtf8Text(font, text, 0, 0, gauge);
+  return gauge.ink;
+}
+
+GlyphInk WindowRenderer::inkOfRuns(const TextLayout& layout) {
+  InkGauge gauge;
+  int64_t pen = 0;
+  for (const TextRun& run : layout.runs) {
+    pen =
+        run.glyphs.empty() ? walkCodepointRun(run.codepoints, pen, 0, gauge) : walkShapedRun(run.glyphs, pen, 0, gauge);
+  }
+  return gauge.ink;
 }
 
 namespace {
@@ -191,16 +241,16 @@ int64_t snapToCell(int64_t position, int64_t cellStart, int64_t cellSize, int64_
 
 }  // namespace
 
-int32_t WindowRenderer::drawTextCells(std::span<const TextCell> cells, int32_t x, int32_t y, uint32_t color,
-                                      int32_t cellWidth) {
-  GlyphPainter painter(*this, color);
+template <typename Sink>
+int64_t WindowRenderer::walkTextCells(std::span<const TextCell> cells, int64_t x, int64_t y, int32_t cellWidth,
+                                      Sink& sink) {
   int64_t pen = x;
   for (const TextCell& cell : cells) {
     const int64_t cellX = pen;
     pen += cellWidth;
     if (isBlankCellCodepoint(cell.codepoint) || cell.face == nullptr) continue;
     const GlyphBitmapView& view = glyphViews_.codepointView(cell.face, cell.codepoint);
-    const int64_t glyphY = int64_t{y} + cell.baselineOffset;
+    const int64_t glyphY = y + cell.baselineOffset;
     if (view.hasBitmap) {
       int64_t gx = cellX + (cell.advance >= 1 && cell.advance < cellWidth ? (cellWidth - cell.advance) / 2 : 0);
       gx += view.left;
@@ -212,11 +262,23 @@ int32_t WindowRenderer::drawTextCells(std::span<const TextCell> cells, int32_t x
       if (view.height >= 1 && lineHeight >= 1 && view.height >= int64_t{lineHeight} - 2) {
         gy = snapToCell(gy, y, lineHeight, view.height);
       }
-      painter.bitmap(view, cell.face->antialias(), gx, gy);
+      sink.bitmap(view, cell.face->antialias(), gx, gy);
     } else if (view.missing) {
-      painter.missingBox(cellX, glyphY, cellWidth, cell.face->height());
+      sink.missingBox(cellX, glyphY, cellWidth, cell.face->height());
     }
   }
-  painter.flush();
-  return saturatePen(pen);
+  sink.flush();
+  return pen;
+}
+
+int32_t WindowRenderer::drawTextCells(std::span<const TextCell> cells, int32_t x, int32_t y, uint32_t color,
+                                      int32_t cellWidth) {
+  GlyphPainter painter(*this, color);
+  return saturatePen(walkTextCells(cells, x, y, cellWidth, painter));
+}
+
+GlyphInk WindowRenderer::inkOfTextCells(std::span<const TextCell> cells, int32_t cellWidth) {
+  InkGauge gauge;
+  walkTextCells(cells, 0, 0, cellWidth, gauge);
+  return gauge.ink;
 }
