@@ -92,21 +92,29 @@ bool ImageTileCache::setVSync(bool enabled, std::string* error) {
 
 uint64_t ImageTileCache::setBudget(uint64_t bytes) {
   budget_ = std::max<uint64_t>(1, bytes);
-  evict(nullptr);
+  evict(false);
   return bytesUsed_;
 }
 
 ImageTile* ImageTileCache::findTile(const TileGrid& grid, int32_t column, int32_t row) {
   const auto found = tiles_.find(grid.tileKey(column, row));
   if (found == tiles_.end()) return nullptr;
-  found->second.lastUsedFrame = frame_;
-  return &found->second;
+  ImageTile& tile = found->second;
+  if (tile.lastUsedFrame != frame_) bytesThisFrame_ += tile.bytes;
+  tile.lastUsedFrame = frame_;
+  recency_.splice(recency_.end(), recency_, tile.recency);
+  return &tile;
 }
 
 ImageTile* ImageTileCache::tile(const TileGrid& grid, int32_t column, int32_t row, std::string* error) {
   if (ImageTile* found = findTile(grid, column, row)) return found;
   if (!grid.contains(column, row) || grid.image() == nullptr) {
     setError(error, "tile coordinates out of range");
+    return nullptr;
+  }
+  // A lone tile larger than the budget is still made; beyond it, a frame's own tiles are never pushed out.
+  if (bytesThisFrame_ > 0 && bytesThisFrame_ + grid.tileBytes(column, row) > budget_) {
+    setError(error, "image tile budget is full for this frame");
     return nullptr;
   }
   ImageTile made;
@@ -116,8 +124,10 @@ ImageTile* ImageTileCache::tile(const TileGrid& grid, int32_t column, int32_t ro
   if (!upload(grid, made, error)) return nullptr;
   const TileKey key = made.key;
   ImageTile& stored = tiles_.emplace(key, std::move(made)).first->second;
+  stored.recency = recency_.insert(recency_.end(), key);
   bytesUsed_ += stored.bytes;
-  evict(&key);
+  bytesThisFrame_ += stored.bytes;
+  evict(true);
   return &stored;
 }
 
@@ -188,30 +198,34 @@ bool ImageTileCache::uploadReduced(const CanvasBitmap& image, const RenderRect& 
   return SDL_UpdateTexture(texture, nullptr, reducedPixels_.data(), width * 4);
 }
 
-// While over budget with two tiles or more: the least recently used tile other than `keep` goes (the first
-// in map order among equals). A single tile larger than the budget stays.
-void ImageTileCache::evict(const TileKey* keep) {
+// While over budget with two tiles or more, the least recently used tile goes; the tile just made, the most
+// recently used, is never the one. A single tile larger than the budget stays.
+void ImageTileCache::evict(bool olderFramesOnly) {
   while (bytesUsed_ > budget_ && tiles_.size() >= 2) {
-    auto oldest = tiles_.end();
-    for (auto it = tiles_.begin(); it != tiles_.end(); ++it) {
-      if (keep != nullptr && it->first == *keep) continue;
-      if (oldest == tiles_.end() || it->second.lastUsedFrame < oldest->second.lastUsedFrame) oldest = it;
-    }
-    if (oldest == tiles_.end()) return;
-    bytesUsed_ -= oldest->second.bytes;
-    tiles_.erase(oldest);
+    const auto oldest = tiles_.find(recency_.front());
+    if (olderFramesOnly && oldest->second.lastUsedFrame == frame_) return;
+    erase(oldest);
   }
 }
 
+void ImageTileCache::erase(std::unordered_map<TileKey, ImageTile, TileKeyHasher>::iterator tile) {
+  bytesUsed_ -= tile->second.bytes;
+  if (tile->second.lastUsedFrame == frame_) bytesThisFrame_ -= tile->second.bytes;
+  recency_.erase(tile->second.recency);
+  tiles_.erase(tile);
+}
+
 void ImageTileCache::forgetImage(uint64_t imageId) {
-  std::erase_if(tiles_, [this, imageId](const auto& entry) {
-    if (entry.first.imageId != imageId) return false;
-    bytesUsed_ -= entry.second.bytes;
-    return true;
-  });
+  for (auto it = tiles_.begin(); it != tiles_.end();) {
+    const auto next = std::next(it);
+    if (it->first.imageId == imageId) erase(it);
+    it = next;
+  }
 }
 
 void ImageTileCache::clear() {
   tiles_.clear();
+  recency_.clear();
   bytesUsed_ = 0;
+  bytesThisFrame_ = 0;
 }

@@ -4,12 +4,18 @@
 // used first when their bytes pass the budget; a canvas's pixels never change, so a tile stays valid until
 // it is evicted or its image is forgotten. The cache owns the window's SDL renderer (made on first need with
 // the stored vsync setting); every tile texture goes before it.
+//
+// Tiles are kept in order of use, so the least recently used one is found at once. A frame makes no tile
+// once the tiles it has drawn fill the budget: a new tile may push out only tiles older frames drew, so a
+// frame that needs more than the budget holds draws what fits instead of making and dropping tiles without
+// end.
 #pragma once
 
 #include <SDL3/SDL_render.h>
 #include <SDL3/SDL_video.h>
 
 #include <cstdint>
+#include <list>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -69,6 +75,7 @@ struct ImageTile {
   RenderRect sourceRect;  // in image pixels
   uint64_t bytes = 0;
   uint64_t lastUsedFrame = 0;
+  std::list<TileKey>::iterator recency;  // its place in the cache's order of use
 };
 
 class ImageTileCache {
@@ -88,13 +95,17 @@ class ImageTileCache {
   // Stored either way; applied now when the renderer exists, else when it is made.
   bool setVSync(bool enabled, std::string* error);
 
-  void nextFrame() { ++frame_; }
+  void nextFrame() {
+    ++frame_;
+    bytesThisFrame_ = 0;
+  }
   uint64_t budget() const { return budget_; }
   uint64_t bytesUsed() const { return bytesUsed_; }
   // budget = max(1, bytes), then eviction; returns the bytes still used.
   uint64_t setBudget(uint64_t bytes);
 
-  // Pointers stay valid until the tile is evicted or forgotten.
+  // Pointers stay valid until the tile is evicted or forgotten. A tile that is not made because the frame's
+  // tiles fill the budget is null with "image tile budget is full for this frame".
   ImageTile* findTile(const TileGrid& grid, int32_t column, int32_t row);
   ImageTile* tile(const TileGrid& grid, int32_t column, int32_t row, std::string* error);
   void forgetImage(uint64_t imageId);
@@ -103,14 +114,19 @@ class ImageTileCache {
  private:
   bool upload(const TileGrid& grid, ImageTile& tile, std::string* error);
   bool uploadReduced(const CanvasBitmap& image, const RenderRect& area, int32_t lod, SDL_Texture* texture);
-  void evict(const TileKey* keep);
+  // Evicts least recently used tiles while over budget and two or more are held; `olderFramesOnly` spares
+  // the tiles of the current frame.
+  void evict(bool olderFramesOnly);
+  void erase(std::unordered_map<TileKey, ImageTile, TileKeyHasher>::iterator tile);
 
   SDL_Window* window_;
   RendererHandle renderer_;  // declared before the tiles, so it outlives their textures
   std::unordered_map<TileKey, ImageTile, TileKeyHasher> tiles_;
+  std::list<TileKey> recency_;  // least recently used first
   bool vsync_ = false;
   uint64_t budget_ = kDefaultBudget;
   uint64_t bytesUsed_ = 0;
   uint64_t frame_ = 0;
+  uint64_t bytesThisFrame_ = 0;          // of the tiles stamped with the current frame
   std::vector<uint32_t> reducedPixels_;  // reused by every reduced tile
 };

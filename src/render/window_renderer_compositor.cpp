@@ -5,6 +5,7 @@
 // texture fail once the window surface was released, the window returns to its window surface for good and
 // images are drawn in software, rather than staying blank.
 #include <algorithm>
+#include <cstdint>
 #include <vector>
 
 #include "render/canvas_bitmap.h"
@@ -17,6 +18,7 @@ namespace {
 
 constexpr int64_t kTileTexturePixels = 512;
 constexpr int32_t kMaxLevelOfDetail = 64;
+constexpr int64_t kMaxTileSpan = INT32_MAX;
 
 SDL_FRect floatRect(int64_t x, int64_t y, int64_t w, int64_t h) {
   return {static_cast<float>(x), static_cast<float>(y), static_cast<float>(w), static_cast<float>(h)};
@@ -39,9 +41,18 @@ VisibleBox visibleBox(SDL_Renderer* renderer, const RenderRect& clip) {
           std::min<int64_t>(int64_t{clip.x} + clip.w, width), std::min<int64_t>(int64_t{clip.y} + clip.h, height)};
 }
 
-// Image pixels per texture pixel for drawing source into dest: the smaller of the two axes' ratios, 1 to 64.
+// Image pixels per texture pixel for drawing source into dest: the smaller of the two axes' ratios, 1 to 64,
+// raised where needed so that a tile spans at least one destination pixel on each axis. Without that, an
+// image squeezed far more on one axis than the other (90,000,000 x 1 into 1,000 x 1) would take hundreds of
+// thousands of tiles, each drawn over a fraction of a pixel.
 int32_t levelOfDetail(const RenderRect& source, const RenderRect& dest) {
-  return std::clamp(std::min(source.w / dest.w, source.h / dest.h), 1, kMaxLevelOfDetail);
+  const int32_t byRatio = std::clamp(std::min(source.w / dest.w, source.h / dest.h), 1, kMaxLevelOfDetail);
+  const auto spanCovering = [](int64_t sourceLength, int64_t destLength) {
+    const int64_t perTile = kTileTexturePixels * destLength;
+    return (sourceLength + perTile - 1) / perTile;
+  };
+  const int64_t atLeast = std::max(spanCovering(source.w, dest.w), spanCovering(source.h, dest.h));
+  return static_cast<int32_t>(std::clamp<int64_t>(atLeast, byRatio, kMaxTileSpan / kTileTexturePixels));
 }
 
 }  // namespace

@@ -92,6 +92,15 @@ TEST_F(ImageCompositorTest, TilesComeAtTheLevelOfDetailOfTheirDestinationWhereTh
   EXPECT_EQ(renderer().imageTileCache()->bytesUsed(), 0u);
 }
 
+TEST_F(ImageCompositorTest, NoTileIsSmallerThanADestinationPixel) {
+  CanvasBitmap image = filledImage(2000000, 1, kRed);
+  ASSERT_EQ(frame({{&image, {0, 0, 2000000, 1}, {0, 0, 10, 1}}}), 1);
+  // 200,000 image pixels per destination pixel: ten tiles of at most 512 texture pixels, not 3,907 of 512.
+  EXPECT_LE(renderer().imageTileCache()->bytesUsed(), 10u * 512 * 4);
+  EXPECT_GT(renderer().imageTileCache()->bytesUsed(), 0u);
+  EXPECT_EQ(shownPixel(sdlRenderer(), 5, 0), kRed & 0xFFFFFFu);
+}
+
 TEST_F(ImageCompositorTest, PlacementsThatCannotBeCompositedAreRefusedAndKeepTheWindowSurface) {
   CanvasBitmap image = filledImage(8, 8, kRed);
   CanvasBitmap target(4, 4);

@@ -107,6 +107,27 @@ TEST_F(ImageTileCacheTest, OverBudgetTheLeastRecentlyUsedTileGoesButALoneTileSta
   EXPECT_EQ(cache().budget(), 1u);
 }
 
+TEST_F(ImageTileCacheTest, AFrameMakesNoTileOnceItsOwnTilesFillTheBudget) {
+  const CanvasBitmap image = positionImage(1536, 512);
+  const TileGrid grid(&image, 512, 1);
+  const uint64_t tileBytes = 512u * 512 * 4;
+  cache().setBudget(2 * tileBytes);
+  cache().nextFrame();
+  EXPECT_NE(cache().tile(grid, 0, 0, nullptr), nullptr);
+  EXPECT_NE(cache().tile(grid, 1, 0, nullptr), nullptr);
+  EXPECT_EQ(cache().tile(grid, 2, 0, nullptr), nullptr);  // would push out a tile this frame draws
+  cache().nextFrame();
+  EXPECT_NE(cache().tile(grid, 0, 0, nullptr), nullptr);
+  EXPECT_NE(cache().tile(grid, 1, 0, nullptr), nullptr);
+  EXPECT_EQ(cache().tile(grid, 2, 0, nullptr), nullptr);
+  EXPECT_EQ(cache().bytesUsed(), 2 * tileBytes);
+  cache().nextFrame();  // a frame that draws only the third tile makes it, the least recently used one goes
+  EXPECT_NE(cache().tile(grid, 2, 0, nullptr), nullptr);
+  EXPECT_NE(cache().tile(grid, 1, 0, nullptr), nullptr);
+  EXPECT_EQ(cache().findTile(grid, 0, 0), nullptr);
+  EXPECT_EQ(cache().bytesUsed(), 2 * tileBytes);
+}
+
 TEST_F(ImageTileCacheTest, ForgettingAnImageDropsItsTilesAtEveryLevelOfDetail) {
   const CanvasBitmap image = positionImage(1024, 512);
   const CanvasBitmap other = positionImage(8, 8);
