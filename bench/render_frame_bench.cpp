@@ -221,6 +221,7 @@ class CompositorScreen {
   }
   void forgetTiles() { handle_.renderer()->imageTileCache()->forgetImage(image_.id); }
   const ImageTileCache& tiles() { return *handle_.renderer()->imageTileCache(); }
+  void setTileBudget(uint64_t bytes) { handle_.renderer()->imageTileCache()->setBudget(bytes); }
 
  private:
   static constexpr int32_t kImageSize = 8000;
@@ -228,10 +229,23 @@ class CompositorScreen {
   CanvasBitmap image_;
 };
 
+CompositorScreen& compositorScreen() {
+  static CompositorScreen compositor;
+  return compositor;
+}
+
+void reportTiles(benchmark::State& state, CompositorScreen& compositor) {
+  const char* name = SDL_GetRendererName(compositor.tiles().renderer());
+  state.SetLabel(name != nullptr ? name : "");
+  state.counters["tile_MiB"] = static_cast<double>(compositor.tiles().bytesUsed()) / 1048576.0;
+  state.counters["budget_MiB"] = static_cast<double>(compositor.tiles().budget()) / 1048576.0;
+}
+
 // first: every frame makes its tiles anew (the frame that first shows the image); else the tiles are kept.
 void timeCompositor(benchmark::State& state, int32_t lod, bool first) {
   if (!screen().ready()) return state.SkipWithError("no window, font or Lua frame");  // SDL is up from here
-  static CompositorScreen compositor;
+  CompositorScreen& compositor = compositorScreen();
+  compositor.setTileBudget(ImageTileCache::kDefaultBudget);
   if (!compositor.frame(lod) || !compositor.frame(lod)) {
     return state.SkipWithError("no compositor");
   }
@@ -239,10 +253,20 @@ void timeCompositor(benchmark::State& state, int32_t lod, bool first) {
     if (first) compositor.forgetTiles();
     compositor.frame(lod);
   }
-  const char* name = SDL_GetRendererName(compositor.tiles().renderer());
-  state.SetLabel(name != nullptr ? name : "");
-  state.counters["tile_MiB"] = static_cast<double>(compositor.tiles().bytesUsed()) / 1048576.0;
-  state.counters["budget_MiB"] = static_cast<double>(compositor.tiles().budget()) / 1048576.0;
+  reportTiles(state, compositor);
+}
+
+// Steady frames of the canvas at its own size when the tile budget holds only half of the 12 MiB of tiles
+// that the window shows: each frame draws the tiles that fit and makes none.
+void timeCompositorOverBudget(benchmark::State& state) {
+  if (!screen().ready()) return state.SkipWithError("no window, font or Lua frame");
+  CompositorScreen& compositor = compositorScreen();
+  compositor.forgetTiles();
+  compositor.setTileBudget(6u << 20);
+  if (!compositor.frame(1) || !compositor.frame(1)) return state.SkipWithError("no compositor");
+  for (auto _ : state) compositor.frame(1);
+  reportTiles(state, compositor);
+  compositor.setTileBudget(ImageTileCache::kDefaultBudget);
 }
 
 void timeMemcpy(benchmark::State& state) {
@@ -278,6 +302,7 @@ void registerBenchmarks() {
       registerFrame(name, timeCompositor, lod, first);
     }
   }
+  registerFrame("compositor/8000x8000 at lod 1, over budget", timeCompositorOverBudget);
 }
 
 }  // namespace
