@@ -211,6 +211,59 @@ void BM_OutlineGetBitmapAlone(benchmark::State& state) {
 }
 BENCHMARK(BM_OutlineGetBitmapAlone);
 
+// 256 rules of 4,000 x 4,000 pixels over one another at supersample 1, against one FreeType rasterisation
+// of the same 256 rectangles into a cleared raster of the mask's size.
+std::vector<MathMaskComponent> stackedRules() {
+  return std::vector<MathMaskComponent>(256, {0, 0, 0, 4000, 4000, false});
+}
+
+void BM_ComposeMathMaskOf256LargeRules(benchmark::State& state) {
+  auto font = RenderFont::load(kMath, 20, 0);
+  const std::vector<MathMaskComponent> rules = stackedRules();
+  for (auto _ : state) {
+    const MathMask mask = font->composeMathMask(rules, 1, 67108864, 16777216);
+    if (mask.status != MathMaskStatus::Done) state.SkipWithError("the mask failed");
+    benchmark::DoNotOptimize(mask.coverage.data());
+  }
+}
+BENCHMARK(BM_ComposeMathMaskOf256LargeRules)->Unit(benchmark::kMillisecond);
+
+void BM_OutlineGetBitmapOf256LargeRules(benchmark::State& state) {
+  constexpr FT_Pos kSide = 4000 * 64;
+  std::vector<FT_Vector> points;
+  std::vector<short> contours;
+  for (int i = 0; i < 256; ++i) {
+    // One pixel of margin on every side, as the mask has; wound as a rule over no glyph is.
+    for (const FT_Vector corner :
+         {FT_Vector{64, 64}, FT_Vector{64 + kSide, 64}, FT_Vector{64 + kSide, 64 + kSide}, FT_Vector{64, 64 + kSide}}) {
+      points.push_back(corner);
+    }
+    contours.push_back(static_cast<short>(points.size() - 1));
+  }
+  std::vector<char> tags(points.size(), FT_CURVE_TAG_ON);
+  FT_Outline outline{};
+  outline.n_points = static_cast<short>(points.size());
+  outline.n_contours = static_cast<short>(contours.size());
+  outline.points = points.data();
+  outline.tags = tags.data();
+  outline.contours = contours.data();
+  std::vector<uint8_t> raster(size_t{4002} * 4002);
+  FT_Bitmap bitmap{};
+  bitmap.rows = 4002;
+  bitmap.width = 4002;
+  bitmap.pitch = 4002;
+  bitmap.buffer = raster.data();
+  bitmap.num_grays = 256;
+  bitmap.pixel_mode = FT_PIXEL_MODE_GRAY;
+  FT_Library library = sharedFreeTypeLibrary();
+  for (auto _ : state) {
+    std::memset(raster.data(), 0, raster.size());
+    if (FT_Outline_Get_Bitmap(library, &outline, &bitmap) != 0) state.SkipWithError("FreeType failed");
+    benchmark::DoNotOptimize(raster.data());
+  }
+}
+BENCHMARK(BM_OutlineGetBitmapOf256LargeRules)->Unit(benchmark::kMillisecond);
+
 }  // namespace
 
 BENCHMARK_MAIN();
