@@ -1,6 +1,7 @@
 // Math mask composition: every glyph outline and rule of a formula goes into one FreeType outline, filled
-// with the non-zero winding rule on a supersampled grey raster (in strips of columns) and averaged down to
-// one coverage byte per pixel, so overlapping pieces merge without seams or double darkening. Rules are
+// with the non-zero winding rule on a supersampled grey raster (in one pass, or in strips of columns where
+// that is cheaper) and averaged down to one coverage byte per pixel, so overlapping pieces merge without
+// seams or double darkening. Rules are
 // wound like the first glyph's outline, so a rule over a glyph adds to its winding instead of cutting a
 // hole.
 #include <freetype/freetype.h>
@@ -187,13 +188,26 @@ FillOutline contoursReaching(const FillOutline& outline, unsigned x0, unsigned x
   return part;
 }
 
-// Fills columns [x0, x1) of the raster in strips of at most kStripColumns, each with the contours that reach
-// it. FreeType walks the whole outline once per band of rows, so narrow strips with few contours each are
-// several times faster than one pass over a long formula; and FreeType keeps the cells of a band in a pool
-// of fixed size, failing with a raster overflow when a row crosses more edge pixels than it holds, which a
-// strip then halves.
-bool fillColumns(FT_Library library, FillOutline& outline, Raster& raster, unsigned x0, unsigned x1) {
-  if (x1 - x0 <= kStripColumns) {
+// Whether filling in strips of kStripColumns costs less than one pass. FreeType walks the whole outline once
+// per band of rows, so narrow strips with few contours each are several times faster than one pass over a
+// long formula; but a contour that reaches many strips (a rule under the whole formula, or rules stacked
+// over the whole mask) is walked again by each of them. Strips pay when the contours reach few strips each.
+bool stripsPayOff(const FillOutline& outline, unsigned width) {
+  if (width <= kStripColumns) return false;
+  constexpr FT_Pos kStripSpan = FT_Pos{kStripColumns} * 64;
+  uint64_t reached = 0;
+  for (const auto& [least, most] : outline.contourSpans) {
+    reached += static_cast<uint64_t>(std::max<FT_Pos>(most / kStripSpan - least / kStripSpan, 0)) + 1;
+  }
+  return reached <= 2 * outline.contourSpans.size();
+}
+
+// Fills columns [x0, x1) of the raster, in strips of at most `stripColumns`, each with the contours that reach
+// it. FreeType keeps the cells of a band in a pool of fixed size, failing with a raster overflow when a row
+// crosses more edge pixels than it holds: the columns are then filled in halves.
+bool fillColumns(FT_Library library, FillOutline& outline, Raster& raster, unsigned x0, unsigned x1,
+                 unsigned stripColumns) {
+  if (x1 - x0 <= stripColumns) {
     FT_Bitmap bitmap{};
     bitmap.rows = raster.rows;
     bitmap.width = x1 - x0;
@@ -211,7 +225,7 @@ bool fillColumns(FT_Library library, FillOutline& outline, Raster& raster, unsig
   const unsigned middle = x0 + (x1 - x0) / 2;
   for (const auto& [from, to] : {std::pair{x0, middle}, std::pair{middle, x1}}) {
     FillOutline part = contoursReaching(outline, from, to);
-    if (!part.contourEnds.empty() && !fillColumns(library, part, raster, from, to)) return false;
+    if (!part.contourEnds.empty() && !fillColumns(library, part, raster, from, to, stripColumns)) return false;
   }
   return true;
 }
@@ -290,7 +304,8 @@ MathMask RenderFont::composeMathMask(const std::vector<MathMaskComponent>& compo
   raster.rows = static_cast<unsigned>(mask.height * supersample);
   raster.bytes.resize(static_cast<size_t>(raster.width) * raster.rows);
   FT_Library library = sharedFreeTypeLibrary();
-  if (library == nullptr || !fillColumns(library, filled, raster, 0, raster.width)) return mask;
+  const unsigned stripColumns = stripsPayOff(filled, raster.width) ? kStripColumns : raster.width;
+  if (library == nullptr || !fillColumns(library, filled, raster, 0, raster.width, stripColumns)) return mask;
   mask.coverage.resize(static_cast<size_t>(mask.width) * static_cast<size_t>(mask.height));
   downsample(raster.bytes, supersample, mask);
   return mask;

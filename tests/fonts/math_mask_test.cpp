@@ -60,6 +60,30 @@ TEST_F(FontTest, MathMask_LongFormulaFilledInStripsMatchesItsGlyphs) {
   }
 }
 
+// Rules across the whole formula reach every strip, so it is filled in one pass, split only where FreeType's
+// cell pool overflows; glyphs and rules keep their coverage.
+TEST_F(FontTest, MathMask_FormulaUnderLongRulesIsSplitOnlyWhereFreeTypeOverflows) {
+  auto font = loadOrFail(kMathTrueType, 20);
+  const uint32_t glyph = glyphOf(*font, "@");
+  const MathMask single = font->composeMathMask({glyphAt(glyph, 0, 0)}, 4, kByteLimit, kPixelLimit);
+  ASSERT_EQ(single.status, MathMaskStatus::Done);
+  std::vector<MathMaskComponent> components;
+  for (int i = 0; i < 300; ++i) components.push_back(glyphAt(glyph, 20.0f * i, 0));
+  for (int i = 0; i < 40; ++i) components.push_back(ruleAt(0, 40.0f + i, 6000, 1));
+  const MathMask mask = font->composeMathMask(components, 4, kByteLimit, kPixelLimit);
+  ASSERT_EQ(mask.status, MathMaskStatus::Done);
+  for (int i = 0; i < 300; i += 37) {
+    for (int32_t y = single.originY; y < single.originY + single.height; ++y) {
+      for (int32_t x = single.originX; x < single.originX + single.width; ++x) {
+        ASSERT_EQ(coverageAt(mask, 20 * i + x, y), coverageAt(single, x, y)) << "copy " << i;
+      }
+    }
+  }
+  for (const int32_t x : {0, 2999, 5999}) {
+    for (int32_t y = 40; y < 80; ++y) ASSERT_EQ(coverageAt(mask, x, y), 255) << x << "," << y;
+  }
+}
+
 TEST_F(FontTest, MathMask_LimitsOfFreeTypesOutlinesAndRaster) {
   auto font = loadOrFail(kMathTrueType, 20);
   const auto compose = [&](const std::vector<MathMaskComponent>& components, int32_t supersample = 4) {
