@@ -1,7 +1,9 @@
 // The area filter. Each destination pixel covers a window of the source centred on its sample point, at
 // least one source pixel wide on each axis; every source pixel under it contributes its overlap (as a
 // weight) times its alpha. Downscaling thus averages the covered area, upscaling blends the one or two
-// nearest source pixels. The per-axis spans and weights are computed once per row and column.
+// nearest source pixels. A window is kept as its bounds, from which each weight follows, and the columns'
+// windows are made for one block of columns at a time, so that beside the result the working memory stays
+// small whatever the sizes.
 #include "render/canvas_resize.h"
 
 #include <algorithm>
@@ -10,38 +12,49 @@
 
 namespace {
 
+constexpr int32_t kColumnBlock = 4096;
+
+// The source window [low, high) under one destination index, and the source indices [first, end) it reaches.
 struct AxisTap {
-  int32_t first = 0;  // first source index
-  std::vector<double> weights;
+  double low;
+  double high;
+  int32_t first;
+  int32_t end;
+
+  // The overlap of source index s with the window.
+  double weight(int32_t s) const { return std::min(s + 1.0, high) - std::max<double>(s, low); }
 };
 
-// The source indices and weights under each destination index of one axis.
-std::vector<AxisTap> axisTaps(int32_t sourceLength, int32_t destinationLength) {
-  const double scale = static_cast<double>(sourceLength) / destinationLength;
-  const double half = std::max(scale, 1.0) * 0.5;
-  std::vector<AxisTap> taps(static_cast<size_t>(destinationLength));
-  for (int32_t d = 0; d < destinationLength; ++d) {
-    const double centre = (d + 0.5) * scale;
-    const double low = centre - half, high = centre + half;
-    const auto first = static_cast<int32_t>(std::max(0.0, std::floor(low)));
-    const auto end = static_cast<int32_t>(std::min(static_cast<double>(sourceLength), std::ceil(high)));
-    AxisTap& tap = taps[static_cast<size_t>(d)];
-    tap.first = first;
-    for (int32_t s = first; s < end; ++s) tap.weights.push_back(std::min(s + 1.0, high) - std::max<double>(s, low));
+class Axis {
+ public:
+  Axis(int32_t sourceLength, int32_t destinationLength)
+      : sourceLength_(sourceLength),
+        scale_(static_cast<double>(sourceLength) / destinationLength),
+        half_(std::max(scale_, 1.0) * 0.5) {}
+
+  AxisTap tap(int32_t d) const {
+    const double centre = (d + 0.5) * scale_;
+    const double low = centre - half_, high = centre + half_;
+    return {low, high, static_cast<int32_t>(std::max(0.0, std::floor(low))),
+            static_cast<int32_t>(std::min(static_cast<double>(sourceLength_), std::ceil(high)))};
   }
-  return taps;
-}
+
+ private:
+  int32_t sourceLength_;
+  double scale_;
+  double half_;
+};
 
 uint32_t channelOf(double value) { return static_cast<uint32_t>(std::clamp<long>(std::lround(value), 0, 255)); }
 
 uint32_t filterPixel(const CanvasBitmap& source, const AxisTap& column, const AxisTap& row) {
   double weightSum = 0, alphaSum = 0, red = 0, green = 0, blue = 0;
-  for (size_t ry = 0; ry < row.weights.size(); ++ry) {
-    const uint32_t* line = source.pixels.data() + static_cast<size_t>(row.first + static_cast<int32_t>(ry)) *
-                                                      static_cast<size_t>(source.width);
-    for (size_t cx = 0; cx < column.weights.size(); ++cx) {
-      const uint32_t pixel = line[column.first + static_cast<int32_t>(cx)];
-      const double weight = column.weights[cx] * row.weights[ry];
+  for (int32_t y = row.first; y < row.end; ++y) {
+    const uint32_t* line = source.pixels.data() + static_cast<size_t>(y) * static_cast<size_t>(source.width);
+    const double rowWeight = row.weight(y);
+    for (int32_t x = column.first; x < column.end; ++x) {
+      const uint32_t pixel = line[x];
+      const double weight = column.weight(x) * rowWeight;
       const double alpha = (pixel >> 24) * weight;
       weightSum += weight;
       alphaSum += alpha;
@@ -60,11 +73,19 @@ uint32_t filterPixel(const CanvasBitmap& source, const AxisTap& column, const Ax
 std::unique_ptr<CanvasBitmap> resizeCanvas(const CanvasBitmap& source, int32_t width, int32_t height) {
   auto result = std::make_unique<CanvasBitmap>(width, height);
   if (source.width <= 0 || source.height <= 0) return result;
-  const std::vector<AxisTap> columns = axisTaps(source.width, width);
-  const std::vector<AxisTap> rows = axisTaps(source.height, height);
-  uint32_t* out = result->pixels.data();
-  for (const AxisTap& row : rows) {
-    for (const AxisTap& column : columns) *out++ = filterPixel(source, column, row);
+  const Axis columnAxis(source.width, width);
+  const Axis rowAxis(source.height, height);
+  std::vector<AxisTap> columns;
+  columns.reserve(static_cast<size_t>(std::min(width, kColumnBlock)));
+  for (int32_t blockStart = 0; blockStart < width; blockStart += kColumnBlock) {
+    const int32_t blockEnd = blockStart + std::min(kColumnBlock, width - blockStart);
+    columns.clear();
+    for (int32_t x = blockStart; x < blockEnd; ++x) columns.push_back(columnAxis.tap(x));
+    for (int32_t y = 0; y < height; ++y) {
+      const AxisTap row = rowAxis.tap(y);
+      uint32_t* out = result->pixels.data() + static_cast<size_t>(y) * static_cast<size_t>(width) + blockStart;
+      for (const AxisTap& column : columns) *out++ = filterPixel(source, column, row);
+    }
   }
   return result;
 }
