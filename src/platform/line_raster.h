@@ -27,8 +27,10 @@ struct LineClipBox {
   int32_t y1;
 };
 
-// Widest stroke accepted, in pixels; wider ones are refused.
-inline constexpr float kMaxLineWidth = 1 << 20;
+// Widest stroke accepted, in pixels; wider ones are refused. FreeType renders outlines within 262,144 pixels of
+// its origin: a stroke's outline reaches a width beyond the parts of the polyline that can cover a square of
+// 32,767 pixels, which themselves reach half a width beyond it, so every width up to this one is drawn.
+inline constexpr float kMaxLineWidth = 200000;
 
 // Replaces spans with the coverage of the stroked polyline inside clip. False (spans emptied) for fewer
 // than two points, a width that is not finite or outside (0, kMaxLineWidth], a coordinate that is not

@@ -100,4 +100,15 @@ TEST(LineRaster, LongPolylinesMatchAcrossBatches) {
   EXPECT_EQ(pixels.at({25, 30}), 255);
 }
 
+TEST(LineRaster, EveryAcceptedWidthIsDrawn) {
+  // A diagonal with a round join at the widest width: the stroke's outline reaches farthest from the clip.
+  const LinePoint corner[] = {{-150000, -150000}, {50, 40}, {150000, -150000}};
+  const LineClipBox box{0, 0, 100, 100};
+  std::vector<LineSpan> spans;
+  ASSERT_TRUE(rasterizePolyline(corner, kMaxLineWidth, box, &spans));
+  const auto pixels = coverageMap(spans, box);
+  EXPECT_EQ(pixels.size(), 100u * 100u);
+  EXPECT_EQ(pixels.at({0, 99}), 255);
+}
+
 }  // namespace

@@ -8,6 +8,7 @@
 
 #include "host/lua_api.h"
 #include "host/lua_checks.h"
+#include "platform/line_raster.h"
 #include "render/render_cache.h"
 #include "ui/lua/canvas_lua.h"
 #include "ui/lua/render_lua_support.h"
@@ -74,6 +75,14 @@ double checkFinitePositive(lua_State* L, int index) {
   const double value = luaL_checknumber(L, index);
   luaL_argcheck(L, std::isfinite(value) && value > 0, index, "expected a finite positive number");
   return value;
+}
+
+// A stroke width: finite, above 0 and one the rasterizer can draw (a wider one would draw nothing).
+static_assert(kMaxLineWidth == 200000, "the message below names the widest line");
+double checkLineWidth(lua_State* L, int index) {
+  const double width = checkFinitePositive(L, index);
+  luaL_argcheck(L, width <= kMaxLineWidth, index, "line width must not exceed 200000 pixels");
+  return width;
 }
 
 // Whether a stroke of `width` around the box stays inside integer coordinates.
@@ -186,7 +195,7 @@ int rendererDrawAntialiasedRect(lua_State* L) {
 int rendererDrawLine(lua_State* L) {
   double coordinates[4];
   for (int i = 0; i < 4; ++i) coordinates[i] = checkFiniteNumber(L, i + 1);
-  const double width = checkFinitePositive(L, 5);
+  const double width = checkLineWidth(L, 5);
   const uint32_t color = readRendererColor(L, 6);
   const auto [x1, y1, x2, y2] = coordinates;
   luaL_argcheck(L, strokeBoundsFit(std::min(x1, x2), std::min(y1, y2), std::max(x1, x2), std::max(y1, y2), width), 1,
@@ -203,7 +212,7 @@ int rendererDrawPolyline(lua_State* L) {
   const lua_Unsigned count = lua_rawlen(L, 1);
   luaL_argcheck(L, count > 3 && count % 2 == 0, 1, "expected at least two x, y pairs");
   luaL_argcheck(L, count <= kMaxPolylineNumbers, 1, "polyline has too many points");
-  const double width = checkFinitePositive(L, 2);
+  const double width = checkLineWidth(L, 2);
   const uint32_t color = readRendererColor(L, 3);
   double minX = HUGE_VAL, minY = HUGE_VAL, maxX = -HUGE_VAL, maxY = -HUGE_VAL;
   for (lua_Unsigned i = 1; i <= count; ++i) {
