@@ -1,9 +1,10 @@
 // Polyline rasterization over FreeType: the polyline is stroked with FT_Stroker and rendered with the
 // anti-aliasing raster in direct (span callback) mode. FreeType's spans carry 16-bit x values and its
 // outlines at most 32767 points, so the plane is cut into fixed squares of 32767 pixels, the polyline is
-// cut to the part that can reach each square the clip box touches, and long polylines are rendered in
-// batches whose spans are merged (maximum coverage where batches overlap). The squares do not depend on
-// the clip box, so a pixel gets the same coverage whatever clip it is drawn under.
+// cut to the part that can reach each square the clip box touches, and long polylines, and those that run
+// over themselves, are rendered in groups whose spans are merged (maximum coverage where groups overlap).
+// The squares do not depend on the clip box, so a pixel gets the same coverage whatever clip it is drawn
+// under.
 #include "platform/line_raster.h"
 
 #include <ft2build.h>
@@ -19,7 +20,6 @@
 namespace {
 
 constexpr int32_t kStripSize = 32767;
-constexpr size_t kBatchPoints = 1024;
 
 struct LibraryHolder {
   FT_Library library = nullptr;
@@ -143,29 +143,121 @@ std::vector<Piece> piecesInStrip(std::span<const LinePoint> points, double halfW
   return pieces;
 }
 
-// Splits pieces into batches of about kBatchPoints points; a piece cut between batches repeats one
-// segment so that the join at the cut is drawn by one of them.
-std::vector<std::vector<Piece>> batchPieces(const std::vector<Piece>& pieces) {
-  std::vector<std::vector<Piece>> batches(1);
-  size_t inBatch = 0;
-  for (const Piece& piece : pieces) {
-    size_t from = 0;
-    while (true) {
-      const size_t remaining = piece.size() - from;
-      if (kBatchPoints - inBatch < std::min<size_t>(remaining, 3)) {
-        batches.emplace_back();
-        inBatch = 0;
-      }
-      const size_t take = std::min(remaining, kBatchPoints - inBatch);
-      batches.back().emplace_back(piece.begin() + static_cast<ptrdiff_t>(from),
-                                  piece.begin() + static_cast<ptrdiff_t>(from + take));
-      inBatch += take;
-      if (take == remaining) break;
-      from += take - 2;
-    }
-  }
-  return batches;
+// A polyline's pieces cut into groups, each stroked and rendered on its own, with the vertices where a piece
+// was cut: each of those gets its round join as a disc rendered on its own. FreeType fills a stroke with the
+// non-zero rule, which adds up the coverage of edges that fall on one pixel: where a path runs back over
+// itself the edge pixels would get it twice. So a group never holds two segments whose strokes run over one
+// another: a segment that turns back onto the one before it, or that comes back within a width of a segment
+// the path had left, starts a new group. Where groups, discs and renders meet, spans are merged by their
+// largest coverage, so every pixel is covered once.
+struct StrokeGroups {
+  std::vector<std::vector<Piece>> groups;
+  std::vector<FT_Vector> joins;
+};
+
+struct SegmentD {
+  PointD a;
+  PointD b;
+};
+
+double pointSegmentDistance(const PointD& p, const SegmentD& s) {
+  const double dx = s.b.x - s.a.x, dy = s.b.y - s.a.y;
+  const double lengthSquared = dx * dx + dy * dy;
+  const double t =
+      lengthSquared > 0 ? std::clamp(((p.x - s.a.x) * dx + (p.y - s.a.y) * dy) / lengthSquared, 0.0, 1.0) : 0.0;
+  return std::hypot(p.x - (s.a.x + t * dx), p.y - (s.a.y + t * dy));
 }
+
+double cross(const PointD& o, const PointD& a, const PointD& b) {
+  return (a.x - o.x) * (b.y - o.y) - (a.y - o.y) * (b.x - o.x);
+}
+
+double segmentDistance(const SegmentD& s, const SegmentD& t) {
+  const double d1 = cross(s.a, s.b, t.a), d2 = cross(s.a, s.b, t.b);
+  const double d3 = cross(t.a, t.b, s.a), d4 = cross(t.a, t.b, s.b);
+  if (((d1 > 0 && d2 < 0) || (d1 < 0 && d2 > 0)) && ((d3 > 0 && d4 < 0) || (d3 < 0 && d4 > 0))) return 0;
+  return std::min({pointSegmentDistance(s.a, t), pointSegmentDistance(s.b, t), pointSegmentDistance(t.a, s),
+                   pointSegmentDistance(t.b, s)});
+}
+
+class StrokeGrouper {
+ public:
+  explicit StrokeGrouper(double width) : width_(width) {}
+
+  StrokeGroups group(const std::vector<Piece>& pieces) {
+    startGroup();
+    for (const Piece& piece : pieces) {
+      result_.groups.back().emplace_back(1, piece.front());
+      segments_.push_back({});  // no segment lies before the first of a piece
+      for (size_t k = 1; k < piece.size(); ++k) {
+        const SegmentD segment{pixels(piece[k - 1]), pixels(piece[k])};
+        if (segments_.size() >= kGroupSegments || runsOverTheGroup(segment)) {
+          result_.joins.push_back(piece[k - 1]);
+          startGroup();
+          result_.groups.back().emplace_back(1, piece[k - 1]);
+          segments_.push_back({});
+        }
+        segments_.push_back({segment, false, true});
+        result_.groups.back().back().push_back(piece[k]);
+      }
+    }
+    return std::move(result_);
+  }
+
+ private:
+  struct Entry {
+    SegmentD segment;
+    bool left = false;  // the path has been farther than a width from it since
+    bool real = false;  // false: the start of a piece, with no segment
+  };
+  static constexpr size_t kGroupSegments = 128;
+
+  static PointD pixels(const FT_Vector& point) { return {point.x / 64.0, point.y / 64.0}; }
+
+  void startGroup() {
+    result_.groups.emplace_back();
+    segments_.clear();
+  }
+
+  // Whether the segment runs over a segment of the group; marks the ones it leaves behind.
+  bool runsOverTheGroup(const SegmentD& segment) {
+    const double farAway = width_ + 2;
+    bool over = false;
+    for (size_t j = 0; j < segments_.size(); ++j) {
+      Entry& earlier = segments_[j];
+      if (!earlier.real) continue;
+      const bool adjacent = j + 1 == segments_.size();
+      if (separated(earlier.segment, segment, farAway)) {
+        earlier.left = true;
+        continue;
+      }
+      const double distance = segmentDistance(earlier.segment, segment);
+      if (distance >= farAway) earlier.left = true;
+      if (adjacent ? turnsBackOnto(earlier.segment, segment) : earlier.left && distance < width_) over = true;
+    }
+    return over;
+  }
+
+  // Whether the bounding boxes lie farther apart than `gap` on an axis.
+  static bool separated(const SegmentD& s, const SegmentD& t, double gap) {
+    return std::min(s.a.x, s.b.x) > std::max(t.a.x, t.b.x) + gap ||
+           std::min(t.a.x, t.b.x) > std::max(s.a.x, s.b.x) + gap ||
+           std::min(s.a.y, s.b.y) > std::max(t.a.y, t.b.y) + gap ||
+           std::min(t.a.y, t.b.y) > std::max(s.a.y, s.b.y) + gap;
+  }
+
+  // A segment that turns by more than a right angle and ends within a width of the one before it runs back
+  // over that one (as a stroke drawn out and back does).
+  bool turnsBackOnto(const SegmentD& before, const SegmentD& next) const {
+    const double dot =
+        (before.b.x - before.a.x) * (next.b.x - next.a.x) + (before.b.y - before.a.y) * (next.b.y - next.a.y);
+    return dot < 0 && (pointSegmentDistance(next.b, before) < width_ || pointSegmentDistance(before.a, next) < width_);
+  }
+
+  double width_;
+  StrokeGroups result_;
+  std::vector<Entry> segments_;
+};
 
 struct SpanSink {
   const Strip* strip;
@@ -294,10 +386,13 @@ bool rasterizePolyline(std::span<const LinePoint> points, float width, const Lin
   FT_Stroker rawStroker = nullptr;
   if (FT_Stroker_New(library, &rawStroker) != 0) return false;
   const StrokerHandle stroker(rawStroker);
+  if (FT_Stroker_New(library, &rawStroker) != 0) return false;
+  const StrokerHandle discStroker(rawStroker);  // a dot with round caps: the join at a cut
   const double halfWidth = width / 2.0;
-  FT_Stroker_Set(stroker.get(), static_cast<FT_Fixed>(std::lround(halfWidth * 64.0)), FT_STROKER_LINECAP_BUTT,
-                 FT_STROKER_LINEJOIN_ROUND, 0);
-  bool batched = false;
+  const auto radius = static_cast<FT_Fixed>(std::lround(halfWidth * 64.0));
+  FT_Stroker_Set(stroker.get(), radius, FT_STROKER_LINECAP_BUTT, FT_STROKER_LINEJOIN_ROUND, 0);
+  FT_Stroker_Set(discStroker.get(), radius, FT_STROKER_LINECAP_ROUND, FT_STROKER_LINEJOIN_ROUND, 0);
+  bool merge = false;
   for (int64_t sy = gridStart(clip.y0); sy < clip.y1; sy += kStripSize) {
     for (int64_t sx = gridStart(clip.x0); sx < clip.x1; sx += kStripSize) {
       const Strip strip{sx,
@@ -306,16 +401,21 @@ bool rasterizePolyline(std::span<const LinePoint> points, float width, const Lin
                         static_cast<int32_t>(std::max<int64_t>(clip.y0 - sy, 0)),
                         static_cast<int32_t>(std::min<int64_t>(clip.x1 - sx, kStripSize)),
                         static_cast<int32_t>(std::min<int64_t>(clip.y1 - sy, kStripSize))};
-      const auto batches = batchPieces(piecesInStrip(points, halfWidth, strip));
-      batched = batched || batches.size() > 1;
-      for (const auto& batch : batches) {
-        if (!renderBatch(library, stroker.get(), batch, strip, spans)) {
-          spans->clear();
-          return false;
-        }
+      const StrokeGroups strokes = StrokeGrouper(width).group(piecesInStrip(points, halfWidth, strip));
+      merge = merge || strokes.groups.size() + strokes.joins.size() > 1;
+      bool drawn = true;
+      for (const auto& group : strokes.groups)
+        drawn = drawn && renderBatch(library, stroker.get(), group, strip, spans);
+      for (const FT_Vector& join : strokes.joins) {
+        const std::vector<Piece> dot{{join, {join.x + 1, join.y}}};
+        drawn = drawn && renderBatch(library, discStroker.get(), dot, strip, spans);
+      }
+      if (!drawn) {
+        spans->clear();
+        return false;
       }
     }
   }
-  if (batched) mergeOverlappingSpans(spans);
+  if (merge) mergeOverlappingSpans(spans);
   return true;
 }

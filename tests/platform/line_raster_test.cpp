@@ -100,6 +100,44 @@ TEST(LineRaster, LongPolylinesMatchAcrossBatches) {
   EXPECT_EQ(pixels.at({25, 30}), 255);
 }
 
+// A pixel's coverage in spans; 0 where no span covers it.
+int coverageAt(const std::vector<LineSpan>& spans, int32_t x, int32_t y) {
+  for (const LineSpan& span : spans) {
+    if (span.y == y && x >= span.x && x < span.x + span.length) return span.coverage;
+  }
+  return 0;
+}
+
+TEST(LineRaster, APolylineRunningBackOverItselfCoversEachPixelOnce) {
+  const LineClipBox box{0, 0, 200, 200};
+  const struct {
+    std::vector<LinePoint> once;
+    std::vector<LinePoint> retraced;  // the same stroke with parts of it run over again
+    LineClipBox compared;             // away from the caps and joins that differ
+  } cases[] = {
+      {{{10, 50}, {150, 50}}, {{10, 50}, {150, 50}, {60, 50}}, {12, 40, 140, 60}},
+      {{{10, 50}, {150, 50}}, {{10, 50}, {150, 50}, {10, 50}, {150, 50}}, {12, 40, 140, 60}},
+      {{{20, 20}, {180, 140}}, {{20, 20}, {180, 140}, {20, 20}}, {30, 20, 170, 140}},
+      {{{20, 100}, {100, 160}, {180, 100}},
+       {{20, 100}, {100, 160}, {180, 100}, {100, 160}, {20, 100}},
+       {25, 90, 95, 170}},
+  };
+  for (const float width : {1.0f, 3.0f, 6.5f}) {
+    for (const auto& c : cases) {
+      std::vector<LineSpan> once, retraced;
+      ASSERT_TRUE(rasterizePolyline(c.once, width, box, &once));
+      ASSERT_TRUE(rasterizePolyline(c.retraced, width, box, &retraced));
+      coverageMap(retraced, box);  // no pixel in two spans
+      for (int32_t y = c.compared.y0; y < c.compared.y1; ++y) {
+        for (int32_t x = c.compared.x0; x < c.compared.x1; ++x) {
+          ASSERT_EQ(coverageAt(retraced, x, y), coverageAt(once, x, y))
+              << "width " << width << " at " << x << "," << y << " of a path of " << c.retraced.size() << " points";
+        }
+      }
+    }
+  }
+}
+
 TEST(LineRaster, EveryAcceptedWidthIsDrawn) {
   // A diagonal with a round join at the widest width: the stroke's outline reaches farthest from the clip.
   const LinePoint corner[] = {{-150000, -150000}, {50, 40}, {150000, -150000}};
