@@ -16,6 +16,7 @@
 #include <array>
 #include <cmath>
 #include <memory>
+#include <unordered_map>
 
 namespace {
 
@@ -144,12 +145,14 @@ std::vector<Piece> piecesInStrip(std::span<const LinePoint> points, double halfW
 }
 
 // A polyline's pieces cut into groups, each stroked and rendered on its own, with the vertices where a piece
-// was cut: each of those gets its round join as a disc rendered on its own. FreeType fills a stroke with the
-// non-zero rule, which adds up the coverage of edges that fall on one pixel: where a path runs back over
-// itself the edge pixels would get it twice. So a group never holds two segments whose strokes run over one
-// another: a segment that turns back onto the one before it, or that comes back within a width of a segment
-// the path had left, starts a new group. Where groups, discs and renders meet, spans are merged by their
-// largest coverage, so every pixel is covered once.
+// was cut because it ran over itself: each of those gets its round join as a disc rendered on its own.
+// FreeType fills a stroke with the non-zero rule, which adds up the coverage of edges that fall on one pixel:
+// where a path runs back over itself the edge pixels would get it twice. So a group never holds two segments
+// whose strokes run over one another: a segment that turns back onto the one before it, or that comes within
+// a width of a segment the path had left (its way there is longer than going out and back a width), starts a
+// new group. Groups also end after kGroupSegments segments, for FreeType's outline limits; such a cut repeats
+// one segment, so that the join there is drawn by one of them. Where groups and discs meet, spans are merged
+// by their largest coverage, so every pixel is covered once.
 struct StrokeGroups {
   std::vector<std::vector<Piece>> groups;
   std::vector<FT_Vector> joins;
@@ -182,22 +185,28 @@ double segmentDistance(const SegmentD& s, const SegmentD& t) {
 
 class StrokeGrouper {
  public:
-  explicit StrokeGrouper(double width) : width_(width) {}
+  explicit StrokeGrouper(double width) : width_(width), cellSize_(std::max(width, 4.0)) {}
 
   StrokeGroups group(const std::vector<Piece>& pieces) {
     startGroup();
     for (const Piece& piece : pieces) {
       result_.groups.back().emplace_back(1, piece.front());
-      segments_.push_back({});  // no segment lies before the first of a piece
+      pathLength_ += kNewPiece;  // the path left the region between two pieces
+      previous_ = -1;
       for (size_t k = 1; k < piece.size(); ++k) {
         const SegmentD segment{pixels(piece[k - 1]), pixels(piece[k])};
-        if (segments_.size() >= kGroupSegments || runsOverTheGroup(segment)) {
-          result_.joins.push_back(piece[k - 1]);
-          startGroup();
-          result_.groups.back().emplace_back(1, piece[k - 1]);
-          segments_.push_back({});
+        if (segments_.size() >= kGroupSegments) {
+          cutBefore(piece[k - 1]);
+          if (k >= 2) {
+            result_.groups.back().back().insert(result_.groups.back().back().begin(), piece[k - 2]);
+            add({pixels(piece[k - 2]), pixels(piece[k - 1])});
+          }
         }
-        segments_.push_back({segment, false, true});
+        if (runsOverTheGroup(segment)) {
+          if (k >= 2) result_.joins.push_back(piece[k - 1]);  // the start of a piece has a cap, no join
+          cutBefore(piece[k - 1]);
+        }
+        add(segment);
         result_.groups.back().back().push_back(piece[k]);
       }
     }
@@ -207,43 +216,84 @@ class StrokeGrouper {
  private:
   struct Entry {
     SegmentD segment;
-    bool left = false;  // the path has been farther than a width from it since
-    bool real = false;  // false: the start of a piece, with no segment
+    double pathStart;  // the path's length up to the segment
+    double pathEnd;
   };
-  static constexpr size_t kGroupSegments = 128;
+  static constexpr size_t kGroupSegments = 1024;
+  static constexpr double kNewPiece = 1e12;
+  static constexpr int64_t kMostCells = 64;  // a segment over more cells is tried against every new one
 
   static PointD pixels(const FT_Vector& point) { return {point.x / 64.0, point.y / 64.0}; }
+
+  // Ends the group and starts the next one with a subpath at `start`. A subpath of the ended group that
+  // holds no segment yet is dropped.
+  void cutBefore(const FT_Vector& start) {
+    std::vector<Piece>& ended = result_.groups.back();
+    if (!ended.empty() && ended.back().size() < 2) ended.pop_back();
+    startGroup();
+    result_.groups.back().emplace_back(1, start);
+  }
 
   void startGroup() {
     result_.groups.emplace_back();
     segments_.clear();
+    cells_.clear();
+    wide_.clear();
+    previous_ = -1;
   }
 
-  // Whether the segment runs over a segment of the group; marks the ones it leaves behind.
+  // The cells that a segment's box, grown by half a width, covers: two segments closer than a width share one.
+  template <typename Visit>
+  bool forEachCell(const SegmentD& s, Visit visit) const {
+    const double margin = width_ / 2;
+    const int64_t x0 = cellOf(std::min(s.a.x, s.b.x) - margin), x1 = cellOf(std::max(s.a.x, s.b.x) + margin);
+    const int64_t y0 = cellOf(std::min(s.a.y, s.b.y) - margin), y1 = cellOf(std::max(s.a.y, s.b.y) + margin);
+    if ((x1 - x0 + 1) * (y1 - y0 + 1) > kMostCells) return false;
+    for (int64_t y = y0; y <= y1; ++y) {
+      for (int64_t x = x0; x <= x1; ++x)
+        visit(static_cast<uint64_t>(x) * 0x9E3779B97F4A7C15ull ^ static_cast<uint64_t>(y));
+    }
+    return true;
+  }
+  int64_t cellOf(double coordinate) const { return static_cast<int64_t>(std::floor(coordinate / cellSize_)); }
+
+  void add(const SegmentD& segment) {
+    const double length = std::hypot(segment.b.x - segment.a.x, segment.b.y - segment.a.y);
+    const auto index = static_cast<uint32_t>(segments_.size());
+    segments_.push_back({segment, pathLength_, pathLength_ + length});
+    pathLength_ += length;
+    if (!forEachCell(segment, [&](uint64_t cell) { cells_[cell].push_back(index); })) wide_.push_back(index);
+    previous_ = static_cast<int64_t>(index);
+  }
+
+  // Whether the segment, which follows the last one added, runs over a segment of the group.
   bool runsOverTheGroup(const SegmentD& segment) {
-    const double farAway = width_ + 2;
+    if (previous_ >= 0 && turnsBackOnto(segments_[static_cast<size_t>(previous_)].segment, segment)) return true;
     bool over = false;
-    for (size_t j = 0; j < segments_.size(); ++j) {
-      Entry& earlier = segments_[j];
-      if (!earlier.real) continue;
-      const bool adjacent = j + 1 == segments_.size();
-      if (separated(earlier.segment, segment, farAway)) {
-        earlier.left = true;
-        continue;
+    const auto tryOne = [&](uint32_t index) {
+      const Entry& earlier = segments_[index];
+      // A way from that segment to this one longer than out and back beyond a width: the path left it.
+      over = over || (static_cast<int64_t>(index) != previous_ && pathLength_ - earlier.pathEnd > 2 * (width_ + 2) &&
+                      !boxesApart(earlier.segment, segment) && segmentDistance(earlier.segment, segment) < width_);
+    };
+    for (const uint32_t index : wide_) tryOne(index);
+    const bool fits = forEachCell(segment, [&](uint64_t cell) {
+      if (const auto found = cells_.find(cell); found != cells_.end()) {
+        for (const uint32_t index : found->second) tryOne(index);
       }
-      const double distance = segmentDistance(earlier.segment, segment);
-      if (distance >= farAway) earlier.left = true;
-      if (adjacent ? turnsBackOnto(earlier.segment, segment) : earlier.left && distance < width_) over = true;
+    });
+    if (!fits) {
+      for (uint32_t index = 0; index < segments_.size(); ++index) tryOne(index);
     }
     return over;
   }
 
-  // Whether the bounding boxes lie farther apart than `gap` on an axis.
-  static bool separated(const SegmentD& s, const SegmentD& t, double gap) {
-    return std::min(s.a.x, s.b.x) > std::max(t.a.x, t.b.x) + gap ||
-           std::min(t.a.x, t.b.x) > std::max(s.a.x, s.b.x) + gap ||
-           std::min(s.a.y, s.b.y) > std::max(t.a.y, t.b.y) + gap ||
-           std::min(t.a.y, t.b.y) > std::max(s.a.y, s.b.y) + gap;
+  // Whether the segments' boxes lie a width apart or more on an axis, so the segments do too.
+  bool boxesApart(const SegmentD& s, const SegmentD& t) const {
+    return std::min(s.a.x, s.b.x) >= std::max(t.a.x, t.b.x) + width_ ||
+           std::min(t.a.x, t.b.x) >= std::max(s.a.x, s.b.x) + width_ ||
+           std::min(s.a.y, s.b.y) >= std::max(t.a.y, t.b.y) + width_ ||
+           std::min(t.a.y, t.b.y) >= std::max(s.a.y, s.b.y) + width_;
   }
 
   // A segment that turns by more than a right angle and ends within a width of the one before it runs back
@@ -255,8 +305,13 @@ class StrokeGrouper {
   }
 
   double width_;
+  double cellSize_;
+  double pathLength_ = 0;
+  int64_t previous_ = -1;  // the segment before the next one, in the same piece; -1 for none
   StrokeGroups result_;
   std::vector<Entry> segments_;
+  std::unordered_map<uint64_t, std::vector<uint32_t>> cells_;
+  std::vector<uint32_t> wide_;
 };
 
 struct SpanSink {
