@@ -2,7 +2,8 @@
 // repaint, an unchanged frame, a one-line change and a cursor blink, each drawn natively into the window's
 // RenderCache and through the Lua renderer module (the same frames), presentation included; beside them the
 // cost of presenting the whole window and one 96-pixel band on their own, a plain memcpy of one frame, and
-// the image compositor showing an 8,000 x 8,000 canvas (the frame that first shows it, and the next ones).
+// the image compositor showing an 8,000 x 8,000 canvas (the frame that first shows it, and the next ones),
+// and 4,096 small canvases through the compositor with their tiles in the tile budget or twice over it.
 // After the run a table gives wall-clock and CPU time and each frame's share of its path's full repaint.
 // The video driver is offscreen unless SDL_VIDEO_DRIVER names another (bench/README.md: on Xvfb).
 #include <SDL3/SDL.h>
@@ -221,7 +222,6 @@ class CompositorScreen {
   }
   void forgetTiles() { handle_.renderer()->imageTileCache()->forgetImage(image_.id); }
   const ImageTileCache& tiles() { return *handle_.renderer()->imageTileCache(); }
-  void setTileBudget(uint64_t bytes) { handle_.renderer()->imageTileCache()->setBudget(bytes); }
 
  private:
   static constexpr int32_t kImageSize = 8000;
@@ -229,23 +229,10 @@ class CompositorScreen {
   CanvasBitmap image_;
 };
 
-CompositorScreen& compositorScreen() {
-  static CompositorScreen compositor;
-  return compositor;
-}
-
-void reportTiles(benchmark::State& state, CompositorScreen& compositor) {
-  const char* name = SDL_GetRendererName(compositor.tiles().renderer());
-  state.SetLabel(name != nullptr ? name : "");
-  state.counters["tile_MiB"] = static_cast<double>(compositor.tiles().bytesUsed()) / 1048576.0;
-  state.counters["budget_MiB"] = static_cast<double>(compositor.tiles().budget()) / 1048576.0;
-}
-
 // first: every frame makes its tiles anew (the frame that first shows the image); else the tiles are kept.
 void timeCompositor(benchmark::State& state, int32_t lod, bool first) {
   if (!screen().ready()) return state.SkipWithError("no window, font or Lua frame");  // SDL is up from here
-  CompositorScreen& compositor = compositorScreen();
-  compositor.setTileBudget(ImageTileCache::kDefaultBudget);
+  static CompositorScreen compositor;
   if (!compositor.frame(lod) || !compositor.frame(lod)) {
     return state.SkipWithError("no compositor");
   }
@@ -253,20 +240,62 @@ void timeCompositor(benchmark::State& state, int32_t lod, bool first) {
     if (first) compositor.forgetTiles();
     compositor.frame(lod);
   }
-  reportTiles(state, compositor);
+  const char* name = SDL_GetRendererName(compositor.tiles().renderer());
+  state.SetLabel(name != nullptr ? name : "");
+  state.counters["tile_MiB"] = static_cast<double>(compositor.tiles().bytesUsed()) / 1048576.0;
+  state.counters["budget_MiB"] = static_cast<double>(compositor.tiles().budget()) / 1048576.0;
 }
 
-// Steady frames of the canvas at its own size when the tile budget holds only half of the 12 MiB of tiles
-// that the window shows: each frame draws the tiles that fit and makes none.
-void timeCompositorOverBudget(benchmark::State& state) {
+// A third window that shows 4,096 canvases of 64 x 64 pixels through the compositor, each at 16 x 16 (one
+// tile of 16 x 16 texture pixels, 1 KiB), under a frame of one background fill.
+class ManyCanvasScreen {
+ public:
+  static constexpr int kCanvases = 4096;
+  static constexpr int32_t kShown = 16;
+
+  ManyCanvasScreen() : handle_(SDL_CreateWindow("canvases", kWidth, kHeight, SDL_WINDOW_HIDDEN), SDL_DestroyWindow) {
+    canvases_.reserve(kCanvases);
+    for (int i = 0; i < kCanvases; ++i) {
+      canvases_.emplace_back(64, 64);
+      std::fill(canvases_.back().pixels.begin(), canvases_.back().pixels.end(), 0xFF000000u | (i * 2654435761u >> 8));
+    }
+  }
+
+  bool frame() {
+    WindowRenderer& out = *handle_.renderer();
+    out.beginDrawing();
+    out.renderCache()->fillRect({0, 0, kWidth, kHeight}, 0xFF1E1E1Eu);
+    bool placed = true;
+    const int32_t columns = kWidth / kShown;
+    for (int i = 0; i < kCanvases; ++i) {
+      const RenderRect dest{i % columns * kShown, i / columns * kShown, kShown, kShown};
+      placed = out.addImagePlacement(&canvases_[static_cast<size_t>(i)], {0, 0, 64, 64}, dest, {0, 0, kWidth, kHeight},
+                                     0, 0, 0) &&
+               placed;
+      out.renderCache()->clearRect(dest);
+    }
+    out.endDrawing();
+    return placed;
+  }
+  ImageTileCache& tiles() { return *handle_.renderer()->imageTileCache(); }
+
+ private:
+  WindowRendererHandle handle_;
+  std::vector<CanvasBitmap> canvases_;
+};
+
+// Steady frames of the 4,096 canvases when their 4 MiB of tiles fit the tile budget, and when the budget
+// holds half of them: a frame over budget draws the tiles that fit and makes none.
+void timeManyCanvases(benchmark::State& state, bool overBudget) {
   if (!screen().ready()) return state.SkipWithError("no window, font or Lua frame");
-  CompositorScreen& compositor = compositorScreen();
-  compositor.forgetTiles();
-  compositor.setTileBudget(6u << 20);
-  if (!compositor.frame(1) || !compositor.frame(1)) return state.SkipWithError("no compositor");
-  for (auto _ : state) compositor.frame(1);
-  reportTiles(state, compositor);
-  compositor.setTileBudget(ImageTileCache::kDefaultBudget);
+  static ManyCanvasScreen canvases;
+  canvases.tiles().setBudget(overBudget ? uint64_t{2} << 20 : ImageTileCache::kDefaultBudget);
+  if (!canvases.frame() || !canvases.frame()) return state.SkipWithError("no compositor");
+  for (auto _ : state) canvases.frame();
+  const char* name = SDL_GetRendererName(canvases.tiles().renderer());
+  state.SetLabel(name != nullptr ? name : "");
+  state.counters["tile_MiB"] = static_cast<double>(canvases.tiles().bytesUsed()) / 1048576.0;
+  state.counters["budget_MiB"] = static_cast<double>(canvases.tiles().budget()) / 1048576.0;
 }
 
 void timeMemcpy(benchmark::State& state) {
@@ -302,7 +331,8 @@ void registerBenchmarks() {
       registerFrame(name, timeCompositor, lod, first);
     }
   }
-  registerFrame("compositor/8000x8000 at lod 1, over budget", timeCompositorOverBudget);
+  registerFrame("tiles/4096 canvases, fitting", timeManyCanvases, false);
+  registerFrame("tiles/4096 canvases, twice the budget", timeManyCanvases, true);
 }
 
 }  // namespace
