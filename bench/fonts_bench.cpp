@@ -162,6 +162,37 @@ void BM_ComposeMathMask(benchmark::State& state) {
 }
 BENCHMARK(BM_ComposeMathMask);
 
+// An outline's points, tags and contour ends.
+struct OutlineParts {
+  std::vector<FT_Vector> points;
+  std::vector<char> tags;
+  std::vector<short> contours;
+};
+
+// Times FT_Outline_Get_Bitmap of the outline into a cleared grey raster of width x rows bytes.
+void timeOutlineGetBitmap(benchmark::State& state, OutlineParts& parts, unsigned width, unsigned rows) {
+  FT_Outline outline{};
+  outline.n_points = static_cast<short>(parts.points.size());
+  outline.n_contours = static_cast<short>(parts.contours.size());
+  outline.points = parts.points.data();
+  outline.tags = parts.tags.data();
+  outline.contours = parts.contours.data();
+  std::vector<uint8_t> raster(static_cast<size_t>(width) * rows);
+  FT_Bitmap bitmap{};
+  bitmap.rows = rows;
+  bitmap.width = width;
+  bitmap.pitch = static_cast<int>(width);
+  bitmap.buffer = raster.data();
+  bitmap.num_grays = 256;
+  bitmap.pixel_mode = FT_PIXEL_MODE_GRAY;
+  FT_Library library = sharedFreeTypeLibrary();
+  for (auto _ : state) {
+    std::memset(raster.data(), 0, raster.size());
+    if (FT_Outline_Get_Bitmap(library, &outline, &bitmap) != 0) state.SkipWithError("FreeType failed");
+    benchmark::DoNotOptimize(raster.data());
+  }
+}
+
 // The same formula's outline, gathered and placed as the mask composition does, rendered by
 // FT_Outline_Get_Bitmap alone into a cleared raster of the same size.
 void BM_OutlineGetBitmapAlone(benchmark::State& state) {
@@ -173,41 +204,21 @@ void BM_OutlineGetBitmapAlone(benchmark::State& state) {
   FT_New_Face(library, kMath, 0, &raw);
   const FreeTypeFaceHandle face(raw);
   FT_Set_Char_Size(raw, 0, 20 * 64, 0, 0);
-  std::vector<FT_Vector> points;
-  std::vector<char> tags;
-  std::vector<short> contours;
+  OutlineParts parts;
   const double top = mask.originY + mask.height;
   for (const MathMaskComponent& component : formula) {
     FT_Load_Glyph(raw, component.glyphId, FT_LOAD_NO_HINTING | FT_LOAD_NO_BITMAP);
     const FT_Outline& glyph = raw->glyph->outline;
-    const auto base = static_cast<short>(points.size());
+    const auto base = static_cast<short>(parts.points.size());
     for (short i = 0; i < glyph.n_points; ++i) {
       const double x = component.x + glyph.points[i].x / 64.0 - mask.originX;
       const double y = top - (font->baseline() + component.y - glyph.points[i].y / 64.0);
-      points.push_back({std::lround(x * 256.0), std::lround(y * 256.0)});
-      tags.push_back(glyph.tags[i]);
+      parts.points.push_back({std::lround(x * 256.0), std::lround(y * 256.0)});
+      parts.tags.push_back(glyph.tags[i]);
     }
-    for (short i = 0; i < glyph.n_contours; ++i) contours.push_back(static_cast<short>(glyph.contours[i] + base));
+    for (short i = 0; i < glyph.n_contours; ++i) parts.contours.push_back(static_cast<short>(glyph.contours[i] + base));
   }
-  FT_Outline outline{};
-  outline.n_points = static_cast<short>(points.size());
-  outline.n_contours = static_cast<short>(contours.size());
-  outline.points = points.data();
-  outline.tags = tags.data();
-  outline.contours = contours.data();
-  std::vector<uint8_t> raster(static_cast<size_t>(mask.width) * 4 * mask.height * 4);
-  FT_Bitmap bitmap{};
-  bitmap.rows = static_cast<unsigned>(mask.height * 4);
-  bitmap.width = static_cast<unsigned>(mask.width * 4);
-  bitmap.pitch = mask.width * 4;
-  bitmap.buffer = raster.data();
-  bitmap.num_grays = 256;
-  bitmap.pixel_mode = FT_PIXEL_MODE_GRAY;
-  for (auto _ : state) {
-    std::memset(raster.data(), 0, raster.size());
-    if (FT_Outline_Get_Bitmap(library, &outline, &bitmap) != 0) state.SkipWithError("FreeType failed");
-    benchmark::DoNotOptimize(raster.data());
-  }
+  timeOutlineGetBitmap(state, parts, static_cast<unsigned>(mask.width * 4), static_cast<unsigned>(mask.height * 4));
 }
 BENCHMARK(BM_OutlineGetBitmapAlone);
 
@@ -230,37 +241,17 @@ BENCHMARK(BM_ComposeMathMaskOf256LargeRules)->Unit(benchmark::kMillisecond);
 
 void BM_OutlineGetBitmapOf256LargeRules(benchmark::State& state) {
   constexpr FT_Pos kSide = 4000 * 64;
-  std::vector<FT_Vector> points;
-  std::vector<short> contours;
+  OutlineParts parts;
   for (int i = 0; i < 256; ++i) {
     // One pixel of margin on every side, as the mask has; wound as a rule over no glyph is.
     for (const FT_Vector corner :
          {FT_Vector{64, 64}, FT_Vector{64 + kSide, 64}, FT_Vector{64 + kSide, 64 + kSide}, FT_Vector{64, 64 + kSide}}) {
-      points.push_back(corner);
+      parts.points.push_back(corner);
+      parts.tags.push_back(FT_CURVE_TAG_ON);
     }
-    contours.push_back(static_cast<short>(points.size() - 1));
+    parts.contours.push_back(static_cast<short>(parts.points.size() - 1));
   }
-  std::vector<char> tags(points.size(), FT_CURVE_TAG_ON);
-  FT_Outline outline{};
-  outline.n_points = static_cast<short>(points.size());
-  outline.n_contours = static_cast<short>(contours.size());
-  outline.points = points.data();
-  outline.tags = tags.data();
-  outline.contours = contours.data();
-  std::vector<uint8_t> raster(size_t{4002} * 4002);
-  FT_Bitmap bitmap{};
-  bitmap.rows = 4002;
-  bitmap.width = 4002;
-  bitmap.pitch = 4002;
-  bitmap.buffer = raster.data();
-  bitmap.num_grays = 256;
-  bitmap.pixel_mode = FT_PIXEL_MODE_GRAY;
-  FT_Library library = sharedFreeTypeLibrary();
-  for (auto _ : state) {
-    std::memset(raster.data(), 0, raster.size());
-    if (FT_Outline_Get_Bitmap(library, &outline, &bitmap) != 0) state.SkipWithError("FreeType failed");
-    benchmark::DoNotOptimize(raster.data());
-  }
+  timeOutlineGetBitmap(state, parts, 4002, 4002);
 }
 BENCHMARK(BM_OutlineGetBitmapOf256LargeRules)->Unit(benchmark::kMillisecond);
 
