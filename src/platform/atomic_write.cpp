@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/file_queries.h"
 #include "platform/file_utils.h"
 #include "platform/unique_fd.h"
 
@@ -143,6 +144,11 @@ bool replaceFile(std::string_view source, std::string_view target, int& error) {
   error = 0;
   if (!isSystemPath(source) || !isSystemPath(target)) {
     error = EINVAL;
+    return false;
+  }
+  // A rename would turn a pipe, socket or device into a regular file that its readers never see.
+  if (const std::optional<FileStepError> refused = nonRegularFileError(target)) {
+    error = refused->code;
     return false;
   }
   const std::string targetText(target);

@@ -22,10 +22,13 @@ uint64_t nextSaveAttemptNumber();
 
 // Writes data to path. An existing target keeps its permission bits (and its owner where the system allows);
 // a new one gets 0666 less the umask. A target without write permission is refused before anything is
-// created. Every failure leaves the target as it was and removes the temporary file.
+// created; one that is no regular file fails at the replacement. Every failure leaves the target as it was
+// and removes the temporary file.
 AtomicWriteResult writeFileAtomic(std::string_view path, std::string_view data);
 // The same with the content given as consecutive parts, written one after another.
 AtomicWriteResult writeFileAtomic(std::string_view path, std::span<const std::string_view> parts);
 
-// Renames source over target and makes the rename durable; false with the errno when the rename fails.
+// Renames source over target and makes the rename durable; false with the errno when the rename fails. A
+// target that exists and is no regular file, followed through its links, is refused: EISDIR for a directory,
+// EINVAL for a pipe, socket or device.
 bool replaceFile(std::string_view source, std::string_view target, int& error);

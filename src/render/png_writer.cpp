@@ -120,7 +120,7 @@ IdatSearch findFirstIdat(std::span<const uint8_t> png) {
 std::optional<std::string> savePngWithMetadata(const CanvasBitmap& canvas, const std::string& path,
                                                const std::vector<PngTextEntry>& entries) {
   if (canvas.width > kMaxPngWidth) return "canvas row is too wide";
-  // The atomic writer would rename its file over a pipe or device node; a directory it cannot replace.
+  // A pipe, device or directory is refused before anything is encoded.
   if (const std::optional<FileStepError> refused = nonRegularFileError(path)) return describeFileStepError(*refused);
   // SDL only reads the pixels of a surface that it encodes.
   const SurfaceHandle surface(SDL_CreateSurfaceFrom(canvas.width, canvas.height, SDL_PIXELFORMAT_ARGB8888,

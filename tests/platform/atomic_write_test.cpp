@@ -1,14 +1,19 @@
 #include "platform/atomic_write.h"
 
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstring>
+#include <functional>
 #include <random>
 #include <thread>
 #include <vector>
 
+#include "platform/unique_fd.h"
 #include "scratch_dir.h"
 
 namespace fs = std::filesystem;
@@ -107,6 +112,42 @@ TEST_F(AtomicWrite, FailuresLeaveTheTargetAndNoTemporaryFile) {
   expectFailure(writeFileAtomic(path("loop"), "x"), "temporary file creation", ELOOP);
   expectFailure(writeFileAtomic(path("f") + std::string("\0", 1), "x"), "path conversion", EINVAL);
   EXPECT_FALSE(fs::exists(dir / "f"));
+  EXPECT_TRUE(leftovers().empty());
+}
+
+// A rename would turn a pipe, socket or device into a regular file, and its readers would never see the save.
+TEST_F(AtomicWrite, TargetThatIsNoRegularFileIsRefusedAndKeepsItsKind) {
+  const auto makeSocket = [](const std::string& at) {
+    const UniqueFd socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strcpy(address.sun_path, at.c_str());
+    ASSERT_EQ(bind(socket.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0) << at;
+  };
+  ASSERT_EQ(mkfifo(path("fifo").c_str(), 0600), 0);
+  const struct {
+    const char* name;
+    std::function<void(const std::string&)> make;
+    mode_t kind;
+  } cases[] = {
+      {"pipe", [](const std::string& at) { ASSERT_EQ(mkfifo(at.c_str(), 0600), 0); }, S_IFIFO},
+      {"link to a pipe", [this](const std::string& at) { fs::create_symlink(path("fifo"), at); }, S_IFIFO},
+      {"socket", makeSocket, S_IFSOCK},
+  };
+  for (const auto& c : cases) {
+    const std::string target = path(c.name);
+    c.make(target);
+    expectFailure(writeFileAtomic(target, "new"), "file replacement", EINVAL);
+    struct stat after;
+    ASSERT_EQ(stat(target.c_str(), &after), 0) << c.name;
+    EXPECT_EQ(after.st_mode & S_IFMT, c.kind) << c.name;
+    int error = 0;
+    writeText("source", "x");
+    EXPECT_FALSE(replaceFile(path("source"), target, error)) << c.name;
+    EXPECT_EQ(error, EINVAL) << c.name;
+    EXPECT_EQ(readText("source"), "x") << c.name;
+  }
+  EXPECT_TRUE(fs::is_symlink(dir / "link to a pipe"));
   EXPECT_TRUE(leftovers().empty());
 }
 

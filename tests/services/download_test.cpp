@@ -1,6 +1,7 @@
 #include "services/download.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -137,6 +138,21 @@ TEST_F(DownloadTest, ADeclaredLengthOverTheLimitFailsBeforeAnyWorkFile) {
   const web::DownloadResult missing = download(server.url("/bytes?n=10"), {}, "sub/out");
   EXPECT_EQ(missing.message, "Download work-file creation failed (2)");
   EXPECT_EQ(missing.status, 200u);
+}
+
+TEST_F(DownloadTest, ADestinationThatIsNoRegularFileIsLeftAsItWas) {
+  ASSERT_EQ(mkfifo(path("pipe").c_str(), 0600), 0);
+  std::filesystem::create_directory(dir / "folder");
+  const std::pair<const char*, const char*> cases[] = {{"pipe", "Destination replacement failed (22)"},
+                                                       {"folder", "Destination replacement failed (21)"}};
+  for (const auto& [destination, message] : cases) {
+    const web::DownloadResult result = download(server.url("/bytes?n=10"), {}, destination);
+    EXPECT_FALSE(result.ok) << destination;
+    EXPECT_EQ(result.message, message) << destination;
+  }
+  EXPECT_EQ(std::filesystem::status(dir / "pipe").type(), std::filesystem::file_type::fifo);
+  EXPECT_TRUE(std::filesystem::is_directory(dir / "folder"));
+  expectOnly({"pipe", "folder"});
 }
 
 TEST_F(DownloadTest, AnUndeclaredBodyMayFillTheLimitExactly) {

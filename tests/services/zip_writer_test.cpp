@@ -133,6 +133,19 @@ TEST_F(ZipWriter, DestinationStaysUnchangedAfterDiscardDestructionOrFailedClose)
   EXPECT_EQ(error, "ZIP writer is closed");
 }
 
+TEST_F(ZipWriter, APipeDestinationIsNotReplaced) {
+  ASSERT_EQ(mkfifo(path("pipe").c_str(), 0600), 0);
+  auto writer = openCreate(path("pipe"));
+  addMemory(*writer, "x", "y");
+  std::string error;
+  EXPECT_FALSE(writer->close(error));
+  EXPECT_EQ(error, "ZIP install failed: system error 22");
+  struct stat after;
+  ASSERT_EQ(stat(path("pipe").c_str(), &after), 0);
+  EXPECT_TRUE(S_ISFIFO(after.st_mode)) << "the pipe is still a pipe";
+  EXPECT_EQ(listing(), std::vector<std::string>{"pipe"});
+}
+
 TEST_F(ZipWriter, WriteModeWithoutDestinationCreates) {
   std::string error;
   auto writer = ZipArchiveWriter::openWrite(path("new.zip"), 0, error);
