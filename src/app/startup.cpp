@@ -24,6 +24,7 @@
 #include "host/single_instance.h"
 #include "host/stdin_capture.h"
 #include "platform/file_utils.h"
+#include "platform/sdl_error.h"
 #include "platform/termination_signals.h"
 #include "render/window_presentation.h"
 #include "services/lua_worker.h"
@@ -130,7 +131,7 @@ bool startSdl(FILE* log) {
     return false;
   }
   if (!SDL_Init(SDL_INIT_VIDEO | SDL_INIT_EVENTS)) {
-    writeBootTrace(log, "[qz-boot] SDL initialization failed: %s", SDL_GetError());
+    writeBootTrace(log, "[qz-boot] SDL initialization failed: %s", sdlFailureText("SDL_Init").c_str());
     return false;
   }
   chooseWindowPresentation();  // before the main window's surface exists

@@ -19,6 +19,7 @@
 #include "app/system_functions.h"
 #include "host/lua_api.h"
 #include "host/process_state.h"
+#include "platform/sdl_error.h"
 #include "ui/application.h"
 #include "ui/window_registry.h"
 
@@ -150,7 +151,7 @@ int systemSetLiveResizeCallback(lua_State* L) {
     if (!SDL_AddEventWatch(liveResizeEventWatch, nullptr)) {
       luaL_unref(L, LUA_REGISTRYINDEX, liveResize.callbackRef);
       liveResize.callbackRef = LUA_NOREF;
-      return luaL_error(L, "failed to install live resize callback: %s", SDL_GetError());
+      return luaL_error(L, "failed to install live resize callback: %s", sdlFailureText("SDL_AddEventWatch").c_str());
     }
     liveResize.watchInstalled = true;
   }

@@ -11,6 +11,7 @@
 #include "app/system_lua_support.h"
 #include "host/lua_api.h"
 #include "platform/process_launch.h"
+#include "platform/sdl_error.h"
 
 namespace {
 
@@ -84,7 +85,9 @@ int systemSpawn(lua_State* L) {
 
 // system.open_url(url) -> true, or nil and a message
 int systemOpenUrl(lua_State* L) {
-  if (!SDL_OpenURL(luaL_checkstring(L, 1))) return pushFailure(L, SDL_GetError());
+  const char* url = luaL_checkstring(L, 1);
+  SDL_ClearError();
+  if (!SDL_OpenURL(url)) return pushFailure(L, sdlFailureText("SDL_OpenURL").c_str());
   lua_pushboolean(L, 1);
   return 1;
 }

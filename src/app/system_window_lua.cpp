@@ -15,6 +15,7 @@
 #include "app/workspace_text_input.h"
 #include "host/lua_api.h"
 #include "host/lua_checks.h"
+#include "platform/sdl_error.h"
 #include "ui/application.h"
 #include "ui/cursor_cache.h"
 #include "ui/mouse_backend.h"
@@ -108,8 +109,9 @@ int systemWindowHasFocus(lua_State* L) {
 
 // system.get_clipboard() -> text, or nil and a message
 int systemGetClipboard(lua_State* L) {
+  SDL_ClearError();
   const std::unique_ptr<char, SdlFree> text(SDL_GetClipboardText());
-  if (!text) return pushFailure(L, SDL_GetError());
+  if (!text) return pushFailure(L, sdlFailureText("SDL_GetClipboardText").c_str());
   lua_pushstring(L, text.get());
   return 1;
 }
@@ -117,7 +119,8 @@ int systemGetClipboard(lua_State* L) {
 // system.set_clipboard(text) -> true, or nil and a message
 int systemSetClipboard(lua_State* L) {
   const char* text = luaL_checkstring(L, 1);
-  if (!SDL_SetClipboardText(text)) return pushFailure(L, SDL_GetError());
+  SDL_ClearError();
+  if (!SDL_SetClipboardText(text)) return pushFailure(L, sdlFailureText("SDL_SetClipboardText").c_str());
   lua_pushboolean(L, 1);
   return 1;
 }
@@ -139,7 +142,8 @@ int systemSetTextInputArea(lua_State* L) {
   const std::optional<uint64_t> main = registry.mainWindowId();
   if (!main || !registry.exists(*main)) return pushFailure(L, kNoMainWindow);
   NativeWindow& window = registry.window(*main);
-  if (!window.updateDisplayScale()) return pushFailure(L, SDL_GetError());
+  SDL_ClearError();
+  if (!window.updateDisplayScale()) return pushFailure(L, sdlFailureText("SDL_GetWindowSizeInPixels").c_str());
   const std::optional<TextInputArea> area = workspaceTextInputArea(pixels, window.metrics());
   if (!area) return pushFailure(L, "text input area must stay inside the main workspace");
   std::string error;

@@ -3,6 +3,7 @@
 #include "platform/message_box.h"
 
 #include "platform/dialog_backend.h"
+#include "platform/sdl_error.h"
 
 namespace {
 
@@ -42,8 +43,9 @@ MessageBoxOutcome showMessageBox(const MessageBoxRequest& request) {
   data.buttons = buttons.data();
   int chosen = -1;
   MessageBoxOutcome outcome;
+  SDL_ClearError();  // a text left by an earlier failure is not this box's
   if (!dialogBackend().showMessageBox(data, &chosen)) {
-    outcome.error = SDL_GetError();
+    outcome.error = sdlFailureText("SDL_ShowMessageBox");
     return outcome;
   }
   outcome.shown = true;

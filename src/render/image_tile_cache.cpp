@@ -4,7 +4,10 @@
 
 #include <algorithm>
 #include <new>
+#include <string>
+#include <utility>
 
+#include "platform/sdl_error.h"
 #include "render/canvas_bitmap.h"
 #include "render/startup_trace.h"
 
@@ -13,12 +16,13 @@ namespace {
 // ceil(extent / lod) for a positive lod.
 int32_t reducedExtent(int32_t extent, int32_t lod) { return static_cast<int32_t>((int64_t{extent} + lod - 1) / lod); }
 
-void keepFirstError(std::string* error) {
-  if (error != nullptr && error->empty()) *error = SDL_GetError();
+// The failure of an SDL call that the step survives; only the first is kept.
+void keepFirstError(std::string* error, const char* call) {
+  if (error != nullptr && error->empty()) *error = sdlFailureText(call);
 }
 
-void setError(std::string* error, const char* message) {
-  if (error != nullptr) *error = message;
+void setError(std::string* error, std::string message) {
+  if (error != nullptr) *error = std::move(message);
 }
 
 }  // namespace
@@ -65,16 +69,17 @@ uint64_t tileKeyHash(const TileKey& key) {
 bool ImageTileCache::ensureRenderer(std::string* error) {
   if (renderer_) return true;
   StartupTraceStep step("SDL renderer created");
+  SDL_ClearError();
   renderer_.reset(SDL_CreateRenderer(window_, nullptr));
   if (!renderer_) {
-    setError(error, SDL_GetError());
+    setError(error, sdlFailureText("SDL_CreateRenderer"));
     return false;
   }
   if (startupTraceOn()) {
     const char* name = SDL_GetRendererName(renderer_.get());
     step.setMessage(std::string("SDL renderer created with ") + (name != nullptr ? name : "an unknown backend"));
   }
-  if (!SDL_SetRenderVSync(renderer_.get(), vsync_ ? 1 : 0)) keepFirstError(error);
+  if (!SDL_SetRenderVSync(renderer_.get(), vsync_ ? 1 : 0)) keepFirstError(error, "SDL_SetRenderVSync");
   return true;
 }
 
@@ -85,8 +90,9 @@ void ImageTileCache::releaseRenderer() {
 
 bool ImageTileCache::setVSync(bool enabled, std::string* error) {
   vsync_ = enabled;
+  SDL_ClearError();
   if (!renderer_ || SDL_SetRenderVSync(renderer_.get(), enabled ? 1 : 0)) return true;
-  setError(error, SDL_GetError());
+  setError(error, sdlFailureText("SDL_SetRenderVSync"));
   return false;
 }
 
@@ -140,18 +146,19 @@ bool ImageTileCache::upload(const TileGrid& grid, ImageTile& tile, std::string* 
   const int32_t textureWidth = reducedExtent(area.w, lod);
   const int32_t textureHeight = reducedExtent(area.h, lod);
   TextureHandle texture;
+  SDL_ClearError();
   {
     StartupTraceStep step("Image tile texture created");
     texture.reset(SDL_CreateTexture(renderer_.get(), SDL_PIXELFORMAT_ARGB8888, SDL_TEXTUREACCESS_STATIC, textureWidth,
                                     textureHeight));
   }
   if (!texture) {
-    setError(error, SDL_GetError());
+    setError(error, sdlFailureText("SDL_CreateTexture"));
     return false;
   }
-  if (!SDL_SetTextureBlendMode(texture.get(), SDL_BLENDMODE_BLEND)) keepFirstError(error);
+  if (!SDL_SetTextureBlendMode(texture.get(), SDL_BLENDMODE_BLEND)) keepFirstError(error, "SDL_SetTextureBlendMode");
   if (!SDL_SetTextureScaleMode(texture.get(), lod > 1 ? SDL_SCALEMODE_LINEAR : SDL_SCALEMODE_NEAREST)) {
-    keepFirstError(error);
+    keepFirstError(error, "SDL_SetTextureScaleMode");
   }
   bool updated = false;
   if (lod == 1) {
@@ -162,7 +169,7 @@ bool ImageTileCache::upload(const TileGrid& grid, ImageTile& tile, std::string* 
     updated = uploadReduced(image, area, lod, texture.get());
   }
   if (!updated) {
-    setError(error, SDL_GetError());
+    setError(error, sdlFailureText("SDL_UpdateTexture"));
     return false;
   }
   tile.bytes = uint64_t(textureWidth) * uint64_t(textureHeight) * 4;

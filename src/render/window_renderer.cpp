@@ -4,7 +4,10 @@
 #include "render/window_renderer.h"
 
 #include <algorithm>
+#include <string>
+#include <utility>
 
+#include "platform/sdl_error.h"
 #include "render/canvas_bitmap.h"
 #include "render/image_tile_cache.h"
 #include "render/render_cache.h"
@@ -92,17 +95,18 @@ void WindowRenderer::endDrawing() {
 }
 
 bool WindowRenderer::beginCanvasTarget(CanvasBitmap* bitmap, std::string* error) {
-  const auto fail = [error](const char* message) {
-    if (error != nullptr) *error = message;
+  const auto fail = [error](std::string message) {
+    if (error != nullptr) *error = std::move(message);
     return false;
   };
   if (canvasTarget_ != nullptr || drawingDepth_ != 0) return fail("renderer is already drawing");
   if (bitmap == nullptr || bitmap->width <= 0 || bitmap->height <= 0 || bitmap->width >= kMaxCanvasTargetWidth) {
     return fail("canvas dimensions are invalid");
   }
+  SDL_ClearError();
   SurfaceHandle surface(SDL_CreateSurfaceFrom(bitmap->width, bitmap->height, SDL_PIXELFORMAT_ARGB8888,
                                               bitmap->pixels.data(), bitmap->width * 4));
-  if (!surface) return fail(SDL_GetError());
+  if (!surface) return fail(sdlFailureText("SDL_CreateSurfaceFrom"));
   canvasTargetSurface_ = std::move(surface);
   canvasTarget_ = bitmap;
   renderCache_->invalidateAll();

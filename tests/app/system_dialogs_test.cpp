@@ -80,7 +80,12 @@ TEST_F(SystemDialogs, BadMessageBoxOptionsRaiseBeforeAnyBox) {
 
 TEST_F(SystemDialogs, AnswersOutsideTheListAndFailures) {
   const std::pair<int, Values> cases[] = {
-      {1, {"b"}}, {-1, {"nil"}}, {2, {"nil"}}, {FakeDialogs::kFailBox, {"nil", "no display for boxes"}}};
+      {1, {"b"}},
+      {-1, {"nil"}},
+      {2, {"nil"}},
+      {FakeDialogs::kFailBox, {"nil", "no display for boxes"}},
+      {FakeDialogs::kFailBoxSilently, {"nil", "SDL_ShowMessageBox failed"}},  // not the text left before
+  };
   for (const auto& [answer, results] : cases) {
     dialogs.boxAnswer = answer;
     EXPECT_EQ(run("return system.show_message_box{buttons = {'a', 'b'}}"), results) << answer;

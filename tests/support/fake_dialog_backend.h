@@ -49,6 +49,7 @@ class FakeDialogs : public DialogBackend {
     }
     boxes.push_back(box);
     if (boxAnswer == kFailBox) return SDL_SetError("no display for boxes");
+    if (boxAnswer == kFailBoxSilently) return false;
     *buttonId = boxAnswer;
     return true;
   }
@@ -84,6 +85,7 @@ class FakeDialogs : public DialogBackend {
   }
 
   static constexpr int kFailBox = -100;
+  static constexpr int kFailBoxSilently = -101;  // fails without an SDL error text
   int boxAnswer = 0;
   Answer chooserAnswer = Answer::Choose;
   std::vector<std::string> chosenPaths = {"/chosen/file.lua"};
