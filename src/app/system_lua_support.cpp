@@ -42,9 +42,3 @@ int formatWindowsError(lua_State* L, const char* what, int code) {
   lua_pushfstring(L, "%s: %s", what, text.c_str());
   return 2;
 }
-
-int pushOutOfMemory(lua_State* L, const char* task) {
-  lua_pushnil(L);
-  lua_pushfstring(L, "not enough memory to %s", task);
-  return 2;
-}

@@ -1,5 +1,5 @@
 // Helpers shared by the binding files of the `system` module: string arguments and results, the error
-// results of failed system calls, and the conversion of a failed allocation into an error result.
+// results of failed system calls, and the conversion of running out of memory into an error result.
 #pragma once
 
 #include <new>
@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-struct lua_State;
+#include "host/lua_memory_guard.h"
 
 std::string_view checkStringView(lua_State* L, int index);
 void pushStringView(lua_State* L, std::string_view text);
@@ -24,18 +24,16 @@ int pushFailure(lua_State* L, const char* message);
 int pushPlatformError(lua_State* L, const char* what, int code);
 // Pushes nil and "<what>: <system text>"; returns 2.
 int formatWindowsError(lua_State* L, const char* what, int code);
-// Pushes nil and "not enough memory to <task>"; returns 2.
-int pushOutOfMemory(lua_State* L, const char* task);
-
-// Runs body (which pushes its results and returns their count); a failed allocation inside it gives the
-// results of pushOutOfMemory instead. Lua errors pass through untouched.
+// Runs body (which pushes its results and returns their count) through returnOnOutOfMemory: running out of
+// memory, Lua's or C++'s, or a text too long for a string, answers nil and "not enough memory to <task>"
+// (task a string literal).
 template <typename Body>
 int guardMemory(lua_State* L, const char* task, Body&& body) {
-  try {
-    return body();
-  } catch (const std::bad_alloc&) {
-    return pushOutOfMemory(L, task);
-  } catch (const std::length_error&) {
-    return pushOutOfMemory(L, task);
-  }
+  return returnOnOutOfMemory(L, task, [&] {
+    try {
+      return body();
+    } catch (const std::length_error&) {
+      throw std::bad_alloc();
+    }
+  });
 }

@@ -48,6 +48,24 @@ int directoryRefusal(const std::string& path) {
   }
 }
 
+// Raises the argument error of the first of the table's count elements that is no string or number, unless a
+// string with a zero byte comes before it: then that string's index. 0 when every element is fine. Checked
+// before the guarded work, so an argument error names system.spawn; a number's text never holds a zero byte
+// and is made only in the work.
+lua_Integer checkSpawnArguments(lua_State* L, lua_Integer count) {
+  for (lua_Integer i = 1; i <= count; ++i) {
+    lua_rawgeti(L, 2, i);
+    if (!lua_isstring(L, -1)) {
+      luaL_argerror(L, 2, lua_pushfstring(L, "argument %I must be a string, got %s", i, luaL_typename(L, -1)));
+    }
+    size_t length = 0;
+    const bool holdsZero = lua_type(L, -1) == LUA_TSTRING && holdsNul({lua_tolstring(L, -1, &length), length});
+    lua_pop(L, 1);
+    if (holdsZero) return i;
+  }
+  return 0;
+}
+
 }  // namespace
 
 // system.exec(command) -> true, or nil and a message
@@ -65,17 +83,15 @@ int systemSpawn(lua_State* L) {
   luaL_checktype(L, 2, LUA_TTABLE);
   if (executable.empty()) return pushFailure(L, "executable path is empty");
   if (holdsNul(executable)) return pushFailure(L, "executable path contains a null byte");
+  const lua_Integer count = static_cast<lua_Integer>(lua_rawlen(L, 2));
+  const lua_Integer nulArgument = checkSpawnArguments(L, count);
   return guardMemory(L, "start the process", [&] {
+    if (nulArgument != 0) return pushFailure(L, lua_pushfstring(L, "argument %I contains a null byte", nulArgument));
     std::vector<std::string> parts{std::string(executable)};
-    const lua_Integer count = static_cast<lua_Integer>(lua_rawlen(L, 2));
     for (lua_Integer i = 1; i <= count; ++i) {
       lua_rawgeti(L, 2, i);
-      if (!lua_isstring(L, -1)) {
-        luaL_argerror(L, 2, lua_pushfstring(L, "argument %I must be a string, got %s", i, luaL_typename(L, -1)));
-      }
       size_t length = 0;
       const char* text = lua_tolstring(L, -1, &length);
-      if (holdsNul({text, length})) return pushFailure(L, lua_pushfstring(L, "argument %I contains a null byte", i));
       parts.emplace_back(text, length);
       lua_pop(L, 1);
     }

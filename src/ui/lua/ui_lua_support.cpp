@@ -21,17 +21,6 @@ int pushFailure(lua_State* L, const char* message) {
   return 2;
 }
 
-int pushOutOfMemory(lua_State* L, const char* what) {
-  lua_pushnil(L);
-  if (lua_rawgetp(L, LUA_REGISTRYINDEX, what) != LUA_TSTRING) {
-    lua_pop(L, 1);
-    lua_pushfstring(L, "not enough memory to %s", what);
-    lua_pushvalue(L, -1);
-    lua_rawsetp(L, LUA_REGISTRYINDEX, what);
-  }
-  return 2;
-}
-
 int pushOutcome(lua_State* L, bool succeeded, const std::string& error) {
   if (!succeeded) return pushFailure(L, error.c_str());
   lua_pushboolean(L, 1);

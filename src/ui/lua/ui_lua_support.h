@@ -10,9 +10,9 @@
 #include <new>
 #include <string>
 #include <string_view>
-#include <type_traits>
 
 #include "host/lua_api.h"
+#include "host/lua_memory_guard.h"
 
 class Application;
 
@@ -23,9 +23,6 @@ Application& checkApplication(lua_State* L);
 
 // Pushes nil and the message; 2 results.
 int pushFailure(lua_State* L, const char* message);
-// Pushes nil and "not enough memory to <what>"; 2 results. `what` is a string literal: its text is made once
-// and kept in the registry under the literal's address, so answering again needs no memory.
-int pushOutOfMemory(lua_State* L, const char* what);
 // Pushes true, or nil and the host's message; the result count.
 int pushOutcome(lua_State* L, bool succeeded, const std::string& error);
 
@@ -72,55 +69,6 @@ decltype(auto) raiseStdFailures(lua_State* L, Work&& work) {
   }
   lua_error(L);
   std::abort();  // unreachable: lua_error raises
-}
-
-namespace detail {
-
-template <typename Work>
-struct GuardedWork {
-  Work& work;
-  bool outOfMemory = false;
-};
-
-// The protected side of returnOnOutOfMemory: the caller's stack is copied below, so the work finds the
-// caller's arguments at their own indices. A standard exception other than running out of memory becomes a
-// Lua error with its text, raised after the exception is gone.
-template <typename Work>
-int runGuardedWork(lua_State* L) {
-  auto& guarded = *static_cast<GuardedWork<Work>*>(lua_touserdata(L, 1));
-  lua_remove(L, 1);
-  try {
-    return guarded.work();
-  } catch (const std::bad_alloc&) {
-    guarded.outOfMemory = true;
-    return 0;
-  } catch (const std::exception& failure) {
-    lua_pushstring(L, failure.what());
-  }
-  return lua_error(L);
-}
-
-}  // namespace detail
-
-// Runs host work that pushes its results and returns their count, in a protected call: running out of
-// memory, Lua's or C++'s, returns nil and "not enough memory to <what>" (made before the work starts) and
-// whatever the work pushed is dropped; any other failure is raised as a Lua error.
-template <typename Work>
-int returnOnOutOfMemory(lua_State* L, const char* what, Work&& work) {
-  pushOutOfMemory(L, what);
-  const int answer = lua_gettop(L);
-  if (!lua_checkstack(L, answer + 2)) return 2;
-  detail::GuardedWork<std::remove_reference_t<Work>> guarded{work};
-  lua_pushcfunction(L, detail::runGuardedWork<std::remove_reference_t<Work>>);
-  lua_pushlightuserdata(L, &guarded);
-  for (int index = 1; index <= answer - 2; ++index) lua_pushvalue(L, index);
-  const int status = lua_pcall(L, answer - 1, LUA_MULTRET, 0);
-  if (status == LUA_ERRMEM || (status == LUA_OK && guarded.outOfMemory)) {
-    lua_settop(L, answer);
-    return 2;
-  }
-  if (status != LUA_OK) return lua_error(L);
-  return lua_gettop(L) - answer;
 }
 
 }  // namespace ui::lua
