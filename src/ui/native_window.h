@@ -54,6 +54,7 @@ class NativeWindow {
   // redraw, even when the event is then merged or dropped.
   void queueEvent(WindowEvent&& event);
   std::deque<WindowEvent> takeEvents() { return events_.takeAll(); }
+  void putBackEvents(std::deque<WindowEvent>&& taken) { events_.putBack(std::move(taken)); }
   size_t queuedEventCount() const { return events_.events().size(); }
   // Hands the oldest event to the root: 0 nothing dispatched (no root or no event), 1 dispatched, 2
   // dispatched and the root asked to close the window. The event leaves the queue before the root runs.

@@ -37,6 +37,13 @@ std::deque<WindowEvent> WindowEventQueue::takeAll() {
   return std::exchange(events_, {});
 }
 
+// Swapped, so that only events queued since can need room.
+void WindowEventQueue::putBack(std::deque<WindowEvent>&& taken) {
+  events_.swap(taken);
+  mergeableCount_ = static_cast<size_t>(std::count_if(events_.begin(), events_.end(), isMergeableEvent));
+  for (WindowEvent& newer : taken) push(std::move(newer));
+}
+
 WindowEvent WindowEventQueue::popOldest() {
   WindowEvent oldest = std::move(events_.front());
   if (isMergeableEvent(oldest)) --mergeableCount_;

@@ -21,6 +21,9 @@ class WindowEventQueue {
   WindowEvent popOldest();
   // Moves every queued event out, oldest first, leaving the queue empty.
   std::deque<WindowEvent> takeAll();
+  // Puts events that takeAll moved out back in front, as if never taken; events queued since follow them
+  // under the usual merging and limit.
+  void putBack(std::deque<WindowEvent>&& taken);
   const std::deque<WindowEvent>& events() const { return events_; }
 
  private:

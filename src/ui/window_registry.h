@@ -72,6 +72,8 @@ class WindowRegistry {
   void markRedraw(uint64_t id) { window(id).markRedraw(); }
   void queueEvent(uint64_t id, WindowEvent&& event) { window(id).queueEvent(std::move(event)); }
   std::deque<WindowEvent> takeEvents(uint64_t id) { return window(id).takeEvents(); }
+  // Events taken but not delivered go back in front of those queued since.
+  void putBackEvents(uint64_t id, std::deque<WindowEvent>&& taken) { window(id).putBackEvents(std::move(taken)); }
   // Installs a root (or none), destroying the old one after; marks the window for layout and redraw.
   void setRoot(uint64_t id, std::unique_ptr<ui::Root> root);
   // Paints the whole window opaque black in one frame.

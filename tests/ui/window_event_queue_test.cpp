@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <deque>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -122,6 +124,26 @@ TEST(WindowEventQueue, TakeAllEmptiesTheQueueInArrivalOrder) {
   EXPECT_EQ(taken[0].type, "keydown");
   EXPECT_EQ(taken[1].type, "keyup");
   EXPECT_TRUE(queue.events().empty());
+}
+
+TEST(WindowEventQueue, PutBackRestoresTakenEventsAheadOfThoseQueuedSince) {
+  WindowEventQueue queue;
+  queue.push(event("keydown", 1));
+  queue.push(event("mousemove", 2));
+  std::deque<WindowEvent> taken = queue.takeAll();
+  queue.push(event("mousemove", 3));
+  queue.push(event("keyup", 4));
+  queue.putBack(std::move(taken));
+  EXPECT_EQ(types(queue), (std::vector<std::string>{"keydown", "mousemove", "keyup"}));
+  EXPECT_EQ(queue.events()[1].x, 3.0) << "the later move merged into the one put back";
+
+  WindowEventQueue full;
+  full.push(event("mousemove"));
+  for (int i = 1; i < 1024; ++i) full.push(event("keydown", i));
+  full.putBack(full.takeAll());
+  full.push(event("keyup"));
+  EXPECT_EQ(full.events().front().type, "keydown") << "the move put back is the one a full queue sacrifices";
+  EXPECT_EQ(full.events().back().type, "keyup");
 }
 
 }  // namespace

@@ -3,7 +3,9 @@
 // ends its frame as renderer.end_frame does, also when the function fails or closes the window.
 #include "ui/lua/window_lua.h"
 
+#include <deque>
 #include <memory>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -181,12 +183,8 @@ int windowWithRenderTarget(lua_State* L) {
   return 1;
 }
 
-// window.poll_events(id) -> {{type, text, x, y, ...}, ...} in queue order, or nil and a message
-int windowPollEvents(lua_State* L) {
-  const uint64_t id = checkWindowId(L, 1);
-  WindowRegistry& windows = checkApplication(L).windowRegistry();
-  if (!windows.exists(id)) return pushFailure(L, kNoWindow);
-  const std::deque<WindowEvent> events = windows.takeEvents(id);
+// Pushes one table per event, in an array.
+void pushEventArray(lua_State* L, const std::deque<WindowEvent>& events) {
   lua_createtable(L, static_cast<int>(events.size()), 0);
   lua_Integer index = 0;
   for (const WindowEvent& event : events) {
@@ -223,7 +221,30 @@ int windowPollEvents(lua_State* L) {
     }
     lua_rawseti(L, -2, ++index);
   }
-  return 1;
+}
+
+// window.poll_events(id) -> {{type, text, x, y, ...}, ...} in queue order, or nil and a message; a poll that
+// runs out of memory leaves the events queued
+int windowPollEvents(lua_State* L) {
+  const uint64_t id = checkWindowId(L, 1);
+  WindowRegistry& windows = checkApplication(L).windowRegistry();
+  if (!windows.exists(id)) return pushFailure(L, kNoWindow);
+  std::deque<WindowEvent> events = windows.takeEvents(id);
+  bool built = false;
+  const int results = returnOnOutOfMemory(L, "poll window events", [&] {
+    pushEventArray(L, events);
+    built = true;
+    return 1;
+  });
+  // A finalizer run while the tables were made may have closed the window, or queued events behind these.
+  if (!built && windows.exists(id)) {
+    try {
+      windows.putBackEvents(id, std::move(events));
+    } catch (const std::bad_alloc&) {
+      // only events queued meanwhile need room, and only they are lost
+    }
+  }
+  return results;
 }
 
 // window._queue_test_event(id, event) -> true, or nil and a message; a "test" event on a rootless window

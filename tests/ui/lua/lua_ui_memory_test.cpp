@@ -130,4 +130,26 @@ TEST_F(LuaUiMemory, RetainingFunctionsAnswerNilAndTheirMessageWhenTheRegistryCan
   batch.end(true);
 }
 
+// A poll that runs out of memory while it builds its tables loses no event: the window still holds them all,
+// in their order, for the next poll.
+TEST_F(LuaUiMemory, PollingEventsThatRunsOutOfMemoryLeavesEveryEventQueued) {
+  ok("w = window.create({visible = false}) window.poll_events(w) fn, args = window.poll_events, {w}"
+     " collectgarbage('stop')");
+  int failures = 0;
+  for (long growths = 0; growths < 400; ++growths) {
+    ok("for i = 1, 3 do window._queue_test_event(w, {text_start = i}) end");
+    const Attempt result = attempt(growths);
+    const std::string where = "after " + std::to_string(growths) + " growths";
+    ASSERT_EQ(result.status, LUA_OK) << where << ": " << result.message;
+    if (result.succeeded) break;
+    ++failures;
+    EXPECT_EQ(result.message, "not enough memory to poll window events") << where;
+    EXPECT_EQ(ok("local e = window.poll_events(w) return #e, e[1].text_start, e[2].text_start, e[3].text_start"),
+              (Values{"3", "1", "2", "3"}))
+        << where;
+  }
+  EXPECT_GT(failures, 0);
+  EXPECT_EQ(ok("return #window.poll_events(w)"), Values{"0"}) << "a poll that succeeds takes the events";
+}
+
 }  // namespace
