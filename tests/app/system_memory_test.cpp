@@ -34,33 +34,6 @@ class SystemMemory : public ScratchDirTest {
     lua_settop(L, 0);
   }
 
-  struct Attempt {
-    int status = LUA_OK;
-    bool succeeded = false;
-    std::string message;
-  };
-
-  // Calls the global `fn` with the values of the global list `args`, refusing every Lua growth after the
-  // first `growths` (none when negative).
-  Attempt attempt(long growths) {
-    lua_getglobal(L, "fn");
-    lua_getglobal(L, "args");
-    const int count = static_cast<int>(luaL_len(L, 2));
-    for (int i = 1; i <= count; ++i) lua_geti(L, 2, i);
-    lua_remove(L, 2);
-    EXPECT_TRUE(lua_checkstack(L, 40));  // the call itself needs no new stack
-    Attempt result;
-    {
-      FailingAllocator allocator(L);
-      allocator.growthsLeft = growths;
-      result.status = lua_pcall(L, count, 2, 0);
-    }
-    result.succeeded = result.status == LUA_OK && !lua_isnil(L, -2);
-    if (const char* text = lua_tostring(L, -1)) result.message = text;
-    lua_settop(L, 0);
-    return result;
-  }
-
   lua_State* L = nullptr;
 };
 
@@ -94,9 +67,9 @@ TEST_F(SystemMemory, GuardedFunctionsAnswerNilAndTheirMessageWhenLuaRunsOutOfMem
     run(c.setup);
     int failures = 0;
     for (long growths = 0; growths < 400; ++growths) {
-      const Attempt unhindered = attempt(-1);
+      const LimitedCall unhindered = callWithGrowthLimit(L, -1);
       run("collectgarbage()");  // the answer's strings and tables must be made again
-      const Attempt result = attempt(growths);
+      const LimitedCall result = callWithGrowthLimit(L, growths);
       const std::string where = std::string(c.setup) + " after " + std::to_string(growths) + " growths";
       ASSERT_EQ(result.status, LUA_OK) << where << ": " << result.message;
       if (result.succeeded || result.message != c.message) {

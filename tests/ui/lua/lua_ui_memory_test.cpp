@@ -14,34 +14,6 @@ namespace {
 
 class LuaUiMemory : public LuaUiTest {
  protected:
-  struct Attempt {
-    int status = LUA_OK;
-    bool succeeded = false;
-    std::string message;
-  };
-
-  // Calls the global `fn` with the values of the global list `args`, refusing every Lua growth after the
-  // first `growths`.
-  Attempt attempt(long growths) {
-    const int base = lua_gettop(L);
-    lua_getglobal(L, "fn");
-    lua_getglobal(L, "args");
-    const int count = static_cast<int>(luaL_len(L, -1));
-    for (int i = 1; i <= count; ++i) lua_geti(L, base + 2, i);
-    lua_remove(L, base + 2);
-    EXPECT_TRUE(lua_checkstack(L, 40));  // the call itself needs no new stack
-    Attempt result;
-    {
-      FailingAllocator allocator(L);
-      allocator.growthsLeft = growths;
-      result.status = lua_pcall(L, count, 2, 0);
-    }
-    result.succeeded = result.status == LUA_OK && !lua_isnil(L, -2);
-    if (const char* text = lua_tostring(L, -1)) result.message = text;
-    lua_settop(L, base);
-    return result;
-  }
-
   ui::FormHandle formOf(const char* global) {
     lua_getglobal(L, global);
     const ui::FormHandle form = *static_cast<const ui::FormHandle*>(lua_touserdata(L, -1));
@@ -80,7 +52,7 @@ TEST_F(LuaUiMemory, CreatingFunctionsAnswerNilAndTheirMessageAndLeaveNothingBehi
     for (long growths = 0; growths < 400; ++growths) {
       ok(std::string(c.warmUp) + " probe = form.create({}) form.destroy(probe)");
       const ui::FormHandle probe = formOf("probe");
-      const Attempt result = attempt(growths);
+      const LimitedCall result = callWithGrowthLimit(L, growths);
       const std::string where = std::string(c.setup) + " after " + std::to_string(growths) + " growths";
       ASSERT_EQ(result.status, LUA_OK) << where << ": " << result.message;
       if (result.succeeded) break;
@@ -118,7 +90,7 @@ TEST_F(LuaUiMemory, RetainingFunctionsAnswerNilAndTheirMessageWhenTheRegistryCan
     for (int attempts = 0; attempts < 2000 && failures == 0; ++attempts) {
       ok(c.setup);
       const size_t references = runtime->liveReferenceCount();
-      const Attempt result = attempt(0);
+      const LimitedCall result = callWithGrowthLimit(L, 0);
       ASSERT_EQ(result.status, LUA_OK) << c.setup << ": " << result.message;
       if (result.succeeded) continue;
       ++failures;
@@ -138,7 +110,7 @@ TEST_F(LuaUiMemory, PollingEventsThatRunsOutOfMemoryLeavesEveryEventQueued) {
   int failures = 0;
   for (long growths = 0; growths < 400; ++growths) {
     ok("for i = 1, 3 do window._queue_test_event(w, {text_start = i}) end");
-    const Attempt result = attempt(growths);
+    const LimitedCall result = callWithGrowthLimit(L, growths);
     const std::string where = "after " + std::to_string(growths) + " growths";
     ASSERT_EQ(result.status, LUA_OK) << where << ": " << result.message;
     if (result.succeeded) break;
