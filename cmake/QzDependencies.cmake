@@ -31,16 +31,22 @@ if(NOT EXISTS "${QZ_UCD_DIR}/DerivedCoreProperties.txt")
 endif()
 
 # Lua 5.5 compiled as C++ (a Lua error is a C++ exception, so destructors run). Files that Lua opens go
-# through the host's fopen wrapper (close-on-exec), linked right after the Lua archive.
-set(QZ_LUA_ROOT "${QZ_DEPS_PREFIX}/lua/usr")
-set(QZ_LUA_LIBRARY "${QZ_LUA_ROOT}/lib/x86_64-linux-gnu/liblua5.5-c++.a")
+# through the host's fopen wrapper (close-on-exec), linked right after the Lua archive. The sanitizer build
+# links the same release compiled with the sanitizers and Lua's API checks, so that they see inside Lua.
+if(QZ_SANITIZE)
+  set(QZ_LUA_INCLUDE_DIRS "${QZ_DEPS_PREFIX}/lua-asan/include")
+  set(QZ_LUA_LIBRARY "${QZ_DEPS_PREFIX}/lua-asan/lib/liblua5.5-c++.a")
+else()
+  set(QZ_LUA_INCLUDE_DIRS "${QZ_DEPS_PREFIX}/lua/usr/include/lua5.5;${QZ_DEPS_PREFIX}/lua/usr/include/x86_64-linux-gnu")
+  set(QZ_LUA_LIBRARY "${QZ_DEPS_PREFIX}/lua/usr/lib/x86_64-linux-gnu/liblua5.5-c++.a")
+endif()
 if(NOT EXISTS "${QZ_LUA_LIBRARY}")
-  message(FATAL_ERROR "Lua 5.5 not found in ${QZ_LUA_ROOT}: run scripts/install-deps.sh")
+  message(FATAL_ERROR "Lua 5.5 not found at ${QZ_LUA_LIBRARY}: run scripts/install-deps.sh")
 endif()
 add_library(qz_lua_library STATIC IMPORTED GLOBAL)
 set_target_properties(qz_lua_library PROPERTIES
   IMPORTED_LOCATION "${QZ_LUA_LIBRARY}"
-  INTERFACE_INCLUDE_DIRECTORIES "${QZ_LUA_ROOT}/include/lua5.5;${QZ_LUA_ROOT}/include/x86_64-linux-gnu")
+  INTERFACE_INCLUDE_DIRECTORIES "${QZ_LUA_INCLUDE_DIRS}")
 
 find_package(GTest REQUIRED)
 if(QZ_BENCHMARKS)

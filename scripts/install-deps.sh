@@ -2,9 +2,11 @@
 # Installs everything qz needs on a Debian 12 machine and prints the dependency prefix on its last line.
 #
 # Debian 12 packages come from the machine's own apt configuration. SDL3 and SDL3_image are built from
-# Debian 13's source packages and Lua 5.5 is unpacked from Debian unstable's binary package; both suites are
+# Debian 13's source packages and Lua 5.5 is unpacked from Debian unstable's binary package; the sanitizer
+# build's Lua is compiled from the upstream tarball of unstable's lua5.5 source package. Both suites are
 # reached through a private apt configuration under the prefix (the mirror is read from the machine's apt
-# sources, which are never edited). The prefix lives outside the clone so later runs skip the build.
+# sources, which are never edited). The prefix lives outside the clone so later runs skip the build; each
+# part has its own marker, so a prefix made before a part existed gains just that part.
 set -euo pipefail
 
 stamp=v1
@@ -69,7 +71,7 @@ Suites: trixie
 Components: main
 Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
 
-Types: deb
+Types: deb deb-src
 URIs: $mirror
 Suites: sid
 Components: main
@@ -78,7 +80,7 @@ SOURCES
   private_apt=(-o Dir::Etc::SourceList=/dev/null -o "Dir::Etc::SourceParts=$apt_dir/sources"
     -o "Dir::State::Lists=$apt_dir/lists" -o "Dir::Cache=$apt_dir/cache" -o APT::Architecture=amd64
     -o APT::Sandbox::User=root -o Debug::NoLocking=1)
-  say "private apt sources: trixie (deb-src) and sid (deb) from $mirror"
+  say "private apt sources: trixie (deb-src) and sid (deb, deb-src) from $mirror"
   apt-get "${private_apt[@]}" update -q >&2 || die "private apt update failed"
 }
 
@@ -125,6 +127,32 @@ install_lua() {
   rm -rf "$work"
 }
 
+# The sanitizer build's Lua: the release's own sources compiled as C++ (as Debian's liblua5.5-c++ is) with
+# the sanitizers, Lua's API checks and its internal assertions (they add under a tenth to the sanitizer
+# suite's time), so that ASan sees inside Lua and API misuse stops at the faulty call. Only the upstream
+# tarball of the source package is fetched: the mirror may lack the rest of it.
+lua_instrumented_flags=(-x c++ -std=c++17 -O1 -g -fno-omit-frame-pointer -fsanitize=address,undefined
+  -fno-sanitize-recover=undefined -D_FILE_OFFSET_BITS=64 -DLUA_USE_LINUX -DLUA_USE_APICHECK -DLUAI_ASSERT)
+install_lua_instrumented() {
+  local work=$prefix/lua-asan-src dest=$prefix/lua-asan
+  rm -rf "$work" "$dest"; mkdir -p "$work"
+  say "downloading the Lua 5.5 source tarball (sid source package lua5.5)"
+  (cd "$work" && apt-get "${private_apt[@]}" source --download-only lua5.5/sid >download.log 2>&1) || true
+  local tarball; tarball=$(ls "$work"/lua5.5_*.orig.tar.* 2>/dev/null | head -n 1)
+  [ -n "$tarball" ] || { tail -n 20 "$work/download.log" >&2; die "downloading the lua5.5 source tarball failed"; }
+  tar -xf "$tarball" -C "$work" || die "unpacking $tarball failed"
+  local src; src=$(ls -d "$work"/lua-5.5.*/src 2>/dev/null | head -n 1)
+  [ -n "$src" ] || die "no Lua 5.5 sources in $tarball"
+  say "building Lua $(basename "$(dirname "$src")") for the sanitizer build"
+  make -C "$src" -j "$jobs" liblua.a CC=clang++ CFLAGS="${lua_instrumented_flags[*]}" AR="ar rcs" \
+    >"$work/build.log" 2>&1 || { tail -n 20 "$work/build.log" >&2; die "building the instrumented Lua failed"; }
+  mkdir -p "$dest/include" "$dest/lib"
+  cp "$src"/lua.h "$src"/luaconf.h "$src"/lualib.h "$src"/lauxlib.h "$dest/include/"
+  cp "$src/liblua.a" "$dest/lib/liblua5.5-c++.a"
+  rm -rf "$work"
+  touch "$dest/.complete"
+}
+
 main() {
   install_apt_packages
   if [ -f "$prefix/.complete" ]; then
@@ -135,10 +163,16 @@ main() {
     setup_private_apt
     install_lua
     install_sdl
-    rm -rf "$apt_dir"
     touch "$prefix/.complete"
-    say "dependencies ready in $prefix"
   fi
+  if [ -f "$prefix/lua-asan/.complete" ]; then
+    say "the sanitizer build's Lua already in $prefix/lua-asan"
+  else
+    [ ${#private_apt[@]} -gt 0 ] || setup_private_apt
+    install_lua_instrumented
+  fi
+  rm -rf "$apt_dir"
+  say "dependencies ready in $prefix"
   printf '%s\n' "$prefix"
 }
 
