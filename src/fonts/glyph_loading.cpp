@@ -3,8 +3,11 @@
 
 #include <freetype/freetype.h>
 
+#include "fonts/svg_document_record.h"
+
 bool colourGlyphUsable(FT_FaceRec_* face, uint32_t glyph) {
-  const FT_Int32 flags = FT_HAS_COLOR(face) ? FT_LOAD_COLOR : FT_LOAD_DEFAULT;
-  if (FT_Load_Glyph(face, glyph, flags) != 0) return false;
+  const bool colour = FT_HAS_COLOR(face);
+  if (colour && !svgDocumentInsideTable(face, glyph)) return false;
+  if (FT_Load_Glyph(face, glyph, colour ? FT_LOAD_COLOR : FT_LOAD_DEFAULT) != 0) return false;
   return face->glyph->format != FT_GLYPH_FORMAT_SVG || face->glyph->other != nullptr;
 }

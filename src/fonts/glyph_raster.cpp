@@ -15,6 +15,7 @@
 #include "fonts/codepoints.h"
 #include "fonts/font_rounding.h"
 #include "fonts/render_font.h"
+#include "fonts/svg_document_record.h"
 #include "fonts/svg_glyph_worker.h"
 
 namespace {
@@ -127,7 +128,9 @@ void RenderFont::renderGlyphBitmap(uint32_t glyphIndex, uint32_t key, bool byGly
   countFontEvent(FontCounter::GlyphBitmapLoads);
   countFontEvent(FontCounter::BitmapLoadGlyphCalls);
   FT_Face face = ftFace_.get();
-  if (FT_Load_Glyph(face, glyphIndex, loadFlags()) != 0) {
+  const int32_t flags = loadFlags();
+  if (((flags & FT_LOAD_COLOR) != 0 && !svgDocumentInsideTable(face, glyphIndex)) ||
+      FT_Load_Glyph(face, glyphIndex, flags) != 0) {
     entry.bitmapSettled = 1;
     entry.missing = 1;
     return;

@@ -15,6 +15,7 @@
 #include "fonts/font_rounding.h"
 #include "fonts/freetype_library.h"
 #include "fonts/render_font.h"
+#include "fonts/svg_document_record.h"
 #include "fonts/svg_glyph_worker.h"
 #include "platform/svg_render.h"
 
@@ -162,6 +163,7 @@ SvgGlyphResult runSvgGlyphJob(const std::shared_ptr<RenderFont>& face, uint32_t 
     selectBestStrike(opened, face->pixelSize());
   }
   countFontEvent(FontCounter::BitmapLoadGlyphCalls);
+  if (face->colourFace() && !svgDocumentInsideTable(opened, glyph)) return result;
   if (FT_Load_Glyph(opened, glyph, face->colourFace() ? FT_LOAD_COLOR : FT_LOAD_DEFAULT) != 0 ||
       opened->glyph->format != FT_GLYPH_FORMAT_SVG) {
     return result;

@@ -1,0 +1,93 @@
+// The 'SVG ' table's document index, read as FreeType 2.12 reads it (its binary search included, so the
+// record checked is the one FreeType would use), each read bounded by the table's length.
+#include "fonts/svg_document_record.h"
+
+#include <freetype/freetype.h>
+#include <freetype/tttables.h>
+#include <freetype/tttags.h>
+
+#include <array>
+#include <optional>
+
+namespace {
+
+constexpr FT_ULong kRecordBytes = 12;
+// Deflate's largest expansion: a document that declares more cannot hold what it declares.
+constexpr uint64_t kMaxGzipExpansion = 1032;
+
+struct DocumentRecord {
+  uint32_t firstGlyph, lastGlyph, offset, length;
+};
+
+class SvgTable {
+ public:
+  explicit SvgTable(FT_Face face) : face_(face) {
+    if (FT_Load_Sfnt_Table(face, TTAG_SVG, 0, nullptr, &length_) != 0) length_ = 0;
+  }
+
+  // Big-endian (or, for gzip trailers, little-endian) integers of `size` bytes at `offset`; none when they
+  // do not lie inside the table.
+  std::optional<uint32_t> read(uint64_t offset, FT_ULong size, bool littleEndian = false) const {
+    std::array<FT_Byte, 4> bytes{};
+    if (size > bytes.size() || offset > length_ || size > length_ - offset) return std::nullopt;
+    FT_ULong wanted = size;
+    if (FT_Load_Sfnt_Table(face_, TTAG_SVG, static_cast<FT_Long>(offset), bytes.data(), &wanted) != 0) {
+      return std::nullopt;
+    }
+    uint32_t value = 0;
+    for (FT_ULong i = 0; i < size; ++i) value = value << 8 | bytes[littleEndian ? size - 1 - i : i];
+    return value;
+  }
+
+  std::optional<DocumentRecord> record(uint64_t at) const {
+    const auto glyphs = read(at, 4), offset = read(at + 4, 4), length = read(at + 8, 4);
+    if (!glyphs || !offset || !length) return std::nullopt;
+    return DocumentRecord{*glyphs >> 16, *glyphs & 0xFFFF, *offset, *length};
+  }
+
+  uint64_t length() const { return length_; }
+
+ private:
+  FT_Face face_;
+  FT_ULong length_ = 0;
+};
+
+// A document that lies inside the table, with a gzip size it can hold.
+bool documentSound(const SvgTable& table, uint64_t start, uint32_t length) {
+  const std::optional<uint32_t> magic = table.read(start, 3);  // FreeType reads these whatever the length
+  if (!magic || start + length > table.length()) return false;
+  if (*magic != 0x1F8B08) return true;
+  if (length < 4) return false;
+  const std::optional<uint32_t> declared = table.read(start + length - 4, 4, true);
+  return declared && *declared <= uint64_t{length} * kMaxGzipExpansion;
+}
+
+}  // namespace
+
+bool svgDocumentInsideTable(FT_FaceRec_* face, uint32_t glyph) {
+  if (!FT_HAS_SVG(face)) return true;
+  const SvgTable table(face);
+  const std::optional<uint32_t> listOffset = table.read(2, 4);
+  if (!listOffset) return false;
+  const uint64_t list = *listOffset;
+  const std::optional<uint32_t> entries = table.read(list, 2);
+  if (!entries) return false;
+  if (*entries == 0) return true;  // FreeType finds no document
+  const auto recordAt = [&](uint64_t index) { return table.record(list + 2 + index * kRecordBytes); };
+  const std::optional<DocumentRecord> first = recordAt(0), last = recordAt(*entries - 1);
+  if (!first || !last) return false;
+  if (glyph < first->firstGlyph || glyph > last->lastGlyph) return true;
+  for (int64_t low = 0, high = *entries - 1; low <= high;) {
+    const int64_t middle = (low + high) / 2;
+    const std::optional<DocumentRecord> record = recordAt(static_cast<uint64_t>(middle));
+    if (!record) return false;
+    if (glyph > record->lastGlyph) {
+      low = middle + 1;
+    } else if (glyph < record->firstGlyph) {
+      high = middle - 1;
+    } else {
+      return documentSound(table, list + record->offset, record->length);
+    }
+  }
+  return true;
+}
