@@ -4,7 +4,6 @@
 #include "ui/lua/canvas_lua.h"
 
 #include <SDL3/SDL_iostream.h>
-#include <SDL3_image/SDL_image.h>
 
 #include <new>
 #include <optional>
@@ -21,8 +20,8 @@
 #include "render/base64_decode.h"
 #include "render/canvas_decode.h"
 #include "render/canvas_resize.h"
+#include "render/image_decode.h"
 #include "render/png_writer.h"
-#include "render/startup_trace.h"
 #include "ui/application.h"
 #include "ui/window_registry.h"
 
@@ -85,21 +84,12 @@ int pushDecoded(lua_State* L, DecodedCanvas decoded) {
   return 3;
 }
 
-// SDL_image's built-in JPEG loader accepts other formats too; data declared as JPEG must be JPEG.
-SDL_Surface* loadJpegOnly(SDL_IOStream* stream) {
-  if (!IMG_isJPG(stream)) {
-    SDL_SetError("image data is not a JPEG image");
-    return nullptr;
-  }
-  return IMG_LoadJPG_IO(stream);
-}
-
 // Decodes encoded image bytes; only an exact "image/jpeg" or "image/jpg" skips format detection.
 int loadFromMemory(lua_State* L, const void* data, size_t size, std::string_view mimeType) {
   const IoStreamHandle stream(SDL_IOFromConstMem(data, size));
   if (!stream) return pushFailure(L, sdlErrorOrDefault());
   const bool jpeg = mimeType == "image/jpeg" || mimeType == "image/jpg";
-  return pushDecoded(L, canvasFromSurface(jpeg ? loadJpegOnly(stream.get()) : IMG_Load_IO(stream.get(), false)));
+  return pushDecoded(L, decodeImage(stream.get(), nullptr, jpeg ? ImageDecoder::JpegOnly : ImageDecoder::Detect));
 }
 
 // The optional MIME type argument, whole; empty when absent.
@@ -122,12 +112,7 @@ int canvasLoadImage(lua_State* L) {
   size_t length = 0;
   const char* path = luaL_checklstring(L, 1, &length);
   if (const std::optional<std::string> refused = refusedImagePath({path, length})) return pushFailure(L, *refused);
-  SDL_Surface* surface = nullptr;
-  {
-    const StartupTraceStep step("Image file decoded by SDL_image");
-    surface = IMG_Load(path);
-  }
-  return pushDecoded(L, canvasFromSurface(surface));
+  return pushDecoded(L, decodeImageFile(path));
 }
 
 // canvas.load_image_data(bytes [, mime_type]) -> canvas, nil, info | nil, message
