@@ -1,8 +1,11 @@
 // Decoding encoded images into canvases through SDL_image: a file (its extension names the type, as
-// IMG_Load reads it) or bytes in memory, optionally only as JPEG.
+// IMG_Load reads it) or bytes in memory, optionally only as JPEG. The size an image declares is checked
+// first: beyond the limits the image fails with "image dimensions are too large" before anything is decoded.
 #pragma once
 
 #include <SDL3/SDL_iostream.h>
+
+#include <cstdint>
 
 #include "render/canvas_decode.h"
 
@@ -11,8 +14,14 @@ enum class ImageDecoder {
   JpegOnly,  // JPEG data only: SDL_image's JPEG loader would take other formats too
 };
 
+// Sizes no real image reaches: 2^16 pixels a side and 2^28 pixels (1 GiB of canvas) in all.
+struct ImageLimits {
+  int64_t maxSide = int64_t{1} << 16;
+  int64_t maxPixels = int64_t{1} << 28;
+};
+
 // Decodes the image in `stream` (kept open) as IMG_LoadTyped_IO does with `type`, which matters only for the
-// formats without a signature (TGA).
-DecodedCanvas decodeImage(SDL_IOStream* stream, const char* type, ImageDecoder decoder);
+// formats without a signature (TGA). An SVG document that declares its size is drawn at that size.
+DecodedCanvas decodeImage(SDL_IOStream* stream, const char* type, ImageDecoder decoder, const ImageLimits& limits = {});
 // Decodes the image file at `path`, as IMG_Load does.
-DecodedCanvas decodeImageFile(const char* path);
+DecodedCanvas decodeImageFile(const char* path, const ImageLimits& limits = {});

@@ -48,6 +48,20 @@ t.test("files and bytes load like Base64", function()
   t.eq(t.results(canvas.load_image_data("not an image")).n, 2)
 end)
 
+t.test("images declaring sizes beyond reason fail before they are decoded", function()
+  local function le(value, bytes) return string.pack("<i" .. bytes, value) end
+  -- 70 bytes declaring 2 x -2,000,000,000 pixels (16 GB once decoded).
+  local bmp = "BM" .. le(70, 4) .. le(0, 4) .. le(54, 4) .. le(40, 4) .. le(2, 4) .. le(-2000000000, 4) ..
+    le(1, 2) .. le(32, 2) .. string.rep("\0", 24) .. string.rep("\127", 16)
+  t.eq(#bmp, 70)
+  t.eq(t.results(canvas.load_image_data(bmp)), t.results(nil, "image dimensions are too large"))
+  -- TGA has no signature: a file named .tga is read as one.
+  local dir = t.tmpdir()
+  t.write_file(dir .. "/huge.tga", "\0\0\2" .. string.rep("\0", 9) .. string.pack("<I2I2", 65535, 65535) ..
+    "\32\32" .. string.rep("\127", 16))
+  t.eq(t.results(canvas.load_image(dir .. "/huge.tga")), t.results(nil, "image dimensions are too large"))
+end)
+
 t.test("strict Base64", function()
   for _, bad in ipairs({ "QQ=", "Q===", "QQ==QQ==", "Q", "QQ =", "QQ\n==", "-_8=", "data:QQ==" }) do
     t.eq(t.results(canvas.load_image_base64(bad)), t.results(nil, "invalid Base64 image data"), bad)

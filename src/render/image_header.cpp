@@ -1,0 +1,242 @@
+// Declared sizes of the binary image formats SDL_image reads, each read as its decoder reads it (the same
+// fields, the same walk over chunks and markers up to the one that gives the size), and the choice of the
+// decoder in IMG_LoadTyped_IO's order.
+#include "render/image_header.h"
+
+#include <SDL3/SDL_stdinc.h>
+#include <SDL3_image/SDL_image.h>
+
+#include <cstring>
+
+#include "render/image_header_reader.h"
+
+namespace {
+
+using Declared = std::optional<DeclaredImage>;
+
+Declared sized(int64_t width, int64_t height) { return DeclaredImage{width, height, false}; }
+
+int32_t asSigned(uint32_t value) { return static_cast<int32_t>(value); }
+
+// Windows icons and cursors: the directory entry with the most colours (as a byte: 256 counts as 0) names
+// the bitmap, whose BITMAPINFOHEADER gives the width and twice the height.
+Declared iconSize(HeaderReader& reader) {
+  const auto reserved = reader.le(2), kind = reader.le(2), count = reader.le(2);
+  if (!reserved || !kind || !count || *reserved != 0 || *count == 0) return std::nullopt;
+  uint8_t mostColours = 0;
+  uint32_t bitmapOffset = 0;
+  for (uint32_t i = 0; i < *count; ++i) {
+    uint8_t entry[16];
+    if (!reader.read(entry, sizeof entry)) return std::nullopt;
+    const int colours = entry[2] != 0 ? entry[2] : 256;
+    if (colours > mostColours) {
+      mostColours = static_cast<uint8_t>(colours);
+      bitmapOffset =
+          uint32_t{entry[12]} | uint32_t{entry[13]} << 8 | uint32_t{entry[14]} << 16 | uint32_t{entry[15]} << 24;
+    }
+  }
+  if (!reader.seek(bitmapOffset)) return std::nullopt;
+  const auto headerSize = reader.le(4), width = reader.le(4), height = reader.le(4);
+  if (!headerSize || !width || !height || *headerSize != 40) return std::nullopt;
+  if (asSigned(*width) < 0 || *width > 0xFFFFFF || asSigned(*height) < 0 || *height > 0xFFFFFF) return std::nullopt;
+  return sized(*width, *height >> 1);
+}
+
+// SDL's BMP loader: the old 12-byte header holds 16-bit sizes, the later ones signed 32-bit sizes, a
+// negative height meaning rows from the top.
+Declared bmpSize(HeaderReader& reader) {
+  const auto headerSize = reader.seek(14) ? reader.le(4) : std::nullopt;
+  if (!headerSize) return std::nullopt;
+  if (*headerSize == 12) {
+    const auto width = reader.le(2), height = reader.le(2);
+    if (!width || !height) return std::nullopt;
+    return sized(*width, *height);
+  }
+  if (*headerSize < 40) return std::nullopt;
+  const auto width = reader.le(4), height = reader.le(4);
+  if (!width || !height || asSigned(*width) <= 0 || *height == 0) return std::nullopt;
+  const int64_t rows = asSigned(*height);
+  return sized(asSigned(*width), rows < 0 ? -rows : rows);
+}
+
+// Skips GIF data sub-blocks up to the empty one (or the end).
+void skipGifBlocks(HeaderReader& reader) {
+  for (std::optional<uint8_t> size; (size = reader.byte()) && *size != 0;) {
+    if (!reader.skip(*size)) return;
+  }
+}
+
+// The first image descriptor whose LZW code size the decoder accepts: bytes between blocks are skipped as
+// it skips them, and an image it cannot start does not count.
+Declared gifSize(HeaderReader& reader) {
+  uint8_t screen[13];
+  if (!reader.read(screen, sizeof screen)) return std::nullopt;
+  if ((screen[10] & 0x80) != 0 && !reader.skip(3 * (2 << (screen[10] & 7)))) return std::nullopt;
+  for (std::optional<uint8_t> introducer; (introducer = reader.byte()) && *introducer != ';';) {
+    if (*introducer == '!') {
+      if (!reader.byte()) return std::nullopt;
+      skipGifBlocks(reader);
+      continue;
+    }
+    if (*introducer != ',') continue;
+    uint8_t descriptor[9];
+    if (!reader.read(descriptor, sizeof descriptor)) return std::nullopt;
+    uint8_t discard[3 * 256];
+    if ((descriptor[8] & 0x80) != 0 && !reader.read(discard, 3 * (size_t{2} << (descriptor[8] & 7)))) {
+      return std::nullopt;
+    }
+    const std::optional<uint8_t> codeSize = reader.byte();
+    if (codeSize && *codeSize <= 12) {
+      return sized(descriptor[4] | descriptor[5] << 8, descriptor[6] | descriptor[7] << 8);
+    }
+  }
+  return std::nullopt;
+}
+
+// A JPEG marker as stb_image reads one: 0xFF, any fill bytes, the code; 0xFF when the byte read is not
+// 0xFF, none at the end of the data.
+std::optional<uint8_t> jpegMarker(HeaderReader& reader) {
+  std::optional<uint8_t> code = reader.byte();
+  if (!code || *code != 0xFF) return code ? std::optional<uint8_t>(0xFF) : std::nullopt;
+  while (code && *code == 0xFF) code = reader.byte();
+  return code;
+}
+
+bool isJpegFrame(uint8_t marker) { return marker == 0xC0 || marker == 0xC1 || marker == 0xC2; }
+
+// Skips one segment before the frame as stb_image does; false where it stops.
+bool skipJpegSegment(HeaderReader& reader, uint8_t marker) {
+  const std::optional<uint32_t> length = reader.be(2);
+  const bool tables = marker == 0xC4 || marker == 0xDB || marker == 0xDD;
+  const bool passedOver = (marker >= 0xE0 && marker <= 0xEF) || marker == 0xFE;
+  return length && (tables || passedOver) && *length >= 2 && (marker != 0xDD || *length == 4) &&
+         reader.skip(*length - 2);
+}
+
+// stb_image's JPEG header walk: tables, restart intervals, application data and comments up to the frame,
+// with any bytes between segments scanned over.
+Declared jpegSize(HeaderReader& reader) {
+  if (jpegMarker(reader) != 0xD8) return std::nullopt;
+  std::optional<uint8_t> marker = jpegMarker(reader);
+  while (marker && !isJpegFrame(*marker)) {
+    if (!skipJpegSegment(reader, *marker)) return std::nullopt;
+    do marker = jpegMarker(reader);
+    while (marker == 0xFF);
+  }
+  // The frame header: its length and sample precision, then the height and the width.
+  if (!marker || !reader.skip(3)) return std::nullopt;
+  const auto height = reader.be(2), width = reader.be(2);
+  if (!height || !width) return std::nullopt;
+  return sized(*width, *height);
+}
+
+// stb_image's PNG reader: the signature, then the header chunk first.
+Declared pngSize(HeaderReader& reader) {
+  static const uint8_t kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+  uint8_t head[24];
+  if (!reader.read(head, sizeof head) || std::memcmp(head, kSignature, 8) != 0 ||
+      std::memcmp(head + 12, "IHDR", 4) != 0) {
+    return std::nullopt;
+  }
+  const auto be32 = [&](size_t at) {
+    return uint32_t{head[at]} << 24 | uint32_t{head[at + 1]} << 16 | uint32_t{head[at + 2]} << 8 | head[at + 3];
+  };
+  return sized(be32(16), be32(20));
+}
+
+// The two readers stb_image tries, JPEG first.
+Declared stbSize(HeaderReader& reader) {
+  const auto start = reader.be(2);
+  if (!reader.seek(0)) return std::nullopt;
+  return start == 0xFFD8u ? jpegSize(reader) : pngSize(reader);
+}
+
+// IFF chunks up to BODY, as the decoder walks them (its arithmetic on chunk sizes included); the last
+// bitmap header gives the size, the width rounded up to 16.
+Declared lbmSize(HeaderReader& reader) {
+  char id[4];
+  if (!reader.read(id, 4) || !reader.skip(4) || !reader.read(id, 4)) return std::nullopt;
+  uint32_t width = 0, height = 0;
+  while (std::memcmp(id, "BODY", 4) != 0) {
+    const std::optional<uint32_t> sizeField = reader.read(id, 4) ? reader.be(4) : std::nullopt;
+    if (!sizeField) return std::nullopt;
+    uint32_t size = *sizeField, loaded = 0;
+    if (std::memcmp(id, "BMHD", 4) == 0) {
+      uint8_t header[20];
+      if (!reader.read(header, sizeof header)) return std::nullopt;
+      loaded = sizeof header;
+      width = uint32_t{header[0]} << 8 | header[1];
+      height = uint32_t{header[2]} << 8 | header[3];
+    }
+    if (std::memcmp(id, "CMAP", 4) == 0) {
+      if (size > 3 * 256 || !reader.skip(size)) return std::nullopt;
+      loaded = size;
+    }
+    if (std::memcmp(id, "CAMG", 4) == 0) {
+      if (!reader.skip(4)) return std::nullopt;
+      loaded = size;
+    }
+    if (std::memcmp(id, "BODY", 4) != 0) {
+      size += size & 1;
+      size -= loaded;
+      if (size != 0) reader.skip(size);
+    }
+  }
+  return sized((width + 15) & ~uint32_t{15}, height);
+}
+
+Declared pcxSize(HeaderReader& reader) {
+  uint8_t header[128];
+  if (!reader.read(header, sizeof header)) return std::nullopt;
+  const auto s16 = [&](size_t at) { return static_cast<int16_t>(header[at] | header[at + 1] << 8); };
+  return sized(int64_t{s16(8)} - s16(4) + 1, int64_t{s16(10)} - s16(6) + 1);
+}
+
+Declared qoiSize(HeaderReader& reader) {
+  const auto magic = reader.be(4), width = reader.be(4), height = reader.be(4);
+  if (!magic || !width || !height) return std::nullopt;
+  return sized(*width, *height);
+}
+
+Declared tgaSize(HeaderReader& reader) {
+  const auto width = reader.seek(12) ? reader.le(2) : std::nullopt, height = reader.le(2);
+  if (!width || !height) return std::nullopt;
+  return sized(*width, *height);
+}
+
+Declared xcfSize(HeaderReader& reader) {
+  const auto width = reader.seek(14) ? reader.be(4) : std::nullopt, height = reader.be(4);
+  if (!width || !height) return std::nullopt;
+  return sized(*width, *height);
+}
+
+Declared unread(HeaderReader&) { return std::nullopt; }
+
+// IMG_LoadTyped_IO's table: TGA by type alone, then the signature checks in order. Formats this build
+// of SDL_image leaves out answer false to their checks.
+struct Format {
+  bool (*is)(SDL_IOStream*);
+  Declared (*size)(HeaderReader&);
+};
+const Format kFormats[] = {
+    {IMG_isAVIF, unread}, {IMG_isCUR, iconSize}, {IMG_isICO, iconSize},        {IMG_isBMP, bmpSize},
+    {IMG_isGIF, gifSize}, {IMG_isJPG, stbSize},  {IMG_isJXL, unread},          {IMG_isLBM, lbmSize},
+    {IMG_isPCX, pcxSize}, {IMG_isPNG, stbSize},  {IMG_isPNM, declaredPnmSize}, {IMG_isSVG, declaredSvgSize},
+    {IMG_isTIF, unread},  {IMG_isXCF, xcfSize},  {IMG_isXPM, declaredXpmSize}, {IMG_isXV, declaredXvSize},
+    {IMG_isWEBP, unread}, {IMG_isQOI, qoiSize},
+};
+
+}  // namespace
+
+std::optional<DeclaredImage> declaredImageSize(SDL_IOStream* stream, const char* type) {
+  if (type != nullptr && SDL_strcasecmp(type, "TGA") == 0) {
+    HeaderReader reader(stream);
+    return tgaSize(reader);
+  }
+  for (const Format& format : kFormats) {
+    if (!format.is(stream)) continue;
+    HeaderReader reader(stream);
+    return format.size(reader);
+  }
+  return std::nullopt;
+}

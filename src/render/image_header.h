@@ -1,0 +1,20 @@
+// The size an encoded image declares, read from its header as the SDL_image decoder that takes the data
+// reads it, so that a size no real image has is refused before that decoder allocates for it. The decoder
+// is the one IMG_LoadTyped_IO picks: SDL_image's own signature checks in its own order, and the type (a
+// file's extension) for TGA, which has no signature.
+#pragma once
+
+#include <SDL3/SDL_iostream.h>
+
+#include <cstdint>
+#include <optional>
+
+struct DeclaredImage {
+  int64_t width = 0;
+  int64_t height = 0;
+  bool svg = false;  // for SDL_image's SVG decoder, which can be told the size to draw at
+};
+
+// What the image in `stream` declares (read from the stream's position, which is put back); none when no
+// decoder takes the data or its header does not say, and the decoder fails or decides on its own.
+std::optional<DeclaredImage> declaredImageSize(SDL_IOStream* stream, const char* type);

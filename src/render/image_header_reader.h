@@ -1,0 +1,57 @@
+// Reading an image header from an SDL stream with the stream's own calls (so seeks past the end and short
+// reads behave as they do for the decoder), putting the position back at the end.
+#pragma once
+
+#include <SDL3/SDL_iostream.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "render/image_header.h"
+
+class HeaderReader {
+ public:
+  explicit HeaderReader(SDL_IOStream* stream) : stream_(stream), start_(SDL_TellIO(stream)) {}
+  ~HeaderReader() { SDL_SeekIO(stream_, start_, SDL_IO_SEEK_SET); }
+  HeaderReader(const HeaderReader&) = delete;
+  HeaderReader& operator=(const HeaderReader&) = delete;
+
+  // To `offset` bytes after the image's start.
+  bool seek(int64_t offset) { return SDL_SeekIO(stream_, start_ + offset, SDL_IO_SEEK_SET) >= 0; }
+  bool skip(int64_t count) { return SDL_SeekIO(stream_, count, SDL_IO_SEEK_CUR) >= 0; }
+  bool read(void* into, size_t count) { return SDL_ReadIO(stream_, into, count) == count; }
+  std::optional<uint8_t> byte() {
+    uint8_t value = 0;
+    return read(&value, 1) ? std::optional<uint8_t>(value) : std::nullopt;
+  }
+  // Unsigned integers of `size` bytes (at most 4), little- or big-endian.
+  std::optional<uint32_t> le(size_t size) { return integer(size, false); }
+  std::optional<uint32_t> be(size_t size) { return integer(size, true); }
+  // Everything from here to the end.
+  std::string rest() {
+    std::string text;
+    char block[4096];
+    for (size_t got = 0; (got = SDL_ReadIO(stream_, block, sizeof block)) > 0;) text.append(block, got);
+    return text;
+  }
+
+ private:
+  std::optional<uint32_t> integer(size_t size, bool bigEndian) {
+    uint8_t bytes[4] = {};
+    if (size > sizeof bytes || !read(bytes, size)) return std::nullopt;
+    uint32_t value = 0;
+    for (size_t i = 0; i < size; ++i) value |= uint32_t{bytes[i]} << (8 * (bigEndian ? size - 1 - i : i));
+    return value;
+  }
+
+  SDL_IOStream* stream_;
+  int64_t start_;
+};
+
+// The readers of the formats whose headers are text (image_header_text.cpp).
+std::optional<DeclaredImage> declaredPnmSize(HeaderReader& reader);
+std::optional<DeclaredImage> declaredXpmSize(HeaderReader& reader);
+std::optional<DeclaredImage> declaredXvSize(HeaderReader& reader);
+std::optional<DeclaredImage> declaredSvgSize(HeaderReader& reader);

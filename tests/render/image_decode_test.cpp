@@ -1,0 +1,162 @@
+// Encoded images declaring sizes no real image reaches are refused before SDL_image decodes them (a 70-byte
+// file would otherwise make it allocate gigabytes), in every format it reads; images within the limits decode
+// as before.
+#include "render/image_decode.h"
+
+#include <SDL3/SDL.h>
+#include <SDL3_image/SDL_image.h>
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "host/sdl_handles.h"
+
+namespace {
+
+std::string le16(uint32_t v) { return {static_cast<char>(v), static_cast<char>(v >> 8)}; }
+std::string le32(uint32_t v) { return le16(v) + le16(v >> 16); }
+std::string be16(uint32_t v) { return {static_cast<char>(v >> 8), static_cast<char>(v)}; }
+std::string be32(uint32_t v) { return be16(v >> 16) + be16(v); }
+
+std::string bmp(int32_t width, int32_t height) {
+  return "BM" + le32(70) + le32(0) + le32(54) + le32(40) + le32(width) + le32(height) + le16(1) + le16(32) + le32(0) +
+         le32(16) + le32(0) + le32(0) + le32(0) + le32(0) + std::string(16, '\x7f');
+}
+
+std::string iconFile(uint16_t kind, uint32_t width, uint32_t height) {
+  return le16(0) + le16(kind) + le16(1) + std::string("\0\0\0\0", 4) + le16(1) + le16(32) + le32(40) + le32(22) +
+         le32(40) + le32(width) + le32(height * 2) + le16(1) + le16(32) + le32(0) + le32(0) + le32(0) + le32(0) +
+         le32(0) + le32(0) + std::string(64, '\0');
+}
+
+std::string gif(uint16_t width, uint16_t height) {
+  return "GIF89a" + le16(width) + le16(height) + std::string("\x80\0\0\0\0\0\xff\xff\xff,", 10) + le16(0) + le16(0) +
+         le16(width) + le16(height) + std::string("\0\x02\x02\x44\x01\0;", 7);
+}
+
+std::string jpeg(uint16_t width, uint16_t height) {
+  return std::string("\xff\xd8\xff\xe0", 4) + be16(4) + "JF" + std::string("\xff\xc0", 2) + be16(17) + "\x08" +
+         be16(height) + be16(width) + std::string("\x03\x01\x11\0\x02\x11\0\x03\x11\0\xff\xd9", 12);
+}
+
+std::string png(uint32_t width, uint32_t height) {
+  return std::string("\x89PNG\r\n\x1a\n", 8) + be32(13) + "IHDR" + be32(width) + be32(height) +
+         std::string("\x08\x06\0\0\0", 5) + be32(0) + be32(0) + "IEND" + be32(0);
+}
+
+std::string lbm(uint16_t width, uint16_t height) {
+  return "FORM" + be32(40) + "ILBMBMHD" + be32(20) + be16(width) + be16(height) + std::string(16, '\0') + "BODY" +
+         be32(0);
+}
+
+std::string pcx(uint16_t lastX, uint16_t lastY) {
+  std::string header = std::string("\x0a\x05\x01\x08", 4) + le16(0) + le16(0) + le16(lastX) + le16(lastY);
+  header.resize(65, '\0');
+  return header + "\x01" + le16(lastX + 1) + std::string(200, '\0');
+}
+
+std::string qoi(uint32_t width, uint32_t height) {
+  return "qoif" + be32(width) + be32(height) + "\x04" + std::string(1, '\0') + std::string("\0\0\0\0\0\0\0\x01", 8);
+}
+
+std::string tga(uint16_t width, uint16_t height) {
+  return std::string("\0\0\x02\0\0\0\0\0", 8) + le16(0) + le16(0) + le16(width) + le16(height) + "\x20\x20" +
+         std::string(16, '\x7f');
+}
+
+std::string xcf(uint32_t width, uint32_t height) {
+  return std::string("gimp xcf file\0", 14) + be32(width) + be32(height) + be32(0) + std::string(16, '\0');
+}
+
+std::string xpm(uint32_t width, uint32_t height) {
+  return "/* XPM */\nstatic char *image[] = {\n\"" + std::to_string(width) + " " + std::to_string(height) +
+         " 1 1\",\n\". c #ff0000\",\n\"" + std::string(width < 8 ? width : 8, '.') + "\"\n};\n";
+}
+
+std::string text(const std::string& header) { return header + std::string(64, '\x7f'); }
+
+struct Loaded {
+  bool decoded;
+  int32_t width, height;
+  std::string error;
+};
+
+Loaded load(const std::string& bytes, const char* type = nullptr) {
+  const IoStreamHandle stream(SDL_IOFromConstMem(bytes.data(), bytes.size()));
+  const DecodedCanvas canvas = decodeImage(stream.get(), type, ImageDecoder::Detect);
+  if (!canvas.bitmap) return {false, 0, 0, canvas.error};
+  return {true, canvas.bitmap->width, canvas.bitmap->height, ""};
+}
+
+TEST(ImageDecode, SizesBeyondTheLimitsAreRefusedBeforeDecoding) {
+  const struct {
+    const char* what;
+    std::string bytes;
+    const char* type;
+  } cases[] = {
+      {"BMP, 2 x -2,000,000,000", bmp(2, -2000000000), nullptr},
+      {"BMP, 65,537 wide", bmp(65537, 1), nullptr},
+      {"ICO, 16,777,215 square", iconFile(1, 0xFFFFFF, 0x7FFFFF), nullptr},
+      {"CUR, 30,000 square", iconFile(2, 30000, 30000), nullptr},
+      {"GIF, 65,535 square", gif(65535, 65535), nullptr},
+      {"JPEG, 65,535 square", jpeg(65535, 65535), nullptr},
+      {"LBM, 65,535 square", lbm(65535, 65535), nullptr},
+      {"PCX, 32,768 square", pcx(32767, 32767), nullptr},
+      {"PNG, 70,000 x 1", png(70000, 1), nullptr},
+      {"PNG, 16,385 x 16,385", png(16385, 16385), nullptr},
+      {"PNM, 70,000 square", text("P6\n# a comment\n70000 70000\n255\n"), nullptr},
+      {"QOI, 19,000 square", qoi(19000, 19000), nullptr},
+      {"SVG, 100,000 wide", text(R"(<svg xmlns="http://www.w3.org/2000/svg" width="100000" height="10">)"), nullptr},
+      {"SVG, a 20,000 square view box", text(R"(<svg xmlns="http://www.w3.org/2000/svg" viewBox="0 0 2e4 2e4">)"),
+       nullptr},
+      {"TGA, 65,535 square", tga(65535, 65535), "TGA"},
+      {"XCF, 65,535 square", xcf(65535, 65535), nullptr},
+      {"XPM, 70,000 square", xpm(70000, 70000), nullptr},
+      {"XV, 70,000 square", text("P7 332\n#END_OF_COMMENTS\n70000 70000 255\n"), nullptr},
+  };
+  for (const auto& c : cases) {
+    const Loaded loaded = load(c.bytes, c.type);
+    EXPECT_FALSE(loaded.decoded) << c.what;
+    EXPECT_EQ(loaded.error, "image dimensions are too large") << c.what;
+  }
+}
+
+std::string encodedBy(bool (*save)(SDL_Surface*, SDL_IOStream*, bool)) {
+  const SurfaceHandle surface(SDL_CreateSurface(3, 2, SDL_PIXELFORMAT_ARGB8888));
+  SDL_FillSurfaceRect(surface.get(), nullptr, 0xFF336699);
+  const IoStreamHandle stream(SDL_IOFromDynamicMem());
+  EXPECT_TRUE(save(surface.get(), stream.get(), false));
+  const auto size = static_cast<size_t>(SDL_GetIOSize(stream.get()));
+  auto* data = static_cast<const char*>(
+      SDL_GetPointerProperty(SDL_GetIOProperties(stream.get()), SDL_PROP_IOSTREAM_DYNAMIC_MEMORY_POINTER, nullptr));
+  return std::string(data, size);
+}
+
+TEST(ImageDecode, ImagesWithinTheLimitsDecodeAsBefore) {
+  const struct {
+    const char* what;
+    std::string bytes;
+    const char* type;
+    int32_t width, height;
+  } cases[] = {
+      {"PNG", encodedBy(IMG_SavePNG_IO), nullptr, 3, 2},
+      {"BMP", encodedBy(SDL_SaveBMP_IO), nullptr, 3, 2},
+      {"GIF", gif(1, 1), nullptr, 1, 1},
+      {"PNM at the side limit", "P5 65536 1 255\n" + std::string(65536, '\x80'), nullptr, 65536, 1},
+      {"TGA", tga(2, 2), "TGA", 2, 2},
+      {"SVG", R"(<svg xmlns="http://www.w3.org/2000/svg" width="3" height="2"><rect width="3" height="2"/></svg>)",
+       nullptr, 3, 2},
+      {"SVG sized by its view box",
+       R"(<svg xmlns="http://www.w3.org/2000/svg" viewBox="0 0 4 5"><rect width="4" height="5"/></svg>)", nullptr, 4,
+       5},
+  };
+  for (const auto& c : cases) {
+    const Loaded loaded = load(c.bytes, c.type);
+    EXPECT_TRUE(loaded.decoded) << c.what << ": " << loaded.error;
+    EXPECT_EQ(loaded.width, c.width) << c.what;
+    EXPECT_EQ(loaded.height, c.height) << c.what;
+  }
+}
+
+}  // namespace
