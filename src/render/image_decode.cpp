@@ -13,23 +13,24 @@
 
 namespace {
 
-constexpr const char kTooLarge[] = "image dimensions are too large";
-
-bool beyondLimits(const DeclaredImage& image, const ImageLimits& limits) {
-  return image.width > limits.maxSide || image.height > limits.maxSide ||
-         (image.width > 0 && image.height > 0 && image.width * image.height > limits.maxPixels);
+// Why a declared size is refused: beyond the limits, or empty (SDL_image's GIF decoder writes the pixels of
+// an empty frame through a null pointer; the others fail on it or give the empty image refused below).
+const char* declaredSizeProblem(const DeclaredImage& image, const ImageLimits& limits) {
+  if (image.width > limits.maxSide || image.height > limits.maxSide) return "image dimensions are too large";
+  if (image.width <= 0 || image.height <= 0) return "decoded image has invalid dimensions or pixels";
+  return image.width * image.height > limits.maxPixels ? "image dimensions are too large" : nullptr;
 }
 
-// The decoded surface, or null with SDL's error or, for a declared size beyond the limits, `refused` set.
+// The decoded surface, or null with SDL's error or, for a refused declared size, the reason in `refused`.
 SDL_Surface* decodeSurface(SDL_IOStream* stream, const char* type, ImageDecoder decoder, const ImageLimits& limits,
-                           bool& refused) {
+                           const char*& refused) {
   if (decoder == ImageDecoder::JpegOnly && !IMG_isJPG(stream)) {
     SDL_SetError("image data is not a JPEG image");
     return nullptr;
   }
   const std::optional<DeclaredImage> declared = declaredImageSize(stream, type);
-  refused = declared && beyondLimits(*declared, limits);
-  if (refused) return nullptr;
+  refused = declared ? declaredSizeProblem(*declared, limits) : nullptr;
+  if (refused != nullptr) return nullptr;
   if (decoder == ImageDecoder::JpegOnly) return IMG_LoadJPG_IO(stream);
   // Drawn at the declared size, so the drawing never exceeds what was checked.
   if (declared && declared->svg) {
@@ -38,24 +39,24 @@ SDL_Surface* decodeSurface(SDL_IOStream* stream, const char* type, ImageDecoder 
   return IMG_LoadTyped_IO(stream, false, type);
 }
 
-DecodedCanvas toCanvas(SDL_Surface* surface, bool refused) {
-  if (!refused) return canvasFromSurface(surface);
+DecodedCanvas toCanvas(SDL_Surface* surface, const char* refused) {
+  if (refused == nullptr) return canvasFromSurface(surface);
   DecodedCanvas failure;
-  failure.error = kTooLarge;
+  failure.error = refused;
   return failure;
 }
 
 }  // namespace
 
 DecodedCanvas decodeImage(SDL_IOStream* stream, const char* type, ImageDecoder decoder, const ImageLimits& limits) {
-  bool refused = false;
+  const char* refused = nullptr;
   SDL_Surface* surface = decodeSurface(stream, type, decoder, limits, refused);
   return toCanvas(surface, refused);
 }
 
 DecodedCanvas decodeImageFile(const char* path, const ImageLimits& limits) {
   SDL_Surface* surface = nullptr;
-  bool refused = false;
+  const char* refused = nullptr;
   {
     const StartupTraceStep step("Image file decoded by SDL_image");
     // As IMG_Load: the text after the path's last '.' names the type.

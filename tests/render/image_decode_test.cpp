@@ -122,6 +122,28 @@ TEST(ImageDecode, SizesBeyondTheLimitsAreRefusedBeforeDecoding) {
   }
 }
 
+TEST(ImageDecode, EmptyImagesFailWithoutBeingDecoded) {
+  // SDL_image's GIF decoder writes the pixels of a 0 x 0 frame through a null pointer.
+  const struct {
+    const char* what;
+    std::string bytes;
+    const char* type;
+  } cases[] = {
+      {"GIF, 0 x 0", gif(0, 0), nullptr},
+      {"GIF, 5 x 0", gif(5, 0), nullptr},
+      {"LBM, 0 x 3", lbm(0, 3), nullptr},
+      {"PCX, 0 wide",
+       std::string("\x0a\x05\x01\x08", 4) + le16(5) + le16(0) + le16(4) + le16(9) + std::string(188 + 65, '\0'),
+       nullptr},
+      {"XV, 0 x 0", text("P7 332\n#END_OF_COMMENTS\n0 0 255\n"), nullptr},
+  };
+  for (const auto& c : cases) {
+    const Loaded loaded = load(c.bytes, c.type);
+    EXPECT_FALSE(loaded.decoded) << c.what;
+    EXPECT_EQ(loaded.error, "decoded image has invalid dimensions or pixels") << c.what;
+  }
+}
+
 std::string encodedBy(bool (*save)(SDL_Surface*, SDL_IOStream*, bool)) {
   const SurfaceHandle surface(SDL_CreateSurface(3, 2, SDL_PIXELFORMAT_ARGB8888));
   SDL_FillSurfaceRect(surface.get(), nullptr, 0xFF336699);
