@@ -56,6 +56,8 @@ class ValueCopier {
 
  private:
   bool copyTable(int index, WorkerValue& out, int depth) {
+    // Room for the metatable, or for the key and value of lua_next.
+    luaL_checkstack(L_, 2, "worker value copy");
     if (lua_getmetatable(L_, index)) {
       lua_pop(L_, 1);
       return fail("worker values cannot contain tables with metatables");
@@ -67,7 +69,6 @@ class ValueCopier {
     // Room for the array part up front, but never for more entries than the budget could still admit.
     const uint64_t affordable = (budget_.limit - budget_.used) / (kEntryCharge + 2 * kNodeCharge);
     table->entries.reserve(static_cast<size_t>(std::min<uint64_t>(lua_rawlen(L_, index), affordable)));
-    luaL_checkstack(L_, 2, "worker value copy");
     lua_pushnil(L_);
     while (lua_next(L_, index) != 0) {
       const int valueIndex = lua_gettop(L_);

@@ -59,6 +59,16 @@ TEST(WorkerValues, RefusesWhatCannotCrossWithItsMessage) {
   }
 }
 
+TEST(WorkerValues, FindsAMetatableDeepDownWithinTheStackItMayUse) {
+  LuaTestState state;
+  // Nested through keys, each level holds a key and a value on the stack, which is full when the metatable
+  // at the bottom is looked at.
+  const CopyOutcome outcome = copyExpression(
+      state, "(function() local t = setmetatable({}, {}) for _ = 1, 40 do t = {[t] = 1} end return t end)()");
+  EXPECT_FALSE(outcome.ok);
+  EXPECT_EQ(outcome.error, "worker values cannot contain tables with metatables");
+}
+
 TEST(WorkerValues, AcceptsExactlyTheLimitAndNoMore) {
   LuaTestState state;
   const uint64_t stringNode = 72 + 100;
