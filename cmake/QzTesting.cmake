@@ -43,7 +43,7 @@ function(qz_add_fuzzer name)
   if(ARG_CORPUS)
     set(corpus_args "${ARG_CORPUS}")
   endif()
-  add_test(NAME fuzz.${name} COMMAND ${name} -max_total_time=${QZ_FUZZ_SECONDS} -rss_limit_mb=4096 -timeout=20
+  add_test(NAME fuzz.${name} COMMAND ${name} -max_total_time=${QZ_FUZZ_SECONDS} -rss_limit_mb=2048 -timeout=20
     ${corpus_args})
   set_tests_properties(fuzz.${name} PROPERTIES ENVIRONMENT "${QZ_TEST_ENVIRONMENT}" TIMEOUT 600 LABELS fuzz)
 endfunction()

@@ -1,0 +1,105 @@
+#!/usr/bin/python3
+# Writes the seed corpora of the fuzzers that need real files, from the fonts and image tools that
+# scripts/install-deps.sh installs (Debian's fonts, python3-fonttools and netpbm) and the SVG glyph fixture font:
+#   make_seeds.py fonts DIR          small subsets of DejaVu Sans, Noto Color Emoji and a TeX Gyre math font,
+#                                    and the SVG fixture font, also with a document record that lies
+#   make_seeds.py svg-documents DIR  the fixture font's SVG documents, each behind the glyph id to cut out
+#   make_seeds.py images DIR         one small picture as PNG, JPEG, BMP, GIF, TGA and SVG
+#   make_seeds.py requests DIR       forwarded command lines on the wire
+#   make_seeds.py where DIR          where-clause token lists
+import io
+import logging
+import os
+import struct
+import subprocess
+import sys
+
+from fontTools import subset
+from fontTools.ttLib import TTFont
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+SVG_FIXTURE = os.path.join(HERE, "..", "tests", "fonts", "fixtures", "svg_glyphs.ttf")
+FONT_SUBSETS = {
+    "dejavu-sans.ttf": ("/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf", "Ag é€\u0301fi"),
+    "noto-color-emoji.ttf": ("/usr/share/fonts/truetype/noto/NotoColorEmoji.ttf", "\U0001F600"),
+    "dejavu-math.otf": ("/usr/share/texmf/fonts/opentype/public/tex-gyre-math/texgyredejavu-math.otf", "(∫x)"),
+}
+
+
+def write(directory, name, data):
+    with open(os.path.join(directory, name), "wb") as out:
+        out.write(data)
+
+
+def fonts(directory):
+    logging.getLogger("fontTools.subset").setLevel(logging.ERROR)  # tables it drops are no news
+    for name, (source, text) in FONT_SUBSETS.items():
+        options = subset.Options()
+        options.layout_features = ["*"]
+        font = TTFont(source)
+        subsetter = subset.Subsetter(options)
+        subsetter.populate(text=text)
+        subsetter.subset(font)
+        buffer = io.BytesIO()
+        font.save(buffer)
+        write(directory, name, buffer.getvalue())
+    with open(SVG_FIXTURE, "rb") as fixture:
+        svg_font = bytearray(fixture.read())
+    write(directory, "svg-glyphs.ttf", svg_font)
+    # The same font whose first SVG document record claims 2 GiB, far past the end of the file.
+    tables = struct.unpack(">H", svg_font[4:6])[0]
+    for record in range(12, 12 + 16 * tables, 16):
+        if svg_font[record:record + 4] == b"SVG ":
+            table = struct.unpack(">L", svg_font[record + 8:record + 12])[0]
+            document_list = table + struct.unpack(">L", svg_font[table + 2:table + 6])[0]
+            struct.pack_into(">L", svg_font, document_list + 2 + 8, 0x7FFFFFFF)
+    write(directory, "svg-glyphs-lying.ttf", svg_font)
+
+
+def svg_documents(directory):
+    for index, document in enumerate(TTFont(SVG_FIXTURE)["SVG "].docList):
+        text = document.data if hasattr(document, "data") else document[0]
+        first = document.startGlyphID if hasattr(document, "startGlyphID") else document[1]
+        write(directory, f"document{index}", struct.pack("<H", first) + text.encode())
+
+
+def images(directory):
+    width, height = 5, 3
+    ppm = b"P6 %d %d 255\n" % (width, height) + bytes(
+        value for y in range(height) for x in range(width) for value in (x * 50, y * 100, (x + y) * 30))
+    tools = {"png": ["pnmtopng"], "jpeg": ["pnmtojpeg"], "bmp": ["ppmtobmp"], "gif": ["pamtogif"],
+             "tga": ["pamtotga"]}
+    for name, command in tools.items():
+        encoded = subprocess.run(command, input=ppm, capture_output=True, check=True).stdout
+        # The first byte picks how the fuzzer decodes: 1 reads the data as a .tga file.
+        write(directory, name, (b"\x01" if name == "tga" else b"\x00") + encoded)
+    write(directory, "svg", b"\x00" + b'<svg xmlns="http://www.w3.org/2000/svg" width="5" height="3">'
+          b'<rect width="4" height="2" fill="#f80"/><circle cx="3" cy="2" r="1" fill="blue"/></svg>')
+
+
+def requests(directory):
+    def request(request_id, directory_text, args, stdin=None):
+        data = struct.pack("<QI", request_id, len(directory_text)) + directory_text
+        data += struct.pack("<I", len(args) | (0x80000000 if stdin is not None else 0))
+        for arg in args:
+            data += struct.pack("<I", len(arg)) + arg
+        if stdin is not None:
+            data += struct.pack("<I", len(stdin)) + stdin
+        return data
+
+    write(directory, "plain", request(0, b"/home/user", [b"/usr/bin/qz", b"notes.txt"]))
+    write(directory, "waiting", request(77, b"/tmp", [b"qz", b"--wait", b"--file", b"a b.txt"]))
+    write(directory, "stdin", request(0, b"", [b"qz", b"-"], b"piped text\n"))
+
+
+def where(directory):
+    write(directory, "conditions", b"k(\ncname\t=\t1\nkAND\ncage\tin\t3\nk)\nkor\ncnote\tIS NOT\t1\n")
+    write(directory, "likes", b"l0100%_\\x\nl2abc\nl4a_b\nimy_table\ni9lives\n")
+
+
+KINDS = {"fonts": fonts, "svg-documents": svg_documents, "images": images, "requests": requests, "where": where}
+
+if __name__ == "__main__":
+    kind, target = sys.argv[1], sys.argv[2]
+    os.makedirs(target, exist_ok=True)
+    KINDS[kind](target)
