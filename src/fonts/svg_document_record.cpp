@@ -17,6 +17,9 @@ constexpr uint64_t kMaxGzipExpansion = 1032;
 
 struct DocumentRecord {
   uint32_t firstGlyph, lastGlyph, offset, length;
+
+  // FreeType's order: below the first glyph before above the last, which matters for a reversed range.
+  int compare(uint32_t glyph) const { return glyph < firstGlyph ? -1 : glyph > lastGlyph ? 1 : 0; }
 };
 
 class SvgTable {
@@ -76,17 +79,17 @@ bool svgDocumentInsideTable(FT_FaceRec_* face, uint32_t glyph) {
   const auto recordAt = [&](uint64_t index) { return table.record(list + 2 + index * kRecordBytes); };
   const std::optional<DocumentRecord> first = recordAt(0), last = recordAt(*entries - 1);
   if (!first || !last) return false;
-  if (glyph < first->firstGlyph || glyph > last->lastGlyph) return true;
+  if (first->compare(glyph) == -1 || last->compare(glyph) == 1) return true;
   for (int64_t low = 0, high = *entries - 1; low <= high;) {
     const int64_t middle = (low + high) / 2;
     const std::optional<DocumentRecord> record = recordAt(static_cast<uint64_t>(middle));
     if (!record) return false;
-    if (glyph > record->lastGlyph) {
+    const int order = record->compare(glyph);
+    if (order == 0) return documentSound(table, list + record->offset, record->length);
+    if (order > 0) {
       low = middle + 1;
-    } else if (glyph < record->firstGlyph) {
-      high = middle - 1;
     } else {
-      return documentSound(table, list + record->offset, record->length);
+      high = middle - 1;
     }
   }
   return true;

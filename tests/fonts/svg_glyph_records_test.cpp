@@ -117,6 +117,26 @@ TEST_F(FontTest, SvgGzipDocumentDeclaringMoreThanItCanHoldMakesTheGlyphMissing) 
   EXPECT_TRUE(outcome.otherDocumentRenders);
 }
 
+TEST_F(FontTest, SvgRecordIsFoundAsFreeTypeFindsIt) {
+  // FreeType tests a record's first glyph before its last: a last record listing glyphs 100 to 0 does not
+  // end the search for glyph 13 (E), which then finds the second record, lying about its offset.
+  const SvgFixture fixture = loadSvgFixture();
+  std::string bytes = fixture.bytes;
+  const size_t second = fixture.firstRecord() + 12, third = second + 12;
+  writeU32(bytes, second + 4, 0xfffffff0);
+  writeU32(bytes, third, 100u << 16);
+  const TempPath path("reversed_svg_range.ttf");
+  std::ofstream(path.path(), std::ios::binary) << bytes;
+  setAllowFontSvgGlyphs(true);
+  const std::shared_ptr<RenderFont> font = RenderFont::load(path.c_str(), 20.0f, 0.0f);
+  ASSERT_NE(font, nullptr);
+  EXPECT_EQ(runSvgGlyphJob(font, 'E', false, sharedFreeTypeLibrary()).succeeded, 0);
+  EXPECT_FALSE(font->hasCodepoint('E'));
+  font->glyphBitmapForCodepoint('E');
+  EXPECT_TRUE(font->glyphMetrics('E').missing);
+  EXPECT_NE(runSvgGlyphJob(font, 'A', false, sharedFreeTypeLibrary()).succeeded, 0);
+}
+
 TEST_F(FontTest, SvgRecordsOfTheFixtureAreSound) {
   const Outcome outcome = settleGlyphs(loadSvgFixture().bytes);
   EXPECT_TRUE(outcome.jobSucceeded);
