@@ -31,6 +31,10 @@ SDL_Surface* decodeSurface(SDL_IOStream* stream, const char* type, ImageDecoder 
   const std::optional<DeclaredImage> declared = declaredImageSize(stream, type);
   refused = declared ? declaredSizeProblem(*declared, limits) : nullptr;
   if (refused != nullptr) return nullptr;
+  if (declared && declared->corruption != nullptr) {
+    SDL_SetError("%s", declared->corruption);
+    return nullptr;
+  }
   if (decoder == ImageDecoder::JpegOnly) return IMG_LoadJPG_IO(stream);
   // Drawn at the declared size, so the drawing never exceeds what was checked.
   if (declared && declared->svg) {

@@ -67,7 +67,8 @@ void skipGifBlocks(HeaderReader& reader) {
 }
 
 // The first image descriptor whose LZW code size the decoder accepts: bytes between blocks are skipped as
-// it skips them, and an image it cannot start does not count.
+// it skips them, and an image it cannot start does not count. A code size of 0 (the format's least is 2)
+// makes the decoder corrupt its own memory.
 Declared gifSize(HeaderReader& reader) {
   uint8_t screen[13];
   if (!reader.read(screen, sizeof screen)) return std::nullopt;
@@ -87,7 +88,9 @@ Declared gifSize(HeaderReader& reader) {
     }
     const std::optional<uint8_t> codeSize = reader.byte();
     if (codeSize && *codeSize <= 12) {
-      return sized(descriptor[4] | descriptor[5] << 8, descriptor[6] | descriptor[7] << 8);
+      DeclaredImage image{descriptor[4] | descriptor[5] << 8, descriptor[6] | descriptor[7] << 8};
+      if (*codeSize == 0) image.corruption = "corrupt GIF image data";
+      return image;
     }
   }
   return std::nullopt;

@@ -12,7 +12,8 @@
 struct DeclaredImage {
   int64_t width = 0;
   int64_t height = 0;
-  bool svg = false;  // for SDL_image's SVG decoder, which can be told the size to draw at
+  bool svg = false;                  // for SDL_image's SVG decoder, which can be told the size to draw at
+  const char* corruption = nullptr;  // set when the header holds what the decoder mishandles
 };
 
 // What the image in `stream` declares (read from the stream's position, which is put back); none when no

@@ -144,6 +144,20 @@ TEST(ImageDecode, EmptyImagesFailWithoutBeingDecoded) {
   }
 }
 
+TEST(ImageDecode, GifWithAnLzwCodeSizeOfZeroFailsWithoutBeingDecoded) {
+  // SDL_image's GIF decoder frees a pointer that it never allocated after decoding these codes.
+  const std::string codes =
+      "\x04\x61\x65\x22\x2f\x3e\x3c\x63\x7e\x72\x75\x65\x22\x2f\x3e\x69\x01\x00\x00\x00\x23\x66\x38\x2c\x2f\x69"
+      "\x3c\x63\x3e\x72\x3c\x2f\x75\x65\x22\x2f\x3e\x3c\x2f\x73\x76\x67\x3e\x33\x1a\x27\x20\x68\x65\x69\x67\x68"
+      "\x74\x38\x30\x22\x2c\x00\x00\x72\x3d\x22\x36\x22\x20\x68\x65\x69\x67\x68\x74\x3d\x68\x65\x69\x67\x68\x74"
+      "\x38\x30;";
+  const std::string image = "GIF87a" + le16(5) + le16(3) + std::string(3, '\0') + "," + le16(0) + le16(0) + le16(22) +
+                            le16(5) + std::string(2, '\0') + codes;
+  const Loaded loaded = load(image);
+  EXPECT_FALSE(loaded.decoded);
+  EXPECT_EQ(loaded.error, "corrupt GIF image data");
+}
+
 std::string encodedBy(bool (*save)(SDL_Surface*, SDL_IOStream*, bool)) {
   const SurfaceHandle surface(SDL_CreateSurface(3, 2, SDL_PIXELFORMAT_ARGB8888));
   SDL_FillSurfaceRect(surface.get(), nullptr, 0xFF336699);
