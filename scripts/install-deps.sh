@@ -150,7 +150,7 @@ install_lua_instrumented() {
   cp "$src"/lua.h "$src"/luaconf.h "$src"/lualib.h "$src"/lauxlib.h "$dest/include/"
   cp "$src/liblua.a" "$dest/lib/liblua5.5-c++.a"
   rm -rf "$work"
-  touch "$dest/.complete"
+  printf '%s\n' "${lua_instrumented_flags[*]}" >"$dest/.complete"
 }
 
 main() {
@@ -165,7 +165,8 @@ main() {
     install_sdl
     touch "$prefix/.complete"
   fi
-  if [ -f "$prefix/lua-asan/.complete" ]; then
+  # Its marker holds the flags it was built with, so a change of flags builds it again.
+  if [ "$(cat "$prefix/lua-asan/.complete" 2>/dev/null)" = "${lua_instrumented_flags[*]}" ]; then
     say "the sanitizer build's Lua already in $prefix/lua-asan"
   else
     [ ${#private_apt[@]} -gt 0 ] || setup_private_apt
