@@ -10,6 +10,8 @@
 
 namespace {
 
+constexpr int64_t kXpmLineBufferBytes = 32;
+
 bool isSpace(int c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
 bool isDigit(int c) { return c >= '0' && c <= '9'; }
 
@@ -159,7 +161,9 @@ std::optional<DeclaredImage> declaredPnmSize(HeaderReader& reader) {
   return DeclaredImage{*width, *height, false};
 }
 
-// The first quoted string holds "<width> <height> <colours> <characters per pixel>".
+// The first quoted string holds "<width> <height> <colours> <characters per pixel>". The decoder copies a
+// pixel's characters from each colour's line out of a buffer that holds at least 32 bytes, whatever the
+// line's length: more characters a pixel read past it.
 std::optional<DeclaredImage> declaredXpmSize(HeaderReader& reader) {
   std::optional<uint8_t> c;
   while ((c = reader.byte()) && *c != '"') {
@@ -171,7 +175,9 @@ std::optional<DeclaredImage> declaredXpmSize(HeaderReader& reader) {
       fields[3] <= 0) {
     return std::nullopt;
   }
-  return DeclaredImage{fields[0], fields[1], false};
+  DeclaredImage image{fields[0], fields[1]};
+  if (fields[3] > kXpmLineBufferBytes) image.corruption = "corrupt XPM image data";
+  return image;
 }
 
 // "P7 332", comment lines, "#END_OF_COMMENTS", then "<width> <height> ..." on the next line.

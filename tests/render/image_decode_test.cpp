@@ -144,18 +144,32 @@ TEST(ImageDecode, EmptyImagesFailWithoutBeingDecoded) {
   }
 }
 
-TEST(ImageDecode, GifWithAnLzwCodeSizeOfZeroFailsWithoutBeingDecoded) {
+TEST(ImageDecode, DataItsDecoderMishandlesFailsWithoutBeingDecoded) {
   // SDL_image's GIF decoder frees a pointer that it never allocated after decoding these codes.
   const std::string codes =
       "\x04\x61\x65\x22\x2f\x3e\x3c\x63\x7e\x72\x75\x65\x22\x2f\x3e\x69\x01\x00\x00\x00\x23\x66\x38\x2c\x2f\x69"
       "\x3c\x63\x3e\x72\x3c\x2f\x75\x65\x22\x2f\x3e\x3c\x2f\x73\x76\x67\x3e\x33\x1a\x27\x20\x68\x65\x69\x67\x68"
       "\x74\x38\x30\x22\x2c\x00\x00\x72\x3d\x22\x36\x22\x20\x68\x65\x69\x67\x68\x74\x3d\x68\x65\x69\x67\x68\x74"
       "\x38\x30;";
-  const std::string image = "GIF87a" + le16(5) + le16(3) + std::string(3, '\0') + "," + le16(0) + le16(0) + le16(22) +
-                            le16(5) + std::string(2, '\0') + codes;
-  const Loaded loaded = load(image);
-  EXPECT_FALSE(loaded.decoded);
-  EXPECT_EQ(loaded.error, "corrupt GIF image data");
+  const std::string gifWithCodeSizeZero = "GIF87a" + le16(5) + le16(3) + std::string(3, '\0') + "," + le16(0) +
+                                          le16(0) + le16(22) + le16(5) + std::string(2, '\0') + codes;
+  // Its XPM decoder copies as many bytes of each colour's line as a pixel has characters, from a line buffer
+  // that may be shorter.
+  const std::string xpmWithLongPixels =
+      "/* XPM */\nstatic char *x[] = {\n\"2 1 1 100\",\n\"a c #ff0000\",\n\"" + std::string(200, 'a') + "\"\n};\n";
+  const struct {
+    const char* what;
+    std::string bytes;
+    const char* error;
+  } cases[] = {
+      {"GIF with an LZW code size of 0", gifWithCodeSizeZero, "corrupt GIF image data"},
+      {"XPM with 100 characters a pixel", xpmWithLongPixels, "corrupt XPM image data"},
+  };
+  for (const auto& c : cases) {
+    const Loaded loaded = load(c.bytes);
+    EXPECT_FALSE(loaded.decoded) << c.what;
+    EXPECT_EQ(loaded.error, c.error) << c.what;
+  }
 }
 
 std::string encodedBy(bool (*save)(SDL_Surface*, SDL_IOStream*, bool)) {
