@@ -173,4 +173,19 @@ bool renderSvgDocumentToBgra(std::string_view document, float pixelSize, float u
   return true;
 }
 
+bool svgDrawingExtent(std::string_view document, double* width, double* height) {
+  GError* error = nullptr;
+  const HandleHolder handle(
+      rsvg_handle_new_from_data(reinterpret_cast<const guint8*>(document.data()), document.size(), &error));
+  if (!handle) return failWith("SVG load", error);
+  RsvgRectangle ink{}, logical{};
+  if (!rsvg_handle_get_geometry_for_element(handle.get(), nullptr, &ink, &logical, &error)) {
+    return failWith("SVG measure", error);
+  }
+  *width = logical.width;
+  *height = logical.height;
+  lastError.clear();
+  return true;
+}
+
 const char* svgLastError() { return lastError.c_str(); }

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/svg_render.h"
 #include "render/image_header_reader.h"
 
 namespace {
@@ -203,10 +204,11 @@ std::optional<DeclaredImage> declaredXvSize(HeaderReader& reader) {
   return std::nullopt;
 }
 
-// The root element's width and height, or its view box's for a side without one. A document that gives
-// neither takes the size of its drawing, which only drawing it tells.
+// The root element's width and height, or its view box's for a side without one, or else the extent of the
+// shapes it draws, as the decoder measures the document (which ends at its first zero byte).
 std::optional<DeclaredImage> declaredSvgSize(HeaderReader& reader) {
-  const std::string document = reader.rest();
+  std::string document = reader.rest();
+  document.resize(std::min(document.size(), document.find('\0')));
   const std::optional<std::string_view> root = svgRootTag(document);
   if (!root) return std::nullopt;
   double width = 0, height = 0, viewWidth = 0, viewHeight = 0;
@@ -217,6 +219,10 @@ std::optional<DeclaredImage> declaredSvgSize(HeaderReader& reader) {
   });
   if (width == 0) width = viewWidth;
   if (height == 0) height = viewHeight;
+  double drawnWidth = 0, drawnHeight = 0;
+  if ((width == 0 || height == 0) && !svgDrawingExtent(document, &drawnWidth, &drawnHeight)) return std::nullopt;
+  if (width == 0) width = drawnWidth;
+  if (height == 0) height = drawnHeight;
   if (!(width > 0) || !(height > 0)) return std::nullopt;
   return DeclaredImage{pixelsUpTo(width), pixelsUpTo(height), true};
 }
