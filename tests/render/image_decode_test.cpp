@@ -89,61 +89,63 @@ Loaded load(const std::string& bytes, const char* type = nullptr) {
   return {true, canvas.bitmap->width, canvas.bitmap->height, ""};
 }
 
-TEST(ImageDecode, SizesBeyondTheLimitsAreRefusedBeforeDecoding) {
-  const struct {
-    const char* what;
-    std::string bytes;
-    const char* type;
-  } cases[] = {
-      {"BMP, 2 x -2,000,000,000", bmp(2, -2000000000), nullptr},
-      {"BMP, 65,537 wide", bmp(65537, 1), nullptr},
-      {"ICO, 16,777,215 square", iconFile(1, 0xFFFFFF, 0x7FFFFF), nullptr},
-      {"CUR, 30,000 square", iconFile(2, 30000, 30000), nullptr},
-      {"GIF, 65,535 square", gif(65535, 65535), nullptr},
-      {"JPEG, 65,535 square", jpeg(65535, 65535), nullptr},
-      {"LBM, 65,535 square", lbm(65535, 65535), nullptr},
-      {"PCX, 32,768 square", pcx(32767, 32767), nullptr},
-      {"PNG, 70,000 x 1", png(70000, 1), nullptr},
-      {"PNG, 16,385 x 16,385", png(16385, 16385), nullptr},
-      {"PNM, 70,000 square", text("P6\n# a comment\n70000 70000\n255\n"), nullptr},
-      {"QOI, 19,000 square", qoi(19000, 19000), nullptr},
-      {"SVG, 100,000 wide", text(R"(<svg xmlns="http://www.w3.org/2000/svg" width="100000" height="10">)"), nullptr},
-      {"SVG, a 20,000 square view box", text(R"(<svg xmlns="http://www.w3.org/2000/svg" viewBox="0 0 2e4 2e4">)"),
-       nullptr},
-      {"SVG sized by a drawing 70,000 wide",
-       R"(<svg xmlns="http://www.w3.org/2000/svg"><rect width="70000" height="10"/></svg>)", nullptr},
-      {"TGA, 65,535 square", tga(65535, 65535), "TGA"},
-      {"XCF, 65,535 square", xcf(65535, 65535), nullptr},
-      {"XPM, 70,000 square", xpm(70000, 70000), nullptr},
-      {"XV, 70,000 square", text("P7 332\n#END_OF_COMMENTS\n70000 70000 255\n"), nullptr},
-  };
-  for (const auto& c : cases) {
-    const Loaded loaded = load(c.bytes, c.type);
-    EXPECT_FALSE(loaded.decoded) << c.what;
-    EXPECT_EQ(loaded.error, "image dimensions are too large") << c.what;
+struct Refusal {
+  const char* what;
+  std::string bytes;
+  const char* type;  // as the file extension names it
+};
+
+// Each image fails to load with `error`.
+void expectRefused(const std::vector<Refusal>& refusals, const std::string& error) {
+  for (const Refusal& refusal : refusals) {
+    const Loaded loaded = load(refusal.bytes, refusal.type);
+    EXPECT_FALSE(loaded.decoded) << refusal.what;
+    EXPECT_EQ(loaded.error, error) << refusal.what;
   }
+}
+
+TEST(ImageDecode, SizesBeyondTheLimitsAreRefusedBeforeDecoding) {
+  expectRefused(
+      {
+          {"BMP, 2 x -2,000,000,000", bmp(2, -2000000000), nullptr},
+          {"BMP, 65,537 wide", bmp(65537, 1), nullptr},
+          {"ICO, 16,777,215 square", iconFile(1, 0xFFFFFF, 0x7FFFFF), nullptr},
+          {"CUR, 30,000 square", iconFile(2, 30000, 30000), nullptr},
+          {"GIF, 65,535 square", gif(65535, 65535), nullptr},
+          {"JPEG, 65,535 square", jpeg(65535, 65535), nullptr},
+          {"LBM, 65,535 square", lbm(65535, 65535), nullptr},
+          {"PCX, 32,768 square", pcx(32767, 32767), nullptr},
+          {"PNG, 70,000 x 1", png(70000, 1), nullptr},
+          {"PNG, 16,385 x 16,385", png(16385, 16385), nullptr},
+          {"PNM, 70,000 square", text("P6\n# a comment\n70000 70000\n255\n"), nullptr},
+          {"QOI, 19,000 square", qoi(19000, 19000), nullptr},
+          {"SVG, 100,000 wide", text(R"(<svg xmlns="http://www.w3.org/2000/svg" width="100000" height="10">)"),
+           nullptr},
+          {"SVG, a 20,000 square view box", text(R"(<svg xmlns="http://www.w3.org/2000/svg" viewBox="0 0 2e4 2e4">)"),
+           nullptr},
+          {"SVG sized by a drawing 70,000 wide",
+           R"(<svg xmlns="http://www.w3.org/2000/svg"><rect width="70000" height="10"/></svg>)", nullptr},
+          {"TGA, 65,535 square", tga(65535, 65535), "TGA"},
+          {"XCF, 65,535 square", xcf(65535, 65535), nullptr},
+          {"XPM, 70,000 square", xpm(70000, 70000), nullptr},
+          {"XV, 70,000 square", text("P7 332\n#END_OF_COMMENTS\n70000 70000 255\n"), nullptr},
+      },
+      "image dimensions are too large");
 }
 
 TEST(ImageDecode, EmptyImagesFailWithoutBeingDecoded) {
   // SDL_image's GIF decoder writes the pixels of a 0 x 0 frame through a null pointer.
-  const struct {
-    const char* what;
-    std::string bytes;
-    const char* type;
-  } cases[] = {
-      {"GIF, 0 x 0", gif(0, 0), nullptr},
-      {"GIF, 5 x 0", gif(5, 0), nullptr},
-      {"LBM, 0 x 3", lbm(0, 3), nullptr},
-      {"PCX, 0 wide",
-       std::string("\x0a\x05\x01\x08", 4) + le16(5) + le16(0) + le16(4) + le16(9) + std::string(188 + 65, '\0'),
-       nullptr},
-      {"XV, 0 x 0", text("P7 332\n#END_OF_COMMENTS\n0 0 255\n"), nullptr},
-  };
-  for (const auto& c : cases) {
-    const Loaded loaded = load(c.bytes, c.type);
-    EXPECT_FALSE(loaded.decoded) << c.what;
-    EXPECT_EQ(loaded.error, "decoded image has invalid dimensions or pixels") << c.what;
-  }
+  expectRefused(
+      {
+          {"GIF, 0 x 0", gif(0, 0), nullptr},
+          {"GIF, 5 x 0", gif(5, 0), nullptr},
+          {"LBM, 0 x 3", lbm(0, 3), nullptr},
+          {"PCX, 0 wide",
+           std::string("\x0a\x05\x01\x08", 4) + le16(5) + le16(0) + le16(4) + le16(9) + std::string(188 + 65, '\0'),
+           nullptr},
+          {"XV, 0 x 0", text("P7 332\n#END_OF_COMMENTS\n0 0 255\n"), nullptr},
+      },
+      "decoded image has invalid dimensions or pixels");
 }
 
 TEST(ImageDecode, DataItsDecoderMishandlesFailsWithoutBeingDecoded) {
@@ -159,19 +161,8 @@ TEST(ImageDecode, DataItsDecoderMishandlesFailsWithoutBeingDecoded) {
   // that may be shorter.
   const std::string xpmWithLongPixels =
       "/* XPM */\nstatic char *x[] = {\n\"2 1 1 100\",\n\"a c #ff0000\",\n\"" + std::string(200, 'a') + "\"\n};\n";
-  const struct {
-    const char* what;
-    std::string bytes;
-    const char* error;
-  } cases[] = {
-      {"GIF with an LZW code size of 0", gifWithCodeSizeZero, "corrupt GIF image data"},
-      {"XPM with 100 characters a pixel", xpmWithLongPixels, "corrupt XPM image data"},
-  };
-  for (const auto& c : cases) {
-    const Loaded loaded = load(c.bytes);
-    EXPECT_FALSE(loaded.decoded) << c.what;
-    EXPECT_EQ(loaded.error, c.error) << c.what;
-  }
+  expectRefused({{"GIF with an LZW code size of 0", gifWithCodeSizeZero, nullptr}}, "corrupt GIF image data");
+  expectRefused({{"XPM with 100 characters a pixel", xpmWithLongPixels, nullptr}}, "corrupt XPM image data");
 }
 
 std::string encodedBy(bool (*save)(SDL_Surface*, SDL_IOStream*, bool)) {
