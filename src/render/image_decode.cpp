@@ -5,6 +5,7 @@
 #include <SDL3_image/SDL_image.h>
 
 #include <cstring>
+#include <new>
 #include <optional>
 
 #include "host/sdl_handles.h"
@@ -28,7 +29,13 @@ SDL_Surface* decodeSurface(SDL_IOStream* stream, const char* type, ImageDecoder 
     SDL_SetError("image data is not a JPEG image");
     return nullptr;
   }
-  const std::optional<DeclaredImage> declared = declaredImageSize(stream, type);
+  std::optional<DeclaredImage> declared;
+  try {
+    declared = declaredImageSize(stream, type);  // an SVG document is read whole
+  } catch (const std::bad_alloc&) {
+    refused = "not enough memory to load image";
+    return nullptr;
+  }
   refused = declared ? declaredSizeProblem(*declared, limits) : nullptr;
   if (refused != nullptr) return nullptr;
   if (declared && declared->corruption != nullptr) {
