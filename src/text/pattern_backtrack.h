@@ -12,6 +12,9 @@
 //   uint32_t decodeAt(const char* s, const char** next) const            the unit at s (< the subject's end);
 //                                                                        *next is the unit after it
 //   bool matchFrontier(const char* s, const Item* p) const               "%f"
+//   void passOver(const Item* p) const                                   an optional item ("?") that does not
+//                                                                        match is passed over; the code-point
+//                                                                        matcher may raise there
 #pragma once
 
 #include <cstddef>
@@ -123,6 +126,7 @@ class PatternBacktracker {
     const char* second = nullptr;
     if (!units().single(s, p, &second)) {
       if (p->quantifier == '+') return nullptr;
+      if (p->quantifier == '?') units().passOver(p);
       *next = after;  // "*", "-" and "?" may match nothing
       return s;
     }

@@ -45,6 +45,7 @@ class Matcher : public PatternBacktracker<Matcher, PatternItem> {
     const int current = s < subjectEnd_ ? byteAt(s) : 0;
     return !p->set.has(static_cast<unsigned char>(previous)) && p->set.has(static_cast<unsigned char>(current));
   }
+  void passOver(const PatternItem*) const {}
 };
 
 void Matcher::collectCaptures(PatternCaptures* captures) const {
@@ -206,6 +207,7 @@ const char* const kMessages[] = {
     "invalid pattern capture",
     "too many captures",
     "unfinished capture",
+    "invalid UTF-8 code",
 };
 
 }  // namespace

@@ -25,6 +25,7 @@ enum class PatternErrorKind : uint8_t {
   InvalidPatternCapture,
   TooManyCaptures,
   UnfinishedCapture,
+  InvalidUtf8Code,  // a stray byte in a pattern over code points
 };
 
 struct PatternByteSet {

@@ -2,11 +2,30 @@
 // back-references, then single items with their quantifiers), shared by the byte compiler and the code-point
 // compiler, so both meet the same items and malformed parts at the same places. A pattern is a sequence of
 // units (bytes or code points); reads past its end see 0, as Lua's terminating zero does.
+//
+// A pattern decoded into code points may hold stray units: bytes that decode to nothing, kept as units of
+// their own. lua-utf8 decodes a pattern only as its matcher reaches each part, so a stray unit is malformed
+// where an item, an escaped character or a %b argument starts with it, and a set raises only when a match tests
+// its members (the code-point compiler's concern). That matcher steps over the stray continuation bytes right
+// after an escaped character, and those right after a "?" (decoding them only when the optional item does not
+// match), so the walk passes over those.
 #pragma once
 
 #include <cstddef>
 
 #include "text/pattern_program.h"
+
+// The units a byte pattern holds are all bytes.
+struct NoStrayUnits {
+  template <typename Unit>
+  static bool stray(Unit) {
+    return false;
+  }
+  template <typename Unit>
+  static bool strayContinuation(Unit) {
+    return false;
+  }
+};
 
 // Walks `pattern` and hands its parts to the builder, in pattern order:
 //   item(op)                                  a capture, its end, a position capture, the end anchor, End last
@@ -15,13 +34,19 @@
 //   backReference(digit)                      "%" and a digit
 //   single(itemStart, classLast, quantifier)  one single-unit item; quantifier "*", "+", "-", "?" or 0
 //   malformed(kind)                           a part Lua would refuse, where the walk stops (no End then)
-template <typename Unit, typename Builder>
+// Strays says which units are stray (stray(unit)), and which of those are continuation bytes after a character
+// (strayContinuation(unit)).
+template <typename Unit, typename Builder, typename Strays = NoStrayUnits>
 class PatternWalk {
  public:
   PatternWalk(const Unit* pattern, size_t size, Builder& builder) : pattern_(pattern), end_(size), builder_(builder) {}
 
   void run() {
     while (p_ != end_ && !failed_) {
+      if (Strays::stray(pattern_[p_])) {
+        malformed(PatternErrorKind::InvalidUtf8Code);
+        continue;
+      }
       switch (pattern_[p_]) {
         case '(':
           builder_.item(at(p_ + 1) == ')' ? PatternOp::PositionCapture : PatternOp::OpenCapture);
@@ -67,7 +92,7 @@ class PatternWalk {
         malformed(PatternErrorKind::EndsWithEscape);
         return false;
       }
-      *itemEnd = p + 1;
+      *itemEnd = Strays::strayContinuation(at(p + 1)) ? p + 2 : p + 1;
       return true;
     }
     if (c == '[') {
@@ -89,8 +114,15 @@ class PatternWalk {
   // "%b", "%f" and back-references; false when the escape is a single-unit class item instead.
   bool escapeItem() {
     const Unit next = at(p_ + 1);
+    if (Strays::stray(next)) {
+      malformed(PatternErrorKind::InvalidUtf8Code);
+      return true;
+    }
     if (next == 'b') {
-      if (end_ - (p_ + 2) < 2) {
+      const bool twoArguments = end_ - (p_ + 2) >= 2;
+      if (Strays::stray(at(p_ + 2)) || (twoArguments && Strays::stray(pattern_[p_ + 3]))) {
+        malformed(PatternErrorKind::InvalidUtf8Code);  // the first argument is read before the second is looked for
+      } else if (!twoArguments) {
         malformed(PatternErrorKind::MissingBalanceArguments);
       } else {
         builder_.balance(pattern_[p_ + 2], pattern_[p_ + 3]);
@@ -124,6 +156,7 @@ class PatternWalk {
     const bool quantified = quantifier == '*' || quantifier == '+' || quantifier == '-' || quantifier == '?';
     builder_.single(p_, itemEnd - 1, quantified ? static_cast<char>(quantifier) : 0);
     p_ = quantified ? itemEnd + 1 : itemEnd;
+    if (quantifier == '?' && Strays::strayContinuation(at(p_))) ++p_;
   }
 
   const Unit* pattern_;

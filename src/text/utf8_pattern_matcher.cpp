@@ -18,12 +18,23 @@ bool Utf8PatternMatcher::single(const char* s, const Utf8PatternItem* p, const c
   const auto byte = static_cast<unsigned char>(*s);
   if (byte < 0x80 && (s + 1 == subjectEnd_ || !isContinuationByte(s[1]))) {
     *next = s + 1;
-    return p->set.hasAscii(byte);
+    return p->set.hasAscii(byte) || (p->set.endsAtStray && program_.contains(p->set, byte));
   }
+  return singleDecoded(s, p, next);
+}
+
+// single() on a unit that is more than one ASCII byte.
+bool Utf8PatternMatcher::singleDecoded(const char* s, const Utf8PatternItem* p, const char** next) const {
   const char* unused = nullptr;
   const uint32_t c = decodeAt(s, &unused);
   *next = subjectStart_ + unitEnd(subject(), static_cast<size_t>(s - subjectStart_));
   return program_.contains(p->set, c);
+}
+
+// lua-utf8 reads the pattern on after an optional item that does not match from just after its "?", where it
+// decodes the stray bytes that a match steps over.
+void Utf8PatternMatcher::passOver(const Utf8PatternItem* p) const {
+  if (p->straysAfter) throw PatternError(PatternErrorKind::InvalidUtf8Code);
 }
 
 const char* Utf8PatternMatcher::longestRun(const char* s, const Utf8PatternItem* p) const {

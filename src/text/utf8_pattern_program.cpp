@@ -1,5 +1,7 @@
 // Parsing a Lua pattern into code-point items: the pattern is decoded, then walked as pattern_walk.h walks
-// bytes, with every single-character item made a code-point set.
+// bytes, with every single-character item made a code-point set. Bytes that do not decode become stray units,
+// each with the continuation bytes after it, which the walk and the sets turn into errors where lua-utf8 would
+// decode them.
 #include <utility>
 
 #include "text/pattern_walk.h"
@@ -10,17 +12,31 @@
 namespace {
 
 constexpr uint32_t kEscape = '%';
+// Stray units, beyond every decoded value: continuation bytes that follow a character (or start the pattern),
+// and any other bytes that do not decode.
+constexpr uint32_t kStrayContinuation = kLargestLenientValue + 1;
+constexpr uint32_t kStrayBytes = kLargestLenientValue + 2;
+
+struct Utf8PatternStrays {
+  static bool stray(uint32_t unit) { return unit > kLargestLenientValue; }
+  static bool strayContinuation(uint32_t unit) { return unit == kStrayContinuation; }
+};
 
 std::vector<uint32_t> decodePattern(std::string_view pattern) {
-  std::vector<uint32_t> codePoints;
-  codePoints.reserve(pattern.size());
-  const char* end = pattern.data() + pattern.size();
-  for (const char* at = pattern.data(); at < end;) {
+  std::vector<uint32_t> units;
+  units.reserve(pattern.size());
+  for (size_t at = 0; at < pattern.size();) {
     uint32_t c = 0;
-    at += decodeOrThrow(at, end, &c);
-    codePoints.push_back(c);
+    const size_t length = decodeLenient(pattern.data() + at, pattern.data() + pattern.size(), &c);
+    if (length != 0) {
+      units.push_back(c);
+      at += length;
+    } else {
+      units.push_back(isContinuationByte(pattern[at]) ? kStrayContinuation : kStrayBytes);
+      at = unitEnd(pattern, at);
+    }
   }
-  return codePoints;
+  return units;
 }
 
 bool isClassLetter(uint32_t letter) { return letter < 128 && isUnicodeClassLetter(static_cast<int>(letter)); }
@@ -33,7 +49,9 @@ class Utf8PatternCompiler {
   Utf8PatternCompiler(std::string_view pattern, Utf8PatternProgram& program)
       : pattern_(decodePattern(pattern)), program_(program) {}
 
-  void run() { PatternWalk<uint32_t, Utf8PatternCompiler>(pattern_.data(), pattern_.size(), *this).run(); }
+  void run() {
+    PatternWalk<uint32_t, Utf8PatternCompiler, Utf8PatternStrays>(pattern_.data(), pattern_.size(), *this).run();
+  }
 
   void item(PatternOp op) { push(op); }
   void balance(uint32_t first, uint32_t second) {
@@ -52,10 +70,14 @@ class Utf8PatternCompiler {
     Utf8PatternItem& item = push(PatternOp::Single);
     item.set = set;
     item.quantifier = quantifier;
+    const size_t afterQuantifier = classLast + 2;  // the walk steps over a stray there after a "?"
+    item.straysAfter = quantifier == '?' && afterQuantifier < pattern_.size() &&
+                       Utf8PatternStrays::strayContinuation(pattern_[afterQuantifier]);
   }
 
  private:
   Utf8CharSet classSet(uint32_t letter) const;
+  size_t strayMember(size_t start, size_t classLast) const;
   Utf8CharSet bracketSet(size_t start, size_t classLast);
   Utf8CharSet singleSet(size_t start, size_t classLast);
   void fillAscii(Utf8CharSet& set) const;
@@ -120,14 +142,36 @@ Utf8CharSet Utf8PatternCompiler::classSet(uint32_t letter) const {
   return set;
 }
 
-// The set "[" at `start` to its "]" at classLast: classes, ranges and single code points.
+// Where lua-utf8, testing a character against the members of the set "[" at `start` to its "]" at classLast in
+// order, first decodes a stray unit: the start of the member it tests then, each member being read with the unit
+// after it (which may make it a range). classLast when it decodes none.
+size_t Utf8PatternCompiler::strayMember(size_t start, size_t classLast) const {
+  const auto stray = [this](size_t p) { return Utf8PatternStrays::stray(pattern_[p]); };
+  size_t p = pattern_[start + 1] == '^' ? start + 1 : start;
+  while (++p < classLast) {
+    const size_t member = p;
+    if (pattern_[p] == kEscape) {
+      if (stray(++p)) return member;
+    } else if (stray(p) || stray(p + 1)) {
+      return member;
+    } else if (pattern_[p + 1] == '-' && p + 2 < classLast) {
+      if (stray(p + 2)) return member;
+      p += 2;
+    }
+  }
+  return classLast;
+}
+
+// The set "[" at `start` to its "]" at classLast: classes, ranges and single code points, up to a stray unit.
 Utf8CharSet Utf8PatternCompiler::bracketSet(size_t start, size_t classLast) {
   Utf8CharSet set;
   set.kind = Utf8CharSet::Kind::Bracket;
+  const size_t membersEnd = strayMember(start, classLast);
+  set.endsAtStray = membersEnd != classLast;
   std::vector<Utf8SetMember>& members = program_.members_;
   set.firstMember = static_cast<uint32_t>(members.size());
   set.complement = forEachSetMember(
-      pattern_.data(), start, classLast,
+      pattern_.data(), start, membersEnd,
       [&members](uint32_t letter) {
         Utf8SetMember member{letter, letter, 0, false};
         if (isClassLetter(letter)) member = {0, 0, static_cast<uint8_t>(letter | 0x20), letter < 'a'};
@@ -137,7 +181,7 @@ Utf8CharSet Utf8PatternCompiler::bracketSet(size_t start, size_t classLast) {
         members.push_back({low, high, 0, false});
       });
   set.memberCount = static_cast<uint32_t>(members.size()) - set.firstMember;
-  fillAscii(set);
+  if (!set.endsAtStray) fillAscii(set);
   return set;
 }
 
@@ -168,7 +212,7 @@ Utf8PatternProgram::Utf8PatternProgram(std::string_view pattern) {
   findLeadSet();
 }
 
-bool Utf8PatternProgram::containsBeyondAscii(const Utf8CharSet& set, uint32_t c) const {
+bool Utf8PatternProgram::containsByKind(const Utf8CharSet& set, uint32_t c) const {
   switch (set.kind) {
     case Utf8CharSet::Kind::Any:
       return true;
@@ -185,6 +229,7 @@ bool Utf8PatternProgram::containsBeyondAscii(const Utf8CharSet& set, uint32_t c)
                                              : member.low <= c && c <= member.high;
     if (hit) return !set.complement;
   }
+  if (set.endsAtStray) throw PatternError(PatternErrorKind::InvalidUtf8Code);
   return set.complement;
 }
 
@@ -196,7 +241,7 @@ void Utf8PatternProgram::findLeadSet() {
       if (++captures > kPatternMaxCaptures) return;
       continue;
     }
-    if (item.op == PatternOp::Single && (item.quantifier == 0 || item.quantifier == '+')) {
+    if (item.op == PatternOp::Single && (item.quantifier == 0 || item.quantifier == '+') && !item.set.endsAtStray) {
       leadItem_ = static_cast<int>(index);
     }
     return;
