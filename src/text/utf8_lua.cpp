@@ -242,12 +242,12 @@ int utf8_sub(lua_State* L) {
   return 1;
 }
 
-// utf8.insert(s [, n], t) -> s with t inserted before character n; n 0 or absent appends
+// utf8.insert(s [, n], t) -> s with t inserted before character n; n 0 or absent appends. As in lua-utf8, a
+// number as argument 2 is n and t follows it; anything else there is t.
 int utf8_insert(lua_State* L) {
   const std::string_view s = checkText(L, 1);
-  const bool positioned = lua_gettop(L) >= 3;
-  const lua_Integer n = positioned ? luaL_optinteger(L, 2, 0) : 0;
-  const std::string_view inserted = checkText(L, positioned ? 3 : 2);
+  const bool positioned = lua_type(L, 2) == LUA_TNUMBER;
+  const lua_Integer n = positioned ? luaL_checkinteger(L, 2) : 0;
   size_t at = s.size();
   uint64_t walked = 0;
   if (n > 0) {
@@ -257,6 +257,7 @@ int utf8_insert(lua_State* L) {
     at = walkBackward(s, s.size(), 0 - static_cast<uint64_t>(n), &walked);
     luaL_argcheck(L, walked == 0 - static_cast<uint64_t>(n), 2, "invalid index");
   }
+  const std::string_view inserted = checkText(L, positioned ? 3 : 2);
   luaL_Buffer buffer;
   luaL_buffinit(L, &buffer);
   luaL_addlstring(&buffer, s.data(), at);

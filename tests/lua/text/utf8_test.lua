@@ -315,6 +315,14 @@ t.test("agrees with the lua-utf8 module in the functions beside those", function
     { "charpos from before the first byte", utf8.charpos, { "a\u{e9}\u{4e2d}z", 0, 1 }, { 2, 233 } },
     { "next with a count alone", utf8.next, { "abc", nil, 2, n = 3 }, { 3, 99 } },
     { "insert after a stray byte", utf8.insert, { "a\xE9b", 3, "!" }, { "a\xE9!b" } },
+    { "insert with text where the position goes", utf8.insert, { "ab", "x", "y" }, { "abx" } },
+    { "insert with a numeric string where the position goes", utf8.insert, { "ab", "1", "x" }, { "ab1" } },
+    { "insert with nil where the position goes", utf8.insert, { "ab", nil, "x", n = 3 },
+      { raises = "#2 to 'utf8.insert' (string expected, got nil)" } },
+    { "insert with a position and no text", utf8.insert, { "ab", 1 },
+      { raises = "#3 to 'utf8.insert' (string expected, got no value)" } },
+    { "insert checking the position before the text", utf8.insert, { "ab", 5, {} },
+      { raises = "#2 to 'utf8.insert' (invalid index)" } },
     { "lax len of an overlong form", utf8.len, { "\xC0\x80a", 1, -1, true }, { 2 } },
     { "a frontier beside a stray byte", utf8.find, { "\xFFa", "%f[%a]" }, { 2, 1 } },
     { "a character with a stray continuation byte", utf8.match, { "\u{e9}\x80x", "^." }, { "\u{e9}\x80" } },
@@ -338,6 +346,8 @@ t.test("keeps sound results where the lua-utf8 module goes wrong", function()
     { "empty matches once per position", positions, { "\u{e9}a", "()" }, { "1 2 3" } },
     { "charpos from past the end", utf8.charpos, { "abc", 100, -1 }, { 3, 99 } },
     { "strict reverse of a stray byte", utf8.reverse, { "a\x80" }, { raises = "invalid UTF-8 code" } },
+    { "insert at a position that is no integer", utf8.insert, { "ab", 1.5, "x" },
+      { raises = "number has no integer representation" } },
   })
 end)
 
