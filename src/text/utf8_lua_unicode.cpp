@@ -48,14 +48,17 @@ int mapCase(lua_State* L, CaseMapping mapping) {
   return 1;
 }
 
-// Reads ambiwidth at argument `index` and the default (any integer) after it.
-WidthOptions readWidthOptions(lua_State* L, int index) {
-  WidthOptions options;
+// Reads the default (any integer) at argument `index` + 1 into *options and returns ambiwidth, argument `index`,
+// which checkAmbiguousWidth takes once every check lua-utf8 makes has passed (lua-utf8 does not check it).
+lua_Integer readWidthOptions(lua_State* L, int index, WidthOptions* options) {
   const lua_Integer ambiguous = luaL_optinteger(L, index, 1);
+  options->zeroWidth = luaL_optinteger(L, index + 1, 0);
+  return ambiguous;
+}
+
+void checkAmbiguousWidth(lua_State* L, int index, lua_Integer ambiguous, WidthOptions* options) {
   luaL_argcheck(L, ambiguous == 1 || ambiguous == 2, index, "ambiguous width must be 1 or 2");
-  options.ambiguousWidth = static_cast<int>(ambiguous);
-  options.zeroWidth = luaL_optinteger(L, index + 1, 0);
-  return options;
+  options->ambiguousWidth = static_cast<int>(ambiguous);
 }
 
 // The range and options of the width functions on a text: from argument `first` on, i, j, ambiwidth and
@@ -75,11 +78,12 @@ WidthArguments readWidthArguments(lua_State* L, int first, std::string_view s) {
   }
   const lua_Integer i = relativeBytePosition(luaL_optinteger(L, first, 1), s.size());
   const lua_Integer j = relativeBytePosition(luaL_optinteger(L, first + 1, -1), s.size());
+  const lua_Integer ambiguous = readWidthOptions(L, first + 2, &arguments.options);
   luaL_argcheck(L, 1 <= i && i - 1 <= static_cast<lua_Integer>(s.size()), first, "initial position out of bounds");
   luaL_argcheck(L, j <= static_cast<lua_Integer>(s.size()), first + 1, "final position out of bounds");
+  checkAmbiguousWidth(L, first + 2, ambiguous, &arguments.options);
   arguments.range.start = static_cast<size_t>(i - 1);
   arguments.range.end = static_cast<size_t>(j);  // before the start for an empty range, as lua-utf8 counts
-  arguments.options = readWidthOptions(L, first + 2);
   return arguments;
 }
 
@@ -134,8 +138,10 @@ int utf8_ncasecmp(lua_State* L) {
 int utf8_width(lua_State* L) {
   if (lua_type(L, 1) == LUA_TNUMBER) {
     const lua_Integer code = luaL_checkinteger(L, 1);
+    WidthOptions options;
+    const lua_Integer ambiguous = readWidthOptions(L, 2, &options);
     luaL_argcheck(L, code >= 0 && code <= kLargestLenientValue, 1, "value out of range");
-    const WidthOptions options = readWidthOptions(L, 2);
+    checkAmbiguousWidth(L, 2, ambiguous, &options);
     lua_pushinteger(L, codePointWidth(static_cast<uint32_t>(code), options.ambiguousWidth, options.zeroWidth));
     return 1;
   }
