@@ -213,7 +213,14 @@ int utf8_clean(lua_State* L) {
 
 // utf8.isnfc(s) -> whether s is in Normal Form C
 int utf8_isnfc(lua_State* L) {
-  lua_pushboolean(L, isNfc(checkText(L, 1)));
+  const std::string_view s = checkText(L, 1);
+  bool nfc = false;
+  try {
+    nfc = isNfc(s);
+  } catch (const Utf8Error& error) {
+    luaL_argerror(L, 1, error.what());  // as lua-utf8 refuses the text
+  }
+  lua_pushboolean(L, nfc);
   return 1;
 }
 

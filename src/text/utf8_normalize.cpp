@@ -17,8 +17,9 @@ constexpr uint32_t kFirstCombiningCodePoint = 0x300;  // every code point below 
 
 [[noreturn]] void notValid() { throw Utf8Error("string is not valid UTF-8"); }
 
-// The quick check of UAX #15 over a text it also validates (throwing when invalid).
-QuickCheck quickCheckNfc(std::string_view text) {
+// The quick check of UAX #15, which stops at the first code point that rules NFC out, or at the first sequence
+// that is not valid UTF-8: its offset goes to *invalidAt, which otherwise stays npos.
+QuickCheck quickCheckNfc(std::string_view text, size_t* invalidAt) {
   QuickCheck answer = QuickCheck::Yes;
   int lastClass = 0;
   const char* end = text.data() + text.size();
@@ -30,7 +31,10 @@ QuickCheck quickCheckNfc(std::string_view text) {
     }
     uint32_t c = 0;
     const size_t length = decodeStrict(at, end, &c);
-    if (length == 0) notValid();
+    if (length == 0) {
+      *invalidAt = static_cast<size_t>(at - text.data());
+      return answer;
+    }
     at += length;
     if (c < kFirstCombiningCodePoint) {
       lastClass = 0;
@@ -39,8 +43,9 @@ QuickCheck quickCheckNfc(std::string_view text) {
     const int combiningClass = utf8proc_get_property(static_cast<utf8proc_int32_t>(c))->combining_class;
     const uint8_t bits = unicode_tables::propertyBits(c);
     if ((combiningClass != 0 && lastClass > combiningClass) || (bits & unicode_tables::kNfcNo) != 0) {
-      answer = QuickCheck::No;
-    } else if ((bits & unicode_tables::kNfcMaybe) != 0 && answer == QuickCheck::Yes) {
+      return QuickCheck::No;
+    }
+    if ((bits & unicode_tables::kNfcMaybe) != 0 && answer == QuickCheck::Yes) {
       answer = QuickCheck::Maybe;
     }
     lastClass = combiningClass;
@@ -66,20 +71,21 @@ std::string composed(std::string_view text) {
 }  // namespace
 
 bool isNfc(std::string_view text) {
-  switch (quickCheckNfc(text)) {
-    case QuickCheck::Yes:
-      return true;
-    case QuickCheck::No:
-      return false;
-    case QuickCheck::Maybe:
-      break;
-  }
-  return composed(text) == text;
+  size_t invalidAt = std::string_view::npos;
+  const QuickCheck answer = quickCheckNfc(text, &invalidAt);
+  if (answer == QuickCheck::No) return false;
+  const std::string_view checked = text.substr(0, invalidAt);
+  const bool nfc = answer == QuickCheck::Yes || composed(checked) == checked;
+  if (nfc && invalidAt != std::string_view::npos) notValid();
+  return nfc;
 }
 
 bool normalizeNfc(std::string_view text, std::string* out) {
-  if (quickCheckNfc(text) == QuickCheck::Yes) return true;
-  std::string result = composed(text);
+  size_t invalidAt = std::string_view::npos;
+  const QuickCheck answer = quickCheckNfc(text, &invalidAt);
+  if (invalidAt != std::string_view::npos) notValid();
+  if (answer == QuickCheck::Yes) return true;
+  std::string result = composed(text);  // past a code point that rules NFC out, this validates the rest
   if (result == text) return true;
   *out = std::move(result);
   return false;

@@ -7,7 +7,8 @@
 #include <string>
 #include <string_view>
 
-// Whether the (valid) text is in NFC; throws Utf8Error "string is not valid UTF-8" when it is not valid.
+// Whether the text is in NFC. The answer comes, as lua-utf8 gives it, as soon as the text read so far shows it
+// is not; a sequence that is not valid UTF-8 met before that throws Utf8Error "string is not valid UTF-8".
 bool isNfc(std::string_view text);
 
 // The text in NFC into *out; returns true (and leaves *out untouched) when the text already was. Throws

@@ -59,10 +59,18 @@ TEST(Utf8Normalize, FollowsNormalizationTest) {
 }
 
 TEST(Utf8Normalize, RefusesInvalidText) {
-  for (const std::string text : {"\xFF", "a\xED\xA0\x80", "\xC3", "e\xCC\x81\x80"}) {
+  for (const std::string text : {"\xFF", "a\xED\xA0\x80", "\xC3", "x\xCC\x96\xCC\x81\x80"}) {
     std::string out;
     EXPECT_THROW(normalizeNfc(text, &out), Utf8Error) << text;
     EXPECT_THROW(isNfc(text), Utf8Error) << text;
+  }
+}
+
+TEST(Utf8Normalize, AnswersWhetherNfcBeforeABadSequence) {
+  for (const std::string text : {"e\xCC\x81\x80", "\xE2\x84\xAB\xFF", "a\xCC\x96\xCC\x80\xCC\x81\xFF"}) {
+    std::string out;
+    EXPECT_FALSE(isNfc(text)) << text;
+    EXPECT_THROW(normalizeNfc(text, &out), Utf8Error) << text;
   }
 }
 
