@@ -323,6 +323,8 @@ t.test("agrees with the lua-utf8 module in the functions beside those", function
       { raises = "#2 to 'utf8.width' (number expected, got string)" } },
     { "width reading its default before refusing its ambiwidth", utf8.width, { "a", 1, -1, 3, "x" },
       { raises = "#5 to 'utf8.width' (number expected, got string)" } },
+    { "widthlimit stopping at the limit before a character of negative width", utf8.widthlimit,
+      { "ab\u{200B}\xFF", 2, 1, -1, 1, -1 }, { 2, 0 } },
     { "isnfc answering at a character that has another form, before a bad sequence", utf8.isnfc, { "\u{212B}\xFF" },
       { false } },
     { "isnfc answering at a mark that composes, before a bad sequence", utf8.isnfc, { "e\u{301}\xFF" }, { false } },
