@@ -231,7 +231,7 @@ int utf8_normalize_nfc(lua_State* L) {
 }
 
 // utf8.grapheme_indices(s [, i [, j]]) -> iterator over the grapheme clusters of bytes i..j, each as its first
-// and last byte
+// and last byte; a character that starts in the range is taken whole
 int utf8_grapheme_indices(lua_State* L) {
   const std::string_view s = checkText(L, 1);
   const auto size = static_cast<lua_Integer>(s.size());
@@ -243,6 +243,8 @@ int utf8_grapheme_indices(lua_State* L) {
   auto* state = new (lua_newuserdatauv(L, sizeof(GraphemeState), 0)) GraphemeState;
   state->next = static_cast<size_t>(i) - 1;
   state->end = static_cast<size_t>(j);
+  // lua-utf8 reads the characters that start in the range whole, one that j cuts too
+  while (state->end > state->next && state->end < s.size() && isContinuationByte(s[state->end])) ++state->end;
   lua_pushcclosure(L, guarded<iterateGraphemes>, 2);
   return 1;
 }

@@ -159,12 +159,13 @@ t.test("validation, cleaning and NFC", function()
   t.raises(utf8.isnfc, "string is not valid UTF-8", "\xED\xA0\x80")
 end)
 
+local function clusters(...)
+  local out = {}
+  for from, to in utf8.grapheme_indices(...) do out[#out + 1] = from .. "-" .. to end
+  return table.concat(out, " ")
+end
+
 t.test("grapheme clusters cover byte ranges", function()
-  local function clusters(...)
-    local out = {}
-    for from, to in utf8.grapheme_indices(...) do out[#out + 1] = from .. "-" .. to end
-    return table.concat(out, " ")
-  end
   t.eq(clusters("e\u{301}x🇫🇷🇩🇪\r\n👩\u{200D}💻"), "1-3 4-4 5-12 13-20 21-22 23-33")
   t.eq(clusters("abc", 2), "2-2 3-3")
   t.eq(clusters("abc", 2, 2), "2-2")
@@ -325,6 +326,11 @@ t.test("agrees with the lua-utf8 module in the functions beside those", function
       { raises = "#5 to 'utf8.width' (number expected, got string)" } },
     { "widthlimit stopping at the limit before a character of negative width", utf8.widthlimit,
       { "ab\u{200B}\xFF", 2, 1, -1, 1, -1 }, { 2, 0 } },
+    { "grapheme clusters of a range that cuts a character", clusters, { ")\u{1F600}a", 1, 4 }, { "1-1 2-5" } },
+    { "grapheme clusters from the end of a range that cuts a character", clusters, { "\u{1F600}", -4, 3 },
+      { "1-4" } },
+    { "grapheme clusters reading a cut character whole", clusters, { "\u{e9}\x80", 1, 2 },
+      { raises = "invalid UTF-8 code" } },
     { "isnfc answering at a character that has another form, before a bad sequence", utf8.isnfc, { "\u{212B}\xFF" },
       { false } },
     { "isnfc answering at a mark that composes, before a bad sequence", utf8.isnfc, { "e\u{301}\xFF" }, { false } },
