@@ -11,13 +11,9 @@
 #include <vector>
 
 #include "host/sdl_handles.h"
+#include "image_decode_support.h"
 
 namespace {
-
-std::string le16(uint32_t v) { return {static_cast<char>(v), static_cast<char>(v >> 8)}; }
-std::string le32(uint32_t v) { return le16(v) + le16(v >> 16); }
-std::string be16(uint32_t v) { return {static_cast<char>(v >> 8), static_cast<char>(v)}; }
-std::string be32(uint32_t v) { return be16(v >> 16) + be16(v); }
 
 std::string bmp(int32_t width, int32_t height) {
   return "BM" + le32(70) + le32(0) + le32(54) + le32(40) + le32(width) + le32(height) + le16(1) + le16(32) + le32(0) +
@@ -75,34 +71,6 @@ std::string xpm(uint32_t width, uint32_t height) {
 }
 
 std::string text(const std::string& header) { return header + std::string(64, '\x7f'); }
-
-struct Loaded {
-  bool decoded;
-  int32_t width, height;
-  std::string error;
-};
-
-Loaded load(const std::string& bytes, const char* type = nullptr) {
-  const IoStreamHandle stream(SDL_IOFromConstMem(bytes.data(), bytes.size()));
-  const DecodedCanvas canvas = decodeImage(stream.get(), type, ImageDecoder::Detect);
-  if (!canvas.bitmap) return {false, 0, 0, canvas.error};
-  return {true, canvas.bitmap->width, canvas.bitmap->height, ""};
-}
-
-struct Refusal {
-  const char* what;
-  std::string bytes;
-  const char* type;  // as the file extension names it
-};
-
-// Each image fails to load with `error`.
-void expectRefused(const std::vector<Refusal>& refusals, const std::string& error) {
-  for (const Refusal& refusal : refusals) {
-    const Loaded loaded = load(refusal.bytes, refusal.type);
-    EXPECT_FALSE(loaded.decoded) << refusal.what;
-    EXPECT_EQ(loaded.error, error) << refusal.what;
-  }
-}
 
 TEST(ImageDecode, SizesBeyondTheLimitsAreRefusedBeforeDecoding) {
   expectRefused(
