@@ -59,43 +59,6 @@ Declared bmpSize(HeaderReader& reader) {
   return sized(asSigned(*width), rows < 0 ? -rows : rows);
 }
 
-// Skips GIF data sub-blocks up to the empty one (or the end).
-void skipGifBlocks(HeaderReader& reader) {
-  for (std::optional<uint8_t> size; (size = reader.byte()) && *size != 0;) {
-    if (!reader.skip(*size)) return;
-  }
-}
-
-// The first image descriptor whose LZW code size the decoder accepts: bytes between blocks are skipped as
-// it skips them, and an image it cannot start does not count. A code size of 0 (the format's least is 2)
-// makes the decoder corrupt its own memory.
-Declared gifSize(HeaderReader& reader) {
-  uint8_t screen[13];
-  if (!reader.read(screen, sizeof screen)) return std::nullopt;
-  if ((screen[10] & 0x80) != 0 && !reader.skip(3 * (2 << (screen[10] & 7)))) return std::nullopt;
-  for (std::optional<uint8_t> introducer; (introducer = reader.byte()) && *introducer != ';';) {
-    if (*introducer == '!') {
-      if (!reader.byte()) return std::nullopt;
-      skipGifBlocks(reader);
-      continue;
-    }
-    if (*introducer != ',') continue;
-    uint8_t descriptor[9];
-    if (!reader.read(descriptor, sizeof descriptor)) return std::nullopt;
-    uint8_t discard[3 * 256];
-    if ((descriptor[8] & 0x80) != 0 && !reader.read(discard, 3 * (size_t{2} << (descriptor[8] & 7)))) {
-      return std::nullopt;
-    }
-    const std::optional<uint8_t> codeSize = reader.byte();
-    if (codeSize && *codeSize <= 12) {
-      DeclaredImage image{descriptor[4] | descriptor[5] << 8, descriptor[6] | descriptor[7] << 8};
-      if (*codeSize == 0) image.corruption = "corrupt GIF image data";
-      return image;
-    }
-  }
-  return std::nullopt;
-}
-
 // A JPEG marker as stb_image reads one: 0xFF, any fill bytes, the code; 0xFF when the byte read is not
 // 0xFF, none at the end of the data.
 std::optional<uint8_t> jpegMarker(HeaderReader& reader) {
@@ -222,11 +185,11 @@ struct Format {
   Declared (*size)(HeaderReader&);
 };
 const Format kFormats[] = {
-    {IMG_isAVIF, unread}, {IMG_isCUR, iconSize}, {IMG_isICO, iconSize},        {IMG_isBMP, bmpSize},
-    {IMG_isGIF, gifSize}, {IMG_isJPG, stbSize},  {IMG_isJXL, unread},          {IMG_isLBM, lbmSize},
-    {IMG_isPCX, pcxSize}, {IMG_isPNG, stbSize},  {IMG_isPNM, declaredPnmSize}, {IMG_isSVG, declaredSvgSize},
-    {IMG_isTIF, unread},  {IMG_isXCF, xcfSize},  {IMG_isXPM, declaredXpmSize}, {IMG_isXV, declaredXvSize},
-    {IMG_isWEBP, unread}, {IMG_isQOI, qoiSize},
+    {IMG_isAVIF, unread},         {IMG_isCUR, iconSize}, {IMG_isICO, iconSize},        {IMG_isBMP, bmpSize},
+    {IMG_isGIF, declaredGifSize}, {IMG_isJPG, stbSize},  {IMG_isJXL, unread},          {IMG_isLBM, lbmSize},
+    {IMG_isPCX, pcxSize},         {IMG_isPNG, stbSize},  {IMG_isPNM, declaredPnmSize}, {IMG_isSVG, declaredSvgSize},
+    {IMG_isTIF, unread},          {IMG_isXCF, xcfSize},  {IMG_isXPM, declaredXpmSize}, {IMG_isXV, declaredXvSize},
+    {IMG_isWEBP, unread},         {IMG_isQOI, qoiSize},
 };
 
 }  // namespace

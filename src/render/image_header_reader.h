@@ -50,6 +50,8 @@ class HeaderReader {
   int64_t start_;
 };
 
+// The GIF reader, which also checks the image's LZW codes (image_header_gif.cpp).
+std::optional<DeclaredImage> declaredGifSize(HeaderReader& reader);
 // The readers of the formats whose headers are text (image_header_text.cpp).
 std::optional<DeclaredImage> declaredPnmSize(HeaderReader& reader);
 std::optional<DeclaredImage> declaredXpmSize(HeaderReader& reader);
