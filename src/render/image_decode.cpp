@@ -36,12 +36,12 @@ SDL_Surface* decodeSurface(SDL_IOStream* stream, const char* type, ImageDecoder 
     refused = "not enough memory to load image";
     return nullptr;
   }
-  refused = declared ? declaredSizeProblem(*declared, limits) : nullptr;
-  if (refused != nullptr) return nullptr;
   if (declared && declared->corruption != nullptr) {
     SDL_SetError("%s", declared->corruption);
     return nullptr;
   }
+  refused = declared ? declaredSizeProblem(*declared, limits) : nullptr;
+  if (refused != nullptr) return nullptr;
   if (decoder == ImageDecoder::JpegOnly) return IMG_LoadJPG_IO(stream);
   // Drawn at the declared size, so the drawing never exceeds what was checked.
   if (declared && declared->svg) {

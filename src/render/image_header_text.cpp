@@ -205,24 +205,32 @@ std::optional<DeclaredImage> declaredXvSize(HeaderReader& reader) {
 }
 
 // The root element's width and height, or its view box's for a side without one, or else the extent of the
-// shapes it draws, as the decoder measures the document (which ends at its first zero byte).
+// shapes it draws, as the decoder measures the document (which ends at its first zero byte). An SVG always
+// gets a size here, since its decoder would otherwise size it by its own reading, which can be any size:
+// none when the document has no drawing, and none with the data called corrupt when librsvg cannot read it.
 std::optional<DeclaredImage> declaredSvgSize(HeaderReader& reader) {
   std::string document = reader.rest();
   document.resize(std::min(document.size(), document.find('\0')));
-  const std::optional<std::string_view> root = svgRootTag(document);
-  if (!root) return std::nullopt;
   double width = 0, height = 0, viewWidth = 0, viewHeight = 0;
-  svgAttributes(*root, [&](std::string_view name, std::string_view value) {
+  const std::optional<std::string_view> root = svgRootTag(document);
+  svgAttributes(root.value_or(""), [&](std::string_view name, std::string_view value) {
     if (name == "width") width = svgLength(value).value_or(0);
     if (name == "height") height = svgLength(value).value_or(0);
     if (name == "viewBox") svgViewBoxSize(value, viewWidth, viewHeight);
   });
   if (width == 0) width = viewWidth;
   if (height == 0) height = viewHeight;
+  DeclaredImage image{0, 0, true};
   double drawnWidth = 0, drawnHeight = 0;
-  if ((width == 0 || height == 0) && !svgDrawingExtent(document, &drawnWidth, &drawnHeight)) return std::nullopt;
+  if ((width == 0 || height == 0) && !svgDrawingExtent(document, &drawnWidth, &drawnHeight)) {
+    image.corruption = "corrupt SVG image data";
+    return image;
+  }
   if (width == 0) width = drawnWidth;
   if (height == 0) height = drawnHeight;
-  if (!(width > 0) || !(height > 0)) return std::nullopt;
-  return DeclaredImage{pixelsUpTo(width), pixelsUpTo(height), true};
+  if (width > 0 && height > 0) {
+    image.width = pixelsUpTo(width);
+    image.height = pixelsUpTo(height);
+  }
+  return image;
 }

@@ -133,6 +133,26 @@ TEST(ImageDecode, DataItsDecoderMishandlesFailsWithoutBeingDecoded) {
   expectRefused({{"XPM with 100 characters a pixel", xpmWithLongPixels, nullptr}}, "corrupt XPM image data");
 }
 
+TEST(ImageDecode, SvgsWithoutASizeWeCanMeasureAreRefusedBeforeTheirDecoderSizesThem) {
+  // Its decoder is lenient where librsvg, which measures them, reads no document; it then sizes them by
+  // their shapes or by any view box it meets, which can be as large as the document says.
+  expectRefused(
+      {
+          {"SVG never closed, drawing 70,000 wide",
+           R"(<svg xmlns="http://www.w3.org/2000/svg"><rect width="70000" height="1"/>)", nullptr},
+          {"SVG never closed, with an inner view box 70,000 wide",
+           R"(<svg xmlns="http://www.w3.org/2000/svg"><svg viewBox="0 0 70000 1"><rect width="1" height="1"/>)",
+           nullptr},
+          {"no svg element, drawing 70,000 wide", R"(<svgz/><rect width="70000" height="1"/>)", nullptr},
+      },
+      "corrupt SVG image data");
+  expectRefused({{"SVG whose only shape is a pattern's, 70,000 wide",
+                  R"(<svg xmlns="http://www.w3.org/2000/svg"><pattern id="p"><rect width="70000" height="1"/>)"
+                  R"(</pattern></svg>)",
+                  nullptr}},
+                "decoded image has invalid dimensions or pixels");
+}
+
 std::string encodedBy(bool (*save)(SDL_Surface*, SDL_IOStream*, bool)) {
   const SurfaceHandle surface(SDL_CreateSurface(3, 2, SDL_PIXELFORMAT_ARGB8888));
   SDL_FillSurfaceRect(surface.get(), nullptr, 0xFF336699);
