@@ -4,6 +4,7 @@
 #include <SDL3/SDL_error.h>
 #include <SDL3_image/SDL_image.h>
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <optional>
@@ -17,9 +18,11 @@ namespace {
 // Why a declared size is refused: beyond the limits, or empty (SDL_image's GIF decoder writes the pixels of
 // an empty frame through a null pointer; the others fail on it or give the empty image refused below).
 const char* declaredSizeProblem(const DeclaredImage& image, const ImageLimits& limits) {
-  if (image.width > limits.maxSide || image.height > limits.maxSide) return "image dimensions are too large";
+  const int64_t side = std::max({image.width, image.height, image.partSide});
+  if (side > limits.maxSide) return "image dimensions are too large";
   if (image.width <= 0 || image.height <= 0) return "decoded image has invalid dimensions or pixels";
-  return image.width * image.height > limits.maxPixels ? "image dimensions are too large" : nullptr;
+  const int64_t pixels = std::max(image.width * image.height, image.partPixels);
+  return pixels > limits.maxPixels ? "image dimensions are too large" : nullptr;
 }
 
 // The decoded surface, or null with SDL's error or, for a refused declared size, the reason in `refused`.

@@ -170,12 +170,6 @@ Declared tgaSize(HeaderReader& reader) {
   return sized(*width, *height);
 }
 
-Declared xcfSize(HeaderReader& reader) {
-  const auto width = reader.seek(14) ? reader.be(4) : std::nullopt, height = reader.be(4);
-  if (!width || !height) return std::nullopt;
-  return sized(*width, *height);
-}
-
 Declared unread(HeaderReader&) { return std::nullopt; }
 
 // IMG_LoadTyped_IO's table: TGA by type alone, then the signature checks in order. Formats this build
@@ -185,11 +179,12 @@ struct Format {
   Declared (*size)(HeaderReader&);
 };
 const Format kFormats[] = {
-    {IMG_isAVIF, unread},         {IMG_isCUR, iconSize}, {IMG_isICO, iconSize},        {IMG_isBMP, bmpSize},
-    {IMG_isGIF, declaredGifSize}, {IMG_isJPG, stbSize},  {IMG_isJXL, unread},          {IMG_isLBM, lbmSize},
-    {IMG_isPCX, pcxSize},         {IMG_isPNG, stbSize},  {IMG_isPNM, declaredPnmSize}, {IMG_isSVG, declaredSvgSize},
-    {IMG_isTIF, unread},          {IMG_isXCF, xcfSize},  {IMG_isXPM, declaredXpmSize}, {IMG_isXV, declaredXvSize},
-    {IMG_isWEBP, unread},         {IMG_isQOI, qoiSize},
+    {IMG_isAVIF, unread},       {IMG_isCUR, iconSize},        {IMG_isICO, iconSize},
+    {IMG_isBMP, bmpSize},       {IMG_isGIF, declaredGifSize}, {IMG_isJPG, stbSize},
+    {IMG_isJXL, unread},        {IMG_isLBM, lbmSize},         {IMG_isPCX, pcxSize},
+    {IMG_isPNG, stbSize},       {IMG_isPNM, declaredPnmSize}, {IMG_isSVG, declaredSvgSize},
+    {IMG_isTIF, unread},        {IMG_isXCF, declaredXcfSize}, {IMG_isXPM, declaredXpmSize},
+    {IMG_isXV, declaredXvSize}, {IMG_isWEBP, unread},         {IMG_isQOI, qoiSize},
 };
 
 }  // namespace

@@ -14,6 +14,10 @@ struct DeclaredImage {
   int64_t height = 0;
   bool svg = false;                  // for SDL_image's SVG decoder, which can be told the size to draw at
   const char* corruption = nullptr;  // set when the header holds what the decoder mishandles
+  // The largest side and the largest pixel count among the parts the image declares sizes for besides its
+  // own (an XCF file's layers), held to the same limits.
+  int64_t partSide = 0;
+  int64_t partPixels = 0;
 };
 
 // What the image in `stream` declares (read from the stream's position, which is put back); none when no

@@ -21,6 +21,10 @@ class HeaderReader {
   // To `offset` bytes after the image's start.
   bool seek(int64_t offset) { return SDL_SeekIO(stream_, start_ + offset, SDL_IO_SEEK_SET) >= 0; }
   bool skip(int64_t count) { return SDL_SeekIO(stream_, count, SDL_IO_SEEK_CUR) >= 0; }
+  // To `position` in the stream, for the formats whose offsets count from the stream's start.
+  bool seekInStream(int64_t position) { return SDL_SeekIO(stream_, position, SDL_IO_SEEK_SET) >= 0; }
+  // The bytes from here to the stream's end (negative when the stream does not know its size).
+  int64_t remaining() { return SDL_GetIOSize(stream_) - SDL_TellIO(stream_); }
   bool read(void* into, size_t count) { return SDL_ReadIO(stream_, into, count) == count; }
   std::optional<uint8_t> byte() {
     uint8_t value = 0;
@@ -52,6 +56,8 @@ class HeaderReader {
 
 // The GIF reader, which also checks the image's LZW codes (image_header_gif.cpp).
 std::optional<DeclaredImage> declaredGifSize(HeaderReader& reader);
+// The XCF reader, which also checks the layers (image_header_xcf.cpp).
+std::optional<DeclaredImage> declaredXcfSize(HeaderReader& reader);
 // The readers of the formats whose headers are text (image_header_text.cpp).
 std::optional<DeclaredImage> declaredPnmSize(HeaderReader& reader);
 std::optional<DeclaredImage> declaredXpmSize(HeaderReader& reader);
