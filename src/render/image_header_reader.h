@@ -23,8 +23,10 @@ class HeaderReader {
   bool skip(int64_t count) { return SDL_SeekIO(stream_, count, SDL_IO_SEEK_CUR) >= 0; }
   // To `position` in the stream, for the formats whose offsets count from the stream's start.
   bool seekInStream(int64_t position) { return SDL_SeekIO(stream_, position, SDL_IO_SEEK_SET) >= 0; }
-  // The bytes from here to the stream's end (negative when the stream does not know its size).
+  // The bytes from here to the stream's end, and in the whole stream (negative when the stream does not know
+  // its size).
   int64_t remaining() { return SDL_GetIOSize(stream_) - SDL_TellIO(stream_); }
+  int64_t streamSize() { return SDL_GetIOSize(stream_); }
   bool read(void* into, size_t count) { return SDL_ReadIO(stream_, into, count) == count; }
   std::optional<uint8_t> byte() {
     uint8_t value = 0;

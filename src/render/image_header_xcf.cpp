@@ -3,7 +3,10 @@
 // offset; it frees a level twice when the file ends inside the level's header. The file is walked as the
 // decoder walks it (the image's properties, each layer with the pixel hierarchy and first level it draws,
 // each channel's properties), so that those counts, that header and the size of every layer, hierarchy
-// and level are checked before it runs.
+// and level are checked before it runs. The walk also holds the file to what its size can call for: no more
+// bytes of its records and offset lists read than it has (layers that share records would have the decoder
+// read them again for each, for as long as the file's size squared) and no more pixels drawn than its
+// tiles could hold.
 #include <algorithm>
 #include <vector>
 
@@ -14,6 +17,7 @@ namespace {
 enum XcfProperty : uint32_t {
   kPropertyEnd = 0,
   kColourMap = 1,
+  kSelection = 4,
   kOpacity = 6,
   kVisible = 8,
   kOffsets = 15,
@@ -29,10 +33,28 @@ constexpr uint32_t kDecoderLargestHierarchy = 20000;  // the decoder skips large
 constexpr uint32_t kDecoderMostBytesPerPixel = 4;
 constexpr size_t kDecoderPropertyBytes = 24;  // what it reads of a colour or compression property at most
 constexpr const char* kCorrupt = "corrupt XCF image data";
+// A file's tiles hold at most 512 pixels a byte (run-length coded in one colour, with their offsets), and a
+// channel is drawn twice: allowed are four times that, and one canvas of the largest size.
+constexpr uint64_t kDrawnPixelsPerByte = 4096;
+constexpr uint64_t kDrawnPixelsOfAnyFile = uint64_t{1} << 28;
+
+struct PropertyFlags {
+  bool visible = false;
+  bool selection = false;
+};
 
 class XcfWalk {
  public:
-  XcfWalk(HeaderReader& reader, uint32_t version) : reader_(reader), wideOffsets_(version >= 11) {}
+  XcfWalk(HeaderReader& reader, uint32_t version, uint32_t width, uint32_t height)
+      : reader_(reader),
+        wideOffsets_(version >= 11),
+        canvasPixels_(uint64_t{width} * height),
+        canvasWidth_(width),
+        canvasHeight_(height) {
+    const int64_t size = reader.streamSize();
+    readAllowed_ = size >= 0 ? static_cast<uint64_t>(size) : UINT64_MAX / 2;
+    drawnAllowed_ = size >= 0 ? kDrawnPixelsPerByte * static_cast<uint64_t>(size) + kDrawnPixelsOfAnyFile : UINT64_MAX;
+  }
 
   const char* corruption() const { return corruption_; }
   int64_t largestSide() const { return largestSide_; }
@@ -42,16 +64,15 @@ class XcfWalk {
   // of it, 0 at the end of the data).
   std::vector<uint64_t> offsets() {
     std::vector<uint64_t> list;
-    for (uint64_t next = 0; (next = offset()) != 0;) list.push_back(next);
+    for (uint64_t next = 0; (next = offset()) != 0 && corruption_ == nullptr;) list.push_back(next);
     return list;
   }
 
-  // A property list up to its end; false where the decoder's reading fails or a colour map is refused.
-  // `visible` is set by a visibility property.
-  bool properties(bool& visible) {
+  // A property list up to its end; false where the decoder's reading fails or the walk stops.
+  bool properties(PropertyFlags& flags) {
     for (;;) {
-      const auto id = reader_.be(4), length = reader_.be(4);
-      if (!id || !length || !property(*id, *length, visible)) return false;
+      const auto id = u32(), length = u32();
+      if (!id || !length || !property(*id, *length, flags) || corruption_ != nullptr) return false;
       if (*id == kPropertyEnd) return true;
     }
   }
@@ -59,63 +80,86 @@ class XcfWalk {
   // A layer record, and the hierarchy of a visible one, which the decoder draws.
   void layer(uint64_t at) {
     reader_.seekInStream(static_cast<int64_t>(at));  // where that fails, the decoder reads on from here
-    const auto width = reader_.be(4), height = reader_.be(4), type = reader_.be(4);
+    const auto width = u32(), height = u32(), type = u32();
     if (!width || !height || !type) return;
     skipName();
-    bool visible = false;
-    if (!properties(visible)) return;
+    PropertyFlags flags;
+    if (!properties(flags)) return;
     const uint64_t hierarchyAt = offset();
     offset();  // the layer mask's, which the decoder leaves
     part(*width, *height);
-    if (visible) hierarchy(hierarchyAt);
+    if (!flags.visible) return;
+    draw(uint64_t{std::min(*width, canvasWidth_)} * std::min(*height, canvasHeight_));
+    hierarchy(hierarchyAt);
   }
 
-  // A channel record: the decoder reads its properties only.
+  // A channel record: the decoder reads its properties, and fills and draws a canvas for a visible one.
   void channel(uint64_t at) {
-    bool visible = false;
-    if (reader_.seekInStream(static_cast<int64_t>(at)) && reader_.be(4) && reader_.be(4)) {
-      skipName();
-      properties(visible);
-    }
+    PropertyFlags flags;
+    if (!reader_.seekInStream(static_cast<int64_t>(at)) || !u32() || !u32()) return;
+    skipName();
+    if (properties(flags) && flags.visible && !flags.selection) draw(2 * canvasPixels_);
   }
 
  private:
   uint64_t offset() {
     uint64_t value = 0;
-    if (const auto high = wideOffsets_ ? reader_.be(4) : std::nullopt) value = uint64_t{*high} << 32;
-    if (const auto low = reader_.be(4)) value |= *low;
+    if (const auto high = wideOffsets_ ? u32() : std::nullopt) value = uint64_t{*high} << 32;
+    if (const auto low = u32()) value |= *low;
     return value;
   }
 
-  bool property(uint32_t id, uint32_t length, bool& visible) {
+  std::optional<uint32_t> u32() {
+    read(4);
+    return reader_.be(4);
+  }
+  // Counts bytes of records and offset lists the decoder reads; past the file's size, the file has it read
+  // some again.
+  void read(uint64_t bytes) {
+    readBytes_ += bytes;
+    if (readBytes_ > readAllowed_) corruption_ = kCorrupt;
+  }
+  void draw(uint64_t pixels) {
+    drawnPixels_ += pixels;
+    if (drawnPixels_ > drawnAllowed_) corruption_ = kCorrupt;
+  }
+
+  bool property(uint32_t id, uint32_t length, PropertyFlags& flags) {
     uint8_t data[3 * kMostColours];
     switch (id) {
       case kColourMap: {
-        const auto colours = reader_.be(4);
+        const auto colours = u32();
         if (colours && *colours > kMostColours) corruption_ = kCorrupt;
-        return colours && corruption_ == nullptr && reader_.read(data, 3 * *colours);
+        if (!colours || corruption_ != nullptr) return false;
+        read(3 * *colours);
+        return reader_.read(data, 3 * *colours);
       }
       case kOffsets:
-        return reader_.be(4) && reader_.be(4);
+        return u32() && u32();
       case kOpacity:
-        return reader_.be(4).has_value();
+        return u32().has_value();
       case kVisible: {
-        const auto value = reader_.be(4);
-        if (value) visible = *value != 0;
+        const auto value = u32();
+        if (value) flags.visible = *value != 0;
         return value.has_value();
       }
       case kColour:
       case kCompression:
+        read(std::min<size_t>(length, kDecoderPropertyBytes));
         return reader_.read(data, std::min<size_t>(length, kDecoderPropertyBytes));
       default:
+        if (id == kSelection) flags.selection = true;
+        read(length);
         return reader_.skip(length);
     }
   }
 
   // A name: its length, then as many bytes when the rest of the data holds them.
   void skipName() {
-    const auto length = reader_.be(4);
-    if (length && static_cast<int32_t>(*length) > 0 && *length <= reader_.remaining()) reader_.skip(*length);
+    const auto length = u32();
+    if (!length || static_cast<int32_t>(*length) <= 0 || *length > reader_.remaining()) return;
+    read(*length);
+    reader_.skip(*length);
   }
 
   void part(uint32_t width, uint32_t height) {
@@ -127,7 +171,7 @@ class XcfWalk {
 
   void hierarchy(uint64_t at) {
     if (!reader_.seekInStream(static_cast<int64_t>(at))) return;
-    const auto width = reader_.be(4), height = reader_.be(4), bytesPerPixel = reader_.be(4);
+    const auto width = u32(), height = u32(), bytesPerPixel = u32();
     if (!width || !height || !bytesPerPixel) return;
     const std::vector<uint64_t> levels = offsets();
     part(*width, *height);
@@ -142,7 +186,7 @@ class XcfWalk {
 
   // The first level, whose tiles the decoder loads.
   void level(uint32_t hierarchyBytes, uint32_t bytesPerPixel) {
-    const auto width = reader_.be(4), height = reader_.be(4);
+    const auto width = u32(), height = u32();
     if (!width || !height) {
       corruption_ = kCorrupt;
       return;
@@ -172,8 +216,11 @@ class XcfWalk {
 
   HeaderReader& reader_;
   const bool wideOffsets_;
+  const uint64_t canvasPixels_;
+  const uint32_t canvasWidth_, canvasHeight_;
   const char* corruption_ = nullptr;
   int64_t largestSide_ = 0, largestPixels_ = 0;
+  uint64_t readBytes_ = 0, readAllowed_ = 0, drawnPixels_ = 0, drawnAllowed_ = 0;
 };
 
 // "gimp xcf file" is version 0, "gimp xcf vNNN" version NNN.
@@ -192,10 +239,10 @@ std::optional<DeclaredImage> declaredXcfSize(HeaderReader& reader) {
   if (!width || !height || !type) return std::nullopt;
   DeclaredImage image{*width, *height};
   const uint32_t version = xcfVersion(signature);
-  XcfWalk walk(reader, version);
-  bool visible = false;
+  XcfWalk walk(reader, version, *width, *height);
+  PropertyFlags flags;
   // Past an unsupported compression the decoder stops; the layers are checked whatever it is.
-  if ((version < 4 || reader.be(4)) && walk.properties(visible)) {
+  if ((version < 4 || reader.be(4)) && walk.properties(flags)) {
     const std::vector<uint64_t> layers = walk.offsets(), channels = walk.offsets();
     for (size_t i = 0; i < layers.size() && walk.corruption() == nullptr; ++i) walk.layer(layers[i]);
     for (size_t i = 0; i < channels.size() && walk.corruption() == nullptr; ++i) walk.channel(channels[i]);

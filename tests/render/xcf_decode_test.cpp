@@ -24,22 +24,25 @@ struct Layer {
   std::vector<std::string> tiles = {};     // each tile's stored bytes, at 4 bytes a pixel (RGBA)
   std::vector<uint32_t> tileOffsets = {};  // in place of the tiles' own offsets
   bool levelCutShort = false;              // the file ends inside the level's header
+  int copies = 1;                          // how many times the layer list names the layer
 };
 
 uint32_t orOwn(uint32_t size, uint32_t own) { return size != 0 ? size : own; }
 
 // An uncompressed RGB image file, its layers stored one after another behind the header, as GIMP writes
-// them (a layer, its hierarchy, the first level and its tiles).
+// them (a layer, its hierarchy, the first level and its tiles), then `visibleChannels` channels.
 std::string xcf(uint32_t width, uint32_t height, const std::vector<Layer>& layers,
-                const std::string& imageProperties = "") {
+                const std::string& imageProperties = "", int visibleChannels = 0) {
   std::string header = std::string("gimp xcf file\0", 14) + be32(width) + be32(height) + be32(0) + imageProperties +
                        property(17, std::string(1, '\0')) + kPropertiesEnd;
   std::string body;
   std::string offsets;
-  const size_t bodyStart = header.size() + 4 * (layers.size() + 1) + 4;
+  size_t offsetCount = visibleChannels + 2;
+  for (const Layer& layer : layers) offsetCount += layer.copies;
+  const size_t bodyStart = header.size() + 4 * offsetCount;
   for (const Layer& layer : layers) {
     const size_t layerAt = bodyStart + body.size();
-    offsets += be32(layerAt);
+    for (int copy = 0; copy < layer.copies; ++copy) offsets += be32(layerAt);
     std::string record = be32(layer.width) + be32(layer.height) + be32(1) + be32(2) + std::string("L\0", 2) +
                          layer.properties + kPropertiesEnd;
     const size_t hierarchyAt = layerAt + record.size() + 8;
@@ -61,9 +64,14 @@ std::string xcf(uint32_t width, uint32_t height, const std::vector<Layer>& layer
     for (const std::string& tile : layer.tiles) record += tile;
     // What follows the level in GIMP's files (its smaller levels): the decoder reads the last tile as 6
     // bytes a pixel, into it.
-    body += record + std::string(2 * 64 * 64, '\0');
+    body += record + std::string(layer.tiles.empty() ? 0 : 2 * 64 * 64, '\0');
   }
-  return header + offsets + be32(0) + be32(0) + body;
+  offsets += be32(0);
+  for (int i = 0; i < visibleChannels; ++i) {
+    offsets += be32(bodyStart + body.size());
+    body += be32(width) + be32(height) + be32(2) + std::string("C\0", 2) + kVisible + kPropertiesEnd + be32(0);
+  }
+  return header + offsets + be32(0) + body;
 }
 
 // A tile of `width` x `height` pixels of one opaque colour 0xRRGGBB, in the byte order the decoder reads.
@@ -130,6 +138,17 @@ TEST(XcfDecode, DataItsDecoderMishandlesAreRefused) {
           {"a tile stored as 1.5 GB", xcf(16, 16, {tileOf1500MB}), nullptr},
           {"a level whose header the file cuts short",
            xcf(16, 16, {{.width = 16, .height = 16, .levelCutShort = true}}), nullptr},
+      },
+      "corrupt XCF image data");
+}
+
+TEST(XcfDecode, FilesThatCallForMoreWorkThanTheirSizeAreRefused) {
+  expectRefused(
+      {
+          {"one layer named a thousand times", xcf(16, 16, {{.width = 16, .height = 16, .copies = 1000}}), nullptr},
+          {"40 layers of 4,096 x 4,096 pixels without tiles",
+           xcf(4096, 4096, std::vector<Layer>(40, {.width = 4096, .height = 4096})), nullptr},
+          {"40 channels over 4,096 x 4,096 pixels", xcf(4096, 4096, {}, "", 40), nullptr},
       },
       "corrupt XCF image data");
 }
