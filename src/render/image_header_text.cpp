@@ -164,7 +164,9 @@ std::optional<DeclaredImage> declaredPnmSize(HeaderReader& reader) {
 
 // The first quoted string holds "<width> <height> <colours> <characters per pixel>". The decoder copies a
 // pixel's characters from each colour's line out of a buffer that holds at least 32 bytes, whatever the
-// line's length: more characters a pixel read past it.
+// line's length: more characters a pixel read past it. It allocates for the colours before reading their
+// lines (and never finishes sizing its table for nearly 2^31): each line holds a colour's characters, so
+// the data must have room for them.
 std::optional<DeclaredImage> declaredXpmSize(HeaderReader& reader) {
   std::optional<uint8_t> c;
   while ((c = reader.byte()) && *c != '"') {
@@ -177,7 +179,10 @@ std::optional<DeclaredImage> declaredXpmSize(HeaderReader& reader) {
     return std::nullopt;
   }
   DeclaredImage image{fields[0], fields[1]};
-  if (fields[3] > kXpmLineBufferBytes) image.corruption = "corrupt XPM image data";
+  const int64_t remaining = reader.remaining();
+  if (fields[3] > kXpmLineBufferBytes || (remaining >= 0 && fields[2] * fields[3] > remaining)) {
+    image.corruption = "corrupt XPM image data";
+  }
   return image;
 }
 

@@ -129,8 +129,17 @@ TEST(ImageDecode, DataItsDecoderMishandlesFailsWithoutBeingDecoded) {
   // that may be shorter.
   const std::string xpmWithLongPixels =
       "/* XPM */\nstatic char *x[] = {\n\"2 1 1 100\",\n\"a c #ff0000\",\n\"" + std::string(200, 'a') + "\"\n};\n";
+  // It allocates for as many colours as the header declares, and never finishes sizing its colour table for
+  // nearly 2^31 of them.
+  const std::string xpmWithTooManyColours =
+      "/* XPM */\nstatic char *x[] = {\n\"1 1 2000000000 1\",\n\"a c #ff0000\",\n\"a\"\n};\n";
   expectRefused({{"GIF with an LZW code size of 0", gifWithCodeSizeZero, nullptr}}, "corrupt GIF image data");
-  expectRefused({{"XPM with 100 characters a pixel", xpmWithLongPixels, nullptr}}, "corrupt XPM image data");
+  expectRefused(
+      {
+          {"XPM with 100 characters a pixel", xpmWithLongPixels, nullptr},
+          {"XPM declaring 2,000,000,000 colours", xpmWithTooManyColours, nullptr},
+      },
+      "corrupt XPM image data");
 }
 
 TEST(ImageDecode, SvgsWithoutASizeWeCanMeasureAreRefusedBeforeTheirDecoderSizesThem) {
