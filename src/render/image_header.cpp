@@ -118,11 +118,15 @@ Declared stbSize(HeaderReader& reader) {
 }
 
 // IFF chunks up to BODY, as the decoder walks them (its arithmetic on chunk sizes included); the last
-// bitmap header gives the size, the width rounded up to 16.
+// bitmap header gives the size, the width rounded up to 16. The decoder looks a HAM pixel's colour up in a
+// 256-colour table by its planes' bits less two, and shifts by 10 less their count: an interleaved HAM
+// image must have 2 to 10 planes.
 Declared lbmSize(HeaderReader& reader) {
   char id[4];
   if (!reader.read(id, 4) || !reader.skip(4) || !reader.read(id, 4)) return std::nullopt;
-  uint32_t width = 0, height = 0;
+  const bool packed = std::memcmp(id, "PBM ", 4) == 0;
+  uint32_t width = 0, height = 0, planes = 0;
+  bool ham = false;
   while (std::memcmp(id, "BODY", 4) != 0) {
     const std::optional<uint32_t> sizeField = reader.read(id, 4) ? reader.be(4) : std::nullopt;
     if (!sizeField) return std::nullopt;
@@ -133,13 +137,16 @@ Declared lbmSize(HeaderReader& reader) {
       loaded = sizeof header;
       width = uint32_t{header[0]} << 8 | header[1];
       height = uint32_t{header[2]} << 8 | header[3];
+      planes = header[8];
     }
     if (std::memcmp(id, "CMAP", 4) == 0) {
       if (size > 3 * 256 || !reader.skip(size)) return std::nullopt;
       loaded = size;
     }
     if (std::memcmp(id, "CAMG", 4) == 0) {
-      if (!reader.skip(4)) return std::nullopt;
+      const std::optional<uint32_t> viewModes = reader.be(4);
+      if (!viewModes) return std::nullopt;
+      ham = ham || (*viewModes & 0x800) != 0;
       loaded = size;
     }
     if (std::memcmp(id, "BODY", 4) != 0) {
@@ -148,7 +155,9 @@ Declared lbmSize(HeaderReader& reader) {
       if (size != 0) reader.skip(size);
     }
   }
-  return sized((width + 15) & ~uint32_t{15}, height);
+  DeclaredImage image{(width + 15) & ~uint32_t{15}, height};
+  if (ham && !packed && (planes < 2 || planes > 10)) image.corruption = "corrupt LBM image data";
+  return image;
 }
 
 Declared pcxSize(HeaderReader& reader) {

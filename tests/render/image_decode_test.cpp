@@ -133,6 +133,14 @@ TEST(ImageDecode, DataItsDecoderMishandlesFailsWithoutBeingDecoded) {
   // nearly 2^31 of them.
   const std::string xpmWithTooManyColours =
       "/* XPM */\nstatic char *x[] = {\n\"1 1 2000000000 1\",\n\"a c #ff0000\",\n\"a\"\n};\n";
+  // Its LBM decoder looks a HAM pixel's colour up in a 256-colour table by its planes' bits less two: past
+  // the table when there are more than 10.
+  std::string hamPlanes;
+  for (int plane = 0; plane < 16; ++plane) hamPlanes += plane < 13 ? "\xff\xff" : std::string(2, '\0');
+  const std::string hamChunks = "ILBMBMHD" + be32(20) + be16(16) + be16(1) + std::string(4, '\0') + "\x10" +
+                                std::string(11, '\0') + "CMAP" + be32(48) + std::string(48, '\x40') + "CAMG" + be32(4) +
+                                be32(0x800) + "BODY" + be32(hamPlanes.size()) + hamPlanes;
+  const std::string hamWith16Planes = "FORM" + be32(hamChunks.size()) + hamChunks;
   expectRefused({{"GIF with an LZW code size of 0", gifWithCodeSizeZero, nullptr}}, "corrupt GIF image data");
   expectRefused(
       {
@@ -140,6 +148,7 @@ TEST(ImageDecode, DataItsDecoderMishandlesFailsWithoutBeingDecoded) {
           {"XPM declaring 2,000,000,000 colours", xpmWithTooManyColours, nullptr},
       },
       "corrupt XPM image data");
+  expectRefused({{"LBM in HAM with 16 planes", hamWith16Planes, nullptr}}, "corrupt LBM image data");
 }
 
 TEST(ImageDecode, SvgsWithoutASizeWeCanMeasureAreRefusedBeforeTheirDecoderSizesThem) {
