@@ -4,7 +4,8 @@
 #   make_seeds.py fonts DIR          small subsets of DejaVu Sans, Noto Color Emoji and a TeX Gyre math font,
 #                                    and the SVG fixture font, also with a document record that lies
 #   make_seeds.py svg-documents DIR  the fixture font's SVG documents, each behind the glyph id to cut out
-#   make_seeds.py images DIR         one small picture as PNG, JPEG, BMP, GIF, TGA and SVG
+#   make_seeds.py images DIR         one small picture as PNG, JPEG, BMP, GIF, TGA, LBM (HAM too), PCX, XPM,
+#                                    XV, QOI, ICO and SVG
 #   make_seeds.py requests DIR       forwarded command lines on the wire
 #   make_seeds.py where DIR          where-clause token lists
 import io
@@ -68,7 +69,8 @@ def images(directory):
     ppm = b"P6 %d %d 255\n" % (width, height) + bytes(
         value for y in range(height) for x in range(width) for value in (x * 50, y * 100, (x + y) * 30))
     tools = {"png": ["pnmtopng"], "jpeg": ["pnmtojpeg"], "bmp": ["ppmtobmp"], "gif": ["pamtogif"],
-             "tga": ["pamtotga"]}
+             "tga": ["pamtotga"], "lbm": ["ppmtoilbm"], "lbm-ham": ["ppmtoilbm", "-ham6"], "pcx": ["ppmtopcx"],
+             "xpm": ["ppmtoxpm"], "xv": ["pamtoxvmini"], "qoi": ["pamtoqoi"], "ico": ["pamtowinicon"]}
     for name, command in tools.items():
         encoded = subprocess.run(command, input=ppm, capture_output=True, check=True).stdout
         # The first byte picks how the fuzzer decodes: 1 reads the data as a .tga file.
