@@ -144,11 +144,12 @@ TEST_F(SystemDialogs, FileDialogFiltersBecomeSdlPatterns) {
   EXPECT_EQ(dialogs.choosers[0].location, "C:/work/src/");
 }
 
-TEST_F(SystemDialogs, FileDialogWithoutAnyExtensionInASpecFailsBeforeAnyDialog) {
-  for (const char* spec : {"", " ", " , "}) {
-    EXPECT_EQ(run(std::string("return system.open_file_dialog{filters = {{name = 'None', spec = '") + spec + "'}}}"),
-              (Values{"nil", "Invalid dialog file filters: Empty pattern not allowed"}))
-        << "'" << spec << "'";
+TEST_F(SystemDialogs, FileDialogWithoutAnyExtensionInAFilterFailsBeforeAnyDialog) {
+  for (const char* extensions : {"", " ", " , "}) {
+    EXPECT_EQ(
+        run(std::string("return system.open_file_dialog{filters = {{name = 'None', spec = '") + extensions + "'}}}"),
+        (Values{"nil", "Invalid dialog file filters: Empty pattern not allowed"}))
+        << "'" << extensions << "'";
   }
   EXPECT_TRUE(dialogs.choosers.empty());
 }
@@ -191,7 +192,7 @@ TEST_F(SystemDialogs, FileDialogCancelFailureAndLateAnswers) {
   }
 }
 
-// SDL checks the filters before it looks for a chooser: a spec with spaces gets past that check.
+// SDL checks the filters before it looks for a chooser: an extension list with spaces gets past that check.
 TEST_F(SystemDialogs, SdlsOwnChooserWithoutItsProgramFailsWithoutWaiting) {
   installDialogBackend(nullptr);
   const char* path = getenv("PATH");
