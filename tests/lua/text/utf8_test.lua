@@ -216,22 +216,6 @@ t.test("a gmatch iterator ends once its state is finalized", function()
   t.eq(after, t.results(true))
 end)
 
-t.test("pattern functions a finalizer keeps alive still work once their cache is finalized", function()
-  local names = { "find", "match", "gmatch", "gsub" }
-  local rescued
-  t.eq(t.results(utf8.find("abc", "b+")), t.results(2, 2))  -- cached
-  do
-    local functions = {}
-    for _, name in ipairs(names) do functions[name], utf8[name] = utf8[name], nil end
-    setmetatable({}, { __gc = function() rescued = functions end })
-  end
-  collectgarbage()
-  collectgarbage()
-  for _, name in ipairs(names) do utf8[name] = rescued[name] end
-  t.eq(t.results(utf8.find("abc", "b+")), t.results(2, 2))
-  t.eq(t.results(utf8.gsub("abc", "b+", "x")), t.results("axc", 1))
-end)
-
 -- Each case: a label, the function, its arguments (packed, so they may hold nils) and the results it returns,
 -- or { raises = text } for the error it raises.
 local function outcomes(cases)
@@ -398,4 +382,21 @@ t.test("find gives the same positions whatever the order of its inits", function
     at = last + 1
   end
   t.eq(found, words)
+end)
+
+-- Last: the pattern functions go on without their cache (and its position hint) after it.
+t.test("pattern functions a finalizer keeps alive still work once their cache is finalized", function()
+  local names = { "find", "match", "gmatch", "gsub" }
+  local rescued
+  t.eq(t.results(utf8.find("abc", "b+")), t.results(2, 2))  -- cached
+  do
+    local functions = {}
+    for _, name in ipairs(names) do functions[name], utf8[name] = utf8[name], nil end
+    setmetatable({}, { __gc = function() rescued = functions end })
+  end
+  collectgarbage()
+  collectgarbage()
+  for _, name in ipairs(names) do utf8[name] = rescued[name] end
+  t.eq(t.results(utf8.find("abc", "b+")), t.results(2, 2))
+  t.eq(t.results(utf8.gsub("abc", "b+", "x")), t.results("axc", 1))
 end)
