@@ -80,8 +80,10 @@ size_t unitOffset(std::string_view s, const PositionHint* hint, uint64_t index, 
   return walkBackward(s, hint->offset, hint->index - index, &walked);
 }
 
-void moveHint(PositionHint* hint, uint64_t index, size_t offset) {
-  if (hint != nullptr) {
+// Moves the hint to unit `index` at `offset`, when that is where a unit starts: a balance or a back reference
+// may end a match inside one.
+void moveHint(PositionHint* hint, std::string_view s, uint64_t index, size_t offset) {
+  if (hint != nullptr && (offset == s.size() || !isContinuationByte(s[offset]))) {
     hint->index = index;
     hint->offset = offset;
   }
@@ -157,7 +159,7 @@ bool resolveInit(std::string_view s, lua_Integer init, PositionHint* hint, size_
     *start = unitOffset(s, hint, static_cast<uint64_t>(init) - 1, &reached);
     *index = init - 1;
     if (reached != static_cast<uint64_t>(init) - 1) return false;
-    moveHint(hint, reached, *start);
+    moveHint(hint, s, reached, *start);
     return true;
   }
   *start = 0;
@@ -207,7 +209,7 @@ int findOrMatch(lua_State* L, bool find) {
     size_t next = 0;
     if (matcher.mayBeginAt(attempt.matchStart, &next) && matcher.matchAt(attempt.matchStart, &attempt.match)) {
       const auto length = static_cast<lua_Integer>(countUnits(s, attempt.matchStart, attempt.match.end));
-      moveHint(hint, static_cast<uint64_t>(attempt.matchStartIndex + length), attempt.match.end);
+      moveHint(hint, s, static_cast<uint64_t>(attempt.matchStartIndex + length), attempt.match.end);
       if (!find) return pushCaptures(L, attempt, true);
       lua_pushinteger(L, attempt.matchStartIndex + 1);
       lua_pushinteger(L, attempt.matchStartIndex + length);

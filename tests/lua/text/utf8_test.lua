@@ -382,6 +382,14 @@ t.test("find gives the same positions whatever the order of its inits", function
     at = last + 1
   end
   t.eq(found, words)
+  -- a balance or a back reference may end a match inside a unit, before a stray continuation byte
+  for _, case in ipairs({ { "(a)\x80z", "%b()", 4 }, { "aa\x80z", "(.)%1", 3 } }) do
+    local text, pattern, init = table.unpack(case)
+    local later = t.results(pcall(utf8.find, text, ".", init))
+    utf8.find("other", "o")
+    utf8.find(text, pattern)
+    t.eq(t.results(pcall(utf8.find, text, ".", init)), later, pattern)
+  end
 end)
 
 -- Last: the pattern functions go on without their cache (and its position hint) after it.
