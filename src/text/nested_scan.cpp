@@ -30,15 +30,6 @@ struct Level {
   TokenizerHold hold;
 };
 
-// The last search for the innermost level's parent end, reused while its answer still holds.
-struct ParentEndSearch {
-  const TokenRule* rule = nullptr;
-  size_t searchStart = 0;
-  bool found = false;
-  size_t start = 0;
-  size_t end = 0;
-};
-
 class NestedScan {
  public:
   NestedScan(lua_State* L, LineScanner& scanner, TokenizerHandle* outermost)
@@ -79,7 +70,6 @@ class NestedScan {
   uint32_t openRule_ = 0;
   size_t cursor_ = 0;
   bool prepassDue_ = true;
-  ParentEndSearch parentSearch_;
 };
 
 // A new innermost level whose tokenizer is on the stack top.
@@ -110,7 +100,6 @@ void NestedScan::popLevel() {
   levels_.pop_back();
   lua_settop(L_, slot - 1);
   openRule_ = 0;
-  parentSearch_ = {};
 }
 
 void NestedScan::restoreLevels() {
@@ -207,21 +196,9 @@ const TokenRule& NestedScan::parentRule() const {
   return outer.handle->tokenizer->rules[levels_.back().parentRule - 1];
 }
 
+// The scanner keeps the last search of the parent's rule, across the inner levels that come and go.
 bool NestedScan::findParentEnd(size_t* start, size_t* end) {
-  if (levels_.size() < 2) return false;
-  const TokenRule& rule = parentRule();
-  ParentEndSearch& last = parentSearch_;
-  const bool anchored = rule.endPattern->anchored();
-  const bool reusable = last.rule == &rule && cursor_ >= last.searchStart && (!last.found || last.start >= cursor_) &&
-                        !(anchored && cursor_ != last.searchStart);
-  if (!reusable) {
-    last.rule = &rule;
-    last.searchStart = cursor_;
-    last.found = scanner_.findRegionEnd(rule, cursor_, &last.start, &last.end);
-  }
-  *start = last.start;
-  *end = last.end;
-  return last.found;
+  return levels_.size() >= 2 && scanner_.findRegionEnd(parentRule(), cursor_, start, end);
 }
 
 void NestedScan::setStateByte(size_t level, uint32_t value) {

@@ -212,3 +212,11 @@ t.test("an inner region whose end lies at the line's end is searched once while 
   t.eq({ table.unpack(tokens, 1, 8) }, { "embed", "<<", "comment", "/*", "embed", ">>", "normal", " " })
   t.eq({ table.unpack(tokens, #tokens - 1) }, { "normal", " */" })
 end)
+
+t.test("an outer end is found where an inner rule stops the cursor inside an escaped one it passed over", function()
+  local inner = nt.prepare({ patterns = { { pattern = "\\>", type = "escaped" } } })
+  local outer = nt.prepare({ patterns = { { pattern = { "<<", ">>", "\\" }, type = "embed", syntax = "inner" } } })
+  local r = scan(outer, "<<a\\>>> b", "\0", function() return inner end)
+  t.eq(r[1], { "embed", "<<", "normal", "a", "escaped", "\\>", "embed", ">>", "normal", " b" })
+  t.eq(r[4], "\0")
+end)
