@@ -139,13 +139,15 @@ void registerScans() {
   }
 }
 
-// One line of words (`line_length` bytes) inside an embedded language whose bracketed spans embed a third;
-// the word rules carry preceded-by and line-prefix conditions unless `conditions` is false.
+// One line of words (`line_length` bytes), followed by the same line, inside an embedded language whose
+// bracketed spans embed a third; the word rules carry preceded-by, line-prefix and next-line conditions unless
+// `conditions` is false.
 constexpr const char* kLongLineSetup = R"lua(
 local line_length, conditions = ...
 local function words(extra)
   local rules = {
     { pattern = { "%[%[", "%]%]" }, type = "string", syntax = "leaf" },
+    { pattern = "%a+", type = "marked", next_line = "%d;" },
     { pattern = "%u%a*", type = "title", line_prefix = "<<.*" },
     { pattern = "%a+", type = "field", preceded_by = "%.%s*" },
     { pattern = "%a+", type = "word", preceded_by = "[%s,]+" },
@@ -153,7 +155,7 @@ local function words(extra)
     { pattern = "[%.,]", type = "operator" },
   }
   if not conditions then
-    for _, rule in ipairs(rules) do rule.line_prefix, rule.preceded_by = nil, nil end
+    for _, rule in ipairs(rules) do rule.line_prefix, rule.preceded_by, rule.next_line = nil, nil, nil end
   end
   for _, rule in ipairs(extra or {}) do table.insert(rules, 1, rule) end
   return native_tokenizer.prepare({ patterns = rules })
@@ -167,7 +169,7 @@ local function resolve(definition, index)
   return definition.patterns[index].syntax == "inner" and inner or leaf
 end
 pass = function()
-  local tokens = native_tokenizer.scan(outer, line, {}, "[%w_]+", false, "\0", resolve)
+  local tokens = native_tokenizer.scan(outer, line, {}, "[%w_]+", false, "\0", resolve, line)
   assert(tokens, "the line scans natively")
 end
 )lua";

@@ -78,6 +78,16 @@ bool LineScanner::nextLineAllows(const SearchPattern& condition, const char* rea
   return condition.findFrom({nextLine_, nextLineLength_}, 0, &start, &end, nullptr);
 }
 
+// A rule's next-line condition, searched once per scan rather than at every position the rule is tried.
+bool LineScanner::nextLineAllowsRule(const TokenRule& rule) {
+  for (const NextLineAnswer& known : nextLineAnswers_) {
+    if (known.rule == &rule) return known.allows;
+  }
+  const bool allows = nextLineAllows(*rule.nextLine, "context_guard");
+  nextLineAnswers_.push_back({&rule, allows});
+  return allows;
+}
+
 // The cheap conditions, the start pattern, then the context conditions of one candidate rule.
 bool LineScanner::tryRule(uint32_t ruleIndex, size_t at, RuleMatch* candidate, PatternCaptures* captures) {
   const TokenRule& rule = tokenizer_->rules[ruleIndex];
@@ -99,7 +109,7 @@ bool LineScanner::tryRule(uint32_t ruleIndex, size_t at, RuleMatch* candidate, P
 
 // The next-line condition, complexity, the byte before the cursor and the line start.
 bool LineScanner::passesBeforeStart(const TokenRule& rule, size_t at) {
-  if (rule.nextLine && !nextLineAllows(*rule.nextLine, "context_guard")) return false;
+  if (rule.nextLine && !nextLineAllowsRule(rule)) return false;
   if (rule.complex) giveUp("context_guard");
   if (at == 0) return true;
   size_t start = 0;
@@ -175,6 +185,7 @@ void LineScanner::forgetRulesOf(const PreparedTokenizer& tokenizer) {
   const TokenRule* last = first + tokenizer.rules.size();
   const auto owned = [&](const TokenRule* rule) { return !before(rule, first) && before(rule, last); };
   std::erase_if(conditionWalks_, [&](const ConditionWalk& known) { return owned(known.rule); });
+  std::erase_if(nextLineAnswers_, [&](const NextLineAnswer& known) { return owned(known.rule); });
   std::erase_if(regionEndSearches_, [&](const RegionEndSearch& known) { return owned(known.rule); });
 }
 

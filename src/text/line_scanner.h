@@ -127,6 +127,7 @@ class LineScanner {
   bool passesAfterStart(const TokenRule& rule, size_t at, size_t end, RuleMatch* candidate);
   bool matchStart(const TokenRule& rule, size_t at, PatternCaptures* captures, size_t* end);
   bool nextLineAllows(const SearchPattern& condition, const char* reasonForNonString);
+  bool nextLineAllowsRule(const TokenRule& rule);
   bool linePrefixAllows(const TokenRule& rule, size_t at);
   bool precededByAllows(const TokenRule& rule, size_t at);
   bool textBeforeMatches(const TokenRule& rule, const EndAnchoredAutomaton& automaton, size_t at);
@@ -178,6 +179,12 @@ class LineScanner {
     EndAnchoredAutomaton::Walk walk;
   };
   std::vector<ConditionWalk> conditionWalks_;
+  // The next-line conditions' answers met in this scan: the next line stays the same while it runs.
+  struct NextLineAnswer {
+    const TokenRule* rule;
+    bool allows;
+  };
+  std::vector<NextLineAnswer> nextLineAnswers_;
   // The last region end search of each delimited rule met in this scan.
   struct RegionEndSearch {
     const TokenRule* rule;

@@ -242,6 +242,17 @@ t.test("conditions on the text before the cursor give the same tokens on a line 
   t.eq({ table.unpack(capitals, #capitals - 3) }, { "first", "X", "normal", ".Y" })
 end)
 
+t.test("a next-line condition gets one answer all along a line of 300 KB followed by another", function()
+  local tok = prepare({ { pattern = "%a+", type = "marked", next_line = "%d;" }, { pattern = "%a+", type = "word" } })
+  local n = 100000
+  local line = ("ab "):rep(n)
+  for _, case in ipairs({ { line, "word" }, { line .. "1;", "marked" } }) do
+    local tokens = assert(scan(tok, line, {}, nil, case[1]))
+    t.eq(#tokens, 4 * n)
+    t.eq({ tokens[1], tokens[2], tokens[#tokens - 3], tokens[#tokens - 1] }, { case[2], "ab", case[2], "normal" })
+  end
+end)
+
 t.test("a region end found far ahead is searched once while its rule is tried at every position", function()
   local tok = prepare({ { pattern = { "/%*", "%*/" }, type = "comment", followed_by = "x" } })
   local line = ("/* "):rep(100000) .. "*/"
