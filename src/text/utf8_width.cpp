@@ -1,5 +1,6 @@
 #include "text/utf8_width.h"
 
+#include <algorithm>
 #include <limits>
 
 #include "text/unicode_props.h"
@@ -75,9 +76,7 @@ WidthFit fitWidth(const WidthRange& range, int64_t limit, const WidthOptions& op
   }
   size_t kept = range.end;
   while (kept > range.start && saturatingAdd(limit, used) != 0) {
-    size_t previous = kept;
-    while (previous > range.start + 1 && isContinuationByte(range.text[previous - 1])) --previous;
-    --previous;  // the unit before `kept`, not reaching before the range
+    const size_t previous = std::max(unitBefore(range.text, kept), range.start);  // not reaching before the range
     size_t unused = 0;
     const int64_t width = widthAt(range.text, previous, &unused, options);
     if (saturatingAdd(used, width) > saturatingSubtract(0, limit)) break;
