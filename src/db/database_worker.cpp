@@ -8,6 +8,7 @@
 // script that issues synchronous requests one after another would otherwise spend most of its time there.
 #include "db/database_worker.h"
 
+#include <algorithm>
 #include <chrono>
 #include <new>
 #include <utility>
@@ -21,8 +22,8 @@ constexpr const char* kNotRunning = "db worker is not running";
 constexpr const char* kInvalidExec = "invalid worker exec request";
 
 constexpr std::chrono::microseconds kSpinTime{50};
-// How often a stop past its grace period interrupts the running statement: an interrupt that arrives while
-// no statement runs is forgotten by SQLite, so it is repeated until the thread ends.
+// How often a stop looks at the running statement, and interrupts it again once it ran past its grace
+// period: an interrupt that arrives between the statements of one request is forgotten by SQLite.
 constexpr std::chrono::milliseconds kInterruptInterval{10};
 
 // Spins until `ready` returns true or kSpinTime has passed; returns whether it became true.
@@ -124,12 +125,15 @@ void DatabaseWorker::stopIfRunning(std::chrono::milliseconds grace) {
 
 // The connection stays open until stop() returns, so interrupting the request's connection is safe here.
 void DatabaseWorker::waitForThreadEnd(std::chrono::milliseconds grace) {
+  const auto stopped = std::chrono::steady_clock::now();
   std::unique_lock guard(lock_);
-  const auto ended = [this] { return finished_; };
-  if (requestDone_.wait_for(guard, grace, ended)) return;
-  do {
-    if (executing_ != nullptr && executing_->connection != nullptr) sqlite3_interrupt(executing_->connection);
-  } while (!requestDone_.wait_for(guard, kInterruptInterval, ended));
+  while (!finished_) {
+    if (executing_ != nullptr && executing_->connection != nullptr &&
+        std::chrono::steady_clock::now() - std::max(executionStart_, stopped) >= grace) {
+      sqlite3_interrupt(executing_->connection);
+    }
+    requestDone_.wait_for(guard, kInterruptInterval);
+  }
 }
 
 bool DatabaseWorker::acceptsRequests() const { return running_ && !stopping_; }
@@ -316,6 +320,7 @@ void DatabaseWorker::run() {
       queueHead_ = request->next;
       if (queueHead_ == nullptr) queueTail_ = nullptr;
       executing_ = request;
+      executionStart_ = std::chrono::steady_clock::now();
       guard.unlock();
       execute(*request);
       guard.lock();

@@ -66,14 +66,14 @@ class DatabaseWorker {
   DatabaseWorker(const DatabaseWorker&) = delete;
   DatabaseWorker& operator=(const DatabaseWorker&) = delete;
 
-  // How long stop() lets the queued requests run before it interrupts the statement that runs.
+  // How long stop() lets each statement run, from the later of its start and the stop, before it interrupts it.
   static constexpr std::chrono::milliseconds kStopGracePeriod{2000};
 
   // Starts the thread; true at once when it already runs.
   bool start(std::string& error);
-  // Refuses new requests, lets the thread run and publish everything queued, and joins it. A statement still
-  // running after `grace` is interrupted (its request ends with SQLite's "interrupted"), and so is every
-  // statement after it, so that one that never ends cannot hold the caller.
+  // Refuses new requests, lets the thread run and publish everything queued, and joins it. A statement that
+  // has run for `grace` since the later of its start and the stop is interrupted (its request ends with
+  // SQLite's "interrupted"), so that one that never ends cannot hold the caller; the requests behind it run.
   void stop(std::chrono::milliseconds grace = kStopGracePeriod);
   void stopIfRunning(std::chrono::milliseconds grace = kStopGracePeriod);
 
@@ -115,8 +115,9 @@ class DatabaseWorker {
   bool stopping_ = false;
   DatabaseRequest* queueHead_ = nullptr;
   DatabaseRequest* queueTail_ = nullptr;
-  DatabaseRequest* executing_ = nullptr;  // the request the thread runs, for stop() to interrupt
-  bool finished_ = false;                 // the thread has left its loop
+  DatabaseRequest* executing_ = nullptr;                  // the request the thread runs, for stop() to interrupt
+  std::chrono::steady_clock::time_point executionStart_;  // when it began
+  bool finished_ = false;                                 // the thread has left its loop
   std::unordered_map<const DatabaseRequest*, std::shared_ptr<DatabaseRequest>> asyncRequests_;
   StatementCache statementCache_;  // worker thread only
 };
