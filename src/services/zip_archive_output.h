@@ -39,7 +39,6 @@ class ZipArchiveOutput {
   bool copyEntry(const ZipBytes& source, const ZipCentralRecord& record, int64_t shift, std::string& failure);
   // Writes the central directory and the end records and gives the file its size.
   bool finish(std::string& failure);
-  uint64_t entryCount() const { return entryCount_; }
 
  private:
   bool writeNewEntry(const ZipNewEntry& entry, uint64_t start, std::string& failure);

@@ -19,8 +19,6 @@ class ZipOutputFile {
     if (end_ < position) end_ = position;
   }
   uint64_t position() const { return position_; }
-  // The size of what was written, holes included.
-  uint64_t size() const { return end_; }
   bool write(const unsigned char* bytes, uint64_t length);
   // Writes out what is gathered.
   bool flush();
