@@ -211,14 +211,13 @@ bool ZipArchiveOutput::writeNewEntry(const ZipNewEntry& entry, uint64_t start, s
 
 bool ZipArchiveOutput::writeData(const ZipNewEntry& entry, uint32_t& crc, uint64_t& compressedSize,
                                  std::string& failure) {
-  if (level_ > 0 && !deflaterReady_) {
+  if (level_ > 0 && !deflater_.active()) {
     const int status = deflater_.initDeflate(level_, -MAX_WBITS);
     if (status == Z_MEM_ERROR) throw std::bad_alloc();
     if (status != Z_OK) {
       failure = ziptext::zlibError(status);
       return false;
     }
-    deflaterReady_ = true;
   }
   if (level_ > 0) deflateReset(&deflater_.get());
   uLong checksum = crc32_z(0, nullptr, 0);

@@ -50,10 +50,9 @@ class ZipArchiveOutput {
 
   ZipOutputFile output_;
   int level_;
-  ZlibStream deflater_{ZlibStream::Direction::Deflate};
-  bool deflaterReady_ = false;
-  std::unique_ptr<unsigned char[]> inputBuffer_;   // pieces of a source file, and copied bytes
-  std::unique_ptr<unsigned char[]> outputBuffer_;  // deflated bytes on their way to the file
+  ZlibStream deflater_{ZlibStream::Direction::Deflate};  // initialised by the first deflated entry
+  std::unique_ptr<unsigned char[]> inputBuffer_;         // pieces of a source file, and copied bytes
+  std::unique_ptr<unsigned char[]> outputBuffer_;        // deflated bytes on their way to the file
   std::string centralRecords_;
   std::string centralRecord_;  // the record of the entry being added, kept once it is whole
   uint64_t entryCount_ = 0;

@@ -299,14 +299,13 @@ bool ZipArchiveReader::readStored(uint64_t dataStart, std::string& output, std::
 // checked afterwards).
 bool ZipArchiveReader::inflateInto(uint64_t dataStart, uint64_t compressedSize, std::string& output,
                                    std::string& failure) {
-  if (!inflaterReady_) {
+  if (!inflater_.active()) {
     const int status = inflater_.initInflate(-MAX_WBITS);
     if (status == Z_MEM_ERROR) throw std::bad_alloc();
     if (status != Z_OK) {
       failure = ziptext::zlibError(status);
       return false;
     }
-    inflaterReady_ = true;
   }
   z_stream& stream = inflater_.get();
   inflateReset(&stream);

@@ -84,6 +84,5 @@ class ZipArchiveReader {
   std::vector<int64_t> localHeaders_;  // where each entry's local header lies in the bytes
   std::unordered_map<std::string_view, uint64_t> nameIndex_;  // views into entries_' names
   uint64_t extractedTotal_ = 0;
-  ZlibStream inflater_{ZlibStream::Direction::Inflate};
-  bool inflaterReady_ = false;
+  ZlibStream inflater_{ZlibStream::Direction::Inflate};  // initialised by the first inflation
 };

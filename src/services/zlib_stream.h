@@ -30,6 +30,8 @@ class ZlibStream {
     active_ = false;
     return direction_ == Direction::Deflate ? deflateEnd(&stream_) : inflateEnd(&stream_);
   }
+  // Initialised and not yet ended.
+  bool active() const { return active_; }
   z_stream& get() { return stream_; }
 
  private:
