@@ -15,17 +15,20 @@
 
 namespace {
 
-// Why a declared size is refused: beyond the limits, or empty (SDL_image's GIF decoder writes the pixels of
-// an empty frame through a null pointer; the others fail on it or give the empty image refused below).
-const char* declaredSizeProblem(const DeclaredImage& image, const ImageLimits& limits) {
-  const int64_t side = std::max({image.width, image.height, image.partSide});
-  if (side > limits.maxSide) return "image dimensions are too large";
-  if (image.width <= 0 || image.height <= 0) return "decoded image has invalid dimensions or pixels";
-  const int64_t pixels = std::max(image.width * image.height, image.partPixels);
-  return pixels > limits.maxPixels ? "image dimensions are too large" : nullptr;
+// Why a declared image is refused, in this order: a size beyond the limits, data its decoder mishandles, or
+// no pixels (SDL_image's GIF decoder writes the pixels of an empty frame through a null pointer; the others
+// fail on it or give the empty image refused below).
+const char* declaredImageProblem(const DeclaredImage& image, const ImageLimits& limits) {
+  const bool empty = image.width <= 0 || image.height <= 0;
+  if (std::max({image.width, image.height, image.partSide}) > limits.maxSide || image.partPixels > limits.maxPixels ||
+      (!empty && image.width * image.height > limits.maxPixels)) {  // sides within the limit: no overflow
+    return "image dimensions are too large";
+  }
+  if (image.corruption != nullptr) return image.corruption;
+  return empty ? "decoded image has invalid dimensions or pixels" : nullptr;
 }
 
-// The decoded surface, or null with SDL's error or, for a refused declared size, the reason in `refused`.
+// The decoded surface, or null with SDL's error or, for a refused declared image, the reason in `refused`.
 SDL_Surface* decodeSurface(SDL_IOStream* stream, const char* type, ImageDecoder decoder, const ImageLimits& limits,
                            const char*& refused) {
   if (decoder == ImageDecoder::JpegOnly && !IMG_isJPG(stream)) {
@@ -39,11 +42,7 @@ SDL_Surface* decodeSurface(SDL_IOStream* stream, const char* type, ImageDecoder 
     refused = "not enough memory to load image";
     return nullptr;
   }
-  if (declared && declared->corruption != nullptr) {
-    SDL_SetError("%s", declared->corruption);
-    return nullptr;
-  }
-  refused = declared ? declaredSizeProblem(*declared, limits) : nullptr;
+  refused = declared ? declaredImageProblem(*declared, limits) : nullptr;
   if (refused != nullptr) return nullptr;
   if (decoder == ImageDecoder::JpegOnly) return IMG_LoadJPG_IO(stream);
   // Drawn at the declared size, so the drawing never exceeds what was checked.

@@ -6,6 +6,7 @@
 #include <SDL3/SDL_stdinc.h>
 #include <SDL3_image/SDL_image.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "render/image_header_reader.h"
@@ -160,11 +161,21 @@ Declared lbmSize(HeaderReader& reader) {
   return image;
 }
 
+// The decoder decodes each line, its planes times bytes per line (a signed field), into a buffer of that many
+// bytes (nearly 2^64 for a negative count), from runs of at most 63 bytes per two bytes of data; but it takes
+// a run of 0 as endless, so lines longer than the data's runs could fill keep it decoding without reading for
+// as long as they are long.
 Declared pcxSize(HeaderReader& reader) {
   uint8_t header[128];
   if (!reader.read(header, sizeof header)) return std::nullopt;
   const auto s16 = [&](size_t at) { return static_cast<int16_t>(header[at] | header[at + 1] << 8); };
-  return sized(int64_t{s16(8)} - s16(4) + 1, int64_t{s16(10)} - s16(6) + 1);
+  DeclaredImage image{int64_t{s16(8)} - s16(4) + 1, int64_t{s16(10)} - s16(6) + 1};
+  const int64_t lineBytes = int64_t{header[65]} * s16(66);
+  const int64_t data = reader.remaining();
+  if (lineBytes < 0 || (data >= 0 && std::max<int64_t>(image.height, 0) * lineBytes * 2 > data * 63)) {
+    image.corruption = "corrupt PCX image data";
+  }
+  return image;
 }
 
 Declared qoiSize(HeaderReader& reader) {

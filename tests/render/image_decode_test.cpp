@@ -46,10 +46,12 @@ std::string lbm(uint16_t width, uint16_t height) {
          be32(0);
 }
 
-std::string pcx(uint16_t lastX, uint16_t lastY) {
-  std::string header = std::string("\x0a\x05\x01\x08", 4) + le16(0) + le16(0) + le16(lastX) + le16(lastY);
+// Run-length coded, `planes` planes of `bits` bits a pixel, each `bytesPerLine` bytes a line.
+std::string pcx(uint16_t lastX, uint16_t lastY, uint16_t bytesPerLine, char bits = 8, char planes = 1,
+                const std::string& data = std::string(200, '\0')) {
+  std::string header = std::string("\x0a\x05\x01", 3) + bits + le16(0) + le16(0) + le16(lastX) + le16(lastY);
   header.resize(65, '\0');
-  return header + "\x01" + le16(lastX + 1) + std::string(200, '\0');
+  return header + planes + le16(bytesPerLine) + std::string(60, '\0') + data;
 }
 
 std::string qoi(uint32_t width, uint32_t height) {
@@ -82,9 +84,10 @@ TEST(ImageDecode, SizesBeyondTheLimitsAreRefusedBeforeDecoding) {
           {"GIF, 65,535 square", gif(65535, 65535), nullptr},
           {"JPEG, 65,535 square", jpeg(65535, 65535), nullptr},
           {"LBM, 65,535 square", lbm(65535, 65535), nullptr},
-          {"PCX, 32,768 square", pcx(32767, 32767), nullptr},
+          {"PCX, 32,768 square", pcx(32767, 32767, 32768), nullptr},
           {"PNG, 70,000 x 1", png(70000, 1), nullptr},
           {"PNG, 16,385 x 16,385", png(16385, 16385), nullptr},
+          {"PNG, 4,294,967,295 square", png(0xFFFFFFFF, 0xFFFFFFFF), nullptr},
           {"PNM, 70,000 square", text("P6\n# a comment\n70000 70000\n255\n"), nullptr},
           {"QOI, 19,000 square", qoi(19000, 19000), nullptr},
           {"SVG, 100,000 wide", text(R"(<svg xmlns="http://www.w3.org/2000/svg" width="100000" height="10">)"),
@@ -149,6 +152,16 @@ TEST(ImageDecode, DataItsDecoderMishandlesFailsWithoutBeingDecoded) {
       },
       "corrupt XPM image data");
   expectRefused({{"LBM in HAM with 16 planes", hamWith16Planes, nullptr}}, "corrupt LBM image data");
+  // Its PCX decoder allocates a line of planes times bytes per line, a signed field: nearly 2^64 bytes for a
+  // negative one. It decodes the lines' bytes from runs of at most 63 but takes a run of 0 as endless, so
+  // lines longer than the data's runs could give would have it run on without reading, for seconds.
+  expectRefused(
+      {
+          {"PCX with a negative line length", pcx(2, 2, 0xFFFF), nullptr},
+          {"PCX of 1,000 lines of 131,068 bytes from one run", pcx(0, 999, 32767, 1, 4, std::string("\xc0\0", 2)),
+           nullptr},
+      },
+      "corrupt PCX image data");
 }
 
 TEST(ImageDecode, SvgsWithoutASizeWeCanMeasureAreRefusedBeforeTheirDecoderSizesThem) {
@@ -192,6 +205,9 @@ TEST(ImageDecode, ImagesWithinTheLimitsDecodeAsBefore) {
       {"PNG", encodedBy(IMG_SavePNG_IO), nullptr, 3, 2},
       {"BMP", encodedBy(SDL_SaveBMP_IO), nullptr, 3, 2},
       {"GIF", gif(1, 1), nullptr, 1, 1},
+      {"PCX", pcx(1, 1, 2, 8, 1, std::string("\x01\x02\x03\x04\x0c", 5) + std::string(768, '\x7f')), nullptr, 2, 2},
+      {"PCX of two-colour lines as runs of 63 bytes", pcx(1007, 1, 126, 1, 1, "\xff\x55\xff\x55\xff\xaa\xff\xaa"),
+       nullptr, 1008, 2},
       {"PNM at the side limit", "P5 65536 1 255\n" + std::string(65536, '\x80'), nullptr, 65536, 1},
       {"TGA", tga(2, 2), "TGA", 2, 2},
       {"SVG", R"(<svg xmlns="http://www.w3.org/2000/svg" width="3" height="2"><rect width="3" height="2"/></svg>)",
