@@ -6,8 +6,6 @@
 #include "fonts/svg_document_record.h"
 
 bool colourGlyphUsable(FT_FaceRec_* face, uint32_t glyph) {
-  const bool colour = FT_HAS_COLOR(face);
-  if (colour && !svgDocumentInsideTable(face, glyph)) return false;
-  if (FT_Load_Glyph(face, glyph, colour ? FT_LOAD_COLOR : FT_LOAD_DEFAULT) != 0) return false;
+  if (loadGlyphInsideSvgTable(face, glyph, FT_HAS_COLOR(face) ? FT_LOAD_COLOR : FT_LOAD_DEFAULT) != 0) return false;
   return face->glyph->format != FT_GLYPH_FORMAT_SVG || face->glyph->other != nullptr;
 }

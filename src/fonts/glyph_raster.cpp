@@ -128,9 +128,7 @@ void RenderFont::renderGlyphBitmap(uint32_t glyphIndex, uint32_t key, bool byGly
   countFontEvent(FontCounter::GlyphBitmapLoads);
   countFontEvent(FontCounter::BitmapLoadGlyphCalls);
   FT_Face face = ftFace_.get();
-  const int32_t flags = loadFlags();
-  if (((flags & FT_LOAD_COLOR) != 0 && !svgDocumentInsideTable(face, glyphIndex)) ||
-      FT_Load_Glyph(face, glyphIndex, flags) != 0) {
+  if (loadGlyphInsideSvgTable(face, glyphIndex, loadFlags()) != 0) {
     entry.bitmapSettled = 1;
     entry.missing = 1;
     return;

@@ -65,9 +65,8 @@ bool documentSound(const SvgTable& table, uint64_t start, uint32_t length) {
   return declared && *declared <= uint64_t{length} * kMaxGzipExpansion;
 }
 
-}  // namespace
-
-bool svgDocumentInsideTable(FT_FaceRec_* face, uint32_t glyph) {
+// Whether loading `glyph` in colour keeps FreeType inside the face's 'SVG ' table.
+bool svgDocumentInsideTable(FT_Face face, uint32_t glyph) {
   if (!FT_HAS_SVG(face)) return true;
   const SvgTable table(face);
   const std::optional<uint32_t> listOffset = table.read(2, 4);
@@ -93,4 +92,11 @@ bool svgDocumentInsideTable(FT_FaceRec_* face, uint32_t glyph) {
     }
   }
   return true;
+}
+
+}  // namespace
+
+int loadGlyphInsideSvgTable(FT_FaceRec_* face, uint32_t glyph, int32_t flags) {
+  if ((flags & FT_LOAD_COLOR) != 0 && !svgDocumentInsideTable(face, glyph)) return FT_Err_Invalid_Table;
+  return FT_Load_Glyph(face, glyph, flags);
 }

@@ -163,8 +163,7 @@ SvgGlyphResult runSvgGlyphJob(const std::shared_ptr<RenderFont>& face, uint32_t 
     selectBestStrike(opened, face->pixelSize());
   }
   countFontEvent(FontCounter::BitmapLoadGlyphCalls);
-  if (face->colourFace() && !svgDocumentInsideTable(opened, glyph)) return result;
-  if (FT_Load_Glyph(opened, glyph, face->colourFace() ? FT_LOAD_COLOR : FT_LOAD_DEFAULT) != 0 ||
+  if (loadGlyphInsideSvgTable(opened, glyph, face->colourFace() ? FT_LOAD_COLOR : FT_LOAD_DEFAULT) != 0 ||
       opened->glyph->format != FT_GLYPH_FORMAT_SVG) {
     return result;
   }
