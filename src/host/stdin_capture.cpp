@@ -4,10 +4,15 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <semaphore.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <new>
+#include <string>
+
+#include "platform/unique_fd.h"
 
 namespace {
 
@@ -23,6 +28,16 @@ bool waitForInput(int fd) {
     if (poll(&entry, 1, -1) >= 0) return true;
     if (errno != EINTR) return false;
   }
+}
+
+// Whether the semaphore "/<name>" is this user's: the shared-memory directory that holds it is open to every
+// user, and posting an object smaller than a semaphore, which anyone may plant there, would fault.
+bool isOwnSemaphore(const std::string& name) {
+  // A named semaphore lives as the shared-memory object "sem.<name>".
+  const UniqueFd object(shm_open(("/sem." + name).c_str(), O_RDONLY, 0));
+  struct stat info;
+  return object.valid() && fstat(object.get(), &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == geteuid() &&
+         info.st_size >= static_cast<off_t>(sizeof(sem_t));
 }
 
 }  // namespace
@@ -58,8 +73,9 @@ bool readAllStdin(std::string& text, std::string& error) {
 }
 
 void signalStdinConsumed() {
-  const std::string name = "/QzStdin-" + std::to_string(getpid());
-  sem_t* event = sem_open(name.c_str(), 0);
+  const std::string name = "QzStdin-" + std::to_string(getpid());
+  if (!isOwnSemaphore(name)) return;
+  sem_t* event = sem_open(("/" + name).c_str(), 0);
   if (event == SEM_FAILED) return;
   sem_post(event);
   sem_close(event);

@@ -11,5 +11,6 @@ inline constexpr size_t kStdinLimitBytes = size_t{64} * 1024 * 1024;
 // larger than 64 MiB, or memory runs out. NUL bytes are kept.
 bool readAllStdin(std::string& text, std::string& error);
 
-// Posts the named semaphore "/QzStdin-<pid>" when the feeding process created one; otherwise does nothing.
+// Posts the named semaphore "/QzStdin-<pid>" when the feeding process, running as this user, created one;
+// otherwise does nothing.
 void signalStdinConsumed();

@@ -4,9 +4,12 @@
 #include <gtest/gtest.h>
 #include <semaphore.h>
 #include <signal.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <string>
 #include <thread>
 
 namespace {
@@ -109,15 +112,53 @@ TEST(StdinCapture, ClosedStandardInputIsRefused) {
   EXPECT_EQ(error, "--stdin needs a pipe or redirected file");
 }
 
-TEST(StdinCapture, SignalPostsAnExistingSemaphoreOnly) {
-  signalStdinConsumed();  // no semaphore: nothing happens
-  const std::string name = "/QzStdin-" + std::to_string(getpid());
-  sem_t* event = sem_open(name.c_str(), O_CREAT | O_EXCL, 0600, 0);
-  ASSERT_NE(event, SEM_FAILED);
-  signalStdinConsumed();
-  EXPECT_EQ(sem_trywait(event), 0);
-  sem_close(event);
-  sem_unlink(name.c_str());
+// What a child process finds under its hand-shake name before it signals.
+enum class Planted { Nothing, OwnSemaphore, EmptyObject, OtherUsersSemaphore };
+
+// Signals in a child process, after planting what `planted` names under the child's hand-shake name: 1 when
+// the planted semaphore was posted, 0 when not, minus the signal when the child crashed.
+int signalInChild(Planted planted) {
+  const pid_t child = fork();
+  if (child == 0) {
+    const std::string name = "QzStdin-" + std::to_string(getpid());
+    const std::string object = "/sem." + name;  // where a named semaphore lives as shared memory
+    sem_t* semaphore = SEM_FAILED;
+    if (planted == Planted::OwnSemaphore || planted == Planted::OtherUsersSemaphore) {
+      semaphore = sem_open(("/" + name).c_str(), O_CREAT | O_EXCL, 0666, 0);
+    }
+    if (planted == Planted::OtherUsersSemaphore) {
+      const int fd = shm_open(object.c_str(), O_RDWR, 0);
+      if (fd < 0 || fchown(fd, 65534, 65534) != 0) _exit(100);
+      close(fd);
+    }
+    if (planted == Planted::EmptyObject) close(shm_open(object.c_str(), O_CREAT | O_EXCL | O_RDWR, 0666));
+    signalStdinConsumed();
+    _exit(semaphore != SEM_FAILED && sem_trywait(semaphore) == 0 ? 1 : 0);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  shm_unlink(("/sem.QzStdin-" + std::to_string(child)).c_str());
+  return WIFSIGNALED(status) ? -WTERMSIG(status) : WEXITSTATUS(status);
+}
+
+// The shared-memory directory is open to every user: what another user planted there, or what is too small
+// to be a semaphore (posting it would fault), is left alone.
+TEST(StdinCapture, SignalPostsOnlyAnExistingSemaphoreOfThisUser) {
+  const struct {
+    const char* name;
+    Planted planted;
+    int posted;
+    bool needsRoot;
+  } cases[] = {
+      {"nothing", Planted::Nothing, 0, false},
+      {"this user's semaphore", Planted::OwnSemaphore, 1, false},
+      {"an empty object", Planted::EmptyObject, 0, false},
+      {"another user's semaphore", Planted::OtherUsersSemaphore, 0, true},
+  };
+  for (const auto& [name, planted, posted, needsRoot] : cases) {
+    if (needsRoot && geteuid() != 0) continue;
+    EXPECT_EQ(signalInChild(planted), posted) << name;
+  }
 }
 
 }  // namespace
