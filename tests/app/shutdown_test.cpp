@@ -97,8 +97,13 @@ TEST(Shutdown, SigtermEndsAProcessThatWaitsForItsWorkerAtShutdown) {
 )lua"));
   qztest::BackgroundRun run = sandbox.start(newInstance());
   ASSERT_TRUE(sandbox.waitForFile("user/returning"));
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // well inside the shutdown wait
-  run.kill(SIGTERM);
+  // Sent again until the process ends, so that one lands in the shutdown wait however late that begins (one
+  // sent before it only becomes a quit event that nothing reads), with no guess at when it does.
+  const auto deadline = std::chrono::steady_clock::now() + kDeadline;
+  while (run.running() && std::chrono::steady_clock::now() < deadline) {
+    run.kill(SIGTERM);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
   const RunResult result = run.wait(kDeadline);
   EXPECT_FALSE(result.timedOut);
   EXPECT_EQ(result.signal, SIGTERM) << result.exitCode << result.standardError;
