@@ -144,17 +144,19 @@ TEST(FileDialogs, AnEmptyPathIsACancelNotAChoice) {
 }
 
 TEST(FileDialogs, AFileTypeWithoutExtensionsFailsBeforeAnyChooserExceptForFolders) {
-  for (const Dialog& dialog : kDialogs) {
-    FakeDialogs fake;
-    FileDialogOptions options;
-    options.filters = {{"Lua", "lua"}, {"None", " ,, "}};
-    const FileDialogOutcome outcome = dialog.show(options);
-    if (dialog.fileTypes) {
-      EXPECT_EQ(outcome.result, FileDialogResult::Error) << dialog.name;
-      EXPECT_EQ(outcome.error, "Invalid dialog file filters: Empty pattern not allowed");
-      EXPECT_TRUE(fake.choosers.empty()) << dialog.name;
-    } else {
-      EXPECT_EQ(outcome.result, FileDialogResult::Okay) << dialog.name << " has no file types";
+  for (const char* extensions : {"", " ", " , ", " ,, "}) {
+    for (const Dialog& dialog : kDialogs) {
+      FakeDialogs fake;
+      FileDialogOptions options;
+      options.filters = {{"Lua", "lua"}, {"None", extensions}};
+      const FileDialogOutcome outcome = dialog.show(options);
+      if (dialog.fileTypes) {
+        EXPECT_EQ(outcome.result, FileDialogResult::Error) << dialog.name << " '" << extensions << "'";
+        EXPECT_EQ(outcome.error, "Invalid dialog file filters: Empty pattern not allowed");
+        EXPECT_TRUE(fake.choosers.empty()) << dialog.name;
+      } else {
+        EXPECT_EQ(outcome.result, FileDialogResult::Okay) << dialog.name << " has no file types";
+      }
     }
   }
 }
