@@ -36,7 +36,6 @@ class WaitEvent {
   WaitEvent& operator=(const WaitEvent&) = delete;
   ~WaitEvent();  // closes and removes the FIFO
 
-  const std::string& path() const { return path_; }
   // Waits until the event is set or the watched process has ended.
   void waitUntilSetOrProcessEnds(const ProcessWatch& process) const;
 
