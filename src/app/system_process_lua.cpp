@@ -10,6 +10,7 @@
 #include "app/system_functions.h"
 #include "app/system_lua_support.h"
 #include "host/lua_api.h"
+#include "host/lua_checks.h"
 #include "platform/process_launch.h"
 #include "platform/sdl_error.h"
 
@@ -73,7 +74,9 @@ int systemExec(lua_State* L) {
   const std::string_view command = checkStringView(L, 1);
   if (holdsNul(command)) return pushFailure(L, "command contains a null byte");
   return guardMemory(L, "start the process", [&] {
-    return pushLaunchResult(L, launchDetached(kCommandInterpreter, {kCommandInterpreter, "-c", std::string(command)}));
+    // "--" ends the shell's options, so a command that begins with "-" or "+" runs as written.
+    return pushLaunchResult(
+        L, launchDetached(kCommandInterpreter, {kCommandInterpreter, "-c", "--", std::string(command)}));
   });
 }
 
@@ -101,9 +104,11 @@ int systemSpawn(lua_State* L) {
 
 // system.open_url(url) -> true, or nil and a message
 int systemOpenUrl(lua_State* L) {
-  const char* url = luaL_checkstring(L, 1);
+  const std::string_view url = checkTextWithoutZero(L, 1);
+  // No URL scheme begins with "-": the opener would take such a text as one of its options.
+  if (url.substr(0, 1) == "-") return pushFailure(L, "URL must not begin with '-'");
   SDL_ClearError();
-  if (!SDL_OpenURL(url)) return pushFailure(L, sdlFailureText("SDL_OpenURL").c_str());
+  if (!SDL_OpenURL(url.data())) return pushFailure(L, sdlFailureText("SDL_OpenURL").c_str());
   lua_pushboolean(L, 1);
   return 1;
 }

@@ -96,3 +96,11 @@ int checkColorChannel(lua_State* L, int index) {
   }
   return static_cast<int>(value);
 }
+
+std::string_view checkTextWithoutZero(lua_State* L, int index) {
+  size_t length = 0;
+  const char* text = luaL_checklstring(L, index, &length);
+  const std::string_view view(text, length);
+  if (view.find('\0') != std::string_view::npos) raiseArgumentError(L, index, "string contains a zero byte");
+  return view;
+}

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
 struct lua_State;
 
@@ -13,6 +14,10 @@ double checkNonNegativeNumber(lua_State* L, int index);
 float checkFloatNumber(lua_State* L, int index);
 float checkPositiveFloat(lua_State* L, int index);
 int checkColorChannel(lua_State* L, int index);
+
+// The string at index for a call that takes C strings: one that holds a zero byte, which the call would cut
+// short, raises "string contains a zero byte".
+std::string_view checkTextWithoutZero(lua_State* L, int index);
 
 // Raises `message` as a bad-argument error for index >= 1, else as a plain error with the current position.
 [[noreturn]] void raiseArgumentError(lua_State* L, int index, const char* message);

@@ -98,6 +98,16 @@ TEST_F(SystemDesktop, OpenUrlHandsTheUrlToTheOpener) {
   EXPECT_EQ(opened(), "https://example.invalid/a b|");
 }
 
+TEST_F(SystemDesktop, OpenUrlRefusesWhatAnOpenerWouldTakeAsAnOptionOrCutShort) {
+  installOpener();
+  EXPECT_EQ(call("open_url", "--help"), "nil|URL must not begin with '-'");
+  EXPECT_EQ(call("open_url", "-"), "nil|URL must not begin with '-'");
+  EXPECT_EQ(call("open_url", "https://example.invalid/-"), "true");
+  EXPECT_EQ(opened(), "https://example.invalid/-|") << "only the last call reached the opener";
+  const std::string zero = call("open_url", std::string("https://example.invalid/a\0--help", 32));
+  EXPECT_NE(zero.find("(string contains a zero byte)"), std::string::npos) << zero;
+}
+
 TEST_F(SystemDesktop, OpenUrlWithoutAnOpenerFails) {
   setenv("PATH", path("").c_str(), 1);
   const std::string result = call("open_url", "https://example.invalid/");

@@ -80,6 +80,14 @@ t.test("exec runs the whole command line in one shell", function()
   t.eq(system.exec(""), true)
 end)
 
+t.test("exec runs a command whose first character would read as a shell option", function()
+  for _, sign in ipairs({ "-", "+" }) do
+    local mark = scratch("option" .. (sign == "-" and "minus" or "plus"))
+    t.eq(system.exec(sign .. "x || { echo ran > '" .. mark .. ".tmp'; mv '" .. mark .. ".tmp' '" .. mark .. "'; }"), true)
+    t.eq(wait_for(mark), "ran\n")
+  end
+end)
+
 t.test("a started program holds /dev/null on 0-2 and no other descriptor of qz", function()
   local held = assert(io.popen("cat > /dev/null", "w"))
   local out = scratch("pid")
