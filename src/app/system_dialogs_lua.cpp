@@ -10,6 +10,7 @@
 #include "app/system_functions.h"
 #include "app/system_lua_support.h"
 #include "host/lua_api.h"
+#include "host/lua_checks.h"
 #include "platform/file_dialog.h"
 #include "platform/message_box.h"
 #include "ui/application.h"
@@ -24,15 +25,6 @@ static_assert(std::size(kBoxTypes) == std::size(kBoxFlags) + 1);
 
 constexpr lua_Integer kMaxFileDialogFilters = 64;
 
-// The main workspace window, or null when there is none to own a dialog.
-SDL_Window* dialogOwner() {
-  if (currentApplication() == nullptr) return nullptr;
-  WindowRegistry& registry = currentWindowRegistry();
-  const std::optional<uint64_t> main = registry.mainWindowId();
-  if (!main || !registry.exists(*main)) return nullptr;
-  return registry.mainSdlWindow().window();
-}
-
 // Raises an argument error at argument unless the value on top of the stack has the type (a number counts
 // as a string).
 void expectOnTop(lua_State* L, int argument, const char* what, int type) {
@@ -43,11 +35,16 @@ void expectOnTop(lua_State* L, int argument, const char* what, int type) {
   }
 }
 
+// SDL takes every text of a dialog as a C string, which a zero byte would cut short.
 std::string stringOnTop(lua_State* L, int argument, const char* what) {
   expectOnTop(L, argument, what, LUA_TSTRING);
   size_t length = 0;
   const char* text = lua_tolstring(L, -1, &length);
-  return {text, length};
+  std::string value(text, length);
+  if (value.find('\0') != std::string::npos) {
+    luaL_argerror(L, argument, lua_pushfstring(L, "%s contains a zero byte", what));
+  }
+  return value;
 }
 
 // Field name of the table at index: its string, or none when nil.
@@ -117,11 +114,9 @@ std::vector<FileDialogFilter> checkFilters(lua_State* L, int index) {
     expectOnTop(L, index, "filter", LUA_TTABLE);
     FileDialogFilter filter;
     lua_getfield(L, -1, "name");
-    expectOnTop(L, index, "filter name", LUA_TSTRING);
-    filter.name = lua_tostring(L, -1);
+    filter.name = stringOnTop(L, index, "filter name");
     lua_getfield(L, -2, "spec");
-    expectOnTop(L, index, "filter spec", LUA_TSTRING);
-    filter.extensions = lua_tostring(L, -1);
+    filter.extensions = stringOnTop(L, index, "filter spec");
     filters.push_back(std::move(filter));
     lua_pop(L, 3);
   }
@@ -141,20 +136,20 @@ int systemShowMessageBox(lua_State* L) {
   request.buttons = checkButtons(L, 1);
   request.returnName = optionalStringField(L, 1, "default").value_or(request.buttons.front());
   request.escapeName = optionalStringField(L, 1, "cancel").value_or(request.buttons.back());
-  request.owner = dialogOwner();
+  request.owner = mainWorkspaceWindow();
   return showMessageBoxWithButtons(L, request);
 }
 
 // system.show_confirm_dialog(title, message) -> true for "yes", false otherwise, or nil and a message
 int systemShowConfirmDialog(lua_State* L) {
   MessageBoxRequest request;
-  request.title = luaL_checkstring(L, 1);
-  request.message = luaL_checkstring(L, 2);
+  request.title = checkTextWithoutZero(L, 1);
+  request.message = checkTextWithoutZero(L, 2);
   request.kind = SDL_MESSAGEBOX_WARNING;
   request.buttons = {"yes", "no"};
   request.returnName = "yes";
   request.escapeName = "no";
-  request.owner = dialogOwner();
+  request.owner = mainWorkspaceWindow();
   const MessageBoxOutcome outcome = showMessageBox(request);
   if (!outcome.shown) return pushFailure(L, outcome.error.c_str());
   lua_pushboolean(L, outcome.choice == 0u);
@@ -169,7 +164,7 @@ int systemOpenFileDialog(lua_State* L) {
     options.filters = checkFilters(L, 1);
     options.defaultPath = optionalStringField(L, 1, "default_path").value_or("");
   }
-  options.parent = dialogOwner();
+  options.parent = mainWorkspaceWindow();
   const FileDialogOutcome outcome = fileDialogOpen(options);
   switch (outcome.result) {
     case FileDialogResult::Okay:

@@ -6,6 +6,8 @@
 #include <system_error>
 
 #include "host/lua_api.h"
+#include "ui/application.h"
+#include "ui/window_registry.h"
 
 std::string systemErrorText(int code) {
   std::string text = std::system_category().message(code);
@@ -17,6 +19,13 @@ std::string_view checkStringView(lua_State* L, int index) {
   size_t length = 0;
   const char* text = luaL_checklstring(L, index, &length);
   return {text, length};
+}
+
+SDL_Window* mainWorkspaceWindow() {
+  if (currentApplication() == nullptr) return nullptr;
+  WindowRegistry& registry = currentWindowRegistry();
+  const std::optional<uint64_t> main = registry.mainWindowId();
+  return main && registry.exists(*main) ? registry.mainSdlWindow().window() : nullptr;
 }
 
 void pushStringView(lua_State* L, std::string_view text) { lua_pushlstring(L, text.data(), text.size()); }

@@ -9,11 +9,16 @@
 
 #include "host/lua_memory_guard.h"
 
+struct SDL_Window;
+
 std::string_view checkStringView(lua_State* L, int index);
 void pushStringView(lua_State* L, std::string_view text);
 
 // True when text holds a zero byte, which no system call can take.
 inline bool holdsNul(std::string_view text) { return text.find('\0') != std::string_view::npos; }
+
+// The main workspace window, or null while there is none (then a dialog has no owner).
+SDL_Window* mainWorkspaceWindow();
 
 // The system's text for an errno value, without a trailing period or line break; empty when it has none.
 std::string systemErrorText(int code);

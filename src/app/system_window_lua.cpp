@@ -15,6 +15,7 @@
 #include "app/workspace_text_input.h"
 #include "host/lua_api.h"
 #include "host/lua_checks.h"
+#include "platform/clipboard_limit.h"
 #include "platform/sdl_error.h"
 #include "ui/application.h"
 #include "ui/cursor_cache.h"
@@ -57,10 +58,9 @@ WindowRegistry& registryOf(lua_State* L) {
 }
 
 SDL_Window* mainWindowOf(lua_State* L) {
-  WindowRegistry& registry = registryOf(L);
-  const std::optional<uint64_t> main = registry.mainWindowId();
-  if (!main || !registry.exists(*main)) luaL_error(L, "%s", kNoMainWindow);
-  return registry.mainSdlWindow().window();
+  SDL_Window* window = mainWorkspaceWindow();
+  if (window == nullptr) luaL_error(L, "%s", kNoMainWindow);
+  return window;
 }
 
 }  // namespace
@@ -80,8 +80,8 @@ int systemSetMouseCursor(lua_State* L) {
 
 // system.set_window_title(title)
 int systemSetWindowTitle(lua_State* L) {
-  const char* title = luaL_checkstring(L, 1);
-  SDL_SetWindowTitle(mainWindowOf(L), title);
+  const std::string_view title = checkTextWithoutZero(L, 1);
+  SDL_SetWindowTitle(mainWindowOf(L), title.data());
   return 0;
 }
 
@@ -112,15 +112,23 @@ int systemGetClipboard(lua_State* L) {
   SDL_ClearError();
   const std::unique_ptr<char, SdlFree> text(SDL_GetClipboardText());
   if (!text) return pushFailure(L, sdlFailureText("SDL_GetClipboardText").c_str());
+  // SDL hands out "" both for an empty clipboard and for an owner that did not answer; only the second
+  // leaves an error behind.
+  if (text.get()[0] == '\0' && SDL_GetError()[0] != '\0') return pushFailure(L, SDL_GetError());
   lua_pushstring(L, text.get());
   return 1;
 }
 
 // system.set_clipboard(text) -> true, or nil and a message
 int systemSetClipboard(lua_State* L) {
-  const char* text = luaL_checkstring(L, 1);
+  const std::string_view text = checkTextWithoutZero(L, 1);
+  const std::optional<size_t> limit = clipboardTextLimit(mainWorkspaceWindow());
+  if (limit && text.size() > *limit) {
+    return pushFailure(L, lua_pushfstring(L, "clipboard text is too large for the display (%I bytes, at most %I)",
+                                          static_cast<lua_Integer>(text.size()), static_cast<lua_Integer>(*limit)));
+  }
   SDL_ClearError();
-  if (!SDL_SetClipboardText(text)) return pushFailure(L, sdlFailureText("SDL_SetClipboardText").c_str());
+  if (!SDL_SetClipboardText(text.data())) return pushFailure(L, sdlFailureText("SDL_SetClipboardText").c_str());
   lua_pushboolean(L, 1);
   return 1;
 }

@@ -12,6 +12,29 @@ TEST_F(SystemWindow, ClipboardRoundTripsNonAsciiText) {
   EXPECT_NE(run("return system.set_clipboard({})")[0].find("string expected"), std::string::npos);
 }
 
+TEST_F(SystemWindow, TextsWithAZeroByteAreRefusedInsteadOfCutShort) {
+  run("system.set_clipboard('kept'); system.set_window_title('kept')");
+  for (const char* call : {"system.set_clipboard('ab\\0cd')", "system.set_window_title('a\\0b')",
+                           "system.show_confirm_dialog('a\\0b', 'm')", "system.show_confirm_dialog('t', 'm\\0')"}) {
+    const Values result = run(std::string("return ") + call);
+    ASSERT_EQ(result.size(), 1u) << call;
+    EXPECT_NE(result[0].find("(string contains a zero byte)"), std::string::npos) << call << ": " << result[0];
+  }
+  for (const char* options :
+       {"{title = 'a\\0'}", "{message = '\\0'}", "{buttons = {'ok', 'n\\0o'}}", "{default = 'ok\\0'}"}) {
+    const Values result = run(std::string("return system.show_message_box") + options);
+    ASSERT_EQ(result.size(), 1u) << options;
+    EXPECT_NE(result[0].find("contains a zero byte"), std::string::npos) << options << ": " << result[0];
+  }
+  EXPECT_EQ(run("return system.get_clipboard()"), Values{"kept"});
+  EXPECT_STREQ(SDL_GetWindowTitle(registry().window(mainId).sdlWindow()), "kept");
+}
+
+TEST_F(SystemWindow, ClipboardTextHasNoSizeLimitWithoutADisplayServer) {
+  EXPECT_EQ(run("return system.set_clipboard(string.rep('y', 17000000))"), Values{"true"});
+  EXPECT_EQ(run("return #system.get_clipboard()"), Values{"17000000"});
+}
+
 TEST_F(SystemWindow, TextInputAreaMustMeetTheWorkspace) {
   EXPECT_EQ(run("return system.set_text_input_area(-100000, 0, 20, 20, 0)"),
             (Values{"nil", "text input area must stay inside the main workspace"}));

@@ -44,6 +44,8 @@ int windowCreate(lua_State* L) {
     size_t length = 0;
     const char* text = luaL_checklstring(L, -1, &length);
     title = {text, length};
+    // The native window takes its title as a C string, which a zero byte would cut short.
+    if (title.find('\0') != std::string_view::npos) luaL_argerror(L, 1, "field 'title' contains a zero byte");
   }
   info.width = readCheckedField(L, 1, "width", 480, checkPositiveInteger, false);
   info.height = readCheckedField(L, 1, "height", 240, checkPositiveInteger, false);

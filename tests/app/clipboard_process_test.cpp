@@ -1,0 +1,116 @@
+// The clipboard between two qz processes on one X display: one owns the text, the other pastes it. The X
+// server takes a paste in one request, so text beyond its largest request is refused when set, and a paste
+// from an owner that does not answer fails instead of giving "".
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <chrono>
+#include <string>
+
+#include "qz_sandbox.h"
+#include "virtual_display.h"
+
+namespace {
+
+using qztest::BackgroundRun;
+using qztest::RunOptions;
+using qztest::RunResult;
+using qztest::Sandbox;
+
+constexpr const char* kFileHelpers = R"lua(
+local user = EXE_DIR .. "/user/"
+local function put(name, text)
+  local file = assert(io.open(user .. name .. ".tmp", "w"))
+  file:write(text)
+  file:close()
+  assert(os.rename(user .. name .. ".tmp", user .. name))
+end
+local function exists(name)
+  local file = io.open(user .. name)
+  if file then file:close() end
+  return file ~= nil
+end
+)lua";
+
+// Sets the clipboard (after trying an oversized text when asked), then serves pastes until told to stop.
+std::string ownerBoot(const std::string& text) {
+  return std::string(kFileHelpers) + R"lua(
+return { run = function()
+  local ok, message = system.set_clipboard(string.rep("y", 17000000))
+  put("refused", tostring(ok) .. "|" .. tostring(message))
+  assert(system.set_clipboard()lua" +
+         text + R"lua())
+  put("ready", "")
+  while not exists("stop") do
+    system.poll_event()
+    system.sleep(0.005)
+  end
+end }
+)lua";
+}
+
+constexpr const char* kReaderBoot = R"lua(
+return { run = function()
+  local text, message = system.get_clipboard()
+  if text then
+    put("read", #text .. " " .. (text:match("^z*$") and "z" or "other"))
+  else
+    put("read", "nil|" .. tostring(message))
+  end
+end }
+)lua";
+
+class ClipboardProcesses : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_FALSE(display.name().empty()) << display.failure(); }
+
+  RunOptions onDisplay() const {
+    RunOptions options;
+    options.args = {"--new-instance"};
+    options.environment = {{"SDL_VIDEO_DRIVER", "x11"}, {"DISPLAY", display.name()}};
+    options.timeout = std::chrono::seconds(60);
+    return options;
+  }
+
+  // Runs a second qz that pastes; what it read.
+  std::string paste() {
+    Sandbox reader;
+    reader.writeBoot(std::string(kFileHelpers) + kReaderBoot);
+    const RunResult result = reader.run(onDisplay());
+    EXPECT_EQ(result.exitCode, 0) << result.standardError;
+    return reader.exists("user/read") ? reader.readFile("user/read") : "no paste";
+  }
+
+  qztest::VirtualDisplay display;
+};
+
+TEST_F(ClipboardProcesses, TextBeyondTheLargestRequestIsRefusedAndTheOwnerOutlivesEveryPaste) {
+  Sandbox owner;
+  owner.writeBoot(ownerBoot("string.rep('z', 15000000)"));
+  BackgroundRun running = owner.start(onDisplay());
+  ASSERT_TRUE(owner.waitForFile("user/ready")) << running.wait().standardError;
+  const std::string refused = owner.readFile("user/refused");
+  EXPECT_EQ(refused.rfind("nil|clipboard text is too large for the display (17000000 bytes, at most ", 0), 0u)
+      << refused;
+
+  EXPECT_EQ(paste(), "15000000 z");
+  EXPECT_TRUE(running.running()) << "the owner served the paste and lives on";
+  owner.writeFile("user/stop", "");
+  EXPECT_EQ(running.wait().exitCode, 0);
+}
+
+TEST_F(ClipboardProcesses, APasteFromAnOwnerThatDoesNotAnswerFailsWithSdlsMessage) {
+  Sandbox owner;
+  owner.writeBoot(ownerBoot("'z'"));
+  BackgroundRun running = owner.start(onDisplay());
+  ASSERT_TRUE(owner.waitForFile("user/ready")) << running.wait().standardError;
+  running.kill(SIGSTOP);
+  const std::string read = paste();
+  running.kill(SIGCONT);
+  EXPECT_EQ(read.rfind("nil|", 0), 0u) << read;
+  EXPECT_GT(read.size(), 4u) << "with SDL's text";
+  owner.writeFile("user/stop", "");
+  EXPECT_EQ(running.wait().exitCode, 0);
+}
+
+}  // namespace
