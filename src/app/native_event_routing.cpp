@@ -9,6 +9,7 @@
 
 #include "app/event_names.h"
 #include "host/process_state.h"
+#include "platform/event_backlog.h"
 #include "render/render_cache.h"
 #include "ui/application.h"
 #include "ui/mouse_backend.h"
@@ -318,6 +319,14 @@ bool routeMainOnlyEvent(const SDL_Event& event, ScriptEvent& values) {
   return true;
 }
 
+// SDL's queue lost events while nobody polled: the script hears of it, and so does each other window's queue.
+void markLostEvents(WindowRegistry& registry, ScriptEvent& values) {
+  for (const WindowInfo& window : registry.listWindows()) {
+    if (!window.isMain) registry.queueEvent(window.id, eventOfType("queue_overflow"));
+  }
+  values.text("queue_overflow");
+}
+
 bool isMainOnlyEvent(uint32_t type) {
   return type == SDL_EVENT_WINDOW_MINIMIZED || type == SDL_EVENT_WINDOW_MAXIMIZED ||
          type == SDL_EVENT_WINDOW_RESTORED || type == SDL_EVENT_WINDOW_ENTER_FULLSCREEN ||
@@ -339,6 +348,10 @@ bool routeNativeEvent(const SDL_Event& event, ScriptEvent& values) {
     return true;
   }
   if (application == nullptr) return false;
+  if (eventBacklogOverflowType() != 0 && event.type == eventBacklogOverflowType()) {
+    markLostEvents(application->windowRegistry(), values);
+    return true;
+  }
   if (isMainOnlyEvent(event.type)) return routeMainOnlyEvent(event, values);
   const uint32_t sdlWindowId = routedWindowId(event);
   if (sdlWindowId == 0) return false;

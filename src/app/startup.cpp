@@ -23,6 +23,7 @@
 #include "host/process_state.h"
 #include "host/single_instance.h"
 #include "host/stdin_capture.h"
+#include "platform/event_backlog.h"
 #include "platform/file_utils.h"
 #include "platform/sdl_error.h"
 #include "platform/termination_signals.h"
@@ -140,6 +141,7 @@ bool startSdl(FILE* log) {
   initFreeTypeLibrary();  // registers its own release, which runs after shutdownAtExit
   std::atexit(shutdownAtExit);
   setWakeUpEventType(SDL_RegisterEvents(1));
+  installEventBacklog();
   SDL_SetHint("SDL_VIDEO_X11_NET_WM_BYPASS_COMPOSITOR", "0");
   SDL_SetHint("SDL_MOUSE_FOCUS_CLICKTHROUGH", "1");
   return true;

@@ -9,6 +9,7 @@
 #include "app/native_event_routing.h"
 #include "app/system_functions.h"
 #include "host/lua_api.h"
+#include "platform/event_backlog.h"
 #include "ui/application.h"
 
 namespace {
@@ -41,7 +42,7 @@ enum class PollOutcome { ScriptEvent, Drained, UiWorkActive };
 // which it refuses during UI work.
 PollOutcome nextScriptEvent(ScriptEvent& values) {
   SDL_Event event;
-  while (SDL_PollEvent(&event)) {
+  while (pollEventBacklog(&event)) {
     if (routeNativeEvent(event, values)) return PollOutcome::ScriptEvent;
   }
   Application* application = currentApplication();

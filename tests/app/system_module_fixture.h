@@ -17,6 +17,7 @@
 #include "fake_mouse_backend.h"
 #include "host/lua_api.h"
 #include "host/process_state.h"
+#include "platform/event_backlog.h"
 #include "ui/application.h"
 #include "ui/window_registry.h"
 
@@ -27,8 +28,12 @@ class SystemModuleTest : public ::testing::Test {
   static void SetUpTestSuite() {
     SDL_SetHint(SDL_HINT_VIDEO_DRIVER, "offscreen");
     ASSERT_TRUE(SDL_Init(SDL_INIT_VIDEO | SDL_INIT_EVENTS)) << SDL_GetError();
+    installEventBacklog();  // as start-up does
   }
-  static void TearDownTestSuite() { SDL_Quit(); }
+  static void TearDownTestSuite() {
+    removeEventBacklog();
+    SDL_Quit();
+  }
 
   void SetUp() override {
     installApplication(std::make_unique<Application>());
