@@ -1,11 +1,13 @@
 // The database worker's cost: a point query through DatabaseWorker::query (the road of DB:query_sync)
-// against the same query stepped directly with SQLite's C API, and the throughput of asynchronous queries
-// submitted and polled from Lua.
+// against the same query stepped directly with SQLite's C API, the throughput of asynchronous queries
+// submitted and polled from Lua, and closing a database whose queue holds statements that never end.
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
 
 #include <filesystem>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "db/database_worker.h"
 #include "db/db_lua.h"
@@ -147,6 +149,31 @@ void BM_QueryAsyncFromLua(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * kBatch);
 }
 BENCHMARK(BM_QueryAsyncFromLua);
+
+// Closing a database whose queue holds N statements that never end, behind a quick insert: the whole close
+// takes one grace period, whatever N.
+void BM_CloseWithEndlessStatementsQueued(benchmark::State& state) {
+  constexpr const char* kInsert = "INSERT INTO items(name, score) VALUES('new', 1)";
+  constexpr const char* kEndless =
+      "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c) SELECT count(*) FROM c";
+  SampleDatabase sample;
+  for (auto _ : state) {
+    DatabaseWorker worker;
+    std::string error;
+    worker.start(error);
+    std::shared_ptr<DatabaseAsyncExecState> insert;
+    worker.execAsync({sample.connection(), kInsert, false, {}}, insert, error);
+    std::vector<std::shared_ptr<DatabaseAsyncQueryState>> endless(static_cast<size_t>(state.range(0)));
+    for (auto& query : endless) worker.queryAsync({sample.connection(), kEndless, false, {}}, query, error);
+    worker.stop();
+  }
+}
+BENCHMARK(BM_CloseWithEndlessStatementsQueued)
+    ->Arg(1)
+    ->Arg(6)
+    ->Iterations(2)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 }  // namespace
 

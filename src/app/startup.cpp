@@ -15,6 +15,7 @@
 #include "app/main_window.h"
 #include "app/native_modules.h"
 #include "app/startup_chunk.h"
+#include "db/database_worker.h"
 #include "fonts/freetype_library.h"
 #include "fonts/svg_glyph_worker.h"
 #include "host/boot_trace.h"
@@ -83,7 +84,7 @@ std::optional<std::string> runProtected(lua_State* L, Fn& fn) {
 // The Lua UI runtime first, and it is left inactive even when it refused to shut down, so no UI object
 // touches the closed state afterwards; finalizers that lua_close runs cannot start another. From here on no
 // service starts a thread, and a termination signal ends the process even while it waits for the work still
-// running.
+// running. Last, the databases that closing the state collects share one deadline for their queues.
 void shutdownLuaBindings(lua_State* L) {
   beginProcessShutdown();
   restoreDefaultTerminationSignals();
@@ -91,6 +92,7 @@ void shutdownLuaBindings(lua_State* L) {
   shutdownWorkerPool();
   clearLiveResizeCallback(L);
   ui::lua::abandonLuaUiRuntime(L);
+  beginStoppingDatabases();
 }
 
 namespace {

@@ -1,7 +1,8 @@
 // The worker's queue, submission and thread loop. One lock guards the queue, the flags, the done flags of
 // queued synchronous requests, the map of asynchronous requests and the publication into shared states; the
 // worker executes with the lock released, so the submitter can queue more meanwhile. The thread looks at
-// the stop flag only when the queue is empty, so everything queued before stop() runs and is published.
+// the stop flag only when the queue is empty, so everything queued before stop() is published: run, or, once
+// the stop's deadline has passed, ended as interrupted without running.
 //
 // Both sides spin briefly before they sleep: a synchronous submitter watches its done flag, and the idle
 // worker watches for the next submission. Waking a sleeping thread costs far more than a point query, so a
@@ -9,6 +10,7 @@
 #include "db/database_worker.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <new>
 #include <utility>
@@ -22,9 +24,14 @@ constexpr const char* kNotRunning = "db worker is not running";
 constexpr const char* kInvalidExec = "invalid worker exec request";
 
 constexpr std::chrono::microseconds kSpinTime{50};
-// How often a stop looks at the running statement, and interrupts it again once it ran past its grace
-// period: an interrupt that arrives between the statements of one request is forgotten by SQLite.
+// How often a stop past its deadline interrupts the running statement again: an interrupt that arrives
+// between the statements of one request, or while one is prepared, is forgotten by SQLite.
 constexpr std::chrono::milliseconds kInterruptInterval{10};
+
+using Clock = std::chrono::steady_clock;
+
+// The deadline every stop shares once the host shuts down, in ticks of Clock; 0 until then.
+std::atomic<Clock::rep> sharedStopDeadline{0};
 
 // Spins until `ready` returns true or kSpinTime has passed; returns whether it became true.
 template <typename Ready>
@@ -58,6 +65,31 @@ bool fillScalarRequest(DatabaseRequest& request, RequestKind kind, sqlite3* conn
   return true;
 }
 
+// What a statement request that was never started reports when its stop's deadline has passed.
+void endInterrupted(DatabaseRequest& request) {
+  const char* message = sqlite3_errstr(SQLITE_INTERRUPT);
+  switch (request.kind) {
+    case RequestKind::ExecText:
+      request.execTextCode = SQLITE_INTERRUPT;
+      request.execTextMessage = message;
+      break;
+    case RequestKind::Query:
+      request.queryResult.code = SQLITE_INTERRUPT;
+      request.queryResult.message = message;
+      break;
+    case RequestKind::ExecPrepared:
+      request.execResult.code = SQLITE_INTERRUPT;
+      request.execResult.message = message;
+      break;
+    default:
+      break;
+  }
+}
+
+bool isStatement(RequestKind kind) {
+  return kind == RequestKind::ExecText || kind == RequestKind::Query || kind == RequestKind::ExecPrepared;
+}
+
 void executeExecText(DatabaseRequest& request) {
   request.execTextCode = sqlite3_exec(request.connection, request.sqlText, nullptr, nullptr, nullptr);
   if (request.execTextCode != SQLITE_OK) {
@@ -84,6 +116,7 @@ bool DatabaseWorker::start(std::string& error) {
   }
   ensureSqliteConfigured();
   finished_ = false;
+  pastDeadline_ = false;
   try {
     thread_ = std::thread([this] { run(); });
   } catch (const std::exception&) {
@@ -96,6 +129,10 @@ bool DatabaseWorker::start(std::string& error) {
 }
 
 void DatabaseWorker::stop(std::chrono::milliseconds grace) {
+  Clock::time_point deadline = Clock::now() + grace;
+  if (const Clock::rep shared = sharedStopDeadline.load(std::memory_order_acquire); shared != 0) {
+    deadline = std::min(deadline, Clock::time_point(Clock::duration(shared)));
+  }
   {
     std::lock_guard guard(lock_);
     stopping_ = true;
@@ -103,12 +140,13 @@ void DatabaseWorker::stop(std::chrono::milliseconds grace) {
   }
   workAvailable_.notify_one();
   if (thread_.joinable()) {
-    waitForThreadEnd(grace);
+    waitForThreadEnd(deadline);
     thread_.join();
   }
   std::lock_guard guard(lock_);
   running_ = false;
   stopping_ = false;
+  pastDeadline_ = false;
   queueHead_ = nullptr;
   queueTail_ = nullptr;
   asyncRequests_.clear();
@@ -124,14 +162,15 @@ void DatabaseWorker::stopIfRunning(std::chrono::milliseconds grace) {
 }
 
 // The connection stays open until stop() returns, so interrupting the request's connection is safe here.
-void DatabaseWorker::waitForThreadEnd(std::chrono::milliseconds grace) {
-  const auto stopped = std::chrono::steady_clock::now();
+void DatabaseWorker::waitForThreadEnd(Clock::time_point deadline) {
   std::unique_lock guard(lock_);
   while (!finished_) {
-    if (executing_ != nullptr && executing_->connection != nullptr &&
-        std::chrono::steady_clock::now() - std::max(executionStart_, stopped) >= grace) {
-      sqlite3_interrupt(executing_->connection);
+    if (Clock::now() < deadline) {
+      requestDone_.wait_until(guard, deadline);
+      continue;
     }
+    pastDeadline_ = true;
+    if (executing_ != nullptr && executing_->connection != nullptr) sqlite3_interrupt(executing_->connection);
     requestDone_.wait_for(guard, kInterruptInterval);
   }
 }
@@ -320,9 +359,13 @@ void DatabaseWorker::run() {
       queueHead_ = request->next;
       if (queueHead_ == nullptr) queueTail_ = nullptr;
       executing_ = request;
-      executionStart_ = std::chrono::steady_clock::now();
+      const bool interrupted = pastDeadline_ && isStatement(request->kind);
       guard.unlock();
-      execute(*request);
+      if (interrupted) {
+        endInterrupted(*request);
+      } else {
+        execute(*request);
+      }
       guard.lock();
       executing_ = nullptr;
       publish(*request);
@@ -399,4 +442,10 @@ void DatabaseWorker::publish(DatabaseRequest& request) {
   }
   requestDone_.notify_all();
   asyncRequests_.erase(&request);
+}
+
+void beginStoppingDatabases() {
+  const Clock::rep deadline = (Clock::now() + DatabaseWorker::kStopGracePeriod).time_since_epoch().count();
+  Clock::rep none = 0;
+  sharedStopDeadline.compare_exchange_strong(none, deadline, std::memory_order_acq_rel);
 }

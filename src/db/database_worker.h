@@ -66,14 +66,16 @@ class DatabaseWorker {
   DatabaseWorker(const DatabaseWorker&) = delete;
   DatabaseWorker& operator=(const DatabaseWorker&) = delete;
 
-  // How long stop() lets each statement run, from the later of its start and the stop, before it interrupts it.
+  // How long a stop lets the queued requests run, from the stop, before it interrupts what is left.
   static constexpr std::chrono::milliseconds kStopGracePeriod{2000};
 
   // Starts the thread; true at once when it already runs.
   bool start(std::string& error);
-  // Refuses new requests, lets the thread run and publish everything queued, and joins it. A statement that
-  // has run for `grace` since the later of its start and the stop is interrupted (its request ends with
-  // SQLite's "interrupted"), so that one that never ends cannot hold the caller; the requests behind it run.
+  // Refuses new requests, lets the thread run and publish everything queued, and joins it. One deadline,
+  // `grace` after the stop, holds for the whole queue: the statement still running then is interrupted and
+  // the requests still waiting end without running, each with SQLite's "interrupted", so that statements
+  // that never end cannot hold the caller for longer. Once the host shuts down, every stop shares one
+  // deadline (see beginStoppingDatabases).
   void stop(std::chrono::milliseconds grace = kStopGracePeriod);
   void stopIfRunning(std::chrono::milliseconds grace = kStopGracePeriod);
 
@@ -103,7 +105,7 @@ class DatabaseWorker {
   void run();
   void execute(DatabaseRequest& request);
   void publish(DatabaseRequest& request);
-  void waitForThreadEnd(std::chrono::milliseconds grace);
+  void waitForThreadEnd(std::chrono::steady_clock::time_point deadline);
 
   std::thread thread_;
   std::mutex lock_;
@@ -115,9 +117,14 @@ class DatabaseWorker {
   bool stopping_ = false;
   DatabaseRequest* queueHead_ = nullptr;
   DatabaseRequest* queueTail_ = nullptr;
-  DatabaseRequest* executing_ = nullptr;                  // the request the thread runs, for stop() to interrupt
-  std::chrono::steady_clock::time_point executionStart_;  // when it began
-  bool finished_ = false;                                 // the thread has left its loop
+  DatabaseRequest* executing_ = nullptr;  // the request the thread runs, for stop() to interrupt
+  bool pastDeadline_ = false;             // a stop's deadline has passed: what is still queued does not run
+  bool finished_ = false;                 // the thread has left its loop
   std::unordered_map<const DatabaseRequest*, std::shared_ptr<DatabaseRequest>> asyncRequests_;
   StatementCache statementCache_;  // worker thread only
 };
+
+// Called by the host just before it closes the main Lua state, whose collection then stops the databases one
+// after another: from here on no stop's deadline is later than kStopGracePeriod from this call, so the
+// databases' queues run down together and all of them end within that one deadline.
+void beginStoppingDatabases();

@@ -69,6 +69,38 @@ TEST(Shutdown, ANeverEndingStatementNeitherHoldsExitNorTheEndOfTheBootScript) {
   }
 }
 
+// Six databases with six endless statements queued each: they stop together, within one shared deadline,
+// and what each committed before its endless statements is kept.
+TEST(Shutdown, DatabasesWithEndlessStatementsQueuedStopTogether) {
+  Sandbox sandbox;
+  sandbox.writeBoot(bootWith(R"lua(
+  keep = {}
+  for n = 1, 6 do
+    local d = assert(db.open(EXE_DIR .. "/user/endless" .. n .. ".db"))
+    assert(d:exec("CREATE TABLE t(a)"))
+    assert(d:exec_async("INSERT INTO t VALUES(" .. n .. ")"))
+    for _ = 1, 6 do
+      keep[#keep + 1] = assert(d:query_async(
+        "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c) SELECT count(*) FROM c"))
+    end
+    keep[#keep + 1] = d
+  end
+)lua"));
+  const RunResult result = sandbox.run(newInstance());
+  EXPECT_FALSE(result.timedOut);
+  EXPECT_EQ(result.exitCode, 0) << result.standardError;
+
+  sandbox.writeBoot(bootWith(R"lua(
+  for n = 1, 6 do
+    local d = assert(db.open_readonly(EXE_DIR .. "/user/endless" .. n .. ".db"))
+    io.write(d:query_sync("SELECT a FROM t")[1][1], " ")
+  end
+)lua"));
+  const RunResult kept = sandbox.run(newInstance());
+  EXPECT_EQ(kept.exitCode, 0) << kept.standardError;
+  EXPECT_EQ(kept.standardOutput, "1 2 3 4 5 6 ");
+}
+
 TEST(Shutdown, AJobThatSwallowsItsCancellationIsLeftRunningAndTheProcessExitsWithTheScriptsCode) {
   const struct {
     const char* ending;

@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "db_test_support.h"
@@ -105,7 +107,7 @@ TEST_F(WorkerTest, StopRunsAndPublishesEveryQueuedRequestInOrder) {
     ASSERT_TRUE(worker_.execAsync(call("INSERT INTO t VALUES(?1)", {DatabaseValue::ofInteger(int64_t(index))}),
                                   inserts[index], error));
   }
-  worker_.stop();
+  worker_.stop(std::chrono::minutes(5));  // each insert commits to the file, so they take a while together
   for (size_t index = 0; index < inserts.size(); ++index) {
     ASSERT_TRUE(inserts[index]->isReady()) << index;
     EXPECT_EQ(inserts[index]->lastInsertRowid, int64_t(index + 1));
@@ -136,7 +138,7 @@ TEST_F(WorkerTest, AsyncResultsAreNeverSeenHalfPublished) {
     ASSERT_TRUE(worker_.queryAsync(call("SELECT ?1, ?2", std::move(values)), states[index], error)) << error;
     while (nextToCheck <= index && states[nextToCheck]->isReady()) checkReady(nextToCheck++);
   }
-  worker_.stop();
+  worker_.stop(std::chrono::minutes(5));  // every query still queued runs, however slow the build
   while (nextToCheck < kRequests) {
     ASSERT_TRUE(states[nextToCheck]->isReady());
     checkReady(nextToCheck++);
@@ -150,20 +152,22 @@ constexpr const char* kEndlessCount =
 constexpr const char* kBriefCount =
     "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c LIMIT 300000) SELECT count(*) FROM c";
 
-// Each statement has the grace period from the later of its start and the stop: the endless ones end
-// interrupted, one after the other, and the requests queued before and after them run to their end.
-TEST_F(WorkerTest, StopInterruptsOnlyTheStatementsThatRunPastTheGracePeriod) {
+// One deadline for the whole stop: six endless statements queued one after another end at it together, and
+// the insert queued behind them, still waiting at the deadline, ends interrupted without running.
+TEST_F(WorkerTest, StopEndsEverythingStillPendingAtOneDeadline) {
   dbtest::execDirect(connection(), "CREATE TABLE t(a)");
   std::shared_ptr<DatabaseAsyncExecState> before;
-  std::shared_ptr<DatabaseAsyncQueryState> endless[2];
-  std::shared_ptr<DatabaseAsyncQueryState> brief;
-  std::shared_ptr<DatabaseAsyncExecState> after;
+  std::shared_ptr<DatabaseAsyncQueryState> endless[6];
+  std::shared_ptr<DatabaseAsyncExecState> behind;
   std::string error;
   ASSERT_TRUE(worker_.execAsync(call("INSERT INTO t VALUES(1)"), before, error));
-  ASSERT_TRUE(worker_.queryAsync(call(kEndlessCount), endless[0], error));
-  ASSERT_TRUE(worker_.queryAsync(call(kEndlessCount), endless[1], error));
-  ASSERT_TRUE(worker_.queryAsync(call(kBriefCount), brief, error));
-  ASSERT_TRUE(worker_.execAsync(call("INSERT INTO t VALUES(2)"), after, error));
+  for (auto& state : endless) ASSERT_TRUE(worker_.queryAsync(call(kEndlessCount), state, error));
+  ASSERT_TRUE(worker_.execAsync(call("INSERT INTO t VALUES(2)"), behind, error));
+  // The first insert commits to the file before the stop, however slow the disk.
+  const auto limit = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+  while (!before->isReady() && std::chrono::steady_clock::now() < limit) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
   worker_.stop(std::chrono::milliseconds(500));
   ASSERT_TRUE(before->isReady());
   EXPECT_EQ(before->code, SQLITE_OK);
@@ -172,16 +176,32 @@ TEST_F(WorkerTest, StopInterruptsOnlyTheStatementsThatRunPastTheGracePeriod) {
     EXPECT_EQ(state->code, SQLITE_INTERRUPT);
     EXPECT_EQ(state->message, "interrupted");
   }
-  ASSERT_TRUE(brief->isReady());
-  EXPECT_EQ(brief->code, SQLITE_OK) << brief->message;
-  ASSERT_TRUE(after->isReady());
-  EXPECT_EQ(after->code, SQLITE_OK) << after->message;
+  ASSERT_TRUE(behind->isReady());
+  EXPECT_EQ(behind->code, SQLITE_INTERRUPT);
+  EXPECT_EQ(behind->message, "interrupted");
   EXPECT_TRUE(dbtest::preparedTexts(connection()).empty());
   std::string started;
   ASSERT_TRUE(worker_.start(started));  // a stopped worker runs its next statements uninterrupted
   const QueryResult rows = query("SELECT count(*) FROM t");
   ASSERT_EQ(rows.code, SQLITE_OK);
-  EXPECT_EQ(rows.rows[0][0].integer, 2);
+  EXPECT_EQ(rows.rows[0][0].integer, 1);
+}
+
+// Statements that end before the deadline, however many, run to their end with everything queued behind them.
+TEST_F(WorkerTest, StopLetsEverythingThatEndsBeforeTheDeadlineRun) {
+  dbtest::execDirect(connection(), "CREATE TABLE t(a)");
+  std::shared_ptr<DatabaseAsyncQueryState> brief[3];
+  std::shared_ptr<DatabaseAsyncExecState> after;
+  std::string error;
+  for (auto& state : brief) ASSERT_TRUE(worker_.queryAsync(call(kBriefCount), state, error));
+  ASSERT_TRUE(worker_.execAsync(call("INSERT INTO t VALUES(2)"), after, error));
+  worker_.stop(std::chrono::seconds(30));
+  for (const auto& state : brief) {
+    ASSERT_TRUE(state->isReady());
+    EXPECT_EQ(state->code, SQLITE_OK) << state->message;
+  }
+  ASSERT_TRUE(after->isReady());
+  EXPECT_EQ(after->code, SQLITE_OK) << after->message;
 }
 
 TEST(DatabaseWorker, DestroyingAWorkerThatNeverRanOrHasStoppedDoesNothingElse) {
