@@ -21,7 +21,7 @@ class WorkerState {
   WorkerState(const WorkerState&) = delete;
   WorkerState& operator=(const WorkerState&) = delete;
 
-  // Runs job and fills its result or its error text (not its done flag).
+  // Runs job and fills its result or its error text (not its done flag), then collects what it left behind.
   void runJob(WorkerRequest& job);
 
  private:
