@@ -14,9 +14,16 @@ constexpr unsigned kFullParseFlags = pugi::parse_pi | pugi::parse_comments | pug
                                      pugi::parse_ws_pcdata_single;
 static_assert(kDefaultParseFlags == 0x474 && kFullParseFlags == 0x767);
 
+// Thrown out of the writer to end a save whose text would pass the limit; the save itself holds nothing that
+// needs releasing.
+struct SerializedTextTooLong {};
+
 class XmlStringWriter : public pugi::xml_writer {
  public:
-  void write(const void* data, size_t size) override { text.append(static_cast<const char*>(data), size); }
+  void write(const void* data, size_t size) override {
+    if (size > kMaxSerializedXmlBytes - text.size()) throw SerializedTextTooLong{};
+    text.append(static_cast<const char*>(data), size);
+  }
   std::string text;
 };
 
@@ -39,12 +46,16 @@ std::unique_ptr<pugi::xml_document> parseXmlDocument(std::string_view text, XmlP
   return nullptr;
 }
 
-std::string serializeXmlDocument(const pugi::xml_document& document, XmlParseMode mode, const std::string& indent,
-                                 bool compact) {
+std::optional<std::string> serializeXmlDocument(const pugi::xml_document& document, XmlParseMode mode,
+                                                const std::string& indent, bool compact) {
   unsigned flags = pugi::format_no_declaration | (compact ? pugi::format_raw : pugi::format_indent);
   if (mode == XmlParseMode::Full) flags |= pugi::format_no_escapes;
   XmlStringWriter writer;
-  document.save(writer, indent.c_str(), flags, pugi::encoding_utf8);
+  try {
+    document.save(writer, indent.c_str(), flags, pugi::encoding_utf8);
+  } catch (const SerializedTextTooLong&) {
+    return std::nullopt;
+  }
   if (!compact && !writer.text.empty() && writer.text.back() == '\n') writer.text.pop_back();
   return std::move(writer.text);
 }

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -147,9 +148,11 @@ int documentSerialize(lua_State* L) {
     compact = booleanOption(L, -1, 2, "'compact' must be a boolean");
     lua_pop(L, 2);
   }
-  const std::string text = guardXmlMemory(
+  // A text past the size limit fails as one past the memory would, before the memory runs out.
+  const std::optional<std::string> text = guardXmlMemory(
       L, "serialize XML", [&] { return serializeXmlDocument(*box.document, box.mode, indent, compact); });
-  lua_pushlstring(L, text.data(), text.size());
+  if (!text) return luaL_error(L, "not enough memory to serialize XML");
+  lua_pushlstring(L, text->data(), text->size());
   return 1;
 }
 
