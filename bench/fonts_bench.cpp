@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -91,6 +92,17 @@ BENCHMARK_CAPTURE(BM_TextWidth, ascii,
                   "    for (size_t i = 0; i < codepoints.size(); ++i) total += advance(codepoints[i]);");
 BENCHMARK_CAPTURE(BM_TextWidth, shaped,
                   "\xD7\xA9\xD7\x9C\xD7\x95\xD7\x9D \xD7\xA2\xD7\x95\xD7\x9C\xD7\x9D and e\xCC\x81t\xC3\xA9");
+
+// One base letter and state.range(0) acute accents, as pasted "zalgo" text stacks them: the time must grow with
+// the number of marks, not with its square.
+void BM_TextWidthOfMarkRun(benchmark::State& state) {
+  auto font = RenderFont::load(kSans, 14, 0);
+  std::string text = "a";
+  for (int64_t i = 0; i < state.range(0); ++i) text += "\xCC\x81";
+  for (auto _ : state) benchmark::DoNotOptimize(font->textWidth(text.c_str()));
+  state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+BENCHMARK(BM_TextWidthOfMarkRun)->Arg(5000)->Arg(20000)->Unit(benchmark::kMillisecond);
 
 const char* const kSvgFixture = QZ_FONT_FIXTURES_DIR "/svg_glyphs.ttf";
 const char* const kMath = "/usr/share/fonts/truetype/dejavu/DejaVuMathTeXGyre.ttf";

@@ -1,6 +1,8 @@
 // Text shaping and measurement. Text is measured per codepoint from the cached advances unless it holds
 // something only a shaper gets right; such text is shaped whole in one face (for a group, the first member
-// that shapes all of it), or measured per codepoint when no single face can.
+// that shapes all of it), or measured per codepoint when no single face can. A run of combining marks past
+// the stream-safe limit is shaped only up to that limit; HarfBuzz's mark attachment costs time quadratic in the
+// run, and the marks beyond it are measured one by one at zero advance.
 #include <hb.h>
 
 #include <algorithm>
@@ -47,12 +49,67 @@ std::string withoutVariationSelectors(const char* text) {
   return filtered;
 }
 
+// Marks shaped in one run of non-starters: the stream-safe limit of Unicode's normalization forms, far above
+// any mark stack of real text.
+constexpr size_t kShapedMarkRun = 30;
+
+struct OverflowMark {
+  uint32_t codepoint;
+  uint32_t start;  // byte offset in the text
+};
+
+bool isNonStarter(hb_unicode_funcs_t* unicode, uint32_t codepoint) {
+  if (codepoint < 0x300) return false;  // the first combining mark
+  if (hb_unicode_combining_class(unicode, codepoint) != HB_UNICODE_COMBINING_CLASS_NOT_REORDERED) return true;
+  const hb_unicode_general_category_t category = hb_unicode_general_category(unicode, codepoint);
+  return category == HB_UNICODE_GENERAL_CATEGORY_NON_SPACING_MARK ||
+         category == HB_UNICODE_GENERAL_CATEGORY_SPACING_MARK || category == HB_UNICODE_GENERAL_CATEGORY_ENCLOSING_MARK;
+}
+
+// The marks of the text past the first kShapedMarkRun of each run of non-starters, in text order.
+std::vector<OverflowMark> overflowMarks(const char* text) {
+  std::vector<OverflowMark> overflow;
+  hb_unicode_funcs_t* unicode = hb_unicode_funcs_get_default();
+  size_t run = 0;
+  for (const char* cursor = text; *cursor != '\0';) {
+    uint32_t codepoint = 0;
+    const char* next = nextUtf8CodepointUnchecked(cursor, codepoint);
+    run = isNonStarter(unicode, codepoint) ? run + 1 : 0;
+    if (run > kShapedMarkRun) overflow.push_back({codepoint, static_cast<uint32_t>(cursor - text)});
+    cursor = next;
+  }
+  return overflow;
+}
+
+// Fills the buffer with the text's codepoints but the overflow marks, each with its byte offset as its cluster,
+// as hb_buffer_add_utf8 numbers them.
+void addAllButOverflow(hb_buffer_t* buffer, const char* text, const std::vector<OverflowMark>& overflow) {
+  hb_buffer_set_content_type(buffer, HB_BUFFER_CONTENT_TYPE_UNICODE);
+  auto skipped = overflow.begin();
+  for (const char* cursor = text; *cursor != '\0';) {
+    uint32_t codepoint = 0;
+    const char* next = nextUtf8CodepointUnchecked(cursor, codepoint);
+    const auto offset = static_cast<uint32_t>(cursor - text);
+    if (skipped != overflow.end() && skipped->start == offset) {
+      ++skipped;
+    } else {
+      hb_buffer_add(buffer, codepoint, offset);
+    }
+    cursor = next;
+  }
+}
+
 }  // namespace
 
 bool RenderFont::shapeRun(hb_buffer_t* buffer, const char* text, uint32_t wholeClusterEnd, int32_t baselineShift,
                           bool wholeCluster, std::vector<ShapedGlyph>& output) {
+  const std::vector<OverflowMark> overflow = overflowMarks(text);
   hb_buffer_reset(buffer);
-  hb_buffer_add_utf8(buffer, text, -1, 0, -1);
+  if (overflow.empty()) {
+    hb_buffer_add_utf8(buffer, text, -1, 0, -1);
+  } else {
+    addAllButOverflow(buffer, text, overflow);
+  }
   hb_buffer_guess_segment_properties(buffer);
   hb_shape(hbFont_.get(), buffer, nullptr, 0);
   const bool rightToLeft = hb_buffer_get_direction(buffer) == HB_DIRECTION_RTL;
@@ -62,7 +119,7 @@ bool RenderFont::shapeRun(hb_buffer_t* buffer, const char* text, uint32_t wholeC
   if (infos == nullptr || positions == nullptr || count == 0) return false;
   const auto textLength = static_cast<uint32_t>(std::min<size_t>(std::strlen(text), UINT32_MAX));
   std::vector<uint32_t> clusterStarts;
-  if (!wholeCluster) {
+  if (!wholeCluster || !overflow.empty()) {
     clusterStarts.reserve(count);
     for (unsigned int i = 0; i < count; ++i) clusterStarts.push_back(infos[i].cluster);
     std::sort(clusterStarts.begin(), clusterStarts.end());
@@ -70,27 +127,63 @@ bool RenderFont::shapeRun(hb_buffer_t* buffer, const char* text, uint32_t wholeC
   }
   // HarfBuzz measures a bitmap strike at the strike's own size.
   const double scale = bitmapStrike_ ? strikeScale_ : 1.0;
-  std::vector<ShapedGlyph> glyphs;
-  glyphs.reserve(count);
-  for (unsigned int i = 0; i < count; ++i) {
-    const uint32_t glyphId = infos[i].codepoint;
-    if (glyphId == 0 || glyphEntryById(glyphId).missing) return false;
+  const auto makeGlyph = [&](uint32_t glyphId, uint32_t cluster, const hb_glyph_position_t* position) {
     ShapedGlyph glyph;
     glyph.face = this;
     glyph.glyphId = glyphId;
-    glyph.xAdvance = harfBuzzPixels(positions[i].x_advance, scale);
-    glyph.xOffset = harfBuzzPixels(positions[i].x_offset, scale);
-    glyph.yOffset = harfBuzzPixels(positions[i].y_offset, scale);
+    if (position != nullptr) {
+      glyph.xAdvance = harfBuzzPixels(position->x_advance, scale);
+      glyph.xOffset = harfBuzzPixels(position->x_offset, scale);
+      glyph.yOffset = harfBuzzPixels(position->y_offset, scale);
+    }
     glyph.baselineShift = baselineShift;
     glyph.rightToLeft = rightToLeft ? 1 : 0;
     if (wholeCluster) {
       glyph.clusterEnd = wholeClusterEnd;
     } else {
-      glyph.clusterStart = infos[i].cluster;
-      const auto next = std::upper_bound(clusterStarts.begin(), clusterStarts.end(), glyph.clusterStart);
+      glyph.clusterStart = cluster;
+      const auto next = std::upper_bound(clusterStarts.begin(), clusterStarts.end(), cluster);
       glyph.clusterEnd = next != clusterStarts.end() ? *next : textLength;
     }
-    glyphs.push_back(glyph);
+    return glyph;
+  };
+  // An overflow mark joins the cluster that holds the marks before it, beside that cluster's glyphs: after them
+  // left to right, before them right to left. The clusters of the marks rise as the marks follow the text.
+  std::vector<uint32_t> overflowClusters;
+  overflowClusters.reserve(overflow.size());
+  for (const OverflowMark& mark : overflow) {
+    const auto holder = std::upper_bound(clusterStarts.begin(), clusterStarts.end(), mark.start);
+    overflowClusters.push_back(holder == clusterStarts.begin() ? clusterStarts.front() : *(holder - 1));
+  }
+  std::vector<bool> placedClusters(overflow.size());  // by the index of a cluster's first overflow mark
+  std::vector<ShapedGlyph> glyphs;
+  glyphs.reserve(count + overflow.size());
+  const auto placeOverflow = [&](uint32_t cluster) {
+    const auto [first, last] = std::equal_range(overflowClusters.begin(), overflowClusters.end(), cluster);
+    if (first == last || placedClusters[static_cast<size_t>(first - overflowClusters.begin())]) return true;
+    placedClusters[static_cast<size_t>(first - overflowClusters.begin())] = true;
+    const size_t placed = glyphs.size();
+    for (auto at = first; at != last; ++at) {
+      const uint32_t codepoint = overflow[static_cast<size_t>(at - overflowClusters.begin())].codepoint;
+      hb_codepoint_t glyphId = 0;
+      if (!hb_font_get_nominal_glyph(hbFont_.get(), codepoint, &glyphId) || glyphId == 0 ||
+          glyphEntryById(glyphId).missing) {
+        return false;
+      }
+      glyphs.push_back(makeGlyph(glyphId, cluster, nullptr));
+    }
+    if (rightToLeft) std::reverse(glyphs.begin() + static_cast<std::ptrdiff_t>(placed), glyphs.end());
+    return true;
+  };
+  for (unsigned int i = 0; i < count; ++i) {
+    const uint32_t cluster = infos[i].cluster;
+    const bool firstOfCluster = i == 0 || infos[i - 1].cluster != cluster;
+    const bool lastOfCluster = i + 1 == count || infos[i + 1].cluster != cluster;
+    if (rightToLeft && firstOfCluster && !placeOverflow(cluster)) return false;
+    const uint32_t glyphId = infos[i].codepoint;
+    if (glyphId == 0 || glyphEntryById(glyphId).missing) return false;
+    glyphs.push_back(makeGlyph(glyphId, cluster, &positions[i]));
+    if (!rightToLeft && lastOfCluster && !placeOverflow(cluster)) return false;
   }
   output.swap(glyphs);
   return true;

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
 
 #include "font_test_support.h"
 
@@ -97,6 +98,83 @@ TEST_F(FontTest, TextWidth_PlainTextSumsAdvancesAndTabs) {
   EXPECT_EQ(font->textWidth(nullptr), 0);
   EXPECT_EQ(font->textWidth("AB"), font->codepointAdvance('A').advance + font->codepointAdvance('B').advance);
   EXPECT_EQ(font->textWidth("e\xCC\x81"), font->codepointAdvance('e').advance);  // shaped: the mark adds nothing
+}
+
+std::string repeated(const std::string& piece, size_t count) {
+  std::string out;
+  out.reserve(piece.size() * count);
+  for (size_t i = 0; i < count; ++i) out += piece;
+  return out;
+}
+
+void expectSameGlyph(const ShapedGlyph& got, const ShapedGlyph& expected, size_t index) {
+  EXPECT_EQ(got.face, expected.face) << index;
+  EXPECT_EQ(got.glyphId, expected.glyphId) << index;
+  EXPECT_EQ(got.xAdvance, expected.xAdvance) << index;
+  EXPECT_EQ(got.xOffset, expected.xOffset) << index;
+  EXPECT_EQ(got.yOffset, expected.yOffset) << index;
+  EXPECT_EQ(got.rightToLeft, expected.rightToLeft) << index;
+}
+
+// "a", then marks alternating above (U+0301) and below (U+0316), then "b": the first thirty marks shape as a
+// stack of thirty does, the rest each as its own glyph at zero advance and offset, all in the cluster of "a".
+TEST_F(FontTest, ShapeText_MarksPastThirtyInARunAreMeasuredAloneAtZeroAdvance) {
+  auto font = loadOrFail(fonttest::kSans, 14);
+  const std::string pair = "\xCC\x81\xCC\x96";
+  std::vector<ShapedGlyph> stack;
+  ASSERT_TRUE(font->shapeText(("a" + repeated(pair, 15)).c_str(), 0, stack));
+  std::vector<ShapedGlyph> acute;
+  std::vector<ShapedGlyph> grave;
+  std::vector<ShapedGlyph> b;
+  ASSERT_TRUE(font->shapeText("\xCC\x81", 0, acute));
+  ASSERT_TRUE(font->shapeText("\xCC\x96", 0, grave));
+  ASSERT_TRUE(font->shapeText("b", 0, b));
+  for (const size_t pairs : {16, 50, 50000}) {
+    const std::string text = "a" + repeated(pair, pairs) + "b";
+    const auto bAt = static_cast<uint32_t>(text.size() - 1);
+    std::vector<ShapedGlyph> glyphs;
+    ASSERT_TRUE(font->shapeText(text.c_str(), 0, glyphs)) << pairs;
+    ASSERT_EQ(glyphs.size(), stack.size() + 2 * (pairs - 15) + 1) << pairs;
+    for (size_t i = 0; i < glyphs.size(); ++i) {
+      const ShapedGlyph& glyph = glyphs[i];
+      if (i < stack.size()) {
+        expectSameGlyph(glyph, stack[i], i);
+      } else if (i + 1 < glyphs.size()) {
+        EXPECT_EQ(glyph.glyphId, ((i - stack.size()) % 2 == 0 ? acute : grave)[0].glyphId) << i;
+        EXPECT_EQ(glyph.xAdvance, 0) << i;
+        EXPECT_EQ(glyph.xOffset, 0) << i;
+        EXPECT_EQ(glyph.yOffset, 0) << i;
+      } else {
+        expectSameGlyph(glyph, b[0], i);
+      }
+      EXPECT_EQ(glyph.clusterStart, i + 1 < glyphs.size() ? 0u : bAt) << i;
+      ASSERT_EQ(glyph.clusterEnd, i + 1 < glyphs.size() ? bAt : bAt + 1) << i;
+    }
+    EXPECT_EQ(font->textWidth(text.c_str()), font->textWidth(("a" + repeated(pair, 15) + "b").c_str()));
+  }
+}
+
+// Right to left the marks past thirty come first in visual order, before their letter's glyphs.
+TEST_F(FontTest, ShapeText_MarksPastThirtyRightToLeftPrecedeTheirCluster) {
+  auto font = loadOrFail(fonttest::kSans, 14);
+  const std::string letter = "\xD7\xA9";  // shin
+  const std::string point = "\xD6\xB4";   // hiriq
+  std::vector<ShapedGlyph> stack;
+  ASSERT_TRUE(font->shapeText((letter + repeated(point, 30)).c_str(), 0, stack));
+  std::vector<ShapedGlyph> glyphs;
+  ASSERT_TRUE(font->shapeText((letter + repeated(point, 40)).c_str(), 0, glyphs));
+  ASSERT_EQ(glyphs.size(), stack.size() + 10);
+  for (size_t i = 0; i < glyphs.size(); ++i) {
+    EXPECT_TRUE(glyphs[i].rightToLeft) << i;
+    EXPECT_EQ(glyphs[i].clusterStart, 0u) << i;
+    EXPECT_EQ(glyphs[i].clusterEnd, letter.size() + 40 * point.size()) << i;
+    if (i < 10) {
+      EXPECT_EQ(glyphs[i].xAdvance, 0) << i;
+      EXPECT_EQ(glyphs[i].yOffset, 0) << i;
+    } else {
+      expectSameGlyph(glyphs[i], stack[i - 10], i);
+    }
+  }
 }
 
 TEST_F(FontTest, Keycap_ShapesAsOneGlyphInTheColourFace) {
