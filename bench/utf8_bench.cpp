@@ -2,7 +2,8 @@
 // accents), each figure one pass from Lua: len and a codes loop against Lua's own utf8 library, normalize_nfc
 // against utf8proc_NFC, a find "%a+" loop over the lines of an ASCII text against string.find, and width and
 // lower (against string.lower) as figures; and find "%a+" with an advancing init over one long line of that
-// text, at two lengths, whose times must grow with the length.
+// text, at two lengths, whose times must grow with the length; and normalize_nfc of one letter followed by a
+// run of combining marks of mixed classes, at two lengths, whose times must grow with the length too.
 #include <benchmark/benchmark.h>
 #include <utf8proc.h>
 
@@ -133,6 +134,26 @@ end)lua");
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
 }
 
+// "a" and state.range(0) marks drawn from eight of classes 1 to 240, so canonical order moves most of them,
+// normalized from Lua.
+void NormalizeNfcOfMarkRun(benchmark::State& state) {
+  static const uint32_t kMarks[] = {0x300, 0x316, 0x334, 0x327, 0x31B, 0x35C, 0x35D, 0x345};
+  LuaState lua = newState(true);
+  lua_State* L = lua.get();
+  std::string text = "a";
+  unsigned seed = 11;
+  for (int64_t i = 0; i < state.range(0); ++i) {
+    seed = seed * 1103515245u + 12345u;
+    const uint32_t mark = kMarks[(seed >> 16) % 8];
+    text += static_cast<char>(0xC0 | (mark >> 6));
+    text += static_cast<char>(0x80 | (mark & 0x3F));
+  }
+  lua_pushlstring(L, text.data(), text.size());
+  lua_setglobal(L, "marks");
+  timeChunk(state, L, "utf8.normalize_nfc(marks)");
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
+}
+
 void NormalizeNfcUtf8proc(benchmark::State& state) {
   const std::string text = mixedText(false);
   for (auto _ : state) {
@@ -158,6 +179,7 @@ BENCHMARK(WidthOurs)->Unit(benchmark::kMillisecond);
 BENCHMARK(LowerOurs)->Unit(benchmark::kMillisecond);
 BENCHMARK(LowerString)->Unit(benchmark::kMillisecond);
 BENCHMARK(FindAdvancingOnOneLine)->Arg(64 << 10)->Arg(256 << 10)->Unit(benchmark::kMillisecond);
+BENCHMARK(NormalizeNfcOfMarkRun)->Arg(10000)->Arg(40000)->Unit(benchmark::kMillisecond);
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
@@ -170,6 +192,8 @@ int main(int argc, char** argv) {
   reporter.printRatio("find loop, ours / string.find", "FindAlphaOurs", "FindAlphaString", 3.0, "ms");
   reporter.printRatio("advancing find, 256 KiB / 64 KiB line", "FindAdvancingOnOneLine/262144",
                       "FindAdvancingOnOneLine/65536", 5.0, "ms");
+  reporter.printRatio("normalize_nfc, 40,000 / 10,000 marks", "NormalizeNfcOfMarkRun/40000",
+                      "NormalizeNfcOfMarkRun/10000", 5.0, "ms");
   benchmark::Shutdown();
   return 0;
 }

@@ -3,8 +3,11 @@
 #include "text/utf8_normalize.h"
 
 #include <gtest/gtest.h>
+#include <utf8proc.h>
 
+#include <cstdlib>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -56,6 +59,59 @@ TEST(Utf8Normalize, FollowsNormalizationTest) {
     ASSERT_TRUE(isNfc(text)) << std::hex << c;
     ASSERT_EQ(nfcOf(text), text) << std::hex << c;
   }
+}
+
+// NFC as utf8proc gives it for the whole text at once.
+std::string utf8procNfc(const std::string& text) {
+  utf8proc_uint8_t* result = nullptr;
+  const utf8proc_ssize_t length =
+      utf8proc_map(reinterpret_cast<const utf8proc_uint8_t*>(text.data()), static_cast<utf8proc_ssize_t>(text.size()),
+                   &result, static_cast<utf8proc_option_t>(UTF8PROC_STABLE | UTF8PROC_COMPOSE));
+  std::string out = length >= 0 ? std::string(reinterpret_cast<const char*>(result), static_cast<size_t>(length)) : "";
+  std::free(result);
+  return out;
+}
+
+std::string repeated(const std::string& piece, size_t count) {
+  std::string out;
+  for (size_t i = 0; i < count; ++i) out += piece;
+  return out;
+}
+
+// Bases, characters that decompose into a base and marks or into marks alone, Hangul jamo, and marks of many
+// classes (among them several of one class, whose order must hold).
+TEST(Utf8Normalize, OrdersAndComposesMarkRunsAsUtf8procDoesOnTheWholeText) {
+  const uint32_t bases[] = {'a', 'e', 0xE9, 0x1E69, 0x1100, 0x1161, 0x11A8, 0xAC00, 0x212B, 0x344, 0xF73, 0xF71, ' '};
+  const uint32_t marks[] = {0x300, 0x301, 0x302, 0x308, 0x316, 0x317, 0x323, 0x327, 0x328,  0x334,  0x345, 0x5B0,
+                            0x5B9, 0x64B, 0x650, 0x94D, 0x93C, 0xF71, 0xF72, 0xF74, 0x1DCE, 0x20D2, 0x302A};
+  std::mt19937 random(361);
+  for (int round = 0; round < 3000; ++round) {
+    std::string text;
+    const int pieces = static_cast<int>(random() % 6);
+    for (int piece = 0; piece < pieces; ++piece) {
+      appendUtf8(text, bases[random() % std::size(bases)]);
+      const size_t run = random() % 8 == 0 ? 20 + random() % 300 : random() % 6;
+      for (size_t k = 0; k < run; ++k) appendUtf8(text, marks[random() % std::size(marks)]);
+    }
+    const std::string expected = utf8procNfc(text);
+    ASSERT_EQ(nfcOf(text), expected) << round;
+    ASSERT_EQ(isNfc(text), text == expected) << round;
+  }
+}
+
+TEST(Utf8Normalize, NormalizesARunOfAMillionMarks) {
+  // The marks alternate between classes 230 and 220: canonical order puts every 220 first, and the first 230
+  // composes with the base.
+  const std::string marks = repeated("\xCC\x81\xCC\x96", 500000);
+  std::string out;
+  ASSERT_FALSE(normalizeNfc("a" + marks, &out));
+  const std::string expected = "\xC3\xA1" + repeated("\xCC\x96", 500000) + repeated("\xCC\x81", 499999);
+  EXPECT_TRUE(out == expected);
+  EXPECT_FALSE(isNfc("a" + marks));
+  EXPECT_TRUE(isNfc(expected));
+  // U+0F73 decomposes into two marks of classes 129 and 130, which canonical order separates.
+  ASSERT_FALSE(normalizeNfc("x" + repeated("\xE0\xBD\xB3", 500000), &out));
+  EXPECT_TRUE(out == "x" + repeated("\xE0\xBD\xB1", 500000) + repeated("\xE0\xBD\xB2", 500000));
 }
 
 TEST(Utf8Normalize, RefusesInvalidText) {
