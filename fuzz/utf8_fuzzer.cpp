@@ -88,7 +88,8 @@ void checkCore(std::string_view text) {
       require(fit.kept <= text.size());
       require(limit >= 0 ? fit.remaining >= 0 : fit.remaining <= 0);
     }
-    require(fitWidth(whole, width, options).kept == text.size());
+    // the whole width keeps every character up to the last one with columns
+    require(textWidth({text, 0, fitWidth(whole, width, options).kept}, options) == width);
   } catch (const Utf8Error&) {
     require(invalid != std::string_view::npos);  // only malformed text may throw
   }

@@ -1,9 +1,10 @@
 // The utf8 module's functions in bytes and in character positions, the guard around the core, and the
 // registration table. The byte functions are those of Lua's own utf8 library, but lax len counts units
-// (utf8_codec.h) and never fails, codes skips stray continuation bytes instead of raising, char refuses values
-// above U+10FFFF, and offset's position error says "position out of range". The character functions (byte,
-// sub, insert, remove, charpos, next) count positions in units as the string library counts bytes, so text
-// with stray bytes has positions too. Positions stay 64-bit throughout: nothing narrows them to int.
+// (utf8_codec.h) and never fails, codes skips stray continuation bytes after a character instead of raising
+// (one that starts the text raises), char refuses values above U+10FFFF, and offset's position error says
+// "position out of range". The character functions (byte, sub, insert, remove, charpos, next) count positions
+// in units as the string library counts bytes, so text with stray bytes has positions too. Positions stay
+// 64-bit throughout: nothing narrows them to int.
 #include "text/utf8_lua.h"
 
 #include <algorithm>
@@ -180,11 +181,12 @@ int utf8_offset(lua_State* L) {
   return 2;
 }
 
-// The iterator of utf8.codes: the character after the one at byte `control`, skipping continuation bytes.
+// The iterator of utf8.codes: the character after the one at byte `control`, skipping the continuation bytes
+// after it; a continuation byte that starts the text does not decode.
 int iterateCodes(lua_State* L, bool lax) {
   const std::string_view s = checkText(L, 1);
   auto position = static_cast<lua_Unsigned>(lua_tointeger(L, 2));
-  while (position < s.size() && isContinuationByte(s[position])) ++position;
+  while (position > 0 && position < s.size() && isContinuationByte(s[position])) ++position;
   if (position >= s.size()) return 0;
   uint32_t c = 0;
   const char* at = s.data() + position;

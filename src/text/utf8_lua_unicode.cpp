@@ -62,8 +62,7 @@ void checkAmbiguousWidth(lua_State* L, int index, lua_Integer ambiguous, WidthOp
 }
 
 // The range and options of the width functions on a text: from argument `first` on, i, j, ambiwidth and
-// default, i and j as Lua's utf8.len takes them; or, when argument `first` is a boolean, the older
-// (ambi_is_double, default_width) for the whole text.
+// default, i and j as Lua's utf8.len takes them.
 struct WidthArguments {
   WidthRange range;
   WidthOptions options;
@@ -71,11 +70,6 @@ struct WidthArguments {
 
 WidthArguments readWidthArguments(lua_State* L, int first, std::string_view s) {
   WidthArguments arguments{{s, 0, s.size()}, {}};
-  if (lua_type(L, first) == LUA_TBOOLEAN) {
-    arguments.options.ambiguousWidth = lua_toboolean(L, first) ? 2 : 1;
-    arguments.options.zeroWidth = luaL_optinteger(L, first + 1, 0);
-    return arguments;
-  }
   const lua_Integer i = relativeBytePosition(luaL_optinteger(L, first, 1), s.size());
   const lua_Integer j = relativeBytePosition(luaL_optinteger(L, first + 1, -1), s.size());
   const lua_Integer ambiguous = readWidthOptions(L, first + 2, &arguments.options);
@@ -91,14 +85,14 @@ WidthArguments readWidthArguments(lua_State* L, int first, std::string_view s) {
 struct GraphemeState {
   GraphemeCursor cursor;
   size_t next = 0;
-  size_t end = 0;
+  size_t end = 0;  // clusters that start before this offset are visited
 };
 
 int iterateGraphemes(lua_State* L) {
   const std::string_view s = checkText(L, lua_upvalueindex(1));
   auto* state = static_cast<GraphemeState*>(lua_touserdata(L, lua_upvalueindex(2)));
   if (state->next >= state->end) return 0;
-  const size_t clusterEnd = state->cursor.clusterEnd(s.substr(0, state->end), state->next);
+  const size_t clusterEnd = state->cursor.clusterEnd(s, state->next);
   lua_pushinteger(L, static_cast<lua_Integer>(state->next) + 1);
   lua_pushinteger(L, static_cast<lua_Integer>(clusterEnd));
   state->next = clusterEnd;
@@ -230,8 +224,8 @@ int utf8_normalize_nfc(lua_State* L) {
   return pushTextAndWhetherKept(L, normalizeNfc(checkText(L, 1), &normalized), normalized);
 }
 
-// utf8.grapheme_indices(s [, i [, j]]) -> iterator over the grapheme clusters of bytes i..j, each as its first
-// and last byte; a character that starts in the range is taken whole
+// utf8.grapheme_indices(s [, i [, j]]) -> iterator over the grapheme clusters that start in bytes i..j, each as
+// its first and last byte; a cluster is taken whole, though it run past j
 int utf8_grapheme_indices(lua_State* L) {
   const std::string_view s = checkText(L, 1);
   const auto size = static_cast<lua_Integer>(s.size());
@@ -243,8 +237,6 @@ int utf8_grapheme_indices(lua_State* L) {
   auto* state = new (lua_newuserdatauv(L, sizeof(GraphemeState), 0)) GraphemeState;
   state->next = static_cast<size_t>(i) - 1;
   state->end = static_cast<size_t>(j);
-  // lua-utf8 reads the characters that start in the range whole, one that j cuts too
-  while (state->end > state->next && state->end < s.size() && isContinuationByte(s[state->end])) ++state->end;
   lua_pushcclosure(L, guarded<iterateGraphemes>, 2);
   return 1;
 }

@@ -70,6 +70,14 @@ uint32_t readEscapeNumber(std::string_view text, size_t* at, int base, bool brac
   return static_cast<uint32_t>(value);
 }
 
+// Appends the character at `at` (decoded leniently, so malformed bytes throw) and returns the offset past it.
+size_t copyCharacter(std::string_view text, size_t at, std::string& out) {
+  uint32_t c = 0;
+  const size_t length = decodeOrThrow(text.data() + at, text.data() + text.size(), &c);
+  out.append(text.substr(at, length));
+  return at + length;
+}
+
 }  // namespace
 
 uint32_t mapCodePointCase(uint32_t codePoint, CaseMapping mapping) {
@@ -121,16 +129,14 @@ std::string expandEscapes(std::string_view text) {
   std::string out;
   out.reserve(text.size());
   for (size_t at = 0; at < text.size();) {
-    const char c = text[at++];
-    if (c != '%' || at == text.size()) {
-      out.push_back(c);
+    if (text[at] != '%' || at + 1 == text.size()) {
+      at = copyCharacter(text, at, out);
       continue;
     }
-    const char letter = text[at];
+    const char letter = text[++at];
     const bool named = letter == 'u' || letter == 'x';
     if (!named && letter != '{' && digitValue(letter, 10) < 0) {
-      out.push_back(letter);
-      ++at;
+      at = copyCharacter(text, at, out);
       continue;
     }
     if (named) ++at;

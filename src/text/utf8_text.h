@@ -19,7 +19,8 @@ std::string mapTextCase(std::string_view text, CaseMapping mapping);
 std::string reverseText(std::string_view text, bool lax);
 
 // Expands "%ddd", "%{ddd}", "%uddd", "%u{ddd}" (decimal), "%xhhh", "%x{hhh}" (hexadecimal) into the code
-// point's encoding; "%" before any other character gives that character, and a final "%" stays. Throws
+// point's encoding; "%" before any other character gives that character, and a final "%" stays. Malformed
+// bytes throw Utf8Error "invalid UTF-8 code", as every character is read whole. Also throws
 // Utf8Error "invalid escape 'c'" for a number that is missing, unclosed or above 0x7FFFFFFF, naming the escape's
 // letter, or the character inside braces that is no digit.
 std::string expandEscapes(std::string_view text);

@@ -56,17 +56,10 @@ WidthFit fitWidth(const WidthRange& range, int64_t limit, const WidthOptions& op
   int64_t used = 0;
   if (limit >= 0) {
     size_t kept = range.start;
-    while (kept < range.end) {
-      // Once the columns are used up only zero-width characters can follow (lua-utf8 stops there, even before a
-      // character of negative width); one that does not decode is left alone rather than raising, since nothing
-      // needed it.
-      uint32_t c = 0;
-      if (used == limit && decodeLenient(range.text.data() + kept, range.text.data() + range.text.size(), &c) == 0) {
-        break;
-      }
+    while (kept < range.end && used != limit) {
       size_t next = 0;
       const int64_t width = widthAt(range.text, kept, &next, options);
-      if (saturatingAdd(used, width) > limit || (used == limit && width != 0)) break;
+      if (saturatingAdd(used, width) > limit) break;
       used = saturatingAdd(used, width);
       kept = next;
     }

@@ -36,9 +36,9 @@ ColumnPosition characterAtColumn(const WidthRange& range, int64_t column, const 
 
 // How much of the range fits in `limit` columns: from the front when limit >= 0 (`kept` is the offset just past
 // the prefix kept, `remaining` the columns left over), from the back when limit < 0 (`kept` is the offset of
-// the suffix kept, `remaining` the columns left over as a number <= 0). Characters are kept while they fit;
-// from the front, zero-width ones right after the last kept character stay with it, while from the back the
-// walk stops once the columns are used up, so a mark is never kept without the character it follows.
+// the suffix kept, `remaining` the columns left over as a number <= 0). Characters are kept while they fit, and
+// the walk stops once the columns are used up: zero-width characters after the last one that filled them are
+// not kept, nor read.
 struct WidthFit {
   size_t kept = 0;
   int64_t remaining = 0;

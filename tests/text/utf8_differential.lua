@@ -1,7 +1,8 @@
 -- Differential check of the utf8 module's byte functions (len, codepoint, offset, codes, char) against Lua's own
 -- utf8 library, opened as `lua_utf8`, on generated text and random bytes. Results and errors must be equal but
 -- for the intended differences: lax len counts units (a byte and the continuation bytes after it); codes skips
--- stray continuation bytes; char refuses values above U+10FFFF; offset says "position out of range".
+-- stray continuation bytes after a character; char refuses values above U+10FFFF; offset says "position out
+-- of range".
 -- Returns a list of mismatch descriptions and the number of cases.
 local ours, lua = utf8, lua_utf8
 
@@ -47,9 +48,12 @@ local function laxLenModel(s, i, j)
   return table.pack(true, count)
 end
 
--- Codes visits every byte that is no continuation byte and decodes it as Lua's codepoint would.
+-- Codes visits every byte that is no continuation byte and decodes it as Lua's codepoint would; a continuation
+-- byte that starts the text does not decode.
 local function codesModel(s, lax)
   local out = {}
+  local first = s:byte(1)
+  if first and first >= 0x80 and first < 0xC0 then return table.pack(false, "invalid UTF-8 code") end
   for p = 1, #s do
     local b = s:byte(p)
     if b < 0x80 or b >= 0xC0 then

@@ -129,12 +129,11 @@ end)
 t.test("widths count columns per character", function()
   check({
     { "ambiguous", function() return utf8.width("±±", 1, -1, 2) end, { 4 } },
-    { "old form", function() return utf8.width("±a\u{301}", true, 1) end, { 4 } },
     { "marks zero", function() return utf8.width("e\u{301}\u{200B}") end, { 1 } },
     { "controls one", function() return utf8.width("\t\0") end, { 2 } },
     { "widthindex past end", function() return utf8.widthindex("ab", 5) end, { 2 } },
-    { "widthindex old form", function() return utf8.widthindex("±b", 2, true) end, { 1, 2, 2 } },
-    { "widthlimit keeps marks", function() return utf8.widthlimit("e\u{301}x", 1) end, { 3, 0 } },
+    { "widthlimit stops when the columns are used up", function() return utf8.widthlimit("e\u{301}x", 1) end,
+      { 1, 0 } },
     { "widthlimit nothing", function() return utf8.widthlimit("你", 1) end, { 0, 1 } },
     { "widthlimit nothing back", function() return utf8.widthlimit("你", -1) end, { 4, -1 } },
     { "widthlimit range back", function() return utf8.widthlimit("abcdef", -2, 2, 4) end, { 3, 0 } },
@@ -338,6 +337,38 @@ t.test("agrees with the lua-utf8 module in the functions beside those", function
     { "strict reverse beyond U+10FFFF", utf8.reverse, { "a\xF8\x88\x80\x80\x80" }, { raises = "invalid UTF-8 code" } },
     { "lax reverse by units", utf8.reverse, { "\u{e9}\x80b", true }, { "b\u{e9}\x80" } },
     { "escape naming the bad hex digit", utf8.escape, { "%x{zz}" }, { raises = "invalid escape 'z'" } },
+  })
+end)
+
+local function codesOf(...)
+  local out = {}
+  for p, c in utf8.codes(...) do out[#out + 1] = p .. ":" .. c end
+  return table.concat(out, " ")
+end
+
+t.test("agrees with the lua-utf8 module on whole clusters, used-up limits and stray bytes", function()
+  outcomes({
+    { "a cluster that starts in the range taken whole", clusters, { "\u{1F44D}\u{1F3FD}x", 1, 4 }, { "1-8" } },
+    { "a base whose marks run past the range", clusters, { "ae\u{301}\u{302}x", 2, 2 }, { "2-6" } },
+    { "a cluster read past the range up to a stray byte", clusters, { "a\u{301}\xFF", 1, 1 },
+      { raises = "invalid UTF-8 code" } },
+    { "clusters from a continuation byte", clusters, { "\u{e9}a", 2 }, { raises = "invalid UTF-8 code" } },
+    { "widthlimit taking no mark after the limit", utf8.widthlimit, { "ab\u{301}\u{200B}c", 2 }, { 2, 0 } },
+    { "widthlimit of a limit of zero", utf8.widthlimit, { "\u{301}a", 0 }, { 0, 0 } },
+    { "widthlimit keeping marks before the limit is used up", utf8.widthlimit, { "e\u{301}x", 2 }, { 4, 0 } },
+    { "codes from a stray continuation byte", codesOf, { "\x80a" }, { raises = "invalid UTF-8 code" } },
+    { "lax codes from a stray continuation byte", codesOf, { "\xBFa", true }, { raises = "invalid UTF-8 code" } },
+    { "codes past stray continuation bytes after a character", codesOf, { "a\x80\x80b" }, { "1:97 4:98" } },
+    { "escape of a stray byte", utf8.escape, { "caf\xE9" }, { raises = "invalid UTF-8 code" } },
+    { "escape of a stray byte after a percent", utf8.escape, { "%\xFFa" }, { raises = "invalid UTF-8 code" } },
+    { "escape of a cut character", utf8.escape, { "%u{41}\xE4\xB8" }, { raises = "invalid UTF-8 code" } },
+    { "escape of text beyond U+10FFFF", utf8.escape, { "\xF8\x88\x80\x80\x80%41" }, { "\xF8\x88\x80\x80\x80)" } },
+    { "width with a boolean for its start", utf8.width, { "\u{B1}a", true, 1 },
+      { raises = "#2 to 'utf8.width' (number expected, got boolean)" } },
+    { "widthindex with a boolean for its start", utf8.widthindex, { "\u{B1}b", 2, true },
+      { raises = "#3 to 'utf8.widthindex' (number expected, got boolean)" } },
+    { "widthlimit with a boolean for its start", utf8.widthlimit, { "\u{B1}b", 2, false },
+      { raises = "#3 to 'utf8.widthlimit' (number expected, got boolean)" } },
   })
 end)
 
