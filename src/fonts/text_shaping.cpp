@@ -66,6 +66,13 @@ bool isNonStarter(hb_unicode_funcs_t* unicode, uint32_t codepoint) {
          category == HB_UNICODE_GENERAL_CATEGORY_SPACING_MARK || category == HB_UNICODE_GENERAL_CATEGORY_ENCLOSING_MARK;
 }
 
+// Default-ignorable marks (variation selectors, the grapheme joiner, Mongolian and Khmer selectors), which
+// HarfBuzz draws as nothing: past the limit they take no glyph.
+bool isIgnorableMark(uint32_t codepoint) {
+  return codepoint == 0x34F || (codepoint >= 0x17B4 && codepoint <= 0x17B5) ||
+         (codepoint >= 0x180B && codepoint <= 0x180F) || isVariationSelector(codepoint);
+}
+
 // The marks of the text past the first kShapedMarkRun of each run of non-starters, in text order.
 std::vector<OverflowMark> overflowMarks(const char* text) {
   std::vector<OverflowMark> overflow;
@@ -165,6 +172,7 @@ bool RenderFont::shapeRun(hb_buffer_t* buffer, const char* text, uint32_t wholeC
     const size_t placed = glyphs.size();
     for (auto at = first; at != last; ++at) {
       const uint32_t codepoint = overflow[static_cast<size_t>(at - overflowClusters.begin())].codepoint;
+      if (isIgnorableMark(codepoint)) continue;
       hb_codepoint_t glyphId = 0;
       if (!hb_font_get_nominal_glyph(hbFont_.get(), codepoint, &glyphId) || glyphId == 0 ||
           glyphEntryById(glyphId).missing) {

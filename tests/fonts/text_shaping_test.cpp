@@ -177,6 +177,26 @@ TEST_F(FontTest, ShapeText_MarksPastThirtyRightToLeftPrecedeTheirCluster) {
   }
 }
 
+// Variation selectors and the grapheme joiner past thirty are hidden as HarfBuzz hides them, not missing glyphs.
+TEST_F(FontTest, ShapeText_IgnorableMarksPastThirtyStayInvisible) {
+  auto font = loadOrFail(fonttest::kSans, 14);
+  for (const char* ignorable : {"\xEF\xB8\x8F", "\xCD\x8F", "\xF3\xA0\x84\x80"}) {  // U+FE0F, U+034F, U+E0100
+    std::vector<ShapedGlyph> thirty;
+    std::vector<ShapedGlyph> forty;
+    ASSERT_TRUE(font->shapeText(("a" + repeated(ignorable, 30)).c_str(), 0, thirty)) << ignorable;
+    ASSERT_TRUE(font->shapeText(("a" + repeated(ignorable, 40)).c_str(), 0, forty)) << ignorable;
+    ASSERT_GE(forty.size(), thirty.size());
+    for (size_t i = 0; i < forty.size(); ++i) {
+      if (i < thirty.size()) {
+        expectSameGlyph(forty[i], thirty[i], i);
+      } else {
+        EXPECT_EQ(forty[i].xAdvance, 0) << i;
+      }
+    }
+    EXPECT_EQ(font->textWidth(("a" + repeated(ignorable, 40)).c_str()), font->textWidth("a"));
+  }
+}
+
 TEST_F(FontTest, Keycap_ShapesAsOneGlyphInTheColourFace) {
   setAllowFontBitmapGlyphs(true);
   auto emoji = loadOrFail(fonttest::kColorEmoji, 14);
