@@ -97,18 +97,25 @@ Declared jpegSize(HeaderReader& reader) {
   return sized(*width, *height);
 }
 
-// stb_image's PNG reader: the signature, then the header chunk first.
+// stb_image's PNG reader: the signature, any CgBI chunks (Apple's variant), then the header chunk.
 Declared pngSize(HeaderReader& reader) {
   static const uint8_t kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-  uint8_t head[24];
-  if (!reader.read(head, sizeof head) || std::memcmp(head, kSignature, 8) != 0 ||
-      std::memcmp(head + 12, "IHDR", 4) != 0) {
-    return std::nullopt;
+  uint8_t signature[8];
+  if (!reader.read(signature, sizeof signature) || std::memcmp(signature, kSignature, 8) != 0) return std::nullopt;
+  for (;;) {
+    const auto length = reader.be(4);
+    char type[4];
+    if (!length || !reader.read(type, 4)) return std::nullopt;
+    if (std::memcmp(type, "IHDR", 4) == 0) {
+      const auto width = reader.be(4), height = reader.be(4);
+      if (*length != 13 || !width || !height) return std::nullopt;
+      return sized(*width, *height);
+    }
+    // Each chunk passed over holds at least its length, type and checksum: the walk ends with the data.
+    if (std::memcmp(type, "CgBI", 4) != 0 || asSigned(*length) < 0 || !reader.skip(int64_t{*length} + 4)) {
+      return std::nullopt;
+    }
   }
-  const auto be32 = [&](size_t at) {
-    return uint32_t{head[at]} << 24 | uint32_t{head[at + 1]} << 16 | uint32_t{head[at + 2]} << 8 | head[at + 3];
-  };
-  return sized(be32(16), be32(20));
 }
 
 // The two readers stb_image tries, JPEG first.
@@ -193,31 +200,40 @@ Declared tgaSize(HeaderReader& reader) {
 Declared unread(HeaderReader&) { return std::nullopt; }
 
 // IMG_LoadTyped_IO's table: TGA by type alone, then the signature checks in order. Formats this build
-// of SDL_image leaves out answer false to their checks.
+// of SDL_image leaves out answer false to their checks. A header that gives no size is refused as corrupt,
+// so that no decoder ever runs on a size nobody checked.
 struct Format {
   bool (*is)(SDL_IOStream*);
   Declared (*size)(HeaderReader&);
+  const char* unsized;
 };
 const Format kFormats[] = {
-    {IMG_isAVIF, unread},       {IMG_isCUR, iconSize},        {IMG_isICO, iconSize},
-    {IMG_isBMP, bmpSize},       {IMG_isGIF, declaredGifSize}, {IMG_isJPG, stbSize},
-    {IMG_isJXL, unread},        {IMG_isLBM, lbmSize},         {IMG_isPCX, pcxSize},
-    {IMG_isPNG, stbSize},       {IMG_isPNM, declaredPnmSize}, {IMG_isSVG, declaredSvgSize},
-    {IMG_isTIF, unread},        {IMG_isXCF, declaredXcfSize}, {IMG_isXPM, declaredXpmSize},
-    {IMG_isXV, declaredXvSize}, {IMG_isWEBP, unread},         {IMG_isQOI, qoiSize},
+    {IMG_isAVIF, unread, "corrupt AVIF image data"},        {IMG_isCUR, iconSize, "corrupt CUR image data"},
+    {IMG_isICO, iconSize, "corrupt ICO image data"},        {IMG_isBMP, bmpSize, "corrupt BMP image data"},
+    {IMG_isGIF, declaredGifSize, "corrupt GIF image data"}, {IMG_isJPG, stbSize, "corrupt JPEG image data"},
+    {IMG_isJXL, unread, "corrupt JXL image data"},          {IMG_isLBM, lbmSize, "corrupt LBM image data"},
+    {IMG_isPCX, pcxSize, "corrupt PCX image data"},         {IMG_isPNG, stbSize, "corrupt PNG image data"},
+    {IMG_isPNM, declaredPnmSize, "corrupt PNM image data"}, {IMG_isSVG, declaredSvgSize, "corrupt SVG image data"},
+    {IMG_isTIF, unread, "corrupt TIFF image data"},         {IMG_isXCF, declaredXcfSize, "corrupt XCF image data"},
+    {IMG_isXPM, declaredXpmSize, "corrupt XPM image data"}, {IMG_isXV, declaredXvSize, "corrupt XV image data"},
+    {IMG_isWEBP, unread, "corrupt WEBP image data"},        {IMG_isQOI, qoiSize, "corrupt QOI image data"},
 };
+const Format kTga = {nullptr, tgaSize, "corrupt TGA image data"};
+
+DeclaredImage declaredBy(const Format& format, SDL_IOStream* stream) {
+  HeaderReader reader(stream);
+  if (Declared declared = format.size(reader)) return *declared;
+  DeclaredImage unsized;
+  unsized.corruption = format.unsized;
+  return unsized;
+}
 
 }  // namespace
 
 std::optional<DeclaredImage> declaredImageSize(SDL_IOStream* stream, const char* type) {
-  if (type != nullptr && SDL_strcasecmp(type, "TGA") == 0) {
-    HeaderReader reader(stream);
-    return tgaSize(reader);
-  }
+  if (type != nullptr && SDL_strcasecmp(type, "TGA") == 0) return declaredBy(kTga, stream);
   for (const Format& format : kFormats) {
-    if (!format.is(stream)) continue;
-    HeaderReader reader(stream);
-    return format.size(reader);
+    if (format.is(stream)) return declaredBy(format, stream);
   }
   return std::nullopt;
 }

@@ -21,5 +21,5 @@ struct DeclaredImage {
 };
 
 // What the image in `stream` declares (read from the stream's position, which is put back); none when no
-// decoder takes the data or its header does not say, and the decoder fails or decides on its own.
+// decoder takes the data. A header that does not say comes back as corrupt.
 std::optional<DeclaredImage> declaredImageSize(SDL_IOStream* stream, const char* type);

@@ -6,6 +6,7 @@
 #include <SDL3/SDL.h>
 #include <SDL3_image/SDL_image.h>
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <string>
 #include <vector>
@@ -39,6 +40,33 @@ std::string jpeg(uint16_t width, uint16_t height) {
 std::string png(uint32_t width, uint32_t height) {
   return std::string("\x89PNG\r\n\x1a\n", 8) + be32(13) + "IHDR" + be32(width) + be32(height) +
          std::string("\x08\x06\0\0\0", 5) + be32(0) + be32(0) + "IEND" + be32(0);
+}
+
+// The chunk layout: length, type, data, then a checksum that stb_image does not check.
+std::string chunk(const std::string& type, const std::string& data) {
+  return be32(data.size()) + type + data + be32(0);
+}
+
+// An Apple-style PNG: a CgBI chunk ahead of the header, then raw-deflated rows of `width` one-bit grey
+// pixels, all zero.
+std::string cgbiPng(uint32_t width, uint32_t height, bool withRows = true) {
+  std::string png = std::string("\x89PNG\r\n\x1a\n", 8) + chunk("CgBI", be32(0x50002002)) +
+                    chunk("IHDR", be32(width) + be32(height) + std::string("\x01\0\0\0\0", 5));
+  if (withRows) {
+    const std::string rows(static_cast<size_t>(height) * (1 + (width + 7) / 8), '\0');
+    z_stream stream{};
+    deflateInit2(&stream, Z_BEST_COMPRESSION, Z_DEFLATED, -15, 9, Z_DEFAULT_STRATEGY);
+    std::string deflated(deflateBound(&stream, rows.size()), '\0');
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(rows.data()));
+    stream.avail_in = static_cast<uInt>(rows.size());
+    stream.next_out = reinterpret_cast<Bytef*>(deflated.data());
+    stream.avail_out = static_cast<uInt>(deflated.size());
+    deflate(&stream, Z_FINISH);
+    deflated.resize(stream.total_out);
+    deflateEnd(&stream);
+    png += chunk("IDAT", deflated);
+  }
+  return png + chunk("IEND", "");
 }
 
 std::string lbm(uint16_t width, uint16_t height) {
@@ -88,6 +116,8 @@ TEST(ImageDecode, SizesBeyondTheLimitsAreRefusedBeforeDecoding) {
           {"PNG, 70,000 x 1", png(70000, 1), nullptr},
           {"PNG, 16,385 x 16,385", png(16385, 16385), nullptr},
           {"PNG, 4,294,967,295 square", png(0xFFFFFFFF, 0xFFFFFFFF), nullptr},
+          {"PNG with a CgBI chunk, 65,535 x 16,384, header only", cgbiPng(65535, 16384, false), nullptr},
+          {"PNG with a CgBI chunk, 20,000 square, with its rows", cgbiPng(20000, 20000), nullptr},
           {"PNM, 70,000 square", text("P6\n# a comment\n70000 70000\n255\n"), nullptr},
           {"QOI, 19,000 square", qoi(19000, 19000), nullptr},
           {"SVG, 100,000 wide", text(R"(<svg xmlns="http://www.w3.org/2000/svg" width="100000" height="10">)"),
@@ -164,6 +194,20 @@ TEST(ImageDecode, DataItsDecoderMishandlesFailsWithoutBeingDecoded) {
       "corrupt PCX image data");
 }
 
+TEST(ImageDecode, ImagesWhoseHeaderGivesNoSizeAreRefusedUndecoded) {
+  const std::string signature("\x89PNG\r\n\x1a\n", 8);
+  expectRefused(
+      {
+          {"PNG whose CgBI chunk runs past the data", signature + be32(4000) + "CgBI" + std::string(20, '\0'), nullptr},
+          {"PNG with another chunk ahead of its header", signature + chunk("tEXt", "a") + png(1, 1).substr(8), nullptr},
+          {"PNG with no header chunk", signature + chunk("CgBI", be32(0)) + chunk("IEND", ""), nullptr},
+      },
+      "corrupt PNG image data");
+  expectRefused({{"JPEG without a frame", std::string("\xff\xd8\xff\xd9", 4), nullptr}}, "corrupt JPEG image data");
+  expectRefused({{"BMP with a header cut short", std::string("BM") + le32(70), nullptr}}, "corrupt BMP image data");
+  expectRefused({{"QOI with a header cut short", std::string("qoif\0\0\0\x01"), nullptr}}, "corrupt QOI image data");
+}
+
 TEST(ImageDecode, SvgsWithoutASizeWeCanMeasureAreRefusedBeforeTheirDecoderSizesThem) {
   // Its decoder is lenient where librsvg, which measures them, reads no document; it then sizes them by
   // their shapes or by any view box it meets, which can be as large as the document says.
@@ -203,6 +247,7 @@ TEST(ImageDecode, ImagesWithinTheLimitsDecodeAsBefore) {
     int32_t width, height;
   } cases[] = {
       {"PNG", encodedBy(IMG_SavePNG_IO), nullptr, 3, 2},
+      {"PNG with a CgBI chunk", cgbiPng(9, 2), nullptr, 9, 2},
       {"BMP", encodedBy(SDL_SaveBMP_IO), nullptr, 3, 2},
       {"GIF", gif(1, 1), nullptr, 1, 1},
       {"PCX", pcx(1, 1, 2, 8, 1, std::string("\x01\x02\x03\x04\x0c", 5) + std::string(768, '\x7f')), nullptr, 2, 2},
