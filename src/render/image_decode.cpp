@@ -15,6 +15,8 @@
 
 namespace {
 
+constexpr const char* kTooMuchWork = "image needs too much work to decode";
+
 // Why a declared image is refused, in this order: a size beyond the limits, data its decoder mishandles, or
 // no pixels (SDL_image's GIF decoder writes the pixels of an empty frame through a null pointer; the others
 // fail on it or give the empty image refused below).
@@ -24,6 +26,10 @@ const char* declaredImageProblem(const DeclaredImage& image, const ImageLimits& 
       (!empty && image.width * image.height > limits.maxPixels)) {  // sides within the limit: no overflow
     return "image dimensions are too large";
   }
+  if (image.svg && !empty) {
+    if (const char* problem = svgDrawingProblem(image.width, image.height, image.passes, limits)) return problem;
+  }
+  if (!empty && image.passes > limits.maxPixelPasses / (image.width * image.height)) return kTooMuchWork;
   if (image.corruption != nullptr) return image.corruption;
   return empty ? "decoded image has invalid dimensions or pixels" : nullptr;
 }
@@ -60,6 +66,12 @@ DecodedCanvas toCanvas(SDL_Surface* surface, const char* refused) {
 }
 
 }  // namespace
+
+const char* svgDrawingProblem(int64_t width, int64_t height, int64_t elements, const ImageLimits& limits) {
+  if (width > limits.maxSvgPixels / height) return "image dimensions are too large";
+  if (elements > limits.maxSvgPixelPasses / (width * height)) return kTooMuchWork;
+  return nullptr;
+}
 
 DecodedCanvas decodeImage(SDL_IOStream* stream, const char* type, ImageDecoder decoder, const ImageLimits& limits) {
   const char* refused = nullptr;

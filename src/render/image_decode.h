@@ -14,11 +14,20 @@ enum class ImageDecoder {
   JpegOnly,  // JPEG data only: SDL_image's JPEG loader would take other formats too
 };
 
-// Sizes no real image reaches: 2^16 pixels a side and 2^28 pixels (1 GiB of canvas) in all.
+// Sizes no real image reaches: 2^16 pixels a side and 2^28 pixels (1 GiB of canvas) in all; and work no
+// real image needs: 2^32 pixels decoded over all of a raster image's passes (16 scans of the largest image,
+// some seconds). A drawing costs far more a pixel and each shape may cover the whole of it: SVG images stop
+// at 2^24 pixels (4096 square), and 2^30 pixels over all their elements.
 struct ImageLimits {
   int64_t maxSide = int64_t{1} << 16;
   int64_t maxPixels = int64_t{1} << 28;
+  int64_t maxPixelPasses = int64_t{1} << 32;
+  int64_t maxSvgPixels = int64_t{1} << 24;
+  int64_t maxSvgPixelPasses = int64_t{1} << 30;
 };
+
+// Why an SVG drawn at width x height with `elements` elements is refused, or null.
+const char* svgDrawingProblem(int64_t width, int64_t height, int64_t elements, const ImageLimits& limits);
 
 // Decodes the image in `stream` (kept open) as IMG_LoadTyped_IO does with `type`, which matters only for the
 // formats without a signature (TGA). An SVG document that declares its size is drawn at that size.

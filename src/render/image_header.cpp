@@ -80,6 +80,22 @@ bool skipJpegSegment(HeaderReader& reader, uint8_t marker) {
          reader.skip(*length - 2);
 }
 
+// The start-of-scan markers from here to the end: stb_image decodes the whole frame for each scan, even one
+// without data. Entropy-coded data stuffs a zero after every 0xFF, so every 0xFF 0xDA there is a marker; a
+// table holding those bytes counts one scan more than there is, never fewer.
+int64_t jpegScanCount(HeaderReader& reader) {
+  int64_t scans = 0;
+  bool afterFF = false;
+  uint8_t block[65536];
+  for (size_t got; (got = reader.readSome(block, sizeof block)) > 0;) {
+    for (size_t i = 0; i < got; ++i) {
+      if (afterFF && block[i] == 0xDA) ++scans;
+      afterFF = block[i] == 0xFF;
+    }
+  }
+  return scans;
+}
+
 // stb_image's JPEG header walk: tables, restart intervals, application data and comments up to the frame,
 // with any bytes between segments scanned over.
 Declared jpegSize(HeaderReader& reader) {
@@ -94,7 +110,9 @@ Declared jpegSize(HeaderReader& reader) {
   if (!marker || !reader.skip(3)) return std::nullopt;
   const auto height = reader.be(2), width = reader.be(2);
   if (!height || !width) return std::nullopt;
-  return sized(*width, *height);
+  DeclaredImage image{*width, *height};
+  image.passes = jpegScanCount(reader);
+  return image;
 }
 
 // stb_image's PNG reader: the signature, any CgBI chunks (Apple's variant), then the header chunk.

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string_view>
 
 struct DeclaredImage {
   int64_t width = 0;
@@ -18,8 +19,14 @@ struct DeclaredImage {
   // own (an XCF file's layers), held to the same limits.
   int64_t partSide = 0;
   int64_t partPixels = 0;
+  // How many times the decoder goes over the whole picture: a JPEG's scans, an SVG's elements.
+  int64_t passes = 1;
 };
 
 // What the image in `stream` declares (read from the stream's position, which is put back); none when no
 // decoder takes the data. A header that does not say comes back as corrupt.
 std::optional<DeclaredImage> declaredImageSize(SDL_IOStream* stream, const char* type);
+
+// The elements of an SVG document (its start tags, counted as a text scan does, which may count more but
+// never fewer than the parser finds): each may be painted over the whole picture.
+int64_t svgElementCount(std::string_view document);

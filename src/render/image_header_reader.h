@@ -28,6 +28,8 @@ class HeaderReader {
   int64_t remaining() { return SDL_GetIOSize(stream_) - SDL_TellIO(stream_); }
   int64_t streamSize() { return SDL_GetIOSize(stream_); }
   bool read(void* into, size_t count) { return SDL_ReadIO(stream_, into, count) == count; }
+  // Up to `count` bytes; how many were read (0 at the end).
+  size_t readSome(void* into, size_t count) { return SDL_ReadIO(stream_, into, count); }
   std::optional<uint8_t> byte() {
     uint8_t value = 0;
     return read(&value, 1) ? std::optional<uint8_t>(value) : std::nullopt;

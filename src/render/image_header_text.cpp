@@ -226,6 +226,7 @@ std::optional<DeclaredImage> declaredSvgSize(HeaderReader& reader) {
   if (width == 0) width = viewWidth;
   if (height == 0) height = viewHeight;
   DeclaredImage image{0, 0, true};
+  image.passes = svgElementCount(document);
   double drawnWidth = 0, drawnHeight = 0;
   if ((width == 0 || height == 0) && !svgDrawingExtent(document, &drawnWidth, &drawnHeight)) {
     image.corruption = "corrupt SVG image data";
@@ -238,4 +239,13 @@ std::optional<DeclaredImage> declaredSvgSize(HeaderReader& reader) {
     image.height = pixelsUpTo(height);
   }
   return image;
+}
+
+int64_t svgElementCount(std::string_view document) {
+  int64_t elements = 0;
+  for (size_t open = document.find('<'); open != std::string_view::npos; open = document.find('<', open + 1)) {
+    const char next = open + 1 < document.size() ? document[open + 1] : '\0';
+    if (next != '/' && next != '!' && next != '?') ++elements;
+  }
+  return elements;
 }
