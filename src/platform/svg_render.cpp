@@ -1,8 +1,9 @@
 // The SVG layer: librsvg parses and draws the document into a cairo image surface (premultiplied ARGB32,
 // which on this little-endian target is B, G, R, A in memory); the pixels are then copied out with the
-// premultiplication undone. A document drawn at its own coordinates goes first onto an unbounded recording
-// surface, whose ink extents give the bitmap's size and place. Every GLib and cairo object has its holder
-// from the moment it exists.
+// premultiplication undone. Every document is read from its bytes with no base file, so librsvg opens no
+// file it names, and one holding data it would decode on its own (a "data:" image at any size) is refused. A document
+// drawn at its own coordinates goes first onto an unbounded recording surface, whose ink extents give the bitmap's size
+// and place. Every GLib and cairo object has its holder from the moment it exists.
 #include "platform/svg_render.h"
 
 #include <cairo.h>
@@ -14,6 +15,8 @@
 #include <memory>
 #include <new>
 #include <string>
+
+#include "platform/svg_embedded_data.h"
 
 namespace {
 
@@ -32,7 +35,6 @@ struct CairoDestroy {
   void operator()(cairo_t* context) const { cairo_destroy(context); }
 };
 
-using FileHolder = std::unique_ptr<GFile, GObjectUnref>;
 using HandleHolder = std::unique_ptr<RsvgHandle, GObjectUnref>;
 using ErrorHolder = std::unique_ptr<GError, GErrorFree>;
 using SurfaceHolder = std::unique_ptr<cairo_surface_t, CairoSurfaceDestroy>;
@@ -86,6 +88,19 @@ bool paintIntoBitmap(int32_t width, int32_t height, SvgBitmap& bitmap, Paint&& p
   return true;
 }
 
+// A handle over the document's bytes; null (with the reason recorded) for a document that embeds data.
+HandleHolder loadDocument(std::string_view document) {
+  if (svgDocumentEmbedsData(document)) {
+    fail("SVG load: the document embeds data, which is not read");
+    return nullptr;
+  }
+  GError* error = nullptr;
+  HandleHolder handle(
+      rsvg_handle_new_from_data(reinterpret_cast<const guint8*>(document.data()), document.size(), &error));
+  if (!handle) failWith("SVG load", error);
+  return handle;
+}
+
 bool renderInto(RsvgHandle* handle, int32_t width, int32_t height, SvgBitmap& bitmap) {
   return paintIntoBitmap(width, height, bitmap, [&](cairo_t* context) {
     const RsvgRectangle viewport{0.0, 0.0, static_cast<double>(width), static_cast<double>(height)};
@@ -129,13 +144,11 @@ bool renderCropped(RsvgHandle* handle, double scale, double unitsPerEm, int32_t 
 
 }  // namespace
 
-bool renderSvgFileToBgra(const char* path, int32_t width, int32_t height, SvgBitmap* bitmap) {
-  if (path == nullptr || bitmap == nullptr) return fail("no SVG file or bitmap given");
+bool renderSvgToBgra(std::string_view document, int32_t width, int32_t height, SvgBitmap* bitmap) {
+  if (bitmap == nullptr) return fail("no SVG bitmap given");
   if (width <= 0 || height <= 0 || width > INT32_MAX / 4) return fail("SVG bitmap size is invalid");
-  const FileHolder file(g_file_new_for_path(path));
-  GError* error = nullptr;
-  const HandleHolder handle(rsvg_handle_new_from_gfile_sync(file.get(), RSVG_HANDLE_FLAGS_NONE, nullptr, &error));
-  if (!handle) return failWith("SVG load", error);
+  const HandleHolder handle = loadDocument(document);
+  if (!handle) return false;
   SvgBitmap rendered;
   try {
     if (!renderInto(handle.get(), width, height, rendered)) return false;
@@ -155,10 +168,8 @@ bool renderSvgDocumentToBgra(std::string_view document, float pixelSize, float u
       maxSide > INT32_MAX / 4) {
     return fail("SVG document size is invalid");
   }
-  GError* error = nullptr;
-  const HandleHolder handle(
-      rsvg_handle_new_from_data(reinterpret_cast<const guint8*>(document.data()), document.size(), &error));
-  if (!handle) return failWith("SVG load", error);
+  const HandleHolder handle = loadDocument(document);
+  if (!handle) return false;
   SvgBitmap rendered;
   int32_t renderedLeft = 0, renderedTop = 0;
   try {
@@ -174,10 +185,9 @@ bool renderSvgDocumentToBgra(std::string_view document, float pixelSize, float u
 }
 
 bool svgDrawingExtent(std::string_view document, double* width, double* height) {
+  const HandleHolder handle = loadDocument(document);
+  if (!handle) return false;
   GError* error = nullptr;
-  const HandleHolder handle(
-      rsvg_handle_new_from_data(reinterpret_cast<const guint8*>(document.data()), document.size(), &error));
-  if (!handle) return failWith("SVG load", error);
   RsvgRectangle ink{}, logical{};
   if (!rsvg_handle_get_geometry_for_element(handle.get(), nullptr, &ink, &logical, &error)) {
     return failWith("SVG measure", error);

@@ -14,9 +14,13 @@ struct SvgBitmap {
   std::vector<uint8_t> pixels;  // stride x height bytes
 };
 
-// Renders the SVG file at `path` into a width x height bitmap, fitted (aspect ratio kept, centred); false
-// (bitmap untouched) on failure, with the reason in svgLastError().
-bool renderSvgFileToBgra(const char* path, int32_t width, int32_t height, SvgBitmap* bitmap);
+// Every document is read from its bytes alone: librsvg opens no file it names, and a document that embeds
+// data it would decode on its own (svgDocumentEmbedsData) is refused. Images inside documents are thus
+// never drawn.
+
+// Renders an SVG document into a width x height bitmap, fitted (aspect ratio kept, centred); false (bitmap
+// untouched) on failure, with the reason in svgLastError().
+bool renderSvgToBgra(std::string_view document, int32_t width, int32_t height, SvgBitmap* bitmap);
 
 // Renders an SVG document in memory at its own coordinates scaled by pixelSize / unitsPerEm (a document
 // without a viewBox draws in those units; one with a viewBox maps it onto a unitsPerEm square) and crops

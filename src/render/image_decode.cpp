@@ -8,13 +8,19 @@
 #include <cstring>
 #include <new>
 #include <optional>
+#include <string>
+#include <vector>
 
 #include "host/sdl_handles.h"
+#include "platform/file_read.h"
+#include "platform/svg_render.h"
 #include "render/image_header.h"
 #include "render/startup_trace.h"
 
 namespace {
 
+// Far more than any drawing a script loads holds.
+constexpr uint64_t kMostSvgFileBytes = uint64_t{64} << 20;
 constexpr const char* kTooMuchWork = "image needs too much work to decode";
 
 // Why a declared image is refused, in this order: a size beyond the limits, data its decoder mishandles, or
@@ -92,4 +98,26 @@ DecodedCanvas decodeImageFile(const char* path, const ImageLimits& limits) {
     }
   }
   return toCanvas(surface, refused);
+}
+
+DecodedCanvas decodeSvgImageFile(const char* path, int32_t width, int32_t height) {
+  std::vector<uint8_t> bytes;
+  FileStepError readError;
+  DecodedCanvas failure;
+  try {
+    if (!readWholeRegularFile(path, kMostSvgFileBytes, bytes, readError)) {
+      failure.error = std::string("SVG load: ") + path + ": " + describeFileStepError(readError);
+      return failure;
+    }
+    SvgBitmap svg;
+    if (!renderSvgToBgra({reinterpret_cast<const char*>(bytes.data()), bytes.size()}, width, height, &svg)) {
+      const char* error = svgLastError();
+      failure.error = error[0] != '\0' ? error : "image operation failed";
+      return failure;
+    }
+    return canvasFromSvgBitmap(svg);
+  } catch (const std::bad_alloc&) {
+    failure.error = "not enough memory to load SVG image";
+    return failure;
+  }
 }

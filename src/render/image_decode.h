@@ -34,3 +34,6 @@ const char* svgDrawingProblem(int64_t width, int64_t height, int64_t elements, c
 DecodedCanvas decodeImage(SDL_IOStream* stream, const char* type, ImageDecoder decoder, const ImageLimits& limits = {});
 // Decodes the image file at `path`, as IMG_Load does.
 DecodedCanvas decodeImageFile(const char* path, const ImageLimits& limits = {});
+// Draws the SVG file at `path` into a width x height canvas, fitted (aspect ratio kept, centred). The file is
+// read whole here and drawn from its bytes, so the drawing reaches nothing else.
+DecodedCanvas decodeSvgImageFile(const char* path, int32_t width, int32_t height);

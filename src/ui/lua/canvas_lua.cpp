@@ -16,7 +16,6 @@
 #include "host/lua_checks.h"
 #include "host/sdl_handles.h"
 #include "platform/file_queries.h"
-#include "platform/svg_render.h"
 #include "render/base64_decode.h"
 #include "render/canvas_decode.h"
 #include "render/canvas_resize.h"
@@ -153,12 +152,7 @@ int canvasLoadSvgImage(lua_State* L) {
   const int32_t width = checkPositiveInteger(L, 2);
   const int32_t height = checkPositiveInteger(L, 3);
   if (const std::optional<std::string> refused = refusedImagePath({path, length})) return pushFailure(L, *refused);
-  SvgBitmap svg;
-  if (!renderSvgFileToBgra(path, width, height, &svg)) {
-    const char* error = svgLastError();
-    return pushFailure(L, error[0] != '\0' ? error : "image operation failed");
-  }
-  DecodedCanvas decoded = canvasFromSvgBitmap(svg);
+  DecodedCanvas decoded = decodeSvgImageFile(path, width, height);
   if (!decoded.bitmap) return pushFailure(L, decoded.error);
   return pushCanvas(L, decoded.bitmap);
 }

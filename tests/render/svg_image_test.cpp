@@ -1,0 +1,115 @@
+// SVG files drawn into canvases reach nothing outside themselves: an image a document names beside it or
+// anywhere on disk is not opened, and one it holds as a "data:" URL makes it refused, so no picture inside a
+// drawing is ever decoded past the limits of the raster loaders, whatever its size.
+#include <SDL3/SDL.h>
+#include <SDL3_image/SDL_image.h>
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <string>
+#include <vector>
+
+#include "host/sdl_handles.h"
+#include "image_decode_support.h"
+#include "memory_limited_child.h"
+#include "render/image_decode.h"
+#include "scratch_dir.h"
+
+namespace {
+
+std::string smallRedPng() {
+  const SurfaceHandle surface(SDL_CreateSurface(4, 4, SDL_PIXELFORMAT_ARGB8888));
+  SDL_FillSurfaceRect(surface.get(), nullptr, 0xFFFF0000);
+  const IoStreamHandle stream(SDL_IOFromDynamicMem());
+  EXPECT_TRUE(IMG_SavePNG_IO(surface.get(), stream.get(), false));
+  const auto size = static_cast<size_t>(SDL_GetIOSize(stream.get()));
+  auto* data = static_cast<const char*>(
+      SDL_GetPointerProperty(SDL_GetIOProperties(stream.get()), SDL_PROP_IOSTREAM_DYNAMIC_MEMORY_POINTER, nullptr));
+  return std::string(data, size);
+}
+
+std::string pngChunk(const std::string& type, const std::string& data) {
+  const std::string typed = type + data;
+  const uLong crc = crc32(0, reinterpret_cast<const Bytef*>(typed.data()), static_cast<uInt>(typed.size()));
+  return be32(data.size()) + typed + be32(crc);
+}
+
+// A red picture of `side` x `side` one-bit palette pixels, a few tens of kilobytes that decode to gigabytes.
+std::string hugeRedPng(uint32_t side) {
+  const std::string rows(static_cast<size_t>(side) * (1 + (side + 7) / 8), '\0');
+  std::string deflated(compressBound(rows.size()), '\0');
+  uLongf length = deflated.size();
+  compress2(reinterpret_cast<Bytef*>(deflated.data()), &length, reinterpret_cast<const Bytef*>(rows.data()),
+            rows.size(), Z_BEST_COMPRESSION);
+  deflated.resize(length);
+  return std::string("\x89PNG\r\n\x1a\n", 8) +
+         pngChunk("IHDR", be32(side) + be32(side) + std::string("\x01\x03\0\0\0", 5)) +
+         pngChunk("PLTE", std::string("\xff\0\0", 3)) + pngChunk("IDAT", deflated) + pngChunk("IEND", "");
+}
+
+std::string base64(const std::string& bytes) {
+  static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string text;
+  for (size_t at = 0; at < bytes.size(); at += 3) {
+    uint32_t group = static_cast<uint8_t>(bytes[at]) << 16;
+    if (at + 1 < bytes.size()) group |= static_cast<uint8_t>(bytes[at + 1]) << 8;
+    if (at + 2 < bytes.size()) group |= static_cast<uint8_t>(bytes[at + 2]);
+    for (size_t i = 0; i < 4; ++i) text += i <= bytes.size() - at ? kAlphabet[group >> (18 - 6 * i) & 63] : '=';
+  }
+  return text;
+}
+
+std::string svgShowing(const std::string& href) {
+  return R"(<svg xmlns="http://www.w3.org/2000/svg" xmlns:xlink="http://www.w3.org/1999/xlink" width="8" height="8">)"
+         R"(<image width="8" height="8" xlink:href=")" +
+         href + R"("/></svg>)";
+}
+
+bool drawsNothing(const DecodedCanvas& canvas) {
+  if (!canvas.bitmap) return false;
+  for (const uint32_t pixel : canvas.bitmap->pixels) {
+    if (pixel != 0) return false;
+  }
+  return true;
+}
+
+class SvgImage : public ScratchDirTest {};
+
+TEST_F(SvgImage, ImagesNamedOnDiskAreNotOpened) {
+  writeText("red.png", smallRedPng());
+  for (const std::string& href : {std::string("red.png"), "file://" + path("red.png")}) {
+    writeText("named.svg", svgShowing(href));
+    const DecodedCanvas canvas = decodeSvgImageFile(path("named.svg").c_str(), 8, 8);
+    ASSERT_TRUE(canvas.bitmap) << href << ": " << canvas.error;
+    EXPECT_TRUE(drawsNothing(canvas)) << href;
+  }
+}
+
+TEST_F(SvgImage, DocumentsHoldingAnImageAsDataAreRefused) {
+  writeText("inline.svg", svgShowing("data:image/png;base64," + base64(smallRedPng())));
+  const DecodedCanvas canvas = decodeSvgImageFile(path("inline.svg").c_str(), 8, 8);
+  EXPECT_FALSE(canvas.bitmap);
+  EXPECT_NE(canvas.error.find("embeds data"), std::string::npos) << canvas.error;
+}
+
+TEST_F(SvgImage, ImagesPastTheLimitsCostNothingInside) {
+  const std::string huge = hugeRedPng(20000);
+  writeText("huge.png", huge);
+  writeText("beside.svg", svgShowing("huge.png"));
+  writeText("inline.svg", svgShowing("data:image/png;base64," + base64(huge)));
+  const int status = runInMemoryLimitedChild(size_t{1} << 30, [&] {
+    const bool besideUndrawn = drawsNothing(decodeSvgImageFile(path("beside.svg").c_str(), 8, 8));
+    const bool inlineRefused = !decodeSvgImageFile(path("inline.svg").c_str(), 8, 8).bitmap;
+    return besideUndrawn && inlineRefused ? 0 : 1;
+  });
+  EXPECT_EQ(status, 0);
+}
+
+TEST_F(SvgImage, MissingFilesAreNamedInTheFailure) {
+  const DecodedCanvas canvas = decodeSvgImageFile(path("none.svg").c_str(), 8, 8);
+  EXPECT_FALSE(canvas.bitmap);
+  EXPECT_NE(canvas.error.find("none.svg"), std::string::npos) << canvas.error;
+  EXPECT_NE(canvas.error.find("No such file"), std::string::npos) << canvas.error;
+}
+
+}  // namespace
