@@ -9,6 +9,7 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "host/sdl_handles.h"
@@ -100,7 +101,7 @@ DecodedCanvas decodeImageFile(const char* path, const ImageLimits& limits) {
   return toCanvas(surface, refused);
 }
 
-DecodedCanvas decodeSvgImageFile(const char* path, int32_t width, int32_t height) {
+DecodedCanvas decodeSvgImageFile(const char* path, int32_t width, int32_t height, const ImageLimits& limits) {
   std::vector<uint8_t> bytes;
   FileStepError readError;
   DecodedCanvas failure;
@@ -109,8 +110,13 @@ DecodedCanvas decodeSvgImageFile(const char* path, int32_t width, int32_t height
       failure.error = std::string("SVG load: ") + path + ": " + describeFileStepError(readError);
       return failure;
     }
+    const std::string_view document(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    if (const char* problem = svgDrawingProblem(width, height, svgElementCount(document), limits)) {
+      failure.error = problem == kTooMuchWork ? problem : "SVG image dimensions are too large";
+      return failure;
+    }
     SvgBitmap svg;
-    if (!renderSvgToBgra({reinterpret_cast<const char*>(bytes.data()), bytes.size()}, width, height, &svg)) {
+    if (!renderSvgToBgra(document, width, height, &svg)) {
       const char* error = svgLastError();
       failure.error = error[0] != '\0' ? error : "image operation failed";
       return failure;

@@ -35,5 +35,6 @@ DecodedCanvas decodeImage(SDL_IOStream* stream, const char* type, ImageDecoder d
 // Decodes the image file at `path`, as IMG_Load does.
 DecodedCanvas decodeImageFile(const char* path, const ImageLimits& limits = {});
 // Draws the SVG file at `path` into a width x height canvas, fitted (aspect ratio kept, centred). The file is
-// read whole here and drawn from its bytes, so the drawing reaches nothing else.
-DecodedCanvas decodeSvgImageFile(const char* path, int32_t width, int32_t height);
+// read whole here and drawn from its bytes, so the drawing reaches nothing else; a drawing past the SVG
+// limits (its size, or its elements times its size) is refused before it is drawn.
+DecodedCanvas decodeSvgImageFile(const char* path, int32_t width, int32_t height, const ImageLimits& limits = {});

@@ -105,6 +105,32 @@ TEST_F(SvgImage, ImagesPastTheLimitsCostNothingInside) {
   EXPECT_EQ(status, 0);
 }
 
+std::string svgOfRects(int side, int rects) {
+  std::string svg = "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + std::to_string(side) + "\" height=\"" +
+                    std::to_string(side) + "\">";
+  for (int i = 0; i < rects; ++i) svg += "<rect width=\"100%\" height=\"100%\" fill-opacity=\"0.1\"/>";
+  return svg + "</svg>";
+}
+
+TEST_F(SvgImage, DrawingsPastTheBudgetAreRefusedBeforeDrawing) {
+  const struct {
+    const char* what;
+    std::string document;
+    int32_t side;
+    const char* error;  // null: drawn
+  } cases[] = {
+      {"16 full-size rectangles, 16,384 square", svgOfRects(16384, 16), 16384, "SVG image dimensions are too large"},
+      {"one rectangle drawn 5,000 square", svgOfRects(10, 1), 5000, "SVG image dimensions are too large"},
+      {"2,000 full-size rectangles, 1,024 square", svgOfRects(1024, 2000), 1024, "image needs too much work to decode"},
+      {"100 full-size rectangles, 256 square", svgOfRects(256, 100), 256, nullptr},
+  };
+  for (const auto& c : cases) {
+    writeText("drawing.svg", c.document);
+    const DecodedCanvas canvas = decodeSvgImageFile(path("drawing.svg").c_str(), c.side, c.side);
+    EXPECT_EQ(canvas.error, c.error != nullptr ? c.error : "") << c.what;
+  }
+}
+
 TEST_F(SvgImage, MissingFilesAreNamedInTheFailure) {
   const DecodedCanvas canvas = decodeSvgImageFile(path("none.svg").c_str(), 8, 8);
   EXPECT_FALSE(canvas.bitmap);
