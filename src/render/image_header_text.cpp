@@ -11,7 +11,9 @@
 
 namespace {
 
-constexpr int64_t kXpmLineBufferBytes = 32;
+// The decoder reads a colour's key from its line buffer of 32 bytes at the pixel's characters plus one: past
+// the buffer from 31 characters a pixel.
+constexpr int64_t kXpmMostCharactersPerPixel = 30;
 
 bool isSpace(int c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
 bool isDigit(int c) { return c >= '0' && c <= '9'; }
@@ -164,9 +166,9 @@ std::optional<DeclaredImage> declaredPnmSize(HeaderReader& reader) {
 
 // The first quoted string holds "<width> <height> <colours> <characters per pixel>". The decoder copies a
 // pixel's characters from each colour's line out of a buffer that holds at least 32 bytes, whatever the
-// line's length: more characters a pixel read past it. It allocates for the colours before reading their
-// lines (and never finishes sizing its table for nearly 2^31): each line holds a colour's characters, so
-// the data must have room for them.
+// line's length, and the key after them: more than 30 characters a pixel read past it. It allocates for the colours
+// before reading their lines (and never finishes sizing its table for nearly 2^31): each line holds a colour's
+// characters, so the data must have room for them.
 std::optional<DeclaredImage> declaredXpmSize(HeaderReader& reader) {
   std::optional<uint8_t> c;
   while ((c = reader.byte()) && *c != '"') {
@@ -180,7 +182,7 @@ std::optional<DeclaredImage> declaredXpmSize(HeaderReader& reader) {
   }
   DeclaredImage image{fields[0], fields[1]};
   const int64_t remaining = reader.remaining();
-  if (fields[3] > kXpmLineBufferBytes || (remaining >= 0 && fields[2] * fields[3] > remaining)) {
+  if (fields[3] > kXpmMostCharactersPerPixel || (remaining >= 0 && fields[2] * fields[3] > remaining)) {
     image.corruption = "corrupt XPM image data";
   }
   return image;

@@ -175,8 +175,16 @@ TEST(ImageDecode, DataItsDecoderMishandlesFailsWithoutBeingDecoded) {
                                 be32(0x800) + "BODY" + be32(hamPlanes.size()) + hamPlanes;
   const std::string hamWith16Planes = "FORM" + be32(hamChunks.size()) + hamChunks;
   expectRefused({{"GIF with an LZW code size of 0", gifWithCodeSizeZero, nullptr}}, "corrupt GIF image data");
+  // Its line buffer holds 32 bytes, from which it reads a colour's key after the pixel's characters.
+  const auto xpmWithPixelsOf = [](size_t characters) {
+    const std::string pixel(characters, 'a');
+    return "/* XPM */\nstatic char *x[] = {\n\"1 1 1 " + std::to_string(characters) + "\",\n\"" + pixel +
+           " c #ff0000\",\n\"" + pixel + "\"\n};\n";
+  };
   expectRefused(
       {
+          {"XPM with 31 characters a pixel", xpmWithPixelsOf(31), nullptr},
+          {"XPM with 32 characters a pixel", xpmWithPixelsOf(32), nullptr},
           {"XPM with 100 characters a pixel", xpmWithLongPixels, nullptr},
           {"XPM declaring 2,000,000,000 colours", xpmWithTooManyColours, nullptr},
       },
@@ -250,6 +258,10 @@ TEST(ImageDecode, ImagesWithinTheLimitsDecodeAsBefore) {
       {"PNG with a CgBI chunk", cgbiPng(9, 2), nullptr, 9, 2},
       {"BMP", encodedBy(SDL_SaveBMP_IO), nullptr, 3, 2},
       {"GIF", gif(1, 1), nullptr, 1, 1},
+      {"XPM with 30 characters a pixel",
+       "/* XPM */\nstatic char *x[] = {\n\"1 1 1 30\",\n\"" + std::string(30, 'a') + " c #ff0000\",\n\"" +
+           std::string(30, 'a') + "\"\n};\n",
+       nullptr, 1, 1},
       {"PCX", pcx(1, 1, 2, 8, 1, std::string("\x01\x02\x03\x04\x0c", 5) + std::string(768, '\x7f')), nullptr, 2, 2},
       {"PCX of two-colour lines as runs of 63 bytes", pcx(1007, 1, 126, 1, 1, "\xff\x55\xff\x55\xff\xaa\xff\xaa"),
        nullptr, 1008, 2},
