@@ -1,10 +1,13 @@
 // Surface and SVG bitmap conversion into canvases. Only the final pixel storage is allocated on the direct
-// path; conversions that SDL cannot do in one pass over the pixels get an intermediate ARGB8888 surface.
+// path; conversions that SDL cannot do in one pass over the pixels (indexed and colour-keyed surfaces) go
+// through SDL_ConvertSurface a band of rows at a time, so no second full-size copy is ever held.
 #include "render/canvas_decode.h"
 
 #include <SDL3/SDL_error.h>
 #include <SDL3/SDL_pixels.h>
 
+#include <algorithm>
+#include <climits>
 #include <cstring>
 #include <new>
 #include <stdexcept>
@@ -70,17 +73,63 @@ void copyRows(SDL_Surface* surface, CanvasBitmap& bitmap) {
   if (locked) SDL_UnlockSurface(surface);
 }
 
+// Each band of an indexed or colour-keyed surface is converted on its own, so that beside the decoded
+// surface and the canvas only one band's worth of ARGB8888 pixels is held.
+constexpr size_t kBandBytes = size_t{1} << 20;
+
+enum class Fill {
+  Direct,   // one SDL_ConvertPixels into the canvas
+  Copy,     // an ARGB8888 surface, copied row by row
+  ByBands,  // SDL_ConvertSurface band after band
+};
+
+// A surface over `rows` rows of `surface` from row `top`, read as SDL_ConvertSurface reads the whole: with
+// its palette, colour key, colour space and properties.
+SurfaceHandle bandOf(SDL_Surface* surface, int32_t top, int32_t rows) {
+  SurfaceHandle band(SDL_CreateSurfaceFrom(
+      surface->w, rows, surface->format,
+      static_cast<uint8_t*>(surface->pixels) + static_cast<size_t>(top) * surface->pitch, surface->pitch));
+  if (!band) return band;
+  Uint32 key = 0;
+  SDL_Palette* palette = SDL_GetSurfacePalette(surface);
+  if ((palette != nullptr && !SDL_SetSurfacePalette(band.get(), palette)) ||
+      (SDL_GetSurfaceColorKey(surface, &key) && !SDL_SetSurfaceColorKey(band.get(), true, key)) ||
+      !SDL_SetSurfaceColorspace(band.get(), SDL_GetSurfaceColorspace(surface)) ||
+      !SDL_CopyProperties(SDL_GetSurfaceProperties(surface), SDL_GetSurfaceProperties(band.get()))) {
+    band.reset();
+  }
+  return band;
+}
+
+bool fillByBands(SDL_Surface* surface, CanvasBitmap& bitmap) {
+  const StartupTraceStep step("Decoded image converted to BGRA pixels");
+  const size_t rowBytes = static_cast<size_t>(bitmap.width) * 4;
+  const auto bandRows = static_cast<int32_t>(std::clamp<size_t>(kBandBytes / rowBytes, 1, INT32_MAX));
+  for (int32_t top = 0; top < bitmap.height; top += bandRows) {
+    const int32_t rows = std::min(bandRows, bitmap.height - top);
+    const SurfaceHandle band = bandOf(surface, top, rows);
+    const SurfaceHandle converted(band ? SDL_ConvertSurface(band.get(), SDL_PIXELFORMAT_ARGB8888) : nullptr);
+    if (!converted) return false;
+    for (int32_t y = 0; y < rows; ++y) {
+      std::memcpy(bitmap.pixels.data() + static_cast<size_t>(top + y) * static_cast<size_t>(bitmap.width),
+                  static_cast<const uint8_t*>(converted->pixels) + static_cast<size_t>(y) * converted->pitch, rowBytes);
+    }
+  }
+  return true;
+}
+
 // Fills a new bitmap from a surface that passed the checks; null with SDL's error when a conversion fails.
-std::unique_ptr<CanvasBitmap> fillCanvas(SDL_Surface* surface, bool direct) {
+std::unique_ptr<CanvasBitmap> fillCanvas(SDL_Surface* surface, Fill fill) {
   std::unique_ptr<CanvasBitmap> bitmap;
   {
     const StartupTraceStep step("Canvas pixel storage allocated");
     bitmap = std::make_unique<CanvasBitmap>(surface->w, surface->h);
   }
-  if (!direct) {
+  if (fill == Fill::Copy) {
     copyRows(surface, *bitmap);
     return bitmap;
   }
+  if (fill == Fill::ByBands) return fillByBands(surface, *bitmap) ? std::move(bitmap) : nullptr;
   const StartupTraceStep step("Image pixels converted directly into final canvas");
   if (!SDL_ConvertPixels(surface->w, surface->h, surface->format, surface->pixels, surface->pitch,
                          SDL_PIXELFORMAT_ARGB8888, bitmap->pixels.data(), surface->w * 4)) {
@@ -92,17 +141,22 @@ std::unique_ptr<CanvasBitmap> fillCanvas(SDL_Surface* surface, bool direct) {
 DecodedCanvas convertSurface(SurfaceHandle surface) {
   DecodedCanvas result;
   result.bitsPerPixel = bitsPerPixelOf(surface->format);
-  const bool direct = convertsDirectly(surface.get());
-  if (!direct && surface->format != SDL_PIXELFORMAT_ARGB8888) {
-    const StartupTraceStep step("Decoded image converted to BGRA pixels");
-    surface.reset(SDL_ConvertSurface(surface.get(), SDL_PIXELFORMAT_ARGB8888));
-    if (!surface) return failure(sdlErrorOrDefault());
+  Fill fill = convertsDirectly(surface.get()) ? Fill::Direct : Fill::Copy;
+  if (fill == Fill::Copy && surface->format != SDL_PIXELFORMAT_ARGB8888) {
+    // YUV planes and run-length coded pixels have no rows to take apart: those are converted whole.
+    if (!SDL_ISPIXELFORMAT_FOURCC(surface->format) && !SDL_MUSTLOCK(surface.get())) {
+      fill = Fill::ByBands;
+    } else {
+      const StartupTraceStep step("Decoded image converted to BGRA pixels");
+      surface.reset(SDL_ConvertSurface(surface.get(), SDL_PIXELFORMAT_ARGB8888));
+      if (!surface) return failure(sdlErrorOrDefault());
+    }
   }
   if (const char* problem = surfaceProblem(*surface)) {
     SDL_SetError("%s", problem);
     return failure(sdlErrorOrDefault());
   }
-  result.bitmap = fillCanvas(surface.get(), direct);
+  result.bitmap = fillCanvas(surface.get(), fill);
   if (!result.bitmap) return failure(sdlErrorOrDefault());
   return result;
 }

@@ -13,6 +13,7 @@
 
 #include "host/sdl_handles.h"
 #include "image_decode_support.h"
+#include "memory_limited_child.h"
 
 namespace {
 
@@ -281,6 +282,17 @@ TEST(ImageDecode, ImagesWithinTheLimitsDecodeAsBefore) {
     EXPECT_EQ(loaded.width, c.width) << c.what;
     EXPECT_EQ(loaded.height, c.height) << c.what;
   }
+}
+
+TEST(ImageDecode, IndexedImagesConvertStraightIntoTheCanvas) {
+  // 8,192 square: 64 MiB of indexes and a 256 MiB canvas, with no third copy between them.
+  const std::string picture = gif(8192, 8192);
+  const int status = runInMemoryLimitedChild(size_t{400} << 20, [&] {
+    const IoStreamHandle stream(SDL_IOFromConstMem(picture.data(), picture.size()));
+    const DecodedCanvas canvas = decodeImage(stream.get(), nullptr, ImageDecoder::Detect);
+    return canvas.bitmap && canvas.bitmap->width == 8192 && canvas.bitmap->height == 8192 ? 0 : 1;
+  });
+  EXPECT_EQ(status, 0);
 }
 
 }  // namespace
