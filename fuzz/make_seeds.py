@@ -4,8 +4,8 @@
 #   make_seeds.py fonts DIR          small subsets of DejaVu Sans, Noto Color Emoji and a TeX Gyre math font,
 #                                    and the SVG fixture font, also with a document record that lies
 #   make_seeds.py svg-documents DIR  the fixture font's SVG documents, each behind the glyph id to cut out
-#   make_seeds.py images DIR         one small picture as PNG, JPEG, BMP, GIF, TGA, LBM (HAM too), PCX, XPM,
-#                                    XV, QOI, ICO and SVG
+#   make_seeds.py images DIR         one small picture as PNG (Apple's CgBI too), JPEG (progressive too), BMP,
+#                                    GIF, TGA, LBM (HAM too), PCX, XPM, XV, QOI, ICO and SVG
 #   make_seeds.py requests DIR       forwarded command lines on the wire
 #   make_seeds.py where DIR          where-clause token lists
 import io
@@ -14,6 +14,7 @@ import os
 import struct
 import subprocess
 import sys
+import zlib
 
 from fontTools import subset
 from fontTools.ttLib import TTFont
@@ -64,17 +65,35 @@ def svg_documents(directory):
         write(directory, f"document{index}", struct.pack("<H", first) + text.encode())
 
 
+def png_chunk(kind, data):
+    return struct.pack(">L", len(data)) + kind + data + struct.pack(">L", zlib.crc32(kind + data))
+
+
+def cgbi_png(ppm, width, height):
+    """Apple's PNG variant: a CgBI chunk first, then BGRA rows deflated without a zlib header."""
+    pixels = ppm[ppm.index(b"255\n") + 4:]
+    rows = b"".join(b"\x00" + b"".join(pixels[i + 2:i + 3] + pixels[i + 1:i + 2] + pixels[i:i + 1] + b"\xff"
+                                       for i in range(y * width * 3, (y + 1) * width * 3, 3))
+                    for y in range(height))
+    deflater = zlib.compressobj(9, zlib.DEFLATED, -15)
+    return (b"\x89PNG\r\n\x1a\n" + png_chunk(b"CgBI", struct.pack(">L", 0x50002002)) +
+            png_chunk(b"IHDR", struct.pack(">LLBBBBB", width, height, 8, 6, 0, 0, 0)) +
+            png_chunk(b"IDAT", deflater.compress(rows) + deflater.flush()) + png_chunk(b"IEND", b""))
+
+
 def images(directory):
     width, height = 5, 3
     ppm = b"P6 %d %d 255\n" % (width, height) + bytes(
         value for y in range(height) for x in range(width) for value in (x * 50, y * 100, (x + y) * 30))
     tools = {"png": ["pnmtopng"], "jpeg": ["pnmtojpeg"], "bmp": ["ppmtobmp"], "gif": ["pamtogif"],
              "tga": ["pamtotga"], "lbm": ["ppmtoilbm"], "lbm-ham": ["ppmtoilbm", "-ham6"], "pcx": ["ppmtopcx"],
-             "xpm": ["ppmtoxpm"], "xv": ["pamtoxvmini"], "qoi": ["pamtoqoi"], "ico": ["pamtowinicon"]}
+             "xpm": ["ppmtoxpm"], "xv": ["pamtoxvmini"], "qoi": ["pamtoqoi"], "ico": ["pamtowinicon"],
+             "jpeg-progressive": ["pnmtojpeg", "-progressive"]}
     for name, command in tools.items():
         encoded = subprocess.run(command, input=ppm, capture_output=True, check=True).stdout
         # The first byte picks how the fuzzer decodes: 1 reads the data as a .tga file.
         write(directory, name, (b"\x01" if name == "tga" else b"\x00") + encoded)
+    write(directory, "png-cgbi", b"\x00" + cgbi_png(ppm, width, height))
     write(directory, "svg", b"\x00" + b'<svg xmlns="http://www.w3.org/2000/svg" width="5" height="3">'
           b'<rect width="4" height="2" fill="#f80"/><circle cx="3" cy="2" r="1" fill="blue"/></svg>')
 
