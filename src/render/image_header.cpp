@@ -115,32 +115,11 @@ Declared jpegSize(HeaderReader& reader) {
   return image;
 }
 
-// stb_image's PNG reader: the signature, any CgBI chunks (Apple's variant), then the header chunk.
-Declared pngSize(HeaderReader& reader) {
-  static const uint8_t kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-  uint8_t signature[8];
-  if (!reader.read(signature, sizeof signature) || std::memcmp(signature, kSignature, 8) != 0) return std::nullopt;
-  for (;;) {
-    const auto length = reader.be(4);
-    char type[4];
-    if (!length || !reader.read(type, 4)) return std::nullopt;
-    if (std::memcmp(type, "IHDR", 4) == 0) {
-      const auto width = reader.be(4), height = reader.be(4);
-      if (*length != 13 || !width || !height) return std::nullopt;
-      return sized(*width, *height);
-    }
-    // Each chunk passed over holds at least its length, type and checksum: the walk ends with the data.
-    if (std::memcmp(type, "CgBI", 4) != 0 || asSigned(*length) < 0 || !reader.skip(int64_t{*length} + 4)) {
-      return std::nullopt;
-    }
-  }
-}
-
 // The two readers stb_image tries, JPEG first.
 Declared stbSize(HeaderReader& reader) {
   const auto start = reader.be(2);
   if (!reader.seek(0)) return std::nullopt;
-  return start == 0xFFD8u ? jpegSize(reader) : pngSize(reader);
+  return start == 0xFFD8u ? jpegSize(reader) : declaredPngSize(reader);
 }
 
 // IFF chunks up to BODY, as the decoder walks them (its arithmetic on chunk sizes included); the last

@@ -58,6 +58,8 @@ class HeaderReader {
   int64_t start_;
 };
 
+// The PNG reader, which also checks how much the image data inflate to (image_header_png.cpp).
+std::optional<DeclaredImage> declaredPngSize(HeaderReader& reader);
 // The GIF reader, which also checks the image's LZW codes (image_header_gif.cpp).
 std::optional<DeclaredImage> declaredGifSize(HeaderReader& reader);
 // The XCF reader, which also checks the layers (image_header_xcf.cpp).

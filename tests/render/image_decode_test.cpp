@@ -217,6 +217,39 @@ TEST(ImageDecode, ImagesWhoseHeaderGivesNoSizeAreRefusedUndecoded) {
   expectRefused({{"QOI with a header cut short", std::string("qoif\0\0\0\x01"), nullptr}}, "corrupt QOI image data");
 }
 
+// A PNG of `width` x `height` grey pixels whose image data inflate to `inflated` bytes, all zero.
+std::string pngInflatingTo(uint32_t width, uint32_t height, size_t inflated, bool interlaced = false) {
+  const std::string rows(inflated, '\0');
+  std::string deflated(compressBound(rows.size()), '\0');
+  uLongf length = deflated.size();
+  compress2(reinterpret_cast<Bytef*>(deflated.data()), &length, reinterpret_cast<const Bytef*>(rows.data()),
+            rows.size(), Z_BEST_SPEED);
+  deflated.resize(length);
+  const std::string header =
+      be32(width) + be32(height) + std::string("\x08\0\0\0", 4) + std::string(1, interlaced ? 1 : 0);
+  return std::string("\x89PNG\r\n\x1a\n", 8) + chunk("IHDR", header) +
+         chunk("IDAT", deflated.substr(0, deflated.size() / 2)) + chunk("IDAT", deflated.substr(deflated.size() / 2)) +
+         chunk("IEND", "");
+}
+
+TEST(ImageDecode, PngsWhoseDataInflatePastTheirPixelsAreRefused) {
+  // stb_image inflates all the image data before it looks at how much the pixels need, up to 4 GiB.
+  expectRefused({{"1 x 1 PNG inflating to 64 MiB", pngInflatingTo(1, 1, size_t{64} << 20), nullptr},
+                 {"1,000 square PNG inflating to 64 MiB", pngInflatingTo(1000, 1000, size_t{64} << 20), nullptr}},
+                "corrupt PNG image data");
+  const struct {
+    const char* what;
+    std::string bytes;
+  } fitting[] = {
+      {"1,000 square PNG of its own rows", pngInflatingTo(1000, 1000, 1001000)},
+      {"interlaced 1,000 square PNG of its own rows", pngInflatingTo(1000, 1000, 1001000 + 7 * 1000, true)},
+  };
+  for (const auto& c : fitting) {
+    const Loaded loaded = load(c.bytes);
+    EXPECT_TRUE(loaded.decoded) << c.what << ": " << loaded.error;
+  }
+}
+
 TEST(ImageDecode, SvgsWithoutASizeWeCanMeasureAreRefusedBeforeTheirDecoderSizesThem) {
   // Its decoder is lenient where librsvg, which measures them, reads no document; it then sizes them by
   // their shapes or by any view box it meets, which can be as large as the document says.
