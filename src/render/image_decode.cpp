@@ -74,9 +74,9 @@ DecodedCanvas toCanvas(SDL_Surface* surface, const char* refused) {
 
 }  // namespace
 
-const char* svgDrawingProblem(int64_t width, int64_t height, int64_t elements, const ImageLimits& limits) {
+const char* svgDrawingProblem(int64_t width, int64_t height, int64_t passes, const ImageLimits& limits) {
   if (width > limits.maxSvgPixels / height) return "image dimensions are too large";
-  if (elements > limits.maxSvgPixelPasses / (width * height)) return kTooMuchWork;
+  if (passes > limits.maxSvgPixelPasses / (width * height)) return kTooMuchWork;
   return nullptr;
 }
 
@@ -111,7 +111,7 @@ DecodedCanvas decodeSvgImageFile(const char* path, int32_t width, int32_t height
       return failure;
     }
     const std::string_view document(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-    if (const char* problem = svgDrawingProblem(width, height, svgElementCount(document), limits)) {
+    if (const char* problem = svgDrawingProblem(width, height, svgDrawingPasses(document, width), limits)) {
       failure.error = problem == kTooMuchWork ? problem : "SVG image dimensions are too large";
       return failure;
     }

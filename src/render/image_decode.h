@@ -26,8 +26,8 @@ struct ImageLimits {
   int64_t maxSvgPixelPasses = int64_t{1} << 30;
 };
 
-// Why an SVG drawn at width x height with `elements` elements is refused, or null.
-const char* svgDrawingProblem(int64_t width, int64_t height, int64_t elements, const ImageLimits& limits);
+// Why an SVG drawn at width x height, painting it `passes` times over (svgDrawingPasses), is refused, or null.
+const char* svgDrawingProblem(int64_t width, int64_t height, int64_t passes, const ImageLimits& limits);
 
 // Decodes the image in `stream` (kept open) as IMG_LoadTyped_IO does with `type`, which matters only for the
 // formats without a signature (TGA). An SVG document that declares its size is drawn at that size.

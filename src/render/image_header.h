@@ -27,6 +27,7 @@ struct DeclaredImage {
 // decoder takes the data. A header that does not say comes back as corrupt.
 std::optional<DeclaredImage> declaredImageSize(SDL_IOStream* stream, const char* type);
 
-// The elements of an SVG document (its start tags, counted as a text scan does, which may count more but
-// never fewer than the parser finds): each may be painted over the whole picture.
-int64_t svgElementCount(std::string_view document);
+// The work of drawing an SVG document `width` pixels wide, in times it paints the whole picture: one for each
+// element (its start tags, counted as a text scan does, which may count more but never fewer than the
+// parser finds), each may cover all of it; and each number (a path's points) on every row its segment spans.
+int64_t svgDrawingPasses(std::string_view document, int64_t width);

@@ -14,6 +14,9 @@ namespace {
 // The decoder reads a colour's key from its line buffer of 32 bytes at the pixel's characters plus one: past
 // the buffer from 31 characters a pixel.
 constexpr int64_t kXpmMostCharactersPerPixel = 30;
+// What a number of an SVG document (a path's point, say) may cost on each row its segment crosses, in
+// pixels painted: the decoders walk every edge of a shape on every row it spans, and curves become many.
+constexpr int64_t kSvgRowCostPerNumber = 8;
 
 bool isSpace(int c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
 bool isDigit(int c) { return c >= '0' && c <= '9'; }
@@ -228,7 +231,6 @@ std::optional<DeclaredImage> declaredSvgSize(HeaderReader& reader) {
   if (width == 0) width = viewWidth;
   if (height == 0) height = viewHeight;
   DeclaredImage image{0, 0, true};
-  image.passes = svgElementCount(document);
   double drawnWidth = 0, drawnHeight = 0;
   if ((width == 0 || height == 0) && !svgDrawingExtent(document, &drawnWidth, &drawnHeight)) {
     image.corruption = "corrupt SVG image data";
@@ -239,15 +241,20 @@ std::optional<DeclaredImage> declaredSvgSize(HeaderReader& reader) {
   if (width > 0 && height > 0) {
     image.width = pixelsUpTo(width);
     image.height = pixelsUpTo(height);
+    image.passes = svgDrawingPasses(document, image.width);
   }
   return image;
 }
 
-int64_t svgElementCount(std::string_view document) {
-  int64_t elements = 0;
-  for (size_t open = document.find('<'); open != std::string_view::npos; open = document.find('<', open + 1)) {
-    const char next = open + 1 < document.size() ? document[open + 1] : '\0';
-    if (next != '/' && next != '!' && next != '?') ++elements;
+int64_t svgDrawingPasses(std::string_view document, int64_t width) {
+  int64_t elements = 0, numbers = 0;
+  for (size_t at = 0; at < document.size(); ++at) {
+    const char c = document[at], before = at > 0 ? document[at - 1] : '\0';
+    const char after = at + 1 < document.size() ? document[at + 1] : '\0';
+    if (c == '<' && after != '/' && after != '!' && after != '?') ++elements;
+    // A number starts at a digit after anything but a digit or a point, or at a point before a digit (so
+    // "1.5" counts twice, and ".5.5" as the two numbers it is).
+    if ((isDigit(c) && !isDigit(before) && before != '.') || (c == '.' && isDigit(after))) ++numbers;
   }
-  return elements;
+  return elements + (numbers * kSvgRowCostPerNumber + width - 1) / std::max<int64_t>(width, 1);
 }

@@ -32,6 +32,15 @@ std::string svgOfRects(int side, int rects) {
   return svg + "</svg>";
 }
 
+// One path of `curves` cubic curves, each across the whole picture.
+std::string svgOfCurves(int side, int curves) {
+  const std::string far = std::to_string(side);
+  std::string svg = "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + far + "\" height=\"" + far + "\">";
+  svg += "<path d=\"M0 0";
+  for (int i = 0; i < curves; ++i) svg += " C" + far + " 0 0 " + far + (i % 2 != 0 ? " 0 0" : " " + far + " " + far);
+  return svg + "\"/></svg>";
+}
+
 TEST(ImageWork, JpegsWhoseScansPassTheBudgetAreRefused) {
   expectRefused({{"16,384 square grey JPEG of 400 empty scans", progressiveJpeg(16384, 16384, 400), nullptr},
                  {"1,024 square grey JPEG of 5,000 empty scans", progressiveJpeg(1024, 1024, 5000), nullptr}},
@@ -42,7 +51,9 @@ TEST(ImageWork, SvgsWhoseShapesPassTheBudgetAreRefused) {
   expectRefused({{"16 full-size rectangles, 16,384 square", svgOfRects(16384, 16), nullptr},
                  {"one rectangle, 8,192 square", svgOfRects(8192, 1), nullptr}},
                 "image dimensions are too large");
-  expectRefused({{"2,000 full-size rectangles, 1,024 square", svgOfRects(1024, 2000), nullptr}},
+  // Every segment of a path is walked on every row it crosses.
+  expectRefused({{"2,000 full-size rectangles, 1,024 square", svgOfRects(1024, 2000), nullptr},
+                 {"one path of 20,000 curves, 4,096 square", svgOfCurves(4096, 20000), nullptr}},
                 "image needs too much work to decode");
 }
 
@@ -54,6 +65,7 @@ TEST(ImageWork, PicturesWithinTheBudgetsDecode) {
   } cases[] = {
       {"JPEG of 10 scans, 64 square", progressiveJpeg(64, 64, 10), 64},
       {"SVG of 100 rectangles, 1,000 square", svgOfRects(1000, 100), 1000},
+      {"SVG of a path of 200 curves, 1,000 square", svgOfCurves(1000, 200), 1000},
   };
   for (const auto& c : cases) {
     const Loaded loaded = load(c.bytes);

@@ -112,6 +112,13 @@ std::string svgOfRects(int side, int rects) {
   return svg + "</svg>";
 }
 
+// One path of `lines` lines, each across the whole picture.
+std::string svgOfLines(int lines) {
+  std::string svg = R"(<svg xmlns="http://www.w3.org/2000/svg" viewBox="0 0 10 10"><path d="M0 0)";
+  for (int i = 0; i < lines; ++i) svg += i % 2 != 0 ? " L0 0" : " L10 10";
+  return svg + "\"/></svg>";
+}
+
 TEST_F(SvgImage, DrawingsPastTheBudgetAreRefusedBeforeDrawing) {
   const struct {
     const char* what;
@@ -122,6 +129,7 @@ TEST_F(SvgImage, DrawingsPastTheBudgetAreRefusedBeforeDrawing) {
       {"16 full-size rectangles, 16,384 square", svgOfRects(16384, 16), 16384, "SVG image dimensions are too large"},
       {"one rectangle drawn 5,000 square", svgOfRects(10, 1), 5000, "SVG image dimensions are too large"},
       {"2,000 full-size rectangles, 1,024 square", svgOfRects(1024, 2000), 1024, "image needs too much work to decode"},
+      {"one path of 40,000 lines, drawn 4,096 square", svgOfLines(40000), 4096, "image needs too much work to decode"},
       {"100 full-size rectangles, 256 square", svgOfRects(256, 100), 256, nullptr},
   };
   for (const auto& c : cases) {
