@@ -5,6 +5,7 @@
 
 struct FT_FaceRec_;
 
-// Whether the glyph loads (in colour when the face has colour) as something drawable: an SVG glyph must
-// come with its document.
+// Whether the glyph is something drawable when loaded in colour (when the face has colour): an SVG glyph
+// when its document is sound, judged from the document records without loading it; any other glyph when
+// it loads.
 bool colourGlyphUsable(FT_FaceRec_* face, uint32_t glyph);

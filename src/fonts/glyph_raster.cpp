@@ -45,6 +45,11 @@ FT_Render_Mode renderModeFor(uint32_t renderMode) {
   return FT_RENDER_MODE_NORMAL;
 }
 
+// Loads the glyph from the face's selected bitmap strike only, as FreeType tries first on every load.
+bool loadsFromStrike(FT_Face face, uint32_t glyph, int32_t flags) {
+  return FT_HAS_FIXED_SIZES(face) && FT_Load_Glyph(face, glyph, flags | FT_LOAD_SBITS_ONLY) == 0;
+}
+
 // Whether an outline would render wider or taller than a glyph bitmap may be, judged from its control box
 // before FreeType allocates the bitmap.
 bool outlineTooLarge(FT_Outline* outline) {
@@ -128,15 +133,22 @@ void RenderFont::renderGlyphBitmap(uint32_t glyphIndex, uint32_t key, bool byGly
   countFontEvent(FontCounter::GlyphBitmapLoads);
   countFontEvent(FontCounter::BitmapLoadGlyphCalls);
   FT_Face face = ftFace_.get();
-  if (loadGlyphInsideSvgTable(face, glyphIndex, loadFlags()) != 0) {
-    entry.bitmapSettled = 1;
+  const int32_t flags = loadFlags();
+  const SvgGlyphDocument document =
+      (flags & FT_LOAD_COLOR) != 0 ? svgGlyphDocument(face, glyphIndex) : SvgGlyphDocument::None;
+  // FreeType takes a strike's bitmap before an SVG document: only when there is none is this an SVG glyph,
+  // which this thread never loads (that would inflate its document).
+  const bool svgGlyph = document != SvgGlyphDocument::None && !loadsFromStrike(face, glyphIndex, flags);
+  if (svgGlyph && document == SvgGlyphDocument::Sound && svgGlyphsAllowed_ && enqueueSvgGlyph(key, byGlyphId, entry)) {
+    return;
+  }
+  entry.bitmapSettled = 1;
+  if (svgGlyph || (document == SvgGlyphDocument::None && FT_Load_Glyph(face, glyphIndex, flags) != 0)) {
     entry.missing = 1;
     return;
   }
   FT_GlyphSlot slot = face->glyph;
-  if (slot->format == FT_GLYPH_FORMAT_SVG && svgGlyphsAllowed_ && enqueueSvgGlyph(key, byGlyphId, entry)) return;
-  entry.bitmapSettled = 1;
-  if (slot->format == FT_GLYPH_FORMAT_SVG) {
+  if (slot->format == FT_GLYPH_FORMAT_SVG) {  // a document the records do not show is not trusted
     entry.missing = 1;
     return;
   }

@@ -55,48 +55,50 @@ class SvgTable {
   FT_ULong length_ = 0;
 };
 
-// A document that lies inside the table, with a gzip size it can hold.
-bool documentSound(const SvgTable& table, uint64_t start, uint32_t length) {
+// A document that lies inside the table, with a gzip size it can hold and that may be inflated.
+SvgGlyphDocument judgeDocument(const SvgTable& table, uint64_t start, uint32_t length) {
   const std::optional<uint32_t> magic = table.read(start, 3);  // FreeType reads these whatever the length
-  if (!magic || start + length > table.length()) return false;
-  if (*magic != 0x1F8B08) return true;
-  if (length < 4) return false;
+  if (!magic || start + length > table.length()) return SvgGlyphDocument::Refused;
+  if (*magic != 0x1F8B08) return SvgGlyphDocument::Sound;
+  if (length < 4) return SvgGlyphDocument::Refused;
   const std::optional<uint32_t> declared = table.read(start + length - 4, 4, true);
-  return declared && *declared <= uint64_t{length} * kMaxGzipExpansion;
+  const bool sound = declared && *declared <= kMaxSvgDocumentBytes && *declared <= uint64_t{length} * kMaxGzipExpansion;
+  return sound ? SvgGlyphDocument::Sound : SvgGlyphDocument::Refused;
 }
 
-// Whether loading `glyph` in colour keeps FreeType inside the face's 'SVG ' table.
-bool svgDocumentInsideTable(FT_Face face, uint32_t glyph) {
-  if (!FT_HAS_SVG(face)) return true;
+}  // namespace
+
+SvgGlyphDocument svgGlyphDocument(FT_FaceRec_* face, uint32_t glyph) {
+  if (!FT_HAS_SVG(face)) return SvgGlyphDocument::None;
   const SvgTable table(face);
   const std::optional<uint32_t> listOffset = table.read(2, 4);
-  if (!listOffset) return false;
+  if (!listOffset) return SvgGlyphDocument::Refused;
   const uint64_t list = *listOffset;
   const std::optional<uint32_t> entries = table.read(list, 2);
-  if (!entries) return false;
-  if (*entries == 0) return true;  // FreeType finds no document
+  if (!entries) return SvgGlyphDocument::Refused;
+  if (*entries == 0) return SvgGlyphDocument::None;
   const auto recordAt = [&](uint64_t index) { return table.record(list + 2 + index * kRecordBytes); };
   const std::optional<DocumentRecord> first = recordAt(0), last = recordAt(*entries - 1);
-  if (!first || !last) return false;
-  if (first->compare(glyph) == -1 || last->compare(glyph) == 1) return true;
+  if (!first || !last) return SvgGlyphDocument::Refused;
+  if (first->compare(glyph) == -1 || last->compare(glyph) == 1) return SvgGlyphDocument::None;
   for (int64_t low = 0, high = *entries - 1; low <= high;) {
     const int64_t middle = (low + high) / 2;
     const std::optional<DocumentRecord> record = recordAt(static_cast<uint64_t>(middle));
-    if (!record) return false;
+    if (!record) return SvgGlyphDocument::Refused;
     const int order = record->compare(glyph);
-    if (order == 0) return documentSound(table, list + record->offset, record->length);
+    if (order == 0) return judgeDocument(table, list + record->offset, record->length);
     if (order > 0) {
       low = middle + 1;
     } else {
       high = middle - 1;
     }
   }
-  return true;
+  return SvgGlyphDocument::None;
 }
 
-}  // namespace
-
 int loadGlyphInsideSvgTable(FT_FaceRec_* face, uint32_t glyph, int32_t flags) {
-  if ((flags & FT_LOAD_COLOR) != 0 && !svgDocumentInsideTable(face, glyph)) return FT_Err_Invalid_Table;
+  if ((flags & FT_LOAD_COLOR) != 0 && svgGlyphDocument(face, glyph) == SvgGlyphDocument::Refused) {
+    return FT_Err_Invalid_Table;
+  }
   return FT_Load_Glyph(face, glyph, flags);
 }

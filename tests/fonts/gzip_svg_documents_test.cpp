@@ -1,0 +1,99 @@
+// Fonts whose SVG glyph documents are gzip-compressed: a document that declares more than a colour glyph
+// document ever needs makes its glyphs missing, found from the document records alone, so the main thread
+// never inflates it (not even to learn that it is refused, and not when SVG glyphs are off), and neither
+// does a worker job; small compressed documents of the same font still render.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "address_space_cap.h"
+#include "font_test_support.h"
+#include "fonts/fallback_probe.h"
+#include "fonts/freetype_library.h"
+#include "fonts/svg_glyph_worker.h"
+
+namespace {
+
+using fonttest::FontTest;
+using fonttest::TempPath;
+
+// The fixture font with gzip documents, the first (A to D) inflating to `mib` MiB.
+class GzipSvgFont {
+ public:
+  explicit GzipSvgFont(int mib) : path_("gzip_svg_documents.ttf") {
+    const std::string command =
+        std::string("/usr/bin/python3 ") + QZ_GZIP_SVG_FONT_SCRIPT + " " + path_.path() + " " + std::to_string(mib);
+    made_ = std::system(command.c_str()) == 0;
+  }
+  bool made() const { return made_; }
+  const char* path() const { return path_.c_str(); }
+
+ private:
+  TempPath path_;
+  bool made_ = false;
+};
+
+constexpr int kBombMib = 32;
+
+// How the main thread settles glyph A of the font, with colour loads in play (bitmap glyphs allowed).
+struct MainThreadOutcome {
+  bool loaded = false, missing = false, pending = false, usableInGroups = false, usableToProbe = false;
+};
+
+MainThreadOutcome settleOnMainThread(const char* path, bool svgAllowed) {
+  setAllowFontBitmapGlyphs(true);
+  setAllowFontSvgGlyphs(svgAllowed);
+  MainThreadOutcome outcome;
+  const std::shared_ptr<RenderFont> font = RenderFont::load(path, 20.0f, 0.0f);
+  if (!font) return outcome;
+  outcome.loaded = true;
+  outcome.usableInGroups = font->hasCodepoint('A');
+  ProbeCounts counts;
+  outcome.usableToProbe = FallbackProbeCache().probe(path, 'A', counts) == ProbeResult::Usable;
+  const GlyphBitmapView view = font->glyphBitmapForCodepoint('A');
+  const GlyphMetricEntry& entry = font->glyphMetrics('A');
+  outcome.missing = view.missing && !view.hasBitmap && entry.missing && entry.bitmapSettled;
+  outcome.pending = entry.bitmapUnavailable != 0;
+  return outcome;
+}
+
+TEST_F(FontTest, GzipSvgDocumentPastTheCap_MakesItsGlyphsMissing) {
+  const GzipSvgFont bomb(kBombMib);
+  ASSERT_TRUE(bomb.made());
+  for (const bool svgAllowed : {true, false}) {
+    const MainThreadOutcome outcome = settleOnMainThread(bomb.path(), svgAllowed);
+    ASSERT_TRUE(outcome.loaded);
+    EXPECT_TRUE(outcome.missing) << "SVG glyphs allowed: " << svgAllowed;
+    EXPECT_FALSE(outcome.pending) << "SVG glyphs allowed: " << svgAllowed;
+    // Without SVG glyphs the font's outlines count, as for any SVG glyph.
+    EXPECT_EQ(outcome.usableInGroups, !svgAllowed);
+    EXPECT_EQ(outcome.usableToProbe, !svgAllowed);
+  }
+  setAllowFontSvgGlyphs(true);
+  const std::shared_ptr<RenderFont> font = RenderFont::load(bomb.path(), 20.0f, 0.0f);
+  ASSERT_NE(font, nullptr);
+  FT_LibraryRec_* library = sharedFreeTypeLibrary();
+  EXPECT_EQ(runSvgGlyphJob(font, 'A', false, library).succeeded, 0);
+  // E's document is compressed too, but small: it is handed to the worker, which renders it.
+  EXPECT_NE(runSvgGlyphJob(font, 'E', false, library).succeeded, 0);
+  font->glyphBitmapForCodepoint('E');
+  EXPECT_TRUE(font->glyphMetrics('E').bitmapUnavailable);
+}
+
+TEST_F(FontTest, GzipSvgDocumentPastTheCap_IsRefusedWithoutInflatingIt) {
+  if (!fonttest::kAddressSpaceCapWorks) GTEST_SKIP() << "the address space cannot be capped under AddressSanitizer";
+  const GzipSvgFont bomb(kBombMib);
+  ASSERT_TRUE(bomb.made());
+  // Inflating the document takes kBombMib MiB; the cap leaves half that. A colour load that tried would fail
+  // its allocation and fall back to the outline, which would then be drawn.
+  for (const bool svgAllowed : {true, false}) {
+    const int status = fonttest::runUnderAddressSpaceCap(uint64_t{kBombMib / 2} << 20, [&] {
+      const MainThreadOutcome outcome = settleOnMainThread(bomb.path(), svgAllowed);
+      return outcome.loaded && outcome.missing && !outcome.pending;
+    });
+    EXPECT_EQ(status, 0) << "SVG glyphs allowed: " << svgAllowed;
+  }
+}
+
+}  // namespace
