@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "fonts/font_options.h"
+#include "fonts/font_path_text.h"
 
 namespace {
 
@@ -73,12 +74,12 @@ double fontClockSeconds() {
   return static_cast<double>(SDL_GetPerformanceCounter()) / static_cast<double>(SDL_GetPerformanceFrequency());
 }
 
-void logFontLoad(double startSeconds, float pixelSize, const char* path, bool ok) {
+void logFontLoad(double startSeconds, float pixelSize, std::string_view path, bool ok) {
   const double elapsedMs = (fontClockSeconds() - startSeconds) * 1000.0;
   if (!fontLoadTimingOn() && elapsedMs < fontLoadThresholdMs()) return;
   char line[DiagnosticRing::kTextBytes];
   std::snprintf(line, sizeof line, "[font-load] %s %.1fms size=%.2f file=%s", ok ? "ok" : "fail", elapsedMs,
-                static_cast<double>(pixelSize), path != nullptr ? path : "(null)");
+                static_cast<double>(pixelSize), textNamingFontPath("", path).c_str());
   diagnosticRing().record("font-load", line);
   std::fprintf(stderr, "%s\n", line);
 }

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdarg>
 #include <cstdint>
+#include <string_view>
 
 class DiagnosticRing {
  public:
@@ -43,5 +44,5 @@ bool takeFontLoadLog(char* out, int32_t size);
 // Seconds on the high-resolution clock, the start time that logFontLoad measures from.
 double fontClockSeconds();
 // Logs "[font-load] ok|fail <ms>ms size=<px> file=<path>" to the ring and standard error when the load took
-// at least the threshold or load timing is on.
-void logFontLoad(double startSeconds, float pixelSize, const char* path, bool ok);
+// at least the threshold or load timing is on; a path that holds a zero byte is shown whole.
+void logFontLoad(double startSeconds, float pixelSize, std::string_view path, bool ok);

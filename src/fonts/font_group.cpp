@@ -9,6 +9,7 @@
 #include "fonts/codepoints.h"
 #include "fonts/fallback_probe.h"
 #include "fonts/font_debug_log.h"
+#include "fonts/font_path_text.h"
 #include "fonts/font_rounding.h"
 #include "fonts/glyph_loading.h"
 #include "fonts/render_font.h"
@@ -156,10 +157,10 @@ RenderFont* RenderFont::resolveInSlots(uint32_t codepoint) {
 bool RenderFont::loadLazySlot(size_t slot, uint32_t codepoint) {
   FontGroupData& data = *group_;
   ++data.loadAttempts;
-  std::shared_ptr<RenderFont> member = load(data.slotPaths[slot].c_str(), data.groupSize, embolden_);
+  std::shared_ptr<RenderFont> member = load(data.slotPaths[slot], data.groupSize, embolden_);
   if (!member) {
     fallbackDebugLog("[qz-font] failed fallback[%zu] for U+%04X from %s", slot, static_cast<unsigned>(codepoint),
-                     data.slotPaths[slot].c_str());
+                     textNamingFontPath("", data.slotPaths[slot]).c_str());
     data.slotPaths[slot].clear();  // never tried again
     return false;
   }
@@ -170,7 +171,7 @@ bool RenderFont::loadLazySlot(size_t slot, uint32_t codepoint) {
   data.slots[slot] = std::move(member);
   ++data.loadSuccesses;
   fallbackDebugLog("[qz-font] loaded fallback[%zu] for U+%04X from %s", slot, static_cast<unsigned>(codepoint),
-                   data.slotPaths[slot].c_str());
+                   textNamingFontPath("", data.slotPaths[slot]).c_str());
   return true;
 }
 

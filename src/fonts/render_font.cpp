@@ -79,12 +79,12 @@ std::shared_ptr<RenderFont> RenderFont::load(std::string_view path, float pixelS
   // A size that is not finite or beyond FreeType's 16-bit ppem never reaches a conversion.
   const bool sizeUsable = std::isfinite(pixelSize) && pixelSize <= kMaxFontPixelSize;
   if (!sizeUsable || !font->loadFace(path) || !font->applySize()) {
-    logFontLoad(start, pixelSize, font->path_.c_str(), false);
+    logFontLoad(start, pixelSize, font->path_, false);
     return nullptr;
   }
   const int64_t spaceAdvance = roundToInt32(font->glyphMetrics(' ').advance);
   font->tabAdvance_ = clampToInt32(std::max<int64_t>(0, 4 * spaceAdvance));
-  logFontLoad(start, pixelSize, font->path_.c_str(), true);
+  logFontLoad(start, pixelSize, font->path_, true);
   return font;
 }
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "fonts/font_path_text.h"
 #include "fonts/render_font.h"
 #include "fonts/ui_font.h"
 #include "render/render_cache.h"
@@ -60,7 +61,7 @@ RenderFont* WindowTextContext::renderFontFor(const std::shared_ptr<Font>& font) 
   if (const auto found = fonts_.find(font.get()); found != fonts_.end()) return found->second.font.get();
   const float pixelSize = uiFontPixelSize(metrics_.displayScale, font->size);
   std::shared_ptr<RenderFont> loaded = RenderFont::load(font->path, pixelSize, font->embolden);
-  if (!loaded) throw std::runtime_error("failed to load UI font '" + font->path + "'");
+  if (!loaded) throw std::runtime_error(textNamingFontPath("failed to load UI font '", font->path, "'"));
   if (!font->fallbacks.empty()) {
     const std::vector<std::string_view> paths(font->fallbacks.begin(), font->fallbacks.end());
     loaded = RenderFont::groupLazy(std::move(loaded), paths, pixelSize);

@@ -61,6 +61,19 @@ TEST_F(FontTest, Load_RefusesNonFiniteAndHugeSizes) {
   EXPECT_EQ(std::string(line).rfind("[font-load] fail", 0), 0u) << line;
 }
 
+TEST_F(FontTest, Load_LogNamesAPathWithAZeroByteWhole) {
+  // The text before the zero byte names a loadable font, which the line must not name instead.
+  setFontLoadTiming(true, 10.0);
+  const std::string path = std::string(fonttest::kSans) + std::string("\0.ignored", 9);
+  EXPECT_EQ(RenderFont::load(path, 14, 0), nullptr);
+  char line[DiagnosticRing::kTextBytes];
+  ASSERT_TRUE(takeFontLoadLog(line, sizeof line));
+  const std::string text = line;
+  EXPECT_NE(text.find(" file=" + std::string(fonttest::kSans) + "\\0.ignored (the path holds a zero byte)"),
+            std::string::npos)
+      << text;
+}
+
 TEST_F(FontTest, Load_TinySizesStillGetACharHeight) {
   auto font = loadOrFail(fonttest::kSans, 0.001f);
   EXPECT_GE(font->height(), 0);

@@ -73,6 +73,12 @@ TEST_F(WindowTextContextTest, AFontThatCannotLoadThrowsAndIsNotRemembered) {
   } catch (const std::runtime_error& failure) {
     EXPECT_STREQ(failure.what(), "failed to load UI font '/no/such/font.ttf'");
   }
+  try {
+    context().renderFontFor(font(12.0f, std::string(kFont) + std::string("\0.x", 3)));
+    FAIL() << "expected an exception";
+  } catch (const std::runtime_error& failure) {
+    EXPECT_EQ(failure.what(), "failed to load UI font '" + std::string(kFont) + "\\0.x' (the path holds a zero byte)");
+  }
   EXPECT_EQ(context().loadedFontCount(), 0u);
   EXPECT_THROW(context().renderFontFor(nullptr), std::runtime_error);
 }

@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "fonts/font_path_text.h"
 #include "fonts/render_font.h"
 #include "host/lua_api.h"
 #include "host/lua_checks.h"
@@ -69,7 +70,12 @@ int fontLoad(lua_State* L) {
   }
   FontSlot& slot = newFont(L);
   slot = guardMemory(L, "load font", [&] { return RenderFont::load(std::string_view(path, length), size, embolden); });
-  if (!slot) luaL_error(L, "failed to load font: %s", path);
+  if (!slot) {
+    const std::string message = guardMemory(L, "load font", [&] {
+      return textNamingFontPath("failed to load font: ", {path, length});
+    });
+    luaL_error(L, "%s", message.c_str());
+  }
   return 1;
 }
 

@@ -30,7 +30,9 @@ int pushField(lua_State* L, const char* field) { return lua_getfield(L, 1, field
 
 std::string readPath(lua_State* L) {
   if (pushField(L, "path") != LUA_TSTRING) fieldTypeError(L, "path", "string");
-  std::string path = lua_tostring(L, -1);  // up to the first NUL byte
+  size_t length = 0;
+  const char* text = lua_tolstring(L, -1, &length);
+  std::string path(text, length);  // whole: the text before a zero byte names another file
   lua_pop(L, 1);
   if (path.empty()) luaL_argerror(L, 1, "font path must not be empty");
   return path;
@@ -54,7 +56,9 @@ std::vector<std::string> readFallbacks(lua_State* L) {
     fallbacks.reserve(count);
     for (lua_Unsigned i = 1; i <= count; ++i) {
       if (lua_rawgeti(L, -1, static_cast<lua_Integer>(i)) != LUA_TSTRING) fieldTypeError(L, "fallbacks", "string");
-      fallbacks.emplace_back(lua_tostring(L, -1));
+      size_t length = 0;
+      const char* text = lua_tolstring(L, -1, &length);
+      fallbacks.emplace_back(text, length);
       lua_pop(L, 1);
     }
   }

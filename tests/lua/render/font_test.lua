@@ -26,6 +26,9 @@ t.test("paths that name no regular font file fail at once", function()
   for _, path in ipairs({ dir .. "/fifo", "/dev/zero", dir, SANS .. "\0.ignored" }) do
     t.raises(function() Font.load(path, 14) end, "failed to load font: ")
   end
+  -- The text before the zero byte names a loadable font: the message names the path as given.
+  local message = t.raises(function() Font.load(SANS .. "\0.ignored", 14) end, "failed to load font: ")
+  t.eq(message:match("failed to load font: .*"), "failed to load font: " .. SANS .. "\\0.ignored (the path holds a zero byte)")
   -- A lazy member that names no regular file is skipped as unloadable, and the primary answers.
   local lazy = Font.group_lazy(Font.load(MONO, 14), { dir .. "/fifo", SANS .. "\0.ignored", "/dev/zero" }, 14)
   t.eq(lazy:has_codepoint(0x05D0), false)

@@ -256,16 +256,23 @@ TEST_F(LuaUiCallbacks, TextAndGlyphFailuresAreLuaErrorsWithTheirText) {
     assert(layout.append(f, form.root_layout(f), p))
     missing = ui_font.create({path = "/nonexistent/font.ttf", size = 12})
     ui_glyph.register_font("broken", missing, "x")
+    -- The text before the zero byte names a loadable font, which must not stand in for this one.
+    zeroed = ui_font.create({path = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf\0.x", size = 12})
     c = assert(control.create(f, {draw = function(_, canvas)
       failures = {
         select(2, pcall(canvas.measure_text, canvas, missing, "x")),
         select(2, pcall(canvas.draw_text, canvas, missing, "x", 0, 0, {0, 0, 0})),
         select(2, pcall(canvas.draw_glyph, canvas, "broken", 0, 0, 10, 10, {0, 0, 0})),
+        select(2, pcall(canvas.measure_text, canvas, zeroed, "x")),
       }
       canvas:fill_rect(0, 0, 1, 1, {1, 2, 3})  -- the phase is intact
     end}))
     assert(pane.attach(f, p, c)))");
-  EXPECT_EQ(ok("return table.unpack(failures)"), Values(3, "failed to load UI font '/nonexistent/font.ttf'"));
+  Values expected(3, "failed to load UI font '/nonexistent/font.ttf'");
+  expected.push_back(
+      "failed to load UI font '/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf\\0.x' (the path holds a "
+      "zero byte)");
+  EXPECT_EQ(ok("return table.unpack(failures)"), expected);
   EXPECT_TRUE(takeReports().empty());
 }
 
