@@ -17,6 +17,7 @@
 #include "fonts/codepoints.h"
 #include "fonts/diagnostic_ring.h"
 #include "fonts/font_rounding.h"
+#include "fonts/sbix_images.h"
 #include "platform/file_read.h"
 
 static_assert(sizeof(GlyphMetricEntry) == 36, "metric pages are sized as 256 entries of 36 bytes");
@@ -90,6 +91,7 @@ std::shared_ptr<RenderFont> RenderFont::load(std::string_view path, float pixelS
 
 bool RenderFont::loadFace(std::string_view path) {
   if (!readWholeFile(path, fileBytes_)) return false;
+  refuseOversizedSbixImages(fileBytes_);
   FT_Library library = sharedFreeTypeLibrary();
   if (library == nullptr) return false;
   FT_Face face = nullptr;

@@ -1,0 +1,78 @@
+// Colour glyphs that are not SVG, in fonts made at test time: COLR layers blended from the CPAL palette,
+// and PNG images of an sbix strike, of which one far larger than its strike is refused before it is
+// decoded.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <set>
+#include <string>
+
+#include "font_test_support.h"
+
+namespace {
+
+using fonttest::FontTest;
+using fonttest::TempPath;
+
+// A font written by make_colour_fonts.py with `arguments` after the kind and the output path.
+class ColourFont {
+ public:
+  ColourFont(const std::string& kind, const std::string& arguments) : path_(kind + "_glyphs.ttf") {
+    const std::string command =
+        std::string("/usr/bin/python3 ") + QZ_COLOUR_FONTS_SCRIPT + " " + kind + " " + path_.path() + " " + arguments;
+    made_ = std::system(command.c_str()) == 0;
+  }
+  bool made() const { return made_; }
+  const char* path() const { return path_.c_str(); }
+
+ private:
+  TempPath path_;
+  bool made_ = false;
+};
+
+// The colours (alpha dropped) of the opaque pixels of a glyph's bitmap.
+std::set<uint32_t> opaqueColours(const GlyphBitmapView& view) {
+  std::set<uint32_t> colours;
+  for (int32_t y = 0; y < view.height; ++y) {
+    for (int32_t x = 0; x < view.width; ++x) {
+      const uint32_t pixel =
+          view.image->pixels[(view.atlasY + y) * static_cast<size_t>(view.image->width) + view.atlasX + x];
+      if ((pixel >> 24) == 0xFF) colours.insert(pixel & 0x00FFFFFFu);
+    }
+  }
+  return colours;
+}
+
+TEST_F(FontTest, ColrLayersDrawInThePaletteColours) {
+  const ColourFont font("colr", "");
+  ASSERT_TRUE(font.made());
+  setAllowFontBitmapGlyphs(true);
+  const std::shared_ptr<RenderFont> face = loadOrFail(font.path(), 20);
+  ASSERT_NE(face, nullptr);
+  const GlyphBitmapView view = face->glyphBitmapForCodepoint('A');
+  ASSERT_TRUE(view.hasBitmap);
+  EXPECT_TRUE(view.colour);
+  EXPECT_EQ(opaqueColours(view), (std::set<uint32_t>{0xFF0000u, 0x0000FFu}));
+}
+
+TEST_F(FontTest, SbixImagesDrawAndOneFarLargerThanItsStrikeIsRefused) {
+  // B's image is 3000 pixels square in a strike of 20 pixels.
+  const ColourFont font("sbix", "20 3000");
+  ASSERT_TRUE(font.made());
+  for (const bool bitmapsAllowed : {true, false}) {
+    setAllowFontBitmapGlyphs(bitmapsAllowed);
+    const std::shared_ptr<RenderFont> face = loadOrFail(font.path(), 20);
+    ASSERT_NE(face, nullptr);
+    for (const uint32_t codepoint : {U'A', U'C'}) {
+      const GlyphBitmapView view = face->glyphBitmapForCodepoint(codepoint);
+      ASSERT_TRUE(view.hasBitmap) << bitmapsAllowed;
+      EXPECT_EQ(view.colour, bitmapsAllowed);  // colour loads only for colour that may be used
+      EXPECT_EQ(view.width, 14);
+    }
+    const GlyphBitmapView refused = face->glyphBitmapForCodepoint('B');
+    EXPECT_FALSE(refused.hasBitmap) << bitmapsAllowed;
+    EXPECT_TRUE(refused.missing) << bitmapsAllowed;
+  }
+}
+
+}  // namespace
