@@ -4,10 +4,14 @@
 #include <benchmark/benchmark.h>
 #include <freetype/freetype.h>
 #include <freetype/ftoutln.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -146,6 +150,65 @@ void BM_FrameMeeting64NewGlyphs(benchmark::State& state) {
   state.counters["settle_ms"] = 1000.0 * settleSeconds / static_cast<double>(state.iterations());
 }
 BENCHMARK(BM_FrameMeeting64NewGlyphs)->ArgName("svg")->Arg(1)->Arg(0)->UseRealTime();
+
+// The SVG fixture with gzip documents, the first (glyphs A to D) declaring 256 MiB, or the fixture without
+// its SVG table; written by the fixture script into the temporary directory once per run (the large one takes
+// about ten seconds) and removed at exit.
+class GzipBombFonts {
+ public:
+  ~GzipBombFonts() {
+    for (const std::string& path : paths_) std::remove(path.c_str());
+  }
+  // The path of the font, or "" when the script failed.
+  const std::string& path(bool withSvg) {
+    std::string& path = paths_[withSvg ? 1 : 0];
+    if (path.empty()) {
+      const std::string target = (std::filesystem::temp_directory_path() /
+                                  ("qz_bench_gzip_svg_" + std::to_string(getpid()) + (withSvg ? "_svg.ttf" : ".ttf")))
+                                     .string();
+      const std::string command = "/usr/bin/python3 " QZ_FONT_FIXTURES_DIR "/make_gzip_svg_font.py " + target +
+                                  " 256" + (withSvg ? "" : " --without-svg");
+      if (std::system(command.c_str()) == 0) path = target;
+    }
+    return path;
+  }
+
+ private:
+  std::string paths_[2];
+};
+
+// The first frame that draws the four glyphs of a 256 MiB gzip SVG document and one of a small one (A to E)
+// from a fresh face (loaded untimed) with SVG glyphs allowed (argument 1), against the same font without
+// SVG glyphs, drawn from its outlines (argument 0), at 20 px. The large document's glyphs are refused from
+// its record; E is handed to the worker, whose result is waited for untimed.
+void BM_FirstFrameOfA256MiBGzipSvgDocument(benchmark::State& state) {
+  static GzipBombFonts fonts;
+  const bool svg = state.range(0) != 0;
+  const std::string& path = fonts.path(svg);
+  if (path.empty()) {
+    state.SkipWithError("the font could not be made");
+    return;
+  }
+  setAllowFontSvgGlyphs(svg);
+  AsyncSvgGlyphWorker& worker = AsyncSvgGlyphWorker::instance();
+  for (auto _ : state) {
+    state.PauseTiming();
+    std::shared_ptr<RenderFont> font = RenderFont::load(path, 20, 0);
+    state.ResumeTiming();
+    for (const uint32_t c : {U'A', U'B', U'C', U'D', U'E'}) {
+      benchmark::DoNotOptimize(font->glyphBitmapForCodepoint(c).image);
+    }
+    state.PauseTiming();
+    while (worker.hasPendingGlyphs()) {
+      worker.applyFinished();
+      std::this_thread::yield();
+    }
+    font.reset();
+    state.ResumeTiming();
+  }
+  setAllowFontSvgGlyphs(false);
+}
+BENCHMARK(BM_FirstFrameOfA256MiBGzipSvgDocument)->ArgName("svg")->Arg(1)->Arg(0)->UseRealTime();
 
 // A formula of 100 glyphs on one line (letters, digits, operators and brackets of DejaVu Math at 20 px),
 // placed by their advances.
