@@ -1,6 +1,6 @@
-// Colour glyphs that are not SVG, in fonts made at test time: COLR layers blended from the CPAL palette,
-// and PNG images of an sbix strike, of which one far larger than its strike is refused before it is
-// decoded.
+// Colour glyphs that are not SVG, in fonts made at test time: COLR layers blended from the CPAL palette
+// (a glyph of too many layers for its size refused), and PNG images of an sbix strike, of which one far
+// larger than its strike is refused before it is decoded.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -53,6 +53,21 @@ TEST_F(FontTest, ColrLayersDrawInThePaletteColours) {
   ASSERT_TRUE(view.hasBitmap);
   EXPECT_TRUE(view.colour);
   EXPECT_EQ(opaqueColours(view), (std::set<uint32_t>{0xFF0000u, 0x0000FFu}));
+}
+
+TEST_F(FontTest, ColrGlyphOfTooManyLayersForItsSizeIsRefused) {
+  // Every layer is rendered over the whole glyph: B's 4096 layers at 200 px would take seconds.
+  const ColourFont font("colr", "4096");
+  ASSERT_TRUE(font.made());
+  setAllowFontBitmapGlyphs(true);
+  for (const float size : {20.0f, 200.0f}) {
+    const std::shared_ptr<RenderFont> face = loadOrFail(font.path(), size);
+    ASSERT_NE(face, nullptr);
+    EXPECT_TRUE(face->glyphBitmapForCodepoint('A').hasBitmap) << size;
+    const GlyphBitmapView refused = face->glyphBitmapForCodepoint('B');
+    EXPECT_FALSE(refused.hasBitmap) << size;
+    EXPECT_TRUE(refused.missing) << size;
+  }
 }
 
 TEST_F(FontTest, SbixImagesDrawAndOneFarLargerThanItsStrikeIsRefused) {
