@@ -1,8 +1,12 @@
 #!/usr/bin/python3
 # Writes the seed corpora of the fuzzers that need real files, from the fonts and image tools that
 # scripts/install-deps.sh installs (Debian's fonts, python3-fonttools and netpbm) and the SVG glyph fixture font:
-#   make_seeds.py fonts DIR          small subsets of DejaVu Sans, Noto Color Emoji and a TeX Gyre math font,
-#                                    and the SVG fixture font, also with a document record that lies
+#   make_seeds.py fonts DIR          small subsets of DejaVu Sans, Noto Color Emoji (CBDT) and a TeX Gyre math
+#                                    font, two DejaVu subsets as one collection (TTC), the SVG fixture font
+#                                    (also with a document record that lies, and with gzip documents, one of
+#                                    them declaring more than may be inflated), and COLR/CPAL and sbix fonts
+#                                    from the font tests' fixture scripts (one sbix image past its strike's
+#                                    limit)
 #   make_seeds.py svg-documents DIR  the fixture font's SVG documents, each behind the glyph id to cut out
 #   make_seeds.py images DIR         one small picture as PNG (Apple's CgBI too), JPEG (progressive too), BMP,
 #                                    GIF, TGA, LBM (HAM too), PCX, XPM, XV, QOI, ICO and SVG
@@ -17,15 +21,21 @@ import sys
 import zlib
 
 from fontTools import subset
-from fontTools.ttLib import TTFont
+from fontTools.ttLib import TTCollection, TTFont
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-SVG_FIXTURE = os.path.join(HERE, "..", "tests", "fonts", "fixtures", "svg_glyphs.ttf")
+FONT_FIXTURES = os.path.join(HERE, "..", "tests", "fonts", "fixtures")
+SVG_FIXTURE = os.path.join(FONT_FIXTURES, "svg_glyphs.ttf")
+sys.path.insert(0, FONT_FIXTURES)
+sys.dont_write_bytecode = True  # nothing is written into the source tree
+import make_colour_fonts  # noqa: E402 (found through the fixtures' directory)
+import make_gzip_svg_font  # noqa: E402
 FONT_SUBSETS = {
     "dejavu-sans.ttf": ("/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf", "Ag é€\u0301fi"),
     "noto-color-emoji.ttf": ("/usr/share/fonts/truetype/noto/NotoColorEmoji.ttf", "\U0001F600"),
     "dejavu-math.otf": ("/usr/share/texmf/fonts/opentype/public/tex-gyre-math/texgyredejavu-math.otf", "(∫x)"),
 }
+COLLECTION_MEMBERS = ["/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf", "/usr/share/fonts/truetype/dejavu/DejaVuSerif.ttf"]
 
 
 def write(directory, name, data):
@@ -33,18 +43,33 @@ def write(directory, name, data):
         out.write(data)
 
 
+def subset_font(source, text):
+    options = subset.Options()
+    options.layout_features = ["*"]
+    font = TTFont(source)
+    subsetter = subset.Subsetter(options)
+    subsetter.populate(text=text)
+    subsetter.subset(font)
+    return font
+
+
 def fonts(directory):
-    logging.getLogger("fontTools.subset").setLevel(logging.ERROR)  # tables it drops are no news
+    logging.getLogger("fontTools").setLevel(logging.ERROR)  # dropped tables and fixed dates are no news
     for name, (source, text) in FONT_SUBSETS.items():
-        options = subset.Options()
-        options.layout_features = ["*"]
-        font = TTFont(source)
-        subsetter = subset.Subsetter(options)
-        subsetter.populate(text=text)
-        subsetter.subset(font)
         buffer = io.BytesIO()
-        font.save(buffer)
+        subset_font(source, text).save(buffer)
         write(directory, name, buffer.getvalue())
+    collection = TTCollection()
+    collection.fonts = [subset_font(source, "Ag") for source in COLLECTION_MEMBERS]
+    buffer = io.BytesIO()
+    collection.save(buffer)
+    write(directory, "dejavu-pair.ttc", buffer.getvalue())
+    make_gzip_svg_font.write(os.path.join(directory, "svg-glyphs-gzip.ttf"), 0)
+    make_gzip_svg_font.write(os.path.join(directory, "svg-glyphs-gzip-over-limit.ttf"), 5)
+    make_colour_fonts.colr(os.path.join(directory, "colr.ttf"))
+    # The fuzzer draws at 15 pixels, the strike's size; B's image in the second is past the strike's limit.
+    make_colour_fonts.sbix(os.path.join(directory, "sbix.ttf"), 15)
+    make_colour_fonts.sbix(os.path.join(directory, "sbix-over-limit.ttf"), 15, 200)
     with open(SVG_FIXTURE, "rb") as fixture:
         svg_font = bytearray(fixture.read())
     write(directory, "svg-glyphs.ttf", svg_font)
