@@ -276,4 +276,26 @@ TEST_F(LuaUiCallbacks, TextAndGlyphFailuresAreLuaErrorsWithTheirText) {
   EXPECT_TRUE(takeReports().empty());
 }
 
+TEST_F(LuaUiCallbacks, AFallbackPathWithAZeroByteIsNotTheFileBeforeIt) {
+  // U+01C4 is in DejaVu Sans, not in DejaVu Sans Mono: only a fallback that loads DejaVu Sans widens it.
+  show(R"(
+    f = form.create({})
+    p = assert(pane.create(f, {length = "weighted"}))
+    assert(layout.append(f, form.root_layout(f), p))
+    local mono = "/usr/share/fonts/truetype/dejavu/DejaVuSansMono.ttf"
+    local sans = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf"
+    alone = ui_font.create({path = mono, size = 12})
+    zeroed = ui_font.create({path = mono, size = 12, fallbacks = {sans .. "\0.x"}})
+    whole = ui_font.create({path = mono, size = 12, fallbacks = {sans}})
+    c = assert(control.create(f, {draw = function(_, canvas)
+      widths = {canvas:measure_text(alone, "\u{1C4}"), canvas:measure_text(zeroed, "\u{1C4}"),
+                canvas:measure_text(whole, "\u{1C4}")}
+    end}))
+    assert(pane.attach(f, p, c)))");
+  const Values widths = ok("return widths[1], widths[2], widths[3]");  // each call but the last gives one value
+  ASSERT_EQ(widths.size(), 3u);
+  EXPECT_EQ(widths[1], widths[0]);
+  EXPECT_NE(widths[2], widths[0]);
+}
+
 }  // namespace
