@@ -7,11 +7,11 @@
 #include <cstdlib>
 #include <string>
 
-#include "address_space_cap.h"
 #include "font_test_support.h"
 #include "fonts/fallback_probe.h"
 #include "fonts/freetype_library.h"
 #include "fonts/svg_glyph_worker.h"
+#include "memory_limited_child.h"
 
 namespace {
 
@@ -82,15 +82,14 @@ TEST_F(FontTest, GzipSvgDocumentPastTheCap_MakesItsGlyphsMissing) {
 }
 
 TEST_F(FontTest, GzipSvgDocumentPastTheCap_IsRefusedWithoutInflatingIt) {
-  if (!fonttest::kAddressSpaceCapWorks) GTEST_SKIP() << "the address space cannot be capped under AddressSanitizer";
   const GzipSvgFont bomb(kBombMib);
   ASSERT_TRUE(bomb.made());
   // Inflating the document takes kBombMib MiB; the cap leaves half that. A colour load that tried would fail
   // its allocation and fall back to the outline, which would then be drawn.
   for (const bool svgAllowed : {true, false}) {
-    const int status = fonttest::runUnderAddressSpaceCap(uint64_t{kBombMib / 2} << 20, [&] {
+    const int status = runInMemoryLimitedChild(size_t{kBombMib / 2} << 20, [&] {
       const MainThreadOutcome outcome = settleOnMainThread(bomb.path(), svgAllowed);
-      return outcome.loaded && outcome.missing && !outcome.pending;
+      return outcome.loaded && outcome.missing && !outcome.pending ? 0 : 1;
     });
     EXPECT_EQ(status, 0) << "SVG glyphs allowed: " << svgAllowed;
   }
