@@ -25,6 +25,7 @@
 #include "host/single_instance.h"
 #include "host/stdin_capture.h"
 #include "platform/event_backlog.h"
+#include "platform/file_size_signal.h"
 #include "platform/file_utils.h"
 #include "platform/sdl_error.h"
 #include "platform/termination_signals.h"
@@ -182,6 +183,7 @@ int runScripts(BootContext& context, BootLog& bootLog) {
 }  // namespace
 
 int qzMain(int argc, char** argv) {
+  ignoreFileSizeSignal();  // before anything is written
   BootContext context;
   if (const std::optional<int> exitCode = prepareProcess(argc, argv, context)) return *exitCode;
 

@@ -5,13 +5,13 @@
 #include <sys/resource.h>
 #include <zlib.h>
 
-#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
 #include <vector>
 
+#include "platform/file_size_signal.h"
 #include "render/canvas_decode.h"
 
 namespace {
@@ -169,8 +169,8 @@ TEST_F(PngWriterTest, FailedOverwriteLeavesTheOldFileByteForByte) {
   const fs::path path = directory / "keep.png";
   const std::string old = "the old content of the file";
   std::ofstream(path, std::ios::binary) << old;
-  // A file size limit makes the write fail even for root; the signal it raises is ignored.
-  std::signal(SIGXFSZ, SIG_IGN);
+  // A file size limit makes the write fail even for root; qz ignores the signal it raises.
+  ignoreFileSizeSignal();
   rlimit saved{};
   ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
   rlimit small = saved;

@@ -7,13 +7,13 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
 
+#include "platform/file_size_signal.h"
 #include "platform/unique_fd.h"
 #include "scratch_dir.h"
 #include "services/zip_output_file.h"
@@ -383,10 +383,11 @@ TEST_F(ZipWriter, InstalledArchiveKeepsTheReplacedFilesPermissions) {
   EXPECT_EQ(info.st_mode & 07777, 0640u);
 }
 
-// Runs `action` with writes to files limited to `limit` bytes (SIGXFSZ ignored, so a write fails with EFBIG).
+// Runs `action` with writes to files limited to `limit` bytes; with SIGXFSZ ignored as qz has it, a write
+// fails with EFBIG.
 template <typename Action>
 void withFileSizeLimit(rlim_t limit, Action action) {
-  const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+  ignoreFileSizeSignal();
   rlimit previousLimit{};
   getrlimit(RLIMIT_FSIZE, &previousLimit);
   rlimit small = previousLimit;
@@ -394,7 +395,6 @@ void withFileSizeLimit(rlim_t limit, Action action) {
   setrlimit(RLIMIT_FSIZE, &small);
   action();
   setrlimit(RLIMIT_FSIZE, &previousLimit);
-  std::signal(SIGXFSZ, previousHandler);
 }
 
 TEST_F(ZipWriter, AWriteFailureFailsTheAdditionOrTheCloseAndLosesNothingElse) {

@@ -1,0 +1,71 @@
+// The signals a running qz meets from outside: the file-size limit that a write runs into, and termination
+// requests while the scripts are busy. Each run has a generous deadline so that a hang fails the test instead
+// of blocking it; no duration is asserted.
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#include "qz_sandbox.h"
+
+namespace {
+
+using qztest::RunOptions;
+using qztest::RunResult;
+using qztest::Sandbox;
+
+constexpr std::chrono::seconds kDeadline{60};
+
+RunOptions newInstance() {
+  RunOptions options;
+  options.args = {"--new-instance"};
+  options.timeout = kDeadline;
+  return options;
+}
+
+// The save is made only once the test has limited the running process's file size to 1 MiB.
+constexpr const char* kSavePastTheLimit = R"lua(
+return { run = function()
+local user = EXE_DIR .. "/user/"
+assert(system.write_file_atomic(user .. "target.txt", "old"))
+io.open(user .. "ready", "w"):close()
+local deadline = system.get_time() + 30
+while not io.open(user .. "go") do
+  assert(system.get_time() < deadline, "never told to go")
+  system.sleep(0.005)
+end
+local ok, message = system.write_file_atomic(user .. "target.txt", string.rep("x", 4 * 1024 * 1024))
+local out = assert(io.open(user .. "result", "w"))
+out:write(tostring(ok), " ", tostring(message))
+out:close()
+end }
+)lua";
+
+TEST(ProcessSignals, ASavePastTheFileSizeLimitFailsAndTheProcessCarriesOn) {
+  Sandbox sandbox;
+  sandbox.writeBoot(kSavePastTheLimit);
+  qztest::BackgroundRun run = sandbox.start(newInstance());
+  ASSERT_TRUE(sandbox.waitForFile("user/ready"));
+  rlimit limit{};
+  ASSERT_EQ(prlimit(run.pid(), RLIMIT_FSIZE, nullptr, &limit), 0);
+  limit.rlim_cur = 1024 * 1024;
+  ASSERT_EQ(prlimit(run.pid(), RLIMIT_FSIZE, &limit, nullptr), 0);
+  sandbox.writeFile("user/go", "");
+  const RunResult result = run.wait(kDeadline);
+  EXPECT_FALSE(result.timedOut);
+  EXPECT_EQ(result.signal, 0) << "ended by a signal";
+  EXPECT_EQ(result.exitCode, 0) << result.standardError;
+  ASSERT_TRUE(sandbox.exists("user/result"));
+  EXPECT_EQ(sandbox.readFile("user/result").rfind("nil ", 0), 0u) << sandbox.readFile("user/result");
+  EXPECT_EQ(sandbox.readFile("user/target.txt"), "old");
+  for (const auto& entry : std::filesystem::directory_iterator(sandbox.root() / "user")) {
+    EXPECT_EQ(entry.path().filename().string().find("target.txt."), std::string::npos)
+        << "temporary file left: " << entry.path();
+  }
+}
+
+}  // namespace
