@@ -30,14 +30,19 @@ bool waitForInput(int fd) {
   }
 }
 
-// Whether the semaphore "/<name>" is this user's: the shared-memory directory that holds it is open to every
-// user, and posting an object smaller than a semaphore, which anyone may plant there, would fault.
-bool isOwnSemaphore(const std::string& name) {
+// Opens the semaphore "/<name>" when it is this user's, else none. The shared-memory directory that holds it
+// is open to every user: anything may be planted there. Opening never blocks (a FIFO would wait for a
+// writer), and an object that is not this user's regular file of a semaphore's size counts as absent, since
+// posting a smaller one would fault.
+UniqueFd openOwnSemaphore(const std::string& name) {
   // A named semaphore lives as the shared-memory object "sem.<name>".
-  const UniqueFd object(shm_open(("/sem." + name).c_str(), O_RDONLY, 0));
+  UniqueFd object(shm_open(("/sem." + name).c_str(), O_RDWR | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC, 0));
   struct stat info;
-  return object.valid() && fstat(object.get(), &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == geteuid() &&
-         info.st_size >= static_cast<off_t>(sizeof(sem_t));
+  if (!object.valid() || fstat(object.get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != geteuid() ||
+      info.st_size < static_cast<off_t>(sizeof(sem_t))) {
+    return UniqueFd();
+  }
+  return object;
 }
 
 }  // namespace
@@ -73,10 +78,12 @@ bool readAllStdin(std::string& text, std::string& error) {
 }
 
 void signalStdinConsumed() {
-  const std::string name = "QzStdin-" + std::to_string(getpid());
-  if (!isOwnSemaphore(name)) return;
-  sem_t* event = sem_open(("/" + name).c_str(), 0);
-  if (event == SEM_FAILED) return;
-  sem_post(event);
-  sem_close(event);
+  const UniqueFd object = openOwnSemaphore("QzStdin-" + std::to_string(getpid()));
+  if (!object.valid()) return;
+  // The object checked above is the one posted: mapped as sem_open would map it, with no second lookup of
+  // the name.
+  void* mapping = mmap(nullptr, sizeof(sem_t), PROT_READ | PROT_WRITE, MAP_SHARED, object.get(), 0);
+  if (mapping == MAP_FAILED) return;
+  sem_post(static_cast<sem_t*>(mapping));
+  munmap(mapping, sizeof(sem_t));
 }

@@ -5,10 +5,12 @@
 #include <semaphore.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -113,10 +115,28 @@ TEST(StdinCapture, ClosedStandardInputIsRefused) {
 }
 
 // What a child process finds under its hand-shake name before it signals.
-enum class Planted { Nothing, OwnSemaphore, EmptyObject, OtherUsersSemaphore };
+enum class Planted { Nothing, OwnSemaphore, EmptyObject, OtherUsersSemaphore, Fifo };
+
+// Long enough for any machine; a child still running then has hung.
+constexpr auto kChildDeadline = std::chrono::seconds(30);
+
+// The child's wait status, or none when it was still running at the deadline (it is killed then).
+std::optional<int> waitWithDeadline(pid_t child) {
+  const auto deadline = std::chrono::steady_clock::now() + kChildDeadline;
+  int status = 0;
+  while (waitpid(child, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() >= deadline) {
+      kill(child, SIGKILL);
+      waitpid(child, &status, 0);
+      return std::nullopt;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return status;
+}
 
 // Signals in a child process, after planting what `planted` names under the child's hand-shake name: 1 when
-// the planted semaphore was posted, 0 when not, minus the signal when the child crashed.
+// the planted semaphore was posted, 0 when not, minus the signal when the child crashed, 99 when it hung.
 int signalInChild(Planted planted) {
   const pid_t child = fork();
   if (child == 0) {
@@ -132,17 +152,19 @@ int signalInChild(Planted planted) {
       close(fd);
     }
     if (planted == Planted::EmptyObject) close(shm_open(object.c_str(), O_CREAT | O_EXCL | O_RDWR, 0666));
+    if (planted == Planted::Fifo && mkfifo(("/dev/shm" + object).c_str(), 0666) != 0) _exit(100);
     signalStdinConsumed();
     _exit(semaphore != SEM_FAILED && sem_trywait(semaphore) == 0 ? 1 : 0);
   }
-  int status = 0;
-  waitpid(child, &status, 0);
+  const std::optional<int> status = waitWithDeadline(child);
   shm_unlink(("/sem.QzStdin-" + std::to_string(child)).c_str());
-  return WIFSIGNALED(status) ? -WTERMSIG(status) : WEXITSTATUS(status);
+  if (!status) return 99;
+  return WIFSIGNALED(*status) ? -WTERMSIG(*status) : WEXITSTATUS(*status);
 }
 
-// The shared-memory directory is open to every user: what another user planted there, or what is too small
-// to be a semaphore (posting it would fault), is left alone.
+// The shared-memory directory is open to every user: what another user planted there, what is too small to
+// be a semaphore (posting it would fault) or no file at all (opening a FIFO would wait for a writer) is left
+// alone.
 TEST(StdinCapture, SignalPostsOnlyAnExistingSemaphoreOfThisUser) {
   const struct {
     const char* name;
@@ -154,6 +176,7 @@ TEST(StdinCapture, SignalPostsOnlyAnExistingSemaphoreOfThisUser) {
       {"this user's semaphore", Planted::OwnSemaphore, 1, false},
       {"an empty object", Planted::EmptyObject, 0, false},
       {"another user's semaphore", Planted::OtherUsersSemaphore, 0, true},
+      {"a FIFO", Planted::Fifo, 0, false},
   };
   for (const auto& [name, planted, posted, needsRoot] : cases) {
     if (needsRoot && geteuid() != 0) continue;
