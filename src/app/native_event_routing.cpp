@@ -10,6 +10,7 @@
 #include "app/event_names.h"
 #include "host/process_state.h"
 #include "platform/event_backlog.h"
+#include "platform/termination_signals.h"
 #include "render/render_cache.h"
 #include "ui/application.h"
 #include "ui/mouse_backend.h"
@@ -338,6 +339,7 @@ bool isMainOnlyEvent(uint32_t type) {
 bool routeNativeEvent(const SDL_Event& event, ScriptEvent& values) {
   values.clear();
   if (event.type == SDL_EVENT_QUIT) {
+    noteQuitEventTaken();
     values.text("quit");
     return true;
   }

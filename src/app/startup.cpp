@@ -138,7 +138,8 @@ bool startSdl(FILE* log) {
     writeBootTrace(log, "[qz-boot] SDL initialization failed: %s", sdlFailureText("SDL_Init").c_str());
     return false;
   }
-  chooseWindowPresentation();  // before the main window's surface exists
+  escalateRepeatedTerminationSignals();  // in front of the handlers SDL_Init installed
+  chooseWindowPresentation();            // before the main window's surface exists
   SDL_EnableScreenSaver();
   SDL_SetEventEnabled(SDL_EVENT_DROP_FILE, true);
   initFreeTypeLibrary();  // registers its own release, which runs after shutdownAtExit

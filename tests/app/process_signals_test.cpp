@@ -68,4 +68,52 @@ TEST(ProcessSignals, ASavePastTheFileSizeLimitFailsAndTheProcessCarriesOn) {
   }
 }
 
+// The first request becomes a quit event that a script in an endless loop never reads; the next one, sent
+// while that one is unanswered, must end the process with the signal's own status.
+TEST(ProcessSignals, ASecondTerminationRequestEndsAProcessWhoseScriptsNeverAnswerTheFirst) {
+  for (const int signal : {SIGTERM, SIGINT}) {
+    Sandbox sandbox;
+    sandbox.writeBoot(R"lua(
+return { run = function()
+  io.open(EXE_DIR .. "/user/looping", "w"):close()
+  while true do end
+end }
+)lua");
+    qztest::BackgroundRun run = sandbox.start(newInstance());
+    ASSERT_TRUE(sandbox.waitForFile("user/looping"));
+    // Sent again until the process ends: no guess at when the first one has been taken.
+    const auto deadline = std::chrono::steady_clock::now() + kDeadline;
+    while (run.running() && std::chrono::steady_clock::now() < deadline) {
+      run.kill(signal);
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    const RunResult result = run.wait(kDeadline);
+    EXPECT_FALSE(result.timedOut) << signal;
+    EXPECT_EQ(result.signal, signal) << result.exitCode << result.standardError;
+  }
+}
+
+TEST(ProcessSignals, AFirstTerminationRequestIsAQuitEventForTheScripts) {
+  for (const int signal : {SIGTERM, SIGINT}) {
+    Sandbox sandbox;
+    sandbox.writeBoot(R"lua(
+return { run = function()
+  io.open(EXE_DIR .. "/user/polling", "w"):close()
+  while true do
+    local name = system.poll_event()
+    if name == "quit" then print("quit") return end
+    system.wait_event(0.01)
+  end
+end }
+)lua");
+    qztest::BackgroundRun run = sandbox.start(newInstance());
+    ASSERT_TRUE(sandbox.waitForFile("user/polling"));
+    run.kill(signal);
+    const RunResult result = run.wait(kDeadline);
+    EXPECT_FALSE(result.timedOut) << signal;
+    EXPECT_EQ(result.exitCode, 0) << result.standardError;
+    EXPECT_EQ(result.standardOutput, "quit\n");
+  }
+}
+
 }  // namespace
