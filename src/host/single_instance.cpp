@@ -118,6 +118,7 @@ int SingleInstance::forward(const InstancePaths& paths, const std::vector<std::s
     if (acknowledgement != 1) return kNotForwarded;
   }
   connection->socket.reset();
-  if (waitEvent) waitEvent->waitUntilSetOrProcessEnds(server);
+  // A refused request leaves this start to run on its own, as a refused one with standard input does.
+  if (waitEvent && waitEvent->waitUntilSetOrProcessEnds(server) == WaitOutcome::Refused) return kNotForwarded;
   return kForwarded;
 }

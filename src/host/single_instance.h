@@ -20,6 +20,7 @@
 #include "platform/deadline_io.h"
 #include "platform/instance_channel.h"
 #include "platform/unique_fd.h"
+#include "platform/wait_event.h"
 
 inline constexpr size_t kMaxQueuedRequests = 64;
 inline constexpr uint64_t kQueueBudgetBytes = 0x8000004;
@@ -79,7 +80,7 @@ class SingleInstance {
   bool roomForLocked(uint64_t size) const;
   bool hasRoomFor(uint64_t size);
   bool admit(ForwardedRequest request);
-  bool signalWaitEvent(uint64_t id) const;
+  bool signalWaitEvent(uint64_t id, WaitAnswer answer) const;
 
   RequestIdSource nextRequestId_;
   UniqueFd instanceLock_;

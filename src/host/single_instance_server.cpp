@@ -7,8 +7,9 @@
 // passed to that start: this instance stops serving and leaves its socket alone.
 //
 // The server thread never waits for the main thread: it holds the lock only to decide admission, so
-// requests keep arriving while the scripts are busy. A sender that waits is always released: when its
-// request is completed, refused, dropped half-read, or when the service shuts down.
+// requests keep arriving while the scripts are busy. A sender that waits is always released: told done when
+// its request is completed or the service shuts down, told refused when its request is refused or dropped
+// half-read.
 #include <unistd.h>
 
 #include <chrono>
@@ -88,7 +89,7 @@ void SingleInstance::serveClient(int connection) {
   }
   if (!complete) {
     // Late, malformed or over a limit: its sender may still wait for an answer that will never come.
-    signalWaitEvent(request.request_id);
+    signalWaitEvent(request.request_id, WaitAnswer::Refused);
     return;
   }
   if (!request.stdin_data) {
@@ -104,7 +105,7 @@ void SingleInstance::serveClient(int connection) {
   if (acknowledgement == 1 && answered) {
     admit(std::move(request));
   } else {
-    signalWaitEvent(request.request_id);
+    signalWaitEvent(request.request_id, WaitAnswer::Refused);
   }
 }
 
@@ -121,14 +122,14 @@ bool SingleInstance::admit(ForwardedRequest request) {
   const uint64_t size = requestMessageSize(request);
   const std::lock_guard<std::mutex> guard(lock_);
   if (!roomForLocked(size)) {
-    signalWaitEvent(request.request_id);
+    signalWaitEvent(request.request_id, WaitAnswer::Refused);
     return false;
   }
   try {
     queue_.reserve(kMaxQueuedRequests);
     if (request.request_id != 0) pendingRequestIds_.insert(request.request_id);
   } catch (const std::bad_alloc&) {
-    signalWaitEvent(request.request_id);
+    signalWaitEvent(request.request_id, WaitAnswer::Refused);
     return false;
   }
   queue_.push_back(std::move(request));  // within the reserved room: cannot fail
@@ -136,8 +137,8 @@ bool SingleInstance::admit(ForwardedRequest request) {
   return true;
 }
 
-bool SingleInstance::signalWaitEvent(uint64_t id) const {
-  return id == 0 || setWaitEvent(paths_.waitEventPrefix + hex16(id));
+bool SingleInstance::signalWaitEvent(uint64_t id, WaitAnswer answer) const {
+  return id == 0 || setWaitEvent(paths_.waitEventPrefix + hex16(id), answer);
 }
 
 std::vector<ForwardedRequest> SingleInstance::takeRequests() {
@@ -151,7 +152,7 @@ std::vector<ForwardedRequest> SingleInstance::takeRequests() {
 bool SingleInstance::completeRequest(uint64_t id) {
   if (id == 0) return false;
   const std::lock_guard<std::mutex> guard(lock_);
-  if (!pendingRequestIds_.contains(id) || !signalWaitEvent(id)) return false;
+  if (!pendingRequestIds_.contains(id) || !signalWaitEvent(id, WaitAnswer::Done)) return false;
   pendingRequestIds_.erase(id);
   return true;
 }
@@ -162,7 +163,8 @@ void SingleInstance::shutdown() {
   if (server_.joinable()) server_.join();
   {
     const std::lock_guard<std::mutex> guard(lock_);
-    for (const uint64_t id : pendingRequestIds_) signalWaitEvent(id);
+    // The instance ends while they wait: done, as far as it will ever be.
+    for (const uint64_t id : pendingRequestIds_) signalWaitEvent(id, WaitAnswer::Done);
     pendingRequestIds_.clear();
     queue_.clear();
     queuedBytes_ = 0;

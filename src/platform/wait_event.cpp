@@ -53,18 +53,24 @@ void WaitEvent::release() {
   unlink(path_.c_str());  // already gone when the setter removed it
 }
 
-void WaitEvent::waitUntilSetOrProcessEnds(const ProcessWatch& process) const {
+WaitOutcome WaitEvent::waitUntilSetOrProcessEnds(const ProcessWatch& process) const {
   const bool watchable = process.descriptor() >= 0;
   for (;;) {
     pollfd entries[2] = {{fifo_.get(), POLLIN, 0}, {process.descriptor(), POLLIN, 0}};
     const int ready = poll(entries, watchable ? 2 : 1, watchable ? -1 : kWaitSliceMilliseconds);
-    if (ready < 0 && errno != EINTR) return;  // a broken wait must not hold the caller forever
-    if (entries[0].revents != 0) return;
-    if (watchable ? entries[1].revents != 0 : process.ended()) return;
+    if (ready < 0 && errno != EINTR) return WaitOutcome::Refused;  // a broken wait must not hold the caller
+    if (entries[0].revents != 0) {
+      char answer = 0;
+      const ssize_t count = read(fifo_.get(), &answer, 1);
+      if (count == 1) return answer == static_cast<char>(WaitAnswer::Done) ? WaitOutcome::Done : WaitOutcome::Refused;
+      if (count < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+      return WaitOutcome::Refused;
+    }
+    if (watchable ? entries[1].revents != 0 : process.ended()) return WaitOutcome::ProcessEnded;
   }
 }
 
-bool setWaitEvent(const std::string& path) {
+bool setWaitEvent(const std::string& path, WaitAnswer answer) {
   struct stat before;
   if (lstat(path.c_str(), &before) != 0) return errno == ENOENT;  // its waiter has gone and took it along
   if (!isOwnFifo(before)) return false;
@@ -79,7 +85,7 @@ bool setWaitEvent(const std::string& path) {
   if (fstat(fifo.get(), &opened) != 0 || opened.st_dev != before.st_dev || opened.st_ino != before.st_ino) {
     return false;
   }
-  const char set = 1;
+  const char set = static_cast<char>(answer);
   ssize_t written;
   do {
     written = write(fifo.get(), &set, 1);

@@ -1,6 +1,7 @@
 // Wait events of waiting forwarders: one FIFO per request in the per-user runtime directory (mode 0600,
 // "QzWait<digits>-<id>"), where no other user can create or reach anything. A later start of qz that waits
-// creates one; the first instance writes a byte into it when the scripts are done with that command line.
+// creates one; the first instance writes one byte into it: its answer, done (the scripts are done with that
+// command line, or the instance ends) or refused (refused, dropped or not queued: nothing was done with it).
 // Nothing at such a name that is not this user's FIFO is ever waited on or written to. The waiter also
 // watches the first instance's process, so it never outlives it.
 #pragma once
@@ -26,6 +27,11 @@ class ProcessWatch {
   UniqueFd pidfd_;
 };
 
+// The byte a first instance writes into a wait event.
+enum class WaitAnswer : char { Done = 1, Refused = 2 };
+// How a wait ended. Anything the waiter cannot read as an answer counts as a refusal, never as done.
+enum class WaitOutcome { Done, Refused, ProcessEnded };
+
 class WaitEvent {
  public:
   // Creates a new event at path; none when anything is there already or creation fails.
@@ -36,8 +42,8 @@ class WaitEvent {
   WaitEvent& operator=(const WaitEvent&) = delete;
   ~WaitEvent();  // closes and removes the FIFO
 
-  // Waits until the event is set or the watched process has ended.
-  void waitUntilSetOrProcessEnds(const ProcessWatch& process) const;
+  // Waits until the event is set (its answer) or the watched process has ended.
+  WaitOutcome waitUntilSetOrProcessEnds(const ProcessWatch& process) const;
 
  private:
   WaitEvent(std::string path, UniqueFd fifo) : path_(std::move(path)), fifo_(std::move(fifo)) {}
@@ -46,7 +52,7 @@ class WaitEvent {
   UniqueFd fifo_;
 };
 
-// Sets the event at path and removes it. True when it was set, or when its waiter has gone (nothing there,
+// Sets the event at path to `answer` and removes it. True when it was set, or when its waiter has gone (nothing there,
 // or a FIFO that nobody reads any more, which is removed); false when what is there is not a FIFO of this
 // user, or it cannot be written.
-bool setWaitEvent(const std::string& path);
+bool setWaitEvent(const std::string& path, WaitAnswer answer = WaitAnswer::Done);

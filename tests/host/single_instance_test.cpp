@@ -140,6 +140,7 @@ TEST_F(SingleInstanceTest, RequestCompletedAfterTheDeadlineIsDroppedAndItsWaiter
   EXPECT_EQ(recv(late.get(), &byte, 1, 0), 0);
   sendBytes(late.get(), head.substr(16));
   EXPECT_EQ(read(waiter.get(), &byte, 1), 1) << "the sender of a dropped request is released";
+  EXPECT_EQ(byte, static_cast<char>(WaitAnswer::Refused)) << "and told that nothing was done with it";
   EXPECT_TRUE(first.takeRequests().empty());
 }
 
@@ -150,6 +151,8 @@ TEST_F(SingleInstanceTest, SixtyFifthRequestIsRefusedUntilTheScriptsPoll) {
   EXPECT_EQ(acquire(later, {"qz", "doc"}, "text"), SingleInstance::kNotForwarded)
       << "a refused sender with standard input starts on its own with it";
   EXPECT_EQ(acquire(later, {"qz", "no stdin"}), SingleInstance::kForwarded) << "refused, but nobody can tell it";
+  EXPECT_EQ(acquire(later, {"qz", "--wait", "doc"}), SingleInstance::kNotForwarded)
+      << "a refused sender that waits is told so and starts on its own";
   const std::vector<ForwardedRequest> requests = first.takeRequests();
   ASSERT_EQ(requests.size(), 64u);
   EXPECT_EQ(requests[63].args[1], "63");

@@ -86,8 +86,13 @@ TEST_F(WaitEvents, WaitEndsWhenSetOrWhenTheWatchedProcessEnds) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     setWaitEvent(path("set"));
   });
-  event->waitUntilSetOrProcessEnds(ProcessWatch(0));
+  EXPECT_EQ(event->waitUntilSetOrProcessEnds(ProcessWatch(0)), WaitOutcome::Done);
   setter.join();
+
+  event = WaitEvent::create(path("refused"));
+  ASSERT_TRUE(event);
+  EXPECT_TRUE(setWaitEvent(path("refused"), WaitAnswer::Refused));
+  EXPECT_EQ(event->waitUntilSetOrProcessEnds(ProcessWatch(0)), WaitOutcome::Refused);
 
   event = WaitEvent::create(path("unset"));
   ASSERT_TRUE(event);
@@ -100,7 +105,7 @@ TEST_F(WaitEvents, WaitEndsWhenSetOrWhenTheWatchedProcessEnds) {
   const ProcessWatch watch(child);
   EXPECT_FALSE(watch.ended());
   kill(child, SIGKILL);
-  event->waitUntilSetOrProcessEnds(watch);
+  EXPECT_EQ(event->waitUntilSetOrProcessEnds(watch), WaitOutcome::ProcessEnded);
   EXPECT_TRUE(watch.ended());
   waitpid(child, nullptr, 0);
 }
