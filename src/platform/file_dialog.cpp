@@ -102,7 +102,8 @@ FileDialogOutcome showFileDialog(const FileDialogOptions& options, SDL_FileDialo
       }
       types.push_back({filter.name.c_str(), patterns.back().c_str()});
     }
-    types.push_back({"All files", "*"});
+    // SDL's choosers read "*" as names with a dot: a dialog without file types of its own sets none.
+    if (!types.empty()) types.push_back({"All files", "*"});
   }
 
   const PropertySet properties;

@@ -17,7 +17,7 @@ struct FileDialogFilter {
 // What a dialog shows. Only the open and save dialogs offer file types; only the save dialog offers a name.
 // The buttons keep the chooser's own labels: this system's zenity refuses others and would fail the dialog.
 struct FileDialogOptions {
-  std::vector<FileDialogFilter> filters;  // followed by a last "All files" type
+  std::vector<FileDialogFilter> filters;  // when any, followed by a last "All files" type
   std::string defaultPath;                // the folder to start in, when not empty
   std::string defaultName;                // the file name the save dialog proposes, when not empty
   SDL_Window* parent = nullptr;           // the window the dialog is modal for, when there is one

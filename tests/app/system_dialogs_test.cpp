@@ -1,7 +1,11 @@
 // Message boxes and the open-file dialog of the system module, seen through a dialog backend that records
 // SDL's data and answers as told; and SDL's own backend where no dialog can appear.
 #include <stdlib.h>
+#include <sys/stat.h>
 
+#include <filesystem>
+#include <fstream>
+#include <optional>
 #include <utility>
 
 #include "fake_dialog_backend.h"
@@ -123,12 +127,14 @@ TEST_F(SystemDialogs, SdlsOwnBoxWithoutADisplayFailsWithItsMessage) {
   EXPECT_FALSE(result[1].empty());
 }
 
-TEST_F(SystemDialogs, FileDialogWithoutOptionsOffersAllFiles) {
+// A chooser reads SDL's "All files" pattern as names with a dot: without file types of its own the dialog
+// gives none, so every file shows.
+TEST_F(SystemDialogs, FileDialogWithoutOptionsSetsNoFileTypes) {
   EXPECT_EQ(run("return system.open_file_dialog()"), Values{"/chosen/file.lua"});
   ASSERT_EQ(dialogs.choosers.size(), 1u);
   const FakeDialogs::Chooser& chooser = dialogs.choosers[0];
   EXPECT_EQ(chooser.type, SDL_FILEDIALOG_OPENFILE);
-  EXPECT_EQ(chooser.filters, (std::vector<std::pair<std::string, std::string>>{{"All files", "*"}}));
+  EXPECT_EQ(chooser.filters, std::nullopt);
   EXPECT_EQ(chooser.location, "<none>");
   EXPECT_EQ(chooser.window, mainWindow());
   EXPECT_EQ(chooser.many, false);
@@ -197,6 +203,34 @@ TEST_F(SystemDialogs, SdlsOwnChooserWithoutItsProgramFailsWithoutWaiting) {
   EXPECT_EQ(result[0], "nil");
   EXPECT_FALSE(result[1].empty());
   EXPECT_EQ(result[1].find("Invalid dialog file filters"), std::string::npos) << result[1];
+}
+
+// SDL asks the chooser program for its version and waits for the answer on the calling thread: a program that
+// never answers must fail the dialog within a bound instead of freezing qz. A hang fails the test by its
+// time-out; no duration is asserted.
+TEST_F(SystemDialogs, SdlsOwnChooserWhoseProgramNeverAnswersFails) {
+  char pattern[] = "/tmp/qz-hung-chooser-XXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  const std::string directory = pattern;
+  const std::string program = directory + "/zenity";
+  {
+    std::ofstream script(program);
+    script << "#!/bin/sh\nexec sleep 600\n";
+  }
+  ASSERT_EQ(chmod(program.c_str(), 0700), 0);
+  installDialogBackend(nullptr);
+  const char* path = getenv("PATH");
+  const std::string savedPath = path != nullptr ? path : "";
+  setenv("PATH", (directory + ":" + savedPath).c_str(), 1);
+  setenv("SDL_FILE_DIALOG_DRIVER", "zenity", 1);
+  const Values result = run("return system.open_file_dialog()");
+  unsetenv("SDL_FILE_DIALOG_DRIVER");
+  setenv("PATH", savedPath.c_str(), 1);
+  installDialogBackend(&dialogs);
+  std::filesystem::remove_all(directory);
+  ASSERT_EQ(result.size(), 2u);
+  EXPECT_EQ(result[0], "nil");
+  EXPECT_NE(result[1].find("did not answer"), std::string::npos) << result[1];
 }
 
 }  // namespace
