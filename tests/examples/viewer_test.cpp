@@ -292,4 +292,117 @@ TEST_F(ViewerTest, OtherScriptsAndEmojiComeFromFallbackFonts) {
             "");
 }
 
+// A few NULs do not make a text binary; a cut line ends at a whole character and says that it was cut.
+TEST_F(ViewerTest, ShowsFewNulsAsSymbolsAndCutsLinesAtWholeCharacters) {
+  std::string lines;
+  for (int i = 0; i < 50; ++i) lines += "text line\n";
+  writeText("few-nuls.txt", lines + std::string("with a\0nul\n", 11) + lines);
+  std::string manyNuls;
+  for (int i = 0; i < 100; ++i) manyNuls += std::string("\0\0\0a\n", 5);
+  writeText("many-nuls.txt", manyNuls);
+  std::string twoByte = "x", fourByte = "xy",
+              utf16 =
+                  "\xFF\xFE"
+                  "a";
+  utf16 += '\0';
+  for (int i = 0; i < 3000; ++i) twoByte += "\xC3\xA9";
+  for (int i = 0; i < 2000; ++i) fourByte += "\xF0\x9F\x98\x80";
+  for (int i = 0; i < 2000; ++i) utf16 += std::string("\x3D\xD8\x00\xDE", 4);
+  writeText("two-byte.txt", twoByte);
+  writeText("four-byte.txt", fourByte);
+  writeText("utf16.txt", utf16);
+  writeText("exact.txt", std::string(4096, 'x'));
+  qztest::ExampleHost host({"--new-instance"});
+  ASSERT_TRUE(host.ready());
+  ASSERT_EQ(host.run("dofile(BOOT_FILE)\n"
+                     "document = require('core.document')\n"
+                     "function first(name)\n"
+                     "  local text, cut = document.open([[" +
+                     dir.string() +
+                     "/]] .. name):line(1)\n"
+                     "  return text, cut\n"
+                     "end"),
+            "");
+  const std::string fewNuls = "return document.open([[" + path("few-nuls.txt") + "]])";
+  EXPECT_EQ(host.run(fewNuls + ":summary()"), "UTF-8, 101 lines");
+  EXPECT_EQ(host.run(fewNuls + ":line(51)"), "with a\u2400nul");
+  EXPECT_EQ(host.run("return document.open([[" + path("many-nuls.txt") + "]]):summary()"),
+            "binary file of 500 bytes: not shown");
+
+  const struct {
+    const char* file;
+    const char* expected;  // Lua expression of the text shown
+    bool cut;
+  } cases[] = {
+      {"two-byte.txt", "'x' .. string.rep('\\u{E9}', 2047)", true},
+      {"four-byte.txt", "'xy' .. string.rep('\\u{1F600}', 1023)", true},
+      {"utf16.txt", "'a' .. string.rep('\\u{1F600}', 1023)", true},
+      {"exact.txt", "string.rep('x', 4096)", false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(host.run(std::string("local text, cut = first('") + c.file + "') return tostring(text == " + c.expected +
+                       ") .. ' ' .. tostring(cut)"),
+              std::string("true ") + (c.cut ? "true" : "false"))
+        << c.file;
+  }
+}
+
+// Only whole lines are drawn and counted; a line cut at the document's limit shows a mark at the right edge
+// in the accent colour, one that merely runs past the edge shows none.
+TEST_F(ViewerTest, DrawsAndCountsOnlyWholeLinesAndMarksCutOnes) {
+  std::ofstream out(path("cut.txt"));
+  out << std::string(10000, 'x') << '\n' << std::string(300, 'y') << '\n';
+  for (int i = 3; i <= 200; ++i) out << "line " << i << '\n';
+  out.close();
+  qztest::ExampleHost host({"--new-instance", path("cut.txt")});
+  ASSERT_TRUE(host.ready());
+  const uint32_t kBackground = 0x1E2024, kGutter = 0x26282E;  // the viewer's colours
+  const auto bluish = [](uint32_t rgb) { return static_cast<int>(rgb & 0xFF) > static_cast<int>(rgb >> 16) + 40; };
+  int top = 0, lineHeight = 0;
+  const auto geometry = [&](const char* expression) {
+    return std::stoi(lua(std::string("local v = require('core.viewer').current return ") + expression));
+  };
+  // The text lies between the tab strip and the status bar.
+  const auto textHeight = [&] {
+    return SDL_GetWindowSurface(viewerWindow())->h - top - geometry("math.floor(24 * v.zoom)");
+  };
+  const int exitCode =
+      runSteps(host, {
+                         [&] {
+                           // A text area one line and a bit high leaves a part of a line below the whole ones.
+                           top = geometry("math.floor(30 * v.zoom)");
+                           lineHeight = geometry("v.line_height");
+                           const int leftover = textHeight() % lineHeight;
+                           int width = 0, height = 0;
+                           SDL_GetWindowSize(viewerWindow(), &width, &height);
+                           SDL_SetWindowSize(viewerWindow(), width, height + (lineHeight - 2 - leftover));
+                         },
+                         [&] {
+                           ASSERT_EQ(textHeight() % lineHeight, lineHeight - 2);
+                           const int shown = textHeight() / lineHeight;
+                           EXPECT_EQ(lua("local v = require('core.viewer').current return select(2, v:status_text())"),
+                                     "UTF-8, 200 lines, showing 1-" + std::to_string(shown));
+                           const SDL_Surface* surface = SDL_GetWindowSurface(viewerWindow());
+                           for (int y = top + shown * lineHeight; y < top + textHeight(); ++y) {
+                             for (int x = 0; x < surface->w; ++x) {
+                               const uint32_t rgb = pixel(surface, x, y);
+                               ASSERT_TRUE(rgb == kBackground || rgb == kGutter)
+                                   << "drawn below the whole lines at " << x << "," << y;
+                             }
+                           }
+                           bool marked[2] = {false, false};
+                           for (int row = 0; row < 2; ++row) {
+                             for (int y = top + row * lineHeight; y < top + (row + 1) * lineHeight; ++y) {
+                               for (int x = surface->w - 40; x < surface->w; ++x)
+                                 marked[row] |= bluish(pixel(surface, x, y));
+                             }
+                           }
+                           EXPECT_TRUE(marked[0]) << "the cut line is marked";
+                           EXPECT_FALSE(marked[1]) << "a line that only runs past the edge is not";
+                           windowEvent(SDL_EVENT_WINDOW_CLOSE_REQUESTED);
+                         },
+                     });
+  EXPECT_EQ(exitCode, 0);
+}
+
 }  // namespace

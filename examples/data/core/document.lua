@@ -1,7 +1,8 @@
 -- The documents of the viewer. A document keeps its file's bytes as one string with a sparse index of line
 -- starts; a line is cut, decoded and made printable only when it is shown, so a file of hundreds of
 -- megabytes opens in the time it takes to read it. A file that cannot be shown becomes a document with a note
--- (a directory, a device, a pipe, an unreadable or binary file) instead of lines.
+-- (a directory, a device, a pipe, an unreadable or binary file) instead of lines. A text with a few NULs is
+-- still a text.
 local M = {}
 
 M.MAX_FILE_BYTES = 512 * 1024 * 1024 -- a longer file shows its beginning
@@ -67,13 +68,23 @@ local function index_lines(doc)
   doc.starts, doc.line_count = starts, count
 end
 
+-- At most one NUL in this many bytes of otherwise valid UTF-8 still makes a text, shown with ␀.
+local BYTES_PER_NUL = 100
+
+-- Whether the probe's binary verdict comes only from a few NULs in UTF-8 text.
+local function text_with_few_nuls(report)
+  local binary = report.binary
+  return report.utf8.status ~= "invalid" and binary.control_count == binary.nul_count
+    and binary.nul_count * BYTES_PER_NUL <= report.sample.size
+end
+
 -- The encoding and first content byte of the bytes, or nil when they are binary.
 local function encoding_of(bytes)
   local report = text.probe_file(bytes)
   local bom = report.bom
   if bom and ENCODINGS[bom.encoding] then return bom.encoding, bom.size + 1 end
   if report.utf16.status == "valid" then return "utf16" .. report.utf16.endianness, 1 end
-  if report.binary.status == "valid" then return nil end
+  if report.binary.status == "valid" and not text_with_few_nuls(report) then return nil end
   return "utf8", 1
 end
 
@@ -152,15 +163,37 @@ local function decode_units(raw, format, unit)
   return utf8.char(table.unpack(codes, 1, count))
 end
 
--- Line index as UTF-8 text that can be drawn: at most MAX_LINE_BYTES of it, control bytes as symbols.
+-- The end of a line cut to end at to: moved back to the last whole character, so the cut shows no
+-- replacement character that the file does not hold.
+local function whole_character_end(doc, to)
+  local bytes = doc.bytes
+  if doc.unit == 1 then
+    -- Back over the lead and continuation bytes of a character that goes on after to (at most 3 of them).
+    local start = to
+    while start > to - 3 and (bytes:byte(start) or 0) & 0xC0 == 0x80 do start = start - 1 end
+    local lead = bytes:byte(start) or 0
+    local length = lead >= 0xF0 and 4 or lead >= 0xE0 and 3 or lead >= 0xC0 and 2 or 1
+    if lead >= 0xC0 and start + length - 1 > to then return start - 1 end
+    return to
+  end
+  if doc.unit == 2 then
+    local last = unpack(doc.format, bytes, to - 1)
+    if last >= 0xD800 and last <= 0xDBFF then return to - 2 end -- the first half of a pair
+  end
+  return to
+end
+
+-- Line index as UTF-8 text that can be drawn, control bytes as symbols, and whether it was cut: at most
+-- MAX_LINE_BYTES of it, ending at a whole character.
 function Document:line(index)
   local from, to = self:bounds(index)
   local unit = self.unit
   local limit = M.MAX_LINE_BYTES - M.MAX_LINE_BYTES % unit
-  if to - from + 1 > limit then to = from + limit - 1 end
+  local cut = to - from + 1 > limit
+  if cut then to = whole_character_end(self, from + limit - 1) end
   local raw = self.bytes:sub(from, to)
   if self.format then raw = decode_units(raw, self.format, unit) end
-  return (raw:gsub(CONTROLS, PICTURES))
+  return (raw:gsub(CONTROLS, PICTURES)), cut
 end
 
 -- What the document is, in a few words: its encoding, line count and whether it was cut.

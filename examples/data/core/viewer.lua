@@ -44,6 +44,7 @@ local MIN_TAB_WIDTH = 16
 local WHEEL_LINES = 3
 local PADDING = 8
 local ELLIPSIS = "\u{2026}"
+local CUT_MARK = " \u{2192}" -- after a line cut at the document's limit
 
 local COLORS = {
   tab = { 34, 36, 41 },
@@ -209,18 +210,23 @@ function Viewer:select(index)
   check(control.relayout(self.form, self.gutter))
 end
 
--- The lines that fit in the text's height, counted at each paint.
+-- The lines that fit whole in the text's height (none in a text area lower than a line), counted at each
+-- paint.
 function Viewer:measure_lines(canvas)
   local _, height = canvas:size()
   local _, line_height = canvas:measure_text(self.text_font, "Ag")
+  self.text_height = height
   self.line_height = math.max(1, line_height)
-  self.shown_lines = math.max(1, height // self.line_height)
+  self.shown_lines = height // self.line_height
 end
+
+-- The lines a page moves, and the least the view holds when it scrolls.
+function Viewer:page_lines() return math.max(1, self.shown_lines or 1) end
 
 -- Moves the first shown line by delta lines, within the document; true when it moved.
 function Viewer:scroll(delta)
   local view = self:view()
-  local last_top = math.max(1, self:document().line_count - (self.shown_lines or 1) + 1)
+  local last_top = math.max(1, self:document().line_count - self:page_lines() + 1)
   local top = math.max(1, math.min(last_top, view.top + delta))
   if top == view.top then return false end
   view.top = top
@@ -230,8 +236,8 @@ end
 local KEY_SCROLLS = {
   up = function() return -1 end,
   down = function() return 1 end,
-  pageup = function(viewer) return 1 - viewer.shown_lines end,
-  pagedown = function(viewer) return viewer.shown_lines - 1 end,
+  pageup = function(viewer) return 1 - viewer:page_lines() end,
+  pagedown = function(viewer) return viewer:page_lines() - 1 end,
   home = function(viewer) return -viewer:document().line_count end,
   ["end"] = function(viewer) return viewer:document().line_count end,
 }
@@ -257,16 +263,22 @@ function Viewer:scroll_event(event)
   return true
 end
 
--- A line of the document as it is drawn: its text and its number. Lines stay while they are on screen, so
--- a frame makes only the lines that scrolled in.
+-- A line of the document as it is drawn: its text, whether it was cut, and its number. Lines stay while
+-- they are on screen, so a frame makes only the lines that scrolled in.
 function Viewer:shown_line(index)
   local shown = self:view().shown
   local line = shown[index]
   if not line then
-    line = { text = self:document():line(index), number = tostring(index) }
+    local text, cut = self:document():line(index)
+    line = { text = text, cut = cut, number = tostring(index) }
     shown[index] = line
   end
   return line
+end
+
+-- The last line on screen: only lines shown whole count, so none is drawn cut by the text's lower edge.
+function Viewer:last_shown_line()
+  return math.min(self:document().line_count, self:view().top + (self.shown_lines or 1) - 1)
 end
 
 -- Calls each(index, y) for the lines on screen, and forgets the shown lines that left it. A taller window
@@ -274,8 +286,8 @@ end
 function Viewer:each_visible_line(canvas, each)
   self:measure_lines(canvas)
   self:scroll(0)
-  local view, doc, line_height = self:view(), self:document(), self.line_height
-  local last = math.min(doc.line_count, view.top + self.shown_lines)
+  local view, line_height = self:view(), self.line_height
+  local last = self:last_shown_line()
   for index in pairs(view.shown) do
     if index < view.top or index > last then view.shown[index] = nil end
   end
@@ -350,21 +362,29 @@ function Viewer:text_definition()
         canvas:draw_text(viewer.text_font, doc.note, PADDING, 0, COLORS.error)
         return
       end
+      local width = canvas:size()
       viewer:each_visible_line(canvas, function(index, y)
-        canvas:draw_text(viewer.text_font, viewer:shown_line(index).text, PADDING, y, COLORS.text)
+        local line = viewer:shown_line(index)
+        canvas:draw_text(viewer.text_font, line.text, PADDING, y, COLORS.text)
+        -- A line cut at the document's limit says so at the right edge, where it leaves the screen.
+        if line.cut then
+          local mark_width = canvas:measure_text(viewer.text_font, CUT_MARK) + PADDING
+          canvas:fill_rect(width - mark_width, y, mark_width, viewer.line_height, COLORS.background)
+          canvas:draw_text(viewer.text_font, CUT_MARK, width - mark_width, y, COLORS.accent)
+        end
       end)
     end,
     event = function(_, event) return viewer:scroll_event(event) and HANDLED or nil end,
   }
 end
 
--- The status bar: the document's path on the left; its encoding, size and the lines on screen on the right
+-- The status bar: the document's path on the left; its encoding, size and the lines shown whole on the right
 -- (the text, drawn before the status bar, counted them).
 function Viewer:status_text()
   local doc, view = self:document(), self:view()
   if doc.note or doc.line_count == 0 then return doc.name, doc:summary() end
-  local last = math.min(doc.line_count, view.top + (self.shown_lines or 1) - 1)
-  return doc.name, string.format("%s, showing %d-%d", doc:summary(), view.top, last)
+  if self.shown_lines == 0 then return doc.name, doc:summary() .. ", no line fits" end
+  return doc.name, string.format("%s, showing %d-%d", doc:summary(), view.top, self:last_shown_line())
 end
 
 function Viewer:status_definition()
