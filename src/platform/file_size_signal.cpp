@@ -2,9 +2,16 @@
 
 #include <csignal>
 
+namespace {
+
+void onFileSizeLimit(int) {}  // the write that raised it fails with EFBIG
+
+}  // namespace
+
 void ignoreFileSizeSignal() {
-  struct sigaction ignore = {};
-  ignore.sa_handler = SIG_IGN;
-  sigemptyset(&ignore.sa_mask);
-  sigaction(SIGXFSZ, &ignore, nullptr);
+  struct sigaction caught = {};
+  caught.sa_handler = onFileSizeLimit;
+  sigemptyset(&caught.sa_mask);
+  caught.sa_flags = SA_RESTART;
+  sigaction(SIGXFSZ, &caught, nullptr);
 }

@@ -6,7 +6,9 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <filesystem>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -114,6 +116,42 @@ end }
     EXPECT_EQ(result.exitCode, 0) << result.standardError;
     EXPECT_EQ(result.standardOutput, "quit\n");
   }
+}
+
+// SDL starts the desktop's chooser from a thread of its own that blocks the termination signals; the chooser
+// must not inherit that mask, nor the file-size signal that qz ignores. A stand-in chooser records what it got.
+TEST(ProcessSignals, TheFileChooserStartsWithDefaultSignalHandlingAndNoSignalBlocked) {
+  Sandbox sandbox;
+  sandbox.writeFile("bin/zenity", R"sh(#!/bin/sh
+if [ "$1" = --version ]; then echo 3.44; exit 0; fi
+# Read by the shell itself: a command it started would catch it in its own wait, with signals blocked.
+while IFS= read -r line; do
+  case "$line" in SigBlk:*|SigIgn:*) printf '%s\n' "$line" >> "$QZ_TEST_SIGNALS";; esac
+done < /proc/$$/status
+exit 1
+)sh");
+  std::filesystem::permissions(sandbox.root() / "bin/zenity", std::filesystem::perms::owner_all);
+  sandbox.writeBoot(R"lua(
+return { run = function() for _ = 1, 3 do print(system.open_file_dialog()) end end }
+)lua");
+  RunOptions options = newInstance();
+  const char* path = std::getenv("PATH");
+  options.environment["PATH"] = (sandbox.root() / "bin").string() + ":" + (path != nullptr ? path : "/usr/bin:/bin");
+  options.environment["SDL_FILE_DIALOG_DRIVER"] = "zenity";
+  options.environment["QZ_TEST_SIGNALS"] = (sandbox.root() / "signals").string();
+  const RunResult result = sandbox.run(options);
+  EXPECT_FALSE(result.timedOut);
+  EXPECT_EQ(result.exitCode, 0) << result.standardError;
+  EXPECT_EQ(result.standardOutput, "nil\nnil\nnil\n") << "each chooser ended with 1: cancelled";
+  std::istringstream signals(sandbox.readFile("signals"));
+  int choosers = 0;
+  for (std::string blocked, ignored; std::getline(signals, blocked) && std::getline(signals, ignored); ++choosers) {
+    EXPECT_EQ(blocked, "SigBlk:\t0000000000000000");
+    ASSERT_EQ(ignored.rfind("SigIgn:\t", 0), 0u) << ignored;
+    const unsigned long long ignoredMask = std::stoull(ignored.substr(8), nullptr, 16);
+    EXPECT_EQ(ignoredMask & (1ull << (SIGXFSZ - 1)), 0u) << ignored;
+  }
+  EXPECT_EQ(choosers, 3);
 }
 
 }  // namespace
