@@ -1,6 +1,7 @@
 // Start-up and shutdown of the whole process, run headless through the process harness.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 
 #include "qz_sandbox.h"
@@ -126,6 +127,28 @@ TEST(Startup, StdinDataKeepsNulBytesAndIsFalseWhenNotRead) {
   RunOptions help = piped;
   help.args.push_back("--help");
   EXPECT_EQ(sandbox.run(help).standardOutput, "boolean:false:-\n");
+}
+
+// Anyone may create files in /dev/shm, where the hand-shake semaphore of a --stdin start is looked for: a
+// FIFO planted at its name (here by a shell that then becomes qz, keeping its process id) must not hold the
+// start. A hang fails the run by its time-out; no duration is asserted.
+TEST(Startup, AFifoAtTheHandShakeNameDoesNotHoldAStandardInputStart) {
+  Sandbox sandbox;
+  sandbox.writeBoot("return { run = function() io.stdout:write(STDIN_DATA, \"\\n\") end }");
+  RunOptions options;
+  options.executable = "/bin/sh";
+  options.args = {"-c",
+                  "p=/dev/shm/sem.QzStdin-$$; mkfifo \"$p\" || exit 97; echo \"$p\" >&2; "
+                  "exec \"$0\" --new-instance --stdin",
+                  sandbox.executable().string()};
+  options.stdinData = "piped";
+  options.timeout = std::chrono::seconds(60);
+  const RunResult result = sandbox.run(options);
+  const std::string fifo = result.standardError.substr(0, result.standardError.find('\n'));
+  if (fifo.rfind("/dev/shm/sem.QzStdin-", 0) == 0) std::filesystem::remove(fifo);
+  EXPECT_FALSE(result.timedOut);
+  EXPECT_EQ(result.exitCode, 0) << result.standardError;
+  EXPECT_EQ(result.standardOutput, "piped\n");
 }
 
 TEST(Startup, ArgumentsReachScriptsWhole) {
