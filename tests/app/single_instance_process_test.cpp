@@ -56,6 +56,10 @@ function modes.hold(child)
   touch("held")
   wait_for("quit")
 end
+function modes.idle()
+  touch("ready-idle")
+  wait_for("quit")
+end
 function modes.alone()
   print("alone", tostring(STDIN_DATA), #ARGS)
 end
@@ -102,6 +106,25 @@ TEST_F(SingleInstanceProcess, LaterStartsHandOverArgumentsDirectoryAndStandardIn
                                        (sandbox.root() / "w ü").string() + "\tnone\n" + exe + "|-\t\t" +
                                        sandbox.root().string() + "\tnone\n")
       << served.standardError;
+}
+
+// A first instance whose scripts take no command lines fills its queue; the next start that waits is refused,
+// is told so, and runs on its own instead of exiting as if its command line had been done.
+TEST_F(SingleInstanceProcess, ARefusedWaitingStartRunsOnItsOwn) {
+  BackgroundRun first = startFirst({"idle"});
+  for (int i = 0; i < 64; ++i) {
+    RunOptions queued;
+    queued.args = {"queued", std::to_string(i)};
+    ASSERT_EQ(sandbox.run(queued).exitCode, 0) << i;
+  }
+  RunOptions waiting;
+  waiting.args = {"alone", "--wait"};
+  const RunResult refused = sandbox.run(waiting);
+  EXPECT_FALSE(refused.timedOut);
+  EXPECT_EQ(refused.exitCode, 0) << refused.standardError;
+  EXPECT_EQ(refused.standardOutput, "alone\tfalse\t3\n");
+  touch("quit");
+  EXPECT_EQ(first.wait().exitCode, 0);
 }
 
 TEST_F(SingleInstanceProcess, WaitingStartEndsWhenItsCommandLineIsCompleted) {
