@@ -296,7 +296,7 @@ TEST_F(ViewerTest, OtherScriptsAndEmojiComeFromFallbackFonts) {
 TEST_F(ViewerTest, ShowsFewNulsAsSymbolsAndCutsLinesAtWholeCharacters) {
   std::string lines;
   for (int i = 0; i < 50; ++i) lines += "text line\n";
-  writeText("few-nuls.txt", lines + std::string("with a\0nul\n", 11) + lines);
+  writeText("few-nuls.txt", lines + std::string("with a\0nul\n", 11) + "and a \x01 too\n" + lines);
   std::string manyNuls;
   for (int i = 0; i < 100; ++i) manyNuls += std::string("\0\0\0a\n", 5);
   writeText("many-nuls.txt", manyNuls);
@@ -324,8 +324,9 @@ TEST_F(ViewerTest, ShowsFewNulsAsSymbolsAndCutsLinesAtWholeCharacters) {
                      "end"),
             "");
   const std::string fewNuls = "return document.open([[" + path("few-nuls.txt") + "]])";
-  EXPECT_EQ(host.run(fewNuls + ":summary()"), "UTF-8, 101 lines");
+  EXPECT_EQ(host.run(fewNuls + ":summary()"), "UTF-8, 102 lines");
   EXPECT_EQ(host.run(fewNuls + ":line(51)"), "with a\u2400nul");
+  EXPECT_EQ(host.run(fewNuls + ":line(52)"), "and a \u2401 too");
   EXPECT_EQ(host.run("return document.open([[" + path("many-nuls.txt") + "]]):summary()"),
             "binary file of 500 bytes: not shown");
 

@@ -68,14 +68,15 @@ local function index_lines(doc)
   doc.starts, doc.line_count = starts, count
 end
 
--- At most one NUL in this many bytes of otherwise valid UTF-8 still makes a text, shown with ␀.
-local BYTES_PER_NUL = 100
+-- At most one NUL in this many bytes of otherwise valid UTF-8 still makes a text, shown with ␀; so does at
+-- most one control byte of any kind in BYTES_PER_CONTROL, the share the probe allows a text without NULs.
+local BYTES_PER_NUL, BYTES_PER_CONTROL = 100, 10
 
 -- Whether the probe's binary verdict comes only from a few NULs in UTF-8 text.
 local function text_with_few_nuls(report)
-  local binary = report.binary
-  return report.utf8.status ~= "invalid" and binary.control_count == binary.nul_count
-    and binary.nul_count * BYTES_PER_NUL <= report.sample.size
+  local binary, size = report.binary, report.sample.size
+  return report.utf8.status ~= "invalid" and binary.nul_count * BYTES_PER_NUL <= size
+    and binary.control_count * BYTES_PER_CONTROL <= size
 end
 
 -- The encoding and first content byte of the bytes, or nil when they are binary.
