@@ -3,11 +3,13 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 
 #include <filesystem>
 #include <fstream>
 
 #include "db_test_support.h"
+#include "platform/file_size_signal.h"
 
 namespace {
 
@@ -54,6 +56,30 @@ TEST_F(DatabaseFiles, SelftestPassesAndLeavesNoTemporaryFile) {
   EXPECT_TRUE(runSqliteSelftest(message)) << message;
   EXPECT_TRUE(std::filesystem::is_empty(dir));
   unsetenv("TMPDIR");
+}
+
+// With SIGXFSZ handled as qz has it, a write that meets the file-size limit is SQLite's I/O error, and the
+// rows committed before it stay.
+TEST_F(DatabaseFiles, AWritePastTheFileSizeLimitIsAnErrorAndKeepsWhatWasCommitted) {
+  const SqliteConnection connection = dbtest::openConnection(path("limited.db"));
+  ASSERT_NE(connection, nullptr);
+  dbtest::execDirect(connection.get(), "CREATE TABLE t(a); INSERT INTO t VALUES('kept')");
+  ignoreFileSizeSignal();
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+  rlimit small = saved;
+  small.rlim_cur = 64 * 1024;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  const int status =
+      sqlite3_exec(connection.get(), "INSERT INTO t VALUES(zeroblob(1000000))", nullptr, nullptr, nullptr);
+  setrlimit(RLIMIT_FSIZE, &saved);
+  EXPECT_NE(status, SQLITE_OK);
+  sqlite3_stmt* statement = nullptr;
+  ASSERT_EQ(sqlite3_prepare_v2(connection.get(), "SELECT group_concat(typeof(a)) FROM t", -1, &statement, nullptr),
+            SQLITE_OK);
+  ASSERT_EQ(sqlite3_step(statement), SQLITE_ROW);
+  EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(statement, 0)), "text");
+  sqlite3_finalize(statement);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "services/download.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 
 #include "host/process_state.h"
 #include "http_fixture.h"
+#include "platform/file_size_signal.h"
 #include "platform/sha256.h"
 #include "scratch_dir.h"
 
@@ -129,6 +131,23 @@ TEST_F(DownloadTest, EachFailureLeavesTheDestinationAsItWas) {
     EXPECT_EQ(readText("out"), "old content") << c.path;
     expectOnly({"out"});
   }
+}
+
+// With SIGXFSZ handled as qz has it, a body that meets the file-size limit fails the write, not the process.
+TEST_F(DownloadTest, ABodyPastTheFileSizeLimitFailsAndLeavesTheDestinationAsItWas) {
+  writeText("out", "old content");
+  ignoreFileSizeSignal();
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+  rlimit small = saved;
+  small.rlim_cur = 100000;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  const web::DownloadResult result = download(server.url("/bytes?n=300000"));
+  setrlimit(RLIMIT_FSIZE, &saved);
+  EXPECT_FALSE(result.ok);
+  EXPECT_FALSE(result.message.empty());
+  EXPECT_EQ(readText("out"), "old content");
+  expectOnly({"out"});
 }
 
 TEST_F(DownloadTest, ADeclaredLengthOverTheLimitFailsBeforeAnyWorkFile) {
