@@ -3,7 +3,7 @@
 // status and declared length are checked when its final headers end (interim 1xx answers and redirects that
 // libcurl follows are skipped), or, when libcurl delivers no such end, at the first body bytes or after the
 // transfer; only then is the work file claimed. The body is checked against the size ceiling before each
-// piece is written, and hashed as it goes.
+// piece is written, and hashed as it goes. Only a transfer that libcurl ends without an error can succeed.
 #include <curl/curl.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -284,10 +284,12 @@ size_t Transfer::onBody(char* data, size_t size, size_t count, void* self) noexc
 // destination.
 bool Transfer::finishBody(CURLcode code) {
   if (aborted_) return false;
-  // A connection that ends early shows below as a body shorter than its declared length.
-  if (code != CURLE_OK && !(code == CURLE_PARTIAL_FILE && responseAccepted_)) {
-    return fail(formatStepError(responseAccepted_ ? "HTTP read" : "HTTP send", code));
+  // Whatever framed the body, a declared length or chunks, a transfer that ended before the framing said the
+  // body was whole is no download; a short body of declared length says so in its own words.
+  if (code == CURLE_PARTIAL_FILE && declaredLength_ && result_.size < *declaredLength_) {
+    return fail("download ended before its declared size");
   }
+  if (code != CURLE_OK) return fail(formatStepError(responseAccepted_ ? "HTTP read" : "HTTP send", code));
   if (!responseAccepted_ && !acceptFinalResponse()) return false;
   if (declaredLength_ && result_.size != *declaredLength_) return fail("download ended before its declared size");
   if (options_.size && result_.size != *options_.size) return fail(kSizeMismatchMessage);

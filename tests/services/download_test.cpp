@@ -118,6 +118,8 @@ TEST_F(DownloadTest, EachFailureLeavesTheDestinationAsItWas) {
       {"/bytes?n=100", withSize(99), "download size does not match", 200},
       {"/bytes?n=100&length=no", withSize(99), "download size does not match", 200},
       {"/declare?n=100&send=10", {}, "download ended before its declared size", 200},
+      {"/chunked?n=1024&cut=data", {}, "HTTP read failed (18)", 200},
+      {"/chunked?n=1024&cut=last", {}, "HTTP read failed (18)", 200},
       {"/bytes?n=100", withDigest(std::string(64, '0')), "download SHA-256 does not match", 200},
       {"/redirect?to=ftp://127.0.0.1/x", {}, "HTTP send failed (1)", 0},
       {"/stall", {}, "HTTP read failed (28)", 200},
@@ -148,6 +150,20 @@ TEST_F(DownloadTest, ABodyPastTheFileSizeLimitFailsAndLeavesTheDestinationAsItWa
   EXPECT_FALSE(result.message.empty());
   EXPECT_EQ(readText("out"), "old content");
   expectOnly({"out"});
+}
+
+// A body that stops before its framing says it is whole never replaces an earlier download.
+TEST_F(DownloadTest, ACutChunkedBodyOrAResetLeavesTheEarlierDownloadInPlace) {
+  const web::DownloadResult whole = download(server.url("/chunked?n=1024"));
+  ASSERT_TRUE(whole.ok) << whole.message;
+  ASSERT_EQ(readText("out"), patternBytes(1024));
+  for (const char* cut : {"/chunked?n=1024&cut=data", "/chunked?n=1024&cut=last", "/reset?n=512"}) {
+    const web::DownloadResult result = download(server.url(cut));
+    EXPECT_FALSE(result.ok) << cut;
+    EXPECT_NE(result.message.find(" failed ("), std::string::npos) << cut << ": " << result.message;
+    EXPECT_EQ(readText("out"), patternBytes(1024)) << cut;
+    expectOnly({"out"});
+  }
 }
 
 TEST_F(DownloadTest, ADeclaredLengthOverTheLimitFailsBeforeAnyWorkFile) {

@@ -13,6 +13,10 @@ Routes (query parameters in brackets):
                                                 length=no (then the end is the connection's close), in
                                                 pieces of C bytes MS milliseconds apart
   /declare?n=N&send=M                          declares N bytes, sends M and closes the connection
+  /chunked?n=N [&cut=data|last]                N bytes in one chunk and the closing zero-size chunk; cut=data
+                                                closes the connection half-way through the chunk's data,
+                                                cut=last right after the chunk, before the closing one
+  /reset?n=N                                   N bytes with no length, then a reset in place of the close
   /status?code=C                               answers status C with a short body
   /redirect?to=URL [&code=C]                   a redirect (302 unless C) to URL
   /echo                                        the request's method, headers (lower-case names) and body
@@ -24,6 +28,7 @@ import argparse
 import os
 import socket
 import ssl
+import struct
 import sys
 import threading
 import time
@@ -101,6 +106,34 @@ class Handler(BaseHTTPRequestHandler):
         self.end_headers()
         self.wfile.write(pattern_bytes(0, int(query["send"])))
         self.wfile.flush()
+        self.close_connection = True
+
+    def route_chunked(self, query, _body):
+        count = int(query["n"])
+        cut = query.get("cut")
+        self.send_response(200)
+        self.send_header("Transfer-Encoding", "chunked")
+        self.end_headers()
+        data = pattern_bytes(0, count)
+        if cut == "data":
+            self.wfile.write(b"%x\r\n" % count + data[:count // 2])
+        else:
+            self.wfile.write(b"%x\r\n" % count + data + b"\r\n")
+            if cut != "last":
+                self.wfile.write(b"0\r\n\r\n")
+        self.wfile.flush()
+        self.close_connection = cut is not None
+
+    def route_reset(self, query, _body):
+        self.send_response(200)
+        self.send_header("Connection", "close")
+        self.end_headers()
+        self.wfile.write(pattern_bytes(0, int(query["n"])))
+        self.wfile.flush()
+        # Closed here, with a zero linger time and before the server's own shutdown could send the end of the
+        # stream: the client sees a reset.
+        self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        self.connection.close()
         self.close_connection = True
 
     def route_status(self, query, _body):
