@@ -63,16 +63,6 @@ std::string zip64Field(std::initializer_list<uint64_t> values) {
   return field + data;
 }
 
-// The length of the data descriptor that follows an entry's data at `at`, or 0 when none is there: one
-// begins with its signature or with the entry's CRC-32, and its sizes take 8 bytes each in a ZIP64 entry.
-uint64_t descriptorLength(const ZipBytes& source, uint64_t at, const ZipCentralRecord& record, bool zip64) {
-  unsigned char start[4];
-  if (source.readAt(at, start, 4) != 4) return 0;
-  const uint64_t sizes = zip64 ? 16 : 8;
-  if (readLE(start, 4) == zipformat::kDescriptorSignature) return 8 + sizes;
-  return readLE(start, 4) == record.crc ? 4 + sizes : 0;
-}
-
 // Puts `offset` into the central record's ZIP64 field: in place when the record keeps its offset there already,
 // else added after the sizes the field holds (and before a disk number), which lengthens the record.
 bool setZip64Offset(std::string& central, const ZipCentralRecord& record, uint64_t offset) {
@@ -285,39 +275,10 @@ bool ZipArchiveOutput::deflatePiece(std::string_view piece, bool last, uint64_t&
   }
 }
 
-bool ZipArchiveOutput::copyEntry(const ZipBytes& source, const ZipCentralRecord& record, int64_t shift,
+bool ZipArchiveOutput::copyEntry(const ZipBytes& source, const ZipCentralRecord& record, const ZipLocalRecord& local,
                                  std::string& failure) {
   const uint64_t start = output_.position();
-  const uint64_t position = static_cast<uint64_t>(shift) + record.localOffset;  // wraps like the reader's
-  unsigned char header[zipformat::kLocalSize];
-  const int64_t got = source.readAt(position, header, sizeof header);
-  if (got < 0) {
-    failure = ziptext::readError(errno);
-    return false;
-  }
-  if (got != sizeof header || readLE(header, 4) != zipformat::kLocalSignature) {
-    failure = ziptext::kInconsistent;
-    return false;
-  }
-  const uint64_t nameLength = readLE(header + zipformat::kLocalNameLength, 2);
-  const uint64_t extraLength = readLE(header + zipformat::kLocalNameLength + 2, 2);
-  std::string localExtra(extraLength, '\0');
-  if (source.readAt(position + zipformat::kLocalSize + nameLength, localExtra.data(), extraLength) !=
-      static_cast<int64_t>(extraLength)) {
-    failure = ziptext::kPrematureEnd;
-    return false;
-  }
-  const uint64_t dataStart = position + zipformat::kLocalSize + nameLength + extraLength;
-  if (record.compressedSize > source.size() - std::min(source.size(), dataStart)) {
-    failure = ziptext::kPrematureEnd;
-    return false;
-  }
-  uint64_t end = dataStart + record.compressedSize;
-  if ((record.flags & zipformat::kFlagDescriptor) != 0) {
-    const bool zip64 = !zipformat::findExtraField(localExtra, zipformat::kZip64ExtraId).empty();
-    end = std::min(source.size(), end + descriptorLength(source, end, record, zip64));
-  }
-  if (!copyRange(source, position, end, failure) || !output_.flush()) {
+  if (!copyRange(source, local.start, local.end, failure) || !output_.flush()) {
     if (failure.empty()) failure = ziptext::writeError(errno);
     output_.cutBackTo(start);
     return false;

@@ -33,10 +33,10 @@ class ZipArchiveOutput {
   // Each of these writes one entry whole, or else leaves nothing of it behind and the text of what failed in
   // `failure`. A new entry's bytes are all written out before it returns.
   bool addEntry(const ZipNewEntry& entry, std::string& failure);
-  // An entry of the archive in `source`, whose local header lies at its recorded offset plus `shift`: the
-  // local record (header, data and data descriptor) as it lies, the central record as stored with the new
-  // offset. Holes of a sparse source stay holes.
-  bool copyEntry(const ZipBytes& source, const ZipCentralRecord& record, int64_t shift, std::string& failure);
+  // An entry of the archive in `source`: its local record (header, data and data descriptor) as it lies, the
+  // central record as stored with the new offset. Holes of a sparse source stay holes.
+  bool copyEntry(const ZipBytes& source, const ZipCentralRecord& record, const ZipLocalRecord& local,
+                 std::string& failure);
   // Writes the central directory and the end records and gives the file its size.
   bool finish(std::string& failure);
 

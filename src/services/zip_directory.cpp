@@ -67,6 +67,16 @@ bool readZip64End(ZipWindow& window, uint64_t endPosition, ZipDirectory& directo
   return true;
 }
 
+// The length of the data descriptor that follows an entry's data at `at`, or 0 when none is there: one
+// begins with its signature or with the entry's CRC-32, and its sizes take 8 bytes each in a ZIP64 entry.
+uint64_t descriptorLength(const ZipBytes& bytes, uint64_t at, const ZipCentralRecord& record, bool zip64) {
+  unsigned char start[4];
+  if (bytes.readAt(at, start, 4) != 4) return 0;
+  const uint64_t sizes = zip64 ? 16 : 8;
+  if (readLE(start, 4) == zipformat::kDescriptorSignature) return 8 + sizes;
+  return readLE(start, 4) == record.crc ? 4 + sizes : 0;
+}
+
 }  // namespace
 
 bool findZipDirectory(const ZipBytes& bytes, ZipDirectory& directory, std::string& failure) {
@@ -145,4 +155,41 @@ bool ZipDirectoryWalker::countMatches() const {
   // Writers that keep to the classic end record wrap its count past 65535, or leave the marker there.
   return !directory_.zip64 && walked_ > zipformat::kMarker16 &&
          (walked_ % 65536 == directory_.recordedCount || directory_.recordedCount == zipformat::kMarker16);
+}
+
+bool readZipLocalRecord(const ZipBytes& bytes, const ZipCentralRecord& record, int64_t shift, ZipLocalRecord& local,
+                        std::string& failure) {
+  const uint64_t position = static_cast<uint64_t>(shift) + record.localOffset;  // wraps like the reader's
+  unsigned char header[zipformat::kLocalSize];
+  const int64_t got = bytes.readAt(position, header, sizeof header);
+  if (got < 0) {
+    failure = ziptext::readError(errno);
+    return false;
+  }
+  if (got != sizeof header || readLE(header, 4) != zipformat::kLocalSignature) {
+    failure = ziptext::kInconsistent;
+    return false;
+  }
+  const uint64_t nameLength = readLE(header + zipformat::kLocalNameLength, 2);
+  const uint64_t extraLength = readLE(header + zipformat::kLocalNameLength + 2, 2);
+  std::string nameAndExtra(nameLength + extraLength, '\0');
+  const int64_t read = bytes.readAt(position + zipformat::kLocalSize, nameAndExtra.data(), nameAndExtra.size());
+  if (read != static_cast<int64_t>(nameAndExtra.size())) {
+    failure = read < 0 ? ziptext::readError(errno) : ziptext::kPrematureEnd;
+    return false;
+  }
+  const uint64_t dataStart = position + zipformat::kLocalSize + nameAndExtra.size();
+  if (record.compressedSize > bytes.size() - std::min(bytes.size(), dataStart)) {
+    failure = ziptext::kPrematureEnd;
+    return false;
+  }
+  uint64_t end = dataStart + record.compressedSize;
+  if ((record.flags & zipformat::kFlagDescriptor) != 0) {
+    const std::string_view extra = std::string_view(nameAndExtra).substr(nameLength);
+    const bool zip64 = !zipformat::findExtraField(extra, zipformat::kZip64ExtraId).empty();
+    end = std::min(bytes.size(), end + descriptorLength(bytes, end, record, zip64));
+  }
+  local.start = position;
+  local.end = end;
+  return true;
 }

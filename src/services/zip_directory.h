@@ -41,6 +41,17 @@ struct ZipCentralRecord {
   uint64_t localOffset = 0;  // as recorded; the directory's shift gives the position in the bytes
 };
 
+// Where an entry's local record lies in the bytes, from its local header to the end of its data and of the
+// data descriptor that follows them.
+struct ZipLocalRecord {
+  uint64_t start = 0;
+  uint64_t end = 0;
+};
+// False with `failure` set when no local header lies where the central record says (the directory's shift
+// added), or its data runs past the end of the bytes.
+bool readZipLocalRecord(const ZipBytes& bytes, const ZipCentralRecord& record, int64_t shift, ZipLocalRecord& local,
+                        std::string& failure);
+
 // Reads a directory's records in order through a window, never holding the whole directory.
 class ZipDirectoryWalker {
  public:

@@ -11,6 +11,8 @@
 #include <cerrno>
 #include <new>
 #include <stdexcept>
+#include <utility>
+#include <vector>
 
 #include "platform/atomic_write.h"
 #include "services/zip_directory.h"
@@ -21,6 +23,16 @@ namespace {
 constexpr uint32_t kStrongestZlibLevel = 9;
 constexpr const char* kOpenFailed = "ZIP open failed";
 constexpr const char* kFinalizationFailed = "ZIP finalization failed";
+constexpr const char* kCopyFailed = "ZIP existing entry copy failed";
+
+// Whether any two of the [start, end) spans share a byte.
+bool overlapAny(std::vector<std::pair<uint64_t, uint64_t>>& spans) {
+  std::sort(spans.begin(), spans.end());
+  for (size_t i = 1; i < spans.size(); ++i) {
+    if (spans[i].first < spans[i - 1].second) return true;
+  }
+  return false;
+}
 
 }  // namespace
 
@@ -90,9 +102,9 @@ bool ZipArchiveWriter::openAt(std::string_view path, bool append, std::string& e
   return claimTemporaryFile(error);
 }
 
-// Every entry of the existing archive is kept: its name must be safe (directory entries included) and unique,
-// and the entries' data must fit in the archive together, since records sharing their data would otherwise
-// turn a small archive into a huge copy.
+// Every entry of the existing archive is kept: its name must be safe (directory entries included) and unique.
+// Each local record copied is paid for in full from the archive's own size, and no two may overlap, since
+// records sharing their bytes would otherwise turn a small archive into a huge copy.
 bool ZipArchiveWriter::copyExisting(std::string& error) {
   OpenedFile existing;
   int errorNumber = 0;
@@ -109,31 +121,39 @@ bool ZipArchiveWriter::copyExisting(std::string& error) {
     return false;
   }
   if (!claimTemporaryFile(error)) return false;
-  constexpr const char* kCopyFailed = "ZIP existing entry copy failed";
   ZipDirectoryWalker walker(bytes, directory);
   ZipCentralRecord record;
-  uint64_t unclaimedBytes = existing.size;
+  CopiedRecords copied{existing.size, {}};
   while (walker.next(record, failure)) {
-    if (!isSafeZipEntryName(record.name, true) || !entryNames_.emplace(record.name).second) {
-      error = "ZIP contains an unsafe or duplicate entry name";
-      return false;
-    }
-    if (record.compressedSize > unclaimedBytes) {
-      error = ziptext::withPrefix(kCopyFailed, "entries claim more data than the archive holds");
-      return false;
-    }
-    unclaimedBytes -= record.compressedSize;
-    if (!output_->copyEntry(bytes, record, directory.shift, failure)) {
-      error = ziptext::withPrefix(kCopyFailed, failure);
-      return false;
-    }
+    if (!copyRecord(bytes, record, directory.shift, copied, error)) return false;
   }
-  if (failure.empty() && !walker.countMatches()) failure = ziptext::kInconsistent;
+  if (failure.empty() && (!walker.countMatches() || overlapAny(copied.spans))) failure = ziptext::kInconsistent;
   if (!failure.empty()) {
     error = ziptext::withPrefix(kOpenFailed, failure);
     return false;
   }
   return true;
+}
+
+bool ZipArchiveWriter::copyRecord(const ZipBytes& bytes, const ZipCentralRecord& record, int64_t shift,
+                                  CopiedRecords& copied, std::string& error) {
+  if (!isSafeZipEntryName(record.name, true) || !entryNames_.emplace(record.name).second) {
+    error = "ZIP contains an unsafe or duplicate entry name";
+    return false;
+  }
+  ZipLocalRecord local;
+  std::string failure;
+  if (readZipLocalRecord(bytes, record, shift, local, failure)) {
+    if (local.end - local.start > copied.unclaimedBytes) {
+      failure = "entries claim more data than the archive holds";
+    } else {
+      copied.unclaimedBytes -= local.end - local.start;
+      copied.spans.emplace_back(local.start, local.end);
+      if (output_->copyEntry(bytes, record, local, failure)) return true;
+    }
+  }
+  error = ziptext::withPrefix(kCopyFailed, failure);
+  return false;
 }
 
 bool ZipArchiveWriter::claimTemporaryFile(std::string& error) {

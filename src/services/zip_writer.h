@@ -16,6 +16,8 @@
 #include <string>
 #include <string_view>
 #include <unordered_set>
+#include <utility>
+#include <vector>
 
 #include "services/zip_archive_output.h"
 #include "services/zip_files.h"
@@ -54,6 +56,14 @@ class ZipArchiveWriter {
   static std::unique_ptr<ZipArchiveWriter> open(std::string_view path, uint32_t level, bool append, std::string& error);
   bool openAt(std::string_view path, bool append, std::string& error);
   bool copyExisting(std::string& error);
+  // What write mode has copied so far: the bytes of the archive no local record has paid for yet, and where
+  // each copied local record lies.
+  struct CopiedRecords {
+    uint64_t unclaimedBytes;
+    std::vector<std::pair<uint64_t, uint64_t>> spans;
+  };
+  bool copyRecord(const ZipBytes& bytes, const ZipCentralRecord& record, int64_t shift, CopiedRecords& copied,
+                  std::string& error);
   bool claimTemporaryFile(std::string& error);
   bool checkNewEntry(std::string_view name, std::string& error);
   bool addEntry(const ZipNewEntry& entry, const char* failurePrefix, std::string& error);

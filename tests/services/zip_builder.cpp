@@ -60,7 +60,8 @@ Recorded recorded(const CraftedEntry& entry, uint64_t localOffset, bool central)
 }
 
 void putLocalHeader(std::string& out, const CraftedEntry& entry) {
-  const Recorded fields = recorded(entry, 0, false);
+  Recorded fields = recorded(entry, 0, false);
+  fields.extra += entry.localExtra;
   put32(out, 0x04034b50);
   put16(out, 45);
   put16(out, entry.flags);

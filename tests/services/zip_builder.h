@@ -20,6 +20,8 @@ struct CraftedEntry {
   uint32_t externalAttributes = 0;
   // Extra fields of both headers, after the ZIP64 one when there is one.
   std::string extra{};
+  // Extra fields of the local header alone, after those.
+  std::string localExtra{};
   // Both headers record the sizes as 0xFFFFFFFF and carry the real ones in a ZIP64 extra field.
   bool zip64Sizes = false;
   // Zero bytes that follow `stored` in the archive, left as a hole by writeZipFile.

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -272,6 +273,49 @@ TEST_F(ZipWriter, WriteModeRefusesRecordsThatShareTheirData) {
   EXPECT_FALSE(ZipArchiveWriter::openWrite(path("shared.zip"), 6, error));
   EXPECT_EQ(error, "ZIP existing entry copy failed: entries claim more data than the archive holds");
   EXPECT_EQ(listing(), std::vector<std::string>{"shared.zip"});
+}
+
+// Every local record write mode copies counts in full, header, name and extra field included: records
+// sharing one local header with a large extra field and no data would otherwise copy it once per record.
+TEST_F(ZipWriter, WriteModeRefusesRecordsThatShareALargeLocalHeader) {
+  const std::string filler(60000, 'x');
+  std::vector<CraftedEntry> entries = {ziptest::storedEntry("e0000", "")};
+  entries[0].localExtra =
+      "\xFE\xCA"s + static_cast<char>(filler.size() & 0xFF) + static_cast<char>(filler.size() >> 8) + filler;
+  for (int i = 1; i < 1000; ++i) {
+    char name[8];
+    std::snprintf(name, sizeof name, "e%04d", i);
+    entries.push_back(ziptest::storedEntry(name, ""));
+    entries.back().sharesDataOf = 0;
+  }
+  writeText("shared.zip", ziptest::buildZip(entries));
+  std::string error;
+  EXPECT_FALSE(ZipArchiveWriter::openWrite(path("shared.zip"), 6, error));
+  EXPECT_EQ(error, "ZIP existing entry copy failed: entries claim more data than the archive holds");
+  EXPECT_EQ(listing(), std::vector<std::string>{"shared.zip"});
+}
+
+// A local record that lies inside another one's data is refused even where the archive holds enough other
+// bytes to pay for both copies.
+TEST_F(ZipWriter, WriteModeRefusesOverlappingLocalRecords) {
+  const CraftedEntry inner = ziptest::storedEntry("bbbb", "inner");
+  const std::string innerArchive = ziptest::buildZip({inner});
+  const std::string innerRecord = innerArchive.substr(0, innerArchive.find("PK\x01\x02"s));
+  std::string archive = ziptest::buildZip({ziptest::storedEntry("aaaa", innerRecord), inner});
+  // The second central record is pointed at the copy of its local record within the first entry's data.
+  const size_t secondCentral = archive.find("PK\x01\x02"s, archive.find("PK\x01\x02"s) + 1);
+  ASSERT_NE(secondCentral, std::string::npos);
+  archive[secondCentral + 42] = 30 + 4;
+  writeText("nested.zip", archive);
+  std::string error;
+  auto reader = ZipArchiveReader::openFile(path("nested.zip"), {}, error);
+  ASSERT_TRUE(reader) << error;
+  std::string bytes;
+  EXPECT_TRUE(reader->extract(1, bytes, error)) << error;
+  EXPECT_EQ(bytes, "inner");
+  EXPECT_FALSE(ZipArchiveWriter::openWrite(path("nested.zip"), 6, error));
+  EXPECT_EQ(error, "ZIP open failed: Zip archive inconsistent");
+  EXPECT_EQ(listing(), std::vector<std::string>{"nested.zip"});
 }
 
 TEST_F(ZipWriter, RefusesUnsafeNamesOnAddition) {
