@@ -191,5 +191,7 @@ bool readZipLocalRecord(const ZipBytes& bytes, const ZipCentralRecord& record, i
   }
   local.start = position;
   local.end = end;
+  local.nameAndExtra = std::move(nameAndExtra);
+  local.nameLength = nameLength;
   return true;
 }

@@ -42,10 +42,14 @@ struct ZipCentralRecord {
 };
 
 // Where an entry's local record lies in the bytes, from its local header to the end of its data and of the
-// data descriptor that follows them.
+// data descriptor that follows them, and the name and extra fields the local header carries.
 struct ZipLocalRecord {
   uint64_t start = 0;
   uint64_t end = 0;
+  std::string nameAndExtra;
+  size_t nameLength = 0;
+  std::string_view name() const { return std::string_view(nameAndExtra).substr(0, nameLength); }
+  std::string_view extra() const { return std::string_view(nameAndExtra).substr(nameLength); }
 };
 // False with `failure` set when no local header lies where the central record says (the directory's shift
 // added), or its data runs past the end of the bytes.

@@ -25,6 +25,14 @@ constexpr const char* kOpenFailed = "ZIP open failed";
 constexpr const char* kFinalizationFailed = "ZIP finalization failed";
 constexpr const char* kCopyFailed = "ZIP existing entry copy failed";
 
+constexpr uint16_t kUnicodePathId = 0x7075;
+
+// A Unicode path field gives a name that tools take in place of the header's, so it must pass the rule too.
+bool unicodePathIsSafe(std::string_view extra) {
+  const std::string_view field = zipformat::findExtraField(extra, kUnicodePathId);
+  return field.empty() || (field.size() > 5 && isSafeZipEntryName(field.substr(5), true));
+}
+
 // Whether any two of the [start, end) spans share a byte.
 bool overlapAny(std::vector<std::pair<uint64_t, uint64_t>>& spans) {
   std::sort(spans.begin(), spans.end());
@@ -146,6 +154,10 @@ bool ZipArchiveWriter::copyRecord(const ZipBytes& bytes, const ZipCentralRecord&
   if (readZipLocalRecord(bytes, record, shift, local, failure)) {
     if (local.end - local.start > copied.unclaimedBytes) {
       failure = "entries claim more data than the archive holds";
+    } else if (local.name() != record.name || !unicodePathIsSafe(record.extra) || !unicodePathIsSafe(local.extra())) {
+      // The local record is copied as it lies: the names it carries must be the one checked above.
+      error = "ZIP contains an unsafe or duplicate entry name";
+      return false;
     } else {
       copied.unclaimedBytes -= local.end - local.start;
       copied.spans.emplace_back(local.start, local.end);

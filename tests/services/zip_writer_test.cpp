@@ -318,6 +318,25 @@ TEST_F(ZipWriter, WriteModeRefusesOverlappingLocalRecords) {
   EXPECT_EQ(listing(), std::vector<std::string>{"nested.zip"});
 }
 
+// Write mode keeps no name that the name rule has not passed: not a local header's name that differs from its
+// central record's, nor a Unicode path field that tools read in place of either.
+TEST_F(ZipWriter, WriteModeRefusesLocalNamesAndUnicodePathsOtherThanTheCheckedName) {
+  const std::string plain = ziptest::buildZip({ziptest::storedEntry("goodgood.txt", "data")});
+  std::string unicodePath = "\x01"s + std::string(4, '\0') + "../evil.txt";
+  unicodePath = "\x75\x70"s + static_cast<char>(unicodePath.size()) + '\0' + unicodePath;
+  CraftedEntry withPath = ziptest::storedEntry("good.txt", "data");
+  withPath.extra = unicodePath;
+  for (const std::string& archive :
+       {plain.substr(0, 30) + "../evil1.txt" + plain.substr(42),
+        plain.substr(0, 30) + "other123.txt" + plain.substr(42), ziptest::buildZip({withPath})}) {
+    writeText("in.zip", archive);
+    std::string error;
+    EXPECT_FALSE(ZipArchiveWriter::openWrite(path("in.zip"), 6, error));
+    EXPECT_EQ(error, "ZIP contains an unsafe or duplicate entry name");
+    EXPECT_EQ(listing(), std::vector<std::string>{"in.zip"});
+  }
+}
+
 TEST_F(ZipWriter, RefusesUnsafeNamesOnAddition) {
   auto writer = openCreate(path("names.zip"));
   for (std::string name : {"a//b", "a/./b", "a/../b", ".", "..", "a/", ""}) {
