@@ -156,28 +156,33 @@ bool ZipArchiveOutput::writeNewEntry(const ZipNewEntry& entry, uint64_t start, s
     header.append(16, '\0');
   }
   uint32_t crc = 0;
+  uint64_t size = 0;
   uint64_t compressedSize = 0;
-  if (!write(header, failure) || !writeData(entry, crc, compressedSize, failure)) return false;
+  if (!write(header, failure) || !writeData(entry, crc, size, compressedSize, failure)) return false;
+  if (!zip64Local && (size >= kMarker32 || compressedSize >= kMarker32)) {
+    failure = ziptext::kEntryChanged;  // the source grew past what its header has room for
+    return false;
+  }
   const uint64_t end = output_.position();
 
   std::string sizes;
   appendLE(sizes, crc, 4);
   if (!zip64Local) {
     appendLE(sizes, compressedSize, 4);
-    appendLE(sizes, entry.size, 4);
+    appendLE(sizes, size, 4);
   }
   output_.seek(start + zipformat::kLocalCrc);
   if (!write(sizes, failure)) return false;
   if (zip64Local) {
     sizes.clear();
-    appendLE(sizes, entry.size, 8);
+    appendLE(sizes, size, 8);
     appendLE(sizes, compressedSize, 8);
     output_.seek(start + zipformat::kLocalSize + entry.name.size() + 4);
     if (!write(sizes, failure)) return false;
   }
   output_.seek(end);
 
-  const std::string extra = zip64Field({entry.size, compressedSize, start});
+  const std::string extra = zip64Field({size, compressedSize, start});
   std::string& record = centralRecord_;
   record.clear();
   appendLE(record, zipformat::kCentralSignature, 4);
@@ -188,7 +193,7 @@ bool ZipArchiveOutput::writeNewEntry(const ZipNewEntry& entry, uint64_t start, s
   appendLE(record, dosTime, 4);
   appendLE(record, crc, 4);
   appendLE(record, std::min(compressedSize, kMarker32), 4);
-  appendLE(record, std::min(entry.size, kMarker32), 4);
+  appendLE(record, std::min(size, kMarker32), 4);
   appendLE(record, entry.name.size(), 2);
   appendLE(record, extra.size(), 2);
   appendLE(record, 0, 6);  // comment length, disk, internal attributes
@@ -199,7 +204,8 @@ bool ZipArchiveOutput::writeNewEntry(const ZipNewEntry& entry, uint64_t start, s
   return true;
 }
 
-bool ZipArchiveOutput::writeData(const ZipNewEntry& entry, uint32_t& crc, uint64_t& compressedSize,
+// Stores or deflates the entry's bytes, giving their CRC-32, their number and the number written.
+bool ZipArchiveOutput::writeData(const ZipNewEntry& entry, uint32_t& crc, uint64_t& size, uint64_t& compressedSize,
                                  std::string& failure) {
   if (level_ > 0 && !deflater_.active()) {
     const int status = deflater_.initDeflate(level_, -MAX_WBITS);
@@ -212,45 +218,40 @@ bool ZipArchiveOutput::writeData(const ZipNewEntry& entry, uint32_t& crc, uint64
   if (level_ > 0) deflateReset(&deflater_.get());
   uLong checksum = crc32_z(0, nullptr, 0);
   uint64_t done = 0;
-  do {
+  for (bool last = false; !last;) {
     std::string_view piece;
-    if (!readSource(entry, done, piece, failure)) return false;
+    if (!readSource(entry, done, piece, last, failure)) return false;
     checksum = crc32_z(checksum, reinterpret_cast<const Bytef*>(piece.data()), piece.size());
     done += piece.size();
-    if (level_ == 0 ? !write(piece, failure) : !deflatePiece(piece, done == entry.size, compressedSize, failure)) {
-      return false;
-    }
-  } while (done < entry.size);
+    if (level_ == 0 ? !write(piece, failure) : !deflatePiece(piece, last, compressedSize, failure)) return false;
+  }
   crc = static_cast<uint32_t>(checksum);
-  if (level_ == 0) compressedSize = entry.size;
+  size = done;
+  if (level_ == 0) compressedSize = done;
   return true;
 }
 
 // The next piece of the entry's bytes from `done` on: a view of the memory, or what one read of the file gave.
-bool ZipArchiveOutput::readSource(const ZipNewEntry& entry, uint64_t done, std::string_view& piece,
+// A file is read to its end, whatever size it reported: what the reads give is the entry, so its size and
+// CRC-32 always match its bytes. `last` is set with the last piece (empty at the end of a file).
+bool ZipArchiveOutput::readSource(const ZipNewEntry& entry, uint64_t done, std::string_view& piece, bool& last,
                                   std::string& failure) {
-  const uint64_t left = entry.size - done;
-  if (left == 0) {
-    piece = {};
-    return true;
-  }
-  if (entry.memory != nullptr) {
+  if (entry.memory != nullptr || entry.fd < 0) {
+    const uint64_t left = entry.size - done;
     piece = std::string_view(entry.memory + done, std::min<uint64_t>(left, UINT_MAX));
+    last = piece.size() == left;
     return true;
   }
   if (!inputBuffer_) inputBuffer_ = std::make_unique_for_overwrite<unsigned char[]>(kBufferSize);
   for (;;) {
-    const ssize_t got = ::read(entry.fd, inputBuffer_.get(), std::min<uint64_t>(left, kBufferSize));
+    const ssize_t got = ::read(entry.fd, inputBuffer_.get(), kBufferSize);
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) {
       failure = ziptext::readError(errno);
       return false;
     }
-    if (got == 0) {
-      failure = ziptext::kEntryChanged;  // the file shrank since it was opened
-      return false;
-    }
     piece = std::string_view(reinterpret_cast<const char*>(inputBuffer_.get()), static_cast<size_t>(got));
+    last = got == 0;
     return true;
   }
 }

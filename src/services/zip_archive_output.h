@@ -15,7 +15,8 @@
 #include "services/zip_output_file.h"
 #include "services/zlib_stream.h"
 
-// The bytes of a new entry: `size` bytes of memory, or `size` bytes read from an open file.
+// The bytes of a new entry: `size` bytes of memory, or the bytes of an open file read to its end (`size` is
+// then the size the file reported, which chooses whether its local header makes room for 64-bit sizes).
 struct ZipNewEntry {
   std::string_view name;
   uint64_t size = 0;
@@ -42,8 +43,9 @@ class ZipArchiveOutput {
 
  private:
   bool writeNewEntry(const ZipNewEntry& entry, uint64_t start, std::string& failure);
-  bool writeData(const ZipNewEntry& entry, uint32_t& crc, uint64_t& compressedSize, std::string& failure);
-  bool readSource(const ZipNewEntry& entry, uint64_t done, std::string_view& piece, std::string& failure);
+  bool writeData(const ZipNewEntry& entry, uint32_t& crc, uint64_t& size, uint64_t& compressedSize,
+                 std::string& failure);
+  bool readSource(const ZipNewEntry& entry, uint64_t done, std::string_view& piece, bool& last, std::string& failure);
   bool deflatePiece(std::string_view piece, bool last, uint64_t& compressedSize, std::string& failure);
   bool copyRange(const ZipBytes& source, uint64_t from, uint64_t to, std::string& failure);
   bool write(std::string_view bytes, std::string& failure);

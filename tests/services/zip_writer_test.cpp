@@ -506,6 +506,20 @@ TEST_F(ZipWriter, AddFileTakesTheSourceAsItIsWhenAdded) {
                                                      {"gone", "removed after adding"}}));
 }
 
+// A source is read to its end, whatever size it reported when opened: a /proc file reports none.
+TEST_F(ZipWriter, AddFileStoresWhatTheSourceHoldsNotWhatItsSizeSaid) {
+  for (uint32_t level : {0u, 6u}) {
+    auto writer = openCreate(path("proc.zip"), level);
+    std::string error;
+    ASSERT_TRUE(writer->addFile("status", "/proc/self/status", error)) << error;
+    closeWriter(*writer);
+    const Contents contents = contentsOf(path("proc.zip"));
+    ASSERT_EQ(contents.size(), 1u);
+    EXPECT_EQ(contents[0].second.substr(0, 5), "Name:") << level;
+    EXPECT_NE(contents[0].second.find("\nVmPeak:"), std::string::npos) << level;
+  }
+}
+
 // Resident pages of the process, from /proc/self/statm.
 uint64_t residentBytes() {
   std::ifstream statm("/proc/self/statm");
