@@ -1,7 +1,9 @@
 // Opening untrusted bytes as a ZIP archive and extracting every entry, first from memory, then through a file
 // in write mode: every entry is kept, the input itself is added as a new entry, and an archive the writer
 // installs must read back whole: the same entries in the same order, each extracting to the same bytes as
-// before (or failing as before), then the added one.
+// before (or failing as before), then the added one. The new archive is never much larger than the old one
+// plus the added entry: each byte of the old archive is copied at most once.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstddef>
@@ -64,6 +66,11 @@ void rewrite(std::string_view input, const std::vector<EntryReading>& before) {
     const bool added = writer->addMemory(kAddedName, input, error);
     if (!added && error != "ZIP entry already exists") std::abort();
     if (writer->close(error)) {
+      // The old local records, its central records (a few grow by a ZIP64 offset), the added entry.
+      struct stat written;
+      if (stat(path.c_str(), &written) != 0 || static_cast<uint64_t>(written.st_size) > 4 * input.size() + 4096) {
+        std::abort();
+      }
       ZipReaderLimits limits = fuzzLimits();
       limits.maxEntries = UINT64_MAX;
       auto reader = ZipArchiveReader::openFile(path, limits, error);
