@@ -9,7 +9,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <memory>
 #include <new>
@@ -110,6 +112,11 @@ bool startsWithIgnoringCase(std::string_view text, std::string_view prefix) {
   return equalsIgnoringAsciiCase(text.substr(0, prefix.size()), prefix);
 }
 
+bool containsIgnoringCase(std::string_view text, std::string_view part) {
+  const auto lower = [](char a, char b) { return std::tolower(static_cast<unsigned char>(a)) == b; };
+  return std::search(text.begin(), text.end(), part.begin(), part.end(), lower) != text.end();
+}
+
 class Transfer {
  public:
   Transfer(DownloadState& state, const std::string& destination, const DownloadOptions& options, DownloadResult& result)
@@ -131,8 +138,11 @@ class Transfer {
     return false;
   }
 
+  bool bodyMayBeCut();
+
   static size_t onHeader(char* data, size_t size, size_t count, void* self) noexcept;
   static size_t onBody(char* data, size_t size, size_t count, void* self) noexcept;
+  static int onTrace(CURL* easy, curl_infotype type, char* data, size_t size, void* self) noexcept;
 
   DownloadState& state_;
   const std::string& destination_;
@@ -147,6 +157,8 @@ class Transfer {
   bool responseAccepted_ = false;  // the final response's checks ran and passed
   bool aborted_ = false;           // a callback stopped the transfer with its own message
   bool blockHasLocation_ = false;  // the current header block names a redirect target
+  bool blockIsChunked_ = false;    // the current header block sends its body in chunks
+  bool closeNotified_ = false;     // the server ended TLS with its close_notify alert
   std::optional<uint64_t> declaredLength_;
 };
 
@@ -201,6 +213,10 @@ bool Transfer::setOptions(const DownloadConnectionSettings& settings) {
   set(CURLOPT_HEADERDATA, static_cast<void*>(this));
   set(CURLOPT_WRITEFUNCTION, &Transfer::onBody);
   set(CURLOPT_WRITEDATA, static_cast<void*>(this));
+  // The trace is the only place libcurl shows the TLS alerts it receives; nothing of it is printed.
+  set(CURLOPT_DEBUGFUNCTION, &Transfer::onTrace);
+  set(CURLOPT_DEBUGDATA, static_cast<void*>(this));
+  set(CURLOPT_VERBOSE, 1L);
   if (options_.method == "POST") {
     // One header list: the JSON type, and no "Expect: 100-continue" round trip before the body.
     headers_.reset(curl_slist_append(nullptr, "Content-Type: application/json"));
@@ -252,8 +268,13 @@ size_t Transfer::onHeader(char* data, size_t size, size_t count, void* self) noe
   const size_t length = size * count;
   if (transfer.responseAccepted_) return length;  // trailers after the body
   const std::string_view line(data, length);
-  if (startsWithIgnoringCase(line, "http/")) transfer.blockHasLocation_ = false;
+  if (startsWithIgnoringCase(line, "http/")) {
+    // A new response: what an earlier one (a redirect, perhaps from another server) said no longer counts.
+    transfer.blockHasLocation_ = transfer.blockIsChunked_ = transfer.closeNotified_ = false;
+  }
   if (startsWithIgnoringCase(line, "location:")) transfer.blockHasLocation_ = true;
+  if (startsWithIgnoringCase(line, "transfer-encoding:"))
+    transfer.blockIsChunked_ = containsIgnoringCase(line, "chunked");
   if (line != "\r\n" && line != "\n") return length;
   long status = 0;
   curl_easy_getinfo(transfer.easy_.get(), CURLINFO_RESPONSE_CODE, &status);
@@ -280,6 +301,25 @@ size_t Transfer::onBody(char* data, size_t size, size_t count, void* self) noexc
   return 0;
 }
 
+// A TLS alert comes as its two bytes, level and description; description 0 is close_notify.
+int Transfer::onTrace(CURL*, curl_infotype type, char* data, size_t size, void* self) noexcept {
+  if (type == CURLINFO_SSL_DATA_IN && size == 2 && data[1] == 0) static_cast<Transfer*>(self)->closeNotified_ = true;
+  return 0;
+}
+
+// Whether the body's end is only the connection's end, over TLS that did not say the end was meant: an
+// attacker who cuts the connection then cuts the body unseen. HTTP/2 and later frame every body.
+bool Transfer::bodyMayBeCut() {
+  if (declaredLength_ || blockIsChunked_ || closeNotified_) return false;
+  char* scheme = nullptr;
+  long version = 0;
+  if (curl_easy_getinfo(easy_.get(), CURLINFO_SCHEME, &scheme) != CURLE_OK || scheme == nullptr ||
+      curl_easy_getinfo(easy_.get(), CURLINFO_HTTP_VERSION, &version) != CURLE_OK) {
+    return true;
+  }
+  return equalsIgnoringAsciiCase(scheme, "https") && version < CURL_HTTP_VERSION_2_0;
+}
+
 // After the transfer: the end of the body, the size and digest checks, then the work file replaces the
 // destination.
 bool Transfer::finishBody(CURLcode code) {
@@ -291,6 +331,7 @@ bool Transfer::finishBody(CURLcode code) {
   }
   if (code != CURLE_OK) return fail(formatStepError(responseAccepted_ ? "HTTP read" : "HTTP send", code));
   if (!responseAccepted_ && !acceptFinalResponse()) return false;
+  if (bodyMayBeCut()) return fail(formatStepError("HTTP read", CURLE_PARTIAL_FILE));
   if (declaredLength_ && result_.size != *declaredLength_) return fail("download ended before its declared size");
   if (options_.size && result_.size != *options_.size) return fail(kSizeMismatchMessage);
   const Sha256Hex digest = hash_.finishHex();

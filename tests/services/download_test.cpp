@@ -270,6 +270,14 @@ TEST_F(DownloadTest, HttpsIsTrustedOnlyThroughTheGivenAuthority) {
   const web::DownloadResult trusted = download(secure.url("/bytes?n=10"));
   EXPECT_TRUE(trusted.ok) << trusted.message;
   EXPECT_EQ(readText("out"), patternBytes(10));
+  // A body that only the connection's end ends is whole only when TLS says the end was meant.
+  const web::DownloadResult cut = download(secure.url("/bytes?n=20&length=no"));
+  EXPECT_EQ(cut.message, "HTTP read failed (18)");
+  EXPECT_EQ(readText("out"), patternBytes(10));
+  const web::DownloadResult closed = download(secure.url("/bytes?n=20&length=no&notify=yes"));
+  EXPECT_TRUE(closed.ok) << closed.message;
+  EXPECT_EQ(readText("out"), patternBytes(20));
+  expectOnly({"out", "fixture-cert.pem", "fixture-key.pem"});
 }
 
 TEST(DownloadCore, RefusesWhatItCannotSendBeforeAnyConnection) {

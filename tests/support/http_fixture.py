@@ -11,7 +11,8 @@ and must not wait for the server (Lua's io.popen).
 Routes (query parameters in brackets):
   /bytes?n=N [&length=no] [&chunk=C&delay=MS]  N bytes of a fixed pattern, with Content-Length unless
                                                 length=no (then the end is the connection's close), in
-                                                pieces of C bytes MS milliseconds apart
+                                                pieces of C bytes MS milliseconds apart; over TLS the close
+                                                comes without close_notify unless notify=yes
   /declare?n=N&send=M                          declares N bytes, sends M and closes the connection
   /chunked?n=N [&cut=data|last]                N bytes in one chunk and the closing zero-size chunk; cut=data
                                                 closes the connection half-way through the chunk's data,
@@ -99,6 +100,9 @@ class Handler(BaseHTTPRequestHandler):
             if delay:
                 self.wfile.flush()
                 time.sleep(delay)
+        if query.get("notify") == "yes" and isinstance(self.connection, ssl.SSLSocket):
+            self.wfile.flush()
+            self.connection.unwrap()
 
     def route_declare(self, query, _body):
         self.send_response(200)
