@@ -69,9 +69,9 @@ bool readZip64End(ZipWindow& window, uint64_t endPosition, ZipDirectory& directo
 
 // The length of the data descriptor that follows an entry's data at `at`, or 0 when none is there: one
 // begins with its signature or with the entry's CRC-32, and its sizes take 8 bytes each in a ZIP64 entry.
-uint64_t descriptorLength(const ZipBytes& bytes, uint64_t at, const ZipCentralRecord& record, bool zip64) {
-  unsigned char start[4];
-  if (bytes.readAt(at, start, 4) != 4) return 0;
+uint64_t descriptorLength(ZipWindow& window, uint64_t at, const ZipCentralRecord& record, bool zip64) {
+  const unsigned char* start = window.at(at, 4);
+  if (start == nullptr) return 0;
   const uint64_t sizes = zip64 ? 16 : 8;
   if (readLE(start, 4) == zipformat::kDescriptorSignature) return 8 + sizes;
   return readLE(start, 4) == record.crc ? 4 + sizes : 0;
@@ -157,41 +157,35 @@ bool ZipDirectoryWalker::countMatches() const {
          (walked_ % 65536 == directory_.recordedCount || directory_.recordedCount == zipformat::kMarker16);
 }
 
-bool readZipLocalRecord(const ZipBytes& bytes, const ZipCentralRecord& record, int64_t shift, ZipLocalRecord& local,
+bool readZipLocalRecord(ZipWindow& window, const ZipCentralRecord& record, int64_t shift, ZipLocalRecord& local,
                         std::string& failure) {
+  const uint64_t size = window.bytes().size();
   const uint64_t position = static_cast<uint64_t>(shift) + record.localOffset;  // wraps like the reader's
-  unsigned char header[zipformat::kLocalSize];
-  const int64_t got = bytes.readAt(position, header, sizeof header);
-  if (got < 0) {
-    failure = ziptext::readError(errno);
-    return false;
-  }
-  if (got != sizeof header || readLE(header, 4) != zipformat::kLocalSignature) {
-    failure = ziptext::kInconsistent;
+  const unsigned char* header = window.at(position, zipformat::kLocalSize);
+  if (header == nullptr || readLE(header, 4) != zipformat::kLocalSignature) {
+    failure = window.readFailed() ? ziptext::readError(errno) : ziptext::kInconsistent;
     return false;
   }
   const uint64_t nameLength = readLE(header + zipformat::kLocalNameLength, 2);
   const uint64_t extraLength = readLE(header + zipformat::kLocalNameLength + 2, 2);
-  std::string nameAndExtra(nameLength + extraLength, '\0');
-  const int64_t read = bytes.readAt(position + zipformat::kLocalSize, nameAndExtra.data(), nameAndExtra.size());
-  if (read != static_cast<int64_t>(nameAndExtra.size())) {
-    failure = read < 0 ? ziptext::readError(errno) : ziptext::kPrematureEnd;
+  const uint64_t dataStart = position + zipformat::kLocalSize + nameLength + extraLength;
+  const unsigned char* whole = window.at(position, dataStart - position);
+  if (whole == nullptr) {
+    failure = window.readFailed() ? ziptext::readError(errno) : ziptext::kPrematureEnd;
     return false;
   }
-  const uint64_t dataStart = position + zipformat::kLocalSize + nameAndExtra.size();
-  if (record.compressedSize > bytes.size() - std::min(bytes.size(), dataStart)) {
+  local.nameAndExtra.assign(reinterpret_cast<const char*>(whole) + zipformat::kLocalSize, nameLength + extraLength);
+  local.nameLength = nameLength;
+  if (record.compressedSize > size - std::min(size, dataStart)) {
     failure = ziptext::kPrematureEnd;
     return false;
   }
   uint64_t end = dataStart + record.compressedSize;
   if ((record.flags & zipformat::kFlagDescriptor) != 0) {
-    const std::string_view extra = std::string_view(nameAndExtra).substr(nameLength);
-    const bool zip64 = !zipformat::findExtraField(extra, zipformat::kZip64ExtraId).empty();
-    end = std::min(bytes.size(), end + descriptorLength(bytes, end, record, zip64));
+    const bool zip64 = !zipformat::findExtraField(local.extra(), zipformat::kZip64ExtraId).empty();
+    end = std::min(size, end + descriptorLength(window, end, record, zip64));
   }
   local.start = position;
   local.end = end;
-  local.nameAndExtra = std::move(nameAndExtra);
-  local.nameLength = nameLength;
   return true;
 }

@@ -52,8 +52,9 @@ struct ZipLocalRecord {
   std::string_view extra() const { return std::string_view(nameAndExtra).substr(nameLength); }
 };
 // False with `failure` set when no local header lies where the central record says (the directory's shift
-// added), or its data runs past the end of the bytes.
-bool readZipLocalRecord(const ZipBytes& bytes, const ZipCentralRecord& record, int64_t shift, ZipLocalRecord& local,
+// added), or its data runs past the end of the bytes. The window serves the headers of a run of small entries
+// from one read.
+bool readZipLocalRecord(ZipWindow& window, const ZipCentralRecord& record, int64_t shift, ZipLocalRecord& local,
                         std::string& failure);
 
 // Reads a directory's records in order through a window, never holding the whole directory.

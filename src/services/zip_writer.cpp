@@ -131,7 +131,7 @@ bool ZipArchiveWriter::copyExisting(std::string& error) {
   if (!claimTemporaryFile(error)) return false;
   ZipDirectoryWalker walker(bytes, directory);
   ZipCentralRecord record;
-  CopiedRecords copied{existing.size, {}};
+  CopiedRecords copied{existing.size, {}, ZipWindow(bytes)};
   while (walker.next(record, failure)) {
     if (!copyRecord(bytes, record, directory.shift, copied, error)) return false;
   }
@@ -151,7 +151,7 @@ bool ZipArchiveWriter::copyRecord(const ZipBytes& bytes, const ZipCentralRecord&
   }
   ZipLocalRecord local;
   std::string failure;
-  if (readZipLocalRecord(bytes, record, shift, local, failure)) {
+  if (readZipLocalRecord(copied.headers, record, shift, local, failure)) {
     if (local.end - local.start > copied.unclaimedBytes) {
       failure = "entries claim more data than the archive holds";
     } else if (local.name() != record.name || !unicodePathIsSafe(record.extra) || !unicodePathIsSafe(local.extra())) {

@@ -57,10 +57,11 @@ class ZipArchiveWriter {
   bool openAt(std::string_view path, bool append, std::string& error);
   bool copyExisting(std::string& error);
   // What write mode has copied so far: the bytes of the archive no local record has paid for yet, and where
-  // each copied local record lies.
+  // each copied local record lies; and the window its local headers are read through.
   struct CopiedRecords {
     uint64_t unclaimedBytes;
     std::vector<std::pair<uint64_t, uint64_t>> spans;
+    ZipWindow headers;
   };
   bool copyRecord(const ZipBytes& bytes, const ZipCentralRecord& record, int64_t shift, CopiedRecords& copied,
                   std::string& error);
