@@ -12,6 +12,7 @@
 
 #include "host/process_state.h"
 #include "lua_test_state.h"
+#include "sanitizer_build.h"
 #include "services/worker_state.h"
 
 namespace {
@@ -141,14 +142,7 @@ TEST(WorkerPool, RunsJobsInOrderOnOneThreadBootedOnce) {
   shutdownWorkerPool();
 }
 
-#if defined(__SANITIZE_ADDRESS__)
-#define QZ_ADDRESS_SANITIZER 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define QZ_ADDRESS_SANITIZER 1
-#endif
-#endif
-#if !defined(QZ_ADDRESS_SANITIZER)  // the sanitizer keeps freed memory in quarantine
+#if !defined(QZ_TEST_UNDER_ASAN)  // the sanitizer keeps freed memory in quarantine
 // The memory this process holds resident now.
 size_t residentBytes() {
   size_t pages = 0;

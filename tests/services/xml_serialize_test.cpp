@@ -2,59 +2,38 @@
 // document's indentation grows with the square of its depth. Run in a child process whose address space is
 // limited, so that a text built without a bound fails there instead of taking the machine's memory.
 #include <gtest/gtest.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <string>
 
 #include "host/lua_api.h"
+#include "memory_limited_child.h"
 #include "services/xml_lua.h"
 
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__)
-#define QZ_ADDRESS_SANITIZER 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define QZ_ADDRESS_SANITIZER 1
-#endif
-#endif
-#if defined(QZ_ADDRESS_SANITIZER)
-constexpr bool kAddressLimitWorks = false;  // the sanitizer's shadow memory needs far more address space
-#else
-constexpr bool kAddressLimitWorks = true;
-#endif
-constexpr rlim_t kAddressLimit = rlim_t{3} << 30;
+// An address space a serialisation within the limit fits in, and a million-level one's indentation never.
+constexpr size_t kAllowance = size_t{3} << 30;
 
-// Runs `source` with the xml module in a child limited to kAddressLimit; the child exits 0 when the chunk
-// returns true, else prints its second result or its error and exits 1.
+// Runs `source` with the xml module in a memory-limited child; the child exits 0 when the chunk returns true,
+// else prints its second result or its error and exits 1.
 int runLimited(const std::string& source, long depth) {
   std::fflush(nullptr);
-  const pid_t child = fork();
-  if (child == 0) {
-    if (kAddressLimitWorks) {
-      const rlimit limit{kAddressLimit, kAddressLimit};
-      if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(2);
-    }
+  return runInMemoryLimitedChild(kAllowance, [&] {
     lua_State* L = luaL_newstate();
     luaL_openlibs(L);
     luaL_requiref(L, "xml", luaopen_xml, 1);
     lua_settop(L, 0);
-    if (luaL_loadstring(L, source.c_str()) != LUA_OK) _exit(3);
+    if (luaL_loadstring(L, source.c_str()) != LUA_OK) return 3;
     lua_pushinteger(L, depth);
     if (lua_pcall(L, 1, 2, 0) != LUA_OK) {
       std::fprintf(stderr, "error: %s\n", lua_tostring(L, -1));
-      _exit(1);
+      return 1;
     }
-    if (lua_toboolean(L, 1)) _exit(0);
+    if (lua_toboolean(L, 1)) return 0;
     std::fprintf(stderr, "%s\n", luaL_tolstring(L, 2, nullptr));
-    _exit(1);
-  }
-  int status = 0;
-  waitpid(child, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return 1;
+  });
 }
 
 constexpr const char* kSerializeDeep = R"lua(

@@ -13,14 +13,7 @@
 #include <functional>
 #include <string>
 
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define QZ_TEST_UNDER_ASAN 1
-#endif
-#endif
-#if defined(__SANITIZE_ADDRESS__)
-#define QZ_TEST_UNDER_ASAN 1
-#endif
+#include "sanitizer_build.h"
 
 // The bytes of address space the process has mapped (VmSize); 0 when unknown.
 inline size_t mappedBytes() {
