@@ -1,45 +1,82 @@
-// The bit-parallel automaton of a simple pattern ending in "$". An item "x+" becomes "x" followed by "x*", so
-// every item either takes one byte, may take one, or may take any number.
+// The bit-parallel walk of a pattern ending in "$". An item "x+" becomes "x" followed by "x*", so every
+// single-byte item either takes one byte, may take one, or may take any number; the state is as many words
+// as the items need.
 #include "text/end_anchored_automaton.h"
 
-#include <vector>
-
-#include "text/pattern_program.h"
+#include <algorithm>
 
 namespace {
 
-constexpr size_t kMaxItems = 62;  // the accepting bit and a spare carry bit must fit in one word
+constexpr size_t kMaxItems = 1023;  // with the accepting bit, sixteen words
+constexpr size_t kMaxWords = (kMaxItems + 1 + 63) / 64;
+// Items that nest a matcher call (captures and quantified items) on one path; far enough below the recursion
+// budget that no subject can use it up.
+constexpr int kMostNestingItems = 190;
 
-enum class Repeat { One, Optional, Any };
+enum class ItemKind { One, Optional, Any, Frontier, Balance };
 
 struct AutomatonItem {
-  const PatternByteSet* set;
-  Repeat repeat;
+  const PatternItem* source;
+  ItemKind kind;
 };
 
-// The items of a simple program up to its end anchor; false when it has none or is not simple.
+// The items of a program up to its end anchor, captures left out; false when the program has no end anchor,
+// has a back-reference or a malformed part, or could raise an error on some subject (captures that do not
+// pair up, too many captures, too many nested calls).
 bool expandItems(const PatternProgram& program, std::vector<AutomatonItem>& items) {
-  if (!program.simple()) return false;
+  int openCaptures = 0;
+  int captures = 0;
+  int nesting = 0;
   for (const PatternItem* item = program.items();; ++item) {
-    if (item->op == PatternOp::EndAnchor) return true;
-    if (item->op != PatternOp::Single) return false;  // the end without an anchor
-    switch (item->quantifier) {
-      case 0:
-        items.push_back({&item->set, Repeat::One});
+    switch (item->op) {
+      case PatternOp::EndAnchor:
+        return openCaptures == 0;  // the last item: the end follows
+      case PatternOp::Single:
+        if (item->quantifier != 0) ++nesting;
+        switch (item->quantifier) {
+          case 0:
+            items.push_back({item, ItemKind::One});
+            break;
+          case '?':
+            items.push_back({item, ItemKind::Optional});
+            break;
+          case '+':
+            items.push_back({item, ItemKind::One});
+            items.push_back({item, ItemKind::Any});
+            break;
+          default:  // "*" and "-": which run the matcher tries first does not change whether one exists
+            items.push_back({item, ItemKind::Any});
+            break;
+        }
         break;
-      case '?':
-        items.push_back({&item->set, Repeat::Optional});
+      case PatternOp::OpenCapture:
+        ++openCaptures;
+        ++captures;
+        ++nesting;
         break;
-      case '+':
-        items.push_back({&item->set, Repeat::One});
-        items.push_back({&item->set, Repeat::Any});
+      case PatternOp::PositionCapture:
+        ++captures;
+        ++nesting;
         break;
-      default:  // "*" and "-": which run the matcher tries first does not change whether one exists
-        items.push_back({&item->set, Repeat::Any});
+      case PatternOp::CloseCapture:
+        if (openCaptures-- == 0) return false;
+        ++nesting;
         break;
+      case PatternOp::Frontier:
+        items.push_back({item, ItemKind::Frontier});
+        break;
+      case PatternOp::Balance:
+        items.push_back({item, ItemKind::Balance});
+        break;
+      default:  // a back-reference, a malformed part, or the end without an anchor
+        return false;
     }
+    if (captures > kPatternMaxCaptures || nesting > kMostNestingItems || items.size() > kMaxItems) return false;
   }
 }
+
+bool hasBit(const uint64_t* words, size_t bit) { return (words[bit / 64] >> (bit % 64)) & 1; }
+void setBit(uint64_t* words, size_t bit) { words[bit / 64] |= uint64_t{1} << (bit % 64); }
 
 }  // namespace
 
@@ -55,42 +92,124 @@ std::unique_ptr<const EndAnchoredAutomaton> EndAnchoredAutomaton::forSearch(std:
 std::unique_ptr<const EndAnchoredAutomaton> EndAnchoredAutomaton::compile(std::string_view pattern, bool anywhere) {
   const PatternProgram program(pattern);
   std::vector<AutomatonItem> items;
-  if (!expandItems(program, items) || items.size() > kMaxItems) return nullptr;
+  if (!expandItems(program, items)) return nullptr;
   std::unique_ptr<EndAnchoredAutomaton> automaton(new EndAnchoredAutomaton());
+  const size_t words = (items.size() + 1 + 63) / 64;
+  automaton->words_ = words;
+  automaton->itemsTaking_.assign(256 * words, 0);
+  automaton->skippable_.assign(words, 0);
+  automaton->repeating_.assign(words, 0);
   for (size_t index = 0; index < items.size(); ++index) {
-    const uint64_t bit = uint64_t{1} << index;
-    for (int byte = 0; byte < 256; ++byte) {
-      if (items[index].set->has(static_cast<unsigned char>(byte))) automaton->itemsTaking_[byte] |= bit;
+    const PatternItem& source = *items[index].source;
+    switch (items[index].kind) {
+      case ItemKind::Frontier:
+        automaton->frontiers_.push_back({static_cast<uint32_t>(index), source.set});
+        continue;
+      case ItemKind::Balance:
+        automaton->balances_.push_back({static_cast<uint32_t>(index), source.first, source.second});
+        continue;
+      case ItemKind::Any:
+        setBit(automaton->repeating_.data(), index);
+        [[fallthrough]];
+      case ItemKind::Optional:
+        setBit(automaton->skippable_.data(), index);
+        break;
+      case ItemKind::One:
+        break;
     }
-    if (items[index].repeat != Repeat::One) automaton->skippable_ |= bit;
-    if (items[index].repeat == Repeat::Any) automaton->repeating_ |= bit;
+    for (int byte = 0; byte < 256; ++byte) {
+      if (source.set.has(static_cast<unsigned char>(byte))) setBit(&automaton->itemsTaking_[byte * words], index);
+    }
   }
-  automaton->accepting_ = uint64_t{1} << items.size();
-  automaton->restart_ = anywhere ? 1 : 0;
+  automaton->accepting_ = static_cast<uint32_t>(items.size());
+  automaton->anywhere_ = anywhere;
   return automaton;
 }
 
-// Adds the items reached by skipping skippable ones. The carries of skippable + (states & skippable) are
-// exactly the bits that a chain of skippable items leads to from a live one.
-uint64_t EndAnchoredAutomaton::closure(uint64_t states) const {
-  const uint64_t leaving = states & skippable_;
-  return states | ((skippable_ + leaving) ^ skippable_ ^ leaving);
+void EndAnchoredAutomaton::start(Walk& walk) const {
+  walk.position = 0;
+  walk.started = true;
+  walk.states.assign(words_, 0);
+  walk.states[0] = 1;
+  walk.openBalances.assign(balances_.size(), {});
+  walk.pendingBalances.assign(balances_.size(), false);
 }
 
-uint64_t EndAnchoredAutomaton::step(uint64_t states, unsigned char byte) const {
-  const uint64_t taking = states & itemsTaking_[byte];
-  return closure((taking << 1) | (taking & repeating_) | restart_);
+// Adds the items reached by passing over ones that match nothing here: the skippable ones, and the frontiers
+// that pass between the bytes `previous` and `current`. The carries of skip + (states & skip) are exactly the
+// bits that a chain of such items leads to from a live one.
+void EndAnchoredAutomaton::closure(uint64_t* states, int previous, int current) const {
+  uint64_t skip[kMaxWords];
+  std::copy_n(skippable_.data(), words_, skip);
+  for (const Frontier& frontier : frontiers_) {
+    if (!frontier.set.has(static_cast<unsigned char>(previous)) &&
+        frontier.set.has(static_cast<unsigned char>(current))) {
+      setBit(skip, frontier.item);
+    }
+  }
+  bool carry = false;
+  for (size_t word = 0; word < words_; ++word) {
+    const uint64_t leaving = states[word] & skip[word];
+    uint64_t sum = 0;
+    bool overflow = __builtin_add_overflow(skip[word], leaving, &sum);
+    overflow |= __builtin_add_overflow(sum, uint64_t{carry}, &sum);
+    carry = overflow;
+    states[word] |= sum ^ skip[word] ^ leaving;
+  }
+}
+
+void EndAnchoredAutomaton::step(const uint64_t* live, unsigned char byte, uint64_t* next) const {
+  const uint64_t* taking = &itemsTaking_[byte * words_];
+  uint64_t carried = 0;
+  for (size_t word = 0; word < words_; ++word) {
+    const uint64_t took = live[word] & taking[word];
+    next[word] = (took << 1) | carried | (took & repeating_[word]);
+    carried = took >> 63;
+  }
+  if (anywhere_) next[0] |= 1;
+}
+
+// A "%bxy" item live at an "x" passes its bit to just after the "y" that balances that "x": the first byte
+// after it at which the "y" bytes outnumber the "x" bytes, or the next "x" when the two are the same byte.
+void EndAnchoredAutomaton::moveBalances(Walk& walk, const uint64_t* live, unsigned char byte, uint64_t* next) const {
+  for (size_t index = 0; index < balances_.size(); ++index) {
+    const Balance& balance = balances_[index];
+    const bool itemLive = hasBit(live, balance.item);
+    if (balance.open == balance.close) {
+      if (byte != balance.open) continue;
+      if (walk.pendingBalances[index]) setBit(next, balance.item + 1);
+      walk.pendingBalances[index] = itemLive;
+      continue;
+    }
+    std::vector<bool>& open = walk.openBalances[index];
+    if (byte == balance.close) {
+      if (open.empty()) continue;
+      if (open.back()) setBit(next, balance.item + 1);
+      open.pop_back();
+    } else if (byte == balance.open) {
+      open.push_back(itemLive);
+    }
+  }
 }
 
 bool EndAnchoredAutomaton::matchesBefore(Walk& walk, std::string_view subject, size_t position) const {
-  if (!walk.started || position < walk.position) walk = {0, closure(1), true};
-  if (walk.states == 0 && restart_ == 0) {
+  if (!walk.started || position < walk.position) start(walk);
+  const bool dead = !anywhere_ && balances_.empty() &&
+                    std::all_of(walk.states.begin(), walk.states.end(), [](uint64_t word) { return word == 0; });
+  if (dead) {
     walk.position = position;  // no match can begin later
     return false;
   }
-  uint64_t states = walk.states;
-  for (size_t at = walk.position; at < position; ++at) states = step(states, static_cast<unsigned char>(subject[at]));
-  walk.states = states;
+  const auto byteAt = [&subject](size_t at) { return static_cast<unsigned char>(subject[at]); };
+  uint64_t live[kMaxWords];
+  for (size_t at = walk.position; at < position; ++at) {
+    std::copy_n(walk.states.data(), words_, live);
+    closure(live, at == 0 ? 0 : byteAt(at - 1), byteAt(at));
+    step(live, byteAt(at), walk.states.data());
+    if (!balances_.empty()) moveBalances(walk, live, byteAt(at), walk.states.data());
+  }
   walk.position = position;
-  return (states & accepting_) != 0;
+  std::copy_n(walk.states.data(), words_, live);
+  closure(live, position == 0 ? 0 : byteAt(position - 1), 0);  // the subject ends here: a zero byte follows
+  return hasBit(live, accepting_);
 }

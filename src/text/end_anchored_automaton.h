@@ -1,32 +1,43 @@
 // Whether a pattern that ends in the "$" anchor matches the text before a position, answered for position
 // after position of one subject in time linear in the subject's length. A search of the text before each
-// position would cost the square of it. Only patterns of single-byte items qualify (the simple programs of
-// pattern_program.h): the matcher tries every choice of their quantified items, so a match reaches the end
-// exactly when the text is in the pattern's regular language, which a bit-parallel automaton decides. One bit
-// per item stands for "the items before this one have matched"; the bit past the last item accepts.
+// position would cost the square of it.
+//
+// Lua's matcher tries every choice of a pattern's quantified items, and nothing but a back-reference makes one
+// item depend on what another matched, so when the pattern cannot raise an error the answer is whether some
+// path through its items ends at the position, which one forward walk decides for every position at once. One
+// bit per item stands for "the items before this one have matched here"; the bit past the last item accepts.
+// Single-byte items (quantified or not) move the bits with each byte; captures match nothing and are left
+// out; "%f[set]" passes a bit on where the byte before and the byte under it are on the right sides of its set
+// (the byte under the end of the subject being the terminating zero); "%bxy" passes a bit from where an "x"
+// is to just after the "y" that balances it, which a stack of the open "x" bytes tells as the walk reaches it.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string_view>
+#include <vector>
+
+#include "text/pattern_program.h"
 
 class EndAnchoredAutomaton {
  public:
   // The automaton of `pattern` (its last item the end anchor) matched at the subject's start, as
-  // MatchPattern::matchAt at offset 0 does; null when the pattern has other items or too many to count in one
-  // word.
+  // MatchPattern::matchAt at offset 0 does; null when the pattern has a back-reference, could raise an error
+  // on some subject, or has too many items.
   static std::unique_ptr<const EndAnchoredAutomaton> forMatchAtStart(std::string_view pattern);
   // The same for a search from the subject's start, as SearchPattern::findFrom without the plain shortcut
   // does: a match may begin anywhere, or only at the start when the pattern begins with "^".
   static std::unique_ptr<const EndAnchoredAutomaton> forSearch(std::string_view pattern);
 
-  // Where a walk over one subject stands: the position reached and the items live there.
+  // Where a walk over one subject stands: the position reached and the items live there before the
+  // zero-width items are passed over (which depends on whether the subject ends there).
   struct Walk {
     size_t position = 0;
-    uint64_t states = 0;
     bool started = false;
+    std::vector<uint64_t> states;
+    std::vector<std::vector<bool>> openBalances;  // per "%b" item: for each "x" still open, whether it was live
+    std::vector<bool> pendingBalances;            // per "%b" item whose two bytes are equal: the last "x" was live
   };
 
   // Moves `walk` to `position` (from the subject's start when it is behind) and tells whether the text of
@@ -34,14 +45,29 @@ class EndAnchoredAutomaton {
   bool matchesBefore(Walk& walk, std::string_view subject, size_t position) const;
 
  private:
+  struct Frontier {
+    uint32_t item;
+    PatternByteSet set;
+  };
+  struct Balance {
+    uint32_t item;
+    unsigned char open;
+    unsigned char close;
+  };
+
   EndAnchoredAutomaton() = default;
   static std::unique_ptr<const EndAnchoredAutomaton> compile(std::string_view pattern, bool anywhere);
-  uint64_t closure(uint64_t states) const;
-  uint64_t step(uint64_t states, unsigned char byte) const;
+  void start(Walk& walk) const;
+  void closure(uint64_t* states, int previous, int current) const;
+  void step(const uint64_t* live, unsigned char byte, uint64_t* next) const;
+  void moveBalances(Walk& walk, const uint64_t* live, unsigned char byte, uint64_t* next) const;
 
-  std::array<uint64_t, 256> itemsTaking_{};  // per byte: the items whose byte set holds it
-  uint64_t skippable_ = 0;                   // items that may match nothing ("*", "-", "?")
-  uint64_t repeating_ = 0;                   // items that may take another byte ("*", "-", and "+" after its first)
-  uint64_t accepting_ = 0;
-  uint64_t restart_ = 0;  // the first item's bit when a match may begin anywhere
+  size_t words_ = 0;                   // state words: one bit per item and the accepting bit
+  std::vector<uint64_t> itemsTaking_;  // per byte (words_ each): the items whose byte set holds it
+  std::vector<uint64_t> skippable_;    // items that may match nothing ("*", "-", "?")
+  std::vector<uint64_t> repeating_;    // items that may take another byte ("*", "-", and "+" after its first)
+  std::vector<Frontier> frontiers_;
+  std::vector<Balance> balances_;
+  uint32_t accepting_ = 0;  // the accepting bit
+  bool anywhere_ = false;   // a match may begin at any position
 };

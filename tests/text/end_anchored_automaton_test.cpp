@@ -11,52 +11,109 @@
 
 namespace {
 
-// Pieces of patterns of single-byte items, quantified or not; "$" mid-pattern is a literal byte.
-std::string randomSimplePattern(std::mt19937& random) {
-  static const char* const kItems[] = {"a", "b", " ", ".", "%a", "%s", "%d", "[ab]", "[^a]", "%.", "$", "^"};
+int pick(std::mt19937& random, int most) { return std::uniform_int_distribution(0, most)(random); }
+
+template <size_t N>
+const char* pickFrom(std::mt19937& random, const char* const (&choices)[N]) {
+  return choices[static_cast<size_t>(pick(random, static_cast<int>(N) - 1))];
+}
+
+// Single-byte items, quantified or not; "$" and "^" mid-pattern are literal bytes.
+std::string randomSingle(std::mt19937& random) {
+  static const char* const kItems[] = {"a",    "b",    " ",  ".", "%a", "%s", "%d",
+                                       "[ab]", "[^a]", "%.", "$", "^",  "%(", "%)"};
   static const char* const kQuantifiers[] = {"", "", "", "*", "+", "-", "?"};
+  return std::string(pickFrom(random, kItems)) + pickFrom(random, kQuantifiers);
+}
+
+// A sequence of items: single-byte ones, and with `richer` also frontiers, balances, position captures and
+// captures around a shorter sequence.
+std::string randomItems(std::mt19937& random, int count, bool richer, int depth = 0) {
+  static const char* const kZeroWidth[] = {"%f[%a]", "%f[%s]", "%f[^a]", "%f[%z]", "%f[a(]", "()"};
+  static const char* const kBalances[] = {"%b()", "%bab", "%b((", "%b)("};
   std::string pattern;
-  const int count = std::uniform_int_distribution(0, 5)(random);
   for (int i = 0; i < count; ++i) {
-    pattern += kItems[std::uniform_int_distribution<size_t>(0, std::size(kItems) - 1)(random)];
-    pattern += kQuantifiers[std::uniform_int_distribution<size_t>(0, std::size(kQuantifiers) - 1)(random)];
+    const int kind = richer ? pick(random, 9) : 0;
+    if (kind <= 4) {
+      pattern += randomSingle(random);
+    } else if (kind <= 6) {
+      pattern += pickFrom(random, kZeroWidth);
+    } else if (kind == 7) {
+      pattern += pickFrom(random, kBalances);
+    } else if (depth < 2) {
+      pattern += "(" + randomItems(random, pick(random, 3), true, depth + 1) + ")";
+    }
   }
-  if (std::uniform_int_distribution(0, 3)(random) == 0) pattern.insert(0, "^");
+  return pattern;
+}
+
+std::string randomPattern(std::mt19937& random, bool richer) {
+  std::string pattern = randomItems(random, pick(random, 5), richer);
+  if (pick(random, 3) == 0) pattern.insert(0, "^");
   return pattern + "$";
 }
 
 std::string randomSubject(std::mt19937& random, size_t length) {
-  static const char kBytes[] = {'a', 'b', ' ', '.', '1', '$', '^', '\0'};
+  static const char kBytes[] = {'a', 'b', ' ', '.', '1', '$', '^', '\0', '(', ')', 'a', ' '};
   std::string subject;
-  for (size_t i = 0; i < length; ++i) subject += kBytes[std::uniform_int_distribution<size_t>(0, 7)(random)];
+  for (size_t i = 0; i < length; ++i) subject += kBytes[pick(random, static_cast<int>(std::size(kBytes)) - 1)];
   return subject;
+}
+
+// Both automata of `pattern` against the matcher at every position of `subject`; returns the positions checked.
+int checkEveryPosition(const std::string& pattern, const std::string& subject) {
+  const auto search = EndAnchoredAutomaton::forSearch(pattern);
+  const auto atStart = EndAnchoredAutomaton::forMatchAtStart(pattern);
+  EXPECT_NE(search, nullptr) << pattern;
+  EXPECT_NE(atStart, nullptr) << pattern;
+  if (search == nullptr || atStart == nullptr) return 0;
+  EndAnchoredAutomaton::Walk searchWalk;
+  EndAnchoredAutomaton::Walk startWalk;
+  for (size_t position = 0; position <= subject.size(); ++position) {
+    const std::string_view before(subject.data(), position);
+    size_t start = 0;
+    size_t end = 0;
+    EXPECT_EQ(search->matchesBefore(searchWalk, subject, position),
+              patternFindFrom(before, pattern, 0, false, &start, &end, nullptr))
+        << "search " << pattern << " in " << before;
+    EXPECT_EQ(atStart->matchesBefore(startWalk, subject, position), patternMatchAt(before, pattern, 0, &end, nullptr))
+        << "match " << pattern << " at the start of " << before;
+  }
+  return static_cast<int>(subject.size()) + 1;
 }
 
 TEST(EndAnchoredAutomaton, AgreesWithTheMatcherAtEveryPositionOfGeneratedSubjects) {
   std::mt19937 random(32);
   int checked = 0;
   for (int round = 0; round < 3000; ++round) {
-    const std::string pattern = randomSimplePattern(random);
-    const auto search = EndAnchoredAutomaton::forSearch(pattern);
-    const auto atStart = EndAnchoredAutomaton::forMatchAtStart(pattern);
-    ASSERT_NE(search, nullptr) << pattern;
-    ASSERT_NE(atStart, nullptr) << pattern;
-    const std::string subject = randomSubject(random, std::uniform_int_distribution<size_t>(0, 40)(random));
-    EndAnchoredAutomaton::Walk searchWalk;
-    EndAnchoredAutomaton::Walk startWalk;
-    for (size_t position = 0; position <= subject.size(); ++position) {
-      const std::string_view before(subject.data(), position);
-      size_t start = 0;
-      size_t end = 0;
-      EXPECT_EQ(search->matchesBefore(searchWalk, subject, position),
-                patternFindFrom(before, pattern, 0, false, &start, &end, nullptr))
-          << "search " << pattern << " in " << before;
-      EXPECT_EQ(atStart->matchesBefore(startWalk, subject, position), patternMatchAt(before, pattern, 0, &end, nullptr))
-          << "match " << pattern << " at the start of " << before;
-      ++checked;
-    }
+    const std::string pattern = randomPattern(random, false);
+    checked += checkEveryPosition(pattern, randomSubject(random, static_cast<size_t>(pick(random, 40))));
   }
   EXPECT_GT(checked, 30000);
+}
+
+TEST(EndAnchoredAutomaton, CapturesFrontiersAndBalancesAgreeWithTheMatcher) {
+  std::mt19937 random(33);
+  int checked = 0;
+  for (int round = 0; round < 6000; ++round) {
+    const std::string pattern = randomPattern(random, true);
+    checked += checkEveryPosition(pattern, randomSubject(random, static_cast<size_t>(pick(random, 40))));
+    if (::testing::Test::HasFailure()) return;
+  }
+  EXPECT_GT(checked, 60000);
+}
+
+TEST(EndAnchoredAutomaton, PatternsOfManyItemsAgreeWithTheMatcher) {
+  std::mt19937 random(34);
+  for (int round = 0; round < 200; ++round) {
+    std::string pattern;
+    for (int i = 0; i < 70; ++i) {
+      static const char* const kItems[] = {"[%w ]?", "%a*", "[ab ]", "%s-", "%f[%a]", "."};
+      pattern += pickFrom(random, kItems);
+    }
+    checkEveryPosition(pattern + "$", randomSubject(random, static_cast<size_t>(pick(random, 90))));
+    if (::testing::Test::HasFailure()) return;
+  }
 }
 
 TEST(EndAnchoredAutomaton, AWalkThatGoesBackStartsOverAndLongSubjectsStayExact) {
@@ -77,13 +134,36 @@ TEST(EndAnchoredAutomaton, AWalkThatGoesBackStartsOverAndLongSubjectsStayExact) 
   EXPECT_FALSE(prefix->matchesBefore(prefixWalk, line, line.size()));
 }
 
-TEST(EndAnchoredAutomaton, PatternsWithOtherItemsOrWithoutTheEndAnchorAreLeftToTheMatcher) {
-  for (const char* pattern : {"(a)$", "()a$", "%ba)$", "%f[a]a$", "(a)%1$", "a", "a%$", "[a$", "%"}) {
+TEST(EndAnchoredAutomaton, ABalanceKeepsItsOpenBytesAcrossALongWalk) {
+  std::string line = "x";
+  for (int i = 0; i < 5000; ++i) line += "((a) ";
+  for (int i = 0; i < 5000; ++i) line += ")";
+  const auto balanced = EndAnchoredAutomaton::forMatchAtStart("x%b()$");
+  EndAnchoredAutomaton::Walk walk;
+  EXPECT_FALSE(balanced->matchesBefore(walk, line, line.size() - 1));
+  EXPECT_TRUE(balanced->matchesBefore(walk, line, line.size()));
+  const auto inner = EndAnchoredAutomaton::forSearch("a%)%s%b()$");
+  EndAnchoredAutomaton::Walk innerWalk;
+  EXPECT_FALSE(inner->matchesBefore(innerWalk, line, 5));
+  EXPECT_TRUE(inner->matchesBefore(innerWalk, line, 5 * 5000 + 1 + 1));  // the first ")" after the units
+  EXPECT_TRUE(inner->matchesBefore(innerWalk, line, line.size() - 1));
+  EXPECT_FALSE(inner->matchesBefore(innerWalk, line, line.size()));  // the last ")" balances the first unit's
+}
+
+TEST(EndAnchoredAutomaton, PatternsThatCouldRaiseOrReferBackAreLeftToTheMatcher) {
+  for (const char* pattern : {"(a)%1$", "a", "a%$", "[a$", "%", "a)$", "(a$", "%f$", "%ba$"}) {
     EXPECT_EQ(EndAnchoredAutomaton::forSearch(pattern), nullptr) << pattern;
     EXPECT_EQ(EndAnchoredAutomaton::forMatchAtStart(pattern), nullptr) << pattern;
   }
-  EXPECT_EQ(EndAnchoredAutomaton::forSearch(std::string(63, 'a') + "$"), nullptr);
-  EXPECT_NE(EndAnchoredAutomaton::forSearch(std::string(62, 'a') + "$"), nullptr);
+  std::string captures;
+  for (int i = 0; i < 32; ++i) captures += "()";
+  EXPECT_NE(EndAnchoredAutomaton::forSearch(captures + "$"), nullptr);
+  EXPECT_EQ(EndAnchoredAutomaton::forSearch(captures + "()$"), nullptr);
+  std::string nested;
+  for (int i = 0; i < 200; ++i) nested += "a?";
+  EXPECT_EQ(EndAnchoredAutomaton::forSearch(nested + "$"), nullptr);
+  EXPECT_EQ(EndAnchoredAutomaton::forSearch(std::string(1024, 'a') + "$"), nullptr);
+  EXPECT_NE(EndAnchoredAutomaton::forSearch(std::string(1023, 'a') + "$"), nullptr);
 }
 
 }  // namespace

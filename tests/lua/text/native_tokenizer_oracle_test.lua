@@ -71,6 +71,26 @@ t.test("conditions on the text before the cursor, short and long lines", functio
   report("conditions", count, fallbacks)
 end)
 
+t.test("conditions of every form, on lines of two lengths", function()
+  math.randomseed(17)
+  for _, form in ipairs(C.condition_forms) do
+    local def = C.condition_form_grammar(form)
+    local tok, ref = nt.prepare(def), R.compile(def)
+    local lines = {}
+    for _, length in ipairs({ 1500, 6000 }) do
+      lines[#lines + 1] = ("ab "):rep(length // 3)
+      lines[#lines + 1] = "(x) " .. ("ab "):rep(length // 3)
+      lines[#lines + 1] = C.parenthesis_line(math.random, length)
+    end
+    for _ = 1, 100 do lines[#lines + 1] = C.parenthesis_line(math.random, math.random(0, 120)) end
+    local count, fallbacks = compare(lines,
+      function(line, state, stats) return nt.scan(tok, line, {}, C.SYMBOL_PATTERN, stats or false, state) end,
+      function(line, state) return R.scan(ref, line, state, C.SYMBOL_PATTERN) end, nil)
+    t.eq(next(fallbacks), nil, form.name .. ": every line scans natively")
+    report(form.name, count, fallbacks)
+  end
+end)
+
 t.test("long lines inside an embedded language whose own regions embed a third", function()
   math.randomseed(16)
   local leaf_def = { patterns = { { pattern = "%a+", type = "leaf" } } }

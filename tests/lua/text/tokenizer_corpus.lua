@@ -54,8 +54,7 @@ C.markdown_grammar = {
 }
 
 -- Rules whose conditions read the text before the cursor: patterns of single-byte items searched or
--- anchored, and ones with captures or balances that the scanner matches as they are; and a region that the
--- text after its end can refuse.
+-- anchored, and ones with captures or balances; and a region that the text after its end can refuse.
 C.condition_grammar = {
   patterns = {
     { pattern = { "%[", "%]" }, type = "bracket", not_followed_by = "!" },
@@ -75,6 +74,40 @@ C.condition_grammar = {
 function C.condition_line(random, length)
   local pieces = { "alpha", "Beta", "x", " ", "  ", ".", ": ", "=", " = ", "(", ")", "42", "7 ", "a.b", "(c) 3", "[",
     "]", "]!" }
+  local parts, size = {}, 0
+  while size < length do
+    local piece = pieces[random(#pieces)]
+    parts[#parts + 1] = piece
+    size = size + #piece
+  end
+  return table.concat(parts)
+end
+
+-- Conditions of every form on one word rule, each in a grammar of its own so that every word tries it:
+-- captures, frontiers, balances, a pattern of many items, a back-reference, anchored and not.
+C.condition_forms = {
+  { name = "captured spaces", preceded_by = "(%s+)" },
+  { name = "frontier", preceded_by = "%f[%s]%s+" },
+  { name = "frontier at the end", preceded_by = "%a%f[%W]" },
+  { name = "balance searched", preceded_by = "%b()%s*" },
+  { name = "anchored capture", preceded_by = "^%s*(%a+)[%s%(]+()" },
+  { name = "back-reference", preceded_by = "(%a)%s%1%s" },
+  { name = "balance prefix", line_prefix = "[%w ]*%b()" },
+  { name = "frontier prefix", line_prefix = "(.-)%f[%w]%w+%s+" },
+  { name = "long prefix", line_prefix = ("[%w ]"):rep(68) .. "%s?[%w %(%)]*" },
+}
+
+function C.condition_form_grammar(form)
+  local rule = { pattern = "%a+", type = "hit" }
+  for key, value in pairs(form) do
+    if key ~= "name" then rule[key] = value end
+  end
+  return { patterns = { rule, { pattern = "%a+", type = "word" }, { pattern = "%p", type = "operator" } } }
+end
+
+-- One line of about `length` bytes of words, spaces and parentheses for the condition forms.
+function C.parenthesis_line(random, length)
+  local pieces = { "ab", "ab ", "ab ", " ", "  ", "(c)", "(a b)", "x(", ")", "((d) e)", "a a ", "b", "." }
   local parts, size = {}, 0
   while size < length do
     local piece = pieces[random(#pieces)]
