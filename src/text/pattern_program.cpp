@@ -193,21 +193,29 @@ std::optional<size_t> endAnchoredMatchBound(std::string_view pattern) {
   if (pattern.size() < 2 || pattern.back() != '$') return std::nullopt;
   const std::string_view body = pattern.substr(0, pattern.size() - 1);
   size_t length = 0;
-  int open = 0;
-  int captures = 0;
+  // Per capture in opening order: the length before it, and its longest text once it is closed.
+  struct CaptureBound {
+    size_t start;
+    std::optional<size_t> width;
+  };
+  CaptureBound captures[kPatternMaxCaptures];
+  int captureCount = 0;
   int items = 0;
   for (size_t at = 0; at < body.size();) {
     if (++items > kMostItems) return std::nullopt;
     const char c = body[at];
     if (c == '(') {
       const bool position = at + 1 < body.size() && body[at + 1] == ')';
-      if (++captures > kPatternMaxCaptures) return std::nullopt;
-      if (!position) ++open;
+      if (captureCount == kPatternMaxCaptures) return std::nullopt;
+      captures[captureCount++] = {length, position ? std::optional<size_t>(0) : std::nullopt};
       at += position ? 2 : 1;
       continue;
     }
     if (c == ')') {
-      if (open-- == 0) return std::nullopt;
+      int open = captureCount - 1;
+      while (open >= 0 && captures[open].width) --open;
+      if (open < 0) return std::nullopt;
+      captures[open].width = length - captures[open].start;
       ++at;
       continue;
     }
@@ -216,7 +224,14 @@ std::optional<size_t> endAnchoredMatchBound(std::string_view pattern) {
     if (c == kEscape) {
       if (at + 1 >= body.size()) return std::nullopt;
       const char next = body[at + 1];
-      if (next == 'b' || (next >= '0' && next <= '9')) return std::nullopt;
+      if (next == 'b') return std::nullopt;
+      if (next >= '0' && next <= '9') {  // the text of a closed capture; a quantifier after it is a byte of its own
+        const int index = next - '1';
+        if (index < 0 || index >= captureCount || !captures[index].width) return std::nullopt;
+        length += *captures[index].width;
+        at += 2;
+        continue;
+      }
       zeroWidth = next == 'f';
       itemEnd = at + 2;
     }
@@ -237,7 +252,9 @@ std::optional<size_t> endAnchoredMatchBound(std::string_view pattern) {
     if (at < body.size() && body[at] == '?') ++at;
     ++length;
   }
-  if (open != 0) return std::nullopt;
+  for (int index = 0; index < captureCount; ++index) {
+    if (!captures[index].width) return std::nullopt;
+  }
   return length;
 }
 

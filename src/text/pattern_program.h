@@ -84,9 +84,10 @@ class PatternProgram {
   bool simple_ = false;
 };
 
-// For an unanchored pattern that ends in the "$" anchor and whose items each match at most one byte, the
-// longest text it can match; a search then only needs to start that close to the subject's end. Patterns
-// that could raise an error on some attempt give no bound, so skipping attempts never hides an error.
+// For an unanchored pattern that ends in the "$" anchor and whose items each match at most one byte or repeat
+// the text of a capture closed before them, the longest text it can match; a search then only needs to start
+// that close to the subject's end. Patterns that could raise an error on some attempt give no bound, so
+// skipping attempts never hides an error.
 std::optional<size_t> endAnchoredMatchBound(std::string_view pattern);
 
 // True when the pattern holds none of Lua's special pattern bytes (so it can only match itself).

@@ -74,6 +74,9 @@ local handWritten = {
   { "ab", "()b$" }, { "ab%", "%%$" }, { "ab$", "%$" }, { "a]b", "[]]b$" }, { "word end", "%f[%w]%w%w%w$" },
   { "aaa", "(a$" }, { "ab", "a%1$" }, { "abc", "b?c?$" }, { "abc", "[^%s]$" },
   { "((a)(b))", "%b()" }, { "((a)(b)", "%b()" }, { "aXb", "%bab" }, { "abc", "()()()" }, { "abc", ".-$" },
+  { "xabab", "(ab)%1$" }, { "xa ba a", "(%a)%a%s%1$" }, { "aba?", "(a)b%1?$" }, { "ab*ab", "(a)b*%1b$" },
+  { "aabcab", "(a()b)c%1$" }, { "abab", "(ab)%2$" }, { "aa", "()a%1$" }, { "abab", "((a)b)%2b$" },
+  { "aba", "(a)b(%1)$" }, { "abab", "(a(b)%2$" }, { "abab", "(a)%0$" },
 }
 
 local mismatches, cases = {}, 0
