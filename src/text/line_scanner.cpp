@@ -315,6 +315,17 @@ void LineScanner::emitMatch(const RuleMatch& match, size_t at) {
   postSymbolsActive_ = false;
 }
 
+// Where the text of `span` first occurs in [from, to), or kNotFound. The capture itself lies in the line, so
+// when it lies within [from, to) the first occurrence is no later than it and the search stops there; memmem
+// keeps a search of a long text for a long capture linear.
+size_t LineScanner::firstOccurrence(const PatternSpan& span, size_t from, size_t to) const {
+  const auto spanStart = static_cast<size_t>(span.start - line_);
+  const bool inside = span.start >= line_ + from && spanStart <= to && span.length <= to - spanStart;
+  const size_t windowEnd = inside ? spanStart + span.length : to;
+  const void* found = memmem(line_ + from, windowEnd - from, span.start, span.length);
+  return found == nullptr ? kNotFound : static_cast<size_t>(static_cast<const char*>(found) - line_);
+}
+
 // Styles each span capture found in [from, to) with its capture style and the rest with the base style.
 void LineScanner::emitCaptureStyled(size_t from, size_t to, const PatternCaptures& captures,
                                     const std::vector<TokenStyle>& captureStyles, const TokenStyle& style) {
@@ -324,10 +335,8 @@ void LineScanner::emitCaptureStyled(size_t from, size_t to, const PatternCapture
   for (uint64_t i = 0; i < captures.spanCount; ++i) {
     const PatternSpan& span = captures.spans[i];
     if (span.length == 0 || span.length > to - position) continue;
-    const std::string_view window = subject(position, to);
-    const size_t found = window.find(std::string_view(span.start, span.length));
-    if (found == std::string_view::npos) continue;
-    const size_t start = position + found;
+    const size_t start = firstOccurrence(span, position, to);
+    if (start == kNotFound) continue;
     if (start > position) emitPiece(position, start, base);
     const StyleId captureStyle =
         single ? styleId(captureStyles[0]) : (i < captureStyles.size() ? styleId(captureStyles[i]) : base);

@@ -135,6 +135,8 @@ class LineScanner {
   bool isBetter(const RuleMatch& candidate, const RuleMatch& best) const;
   StyleId symbolStyle(int tableSlot, size_t from, size_t to);
   StyleId styleId(const TokenStyle& style);
+  static constexpr size_t kNotFound = static_cast<size_t>(-1);
+  size_t firstOccurrence(const PatternSpan& span, size_t from, size_t to) const;
   void emitCaptureStyled(size_t from, size_t to, const PatternCaptures& captures,
                          const std::vector<TokenStyle>& captureStyles, const TokenStyle& style);
   void selectPostSymbols(const TokenRule& rule);

@@ -91,6 +91,32 @@ t.test("conditions of every form, on lines of two lengths", function()
   end
 end)
 
+t.test("capture styles of long matches whose captured text also occurs before the capture", function()
+  math.randomseed(18)
+  local def = { patterns = {
+    { pattern = "%a*c(a+b)", type = { "tail" } },
+    { pattern = "(a)a(a)", type = { "outer", "first", "second" } },
+    { pattern = "(%a)(%a)", type = { "one", "two" } },
+  } }
+  local tok, ref = nt.prepare(def), R.compile(def)
+  local lines = {}
+  for _, length in ipairs({ 2000, 8000 }) do
+    lines[#lines + 1] = ("a"):rep(length) .. "c" .. ("a"):rep(length) .. "b"
+    lines[#lines + 1] = ("ac"):rep(length // 2) .. ("a"):rep(length) .. "b"
+  end
+  local pieces = { "a", "aa", "c", "ab", "b", " ", "aac", "ca" }
+  for i = 1, 200 do
+    local parts = {}
+    for k = 1, math.random(0, 20) do parts[k] = pieces[math.random(#pieces)] end
+    lines[#lines + 1] = table.concat(parts)
+  end
+  local count, fallbacks = compare(lines,
+    function(line, state, stats) return nt.scan(tok, line, {}, C.SYMBOL_PATTERN, stats or false, state) end,
+    function(line, state) return R.scan(ref, line, state, C.SYMBOL_PATTERN) end, nil)
+  t.eq(next(fallbacks), nil, "every line scans natively")
+  report("capture styles", count, fallbacks)
+end)
+
 t.test("long lines inside an embedded language whose own regions embed a third", function()
   math.randomseed(16)
   local leaf_def = { patterns = { { pattern = "%a+", type = "leaf" } } }
