@@ -1,6 +1,7 @@
 // Native line scanning against the plain-Lua reference tokenizer on the test corpora (ASCII code, about 10%
 // non-ASCII, long lines, Markdown with fences), one very long line through a grammar with text-before
-// conditions and nested languages (against the same grammar without the conditions, and at two lengths),
+// conditions and nested languages (against the same grammar without the conditions, and at two lengths), one
+// line through a condition of each form at two lengths, one match styled by a long capture at two lengths,
 // text.probe_file over growing inputs and text.split_lines.
 #include <benchmark/benchmark.h>
 
@@ -199,6 +200,88 @@ BENCHMARK_CAPTURE(scanLongLine, plain, false)
     ->Unit(benchmark::kMillisecond)
     ->Repetitions(5);
 
+// One line of ("ab "):rep(n) through a word rule with one condition of each form that the walk over the line
+// decides: a capture, a frontier, a balance, a pattern of 70 items; and a back-reference, which is searched
+// in the text before the cursor but only as far back as its longest match reaches. The same rule without a
+// condition gives the scan's own growth.
+struct ConditionForm {
+  const char* name;
+  const char* key;
+  const char* pattern;  // a Lua expression
+};
+
+constexpr ConditionForm kConditionForms[] = {
+    {"no_condition", "", "nil"},
+    {"captured_spaces", "preceded_by", R"lua("(%s+)")lua"},
+    {"frontier", "preceded_by", R"lua("%f[%s]%s+")lua"},
+    {"balance_prefix", "line_prefix", R"lua("[%w ]*%b()")lua"},
+    {"long_prefix", "line_prefix", R"lua(("[%w ]"):rep(68) .. "%s?[%w ]*")lua"},
+    {"back_reference", "preceded_by", R"lua("(%a)%a%s%1")lua"},
+};
+
+constexpr const char* kConditionFormSetup = R"lua(
+local key, pattern, line_length = ...
+local rule = { pattern = "%a+", type = "hit" }
+if key ~= "" then rule[key] = load("return " .. pattern)() end
+local tok = native_tokenizer.prepare({ patterns = { rule, { pattern = "%a+", type = "word" } } })
+local line = ("ab "):rep(line_length // 3)
+pass = function()
+  assert(native_tokenizer.scan(tok, line, {}, "[%w_]+", false), "the line scans natively")
+end
+)lua";
+
+void scanConditionForm(benchmark::State& state, const ConditionForm& form) {
+  LuaState lua = newState();
+  lua_State* L = lua.get();
+  if (luaL_loadstring(L, kConditionFormSetup) != LUA_OK) return state.SkipWithError(lua_tostring(L, -1));
+  lua_pushstring(L, form.key);
+  lua_pushstring(L, form.pattern);
+  lua_pushinteger(L, state.range(0));
+  if (lua_pcall(L, 3, 0, 0) != LUA_OK) return state.SkipWithError(lua_tostring(L, -1));
+  for (auto _ : state) {
+    lua_getglobal(L, "pass");
+    if (lua_pcall(L, 0, 0, 0) != LUA_OK) return state.SkipWithError(lua_tostring(L, -1));
+    lua_gc(L, LUA_GCCOLLECT);
+  }
+  state.SetBytesProcessed(state.iterations() * state.range(0));
+}
+
+void registerConditionForms() {
+  for (const ConditionForm& form : kConditionForms) {
+    const std::string name = std::string("ConditionForm/") + form.name;
+    benchmark::RegisterBenchmark(name.c_str(), scanConditionForm, form)
+        ->Arg(30 << 10)
+        ->Arg(120 << 10)
+        ->Unit(benchmark::kMillisecond)
+        ->Repetitions(5);
+  }
+}
+
+// One match of a rule with a capture style whose captured text, n bytes long, is sought in the match from its
+// start: ("a"):rep(n) .. "c" .. ("a"):rep(n) .. "b" through "%a*c(a+b)".
+constexpr const char* kCaptureStyleSetup = R"lua(
+local length = ...
+local tok = native_tokenizer.prepare({ patterns = { { pattern = "%a*c(a+b)", type = { "tail" } } } })
+local line = ("a"):rep(length) .. "c" .. ("a"):rep(length) .. "b"
+pass = function()
+  assert(native_tokenizer.scan(tok, line, {}, "[%w_]+", false), "the line scans natively")
+end
+)lua";
+
+void scanCaptureStyles(benchmark::State& state) {
+  LuaState lua = newState();
+  lua_State* L = lua.get();
+  if (luaL_loadstring(L, kCaptureStyleSetup) != LUA_OK) return state.SkipWithError(lua_tostring(L, -1));
+  lua_pushinteger(L, state.range(0));
+  if (lua_pcall(L, 1, 0, 0) != LUA_OK) return state.SkipWithError(lua_tostring(L, -1));
+  for (auto _ : state) {
+    lua_getglobal(L, "pass");
+    if (lua_pcall(L, 0, 0, 0) != LUA_OK) return state.SkipWithError(lua_tostring(L, -1));
+  }
+  state.SetBytesProcessed(state.iterations() * 2 * state.range(0));
+}
+BENCHMARK(scanCaptureStyles)->Arg(30 << 10)->Arg(120 << 10)->Unit(benchmark::kMillisecond)->Repetitions(5);
+
 std::string sampleText(size_t size) {
   std::string text;
   text.reserve(size);
@@ -233,6 +316,7 @@ BENCHMARK(SplitLines)->Unit(benchmark::kMillisecond)->Repetitions(5)->ReportAggr
 
 int main(int argc, char** argv) {
   registerScans();
+  registerConditionForms();
   benchmark::Initialize(&argc, argv);
   RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
@@ -241,6 +325,13 @@ int main(int argc, char** argv) {
                       "scanLongLine/plain/1048576", 3.0, "ms");
   reporter.printRatio("with conditions, 1 MB / 256 KB line", "scanLongLine/conditions/1048576",
                       "scanLongLine/conditions/262144", 5.0, "ms");
+  for (const ConditionForm& form : kConditionForms) {
+    const std::string name = std::string("ConditionForm/") + form.name;
+    const std::string label = std::string(form.name) + ", 120 KB / 30 KB line";
+    reporter.printRatio(label.c_str(), (name + "/122880").c_str(), (name + "/30720").c_str(), 5.0, "ms");
+  }
+  reporter.printRatio("capture styles, 120 KB / 30 KB capture", "scanCaptureStyles/122880", "scanCaptureStyles/30720",
+                      5.0, "ms");
   benchmark::Shutdown();
   return 0;
 }
