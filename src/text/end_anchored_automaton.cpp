@@ -20,17 +20,22 @@ struct AutomatonItem {
   ItemKind kind;
 };
 
-// The items of a program up to its end anchor, captures left out; false when the program has no end anchor,
-// has a back-reference or a malformed part, or could raise an error on some subject (captures that do not
-// pair up, too many captures, too many nested calls).
-bool expandItems(const PatternProgram& program, std::vector<AutomatonItem>& items) {
+// The items of a program up to its end anchor, captures left out; false when the program has a
+// back-reference or a malformed part, or could raise an error on some subject (captures that do not pair up,
+// too many captures, too many nested calls), or has no end anchor while `endAnchored` is null.
+bool expandItems(const PatternProgram& program, std::vector<AutomatonItem>& items, bool* endAnchored) {
   int openCaptures = 0;
   int captures = 0;
   int nesting = 0;
   for (const PatternItem* item = program.items();; ++item) {
     switch (item->op) {
       case PatternOp::EndAnchor:
+        if (endAnchored != nullptr) *endAnchored = true;
         return openCaptures == 0;  // the last item: the end follows
+      case PatternOp::End:
+        if (endAnchored == nullptr) return false;
+        *endAnchored = false;
+        return openCaptures == 0;
       case PatternOp::Single:
         if (item->quantifier != 0) ++nesting;
         switch (item->quantifier) {
@@ -68,7 +73,7 @@ bool expandItems(const PatternProgram& program, std::vector<AutomatonItem>& item
       case PatternOp::Balance:
         items.push_back({item, ItemKind::Balance});
         break;
-      default:  // a back-reference, a malformed part, or the end without an anchor
+      default:  // a back-reference or a malformed part
         return false;
     }
     if (captures > kPatternMaxCaptures || nesting > kMostNestingItems || items.size() > kMaxItems) return false;
@@ -81,18 +86,31 @@ void setBit(uint64_t* words, size_t bit) { words[bit / 64] |= uint64_t{1} << (bi
 }  // namespace
 
 std::unique_ptr<const EndAnchoredAutomaton> EndAnchoredAutomaton::forMatchAtStart(std::string_view pattern) {
-  return compile(pattern, false);
+  return compile(pattern, false, Direction::Forward);
 }
 
 std::unique_ptr<const EndAnchoredAutomaton> EndAnchoredAutomaton::forSearch(std::string_view pattern) {
   const bool anchored = !pattern.empty() && pattern[0] == '^';
-  return compile(anchored ? pattern.substr(1) : pattern, !anchored);
+  return compile(anchored ? pattern.substr(1) : pattern, !anchored, Direction::Forward);
 }
 
-std::unique_ptr<const EndAnchoredAutomaton> EndAnchoredAutomaton::compile(std::string_view pattern, bool anywhere) {
+std::unique_ptr<const EndAnchoredAutomaton> EndAnchoredAutomaton::forMatchAtEachStart(std::string_view pattern) {
+  return compile(pattern, false, Direction::Backward);
+}
+
+// Backward, the items come in reverse order, a balance opens at its closing byte, and a match that need not
+// reach the end may begin (from the end) anywhere.
+std::unique_ptr<const EndAnchoredAutomaton> EndAnchoredAutomaton::compile(std::string_view pattern, bool anywhere,
+                                                                          Direction direction) {
   const PatternProgram program(pattern);
   std::vector<AutomatonItem> items;
-  if (!expandItems(program, items)) return nullptr;
+  const bool backward = direction == Direction::Backward;
+  bool endAnchored = false;
+  if (!expandItems(program, items, backward ? &endAnchored : nullptr)) return nullptr;
+  if (backward) {
+    std::reverse(items.begin(), items.end());
+    anywhere = !endAnchored;
+  }
   std::unique_ptr<EndAnchoredAutomaton> automaton(new EndAnchoredAutomaton());
   const size_t words = (items.size() + 1 + 63) / 64;
   automaton->words_ = words;
@@ -103,10 +121,11 @@ std::unique_ptr<const EndAnchoredAutomaton> EndAnchoredAutomaton::compile(std::s
     const PatternItem& source = *items[index].source;
     switch (items[index].kind) {
       case ItemKind::Frontier:
-        automaton->frontiers_.push_back({static_cast<uint32_t>(index), source.set});
+        automaton->frontiers_.push_back({static_cast<uint32_t>(index), source.set, backward});
         continue;
       case ItemKind::Balance:
-        automaton->balances_.push_back({static_cast<uint32_t>(index), source.first, source.second});
+        automaton->balances_.push_back({static_cast<uint32_t>(index), backward ? source.second : source.first,
+                                        backward ? source.first : source.second});
         continue;
       case ItemKind::Any:
         setBit(automaton->repeating_.data(), index);
@@ -142,10 +161,9 @@ void EndAnchoredAutomaton::closure(uint64_t* states, int previous, int current) 
   uint64_t skip[kMaxWords];
   std::copy_n(skippable_.data(), words_, skip);
   for (const Frontier& frontier : frontiers_) {
-    if (!frontier.set.has(static_cast<unsigned char>(previous)) &&
-        frontier.set.has(static_cast<unsigned char>(current))) {
-      setBit(skip, frontier.item);
-    }
+    const bool before = frontier.set.has(static_cast<unsigned char>(frontier.reversed ? current : previous));
+    const bool after = frontier.set.has(static_cast<unsigned char>(frontier.reversed ? previous : current));
+    if (!before && after) setBit(skip, frontier.item);
   }
   bool carry = false;
   for (size_t word = 0; word < words_; ++word) {
@@ -212,4 +230,25 @@ bool EndAnchoredAutomaton::matchesBefore(Walk& walk, std::string_view subject, s
   std::copy_n(walk.states.data(), words_, live);
   closure(live, position == 0 ? 0 : byteAt(position - 1), 0);  // the subject ends here: a zero byte follows
   return hasBit(live, accepting_);
+}
+
+void EndAnchoredAutomaton::matchesFromEachPosition(std::string_view subject, std::vector<bool>& answers) const {
+  answers.assign(subject.size() + 1, false);
+  Walk walk;
+  start(walk);
+  const auto byteAt = [&subject](size_t at) { return static_cast<unsigned char>(subject[at]); };
+  uint64_t live[kMaxWords];
+  for (size_t position = subject.size();; --position) {
+    // the byte passed is the one at `position` (the terminating zero at the end); a subject that begins at
+    // `position` has nothing before it
+    const int passed = position == subject.size() ? 0 : byteAt(position);
+    std::copy_n(walk.states.data(), words_, live);
+    closure(live, passed, 0);
+    answers[position] = hasBit(live, accepting_);
+    if (position == 0) return;
+    std::copy_n(walk.states.data(), words_, live);
+    closure(live, passed, byteAt(position - 1));
+    step(live, byteAt(position - 1), walk.states.data());
+    if (!balances_.empty()) moveBalances(walk, live, byteAt(position - 1), walk.states.data());
+  }
 }

@@ -10,6 +10,10 @@
 // out; "%f[set]" passes a bit on where the byte before and the byte under it are on the right sides of its set
 // (the byte under the end of the subject being the terminating zero); "%bxy" passes a bit from where an "x"
 // is to just after the "y" that balances it, which a stack of the open "x" bytes tells as the walk reaches it.
+//
+// Whether a pattern matches at the start of the text from a position (a condition on the text after a match)
+// is the same question asked of the reversed pattern over the reversed text, so one walk from the subject's
+// end answers it for every position at once.
 #pragma once
 
 #include <cstddef>
@@ -30,6 +34,15 @@ class EndAnchoredAutomaton {
   // does: a match may begin anywhere, or only at the start when the pattern begins with "^".
   static std::unique_ptr<const EndAnchoredAutomaton> forSearch(std::string_view pattern);
 
+  // The automaton of `pattern` matched at the start of a subject that begins at a position of a longer one,
+  // as MatchPattern::matchAt at offset 0 on the rest of the text does; the end anchor is optional. Null as
+  // above.
+  static std::unique_ptr<const EndAnchoredAutomaton> forMatchAtEachStart(std::string_view pattern);
+
+  // For every position p of `subject` (its size included), whether the pattern matches at the start of the
+  // text from p; only for the automata of forMatchAtEachStart.
+  void matchesFromEachPosition(std::string_view subject, std::vector<bool>& answers) const;
+
   // Where a walk over one subject stands: the position reached and the items live there before the
   // zero-width items are passed over (which depends on whether the subject ends there).
   struct Walk {
@@ -48,6 +61,7 @@ class EndAnchoredAutomaton {
   struct Frontier {
     uint32_t item;
     PatternByteSet set;
+    bool reversed;  // walked from the end: the byte the walk passed is the one after the frontier
   };
   struct Balance {
     uint32_t item;
@@ -56,7 +70,9 @@ class EndAnchoredAutomaton {
   };
 
   EndAnchoredAutomaton() = default;
-  static std::unique_ptr<const EndAnchoredAutomaton> compile(std::string_view pattern, bool anywhere);
+  enum class Direction { Forward, Backward };
+  static std::unique_ptr<const EndAnchoredAutomaton> compile(std::string_view pattern, bool anywhere,
+                                                             Direction direction);
   void start(Walk& walk) const;
   void closure(uint64_t* states, int previous, int current) const;
   void step(const uint64_t* live, unsigned char byte, uint64_t* next) const;

@@ -171,8 +171,14 @@ void readRuleConditions(lua_State* L, int rule, TokenRule& out) {
     out.precededByWalk = EndAnchoredAutomaton::forSearch(precededBy.text + "$");
   }
   if (notPrecededBy.present) out.notPrecededBy.emplace(notPrecededBy.text, false);
-  if (followedBy.present) out.followedBy.emplace(followedBy.text);
-  if (notFollowedBy.present) out.notFollowedBy.emplace(notFollowedBy.text);
+  if (followedBy.present) {
+    out.followedBy.emplace(followedBy.text);
+    out.followedByWalk = EndAnchoredAutomaton::forMatchAtEachStart(followedBy.text);
+  }
+  if (notFollowedBy.present) {
+    out.notFollowedBy.emplace(notFollowedBy.text);
+    out.notFollowedByWalk = EndAnchoredAutomaton::forMatchAtEachStart(notFollowedBy.text);
+  }
   if (nextLine.present) out.nextLine.emplace(nextLine.text, false);
   if (delimiterStyle.present) out.delimiterStyle = TokenStyle{delimiterStyle.text};
 }

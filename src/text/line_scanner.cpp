@@ -149,9 +149,12 @@ bool LineScanner::passesAfterStart(const TokenRule& rule, size_t at, size_t end,
       }
     }
   }
-  const std::string_view rest = subject(followPoint, length_);
-  if (rule.notFollowedBy && rule.notFollowedBy->matchAt(rest, 0, &ignored, nullptr)) return false;
-  if (rule.followedBy && !rule.followedBy->matchAt(rest, 0, &ignored, nullptr)) return false;
+  if (rule.notFollowedBy && textAfterMatches(rule, *rule.notFollowedBy, rule.notFollowedByWalk.get(), followPoint)) {
+    return false;
+  }
+  if (rule.followedBy && !textAfterMatches(rule, *rule.followedBy, rule.followedByWalk.get(), followPoint)) {
+    return false;
+  }
   if (emptyEnd) giveUp("empty_match");
   return true;
 }
@@ -179,12 +182,28 @@ bool LineScanner::textBeforeMatches(const TokenRule& rule, const EndAnchoredAuto
   return automaton.matchesBefore(conditionWalks_.back().walk, subject(0, length_), at);
 }
 
+// The pattern must match at the start of the text from `at` to the line's end.
+bool LineScanner::textAfterMatches(const TokenRule& rule, const MatchPattern& pattern,
+                                   const EndAnchoredAutomaton* automaton, size_t at) {
+  if (automaton == nullptr) {
+    size_t end = 0;
+    return pattern.matchAt(subject(at, length_), 0, &end, nullptr);
+  }
+  for (const FollowAnswers& known : followAnswers_) {
+    if (known.automaton == automaton) return known.matches[at];
+  }
+  followAnswers_.push_back({&rule, automaton, {}});
+  automaton->matchesFromEachPosition(subject(0, length_), followAnswers_.back().matches);
+  return followAnswers_.back().matches[at];
+}
+
 void LineScanner::forgetRulesOf(const PreparedTokenizer& tokenizer) {
   const std::less<const TokenRule*> before;
   const TokenRule* first = tokenizer.rules.data();
   const TokenRule* last = first + tokenizer.rules.size();
   const auto owned = [&](const TokenRule* rule) { return !before(rule, first) && before(rule, last); };
   std::erase_if(conditionWalks_, [&](const ConditionWalk& known) { return owned(known.rule); });
+  std::erase_if(followAnswers_, [&](const FollowAnswers& known) { return owned(known.rule); });
   std::erase_if(nextLineAnswers_, [&](const NextLineAnswer& known) { return owned(known.rule); });
   std::erase_if(regionEndSearches_, [&](const RegionEndSearch& known) { return owned(known.rule); });
 }

@@ -131,6 +131,8 @@ class LineScanner {
   bool linePrefixAllows(const TokenRule& rule, size_t at);
   bool precededByAllows(const TokenRule& rule, size_t at);
   bool textBeforeMatches(const TokenRule& rule, const EndAnchoredAutomaton& automaton, size_t at);
+  bool textAfterMatches(const TokenRule& rule, const MatchPattern& pattern, const EndAnchoredAutomaton* automaton,
+                        size_t at);
   bool searchRegionEnd(const TokenRule& rule, size_t from, size_t* start, size_t* end, size_t* skippedUntil);
   bool isBetter(const RuleMatch& candidate, const RuleMatch& best) const;
   StyleId symbolStyle(int tableSlot, size_t from, size_t to);
@@ -181,6 +183,13 @@ class LineScanner {
     EndAnchoredAutomaton::Walk walk;
   };
   std::vector<ConditionWalk> conditionWalks_;
+  // The answers of the text-after conditions met in this scan, one per position of the line.
+  struct FollowAnswers {
+    const TokenRule* rule;
+    const EndAnchoredAutomaton* automaton;
+    std::vector<bool> matches;
+  };
+  std::vector<FollowAnswers> followAnswers_;
   // The next-line conditions' answers met in this scan: the next line stays the same while it runs.
   struct NextLineAnswer {
     const TokenRule* rule;

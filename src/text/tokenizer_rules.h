@@ -56,6 +56,9 @@ struct TokenRule {
   std::optional<SearchPattern> notPrecededBy;
   std::optional<MatchPattern> followedBy;
   std::optional<MatchPattern> notFollowedBy;
+  // The two conditions on the text after a match, decided for every position in one walk over the line.
+  std::unique_ptr<const EndAnchoredAutomaton> followedByWalk;
+  std::unique_ptr<const EndAnchoredAutomaton> notFollowedByWalk;
   std::optional<SearchPattern> nextLine;
   std::optional<SearchPattern> stopPattern;
   std::optional<SearchPattern> endPattern;  // present for a delimited rule; plain text searched as such

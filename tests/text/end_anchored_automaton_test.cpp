@@ -6,6 +6,7 @@
 
 #include <random>
 #include <string>
+#include <vector>
 
 #include "text/pattern_matcher.h"
 
@@ -82,6 +83,39 @@ int checkEveryPosition(const std::string& pattern, const std::string& subject) {
   return static_cast<int>(subject.size()) + 1;
 }
 
+// The automaton for the text after each position against the matcher on the rest of `subject`.
+int checkEveryStart(const std::string& pattern, const std::string& subject) {
+  const auto following = EndAnchoredAutomaton::forMatchAtEachStart(pattern);
+  EXPECT_NE(following, nullptr) << pattern;
+  if (following == nullptr) return 0;
+  std::vector<bool> answers;
+  following->matchesFromEachPosition(subject, answers);
+  EXPECT_EQ(answers.size(), subject.size() + 1);
+  for (size_t position = 0; position <= subject.size() && position < answers.size(); ++position) {
+    const std::string_view rest = std::string_view(subject).substr(position);
+    size_t end = 0;
+    EXPECT_EQ(answers[position], patternMatchAt(rest, pattern, 0, &end, nullptr))
+        << "match " << pattern << " at the start of " << rest;
+  }
+  return static_cast<int>(subject.size()) + 1;
+}
+
+TEST(EndAnchoredAutomaton, TheTextAfterEachPositionAgreesWithTheMatcher) {
+  std::mt19937 random(35);
+  int checked = 0;
+  for (int round = 0; round < 6000; ++round) {
+    std::string pattern = randomPattern(random, round % 2 == 0);
+    if (pick(random, 1) == 0) pattern.pop_back();  // without the end anchor
+    checked += checkEveryStart(pattern, randomSubject(random, static_cast<size_t>(pick(random, 40))));
+    if (::testing::Test::HasFailure()) return;
+  }
+  EXPECT_GT(checked, 60000);
+  std::string line;
+  for (int i = 0; i < 3000; ++i) line += "(ab) ";
+  checked = checkEveryStart("%s*%b()%f[%s]", line);
+  EXPECT_EQ(checked, static_cast<int>(line.size()) + 1);
+}
+
 TEST(EndAnchoredAutomaton, AgreesWithTheMatcherAtEveryPositionOfGeneratedSubjects) {
   std::mt19937 random(32);
   int checked = 0;
@@ -154,6 +188,9 @@ TEST(EndAnchoredAutomaton, PatternsThatCouldRaiseOrReferBackAreLeftToTheMatcher)
   for (const char* pattern : {"(a)%1$", "a", "a%$", "[a$", "%", "a)$", "(a$", "%f$", "%ba$"}) {
     EXPECT_EQ(EndAnchoredAutomaton::forSearch(pattern), nullptr) << pattern;
     EXPECT_EQ(EndAnchoredAutomaton::forMatchAtStart(pattern), nullptr) << pattern;
+  }
+  for (const char* pattern : {"(a)%1", "[a", "%", "a)", "(a", "%f", "%ba"}) {
+    EXPECT_EQ(EndAnchoredAutomaton::forMatchAtEachStart(pattern), nullptr) << pattern;
   }
   std::string captures;
   for (int i = 0; i < 32; ++i) captures += "()";

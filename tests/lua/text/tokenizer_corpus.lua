@@ -84,7 +84,8 @@ function C.condition_line(random, length)
 end
 
 -- Conditions of every form on one word rule, each in a grammar of its own so that every word tries it:
--- captures, frontiers, balances, a pattern of many items, a back-reference, anchored and not.
+-- captures, frontiers, balances, a pattern of many items, a back-reference, anchored and not, on the text
+-- before the word and on the text after it.
 C.condition_forms = {
   { name = "captured spaces", preceded_by = "(%s+)" },
   { name = "frontier", preceded_by = "%f[%s]%s+" },
@@ -95,6 +96,10 @@ C.condition_forms = {
   { name = "balance prefix", line_prefix = "[%w ]*%b()" },
   { name = "frontier prefix", line_prefix = "(.-)%f[%w]%w+%s+" },
   { name = "long prefix", line_prefix = ("[%w ]"):rep(68) .. "%s?[%w %(%)]*" },
+  { name = "followed by", followed_by = "[%w ]*%)" },
+  { name = "not followed by a balance", not_followed_by = "%s*%b()" },
+  { name = "followed by the end", followed_by = "%f[%W][%s%w]*$" },
+  { name = "followed by a back-reference", followed_by = "(%s)%a*%1" },
 }
 
 function C.condition_form_grammar(form)
