@@ -202,8 +202,9 @@ BENCHMARK_CAPTURE(scanLongLine, plain, false)
 
 // One line of ("ab "):rep(n) through a word rule with one condition of each form that the walk over the line
 // decides: a capture, a frontier, a balance, a pattern of 70 items; and a back-reference, which is searched
-// in the text before the cursor but only as far back as its longest match reaches. The same rule without a
-// condition gives the scan's own growth.
+// in the text before the cursor but only as far back as its longest match reaches; and two conditions on the
+// text after the word that read to the line's end. The same rule without a condition gives the scan's own
+// growth.
 struct ConditionForm {
   const char* name;
   const char* key;
@@ -217,6 +218,8 @@ constexpr ConditionForm kConditionForms[] = {
     {"balance_prefix", "line_prefix", R"lua("[%w ]*%b()")lua"},
     {"long_prefix", "line_prefix", R"lua(("[%w ]"):rep(68) .. "%s?[%w ]*")lua"},
     {"back_reference", "preceded_by", R"lua("(%a)%a%s%1")lua"},
+    {"followed_by", "followed_by", R"lua(".*;")lua"},
+    {"not_followed_by", "not_followed_by", R"lua("[%s%w]*$")lua"},
 };
 
 constexpr const char* kConditionFormSetup = R"lua(
