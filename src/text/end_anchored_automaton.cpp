@@ -142,6 +142,7 @@ std::unique_ptr<const EndAnchoredAutomaton> EndAnchoredAutomaton::compile(std::s
   }
   automaton->accepting_ = static_cast<uint32_t>(items.size());
   automaton->anywhere_ = anywhere;
+  automaton->inOneWord_ = words == 1 && automaton->frontiers_.empty() && automaton->balances_.empty();
   return automaton;
 }
 
@@ -154,16 +155,20 @@ void EndAnchoredAutomaton::start(Walk& walk) const {
   walk.pendingBalances.assign(balances_.size(), false);
 }
 
-// Adds the items reached by passing over ones that match nothing here: the skippable ones, and the frontiers
-// that pass between the bytes `previous` and `current`. The carries of skip + (states & skip) are exactly the
-// bits that a chain of such items leads to from a live one.
-void EndAnchoredAutomaton::closure(uint64_t* states, int previous, int current) const {
-  uint64_t skip[kMaxWords];
-  std::copy_n(skippable_.data(), words_, skip);
-  for (const Frontier& frontier : frontiers_) {
-    const bool before = frontier.set.has(static_cast<unsigned char>(frontier.reversed ? current : previous));
-    const bool after = frontier.set.has(static_cast<unsigned char>(frontier.reversed ? previous : current));
-    if (!before && after) setBit(skip, frontier.item);
+// The items live where `states` stand, adding those reached by passing over ones that match nothing here: the
+// skippable ones, and the frontiers that pass between the bytes `previous` and `current`. The carries of
+// skip + (states & skip) are exactly the bits that a chain of such items leads to from a live one.
+void EndAnchoredAutomaton::closure(const uint64_t* states, int previous, int current, uint64_t* live) const {
+  uint64_t frontierSkip[kMaxWords];
+  const uint64_t* skip = skippable_.data();
+  if (!frontiers_.empty()) {
+    std::copy_n(skippable_.data(), words_, frontierSkip);
+    for (const Frontier& frontier : frontiers_) {
+      const bool before = frontier.set.has(static_cast<unsigned char>(frontier.reversed ? current : previous));
+      const bool after = frontier.set.has(static_cast<unsigned char>(frontier.reversed ? previous : current));
+      if (!before && after) setBit(frontierSkip, frontier.item);
+    }
+    skip = frontierSkip;
   }
   bool carry = false;
   for (size_t word = 0; word < words_; ++word) {
@@ -172,8 +177,20 @@ void EndAnchoredAutomaton::closure(uint64_t* states, int previous, int current) 
     bool overflow = __builtin_add_overflow(skip[word], leaving, &sum);
     overflow |= __builtin_add_overflow(sum, uint64_t{carry}, &sum);
     carry = overflow;
-    states[word] |= sum ^ skip[word] ^ leaving;
+    live[word] = states[word] | (sum ^ skip[word] ^ leaving);
   }
+}
+
+// The same for an automaton of one word and single-byte items only, the common case, in plain word operations.
+uint64_t EndAnchoredAutomaton::closureInOneWord(uint64_t states) const {
+  const uint64_t skip = skippable_[0];
+  const uint64_t leaving = states & skip;
+  return states | ((skip + leaving) ^ skip ^ leaving);
+}
+
+uint64_t EndAnchoredAutomaton::stepInOneWord(uint64_t states, unsigned char byte) const {
+  const uint64_t took = closureInOneWord(states) & itemsTaking_[byte];
+  return (took << 1) | (took & repeating_[0]) | (anywhere_ ? 1 : 0);
 }
 
 void EndAnchoredAutomaton::step(const uint64_t* live, unsigned char byte, uint64_t* next) const {
@@ -219,16 +236,21 @@ bool EndAnchoredAutomaton::matchesBefore(Walk& walk, std::string_view subject, s
     return false;
   }
   const auto byteAt = [&subject](size_t at) { return static_cast<unsigned char>(subject[at]); };
+  if (inOneWord_) {
+    uint64_t states = walk.states[0];
+    for (size_t at = walk.position; at < position; ++at) states = stepInOneWord(states, byteAt(at));
+    walk.states[0] = states;
+    walk.position = position;
+    return (closureInOneWord(states) >> accepting_) & 1;
+  }
   uint64_t live[kMaxWords];
   for (size_t at = walk.position; at < position; ++at) {
-    std::copy_n(walk.states.data(), words_, live);
-    closure(live, at == 0 ? 0 : byteAt(at - 1), byteAt(at));
+    closure(walk.states.data(), at == 0 ? 0 : byteAt(at - 1), byteAt(at), live);
     step(live, byteAt(at), walk.states.data());
     if (!balances_.empty()) moveBalances(walk, live, byteAt(at), walk.states.data());
   }
   walk.position = position;
-  std::copy_n(walk.states.data(), words_, live);
-  closure(live, position == 0 ? 0 : byteAt(position - 1), 0);  // the subject ends here: a zero byte follows
+  closure(walk.states.data(), position == 0 ? 0 : byteAt(position - 1), 0, live);  // a zero byte follows the end
   return hasBit(live, accepting_);
 }
 
@@ -237,17 +259,23 @@ void EndAnchoredAutomaton::matchesFromEachPosition(std::string_view subject, std
   Walk walk;
   start(walk);
   const auto byteAt = [&subject](size_t at) { return static_cast<unsigned char>(subject[at]); };
+  if (inOneWord_) {
+    uint64_t states = walk.states[0];
+    for (size_t position = subject.size();; --position) {
+      answers[position] = (closureInOneWord(states) >> accepting_) & 1;
+      if (position == 0) return;
+      states = stepInOneWord(states, byteAt(position - 1));
+    }
+  }
   uint64_t live[kMaxWords];
   for (size_t position = subject.size();; --position) {
     // the byte passed is the one at `position` (the terminating zero at the end); a subject that begins at
     // `position` has nothing before it
     const int passed = position == subject.size() ? 0 : byteAt(position);
-    std::copy_n(walk.states.data(), words_, live);
-    closure(live, passed, 0);
+    closure(walk.states.data(), passed, 0, live);
     answers[position] = hasBit(live, accepting_);
     if (position == 0) return;
-    std::copy_n(walk.states.data(), words_, live);
-    closure(live, passed, byteAt(position - 1));
+    closure(walk.states.data(), passed, byteAt(position - 1), live);
     step(live, byteAt(position - 1), walk.states.data());
     if (!balances_.empty()) moveBalances(walk, live, byteAt(position - 1), walk.states.data());
   }

@@ -74,7 +74,9 @@ class EndAnchoredAutomaton {
   static std::unique_ptr<const EndAnchoredAutomaton> compile(std::string_view pattern, bool anywhere,
                                                              Direction direction);
   void start(Walk& walk) const;
-  void closure(uint64_t* states, int previous, int current) const;
+  void closure(const uint64_t* states, int previous, int current, uint64_t* live) const;
+  uint64_t closureInOneWord(uint64_t states) const;
+  uint64_t stepInOneWord(uint64_t states, unsigned char byte) const;
   void step(const uint64_t* live, unsigned char byte, uint64_t* next) const;
   void moveBalances(Walk& walk, const uint64_t* live, unsigned char byte, uint64_t* next) const;
 
@@ -86,4 +88,5 @@ class EndAnchoredAutomaton {
   std::vector<Balance> balances_;
   uint32_t accepting_ = 0;  // the accepting bit
   bool anywhere_ = false;   // a match may begin at any position
+  bool inOneWord_ = false;  // one state word and single-byte items only
 };
