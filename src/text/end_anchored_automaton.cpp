@@ -1,6 +1,6 @@
-// The bit-parallel walk of a pattern ending in "$". An item "x+" becomes "x" followed by "x*", so every
-// single-byte item either takes one byte, may take one, or may take any number; the state is as many words
-// as the items need.
+// The bit-parallel walk of a pattern ending in "$", or of a pattern matched at each start, walked backwards.
+// An item "x+" becomes "x" followed by "x*", so every single-byte item either takes one byte, may take one, or
+// may take any number; the state is as many words as the items need.
 #include "text/end_anchored_automaton.h"
 
 #include <algorithm>
