@@ -20,65 +20,112 @@ struct AutomatonItem {
   ItemKind kind;
 };
 
-// The items of a program up to its end anchor, captures left out; false when the program has a
-// back-reference or a malformed part, or could raise an error on some subject (captures that do not pair up,
-// too many captures, too many nested calls), or has no end anchor while `endAnchored` is null.
-bool expandItems(const PatternProgram& program, std::vector<AutomatonItem>& items, bool* endAnchored) {
-  int openCaptures = 0;
-  int captures = 0;
-  int nesting = 0;
-  for (const PatternItem* item = program.items();; ++item) {
-    switch (item->op) {
-      case PatternOp::EndAnchor:
-        if (endAnchored != nullptr) *endAnchored = true;
-        return openCaptures == 0;  // the last item: the end follows
-      case PatternOp::End:
-        if (endAnchored == nullptr) return false;
-        *endAnchored = false;
-        return openCaptures == 0;
-      case PatternOp::Single:
-        if (item->quantifier != 0) ++nesting;
-        switch (item->quantifier) {
-          case 0:
-            items.push_back({item, ItemKind::One});
-            break;
-          case '?':
-            items.push_back({item, ItemKind::Optional});
-            break;
-          case '+':
-            items.push_back({item, ItemKind::One});
-            items.push_back({item, ItemKind::Any});
-            break;
-          default:  // "*" and "-": which run the matcher tries first does not change whether one exists
-            items.push_back({item, ItemKind::Any});
-            break;
+// Expands the items of a program up to its end anchor, captures left out. A back-reference becomes a copy of
+// its capture's items without their frontiers (which depend on the bytes around the copy): that matches at
+// least the text the capture took, so the automaton then answers "may match", and the matcher decides.
+class ItemExpander {
+ public:
+  explicit ItemExpander(std::vector<AutomatonItem>& items) : items_(items) {}
+
+  // False when the program has a malformed part or a back-reference that would raise, or could raise an error
+  // on some subject (captures that do not pair up, too many captures, too many nested calls), or has too many
+  // items, or has no end anchor while `endAnchored` is null.
+  bool expand(const PatternProgram& program, bool* endAnchored) {
+    int openCaptures = 0;
+    int nesting = 0;
+    for (const PatternItem* item = program.items();; ++item) {
+      switch (item->op) {
+        case PatternOp::EndAnchor:
+          if (endAnchored != nullptr) *endAnchored = true;
+          return openCaptures == 0;  // the last item: the end follows
+        case PatternOp::End:
+          if (endAnchored == nullptr) return false;
+          *endAnchored = false;
+          return openCaptures == 0;
+        case PatternOp::Single:
+          if (item->quantifier != 0) ++nesting;
+          single(item);
+          break;
+        case PatternOp::OpenCapture:
+        case PatternOp::PositionCapture:
+          if (captureCount_ == kPatternMaxCaptures) return false;
+          captures_[captureCount_++] = {item, item->op == PatternOp::PositionCapture ? item : nullptr};
+          ++openCaptures;
+          ++nesting;
+          if (item->op == PatternOp::PositionCapture) --openCaptures;
+          break;
+        case PatternOp::CloseCapture:
+          if (openCaptures-- == 0) return false;
+          for (int index = captureCount_ - 1;; --index) {
+            if (captures_[index].close == nullptr) {
+              captures_[index].close = item;
+              break;
+            }
+          }
+          ++nesting;
+          break;
+        case PatternOp::Frontier:
+          items_.push_back({item, ItemKind::Frontier});
+          break;
+        case PatternOp::Balance:
+          items_.push_back({item, ItemKind::Balance});
+          break;
+        case PatternOp::BackReference: {
+          const int index = item->first - '1';
+          if (index < 0 || index >= captureCount_ || captures_[index].close == nullptr) return false;
+          exact_ = false;
+          copyCapture(index);
+          break;
         }
-        break;
-      case PatternOp::OpenCapture:
-        ++openCaptures;
-        ++captures;
-        ++nesting;
-        break;
-      case PatternOp::PositionCapture:
-        ++captures;
-        ++nesting;
-        break;
-      case PatternOp::CloseCapture:
-        if (openCaptures-- == 0) return false;
-        ++nesting;
-        break;
-      case PatternOp::Frontier:
-        items.push_back({item, ItemKind::Frontier});
-        break;
-      case PatternOp::Balance:
-        items.push_back({item, ItemKind::Balance});
-        break;
-      default:  // a back-reference or a malformed part
-        return false;
+        default:  // a malformed part
+          return false;
+      }
+      if (nesting > kMostNestingItems || items_.size() > kMaxItems) return false;
     }
-    if (captures > kPatternMaxCaptures || nesting > kMostNestingItems || items.size() > kMaxItems) return false;
   }
-}
+
+  bool exact() const { return exact_; }
+
+ private:
+  struct CaptureItems {
+    const PatternItem* open;
+    const PatternItem* close;  // null while open; the item itself for a position capture
+  };
+
+  void single(const PatternItem* item) {
+    switch (item->quantifier) {
+      case 0:
+        items_.push_back({item, ItemKind::One});
+        break;
+      case '?':
+        items_.push_back({item, ItemKind::Optional});
+        break;
+      case '+':
+        items_.push_back({item, ItemKind::One});
+        items_.push_back({item, ItemKind::Any});
+        break;
+      default:  // "*" and "-": which run the matcher tries first does not change whether one exists
+        items_.push_back({item, ItemKind::Any});
+        break;
+    }
+  }
+
+  // The items of capture `index`, its own back-references copied in turn (they name earlier captures, which the
+  // expansion checked when it passed them); stops once there are too many items.
+  void copyCapture(int index) {
+    for (const PatternItem* item = captures_[index].open + 1; item < captures_[index].close; ++item) {
+      if (items_.size() > kMaxItems) return;
+      if (item->op == PatternOp::Single) single(item);
+      if (item->op == PatternOp::Balance) items_.push_back({item, ItemKind::Balance});
+      if (item->op == PatternOp::BackReference) copyCapture(item->first - '1');
+    }
+  }
+
+  std::vector<AutomatonItem>& items_;
+  CaptureItems captures_[kPatternMaxCaptures];
+  int captureCount_ = 0;
+  bool exact_ = true;
+};
 
 bool hasBit(const uint64_t* words, size_t bit) { return (words[bit / 64] >> (bit % 64)) & 1; }
 void setBit(uint64_t* words, size_t bit) { words[bit / 64] |= uint64_t{1} << (bit % 64); }
@@ -106,7 +153,8 @@ std::unique_ptr<const EndAnchoredAutomaton> EndAnchoredAutomaton::compile(std::s
   std::vector<AutomatonItem> items;
   const bool backward = direction == Direction::Backward;
   bool endAnchored = false;
-  if (!expandItems(program, items, backward ? &endAnchored : nullptr)) return nullptr;
+  ItemExpander expander(items);
+  if (!expander.expand(program, backward ? &endAnchored : nullptr)) return nullptr;
   if (backward) {
     std::reverse(items.begin(), items.end());
     anywhere = !endAnchored;
@@ -142,6 +190,7 @@ std::unique_ptr<const EndAnchoredAutomaton> EndAnchoredAutomaton::compile(std::s
   }
   automaton->accepting_ = static_cast<uint32_t>(items.size());
   automaton->anywhere_ = anywhere;
+  automaton->exact_ = expander.exact();
   automaton->inOneWord_ = words == 1 && automaton->frontiers_.empty() && automaton->balances_.empty();
   return automaton;
 }

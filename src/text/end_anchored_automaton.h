@@ -27,8 +27,8 @@
 class EndAnchoredAutomaton {
  public:
   // The automaton of `pattern` (its last item the end anchor) matched at the subject's start, as
-  // MatchPattern::matchAt at offset 0 does; null when the pattern has a back-reference, could raise an error
-  // on some subject, or has too many items.
+  // MatchPattern::matchAt at offset 0 does; null when the pattern could raise an error on some subject or
+  // has too many items.
   static std::unique_ptr<const EndAnchoredAutomaton> forMatchAtStart(std::string_view pattern);
   // The same for a search from the subject's start, as SearchPattern::findFrom without the plain shortcut
   // does: a match may begin anywhere, or only at the start when the pattern begins with "^".
@@ -42,6 +42,10 @@ class EndAnchoredAutomaton {
   // For every position p of `subject` (its size included), whether the pattern matches at the start of the
   // text from p; only for the automata of forMatchAtEachStart.
   void matchesFromEachPosition(std::string_view subject, std::vector<bool>& answers) const;
+
+  // Whether the answers are the matcher's own. A pattern with back-references gets an automaton whose "no" is
+  // the matcher's and whose "yes" means only that the text may match.
+  bool exact() const { return exact_; }
 
   // Where a walk over one subject stands: the position reached and the items live there before the
   // zero-width items are passed over (which depends on whether the subject ends there).
@@ -88,5 +92,6 @@ class EndAnchoredAutomaton {
   std::vector<Balance> balances_;
   uint32_t accepting_ = 0;  // the accepting bit
   bool anywhere_ = false;   // a match may begin at any position
+  bool exact_ = true;
   bool inOneWord_ = false;  // one state word and single-byte items only
 };

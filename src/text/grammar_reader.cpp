@@ -169,6 +169,10 @@ void readRuleConditions(lua_State* L, int rule, TokenRule& out) {
   if (precededBy.present) {
     out.precededBy.emplace(precededBy.text + "$", false);
     out.precededByWalk = EndAnchoredAutomaton::forSearch(precededBy.text + "$");
+    const bool anchored = !precededBy.text.empty() && precededBy.text[0] == '^';
+    if (out.precededByWalk && !out.precededByWalk->exact() && !anchored) {
+      out.precededByAtEachStart.emplace(precededBy.text + "$");
+    }
   }
   if (notPrecededBy.present) out.notPrecededBy.emplace(notPrecededBy.text, false);
   if (followedBy.present) {

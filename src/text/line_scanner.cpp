@@ -161,16 +161,30 @@ bool LineScanner::passesAfterStart(const TokenRule& rule, size_t at, size_t end,
 
 // The text before `at` must match the line prefix pattern from its start.
 bool LineScanner::linePrefixAllows(const TokenRule& rule, size_t at) {
-  if (rule.linePrefixWalk) return textBeforeMatches(rule, *rule.linePrefixWalk, at);
+  if (rule.linePrefixWalk) {
+    const bool may = textBeforeMatches(rule, *rule.linePrefixWalk, at);
+    if (!may || rule.linePrefixWalk->exact()) return may;
+  }
   size_t end = 0;
   return rule.linePrefix->matchAt(subject(0, at), 0, &end, nullptr);
 }
 
 // The preceded-by pattern must be found in the text before `at`.
 bool LineScanner::precededByAllows(const TokenRule& rule, size_t at) {
-  if (rule.precededByWalk) return textBeforeMatches(rule, *rule.precededByWalk, at);
-  size_t start = 0;
+  if (rule.precededByWalk) {
+    const bool may = textBeforeMatches(rule, *rule.precededByWalk, at);
+    if (!may || rule.precededByWalk->exact()) return may;
+  }
   size_t end = 0;
+  if (rule.precededByAtEachStart) {
+    // The pattern cannot raise an error, so where a match begins does not change the answer; from the cursor
+    // backwards, the attempts stop as soon as they reach the nearest one.
+    for (size_t start = at + 1; start-- > 0;) {
+      if (rule.precededByAtEachStart->matchAt(subject(0, at), start, &end, nullptr)) return true;
+    }
+    return false;
+  }
+  size_t start = 0;
   return rule.precededBy->findFrom(subject(0, at), 0, &start, &end, nullptr);
 }
 
@@ -185,16 +199,17 @@ bool LineScanner::textBeforeMatches(const TokenRule& rule, const EndAnchoredAuto
 // The pattern must match at the start of the text from `at` to the line's end.
 bool LineScanner::textAfterMatches(const TokenRule& rule, const MatchPattern& pattern,
                                    const EndAnchoredAutomaton* automaton, size_t at) {
-  if (automaton == nullptr) {
-    size_t end = 0;
-    return pattern.matchAt(subject(at, length_), 0, &end, nullptr);
+  if (automaton != nullptr) {
+    auto known = std::find_if(followAnswers_.begin(), followAnswers_.end(),
+                              [automaton](const FollowAnswers& answers) { return answers.automaton == automaton; });
+    if (known == followAnswers_.end()) {
+      known = followAnswers_.insert(followAnswers_.end(), {&rule, automaton, {}});
+      automaton->matchesFromEachPosition(subject(0, length_), known->matches);
+    }
+    if (!known->matches[at] || automaton->exact()) return known->matches[at];
   }
-  for (const FollowAnswers& known : followAnswers_) {
-    if (known.automaton == automaton) return known.matches[at];
-  }
-  followAnswers_.push_back({&rule, automaton, {}});
-  automaton->matchesFromEachPosition(subject(0, length_), followAnswers_.back().matches);
-  return followAnswers_.back().matches[at];
+  size_t end = 0;
+  return pattern.matchAt(subject(at, length_), 0, &end, nullptr);
 }
 
 void LineScanner::forgetRulesOf(const PreparedTokenizer& tokenizer) {

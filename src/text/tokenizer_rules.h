@@ -53,6 +53,9 @@ struct TokenRule {
   // The same two conditions decided in one walk over the line, when their patterns allow it.
   std::unique_ptr<const EndAnchoredAutomaton> linePrefixWalk;
   std::unique_ptr<const EndAnchoredAutomaton> precededByWalk;
+  // An unanchored preceded-by pattern whose walk only tells where it may match (it has back-references), to
+  // be tried from the cursor backwards.
+  std::optional<MatchPattern> precededByAtEachStart;
   std::optional<SearchPattern> notPrecededBy;
   std::optional<MatchPattern> followedBy;
   std::optional<MatchPattern> notFollowedBy;

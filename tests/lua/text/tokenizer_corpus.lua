@@ -93,6 +93,8 @@ C.condition_forms = {
   { name = "balance searched", preceded_by = "%b()%s*" },
   { name = "anchored capture", preceded_by = "^%s*(%a+)[%s%(]+()" },
   { name = "back-reference", preceded_by = "(%a)%s%1%s" },
+  { name = "long back-reference", preceded_by = "(%a+)%s%1%s" },
+  { name = "back-reference prefix", line_prefix = "(%a*).-%1%s" },
   { name = "balance prefix", line_prefix = "[%w ]*%b()" },
   { name = "frontier prefix", line_prefix = "(.-)%f[%w]%w+%s+" },
   { name = "long prefix", line_prefix = ("[%w ]"):rep(68) .. "%s?[%w %(%)]*" },
