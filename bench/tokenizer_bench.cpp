@@ -218,6 +218,7 @@ constexpr ConditionForm kConditionForms[] = {
     {"balance_prefix", "line_prefix", R"lua("[%w ]*%b()")lua"},
     {"long_prefix", "line_prefix", R"lua(("[%w ]"):rep(68) .. "%s?[%w ]*")lua"},
     {"back_reference", "preceded_by", R"lua("(%a)%a%s%1")lua"},
+    {"long_back_reference", "preceded_by", R"lua("(%a+)%s%1%s")lua"},
     {"followed_by", "followed_by", R"lua(".*;")lua"},
     {"not_followed_by", "not_followed_by", R"lua("[%s%w]*$")lua"},
 };
