@@ -3,7 +3,8 @@
 // RenderCache and through the Lua renderer module (the same frames), presentation included; beside them the
 // cost of presenting the whole window and one 96-pixel band on their own, a plain memcpy of one frame, and
 // the image compositor showing an 8,000 x 8,000 canvas (the frame that first shows it, and the next ones),
-// and 4,096 small canvases through the compositor with their tiles in the tile budget or twice over it.
+// 4,096 small canvases through the compositor with their tiles in the tile budget or twice over it, and a
+// 1,000 x 1,000 canvas zoomed 10, 40 and 160 times into a smaller window.
 // After the run a table gives wall-clock and CPU time and each frame's share of its path's full repaint.
 // The video driver is offscreen unless SDL_VIDEO_DRIVER names another (bench/README.md: on Xvfb).
 #include <SDL3/SDL.h>
@@ -298,6 +299,49 @@ void timeManyCanvases(benchmark::State& state, bool overBudget) {
   state.counters["budget_MiB"] = static_cast<double>(canvases.tiles().budget()) / 1048576.0;
 }
 
+// A fourth window, 819 x 614, that shows a 1,000 x 1,000 canvas zoomed in around its middle: the frame's
+// cost should follow the window, not the zoomed canvas (10,000 to 160,000 pixels on a side).
+class ZoomScreen {
+ public:
+  static constexpr int32_t kZoomWidth = 819;
+  static constexpr int32_t kZoomHeight = 614;
+  static constexpr int32_t kImageSize = 1000;
+
+  ZoomScreen()
+      : handle_(SDL_CreateWindow("zoom", kZoomWidth, kZoomHeight, SDL_WINDOW_HIDDEN), SDL_DestroyWindow),
+        image_(kImageSize, kImageSize) {
+    for (size_t i = 0; i < image_.pixels.size(); ++i)
+      image_.pixels[i] = 0xFF000000u | static_cast<uint32_t>(i * 2654435761u >> 8);
+  }
+
+  bool frame(int32_t zoom) {
+    WindowRenderer& out = *handle_.renderer();
+    const int32_t side = kImageSize * zoom;
+    const RenderRect dest{(kZoomWidth - side) / 2, (kZoomHeight - side) / 2, side, side};
+    out.beginDrawing();
+    out.renderCache()->fillRect({0, 0, kZoomWidth, kZoomHeight}, 0xFF1E1E1Eu);
+    const bool placed = out.addImagePlacement(&image_, {0, 0, kImageSize, kImageSize}, dest,
+                                              {0, 0, kZoomWidth, kZoomHeight}, 8, 0xFF808080u, 0xFFC0C0C0u);
+    if (placed) out.renderCache()->clearRect(dest);
+    out.endDrawing();
+    return placed;
+  }
+  const ImageTileCache& tiles() { return *handle_.renderer()->imageTileCache(); }
+
+ private:
+  WindowRendererHandle handle_;
+  CanvasBitmap image_;
+};
+
+void timeZoom(benchmark::State& state, int32_t zoom) {
+  if (!screen().ready()) return state.SkipWithError("no window, font or Lua frame");
+  static ZoomScreen zoomed;
+  if (!zoomed.frame(zoom) || !zoomed.frame(zoom)) return state.SkipWithError("no compositor");
+  for (auto _ : state) zoomed.frame(zoom);
+  const char* name = SDL_GetRendererName(zoomed.tiles().renderer());
+  state.SetLabel(name != nullptr ? name : "");
+}
+
 void timeMemcpy(benchmark::State& state) {
   std::vector<uint32_t> from(static_cast<size_t>(kWidth) * kHeight, 0xFF1E1E1Eu), to(from.size());
   for (auto _ : state) {
@@ -330,6 +374,9 @@ void registerBenchmarks() {
           "compositor/8000x8000 at lod " + std::to_string(lod) + (first ? ", first frame" : ", steady frame");
       registerFrame(name, timeCompositor, lod, first);
     }
+  }
+  for (const int32_t zoom : {10, 40, 160}) {
+    registerFrame("zoom/1000x1000 at " + std::to_string(zoom) + "x", timeZoom, zoom);
   }
   registerFrame("tiles/4096 canvases, fitting", timeManyCanvases, false);
   registerFrame("tiles/4096 canvases, twice the budget", timeManyCanvases, true);

@@ -5,6 +5,7 @@
 // texture fail once the window surface was released, the window returns to its window surface for good and
 // images are drawn in software, rather than staying blank.
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <vector>
 
@@ -29,7 +30,8 @@ void setDrawColor(SDL_Renderer* renderer, uint32_t color) {
                          static_cast<Uint8>(color), static_cast<Uint8>(color >> 24));
 }
 
-// The part of the renderer's output that a clip lets through: [left, right) x [top, bottom).
+// A box [left, right) x [top, bottom) of output pixels; the visible box is the part of the renderer's output
+// that a clip lets through.
 struct VisibleBox {
   int64_t left, top, right, bottom;
 };
@@ -53,6 +55,65 @@ int32_t levelOfDetail(const RenderRect& source, const RenderRect& dest) {
   };
   const int64_t atLeast = std::max(spanCovering(source.w, dest.w), spanCovering(source.h, dest.h));
   return static_cast<int32_t>(std::clamp<int64_t>(atLeast, byRatio, kMaxTileSpan / kTileTexturePixels));
+}
+
+// One axis of a tile drawn partly out of sight: texture span [from, from + length) over target span
+// [start, start + size), cut to the visible [visibleStart, visibleEnd). SDL's software renderer takes whole
+// texels only and scales a destination that leaves its output through a buffer of the destination's size,
+// so the cut is made of whole texels: the inner ones over their own target pixels, and the two partly
+// visible ones at the ends each stretched over its visible part, as nearest sampling shows it.
+struct AxisPiece {
+  int64_t texel, texels;   // texture span
+  int64_t target, pixels;  // target span
+};
+
+int cutAxis(double from, double length, int64_t start, int64_t size, int64_t visibleStart, int64_t visibleEnd,
+            AxisPiece (&pieces)[3]) {
+  const int64_t first = std::max(start, visibleStart);
+  const int64_t end = std::min(start + size, visibleEnd);
+  if (end <= first) return 0;
+  const double texelsPerPixel = length / static_cast<double>(size);
+  const auto texelAt = [&](int64_t pixel) { return from + static_cast<double>(pixel - start) * texelsPerPixel; };
+  const auto pixelAt = [&](int64_t texel) {
+    const double pixel = static_cast<double>(start) + (static_cast<double>(texel) - from) / texelsPerPixel;
+    return std::clamp(static_cast<int64_t>(std::llround(pixel)), first, end);
+  };
+  const auto lowest = static_cast<int64_t>(std::floor(from));
+  const auto highest = static_cast<int64_t>(std::ceil(from + length));
+  const int64_t firstTexel = std::clamp(static_cast<int64_t>(std::floor(texelAt(first))), lowest, highest - 1);
+  const int64_t endTexel =
+      std::clamp(static_cast<int64_t>(std::ceil(texelAt(end))), firstTexel + 1, std::max(highest, firstTexel + 1));
+  if (endTexel - firstTexel == 1) {
+    pieces[0] = {firstTexel, 1, first, end - first};
+    return 1;
+  }
+  const int64_t innerStart = pixelAt(firstTexel + 1), innerEnd = pixelAt(endTexel - 1);
+  const AxisPiece candidates[3] = {{firstTexel, 1, first, innerStart - first},
+                                   {firstTexel + 1, endTexel - firstTexel - 2, innerStart, innerEnd - innerStart},
+                                   {endTexel - 1, 1, innerEnd, end - innerEnd}};
+  int count = 0;
+  for (const AxisPiece& piece : candidates) {
+    if (piece.texels > 0 && piece.pixels > 0) pieces[count++] = piece;
+  }
+  return count;
+}
+
+// A tile whose target leaves the visible box is drawn over the visible part only, from the texels that show
+// there, so that its cost follows the window's size and not the zoom.
+void drawVisibleTilePart(SDL_Renderer* renderer, SDL_Texture* texture, const SDL_FRect& from, const VisibleBox& to,
+                         const VisibleBox& visible) {
+  AxisPiece columns[3], rows[3];
+  const int columnCount = cutAxis(from.x, from.w, to.left, to.right - to.left, visible.left, visible.right, columns);
+  const int rowCount = cutAxis(from.y, from.h, to.top, to.bottom - to.top, visible.top, visible.bottom, rows);
+  for (int row = 0; row < rowCount; ++row) {
+    for (int column = 0; column < columnCount; ++column) {
+      const AxisPiece& across = columns[column];
+      const AxisPiece& down = rows[row];
+      const SDL_FRect part = floatRect(across.texel, down.texel, across.texels, down.texels);
+      const SDL_FRect target = floatRect(across.target, down.target, across.pixels, down.pixels);
+      SDL_RenderTexture(renderer, texture, &part, &target);
+    }
+  }
 }
 
 }  // namespace
@@ -285,8 +346,13 @@ void WindowRenderer::drawPlacementTiles(SDL_Renderer* renderer, const ImagePlace
       from.y *= texturePixelsPerImagePixel;
       from.w *= texturePixelsPerImagePixel;
       from.h *= texturePixelsPerImagePixel;
-      const SDL_FRect to = floatRect(left, top, width, height);
-      SDL_RenderTexture(renderer, tile->texture.get(), &from, &to);
+      if (left >= visible.left && top >= visible.top && left + width <= visible.right &&
+          top + height <= visible.bottom) {
+        const SDL_FRect to = floatRect(left, top, width, height);
+        SDL_RenderTexture(renderer, tile->texture.get(), &from, &to);
+      } else {
+        drawVisibleTilePart(renderer, tile->texture.get(), from, {left, top, left + width, top + height}, visible);
+      }
     }
   }
 }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "compositor_test_support.h"
+#include "memory_limited_child.h"
 #include "qz_sandbox.h"
 #include "render/image_tile_cache.h"
 #include "render/render_cache.h"
@@ -189,6 +190,59 @@ TEST_F(ImageCompositorTest, AResizeRemakesTheWorkspaceAtTheNewPixelSize) {
   SDL_GetCurrentRenderOutputSize(sdlRenderer(), &w, &h);
   EXPECT_EQ(w, 320);
   EXPECT_EQ(shownPixel(sdlRenderer(), 4, 4), 0xFF0000u);
+}
+
+// A canvas zoomed far past the window: what shows is the visible clip of it, drawn without any allocation near
+// the destination's size (which is gigabytes), so the frame is drawn within a small address-space margin.
+TEST(ImageCompositorZoom, AZoomedCanvasShowsItsVisibleClipWithinTheWindowsMemory) {
+  const struct {
+    int32_t imageWidth, imageHeight;
+    RenderRect source, dest, clip;
+  } cases[] = {
+      {2, 1, {1, 0, 1, 1}, {-20000, -20000, 30000, 30000}, {0, 0, 8192, 8192}},
+      {4, 4, {0, 0, 4, 4}, {-22400, -22450, 30000, 30000}, {0, 0, 8192, 8192}},  // texel edges at 100, 50
+      {1000, 1000, {0, 0, 1000, 1000}, {-20010, -20005, 40000, 40000}, {0, 0, 8192, 8192}},
+      {1000, 1000, {300, 200, 600, 700}, {-3001, -1002, 60000, 70000}, {20, 10, 250, 150}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::Message() << c.imageWidth << "x" << c.imageHeight << " at " << c.dest.x << "," << c.dest.y);
+    const int code = runInMemoryLimitedChild(size_t{256} << 20, [&] {
+      SDL_SetHintWithPriority(SDL_HINT_VIDEO_DRIVER, "offscreen", SDL_HINT_OVERRIDE);
+      if (!SDL_Init(SDL_INIT_VIDEO)) return 2;
+      CanvasBitmap image = positionImage(c.imageWidth, c.imageHeight);
+      WindowRendererHandle handle(SDL_CreateWindow("zoom", kWidth, kHeight, SDL_WINDOW_HIDDEN), SDL_DestroyWindow);
+      WindowRenderer& renderer = *handle.renderer();
+      for (int round = 0; round < 2; ++round) {  // the first present composes twice
+        renderer.beginDrawing();
+        renderer.renderCache()->fillRect({0, 0, kWidth, kHeight}, kBackground);
+        if (!renderer.addImagePlacement(&image, c.source, c.dest, c.clip, 0, 0, 0)) return 3;
+        renderer.renderCache()->clearRect(c.dest);
+        renderer.endDrawing();
+      }
+      SDL_Surface* shown = SDL_RenderReadPixels(renderer.imageTileCache()->renderer(), nullptr);
+      if (shown == nullptr) return 4;
+      int wrong = 0;
+      for (int32_t y = 0; y < kHeight; ++y) {
+        for (int32_t x = 0; x < kWidth; ++x) {
+          uint8_t r = 0, g = 0, b = 0, a = 0;
+          SDL_ReadSurfacePixel(shown, x, y, &r, &g, &b, &a);
+          const bool clipped = x < c.clip.x || y < c.clip.y || x >= c.clip.x + c.clip.w || y >= c.clip.y + c.clip.h;
+          const int64_t column = c.source.x + (int64_t{x} - c.dest.x) * c.source.w / c.dest.w;
+          const int64_t row = c.source.y + (int64_t{y} - c.dest.y) * c.source.h / c.dest.h;
+          const uint32_t expected =
+              clipped ? 0u : positionPixel(static_cast<int32_t>(column), static_cast<int32_t>(row));
+          if ((uint32_t{r} << 16 | uint32_t{g} << 8 | b) != (expected & 0xFFFFFFu) && ++wrong <= 5) {
+            std::fprintf(stderr, "pixel %d,%d is %02x%02x%02x, not %06x\n", x, y, r, g, b, expected & 0xFFFFFFu);
+          }
+        }
+      }
+      SDL_DestroySurface(shown);
+      handle = WindowRendererHandle();
+      SDL_Quit();
+      return wrong == 0 ? 0 : 1;
+    });
+    EXPECT_EQ(code, 0) << "1: wrong pixels, 2-4: no window or renderer, above 128: a signal";
+  }
 }
 
 TEST(ImageCompositorTrace, ActivationIsTracedWhenQzIsAskedTo) {

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cstddef>
+#include <cstdio>
 #include <fstream>
 #include <functional>
 #include <string>
@@ -26,6 +27,7 @@ inline size_t mappedBytes() {
 
 // The child's exit status (`body`'s result, 126 when it threw), or 128 plus the signal that ended it.
 inline int runInMemoryLimitedChild(size_t allowance, const std::function<int()>& body) {
+  std::fflush(nullptr);  // so nothing buffered is written twice
   const pid_t child = fork();
   if (child == 0) {
 #ifndef QZ_TEST_UNDER_ASAN
