@@ -44,6 +44,10 @@ constexpr MathConstantSource kMathConstantSources[kMathConstantCount] = {
 
 float pixels(hb_position_t value) { return static_cast<float>(value) / 64.0f; }
 
+// HarfBuzz reads the table's unsigned 16-bit lengths as signed, so a length past 32,767 units comes back
+// negative; a length is never below 0.
+float lengthPixels(hb_position_t value) { return pixels(std::max(value, 0)); }
+
 constexpr uint32_t kLastMathKern = HB_OT_MATH_KERN_BOTTOM_LEFT;
 
 // The nominal glyph of the text's first codepoint; 0 without a font, for an empty text, or for a codepoint
@@ -128,7 +132,7 @@ MathGlyphShape RenderFont::mathGlyphShape(const char* text, bool vertical) {
   variants.resize(count);
   shape.variants.reserve(count);
   for (const hb_ot_math_glyph_variant_t& variant : variants) {
-    shape.variants.push_back({mathPlacement(font, variant.glyph), pixels(variant.advance)});
+    shape.variants.push_back({mathPlacement(font, variant.glyph), lengthPixels(variant.advance)});
   }
 
   count = hb_ot_math_get_glyph_assembly(font, glyph, direction, 0, nullptr, nullptr, nullptr);
@@ -137,10 +141,10 @@ MathGlyphShape RenderFont::mathGlyphShape(const char* text, bool vertical) {
   parts.resize(count);
   shape.parts.reserve(count);
   for (const hb_ot_math_glyph_part_t& part : parts) {
-    shape.parts.push_back({mathPlacement(font, part.glyph), pixels(part.start_connector_length),
-                           pixels(part.end_connector_length), pixels(part.full_advance),
+    shape.parts.push_back({mathPlacement(font, part.glyph), lengthPixels(part.start_connector_length),
+                           lengthPixels(part.end_connector_length), lengthPixels(part.full_advance),
                            (part.flags & HB_OT_MATH_GLYPH_PART_FLAG_EXTENDER) != 0});
   }
-  shape.minimumConnectorOverlap = pixels(hb_ot_math_get_min_connector_overlap(font, direction));
+  shape.minimumConnectorOverlap = lengthPixels(hb_ot_math_get_min_connector_overlap(font, direction));
   return shape;
 }
