@@ -126,20 +126,25 @@ MathGlyphShape RenderFont::mathGlyphShape(const char* text, bool vertical) {
   shape.base = mathPlacement(font, glyph);
   shape.baseAdvance = vertical ? static_cast<float>(std::max(shape.base.bitmapHeight, lineHeight_)) : shape.base.width;
 
-  unsigned int count = hb_ot_math_get_glyph_variants(font, glyph, direction, 0, nullptr, nullptr);
+  // Each glyph named is rendered and kept, so only a bounded number of them is read.
+  unsigned int count = kMaxMathVariants;
   std::vector<hb_ot_math_glyph_variant_t> variants(count);
   hb_ot_math_get_glyph_variants(font, glyph, direction, 0, &count, variants.data());
-  variants.resize(count);
-  shape.variants.reserve(count);
+  variants.resize(std::min<size_t>(count, kMaxMathVariants));
+  shape.variants.reserve(variants.size());
   for (const hb_ot_math_glyph_variant_t& variant : variants) {
     shape.variants.push_back({mathPlacement(font, variant.glyph), lengthPixels(variant.advance)});
   }
 
+  // An assembly longer than that is left out whole: a cut one would draw a broken glyph.
   count = hb_ot_math_get_glyph_assembly(font, glyph, direction, 0, nullptr, nullptr, nullptr);
-  std::vector<hb_ot_math_glyph_part_t> parts(count);
-  hb_ot_math_get_glyph_assembly(font, glyph, direction, 0, &count, parts.data(), nullptr);
-  parts.resize(count);
-  shape.parts.reserve(count);
+  std::vector<hb_ot_math_glyph_part_t> parts;
+  if (count <= kMaxMathParts) {
+    parts.resize(count);
+    hb_ot_math_get_glyph_assembly(font, glyph, direction, 0, &count, parts.data(), nullptr);
+    parts.resize(std::min<size_t>(count, parts.size()));
+  }
+  shape.parts.reserve(parts.size());
   for (const hb_ot_math_glyph_part_t& part : parts) {
     shape.parts.push_back({mathPlacement(font, part.glyph), lengthPixels(part.start_connector_length),
                            lengthPixels(part.end_connector_length), lengthPixels(part.full_advance),

@@ -41,6 +41,12 @@ struct MathGlyphPart {
   bool extender = false;
 };
 
+// The most stretch variants and assembly parts of a glyph that are read: real fonts list tens of variants
+// and a handful of parts. Variants past the first kMaxMathVariants are left out; an assembly of more than
+// kMaxMathParts parts is left out whole, since a cut one would draw a broken glyph.
+inline constexpr size_t kMaxMathVariants = 64;
+inline constexpr size_t kMaxMathParts = 64;
+
 struct MathGlyphShape {
   bool hasBase = false;
   MathGlyphPlacement base;

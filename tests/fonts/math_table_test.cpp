@@ -1,11 +1,12 @@
 // The stretch variants and assemblies of a glyph read from MATH tables made here with fontTools: lengths that
-// pass 32,767 font units.
+// pass 32,767 font units, and lists far longer than any real font's, read within a bounded count.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <string>
 
 #include "font_test_support.h"
+#include "memory_limited_child.h"
 
 namespace {
 
@@ -44,6 +45,49 @@ TEST_F(FontTest, MathShape_LengthsAreNeverNegative) {
       EXPECT_FLOAT_EQ(part.fullAdvance, c.pixels);
     }
   }
+}
+
+// Real fonts list tens of variants and a handful of parts. The first kMaxMathVariants variants are read; an
+// assembly of more than kMaxMathParts parts is not read at all, since a cut one would draw a broken glyph.
+TEST_F(FontTest, MathShape_VariantAndPartCountsAreBounded) {
+  const struct {
+    size_t variants, parts;
+    size_t readVariants, readParts;
+  } cases[] = {
+      {10, 5, 10, 5},
+      {kMaxMathVariants, kMaxMathParts, kMaxMathVariants, kMaxMathParts},
+      {kMaxMathVariants + 1, kMaxMathParts + 1, kMaxMathVariants, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::Message() << c.variants << " variants, " << c.parts << " parts");
+    TempPath path("math_counts.ttf");
+    makeMathFont(path, c.variants, c.parts, 300, 100);
+    auto font = loadOrFail(path.c_str(), 20);
+    ASSERT_NE(font, nullptr);
+    const MathGlyphShape shape = font->mathGlyphShape("(", true);
+    EXPECT_EQ(shape.variants.size(), c.readVariants);
+    EXPECT_EQ(shape.parts.size(), c.readParts);
+    ASSERT_FALSE(shape.variants.empty());
+    EXPECT_EQ(shape.variants.back().placement.glyphId, c.readVariants);
+  }
+}
+
+// A "(" of 16,000 variants and 6,000 parts over 3,000 glyphs, each glyph's bitmap 300 x 420 pixels: reading
+// them all would render and keep about 1.5 GB of bitmaps. The call stays within 256 MiB.
+TEST_F(FontTest, MathShape_AGlyphListingThousandsOfVariantsIsReadWithinBoundedMemory) {
+  TempPath path("math_many.ttf");
+  makeMathFont(path, 16000, 6000, 3000, 100);
+  auto font = loadOrFail(path.c_str(), 600);
+  ASSERT_NE(font, nullptr);
+  const int code = runWithAddressSpaceGrowth(size_t{256} << 20, [&] {
+    try {
+      const MathGlyphShape shape = font->mathGlyphShape("(", true);
+      return shape.variants.size() == kMaxMathVariants && shape.parts.empty() ? 0 : 1;
+    } catch (const std::bad_alloc&) {
+      return 2;
+    }
+  });
+  EXPECT_EQ(code, 0) << "1: wrong counts, 2: out of memory, above 128: a signal";
 }
 
 }  // namespace
