@@ -314,6 +314,19 @@ void BM_ComposeMathMaskOf256LargeRules(benchmark::State& state) {
 }
 BENCHMARK(BM_ComposeMathMaskOf256LargeRules)->Unit(benchmark::kMillisecond);
 
+// One rule 30 pixels wide and as tall as the argument, at supersample 4: the time should grow with the
+// mask's area, so 4 x the height within 5 x the time.
+void BM_ComposeMathMaskOfTallRule(benchmark::State& state) {
+  auto font = RenderFont::load(kMath, 20, 0);
+  const std::vector<MathMaskComponent> rule = {{0, 0, 0, 30, static_cast<float>(state.range(0)), false}};
+  for (auto _ : state) {
+    const MathMask mask = font->composeMathMask(rule, 4, 67108864, 16777216);
+    if (mask.status != MathMaskStatus::Done) state.SkipWithError("the mask failed");
+    benchmark::DoNotOptimize(mask.coverage.data());
+  }
+}
+BENCHMARK(BM_ComposeMathMaskOfTallRule)->Arg(4000)->Arg(16000)->Arg(32000)->Unit(benchmark::kMillisecond);
+
 void BM_OutlineGetBitmapOf256LargeRules(benchmark::State& state) {
   constexpr FT_Pos kSide = 4000 * 64;
   OutlineParts parts;

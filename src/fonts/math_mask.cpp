@@ -1,7 +1,7 @@
 // Math mask composition: every glyph outline and rule of a formula goes into one FreeType outline, filled
 // with the non-zero winding rule on a supersampled grey raster (in one pass, or in strips of columns where
-// that is cheaper) and averaged down to one coverage byte per pixel, so overlapping pieces merge without
-// seams or double darkening. Rules are
+// that is cheaper; a tall raster in bands of rows, each with its contours cut to the band) and averaged down
+// to one coverage byte per pixel, so overlapping pieces merge without seams or double darkening. Rules are
 // wound like the first glyph's outline, so a rule over a glyph adds to its winding instead of cutting a
 // hole.
 #include <freetype/freetype.h>
@@ -24,6 +24,14 @@ constexpr size_t kMaxOutlineCount = 32767;
 constexpr double kMaxRasterSide = 262144.0;
 // The widest strip of raster columns filled in one pass.
 constexpr unsigned kStripColumns = 256;
+// The tallest band of raster rows filled in one pass. FreeType walks every edge from end to end for each band
+// of rows it fills, so a raster filled whole costs the square of its height; cut to bands, it costs its
+// area. Rasters up to this height are filled whole.
+constexpr unsigned kBandRows = 1024;
+// Curves that cross a band's edge are halved until their control points lie within this distance (26.6,
+// an eighth of a raster pixel) of where a straight line would put them, then taken as straight.
+constexpr double kFlatCurveError = 8.0;
+constexpr int kMaxCurveSplits = 24;
 constexpr FT_Int32 kOutlineLoadFlags = FT_LOAD_NO_HINTING | FT_LOAD_NO_BITMAP;
 
 struct MaskPoint {
@@ -124,6 +132,7 @@ struct FillOutline {
   std::vector<char> tags;
   std::vector<short> contourEnds;
   std::vector<std::pair<FT_Pos, FT_Pos>> contourSpans;
+  std::vector<std::pair<FT_Pos, FT_Pos>> contourRows;  // the y range of each contour
 
   FT_Outline view() {
     FT_Outline outline{};
@@ -137,12 +146,18 @@ struct FillOutline {
   }
 };
 
-// A grey raster, `rows` rows of `width` bytes, its first row the mask's top.
+// `rows` rows of `width` bytes of a grey raster, the first the top one.
 struct Raster {
-  std::vector<uint8_t> bytes;
+  uint8_t* top = nullptr;
   unsigned width = 0;
   unsigned rows = 0;
 };
+
+std::pair<FT_Pos, FT_Pos> rangeOf(const FT_Vector* first, const FT_Vector* end, FT_Pos FT_Vector::*axis) {
+  const auto [least, most] =
+      std::minmax_element(first, end, [axis](const FT_Vector& a, const FT_Vector& b) { return a.*axis < b.*axis; });
+  return {(*least).*axis, (*most).*axis};
+}
 
 FillOutline toRaster(const GatheredOutline& gathered, const MaskFrame& frame, int32_t supersample) {
   const double scale = 64.0 * supersample;
@@ -157,13 +172,177 @@ FillOutline toRaster(const GatheredOutline& gathered, const MaskFrame& frame, in
   outline.contourEnds = gathered.contourEnds;
   size_t first = 0;
   for (const short end : outline.contourEnds) {
-    const auto [least, most] =
-        std::minmax_element(outline.points.begin() + static_cast<ptrdiff_t>(first), outline.points.begin() + end + 1,
-                            [](const FT_Vector& a, const FT_Vector& b) { return a.x < b.x; });
-    outline.contourSpans.emplace_back(least->x, most->x);
+    const FT_Vector* from = outline.points.data() + first;
+    const FT_Vector* to = outline.points.data() + end + 1;
+    outline.contourSpans.push_back(rangeOf(from, to, &FT_Vector::x));
+    outline.contourRows.push_back(rangeOf(from, to, &FT_Vector::y));
     first = static_cast<size_t>(end) + 1;
   }
   return outline;
+}
+
+// Cuts contours to the rows [low, high] (26.6, y up) and moves them down by low. A segment inside is kept;
+// the parts of a segment outside are replaced by their projection onto the band's edge, a horizontal line
+// that covers no cell of the band, so the band's coverage is what the whole outline gives it.
+class BandCutter {
+ public:
+  BandCutter(FT_Pos low, FT_Pos high, FillOutline& band)
+      : low_(static_cast<double>(low)), high_(static_cast<double>(high)), band_(band) {}
+
+  // Appends the contour [first, end] of `outline`, cut; false when FreeType cannot walk it.
+  bool cutContour(const FillOutline& outline, size_t first, size_t end) {
+    FT_Outline one{};
+    one.n_points = static_cast<short>(end - first + 1);
+    one.n_contours = 1;
+    one.points = const_cast<FT_Vector*>(outline.points.data() + first);
+    one.tags = const_cast<char*>(outline.tags.data() + first);
+    short last = static_cast<short>(end - first);
+    one.contours = &last;
+    static const FT_Outline_Funcs kWalk = {moveTo, lineTo, conicTo, cubicTo, 0, 0};
+    contourStart_ = band_.points.size();
+    const bool walked = FT_Outline_Decompose(&one, &kWalk, this) == 0;
+    if (!walked || band_.points.size() - contourStart_ < 2) {
+      band_.points.resize(contourStart_);
+      band_.tags.resize(contourStart_);
+      return walked;
+    }
+    band_.contourEnds.push_back(static_cast<short>(band_.points.size() - 1));
+    return true;
+  }
+
+ private:
+  struct Point {
+    double x, y;
+  };
+  static Point mid(Point a, Point b) { return {(a.x + b.x) / 2.0, (a.y + b.y) / 2.0}; }
+  static Point pointOf(const FT_Vector* v) { return {static_cast<double>(v->x), static_cast<double>(v->y)}; }
+
+  void emit(Point p, char tag) {
+    band_.points.push_back({std::lround(p.x), std::lround(p.y - low_)});
+    band_.tags.push_back(tag);
+  }
+  void emitClamped(Point p) { emit({p.x, std::clamp(p.y, low_, high_)}, FT_CURVE_TAG_ON); }
+
+  void line(Point to) {
+    const Point from = last_;
+    struct Crossing {
+      double t, edge;
+    } crossings[2];
+    int count = 0;
+    for (const double edge : {low_, high_}) {
+      if ((from.y - edge) * (to.y - edge) < 0.0) crossings[count++] = {(edge - from.y) / (to.y - from.y), edge};
+    }
+    if (count == 2 && crossings[1].t < crossings[0].t) std::swap(crossings[0], crossings[1]);
+    for (int i = 0; i < count; ++i)
+      emit({from.x + crossings[i].t * (to.x - from.x), crossings[i].edge}, FT_CURVE_TAG_ON);
+    emitClamped(to);
+    last_ = to;
+  }
+
+  // Whether control points [0, n) all lie inside the band (1), all on or beyond one edge (-1), or neither (0).
+  int side(const Point* points, int n) const {
+    double least = points[0].y, most = points[0].y;
+    for (int i = 1; i < n; ++i) {
+      least = std::min(least, points[i].y);
+      most = std::max(most, points[i].y);
+    }
+    if (least >= low_ && most <= high_) return 1;
+    return least >= high_ || most <= low_ ? -1 : 0;
+  }
+  // Whether `control` lies within kFlatCurveError of the point a fraction t along the line from `from` to `to`.
+  static bool nearLine(Point from, Point to, Point control, double t) {
+    return std::abs(from.x + (to.x - from.x) * t - control.x) <= kFlatCurveError &&
+           std::abs(from.y + (to.y - from.y) * t - control.y) <= kFlatCurveError;
+  }
+
+  void conic(Point control, Point to, int splits) {
+    const Point hull[3] = {last_, control, to};
+    const int where = side(hull, 3);
+    if (where == 1) {
+      emit(control, FT_CURVE_TAG_CONIC);
+      emit(to, FT_CURVE_TAG_ON);
+      last_ = to;
+    } else if (where == -1 || splits == 0 || nearLine(last_, to, control, 0.5)) {
+      line(to);
+    } else {
+      const Point a = mid(last_, control), b = mid(control, to), m = mid(a, b);
+      conic(a, m, splits - 1);
+      conic(b, to, splits - 1);
+    }
+  }
+
+  void cubic(Point c1, Point c2, Point to, int splits) {
+    const Point hull[4] = {last_, c1, c2, to};
+    const int where = side(hull, 4);
+    if (where == 1) {
+      emit(c1, FT_CURVE_TAG_CUBIC);
+      emit(c2, FT_CURVE_TAG_CUBIC);
+      emit(to, FT_CURVE_TAG_ON);
+      last_ = to;
+    } else if (where == -1 || splits == 0 ||
+               (nearLine(last_, to, c1, 1.0 / 3.0) && nearLine(last_, to, c2, 2.0 / 3.0))) {
+      line(to);
+    } else {
+      const Point a = mid(last_, c1), b = mid(c1, c2), c = mid(c2, to);
+      const Point ab = mid(a, b), bc = mid(b, c), m = mid(ab, bc);
+      cubic(a, ab, m, splits - 1);
+      cubic(bc, c, to, splits - 1);
+    }
+  }
+
+  static int moveTo(const FT_Vector* to, void* self) {
+    auto& cutter = *static_cast<BandCutter*>(self);
+    cutter.last_ = pointOf(to);
+    cutter.emitClamped(cutter.last_);
+    return 0;
+  }
+  static int lineTo(const FT_Vector* to, void* self) {
+    static_cast<BandCutter*>(self)->line(pointOf(to));
+    return 0;
+  }
+  static int conicTo(const FT_Vector* control, const FT_Vector* to, void* self) {
+    static_cast<BandCutter*>(self)->conic(pointOf(control), pointOf(to), kMaxCurveSplits);
+    return 0;
+  }
+  static int cubicTo(const FT_Vector* c1, const FT_Vector* c2, const FT_Vector* to, void* self) {
+    static_cast<BandCutter*>(self)->cubic(pointOf(c1), pointOf(c2), pointOf(to), kMaxCurveSplits);
+    return 0;
+  }
+
+  double low_, high_;
+  FillOutline& band_;
+  Point last_{0.0, 0.0};
+  size_t contourStart_ = 0;
+};
+
+// The contours that reach the rows [low, high] (26.6, y up), cut to them and moved down by low; false when
+// the cut outline passes FreeType's counts or cannot be walked.
+bool contoursInBand(const FillOutline& outline, FT_Pos low, FT_Pos high, FillOutline& band) {
+  BandCutter cutter(low, high, band);
+  size_t first = 0;
+  for (size_t contour = 0; contour < outline.contourEnds.size(); ++contour) {
+    const auto end = static_cast<size_t>(outline.contourEnds[contour]);
+    const auto [bottom, top] = outline.contourRows[contour];
+    if (top > low && bottom < high) {
+      if (bottom >= low && top <= high) {
+        for (size_t i = first; i <= end; ++i) {
+          band.points.push_back({outline.points[i].x, outline.points[i].y - low});
+          band.tags.push_back(outline.tags[i]);
+        }
+        band.contourEnds.push_back(static_cast<short>(band.points.size() - 1));
+      } else if (!cutter.cutContour(outline, first, end)) {
+        return false;
+      }
+      if (band.points.size() > kMaxOutlineCount || band.contourEnds.size() > kMaxOutlineCount) return false;
+    }
+    first = end + 1;
+  }
+  size_t start = 0;
+  for (const short end : band.contourEnds) {
+    band.contourSpans.push_back(rangeOf(band.points.data() + start, band.points.data() + end + 1, &FT_Vector::x));
+    start = static_cast<size_t>(end) + 1;
+  }
+  return true;
 }
 
 // The contours that reach columns [x0, x1): a closed contour wholly beside them adds nothing to their
@@ -182,6 +361,7 @@ FillOutline contoursReaching(const FillOutline& outline, unsigned x0, unsigned x
                        outline.tags.begin() + static_cast<ptrdiff_t>(end));
       part.contourEnds.push_back(static_cast<short>(part.points.size() - 1));
       part.contourSpans.emplace_back(least, most);
+      if (!outline.contourRows.empty()) part.contourRows.push_back(outline.contourRows[contour]);
     }
     first = end;
   }
@@ -205,14 +385,14 @@ bool stripsPayOff(const FillOutline& outline, unsigned width) {
 // Fills columns [x0, x1) of the raster, in strips of at most `stripColumns`, each with the contours that reach
 // it. FreeType keeps the cells of a band in a pool of fixed size, failing with a raster overflow when a row
 // crosses more edge pixels than it holds: the columns are then filled in halves.
-bool fillColumns(FT_Library library, FillOutline& outline, Raster& raster, unsigned x0, unsigned x1,
+bool fillColumns(FT_Library library, FillOutline& outline, const Raster& raster, unsigned x0, unsigned x1,
                  unsigned stripColumns) {
   if (x1 - x0 <= stripColumns) {
     FT_Bitmap bitmap{};
     bitmap.rows = raster.rows;
     bitmap.width = x1 - x0;
     bitmap.pitch = static_cast<int>(raster.width);
-    bitmap.buffer = raster.bytes.data() + x0;
+    bitmap.buffer = raster.top + x0;
     bitmap.num_grays = 256;
     bitmap.pixel_mode = FT_PIXEL_MODE_GRAY;
     FT_Outline view = outline.view();
@@ -226,6 +406,33 @@ bool fillColumns(FT_Library library, FillOutline& outline, Raster& raster, unsig
   for (const auto& [from, to] : {std::pair{x0, middle}, std::pair{middle, x1}}) {
     FillOutline part = contoursReaching(outline, from, to);
     if (!part.contourEnds.empty() && !fillColumns(library, part, raster, from, to, stripColumns)) return false;
+  }
+  return true;
+}
+
+bool fillBand(FT_Library library, FillOutline& outline, const Raster& raster) {
+  const unsigned stripColumns = stripsPayOff(outline, raster.width) ? kStripColumns : raster.width;
+  return fillColumns(library, outline, raster, 0, raster.width, stripColumns);
+}
+
+// Fills the raster whole, or a tall one in bands of kBandRows rows, each with its contours cut to it. A band
+// whose cut outline would pass FreeType's counts is filled with its contours whole.
+bool fillRows(FT_Library library, FillOutline& outline, uint8_t* bytes, unsigned width, unsigned rows) {
+  if (rows <= kBandRows) return fillBand(library, outline, {bytes, width, rows});
+  for (unsigned top = 0; top < rows; top += kBandRows) {
+    const unsigned bandRows = std::min(kBandRows, rows - top);
+    const Raster band{bytes + static_cast<size_t>(top) * width, width, bandRows};
+    const FT_Pos low = FT_Pos{rows - top - bandRows} * 64, high = FT_Pos{rows - top} * 64;
+    FillOutline cut;
+    if (contoursInBand(outline, low, high, cut)) {
+      if (!cut.contourEnds.empty() && !fillBand(library, cut, band)) return false;
+      continue;
+    }
+    FT_Outline view = outline.view();
+    FT_Outline_Translate(&view, 0, -low);
+    const bool filled = fillBand(library, outline, band);
+    FT_Outline_Translate(&view, 0, low);
+    if (!filled) return false;
   }
   return true;
 }
@@ -299,14 +506,12 @@ MathMask RenderFont::composeMathMask(const std::vector<MathMaskComponent>& compo
   mask.originY = static_cast<int32_t>(frame.originY);
 
   FillOutline filled = toRaster(outline, frame, supersample);
-  Raster raster;
-  raster.width = static_cast<unsigned>(mask.width * supersample);
-  raster.rows = static_cast<unsigned>(mask.height * supersample);
-  raster.bytes.resize(static_cast<size_t>(raster.width) * raster.rows);
+  const auto width = static_cast<unsigned>(mask.width * supersample);
+  const auto rows = static_cast<unsigned>(mask.height * supersample);
+  std::vector<uint8_t> bytes(static_cast<size_t>(width) * rows);
   FT_Library library = sharedFreeTypeLibrary();
-  const unsigned stripColumns = stripsPayOff(filled, raster.width) ? kStripColumns : raster.width;
-  if (library == nullptr || !fillColumns(library, filled, raster, 0, raster.width, stripColumns)) return mask;
+  if (library == nullptr || !fillRows(library, filled, bytes.data(), width, rows)) return mask;
   mask.coverage.resize(static_cast<size_t>(mask.width) * static_cast<size_t>(mask.height));
-  downsample(raster.bytes, supersample, mask);
+  downsample(bytes, supersample, mask);
   return mask;
 }

@@ -84,6 +84,60 @@ TEST_F(FontTest, MathMask_FormulaUnderLongRulesIsSplitOnlyWhereFreeTypeOverflows
   }
 }
 
+// A tall raster is filled in bands of rows, each with its contours cut to the band. A rule 5,000 pixels
+// tall keeps the rows of one 200 pixels tall (filled whole): its partly covered first and last rows, and
+// full coverage between.
+TEST_F(FontTest, MathMask_TallRuleKeepsItsRowsWhenFilledInBands) {
+  auto font = loadOrFail(kMathTrueType, 20);
+  const MathMask shortRule = font->composeMathMask({ruleAt(0.5f, 0.25f, 30, 200)}, 4, kByteLimit, kPixelLimit);
+  const MathMask tallRule = font->composeMathMask({ruleAt(0.5f, 0.25f, 30, 5000)}, 4, kByteLimit, kPixelLimit);
+  ASSERT_EQ(shortRule.status, MathMaskStatus::Done);
+  ASSERT_EQ(tallRule.status, MathMaskStatus::Done);
+  ASSERT_EQ(tallRule.width, shortRule.width);
+  ASSERT_EQ(tallRule.height, shortRule.height + 4800);
+  const auto row = [](const MathMask& mask, int32_t y) {
+    const auto start = mask.coverage.begin() + static_cast<ptrdiff_t>(y) * mask.width;
+    return std::vector<uint8_t>(start, start + mask.width);
+  };
+  std::vector<uint8_t> inner(static_cast<size_t>(shortRule.width), 255);
+  inner.front() = inner.back() = 0;
+  inner[1] = inner[inner.size() - 2] = 128;  // half of the columns at x = 0 and x = 30
+  EXPECT_EQ(row(shortRule, 100), inner);
+  EXPECT_EQ(row(shortRule, 1)[5], 191);  // three quarters of the first row
+  for (int32_t y = 0; y < tallRule.height; ++y) {
+    const int32_t fromEnd = tallRule.height - y;
+    const int32_t same = y < 3 ? y : fromEnd <= 3 ? shortRule.height - fromEnd : 100;
+    ASSERT_EQ(row(tallRule, y), row(shortRule, same)) << "row " << y;
+  }
+}
+
+// Glyphs cut at the edges of bands keep their coverage wherever the edges fall: the same tall glyph with
+// the mask's top moved 37 pixels up by a dot far beside it (in a TrueType and a CFF face, quadratic and
+// cubic curves).
+TEST_F(FontTest, MathMask_GlyphsCutIntoBandsKeepTheirCoverage) {
+  for (const char* path : {kMathTrueType, kMathPostScript}) {
+    auto font = loadOrFail(path, 400);
+    const MathGlyphShape shape = font->mathGlyphShape("(", true);
+    ASSERT_FALSE(shape.variants.empty()) << path;
+    const uint32_t glyph = shape.variants.back().placement.glyphId;
+    const MathMask alone = font->composeMathMask({glyphAt(glyph, 0, 0)}, 4, kByteLimit, kPixelLimit);
+    ASSERT_EQ(alone.status, MathMaskStatus::Done) << path;
+    ASSERT_GT(alone.height * 4, 2048) << path << ": the glyph should cross at least two bands";
+    const MathMask moved = font->composeMathMask(
+        {glyphAt(glyph, 0, 0),
+         ruleAt(static_cast<float>(alone.originX - 50), static_cast<float>(alone.originY - 37), 1, 1)},
+        4, kByteLimit, kPixelLimit);
+    ASSERT_EQ(moved.status, MathMaskStatus::Done) << path;
+    int worst = 0;
+    for (int32_t y = alone.originY; y < alone.originY + alone.height; ++y) {
+      for (int32_t x = alone.originX; x < alone.originX + alone.width; ++x) {
+        worst = std::max(worst, std::abs(coverageAt(alone, x, y) - coverageAt(moved, x, y)));
+      }
+    }
+    EXPECT_LE(worst, 2) << path;
+  }
+}
+
 TEST_F(FontTest, MathMask_LimitsOfFreeTypesOutlinesAndRaster) {
   auto font = loadOrFail(kMathTrueType, 20);
   const auto compose = [&](const std::vector<MathMaskComponent>& components, int32_t supersample = 4) {
