@@ -79,7 +79,7 @@ TEST_F(FontTest, MathShape_AGlyphListingThousandsOfVariantsIsReadWithinBoundedMe
   makeMathFont(path, 16000, 6000, 3000, 100);
   auto font = loadOrFail(path.c_str(), 600);
   ASSERT_NE(font, nullptr);
-  const int code = runWithAddressSpaceGrowth(size_t{256} << 20, [&] {
+  const int code = runInMemoryLimitedChild(size_t{256} << 20, [&] {
     try {
       const MathGlyphShape shape = font->mathGlyphShape("(", true);
       return shape.variants.size() == kMaxMathVariants && shape.parts.empty() ? 0 : 1;
