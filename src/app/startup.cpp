@@ -29,6 +29,7 @@
 #include "platform/file_utils.h"
 #include "platform/sdl_error.h"
 #include "platform/termination_signals.h"
+#include "platform/x11_error_report.h"
 #include "render/window_presentation.h"
 #include "services/lua_worker.h"
 #include "ui/application.h"
@@ -140,6 +141,7 @@ bool startSdl(FILE* log) {
   }
   escalateRepeatedTerminationSignals();  // in front of the handlers SDL_Init installed
   chooseWindowPresentation();            // before the main window's surface exists
+  reportX11ErrorsInsteadOfExiting();
   SDL_EnableScreenSaver();
   SDL_SetEventEnabled(SDL_EVENT_DROP_FILE, true);
   initFreeTypeLibrary();  // registers its own release, which runs after shutdownAtExit

@@ -110,7 +110,8 @@ TEST_F(ClipboardProcesses, APasteFromAnOwnerThatDoesNotAnswerFailsWithSdlsMessag
   EXPECT_EQ(read.rfind("nil|", 0), 0u) << read;
   EXPECT_GT(read.size(), 4u) << "with SDL's text";
   owner.writeFile("user/stop", "");
-  EXPECT_EQ(running.wait().exitCode, 0);
+  const RunResult ended = running.wait();
+  EXPECT_EQ(ended.exitCode, 0) << ended.standardError;
 }
 
 }  // namespace
