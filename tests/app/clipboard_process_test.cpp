@@ -1,6 +1,7 @@
 // The clipboard between two qz processes on one X display: one owns the text, the other pastes it. The X
 // server takes a paste in one request, so text beyond its largest request is refused when set, and a paste
-// from an owner that does not answer fails instead of giving "".
+// from an owner that does not answer fails instead of giving "". The owner, once resumed, answers a paster
+// that has gone meanwhile: the X error that answer meets is reported, and the owner lives on.
 #include <gtest/gtest.h>
 #include <signal.h>
 
