@@ -22,12 +22,7 @@ using qztest::Sandbox;
 
 constexpr std::chrono::seconds kDeadline{60};
 
-RunOptions newInstance() {
-  RunOptions options;
-  options.args = {"--new-instance"};
-  options.timeout = kDeadline;
-  return options;
-}
+RunOptions newInstance() { return qztest::newInstance(kDeadline); }
 
 // The save is made only once the test has limited the running process's file size to 1 MiB.
 constexpr const char* kSavePastTheLimit = R"lua(

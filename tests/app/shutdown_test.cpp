@@ -18,12 +18,7 @@ using qztest::Sandbox;
 
 constexpr std::chrono::seconds kDeadline{60};
 
-RunOptions newInstance() {
-  RunOptions options;
-  options.args = {"--new-instance"};
-  options.timeout = kDeadline;
-  return options;
-}
+RunOptions newInstance() { return qztest::newInstance(kDeadline); }
 
 // A boot script that runs `body` inside run(), with a worker boot and a job module that never lets a
 // cancellation end it.

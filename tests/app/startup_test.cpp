@@ -14,11 +14,7 @@ using qztest::Sandbox;
 
 bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
-RunOptions newInstance() {
-  RunOptions options;
-  options.args = {"--new-instance"};
-  return options;
-}
+using qztest::newInstance;
 
 std::string lastLine(const std::string& text) {
   std::string trimmed = text;

@@ -64,6 +64,13 @@ fs::path builtQzExecutable() {
   return QZ_EXECUTABLE;
 }
 
+RunOptions newInstance(std::chrono::seconds timeout) {
+  RunOptions options;
+  options.args = {"--new-instance"};
+  options.timeout = timeout;
+  return options;
+}
+
 std::string luaString(std::string_view text) {
   std::string level;
   while (text.find("]" + level + "]") != std::string_view::npos) level += '=';

@@ -88,6 +88,9 @@ class Sandbox {
   mutable int backgroundRuns_ = 0;
 };
 
+// Options for a qz that neither serves nor forwards to another instance, ended after `timeout`.
+RunOptions newInstance(std::chrono::seconds timeout = std::chrono::seconds(120));
+
 // The path of the qz executable under test.
 std::filesystem::path builtQzExecutable();
 
