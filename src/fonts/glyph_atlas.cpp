@@ -88,3 +88,35 @@ void RenderFont::storeGlyphBitmap(const std::vector<uint32_t>& pixels, GlyphMetr
   entry.atlasX = static_cast<uint16_t>(x);
   entry.atlasY = static_cast<uint16_t>(y);
 }
+
+RenderFont::AtlasMark RenderFont::markAtlas() const {
+  AtlasMark mark;
+  mark.pageCount = atlasPages_.size();
+  mark.cursors.reserve(atlasPages_.size());
+  for (const GlyphAtlasPage& page : atlasPages_) mark.cursors.push_back({page.cursorX, page.cursorY, page.rowHeight});
+  return mark;
+}
+
+// A glyph stored since the mark lies past the cursors kept there, on a page that existed then, or on a page
+// made since; either way no glyph stored before the mark shares its pixels.
+void RenderFont::rollBackGlyphIdEntries(const AtlasMark& mark, const std::vector<uint32_t>& createdGlyphIds) {
+  for (const uint32_t glyphId : createdGlyphIds) {
+    const auto found = glyphIdEntries_.find(glyphId);
+    if (found == glyphIdEntries_.end()) continue;
+    const GlyphMetricEntry& entry = found->second;
+    if (entry.atlasPage < mark.pageCount && entry.width > 0 && entry.height > 0) {
+      GlyphAtlasPage& page = atlasPages_[entry.atlasPage];
+      for (int32_t row = 0; row < entry.height; ++row) {
+        uint32_t* start = page.image->pixels.data() + (size_t{entry.atlasY} + row) * page.width + entry.atlasX;
+        std::fill(start, start + entry.width, 0u);
+      }
+    }
+    glyphIdEntries_.erase(found);
+  }
+  atlasPages_.erase(atlasPages_.begin() + static_cast<std::ptrdiff_t>(mark.pageCount), atlasPages_.end());
+  for (size_t index = 0; index < mark.pageCount; ++index) {
+    atlasPages_[index].cursorX = mark.cursors[index][0];
+    atlasPages_[index].cursorY = mark.cursors[index][1];
+    atlasPages_[index].rowHeight = mark.cursors[index][2];
+  }
+}

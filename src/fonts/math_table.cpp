@@ -116,14 +116,33 @@ float RenderFont::mathKerning(const char* text, uint32_t corner, float correctio
   return pixels(hb_ot_math_get_glyph_kerning(font, glyph, static_cast<hb_ot_math_kern_t>(corner), height));
 }
 
+// A call that fails (running out of memory) gives back the glyphs it rendered, so that no failed call leaves
+// their bitmaps behind in the font.
 MathGlyphShape RenderFont::mathGlyphShape(const char* text, bool vertical) {
+  const AtlasMark mark = markAtlas();
+  std::vector<uint32_t> createdGlyphIds;
+  createdGlyphIds.reserve(1 + kMaxMathVariants + kMaxMathParts);
+  try {
+    return readMathGlyphShape(text, vertical, createdGlyphIds);
+  } catch (...) {
+    rollBackGlyphIdEntries(mark, createdGlyphIds);
+    throw;
+  }
+}
+
+MathGlyphShape RenderFont::readMathGlyphShape(const char* text, bool vertical, std::vector<uint32_t>& createdGlyphIds) {
+  // Each glyph is noted before it is placed, when placing it creates its entry.
+  auto place = [&](hb_font_t* font, uint32_t glyphId) {
+    if (!glyphIdEntries_.contains(glyphId)) createdGlyphIds.push_back(glyphId);
+    return mathPlacement(font, glyphId);
+  };
   MathGlyphShape shape;
   hb_font_t* font = mathFont();
   const uint32_t glyph = mathNominalGlyph(font, text);
   if (glyph == 0) return shape;
   const hb_direction_t direction = vertical ? HB_DIRECTION_TTB : HB_DIRECTION_LTR;
   shape.hasBase = true;
-  shape.base = mathPlacement(font, glyph);
+  shape.base = place(font, glyph);
   shape.baseAdvance = vertical ? static_cast<float>(std::max(shape.base.bitmapHeight, lineHeight_)) : shape.base.width;
 
   // Each glyph named is rendered and kept, so only a bounded number of them is read.
@@ -133,7 +152,7 @@ MathGlyphShape RenderFont::mathGlyphShape(const char* text, bool vertical) {
   variants.resize(std::min<size_t>(count, kMaxMathVariants));
   shape.variants.reserve(variants.size());
   for (const hb_ot_math_glyph_variant_t& variant : variants) {
-    shape.variants.push_back({mathPlacement(font, variant.glyph), lengthPixels(variant.advance)});
+    shape.variants.push_back({place(font, variant.glyph), lengthPixels(variant.advance)});
   }
 
   // An assembly longer than that is left out whole: a cut one would draw a broken glyph.
@@ -146,7 +165,7 @@ MathGlyphShape RenderFont::mathGlyphShape(const char* text, bool vertical) {
   }
   shape.parts.reserve(parts.size());
   for (const hb_ot_math_glyph_part_t& part : parts) {
-    shape.parts.push_back({mathPlacement(font, part.glyph), lengthPixels(part.start_connector_length),
+    shape.parts.push_back({place(font, part.glyph), lengthPixels(part.start_connector_length),
                            lengthPixels(part.end_connector_length), lengthPixels(part.full_advance),
                            (part.flags & HB_OT_MATH_GLYPH_PART_FLAG_EXTENDER) != 0});
   }

@@ -215,6 +215,16 @@ class RenderFont : public std::enable_shared_from_this<RenderFont> {
   bool shapeKeycapWithFallback(const char* text, std::vector<ShapedGlyph>& output);
   hb_font_t* mathFont();
   MathGlyphPlacement mathPlacement(hb_font_t* font, uint32_t glyphId);
+  MathGlyphShape readMathGlyphShape(const char* text, bool vertical, std::vector<uint32_t>& createdGlyphIds);
+
+  // The atlas as a call found it, so that a call that fails can give back what it added.
+  struct AtlasMark {
+    size_t pageCount = 0;
+    std::vector<std::array<uint32_t, 3>> cursors;  // cursorX, cursorY and rowHeight of each page
+  };
+  AtlasMark markAtlas() const;
+  // Forgets the glyph-id entries created since the mark, clears their bitmaps and puts the atlas back.
+  void rollBackGlyphIdEntries(const AtlasMark& mark, const std::vector<uint32_t>& createdGlyphIds);
 
   uint32_t kind_ = kKindFace;
   int32_t tabAdvance_ = 0;

@@ -90,4 +90,27 @@ TEST_F(FontTest, MathShape_AGlyphListingThousandsOfVariantsIsReadWithinBoundedMe
   EXPECT_EQ(code, 0) << "1: wrong counts, 2: out of memory, above 128: a signal";
 }
 
+// A call that runs out of memory while it renders its glyphs gives back what it rendered: the font holds no
+// more than before. 64 glyphs of 300 x 420 pixels fill three 2048-pixel atlas pages of 16 MiB each; the
+// child has room for one.
+TEST_F(FontTest, MathShape_ACallThatRunsOutOfMemoryLeavesNothingCached) {
+#ifdef QZ_TEST_UNDER_ASAN
+  GTEST_SKIP() << "the sanitizer build runs the child without a memory limit";
+#endif
+  TempPath path("math_failing.ttf");
+  makeMathFont(path, kMaxMathVariants, 0, kMaxMathVariants, 100);
+  auto font = loadOrFail(path.c_str(), 600);
+  ASSERT_NE(font, nullptr);
+  const int code = runInMemoryLimitedChild(size_t{24} << 20, [&] {
+    const uint64_t before = fontMemoryBytes(font.get());
+    try {
+      font->mathGlyphShape("(", true);
+      return 1;
+    } catch (const std::bad_alloc&) {
+    }
+    return fontMemoryBytes(font.get()) <= before + (uint64_t{64} << 10) ? 0 : 2;
+  });
+  EXPECT_EQ(code, 0) << "1: the call did not run out of memory, 2: it left its glyphs cached";
+}
+
 }  // namespace
