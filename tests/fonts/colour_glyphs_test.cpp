@@ -15,20 +15,9 @@ using fonttest::FontTest;
 using fonttest::TempPath;
 
 // A font written by make_colour_fonts.py with `arguments` after the kind and the output path.
-class ColourFont {
- public:
-  ColourFont(const std::string& kind, const std::string& arguments) : path_(kind + "_glyphs.ttf") {
-    const std::string command =
-        std::string("/usr/bin/python3 ") + QZ_COLOUR_FONTS_SCRIPT + " " + kind + " " + path_.path() + " " + arguments;
-    made_ = std::system(command.c_str()) == 0;
-  }
-  bool made() const { return made_; }
-  const char* path() const { return path_.c_str(); }
-
- private:
-  TempPath path_;
-  bool made_ = false;
-};
+fonttest::ScriptedFont colourFont(const std::string& kind, const std::string& arguments) {
+  return fonttest::ScriptedFont(kind + "_glyphs.ttf", QZ_COLOUR_FONTS_SCRIPT, kind, arguments);
+}
 
 // The colours (alpha dropped) of the opaque pixels of a glyph's bitmap.
 std::set<uint32_t> opaqueColours(const GlyphBitmapView& view) {
@@ -44,7 +33,7 @@ std::set<uint32_t> opaqueColours(const GlyphBitmapView& view) {
 }
 
 TEST_F(FontTest, ColrLayersDrawInThePaletteColours) {
-  const ColourFont font("colr", "");
+  const fonttest::ScriptedFont font = colourFont("colr", "");
   ASSERT_TRUE(font.made());
   setAllowFontBitmapGlyphs(true);
   const std::shared_ptr<RenderFont> face = loadOrFail(font.path(), 20);
@@ -57,7 +46,7 @@ TEST_F(FontTest, ColrLayersDrawInThePaletteColours) {
 
 TEST_F(FontTest, ColrGlyphOfTooManyLayersForItsSizeIsRefused) {
   // Every layer is rendered over the whole glyph: B's 4096 layers at 200 px would take seconds.
-  const ColourFont font("colr", "4096");
+  const fonttest::ScriptedFont font = colourFont("colr", "4096");
   ASSERT_TRUE(font.made());
   setAllowFontBitmapGlyphs(true);
   for (const float size : {20.0f, 200.0f}) {
@@ -72,7 +61,7 @@ TEST_F(FontTest, ColrGlyphOfTooManyLayersForItsSizeIsRefused) {
 
 TEST_F(FontTest, SbixImagesDrawAndOneFarLargerThanItsStrikeIsRefused) {
   // B's image is 3000 pixels square in a strike of 20 pixels.
-  const ColourFont font("sbix", "20 3000");
+  const fonttest::ScriptedFont font = colourFont("sbix", "20 3000");
   ASSERT_TRUE(font.made());
   for (const bool bitmapsAllowed : {true, false}) {
     setAllowFontBitmapGlyphs(bitmapsAllowed);

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <string>
 
@@ -67,6 +68,24 @@ class TempPath {
     return value;
   }
   std::string path_;
+};
+
+// A font that a fixture script writes at test time (python3 with fontTools), called as
+// `script <before> <path> <after>`; made() is false when the script failed.
+class ScriptedFont {
+ public:
+  ScriptedFont(const std::string& name, const char* script, const std::string& before, const std::string& after)
+      : path_(name) {
+    const std::string command =
+        std::string("/usr/bin/python3 ") + script + " " + before + " " + path_.path() + " " + after;
+    made_ = std::system(command.c_str()) == 0;
+  }
+  bool made() const { return made_; }
+  const char* path() const { return path_.c_str(); }
+
+ private:
+  TempPath path_;
+  bool made_ = false;
 };
 
 inline uint64_t counterValue(FontCounter counter) { return fontPerfCounters(false)[static_cast<size_t>(counter)]; }

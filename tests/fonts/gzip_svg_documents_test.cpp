@@ -19,20 +19,9 @@ using fonttest::FontTest;
 using fonttest::TempPath;
 
 // The fixture font with gzip documents, the first (A to D) inflating to `mib` MiB.
-class GzipSvgFont {
- public:
-  explicit GzipSvgFont(int mib) : path_("gzip_svg_documents.ttf") {
-    const std::string command =
-        std::string("/usr/bin/python3 ") + QZ_GZIP_SVG_FONT_SCRIPT + " " + path_.path() + " " + std::to_string(mib);
-    made_ = std::system(command.c_str()) == 0;
-  }
-  bool made() const { return made_; }
-  const char* path() const { return path_.c_str(); }
-
- private:
-  TempPath path_;
-  bool made_ = false;
-};
+fonttest::ScriptedFont gzipSvgFont(int mib) {
+  return fonttest::ScriptedFont("gzip_svg_documents.ttf", QZ_GZIP_SVG_FONT_SCRIPT, "", std::to_string(mib));
+}
 
 constexpr int kBombMib = 32;
 
@@ -59,7 +48,7 @@ MainThreadOutcome settleOnMainThread(const char* path, bool svgAllowed) {
 }
 
 TEST_F(FontTest, GzipSvgDocumentPastTheCap_MakesItsGlyphsMissing) {
-  const GzipSvgFont bomb(kBombMib);
+  const fonttest::ScriptedFont bomb = gzipSvgFont(kBombMib);
   ASSERT_TRUE(bomb.made());
   for (const bool svgAllowed : {true, false}) {
     const MainThreadOutcome outcome = settleOnMainThread(bomb.path(), svgAllowed);
@@ -82,7 +71,7 @@ TEST_F(FontTest, GzipSvgDocumentPastTheCap_MakesItsGlyphsMissing) {
 }
 
 TEST_F(FontTest, GzipSvgDocumentPastTheCap_IsRefusedWithoutInflatingIt) {
-  const GzipSvgFont bomb(kBombMib);
+  const fonttest::ScriptedFont bomb = gzipSvgFont(kBombMib);
   ASSERT_TRUE(bomb.made());
   // Inflating the document takes kBombMib MiB; the cap leaves half that. A colour load that tried would fail
   // its allocation and fall back to the outline, which would then be drawn.
