@@ -4,6 +4,8 @@
 #   ./dev.sh run [FILE...]  install dependencies, build, and open the files with the example scripts
 #   ./dev.sh build [PRESET] install dependencies and build one preset (default or asan)
 set -euo pipefail
+# The files named to `run` are found from the caller's folder; everything else happens in the checkout.
+caller=$PWD
 cd "$(dirname "$0")"
 
 # QZ_JOBS caps the parallel compile and test jobs (default: every processor).
@@ -44,14 +46,15 @@ case "${1:-}" in
   run)
     shift
     build default >/dev/null
-    tree=$(example_tree)
+    tree=$PWD/$(example_tree)
+    cd "$caller"
     exec "$tree/qz" --new-instance "$@"
     ;;
   build)
     build "${2:-default}"
     ;;
   *)
-    sed -n '2,5p' "$0" | sed 's/^# \{0,1\}//'
+    sed -n '2,5p' "$(basename "$0")" | sed 's/^# \{0,1\}//'
     exit 2
     ;;
 esac
