@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <utility>
 
 #include "app/boot_globals.h"
 #include "app/main_window.h"
@@ -21,7 +22,8 @@
 
 namespace qztest {
 
-ExampleHost::ExampleHost(std::vector<std::string> args, std::optional<std::string> stdinData) {
+ExampleHost::ExampleHost(std::vector<std::string> args, std::optional<std::string> stdinData,
+                         std::string executableDirectory) {
   SDL_SetHint(SDL_HINT_VIDEO_DRIVER, "offscreen");
   if (!SDL_Init(SDL_INIT_VIDEO | SDL_INIT_EVENTS)) {
     std::fprintf(stderr, "SDL_Init: %s\n", SDL_GetError());
@@ -35,7 +37,7 @@ ExampleHost::ExampleHost(std::vector<std::string> args, std::optional<std::strin
     return;
   }
   BootContext context;
-  context.executableDirectory = QZ_EXAMPLES_DIR;
+  context.executableDirectory = executableDirectory.empty() ? QZ_EXAMPLES_DIR : std::move(executableDirectory);
   context.executablePath = context.executableDirectory + "/qz";
   context.args = {context.executablePath};
   context.args.insert(context.args.end(), args.begin(), args.end());

@@ -1,7 +1,7 @@
-// An in-process qz running the example scripts (examples/data): SDL on the offscreen driver with the
-// window surface in memory, the application with its main window, and a main Lua state with the native
-// modules and the boot globals of a command line. Events can be pushed into SDL's queue before the boot
-// file runs, which a separate qz process would not allow.
+// An in-process qz running the example scripts (examples/data), or the script tree of another directory:
+// SDL on the offscreen driver with the window surface in memory, the application with its main window, and
+// a main Lua state with the native modules and the boot globals of a command line. Events can be pushed into SDL's
+// queue before the boot file runs, which a separate qz process would not allow.
 #pragma once
 
 #include <SDL3/SDL_events.h>
@@ -17,8 +17,10 @@ namespace qztest {
 
 class ExampleHost {
  public:
-  // args: the command line after the program path.
-  explicit ExampleHost(std::vector<std::string> args, std::optional<std::string> stdinData = std::nullopt);
+  // args: the command line after the program path; executableDirectory: the EXE_DIR whose data/core/boot.lua
+  // runs, the example scripts' when empty.
+  explicit ExampleHost(std::vector<std::string> args, std::optional<std::string> stdinData = std::nullopt,
+                       std::string executableDirectory = "");
   ~ExampleHost();
   ExampleHost(const ExampleHost&) = delete;
   ExampleHost& operator=(const ExampleHost&) = delete;

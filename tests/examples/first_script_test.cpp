@@ -1,0 +1,94 @@
+// The README's first script, taken from the README as a newcomer copies it: run as a script tree's boot.lua,
+// it shows a window with its text until the window is closed, and qz ends with 0. In process, the window's
+// pixels are read; as a process, the boot trace shows the start-up ending and a SIGTERM ends the run.
+#include <SDL3/SDL.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include "example_host.h"
+#include "host/lua_api.h"
+#include "qz_sandbox.h"
+#include "scratch_dir.h"
+
+namespace {
+
+// The README's one Lua block.
+std::string firstScript() {
+  std::ifstream in(QZ_README);
+  const std::string readme((std::istreambuf_iterator<char>(in)), {});
+  const std::string opening = "\n```lua\n";
+  const size_t start = readme.find(opening);
+  if (start == std::string::npos) return "";
+  const size_t end = readme.find("\n```\n", start + opening.size());
+  if (end == std::string::npos || readme.find(opening, end) != std::string::npos) return "";
+  return readme.substr(start + opening.size(), end + 1 - start - opening.size());
+}
+
+class FirstScriptTest : public ScratchDirTest {};
+
+TEST_F(FirstScriptTest, ShowsItsTextUntilTheWindowIsClosed) {
+  const std::string script = firstScript();
+  ASSERT_NE(script, "") << "the README holds one Lua block";
+  std::filesystem::create_directories(dir / "data/core");
+  writeText("data/core/boot.lua", script);
+  qztest::ExampleHost host({}, std::nullopt, dir.string());
+  ASSERT_TRUE(host.ready());
+  static int waits = 0;
+  static int textPixels = 0;
+  static SDL_Window* window = nullptr;
+  window = host.mainWindow();
+  // At each wait the window shows what the script drew so far; the second wait closes it.
+  lua_register(host.lua(), "qztest_before_wait", [](lua_State*) {
+    if (++waits == 1) {
+      SDL_Event exposed{};
+      exposed.type = SDL_EVENT_WINDOW_EXPOSED;
+      exposed.window.windowID = SDL_GetWindowID(window);
+      SDL_PushEvent(&exposed);
+      return 0;
+    }
+    const SDL_Surface* surface = SDL_GetWindowSurface(window);
+    for (int y = 0; y < surface->h; ++y) {
+      const auto* row =
+          reinterpret_cast<const uint32_t*>(static_cast<const uint8_t*>(surface->pixels) + y * surface->pitch);
+      for (int x = 0; x < surface->w; ++x) textPixels += (row[x] & 0xFFFFFFu) == 0xE6E6DCu;
+    }
+    SDL_Event quit{};
+    quit.type = SDL_EVENT_WINDOW_CLOSE_REQUESTED;
+    quit.window.windowID = SDL_GetWindowID(window);
+    SDL_PushEvent(&quit);
+    return 0;
+  });
+  ASSERT_EQ(host.run("local wait = system.wait_event\n"
+                     "system.wait_event = function(...) qztest_before_wait() return wait(...) end"),
+            "");
+  EXPECT_EQ(host.runBoot(), 0);
+  EXPECT_EQ(waits, 2);
+  EXPECT_EQ(SDL_GetWindowFlags(window) & SDL_WINDOW_HIDDEN, 0u) << "the first frame showed the window";
+  EXPECT_GT(textPixels, 50) << "the text is drawn in its colour";
+}
+
+TEST(FirstScriptProcess, EndsItsBootLogAndQuitsOnSigterm) {
+  const std::string script = firstScript();
+  ASSERT_NE(script, "");
+  qztest::Sandbox sandbox;
+  sandbox.writeBoot(script);
+  qztest::BackgroundRun run = sandbox.start(qztest::newInstance());
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (sandbox.readFile("user/boot.log").find("[qz-boot] startup completed") == std::string::npos &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  run.kill(SIGTERM);
+  const qztest::RunResult result = run.wait();
+  EXPECT_EQ(result.exitCode, 0) << result.standardError;
+  EXPECT_NE(result.standardError.find("unified startup wrapper returned successfully"), std::string::npos);
+  EXPECT_FALSE(sandbox.exists("user/error.log"));
+}
+
+}  // namespace
