@@ -3,137 +3,15 @@
 // documents that number their own lines, each in a tab of the viewer's window; wheel, key, pointer and close
 // events pushed into SDL's queue scroll the text, switch tabs and end the run, and the window's surface shows
 // what they changed.
-#include <SDL3/SDL.h>
-#include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <fstream>
-#include <functional>
 #include <string>
 #include <vector>
 
-#include "example_host.h"
-#include "host/lua_api.h"
-#include "scratch_dir.h"
-#include "ui/application.h"
-#include "ui/window_registry.h"
+#include "viewer_fixture.h"
 
 namespace {
-
-class ViewerTest;
-ViewerTest* drivenTest = nullptr;
-
-// Runs the viewer's loop step by step: before each wait for events (after the host painted what the events
-// before it changed) the next step reads the window and pushes the next events.
-class ViewerTest : public ScratchDirTest {
- protected:
-  void SetUp() override {
-    ScratchDirTest::SetUp();
-    std::ofstream out(path("long.txt"));
-    for (int i = 1; i <= 10000; ++i) out << "line " << i << " of the long file\tafter a tab\n";
-  }
-  void TearDown() override {
-    drivenTest = nullptr;
-    ScratchDirTest::TearDown();
-  }
-
-  // Runs the start-up chunk with `steps` taken at the viewer's waits; its exit code. A wait after the last
-  // step fails the run instead of waiting.
-  int runSteps(qztest::ExampleHost& host, std::vector<std::function<void()>> steps) {
-    steps_ = std::move(steps);
-    host_ = &host;
-    drivenTest = this;
-    lua_register(host.lua(), "qztest_before_wait", [](lua_State* L) {
-      if (drivenTest->nextStep()) return 0;
-      return luaL_error(L, "the viewer went on waiting after its last step");
-    });
-    EXPECT_EQ(host.run("local wait = system.wait_event\n"
-                       "system.wait_event = function(...) qztest_before_wait() return wait(...) end"),
-              "");
-    return host.runBoot();
-  }
-
-  static SDL_Window* viewerWindow() {
-    WindowRegistry& registry = currentWindowRegistry();
-    for (const WindowInfo& info : registry.listWindows()) {
-      if (!info.isMain) return registry.window(info.id).sdlWindow();
-    }
-    return nullptr;
-  }
-
-  // Pushes an event of type for the viewer's window, stamped now; fill sets its fields and the window id.
-  template <typename Fill>
-  static void push(SDL_EventType type, Fill fill) {
-    SDL_Event event{};
-    event.type = type;
-    fill(event, SDL_GetWindowID(viewerWindow()));
-    event.common.timestamp = SDL_GetTicksNS();
-    SDL_PushEvent(&event);
-  }
-  static void motion(float x, float y) {
-    push(SDL_EVENT_MOUSE_MOTION, [&](SDL_Event& e, SDL_WindowID id) {
-      e.motion.windowID = id;
-      e.motion.x = x;
-      e.motion.y = y;
-    });
-  }
-  static void wheel(float y) {
-    push(SDL_EVENT_MOUSE_WHEEL, [&](SDL_Event& e, SDL_WindowID id) {
-      e.wheel.windowID = id;
-      e.wheel.y = y;
-    });
-  }
-  static void click(float x, float y) {
-    for (const bool down : {true, false}) {
-      push(down ? SDL_EVENT_MOUSE_BUTTON_DOWN : SDL_EVENT_MOUSE_BUTTON_UP, [&](SDL_Event& e, SDL_WindowID id) {
-        e.button.windowID = id;
-        e.button.button = SDL_BUTTON_LEFT;
-        e.button.down = down;
-        e.button.clicks = 1;
-        e.button.x = x;
-        e.button.y = y;
-      });
-    }
-  }
-  static void key(SDL_Keycode code) {
-    push(SDL_EVENT_KEY_DOWN, [&](SDL_Event& e, SDL_WindowID id) {
-      e.key.windowID = id;
-      e.key.key = code;
-      e.key.down = true;
-    });
-  }
-  static void windowEvent(SDL_EventType type) {
-    push(type, [](SDL_Event& e, SDL_WindowID id) { e.window.windowID = id; });
-  }
-
-  // A pixel of the viewer window's surface as 0xRRGGBB, and a sum over all of them to tell frames apart.
-  static uint32_t pixel(const SDL_Surface* surface, int x, int y) {
-    const auto* row = static_cast<const uint8_t*>(surface->pixels) + y * surface->pitch;
-    return reinterpret_cast<const uint32_t*>(row)[x] & 0xFFFFFFu;
-  }
-  static uint32_t pixel(int x, int y) { return pixel(SDL_GetWindowSurface(viewerWindow()), x, y); }
-  static uint64_t surfaceSum() {
-    const SDL_Surface* surface = SDL_GetWindowSurface(viewerWindow());
-    uint64_t sum = 0;
-    for (int y = 0; y < surface->h; ++y) {
-      for (int x = 0; x < surface->w; ++x) sum = sum * 31 + pixel(surface, x, y);
-    }
-    return sum;
-  }
-
-  std::string lua(const std::string& chunk) { return host_->run(chunk); }
-
- private:
-  bool nextStep() {
-    if (next_ >= steps_.size()) return false;
-    steps_[next_++]();
-    return true;
-  }
-
-  std::vector<std::function<void()>> steps_;
-  size_t next_ = 0;
-  qztest::ExampleHost* host_ = nullptr;
-};
 
 // The README's run: piped text and two files in tabs, wheel and keys scrolling the focused text, hover and
 // a click on a tab, and the close request that completes the form and ends the run.

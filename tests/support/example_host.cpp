@@ -43,7 +43,7 @@ ExampleHost::ExampleHost(std::vector<std::string> args, std::optional<std::strin
   context.args.insert(context.args.end(), args.begin(), args.end());
   context.stdinData = std::move(stdinData);
   L_ = luaL_newstate();
-  luaL_openlibs(L_);
+  luaL_openselectedlibs(L_, ~LUA_UTF8LIBK, 0);  // as start-up: the module table opens qz's utf8 module
   registerNativeModules(L_);
   publishBootGlobals(L_, context);
   setMainLuaState(L_);
