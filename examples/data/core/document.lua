@@ -2,16 +2,17 @@
 -- starts; a line is cut, decoded and made printable only when it is shown, so a file of hundreds of
 -- megabytes opens in the time it takes to read it. A file that cannot be shown becomes a document with a note
 -- (a directory, a device, a pipe, an unreadable or binary file) instead of lines. A text with a few NULs is
--- still a text.
+-- still a text; a text that is not UTF-8 is read as Windows-1252.
 local M = {}
 
 M.MAX_FILE_BYTES = 512 * 1024 * 1024 -- a longer file shows its beginning
-M.MAX_LINE_BYTES = 4096 -- the part of a line that can reach the screen
+M.MAX_LINE_BYTES = 4096 -- the part of a line, from its first shown column, that can reach the screen
 local STRIDE = 64 -- lines between two indexed line starts
 
 -- Units of the encodings a document can be in: their size and string.unpack format.
 local ENCODINGS = {
   utf8 = { label = "UTF-8", unit = 1 },
+  cp1252 = { label = "Windows-1252", unit = 1 },
   utf16le = { label = "UTF-16 LE", unit = 2, format = "<I2" },
   utf16be = { label = "UTF-16 BE", unit = 2, format = ">I2" },
   utf32le = { label = "UTF-32 LE", unit = 4, format = "<I4" },
@@ -24,6 +25,14 @@ for byte = 0, 31 do
   if byte ~= 9 then PICTURES[string.char(byte)] = utf8.char(0x2400 + byte) end
 end
 local CONTROLS = "[\0-\8\10-\31\127]"
+
+-- The characters of Windows-1252's upper half as UTF-8. Its five unassigned bytes (81, 8D, 8F, 90, 9D) stand
+-- for the C1 control of the same number, as in the encoding's common definition.
+local CP1252_HIGH = { [0] = 0x20AC, 0x81, 0x201A, 0x192, 0x201E, 0x2026, 0x2020, 0x2021, 0x2C6, 0x2030, 0x160,
+  0x2039, 0x152, 0x8D, 0x17D, 0x8F, 0x90, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014, 0x2DC, 0x2122,
+  0x161, 0x203A, 0x153, 0x9D, 0x17E, 0x178 }
+local CP1252 = {}
+for byte = 0x80, 0xFF do CP1252[string.char(byte)] = utf8.char(CP1252_HIGH[byte - 0x80] or byte) end
 
 local Document = {}
 Document.__index = Document
@@ -79,23 +88,28 @@ local function text_with_few_nuls(report)
     and binary.control_count * BYTES_PER_CONTROL <= size
 end
 
--- The encoding and first content byte of the bytes, or nil when they are binary.
+-- The encoding and first content byte of the bytes, or nil when they are binary; and what the probe found when
+-- it is not the encoding's own name.
 local function encoding_of(bytes)
   local report = text.probe_file(bytes)
   local bom = report.bom
   if bom and ENCODINGS[bom.encoding] then return bom.encoding, bom.size + 1 end
   if report.utf16.status == "valid" then return "utf16" .. report.utf16.endianness, 1 end
   if report.binary.status == "valid" and not text_with_few_nuls(report) then return nil end
+  if report.utf8.status == "invalid" then
+    return "cp1252", 1, string.format("not UTF-8 (byte %d), shown as Windows-1252", report.utf8.invalid_offset)
+  end
   return "utf8", 1
 end
 
 -- A document of the bytes, named name; size is the whole file's size when only its beginning was read.
 function M.from_bytes(name, bytes, size)
-  local encoding, first = encoding_of(bytes)
+  local encoding, first, found = encoding_of(bytes)
   if not encoding then return noted(name, string.format("binary file of %d bytes: not shown", size or #bytes)) end
   local codec = ENCODINGS[encoding]
-  local doc = setmetatable({ name = name, bytes = bytes, first = first, encoding = encoding, label = codec.label,
-                             unit = codec.unit, format = codec.format, size = size or #bytes }, Document)
+  local doc = setmetatable({ name = name, bytes = bytes, first = first, encoding = encoding,
+                             label = found or codec.label, unit = codec.unit, format = codec.format,
+                             size = size or #bytes, column_hints = {}, hint_count = 0 }, Document)
   doc.truncated = doc.size > #bytes
   -- Lines end at LF (a CR before it is dropped), or at CR in a text without any LF.
   local lf = codec.format and string.pack(codec.format, 10) or "\n"
@@ -168,7 +182,7 @@ end
 -- replacement character that the file does not hold.
 local function whole_character_end(doc, to)
   local bytes = doc.bytes
-  if doc.unit == 1 then
+  if doc.encoding == "utf8" then
     -- Back over the lead and continuation bytes of a character that goes on after to (at most 3 of them).
     local start = to
     while start > to - 3 and (bytes:byte(start) or 0) & 0xC0 == 0x80 do start = start - 1 end
@@ -184,16 +198,80 @@ local function whole_character_end(doc, to)
   return to
 end
 
--- Line index as UTF-8 text that can be drawn, control bytes as symbols, and whether it was cut: at most
--- MAX_LINE_BYTES of it, ending at a whole character.
-function Document:line(index)
+-- The byte where the character count characters after the one at pos starts, in a line whose last byte is
+-- to; one past to when the line has exactly that many, nil when it ends sooner. A byte of UTF-8 text that
+-- starts no valid character counts as one.
+local function advance(doc, pos, to, count)
+  if doc.encoding == "utf8" then
+    if count > to + 1 - pos then return nil end -- a character takes a byte at least
+    pos = utf8.offset(doc.bytes, count + 1, pos)
+  elseif doc.unit == 2 then
+    local bytes, format = doc.bytes, doc.format
+    for _ = 1, count do
+      if pos > to then return nil end
+      local code = unpack(format, bytes, pos)
+      pos = pos + 2
+      if code >= 0xD800 and code <= 0xDBFF and pos < to then
+        local low = unpack(format, bytes, pos)
+        if low >= 0xDC00 and low <= 0xDFFF then pos = pos + 2 end
+      end
+    end
+  else
+    pos = pos + count * doc.unit
+  end
+  return pos and pos <= to + 1 and pos or nil
+end
+
+-- Lines whose shown column's byte is remembered, so that a view scrolled far to the right moves on from
+-- where it was instead of counting from each line's start again.
+local MAX_COLUMN_HINTS = 256
+
+-- The byte of line index (bytes from..to) where its character column (counted from 0) starts, or nil when
+-- the line is shorter.
+function Document:column_start(index, from, to, column)
+  if column == 0 then return from end
+  local hint = self.column_hints[index]
+  local pos
+  if hint and hint.column <= column then
+    pos = advance(self, hint.pos, to, column - hint.column)
+  else
+    pos = advance(self, from, to, column)
+  end
+  if not pos then return nil end
+  if not hint then
+    if self.hint_count >= MAX_COLUMN_HINTS then self.column_hints, self.hint_count = {}, 0 end
+    hint = {}
+    self.column_hints[index], self.hint_count = hint, self.hint_count + 1
+  end
+  hint.column, hint.pos = column, pos
+  return pos
+end
+
+-- Whether line index has more than columns characters from its character column.
+function Document:goes_on(index, column, columns)
   local from, to = self:bounds(index)
+  local pos = self:column_start(index, from, to, column)
+  pos = pos and advance(self, pos, to, columns)
+  return pos ~= nil and pos <= to
+end
+
+-- Line index from its character column (counted from 0, none by default) as UTF-8 text that can be drawn,
+-- control bytes as symbols, and whether it was cut: at most MAX_LINE_BYTES of it, ending at a whole
+-- character. A line with no characters from that column is empty.
+function Document:line(index, column)
+  local from, to = self:bounds(index)
+  from = self:column_start(index, from, to, column or 0)
+  if not from then return "", false end
   local unit = self.unit
   local limit = M.MAX_LINE_BYTES - M.MAX_LINE_BYTES % unit
   local cut = to - from + 1 > limit
   if cut then to = whole_character_end(self, from + limit - 1) end
   local raw = self.bytes:sub(from, to)
-  if self.format then raw = decode_units(raw, self.format, unit) end
+  if self.format then
+    raw = decode_units(raw, self.format, unit)
+  elseif self.encoding == "cp1252" then
+    raw = raw:gsub("[\128-\255]", CP1252)
+  end
   return (raw:gsub(CONTROLS, PICTURES)), cut
 end
 

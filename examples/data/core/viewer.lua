@@ -1,8 +1,10 @@
 -- A small file viewer over the host's UI modules: a window whose form holds a tab strip (one tab per
 -- document), a gutter with each document's own line numbers, the text and a status bar. The text is set in
--- DejaVu Sans Mono with fallback fonts for other scripts and emoji, and scrolls with the wheel and the keys;
--- closing the window ends the run.
+-- DejaVu Sans Mono with fallback fonts for other scripts and emoji, and scrolls with the wheel and the keys,
+-- also sideways; closing the window ends the run. Later starts of qz hand their files over as new tabs.
 local document = require("core.document")
+local command_line = require("core.command_line")
+local tab_strip = require("core.tab_strip")
 
 local M = {}
 
@@ -40,11 +42,11 @@ M.FALLBACK_FONTS = {
 }
 local TEXT_SIZE, LABEL_SIZE = 14, 13
 local TAB_HEIGHT, STATUS_HEIGHT = 30, 24
-local MIN_TAB_WIDTH = 16
 local WHEEL_LINES = 3
 local PADDING = 8
-local ELLIPSIS = "\u{2026}"
 local CUT_MARK = " \u{2192}" -- after a line cut at the document's limit
+-- How often the loop looks for command lines that later starts handed over, in seconds.
+M.FORWARD_POLL_SECONDS = 0.25
 
 local COLORS = {
   tab = { 34, 36, 41 },
@@ -60,44 +62,22 @@ local COLORS = {
   status = { 44, 47, 54 },
 }
 
--- The files named by the command line: every argument after the program that is not an option, and the
--- one after each "--file".
-function M.files_from(args)
-  local files, i = {}, 2
-  while i <= #args do
-    local arg = args[i]
-    if arg == "--file" then
-      i = i + 1
-      if args[i] then files[#files + 1] = args[i] end
-    elseif arg ~= "-" and arg:sub(1, 1) ~= "-" then
-      files[#files + 1] = arg
-    end
-    i = i + 1
-  end
-  return files
-end
+M.NOTHING_TO_SHOW = "Nothing to show: name files on the command line, or pipe text in with --stdin."
 
--- The documents to show: the piped text first, then each file; a note when there is nothing.
-function M.open_documents(files, stdin_data)
+-- The documents of a command line: the piped text first, then each file and each option the viewer does
+-- not take, in order. directory is where relative names are found (the working directory when nil).
+function M.documents_of(args, stdin_data, directory)
   local docs = {}
   if stdin_data then docs[1] = document.from_bytes("standard input", stdin_data) end
-  for _, path in ipairs(files) do
-    docs[#docs + 1] = document.open(path)
-  end
-  if #docs == 0 then
-    docs[1] = document.noted("qz", "Nothing to show: name files on the command line, or pipe text in with --stdin.")
+  for _, entry in ipairs(command_line.read(args, directory)) do
+    if entry.path then
+      docs[#docs + 1] = document.open(entry.path)
+    else
+      docs[#docs + 1] = document.noted(entry.option, entry.option .. ": " .. command_line.UNKNOWN_OPTION)
+    end
   end
   return docs
 end
-
--- text, cut to fit room DIPs with an ellipsis when it does not.
-local function fitted(canvas, font, text, room)
-  if canvas:measure_text(font, text) <= room then return text end
-  local cut = canvas:text_column(font, text, math.max(room - canvas:measure_text(font, ELLIPSIS), 0))
-  return text:sub(1, cut - 1) .. ELLIPSIS
-end
-
-local function label_of(doc) return doc.name:match("[^/]+/*$") or doc.name end
 
 -- The main window's size and the zoom that the scripts' SCALE (from --scale, QZ_SCALE or the display)
 -- asks beyond the display's own scale, which the UI host applies already.
@@ -106,18 +86,6 @@ local function main_window_metrics()
     if info.is_main then return info.width, info.height, (SCALE or info.display_scale) / info.display_scale end
   end
   return 1024, 640, 1
-end
-
--- The width in DIPs of each document's tab, its label in full: measured with a renderer font of the label
--- font's file and size, which is that width at any display scale.
-local function tab_widths(docs, size)
-  local font = renderer.font.group_lazy(renderer.font.load(M.LABEL_FONT_PATH, size), M.FALLBACK_FONTS, size)
-  local widths = {}
-  for i, doc in ipairs(docs) do
-    widths[i] = math.ceil(font:get_width(label_of(doc))) + 2 * PADDING
-  end
-  font:release()
-  return widths
 end
 
 local Viewer = {}
@@ -132,29 +100,45 @@ end
 function M.open(args, stdin_data, options)
   options = options or {}
   renderer.font.allow_font_bitmap_glyphs(true) -- colour emoji are bitmap glyphs
-  local files = M.files_from(args)
-  local docs = M.open_documents(files, stdin_data)
-  local viewer = setmetatable({ docs = docs, selected = 1, views = {}, tabs = {} }, Viewer)
-  for i = 1, #docs do
-    viewer.views[i] = { top = 1, wheel = 0, shown = {} }
-  end
+  local docs, files = M.documents_of(args, stdin_data), {}
+  for _, entry in ipairs(command_line.read(args)) do files[#files + 1] = entry.path end
+  local viewer = setmetatable({ docs = {}, selected = 1, views = {}, tab_widths = {}, waiting = {} }, Viewer)
   local width, height, zoom = main_window_metrics()
   viewer.zoom = zoom
   viewer.text_font = ui_font.create({ path = M.FONT_PATH, size = TEXT_SIZE * zoom, fallbacks = M.FALLBACK_FONTS })
   viewer.label_font = ui_font.create({ path = M.LABEL_FONT_PATH, size = LABEL_SIZE * zoom,
                                        fallbacks = M.FALLBACK_FONTS })
+  local title = #files == 1 and (files[1] .. " - qz") or "qz"
+  if #docs == 0 then
+    docs[1] = document.noted("qz", M.NOTHING_TO_SHOW)
+    docs[1].placeholder = true
+  end
+  viewer:add_documents(docs)
   viewer.window = check(window.create({
-    title = options.title or (#files == 1 and (files[1] .. " - qz") or "qz"),
+    title = options.title or title,
     width = options.width or width,
     height = options.height or height,
   }))
-  viewer.tab_widths = tab_widths(docs, LABEL_SIZE * zoom)
-  viewer:build_form(viewer.tab_widths, options.width or width)
+  viewer:build_form()
   return viewer
 end
 
+-- Adds tabs for docs after the others; their labels are measured with a renderer font of the label font's
+-- file and size, which is their width in DIPs at any display scale.
+function Viewer:add_documents(docs)
+  local size = LABEL_SIZE * self.zoom
+  local font = renderer.font.group_lazy(renderer.font.load(M.LABEL_FONT_PATH, size), M.FALLBACK_FONTS, size)
+  for _, doc in ipairs(docs) do
+    local index = #self.docs + 1
+    self.docs[index] = doc
+    self.views[index] = { top = 1, column = 0, wheel = 0, shown = {} }
+    self.tab_widths[index] = math.ceil(font:get_width(tab_strip.label_of(doc))) + 2 * PADDING
+  end
+  font:release()
+end
+
 -- The form: rows of the tab strip, the body (gutter and text) and the status bar.
-function Viewer:build_form(widths, window_width)
+function Viewer:build_form()
   -- The form's background is the text's, which then needs no fill of its own.
   local f = form.create({ background = COLORS.background })
   self.form = f
@@ -163,36 +147,26 @@ function Viewer:build_form(widths, window_width)
     check(layout.append(f, parent, p))
     return p
   end
-  local function add_layout(parent, pane_options, layout_options)
-    local l = check(layout.cols(f, layout_options))
-    check(pane.set_layout(f, add_pane(parent, pane_options), l))
-    return l
-  end
   local function add_control(parent, pane_options, definition)
     local c = check(control.create(f, definition))
     check(pane.attach(f, add_pane(parent, pane_options), c))
     return c
   end
   local root = form.root_layout(f)
-  local strip = add_layout(root, { length = math.floor(TAB_HEIGHT * self.zoom) },
-    { padding_left = 4, padding_top = 4, gap = 2 })
-  -- Tabs grow from an equal share of the window's width to their label's, so that all of them fit.
-  local share = math.max(MIN_TAB_WIDTH, (window_width - 4) // #widths - 2)
-  for i, width in ipairs(widths) do
-    self.tabs[i] = add_control(strip, { length = "weighted", minimum_width = math.min(share, width),
-                                        maximum_width = width }, self:tab_definition(i))
-  end
-  local body = add_layout(root, { length = "weighted" })
+  self.strip = add_control(root, { length = math.floor(TAB_HEIGHT * self.zoom) },
+    tab_strip.definition(self, COLORS))
+  local body = check(layout.cols(f))
+  check(pane.set_layout(f, add_pane(root, { length = "weighted" }), body))
   self.gutter = add_control(body, { length = "content" }, self:gutter_definition())
   self.text = add_control(body, { length = "weighted" }, self:text_definition())
   self.status = add_control(root, { length = math.floor(STATUS_HEIGHT * self.zoom) }, self:status_definition())
   check(form.bind_lifecycle(f, {
     on_complete = function(_, result) self.result = result end,
-    -- Keys that reach no control (a press outside the text took its focus) scroll it too, and give it the
-    -- focus back.
+    -- Keys that reach no control (a press outside the text took its focus) act on the text too, and give
+    -- it the focus back.
     event = function(_, event)
-      if not self:scroll_event(event) then return false end
-      check(form.focus(f, self.text))
+      if not self:key_or_wheel(event) then return false end
+      self:focus_text()
       return true
     end,
   }))
@@ -202,22 +176,79 @@ end
 
 function Viewer:document() return self.docs[self.selected] end
 function Viewer:view() return self.views[self.selected] end
+function Viewer:focus_text() check(form.focus(self.form, self.text)) end
+
+-- Paints the window again where it changed. (An event result's redraw would repaint all of it.)
+function Viewer:redraw() check(control.redraw(self.form, self.text)) end
 
 -- Shows document index; the gutter's width follows its line count.
 function Viewer:select(index)
   if index == self.selected then return end
   self.selected = index
   check(control.relayout(self.form, self.gutter))
+  self:redraw()
 end
 
--- The lines that fit whole in the text's height (none in a text area lower than a line), counted at each
--- paint.
-function Viewer:measure_lines(canvas)
-  local _, height = canvas:size()
+-- Closes tab index. A start that waits for its files is answered once all of its tabs are closed; closing
+-- the last tab closes the window.
+function Viewer:close_tab(index)
+  local doc = table.remove(self.docs, index)
+  table.remove(self.views, index)
+  table.remove(self.tab_widths, index)
+  local request = doc.request_id
+  if request then
+    self.waiting[request] = self.waiting[request] - 1
+    if self.waiting[request] == 0 then
+      self.waiting[request] = nil
+      system.complete_forwarded_cli(request)
+    end
+  end
+  if #self.docs == 0 then return self:close("closed") end
+  self.hovered = nil
+  local selected = self.selected
+  if index < selected or selected > #self.docs then selected = selected - 1 end
+  self.selected = 0 -- so that select lays the gutter out for the document now shown
+  self:select(selected)
+end
+
+-- Opens the files of a command line that a later start handed over, as new tabs, the first of them shown
+-- (in place of the note that there was nothing to show). Its relative names are found from its working
+-- directory; a start that waits is answered when the last of its tabs is closed, or at once when it named
+-- nothing to open.
+function Viewer:open_forwarded(request)
+  local docs = M.documents_of(request.args, request.stdin_data, request.working_directory)
+  local id = request.request_id
+  if #docs == 0 then
+    if id then system.complete_forwarded_cli(id) end
+    return
+  end
+  for _, doc in ipairs(docs) do doc.request_id = id end
+  if id then self.waiting[id] = #docs end
+  if #self.docs == 1 and self.docs[1].placeholder then
+    self.docs, self.views, self.tab_widths, self.selected = {}, {}, {}, 0
+  end
+  local first = #self.docs + 1
+  self:add_documents(docs)
+  self:select(first)
+end
+
+-- Takes the command lines handed over since the last call; true when there were any.
+function Viewer:take_forwarded()
+  local requests = system.poll_forwarded_cli()
+  for _, request in ipairs(requests) do self:open_forwarded(request) end
+  return #requests > 0
+end
+
+-- The lines that fit whole in the text's height (none in a text area lower than a line), and the columns
+-- that fit in its width, counted at each paint.
+function Viewer:measure_text_area(canvas)
+  local width, height = canvas:size()
   local _, line_height = canvas:measure_text(self.text_font, "Ag")
+  self.text_width = width
   self.text_height = height
   self.line_height = math.max(1, line_height)
   self.shown_lines = height // self.line_height
+  self.shown_columns = math.max(1, (width - PADDING) // math.max(1, canvas:measure_text(self.text_font, "0")))
 end
 
 -- The lines a page moves, and the least the view holds when it scrolls.
@@ -233,6 +264,30 @@ function Viewer:scroll(delta)
   return true
 end
 
+-- Whether a line on screen goes on past the text's right edge: it has more characters than fit from the
+-- first column shown, or it was drawn wider than the text (tabs and wide characters take more room).
+function Viewer:goes_on_past_edge()
+  local view, doc, columns = self:view(), self:document(), self.shown_columns or 1
+  if doc.note then return false end
+  for index = view.top, self:last_shown_line() do
+    local line = view.shown[index]
+    if line and line.goes_on or doc:goes_on(index, view.column, columns) then return true end
+  end
+  return false
+end
+
+-- Moves the first shown column by half the text's width, left (-1) or right (1); right only while a line on
+-- screen goes on past the right edge. True when it moved.
+function Viewer:scroll_sideways(direction)
+  local view = self:view()
+  local step = math.max(1, (self.shown_columns or 2) // 2)
+  local column = math.max(0, view.column + direction * step)
+  if column == view.column or direction > 0 and not self:goes_on_past_edge() then return false end
+  view.column = column
+  view.shown = {}
+  return true
+end
+
 local KEY_SCROLLS = {
   up = function() return -1 end,
   down = function() return 1 end,
@@ -241,37 +296,41 @@ local KEY_SCROLLS = {
   home = function(viewer) return -viewer:document().line_count end,
   ["end"] = function(viewer) return viewer:document().line_count end,
 }
+local SIDEWAYS = { left = -1, right = 1 }
 
-local HANDLED = { handled = true }
-
--- Paints the window again where it changed. (An event result's redraw would repaint all of it.)
-function Viewer:redraw() check(control.redraw(self.form, self.text)) end
-
--- Wheel and keys scroll the text; true when the event was the viewer's.
-function Viewer:scroll_event(event)
-  local view, lines = self:view(), nil
+-- Wheel and keys scroll the text, Ctrl+W closes the tab shown; true when the event was the viewer's.
+function Viewer:key_or_wheel(event)
+  local view, moved = self:view(), false
   if event.kind == "wheel" then
     view.wheel = view.wheel - event.dy * WHEEL_LINES
-    lines = view.wheel < 0 and math.ceil(view.wheel) or math.floor(view.wheel)
+    local lines = view.wheel < 0 and math.ceil(view.wheel) or math.floor(view.wheel)
     view.wheel = view.wheel - lines
-  elseif event.kind == "key_down" and KEY_SCROLLS[event.key] then
-    lines = KEY_SCROLLS[event.key](self)
+    moved = self:scroll(lines)
+  elseif event.kind ~= "key_down" then
+    return false
+  elseif event.key == "w" and event.control then
+    self:close_tab(self.selected)
+    return true
+  elseif KEY_SCROLLS[event.key] then
+    moved = self:scroll(KEY_SCROLLS[event.key](self))
+  elseif SIDEWAYS[event.key] then
+    moved = self:scroll_sideways(SIDEWAYS[event.key])
   else
     return false
   end
-  if self:scroll(lines) then self:redraw() end
+  if moved then self:redraw() end
   return true
 end
 
--- A line of the document as it is drawn: its text, whether it was cut, and its number. Lines stay while
--- they are on screen, so a frame makes only the lines that scrolled in.
+-- A line of the document as it is drawn from the view's first column: its text, whether it was cut, and its
+-- number. Lines stay while they are on screen, so a frame makes only the lines that scrolled in.
 function Viewer:shown_line(index)
-  local shown = self:view().shown
-  local line = shown[index]
+  local view = self:view()
+  local line = view.shown[index]
   if not line then
-    local text, cut = self:document():line(index)
+    local text, cut = self:document():line(index, view.column)
     line = { text = text, cut = cut, number = tostring(index) }
-    shown[index] = line
+    view.shown[index] = line
   end
   return line
 end
@@ -284,7 +343,7 @@ end
 -- Calls each(index, y) for the lines on screen, and forgets the shown lines that left it. A taller window
 -- may show the end of the document higher up.
 function Viewer:each_visible_line(canvas, each)
-  self:measure_lines(canvas)
+  self:measure_text_area(canvas)
   self:scroll(0)
   local view, line_height = self:view(), self.line_height
   local last = self:last_shown_line()
@@ -294,38 +353,6 @@ function Viewer:each_visible_line(canvas, each)
   for index = view.top, last do
     each(index, (index - view.top) * line_height)
   end
-end
-
-function Viewer:tab_definition(index)
-  local viewer = self
-  return {
-    draw = function(_, canvas)
-      local width, height = canvas:size()
-      local doc, selected = viewer.docs[index], index == viewer.selected
-      local fill = selected and COLORS.background or (viewer.hovered == index and COLORS.tab_hovered or COLORS.tab)
-      canvas:fill_rect(0, 0, width, height, fill)
-      if selected then canvas:fill_rect(0, 0, width, 2, COLORS.accent) end
-      local label = fitted(canvas, viewer.label_font, label_of(doc), width - 2 * PADDING)
-      local _, label_height = canvas:measure_text(viewer.label_font, label)
-      local color = doc.note and COLORS.error or (selected and COLORS.selected_label or COLORS.label)
-      canvas:draw_text(viewer.label_font, label, PADDING, (height - label_height) // 2, color)
-    end,
-    event = function(_, event)
-      if event.kind == "pointer_enter" then
-        viewer.hovered = index
-        viewer:redraw()
-      elseif event.kind == "pointer_leave" then
-        if viewer.hovered == index then viewer.hovered = nil end
-        viewer:redraw()
-      elseif event.kind == "pointer_down" and event.button == "left" then
-        -- The press took the focus from the text (tabs take none); it goes back once the press is handled.
-        viewer:select(index)
-        check(form.focus(viewer.form, viewer.text))
-        return HANDLED
-      end
-      return nil
-    end,
-  }
 end
 
 function Viewer:gutter_definition()
@@ -346,7 +373,7 @@ function Viewer:gutter_definition()
       end)
     end,
     event = function(_, event)
-      if event.kind == "wheel" and viewer:scroll_event(event) then return HANDLED end
+      if event.kind == "wheel" and viewer:key_or_wheel(event) then return { handled = true } end
       return nil
     end,
   }
@@ -365,7 +392,8 @@ function Viewer:text_definition()
       local width = canvas:size()
       viewer:each_visible_line(canvas, function(index, y)
         local line = viewer:shown_line(index)
-        canvas:draw_text(viewer.text_font, line.text, PADDING, y, COLORS.text)
+        local right = canvas:draw_text(viewer.text_font, line.text, PADDING, y, COLORS.text)
+        line.goes_on = line.cut or right > width
         -- A line cut at the document's limit says so at the right edge, where it leaves the screen.
         if line.cut then
           local mark_width = canvas:measure_text(viewer.text_font, CUT_MARK) + PADDING
@@ -374,17 +402,19 @@ function Viewer:text_definition()
         end
       end)
     end,
-    event = function(_, event) return viewer:scroll_event(event) and HANDLED or nil end,
+    event = function(_, event) return viewer:key_or_wheel(event) and { handled = true } or nil end,
   }
 end
 
--- The status bar: the document's path on the left; its encoding, size and the lines shown whole on the right
--- (the text, drawn before the status bar, counted them).
+-- The status bar: the document's path on the left; its encoding, size, the lines shown whole and the first
+-- column shown on the right (the text, drawn before the status bar, counted them).
 function Viewer:status_text()
   local doc, view = self:document(), self:view()
   if doc.note or doc.line_count == 0 then return doc.name, doc:summary() end
   if self.shown_lines == 0 then return doc.name, doc:summary() .. ", no line fits" end
-  return doc.name, string.format("%s, showing %d-%d", doc:summary(), view.top, self:last_shown_line())
+  local summary = string.format("%s, showing %d-%d", doc:summary(), view.top, self:last_shown_line())
+  if view.column > 0 then summary = summary .. string.format(" from column %d", view.column + 1) end
+  return doc.name, summary
 end
 
 function Viewer:status_definition()
@@ -395,13 +425,13 @@ function Viewer:status_definition()
       canvas:fill_rect(0, 0, width, height, COLORS.status)
       local name, summary = viewer:status_text()
       local font = viewer.label_font
-      summary = fitted(canvas, font, summary, width - 2 * PADDING)
+      summary = tab_strip.fitted(canvas, font, summary, width - 2 * PADDING)
       local summary_width, text_height = canvas:measure_text(font, summary)
       local y = (height - text_height) // 2
       canvas:draw_text(font, summary, width - PADDING - summary_width, y,
         viewer:document().note and COLORS.error or COLORS.label)
-      name = fitted(canvas, font, name, width - summary_width - 4 * PADDING)
-      if name ~= ELLIPSIS then canvas:draw_text(font, name, PADDING, y, COLORS.label) end
+      name = tab_strip.fitted(canvas, font, name, width - summary_width - 4 * PADDING)
+      if name ~= "\u{2026}" then canvas:draw_text(font, name, PADDING, y, COLORS.label) end
     end,
   }
 end
@@ -420,12 +450,14 @@ function Viewer:drain_events()
   end
 end
 
--- Runs until the window is closed (or the application is asked to quit); the form's result.
+-- Runs until the window is closed (or the application is asked to quit); the form's result. While this qz
+-- serves later starts, it looks for their command lines a few times a second.
 function Viewer:run()
+  local timeout = SINGLE_INSTANCE_MODE == 1 and M.FORWARD_POLL_SECONDS or 3600
   while true do
     self:drain_events()
     if self.result then return self.result end
-    system.wait_event(3600)
+    if not self:take_forwarded() then system.wait_event(timeout) end
   end
 end
 
