@@ -2,6 +2,7 @@
 // refused; files whose scans cover only part of the image (a progressive or multi-scan file cut short) draw
 // with the rest filled, never with memory the decoder did not write; and data after the end of the image
 // (the video a motion photo carries) is not read as more scans. Each image is written at test time.
+#include <SDL3/SDL_iostream.h>
 #include <SDL3/SDL_stdinc.h>
 #include <gtest/gtest.h>
 #include <malloc.h>
@@ -11,10 +12,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "image_decode_support.h"
+#include "render/image_header.h"
 #include "scratch_dir.h"
 
 namespace {
@@ -128,6 +131,37 @@ std::string withFirstScansOnly(const std::string& jpeg, int scans) {
   return keeping(jpeg, [&](const Segment& segment) { return segment.marker != 0xDA || ++seen <= scans; });
 }
 
+// A memory stream that counts the bytes read from it.
+struct CountedStream {
+  const std::string& bytes;
+  int64_t at = 0;
+  uint64_t bytesRead = 0;
+};
+
+SDL_IOStream* openCounted(CountedStream& counted) {
+  SDL_IOStreamInterface calls;
+  SDL_INIT_INTERFACE(&calls);
+  calls.size = [](void* data) { return static_cast<Sint64>(static_cast<CountedStream*>(data)->bytes.size()); };
+  calls.seek = [](void* data, Sint64 offset, SDL_IOWhence whence) -> Sint64 {
+    auto& counted = *static_cast<CountedStream*>(data);
+    const auto size = static_cast<Sint64>(counted.bytes.size());
+    const Sint64 base = whence == SDL_IO_SEEK_SET ? 0 : whence == SDL_IO_SEEK_CUR ? counted.at : size;
+    counted.at = std::clamp<Sint64>(base + offset, 0, size);
+    return counted.at;
+  };
+  calls.read = [](void* data, void* into, size_t size, SDL_IOStatus* status) {
+    auto& counted = *static_cast<CountedStream*>(data);
+    const size_t got = std::min(size, counted.bytes.size() - static_cast<size_t>(counted.at));
+    std::memcpy(into, counted.bytes.data() + counted.at, got);
+    counted.at += static_cast<Sint64>(got);
+    counted.bytesRead += got;
+    if (got < size) *status = SDL_IO_STATUS_EOF;
+    return got;
+  };
+  calls.close = [](void*) { return true; };
+  return SDL_OpenIO(&calls, &counted);
+}
+
 class JpegDecode : public ScratchDirTest {
  protected:
   // The picture through pnmtojpeg with `options`; a scan script, when given, is passed with -scans.
@@ -232,6 +266,31 @@ TEST_F(JpegDecode, DataAfterTheEndOfTheImageIsNotReadAsScans) {
   const Loaded carried = load(photo + video);
   ASSERT_TRUE(carried.decoded) << carried.error;
   EXPECT_EQ(carried.pixels, load(photo).pixels);
+}
+
+TEST_F(JpegDecode, ScansAreWalkedAtTheCostOfTheBytesTheyHold) {
+  const std::string progressive = encoded("-progressive");
+  ASSERT_FALSE(progressive.empty());
+  // The tables and frame, then 100,000 DC scans of 14 bytes each (their headers alone) and the end.
+  const std::vector<Segment> segments = segmentsOf(progressive);
+  std::string manyScans;
+  std::string scanHeader;
+  for (const Segment& segment : segments) {
+    if (segment.marker == 0xDA) {
+      scanHeader = segment.bytes.substr(0, 2 + (static_cast<uint8_t>(segment.bytes[2]) << 8 | segment.bytes[3]));
+      break;
+    }
+    manyScans += segment.bytes;
+  }
+  for (int scan = 0; scan < 100000; ++scan) manyScans += scanHeader;
+  manyScans += "\xff\xd9";
+  CountedStream counted{manyScans};
+  const IoStreamHandle stream(openCounted(counted));
+  const std::optional<DeclaredImage> declared = declaredImageSize(stream.get(), nullptr);
+  ASSERT_TRUE(declared.has_value());
+  EXPECT_EQ(declared->passes, 100000);
+  EXPECT_EQ(declared->corruption, nullptr);
+  EXPECT_LT(counted.bytesRead, 8 * manyScans.size()) << "of " << manyScans.size() << " bytes";
 }
 
 }  // namespace
