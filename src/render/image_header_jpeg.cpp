@@ -5,6 +5,7 @@
 // data, before any scan, and for scans that decode with Huffman or quantization tables no segment defined
 // (a motion-JPEG frame leaves its Huffman tables out) or that refine a progressive component whose DC
 // coefficients no scan has coded yet: none of those holds a picture, and they are refused here.
+#include <algorithm>
 #include <array>
 #include <cstdint>
 
@@ -169,11 +170,13 @@ ScanHeader readScan(HeaderReader& reader, Frame& frame, const Tables& tables) {
 }
 
 // Passes over a scan's coded data to the marker after it: 0xFF and a code other than a stuffed zero, a fill
-// byte or a restart marker. None at the end of the data.
+// byte or a restart marker. None at the end of the data. What is read past the marker is read again for the
+// next segment, so the blocks start small and grow: a file of many short scans costs what it holds.
 std::optional<uint8_t> markerAfterScan(HeaderReader& reader) {
   bool afterFF = false;
   std::array<uint8_t, 65536> block;
-  for (size_t got; (got = reader.readSome(block.data(), block.size())) > 0;) {
+  size_t want = 64;
+  for (size_t got; (got = reader.readSome(block.data(), want)) > 0; want = std::min(want * 2, block.size())) {
     for (size_t i = 0; i < got; ++i) {
       const uint8_t byte = block[i];
       if (afterFF && byte != 0x00 && byte != 0xFF && (byte & 0xF8) != 0xD0) {
