@@ -1,6 +1,13 @@
 # Finds the installed libraries. SDL3, SDL3_image and Lua 5.5 live in the prefix that
 # scripts/install-deps.sh prints (QZ_DEPS_PREFIX); everything else comes from Debian packages.
 set(QZ_DEPS_PREFIX "$ENV{QZ_DEPS_PREFIX}" CACHE PATH "Prefix with SDL3, SDL3_image and Lua 5.5")
+# A build tree follows the prefix the script names now (a new one when what goes into it changed): the
+# packages found in the old one are looked up again.
+if(NOT "$ENV{QZ_DEPS_PREFIX}" STREQUAL "" AND NOT "$ENV{QZ_DEPS_PREFIX}" STREQUAL "${QZ_DEPS_PREFIX}")
+  set(QZ_DEPS_PREFIX "$ENV{QZ_DEPS_PREFIX}" CACHE PATH "Prefix with SDL3, SDL3_image and Lua 5.5" FORCE)
+  unset(SDL3_DIR CACHE)
+  unset(SDL3_image_DIR CACHE)
+endif()
 if(NOT QZ_DEPS_PREFIX)
   message(FATAL_ERROR "QZ_DEPS_PREFIX is not set: run scripts/install-deps.sh and pass the prefix it prints")
 endif()

@@ -8,8 +8,8 @@
 #                                    from the font tests' fixture scripts (one sbix image past its strike's
 #                                    limit)
 #   make_seeds.py svg-documents DIR  the fixture font's SVG documents, each behind the glyph id to cut out
-#   make_seeds.py images DIR         one small picture as PNG (Apple's CgBI too), JPEG (progressive too), BMP,
-#                                    GIF, TGA, LBM (HAM too), PCX, XPM, XV, QOI, ICO and SVG
+#   make_seeds.py images DIR         one small picture as PNG (Apple's CgBI too), JPEG (progressive too), BMP
+#                                    (RLE4 too), GIF, TGA, LBM (HAM too), PCX, XPM, XV, QOI, ICO and SVG
 #   make_seeds.py requests DIR       forwarded command lines on the wire
 #   make_seeds.py where DIR          where-clause token lists
 import io
@@ -106,6 +106,18 @@ def cgbi_png(ppm, width, height):
             png_chunk(b"IDAT", deflater.compress(rows) + deflater.flush()) + png_chunk(b"IEND", b""))
 
 
+def rle4_bmp():
+    """A 5 x 3 bitmap of 16 colours, run-length coded four bits a pixel: runs and an absolute run of odd
+    length, a move, ends of rows and the end of the bitmap."""
+    palette = b"".join(bytes((index * 16, 255 - index * 9, index * 5, 0)) for index in range(16))
+    data = bytes((0x03, 0x12, 0x00, 0x02, 0x01, 0x00, 0x01, 0x60, 0x00, 0x00,
+                  0x00, 0x05, 0x9a, 0xbc, 0xd0, 0x00, 0x00, 0x00,
+                  0x05, 0x78, 0x00, 0x01))
+    offset = 14 + 40 + len(palette)
+    return (b"BM" + struct.pack("<IIIIiiHHIIiiII", offset + len(data), 0, offset, 40, 5, 3, 1, 4, 2, len(data),
+                                2835, 2835, 16, 0) + palette + data)
+
+
 def images(directory):
     width, height = 5, 3
     ppm = b"P6 %d %d 255\n" % (width, height) + bytes(
@@ -119,6 +131,7 @@ def images(directory):
         # The first byte picks how the fuzzer decodes: 1 reads the data as a .tga file.
         write(directory, name, (b"\x01" if name == "tga" else b"\x00") + encoded)
     write(directory, "png-cgbi", b"\x00" + cgbi_png(ppm, width, height))
+    write(directory, "bmp-rle4", b"\x00" + rle4_bmp())
     write(directory, "svg", b"\x00" + b'<svg xmlns="http://www.w3.org/2000/svg" width="5" height="3">'
           b'<rect width="4" height="2" fill="#f80"/><circle cx="3" cy="2" r="1" fill="blue"/></svg>')
 

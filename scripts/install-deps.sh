@@ -2,16 +2,20 @@
 # Installs everything qz needs on a Debian 12 machine and prints the dependency prefix on its last line.
 #
 # Debian 12 packages come from the machine's own apt configuration. SDL3 and SDL3_image are built from
-# Debian 13's source packages and Lua 5.5 is unpacked from Debian unstable's binary package; the sanitizer
+# Debian 13's source packages, with our own patches (scripts/patches/<source package>/*.patch) applied after
+# Debian's, and Lua 5.5 is unpacked from Debian unstable's binary package; the sanitizer
 # build's Lua is compiled from the upstream tarball of unstable's lua5.5 source package. Both suites are
 # reached through a private apt configuration under the prefix (the mirror is read from the machine's apt
 # sources, which are never edited). The prefix lives outside the clone so later runs skip the build; each
 # part has its own marker, so a prefix made before a part existed gains just that part.
 set -euo pipefail
 
-stamp=v1
+# The stamp names the prefix: change it whenever what is built into the prefix changes (a patch added or
+# edited), so that every clone builds the new prefix beside the old one instead of reusing it.
+stamp=v2
+patches=$(cd "$(dirname "$0")" && pwd)/patches
 prefix=${QZ_DEPS_PREFIX:-${XDG_CACHE_HOME:-$HOME/.cache}/qz-deps/$stamp}
-jobs=$(nproc 2>/dev/null || echo 2)
+jobs=${QZ_JOBS:-$(nproc 2>/dev/null || echo 2)}
 
 say() { printf '[deps] %s\n' "$*" >&2; }
 die() { printf '[deps] error: %s\n' "$*" >&2; exit 1; }
@@ -95,6 +99,15 @@ build_cmake_source() { # name, source dir, extra cmake args...
   cmake --install "$dir/build" >>"$dir/build.log" 2>&1 || die "installing $name failed"
 }
 
+apply_patches() { # source package name, unpacked source dir
+  local patch
+  for patch in "$patches/$1"/*.patch; do
+    [ -f "$patch" ] || continue
+    say "patching $1: $(basename "$patch")"
+    patch -d "$2" -p1 --forward --batch --quiet <"$patch" >&2 || die "applying $patch to $1 failed"
+  done
+}
+
 install_sdl() {
   local work=$prefix/src
   rm -rf "$work"; mkdir -p "$work"
@@ -106,6 +119,8 @@ install_sdl() {
     [ -f "$dsc" ] || die "missing source package description in $work"
     (cd "$work" && dpkg-source --no-check -x "$(basename "$dsc")" >&2) || die "unpacking $dsc failed"
   done
+  apply_patches libsdl3 "$(ls -d "$work"/libsdl3-3.*)"
+  apply_patches libsdl3-image "$(ls -d "$work"/libsdl3-image-3.*)"
   build_cmake_source SDL3 "$(ls -d "$work"/libsdl3-3.*)" -DSDL_SHARED=ON -DSDL_STATIC=OFF -DSDL_TESTS=OFF \
     -DSDL_EXAMPLES=OFF -DSDL_AUDIO=OFF -DSDL_WAYLAND=OFF -DSDL_PIPEWIRE=OFF -DSDL_PULSEAUDIO=OFF \
     -DSDL_ALSA=OFF -DSDL_JACK=OFF -DSDL_SNDIO=OFF -DSDL_X11=ON -DSDL_OFFSCREEN=ON -DSDL_DUMMYVIDEO=ON \

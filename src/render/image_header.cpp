@@ -60,66 +60,11 @@ Declared bmpSize(HeaderReader& reader) {
   return sized(asSigned(*width), rows < 0 ? -rows : rows);
 }
 
-// A JPEG marker as stb_image reads one: 0xFF, any fill bytes, the code; 0xFF when the byte read is not
-// 0xFF, none at the end of the data.
-std::optional<uint8_t> jpegMarker(HeaderReader& reader) {
-  std::optional<uint8_t> code = reader.byte();
-  if (!code || *code != 0xFF) return code ? std::optional<uint8_t>(0xFF) : std::nullopt;
-  while (code && *code == 0xFF) code = reader.byte();
-  return code;
-}
-
-bool isJpegFrame(uint8_t marker) { return marker == 0xC0 || marker == 0xC1 || marker == 0xC2; }
-
-// Skips one segment before the frame as stb_image does; false where it stops.
-bool skipJpegSegment(HeaderReader& reader, uint8_t marker) {
-  const std::optional<uint32_t> length = reader.be(2);
-  const bool tables = marker == 0xC4 || marker == 0xDB || marker == 0xDD;
-  const bool passedOver = (marker >= 0xE0 && marker <= 0xEF) || marker == 0xFE;
-  return length && (tables || passedOver) && *length >= 2 && (marker != 0xDD || *length == 4) &&
-         reader.skip(*length - 2);
-}
-
-// The start-of-scan markers from here to the end: stb_image decodes the whole frame for each scan, even one
-// without data. Entropy-coded data stuffs a zero after every 0xFF, so every 0xFF 0xDA there is a marker; a
-// table holding those bytes counts one scan more than there is, never fewer.
-int64_t jpegScanCount(HeaderReader& reader) {
-  int64_t scans = 0;
-  bool afterFF = false;
-  uint8_t block[65536];
-  for (size_t got; (got = reader.readSome(block, sizeof block)) > 0;) {
-    for (size_t i = 0; i < got; ++i) {
-      if (afterFF && block[i] == 0xDA) ++scans;
-      afterFF = block[i] == 0xFF;
-    }
-  }
-  return scans;
-}
-
-// stb_image's JPEG header walk: tables, restart intervals, application data and comments up to the frame,
-// with any bytes between segments scanned over.
-Declared jpegSize(HeaderReader& reader) {
-  if (jpegMarker(reader) != 0xD8) return std::nullopt;
-  std::optional<uint8_t> marker = jpegMarker(reader);
-  while (marker && !isJpegFrame(*marker)) {
-    if (!skipJpegSegment(reader, *marker)) return std::nullopt;
-    do marker = jpegMarker(reader);
-    while (marker == 0xFF);
-  }
-  // The frame header: its length and sample precision, then the height and the width.
-  if (!marker || !reader.skip(3)) return std::nullopt;
-  const auto height = reader.be(2), width = reader.be(2);
-  if (!height || !width) return std::nullopt;
-  DeclaredImage image{*width, *height};
-  image.passes = jpegScanCount(reader);
-  return image;
-}
-
 // The two readers stb_image tries, JPEG first.
 Declared stbSize(HeaderReader& reader) {
   const auto start = reader.be(2);
   if (!reader.seek(0)) return std::nullopt;
-  return start == 0xFFD8u ? jpegSize(reader) : declaredPngSize(reader);
+  return start == 0xFFD8u ? declaredJpegSize(reader) : declaredPngSize(reader);
 }
 
 // IFF chunks up to BODY, as the decoder walks them (its arithmetic on chunk sizes included); the last

@@ -58,6 +58,8 @@ class HeaderReader {
   int64_t start_;
 };
 
+// The JPEG reader, which also walks the scans up to the end of the image (image_header_jpeg.cpp).
+std::optional<DeclaredImage> declaredJpegSize(HeaderReader& reader);
 // The PNG reader, which also checks how much the image data inflate to (image_header_png.cpp).
 std::optional<DeclaredImage> declaredPngSize(HeaderReader& reader);
 // The GIF reader, which also checks the image's LZW codes (image_header_gif.cpp).

@@ -250,6 +250,50 @@ TEST(ImageDecode, PngsWhoseDataInflatePastTheirPixelsAreRefused) {
   }
 }
 
+// The PNG with the first bytes of its zlib stream set: the window field (the high four bits of the first byte,
+// 7 as zlib writes it) and the preset-dictionary flag, the check bits put right for them.
+std::string withZlibHeader(std::string png, int windowField, bool presetDictionary = false) {
+  const size_t at = 8 + 25 + 8;  // the signature, the header chunk, then the first IDAT's length and type
+  const int method = windowField << 4 | 8;
+  int flags = (static_cast<uint8_t>(png[at + 1]) & 0xC0) | (presetDictionary ? 0x20 : 0);
+  flags += (31 - (method * 256 + flags) % 31) % 31;
+  png[at] = static_cast<char>(method);
+  png[at + 1] = static_cast<char>(flags);
+  return png;
+}
+
+TEST(ImageDecode, PngsWhoseImageDataZlibCannotInflateAreRefusedAtOnce) {
+  // zlib stops at a window field over 7 before it inflates anything, where stb_image reads on and inflates
+  // it all: the size check must refuse what it could not inflate instead of passing it.
+  const std::string ownRows = pngInflatingTo(1000, 1000, 1001000);
+  std::string badBlockType = ownRows;
+  badBlockType[8 + 25 + 8 + 2] = '\x07';  // a last block of the reserved type 3
+  expectRefused(
+      {
+          {"1 x 1 PNG inflating to 64 MiB, window field 8", withZlibHeader(pngInflatingTo(1, 1, size_t{64} << 20), 8),
+           nullptr},
+          {"1,000 square PNG of its own rows, window field 15", withZlibHeader(ownRows, 15), nullptr},
+          {"PNG whose zlib header asks for a preset dictionary", withZlibHeader(ownRows, 7, true), nullptr},
+          {"PNG whose deflate data begin with a block of the reserved type", badBlockType, nullptr},
+      },
+      "corrupt PNG image data");
+  // The checksum after the deflate data is not checked, by stb_image or here.
+  std::string wrongChecksum = ownRows;
+  wrongChecksum[wrongChecksum.size() - 12 - 4 - 1] ^= 0x5A;
+  const struct {
+    const char* what;
+    std::string bytes;
+  } drawn[] = {
+      {"PNG of its own rows, window field 7", withZlibHeader(ownRows, 7)},
+      {"PNG of its own rows, window field 1", withZlibHeader(pngInflatingTo(3, 2, 8), 1)},
+      {"PNG of its own rows with a wrong Adler-32", wrongChecksum},
+  };
+  for (const auto& c : drawn) {
+    const Loaded loaded = load(c.bytes);
+    EXPECT_TRUE(loaded.decoded) << c.what << ": " << loaded.error;
+  }
+}
+
 TEST(ImageDecode, SvgsWithoutASizeWeCanMeasureAreRefusedBeforeTheirDecoderSizesThem) {
   // Its decoder is lenient where librsvg, which measures them, reads no document; it then sizes them by
   // their shapes or by any view box it meets, which can be as large as the document says.
