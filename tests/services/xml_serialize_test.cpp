@@ -72,12 +72,13 @@ struct DeepCase {
 TEST(XmlSerialize, ADeepDocumentIsIndentedWholeOnlyWhenItsTextFitsInMemory) {
   const DeepCase cases[] = {{1000000, "\t", false}, {30000, std::string(1024, ' '), false}, {12000, "\t", true}};
   for (const DeepCase& deep : cases) {
-    EXPECT_EQ(runLimited(kSerializeDeep, [&](lua_State* L) {
-                lua_pushinteger(L, deep.depth);
-                lua_pushlstring(L, deep.indent.data(), deep.indent.size());
-                lua_pushboolean(L, deep.whole);
-                return 3;
-              }),
+    EXPECT_EQ(runLimited(kSerializeDeep,
+                         [&](lua_State* L) {
+                           lua_pushinteger(L, deep.depth);
+                           lua_pushlstring(L, deep.indent.data(), deep.indent.size());
+                           lua_pushboolean(L, deep.whole);
+                           return 3;
+                         }),
               0)
         << deep.depth << " levels, " << deep.indent.size() << "-byte indent";
   }
@@ -114,8 +115,8 @@ TEST(XmlSerialize, AnIndentHoldingAZeroByteIsRefused) {
   const auto document = parseXmlDocument("<a><b/></a>", XmlParseMode::Default, error);
   ASSERT_TRUE(document) << error;
   std::string text = "old";
-  EXPECT_FALSE(serializeXmlDocument(*document, XmlParseMode::Default, std::string_view("\t\0x", 3), false, text,
-                                    error));
+  EXPECT_FALSE(
+      serializeXmlDocument(*document, XmlParseMode::Default, std::string_view("\t\0x", 3), false, text, error));
   EXPECT_EQ(error, "XML indent contains a zero byte");
   EXPECT_EQ(text, "");
   EXPECT_TRUE(serializeXmlDocument(*document, XmlParseMode::Default, "\t", false, text, error)) << error;

@@ -32,11 +32,14 @@ HttpFixture::HttpFixture(const std::optional<TlsFiles>& tls)
     : HttpFixture("python3", fixtureArguments(QZ_HTTP_FIXTURE, tls), tls.has_value()) {}
 
 Http2Fixture::Http2Fixture(const TlsFiles& tls, const std::string& protocols)
-    : HttpFixture("/usr/bin/python3", [&] {
-        std::vector<std::string> args = fixtureArguments(QZ_HTTP2_FIXTURE, tls);
-        args.insert(args.end(), {"--protocols", protocols});
-        return args;
-      }(), true) {}
+    : HttpFixture(
+          "/usr/bin/python3",
+          [&] {
+            std::vector<std::string> args = fixtureArguments(QZ_HTTP2_FIXTURE, tls);
+            args.insert(args.end(), {"--protocols", protocols});
+            return args;
+          }(),
+          true) {}
 
 HttpFixture::HttpFixture(const char* interpreter, std::vector<std::string> arguments, bool tls) : tls_(tls) {
   std::vector<std::string> args = {interpreter};
