@@ -34,7 +34,7 @@ apt_packages=(
   libx11-dev libxext-dev libxrandr-dev libxcursor-dev libxi-dev libxfixes-dev libxss-dev libxtst-dev
   fonts-dejavu-core fonts-dejavu-extra fonts-noto-color-emoji xfonts-base fonts-texgyre-math
   fonts-noto-core fonts-noto-cjk
-  python3 python3-fonttools openssl libssl-dev gzip unzip zip xvfb xauth x11-apps netpbm
+  python3 python3-fonttools python3-h2 openssl libssl-dev gzip unzip zip xvfb xauth x11-apps netpbm
 )
 
 install_apt_packages() {

@@ -17,3 +17,7 @@ std::optional<ProcessMemory> parseProcessStatus(std::string_view status);
 
 // The figures of this process; nothing when the status file cannot be read or parsed.
 std::optional<ProcessMemory> queryProcessMemory();
+
+// The most memory this process may still take: the least of the machine's physical memory, the memory limit
+// of its control group and what its address-space limit leaves beyond what it has mapped (VmSize).
+uint64_t memoryTheProcessMayUse();

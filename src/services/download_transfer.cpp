@@ -196,6 +196,9 @@ bool Transfer::setOptions(const DownloadConnectionSettings& settings) {
     if (code == CURLE_OK) code = curl_easy_setopt(easy, option, value);
   };
   set(CURLOPT_USERAGENT, "Qz Update");
+  // HTTP/1.1 only, where a body ends only by its length, its last chunk or a connection closed as TLS says it
+  // meant to: this libcurl takes an HTTP/2 stream reset with NO_ERROR before a body's end as the body's end.
+  set(CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
   set(CURLOPT_NOSIGNAL, 1L);
   set(CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(settings.connectTimeout.count()));
   set(CURLOPT_LOW_SPEED_LIMIT, 1L);

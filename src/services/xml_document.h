@@ -6,7 +6,6 @@
 
 #include <cstddef>
 #include <memory>
-#include <optional>
 #include <pugixml.hpp>
 #include <string>
 #include <string_view>
@@ -17,15 +16,15 @@ enum class XmlParseMode { Default, Full };
 // "not enough memory to parse XML" in `error`.
 std::unique_ptr<pugi::xml_document> parseXmlDocument(std::string_view text, XmlParseMode mode, std::string& error);
 
-// The most a serialized text may hold: 256 MiB, far beyond any settings, syntax or project file. Indentation
-// makes a deep document's text grow with the square of its depth (a 7 MB document a million levels deep would
-// indent to about 10^12 bytes), so the text is refused there instead of taking all memory.
-inline constexpr size_t kMaxSerializedXmlBytes = size_t{256} << 20;
-
 // The whole document without a declaration, indented with `indent` per level, or on one line when compact;
-// an indented text loses its one final line feed. Null when the text would pass kMaxSerializedXmlBytes.
-std::optional<std::string> serializeXmlDocument(const pugi::xml_document& document, XmlParseMode mode,
-                                                const std::string& indent, bool compact);
+// an indented text loses its one final line feed. False with `error` set to "XML indent contains a zero byte"
+// (pugixml would cut the indent there), or to "not enough memory to serialize XML" when the most text the
+// document can make (its own text, escaped, and the indentation of each line by its depth) would not fit,
+// with its copy, in the memory the process may use: indentation grows with the square of a document's depth
+// (a 7 MB document a million levels deep would indent to about 10^12 bytes), so such a text is refused before
+// it takes all memory, while any document that fits is written whole.
+bool serializeXmlDocument(const pugi::xml_document& document, XmlParseMode mode, std::string_view indent, bool compact,
+                          std::string& text, std::string& error);
 
 // "document", "element", "text", "cdata", "comment", "pi", "declaration", "doctype" or "none".
 const char* xmlNodeTypeName(pugi::xml_node_type type);

@@ -7,7 +7,6 @@
 #include <cstring>
 #include <memory>
 #include <new>
-#include <optional>
 #include <string>
 #include <string_view>
 
@@ -86,6 +85,7 @@ std::string indentOption(lua_State* L, int slot) {
   if (type != LUA_TSTRING && type != LUA_TNUMBER) luaL_argerror(L, 2, "'indent' must be a string");
   size_t length = 0;
   const char* text = lua_tolstring(L, slot, &length);
+  if (std::memchr(text, '\0', length) != nullptr) luaL_argerror(L, 2, "'indent' must not contain a zero byte");
   return std::string(text, length);
 }
 
@@ -148,11 +148,13 @@ int documentSerialize(lua_State* L) {
     compact = booleanOption(L, -1, 2, "'compact' must be a boolean");
     lua_pop(L, 2);
   }
-  // A text past the size limit fails as one past the memory would, before the memory runs out.
-  const std::optional<std::string> text = guardXmlMemory(
-      L, "serialize XML", [&] { return serializeXmlDocument(*box.document, box.mode, indent, compact); });
-  if (!text) return luaL_error(L, "not enough memory to serialize XML");
-  lua_pushlstring(L, text->data(), text->size());
+  std::string text;
+  std::string error;
+  if (!guardXmlMemory(L, "serialize XML",
+                      [&] { return serializeXmlDocument(*box.document, box.mode, indent, compact, text, error); })) {
+    return luaL_error(L, "%s", error.c_str());
+  }
+  lua_pushlstring(L, text.data(), text.size());
   return 1;
 }
 

@@ -68,13 +68,36 @@ bool readZip64End(ZipWindow& window, uint64_t endPosition, ZipDirectory& directo
 }
 
 // The length of the data descriptor that follows an entry's data at `at`, or 0 when none is there: one
-// begins with its signature or with the entry's CRC-32, and its sizes take 8 bytes each in a ZIP64 entry.
-uint64_t descriptorLength(ZipWindow& window, uint64_t at, const ZipCentralRecord& record, bool zip64) {
+// begins with its signature or with the entry's CRC-32, and its sizes take 4 or 8 bytes each. Sizes that
+// reach 0xFFFFFFFF take 8 even when the local header has no ZIP64 field, as Java and Go write them; smaller
+// ones take the width at which they are the central record's sizes. A narrow descriptor is followed by a
+// record's signature, never by the eight zero bytes that would make a wide one of an empty entry match too.
+// Sizes that match at neither width take 8 bytes in an entry whose local header has a ZIP64 field.
+uint64_t descriptorLength(ZipWindow& window, uint64_t at, const ZipCentralRecord& record, bool localZip64) {
   const unsigned char* start = window.at(at, 4);
   if (start == nullptr) return 0;
-  const uint64_t sizes = zip64 ? 16 : 8;
-  if (readLE(start, 4) == zipformat::kDescriptorSignature) return 8 + sizes;
-  return readLE(start, 4) == record.crc ? 4 + sizes : 0;
+  uint64_t head = 0;  // the signature and the CRC-32, or the CRC-32 alone
+  if (readLE(start, 4) == zipformat::kDescriptorSignature) {
+    head = 8;
+  } else if (readLE(start, 4) == record.crc) {
+    head = 4;
+  } else {
+    return 0;
+  }
+  if (record.compressedSize >= zipformat::kMarker32 || record.uncompressedSize >= zipformat::kMarker32) {
+    return head + 16;
+  }
+  if (const unsigned char* wide = window.at(at, head + 16); wide != nullptr &&
+                                                            readLE(wide + head, 8) == record.compressedSize &&
+                                                            readLE(wide + head + 8, 8) == record.uncompressedSize) {
+    return head + 16;
+  }
+  if (const unsigned char* narrow = window.at(at, head + 8); narrow != nullptr &&
+                                                             readLE(narrow + head, 4) == record.compressedSize &&
+                                                             readLE(narrow + head + 4, 4) == record.uncompressedSize) {
+    return head + 8;
+  }
+  return head + (localZip64 ? 16 : 8);
 }
 
 }  // namespace
@@ -182,8 +205,8 @@ bool readZipLocalRecord(ZipWindow& window, const ZipCentralRecord& record, int64
   }
   uint64_t end = dataStart + record.compressedSize;
   if ((record.flags & zipformat::kFlagDescriptor) != 0) {
-    const bool zip64 = !zipformat::findExtraField(local.extra(), zipformat::kZip64ExtraId).empty();
-    end = std::min(size, end + descriptorLength(window, end, record, zip64));
+    const bool localZip64 = !zipformat::findExtraField(local.extra(), zipformat::kZip64ExtraId).empty();
+    end = std::min(size, end + descriptorLength(window, end, record, localZip64));
   }
   local.start = position;
   local.end = end;

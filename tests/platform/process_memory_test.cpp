@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "memory_limited_child.h"
+
 namespace {
 
 TEST(ProcessMemory, StatusFiguresBecomeBytes) {
@@ -31,6 +33,21 @@ TEST(ProcessMemory, ThisProcessHasFigures) {
   ASSERT_TRUE(memory);
   EXPECT_GT(memory->workingSetBytes, 0u);
   EXPECT_GE(memory->peakWorkingSetBytes, memory->workingSetBytes);
+}
+
+// Under an address-space limit, what the process may take is what the limit leaves beyond its mappings.
+TEST(ProcessMemory, WhatTheProcessMayUseIsWhatItsAddressSpaceLimitLeaves) {
+#ifdef QZ_TEST_UNDER_ASAN
+  GTEST_SKIP() << "the sanitizer build runs the child without a memory limit";
+#endif
+  EXPECT_GT(memoryTheProcessMayUse(), uint64_t{1} << 30);
+  constexpr uint64_t kAllowance = uint64_t{256} << 20;
+  EXPECT_EQ(runInMemoryLimitedChild(kAllowance,
+                                    [] {
+                                      const uint64_t bytes = memoryTheProcessMayUse();
+                                      return bytes <= kAllowance && bytes > kAllowance - (16 << 20) ? 0 : 1;
+                                    }),
+            0);
 }
 
 }  // namespace

@@ -280,6 +280,28 @@ TEST_F(DownloadTest, HttpsIsTrustedOnlyThroughTheGivenAuthority) {
   expectOnly({"out", "fixture-cert.pem", "fixture-key.pem"});
 }
 
+// Downloads speak HTTP/1.1 only, even to a server that offers HTTP/2: there a stream reset with NO_ERROR
+// before the body's end would end the body as if it were whole. A server of HTTP/2 alone is refused cleanly;
+// one that speaks both serves the whole body over HTTP/1.1.
+TEST_F(DownloadTest, AnHttp2ServerNeverEndsABodyEarlyByResettingItsStream) {
+  const std::optional<qztest::TlsFiles> tls = qztest::makeLocalCertificate(dir.string());
+  ASSERT_TRUE(tls) << "openssl could not make a certificate";
+  web::setDownloadTestSettings({tls->certificate, 15000ms, 1s});
+  writeText("out", "old");
+  qztest::Http2Fixture http2Only(*tls, "h2");
+  const web::DownloadResult refused = download(http2Only.url("/?n=20000&cut=5000"));
+  EXPECT_FALSE(refused.ok) << refused.size << " bytes";
+  EXPECT_EQ(refused.message.rfind("HTTP ", 0), 0u) << refused.message;
+  EXPECT_TRUE(readText("out") == "old") << readText("out").size() << " bytes";
+  expectOnly({"out", "fixture-cert.pem", "fixture-key.pem"});
+  qztest::Http2Fixture both(*tls, "h2,http/1.1");
+  const web::DownloadResult whole = download(both.url("/?n=20000&cut=5000"));
+  EXPECT_TRUE(whole.ok) << whole.message;
+  EXPECT_EQ(whole.size, 20000u);
+  EXPECT_TRUE(readText("out") == patternBytes(20000)) << readText("out").size() << " bytes";
+  expectOnly({"out", "fixture-cert.pem", "fixture-key.pem"});
+}
+
 TEST(DownloadCore, RefusesWhatItCannotSendBeforeAnyConnection) {
   web::DownloadState state;
   const struct {

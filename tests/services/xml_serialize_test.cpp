@@ -1,13 +1,16 @@
-// Writing a document back through the xml module where the indented text would outgrow memory: a deep
-// document's indentation grows with the square of its depth. Run in a child process whose address space is
-// limited, so that a text built without a bound fails there instead of taking the machine's memory.
+// Writing a document back through the xml module: a deep document's indentation grows with the square of its
+// depth and may outgrow memory, while a large document's text is as large as the document. Run in a child
+// process whose address space is limited, so that a text built without a bound fails there instead of taking
+// the machine's memory.
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <functional>
 #include <string>
 
 #include "host/lua_api.h"
 #include "memory_limited_child.h"
+#include "services/xml_document.h"
 #include "services/xml_lua.h"
 
 namespace {
@@ -15,9 +18,10 @@ namespace {
 // An address space a serialisation within the limit fits in, and a million-level one's indentation never.
 constexpr size_t kAllowance = size_t{3} << 30;
 
-// Runs `source` with the xml module in a memory-limited child; the child exits 0 when the chunk returns true,
-// else prints its second result or its error and exits 1.
-int runLimited(const std::string& source, long depth) {
+// Runs `source` with the xml module in a memory-limited child, with the arguments `push` pushes (it returns
+// their number); the child exits 0 when the chunk returns true, else prints its second result or its error
+// and exits 1.
+int runLimited(const std::string& source, const std::function<int(lua_State*)>& push) {
   std::fflush(nullptr);
   return runInMemoryLimitedChild(kAllowance, [&] {
     lua_State* L = luaL_newstate();
@@ -25,8 +29,7 @@ int runLimited(const std::string& source, long depth) {
     luaL_requiref(L, "xml", luaopen_xml, 1);
     lua_settop(L, 0);
     if (luaL_loadstring(L, source.c_str()) != LUA_OK) return 3;
-    lua_pushinteger(L, depth);
-    if (lua_pcall(L, 1, 2, 0) != LUA_OK) {
+    if (lua_pcall(L, push(L), 2, 0) != LUA_OK) {
       std::fprintf(stderr, "error: %s\n", lua_tostring(L, -1));
       return 1;
     }
@@ -36,22 +39,88 @@ int runLimited(const std::string& source, long depth) {
   });
 }
 
+// Serializes `depth` nested elements with the indent given as the second argument: the compact text is
+// always whole; the indented one must be refused with the memory message, or, with a third argument true, be
+// whole (each level's line indented by its depth).
 constexpr const char* kSerializeDeep = R"lua(
-  local depth = ...
+  local depth, indent, whole = ...
   local document = assert(xml.parse(("<a>"):rep(depth) .. ("</a>"):rep(depth)))
   local compact = document:serialize({ compact = true })
   if #compact ~= 7 * depth - 3 then return false, "compact text of " .. #compact .. " bytes" end
-  local ok, message = pcall(document.serialize, document)
-  if ok then return false, "an indented text of " .. #message .. " bytes" end
-  return message == "not enough memory to serialize XML", message
+  local ok, text = pcall(document.serialize, document, { indent = indent })
+  if not whole then
+    if ok then return false, "an indented text of " .. #text .. " bytes" end
+    return text == "not enough memory to serialize XML", text
+  end
+  if not ok then return false, text end
+  local lines = (depth - 1) * (depth - 1) * #indent + 9 * (depth - 1) + 5
+  if #text ~= lines then return false, "an indented text of " .. #text .. " bytes, not " .. lines end
+  local inner = depth - 1
+  local middle = indent:rep(inner) .. "<a />\n" .. indent:rep(inner - 1) .. "</a>"
+  return text:find(middle, 1, true) ~= nil, "the innermost levels are not indented by their depth"
 )lua";
 
-// 30,000 levels indent to about 900 MB, which memory would still hold; 1,000,000 levels (7 MB of text)
-// would take about 10^12 bytes. Both fail with the message, and both still serialize compactly.
-TEST(XmlSerialize, ADeepDocumentsIndentedTextFailsBeforeMemoryRunsOut) {
-  for (const long depth : {30000L, 1000000L}) {
-    EXPECT_EQ(runLimited(kSerializeDeep, depth), 0) << depth << " levels";
+struct DeepCase {
+  long depth;
+  std::string indent;
+  bool whole;
+};
+
+// A million levels (7 MB of text) with a tab, or 30,000 with a 1 KiB indent, would indent to about 10^12
+// bytes: refused as more than memory holds, and still written compactly. 12,000 levels with a tab indent to
+// 144 MB, past the size below which no check is made, and are written whole.
+TEST(XmlSerialize, ADeepDocumentIsIndentedWholeOnlyWhenItsTextFitsInMemory) {
+  const DeepCase cases[] = {{1000000, "\t", false}, {30000, std::string(1024, ' '), false}, {12000, "\t", true}};
+  for (const DeepCase& deep : cases) {
+    EXPECT_EQ(runLimited(kSerializeDeep,
+                         [&](lua_State* L) {
+                           lua_pushinteger(L, deep.depth);
+                           lua_pushlstring(L, deep.indent.data(), deep.indent.size());
+                           lua_pushboolean(L, deep.whole);
+                           return 3;
+                         }),
+              0)
+        << deep.depth << " levels, " << deep.indent.size() << "-byte indent";
   }
+}
+
+// A document of 260 MiB of text, parsed and written back whole, indented and compact: its text is as long
+// as the document is.
+constexpr const char* kSerializeLarge = R"lua(
+  local size = ...
+  local document = assert(xml.parse("<a b='&quot;'>" .. ("x"):rep(size) .. "</a>"))
+  collectgarbage()
+  for _, options in ipairs({ {}, { compact = true } }) do
+    local text = document:serialize(options)
+    if #text ~= size + 18 then return false, "a text of " .. #text .. " bytes" end
+    if text:sub(1, 16) ~= '<a b="&quot;">xx' or text:sub(-6) ~= "xx</a>" then
+      return false, "the text begins " .. text:sub(1, 16)
+    end
+  end
+  return true
+)lua";
+
+TEST(XmlSerialize, ADocumentPastTwoHundredFiftySixMebibytesIsWrittenWhole) {
+  EXPECT_EQ(runLimited(kSerializeLarge,
+                       [](lua_State* L) {
+                         lua_pushinteger(L, lua_Integer{260} << 20);
+                         return 1;
+                       }),
+            0);
+}
+
+// The core refuses an indent that pugixml would cut at its zero byte.
+TEST(XmlSerialize, AnIndentHoldingAZeroByteIsRefused) {
+  std::string error;
+  const auto document = parseXmlDocument("<a><b/></a>", XmlParseMode::Default, error);
+  ASSERT_TRUE(document) << error;
+  std::string text = "old";
+  EXPECT_FALSE(
+      serializeXmlDocument(*document, XmlParseMode::Default, std::string_view("\t\0x", 3), false, text, error));
+  EXPECT_EQ(error, "XML indent contains a zero byte");
+  EXPECT_EQ(text, "");
+  EXPECT_TRUE(serializeXmlDocument(*document, XmlParseMode::Default, "\t", false, text, error)) << error;
+  EXPECT_EQ(text, "<a>\n\t<b />\n</a>");
 }
 
 }  // namespace

@@ -59,15 +59,20 @@ Recorded recorded(const CraftedEntry& entry, uint64_t localOffset, bool central)
   return fields;
 }
 
+uint16_t flagsOf(const CraftedEntry& entry) {
+  return static_cast<uint16_t>(entry.flags | (entry.descriptorSizeWidth != 0 ? 8 : 0));
+}
+
 void putLocalHeader(std::string& out, const CraftedEntry& entry) {
-  Recorded fields = recorded(entry, 0, false);
+  const bool described = entry.descriptorSizeWidth != 0;
+  Recorded fields = described ? Recorded{0, 0, 0, entry.extra} : recorded(entry, 0, false);
   fields.extra += entry.localExtra;
   put32(out, 0x04034b50);
   put16(out, 45);
-  put16(out, entry.flags);
+  put16(out, flagsOf(entry));
   put16(out, entry.method);
   put32(out, 0x00210000);  // 1980-01-01 00:00
-  put32(out, entry.crc);
+  put32(out, described ? 0 : entry.crc);
   put32(out, fields.compressed);
   put32(out, fields.uncompressed);
   put16(out, static_cast<uint32_t>(entry.name.size()));
@@ -81,7 +86,7 @@ void putCentralHeader(std::string& out, const CraftedEntry& entry, uint64_t loca
   put32(out, 0x02014b50);
   put16(out, 45);
   put16(out, 45);
-  put16(out, entry.flags);
+  put16(out, flagsOf(entry));
   put16(out, entry.method);
   put32(out, 0x00210000);
   put32(out, entry.crc);
@@ -96,6 +101,18 @@ void putCentralHeader(std::string& out, const CraftedEntry& entry, uint64_t loca
   put32(out, fields.offset);
   out += entry.name;
   out += fields.extra;
+}
+
+void putDescriptor(std::string& out, const CraftedEntry& entry) {
+  if (entry.descriptorSignature) put32(out, 0x08074b50);
+  put32(out, entry.crc);
+  if (entry.descriptorSizeWidth == 8) {
+    put64(out, entry.compressedSize);
+    put64(out, entry.uncompressedSize);
+  } else {
+    put32(out, static_cast<uint32_t>(entry.compressedSize));
+    put32(out, static_cast<uint32_t>(entry.uncompressedSize));
+  }
 }
 
 void putEndRecords(std::string& out, uint64_t endOffset, uint64_t count, uint64_t directoryOffset,
@@ -173,6 +190,11 @@ Assembly assemble(const std::vector<CraftedEntry>& entries, const BuildOptions& 
     putLocalHeader(header, entry);
     out.append(header + entry.stored);
     out.skipZeros(entry.zeroTail);
+    if (entry.descriptorSizeWidth != 0) {
+      std::string descriptor;
+      putDescriptor(descriptor, entry);
+      out.append(descriptor);
+    }
   }
   const uint64_t directoryOffset = out.size();
   std::string directory;

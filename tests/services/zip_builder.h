@@ -26,6 +26,11 @@ struct CraftedEntry {
   bool zip64Sizes = false;
   // Zero bytes that follow `stored` in the archive, left as a hole by writeZipFile.
   uint64_t zeroTail = 0;
+  // A data descriptor after the data (and flag bit 3 in both headers), its sizes 4 or 8 bytes wide (0: none),
+  // with or without its signature. The local header then records no CRC-32 or sizes and has no ZIP64 field,
+  // as streaming writers leave it; `zip64Sizes` applies to the central record alone.
+  int descriptorSizeWidth = 0;
+  bool descriptorSignature = true;
   // The position of an earlier entry whose local header and data this entry's central record points at
   // (their names must be equally long), as in archives built to be copied many times over; -1 for none.
   int sharesDataOf = -1;

@@ -6,10 +6,12 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <fstream>
 #include <string>
 #include <vector>
 
 #include "scratch_dir.h"
+#include "services/zip_format.h"
 #include "services/zip_reader.h"
 #include "services/zip_writer.h"
 #include "zip_builder.h"
@@ -383,6 +385,48 @@ open("garbage-end.zip", "wb").write(archive + b"PK\x05\x06" + b"not an end recor
   EXPECT_EQ(error, "ZIP open failed: Zip archive inconsistent");
 }
 
+// Entries written as they stream, their local header without sizes or a ZIP64 field and a data descriptor
+// after the data: its sizes 8 bytes wide (as Java and Go write them past 4 GiB, and some writers always) or 4,
+// with or without its signature. Write mode copies each local record whole, whatever width its descriptor
+// takes, so every entry lies where it lay and the new one follows.
+TEST_F(ZipInterop, WriteModeKeepsDataDescriptorsOfEitherWidthByteForByte) {
+  struct Shape {
+    const char* name;
+    std::string data;
+    bool deflated;
+    int width;
+    bool signature;
+  };
+  const Shape shapes[] = {
+      {"wide-signed.txt", std::string(300, 'w'), true, 8, true},
+      {"wide-bare.txt", "bare and wide", false, 8, false},
+      {"narrow-signed.txt", std::string(300, 'n'), true, 4, true},
+      {"narrow-bare.txt", "bare and narrow", false, 4, false},
+      {"empty-wide", "", false, 8, true},
+      {"empty-narrow", "", false, 4, true},
+      {"empty-wide-deflated", "", true, 8, true},
+      {"last-wide", "before the directory", false, 8, true},
+  };
+  std::vector<ziptest::CraftedEntry> entries;
+  for (const Shape& shape : shapes) {
+    entries.push_back(shape.deflated ? ziptest::deflatedEntry(shape.name, shape.data)
+                                     : ziptest::storedEntry(shape.name, shape.data));
+    entries.back().descriptorSizeWidth = shape.width;
+    entries.back().descriptorSignature = shape.signature;
+  }
+  const std::string archive = ziptest::buildZip(entries);
+  const size_t directory =
+      zipformat::readLE(reinterpret_cast<const unsigned char*>(archive.data()) + archive.size() - 6, 4);
+  writeText("described.zip", archive);
+  const std::string before = python(kListScript, "described.zip");
+  EXPECT_EQ(ourListing("described.zip"), before);
+  addOneEntry("described.zip");
+  expectUnzipTestsClean("described.zip");
+  EXPECT_EQ(python(kListScript, "described.zip"), before + kAddedLine);
+  const std::string after = readText("described.zip");
+  EXPECT_TRUE(after.compare(0, directory, archive, 0, directory) == 0) << "the local records moved";
+}
+
 TEST_F(ZipInterop, EntryPastFourGibibytesIsReadAndKept) {
   constexpr uint64_t kZeros = (uint64_t{9} << 29);  // 4.5 GiB
   ziptest::CraftedEntry big = ziptest::storedEntry("big", "");
@@ -426,6 +470,49 @@ TEST_F(ZipInterop, EntryPastFourGibibytesIsReadAndKept) {
   EXPECT_EQ(python("import sys, zipfile; z = zipfile.ZipFile(sys.argv[1]); print(z.namelist()[1:], z.read('before'))",
                    "moved.zip"),
             "['before', 'added'] b'before the hole'\n");
+}
+
+// An entry of 4.5 GiB as Java and Go write it while streaming: no sizes and no ZIP64 field in its local header,
+// a 24-byte data descriptor after its data, the sizes in the central record's ZIP64 field. Write mode copies
+// its local record whole, so the entry after it lies where it lay.
+TEST_F(ZipInterop, WriteModeKeepsTheWideDescriptorOfAStreamedEntryPastFourGibibytes) {
+  constexpr uint64_t kZeros = (uint64_t{9} << 29);  // 4.5 GiB
+  ziptest::CraftedEntry big = ziptest::storedEntry("big", "");
+  big.zeroTail = kZeros;
+  big.compressedSize = big.uncompressedSize = kZeros;
+  big.crc = ziptest::crc32WithZeros("", kZeros);
+  big.zip64Sizes = true;
+  big.descriptorSizeWidth = 8;
+  ASSERT_TRUE(ziptest::writeZipFile(path("streamed.zip"), {big, ziptest::storedEntry("after", "after the hole")}));
+  struct stat info;
+  ASSERT_EQ(stat(path("streamed.zip").c_str(), &info), 0);
+  if (static_cast<uint64_t>(info.st_blocks) * 512 > kZeros / 2) GTEST_SKIP() << "no sparse files here";
+
+  // The bytes from the end of the big entry's data (its descriptor, then the next local record) to the
+  // directory, and its local header.
+  const uint64_t dataEnd = 30 + 3 + kZeros;
+  const uint64_t tailLength = 24 + 30 + 5 + 14;
+  const auto bytesAt = [&](uint64_t offset, uint64_t length) {
+    std::ifstream file(path("streamed.zip"), std::ios::binary);
+    file.seekg(static_cast<std::streamoff>(offset));
+    std::string bytes(length, '\0');
+    file.read(bytes.data(), static_cast<std::streamsize>(length));
+    bytes.resize(static_cast<size_t>(file.gcount()));
+    return bytes;
+  };
+  const std::string header = bytesAt(0, 33);
+  const std::string tail = bytesAt(dataEnd, tailLength);
+  ASSERT_EQ(tail.substr(0, 4), "PK\x07\x08");
+  ASSERT_EQ(tail.substr(24, 4), "PK\x03\x04");
+  addOneEntry("streamed.zip");
+  EXPECT_EQ(bytesAt(0, 33), header);
+  EXPECT_EQ(bytesAt(dataEnd, tailLength), tail);
+  ASSERT_EQ(stat(path("streamed.zip").c_str(), &info), 0);
+  EXPECT_LT(static_cast<uint64_t>(info.st_blocks) * 512, kZeros / 2);  // the copy stayed sparse
+  EXPECT_EQ(python("import sys, zipfile; z = zipfile.ZipFile(sys.argv[1]); "
+                   "print(z.getinfo('big').file_size, z.read('after'), z.read('added'))",
+                   "streamed.zip"),
+            std::to_string(kZeros) + " b'after the hole' b'new'\n");
 }
 
 }  // namespace

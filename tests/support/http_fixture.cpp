@@ -18,9 +18,32 @@ extern char** environ;
 
 namespace qztest {
 
-HttpFixture::HttpFixture(const std::optional<TlsFiles>& tls) : tls_(tls.has_value()) {
-  std::vector<std::string> args = {"python3", QZ_HTTP_FIXTURE, "--parent", std::to_string(getpid())};
+namespace {
+
+std::vector<std::string> fixtureArguments(const char* script, const std::optional<TlsFiles>& tls) {
+  std::vector<std::string> args = {script, "--parent", std::to_string(getpid())};
   if (tls) args.insert(args.end(), {"--tls", tls->certificate, tls->key});
+  return args;
+}
+
+}  // namespace
+
+HttpFixture::HttpFixture(const std::optional<TlsFiles>& tls)
+    : HttpFixture("python3", fixtureArguments(QZ_HTTP_FIXTURE, tls), tls.has_value()) {}
+
+Http2Fixture::Http2Fixture(const TlsFiles& tls, const std::string& protocols)
+    : HttpFixture(
+          "/usr/bin/python3",
+          [&] {
+            std::vector<std::string> args = fixtureArguments(QZ_HTTP2_FIXTURE, tls);
+            args.insert(args.end(), {"--protocols", protocols});
+            return args;
+          }(),
+          true) {}
+
+HttpFixture::HttpFixture(const char* interpreter, std::vector<std::string> arguments, bool tls) : tls_(tls) {
+  std::vector<std::string> args = {interpreter};
+  args.insert(args.end(), arguments.begin(), arguments.end());
   std::vector<char*> argv;
   for (std::string& arg : args) argv.push_back(arg.data());
   argv.push_back(nullptr);
@@ -29,12 +52,12 @@ HttpFixture::HttpFixture(const std::optional<TlsFiles>& tls) : tls_(tls.has_valu
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, output[1], 1);
-  const int spawned = posix_spawnp(&pid_, "python3", &actions, nullptr, argv.data(), environ);
+  const int spawned = posix_spawnp(&pid_, interpreter, &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   close(output[1]);
   if (spawned != 0) {
     close(output[0]);
-    throw std::runtime_error("python3 could not be started");
+    throw std::runtime_error(std::string(interpreter) + " could not be started");
   }
   FILE* stream = fdopen(output[0], "r");
   if (stream == nullptr || std::fscanf(stream, "%d", &port_) != 1) port_ = 0;

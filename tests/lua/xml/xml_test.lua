@@ -96,6 +96,8 @@ t.test("metatables are protected and arguments are checked", function()
   t.raises(function() xml.parse("<a/>", false) end, "table expected")
   t.raises(function() xml.parse("<a/>", { full = 1 }) end, "bad argument #2 to 'parse' ('full' must be a boolean)")
   t.raises(function() doc:serialize({ indent = {} }) end, "'indent' must be a string")
+  t.raises(function() doc:serialize({ indent = "\t\0x" }) end,
+    "'indent' must not contain a zero byte")
   t.raises(function() doc:serialize({ compact = "yes" }) end, "'compact' must be a boolean")
   t.raises(function() doc.root(doc:root()) end, "XmlDocument expected")
   t.raises(function() doc:root().name(doc) end, "XmlNode expected")
