@@ -2,8 +2,10 @@
 """Another X client beside qz, over ctypes and libX11, for tests on a private display ($DISPLAY).
 
   x_client.py destroy PID           destroys the mapped top-level window whose _NET_WM_PID is PID
-  x_client.py own TEXT DELAY        owns CLIPBOARD with TEXT, answering each request after DELAY seconds;
-                                    prints "owned", and "lost" when another client takes the clipboard
+  x_client.py own TEXT DELAY [CHUNK [TIMES]]
+                                    owns CLIPBOARD with TEXT (repeated TIMES times), answering each request
+                                    after DELAY seconds, in pieces of CHUNK bytes when not 0 (INCR); prints
+                                    "owned", and "lost" when another client takes the clipboard
   x_client.py read TIMEOUT          prints the CLIPBOARD text, "no owner", "refused" or "timeout"
 """
 import ctypes
@@ -15,7 +17,9 @@ X = ctypes.CDLL("libX11.so.6")
 
 Atom = Window = ctypes.c_ulong
 Display = ctypes.c_void_p
-SELECTION_CLEAR, SELECTION_REQUEST, SELECTION_NOTIFY = 29, 30, 31
+PROPERTY_NOTIFY, SELECTION_CLEAR, SELECTION_REQUEST, SELECTION_NOTIFY = 28, 29, 30, 31
+PROPERTY_DELETE = 1
+PROPERTY_CHANGE_MASK = 1 << 22
 IS_VIEWABLE = 2
 PROP_MODE_REPLACE = 0
 XA_ATOM, XA_CARDINAL = 4, 6
@@ -33,9 +37,15 @@ class SelectionNotify(ctypes.Structure):
                 ("property", Atom), ("time", ctypes.c_ulong)]
 
 
+class PropertyEvent(ctypes.Structure):
+    _fields_ = [("type", ctypes.c_int), ("serial", ctypes.c_ulong), ("send_event", ctypes.c_int),
+                ("display", Display), ("window", Window), ("atom", Atom), ("time", ctypes.c_ulong),
+                ("state", ctypes.c_int)]
+
+
 class Event(ctypes.Union):
     _fields_ = [("type", ctypes.c_int), ("request", SelectionRequest), ("notify", SelectionNotify),
-                ("pad", ctypes.c_long * 24)]
+                ("property", PropertyEvent), ("pad", ctypes.c_long * 24)]
 
 
 class WindowAttributes(ctypes.Structure):
@@ -78,6 +88,7 @@ X.XDestroyWindow.argtypes = [Display, Window]
 X.XSync.argtypes = [Display, ctypes.c_int]
 X.XFlush.argtypes = [Display]
 X.XFree.argtypes = [ctypes.c_void_p]
+X.XSelectInput.argtypes = [Display, Window, ctypes.c_long]
 
 # Requestors may go before an answer reaches them; their errors are no concern of this client.
 ERROR_HANDLER = ctypes.CFUNCTYPE(ctypes.c_int, Display, ctypes.c_void_p)(lambda display, error: 0)
@@ -129,27 +140,42 @@ def wait_readable(display, seconds):
     return bool(select.select([X.XConnectionNumber(display)], [], [], max(seconds, 0))[0])
 
 
-def own(text, delay):
+def own(text, delay, chunk):
     display = open_display()
     window = X.XCreateSimpleWindow(display, X.XDefaultRootWindow(display), 0, 0, 1, 1, 0, 0, 0)
     clipboard, utf8, targets = atom(display, "CLIPBOARD"), atom(display, "UTF8_STRING"), atom(display, "TARGETS")
+    incr = atom(display, "INCR")
     X.XSetSelectionOwner(display, clipboard, window, 0)
     if X.XGetSelectionOwner(display, clipboard) != window:
         sys.exit("cannot own the clipboard")
     print("owned", flush=True)
     data = text.encode()
+    sending = {}  # (requestor, property) -> the bytes still to send in pieces
     event = Event()
     while True:
         X.XNextEvent(display, ctypes.byref(event))
         if event.type == SELECTION_CLEAR:
             print("lost", flush=True)
+        elif event.type == PROPERTY_NOTIFY and event.property.state == PROPERTY_DELETE:
+            key = (event.property.window, event.property.atom)
+            if key in sending:
+                piece, sending[key] = sending[key][:chunk], sending[key][chunk:]
+                X.XChangeProperty(display, key[0], key[1], utf8, 8, PROP_MODE_REPLACE, piece, len(piece))
+                if not piece:
+                    del sending[key]
+                X.XFlush(display)
         elif event.type == SELECTION_REQUEST:
             request = event.request
             time.sleep(delay)
             answer = Event()
             answer.notify = SelectionNotify(SELECTION_NOTIFY, 0, 1, display, request.requestor, request.selection,
                                             request.target, request.property, request.time)
-            if request.target == utf8:
+            if request.target == utf8 and chunk:
+                X.XSelectInput(display, request.requestor, PROPERTY_CHANGE_MASK)
+                sending[(request.requestor, request.property)] = data
+                size = (ctypes.c_long * 1)(len(data))
+                X.XChangeProperty(display, request.requestor, request.property, incr, 32, PROP_MODE_REPLACE, size, 1)
+            elif request.target == utf8:
                 X.XChangeProperty(display, request.requestor, request.property, utf8, 8, PROP_MODE_REPLACE, data,
                                   len(data))
             elif request.target == targets:
@@ -190,7 +216,8 @@ if __name__ == "__main__":
     if command == "destroy":
         destroy(int(sys.argv[2]))
     elif command == "own":
-        own(sys.argv[2], float(sys.argv[3]))
+        times = int(sys.argv[5]) if len(sys.argv) > 5 else 1
+        own(sys.argv[2] * times, float(sys.argv[3]), int(sys.argv[4]) if len(sys.argv) > 4 else 0)
     elif command == "read":
         read(float(sys.argv[2]))
     else:
