@@ -55,9 +55,10 @@ struct XLibrary {
            find(library, "XDefaultRootWindow", defaultRootWindow) && find(library, "XInternAtom", internAtom) &&
            find(library, "XGetSelectionOwner", getSelectionOwner) &&
            find(library, "XCreateSimpleWindow", createSimpleWindow) && find(library, "XSelectInput", selectInput) &&
-           find(library, "XConvertSelection", convertSelection) && find(library, "XFlush", flush) && find(library, "XSync", sync) &&
-           find(library, "XPending", pending) && find(library, "XNextEvent", nextEvent) &&
-           find(library, "XGetWindowProperty", getWindowProperty) && find(library, "XFree", free);
+           find(library, "XConvertSelection", convertSelection) && find(library, "XFlush", flush) &&
+           find(library, "XSync", sync) && find(library, "XPending", pending) &&
+           find(library, "XNextEvent", nextEvent) && find(library, "XGetWindowProperty", getWindowProperty) &&
+           find(library, "XFree", free);
   }
 
  private:
@@ -165,9 +166,10 @@ std::optional<ClipboardText> readX11ClipboardText(SDL_Window* window) {
   const std::unique_ptr<SDL_SharedObject, ObjectUnloader> library(SDL_LoadObject("libX11.so.6"));
   XLibrary x;
   if (!library || !x.load(library.get())) return std::nullopt;
-  auto* sdlDisplay = window != nullptr ? static_cast<Display*>(SDL_GetPointerProperty(
-                                             SDL_GetWindowProperties(window), SDL_PROP_WINDOW_X11_DISPLAY_POINTER, nullptr))
-                                       : nullptr;
+  auto* sdlDisplay = window != nullptr
+                         ? static_cast<Display*>(SDL_GetPointerProperty(SDL_GetWindowProperties(window),
+                                                                        SDL_PROP_WINDOW_X11_DISPLAY_POINTER, nullptr))
+                         : nullptr;
   Display* display = x.openDisplay(sdlDisplay != nullptr ? x.displayString(sdlDisplay) : nullptr);
   if (display == nullptr) return std::nullopt;
   // Whatever SDL asked of the server, the clipboard's ownership among it, is done before the reader asks.
