@@ -142,6 +142,7 @@ bool startSdl(FILE* log) {
   escalateRepeatedTerminationSignals();  // in front of the handlers SDL_Init installed
   chooseWindowPresentation();            // before the main window's surface exists
   reportX11ErrorsInsteadOfExiting();
+  closeWindowsDestroyedByOtherClients();
   SDL_EnableScreenSaver();
   SDL_SetEventEnabled(SDL_EVENT_DROP_FILE, true);
   initFreeTypeLibrary();  // registers its own release, which runs after shutdownAtExit

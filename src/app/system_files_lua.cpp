@@ -45,20 +45,24 @@ int systemChdir(lua_State* L) {
   return 0;
 }
 
-// system.list_dir(path) -> array of entry names, or nil and a message
+// system.list_dir(path) -> array of entry names, or nil and a message; a listing cut short by a failure
+// gives the names read before it and the failure's message
 int systemListDir(lua_State* L) {
   const std::string_view path = checkStringView(L, 1);
   if (path.empty()) return pushFailure(L, "invalid UTF-8 path");
   return guardMemory(L, "list directory", [&] {
-    const std::optional<std::vector<std::string>> names = listDirectory(path);
-    if (!names) return pushFailure(L, "cannot list directory");
-    lua_createtable(L, static_cast<int>(names->size()), 0);
+    const std::optional<DirectoryListing> listing = listDirectory(path);
+    if (!listing) return pushFailure(L, "cannot list directory");
+    lua_createtable(L, static_cast<int>(listing->names.size()), 0);
     lua_Integer index = 0;
-    for (const std::string& name : *names) {
+    for (const std::string& name : listing->names) {
       pushStringView(L, name);
       lua_rawseti(L, -2, ++index);
     }
-    return 1;
+    if (listing->error == 0) return 1;
+    formatWindowsError(L, "directory read failed", listing->error);
+    lua_remove(L, -2);  // the nil before the message
+    return 2;
   });
 }
 

@@ -17,6 +17,7 @@
 #include "host/lua_checks.h"
 #include "platform/clipboard_limit.h"
 #include "platform/sdl_error.h"
+#include "platform/x11_clipboard_read.h"
 #include "ui/application.h"
 #include "ui/cursor_cache.h"
 #include "ui/mouse_backend.h"
@@ -109,14 +110,22 @@ int systemWindowHasFocus(lua_State* L) {
 
 // system.get_clipboard() -> text, or nil and a message
 int systemGetClipboard(lua_State* L) {
-  SDL_ClearError();
-  const std::unique_ptr<char, SdlFree> text(SDL_GetClipboardText());
-  if (!text) return pushFailure(L, sdlFailureText("SDL_GetClipboardText").c_str());
-  // SDL hands out "" both for an empty clipboard and for an owner that did not answer; only the second
-  // leaves an error behind.
-  if (text.get()[0] == '\0' && SDL_GetError()[0] != '\0') return pushFailure(L, SDL_GetError());
-  lua_pushstring(L, text.get());
-  return 1;
+  return guardMemory(L, "read the clipboard", [&] {
+    if (const std::optional<ClipboardText> read = readX11ClipboardText(mainWorkspaceWindow())) {
+      if (!read->read) return pushFailure(L, read->text.c_str());
+      const std::string_view text = read->text;
+      pushStringView(L, text.substr(0, text.find('\0')));  // as text, up to a zero byte
+      return 1;
+    }
+    SDL_ClearError();
+    const std::unique_ptr<char, SdlFree> text(SDL_GetClipboardText());
+    if (!text) return pushFailure(L, sdlFailureText("SDL_GetClipboardText").c_str());
+    // SDL hands out "" both for an empty clipboard and for an owner that did not answer; only the second
+    // leaves an error behind.
+    if (text.get()[0] == '\0' && SDL_GetError()[0] != '\0') return pushFailure(L, SDL_GetError());
+    lua_pushstring(L, text.get());
+    return 1;
+  });
 }
 
 // system.set_clipboard(text) -> true, or nil and a message

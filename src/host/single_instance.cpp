@@ -110,13 +110,12 @@ int SingleInstance::forward(const InstancePaths& paths, const std::vector<std::s
   if (!sendAll(socket, *head, deadline) || (stdinData && !sendAll(socket, *stdinData, deadline))) {
     return kNotForwarded;
   }
-  if (stdinData) {
-    // The server answers 1 (queued) or 0 (refused); the echo tells it this start took the answer.
-    char acknowledgement = 0;
-    if (!receiveExact(socket, &acknowledgement, 1, deadline, -1)) return kNotForwarded;
-    sendAll(socket, std::string_view(&acknowledgement, 1), deadline);
-    if (acknowledgement != 1) return kNotForwarded;
-  }
+  // The server answers 1 (queued) or 0 (refused); the echo tells it this start took the answer. A start
+  // that has no answer by its deadline runs on its own, and the server, without the echo, drops the request.
+  char acknowledgement = 0;
+  if (!receiveExact(socket, &acknowledgement, 1, deadline, -1)) return kNotForwarded;
+  sendAll(socket, std::string_view(&acknowledgement, 1), deadline);
+  if (acknowledgement != 1) return kNotForwarded;
   connection->socket.reset();
   // A refused request leaves this start to run on its own, as a refused one with standard input does.
   if (waitEvent && waitEvent->waitUntilSetOrProcessEnds(server) == WaitOutcome::Refused) return kNotForwarded;

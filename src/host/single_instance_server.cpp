@@ -92,12 +92,8 @@ void SingleInstance::serveClient(int connection) {
     signalWaitEvent(request.request_id, WaitAnswer::Refused);
     return;
   }
-  if (!request.stdin_data) {
-    admit(std::move(request));
-    return;
-  }
-  // A sender with standard input takes the acknowledgement as its answer and echoes it. One whose deadline
-  // passed first has gone to run on its own with that input, so the request is queued only after the echo.
+  // The sender takes the acknowledgement as its answer and echoes it. One whose deadline passed first has
+  // gone to run on its own, so the request is queued only after the echo.
   const char acknowledgement = hasRoomFor(requestMessageSize(request)) ? 1 : 0;
   char echo = 0;
   const bool answered = sendExact(connection, &acknowledgement, 1, after(kAcknowledgementTime), stopFd) &&

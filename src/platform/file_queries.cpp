@@ -47,16 +47,20 @@ std::optional<FileStepError> nonRegularFileError(std::string_view path) {
   return FileStepError{"file open", S_ISDIR(info.st_mode) ? EISDIR : EINVAL};
 }
 
-std::optional<std::vector<std::string>> listDirectory(std::string_view path) {
+std::optional<DirectoryListing> listDirectory(std::string_view path) {
   if (!isSystemPath(path)) return std::nullopt;
   const UniqueDir dir(opendir(std::string(path).c_str()));
   if (!dir.valid()) return std::nullopt;
-  std::vector<std::string> names;
-  while (const dirent* entry = readdir(dir.get())) {
+  DirectoryListing listing;
+  for (;;) {
+    errno = 0;  // readdir ends a listing and fails alike with null; only a failure sets errno
+    const dirent* entry = readdir(dir.get());
+    if (entry == nullptr) break;
     if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
-      names.emplace_back(entry->d_name);
+      listing.names.emplace_back(entry->d_name);
   }
-  return names;
+  listing.error = errno;
+  return listing;
 }
 
 bool isSameFile(std::string_view first, std::string_view second, bool& same, int& error) {

@@ -26,9 +26,14 @@ std::optional<PathInfo> queryPathInfo(std::string_view path);
 // device. Nothing for a regular file or a path that names nothing yet. A pipe is never opened, so the
 // question cannot block.
 std::optional<FileStepError> nonRegularFileError(std::string_view path);
-// Entry names other than "." and ".." in the system's order; nothing when the directory cannot be opened. A
-// failure in the middle of the listing ends it with the names gathered so far.
-std::optional<std::vector<std::string>> listDirectory(std::string_view path);
+// The entry names of a directory other than "." and ".." in the system's order. A failure in the middle of
+// the listing ends it: names then holds those read before it and error its errno (0 for a whole listing).
+struct DirectoryListing {
+  std::vector<std::string> names;
+  int error = 0;
+};
+// Nothing when the directory cannot be opened.
+std::optional<DirectoryListing> listDirectory(std::string_view path);
 // Whether two paths name one file (links followed). A missing path is no error: it is not the same file.
 bool isSameFile(std::string_view first, std::string_view second, bool& same, int& error);
 // Where an absolute path leads: its directory resolved on disk (links followed), its last component as

@@ -184,20 +184,31 @@ TEST_F(SingleInstanceProcess, StartsFacingAStoppedFirstInstanceRunOnTheirOwnAfte
   RunOptions large;
   large.args = {"alone"};
   for (char c : std::string("abcdef")) large.args.push_back(std::string(120 * 1024, c));
+  RunOptions plain;
+  plain.args = {"alone"};
   BackgroundRun pipedRun = sandbox.start(piped);
   BackgroundRun largeRun = sandbox.start(large);
+  BackgroundRun plainRun = sandbox.start(plain);
+  std::this_thread::sleep_for(std::chrono::seconds(4));
+  EXPECT_TRUE(plainRun.running()) << "a plain start left before its command line was taken";
   const RunResult pipedResult = pipedRun.wait(std::chrono::seconds(60));
   const RunResult largeResult = largeRun.wait(std::chrono::seconds(60));
+  const RunResult plainResult = plainRun.wait(std::chrono::seconds(60));
   first.kill(SIGCONT);
   EXPECT_EQ(pipedResult.exitCode, 0) << pipedResult.standardError;
   EXPECT_EQ(pipedResult.standardOutput, "alone\thello\t3\n");
   EXPECT_EQ(largeResult.exitCode, 0) << largeResult.standardError;
   EXPECT_EQ(largeResult.standardOutput, "alone\tfalse\t8\n");
+  EXPECT_EQ(plainResult.exitCode, 0) << plainResult.standardError;
+  EXPECT_EQ(plainResult.standardOutput, "alone\tfalse\t2\n");
 
-  // Thawed, the first instance takes neither: only the next start's command line reaches its scripts.
+  // Thawed, the first instance takes none of them: only the next start's command line reaches its scripts,
+  // and that start is done as soon as it is taken.
   RunOptions next;
   next.args = {"after"};
+  const auto handOverStart = std::chrono::steady_clock::now();
   EXPECT_EQ(sandbox.run(next).exitCode, 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - handOverStart, std::chrono::seconds(4));
   EXPECT_EQ(first.wait().standardOutput,
             sandbox.executable().string() + "|after\tnil\t" + sandbox.root().string() + "\tnone\n");
 }

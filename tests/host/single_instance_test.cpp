@@ -75,10 +75,15 @@ class SingleInstanceTest : public ScratchDirTest {
     return socket;
   }
   static void sendBytes(int socket, std::string_view bytes) { send(socket, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
-  UniqueFd sendRaw(uint64_t id, std::vector<std::string> args) const {
+  // Sends a request as a forwarding start does and echoes the server's acknowledgement, which it returns
+  // (-1 when none came).
+  int sendRaw(uint64_t id, std::vector<std::string> args) const {
     UniqueFd socket = connectRaw(socketPath());
     sendBytes(socket.get(), *encodeRequestHead(id, "/w", args, std::nullopt));
-    return socket;
+    char acknowledgement = 0;
+    if (recv(socket.get(), &acknowledgement, 1, 0) != 1) return -1;
+    sendBytes(socket.get(), std::string_view(&acknowledgement, 1));
+    return acknowledgement;
   }
 
   // Takes requests until `count` have arrived (or ten seconds pass).
@@ -120,9 +125,18 @@ TEST_F(SingleInstanceTest, LaterStartsForwardTheirCommandLineAndStandardInput) {
 TEST_F(SingleInstanceTest, SilentClientIsDroppedAndTheNextIsServed) {
   ASSERT_EQ(acquire(first), SingleInstance::kFirstInstance);
   UniqueFd silent = connectRaw(socketPath());
-  UniqueFd next = sendRaw(0, {"qz", "next"});
+  EXPECT_EQ(sendRaw(0, {"qz", "next"}), 1);
   char byte = 0;
   EXPECT_EQ(recv(silent.get(), &byte, 1, 0), 0) << "the server closes the silent connection";
+  const std::vector<ForwardedRequest> requests = waitForRequests(first, 1);
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].args, (std::vector<std::string>{"qz", "next"}));
+}
+
+TEST_F(SingleInstanceTest, RequestWhoseSenderLeftBeforeTheAcknowledgementIsDropped) {
+  ASSERT_EQ(acquire(first), SingleInstance::kFirstInstance);
+  sendBytes(connectRaw(socketPath()).get(), *encodeRequestHead(0, "/w", {"qz", "gone"}, std::nullopt));
+  EXPECT_EQ(sendRaw(0, {"qz", "next"}), 1);
   const std::vector<ForwardedRequest> requests = waitForRequests(first, 1);
   ASSERT_EQ(requests.size(), 1u);
   EXPECT_EQ(requests[0].args, (std::vector<std::string>{"qz", "next"}));
@@ -146,11 +160,13 @@ TEST_F(SingleInstanceTest, RequestCompletedAfterTheDeadlineIsDroppedAndItsWaiter
 
 TEST_F(SingleInstanceTest, SixtyFifthRequestIsRefusedUntilTheScriptsPoll) {
   ASSERT_EQ(acquire(first), SingleInstance::kFirstInstance);
-  for (int i = 0; i < 64; ++i) sendRaw(0, {"qz", std::to_string(i)});
+  for (int i = 0; i < 64; ++i) ASSERT_EQ(sendRaw(0, {"qz", std::to_string(i)}), 1) << i;
+  EXPECT_EQ(sendRaw(0, {"qz", "65th"}), 0) << "refused";
   SingleInstance later;
   EXPECT_EQ(acquire(later, {"qz", "doc"}, "text"), SingleInstance::kNotForwarded)
       << "a refused sender with standard input starts on its own with it";
-  EXPECT_EQ(acquire(later, {"qz", "no stdin"}), SingleInstance::kForwarded) << "refused, but nobody can tell it";
+  EXPECT_EQ(acquire(later, {"qz", "no stdin"}), SingleInstance::kNotForwarded)
+      << "a refused sender without standard input is told so as well";
   EXPECT_EQ(acquire(later, {"qz", "--wait", "doc"}), SingleInstance::kNotForwarded)
       << "a refused sender that waits is told so and starts on its own";
   const std::vector<ForwardedRequest> requests = first.takeRequests();

@@ -80,12 +80,13 @@ TEST_F(FileQueries, ListingGivesEveryNameButDots) {
   writeText(".hidden", "");
   fs::create_directory(dir / "sub");
   for (const std::string& directory : {path(""), dir.string(), dir.string() + "//"}) {
-    std::optional<std::vector<std::string>> names = listDirectory(directory);
-    ASSERT_TRUE(names) << directory;
-    std::sort(names->begin(), names->end());
-    EXPECT_EQ(*names, (std::vector<std::string>{".hidden", "one", "sub"}));
+    std::optional<DirectoryListing> listing = listDirectory(directory);
+    ASSERT_TRUE(listing) << directory;
+    std::sort(listing->names.begin(), listing->names.end());
+    EXPECT_EQ(listing->names, (std::vector<std::string>{".hidden", "one", "sub"}));
+    EXPECT_EQ(listing->error, 0);
   }
-  EXPECT_TRUE(listDirectory(path("sub"))->empty());
+  EXPECT_TRUE(listDirectory(path("sub"))->names.empty());
   EXPECT_FALSE(listDirectory(path("one")));
   EXPECT_FALSE(listDirectory(path("missing")));
   EXPECT_FALSE(listDirectory(dir.string() + std::string("\0", 1)));

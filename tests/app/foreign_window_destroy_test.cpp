@@ -1,0 +1,88 @@
+// The main window destroyed by another X client: the scripts get one "quit", the X errors that drawing into
+// the lost window meets are reported once, and qz ends when its scripts do.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "qz_sandbox.h"
+#include "virtual_display.h"
+
+namespace {
+
+using qztest::BackgroundRun;
+using qztest::RunOptions;
+using qztest::RunResult;
+using qztest::Sandbox;
+
+// Draws a frame every 20 ms, as an editor with a blinking caret does. Ends 1 s after the first "quit", or
+// 5 s after the test said the window is gone; prints how many "quit" events came.
+constexpr const char* kBoot = R"lua(
+local user = EXE_DIR .. "/user/"
+local function exists(name)
+  local file = io.open(user .. name)
+  if file then file:close() end
+  return file ~= nil
+end
+return { run = function()
+  local frames, quits, quit_at, give_up = 0, 0, nil, nil
+  while true do
+    renderer.begin_frame()
+    renderer.draw_rect(frames % 50, 0, 10, 10, { 200, 0, 0 })
+    renderer.end_frame()
+    frames = frames + 1
+    if frames == 5 then assert(io.open(user .. "ready", "w")):close() end
+    local event = system.poll_event()
+    while event do
+      if event == "quit" then
+        quits = quits + 1
+        quit_at = quit_at or system.get_time()
+      end
+      event = system.poll_event()
+    end
+    local now = system.get_time()
+    if not give_up and exists("destroyed") then give_up = now + 5 end
+    if (quit_at and now > quit_at + 1) or (give_up and now > give_up) then break end
+    system.wait_event(0.02)
+  end
+  print("quits " .. quits)
+end }
+)lua";
+
+// Runs the X client helper with args; its standard output.
+std::string runXClient(const std::string& display, const std::string& args) {
+  const std::string command = "DISPLAY=" + display + " python3 " + QZ_X_CLIENT + " " + args + " 2>&1";
+  const std::unique_ptr<FILE, decltype(&pclose)> pipe(popen(command.c_str(), "r"), &pclose);
+  std::string output;
+  char buffer[256];
+  while (pipe && fgets(buffer, sizeof buffer, pipe.get()) != nullptr) output += buffer;
+  return output;
+}
+
+size_t countOf(const std::string& text, const std::string& part) {
+  size_t count = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++count;
+  return count;
+}
+
+TEST(ForeignWindowDestroy, OneQuitAndOneErrorLineThenQzEnds) {
+  qztest::VirtualDisplay display;
+  ASSERT_FALSE(display.name().empty()) << display.failure();
+  Sandbox sandbox;
+  sandbox.writeBoot(kBoot);
+  RunOptions options = qztest::newInstance(std::chrono::seconds(60));
+  options.environment = {{"SDL_VIDEO_DRIVER", "x11"}, {"DISPLAY", display.name()}};
+  BackgroundRun running = sandbox.start(options);
+  ASSERT_TRUE(sandbox.waitForFile("user/ready")) << running.wait().standardError;
+
+  EXPECT_EQ(runXClient(display.name(), "destroy " + std::to_string(running.pid())), "destroyed\n");
+  sandbox.writeFile("user/destroyed", "");
+  const RunResult result = running.wait();
+  EXPECT_EQ(result.exitCode, 0) << result.standardError;
+  EXPECT_EQ(result.standardOutput, "quits 1\n");
+  EXPECT_EQ(countOf(result.standardError, "X error"), 1u) << result.standardError;
+}
+
+}  // namespace

@@ -1,0 +1,224 @@
+#!/usr/bin/env python3
+"""Another X client beside qz, over ctypes and libX11, for tests on a private display ($DISPLAY).
+
+  x_client.py destroy PID           destroys the mapped top-level window whose _NET_WM_PID is PID
+  x_client.py own TEXT DELAY [CHUNK [TIMES]]
+                                    owns CLIPBOARD with TEXT (repeated TIMES times), answering each request
+                                    after DELAY seconds, in pieces of CHUNK bytes when not 0 (INCR); prints
+                                    "owned", and "lost" when another client takes the clipboard
+  x_client.py read TIMEOUT          prints the CLIPBOARD text, "no owner", "refused" or "timeout"
+"""
+import ctypes
+import select
+import sys
+import time
+
+X = ctypes.CDLL("libX11.so.6")
+
+Atom = Window = ctypes.c_ulong
+Display = ctypes.c_void_p
+PROPERTY_NOTIFY, SELECTION_CLEAR, SELECTION_REQUEST, SELECTION_NOTIFY = 28, 29, 30, 31
+PROPERTY_DELETE = 1
+PROPERTY_CHANGE_MASK = 1 << 22
+IS_VIEWABLE = 2
+PROP_MODE_REPLACE = 0
+XA_ATOM, XA_CARDINAL = 4, 6
+
+
+class SelectionRequest(ctypes.Structure):
+    _fields_ = [("type", ctypes.c_int), ("serial", ctypes.c_ulong), ("send_event", ctypes.c_int),
+                ("display", Display), ("owner", Window), ("requestor", Window), ("selection", Atom),
+                ("target", Atom), ("property", Atom), ("time", ctypes.c_ulong)]
+
+
+class SelectionNotify(ctypes.Structure):
+    _fields_ = [("type", ctypes.c_int), ("serial", ctypes.c_ulong), ("send_event", ctypes.c_int),
+                ("display", Display), ("requestor", Window), ("selection", Atom), ("target", Atom),
+                ("property", Atom), ("time", ctypes.c_ulong)]
+
+
+class PropertyEvent(ctypes.Structure):
+    _fields_ = [("type", ctypes.c_int), ("serial", ctypes.c_ulong), ("send_event", ctypes.c_int),
+                ("display", Display), ("window", Window), ("atom", Atom), ("time", ctypes.c_ulong),
+                ("state", ctypes.c_int)]
+
+
+class Event(ctypes.Union):
+    _fields_ = [("type", ctypes.c_int), ("request", SelectionRequest), ("notify", SelectionNotify),
+                ("property", PropertyEvent), ("pad", ctypes.c_long * 24)]
+
+
+class WindowAttributes(ctypes.Structure):
+    _fields_ = [("x", ctypes.c_int), ("y", ctypes.c_int), ("width", ctypes.c_int), ("height", ctypes.c_int),
+                ("border_width", ctypes.c_int), ("depth", ctypes.c_int), ("visual", ctypes.c_void_p),
+                ("root", Window), ("class_", ctypes.c_int), ("bit_gravity", ctypes.c_int),
+                ("win_gravity", ctypes.c_int), ("backing_store", ctypes.c_int), ("backing_planes", ctypes.c_ulong),
+                ("backing_pixel", ctypes.c_ulong), ("save_under", ctypes.c_int), ("colormap", ctypes.c_ulong),
+                ("map_installed", ctypes.c_int), ("map_state", ctypes.c_int), ("all_event_masks", ctypes.c_long),
+                ("your_event_mask", ctypes.c_long), ("do_not_propagate_mask", ctypes.c_long),
+                ("override_redirect", ctypes.c_int), ("screen", ctypes.c_void_p)]
+
+
+X.XOpenDisplay.restype = Display
+X.XOpenDisplay.argtypes = [ctypes.c_char_p]
+X.XDefaultRootWindow.restype = Window
+X.XDefaultRootWindow.argtypes = [Display]
+X.XInternAtom.restype = Atom
+X.XInternAtom.argtypes = [Display, ctypes.c_char_p, ctypes.c_int]
+X.XCreateSimpleWindow.restype = Window
+X.XCreateSimpleWindow.argtypes = [Display, Window, ctypes.c_int, ctypes.c_int, ctypes.c_uint, ctypes.c_uint,
+                                  ctypes.c_uint, ctypes.c_ulong, ctypes.c_ulong]
+X.XQueryTree.argtypes = [Display, Window, ctypes.POINTER(Window), ctypes.POINTER(Window),
+                         ctypes.POINTER(ctypes.POINTER(Window)), ctypes.POINTER(ctypes.c_uint)]
+X.XGetWindowAttributes.argtypes = [Display, Window, ctypes.POINTER(WindowAttributes)]
+X.XGetWindowProperty.argtypes = [Display, Window, Atom, ctypes.c_long, ctypes.c_long, ctypes.c_int, Atom,
+                                 ctypes.POINTER(Atom), ctypes.POINTER(ctypes.c_int), ctypes.POINTER(ctypes.c_ulong),
+                                 ctypes.POINTER(ctypes.c_ulong), ctypes.POINTER(ctypes.c_void_p)]
+X.XChangeProperty.argtypes = [Display, Window, Atom, Atom, ctypes.c_int, ctypes.c_int, ctypes.c_void_p,
+                              ctypes.c_int]
+X.XSetSelectionOwner.argtypes = [Display, Atom, Window, ctypes.c_ulong]
+X.XGetSelectionOwner.restype = Window
+X.XGetSelectionOwner.argtypes = [Display, Atom]
+X.XConvertSelection.argtypes = [Display, Atom, Atom, Atom, Window, ctypes.c_ulong]
+X.XSendEvent.argtypes = [Display, Window, ctypes.c_int, ctypes.c_long, ctypes.POINTER(Event)]
+X.XNextEvent.argtypes = [Display, ctypes.POINTER(Event)]
+X.XPending.argtypes = [Display]
+X.XConnectionNumber.argtypes = [Display]
+X.XDestroyWindow.argtypes = [Display, Window]
+X.XSync.argtypes = [Display, ctypes.c_int]
+X.XFlush.argtypes = [Display]
+X.XFree.argtypes = [ctypes.c_void_p]
+X.XSelectInput.argtypes = [Display, Window, ctypes.c_long]
+
+# Requestors may go before an answer reaches them; their errors are no concern of this client.
+ERROR_HANDLER = ctypes.CFUNCTYPE(ctypes.c_int, Display, ctypes.c_void_p)(lambda display, error: 0)
+X.XSetErrorHandler(ERROR_HANDLER)
+
+
+def open_display():
+    display = X.XOpenDisplay(None)
+    if not display:
+        sys.exit("cannot open the display")
+    return display
+
+
+def atom(display, name):
+    return X.XInternAtom(display, name.encode(), 0)
+
+
+def property_bytes(display, window, name, kind):
+    actual, form, count, after, data = Atom(), ctypes.c_int(), ctypes.c_ulong(), ctypes.c_ulong(), ctypes.c_void_p()
+    if X.XGetWindowProperty(display, window, name, 0, 1 << 24, 0, kind, ctypes.byref(actual), ctypes.byref(form),
+                            ctypes.byref(count), ctypes.byref(after), ctypes.byref(data)) != 0 or not data:
+        return None
+    size = count.value * {8: 1, 16: ctypes.sizeof(ctypes.c_short), 32: ctypes.sizeof(ctypes.c_long)}[form.value]
+    value = ctypes.string_at(data, size)
+    X.XFree(data)
+    return value
+
+
+def destroy(pid):
+    display = open_display()
+    root, parent, children, count = Window(), Window(), ctypes.POINTER(Window)(), ctypes.c_uint()
+    X.XQueryTree(display, X.XDefaultRootWindow(display), ctypes.byref(root), ctypes.byref(parent),
+                 ctypes.byref(children), ctypes.byref(count))
+    pid_atom = atom(display, "_NET_WM_PID")
+    for i in range(count.value):
+        window = children[i]
+        value = property_bytes(display, window, pid_atom, XA_CARDINAL)
+        attributes = WindowAttributes()
+        X.XGetWindowAttributes(display, window, ctypes.byref(attributes))
+        if value and ctypes.c_long.from_buffer_copy(value).value == pid and attributes.map_state == IS_VIEWABLE:
+            X.XDestroyWindow(display, window)
+            X.XSync(display, 0)
+            print("destroyed", flush=True)
+            return
+    sys.exit("no window of process %d" % pid)
+
+
+def wait_readable(display, seconds):
+    return bool(select.select([X.XConnectionNumber(display)], [], [], max(seconds, 0))[0])
+
+
+def own(text, delay, chunk):
+    display = open_display()
+    window = X.XCreateSimpleWindow(display, X.XDefaultRootWindow(display), 0, 0, 1, 1, 0, 0, 0)
+    clipboard, utf8, targets = atom(display, "CLIPBOARD"), atom(display, "UTF8_STRING"), atom(display, "TARGETS")
+    incr = atom(display, "INCR")
+    X.XSetSelectionOwner(display, clipboard, window, 0)
+    if X.XGetSelectionOwner(display, clipboard) != window:
+        sys.exit("cannot own the clipboard")
+    print("owned", flush=True)
+    data = text.encode()
+    sending = {}  # (requestor, property) -> the bytes still to send in pieces
+    event = Event()
+    while True:
+        X.XNextEvent(display, ctypes.byref(event))
+        if event.type == SELECTION_CLEAR:
+            print("lost", flush=True)
+        elif event.type == PROPERTY_NOTIFY and event.property.state == PROPERTY_DELETE:
+            key = (event.property.window, event.property.atom)
+            if key in sending:
+                piece, sending[key] = sending[key][:chunk], sending[key][chunk:]
+                X.XChangeProperty(display, key[0], key[1], utf8, 8, PROP_MODE_REPLACE, piece, len(piece))
+                if not piece:
+                    del sending[key]
+                X.XFlush(display)
+        elif event.type == SELECTION_REQUEST:
+            request = event.request
+            time.sleep(delay)
+            answer = Event()
+            answer.notify = SelectionNotify(SELECTION_NOTIFY, 0, 1, display, request.requestor, request.selection,
+                                            request.target, request.property, request.time)
+            if request.target == utf8 and chunk:
+                X.XSelectInput(display, request.requestor, PROPERTY_CHANGE_MASK)
+                sending[(request.requestor, request.property)] = data
+                size = (ctypes.c_long * 1)(len(data))
+                X.XChangeProperty(display, request.requestor, request.property, incr, 32, PROP_MODE_REPLACE, size, 1)
+            elif request.target == utf8:
+                X.XChangeProperty(display, request.requestor, request.property, utf8, 8, PROP_MODE_REPLACE, data,
+                                  len(data))
+            elif request.target == targets:
+                offered = (Atom * 2)(targets, utf8)
+                X.XChangeProperty(display, request.requestor, request.property, XA_ATOM, 32, PROP_MODE_REPLACE,
+                                  offered, 2)
+            else:
+                answer.notify.property = 0
+            X.XSendEvent(display, request.requestor, 0, 0, ctypes.byref(answer))
+            X.XFlush(display)
+
+
+def read(timeout):
+    display = open_display()
+    clipboard, utf8 = atom(display, "CLIPBOARD"), atom(display, "UTF8_STRING")
+    if not X.XGetSelectionOwner(display, clipboard):
+        print("no owner")
+        return
+    window = X.XCreateSimpleWindow(display, X.XDefaultRootWindow(display), 0, 0, 1, 1, 0, 0, 0)
+    target = atom(display, "QZ_TEST_PASTE")
+    X.XConvertSelection(display, clipboard, utf8, target, window, 0)
+    X.XFlush(display)
+    deadline = time.monotonic() + timeout
+    event = Event()
+    while time.monotonic() < deadline:
+        while X.XPending(display):
+            X.XNextEvent(display, ctypes.byref(event))
+            if event.type == SELECTION_NOTIFY:
+                value = property_bytes(display, window, target, utf8) if event.notify.property else None
+                print(value.decode() if value is not None else "refused")
+                return
+        wait_readable(display, deadline - time.monotonic())
+    print("timeout")
+
+
+if __name__ == "__main__":
+    command = sys.argv[1]
+    if command == "destroy":
+        destroy(int(sys.argv[2]))
+    elif command == "own":
+        times = int(sys.argv[5]) if len(sys.argv) > 5 else 1
+        own(sys.argv[2] * times, float(sys.argv[3]), int(sys.argv[4]) if len(sys.argv) > 4 else 0)
+    elif command == "read":
+        read(float(sys.argv[2]))
+    else:
+        sys.exit("unknown command " + command)
