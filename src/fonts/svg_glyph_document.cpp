@@ -8,7 +8,10 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
+#include <mutex>
 #include <string>
+#include <unordered_set>
 
 #include "fonts/bitmap_strikes.h"
 #include "fonts/font_options.h"
@@ -20,6 +23,23 @@
 #include "render_process/render_process.h"
 
 namespace {
+
+// Documents that ended a render process (librsvg reads a whole document to draw any element of it, so every
+// glyph of such a document would end another), by their hash, so their other glyphs are missing at once.
+std::mutex brokenDocumentsMutex;
+std::unordered_set<size_t> brokenDocuments;  // guarded by brokenDocumentsMutex
+constexpr size_t kMostBrokenDocuments = 4096;
+
+bool knownBroken(size_t hash) {
+  const std::lock_guard<std::mutex> lock(brokenDocumentsMutex);
+  return brokenDocuments.count(hash) != 0;
+}
+
+void rememberBroken(size_t hash) {
+  const std::lock_guard<std::mutex> lock(brokenDocumentsMutex);
+  if (brokenDocuments.size() >= kMostBrokenDocuments) brokenDocuments.clear();
+  brokenDocuments.insert(hash);
+}
 
 // An unsucceeded result for the entry of `key`.
 SvgGlyphResult svgGlyphResultFor(const std::shared_ptr<RenderFont>& face, uint32_t key, bool byGlyphId) {
@@ -35,6 +55,8 @@ SvgGlyphResult svgGlyphResultFor(const std::shared_ptr<RenderFont>& face, uint32
 bool renderSvgGlyphDocument(std::string_view document, uint32_t unitsPerEm, float pixelSize, uint32_t glyphIndex,
                             SvgGlyphImage& image) {
   if (unitsPerEm == 0 || document.empty()) return false;
+  const size_t hash = std::hash<std::string_view>()(document);
+  if (knownBroken(hash)) return false;
   RenderJob job;
   job.kind = RenderJobKind::SvgGlyph;
   job.document = document;
@@ -44,6 +66,9 @@ bool renderSvgGlyphDocument(std::string_view document, uint32_t unitsPerEm, floa
   job.maxSide = kMaxGlyphBitmapSide;
   job.timeLimit = kSvgGlyphTimeLimit;
   const RenderResult drawn = runRenderJob(job);
+  if (!drawn.drawn && !drawn.answered && drawn.error.find("the renderer stopped") != std::string::npos) {
+    rememberBroken(hash);
+  }
   if (!drawn.drawn) return false;
   SvgGlyphImage rendered;
   rendered.pixels.resize(static_cast<size_t>(drawn.width) * static_cast<size_t>(drawn.height));
