@@ -6,11 +6,11 @@
 #include <cerrno>
 #include <cstring>
 
-bool sendRecord(int socket, const void* record, size_t size, int fd) {
-  iovec part{const_cast<void*>(record), size};
+bool sendRecord(int socket, const void* record, size_t size, std::string_view payload, int fd) {
+  iovec parts[2] = {{const_cast<void*>(record), size}, {const_cast<char*>(payload.data()), payload.size()}};
   msghdr message{};
-  message.msg_iov = &part;
-  message.msg_iovlen = 1;
+  message.msg_iov = parts;
+  message.msg_iovlen = payload.empty() ? 1 : 2;
   alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
   if (fd >= 0) {
     message.msg_control = control;
@@ -24,15 +24,17 @@ bool sendRecord(int socket, const void* record, size_t size, int fd) {
   ssize_t sent;
   do sent = sendmsg(socket, &message, MSG_NOSIGNAL);
   while (sent < 0 && errno == EINTR);
-  if (sent >= 0 && static_cast<size_t>(sent) != size) errno = EMSGSIZE;
-  return sent >= 0 && static_cast<size_t>(sent) == size;
+  const size_t whole = size + payload.size();
+  if (sent >= 0 && static_cast<size_t>(sent) != whole) errno = EMSGSIZE;
+  return sent >= 0 && static_cast<size_t>(sent) == whole;
 }
 
-int receiveRecord(int socket, void* record, size_t size, UniqueFd& fd) {
-  iovec part{record, size};
+int receiveRecord(int socket, void* record, size_t size, std::vector<uint8_t>& payload, UniqueFd& fd) {
+  payload.resize(kMostInlinePayload);
+  iovec parts[2] = {{record, size}, {payload.data(), payload.size()}};
   msghdr message{};
-  message.msg_iov = &part;
-  message.msg_iovlen = 1;
+  message.msg_iov = parts;
+  message.msg_iovlen = 2;
   alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
   message.msg_control = control;
   message.msg_controllen = sizeof control;
@@ -50,9 +52,10 @@ int receiveRecord(int socket, void* record, size_t size, UniqueFd& fd) {
   }
   if (got == 0) return 0;
   if (got < 0) return -1;
-  if (static_cast<size_t>(got) != size || (message.msg_flags & (MSG_TRUNC | MSG_CTRUNC)) != 0) {
+  if (static_cast<size_t>(got) < size || (message.msg_flags & (MSG_TRUNC | MSG_CTRUNC)) != 0) {
     errno = EPROTO;
     return -1;
   }
+  payload.resize(static_cast<size_t>(got) - size);
   return 1;
 }

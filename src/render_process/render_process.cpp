@@ -181,7 +181,7 @@ RenderRequestRecord requestFor(const RenderJob& job) {
 // Waits for the reply until the deadline: 1 with the reply, 0 when the time ran out, -1 when the process
 // ended or broke the protocol.
 int awaitReply(const Server& server, std::chrono::steady_clock::time_point deadline, RenderReplyRecord& reply,
-               UniqueFd& pixels) {
+               std::vector<uint8_t>& carried, UniqueFd& pixels) {
   for (;;) {
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return 0;
@@ -190,7 +190,7 @@ int awaitReply(const Server& server, std::chrono::steady_clock::time_point deadl
     if (polled < 0 && errno == EINTR) continue;
     if (polled < 0) return -1;
     if (polled == 0) continue;
-    return receiveRecord(server.socket.get(), &reply, sizeof reply, pixels) == 1 ? 1 : -1;
+    return receiveRecord(server.socket.get(), &reply, sizeof reply, carried, pixels) == 1 ? 1 : -1;
   }
 }
 
@@ -201,7 +201,8 @@ RenderResult refusal(const RenderJob& job, const std::string& why) {
 }
 
 // The reply as a result; the pixels mapped when the process drew.
-RenderResult resultOf(const RenderJob& job, const RenderReplyRecord& reply, const UniqueFd& pixels) {
+RenderResult resultOf(const RenderJob& job, const RenderReplyRecord& reply, std::vector<uint8_t>& carried,
+                      const UniqueFd& pixels) {
   RenderResult result;
   result.answered = true;
   result.extentWidth = reply.extentWidth;
@@ -214,11 +215,16 @@ RenderResult resultOf(const RenderJob& job, const RenderReplyRecord& reply, cons
   }
   if (job.kind != RenderJobKind::SvgExtent) {
     const int64_t width = reply.width, height = reply.height;
-    if (width <= 0 || height <= 0 || width > (int64_t{1} << 20) || height > (int64_t{1} << 20) || !pixels.valid()) {
+    if (width <= 0 || height <= 0 || width > (int64_t{1} << 20) || height > (int64_t{1} << 20)) {
       return refusal(job, "the renderer answered out of turn");
     }
-    result.pixels = MappedMemory::ofSealed(pixels.get(), static_cast<size_t>(width * height * 4));
-    if (result.pixels.empty()) return refusal(job, "the renderer's pixels could not be read");
+    const auto bytes = static_cast<size_t>(width * height * 4);
+    if (pixels.valid()) {
+      result.pixels.mapped = MappedMemory::ofSealed(pixels.get(), bytes);
+    } else if (carried.size() == bytes) {
+      result.pixels.carried = std::move(carried);
+    }
+    if (result.pixels.size() != bytes) return refusal(job, "the renderer's pixels could not be read");
   }
   result.drawn = true;
   result.width = reply.width;
@@ -231,27 +237,33 @@ RenderResult resultOf(const RenderJob& job, const RenderReplyRecord& reply, cons
 }  // namespace
 
 RenderResult runRenderJob(const RenderJob& job) {
-  const UniqueFd document = sealedMemoryWith(job.document.data(), job.document.size());
-  if (!document.valid()) return refusal(job, std::string("the document could not be handed over: ") + strerror(errno));
+  // A small document travels in the request itself.
+  const bool carried = job.document.size() <= kMostInlinePayload;
+  const UniqueFd document = carried ? UniqueFd() : sealedMemoryWith(job.document.data(), job.document.size());
+  if (!carried && !document.valid()) {
+    return refusal(job, std::string("the document could not be handed over: ") + strerror(errno));
+  }
   const RenderRequestRecord request = requestFor(job);
   Server server;
   if (!takeServer(server)) return refusal(job, std::string("the renderer could not be started: ") + strerror(errno));
   const auto deadline = std::chrono::steady_clock::now() + job.timeLimit;
-  if (!sendRecord(server.socket.get(), &request, sizeof request, document.get())) {
+  if (!sendRecord(server.socket.get(), &request, sizeof request, carried ? job.document : std::string_view(),
+                  document.get())) {
     int status = 0;
     retire(server, &status);
     return refusal(job, whyEnded(status));
   }
   RenderReplyRecord reply;
+  std::vector<uint8_t> carriedPixels;
   UniqueFd pixels;
-  const int answered = awaitReply(server, deadline, reply, pixels);
+  const int answered = awaitReply(server, deadline, reply, carriedPixels, pixels);
   if (answered != 1) {
     int status = 0;
     retire(server, &status);
     return refusal(job, answered == 0 ? "the renderer took longer than " + durationText(job.timeLimit) : whyEnded(status));
   }
   giveBack(server);
-  return resultOf(job, reply, pixels);
+  return resultOf(job, reply, carriedPixels, pixels);
 }
 
 size_t renderProcessCount() {

@@ -30,6 +30,16 @@ struct RenderJob {
   const char* what = "SVG document could not be drawn";
 };
 
+// Pixels as they came back: small ones in the reply itself, larger ones in a sealed memory file mapped here.
+struct RenderedPixels {
+  MappedMemory mapped;
+  std::vector<uint8_t> carried;
+
+  const uint8_t* data() const { return mapped.empty() ? carried.data() : mapped.data(); }
+  size_t size() const { return mapped.empty() ? carried.size() : mapped.size(); }
+  bool empty() const { return size() == 0; }
+};
+
 struct RenderResult {
   bool drawn = false;
   bool answered = false;  // the process answered (drawn, or refused with its library's reason)
@@ -40,7 +50,7 @@ struct RenderResult {
   int32_t top = 0;
   double extentWidth = 0.0;
   double extentHeight = 0.0;
-  MappedMemory pixels;  // width x height x 4 bytes: B, G, R, A, straight alpha, as the process wrote them
+  RenderedPixels pixels;  // width x height x 4 bytes: B, G, R, A, straight alpha, as the process wrote them
 };
 
 // Runs the job in a render process and waits for its answer, at most the job's time limit. Thread-safe.

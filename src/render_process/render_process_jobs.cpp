@@ -11,6 +11,7 @@
 #include <new>
 #include <string>
 
+#include "render_process/message_channel.h"
 #include "render_process/sealed_memory.h"
 #include "render_process/svg_render.h"
 
@@ -27,22 +28,31 @@ void refuse(RenderReplyRecord& reply, std::string_view why) {
   }
 }
 
-// Copies `height` rows of `width` pixels, `stride` bytes apart, into a new sealed memory file.
+// Copies `height` rows of `width` pixels, `stride` bytes apart, to be sent: carried in the reply when few,
+// else in a new sealed memory file.
 bool sendRows(const uint8_t* rows, int32_t width, int32_t height, size_t stride, RenderReplyRecord& reply,
-              UniqueFd& pixels) {
-  const size_t rowBytes = static_cast<size_t>(width) * 4;
-  WritableMemory memory;
-  if (!memory.create(rowBytes * static_cast<size_t>(height))) {
-    refuse(reply, "out of memory for the pixels");
-    return false;
-  }
-  for (int32_t y = 0; y < height; ++y) {
-    std::memcpy(memory.data() + static_cast<size_t>(y) * rowBytes, rows + static_cast<size_t>(y) * stride, rowBytes);
-  }
-  pixels = memory.seal();
-  if (!pixels.valid()) {
-    refuse(reply, "the pixels could not be sealed");
-    return false;
+              ReplyPixels& pixels) {
+  const size_t rowBytes = static_cast<size_t>(width) * 4, bytes = rowBytes * static_cast<size_t>(height);
+  const auto copyInto = [&](uint8_t* out) {
+    for (int32_t y = 0; y < height; ++y) {
+      std::memcpy(out + static_cast<size_t>(y) * rowBytes, rows + static_cast<size_t>(y) * stride, rowBytes);
+    }
+  };
+  if (bytes <= kMostInlinePayload) {
+    pixels.carried.resize(bytes);
+    copyInto(pixels.carried.data());
+  } else {
+    WritableMemory memory;
+    if (!memory.create(bytes)) {
+      refuse(reply, "out of memory for the pixels");
+      return false;
+    }
+    copyInto(memory.data());
+    pixels.file = memory.seal();
+    if (!pixels.file.valid()) {
+      refuse(reply, "the pixels could not be sealed");
+      return false;
+    }
   }
   reply.drawn = 1;
   reply.width = width;
@@ -50,20 +60,20 @@ bool sendRows(const uint8_t* rows, int32_t width, int32_t height, size_t stride,
   return true;
 }
 
-bool sendBitmap(const SvgBitmap& bitmap, RenderReplyRecord& reply, UniqueFd& pixels) {
+bool sendBitmap(const SvgBitmap& bitmap, RenderReplyRecord& reply, ReplyPixels& pixels) {
   return sendRows(bitmap.pixels.data(), bitmap.width, bitmap.height, static_cast<size_t>(bitmap.stride), reply,
                   pixels);
 }
 
 void drawFitted(const RenderRequestRecord& request, std::string_view document, RenderReplyRecord& reply,
-                UniqueFd& pixels) {
+                ReplyPixels& pixels) {
   SvgBitmap bitmap;
   if (!renderSvgToBgra(document, request.width, request.height, &bitmap)) return refuse(reply, svgLastError());
   sendBitmap(bitmap, reply, pixels);
 }
 
 void drawGlyph(const RenderRequestRecord& request, std::string_view document, RenderReplyRecord& reply,
-               UniqueFd& pixels) {
+               ReplyPixels& pixels) {
   SvgBitmap bitmap;
   const std::string element = "glyph" + std::to_string(request.glyphIndex);
   if (!renderSvgDocumentToBgra(document, element, request.pixelSize, request.unitsPerEm, request.maxSide, &reply.left,
@@ -79,7 +89,7 @@ void measure(std::string_view document, RenderReplyRecord& reply) {
 }
 
 void decodeWithSdlImage(const RenderRequestRecord& request, std::string_view document, RenderReplyRecord& reply,
-                        UniqueFd& pixels) {
+                        ReplyPixels& pixels) {
   SDL_IOStream* stream = SDL_IOFromConstMem(document.data(), document.size());
   if (stream == nullptr) return refuse(reply, SDL_GetError());
   SDL_Surface* decoded = request.sdlSvg != 0 ? IMG_LoadSizedSVG_IO(stream, request.width, request.height)
@@ -101,7 +111,7 @@ void decodeWithSdlImage(const RenderRequestRecord& request, std::string_view doc
 }  // namespace
 
 void runRequest(const RenderRequestRecord& request, std::string_view document, RenderReplyRecord& reply,
-                UniqueFd& pixels) {
+                ReplyPixels& pixels) {
   try {
     switch (static_cast<RenderJobKind>(request.kind)) {
       case RenderJobKind::SvgFitted:

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <string_view>
+#include <vector>
 
 #include "render_process/address_sanitizer.h"
 #include "render_process/message_channel.h"
@@ -43,21 +44,26 @@ int main() {
   prepare();
   for (;;) {
     RenderRequestRecord request;
+    std::vector<uint8_t> carried;
     UniqueFd documentFd;
-    const int received = receiveRecord(kRenderProcessSocket, &request, sizeof request, documentFd);
+    const int received = receiveRecord(kRenderProcessSocket, &request, sizeof request, carried, documentFd);
     if (received == 0) return 0;
     if (received < 0) return 1;
-    const MappedMemory document = MappedMemory::ofSealed(documentFd.get(), request.documentBytes);
+    const MappedMemory mapped =
+        documentFd.valid() ? MappedMemory::ofSealed(documentFd.get(), request.documentBytes) : MappedMemory();
+    const std::string_view document =
+        documentFd.valid() ? std::string_view(reinterpret_cast<const char*>(mapped.data()), mapped.size())
+                           : std::string_view(reinterpret_cast<const char*>(carried.data()), carried.size());
     RenderReplyRecord reply;
-    UniqueFd pixels;
-    if (request.documentBytes != 0 && document.empty()) {
+    ReplyPixels pixels;
+    if (document.size() != request.documentBytes) {
       std::string_view("the document could not be read").copy(reply.message, sizeof reply.message - 1);
     } else {
       alarm(request.timeLimitMs / 1000 + 3);
-      runRequest(request, std::string_view(reinterpret_cast<const char*>(document.data()), document.size()), reply,
-                 pixels);
+      runRequest(request, document, reply, pixels);
       alarm(0);
     }
-    if (!sendRecord(kRenderProcessSocket, &reply, sizeof reply, pixels.get())) return 1;
+    const std::string_view payload(reinterpret_cast<const char*>(pixels.carried.data()), pixels.carried.size());
+    if (!sendRecord(kRenderProcessSocket, &reply, sizeof reply, payload, pixels.file.get())) return 1;
   }
 }

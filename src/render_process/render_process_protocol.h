@@ -1,6 +1,6 @@
 // The messages between qz and its render process, over a sequenced-packet socket: one request, then one
-// reply. The bytes of a request's document and of a reply's pixels travel in sealed memory files passed
-// beside the message, so the socket carries only these fixed records.
+// reply, each a fixed record followed by its bytes (a request's document, a reply's pixels) when they are
+// few; more bytes travel in a sealed memory file passed beside the record, so a large drawing costs one copy.
 #pragma once
 
 #include <cstdint>
