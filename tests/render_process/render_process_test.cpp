@@ -5,6 +5,7 @@
 
 #include <dirent.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -74,6 +75,16 @@ int zombieChildren() {
   }
   if (proc != nullptr) closedir(proc);
   return zombies;
+}
+
+// Whether the process runs (a zombie has ended; its new parent may reap it late).
+bool running(int pid) {
+  FILE* file = fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
+  if (file == nullptr) return false;
+  char state = 0;
+  const bool read = fscanf(file, "%*d %*s %c", &state) == 1;
+  fclose(file);
+  return read && state != 'Z';
 }
 
 std::vector<std::string> descriptorsOf(int pid) {
@@ -194,6 +205,35 @@ TEST(RenderProcess, TheProcessHoldsNoDescriptorOfTheCaller) {
     }
   }
   EXPECT_EQ(zombieChildren(), 0);
+}
+
+// A render process ends with the process that started it, even one killed outright: it sees its socket close.
+TEST(RenderProcess, EndsWhenItsStarterEnds) {
+  int report[2];
+  ASSERT_EQ(pipe(report), 0);
+  const pid_t starter = fork();
+  ASSERT_GE(starter, 0);
+  if (starter == 0) {
+    const bool drawn = drawFitted(kRed).drawn;
+    const std::vector<int> idle = idleRenderProcesses();
+    const int pid = drawn && idle.size() == 1 ? idle.front() : -1;
+    [[maybe_unused]] const ssize_t wrote = write(report[1], &pid, sizeof pid);
+    pause();
+    _exit(0);
+  }
+  close(report[1]);
+  int server = -1;
+  ASSERT_EQ(read(report[0], &server, sizeof server), static_cast<ssize_t>(sizeof server));
+  close(report[0]);
+  ASSERT_GT(server, 0);
+  kill(starter, SIGKILL);
+  waitpid(starter, nullptr, 0);
+  bool gone = false;
+  for (int tries = 0; tries < 500 && !gone; ++tries) {
+    gone = !running(server);
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_TRUE(gone) << "render process " << server << " outlived its starter";
 }
 
 TEST(RenderProcess, SeveralRunAtOnce) {
