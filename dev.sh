@@ -26,12 +26,13 @@ run_tests() {
   ctest --preset "$preset" -j "$jobs"
 }
 
-# A script tree beside the build: the executable (hard-linked, as qz finds its directory through
-# /proc/self/exe) with the example scripts under data/ and a user/ directory for the boot log.
+# A script tree beside the build: the executables (hard-linked, as qz finds its directory and the render
+# process beside it through /proc/self/exe) with the example scripts under data/ and a user/ directory for the boot log.
 example_tree() {
   local tree=build/default/example
   mkdir -p "$tree/user"
   ln -f build/default/src/qz "$tree/qz" 2>/dev/null || cp -f build/default/src/qz "$tree/qz"
+  ln -f build/default/src/qz-render "$tree/qz-render" 2>/dev/null || cp -f build/default/src/qz-render "$tree/qz-render"
   ln -sfn "$PWD/examples/data" "$tree/data"
   printf '%s\n' "$tree"
 }

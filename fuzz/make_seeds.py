@@ -83,11 +83,27 @@ def fonts(directory):
     write(directory, "svg-glyphs-lying.ttf", svg_font)
 
 
+# Glyph documents whose glyphs go through filters, each small and quick to draw.
+FILTERED_GLYPHS = [
+    '<filter id="f"><feGaussianBlur stdDeviation="20"/></filter>',
+    '<filter id="f"><feTurbulence baseFrequency="0.05" numOctaves="2"/><feComposite in2="SourceGraphic" operator="in"/></filter>',
+    '<filter id="f"><feConvolveMatrix order="3" kernelMatrix="0 1 0 1 -4 1 0 1 0"/></filter>',
+    '<filter id="f" x="0" y="0" width="1" height="1"><feFlood flood-color="red" width="50" height="50" result="a"/>'
+    '<feTile in="a"/></filter>',
+    '<filter id="f"><feMorphology radius="3"/><feOffset dx="10" dy="10"/><feMerge><feMergeNode/>'
+    '<feMergeNode in="SourceGraphic"/></feMerge></filter>',
+]
+
+
 def svg_documents(directory):
     for index, document in enumerate(TTFont(SVG_FIXTURE)["SVG "].docList):
         text = document.data if hasattr(document, "data") else document[0]
         first = document.startGlyphID if hasattr(document, "startGlyphID") else document[1]
         write(directory, f"document{index}", struct.pack("<H", first) + text.encode())
+    for index, definition in enumerate(FILTERED_GLYPHS):
+        text = ('<svg xmlns="http://www.w3.org/2000/svg">' + definition +
+                '<g id="glyph3" filter="url(#f)"><rect x="100" y="-700" width="500" height="700" fill="#08f"/></g></svg>')
+        write(directory, f"filtered{index}", struct.pack("<H", 3) + text.encode())
 
 
 def png_chunk(kind, data):

@@ -55,11 +55,12 @@ class SvgTable {
   FT_ULong length_ = 0;
 };
 
-// A document that lies inside the table, with a gzip size it can hold and that may be inflated.
+// A document that lies inside the table, no larger than the most a document may hold, with a gzip size it can
+// hold and that may be inflated.
 SvgGlyphDocument judgeDocument(const SvgTable& table, uint64_t start, uint32_t length) {
   const std::optional<uint32_t> magic = table.read(start, 3);  // FreeType reads these whatever the length
   if (!magic || start + length > table.length()) return SvgGlyphDocument::Refused;
-  if (*magic != 0x1F8B08) return SvgGlyphDocument::Sound;
+  if (*magic != 0x1F8B08) return length <= kMaxSvgDocumentBytes ? SvgGlyphDocument::Sound : SvgGlyphDocument::Refused;
   if (length < 4) return SvgGlyphDocument::Refused;
   const std::optional<uint32_t> declared = table.read(start + length - 4, 4, true);
   const bool sound = declared && *declared <= kMaxSvgDocumentBytes && *declared <= uint64_t{length} * kMaxGzipExpansion;

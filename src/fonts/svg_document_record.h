@@ -10,14 +10,14 @@
 
 struct FT_FaceRec_;
 
-// The most a gzip document may declare: far more than any colour glyph document holds, little enough to
-// inflate once per glyph on a worker.
+// The most a document may hold, and a gzip document declare: far more than any colour glyph document holds,
+// little enough to hand to the render process (and, gzip, to inflate) once per glyph on a worker.
 inline constexpr uint32_t kMaxSvgDocumentBytes = 4u << 20;
 
 enum class SvgGlyphDocument : uint8_t {
   None,     // the face has no 'SVG ' table, or the table lists no document for the glyph
   Sound,    // a document inside the table, of a size that may be inflated
-  Refused,  // a record or document outside the table, or a gzip document that declares too much
+  Refused,  // a record or document outside the table, or a document that holds or declares too much
 };
 
 // The document that a colour load of `glyph` would take, judged from the records FreeType's lookup finds,

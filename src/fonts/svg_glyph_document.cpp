@@ -1,4 +1,4 @@
-// Cutting one glyph out of an SVG glyph document and rendering it, and the job bodies that the SVG glyph
+// Rendering one glyph of an SVG glyph document in the render process, and the job bodies that the SVG glyph
 // worker runs: each opens its own face on its worker's FreeType library from the font's file bytes, which
 // never change once the font is loaded.
 #include "fonts/svg_glyph_document.h"
@@ -8,7 +8,10 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
+#include <mutex>
 #include <string>
+#include <unordered_set>
 
 #include "fonts/bitmap_strikes.h"
 #include "fonts/font_options.h"
@@ -17,12 +20,25 @@
 #include "fonts/render_font.h"
 #include "fonts/svg_document_record.h"
 #include "fonts/svg_glyph_worker.h"
-#include "platform/svg_render.h"
+#include "render_process/render_process.h"
 
 namespace {
 
-bool endsTagName(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r' || c == '>' || c == '/';
+// Documents that ended a render process (librsvg reads a whole document to draw any element of it, so every
+// glyph of such a document would end another), by their hash, so their other glyphs are missing at once.
+std::mutex brokenDocumentsMutex;
+std::unordered_set<size_t> brokenDocuments;  // guarded by brokenDocumentsMutex
+constexpr size_t kMostBrokenDocuments = 4096;
+
+bool knownBroken(size_t hash) {
+  const std::lock_guard<std::mutex> lock(brokenDocumentsMutex);
+  return brokenDocuments.count(hash) != 0;
+}
+
+void rememberBroken(size_t hash) {
+  const std::lock_guard<std::mutex> lock(brokenDocumentsMutex);
+  if (brokenDocuments.size() >= kMostBrokenDocuments) brokenDocuments.clear();
+  brokenDocuments.insert(hash);
 }
 
 // An unsucceeded result for the entry of `key`.
@@ -36,100 +52,31 @@ SvgGlyphResult svgGlyphResultFor(const std::shared_ptr<RenderFont>& face, uint32
 
 }  // namespace
 
-size_t findSvgTagStart(std::string_view text, std::string_view name, size_t from) {
-  const std::string needle = "<" + std::string(name);
-  for (size_t at = text.find(needle, from); at != std::string_view::npos; at = text.find(needle, at + 1)) {
-    const size_t after = at + needle.size();
-    if (after < text.size() && endsTagName(text[after])) return at;
-  }
-  return std::string_view::npos;
-}
-
-size_t findSvgElementEnd(std::string_view text, size_t start, std::string_view name) {
-  constexpr size_t npos = std::string_view::npos;
-  if (start >= text.size()) return npos;
-  size_t cursor = text.find('>', start);
-  if (cursor == npos) return npos;
-  ++cursor;
-  const std::string closing = "</" + std::string(name);
-  // The first closing and opening tags at or after the cursor, each searched for again only once the cursor
-  // has passed it: every byte is scanned a bounded number of times, however deep the nesting.
-  size_t close = 0, open = 0;
-  for (size_t depth = 1; depth > 0;) {
-    if (close < cursor) close = text.find(closing, cursor);
-    if (close == npos) return npos;
-    if (open < cursor) open = findSvgTagStart(text, name, cursor);
-    if (open < close) {
-      // A self-closing element of the same name opens nothing.
-      const size_t openEnd = text.find('>', open);
-      if (openEnd == npos) return npos;
-      if (text[openEnd - 1] != '/') ++depth;
-      cursor = openEnd + 1;
-      continue;
-    }
-    cursor = text.find('>', close);
-    if (cursor == npos) return npos;
-    ++cursor;
-    --depth;
-  }
-  return cursor;
-}
-
-std::optional<std::string> composeSvgGlyphDocument(std::string_view text, uint32_t glyphIndex) {
-  constexpr size_t npos = std::string_view::npos;
-  const size_t root = findSvgTagStart(text, "svg", 0);
-  if (root == npos) return std::nullopt;
-  const size_t rootEnd = text.find('>', root);
-  if (rootEnd == npos) return std::nullopt;
-  // The closing quote is part of the search, so glyph1 never finds glyph10.
-  const std::string id = "glyph" + std::to_string(glyphIndex);
-  size_t at = text.find("id=\"" + id + "\"");
-  if (at == npos) at = text.find("id='" + id + "'");
-  if (at == npos) return std::nullopt;
-  const size_t g = text.rfind('<', at);
-  if (g == npos || g + 2 >= text.size() || text[g + 1] != 'g' || !endsTagName(text[g + 2])) return std::nullopt;
-  const size_t gEnd = findSvgElementEnd(text, g, "g");
-  if (gEnd == npos) return std::nullopt;
-  std::string_view defs;
-  if (const size_t defsStart = findSvgTagStart(text, "defs", rootEnd + 1); defsStart != npos) {
-    if (const size_t defsEnd = findSvgElementEnd(text, defsStart, "defs"); defsEnd != npos) {
-      defs = text.substr(defsStart, defsEnd - defsStart);
-    }
-  }
-  std::string composed;
-  composed.reserve(rootEnd + 1 - root + defs.size() + (gEnd - g) + 6);
-  composed.append(text.substr(root, rootEnd + 1 - root)).append(defs).append(text.substr(g, gEnd - g));
-  composed.append("</svg>");
-  return composed;
-}
-
-bool copySvgBitmapRows(const SvgBitmap& bitmap, std::vector<uint32_t>& pixels) {
-  if (bitmap.width < 0 || bitmap.height < 0) return false;
-  const size_t rowBytes = static_cast<size_t>(bitmap.width) * 4;
-  const auto stride = static_cast<size_t>(std::max(bitmap.stride, 0));
-  const auto rows = static_cast<size_t>(bitmap.height);
-  if (stride < rowBytes || (rows > 0 && bitmap.pixels.size() < (rows - 1) * stride + rowBytes)) return false;
-  pixels.assign(static_cast<size_t>(bitmap.width) * rows, 0u);
-  for (size_t y = 0; y < rows; ++y) {
-    std::memcpy(pixels.data() + y * static_cast<size_t>(bitmap.width), bitmap.pixels.data() + y * stride, rowBytes);
-  }
-  return true;
-}
-
 bool renderSvgGlyphDocument(std::string_view document, uint32_t unitsPerEm, float pixelSize, uint32_t glyphIndex,
                             SvgGlyphImage& image) {
   if (unitsPerEm == 0 || document.empty()) return false;
-  const std::optional<std::string> composed = composeSvgGlyphDocument(document, glyphIndex);
-  if (!composed) return false;
-  SvgBitmap bitmap;
-  SvgGlyphImage rendered;
-  if (!renderSvgDocumentToBgra(*composed, pixelSize, static_cast<float>(unitsPerEm), kMaxGlyphBitmapSide,
-                               &rendered.left, &rendered.top, &bitmap) ||
-      !copySvgBitmapRows(bitmap, rendered.pixels)) {
-    return false;
+  const size_t hash = std::hash<std::string_view>()(document);
+  if (knownBroken(hash)) return false;
+  RenderJob job;
+  job.kind = RenderJobKind::SvgGlyph;
+  job.document = document;
+  job.glyphIndex = glyphIndex;
+  job.pixelSize = pixelSize;
+  job.unitsPerEm = static_cast<float>(unitsPerEm);
+  job.maxSide = kMaxGlyphBitmapSide;
+  job.timeLimit = kSvgGlyphTimeLimit;
+  const RenderResult drawn = runRenderJob(job);
+  if (!drawn.drawn && !drawn.answered && drawn.error.find("the renderer stopped") != std::string::npos) {
+    rememberBroken(hash);
   }
-  rendered.width = bitmap.width;
-  rendered.height = bitmap.height;
+  if (!drawn.drawn) return false;
+  SvgGlyphImage rendered;
+  rendered.pixels.resize(static_cast<size_t>(drawn.width) * static_cast<size_t>(drawn.height));
+  std::memcpy(rendered.pixels.data(), drawn.pixels.data(), rendered.pixels.size() * 4);
+  rendered.left = drawn.left;
+  rendered.top = drawn.top;
+  rendered.width = drawn.width;
+  rendered.height = drawn.height;
   image = std::move(rendered);
   return true;
 }

@@ -1,4 +1,4 @@
-// Surface and SVG bitmap conversion into canvases. Only the final pixel storage is allocated on the direct
+// Surface and drawn pixel conversion into canvases. Only the final pixel storage is allocated on the direct
 // path; conversions that SDL cannot do in one pass over the pixels (indexed and colour-keyed surfaces) go
 // through SDL_ConvertSurface a band of rows at a time, so no second full-size copy is ever held.
 #include "render/canvas_decode.h"
@@ -13,7 +13,6 @@
 #include <stdexcept>
 
 #include "host/sdl_handles.h"
-#include "platform/svg_render.h"
 #include "render/startup_trace.h"
 
 namespace {
@@ -181,21 +180,19 @@ DecodedCanvas canvasFromSurface(SDL_Surface* decoded) {
   }
 }
 
-DecodedCanvas canvasFromSvgBitmap(const SvgBitmap& svg) {
-  const int64_t width = svg.width, height = svg.height;
-  if (svg.pixels.empty() || width <= 0 || height <= 0 || svg.stride <= 0 || svg.stride != width * 4 ||
-      width > kMaxPixelsPerImage / height ||
-      svg.pixels.size() / static_cast<size_t>(svg.stride) < static_cast<size_t>(height)) {
-    return failure("failed to create SVG canvas bitmap");
+DecodedCanvas canvasFromBgraPixels(const uint8_t* pixels, size_t bytes, int32_t width, int32_t height) {
+  if (pixels == nullptr || width <= 0 || height <= 0 || static_cast<uint64_t>(width) * 4 * height > bytes) {
+    return failure("decoded image has invalid dimensions or pixels");
   }
   try {
     DecodedCanvas result;
-    result.bitmap = std::make_unique<CanvasBitmap>(svg.width, svg.height);
-    std::memcpy(result.bitmap->pixels.data(), svg.pixels.data(), static_cast<size_t>(width * height * 4));
+    result.bitmap = std::make_unique<CanvasBitmap>(width, height);
+    result.bitsPerPixel = 32;
+    std::memcpy(result.bitmap->pixels.data(), pixels, static_cast<size_t>(width) * 4 * static_cast<size_t>(height));
     return result;
   } catch (const std::length_error&) {
-    return failure("SVG image dimensions are too large");
+    return failure("image dimensions are too large");
   } catch (const std::bad_alloc&) {
-    return failure("not enough memory to load SVG image");
+    return failure("not enough memory to load image");
   }
 }

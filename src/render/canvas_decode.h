@@ -1,5 +1,5 @@
-// Decoded images into canvases: an SDL surface from the image decoder, or an SVG bitmap from the platform
-// layer, becomes a CanvasBitmap of straight-alpha 0xAARRGGBB pixels.
+// Decoded images into canvases: an SDL surface from the image decoder, or the pixels the render process drew,
+// becomes a CanvasBitmap of straight-alpha 0xAARRGGBB pixels.
 #pragma once
 
 #include <SDL3/SDL_surface.h>
@@ -9,8 +9,6 @@
 #include <string>
 
 #include "render/canvas_bitmap.h"
-
-struct SvgBitmap;
 
 struct DecodedCanvas {
   std::unique_ptr<CanvasBitmap> bitmap;  // null on failure
@@ -23,8 +21,9 @@ struct DecodedCanvas {
 // 10-bit and other colour-space surfaces go through SDL's conversion to ARGB8888 first.
 DecodedCanvas canvasFromSurface(SDL_Surface* surface);
 
-// Copies an SVG bitmap (B, G, R, A bytes, stride width x 4) into a new canvas.
-DecodedCanvas canvasFromSvgBitmap(const SvgBitmap& svg);
+// Copies `bytes` bytes of B, G, R, A pixels with straight alpha, width x 4 bytes a row, into a new canvas
+// (its pixels 0xAARRGGBB, 32 bits a pixel).
+DecodedCanvas canvasFromBgraPixels(const uint8_t* pixels, size_t bytes, int32_t width, int32_t height);
 
 // SDL's current error text, or "image operation failed" when it has none.
 std::string sdlErrorOrDefault();

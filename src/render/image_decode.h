@@ -5,6 +5,7 @@
 
 #include <SDL3/SDL_iostream.h>
 
+#include <chrono>
 #include <cstdint>
 
 #include "render/canvas_decode.h"
@@ -16,25 +17,23 @@ enum class ImageDecoder {
 
 // Sizes no real image reaches: 2^16 pixels a side and 2^28 pixels (1 GiB of canvas) in all; and work no
 // real image needs: 2^32 pixels decoded over all of a raster image's passes (16 scans of the largest image,
-// some seconds). A drawing costs far more a pixel and each shape may cover the whole of it: SVG images stop
-// at 2^24 pixels (4096 square), and 2^30 pixels over all their elements.
+// some seconds). SVG images stop at 2^24 pixels (4096 square). What drawing a document costs is bounded
+// where it is drawn: in the render process, with its own memory ceiling and the time limit below.
 struct ImageLimits {
   int64_t maxSide = int64_t{1} << 16;
   int64_t maxPixels = int64_t{1} << 28;
   int64_t maxPixelPasses = int64_t{1} << 32;
   int64_t maxSvgPixels = int64_t{1} << 24;
-  int64_t maxSvgPixelPasses = int64_t{1} << 30;
+  std::chrono::milliseconds renderTimeLimit{5000};
 };
 
-// Why an SVG drawn at width x height, painting it `passes` times over (svgDrawingPasses), is refused, or null.
-const char* svgDrawingProblem(int64_t width, int64_t height, int64_t passes, const ImageLimits& limits);
-
 // Decodes the image in `stream` (kept open) as IMG_LoadTyped_IO does with `type`, which matters only for the
-// formats without a signature (TGA). An SVG document that declares its size is drawn at that size.
+// formats without a signature (TGA). SVG documents and XPM images are decoded in the render process; an SVG
+// document is drawn at the size it declares (or that its drawing measures there).
 DecodedCanvas decodeImage(SDL_IOStream* stream, const char* type, ImageDecoder decoder, const ImageLimits& limits = {});
 // Decodes the image file at `path`, as IMG_Load does.
 DecodedCanvas decodeImageFile(const char* path, const ImageLimits& limits = {});
-// Draws the SVG file at `path` into a width x height canvas, fitted (aspect ratio kept, centred). The file is
-// read whole here and drawn from its bytes, so the drawing reaches nothing else; a drawing past the SVG
-// limits (its size, or its elements times its size) is refused before it is drawn.
+// Draws the SVG file at `path` into a width x height canvas, fitted (aspect ratio kept, centred), in the render
+// process. The file is read whole here and drawn from its bytes, so the drawing reaches nothing else; a
+// drawing past the SVG size limit is refused before it is drawn.
 DecodedCanvas decodeSvgImageFile(const char* path, int32_t width, int32_t height, const ImageLimits& limits = {});

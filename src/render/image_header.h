@@ -8,26 +8,22 @@
 
 #include <cstdint>
 #include <optional>
-#include <string_view>
 
 struct DeclaredImage {
   int64_t width = 0;
   int64_t height = 0;
   bool svg = false;                  // for SDL_image's SVG decoder, which can be told the size to draw at
-  const char* corruption = nullptr;  // set when the header holds what the decoder mishandles
+  // Set when the header holds what the decoder mishandles, or cannot be read (for an SVG document measured in
+  // the render process, the reason it failed, kept until the thread's next SVG header).
+  const char* corruption = nullptr;
   // The largest side and the largest pixel count among the parts the image declares sizes for besides its
   // own (an XCF file's layers), held to the same limits.
   int64_t partSide = 0;
   int64_t partPixels = 0;
-  // How many times the decoder goes over the whole picture: a JPEG's scans, an SVG's elements.
+  // How many times the decoder goes over the whole picture: a JPEG's scans.
   int64_t passes = 1;
 };
 
 // What the image in `stream` declares (read from the stream's position, which is put back); none when no
 // decoder takes the data. A header that does not say comes back as corrupt.
 std::optional<DeclaredImage> declaredImageSize(SDL_IOStream* stream, const char* type);
-
-// The work of drawing an SVG document `width` pixels wide, in times it paints the whole picture: one for each
-// element (its start tags, counted as a text scan does, which may count more but never fewer than the
-// parser finds), each may cover all of it; and each number (a path's points) on every row its segment spans.
-int64_t svgDrawingPasses(std::string_view document, int64_t width);

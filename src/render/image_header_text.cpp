@@ -2,21 +2,21 @@
 // its SDL_image decoder reads it.
 #include <algorithm>
 #include <charconv>
+#include <chrono>
 #include <cmath>
 #include <string>
 #include <string_view>
 
-#include "platform/svg_render.h"
 #include "render/image_header_reader.h"
+#include "render_process/render_process.h"
 
 namespace {
 
 // The decoder reads a colour's key from its line buffer of 32 bytes at the pixel's characters plus one: past
 // the buffer from 31 characters a pixel.
 constexpr int64_t kXpmMostCharactersPerPixel = 30;
-// What a number of an SVG document (a path's point, say) may cost on each row its segment crosses, in
-// pixels painted: the decoders walk every edge of a shape on every row it spans, and curves become many.
-constexpr int64_t kSvgRowCostPerNumber = 8;
+// How long measuring a document's drawing may take in the render process.
+constexpr std::chrono::milliseconds kSvgMeasureTimeLimit{5000};
 
 bool isSpace(int c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
 bool isDigit(int c) { return c >= '0' && c <= '9'; }
@@ -156,6 +156,15 @@ std::optional<std::string_view> svgRootTag(std::string_view document) {
 
 int64_t pixelsUpTo(double length) { return static_cast<int64_t>(std::ceil(std::min(length, 1e15))); }
 
+// The extent of what the document draws, measured by librsvg in the render process.
+RenderResult measuredDrawing(std::string_view document) {
+  RenderJob job;
+  job.kind = RenderJobKind::SvgExtent;
+  job.document = document;
+  job.timeLimit = kSvgMeasureTimeLimit;
+  return runRenderJob(job);
+}
+
 }  // namespace
 
 // "P1" to "P6": the width and the height follow the magic.
@@ -215,9 +224,10 @@ std::optional<DeclaredImage> declaredXvSize(HeaderReader& reader) {
 }
 
 // The root element's width and height, or its view box's for a side without one, or else the extent of the
-// shapes it draws, as the decoder measures the document (which ends at its first zero byte). An SVG always
-// gets a size here, since its decoder would otherwise size it by its own reading, which can be any size:
-// none when the document has no drawing, and none with the data called corrupt when librsvg cannot read it.
+// shapes it draws, as the decoder measures the document (which ends at its first zero byte), measured in the
+// render process. An SVG always gets a size here, since its decoder would otherwise size it by its own
+// reading, which can be any size: none when the document has no drawing, none with the data called corrupt
+// when librsvg cannot read it, and none with the render process's failure as the problem when that failed.
 std::optional<DeclaredImage> declaredSvgSize(HeaderReader& reader) {
   std::string document = reader.rest();
   document.resize(std::min(document.size(), document.find('\0')));
@@ -231,30 +241,20 @@ std::optional<DeclaredImage> declaredSvgSize(HeaderReader& reader) {
   if (width == 0) width = viewWidth;
   if (height == 0) height = viewHeight;
   DeclaredImage image{0, 0, true};
-  double drawnWidth = 0, drawnHeight = 0;
-  if ((width == 0 || height == 0) && !svgDrawingExtent(document, &drawnWidth, &drawnHeight)) {
-    image.corruption = "corrupt SVG image data";
-    return image;
+  if (width == 0 || height == 0) {
+    const RenderResult drawing = measuredDrawing(document);
+    if (!drawing.drawn) {
+      thread_local std::string failure;
+      failure = drawing.answered ? "corrupt SVG image data" : drawing.error;
+      image.corruption = failure.c_str();
+      return image;
+    }
+    if (width == 0) width = drawing.extentWidth;
+    if (height == 0) height = drawing.extentHeight;
   }
-  if (width == 0) width = drawnWidth;
-  if (height == 0) height = drawnHeight;
   if (width > 0 && height > 0) {
     image.width = pixelsUpTo(width);
     image.height = pixelsUpTo(height);
-    image.passes = svgDrawingPasses(document, image.width);
   }
   return image;
-}
-
-int64_t svgDrawingPasses(std::string_view document, int64_t width) {
-  int64_t elements = 0, numbers = 0;
-  for (size_t at = 0; at < document.size(); ++at) {
-    const char c = document[at], before = at > 0 ? document[at - 1] : '\0';
-    const char after = at + 1 < document.size() ? document[at + 1] : '\0';
-    if (c == '<' && after != '/' && after != '!' && after != '?') ++elements;
-    // A number starts at a digit after anything but a digit or a point, or at a point before a digit (so
-    // "1.5" counts twice, and ".5.5" as the two numbers it is).
-    if ((isDigit(c) && !isDigit(before) && before != '.') || (c == '.' && isDigit(after))) ++numbers;
-  }
-  return elements + (numbers * kSvgRowCostPerNumber + width - 1) / std::max<int64_t>(width, 1);
 }

@@ -1,11 +1,14 @@
-// Fonts whose SVG glyph documents are gzip-compressed: a document that declares more than a colour glyph
-// document ever needs makes its glyphs missing, found from the document records alone, so the main thread
-// never inflates it (not even to learn that it is refused, and not when SVG glyphs are off), and neither
-// does a worker job; small compressed documents of the same font still render.
+// Fonts whose SVG glyph documents are large or gzip-compressed: a document that holds or declares more than a
+// colour glyph document ever needs makes its glyphs missing, found from the document records alone, so the
+// main thread never inflates it (not even to learn that it is refused, and not when SVG glyphs are off), and
+// neither does a worker job; small documents of the same font still render. A glyph whose drawing makes the
+// renderer abort is missing too.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <string>
+#include <utility>
 
 #include "font_test_support.h"
 #include "fonts/fallback_probe.h"
@@ -82,6 +85,37 @@ TEST_F(FontTest, GzipSvgDocumentPastTheCap_IsRefusedWithoutInflatingIt) {
     });
     EXPECT_EQ(status, 0) << "SVG glyphs allowed: " << svgAllowed;
   }
+}
+
+// Uncompressed documents are held to the same cap: FreeType hands a worker the whole document for every glyph
+// it draws.
+TEST_F(FontTest, UncompressedSvgDocumentPastTheCap_MakesItsGlyphsMissing) {
+  for (const auto& [mib, missing] : {std::pair{3, false}, std::pair{5, true}}) {
+    const fonttest::ScriptedFont font("svg_documents.ttf", QZ_GZIP_SVG_FONT_SCRIPT, "",
+                                      std::to_string(mib) + " --uncompressed");
+    ASSERT_TRUE(font.made());
+    const MainThreadOutcome outcome = settleOnMainThread(font.path(), true);
+    ASSERT_TRUE(outcome.loaded);
+    EXPECT_EQ(outcome.missing, missing) << mib << " MiB";
+    EXPECT_EQ(outcome.pending, !missing) << mib << " MiB";
+  }
+}
+
+// A glyph whose document makes librsvg abort ends a render process, not qz: the glyphs of that document are
+// missing (librsvg reads all of it for any of them), found at once once one has failed, and the font's other
+// documents are drawn.
+TEST_F(FontTest, SvgGlyphThatAbortsTheRendererIsMissing) {
+  const fonttest::ScriptedFont aborting("aborting_svg.ttf", QZ_GZIP_SVG_FONT_SCRIPT, "", "0 --aborting");
+  ASSERT_TRUE(aborting.made());
+  setAllowFontSvgGlyphs(true);
+  const std::shared_ptr<RenderFont> font = RenderFont::load(aborting.path(), 20.0f, 0.0f);
+  ASSERT_NE(font, nullptr);
+  FT_LibraryRec_* library = sharedFreeTypeLibrary();
+  EXPECT_EQ(runSvgGlyphJob(font, 'A', false, library).succeeded, 0);
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(runSvgGlyphJob(font, 'B', false, library).succeeded, 0) << "same document, another glyph";
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(50)) << "known, not drawn again";
+  EXPECT_NE(runSvgGlyphJob(font, 'E', false, library).succeeded, 0);
 }
 
 }  // namespace

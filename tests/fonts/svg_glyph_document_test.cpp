@@ -1,74 +1,13 @@
-// Cutting one glyph out of an SVG glyph document: the tag scanners, the composed document, rendering it and
-// copying the renderer's rows.
+// One glyph of an SVG glyph document drawn in the render process: the glyph's own element, wherever it lies
+// in the document and whatever element it is, with what it uses from the rest of the document.
 #include "fonts/svg_glyph_document.h"
 
 #include <gtest/gtest.h>
 
-#include "platform/svg_render.h"
+#include <string>
+#include <vector>
 
 namespace {
-
-constexpr size_t npos = std::string_view::npos;
-
-TEST(SvgGlyphDocument, TagStartNeedsANameThatEnds) {
-  const struct {
-    std::string_view text, name;
-    size_t from, found;
-  } cases[] = {
-      {"<svg>", "svg", 0, 0},           {"<svgx><svg\n/>", "svg", 0, 6}, {"<svg", "svg", 0, npos},
-      {"<g/><g>", "g", 1, 4},           {"<defs\t>", "defs", 0, 0},      {"<gradient><g >", "g", 0, 10},
-      {"no tags at all", "g", 0, npos},
-  };
-  for (const auto& c : cases) EXPECT_EQ(findSvgTagStart(c.text, c.name, c.from), c.found) << c.text;
-}
-
-TEST(SvgGlyphDocument, ElementEndCountsNestingOfItsName) {
-  const struct {
-    std::string_view text;
-    size_t start, end;
-  } cases[] = {
-      {"<g><g><rect/></g></g>tail", 0, 21},
-      {"<g id='a'><g/><g></g ></g>", 0, 26},  // a self-closing g opens nothing
-      {"<g><g></g>", 0, npos},
-      {"<g", 0, npos},
-      {"<g></g", 0, npos},
-      {"<g></g>", 7, npos},
-  };
-  for (const auto& c : cases) EXPECT_EQ(findSvgElementEnd(c.text, c.start, "g"), c.end) << c.text;
-
-  // Deep nesting (a few kilobytes of compressed document) is scanned once, not once per level.
-  std::string deep;
-  for (int i = 0; i < 300000; ++i) deep += "<g>";
-  for (int i = 0; i < 300000; ++i) deep += "</g>";
-  EXPECT_EQ(findSvgElementEnd(deep, 0, "g"), deep.size());
-  EXPECT_EQ(findSvgElementEnd(std::string_view(deep).substr(0, deep.size() - 1), 0, "g"), npos);
-}
-
-TEST(SvgGlyphDocument, ComposesRootDefsAndTheGlyphsElement) {
-  const std::string_view root = R"(<svg xmlns="http://www.w3.org/2000/svg">)";
-  const std::string document = std::string(root) +
-                               R"(<defs><g id="glyph3"/></defs><defs>second</defs>)"
-                               R"(<g id="glyph10"><rect/></g><g id="glyph1"><g><g fill="red"></g></g><circle/></g>)"
-                               R"(<path id="glyph2"/><g id='glyph4'>four</g></svg>)";
-  const struct {
-    uint32_t glyph;
-    std::optional<std::string> composed;
-  } cases[] = {
-      {1, std::string(root) +
-              R"(<defs><g id="glyph3"/></defs><g id="glyph1"><g><g fill="red"></g></g><circle/></g></svg>)"},
-      {10, std::string(root) + R"(<defs><g id="glyph3"/></defs><g id="glyph10"><rect/></g></svg>)"},
-      {4, std::string(root) + R"(<defs><g id="glyph3"/></defs><g id='glyph4'>four</g></svg>)"},
-      {2, std::nullopt},  // the id sits on a path element
-      {5, std::nullopt},
-  };
-  for (const auto& c : cases) EXPECT_EQ(composeSvgGlyphDocument(document, c.glyph), c.composed) << c.glyph;
-
-  EXPECT_EQ(composeSvgGlyphDocument(R"(<svg a="1"><g id="glyph7">x</g></svg>)", 7),
-            R"(<svg a="1"><g id="glyph7">x</g></svg>)");
-  EXPECT_EQ(composeSvgGlyphDocument(R"(<svg><g id="glyph7"><g></svg>)", 7), std::nullopt);
-  EXPECT_EQ(composeSvgGlyphDocument(R"(<svgz><g id="glyph7"></g>)", 7), std::nullopt);
-  EXPECT_EQ(composeSvgGlyphDocument(R"(<svg><gx id="glyph7"></gx></svg>)", 7), std::nullopt);
-}
 
 TEST(SvgGlyphDocument, RendersTheGlyphAtTheFaceSizeOrFails) {
   const std::string document = R"(<svg xmlns="http://www.w3.org/2000/svg"><g id="glyph5">)"
@@ -87,21 +26,24 @@ TEST(SvgGlyphDocument, RendersTheGlyphAtTheFaceSizeOrFails) {
   EXPECT_EQ(image.width, 99);
 }
 
-TEST(SvgGlyphDocument, RowsAreCopiedOneAtATime) {
-  SvgBitmap bitmap;
-  bitmap.width = 2;
-  bitmap.height = 2;
-  bitmap.stride = 12;  // one pixel of padding per row
-  bitmap.pixels = {1, 0, 0, 0, 2, 0, 0, 0, 9, 9, 9, 9, 3, 0, 0, 0, 4, 0, 0, 0};
-  std::vector<uint32_t> pixels;
-  ASSERT_TRUE(copySvgBitmapRows(bitmap, pixels));
-  EXPECT_EQ(pixels, std::vector<uint32_t>({1, 2, 3, 4}));
-
-  bitmap.stride = 7;
-  EXPECT_FALSE(copySvgBitmapRows(bitmap, pixels)) << "a stride shorter than a row";
-  bitmap.stride = 12;
-  bitmap.pixels.resize(19);
-  EXPECT_FALSE(copySvgBitmapRows(bitmap, pixels)) << "fewer bytes than the rows need";
+TEST(SvgGlyphDocument, GlyphsShareTheDocumentsDefinitions) {
+  const std::string document =
+      R"(<svg xmlns="http://www.w3.org/2000/svg" xmlns:xlink="http://www.w3.org/1999/xlink">)"
+      R"(<defs><linearGradient id="g"><stop offset="0" stop-color="#0000ff"/></linearGradient></defs>)"
+      "<g id='glyph10'><rect y='-500' width='500' height='500' fill='url(#g)'/></g>"
+      R"(<path id="glyph1" d="M0 0H1000V-1000H0Z" fill="#ff0000"/></svg>)";
+  const struct {
+    uint32_t glyph;
+    std::vector<int32_t> placed;  // left, top, width, height
+    uint32_t firstPixel;
+  } cases[] = {{10, {0, 10, 10, 10}, 0xFF0000FFu}, {1, {0, 20, 20, 20}, 0xFFFF0000u}};
+  for (const auto& c : cases) {
+    SvgGlyphImage image;
+    ASSERT_TRUE(renderSvgGlyphDocument(document, 1000, 20.0f, c.glyph, image)) << c.glyph;
+    EXPECT_EQ(std::vector<int32_t>({image.left, image.top, image.width, image.height}), c.placed) << c.glyph;
+    ASSERT_FALSE(image.pixels.empty());
+    EXPECT_EQ(image.pixels[0], c.firstPixel) << c.glyph;
+  }
 }
 
 }  // namespace

@@ -3,9 +3,9 @@
 #include <SDL3/SDL.h>
 #include <gtest/gtest.h>
 
+#include <tuple>
 #include <vector>
 
-#include "platform/svg_render.h"
 
 namespace {
 
@@ -75,29 +75,22 @@ TEST(CanvasDecode, NullSurfaceReportsSdlsError) {
   EXPECT_EQ(canvasFromSurface(nullptr).error, "image operation failed");
 }
 
-TEST(CanvasDecode, SvgBitmapIsCopiedAsBgra) {
-  SvgBitmap svg;
-  svg.width = 2;
-  svg.height = 1;
-  svg.stride = 8;
-  svg.pixels = {0x30, 0x20, 0x10, 0x80, 0x00, 0x00, 0xFF, 0xFF};
-  const DecodedCanvas decoded = canvasFromSvgBitmap(svg);
+TEST(CanvasDecode, DrawnPixelsAreCopiedAsBgra) {
+  const std::vector<uint8_t> bytes = {0x30, 0x20, 0x10, 0x80, 0x00, 0x00, 0xFF, 0xFF};
+  const DecodedCanvas decoded = canvasFromBgraPixels(bytes.data(), bytes.size(), 2, 1);
   ASSERT_TRUE(decoded.bitmap) << decoded.error;
   EXPECT_EQ(decoded.bitmap->pixels, (std::vector<uint32_t>{0x80102030, 0xFFFF0000}));
+  EXPECT_EQ(decoded.bitsPerPixel, 32);
 }
 
-TEST(CanvasDecode, SvgBitmapWithAnotherStrideOrNoPixelsIsRefused) {
-  SvgBitmap svg;
-  svg.width = 2;
-  svg.height = 1;
-  svg.stride = 12;
-  svg.pixels.assign(12, 0);
-  EXPECT_EQ(canvasFromSvgBitmap(svg).error, "failed to create SVG canvas bitmap");
-  svg.stride = 8;
-  svg.pixels.assign(4, 0);  // shorter than the rows it claims
-  EXPECT_EQ(canvasFromSvgBitmap(svg).error, "failed to create SVG canvas bitmap");
-  svg.pixels.clear();
-  EXPECT_EQ(canvasFromSvgBitmap(svg).error, "failed to create SVG canvas bitmap");
+TEST(CanvasDecode, DrawnPixelsShorterThanTheirRowsOrNoneAreRefused) {
+  const std::vector<uint8_t> bytes(8, 0);
+  for (const auto& [data, size, width, height] : {std::tuple{bytes.data(), size_t{4}, 2, 1},
+                                                  std::tuple{bytes.data(), size_t{8}, 2, 2},
+                                                  std::tuple{bytes.data(), size_t{8}, 0, 1},
+                                                  std::tuple<const uint8_t*, size_t, int, int>{nullptr, 8, 2, 1}}) {
+    EXPECT_EQ(canvasFromBgraPixels(data, size, width, height).error, "decoded image has invalid dimensions or pixels");
+  }
 }
 
 }  // namespace

@@ -8,8 +8,8 @@ local FIXTURE = here .. "/fonts/fixtures/svg_glyphs.ttf"
 local Font = renderer.font
 
 local BLACK, WHITE = { 0, 0, 0, 255 }, { 255, 255, 255, 255 }
-local RED, GREEN, BLUE, YELLOW, MAGENTA = { 255, 0, 0, 255 }, { 0, 255, 0, 255 }, { 0, 0, 255, 255 },
-    { 255, 255, 0, 255 }, { 255, 0, 255, 255 }
+local RED, GREEN, BLUE, YELLOW, MAGENTA, CYAN = { 255, 0, 0, 255 }, { 0, 255, 0, 255 }, { 0, 0, 255, 255 },
+    { 255, 255, 0, 255 }, { 255, 0, 255, 255 }, { 0, 255, 255, 255 }
 
 -- Draws "ABCDEF" (each glyph 14 px wide at 20 px, its box from x + 2 to x + 12 and y 2 to 16) and glyph 12
 -- on its own at x = 90, white on black.
@@ -60,7 +60,7 @@ t.test("with it, boxes until the worker's results settle, then the documents' co
   local x = function(i) return 7 + 14 * i end
   t.eq({ pixel(canvas, x(0), 5), pixel(canvas, x(0), 12), pixel(canvas, x(1), 10), pixel(canvas, x(3), 10),
     pixel(canvas, x(4), 10), pixel(canvas, 97, 10) }, { RED, BLUE, GREEN, YELLOW, MAGENTA, YELLOW })
-  -- C names a path, not a g element, and F has no element: both are missing glyphs, drawn as boxes.
-  t.eq({ pixel(canvas, x(2) - 6, 10), pixel(canvas, x(2), 10), pixel(canvas, x(5) - 6, 10) }, { WHITE, BLACK, WHITE })
+  -- C's element is a path, drawn as any element is; F has no element: a missing glyph, drawn as a box.
+  t.eq({ pixel(canvas, x(2) - 6, 10), pixel(canvas, x(2), 10), pixel(canvas, x(5) - 6, 10) }, { BLACK, CYAN, WHITE })
   Font.allow_font_svg_glyphs(false)
 end)

@@ -1,4 +1,5 @@
-#include "platform/svg_render.h"
+// librsvg's drawing as the render process runs it, called here in the test's own process.
+#include "render_process/svg_render.h"
 
 #include <gtest/gtest.h>
 
@@ -64,7 +65,7 @@ TEST(SvgDocumentRenderTest, BitmapIsCroppedToTheInkAboveTheBaseline) {
       <rect x="100" y="-700" width="500" height="700" fill="#ff0000"/></svg>)";
   SvgBitmap bitmap;
   int32_t left = 0, top = 0;
-  ASSERT_TRUE(renderSvgDocumentToBgra(document, 20.0f, 1000.0f, 4096, &left, &top, &bitmap)) << svgLastError();
+  ASSERT_TRUE(renderSvgDocumentToBgra(document, "", 20.0f, 1000.0f, 4096, &left, &top, &bitmap)) << svgLastError();
   EXPECT_EQ(std::vector<int32_t>({left, top, bitmap.width, bitmap.height, bitmap.stride}),
             std::vector<int32_t>({2, 14, 10, 14, 40}));
   for (size_t at = 0; at < bitmap.pixels.size(); at += 4) {
@@ -74,7 +75,7 @@ TEST(SvgDocumentRenderTest, BitmapIsCroppedToTheInkAboveTheBaseline) {
   // A viewBox maps onto the em square: the same rectangle in a 100-unit box is drawn ten times larger.
   const std::string boxed = R"(<svg xmlns="http://www.w3.org/2000/svg" viewBox="0 0 100 100">
       <rect x="10" y="10" width="50" height="20" fill="blue"/></svg>)";
-  ASSERT_TRUE(renderSvgDocumentToBgra(boxed, 20.0f, 1000.0f, 4096, &left, &top, &bitmap)) << svgLastError();
+  ASSERT_TRUE(renderSvgDocumentToBgra(boxed, "", 20.0f, 1000.0f, 4096, &left, &top, &bitmap)) << svgLastError();
   EXPECT_EQ(std::vector<int32_t>({left, top, bitmap.width, bitmap.height}), std::vector<int32_t>({2, -2, 10, 4}));
 }
 
@@ -97,10 +98,34 @@ TEST(SvgDocumentRenderTest, RefusesBadSizesEmptyInkAndOversizedInk) {
     SvgBitmap bitmap;
     bitmap.width = 7;
     int32_t left = 3, top = 4;
-    EXPECT_FALSE(renderSvgDocumentToBgra(c.document, c.pixelSize, c.unitsPerEm, c.maxSide, &left, &top, &bitmap));
+    EXPECT_FALSE(renderSvgDocumentToBgra(c.document, "", c.pixelSize, c.unitsPerEm, c.maxSide, &left, &top, &bitmap));
     EXPECT_NE(std::string(svgLastError()).find(c.error), std::string::npos) << svgLastError();
     EXPECT_EQ(std::vector<int32_t>({bitmap.width, left, top}), std::vector<int32_t>({7, 3, 4}));
   }
+}
+
+// One element of a document of several, in the place the whole document gives it, with what it uses from
+// the document's defs; a document parsed once serves each element.
+TEST(SvgDocumentRenderTest, ElementsAreDrawnFromTheWholeDocument) {
+  const std::string document = R"(<svg xmlns="http://www.w3.org/2000/svg" xmlns:xlink="http://www.w3.org/1999/xlink">
+      <defs><rect id="box" width="500" height="700" fill="#00ff00"/></defs>
+      <g id="glyph1"><use xlink:href="#box" x="100" y="-700"/></g>
+      <g id="glyph2"><rect x="0" y="-100" width="1000" height="100" fill="red"/></g></svg>)";
+  const struct {
+    const char* element;
+    std::vector<int32_t> placed;  // left, top, width, height
+  } cases[] = {{"glyph1", {2, 14, 10, 14}}, {"glyph2", {0, 2, 20, 2}}, {"glyph1", {2, 14, 10, 14}}};
+  for (const auto& c : cases) {
+    SvgBitmap bitmap;
+    int32_t left = 0, top = 0;
+    ASSERT_TRUE(renderSvgDocumentToBgra(document, c.element, 20.0f, 1000.0f, 4096, &left, &top, &bitmap))
+        << svgLastError();
+    EXPECT_EQ(std::vector<int32_t>({left, top, bitmap.width, bitmap.height}), c.placed) << c.element;
+  }
+  SvgBitmap bitmap;
+  int32_t left = 0, top = 0;
+  EXPECT_FALSE(renderSvgDocumentToBgra(document, "glyph3", 20.0f, 1000.0f, 4096, &left, &top, &bitmap));
+  EXPECT_NE(std::string(svgLastError()).find("no element glyph3"), std::string::npos) << svgLastError();
 }
 
 }  // namespace

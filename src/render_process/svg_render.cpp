@@ -1,10 +1,10 @@
 // The SVG layer: librsvg parses and draws the document into a cairo image surface (premultiplied ARGB32,
 // which on this little-endian target is B, G, R, A in memory); the pixels are then copied out with the
 // premultiplication undone. Every document is read from its bytes with no base file, so librsvg opens no
-// file it names, and one holding data it would decode on its own (a "data:" image at any size) is refused. A document
-// drawn at its own coordinates goes first onto an unbounded recording surface, whose ink extents give the bitmap's size
-// and place. Every GLib and cairo object has its holder from the moment it exists.
-#include "platform/svg_render.h"
+// file it names. A document drawn at its own coordinates goes first onto an unbounded recording surface,
+// whose ink extents give the bitmap's size and place. Every GLib and cairo object has its holder from the
+// moment it exists.
+#include "render_process/svg_render.h"
 
 #include <cairo.h>
 #include <librsvg/rsvg.h>
@@ -15,8 +15,6 @@
 #include <memory>
 #include <new>
 #include <string>
-
-#include "platform/svg_embedded_data.h"
 
 namespace {
 
@@ -88,12 +86,8 @@ bool paintIntoBitmap(int32_t width, int32_t height, SvgBitmap& bitmap, Paint&& p
   return true;
 }
 
-// A handle over the document's bytes; null (with the reason recorded) for a document that embeds data.
+// A handle over the document's bytes; null with the reason recorded.
 HandleHolder loadDocument(std::string_view document) {
-  if (svgDocumentEmbedsData(document)) {
-    fail("SVG load: the document embeds data, which is not read");
-    return nullptr;
-  }
   GError* error = nullptr;
   HandleHolder handle(
       rsvg_handle_new_from_data(reinterpret_cast<const guint8*>(document.data()), document.size(), &error));
@@ -111,8 +105,8 @@ bool renderInto(RsvgHandle* handle, int32_t width, int32_t height, SvgBitmap& bi
 
 // Draws the document at its own coordinates times `scale` onto an unbounded recording surface, then replays
 // the inked pixels into the bitmap.
-bool renderCropped(RsvgHandle* handle, double scale, double unitsPerEm, int32_t maxSide, int32_t& left, int32_t& top,
-                   SvgBitmap& bitmap) {
+bool renderCropped(RsvgHandle* handle, const std::string& element, double scale, double unitsPerEm, int32_t maxSide,
+                   int32_t& left, int32_t& top, SvgBitmap& bitmap) {
   const SurfaceHolder recording(cairo_recording_surface_create(CAIRO_CONTENT_COLOR_ALPHA, nullptr));
   if (surfaceFailed(recording.get())) return false;
   {
@@ -120,7 +114,10 @@ bool renderCropped(RsvgHandle* handle, double scale, double unitsPerEm, int32_t 
     cairo_scale(context.get(), scale, scale);
     const RsvgRectangle viewport{0.0, 0.0, unitsPerEm, unitsPerEm};
     GError* error = nullptr;
-    if (!rsvg_handle_render_document(handle, context.get(), &viewport, &error)) return failWith("SVG render", error);
+    const bool drawn = element.empty()
+                           ? rsvg_handle_render_document(handle, context.get(), &viewport, &error)
+                           : rsvg_handle_render_layer(handle, context.get(), element.c_str(), &viewport, &error);
+    if (!drawn) return failWith("SVG render", error);
   }
   double x = 0.0, y = 0.0, w = 0.0, h = 0.0;
   cairo_recording_surface_ink_extents(recording.get(), &x, &y, &w, &h);
@@ -142,6 +139,24 @@ bool renderCropped(RsvgHandle* handle, double scale, double unitsPerEm, int32_t 
   return true;
 }
 
+// The thread's last parsed document, reused while the bytes are the same.
+struct KeptDocument {
+  std::string bytes;
+  HandleHolder handle;
+};
+thread_local KeptDocument keptDocument;
+
+RsvgHandle* keptHandleFor(std::string_view document) {
+  if (keptDocument.handle && keptDocument.bytes == document) return keptDocument.handle.get();
+  keptDocument.handle.reset();
+  keptDocument.bytes.clear();
+  HandleHolder handle = loadDocument(document);
+  if (!handle) return nullptr;
+  keptDocument.bytes.assign(document);
+  keptDocument.handle = std::move(handle);
+  return keptDocument.handle.get();
+}
+
 }  // namespace
 
 bool renderSvgToBgra(std::string_view document, int32_t width, int32_t height, SvgBitmap* bitmap) {
@@ -160,20 +175,24 @@ bool renderSvgToBgra(std::string_view document, int32_t width, int32_t height, S
   return true;
 }
 
-bool renderSvgDocumentToBgra(std::string_view document, float pixelSize, float unitsPerEm, int32_t maxSide,
-                             int32_t* left, int32_t* top, SvgBitmap* bitmap) {
+bool renderSvgDocumentToBgra(std::string_view document, std::string_view element, float pixelSize, float unitsPerEm,
+                             int32_t maxSide, int32_t* left, int32_t* top, SvgBitmap* bitmap) {
   if (left == nullptr || top == nullptr || bitmap == nullptr) return fail("no SVG placement or bitmap given");
   const double scale = static_cast<double>(pixelSize) / static_cast<double>(unitsPerEm);
   if (!(pixelSize > 0.0f && unitsPerEm > 0.0f && std::isfinite(scale) && scale > 0.0) || maxSide < 1 ||
       maxSide > INT32_MAX / 4) {
     return fail("SVG document size is invalid");
   }
-  const HandleHolder handle = loadDocument(document);
-  if (!handle) return false;
   SvgBitmap rendered;
   int32_t renderedLeft = 0, renderedTop = 0;
   try {
-    if (!renderCropped(handle.get(), scale, unitsPerEm, maxSide, renderedLeft, renderedTop, rendered)) return false;
+    RsvgHandle* handle = keptHandleFor(document);
+    if (handle == nullptr) return false;
+    const std::string id = element.empty() ? std::string() : "#" + std::string(element);
+    if (!id.empty() && !rsvg_handle_has_sub(handle, id.c_str())) {
+      return fail("SVG document has no element " + std::string(element));
+    }
+    if (!renderCropped(handle, id, scale, unitsPerEm, maxSide, renderedLeft, renderedTop, rendered)) return false;
   } catch (const std::bad_alloc&) {
     return fail("out of memory");
   }

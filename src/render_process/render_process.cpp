@@ -1,0 +1,279 @@
+// The render processes seen from qz: a pool of idle processes behind one mutex, each a child started with
+// posix_spawn (its socket as descriptor 3 and no other of qz's, default signal handling, an empty mask, a
+// process group of its own so that a terminal's Ctrl+C goes to qz alone). A request takes an idle process
+// (one found dead while idle is reaped and replaced) or starts one, and gives it back when it answered; one
+// that failed is killed and reaped before the caller hears why, so no zombie stays behind.
+#include "render_process/render_process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "render_process/address_sanitizer.h"
+#include "render_process/message_channel.h"
+
+extern char** environ;
+
+namespace {
+
+constexpr const char* kExecutableName = "qz-render";
+
+struct Server {
+  pid_t pid = -1;
+  UniqueFd socket;
+};
+
+std::mutex poolMutex;
+std::vector<Server> idleServers;  // guarded by poolMutex
+size_t runningServers = 0;        // guarded by poolMutex
+
+// Beside qz's own executable when installed there, else where the build put it.
+std::string serverPath() {
+  char self[PATH_MAX];
+  const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+  if (length > 0) {
+    std::string path(self, static_cast<size_t>(length));
+    path.erase(path.rfind('/') + 1);
+    path += kExecutableName;
+    if (access(path.c_str(), X_OK) == 0) return path;
+  }
+  return QZ_RENDER_PROCESS_BUILD_PATH;
+}
+
+std::vector<char*> serverEnvironment(std::vector<std::string>& storage) {
+  if (QZ_ADDRESS_SANITIZER) {
+    // The sanitizer's shadow memory rules out an address-space limit: its allocator holds the ceiling instead.
+    storage.push_back("ASAN_OPTIONS=allocator_may_return_null=1:max_allocation_size_mb=1024:hard_rss_limit_mb=1024:"
+                      "detect_leaks=0:exitcode=" +
+                      std::to_string(kRenderProcessOutOfMemoryStatus));
+  }
+  std::vector<char*> environment;
+  for (std::string& entry : storage) environment.push_back(entry.data());
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    if (storage.empty() || std::strncmp(*entry, "ASAN_OPTIONS=", 13) != 0) environment.push_back(*entry);
+  }
+  environment.push_back(nullptr);
+  return environment;
+}
+
+bool startServer(Server& server) {
+  int ends[2];
+  if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0) return false;
+  UniqueFd ours(ends[0]), theirs(ends[1]);
+  const std::string path = serverPath();
+  std::vector<std::string> storage;
+  std::vector<char*> environment = serverEnvironment(storage);
+  char* argv[] = {const_cast<char*>(kExecutableName), nullptr};
+
+  posix_spawn_file_actions_t actions;
+  posix_spawnattr_t attributes;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawnattr_init(&attributes);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, theirs.get(), kRenderProcessSocket);
+  posix_spawn_file_actions_addclosefrom_np(&actions, kRenderProcessSocket + 1);
+  sigset_t none, all;
+  sigemptyset(&none);
+  sigfillset(&all);
+  posix_spawnattr_setsigmask(&attributes, &none);
+  posix_spawnattr_setsigdefault(&attributes, &all);
+  posix_spawnattr_setpgroup(&attributes, 0);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
+  pid_t pid = -1;
+  const int failed = posix_spawn(&pid, path.c_str(), &actions, &attributes, argv, environment.data());
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attributes);
+  if (failed != 0) {
+    errno = failed;
+    return false;
+  }
+  server.pid = pid;
+  server.socket = std::move(ours);
+  return true;
+}
+
+// Kills the process (it may have ended already) and reaps it; its wait status.
+int endServer(Server& server) {
+  kill(server.pid, SIGKILL);
+  int status = 0;
+  while (waitpid(server.pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  server.socket.reset();
+  return status;
+}
+
+// An idle process that still listens: one that ended while idle has its socket readable (end of file).
+bool stillListening(const Server& server) {
+  pollfd check{server.socket.get(), POLLIN, 0};
+  return poll(&check, 1, 0) == 0;
+}
+
+bool takeServer(Server& server) {
+  {
+    const std::lock_guard<std::mutex> lock(poolMutex);
+    while (!idleServers.empty()) {
+      server = std::move(idleServers.back());
+      idleServers.pop_back();
+      if (stillListening(server)) return true;
+      --runningServers;
+      endServer(server);
+    }
+    ++runningServers;
+  }
+  if (startServer(server)) return true;
+  const std::lock_guard<std::mutex> lock(poolMutex);
+  --runningServers;
+  return false;
+}
+
+void giveBack(Server& server) {
+  const std::lock_guard<std::mutex> lock(poolMutex);
+  idleServers.push_back(std::move(server));
+}
+
+void retire(Server& server, int* status) {
+  const int ended = endServer(server);
+  if (status != nullptr) *status = ended;
+  const std::lock_guard<std::mutex> lock(poolMutex);
+  --runningServers;
+}
+
+std::string durationText(std::chrono::milliseconds limit) {
+  if (limit.count() % 1000 == 0) return std::to_string(limit.count() / 1000) + " s";
+  return std::to_string(limit.count()) + " ms";
+}
+
+std::string whyEnded(int status) {
+  if (WIFEXITED(status) && WEXITSTATUS(status) == kRenderProcessOutOfMemoryStatus) {
+    return "the renderer needed more than 1 GiB";
+  }
+  if (WIFSIGNALED(status)) return "the renderer stopped (signal " + std::to_string(WTERMSIG(status)) + ")";
+  return "the renderer stopped (exit status " + std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1) + ")";
+}
+
+RenderRequestRecord requestFor(const RenderJob& job) {
+  RenderRequestRecord request;
+  request.kind = static_cast<uint32_t>(job.kind);
+  request.width = job.width;
+  request.height = job.height;
+  request.maxSide = job.maxSide;
+  request.glyphIndex = job.glyphIndex;
+  request.pixelSize = job.pixelSize;
+  request.unitsPerEm = job.unitsPerEm;
+  request.sdlSvg = job.sdlSvg ? 1 : 0;
+  request.documentBytes = job.document.size();
+  request.timeLimitMs = static_cast<uint32_t>(job.timeLimit.count());
+  return request;
+}
+
+// Waits for the reply until the deadline: 1 with the reply, 0 when the time ran out, -1 when the process
+// ended or broke the protocol.
+int awaitReply(const Server& server, std::chrono::steady_clock::time_point deadline, RenderReplyRecord& reply,
+               std::vector<uint8_t>& carried, UniqueFd& pixels) {
+  for (;;) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return 0;
+    pollfd ready{server.socket.get(), POLLIN, 0};
+    const int polled = poll(&ready, 1, static_cast<int>(std::min<int64_t>(left.count(), INT_MAX)));
+    if (polled < 0 && errno == EINTR) continue;
+    if (polled < 0) return -1;
+    if (polled == 0) continue;
+    return receiveRecord(server.socket.get(), &reply, sizeof reply, carried, pixels) == 1 ? 1 : -1;
+  }
+}
+
+RenderResult refusal(const RenderJob& job, const std::string& why) {
+  RenderResult result;
+  result.error = std::string(job.what) + ": " + why;
+  return result;
+}
+
+// The reply as a result; the pixels mapped when the process drew.
+RenderResult resultOf(const RenderJob& job, const RenderReplyRecord& reply, std::vector<uint8_t>& carried,
+                      const UniqueFd& pixels) {
+  RenderResult result;
+  result.answered = true;
+  result.extentWidth = reply.extentWidth;
+  result.extentHeight = reply.extentHeight;
+  if (reply.drawn == 0) {
+    if (reply.outOfMemory != 0) return refusal(job, "the renderer needed more than 1 GiB");
+    result.error.assign(reply.message, strnlen(reply.message, sizeof reply.message));
+    if (result.error.empty()) result.error = std::string(job.what) + ": the renderer gave no reason";
+    return result;
+  }
+  if (job.kind != RenderJobKind::SvgExtent) {
+    const int64_t width = reply.width, height = reply.height;
+    if (width <= 0 || height <= 0 || width > (int64_t{1} << 20) || height > (int64_t{1} << 20)) {
+      return refusal(job, "the renderer answered out of turn");
+    }
+    const auto bytes = static_cast<size_t>(width * height * 4);
+    if (pixels.valid()) {
+      result.pixels.mapped = MappedMemory::ofSealed(pixels.get(), bytes);
+    } else if (carried.size() == bytes) {
+      result.pixels.carried = std::move(carried);
+    }
+    if (result.pixels.size() != bytes) return refusal(job, "the renderer's pixels could not be read");
+  }
+  result.drawn = true;
+  result.width = reply.width;
+  result.height = reply.height;
+  result.left = reply.left;
+  result.top = reply.top;
+  return result;
+}
+
+}  // namespace
+
+RenderResult runRenderJob(const RenderJob& job) {
+  // A small document travels in the request itself.
+  const bool carried = job.document.size() <= kMostInlinePayload;
+  const UniqueFd document = carried ? UniqueFd() : sealedMemoryWith(job.document.data(), job.document.size());
+  if (!carried && !document.valid()) {
+    return refusal(job, std::string("the document could not be handed over: ") + strerror(errno));
+  }
+  const RenderRequestRecord request = requestFor(job);
+  Server server;
+  if (!takeServer(server)) return refusal(job, std::string("the renderer could not be started: ") + strerror(errno));
+  const auto deadline = std::chrono::steady_clock::now() + job.timeLimit;
+  if (!sendRecord(server.socket.get(), &request, sizeof request, carried ? job.document : std::string_view(),
+                  document.get())) {
+    int status = 0;
+    retire(server, &status);
+    return refusal(job, whyEnded(status));
+  }
+  RenderReplyRecord reply;
+  std::vector<uint8_t> carriedPixels;
+  UniqueFd pixels;
+  const int answered = awaitReply(server, deadline, reply, carriedPixels, pixels);
+  if (answered != 1) {
+    int status = 0;
+    retire(server, &status);
+    return refusal(job, answered == 0 ? "the renderer took longer than " + durationText(job.timeLimit) : whyEnded(status));
+  }
+  giveBack(server);
+  return resultOf(job, reply, carriedPixels, pixels);
+}
+
+size_t renderProcessCount() {
+  const std::lock_guard<std::mutex> lock(poolMutex);
+  return runningServers;
+}
+
+std::vector<int> idleRenderProcesses() {
+  const std::lock_guard<std::mutex> lock(poolMutex);
+  std::vector<int> pids;
+  for (const Server& server : idleServers) pids.push_back(server.pid);
+  return pids;
+}

@@ -1,0 +1,62 @@
+// Drawing in the render process: SVG documents (librsvg, and SDL_image's own SVG decoder) and XPM images are
+// drawn in a process of their own, so that a library that aborts, runs away or swells takes only that
+// process down. A process is started on first need and serves one request at a time; several may run at
+// once (each caller takes an idle one or starts another), and one that ended is replaced at the next
+// request. Each has an address-space ceiling of its own, and qz kills one that passes a request's time
+// limit. The process reads nothing but what it is sent.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "render_process/render_process_protocol.h"
+#include "render_process/sealed_memory.h"
+
+struct RenderJob {
+  RenderJobKind kind = RenderJobKind::SvgFitted;
+  std::string_view document;  // the document's or image's bytes
+  int32_t width = 0;
+  int32_t height = 0;
+  int32_t maxSide = 0;
+  uint32_t glyphIndex = 0;
+  float pixelSize = 0.0f;
+  float unitsPerEm = 0.0f;
+  bool sdlSvg = false;
+  std::chrono::milliseconds timeLimit{5000};
+  // How a refusal begins: "SVG document could not be drawn", say.
+  const char* what = "SVG document could not be drawn";
+};
+
+// Pixels as they came back: small ones in the reply itself, larger ones in a sealed memory file mapped here.
+struct RenderedPixels {
+  MappedMemory mapped;
+  std::vector<uint8_t> carried;
+
+  const uint8_t* data() const { return mapped.empty() ? carried.data() : mapped.data(); }
+  size_t size() const { return mapped.empty() ? carried.size() : mapped.size(); }
+  bool empty() const { return size() == 0; }
+};
+
+struct RenderResult {
+  bool drawn = false;
+  bool answered = false;  // the process answered (drawn, or refused with its library's reason)
+  std::string error;      // why not, when not drawn
+  int32_t width = 0;
+  int32_t height = 0;
+  int32_t left = 0;
+  int32_t top = 0;
+  double extentWidth = 0.0;
+  double extentHeight = 0.0;
+  RenderedPixels pixels;  // width x height x 4 bytes: B, G, R, A, straight alpha, as the process wrote them
+};
+
+// Runs the job in a render process and waits for its answer, at most the job's time limit. Thread-safe.
+RenderResult runRenderJob(const RenderJob& job);
+
+// How many render processes are running (idle or busy), for tests.
+size_t renderProcessCount();
+// The process ids of the render processes now idle, for tests.
+std::vector<int> idleRenderProcesses();

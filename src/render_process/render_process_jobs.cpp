@@ -1,0 +1,130 @@
+// The render process's jobs: librsvg for documents drawn fitted, glyph elements and drawing extents;
+// SDL_image for the SVG and XPM images that canvas.load_image decodes. Every bitmap goes out as straight-alpha
+// B, G, R, A rows in a sealed memory file.
+#include "render_process/render_process_jobs.h"
+
+#include <SDL3/SDL.h>
+#include <SDL3_image/SDL_image.h>
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "render_process/message_channel.h"
+#include "render_process/sealed_memory.h"
+#include "render_process/svg_render.h"
+
+namespace {
+
+void refuse(RenderReplyRecord& reply, std::string_view why) {
+  reply.drawn = 0;
+  const size_t length = std::min(why.size(), sizeof reply.message - 1);
+  std::memcpy(reply.message, why.data(), length);
+  reply.message[length] = '\0';
+  // cairo's and SDL's words for an allocation that failed.
+  if (why.find("out of memory") != std::string_view::npos || why.find("Out of memory") != std::string_view::npos) {
+    reply.outOfMemory = 1;
+  }
+}
+
+// Copies `height` rows of `width` pixels, `stride` bytes apart, to be sent: carried in the reply when few,
+// else in a new sealed memory file.
+bool sendRows(const uint8_t* rows, int32_t width, int32_t height, size_t stride, RenderReplyRecord& reply,
+              ReplyPixels& pixels) {
+  const size_t rowBytes = static_cast<size_t>(width) * 4, bytes = rowBytes * static_cast<size_t>(height);
+  const auto copyInto = [&](uint8_t* out) {
+    for (int32_t y = 0; y < height; ++y) {
+      std::memcpy(out + static_cast<size_t>(y) * rowBytes, rows + static_cast<size_t>(y) * stride, rowBytes);
+    }
+  };
+  if (bytes <= kMostInlinePayload) {
+    pixels.carried.resize(bytes);
+    copyInto(pixels.carried.data());
+  } else {
+    WritableMemory memory;
+    if (!memory.create(bytes)) {
+      refuse(reply, "out of memory for the pixels");
+      return false;
+    }
+    copyInto(memory.data());
+    pixels.file = memory.seal();
+    if (!pixels.file.valid()) {
+      refuse(reply, "the pixels could not be sealed");
+      return false;
+    }
+  }
+  reply.drawn = 1;
+  reply.width = width;
+  reply.height = height;
+  return true;
+}
+
+bool sendBitmap(const SvgBitmap& bitmap, RenderReplyRecord& reply, ReplyPixels& pixels) {
+  return sendRows(bitmap.pixels.data(), bitmap.width, bitmap.height, static_cast<size_t>(bitmap.stride), reply,
+                  pixels);
+}
+
+void drawFitted(const RenderRequestRecord& request, std::string_view document, RenderReplyRecord& reply,
+                ReplyPixels& pixels) {
+  SvgBitmap bitmap;
+  if (!renderSvgToBgra(document, request.width, request.height, &bitmap)) return refuse(reply, svgLastError());
+  sendBitmap(bitmap, reply, pixels);
+}
+
+void drawGlyph(const RenderRequestRecord& request, std::string_view document, RenderReplyRecord& reply,
+               ReplyPixels& pixels) {
+  SvgBitmap bitmap;
+  const std::string element = "glyph" + std::to_string(request.glyphIndex);
+  if (!renderSvgDocumentToBgra(document, element, request.pixelSize, request.unitsPerEm, request.maxSide, &reply.left,
+                               &reply.top, &bitmap)) {
+    return refuse(reply, svgLastError());
+  }
+  sendBitmap(bitmap, reply, pixels);
+}
+
+void measure(std::string_view document, RenderReplyRecord& reply) {
+  if (!svgDrawingExtent(document, &reply.extentWidth, &reply.extentHeight)) return refuse(reply, svgLastError());
+  reply.drawn = 1;
+}
+
+void decodeWithSdlImage(const RenderRequestRecord& request, std::string_view document, RenderReplyRecord& reply,
+                        ReplyPixels& pixels) {
+  SDL_IOStream* stream = SDL_IOFromConstMem(document.data(), document.size());
+  if (stream == nullptr) return refuse(reply, SDL_GetError());
+  SDL_Surface* decoded = request.sdlSvg != 0 ? IMG_LoadSizedSVG_IO(stream, request.width, request.height)
+                                             : IMG_LoadXPM_IO(stream);
+  SDL_CloseIO(stream);
+  if (decoded == nullptr) return refuse(reply, SDL_GetError());
+  SDL_Surface* converted = SDL_ConvertSurface(decoded, SDL_PIXELFORMAT_ARGB8888);
+  SDL_DestroySurface(decoded);
+  if (converted == nullptr) return refuse(reply, SDL_GetError());
+  if (converted->w <= 0 || converted->h <= 0 || converted->pixels == nullptr) {
+    refuse(reply, "decoded image has invalid dimensions or pixels");
+  } else {
+    sendRows(static_cast<const uint8_t*>(converted->pixels), converted->w, converted->h,
+             static_cast<size_t>(converted->pitch), reply, pixels);
+  }
+  SDL_DestroySurface(converted);
+}
+
+}  // namespace
+
+void runRequest(const RenderRequestRecord& request, std::string_view document, RenderReplyRecord& reply,
+                ReplyPixels& pixels) {
+  try {
+    switch (static_cast<RenderJobKind>(request.kind)) {
+      case RenderJobKind::SvgFitted:
+        return drawFitted(request, document, reply, pixels);
+      case RenderJobKind::SvgGlyph:
+        return drawGlyph(request, document, reply, pixels);
+      case RenderJobKind::SvgExtent:
+        return measure(document, reply);
+      case RenderJobKind::SdlImage:
+        return decodeWithSdlImage(request, document, reply, pixels);
+    }
+    refuse(reply, "unknown render job");
+  } catch (const std::bad_alloc&) {
+    refuse(reply, "out of memory");
+  }
+}

@@ -1,0 +1,47 @@
+// The messages between qz and its render process, over a sequenced-packet socket: one request, then one
+// reply, each a fixed record followed by its bytes (a request's document, a reply's pixels) when they are
+// few; more bytes travel in a sealed memory file passed beside the record, so a large drawing costs one copy.
+#pragma once
+
+#include <cstdint>
+
+enum class RenderJobKind : uint32_t {
+  SvgFitted = 1,  // an SVG document drawn into width x height, fitted and centred (librsvg)
+  SvgGlyph,       // the element "glyph<glyphIndex>" of an SVG glyph document, at pixelSize per unitsPerEm, cropped
+  SvgExtent,      // the size of what an SVG document draws, for a document that declares none (librsvg)
+  SdlImage,       // an image decoded by SDL_image: an SVG drawn at width x height, or an XPM at its own size
+};
+
+struct RenderRequestRecord {
+  uint32_t kind = 0;
+  int32_t width = 0;
+  int32_t height = 0;
+  int32_t maxSide = 0;
+  uint32_t glyphIndex = 0;
+  float pixelSize = 0.0f;
+  float unitsPerEm = 0.0f;
+  uint32_t sdlSvg = 0;  // SdlImage: the bytes are an SVG document (else an XPM image)
+  uint32_t timeLimitMs = 0;  // the process ends itself a little after this, in case qz is gone
+  uint64_t documentBytes = 0;
+};
+
+// The reply's status: drawn (pixels follow as B, G, R, A bytes with straight alpha, width x 4 a row), or
+// refused with the reason in `message`; `outOfMemory` when the reason is that memory ran out.
+struct RenderReplyRecord {
+  uint32_t drawn = 0;
+  uint32_t outOfMemory = 0;
+  int32_t width = 0;
+  int32_t height = 0;
+  int32_t left = 0;
+  int32_t top = 0;
+  double extentWidth = 0.0;
+  double extentHeight = 0.0;
+  char message[480] = {};
+};
+
+// The address-space ceiling of each render process.
+inline constexpr uint64_t kRenderProcessMemoryBytes = uint64_t{1} << 30;
+// The render process exits with this status when an allocation failed where it could not answer.
+inline constexpr int kRenderProcessOutOfMemoryStatus = 86;
+// The descriptor of the socket that the render process is started with.
+inline constexpr int kRenderProcessSocket = 3;

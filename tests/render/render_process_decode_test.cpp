@@ -1,0 +1,108 @@
+// canvas.load_image's SVG and XPM decoders run in the render process: a document that makes SDL_image's SVG
+// parser loop for ever or swell, and an XPM image whose colour keys all land in one bucket of the decoder's
+// hash, are refused at the time or memory limit while honest images of the same kinds decode as before.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+
+#include "image_decode_support.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+Loaded loadWithin(const std::string& bytes, std::chrono::milliseconds limit, double* seconds) {
+  ImageLimits limits;
+  limits.renderTimeLimit = limit;
+  const auto start = Clock::now();
+  const IoStreamHandle stream(SDL_IOFromConstMem(bytes.data(), bytes.size()));
+  const DecodedCanvas canvas = decodeImage(stream.get(), nullptr, ImageDecoder::Detect, limits);
+  *seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  if (!canvas.bitmap) return {false, 0, 0, canvas.error, {}};
+  return {true, canvas.bitmap->width, canvas.bitmap->height, "", canvas.bitmap->pixels};
+}
+
+// The decoder's hash of a key: h * 33 + byte over the key's characters, masked to its table's size.
+int xpmBucket(const std::string& key, int tableSize) {
+  int hash = 0;
+  for (const char c : key) hash = hash * 33 + c;
+  return hash & (tableSize - 1);
+}
+
+// An XPM image of `colours` colours with four-character keys, `side` pixels square; the keys either all in
+// one bucket of the decoder's table or spread over it.
+std::string xpmImage(int colours, int side, bool colliding) {
+  int tableSize = 1;
+  while (tableSize < colours) tableSize <<= 1;
+  std::vector<std::string> keys;
+  const std::string alphabet = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789#$%&*+-.";
+  for (size_t i = 0; keys.size() < static_cast<size_t>(colours); ++i) {
+    std::string key;
+    for (size_t n = i, k = 0; k < 4; ++k, n /= alphabet.size()) key += alphabet[n % alphabet.size()];
+    if (!colliding || xpmBucket(key, tableSize) == 0) keys.push_back(key);
+  }
+  std::string xpm = "/* XPM */\nstatic char *image[] = {\n\"" + std::to_string(side) + " " + std::to_string(side) +
+                    " " + std::to_string(colours) + " 4\",\n";
+  for (int i = 0; i < colours; ++i) xpm += "\"" + keys[i] + " c #" + (i == 0 ? "FF0000" : "00FF00") + "\",\n";
+  for (int y = 0; y < side; ++y) {
+    xpm += "\"";
+    for (int x = 0; x < side; ++x) xpm += keys[(x + y * side) % colours];
+    xpm += "\",\n";
+  }
+  return xpm + "};\n";
+}
+
+// A zigzag of `points` points stroked so wide that each round join is cut into thousands of edges.
+std::string roundJoins(int points) {
+  std::string svg = R"(<svg xmlns="http://www.w3.org/2000/svg" width="100" height="100"><polyline points=")";
+  for (int i = 0; i < points; ++i) svg += std::to_string(i % 2 * 50) + "," + std::to_string(i) + " ";
+  return svg + R"(" fill="none" stroke="#000" stroke-width="8000000" stroke-linejoin="round"/></svg>)";
+}
+
+TEST(RenderProcessDecode, RunawayAndSwellingDecodesAreRefusedAtTheLimits) {
+  const struct {
+    const char* what;
+    std::string bytes;
+  } cases[] = {
+      {"a dash step below float precision",
+       R"(<svg xmlns="http://www.w3.org/2000/svg" width="100" height="100"><path d="M1000000 5 L1000050 5" )"
+       R"(stroke="#000" stroke-dasharray="0.01"/></svg>)"},
+      {"round joins of a huge stroke", roundJoins(2000)},
+      {"XPM keys in one bucket", xpmImage(8000, 1000, true)},
+  };
+  for (const auto& c : cases) {
+    double seconds = 0;
+    const Loaded loaded = loadWithin(c.bytes, std::chrono::milliseconds(1000), &seconds);
+    EXPECT_FALSE(loaded.decoded) << c.what;
+    EXPECT_NE(loaded.error.find("could not be d"), std::string::npos) << c.what << ": " << loaded.error;
+    EXPECT_LT(seconds, 4.0) << c.what;
+  }
+}
+
+TEST(RenderProcessDecode, HonestSvgAndXpmImagesDecodeAsBefore) {
+  const struct {
+    const char* what;
+    std::string bytes;
+    int32_t side;
+    uint32_t firstPixel;
+  } cases[] = {
+      {"an SVG", R"(<svg xmlns="http://www.w3.org/2000/svg" width="10" height="10"><rect width="10" height="10" )"
+                 R"(fill="#0000ff"/></svg>)",
+       10, 0xFF0000FFu},
+      {"a style rule with space after its last ;",
+       R"(<svg xmlns="http://www.w3.org/2000/svg" width="10" height="10"><style>.a{fill:#00ff00; }</style>)"
+       R"(<rect class="a" width="10" height="10"/></svg>)",
+       10, 0xFF00FF00u},
+      {"an XPM of spread keys", xpmImage(8000, 1000, false), 1000, 0xFFFF0000u},
+  };
+  for (const auto& c : cases) {
+    double seconds = 0;
+    const Loaded loaded = loadWithin(c.bytes, std::chrono::milliseconds(5000), &seconds);
+    ASSERT_TRUE(loaded.decoded) << c.what << ": " << loaded.error;
+    EXPECT_EQ(loaded.width, c.side) << c.what;
+    EXPECT_EQ(loaded.pixels.front(), c.firstPixel) << c.what;
+  }
+}
+
+}  // namespace

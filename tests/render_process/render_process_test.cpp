@@ -1,0 +1,250 @@
+// The render process as qz sees it: documents drawn there come back whole; a document that makes librsvg
+// abort, run away or swell ends that process with a clear refusal while the caller goes on, and the next
+// request is served by a new process; nothing is left behind (no zombie, no descriptor of the caller's).
+#include "render_process/render_process.h"
+
+#include <dirent.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const std::string kRed = R"(<svg xmlns="http://www.w3.org/2000/svg" width="4" height="4">)"
+                         R"(<rect width="4" height="4" fill="red"/></svg>)";
+
+RenderResult drawFitted(const std::string& document, int32_t side = 4,
+                        std::chrono::milliseconds limit = std::chrono::milliseconds(5000)) {
+  RenderJob job;
+  job.document = document;
+  job.width = side;
+  job.height = side;
+  job.timeLimit = limit;
+  return runRenderJob(job);
+}
+
+void expectRed(const RenderResult& drawn, const char* what) {
+  ASSERT_TRUE(drawn.drawn) << what << ": " << drawn.error;
+  ASSERT_EQ(drawn.pixels.size(), 64u) << what;
+  for (size_t at = 0; at < 64; at += 4) {
+    EXPECT_EQ(std::vector<int>(drawn.pixels.data() + at, drawn.pixels.data() + at + 4),
+              std::vector<int>({0, 0, 255, 255}))
+        << what;
+  }
+}
+
+std::string svgOf(const std::string& body, int side = 100) {
+  const std::string size = std::to_string(side);
+  return R"(<svg xmlns="http://www.w3.org/2000/svg" xmlns:xlink="http://www.w3.org/1999/xlink" width=")" + size +
+         "\" height=\"" + size + "\">" + body + "</svg>";
+}
+
+// A noise filter of 100,000 octaves, each a pass over every pixel.
+const std::string kOctaves =
+    "<filter id='f'><feTurbulence baseFrequency='0.05' numOctaves='100000'/></filter>"
+    "<rect width='100' height='100' filter='url(#f)'/>";
+
+// A convolution kernel of `values` ones.
+std::string kernel(int values) {
+  std::string text;
+  for (int i = 0; i < values; ++i) text += i == 0 ? "1" : " 1";
+  return text;
+}
+
+// The caller's children that are zombies.
+int zombieChildren() {
+  int zombies = 0;
+  DIR* proc = opendir("/proc");
+  for (dirent* entry; proc != nullptr && (entry = readdir(proc)) != nullptr;) {
+    const std::string status = "/proc/" + std::string(entry->d_name) + "/stat";
+    FILE* file = fopen(status.c_str(), "r");
+    if (file == nullptr) continue;
+    int pid = 0, parent = 0;
+    char state = 0;
+    if (fscanf(file, "%d %*s %c %d", &pid, &state, &parent) == 3 && parent == getpid() && state == 'Z') ++zombies;
+    fclose(file);
+  }
+  if (proc != nullptr) closedir(proc);
+  return zombies;
+}
+
+// Whether the process runs (a zombie has ended; its new parent may reap it late).
+bool running(int pid) {
+  FILE* file = fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
+  if (file == nullptr) return false;
+  char state = 0;
+  const bool read = fscanf(file, "%*d %*s %c", &state) == 1;
+  fclose(file);
+  return read && state != 'Z';
+}
+
+std::vector<std::string> descriptorsOf(int pid) {
+  std::vector<std::string> targets;
+  const std::string folder = "/proc/" + std::to_string(pid) + "/fd";
+  DIR* fds = opendir(folder.c_str());
+  for (dirent* entry; fds != nullptr && (entry = readdir(fds)) != nullptr;) {
+    if (entry->d_name[0] == '.') continue;
+    char target[256] = {};
+    const ssize_t length = readlink((folder + "/" + entry->d_name).c_str(), target, sizeof target - 1);
+    // The kind of object, not which one: a replaced process has a new socket.
+    const std::string kind(target, length > 0 ? static_cast<size_t>(length) : 0);
+    targets.push_back(std::string(entry->d_name) + " " + kind.substr(0, kind.find(":[")));
+  }
+  if (fds != nullptr) closedir(fds);
+  return targets;
+}
+
+TEST(RenderProcess, DrawsDocumentsWholeAndKeepsItsProcess) {
+  expectRed(drawFitted(kRed), "first");
+  const std::vector<int> first = idleRenderProcesses();
+  ASSERT_FALSE(first.empty());
+  expectRed(drawFitted(kRed), "second");
+  EXPECT_EQ(idleRenderProcesses(), first) << "the process stays up between documents";
+}
+
+// Documents that make librsvg 2.54 abort: a tile whose input lies outside the filter region, a convolution
+// of order 24 or more, and a font size far past any real one.
+TEST(RenderProcess, AbortingDocumentsAreRefusedAndTheNextIsDrawn) {
+  const struct {
+    const char* what;
+    std::string document;
+  } cases[] = {
+      {"feTile outside its region",
+       svgOf("<filter id='f' x='0' y='0' width='1' height='1'><feFlood flood-color='red' x='200' y='200'"
+             " width='10' height='10' result='a'/><feTile in='a'/></filter>"
+             "<rect width='100' height='100' filter='url(#f)'/>")},
+      {"feConvolveMatrix of order 24",
+       svgOf("<filter id='f'><feConvolveMatrix order='24' kernelMatrix='" + kernel(24 * 24) +
+             "'/></filter><rect width='100' height='100' filter='url(#f)'/>")},
+      {"text at 3,000,000 px", svgOf("<text y='50' font-size='3000000'>qz</text>")},
+  };
+  for (const auto& c : cases) {
+    const RenderResult refused = drawFitted(c.document, 100);
+    EXPECT_FALSE(refused.drawn) << c.what;
+    EXPECT_EQ(refused.error.rfind("SVG document could not be drawn: the renderer ", 0), 0u)
+        << c.what << ": " << refused.error;
+    expectRed(drawFitted(kRed), c.what);
+  }
+}
+
+TEST(RenderProcess, RunawayDocumentsEndAtTheTimeLimit) {
+  const std::string octaves = svgOf(kOctaves, 400);
+  const auto start = Clock::now();
+  const RenderResult refused = drawFitted(octaves, 400, std::chrono::milliseconds(1000));
+  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  EXPECT_EQ(refused.error, "SVG document could not be drawn: the renderer took longer than 1 s");
+  EXPECT_LT(seconds, 3.0);
+  expectRed(drawFitted(kRed), "after the runaway");
+  EXPECT_EQ(zombieChildren(), 0);
+}
+
+TEST(RenderProcess, MemoryPastTheCeilingIsRefusedAsSuch) {
+  // A glyph cropped to 30,000 square: 3.6 GB of pixels.
+  RenderJob job;
+  job.kind = RenderJobKind::SvgGlyph;
+  job.document = R"(<svg xmlns="http://www.w3.org/2000/svg"><rect id="glyph1" width="1000" height="1000"/></svg>)";
+  job.glyphIndex = 1;
+  job.pixelSize = 30000.0f;
+  job.unitsPerEm = 1000.0f;
+  job.maxSide = 30000;
+  const RenderResult refused = runRenderJob(job);
+  EXPECT_EQ(refused.error, "SVG document could not be drawn: the renderer needed more than 1 GiB");
+  expectRed(drawFitted(kRed), "after the swelling");
+}
+
+TEST(RenderProcess, AProcessKilledFromOutsideIsReplacedAndLeavesNothing) {
+  expectRed(drawFitted(kRed), "warm");
+  const std::vector<std::string> before = descriptorsOf(getpid());
+  const std::string slow = svgOf(kOctaves, 400);
+  std::thread killer([] {
+    for (int tries = 0; tries < 200; ++tries) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      if (idleRenderProcesses().empty() && renderProcessCount() > 0) break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    [[maybe_unused]] const int status = system(("pkill -KILL -P " + std::to_string(getpid()) + " -x qz-render").c_str());
+  });
+  const RenderResult killed = drawFitted(slow, 400, std::chrono::milliseconds(10000));
+  killer.join();
+  EXPECT_EQ(killed.error, "SVG document could not be drawn: the renderer stopped (signal 9)");
+  expectRed(drawFitted(kRed), "after the kill");
+  EXPECT_EQ(zombieChildren(), 0);
+  EXPECT_EQ(descriptorsOf(getpid()), before);
+}
+
+TEST(RenderProcess, TheProcessHoldsNoDescriptorOfTheCaller) {
+  int marker[2];
+  ASSERT_EQ(pipe(marker), 0);  // inheritable on purpose
+  const std::vector<int> idle = idleRenderProcesses();
+  for (const int pid : idle) kill(pid, SIGKILL);
+  // Ended: each is a zombie until the next request finds its socket closed and reaps it.
+  for (int tries = 0; tries < 500 && zombieChildren() < static_cast<int>(idle.size()); ++tries) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  expectRed(drawFitted(kRed), "a new process");
+  const std::vector<int> started = idleRenderProcesses();
+  ASSERT_EQ(started.size(), 1u);
+  const std::vector<std::string> held = descriptorsOf(started.front());
+  close(marker[0]);
+  close(marker[1]);
+  ASSERT_GE(held.size(), 4u);
+  for (const std::string& line : held) {
+    const int fd = std::stoi(line);
+    EXPECT_TRUE(fd <= 3 || line.find("pipe:") == std::string::npos) << line;
+    if (fd == 0 || fd == 1) {
+      EXPECT_NE(line.find("/dev/null"), std::string::npos) << line;
+    }
+  }
+  EXPECT_EQ(zombieChildren(), 0);
+}
+
+// A render process ends with the process that started it, even one killed outright: it sees its socket close.
+TEST(RenderProcess, EndsWhenItsStarterEnds) {
+  int report[2];
+  ASSERT_EQ(pipe(report), 0);
+  const pid_t starter = fork();
+  ASSERT_GE(starter, 0);
+  if (starter == 0) {
+    const bool drawn = drawFitted(kRed).drawn;
+    const std::vector<int> idle = idleRenderProcesses();
+    const int pid = drawn && idle.size() == 1 ? idle.front() : -1;
+    [[maybe_unused]] const ssize_t wrote = write(report[1], &pid, sizeof pid);
+    pause();
+    _exit(0);
+  }
+  close(report[1]);
+  int server = -1;
+  ASSERT_EQ(read(report[0], &server, sizeof server), static_cast<ssize_t>(sizeof server));
+  close(report[0]);
+  ASSERT_GT(server, 0);
+  kill(starter, SIGKILL);
+  waitpid(starter, nullptr, 0);
+  bool gone = false;
+  for (int tries = 0; tries < 500 && !gone; ++tries) {
+    gone = !running(server);
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_TRUE(gone) << "render process " << server << " outlived its starter";
+}
+
+TEST(RenderProcess, SeveralRunAtOnce) {
+  std::vector<std::thread> callers;
+  std::vector<RenderResult> results(4);
+  for (size_t i = 0; i < results.size(); ++i) {
+    callers.emplace_back([&results, i] { results[i] = drawFitted(kRed); });
+  }
+  for (std::thread& caller : callers) caller.join();
+  for (const RenderResult& result : results) expectRed(result, "in parallel");
+  EXPECT_GE(renderProcessCount(), 1u);
+}
+
+}  // namespace
