@@ -99,6 +99,8 @@ bool RenderFont::shapeRun(hb_buffer_t* buffer, const char* text, uint32_t wholeC
     if (infos == nullptr || positions == nullptr) return false;
     pieceStarts.push_back(shaped.size());
     for (unsigned int i = 0; i < count; ++i) {
+      // A glyph the face lacks fails the run at once, before the pieces after it are shaped.
+      if (infos[i].codepoint == 0 || glyphEntryById(infos[i].codepoint).missing) return false;
       shaped.push_back({infos[i].codepoint, infos[i].cluster, positions[i].x_advance, positions[i].x_offset,
                         positions[i].y_offset});
     }
@@ -119,7 +121,6 @@ bool RenderFont::shapeRun(hb_buffer_t* buffer, const char* text, uint32_t wholeC
   const auto appendPiece = [&](size_t first, size_t last) {
     for (size_t i = first; i < last; ++i) {
       const RunGlyph& run = shaped[i];
-      if (run.glyphId == 0 || glyphEntryById(run.glyphId).missing) return false;
       ShapedGlyph glyph;
       glyph.face = this;
       glyph.glyphId = run.glyphId;
@@ -137,13 +138,11 @@ bool RenderFont::shapeRun(hb_buffer_t* buffer, const char* text, uint32_t wholeC
       }
       glyphs.push_back(glyph);
     }
-    return true;
   };
   // Each piece comes in visual order; right to left, the later pieces of the text come first.
   for (size_t p = 0; p < pieceStarts.size(); ++p) {
     const size_t piece = rightToLeft ? pieceStarts.size() - 1 - p : p;
-    const size_t last = piece + 1 < pieceStarts.size() ? pieceStarts[piece + 1] : shaped.size();
-    if (!appendPiece(pieceStarts[piece], last)) return false;
+    appendPiece(pieceStarts[piece], piece + 1 < pieceStarts.size() ? pieceStarts[piece + 1] : shaped.size());
   }
   output.swap(glyphs);
   return true;

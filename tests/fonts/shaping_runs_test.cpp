@@ -224,4 +224,23 @@ TEST_F(FontTest, ShapedRuns_MarksPastTheBoundAreAllShaped) {
   EXPECT_GE(bounds.x + bounds.width, letters.x + letters.width);
 }
 
+// A glyph the face lacks fails the whole run, in whichever piece it is, and leaves the output as it was; a
+// group then shapes the whole text in the member that has every glyph.
+TEST_F(FontTest, ShapedRuns_AGlyphMissingInAnyPieceFailsTheWholeRun) {
+  auto mono = loadOrFail(fonttest::kSansMono, 14);
+  auto sans = loadOrFail(fonttest::kSans, 14);
+  const std::string words = repeated("e\xCC\x81t\xC3\xA9 ", 200);
+  const std::string hebrew = "\xD7\xA9\xD7\x9C\xD7\x95\xD7\x9D";  // DejaVu Sans Mono has no Hebrew
+  for (const std::string& text : {hebrew + words, words + hebrew, words + hebrew + words}) {
+    ASSERT_GT(shapingPieces(text.c_str(), text.size()).size(), 2u);
+    std::vector<ShapedGlyph> glyphs(3);
+    EXPECT_FALSE(mono->shapeText(text.c_str(), 0, glyphs));
+    EXPECT_EQ(glyphs.size(), 3u);
+    auto group = RenderFont::group({mono, sans});
+    ASSERT_TRUE(group->shapeTextWithFallback(text.c_str(), glyphs));
+    EXPECT_EQ(glyphs.front().face, sans.get());
+    expectShapedAsWhole(*sans, text);
+  }
+}
+
 }  // namespace
