@@ -98,20 +98,27 @@ RenderFont::AtlasMark RenderFont::markAtlas() const {
 }
 
 // A glyph stored since the mark lies past the cursors kept there, on a page that existed then, or on a page
-// made since; either way no glyph stored before the mark shares its pixels.
-void RenderFont::rollBackGlyphIdEntries(const AtlasMark& mark, const std::vector<uint32_t>& createdGlyphIds) {
-  for (const uint32_t glyphId : createdGlyphIds) {
-    const auto found = glyphIdEntries_.find(glyphId);
+// made since; either way no glyph stored before the mark shares its pixels. An entry that existed before the
+// call goes back to what it was, so one whose bitmap the call stored no longer points into the space given back.
+void RenderFont::rollBackGlyphIdEntries(const AtlasMark& mark, const std::vector<GlyphIdBefore>& touched) {
+  for (const GlyphIdBefore& before : touched) {
+    const auto found = glyphIdEntries_.find(before.glyphId);
     if (found == glyphIdEntries_.end()) continue;
     const GlyphMetricEntry& entry = found->second;
-    if (entry.atlasPage < mark.pageCount && entry.width > 0 && entry.height > 0) {
+    const bool storedByCall = !before.existed || entry.atlasPage != before.entry.atlasPage ||
+                              entry.atlasX != before.entry.atlasX || entry.atlasY != before.entry.atlasY;
+    if (storedByCall && entry.atlasPage < mark.pageCount && entry.width > 0 && entry.height > 0) {
       GlyphAtlasPage& page = atlasPages_[entry.atlasPage];
       for (int32_t row = 0; row < entry.height; ++row) {
         uint32_t* start = page.image->pixels.data() + (size_t{entry.atlasY} + row) * page.width + entry.atlasX;
         std::fill(start, start + entry.width, 0u);
       }
     }
-    glyphIdEntries_.erase(found);
+    if (before.existed) {
+      found->second = before.entry;
+    } else {
+      glyphIdEntries_.erase(found);
+    }
   }
   atlasPages_.erase(atlasPages_.begin() + static_cast<std::ptrdiff_t>(mark.pageCount), atlasPages_.end());
   for (size_t index = 0; index < mark.pageCount; ++index) {

@@ -136,10 +136,13 @@ void RenderFont::ensureGlyphBitmapByGlyphId(uint32_t glyphId, GlyphMetricEntry& 
   renderGlyphBitmap(glyphId, glyphId, true, entry);
 }
 
-// Hands the glyph to the SVG glyph worker: the entry waits until the result is applied. A refused job (the
-// worker stopping, or 256 outstanding) makes the glyph missing for good.
+// Hands the glyph to the SVG glyph worker: the entry waits until the result is applied. While 256 jobs are
+// outstanding the entry is left unsettled, drawn as pending, and asks again in a later frame; a job the
+// worker refuses (stopping, or unable to start) makes the glyph missing for good.
 bool RenderFont::enqueueSvgGlyph(uint32_t key, bool byGlyphId, GlyphMetricEntry& entry) {
-  if (!AsyncSvgGlyphWorker::instance().enqueue(makeSvgGlyphJob(shared_from_this(), key, byGlyphId))) return false;
+  AsyncSvgGlyphWorker& worker = AsyncSvgGlyphWorker::instance();
+  if (worker.deferIfFull()) return true;
+  if (!worker.enqueue(makeSvgGlyphJob(shared_from_this(), key, byGlyphId))) return false;
   entry.bitmapUnavailable = 1;
   return true;
 }
@@ -230,7 +233,7 @@ GlyphBitmapView RenderFont::glyphBitmapForCodepoint(uint32_t codepoint) {
     countFontEvent(FontCounter::GlyphBitmapCacheHits);
   }
   ensureGlyphBitmap(codepoint, entry);
-  if (entry.bitmapUnavailable) return boxed(true);
+  if (entry.bitmapUnavailable || !entry.bitmapSettled) return boxed(true);  // rendering, or deferred
   if (entry.missing) {  // a failed render draws the box from its first use on
     view.missing = 1;
     return boxed(false);

@@ -117,23 +117,32 @@ float RenderFont::mathKerning(const char* text, uint32_t corner, float correctio
 }
 
 // A call that fails (running out of memory) gives back the glyphs it rendered, so that no failed call leaves
-// their bitmaps behind in the font.
+// their bitmaps behind in the font, nor an entry pointing at atlas space it gave back.
 MathGlyphShape RenderFont::mathGlyphShape(const char* text, bool vertical) {
   const AtlasMark mark = markAtlas();
-  std::vector<uint32_t> createdGlyphIds;
-  createdGlyphIds.reserve(1 + kMaxMathVariants + kMaxMathParts);
+  std::vector<GlyphIdBefore> touched;
+  touched.reserve(1 + kMaxMathVariants + kMaxMathParts);
   try {
-    return readMathGlyphShape(text, vertical, createdGlyphIds);
+    return readMathGlyphShape(text, vertical, touched);
   } catch (...) {
-    rollBackGlyphIdEntries(mark, createdGlyphIds);
+    rollBackGlyphIdEntries(mark, touched);
     throw;
   }
 }
 
-MathGlyphShape RenderFont::readMathGlyphShape(const char* text, bool vertical, std::vector<uint32_t>& createdGlyphIds) {
-  // Each glyph is noted before it is placed, when placing it creates its entry.
+MathGlyphShape RenderFont::readMathGlyphShape(const char* text, bool vertical, std::vector<GlyphIdBefore>& touched) {
+  // Each glyph's entry is noted as it was before the call first places the glyph (a bounded number of them).
   auto place = [&](hb_font_t* font, uint32_t glyphId) {
-    if (!glyphIdEntries_.contains(glyphId)) createdGlyphIds.push_back(glyphId);
+    const bool noted = std::any_of(touched.begin(), touched.end(),
+                                   [glyphId](const GlyphIdBefore& before) { return before.glyphId == glyphId; });
+    if (!noted) {
+      const auto found = glyphIdEntries_.find(glyphId);
+      GlyphIdBefore before;
+      before.glyphId = glyphId;
+      before.existed = found != glyphIdEntries_.end();
+      if (before.existed) before.entry = found->second;
+      touched.push_back(before);
+    }
     return mathPlacement(font, glyphId);
   };
   MathGlyphShape shape;

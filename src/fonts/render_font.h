@@ -215,7 +215,13 @@ class RenderFont : public std::enable_shared_from_this<RenderFont> {
   bool shapeKeycapWithFallback(const char* text, std::vector<ShapedGlyph>& output);
   hb_font_t* mathFont();
   MathGlyphPlacement mathPlacement(hb_font_t* font, uint32_t glyphId);
-  MathGlyphShape readMathGlyphShape(const char* text, bool vertical, std::vector<uint32_t>& createdGlyphIds);
+  // A glyph-id entry as a call found it before it first touched the glyph.
+  struct GlyphIdBefore {
+    uint32_t glyphId = 0;
+    bool existed = false;
+    GlyphMetricEntry entry;  // when it existed
+  };
+  MathGlyphShape readMathGlyphShape(const char* text, bool vertical, std::vector<GlyphIdBefore>& touched);
 
   // The atlas as a call found it, so that a call that fails can give back what it added.
   struct AtlasMark {
@@ -223,8 +229,9 @@ class RenderFont : public std::enable_shared_from_this<RenderFont> {
     std::vector<std::array<uint32_t, 3>> cursors;  // cursorX, cursorY and rowHeight of each page
   };
   AtlasMark markAtlas() const;
-  // Forgets the glyph-id entries created since the mark, clears their bitmaps and puts the atlas back.
-  void rollBackGlyphIdEntries(const AtlasMark& mark, const std::vector<uint32_t>& createdGlyphIds);
+  // Puts the glyph-id entries the call touched back as they were (forgetting those it created), clears the
+  // bitmaps it stored and puts the atlas back.
+  void rollBackGlyphIdEntries(const AtlasMark& mark, const std::vector<GlyphIdBefore>& touched);
 
   uint32_t kind_ = kKindFace;
   int32_t tabAdvance_ = 0;

@@ -128,6 +128,13 @@ void AsyncSvgGlyphWorker::run() {
   if (library != nullptr) FT_Done_FreeType(library);
 }
 
+bool AsyncSvgGlyphWorker::deferIfFull() {
+  const std::lock_guard lock(mutex_);
+  if (stopping_ || outstanding() < kRingSlots) return false;
+  deferred_ = true;
+  return true;
+}
+
 bool AsyncSvgGlyphWorker::applyFinished() {
   bool applied = false;
   for (;;) {
@@ -146,13 +153,20 @@ bool AsyncSvgGlyphWorker::applyFinished() {
     if (face == nullptr || face->isGroup()) continue;
     if (face->applySvgGlyphResult(finished.result)) applied = true;
   }
+  {
+    const std::lock_guard lock(mutex_);
+    if (deferred_ && outstanding() < kRingSlots) {  // the deferred glyphs ask again as this frame draws them
+      deferred_ = false;
+      applied = true;
+    }
+  }
   if (applied) ++appliedGeneration_;
   return applied;
 }
 
 bool AsyncSvgGlyphWorker::hasPendingGlyphs() const {
   const std::lock_guard lock(mutex_);
-  return outstanding() != 0;
+  return outstanding() != 0 || deferred_;
 }
 
 void AsyncSvgGlyphWorker::shutdown() {

@@ -1,6 +1,7 @@
 // The asynchronous SVG glyph worker: one process-wide pool of four threads, each with its own FreeType
 // library, that renders the SVG documents of colour glyphs so that the main thread never does. At most 256
-// jobs are outstanding (queued, running, or finished and waiting in the result ring). Each finished job
+// jobs are outstanding (queued, running, or finished and waiting in the result ring); a glyph that finds no
+// room is deferred and asks again in a later frame. Each finished job
 // pushes one wake-up event carrying the main window's SDL id; the main thread applies the results to their
 // glyph entries when a frame begins, and every window redraws once any was applied.
 //
@@ -68,9 +69,13 @@ class AsyncSvgGlyphWorker {
   // Queues a job, starting the four threads on the first; false when stopping, when 256 jobs are
   // outstanding, or when a thread cannot be started.
   bool enqueue(SvgGlyphJob job);
-  // Applies every finished result to its face's waiting entry; true when at least one entry was settled.
+  // True, and noted, when 256 jobs are outstanding (and the worker is not stopping): the glyph that asks
+  // finds no room this frame and asks again in a later one.
+  bool deferIfFull();
+  // Applies every finished result to its face's waiting entry; true when at least one entry was settled, or
+  // when glyphs were deferred and there is room again, so that the frame draws them and they ask again.
   bool applyFinished();
-  // Anything queued, running, or finished and not yet applied.
+  // Anything queued, running, finished and not yet applied, or deferred for want of room.
   bool hasPendingGlyphs() const;
   // Counts the calls of applyFinished that settled an entry: a window that last drew at another count
   // redraws everything.
@@ -99,6 +104,7 @@ class AsyncSvgGlyphWorker {
   std::vector<std::thread> threads_;
   std::vector<SvgGlyphBody> spentBodies_;  // of results dropped while stopping
   bool stopping_ = false;
+  bool deferred_ = false;           // a glyph found no room since the last frame that had room
   uint64_t appliedGeneration_ = 0;  // main thread only
 };
 

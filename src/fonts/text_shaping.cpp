@@ -1,8 +1,7 @@
 // Text shaping and measurement. Text is measured per codepoint from the cached advances unless it holds
 // something only a shaper gets right; such text is shaped whole in one face (for a group, the first member
-// that shapes all of it), or measured per codepoint when no single face can. A run of combining marks past
-// the stream-safe limit is shaped only up to that limit; HarfBuzz's mark attachment costs time quadratic in the
-// run, and the marks beyond it are measured one by one at zero advance.
+// that shapes all of it), or measured per codepoint when no single face can. A long text goes to HarfBuzz in
+// bounded pieces, one after another (shaping_pieces.h), so that its work grows with the text, not its square.
 #include <hb.h>
 
 #include <algorithm>
@@ -12,6 +11,7 @@
 #include "fonts/codepoints.h"
 #include "fonts/font_rounding.h"
 #include "fonts/render_font.h"
+#include "fonts/shaping_pieces.h"
 
 namespace {
 
@@ -49,149 +49,100 @@ std::string withoutVariationSelectors(const char* text) {
   return filtered;
 }
 
-// Marks shaped in one run of non-starters: the stream-safe limit of Unicode's normalization forms, far above
-// any mark stack of real text.
-constexpr size_t kShapedMarkRun = 30;
-
-struct OverflowMark {
-  uint32_t codepoint;
-  uint32_t start;  // byte offset in the text
+// One glyph as HarfBuzz gave it.
+struct RunGlyph {
+  uint32_t glyphId;
+  uint32_t cluster;  // byte offset in the whole text
+  hb_position_t xAdvance;
+  hb_position_t xOffset;
+  hb_position_t yOffset;
 };
 
-bool isNonStarter(hb_unicode_funcs_t* unicode, uint32_t codepoint) {
-  if (codepoint < 0x300) return false;  // the first combining mark
-  if (hb_unicode_combining_class(unicode, codepoint) != HB_UNICODE_COMBINING_CLASS_NOT_REORDERED) return true;
-  const hb_unicode_general_category_t category = hb_unicode_general_category(unicode, codepoint);
-  return category == HB_UNICODE_GENERAL_CATEGORY_NON_SPACING_MARK ||
-         category == HB_UNICODE_GENERAL_CATEGORY_SPACING_MARK || category == HB_UNICODE_GENERAL_CATEGORY_ENCLOSING_MARK;
-}
-
-// Default-ignorable marks (variation selectors, the grapheme joiner, Mongolian and Khmer selectors), which
-// HarfBuzz draws as nothing: past the limit they take no glyph.
-bool isIgnorableMark(uint32_t codepoint) {
-  return codepoint == 0x34F || (codepoint >= 0x17B4 && codepoint <= 0x17B5) ||
-         (codepoint >= 0x180B && codepoint <= 0x180F) || isVariationSelector(codepoint);
-}
-
-// The marks of the text past the first kShapedMarkRun of each run of non-starters, in text order.
-std::vector<OverflowMark> overflowMarks(const char* text) {
-  std::vector<OverflowMark> overflow;
-  hb_unicode_funcs_t* unicode = hb_unicode_funcs_get_default();
-  size_t run = 0;
-  for (const char* cursor = text; *cursor != '\0';) {
-    uint32_t codepoint = 0;
-    const char* next = nextUtf8CodepointUnchecked(cursor, codepoint);
-    run = isNonStarter(unicode, codepoint) ? run + 1 : 0;
-    if (run > kShapedMarkRun) overflow.push_back({codepoint, static_cast<uint32_t>(cursor - text)});
-    cursor = next;
-  }
-  return overflow;
-}
-
-// Fills the buffer with the text's codepoints but the overflow marks, each with its byte offset as its cluster,
-// as hb_buffer_add_utf8 numbers them.
-void addAllButOverflow(hb_buffer_t* buffer, const char* text, const std::vector<OverflowMark>& overflow) {
-  hb_buffer_set_content_type(buffer, HB_BUFFER_CONTENT_TYPE_UNICODE);
-  auto skipped = overflow.begin();
-  for (const char* cursor = text; *cursor != '\0';) {
-    uint32_t codepoint = 0;
-    const char* next = nextUtf8CodepointUnchecked(cursor, codepoint);
-    const auto offset = static_cast<uint32_t>(cursor - text);
-    if (skipped != overflow.end() && skipped->start == offset) {
-      ++skipped;
-    } else {
-      hb_buffer_add(buffer, codepoint, offset);
-    }
-    cursor = next;
-  }
-}
+// HarfBuzz takes text lengths as int.
+constexpr size_t kMaxShapedBytes = INT_MAX;
 
 }  // namespace
 
 bool RenderFont::shapeRun(hb_buffer_t* buffer, const char* text, uint32_t wholeClusterEnd, int32_t baselineShift,
                           bool wholeCluster, std::vector<ShapedGlyph>& output) {
-  const std::vector<OverflowMark> overflow = overflowMarks(text);
-  hb_buffer_reset(buffer);
-  if (overflow.empty()) {
-    hb_buffer_add_utf8(buffer, text, -1, 0, -1);
-  } else {
-    addAllButOverflow(buffer, text, overflow);
+  const size_t length = std::strlen(text);
+  if (length > kMaxShapedBytes) return false;
+  const std::vector<ShapingPiece> pieces = shapingPieces(text, length);
+  // Every piece of a longer text is shaped with what HarfBuzz guesses for the whole text (direction, script,
+  // language), and sees the text around it as context.
+  hb_segment_properties_t properties = HB_SEGMENT_PROPERTIES_DEFAULT;
+  if (pieces.size() > 1) {
+    hb_buffer_reset(buffer);
+    hb_buffer_add_utf8(buffer, text, static_cast<int>(length), 0, static_cast<int>(length));
+    hb_buffer_guess_segment_properties(buffer);
+    hb_buffer_get_segment_properties(buffer, &properties);
   }
-  hb_buffer_guess_segment_properties(buffer);
-  hb_shape(hbFont_.get(), buffer, nullptr, 0);
-  const bool rightToLeft = hb_buffer_get_direction(buffer) == HB_DIRECTION_RTL;
-  unsigned int count = 0;
-  const hb_glyph_info_t* infos = hb_buffer_get_glyph_infos(buffer, &count);
-  const hb_glyph_position_t* positions = hb_buffer_get_glyph_positions(buffer, nullptr);
-  if (infos == nullptr || positions == nullptr || count == 0) return false;
-  const auto textLength = static_cast<uint32_t>(std::min<size_t>(std::strlen(text), UINT32_MAX));
+  std::vector<RunGlyph> shaped;
+  std::vector<size_t> pieceStarts;  // of each piece's glyphs in `shaped`
+  pieceStarts.reserve(pieces.size());
+  bool rightToLeft = false;
+  for (const ShapingPiece& piece : pieces) {
+    hb_buffer_reset(buffer);
+    hb_buffer_add_utf8(buffer, text, static_cast<int>(length), piece.start, static_cast<int>(piece.length));
+    if (pieces.size() > 1) {
+      hb_buffer_set_segment_properties(buffer, &properties);
+    } else {
+      hb_buffer_guess_segment_properties(buffer);
+    }
+    hb_shape(hbFont_.get(), buffer, nullptr, 0);
+    if (!hb_buffer_allocation_successful(buffer)) return false;
+    rightToLeft = hb_buffer_get_direction(buffer) == HB_DIRECTION_RTL;
+    unsigned int count = 0;
+    const hb_glyph_info_t* infos = hb_buffer_get_glyph_infos(buffer, &count);
+    const hb_glyph_position_t* positions = hb_buffer_get_glyph_positions(buffer, nullptr);
+    if (count == 0) continue;  // a piece of hidden default ignorables only
+    if (infos == nullptr || positions == nullptr) return false;
+    pieceStarts.push_back(shaped.size());
+    for (unsigned int i = 0; i < count; ++i) {
+      // A glyph the face lacks fails the run at once, before the pieces after it are shaped.
+      if (infos[i].codepoint == 0 || glyphEntryById(infos[i].codepoint).missing) return false;
+      shaped.push_back({infos[i].codepoint, infos[i].cluster, positions[i].x_advance, positions[i].x_offset,
+                        positions[i].y_offset});
+    }
+  }
+  if (shaped.empty()) return false;
+  const auto textLength = static_cast<uint32_t>(length);
   std::vector<uint32_t> clusterStarts;
-  if (!wholeCluster || !overflow.empty()) {
-    clusterStarts.reserve(count);
-    for (unsigned int i = 0; i < count; ++i) clusterStarts.push_back(infos[i].cluster);
+  if (!wholeCluster) {
+    clusterStarts.reserve(shaped.size());
+    for (const RunGlyph& glyph : shaped) clusterStarts.push_back(glyph.cluster);
     std::sort(clusterStarts.begin(), clusterStarts.end());
     clusterStarts.erase(std::unique(clusterStarts.begin(), clusterStarts.end()), clusterStarts.end());
   }
   // HarfBuzz measures a bitmap strike at the strike's own size.
   const double scale = bitmapStrike_ ? strikeScale_ : 1.0;
-  const auto makeGlyph = [&](uint32_t glyphId, uint32_t cluster, const hb_glyph_position_t* position) {
-    ShapedGlyph glyph;
-    glyph.face = this;
-    glyph.glyphId = glyphId;
-    if (position != nullptr) {
-      glyph.xAdvance = harfBuzzPixels(position->x_advance, scale);
-      glyph.xOffset = harfBuzzPixels(position->x_offset, scale);
-      glyph.yOffset = harfBuzzPixels(position->y_offset, scale);
-    }
-    glyph.baselineShift = baselineShift;
-    glyph.rightToLeft = rightToLeft ? 1 : 0;
-    if (wholeCluster) {
-      glyph.clusterEnd = wholeClusterEnd;
-    } else {
-      glyph.clusterStart = cluster;
-      const auto next = std::upper_bound(clusterStarts.begin(), clusterStarts.end(), cluster);
-      glyph.clusterEnd = next != clusterStarts.end() ? *next : textLength;
-    }
-    return glyph;
-  };
-  // An overflow mark joins the cluster that holds the marks before it, beside that cluster's glyphs: after them
-  // left to right, before them right to left. The clusters of the marks rise as the marks follow the text.
-  std::vector<uint32_t> overflowClusters;
-  overflowClusters.reserve(overflow.size());
-  for (const OverflowMark& mark : overflow) {
-    const auto holder = std::upper_bound(clusterStarts.begin(), clusterStarts.end(), mark.start);
-    overflowClusters.push_back(holder == clusterStarts.begin() ? clusterStarts.front() : *(holder - 1));
-  }
-  std::vector<bool> placedClusters(overflow.size());  // by the index of a cluster's first overflow mark
   std::vector<ShapedGlyph> glyphs;
-  glyphs.reserve(count + overflow.size());
-  const auto placeOverflow = [&](uint32_t cluster) {
-    const auto [first, last] = std::equal_range(overflowClusters.begin(), overflowClusters.end(), cluster);
-    if (first == last || placedClusters[static_cast<size_t>(first - overflowClusters.begin())]) return true;
-    placedClusters[static_cast<size_t>(first - overflowClusters.begin())] = true;
-    const size_t placed = glyphs.size();
-    for (auto at = first; at != last; ++at) {
-      const uint32_t codepoint = overflow[static_cast<size_t>(at - overflowClusters.begin())].codepoint;
-      if (isIgnorableMark(codepoint)) continue;
-      hb_codepoint_t glyphId = 0;
-      if (!hb_font_get_nominal_glyph(hbFont_.get(), codepoint, &glyphId) || glyphId == 0 ||
-          glyphEntryById(glyphId).missing) {
-        return false;
+  glyphs.reserve(shaped.size());
+  const auto appendPiece = [&](size_t first, size_t last) {
+    for (size_t i = first; i < last; ++i) {
+      const RunGlyph& run = shaped[i];
+      ShapedGlyph glyph;
+      glyph.face = this;
+      glyph.glyphId = run.glyphId;
+      glyph.xAdvance = harfBuzzPixels(run.xAdvance, scale);
+      glyph.xOffset = harfBuzzPixels(run.xOffset, scale);
+      glyph.yOffset = harfBuzzPixels(run.yOffset, scale);
+      glyph.baselineShift = baselineShift;
+      glyph.rightToLeft = rightToLeft ? 1 : 0;
+      if (wholeCluster) {
+        glyph.clusterEnd = wholeClusterEnd;
+      } else {
+        glyph.clusterStart = run.cluster;
+        const auto next = std::upper_bound(clusterStarts.begin(), clusterStarts.end(), run.cluster);
+        glyph.clusterEnd = next != clusterStarts.end() ? *next : textLength;
       }
-      glyphs.push_back(makeGlyph(glyphId, cluster, nullptr));
+      glyphs.push_back(glyph);
     }
-    if (rightToLeft) std::reverse(glyphs.begin() + static_cast<std::ptrdiff_t>(placed), glyphs.end());
-    return true;
   };
-  for (unsigned int i = 0; i < count; ++i) {
-    const uint32_t cluster = infos[i].cluster;
-    const bool firstOfCluster = i == 0 || infos[i - 1].cluster != cluster;
-    const bool lastOfCluster = i + 1 == count || infos[i + 1].cluster != cluster;
-    if (rightToLeft && firstOfCluster && !placeOverflow(cluster)) return false;
-    const uint32_t glyphId = infos[i].codepoint;
-    if (glyphId == 0 || glyphEntryById(glyphId).missing) return false;
-    glyphs.push_back(makeGlyph(glyphId, cluster, &positions[i]));
-    if (!rightToLeft && lastOfCluster && !placeOverflow(cluster)) return false;
+  // Each piece comes in visual order; right to left, the later pieces of the text come first.
+  for (size_t p = 0; p < pieceStarts.size(); ++p) {
+    const size_t piece = rightToLeft ? pieceStarts.size() - 1 - p : p;
+    appendPiece(pieceStarts[piece], piece + 1 < pieceStarts.size() ? pieceStarts[piece + 1] : shaped.size());
   }
   output.swap(glyphs);
   return true;
