@@ -187,7 +187,8 @@ int runScripts(BootContext& context, BootLog& bootLog) {
 }  // namespace
 
 int qzMain(int argc, char** argv) {
-  ignoreFileSizeSignal();  // before anything is written
+  resetInheritedSignalState();  // before any thread starts, so that each inherits the mask
+  ignoreFileSizeSignal();       // before anything is written
   ignoreBrokenPipeSignal();
   BootContext context;
   if (const std::optional<int> exitCode = prepareProcess(argc, argv, context)) return *exitCode;

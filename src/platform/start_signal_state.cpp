@@ -1,6 +1,7 @@
 #include "platform/start_signal_state.h"
 
 #include <csignal>
+#include <initializer_list>
 
 namespace {
 
@@ -14,4 +15,15 @@ void ignoreBrokenPipeSignal() {
   sigemptyset(&caught.sa_mask);
   caught.sa_flags = SA_RESTART;
   sigaction(SIGPIPE, &caught, nullptr);
+}
+
+void resetInheritedSignalState() {
+  struct sigaction defaults = {};
+  defaults.sa_handler = SIG_DFL;
+  sigemptyset(&defaults.sa_mask);
+  sigaction(SIGCHLD, &defaults, nullptr);
+  sigset_t needed;
+  sigemptyset(&needed);
+  for (const int signal : {SIGTERM, SIGINT, SIGCHLD}) sigaddset(&needed, signal);
+  pthread_sigmask(SIG_UNBLOCK, &needed, nullptr);
 }

@@ -7,3 +7,9 @@
 // replaces an ignored one inherited from the parent, and every program that qz or a library starts gets the
 // default back at exec, as it would not from an ignored signal.
 void ignoreBrokenPipeSignal();
+
+// Undoes what a parent may have left that qz relies on: SIGCHLD at its default (an ignored one makes the
+// system reap children itself, so waiting for a dialog's helper fails), and SIGTERM, SIGINT and SIGCHLD
+// unblocked in the calling thread (the main thread, before any other starts), so that a termination request
+// reaches the process. Ignored termination signals are left ignored: that is the parent's choice to make.
+void resetInheritedSignalState();

@@ -5,10 +5,19 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <string>
+#include <thread>
 
 #include "qz_sandbox.h"
+#include "virtual_display.h"
+
+// Last: Xlib's macros (None, Bool, Status) would clash with names in the headers above.
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <X11/keysym.h>
 
 namespace {
 
@@ -80,6 +89,103 @@ end }
     const unsigned long long ignored = std::stoull(line.substr(8), nullptr, 16);
     EXPECT_EQ(ignored & (1ull << (SIGPIPE - 1)), 0u) << way << ": " << line;
   }
+}
+
+// The top-level window of the display whose title is `title`; None when there is none.
+Window windowTitled(Display* display, const std::string& title) {
+  Window root = 0, parent = 0, *children = nullptr;
+  unsigned int count = 0;
+  if (XQueryTree(display, DefaultRootWindow(display), &root, &parent, &children, &count) == 0) return None;
+  Window found = None;
+  for (unsigned int i = 0; i < count && found == None; ++i) {
+    XTextProperty name = {};  // of any encoding: the title is ASCII
+    if (XGetWMName(display, children[i], &name) != 0 && name.value != nullptr) {
+      if (title == reinterpret_cast<const char*>(name.value)) found = children[i];
+      XFree(name.value);
+    }
+  }
+  if (children != nullptr) XFree(children);
+  return found;
+}
+
+// Presses and releases Return in the window titled `title` once it shows; false when it never did.
+bool pressReturnIn(const std::string& displayName, const std::string& title) {
+  const std::unique_ptr<Display, int (*)(Display*)> display(XOpenDisplay(displayName.c_str()), XCloseDisplay);
+  if (!display) return false;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  Window box = None;
+  while ((box = windowTitled(display.get(), title)) == None) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // mapped and reading events
+  XKeyEvent key = {};
+  key.display = display.get();
+  key.window = box;
+  key.root = DefaultRootWindow(display.get());
+  key.same_screen = True;
+  key.keycode = XKeysymToKeycode(display.get(), XK_Return);
+  for (const int type : {KeyPress, KeyRelease}) {
+    key.type = type;
+    XEvent event = {};
+    event.xkey = key;
+    XSendEvent(display.get(), box, True, type == KeyPress ? KeyPressMask : KeyReleaseMask, &event);
+  }
+  XFlush(display.get());
+  return true;
+}
+
+// A parent that ignores SIGCHLD and blocks the termination signals, as some service managers and shells leave
+// them. Waiting for a child then fails in qz, so every dialog would fail, and no termination request would
+// arrive. The chooser is a stand-in that picks a file; the message box is SDL's own, answered with Return.
+TEST(InheritedSignalState, DialogsAndTerminationRequestsWorkWhateverChildSignalAndMaskTheParentLeft) {
+  const qztest::VirtualDisplay display;
+  ASSERT_FALSE(display.name().empty()) << display.failure();
+  Sandbox sandbox;
+  sandbox.writeFile("bin/zenity", R"sh(#!/bin/sh
+if [ "$1" = --version ]; then echo 3.44; exit 0; fi
+echo /picked/by/the/chooser.txt
+)sh");
+  std::filesystem::permissions(sandbox.root() / "bin/zenity", std::filesystem::perms::owner_all);
+  sandbox.writeBoot(R"lua(
+return { run = function()
+  local user = EXE_DIR .. "/user/"
+  local function both(first, second) return tostring(first) .. " " .. tostring(second) end
+  local results = {both(system.open_file_dialog())}
+  io.open(user .. "box", "w"):close()
+  results[#results + 1] = both(system.show_message_box{title = "qz signal state box", message = "Return",
+                                                       buttons = {"keep", "drop"}, default = "drop"})
+  local out = assert(io.open(user .. "results.tmp", "w"))
+  out:write(table.concat(results, "\n"))
+  out:close()
+  assert(os.rename(user .. "results.tmp", user .. "results"))
+  while true do end
+end }
+)lua");
+  RunOptions options = launchedAfter(sandbox, R"py(
+signal.signal(signal.SIGCHLD, signal.SIG_IGN)
+signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGTERM, signal.SIGINT, signal.SIGCHLD}))py");
+  const char* path = std::getenv("PATH");
+  options.environment["PATH"] = (sandbox.root() / "bin").string() + ":" + (path != nullptr ? path : "/usr/bin:/bin");
+  options.environment["SDL_FILE_DIALOG_DRIVER"] = "zenity";
+  options.environment["SDL_VIDEO_DRIVER"] = "x11";
+  options.environment["DISPLAY"] = display.name();
+  // SDL 3.2's own chooser thread keeps a small record of each run it never frees (all of it allocated inside
+  // SDL); the sanitizer build would report it at exit.
+  options.environment["ASAN_OPTIONS"] = "detect_leaks=0:abort_on_error=0";
+  qztest::BackgroundRun run = sandbox.start(options);
+  ASSERT_TRUE(sandbox.waitForFile("user/box"));
+  ASSERT_TRUE(pressReturnIn(display.name(), "qz signal state box"));
+  ASSERT_TRUE(sandbox.waitForFile("user/results"));
+  EXPECT_EQ(sandbox.readFile("user/results"), "/picked/by/the/chooser.txt nil\ndrop nil");
+  // Sent again until the process ends: the scripts never take the first one.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (run.running() && std::chrono::steady_clock::now() < deadline) {
+    run.kill(SIGTERM);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  const RunResult result = run.wait(std::chrono::seconds(5));
+  EXPECT_EQ(result.signal, SIGTERM) << result.exitCode << result.standardError;
 }
 
 }  // namespace
