@@ -24,6 +24,6 @@ void resetInheritedSignalState() {
   sigaction(SIGCHLD, &defaults, nullptr);
   sigset_t needed;
   sigemptyset(&needed);
-  for (const int signal : {SIGTERM, SIGINT, SIGCHLD}) sigaddset(&needed, signal);
+  for (const int signal : {SIGTERM, SIGINT, SIGHUP, SIGCHLD}) sigaddset(&needed, signal);
   pthread_sigmask(SIG_UNBLOCK, &needed, nullptr);
 }

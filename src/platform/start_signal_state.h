@@ -9,7 +9,7 @@
 void ignoreBrokenPipeSignal();
 
 // Undoes what a parent may have left that qz relies on: SIGCHLD at its default (an ignored one makes the
-// system reap children itself, so waiting for a dialog's helper fails), and SIGTERM, SIGINT and SIGCHLD
-// unblocked in the calling thread (the main thread, before any other starts), so that a termination request
-// reaches the process. Ignored termination signals are left ignored: that is the parent's choice to make.
+// system reap children itself, so waiting for a dialog's helper fails), and SIGTERM, SIGINT, SIGHUP and
+// SIGCHLD unblocked in the calling thread (the main thread, before any other starts), so that termination
+// requests reach the process. Ignored termination signals stay ignored: that is the parent's choice.
 void resetInheritedSignalState();

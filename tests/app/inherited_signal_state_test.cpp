@@ -91,6 +91,33 @@ end }
   }
 }
 
+// A parent that ignores hang-ups (nohup) keeps qz running when the terminal goes; other requests still quit.
+// The scripts ask through a shell whose parent is qz; the signal has arrived when that shell has ended.
+TEST(InheritedSignalState, AnIgnoredHangUpStaysIgnoredAndATerminationRequestStillQuits) {
+  Sandbox sandbox;
+  sandbox.writeBoot(R"lua(
+return { run = function()
+  local function drain()
+    local names = {}
+    repeat
+      local name = system.poll_event()
+      names[#names + 1] = name
+    until name == nil and not system.wait_event(0.05)
+    return table.concat(names, " ")
+  end
+  drain()
+  os.execute("kill -HUP $PPID")
+  local afterHangUp = drain()
+  os.execute("kill -TERM $PPID")
+  print("[" .. afterHangUp .. "] [" .. drain() .. "]")
+end }
+)lua");
+  const RunResult result = sandbox.run(launchedAfter(sandbox, "signal.signal(signal.SIGHUP, signal.SIG_IGN)"));
+  EXPECT_EQ(result.signal, 0);
+  EXPECT_EQ(result.exitCode, 0) << result.standardError;
+  EXPECT_EQ(result.standardOutput, "[] [quit]\n");
+}
+
 // The top-level window of the display whose title is `title`; None when there is none.
 Window windowTitled(Display* display, const std::string& title) {
   Window root = 0, parent = 0, *children = nullptr;
