@@ -74,7 +74,7 @@ bool isOwn(const struct sigaction& action) {
 
 // A hang-up at its default becomes a request like SIGTERM (or SIGINT, when SDL handles only that one). One
 // ignored since start-up (nohup) stays ignored.
-void handleHangUp(bool sdlHandles[2]) {
+void handleHangUp(const bool sdlHandles[2]) {
   struct sigaction current = {};
   if (sigaction(SIGHUP, nullptr, &current) != 0 || isOwn(current)) return;
   if ((current.sa_flags & SA_SIGINFO) != 0 || current.sa_handler != SIG_DFL) return;

@@ -11,7 +11,7 @@ void escalateRepeatedTerminationSignals();
 // The scripts have taken a quit event: the next request is again a first one.
 void noteQuitEventTaken();
 
-// Lets SIGTERM and SIGINT (and SIGHUP, when it was handled here) end the process again. SDL turns them into quit events
-// for the scripts' application loop; once shutdown has begun no loop reads those events, and a process that waits there
-// must still end when it is asked to.
+// Lets SIGTERM and SIGINT (and SIGHUP, when it was handled here) end the process again. SDL turns them into
+// quit events for the scripts' application loop; once shutdown has begun no loop reads those events, and a
+// process that waits there must still end when it is asked to.
 void restoreDefaultTerminationSignals();

@@ -32,7 +32,7 @@ int writeWithoutBrokenPipeSignal(int fd, const void* data, size_t size, ssize_t&
     written = write(fd, data, size);
   } while (written < 0 && errno == EINTR);
   const int error = written < 0 ? errno : 0;
-  // One that was already pending before the block is not this write's: leave it.
+  // When the caller had it blocked already, whatever is pending stays the caller's.
   if (error == EPIPE && !sigismember(&previous, SIGPIPE)) {
     const timespec now = {0, 0};
     while (sigtimedwait(&brokenPipe, nullptr, &now) < 0 && errno == EINTR) {
