@@ -28,6 +28,7 @@
 #include "platform/file_size_signal.h"
 #include "platform/file_utils.h"
 #include "platform/sdl_error.h"
+#include "platform/start_signal_state.h"
 #include "platform/termination_signals.h"
 #include "platform/x11_error_report.h"
 #include "render/window_presentation.h"
@@ -187,7 +188,9 @@ int runScripts(BootContext& context, BootLog& bootLog) {
 }  // namespace
 
 int qzMain(int argc, char** argv) {
-  ignoreFileSizeSignal();  // before anything is written
+  resetInheritedSignalState();  // before any thread starts, so that each inherits the mask
+  ignoreFileSizeSignal();       // before anything is written
+  ignoreBrokenPipeSignal();
   BootContext context;
   if (const std::optional<int> exitCode = prepareProcess(argc, argv, context)) return *exitCode;
 

@@ -77,12 +77,13 @@ int systemPumpEvents(lua_State*) {
   return 0;
 }
 
-// system.wait_event(timeout) -> true when an event is waiting
+// system.wait_event(timeout) -> true when an event is waiting (in SDL's queue, or held back by the backlog for
+// the next poll_event)
 int systemWaitEvent(lua_State* L) {
   const double timeout = luaL_checknumber(L, 1);
   luaL_argcheck(L, std::isfinite(timeout) && timeout >= 0.0, 1, "timeout must be a finite non-negative number");
   luaL_argcheck(L, timeout <= kLongestWaitSeconds, 1, "timeout is too large");
   const auto milliseconds = static_cast<Sint32>(timeout * 1000.0);
-  lua_pushboolean(L, SDL_WaitEventTimeout(nullptr, milliseconds));
+  lua_pushboolean(L, eventBacklogHolds() || SDL_WaitEventTimeout(nullptr, milliseconds));
   return 1;
 }

@@ -19,6 +19,8 @@ namespace {
 
 constexpr const char* kHelper = "zenity";
 constexpr auto kPollInterval = std::chrono::milliseconds(10);
+// How long a killed helper is given to be reaped; one that is not (held in the kernel) is left behind.
+constexpr auto kReapTime = std::chrono::milliseconds(500);
 
 // posix_spawn's attributes and file actions, released on every way out.
 class SpawnSetup {
@@ -43,22 +45,27 @@ bool mayUseHelper() {
   return driver == nullptr || std::strcmp(driver, kHelper) == 0;
 }
 
-// The child's status once it ended within the bound; none when it was still running (then killed and
-// reaped with its group).
-std::optional<int> waitWithin(pid_t child, std::chrono::milliseconds bound) {
-  const auto deadline = std::chrono::steady_clock::now() + bound;
-  int status = 0;
+// Reaps the child if it ends by the deadline; true when it did (or was reaped elsewhere).
+bool reapedBy(pid_t child, std::chrono::steady_clock::time_point deadline) {
   for (;;) {
+    int status = 0;
     const pid_t ended = waitpid(child, &status, WNOHANG);
-    if (ended == child) return status;
-    if (ended < 0 && errno != EINTR) return 0;  // reaped elsewhere: it did end
-    if (std::chrono::steady_clock::now() >= deadline) break;
+    if (ended == child) return true;
+    if (ended < 0 && errno != EINTR) return true;  // reaped elsewhere: it did end
+    if (std::chrono::steady_clock::now() >= deadline) return false;
     std::this_thread::sleep_for(kPollInterval);
   }
+}
+
+// True when the child ended within the bound. One still running is killed with its group, and itself too,
+// since it may have left the group; it is reaped if it ends within the time left for that, never waited for
+// without a bound.
+bool endedWithin(pid_t child, std::chrono::milliseconds bound) {
+  if (reapedBy(child, std::chrono::steady_clock::now() + bound)) return true;
   kill(-child, SIGKILL);
-  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
-  }
-  return std::nullopt;
+  kill(child, SIGKILL);
+  reapedBy(child, std::chrono::steady_clock::now() + kReapTime);
+  return false;
 }
 
 }  // namespace
@@ -81,13 +88,16 @@ std::optional<std::string> probeDialogHelper(std::chrono::milliseconds bound) {
   for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
     posix_spawn_file_actions_addopen(&setup.actions, fd, "/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY, 0);
   }
+  // Nothing else of qz's: a pipe that the scripts hold open would otherwise stay open in the helper and in
+  // whatever it leaves running, and its reader would never see its end.
+  posix_spawn_file_actions_addclosefrom_np(&setup.actions, STDERR_FILENO + 1);
   std::string program = path, version = "--version";
   char* argv[] = {program.data(), version.data(), nullptr};
   pid_t child = 0;
   if (posix_spawn(&child, path.c_str(), &setup.actions, &setup.attributes, argv, environ) != 0) {
     return std::nullopt;  // SDL's own attempt reports the failure
   }
-  if (waitWithin(child, bound)) return std::nullopt;
+  if (endedWithin(child, bound)) return std::nullopt;
   return "the desktop's file chooser (" + std::string(kHelper) + ") did not answer within " +
          std::to_string(std::chrono::duration_cast<std::chrono::seconds>(bound).count()) + " seconds";
 }

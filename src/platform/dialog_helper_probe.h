@@ -12,5 +12,7 @@ inline constexpr auto kDialogHelperAnswerTime = std::chrono::seconds(3);
 // Runs "zenity --version" as SDL would find it, when SDL may use it (no other chooser named in
 // SDL_FILE_DIALOG_DRIVER, and one in PATH), and waits at most `bound` for it to end. None when it ended
 // or was not run; else the error text. The helper runs in a process group of its own, with default signal
-// handling and an empty signal mask; one that does not answer is killed with its group.
+// handling, an empty signal mask and no descriptor but the standard three (all /dev/null); one that does not
+// answer is killed with its group and on its own, and the call returns within the bound and a short time
+// to reap it.
 std::optional<std::string> probeDialogHelper(std::chrono::milliseconds bound = kDialogHelperAnswerTime);

@@ -83,9 +83,23 @@ void releaseHeld() {
   backlog.held.reset();
 }
 
+// True when SDL's queue holds an event (its poll marks aside); looks at the first only.
+bool queueHasEvents() {
+  SDL_Event first;
+  return SDL_PeepEvents(&first, 1, SDL_PEEKEVENT, SDL_EVENT_FIRST, SDL_EVENT_LAST) > 0;
+}
+
 bool SDLCALL backlogFilter(void*, SDL_Event* event) {
   const std::lock_guard<std::mutex> lock(backlog.mutex);
   if (!backlog.held && !backlog.overflowed && backlog.queued < kMergeFrom) {
+    ++backlog.queued;
+    return true;
+  }
+  // A move is held back only behind a queued event, which wakes a waiting consumer: the count runs ahead of an
+  // empty queue when events left it without a poll (SDL_FlushEvent), and a move held then would wake nobody.
+  if (isMergeable(*event) && !backlog.held && !queueHasEvents()) {
+    backlog.queued = 0;
+    addMarkerIfLost();
     ++backlog.queued;
     return true;
   }
@@ -144,6 +158,11 @@ bool pollEventBacklog(SDL_Event* event) {
     addMarkerIfLost();
   }
   return false;
+}
+
+bool eventBacklogHolds() {
+  const std::lock_guard<std::mutex> lock(backlog.mutex);
+  return backlog.held || backlog.overflowed;
 }
 
 uint32_t eventBacklogOverflowType() {

@@ -18,5 +18,9 @@ void removeEventBacklog();
 // still held back are handed out, after the overflow marker when events were dropped.
 bool pollEventBacklog(SDL_Event* event);
 
+// True while moves or wheel steps (or the overflow marker) are held back for pollEventBacklog: a consumer
+// about to wait must not, since its next poll has an event.
+bool eventBacklogHolds();
+
 // The event type of the overflow marker; 0 while no backlog is installed.
 uint32_t eventBacklogOverflowType();

@@ -21,6 +21,27 @@ constexpr int kWaitSliceMilliseconds = 100;
 
 bool isOwnFifo(const struct stat& info) { return S_ISFIFO(info.st_mode) && info.st_uid == geteuid(); }
 
+// One write(2) retried on EINTR, with SIGPIPE blocked in this thread; the SIGPIPE that a reader gone since the
+// open raises is taken back before the mask is restored. Returns the write's errno (0 when it wrote).
+int writeWithoutBrokenPipeSignal(int fd, const void* data, size_t size, ssize_t& written) {
+  sigset_t brokenPipe, previous;
+  sigemptyset(&brokenPipe);
+  sigaddset(&brokenPipe, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &brokenPipe, &previous);
+  do {
+    written = write(fd, data, size);
+  } while (written < 0 && errno == EINTR);
+  const int error = written < 0 ? errno : 0;
+  // When the caller had it blocked already, whatever is pending stays the caller's.
+  if (error == EPIPE && !sigismember(&previous, SIGPIPE)) {
+    const timespec now = {0, 0};
+    while (sigtimedwait(&brokenPipe, nullptr, &now) < 0 && errno == EINTR) {
+    }
+  }
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  return error;
+}
+
 }  // namespace
 
 std::optional<WaitEvent> WaitEvent::create(std::string path) {
@@ -85,14 +106,17 @@ bool setWaitEvent(const std::string& path, WaitAnswer answer) {
   if (fstat(fifo.get(), &opened) != 0 || opened.st_dev != before.st_dev || opened.st_ino != before.st_ino) {
     return false;
   }
+  if (writeWaitAnswer(fifo.get(), answer) == AnswerDelivery::Failed) return false;
+  unlink(path.c_str());  // set, or left by a waiter that died since the open
+  return true;
+}
+
+AnswerDelivery writeWaitAnswer(int fifo, WaitAnswer answer) {
   const char set = static_cast<char>(answer);
   ssize_t written;
-  do {
-    written = write(fifo.get(), &set, 1);
-  } while (written < 0 && errno == EINTR);
-  if (written != 1) return false;
-  unlink(path.c_str());
-  return true;
+  const int error = writeWithoutBrokenPipeSignal(fifo, &set, 1, written);
+  if (written == 1) return AnswerDelivery::Written;
+  return error == EPIPE ? AnswerDelivery::WaiterGone : AnswerDelivery::Failed;
 }
 
 ProcessWatch::ProcessWatch(pid_t pid) : pid_(pid), pidfd_(pid > 0 ? openProcessDescriptor(pid) : -1) {}

@@ -56,3 +56,9 @@ class WaitEvent {
 // or a FIFO that nobody reads any more, which is removed); false when what is there is not a FIFO of this
 // user, or it cannot be written.
 bool setWaitEvent(const std::string& path, WaitAnswer answer = WaitAnswer::Done);
+
+enum class AnswerDelivery { Written, WaiterGone, Failed };
+// Writes the answer into a wait event opened for writing. WaiterGone when its last reader closed it after the
+// open (the write fails with EPIPE, and SIGPIPE is not raised whatever its disposition); Failed on any other
+// error.
+AnswerDelivery writeWaitAnswer(int fifo, WaitAnswer answer);

@@ -66,9 +66,10 @@ TEST(ProcessSignals, ASavePastTheFileSizeLimitFailsAndTheProcessCarriesOn) {
 }
 
 // The first request becomes a quit event that a script in an endless loop never reads; the next one, sent
-// while that one is unanswered, must end the process with the signal's own status.
+// while that one is unanswered, must end the process with the signal's own status. A hang-up (the terminal
+// qz runs in was closed) is a termination request like the others.
 TEST(ProcessSignals, ASecondTerminationRequestEndsAProcessWhoseScriptsNeverAnswerTheFirst) {
-  for (const int signal : {SIGTERM, SIGINT}) {
+  for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
     Sandbox sandbox;
     sandbox.writeBoot(R"lua(
 return { run = function()
@@ -91,7 +92,7 @@ end }
 }
 
 TEST(ProcessSignals, AFirstTerminationRequestIsAQuitEventForTheScripts) {
-  for (const int signal : {SIGTERM, SIGINT}) {
+  for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
     Sandbox sandbox;
     sandbox.writeBoot(R"lua(
 return { run = function()
@@ -111,6 +112,55 @@ end }
     EXPECT_EQ(result.exitCode, 0) << result.standardError;
     EXPECT_EQ(result.standardOutput, "quit\n");
   }
+}
+
+// Closing the terminal that qz runs in: the hang-up reaches qz as its controlling terminal goes, and the
+// scripts get "quit" and the time to finish (they write a file, since the terminal is gone). The launcher
+// starts qz as a session leader on a pseudo-terminal, closes the terminal's master once the scripts poll,
+// and prints how qz ended.
+TEST(ProcessSignals, ClosingTheTerminalIsAQuitEventForTheScripts) {
+  Sandbox sandbox;
+  sandbox.writeBoot(R"lua(
+return { run = function()
+  local user = EXE_DIR .. "/user/"
+  io.open(user .. "polling", "w"):close()
+  while true do
+    local name = system.poll_event()
+    if name == "quit" then
+      io.open(user .. "quit", "w"):close()
+      return
+    end
+    system.wait_event(0.01)
+  end
+end }
+)lua");
+  RunOptions options = newInstance();
+  options.executable = "/usr/bin/env";
+  options.args = {
+      "python3",       "-c", R"py(
+import os, pty, sys, time
+pid, master = pty.fork()
+if pid == 0:
+    os.execv(sys.argv[2], sys.argv[2:])
+os.set_blocking(master, False)
+deadline = time.monotonic() + 30
+while not os.path.exists(sys.argv[1]) and time.monotonic() < deadline:
+    try:
+        os.read(master, 65536)  # the boot trace, read so that qz never blocks on a full terminal
+    except BlockingIOError:
+        pass
+    except OSError:
+        break
+    time.sleep(0.01)
+os.close(master)
+_, status = os.waitpid(pid, 0)
+print(os.waitstatus_to_exitcode(status))
+)py", (sandbox.root() / "user/polling").string(), sandbox.executable().string(),
+      "--new-instance"};
+  const RunResult result = sandbox.run(options);
+  EXPECT_FALSE(result.timedOut);
+  EXPECT_EQ(result.standardOutput, "0\n") << result.standardError;
+  EXPECT_TRUE(sandbox.exists("user/quit"));
 }
 
 // SDL starts the desktop's chooser from a thread of its own that blocks the termination signals; the chooser

@@ -1,6 +1,8 @@
 // system.poll_event, wait_event and the routing of native events, with events pushed into SDL's queue.
+#include <chrono>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 #include "render/window_renderer.h"
 #include "system_module_fixture.h"
@@ -110,6 +112,53 @@ TEST_F(SystemEvents, EventsSdlCouldNotHoldAreReportedToTheScriptAndEveryOtherWin
   const std::deque<WindowEvent> queued = registry().window(other).takeEvents();
   ASSERT_FALSE(queued.empty());
   EXPECT_EQ(queued.back().type, "queue_overflow");
+}
+
+// A backlog of key presses that the main window's focus then discards leaves SDL's queue empty behind the
+// event the script polls; the moves held back meanwhile are ready for poll_event, so wait_event must not sleep.
+class SystemEventsAfterABacklog : public SystemEvents {
+ protected:
+  void SetUp() override {
+    SystemEvents::SetUp();
+    pushWindowEvent(SDL_EVENT_WINDOW_FOCUS_GAINED, mainId);
+    for (int key = 0; key < 5000; ++key) pushKey(SDL_EVENT_KEY_DOWN, mainId, SDLK_A, SDL_SCANCODE_A, 0);
+    pushWindowEvent(SDL_EVENT_WINDOW_MOUSE_LEAVE, mainId);
+  }
+
+  SDL_Event move() {
+    SDL_Event event = eventOfType(SDL_EVENT_MOUSE_MOTION);
+    event.motion.windowID = sdlIdOf(mainId);
+    event.motion.xrel = 1.0f;
+    return event;
+  }
+
+  // Polls the one event left, waits at most 5 s, then polls again: whether the wait saw an event, what the
+  // second poll gave, and whether the wait ended within 2 s.
+  Values pollWaitAndPoll() {
+    return run(R"lua(
+      assert(system.poll_event() == "mouseleave")
+      local started = system.get_time()
+      local woke = system.wait_event(5)
+      local waited = system.get_time() - started
+      return woke, system.poll_event(), waited < 2)lua");
+  }
+};
+
+TEST_F(SystemEventsAfterABacklog, AMoveHeldBackWakesWaitEventAsItWakesPollEvent) {
+  // SDL_PushEvent says false for a move that was held back, as for one that was lost: the result is not read.
+  SDL_Event held = move();
+  SDL_PushEvent(&held);  // behind 5,000 queued events
+  EXPECT_EQ(pollWaitAndPoll(), (Values{"true", "mousemove", "true"}));
+}
+
+TEST_F(SystemEventsAfterABacklog, AMoveThatArrivesDuringTheWaitEndsIt) {
+  std::thread mover([late = move()]() mutable {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    SDL_PushEvent(&late);
+  });
+  const Values result = pollWaitAndPoll();
+  mover.join();
+  EXPECT_EQ(result, (Values{"true", "mousemove", "true"}));
 }
 
 TEST_F(SystemEvents, AnEmptyQueueGivesNoValuesAndWaitingZeroSecondsIsFalse) {

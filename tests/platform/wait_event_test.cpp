@@ -110,4 +110,30 @@ TEST_F(WaitEvents, WaitEndsWhenSetOrWhenTheWatchedProcessEnds) {
   waitpid(child, nullptr, 0);
 }
 
+// A waiter that dies between the setter's open and its write leaves a FIFO without readers. The write runs in
+// a child with SIGPIPE at its default, as a process that never changed it has it.
+TEST_F(WaitEvents, AnAnswerToAWaiterThatDiedSinceTheOpenFailsWithoutEndingTheSetter) {
+  ASSERT_EQ(mkfifo(path("gone").c_str(), 0600), 0);
+  UniqueFd reader = openReader(path("gone"));
+  const UniqueFd writer(open(path("gone").c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+  ASSERT_TRUE(writer.valid());
+  reader.reset();
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    signal(SIGPIPE, SIG_DFL);
+    _exit(writeWaitAnswer(writer.get(), WaitAnswer::Done) == AnswerDelivery::WaiterGone ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_FALSE(WIFSIGNALED(status)) << "ended by signal " << WTERMSIG(status);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+
+  reader = openReader(path("gone"));
+  EXPECT_EQ(writeWaitAnswer(writer.get(), WaitAnswer::Refused), AnswerDelivery::Written);
+  char byte = 0;
+  EXPECT_EQ(read(reader.get(), &byte, 1), 1);
+  EXPECT_EQ(byte, static_cast<char>(WaitAnswer::Refused));
+}
+
 }  // namespace
