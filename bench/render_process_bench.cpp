@@ -28,15 +28,19 @@ std::vector<std::string> icons() {
   return documents;
 }
 
+RenderJob iconJob(const std::string& document) {
+  RenderJob job;
+  job.document = document;
+  job.width = 48;
+  job.height = 48;
+  return job;
+}
+
 void BM_HundredIconsInTheRenderProcess(benchmark::State& state) {
   const std::vector<std::string> documents = icons();
   for (auto _ : state) {
     for (const std::string& document : documents) {
-      RenderJob job;
-      job.document = document;
-      job.width = 48;
-      job.height = 48;
-      const RenderResult drawn = runRenderJob(job);
+      const RenderResult drawn = runRenderJob(iconJob(document));
       if (!drawn.drawn) state.SkipWithError(drawn.error.c_str());
       benchmark::DoNotOptimize(drawn.pixels.data());
     }
@@ -76,11 +80,7 @@ void BM_FirstStartOfTheRenderProcess(benchmark::State& state) {
       while (!ended(pid)) std::this_thread::yield();
     }
     state.ResumeTiming();
-    RenderJob job;
-    job.document = document;
-    job.width = 48;
-    job.height = 48;
-    const RenderResult drawn = runRenderJob(job);
+    const RenderResult drawn = runRenderJob(iconJob(document));
     if (!drawn.drawn) state.SkipWithError(drawn.error.c_str());
   }
 }

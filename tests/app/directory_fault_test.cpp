@@ -3,6 +3,7 @@
 // beside them; system.remove_tree fails instead of reporting a removal it did not finish.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 #include "qz_sandbox.h"
@@ -43,44 +44,25 @@ return { run = function()
 end }
 )lua";
 
+// What the script prints when reading "faulty" fails after `after` of its 20 entries, or never (cut false).
+std::string expectedOutput(int after, bool cut) {
+  const std::string listed = "faulty|" + std::to_string(std::min(after, 20)) +
+                             (cut ? "|directory read failed: Input/output error\n" : "\n");
+  const std::string removed = cut ? "remove faulty|nil|directory removal failed: Input/output error (5)\nleft|true\n"
+                                  : "remove faulty|true\nleft|false\n";
+  return listed + "whole|20\nempty|0\n" + removed + "remove whole|true\ngone|false\n";
+}
+
 TEST(DirectoryFault, AListingCutShortSaysSoAndARemovalFails) {
   struct Case {
     const char* after;
-    const char* expected;
+    std::string expected;
   };
   const Case cases[] = {
-      {"5",
-       "faulty|5|directory read failed: Input/output error\n"
-       "whole|20\n"
-       "empty|0\n"
-       "remove faulty|nil|directory removal failed: Input/output error (5)\n"
-       "left|true\n"
-       "remove whole|true\n"
-       "gone|false\n"},
-      {"0",
-       "faulty|0|directory read failed: Input/output error\n"
-       "whole|20\n"
-       "empty|0\n"
-       "remove faulty|nil|directory removal failed: Input/output error (5)\n"
-       "left|true\n"
-       "remove whole|true\n"
-       "gone|false\n"},
-      {"20",
-       "faulty|20|directory read failed: Input/output error\n"
-       "whole|20\n"
-       "empty|0\n"
-       "remove faulty|nil|directory removal failed: Input/output error (5)\n"
-       "left|true\n"
-       "remove whole|true\n"
-       "gone|false\n"},
-      {"21",
-       "faulty|20\n"
-       "whole|20\n"
-       "empty|0\n"
-       "remove faulty|true\n"
-       "left|false\n"
-       "remove whole|true\n"
-       "gone|false\n"},
+      {"5", expectedOutput(5, true)},
+      {"0", expectedOutput(0, true)},
+      {"20", expectedOutput(20, true)},
+      {"21", expectedOutput(21, false)},
   };
   for (const Case& test : cases) {
     Sandbox sandbox;

@@ -28,8 +28,9 @@ import h2.connection
 import h2.errors
 import h2.events
 
+from http_fixture import watch_parent  # the same rule for ending: once the test process is gone
+
 PATTERN = bytes((i * 7 + i // 251) % 256 for i in range(1 << 20))
-LIFETIME_SECONDS = 600
 
 
 def request_sizes(path):
@@ -98,18 +99,6 @@ def serve(context, raw, protocols):
                 serve_http1(connection)
     except (OSError, ssl.SSLError):
         pass  # a client that hangs up or refuses the certificate
-
-
-def watch_parent(parent):
-    """Ends the process once parent is gone, or when its lifetime is over."""
-    deadline = time.monotonic() + LIFETIME_SECONDS
-    while time.monotonic() < deadline:
-        try:
-            os.kill(parent, 0)
-        except ProcessLookupError:
-            break
-        time.sleep(0.2)
-    os._exit(0)
 
 
 def main():
