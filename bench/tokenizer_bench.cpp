@@ -325,6 +325,8 @@ int main(int argc, char** argv) {
   RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   std::printf("\n");
+  reporter.printRatio("C-like 80-byte lines, reference / native", "Scan/ascii/80/reference/median",
+                      "Scan/ascii/80/native/median", 25.0, "ms");
   reporter.printRatio("1 MB line, with / without conditions", "scanLongLine/conditions/1048576",
                       "scanLongLine/plain/1048576", 3.0, "ms");
   reporter.printRatio("with conditions, 1 MB / 256 KB line", "scanLongLine/conditions/1048576",

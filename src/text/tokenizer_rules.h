@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "text/condition_memory.h"
 #include "text/end_anchored_automaton.h"
 #include "text/pattern_matcher.h"
 
@@ -105,6 +106,7 @@ struct PreparedTokenizer {
   MatchStrategy strategy = MatchStrategy::First;
   bool usesPostSymbols = false;
   mutable std::unique_ptr<SymbolPatternCache> symbolPattern;
+  mutable std::unique_ptr<ConditionMemory> conditionMemory;  // kept from one scan to the next
 };
 
 // Fills the candidate lists: byte 0 lists every rule, any other byte the rules whose start pattern could begin

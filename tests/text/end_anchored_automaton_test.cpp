@@ -89,7 +89,8 @@ int checkEveryStart(const std::string& pattern, const std::string& subject) {
   EXPECT_NE(following, nullptr) << pattern;
   if (following == nullptr) return 0;
   std::vector<bool> answers;
-  following->matchesFromEachPosition(subject, answers);
+  EndAnchoredAutomaton::Walk walk;
+  following->matchesFromEachPosition(subject, answers, walk);
   EXPECT_EQ(answers.size(), subject.size() + 1);
   for (size_t position = 0; position <= subject.size() && position < answers.size(); ++position) {
     const std::string_view rest = std::string_view(subject).substr(position);
@@ -203,7 +204,8 @@ TEST(EndAnchoredAutomaton, BackReferencesGiveAutomataWhoseNoIsTheMatchers) {
     EndAnchoredAutomaton::Walk searchWalk;
     EndAnchoredAutomaton::Walk startWalk;
     std::vector<bool> followingAnswers;
-    following->matchesFromEachPosition(subject, followingAnswers);
+    EndAnchoredAutomaton::Walk followingWalk;
+    following->matchesFromEachPosition(subject, followingAnswers, followingWalk);
     for (size_t position = 0; position <= subject.size(); ++position) {
       const std::string_view before(subject.data(), position);
       size_t start = 0;

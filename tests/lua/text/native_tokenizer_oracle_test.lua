@@ -77,7 +77,7 @@ t.test("conditions of every form, on lines of two lengths", function()
     local def = C.condition_form_grammar(form)
     local tok, ref = nt.prepare(def), R.compile(def)
     local lines = {}
-    for _, length in ipairs({ 1500, 6000 }) do
+    for _, length in ipairs({ 600, 1500, 6000 }) do
       lines[#lines + 1] = ("ab "):rep(length // 3)
       lines[#lines + 1] = "(x) " .. ("ab "):rep(length // 3)
       lines[#lines + 1] = C.parenthesis_line(math.random, length)
