@@ -198,6 +198,7 @@ std::unique_ptr<const EndAnchoredAutomaton> EndAnchoredAutomaton::compile(std::s
 void EndAnchoredAutomaton::start(Walk& walk) const {
   walk.position = 0;
   walk.started = true;
+  walk.finished = false;
   walk.states.assign(words_, 0);
   walk.states[0] = 1;
   walk.openBalances.resize(balances_.size());
@@ -339,4 +340,33 @@ void EndAnchoredAutomaton::stepBack(Walk& walk, std::string_view subject, size_t
   closure(walk.states.data(), passed, byte, live);
   step(live, byte, walk.states.data());
   if (!balances_.empty()) moveBalances(walk, live, byte, walk.states.data());
+}
+
+void EndAnchoredAutomaton::startBackward(Walk& walk, std::string_view subject) const {
+  start(walk);
+  walk.position = subject.size();
+}
+
+bool EndAnchoredAutomaton::previousStart(Walk& walk, std::string_view subject, PatternWorkMeter& meter,
+                                         size_t* start) const {
+  uint64_t live[kMaxWords];
+  while (!walk.finished) {
+    const size_t position = walk.position;
+    // a match that begins at `position` of the subject sees the byte before it, as the matcher does there
+    const int passed = position == subject.size() ? 0 : static_cast<unsigned char>(subject[position]);
+    closure(walk.states.data(), passed, position == 0 ? 0 : static_cast<unsigned char>(subject[position - 1]), live);
+    const bool accepts = hasBit(live, accepting_);
+    if (position == 0 || dead(walk)) {
+      walk.finished = true;
+    } else {
+      meter.take(1);
+      stepBack(walk, subject, position, live);
+      walk.position = position - 1;
+    }
+    if (accepts) {
+      *start = position;
+      return true;
+    }
+  }
+  return false;
 }

@@ -63,6 +63,7 @@ LineScanner::LineScanner(lua_State* L, const PreparedTokenizer& outermost, std::
   if (memory->inUse) ownConditions_ = std::make_unique<ConditionMemory>();
   conditions_ = ownConditions_ != nullptr ? ownConditions_.get() : memory.get();
   conditions_->inUse = true;
+  guard_.left = guardedWork(length_);
 }
 
 LineScanner::~LineScanner() {

@@ -130,14 +130,18 @@ class LineScanner {
   bool nextLineAllowsRule(const TokenRule& rule);
   // The context conditions (line_conditions.cpp).
   enum class Answer { No, Yes, May };
+  static uint64_t guardedWork(size_t length);
   bool linePrefixAllows(const TokenRule& rule, size_t at);
   bool precededByAllows(const TokenRule& rule, size_t at);
+  bool precededByFromStarts(const TokenRule& rule, size_t at);
   template <typename Direct>
   Answer textBeforeMatches(const TokenRule& rule, const EndAnchoredAutomaton& automaton, size_t at, Direct direct);
   bool textAfterMatches(const TokenRule& rule, const MatchPattern& pattern, const EndAnchoredAutomaton* automaton,
                         size_t at);
   template <typename Match>
   std::optional<bool> directMatch(uint64_t& work, Match match) const;
+  template <typename Match>
+  bool guarded(Match match);
   bool searchRegionEnd(const TokenRule& rule, size_t from, size_t* start, size_t* end, size_t* skippedUntil);
   bool isBetter(const RuleMatch& candidate, const RuleMatch& best) const;
   StyleId symbolStyle(int tableSlot, size_t from, size_t to);
@@ -185,4 +189,6 @@ class LineScanner {
   // another scan (from a resolver) holds that.
   ConditionMemory* conditions_ = nullptr;
   std::unique_ptr<ConditionMemory> ownConditions_;
+  // The matcher's work left on this line where a walk can only say that a condition may hold.
+  PatternWorkMeter guard_;
 };

@@ -173,8 +173,8 @@ const char* matchSimple(const char* s, const PatternItem* p, const char* subject
 
 // One attempt of `program` at `s`: the match end or null.
 template <typename Meter>
-const char* attemptAt(ByteMatcher<Meter>& matcher, const PatternProgram& program, const char* s,
-                      const char* subjectEnd, const Meter& meter) {
+const char* attemptAt(ByteMatcher<Meter>& matcher, const PatternProgram& program, const char* s, const char* subjectEnd,
+                      const Meter& meter) {
   if (program.simple()) return matchSimple(s, program.items(), subjectEnd, meter);
   return matcher.attempt(s, program.items());
 }

@@ -97,14 +97,14 @@ class SearchPattern {
                 PatternCaptures* captures) const;
   // The same, counting its work on `meter` (one unit for each start tried besides the attempts' own work);
   // throws PatternWorkExhausted when the meter runs out.
-  bool findFrom(std::string_view subject, size_t start, size_t* matchStart, size_t* matchEnd,
-                PatternCaptures* captures, PatternWorkMeter& meter) const;
+  bool findFrom(std::string_view subject, size_t start, size_t* matchStart, size_t* matchEnd, PatternCaptures* captures,
+                PatternWorkMeter& meter) const;
   bool anchored() const { return anchored_; }
 
  private:
   template <typename Meter>
-  bool findWith(std::string_view subject, size_t start, size_t* matchStart, size_t* matchEnd,
-                PatternCaptures* captures, const Meter& meter) const;
+  bool findWith(std::string_view subject, size_t start, size_t* matchStart, size_t* matchEnd, PatternCaptures* captures,
+                const Meter& meter) const;
 
   bool plain_;
   bool anchored_;

@@ -55,8 +55,9 @@ struct TokenRule {
   std::unique_ptr<const EndAnchoredAutomaton> linePrefixWalk;
   std::unique_ptr<const EndAnchoredAutomaton> precededByWalk;
   // An unanchored preceded-by pattern whose walk only tells where it may match (it has back-references), to
-  // be tried from the cursor backwards.
+  // be tried from the cursor backwards at the starts that the walk of its reversed items admits.
   std::optional<MatchPattern> precededByAtEachStart;
+  std::unique_ptr<const EndAnchoredAutomaton> precededByStarts;
   std::optional<SearchPattern> notPrecededBy;
   std::optional<MatchPattern> followedBy;
   std::optional<MatchPattern> notFollowedBy;

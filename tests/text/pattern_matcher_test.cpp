@@ -201,7 +201,7 @@ TEST(PatternMatcher, AMeteredMatchCountsAboutTheBytesItReads) {
     uint64_t most;
   };
   const Case cases[] = {
-      {"%s*%(", 4000, 1, 16},              // a few bytes at the start
+      {"%s*%(", 4000, 1, 16},               // a few bytes at the start
       {"[%a_]", 4010, 1, 4},                // one byte
       {".*;", 0, 8000, 40000},              // to the end and back
       {"(a+)%s%(%a", 0, 4000, 20000},       // a capture over a run
