@@ -1,6 +1,7 @@
 // A console reporter that also keeps each benchmark's real time per iteration (the fastest repetition when
-// a benchmark is repeated: the one least disturbed by other work on the machine), for the tables of ratios
-// that benchmarks print after their run.
+// a benchmark is repeated: the one least disturbed by other work on the machine; the median of the
+// repetitions under the name and "/median" when only aggregates are reported), for the tables of ratios that
+// benchmarks print after their run.
 #pragma once
 
 #include <benchmark/benchmark.h>
@@ -15,9 +16,12 @@ class RatioReporter : public benchmark::ConsoleReporter {
  public:
   void ReportRuns(const std::vector<Run>& runs) override {
     for (const Run& run : runs) {
-      if (run.run_type != Run::RT_Iteration || run.iterations == 0) continue;
-      std::string name = run.benchmark_name();
+      std::string name = run.run_name.str();
       name = name.substr(0, name.find("/repeats:"));
+      if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median") {
+        microseconds[name + "/median"] = run.GetAdjustedRealTime();  // kept under "/median" when only it is shown
+      }
+      if (run.run_type != Run::RT_Iteration || run.iterations == 0) continue;
       const auto [kept, first] = microseconds.try_emplace(name, run.GetAdjustedRealTime());
       if (!first) kept->second = std::min(kept->second, run.GetAdjustedRealTime());
     }

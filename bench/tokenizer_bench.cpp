@@ -200,37 +200,54 @@ BENCHMARK_CAPTURE(scanLongLine, plain, false)
     ->Unit(benchmark::kMillisecond)
     ->Repetitions(5);
 
-// One line of ("ab "):rep(n) through a word rule with one condition of each form that the walk over the line
-// decides: a capture, a frontier, a balance, a pattern of 70 items; and a back-reference, which is searched
-// in the text before the cursor but only as far back as its longest match reaches; and two conditions on the
-// text after the word that read to the line's end. The same rule without a condition gives the scan's own
-// growth.
+// One line through a word rule with one condition of each form that the walk over the line decides: a
+// capture, a frontier, a balance, a pattern of 70 items; two conditions on the text after the word that read
+// to the line's end; and patterns that repeat a capture, which the matcher decides where the walk says they
+// may match: one searched in the text before the cursor from the starts that a walk backwards admits, and
+// forms whose ".*" or ".-" let a match reach anywhere, which give up with "context_guard" past a bound of
+// work per line. The line is ("ab "):rep(n), or words that never repeat for the back-references (so that
+// their matches are far apart). The same rule without a condition gives the scan's own growth.
 struct ConditionForm {
   const char* name;
   const char* key;
   const char* pattern;  // a Lua expression
+  bool distinctWords;   // the line is made of words that never repeat
 };
 
 constexpr ConditionForm kConditionForms[] = {
-    {"no_condition", "", "nil"},
-    {"captured_spaces", "preceded_by", R"lua("(%s+)")lua"},
-    {"frontier", "preceded_by", R"lua("%f[%s]%s+")lua"},
-    {"balance_prefix", "line_prefix", R"lua("[%w ]*%b()")lua"},
-    {"long_prefix", "line_prefix", R"lua(("[%w ]"):rep(68) .. "%s?[%w ]*")lua"},
-    {"back_reference", "preceded_by", R"lua("(%a)%a%s%1")lua"},
-    {"long_back_reference", "preceded_by", R"lua("(%a+)%s%1%s")lua"},
-    {"followed_by", "followed_by", R"lua(".*;")lua"},
-    {"not_followed_by", "not_followed_by", R"lua("[%s%w]*$")lua"},
+    {"no_condition", "", "nil", false},
+    {"captured_spaces", "preceded_by", R"lua("(%s+)")lua", false},
+    {"frontier", "preceded_by", R"lua("%f[%s]%s+")lua", false},
+    {"balance_prefix", "line_prefix", R"lua("[%w ]*%b()")lua", false},
+    {"long_prefix", "line_prefix", R"lua(("[%w ]"):rep(68) .. "%s?[%w ]*")lua", false},
+    {"followed_by", "followed_by", R"lua(".*;")lua", false},
+    {"not_followed_by", "not_followed_by", R"lua("[%s%w]*$")lua", false},
+    {"back_reference", "preceded_by", R"lua("(%a)%a%s%1")lua", true},
+    {"long_back_reference", "preceded_by", R"lua("(%a+)%s%1%s")lua", true},
+    {"anchored_back_reference", "preceded_by", R"lua("^(%a+).*%1%s")lua", true},
+    {"back_reference_prefix", "line_prefix", R"lua("(%a*).-%1%s")lua", true},
+    {"back_reference_after", "followed_by", R"lua("%s(%a+).-%s%1%s")lua", true},
 };
 
 constexpr const char* kConditionFormSetup = R"lua(
-local key, pattern, line_length = ...
+local key, pattern, line_length, distinct_words = ...
 local rule = { pattern = "%a+", type = "hit" }
 if key ~= "" then rule[key] = load("return " .. pattern)() end
 local tok = native_tokenizer.prepare({ patterns = { rule, { pattern = "%a+", type = "word" } } })
 local line = ("ab "):rep(line_length // 3)
+if distinct_words then
+  local parts, size, n = {}, 0, 0
+  while size < line_length do
+    local letters, k = {}, n
+    repeat letters[#letters + 1], k = string.char(97 + k % 26), k // 26 until k == 0
+    parts[#parts + 1] = "w" .. table.concat(letters) .. " "
+    size, n = size + #parts[#parts], n + 1
+  end
+  line = table.concat(parts):sub(1, line_length)
+end
 pass = function()
-  assert(native_tokenizer.scan(tok, line, {}, "[%w_]+", false), "the line scans natively")
+  local tokens, _, reason = native_tokenizer.scan(tok, line, {}, "[%w_]+", true)
+  assert(tokens or reason == "context_guard", "the line scans natively or gives up at the bound")
 end
 )lua";
 
@@ -241,7 +258,8 @@ void scanConditionForm(benchmark::State& state, const ConditionForm& form) {
   lua_pushstring(L, form.key);
   lua_pushstring(L, form.pattern);
   lua_pushinteger(L, state.range(0));
-  if (lua_pcall(L, 3, 0, 0) != LUA_OK) return state.SkipWithError(lua_tostring(L, -1));
+  lua_pushboolean(L, form.distinctWords);
+  if (lua_pcall(L, 4, 0, 0) != LUA_OK) return state.SkipWithError(lua_tostring(L, -1));
   for (auto _ : state) {
     lua_getglobal(L, "pass");
     if (lua_pcall(L, 0, 0, 0) != LUA_OK) return state.SkipWithError(lua_tostring(L, -1));
@@ -325,6 +343,8 @@ int main(int argc, char** argv) {
   RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   std::printf("\n");
+  reporter.printRatio("C-like 80-byte lines, reference / native", "Scan/ascii/80/reference/median",
+                      "Scan/ascii/80/native/median", 25.0, "ms");
   reporter.printRatio("1 MB line, with / without conditions", "scanLongLine/conditions/1048576",
                       "scanLongLine/plain/1048576", 3.0, "ms");
   reporter.printRatio("with conditions, 1 MB / 256 KB line", "scanLongLine/conditions/1048576",

@@ -198,10 +198,17 @@ std::unique_ptr<const EndAnchoredAutomaton> EndAnchoredAutomaton::compile(std::s
 void EndAnchoredAutomaton::start(Walk& walk) const {
   walk.position = 0;
   walk.started = true;
+  walk.finished = false;
   walk.states.assign(words_, 0);
   walk.states[0] = 1;
-  walk.openBalances.assign(balances_.size(), {});
+  walk.openBalances.resize(balances_.size());
+  for (std::vector<bool>& open : walk.openBalances) open.clear();
   walk.pendingBalances.assign(balances_.size(), false);
+}
+
+bool EndAnchoredAutomaton::dead(const Walk& walk) const {
+  return !anywhere_ && balances_.empty() &&
+         std::all_of(walk.states.begin(), walk.states.end(), [](uint64_t word) { return word == 0; });
 }
 
 // The items live where `states` stand, adding those reached by passing over ones that match nothing here: the
@@ -278,9 +285,7 @@ void EndAnchoredAutomaton::moveBalances(Walk& walk, const uint64_t* live, unsign
 
 bool EndAnchoredAutomaton::matchesBefore(Walk& walk, std::string_view subject, size_t position) const {
   if (!walk.started || position < walk.position) start(walk);
-  const bool dead = !anywhere_ && balances_.empty() &&
-                    std::all_of(walk.states.begin(), walk.states.end(), [](uint64_t word) { return word == 0; });
-  if (dead) {
+  if (dead(walk)) {
     walk.position = position;  // no match can begin later
     return false;
   }
@@ -303,9 +308,9 @@ bool EndAnchoredAutomaton::matchesBefore(Walk& walk, std::string_view subject, s
   return hasBit(live, accepting_);
 }
 
-void EndAnchoredAutomaton::matchesFromEachPosition(std::string_view subject, std::vector<bool>& answers) const {
+void EndAnchoredAutomaton::matchesFromEachPosition(std::string_view subject, std::vector<bool>& answers,
+                                                   Walk& walk) const {
   answers.assign(subject.size() + 1, false);
-  Walk walk;
   start(walk);
   const auto byteAt = [&subject](size_t at) { return static_cast<unsigned char>(subject[at]); };
   if (inOneWord_) {
@@ -324,8 +329,44 @@ void EndAnchoredAutomaton::matchesFromEachPosition(std::string_view subject, std
     closure(walk.states.data(), passed, 0, live);
     answers[position] = hasBit(live, accepting_);
     if (position == 0) return;
-    closure(walk.states.data(), passed, byteAt(position - 1), live);
-    step(live, byteAt(position - 1), walk.states.data());
-    if (!balances_.empty()) moveBalances(walk, live, byteAt(position - 1), walk.states.data());
+    stepBack(walk, subject, position, live);
   }
+}
+
+// Moves a walk towards the start over the byte before `position`, `live` serving as working memory.
+void EndAnchoredAutomaton::stepBack(Walk& walk, std::string_view subject, size_t position, uint64_t* live) const {
+  const int passed = position == subject.size() ? 0 : static_cast<unsigned char>(subject[position]);
+  const auto byte = static_cast<unsigned char>(subject[position - 1]);
+  closure(walk.states.data(), passed, byte, live);
+  step(live, byte, walk.states.data());
+  if (!balances_.empty()) moveBalances(walk, live, byte, walk.states.data());
+}
+
+void EndAnchoredAutomaton::startBackward(Walk& walk, std::string_view subject) const {
+  start(walk);
+  walk.position = subject.size();
+}
+
+bool EndAnchoredAutomaton::previousStart(Walk& walk, std::string_view subject, PatternWorkMeter& meter,
+                                         size_t* start) const {
+  uint64_t live[kMaxWords];
+  while (!walk.finished) {
+    const size_t position = walk.position;
+    // a match that begins at `position` of the subject sees the byte before it, as the matcher does there
+    const int passed = position == subject.size() ? 0 : static_cast<unsigned char>(subject[position]);
+    closure(walk.states.data(), passed, position == 0 ? 0 : static_cast<unsigned char>(subject[position - 1]), live);
+    const bool accepts = hasBit(live, accepting_);
+    if (position == 0 || dead(walk)) {
+      walk.finished = true;
+    } else {
+      meter.take(1);
+      stepBack(walk, subject, position, live);
+      walk.position = position - 1;
+    }
+    if (accepts) {
+      *start = position;
+      return true;
+    }
+  }
+  return false;
 }

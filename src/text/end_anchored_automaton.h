@@ -22,6 +22,7 @@
 #include <string_view>
 #include <vector>
 
+#include "text/pattern_matcher.h"
 #include "text/pattern_program.h"
 
 class EndAnchoredAutomaton {
@@ -39,23 +40,32 @@ class EndAnchoredAutomaton {
   // above.
   static std::unique_ptr<const EndAnchoredAutomaton> forMatchAtEachStart(std::string_view pattern);
 
-  // For every position p of `subject` (its size included), whether the pattern matches at the start of the
-  // text from p; only for the automata of forMatchAtEachStart.
-  void matchesFromEachPosition(std::string_view subject, std::vector<bool>& answers) const;
-
-  // Whether the answers are the matcher's own. A pattern with back-references gets an automaton whose "no" is
-  // the matcher's and whose "yes" means only that the text may match.
-  bool exact() const { return exact_; }
-
   // Where a walk over one subject stands: the position reached and the items live there before the
-  // zero-width items are passed over (which depends on whether the subject ends there).
+  // zero-width items are passed over (which depends on whether the subject ends there). A walk may be used
+  // again for another subject or automaton; its buffers are kept.
   struct Walk {
     size_t position = 0;
     bool started = false;
+    bool finished = false;  // a walk towards the start: no match can begin at or before the position
     std::vector<uint64_t> states;
     std::vector<std::vector<bool>> openBalances;  // per "%b" item: for each "x" still open, whether it was live
     std::vector<bool> pendingBalances;            // per "%b" item whose two bytes are equal: the last "x" was live
   };
+
+  // For every position p of `subject` (its size included), whether the pattern matches at the start of the
+  // text from p; only for the automata of forMatchAtEachStart. `walk` is working memory.
+  void matchesFromEachPosition(std::string_view subject, std::vector<bool>& answers, Walk& walk) const;
+
+  // The positions from which an automaton of forMatchAtEachStart whose pattern ends in "$" matches the text
+  // to the end of `subject`, from the end towards the start: startBackward places `walk` at the end, and each
+  // previousStart call moves it to the next such position, or tells that no match can begin at or before
+  // where it stands. Each byte passed takes one unit of `meter` (PatternWorkExhausted when it runs out).
+  void startBackward(Walk& walk, std::string_view subject) const;
+  bool previousStart(Walk& walk, std::string_view subject, PatternWorkMeter& meter, size_t* start) const;
+
+  // Whether the answers are the matcher's own. A pattern with back-references gets an automaton whose "no" is
+  // the matcher's and whose "yes" means only that the text may match.
+  bool exact() const { return exact_; }
 
   // Moves `walk` to `position` (from the subject's start when it is behind) and tells whether the text of
   // `subject` before that position matches.
@@ -78,6 +88,8 @@ class EndAnchoredAutomaton {
   static std::unique_ptr<const EndAnchoredAutomaton> compile(std::string_view pattern, bool anywhere,
                                                              Direction direction);
   void start(Walk& walk) const;
+  bool dead(const Walk& walk) const;  // no match can begin where the walk stands or past it
+  void stepBack(Walk& walk, std::string_view subject, size_t position, uint64_t* live) const;
   void closure(const uint64_t* states, int previous, int current, uint64_t* live) const;
   uint64_t closureInOneWord(uint64_t states) const;
   uint64_t stepInOneWord(uint64_t states, unsigned char byte) const;

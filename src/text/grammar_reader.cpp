@@ -171,7 +171,8 @@ void readRuleConditions(lua_State* L, int rule, TokenRule& out) {
     out.precededByWalk = EndAnchoredAutomaton::forSearch(precededBy.text + "$");
     const bool anchored = !precededBy.text.empty() && precededBy.text[0] == '^';
     if (out.precededByWalk && !out.precededByWalk->exact() && !anchored) {
-      out.precededByAtEachStart.emplace(precededBy.text + "$");
+      out.precededByStarts = EndAnchoredAutomaton::forMatchAtEachStart(precededBy.text + "$");
+      if (out.precededByStarts) out.precededByAtEachStart.emplace(precededBy.text + "$");
     }
   }
   if (notPrecededBy.present) out.notPrecededBy.emplace(notPrecededBy.text, false);

@@ -58,10 +58,18 @@ LineScanner::LineScanner(lua_State* L, const PreparedTokenizer& outermost, std::
   if (nextLineType_ == LUA_TSTRING) nextLine_ = lua_tolstring(L, kSlotNextLine, &nextLineLength_);
   deferred_ = hasHighBytes(line_, length_);
   tokens_.reserve(std::min(length_, kReservedTokens));
+  std::unique_ptr<ConditionMemory>& memory = outermost.conditionMemory;
+  if (memory == nullptr) memory = std::make_unique<ConditionMemory>();
+  if (memory->inUse) ownConditions_ = std::make_unique<ConditionMemory>();
+  conditions_ = ownConditions_ != nullptr ? ownConditions_.get() : memory.get();
+  conditions_->inUse = true;
+  guard_.left = guardedWork(length_);
 }
 
 LineScanner::~LineScanner() {
   if (sharedSymbolPattern_ != nullptr) --sharedSymbolPattern_->users;
+  conditions_->clear();
+  conditions_->inUse = false;
 }
 
 void LineScanner::giveUp(const char* reason) const { throw ScanGiveUp{reason, cursor}; }
@@ -80,11 +88,11 @@ bool LineScanner::nextLineAllows(const SearchPattern& condition, const char* rea
 
 // A rule's next-line condition, searched once per scan rather than at every position the rule is tried.
 bool LineScanner::nextLineAllowsRule(const TokenRule& rule) {
-  for (const NextLineAnswer& known : nextLineAnswers_) {
+  for (const ConditionMemory::NextLineAnswer& known : conditions_->nextLineAnswers) {
     if (known.rule == &rule) return known.allows;
   }
   const bool allows = nextLineAllows(*rule.nextLine, "context_guard");
-  nextLineAnswers_.push_back({&rule, allows});
+  conditions_->nextLineAnswers.push_back({&rule, allows});
   return allows;
 }
 
@@ -159,68 +167,8 @@ bool LineScanner::passesAfterStart(const TokenRule& rule, size_t at, size_t end,
   return true;
 }
 
-// The text before `at` must match the line prefix pattern from its start.
-bool LineScanner::linePrefixAllows(const TokenRule& rule, size_t at) {
-  if (rule.linePrefixWalk) {
-    const bool may = textBeforeMatches(rule, *rule.linePrefixWalk, at);
-    if (!may || rule.linePrefixWalk->exact()) return may;
-  }
-  size_t end = 0;
-  return rule.linePrefix->matchAt(subject(0, at), 0, &end, nullptr);
-}
-
-// The preceded-by pattern must be found in the text before `at`.
-bool LineScanner::precededByAllows(const TokenRule& rule, size_t at) {
-  if (rule.precededByWalk) {
-    const bool may = textBeforeMatches(rule, *rule.precededByWalk, at);
-    if (!may || rule.precededByWalk->exact()) return may;
-  }
-  size_t end = 0;
-  if (rule.precededByAtEachStart) {
-    // The pattern cannot raise an error, so where a match begins does not change the answer; from the cursor
-    // backwards, the attempts stop as soon as they reach the nearest one.
-    for (size_t start = at + 1; start-- > 0;) {
-      if (rule.precededByAtEachStart->matchAt(subject(0, at), start, &end, nullptr)) return true;
-    }
-    return false;
-  }
-  size_t start = 0;
-  return rule.precededBy->findFrom(subject(0, at), 0, &start, &end, nullptr);
-}
-
-bool LineScanner::textBeforeMatches(const TokenRule& rule, const EndAnchoredAutomaton& automaton, size_t at) {
-  for (ConditionWalk& known : conditionWalks_) {
-    if (known.automaton == &automaton) return automaton.matchesBefore(known.walk, subject(0, length_), at);
-  }
-  conditionWalks_.push_back({&rule, &automaton, {}});
-  return automaton.matchesBefore(conditionWalks_.back().walk, subject(0, length_), at);
-}
-
-// The pattern must match at the start of the text from `at` to the line's end.
-bool LineScanner::textAfterMatches(const TokenRule& rule, const MatchPattern& pattern,
-                                   const EndAnchoredAutomaton* automaton, size_t at) {
-  if (automaton != nullptr) {
-    auto known = std::find_if(followAnswers_.begin(), followAnswers_.end(),
-                              [automaton](const FollowAnswers& answers) { return answers.automaton == automaton; });
-    if (known == followAnswers_.end()) {
-      known = followAnswers_.insert(followAnswers_.end(), {&rule, automaton, {}});
-      automaton->matchesFromEachPosition(subject(0, length_), known->matches);
-    }
-    if (!known->matches[at] || automaton->exact()) return known->matches[at];
-  }
-  size_t end = 0;
-  return pattern.matchAt(subject(at, length_), 0, &end, nullptr);
-}
-
 void LineScanner::forgetRulesOf(const PreparedTokenizer& tokenizer) {
-  const std::less<const TokenRule*> before;
-  const TokenRule* first = tokenizer.rules.data();
-  const TokenRule* last = first + tokenizer.rules.size();
-  const auto owned = [&](const TokenRule* rule) { return !before(rule, first) && before(rule, last); };
-  std::erase_if(conditionWalks_, [&](const ConditionWalk& known) { return owned(known.rule); });
-  std::erase_if(followAnswers_, [&](const FollowAnswers& known) { return owned(known.rule); });
-  std::erase_if(nextLineAnswers_, [&](const NextLineAnswer& known) { return owned(known.rule); });
-  std::erase_if(regionEndSearches_, [&](const RegionEndSearch& known) { return owned(known.rule); });
+  conditions_->forgetRules(tokenizer.rules.data(), tokenizer.rules.data() + tokenizer.rules.size());
 }
 
 // Matches a rule's start pattern at `at`, reusing the last answer when the previous rule tried here has the
@@ -425,13 +373,14 @@ void LineScanner::emitRegion(const TokenRule& rule, size_t from, size_t closeSta
 // escaped end it passed over (a new search could find another end inside one of those) and not after the end
 // it found; an end pattern anchored with "^" depends on the start itself.
 bool LineScanner::findRegionEnd(const TokenRule& rule, size_t from, size_t* start, size_t* end) {
-  auto known = std::find_if(regionEndSearches_.begin(), regionEndSearches_.end(),
-                            [&rule](const RegionEndSearch& search) { return search.rule == &rule; });
-  const bool reusable = known != regionEndSearches_.end() && from >= known->from && from >= known->skippedUntil &&
+  std::vector<ConditionMemory::RegionEndSearch>& searches = conditions_->regionEndSearches;
+  auto known = std::find_if(searches.begin(), searches.end(),
+                            [&rule](const ConditionMemory::RegionEndSearch& search) { return search.rule == &rule; });
+  const bool reusable = known != searches.end() && from >= known->from && from >= known->skippedUntil &&
                         (!known->found || known->start >= from) &&
                         !(rule.endPattern->anchored() && from != known->from);
   if (!reusable) {
-    if (known == regionEndSearches_.end()) known = regionEndSearches_.insert(known, {&rule, 0, false, 0, 0, 0});
+    if (known == searches.end()) known = searches.insert(known, {&rule, 0, false, 0, 0, 0});
     known->from = from;
     known->found = searchRegionEnd(rule, from, &known->start, &known->end, &known->skippedUntil);
   }

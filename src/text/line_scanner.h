@@ -128,11 +128,20 @@ class LineScanner {
   bool matchStart(const TokenRule& rule, size_t at, PatternCaptures* captures, size_t* end);
   bool nextLineAllows(const SearchPattern& condition, const char* reasonForNonString);
   bool nextLineAllowsRule(const TokenRule& rule);
+  // The context conditions (line_conditions.cpp).
+  enum class Answer { No, Yes, May };
+  static uint64_t guardedWork(size_t length);
   bool linePrefixAllows(const TokenRule& rule, size_t at);
   bool precededByAllows(const TokenRule& rule, size_t at);
-  bool textBeforeMatches(const TokenRule& rule, const EndAnchoredAutomaton& automaton, size_t at);
+  bool precededByFromStarts(const TokenRule& rule, size_t at);
+  template <typename Direct>
+  Answer textBeforeMatches(const TokenRule& rule, const EndAnchoredAutomaton& automaton, size_t at, Direct direct);
   bool textAfterMatches(const TokenRule& rule, const MatchPattern& pattern, const EndAnchoredAutomaton* automaton,
                         size_t at);
+  template <typename Match>
+  std::optional<bool> directMatch(uint64_t& work, Match match) const;
+  template <typename Match>
+  bool guarded(Match match);
   bool searchRegionEnd(const TokenRule& rule, size_t from, size_t* start, size_t* end, size_t* skippedUntil);
   bool isBetter(const RuleMatch& candidate, const RuleMatch& best) const;
   StyleId symbolStyle(int tableSlot, size_t from, size_t to);
@@ -176,34 +185,10 @@ class LineScanner {
   PatternCaptures* spareCaptures_ = &captureSlots_[0];
   PatternCaptures* keptCaptures_ = &captureSlots_[1];
   StartMatch lastStart_;
-  // The walks of the text-before conditions met in this scan, each moving forward with the cursor.
-  struct ConditionWalk {
-    const TokenRule* rule;
-    const EndAnchoredAutomaton* automaton;
-    EndAnchoredAutomaton::Walk walk;
-  };
-  std::vector<ConditionWalk> conditionWalks_;
-  // The answers of the text-after conditions met in this scan, one per position of the line.
-  struct FollowAnswers {
-    const TokenRule* rule;
-    const EndAnchoredAutomaton* automaton;
-    std::vector<bool> matches;
-  };
-  std::vector<FollowAnswers> followAnswers_;
-  // The next-line conditions' answers met in this scan: the next line stays the same while it runs.
-  struct NextLineAnswer {
-    const TokenRule* rule;
-    bool allows;
-  };
-  std::vector<NextLineAnswer> nextLineAnswers_;
-  // The last region end search of each delimited rule met in this scan.
-  struct RegionEndSearch {
-    const TokenRule* rule;
-    size_t from;
-    bool found;
-    size_t start;
-    size_t end;
-    size_t skippedUntil;  // the end of the last escaped end passed over, else `from`
-  };
-  std::vector<RegionEndSearch> regionEndSearches_;
+  // What the scan knows about the context conditions: the tokenizer's memory, or one of its own while
+  // another scan (from a resolver) holds that.
+  ConditionMemory* conditions_ = nullptr;
+  std::unique_ptr<ConditionMemory> ownConditions_;
+  // The matcher's work left on this line where a walk can only say that a condition may hold.
+  PatternWorkMeter guard_;
 };

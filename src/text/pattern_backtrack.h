@@ -15,6 +15,10 @@
 //   void passOver(const Item* p) const                                   an optional item ("?") that does not
 //                                                                        match is passed over; the code-point
 //                                                                        matcher may raise there
+//   void take(uint64_t work) const                                       (optional) counts the work of an
+//                                                                        attempt: one per item passed and per
+//                                                                        choice tried, one per unit of a run,
+//                                                                        of a balance or of a repeated capture
 #pragma once
 
 #include <cstddef>
@@ -51,6 +55,8 @@ class PatternBacktracker {
   int level_ = 0;
   Capture captures_[kPatternMaxCaptures];
 
+  void take(uint64_t) const {}
+
  private:
   const Units& units() const { return static_cast<const Units&>(*this); }
 
@@ -75,6 +81,7 @@ class PatternBacktracker {
   // Walks the items from p; items that need backtracking nest a call, the others loop here.
   const char* matchItems(const char* s, const Item* p) {
     for (;;) {
+      units().take(1);
       switch (p->op) {
         case PatternOp::End:
           return s;
@@ -152,7 +159,9 @@ class PatternBacktracker {
     const Item* after = p + 1;
     checkBudget();
     if (after->op == PatternOp::End) return run;  // the longest run ends the match
+    units().take(static_cast<uint64_t>(run - s));
     for (const char* at = run;; at = units().unitBefore(at)) {
+      units().take(1);
       if (!failsAtOnce(at, after)) {
         if (const char* result = match(at, after)) return result;
       }
@@ -164,6 +173,7 @@ class PatternBacktracker {
     const Item* after = p + 1;
     checkBudget();
     for (;;) {
+      units().take(1);
       if (!failsAtOnce(s, after)) {
         if (const char* result = match(s, after)) return result;
       }
@@ -201,12 +211,13 @@ class PatternBacktracker {
     while (at < subjectEnd_) {
       const uint32_t c = units().decodeAt(at, &at);
       if (c == p->second) {
-        if (--depth == 0) return at;
+        if (--depth == 0) break;
       } else if (c == p->first) {
         ++depth;
       }
     }
-    return nullptr;
+    units().take(static_cast<uint64_t>(at - s));
+    return depth == 0 ? at : nullptr;
   }
 
   const char* matchBackReference(const char* s, int digit) const {
@@ -216,6 +227,7 @@ class PatternBacktracker {
     }
     const ptrdiff_t length = captures_[index].length;
     if (length < 0) return nullptr;  // a position capture never matches as text
+    units().take(static_cast<uint64_t>(length));
     if (subjectEnd_ - s < length || std::memcmp(captures_[index].start, s, static_cast<size_t>(length)) != 0) {
       return nullptr;
     }

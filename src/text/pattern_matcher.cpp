@@ -19,10 +19,28 @@ bool singleAt(const char* s, const char* subjectEnd, const PatternItem* p) {
   return s < subjectEnd && p->set.has(static_cast<unsigned char>(*s));
 }
 
-// The backtracking core (pattern_backtrack.h) over bytes. Reads past the end of the subject see a zero byte.
-class Matcher : public PatternBacktracker<Matcher, PatternItem> {
+// Counts no work.
+struct Unmetered {
+  void take(uint64_t) const {}
+};
+
+// Counts work on a PatternWorkMeter.
+struct Metered {
+  PatternWorkMeter* meter;
+  void take(uint64_t work) const { meter->take(work); }
+};
+
+// The backtracking core (pattern_backtrack.h) over bytes, counting its work on `Meter`. Reads past the end of
+// the subject see a zero byte.
+template <typename Meter>
+class ByteMatcher : public PatternBacktracker<ByteMatcher<Meter>, PatternItem> {
+  using Base = PatternBacktracker<ByteMatcher<Meter>, PatternItem>;
+  using Base::subjectEnd_;
+  using Base::subjectStart_;
+
  public:
-  explicit Matcher(std::string_view subject) : PatternBacktracker(subject.data(), subject.data() + subject.size()) {}
+  ByteMatcher(std::string_view subject, Meter meter)
+      : Base(subject.data(), subject.data() + subject.size()), meter_(meter) {}
 
   void collectCaptures(PatternCaptures* captures) const;
 
@@ -46,11 +64,16 @@ class Matcher : public PatternBacktracker<Matcher, PatternItem> {
     return !p->set.has(static_cast<unsigned char>(previous)) && p->set.has(static_cast<unsigned char>(current));
   }
   void passOver(const PatternItem*) const {}
+  void take(uint64_t work) const { meter_.take(work); }
+
+ private:
+  Meter meter_;
 };
 
-void Matcher::collectCaptures(PatternCaptures* captures) const {
-  for (int index = 0; index < level_; ++index) {
-    const Capture& capture = captures_[index];
+template <typename Meter>
+void ByteMatcher<Meter>::collectCaptures(PatternCaptures* captures) const {
+  for (int index = 0; index < this->level_; ++index) {
+    const typename Base::Capture& capture = this->captures_[index];
     if (capture.length == kCaptureUnfinished) throw PatternError(PatternErrorKind::UnfinishedCapture);
     if (captures == nullptr) continue;
     if (capture.length == kCapturePosition) {
@@ -70,12 +93,14 @@ struct SimpleChoice {
 // Moves a quantified item to its next choice (a greedy run one byte shorter, a lazy one longer, an optional
 // byte dropped), passing over choices at which the next item needs a byte that is not there; false when no
 // choice is left.
-bool nextChoice(SimpleChoice& choice, const char* subjectEnd) {
+template <typename Meter>
+bool nextChoice(SimpleChoice& choice, const char* subjectEnd, const Meter& meter) {
   const PatternItem* item = choice.item;
   const PatternItem* after = item + 1;
   const bool afterNeedsByte = after->op == PatternOp::Single && (after->quantifier == 0 || after->quantifier == '+');
   if (item->quantifier == '-') {
     while (singleAt(choice.base + choice.count, subjectEnd, item)) {
+      meter.take(1);
       ++choice.count;
       if (!afterNeedsByte || singleAt(choice.base + choice.count, subjectEnd, after)) return true;
     }
@@ -83,6 +108,7 @@ bool nextChoice(SimpleChoice& choice, const char* subjectEnd) {
   }
   const ptrdiff_t least = item->quantifier == '+' ? 1 : 0;
   while (choice.count > least) {
+    meter.take(1);
     --choice.count;
     if (!afterNeedsByte || singleAt(choice.base + choice.count, subjectEnd, after)) return true;
   }
@@ -92,13 +118,15 @@ bool nextChoice(SimpleChoice& choice, const char* subjectEnd) {
 // A simple program (single-byte items) matched from `s` without recursion: the same depth-first search as the
 // matcher's, the choices of its quantified items kept on a stack (a greedy run shrinks, a lazy one grows, an
 // optional byte is dropped); the match end or null.
-const char* matchSimple(const char* s, const PatternItem* p, const char* subjectEnd) {
+template <typename Meter>
+const char* matchSimple(const char* s, const PatternItem* p, const char* subjectEnd, const Meter& meter) {
   SimpleChoice choices[kSimplePatternChoices];
   int depth = 0;
   for (;;) {
     // forward, taking the first choice of every quantified item
     bool failed = false;
     while (!failed) {
+      meter.take(1);
       if (p->op == PatternOp::End) return s;
       if (p->op == PatternOp::EndAnchor) {
         if (s == subjectEnd) return s;
@@ -122,6 +150,7 @@ const char* matchSimple(const char* s, const PatternItem* p, const char* subject
             count = subjectEnd - s;
           } else {
             while (singleAt(s + count, subjectEnd, p)) ++count;
+            meter.take(static_cast<uint64_t>(count));
           }
           failed = p->quantifier == '+' && count == 0;
           if (!failed && p[1].op == PatternOp::End) return s + count;  // the longest run ends the match
@@ -134,7 +163,7 @@ const char* matchSimple(const char* s, const PatternItem* p, const char* subject
     // back to the innermost quantified item with a choice left whose next item does not fail at once
     for (;;) {
       if (depth == 0) return nullptr;
-      if (nextChoice(choices[depth - 1], subjectEnd)) break;
+      if (nextChoice(choices[depth - 1], subjectEnd, meter)) break;
       --depth;
     }
     s = choices[depth - 1].base + choices[depth - 1].count;
@@ -143,8 +172,10 @@ const char* matchSimple(const char* s, const PatternItem* p, const char* subject
 }
 
 // One attempt of `program` at `s`: the match end or null.
-const char* attemptAt(Matcher& matcher, const PatternProgram& program, const char* s, const char* subjectEnd) {
-  if (program.simple()) return matchSimple(s, program.items(), subjectEnd);
+template <typename Meter>
+const char* attemptAt(ByteMatcher<Meter>& matcher, const PatternProgram& program, const char* s, const char* subjectEnd,
+                      const Meter& meter) {
+  if (program.simple()) return matchSimple(s, program.items(), subjectEnd, meter);
   return matcher.attempt(s, program.items());
 }
 
@@ -222,15 +253,26 @@ PatternError::PatternError(PatternErrorKind kind, int captureIndex) : kind_(kind
 }
 
 bool MatchPattern::matchAt(std::string_view subject, size_t start, size_t* end, PatternCaptures* captures) const {
+  return matchWith(subject, start, end, captures, Unmetered{});
+}
+
+bool MatchPattern::matchAt(std::string_view subject, size_t start, size_t* end, PatternCaptures* captures,
+                           PatternWorkMeter& meter) const {
+  return matchWith(subject, start, end, captures, Metered{&meter});
+}
+
+template <typename Meter>
+bool MatchPattern::matchWith(std::string_view subject, size_t start, size_t* end, PatternCaptures* captures,
+                             const Meter& meter) const {
   if (captures != nullptr) captures->spanCount = captures->positionCount = 0;
   if (start > subject.size() || !mayMatchAt(subject, start)) return false;
   const char* subjectEnd = subject.data() + subject.size();
   if (program_.simple()) {  // no captures to collect
-    const char* matchEnd = matchSimple(subject.data() + start, program_.items(), subjectEnd);
+    const char* matchEnd = matchSimple(subject.data() + start, program_.items(), subjectEnd, meter);
     if (matchEnd != nullptr) *end = static_cast<size_t>(matchEnd - subject.data());
     return matchEnd != nullptr;
   }
-  Matcher matcher(subject);
+  ByteMatcher<Meter> matcher(subject, meter);
   const char* matchEnd = matcher.attempt(subject.data() + start, program_.items());
   if (matchEnd == nullptr) return false;
   matcher.collectCaptures(captures);
@@ -247,20 +289,34 @@ SearchPattern::SearchPattern(std::string_view pattern, bool allowPlain, std::pmr
 
 bool SearchPattern::findFrom(std::string_view subject, size_t start, size_t* matchStart, size_t* matchEnd,
                              PatternCaptures* captures) const {
+  return findWith(subject, start, matchStart, matchEnd, captures, Unmetered{});
+}
+
+bool SearchPattern::findFrom(std::string_view subject, size_t start, size_t* matchStart, size_t* matchEnd,
+                             PatternCaptures* captures, PatternWorkMeter& meter) const {
+  return findWith(subject, start, matchStart, matchEnd, captures, Metered{&meter});
+}
+
+template <typename Meter>
+bool SearchPattern::findWith(std::string_view subject, size_t start, size_t* matchStart, size_t* matchEnd,
+                             PatternCaptures* captures, const Meter& meter) const {
   if (captures != nullptr) captures->spanCount = captures->positionCount = 0;
   if (start > subject.size()) return false;
   if (plain_) {
+    meter.take(subject.size() - start);
     if (!findPlain(subject, literal_, start, matchStart)) return false;
     *matchEnd = *matchStart + literal_.size();
     return true;
   }
   if (endBound_ && subject.size() - start > *endBound_) start = subject.size() - *endBound_;
-  Matcher matcher(subject);
+  ByteMatcher<Meter> matcher(subject, meter);
   for (size_t position = start;; ++position) {
     if (!anchored_) position = nextPossibleStart(body_, subject, position);
     if (position > subject.size()) return false;
+    meter.take(1);
     if (mayBeginAt(body_, subject, position)) {
-      if (const char* end = attemptAt(matcher, body_, subject.data() + position, subject.data() + subject.size())) {
+      const char* end = attemptAt(matcher, body_, subject.data() + position, subject.data() + subject.size(), meter);
+      if (end != nullptr) {
         matcher.collectCaptures(captures);
         *matchStart = position;
         *matchEnd = static_cast<size_t>(end - subject.data());

@@ -40,6 +40,24 @@ class PatternError : public std::exception {
   char message_[64];
 };
 
+// Thrown by a metered match that would do more work than its meter has left; the match's answer is unknown.
+struct PatternWorkExhausted {};
+
+// The work left to the metered matches that share it: each item an attempt passes, each choice it tries and
+// each byte of a run, of a balance or of a repeated capture takes one unit, so the work of a match is about
+// the number of bytes it reads. A meter that runs out stays empty.
+struct PatternWorkMeter {
+  uint64_t left = 0;
+
+  void take(uint64_t work) {
+    if (work > left) {
+      left = 0;
+      throw PatternWorkExhausted{};
+    }
+    left -= work;
+  }
+};
+
 // A pattern compiled for matching at one position; a leading "^" is an ordinary byte there.
 class MatchPattern {
  public:
@@ -50,6 +68,9 @@ class MatchPattern {
   // True with *end set when the pattern matches at `start`; false when it does not or `start` lies beyond the
   // subject.
   bool matchAt(std::string_view subject, size_t start, size_t* end, PatternCaptures* captures) const;
+  // The same, counting its work on `meter`; throws PatternWorkExhausted when the meter runs out.
+  bool matchAt(std::string_view subject, size_t start, size_t* end, PatternCaptures* captures,
+               PatternWorkMeter& meter) const;
 
   // False when no match can begin at `start`, judged by the byte there; matchAt then fails without matching.
   bool mayMatchAt(std::string_view subject, size_t start) const {
@@ -58,6 +79,10 @@ class MatchPattern {
   }
 
  private:
+  template <typename Meter>
+  bool matchWith(std::string_view subject, size_t start, size_t* end, PatternCaptures* captures,
+                 const Meter& meter) const;
+
   PatternProgram program_;
 };
 
@@ -70,9 +95,17 @@ class SearchPattern {
 
   bool findFrom(std::string_view subject, size_t start, size_t* matchStart, size_t* matchEnd,
                 PatternCaptures* captures) const;
+  // The same, counting its work on `meter` (one unit for each start tried besides the attempts' own work);
+  // throws PatternWorkExhausted when the meter runs out.
+  bool findFrom(std::string_view subject, size_t start, size_t* matchStart, size_t* matchEnd, PatternCaptures* captures,
+                PatternWorkMeter& meter) const;
   bool anchored() const { return anchored_; }
 
  private:
+  template <typename Meter>
+  bool findWith(std::string_view subject, size_t start, size_t* matchStart, size_t* matchEnd, PatternCaptures* captures,
+                const Meter& meter) const;
+
   bool plain_;
   bool anchored_;
   std::pmr::string literal_;  // the whole pattern when it is searched as plain bytes

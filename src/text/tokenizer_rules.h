@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "text/condition_memory.h"
 #include "text/end_anchored_automaton.h"
 #include "text/pattern_matcher.h"
 
@@ -54,8 +55,9 @@ struct TokenRule {
   std::unique_ptr<const EndAnchoredAutomaton> linePrefixWalk;
   std::unique_ptr<const EndAnchoredAutomaton> precededByWalk;
   // An unanchored preceded-by pattern whose walk only tells where it may match (it has back-references), to
-  // be tried from the cursor backwards.
+  // be tried from the cursor backwards at the starts that the walk of its reversed items admits.
   std::optional<MatchPattern> precededByAtEachStart;
+  std::unique_ptr<const EndAnchoredAutomaton> precededByStarts;
   std::optional<SearchPattern> notPrecededBy;
   std::optional<MatchPattern> followedBy;
   std::optional<MatchPattern> notFollowedBy;
@@ -105,6 +107,7 @@ struct PreparedTokenizer {
   MatchStrategy strategy = MatchStrategy::First;
   bool usesPostSymbols = false;
   mutable std::unique_ptr<SymbolPatternCache> symbolPattern;
+  mutable std::unique_ptr<ConditionMemory> conditionMemory;  // kept from one scan to the next
 };
 
 // Fills the candidate lists: byte 0 lists every rule, any other byte the rules whose start pattern could begin

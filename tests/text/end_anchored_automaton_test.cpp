@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
@@ -89,7 +90,8 @@ int checkEveryStart(const std::string& pattern, const std::string& subject) {
   EXPECT_NE(following, nullptr) << pattern;
   if (following == nullptr) return 0;
   std::vector<bool> answers;
-  following->matchesFromEachPosition(subject, answers);
+  EndAnchoredAutomaton::Walk walk;
+  following->matchesFromEachPosition(subject, answers, walk);
   EXPECT_EQ(answers.size(), subject.size() + 1);
   for (size_t position = 0; position <= subject.size() && position < answers.size(); ++position) {
     const std::string_view rest = std::string_view(subject).substr(position);
@@ -114,6 +116,82 @@ TEST(EndAnchoredAutomaton, TheTextAfterEachPositionAgreesWithTheMatcher) {
   for (int i = 0; i < 3000; ++i) line += "(ab) ";
   checked = checkEveryStart("%s*%b()%f[%s]", line);
   EXPECT_EQ(checked, static_cast<int>(line.size()) + 1);
+}
+
+// The starts that a backward walk admits, nearest the end first, against the matcher at each start of the
+// subject (which sees the byte before the start); with back-references the walk admits at least those.
+std::vector<size_t> admittedStarts(const EndAnchoredAutomaton& automaton, const std::string& subject) {
+  EndAnchoredAutomaton::Walk walk;
+  PatternWorkMeter meter{uint64_t{1} << 40};
+  std::vector<size_t> starts;
+  automaton.startBackward(walk, subject);
+  size_t start = 0;
+  while (automaton.previousStart(walk, subject, meter, &start)) starts.push_back(start);
+  return starts;
+}
+
+std::vector<size_t> matchingStarts(const std::string& pattern, const std::string& subject) {
+  std::vector<size_t> starts;
+  for (size_t start = subject.size() + 1; start-- > 0;) {
+    size_t end = 0;
+    if (patternMatchAt(subject, pattern, start, &end, nullptr)) starts.push_back(start);
+  }
+  return starts;
+}
+
+TEST(EndAnchoredAutomaton, AWalkBackwardsAdmitsTheStartsOfMatchesThatReachTheEnd) {
+  std::mt19937 random(37);
+  int admitted = 0;
+  for (int round = 0; round < 6000; ++round) {
+    const std::string pattern = randomPattern(random, round % 2 == 0);
+    const std::string subject = randomSubject(random, static_cast<size_t>(pick(random, 40)));
+    const auto automaton = EndAnchoredAutomaton::forMatchAtEachStart(pattern);
+    ASSERT_NE(automaton, nullptr) << pattern;
+    const std::vector<size_t> starts = admittedStarts(*automaton, subject);
+    EXPECT_EQ(starts, matchingStarts(pattern, subject)) << pattern << " in " << subject;
+    admitted += static_cast<int>(starts.size());
+    if (::testing::Test::HasFailure()) return;
+  }
+  EXPECT_GT(admitted, 3000);
+  for (int round = 0; round < 3000; ++round) {
+    const std::string pattern = "(" + randomItems(random, 1 + pick(random, 2), true) + ")" +
+                                randomItems(random, pick(random, 2), true) + "%1" +
+                                randomItems(random, pick(random, 2), true) + "$";
+    const std::string subject = randomSubject(random, static_cast<size_t>(pick(random, 30)));
+    const auto automaton = EndAnchoredAutomaton::forMatchAtEachStart(pattern);
+    ASSERT_NE(automaton, nullptr) << pattern;
+    const std::vector<size_t> starts = admittedStarts(*automaton, subject);
+    for (const size_t start : matchingStarts(pattern, subject)) {
+      EXPECT_NE(std::find(starts.begin(), starts.end(), start), starts.end())
+          << pattern << " at " << start << " of " << subject;
+    }
+    if (::testing::Test::HasFailure()) return;
+  }
+}
+
+TEST(EndAnchoredAutomaton, AWalkBackwardsStopsWhereNoMatchCanBeginAndCountsItsBytes) {
+  std::string line;
+  for (int i = 0; i < 20000; ++i) line += "ab ";
+  line += "cd cd ";
+  const auto words = EndAnchoredAutomaton::forMatchAtEachStart("(%a+)%s%1%s$");
+  EndAnchoredAutomaton::Walk walk;
+  PatternWorkMeter meter{100};
+  words->startBackward(walk, line);
+  size_t start = 0;
+  std::vector<size_t> starts;
+  while (words->previousStart(walk, line, meter, &start)) starts.push_back(start);
+  const size_t size = line.size();
+  EXPECT_EQ(starts, (std::vector<size_t>{size - 5, size - 6}));  // "d cd ", "cd cd ", then nothing before " cd cd "
+  EXPECT_GT(meter.left, 90u);
+  const auto anything = EndAnchoredAutomaton::forMatchAtEachStart(".*%s$");
+  PatternWorkMeter small{100};
+  anything->startBackward(walk, line);
+  EXPECT_THROW(
+      {
+        while (anything->previousStart(walk, line, small, &start)) {
+        }
+      },
+      PatternWorkExhausted);
 }
 
 TEST(EndAnchoredAutomaton, AgreesWithTheMatcherAtEveryPositionOfGeneratedSubjects) {
@@ -203,7 +281,8 @@ TEST(EndAnchoredAutomaton, BackReferencesGiveAutomataWhoseNoIsTheMatchers) {
     EndAnchoredAutomaton::Walk searchWalk;
     EndAnchoredAutomaton::Walk startWalk;
     std::vector<bool> followingAnswers;
-    following->matchesFromEachPosition(subject, followingAnswers);
+    EndAnchoredAutomaton::Walk followingWalk;
+    following->matchesFromEachPosition(subject, followingAnswers, followingWalk);
     for (size_t position = 0; position <= subject.size(); ++position) {
       const std::string_view before(subject.data(), position);
       size_t start = 0;

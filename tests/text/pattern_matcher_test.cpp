@@ -178,4 +178,68 @@ TEST(PatternMatcher, MalformedPatternsThrowLuaMessages) {
   EXPECT_EQ(messageOf(deep), "pattern too complex");
 }
 
+// The work a metered match counts, with a meter that does not run out; the answer must be the unmetered one.
+uint64_t workOf(std::string_view subject, std::string_view pattern, size_t start) {
+  const MatchPattern compiled(pattern);
+  PatternWorkMeter meter{uint64_t{1} << 40};
+  size_t end = 0;
+  size_t meteredEnd = 0;
+  const bool matched = compiled.matchAt(subject, start, &end, nullptr);
+  EXPECT_EQ(compiled.matchAt(subject, start, &meteredEnd, nullptr, meter), matched) << pattern;
+  if (matched) {
+    EXPECT_EQ(meteredEnd, end) << pattern;
+  }
+  return (uint64_t{1} << 40) - meter.left;
+}
+
+TEST(PatternMatcher, AMeteredMatchCountsAboutTheBytesItReads) {
+  const std::string line = std::string(4000, 'a') + " (b c) " + std::string(4000, 'd');
+  struct Case {
+    const char* pattern;
+    size_t start;
+    uint64_t least;
+    uint64_t most;
+  };
+  const Case cases[] = {
+      {"%s*%(", 4000, 1, 16},               // a few bytes at the start
+      {"[%a_]", 4010, 1, 4},                // one byte
+      {".*;", 0, 8000, 40000},              // to the end and back
+      {"(a+)%s%(%a", 0, 4000, 20000},       // a capture over a run
+      {"%b()", 4001, 5, 20},                // a balance
+      {"(a*).-%1;", 3990, 10000, 1000000},  // a repeated capture at every choice
+      {"[%w ]*%)%s(%a+)%1$", 3000, 1000, 100000},
+  };
+  for (const Case& c : cases) {
+    const uint64_t work = workOf(line, c.pattern, c.start);
+    EXPECT_GE(work, c.least) << c.pattern;
+    EXPECT_LE(work, c.most) << c.pattern;
+  }
+}
+
+TEST(PatternMatcher, AMeteredMatchThatRunsOutThrowsAndLeavesTheMeterEmpty) {
+  const std::string run = std::string(1000, 'a');
+  const struct {
+    const char* pattern;
+    std::string subject;
+    size_t end;
+  } cases[] = {{".*;", ";" + run, 1}, {"(a*);", run + ";", 1001}, {"a-;", run + ";", 1001}};
+  for (const auto& c : cases) {
+    const MatchPattern compiled(c.pattern);
+    size_t end = 0;
+    PatternWorkMeter small{100};
+    EXPECT_THROW(compiled.matchAt(c.subject, 0, &end, nullptr, small), PatternWorkExhausted) << c.pattern;
+    EXPECT_EQ(small.left, 0u);
+    PatternWorkMeter enough{100000};
+    EXPECT_TRUE(compiled.matchAt(c.subject, 0, &end, nullptr, enough)) << c.pattern;
+    EXPECT_EQ(end, c.end);
+  }
+  const SearchPattern anchored("^(a+).*%1;b$", false);
+  size_t start = 0;
+  size_t end = 0;
+  PatternWorkMeter small{100};
+  EXPECT_THROW(anchored.findFrom(run + ";", 0, &start, &end, nullptr, small), PatternWorkExhausted);
+  PatternWorkMeter enough{uint64_t{1} << 30};
+  EXPECT_FALSE(anchored.findFrom(run + ";", 0, &start, &end, nullptr, enough));
+}
+
 }  // namespace

@@ -102,6 +102,9 @@ C.condition_forms = {
   { name = "not followed by a balance", not_followed_by = "%s*%b()" },
   { name = "followed by the end", followed_by = "%f[%W][%s%w]*$" },
   { name = "followed by a back-reference", followed_by = "(%s)%a*%1" },
+  { name = "anchored back-reference", preceded_by = "^(%a+).*%1%s" },
+  { name = "back-reference further on", followed_by = "%s(%a+).-%s%1%s" },
+  { name = "no back-reference further on", not_followed_by = "%s(%a+).-%s%1%s" },
 }
 
 function C.condition_form_grammar(form)

@@ -1,0 +1,72 @@
+-- Conditions whose pattern repeats a capture cost a constant times the line at most: each form scanned on a
+-- line of words that never repeat (so that matches are far apart) at two lengths, the longer four times the
+-- shorter and costing under eight times as much (median of several runs). A short line of the same words
+-- gives the tokens of the plain-Lua reference tokenizer.
+local t = require("qz_test")
+local here = debug.getinfo(1, "S").source:match("^@(.*/)")
+local R = dofile(here .. "reference_tokenizer.lua")
+local C = dofile(here .. "tokenizer_corpus.lua")
+local nt = native_tokenizer
+
+local SHORT, LONG, RUNS = 4000, 16000, 5
+
+local forms = {
+  { name = "preceded_by", preceded_by = "(%a+)%s%1%s" },
+  { name = "anchored preceded_by", preceded_by = "^(%a+).*%1%s" },
+  { name = "line_prefix", line_prefix = "(%a*).-%1%s" },
+  { name = "followed_by", followed_by = "%s(%a+).-%s%1%s" },
+  { name = "not_followed_by", not_followed_by = "%s(%a+).-%s%1%s" },
+}
+
+-- The n-th word: n written in the letters a to z, after a leading letter, so no two words are alike.
+local function word(n)
+  local letters = {}
+  repeat
+    letters[#letters + 1] = string.char(97 + n % 26)
+    n = n // 26
+  until n == 0
+  return "w" .. table.concat(letters)
+end
+
+local function words_line(length)
+  local parts, size, n = {}, 0, 0
+  while size < length do
+    local piece = word(n) .. " "
+    parts[#parts + 1] = piece
+    size, n = size + #piece, n + 1
+  end
+  return table.concat(parts):sub(1, length)
+end
+
+local function median_seconds(fn)
+  local times = {}
+  for i = 1, RUNS do
+    local start = os.clock()
+    fn()
+    times[i] = os.clock() - start
+  end
+  table.sort(times)
+  return times[(RUNS + 1) // 2]
+end
+
+for _, form in ipairs(forms) do
+  t.test(form.name .. " costs a constant times the line", function()
+    local tok = nt.prepare(C.condition_form_grammar(form))
+    local function cost(line)
+      return median_seconds(function() nt.scan(tok, line, {}, C.SYMBOL_PATTERN, false) end)
+    end
+    local short, long = cost(words_line(SHORT)), cost(words_line(LONG))
+    print(string.format("%s: %d bytes %.2f ms, %d bytes %.2f ms", form.name, SHORT, short * 1000, LONG, long * 1000))
+    t.truthy(long < 8 * math.max(short, 1e-4), string.format("%s: %.2f ms against %.2f ms", form.name, long * 1000,
+      short * 1000))
+  end)
+
+  t.test(form.name .. " on a short line of the same words gives the reference tokens", function()
+    local def = C.condition_form_grammar(form)
+    local tok, ref = nt.prepare(def), R.compile(def)
+    for _, length in ipairs({ 0, 40, 200, 600 }) do
+      local line = words_line(length)
+      t.eq(nt.scan(tok, line, {}, C.SYMBOL_PATTERN, false), (R.scan(ref, line, nil, C.SYMBOL_PATTERN)), line)
+    end
+  end)
+end
