@@ -6,7 +6,6 @@
 #include <stdlib.h>
 
 #include <cstdio>
-
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -190,7 +189,8 @@ void insertThenClose(benchmark::State& state, const char* insert) {
     assert(d:exec("PRAGMA synchronous=FULL"))
     assert(d:exec("CREATE TABLE t(a)"))
     return function(n)
-      for i = 1, n do assert(d:)lua") + insert + R"lua(("INSERT INTO t VALUES(?)", { i })) end
+      for i = 1, n do assert(d:)lua") +
+                           insert + R"lua(("INSERT INTO t VALUES(?)", { i })) end
       assert(d:close())
     end)lua";
   int64_t rows = 0;
@@ -230,7 +230,8 @@ int main(int argc, char** argv) {
   RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   std::printf("\n");
-  reporter.printRatio("1,000 inserts: queued then close / waited for", "BM_CloseWithInsertsQueued/1000/iterations:3/real_time",
+  reporter.printRatio("1,000 inserts: queued then close / waited for",
+                      "BM_CloseWithInsertsQueued/1000/iterations:3/real_time",
                       "BM_InsertsWaitedForThenClose/1000/iterations:3/real_time", 1.2, "ms");
   benchmark::Shutdown();
   return 0;

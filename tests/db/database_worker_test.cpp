@@ -232,7 +232,8 @@ TEST_F(StopsRequestedTogether, ShareOneDeadline) {
     connections.push_back(dbtest::openConnection(path("db" + std::to_string(index))));
     workers.push_back(std::make_unique<DatabaseWorker>());
     ASSERT_TRUE(workers.back()->start(error)) << error;
-    ASSERT_TRUE(workers.back()->queryAsync({connections.back().get(), kEndlessCount, false, {}}, endless[index], error));
+    ASSERT_TRUE(
+        workers.back()->queryAsync({connections.back().get(), kEndlessCount, false, {}}, endless[index], error));
   }
   const auto started = std::chrono::steady_clock::now();
   const auto deadline = started + std::chrono::milliseconds(500);
