@@ -12,8 +12,11 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <new>
+#include <unordered_set>
 #include <utility>
+#include <vector>
 
 #include "db/database_request.h"
 #include "host/process_state.h"
@@ -29,6 +32,31 @@ using Clock = std::chrono::steady_clock;
 
 // The deadline every stop shares once the host shuts down, in ticks of Clock; 0 until then.
 std::atomic<Clock::rep> sharedStopDeadline{0};
+
+// The workers whose thread runs. A script that ends the process without closing its Lua state collects no
+// database, so at exit these are stopped as the host's own shutdown would, and what they have queued is not
+// lost with the process. Never destroyed: the handler that reads it runs among the static destructors.
+struct RunningWorkers {
+  std::mutex lock;
+  std::unordered_set<DatabaseWorker*> workers;
+};
+
+RunningWorkers& runningWorkers() {
+  static auto* running = new RunningWorkers;
+  return *running;
+}
+
+void stopDatabasesAtExit() {
+  beginStoppingDatabases();
+  std::vector<DatabaseWorker*> workers;
+  {
+    std::lock_guard guard(runningWorkers().lock);
+    workers.assign(runningWorkers().workers.begin(), runningWorkers().workers.end());
+  }
+  const auto deadline = Clock::now() + DatabaseWorker::kStopGracePeriod;
+  for (DatabaseWorker* worker : workers) worker->requestStop(deadline);
+  for (DatabaseWorker* worker : workers) worker->stopIfRunning();
+}
 
 // Spins until `ready` returns true or kSpinTime has passed; returns whether it became true.
 template <typename Ready>
@@ -101,6 +129,10 @@ bool DatabaseWorker::start(std::string& error) {
   }
   running_ = true;
   stopping_ = false;
+  static const bool stopsAtExit = std::atexit(stopDatabasesAtExit) == 0;
+  static_cast<void>(stopsAtExit);
+  std::lock_guard running(runningWorkers().lock);
+  runningWorkers().workers.insert(this);
   return true;
 }
 
@@ -146,6 +178,10 @@ bool DatabaseWorker::stopBy(Clock::time_point deadline) {
   }
   workAvailable_.notify_one();
   if (thread_.joinable()) thread_.join();
+  {
+    std::lock_guard running(runningWorkers().lock);
+    runningWorkers().workers.erase(this);
+  }
   std::lock_guard guard(lock_);
   const bool whole = !cutShort_;
   cutShort_ = false;

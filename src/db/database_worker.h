@@ -141,5 +141,7 @@ class DatabaseWorker {
 
 // Called by the host just before it closes the main Lua state, whose collection then stops the databases one
 // after another: from here on no stop's deadline is later than kStopGracePeriod from this call, so the
-// databases' queues run down together and all of them end within that one deadline.
+// databases' queues run down together and all of them end within that one deadline. The process's exit does
+// the same for every worker still running then (a script that ended the process without closing its state),
+// so what they have queued reaches the database too.
 void beginStoppingDatabases();

@@ -96,10 +96,11 @@ TEST(Shutdown, DatabasesWithEndlessStatementsQueuedStopTogether) {
   EXPECT_EQ(kept.standardOutput, "1 2 3 4 5 6 ");
 }
 
-// Inserts queued on a file synced to disk when the boot script ends or closes the state, as many as take about
-// twice the grace period on this disk: every one of them is on disk afterwards.
+// Inserts queued on a file synced to disk when the boot script ends, closes the state or ends the process
+// without closing it, as many as take about twice the grace period on this disk: every one of them is on disk
+// afterwards.
 TEST(Shutdown, EveryInsertQueuedAtExitIsKept) {
-  for (const std::string ending : {"return", "os.exit(0, true)"}) {
+  for (const std::string ending : {"return", "os.exit(0, true)", "os.exit(0)"}) {
     Sandbox sandbox;
     sandbox.writeBoot(bootWith(R"lua(
   local probe = assert(db.open(EXE_DIR .. "/user/probe.db"))
