@@ -1,8 +1,8 @@
 // The worker's queue, submission and thread loop. One lock guards the queue, the flags, the done flags of
 // queued synchronous requests, the map of asynchronous requests and the publication into shared states; the
 // worker executes with the lock released, so the submitter can queue more meanwhile. The thread looks at
-// the stop flag only when the queue is empty, so everything queued before stop() is published: run, or, once
-// the stop's deadline has passed, ended as interrupted without running.
+// the stop flag only when the queue is empty, so everything queued before stop() runs and is published; past
+// the stop's deadline a progress handler holds each request to a budget of virtual-machine steps.
 //
 // Both sides spin briefly before they sleep: a synchronous submitter watches its done flag, and the idle
 // worker watches for the next submission. Waking a sleeping thread costs far more than a point query, so a
@@ -12,8 +12,11 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <new>
+#include <unordered_set>
 #include <utility>
+#include <vector>
 
 #include "db/database_request.h"
 #include "host/process_state.h"
@@ -24,14 +27,36 @@ constexpr const char* kNotRunning = "db worker is not running";
 constexpr const char* kInvalidExec = "invalid worker exec request";
 
 constexpr std::chrono::microseconds kSpinTime{50};
-// How often a stop past its deadline interrupts the running statement again: an interrupt that arrives
-// between the statements of one request, or while one is prepared, is forgotten by SQLite.
-constexpr std::chrono::milliseconds kInterruptInterval{10};
 
 using Clock = std::chrono::steady_clock;
 
 // The deadline every stop shares once the host shuts down, in ticks of Clock; 0 until then.
 std::atomic<Clock::rep> sharedStopDeadline{0};
+
+// The workers whose thread runs. A script that ends the process without closing its Lua state collects no
+// database, so at exit these are stopped as the host's own shutdown would, and what they have queued is not
+// lost with the process. Never destroyed: the handler that reads it runs among the static destructors.
+struct RunningWorkers {
+  std::mutex lock;
+  std::unordered_set<DatabaseWorker*> workers;
+};
+
+RunningWorkers& runningWorkers() {
+  static auto* running = new RunningWorkers;
+  return *running;
+}
+
+void stopDatabasesAtExit() {
+  beginStoppingDatabases();
+  std::vector<DatabaseWorker*> workers;
+  {
+    std::lock_guard guard(runningWorkers().lock);
+    workers.assign(runningWorkers().workers.begin(), runningWorkers().workers.end());
+  }
+  const auto deadline = Clock::now() + DatabaseWorker::kStopGracePeriod;
+  for (DatabaseWorker* worker : workers) worker->requestStop(deadline);
+  for (DatabaseWorker* worker : workers) worker->stopIfRunning();
+}
 
 // Spins until `ready` returns true or kSpinTime has passed; returns whether it became true.
 template <typename Ready>
@@ -65,27 +90,6 @@ bool fillScalarRequest(DatabaseRequest& request, RequestKind kind, sqlite3* conn
   return true;
 }
 
-// What a statement request that was never started reports when its stop's deadline has passed.
-void endInterrupted(DatabaseRequest& request) {
-  const char* message = sqlite3_errstr(SQLITE_INTERRUPT);
-  switch (request.kind) {
-    case RequestKind::ExecText:
-      request.execTextCode = SQLITE_INTERRUPT;
-      request.execTextMessage = message;
-      break;
-    case RequestKind::Query:
-      request.queryResult.code = SQLITE_INTERRUPT;
-      request.queryResult.message = message;
-      break;
-    case RequestKind::ExecPrepared:
-      request.execResult.code = SQLITE_INTERRUPT;
-      request.execResult.message = message;
-      break;
-    default:
-      break;
-  }
-}
-
 bool isStatement(RequestKind kind) {
   return kind == RequestKind::ExecText || kind == RequestKind::Query || kind == RequestKind::ExecPrepared;
 }
@@ -115,8 +119,8 @@ bool DatabaseWorker::start(std::string& error) {
     return false;
   }
   ensureSqliteConfigured();
-  finished_ = false;
-  pastDeadline_ = false;
+  stopDeadline_.store(0, std::memory_order_relaxed);
+  cutShort_ = false;
   try {
     thread_ = std::thread([this] { run(); });
   } catch (const std::exception&) {
@@ -125,54 +129,69 @@ bool DatabaseWorker::start(std::string& error) {
   }
   running_ = true;
   stopping_ = false;
+  static const bool stopsAtExit = std::atexit(stopDatabasesAtExit) == 0;
+  static_cast<void>(stopsAtExit);
+  std::lock_guard running(runningWorkers().lock);
+  runningWorkers().workers.insert(this);
   return true;
 }
 
-void DatabaseWorker::stop(std::chrono::milliseconds grace) {
-  Clock::time_point deadline = Clock::now() + grace;
-  if (const Clock::rep shared = sharedStopDeadline.load(std::memory_order_acquire); shared != 0) {
-    deadline = std::min(deadline, Clock::time_point(Clock::duration(shared)));
-  }
-  {
-    std::lock_guard guard(lock_);
-    stopping_ = true;
-    signals_.fetch_add(1, std::memory_order_release);
-  }
-  workAvailable_.notify_one();
-  if (thread_.joinable()) {
-    waitForThreadEnd(deadline);
-    thread_.join();
-  }
-  std::lock_guard guard(lock_);
-  running_ = false;
-  stopping_ = false;
-  pastDeadline_ = false;
-  queueHead_ = nullptr;
-  queueTail_ = nullptr;
-  asyncRequests_.clear();
-}
+bool DatabaseWorker::stop(std::chrono::milliseconds grace) { return stopBy(Clock::now() + grace); }
 
-void DatabaseWorker::stopIfRunning(std::chrono::milliseconds grace) {
+bool DatabaseWorker::stopIfRunning(std::chrono::milliseconds grace) {
   bool running;
   {
     std::lock_guard guard(lock_);
     running = running_;
   }
-  if (running) stop(grace);
+  return running ? stop(grace) : true;
 }
 
-// The connection stays open until stop() returns, so interrupting the request's connection is safe here.
-void DatabaseWorker::waitForThreadEnd(Clock::time_point deadline) {
-  std::unique_lock guard(lock_);
-  while (!finished_) {
-    if (Clock::now() < deadline) {
-      requestDone_.wait_until(guard, deadline);
-      continue;
-    }
-    pastDeadline_ = true;
-    if (executing_ != nullptr && executing_->connection != nullptr) sqlite3_interrupt(executing_->connection);
-    requestDone_.wait_for(guard, kInterruptInterval);
+// Called with the lock held: the earliest of the deadline given, one set before, and the shared one.
+void DatabaseWorker::setStopDeadline(Clock::time_point deadline) {
+  if (const Clock::rep shared = sharedStopDeadline.load(std::memory_order_acquire); shared != 0) {
+    deadline = std::min(deadline, Clock::time_point(Clock::duration(shared)));
   }
+  // Never 0, which means no stop: the steady clock counts from long before any stop.
+  Clock::rep ticks = std::max<Clock::rep>(deadline.time_since_epoch().count(), 1);
+  if (const Clock::rep earlier = stopDeadline_.load(std::memory_order_relaxed); earlier != 0) {
+    ticks = std::min(ticks, earlier);
+  }
+  stopDeadline_.store(ticks, std::memory_order_release);
+  stopping_ = true;
+  signals_.fetch_add(1, std::memory_order_release);
+}
+
+void DatabaseWorker::requestStop(Clock::time_point deadline) {
+  {
+    std::lock_guard guard(lock_);
+    if (!running_) return;
+    setStopDeadline(deadline);
+  }
+  workAvailable_.notify_one();
+}
+
+bool DatabaseWorker::stopBy(Clock::time_point deadline) {
+  {
+    std::lock_guard guard(lock_);
+    setStopDeadline(deadline);
+  }
+  workAvailable_.notify_one();
+  if (thread_.joinable()) thread_.join();
+  {
+    std::lock_guard running(runningWorkers().lock);
+    runningWorkers().workers.erase(this);
+  }
+  std::lock_guard guard(lock_);
+  const bool whole = !cutShort_;
+  cutShort_ = false;
+  stopDeadline_.store(0, std::memory_order_relaxed);
+  running_ = false;
+  stopping_ = false;
+  queueHead_ = nullptr;
+  queueTail_ = nullptr;
+  asyncRequests_.clear();
+  return whole;
 }
 
 bool DatabaseWorker::acceptsRequests() const { return running_ && !stopping_; }
@@ -358,16 +377,9 @@ void DatabaseWorker::run() {
       DatabaseRequest* request = queueHead_;
       queueHead_ = request->next;
       if (queueHead_ == nullptr) queueTail_ = nullptr;
-      executing_ = request;
-      const bool interrupted = pastDeadline_ && isStatement(request->kind);
       guard.unlock();
-      if (interrupted) {
-        endInterrupted(*request);
-      } else {
-        execute(*request);
-      }
+      executeWithinBudget(*request);
       guard.lock();
-      executing_ = nullptr;
       publish(*request);
     }
     if (stopping_) break;
@@ -378,8 +390,30 @@ void DatabaseWorker::run() {
     if (queueHead_ == nullptr && !stopping_) workAvailable_.wait(guard);
   }
   statementCache_.clear();
-  finished_ = true;
   requestDone_.notify_all();
+}
+
+// A statement runs with the step check installed on its connection, so that a stop's deadline reaches it
+// however long it runs; the check costs one load every kStepsPerCheck steps until a stop is under way.
+void DatabaseWorker::executeWithinBudget(DatabaseRequest& request) {
+  if (!isStatement(request.kind) || request.connection == nullptr) {
+    execute(request);
+    return;
+  }
+  stepChecksPastDeadline_ = 0;
+  sqlite3_progress_handler(request.connection, kStepsPerCheck, &DatabaseWorker::checkStepBudget, this);
+  execute(request);
+  sqlite3_progress_handler(request.connection, 0, nullptr, nullptr);
+}
+
+// SQLite's progress handler: non-zero ends the statement with SQLITE_INTERRUPT.
+int DatabaseWorker::checkStepBudget(void* worker) {
+  auto& self = *static_cast<DatabaseWorker*>(worker);
+  const Clock::rep deadline = self.stopDeadline_.load(std::memory_order_acquire);
+  if (deadline == 0 || Clock::now().time_since_epoch().count() < deadline) return 0;
+  if (++self.stepChecksPastDeadline_ < kStepChecksPastDeadline) return 0;
+  self.cutShort_ = true;
+  return 1;
 }
 
 void DatabaseWorker::execute(DatabaseRequest& request) {

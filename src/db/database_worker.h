@@ -66,18 +66,30 @@ class DatabaseWorker {
   DatabaseWorker(const DatabaseWorker&) = delete;
   DatabaseWorker& operator=(const DatabaseWorker&) = delete;
 
-  // How long a stop lets the queued requests run, from the stop, before it interrupts what is left.
+  // How long a stop lets the queued requests run as they are, from the stop.
   static constexpr std::chrono::milliseconds kStopGracePeriod{2000};
+  // Past a stop's deadline each request runs under a budget of SQLite virtual-machine steps, counted in
+  // checks of kStepsPerCheck steps: an ordinary write takes a few dozen steps, a statement that never ends
+  // tens of millions a second, so the budget ends such a statement within milliseconds and no short one.
+  static constexpr int kStepsPerCheck = 1000;
+  static constexpr int kStepChecksPastDeadline = 1000;
 
   // Starts the thread; true at once when it already runs.
   bool start(std::string& error);
-  // Refuses new requests, lets the thread run and publish everything queued, and joins it. One deadline,
-  // `grace` after the stop, holds for the whole queue: the statement still running then is interrupted and
-  // the requests still waiting end without running, each with SQLite's "interrupted", so that statements
-  // that never end cannot hold the caller for longer. Once the host shuts down, every stop shares one
-  // deadline (see beginStoppingDatabases).
-  void stop(std::chrono::milliseconds grace = kStopGracePeriod);
-  void stopIfRunning(std::chrono::milliseconds grace = kStopGracePeriod);
+  // Refuses new requests, lets the thread run and publish every request queued before the stop, and joins
+  // it. One deadline, `grace` after the stop, holds for the whole queue: from then on each request (the one
+  // running at the deadline from that moment) runs under the step budget, and a request cut short by it ends
+  // with SQLite's "interrupted". Returns false when the budget cut a request short, true when every request
+  // ran to its end. Once the host shuts down, every stop shares one deadline (see beginStoppingDatabases).
+  bool stop(std::chrono::milliseconds grace = kStopGracePeriod);
+  // true when the worker was not running.
+  bool stopIfRunning(std::chrono::milliseconds grace = kStopGracePeriod);
+  // stop() with the deadline given.
+  bool stopBy(std::chrono::steady_clock::time_point deadline);
+  // The first half of a stop: refuses new requests from now on and sets the deadline, without waiting. A
+  // later stop keeps the earlier of its own deadline and this one, so that workers asked to stop together
+  // share one deadline however long each wait for the one before it takes.
+  void requestStop(std::chrono::steady_clock::time_point deadline);
 
   // sqlite3_exec of a NUL-terminated text (several statements allowed); code 1 until it ran.
   bool execText(sqlite3* connection, const char* sql, int32_t& code, std::string& message, std::string& error);
@@ -105,7 +117,9 @@ class DatabaseWorker {
   void run();
   void execute(DatabaseRequest& request);
   void publish(DatabaseRequest& request);
-  void waitForThreadEnd(std::chrono::steady_clock::time_point deadline);
+  void setStopDeadline(std::chrono::steady_clock::time_point deadline);
+  void executeWithinBudget(DatabaseRequest& request);
+  static int checkStepBudget(void* worker);
 
   std::thread thread_;
   std::mutex lock_;
@@ -117,14 +131,17 @@ class DatabaseWorker {
   bool stopping_ = false;
   DatabaseRequest* queueHead_ = nullptr;
   DatabaseRequest* queueTail_ = nullptr;
-  DatabaseRequest* executing_ = nullptr;  // the request the thread runs, for stop() to interrupt
-  bool pastDeadline_ = false;             // a stop's deadline has passed: what is still queued does not run
-  bool finished_ = false;                 // the thread has left its loop
+  // The stop's deadline in ticks of the steady clock, 0 while no stop is under way; read by the step check.
+  std::atomic<std::chrono::steady_clock::rep> stopDeadline_{0};
+  int stepChecksPastDeadline_ = 0;  // worker thread only: the running request's checks past the deadline
+  bool cutShort_ = false;           // worker thread only until joined: the budget ended a request
   std::unordered_map<const DatabaseRequest*, std::shared_ptr<DatabaseRequest>> asyncRequests_;
   StatementCache statementCache_;  // worker thread only
 };
 
 // Called by the host just before it closes the main Lua state, whose collection then stops the databases one
 // after another: from here on no stop's deadline is later than kStopGracePeriod from this call, so the
-// databases' queues run down together and all of them end within that one deadline.
+// databases' queues run down together and all of them end within that one deadline. The process's exit does
+// the same for every worker still running then (a script that ended the process without closing its state),
+// so what they have queued reaches the database too.
 void beginStoppingDatabases();

@@ -29,11 +29,14 @@ int pushFalseMessage(lua_State* L, std::string_view message) {
   return 2;
 }
 
-// Stops the worker (every queued request finishes first) and drops it.
-void stopWorker(LuaDatabase& db) {
-  if (db.worker == nullptr) return;
-  db.worker->stopIfRunning();
+// Stops the worker (every queued request runs first) and drops it; false when a request of its queue was cut
+// short past the stop's deadline.
+bool stopWorker(lua_State* L, LuaDatabase& db) {
+  untrackDatabase(L, db);
+  if (db.worker == nullptr) return true;
+  const bool whole = db.worker->stopIfRunning();
   db.worker.reset();
+  return whole;
 }
 
 template <LikeMode mode>
@@ -113,6 +116,7 @@ int openDatabase(lua_State* L, std::string_view path, bool readOnly) {
   db->connection = std::move(connection);
   db->readOnly = readOnly;
   db->worker = std::move(worker);
+  trackDatabase(L, -1, *db);
   return 1;
 }
 
@@ -144,13 +148,15 @@ int dbOpenReadonly(lua_State* L) {
   }
 }
 
-// DB:close() -> true, or false and a message; kept select rows stay readable through DB:rows
+// DB:close() -> true, or false and a message; kept select rows stay readable through DB:rows. A request of
+// the queue cut short past the stop's deadline makes it false and "interrupted", the object closed all the
+// same.
 int dbClose(lua_State* L) {
   return runDbMethod(L, FailureShape::False, [L](LuaDatabase& db) {
     if (db.transactionActive || db.batchActive) {
       return failWithDbError(L, db, FailureShape::False, kCodeState, "cannot close during transaction or batch");
     }
-    stopWorker(db);
+    const bool whole = stopWorker(L, db);
     if (db.connection != nullptr) {
       const int code = closeConnection(db.connection);
       if (code != SQLITE_OK) {
@@ -160,6 +166,7 @@ int dbClose(lua_State* L) {
     }
     db.path.clear();
     db.readOnly = false;
+    if (!whole) return failWithDbError(L, db, FailureShape::False, SQLITE_INTERRUPT, sqlite3_errstr(SQLITE_INTERRUPT));
     return pushSuccess(L, db);
   });
 }
@@ -167,7 +174,7 @@ int dbClose(lua_State* L) {
 // DB:__gc(): stops the worker, closes the connection and drops the kept rows
 int dbGc(lua_State* L) {
   auto* db = static_cast<LuaDatabase*>(luaL_checkudata(L, 1, kDbTypeName));
-  stopWorker(*db);
+  stopCollectedWorker(L, *db);
   db->connection.reset();
   if (db->rowsRef != LUA_NOREF && db->rowsRef != LUA_REFNIL) luaL_unref(L, LUA_REGISTRYINDEX, db->rowsRef);
   // A fresh record holds nothing, so a resurrected object is simply closed.
@@ -379,6 +386,7 @@ int luaopen_db(lua_State* L) {
   lua_pop(L, 1);
   registerQueryTypes(L);
   registerWhereType(L);
+  registerDatabaseTracking(L);
   luaL_checkversion(L);
   lua_createtable(L, 0, 10);
   luaL_setfuncs(L, kModuleFunctions, 0);

@@ -49,6 +49,15 @@ struct LuaDatabase {
   std::shared_ptr<DatabaseWorker> worker;
 };
 
+// The registry's lists of open "DB" objects (db_collection_lua.cpp), made by the module's opener. An object
+// is listed from its opening until it is closed or collected.
+void registerDatabaseTracking(lua_State* L);
+void trackDatabase(lua_State* L, int object, const LuaDatabase& db);
+void untrackDatabase(lua_State* L, const LuaDatabase& db);
+// Stops the worker of an object being collected, and asks those of the objects collected with it to stop by
+// the same deadline; false when a request of its queue was cut short.
+bool stopCollectedWorker(lua_State* L, LuaDatabase& db);
+
 // How a method reports failure after recording it: false or nil followed by the message, or the number 0.
 enum class FailureShape { False, Nil, Zero };
 

@@ -192,11 +192,16 @@ int runWorkerJob(lua_State* L) {
   return 0;
 }
 
-// What a finished job made is garbage: collected at once, so that an idle worker holds none of it. The C
-// library keeps freed blocks in this thread's own arena, where the main thread never allocates, so when the
-// job left much behind those pages go back to the system too.
-void releaseGarbage(lua_State* L) {
+// A job that grew the heap a lot (past twice its size before the job, or by kTrimAfterKibibytes) is
+// collected at once, so that an idle worker does not hold what it made. The C library keeps freed blocks in
+// this thread's own arena, where the main thread never allocates, so when that collection freed much those
+// pages go back to the system too. After any other job the incremental collector goes on as usual: a full
+// collection walks every object the worker keeps between jobs, which for a module holding a large table
+// would cost each small job far more than the job itself.
+void releaseGarbage(lua_State* L, int kibibytesBefore) {
   const int heldKibibytes = lua_gc(L, LUA_GCCOUNT);
+  const int grownKibibytes = heldKibibytes - kibibytesBefore;
+  if (grownKibibytes <= kibibytesBefore && grownKibibytes < kTrimAfterKibibytes) return;
   lua_gc(L, LUA_GCCOLLECT);
   if (heldKibibytes - lua_gc(L, LUA_GCCOUNT) >= kTrimAfterKibibytes) malloc_trim(0);
 }
@@ -233,6 +238,7 @@ void WorkerState::runJob(WorkerRequest& job) {
     return;
   }
   lua_State* L = state_.get();
+  const int kibibytesBefore = lua_gc(L, LUA_GCCOUNT);
   JobStep step{job, nullptr, {}};
   watch_.cancel = &job.cancel;
   lua_sethook(L, workerCancelHook, LUA_MASKCOUNT, kHookInstructions);
@@ -243,7 +249,7 @@ void WorkerState::runJob(WorkerRequest& job) {
   lua_sethook(L, nullptr, 0, 0);
   watch_.cancel = nullptr;
   lua_settop(L, 0);
-  releaseGarbage(L);
+  releaseGarbage(L, kibibytesBefore);
   if (!ran) {
     job.errorText = std::move(error);
   } else if (step.fixedFailure != nullptr) {

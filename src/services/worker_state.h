@@ -21,7 +21,8 @@ class WorkerState {
   WorkerState(const WorkerState&) = delete;
   WorkerState& operator=(const WorkerState&) = delete;
 
-  // Runs job and fills its result or its error text (not its done flag), then collects what it left behind.
+  // Runs job and fills its result or its error text (not its done flag); collects what it left behind when it
+  // grew the heap a lot.
   void runJob(WorkerRequest& job);
 
  private:

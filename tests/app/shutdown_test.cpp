@@ -96,6 +96,74 @@ TEST(Shutdown, DatabasesWithEndlessStatementsQueuedStopTogether) {
   EXPECT_EQ(kept.standardOutput, "1 2 3 4 5 6 ");
 }
 
+// Inserts queued on a file synced to disk when the boot script ends, closes the state or ends the process
+// without closing it, as many as take about twice the grace period on this disk: every one of them is on disk
+// afterwards.
+TEST(Shutdown, EveryInsertQueuedAtExitIsKept) {
+  for (const std::string ending : {"return", "os.exit(0, true)", "os.exit(0)"}) {
+    Sandbox sandbox;
+    sandbox.writeBoot(bootWith(R"lua(
+  local probe = assert(db.open(EXE_DIR .. "/user/probe.db"))
+  assert(probe:exec("PRAGMA synchronous=FULL"))
+  assert(probe:exec("CREATE TABLE t(a)"))
+  local started = system.get_time()
+  for i = 1, 20 do assert(probe:exec("INSERT INTO t VALUES(?)", { i })) end
+  local count = math.max(200, math.min(8000, math.ceil(4 / ((system.get_time() - started) / 20))))
+  assert(probe:close())
+  local d = assert(db.open(EXE_DIR .. "/user/queued.db"))
+  assert(d:exec("PRAGMA synchronous=FULL"))
+  assert(d:exec("CREATE TABLE t(a)"))
+  for i = 1, count do assert(d:exec_async("INSERT INTO t VALUES(?)", { i })) end
+  keep_db = d
+  io.write(count)
+)lua" + ending));
+    const RunResult result = sandbox.run(newInstance());
+    EXPECT_FALSE(result.timedOut) << ending;
+    EXPECT_EQ(result.exitCode, 0) << ending << result.standardError;
+    sandbox.writeBoot(bootWith(R"lua(
+  local d = assert(db.open_readonly(EXE_DIR .. "/user/queued.db"))
+  io.write(d:select_count("t"))
+)lua"));
+    const RunResult kept = sandbox.run(newInstance());
+    EXPECT_EQ(kept.exitCode, 0) << ending << kept.standardError;
+    EXPECT_EQ(kept.standardOutput, result.standardOutput) << ending;
+  }
+}
+
+// Six databases with an endless statement each, collected as os.exit closes the state: they share one grace
+// period (six of them would take 12 s), and the insert queued behind each endless statement is kept.
+TEST(Shutdown, DatabasesCollectedByOsExitStopTogether) {
+  Sandbox sandbox;
+  sandbox.writeBoot(bootWith(R"lua(
+  keep = {}
+  for n = 1, 6 do
+    local d = assert(db.open(EXE_DIR .. "/user/together" .. n .. ".db"))
+    assert(d:exec("CREATE TABLE t(a)"))
+    keep[#keep + 1] = assert(d:query_async(
+      "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c) SELECT count(*) FROM c"))
+    keep[#keep + 1] = assert(d:exec_async("INSERT INTO t VALUES(" .. n .. ")"))
+    keep[#keep + 1] = d
+  end
+  os.exit(0, true)
+)lua"));
+  const auto started = std::chrono::steady_clock::now();
+  const RunResult result = sandbox.run(newInstance());
+  const auto took = std::chrono::steady_clock::now() - started;
+  EXPECT_FALSE(result.timedOut);
+  EXPECT_EQ(result.exitCode, 0) << result.standardError;
+  EXPECT_LT(took, std::chrono::seconds(8)) << "six grace periods one after another would take 12 s";
+
+  sandbox.writeBoot(bootWith(R"lua(
+  for n = 1, 6 do
+    local d = assert(db.open_readonly(EXE_DIR .. "/user/together" .. n .. ".db"))
+    io.write(d:query_sync("SELECT a FROM t")[1][1], " ")
+  end
+)lua"));
+  const RunResult kept = sandbox.run(newInstance());
+  EXPECT_EQ(kept.exitCode, 0) << kept.standardError;
+  EXPECT_EQ(kept.standardOutput, "1 2 3 4 5 6 ");
+}
+
 TEST(Shutdown, AJobThatSwallowsItsCancellationIsLeftRunningAndTheProcessExitsWithTheScriptsCode) {
   const struct {
     const char* ending;

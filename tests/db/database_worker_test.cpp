@@ -99,19 +99,23 @@ TEST_F(WorkerTest, SyncRequestReturnsAfterEarlierAsyncRequestsInSubmitOrder) {
   EXPECT_EQ(rows.rows[0][0].integer, 7);
 }
 
+// Inserts, each its own transaction on a file synced to disk: every one runs and is published, in order,
+// however long the queue takes past the stop's grace period.
 TEST_F(WorkerTest, StopRunsAndPublishesEveryQueuedRequestInOrder) {
-  dbtest::execDirect(connection(), "CREATE TABLE t(a)");
+  dbtest::execDirect(connection(), "PRAGMA synchronous=FULL; CREATE TABLE t(a)");
   std::vector<std::shared_ptr<DatabaseAsyncExecState>> inserts(200);
   std::string error;
   for (size_t index = 0; index < inserts.size(); ++index) {
     ASSERT_TRUE(worker_.execAsync(call("INSERT INTO t VALUES(?1)", {DatabaseValue::ofInteger(int64_t(index))}),
                                   inserts[index], error));
   }
-  worker_.stop(std::chrono::minutes(5));  // each insert commits to the file, so they take a while together
+  EXPECT_TRUE(worker_.stop());
   for (size_t index = 0; index < inserts.size(); ++index) {
     ASSERT_TRUE(inserts[index]->isReady()) << index;
+    ASSERT_EQ(inserts[index]->code, SQLITE_OK) << index << ": " << inserts[index]->message;
     EXPECT_EQ(inserts[index]->lastInsertRowid, int64_t(index + 1));
   }
+  EXPECT_EQ(dbtest::countRows(connection(), "t"), 200);
   EXPECT_TRUE(dbtest::preparedTexts(connection()).empty()) << "stop finalizes every cached statement";
 }
 
@@ -138,7 +142,7 @@ TEST_F(WorkerTest, AsyncResultsAreNeverSeenHalfPublished) {
     ASSERT_TRUE(worker_.queryAsync(call("SELECT ?1, ?2", std::move(values)), states[index], error)) << error;
     while (nextToCheck <= index && states[nextToCheck]->isReady()) checkReady(nextToCheck++);
   }
-  worker_.stop(std::chrono::minutes(5));  // every query still queued runs, however slow the build
+  EXPECT_TRUE(worker_.stop());
   while (nextToCheck < kRequests) {
     ASSERT_TRUE(states[nextToCheck]->isReady());
     checkReady(nextToCheck++);
@@ -148,13 +152,13 @@ TEST_F(WorkerTest, AsyncResultsAreNeverSeenHalfPublished) {
 
 constexpr const char* kEndlessCount =
     "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c) SELECT count(*) FROM c";
-// Tens of milliseconds: longer than the pause between two interrupts, far shorter than the grace period.
+// Tens of milliseconds and a few million steps: more than the step budget, far shorter than the grace period.
 constexpr const char* kBriefCount =
     "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c LIMIT 300000) SELECT count(*) FROM c";
 
-// One deadline for the whole stop: six endless statements queued one after another end at it together, and
-// the insert queued behind them, still waiting at the deadline, ends interrupted without running.
-TEST_F(WorkerTest, StopEndsEverythingStillPendingAtOneDeadline) {
+// One deadline for the whole stop: six endless statements queued one after another are each cut short by the
+// step budget once it has passed, and the insert queued behind them still runs.
+TEST_F(WorkerTest, StopCutsEndlessStatementsPastTheDeadlineAndRunsEverythingElse) {
   dbtest::execDirect(connection(), "CREATE TABLE t(a)");
   std::shared_ptr<DatabaseAsyncExecState> before;
   std::shared_ptr<DatabaseAsyncQueryState> endless[6];
@@ -163,12 +167,7 @@ TEST_F(WorkerTest, StopEndsEverythingStillPendingAtOneDeadline) {
   ASSERT_TRUE(worker_.execAsync(call("INSERT INTO t VALUES(1)"), before, error));
   for (auto& state : endless) ASSERT_TRUE(worker_.queryAsync(call(kEndlessCount), state, error));
   ASSERT_TRUE(worker_.execAsync(call("INSERT INTO t VALUES(2)"), behind, error));
-  // The first insert commits to the file before the stop, however slow the disk.
-  const auto limit = std::chrono::steady_clock::now() + std::chrono::minutes(1);
-  while (!before->isReady() && std::chrono::steady_clock::now() < limit) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  worker_.stop(std::chrono::milliseconds(500));
+  EXPECT_FALSE(worker_.stop(std::chrono::milliseconds(500)));
   ASSERT_TRUE(before->isReady());
   EXPECT_EQ(before->code, SQLITE_OK);
   for (const auto& state : endless) {
@@ -177,14 +176,77 @@ TEST_F(WorkerTest, StopEndsEverythingStillPendingAtOneDeadline) {
     EXPECT_EQ(state->message, "interrupted");
   }
   ASSERT_TRUE(behind->isReady());
-  EXPECT_EQ(behind->code, SQLITE_INTERRUPT);
-  EXPECT_EQ(behind->message, "interrupted");
+  EXPECT_EQ(behind->code, SQLITE_OK) << behind->message;
   EXPECT_TRUE(dbtest::preparedTexts(connection()).empty());
   std::string started;
-  ASSERT_TRUE(worker_.start(started));  // a stopped worker runs its next statements uninterrupted
+  ASSERT_TRUE(worker_.start(started));  // a stopped worker runs its next statements without a budget
   const QueryResult rows = query("SELECT count(*) FROM t");
   ASSERT_EQ(rows.code, SQLITE_OK);
-  EXPECT_EQ(rows.rows[0][0].integer, 1);
+  EXPECT_EQ(rows.rows[0][0].integer, 2);
+  std::shared_ptr<DatabaseAsyncQueryState> brief;
+  ASSERT_TRUE(worker_.queryAsync(call(kBriefCount), brief, error));
+  EXPECT_TRUE(worker_.stop(std::chrono::seconds(30)));
+  EXPECT_EQ(brief->code, SQLITE_OK) << brief->message;
+}
+
+// An endless statement queued before hundreds of inserts synced to disk, which take longer than the grace
+// period: it ends within the grace period and a small margin, and every insert behind it runs and is kept.
+TEST_F(WorkerTest, AnEndlessStatementEndsNearTheDeadlineAndTheInsertsBehindItAreKept) {
+  dbtest::execDirect(connection(), "PRAGMA synchronous=FULL; CREATE TABLE t(a)");
+  std::shared_ptr<DatabaseAsyncQueryState> endless;
+  std::vector<std::shared_ptr<DatabaseAsyncExecState>> inserts(500);
+  std::string error;
+  ASSERT_TRUE(worker_.queryAsync(call(kEndlessCount), endless, error));
+  for (size_t index = 0; index < inserts.size(); ++index) {
+    ASSERT_TRUE(worker_.execAsync(call("INSERT INTO t VALUES(?1)", {DatabaseValue::ofInteger(int64_t(index))}),
+                                  inserts[index], error));
+  }
+  constexpr auto kGrace = std::chrono::milliseconds(200);
+  const auto started = std::chrono::steady_clock::now();
+  bool whole = true;
+  std::thread stopping([&] { whole = worker_.stop(kGrace); });
+  while (!endless->isReady()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  const auto endedAfter = std::chrono::steady_clock::now() - started;
+  stopping.join();
+  EXPECT_GE(endedAfter, kGrace);
+  EXPECT_LT(endedAfter, kGrace + std::chrono::milliseconds(1500)) << "the budget ends it within milliseconds";
+  EXPECT_FALSE(whole);
+  EXPECT_EQ(endless->code, SQLITE_INTERRUPT);
+  for (size_t index = 0; index < inserts.size(); ++index) {
+    ASSERT_TRUE(inserts[index]->isReady()) << index;
+    ASSERT_EQ(inserts[index]->code, SQLITE_OK) << index << ": " << inserts[index]->message;
+  }
+  EXPECT_EQ(dbtest::countRows(connection(), "t"), 500);
+}
+
+// Workers asked to stop together share one deadline: six with an endless statement each, stopped one after
+// another, take about one grace period, not six.
+class StopsRequestedTogether : public ScratchDirTest {};
+
+TEST_F(StopsRequestedTogether, ShareOneDeadline) {
+  std::vector<SqliteConnection> connections;
+  std::vector<std::unique_ptr<DatabaseWorker>> workers;
+  std::vector<std::shared_ptr<DatabaseAsyncQueryState>> endless(6);
+  std::string error;
+  for (size_t index = 0; index < endless.size(); ++index) {
+    connections.push_back(dbtest::openConnection(path("db" + std::to_string(index))));
+    workers.push_back(std::make_unique<DatabaseWorker>());
+    ASSERT_TRUE(workers.back()->start(error)) << error;
+    ASSERT_TRUE(
+        workers.back()->queryAsync({connections.back().get(), kEndlessCount, false, {}}, endless[index], error));
+  }
+  const auto started = std::chrono::steady_clock::now();
+  const auto deadline = started + std::chrono::milliseconds(500);
+  for (auto& worker : workers) worker->requestStop(deadline);
+  std::shared_ptr<DatabaseAsyncQueryState> late;
+  EXPECT_FALSE(workers[0]->queryAsync({connections[0].get(), "SELECT 1", false, {}}, late, error));
+  EXPECT_EQ(error, "db worker is not running");
+  for (auto& worker : workers) EXPECT_FALSE(worker->stopBy(started + std::chrono::minutes(1)));
+  const auto took = std::chrono::steady_clock::now() - started;
+  EXPECT_GE(took, std::chrono::milliseconds(500));
+  EXPECT_LT(took, std::chrono::milliseconds(2500)) << "six deadlines one after another would take 3 s";
+  for (const auto& state : endless) EXPECT_EQ(state->code, SQLITE_INTERRUPT);
+  workers.clear();
 }
 
 // Statements that end before the deadline, however many, run to their end with everything queued behind them.

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,16 @@ inline SqliteConnection openConnection(const std::string& path) {
 
 inline void execDirect(sqlite3* connection, const std::string& sql) {
   ASSERT_EQ(sqlite3_exec(connection, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(connection);
+}
+
+// The number of rows of a table, read straight from the connection.
+inline int64_t countRows(sqlite3* connection, const std::string& table) {
+  sqlite3_stmt* statement = nullptr;
+  const std::string sql = "SELECT count(*) FROM " + table;
+  if (sqlite3_prepare_v2(connection, sql.c_str(), -1, &statement, nullptr) != SQLITE_OK) return -1;
+  const int64_t count = sqlite3_step(statement) == SQLITE_ROW ? sqlite3_column_int64(statement, 0) : -1;
+  sqlite3_finalize(statement);
+  return count;
 }
 
 // The SQL texts of the statements currently prepared on the connection.

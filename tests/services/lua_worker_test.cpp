@@ -33,6 +33,15 @@ const std::string kJobs = binaryChunk(R"lua(
       if v.fail then error("filled") end
     end,
     kibibytes = function() return collectgarbage("count") end,
+    keep_index = function(n)
+      index = {}
+      for i = 1, n do index[i] = i end
+      return #index
+    end,
+    leave_marked_garbage = function()
+      marked = setmetatable({ {} }, { __mode = "v" })
+    end,
+    marked_garbage_left = function() return marked[1] ~= nil end,
   }
 )lua");
 
@@ -115,6 +124,23 @@ TEST(WorkerState, AJobLeavesNoGarbageInTheIdleState) {
     // The job held about 55 MiB; what stays is the state's string table, shrunk by half at each collection.
     EXPECT_LT(kibibytes(), baseline + 8 * 1024) << (fail ? "after a failed job" : "after a job that returned");
   }
+}
+
+// A worker whose module keeps a table of four million entries: small jobs leave their garbage to the
+// incremental collector, and no full collection walks the whole table after each of them.
+TEST(WorkerState, SmallJobsOfAWorkerWithALargeTableCostNoFullCollection) {
+  std::atomic<bool> stopping{false};
+  WorkerState state(bootFrom("return { run = function() end }"), {}, stopping);
+  auto run = [&state](const std::string& function, WorkerValue argument = {}) {
+    auto request = job(function, std::move(argument));
+    state.runJob(*request);
+    EXPECT_EQ(request->errorText, "") << function;
+    return request->result;
+  };
+  EXPECT_EQ(std::get<int64_t>(run("keep_index", {int64_t{4000000}}).data), 4000000);
+  run("leave_marked_garbage");
+  for (int64_t i = 0; i < 200; ++i) EXPECT_EQ(std::get<int64_t>(run("echo", {i}).data), i);
+  EXPECT_TRUE(std::get<bool>(run("marked_garbage_left").data)) << "a full collection ran after a small job";
 }
 
 bool waitDone(const WorkerRequest& request, std::chrono::milliseconds limit) {

@@ -157,20 +157,84 @@ end)
 
 local ENDLESS = "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c) SELECT count(*) FROM c"
 
-t.test("close and collection interrupt a statement that never ends, after the requests queued before it", function()
-  local path = t.tmpdir() .. "/endless.db"
+-- How many inserts, each its own transaction on a file synced to this disk, take about `seconds` together:
+-- enough that a queue of them outlasts the stop's grace period of 2 s, however fast the disk.
+local function inserts_lasting(seconds)
+  local d = assert(db.open(t.tmpdir() .. "/probe.db"))
+  assert(d:exec("PRAGMA synchronous=FULL"))
+  assert(d:exec("CREATE TABLE IF NOT EXISTS t(a)"))
+  local started = system.get_time()
+  for i = 1, 20 do assert(d:exec("INSERT INTO t VALUES(?)", { i })) end
+  local each = (system.get_time() - started) / 20
+  assert(d:close())
+  return math.max(200, math.min(8000, math.ceil(seconds / each)))
+end
+
+-- A file database synced to disk, with `count` inserts queued, each its own transaction.
+local function queue_inserts(path, count, first)
   local d = assert(db.open(path))
+  assert(d:exec("PRAGMA synchronous=FULL"))
   assert(d:exec("CREATE TABLE t(a)"))
-  local insert = assert(d:exec_async("INSERT INTO t VALUES(1)"))
-  local endless = assert(d:query_async(ENDLESS))
-  t.eq(t.results(d:close()), t.results(true))
-  t.truthy(insert:ready() and endless:ready())
-  t.eq(t.results(endless:result()), t.results(nil, "interrupted"))
+  local queued = first and { assert(d:query_async(first)) } or {}
+  for i = 1, count do queued[#queued + 1] = assert(d:exec_async("INSERT INTO t VALUES(?)", { i })) end
+  return d, queued
+end
+
+local function rows_on_disk(path)
+  local reader = assert(db.open_readonly(path))
+  local count = reader:select_count("t")
+  assert(reader:close())
+  return count
+end
+
+t.test("close and collection keep every insert queued before them", function()
+  local count = inserts_lasting(4)
+  local closed, queued = queue_inserts(t.tmpdir() .. "/closed.db", count)
+  t.eq(t.results(closed:close()), t.results(true))
+  t.eq(queued[count]:result(), { changes = 1, insert_id = count })
+  t.eq(rows_on_disk(t.tmpdir() .. "/closed.db"), count)
+  local collected = queue_inserts(t.tmpdir() .. "/collected.db", count)
+  collected = nil
+  collectgarbage()
+  t.eq(rows_on_disk(t.tmpdir() .. "/collected.db"), count)
+end)
+
+t.test("a statement that never ends is cut after the grace period and the inserts behind it are kept", function()
+  local path = t.tmpdir() .. "/endless.db"
+  local count = inserts_lasting(2)
+  local d, queued = queue_inserts(path, count, ENDLESS)
+  t.eq(t.results(d:close()), t.results(false, "interrupted"))
+  t.eq(d:last_error_code(), 9)
+  t.eq(t.results(queued[1]:result()), t.results(nil, "interrupted"))
+  t.eq(queued[count + 1]:result(), { changes = 1, insert_id = count })
+  t.eq(rows_on_disk(path), count)
+  t.eq(t.results(d:close()), t.results(true), "the object is closed all the same")
   local reader = assert(db.open(path))
-  t.eq(reader:select_count("t"), 1, "the insert queued before it committed")
   local collected = assert(reader:query_async(ENDLESS))
   reader = nil
   collectgarbage()
   t.truthy(collected:ready(), "collecting the object stopped its worker")
   t.eq(t.results(collected:result()), t.results(nil, "interrupted"))
+end)
+
+t.test("databases collected together share one grace period", function()
+  local queries, behind = {}, {}
+  local dbs = {}
+  for n = 1, 6 do
+    local d = assert(db.open(t.tmpdir() .. "/together" .. n .. ".db"))
+    assert(d:exec("CREATE TABLE t(a)"))
+    queries[n] = assert(d:query_async(ENDLESS))
+    behind[n] = assert(d:exec_async("INSERT INTO t VALUES(?)", { n }))
+    dbs[n] = d
+  end
+  dbs = nil
+  local started = system.get_time()
+  collectgarbage()
+  local took = system.get_time() - started
+  t.truthy(took >= 2 and took < 6, "six grace periods would take 12 s; took " .. took)
+  for n = 1, 6 do
+    t.eq(t.results(queries[n]:result()), t.results(nil, "interrupted"))
+    t.eq(behind[n]:result(), { changes = 1, insert_id = 1 })
+    t.eq(rows_on_disk(t.tmpdir() .. "/together" .. n .. ".db"), 1)
+  end
 end)
