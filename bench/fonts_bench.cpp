@@ -327,6 +327,25 @@ void BM_ComposeMathMaskOfTallRule(benchmark::State& state) {
 }
 BENCHMARK(BM_ComposeMathMaskOfTallRule)->Arg(4000)->Arg(16000)->Arg(32000)->Unit(benchmark::kMillisecond);
 
+// 3,700 rules 10 pixels wide and as tall as the argument, in four columns a quarter pixel apart, at
+// supersample 4: more than FreeType's outline holds once cut to a band unless their parts outside it are
+// dropped. The time should grow with the height; a mask past the work bound is refused at once.
+void BM_ComposeMathMaskOfThousandsOfTallRules(benchmark::State& state) {
+  auto font = RenderFont::load(kMath, 20, 0);
+  std::vector<MathMaskComponent> rules;
+  const auto height = static_cast<float>(state.range(0));
+  for (int i = 0; i < 3700; ++i) rules.push_back({0, 0.25f * static_cast<float>(i % 4), 0, 10, height, false});
+  for (auto _ : state) {
+    const MathMask mask = font->composeMathMask(rules, 4, 67108864, 16777216);
+    if (mask.status != MathMaskStatus::Done && mask.status != MathMaskStatus::TooComplex) {
+      state.SkipWithError("the mask failed");
+    }
+    state.SetLabel(mask.status == MathMaskStatus::Done ? "drawn" : "refused");
+    benchmark::DoNotOptimize(mask.coverage.data());
+  }
+}
+BENCHMARK(BM_ComposeMathMaskOfThousandsOfTallRules)->Arg(1000)->Arg(4000)->Arg(16000)->Unit(benchmark::kMillisecond);
+
 void BM_OutlineGetBitmapOf256LargeRules(benchmark::State& state) {
   constexpr FT_Pos kSide = 4000 * 64;
   OutlineParts parts;

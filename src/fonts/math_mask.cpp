@@ -24,14 +24,19 @@ constexpr size_t kMaxOutlineCount = 32767;
 constexpr double kMaxRasterSide = 262144.0;
 // The widest strip of raster columns filled in one pass.
 constexpr unsigned kStripColumns = 256;
-// The tallest band of raster rows filled in one pass. FreeType walks every edge from end to end for each band
-// of rows it fills, so a raster filled whole costs the square of its height; cut to bands, it costs its
-// area. Rasters up to this height are filled whole.
-constexpr unsigned kBandRows = 1024;
-// Curves that cross a band's edge are halved until their control points lie within this distance (26.6,
-// an eighth of a raster pixel) of where a straight line would put them, then taken as straight.
-constexpr double kFlatCurveError = 8.0;
-constexpr int kMaxCurveSplits = 24;
+// Rasters up to this height are filled whole, unless their contours span together more than
+// kMaxWholeFillRows rows; taller ones are filled in bands of kBandRows rows, each with its contours cut to
+// the band. FreeType fills its raster in bands of about as many rows (as many as its pool of cells holds)
+// and walks every edge from end to end for each of them, so a tall raster filled whole costs the square
+// of its height; cut to bands, it costs its area.
+constexpr unsigned kWholeFillRows = 1024;
+constexpr uint64_t kMaxWholeFillRows = 262144;
+constexpr unsigned kBandRows = 64;
+// FreeType steps every edge through each raster row it crosses, and in each row walks the row's cells,
+// kept sorted, to find the edge's own: a fill costs about the contours' rows times the distinct columns
+// their edges share a row with. Past this many such steps (fillSteps; 2 to 4 ns each), about a second of
+// filling, a mask is refused rather than drawn.
+constexpr uint64_t kMaxFillSteps = 400000000;
 constexpr FT_Int32 kOutlineLoadFlags = FT_LOAD_NO_HINTING | FT_LOAD_NO_BITMAP;
 
 struct MaskPoint {
@@ -182,7 +187,7 @@ FillOutline toRaster(const GatheredOutline& gathered, const MaskFrame& frame, in
 }
 
 // Cuts contours to the rows [low, high] (26.6, y up) and moves them down by low. A segment inside is kept;
-// the parts of a segment outside are replaced by their projection onto the band's edge, a horizontal line
+// the parts of a line outside are replaced by their projection onto the band's edge, a horizontal line
 // that covers no cell of the band, so the band's coverage is what the whole outline gives it.
 class BandCutter {
  public:
@@ -201,6 +206,7 @@ class BandCutter {
     static const FT_Outline_Funcs kWalk = {moveTo, lineTo, conicTo, cubicTo, 0, 0};
     contourStart_ = band_.points.size();
     const bool walked = FT_Outline_Decompose(&one, &kWalk, this) == 0;
+    if (walked) dropFlatPoints();
     if (!walked || band_.points.size() - contourStart_ < 2) {
       band_.points.resize(contourStart_);
       band_.tags.resize(contourStart_);
@@ -214,8 +220,51 @@ class BandCutter {
   struct Point {
     double x, y;
   };
-  static Point mid(Point a, Point b) { return {(a.x + b.x) / 2.0, (a.y + b.y) / 2.0}; }
   static Point pointOf(const FT_Vector* v) { return {static_cast<double>(v->x), static_cast<double>(v->y)}; }
+
+  // Drops the points of the contour just cut that add nothing to its coverage: a point equal to the one
+  // before it, and the inner points of a run along the band's bottom or top edge (a horizontal line covers
+  // no cell, so only the run's ends matter). Every part of a contour outside the band lies on its edges once
+  // cut, so a rule across the band keeps its four corners and a cut contour has about as many points as
+  // the part of it inside the band.
+  void dropFlatPoints() {
+    std::vector<FT_Vector>& points = band_.points;
+    std::vector<char>& tags = band_.tags;
+    const size_t first = contourStart_;
+    const FT_Pos top = std::lround(high_ - low_);
+    const auto on = [&](size_t i) { return FT_CURVE_TAG(tags[i]) == FT_CURVE_TAG_ON; };
+    const auto same = [&](size_t a, size_t b) { return points[a].x == points[b].x && points[a].y == points[b].y; };
+    // Whether the on-curve point b lies inside a run a, b, c along an edge.
+    const auto inner = [&](size_t a, size_t b, size_t c) {
+      return on(a) && on(b) && on(c) && (points[b].y == 0 || points[b].y == top) && points[a].y == points[b].y &&
+             points[c].y == points[b].y;
+    };
+    size_t end = first;  // points [first, end) are kept
+    for (size_t i = first; i < points.size(); ++i) {
+      if (end > first && on(i) && on(end - 1) && same(i, end - 1)) continue;
+      if (end - first >= 2 && inner(end - 2, end - 1, i)) --end;
+      points[end] = points[i];
+      tags[end] = tags[i];
+      ++end;
+    }
+    // The contour closes from its last point to its first, so a run may go on across that join.
+    size_t start = first;
+    while (end - start >= 2) {
+      if (on(end - 1) && on(start) && same(end - 1, start)) {
+        --end;
+      } else if (end - start >= 3 && inner(end - 2, end - 1, start)) {
+        --end;
+      } else if (end - start >= 3 && inner(end - 1, start, start + 1)) {
+        ++start;
+      } else {
+        break;
+      }
+    }
+    points.erase(points.begin() + static_cast<ptrdiff_t>(end), points.end());
+    tags.erase(tags.begin() + static_cast<ptrdiff_t>(end), tags.end());
+    points.erase(points.begin() + static_cast<ptrdiff_t>(first), points.begin() + static_cast<ptrdiff_t>(start));
+    tags.erase(tags.begin() + static_cast<ptrdiff_t>(first), tags.begin() + static_cast<ptrdiff_t>(start));
+  }
 
   void emit(Point p, char tag) {
     band_.points.push_back({std::lround(p.x), std::lround(p.y - low_)});
@@ -239,55 +288,29 @@ class BandCutter {
     last_ = to;
   }
 
-  // Whether control points [0, n) all lie inside the band (1), all on or beyond one edge (-1), or neither (0).
-  int side(const Point* points, int n) const {
+  // Whether control points [0, n) all lie on or beyond one edge of the band.
+  bool outside(const Point* points, int n) const {
     double least = points[0].y, most = points[0].y;
     for (int i = 1; i < n; ++i) {
       least = std::min(least, points[i].y);
       most = std::max(most, points[i].y);
     }
-    if (least >= low_ && most <= high_) return 1;
-    return least >= high_ || most <= low_ ? -1 : 0;
-  }
-  // Whether `control` lies within kFlatCurveError of the point a fraction t along the line from `from` to `to`.
-  static bool nearLine(Point from, Point to, Point control, double t) {
-    return std::abs(from.x + (to.x - from.x) * t - control.x) <= kFlatCurveError &&
-           std::abs(from.y + (to.y - from.y) * t - control.y) <= kFlatCurveError;
+    return least >= high_ || most <= low_;
   }
 
-  void conic(Point control, Point to, int splits) {
-    const Point hull[3] = {last_, control, to};
-    const int where = side(hull, 3);
-    if (where == 1) {
-      emit(control, FT_CURVE_TAG_CONIC);
-      emit(to, FT_CURVE_TAG_ON);
-      last_ = to;
-    } else if (where == -1 || splits == 0 || nearLine(last_, to, control, 0.5)) {
-      line(to);
-    } else {
-      const Point a = mid(last_, control), b = mid(control, to), m = mid(a, b);
-      conic(a, m, splits - 1);
-      conic(b, to, splits - 1);
-    }
-  }
-
-  void cubic(Point c1, Point c2, Point to, int splits) {
-    const Point hull[4] = {last_, c1, c2, to};
-    const int where = side(hull, 4);
-    if (where == 1) {
-      emit(c1, FT_CURVE_TAG_CUBIC);
-      emit(c2, FT_CURVE_TAG_CUBIC);
-      emit(to, FT_CURVE_TAG_ON);
-      last_ = to;
-    } else if (where == -1 || splits == 0 ||
-               (nearLine(last_, to, c1, 1.0 / 3.0) && nearLine(last_, to, c2, 2.0 / 3.0))) {
-      line(to);
-    } else {
-      const Point a = mid(last_, c1), b = mid(c1, c2), c = mid(c2, to);
-      const Point ab = mid(a, b), bc = mid(b, c), m = mid(ab, bc);
-      cubic(a, ab, m, splits - 1);
-      cubic(bc, c, to, splits - 1);
-    }
+  // A curve wholly outside the band is a line along its edge. Any other is kept whole, with its parts
+  // outside the band, so that FreeType flattens it as it does in the whole outline wherever the band's
+  // edges fall: the path from the edge to its start and from its end back to the edge runs outside the
+  // band, on one side, and adds nothing to the band's coverage.
+  void curve(const Point* controls, int count, Point to, char tag) {
+    Point hull[4] = {last_};
+    std::copy(controls, controls + count, hull + 1);
+    hull[count + 1] = to;
+    if (outside(hull, count + 2)) return line(to);
+    if (last_.y < low_ || last_.y > high_) emit(last_, FT_CURVE_TAG_ON);
+    for (int i = 0; i < count; ++i) emit(controls[i], tag);
+    emit(to, FT_CURVE_TAG_ON);
+    last_ = to;
   }
 
   static int moveTo(const FT_Vector* to, void* self) {
@@ -301,11 +324,13 @@ class BandCutter {
     return 0;
   }
   static int conicTo(const FT_Vector* control, const FT_Vector* to, void* self) {
-    static_cast<BandCutter*>(self)->conic(pointOf(control), pointOf(to), kMaxCurveSplits);
+    const Point controls[1] = {pointOf(control)};
+    static_cast<BandCutter*>(self)->curve(controls, 1, pointOf(to), FT_CURVE_TAG_CONIC);
     return 0;
   }
   static int cubicTo(const FT_Vector* c1, const FT_Vector* c2, const FT_Vector* to, void* self) {
-    static_cast<BandCutter*>(self)->cubic(pointOf(c1), pointOf(c2), pointOf(to), kMaxCurveSplits);
+    const Point controls[2] = {pointOf(c1), pointOf(c2)};
+    static_cast<BandCutter*>(self)->curve(controls, 2, pointOf(to), FT_CURVE_TAG_CUBIC);
     return 0;
   }
 
@@ -315,9 +340,10 @@ class BandCutter {
   size_t contourStart_ = 0;
 };
 
-// The contours that reach the rows [low, high] (26.6, y up), cut to them and moved down by low; false when
-// the cut outline passes FreeType's counts or cannot be walked.
-bool contoursInBand(const FillOutline& outline, FT_Pos low, FT_Pos high, FillOutline& band) {
+enum class BandCut { Cut, TooManyPoints, Unwalkable };
+
+// The contours that reach the rows [low, high] (26.6, y up), cut to them and moved down by low; or why not.
+BandCut contoursInBand(const FillOutline& outline, FT_Pos low, FT_Pos high, FillOutline& band) {
   BandCutter cutter(low, high, band);
   size_t first = 0;
   for (size_t contour = 0; contour < outline.contourEnds.size(); ++contour) {
@@ -331,9 +357,11 @@ bool contoursInBand(const FillOutline& outline, FT_Pos low, FT_Pos high, FillOut
         }
         band.contourEnds.push_back(static_cast<short>(band.points.size() - 1));
       } else if (!cutter.cutContour(outline, first, end)) {
-        return false;
+        return BandCut::Unwalkable;
       }
-      if (band.points.size() > kMaxOutlineCount || band.contourEnds.size() > kMaxOutlineCount) return false;
+      if (band.points.size() > kMaxOutlineCount || band.contourEnds.size() > kMaxOutlineCount) {
+        return BandCut::TooManyPoints;
+      }
     }
     first = end + 1;
   }
@@ -342,7 +370,7 @@ bool contoursInBand(const FillOutline& outline, FT_Pos low, FT_Pos high, FillOut
     band.contourSpans.push_back(rangeOf(band.points.data() + start, band.points.data() + end + 1, &FT_Vector::x));
     start = static_cast<size_t>(end) + 1;
   }
-  return true;
+  return BandCut::Cut;
 }
 
 // The contours that reach columns [x0, x1): a closed contour wholly beside them adds nothing to their
@@ -415,24 +443,83 @@ bool fillBand(FT_Library library, FillOutline& outline, const Raster& raster) {
   return fillColumns(library, outline, raster, 0, raster.width, stripColumns);
 }
 
-// Fills the raster whole, or a tall one in bands of kBandRows rows, each with its contours cut to it. A band
-// whose cut outline would pass FreeType's counts is filled with its contours whole.
-bool fillRows(FT_Library library, FillOutline& outline, uint8_t* bytes, unsigned width, unsigned rows) {
-  if (rows <= kBandRows) return fillBand(library, outline, {bytes, width, rows});
-  for (unsigned top = 0; top < rows; top += kBandRows) {
-    const unsigned bandRows = std::min(kBandRows, rows - top);
-    const Raster band{bytes + static_cast<size_t>(top) * width, width, bandRows};
-    const FT_Pos low = FT_Pos{rows - top - bandRows} * 64, high = FT_Pos{rows - top} * 64;
-    FillOutline cut;
-    if (contoursInBand(outline, low, high, cut)) {
-      if (!cut.contourEnds.empty() && !fillBand(library, cut, band)) return false;
-      continue;
+// An estimate of FreeType's steps to fill the outline, band by band: each row of a band that a contour
+// reaches is four steps, plus one for each distinct column (of the contours' left ends) in the same strip
+// of columns. Counting stops once past `limit`.
+uint64_t fillSteps(const FillOutline& outline, unsigned rasterRows, uint64_t limit) {
+  const size_t count = outline.contourRows.size();
+  const FT_Pos rasterTop = FT_Pos{rasterRows} * 64, bandSpan = FT_Pos{kBandRows} * 64;
+  const auto bandOf = [&](FT_Pos y) { return static_cast<size_t>(std::clamp<FT_Pos>(y, 0, rasterTop - 1) / bandSpan); };
+  // Bands are counted from the raster's top; a contour reaches bands firstBand .. lastBand.
+  std::vector<size_t> firstBand(count), lastBand(count), order(count);
+  for (size_t i = 0; i < count; ++i) {
+    const auto [bottom, top] = outline.contourRows[i];
+    firstBand[i] = bandOf(rasterTop - top);
+    lastBand[i] = bandOf(rasterTop - bottom);
+    order[i] = i;
+  }
+  std::sort(order.begin(), order.end(), [&](size_t a, size_t b) { return firstBand[a] < firstBand[b]; });
+  std::vector<size_t> active;
+  std::vector<FT_Pos> columns;
+  uint64_t steps = 0;
+  size_t next = 0;
+  const size_t bands = (rasterRows + kBandRows - 1) / kBandRows;
+  for (size_t band = 0; band < bands && steps <= limit; ++band) {
+    if (active.empty() && next < count) band = std::max(band, firstBand[order[next]]);
+    while (next < count && firstBand[order[next]] <= band) active.push_back(order[next++]);
+    active.erase(std::remove_if(active.begin(), active.end(), [&](size_t i) { return lastBand[i] < band; }),
+                 active.end());
+    columns.clear();
+    for (const size_t i : active) columns.push_back(std::max<FT_Pos>(outline.contourSpans[i].first, 0) / 64);
+    std::sort(columns.begin(), columns.end());
+    const uint64_t rows = std::min<uint64_t>(kBandRows, rasterRows - band * kBandRows);
+    for (size_t from = 0; from < columns.size();) {
+      const FT_Pos strip = columns[from] / kStripColumns;
+      size_t to = from, distinct = 0;
+      for (; to < columns.size() && columns[to] / kStripColumns == strip; ++to) {
+        if (to == from || columns[to] != columns[to - 1]) ++distinct;
+      }
+      steps += rows * (to - from) * (4 + distinct);
+      from = to;
     }
-    FT_Outline view = outline.view();
-    FT_Outline_Translate(&view, 0, -low);
-    const bool filled = fillBand(library, outline, band);
-    FT_Outline_Translate(&view, 0, low);
-    if (!filled) return false;
+  }
+  return steps;
+}
+
+// The raster rows all contours span together.
+uint64_t contourRows(const FillOutline& outline) {
+  uint64_t rows = 0;
+  for (const auto& [bottom, top] : outline.contourRows) rows += static_cast<uint64_t>((top - bottom) / 64) + 1;
+  return rows;
+}
+
+// Fills `rows` rows of the raster from row `top` (counted from the raster's top) with the contours cut to
+// them; a band whose cut outline would still pass FreeType's counts is filled in halves.
+bool fillCutBand(FT_Library library, const FillOutline& outline, uint8_t* bytes, unsigned width, unsigned rasterRows,
+                 unsigned top, unsigned rows) {
+  const FT_Pos low = FT_Pos{rasterRows - top - rows} * 64, high = FT_Pos{rasterRows - top} * 64;
+  FillOutline cut;
+  switch (contoursInBand(outline, low, high, cut)) {
+    case BandCut::Cut:
+      return cut.contourEnds.empty() || fillBand(library, cut, {bytes + static_cast<size_t>(top) * width, width, rows});
+    case BandCut::TooManyPoints:
+      break;
+    case BandCut::Unwalkable:
+      return false;
+  }
+  if (rows < 2) return false;
+  const unsigned half = rows / 2;
+  return fillCutBand(library, outline, bytes, width, rasterRows, top, half) &&
+         fillCutBand(library, outline, bytes, width, rasterRows, top + half, rows - half);
+}
+
+// Fills the raster whole, or in bands of kBandRows rows, each with its contours cut to it.
+bool fillRows(FT_Library library, FillOutline& outline, uint8_t* bytes, unsigned width, unsigned rows) {
+  if (rows <= kBandRows || (rows <= kWholeFillRows && contourRows(outline) <= kMaxWholeFillRows)) {
+    return fillBand(library, outline, {bytes, width, rows});
+  }
+  for (unsigned top = 0; top < rows; top += kBandRows) {
+    if (!fillCutBand(library, outline, bytes, width, rows, top, std::min(kBandRows, rows - top))) return false;
   }
   return true;
 }
@@ -506,6 +593,10 @@ MathMask RenderFont::composeMathMask(const std::vector<MathMaskComponent>& compo
   mask.originY = static_cast<int32_t>(frame.originY);
 
   FillOutline filled = toRaster(outline, frame, supersample);
+  if (fillSteps(filled, static_cast<unsigned>(mask.height * supersample), kMaxFillSteps) > kMaxFillSteps) {
+    mask.status = MathMaskStatus::TooComplex;
+    return mask;
+  }
   const auto width = static_cast<unsigned>(mask.width * supersample);
   const auto rows = static_cast<unsigned>(mask.height * supersample);
   std::vector<uint8_t> bytes(static_cast<size_t>(width) * rows);

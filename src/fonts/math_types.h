@@ -67,7 +67,8 @@ struct MathMaskComponent {
   bool isGlyph = false;
 };
 
-enum class MathMaskStatus : uint8_t { Done = 0, UnusableGlyph = 1, TooLarge = 2, NothingDrawn = 3 };
+// TooComplex: within the size limits, but its outline would take FreeType too long to fill.
+enum class MathMaskStatus : uint8_t { Done = 0, UnusableGlyph = 1, TooLarge = 2, NothingDrawn = 3, TooComplex = 4 };
 
 // Coverage of a composed mask, one byte per pixel, rows packed; mask pixel (0, 0) covers the unit square at
 // the origin. The ink box holds every pixel of non-zero coverage.

@@ -192,13 +192,11 @@ bool ImageTileCache::uploadReduced(const CanvasBitmap& image, const RenderRect& 
       SDL_SetError("not enough memory to reduce an image tile");
       return false;
     }
-    const int64_t lastColumn = int64_t{area.x} + area.w - 1;
-    const int64_t lastRow = int64_t{area.y} + area.h - 1;
     for (int32_t j = 0; j < height; ++j) {
-      const int64_t row = std::min(int64_t{area.y} + int64_t{j} * lod, lastRow);
+      const int64_t row = texelSource(area.y, area.h, lod, j);
       const uint32_t* source = image.pixels.data() + static_cast<size_t>(row) * static_cast<size_t>(image.width);
       uint32_t* out = reducedPixels_.data() + static_cast<size_t>(j) * static_cast<size_t>(width);
-      for (int32_t i = 0; i < width; ++i) out[i] = source[std::min(int64_t{area.x} + int64_t{i} * lod, lastColumn)];
+      for (int32_t i = 0; i < width; ++i) out[i] = source[texelSource(area.x, area.w, lod, i)];
     }
   }
   StartupTraceStep step("Reduced image tile uploaded");

@@ -14,6 +14,7 @@
 #include <SDL3/SDL_render.h>
 #include <SDL3/SDL_video.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <list>
 #include <string>
@@ -43,6 +44,12 @@ struct TileKeyHasher {
 };
 
 // The tiling of one image at one level of detail; tiles are tileSize image pixels square.
+// The image coordinate whose pixel a tile's texel holds, on one axis of the tile's area [start, start +
+// extent) at level of detail lod: the first of its block, never past the area's last pixel.
+inline int64_t texelSource(int32_t start, int32_t extent, int32_t lod, int64_t texel) {
+  return std::min(int64_t{start} + texel * lod, int64_t{start} + extent - 1);
+}
+
 class TileGrid {
  public:
   // Both values are clamped to at least 1.

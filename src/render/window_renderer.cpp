@@ -34,6 +34,7 @@ WindowRenderer::WindowRenderer(SDL_Window* window)
 // the surfaces.
 WindowRenderer::~WindowRenderer() {
   compositorTexture_.reset();
+  cutTile_.texture.reset();
   imageTileCache_.reset();
   imagePlacements_.clear();
   renderCache_.reset();

@@ -46,6 +46,14 @@ struct ImagePlacement {
 
 using PolylinePoint = LinePoint;
 
+// What the compositor samples the visible part of a tile drawn cut into: a streaming texture, its pixels
+// and the image column of each of its columns, reused by every such tile.
+struct CutTileScratch {
+  TextureHandle texture;
+  std::vector<uint32_t> pixels;
+  std::vector<int64_t> columns;
+};
+
 class WindowRenderer {
  public:
   explicit WindowRenderer(SDL_Window* window);
@@ -150,6 +158,7 @@ class WindowRenderer {
   void drawVisibleImageTiles();
   void drawPlacementCheckerboard(SDL_Renderer* renderer, const ImagePlacement& placement);
   void drawPlacementTiles(SDL_Renderer* renderer, const ImagePlacement& placement);
+
   void presentWindowSurface(const RenderRect* rects, int32_t count);
 
   SDL_Window* window_;
@@ -157,6 +166,7 @@ class WindowRenderer {
   SurfaceHandle canvasTargetSurface_;
   SurfaceHandle shadowSurface_;
   TextureHandle compositorTexture_;
+  CutTileScratch cutTile_;
   CanvasBitmap* canvasTarget_ = nullptr;
   ClipBox clip_{0, 0, 0, 0};
   bool firstPresent_ = true;

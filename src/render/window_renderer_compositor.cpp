@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "render/canvas_bitmap.h"
@@ -57,63 +58,104 @@ int32_t levelOfDetail(const RenderRect& source, const RenderRect& dest) {
   return static_cast<int32_t>(std::clamp<int64_t>(atLeast, byRatio, kMaxTileSpan / kTileTexturePixels));
 }
 
-// One axis of a tile drawn partly out of sight: texture span [from, from + length) over target span
-// [start, start + size), cut to the visible [visibleStart, visibleEnd). SDL's software renderer takes whole
-// texels only and scales a destination that leaves its output through a buffer of the destination's size,
-// so the cut is made of whole texels: the inner ones over their own target pixels, and the two partly
-// visible ones at the ends each stretched over its visible part, as nearest sampling shows it.
-struct AxisPiece {
-  int64_t texel, texels;   // texture span
-  int64_t target, pixels;  // target span
+// Where the texels of a tile drawn partly out of sight fall, on one axis: the texel span [from, from +
+// texels) stretched over the target span [start, start + pixels). Up to a size the renderer draws whole, it
+// is the renderer's own nearest sampling, which steps through the span in 16.16 fixed point from half a
+// step; a tile drawn cut then shows each texel on exactly the pixels it covers when drawn whole. Far
+// larger, where the renderer draws nothing whole and its step would lose precision, each pixel takes the
+// texel under its centre.
+class TexelStepping {
+ public:
+  TexelStepping(int64_t from, int64_t texels, int64_t start, int64_t pixels, bool asRenderer)
+      : from_(from),
+        texels_(texels),
+        start_(start),
+        pixels_(pixels),
+        asRenderer_(asRenderer),
+        step_((static_cast<uint64_t>(texels) << 16) / static_cast<uint64_t>(pixels)) {}
+
+  int64_t texelAt(int64_t pixel) const {
+    const auto offset = static_cast<uint64_t>(pixel - start_);
+    const uint64_t texel =
+        asRenderer_ ? (step_ / 2 + offset * step_) >> 16
+                    : (2 * offset + 1) * static_cast<uint64_t>(texels_) / (2 * static_cast<uint64_t>(pixels_));
+    return from_ + static_cast<int64_t>(std::min(texel, static_cast<uint64_t>(texels_ - 1)));
+  }
+
+ private:
+  int64_t from_, texels_, start_, pixels_;
+  bool asRenderer_;
+  uint64_t step_;
 };
 
-int cutAxis(double from, double length, int64_t start, int64_t size, int64_t visibleStart, int64_t visibleEnd,
-            AxisPiece (&pieces)[3]) {
-  const int64_t first = std::max(start, visibleStart);
-  const int64_t end = std::min(start + size, visibleEnd);
-  if (end <= first) return 0;
-  const double texelsPerPixel = length / static_cast<double>(size);
-  const auto texelAt = [&](int64_t pixel) { return from + static_cast<double>(pixel - start) * texelsPerPixel; };
-  const auto pixelAt = [&](int64_t texel) {
-    const double pixel = static_cast<double>(start) + (static_cast<double>(texel) - from) / texelsPerPixel;
-    return std::clamp(static_cast<int64_t>(std::llround(pixel)), first, end);
-  };
-  const auto lowest = static_cast<int64_t>(std::floor(from));
-  const auto highest = static_cast<int64_t>(std::ceil(from + length));
-  const int64_t firstTexel = std::clamp(static_cast<int64_t>(std::floor(texelAt(first))), lowest, highest - 1);
-  const int64_t endTexel =
-      std::clamp(static_cast<int64_t>(std::ceil(texelAt(end))), firstTexel + 1, std::max(highest, firstTexel + 1));
-  if (endTexel - firstTexel == 1) {
-    pieces[0] = {firstTexel, 1, first, end - first};
-    return 1;
+enum class TileDrawing { Whole, SampledAsRenderer, SampledAtCentres };
+
+// How a tile is drawn over its target. One in sight whole is drawn by the renderer. The software renderer
+// scales a target that leaves its output through a buffer of the target's size: it draws a filtered tile
+// (made at a level of detail) whole up to the output's area, as it filters exactly only what it draws
+// whole; a tile sampled nearest is sampled here over the part that shows, as the renderer steps through it
+// up to that area and at pixel centres beyond. Other renderers sample at pixel centres and clip for
+// nothing: they draw a tile whole while its target's edges are exact in single precision.
+TileDrawing tileDrawing(bool software, const VisibleBox& target, const VisibleBox& visible, bool filtered,
+                        int64_t outputPixels) {
+  if (target.left >= visible.left && target.top >= visible.top && target.right <= visible.right &&
+      target.bottom <= visible.bottom) {
+    return TileDrawing::Whole;
   }
-  const int64_t innerStart = pixelAt(firstTexel + 1), innerEnd = pixelAt(endTexel - 1);
-  const AxisPiece candidates[3] = {{firstTexel, 1, first, innerStart - first},
-                                   {firstTexel + 1, endTexel - firstTexel - 2, innerStart, innerEnd - innerStart},
-                                   {endTexel - 1, 1, innerEnd, end - innerEnd}};
-  int count = 0;
-  for (const AxisPiece& piece : candidates) {
-    if (piece.texels > 0 && piece.pixels > 0) pieces[count++] = piece;
+  if (!software) {
+    constexpr int64_t kExactInFloat = int64_t{1} << 24;
+    const bool exact = std::max({-target.left, -target.top, target.right, target.bottom}) <= kExactInFloat;
+    return exact ? TileDrawing::Whole : TileDrawing::SampledAtCentres;
   }
-  return count;
+  if ((target.right - target.left) * (target.bottom - target.top) > outputPixels) return TileDrawing::SampledAtCentres;
+  return filtered ? TileDrawing::Whole : TileDrawing::SampledAsRenderer;
 }
 
-// A tile whose target leaves the visible box is drawn over the visible part only, from the texels that show
-// there, so that its cost follows the window's size and not the zoom.
-void drawVisibleTilePart(SDL_Renderer* renderer, SDL_Texture* texture, const SDL_FRect& from, const VisibleBox& to,
-                         const VisibleBox& visible) {
-  AxisPiece columns[3], rows[3];
-  const int columnCount = cutAxis(from.x, from.w, to.left, to.right - to.left, visible.left, visible.right, columns);
-  const int rowCount = cutAxis(from.y, from.h, to.top, to.bottom - to.top, visible.top, visible.bottom, rows);
-  for (int row = 0; row < rowCount; ++row) {
-    for (int column = 0; column < columnCount; ++column) {
-      const AxisPiece& across = columns[column];
-      const AxisPiece& down = rows[row];
-      const SDL_FRect part = floatRect(across.texel, down.texel, across.texels, down.texels);
-      const SDL_FRect target = floatRect(across.target, down.target, across.pixels, down.pixels);
-      SDL_RenderTexture(renderer, texture, &part, &target);
-    }
+// A streaming texture at least the size asked, blended as the tiles are.
+bool ensureCutTileTexture(SDL_Renderer* renderer, TextureHandle& texture, int32_t width, int32_t height) {
+  if (texture && texture->w >= width && texture->h >= height) return true;
+  const int32_t textureWidth = std::max(width, texture ? texture->w : 0);
+  const int32_t textureHeight = std::max(height, texture ? texture->h : 0);
+  texture.reset(
+      SDL_CreateTexture(renderer, SDL_PIXELFORMAT_ARGB8888, SDL_TEXTUREACCESS_STREAMING, textureWidth, textureHeight));
+  if (!texture) return false;
+  SDL_SetTextureBlendMode(texture.get(), SDL_BLENDMODE_BLEND);
+  SDL_SetTextureScaleMode(texture.get(), SDL_SCALEMODE_NEAREST);
+  return true;
+}
+
+// A tile whose target leaves the visible box is drawn over the visible part only: its texels are sampled
+// here, for each visible pixel as the tile drawn whole would show it there (or, for a target far larger than
+// the output, from the texel under the pixel's centre), into a texture at most the output's size, drawn
+// unscaled. The cost follows the window and not the zoom, and a pan moves the image without changing a
+// pixel. A tile made at a level of detail holds the first image pixel of each block (texelSource).
+void drawVisibleTilePart(SDL_Renderer* renderer, CutTileScratch& scratch, const CanvasBitmap& image,
+                         const ImageTile& tile, int32_t lod, const RenderRect& texels, const VisibleBox& target,
+                         const VisibleBox& visible, bool asRenderer) {
+  const int64_t left = std::max(target.left, visible.left), right = std::min(target.right, visible.right);
+  const int64_t top = std::max(target.top, visible.top), bottom = std::min(target.bottom, visible.bottom);
+  if (right <= left || bottom <= top) return;
+  const auto width = static_cast<int32_t>(right - left), height = static_cast<int32_t>(bottom - top);
+  if (!ensureCutTileTexture(renderer, scratch.texture, width, height)) return;
+  const TexelStepping across(texels.x, texels.w, target.left, target.right - target.left, asRenderer);
+  const TexelStepping down(texels.y, texels.h, target.top, target.bottom - target.top, asRenderer);
+  const RenderRect& area = tile.sourceRect;
+  scratch.columns.resize(static_cast<size_t>(width));
+  for (int32_t x = 0; x < width; ++x) {
+    scratch.columns[static_cast<size_t>(x)] = texelSource(area.x, area.w, lod, across.texelAt(left + x));
   }
+  scratch.pixels.resize(static_cast<size_t>(width) * static_cast<size_t>(height));
+  uint32_t* out = scratch.pixels.data();
+  for (int32_t y = 0; y < height; ++y) {
+    const int64_t row = texelSource(area.y, area.h, lod, down.texelAt(top + y));
+    const uint32_t* in = image.pixels.data() + static_cast<size_t>(row) * static_cast<size_t>(image.width);
+    for (const int64_t column : scratch.columns) *out++ = in[column];
+  }
+  const SDL_Rect part{0, 0, width, height};
+  if (!SDL_UpdateTexture(scratch.texture.get(), &part, scratch.pixels.data(), width * 4)) return;
+  const SDL_FRect from = floatRect(0, 0, width, height);
+  const SDL_FRect to = floatRect(left, top, width, height);
+  SDL_RenderTexture(renderer, scratch.texture.get(), &from, &to);
 }
 
 }  // namespace
@@ -206,6 +248,7 @@ bool WindowRenderer::ensureCompositorTexture() {
 // Returns whether the window surface got the workspace's pixels.
 bool WindowRenderer::leaveCompositor() {
   compositorTexture_.reset();
+  cutTile_.texture.reset();
   imageTileCache_->releaseRenderer();
   compositorActive_ = false;
   compositorFailed_ = true;
@@ -312,6 +355,11 @@ void WindowRenderer::drawPlacementTiles(SDL_Renderer* renderer, const ImagePlace
   const RenderRect& source = placement.source;
   const RenderRect& dest = placement.dest;
   const VisibleBox visible = visibleBox(renderer, placement.clip);
+  int outputWidth = 0, outputHeight = 0;
+  SDL_GetCurrentRenderOutputSize(renderer, &outputWidth, &outputHeight);
+  const int64_t outputPixels = int64_t{outputWidth} * outputHeight;
+  const char* rendererName = SDL_GetRendererName(renderer);
+  const bool software = rendererName != nullptr && std::strcmp(rendererName, SDL_SOFTWARE_RENDERER) == 0;
   const int32_t lod = levelOfDetail(source, dest);
   const int64_t span = kTileTexturePixels * lod;
   const TileGrid grid(placement.image, static_cast<int32_t>(span), lod);
@@ -346,12 +394,16 @@ void WindowRenderer::drawPlacementTiles(SDL_Renderer* renderer, const ImagePlace
       from.y *= texturePixelsPerImagePixel;
       from.w *= texturePixelsPerImagePixel;
       from.h *= texturePixelsPerImagePixel;
-      if (left >= visible.left && top >= visible.top && left + width <= visible.right &&
-          top + height <= visible.bottom) {
+      const VisibleBox target{left, top, left + width, top + height};
+      const TileDrawing drawing = tileDrawing(software, target, visible, lod > 1, outputPixels);
+      if (drawing == TileDrawing::Whole) {
         const SDL_FRect to = floatRect(left, top, width, height);
         SDL_RenderTexture(renderer, tile->texture.get(), &from, &to);
       } else {
-        drawVisibleTilePart(renderer, tile->texture.get(), from, {left, top, left + width, top + height}, visible);
+        const RenderRect texels{static_cast<int32_t>(from.x), static_cast<int32_t>(from.y),
+                                std::max(static_cast<int32_t>(from.w), 1), std::max(static_cast<int32_t>(from.h), 1)};
+        drawVisibleTilePart(renderer, cutTile_, *placement.image, *tile, lod, texels, target, visible,
+                            drawing == TileDrawing::SampledAsRenderer);
       }
     }
   }

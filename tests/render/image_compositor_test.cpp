@@ -192,6 +192,57 @@ TEST_F(ImageCompositorTest, AResizeRemakesTheWorkspaceAtTheNewPixelSize) {
   EXPECT_EQ(shownPixel(sdlRenderer(), 4, 4), 0xFF0000u);
 }
 
+// A canvas panned across the window's top left corner moves with its destination and changes no pixel:
+// what shows at (x, y) with the destination at (10, 10) shows at (x - 11, y - 12) with it at (-1, -2), at
+// integer and fractional zooms, sampled nearest (zoomed in, or out by less than half) and linear (zoomed out
+// further), its tiles drawn whole or, far larger than the window, cut to what shows.
+TEST_F(ImageCompositorTest, APanAcrossTheWindowEdgeMovesTheImageAndChangesNoPixel) {
+  const struct {
+    int32_t imageWidth, imageHeight;
+    double zoom;
+  } cases[] = {
+      {200, 120, 1.37}, {200, 120, 2.5},  {200, 120, 0.73}, {200, 120, 2.0},   {200, 120, 1.0},
+      {600, 400, 0.37}, {900, 700, 0.29}, {1000, 700, 2.5}, {1000, 700, 13.7}, {600, 600, 7.0},
+  };
+  const auto shown = [&]() {
+    std::vector<uint32_t> pixels(static_cast<size_t>(kWidth) * kHeight, 0);
+    SDL_Surface* read = SDL_RenderReadPixels(sdlRenderer(), nullptr);
+    if (read == nullptr) return pixels;
+    for (int32_t y = 0; y < kHeight; ++y) {
+      for (int32_t x = 0; x < kWidth; ++x) {
+        uint8_t r = 0, g = 0, b = 0, a = 0;
+        SDL_ReadSurfacePixel(read, x, y, &r, &g, &b, &a);
+        pixels[static_cast<size_t>(y) * kWidth + x] = uint32_t{r} << 16 | uint32_t{g} << 8 | b;
+      }
+    }
+    SDL_DestroySurface(read);
+    return pixels;
+  };
+  for (const auto& c : cases) {
+    CanvasBitmap image = positionImage(c.imageWidth, c.imageHeight);
+    const RenderRect source{0, 0, c.imageWidth, c.imageHeight};
+    const auto w = static_cast<int32_t>(c.imageWidth * c.zoom), h = static_cast<int32_t>(c.imageHeight * c.zoom);
+    frame({{&image, source, {10, 10, w, h}}});
+    frame({{&image, source, {10, 10, w, h}}});
+    const std::vector<uint32_t> before = shown();
+    frame({{&image, source, {-1, -2, w, h}}});
+    const std::vector<uint32_t> after = shown();
+    int differing = 0;
+    for (int32_t y = 12; y < kHeight; ++y) {
+      for (int32_t x = 11; x < kWidth; ++x) {
+        const uint32_t was = before[static_cast<size_t>(y) * kWidth + x];
+        const uint32_t is = after[static_cast<size_t>(y - 12) * kWidth + (x - 11)];
+        if (was != is && ++differing <= 3) {
+          ADD_FAILURE() << c.imageWidth << "x" << c.imageHeight << " at " << c.zoom << "x: " << x << "," << y
+                        << " showed " << std::hex << was << ", then " << is;
+        }
+      }
+    }
+    EXPECT_EQ(differing, 0) << c.imageWidth << "x" << c.imageHeight << " at " << c.zoom << "x";
+    renderer().imageTileCache()->forgetImage(image.id);
+  }
+}
+
 // A canvas zoomed far past the window: what shows is the visible clip of it, drawn without any allocation near
 // the destination's size (which is gigabytes), so the frame is drawn within a small address-space margin.
 TEST(ImageCompositorZoom, AZoomedCanvasShowsItsVisibleClipWithinTheWindowsMemory) {

@@ -226,6 +226,7 @@ int fontComposeMathMask(lua_State* L) {
   }
   if (failure != nullptr) luaL_error(L, "%s", failure);
   if (mask.status == MathMaskStatus::TooLarge) luaL_argerror(L, 2, "math mask is too large");
+  if (mask.status == MathMaskStatus::TooComplex) luaL_argerror(L, 2, "math mask is too complex to rasterize");
   if (mask.status != MathMaskStatus::Done) {
     lua_pushnil(L);
     lua_pushliteral(L, "math mask outline cannot be rasterized");

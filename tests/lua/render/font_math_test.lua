@@ -105,6 +105,15 @@ t.test("mask errors in the order they are tested", function()
   local copies = {}
   for i = 1, 400 do copies[i] = { x = i * 20, y = 0, glyph_id = at } end
   t.raises(function() f:compose_math_mask(copies) end, "math mask is too large")
+  -- Within the size limits, but thousands of tall rules in as many columns would take FreeType most of a
+  -- minute; the same rules in one column are drawn.
+  local spread, stacked = {}, {}
+  for i = 1, 3700 do
+    spread[i] = { x = i * 0.27, y = 0, width = 10, height = 1200 }
+    stacked[i] = { x = 0, y = 0, width = 10, height = 1200 }
+  end
+  t.raises(function() f:compose_math_mask(spread) end, "math mask is too complex to rasterize")
+  t.eq(select(5, f:compose_math_mask(stacked)), 1202)
   local space = f:get_math_glyph_shape(" ").base.glyph_id
   t.eq(t.results(f:compose_math_mask({ { x = 0, y = 0, glyph_id = space } })),
     t.results(nil, "math mask outline cannot be rasterized"))
