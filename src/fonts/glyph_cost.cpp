@@ -1,9 +1,10 @@
 // The cost of a glyph judged from the font's bytes, read as FreeType 2.12 reads them: the table directory
-// keeps the first entry of each tag that lies inside the file, and a tag names it when its length is not
-// 0 (a later entry of the same tag is never read); embedded
-// bitmaps come from 'CBLC', else 'EBLC', else 'bloc' (with 'CBDT', else 'EBDT', else 'bdat'), and 'sbix' is
-// read only when none of those is there. Every read is bounded by the file and its table, and the work of
-// a judgement by the budgets: a component counted past its budget ends the walk.
+// keeps the first entry of each tag that lies inside the file, and a tag names it when its length is not 0
+// (a later entry of the same tag is never read); embedded bitmaps come from 'CBLC', else 'EBLC', else
+// 'bloc' (with 'CBDT', else 'EBDT', else 'bdat'), and 'sbix' is read only when none of those is there; of
+// the strikes, FreeType loads from the first of the size it has selected. Every read is bounded by the file
+// and its table, and the work of a judgement by the budgets: a component counted past its budget ends the
+// walk, and the glyphs walked are at most those FreeType would load.
 #include "fonts/glyph_cost.h"
 
 #include <freetype/freetype.h>
@@ -13,6 +14,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <unordered_map>
 
@@ -96,6 +98,12 @@ FontTables findTables(const FontBytes& bytes, uint32_t faceIndex) {
   return tables;
 }
 
+// The face's selected size in whole pixels, which a strike FreeType loads from has.
+struct StrikeSize {
+  uint32_t x = 0;
+  uint32_t y = 0;
+};
+
 // Counts the components reached from a glyph, each as often as it is reached (as FreeType loads it),
 // remembering the count of every glyph already walked; past the budget the count stops at kMaxComponents
 // + 1, which a glyph named again while it is being walked (a cycle) or nested too deep gets at once.
@@ -155,7 +163,8 @@ bool sbixImageAffordable(const FontBytes& bytes, const Table& table, uint32_t st
   }
 }
 
-bool sbixAffordable(const FontBytes& bytes, const FontTables& tables, uint32_t glyphCount, uint32_t glyph) {
+bool sbixAffordable(const FontBytes& bytes, const FontTables& tables, const StrikeSize& size, uint32_t glyphCount,
+                    uint32_t glyph) {
   const Table& table = tables[kSbix];
   if (tables[kCblc].found || tables[kEblc].found || tables[kBloc].found || !table.found || table.length < 8) {
     return true;  // FreeType reads embedded bitmaps from those, or has no sbix table
@@ -166,7 +175,10 @@ bool sbixAffordable(const FontBytes& bytes, const FontTables& tables, uint32_t g
   strikes = std::min<uint64_t>(strikes, (table.length - 8) / 4);
   for (uint64_t i = 0; i < strikes; ++i) {
     const uint32_t strikeOffset = bytes.readOr(table.offset + 8 + i * 4, 4, UINT32_MAX);
-    if (!sbixImageAffordable(bytes, table, strikeOffset, glyphCount, glyph)) return false;
+    if (uint64_t{strikeOffset} + 4 > table.length) continue;  // FreeType lists no size for it
+    if (bytes.readOr(table.offset + strikeOffset, 2, 0) == size.y) {
+      return sbixImageAffordable(bytes, table, strikeOffset, glyphCount, glyph);
+    }
   }
   return true;
 }
@@ -275,7 +287,8 @@ uint64_t bitmapComponents(const BitmapStrike& strike, uint32_t glyph) {
   });
 }
 
-bool embeddedBitmapsAffordable(const FontBytes& bytes, const FontTables& tables, uint32_t glyph) {
+bool embeddedBitmapsAffordable(const FontBytes& bytes, const FontTables& tables, const StrikeSize& size,
+                               uint32_t glyph) {
   const Table& index = tables[kCblc].found ? tables[kCblc] : tables[kEblc].found ? tables[kEblc] : tables[kBloc];
   const Table& data = tables[kCbdt].found ? tables[kCbdt] : tables[kEbdt].found ? tables[kEbdt] : tables[kBdat];
   if (!index.found || !data.found || index.length < 8) return true;
@@ -286,10 +299,20 @@ bool embeddedBitmapsAffordable(const FontBytes& bytes, const FontTables& tables,
       declared >= 0x10000) {
     return true;  // FreeType reads no strikes
   }
+  // The strike FreeType selects is the first of the size's height (a bitmap font's nearest strike, chosen by
+  // height) or the first of its width and height (a size request that a strike matches exactly).
   const uint64_t strikes = std::min<uint64_t>(declared, (index.length - 8) / 48);
-  for (uint64_t i = 0; i < strikes; ++i) {
+  std::optional<uint64_t> firstOfHeight, firstOfSize;
+  for (uint64_t i = 0; i < strikes && !(firstOfHeight && firstOfSize); ++i) {
     const uint64_t record = index.offset + 8 + 48 * i;
-    BitmapStrike strike{bytes, index, data, bytes.readOr(record, 4, UINT32_MAX), bytes.readOr(record + 8, 4, 0)};
+    if (bytes.readOr(record + 45, 1, 0) != size.y) continue;
+    if (!firstOfHeight) firstOfHeight = record;
+    if (!firstOfSize && bytes.readOr(record + 44, 1, 0) == size.x) firstOfSize = record;
+  }
+  if (firstOfSize == firstOfHeight) firstOfSize.reset();
+  for (const std::optional<uint64_t>& record : {firstOfHeight, firstOfSize}) {
+    if (!record) continue;
+    BitmapStrike strike{bytes, index, data, bytes.readOr(*record, 4, UINT32_MAX), bytes.readOr(*record + 8, 4, 0)};
     if (strike.ranges > index.length || strike.rangeCount > (index.length - strike.ranges) / 8) continue;
     if (bitmapComponents(strike, glyph) > kMaxComponents) return false;
   }
@@ -342,19 +365,49 @@ bool outlineAffordable(const FontBytes& bytes, const FontTables& tables, uint32_
   return outlineComponents(outlines, glyph) <= kMaxComponents;
 }
 
-}  // namespace
-
-bool glyphLoadAffordable(FT_FaceRec_* face, uint32_t glyph) {
-  if (face == nullptr || face->stream == nullptr || face->stream->base == nullptr) return true;
-  if (face->num_glyphs <= 0 || glyph >= static_cast<uint64_t>(face->num_glyphs)) return true;  // FreeType refuses it
+bool judgeLoad(FT_Face face, const FontTables& tables, uint32_t glyph) {
   const FontBytes bytes(face->stream->base, face->stream->size);
-  const FontTables tables = findTables(bytes, static_cast<uint32_t>(face->face_index & 0xFFFF));
+  const StrikeSize size =
+      face->size != nullptr ? StrikeSize{face->size->metrics.x_ppem, face->size->metrics.y_ppem} : StrikeSize{};
   const auto glyphCount = static_cast<uint32_t>(face->num_glyphs);
-  return sbixAffordable(bytes, tables, glyphCount, glyph) && embeddedBitmapsAffordable(bytes, tables, glyph) &&
-         outlineAffordable(bytes, tables, glyph);
+  return sbixAffordable(bytes, tables, size, glyphCount, glyph) &&
+         embeddedBitmapsAffordable(bytes, tables, size, glyph) && outlineAffordable(bytes, tables, glyph);
 }
 
-bool colourLayersAffordable(FT_FaceRec_* face, uint32_t glyph, int32_t loadFlags) {
+// Whether the face is one to judge and the glyph one FreeType would load at all.
+bool judged(FT_Face face, uint32_t glyph) {
+  return face != nullptr && face->stream != nullptr && face->stream->base != nullptr && face->num_glyphs > 0 &&
+         glyph < static_cast<uint64_t>(face->num_glyphs);
+}
+
+FontTables facesTables(FT_Face face) {
+  return findTables(FontBytes(face->stream->base, face->stream->size),
+                    static_cast<uint32_t>(face->face_index & 0xFFFF));
+}
+
+}  // namespace
+
+struct GlyphCostTables {
+  FontTables tables;
+};
+
+bool glyphLoadAffordable(FT_FaceRec_* face, uint32_t glyph) {
+  return !judged(face, glyph) || judgeLoad(face, facesTables(face), glyph);
+}
+
+GlyphLoadVerdicts::GlyphLoadVerdicts() = default;
+GlyphLoadVerdicts::~GlyphLoadVerdicts() = default;
+
+bool GlyphLoadVerdicts::affordable(FT_FaceRec_* face, uint32_t glyph) {
+  if (!judged(face, glyph)) return true;
+  if (!tables_) tables_ = std::make_unique<GlyphCostTables>(GlyphCostTables{facesTables(face)});
+  if (verdicts_.empty()) verdicts_.assign(static_cast<size_t>(face->num_glyphs), 0);
+  uint8_t& verdict = verdicts_[glyph];
+  if (verdict == 0) verdict = judgeLoad(face, tables_->tables, glyph) ? 1 : 2;
+  return verdict == 1;
+}
+
+bool colourLayersAffordable(FT_FaceRec_* face, uint32_t glyph, int32_t loadFlags, GlyphLoadVerdicts& layerLoads) {
   FT_LayerIterator iterator{};
   FT_UInt layerGlyph = 0, colourIndex = 0;
   if (!FT_Get_Color_Glyph_Layer(face, glyph, &layerGlyph, &colourIndex, &iterator)) return true;  // no layers
@@ -363,22 +416,28 @@ bool colourLayersAffordable(FT_FaceRec_* face, uint32_t glyph, int32_t loadFlags
   bool any = false;
   uint64_t pixels = 0;
   do {
-    if (!glyphLoadAffordable(face, layerGlyph)) return false;
+    if (!layerLoads.affordable(face, layerGlyph)) return false;
     if (FT_Load_Glyph(face, layerGlyph, loadFlags & ~FT_LOAD_COLOR) != 0) continue;
     const FT_GlyphSlot slot = face->glyph;
     int64_t x0 = 0, y0 = 0, x1 = 0, y1 = 0;
     if (slot->format == FT_GLYPH_FORMAT_OUTLINE) {
       FT_BBox box;
       FT_Outline_Get_CBox(&slot->outline, &box);
-      x0 = int64_t{box.xMin} >> 6, y0 = int64_t{box.yMin} >> 6;
-      x1 = (int64_t{box.xMax} + 63) >> 6, y1 = (int64_t{box.yMax} + 63) >> 6;
+      x0 = int64_t{box.xMin} >> 6;
+      y0 = int64_t{box.yMin} >> 6;
+      x1 = (int64_t{box.xMax} + 63) >> 6;
+      y1 = (int64_t{box.yMax} + 63) >> 6;
     } else if (slot->format == FT_GLYPH_FORMAT_BITMAP) {
-      x0 = slot->bitmap_left, y1 = slot->bitmap_top;
-      x1 = x0 + slot->bitmap.width, y0 = y1 - slot->bitmap.rows;
+      x0 = slot->bitmap_left;
+      y1 = slot->bitmap_top;
+      x1 = x0 + slot->bitmap.width;
+      y0 = y1 - slot->bitmap.rows;
     }
     if (x1 <= x0 || y1 <= y0) continue;
-    left = any ? std::min(left, x0) : x0, bottom = any ? std::min(bottom, y0) : y0;
-    right = any ? std::max(right, x1) : x1, top = any ? std::max(top, y1) : y1;
+    left = any ? std::min(left, x0) : x0;
+    bottom = any ? std::min(bottom, y0) : y0;
+    right = any ? std::max(right, x1) : x1;
+    top = any ? std::max(top, y1) : y1;
     any = true;
     // Boxes are at most 2^26 pixels a side (26.6 coordinates of 32 bits), so the sums stay far from overflow.
     pixels += static_cast<uint64_t>(x1 - x0) * static_cast<uint64_t>(y1 - y0);
@@ -386,12 +445,4 @@ bool colourLayersAffordable(FT_FaceRec_* face, uint32_t glyph, int32_t loadFlags
     if (pixels > kMaxColourPixels) return false;
   } while (FT_Get_Color_Glyph_Layer(face, glyph, &layerGlyph, &colourIndex, &iterator));
   return true;
-}
-
-bool GlyphLoadVerdicts::affordable(FT_FaceRec_* face, uint32_t glyph) {
-  if (face == nullptr || face->num_glyphs <= 0 || glyph >= static_cast<uint64_t>(face->num_glyphs)) return true;
-  if (verdicts_.empty()) verdicts_.assign(static_cast<size_t>(face->num_glyphs), 0);
-  uint8_t& verdict = verdicts_[glyph];
-  if (verdict == 0) verdict = glyphLoadAffordable(face, glyph) ? 1 : 2;
-  return verdict == 1;
 }

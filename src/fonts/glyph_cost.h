@@ -9,27 +9,37 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 struct FT_FaceRec_;
 
-// Whether loading `glyph` of the face (from whichever source FreeType takes: an sbix image, an embedded
-// bitmap of any strike, since FreeType takes a strike that matches the size even when bitmap glyphs are
-// off, or a glyf outline) stays within the budget. The tables are read from the face's memory stream as
-// FreeType finds them in the table directory; a face not read from memory is not judged.
+// Whether loading `glyph` of the face stays within the budget, from whichever source FreeType takes: an
+// sbix image, an embedded bitmap of the strike of the face's size (FreeType takes a strike that matches
+// the size even with bitmap glyphs off), or a glyf outline. The tables are read from the face's memory
+// stream as FreeType finds them in its table directory; a face not read from memory is not judged.
 bool glyphLoadAffordable(FT_FaceRec_* face, uint32_t glyph);
 
 // Whether rendering `glyph` in colour (loaded with `loadFlags`, which hold FT_LOAD_COLOR) keeps the work of
 // its COLR layers within the budget: each layer's box at the face's size, and the box of the layers so far
-// that it is blended into. Each layer glyph is judged by glyphLoadAffordable and loaded to find its box,
-// so the face's glyph slot changes.
-bool colourLayersAffordable(FT_FaceRec_* face, uint32_t glyph, int32_t loadFlags);
+// that it is blended into. Each layer glyph is judged by `layerLoads` and loaded to find its box, so the
+// face's glyph slot changes.
+class GlyphLoadVerdicts;
+bool colourLayersAffordable(FT_FaceRec_* face, uint32_t glyph, int32_t loadFlags, GlyphLoadVerdicts& layerLoads);
 
-// A face's verdicts of glyphLoadAffordable, each glyph judged once.
+struct GlyphCostTables;
+
+// A face's verdicts of glyphLoadAffordable, each glyph judged once, with the face's tables found once.
 class GlyphLoadVerdicts {
  public:
+  GlyphLoadVerdicts();
+  ~GlyphLoadVerdicts();
+  GlyphLoadVerdicts(const GlyphLoadVerdicts&) = delete;
+  GlyphLoadVerdicts& operator=(const GlyphLoadVerdicts&) = delete;
+
   bool affordable(FT_FaceRec_* face, uint32_t glyph);
 
  private:
+  std::unique_ptr<GlyphCostTables> tables_;
   std::vector<uint8_t> verdicts_;  // per glyph: 0 not judged yet, 1 affordable, 2 refused
 };

@@ -137,7 +137,7 @@ void RenderFont::renderGlyphBitmap(uint32_t glyphIndex, uint32_t key, bool byGly
   const int32_t flags = loadFlags();
   // The glyph's cost is judged before FreeType sees it: its sources and, drawn in colour, its COLR layers.
   if (!glyphLoadAffordable(glyphIndex) ||
-      ((flags & FT_LOAD_COLOR) != 0 && !colourLayersAffordable(face, glyphIndex, flags))) {
+      ((flags & FT_LOAD_COLOR) != 0 && !colourLayersAffordable(face, glyphIndex, flags, glyphLoads_))) {
     entry.bitmapSettled = 1;
     entry.missing = 1;
     return;
