@@ -341,13 +341,18 @@ std::optional<uint64_t> locateOutline(const OutlineTables& outlines, uint32_t gl
   return outlines.glyf.offset + start;
 }
 
-uint64_t outlineComponents(const OutlineTables& outlines, uint32_t glyph) {
+// True for a glyph whose data begins as a composite's (a negative number of contours).
+bool isComposite(const OutlineTables& outlines, std::optional<uint64_t> data) {
+  return data && *data + 10 <= outlines.glyf.offset + outlines.glyf.length &&
+         (outlines.bytes.readOr(*data, 2, 0) & 0x8000u) != 0;
+}
+
+uint64_t outlineComponents(const OutlineTables& outlines, uint32_t glyph, ComponentCount& count) {
   const FontBytes& bytes = outlines.bytes;
   const uint64_t tableEnd = outlines.glyf.offset + outlines.glyf.length;
-  ComponentCount count;
   return count.of(glyph, 0, [&](uint32_t parent, const auto& visit) {
     const std::optional<uint64_t> data = locateOutline(outlines, parent);
-    if (!data || *data + 10 > tableEnd || (bytes.readOr(*data, 2, 0) & 0x8000u) == 0) return;  // not composite
+    if (!isComposite(outlines, data)) return;
     // Components: flags, glyph, two arguments (bytes or words), and no, one, two or four scale values.
     for (uint64_t p = *data + 10; p + 4 <= tableEnd;) {
       const uint32_t flags = bytes.readOr(p, 2, 0);
@@ -359,10 +364,17 @@ uint64_t outlineComponents(const OutlineTables& outlines, uint32_t glyph) {
   });
 }
 
+std::optional<OutlineTables> outlineTables(const FontBytes& bytes, const FontTables& tables) {
+  if (!tables[kGlyf].found || !tables[kLoca].found || !tables[kHead].found || tables[kHead].length < 54) {
+    return std::nullopt;
+  }
+  return OutlineTables{bytes, tables[kGlyf], tables[kLoca], bytes.readOr(tables[kHead].offset + 50, 2, 0) != 0};
+}
+
 bool outlineAffordable(const FontBytes& bytes, const FontTables& tables, uint32_t glyph) {
-  if (!tables[kGlyf].found || !tables[kLoca].found || !tables[kHead].found || tables[kHead].length < 54) return true;
-  const OutlineTables outlines{bytes, tables[kGlyf], tables[kLoca], bytes.readOr(tables[kHead].offset + 50, 2, 0) != 0};
-  return outlineComponents(outlines, glyph) <= kMaxComponents;
+  const std::optional<OutlineTables> outlines = outlineTables(bytes, tables);
+  ComponentCount count;
+  return !outlines || outlineComponents(*outlines, glyph, count) <= kMaxComponents;
 }
 
 bool judgeLoad(FT_Face face, const FontTables& tables, uint32_t glyph) {
@@ -395,10 +407,36 @@ bool glyphLoadAffordable(FT_FaceRec_* face, uint32_t glyph) {
   return !judged(face, glyph) || judgeLoad(face, facesTables(face), glyph);
 }
 
+std::vector<uint32_t> emptyCostlyComposites(std::vector<uint8_t>& fontBytes) {
+  const FontBytes bytes(fontBytes.data(), fontBytes.size());
+  const std::optional<OutlineTables> outlines = outlineTables(bytes, findTables(bytes, 0));
+  if (!outlines) return {};
+  const uint64_t glyphs = std::min<uint64_t>(outlines->loca.length / (outlines->longOffsets ? 4 : 2), 0x10000);
+  ComponentCount count;  // shared: every glyph is walked once
+  std::vector<uint32_t> emptied;
+  for (uint32_t glyph = 0; glyph < glyphs; ++glyph) {
+    if (isComposite(*outlines, locateOutline(*outlines, glyph)) &&
+        outlineComponents(*outlines, glyph, count) > kMaxComponents) {
+      emptied.push_back(glyph);
+    }
+  }
+  for (const uint32_t glyph : emptied) {
+    const uint64_t data = *locateOutline(*outlines, glyph);
+    fontBytes[data] = 0;  // no contours: FreeType loads nothing more of it
+    fontBytes[data + 1] = 0;
+  }
+  return emptied;
+}
+
 GlyphLoadVerdicts::GlyphLoadVerdicts() = default;
 GlyphLoadVerdicts::~GlyphLoadVerdicts() = default;
 
+void GlyphLoadVerdicts::emptyCostlyComposites(std::vector<uint8_t>& fontBytes) {
+  emptied_ = ::emptyCostlyComposites(fontBytes);
+}
+
 bool GlyphLoadVerdicts::affordable(FT_FaceRec_* face, uint32_t glyph) {
+  if (std::binary_search(emptied_.begin(), emptied_.end(), glyph)) return false;
   if (!judged(face, glyph)) return true;
   if (!tables_) tables_ = std::make_unique<GlyphCostTables>(GlyphCostTables{facesTables(face)});
   if (verdicts_.empty()) verdicts_.assign(static_cast<size_t>(face->num_glyphs), 0);

@@ -24,6 +24,12 @@ bool glyphLoadAffordable(FT_FaceRec_* face, uint32_t glyph);
 // its COLR layers within the budget: each layer's box at the face's size, and the box of the layers so far
 // that it is blended into. Each layer glyph is judged by `layerLoads` and loaded to find its box, so the
 // face's glyph slot changes.
+// Run on a font file's bytes before FreeType opens them (its first face): every glyf composite that reaches
+// more components than the budget becomes a glyph without contours, so that no load FreeType makes of its
+// own accord walks it (its auto-hinter loads the glyphs of sample characters on a face's first hinted
+// load). Returns those glyphs, in increasing order.
+std::vector<uint32_t> emptyCostlyComposites(std::vector<uint8_t>& fontBytes);
+
 class GlyphLoadVerdicts;
 bool colourLayersAffordable(FT_FaceRec_* face, uint32_t glyph, int32_t loadFlags, GlyphLoadVerdicts& layerLoads);
 
@@ -37,9 +43,12 @@ class GlyphLoadVerdicts {
   GlyphLoadVerdicts(const GlyphLoadVerdicts&) = delete;
   GlyphLoadVerdicts& operator=(const GlyphLoadVerdicts&) = delete;
 
+  // emptyCostlyComposites on the face's bytes before FreeType opens them; the glyphs it empties are refused.
+  void emptyCostlyComposites(std::vector<uint8_t>& fontBytes);
   bool affordable(FT_FaceRec_* face, uint32_t glyph);
 
  private:
+  std::vector<uint32_t> emptied_;
   std::unique_ptr<GlyphCostTables> tables_;
   std::vector<uint8_t> verdicts_;  // per glyph: 0 not judged yet, 1 affordable, 2 refused
 };

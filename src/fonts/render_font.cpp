@@ -144,6 +144,7 @@ std::shared_ptr<RenderFont> RenderFont::load(std::string_view path, float pixelS
 
 bool RenderFont::loadFace(std::string_view path) {
   if (!readWholeFile(path, fileBytes_)) return false;
+  glyphLoads_.emptyCostlyComposites(fileBytes_);
   FT_Library library = sharedFreeTypeLibrary();
   if (library == nullptr) return false;
   FT_Face face = nullptr;
@@ -242,7 +243,8 @@ hb_font_t* RenderFont::harfBuzzFont() { return ensureHarfBuzzFont() ? hbFont_.ge
 void RenderFont::refreshHarfBuzzFont() {
   if (!hbFont_) return;
   hbLoadFlags_ = ftLoadFlagsForHinting();
-  hb_font_t* loaded = hb_font_get_parent(hbFont_.get());  // the hb-ft font
+  hb_font_t* loaded = hb_font_get_parent(hbFont_.get());  // the hb-ft font; none when HarfBuzz had no memory
+  if (loaded == nullptr) return;
   hb_ft_font_changed(loaded);
   hb_ft_font_set_load_flags(loaded, hbLoadFlags_);
 }

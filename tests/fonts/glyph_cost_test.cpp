@@ -126,8 +126,10 @@ INSTANTIATE_TEST_SUITE_P(
         CostlyCase{"colr", "100", 64.0f, {true}, {U'C'}},
         // 2^24 components: the strike matches the size, so FreeType takes it even with bitmaps off.
         CostlyCase{"ebdt", "24", 20.0f, {true, false}, {U'C'}},
-        // 2^22 loads of an empty glyph.
-        CostlyCase{"glyf", "22", 20.0f, {false}, {U'C'}}),
+        // 2^22 loads of an empty glyph; and FreeType's auto-hinter (the font has no hinting programs)
+        // loads C, one of its sample characters, on the face's first hinted load of any glyph.
+        CostlyCase{"glyf", "22", 20.0f, {false}, {U'C'}},
+        CostlyCase{"glyf", "24", 20.0f, {false}, {U'A', U'B'}, false}),
     caseName);
 
 // The honest glyphs beside the costly ones draw as they always did.
