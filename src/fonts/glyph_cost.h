@@ -20,10 +20,6 @@ struct FT_FaceRec_;
 // stream as FreeType finds them in its table directory; a face not read from memory is not judged.
 bool glyphLoadAffordable(FT_FaceRec_* face, uint32_t glyph);
 
-// Whether rendering `glyph` in colour (loaded with `loadFlags`, which hold FT_LOAD_COLOR) keeps the work of
-// its COLR layers within the budget: each layer's box at the face's size, and the box of the layers so far
-// that it is blended into. Each layer glyph is judged by `layerLoads` and loaded to find its box, so the
-// face's glyph slot changes.
 // Run on a font file's bytes before FreeType opens them (its first face): every glyf composite that reaches
 // more components than the budget becomes a glyph without contours, so that no load FreeType makes of its
 // own accord walks it (its auto-hinter loads the glyphs of sample characters on a face's first hinted
@@ -31,6 +27,10 @@ bool glyphLoadAffordable(FT_FaceRec_* face, uint32_t glyph);
 std::vector<uint32_t> emptyCostlyComposites(std::vector<uint8_t>& fontBytes);
 
 class GlyphLoadVerdicts;
+// Whether rendering `glyph` in colour (loaded with `loadFlags`, which hold FT_LOAD_COLOR) keeps the work of
+// its COLR layers within the budget: each layer's box at the face's size, and the box of the layers so far
+// that it is blended into. Each layer glyph is judged by `layerLoads` and loaded to find its box, so the
+// face's glyph slot changes.
 bool colourLayersAffordable(FT_FaceRec_* face, uint32_t glyph, int32_t loadFlags, GlyphLoadVerdicts& layerLoads);
 
 struct GlyphCostTables;
