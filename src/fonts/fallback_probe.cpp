@@ -7,9 +7,9 @@
 
 #include "fonts/codepoints.h"
 #include "fonts/font_options.h"
+#include "fonts/glyph_cost.h"
 #include "fonts/glyph_loading.h"
 #include "fonts/render_font.h"
-#include "fonts/sbix_images.h"
 
 ProbeResult FallbackProbeCache::probe(const std::string& path, uint32_t codepoint, ProbeCounts& counts) {
   auto found = entries_.find(path);
@@ -52,7 +52,7 @@ void FallbackProbeCache::open(Entry& entry, const std::string& path) {
   FT_Library library = sharedFreeTypeLibrary();
   FT_Face face = nullptr;
   const bool read = readWholeFile(path, entry.fileBytes);
-  if (read) refuseOversizedSbixImages(entry.fileBytes);
+  if (read) emptyCostlyComposites(entry.fileBytes);
   if (!read || library == nullptr ||
       FT_New_Memory_Face(library, entry.fileBytes.data(), static_cast<FT_Long>(entry.fileBytes.size()), 0, &face) !=
           0) {

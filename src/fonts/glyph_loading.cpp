@@ -3,6 +3,7 @@
 
 #include <freetype/freetype.h>
 
+#include "fonts/glyph_cost.h"
 #include "fonts/svg_document_record.h"
 
 bool colourGlyphUsable(FT_FaceRec_* face, uint32_t glyph) {
@@ -14,6 +15,9 @@ bool colourGlyphUsable(FT_FaceRec_* face, uint32_t glyph) {
     case SvgGlyphDocument::None:
       break;
   }
-  if (FT_Load_Glyph(face, glyph, FT_HAS_COLOR(face) ? FT_LOAD_COLOR : FT_LOAD_DEFAULT) != 0) return false;
+  if (!glyphLoadAffordable(face, glyph) ||
+      FT_Load_Glyph(face, glyph, FT_HAS_COLOR(face) ? FT_LOAD_COLOR : FT_LOAD_DEFAULT) != 0) {
+    return false;
+  }
   return face->glyph->format != FT_GLYPH_FORMAT_SVG;  // a document the records do not show is not trusted
 }

@@ -44,6 +44,8 @@ uint32_t RenderFont::glyphIndexFor(uint32_t codepoint) {
   return index;
 }
 
+bool RenderFont::glyphLoadAffordable(uint32_t glyphId) { return glyphLoads_.affordable(ftFace_.get(), glyphId); }
+
 RenderFont::GlyphMetricEntry& RenderFont::glyphMetrics(uint32_t codepoint) {
   if (codepoint >= kUnicodeLimit) return emptyGlyphMetricEntry();
   std::unique_ptr<MetricPage>& page = metricPages_[codepoint >> 8];
@@ -90,7 +92,7 @@ void RenderFont::fillMetricEntry(GlyphMetricEntry& entry, uint32_t key, bool byG
   } else {
     entry.glyphIndex = key;
   }
-  if (entry.glyphIndex == 0 || !ftFace_) return markMissing(entry);
+  if (entry.glyphIndex == 0 || !ftFace_ || !glyphLoadAffordable(entry.glyphIndex)) return markMissing(entry);
   countFontEvent(FontCounter::MetricLoadGlyphCalls);
   FT_Face face = ftFace_.get();
   if (FT_Load_Glyph(face, entry.glyphIndex, ftLoadFlagsForHinting()) != 0) return markMissing(entry);

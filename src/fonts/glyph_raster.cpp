@@ -3,7 +3,6 @@
 // page; the views tell the rasteriser what to draw. Every failure ends as a missing glyph. SVG documents are
 // rendered by the SVG glyph worker: their entries wait (bitmapUnavailable) until its result is applied.
 #include <freetype/freetype.h>
-#include <freetype/ftcolor.h>
 #include <freetype/ftoutln.h>
 
 #include <algorithm>
@@ -15,6 +14,7 @@
 #include "fonts/bitmap_strikes.h"
 #include "fonts/codepoints.h"
 #include "fonts/font_rounding.h"
+#include "fonts/glyph_cost.h"
 #include "fonts/render_font.h"
 #include "fonts/svg_document_record.h"
 #include "fonts/svg_glyph_worker.h"
@@ -44,20 +44,6 @@ FT_Render_Mode renderModeFor(uint32_t renderMode) {
   if (renderMode == kRenderModeLight) return FT_RENDER_MODE_LIGHT;
   if (renderMode == kRenderModeMono) return FT_RENDER_MODE_MONO;
   return FT_RENDER_MODE_NORMAL;
-}
-
-// FreeType renders every COLR layer of a glyph over the glyph's whole box, and the layers' count is only
-// bounded by 65535: a glyph may have as many layers as keep that work near what 1024 layers of a 128 px
-// glyph cost, and never more than 1024 (no real colour glyph comes near either).
-constexpr uint64_t kMaxColourLayers = 1024;
-constexpr uint64_t kMaxColourLayerPixels = kMaxColourLayers * 128 * 128;
-
-bool colourLayersAffordable(FT_Face face, uint32_t glyph, float pixelSize) {
-  FT_LayerIterator iterator{};
-  FT_UInt layerGlyph = 0, colourIndex = 0;
-  if (!FT_Get_Color_Glyph_Layer(face, glyph, &layerGlyph, &colourIndex, &iterator)) return true;  // no layers
-  const auto side = static_cast<uint64_t>(std::clamp(std::ceil(static_cast<double>(pixelSize)), 1.0, 65536.0));
-  return iterator.num_layers <= std::min(kMaxColourLayers, kMaxColourLayerPixels / (side * side));
 }
 
 // Loads the glyph from the face's selected bitmap strike only, as FreeType tries first on every load.
@@ -152,6 +138,13 @@ void RenderFont::renderGlyphBitmap(uint32_t glyphIndex, uint32_t key, bool byGly
   countFontEvent(FontCounter::BitmapLoadGlyphCalls);
   FT_Face face = ftFace_.get();
   const int32_t flags = loadFlags();
+  // The glyph's cost is judged before FreeType sees it: its sources and, drawn in colour, its COLR layers.
+  if (!glyphLoadAffordable(glyphIndex) ||
+      ((flags & FT_LOAD_COLOR) != 0 && !colourLayersAffordable(face, glyphIndex, flags, glyphLoads_))) {
+    entry.bitmapSettled = 1;
+    entry.missing = 1;
+    return;
+  }
   const SvgGlyphDocument document =
       (flags & FT_LOAD_COLOR) != 0 ? svgGlyphDocument(face, glyphIndex) : SvgGlyphDocument::None;
   // FreeType takes a strike's bitmap before an SVG document: only when there is none is this an SVG glyph,
@@ -167,11 +160,6 @@ void RenderFont::renderGlyphBitmap(uint32_t glyphIndex, uint32_t key, bool byGly
   }
   FT_GlyphSlot slot = face->glyph;
   if (slot->format == FT_GLYPH_FORMAT_SVG) {  // a document the records do not show is not trusted
-    entry.missing = 1;
-    return;
-  }
-  if ((flags & FT_LOAD_COLOR) != 0 && slot->format == FT_GLYPH_FORMAT_OUTLINE &&
-      !colourLayersAffordable(face, glyphIndex, pixelSize_)) {
     entry.missing = 1;
     return;
   }

@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "fonts/font_rounding.h"
+#include "fonts/glyph_cost.h"
 #include "fonts/render_font.h"
 
 namespace {
@@ -106,7 +107,8 @@ bool frameMask(const GatheredOutline& outline, int32_t supersample, uint64_t byt
 // outline makes the mask unusable.
 MathMaskStatus appendGlyph(FT_Face face, int32_t baseline, const MathMaskComponent& component, int32_t strength,
                            GatheredOutline& outline) {
-  if (component.glyphId == 0 || FT_Load_Glyph(face, component.glyphId, kOutlineLoadFlags) != 0 ||
+  if (component.glyphId == 0 || !glyphLoadAffordable(face, component.glyphId) ||
+      FT_Load_Glyph(face, component.glyphId, kOutlineLoadFlags) != 0 ||
       face->glyph->format != FT_GLYPH_FORMAT_OUTLINE) {
     return MathMaskStatus::UnusableGlyph;
   }

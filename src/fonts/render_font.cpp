@@ -12,12 +12,13 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <memory>
+#include <type_traits>
 
 #include "fonts/bitmap_strikes.h"
 #include "fonts/codepoints.h"
 #include "fonts/diagnostic_ring.h"
 #include "fonts/font_rounding.h"
-#include "fonts/sbix_images.h"
 #include "platform/file_read.h"
 
 static_assert(sizeof(GlyphMetricEntry) == 36, "metric pages are sized as 256 entries of 36 bytes");
@@ -43,6 +44,58 @@ std::string sfntVersionString(FT_Face face) {
     return utf16BigEndianToUtf8(name.string, name.string_len);
   }
   return "";
+}
+
+// HarfBuzz reaches FreeType's glyph loads through hb-ft's font functions: advances (with hinting FreeType
+// loads the whole glyph for one), extents and contour points. A face shapes with a child of its hb-ft font
+// whose functions ask the face first: a glyph whose load it refuses has no advance, extents or points.
+template <typename T>
+T* advanced(T* pointer, unsigned stride) {
+  using Byte = std::conditional_t<std::is_const_v<T>, const char, char>;
+  return reinterpret_cast<T*>(reinterpret_cast<Byte*>(pointer) + stride);
+}
+
+void checkedHorizontalAdvances(hb_font_t* font, void* face, unsigned count, const hb_codepoint_t* glyphs,
+                               unsigned glyphStride, hb_position_t* advances, unsigned advanceStride, void*) {
+  for (unsigned i = 0; i < count; ++i) {
+    const bool loads = static_cast<RenderFont*>(face)->glyphLoadAffordable(*glyphs);
+    *advances = loads ? hb_font_get_glyph_h_advance(hb_font_get_parent(font), *glyphs) : 0;
+    glyphs = advanced(glyphs, glyphStride);
+    advances = advanced(advances, advanceStride);
+  }
+}
+
+void checkedVerticalAdvances(hb_font_t* font, void* face, unsigned count, const hb_codepoint_t* glyphs,
+                             unsigned glyphStride, hb_position_t* advances, unsigned advanceStride, void*) {
+  for (unsigned i = 0; i < count; ++i) {
+    const bool loads = static_cast<RenderFont*>(face)->glyphLoadAffordable(*glyphs);
+    *advances = loads ? hb_font_get_glyph_v_advance(hb_font_get_parent(font), *glyphs) : 0;
+    glyphs = advanced(glyphs, glyphStride);
+    advances = advanced(advances, advanceStride);
+  }
+}
+
+hb_bool_t checkedExtents(hb_font_t* font, void* face, hb_codepoint_t glyph, hb_glyph_extents_t* extents, void*) {
+  return static_cast<RenderFont*>(face)->glyphLoadAffordable(glyph) &&
+         hb_font_get_glyph_extents(hb_font_get_parent(font), glyph, extents);
+}
+
+hb_bool_t checkedContourPoint(hb_font_t* font, void* face, hb_codepoint_t glyph, unsigned point, hb_position_t* x,
+                              hb_position_t* y, void*) {
+  return static_cast<RenderFont*>(face)->glyphLoadAffordable(glyph) &&
+         hb_font_get_glyph_contour_point(hb_font_get_parent(font), glyph, point, x, y);
+}
+
+// Gives `font` (a child of an hb-ft font) the functions above, asking `face`.
+void useCheckedFontFuncs(hb_font_t* font, RenderFont* face) {
+  const std::unique_ptr<hb_font_funcs_t, decltype(&hb_font_funcs_destroy)> funcs(hb_font_funcs_create(),
+                                                                                 hb_font_funcs_destroy);
+  hb_font_funcs_set_glyph_h_advances_func(funcs.get(), checkedHorizontalAdvances, nullptr, nullptr);
+  hb_font_funcs_set_glyph_v_advances_func(funcs.get(), checkedVerticalAdvances, nullptr, nullptr);
+  hb_font_funcs_set_glyph_extents_func(funcs.get(), checkedExtents, nullptr, nullptr);
+  hb_font_funcs_set_glyph_contour_point_func(funcs.get(), checkedContourPoint, nullptr, nullptr);
+  hb_font_funcs_make_immutable(funcs.get());
+  hb_font_set_funcs(font, funcs.get(), face, nullptr);  // the font keeps its own reference
 }
 
 }  // namespace
@@ -91,7 +144,7 @@ std::shared_ptr<RenderFont> RenderFont::load(std::string_view path, float pixelS
 
 bool RenderFont::loadFace(std::string_view path) {
   if (!readWholeFile(path, fileBytes_)) return false;
-  refuseOversizedSbixImages(fileBytes_);
+  glyphLoads_.emptyCostlyComposites(fileBytes_);
   FT_Library library = sharedFreeTypeLibrary();
   if (library == nullptr) return false;
   FT_Face face = nullptr;
@@ -161,7 +214,11 @@ FontQuality RenderFont::effectiveQuality() const {
 bool RenderFont::ensureHarfBuzzFont() {
   if (isGroup() || !ftFace_) return false;
   if (!hbFont_) {
-    hbFont_.reset(hb_ft_font_create_referenced(ftFace_.get()));
+    const HarfBuzzFontHandle loaded(hb_ft_font_create_referenced(ftFace_.get()));
+    if (loaded) {
+      hbFont_.reset(hb_font_create_sub_font(loaded.get()));  // holds its parent
+      useCheckedFontFuncs(hbFont_.get(), this);
+    }
     if (!hbFont_) {
       hbFace_.reset();
       return false;
@@ -186,8 +243,10 @@ hb_font_t* RenderFont::harfBuzzFont() { return ensureHarfBuzzFont() ? hbFont_.ge
 void RenderFont::refreshHarfBuzzFont() {
   if (!hbFont_) return;
   hbLoadFlags_ = ftLoadFlagsForHinting();
-  hb_ft_font_changed(hbFont_.get());
-  hb_ft_font_set_load_flags(hbFont_.get(), hbLoadFlags_);
+  hb_font_t* loaded = hb_font_get_parent(hbFont_.get());  // the hb-ft font; none when HarfBuzz had no memory
+  if (loaded == nullptr) return;
+  hb_ft_font_changed(loaded);
+  hb_ft_font_set_load_flags(loaded, hbLoadFlags_);
 }
 
 void RenderFont::releaseHarfBuzz() {

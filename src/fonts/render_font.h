@@ -21,6 +21,7 @@
 
 #include "fonts/font_options.h"
 #include "fonts/freetype_library.h"
+#include "fonts/glyph_cost.h"
 #include "fonts/math_types.h"
 #include "fonts/render_font_types.h"
 
@@ -119,6 +120,9 @@ class RenderFont : public std::enable_shared_from_this<RenderFont> {
 
   // --- Glyph metric caches (glyph_metrics.cpp) ---
   uint32_t glyphIndexFor(uint32_t codepoint);
+  // Whether FreeType may be asked to load the glyph: its work is judged once, before the first load
+  // (glyph_cost.h); a glyph refused is missing.
+  bool glyphLoadAffordable(uint32_t glyphId);
   // The filled entry of a codepoint; the reference lives as long as the face. Values of 0x110000 and above
   // get the (thread-local) empty missing entry, from either name.
   GlyphMetricEntry& glyphMetrics(uint32_t codepoint);
@@ -253,6 +257,7 @@ class RenderFont : public std::enable_shared_from_this<RenderFont> {
   HarfBuzzFaceHandle hbFace_;
   HarfBuzzFontHandle hbFont_;
   int32_t hbLoadFlags_ = -1;  // the load flags HarfBuzz was last given; -1 before any
+  GlyphLoadVerdicts glyphLoads_;
   std::vector<std::unique_ptr<GlyphIndexPage>> glyphIndexPages_;
   std::vector<std::unique_ptr<MetricPage>> metricPages_;
   std::array<ResolvedAdvance, 128> asciiAdvances_{};
