@@ -64,6 +64,19 @@ TEST(Shutdown, ANeverEndingStatementNeitherHoldsExitNorTheEndOfTheBootScript) {
   }
 }
 
+// Each of the six databases user/<name>1.db to user/<name>6.db holds the row its script queued.
+void expectSixDatabasesKept(Sandbox& sandbox, const std::string& name) {
+  sandbox.writeBoot(bootWith(R"lua(
+  for n = 1, 6 do
+    local d = assert(db.open_readonly(EXE_DIR .. "/user/)lua" + name + R"lua(" .. n .. ".db"))
+    io.write(d:query_sync("SELECT a FROM t")[1][1], " ")
+  end
+)lua"));
+  const RunResult kept = sandbox.run(newInstance());
+  EXPECT_EQ(kept.exitCode, 0) << kept.standardError;
+  EXPECT_EQ(kept.standardOutput, "1 2 3 4 5 6 ");
+}
+
 // Six databases with six endless statements queued each: they stop together, within one shared deadline,
 // and what each committed before its endless statements is kept.
 TEST(Shutdown, DatabasesWithEndlessStatementsQueuedStopTogether) {
@@ -85,15 +98,7 @@ TEST(Shutdown, DatabasesWithEndlessStatementsQueuedStopTogether) {
   EXPECT_FALSE(result.timedOut);
   EXPECT_EQ(result.exitCode, 0) << result.standardError;
 
-  sandbox.writeBoot(bootWith(R"lua(
-  for n = 1, 6 do
-    local d = assert(db.open_readonly(EXE_DIR .. "/user/endless" .. n .. ".db"))
-    io.write(d:query_sync("SELECT a FROM t")[1][1], " ")
-  end
-)lua"));
-  const RunResult kept = sandbox.run(newInstance());
-  EXPECT_EQ(kept.exitCode, 0) << kept.standardError;
-  EXPECT_EQ(kept.standardOutput, "1 2 3 4 5 6 ");
+  expectSixDatabasesKept(sandbox, "endless");
 }
 
 // Inserts queued on a file synced to disk when the boot script ends, closes the state or ends the process
@@ -153,15 +158,7 @@ TEST(Shutdown, DatabasesCollectedByOsExitStopTogether) {
   EXPECT_EQ(result.exitCode, 0) << result.standardError;
   EXPECT_LT(took, std::chrono::seconds(8)) << "six grace periods one after another would take 12 s";
 
-  sandbox.writeBoot(bootWith(R"lua(
-  for n = 1, 6 do
-    local d = assert(db.open_readonly(EXE_DIR .. "/user/together" .. n .. ".db"))
-    io.write(d:query_sync("SELECT a FROM t")[1][1], " ")
-  end
-)lua"));
-  const RunResult kept = sandbox.run(newInstance());
-  EXPECT_EQ(kept.exitCode, 0) << kept.standardError;
-  EXPECT_EQ(kept.standardOutput, "1 2 3 4 5 6 ");
+  expectSixDatabasesKept(sandbox, "together");
 }
 
 TEST(Shutdown, AJobThatSwallowsItsCancellationIsLeftRunningAndTheProcessExitsWithTheScriptsCode) {
