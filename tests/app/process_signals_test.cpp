@@ -116,8 +116,8 @@ end }
 
 // Closing the terminal that qz runs in: the hang-up reaches qz as its controlling terminal goes, and the
 // scripts get "quit" and the time to finish (they write a file, since the terminal is gone). The launcher
-// starts qz as a session leader on a pseudo-terminal, closes the terminal's master once the scripts poll,
-// and prints how qz ended.
+// starts qz with a pseudo-terminal as its controlling terminal, closes the terminal's master once the
+// scripts poll, and prints how qz ended.
 TEST(ProcessSignals, ClosingTheTerminalIsAQuitEventForTheScripts) {
   Sandbox sandbox;
   sandbox.writeBoot(R"lua(
