@@ -65,7 +65,7 @@ int fontLoad(lua_State* L) {
   if (!lua_isnoneornil(L, 3)) {
     luaL_checktype(L, 3, LUA_TTABLE);
     lua_getfield(L, 3, "embolden");
-    if (!lua_isnil(L, -1)) embolden = checkFloatNumber(L, -1);
+    if (!lua_isnil(L, -1)) embolden = checkEntryFloatNumber(L, TableEntry::ofField(3, "embolden"));
     lua_pop(L, 1);
   }
   FontSlot& slot = newFont(L);
