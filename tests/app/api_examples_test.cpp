@@ -125,9 +125,9 @@ TEST(ApiExamples, EveryModuleHasAnExampleThatPrintsWhatTheReferenceSays) {
     modules.insert(example.module);
     EXPECT_GE(example.expected.size(), 2u) << "line " << example.line << ": a result and a failure at least";
   }
-  for (const char* module : {"system", "renderer", "canvas", "db", "utf8", "window", "form", "control", "layout",
-                             "pane", "ui_font", "ui_glyph", "pack", "text", "native_tokenizer", "xml", "web",
-                             "worker"}) {
+  for (const char* module :
+       {"system", "renderer", "canvas", "db", "utf8", "window", "form", "control", "layout", "pane", "ui_font",
+        "ui_glyph", "pack", "text", "native_tokenizer", "xml", "web", "worker"}) {
     EXPECT_EQ(modules.count(module), 1u) << "no example in the section of " << module;
   }
   const std::vector<std::vector<std::string>> printed = runExamples(examples);
