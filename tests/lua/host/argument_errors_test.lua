@@ -58,6 +58,10 @@ t.test("a wrong field of an options table names the argument, the function and t
   local cases = {
     { renderer.font.load, { FONT, 12, { embolden = "x" } },
       "bad argument #3 to 'renderer.font.load' (field 'embolden': number expected, got string)" },
+    { renderer.font.group_lazy, { renderer.font.load(FONT, 12), { FONT, 5 }, 12 },
+      "bad argument #2 to 'renderer.font.group_lazy' (element 2: string expected, got number)" },
+    { pane.attach, { f, p, c, { horizontal = {} } },
+      "bad argument #4 to 'pane.attach' (field 'horizontal': string expected, got table)" },
     { renderer.font.set_quality, { { alpha_gamma = {} } },
       "bad argument #1 to 'renderer.font.set_quality' (field 'alpha_gamma': number expected, got table)" },
     { renderer.font.set_quality, { { hinting = {} } },
