@@ -1,6 +1,7 @@
 // The README's first script, taken from the README as a newcomer copies it: run as a script tree's boot.lua,
 // it shows a window with its text until the window is closed, and qz ends with 0. In process, the window's
-// pixels are read; as a process, the boot trace shows the start-up ending and a SIGTERM ends the run.
+// pixels are read; as a process, in the tree that the README's shell line makes, the boot trace shows the
+// start-up ending and a SIGTERM ends the run.
 #include <SDL3/SDL.h>
 #include <gtest/gtest.h>
 
