@@ -3,9 +3,13 @@
 // native_tokenizer, xml, web, worker.
 #include "app/native_modules.h"
 
+#include <string>
+#include <vector>
+
 #include "app/system_lua.h"
 #include "db/db_lua.h"
 #include "host/lua_api.h"
+#include "host/lua_function_names.h"
 #include "services/lua_worker.h"
 #include "services/pack_lua.h"
 #include "services/web_lua.h"
@@ -58,8 +62,12 @@ const NativeModule kNativeModules[] = {
 void registerNativeModules(lua_State* L) {
   // The worker's own state opens the same system and utf8 modules as this one.
   setWorkerStateOpeners(luaopen_system, luaopen_utf8_module);
+  const std::vector<std::string> standardTypes = registeredTypeNames(L);
+  std::vector<std::string> names;
   for (const NativeModule* module = kNativeModules; module->name != nullptr; ++module) {
     luaL_requiref(L, module->name, module->opener, 1);
     lua_pop(L, 1);
+    names.emplace_back(module->name);
   }
+  nameNativeFunctions(L, names, standardTypes);
 }

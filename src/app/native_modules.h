@@ -3,5 +3,6 @@
 
 struct lua_State;
 
-// Opens each native module with luaL_requiref, in table order, as package.loaded[name] and the global name.
+// Opens each native module with luaL_requiref, in table order, as package.loaded[name] and the global name;
+// then names the functions that Lua's errors could not name (host/lua_function_names.h).
 void registerNativeModules(lua_State* L);

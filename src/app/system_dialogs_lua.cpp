@@ -62,7 +62,7 @@ SDL_MessageBoxFlags checkBoxType(lua_State* L, int index) {
   for (size_t i = 0; kBoxTypes[i] != nullptr; ++i) {
     if (name == kBoxTypes[i]) return kBoxFlags[i];
   }
-  luaL_argerror(L, index, lua_pushfstring(L, "invalid option '%s'", name.c_str()));
+  luaL_argerror(L, index, lua_pushfstring(L, "field 'type': invalid option '%s'", name.c_str()));
   return SDL_MESSAGEBOX_INFORMATION;
 }
 

@@ -15,6 +15,7 @@
 #include "fonts/font_rounding.h"
 #include "fonts/glyph_cost.h"
 #include "fonts/render_font.h"
+#include "render/canvas_bitmap.h"
 
 namespace {
 
@@ -96,7 +97,9 @@ bool frameMask(const GatheredOutline& outline, int32_t supersample, uint64_t byt
   const double rasterWidth = frame.width * supersample, rasterHeight = frame.height * supersample;
   const auto inInt32 = [](double value) { return value >= -2147483647.0 && value <= 2147483646.0; };
   // Written so that NaN fails every test.
-  return frame.width > 0.0 && frame.height > 0.0 && frame.width <= limit && frame.height <= limit &&
+  // The mask becomes a canvas, so each side keeps to the canvas bound too.
+  const double side = std::min(limit, static_cast<double>(kMaxCanvasSide));
+  return frame.width > 0.0 && frame.height > 0.0 && frame.width <= side && frame.height <= side &&
          frame.width * frame.height <= limit && inInt32(frame.originX) && inInt32(frame.originY) &&
          inInt32(frame.originX + frame.width) && inInt32(frame.originY + frame.height) &&
          rasterWidth <= kMaxRasterSide && rasterHeight <= kMaxRasterSide &&

@@ -4,9 +4,13 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
+#include <type_traits>
 
 #include "host/lua_api.h"
+
+static_assert(std::is_same_v<lua_Integer, long long>, "TableEntry keeps element positions as lua_Integer");
 
 namespace {
 
@@ -103,4 +107,95 @@ std::string_view checkTextWithoutZero(lua_State* L, int index) {
   const std::string_view view(text, length);
   if (view.find('\0') != std::string_view::npos) raiseArgumentError(L, index, "string contains a zero byte");
   return view;
+}
+
+void raiseEntryError(lua_State* L, const TableEntry& entry, const char* message) {
+  luaL_Buffer text;
+  luaL_buffinit(L, &text);
+  if (entry.field != nullptr) {
+    lua_pushfstring(L, "field '%s'", entry.field);
+    luaL_addvalue(&text);
+  }
+  if (entry.element != 0) {
+    lua_pushfstring(L, entry.field != nullptr ? " element %I" : "element %I", static_cast<lua_Integer>(entry.element));
+    luaL_addvalue(&text);
+  }
+  luaL_addstring(&text, ": ");
+  luaL_addstring(&text, message);
+  luaL_pushresult(&text);
+  luaL_argerror(L, entry.argument, lua_tostring(L, -1));
+  std::abort();  // unreachable: luaL_argerror raises
+}
+
+void checkEntryType(lua_State* L, const TableEntry& entry, int type) {
+  const bool fits = type == LUA_TNUMBER   ? lua_isnumber(L, -1) != 0
+                    : type == LUA_TSTRING ? lua_isstring(L, -1) != 0
+                                          : lua_type(L, -1) == type;
+  if (!fits) raiseEntryTypeError(L, entry, type);
+}
+
+void raiseEntryTypeError(lua_State* L, const TableEntry& entry, int type) {
+  // The actual type as Lua's own type error names it.
+  const int value = lua_gettop(L);
+  const char* actual = nullptr;
+  if (luaL_getmetafield(L, value, "__name") == LUA_TSTRING) {
+    actual = lua_tostring(L, -1);
+  } else {
+    actual = lua_type(L, value) == LUA_TLIGHTUSERDATA ? "light userdata" : luaL_typename(L, value);
+  }
+  raiseEntryError(L, entry, lua_pushfstring(L, "%s expected, got %s", lua_typename(L, type), actual));
+}
+
+long long checkEntryInteger(lua_State* L, const TableEntry& entry) {
+  int isInteger = 0;
+  const lua_Integer value = lua_tointegerx(L, -1, &isInteger);
+  if (isInteger != 0) return value;
+  checkEntryType(L, entry, LUA_TNUMBER);
+  raiseEntryError(L, entry, "number has no integer representation");
+}
+
+std::string_view checkEntryText(lua_State* L, const TableEntry& entry) {
+  checkEntryType(L, entry, LUA_TSTRING);
+  size_t length = 0;
+  const char* text = lua_tolstring(L, -1, &length);
+  return {text, length};
+}
+
+int checkEntryOption(lua_State* L, const TableEntry& entry, const char* fallback, const char* const names[]) {
+  const char* name = fallback;
+  if (!lua_isnil(L, -1) || fallback == nullptr) name = checkEntryText(L, entry).data();
+  for (int i = 0; names[i] != nullptr; ++i) {
+    if (std::strcmp(names[i], name) == 0) return i;
+  }
+  raiseEntryError(L, entry, lua_pushfstring(L, "invalid option '%s'", name));
+}
+
+int32_t checkEntryIntegerNumber(lua_State* L, const TableEntry& entry) {
+  checkEntryType(L, entry, LUA_TNUMBER);
+  return checkIntegerNumber(L, -1);
+}
+
+int32_t checkEntryNonNegativeInteger(lua_State* L, const TableEntry& entry) {
+  checkEntryType(L, entry, LUA_TNUMBER);
+  return checkNonNegativeInteger(L, -1);
+}
+
+int32_t checkEntryPositiveInteger(lua_State* L, const TableEntry& entry) {
+  checkEntryType(L, entry, LUA_TNUMBER);
+  return checkPositiveInteger(L, -1);
+}
+
+float checkEntryFloatNumber(lua_State* L, const TableEntry& entry) {
+  checkEntryType(L, entry, LUA_TNUMBER);
+  return checkFloatNumber(L, -1);
+}
+
+float checkEntryPositiveFloat(lua_State* L, const TableEntry& entry) {
+  checkEntryType(L, entry, LUA_TNUMBER);
+  return checkPositiveFloat(L, -1);
+}
+
+int checkEntryColorChannel(lua_State* L, const TableEntry& entry) {
+  checkEntryType(L, entry, LUA_TNUMBER);
+  return checkColorChannel(L, -1);
 }

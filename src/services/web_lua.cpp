@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "host/lua_api.h"
+#include "host/lua_checks.h"
 #include "host/path_text.h"
 #include "services/download.h"
 #include "services/userdata_types.h"
@@ -58,6 +59,16 @@ void checkTarget(lua_State* L, std::string_view url, std::string_view destinatio
   if (!http && !https) luaL_argerror(L, 1, "URL must use HTTP or HTTPS");
 }
 
+// The value of an options field fetched into `slot`, checked by `check` as the field of argument 3. The
+// checked value goes back into the slot, so a number read as text stays alive there as its text.
+template <typename Check>
+auto checkOptionSlot(lua_State* L, int slot, const char* field, Check check) {
+  lua_pushvalue(L, slot);
+  const auto value = check(L, TableEntry::ofField(3, field));
+  lua_replace(L, slot);
+  return value;
+}
+
 // The options table at argument 3: its fields are fetched in order into slots 4 to 8 and read there.
 web::DownloadOptions checkOptions(lua_State* L) {
   web::DownloadOptions options;
@@ -67,7 +78,7 @@ web::DownloadOptions checkOptions(lua_State* L) {
   enum Slot { kMaxSize = 4, kSize, kSha256, kMethod, kBody };
   for (const char* field : {"max_size", "size", "sha256", "method", "body"}) lua_getfield(L, 3, field);
   if (!lua_isnil(L, kMaxSize)) {
-    const lua_Integer maxSize = luaL_checkinteger(L, kMaxSize);
+    const lua_Integer maxSize = checkOptionSlot(L, kMaxSize, "max_size", checkEntryInteger);
     if (maxSize < 0) luaL_argerror(L, 3, "download sizes must not be negative");
     if (maxSize == 0) luaL_argerror(L, 3, "max_size must be positive");
     options.max_size = static_cast<uint64_t>(maxSize);
@@ -75,7 +86,7 @@ web::DownloadOptions checkOptions(lua_State* L) {
     options.max_size = kDefaultMaxSize;
   }
   if (!lua_isnil(L, kSize)) {
-    const lua_Integer size = luaL_checkinteger(L, kSize);
+    const lua_Integer size = checkOptionSlot(L, kSize, "size", checkEntryInteger);
     if (size < 0) luaL_argerror(L, 3, "download sizes must not be negative");
     options.size = static_cast<uint64_t>(size);
   }
@@ -98,7 +109,7 @@ web::DownloadOptions checkOptions(lua_State* L) {
     }
   }
   if (!lua_isnil(L, kBody)) {
-    const std::string_view body = checkText(L, kBody);
+    const std::string_view body = checkOptionSlot(L, kBody, "body", checkEntryText);
     if (!post && !body.empty()) luaL_argerror(L, 3, "download body requires POST");
     if (post) options.body.assign(body);
   }

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "host/lua_api.h"
+#include "host/lua_checks.h"
 #include "text/indent_detect.h"
 #include "text/line_split.h"
 #include "text/text_probe.h"
@@ -79,15 +80,14 @@ int text_probe_file(lua_State* L) {
   return 1;
 }
 
-// Gathers indentation statistics from entries 1..count of the table at `index`.
+// Gathers indentation statistics from entries 1..count of the table at `index`, an argument: an entry that is
+// not a string (or a number) raises the argument error that names it.
 IndentStats gatherIndentStats(lua_State* L, int index, uint64_t count) {
   IndentStats stats;
   forEachSampledLine(count, [&](uint64_t line, bool windowStart) {
     if (windowStart) stats.forgetPrevious();
     lua_rawgeti(L, index, static_cast<lua_Integer>(line));
-    size_t length = 0;
-    const char* text = luaL_checklstring(L, -1, &length);
-    stats.addLine({text, length});
+    stats.addLine(checkEntryText(L, TableEntry::ofElement(index, static_cast<long long>(line))));
     lua_pop(L, 1);
   });
   return stats;

@@ -1,11 +1,13 @@
 // The README's first script, taken from the README as a newcomer copies it: run as a script tree's boot.lua,
 // it shows a window with its text until the window is closed, and qz ends with 0. In process, the window's
-// pixels are read; as a process, the boot trace shows the start-up ending and a SIGTERM ends the run.
+// pixels are read; as a process, in the tree that the README's shell line makes, the boot trace shows the
+// start-up ending and a SIGTERM ends the run.
 #include <SDL3/SDL.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -73,14 +75,45 @@ TEST_F(FirstScriptTest, ShowsItsTextUntilTheWindowIsClosed) {
   EXPECT_GT(textPixels, 50) << "the text is drawn in its colour";
 }
 
-TEST(FirstScriptProcess, EndsItsBootLogAndQuitsOnSigterm) {
+// The README's shell line that makes the script tree, with the build it names (build/default) replaced by
+// the one that runs this test.
+std::string treeCommand() {
+  std::ifstream in(QZ_README);
+  const std::string readme((std::istreambuf_iterator<char>(in)), {});
+  const size_t section = readme.find("\n## Writing a first script\n");
+  const std::string opening = "\n```sh\n";
+  const size_t start = readme.find(opening, section);
+  if (section == std::string::npos || start == std::string::npos) return "";
+  std::string command =
+      readme.substr(start + opening.size(), readme.find("\n```\n", start + 1) - start - opening.size());
+  const std::string named = "build/default/src/";
+  const std::string built = qztest::builtQzExecutable().parent_path().string() + "/";
+  for (size_t at = command.find(named); at != std::string::npos; at = command.find(named, at + built.size())) {
+    command.replace(at, named.size(), built);
+  }
+  return command;
+}
+
+// The tree made as the README says holds qz and, beside it, the render process of the same build; the first
+// script runs there, ends its boot log and quits on SIGTERM.
+TEST(FirstScriptProcess, RunsInTheTreeTheReadmeMakesAndQuitsOnSigterm) {
   const std::string script = firstScript();
   ASSERT_NE(script, "");
+  const std::string command = treeCommand();
+  ASSERT_NE(command, "") << "the README holds the shell line of the tree";
   qztest::Sandbox sandbox;
-  sandbox.writeBoot(script);
-  qztest::BackgroundRun run = sandbox.start(qztest::newInstance());
+  ASSERT_EQ(std::system(("cd '" + sandbox.root().string() + "' && " + command).c_str()), 0) << command;
+  const std::filesystem::path tree = sandbox.root() / "hello";
+  const std::filesystem::path built = qztest::builtQzExecutable().parent_path();
+  EXPECT_TRUE(std::filesystem::equivalent(tree / "qz", built / "qz"));
+  EXPECT_TRUE(std::filesystem::equivalent(tree / "qz-render", built / "qz-render"))
+      << "the render process sits beside qz";
+  sandbox.writeFile("hello/data/core/boot.lua", script);
+  qztest::RunOptions options = qztest::newInstance();
+  options.executable = tree / "qz";
+  qztest::BackgroundRun run = sandbox.start(options);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (sandbox.readFile("user/boot.log").find("[qz-boot] startup completed") == std::string::npos &&
+  while (sandbox.readFile("hello/user/boot.log").find("[qz-boot] startup completed") == std::string::npos &&
          std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
@@ -88,7 +121,7 @@ TEST(FirstScriptProcess, EndsItsBootLogAndQuitsOnSigterm) {
   const qztest::RunResult result = run.wait();
   EXPECT_EQ(result.exitCode, 0) << result.standardError;
   EXPECT_NE(result.standardError.find("unified startup wrapper returned successfully"), std::string::npos);
-  EXPECT_FALSE(sandbox.exists("user/error.log"));
+  EXPECT_FALSE(sandbox.exists("hello/user/error.log"));
 }
 
 }  // namespace

@@ -74,6 +74,38 @@ TEST_F(ViewerTest, ScrollsSwitchesTabsAndEndsWhenClosed) {
   EXPECT_EQ(viewerWindow(), nullptr) << "the window closed";
 }
 
+// Closing the only tab, by Ctrl+W or by a middle click on it, closes the window and ends the run; nothing is
+// painted once the documents are gone, so no callback fails on the way (a failure would reach the scripts'
+// core.on_error).
+class ViewerCloseTest : public ViewerTest {
+ protected:
+  void closeTheOnlyTab(const std::function<void()>& close) {
+    qztest::ExampleHost host({"--new-instance", path("long.txt")});
+    ASSERT_TRUE(host.ready());
+    ASSERT_EQ(host.run("reports = {}\n"
+                       "core = { on_error = function(message) reports[#reports + 1] = message end }"),
+              "");
+    const int exitCode = runSteps(host, {
+                                            [&] {
+                                              windowEvent(SDL_EVENT_WINDOW_FOCUS_GAINED);
+                                              close();
+                                            },
+                                        });
+    EXPECT_EQ(exitCode, 0);
+    EXPECT_EQ(host.run("return table.concat(reports, '\\n')"), "");
+    EXPECT_EQ(host.run("return require('core.viewer').current.result"), "closed");
+    EXPECT_EQ(viewerWindow(), nullptr) << "the window closed";
+  }
+};
+
+TEST_F(ViewerCloseTest, CtrlWOnTheLastTabEndsTheRunWithoutAFailedCallback) {
+  closeTheOnlyTab([] { key(SDLK_W, SDL_KMOD_CTRL); });
+}
+
+TEST_F(ViewerCloseTest, AMiddleClickOnTheLastTabEndsTheRunWithoutAFailedCallback) {
+  closeTheOnlyTab([] { click(20, 12, SDL_BUTTON_MIDDLE); });
+}
+
 // What the viewer makes of each kind of file: its summary or note, then its shown lines, joined by "|".
 TEST_F(ViewerTest, TakesEveryKindOfFileAUserMayName) {
   const std::string utf16le("\xFF\xFEh\0i\0\n\0\x3D\xD8\x00\xDE\r\0\n\0\x41\0\x00\xDC", 20);

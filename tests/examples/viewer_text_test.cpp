@@ -57,6 +57,52 @@ TEST_F(ViewerTest, LeftAndRightScrollSidewaysToTheEndOfALongLine) {
   EXPECT_EQ(exitCode, 0);
 }
 
+// The columns that fit are counted by the width of a "0" (a monospaced font's every character), so lines a
+// little narrower than the text fit whole and Left and Right leave them alone; one a column wider moves by
+// half the columns. (Every document here has fewer than ten lines, so the gutter keeps its width.)
+TEST_F(ViewerTest, CountsTheColumnsThatFitByTheWidthOfACharacter) {
+  writeText("short.txt", "short\n");
+  qztest::ExampleHost host({"--new-instance", path("short.txt")});
+  ASSERT_TRUE(host.ready());
+  const auto viewer = [&](const std::string& expression) {
+    return lua("local v = require('core.viewer').current return " + expression);
+  };
+  int columns = 0;
+  const int exitCode = runSteps(
+      host, {
+                [&] {
+                  columns = std::stoi(viewer("v.shown_columns"));
+                  // The widths of a "0" that give this many columns in the text's width, less its padding.
+                  const double zero = std::stod(
+                      viewer("renderer.font.load(require('core.viewer').FONT_PATH, 14 * v.zoom):get_width('0')"));
+                  const int room = std::stoi(viewer("v.text_width")) - 8;
+                  EXPECT_LE(columns * zero, room + 1.0);
+                  EXPECT_GT((columns + 1) * zero, room - 1.0) << columns << " columns of " << zero << " in " << room;
+                  std::string fits;
+                  for (int i = 0; i < 3; ++i) fits += std::string(columns - 1, 'a') + "\n";
+                  writeText("fits.txt", fits);
+                  writeText("wider.txt", std::string(columns + 1, 'b'));
+                  EXPECT_EQ(viewer("v:open_forwarded({ args = { 'qz', [[" + path("fits.txt") + "]], [[" +
+                                   path("wider.txt") + "]] } }) or v.selected"),
+                            "2");
+                  windowEvent(SDL_EVENT_WINDOW_FOCUS_GAINED);
+                  key(SDLK_RIGHT);
+                  key(SDLK_RIGHT);
+                },
+                [&] {
+                  EXPECT_EQ(viewer("v:view().column"), "0") << "lines that fit do not scroll";
+                  EXPECT_EQ(viewer("select(2, v:status_text())"), "UTF-8, 3 lines, showing 1-3");
+                  EXPECT_EQ(viewer("v:select(3) or v.selected"), "3");
+                  key(SDLK_RIGHT);
+                },
+                [&] {
+                  EXPECT_EQ(viewer("v:view().column"), std::to_string(columns / 2));
+                  windowEvent(SDL_EVENT_WINDOW_CLOSE_REQUESTED);
+                },
+            });
+  EXPECT_EQ(exitCode, 0);
+}
+
 // The text of line 1 from columns 0 to 6 and whether more than two characters follow column 0, 1 and 4, in
 // each encoding a document can be in: a column is a character, also when it takes several bytes or units.
 TEST_F(ViewerTest, ColumnsCountCharactersInEveryEncoding) {

@@ -195,7 +195,10 @@ TEST_F(FontTest, MathMask_LimitsOfFreeTypesOutlinesAndRaster) {
   // The rasterizer takes sides up to 262,144 supersampled pixels (a mask side of 65,536 at 4).
   EXPECT_EQ(compose({ruleAt(0, 0, 65534, 1)}), MathMaskStatus::Done);
   EXPECT_EQ(compose({ruleAt(0, 0, 65535, 1)}), MathMaskStatus::TooLarge);
-  EXPECT_EQ(compose({ruleAt(0, 0, 65535, 1)}, 1), MathMaskStatus::Done);
+  // At 1 the mask itself keeps to the canvas bound: 65,536 pixels a side, the rule and a pixel on each side.
+  EXPECT_EQ(compose({ruleAt(0, 0, 65534, 1)}, 1), MathMaskStatus::Done);
+  EXPECT_EQ(compose({ruleAt(0, 0, 65535, 1)}, 1), MathMaskStatus::TooLarge);
+  EXPECT_EQ(compose({ruleAt(0, 0, 1, 65535)}, 1), MathMaskStatus::TooLarge);
   EXPECT_EQ(compose({ruleAt(0, 0, 5000, 4000)}, 1), MathMaskStatus::TooLarge);
   EXPECT_EQ(compose({ruleAt(3e9f, 0, 1, 1)}), MathMaskStatus::TooLarge);
   EXPECT_EQ(compose({ruleAt(0, 0, 1, 1)}, 0), MathMaskStatus::NothingDrawn);

@@ -130,6 +130,69 @@ TEST_F(LuaChecks, ColorChannelAcceptsZeroTo255) {
   expectError(check, "-0.1", "expected a color channel from 0 to 255");
 }
 
+// check(options) reads options.size (argument 1) with each entry checker in turn, element 2 of options.list,
+// and option 'mode'; returns what they read, joined.
+int checkOptions(lua_State* L) {
+  luaL_checktype(L, 1, LUA_TTABLE);
+  std::string read;
+  lua_getfield(L, 1, "size");
+  if (!lua_isnil(L, -1)) {
+    read += std::to_string(checkEntryPositiveInteger(L, TableEntry::ofField(1, "size")));
+    read += " " + std::to_string(checkEntryInteger(L, TableEntry::ofField(1, "size")));
+  }
+  lua_getfield(L, 1, "list");
+  if (!lua_isnil(L, -1)) {
+    checkEntryType(L, TableEntry::ofField(1, "list"), LUA_TTABLE);
+    lua_rawgeti(L, -1, 2);
+    read += " " + std::string(checkEntryText(L, TableEntry::ofField(1, "list").withElement(2)));
+  }
+  static const char* const kModes[] = {"fast", "slow", nullptr};
+  lua_getfield(L, 1, "mode");
+  read += " " + std::to_string(checkEntryOption(L, TableEntry::ofField(1, "mode"), "slow", kModes));
+  lua_pushstring(L, read.c_str());
+  return 1;
+}
+
+// check(list) reads element 3 of the array at argument 1 as a colour channel.
+int checkElement(lua_State* L) {
+  lua_rawgeti(L, 1, 3);
+  lua_pushinteger(L, checkEntryColorChannel(L, TableEntry::ofElement(1, 3)));
+  return 1;
+}
+
+TEST_F(LuaChecks, EntryCheckersNameTheArgumentAndTheValueInsideIt) {
+  lua_pushcfunction(L, checkOptions);
+  lua_setglobal(L, "check");
+  lua_pushcfunction(L, checkElement);
+  lua_setglobal(L, "element");
+  const struct {
+    const char* function;
+    const char* argument;
+    const char* result;  // the value read, or the whole error
+  } cases[] = {
+      {"check", "{size = 3}", "3 3 1"},
+      {"check", "{size = '7', mode = 'fast'}", "7 7 0"},
+      {"check", "{list = {1, 22}}", " 22 1"},
+      {"check", "{size = 'x'}", "bad argument #1 to 'check' (field 'size': number expected, got string)"},
+      {"check", "{size = io.stdout}", "bad argument #1 to 'check' (field 'size': number expected, got FILE*)"},
+      {"check", "{size = 0}", "expected a positive number in integer range"},
+      {"check", "{size = 1.5}", "bad argument #1 to 'check' (field 'size': number has no integer representation)"},
+      {"check", "{list = 5}", "bad argument #1 to 'check' (field 'list': table expected, got number)"},
+      {"check", "{list = {1, {}}}", "bad argument #1 to 'check' (field 'list' element 2: string expected, got table)"},
+      {"check", "{mode = 'medium'}", "bad argument #1 to 'check' (field 'mode': invalid option 'medium')"},
+      {"check", "{mode = false}", "bad argument #1 to 'check' (field 'mode': string expected, got boolean)"},
+      {"element", "{1, 2, 'x'}", "bad argument #1 to 'element' (element 3: number expected, got string)"},
+      {"element", "{1, 2, 300}", "expected a color channel from 0 to 255"},
+      {"element", "{1, 2, 3}", "3"},
+  };
+  for (const auto& c : cases) {
+    const std::string chunk = std::string("return select(2, pcall(") + c.function + ", " + c.argument + "))";
+    ASSERT_EQ(luaL_dostring(L, chunk.c_str()), LUA_OK);
+    EXPECT_EQ(std::string(luaL_tolstring(L, -1, nullptr)), c.result) << c.argument;
+    lua_pop(L, 2);
+  }
+}
+
 int checkAtPseudoIndex(lua_State* L) {
   lua_pushnumber(L, -5);
   return static_cast<int>(checkPositiveInteger(L, -1));

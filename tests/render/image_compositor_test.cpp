@@ -94,9 +94,9 @@ TEST_F(ImageCompositorTest, TilesComeAtTheLevelOfDetailOfTheirDestinationWhereTh
 }
 
 TEST_F(ImageCompositorTest, NoTileIsSmallerThanADestinationPixel) {
-  CanvasBitmap image = filledImage(2000000, 1, kRed);
-  ASSERT_EQ(frame({{&image, {0, 0, 2000000, 1}, {0, 0, 10, 1}}}), 1);
-  // 200,000 image pixels per destination pixel: ten tiles of at most 512 texture pixels, not 3,907 of 512.
+  CanvasBitmap image = filledImage(kMaxCanvasSide, 1, kRed);
+  ASSERT_EQ(frame({{&image, {0, 0, kMaxCanvasSide, 1}, {0, 0, 10, 1}}}), 1);
+  // 6,554 image pixels per destination pixel: ten tiles of at most 512 texture pixels, not 128 of 512.
   EXPECT_LE(renderer().imageTileCache()->bytesUsed(), 10u * 512 * 4);
   EXPECT_GT(renderer().imageTileCache()->bytesUsed(), 0u);
   EXPECT_EQ(shownPixel(sdlRenderer(), 5, 0), kRed & 0xFFFFFFu);

@@ -190,12 +190,10 @@ function Viewer:select(index)
 end
 
 -- Closes tab index. A start that waits for its files is answered once all of its tabs are closed; closing
--- the last tab closes the window.
+-- the last tab closes the window, which keeps showing that tab until it is gone (it may paint once more).
 function Viewer:close_tab(index)
-  local doc = table.remove(self.docs, index)
-  table.remove(self.views, index)
-  table.remove(self.tab_widths, index)
-  local request = doc.request_id
+  if self.closing then return end
+  local request = self.docs[index].request_id
   if request then
     self.waiting[request] = self.waiting[request] - 1
     if self.waiting[request] == 0 then
@@ -203,7 +201,13 @@ function Viewer:close_tab(index)
       system.complete_forwarded_cli(request)
     end
   end
-  if #self.docs == 0 then return self:close("closed") end
+  if #self.docs == 1 then
+    self.closing = true
+    return self:close("closed")
+  end
+  table.remove(self.docs, index)
+  table.remove(self.views, index)
+  table.remove(self.tab_widths, index)
   self.hovered = nil
   local selected = self.selected
   if index < selected or selected > #self.docs then selected = selected - 1 end
@@ -248,7 +252,8 @@ function Viewer:measure_text_area(canvas)
   self.text_height = height
   self.line_height = math.max(1, line_height)
   self.shown_lines = height // self.line_height
-  self.shown_columns = math.max(1, (width - PADDING) // math.max(1, canvas:measure_text(self.text_font, "0")))
+  local column_width = canvas:measure_text(self.text_font, "0") -- every character's, in a monospaced font
+  self.shown_columns = math.max(1, (width - PADDING) // math.max(1, column_width))
 end
 
 -- The lines a page moves, and the least the view holds when it scrolls.

@@ -32,30 +32,39 @@ constexpr const char* kTextInputTypes[] = {"text",
 constexpr const char* kCapitalizations[] = {"automatic", "none", "sentences", "words", "letters"};
 constexpr const char* kTextInputFields[] = {"type", "capitalization", "autocorrect", "multiline"};
 
-// A boolean field of the definition or of its text_input table (at argument `table`).
+// A boolean field of the definition (argument 2) or of its text_input table (at stack index `table`); a
+// value that is not a boolean raises at argument 2.
 bool readStateFlag(lua_State* L, int table, const char* field, bool fallback) {
-  return readBooleanField(L, table, field, fallback, "control state fields must be booleans", true);
+  const int type = rawField(L, table, field);
+  bool value = fallback;
+  if (type == LUA_TBOOLEAN) {
+    value = lua_toboolean(L, -1);
+  } else if (type != LUA_TNIL) {
+    luaL_argerror(L, 2, "control state fields must be booleans");
+  }
+  lua_pop(L, 1);
+  return value;
 }
 
-// type and capitalization of text_input: nil gives 0; a bad value raises at position -1.
+// type and capitalization of the text_input table at `table`: nil gives 0; a bad value raises at argument 2,
+// the definition.
 template <size_t N>
 uint32_t readTextInputName(lua_State* L, int table, const char* field, const char* const (&names)[N],
                            const char* typeMessage, const char* valueMessage) {
   const int type = rawField(L, table, field);
   int found = 0;
   if (type != LUA_TNIL) {
-    if (type != LUA_TSTRING) luaL_argerror(L, -1, typeMessage);
+    if (type != LUA_TSTRING) luaL_argerror(L, 2, typeMessage);
     size_t length = 0;
     const char* text = lua_tolstring(L, -1, &length);
     found = findName({text, length}, names);
-    if (found < 0) luaL_argerror(L, -1, valueMessage);
+    if (found < 0) luaL_argerror(L, 2, valueMessage);
   }
   lua_pop(L, 1);
   return static_cast<uint32_t>(found);
 }
 
-// The text_input table, pushed by the caller at `table` (its stack slot is the position of its boolean
-// errors).
+// The text_input table, pushed by the caller at `table`.
 TextInputSpec readTextInput(lua_State* L, int table) {
   if (!lua_istable(L, table)) luaL_argerror(L, 2, "text_input must be a table");
   lua_pushnil(L);
@@ -94,9 +103,7 @@ ControlDescription readDescription(lua_State* L, Size& defaultSize, std::string_
   description.acceptsPointer = readStateFlag(L, 2, "accepts_pointer", true);
 
   if (rawField(L, 2, "cursor") != LUA_TNIL) {
-    size_t length = 0;
-    const char* cursor = luaL_checklstring(L, -1, &length);
-    description.cursor = findName({cursor, length}, kCursorNames);
+    description.cursor = findName(checkEntryText(L, TableEntry::ofField(2, "cursor")), kCursorNames);
     if (description.cursor < 0) luaL_argerror(L, 2, "cursor must be 'arrow', 'ibeam', or 'size_we'");
   }
   lua_pop(L, 1);

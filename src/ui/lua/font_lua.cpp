@@ -65,7 +65,7 @@ int fontLoad(lua_State* L) {
   if (!lua_isnoneornil(L, 3)) {
     luaL_checktype(L, 3, LUA_TTABLE);
     lua_getfield(L, 3, "embolden");
-    if (!lua_isnil(L, -1)) embolden = checkFloatNumber(L, -1);
+    if (!lua_isnil(L, -1)) embolden = checkEntryFloatNumber(L, TableEntry::ofField(3, "embolden"));
     lua_pop(L, 1);
   }
   FontSlot& slot = newFont(L);
@@ -117,8 +117,9 @@ int fontGroupLazy(lua_State* L) {
   const lua_Unsigned count = lua_rawlen(L, 2);
   luaL_argcheck(L, count + 1 <= kMaxFontGroupSlots, 2, "too many fallback font paths");
   for (lua_Unsigned i = 1; i <= count; ++i) {
-    lua_rawgeti(L, 2, static_cast<lua_Integer>(i));
-    luaL_checktype(L, -1, LUA_TSTRING);
+    if (lua_rawgeti(L, 2, static_cast<lua_Integer>(i)) != LUA_TSTRING) {
+      raiseEntryTypeError(L, TableEntry::ofElement(2, static_cast<long long>(i)), LUA_TSTRING);
+    }
     lua_pop(L, 1);
   }
   FontSlot& slot = newFont(L);

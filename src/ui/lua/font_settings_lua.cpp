@@ -20,9 +20,7 @@ uint32_t readNamedOption(lua_State* L, const char* key, const char* const* names
   lua_getfield(L, 1, key);
   uint32_t value = fallback;
   if (!lua_isnil(L, -1)) {
-    size_t length = 0;
-    const char* text = luaL_checklstring(L, -1, &length);
-    const std::string_view name(text, length);
+    const std::string_view name = checkEntryText(L, TableEntry::ofField(1, key));
     value = UINT32_MAX;
     for (uint32_t i = 0; names[i] != nullptr; ++i) {
       if (name == names[i]) value = i;
@@ -35,7 +33,7 @@ uint32_t readNamedOption(lua_State* L, const char* key, const char* const* names
 
 float readNumberOption(lua_State* L, const char* key, float fallback) {
   lua_getfield(L, 1, key);
-  const float value = lua_isnil(L, -1) ? fallback : checkFloatNumber(L, -1);
+  const float value = lua_isnil(L, -1) ? fallback : checkEntryFloatNumber(L, TableEntry::ofField(1, key));
   lua_pop(L, 1);
   return value;
 }

@@ -33,14 +33,15 @@ const char* optionalWordField(lua_State* L, int index, const char* field) {
 int formCreate(lua_State* L) {
   luaL_checktype(L, 1, LUA_TTABLE);
   FormSpec settings;
-  if (lua_getfield(L, 1, "name") != LUA_TNIL) settings.name = luaL_checkstring(L, -1);
+  if (lua_getfield(L, 1, "name") != LUA_TNIL) settings.name = checkEntryText(L, TableEntry::ofField(1, "name"));
   lua_pop(L, 1);
   if (const char* type = optionalWordField(L, 1, "type")) {
     if (std::string_view(type) != "dialog") luaL_argerror(L, 1, "type must be 'dialog' when supplied");
     settings.type = 1;
   }
   lua_pop(L, 1);
-  settings.background = lua_getfield(L, 1, "background") == LUA_TNIL ? kDefaultBackground : readUiColor(L, -1);
+  settings.background =
+      lua_getfield(L, 1, "background") == LUA_TNIL ? kDefaultBackground : readUiColor(L, 1, "background");
   lua_pop(L, 1);
   if (const char* orientation = optionalWordField(L, 1, "root_layout")) {
     const std::string_view name = orientation;
@@ -179,14 +180,18 @@ int formAttachToPane(lua_State* L) {
   });
 }
 
-// A bounds table {x, y, width, height} (lua_getfield; x and y any integer, width and height non-negative).
-Rect readBounds(lua_State* L, int index) {
+// A bounds table {x, y, width, height} at index (lua_getfield; x and y any integer, width and height
+// non-negative), read from argument `argument`: the table itself, or its options' anchor_bounds.
+Rect readBounds(lua_State* L, int index, int argument, bool anchor) {
   Rect bounds;
   int32_t* fields[] = {&bounds.x, &bounds.y, &bounds.width, &bounds.height};
-  const char* names[] = {"x", "y", "width", "height"};
+  static const char* const kNames[] = {"x", "y", "width", "height"};
+  static const char* const kAnchorNames[] = {"anchor_bounds.x", "anchor_bounds.y", "anchor_bounds.width",
+                                             "anchor_bounds.height"};
   for (int i = 0; i < 4; ++i) {
-    lua_getfield(L, index, names[i]);
-    *fields[i] = i < 2 ? checkIntegerNumber(L, -1) : checkNonNegativeInteger(L, -1);
+    lua_getfield(L, index, kNames[i]);
+    const TableEntry entry = TableEntry::ofField(argument, (anchor ? kAnchorNames : kNames)[i]);
+    *fields[i] = i < 2 ? checkEntryIntegerNumber(L, entry) : checkEntryNonNegativeInteger(L, entry);
     lua_pop(L, 1);
   }
   return bounds;
@@ -199,7 +204,7 @@ int formSetOverlay(lua_State* L) {
   OverlayOptions options;
   if (!lua_isnoneornil(L, 3)) {
     luaL_checktype(L, 3, LUA_TTABLE);
-    const Rect bounds = readBounds(L, 3);
+    const Rect bounds = readBounds(L, 3, 3, false);
     options = {bounds.x, bounds.y, bounds.width, bounds.height, true};
   }
   std::string error;
@@ -220,8 +225,8 @@ int formSetAnchoredOverlay(lua_State* L) {
   }
   lua_pop(L, 1);
   if (lua_getfield(L, 4, "anchor_bounds") != LUA_TNIL) {
-    luaL_checktype(L, -1, LUA_TTABLE);
-    options.anchorBounds = readBounds(L, lua_gettop(L));
+    checkEntryType(L, TableEntry::ofField(4, "anchor_bounds"), LUA_TTABLE);
+    options.anchorBounds = readBounds(L, lua_gettop(L), 4, true);
   }
   lua_pop(L, 1);
   const NodeHandle anchor = checkControl(L, 3);

@@ -130,9 +130,7 @@ template <size_t N>
 uint32_t readAlignment(lua_State* L, const char* field, const char* const (&names)[N], const char* message) {
   uint32_t alignment = 3;
   if (rawField(L, 4, field) != LUA_TNIL) {
-    size_t length = 0;
-    const char* text = luaL_checklstring(L, -1, &length);
-    const int found = findName({text, length}, names);
+    const int found = findName(checkEntryText(L, TableEntry::ofField(4, field)), names);
     if (found < 0) luaL_argerror(L, 4, message);
     alignment = static_cast<uint32_t>(found);
   }

@@ -2,7 +2,6 @@
 // field of a description is checked before the description is built, so a refused one creates nothing.
 #include "ui/lua/ui_font_lua.h"
 
-#include <cstdlib>
 #include <string>
 #include <utility>
 
@@ -19,17 +18,16 @@ constexpr lua_Unsigned kMaxFallbacks = 64;
 
 using FontHolder = ProtectedHolder<ui::Font, kUiFontType, kUiFontProtection>;
 
-// Lua's type error, naming the field of the description.
-[[noreturn]] void fieldTypeError(lua_State* L, const char* field, const char* expected) {
-  luaL_error(L, "bad field '%s' (%s expected, got %s)", field, expected, luaL_typename(L, -1));
-  std::abort();  // unreachable: luaL_error raises
-}
-
 // Reads description[field] onto the stack top.
 int pushField(lua_State* L, const char* field) { return lua_getfield(L, 1, field); }
 
+// Lua's type error for a field of the description, unless its value has exactly the type.
+void expectType(lua_State* L, int actual, const TableEntry& entry, int expected) {
+  if (actual != expected) raiseEntryTypeError(L, entry, expected);
+}
+
 std::string readPath(lua_State* L) {
-  if (pushField(L, "path") != LUA_TSTRING) fieldTypeError(L, "path", "string");
+  expectType(L, pushField(L, "path"), TableEntry::ofField(1, "path"), LUA_TSTRING);
   size_t length = 0;
   const char* text = lua_tolstring(L, -1, &length);
   std::string path(text, length);  // whole: the text before a zero byte names another file
@@ -40,8 +38,7 @@ std::string readPath(lua_State* L) {
 
 float readSize(lua_State* L) {
   pushField(L, "size");
-  if (!lua_isnumber(L, -1)) fieldTypeError(L, "size", "number");
-  const float size = checkPositiveFloat(L, -1);
+  const float size = checkEntryPositiveFloat(L, TableEntry::ofField(1, "size"));
   lua_pop(L, 1);
   return size;
 }
@@ -50,12 +47,13 @@ std::vector<std::string> readFallbacks(lua_State* L) {
   std::vector<std::string> fallbacks;
   const int type = pushField(L, "fallbacks");
   if (type != LUA_TNIL) {
-    if (type != LUA_TTABLE) fieldTypeError(L, "fallbacks", "table");
+    expectType(L, type, TableEntry::ofField(1, "fallbacks"), LUA_TTABLE);
     const lua_Unsigned count = lua_rawlen(L, -1);
     if (count > kMaxFallbacks) luaL_argerror(L, 1, "too many font fallbacks");
     fallbacks.reserve(count);
     for (lua_Unsigned i = 1; i <= count; ++i) {
-      if (lua_rawgeti(L, -1, static_cast<lua_Integer>(i)) != LUA_TSTRING) fieldTypeError(L, "fallbacks", "string");
+      expectType(L, lua_rawgeti(L, -1, static_cast<lua_Integer>(i)),
+                 TableEntry::ofField(1, "fallbacks").withElement(static_cast<long long>(i)), LUA_TSTRING);
       size_t length = 0;
       const char* text = lua_tolstring(L, -1, &length);
       fallbacks.emplace_back(text, length);
@@ -69,8 +67,7 @@ std::vector<std::string> readFallbacks(lua_State* L) {
 float readEmbolden(lua_State* L) {
   float embolden = 0.0f;
   if (pushField(L, "embolden") != LUA_TNIL) {
-    if (!lua_isnumber(L, -1)) fieldTypeError(L, "embolden", "number");
-    embolden = checkFloatNumber(L, -1);
+    embolden = checkEntryFloatNumber(L, TableEntry::ofField(1, "embolden"));
   }
   lua_pop(L, 1);
   return embolden;
@@ -80,7 +77,7 @@ bool readFlag(lua_State* L, const char* field) {
   bool flag = true;
   const int type = pushField(L, field);
   if (type != LUA_TNIL) {
-    if (type != LUA_TBOOLEAN) fieldTypeError(L, field, "boolean");
+    expectType(L, type, TableEntry::ofField(1, field), LUA_TBOOLEAN);
     flag = lua_toboolean(L, -1) != 0;
   }
   lua_pop(L, 1);

@@ -42,13 +42,20 @@ std::string_view readNameField(lua_State* L, int table, const char* message) {
   return {text, length};
 }
 
-uint32_t readUiColor(lua_State* L, int index) {
-  luaL_checktype(L, index, LUA_TTABLE);
-  index = lua_absindex(L, index);
+uint32_t readUiColor(lua_State* L, int argument, const char* field) {
+  const TableEntry where = TableEntry::ofField(argument, field);
+  int index = argument;
+  if (field != nullptr) {
+    checkEntryType(L, where, LUA_TTABLE);
+    index = lua_gettop(L);
+  } else {
+    luaL_checktype(L, argument, LUA_TTABLE);
+  }
   uint32_t color = 0;
   for (int channel = 1; channel <= 4; ++channel) {
     const bool present = lua_rawgeti(L, index, channel) != LUA_TNIL;
-    const uint32_t value = channel == 4 && !present ? 255 : static_cast<uint32_t>(checkColorChannel(L, -1));
+    const uint32_t value =
+        channel == 4 && !present ? 255 : static_cast<uint32_t>(checkEntryColorChannel(L, where.withElement(channel)));
     lua_pop(L, 1);
     color |= value << (8 * (channel - 1));
   }
@@ -67,9 +74,10 @@ bool readBooleanField(lua_State* L, int table, const char* field, bool fallback,
   return value;
 }
 
-int32_t readCheckedField(lua_State* L, int index, const char* field, int32_t fallback,
+int32_t readCheckedField(lua_State* L, int table, const char* field, int32_t fallback,
                          int32_t (*checker)(lua_State*, int), bool raw) {
-  const int type = raw ? rawField(L, index, field) : lua_getfield(L, index, field);
+  const int type = raw ? rawField(L, table, field) : lua_getfield(L, table, field);
+  if (type != LUA_TNIL) checkEntryType(L, TableEntry::ofField(table, field), LUA_TNUMBER);
   const int32_t value = type == LUA_TNIL ? fallback : checker(L, -1);
   lua_pop(L, 1);
   return value;

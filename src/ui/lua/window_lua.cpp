@@ -41,16 +41,14 @@ int windowCreate(lua_State* L) {
   WindowCreateInfo info;
   std::string_view title;  // stays on the stack until the end
   if (lua_getfield(L, 1, "title") != LUA_TNIL) {
-    size_t length = 0;
-    const char* text = luaL_checklstring(L, -1, &length);
-    title = {text, length};
+    title = checkEntryText(L, TableEntry::ofField(1, "title"));
     // The native window takes its title as a C string, which a zero byte would cut short.
     if (title.find('\0') != std::string_view::npos) luaL_argerror(L, 1, "field 'title' contains a zero byte");
   }
   info.width = readCheckedField(L, 1, "width", 480, checkPositiveInteger, false);
   info.height = readCheckedField(L, 1, "height", 240, checkPositiveInteger, false);
   if (lua_getfield(L, 1, "owner_id") != LUA_TNIL) {
-    const lua_Integer owner = luaL_checkinteger(L, -1);
+    const lua_Integer owner = checkEntryInteger(L, TableEntry::ofField(1, "owner_id"));
     if (owner <= 0) luaL_argerror(L, 1, "owner_id must be a positive window id");
     info.owner = static_cast<uint64_t>(owner);
   }
@@ -58,9 +56,10 @@ int windowCreate(lua_State* L) {
   static const char* const kModalities[] = {"modeless", "owner_modal", nullptr};
   static const char* const kFrames[] = {"standard", "dialog", nullptr};
   lua_getfield(L, 1, "modality");
-  info.modality = static_cast<WindowModality>(luaL_checkoption(L, -1, "modeless", kModalities));
+  info.modality =
+      static_cast<WindowModality>(checkEntryOption(L, TableEntry::ofField(1, "modality"), "modeless", kModalities));
   lua_getfield(L, 1, "frame");
-  info.frame = static_cast<WindowFrame>(luaL_checkoption(L, -1, "standard", kFrames));
+  info.frame = static_cast<WindowFrame>(checkEntryOption(L, TableEntry::ofField(1, "frame"), "standard", kFrames));
   lua_pop(L, 2);
   info.resizable = readBooleanField(L, 1, "resizable", true, kBooleanField, false);
   info.highPixelDensity = readBooleanField(L, 1, "high_pixel_density", true, kBooleanField, false);

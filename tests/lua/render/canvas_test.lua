@@ -95,6 +95,15 @@ t.test("resize", function()
   t.eq(t.results(canvas.resize(c, 2147483647, 2147483647)), t.results(nil, "image dimensions are too large"))
 end)
 
+t.test("resize keeps to the size bound of every image: 65536 pixels a side, 2^28 pixels in all", function()
+  local c = renderer.render_to_canvas(2, 2, function() end)
+  for _, size in ipairs({ { 20000, 20000 }, { 65537, 1 }, { 1, 65537 }, { 16385, 16384 } }) do
+    t.eq(t.results(canvas.resize(c, size[1], size[2])), t.results(nil, "image dimensions are too large"),
+      size[1] .. " x " .. size[2])
+  end
+  t.eq({ assert(canvas.resize(c, 65536, 1)):get_size() }, { 65536, 1 })
+end)
+
 t.test("SVG images", function()
   local path = t.tmpdir() .. "/half.svg"
   t.write_file(path, '<svg xmlns="http://www.w3.org/2000/svg" width="8" height="8">' ..

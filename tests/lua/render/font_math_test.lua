@@ -97,6 +97,8 @@ t.test("mask errors in the order they are tested", function()
     { { rule, { x = 0, y = 0, width = 1, height = -1 } }, nil, "mask rule must have a positive size" },
     { { { x = 0, y = 0, width = 5000, height = 4000 } }, 1, "math mask is too large" },
     { { { x = 0, y = 0, width = 300000, height = 1 } }, 1, "math mask is too large" },
+    { { { x = 0, y = 0, width = 70000, height = 1 } }, 1, "math mask is too large" }, -- past the canvas bound
+    { { { x = 0, y = 0, width = 1, height = 70000 } }, 1, "math mask is too large" },
   }
   for _, c in ipairs(cases) do t.raises(function() f:compose_math_mask(c[1], c[2]) end, c[3]) end
   t.raises(function() f:compose_math_mask(5) end, "table expected")

@@ -71,7 +71,13 @@ t.test("render_to_canvas checks its arguments", function()
   t.raises(function() renderer.render_to_canvas(4, 4, 5) end, "function expected")
   t.raises(function() renderer.render_to_canvas(2147483647, 2147483647, function() end) end,
     "canvas dimensions are too large")
-  t.raises(function() renderer.render_to_canvas(536870912, 1, function() end) end, "canvas dimensions are invalid")
+  for _, size in ipairs({ { 20000, 20000 }, { 65537, 1 }, { 1, 65537 }, { 16385, 16384 }, { 536870912, 1 } }) do
+    local called = false
+    t.raises(function() renderer.render_to_canvas(size[1], size[2], function() called = true end) end,
+      "canvas dimensions are too large")
+    t.eq(called, false, "nothing is drawn for " .. size[1] .. " x " .. size[2])
+  end
+  t.eq({ renderer.render_to_canvas(65536, 1, function() end):get_size() }, { 65536, 1 })
 end)
 
 local function colour_of(colour)

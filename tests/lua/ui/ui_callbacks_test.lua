@@ -73,13 +73,13 @@ t.test("the canvas works only inside its control's callbacks", function()
   t.eq((results.errors[1]:gsub(here, "")),
     "calling 'draw_rect' on bad self (rectangle size must be non-negative and frame width must be between 1 and 4096)")
   t.eq({ table.unpack(results.errors, 2) }, {
-    "bad argument #6 to '?' (expected a positive number in integer range)",
-    "bad argument #1 to '?' (rectangle position is outside the supported coordinate range)",
+    "bad argument #6 to 'ControlCanvas.draw_rect' (expected a positive number in integer range)",
+    "bad argument #1 to 'ControlCanvas.fill_rect' (rectangle position is outside the supported coordinate range)",
     "passed",
     "expected a color channel from 0 to 255",
-    "bad extra argument #-1 to '?' (number expected, got nil)",
-    "bad argument #2 to '?' (unknown UI glyph name)",
-    "bad argument #2 to '?' (UiFont expected, got table)",
+    "bad argument #6 to 'ControlCanvas.fill_rect' (element 3: number expected, got nil)",
+    "bad argument #2 to 'ControlCanvas.draw_glyph' (unknown UI glyph name)",
+    "bad argument #2 to 'ControlCanvas.measure_text' (UiFont expected, got table)",
   })
   t.eq(getmetatable(kept), "protected control canvas")
   t.raises(function() kept:size() end, "control canvas can only be used inside its callback")
@@ -105,7 +105,8 @@ t.test("canvas coordinates are relative to the control's origin", function()
   local w = assert(window.create({ width = 200, height = 40, visible = false }))
   assert(window.attach_form(w, f))
   settle()
-  t.eq(results.far, "bad argument #1 to '?' (rectangle position is outside the supported coordinate range)")
+  t.eq(results.far,
+    "bad argument #1 to 'ControlCanvas.fill_rect' (rectangle position is outside the supported coordinate range)")
   t.eq(results.near, true)
   t.eq(results.after, 5 + results.width)
 end)
@@ -128,7 +129,8 @@ t.test("measure and event phases measure text but do not draw", function()
   })
   assert(form.focus(f, c))
   t.eq(seen.measure, { 0, 0 }, "the first measure sees the bounds before layout")
-  t.eq(seen.measure_draw, "bad argument #1 to '?' (drawing is available only inside the control's draw callback)")
+  t.eq(seen.measure_draw,
+    "bad argument #1 to 'ControlCanvas.fill_rect' (drawing is available only inside the control's draw callback)")
   t.eq(seen.event_draw, seen.measure_draw)
   t.eq({ seen[1], seen.width > 0 }, { "focus_gained", true })
 end)

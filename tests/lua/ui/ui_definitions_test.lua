@@ -6,8 +6,9 @@ local function arg(position, name, message)
   return string.format("bad argument #%d to '%s' (%s)", position, name, message)
 end
 
-local function extra(name, message)
-  return string.format("bad extra argument #-1 to '%s' (%s)", name, message)
+-- A wrong value inside a table argument: the argument, and the field or element that holds the value.
+local function entry(position, name, where, message)
+  return string.format("bad argument #%d to '%s' (%s: %s)", position, name, where, message)
 end
 
 -- Each case: {function, {arguments...}, exact error text}.
@@ -69,18 +70,18 @@ t.test("control definitions", function()
     { control.create, { f, { tab_stop = 1 } }, arg(2, name, "control state fields must be booleans") },
     { control.create, { f, { cursor = "IBEAM" } }, arg(2, name, "cursor must be 'arrow', 'ibeam', or 'size_we'") },
     { control.create, { f, { cursor = 5 } }, arg(2, name, "cursor must be 'arrow', 'ibeam', or 'size_we'") },
-    { control.create, { f, { cursor = {} } }, extra(name, "string expected, got table") },
+    { control.create, { f, { cursor = {} } }, entry(2, name, "field 'cursor'", "string expected, got table") },
     { control.create, { f, { text_input = 5 } }, arg(2, name, "text_input must be a table") },
     { control.create, { f, { text_input = { "x" } } }, arg(2, name, "text_input fields must use string names") },
     { control.create, { f, { text_input = { Type = "text" } } }, arg(2, name, "unknown text_input field") },
-    { control.create, { f, { text_input = { type = 5 } } }, extra(name, "text_input type must be a string") },
-    { control.create, { f, { text_input = { type = "TEXT" } } }, extra(name, "unsupported text_input type") },
+    { control.create, { f, { text_input = { type = 5 } } }, arg(2, name, "text_input type must be a string") },
+    { control.create, { f, { text_input = { type = "TEXT" } } }, arg(2, name, "unsupported text_input type") },
     { control.create, { f, { text_input = { capitalization = true } } },
-      extra(name, "text_input capitalization must be a string") },
+      arg(2, name, "text_input capitalization must be a string") },
     { control.create, { f, { text_input = { capitalization = "upper" } } },
-      extra(name, "unsupported text_input capitalization") },
+      arg(2, name, "unsupported text_input capitalization") },
     { control.create, { f, { focusable = true, text_input = { multiline = 1 } } },
-      arg(3, name, "control state fields must be booleans") },
+      arg(2, name, "control state fields must be booleans") },
     { control.create, { f, { text_input = { type = "password_hidden" } } },
       arg(2, name, "text_input requires focusable = true") },
     { control.create, { f, { tab_order = -1 } }, NON_NEGATIVE },
@@ -120,11 +121,12 @@ t.test("form options", function()
     { form.create, { {} , n = 0 }, arg(1, name, "table expected, got no value") },
     { form.create, { { type = "standard" } }, arg(1, name, "type must be 'dialog' when supplied") },
     { form.create, { { type = 1 } }, arg(1, name, "type must be 'dialog' when supplied") },
-    { form.create, { { name = {} } }, extra(name, "string expected, got table") },
-    { form.create, { { background = 5 } }, extra(name, "table expected, got number") },
+    { form.create, { { name = {} } }, entry(1, name, "field 'name'", "string expected, got table") },
+    { form.create, { { background = 5 } }, entry(1, name, "field 'background'", "table expected, got number") },
     { form.create, { { background = { 256, 0, 0 } } }, CHANNEL },
     { form.create, { { background = { 0, 0, 0, -1 } } }, CHANNEL },
-    { form.create, { { background = { 0, 0 } } }, extra(name, "number expected, got nil") },
+    { form.create, { { background = { 0, 0 } } },
+      entry(1, name, "field 'background' element 3", "number expected, got nil") },
     { form.create, { { root_layout = "columns" } }, arg(1, name, "root_layout must be 'rows' or 'cols'") },
     { form.create, { { gap = -1 } }, NON_NEGATIVE },
     { form.create, { { padding_bottom = 1 / 0 } }, NON_NEGATIVE },
@@ -133,14 +135,14 @@ t.test("form options", function()
     { form.close, { f, {} }, arg(2, "form.close", "string expected, got table") },
     { form.defer, { 5 }, arg(1, "form.defer", "function expected, got number") },
     { form.set_overlay, { f, c, 5 }, arg(3, "form.set_overlay", "table expected, got number") },
-    { form.set_overlay, { f, c, { x = 1 } }, extra("form.set_overlay", "number expected, got nil") },
+    { form.set_overlay, { f, c, { x = 1 } }, entry(3, "form.set_overlay", "field 'y'", "number expected, got nil") },
     { form.set_overlay, { f, c, { x = 1, y = 1, width = -1, height = 1 } }, NON_NEGATIVE },
     { form.set_anchored_overlay, { f, c, c }, arg(4, "form.set_anchored_overlay", "table expected, got no value") },
     { form.set_anchored_overlay, { f, c, c, { position = "left" } },
       arg(4, "form.set_anchored_overlay", "position must be below or right") },
     { form.set_anchored_overlay, { f, c, c, { gap = -1 } }, NON_NEGATIVE },
     { form.set_anchored_overlay, { f, c, c, { anchor_bounds = 5 } },
-      extra("form.set_anchored_overlay", "table expected, got number") },
+      entry(4, "form.set_anchored_overlay", "field 'anchor_bounds'", "table expected, got number") },
     { form.set_anchored_overlay, { 5, c, c, {} }, arg(1, "form.set_anchored_overlay", "Form expected, got number") },
     { form.attach_to_pane, { f, c }, arg(2, "form.attach_to_pane", "Pane expected, got Control") },
   })
@@ -166,7 +168,8 @@ t.test("layout and pane options", function()
       arg(4, "pane.attach", "horizontal must be 'left', 'center', 'right', or 'stretch'") },
     { pane.attach, { f, p, c, { vertical = 5 } },
       arg(4, "pane.attach", "vertical must be 'top', 'center', 'bottom', or 'stretch'") },
-    { pane.attach, { f, p, c, { horizontal = {} } }, extra("pane.attach", "string expected, got table") },
+    { pane.attach, { f, p, c, { horizontal = {} } },
+      entry(4, "pane.attach", "field 'horizontal'", "string expected, got table") },
     { pane.attach, { f, p, c, { margin_left = -1 } }, NON_NEGATIVE },
     { pane.attach, { f, c, p }, arg(3, "pane.attach", "Control expected, got Pane") },
     { pane.is_valid, { p, p }, arg(1, "pane.is_valid", "Form expected, got Pane") },
@@ -206,13 +209,13 @@ t.test("window options", function()
   local name = "window.create"
   check_errors({
     { window.create, { 5 }, arg(1, name, "table expected, got number") },
-    { window.create, { { title = {} } }, extra(name, "string expected, got table") },
+    { window.create, { { title = {} } }, entry(1, name, "field 'title'", "string expected, got table") },
     { window.create, { { width = 0 } }, "expected a positive number in integer range" },
     { window.create, { { height = 2 ^ 31 } }, RANGE },
     { window.create, { { owner_id = 0 } }, arg(1, name, "owner_id must be a positive window id") },
-    { window.create, { { owner_id = 1.5 } }, extra(name, "number has no integer representation") },
-    { window.create, { { modality = "modal" } }, extra(name, "invalid option 'modal'") },
-    { window.create, { { frame = 1 } }, extra(name, "invalid option '1'") },
+    { window.create, { { owner_id = 1.5 } }, entry(1, name, "field 'owner_id'", "number has no integer representation") },
+    { window.create, { { modality = "modal" } }, entry(1, name, "field 'modality'", "invalid option 'modal'") },
+    { window.create, { { frame = 1 } }, entry(1, name, "field 'frame'", "invalid option '1'") },
     { window.create, { { visible = 1 } }, arg(1, name, "window boolean field expected") },
     { window.close, { 0 }, arg(1, "window.close", "window id must be positive") },
     { window.close, { "x" }, arg(1, "window.close", "number expected, got string") },

@@ -18,11 +18,12 @@ t.test("descriptions and their checks", function()
     { { path = "", size = 14 }, "font path must not be empty" },
     { { path = SANS, size = 0 }, "expected a positive number" },
     { { path = SANS, size = 1e39 }, "expected a finite number in float range" },
-    { { path = SANS }, "bad field 'size' (number expected, got nil)" },
-    { { size = 14 }, "bad field 'path' (string expected, got nil)" },
-    { { path = SANS, size = 14, fallbacks = { SANS, 5 } }, "bad field 'fallbacks' (string expected, got number)" },
+    { { path = SANS }, "bad argument #1 to 'create' (field 'size': number expected, got nil)" },
+    { { size = 14 }, "bad argument #1 to 'create' (field 'path': string expected, got nil)" },
+    { { path = SANS, size = 14, fallbacks = { SANS, 5 } },
+      "bad argument #1 to 'create' (field 'fallbacks' element 2: string expected, got number)" },
     { { path = SANS, size = 14, embolden = 0 / 0 }, "expected a finite number in float range" },
-    { { path = SANS, size = 14, line_gap = 1 }, "bad field 'line_gap' (boolean expected, got number)" },
+    { { path = SANS, size = 14, line_gap = 1 }, "bad argument #1 to 'create' (field 'line_gap': boolean expected, got number)" },
   }
   for _, case in ipairs(cases) do t.raises(function() ui_font.create(case[1]) end, case[2]) end
   t.raises(function() ui_font.create(SANS) end, "table expected, got string")

@@ -21,21 +21,21 @@ t.test("url and destination are checked in order, each at its argument", functio
   end
 end)
 
-t.test("options are checked in order, each failure at argument 3 or at its field's slot", function()
+t.test("options are checked in order, each failure at argument 3 naming the field where its value is wrong", function()
   local cases = {
     { false, "bad argument #3 to 'download' (table expected, got boolean)" },
     { { max_size = 0 }, "bad argument #3 to 'download' (max_size must be positive)" },
     { { max_size = -1 }, "bad argument #3 to 'download' (download sizes must not be negative)" },
-    { { max_size = 1.5 }, "bad argument #4 to 'download' (number has no integer representation)" },
+    { { max_size = 1.5 }, "bad argument #3 to 'download' (field 'max_size': number has no integer representation)" },
     { { size = -1 }, "bad argument #3 to 'download' (download sizes must not be negative)" },
-    { { size = "x" }, "bad argument #5 to 'download' (number expected, got string)" },
+    { { size = "x" }, "bad argument #3 to 'download' (field 'size': number expected, got string)" },
     { { sha256 = string.rep("a", 63) }, "(sha256 must contain 64 hexadecimal characters)" },
     { { sha256 = string.rep("g", 64) }, "(sha256 must contain 64 hexadecimal characters)" },
     { { method = "PUT" }, "bad argument #3 to 'download' (download method must be GET or POST)" },
     { { method = 1 }, "(download method must be GET or POST)" },
     { { body = "x" }, "bad argument #3 to 'download' (download body requires POST)" },
     { { method = "get", body = "x" }, "(download body requires POST)" },
-    { { method = "POST", body = {} }, "bad argument #8 to 'download' (string expected, got table)" },
+    { { method = "POST", body = {} }, "bad argument #3 to 'download' (field 'body': string expected, got table)" },
   }
   for _, case in ipairs(cases) do
     t.raises(function() web.download("http://127.0.0.1:1/", dir .. "/never", case[1]) end, case[2])
