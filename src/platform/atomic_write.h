@@ -1,6 +1,7 @@
-// Saving a file atomically: the content goes to a new temporary file beside the target ("<target>.qz-save-N"),
-// is forced to disk and renamed over the target, so the target always holds either its old or its new
-// content. A save through a symbolic link replaces the file the link leads to and keeps the link.
+// Saving a file atomically: the content goes to a new temporary file beside the target ("<target>.qz-save-N",
+// see SaveTemporary), is forced to disk and renamed over the target, so the target always holds either its
+// old or its new content. A save through a symbolic link replaces the file the link leads to and keeps the
+// link.
 #pragma once
 
 #include <cstdint>
