@@ -49,11 +49,12 @@ bool writeParts(int fd, std::span<const std::string_view> parts, int& error) {
   return std::all_of(parts.begin(), parts.end(), [&](std::string_view part) { return writeAll(fd, part, error); });
 }
 
-// Steps from the open temporary file to the rename; on failure the temporary file is removed.
-AtomicWriteResult finishSave(SaveTemporary& temporary, const std::string& target,
-                             std::span<const std::string_view> parts) {
+// Steps from the open temporary file to the rename over what path leads to then; on failure the temporary
+// file is removed.
+AtomicWriteResult finishSave(SaveTemporary& temporary, std::string_view path, std::span<const std::string_view> parts) {
   int error = 0;
   const char* step = nullptr;
+  SaveTemporary::Install installed = SaveTemporary::Install::Failed;
   if (!writeParts(temporary.fd(), parts, error)) {
     step = "file write";
   } else if (fsync(temporary.fd()) != 0) {
@@ -61,11 +62,12 @@ AtomicWriteResult finishSave(SaveTemporary& temporary, const std::string& target
     error = errno;
   } else if (!temporary.closeFile(error)) {
     step = "file close";
-  } else if (!temporary.install(target, error)) {
+  } else if (installed = temporary.install(path, error); installed != SaveTemporary::Install::Installed) {
     step = "file replacement";
   }
   if (step == nullptr) return {AtomicWriteStatus::Written, {}};
   temporary.discard();
+  if (installed == SaveTemporary::Install::ReadOnly) return {AtomicWriteStatus::ReadOnly, {}};
   return failure(step, error);
 }
 
@@ -92,7 +94,7 @@ AtomicWriteResult writeFileAtomic(std::string_view path, std::span<const std::st
     return failure("temporary file creation", error);
   }
   if (target.existing) copyOwnerAndMode(temporary.fd(), *target.existing);
-  return finishSave(temporary, target.path, parts);
+  return finishSave(temporary, path, parts);
 }
 
 bool replaceFile(std::string_view source, std::string_view target, int& error) {

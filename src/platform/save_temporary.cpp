@@ -116,12 +116,15 @@ bool SaveTemporary::closeFile(int& error) {
   return false;
 }
 
-bool SaveTemporary::install(const std::string& target, int& error) {
-  if (!replaceFile(path_, target, error)) return false;
+SaveTemporary::Install SaveTemporary::install(std::string_view destination, int& error) {
+  const SaveTarget target = resolveSaveTarget(destination);
+  error = target.error;
+  if (target.status == SaveTargetStatus::ReadOnly) return Install::ReadOnly;
+  if (target.status == SaveTargetStatus::Failed || !replaceFile(path_, target.path, error)) return Install::Failed;
   path_.clear();
   file_.reset();
   lock_.reset();
-  return true;
+  return Install::Installed;
 }
 
 void SaveTemporary::discard() {

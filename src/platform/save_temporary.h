@@ -41,8 +41,11 @@ class SaveTemporary {
   const std::string& path() const { return path_; }
   // Closes the descriptor that was written through; the file stays locked until it is installed or discarded.
   bool closeFile(int& error);
-  // Renames the file over target (replaceFile); from then on it is the target's and nothing is left to remove.
-  bool install(const std::string& target, int& error);
+  // Renames the file over the file destination leads to now: its links are followed again, as they may have
+  // changed since the file was created, and a file that has become read-only meanwhile is kept (ReadOnly).
+  // Once Installed the file is the target's and nothing is left to remove; otherwise error holds the errno.
+  enum class Install { Installed, ReadOnly, Failed };
+  Install install(std::string_view destination, int& error);
   // Removes the file, then lets its lock go.
   void discard();
 

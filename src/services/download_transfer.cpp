@@ -86,14 +86,12 @@ bool claimWorkFile(const std::string& destination, WorkFile& work, DownloadResul
 
 // Moves the finished work file over the destination as its links lead now, unless that file is read-only now.
 bool installWorkFile(const std::string& destination, WorkFile& work, DownloadResult& result) {
-  const SaveTarget target = resolveSaveTarget(destination);
-  if (target.status == SaveTargetStatus::ReadOnly) {
-    result.message = kReadOnlyMessage;
-    return false;
-  }
-  int error = target.error;
-  if (target.status == SaveTargetStatus::Ready && work.file.install(target.path, error)) return true;
-  result.message = formatStepError("Destination replacement", static_cast<unsigned long>(error));
+  int error = 0;
+  const SaveTemporary::Install installed = work.file.install(destination, error);
+  if (installed == SaveTemporary::Install::Installed) return true;
+  result.message = installed == SaveTemporary::Install::ReadOnly
+                       ? kReadOnlyMessage
+                       : formatStepError("Destination replacement", static_cast<unsigned long>(error));
   return false;
 }
 

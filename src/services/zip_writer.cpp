@@ -269,14 +269,18 @@ bool ZipArchiveWriter::close(std::string& error) {
 
 // Moves the finished archive over the destination as its links lead now, unless that file is read-only now.
 bool ZipArchiveWriter::install(std::string& error) {
-  const SaveTarget target = resolveSaveTarget(destinationPath_);
-  int errorNumber = target.error;
-  if (target.status == SaveTargetStatus::ReadOnly) {
-    error = kReadOnly;
-  } else if (target.status == SaveTargetStatus::Failed || !temporary_.install(target.path, errorNumber)) {
-    error = "ZIP install failed: system error " + std::to_string(errorNumber);
+  int errorNumber = 0;
+  switch (temporary_.install(destinationPath_, errorNumber)) {
+    case SaveTemporary::Install::Installed:
+      return true;
+    case SaveTemporary::Install::ReadOnly:
+      error = kReadOnly;
+      return false;
+    case SaveTemporary::Install::Failed:
+      break;
   }
-  return error.empty();
+  error = "ZIP install failed: system error " + std::to_string(errorNumber);
+  return false;
 }
 
 // Reads the written archive's directory back as the reader does: an archive whose directory cannot be read, or

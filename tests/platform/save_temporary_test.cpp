@@ -71,10 +71,34 @@ TEST_F(SaveTemporaryTest, DiscardRemovesTheFileAndInstallMovesItOverTheTarget) {
   ASSERT_TRUE(temporary.create(path("f"), naming, O_WRONLY, 0600, error)) << error;
   ASSERT_EQ(write(temporary.fd(), "new", 3), 3);
   ASSERT_TRUE(temporary.closeFile(error)) << error;
-  ASSERT_TRUE(temporary.install(path("f"), error)) << error;
+  ASSERT_EQ(temporary.install(path("f"), error), SaveTemporary::Install::Installed) << error;
   temporary.discard();
   EXPECT_EQ(readText("f"), "new");
   EXPECT_EQ(entries(), 1u);
+}
+
+// The destination is resolved again at the install: what it has become since the file was created counts.
+TEST_F(SaveTemporaryTest, InstallFollowsTheLinksOfNowAndKeepsAFileMadeReadOnlyMeanwhile) {
+  const SaveTemporaryNaming naming{".t-", &nextTestNumber, 4};
+  writeText("f", "old");
+  writeText("g", "other");
+  int error = 0;
+  SaveTemporary relinked;
+  ASSERT_TRUE(relinked.create(path("f"), naming, O_WRONLY, 0600, error)) << error;
+  ASSERT_EQ(write(relinked.fd(), "new", 3), 3);
+  fs::remove(dir / "f");
+  fs::create_symlink("g", dir / "f");
+  EXPECT_EQ(relinked.install(path("f"), error), SaveTemporary::Install::Installed) << error;
+  EXPECT_TRUE(fs::is_symlink(dir / "f"));
+  EXPECT_EQ(readText("g"), "new");
+
+  SaveTemporary refused;
+  ASSERT_TRUE(refused.create(path("f"), naming, O_WRONLY, 0600, error)) << error;
+  ASSERT_EQ(chmod(path("g").c_str(), 0444), 0);
+  EXPECT_EQ(refused.install(path("f"), error), SaveTemporary::Install::ReadOnly);
+  EXPECT_EQ(readText("g"), "new");
+  refused.discard();
+  EXPECT_EQ(entries(), 2u);
 }
 
 // Names taken by what is no stray are skipped, and when every name tried is taken creation fails with EEXIST.
