@@ -37,7 +37,7 @@ bool removeStray(const std::string& name, const std::string& target) {
   struct stat named;
   if (lstat(name.c_str(), &named) != 0 || !S_ISREG(named.st_mode) || named.st_uid != geteuid()) return false;
   // Opened for writing: over NFS an exclusive lock needs it.
-  const UniqueFd stray(open(name.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  const UniqueFd stray(open(name.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   struct stat opened;
   if (!stray.valid() || fstat(stray.get(), &opened) != 0 || !sameFile(opened, named)) return false;
   if (flock(stray.get(), LOCK_EX | LOCK_NB) != 0) return false;

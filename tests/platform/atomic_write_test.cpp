@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <random>
@@ -190,6 +191,22 @@ TEST_F(AtomicWrite, ANameOverTheSystemLimitFailsBeforeAnythingIsCreated) {
   expectFailure(writeFileAtomic(path(nameOfLength(86 * 3, kCjkCharacter)), "x"), "temporary file creation",
                 ENAMETOOLONG);
   EXPECT_TRUE(fs::is_empty(dir));
+}
+
+// The system takes paths of up to 4095 bytes: the temporary file of a target at that length gets a name no
+// longer than the target's own.
+TEST_F(AtomicWrite, APathUpToTheSystemLimitIsSaved) {
+  std::string directory = dir.string();
+  while (directory.size() < 4000) directory += "/" + nameOfLength(std::min<size_t>(200, 4000 - directory.size()));
+  fs::create_directories(directory);
+  const std::string target = directory + "/" + nameOfLength(4095 - directory.size() - 1);
+  ASSERT_EQ(target.size(), 4095u);
+  expectWritten(writeFileAtomic(target, "first"));
+  expectWritten(writeFileAtomic(target, "second"));
+  EXPECT_EQ(std::distance(fs::directory_iterator(directory), fs::directory_iterator()), 1);
+  expectFailure(writeFileAtomic(target + "n", "x"), "temporary file creation", ENAMETOOLONG);
+  std::ifstream in(target, std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "second");
 }
 
 // A 255-byte name that ends as its own shortened temporary name would: the target is never taken for a stray.
