@@ -14,56 +14,13 @@
 
 #include "platform/file_queries.h"
 #include "platform/file_utils.h"
+#include "platform/save_target.h"
+#include "platform/save_temporary.h"
 #include "platform/unique_fd.h"
 
 namespace {
 
 constexpr int kMaxSaveAttempts = 128;
-constexpr int kMaxLinkHops = 40;
-
-std::string parentDirectory(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-// The file that a save of path writes: path itself, or the end of its chain of symbolic links (which need
-// not exist yet). False with the errno when the chain cannot be followed.
-bool resolveSaveTarget(const std::string& path, std::string& target, int& error) {
-  target = path;
-  for (int hop = 0; hop < kMaxLinkHops; ++hop) {
-    struct stat info;
-    if (lstat(target.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return true;
-    std::string link(static_cast<size_t>(info.st_size > 0 ? info.st_size : 4096) + 1, '\0');
-    const ssize_t length = readlink(target.c_str(), link.data(), link.size());
-    if (length < 0 || static_cast<size_t>(length) >= link.size()) {
-      error = length < 0 ? errno : ENAMETOOLONG;
-      return false;
-    }
-    link.resize(static_cast<size_t>(length));
-    target = link.starts_with('/') ? link : parentDirectory(target) + "/" + link;
-  }
-  error = ELOOP;
-  return false;
-}
-
-bool isReadOnly(const std::string& target, const struct stat& info) {
-  if ((info.st_mode & 0222) == 0) return true;
-  return faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0 && errno == EACCES;
-}
-
-// Creates "<target>.qz-save-N" with the first free N; the new file's path goes to temporary.
-UniqueFd createTemporaryFile(const std::string& target, mode_t mode, std::string& temporary, int& error) {
-  for (int attempt = 1; attempt <= kMaxSaveAttempts; ++attempt) {
-    temporary = target + ".qz-save-" + std::to_string(nextSaveAttemptNumber());
-    UniqueFd fd(open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
-    if (fd.valid()) return fd;
-    error = errno;
-    if (error != EEXIST) break;
-  }
-  temporary.clear();
-  return UniqueFd();
-}
 
 // Gives the new file the owner and permission bits of the file it replaces, as far as allowed.
 void copyOwnerAndMode(int fd, const struct stat& existing) {
@@ -92,25 +49,25 @@ bool writeParts(int fd, std::span<const std::string_view> parts, int& error) {
   return std::all_of(parts.begin(), parts.end(), [&](std::string_view part) { return writeAll(fd, part, error); });
 }
 
-// Steps from the open temporary file to the rename; on failure the temporary file is removed.
-AtomicWriteResult finishSave(UniqueFd fd, const std::string& temporary, const std::string& target,
-                             std::span<const std::string_view> parts) {
+// Steps from the open temporary file to the rename over what path leads to then; on failure the temporary
+// file is removed.
+AtomicWriteResult finishSave(SaveTemporary& temporary, std::string_view path, std::span<const std::string_view> parts) {
   int error = 0;
   const char* step = nullptr;
-  if (!writeParts(fd.get(), parts, error)) {
+  SaveTemporary::Install installed = SaveTemporary::Install::Failed;
+  if (!writeParts(temporary.fd(), parts, error)) {
     step = "file write";
-  } else if (fsync(fd.get()) != 0) {
+  } else if (fsync(temporary.fd()) != 0) {
     step = "file flush";
     error = errno;
-  } else if (fd.close() != 0) {
+  } else if (!temporary.closeFile(error)) {
     step = "file close";
-    error = errno;
-  } else if (!replaceFile(temporary, target, error)) {
+  } else if (installed = temporary.install(path, error); installed != SaveTemporary::Install::Installed) {
     step = "file replacement";
   }
   if (step == nullptr) return {AtomicWriteStatus::Written, {}};
-  fd.reset();
-  unlink(temporary.c_str());
+  temporary.discard();
+  if (installed == SaveTemporary::Install::ReadOnly) return {AtomicWriteStatus::ReadOnly, {}};
   return failure(step, error);
 }
 
@@ -127,17 +84,17 @@ AtomicWriteResult writeFileAtomic(std::string_view path, std::string_view data) 
 
 AtomicWriteResult writeFileAtomic(std::string_view path, std::span<const std::string_view> parts) {
   if (!isSystemPath(path)) return failure("path conversion", EINVAL);
-  std::string target;
+  const SaveTarget target = resolveSaveTarget(path);
+  if (target.status == SaveTargetStatus::Failed) return failure("temporary file creation", target.error);
+  if (target.status == SaveTargetStatus::ReadOnly) return {AtomicWriteStatus::ReadOnly, {}};
+  SaveTemporary temporary;
   int error = 0;
-  if (!resolveSaveTarget(std::string(path), target, error)) return failure("temporary file creation", error);
-  struct stat existing;
-  const bool targetExists = stat(target.c_str(), &existing) == 0;
-  if (targetExists && isReadOnly(target, existing)) return {AtomicWriteStatus::ReadOnly, {}};
-  std::string temporary;
-  UniqueFd fd = createTemporaryFile(target, targetExists ? 0600 : 0666, temporary, error);
-  if (!fd.valid()) return failure("temporary file creation", error);
-  if (targetExists) copyOwnerAndMode(fd.get(), existing);
-  return finishSave(std::move(fd), temporary, target, parts);
+  const SaveTemporaryNaming naming{".qz-save-", &nextSaveAttemptNumber, kMaxSaveAttempts};
+  if (!temporary.create(target.path, naming, O_WRONLY, target.existing ? 0600 : 0666, error)) {
+    return failure("temporary file creation", error);
+  }
+  if (target.existing) copyOwnerAndMode(temporary.fd(), *target.existing);
+  return finishSave(temporary, path, parts);
 }
 
 bool replaceFile(std::string_view source, std::string_view target, int& error) {

@@ -1,6 +1,7 @@
-// Saving a file atomically: the content goes to a new temporary file beside the target ("<target>.qz-save-N"),
-// is forced to disk and renamed over the target, so the target always holds either its old or its new
-// content. A save through a symbolic link replaces the file the link leads to and keeps the link.
+// Saving a file atomically: the content goes to a new temporary file beside the target ("<target>.qz-save-N",
+// see SaveTemporary), is forced to disk and renamed over the target, so the target always holds either its
+// old or its new content. A save through a symbolic link replaces the file the link leads to and keeps the
+// link.
 #pragma once
 
 #include <cstdint>
@@ -22,8 +23,8 @@ uint64_t nextSaveAttemptNumber();
 
 // Writes data to path. An existing target keeps its permission bits (and its owner where the system allows);
 // a new one gets 0666 less the umask. A target without write permission is refused before anything is
-// created; one that is no regular file fails at the replacement. Every failure leaves the target as it was
-// and removes the temporary file.
+// created, and at the replacement when it lost it meanwhile; one that is no regular file fails at the
+// replacement. Every failure leaves the target as it was and removes the temporary file.
 AtomicWriteResult writeFileAtomic(std::string_view path, std::string_view data);
 // The same with the content given as consecutive parts, written one after another.
 AtomicWriteResult writeFileAtomic(std::string_view path, std::span<const std::string_view> parts);

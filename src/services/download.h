@@ -3,7 +3,9 @@
 // beside the destination, "<destination>.download-<pid>-<n>", held against a size ceiling, an optional
 // expected size and an optional SHA-256 digest, flushed and closed, and only then renamed over the
 // destination; so the destination is either as it was or the complete file that passed every test, and no
-// work file is left behind. Nothing waits for running downloads when the process ends.
+// work file is left behind. The destination is resolved as every save resolves it (resolveSaveTarget): a
+// link is followed and kept, a read-only file refused. Nothing waits for running downloads when the process
+// ends.
 #pragma once
 
 #include <atomic>

@@ -19,9 +19,9 @@
 #include <string_view>
 
 #include "host/path_text.h"
-#include "platform/atomic_write.h"
+#include "platform/save_target.h"
+#include "platform/save_temporary.h"
 #include "platform/sha256.h"
-#include "platform/unique_fd.h"
 #include "services/download.h"
 #include "services/zip_files.h"
 
@@ -30,6 +30,7 @@ namespace {
 
 constexpr const char* kSizeLimitMessage = "download exceeds its size limit";
 constexpr const char* kSizeMismatchMessage = "download size does not match";
+constexpr const char* kReadOnlyMessage = "file is read-only";
 constexpr int kWorkFileAttempts = 1024;
 constexpr long kReadBufferSize = 65536;
 
@@ -47,50 +48,50 @@ using CurlUrl = std::unique_ptr<CURLU, CurlUrlCleanup>;
 using CurlList = std::unique_ptr<curl_slist, CurlListCleanup>;
 
 // The process-wide counter of work-file names (separate from the ZIP writer's).
-std::atomic<uint64_t>& workFileCounter() {
+uint64_t nextWorkFileNumber() {
   static std::atomic<uint64_t> counter{0};
-  return counter;
+  return counter.fetch_add(1);
 }
 
-// The work file beside the destination; removed on destruction unless it was moved over the destination.
-class WorkFile {
- public:
-  WorkFile() = default;
-  ~WorkFile() {
-    fd.reset();
-    if (!path.empty()) unlink(path.c_str());
-  }
-  WorkFile(const WorkFile&) = delete;
-  WorkFile& operator=(const WorkFile&) = delete;
-
-  std::string path;  // empty once forgotten
-  UniqueFd fd;
-  mode_t keptMode = 0;  // the replaced file's permission bits
-  bool keepMode = false;
+// The work file beside the destination's file; removed on destruction unless it was moved over the
+// destination.
+struct WorkFile {
+  SaveTemporary file;
+  std::optional<mode_t> keptMode;  // the replaced file's permission bits
 };
 
-// Claims "<destination>.download-<pid>-<n>" exclusively, trying the next number while names are taken.
+// Claims "<destination>.download-<pid>-<n>" beside the file the destination's links lead to, trying the next
+// number while names are taken.
 bool claimWorkFile(const std::string& destination, WorkFile& work, DownloadResult& result) {
-  struct stat existing;
-  work.keepMode = stat(destination.c_str(), &existing) == 0 && S_ISREG(existing.st_mode);
-  if (work.keepMode) work.keptMode = existing.st_mode & 07777;
-  // A replacement stays private until it gets the replaced file's bits at the end.
-  const mode_t createMode = work.keepMode ? 0600 : 0666;
-  const std::string prefix = destination + ".download-" + std::to_string(getpid()) + "-";
-  for (int attempt = 0; attempt < kWorkFileAttempts; ++attempt) {
-    std::string path = prefix + std::to_string(workFileCounter().fetch_add(1));
-    UniqueFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, createMode));
-    if (fd.valid()) {
-      work.fd = std::move(fd);
-      work.path = std::move(path);
-      return true;
-    }
-    if (errno != EEXIST) {
-      result.message = formatStepError("Download work-file creation", static_cast<unsigned long>(errno));
+  const SaveTarget target = resolveSaveTarget(destination);
+  if (target.status == SaveTargetStatus::ReadOnly) {
+    result.message = kReadOnlyMessage;
+    return false;
+  }
+  int error = target.error;
+  if (target.status == SaveTargetStatus::Ready) {
+    if (target.existing && S_ISREG(target.existing->st_mode)) work.keptMode = target.existing->st_mode & 07777;
+    const std::string prefix = ".download-" + std::to_string(getpid()) + "-";
+    const SaveTemporaryNaming naming{prefix, &nextWorkFileNumber, kWorkFileAttempts};
+    // A replacement stays private until it gets the replaced file's bits at the end.
+    if (work.file.create(target.path, naming, O_WRONLY, work.keptMode ? 0600 : 0666, error)) return true;
+    if (error == EEXIST) {
+      result.message = "download could not claim a work filename";
       return false;
     }
   }
-  result.message = "download could not claim a work filename";
+  result.message = formatStepError("Download work-file creation", static_cast<unsigned long>(error));
+  return false;
+}
+
+// Moves the finished work file over the destination as its links lead now, unless that file is read-only now.
+bool installWorkFile(const std::string& destination, WorkFile& work, DownloadResult& result) {
+  int error = 0;
+  const SaveTemporary::Install installed = work.file.install(destination, error);
+  if (installed == SaveTemporary::Install::Installed) return true;
+  result.message = installed == SaveTemporary::Install::ReadOnly
+                       ? kReadOnlyMessage
+                       : formatStepError("Destination replacement", static_cast<unsigned long>(error));
   return false;
 }
 
@@ -257,7 +258,7 @@ bool Transfer::acceptFinalResponse() {
 bool Transfer::takeBody(const char* data, size_t size) {
   if (!responseAccepted_ && !acceptFinalResponse()) return false;
   if (size > options_.max_size - result_.size) return fail(kSizeLimitMessage);
-  if (!writeAll(work_.fd.get(), data, size)) {
+  if (!writeAll(work_.file.fd(), data, size)) {
     return fail(formatStepError("Destination write", static_cast<unsigned long>(errno)));
   }
   hash_.update(data, size);
@@ -342,14 +343,14 @@ bool Transfer::finishBody(CURLcode code) {
     return fail("download SHA-256 does not match");
   }
   // The permission bits are a courtesy: a file system without them still gets the download.
-  if (work_.keepMode) (void)fchmod(work_.fd.get(), work_.keptMode);
-  if (fsync(work_.fd.get()) != 0) return fail(formatStepError("Destination flush", static_cast<unsigned long>(errno)));
-  if (work_.fd.close() != 0) return fail(formatStepError("Destination close", static_cast<unsigned long>(errno)));
-  int error = 0;
-  if (!replaceFile(work_.path, destination_, error)) {
-    return fail(formatStepError("Destination replacement", static_cast<unsigned long>(error)));
+  if (work_.keptMode) (void)fchmod(work_.file.fd(), *work_.keptMode);
+  if (fsync(work_.file.fd()) != 0) {
+    return fail(formatStepError("Destination flush", static_cast<unsigned long>(errno)));
   }
-  work_.path.clear();
+  if (int error = 0; !work_.file.closeFile(error)) {
+    return fail(formatStepError("Destination close", static_cast<unsigned long>(error)));
+  }
+  if (!installWorkFile(destination_, work_, result_)) return false;
   result_.ok = true;
   return true;
 }

@@ -1,6 +1,6 @@
-// ZIP archive files over POSIX. A writer's temporary file is created beside the destination with O_EXCL, so
-// neither another writer of this process (the name counter is shared) nor another process can claim it, and
-// it is renamed over the destination only once complete and on disk.
+// ZIP archive files over POSIX. A writer's temporary file is a SaveTemporary beside the destination's file:
+// created with O_EXCL, so neither another writer of this process (the name counter is shared) nor another
+// process can claim it, and renamed over the destination only once complete and on disk.
 #include "services/zip_files.h"
 
 #include <fcntl.h>
@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <limits>
 
 #include "platform/file_utils.h"
 #include "platform/text_conversion.h"
@@ -16,9 +17,9 @@
 namespace {
 
 // The counter of temporary names, shared by every writer of the process.
-std::atomic<uint64_t>& zipTemporaryCounter() {
+uint64_t nextZipTemporaryNumber() {
   static std::atomic<uint64_t> counter{0};
-  return counter;
+  return counter.fetch_add(1);
 }
 
 }  // namespace
@@ -68,26 +69,22 @@ bool openFileForReading(const std::string& path, OpenedFile& file, int& errorNum
   return true;
 }
 
-bool createZipTemporaryFile(const std::string& destination, std::optional<mode_t> keptMode,
-                            ZipTemporaryFile& temporary) {
+bool createZipTemporaryFile(const std::string& target, std::optional<mode_t> keptMode, SaveTemporary& temporary) {
+  const std::string prefix = ".temporary-" + std::to_string(getpid()) + "-";
+  const SaveTemporaryNaming naming{prefix, &nextZipTemporaryNumber, std::numeric_limits<int>::max()};
+  int error = 0;
   // A replacement stays private until it gets the replaced file's bits at the end.
-  const mode_t createMode = keptMode ? 0600 : 0666;
-  const std::string prefix = destination + ".temporary-" + std::to_string(getpid()) + "-";
-  for (;;) {
-    std::string path = prefix + std::to_string(zipTemporaryCounter().fetch_add(1));
-    UniqueFd fd(open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, createMode));
-    if (!fd.valid() && errno == EEXIST) continue;
-    if (!fd.valid()) return false;
-    temporary.path = std::move(path);
-    temporary.fd = std::move(fd);
-    return true;
-  }
+  return temporary.create(target, naming, O_RDWR, keptMode ? 0600 : 0666, error);
 }
 
-const char* finishZipTemporaryFile(UniqueFd fd, std::optional<mode_t> keptMode) {
+const char* finishZipTemporaryFile(SaveTemporary& temporary, std::optional<mode_t> keptMode) {
   // The permission bits are a courtesy: a file system without them still gets the archive.
-  if (keptMode) (void)fchmod(fd.get(), *keptMode);
-  if (fsync(fd.get()) != 0) return "ZIP flush failed";
-  if (fd.close() != 0) return "ZIP close failed";
+  if (keptMode) (void)fchmod(temporary.fd(), *keptMode);
+  int error = 0;
+  if (fsync(temporary.fd()) != 0) {
+    (void)temporary.closeFile(error);
+    return "ZIP flush failed";
+  }
+  if (!temporary.closeFile(error)) return "ZIP close failed";
   return nullptr;
 }

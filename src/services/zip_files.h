@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/save_temporary.h"
 #include "platform/unique_fd.h"
 
 // "ZIP path must not be empty" or "ZIP path must not contain a zero byte" for such a path.
@@ -28,16 +29,11 @@ struct OpenedFile {
 // Opens `path` for reading; false with errno and the failed step ("open" or "size").
 bool openFileForReading(const std::string& path, OpenedFile& file, int& errorNumber, bool& sizeFailed);
 
-// A temporary sibling of the destination, "<destination>.temporary-<pid>-<n>", created exclusively.
-struct ZipTemporaryFile {
-  std::string path;
-  UniqueFd fd;  // open for reading and writing
-};
-// Claims the next free name, moving the process-wide counter on while names are taken. keptMode holds the
-// permission bits of the file the archive will replace; without one the file gets 0666 less the umask.
-bool createZipTemporaryFile(const std::string& destination, std::optional<mode_t> keptMode,
-                            ZipTemporaryFile& temporary);
+// Creates the temporary sibling of target (the destination's resolved file), "<target>.temporary-<pid>-<n>",
+// claiming the next free name and moving the process-wide counter on while names are taken. keptMode holds
+// the permission bits of the file the archive will replace; without one the file gets 0666 less the umask.
+bool createZipTemporaryFile(const std::string& target, std::optional<mode_t> keptMode, SaveTemporary& temporary);
 
-// Gives the temporary file the kept permission bits, flushes it to disk and closes it (always); null on
-// success, else "ZIP flush failed" or "ZIP close failed".
-const char* finishZipTemporaryFile(UniqueFd fd, std::optional<mode_t> keptMode);
+// Gives the temporary file the kept permission bits, flushes it to disk and closes its descriptor (always);
+// null on success, else "ZIP flush failed" or "ZIP close failed".
+const char* finishZipTemporaryFile(SaveTemporary& temporary, std::optional<mode_t> keptMode);

@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/atomic_write.h"
+#include "platform/save_target.h"
 #include "services/zip_directory.h"
 #include "services/zip_format.h"
 
@@ -24,6 +24,7 @@ constexpr uint32_t kStrongestZlibLevel = 9;
 constexpr const char* kOpenFailed = "ZIP open failed";
 constexpr const char* kFinalizationFailed = "ZIP finalization failed";
 constexpr const char* kCopyFailed = "ZIP existing entry copy failed";
+constexpr const char* kReadOnly = "file is read-only";
 
 constexpr uint16_t kUnicodePathId = 0x7075;
 
@@ -99,25 +100,28 @@ bool ZipArchiveWriter::openAt(std::string_view path, bool append, std::string& e
     error = "ZIP path is not valid UTF-8";
     return false;
   }
-  struct stat existing;
-  const bool exists = stat(destinationPath_.c_str(), &existing) == 0;
-  if (!exists && errno != ENOENT && errno != ENOTDIR) {
-    error = "ZIP destination check failed: system error " + std::to_string(errno);
+  const SaveTarget target = resolveSaveTarget(destinationPath_);
+  if (target.status == SaveTargetStatus::Failed) {
+    error = "ZIP destination check failed: system error " + std::to_string(target.error);
     return false;
   }
-  if (exists) keptMode_ = existing.st_mode & 07777;
-  if (append && exists) return copyExisting(error);
-  return claimTemporaryFile(error);
+  if (target.status == SaveTargetStatus::ReadOnly) {
+    error = kReadOnly;
+    return false;
+  }
+  if (target.existing) keptMode_ = target.existing->st_mode & 07777;
+  if (append && target.existing) return copyExisting(target.path, error);
+  return claimTemporaryFile(target.path, error);
 }
 
 // Every entry of the existing archive is kept: its name must be safe (directory entries included) and unique.
 // Each local record copied is paid for in full from the archive's own size, and no two may overlap, since
 // records sharing their bytes would otherwise turn a small archive into a huge copy.
-bool ZipArchiveWriter::copyExisting(std::string& error) {
+bool ZipArchiveWriter::copyExisting(const std::string& existingPath, std::string& error) {
   OpenedFile existing;
   int errorNumber = 0;
   bool sizeFailed = false;
-  if (!openFileForReading(destinationPath_, existing, errorNumber, sizeFailed)) {
+  if (!openFileForReading(existingPath, existing, errorNumber, sizeFailed)) {
     error = sizeFailed ? "ZIP existing file size could not be read" : "ZIP existing file could not be opened";
     return false;
   }
@@ -128,7 +132,7 @@ bool ZipArchiveWriter::copyExisting(std::string& error) {
     error = ziptext::withPrefix(kOpenFailed, failure);
     return false;
   }
-  if (!claimTemporaryFile(error)) return false;
+  if (!claimTemporaryFile(existingPath, error)) return false;
   ZipDirectoryWalker walker(bytes, directory);
   ZipCentralRecord record;
   CopiedRecords copied{existing.size, {}, ZipWindow(bytes)};
@@ -168,16 +172,13 @@ bool ZipArchiveWriter::copyRecord(const ZipBytes& bytes, const ZipCentralRecord&
   return false;
 }
 
-bool ZipArchiveWriter::claimTemporaryFile(std::string& error) {
-  ZipTemporaryFile temporary;
-  if (!createZipTemporaryFile(destinationPath_, keptMode_, temporary)) {
+bool ZipArchiveWriter::claimTemporaryFile(const std::string& target, std::string& error) {
+  if (!createZipTemporaryFile(target, keptMode_, temporary_)) {
     error = "ZIP temporary file could not be created";
     return false;
   }
-  temporary_ = std::move(temporary.fd);
-  temporaryPath_ = std::move(temporary.path);
   output_ =
-      std::make_unique<ZipArchiveOutput>(temporary_.get(), static_cast<int>(std::min(level_, kStrongestZlibLevel)));
+      std::make_unique<ZipArchiveOutput>(temporary_.fd(), static_cast<int>(std::min(level_, kStrongestZlibLevel)));
   return true;
 }
 
@@ -254,12 +255,10 @@ bool ZipArchiveWriter::close(std::string& error) {
       error = ziptext::withPrefix(kFinalizationFailed, failure);
     } else if (!checkWrittenArchive(error)) {
       // error is set
-    } else if (const char* finished = finishZipTemporaryFile(std::move(temporary_), keptMode_); finished != nullptr) {
+    } else if (const char* finished = finishZipTemporaryFile(temporary_, keptMode_); finished != nullptr) {
       error = finished;
-    } else if (int errorNumber = 0; !replaceFile(temporaryPath_, destinationPath_, errorNumber)) {
-      error = "ZIP install failed: system error " + std::to_string(errorNumber);
     } else {
-      temporaryPath_.clear();
+      install(error);
     }
   } catch (const std::bad_alloc&) {
     error = "not enough memory to close ZIP writer";
@@ -268,15 +267,31 @@ bool ZipArchiveWriter::close(std::string& error) {
   return error.empty();
 }
 
+// Moves the finished archive over the destination as its links lead now, unless that file is read-only now.
+bool ZipArchiveWriter::install(std::string& error) {
+  int errorNumber = 0;
+  switch (temporary_.install(destinationPath_, errorNumber)) {
+    case SaveTemporary::Install::Installed:
+      return true;
+    case SaveTemporary::Install::ReadOnly:
+      error = kReadOnly;
+      return false;
+    case SaveTemporary::Install::Failed:
+      break;
+  }
+  error = "ZIP install failed: system error " + std::to_string(errorNumber);
+  return false;
+}
+
 // Reads the written archive's directory back as the reader does: an archive whose directory cannot be read, or
 // holds other than the entries the writer was given, is never installed.
 bool ZipArchiveWriter::checkWrittenArchive(std::string& error) {
   struct stat written;
-  if (fstat(temporary_.get(), &written) != 0) {
+  if (fstat(temporary_.fd(), &written) != 0) {
     error = ziptext::withPrefix(kFinalizationFailed, ziptext::readError(errno));
     return false;
   }
-  const ZipBytes bytes(temporary_.get(), static_cast<uint64_t>(written.st_size));
+  const ZipBytes bytes(temporary_.fd(), static_cast<uint64_t>(written.st_size));
   ZipDirectory directory;
   std::string failure;
   if (findZipDirectory(bytes, directory, failure)) {
@@ -301,8 +316,6 @@ void ZipArchiveWriter::discard() {
 // Drops whatever is still open and deletes the temporary file if it is still there.
 void ZipArchiveWriter::abandon() {
   output_.reset();
-  temporary_.reset();
-  if (!temporaryPath_.empty()) unlink(temporaryPath_.c_str());
-  temporaryPath_.clear();
+  temporary_.discard();
   closed_ = true;
 }

@@ -1,9 +1,10 @@
 // ZipArchiveWriter: writes a ZIP archive into a temporary file beside its destination and renames it into the
 // destination's place only when the archive is closed successfully, so the destination either keeps its old
-// contents or receives the whole new archive. Create mode starts empty; write mode first copies every entry
-// of an existing destination archive as it is stored (local record, name and extra fields, compressed bytes).
-// Every entry name must pass isSafeZipEntryName, and no name may occur twice. Each entry is written into the
-// temporary file when it is added, so a source changed or removed afterwards changes nothing; a refused or
+// contents or receives the whole new archive. The destination is resolved as every save resolves it
+// (resolveSaveTarget): a link is followed and kept, a read-only file refused. Create mode starts empty; write mode
+// first copies every entry of an existing destination archive as it is stored (local record, name and extra fields,
+// compressed bytes). Every entry name must pass isSafeZipEntryName, and no name may occur twice. Each entry is written
+// into the temporary file when it is added, so a source changed or removed afterwards changes nothing; a refused or
 // failed entry leaves nothing behind and the writer stays usable.
 #pragma once
 
@@ -55,7 +56,7 @@ class ZipArchiveWriter {
  private:
   static std::unique_ptr<ZipArchiveWriter> open(std::string_view path, uint32_t level, bool append, std::string& error);
   bool openAt(std::string_view path, bool append, std::string& error);
-  bool copyExisting(std::string& error);
+  bool copyExisting(const std::string& existingPath, std::string& error);
   // What write mode has copied so far: the bytes of the archive no local record has paid for yet, and where
   // each copied local record lies; and the window its local headers are read through.
   struct CopiedRecords {
@@ -65,14 +66,14 @@ class ZipArchiveWriter {
   };
   bool copyRecord(const ZipBytes& bytes, const ZipCentralRecord& record, int64_t shift, CopiedRecords& copied,
                   std::string& error);
-  bool claimTemporaryFile(std::string& error);
+  bool claimTemporaryFile(const std::string& target, std::string& error);
+  bool install(std::string& error);
   bool checkNewEntry(std::string_view name, std::string& error);
   bool addEntry(const ZipNewEntry& entry, const char* failurePrefix, std::string& error);
   bool checkWrittenArchive(std::string& error);
   void abandon();
 
-  std::string destinationPath_;
-  std::string temporaryPath_;
+  std::string destinationPath_;     // as given, made absolute; its links are followed again at the install
   std::optional<mode_t> keptMode_;  // the permission bits of the destination the archive replaces
   // Names of every entry the archive holds, looked up by view.
   struct NameHash {
@@ -81,7 +82,7 @@ class ZipArchiveWriter {
   };
   std::unordered_set<std::string, NameHash, std::equal_to<>> entryNames_;
   uint32_t level_;
-  UniqueFd temporary_;
+  SaveTemporary temporary_;
   std::unique_ptr<ZipArchiveOutput> output_;
   bool closed_ = false;
 };

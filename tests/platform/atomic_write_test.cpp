@@ -1,5 +1,6 @@
 #include "platform/atomic_write.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -7,12 +8,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <random>
 #include <thread>
 #include <vector>
 
+#include "platform/save_temporary.h"
 #include "platform/unique_fd.h"
 #include "scratch_dir.h"
 
@@ -151,14 +154,169 @@ TEST_F(AtomicWrite, TargetThatIsNoRegularFileIsRefusedAndKeepsItsKind) {
   EXPECT_TRUE(leftovers().empty());
 }
 
-TEST_F(AtomicWrite, LeftoverTemporaryFileIsSkippedAndKept) {
+// "<name>" repeated until the name is `bytes` long; names of CJK characters are three bytes a character.
+std::string nameOfLength(size_t bytes, std::string_view unit = "n") {
+  std::string name;
+  while (name.size() + unit.size() <= bytes) name += unit;
+  return name;
+}
+
+constexpr std::string_view kCjkCharacter = "\u6587";
+
+// The system takes names of up to 255 bytes; the temporary file's name gets shorter where it must.
+TEST_F(AtomicWrite, NamesUpToTheSystemLimitAreSavedAndReplaced) {
+  const std::string names[] = {
+      nameOfLength(255),
+      nameOfLength(246),
+      nameOfLength(245),
+      nameOfLength(82 * 3, kCjkCharacter),
+      nameOfLength(85 * 3, kCjkCharacter),
+      "n" + nameOfLength(84 * 3, kCjkCharacter),   // shortened names are cut between characters, whatever
+      "nn" + nameOfLength(84 * 3, kCjkCharacter),  // the offset
+      "short",
+  };
+  for (const std::string& name : names) {
+    expectWritten(writeFileAtomic(path(name), "first"));
+    EXPECT_EQ(readText(name), "first") << name.size();
+    ASSERT_EQ(chmod(path(name).c_str(), 0640), 0) << name.size();
+    expectWritten(writeFileAtomic(path(name), "second"));
+    EXPECT_EQ(readText(name), "second") << name.size();
+    EXPECT_EQ(modeOf(name), 0640u) << name.size();
+    EXPECT_TRUE(leftovers().empty()) << name.size();
+  }
+}
+
+TEST_F(AtomicWrite, ANameOverTheSystemLimitFailsBeforeAnythingIsCreated) {
+  expectFailure(writeFileAtomic(path(nameOfLength(256)), "x"), "temporary file creation", ENAMETOOLONG);
+  expectFailure(writeFileAtomic(path(nameOfLength(86 * 3, kCjkCharacter)), "x"), "temporary file creation",
+                ENAMETOOLONG);
+  EXPECT_TRUE(fs::is_empty(dir));
+}
+
+// The system takes paths of up to 4095 bytes: the temporary file of a target at that length gets a name no
+// longer than the target's own.
+TEST_F(AtomicWrite, APathUpToTheSystemLimitIsSaved) {
+  std::string directory = dir.string();
+  while (directory.size() < 4000) directory += "/" + nameOfLength(std::min<size_t>(200, 4000 - directory.size()));
+  fs::create_directories(directory);
+  const std::string target = directory + "/" + nameOfLength(4095 - directory.size() - 1);
+  ASSERT_EQ(target.size(), 4095u);
+  expectWritten(writeFileAtomic(target, "first"));
+  expectWritten(writeFileAtomic(target, "second"));
+  EXPECT_EQ(std::distance(fs::directory_iterator(directory), fs::directory_iterator()), 1);
+  expectFailure(writeFileAtomic(target + "n", "x"), "temporary file creation", ENAMETOOLONG);
+  std::ifstream in(target, std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "second");
+}
+
+// A 255-byte name that ends as its own shortened temporary name would: the target is never taken for a stray.
+TEST_F(AtomicWrite, ATargetNamedAsItsOwnTemporaryFileKeepsItsContentUntilReplaced) {
+  const std::string suffix = ".qz-save-" + std::to_string(nextSaveAttemptNumber() + 1);
+  const std::string name = nameOfLength(255 - suffix.size()) + suffix;
+  writeText(name, "old");
+  expectWritten(writeFileAtomic(path(name), "new"));
+  EXPECT_EQ(readText(name), "new");
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
+}
+
+// A save killed midway leaves its temporary file, which no save holds any more: the next save of the same
+// target that meets its name removes it and takes the name, however many there are.
+TEST_F(AtomicWrite, StraysOfKilledSavesAreRemovedWhenASaveMeetsThem) {
   const uint64_t next = nextSaveAttemptNumber() + 1;
-  const std::string leftover = "f.qz-save-" + std::to_string(next);
-  writeText(leftover, "stale");
+  for (uint64_t number = next; number < next + 128; ++number) {
+    writeText("f.qz-save-" + std::to_string(number), "partial");
+  }
   expectWritten(writeFileAtomic(path("f"), "fresh"));
   EXPECT_EQ(readText("f"), "fresh");
-  EXPECT_EQ(readText(leftover), "stale");
-  EXPECT_EQ(leftovers(), std::vector<std::string>{leftover});
+  EXPECT_EQ(leftovers().size(), 127u);
+  EXPECT_FALSE(fs::exists(path("f.qz-save-" + std::to_string(next))));
+}
+
+// Only a regular file can be a stray: a link, a directory or a pipe of that name is someone else's.
+TEST_F(AtomicWrite, ANameTakenByNoRegularFileIsSkippedAndKept) {
+  const uint64_t next = nextSaveAttemptNumber() + 1;
+  writeText("elsewhere", "kept");
+  fs::create_symlink("elsewhere", dir / ("f.qz-save-" + std::to_string(next)));
+  fs::create_directory(dir / ("f.qz-save-" + std::to_string(next + 1)));
+  ASSERT_EQ(mkfifo(path("f.qz-save-" + std::to_string(next + 2)).c_str(), 0600), 0);
+  expectWritten(writeFileAtomic(path("f"), "fresh"));
+  EXPECT_EQ(readText("f"), "fresh");
+  EXPECT_TRUE(fs::is_symlink(dir / ("f.qz-save-" + std::to_string(next))));
+  EXPECT_TRUE(fs::is_directory(dir / ("f.qz-save-" + std::to_string(next + 1))));
+  EXPECT_EQ(fs::status(dir / ("f.qz-save-" + std::to_string(next + 2))).type(), fs::file_type::fifo);
+  EXPECT_EQ(readText("elsewhere"), "kept");
+  EXPECT_EQ(leftovers().size(), 3u);
+}
+
+// A child process that has created its temporary file, as a save does, and is still writing it when the
+// parent saves: forked, it takes the same save numbers as the parent.
+TEST_F(AtomicWrite, ATemporaryFileOfASaveStillRunningInAnotherProcessIsNeverRemoved) {
+  int created[2], finish[2];
+  ASSERT_EQ(pipe(created), 0);
+  ASSERT_EQ(pipe(finish), 0);
+  const uint64_t next = nextSaveAttemptNumber() + 1;
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    close(created[0]);
+    close(finish[1]);
+    SaveTemporary temporary;
+    int error = 0;
+    const SaveTemporaryNaming naming{".qz-save-", &nextSaveAttemptNumber, 1};
+    if (!temporary.create(path("f"), naming, O_WRONLY, 0600, error)) _exit(1);
+    if (write(temporary.fd(), "partial", 7) != 7 || write(created[1], "c", 1) != 1) _exit(2);
+    char byte = 0;
+    [[maybe_unused]] const ssize_t ignored = read(finish[0], &byte, 1);
+    _exit(0);
+  }
+  close(created[1]);
+  close(finish[0]);
+  char byte = 0;
+  ASSERT_EQ(read(created[0], &byte, 1), 1) << "the child created no temporary file";
+  close(created[0]);
+  const std::string held = "f.qz-save-" + std::to_string(next);
+  expectWritten(writeFileAtomic(path("f"), "fresh"));
+  EXPECT_EQ(readText("f"), "fresh");
+  EXPECT_EQ(readText(held), "partial");
+  close(finish[1]);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  // Gone with its process, the file is a stray: the next save to meet its name takes it.
+  EXPECT_EQ(leftovers(), std::vector<std::string>{held});
+}
+
+// Two processes forked from one take the same save numbers, so their saves of one target meet at every
+// temporary name, each taking the other's new file for a stray at times; every save still lands whole.
+TEST_F(AtomicWrite, TwoProcessesSavingOneTargetAtOnceEachLandEverySave) {
+  int start[2];
+  ASSERT_EQ(pipe(start), 0);
+  pid_t children[2];
+  for (int i = 0; i < 2; ++i) {
+    children[i] = fork();
+    ASSERT_GE(children[i], 0);
+    if (children[i] == 0) {
+      close(start[1]);
+      char byte = 0;
+      if (read(start[0], &byte, 1) != 0) _exit(1);
+      const std::string content(3000, i == 0 ? 'a' : 'b');
+      for (int round = 0; round < 300; ++round) {
+        if (writeFileAtomic(path("shared"), content).status != AtomicWriteStatus::Written) _exit(2);
+      }
+      _exit(0);
+    }
+  }
+  close(start[0]);
+  close(start[1]);  // both start at once
+  for (pid_t child : children) {
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  }
+  const std::string content = readText("shared");
+  ASSERT_EQ(content.size(), 3000u);
+  EXPECT_EQ(content, std::string(3000, content[0]));
+  EXPECT_TRUE(leftovers().empty());
 }
 
 TEST_F(AtomicWrite, ConcurrentSavesOfOneTargetEachLandWhole) {

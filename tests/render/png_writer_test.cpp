@@ -165,6 +165,20 @@ TEST_F(PngWriterTest, MissingDirectoryFailsWithoutCreatingAnything) {
   EXPECT_FALSE(fs::exists(directory / "missing"));
 }
 
+// The temporary file of a name near the system's 255-byte limit gets a shorter name beside it.
+TEST_F(PngWriterTest, NamesUpToTheSystemLimitAreSaved) {
+  std::string cjk82, cjk85;
+  for (int i = 0; i < 85; ++i) (i < 82 ? cjk82 : cjk85) += "\u6587";
+  cjk85 = cjk82 + cjk85;
+  for (const std::string& name : {std::string(251, 'p') + ".png", cjk82, cjk85, std::string("short.png")}) {
+    const std::optional<std::string> error = savePngWithMetadata(noiseCanvas(4, 4), (directory / name).string(), {});
+    EXPECT_FALSE(error) << name.size() << ": " << *error;
+    EXPECT_EQ(readFile(directory / name).substr(0, 4), "\x89PNG") << name.size();
+    EXPECT_EQ(std::distance(fs::directory_iterator(directory), fs::directory_iterator()), 1) << name.size();
+    fs::remove(directory / name);
+  }
+}
+
 TEST_F(PngWriterTest, FailedOverwriteLeavesTheOldFileByteForByte) {
   const fs::path path = directory / "keep.png";
   const std::string old = "the old content of the file";

@@ -190,6 +190,63 @@ TEST_F(DownloadTest, ADestinationThatIsNoRegularFileIsLeftAsItWas) {
   expectOnly({"pipe", "folder"});
 }
 
+// As a save through system.write_file_atomic: the file the links lead to is replaced, and they stay links.
+TEST_F(DownloadTest, ADestinationBehindLinksIsReplacedAndTheLinksStay) {
+  std::filesystem::create_directory(dir / "real");
+  writeText("real/out", "old");
+  ASSERT_EQ(chmod(path("real/out").c_str(), 0640), 0);
+  std::filesystem::create_symlink("real/out", dir / "link");
+  std::filesystem::create_symlink("link", dir / "link2");
+  for (const char* destination : {"link2", "real/out"}) {
+    writeText("real/out", "old");
+    const web::DownloadResult result = download(server.url("/bytes?n=1000"), {}, destination);
+    EXPECT_TRUE(result.ok) << destination << ": " << result.message;
+    EXPECT_TRUE(std::filesystem::is_symlink(dir / "link"));
+    EXPECT_TRUE(std::filesystem::is_symlink(dir / "link2"));
+    EXPECT_TRUE(readText("real/out") == patternBytes(1000)) << destination;
+    struct stat info;
+    ASSERT_EQ(stat(path("real/out").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0640u) << destination;
+    expectOnly({"link", "link2", "real"});
+  }
+}
+
+// Mode 0444 has no write bit for anyone, so the destination is refused for root as well.
+TEST_F(DownloadTest, AReadOnlyDestinationIsRefusedAndKept) {
+  writeText("ro", "old");
+  ASSERT_EQ(chmod(path("ro").c_str(), 0444), 0);
+  std::filesystem::create_symlink("ro", dir / "link");
+  for (const char* destination : {"ro", "link"}) {
+    const web::DownloadResult result = download(server.url("/bytes?n=1000"), {}, destination);
+    EXPECT_FALSE(result.ok) << destination;
+    EXPECT_EQ(result.message, "file is read-only") << destination;
+    EXPECT_EQ(result.status, 200u) << destination;
+    EXPECT_TRUE(readText("ro") == "old") << destination;
+    expectOnly({"ro", "link"});
+  }
+}
+
+// The work file of a destination whose name is near the system's 255-byte limit gets a shorter name.
+TEST_F(DownloadTest, DestinationNamesUpToTheSystemLimitAreSaved) {
+  const std::string cjk = "\u6587";
+  const auto repeated = [](const std::string& unit, size_t count) {
+    std::string text;
+    for (size_t i = 0; i < count; ++i) text += unit;
+    return text;
+  };
+  for (const std::string& name : {std::string(255, 'd'), repeated(cjk, 85), repeated(cjk, 82), std::string("out")}) {
+    writeText(name, "old");
+    const web::DownloadResult result = download(server.url("/bytes?n=1000"), {}, name);
+    EXPECT_TRUE(result.ok) << name.size() << ": " << result.message;
+    EXPECT_TRUE(readText(name) == patternBytes(1000)) << name.size();
+    expectOnly({name});
+    std::filesystem::remove(path(name));
+  }
+  const web::DownloadResult tooLong = download(server.url("/bytes?n=1000"), {}, std::string(256, 'd'));
+  EXPECT_EQ(tooLong.message, "Download work-file creation failed (36)");
+  expectOnly({});
+}
+
 TEST_F(DownloadTest, AnUndeclaredBodyMayFillTheLimitExactly) {
   const web::DownloadResult result = download(server.url("/bytes?n=5000&length=no"), withMaxSize(5000));
   EXPECT_TRUE(result.ok) << result.message;

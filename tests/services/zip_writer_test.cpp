@@ -17,6 +17,7 @@
 #include "platform/file_size_signal.h"
 #include "platform/unique_fd.h"
 #include "scratch_dir.h"
+#include "services/zip_files.h"
 #include "services/zip_output_file.h"
 #include "services/zip_reader.h"
 #include "zip_builder.h"
@@ -414,7 +415,9 @@ TEST_F(ZipWriter, TwoWritersUseDifferentTemporaryFilesAndTheLaterCloseWins) {
   EXPECT_EQ(listing(), std::vector<std::string>{"shared.zip"});
 }
 
-TEST_F(ZipWriter, TemporaryNameCounterSkipsTakenNames) {
+// A name taken by something other than a writer's file is skipped; a stray file that no writer holds (one
+// of a writer that was killed) is removed and its name taken.
+TEST_F(ZipWriter, TemporaryNameCounterSkipsTakenNamesAndTakesThoseOfStrays) {
   const std::string destination = path("c.zip");
   const std::string prefix = "c.zip.temporary-" + std::to_string(getpid()) + "-";
   auto first = openCreate(destination);
@@ -422,10 +425,151 @@ TEST_F(ZipWriter, TemporaryNameCounterSkipsTakenNames) {
   const std::string firstName = listing()[0];
   ASSERT_EQ(firstName.rfind(prefix, 0), 0u);
   const uint64_t counter = std::stoull(firstName.substr(prefix.size()));
-  writeText(prefix + std::to_string(counter + 1), "taken");
+  ASSERT_EQ(mkdir(path(prefix + std::to_string(counter + 1)).c_str(), 0755), 0);
+  writeText(prefix + std::to_string(counter + 2), "partial");
   auto second = openCreate(destination);
   EXPECT_EQ(listing(), (std::vector<std::string>{firstName, prefix + std::to_string(counter + 1),
                                                  prefix + std::to_string(counter + 2)}));
+  EXPECT_EQ(readText(prefix + std::to_string(counter + 2)), "");
+  closeWriter(*second);
+  closeWriter(*first);
+  EXPECT_EQ(listing(), (std::vector<std::string>{"c.zip", prefix + std::to_string(counter + 1)}));
+}
+
+enum class OpenMode { Create, Write };
+
+std::unique_ptr<ZipArchiveWriter> openIn(OpenMode mode, const std::string& path, std::string& error) {
+  return mode == OpenMode::Create ? ZipArchiveWriter::openCreate(path, 6, error)
+                                  : ZipArchiveWriter::openWrite(path, 6, error);
+}
+
+void makeArchive(const std::string& path, const std::string& name, const std::string& data) {
+  auto writer = openCreate(path);
+  addMemory(*writer, name, data);
+  closeWriter(*writer);
+}
+
+// A link to an archive, even through another link, stays a link in either mode: the archive it leads to is
+// replaced and keeps its permission bits, as a save through system.write_file_atomic does.
+TEST_F(ZipWriter, AnArchiveBehindLinksIsReplacedAndTheLinksStay) {
+  const struct {
+    OpenMode mode;
+    const char* opened;
+    Contents expected;
+  } cases[] = {
+      {OpenMode::Create, "link2.zip", {{"new", "n"}}},
+      {OpenMode::Write, "link2.zip", {{"old", "o"}, {"new", "n"}}},
+      {OpenMode::Create, "real/a.zip", {{"new", "n"}}},
+      {OpenMode::Write, "real/a.zip", {{"old", "o"}, {"new", "n"}}},
+  };
+  for (const auto& c : cases) {
+    std::filesystem::create_directory(dir / "real");
+    makeArchive(path("real/a.zip"), "old", "o");
+    ASSERT_EQ(chmod(path("real/a.zip").c_str(), 0640), 0);
+    std::filesystem::create_symlink("real/a.zip", dir / "link.zip");
+    std::filesystem::create_symlink("link.zip", dir / "link2.zip");
+    std::string error;
+    auto writer = openIn(c.mode, path(c.opened), error);
+    ASSERT_TRUE(writer) << error;
+    addMemory(*writer, "new", "n");
+    closeWriter(*writer);
+    EXPECT_TRUE(std::filesystem::is_symlink(dir / "link.zip")) << c.opened;
+    EXPECT_TRUE(std::filesystem::is_symlink(dir / "link2.zip")) << c.opened;
+    EXPECT_EQ(contentsOf(path("real/a.zip")), c.expected) << c.opened;
+    struct stat info;
+    ASSERT_EQ(stat(path("real/a.zip").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0640u);
+    EXPECT_EQ(listing(), (std::vector<std::string>{"link.zip", "link2.zip", "real"}));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir / "real"), std::filesystem::directory_iterator()),
+              1);
+    std::filesystem::remove_all(dir / "real");
+    std::filesystem::remove(dir / "link.zip");
+    std::filesystem::remove(dir / "link2.zip");
+  }
+}
+
+// Links are followed again at the close, so a link pointed elsewhere meanwhile still stays a link.
+TEST_F(ZipWriter, ALinkRetargetedWhileTheWriterIsOpenStaysALink) {
+  makeArchive(path("first.zip"), "first", "1");
+  makeArchive(path("second.zip"), "second", "2");
+  std::filesystem::create_symlink("first.zip", dir / "link.zip");
+  auto writer = openCreate(path("link.zip"));
+  addMemory(*writer, "new", "n");
+  std::filesystem::remove(dir / "link.zip");
+  std::filesystem::create_symlink("second.zip", dir / "link.zip");
+  closeWriter(*writer);
+  EXPECT_TRUE(std::filesystem::is_symlink(dir / "link.zip"));
+  EXPECT_EQ(contentsOf(path("first.zip")), (Contents{{"first", "1"}}));
+  EXPECT_EQ(contentsOf(path("second.zip")), (Contents{{"new", "n"}}));
+  EXPECT_EQ(listing(), (std::vector<std::string>{"first.zip", "link.zip", "second.zip"}));
+}
+
+// Mode 0444 has no write bit for anyone, so the archive is refused for root as well.
+TEST_F(ZipWriter, AReadOnlyArchiveIsRefusedInEitherModeBeforeAnythingIsCreated) {
+  makeArchive(path("ro.zip"), "old", "o");
+  ASSERT_EQ(chmod(path("ro.zip").c_str(), 0444), 0);
+  std::filesystem::create_symlink("ro.zip", dir / "link.zip");
+  for (OpenMode mode : {OpenMode::Create, OpenMode::Write}) {
+    for (const char* name : {"ro.zip", "link.zip"}) {
+      std::string error;
+      EXPECT_FALSE(openIn(mode, path(name), error)) << name;
+      EXPECT_EQ(error, "file is read-only") << name;
+    }
+  }
+  EXPECT_EQ(contentsOf(path("ro.zip")), (Contents{{"old", "o"}}));
+  EXPECT_EQ(listing(), (std::vector<std::string>{"link.zip", "ro.zip"}));
+}
+
+TEST_F(ZipWriter, AnArchiveMadeReadOnlyWhileTheWriterIsOpenIsKept) {
+  for (OpenMode mode : {OpenMode::Create, OpenMode::Write}) {
+    makeArchive(path("late.zip"), "old", "o");
+    std::string error;
+    auto writer = openIn(mode, path("late.zip"), error);
+    ASSERT_TRUE(writer) << error;
+    addMemory(*writer, "new", "n");
+    ASSERT_EQ(chmod(path("late.zip").c_str(), 0444), 0);
+    EXPECT_FALSE(writer->close(error));
+    EXPECT_EQ(error, "file is read-only");
+    EXPECT_EQ(contentsOf(path("late.zip")), (Contents{{"old", "o"}}));
+    EXPECT_EQ(listing(), std::vector<std::string>{"late.zip"});
+    ASSERT_EQ(chmod(path("late.zip").c_str(), 0644), 0);
+  }
+}
+
+// The temporary name of a destination whose name is near the system's 255-byte limit is shortened, cut
+// between characters, and stays beside the destination.
+TEST_F(ZipWriter, ArchiveNamesUpToTheSystemLimitAreSavedInEitherMode) {
+  const std::string cjk = "\u6587";
+  const auto repeated = [](const std::string& unit, size_t count) {
+    std::string text;
+    for (size_t i = 0; i < count; ++i) text += unit;
+    return text;
+  };
+  const std::string names[] = {std::string(255, 'z'),   repeated(cjk, 85),     repeated(cjk, 82),
+                               "n" + repeated(cjk, 84), std::string(230, 'z'), "short.zip"};
+  const std::string marker = ".temporary-" + std::to_string(getpid()) + "-";
+  for (const std::string& name : names) {
+    auto writer = openCreate(path(name));
+    ASSERT_TRUE(writer) << name.size();
+    addMemory(*writer, "first", "1");
+    closeWriter(*writer);
+    std::string error;
+    writer = ZipArchiveWriter::openWrite(path(name), 6, error);
+    ASSERT_TRUE(writer) << error;
+    const std::vector<std::string> during = listing();
+    ASSERT_EQ(during.size(), 2u);
+    const std::string& temporary = during[0] == name ? during[1] : during[0];
+    const size_t at = temporary.find(marker);
+    ASSERT_NE(at, std::string::npos) << temporary;
+    EXPECT_EQ(name.substr(0, at), temporary.substr(0, at));
+    EXPECT_LE(temporary.size(), 255u);
+    EXPECT_TRUE(isValidUtf8Path(temporary)) << temporary;
+    addMemory(*writer, "second", "2");
+    closeWriter(*writer);
+    EXPECT_EQ(contentsOf(path(name)), (Contents{{"first", "1"}, {"second", "2"}})) << name.size();
+    EXPECT_EQ(listing(), std::vector<std::string>{name});
+    std::filesystem::remove(path(name));
+  }
 }
 
 TEST_F(ZipWriter, InstalledArchiveKeepsTheReplacedFilesPermissions) {

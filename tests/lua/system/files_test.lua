@@ -119,6 +119,17 @@ t.test("write_file_atomic saves bytes and leaves no temporary file", function()
   t.eq(leftovers(dir), {})
 end)
 
+t.test("write_file_atomic saves names of up to 255 bytes, three-byte characters among them", function()
+  for _, name in ipairs({ string.rep("\u{6587}", 82), string.rep("\u{6587}", 85), string.rep("n", 255) }) do
+    t.eq(system.write_file_atomic(dir .. "/" .. name, "x"), true)
+    t.eq(read(dir .. "/" .. name), "x")
+    os.remove(dir .. "/" .. name)
+  end
+  t.eq(t.results(system.write_file_atomic(dir .. "/" .. string.rep("n", 256), "x")),
+    { n = 2, nil, "temporary file creation failed (36)" })
+  t.eq(leftovers(dir), {})
+end)
+
 t.test("write_file_atomic failures", function()
   t.raises(function() system.write_file_atomic("", "x") end, "bad argument #1 to 'write_file_atomic' (path must not be empty)")
   t.raises(function() system.write_file_atomic(dir .. "/x") end, "bad argument #2")

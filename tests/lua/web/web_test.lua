@@ -63,6 +63,14 @@ t.test("a download is polled to its end and keeps its result", function()
   t.eq(t.results(wait(web.download("http://", dir .. "/out"))), t.results(nil, "URL parsing failed (14)", 0))
 end)
 
+t.test("a read-only destination is refused and kept", function()
+  t.write_file(dir .. "/read-only", "old")
+  t.truthy(os.execute("chmod 0444 '" .. dir .. "/read-only'"))
+  t.eq(t.results(wait(web.download(base .. "/bytes?n=10", dir .. "/read-only"))),
+    t.results(nil, "file is read-only", 200))
+  t.eq(t.read_file(dir .. "/read-only"), "old")
+end)
+
 t.test("post (any case) sends the body as JSON", function()
   t.truthy(wait(web.download(base .. "/echo", dir .. "/echo", { method = "post", body = '{"k":1}' })))
   local echo = t.read_file(dir .. "/echo")

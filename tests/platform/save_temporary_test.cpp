@@ -1,0 +1,158 @@
+#include "platform/save_temporary.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "scratch_dir.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string repeated(std::string_view unit, size_t count) {
+  std::string text;
+  for (size_t i = 0; i < count; ++i) text += unit;
+  return text;
+}
+
+constexpr std::string_view kCjk = "\u6587";
+
+TEST(ShortenedTemporaryPath, KeepsNamesThatFitAndCutsOthersBetweenCharacters) {
+  const struct {
+    std::string target;
+    std::string suffix;
+    size_t limit;
+    std::string expected;
+  } cases[] = {
+      {"d/abc", ".s-1", 255, "d/abc.s-1"},
+      {"d/" + std::string(251, 'a'), ".s-1", 255, "d/" + std::string(251, 'a') + ".s-1"},
+      {"d/" + std::string(252, 'a'), ".s-1", 255, "d/" + std::string(251, 'a') + ".s-1"},
+      {"d/" + std::string(255, 'a'), ".s-12", 255, "d/" + std::string(250, 'a') + ".s-12"},
+      {"/" + repeated(kCjk, 85), ".s-1", 255, "/" + repeated(kCjk, 83) + ".s-1"},
+      {"/x" + repeated(kCjk, 84), ".s-1", 255, "/x" + repeated(kCjk, 83) + ".s-1"},
+      {"/xy" + repeated(kCjk, 84), ".s-1", 255, "/xy" + repeated(kCjk, 83) + ".s-1"},
+      {"abcdef", ".s-1", 6, "ab.s-1"},
+      {"abcdef", ".s-100", 6, ".s-100"},
+      {"abcdef", ".s-1000", 6, ".s-1000"},
+      {"a/b/abcdef", ".s-1", 5, "a/b/a.s-1"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(shortenedTemporaryPath(c.target, c.suffix, c.limit), c.expected) << c.target.size() << " " << c.suffix;
+  }
+}
+
+uint64_t nextTestNumber() {
+  static uint64_t number = 0;
+  return number++;
+}
+
+class SaveTemporaryTest : public ScratchDirTest {
+ protected:
+  size_t entries() const {
+    return static_cast<size_t>(std::distance(fs::directory_iterator(dir), fs::directory_iterator()));
+  }
+};
+
+TEST_F(SaveTemporaryTest, DiscardRemovesTheFileAndInstallMovesItOverTheTarget) {
+  const SaveTemporaryNaming naming{".t-", &nextTestNumber, 4};
+  int error = 0;
+  {
+    SaveTemporary dropped;
+    ASSERT_TRUE(dropped.create(path("f"), naming, O_WRONLY, 0600, error)) << error;
+    EXPECT_EQ(entries(), 1u);
+  }
+  EXPECT_EQ(entries(), 0u);
+  SaveTemporary temporary;
+  ASSERT_TRUE(temporary.create(path("f"), naming, O_WRONLY, 0600, error)) << error;
+  ASSERT_EQ(write(temporary.fd(), "new", 3), 3);
+  ASSERT_TRUE(temporary.closeFile(error)) << error;
+  ASSERT_EQ(temporary.install(path("f"), error), SaveTemporary::Install::Installed) << error;
+  temporary.discard();
+  EXPECT_EQ(readText("f"), "new");
+  EXPECT_EQ(entries(), 1u);
+}
+
+// The destination is resolved again at the install: what it has become since the file was created counts.
+TEST_F(SaveTemporaryTest, InstallFollowsTheLinksOfNowAndKeepsAFileMadeReadOnlyMeanwhile) {
+  const SaveTemporaryNaming naming{".t-", &nextTestNumber, 4};
+  writeText("f", "old");
+  writeText("g", "other");
+  int error = 0;
+  SaveTemporary relinked;
+  ASSERT_TRUE(relinked.create(path("f"), naming, O_WRONLY, 0600, error)) << error;
+  ASSERT_EQ(write(relinked.fd(), "new", 3), 3);
+  fs::remove(dir / "f");
+  fs::create_symlink("g", dir / "f");
+  EXPECT_EQ(relinked.install(path("f"), error), SaveTemporary::Install::Installed) << error;
+  EXPECT_TRUE(fs::is_symlink(dir / "f"));
+  EXPECT_EQ(readText("g"), "new");
+
+  SaveTemporary refused;
+  ASSERT_TRUE(refused.create(path("f"), naming, O_WRONLY, 0600, error)) << error;
+  ASSERT_EQ(chmod(path("g").c_str(), 0444), 0);
+  EXPECT_EQ(refused.install(path("f"), error), SaveTemporary::Install::ReadOnly);
+  EXPECT_EQ(readText("g"), "new");
+  refused.discard();
+  EXPECT_EQ(entries(), 2u);
+}
+
+// Names taken by what is no stray are skipped, and when every name tried is taken creation fails with EEXIST.
+TEST_F(SaveTemporaryTest, EveryNameTakenFailsWithFileExists) {
+  static uint64_t fixed = 0;
+  const SaveTemporaryNaming naming{".t-", [] { return fixed; }, 3};
+  fs::create_directory(dir / "f.t-0");
+  SaveTemporary temporary;
+  int error = 0;
+  EXPECT_FALSE(temporary.create(path("f"), naming, O_WRONLY, 0600, error));
+  EXPECT_EQ(error, EEXIST);
+  EXPECT_EQ(entries(), 1u);
+}
+
+// A process that dies with its temporary file open leaves a stray; the next save to meet its name takes it.
+TEST_F(SaveTemporaryTest, TheStrayOfAProcessThatDiedIsRemovedAndItsNameTaken) {
+  static uint64_t fixed = 0;
+  const SaveTemporaryNaming naming{".t-", [] { return fixed; }, 1};
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    SaveTemporary temporary;
+    int error = 0;
+    if (!temporary.create(path("f"), naming, O_WRONLY, 0600, error)) _exit(1);
+    _exit(write(temporary.fd(), "partial", 7) == 7 ? 0 : 2);  // dies without discarding
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  ASSERT_EQ(readText("f.t-0"), "partial");
+  SaveTemporary temporary;
+  int error = 0;
+  ASSERT_TRUE(temporary.create(path("f"), naming, O_WRONLY, 0600, error)) << error;
+  EXPECT_EQ(temporary.path(), path("f.t-0"));
+  EXPECT_EQ(readText("f.t-0"), "");
+}
+
+// Another user's file is never removed, nor one this process holds open and locked as a save does.
+TEST_F(SaveTemporaryTest, AFileOfAnotherUserOrOfALiveSaveIsKept) {
+  static uint64_t fixed = 0;
+  const SaveTemporaryNaming naming{".t-", [] { return fixed; }, 1};
+  SaveTemporary live;
+  int error = 0;
+  ASSERT_TRUE(live.create(path("f"), naming, O_WRONLY, 0600, error)) << error;
+  SaveTemporary second;
+  EXPECT_FALSE(second.create(path("f"), naming, O_WRONLY, 0600, error));
+  EXPECT_EQ(error, EEXIST);
+  EXPECT_TRUE(fs::exists(live.path()));
+  live.discard();
+  if (geteuid() != 0) GTEST_SKIP() << "only root makes a file of another user";
+  writeText("f.t-0", "theirs");
+  ASSERT_EQ(chown(path("f.t-0").c_str(), 65534, 65534), 0);
+  EXPECT_FALSE(second.create(path("f"), naming, O_WRONLY, 0600, error));
+  EXPECT_EQ(readText("f.t-0"), "theirs");
+}
+
+}  // namespace
