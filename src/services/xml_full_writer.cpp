@@ -1,7 +1,8 @@
 // The walk follows pugixml's own: text and CDATA sit inline, every other node starts a new line indented by
-// its depth, and an element's closing tag gets its own line unless text came last. Nodes other than elements
-// and declarations are written by pugixml itself, one at a time, so their special cases (a "--" in a comment,
-// a "]]>" in a CDATA section) come out as pugixml writes them.
+// its depth, and an element's closing tag gets its own line unless text came last. Text is written as it
+// stands; CDATA sections, comments, processing instructions and doctypes are written by pugixml itself, one
+// at a time, so their special cases (a "--" in a comment, a "]]>" in a CDATA section) come out as pugixml
+// writes them.
 #include "services/xml_full_writer.h"
 
 #include <string>
@@ -92,6 +93,10 @@ class FullDocumentWriter {
 
   // A node without children of its own (text, CDATA, comment, processing instruction, doctype).
   void single(pugi::xml_node node) {
+    if (node.type() == pugi::node_pcdata) {
+      text(node.value());
+      return;
+    }
     if (node.type() == pugi::node_declaration) {
       text("<?");
       text(node.name());
