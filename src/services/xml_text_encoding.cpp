@@ -38,25 +38,36 @@ std::optional<std::string_view> declaredEncoding(std::string_view text) {
   return std::nullopt;
 }
 
-// The length of the UTF-8 character that `lead` begins, 0 for a byte no character begins with.
+// The text of a document read from UTF-32 holds each 32-bit value as pugixml writes it in UTF-8: a surrogate
+// in three bytes, and a value past U+FFFF in four, led by 0xF0 | (value >> 18) cut to a byte (so past
+// U+10FFFF the lead runs up to 0xFF, and a lead of 0xF0 may be followed by 0x80-0x8F). Such a sequence is read
+// back to a value that pugixml writes as the same bytes, so that the text reads back to the same tree; the
+// text of a document read from any other encoding holds none.
+
+// The length of the sequence that `lead` begins, 0 for a byte no sequence begins with.
 int utf8Length(unsigned char lead) {
   if (lead < 0x80) return 1;
   if (lead >= 0xC2 && lead <= 0xDF) return 2;
   if (lead >= 0xE0 && lead <= 0xEF) return 3;
-  if (lead >= 0xF0 && lead <= 0xF4) return 4;
+  if (lead >= 0xF0) return 4;
   return 0;
 }
 
-// Whether `byte` may follow at position `index` of a character led by `lead` (no overlong form, no surrogate,
-// nothing past U+10FFFF).
+// Whether `byte` may follow at position `index` of a sequence led by `lead` (no overlong form of three bytes,
+// which could read back as a zero or an ASCII character).
 bool continues(unsigned char lead, size_t index, unsigned char byte) {
-  if (index == 1) {
-    if (lead == 0xE0) return byte >= 0xA0 && byte <= 0xBF;
-    if (lead == 0xED) return byte >= 0x80 && byte <= 0x9F;
-    if (lead == 0xF0) return byte >= 0x90 && byte <= 0xBF;
-    if (lead == 0xF4) return byte >= 0x80 && byte <= 0x8F;
-  }
+  if (index == 1 && lead == 0xE0) return byte >= 0xA0 && byte <= 0xBF;
   return byte >= 0x80 && byte <= 0xBF;
+}
+
+// The value of a whole sequence of `length` bytes (see above for four).
+uint32_t sequenceValue(std::string_view sequence, size_t length) {
+  const auto lead = static_cast<unsigned char>(sequence[0]);
+  if (length == 1) return lead;
+  uint32_t value = length == 4 ? lead & 0x0Fu : lead & (0xFFu >> (length + 1));
+  for (size_t i = 1; i < length; ++i) value = (value << 6) | (static_cast<unsigned char>(sequence[i]) & 0x3Fu);
+  if (length == 4 && value < 0x10000) value |= 0x400000;
+  return value;
 }
 
 }  // namespace
@@ -157,13 +168,7 @@ void XmlEncodedText::decode(std::string_view text, bool whole) {
       pending_.assign(text.substr(at));
       return;
     }
-    if (taken < length || length == 0) {
-      appendCodePoint(0xFFFD);
-    } else {
-      uint32_t codePoint = length == 1 ? lead : lead & (0xFFu >> (length + 1));
-      for (size_t i = 1; i < taken; ++i) codePoint = (codePoint << 6) | (text[at + i] & 0x3F);
-      appendCodePoint(codePoint);
-    }
+    appendCodePoint(taken < length || length == 0 ? 0xFFFD : sequenceValue(text.substr(at), length));
     at += taken;
   }
 }
@@ -180,6 +185,7 @@ void XmlEncodedText::appendCodePoint(uint32_t codePoint) {
   switch (encoding_) {
     case pugi::encoding_utf16_le:
     case pugi::encoding_utf16_be:
+      if ((codePoint >= 0xD800 && codePoint <= 0xDFFF) || codePoint > 0x10FFFF) codePoint = 0xFFFD;
       if (codePoint >= 0x10000) {
         codePoint -= 0x10000;
         appendUnit(0xD800 | (codePoint >> 10), 2);

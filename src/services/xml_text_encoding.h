@@ -27,8 +27,9 @@ std::optional<std::string> undecodedXmlEncoding(std::string_view text, pugi::xml
 uint64_t xmlEncodedBytesPerByte(pugi::xml_encoding encoding);
 
 // Appends UTF-8 text to a string in another encoding, beginning with its byte-order mark when the source had
-// one. Text may arrive cut anywhere, even inside a character; malformed UTF-8 is written as U+FFFD, and a
-// character that Latin-1 cannot hold as "?".
+// one. Text may arrive cut anywhere, even inside a character. The values pugixml reads from UTF-32 that are no
+// character (surrogates, past U+10FFFF) are written back to UTF-32 so that they read back alike; malformed
+// UTF-8, and such a value in UTF-16, is written as U+FFFD, and a character that Latin-1 cannot hold as "?".
 class XmlEncodedText {
  public:
   XmlEncodedText(XmlTextEncoding encoding, std::string& out);

@@ -108,3 +108,33 @@ t.test("encodings the parser does not decode are refused by name; the ones it de
   t.eq(assert(xml.parse('\xef\xbb\xbf<?xml version="1.0" encoding="Shift_JIS"?><a>\u{e9}</a>')):serialize(),
     "<a>\u{e9}</a>")
 end)
+
+-- 32-bit units as UTF-32 bytes, little- or big-endian: any value, not only a character's.
+local function units32(values, big_endian)
+  local out = {}
+  for _, value in ipairs(values) do
+    out[#out + 1] = string.pack(big_endian and ">I4" or "<I4", value)
+  end
+  return table.concat(out)
+end
+
+t.test("a UTF-32 document holding surrogates or values past U+10FFFF reads back to the same tree", function()
+  local strange = { 0xd800, 0xdfff, 0x110000, 0x1fffff, 0x400000, 0x7fffffff, 0xffffffff }
+  local values = {}
+  for _, c in utf8.codes("<a v='") do values[#values + 1] = c end
+  for _, value in ipairs(strange) do values[#values + 1] = value end
+  for _, c in utf8.codes("'>x") do values[#values + 1] = c end
+  for _, value in ipairs(strange) do values[#values + 1] = value end
+  for _, c in utf8.codes("</a>") do values[#values + 1] = c end
+  for _, big_endian in ipairs({ false, true }) do
+    for _, mark in ipairs({ {}, { 0xfeff } }) do
+      local text = units32(mark, big_endian) .. units32(values, big_endian)
+      local label = (big_endian and "big-endian" or "little-endian") .. (#mark > 0 and " with a mark" or "")
+      local first = assert(xml.parse(text, { full = true }), label)
+      local saved = first:serialize({ compact = true })
+      local again = assert(xml.parse(saved, { full = true }), label)
+      t.eq(tree(again, { "v" }), tree(first, { "v" }), label)
+      t.eq(again:serialize({ compact = true }), saved, label .. ": the second save")
+    end
+  end
+end)
