@@ -1,14 +1,17 @@
 // Parsing and writing XML documents with pugixml's own parser and writer; the flags of each mode are fixed
-// here so the binding, the tests and the benchmark all read and write alike.
+// here so the binding, the tests and the benchmark all read and write alike. A document read in the full mode
+// is written by writeFullXmlDocument, which quotes each attribute as its value needs, and is encoded back into
+// the encoding it was read in.
 #include "services/xml_document.h"
 
 #include <algorithm>
 #include <array>
-#include <cstdint>
+#include <cstring>
 #include <iterator>
 #include <new>
 
 #include "platform/process_memory.h"
+#include "services/xml_full_writer.h"
 
 namespace {
 
@@ -28,41 +31,142 @@ uint64_t saturatingMultiply(uint64_t a, uint64_t b) {
   return __builtin_mul_overflow(a, b, &product) ? UINT64_MAX : product;
 }
 
-// The most bytes pugixml writes for a string: an escaped character (in the default mode) becomes at most six
-// ("&quot;", "&#31;"), and each "]]>" of a CDATA section five characters more per ']' it holds.
-class StringBound {
- public:
-  explicit StringBound(XmlParseMode mode) {
-    weights_.fill(1);
-    if (mode == XmlParseMode::Default) {
-      for (int c = 0; c < 32; ++c) weights_[c] = 6;
-      for (const unsigned char c : {'&', '<', '>', '"', '\''}) weights_[c] = 6;
-    }
-  }
-  uint64_t operator()(const char* text, bool cdata) const {
-    uint64_t bytes = 0;
-    for (const auto* c = reinterpret_cast<const unsigned char*>(text); *c != 0; ++c) {
-      bytes += cdata ? (*c == ']' ? 7 : 1) : weights_[*c];
-    }
-    return bytes;
-  }
+using Weights = std::array<uint8_t, 256>;
 
- private:
-  std::array<uint8_t, 256> weights_{};
+// How many bytes pugixml writes for each byte of a string, by where the string stands.
+struct WeightTables {
+  Weights raw{};
+  Weights text{};         // escaped text: "&amp;", "&lt;", "&gt;", "&#NN;" for control characters but tab and line ends
+  Weights attribute{};    // escaped attribute values: "&amp;", "&lt;", "&quot;", "&#NN;" for every control character
+  Weights quoted{};       // a full-mode value holding both quote marks: '"' becomes "&quot;"
+  Weights cdata{};        // each "]]>" closes the section and opens another: 12 bytes more, two per ']'
+  Weights comment{};      // a "-" before another or at the end gets a space
+  Weights instruction{};  // a "?>" gets a space
+
+  WeightTables() {
+    for (Weights* table : {&raw, &text, &attribute, &quoted, &cdata, &comment, &instruction}) table->fill(1);
+    for (int c = 1; c < 32; ++c) {
+      attribute[c] = 5;
+      if (c != '\t' && c != '\n' && c != '\r') text[c] = 5;
+    }
+    text['&'] = attribute['&'] = 5;
+    text['<'] = attribute['<'] = 4;
+    text['>'] = 4;
+    attribute['"'] = quoted['"'] = 6;
+    cdata[']'] = 7;
+    comment['-'] = 2;
+    instruction['?'] = 2;
+  }
 };
 
-// The most text the document makes: for each node its markup, name, value and attributes, and, indented,
-// an opening and a closing line, each as deep as the node. Counting stops once the sum passes `ceiling`.
-uint64_t serializedTextBound(const pugi::xml_document& document, XmlParseMode mode, uint64_t indentLength, bool compact,
-                             uint64_t ceiling) {
-  const StringBound bound(mode);
-  uint64_t total = 0;
+const WeightTables& weightTables() {
+  static const WeightTables tables;
+  return tables;
+}
+
+uint64_t weighed(const char* text, const Weights& weights) {
+  uint64_t bytes = 0;
+  for (const auto* c = reinterpret_cast<const unsigned char*>(text); *c != 0; ++c) bytes += weights[*c];
+  return bytes;
+}
+
+const Weights& valueWeights(pugi::xml_node_type type, bool escaped) {
+  const WeightTables& tables = weightTables();
+  switch (type) {
+    case pugi::node_pcdata:
+      return escaped ? tables.text : tables.raw;
+    case pugi::node_cdata:
+      return tables.cdata;
+    case pugi::node_comment:
+      return tables.comment;
+    case pugi::node_pi:
+      return tables.instruction;
+    default:
+      return tables.raw;
+  }
+}
+
+const Weights& attributeWeights(const char* value, bool escaped) {
+  const WeightTables& tables = weightTables();
+  if (escaped) return tables.attribute;
+  return std::strchr(value, '"') != nullptr && std::strchr(value, '\'') != nullptr ? tables.quoted : tables.raw;
+}
+
+// Encodes the text as it is written into the encoding the document is written in, and once it grows past
+// kUncheckedTextBytes, makes sure that the most the document can make fits, with its copy, in the memory the
+// process may use; the string grows as the text is written.
+class XmlStringWriter : public pugi::xml_writer {
+ public:
+  XmlStringWriter(const ParsedXml& document, XmlTextEncoding output, uint64_t indentLength, bool compact,
+                  std::string& text)
+      : document_(document), indentLength_(indentLength), compact_(compact), text_(text), encoded_(output, text) {}
+
+  void write(const void* data, size_t size) override {
+    if (!checked_ && text_.size() + size * xmlEncodedBytesPerByte(document_.source.encoding) > kUncheckedTextBytes) {
+      checked_ = true;
+      const uint64_t room = memoryTheProcessMayUse() / 2;
+      const uint64_t bound = serializedXmlTextBound(document_, indentLength_, compact_, room);
+      if (bound > room || bound > text_.max_size()) throw SerializedTextTooLong{};
+    }
+    encoded_.append({static_cast<const char*>(data), size});
+  }
+
+  void finish() { encoded_.finish(); }
+
+  // Thrown out of the writer to end a save whose text would not fit; the save holds nothing that needs
+  // releasing.
+  struct SerializedTextTooLong {};
+
+ private:
+  const ParsedXml& document_;
+  uint64_t indentLength_;
+  bool compact_;
+  std::string& text_;
+  XmlEncodedText encoded_;
+  bool checked_ = false;
+};
+
+}  // namespace
+
+ParsedXml parseXmlDocument(std::string_view text, XmlParseMode mode, std::string& error) {
+  error.clear();
+  ParsedXml parsed;
+  parsed.mode = mode;
+  parsed.tree.reset(new (std::nothrow) pugi::xml_document);
+  if (!parsed.tree) {
+    error = "not enough memory to parse XML";
+    return parsed;
+  }
+  const unsigned flags = mode == XmlParseMode::Full ? kFullParseFlags : kDefaultParseFlags;
+  const pugi::xml_parse_result result = parsed.tree->load_buffer(text.data(), text.size(), flags, pugi::encoding_auto);
+  if (!result) {
+    parsed.tree.reset();
+    error = "XML parse failed";
+    if (result.offset >= 1) error += " at byte " + std::to_string(result.offset);
+    const char* description = result.description();
+    if (description != nullptr && *description != '\0') error += std::string(": ") + description;
+    return parsed;
+  }
+  if (const std::optional<std::string> encoding = undecodedXmlEncoding(text, result.encoding)) {
+    parsed.tree.reset();
+    error = "XML parse failed: the encoding \"" + *encoding + "\" is not supported";
+    return parsed;
+  }
+  parsed.source = xmlTextEncoding(text, result.encoding);
+  return parsed;
+}
+
+uint64_t serializedXmlTextBound(const ParsedXml& document, uint64_t indentLength, bool compact, uint64_t ceiling) {
+  const bool escaped = document.mode == XmlParseMode::Default;
+  const uint64_t perByte = escaped ? 1 : xmlEncodedBytesPerByte(document.source.encoding);
+  const uint64_t utf8Ceiling = ceiling / perByte;
+  uint64_t total = 4;  // a byte-order mark
   uint64_t depth = 0;
-  for (pugi::xml_node node = document.first_child(); node && total <= ceiling;) {
-    const bool cdata = node.type() == pugi::node_cdata;
-    uint64_t bytes = 16 + 2 * bound(node.name(), false) + bound(node.value(), cdata);
+  for (pugi::xml_node node = document.tree->first_child(); node && total <= utf8Ceiling;) {
+    uint64_t bytes = 16 + 2 * std::strlen(node.name()) + weighed(node.value(), valueWeights(node.type(), escaped));
     for (const pugi::xml_attribute& attribute : node.attributes()) {
-      bytes = saturatingAdd(bytes, 4 + bound(attribute.name(), false) + bound(attribute.value(), false));
+      bytes = saturatingAdd(bytes, 4 + std::strlen(attribute.name()) +
+                                       weighed(attribute.value(), attributeWeights(attribute.value(), escaped)));
     }
     if (!compact)
       bytes = saturatingAdd(bytes, saturatingMultiply(2, saturatingAdd(saturatingMultiply(depth, indentLength), 1)));
@@ -78,80 +182,34 @@ uint64_t serializedTextBound(const pugi::xml_document& document, XmlParseMode mo
     }
     node = node.next_sibling();
   }
-  return total;
+  return saturatingMultiply(total, perByte);
 }
 
-// Thrown out of the writer to end a save whose text would not fit; the save itself holds nothing that needs
-// releasing.
-struct SerializedTextTooLong {};
-
-// Appends the text to a string. Once the text grows past kUncheckedTextBytes, the most the document can make
-// must fit, with its copy, in the memory the process may use; the string then makes room for all of it at once.
-class XmlStringWriter : public pugi::xml_writer {
- public:
-  XmlStringWriter(const pugi::xml_document& document, XmlParseMode mode, uint64_t indentLength, bool compact,
-                  std::string& text)
-      : document_(document), mode_(mode), indentLength_(indentLength), compact_(compact), text_(text) {}
-
-  void write(const void* data, size_t size) override {
-    if (!checked_ && size > kUncheckedTextBytes - std::min<uint64_t>(text_.size(), kUncheckedTextBytes)) {
-      checked_ = true;
-      const uint64_t room = memoryTheProcessMayUse() / 2;
-      const uint64_t bound = serializedTextBound(document_, mode_, indentLength_, compact_, room);
-      if (bound > room || bound > text_.max_size()) throw SerializedTextTooLong{};
-      text_.reserve(bound);
-    }
-    text_.append(static_cast<const char*>(data), size);
-  }
-
- private:
-  const pugi::xml_document& document_;
-  XmlParseMode mode_;
-  uint64_t indentLength_;
-  bool compact_;
-  std::string& text_;
-  bool checked_ = false;
-};
-
-}  // namespace
-
-std::unique_ptr<pugi::xml_document> parseXmlDocument(std::string_view text, XmlParseMode mode, std::string& error) {
-  error.clear();
-  std::unique_ptr<pugi::xml_document> document(new (std::nothrow) pugi::xml_document);
-  if (!document) {
-    error = "not enough memory to parse XML";
-    return nullptr;
-  }
-  const unsigned flags = mode == XmlParseMode::Full ? kFullParseFlags : kDefaultParseFlags;
-  const pugi::xml_parse_result result = document->load_buffer(text.data(), text.size(), flags, pugi::encoding_auto);
-  if (result) return document;
-  error = "XML parse failed";
-  if (result.offset >= 1) error += " at byte " + std::to_string(result.offset);
-  const char* description = result.description();
-  if (description != nullptr && *description != '\0') error += std::string(": ") + description;
-  return nullptr;
-}
-
-bool serializeXmlDocument(const pugi::xml_document& document, XmlParseMode mode, std::string_view indent, bool compact,
-                          std::string& text, std::string& error) {
+bool serializeXmlDocument(const ParsedXml& document, std::string_view indent, bool compact, std::string& text,
+                          std::string& error) {
   error.clear();
   text.clear();
   if (indent.find('\0') != std::string_view::npos) {
     error = "XML indent contains a zero byte";
     return false;
   }
-  unsigned flags = pugi::format_no_declaration | (compact ? pugi::format_raw : pugi::format_indent);
-  if (mode == XmlParseMode::Full) flags |= pugi::format_no_escapes;
-  XmlStringWriter writer(document, mode, indent.size(), compact, text);
+  const bool full = document.mode == XmlParseMode::Full;
+  XmlStringWriter writer(document, full ? document.source : XmlTextEncoding{}, indent.size(), compact, text);
   try {
-    document.save(writer, std::string(indent).c_str(), flags, pugi::encoding_utf8);
-  } catch (const SerializedTextTooLong&) {
+    if (full) {
+      writeFullXmlDocument(*document.tree, indent, compact, writer);
+    } else {
+      const unsigned flags = pugi::format_no_declaration | (compact ? pugi::format_raw : pugi::format_indent);
+      document.tree->save(writer, std::string(indent).c_str(), flags, pugi::encoding_utf8);
+      if (!compact && !text.empty() && text.back() == '\n') text.pop_back();
+    }
+    writer.finish();
+  } catch (const XmlStringWriter::SerializedTextTooLong&) {
     text.clear();
     text.shrink_to_fit();
     error = "not enough memory to serialize XML";
     return false;
   }
-  if (!compact && !text.empty() && text.back() == '\n') text.pop_back();
   return true;
 }
 

@@ -21,8 +21,7 @@ constexpr const char* kNodeType = "XmlNode";
 constexpr const char* kClosedMessage = "XML document is closed";
 
 struct DocumentBox {
-  std::unique_ptr<pugi::xml_document> document;  // null once released
-  XmlParseMode mode = XmlParseMode::Default;
+  ParsedXml document;  // its tree is null once released
 };
 
 DocumentBox& checkDocumentBox(lua_State* L) { return *static_cast<DocumentBox*>(luaL_checkudata(L, 1, kDocumentType)); }
@@ -30,7 +29,7 @@ DocumentBox& checkDocumentBox(lua_State* L) { return *static_cast<DocumentBox*>(
 // The open document at argument 1.
 DocumentBox& checkOpenDocument(lua_State* L) {
   DocumentBox& box = checkDocumentBox(L);
-  if (!box.document) luaL_argerror(L, 1, kClosedMessage);
+  if (!box.document.tree) luaL_argerror(L, 1, kClosedMessage);
   return box;
 }
 
@@ -39,7 +38,7 @@ pugi::xml_node checkNode(lua_State* L) {
   const auto* node = static_cast<const pugi::xml_node*>(luaL_checkudata(L, 1, kNodeType));
   lua_getiuservalue(L, 1, 1);
   const auto* box = static_cast<const DocumentBox*>(lua_touserdata(L, -1));
-  if (box == nullptr || !box->document) luaL_argerror(L, 1, kClosedMessage);
+  if (box == nullptr || !box->document.tree) luaL_argerror(L, 1, kClosedMessage);
   lua_pop(L, 1);
   return *node;
 }
@@ -118,22 +117,20 @@ int xmlParse(lua_State* L) {
     lua_pop(L, 1);
   }
   std::string error;
-  std::unique_ptr<pugi::xml_document> document = guardXmlMemory(L, "parse XML", [&] {
-    return parseXmlDocument({text, length}, mode, error);
-  });
-  if (!document) {
+  ParsedXml document = guardXmlMemory(L, "parse XML", [&] { return parseXmlDocument({text, length}, mode, error); });
+  if (!document.tree) {
     lua_pushnil(L);
     lua_pushlstring(L, error.data(), error.size());
     return 2;
   }
   auto* box = static_cast<DocumentBox*>(lua_newuserdatauv(L, sizeof(DocumentBox), 0));
-  new (box) DocumentBox{std::move(document), mode};
+  new (box) DocumentBox{std::move(document)};
   luaL_setmetatable(L, kDocumentType);
   return 1;
 }
 
 // document:root() -> XmlNode for the document element, or nil
-int documentRoot(lua_State* L) { return pushNode(L, checkOpenDocument(L).document->document_element(), 1); }
+int documentRoot(lua_State* L) { return pushNode(L, checkOpenDocument(L).document.tree->document_element(), 1); }
 
 // document:serialize([options]) -> text
 int documentSerialize(lua_State* L) {
@@ -151,7 +148,7 @@ int documentSerialize(lua_State* L) {
   std::string text;
   std::string error;
   if (!guardXmlMemory(L, "serialize XML",
-                      [&] { return serializeXmlDocument(*box.document, box.mode, indent, compact, text, error); })) {
+                      [&] { return serializeXmlDocument(box.document, indent, compact, text, error); })) {
     return luaL_error(L, "%s", error.c_str());
   }
   lua_pushlstring(L, text.data(), text.size());
@@ -160,7 +157,7 @@ int documentSerialize(lua_State* L) {
 
 // document:__gc(): frees the tree; the userdata reports a closed document from then on
 int documentRelease(lua_State* L) {
-  checkDocumentBox(L).document.reset();
+  checkDocumentBox(L).document.tree.reset();
   return 0;
 }
 

@@ -1,0 +1,161 @@
+// The walk follows pugixml's own: text and CDATA sit inline, every other node starts a new line indented by
+// its depth, and an element's closing tag gets its own line unless text came last. Text is written as it
+// stands; CDATA sections, comments, processing instructions and doctypes are written by pugixml itself, one
+// at a time, so their special cases (a "--" in a comment, a "]]>" in a CDATA section) come out as pugixml
+// writes them.
+#include "services/xml_full_writer.h"
+
+#include <string>
+
+namespace {
+
+constexpr unsigned kSingleNodeFlags = pugi::format_raw | pugi::format_no_escapes | pugi::format_no_declaration;
+constexpr size_t kBufferBytes = 64 * 1024;
+
+enum LineBreak : unsigned { kNewLine = 1, kIndent = 2 };
+
+class FullDocumentWriter {
+ public:
+  FullDocumentWriter(pugi::xml_writer& out, std::string_view indent, bool compact)
+      : out_(out), indent_(compact ? std::string_view() : indent), compact_(compact) {
+    buffer_.reserve(kBufferBytes);
+  }
+
+  void write(const pugi::xml_document& document) {
+    unsigned lineBreak = kIndent;
+    size_t depth = 0;
+    pugi::xml_node node = document;
+    do {
+      const pugi::xml_node_type type = node.type();
+      if (type == pugi::node_pcdata || type == pugi::node_cdata) {
+        single(node);
+        lineBreak = 0;
+      } else {
+        breakLine(lineBreak, depth);
+        if (type == pugi::node_element) {
+          lineBreak = kNewLine | kIndent;
+          if (start(node)) {
+            node = node.first_child();
+            ++depth;
+            continue;
+          }
+        } else if (type == pugi::node_document) {
+          lineBreak = kIndent;
+          if (node.first_child()) {
+            node = node.first_child();
+            continue;
+          }
+        } else {
+          single(node);
+          lineBreak = kNewLine | kIndent;
+        }
+      }
+      while (node != document) {
+        if (node.next_sibling()) {
+          node = node.next_sibling();
+          break;
+        }
+        node = node.parent();
+        if (node.type() == pugi::node_element) {
+          --depth;
+          breakLine(lineBreak, depth);
+          text("</");
+          text(node.name());
+          text(">");
+          lineBreak = kNewLine | kIndent;
+        }
+      }
+    } while (node != document);
+    flush();  // without the line feed that would end the last line, as a saved text is returned
+  }
+
+ private:
+  void text(std::string_view piece) {
+    if (buffer_.size() + piece.size() > kBufferBytes) flush();
+    if (piece.size() >= kBufferBytes) {
+      out_.write(piece.data(), piece.size());
+    } else {
+      buffer_.append(piece);
+    }
+  }
+
+  void flush() {
+    if (!buffer_.empty()) out_.write(buffer_.data(), buffer_.size());
+    buffer_.clear();
+  }
+
+  void breakLine(unsigned lineBreak, size_t depth) {
+    if ((lineBreak & kNewLine) != 0 && !compact_) text("\n");
+    if ((lineBreak & kIndent) != 0 && !indent_.empty()) {
+      for (size_t level = 0; level < depth; ++level) text(indent_);
+    }
+  }
+
+  // A node without children of its own (text, CDATA, comment, processing instruction, doctype).
+  void single(pugi::xml_node node) {
+    if (node.type() == pugi::node_pcdata) {
+      text(node.value());
+      return;
+    }
+    if (node.type() == pugi::node_declaration) {
+      text("<?");
+      text(node.name());
+      attributes(node);
+      text("?>");
+      return;
+    }
+    flush();
+    node.print(out_, "", kSingleNodeFlags, pugi::encoding_utf8);
+  }
+
+  void attributes(pugi::xml_node node) {
+    for (const pugi::xml_attribute& attribute : node.attributes()) {
+      const std::string_view value = attribute.value();
+      const bool holdsDouble = value.find('"') != std::string_view::npos;
+      const bool holdsSingle = value.find('\'') != std::string_view::npos;
+      const std::string_view quote = holdsDouble && !holdsSingle ? "'" : "\"";
+      text(" ");
+      text(attribute.name());
+      text("=");
+      text(quote);
+      if (holdsDouble && holdsSingle) {
+        // Never read from a document (a value is quoted with one mark), but written so it still reads back.
+        for (size_t at = 0; at < value.size();) {
+          const size_t mark = value.find('"', at);
+          text(value.substr(at, mark - at));
+          if (mark == std::string_view::npos) break;
+          text("&quot;");
+          at = mark + 1;
+        }
+      } else {
+        text(value);
+      }
+      text(quote);
+    }
+  }
+
+  // The element's start tag, or the whole of an empty element; true when its children follow.
+  bool start(pugi::xml_node element) {
+    text("<");
+    text(element.name());
+    attributes(element);
+    if (element.first_child()) {
+      text(">");
+      return true;
+    }
+    text(compact_ ? "/>" : " />");
+    return false;
+  }
+
+  pugi::xml_writer& out_;
+  std::string_view indent_;
+  bool compact_;
+  std::string buffer_;
+};
+
+}  // namespace
+
+void writeFullXmlDocument(const pugi::xml_document& document, std::string_view indent, bool compact,
+                          pugi::xml_writer& writer) {
+  FullDocumentWriter(writer, indent, compact).write(document);
+}

@@ -1,0 +1,205 @@
+// Reading off a document's encoding and writing UTF-8 text back into it. pugixml decodes UTF-16, UTF-32 and
+// Latin-1 (named "ISO-8859-1" or "latin1" by the declaration) and takes every other text for UTF-8.
+#include "services/xml_text_encoding.h"
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+
+namespace {
+
+bool startsWith(std::string_view text, std::string_view prefix) { return text.substr(0, prefix.size()) == prefix; }
+
+bool isXmlSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+bool equalsIgnoringCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+// The value of the declaration's encoding pseudo-attribute, when the text opens with a declaration that has one.
+std::optional<std::string_view> declaredEncoding(std::string_view text) {
+  if (!startsWith(text, "<?xml") || text.size() < 6 || !isXmlSpace(text[5])) return std::nullopt;
+  const std::string_view declaration = text.substr(0, text.find("?>"));
+  for (size_t at = declaration.find("encoding"); at != std::string_view::npos;
+       at = declaration.find("encoding", at + 1)) {
+    if (!isXmlSpace(declaration[at - 1])) continue;
+    size_t cursor = at + 8;
+    while (cursor < declaration.size() && isXmlSpace(declaration[cursor])) ++cursor;
+    if (cursor >= declaration.size() || declaration[cursor] != '=') continue;
+    ++cursor;
+    while (cursor < declaration.size() && isXmlSpace(declaration[cursor])) ++cursor;
+    if (cursor >= declaration.size() || (declaration[cursor] != '"' && declaration[cursor] != '\'')) continue;
+    const size_t end = declaration.find(declaration[cursor], cursor + 1);
+    if (end == std::string_view::npos) return std::nullopt;
+    return declaration.substr(cursor + 1, end - cursor - 1);
+  }
+  return std::nullopt;
+}
+
+// The text of a document read from UTF-32 holds each 32-bit value as pugixml writes it in UTF-8: a surrogate
+// in three bytes, and a value past U+FFFF in four, led by 0xF0 | (value >> 18) cut to a byte (so past
+// U+10FFFF the lead runs up to 0xFF, and a lead of 0xF0 may be followed by 0x80-0x8F). Such a sequence is read
+// back to a value that pugixml writes as the same bytes, so that the text reads back to the same tree; the
+// text of a document read from any other encoding holds none.
+
+// The length of the sequence that `lead` begins, 0 for a byte no sequence begins with.
+int utf8Length(unsigned char lead) {
+  if (lead < 0x80) return 1;
+  if (lead >= 0xC2 && lead <= 0xDF) return 2;
+  if (lead >= 0xE0 && lead <= 0xEF) return 3;
+  if (lead >= 0xF0) return 4;
+  return 0;
+}
+
+// Whether `byte` may follow at position `index` of a sequence led by `lead` (no overlong form of three bytes,
+// which could read back as a zero or an ASCII character).
+bool continues(unsigned char lead, size_t index, unsigned char byte) {
+  if (index == 1 && lead == 0xE0) return byte >= 0xA0 && byte <= 0xBF;
+  return byte >= 0x80 && byte <= 0xBF;
+}
+
+// The value of a whole sequence of `length` bytes (see above for four).
+uint32_t sequenceValue(std::string_view sequence, size_t length) {
+  const auto lead = static_cast<unsigned char>(sequence[0]);
+  if (length == 1) return lead;
+  uint32_t value = length == 4 ? lead & 0x0Fu : lead & (0xFFu >> (length + 1));
+  for (size_t i = 1; i < length; ++i) value = (value << 6) | (static_cast<unsigned char>(sequence[i]) & 0x3Fu);
+  if (length == 4 && value < 0x10000) value |= 0x400000;
+  return value;
+}
+
+}  // namespace
+
+XmlTextEncoding xmlTextEncoding(std::string_view text, pugi::xml_encoding detected) {
+  static constexpr std::array<std::pair<pugi::xml_encoding, std::string_view>, 5> kMarks{{
+      {pugi::encoding_utf8, "\xEF\xBB\xBF"},
+      {pugi::encoding_utf16_le, "\xFF\xFE"},
+      {pugi::encoding_utf16_be, "\xFE\xFF"},
+      {pugi::encoding_utf32_le, std::string_view("\xFF\xFE\0\0", 4)},
+      {pugi::encoding_utf32_be, std::string_view("\0\0\xFE\xFF", 4)},
+  }};
+  XmlTextEncoding result;
+  result.encoding = detected;
+  for (const auto& [encoding, mark] : kMarks) {
+    if (encoding == detected && startsWith(text, mark)) result.byteOrderMark = true;
+  }
+  return result;
+}
+
+std::optional<std::string> undecodedXmlEncoding(std::string_view text, pugi::xml_encoding detected) {
+  if (detected != pugi::encoding_utf8 || startsWith(text, "\xEF\xBB\xBF")) return std::nullopt;
+  const std::optional<std::string_view> name = declaredEncoding(text);
+  if (!name) return std::nullopt;
+  // A text labelled UTF-16 or UTF-32 that was read as UTF-8 holds no zero bytes, so it is UTF-8 whatever its
+  // label says, and is kept as it is.
+  for (const std::string_view readable :
+       {"UTF-8", "UTF8", "US-ASCII", "ASCII", "UTF-16", "UTF-16LE", "UTF-16BE", "UTF-32", "UTF-32LE", "UTF-32BE"}) {
+    if (equalsIgnoringCase(*name, readable)) return std::nullopt;
+  }
+  return std::string(*name);
+}
+
+uint64_t xmlEncodedBytesPerByte(pugi::xml_encoding encoding) {
+  switch (encoding) {
+    case pugi::encoding_utf16_le:
+    case pugi::encoding_utf16_be:
+      return 2;
+    case pugi::encoding_utf32_le:
+    case pugi::encoding_utf32_be:
+      return 4;
+    default:
+      return 1;
+  }
+}
+
+XmlEncodedText::XmlEncodedText(XmlTextEncoding encoding, std::string& out) : encoding_(encoding.encoding), out_(out) {
+  if (!encoding.byteOrderMark) return;
+  if (encoding_ == pugi::encoding_utf8) {
+    out_.append("\xEF\xBB\xBF");
+  } else {
+    appendCodePoint(0xFEFF);
+  }
+}
+
+void XmlEncodedText::append(std::string_view utf8) {
+  if (encoding_ == pugi::encoding_utf8) {
+    out_.append(utf8);
+    return;
+  }
+  if (!pending_.empty()) {
+    // Complete the character cut off at the end of the last piece with the bytes that continue it.
+    std::string head;
+    head.swap(pending_);
+    const auto lead = static_cast<unsigned char>(head[0]);
+    const auto length = static_cast<size_t>(utf8Length(lead));
+    size_t used = 0;
+    while (head.size() < length && used < utf8.size() &&
+           continues(lead, head.size(), static_cast<unsigned char>(utf8[used]))) {
+      head.push_back(utf8[used++]);
+    }
+    if (head.size() < length && used == utf8.size()) {
+      pending_.swap(head);
+      return;
+    }
+    decode(head, true);
+    utf8.remove_prefix(used);
+  }
+  decode(utf8, false);
+}
+
+void XmlEncodedText::finish() {
+  if (!pending_.empty()) appendCodePoint(0xFFFD);
+  pending_.clear();
+}
+
+void XmlEncodedText::decode(std::string_view text, bool whole) {
+  size_t at = 0;
+  while (at < text.size()) {
+    const auto lead = static_cast<unsigned char>(text[at]);
+    const auto length = static_cast<size_t>(utf8Length(lead));
+    size_t taken = 1;
+    while (taken < length && at + taken < text.size() &&
+           continues(lead, taken, static_cast<unsigned char>(text[at + taken]))) {
+      ++taken;
+    }
+    if (taken < length && at + taken == text.size() && !whole) {
+      pending_.assign(text.substr(at));
+      return;
+    }
+    appendCodePoint(taken < length || length == 0 ? 0xFFFD : sequenceValue(text.substr(at), length));
+    at += taken;
+  }
+}
+
+void XmlEncodedText::appendUnit(uint32_t unit, int bytes) {
+  const bool bigEndian = encoding_ == pugi::encoding_utf16_be || encoding_ == pugi::encoding_utf32_be;
+  for (int i = 0; i < bytes; ++i) {
+    const int shift = 8 * (bigEndian ? bytes - 1 - i : i);
+    out_.push_back(static_cast<char>((unit >> shift) & 0xFF));
+  }
+}
+
+void XmlEncodedText::appendCodePoint(uint32_t codePoint) {
+  switch (encoding_) {
+    case pugi::encoding_utf16_le:
+    case pugi::encoding_utf16_be:
+      if ((codePoint >= 0xD800 && codePoint <= 0xDFFF) || codePoint > 0x10FFFF) codePoint = 0xFFFD;
+      if (codePoint >= 0x10000) {
+        codePoint -= 0x10000;
+        appendUnit(0xD800 | (codePoint >> 10), 2);
+        appendUnit(0xDC00 | (codePoint & 0x3FF), 2);
+      } else {
+        appendUnit(codePoint, 2);
+      }
+      return;
+    case pugi::encoding_utf32_le:
+    case pugi::encoding_utf32_be:
+      appendUnit(codePoint, 4);
+      return;
+    default:  // Latin-1
+      out_.push_back(static_cast<char>(codePoint <= 0xFF ? codePoint : '?'));
+      return;
+  }
+}

@@ -1,0 +1,49 @@
+// The encoding of an XML document's text: what pugixml decoded it from, whether it began with a byte-order
+// mark, and whether its declaration names an encoding that pugixml reads as UTF-8 without decoding it (so that
+// such a document is refused instead of holding bytes that are not UTF-8). A document read in the full mode
+// is written back in the encoding it was read in, through XmlEncodedText.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <pugixml.hpp>
+#include <string>
+#include <string_view>
+
+struct XmlTextEncoding {
+  pugi::xml_encoding encoding = pugi::encoding_utf8;  // one of the explicit encodings, never auto or wchar
+  bool byteOrderMark = false;
+};
+
+// The encoding pugixml detected (as its parse result names it) with the byte-order mark read off the text.
+XmlTextEncoding xmlTextEncoding(std::string_view text, pugi::xml_encoding detected);
+
+// The name the declaration of a document without a byte-order mark gives in its encoding pseudo-attribute,
+// when pugixml would take the text for UTF-8 but the name is none of UTF-8, ASCII, UTF-16 or UTF-32 (a text read
+// as UTF-8 has no zero bytes, so one labelled UTF-16 is UTF-8 in fact); nothing otherwise.
+std::optional<std::string> undecodedXmlEncoding(std::string_view text, pugi::xml_encoding detected);
+
+// The most bytes one byte of UTF-8 text becomes in the encoding (four for UTF-32).
+uint64_t xmlEncodedBytesPerByte(pugi::xml_encoding encoding);
+
+// Appends UTF-8 text to a string in another encoding, beginning with its byte-order mark when the source had
+// one. Text may arrive cut anywhere, even inside a character. The values pugixml reads from UTF-32 that are no
+// character (surrogates, past U+10FFFF) are written back to UTF-32 so that they read back alike; malformed
+// UTF-8, and such a value in UTF-16, is written as U+FFFD, and a character that Latin-1 cannot hold as "?".
+class XmlEncodedText {
+ public:
+  XmlEncodedText(XmlTextEncoding encoding, std::string& out);
+  void append(std::string_view utf8);
+  // Writes a character still cut off at the end as U+FFFD.
+  void finish();
+
+ private:
+  // The characters of `text`; one cut off at its end is kept for the next piece unless the text is whole.
+  void decode(std::string_view text, bool whole);
+  void appendUnit(uint32_t unit, int bytes);
+  void appendCodePoint(uint32_t codePoint);
+
+  pugi::xml_encoding encoding_;
+  std::string& out_;
+  std::string pending_;  // the start of a character cut off at the end of the last piece
+};
