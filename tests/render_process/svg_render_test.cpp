@@ -79,6 +79,48 @@ TEST(SvgDocumentRenderTest, BitmapIsCroppedToTheInkAboveTheBaseline) {
   EXPECT_EQ(std::vector<int32_t>({left, top, bitmap.width, bitmap.height}), std::vector<int32_t>({2, -2, 10, 4}));
 }
 
+// A glyph drawn through a layer of its own (group opacity, a mask, a filter) is drawn whole above the baseline,
+// where glyphs sit, as a plain one is; with or without a view box.
+TEST(SvgDocumentRenderTest, GlyphsDrawnThroughALayerAreDrawnWhole) {
+  const std::string rect = "<rect x='100' y='-700' width='500' height='700' fill='#ff0000'/>";
+  const std::string mask = "<mask id='m'><rect x='-2000' y='-2000' width='4000' height='4000' fill='#fff'/></mask>";
+  const std::string blur = "<filter id='b'><feGaussianBlur stdDeviation='10'/></filter>";
+  const struct {
+    const char* what;
+    std::string document;
+    uint32_t alpha;  // of the glyph's middle
+  } cases[] = {
+      {"plain", "<svg xmlns='http://www.w3.org/2000/svg'><g id='glyph1'>" + rect + "</g></svg>", 255},
+      {"group opacity", "<svg xmlns='http://www.w3.org/2000/svg'><g id='glyph1' opacity='0.5'>" + rect + "</g></svg>",
+       128},
+      {"a mask",
+       "<svg xmlns='http://www.w3.org/2000/svg'>" + mask + "<g id='glyph1' mask='url(#m)'>" + rect + "</g></svg>", 255},
+      {"a filter",
+       "<svg xmlns='http://www.w3.org/2000/svg'>" + blur + "<g id='glyph1' filter='url(#b)'>" + rect + "</g></svg>",
+       255},
+      {"group opacity in a view box",
+       "<svg xmlns='http://www.w3.org/2000/svg' viewBox='0 0 1000 1000'>"
+       "<g id='glyph1' opacity='0.5'>" +
+           rect + "</g></svg>",
+       128},
+  };
+  for (const auto& c : cases) {
+    SvgBitmap bitmap;
+    int32_t left = 0, top = 0;
+    ASSERT_TRUE(renderSvgDocumentToBgra(c.document, "glyph1", 20.0f, 1000.0f, 4096, &left, &top, &bitmap))
+        << c.what << ": " << svgLastError();
+    // The rectangle covers x 2 to 12 and 14 pixels above the baseline; a blur spreads a little past it.
+    EXPECT_LE(left, 2) << c.what;
+    EXPECT_GE(left + bitmap.width, 12) << c.what;
+    EXPECT_GE(top, 14) << c.what;
+    EXPECT_LE(top - bitmap.height, 0) << c.what;
+    EXPECT_LE(bitmap.width, 16) << c.what << ": cropped to what is drawn";
+    const size_t middle = static_cast<size_t>(top - 7) * static_cast<size_t>(bitmap.stride) + (7 - left) * 4u;
+    EXPECT_NEAR(bitmap.pixels[middle + 3], c.alpha, 2) << c.what;
+    EXPECT_EQ(bitmap.pixels[middle + 2], 255) << c.what;
+  }
+}
+
 TEST(SvgDocumentRenderTest, RefusesBadSizesEmptyInkAndOversizedInk) {
   const std::string rect = R"(<svg xmlns="http://www.w3.org/2000/svg"><rect width="100" height="10"/></svg>)";
   const struct {
