@@ -19,6 +19,7 @@
 #include <cerrno>
 #include <climits>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -233,9 +234,10 @@ RenderResult timedOut(const RenderJob& job) {
   return refusal(job, RenderFailure::OutOfTime, "the renderer took longer than " + durationText(job.timeLimit));
 }
 
-// Whether a drawing of width x height answers the job: exactly the size of a fitted document, within the
-// size asked for an image, within the largest side for a glyph.
-bool fitsTheRequest(const RenderJob& job, int64_t width, int64_t height) {
+// Whether a drawing answers the job: exactly the size of a fitted document, within the size asked for an
+// image, within the largest side for a glyph and placed near its origin.
+bool fitsTheRequest(const RenderJob& job, const RenderReplyRecord& reply) {
+  const int64_t width = reply.width, height = reply.height, left = reply.left, top = reply.top;
   if (width <= 0 || height <= 0) return false;
   switch (job.kind) {
     case RenderJobKind::SvgFitted:
@@ -243,7 +245,8 @@ bool fitsTheRequest(const RenderJob& job, int64_t width, int64_t height) {
     case RenderJobKind::SdlImage:
       return width <= job.width && height <= job.height;
     case RenderJobKind::SvgGlyph:
-      return width <= job.maxSide && height <= job.maxSide;
+      return width <= job.maxSide && height <= job.maxSide && std::abs(left) <= kMostGlyphOffset &&
+             std::abs(top) <= kMostGlyphOffset;
     case RenderJobKind::SvgExtent:
       break;
   }
@@ -269,7 +272,7 @@ RenderResult resultOf(const RenderJob& job, const RenderReplyRecord& reply, std:
     result.extentWidth = reply.extentWidth;
     result.extentHeight = reply.extentHeight;
   } else {
-    if (!fitsTheRequest(job, reply.width, reply.height)) {
+    if (!fitsTheRequest(job, reply)) {
       return refusal(job, RenderFailure::Ended, "the renderer's answer does not fit the request");
     }
     const size_t bytes = static_cast<size_t>(reply.width) * static_cast<size_t>(reply.height) * 4;

@@ -45,6 +45,9 @@ struct RenderReplyRecord {
 inline constexpr uint64_t kRenderProcessMemoryBytes = uint64_t{1} << 30;
 // The render process exits with this status when an allocation failed where it could not answer.
 inline constexpr int kRenderProcessOutOfMemoryStatus = 86;
+// How far a glyph's bitmap may lie from the glyph's origin, in pixels: far past any glyph, within cairo's
+// fixed-point coordinates, and far from the ends of the integers that place it.
+inline constexpr int32_t kMostGlyphOffset = int32_t{1} << 22;
 // The sanitizer build's render process exits with this status on a sanitizer report.
 inline constexpr int kRenderProcessSanitizerStatus = 87;
 // The descriptor of the socket that the render process is started with.

@@ -17,6 +17,7 @@
 #include <optional>
 #include <string>
 
+#include "render_process/render_process_protocol.h"
 #include "render_process/svg_glyph_view.h"
 
 namespace {
@@ -168,7 +169,8 @@ bool renderCropped(const ViewedDocument& document, const std::string& element, d
   if (!(w > 0.0 && h > 0.0)) return fail("SVG document draws nothing");
   const double x0 = std::floor(x), y0 = std::floor(y);
   const double width = std::ceil(x + w) - x0, height = std::ceil(y + h) - y0;
-  if (!(width <= maxSide && height <= maxSide && std::fabs(x0) <= INT32_MAX / 2 && std::fabs(y0) <= INT32_MAX / 2)) {
+  if (!(width <= maxSide && height <= maxSide && std::fabs(x0) <= kMostGlyphOffset - maxSide &&
+        std::fabs(y0) <= kMostGlyphOffset - maxSide)) {
     return fail("SVG document is too large");
   }
   const SurfaceHolder surface(

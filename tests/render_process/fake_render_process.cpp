@@ -3,6 +3,7 @@
 // what it does instead of drawing:
 //   "descriptors N"      draws the asked size and sends N descriptors beside the reply (the pixels' file first)
 //   "size W H"           answers drawn with W x H pixels in a sealed file, whatever size was asked
+//   "placed at L T"      answers drawn with one pixel whose left and top edges are L and T
 //   "memory error"       reads past the end of a heap block: a sanitizer report in the sanitizer build
 //   "slow to measure N"  measures in N ms (an extent of 10 x 10); refuses to draw, giving the time limit the
 //                        request carried as its reason
@@ -84,6 +85,13 @@ bool answer(const RenderRequestRecord& request, std::string_view document) {
     reply.width = number;
     reply.height = second;
     pixels = pixelsOf(number, second, false);
+  } else if ((argument = after(text, "placed at")) != nullptr &&
+             std::sscanf(argument, "%d %d", &number, &second) == 2) {
+    reply.drawn = 1;
+    reply.width = reply.height = 1;
+    reply.left = number;
+    reply.top = second;
+    pixels = pixelsOf(1, 1, true);
   } else if (after(text, "memory error") != nullptr) {
     const auto block = std::make_unique<char[]>(16);
     volatile char* const bytes = block.get();

@@ -406,6 +406,9 @@ TEST_F(LyingRenderProcess, RepliesThatDoNotFitTheRequestAreRefused) {
       {"a glyph of 64 at most answered 64 wide", "size 64 1", RenderJobKind::SvgGlyph, true},
       {"an image of 16 square answered 17 wide", "size 17 16", RenderJobKind::SdlImage, false},
       {"an image of 16 square answered 8 x 16", "size 8 16", RenderJobKind::SdlImage, true},
+      {"a glyph placed 2^22 + 1 pixels left", "placed at -4194305 0", RenderJobKind::SvgGlyph, false},
+      {"a glyph placed 2^31 pixels above", "placed at 0 -2147483648", RenderJobKind::SvgGlyph, false},
+      {"a glyph placed 2^22 pixels right and up", "placed at 4194304 4194304", RenderJobKind::SvgGlyph, true},
   };
   for (const auto& c : cases) {
     const RenderResult result = ask(c.document, c.kind);

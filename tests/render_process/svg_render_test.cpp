@@ -134,6 +134,8 @@ TEST(SvgDocumentRenderTest, RefusesBadSizesEmptyInkAndOversizedInk) {
       {rect, 20.0f, 1000.0f, 0, "size is invalid"},
       {R"(<svg xmlns="http://www.w3.org/2000/svg"/>)", 20.0f, 1000.0f, 4096, "draws nothing"},
       {rect, 1000.0f, 1.0f, 4096, "too large"},
+      {R"(<svg xmlns="http://www.w3.org/2000/svg"><rect x="300000000" width="100" height="10"/></svg>)", 20.0f, 1000.0f,
+       4096, "too large"},
       {"<svg", 20.0f, 1000.0f, 4096, "SVG load"},
   };
   for (const auto& c : cases) {
@@ -144,6 +146,17 @@ TEST(SvgDocumentRenderTest, RefusesBadSizesEmptyInkAndOversizedInk) {
     EXPECT_NE(std::string(svgLastError()).find(c.error), std::string::npos) << svgLastError();
     EXPECT_EQ(std::vector<int32_t>({bitmap.width, left, top}), std::vector<int32_t>({7, 3, 4}));
   }
+}
+
+// A glyph far from its origin, yet within reach, is placed where it lies.
+TEST(SvgDocumentRenderTest, AGlyphFarFromItsOriginIsPlacedThere) {
+  const std::string far = R"(<svg xmlns="http://www.w3.org/2000/svg"><rect x="100000000" y="-1000" width="1000" )"
+                          R"(height="1000" fill="red"/></svg>)";
+  SvgBitmap bitmap;
+  int32_t left = 0, top = 0;
+  ASSERT_TRUE(renderSvgDocumentToBgra(far, "", 20.0f, 1000.0f, 4096, &left, &top, &bitmap)) << svgLastError();
+  EXPECT_EQ(std::vector<int32_t>({left, top, bitmap.width, bitmap.height}),
+            std::vector<int32_t>({2000000, 20, 20, 20}));
 }
 
 // One element of a document of several, in the place the whole document gives it, with what it uses from
