@@ -148,6 +148,64 @@ TEST(SvgDocumentRenderTest, RefusesBadSizesEmptyInkAndOversizedInk) {
   }
 }
 
+// The wider view maps a document as librsvg maps it onto the em square: by its view box and how that keeps
+// its aspect ratio, after whatever prolog; a glyph is placed alike drawn plain and through a layer.
+TEST(SvgDocumentRenderTest, WideningTheViewKeepsWhereTheGlyphLies) {
+  const struct {
+    const char* what;
+    std::string root;
+    std::string rect;
+    std::vector<int32_t> placed;  // left, top, width, height at 20 px per 1,000 units
+  } cases[] = {
+      {"no view box",
+       "<svg xmlns='http://www.w3.org/2000/svg'>",
+       "x='100' y='-700' width='500' height='700'",
+       {2, 14, 10, 14}},
+      {"a wide view box, centred",
+       "<svg xmlns='http://www.w3.org/2000/svg' viewBox='0 0 100 50'>",
+       "x='10' y='10' width='50' height='20'",
+       {2, -7, 10, 4}},
+      {"a wide view box at its top",
+       "<svg xmlns='http://www.w3.org/2000/svg' viewBox='0,0,100,50' "
+       "preserveAspectRatio='xMinYMin meet'>",
+       "x='10' y='10' width='50' height='20'",
+       {2, -2, 10, 4}},
+      {"a tall view box sliced at its bottom",
+       "<svg xmlns='http://www.w3.org/2000/svg' viewBox='0 0 50 100' "
+       "preserveAspectRatio='xMidYMax slice'>",
+       "x='10' y='10' width='20' height='10'",
+       {4, 16, 8, 4}},
+      {"a view box stretched",
+       "<svg xmlns='http://www.w3.org/2000/svg' preserveAspectRatio='none' "
+       "viewBox='0 0 100 50'>",
+       "x='10' y='10' width='50' height='20'",
+       {2, -4, 10, 8}},
+      {"a view box from y = -100",
+       "<svg xmlns='http://www.w3.org/2000/svg' viewBox='0 -100 100 100'>",
+       "x='10' y='-80' width='50' height='60'",
+       {2, -4, 10, 12}},
+      {"a view box with the glyph above it",
+       "<svg xmlns='http://www.w3.org/2000/svg' viewBox='0 0 100 100'>",
+       "x='10' y='-80' width='50' height='60'",
+       {2, 16, 10, 12}},
+      {"after a declaration, a comment and a document type",
+       "<?xml version='1.0'?><!-- <svg viewBox='0 0 1 1'> --><!DOCTYPE svg [<!ENTITY e 'x'>]>"
+       "<svg xmlns='http://www.w3.org/2000/svg' viewBox='0 0 100 100'>",
+       "x='10' y='-80' width='50' height='60'",
+       {2, 16, 10, 12}},
+  };
+  for (const auto& c : cases) {
+    for (const char* layer : {"", " opacity='0.5'"}) {
+      const std::string document = c.root + "<g id='glyph1'" + layer + "><rect " + c.rect + " fill='#00f'/></g></svg>";
+      SvgBitmap bitmap;
+      int32_t left = 0, top = 0;
+      ASSERT_TRUE(renderSvgDocumentToBgra(document, "glyph1", 20.0f, 1000.0f, 4096, &left, &top, &bitmap))
+          << c.what << layer << ": " << svgLastError();
+      EXPECT_EQ(std::vector<int32_t>({left, top, bitmap.width, bitmap.height}), c.placed) << c.what << layer;
+    }
+  }
+}
+
 // A glyph far from its origin, yet within reach, is placed where it lies.
 TEST(SvgDocumentRenderTest, AGlyphFarFromItsOriginIsPlacedThere) {
   const std::string far = R"(<svg xmlns="http://www.w3.org/2000/svg"><rect x="100000000" y="-1000" width="1000" )"
