@@ -27,6 +27,33 @@ struct RootTag {
   std::vector<Attribute> attributes;
 };
 
+// The position after a document type declaration whose name starts at `at`, or npos: its literals, and the
+// comments and processing instructions of its internal subset, may hold any character.
+size_t pastDocumentType(std::string_view text, size_t at) {
+  bool inSubset = false;
+  while (at < text.size()) {
+    const char c = text[at];
+    size_t skipTo = std::string_view::npos;
+    if (c == '"' || c == '\'') {
+      skipTo = text.find(c, at + 1);
+      if (skipTo != std::string_view::npos) ++skipTo;
+    } else if (inSubset && text.substr(at, 4) == "<!--") {
+      skipTo = text.find("-->", at + 4);
+      if (skipTo != std::string_view::npos) skipTo += 3;
+    } else if (inSubset && text.substr(at, 2) == "<?") {
+      skipTo = text.find("?>", at + 2);
+      if (skipTo != std::string_view::npos) skipTo += 2;
+    } else {
+      if (c == '>' && !inSubset) return at + 1;
+      if (c == '[' || c == ']') inSubset = c == '[';
+      skipTo = at + 1;
+    }
+    if (skipTo == std::string_view::npos) return skipTo;
+    at = skipTo;
+  }
+  return std::string_view::npos;
+}
+
 // The position of the root element's '<' after the prolog, or npos.
 size_t rootElementStart(std::string_view text) {
   size_t at = text.substr(0, 3) == "\xEF\xBB\xBF" ? 3 : 0;
@@ -42,11 +69,7 @@ size_t rootElementStart(std::string_view text) {
     } else if (text.substr(at, 4) == "<!--") {
       skipPast("-->");
     } else if (text.substr(at, 9) == "<!DOCTYPE") {
-      bool inSubset = false;
-      for (++at; at < text.size() && (inSubset || text[at] != '>'); ++at) {
-        if (text[at] == '[' || text[at] == ']') inSubset = text[at] == '[';
-      }
-      if (at < text.size()) ++at;
+      at = pastDocumentType(text, at + 9);
     } else {
       return at;
     }

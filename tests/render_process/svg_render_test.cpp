@@ -189,7 +189,8 @@ TEST(SvgDocumentRenderTest, WideningTheViewKeepsWhereTheGlyphLies) {
        "x='10' y='-80' width='50' height='60'",
        {2, 16, 10, 12}},
       {"after a declaration, a comment and a document type",
-       "<?xml version='1.0'?><!-- <svg viewBox='0 0 1 1'> --><!DOCTYPE svg [<!ENTITY e 'x'>]>"
+       "<?xml version='1.0'?><!-- <svg viewBox='0 0 1 1'> --><!DOCTYPE svg [<!-- ] > --><!ATTLIST svg class CDATA '] "
+       ">'>]>"
        "<svg xmlns='http://www.w3.org/2000/svg' viewBox='0 0 100 100'>",
        "x='10' y='-80' width='50' height='60'",
        {2, 16, 10, 12}},
