@@ -292,6 +292,27 @@ TEST(RenderProcess, ABlurredLogoDrawsAt4096SquareOnOneProcessor) {
   expectLogoDrawn(drawn);
 }
 
+// A filter that keeps 24 results the size of the canvas needs 1.5 GiB at 4,096 square: librsvg's own
+// refusal for want of memory is told as such, while the same filter at 1,024 square is drawn.
+TEST(RenderProcess, AFilterPastTheCeilingIsRefusedAsMemory) {
+  std::string floods, merged;
+  for (int i = 0; i < 24; ++i) {
+    floods += "<feFlood flood-color='#" + std::string(i % 2 == 0 ? "f00" : "00f") + "' result='r" +
+              std::to_string(i) + "'/>";
+    merged += "<feMergeNode in='r" + std::to_string(i) + "'/>";
+  }
+  const std::string document =
+      svgOf("<filter id='f' x='0' y='0' width='1' height='1'>" + floods + "<feMerge>" + merged +
+                "</feMerge></filter><rect width='64' height='64' filter='url(#f)'/>",
+            64);
+  const RenderResult refused = drawFitted(document, 4096, std::chrono::milliseconds(30000));
+  EXPECT_EQ(refused.error, "SVG document could not be drawn: the renderer needed more than 1 GiB");
+  EXPECT_EQ(refused.failure, RenderFailure::OutOfMemory);
+  const RenderResult drawn = drawFitted(document, 1024, std::chrono::milliseconds(30000));
+  ASSERT_TRUE(drawn.drawn) << drawn.error;
+  EXPECT_EQ(std::vector<int>(drawn.pixels.data(), drawn.pixels.data() + 4), std::vector<int>({255, 0, 0, 255}));
+}
+
 // A process that failed in any way is ended, never handed the next document.
 TEST(RenderProcess, AProcessThatFailedIsNeverUsedAgain) {
   RenderJob swelling;
