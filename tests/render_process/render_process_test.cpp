@@ -297,14 +297,13 @@ TEST(RenderProcess, ABlurredLogoDrawsAt4096SquareOnOneProcessor) {
 TEST(RenderProcess, AFilterPastTheCeilingIsRefusedAsMemory) {
   std::string floods, merged;
   for (int i = 0; i < 24; ++i) {
-    floods += "<feFlood flood-color='#" + std::string(i % 2 == 0 ? "f00" : "00f") + "' result='r" +
-              std::to_string(i) + "'/>";
+    floods +=
+        "<feFlood flood-color='#" + std::string(i % 2 == 0 ? "f00" : "00f") + "' result='r" + std::to_string(i) + "'/>";
     merged += "<feMergeNode in='r" + std::to_string(i) + "'/>";
   }
-  const std::string document =
-      svgOf("<filter id='f' x='0' y='0' width='1' height='1'>" + floods + "<feMerge>" + merged +
-                "</feMerge></filter><rect width='64' height='64' filter='url(#f)'/>",
-            64);
+  const std::string document = svgOf("<filter id='f' x='0' y='0' width='1' height='1'>" + floods + "<feMerge>" +
+                                         merged + "</feMerge></filter><rect width='64' height='64' filter='url(#f)'/>",
+                                     64);
   const RenderResult refused = drawFitted(document, 4096, std::chrono::milliseconds(30000));
   EXPECT_EQ(refused.error, "SVG document could not be drawn: the renderer needed more than 1 GiB");
   EXPECT_EQ(refused.failure, RenderFailure::OutOfMemory);
