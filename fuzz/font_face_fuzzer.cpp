@@ -1,7 +1,8 @@
 // Fuzzes font files through face loading and glyph drawing, with bitmap and SVG glyphs allowed: the face's
 // metrics, shaping and measuring, OpenType MATH data, and the bitmaps of glyphs by codepoint and by glyph id.
 // The SVG glyph worker is stopped, so an SVG glyph's job is refused on the main thread and its body runs here
-// instead, on this thread: every run takes the same path.
+// instead, on this thread: every run takes the same path. A sanitizer report in the render process that draws
+// them is a finding.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -15,6 +16,7 @@
 #include "fonts/freetype_library.h"
 #include "fonts/render_font.h"
 #include "fonts/svg_glyph_worker.h"
+#include "render_process/render_process.h"
 
 namespace {
 
@@ -70,5 +72,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   font->mathConstants();
   font->mathGlyphShape("\xE2\x88\xAB", true);
   drawGlyphs(font);
+  if (renderProcessSanitizerReports() != 0) std::abort();
   return 0;
 }

@@ -11,7 +11,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
-#include <unordered_set>
+#include <unordered_map>
 
 #include "fonts/bitmap_strikes.h"
 #include "fonts/font_options.h"
@@ -24,21 +24,25 @@
 
 namespace {
 
-// Documents that ended a render process (librsvg reads a whole document to draw any element of it, so every
-// glyph of such a document would end another), by their hash, so their other glyphs are missing at once.
-std::mutex brokenDocumentsMutex;
-std::unordered_set<size_t> brokenDocuments;  // guarded by brokenDocumentsMutex
-constexpr size_t kMostBrokenDocuments = 4096;
+// Documents whose drawing failed for want of time or memory, or ended a render process, by their hash, with
+// the smallest pixel size that failed (0 for one that ended a process, which fails at any size): librsvg
+// reads a whole document to draw any element of it, so every glyph of such a document at that size or
+// larger would fail the same way, each at the cost of the time limit. Those glyphs are missing at once.
+std::mutex failedDocumentsMutex;
+std::unordered_map<size_t, float> failedDocuments;  // guarded by failedDocumentsMutex
+constexpr size_t kMostFailedDocuments = 4096;
 
-bool knownBroken(size_t hash) {
-  const std::lock_guard<std::mutex> lock(brokenDocumentsMutex);
-  return brokenDocuments.count(hash) != 0;
+bool knownToFail(size_t hash, float pixelSize) {
+  const std::lock_guard<std::mutex> lock(failedDocumentsMutex);
+  const auto found = failedDocuments.find(hash);
+  return found != failedDocuments.end() && pixelSize >= found->second;
 }
 
-void rememberBroken(size_t hash) {
-  const std::lock_guard<std::mutex> lock(brokenDocumentsMutex);
-  if (brokenDocuments.size() >= kMostBrokenDocuments) brokenDocuments.clear();
-  brokenDocuments.insert(hash);
+void rememberFailed(size_t hash, float pixelSize) {
+  const std::lock_guard<std::mutex> lock(failedDocumentsMutex);
+  if (failedDocuments.size() >= kMostFailedDocuments) failedDocuments.clear();
+  const auto [entry, added] = failedDocuments.emplace(hash, pixelSize);
+  if (!added) entry->second = std::min(entry->second, pixelSize);
 }
 
 // An unsucceeded result for the entry of `key`.
@@ -56,7 +60,7 @@ bool renderSvgGlyphDocument(std::string_view document, uint32_t unitsPerEm, floa
                             SvgGlyphImage& image) {
   if (unitsPerEm == 0 || document.empty()) return false;
   const size_t hash = std::hash<std::string_view>()(document);
-  if (knownBroken(hash)) return false;
+  if (knownToFail(hash, pixelSize)) return false;
   RenderJob job;
   job.kind = RenderJobKind::SvgGlyph;
   job.document = document;
@@ -66,8 +70,9 @@ bool renderSvgGlyphDocument(std::string_view document, uint32_t unitsPerEm, floa
   job.maxSide = kMaxGlyphBitmapSide;
   job.timeLimit = kSvgGlyphTimeLimit;
   const RenderResult drawn = runRenderJob(job);
-  if (!drawn.drawn && !drawn.answered && drawn.error.find("the renderer stopped") != std::string::npos) {
-    rememberBroken(hash);
+  if (drawn.failure == RenderFailure::Ended) rememberFailed(hash, 0.0f);
+  if (drawn.failure == RenderFailure::OutOfTime || drawn.failure == RenderFailure::OutOfMemory) {
+    rememberFailed(hash, pixelSize);
   }
   if (!drawn.drawn) return false;
   SvgGlyphImage rendered;

@@ -1,5 +1,6 @@
 // The SVG glyph worker's pool: the job queue, the four threads and the 256-slot result ring. The invariant
-// queued + running + finished <= 256 keeps the ring from overwriting an unapplied result. Results and spent
+// queued + running + finished <= 256 keeps the ring from overwriting an unapplied result. The faces of the
+// running jobs choose the next job, so that one font cannot hold every thread. Results and spent
 // bodies travel together, so a body's face reference is dropped where the result is applied, on the main
 // thread.
 #include "fonts/svg_glyph_worker.h"
@@ -20,6 +21,13 @@
 namespace {
 
 std::atomic<AsyncSvgGlyphWorker*> processWorker{nullptr};
+
+// The most jobs of one face running at once: one thread is always left to the other faces.
+constexpr size_t kMostRunningOfOneFace = AsyncSvgGlyphWorker::kThreadCount - 1;
+
+bool sameFace(const std::weak_ptr<RenderFont>& a, const std::weak_ptr<RenderFont>& b) {
+  return !a.owner_before(b) && !b.owner_before(a);
+}
 
 // Wakes a sleeping event loop: one wake-up event for the main window, when there is one.
 void pushWakeUp() {
@@ -47,7 +55,10 @@ SvgGlyphResult runBody(SvgGlyphJob& job, FT_Library library) {
 
 }  // namespace
 
-AsyncSvgGlyphWorker::AsyncSvgGlyphWorker() { spentBodies_.reserve(kThreadCount); }
+AsyncSvgGlyphWorker::AsyncSvgGlyphWorker() {
+  spentBodies_.reserve(kThreadCount);
+  runningFaces_.reserve(kThreadCount);
+}
 
 AsyncSvgGlyphWorker::~AsyncSvgGlyphWorker() {
   shutdown();
@@ -97,24 +108,53 @@ bool AsyncSvgGlyphWorker::ensureStarted() {
   return true;
 }
 
+// Under the mutex.
+size_t AsyncSvgGlyphWorker::runningOf(const std::weak_ptr<RenderFont>& face) const {
+  size_t running = 0;
+  for (const std::weak_ptr<RenderFont>& other : runningFaces_) running += sameFace(face, other) ? 1 : 0;
+  return running;
+}
+
+// Under the mutex: the oldest queued job among the faces with the fewest running.
+std::deque<SvgGlyphJob>::iterator AsyncSvgGlyphWorker::nextJob() {
+  auto chosen = queue_.end();
+  size_t fewest = kMostRunningOfOneFace;
+  for (auto job = queue_.begin(); job != queue_.end() && fewest > 0; ++job) {
+    const size_t running = runningOf(job->result.face);
+    if (running < fewest) {
+      fewest = running;
+      chosen = job;
+    }
+  }
+  return chosen;
+}
+
 void AsyncSvgGlyphWorker::run() {
   lowerCurrentThreadPriority();  // a frame on the main thread goes first
   FT_Library library = nullptr;
   if (FT_Init_FreeType(&library) != 0) library = nullptr;
   for (;;) {
     SvgGlyphJob job;
+    std::weak_ptr<RenderFont> face;  // the job's own may be moved into its result
     {
       std::unique_lock lock(mutex_);
-      wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+      auto next = queue_.end();
+      wake_.wait(lock, [this, &next] { return stopping_ || (next = nextJob()) != queue_.end(); });
       if (stopping_) break;  // queued jobs are dropped by shutdown
-      job = std::move(queue_.front());
-      queue_.pop_front();
-      ++runningCount_;
+      job = std::move(*next);
+      queue_.erase(next);
+      face = job.result.face;
+      runningFaces_.push_back(face);  // room for one per thread is reserved
     }
     SvgGlyphResult result = runBody(job, library);
     {
       const std::lock_guard lock(mutex_);
-      --runningCount_;
+      for (auto running = runningFaces_.begin(); running != runningFaces_.end(); ++running) {
+        if (sameFace(*running, face)) {
+          runningFaces_.erase(running);
+          break;
+        }
+      }
       if (stopping_) {
         spentBodies_.push_back(std::move(job.body));  // room for one per thread is reserved
         break;
@@ -123,6 +163,7 @@ void AsyncSvgGlyphWorker::run() {
           Finished{std::move(result), std::move(job.body)});
       ++finishedCount_;
     }
+    wake_.notify_one();  // a job of this face may run now
     pushWakeUp();
   }
   if (library != nullptr) FT_Done_FreeType(library);

@@ -1,7 +1,9 @@
 // The asynchronous SVG glyph worker: one process-wide pool of four threads, each with its own FreeType
 // library, that renders the SVG documents of colour glyphs so that the main thread never does. At most 256
 // jobs are outstanding (queued, running, or finished and waiting in the result ring); a glyph that finds no
-// room is deferred and asks again in a later frame. Each finished job
+// room is deferred and asks again in a later frame. A thread takes the queued job of the face with the fewest
+// jobs running (the oldest among equals), and no face has more than three running, so that a font whose
+// glyphs each take the render process's whole time limit leaves a thread to the other fonts. Each finished job
 // pushes one wake-up event carrying the main window's SDL id; the main thread applies the results to their
 // glyph entries when a frame begins, and every window redraws once any was applied.
 //
@@ -92,13 +94,16 @@ class AsyncSvgGlyphWorker {
 
   bool ensureStarted();
   void run();
-  size_t outstanding() const { return queue_.size() + runningCount_ + finishedCount_; }
+  // The queued job to run next, or the queue's end when every queued job waits for its face.
+  std::deque<SvgGlyphJob>::iterator nextJob();
+  size_t runningOf(const std::weak_ptr<RenderFont>& face) const;
+  size_t outstanding() const { return queue_.size() + runningFaces_.size() + finishedCount_; }
 
   mutable std::mutex mutex_;
   std::condition_variable wake_;
   std::deque<SvgGlyphJob> queue_;
   std::array<std::optional<Finished>, kRingSlots> resultRing_;
-  uint64_t runningCount_ = 0;
+  std::vector<std::weak_ptr<RenderFont>> runningFaces_;  // the face of each job taken and not yet published
   uint64_t finishedHead_ = 0;
   uint64_t finishedCount_ = 0;
   std::vector<std::thread> threads_;

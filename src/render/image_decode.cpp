@@ -21,10 +21,8 @@
 
 namespace {
 
-// Far more than any drawing a script loads holds.
-constexpr uint64_t kMostSvgFileBytes = uint64_t{64} << 20;
-// The most bytes handed to the render process from a stream: more than any SVG or XPM image within the limits.
-constexpr int64_t kMostRenderedStreamBytes = int64_t{256} << 20;
+// The most bytes of an XPM image handed to the render process: more than any within the limits.
+constexpr int64_t kMostXpmBytes = int64_t{256} << 20;
 constexpr const char* kTooMuchWork = "image needs too much work to decode";
 
 DecodedCanvas failure(std::string message) {
@@ -54,35 +52,40 @@ DecodedCanvas drawnInRenderProcess(const RenderJob& job) {
   return canvasFromBgraPixels(drawn.pixels.data(), drawn.pixels.size(), drawn.width, drawn.height);
 }
 
-// The stream's bytes from its position to its end, for the render process.
-std::optional<std::string> restOfStream(SDL_IOStream* stream) {
+// The stream's bytes from its position to its end, at most `most` of them, for the render process; none
+// when there are more or they cannot be read.
+std::optional<std::string> restOfStream(SDL_IOStream* stream, int64_t most) {
   const Sint64 size = SDL_GetIOSize(stream), at = SDL_TellIO(stream);
-  if (size < 0 || at < 0 || size - at > kMostRenderedStreamBytes) return std::nullopt;
+  if (size < 0 || at < 0 || size - at > most) return std::nullopt;
   std::string bytes(static_cast<size_t>(size - at), '\0');
   if (!bytes.empty() && SDL_ReadIO(stream, bytes.data(), bytes.size()) != bytes.size()) return std::nullopt;
   return bytes;
 }
 
-// An SVG document through SDL_image's decoder at the declared size, or an XPM image, in the render process.
-DecodedCanvas decodeInRenderProcess(SDL_IOStream* stream, const DeclaredImage* svg, const ImageLimits& limits) {
-  const std::optional<std::string> bytes = restOfStream(stream);
+// An SVG document through SDL_image's decoder, or an XPM image, in the render process, at the declared size:
+// the drawing never exceeds what was checked. The time limit counts from the start of the load.
+DecodedCanvas decodeInRenderProcess(SDL_IOStream* stream, const DeclaredImage& declared, const ImageLimits& limits,
+                                    const HeaderBudget& budget) {
+  const std::optional<std::string> bytes = restOfStream(stream, declared.svg ? limits.maxSvgBytes : kMostXpmBytes);
   if (!bytes) return failure("image data could not be read whole");
   RenderJob job;
   job.kind = RenderJobKind::SdlImage;
   job.document = *bytes;
-  job.sdlSvg = svg != nullptr;
-  job.width = svg != nullptr ? static_cast<int32_t>(svg->width) : 0;
-  job.height = svg != nullptr ? static_cast<int32_t>(svg->height) : 0;
-  job.timeLimit = limits.renderTimeLimit;
-  job.what = svg != nullptr ? "SVG document could not be drawn" : "XPM image could not be decoded";
+  job.sdlSvg = declared.svg;
+  job.width = static_cast<int32_t>(declared.width);
+  job.height = static_cast<int32_t>(declared.height);
+  job.timeLimit = budget.renderTimeLimit;
+  job.started = budget.started;
+  job.what = declared.svg ? "SVG document could not be drawn" : "XPM image could not be decoded";
   return drawnInRenderProcess(job);
 }
 
 DecodedCanvas decodeStream(SDL_IOStream* stream, const char* type, ImageDecoder decoder, const ImageLimits& limits) {
   if (decoder == ImageDecoder::JpegOnly && !IMG_isJPG(stream)) return failure("image data is not a JPEG image");
+  const HeaderBudget budget{limits.renderTimeLimit, std::chrono::steady_clock::now(), limits.maxSvgBytes};
   std::optional<DeclaredImage> declared;
   try {
-    declared = declaredImageSize(stream, type);  // an SVG document is read whole
+    declared = declaredImageSize(stream, type, budget);  // an SVG document is read whole, up to its limit
   } catch (const std::bad_alloc&) {
     return failure("not enough memory to load image");
   }
@@ -90,9 +93,7 @@ DecodedCanvas decodeStream(SDL_IOStream* stream, const char* type, ImageDecoder 
     if (const char* refused = declaredImageProblem(*declared, limits)) return failure(refused);
   }
   if (decoder == ImageDecoder::JpegOnly) return canvasFromSurface(IMG_LoadJPG_IO(stream));
-  // Drawn at the declared size, so the drawing never exceeds what was checked.
-  if (declared && declared->svg) return decodeInRenderProcess(stream, &*declared, limits);
-  if (IMG_isXPM(stream)) return decodeInRenderProcess(stream, nullptr, limits);
+  if (declared && (declared->svg || IMG_isXPM(stream))) return decodeInRenderProcess(stream, *declared, limits, budget);
   return canvasFromSurface(IMG_LoadTyped_IO(stream, false, type));
 }
 
@@ -115,7 +116,7 @@ DecodedCanvas decodeSvgImageFile(const char* path, int32_t width, int32_t height
   std::vector<uint8_t> bytes;
   FileStepError readError;
   try {
-    if (!readWholeRegularFile(path, kMostSvgFileBytes, bytes, readError)) {
+    if (!readWholeRegularFile(path, static_cast<uint64_t>(limits.maxSvgBytes), bytes, readError)) {
       return failure(std::string("SVG load: ") + path + ": " + describeFileStepError(readError));
     }
   } catch (const std::bad_alloc&) {

@@ -162,8 +162,8 @@ const Format kFormats[] = {
 };
 const Format kTga = {nullptr, tgaSize, "corrupt TGA image data"};
 
-DeclaredImage declaredBy(const Format& format, SDL_IOStream* stream) {
-  HeaderReader reader(stream);
+DeclaredImage declaredBy(const Format& format, SDL_IOStream* stream, const HeaderBudget& budget) {
+  HeaderReader reader(stream, budget);
   if (Declared declared = format.size(reader)) return *declared;
   DeclaredImage unsized;
   unsized.corruption = format.unsized;
@@ -172,10 +172,10 @@ DeclaredImage declaredBy(const Format& format, SDL_IOStream* stream) {
 
 }  // namespace
 
-std::optional<DeclaredImage> declaredImageSize(SDL_IOStream* stream, const char* type) {
-  if (type != nullptr && SDL_strcasecmp(type, "TGA") == 0) return declaredBy(kTga, stream);
+std::optional<DeclaredImage> declaredImageSize(SDL_IOStream* stream, const char* type, const HeaderBudget& budget) {
+  if (type != nullptr && SDL_strcasecmp(type, "TGA") == 0) return declaredBy(kTga, stream, budget);
   for (const Format& format : kFormats) {
-    if (format.is(stream)) return declaredBy(format, stream);
+    if (format.is(stream)) return declaredBy(format, stream, budget);
   }
   return std::nullopt;
 }

@@ -6,13 +6,14 @@
 
 #include <SDL3/SDL_iostream.h>
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 
 struct DeclaredImage {
   int64_t width = 0;
   int64_t height = 0;
-  bool svg = false;                  // for SDL_image's SVG decoder, which can be told the size to draw at
+  bool svg = false;  // for SDL_image's SVG decoder, which can be told the size to draw at
   // Set when the header holds what the decoder mishandles, or cannot be read (for an SVG document measured in
   // the render process, the reason it failed, kept until the thread's next SVG header).
   const char* corruption = nullptr;
@@ -24,6 +25,15 @@ struct DeclaredImage {
   int64_t passes = 1;
 };
 
+// What reading a header may spend: an SVG document is read no further than the most a document may hold (one
+// that holds more is refused as "SVG document is too large"), and one that declares no size is measured in
+// the render process within the load's time limit, which its drawing then shares.
+struct HeaderBudget {
+  std::chrono::milliseconds renderTimeLimit{5000};
+  std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
+  int64_t maxSvgBytes = int64_t{64} << 20;
+};
+
 // What the image in `stream` declares (read from the stream's position, which is put back); none when no
 // decoder takes the data. A header that does not say comes back as corrupt.
-std::optional<DeclaredImage> declaredImageSize(SDL_IOStream* stream, const char* type);
+std::optional<DeclaredImage> declaredImageSize(SDL_IOStream* stream, const char* type, const HeaderBudget& budget = {});

@@ -13,7 +13,8 @@
 
 class HeaderReader {
  public:
-  explicit HeaderReader(SDL_IOStream* stream) : stream_(stream), start_(SDL_TellIO(stream)) {}
+  HeaderReader(SDL_IOStream* stream, const HeaderBudget& budget)
+      : stream_(stream), start_(SDL_TellIO(stream)), budget_(budget) {}
   ~HeaderReader() { SDL_SeekIO(stream_, start_, SDL_IO_SEEK_SET); }
   HeaderReader(const HeaderReader&) = delete;
   HeaderReader& operator=(const HeaderReader&) = delete;
@@ -37,13 +38,17 @@ class HeaderReader {
   // Unsigned integers of `size` bytes (at most 4), little- or big-endian.
   std::optional<uint32_t> le(size_t size) { return integer(size, false); }
   std::optional<uint32_t> be(size_t size) { return integer(size, true); }
-  // Everything from here to the end.
-  std::string rest() {
+  // Everything from here to the end, but no more than `most` bytes and one: more than `most` when there is more.
+  std::string rest(size_t most) {
     std::string text;
     char block[4096];
-    for (size_t got = 0; (got = SDL_ReadIO(stream_, block, sizeof block)) > 0;) text.append(block, got);
+    for (size_t got = 0; text.size() <= most && (got = SDL_ReadIO(stream_, block, sizeof block)) > 0;) {
+      text.append(block, got);
+    }
+    if (text.size() > most) text.resize(most + 1);
     return text;
   }
+  const HeaderBudget& budget() const { return budget_; }
 
  private:
   std::optional<uint32_t> integer(size_t size, bool bigEndian) {
@@ -56,6 +61,7 @@ class HeaderReader {
 
   SDL_IOStream* stream_;
   int64_t start_;
+  const HeaderBudget& budget_;
 };
 
 // The JPEG reader, which also walks the scans up to the end of the image (image_header_jpeg.cpp).

@@ -15,8 +15,6 @@ namespace {
 // The decoder reads a colour's key from its line buffer of 32 bytes at the pixel's characters plus one: past
 // the buffer from 31 characters a pixel.
 constexpr int64_t kXpmMostCharactersPerPixel = 30;
-// How long measuring a document's drawing may take in the render process.
-constexpr std::chrono::milliseconds kSvgMeasureTimeLimit{5000};
 
 bool isSpace(int c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
 bool isDigit(int c) { return c >= '0' && c <= '9'; }
@@ -156,12 +154,13 @@ std::optional<std::string_view> svgRootTag(std::string_view document) {
 
 int64_t pixelsUpTo(double length) { return static_cast<int64_t>(std::ceil(std::min(length, 1e15))); }
 
-// The extent of what the document draws, measured by librsvg in the render process.
-RenderResult measuredDrawing(std::string_view document) {
+// The extent of what the document draws, measured by librsvg in the render process within the load's time.
+RenderResult measuredDrawing(std::string_view document, const HeaderBudget& budget) {
   RenderJob job;
   job.kind = RenderJobKind::SvgExtent;
   job.document = document;
-  job.timeLimit = kSvgMeasureTimeLimit;
+  job.timeLimit = budget.renderTimeLimit;
+  job.started = budget.started;
   return runRenderJob(job);
 }
 
@@ -228,8 +227,11 @@ std::optional<DeclaredImage> declaredXvSize(HeaderReader& reader) {
 // render process. An SVG always gets a size here, since its decoder would otherwise size it by its own
 // reading, which can be any size: none when the document has no drawing, none with the data called corrupt
 // when librsvg cannot read it, and none with the render process's failure as the problem when that failed.
+// A document past the most one may hold is refused once that much is read.
 std::optional<DeclaredImage> declaredSvgSize(HeaderReader& reader) {
-  std::string document = reader.rest();
+  const auto most = static_cast<size_t>(std::max<int64_t>(reader.budget().maxSvgBytes, 0));
+  std::string document = reader.rest(most);
+  if (document.size() > most) return DeclaredImage{0, 0, true, "SVG document is too large"};
   document.resize(std::min(document.size(), document.find('\0')));
   double width = 0, height = 0, viewWidth = 0, viewHeight = 0;
   const std::optional<std::string_view> root = svgRootTag(document);
@@ -242,10 +244,10 @@ std::optional<DeclaredImage> declaredSvgSize(HeaderReader& reader) {
   if (height == 0) height = viewHeight;
   DeclaredImage image{0, 0, true};
   if (width == 0 || height == 0) {
-    const RenderResult drawing = measuredDrawing(document);
+    const RenderResult drawing = measuredDrawing(document, reader.budget());
     if (!drawing.drawn) {
       thread_local std::string failure;
-      failure = drawing.answered ? "corrupt SVG image data" : drawing.error;
+      failure = drawing.failure == RenderFailure::Refused ? "corrupt SVG image data" : drawing.error;
       image.corruption = failure.c_str();
       return image;
     }

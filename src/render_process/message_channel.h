@@ -17,5 +17,6 @@ inline constexpr size_t kMostInlinePayload = size_t{64} << 10;
 bool sendRecord(int socket, const void* record, size_t size, std::string_view payload, int fd);
 // Receives one message into `record`, whose size must be `size` exactly, and what follows it into `payload`
 // (kMostInlinePayload at most). The descriptor beside it, if any, goes to `fd` (close-on-exec). 0 at the
-// peer's end, -1 (errno set) on failure or a malformed message, 1 on success.
+// peer's end, -1 (errno set) on failure or a malformed message (EPROTO: cut short, or more than one descriptor,
+// all of which are closed), 1 on success.
 int receiveRecord(int socket, void* record, size_t size, std::vector<uint8_t>& payload, UniqueFd& fd);

@@ -1,8 +1,9 @@
 // The render processes seen from qz: a pool of idle processes behind one mutex, each a child started with
 // posix_spawn (its socket as descriptor 3 and no other of qz's, default signal handling, an empty mask, a
 // process group of its own so that a terminal's Ctrl+C goes to qz alone). A request takes an idle process
-// (one found dead while idle is reaped and replaced) or starts one, and gives it back when it answered; one
-// that failed is killed and reaped before the caller hears why, so no zombie stays behind.
+// (one found dead, or with anything unasked waiting on its socket, while idle is reaped and replaced) or
+// starts one, and gives it back only when it drew what was asked; any other is killed and reaped before the
+// caller hears why, so no zombie stays behind and no process that failed serves again.
 #include "render_process/render_process.h"
 
 #include <fcntl.h>
@@ -13,14 +14,19 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "render_process/address_sanitizer.h"
+#include "render_process/memory_ceiling.h"
 #include "render_process/message_channel.h"
 
 extern char** environ;
@@ -37,9 +43,15 @@ struct Server {
 std::mutex poolMutex;
 std::vector<Server> idleServers;  // guarded by poolMutex
 size_t runningServers = 0;        // guarded by poolMutex
+std::string programInstead;       // guarded by poolMutex: a test's stand-in for qz-render
+std::atomic<uint64_t> sanitizerReports{0};
 
 // Beside qz's own executable when installed there, else where the build put it.
 std::string serverPath() {
+  {
+    const std::lock_guard<std::mutex> lock(poolMutex);
+    if (!programInstead.empty()) return programInstead;
+  }
   char self[PATH_MAX];
   const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
   if (length > 0) {
@@ -53,15 +65,20 @@ std::string serverPath() {
 
 std::vector<char*> serverEnvironment(std::vector<std::string>& storage) {
   if (QZ_ADDRESS_SANITIZER) {
-    // The sanitizer's shadow memory rules out an address-space limit: its allocator holds the ceiling instead.
-    storage.push_back("ASAN_OPTIONS=allocator_may_return_null=1:max_allocation_size_mb=1024:hard_rss_limit_mb=1024:"
-                      "detect_leaks=0:exitcode=" +
-                      std::to_string(kRenderProcessOutOfMemoryStatus));
+    // The sanitizer's shadow memory rules out a data-segment limit: its allocator holds the ceiling instead,
+    // failing allocations past it, while a sanitizer report ends the process with a status of its own.
+    const std::string ceiling = std::to_string(kRenderProcessMemoryBytes >> 20);
+    const std::string status = std::to_string(kRenderProcessSanitizerStatus);
+    storage.push_back("ASAN_OPTIONS=allocator_may_return_null=1:max_allocation_size_mb=" + ceiling +
+                      ":soft_rss_limit_mb=" + ceiling + ":detect_leaks=0:exitcode=" + status);
+    storage.push_back("UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:exitcode=" + status);
   }
   std::vector<char*> environment;
   for (std::string& entry : storage) environment.push_back(entry.data());
   for (char** entry = environ; *entry != nullptr; ++entry) {
-    if (storage.empty() || std::strncmp(*entry, "ASAN_OPTIONS=", 13) != 0) environment.push_back(*entry);
+    const bool replaced =
+        std::strncmp(*entry, "ASAN_OPTIONS=", 13) == 0 || std::strncmp(*entry, "UBSAN_OPTIONS=", 14) == 0;
+    if (storage.empty() || !replaced) environment.push_back(*entry);
   }
   environment.push_back(nullptr);
   return environment;
@@ -114,7 +131,8 @@ int endServer(Server& server) {
   return status;
 }
 
-// An idle process that still listens: one that ended while idle has its socket readable (end of file).
+// An idle process that still listens: one that ended while idle has its socket readable (end of file), and
+// so has one that sent what nobody asked for.
 bool stillListening(const Server& server) {
   pollfd check{server.socket.get(), POLLIN, 0};
   return poll(&check, 1, 0) == 0;
@@ -144,8 +162,8 @@ void giveBack(Server& server) {
 }
 
 void retire(Server& server, int* status) {
-  const int ended = endServer(server);
-  if (status != nullptr) *status = ended;
+  const int endStatus = endServer(server);
+  if (status != nullptr) *status = endStatus;
   const std::lock_guard<std::mutex> lock(poolMutex);
   --runningServers;
 }
@@ -155,15 +173,9 @@ std::string durationText(std::chrono::milliseconds limit) {
   return std::to_string(limit.count()) + " ms";
 }
 
-std::string whyEnded(int status) {
-  if (WIFEXITED(status) && WEXITSTATUS(status) == kRenderProcessOutOfMemoryStatus) {
-    return "the renderer needed more than 1 GiB";
-  }
-  if (WIFSIGNALED(status)) return "the renderer stopped (signal " + std::to_string(WTERMSIG(status)) + ")";
-  return "the renderer stopped (exit status " + std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1) + ")";
-}
+std::string memoryText() { return "the renderer needed more than " + memoryCeilingText(renderMemoryCeiling()); }
 
-RenderRequestRecord requestFor(const RenderJob& job) {
+RenderRequestRecord requestFor(const RenderJob& job, std::chrono::milliseconds timeLeft) {
   RenderRequestRecord request;
   request.kind = static_cast<uint32_t>(job.kind);
   request.width = job.width;
@@ -174,96 +186,161 @@ RenderRequestRecord requestFor(const RenderJob& job) {
   request.unitsPerEm = job.unitsPerEm;
   request.sdlSvg = job.sdlSvg ? 1 : 0;
   request.documentBytes = job.document.size();
-  request.timeLimitMs = static_cast<uint32_t>(job.timeLimit.count());
+  request.timeLimitMs = static_cast<uint32_t>(std::clamp<int64_t>(timeLeft.count(), 1, UINT32_MAX));
   return request;
 }
 
-// Waits for the reply until the deadline: 1 with the reply, 0 when the time ran out, -1 when the process
-// ended or broke the protocol.
-int awaitReply(const Server& server, std::chrono::steady_clock::time_point deadline, RenderReplyRecord& reply,
-               std::vector<uint8_t>& carried, UniqueFd& pixels) {
+enum class Reply { Answered, TimedOut, Ended, OutOfTurn };
+
+// Waits for the reply until the deadline.
+Reply awaitReply(const Server& server, std::chrono::steady_clock::time_point deadline, RenderReplyRecord& reply,
+                 std::vector<uint8_t>& carried, UniqueFd& pixels) {
   for (;;) {
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return 0;
+    if (left.count() <= 0) return Reply::TimedOut;
     pollfd ready{server.socket.get(), POLLIN, 0};
     const int polled = poll(&ready, 1, static_cast<int>(std::min<int64_t>(left.count(), INT_MAX)));
     if (polled < 0 && errno == EINTR) continue;
-    if (polled < 0) return -1;
+    if (polled < 0) return Reply::Ended;
     if (polled == 0) continue;
-    return receiveRecord(server.socket.get(), &reply, sizeof reply, carried, pixels) == 1 ? 1 : -1;
+    const int received = receiveRecord(server.socket.get(), &reply, sizeof reply, carried, pixels);
+    if (received == 1) return Reply::Answered;
+    return received < 0 && errno == EPROTO ? Reply::OutOfTurn : Reply::Ended;
   }
 }
 
-RenderResult refusal(const RenderJob& job, const std::string& why) {
+RenderResult refusal(const RenderJob& job, RenderFailure failure, const std::string& why) {
   RenderResult result;
+  result.failure = failure;
   result.error = std::string(job.what) + ": " + why;
   return result;
 }
 
-// The reply as a result; the pixels mapped when the process drew.
+// The result for a process that ended with `status`.
+RenderResult ended(const RenderJob& job, int status) {
+  const int exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  if (exitStatus == kRenderProcessOutOfMemoryStatus) return refusal(job, RenderFailure::OutOfMemory, memoryText());
+  if (exitStatus == kRenderProcessSanitizerStatus) {
+    ++sanitizerReports;
+    return refusal(job, RenderFailure::Ended, "the renderer stopped on a sanitizer report");
+  }
+  if (WIFSIGNALED(status)) {
+    return refusal(job, RenderFailure::Ended, "the renderer stopped (signal " + std::to_string(WTERMSIG(status)) + ")");
+  }
+  return refusal(job, RenderFailure::Ended, "the renderer stopped (exit status " + std::to_string(exitStatus) + ")");
+}
+
+RenderResult timedOut(const RenderJob& job) {
+  return refusal(job, RenderFailure::OutOfTime, "the renderer took longer than " + durationText(job.timeLimit));
+}
+
+// Whether a drawing answers the job: exactly the size of a fitted document, within the size asked for an
+// image, within the largest side for a glyph and placed near its origin.
+bool fitsTheRequest(const RenderJob& job, const RenderReplyRecord& reply) {
+  const int64_t width = reply.width, height = reply.height, left = reply.left, top = reply.top;
+  if (width <= 0 || height <= 0) return false;
+  switch (job.kind) {
+    case RenderJobKind::SvgFitted:
+      return width == job.width && height == job.height;
+    case RenderJobKind::SdlImage:
+      return width <= job.width && height <= job.height;
+    case RenderJobKind::SvgGlyph:
+      return width <= job.maxSide && height <= job.maxSide && std::abs(left) <= kMostGlyphOffset &&
+             std::abs(top) <= kMostGlyphOffset;
+    case RenderJobKind::SvgExtent:
+      break;
+  }
+  return false;
+}
+
+// The reply as a result; the pixels mapped when the process drew what was asked.
 RenderResult resultOf(const RenderJob& job, const RenderReplyRecord& reply, std::vector<uint8_t>& carried,
                       const UniqueFd& pixels) {
-  RenderResult result;
-  result.answered = true;
-  result.extentWidth = reply.extentWidth;
-  result.extentHeight = reply.extentHeight;
   if (reply.drawn == 0) {
-    if (reply.outOfMemory != 0) return refusal(job, "the renderer needed more than 1 GiB");
+    if (reply.outOfMemory != 0) return refusal(job, RenderFailure::OutOfMemory, memoryText());
+    RenderResult result;
+    result.failure = RenderFailure::Refused;
     result.error.assign(reply.message, strnlen(reply.message, sizeof reply.message));
     if (result.error.empty()) result.error = std::string(job.what) + ": the renderer gave no reason";
     return result;
   }
-  if (job.kind != RenderJobKind::SvgExtent) {
-    const int64_t width = reply.width, height = reply.height;
-    if (width <= 0 || height <= 0 || width > (int64_t{1} << 20) || height > (int64_t{1} << 20)) {
-      return refusal(job, "the renderer answered out of turn");
+  RenderResult result;
+  if (job.kind == RenderJobKind::SvgExtent) {
+    const bool sound = std::isfinite(reply.extentWidth) && std::isfinite(reply.extentHeight) &&
+                       reply.extentWidth >= 0 && reply.extentHeight >= 0;
+    if (!sound) return refusal(job, RenderFailure::Ended, "the renderer's answer does not fit the request");
+    result.extentWidth = reply.extentWidth;
+    result.extentHeight = reply.extentHeight;
+  } else {
+    if (!fitsTheRequest(job, reply)) {
+      return refusal(job, RenderFailure::Ended, "the renderer's answer does not fit the request");
     }
-    const auto bytes = static_cast<size_t>(width * height * 4);
+    const size_t bytes = static_cast<size_t>(reply.width) * static_cast<size_t>(reply.height) * 4;
     if (pixels.valid()) {
       result.pixels.mapped = MappedMemory::ofSealed(pixels.get(), bytes);
     } else if (carried.size() == bytes) {
       result.pixels.carried = std::move(carried);
     }
-    if (result.pixels.size() != bytes) return refusal(job, "the renderer's pixels could not be read");
+    if (result.pixels.size() != bytes) {
+      return refusal(job, RenderFailure::Ended, "the renderer's pixels could not be read");
+    }
+    result.width = reply.width;
+    result.height = reply.height;
+    result.left = reply.left;
+    result.top = reply.top;
   }
   result.drawn = true;
-  result.width = reply.width;
-  result.height = reply.height;
-  result.left = reply.left;
-  result.top = reply.top;
+  return result;
+}
+
+// Waits for the process's answer and takes it; the process goes back to the pool only when it drew.
+RenderResult answerOf(const RenderJob& job, Server& server, std::chrono::steady_clock::time_point deadline) {
+  RenderReplyRecord reply;
+  std::vector<uint8_t> carriedPixels;
+  UniqueFd pixels;
+  const Reply answered = awaitReply(server, deadline, reply, carriedPixels, pixels);
+  if (answered != Reply::Answered) {
+    int status = 0;
+    retire(server, &status);
+    if (answered == Reply::TimedOut) return timedOut(job);
+    if (answered == Reply::OutOfTurn) return refusal(job, RenderFailure::Ended, "the renderer answered out of turn");
+    return ended(job, status);
+  }
+  RenderResult result = resultOf(job, reply, carriedPixels, pixels);
+  if (result.drawn) {
+    giveBack(server);
+  } else {
+    retire(server, nullptr);
+  }
   return result;
 }
 
 }  // namespace
 
 RenderResult runRenderJob(const RenderJob& job) {
+  const auto deadline = job.started + job.timeLimit;
+  const auto timeLeft = std::chrono::floor<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+  if (timeLeft.count() <= 0) return timedOut(job);
   // A small document travels in the request itself.
   const bool carried = job.document.size() <= kMostInlinePayload;
   const UniqueFd document = carried ? UniqueFd() : sealedMemoryWith(job.document.data(), job.document.size());
   if (!carried && !document.valid()) {
-    return refusal(job, std::string("the document could not be handed over: ") + strerror(errno));
+    return refusal(job, RenderFailure::NotStarted,
+                   std::string("the document could not be handed over: ") + strerror(errno));
   }
-  const RenderRequestRecord request = requestFor(job);
+  const RenderRequestRecord request = requestFor(job, timeLeft);
   Server server;
-  if (!takeServer(server)) return refusal(job, std::string("the renderer could not be started: ") + strerror(errno));
-  const auto deadline = std::chrono::steady_clock::now() + job.timeLimit;
+  if (!takeServer(server)) {
+    return refusal(job, RenderFailure::NotStarted,
+                   std::string("the renderer could not be started: ") + strerror(errno));
+  }
   if (!sendRecord(server.socket.get(), &request, sizeof request, carried ? job.document : std::string_view(),
                   document.get())) {
     int status = 0;
     retire(server, &status);
-    return refusal(job, whyEnded(status));
+    return ended(job, status);
   }
-  RenderReplyRecord reply;
-  std::vector<uint8_t> carriedPixels;
-  UniqueFd pixels;
-  const int answered = awaitReply(server, deadline, reply, carriedPixels, pixels);
-  if (answered != 1) {
-    int status = 0;
-    retire(server, &status);
-    return refusal(job, answered == 0 ? "the renderer took longer than " + durationText(job.timeLimit) : whyEnded(status));
-  }
-  giveBack(server);
-  return resultOf(job, reply, carriedPixels, pixels);
+  return answerOf(job, server, deadline);
 }
 
 size_t renderProcessCount() {
@@ -276,4 +353,16 @@ std::vector<int> idleRenderProcesses() {
   std::vector<int> pids;
   for (const Server& server : idleServers) pids.push_back(server.pid);
   return pids;
+}
+
+uint64_t renderProcessSanitizerReports() { return sanitizerReports.load(); }
+
+void useRenderProgram(const std::string& path) {
+  std::vector<Server> ending;
+  {
+    const std::lock_guard<std::mutex> lock(poolMutex);
+    programInstead = path;
+    ending.swap(idleServers);
+  }
+  for (Server& server : ending) retire(server, nullptr);
 }

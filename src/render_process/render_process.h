@@ -1,9 +1,10 @@
 // Drawing in the render process: SVG documents (librsvg, and SDL_image's own SVG decoder) and XPM images are
 // drawn in a process of their own, so that a library that aborts, runs away or swells takes only that
 // process down. A process is started on first need and serves one request at a time; several may run at
-// once (each caller takes an idle one or starts another), and one that ended is replaced at the next
-// request. Each has an address-space ceiling of its own, and qz kills one that passes a request's time
-// limit. The process reads nothing but what it is sent.
+// once (each caller takes an idle one or starts another). Only a process that drew what it was asked goes
+// back to the pool: one that refused, ran out of memory or time, ended or answered out of turn is ended,
+// and the next request starts another. Each has a memory ceiling of its own, and qz kills one that passes a
+// request's time limit. The process reads nothing but what it is sent.
 #pragma once
 
 #include <chrono>
@@ -26,6 +27,9 @@ struct RenderJob {
   float unitsPerEm = 0.0f;
   bool sdlSvg = false;
   std::chrono::milliseconds timeLimit{5000};
+  // When the time limit began: a load that asks twice (to measure a document, then to draw it) gives both
+  // jobs its own start, so that the load as a whole keeps the one limit.
+  std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
   // How a refusal begins: "SVG document could not be drawn", say.
   const char* what = "SVG document could not be drawn";
 };
@@ -40,10 +44,19 @@ struct RenderedPixels {
   bool empty() const { return size() == 0; }
 };
 
+enum class RenderFailure {
+  None,         // drawn
+  Refused,      // the process answered with its library's reason
+  OutOfMemory,  // the drawing needed more than the memory ceiling
+  OutOfTime,    // the drawing took longer than the time limit
+  Ended,        // the process ended otherwise (a crash, a sanitizer report), or answered what was not asked
+  NotStarted,   // no process could be started, or handed the document: nothing about the document is known
+};
+
 struct RenderResult {
   bool drawn = false;
-  bool answered = false;  // the process answered (drawn, or refused with its library's reason)
-  std::string error;      // why not, when not drawn
+  RenderFailure failure = RenderFailure::None;
+  std::string error;  // why not, when not drawn
   int32_t width = 0;
   int32_t height = 0;
   int32_t left = 0;
@@ -53,10 +66,17 @@ struct RenderResult {
   RenderedPixels pixels;  // width x height x 4 bytes: B, G, R, A, straight alpha, as the process wrote them
 };
 
-// Runs the job in a render process and waits for its answer, at most the job's time limit. Thread-safe.
+// Runs the job in a render process and waits for its answer until the job's time limit has passed since it
+// started. A drawing is taken only when it fits the request: the size asked for a fitted document, within
+// the size asked for an image (an XPM image's declared size), no side past maxSide for a glyph. Thread-safe.
 RenderResult runRenderJob(const RenderJob& job);
 
 // How many render processes are running (idle or busy), for tests.
 size_t renderProcessCount();
+// How many render processes ended on a sanitizer report (the sanitizer build's fuzzers fail on any).
+uint64_t renderProcessSanitizerReports();
 // The process ids of the render processes now idle, for tests.
 std::vector<int> idleRenderProcesses();
+// Starts the program at `path` instead of qz-render from now on (empty: qz-render again), and ends the idle
+// processes; for tests.
+void useRenderProgram(const std::string& path);

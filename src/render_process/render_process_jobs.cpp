@@ -22,9 +22,9 @@ void refuse(RenderReplyRecord& reply, std::string_view why) {
   const size_t length = std::min(why.size(), sizeof reply.message - 1);
   std::memcpy(reply.message, why.data(), length);
   reply.message[length] = '\0';
-  // cairo's and SDL's words for an allocation that failed.
-  if (why.find("out of memory") != std::string_view::npos || why.find("Out of memory") != std::string_view::npos) {
-    reply.outOfMemory = 1;
+  // cairo's, SDL's and librsvg's words for an allocation that failed.
+  for (const std::string_view words : {"out of memory", "Out of memory", "NoMemory"}) {
+    if (why.find(words) != std::string_view::npos) reply.outOfMemory = 1;
   }
 }
 

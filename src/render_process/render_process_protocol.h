@@ -10,6 +10,7 @@ enum class RenderJobKind : uint32_t {
   SvgGlyph,       // the element "glyph<glyphIndex>" of an SVG glyph document, at pixelSize per unitsPerEm, cropped
   SvgExtent,      // the size of what an SVG document draws, for a document that declares none (librsvg)
   SdlImage,       // an image decoded by SDL_image: an SVG drawn at width x height, or an XPM at its own size
+                  // (which qz read from its header and sends as width x height)
 };
 
 struct RenderRequestRecord {
@@ -20,7 +21,7 @@ struct RenderRequestRecord {
   uint32_t glyphIndex = 0;
   float pixelSize = 0.0f;
   float unitsPerEm = 0.0f;
-  uint32_t sdlSvg = 0;  // SdlImage: the bytes are an SVG document (else an XPM image)
+  uint32_t sdlSvg = 0;       // SdlImage: the bytes are an SVG document (else an XPM image)
   uint32_t timeLimitMs = 0;  // the process ends itself a little after this, in case qz is gone
   uint64_t documentBytes = 0;
 };
@@ -39,9 +40,15 @@ struct RenderReplyRecord {
   char message[480] = {};
 };
 
-// The address-space ceiling of each render process.
+// The memory each render process may use (its data segment: what it allocates, not the address space its
+// threads reserve), unless qz runs under a lower limit (memory_ceiling.h).
 inline constexpr uint64_t kRenderProcessMemoryBytes = uint64_t{1} << 30;
 // The render process exits with this status when an allocation failed where it could not answer.
 inline constexpr int kRenderProcessOutOfMemoryStatus = 86;
+// How far a glyph's bitmap may lie from the glyph's origin, in pixels: far past any glyph, within cairo's
+// fixed-point coordinates, and far from the ends of the integers that place it.
+inline constexpr int32_t kMostGlyphOffset = int32_t{1} << 22;
+// The sanitizer build's render process exits with this status on a sanitizer report.
+inline constexpr int kRenderProcessSanitizerStatus = 87;
 // The descriptor of the socket that the render process is started with.
 inline constexpr int kRenderProcessSocket = 3;

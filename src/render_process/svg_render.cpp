@@ -2,8 +2,8 @@
 // which on this little-endian target is B, G, R, A in memory); the pixels are then copied out with the
 // premultiplication undone. Every document is read from its bytes with no base file, so librsvg opens no
 // file it names. A document drawn at its own coordinates goes first onto an unbounded recording surface,
-// whose ink extents give the bitmap's size and place. Every GLib and cairo object has its holder from the
-// moment it exists.
+// through a viewport wider than the em square (svg_glyph_view.h); its ink extents bound the bitmap, which is
+// then cropped to the pixels drawn. Every GLib and cairo object has its holder from the moment it exists.
 #include "render_process/svg_render.h"
 
 #include <cairo.h>
@@ -14,9 +14,16 @@
 #include <cmath>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 
+#include "render_process/render_process_protocol.h"
+#include "render_process/svg_glyph_view.h"
+
 namespace {
+
+// The side of the viewport a glyph is drawn through, in ems: the em square and an em around it.
+constexpr double kGlyphViewEms = 3.0;
 
 thread_local std::string lastError;
 
@@ -48,12 +55,14 @@ bool failWith(const char* step, GError* error) {
   return fail(std::string(step) + ": " + (error != nullptr ? error->message : "unknown error"));
 }
 
-// Undoes cairo's premultiplication row by row into tightly packed B, G, R, A bytes.
-void copyStraightAlpha(cairo_surface_t* surface, SvgBitmap& bitmap) {
+// Undoes cairo's premultiplication row by row into tightly packed B, G, R, A bytes, from the surface's pixel
+// (left, top) on.
+void copyStraightAlpha(cairo_surface_t* surface, int32_t left, int32_t top, SvgBitmap& bitmap) {
   const unsigned char* source = cairo_image_surface_get_data(surface);
   const int sourceStride = cairo_image_surface_get_stride(surface);
   for (int32_t y = 0; y < bitmap.height; ++y) {
-    const unsigned char* in = source + static_cast<size_t>(y) * static_cast<size_t>(sourceStride);
+    const unsigned char* in =
+        source + static_cast<size_t>(y + top) * static_cast<size_t>(sourceStride) + static_cast<size_t>(left) * 4;
     uint8_t* out = bitmap.pixels.data() + static_cast<size_t>(y) * static_cast<size_t>(bitmap.stride);
     for (int32_t x = 0; x < bitmap.width; ++x, in += 4, out += 4) {
       const unsigned alpha = in[3];
@@ -82,8 +91,32 @@ bool paintIntoBitmap(int32_t width, int32_t height, SvgBitmap& bitmap, Paint&& p
   bitmap.height = height;
   bitmap.stride = width * 4;
   bitmap.pixels.resize(static_cast<size_t>(bitmap.stride) * static_cast<size_t>(height));
-  copyStraightAlpha(surface.get(), bitmap);
+  copyStraightAlpha(surface.get(), 0, 0, bitmap);
   return true;
+}
+
+struct PixelRect {
+  int32_t left = 0, top = 0, width = 0, height = 0;
+};
+
+// The smallest rectangle that holds every pixel of the surface that is not wholly transparent.
+PixelRect inkedPixels(cairo_surface_t* surface) {
+  const unsigned char* data = cairo_image_surface_get_data(surface);
+  const int stride = cairo_image_surface_get_stride(surface);
+  const int32_t width = cairo_image_surface_get_width(surface), height = cairo_image_surface_get_height(surface);
+  int32_t left = width, right = -1, top = height, bottom = -1;
+  for (int32_t y = 0; y < height; ++y) {
+    const unsigned char* row = data + static_cast<size_t>(y) * static_cast<size_t>(stride);
+    for (int32_t x = 0; x < width; ++x) {
+      if (row[static_cast<size_t>(x) * 4 + 3] == 0) continue;
+      left = std::min(left, x);
+      right = std::max(right, x);
+      top = std::min(top, y);
+      bottom = y;
+    }
+  }
+  if (right < 0) return {};
+  return {left, top, right - left + 1, bottom - top + 1};
 }
 
 // A handle over the document's bytes; null with the reason recorded.
@@ -103,58 +136,92 @@ bool renderInto(RsvgHandle* handle, int32_t width, int32_t height, SvgBitmap& bi
   });
 }
 
+// A parsed document and the viewport it is drawn through.
+struct ViewedDocument {
+  HandleHolder handle;
+  RsvgRectangle viewport{};
+};
+
 // Draws the document at its own coordinates times `scale` onto an unbounded recording surface, then replays
-// the inked pixels into the bitmap.
-bool renderCropped(RsvgHandle* handle, const std::string& element, double scale, double unitsPerEm, int32_t maxSide,
+// it into a bitmap of its ink extents, cropped to the pixels drawn.
+bool renderCropped(const ViewedDocument& document, const std::string& element, double scale, int32_t maxSide,
                    int32_t& left, int32_t& top, SvgBitmap& bitmap) {
   const SurfaceHolder recording(cairo_recording_surface_create(CAIRO_CONTENT_COLOR_ALPHA, nullptr));
   if (surfaceFailed(recording.get())) return false;
   {
     const ContextHolder context(cairo_create(recording.get()));
     cairo_scale(context.get(), scale, scale);
-    const RsvgRectangle viewport{0.0, 0.0, unitsPerEm, unitsPerEm};
     GError* error = nullptr;
-    const bool drawn = element.empty()
-                           ? rsvg_handle_render_document(handle, context.get(), &viewport, &error)
-                           : rsvg_handle_render_layer(handle, context.get(), element.c_str(), &viewport, &error);
+    RsvgHandle* handle = document.handle.get();
+    const bool drawn =
+        element.empty() ? rsvg_handle_render_document(handle, context.get(), &document.viewport, &error)
+                        : rsvg_handle_render_layer(handle, context.get(), element.c_str(), &document.viewport, &error);
     if (!drawn) return failWith("SVG render", error);
   }
   double x = 0.0, y = 0.0, w = 0.0, h = 0.0;
   cairo_recording_surface_ink_extents(recording.get(), &x, &y, &w, &h);
+  if (w < 0.0 || h < 0.0) {
+    // cairo cannot bound a drawing that went through a mask: it lies within the viewport.
+    x = document.viewport.x * scale;
+    y = document.viewport.y * scale;
+    w = h = document.viewport.width * scale;
+  }
   if (!(w > 0.0 && h > 0.0)) return fail("SVG document draws nothing");
   const double x0 = std::floor(x), y0 = std::floor(y);
   const double width = std::ceil(x + w) - x0, height = std::ceil(y + h) - y0;
-  if (!(width <= maxSide && height <= maxSide && std::fabs(x0) <= INT32_MAX && std::fabs(y0) <= INT32_MAX)) {
+  if (!(width <= maxSide && height <= maxSide && std::fabs(x0) <= kMostGlyphOffset - maxSide &&
+        std::fabs(y0) <= kMostGlyphOffset - maxSide)) {
     return fail("SVG document is too large");
   }
-  if (!paintIntoBitmap(static_cast<int32_t>(width), static_cast<int32_t>(height), bitmap, [&](cairo_t* context) {
-        cairo_set_source_surface(context, recording.get(), -x0, -y0);
-        cairo_paint(context);
-        return true;
-      })) {
-    return false;
+  const SurfaceHolder surface(
+      cairo_image_surface_create(CAIRO_FORMAT_ARGB32, static_cast<int32_t>(width), static_cast<int32_t>(height)));
+  if (surfaceFailed(surface.get())) return false;
+  {
+    const ContextHolder context(cairo_create(surface.get()));
+    cairo_set_source_surface(context.get(), recording.get(), -x0, -y0);
+    cairo_paint(context.get());
   }
-  left = static_cast<int32_t>(x0);
-  top = static_cast<int32_t>(-y0);
+  cairo_surface_flush(surface.get());
+  const PixelRect inked = inkedPixels(surface.get());
+  if (inked.width == 0) return fail("SVG document draws nothing");
+  bitmap.width = inked.width;
+  bitmap.height = inked.height;
+  bitmap.stride = inked.width * 4;
+  bitmap.pixels.resize(static_cast<size_t>(bitmap.stride) * static_cast<size_t>(inked.height));
+  copyStraightAlpha(surface.get(), inked.left, inked.top, bitmap);
+  left = static_cast<int32_t>(x0) + inked.left;
+  top = -(static_cast<int32_t>(y0) + inked.top);
   return true;
 }
 
-// The thread's last parsed document, reused while the bytes are the same.
+// The thread's last parsed document, reused while the bytes and the view are the same.
 struct KeptDocument {
   std::string bytes;
-  HandleHolder handle;
+  double unitsPerEm = 0.0;
+  double side = 0.0;
+  ViewedDocument viewed;
 };
 thread_local KeptDocument keptDocument;
 
-RsvgHandle* keptHandleFor(std::string_view document) {
-  if (keptDocument.handle && keptDocument.bytes == document) return keptDocument.handle.get();
-  keptDocument.handle.reset();
-  keptDocument.bytes.clear();
-  HandleHolder handle = loadDocument(document);
+// The document parsed for drawing through a viewport of `side` units around the em square (or through the em
+// square when its view cannot be widened); null with the reason recorded.
+const ViewedDocument* keptDocumentFor(std::string_view document, double unitsPerEm, double side) {
+  KeptDocument& kept = keptDocument;
+  if (kept.viewed.handle && kept.bytes == document && kept.unitsPerEm == unitsPerEm && kept.side == side) {
+    return &kept.viewed;
+  }
+  kept.viewed.handle.reset();
+  kept.bytes.clear();
+  const std::optional<GlyphView> view = widenedGlyphView(document, unitsPerEm, side);
+  HandleHolder handle = loadDocument(view ? std::string_view(view->document) : document);
   if (!handle) return nullptr;
-  keptDocument.bytes.assign(document);
-  keptDocument.handle = std::move(handle);
-  return keptDocument.handle.get();
+  kept.bytes.assign(document);
+  kept.unitsPerEm = unitsPerEm;
+  kept.side = side;
+  kept.viewed.handle = std::move(handle);
+  kept.viewed.viewport =
+      view ? RsvgRectangle{view->x, view->y, view->side, view->side} : RsvgRectangle{0.0, 0.0, unitsPerEm, unitsPerEm};
+  return &kept.viewed;
 }
 
 }  // namespace
@@ -186,13 +253,15 @@ bool renderSvgDocumentToBgra(std::string_view document, std::string_view element
   SvgBitmap rendered;
   int32_t renderedLeft = 0, renderedTop = 0;
   try {
-    RsvgHandle* handle = keptHandleFor(document);
-    if (handle == nullptr) return false;
+    // The em square and an em around it, but no wider than the largest bitmap.
+    const double side = std::min(kGlyphViewEms * unitsPerEm, maxSide / scale);
+    const ViewedDocument* viewed = keptDocumentFor(document, unitsPerEm, side);
+    if (viewed == nullptr) return false;
     const std::string id = element.empty() ? std::string() : "#" + std::string(element);
-    if (!id.empty() && !rsvg_handle_has_sub(handle, id.c_str())) {
+    if (!id.empty() && !rsvg_handle_has_sub(viewed->handle.get(), id.c_str())) {
       return fail("SVG document has no element " + std::string(element));
     }
-    if (!renderCropped(handle, id, scale, unitsPerEm, maxSide, renderedLeft, renderedTop, rendered)) return false;
+    if (!renderCropped(*viewed, id, scale, maxSide, renderedLeft, renderedTop, rendered)) return false;
   } catch (const std::bad_alloc&) {
     return fail("out of memory");
   }

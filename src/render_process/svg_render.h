@@ -25,8 +25,9 @@ bool renderSvgToBgra(std::string_view document, int32_t width, int32_t height, S
 // document's own coordinates scaled by pixelSize / unitsPerEm (a document without a viewBox draws in those
 // units; one with a viewBox maps it onto a unitsPerEm square) and crops the bitmap to the drawn pixels,
 // wherever they lie: `left` is the bitmap's left edge and `top` its top edge above y = 0 (up positive), in
-// pixels. Fails when the element is missing, nothing is drawn or either side would pass `maxSide`. The last
-// document parsed on the thread is kept, so the glyphs of one document are drawn from one parse.
+// pixels. Fails when the element is missing, nothing is drawn, either side would pass `maxSide` or the bitmap
+// would lie farther from the origin than kMostGlyphOffset. The last document parsed on the thread is kept,
+// so the glyphs of one document are drawn from one parse.
 bool renderSvgDocumentToBgra(std::string_view document, std::string_view element, float pixelSize, float unitsPerEm,
                              int32_t maxSide, int32_t* left, int32_t* top, SvgBitmap* bitmap);
 

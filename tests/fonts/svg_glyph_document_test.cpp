@@ -7,7 +7,17 @@
 #include <string>
 #include <vector>
 
+#include "render_process/render_process.h"
+
 namespace {
+
+const std::string kHonest = R"(<svg xmlns="http://www.w3.org/2000/svg"><g id="glyph5">)"
+                            R"(<rect x="100" y="-700" width="500" height="700" fill="#00ff00"/></g></svg>)";
+
+bool drawGlyph(const std::string& document, uint32_t glyph, float pixelSize) {
+  SvgGlyphImage image;
+  return renderSvgGlyphDocument(document, 1000, pixelSize, glyph, image);
+}
 
 TEST(SvgGlyphDocument, RendersTheGlyphAtTheFaceSizeOrFails) {
   const std::string document = R"(<svg xmlns="http://www.w3.org/2000/svg"><g id="glyph5">)"
@@ -44,6 +54,38 @@ TEST(SvgGlyphDocument, GlyphsShareTheDocumentsDefinitions) {
     ASSERT_FALSE(image.pixels.empty());
     EXPECT_EQ(image.pixels[0], c.firstPixel) << c.glyph;
   }
+}
+
+// A document whose glyphs each run past the time limit: once one has, the others at that size or larger are
+// missing without asking the render process again; an honest document is drawn beside it.
+TEST(SvgGlyphDocument, ADocumentThatRanOutOfTimeIsRememberedForItsOtherGlyphs) {
+  const std::string slow =
+      "<svg xmlns='http://www.w3.org/2000/svg'><filter id='f'><feTurbulence baseFrequency='0.05' "
+      "numOctaves='100000'/></filter><g id='glyph1' filter='url(#f)'><rect y='-1000' width='1000' height='1000'/>"
+      "</g><g id='glyph2' filter='url(#f)'><rect y='-1000' width='900' height='1000'/></g></svg>";
+  EXPECT_FALSE(drawGlyph(slow, 1, 200.0f));
+  ASSERT_TRUE(drawGlyph(kHonest, 5, 20.0f));
+  const std::vector<int> idle = idleRenderProcesses();
+  ASSERT_EQ(idle.size(), 1u);
+  EXPECT_FALSE(drawGlyph(slow, 2, 200.0f));
+  EXPECT_FALSE(drawGlyph(slow, 1, 400.0f));
+  EXPECT_EQ(idleRenderProcesses(), idle) << "the render process was not asked again";
+  ASSERT_TRUE(drawGlyph(kHonest, 5, 400.0f));
+}
+
+// The same for memory, from a render process that says it ran out: a smaller size is still tried.
+TEST(SvgGlyphDocument, ADocumentThatRanOutOfMemoryIsRememberedAtThatSizeAndAbove) {
+  useRenderProgram(QZ_FAKE_RENDER_PROCESS);
+  const std::string swelling = "<svg><!-- out of memory --></svg>";
+  EXPECT_FALSE(drawGlyph(swelling, 1, 40.0f));
+  ASSERT_TRUE(drawGlyph(kHonest, 5, 40.0f));
+  const std::vector<int> idle = idleRenderProcesses();
+  ASSERT_EQ(idle.size(), 1u);
+  EXPECT_FALSE(drawGlyph(swelling, 2, 80.0f));
+  EXPECT_EQ(idleRenderProcesses(), idle) << "the render process was not asked again";
+  EXPECT_FALSE(drawGlyph(swelling, 2, 20.0f));
+  EXPECT_NE(idleRenderProcesses(), idle) << "a smaller size was asked";
+  useRenderProgram("");
 }
 
 }  // namespace

@@ -141,6 +141,30 @@ TEST_F(FontTest, SvgGlyphWorker_FaceDroppedMidJobGoesOnTheMainThread) {
   EXPECT_TRUE(watch.expired());
 }
 
+// One font whose glyphs all take long leaves a thread to the others: a glyph of another font queued behind
+// eight slow ones is drawn while they still wait.
+TEST_F(FontTest, SvgGlyphWorker_ASlowFontLeavesAThreadToTheOthers) {
+  auto slow = loadOrFail(fonttest::kSansMono, 14);
+  auto ordinary = loadOrFail(fonttest::kSansMono, 15);
+  for (uint32_t codepoint = 'a'; codepoint < 'a' + 8; ++codepoint) waitingEntry(*slow, codepoint);
+  GlyphMetricEntry& drawn = waitingEntry(*ordinary, 'A');
+  AsyncSvgGlyphWorker worker;
+  Gate gate;
+  for (uint32_t codepoint = 'a'; codepoint < 'a' + 8; ++codepoint) {
+    ASSERT_TRUE(worker.enqueue(stubJob(slow, codepoint, true, &gate)));
+  }
+  ASSERT_TRUE(worker.enqueue(stubJob(ordinary, 'A', true)));
+  const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!drawn.bitmapSettled && std::chrono::steady_clock::now() < giveUp) {
+    worker.applyFinished();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  EXPECT_TRUE(drawn.bitmapSettled && drawn.colour);
+  gate.open();
+  settle(worker);
+  EXPECT_TRUE(slow->glyphMetrics('h').bitmapSettled);
+}
+
 TEST_F(FontTest, SvgGlyphWorker_WakesTheMainWindowOncePerJob) {
   ASSERT_TRUE(SDL_InitSubSystem(SDL_INIT_EVENTS));
   const uint32_t type = SDL_RegisterEvents(1);

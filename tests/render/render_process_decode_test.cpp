@@ -3,10 +3,13 @@
 // hash, are refused at the time or memory limit while honest images of the same kinds decode as before.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <string>
 
 #include "image_decode_support.h"
+#include "render_process/render_process.h"
 
 namespace {
 
@@ -102,6 +105,78 @@ TEST(RenderProcessDecode, HonestSvgAndXpmImagesDecodeAsBefore) {
     ASSERT_TRUE(loaded.decoded) << c.what << ": " << loaded.error;
     EXPECT_EQ(loaded.width, c.side) << c.what;
     EXPECT_EQ(loaded.pixels.front(), c.firstPixel) << c.what;
+  }
+}
+
+// An SVG document that declares no size is measured, then drawn, in the render process: both within the one
+// time limit of the load. The stand-in process measures slowly and answers the drawing with the time limit
+// it was given.
+TEST(RenderProcessDecode, MeasuringAndDrawingShareTheLoadsTimeLimit) {
+  useRenderProgram(QZ_FAKE_RENDER_PROCESS);
+  double seconds = 0;
+  const Loaded loaded = loadWithin(R"(<svg xmlns="http://www.w3.org/2000/svg"><!-- slow to measure 1500 --></svg>)",
+                                   std::chrono::milliseconds(3000), &seconds);
+  useRenderProgram("");
+  ASSERT_EQ(loaded.error.rfind("time limit ", 0), 0u) << loaded.error;
+  EXPECT_LE(std::stoi(loaded.error.substr(11)), 1500) << "the drawing gets what the measuring left";
+}
+
+// A stream of `size` bytes: the text `head`, then spaces; counts the bytes read from it.
+struct EndlessDocument {
+  std::string head;
+  Sint64 size = 0;
+  Sint64 at = 0;
+  Sint64 read = 0;
+};
+
+SDL_IOStream* openEndless(EndlessDocument& document) {
+  SDL_IOStreamInterface calls;
+  SDL_INIT_INTERFACE(&calls);
+  calls.size = [](void* data) { return static_cast<EndlessDocument*>(data)->size; };
+  calls.seek = [](void* data, Sint64 offset, SDL_IOWhence whence) -> Sint64 {
+    auto& doc = *static_cast<EndlessDocument*>(data);
+    const Sint64 base = whence == SDL_IO_SEEK_SET ? 0 : whence == SDL_IO_SEEK_CUR ? doc.at : doc.size;
+    if (base + offset < 0) return -1;
+    return doc.at = base + offset;
+  };
+  calls.read = [](void* data, void* into, size_t count, SDL_IOStatus* status) -> size_t {
+    auto& doc = *static_cast<EndlessDocument*>(data);
+    const size_t got = static_cast<size_t>(std::clamp<Sint64>(doc.size - doc.at, 0, static_cast<Sint64>(count)));
+    for (size_t i = 0; i < got; ++i) {
+      const Sint64 position = doc.at + static_cast<Sint64>(i);
+      static_cast<char*>(into)[i] =
+          position < static_cast<Sint64>(doc.head.size()) ? doc.head[static_cast<size_t>(position)] : ' ';
+    }
+    if (got == 0) *status = SDL_IO_STATUS_EOF;
+    doc.at += static_cast<Sint64>(got);
+    doc.read += static_cast<Sint64>(got);
+    return got;
+  };
+  return SDL_OpenIO(&calls, &document);
+}
+
+// The size check of an SVG document reads no further than the most a document may hold: a stream of three
+// times that is refused after reading that much, while a document of exactly that size is drawn.
+TEST(RenderProcessDecode, TheSvgSizeCheckReadsAtMostTheDocumentCap) {
+  ImageLimits limits;
+  limits.maxSvgBytes = int64_t{1} << 20;
+  const std::string head = R"(<svg xmlns="http://www.w3.org/2000/svg" width="10" height="10"><!--)";
+  const std::string tail = R"(--><rect width="10" height="10" fill="#0000ff"/></svg>)";
+  EndlessDocument endless{head, 3 * limits.maxSvgBytes};
+  {
+    const IoStreamHandle stream(openEndless(endless));
+    const DecodedCanvas canvas = decodeImage(stream.get(), nullptr, ImageDecoder::Detect, limits);
+    EXPECT_EQ(canvas.error, "SVG document is too large");
+  }
+  EXPECT_LE(endless.read, limits.maxSvgBytes + 65536);
+
+  std::string whole =
+      head + std::string(static_cast<size_t>(limits.maxSvgBytes) - head.size() - tail.size(), ' ') + tail;
+  for (const bool over : {false, true}) {
+    if (over) whole.insert(head.size(), " ");
+    const IoStreamHandle stream(SDL_IOFromConstMem(whole.data(), whole.size()));
+    const DecodedCanvas canvas = decodeImage(stream.get(), nullptr, ImageDecoder::Detect, limits);
+    EXPECT_EQ(canvas.error, over ? "SVG document is too large" : "") << whole.size();
   }
 }
 

@@ -4,7 +4,9 @@
 #include "render_process/render_process.h"
 
 #include <dirent.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,6 +16,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "sanitizer_build.h"
 
 namespace {
 
@@ -245,6 +249,207 @@ TEST(RenderProcess, SeveralRunAtOnce) {
   for (std::thread& caller : callers) caller.join();
   for (const RenderResult& result : results) expectRed(result, "in parallel");
   EXPECT_GE(renderProcessCount(), 1u);
+}
+
+// A logo whose badge casts a blurred shadow: an honest drawing whose filter takes librsvg several surfaces
+// the size of the canvas and, on every processor, threads of its own.
+const std::string kBlurredLogo = svgOf(
+    "<filter id='shadow'><feGaussianBlur stdDeviation='1'/></filter><rect width='64' height='64' fill='#fff'/>"
+    "<circle cx='32' cy='32' r='12' fill='#2a6' filter='url(#shadow)'/>",
+    64);
+
+void expectLogoDrawn(const RenderResult& drawn) {
+  ASSERT_TRUE(drawn.drawn) << drawn.error;
+  ASSERT_EQ(drawn.width, 4096);
+  const uint8_t* centre = drawn.pixels.data() + (size_t{2048} * 4096 + 2048) * 4;
+  EXPECT_EQ(std::vector<int>(centre, centre + 4), std::vector<int>({0x66, 0xaa, 0x22, 255}));
+  const uint8_t* corner = drawn.pixels.data();
+  EXPECT_EQ(std::vector<int>(corner, corner + 4), std::vector<int>({255, 255, 255, 255}));
+}
+
+// What counts against the ceiling is the memory a drawing uses, not what its threads reserve: the logo draws
+// at 4,096 square, and an icon after it in the same process.
+TEST(RenderProcess, ABlurredLogoDrawsAt4096Square) {
+  expectLogoDrawn(drawFitted(kBlurredLogo, 4096, std::chrono::milliseconds(30000)));
+  const std::vector<int> drewTheLogo = idleRenderProcesses();
+  expectRed(drawFitted(kRed), "after the logo");
+  EXPECT_EQ(idleRenderProcesses(), drewTheLogo);
+}
+
+TEST(RenderProcess, ABlurredLogoDrawsAt4096SquareOnOneProcessor) {
+  cpu_set_t all, one;
+  ASSERT_EQ(sched_getaffinity(0, sizeof all, &all), 0);
+  CPU_ZERO(&one);
+  for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+    if (CPU_ISSET(cpu, &all)) {
+      CPU_SET(cpu, &one);
+      break;
+    }
+  }
+  ASSERT_EQ(sched_setaffinity(0, sizeof one, &one), 0);  // the process started below inherits it
+  const RenderResult drawn = drawFitted(kBlurredLogo, 4096, std::chrono::milliseconds(30000));
+  sched_setaffinity(0, sizeof all, &all);
+  expectLogoDrawn(drawn);
+}
+
+// A filter that keeps 24 results the size of the canvas needs 1.5 GiB at 4,096 square: librsvg's own
+// refusal for want of memory is told as such, while the same filter at 1,024 square is drawn.
+TEST(RenderProcess, AFilterPastTheCeilingIsRefusedAsMemory) {
+  std::string floods, merged;
+  for (int i = 0; i < 24; ++i) {
+    floods +=
+        "<feFlood flood-color='#" + std::string(i % 2 == 0 ? "f00" : "00f") + "' result='r" + std::to_string(i) + "'/>";
+    merged += "<feMergeNode in='r" + std::to_string(i) + "'/>";
+  }
+  const std::string document = svgOf("<filter id='f' x='0' y='0' width='1' height='1'>" + floods + "<feMerge>" +
+                                         merged + "</feMerge></filter><rect width='64' height='64' filter='url(#f)'/>",
+                                     64);
+  const RenderResult refused = drawFitted(document, 4096, std::chrono::milliseconds(30000));
+  EXPECT_EQ(refused.error, "SVG document could not be drawn: the renderer needed more than 1 GiB");
+  EXPECT_EQ(refused.failure, RenderFailure::OutOfMemory);
+  const RenderResult drawn = drawFitted(document, 1024, std::chrono::milliseconds(30000));
+  ASSERT_TRUE(drawn.drawn) << drawn.error;
+  EXPECT_EQ(std::vector<int>(drawn.pixels.data(), drawn.pixels.data() + 4), std::vector<int>({255, 0, 0, 255}));
+}
+
+// A process that failed in any way is ended, never handed the next document.
+TEST(RenderProcess, AProcessThatFailedIsNeverUsedAgain) {
+  RenderJob swelling;
+  swelling.kind = RenderJobKind::SvgGlyph;
+  swelling.document = R"(<svg xmlns="http://www.w3.org/2000/svg"><rect id="glyph1" width="1000" height="1000"/></svg>)";
+  swelling.glyphIndex = 1;
+  swelling.pixelSize = 30000.0f;
+  swelling.unitsPerEm = 1000.0f;
+  swelling.maxSide = 30000;
+  RenderJob unreadable;
+  unreadable.document = "<svg";
+  unreadable.width = unreadable.height = 4;
+  const std::string octaves = svgOf(kOctaves, 400);
+  RenderJob runaway;
+  runaway.document = octaves;
+  runaway.width = runaway.height = 400;
+  runaway.timeLimit = std::chrono::milliseconds(500);
+  const struct {
+    const char* what;
+    const RenderJob& job;
+  } cases[] = {{"out of memory", swelling}, {"unreadable", unreadable}, {"past its time", runaway}};
+  for (const auto& c : cases) {
+    expectRed(drawFitted(kRed), c.what);
+    const std::vector<int> before = idleRenderProcesses();
+    ASSERT_EQ(before.size(), 1u) << c.what;
+    RenderJob job = c.job;
+    job.started = Clock::now();
+    EXPECT_FALSE(runRenderJob(job).drawn) << c.what;
+    EXPECT_TRUE(idleRenderProcesses().empty()) << c.what;
+    EXPECT_EQ(renderProcessCount(), 0u) << c.what;
+    EXPECT_EQ(zombieChildren(), 0) << c.what;
+  }
+}
+
+// A user's address-space limit below the render process's ceiling holds in the process instead, and its
+// refusals name it.
+TEST(RenderProcess, AUsersLowerAddressSpaceLimitIsKept) {
+#ifdef QZ_TEST_UNDER_ASAN
+  GTEST_SKIP() << "the sanitizer's shadow memory rules out an address-space limit";
+#else
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    const rlimit userLimit{1000000 * 1024, 1000000 * 1024};  // ulimit -v 1000000
+    if (setrlimit(RLIMIT_AS, &userLimit) != 0) _exit(10);
+    const RenderResult red = drawFitted(kRed);
+    if (!red.drawn) {
+      std::fprintf(stderr, "red: %s\n", red.error.c_str());
+      _exit(11);
+    }
+    RenderJob swelling;
+    swelling.kind = RenderJobKind::SvgGlyph;
+    swelling.document = R"(<svg xmlns="http://www.w3.org/2000/svg"><rect id="glyph1" width="1" height="1"/></svg>)";
+    swelling.glyphIndex = 1;
+    swelling.pixelSize = 30000.0f;
+    swelling.unitsPerEm = 1.0f;
+    swelling.maxSide = 30000;
+    const RenderResult refused = runRenderJob(swelling);
+    if (refused.error != "SVG document could not be drawn: the renderer needed more than 976 MiB") {
+      std::fprintf(stderr, "swelling: %s\n", refused.error.c_str());
+      _exit(12);
+    }
+    _exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+#endif
+}
+
+// Replies of a render process that lies, checked against what was asked.
+class LyingRenderProcess : public ::testing::Test {
+ protected:
+  void SetUp() override { useRenderProgram(QZ_FAKE_RENDER_PROCESS); }
+  void TearDown() override { useRenderProgram(""); }
+
+  static RenderResult ask(const std::string& document, RenderJobKind kind = RenderJobKind::SvgFitted) {
+    RenderJob job;
+    job.kind = kind;
+    job.document = document;
+    job.width = job.height = 16;
+    job.maxSide = 64;
+    return runRenderJob(job);
+  }
+};
+
+// A reply with more than the one descriptor of its pixels is refused, and every descriptor it brought closed.
+TEST_F(LyingRenderProcess, DescriptorsBeyondThePixelsFileAreClosed) {
+  const std::vector<std::string> before = descriptorsOf(getpid());
+  for (const int descriptors : {2, 3, 16}) {
+    const RenderResult refused = ask("descriptors " + std::to_string(descriptors));
+    EXPECT_FALSE(refused.drawn) << descriptors;
+    EXPECT_EQ(refused.error, "SVG document could not be drawn: the renderer answered out of turn") << descriptors;
+    EXPECT_EQ(descriptorsOf(getpid()), before) << descriptors;
+  }
+  const RenderResult honest = ask("descriptors 1");
+  ASSERT_TRUE(honest.drawn) << honest.error;
+  EXPECT_EQ(honest.pixels.size(), 16u * 16u * 4u);
+}
+
+TEST_F(LyingRenderProcess, RepliesThatDoNotFitTheRequestAreRefused) {
+  const struct {
+    const char* what;
+    const char* document;
+    RenderJobKind kind;
+    bool fits;
+  } cases[] = {
+      {"16 square answered 20,000 square", "size 20000 20000", RenderJobKind::SvgFitted, false},
+      {"16 square answered 16 x 17", "size 16 17", RenderJobKind::SvgFitted, false},
+      {"16 square answered 16 square", "size 16 16", RenderJobKind::SvgFitted, true},
+      {"a glyph of 64 at most answered 65 wide", "size 65 1", RenderJobKind::SvgGlyph, false},
+      {"a glyph of 64 at most answered 64 wide", "size 64 1", RenderJobKind::SvgGlyph, true},
+      {"an image of 16 square answered 17 wide", "size 17 16", RenderJobKind::SdlImage, false},
+      {"an image of 16 square answered 8 x 16", "size 8 16", RenderJobKind::SdlImage, true},
+      {"a glyph placed 2^22 + 1 pixels left", "placed at -4194305 0", RenderJobKind::SvgGlyph, false},
+      {"a glyph placed 2^31 pixels above", "placed at 0 -2147483648", RenderJobKind::SvgGlyph, false},
+      {"a glyph placed 2^22 pixels right and up", "placed at 4194304 4194304", RenderJobKind::SvgGlyph, true},
+  };
+  for (const auto& c : cases) {
+    const RenderResult result = ask(c.document, c.kind);
+    EXPECT_EQ(result.drawn, c.fits) << c.what << ": " << result.error;
+    if (!c.fits) {
+      EXPECT_EQ(result.error, "SVG document could not be drawn: the renderer's answer does not fit the request")
+          << c.what;
+    }
+  }
+}
+
+// In the sanitizer build a memory error in the render process is reported as one, not as memory run out.
+TEST_F(LyingRenderProcess, SanitizerReportsAreToldApartFromMemoryRunningOut) {
+#ifndef QZ_TEST_UNDER_ASAN
+  GTEST_SKIP() << "only the sanitizer build reports memory errors";
+#else
+  const uint64_t before = renderProcessSanitizerReports();
+  const RenderResult refused = ask("memory error");
+  EXPECT_EQ(refused.error, "SVG document could not be drawn: the renderer stopped on a sanitizer report");
+  EXPECT_EQ(renderProcessSanitizerReports(), before + 1);
+#endif
 }
 
 }  // namespace

@@ -79,6 +79,48 @@ TEST(SvgDocumentRenderTest, BitmapIsCroppedToTheInkAboveTheBaseline) {
   EXPECT_EQ(std::vector<int32_t>({left, top, bitmap.width, bitmap.height}), std::vector<int32_t>({2, -2, 10, 4}));
 }
 
+// A glyph drawn through a layer of its own (group opacity, a mask, a filter) is drawn whole above the baseline,
+// where glyphs sit, as a plain one is; with or without a view box.
+TEST(SvgDocumentRenderTest, GlyphsDrawnThroughALayerAreDrawnWhole) {
+  const std::string rect = "<rect x='100' y='-700' width='500' height='700' fill='#ff0000'/>";
+  const std::string mask = "<mask id='m'><rect x='-2000' y='-2000' width='4000' height='4000' fill='#fff'/></mask>";
+  const std::string blur = "<filter id='b'><feGaussianBlur stdDeviation='10'/></filter>";
+  const struct {
+    const char* what;
+    std::string document;
+    uint32_t alpha;  // of the glyph's middle
+  } cases[] = {
+      {"plain", "<svg xmlns='http://www.w3.org/2000/svg'><g id='glyph1'>" + rect + "</g></svg>", 255},
+      {"group opacity", "<svg xmlns='http://www.w3.org/2000/svg'><g id='glyph1' opacity='0.5'>" + rect + "</g></svg>",
+       128},
+      {"a mask",
+       "<svg xmlns='http://www.w3.org/2000/svg'>" + mask + "<g id='glyph1' mask='url(#m)'>" + rect + "</g></svg>", 255},
+      {"a filter",
+       "<svg xmlns='http://www.w3.org/2000/svg'>" + blur + "<g id='glyph1' filter='url(#b)'>" + rect + "</g></svg>",
+       255},
+      {"group opacity in a view box",
+       "<svg xmlns='http://www.w3.org/2000/svg' viewBox='0 0 1000 1000'>"
+       "<g id='glyph1' opacity='0.5'>" +
+           rect + "</g></svg>",
+       128},
+  };
+  for (const auto& c : cases) {
+    SvgBitmap bitmap;
+    int32_t left = 0, top = 0;
+    ASSERT_TRUE(renderSvgDocumentToBgra(c.document, "glyph1", 20.0f, 1000.0f, 4096, &left, &top, &bitmap))
+        << c.what << ": " << svgLastError();
+    // The rectangle covers x 2 to 12 and 14 pixels above the baseline; a blur spreads a little past it.
+    EXPECT_LE(left, 2) << c.what;
+    EXPECT_GE(left + bitmap.width, 12) << c.what;
+    EXPECT_GE(top, 14) << c.what;
+    EXPECT_LE(top - bitmap.height, 0) << c.what;
+    EXPECT_LE(bitmap.width, 16) << c.what << ": cropped to what is drawn";
+    const size_t middle = static_cast<size_t>(top - 7) * static_cast<size_t>(bitmap.stride) + (7 - left) * 4u;
+    EXPECT_NEAR(bitmap.pixels[middle + 3], c.alpha, 2) << c.what;
+    EXPECT_EQ(bitmap.pixels[middle + 2], 255) << c.what;
+  }
+}
+
 TEST(SvgDocumentRenderTest, RefusesBadSizesEmptyInkAndOversizedInk) {
   const std::string rect = R"(<svg xmlns="http://www.w3.org/2000/svg"><rect width="100" height="10"/></svg>)";
   const struct {
@@ -92,6 +134,8 @@ TEST(SvgDocumentRenderTest, RefusesBadSizesEmptyInkAndOversizedInk) {
       {rect, 20.0f, 1000.0f, 0, "size is invalid"},
       {R"(<svg xmlns="http://www.w3.org/2000/svg"/>)", 20.0f, 1000.0f, 4096, "draws nothing"},
       {rect, 1000.0f, 1.0f, 4096, "too large"},
+      {R"(<svg xmlns="http://www.w3.org/2000/svg"><rect x="300000000" width="100" height="10"/></svg>)", 20.0f, 1000.0f,
+       4096, "too large"},
       {"<svg", 20.0f, 1000.0f, 4096, "SVG load"},
   };
   for (const auto& c : cases) {
@@ -102,6 +146,76 @@ TEST(SvgDocumentRenderTest, RefusesBadSizesEmptyInkAndOversizedInk) {
     EXPECT_NE(std::string(svgLastError()).find(c.error), std::string::npos) << svgLastError();
     EXPECT_EQ(std::vector<int32_t>({bitmap.width, left, top}), std::vector<int32_t>({7, 3, 4}));
   }
+}
+
+// The wider view maps a document as librsvg maps it onto the em square: by its view box and how that keeps
+// its aspect ratio, after whatever prolog; a glyph is placed alike drawn plain and through a layer.
+TEST(SvgDocumentRenderTest, WideningTheViewKeepsWhereTheGlyphLies) {
+  const struct {
+    const char* what;
+    std::string root;
+    std::string rect;
+    std::vector<int32_t> placed;  // left, top, width, height at 20 px per 1,000 units
+  } cases[] = {
+      {"no view box",
+       "<svg xmlns='http://www.w3.org/2000/svg'>",
+       "x='100' y='-700' width='500' height='700'",
+       {2, 14, 10, 14}},
+      {"a wide view box, centred",
+       "<svg xmlns='http://www.w3.org/2000/svg' viewBox='0 0 100 50'>",
+       "x='10' y='10' width='50' height='20'",
+       {2, -7, 10, 4}},
+      {"a wide view box at its top",
+       "<svg xmlns='http://www.w3.org/2000/svg' viewBox='0,0,100,50' "
+       "preserveAspectRatio='xMinYMin meet'>",
+       "x='10' y='10' width='50' height='20'",
+       {2, -2, 10, 4}},
+      {"a tall view box sliced at its bottom",
+       "<svg xmlns='http://www.w3.org/2000/svg' viewBox='0 0 50 100' "
+       "preserveAspectRatio='xMidYMax slice'>",
+       "x='10' y='10' width='20' height='10'",
+       {4, 16, 8, 4}},
+      {"a view box stretched",
+       "<svg xmlns='http://www.w3.org/2000/svg' preserveAspectRatio='none' "
+       "viewBox='0 0 100 50'>",
+       "x='10' y='10' width='50' height='20'",
+       {2, -4, 10, 8}},
+      {"a view box from y = -100",
+       "<svg xmlns='http://www.w3.org/2000/svg' viewBox='0 -100 100 100'>",
+       "x='10' y='-80' width='50' height='60'",
+       {2, -4, 10, 12}},
+      {"a view box with the glyph above it",
+       "<svg xmlns='http://www.w3.org/2000/svg' viewBox='0 0 100 100'>",
+       "x='10' y='-80' width='50' height='60'",
+       {2, 16, 10, 12}},
+      {"after a declaration, a comment and a document type",
+       "<?xml version='1.0'?><!-- <svg viewBox='0 0 1 1'> --><!DOCTYPE svg [<!-- ] > --><!ATTLIST svg class CDATA '] "
+       ">'>]>"
+       "<svg xmlns='http://www.w3.org/2000/svg' viewBox='0 0 100 100'>",
+       "x='10' y='-80' width='50' height='60'",
+       {2, 16, 10, 12}},
+  };
+  for (const auto& c : cases) {
+    for (const char* layer : {"", " opacity='0.5'"}) {
+      const std::string document = c.root + "<g id='glyph1'" + layer + "><rect " + c.rect + " fill='#00f'/></g></svg>";
+      SvgBitmap bitmap;
+      int32_t left = 0, top = 0;
+      ASSERT_TRUE(renderSvgDocumentToBgra(document, "glyph1", 20.0f, 1000.0f, 4096, &left, &top, &bitmap))
+          << c.what << layer << ": " << svgLastError();
+      EXPECT_EQ(std::vector<int32_t>({left, top, bitmap.width, bitmap.height}), c.placed) << c.what << layer;
+    }
+  }
+}
+
+// A glyph far from its origin, yet within reach, is placed where it lies.
+TEST(SvgDocumentRenderTest, AGlyphFarFromItsOriginIsPlacedThere) {
+  const std::string far = R"(<svg xmlns="http://www.w3.org/2000/svg"><rect x="100000000" y="-1000" width="1000" )"
+                          R"(height="1000" fill="red"/></svg>)";
+  SvgBitmap bitmap;
+  int32_t left = 0, top = 0;
+  ASSERT_TRUE(renderSvgDocumentToBgra(far, "", 20.0f, 1000.0f, 4096, &left, &top, &bitmap)) << svgLastError();
+  EXPECT_EQ(std::vector<int32_t>({left, top, bitmap.width, bitmap.height}),
+            std::vector<int32_t>({2000000, 20, 20, 20}));
 }
 
 // One element of a document of several, in the place the whole document gives it, with what it uses from

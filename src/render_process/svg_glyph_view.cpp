@@ -1,0 +1,235 @@
+// Widening a glyph document's view: the root start tag is read after the prolog (declaration, processing
+// instructions, comments, a document type), its view box and aspect-ratio attributes are replaced by a view
+// box over the wider viewport with no aspect ratio kept, which maps the document exactly as librsvg mapped
+// the original onto the em square: a root without a view box (nor a size) in its own units, one with a view
+// box fitted into the square by its preserveAspectRatio. Anything else is left as it stands.
+#include "render_process/svg_glyph_view.h"
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <cmath>
+#include <vector>
+
+namespace {
+
+bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+struct Attribute {
+  std::string_view name;
+  std::string_view value;
+  size_t start;  // with the white space before it
+  size_t end;
+};
+
+struct RootTag {
+  size_t nameEnd = 0;
+  std::vector<Attribute> attributes;
+};
+
+// The position after a document type declaration whose name starts at `at`, or npos: its literals, and the
+// comments and processing instructions of its internal subset, may hold any character.
+size_t pastDocumentType(std::string_view text, size_t at) {
+  bool inSubset = false;
+  while (at < text.size()) {
+    const char c = text[at];
+    size_t skipTo = std::string_view::npos;
+    if (c == '"' || c == '\'') {
+      skipTo = text.find(c, at + 1);
+      if (skipTo != std::string_view::npos) ++skipTo;
+    } else if (inSubset && text.substr(at, 4) == "<!--") {
+      skipTo = text.find("-->", at + 4);
+      if (skipTo != std::string_view::npos) skipTo += 3;
+    } else if (inSubset && text.substr(at, 2) == "<?") {
+      skipTo = text.find("?>", at + 2);
+      if (skipTo != std::string_view::npos) skipTo += 2;
+    } else {
+      if (c == '>' && !inSubset) return at + 1;
+      if (c == '[' || c == ']') inSubset = c == '[';
+      skipTo = at + 1;
+    }
+    if (skipTo == std::string_view::npos) return skipTo;
+    at = skipTo;
+  }
+  return std::string_view::npos;
+}
+
+// The position of the root element's '<' after the prolog, or npos.
+size_t rootElementStart(std::string_view text) {
+  size_t at = text.substr(0, 3) == "\xEF\xBB\xBF" ? 3 : 0;
+  for (;;) {
+    while (at < text.size() && isSpace(text[at])) ++at;
+    if (at >= text.size() || text[at] != '<') return std::string_view::npos;
+    const auto skipPast = [&](std::string_view end) {
+      const size_t found = text.find(end, at + 2);
+      at = found == std::string_view::npos ? found : found + end.size();
+    };
+    if (text.substr(at, 2) == "<?") {
+      skipPast("?>");
+    } else if (text.substr(at, 4) == "<!--") {
+      skipPast("-->");
+    } else if (text.substr(at, 9) == "<!DOCTYPE") {
+      at = pastDocumentType(text, at + 9);
+    } else {
+      return at;
+    }
+    if (at == std::string_view::npos) return at;
+  }
+}
+
+// The root start tag of an svg element (prefixed or not) at `open`; none when it cannot be read.
+std::optional<RootTag> readRootTag(std::string_view text, size_t open) {
+  RootTag tag;
+  size_t at = open + 1;
+  while (at < text.size() && !isSpace(text[at]) && text[at] != '/' && text[at] != '>') ++at;
+  const std::string_view name = text.substr(open + 1, at - open - 1);
+  const size_t colon = name.rfind(':');
+  if ((colon == std::string_view::npos ? name : name.substr(colon + 1)) != "svg") return std::nullopt;
+  tag.nameEnd = at;
+  for (;;) {
+    const size_t start = at;
+    while (at < text.size() && isSpace(text[at])) ++at;
+    if (at >= text.size()) return std::nullopt;
+    if (text[at] == '>' || text.substr(at, 2) == "/>") return tag;
+    const size_t nameStart = at;
+    while (at < text.size() && !isSpace(text[at]) && text[at] != '=' && text[at] != '>' && text[at] != '/') ++at;
+    const std::string_view attribute = text.substr(nameStart, at - nameStart);
+    while (at < text.size() && isSpace(text[at])) ++at;
+    if (attribute.empty() || at >= text.size() || text[at] != '=') return std::nullopt;
+    ++at;
+    while (at < text.size() && isSpace(text[at])) ++at;
+    if (at >= text.size() || (text[at] != '"' && text[at] != '\'')) return std::nullopt;
+    const size_t close = text.find(text[at], at + 1);
+    if (close == std::string_view::npos) return std::nullopt;
+    tag.attributes.push_back({attribute, text.substr(at + 1, close - at - 1), start, close + 1});
+    at = close + 1;
+  }
+}
+
+const Attribute* find(const RootTag& tag, std::string_view name) {
+  for (const Attribute& attribute : tag.attributes) {
+    if (attribute.name == name) return &attribute;
+  }
+  return nullptr;
+}
+
+// Four numbers apart by white space or a comma.
+std::optional<std::array<double, 4>> viewBoxOf(std::string_view text) {
+  std::array<double, 4> numbers{};
+  for (double& number : numbers) {
+    while (!text.empty() && (isSpace(text.front()) || text.front() == ',')) text.remove_prefix(1);
+    if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
+    if (error != std::errc() || !std::isfinite(number)) return std::nullopt;
+    text.remove_prefix(static_cast<size_t>(end - text.data()));
+  }
+  while (!text.empty() && isSpace(text.front())) text.remove_prefix(1);
+  if (!text.empty()) return std::nullopt;
+  return numbers;
+}
+
+// How a view box is fitted: where it lies along each axis in the space left (0, 0.5 or 1), and whether it
+// fills the viewport (slice) or fits in it (meet); `stretched` for "none".
+struct AspectRatio {
+  double alignX = 0.5;
+  double alignY = 0.5;
+  bool slice = false;
+  bool stretched = false;
+};
+
+std::optional<AspectRatio> aspectRatioOf(std::string_view text) {
+  std::vector<std::string_view> words;
+  for (size_t at = 0; at < text.size();) {
+    while (at < text.size() && isSpace(text[at])) ++at;
+    const size_t start = at;
+    while (at < text.size() && !isSpace(text[at])) ++at;
+    if (at > start) words.push_back(text.substr(start, at - start));
+  }
+  if (!words.empty() && words.front() == "defer") words.erase(words.begin());
+  if (words.empty() || words.size() > 2) return std::nullopt;
+  AspectRatio ratio;
+  if (words.size() == 2) {
+    if (words[1] != "meet" && words[1] != "slice") return std::nullopt;
+    ratio.slice = words[1] == "slice";
+  }
+  const std::string_view align = words[0];
+  if (align == "none") {
+    ratio.stretched = true;
+    return ratio;
+  }
+  const auto place = [](std::string_view word) -> std::optional<double> {
+    if (word == "Min") return 0.0;
+    if (word == "Mid") return 0.5;
+    if (word == "Max") return 1.0;
+    return std::nullopt;
+  };
+  if (align.size() != 8 || align[0] != 'x' || align[4] != 'Y') return std::nullopt;
+  const std::optional<double> x = place(align.substr(1, 3)), y = place(align.substr(5, 3));
+  if (!x || !y) return std::nullopt;
+  ratio.alignX = *x;
+  ratio.alignY = *y;
+  return ratio;
+}
+
+// Document units to em-square units along each axis: scale, then offset.
+struct Mapping {
+  double scaleX = 1.0, scaleY = 1.0, offsetX = 0.0, offsetY = 0.0;
+};
+
+std::optional<Mapping> mappingOf(const RootTag& tag, double unitsPerEm) {
+  const Attribute* box = find(tag, "viewBox");
+  if (box == nullptr) {
+    // A root with a size of its own is fitted by that size: left as it stands.
+    if (find(tag, "width") != nullptr || find(tag, "height") != nullptr) return std::nullopt;
+    return Mapping{};
+  }
+  const std::optional<std::array<double, 4>> view = viewBoxOf(box->value);
+  if (!view || !((*view)[2] > 0.0) || !((*view)[3] > 0.0)) return std::nullopt;
+  const Attribute* fit = find(tag, "preserveAspectRatio");
+  const std::optional<AspectRatio> ratio = fit != nullptr ? aspectRatioOf(fit->value) : AspectRatio{};
+  if (!ratio) return std::nullopt;
+  const auto [x, y, width, height] = *view;
+  Mapping mapping{unitsPerEm / width, unitsPerEm / height};
+  if (!ratio->stretched) {
+    mapping.scaleX = mapping.scaleY =
+        ratio->slice ? std::max(mapping.scaleX, mapping.scaleY) : std::min(mapping.scaleX, mapping.scaleY);
+  }
+  mapping.offsetX = -x * mapping.scaleX + ratio->alignX * (unitsPerEm - width * mapping.scaleX);
+  mapping.offsetY = -y * mapping.scaleY + ratio->alignY * (unitsPerEm - height * mapping.scaleY);
+  return mapping;
+}
+
+std::string numberText(double value) {
+  char text[32];
+  const auto [end, error] = std::to_chars(text, text + sizeof text, value);
+  return error == std::errc() ? std::string(text, end) : "0";
+}
+
+}  // namespace
+
+std::optional<GlyphView> widenedGlyphView(std::string_view document, double unitsPerEm, double side) {
+  const size_t open = rootElementStart(document);
+  if (open == std::string_view::npos) return std::nullopt;
+  const std::optional<RootTag> tag = readRootTag(document, open);
+  if (!tag) return std::nullopt;
+  const std::optional<Mapping> mapping = mappingOf(*tag, unitsPerEm);
+  if (!mapping) return std::nullopt;
+  GlyphView view;
+  view.x = unitsPerEm / 2 - side / 2;
+  view.y = -unitsPerEm / 2 - side / 2;
+  view.side = side;
+  const std::string box = numberText((view.x - mapping->offsetX) / mapping->scaleX) + " " +
+                          numberText((view.y - mapping->offsetY) / mapping->scaleY) + " " +
+                          numberText(side / mapping->scaleX) + " " + numberText(side / mapping->scaleY);
+  view.document.reserve(document.size() + box.size() + 64);
+  view.document.append(document.substr(0, tag->nameEnd));
+  view.document.append(" viewBox=\"" + box + "\" preserveAspectRatio=\"none\"");
+  size_t copied = tag->nameEnd;
+  for (const Attribute& attribute : tag->attributes) {
+    if (attribute.name != "viewBox" && attribute.name != "preserveAspectRatio") continue;
+    view.document.append(document.substr(copied, attribute.start - copied));
+    copied = attribute.end;
+  }
+  view.document.append(document.substr(copied));
+  return view;
+}
