@@ -9,6 +9,7 @@
 #include <cstring>
 #include <iterator>
 #include <new>
+#include <string_view>
 
 #include "platform/process_memory.h"
 #include "services/xml_full_writer.h"
@@ -36,15 +37,12 @@ using Weights = std::array<uint8_t, 256>;
 // How many bytes pugixml writes for each byte of a string, by where the string stands.
 struct WeightTables {
   Weights raw{};
-  Weights text{};         // escaped text: "&amp;", "&lt;", "&gt;", "&#NN;" for control characters but tab and line ends
-  Weights attribute{};    // escaped attribute values: "&amp;", "&lt;", "&quot;", "&#NN;" for every control character
-  Weights quoted{};       // a full-mode value holding both quote marks: '"' becomes "&quot;"
-  Weights cdata{};        // each "]]>" closes the section and opens another: 12 bytes more, two per ']'
-  Weights comment{};      // a "-" before another or at the end gets a space
-  Weights instruction{};  // a "?>" gets a space
+  Weights text{};       // escaped text: "&amp;", "&lt;", "&gt;", "&#NN;" for control characters but tab and line ends
+  Weights attribute{};  // escaped attribute values: "&amp;", "&lt;", "&quot;", "&#NN;" for every control character
+  Weights quoted{};     // a full-mode value holding both quote marks: '"' becomes "&quot;"
 
   WeightTables() {
-    for (Weights* table : {&raw, &text, &attribute, &quoted, &cdata, &comment, &instruction}) table->fill(1);
+    for (Weights* table : {&raw, &text, &attribute, &quoted}) table->fill(1);
     for (int c = 1; c < 32; ++c) {
       attribute[c] = 5;
       if (c != '\t' && c != '\n' && c != '\r') text[c] = 5;
@@ -53,9 +51,6 @@ struct WeightTables {
     text['<'] = attribute['<'] = 4;
     text['>'] = 4;
     attribute['"'] = quoted['"'] = 6;
-    cdata[']'] = 7;
-    comment['-'] = 2;
-    instruction['?'] = 2;
   }
 };
 
@@ -70,19 +65,33 @@ uint64_t weighed(const char* text, const Weights& weights) {
   return bytes;
 }
 
-const Weights& valueWeights(pugi::xml_node_type type, bool escaped) {
-  const WeightTables& tables = weightTables();
-  switch (type) {
+uint64_t occurrences(std::string_view text, std::string_view what) {
+  uint64_t count = 0;
+  for (size_t at = text.find(what); at != std::string_view::npos; at = text.find(what, at + what.size())) ++count;
+  return count;
+}
+
+// The bytes pugixml writes for a node's value. A CDATA section is split at each "]]>" (12 bytes more:
+// "]]><![CDATA["), a '-' before another or at the end of a comment gets a space, and so does the '?' of each
+// "?>" of an instruction; text is escaped in the default mode.
+uint64_t valueBytes(pugi::xml_node node, bool escaped) {
+  const std::string_view value = node.value();
+  switch (node.type()) {
     case pugi::node_pcdata:
-      return escaped ? tables.text : tables.raw;
+      return escaped ? weighed(value.data(), weightTables().text) : value.size();
     case pugi::node_cdata:
-      return tables.cdata;
-    case pugi::node_comment:
-      return tables.comment;
+      return value.size() + 12 * occurrences(value, "]]>");
+    case pugi::node_comment: {
+      uint64_t bytes = value.size();
+      for (size_t at = value.find('-'); at != std::string_view::npos; at = value.find('-', at + 1)) {
+        if (at + 1 == value.size() || value[at + 1] == '-') ++bytes;
+      }
+      return bytes;
+    }
     case pugi::node_pi:
-      return tables.instruction;
+      return value.size() + occurrences(value, "?>");
     default:
-      return tables.raw;
+      return value.size();
   }
 }
 
@@ -163,7 +172,7 @@ uint64_t serializedXmlTextBound(const ParsedXml& document, uint64_t indentLength
   uint64_t total = 4;  // a byte-order mark
   uint64_t depth = 0;
   for (pugi::xml_node node = document.tree->first_child(); node && total <= utf8Ceiling;) {
-    uint64_t bytes = 16 + 2 * std::strlen(node.name()) + weighed(node.value(), valueWeights(node.type(), escaped));
+    uint64_t bytes = 16 + 2 * std::strlen(node.name()) + valueBytes(node, escaped);
     for (const pugi::xml_attribute& attribute : node.attributes()) {
       bytes = saturatingAdd(bytes, 4 + std::strlen(attribute.name()) +
                                        weighed(attribute.value(), attributeWeights(attribute.value(), escaped)));

@@ -108,6 +108,37 @@ TEST(XmlSerialize, EachByteIsWeighedAsTheWriterWritesIt) {
   }
 }
 
+// A CDATA section, comment or processing instruction weighs what the writer makes of its value: each "]]>"
+// splits a section (which a value read from a document never holds), a '-' before another or at the end of a
+// comment gets a space, each "?>" of an instruction gets one; every other character is written as itself.
+TEST(XmlSerialize, MarkupValuesAreWeighedAsTheWriterWritesThem) {
+  const struct {
+    XmlParseMode mode;
+    const char* source;
+    const char* letters;
+  } cases[] = {
+      {XmlParseMode::Full, "<a><![CDATA[]]]]]]]]></a>", "<a><![CDATA[xxxxxx]]></a>"},
+      {XmlParseMode::Default, "<a><![CDATA[]]]]]]]]></a>", "<a><![CDATA[xxxxxx]]></a>"},
+      {XmlParseMode::Full, "<a><![CDATA[x]]]]></a>", "<a><![CDATA[xxx]]></a>"},
+      {XmlParseMode::Full, "<a><!--x-y-z--></a>", "<a><!--xxyxz--></a>"},
+      {XmlParseMode::Full, "<a><!--a--b---></a>", "<a><!--axxbx--></a>"},
+      {XmlParseMode::Full, "<a><?p a?b??c?></a>", "<a><?p axbxxc?></a>"},
+  };
+  for (const auto& each : cases) {
+    const ParsedXml document = parsed(each.source, each.mode);
+    const ParsedXml letters = parsed(each.letters, each.mode);
+    for (const bool compact : {false, true}) {
+      std::string text, lettersText, error;
+      ASSERT_TRUE(serializeXmlDocument(document, "\t", compact, text, error));
+      ASSERT_TRUE(serializeXmlDocument(letters, "\t", compact, lettersText, error));
+      EXPECT_EQ(static_cast<int64_t>(serializedXmlTextBound(document, 1, compact, UINT64_MAX)) -
+                    static_cast<int64_t>(serializedXmlTextBound(letters, 1, compact, UINT64_MAX)),
+                static_cast<int64_t>(text.size()) - static_cast<int64_t>(lettersText.size()))
+          << each.source << " written as " << text;
+    }
+  }
+}
+
 // The same characters in every encoding, whatever the pieces they arrive in.
 TEST(XmlEncodedText, EncodesTextCutAnywhere) {
   const std::string utf8 = "a\u00e9\u4e2d\U0001F600z";
