@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "platform/process_memory.h"
+#include "services/xml_declared_encoding.h"
 #include "services/xml_full_writer.h"
 
 namespace {
@@ -147,18 +148,22 @@ ParsedXml parseXmlDocument(std::string_view text, XmlParseMode mode, std::string
     return parsed;
   }
   const unsigned flags = mode == XmlParseMode::Full ? kFullParseFlags : kDefaultParseFlags;
-  const pugi::xml_parse_result result = parsed.tree->load_buffer(text.data(), text.size(), flags, pugi::encoding_auto);
+  pugi::xml_parse_result result = parsed.tree->load_buffer(text.data(), text.size(), flags, pugi::encoding_auto);
+  if (result) {
+    const XmlDeclaredEncoding declared = xmlDeclaredEncoding(text, result.encoding);
+    if (declared.unsupported) {
+      parsed.tree.reset();
+      error = "XML parse failed: the encoding \"" + *declared.unsupported + "\" is not supported";
+      return parsed;
+    }
+    if (declared.latin1) result = parsed.tree->load_buffer(text.data(), text.size(), flags, pugi::encoding_latin1);
+  }
   if (!result) {
     parsed.tree.reset();
     error = "XML parse failed";
     if (result.offset >= 1) error += " at byte " + std::to_string(result.offset);
     const char* description = result.description();
     if (description != nullptr && *description != '\0') error += std::string(": ") + description;
-    return parsed;
-  }
-  if (const std::optional<std::string> encoding = undecodedXmlEncoding(text, result.encoding)) {
-    parsed.tree.reset();
-    error = "XML parse failed: the encoding \"" + *encoding + "\" is not supported";
     return parsed;
   }
   parsed.source = xmlTextEncoding(text, result.encoding);

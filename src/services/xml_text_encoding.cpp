@@ -1,42 +1,12 @@
-// Reading off a document's encoding and writing UTF-8 text back into it. pugixml decodes UTF-16, UTF-32 and
-// Latin-1 (named "ISO-8859-1" or "latin1" by the declaration) and takes every other text for UTF-8.
+// Reading off a document's byte-order mark and writing UTF-8 text back into the encoding it was read in.
 #include "services/xml_text_encoding.h"
 
 #include <algorithm>
 #include <array>
-#include <cctype>
 
 namespace {
 
 bool startsWith(std::string_view text, std::string_view prefix) { return text.substr(0, prefix.size()) == prefix; }
-
-bool isXmlSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
-
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-         });
-}
-
-// The value of the declaration's encoding pseudo-attribute, when the text opens with a declaration that has one.
-std::optional<std::string_view> declaredEncoding(std::string_view text) {
-  if (!startsWith(text, "<?xml") || text.size() < 6 || !isXmlSpace(text[5])) return std::nullopt;
-  const std::string_view declaration = text.substr(0, text.find("?>"));
-  for (size_t at = declaration.find("encoding"); at != std::string_view::npos;
-       at = declaration.find("encoding", at + 1)) {
-    if (!isXmlSpace(declaration[at - 1])) continue;
-    size_t cursor = at + 8;
-    while (cursor < declaration.size() && isXmlSpace(declaration[cursor])) ++cursor;
-    if (cursor >= declaration.size() || declaration[cursor] != '=') continue;
-    ++cursor;
-    while (cursor < declaration.size() && isXmlSpace(declaration[cursor])) ++cursor;
-    if (cursor >= declaration.size() || (declaration[cursor] != '"' && declaration[cursor] != '\'')) continue;
-    const size_t end = declaration.find(declaration[cursor], cursor + 1);
-    if (end == std::string_view::npos) return std::nullopt;
-    return declaration.substr(cursor + 1, end - cursor - 1);
-  }
-  return std::nullopt;
-}
 
 // The text of a document read from UTF-32 holds each 32-bit value as pugixml writes it in UTF-8: a surrogate
 // in three bytes, and a value past U+FFFF in four, led by 0xF0 | (value >> 18) cut to a byte (so past
@@ -86,19 +56,6 @@ XmlTextEncoding xmlTextEncoding(std::string_view text, pugi::xml_encoding detect
     if (encoding == detected && startsWith(text, mark)) result.byteOrderMark = true;
   }
   return result;
-}
-
-std::optional<std::string> undecodedXmlEncoding(std::string_view text, pugi::xml_encoding detected) {
-  if (detected != pugi::encoding_utf8 || startsWith(text, "\xEF\xBB\xBF")) return std::nullopt;
-  const std::optional<std::string_view> name = declaredEncoding(text);
-  if (!name) return std::nullopt;
-  // A text labelled UTF-16 or UTF-32 that was read as UTF-8 holds no zero bytes, so it is UTF-8 whatever its
-  // label says, and is kept as it is.
-  for (const std::string_view readable :
-       {"UTF-8", "UTF8", "US-ASCII", "ASCII", "UTF-16", "UTF-16LE", "UTF-16BE", "UTF-32", "UTF-32LE", "UTF-32BE"}) {
-    if (equalsIgnoringCase(*name, readable)) return std::nullopt;
-  }
-  return std::string(*name);
 }
 
 uint64_t xmlEncodedBytesPerByte(pugi::xml_encoding encoding) {

@@ -1,11 +1,9 @@
-// The encoding of an XML document's text: what pugixml decoded it from, whether it began with a byte-order
-// mark, and whether its declaration names an encoding that pugixml reads as UTF-8 without decoding it (so that
-// such a document is refused instead of holding bytes that are not UTF-8). A document read in the full mode
-// is written back in the encoding it was read in, through XmlEncodedText.
+// The encoding of an XML document's text: what it was decoded from and whether it began with a byte-order
+// mark. A document read in the full mode is written back in the encoding it was read in, through
+// XmlEncodedText.
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <pugixml.hpp>
 #include <string>
 #include <string_view>
@@ -15,13 +13,9 @@ struct XmlTextEncoding {
   bool byteOrderMark = false;
 };
 
-// The encoding pugixml detected (as its parse result names it) with the byte-order mark read off the text.
+// The encoding the text was decoded from (as pugixml's parse result names it) with the byte-order mark read off
+// the text.
 XmlTextEncoding xmlTextEncoding(std::string_view text, pugi::xml_encoding detected);
-
-// The name the declaration of a document without a byte-order mark gives in its encoding pseudo-attribute,
-// when pugixml would take the text for UTF-8 but the name is none of UTF-8, ASCII, UTF-16 or UTF-32 (a text read
-// as UTF-8 has no zero bytes, so one labelled UTF-16 is UTF-8 in fact); nothing otherwise.
-std::optional<std::string> undecodedXmlEncoding(std::string_view text, pugi::xml_encoding detected);
 
 // The most bytes one byte of UTF-8 text becomes in the encoding (four for UTF-32).
 uint64_t xmlEncodedBytesPerByte(pugi::xml_encoding encoding);
