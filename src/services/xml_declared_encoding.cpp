@@ -16,6 +16,10 @@ bool equalsIgnoringCase(std::string_view a, std::string_view b) {
          std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return lower(x) == lower(y); });
 }
 
+bool startsIgnoringCase(std::string_view text, std::string_view prefix) {
+  return text.size() >= prefix.size() && equalsIgnoringCase(text.substr(0, prefix.size()), prefix);
+}
+
 bool namedAmong(std::string_view name, std::initializer_list<std::string_view> names) {
   return std::any_of(names.begin(), names.end(), [&](std::string_view each) { return equalsIgnoringCase(name, each); });
 }
@@ -42,6 +46,11 @@ std::optional<std::string_view> declaredEncoding(std::string_view text) {
   return std::nullopt;
 }
 
+// Whether every byte is ASCII and none is the escape that switches an ISO-2022 text to another character set.
+bool plainAscii(std::string_view text) {
+  return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80 && c != 27; });
+}
+
 }  // namespace
 
 XmlDeclaredEncoding xmlDeclaredEncoding(std::string_view text, pugi::xml_encoding detected) {
@@ -56,5 +65,7 @@ XmlDeclaredEncoding xmlDeclaredEncoding(std::string_view text, pugi::xml_encodin
                          "IBM819", "CP819", "csISOLatin1"})) {
     return {true, std::nullopt};
   }
+  const bool spellsInAscii = startsIgnoringCase(*name, "UTF-7") || startsIgnoringCase(*name, "HZ");
+  if (!spellsInAscii && plainAscii(text)) return {};
   return {false, std::string(*name)};
 }

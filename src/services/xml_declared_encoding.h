@@ -18,5 +18,7 @@ struct XmlDeclaredEncoding {
 // Nothing for a text pugixml decoded from another encoding, or that opens with a UTF-8 byte-order mark (which
 // decides over the declaration, as pugixml reads it). Otherwise: Latin-1 for any of its names; nothing for
 // UTF-8 or ASCII, or UTF-16 or UTF-32 (a text read as UTF-8 holds no zero bytes, so it is UTF-8 whatever its
-// label says); and the name otherwise.
+// label says); nothing for a text of ASCII alone, which reads the same in any encoding whose name the
+// declaration spells in ASCII, unless an escape in it may switch to another character set (ISO-2022) or the
+// encoding spells other characters in ASCII (UTF-7, HZ); and the name otherwise.
 XmlDeclaredEncoding xmlDeclaredEncoding(std::string_view text, pugi::xml_encoding detected);

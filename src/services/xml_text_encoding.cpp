@@ -1,8 +1,8 @@
 // Reading off a document's byte-order mark and writing UTF-8 text back into the encoding it was read in.
 #include "services/xml_text_encoding.h"
 
-#include <algorithm>
 #include <array>
+#include <utility>
 
 namespace {
 

@@ -40,3 +40,21 @@ t.test("Latin-1 is read under each of its names", function()
   local first = round_trip('<?xml version="1.0en" encoding="latin1"?><a>caf\xe9</a>')
   t.eq(first, "caf\u{e9}")
 end)
+
+t.test("a text of ASCII alone reads the same whatever encoding its declaration names", function()
+  for _, name in ipairs({ "windows-1252", "ISO-8859-15", "EUC-JP", "Shift_JIS", "KOI8-R", "ISO-2022-JP" }) do
+    local text = '<?xml version="1.0" encoding="' .. name .. '"?><a v="1">x &#233; y</a>'
+    t.eq(assert(xml.parse(text)):root():first_child():value(), "x \u{e9} y", name)
+    local _, _, saved = round_trip(text)
+    t.eq(saved, text, name)
+  end
+  -- Unless an escape switches it to another character set, or the encoding spells characters in ASCII.
+  for _, case in ipairs({ { "ISO-2022-JP", "\27$B$\"\27(B" }, { "UTF-7", "caf+AOk-" }, { "HZ-GB-2312", "~{VP~}" } }) do
+    local name, body = table.unpack(case)
+    local text = '<?xml version="1.0" encoding="' .. name .. '"?><a>' .. body .. "</a>"
+    for _, mode in ipairs({ {}, { full = true } }) do
+      t.eq(t.results(xml.parse(text, mode)),
+        t.results(nil, 'XML parse failed: the encoding "' .. name .. '" is not supported'), name)
+    end
+  end
+end)
