@@ -9,6 +9,7 @@
 #include <cstring>
 #include <iterator>
 #include <new>
+#include <optional>
 #include <string_view>
 
 #include "platform/process_memory.h"
@@ -104,20 +105,29 @@ const Weights& attributeWeights(const char* value, bool escaped) {
 
 // Encodes the text as it is written into the encoding the document is written in, and once it grows past
 // kUncheckedTextBytes, makes sure that the most the document can make fits, with its copy, in the memory the
-// process may use; the string grows as the text is written.
+// process may use. The string grows as the text is written, doubling its room but never past that most, so
+// that it holds and moves no more than the document can make.
 class XmlStringWriter : public pugi::xml_writer {
  public:
   XmlStringWriter(const ParsedXml& document, XmlTextEncoding output, uint64_t indentLength, bool compact,
                   std::string& text)
-      : document_(document), indentLength_(indentLength), compact_(compact), text_(text), encoded_(output, text) {}
+      : document_(document),
+        indentLength_(indentLength),
+        compact_(compact),
+        text_(text),
+        encoded_(output, text),
+        bytesPerByte_(xmlEncodedBytesPerByte(output.encoding)) {}
 
   void write(const void* data, size_t size) override {
-    if (!checked_ && text_.size() + size * xmlEncodedBytesPerByte(document_.source.encoding) > kUncheckedTextBytes) {
-      checked_ = true;
+    // The most this piece can add, with a character cut off at the end of the last piece.
+    const uint64_t most = saturatingAdd(text_.size(), saturatingMultiply(size + 4, bytesPerByte_));
+    if (!bound_ && most > kUncheckedTextBytes) {
       const uint64_t room = memoryTheProcessMayUse() / 2;
-      const uint64_t bound = serializedXmlTextBound(document_, indentLength_, compact_, room);
-      if (bound > room || bound > text_.max_size()) throw SerializedTextTooLong{};
+      bound_ = serializedXmlTextBound(document_, indentLength_, compact_, room);
+      if (*bound_ > room || *bound_ > text_.max_size()) throw SerializedTextTooLong{};
     }
+    if (bound_ && most > text_.capacity())
+      grow(std::min<uint64_t>(*bound_, std::max<uint64_t>(most, 2 * text_.capacity())));
     encoded_.append({static_cast<const char*>(data), size});
   }
 
@@ -128,12 +138,22 @@ class XmlStringWriter : public pugi::xml_writer {
   struct SerializedTextTooLong {};
 
  private:
+  // Moves the text into a string with room for `bytes`: a string's own reserve would take at least twice the
+  // room it had.
+  void grow(uint64_t bytes) {
+    std::string grown;
+    grown.reserve(bytes);
+    grown.append(text_);
+    text_.swap(grown);
+  }
+
   const ParsedXml& document_;
   uint64_t indentLength_;
   bool compact_;
   std::string& text_;
   XmlEncodedText encoded_;
-  bool checked_ = false;
+  uint64_t bytesPerByte_;
+  std::optional<uint64_t> bound_;  // the most the document can make, once the text is past the unchecked size
 };
 
 }  // namespace
