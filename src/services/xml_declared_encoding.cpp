@@ -24,12 +24,24 @@ bool namedAmong(std::string_view name, std::initializer_list<std::string_view> n
   return std::any_of(names.begin(), names.end(), [&](std::string_view each) { return equalsIgnoringCase(name, each); });
 }
 
-// The value of the declaration's encoding pseudo-attribute, when the text's first markup is a declaration
-// that has one.
-std::optional<std::string_view> declaredEncoding(std::string_view text) {
+// The declaration that opens the text once what stands before its first '<' is dropped, up to its "?>".
+std::optional<std::string_view> openingDeclaration(std::string_view text) {
   text.remove_prefix(std::min(text.find('<'), text.size()));
   if (text.substr(0, 5) != "<?xml" || text.size() < 6 || !isXmlSpace(text[5])) return std::nullopt;
-  const std::string_view declaration = text.substr(0, text.find("?>"));
+  return text.substr(0, text.find("?>"));
+}
+
+// Whether pugixml reads a text that opens with the declaration as Latin-1. It finds the name its own way (at
+// the first "en" of the declaration, even inside another name), and a copy saved with this declaration at its
+// start is read that way, so a text whose declaration stands after dropped text must be read alike.
+bool pugixmlReadsAsLatin1(std::string_view declaration) {
+  pugi::xml_document probe;
+  return probe.load_buffer(declaration.data(), declaration.size(), pugi::parse_minimal, pugi::encoding_auto).encoding ==
+         pugi::encoding_latin1;
+}
+
+// The value of the declaration's encoding pseudo-attribute, when it has one.
+std::optional<std::string_view> encodingName(std::string_view declaration) {
   for (size_t at = declaration.find("encoding"); at != std::string_view::npos;
        at = declaration.find("encoding", at + 1)) {
     if (!isXmlSpace(declaration[at - 1])) continue;
@@ -55,7 +67,11 @@ bool plainAscii(std::string_view text) {
 
 XmlDeclaredEncoding xmlDeclaredEncoding(std::string_view text, pugi::xml_encoding detected) {
   if (detected != pugi::encoding_utf8 || text.substr(0, 3) == "\xEF\xBB\xBF") return {};
-  const std::optional<std::string_view> name = declaredEncoding(text);
+  const std::optional<std::string_view> declaration = openingDeclaration(text);
+  if (!declaration) return {};
+  // pugixml looked at a declaration at the first byte already.
+  if (declaration->data() != text.data() && pugixmlReadsAsLatin1(*declaration)) return {true, std::nullopt};
+  const std::optional<std::string_view> name = encodingName(*declaration);
   if (!name) return {};
   if (namedAmong(*name, {"UTF-8", "UTF8", "US-ASCII", "ASCII", "UTF-16", "UTF-16LE", "UTF-16BE", "UTF-32", "UTF-32LE",
                          "UTF-32BE"})) {
