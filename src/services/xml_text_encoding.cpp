@@ -71,12 +71,16 @@ uint64_t xmlEncodedBytesPerByte(pugi::xml_encoding encoding) {
   }
 }
 
-XmlEncodedText::XmlEncodedText(XmlTextEncoding encoding, std::string& out) : encoding_(encoding.encoding), out_(out) {
+XmlEncodedText::XmlEncodedText(XmlTextEncoding encoding, std::string& out)
+    : encoding_(encoding.encoding),
+      bigEndian_(encoding_ == pugi::encoding_utf16_be || encoding_ == pugi::encoding_utf32_be),
+      out_(out) {
   if (!encoding.byteOrderMark) return;
   if (encoding_ == pugi::encoding_utf8) {
     out_.append("\xEF\xBB\xBF");
   } else {
     appendCodePoint(0xFEFF);
+    flushChunk();
   }
 }
 
@@ -109,6 +113,12 @@ void XmlEncodedText::append(std::string_view utf8) {
 void XmlEncodedText::finish() {
   if (!pending_.empty()) appendCodePoint(0xFFFD);
   pending_.clear();
+  flushChunk();
+}
+
+void XmlEncodedText::flushChunk() {
+  out_.append(chunk_.data(), chunkUsed_);
+  chunkUsed_ = 0;
 }
 
 void XmlEncodedText::decode(std::string_view text, bool whole) {
@@ -123,18 +133,19 @@ void XmlEncodedText::decode(std::string_view text, bool whole) {
     }
     if (taken < length && at + taken == text.size() && !whole) {
       pending_.assign(text.substr(at));
-      return;
+      break;
     }
     appendCodePoint(taken < length || length == 0 ? 0xFFFD : sequenceValue(text.substr(at), length));
     at += taken;
   }
+  flushChunk();
 }
 
 void XmlEncodedText::appendUnit(uint32_t unit, int bytes) {
-  const bool bigEndian = encoding_ == pugi::encoding_utf16_be || encoding_ == pugi::encoding_utf32_be;
+  if (chunkUsed_ + 4 > chunk_.size()) flushChunk();
   for (int i = 0; i < bytes; ++i) {
-    const int shift = 8 * (bigEndian ? bytes - 1 - i : i);
-    out_.push_back(static_cast<char>((unit >> shift) & 0xFF));
+    const int shift = 8 * (bigEndian_ ? bytes - 1 - i : i);
+    chunk_[chunkUsed_++] = static_cast<char>((unit >> shift) & 0xFF);
   }
 }
 
@@ -156,7 +167,7 @@ void XmlEncodedText::appendCodePoint(uint32_t codePoint) {
       appendUnit(codePoint, 4);
       return;
     default:  // Latin-1
-      out_.push_back(static_cast<char>(codePoint <= 0xFF ? codePoint : '?'));
+      appendUnit(codePoint <= 0xFF ? codePoint : '?', 1);
       return;
   }
 }

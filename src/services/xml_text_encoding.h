@@ -3,6 +3,8 @@
 // XmlEncodedText.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <pugixml.hpp>
 #include <string>
@@ -34,10 +36,15 @@ class XmlEncodedText {
  private:
   // The characters of `text`; one cut off at its end is kept for the next piece unless the text is whole.
   void decode(std::string_view text, bool whole);
+  // Units gather in a chunk that is appended to the string at the end of each piece, or once it is full.
   void appendUnit(uint32_t unit, int bytes);
   void appendCodePoint(uint32_t codePoint);
+  void flushChunk();
 
   pugi::xml_encoding encoding_;
+  bool bigEndian_;
   std::string& out_;
   std::string pending_;  // the start of a character cut off at the end of the last piece
+  std::array<char, 4096> chunk_{};
+  size_t chunkUsed_ = 0;
 };
