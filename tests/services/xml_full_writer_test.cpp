@@ -35,6 +35,17 @@ const std::vector<std::string> kDocuments = {
     "<a><![CDATA[p]]]]><![CDATA[>q]]><!--x- -y- --><?t u? >v?></a>",
     "<r>\n  <s a=\"1\" b='2'>  lead</s>\n  <t/>\n</r>",
     "<a>1<b>2<c>3</c>4</b>5</a>",
+    "<a><!--only--></a>",
+    "<a>t<!--c-->u<?p q?>v<![CDATA[w]]>x</a>",
+    "<?xml version=\"1.0\" standalone='yes'?>\n<!DOCTYPE a SYSTEM \"a.dtd\">\n<a/>\n<!--end-->\n<?pi end?>",
+    "<a><b><![CDATA[x]]></b><c><![CDATA[y]]>z<d/></c></a>",
+    "<a> </a>",
+    "<a><b>\t</b><c> <d/> </c></a>",
+    "<a b=\"\" c='&amp;' d=\"'\" e='&lt;&gt;'/>",
+    "<a><?p?><?q  r  ?><b/><b/>t<b/></a>",
+    "<a><b><c/></b><d>x<e/></d><f><g><h/></g>y</f></a>",
+    "<\xc3\xa9l \xc3\xa0='\xe4\xb8\xad'>\xf0\x9f\x98\x80</\xc3\xa9l>",
+    "<!DOCTYPE a [\n<!ELEMENT a (#PCDATA)>\n<!ATTLIST a x CDATA '1'>\n]><a x='2'>&#233;&amp;</a>",
 };
 
 TEST(XmlFullWriter, LaysOutADocumentAsPugixmlDoes) {
