@@ -103,6 +103,23 @@ const Weights& attributeWeights(const char* value, bool escaped) {
   return std::strchr(value, '"') != nullptr && std::strchr(value, '\'') != nullptr ? tables.quoted : tables.raw;
 }
 
+bool isInlineText(pugi::xml_node node) { return node.type() == pugi::node_pcdata || node.type() == pugi::node_cdata; }
+
+// The lines the writer starts for a node when it indents: none for text, which stays on the line it follows;
+// one for any other node unless it follows text, and one more for an element's closing tag unless its last
+// child is text.
+uint64_t linesOf(pugi::xml_node node) {
+  if (isInlineText(node)) return 0;
+  uint64_t lines = node.previous_sibling() && isInlineText(node.previous_sibling()) ? 0 : 1;
+  if (node.type() == pugi::node_element && node.first_child() && !isInlineText(node.last_child())) ++lines;
+  return lines;
+}
+
+// A line break and the indentation of a line `depth` levels deep.
+uint64_t lineBytes(uint64_t depth, uint64_t indentLength) {
+  return saturatingAdd(saturatingMultiply(depth, indentLength), 1);
+}
+
 // Encodes the text as it is written into the encoding the document is written in, and once it grows past
 // kUncheckedTextBytes, makes sure that the most the document can make fits, with its copy, in the memory the
 // process may use. The string grows as the text is written, doubling its room but never past that most, so
@@ -202,8 +219,7 @@ uint64_t serializedXmlTextBound(const ParsedXml& document, uint64_t indentLength
       bytes = saturatingAdd(bytes, 4 + std::strlen(attribute.name()) +
                                        weighed(attribute.value(), attributeWeights(attribute.value(), escaped)));
     }
-    if (!compact)
-      bytes = saturatingAdd(bytes, saturatingMultiply(2, saturatingAdd(saturatingMultiply(depth, indentLength), 1)));
+    if (!compact) bytes = saturatingAdd(bytes, saturatingMultiply(linesOf(node), lineBytes(depth, indentLength)));
     total = saturatingAdd(total, bytes);
     if (pugi::xml_node child = node.first_child()) {
       node = child;

@@ -150,6 +150,29 @@ TEST(XmlSerialize, MarkupValuesAreWeighedAsTheWriterWritesThem) {
   }
 }
 
+// Indentation weighs what the writer indents: a node that follows text or CDATA starts no line of its own, and
+// an element whose last child is text or CDATA closes on that line. A deep document whose every level holds
+// text first opens every level on one line, and indents only its closing tags.
+TEST(XmlSerialize, IndentationIsWeighedAsTheWriterIndents) {
+  std::string deep;
+  for (int level = 0; level < 200; ++level) deep += "<a>x";
+  for (int level = 0; level < 200; ++level) deep += "</a>";
+  for (const std::string& source : kDocuments) {
+    for (const XmlParseMode mode : {XmlParseMode::Default, XmlParseMode::Full}) {
+      for (const std::string& each : {source, deep}) {
+        const ParsedXml document = parsed(each, mode);
+        std::string flat, indented, error;
+        ASSERT_TRUE(serializeXmlDocument(document, "", false, flat, error));
+        ASSERT_TRUE(serializeXmlDocument(document, "12345678", false, indented, error));
+        EXPECT_EQ(static_cast<int64_t>(serializedXmlTextBound(document, 8, false, UINT64_MAX)) -
+                      static_cast<int64_t>(serializedXmlTextBound(document, 0, false, UINT64_MAX)),
+                  static_cast<int64_t>(indented.size()) - static_cast<int64_t>(flat.size()))
+            << each.substr(0, 80) << (mode == XmlParseMode::Full ? " in full mode" : "");
+      }
+    }
+  }
+}
+
 // The same characters in every encoding, whatever the pieces they arrive in.
 TEST(XmlEncodedText, EncodesTextCutAnywhere) {
   const std::string utf8 = "a\u00e9\u4e2d\U0001F600z";
