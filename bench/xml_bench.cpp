@@ -103,10 +103,10 @@ void BM_XmlSavePugixmlUnescapedUtf16(benchmark::State& state) {
   size_t bytes = 0;
   for (auto _ : state) {
     StringWriter writer;
-    document.tree->save(writer, "\t",
-                        pugi::format_indent | pugi::format_no_declaration | pugi::format_no_escapes |
-                            pugi::format_write_bom,
-                        pugi::encoding_utf16_le);
+    document.tree->save(
+        writer, "\t",
+        pugi::format_indent | pugi::format_no_declaration | pugi::format_no_escapes | pugi::format_write_bom,
+        pugi::encoding_utf16_le);
     bytes = writer.text.size();
   }
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes));
