@@ -75,6 +75,43 @@ void BM_XmlSerialize(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * text.size()));
 }
 
+// The same document in UTF-16, little-endian with its byte-order mark (the document is ASCII).
+const std::string& utf16Document() {
+  static const std::string text = [] {
+    std::string out("\xFF\xFE", 2);
+    for (const char c : document()) out.append({c, '\0'});
+    return out;
+  }();
+  return text;
+}
+
+// The UTF-16 document written back in full mode: the text is encoded back from UTF-8 as it is written.
+void BM_XmlSerializeUtf16(benchmark::State& state) {
+  std::string error;
+  const ParsedXml document = parseXmlDocument(utf16Document(), XmlParseMode::Full, error);
+  std::string text;
+  for (auto _ : state) {
+    if (!serializeXmlDocument(document, "\t", false, text, error)) state.SkipWithError(error.c_str());
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * text.size()));
+}
+
+// pugixml writing the UTF-16 document's tree back in UTF-16 without escapes, converting as it writes.
+void BM_XmlSavePugixmlUnescapedUtf16(benchmark::State& state) {
+  std::string error;
+  const ParsedXml document = parseXmlDocument(utf16Document(), XmlParseMode::Full, error);
+  size_t bytes = 0;
+  for (auto _ : state) {
+    StringWriter writer;
+    document.tree->save(
+        writer, "\t",
+        pugi::format_indent | pugi::format_no_declaration | pugi::format_no_escapes | pugi::format_write_bom,
+        pugi::encoding_utf16_le);
+    bytes = writer.text.size();
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes));
+}
+
 void BM_XmlSavePugixmlUnescaped(benchmark::State& state) {
   std::string error;
   const ParsedXml document = parseXmlDocument(::document(), XmlParseMode::Full, error);
@@ -94,7 +131,9 @@ BENCHMARK(BM_XmlSerialize)
     ->Arg(static_cast<int>(XmlParseMode::Default))
     ->Arg(static_cast<int>(XmlParseMode::Full))
     ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_XmlSerializeUtf16)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_XmlSavePugixmlUnescaped)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_XmlSavePugixmlUnescapedUtf16)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_XmlParseLua)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_XmlParseDocument)->Unit(benchmark::kMillisecond);
 BENCHMARK_MAIN();

@@ -9,8 +9,11 @@
 #include <cstring>
 #include <iterator>
 #include <new>
+#include <optional>
+#include <string_view>
 
 #include "platform/process_memory.h"
+#include "services/xml_declared_encoding.h"
 #include "services/xml_full_writer.h"
 
 namespace {
@@ -36,15 +39,12 @@ using Weights = std::array<uint8_t, 256>;
 // How many bytes pugixml writes for each byte of a string, by where the string stands.
 struct WeightTables {
   Weights raw{};
-  Weights text{};         // escaped text: "&amp;", "&lt;", "&gt;", "&#NN;" for control characters but tab and line ends
-  Weights attribute{};    // escaped attribute values: "&amp;", "&lt;", "&quot;", "&#NN;" for every control character
-  Weights quoted{};       // a full-mode value holding both quote marks: '"' becomes "&quot;"
-  Weights cdata{};        // each "]]>" closes the section and opens another: 12 bytes more, two per ']'
-  Weights comment{};      // a "-" before another or at the end gets a space
-  Weights instruction{};  // a "?>" gets a space
+  Weights text{};       // escaped text: "&amp;", "&lt;", "&gt;", "&#NN;" for control characters but tab and line ends
+  Weights attribute{};  // escaped attribute values: "&amp;", "&lt;", "&quot;", "&#NN;" for every control character
+  Weights quoted{};     // a full-mode value holding both quote marks: '"' becomes "&quot;"
 
   WeightTables() {
-    for (Weights* table : {&raw, &text, &attribute, &quoted, &cdata, &comment, &instruction}) table->fill(1);
+    for (Weights* table : {&raw, &text, &attribute, &quoted}) table->fill(1);
     for (int c = 1; c < 32; ++c) {
       attribute[c] = 5;
       if (c != '\t' && c != '\n' && c != '\r') text[c] = 5;
@@ -53,9 +53,6 @@ struct WeightTables {
     text['<'] = attribute['<'] = 4;
     text['>'] = 4;
     attribute['"'] = quoted['"'] = 6;
-    cdata[']'] = 7;
-    comment['-'] = 2;
-    instruction['?'] = 2;
   }
 };
 
@@ -70,19 +67,33 @@ uint64_t weighed(const char* text, const Weights& weights) {
   return bytes;
 }
 
-const Weights& valueWeights(pugi::xml_node_type type, bool escaped) {
-  const WeightTables& tables = weightTables();
-  switch (type) {
+uint64_t occurrences(std::string_view text, std::string_view what) {
+  uint64_t count = 0;
+  for (size_t at = text.find(what); at != std::string_view::npos; at = text.find(what, at + what.size())) ++count;
+  return count;
+}
+
+// The bytes pugixml writes for a node's value. A CDATA section is split at each "]]>" (12 bytes more:
+// "]]><![CDATA["), a '-' before another or at the end of a comment gets a space, and so does the '?' of each
+// "?>" of an instruction; text is escaped in the default mode.
+uint64_t valueBytes(pugi::xml_node node, bool escaped) {
+  const std::string_view value = node.value();
+  switch (node.type()) {
     case pugi::node_pcdata:
-      return escaped ? tables.text : tables.raw;
+      return escaped ? weighed(value.data(), weightTables().text) : value.size();
     case pugi::node_cdata:
-      return tables.cdata;
-    case pugi::node_comment:
-      return tables.comment;
+      return value.size() + 12 * occurrences(value, "]]>");
+    case pugi::node_comment: {
+      uint64_t bytes = value.size();
+      for (size_t at = value.find('-'); at != std::string_view::npos; at = value.find('-', at + 1)) {
+        if (at + 1 == value.size() || value[at + 1] == '-') ++bytes;
+      }
+      return bytes;
+    }
     case pugi::node_pi:
-      return tables.instruction;
+      return value.size() + occurrences(value, "?>");
     default:
-      return tables.raw;
+      return value.size();
   }
 }
 
@@ -92,22 +103,48 @@ const Weights& attributeWeights(const char* value, bool escaped) {
   return std::strchr(value, '"') != nullptr && std::strchr(value, '\'') != nullptr ? tables.quoted : tables.raw;
 }
 
+bool isInlineText(pugi::xml_node node) { return node.type() == pugi::node_pcdata || node.type() == pugi::node_cdata; }
+
+// The lines the writer starts for a node when it indents: none for text, which stays on the line it follows;
+// one for any other node unless it follows text, and one more for an element's closing tag unless its last
+// child is text.
+uint64_t linesOf(pugi::xml_node node) {
+  if (isInlineText(node)) return 0;
+  uint64_t lines = node.previous_sibling() && isInlineText(node.previous_sibling()) ? 0 : 1;
+  if (node.type() == pugi::node_element && node.first_child() && !isInlineText(node.last_child())) ++lines;
+  return lines;
+}
+
+// A line break and the indentation of a line `depth` levels deep.
+uint64_t lineBytes(uint64_t depth, uint64_t indentLength) {
+  return saturatingAdd(saturatingMultiply(depth, indentLength), 1);
+}
+
 // Encodes the text as it is written into the encoding the document is written in, and once it grows past
 // kUncheckedTextBytes, makes sure that the most the document can make fits, with its copy, in the memory the
-// process may use; the string grows as the text is written.
+// process may use. The string grows as the text is written, doubling its room but never past that most, so
+// that it holds and moves no more than the document can make.
 class XmlStringWriter : public pugi::xml_writer {
  public:
   XmlStringWriter(const ParsedXml& document, XmlTextEncoding output, uint64_t indentLength, bool compact,
                   std::string& text)
-      : document_(document), indentLength_(indentLength), compact_(compact), text_(text), encoded_(output, text) {}
+      : document_(document),
+        indentLength_(indentLength),
+        compact_(compact),
+        text_(text),
+        encoded_(output, text),
+        bytesPerByte_(xmlEncodedBytesPerByte(output.encoding)) {}
 
   void write(const void* data, size_t size) override {
-    if (!checked_ && text_.size() + size * xmlEncodedBytesPerByte(document_.source.encoding) > kUncheckedTextBytes) {
-      checked_ = true;
+    // The most this piece can add, with a character cut off at the end of the last piece.
+    const uint64_t most = saturatingAdd(text_.size(), saturatingMultiply(size + 4, bytesPerByte_));
+    if (!bound_ && most > kUncheckedTextBytes) {
       const uint64_t room = memoryTheProcessMayUse() / 2;
-      const uint64_t bound = serializedXmlTextBound(document_, indentLength_, compact_, room);
-      if (bound > room || bound > text_.max_size()) throw SerializedTextTooLong{};
+      bound_ = serializedXmlTextBound(document_, indentLength_, compact_, room);
+      if (*bound_ > room || *bound_ > text_.max_size()) throw SerializedTextTooLong{};
     }
+    if (bound_ && most > text_.capacity())
+      grow(std::min<uint64_t>(*bound_, std::max<uint64_t>(most, 2 * text_.capacity())));
     encoded_.append({static_cast<const char*>(data), size});
   }
 
@@ -118,12 +155,22 @@ class XmlStringWriter : public pugi::xml_writer {
   struct SerializedTextTooLong {};
 
  private:
+  // Moves the text into a string with room for `bytes`: a string's own reserve would take at least twice the
+  // room it had.
+  void grow(uint64_t bytes) {
+    std::string grown;
+    grown.reserve(bytes);
+    grown.append(text_);
+    text_.swap(grown);
+  }
+
   const ParsedXml& document_;
   uint64_t indentLength_;
   bool compact_;
   std::string& text_;
   XmlEncodedText encoded_;
-  bool checked_ = false;
+  uint64_t bytesPerByte_;
+  std::optional<uint64_t> bound_;  // the most the document can make, once the text is past the unchecked size
 };
 
 }  // namespace
@@ -138,18 +185,22 @@ ParsedXml parseXmlDocument(std::string_view text, XmlParseMode mode, std::string
     return parsed;
   }
   const unsigned flags = mode == XmlParseMode::Full ? kFullParseFlags : kDefaultParseFlags;
-  const pugi::xml_parse_result result = parsed.tree->load_buffer(text.data(), text.size(), flags, pugi::encoding_auto);
+  pugi::xml_parse_result result = parsed.tree->load_buffer(text.data(), text.size(), flags, pugi::encoding_auto);
+  if (result) {
+    const XmlDeclaredEncoding declared = xmlDeclaredEncoding(text, result.encoding);
+    if (declared.unsupported) {
+      parsed.tree.reset();
+      error = "XML parse failed: the encoding \"" + *declared.unsupported + "\" is not supported";
+      return parsed;
+    }
+    if (declared.latin1) result = parsed.tree->load_buffer(text.data(), text.size(), flags, pugi::encoding_latin1);
+  }
   if (!result) {
     parsed.tree.reset();
     error = "XML parse failed";
     if (result.offset >= 1) error += " at byte " + std::to_string(result.offset);
     const char* description = result.description();
     if (description != nullptr && *description != '\0') error += std::string(": ") + description;
-    return parsed;
-  }
-  if (const std::optional<std::string> encoding = undecodedXmlEncoding(text, result.encoding)) {
-    parsed.tree.reset();
-    error = "XML parse failed: the encoding \"" + *encoding + "\" is not supported";
     return parsed;
   }
   parsed.source = xmlTextEncoding(text, result.encoding);
@@ -163,13 +214,12 @@ uint64_t serializedXmlTextBound(const ParsedXml& document, uint64_t indentLength
   uint64_t total = 4;  // a byte-order mark
   uint64_t depth = 0;
   for (pugi::xml_node node = document.tree->first_child(); node && total <= utf8Ceiling;) {
-    uint64_t bytes = 16 + 2 * std::strlen(node.name()) + weighed(node.value(), valueWeights(node.type(), escaped));
+    uint64_t bytes = 16 + 2 * std::strlen(node.name()) + valueBytes(node, escaped);
     for (const pugi::xml_attribute& attribute : node.attributes()) {
       bytes = saturatingAdd(bytes, 4 + std::strlen(attribute.name()) +
                                        weighed(attribute.value(), attributeWeights(attribute.value(), escaped)));
     }
-    if (!compact)
-      bytes = saturatingAdd(bytes, saturatingMultiply(2, saturatingAdd(saturatingMultiply(depth, indentLength), 1)));
+    if (!compact) bytes = saturatingAdd(bytes, saturatingMultiply(linesOf(node), lineBytes(depth, indentLength)));
     total = saturatingAdd(total, bytes);
     if (pugi::xml_node child = node.first_child()) {
       node = child;

@@ -5,7 +5,8 @@
 // writes them.
 #include "services/xml_full_writer.h"
 
-#include <string>
+#include <cstring>
+#include <memory>
 
 namespace {
 
@@ -17,9 +18,7 @@ enum LineBreak : unsigned { kNewLine = 1, kIndent = 2 };
 class FullDocumentWriter {
  public:
   FullDocumentWriter(pugi::xml_writer& out, std::string_view indent, bool compact)
-      : out_(out), indent_(compact ? std::string_view() : indent), compact_(compact) {
-    buffer_.reserve(kBufferBytes);
-  }
+      : out_(out), indent_(compact ? std::string_view() : indent), compact_(compact), buffer_(new char[kBufferBytes]) {}
 
   void write(const pugi::xml_document& document) {
     unsigned lineBreak = kIndent;
@@ -71,17 +70,20 @@ class FullDocumentWriter {
 
  private:
   void text(std::string_view piece) {
-    if (buffer_.size() + piece.size() > kBufferBytes) flush();
-    if (piece.size() >= kBufferBytes) {
-      out_.write(piece.data(), piece.size());
-    } else {
-      buffer_.append(piece);
+    if (piece.size() > kBufferBytes - used_) {
+      flush();
+      if (piece.size() >= kBufferBytes) {
+        out_.write(piece.data(), piece.size());
+        return;
+      }
     }
+    std::memcpy(buffer_.get() + used_, piece.data(), piece.size());
+    used_ += piece.size();
   }
 
   void flush() {
-    if (!buffer_.empty()) out_.write(buffer_.data(), buffer_.size());
-    buffer_.clear();
+    if (used_ != 0) out_.write(buffer_.get(), used_);
+    used_ = 0;
   }
 
   void breakLine(unsigned lineBreak, size_t depth) {
@@ -109,15 +111,14 @@ class FullDocumentWriter {
   }
 
   void attributes(pugi::xml_node node) {
-    for (const pugi::xml_attribute& attribute : node.attributes()) {
+    for (pugi::xml_attribute attribute = node.first_attribute(); attribute; attribute = attribute.next_attribute()) {
       const std::string_view value = attribute.value();
       const bool holdsDouble = value.find('"') != std::string_view::npos;
-      const bool holdsSingle = value.find('\'') != std::string_view::npos;
+      const bool holdsSingle = holdsDouble && value.find('\'') != std::string_view::npos;
       const std::string_view quote = holdsDouble && !holdsSingle ? "'" : "\"";
       text(" ");
       text(attribute.name());
-      text("=");
-      text(quote);
+      text(holdsDouble && !holdsSingle ? "='" : "=\"");
       if (holdsDouble && holdsSingle) {
         // Never read from a document (a value is quoted with one mark), but written so it still reads back.
         for (size_t at = 0; at < value.size();) {
@@ -150,7 +151,8 @@ class FullDocumentWriter {
   pugi::xml_writer& out_;
   std::string_view indent_;
   bool compact_;
-  std::string buffer_;
+  std::unique_ptr<char[]> buffer_;
+  size_t used_ = 0;
 };
 
 }  // namespace

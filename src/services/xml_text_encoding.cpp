@@ -1,42 +1,12 @@
-// Reading off a document's encoding and writing UTF-8 text back into it. pugixml decodes UTF-16, UTF-32 and
-// Latin-1 (named "ISO-8859-1" or "latin1" by the declaration) and takes every other text for UTF-8.
+// Reading off a document's byte-order mark and writing UTF-8 text back into the encoding it was read in.
 #include "services/xml_text_encoding.h"
 
-#include <algorithm>
 #include <array>
-#include <cctype>
+#include <utility>
 
 namespace {
 
 bool startsWith(std::string_view text, std::string_view prefix) { return text.substr(0, prefix.size()) == prefix; }
-
-bool isXmlSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
-
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-         });
-}
-
-// The value of the declaration's encoding pseudo-attribute, when the text opens with a declaration that has one.
-std::optional<std::string_view> declaredEncoding(std::string_view text) {
-  if (!startsWith(text, "<?xml") || text.size() < 6 || !isXmlSpace(text[5])) return std::nullopt;
-  const std::string_view declaration = text.substr(0, text.find("?>"));
-  for (size_t at = declaration.find("encoding"); at != std::string_view::npos;
-       at = declaration.find("encoding", at + 1)) {
-    if (!isXmlSpace(declaration[at - 1])) continue;
-    size_t cursor = at + 8;
-    while (cursor < declaration.size() && isXmlSpace(declaration[cursor])) ++cursor;
-    if (cursor >= declaration.size() || declaration[cursor] != '=') continue;
-    ++cursor;
-    while (cursor < declaration.size() && isXmlSpace(declaration[cursor])) ++cursor;
-    if (cursor >= declaration.size() || (declaration[cursor] != '"' && declaration[cursor] != '\'')) continue;
-    const size_t end = declaration.find(declaration[cursor], cursor + 1);
-    if (end == std::string_view::npos) return std::nullopt;
-    return declaration.substr(cursor + 1, end - cursor - 1);
-  }
-  return std::nullopt;
-}
 
 // The text of a document read from UTF-32 holds each 32-bit value as pugixml writes it in UTF-8: a surrogate
 // in three bytes, and a value past U+FFFF in four, led by 0xF0 | (value >> 18) cut to a byte (so past
@@ -88,19 +58,6 @@ XmlTextEncoding xmlTextEncoding(std::string_view text, pugi::xml_encoding detect
   return result;
 }
 
-std::optional<std::string> undecodedXmlEncoding(std::string_view text, pugi::xml_encoding detected) {
-  if (detected != pugi::encoding_utf8 || startsWith(text, "\xEF\xBB\xBF")) return std::nullopt;
-  const std::optional<std::string_view> name = declaredEncoding(text);
-  if (!name) return std::nullopt;
-  // A text labelled UTF-16 or UTF-32 that was read as UTF-8 holds no zero bytes, so it is UTF-8 whatever its
-  // label says, and is kept as it is.
-  for (const std::string_view readable :
-       {"UTF-8", "UTF8", "US-ASCII", "ASCII", "UTF-16", "UTF-16LE", "UTF-16BE", "UTF-32", "UTF-32LE", "UTF-32BE"}) {
-    if (equalsIgnoringCase(*name, readable)) return std::nullopt;
-  }
-  return std::string(*name);
-}
-
 uint64_t xmlEncodedBytesPerByte(pugi::xml_encoding encoding) {
   switch (encoding) {
     case pugi::encoding_utf16_le:
@@ -114,12 +71,16 @@ uint64_t xmlEncodedBytesPerByte(pugi::xml_encoding encoding) {
   }
 }
 
-XmlEncodedText::XmlEncodedText(XmlTextEncoding encoding, std::string& out) : encoding_(encoding.encoding), out_(out) {
+XmlEncodedText::XmlEncodedText(XmlTextEncoding encoding, std::string& out)
+    : encoding_(encoding.encoding),
+      bigEndian_(encoding_ == pugi::encoding_utf16_be || encoding_ == pugi::encoding_utf32_be),
+      out_(out) {
   if (!encoding.byteOrderMark) return;
   if (encoding_ == pugi::encoding_utf8) {
     out_.append("\xEF\xBB\xBF");
   } else {
     appendCodePoint(0xFEFF);
+    flushChunk();
   }
 }
 
@@ -152,6 +113,12 @@ void XmlEncodedText::append(std::string_view utf8) {
 void XmlEncodedText::finish() {
   if (!pending_.empty()) appendCodePoint(0xFFFD);
   pending_.clear();
+  flushChunk();
+}
+
+void XmlEncodedText::flushChunk() {
+  out_.append(chunk_.data(), chunkUsed_);
+  chunkUsed_ = 0;
 }
 
 void XmlEncodedText::decode(std::string_view text, bool whole) {
@@ -166,18 +133,19 @@ void XmlEncodedText::decode(std::string_view text, bool whole) {
     }
     if (taken < length && at + taken == text.size() && !whole) {
       pending_.assign(text.substr(at));
-      return;
+      break;
     }
     appendCodePoint(taken < length || length == 0 ? 0xFFFD : sequenceValue(text.substr(at), length));
     at += taken;
   }
+  flushChunk();
 }
 
 void XmlEncodedText::appendUnit(uint32_t unit, int bytes) {
-  const bool bigEndian = encoding_ == pugi::encoding_utf16_be || encoding_ == pugi::encoding_utf32_be;
+  if (chunkUsed_ + 4 > chunk_.size()) flushChunk();
   for (int i = 0; i < bytes; ++i) {
-    const int shift = 8 * (bigEndian ? bytes - 1 - i : i);
-    out_.push_back(static_cast<char>((unit >> shift) & 0xFF));
+    const int shift = 8 * (bigEndian_ ? bytes - 1 - i : i);
+    chunk_[chunkUsed_++] = static_cast<char>((unit >> shift) & 0xFF);
   }
 }
 
@@ -199,7 +167,7 @@ void XmlEncodedText::appendCodePoint(uint32_t codePoint) {
       appendUnit(codePoint, 4);
       return;
     default:  // Latin-1
-      out_.push_back(static_cast<char>(codePoint <= 0xFF ? codePoint : '?'));
+      appendUnit(codePoint <= 0xFF ? codePoint : '?', 1);
       return;
   }
 }

@@ -1,11 +1,11 @@
-// The encoding of an XML document's text: what pugixml decoded it from, whether it began with a byte-order
-// mark, and whether its declaration names an encoding that pugixml reads as UTF-8 without decoding it (so that
-// such a document is refused instead of holding bytes that are not UTF-8). A document read in the full mode
-// is written back in the encoding it was read in, through XmlEncodedText.
+// The encoding of an XML document's text: what it was decoded from and whether it began with a byte-order
+// mark. A document read in the full mode is written back in the encoding it was read in, through
+// XmlEncodedText.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <pugixml.hpp>
 #include <string>
 #include <string_view>
@@ -15,13 +15,9 @@ struct XmlTextEncoding {
   bool byteOrderMark = false;
 };
 
-// The encoding pugixml detected (as its parse result names it) with the byte-order mark read off the text.
+// The encoding the text was decoded from (as pugixml's parse result names it) with the byte-order mark read off
+// the text.
 XmlTextEncoding xmlTextEncoding(std::string_view text, pugi::xml_encoding detected);
-
-// The name the declaration of a document without a byte-order mark gives in its encoding pseudo-attribute,
-// when pugixml would take the text for UTF-8 but the name is none of UTF-8, ASCII, UTF-16 or UTF-32 (a text read
-// as UTF-8 has no zero bytes, so one labelled UTF-16 is UTF-8 in fact); nothing otherwise.
-std::optional<std::string> undecodedXmlEncoding(std::string_view text, pugi::xml_encoding detected);
 
 // The most bytes one byte of UTF-8 text becomes in the encoding (four for UTF-32).
 uint64_t xmlEncodedBytesPerByte(pugi::xml_encoding encoding);
@@ -40,10 +36,15 @@ class XmlEncodedText {
  private:
   // The characters of `text`; one cut off at its end is kept for the next piece unless the text is whole.
   void decode(std::string_view text, bool whole);
+  // Units gather in a chunk that is appended to the string at the end of each piece, or once it is full.
   void appendUnit(uint32_t unit, int bytes);
   void appendCodePoint(uint32_t codePoint);
+  void flushChunk();
 
   pugi::xml_encoding encoding_;
+  bool bigEndian_;
   std::string& out_;
   std::string pending_;  // the start of a character cut off at the end of the last piece
+  std::array<char, 4096> chunk_{};
+  size_t chunkUsed_ = 0;
 };

@@ -35,6 +35,17 @@ const std::vector<std::string> kDocuments = {
     "<a><![CDATA[p]]]]><![CDATA[>q]]><!--x- -y- --><?t u? >v?></a>",
     "<r>\n  <s a=\"1\" b='2'>  lead</s>\n  <t/>\n</r>",
     "<a>1<b>2<c>3</c>4</b>5</a>",
+    "<a><!--only--></a>",
+    "<a>t<!--c-->u<?p q?>v<![CDATA[w]]>x</a>",
+    "<?xml version=\"1.0\" standalone='yes'?>\n<!DOCTYPE a SYSTEM \"a.dtd\">\n<a/>\n<!--end-->\n<?pi end?>",
+    "<a><b><![CDATA[x]]></b><c><![CDATA[y]]>z<d/></c></a>",
+    "<a> </a>",
+    "<a><b>\t</b><c> <d/> </c></a>",
+    "<a b=\"\" c='&amp;' d=\"'\" e='&lt;&gt;'/>",
+    "<a><?p?><?q  r  ?><b/><b/>t<b/></a>",
+    "<a><b><c/></b><d>x<e/></d><f><g><h/></g>y</f></a>",
+    "<\xc3\xa9l \xc3\xa0='\xe4\xb8\xad'>\xf0\x9f\x98\x80</\xc3\xa9l>",
+    "<!DOCTYPE a [\n<!ELEMENT a (#PCDATA)>\n<!ATTLIST a x CDATA '1'>\n]><a x='2'>&#233;&amp;</a>",
 };
 
 TEST(XmlFullWriter, LaysOutADocumentAsPugixmlDoes) {
@@ -105,6 +116,60 @@ TEST(XmlSerialize, EachByteIsWeighedAsTheWriterWritesIt) {
                   static_cast<int64_t>(serializedXmlTextBound(letters, 0, true, UINT64_MAX)),
               each.extra)
         << each.source;
+  }
+}
+
+// A CDATA section, comment or processing instruction weighs what the writer makes of its value: each "]]>"
+// splits a section (which a value read from a document never holds), a '-' before another or at the end of a
+// comment gets a space, each "?>" of an instruction gets one; every other character is written as itself.
+TEST(XmlSerialize, MarkupValuesAreWeighedAsTheWriterWritesThem) {
+  const struct {
+    XmlParseMode mode;
+    const char* source;
+    const char* letters;
+  } cases[] = {
+      {XmlParseMode::Full, "<a><![CDATA[]]]]]]]]></a>", "<a><![CDATA[xxxxxx]]></a>"},
+      {XmlParseMode::Default, "<a><![CDATA[]]]]]]]]></a>", "<a><![CDATA[xxxxxx]]></a>"},
+      {XmlParseMode::Full, "<a><![CDATA[x]]]]></a>", "<a><![CDATA[xxx]]></a>"},
+      {XmlParseMode::Full, "<a><!--x-y-z--></a>", "<a><!--xxyxz--></a>"},
+      {XmlParseMode::Full, "<a><!--a--b---></a>", "<a><!--axxbx--></a>"},
+      {XmlParseMode::Full, "<a><?p a?b??c?></a>", "<a><?p axbxxc?></a>"},
+  };
+  for (const auto& each : cases) {
+    const ParsedXml document = parsed(each.source, each.mode);
+    const ParsedXml letters = parsed(each.letters, each.mode);
+    for (const bool compact : {false, true}) {
+      std::string text, lettersText, error;
+      ASSERT_TRUE(serializeXmlDocument(document, "\t", compact, text, error));
+      ASSERT_TRUE(serializeXmlDocument(letters, "\t", compact, lettersText, error));
+      EXPECT_EQ(static_cast<int64_t>(serializedXmlTextBound(document, 1, compact, UINT64_MAX)) -
+                    static_cast<int64_t>(serializedXmlTextBound(letters, 1, compact, UINT64_MAX)),
+                static_cast<int64_t>(text.size()) - static_cast<int64_t>(lettersText.size()))
+          << each.source << " written as " << text;
+    }
+  }
+}
+
+// Indentation weighs what the writer indents: a node that follows text or CDATA starts no line of its own, and
+// an element whose last child is text or CDATA closes on that line. A deep document whose every level holds
+// text first opens every level on one line, and indents only its closing tags.
+TEST(XmlSerialize, IndentationIsWeighedAsTheWriterIndents) {
+  std::string deep;
+  for (int level = 0; level < 200; ++level) deep += "<a>x";
+  for (int level = 0; level < 200; ++level) deep += "</a>";
+  for (const std::string& source : kDocuments) {
+    for (const XmlParseMode mode : {XmlParseMode::Default, XmlParseMode::Full}) {
+      for (const std::string& each : {source, deep}) {
+        const ParsedXml document = parsed(each, mode);
+        std::string flat, indented, error;
+        ASSERT_TRUE(serializeXmlDocument(document, "", false, flat, error));
+        ASSERT_TRUE(serializeXmlDocument(document, "12345678", false, indented, error));
+        EXPECT_EQ(static_cast<int64_t>(serializedXmlTextBound(document, 8, false, UINT64_MAX)) -
+                      static_cast<int64_t>(serializedXmlTextBound(document, 0, false, UINT64_MAX)),
+                  static_cast<int64_t>(indented.size()) - static_cast<int64_t>(flat.size()))
+            << each.substr(0, 80) << (mode == XmlParseMode::Full ? " in full mode" : "");
+      }
+    }
   }
 }
 

@@ -129,4 +129,31 @@ TEST(XmlSerialize, AnIndentHoldingAZeroByteIsRefused) {
   EXPECT_EQ(text, "<a>\n\t<b />\n</a>");
 }
 
+// Past the size below which no check is made, the text never holds room for more than the most the document
+// can make: grown by doubling, it could hold nearly twice its length, and three times while it moves.
+TEST(XmlSerialize, ALargeTextNeverHoldsMoreRoomThanTheDocumentCanMake) {
+  const size_t letters = size_t{40} << 20;
+  std::string utf16("\xFF\xFE<\0a\0>\0", 8);
+  for (size_t i = 0; i < letters; ++i) utf16.append("x\0", 2);
+  utf16.append(std::string("<\0/\0a\0>\0", 8));
+  const std::string utf8 = "<a>" + std::string(2 * letters, 'x') + "</a>";
+  const struct {
+    const std::string& source;
+    XmlParseMode mode;
+    size_t size;
+  } cases[] = {{utf8, XmlParseMode::Default, utf8.size()},
+               {utf8, XmlParseMode::Full, utf8.size()},
+               {utf16, XmlParseMode::Full, utf16.size()}};
+  for (const auto& each : cases) {
+    std::string error;
+    const ParsedXml document = parseXmlDocument(each.source, each.mode, error);
+    ASSERT_TRUE(document.tree) << error;
+    std::string text;
+    ASSERT_TRUE(serializeXmlDocument(document, "\t", true, text, error)) << error;
+    EXPECT_EQ(text.size(), each.size);
+    EXPECT_LE(text.capacity(), serializedXmlTextBound(document, 1, true, UINT64_MAX))
+        << (each.mode == XmlParseMode::Full ? "full mode, " : "default mode, ") << text.size() << " bytes";
+  }
+}
+
 }  // namespace
