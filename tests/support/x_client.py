@@ -174,6 +174,9 @@ class Transfer:
         self.data, self.kind, self.options, self.sent, self.pieces = data, kind, options, 0, 0
 
     def next_piece(self):
+        self.pieces += 1
+        if self.options.until and os.path.exists(self.options.until):
+            return b""
         chunk = self.options.chunk
         if self.options.endless:
             start = self.sent % max(1, len(self.data))
@@ -181,7 +184,6 @@ class Transfer:
         else:
             piece = self.data[self.sent:self.sent + chunk]
         self.sent += len(piece)
-        self.pieces += 1
         return piece
 
 
@@ -212,8 +214,10 @@ def own(options):
                 transfer = sending[key]
                 time.sleep(options.pause)
                 piece = transfer.next_piece()
-                form = 32 if transfer.pieces == options.odd_piece else 8
+                form = 32 if transfer.pieces == options.odd_piece and piece else 8
                 write_piece(display, key[0], key[1], transfer.kind, piece, form)
+                if piece and options.sending_mark:
+                    open(options.sending_mark, "w").close()
                 if not piece:
                     del sending[key]
                 X.XFlush(display)
@@ -258,6 +262,8 @@ def own_options(args):
     parser.add_argument("--chunk", type=int, default=0, help="answers in pieces (INCR) of this many bytes")
     parser.add_argument("--pause", type=float, default=0, help="seconds before each piece")
     parser.add_argument("--endless", action="store_true", help="pieces without end: the text over and over")
+    parser.add_argument("--until", metavar="FILE", help="pieces end once FILE exists")
+    parser.add_argument("--sending-mark", metavar="FILE", help="creates FILE once a piece has been sent")
     parser.add_argument("--odd-piece", type=int, default=0, metavar="N", help="piece N is sent in 32-bit items")
     parser.add_argument("--announce", type=int, help="the size announced for pieces (the text's by default)")
     parser.add_argument("--destroy-requestor", action="store_true",
