@@ -59,20 +59,24 @@ constexpr TextType kTextTypes[] = {{"UTF8_STRING", TextForm::Utf8},
                                    {"TEXT", TextForm::Utf8},
                                    {"STRING", TextForm::Latin1}};
 
-// Requests made so far whose owner may still answer; each one gives later requests a new property name.
+// Property names are atoms, which the server keeps as long as it runs: the names go round this many, far more
+// than the requests an owner could still be answering late.
+constexpr uint64_t kPropertyNames = 256;
+
+// Requests made so far whose owner may still answer; each one gives later requests the next property name.
 std::atomic<uint64_t>& abandonedRequests() {
   static std::atomic<uint64_t> count{0};
   return count;
 }
 
-// The property that requests name now: unique to this process (a random tag, since processes in other
-// process namespaces share the display) and to the requests abandoned before.
+// The property that requests name now: this process's own (a random tag, since processes in other process
+// namespaces share the display), and another after each request abandoned.
 std::string propertyName() {
   static const std::string tag = [] {
     const RandomHash random = makeRandomHash();
     return std::string(random.data(), 16);
   }();
-  return "QZ_CLIPBOARD_" + tag + "_" + std::to_string(abandonedRequests().load());
+  return "QZ_CLIPBOARD_" + tag + "_" + std::to_string(abandonedRequests().load() % kPropertyNames);
 }
 
 // What one request for one target gave.
@@ -84,8 +88,10 @@ struct Answer {
 Answer failed(const char* message) { return {Answer::Failed, message}; }
 
 Answer asText(std::string bytes, TextForm form) {
-  if (form == TextForm::Utf8) return {Answer::Text, std::move(bytes)};
-  if (latin1AsUtf8Size(bytes) > kMostTextBytes) return failed(kTooLarge);
+  const size_t size = form == TextForm::Latin1 ? latin1AsUtf8Size(bytes) : bytes.size();
+  if (size > kMostTextBytes) return failed(kTooLarge);
+  // Latin-1 text of ASCII alone is its own UTF-8: no second copy of a large text.
+  if (size == bytes.size()) return {Answer::Text, std::move(bytes)};
   return {Answer::Text, latin1ToUtf8(bytes)};
 }
 

@@ -6,6 +6,7 @@
                               "lost" when another client takes the clipboard
   x_client.py read TIMEOUT    prints the CLIPBOARD text, "no owner", "refused" or "timeout"
   x_client.py fill            opens connections until the server takes no more, prints "full", then holds them
+  x_client.py atoms           prints how many atoms the server holds
 """
 import argparse
 import ctypes
@@ -90,6 +91,8 @@ X.XSync.argtypes = [Display, ctypes.c_int]
 X.XFlush.argtypes = [Display]
 X.XFree.argtypes = [ctypes.c_void_p]
 X.XSelectInput.argtypes = [Display, Window, ctypes.c_long]
+X.XGetAtomName.restype = ctypes.c_void_p
+X.XGetAtomName.argtypes = [Display, Atom]
 
 # Requestors may go before an answer reaches them; their errors are no concern of this client.
 ERROR_HANDLER = ctypes.CFUNCTYPE(ctypes.c_int, Display, ctypes.c_void_p)(lambda display, error: 0)
@@ -306,6 +309,21 @@ def read(timeout):
     print("timeout")
 
 
+def atoms():
+    """Atoms are numbered from 1 without gaps and never freed: the count is the highest that has a name."""
+    display = open_display()
+    low, high = 1, 1
+    while X.XGetAtomName(display, high):
+        low, high = high, high * 2
+    while high - low > 1:
+        middle = (low + high) // 2
+        if X.XGetAtomName(display, middle):
+            low = middle
+        else:
+            high = middle
+    print(low, flush=True)
+
+
 if __name__ == "__main__":
     command = sys.argv[1]
     if command == "destroy":
@@ -316,5 +334,7 @@ if __name__ == "__main__":
         read(float(sys.argv[2]))
     elif command == "fill":
         fill()
+    elif command == "atoms":
+        atoms()
     else:
         sys.exit("unknown command " + command)
