@@ -148,12 +148,13 @@ class Reader {
   static const char* messageOf(Wait wait) { return wait == Wait::ReadOver ? kReadTimeout : kStepTimeout; }
 
   // Waits up to a second (and within the read's deadline) for an event that `wanted` accepts, dropping the
-  // others and pumping SDL's events meanwhile, so that qz answers when it owns the clipboard itself.
+  // others and pumping SDL's events meanwhile, so that qz answers when it owns the clipboard itself. The
+  // deadlines hold however many other events come: any client may send this window events.
   template <typename Wanted>
   Wait await(const Wanted& wanted, XEvent& event) {
     const Uint64 stepEnd = SDL_GetTicks() + kStepMilliseconds;
     for (;;) {
-      while (x_.pending(display_) > 0) {
+      for (int pending = x_.pending(display_); pending > 0; --pending) {
         x_.nextEvent(display_, &event);
         if (wanted(event)) return Wait::Answered;
       }
