@@ -8,8 +8,8 @@
 //
 // A request is queued only once its sender has echoed the acknowledgement, and the wait for the echo ends by
 // shutting the server's side of the connection, so the sender's echo succeeds exactly when the request is
-// queued: a start that exits as forwarded always left its command line here. Once the scripts have finished
-// (stopAdmitting), every start is refused and runs on its own.
+// queued: a start that exits as forwarded left its command line for the scripts. Once the scripts have
+// finished (stopAdmitting), every start is refused and runs on its own, and what they never took is dropped.
 //
 // The server thread never waits for the main thread: it holds the lock only to decide admission, so
 // requests keep arriving while the scripts are busy. A sender that waits is always released: told done when
@@ -119,8 +119,15 @@ bool SingleInstance::roomForLocked(uint64_t size) const {
 
 bool SingleInstance::openExchange(uint64_t size) {
   const std::lock_guard<std::mutex> guard(lock_);
-  exchangeOpen_ = roomForLocked(size);
-  return exchangeOpen_;
+  if (!roomForLocked(size)) return false;
+  try {
+    queue_.reserve(kMaxQueuedRequests);
+    pendingRequestIds_.reserve(pendingRequestIds_.size() + 1);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  exchangeOpen_ = true;
+  return true;
 }
 
 void SingleInstance::closeExchange(ForwardedRequest request, bool echoed) {
@@ -134,16 +141,11 @@ void SingleInstance::closeExchange(ForwardedRequest request, bool echoed) {
   }
 }
 
+// The room was there when the exchange opened, and nothing else admits meanwhile; this is queued even when
+// admission ended during the exchange, since its sender has been told so: stopAdmitting drops it with the rest.
 void SingleInstance::admitLocked(ForwardedRequest request) {
   const uint64_t size = requestMessageSize(request);
-  // Admission may have ended while the echo was on its way; the command line is lost then, unless its sender
-  // waits and can run on its own.
-  if (!roomForLocked(size)) {
-    signalWaitEvent(request.request_id, WaitAnswer::Refused);
-    return;
-  }
   try {
-    queue_.reserve(kMaxQueuedRequests);
     if (request.request_id != 0) pendingRequestIds_.insert(request.request_id);
   } catch (const std::bad_alloc&) {
     signalWaitEvent(request.request_id, WaitAnswer::Refused);
@@ -176,6 +178,9 @@ bool SingleInstance::completeRequest(uint64_t id) {
 void SingleInstance::stopAdmitting() {
   std::unique_lock<std::mutex> guard(lock_);
   admissionClosed_ = true;
+  admissionEnded_.raise();
+  exchangeClosed_.wait(guard, [this] { return !exchangeOpen_; });
+  // Nobody will take these now: a sender that waits is told so, to run on its own.
   for (const ForwardedRequest& request : queue_) {
     if (request.request_id != 0 && pendingRequestIds_.erase(request.request_id) > 0) {
       signalWaitEvent(request.request_id, WaitAnswer::Refused);
@@ -183,8 +188,6 @@ void SingleInstance::stopAdmitting() {
   }
   queue_.clear();
   queuedBytes_ = 0;
-  admissionEnded_.raise();
-  exchangeClosed_.wait(guard, [this] { return !exchangeOpen_; });
 }
 
 void SingleInstance::shutdown() {
