@@ -37,9 +37,9 @@ if(NOT EXISTS "${QZ_UCD_DIR}/DerivedCoreProperties.txt")
   message(FATAL_ERROR "No Unicode Character Database in ${QZ_UCD_DIR}: run scripts/install-deps.sh")
 endif()
 
-# Lua 5.5 compiled as C++ (a Lua error is a C++ exception, so destructors run). Files that Lua opens go
-# through the host's fopen wrapper (close-on-exec), linked right after the Lua archive. The sanitizer build
-# links the same release compiled with the sanitizers and Lua's API checks, so that they see inside Lua.
+# Lua 5.5 compiled as C++ (a Lua error is a C++ exception, so destructors run). Files and pipes that Lua
+# opens go through the host's wrappers (close-on-exec), linked right after the Lua archive. The sanitizer
+# build links the same release compiled with the sanitizers and Lua's API checks, so that they see inside Lua.
 if(QZ_SANITIZE)
   set(QZ_LUA_INCLUDE_DIRS "${QZ_DEPS_PREFIX}/lua-asan/include")
   set(QZ_LUA_LIBRARY "${QZ_DEPS_PREFIX}/lua-asan/lib/liblua5.5-c++.a")

@@ -86,10 +86,12 @@ std::optional<std::string> runProtected(lua_State* L, Fn& fn) {
 
 // The Lua UI runtime first, and it is left inactive even when it refused to shut down, so no UI object
 // touches the closed state afterwards; finalizers that lua_close runs cannot start another. From here on no
-// service starts a thread, and a termination signal ends the process even while it waits for the work still
-// running. Last, the databases that closing the state collects share one deadline for their queues.
+// service starts a thread, no later start is taken (the scripts that would open it have finished), and a
+// termination signal ends the process even while it waits for the work still running. Last, the databases
+// that closing the state collects share one deadline for their queues.
 void shutdownLuaBindings(lua_State* L) {
   beginProcessShutdown();
+  singleInstance().stopAdmitting();
   restoreDefaultTerminationSignals();
   shutdownLuaUi(L);
   shutdownWorkerPool();

@@ -15,9 +15,6 @@
 namespace {
 
 constexpr int kWaitEventAttempts = 32;
-// How long a first instance may take to read a request and acknowledge it; one that stopped answering
-// leaves this start to run on its own.
-constexpr auto kForwardTime = std::chrono::seconds(5);
 
 uint64_t nextRequestId() {
   static std::atomic<uint64_t> counter{1};
@@ -75,8 +72,9 @@ int SingleInstance::acquireOrForward(std::string_view key, const std::vector<std
 }
 
 bool SingleInstance::startServing(UniqueFd lock, InstancePaths paths) {
-  if (!stopEvent_.open()) return false;
+  if (!stopEvent_.open() || !admissionEnded_.open()) return false;
   stopRequested_ = false;
+  admissionClosed_ = false;
   instanceLock_ = std::move(lock);
   paths_ = std::move(paths);
   handedOver_ = false;
@@ -106,16 +104,19 @@ int SingleInstance::forward(const InstancePaths& paths, const std::vector<std::s
   if (!connection) return kNotForwarded;
   const ProcessWatch server(connection->serverPid);
   const int socket = connection->socket.get();
+  // The first instance has as long to acknowledge the request: one that stopped answering leaves this start
+  // to run on its own.
   const Deadline deadline = std::chrono::steady_clock::now() + kForwardTime;
   if (!sendAll(socket, *head, deadline) || (stdinData && !sendAll(socket, *stdinData, deadline))) {
     return kNotForwarded;
   }
-  // The server answers 1 (queued) or 0 (refused); the echo tells it this start took the answer. A start
-  // that has no answer by its deadline runs on its own, and the server, without the echo, drops the request.
+  // The server answers 1 (taken) or 0 (refused). A taken request is queued once this start echoes the answer;
+  // the server waits for the echo as long as this start waited for the answer, and then shuts its side of the
+  // connection, so an echo it would not read fails here and this start runs on its own instead.
   char acknowledgement = 0;
-  if (!receiveExact(socket, &acknowledgement, 1, deadline, -1)) return kNotForwarded;
-  sendAll(socket, std::string_view(&acknowledgement, 1), deadline);
-  if (acknowledgement != 1) return kNotForwarded;
+  if (!receiveExact(socket, &acknowledgement, 1, deadline, -1) || acknowledgement != 1) return kNotForwarded;
+  if (beforeEcho_) beforeEcho_();
+  if (!sendExact(socket, &acknowledgement, 1, kNoDeadline, -1)) return kNotForwarded;
   connection->socket.reset();
   // A refused request leaves this start to run on its own, as a refused one with standard input does.
   if (waitEvent && waitEvent->waitUntilSetOrProcessEnds(server) == WaitOutcome::Refused) return kNotForwarded;

@@ -5,6 +5,8 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -24,6 +26,9 @@
 
 inline constexpr size_t kMaxQueuedRequests = 64;
 inline constexpr uint64_t kQueueBudgetBytes = 0x8000004;
+// How long a later start waits for the first instance to acknowledge its command line, and so how long the
+// first instance waits for the start to echo that acknowledgement.
+inline constexpr std::chrono::seconds kForwardTime{5};
 
 // Draws the id of a request whose sender waits.
 using RequestIdSource = std::function<uint64_t()>;
@@ -45,8 +50,11 @@ class SingleInstance {
 
   // Request ids from the process id, the clock and a counter.
   SingleInstance();
-  // Request ids from `nextRequestId`, so that tests know the names a waiting start will use.
-  explicit SingleInstance(RequestIdSource nextRequestId) : nextRequestId_(std::move(nextRequestId)) {}
+  // Request ids from `nextRequestId`, so that tests know the names a waiting start will use; `beforeEcho`
+  // runs when this start has the first instance's acknowledgement and has not answered it yet, so that tests
+  // can hold it there.
+  explicit SingleInstance(RequestIdSource nextRequestId, std::function<void()> beforeEcho = {})
+      : nextRequestId_(std::move(nextRequestId)), beforeEcho_(std::move(beforeEcho)) {}
   ~SingleInstance() { shutdown(); }
   SingleInstance(const SingleInstance&) = delete;
   SingleInstance& operator=(const SingleInstance&) = delete;
@@ -62,7 +70,12 @@ class SingleInstance {
   // Releases the sender waiting for a pending id (true, also when it has gone already); false for an id
   // that is not pending, or when its wait event cannot be set (it stays pending then).
   bool completeRequest(uint64_t id);
-  // Stops serving: ends the server thread, releases every waiting sender, drops the queue, removes the
+  // Takes no more command lines, for the scripts that take them have finished: later starts are refused (and
+  // run on their own), the queued command lines are dropped and their waiting senders told so (they run on
+  // their own too). Returns once no start can still be told that its command line was taken. Harmless to
+  // repeat.
+  void stopAdmitting();
+  // Stops serving: stops admitting, ends the server thread, releases every waiting sender, removes the
   // socket (unless it is no longer this instance's) and gives up the lock. Harmless to repeat and in an
   // object that never served.
   void shutdown();
@@ -76,28 +89,36 @@ class SingleInstance {
   bool retakeLock();
   void listen();
   void serveClient(int connection);
-  // Whether the queue takes a request of `size` bytes now; the Locked form expects lock_ to be held.
+  // Whether the queue takes a request of `size` bytes now; expects lock_ to be held.
   bool roomForLocked(uint64_t size) const;
-  bool hasRoomFor(uint64_t size);
-  bool admit(ForwardedRequest request);
+  // An exchange is the acknowledgement of a request and the wait for its echo. Opening one decides that the
+  // request is acknowledged (false: refused); closing it queues the request when its echo came.
+  bool openExchange(uint64_t size);
+  void closeExchange(ForwardedRequest request, bool echoed);
+  void admitLocked(ForwardedRequest request);
   bool signalWaitEvent(uint64_t id, WaitAnswer answer) const;
 
   RequestIdSource nextRequestId_;
+  std::function<void()> beforeEcho_;
   UniqueFd instanceLock_;
   InstancePaths paths_;
   std::thread server_;
   std::atomic<bool> stopRequested_{false};
   StopEvent stopEvent_;
+  StopEvent admissionEnded_;  // raised by stopAdmitting: ends the wait for an echo
   // The server thread's while it runs: the listening socket, the file it is bound to (none once it is no
   // longer this instance's), and whether another start has taken the lock file over.
   UniqueFd listener_;
   std::optional<FileIdentity> socketFile_;
   bool handedOver_ = false;
 
-  std::mutex lock_;  // guards the queue, its byte total and the pending ids
+  std::mutex lock_;  // guards the queue, its byte total, the pending ids and the admission state
   std::vector<ForwardedRequest> queue_;
   uint64_t queuedBytes_ = 0;
   std::unordered_set<uint64_t> pendingRequestIds_;
+  bool admissionClosed_ = false;
+  bool exchangeOpen_ = false;
+  std::condition_variable exchangeClosed_;
 };
 
 // The process's single-instance service, created on first use; start-up's shutdown stops it.

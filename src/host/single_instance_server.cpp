@@ -6,10 +6,15 @@
 // later starts find it again. When another start took over a missing lock file meanwhile, the role has
 // passed to that start: this instance stops serving and leaves its socket alone.
 //
+// A request is queued only once its sender has echoed the acknowledgement, and the wait for the echo ends by
+// shutting the server's side of the connection, so the sender's echo succeeds exactly when the request is
+// queued: a start that exits as forwarded left its command line for the scripts. Once the scripts have
+// finished (stopAdmitting), every start is refused and runs on its own, and what they never took is dropped.
+//
 // The server thread never waits for the main thread: it holds the lock only to decide admission, so
 // requests keep arriving while the scripts are busy. A sender that waits is always released: told done when
-// its request is completed or the service shuts down, told refused when its request is refused or dropped
-// half-read.
+// the scripts completed its request or the service shuts down after they took it, told refused when its
+// request is refused, dropped half-read, or never taken before the scripts finished.
 #include <unistd.h>
 
 #include <chrono>
@@ -92,45 +97,62 @@ void SingleInstance::serveClient(int connection) {
     signalWaitEvent(request.request_id, WaitAnswer::Refused);
     return;
   }
-  // The sender takes the acknowledgement as its answer and echoes it. One whose deadline passed first has
-  // gone to run on its own, so the request is queued only after the echo.
-  const char acknowledgement = hasRoomFor(requestMessageSize(request)) ? 1 : 0;
+  if (!openExchange(requestMessageSize(request))) {
+    const char refused = 0;
+    sendExact(connection, &refused, 1, after(kAcknowledgementTime), stopFd);
+    signalWaitEvent(request.request_id, WaitAnswer::Refused);
+    return;
+  }
+  // The sender takes the acknowledgement by echoing it, and the request is queued only then. The sender
+  // waits for the acknowledgement as long as kForwardTime, so the echo is awaited as long (or until
+  // admission ends); after that an echo fails at the sender, which then runs on its own.
+  const char acknowledgement = 1;
   char echo = 0;
-  const bool answered = sendExact(connection, &acknowledgement, 1, after(kAcknowledgementTime), stopFd) &&
-                        receiveExact(connection, &echo, 1, after(kAcknowledgementTime), stopFd);
-  if (acknowledgement == 1 && answered) {
-    admit(std::move(request));
+  const bool echoed = sendExact(connection, &acknowledgement, 1, after(kAcknowledgementTime), stopFd) &&
+                      receiveLastByte(connection, echo, after(kForwardTime), admissionEnded_.fd()) && echo == 1;
+  closeExchange(std::move(request), echoed);
+}
+
+bool SingleInstance::roomForLocked(uint64_t size) const {
+  return !admissionClosed_ && queue_.size() < kMaxQueuedRequests && queuedBytes_ + size <= kQueueBudgetBytes;
+}
+
+bool SingleInstance::openExchange(uint64_t size) {
+  const std::lock_guard<std::mutex> guard(lock_);
+  if (!roomForLocked(size)) return false;
+  try {
+    queue_.reserve(kMaxQueuedRequests);
+    pendingRequestIds_.reserve(pendingRequestIds_.size() + 1);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  exchangeOpen_ = true;
+  return true;
+}
+
+void SingleInstance::closeExchange(ForwardedRequest request, bool echoed) {
+  const std::lock_guard<std::mutex> guard(lock_);
+  exchangeOpen_ = false;
+  exchangeClosed_.notify_all();
+  if (echoed) {
+    admitLocked(std::move(request));
   } else {
     signalWaitEvent(request.request_id, WaitAnswer::Refused);
   }
 }
 
-bool SingleInstance::roomForLocked(uint64_t size) const {
-  return !stopRequested_ && queue_.size() < kMaxQueuedRequests && queuedBytes_ + size <= kQueueBudgetBytes;
-}
-
-bool SingleInstance::hasRoomFor(uint64_t size) {
-  const std::lock_guard<std::mutex> guard(lock_);
-  return roomForLocked(size);
-}
-
-bool SingleInstance::admit(ForwardedRequest request) {
+// The room was there when the exchange opened, and nothing else admits meanwhile; this is queued even when
+// admission ended during the exchange, since its sender has been told so: stopAdmitting drops it with the rest.
+void SingleInstance::admitLocked(ForwardedRequest request) {
   const uint64_t size = requestMessageSize(request);
-  const std::lock_guard<std::mutex> guard(lock_);
-  if (!roomForLocked(size)) {
-    signalWaitEvent(request.request_id, WaitAnswer::Refused);
-    return false;
-  }
   try {
-    queue_.reserve(kMaxQueuedRequests);
     if (request.request_id != 0) pendingRequestIds_.insert(request.request_id);
   } catch (const std::bad_alloc&) {
     signalWaitEvent(request.request_id, WaitAnswer::Refused);
-    return false;
+    return;
   }
   queue_.push_back(std::move(request));  // within the reserved room: cannot fail
   queuedBytes_ += size;
-  return true;
 }
 
 bool SingleInstance::signalWaitEvent(uint64_t id, WaitAnswer answer) const {
@@ -153,17 +175,32 @@ bool SingleInstance::completeRequest(uint64_t id) {
   return true;
 }
 
+void SingleInstance::stopAdmitting() {
+  std::unique_lock<std::mutex> guard(lock_);
+  admissionClosed_ = true;
+  admissionEnded_.raise();
+  exchangeClosed_.wait(guard, [this] { return !exchangeOpen_; });
+  // Nobody will take these now: a sender that waits is told so, to run on its own.
+  for (const ForwardedRequest& request : queue_) {
+    if (request.request_id != 0 && pendingRequestIds_.erase(request.request_id) > 0) {
+      signalWaitEvent(request.request_id, WaitAnswer::Refused);
+    }
+  }
+  queue_.clear();
+  queuedBytes_ = 0;
+}
+
 void SingleInstance::shutdown() {
+  stopAdmitting();
   stopRequested_ = true;
   stopEvent_.raise();
   if (server_.joinable()) server_.join();
   {
     const std::lock_guard<std::mutex> guard(lock_);
-    // The instance ends while they wait: done, as far as it will ever be.
+    // The instance ends while they wait for the scripts that took their command lines: done, as far as it
+    // will ever be.
     for (const uint64_t id : pendingRequestIds_) signalWaitEvent(id, WaitAnswer::Done);
     pendingRequestIds_.clear();
-    queue_.clear();
-    queuedBytes_ = 0;
   }
   if (instanceLock_.valid()) {
     // Removed before the lock goes, so that it can never be the next instance's socket; one that is not
@@ -174,5 +211,6 @@ void SingleInstance::shutdown() {
     instanceLock_.reset();
   }
   stopEvent_.close();
+  admissionEnded_.close();
   paths_ = {};
 }

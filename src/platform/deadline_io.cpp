@@ -83,3 +83,16 @@ bool sendExact(int socket, const char* data, size_t count, Deadline deadline, in
   }
   return true;
 }
+
+bool receiveLastByte(int socket, char& byte, Deadline deadline, int stopFd) {
+  if (receiveExact(socket, &byte, 1, deadline, stopFd)) {
+    shutdown(socket, SHUT_RD);
+    return true;
+  }
+  // The kernel queues a send and checks the receiving side under one lock: what came before is still here.
+  shutdown(socket, SHUT_RD);
+  ssize_t received;
+  do received = recv(socket, &byte, 1, MSG_DONTWAIT);
+  while (received < 0 && errno == EINTR);
+  return received == 1;
+}

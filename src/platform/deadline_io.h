@@ -32,3 +32,8 @@ bool waitForDescriptor(int fd, short events, Deadline deadline, int stopFd);
 bool receiveExact(int socket, char* buffer, size_t count, Deadline deadline, int stopFd);
 // Sends exactly count bytes without raising SIGPIPE; false on an error, the deadline or a stop.
 bool sendExact(int socket, const char* data, size_t count, Deadline deadline, int stopFd);
+// Receives the last byte of an exchange on a Unix stream socket: waits for it until the deadline or a stop, then
+// closes the socket's receiving side, so that a byte the peer sends from then on fails at the peer (EPIPE)
+// instead of arriving unread. True, with the byte, when it came before the close: the peer's send succeeded
+// exactly when this is true.
+bool receiveLastByte(int socket, char& byte, Deadline deadline, int stopFd);

@@ -1,5 +1,5 @@
-// Conversions between UTF-8 and UTF-16. Each maximal ill-formed subsequence of UTF-8 becomes one U+FFFD, as
-// Unicode recommends; an unpaired surrogate in UTF-16 becomes U+FFFD as well.
+// Conversions between UTF-8 and UTF-16, and from Latin-1 to UTF-8. Each maximal ill-formed subsequence of
+// UTF-8 becomes one U+FFFD, as Unicode recommends; an unpaired surrogate in UTF-16 becomes U+FFFD as well.
 #include "platform/text_conversion.h"
 
 #include <cstdint>
@@ -99,4 +99,17 @@ std::string wideToUtf8(std::u16string_view text) {
     appendUtf8(out, cp);
   }
   return out;
+}
+
+std::string latin1ToUtf8(std::string_view text) {
+  std::string out;
+  out.reserve(latin1AsUtf8Size(text));
+  for (const char byte : text) appendUtf8(out, static_cast<uint8_t>(byte));
+  return out;
+}
+
+size_t latin1AsUtf8Size(std::string_view text) {
+  size_t size = text.size();
+  for (const char byte : text) size += static_cast<uint8_t>(byte) >> 7;
+  return size;
 }

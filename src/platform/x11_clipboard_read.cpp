@@ -1,11 +1,16 @@
 // The reader asks the owner to convert the clipboard into a property of a window of its own, as every X
-// client does, and waits for the answer as SDL would: up to a second for each step. The X library is the
-// one SDL already loaded, so qz links no X library of its own. Giving up only closes the reader's own
-// connection; an owner that answers late meets a window that has gone, which is its own affair.
+// client does, trying the forms of text in the order SDL tries them. Each step waits up to a second for the
+// owner, as SDL would, and the whole read has one deadline as well: five seconds, and one more for every
+// 8 MiB received, so an owner that sends pieces without end is given up on however it paces them, while a
+// large text sent at an honest pace arrives whole.
+//
+// Every request carries a timestamp from the server and names a property of this process's own, renewed
+// after each request whose owner may still answer; only an answer that names them back is taken. An owner
+// that answers a read that gave up meets a window that has gone or, when the server gave that window's id
+// to a later read, writes a property that nobody reads. Giving up only closes the reader's own connection.
 #include "platform/x11_clipboard_read.h"
 
 #include <SDL3/SDL_events.h>
-#include <SDL3/SDL_loadso.h>
 #include <SDL3/SDL_properties.h>
 #include <SDL3/SDL_timer.h>
 #include <X11/Xatom.h>
@@ -13,149 +18,270 @@
 #include <poll.h>
 
 #include <algorithm>
-#include <climits>
+#include <atomic>
 #include <cstring>
+#include <iterator>
 #include <memory>
+#include <utility>
+
+#include "platform/random_hash.h"
+#include "platform/text_conversion.h"
+#include "platform/x11_library.h"
+#include "platform/x11_property_slices.h"
 
 namespace {
 
-constexpr Uint64 kAnswerMilliseconds = 1000;
+constexpr Uint64 kStepMilliseconds = 1000;
 constexpr Uint64 kPumpMilliseconds = 10;
-// An owner that sends in chunks could send without end; more text than this is refused.
-constexpr size_t kMostTextBytes = size_t{1} << 30;
+constexpr Uint64 kReadMilliseconds = 5000;
+constexpr uint64_t kBytesPerAddedSecond = uint64_t{8} << 20;
+// An owner that sends in pieces could send without end; more text than this is refused.
+constexpr uint64_t kMostTextBytes = uint64_t{1} << 30;
 
-const char* const kTimeout = "Selection timeout";
+const char* const kStepTimeout = "Selection timeout";  // SDL's words for an owner that does not answer
+const char* const kReadTimeout = "clipboard owner did not finish in time";
+const char* const kTooLarge = "clipboard text is too large (over 1 GiB)";
+const char* const kUnreadable = "clipboard text could not be read";
+const char* const kOtherFormat = "clipboard owner sent part of the text in another format";
+const char* const kNoConnection = "cannot connect to the X server";
+const char* const kNoLibrary = "the X library cannot be loaded";
 
-struct ObjectUnloader {
-  void operator()(SDL_SharedObject* object) const { SDL_UnloadObject(object); }
+enum class TextForm { Utf8, Latin1, Unusable };
+
+// The targets asked for, in order, each also a type of answer that is text in the form given.
+struct TextType {
+  const char* name;
+  TextForm form;
+};
+constexpr TextType kTextTypes[] = {{"UTF8_STRING", TextForm::Utf8},
+                                   {"text/plain;charset=utf-8", TextForm::Utf8},
+                                   {"text/plain", TextForm::Utf8},
+                                   {"TEXT", TextForm::Utf8},
+                                   {"STRING", TextForm::Latin1}};
+
+// Property names are atoms, which the server keeps as long as it runs: the names go round this many, far more
+// than the requests an owner could still be answering late.
+constexpr uint64_t kPropertyNames = 256;
+
+// Requests made so far whose owner may still answer; each one gives later requests the next property name.
+std::atomic<uint64_t>& abandonedRequests() {
+  static std::atomic<uint64_t> count{0};
+  return count;
+}
+
+// The property that requests name now: this process's own (a random tag, since processes in other process
+// namespaces share the display), and another after each request abandoned.
+std::string propertyName() {
+  static const std::string tag = [] {
+    const RandomHash random = makeRandomHash();
+    return std::string(random.data(), 16);
+  }();
+  return "QZ_CLIPBOARD_" + tag + "_" + std::to_string(abandonedRequests().load() % kPropertyNames);
+}
+
+// What one request for one target gave.
+struct Answer {
+  enum Kind { Text, NotText, Failed } kind;
+  std::string text;  // the text as UTF-8, or why the read failed
 };
 
-// The X library calls the reader makes.
-struct XLibrary {
-  decltype(&XOpenDisplay) openDisplay = nullptr;
-  decltype(&XCloseDisplay) closeDisplay = nullptr;
-  decltype(&XDisplayString) displayString = nullptr;
-  decltype(&XConnectionNumber) connectionNumber = nullptr;
-  decltype(&XDefaultRootWindow) defaultRootWindow = nullptr;
-  decltype(&XInternAtom) internAtom = nullptr;
-  decltype(&XGetSelectionOwner) getSelectionOwner = nullptr;
-  decltype(&XCreateSimpleWindow) createSimpleWindow = nullptr;
-  decltype(&XSelectInput) selectInput = nullptr;
-  decltype(&XConvertSelection) convertSelection = nullptr;
-  decltype(&XFlush) flush = nullptr;
-  decltype(&XSync) sync = nullptr;
-  decltype(&XPending) pending = nullptr;
-  decltype(&XNextEvent) nextEvent = nullptr;
-  decltype(&XGetWindowProperty) getWindowProperty = nullptr;
-  decltype(&XFree) free = nullptr;
+Answer failed(const char* message) { return {Answer::Failed, message}; }
 
-  bool load(SDL_SharedObject* library) {
-    return find(library, "XOpenDisplay", openDisplay) && find(library, "XCloseDisplay", closeDisplay) &&
-           find(library, "XDisplayString", displayString) && find(library, "XConnectionNumber", connectionNumber) &&
-           find(library, "XDefaultRootWindow", defaultRootWindow) && find(library, "XInternAtom", internAtom) &&
-           find(library, "XGetSelectionOwner", getSelectionOwner) &&
-           find(library, "XCreateSimpleWindow", createSimpleWindow) && find(library, "XSelectInput", selectInput) &&
-           find(library, "XConvertSelection", convertSelection) && find(library, "XFlush", flush) &&
-           find(library, "XSync", sync) && find(library, "XPending", pending) &&
-           find(library, "XNextEvent", nextEvent) && find(library, "XGetWindowProperty", getWindowProperty) &&
-           find(library, "XFree", free);
-  }
+Answer asText(std::string bytes, TextForm form) {
+  const size_t size = form == TextForm::Latin1 ? latin1AsUtf8Size(bytes) : bytes.size();
+  if (size > kMostTextBytes) return failed(kTooLarge);
+  // Latin-1 text of ASCII alone is its own UTF-8: no second copy of a large text.
+  if (size == bytes.size()) return {Answer::Text, std::move(bytes)};
+  return {Answer::Text, latin1ToUtf8(bytes)};
+}
 
- private:
-  template <typename Function>
-  static bool find(SDL_SharedObject* library, const char* name, Function& function) {
-    function = reinterpret_cast<Function>(SDL_LoadFunction(library, name));
-    return function != nullptr;
-  }
-};
+enum class Wait { Answered, StepOver, ReadOver };
 
 // One connection with its window that receives the text; closing the connection destroys the window.
 class Reader {
  public:
-  Reader(const XLibrary& x, Display* display) : x_(x), display_(display) {}
+  Reader(const X11Library& x, Display* display) : x_(x), display_(display), start_(SDL_GetTicks()) {}
   ~Reader() { x_.closeDisplay(display_); }
   Reader(const Reader&) = delete;
   Reader& operator=(const Reader&) = delete;
 
   ClipboardText read() {
-    const Atom clipboard = atom("CLIPBOARD");
-    if (x_.getSelectionOwner(display_, clipboard) == None) return {true, ""};
+    clipboard_ = atom("CLIPBOARD");
+    if (x_.getSelectionOwner(display_, clipboard_) == None) return {true, ""};
+    incr_ = atom("INCR");
+    for (size_t i = 0; i < std::size(kTextTypes); ++i) typeAtoms_[i] = atom(kTextTypes[i].name);
     window_ = x_.createSimpleWindow(display_, x_.defaultRootWindow(display_), 0, 0, 1, 1, 0, 0, 0);
     x_.selectInput(display_, window_, PropertyChangeMask);
-    property_ = atom("QZ_CLIPBOARD");
-    for (const char* target : {"UTF8_STRING", "text/plain;charset=utf-8"}) {
-      const Atom wanted = atom(target);
-      x_.convertSelection(display_, clipboard, wanted, property_, window_, CurrentTime);
-      x_.flush(display_);
-      XEvent answer;
-      if (!awaitEvent(SelectionNotify, answer)) return {false, kTimeout};
-      if (answer.xselection.property == None) continue;  // not offered in this form
-      Atom type = None;
-      std::string text;
-      if (!take(type, text)) return {true, ""};
-      if (type == atom("INCR")) return readInChunks(wanted);
-      return {true, type == wanted ? std::move(text) : std::string()};
+    if (const char* failure = takeServerTime()) return {false, failure};
+    for (const Atom target : typeAtoms_) {
+      Answer answer = requestText(target);
+      if (answer.kind == Answer::Text) return {true, std::move(answer.text)};
+      if (answer.kind == Answer::Failed) return {false, std::move(answer.text)};
     }
     return {true, ""};
   }
 
  private:
-  Atom atom(const char* name) { return x_.internAtom(display_, name, False); }
+  // Marks the request in flight abandoned unless it is told that its owner has finished with it.
+  class RequestScope {
+   public:
+    ~RequestScope() {
+      if (!finished_) abandonedRequests().fetch_add(1);
+    }
+    void finish() { finished_ = true; }
 
-  // Waits for an event of type on the window (for PropertyNotify: a new value of the property) for up to
-  // a second, pumping SDL's events meanwhile.
-  bool awaitEvent(int type, XEvent& event) {
-    const Uint64 deadline = SDL_GetTicks() + kAnswerMilliseconds;
+   private:
+    bool finished_ = false;
+  };
+
+  Atom atom(const char* name) const { return x_.internAtom(display_, name, False); }
+
+  TextForm formOf(Atom type) const {
+    for (size_t i = 0; i < std::size(kTextTypes); ++i) {
+      if (typeAtoms_[i] == type) return kTextTypes[i].form;
+    }
+    return TextForm::Unusable;
+  }
+
+  Uint64 readDeadline() const { return start_ + kReadMilliseconds + received_ * 1000 / kBytesPerAddedSecond; }
+
+  static const char* messageOf(Wait wait) { return wait == Wait::ReadOver ? kReadTimeout : kStepTimeout; }
+
+  // Waits up to a second (and within the read's deadline) for an event that `wanted` accepts, dropping the
+  // others and pumping SDL's events meanwhile, so that qz answers when it owns the clipboard itself. The
+  // deadlines hold however many other events come: any client may send this window events.
+  template <typename Wanted>
+  Wait await(const Wanted& wanted, XEvent& event) {
+    const Uint64 stepEnd = SDL_GetTicks() + kStepMilliseconds;
     for (;;) {
-      while (x_.pending(display_) > 0) {
+      for (int pending = x_.pending(display_); pending > 0; --pending) {
         x_.nextEvent(display_, &event);
-        if (event.type != type || event.xany.window != window_) continue;
-        if (type != PropertyNotify ||
-            (event.xproperty.atom == property_ && event.xproperty.state == PropertyNewValue)) {
-          return true;
-        }
+        if (wanted(event)) return Wait::Answered;
       }
       const Uint64 now = SDL_GetTicks();
-      if (now >= deadline) return false;
+      const Uint64 readEnd = readDeadline();
+      if (now >= readEnd) return Wait::ReadOver;
+      if (now >= stepEnd) return Wait::StepOver;
       SDL_PumpEvents();
       pollfd readable{x_.connectionNumber(display_), POLLIN, 0};
-      poll(&readable, 1, static_cast<int>(std::min(deadline - now, kPumpMilliseconds)));
+      poll(&readable, 1, static_cast<int>(std::min({stepEnd - now, readEnd - now, kPumpMilliseconds})));
     }
   }
 
-  // The property's value as bytes, deleted once read (which asks an owner that sends in chunks for the
-  // next one). False when it cannot be read.
-  bool take(Atom& type, std::string& bytes) {
+  bool isNewValue(const XEvent& event) const {
+    return event.type == PropertyNotify && event.xproperty.window == window_ && event.xproperty.atom == property_ &&
+           event.xproperty.state == PropertyNewValue;
+  }
+
+  // Owners that answer with no time at all are taken at their word; the property tells them apart anyway.
+  bool isAnswerTo(const XEvent& event, Atom target) const {
+    if (event.type != SelectionNotify) return false;
+    const XSelectionEvent& answer = event.xselection;
+    return answer.requestor == window_ && answer.selection == clipboard_ && answer.target == target &&
+           (answer.property == property_ || answer.property == None) &&
+           (answer.time == time_ || answer.time == CurrentTime);
+  }
+
+  // A timestamp of the server for the requests: the time of a change of the window's own property.
+  const char* takeServerTime() {
+    property_ = atom(propertyName().c_str());
+    const unsigned char nothing = 0;
+    x_.changeProperty(display_, window_, property_, XA_STRING, 8, PropModeAppend, &nothing, 0);
+    x_.flush(display_);
+    XEvent event;
+    const Wait wait = await([this](const XEvent& e) { return isNewValue(e); }, event);
+    if (wait != Wait::Answered) return messageOf(wait);
+    time_ = event.xproperty.time;
+    return nullptr;
+  }
+
+  bool requestSlice(long offsetUnits, PropertySlice& slice) const {
+    Atom type = None;
     int format = 0;
     unsigned long count = 0, after = 0;
     unsigned char* data = nullptr;
-    if (x_.getWindowProperty(display_, window_, property_, 0, INT_MAX / 4, True, AnyPropertyType, &type, &format,
-                             &count, &after, &data) != Success) {
+    if (x_.getWindowProperty(display_, window_, property_, offsetUnits, kPropertySliceUnits, True, AnyPropertyType,
+                             &type, &format, &count, &after, &data) != Success) {
       return false;
     }
     const std::unique_ptr<unsigned char, decltype(x_.free)> owned(data, x_.free);
-    if (format == 8 && data != nullptr) bytes.assign(reinterpret_cast<const char*>(data), count);
+    slice.type = type;
+    slice.format = format;
+    slice.length = uint64_t{count} * static_cast<unsigned>(format / 8);
+    slice.bytesAfter = after;
+    slice.bytes.clear();
+    slice.firstItem = 0;
+    if (data == nullptr) return true;
+    if (format == 8) slice.bytes.assign(reinterpret_cast<const char*>(data), count);
+    if (format == 32 && count > 0) slice.firstItem = static_cast<uint32_t>(reinterpret_cast<const long*>(data)[0]);
     return true;
   }
 
-  ClipboardText readInChunks(Atom wanted) {
-    std::string text;
-    for (;;) {
-      XEvent event;
-      if (!awaitEvent(PropertyNotify, event)) return {false, kTimeout};
-      Atom type = None;
-      std::string chunk;
-      if (!take(type, chunk)) return {true, ""};
-      if (chunk.empty()) return {true, type == wanted ? std::move(text) : std::string()};
-      if (chunk.size() > kMostTextBytes - text.size()) return {false, "clipboard text is too large (over 1 GiB)"};
-      text += chunk;
-    }
+  PropertyRead readProperty(uint64_t limit, PropertyValue& value) const {
+    return readPropertyInSlices([this](long offset, PropertySlice& slice) { return requestSlice(offset, slice); },
+                                limit, value);
   }
 
-  const XLibrary& x_;
+  Answer requestText(Atom target) {
+    RequestScope request;
+    property_ = atom(propertyName().c_str());
+    x_.convertSelection(display_, clipboard_, target, property_, window_, time_);
+    x_.flush(display_);
+    XEvent event;
+    const Wait wait = await([this, target](const XEvent& e) { return isAnswerTo(e, target); }, event);
+    if (wait != Wait::Answered) return failed(messageOf(wait));
+    if (event.xselection.property == None) {
+      request.finish();
+      return {Answer::NotText, {}};  // not offered in this form
+    }
+    PropertyValue value;
+    const PropertyRead read = readProperty(kMostTextBytes, value);
+    if (read != PropertyRead::Whole) return failed(read == PropertyRead::TooLarge ? kTooLarge : kUnreadable);
+    // The rest of a value nobody reads goes; deleting an announcement of pieces asks for the first.
+    if (!value.deleted) x_.deleteProperty(display_, window_, property_);
+    if (value.type == incr_ && value.format == 32) return readPieces(value.firstItem, request);
+    request.finish();
+    const TextForm form = value.format == 8 ? formOf(value.type) : TextForm::Unusable;
+    if (form == TextForm::Unusable) return {Answer::NotText, {}};
+    return asText(std::move(value.bytes), form);
+  }
+
+  // The text sent in pieces (INCR): each piece is a new value of the property, taken by deleting it, until an
+  // empty one. Every piece must be text of the first one's type.
+  Answer readPieces(uint32_t announced, RequestScope& request) {
+    if (announced > kMostTextBytes) return failed(kTooLarge);
+    std::string text;
+    Atom type = None;
+    for (;;) {
+      XEvent event;
+      const Wait wait = await([this](const XEvent& e) { return isNewValue(e); }, event);
+      if (wait != Wait::Answered) return failed(messageOf(wait));
+      PropertyValue piece;
+      const PropertyRead read = readProperty(kMostTextBytes - text.size(), piece);
+      if (read != PropertyRead::Whole) return failed(read == PropertyRead::TooLarge ? kTooLarge : kUnreadable);
+      if (piece.length == 0) break;
+      if (piece.format != 8 || (type != None && piece.type != type)) return failed(kOtherFormat);
+      if (type == None) {
+        type = piece.type;
+        if (formOf(type) == TextForm::Unusable) return {Answer::NotText, {}};  // the owner is left to give up
+      }
+      received_ += piece.bytes.size();
+      text += piece.bytes;
+    }
+    request.finish();
+    return type == None ? Answer{Answer::Text, {}} : asText(std::move(text), formOf(type));
+  }
+
+  const X11Library& x_;
   Display* display_;
+  const Uint64 start_;
+  uint64_t received_ = 0;  // text bytes received in pieces, which extend the read's deadline
   Window window_ = None;
+  Atom clipboard_ = None;
+  Atom incr_ = None;
+  Atom typeAtoms_[std::size(kTextTypes)] = {};
   Atom property_ = None;
+  Time time_ = CurrentTime;
 };
 
 }  // namespace
@@ -163,15 +289,14 @@ class Reader {
 std::optional<ClipboardText> readX11ClipboardText(SDL_Window* window) {
   const char* driver = SDL_GetCurrentVideoDriver();
   if (driver == nullptr || std::strcmp(driver, "x11") != 0) return std::nullopt;
-  const std::unique_ptr<SDL_SharedObject, ObjectUnloader> library(SDL_LoadObject("libX11.so.6"));
-  XLibrary x;
-  if (!library || !x.load(library.get())) return std::nullopt;
+  X11Library x;
+  if (!x.load()) return ClipboardText{false, kNoLibrary};
   auto* sdlDisplay = window != nullptr
                          ? static_cast<Display*>(SDL_GetPointerProperty(SDL_GetWindowProperties(window),
                                                                         SDL_PROP_WINDOW_X11_DISPLAY_POINTER, nullptr))
                          : nullptr;
   Display* display = x.openDisplay(sdlDisplay != nullptr ? x.displayString(sdlDisplay) : nullptr);
-  if (display == nullptr) return std::nullopt;
+  if (display == nullptr) return ClipboardText{false, kNoConnection};
   // Whatever SDL asked of the server, the clipboard's ownership among it, is done before the reader asks.
   if (sdlDisplay != nullptr) x.sync(sdlDisplay, False);
   Reader reader(x, display);

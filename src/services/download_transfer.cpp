@@ -6,6 +6,7 @@
 // piece is written, and hashed as it goes. Only a transfer that libcurl ends without an error can succeed.
 #include <curl/curl.h>
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -144,6 +145,7 @@ class Transfer {
   static size_t onHeader(char* data, size_t size, size_t count, void* self) noexcept;
   static size_t onBody(char* data, size_t size, size_t count, void* self) noexcept;
   static int onTrace(CURL* easy, curl_infotype type, char* data, size_t size, void* self) noexcept;
+  static curl_socket_t openSocket(void* self, curlsocktype purpose, curl_sockaddr* address) noexcept;
 
   DownloadState& state_;
   const std::string& destination_;
@@ -213,6 +215,7 @@ bool Transfer::setOptions(const DownloadConnectionSettings& settings) {
   if (!settings.certificateAuthorityFile.empty()) set(CURLOPT_CAINFO, settings.certificateAuthorityFile.c_str());
   set(CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);  // a proxy's answer to CONNECT is not the response
   set(CURLOPT_BUFFERSIZE, kReadBufferSize);
+  set(CURLOPT_OPENSOCKETFUNCTION, &Transfer::openSocket);
   set(CURLOPT_HEADERFUNCTION, &Transfer::onHeader);
   set(CURLOPT_HEADERDATA, static_cast<void*>(this));
   set(CURLOPT_WRITEFUNCTION, &Transfer::onBody);
@@ -306,6 +309,11 @@ size_t Transfer::onBody(char* data, size_t size, size_t count, void* self) noexc
 }
 
 // A TLS alert comes as its two bytes, level and description; description 0 is close_notify.
+// The connection is close-on-exec from the start, so that programs the scripts start never hold it open.
+curl_socket_t Transfer::openSocket(void*, curlsocktype, curl_sockaddr* address) noexcept {
+  return socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+}
+
 int Transfer::onTrace(CURL*, curl_infotype type, char* data, size_t size, void* self) noexcept {
   if (type == CURLINFO_SSL_DATA_IN && size == 2 && data[1] == 0) static_cast<Transfer*>(self)->closeNotified_ = true;
   return 0;

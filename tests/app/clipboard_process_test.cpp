@@ -5,18 +5,13 @@
 // fails leaves the clipboard to its owner, for the next program that pastes.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
-#include <cstdio>
-#include <memory>
 #include <string>
-#include <vector>
 
 #include "qz_sandbox.h"
 #include "virtual_display.h"
+#include "x_client.h"
 
 namespace {
 
@@ -24,6 +19,7 @@ using qztest::BackgroundRun;
 using qztest::RunOptions;
 using qztest::RunResult;
 using qztest::Sandbox;
+using qztest::XClient;
 
 constexpr const char* kFileHelpers = R"lua(
 local user = EXE_DIR .. "/user/"
@@ -67,50 +63,6 @@ return { run = function()
   end
 end }
 )lua";
-
-// The X client helper with args on the display, its standard output read line by line; ended when the
-// object goes.
-class XClient {
- public:
-  XClient(const std::string& display, std::vector<std::string> args) {
-    int ends[2];
-    if (pipe(ends) != 0) return;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, ends[1], 1);
-    posix_spawn_file_actions_addclose(&actions, ends[0]);
-    args.insert(args.begin(), {"env", "DISPLAY=" + display, "python3", QZ_X_CLIENT});
-    std::vector<char*> argv;
-    for (std::string& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    if (posix_spawnp(&pid_, "env", &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    close(ends[1]);
-    output_ = fdopen(ends[0], "r");
-  }
-  ~XClient() {
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-    if (output_ != nullptr) fclose(output_);
-  }
-  XClient(const XClient&) = delete;
-  XClient& operator=(const XClient&) = delete;
-
-  // The next line of its output without the line break; empty at its end.
-  std::string line() {
-    char buffer[4096];
-    if (output_ == nullptr || fgets(buffer, sizeof buffer, output_) == nullptr) return "";
-    std::string text(buffer);
-    if (!text.empty() && text.back() == '\n') text.pop_back();
-    return text;
-  }
-
- private:
-  pid_t pid_ = -1;
-  FILE* output_ = nullptr;
-};
 
 class ClipboardProcesses : public ::testing::Test {
  protected:
@@ -170,7 +122,7 @@ TEST_F(ClipboardProcesses, APasteFromAnOwnerThatDoesNotAnswerFailsWithSdlsMessag
 // clipboard itself.
 TEST_F(ClipboardProcesses, TextSentInPiecesAndTextOfQzItselfArriveWhole) {
   {
-    XClient owner(display.name(), {"own", "z", "0", "65536", "300000"});
+    XClient owner(display.name(), {"own", "--text", "z", "--times", "300000", "--chunk", "65536"});
     ASSERT_EQ(owner.line(), "owned");
     EXPECT_EQ(paste(), "300000 z");
   }
@@ -190,7 +142,7 @@ end }
 // SDL gives up on an owner after 1 s; the owner here answers after 1.5 s. The paste fails, and the owner
 // keeps the clipboard: a client that waits long enough still gets its text.
 TEST_F(ClipboardProcesses, AFailedPasteLeavesTheClipboardToItsOwner) {
-  XClient owner(display.name(), {"own", "slow text", "1.5"});
+  XClient owner(display.name(), {"own", "--text", "slow text", "--delay", "1.5"});
   ASSERT_EQ(owner.line(), "owned");
   const std::string read = paste();
   EXPECT_EQ(read, "nil|Selection timeout");

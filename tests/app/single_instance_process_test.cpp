@@ -60,6 +60,11 @@ function modes.idle()
   touch("ready-idle")
   wait_for("quit")
 end
+function modes.linger()
+  -- Collected as the Lua state closes, during the exit: it holds the exit up for a while.
+  lingering = setmetatable({}, { __gc = function() touch("closing") system.sleep(3) end })
+  touch("ready-linger")
+end
 function modes.alone()
   print("alone", tostring(STDIN_DATA), #ARGS)
 end
@@ -173,6 +178,19 @@ TEST_F(SingleInstanceProcess, WaitingStartsEndWithTheFirstInstanceAndAKilledOneL
   const pid_t sleeper = std::stoi(sandbox.readFile("sleep.pid"));
   EXPECT_EQ(kill(sleeper, 0), 0) << "the old instance's child should still run";
   kill(sleeper, SIGKILL);
+}
+
+// The first instance's scripts have finished and it takes a while to end: a start meanwhile would be taken by
+// nobody, so it is refused and runs on its own.
+TEST_F(SingleInstanceProcess, AStartWhileTheFirstInstanceEndsRunsOnItsOwn) {
+  BackgroundRun first = startFirst({"linger"});
+  ASSERT_TRUE(sandbox.waitForFile("closing"));
+  RunOptions later;
+  later.args = {"alone", "x"};
+  const RunResult result = sandbox.run(later);
+  EXPECT_EQ(result.exitCode, 0) << result.standardError;
+  EXPECT_EQ(result.standardOutput, "alone\tfalse\t3\n") << "taken by an instance that was ending";
+  EXPECT_EQ(first.wait().exitCode, 0);
 }
 
 TEST_F(SingleInstanceProcess, StartsFacingAStoppedFirstInstanceRunOnTheirOwnAfterTheirDeadline) {

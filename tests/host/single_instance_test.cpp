@@ -97,6 +97,14 @@ class SingleInstanceTest : public ScratchDirTest {
     return all;
   }
 
+  // Request ids of a counter, for starts that need a source of their own.
+  static RequestIdSource nextId() {
+    return [] {
+      static std::atomic<uint64_t> counter{1000};
+      return makeRequestId(getpid(), 0, counter++);
+    };
+  }
+
   std::filesystem::path runtime;
   std::string key;
   SingleInstance first;
@@ -156,6 +164,52 @@ TEST_F(SingleInstanceTest, RequestCompletedAfterTheDeadlineIsDroppedAndItsWaiter
   EXPECT_EQ(read(waiter.get(), &byte, 1), 1) << "the sender of a dropped request is released";
   EXPECT_EQ(byte, static_cast<char>(WaitAnswer::Refused)) << "and told that nothing was done with it";
   EXPECT_TRUE(first.takeRequests().empty());
+}
+
+// A start held between the acknowledgement and its echo for longer than the first instance used to wait:
+// told that its command line was taken, it must find it taken.
+TEST_F(SingleInstanceTest, AStartSlowToEchoIsTakenWhenItIsToldSo) {
+  ASSERT_EQ(acquire(first), SingleInstance::kFirstInstance);
+  SingleInstance slow(nextId(), [] { std::this_thread::sleep_for(1500ms); });
+  EXPECT_EQ(acquire(slow, {"qz", "slow"}, "text"), SingleInstance::kForwarded);
+  const std::vector<ForwardedRequest> requests = waitForRequests(first, 1);
+  ASSERT_EQ(requests.size(), 1u) << "told forwarded, and dropped";
+  EXPECT_EQ(requests[0].args[1], "slow");
+}
+
+// Admission ends while a start holds its echo back: the echo fails, and the start runs on its own.
+TEST_F(SingleInstanceTest, AnEchoAfterAdmissionEndedFailsAndItsStartRunsOnItsOwn) {
+  ASSERT_EQ(acquire(first), SingleInstance::kFirstInstance);
+  std::promise<void> acknowledged, admissionEnded;
+  std::shared_future<void> ended = admissionEnded.get_future().share();
+  SingleInstance held(nextId(), [&] {
+    acknowledged.set_value();
+    ended.wait();
+  });
+  std::future<int> result = std::async(std::launch::async, [&] { return acquire(held, {"qz", "held"}); });
+  acknowledged.get_future().wait();
+  endsInTime("the end of admission while an echo is awaited", [&] { first.stopAdmitting(); });
+  admissionEnded.set_value();
+  EXPECT_EQ(result.get(), SingleInstance::kNotForwarded);
+  SingleInstance later;
+  EXPECT_EQ(acquire(later, {"qz", "after"}), SingleInstance::kNotForwarded) << "refused once admission ended";
+  EXPECT_TRUE(first.takeRequests().empty());
+}
+
+// The scripts finished without taking a command line whose start waits: that start is told so, to run on
+// its own, rather than released as if its command line had been done.
+TEST_F(SingleInstanceTest, CommandLinesNotTakenWhenAdmissionEndsAreDroppedAndTheirWaitersToldSo) {
+  ASSERT_EQ(acquire(first), SingleInstance::kFirstInstance);
+  const uint64_t id = makeRequestId(getpid(), Clock::now().time_since_epoch().count(), 5);
+  ASSERT_EQ(mkfifo(waitEventPath(id).c_str(), 0600), 0);
+  const UniqueFd waiter(open(waitEventPath(id).c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
+  ASSERT_EQ(sendRaw(id, {"qz", "--wait", "never taken"}), 1);
+  first.stopAdmitting();
+  char answer = 0;
+  EXPECT_EQ(read(waiter.get(), &answer, 1), 1);
+  EXPECT_EQ(answer, static_cast<char>(WaitAnswer::Refused));
+  EXPECT_TRUE(first.takeRequests().empty());
+  EXPECT_FALSE(first.completeRequest(id));
 }
 
 TEST_F(SingleInstanceTest, SixtyFifthRequestIsRefusedUntilTheScriptsPoll) {

@@ -43,4 +43,21 @@ TEST(TextConversion, UnpairedSurrogatesBecomeReplacementCharacters) {
   EXPECT_EQ(wideToUtf8(std::u16string{0xDC00}), "\xEF\xBF\xBD");
 }
 
+TEST(TextConversion, Latin1BytesBecomeTheirCodePointsInUtf8) {
+  struct Case {
+    std::string latin1;
+    std::string utf8;
+  };
+  const Case cases[] = {
+      {"", ""},
+      {std::string("a\0b", 3), std::string("a\0b", 3)},
+      {"caf\xE9", "caf\xC3\xA9"},
+      {"\x7F\x80\xA0\xFF", "\x7F\xC2\x80\xC2\xA0\xC3\xBF"},
+  };
+  for (const Case& each : cases) {
+    EXPECT_EQ(latin1ToUtf8(each.latin1), each.utf8);
+    EXPECT_EQ(latin1AsUtf8Size(each.latin1), each.utf8.size());
+  }
+}
+
 }  // namespace

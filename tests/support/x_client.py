@@ -1,14 +1,16 @@
 #!/usr/bin/env python3
 """Another X client beside qz, over ctypes and libX11, for tests on a private display ($DISPLAY).
 
-  x_client.py destroy PID           destroys the mapped top-level window whose _NET_WM_PID is PID
-  x_client.py own TEXT DELAY [CHUNK [TIMES]]
-                                    owns CLIPBOARD with TEXT (repeated TIMES times), answering each request
-                                    after DELAY seconds, in pieces of CHUNK bytes when not 0 (INCR); prints
-                                    "owned", and "lost" when another client takes the clipboard
-  x_client.py read TIMEOUT          prints the CLIPBOARD text, "no owner", "refused" or "timeout"
+  x_client.py destroy PID     destroys the mapped top-level window whose _NET_WM_PID is PID
+  x_client.py own [OPTIONS]   owns CLIPBOARD and answers requests for it (options below); prints "owned", and
+                              "lost" when another client takes the clipboard
+  x_client.py read TIMEOUT    prints the CLIPBOARD text, "no owner", "refused" or "timeout"
+  x_client.py fill            opens connections until the server takes no more, prints "full", then holds them
+  x_client.py atoms           prints how many atoms the server holds
 """
+import argparse
 import ctypes
+import os
 import select
 import sys
 import time
@@ -21,7 +23,7 @@ PROPERTY_NOTIFY, SELECTION_CLEAR, SELECTION_REQUEST, SELECTION_NOTIFY = 28, 29, 
 PROPERTY_DELETE = 1
 PROPERTY_CHANGE_MASK = 1 << 22
 IS_VIEWABLE = 2
-PROP_MODE_REPLACE = 0
+PROP_MODE_REPLACE, PROP_MODE_APPEND = 0, 2
 XA_ATOM, XA_CARDINAL = 4, 6
 
 
@@ -89,6 +91,8 @@ X.XSync.argtypes = [Display, ctypes.c_int]
 X.XFlush.argtypes = [Display]
 X.XFree.argtypes = [ctypes.c_void_p]
 X.XSelectInput.argtypes = [Display, Window, ctypes.c_long]
+X.XGetAtomName.restype = ctypes.c_void_p
+X.XGetAtomName.argtypes = [Display, Atom]
 
 # Requestors may go before an answer reaches them; their errors are no concern of this client.
 ERROR_HANDLER = ctypes.CFUNCTYPE(ctypes.c_int, Display, ctypes.c_void_p)(lambda display, error: 0)
@@ -140,17 +144,68 @@ def wait_readable(display, seconds):
     return bool(select.select([X.XConnectionNumber(display)], [], [], max(seconds, 0))[0])
 
 
-def own(text, delay, chunk):
+# Plain answers are written in appends of this many bytes, below the largest request of any server.
+APPEND_BYTES = 1 << 22
+
+
+def wait_for_file(path, seconds=60):
+    deadline = time.monotonic() + seconds
+    while not os.path.exists(path) and time.monotonic() < deadline:
+        time.sleep(0.01)
+
+
+def write_piece(display, window, name, kind, piece, form):
+    if form == 8:
+        X.XChangeProperty(display, window, name, kind, 8, PROP_MODE_REPLACE, piece, len(piece))
+    else:  # the same bytes, sent as 32-bit items
+        items = (ctypes.c_long * max(1, len(piece) // 4))(*([0x7a7a7a7a] * max(1, len(piece) // 4)))
+        X.XChangeProperty(display, window, name, kind, 32, PROP_MODE_REPLACE, items, len(items))
+
+
+def write_whole(display, window, name, kind, data):
+    X.XChangeProperty(display, window, name, kind, 8, PROP_MODE_REPLACE, data[:APPEND_BYTES],
+                      len(data[:APPEND_BYTES]))
+    for at in range(APPEND_BYTES, len(data), APPEND_BYTES):
+        piece = data[at:at + APPEND_BYTES]
+        X.XChangeProperty(display, window, name, kind, 8, PROP_MODE_APPEND, piece, len(piece))
+
+
+class Transfer:
+    """One answer sent in pieces (INCR): the piece to write after each deletion of the property."""
+
+    def __init__(self, data, kind, options):
+        self.data, self.kind, self.options, self.sent, self.pieces = data, kind, options, 0, 0
+
+    def next_piece(self):
+        self.pieces += 1
+        if self.options.until and os.path.exists(self.options.until):
+            return b""
+        chunk = self.options.chunk
+        if self.options.endless:
+            start = self.sent % max(1, len(self.data))
+            piece = (self.data[start:] + self.data)[:chunk]
+        else:
+            piece = self.data[self.sent:self.sent + chunk]
+        self.sent += len(piece)
+        return piece
+
+
+def own(options):
     display = open_display()
     window = X.XCreateSimpleWindow(display, X.XDefaultRootWindow(display), 0, 0, 1, 1, 0, 0, 0)
-    clipboard, utf8, targets = atom(display, "CLIPBOARD"), atom(display, "UTF8_STRING"), atom(display, "TARGETS")
-    incr = atom(display, "INCR")
+    clipboard, targets, incr = atom(display, "CLIPBOARD"), atom(display, "TARGETS"), atom(display, "INCR")
+    offers = {}  # target -> the type of the answer
+    for offer in options.offer or ["UTF8_STRING"]:
+        target, _, kind = offer.partition("=")
+        offers[atom(display, target)] = atom(display, kind or target)
+    if options.own_when:
+        wait_for_file(options.own_when)
     X.XSetSelectionOwner(display, clipboard, window, 0)
     if X.XGetSelectionOwner(display, clipboard) != window:
         sys.exit("cannot own the clipboard")
     print("owned", flush=True)
-    data = text.encode()
-    sending = {}  # (requestor, property) -> the bytes still to send in pieces
+    data = options.text.encode(options.encoding) * options.times
+    sending = {}  # (requestor, property) -> Transfer
     event = Event()
     while True:
         X.XNextEvent(display, ctypes.byref(event))
@@ -159,33 +214,76 @@ def own(text, delay, chunk):
         elif event.type == PROPERTY_NOTIFY and event.property.state == PROPERTY_DELETE:
             key = (event.property.window, event.property.atom)
             if key in sending:
-                piece, sending[key] = sending[key][:chunk], sending[key][chunk:]
-                X.XChangeProperty(display, key[0], key[1], utf8, 8, PROP_MODE_REPLACE, piece, len(piece))
+                transfer = sending[key]
+                time.sleep(options.pause)
+                piece = transfer.next_piece()
+                form = 32 if transfer.pieces == options.odd_piece and piece else 8
+                write_piece(display, key[0], key[1], transfer.kind, piece, form)
+                if piece and options.sending_mark:
+                    open(options.sending_mark, "w").close()
                 if not piece:
                     del sending[key]
                 X.XFlush(display)
         elif event.type == SELECTION_REQUEST:
             request = event.request
-            time.sleep(delay)
+            time.sleep(options.delay)
+            if options.answer_when:
+                wait_for_file(options.answer_when)
             answer = Event()
             answer.notify = SelectionNotify(SELECTION_NOTIFY, 0, 1, display, request.requestor, request.selection,
                                             request.target, request.property, request.time)
-            if request.target == utf8 and chunk:
-                X.XSelectInput(display, request.requestor, PROPERTY_CHANGE_MASK)
-                sending[(request.requestor, request.property)] = data
-                size = (ctypes.c_long * 1)(len(data))
-                X.XChangeProperty(display, request.requestor, request.property, incr, 32, PROP_MODE_REPLACE, size, 1)
-            elif request.target == utf8:
-                X.XChangeProperty(display, request.requestor, request.property, utf8, 8, PROP_MODE_REPLACE, data,
-                                  len(data))
-            elif request.target == targets:
-                offered = (Atom * 2)(targets, utf8)
+            if request.target == targets:
+                offered = (Atom * (len(offers) + 1))(targets, *offers.keys())
                 X.XChangeProperty(display, request.requestor, request.property, XA_ATOM, 32, PROP_MODE_REPLACE,
-                                  offered, 2)
+                                  offered, len(offered))
+            elif request.target in offers and options.chunk:
+                X.XSelectInput(display, request.requestor, PROPERTY_CHANGE_MASK)
+                sending[(request.requestor, request.property)] = Transfer(data, offers[request.target], options)
+                size = (ctypes.c_long * 1)(options.announce if options.announce is not None else len(data))
+                X.XChangeProperty(display, request.requestor, request.property, incr, 32, PROP_MODE_REPLACE, size, 1)
+            elif request.target in offers:
+                write_whole(display, request.requestor, request.property, offers[request.target], data)
             else:
                 answer.notify.property = 0
             X.XSendEvent(display, request.requestor, 0, 0, ctypes.byref(answer))
+            if options.destroy_requestor:
+                X.XDestroyWindow(display, request.requestor)
             X.XFlush(display)
+
+
+def own_options(args):
+    parser = argparse.ArgumentParser(prog="x_client.py own")
+    parser.add_argument("--text", default="z", help="the text offered")
+    parser.add_argument("--times", type=int, default=1, help="the text repeated this many times")
+    parser.add_argument("--encoding", default="utf-8", help="how the text is written as bytes")
+    parser.add_argument("--offer", action="append", metavar="TARGET[=TYPE]",
+                        help="a target answered, with the type of the answer (the target itself by default); "
+                             "UTF8_STRING when none is given; TARGETS is always answered")
+    parser.add_argument("--own-when", metavar="FILE", help="takes the clipboard once FILE exists")
+    parser.add_argument("--delay", type=float, default=0, help="seconds before each request is answered")
+    parser.add_argument("--answer-when", metavar="FILE", help="each request is answered once FILE exists")
+    parser.add_argument("--chunk", type=int, default=0, help="answers in pieces (INCR) of this many bytes")
+    parser.add_argument("--pause", type=float, default=0, help="seconds before each piece")
+    parser.add_argument("--endless", action="store_true", help="pieces without end: the text over and over")
+    parser.add_argument("--until", metavar="FILE", help="pieces end once FILE exists")
+    parser.add_argument("--sending-mark", metavar="FILE", help="creates FILE once a piece has been sent")
+    parser.add_argument("--odd-piece", type=int, default=0, metavar="N", help="piece N is sent in 32-bit items")
+    parser.add_argument("--announce", type=int, help="the size announced for pieces (the text's by default)")
+    parser.add_argument("--destroy-requestor", action="store_true",
+                        help="destroys the requestor's window right after answering")
+    return parser.parse_args(args)
+
+
+def fill():
+    held = []
+    while True:
+        display = X.XOpenDisplay(None)
+        if not display:
+            break
+        held.append(display)
+    print("full", flush=True)
+    while True:
+        time.sleep(60)
 
 
 def read(timeout):
@@ -211,14 +309,32 @@ def read(timeout):
     print("timeout")
 
 
+def atoms():
+    """Atoms are numbered from 1 without gaps and never freed: the count is the highest that has a name."""
+    display = open_display()
+    low, high = 1, 1
+    while X.XGetAtomName(display, high):
+        low, high = high, high * 2
+    while high - low > 1:
+        middle = (low + high) // 2
+        if X.XGetAtomName(display, middle):
+            low = middle
+        else:
+            high = middle
+    print(low, flush=True)
+
+
 if __name__ == "__main__":
     command = sys.argv[1]
     if command == "destroy":
         destroy(int(sys.argv[2]))
     elif command == "own":
-        times = int(sys.argv[5]) if len(sys.argv) > 5 else 1
-        own(sys.argv[2] * times, float(sys.argv[3]), int(sys.argv[4]) if len(sys.argv) > 4 else 0)
+        own(own_options(sys.argv[2:]))
     elif command == "read":
         read(float(sys.argv[2]))
+    elif command == "fill":
+        fill()
+    elif command == "atoms":
+        atoms()
     else:
         sys.exit("unknown command " + command)

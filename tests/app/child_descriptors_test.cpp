@@ -1,0 +1,123 @@
+// Programs that qz starts (io.popen, os.execute and system.exec, from the main state and from the worker)
+// inherit only standard input, output and error, even while qz holds every kind of descriptor it opens: a
+// download's connection, a database, a render process, the single-instance socket and lock, an X
+// connection of its own for a clipboard read, a temporary file and a pipe to another program.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+
+#include "http_fixture.h"
+#include "qz_sandbox.h"
+#include "virtual_display.h"
+#include "x_client.h"
+
+namespace {
+
+using qztest::RunOptions;
+using qztest::RunResult;
+using qztest::Sandbox;
+using qztest::XClient;
+
+// Lists the descriptors of the shell that runs the command, into the files named in "user/" (through a pipe:
+// a shell that redirects a command's output itself keeps a copy of its own). The worker's
+// listings run while the main state waits in system.get_clipboard: once its owner has begun to send the
+// text in pieces ("user/sending"), which it ends only once "user/listed" exists.
+std::string listingBoot(const std::string& downloadUrl) {
+  return R"lua(
+local user = EXE_DIR .. "/user/"
+local LIST = "ls /proc/$$/fd"
+local function put(name, text)
+  local file = assert(io.open(user .. name .. ".tmp", "w"))
+  file:write(text)
+  file:close()
+  assert(os.rename(user .. name .. ".tmp", user .. name))
+end
+local function exists(name)
+  local file = io.open(user .. name)
+  if file then file:close() end
+  return file ~= nil
+end
+local function await(name)
+  local deadline = system.get_time() + 30
+  while not exists(name) do
+    assert(system.get_time() < deadline, "no " .. name)
+    system.sleep(0.005)
+  end
+end
+local function capture(command)
+  local pipe = assert(io.popen(command))
+  local output = pipe:read("a")
+  pipe:close()
+  return output
+end
+
+package.preload["core.workerboot"] = load("return { run = function() end }")
+package.preload.listing = load([[
+local user, list = ...
+return { list = function(args)
+  local user, list = args[1], args[2]
+  local function exists(name)
+    local file = io.open(user .. name)
+    if file then file:close() end
+    return file ~= nil
+  end
+  while not exists("sending") do system.sleep(0.005) end
+  local pipe = assert(io.popen(list))
+  local output = pipe:read("a")
+  pipe:close()
+  os.execute(list .. " | cat > " .. user .. "worker-execute")
+  assert(io.open(user .. "listed", "w")):close()
+  return output
+end }
+]])
+
+return { run = function()
+  local download = web.download()lua" +
+         qztest::luaString(downloadUrl) + R"lua(, user .. "download")
+  while download:progress() < 1 do system.sleep(0.005) end
+  local database = assert(db.open(user .. "live.db"))
+  assert(database:exec("create table t(x)"))
+  put("image.svg", '<svg xmlns="http://www.w3.org/2000/svg" width="8" height="8"><rect width="8" height="8"/></svg>')
+  assert(canvas.load_svg_image(user .. "image.svg", 8, 8))
+  local scratch = assert(io.tmpfile())
+  local held = assert(io.popen("cat", "w"))
+  local job = assert(worker.submit("listing", "list", { user, LIST }))
+
+  put("main-popen", capture(LIST))
+  os.execute(LIST .. " | cat > " .. user .. "main-execute")
+  system.exec(LIST .. " | cat > " .. user .. "main-exec.tmp && mv " .. user .. "main-exec.tmp " .. user .. "main-exec")
+  await("main-exec")
+  local text, message = system.get_clipboard()
+  put("clipboard", text and "read" or tostring(message))
+  while not job:ready() do system.sleep(0.005) end
+  held:close()
+  scratch:close()
+  put("worker-popen", assert(job:result()))
+end }
+)lua";
+}
+
+TEST(ChildDescriptors, ProgramsStartedWhileEveryServiceIsLiveInheritOnlyTheStandardStreams) {
+  qztest::VirtualDisplay display;
+  ASSERT_FALSE(display.name().empty()) << display.failure();
+  qztest::HttpFixture http;
+  Sandbox sandbox;
+  sandbox.writeBoot(listingBoot(http.url("/bytes?n=600&chunk=1&delay=1000")));
+  const std::string user = (sandbox.root() / "user").string();
+  XClient owner(display.name(), {"own", "--chunk", "1", "--pause", "0.05", "--endless", "--sending-mark",
+                                 user + "/sending", "--until", user + "/listed"});
+  ASSERT_EQ(owner.line(), "owned");
+
+  RunOptions options;  // the first instance: it serves later starts on its socket
+  options.environment = {{"SDL_VIDEO_DRIVER", "x11"}, {"DISPLAY", display.name()}};
+  options.timeout = std::chrono::seconds(60);
+  const RunResult result = sandbox.run(options);
+  EXPECT_EQ(result.exitCode, 0) << result.standardError;
+  EXPECT_EQ(sandbox.readFile("user/clipboard"), "read") << "the worker listed while the clipboard was read";
+  for (const char* listing : {"main-popen", "main-execute", "main-exec", "worker-popen", "worker-execute"}) {
+    EXPECT_EQ(sandbox.readFile(std::string("user/") + listing), "0\n1\n2\n") << listing;
+  }
+}
+
+}  // namespace

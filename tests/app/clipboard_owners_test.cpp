@@ -1,0 +1,285 @@
+// Pastes in qz from clipboard owners of every kind on a private X display: owners that answer late or
+// never stop sending, offer the text only in older forms, send pieces in another format, make the answer
+// unreadable, send more than memory allows, or meet a server that takes no more connections. Each paste
+// either gives the owner's whole text or fails with a message, within a bound of its own; none takes an
+// answer meant for an earlier paste, and none takes the clipboard from its owner.
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <chrono>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/sha256.h"
+#include "qz_sandbox.h"
+#include "sanitizer_build.h"
+#include "virtual_display.h"
+#include "x_client.h"
+
+namespace {
+
+using qztest::BackgroundRun;
+using qztest::RunOptions;
+using qztest::RunResult;
+using qztest::Sandbox;
+using qztest::XClient;
+
+// Pastes `reads` times, the i-th once "user/go-<i>" exists when gated; each result goes to "user/read-<i>":
+// "text|<text>" for a short text, "long|<size>|<sha256>" for a long one, "nil|<message>" for a failure.
+std::string readerBoot(int reads, bool gated) {
+  return R"lua(
+local user = EXE_DIR .. "/user/"
+local function put(name, text)
+  local file = assert(io.open(user .. name .. ".tmp", "w"))
+  file:write(text)
+  file:close()
+  assert(os.rename(user .. name .. ".tmp", user .. name))
+end
+local function exists(name)
+  local file = io.open(user .. name)
+  if file then file:close() end
+  return file ~= nil
+end
+local function describe(text, message)
+  if not text then return "nil|" .. tostring(message) end
+  if #text <= 64 then return "text|" .. text end
+  return "long|" .. #text .. "|" .. system.sha256(text)
+end
+return { run = function()
+  put("ready", "")
+  for i = 1, )lua" +
+         std::to_string(reads) + R"lua( do
+    while )lua" +
+         (gated ? "not exists(\"go-\" .. i)" : "false") + R"lua( do system.sleep(0.005) end
+    put("reading-" .. i, "")
+    put("read-" .. i, describe(system.get_clipboard()))
+  end
+end }
+)lua";
+}
+
+// What the reader writes for text that came whole.
+std::string whole(const std::string& text) {
+  if (text.size() <= 64) return "text|" + text;
+  return "long|" + std::to_string(text.size()) + "|" + std::string(sha256HexView(sha256Digest(text)));
+}
+
+constexpr const char* kTooSlow = "nil|clipboard owner did not finish in time";
+
+struct OwnerCase {
+  const char* what;
+  std::vector<std::string> owner;  // the helper's options after "own"
+  std::string expected;            // what the reader writes
+};
+
+class ClipboardOwners : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_FALSE(display.name().empty()) << display.failure(); }
+
+  RunOptions onDisplay() const {
+    RunOptions options;
+    options.args = {"--new-instance"};
+    options.environment = {{"SDL_VIDEO_DRIVER", "x11"}, {"DISPLAY", display.name()}};
+    options.timeout = std::chrono::seconds(60);
+    return options;
+  }
+
+  std::vector<std::string> own(std::vector<std::string> options) const {
+    options.insert(options.begin(), "own");
+    return options;
+  }
+
+  // Runs a qz that pastes once; what it read.
+  std::string paste() {
+    Sandbox reader;
+    reader.writeBoot(readerBoot(1, false));
+    const RunResult result = reader.run(onDisplay());
+    EXPECT_EQ(result.exitCode, 0) << result.standardError;
+    EXPECT_FALSE(result.timedOut) << "the paste never ended";
+    return reader.exists("user/read-1") ? reader.readFile("user/read-1") : "no paste";
+  }
+
+  // Each owner in turn, pasted from by a qz of its own.
+  void pasteFromEach(const std::vector<OwnerCase>& cases) {
+    for (const OwnerCase& each : cases) {
+      XClient owner(display.name(), own(each.owner));
+      ASSERT_EQ(owner.line(), "owned") << each.what;
+      EXPECT_EQ(paste(), each.expected) << each.what;
+    }
+  }
+
+  qztest::VirtualDisplay display;
+};
+
+// One deadline covers the whole paste: an owner that keeps sending pieces, each within the second every
+// step has, is given up on, whether it dribbles or sends single bytes as fast as asked. The same single
+// bytes that end are taken whole.
+TEST_F(ClipboardOwners, AnOwnerThatSendsPiecesWithoutEndIsGivenUpOn) {
+  pasteFromEach({
+      {"64 bytes every half second", {"--chunk", "64", "--pause", "0.5", "--endless"}, kTooSlow},
+      {"single bytes as fast as asked", {"--chunk", "1", "--endless"}, kTooSlow},
+      {"single bytes that end", {"--chunk", "1", "--times", "1500"}, whole(std::string(1500, 'z'))},
+  });
+}
+
+TEST_F(ClipboardOwners, AnHonestOwnerSendingTensOfMegabytesInPiecesIsPastedWhole) {
+  pasteFromEach(
+      {{"40 MB in pieces of 64 KiB", {"--chunk", "65536", "--times", "40000000"}, whole(std::string(40000000, 'z'))}});
+}
+
+// The late owner's answer to the first paste reaches the second paste's window (the server gives it the
+// same id) while the second waits for the new owner: it must not be taken for the new owner's text.
+TEST_F(ClipboardOwners, ALateAnswerToAnEarlierPasteIsNeverTakenByTheNext) {
+  Sandbox reader;
+  reader.writeBoot(readerBoot(2, true));
+  const std::string user = (reader.root() / "user").string();
+  XClient late(display.name(), own({"--text", "old secret", "--answer-when", user + "/answer-late"}));
+  ASSERT_EQ(late.line(), "owned");
+  // Connected before qz, so that qz's connection for its second paste is the one its first paste had.
+  // It answers each request after 0.45 s, so that SDL's own request for its targets (when it sees the new owner)
+  // and the paste's both come within the paste's second.
+  XClient next(display.name(), own({"--text", "new text", "--delay", "0.45", "--own-when", user + "/own-next"}));
+  BackgroundRun running = reader.start(onDisplay());
+  ASSERT_TRUE(reader.waitForFile("user/ready")) << running.wait().standardError;
+
+  reader.writeFile("user/go-1", "");
+  ASSERT_TRUE(reader.waitForFile("user/read-1")) << running.wait().standardError;
+  EXPECT_EQ(reader.readFile("user/read-1"), "nil|Selection timeout");
+  reader.writeFile("user/own-next", "");
+  ASSERT_EQ(next.line(), "owned");
+
+  reader.writeFile("user/go-2", "");
+  ASSERT_TRUE(reader.waitForFile("user/reading-2"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  reader.writeFile("user/answer-late", "");
+  const RunResult result = running.wait();
+  EXPECT_EQ(result.exitCode, 0) << result.standardError;
+  EXPECT_EQ(reader.readFile("user/read-2"), "text|new text") << result.standardError;
+}
+
+// An owner that takes most of the second each step may take, and offers the text only as STRING (the last
+// form asked): two pastes in a row both get it.
+TEST_F(ClipboardOwners, TwoPastesInARowFromASlowOwnerAreBothRight) {
+  XClient owner(display.name(),
+                own({"--text", "café", "--encoding", "latin-1", "--offer", "STRING", "--delay", "0.4"}));
+  ASSERT_EQ(owner.line(), "owned");
+  Sandbox reader;
+  reader.writeBoot(readerBoot(2, false));
+  const RunResult result = reader.run(onDisplay());
+  EXPECT_EQ(result.exitCode, 0) << result.standardError;
+  EXPECT_EQ(reader.readFile("user/read-1"), "text|café");
+  EXPECT_EQ(reader.readFile("user/read-2"), "text|café");
+}
+
+// STRING is Latin-1 and comes back as UTF-8; an answer of a form the reader cannot use moves on to the next.
+TEST_F(ClipboardOwners, TextOfferedOnlyInOlderFormsIsPasted) {
+  const std::vector<std::string> latin1 = {"--text", "café", "--encoding", "latin-1"};
+  const auto with = [](std::vector<std::string> base, std::vector<std::string> more) {
+    base.insert(base.end(), more.begin(), more.end());
+    return base;
+  };
+  pasteFromEach({
+      {"STRING", with(latin1, {"--offer", "STRING"}), "text|café"},
+      {"STRING of ASCII alone", {"--text", "plain", "--offer", "STRING"}, "text|plain"},
+      {"TEXT answered as STRING", with(latin1, {"--offer", "TEXT=STRING"}), "text|café"},
+      {"text/plain", {"--text", "café", "--offer", "text/plain"}, "text|café"},
+      {"UTF8_STRING answered as STRING", with(latin1, {"--offer", "UTF8_STRING=STRING"}), "text|café"},
+      {"COMPOUND_TEXT first, then STRING", with(latin1, {"--offer", "UTF8_STRING=COMPOUND_TEXT", "--offer", "STRING"}),
+       "text|café"},
+      {"STRING in pieces", with(latin1, {"--offer", "STRING", "--chunk", "3", "--times", "4"}),
+       "text|cafécafécafécafé"},
+  });
+}
+
+TEST_F(ClipboardOwners, AnswersThatCannotBeReadWholeFailThePaste) {
+  pasteFromEach({
+      {"a piece in 32-bit items",
+       {"--chunk", "1000", "--times", "10000", "--odd-piece", "4"},
+       "nil|clipboard owner sent part of the text in another format"},
+      {"the requestor's window destroyed", {"--destroy-requestor"}, "nil|clipboard text could not be read"},
+      {"pieces announced as more than 1 GiB",
+       {"--chunk", "100", "--times", "100", "--announce", "1073741825"},
+       "nil|clipboard text is too large (over 1 GiB)"},
+      {"pieces announced as 1 GiB",
+       {"--chunk", "100", "--times", "100", "--announce", "1073741824"},
+       whole(std::string(100, 'z'))},
+  });
+}
+
+// A request its owner may still answer renews the property that later requests name, and every name is an
+// atom the server keeps for as long as it runs: a paster that keeps failing must not fill the server with them
+// (a process goes round 256 names).
+TEST_F(ClipboardOwners, PastesThatKeepFailingNameABoundedSetOfProperties) {
+  std::vector<std::string> options = {"--chunk", "10"};
+  for (const char* target : {"UTF8_STRING", "text/plain;charset=utf-8", "text/plain", "TEXT", "STRING"}) {
+    options.insert(options.end(), {"--offer", std::string(target) + "=COMPOUND_TEXT"});
+  }
+  XClient owner(display.name(), own(options));
+  ASSERT_EQ(owner.line(), "owned");
+  const auto atoms = [this] {
+    XClient count(display.name(), {"atoms"});
+    return std::stoul(count.line());
+  };
+  EXPECT_EQ(paste(), "text|") << "no form of text offered";  // and the names SDL uses are made
+  const unsigned long before = atoms();
+  Sandbox reader;
+  reader.writeBoot(readerBoot(100, false));
+  const RunResult result = reader.run(onDisplay());
+  EXPECT_EQ(result.exitCode, 0) << result.standardError;
+  EXPECT_EQ(reader.readFile("user/read-100"), "text|");
+  EXPECT_LE(atoms() - before, 256u + 16) << "100 pastes that each leave five requests to their owner";
+}
+
+// A plain answer of 96 MiB, where the paster has 64 MiB of address space left: read in slices, it runs
+// out of memory as a failure of the paste, not as a failure of qz's X connection.
+TEST_F(ClipboardOwners, ALargePlainAnswerIsReadInSlices) {
+  const size_t size = size_t{96} << 20;
+  XClient owner(display.name(), own({"--times", std::to_string(size)}));
+  ASSERT_EQ(owner.line(), "owned");
+  Sandbox reader;
+  reader.writeBoot(readerBoot(1, true));
+  BackgroundRun running = reader.start(onDisplay());
+  ASSERT_TRUE(reader.waitForFile("user/ready")) << running.wait().standardError;
+#ifndef QZ_TEST_UNDER_ASAN
+  std::ifstream status("/proc/" + std::to_string(running.pid()) + "/status");
+  size_t mapped = 0;
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("VmSize:", 0) == 0) mapped = std::stoull(line.substr(7)) * 1024;
+  }
+  ASSERT_GT(mapped, 0u);
+  const rlimit limit{mapped + (size_t{64} << 20), mapped + (size_t{64} << 20)};
+  ASSERT_EQ(prlimit(running.pid(), RLIMIT_AS, &limit, nullptr), 0);
+#endif
+  reader.writeFile("user/go-1", "");
+  const RunResult result = running.wait();
+  EXPECT_EQ(result.exitCode, 0) << result.standardError;
+  const std::string read = reader.exists("user/read-1") ? reader.readFile("user/read-1") : "no paste";
+  if (read != whole(std::string(size, 'z'))) {
+    EXPECT_EQ(read, "nil|not enough memory to read the clipboard");
+  }
+}
+
+// With every connection of the server taken, the paste fails; it does not fall back to SDL's reading, which
+// would make qz the owner of an empty clipboard once the slow owner missed its second.
+TEST_F(ClipboardOwners, WithoutAConnectionOfItsOwnAPasteFailsAndLeavesTheClipboardToItsOwner) {
+  XClient owner(display.name(), own({"--text", "kept", "--delay", "1.5"}));
+  ASSERT_EQ(owner.line(), "owned");
+  Sandbox reader;
+  reader.writeBoot(readerBoot(1, true));
+  BackgroundRun running = reader.start(onDisplay());
+  ASSERT_TRUE(reader.waitForFile("user/ready")) << running.wait().standardError;
+  {
+    XClient filler(display.name(), {"fill"});
+    ASSERT_EQ(filler.line(), "full");
+    reader.writeFile("user/go-1", "");
+    const RunResult result = running.wait();
+    EXPECT_EQ(result.exitCode, 0) << result.standardError;
+    EXPECT_EQ(reader.readFile("user/read-1"), "nil|cannot connect to the X server");
+  }
+  XClient check(display.name(), {"read", "5"});
+  EXPECT_EQ(check.line(), "kept");
+}
+
+}  // namespace
