@@ -2,24 +2,19 @@
 // queued synchronous requests, the map of asynchronous requests and the publication into shared states; the
 // worker executes with the lock released, so the submitter can queue more meanwhile. The thread looks at
 // the stop flag only when the queue is empty, so everything queued before stop() runs and is published; past
-// the stop's deadline a progress handler holds each request to a budget of virtual-machine steps.
+// the stop's deadline each request runs under the time bound (database_worker_stop.cpp).
 //
-// Both sides spin briefly before they sleep: a synchronous submitter watches its done flag, and the idle
+// Both sides may spin briefly before they sleep: a synchronous submitter watches its done flag, and the idle
 // worker watches for the next submission. Waking a sleeping thread costs far more than a point query, so a
 // script that issues synchronous requests one after another would otherwise spend most of its time there.
 #include "db/database_worker.h"
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cstdlib>
 #include <new>
-#include <unordered_set>
 #include <utility>
-#include <vector>
 
 #include "db/database_request.h"
-#include "host/process_state.h"
 
 namespace {
 
@@ -27,36 +22,6 @@ constexpr const char* kNotRunning = "db worker is not running";
 constexpr const char* kInvalidExec = "invalid worker exec request";
 
 constexpr std::chrono::microseconds kSpinTime{50};
-
-using Clock = std::chrono::steady_clock;
-
-// The deadline every stop shares once the host shuts down, in ticks of Clock; 0 until then.
-std::atomic<Clock::rep> sharedStopDeadline{0};
-
-// The workers whose thread runs. A script that ends the process without closing its Lua state collects no
-// database, so at exit these are stopped as the host's own shutdown would, and what they have queued is not
-// lost with the process. Never destroyed: the handler that reads it runs among the static destructors.
-struct RunningWorkers {
-  std::mutex lock;
-  std::unordered_set<DatabaseWorker*> workers;
-};
-
-RunningWorkers& runningWorkers() {
-  static auto* running = new RunningWorkers;
-  return *running;
-}
-
-void stopDatabasesAtExit() {
-  beginStoppingDatabases();
-  std::vector<DatabaseWorker*> workers;
-  {
-    std::lock_guard guard(runningWorkers().lock);
-    workers.assign(runningWorkers().workers.begin(), runningWorkers().workers.end());
-  }
-  const auto deadline = Clock::now() + DatabaseWorker::kStopGracePeriod;
-  for (DatabaseWorker* worker : workers) worker->requestStop(deadline);
-  for (DatabaseWorker* worker : workers) worker->stopIfRunning();
-}
 
 // Spins until `ready` returns true or kSpinTime has passed; returns whether it became true.
 template <typename Ready>
@@ -90,10 +55,6 @@ bool fillScalarRequest(DatabaseRequest& request, RequestKind kind, sqlite3* conn
   return true;
 }
 
-bool isStatement(RequestKind kind) {
-  return kind == RequestKind::ExecText || kind == RequestKind::Query || kind == RequestKind::ExecPrepared;
-}
-
 void executeExecText(DatabaseRequest& request) {
   request.execTextCode = sqlite3_exec(request.connection, request.sqlText, nullptr, nullptr, nullptr);
   if (request.execTextCode != SQLITE_OK) {
@@ -104,99 +65,9 @@ void executeExecText(DatabaseRequest& request) {
 
 }  // namespace
 
-DatabaseWorker::DatabaseWorker() = default;
-
-DatabaseWorker::~DatabaseWorker() { stopIfRunning(); }
-
-bool DatabaseWorker::start(std::string& error) {
-  error.clear();
-  std::lock_guard guard(lock_);
-  if (running_) return true;
-  // Once the host shuts down (a finalizer may open a database while the main state closes, and objects made
-  // then are never collected) no thread starts that nothing would stop.
-  if (processShuttingDown()) {
-    error = "failed to start db worker thread";
-    return false;
-  }
-  ensureSqliteConfigured();
-  stopDeadline_.store(0, std::memory_order_relaxed);
-  cutShort_ = false;
-  try {
-    thread_ = std::thread([this] { run(); });
-  } catch (const std::exception&) {
-    error = "failed to start db worker thread";
-    return false;
-  }
-  running_ = true;
-  stopping_ = false;
-  static const bool stopsAtExit = std::atexit(stopDatabasesAtExit) == 0;
-  static_cast<void>(stopsAtExit);
-  std::lock_guard running(runningWorkers().lock);
-  runningWorkers().workers.insert(this);
-  return true;
-}
-
-bool DatabaseWorker::stop(std::chrono::milliseconds grace) { return stopBy(Clock::now() + grace); }
-
-bool DatabaseWorker::stopIfRunning(std::chrono::milliseconds grace) {
-  bool running;
-  {
-    std::lock_guard guard(lock_);
-    running = running_;
-  }
-  return running ? stop(grace) : true;
-}
-
-// Called with the lock held: the earliest of the deadline given, one set before, and the shared one.
-void DatabaseWorker::setStopDeadline(Clock::time_point deadline) {
-  if (const Clock::rep shared = sharedStopDeadline.load(std::memory_order_acquire); shared != 0) {
-    deadline = std::min(deadline, Clock::time_point(Clock::duration(shared)));
-  }
-  // Never 0, which means no stop: the steady clock counts from long before any stop.
-  Clock::rep ticks = std::max<Clock::rep>(deadline.time_since_epoch().count(), 1);
-  if (const Clock::rep earlier = stopDeadline_.load(std::memory_order_relaxed); earlier != 0) {
-    ticks = std::min(ticks, earlier);
-  }
-  stopDeadline_.store(ticks, std::memory_order_release);
-  stopping_ = true;
-  signals_.fetch_add(1, std::memory_order_release);
-}
-
-void DatabaseWorker::requestStop(Clock::time_point deadline) {
-  {
-    std::lock_guard guard(lock_);
-    if (!running_) return;
-    setStopDeadline(deadline);
-  }
-  workAvailable_.notify_one();
-}
-
-bool DatabaseWorker::stopBy(Clock::time_point deadline) {
-  {
-    std::lock_guard guard(lock_);
-    setStopDeadline(deadline);
-  }
-  workAvailable_.notify_one();
-  if (thread_.joinable()) thread_.join();
-  {
-    std::lock_guard running(runningWorkers().lock);
-    runningWorkers().workers.erase(this);
-  }
-  std::lock_guard guard(lock_);
-  const bool whole = !cutShort_;
-  cutShort_ = false;
-  stopDeadline_.store(0, std::memory_order_relaxed);
-  running_ = false;
-  stopping_ = false;
-  queueHead_ = nullptr;
-  queueTail_ = nullptr;
-  asyncRequests_.clear();
-  return whole;
-}
-
 bool DatabaseWorker::acceptsRequests() const { return running_ && !stopping_; }
 
-void DatabaseWorker::enqueue(DatabaseRequest* request) {
+bool DatabaseWorker::enqueue(DatabaseRequest* request) {
   request->next = nullptr;
   if (queueTail_ != nullptr) {
     queueTail_->next = request;
@@ -205,10 +76,12 @@ void DatabaseWorker::enqueue(DatabaseRequest* request) {
   }
   queueTail_ = request;
   signals_.fetch_add(1, std::memory_order_release);
+  return workerSleeping_;
 }
 
 bool DatabaseWorker::submit(DatabaseRequest& request, std::string& error) {
   error.clear();
+  bool workerSlept;
   {
     std::lock_guard guard(lock_);
     if (!acceptsRequests()) {
@@ -216,9 +89,9 @@ bool DatabaseWorker::submit(DatabaseRequest& request, std::string& error) {
       return false;
     }
     request.done.store(false, std::memory_order_relaxed);
-    enqueue(&request);
+    workerSlept = enqueue(&request);
   }
-  workAvailable_.notify_one();
+  if (workerSlept) workAvailable_.notify_one();
   const auto done = [&request] { return request.done.load(std::memory_order_acquire); };
   if (spinUntil(done)) return true;
   std::unique_lock guard(lock_);
@@ -239,8 +112,7 @@ bool DatabaseWorker::submitAsync(const std::shared_ptr<DatabaseRequest>& request
     error = "out of memory";
     return false;
   }
-  enqueue(request.get());
-  workAvailable_.notify_one();
+  if (enqueue(request.get())) workAvailable_.notify_one();
   return true;
 }
 
@@ -377,43 +249,35 @@ void DatabaseWorker::run() {
       DatabaseRequest* request = queueHead_;
       queueHead_ = request->next;
       if (queueHead_ == nullptr) queueTail_ = nullptr;
+      executing_ = request;
+      executingSince_ = std::chrono::steady_clock::now().time_since_epoch().count();
+      processorTimeMark_ = std::chrono::nanoseconds(-1);
       guard.unlock();
-      executeWithinBudget(*request);
+      executeWithinBound(*request);
       guard.lock();
+      executing_ = nullptr;
       publish(*request);
     }
     if (stopping_) break;
-    const uint64_t seen = signals_.load(std::memory_order_acquire);
-    guard.unlock();
-    spinUntil([this, seen] { return signals_.load(std::memory_order_acquire) != seen; });
-    guard.lock();
-    if (queueHead_ == nullptr && !stopping_) workAvailable_.wait(guard);
+    waitForWork(guard);
   }
   statementCache_.clear();
+  ended_ = true;
   requestDone_.notify_all();
+  threadEnded_.notify_all();
 }
 
-// A statement runs with the step check installed on its connection, so that a stop's deadline reaches it
-// however long it runs; the check costs one load every kStepsPerCheck steps until a stop is under way.
-void DatabaseWorker::executeWithinBudget(DatabaseRequest& request) {
-  if (!isStatement(request.kind) || request.connection == nullptr) {
-    execute(request);
-    return;
-  }
-  stepChecksPastDeadline_ = 0;
-  sqlite3_progress_handler(request.connection, kStepsPerCheck, &DatabaseWorker::checkStepBudget, this);
-  execute(request);
-  sqlite3_progress_handler(request.connection, 0, nullptr, nullptr);
-}
-
-// SQLite's progress handler: non-zero ends the statement with SQLITE_INTERRUPT.
-int DatabaseWorker::checkStepBudget(void* worker) {
-  auto& self = *static_cast<DatabaseWorker*>(worker);
-  const Clock::rep deadline = self.stopDeadline_.load(std::memory_order_acquire);
-  if (deadline == 0 || Clock::now().time_since_epoch().count() < deadline) return 0;
-  if (++self.stepChecksPastDeadline_ < kStepChecksPastDeadline) return 0;
-  self.cutShort_ = true;
-  return 1;
+// Called with the lock held and the queue empty; returns with the lock held once a request or a stop may
+// have come.
+void DatabaseWorker::waitForWork(std::unique_lock<std::mutex>& guard) {
+  const uint64_t seen = signals_.load(std::memory_order_acquire);
+  guard.unlock();
+  spinUntil([this, seen] { return signals_.load(std::memory_order_acquire) != seen; });
+  guard.lock();
+  if (queueHead_ != nullptr || stopping_) return;
+  workerSleeping_ = true;
+  workAvailable_.wait(guard);
+  workerSleeping_ = false;
 }
 
 void DatabaseWorker::execute(DatabaseRequest& request) {
@@ -476,10 +340,4 @@ void DatabaseWorker::publish(DatabaseRequest& request) {
   }
   requestDone_.notify_all();
   asyncRequests_.erase(&request);
-}
-
-void beginStoppingDatabases() {
-  const Clock::rep deadline = (Clock::now() + DatabaseWorker::kStopGracePeriod).time_since_epoch().count();
-  Clock::rep none = 0;
-  sharedStopDeadline.compare_exchange_strong(none, deadline, std::memory_order_acq_rel);
 }

@@ -152,12 +152,12 @@ TEST_F(WorkerTest, AsyncResultsAreNeverSeenHalfPublished) {
 
 constexpr const char* kEndlessCount =
     "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c) SELECT count(*) FROM c";
-// Tens of milliseconds and a few million steps: more than the step budget, far shorter than the grace period.
+// Tens of milliseconds: more than the time bound past a deadline, far shorter than the grace period.
 constexpr const char* kBriefCount =
     "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c LIMIT 300000) SELECT count(*) FROM c";
 
 // One deadline for the whole stop: six endless statements queued one after another are each cut short by the
-// step budget once it has passed, and the insert queued behind them still runs.
+// time bound once it has passed, and the insert queued behind them still runs.
 TEST_F(WorkerTest, StopCutsEndlessStatementsPastTheDeadlineAndRunsEverythingElse) {
   dbtest::execDirect(connection(), "CREATE TABLE t(a)");
   std::shared_ptr<DatabaseAsyncExecState> before;
@@ -179,7 +179,7 @@ TEST_F(WorkerTest, StopCutsEndlessStatementsPastTheDeadlineAndRunsEverythingElse
   EXPECT_EQ(behind->code, SQLITE_OK) << behind->message;
   EXPECT_TRUE(dbtest::preparedTexts(connection()).empty());
   std::string started;
-  ASSERT_TRUE(worker_.start(started));  // a stopped worker runs its next statements without a budget
+  ASSERT_TRUE(worker_.start(started));  // a stopped worker runs its next statements unbound
   const QueryResult rows = query("SELECT count(*) FROM t");
   ASSERT_EQ(rows.code, SQLITE_OK);
   EXPECT_EQ(rows.rows[0][0].integer, 2);
@@ -209,7 +209,7 @@ TEST_F(WorkerTest, AnEndlessStatementEndsNearTheDeadlineAndTheInsertsBehindItAre
   const auto endedAfter = std::chrono::steady_clock::now() - started;
   stopping.join();
   EXPECT_GE(endedAfter, kGrace);
-  EXPECT_LT(endedAfter, kGrace + std::chrono::milliseconds(1500)) << "the budget ends it within milliseconds";
+  EXPECT_LT(endedAfter, kGrace + std::chrono::milliseconds(1500)) << "the bound ends it within milliseconds";
   EXPECT_FALSE(whole);
   EXPECT_EQ(endless->code, SQLITE_INTERRUPT);
   for (size_t index = 0; index < inserts.size(); ++index) {
@@ -219,8 +219,8 @@ TEST_F(WorkerTest, AnEndlessStatementEndsNearTheDeadlineAndTheInsertsBehindItAre
   EXPECT_EQ(dbtest::countRows(connection(), "t"), 500);
 }
 
-// Workers asked to stop together share one deadline: six with an endless statement each, stopped one after
-// another, take about one grace period, not six.
+// Workers given one deadline share it: six with an endless statement each, stopped one after another, take
+// about one grace period, not six. Until its own stop each still takes requests.
 class StopsRequestedTogether : public ScratchDirTest {};
 
 TEST_F(StopsRequestedTogether, ShareOneDeadline) {
@@ -237,15 +237,16 @@ TEST_F(StopsRequestedTogether, ShareOneDeadline) {
   }
   const auto started = std::chrono::steady_clock::now();
   const auto deadline = started + std::chrono::milliseconds(500);
-  for (auto& worker : workers) worker->requestStop(deadline);
+  for (auto& worker : workers) worker->shareStopDeadline(deadline);
   std::shared_ptr<DatabaseAsyncQueryState> late;
-  EXPECT_FALSE(workers[0]->queryAsync({connections[0].get(), "SELECT 1", false, {}}, late, error));
-  EXPECT_EQ(error, "db worker is not running");
+  EXPECT_TRUE(workers[5]->queryAsync({connections[5].get(), "SELECT 1", false, {}}, late, error)) << error;
   for (auto& worker : workers) EXPECT_FALSE(worker->stopBy(started + std::chrono::minutes(1)));
   const auto took = std::chrono::steady_clock::now() - started;
   EXPECT_GE(took, std::chrono::milliseconds(500));
   EXPECT_LT(took, std::chrono::milliseconds(2500)) << "six deadlines one after another would take 3 s";
   for (const auto& state : endless) EXPECT_EQ(state->code, SQLITE_INTERRUPT);
+  ASSERT_TRUE(late->isReady());
+  EXPECT_EQ(late->code, SQLITE_OK) << late->message;
   workers.clear();
 }
 
