@@ -7,6 +7,10 @@
 // Both sides may spin briefly before they sleep: a synchronous submitter watches its done flag, and the idle
 // worker watches for the next submission. Waking a sleeping thread costs far more than a point query, so a
 // script that issues synchronous requests one after another would otherwise spend most of its time there.
+// But a spin pays only while the other side runs on another processor: on one processor it keeps the other
+// side from running at all. So nothing spins unless the process may use more than one processor; then the
+// submitter spins (the worker runs its request, or has just been woken for it), and the idle worker spins
+// only while no submitter sleeps, since a sleeping one sends nothing until it has woken and run on.
 #include "db/database_worker.h"
 
 #include <atomic>
@@ -93,9 +97,12 @@ bool DatabaseWorker::submit(DatabaseRequest& request, std::string& error) {
   }
   if (workerSlept) workAvailable_.notify_one();
   const auto done = [&request] { return request.done.load(std::memory_order_acquire); };
-  if (spinUntil(done)) return true;
+  // The worker runs this request or has just been woken for it.
+  if (mayRunInParallel_ && spinUntil(done)) return true;
   std::unique_lock guard(lock_);
+  ++submittersSleeping_;
   requestDone_.wait(guard, done);
+  --submittersSleeping_;
   return true;
 }
 
@@ -270,10 +277,12 @@ void DatabaseWorker::run() {
 // Called with the lock held and the queue empty; returns with the lock held once a request or a stop may
 // have come.
 void DatabaseWorker::waitForWork(std::unique_lock<std::mutex>& guard) {
-  const uint64_t seen = signals_.load(std::memory_order_acquire);
-  guard.unlock();
-  spinUntil([this, seen] { return signals_.load(std::memory_order_acquire) != seen; });
-  guard.lock();
+  if (mayRunInParallel_ && submittersSleeping_ == 0) {
+    const uint64_t seen = signals_.load(std::memory_order_acquire);
+    guard.unlock();
+    spinUntil([this, seen] { return signals_.load(std::memory_order_acquire) != seen; });
+    guard.lock();
+  }
   if (queueHead_ != nullptr || stopping_) return;
   workerSleeping_ = true;
   workAvailable_.wait(guard);

@@ -161,7 +161,10 @@ class DatabaseWorker {
   bool stopping_ = false;
   bool ended_ = false;        // the thread has left its loop
   bool leftRunning_ = false;  // a final stop gave up waiting for the thread
+  // Spinning before sleeping pays only when the other side runs at the same time on another processor.
+  bool mayRunInParallel_ = false;
   bool workerSleeping_ = false;  // the thread waits for work
+  int submittersSleeping_ = 0;   // synchronous submitters wait for their result
   DatabaseRequest* queueHead_ = nullptr;
   DatabaseRequest* queueTail_ = nullptr;
   // The request the thread runs and when it took it, in ticks of the steady clock; written under the lock.

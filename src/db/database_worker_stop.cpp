@@ -8,6 +8,7 @@
 // is cut as soon as one that is quick. A request that spends its time inside one SQLite call (a function
 // over a huge string) is reached by no check; only a stop at the end of the process, which need not close
 // the connection, can give up on it.
+#include <sched.h>
 #include <time.h>
 
 #include <algorithm>
@@ -82,6 +83,14 @@ std::chrono::nanoseconds threadProcessorTime() {
   return std::chrono::seconds(time.tv_sec) + std::chrono::nanoseconds(time.tv_nsec);
 }
 
+// The processors this thread, and the threads it starts, may run on.
+int processorsAvailable() {
+  cpu_set_t processors;
+  CPU_ZERO(&processors);
+  if (sched_getaffinity(0, sizeof(processors), &processors) != 0) return 1;
+  return CPU_COUNT(&processors);
+}
+
 bool isStatement(RequestKind kind) {
   return kind == RequestKind::ExecText || kind == RequestKind::Query || kind == RequestKind::ExecPrepared;
 }
@@ -108,6 +117,7 @@ bool DatabaseWorker::start(std::string& error) {
   cutTime_ = {};
   writesCut_.store(0, std::memory_order_relaxed);
   ended_ = false;
+  mayRunInParallel_ = processorsAvailable() > 1;
   static const bool stopsAtExit = std::atexit(stopDatabasesAtExit) == 0;
   static_cast<void>(stopsAtExit);
   if (!registerRunning(true)) {
