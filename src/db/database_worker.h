@@ -143,7 +143,7 @@ class DatabaseWorker {
   Stopped finishStop(std::chrono::steady_clock::time_point deadline, bool report, bool final);
   bool registerRunning(bool running);
   bool waitUnlessStuck();
-  void leaveRunning();
+  bool leaveRunning();
   void executeWithinBound(DatabaseRequest& request);
   static int checkTimeBound(void* worker);
   void noteCutShort(std::chrono::nanoseconds ownTime);

@@ -38,6 +38,7 @@ struct WorkerRegistry {
   std::mutex lock;
   std::unordered_set<DatabaseWorker*> running;
   std::vector<std::pair<std::shared_ptr<DatabaseWorker>, SqliteConnection>> leftRunning;
+  size_t roomPromised = 0;  // workers left running that keepLeftRunning has not taken yet
 };
 
 WorkerRegistry& workerRegistry() {
@@ -139,17 +140,13 @@ bool DatabaseWorker::start(std::string& error) {
 // Lists the worker among the running ones, or takes it off; false when memory ran out.
 bool DatabaseWorker::registerRunning(bool running) {
   std::lock_guard guard(workerRegistry().lock);
-  WorkerRegistry& registry = workerRegistry();
   if (!running) {
-    registry.running.erase(this);
+    workerRegistry().running.erase(this);
     return true;
   }
   try {
-    registry.running.insert(this);
-    // Room for every running worker to be left running, so that keepLeftRunning never allocates.
-    registry.leftRunning.reserve(registry.running.size() + registry.leftRunning.size());
+    workerRegistry().running.insert(this);
   } catch (const std::bad_alloc&) {
-    registry.running.erase(this);
     return false;
   }
   return true;
@@ -200,8 +197,12 @@ DatabaseWorker::Stopped DatabaseWorker::finishStop(Clock::time_point deadline, b
     wake = workerSleeping_;
   }
   if (wake) workAvailable_.notify_one();
-  if (final && !waitUnlessStuck()) {
-    leaveRunning();
+  if (final && !waitUnlessStuck() && leaveRunning()) {
+    const Clock::rep stopDeadline = stopDeadline_.load(std::memory_order_relaxed);
+    std::fprintf(stderr,
+                 "qz: database %s: its running request was cut: still inside one SQLite call %.1f s past the stop's "
+                 "deadline; the process ends without waiting for it\n",
+                 name_.c_str(), std::chrono::duration<double>(Clock::now() - timeOf(stopDeadline)).count());
     if (report) reportCutWrites();
     return Stopped::LeftRunning;
   }
@@ -220,9 +221,9 @@ DatabaseWorker::Stopped DatabaseWorker::finishStop(Clock::time_point deadline, b
   return whole ? Stopped::Whole : Stopped::CutShort;
 }
 
-// Waits for the thread to leave its loop; false, after interrupting it, when the request it runs is still
-// running kStuckCeiling past the deadline (or past its own start, when that is later). Wakes only at those
-// moments, however many requests run in between.
+// Waits for the thread to leave its loop; false, after interrupting it (which reaches it only between steps),
+// when the request it runs is still running kStuckCeiling past the deadline (or past its own start, when that
+// is later). Wakes only at those moments, however many requests run in between.
 bool DatabaseWorker::waitUnlessStuck() {
   std::unique_lock guard(lock_);
   while (!ended_) {
@@ -230,11 +231,7 @@ bool DatabaseWorker::waitUnlessStuck() {
     const Clock::rep since = executing_ != nullptr ? executingSince_ : ticksOf(Clock::now());
     const Clock::time_point stuckAt = timeOf(std::max(deadline, since)) + kStuckCeiling;
     if (executing_ != nullptr && Clock::now() >= stuckAt) {
-      sqlite3_interrupt(executing_->connection);
-      std::fprintf(stderr,
-                   "qz: database %s: its running request was cut: still inside one SQLite call %.1f s past the "
-                   "stop's deadline; the process ends without waiting for it\n",
-                   name_.c_str(), std::chrono::duration<double>(Clock::now() - timeOf(deadline)).count());
+      if (executing_->connection != nullptr) sqlite3_interrupt(executing_->connection);
       return false;
     }
     threadEnded_.wait_until(guard, stuckAt);
@@ -242,12 +239,25 @@ bool DatabaseWorker::waitUnlessStuck() {
   return true;
 }
 
-// The thread goes on without anyone waiting for it; the worker, which it uses, must outlive it.
-void DatabaseWorker::leaveRunning() {
+// The thread goes on without anyone waiting for it; the worker, which it uses, must outlive it. Room to keep
+// it is made first, so that keepLeftRunning allocates nothing; false, leaving the thread to be joined, when
+// memory ran out.
+bool DatabaseWorker::leaveRunning() {
+  {
+    std::lock_guard guard(workerRegistry().lock);
+    WorkerRegistry& registry = workerRegistry();
+    try {
+      registry.leftRunning.reserve(registry.leftRunning.size() + registry.roomPromised + 1);
+    } catch (const std::bad_alloc&) {
+      return false;
+    }
+    ++registry.roomPromised;
+    registry.running.erase(this);
+  }
   thread_.detach();
-  registerRunning(false);
   std::lock_guard guard(lock_);
   leftRunning_ = true;
+  return true;
 }
 
 void DatabaseWorker::reportCutWrites() {
@@ -307,5 +317,7 @@ void beginStoppingDatabases() {
 
 void keepLeftRunning(std::shared_ptr<DatabaseWorker> worker, SqliteConnection connection) {
   std::lock_guard guard(workerRegistry().lock);
-  workerRegistry().leftRunning.emplace_back(std::move(worker), std::move(connection));  // within the room kept
+  WorkerRegistry& registry = workerRegistry();
+  registry.leftRunning.emplace_back(std::move(worker), std::move(connection));  // in the room leaveRunning made
+  if (registry.roomPromised > 0) --registry.roomPromised;
 }
