@@ -70,7 +70,7 @@ TEST_F(WorkerTest, AStatementOfSlowStepsIsCutAShortTimePastTheDeadline) {
 // commit keeps every row.
 TEST_F(WorkerTest, AnHonestTransactionRunningLongPastTheDeadlineIsKeptWhole) {
   dbtest::execDirect(connection(), "CREATE TABLE t(a, b); CREATE INDEX t_b ON t(b)");
-  constexpr int kRequests = 600;
+  constexpr int kRequests = 300;
   constexpr int kRowsEach = 1000;
   worker_.shareStopDeadline(Clock::now());
   int32_t code = 1;
