@@ -19,6 +19,7 @@
 #include <utility>
 
 #include "db/database_request.h"
+#include "host/process_state.h"
 
 namespace {
 
@@ -69,6 +70,10 @@ void executeExecText(DatabaseRequest& request) {
 
 }  // namespace
 
+SyncRequest::SyncRequest() {
+  if (processShuttingDown()) onHeap_ = std::make_shared<DatabaseRequest>();
+}
+
 bool DatabaseWorker::acceptsRequests() const { return running_ && !stopping_; }
 
 bool DatabaseWorker::enqueue(DatabaseRequest* request) {
@@ -83,7 +88,8 @@ bool DatabaseWorker::enqueue(DatabaseRequest* request) {
   return workerSleeping_;
 }
 
-bool DatabaseWorker::submit(DatabaseRequest& request, std::string& error) {
+bool DatabaseWorker::submit(SyncRequest& sync, std::string& error) {
+  DatabaseRequest& request = sync.get();
   error.clear();
   bool workerSlept;
   {
@@ -101,9 +107,15 @@ bool DatabaseWorker::submit(DatabaseRequest& request, std::string& error) {
   if (mayRunInParallel_ && spinUntil(done)) return true;
   std::unique_lock guard(lock_);
   ++submittersSleeping_;
-  requestDone_.wait(guard, done);
+  bool ran = true;
+  if (sync.onHeap() == nullptr) {
+    requestDone_.wait(guard, done);
+  } else {
+    ran = waitForRequestUnlessStuck(guard, sync.onHeap());
+  }
   --submittersSleeping_;
-  return true;
+  if (!ran) error = "interrupted";
+  return ran;
 }
 
 bool DatabaseWorker::submitAsync(const std::shared_ptr<DatabaseRequest>& request, std::string& error) {
@@ -131,11 +143,16 @@ bool DatabaseWorker::execText(sqlite3* connection, const char* sql, int32_t& cod
     error = kInvalidExec;
     return false;
   }
-  DatabaseRequest request;
+  SyncRequest sync;
+  DatabaseRequest& request = sync.get();
   request.kind = RequestKind::ExecText;
   request.connection = connection;
   request.sqlText = sql;
-  if (!submit(request, error)) return false;
+  if (sync.onHeap() != nullptr) {
+    request.sql.assign(sql);  // the worker may run it after this call gave up on it
+    request.sqlText = request.sql.c_str();
+  }
+  if (!submit(sync, error)) return false;
   code = request.execTextCode;
   message = std::move(request.execTextMessage);
   return true;
@@ -143,16 +160,18 @@ bool DatabaseWorker::execText(sqlite3* connection, const char* sql, int32_t& cod
 
 bool DatabaseWorker::changes(sqlite3* connection, int32_t& changes, std::string& error) {
   changes = 0;
-  DatabaseRequest request;
-  if (!fillScalarRequest(request, RequestKind::Changes, connection, error) || !submit(request, error)) return false;
+  SyncRequest sync;
+  DatabaseRequest& request = sync.get();
+  if (!fillScalarRequest(request, RequestKind::Changes, connection, error) || !submit(sync, error)) return false;
   changes = request.changes;
   return true;
 }
 
 bool DatabaseWorker::lastInsertRowid(sqlite3* connection, int64_t& rowid, std::string& error) {
   rowid = 0;
-  DatabaseRequest request;
-  if (!fillScalarRequest(request, RequestKind::LastInsertRowid, connection, error) || !submit(request, error)) {
+  SyncRequest sync;
+  DatabaseRequest& request = sync.get();
+  if (!fillScalarRequest(request, RequestKind::LastInsertRowid, connection, error) || !submit(sync, error)) {
     return false;
   }
   rowid = request.lastInsertRowid;
@@ -165,10 +184,11 @@ bool DatabaseWorker::query(StatementCall call, bool requireReadOnly, QueryResult
     error = "invalid worker query request";
     return false;
   }
-  DatabaseRequest request;
+  SyncRequest sync;
+  DatabaseRequest& request = sync.get();
   fillStatementRequest(request, RequestKind::Query, call);
   request.requireReadOnly = requireReadOnly;
-  if (!submit(request, error)) return false;
+  if (!submit(sync, error)) return false;
   result = std::move(request.queryResult);
   return true;
 }
@@ -179,17 +199,18 @@ bool DatabaseWorker::execPrepared(StatementCall call, ExecResult& result, std::s
     error = kInvalidExec;
     return false;
   }
-  DatabaseRequest request;
+  SyncRequest sync;
+  DatabaseRequest& request = sync.get();
   fillStatementRequest(request, RequestKind::ExecPrepared, call);
-  if (!submit(request, error)) return false;
+  if (!submit(sync, error)) return false;
   result = std::move(request.execResult);
   return true;
 }
 
 bool DatabaseWorker::clearStatementCache(std::string& error) {
-  DatabaseRequest request;
-  request.kind = RequestKind::ClearStatementCache;
-  return submit(request, error);
+  SyncRequest sync;
+  sync.get().kind = RequestKind::ClearStatementCache;
+  return submit(sync, error);
 }
 
 bool DatabaseWorker::openSnapshot(std::string_view path, SqliteConnection& connection, int32_t& code,
@@ -201,7 +222,8 @@ bool DatabaseWorker::openSnapshot(std::string_view path, SqliteConnection& conne
     error = "invalid readonly snapshot request";
     return false;
   }
-  DatabaseRequest request;
+  SyncRequest sync;
+  DatabaseRequest& request = sync.get();
   request.kind = RequestKind::OpenSnapshot;
   try {
     request.path.assign(path);
@@ -209,7 +231,7 @@ bool DatabaseWorker::openSnapshot(std::string_view path, SqliteConnection& conne
     error = "out of memory";
     return false;
   }
-  if (!submit(request, error)) return false;
+  if (!submit(sync, error)) return false;
   connection = std::move(request.snapshotResult.connection);
   code = request.snapshotResult.code;
   message = std::move(request.snapshotResult.message);

@@ -23,6 +23,7 @@
 #include "db/statement_cache.h"
 
 struct DatabaseRequest;
+class SyncRequest;
 
 // The result of an asynchronous query, shared with its Lua object. Read the other fields only after
 // isReady() returned true.
@@ -130,7 +131,7 @@ class DatabaseWorker {
   bool execAsync(StatementCall call, std::shared_ptr<DatabaseAsyncExecState>& state, std::string& error);
 
  private:
-  bool submit(DatabaseRequest& request, std::string& error);
+  bool submit(SyncRequest& sync, std::string& error);
   bool submitAsync(const std::shared_ptr<DatabaseRequest>& request, std::string& error);
   bool acceptsRequests() const;
   // Appends the request; true when the thread sleeps and must be woken.
@@ -143,6 +144,9 @@ class DatabaseWorker {
   Stopped finishStop(std::chrono::steady_clock::time_point deadline, bool report, bool final);
   bool registerRunning(bool running);
   bool waitUnlessStuck();
+  bool waitForRequestUnlessStuck(std::unique_lock<std::mutex>& guard, const std::shared_ptr<DatabaseRequest>& request);
+  std::chrono::steady_clock::time_point stuckMoment(std::chrono::steady_clock::rep deadline) const;
+  void reportStuck(std::chrono::steady_clock::rep deadline) const;
   bool leaveRunning();
   void executeWithinBound(DatabaseRequest& request);
   static int checkTimeBound(void* worker);

@@ -198,11 +198,7 @@ DatabaseWorker::Stopped DatabaseWorker::finishStop(Clock::time_point deadline, b
   }
   if (wake) workAvailable_.notify_one();
   if (final && !waitUnlessStuck() && leaveRunning()) {
-    const Clock::rep stopDeadline = stopDeadline_.load(std::memory_order_relaxed);
-    std::fprintf(stderr,
-                 "qz: database %s: its running request was cut: still inside one SQLite call %.1f s past the stop's "
-                 "deadline; the process ends without waiting for it\n",
-                 name_.c_str(), std::chrono::duration<double>(Clock::now() - timeOf(stopDeadline)).count());
+    reportStuck(stopDeadline_.load(std::memory_order_relaxed));
     if (report) reportCutWrites();
     return Stopped::LeftRunning;
   }
@@ -221,20 +217,62 @@ DatabaseWorker::Stopped DatabaseWorker::finishStop(Clock::time_point deadline, b
   return whole ? Stopped::Whole : Stopped::CutShort;
 }
 
+// Called with the lock held: the moment at which the request the thread runs counts as stuck inside one
+// SQLite call, kStuckCeiling past the deadline or past its own start when that is later (a request taken
+// from now on could only count as stuck later).
+Clock::time_point DatabaseWorker::stuckMoment(Clock::rep deadline) const {
+  const Clock::rep since = executing_ != nullptr ? executingSince_ : ticksOf(Clock::now());
+  return timeOf(std::max(deadline, since)) + kStuckCeiling;
+}
+
+void DatabaseWorker::reportStuck(Clock::rep deadline) const {
+  std::fprintf(stderr,
+               "qz: database %s: its running request was cut: still inside one SQLite call %.1f s past the stop's "
+               "deadline; the process ends without waiting for it\n",
+               name_.c_str(), std::chrono::duration<double>(Clock::now() - timeOf(deadline)).count());
+}
+
 // Waits for the thread to leave its loop; false, after interrupting it (which reaches it only between steps),
-// when the request it runs is still running kStuckCeiling past the deadline (or past its own start, when that
-// is later). Wakes only at those moments, however many requests run in between.
+// when the request it runs is stuck. Wakes only at the moments it could be, however many requests run between.
 bool DatabaseWorker::waitUnlessStuck() {
   std::unique_lock guard(lock_);
   while (!ended_) {
-    const Clock::rep deadline = stopDeadline_.load(std::memory_order_relaxed);
-    const Clock::rep since = executing_ != nullptr ? executingSince_ : ticksOf(Clock::now());
-    const Clock::time_point stuckAt = timeOf(std::max(deadline, since)) + kStuckCeiling;
+    const Clock::time_point stuckAt = stuckMoment(stopDeadline_.load(std::memory_order_relaxed));
     if (executing_ != nullptr && Clock::now() >= stuckAt) {
       if (executing_->connection != nullptr) sqlite3_interrupt(executing_->connection);
       return false;
     }
     threadEnded_.wait_until(guard, stuckAt);
+  }
+  return true;
+}
+
+// Called with the lock held by a synchronous submitter once the host shuts down (a finalizer's request while
+// the state closes): waits for its request, but once a deadline is set and the request the thread runs is
+// stuck, interrupts and reports it and leaves its own request to the worker, which keeps it until it has run.
+// False then.
+bool DatabaseWorker::waitForRequestUnlessStuck(std::unique_lock<std::mutex>& guard,
+                                               const std::shared_ptr<DatabaseRequest>& request) {
+  while (!request->done.load(std::memory_order_acquire)) {
+    const Clock::rep deadline = earlierDeadline(stopDeadline_.load(std::memory_order_relaxed),
+                                                sharedStopDeadline.load(std::memory_order_acquire));
+    if (deadline == 0) {
+      requestDone_.wait(guard);
+      continue;
+    }
+    const Clock::time_point stuckAt = stuckMoment(deadline);
+    if (executing_ != nullptr && Clock::now() >= stuckAt) {
+      try {
+        asyncRequests_.try_emplace(request.get(), request);
+      } catch (const std::bad_alloc&) {
+        requestDone_.wait(guard);  // nowhere to leave it: wait for it after all
+        continue;
+      }
+      if (executing_->connection != nullptr) sqlite3_interrupt(executing_->connection);
+      reportStuck(deadline);
+      return false;
+    }
+    requestDone_.wait_until(guard, stuckAt);
   }
   return true;
 }

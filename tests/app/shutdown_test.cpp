@@ -248,6 +248,29 @@ TEST(Shutdown, AStatementInsideOneLongCallIsReportedAndNotWaitedForAtExit) {
                           "onestep.db", {"return", "os.exit(0)", "os.exit(0, true)"}, {"inside one SQLite call"});
 }
 
+// A finalizer that runs such a statement while the host shuts down is given up on the same way: its call, and
+// the one it makes after it on the same database, fail with "interrupted", and the process ends.
+TEST(Shutdown, AFinalizersCallInsideOneLongSqliteCallIsGivenUpAtTheHostsStop) {
+  Sandbox sandbox;
+  sandbox.writeBoot(bootWith(R"lua(
+  local d = assert(db.open(EXE_DIR .. "/user/stuck.db"))
+  assert(d:exec("CREATE TABLE t(a)"))
+  stuck = setmetatable({ d }, { __gc = function(self)
+    print(self[1]:query_sync(
+      "SELECT instr(printf('%.*c', 20000000, 'a'), printf('%.*c', 10000000, 'a') || 'b')"))
+    print(self[1]:exec("INSERT INTO t VALUES(1)"))
+  end })
+)lua"));
+  const RunResult result = sandbox.run(qztest::newInstance(std::chrono::seconds(40)));
+  EXPECT_FALSE(result.timedOut);
+  EXPECT_EQ(result.exitCode, 0) << result.standardError;
+  EXPECT_EQ(result.standardOutput, "nil\tinterrupted\nfalse\tinterrupted\n");
+  EXPECT_NE(result.standardError.find("qz: database " + sandbox.root().string() +
+                                      "/user/stuck.db: its running request was cut: still inside one SQLite call"),
+            std::string::npos)
+      << result.standardError;
+}
+
 // A write that never ends, queued at exit or before its object is collected: cut past the deadline as
 // before, and now said on standard error.
 TEST(Shutdown, AWriteCutShortAtCollectionOrExitIsReported) {
