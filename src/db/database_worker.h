@@ -108,8 +108,8 @@ class DatabaseWorker {
   // detached thread, and the worker with its connection must then stay alive (see keepLeftRunning).
   Stopped stopUnattended(std::chrono::steady_clock::time_point deadline, bool final);
   // Gives the worker a stop's deadline without stopping it: the requests it runs past the deadline are bound
-  // as a stop's are, and it goes on taking requests until its own stop, which keeps the earlier deadline.
-  // Workers stopped together share one deadline so, however long each wait for the one before it takes.
+  // as a stop's are, and it goes on taking requests until its own stop, which keeps the earlier deadline, so
+  // that workers stopped together share one deadline however long each waits for the one before it.
   void shareStopDeadline(std::chrono::steady_clock::time_point deadline);
 
   // sqlite3_exec of a NUL-terminated text (several statements allowed); code 1 until it ran.
