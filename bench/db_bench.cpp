@@ -1,14 +1,19 @@
-// The database worker's cost: a point query through DatabaseWorker::query (the road of DB:query_sync)
-// against the same query stepped directly with SQLite's C API, the throughput of asynchronous queries
-// submitted and polled from Lua, closing a database whose queue holds statements that never end, and closing
-// one with thousands of inserts queued against the same inserts each waited for.
+// The database worker's cost: a point query and an insert through the worker (the roads of DB:query_sync
+// and DB:exec) against the same statements stepped directly with SQLite's C API, with every thread pinned to
+// one processor and free, beside a bare hand-off between two threads; the throughput of queries from Lua;
+// closing a database whose queue holds statements that never end, and closing one with thousands of inserts
+// queued against the same inserts each waited for.
 #include <benchmark/benchmark.h>
+#include <sched.h>
 #include <stdlib.h>
 
+#include <condition_variable>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "db/database_worker.h"
@@ -56,7 +61,64 @@ class SampleDatabase {
   SqliteConnection connection_;
 };
 
+// Pins the calling thread, and the threads it starts from then on, to the processor it runs on when `pin` is
+// set; restores its processors when destroyed.
+class ProcessorPin {
+ public:
+  explicit ProcessorPin(bool pin) : pinned_(pin) {
+    if (!pinned_) return;
+    sched_getaffinity(0, sizeof(saved_), &saved_);
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(sched_getcpu(), &one);
+    sched_setaffinity(0, sizeof(one), &one);
+  }
+  ~ProcessorPin() {
+    if (pinned_) sched_setaffinity(0, sizeof(saved_), &saved_);
+  }
+  ProcessorPin(const ProcessorPin&) = delete;
+  ProcessorPin& operator=(const ProcessorPin&) = delete;
+
+ private:
+  bool pinned_;
+  cpu_set_t saved_{};
+};
+
+void pinnedOrFree(benchmark::internal::Benchmark* benchmark) { benchmark->ArgName("pinned")->Arg(1)->Arg(0); }
+
+// The road of a synchronous request without the request: one thread hands a turn to another through a mutex
+// and a condition variable and waits for it to come back, two hand-offs each.
+void BM_HandOff(benchmark::State& state) {
+  const ProcessorPin pin(state.range(0) != 0);
+  std::mutex lock;
+  std::condition_variable changed;
+  int turn = 0;
+  std::thread partner([&] {
+    std::unique_lock guard(lock);
+    for (;;) {
+      changed.wait(guard, [&] { return turn != 0; });
+      if (turn < 0) return;
+      turn = 0;
+      changed.notify_all();
+    }
+  });
+  for (auto _ : state) {
+    std::unique_lock guard(lock);
+    turn = 1;
+    changed.notify_all();
+    changed.wait(guard, [&] { return turn == 0; });
+  }
+  {
+    std::lock_guard guard(lock);
+    turn = -1;
+  }
+  changed.notify_all();
+  partner.join();
+}
+BENCHMARK(BM_HandOff)->Apply(pinnedOrFree);
+
 void BM_PointQueryDirect(benchmark::State& state) {
+  const ProcessorPin pin(state.range(0) != 0);
   SampleDatabase sample;
   sqlite3_stmt* prepared = nullptr;
   sqlite3_prepare_v2(sample.connection(), kPointQuery, -1, &prepared, nullptr);
@@ -76,9 +138,10 @@ void BM_PointQueryDirect(benchmark::State& state) {
     benchmark::DoNotOptimize(rows);
   }
 }
-BENCHMARK(BM_PointQueryDirect);
+BENCHMARK(BM_PointQueryDirect)->Apply(pinnedOrFree);
 
 void BM_PointQueryWorker(benchmark::State& state) {
+  const ProcessorPin pin(state.range(0) != 0);
   SampleDatabase sample;
   DatabaseWorker worker;
   std::string error;
@@ -92,7 +155,57 @@ void BM_PointQueryWorker(benchmark::State& state) {
   }
   worker.stop();
 }
-BENCHMARK(BM_PointQueryWorker);
+BENCHMARK(BM_PointQueryWorker)->Apply(pinnedOrFree);
+
+constexpr const char* kInsert = "INSERT INTO items(name, score) VALUES(?1, ?2)";
+
+// Inserts into the sample file inside one transaction, committed when the benchmark ends.
+void BM_InsertDirect(benchmark::State& state) {
+  const ProcessorPin pin(state.range(0) != 0);
+  SampleDatabase sample;
+  sqlite3_exec(sample.connection(), "BEGIN", nullptr, nullptr, nullptr);
+  sqlite3_stmt* prepared = nullptr;
+  sqlite3_prepare_v2(sample.connection(), kInsert, -1, &prepared, nullptr);
+  const SqliteStatement statement(prepared);
+  int64_t id = 0;
+  for (auto _ : state) {
+    const std::string name = "new " + std::to_string(id);
+    sqlite3_bind_text(prepared, 1, name.data(), static_cast<int>(name.size()), SQLITE_TRANSIENT);
+    sqlite3_bind_double(prepared, 2, static_cast<double>(id++));
+    while (sqlite3_step(prepared) == SQLITE_ROW) {
+    }
+    benchmark::DoNotOptimize(sqlite3_changes(sample.connection()));
+    sqlite3_reset(prepared);
+    sqlite3_clear_bindings(prepared);
+  }
+  sqlite3_exec(sample.connection(), "COMMIT", nullptr, nullptr, nullptr);
+}
+BENCHMARK(BM_InsertDirect)->Apply(pinnedOrFree);
+
+void BM_InsertWorker(benchmark::State& state) {
+  const ProcessorPin pin(state.range(0) != 0);
+  SampleDatabase sample;
+  DatabaseWorker worker;
+  std::string error;
+  worker.start(error);
+  int32_t code = 0;
+  std::string message;
+  worker.execText(sample.connection(), "BEGIN", code, message, error);
+  int64_t id = 0;
+  for (auto _ : state) {
+    ExecResult result;
+    worker.execPrepared({sample.connection(),
+                         kInsert,
+                         false,
+                         {DatabaseValue::ofText("new " + std::to_string(id)), DatabaseValue::ofFloat(double(id))}},
+                        result, error);
+    ++id;
+    benchmark::DoNotOptimize(result);
+  }
+  worker.execText(sample.connection(), "COMMIT", code, message, error);
+  worker.stop();
+}
+BENCHMARK(BM_InsertWorker)->Apply(pinnedOrFree);
 
 // A Lua state with the db module and a database on the sample file; `chunk`, called with the path and the
 // argument when one is given, returns the function to run.
@@ -126,6 +239,7 @@ class LuaDatabase {
 constexpr int kBatch = 1000;
 
 void BM_QuerySyncFromLua(benchmark::State& state) {
+  const ProcessorPin pin(state.range(0) != 0);
   SampleDatabase sample;
   LuaDatabase lua(sample.path(), R"(
     local d = assert(db.open(...))
@@ -135,7 +249,7 @@ void BM_QuerySyncFromLua(benchmark::State& state) {
   for (auto _ : state) lua.run(kBatch);
   state.SetItemsProcessed(state.iterations() * kBatch);
 }
-BENCHMARK(BM_QuerySyncFromLua);
+BENCHMARK(BM_QuerySyncFromLua)->Apply(pinnedOrFree);
 
 void BM_QueryAsyncFromLua(benchmark::State& state) {
   SampleDatabase sample;
@@ -158,7 +272,7 @@ BENCHMARK(BM_QueryAsyncFromLua);
 // Closing a database whose queue holds N statements that never end, behind a quick insert: the whole close
 // takes one grace period, whatever N.
 void BM_CloseWithEndlessStatementsQueued(benchmark::State& state) {
-  constexpr const char* kInsert = "INSERT INTO items(name, score) VALUES('new', 1)";
+  constexpr const char* kQuickInsert = "INSERT INTO items(name, score) VALUES('new', 1)";
   constexpr const char* kEndless =
       "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c) SELECT count(*) FROM c";
   SampleDatabase sample;
@@ -167,7 +281,7 @@ void BM_CloseWithEndlessStatementsQueued(benchmark::State& state) {
     std::string error;
     worker.start(error);
     std::shared_ptr<DatabaseAsyncExecState> insert;
-    worker.execAsync({sample.connection(), kInsert, false, {}}, insert, error);
+    worker.execAsync({sample.connection(), kQuickInsert, false, {}}, insert, error);
     std::vector<std::shared_ptr<DatabaseAsyncQueryState>> endless(static_cast<size_t>(state.range(0)));
     for (auto& query : endless) worker.queryAsync({sample.connection(), kEndless, false, {}}, query, error);
     worker.stop();
@@ -225,12 +339,33 @@ BENCHMARK(BM_InsertsWaitedForThenClose)->Arg(1000)->Iterations(3)->Unit(benchmar
 
 }  // namespace
 
+// Prints the time of the worker's round trip over that of the direct call, pinned (against the direct call
+// plus a hand-off, the least a round trip between two threads can cost there) and free.
+void printRoundTripRatios(const RatioReporter& reporter, const char* label, const std::string& worker,
+                          const std::string& direct) {
+  const auto time = [&](const std::string& name, int pinned) {
+    const auto found = reporter.microseconds.find(name + "/pinned:" + std::to_string(pinned));
+    return found != reporter.microseconds.end() ? found->second : 0.0;
+  };
+  const double pinnedBase = time(direct, 1) + time("BM_HandOff", 1);
+  if (time(worker, 1) > 0 && time(direct, 1) > 0 && time("BM_HandOff", 1) > 0) {
+    std::printf("%-24s one processor: %8.2f / (%6.2f + hand-off %6.2f) ns = %5.2f x (target 3.0 x)\n", label,
+                time(worker, 1), time(direct, 1), time("BM_HandOff", 1), time(worker, 1) / pinnedBase);
+  }
+  if (time(worker, 0) > 0 && time(direct, 0) > 0) {
+    std::printf("%-24s free:          %8.2f / %6.2f ns = %5.2f x\n", label, time(worker, 0), time(direct, 0),
+                time(worker, 0) / time(direct, 0));
+  }
+}
+
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   std::printf("\n");
+  printRoundTripRatios(reporter, "point query, worker", "BM_PointQueryWorker", "BM_PointQueryDirect");
+  printRoundTripRatios(reporter, "insert, worker", "BM_InsertWorker", "BM_InsertDirect");
   reporter.printRatio("1,000 inserts: queued then close / waited for",
                       "BM_CloseWithInsertsQueued/1000/iterations:3/real_time",
                       "BM_InsertsWaitedForThenClose/1000/iterations:3/real_time", 1.2, "ms");

@@ -56,6 +56,22 @@ struct DatabaseRequest {
   DatabaseRequest* next = nullptr;  // the queue link, guarded by the worker's lock
 };
 
+// A synchronous request's record: on the submitter's stack, or on the heap once the host shuts down, so that a
+// submitter that gives up on a worker stuck inside one SQLite call can leave the record to it.
+class SyncRequest {
+ public:
+  SyncRequest();
+  SyncRequest(const SyncRequest&) = delete;
+  SyncRequest& operator=(const SyncRequest&) = delete;
+
+  DatabaseRequest& get() { return onHeap_ != nullptr ? *onHeap_ : onStack_; }
+  const std::shared_ptr<DatabaseRequest>& onHeap() const { return onHeap_; }
+
+ private:
+  DatabaseRequest onStack_;
+  std::shared_ptr<DatabaseRequest> onHeap_;
+};
+
 // Kind Query: prepare through the cache, check, bind, and materialise every row into queryResult.
 void materializeQuery(StatementCache& cache, DatabaseRequest& request);
 // Kind ExecPrepared: prepare through the cache, check, bind, and step to the end into execResult.

@@ -2,21 +2,21 @@
 // queued synchronous requests, the map of asynchronous requests and the publication into shared states; the
 // worker executes with the lock released, so the submitter can queue more meanwhile. The thread looks at
 // the stop flag only when the queue is empty, so everything queued before stop() runs and is published; past
-// the stop's deadline a progress handler holds each request to a budget of virtual-machine steps.
+// the stop's deadline each request runs under the time bound (database_worker_stop.cpp).
 //
-// Both sides spin briefly before they sleep: a synchronous submitter watches its done flag, and the idle
+// Both sides may spin briefly before they sleep: a synchronous submitter watches its done flag, and the idle
 // worker watches for the next submission. Waking a sleeping thread costs far more than a point query, so a
 // script that issues synchronous requests one after another would otherwise spend most of its time there.
+// But a spin pays only while the other side runs on another processor: on one processor it keeps the other
+// side from running at all. So nothing spins unless the process may use more than one processor; then the
+// submitter spins (the worker runs its request, or has just been woken for it), and the idle worker spins
+// only while no submitter sleeps, since a sleeping one sends nothing until it has woken and run on.
 #include "db/database_worker.h"
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cstdlib>
 #include <new>
-#include <unordered_set>
 #include <utility>
-#include <vector>
 
 #include "db/database_request.h"
 #include "host/process_state.h"
@@ -27,36 +27,6 @@ constexpr const char* kNotRunning = "db worker is not running";
 constexpr const char* kInvalidExec = "invalid worker exec request";
 
 constexpr std::chrono::microseconds kSpinTime{50};
-
-using Clock = std::chrono::steady_clock;
-
-// The deadline every stop shares once the host shuts down, in ticks of Clock; 0 until then.
-std::atomic<Clock::rep> sharedStopDeadline{0};
-
-// The workers whose thread runs. A script that ends the process without closing its Lua state collects no
-// database, so at exit these are stopped as the host's own shutdown would, and what they have queued is not
-// lost with the process. Never destroyed: the handler that reads it runs among the static destructors.
-struct RunningWorkers {
-  std::mutex lock;
-  std::unordered_set<DatabaseWorker*> workers;
-};
-
-RunningWorkers& runningWorkers() {
-  static auto* running = new RunningWorkers;
-  return *running;
-}
-
-void stopDatabasesAtExit() {
-  beginStoppingDatabases();
-  std::vector<DatabaseWorker*> workers;
-  {
-    std::lock_guard guard(runningWorkers().lock);
-    workers.assign(runningWorkers().workers.begin(), runningWorkers().workers.end());
-  }
-  const auto deadline = Clock::now() + DatabaseWorker::kStopGracePeriod;
-  for (DatabaseWorker* worker : workers) worker->requestStop(deadline);
-  for (DatabaseWorker* worker : workers) worker->stopIfRunning();
-}
 
 // Spins until `ready` returns true or kSpinTime has passed; returns whether it became true.
 template <typename Ready>
@@ -90,10 +60,6 @@ bool fillScalarRequest(DatabaseRequest& request, RequestKind kind, sqlite3* conn
   return true;
 }
 
-bool isStatement(RequestKind kind) {
-  return kind == RequestKind::ExecText || kind == RequestKind::Query || kind == RequestKind::ExecPrepared;
-}
-
 void executeExecText(DatabaseRequest& request) {
   request.execTextCode = sqlite3_exec(request.connection, request.sqlText, nullptr, nullptr, nullptr);
   if (request.execTextCode != SQLITE_OK) {
@@ -104,99 +70,13 @@ void executeExecText(DatabaseRequest& request) {
 
 }  // namespace
 
-DatabaseWorker::DatabaseWorker() = default;
-
-DatabaseWorker::~DatabaseWorker() { stopIfRunning(); }
-
-bool DatabaseWorker::start(std::string& error) {
-  error.clear();
-  std::lock_guard guard(lock_);
-  if (running_) return true;
-  // Once the host shuts down (a finalizer may open a database while the main state closes, and objects made
-  // then are never collected) no thread starts that nothing would stop.
-  if (processShuttingDown()) {
-    error = "failed to start db worker thread";
-    return false;
-  }
-  ensureSqliteConfigured();
-  stopDeadline_.store(0, std::memory_order_relaxed);
-  cutShort_ = false;
-  try {
-    thread_ = std::thread([this] { run(); });
-  } catch (const std::exception&) {
-    error = "failed to start db worker thread";
-    return false;
-  }
-  running_ = true;
-  stopping_ = false;
-  static const bool stopsAtExit = std::atexit(stopDatabasesAtExit) == 0;
-  static_cast<void>(stopsAtExit);
-  std::lock_guard running(runningWorkers().lock);
-  runningWorkers().workers.insert(this);
-  return true;
-}
-
-bool DatabaseWorker::stop(std::chrono::milliseconds grace) { return stopBy(Clock::now() + grace); }
-
-bool DatabaseWorker::stopIfRunning(std::chrono::milliseconds grace) {
-  bool running;
-  {
-    std::lock_guard guard(lock_);
-    running = running_;
-  }
-  return running ? stop(grace) : true;
-}
-
-// Called with the lock held: the earliest of the deadline given, one set before, and the shared one.
-void DatabaseWorker::setStopDeadline(Clock::time_point deadline) {
-  if (const Clock::rep shared = sharedStopDeadline.load(std::memory_order_acquire); shared != 0) {
-    deadline = std::min(deadline, Clock::time_point(Clock::duration(shared)));
-  }
-  // Never 0, which means no stop: the steady clock counts from long before any stop.
-  Clock::rep ticks = std::max<Clock::rep>(deadline.time_since_epoch().count(), 1);
-  if (const Clock::rep earlier = stopDeadline_.load(std::memory_order_relaxed); earlier != 0) {
-    ticks = std::min(ticks, earlier);
-  }
-  stopDeadline_.store(ticks, std::memory_order_release);
-  stopping_ = true;
-  signals_.fetch_add(1, std::memory_order_release);
-}
-
-void DatabaseWorker::requestStop(Clock::time_point deadline) {
-  {
-    std::lock_guard guard(lock_);
-    if (!running_) return;
-    setStopDeadline(deadline);
-  }
-  workAvailable_.notify_one();
-}
-
-bool DatabaseWorker::stopBy(Clock::time_point deadline) {
-  {
-    std::lock_guard guard(lock_);
-    setStopDeadline(deadline);
-  }
-  workAvailable_.notify_one();
-  if (thread_.joinable()) thread_.join();
-  {
-    std::lock_guard running(runningWorkers().lock);
-    runningWorkers().workers.erase(this);
-  }
-  std::lock_guard guard(lock_);
-  const bool whole = !cutShort_;
-  cutShort_ = false;
-  stopDeadline_.store(0, std::memory_order_relaxed);
-  running_ = false;
-  stopping_ = false;
-  queueHead_ = nullptr;
-  queueTail_ = nullptr;
-  asyncRequests_.clear();
-  return whole;
+SyncRequest::SyncRequest() {
+  if (processShuttingDown()) onHeap_ = std::make_shared<DatabaseRequest>();
 }
 
 bool DatabaseWorker::acceptsRequests() const { return running_ && !stopping_; }
 
-void DatabaseWorker::enqueue(DatabaseRequest* request) {
+bool DatabaseWorker::enqueue(DatabaseRequest* request) {
   request->next = nullptr;
   if (queueTail_ != nullptr) {
     queueTail_->next = request;
@@ -205,10 +85,13 @@ void DatabaseWorker::enqueue(DatabaseRequest* request) {
   }
   queueTail_ = request;
   signals_.fetch_add(1, std::memory_order_release);
+  return workerSleeping_;
 }
 
-bool DatabaseWorker::submit(DatabaseRequest& request, std::string& error) {
+bool DatabaseWorker::submit(SyncRequest& sync, std::string& error) {
+  DatabaseRequest& request = sync.get();
   error.clear();
+  bool workerSlept;
   {
     std::lock_guard guard(lock_);
     if (!acceptsRequests()) {
@@ -216,14 +99,23 @@ bool DatabaseWorker::submit(DatabaseRequest& request, std::string& error) {
       return false;
     }
     request.done.store(false, std::memory_order_relaxed);
-    enqueue(&request);
+    workerSlept = enqueue(&request);
   }
-  workAvailable_.notify_one();
+  if (workerSlept) workAvailable_.notify_one();
   const auto done = [&request] { return request.done.load(std::memory_order_acquire); };
-  if (spinUntil(done)) return true;
+  // The worker runs this request or has just been woken for it.
+  if (mayRunInParallel_ && spinUntil(done)) return true;
   std::unique_lock guard(lock_);
-  requestDone_.wait(guard, done);
-  return true;
+  ++submittersSleeping_;
+  bool ran = true;
+  if (sync.onHeap() == nullptr) {
+    requestDone_.wait(guard, done);
+  } else {
+    ran = waitForRequestUnlessStuck(guard, sync.onHeap());
+  }
+  --submittersSleeping_;
+  if (!ran) error = "interrupted";
+  return ran;
 }
 
 bool DatabaseWorker::submitAsync(const std::shared_ptr<DatabaseRequest>& request, std::string& error) {
@@ -239,8 +131,7 @@ bool DatabaseWorker::submitAsync(const std::shared_ptr<DatabaseRequest>& request
     error = "out of memory";
     return false;
   }
-  enqueue(request.get());
-  workAvailable_.notify_one();
+  if (enqueue(request.get())) workAvailable_.notify_one();
   return true;
 }
 
@@ -252,11 +143,16 @@ bool DatabaseWorker::execText(sqlite3* connection, const char* sql, int32_t& cod
     error = kInvalidExec;
     return false;
   }
-  DatabaseRequest request;
+  SyncRequest sync;
+  DatabaseRequest& request = sync.get();
   request.kind = RequestKind::ExecText;
   request.connection = connection;
   request.sqlText = sql;
-  if (!submit(request, error)) return false;
+  if (sync.onHeap() != nullptr) {
+    request.sql.assign(sql);  // the worker may run it after this call gave up on it
+    request.sqlText = request.sql.c_str();
+  }
+  if (!submit(sync, error)) return false;
   code = request.execTextCode;
   message = std::move(request.execTextMessage);
   return true;
@@ -264,16 +160,18 @@ bool DatabaseWorker::execText(sqlite3* connection, const char* sql, int32_t& cod
 
 bool DatabaseWorker::changes(sqlite3* connection, int32_t& changes, std::string& error) {
   changes = 0;
-  DatabaseRequest request;
-  if (!fillScalarRequest(request, RequestKind::Changes, connection, error) || !submit(request, error)) return false;
+  SyncRequest sync;
+  DatabaseRequest& request = sync.get();
+  if (!fillScalarRequest(request, RequestKind::Changes, connection, error) || !submit(sync, error)) return false;
   changes = request.changes;
   return true;
 }
 
 bool DatabaseWorker::lastInsertRowid(sqlite3* connection, int64_t& rowid, std::string& error) {
   rowid = 0;
-  DatabaseRequest request;
-  if (!fillScalarRequest(request, RequestKind::LastInsertRowid, connection, error) || !submit(request, error)) {
+  SyncRequest sync;
+  DatabaseRequest& request = sync.get();
+  if (!fillScalarRequest(request, RequestKind::LastInsertRowid, connection, error) || !submit(sync, error)) {
     return false;
   }
   rowid = request.lastInsertRowid;
@@ -286,10 +184,11 @@ bool DatabaseWorker::query(StatementCall call, bool requireReadOnly, QueryResult
     error = "invalid worker query request";
     return false;
   }
-  DatabaseRequest request;
+  SyncRequest sync;
+  DatabaseRequest& request = sync.get();
   fillStatementRequest(request, RequestKind::Query, call);
   request.requireReadOnly = requireReadOnly;
-  if (!submit(request, error)) return false;
+  if (!submit(sync, error)) return false;
   result = std::move(request.queryResult);
   return true;
 }
@@ -300,17 +199,18 @@ bool DatabaseWorker::execPrepared(StatementCall call, ExecResult& result, std::s
     error = kInvalidExec;
     return false;
   }
-  DatabaseRequest request;
+  SyncRequest sync;
+  DatabaseRequest& request = sync.get();
   fillStatementRequest(request, RequestKind::ExecPrepared, call);
-  if (!submit(request, error)) return false;
+  if (!submit(sync, error)) return false;
   result = std::move(request.execResult);
   return true;
 }
 
 bool DatabaseWorker::clearStatementCache(std::string& error) {
-  DatabaseRequest request;
-  request.kind = RequestKind::ClearStatementCache;
-  return submit(request, error);
+  SyncRequest sync;
+  sync.get().kind = RequestKind::ClearStatementCache;
+  return submit(sync, error);
 }
 
 bool DatabaseWorker::openSnapshot(std::string_view path, SqliteConnection& connection, int32_t& code,
@@ -322,7 +222,8 @@ bool DatabaseWorker::openSnapshot(std::string_view path, SqliteConnection& conne
     error = "invalid readonly snapshot request";
     return false;
   }
-  DatabaseRequest request;
+  SyncRequest sync;
+  DatabaseRequest& request = sync.get();
   request.kind = RequestKind::OpenSnapshot;
   try {
     request.path.assign(path);
@@ -330,7 +231,7 @@ bool DatabaseWorker::openSnapshot(std::string_view path, SqliteConnection& conne
     error = "out of memory";
     return false;
   }
-  if (!submit(request, error)) return false;
+  if (!submit(sync, error)) return false;
   connection = std::move(request.snapshotResult.connection);
   code = request.snapshotResult.code;
   message = std::move(request.snapshotResult.message);
@@ -377,43 +278,37 @@ void DatabaseWorker::run() {
       DatabaseRequest* request = queueHead_;
       queueHead_ = request->next;
       if (queueHead_ == nullptr) queueTail_ = nullptr;
+      executing_ = request;
+      executingSince_ = std::chrono::steady_clock::now().time_since_epoch().count();
+      processorTimeMark_ = std::chrono::nanoseconds(-1);
       guard.unlock();
-      executeWithinBudget(*request);
+      executeWithinBound(*request);
       guard.lock();
+      executing_ = nullptr;
       publish(*request);
     }
     if (stopping_) break;
+    waitForWork(guard);
+  }
+  statementCache_.clear();
+  ended_ = true;
+  requestDone_.notify_all();
+  threadEnded_.notify_all();
+}
+
+// Called with the lock held and the queue empty; returns with the lock held once a request or a stop may
+// have come.
+void DatabaseWorker::waitForWork(std::unique_lock<std::mutex>& guard) {
+  if (mayRunInParallel_ && submittersSleeping_ == 0) {
     const uint64_t seen = signals_.load(std::memory_order_acquire);
     guard.unlock();
     spinUntil([this, seen] { return signals_.load(std::memory_order_acquire) != seen; });
     guard.lock();
-    if (queueHead_ == nullptr && !stopping_) workAvailable_.wait(guard);
   }
-  statementCache_.clear();
-  requestDone_.notify_all();
-}
-
-// A statement runs with the step check installed on its connection, so that a stop's deadline reaches it
-// however long it runs; the check costs one load every kStepsPerCheck steps until a stop is under way.
-void DatabaseWorker::executeWithinBudget(DatabaseRequest& request) {
-  if (!isStatement(request.kind) || request.connection == nullptr) {
-    execute(request);
-    return;
-  }
-  stepChecksPastDeadline_ = 0;
-  sqlite3_progress_handler(request.connection, kStepsPerCheck, &DatabaseWorker::checkStepBudget, this);
-  execute(request);
-  sqlite3_progress_handler(request.connection, 0, nullptr, nullptr);
-}
-
-// SQLite's progress handler: non-zero ends the statement with SQLITE_INTERRUPT.
-int DatabaseWorker::checkStepBudget(void* worker) {
-  auto& self = *static_cast<DatabaseWorker*>(worker);
-  const Clock::rep deadline = self.stopDeadline_.load(std::memory_order_acquire);
-  if (deadline == 0 || Clock::now().time_since_epoch().count() < deadline) return 0;
-  if (++self.stepChecksPastDeadline_ < kStepChecksPastDeadline) return 0;
-  self.cutShort_ = true;
-  return 1;
+  if (queueHead_ != nullptr || stopping_) return;
+  workerSleeping_ = true;
+  workAvailable_.wait(guard);
+  workerSleeping_ = false;
 }
 
 void DatabaseWorker::execute(DatabaseRequest& request) {
@@ -476,10 +371,4 @@ void DatabaseWorker::publish(DatabaseRequest& request) {
   }
   requestDone_.notify_all();
   asyncRequests_.erase(&request);
-}
-
-void beginStoppingDatabases() {
-  const Clock::rep deadline = (Clock::now() + DatabaseWorker::kStopGracePeriod).time_since_epoch().count();
-  Clock::rep none = 0;
-  sharedStopDeadline.compare_exchange_strong(none, deadline, std::memory_order_acq_rel);
 }

@@ -23,6 +23,7 @@
 #include "db/statement_cache.h"
 
 struct DatabaseRequest;
+class SyncRequest;
 
 // The result of an asynchronous query, shared with its Lua object. Read the other fields only after
 // isReady() returned true.
@@ -61,35 +62,55 @@ struct StatementCall {
 // worker is not running, or an input is missing); true means it ran and its outcome is in the out-parameters.
 class DatabaseWorker {
  public:
-  DatabaseWorker();
+  // `name` names the database in what a stop reports on standard error.
+  explicit DatabaseWorker(std::string name = {});
   ~DatabaseWorker();
   DatabaseWorker(const DatabaseWorker&) = delete;
   DatabaseWorker& operator=(const DatabaseWorker&) = delete;
 
   // How long a stop lets the queued requests run as they are, from the stop.
   static constexpr std::chrono::milliseconds kStopGracePeriod{2000};
-  // Past a stop's deadline each request runs under a budget of SQLite virtual-machine steps, counted in
-  // checks of kStepsPerCheck steps: an ordinary write takes a few dozen steps, a statement that never ends
-  // tens of millions a second, so the budget ends such a statement within milliseconds and no short one.
-  static constexpr int kStepsPerCheck = 1000;
-  static constexpr int kStepChecksPastDeadline = 1000;
+  // Past a stop's deadline a request may run this long of its own (processor time from the deadline, or from
+  // its own start when that is later) before it is cut short: far longer than an honest write takes, so a
+  // statement that never ends is what it cuts, whatever its steps cost.
+  static constexpr std::chrono::milliseconds kRunPastDeadline{50};
+  // The requests of one stop cut short share this much time past the deadline; the requests after them get
+  // kRunPastDeadlineAfterCuts each, so that a queue of many statements that never end still ends soon.
+  static constexpr std::chrono::milliseconds kCutAllowance{1000};
+  static constexpr std::chrono::milliseconds kRunPastDeadlineAfterCuts{2};
+  // The bound is read every kStepsPerCheck SQLite virtual-machine steps, while a statement runs.
+  static constexpr int kStepsPerCheck = 100;
+  // A stop at the end of the process gives up on a request still running this long past the deadline: it can
+  // only be inside one SQLite call that no check reaches.
+  static constexpr std::chrono::milliseconds kStuckCeiling{3000};
+
+  enum class Stopped {
+    Whole,        // every queued request ran to its end
+    CutShort,     // the bound cut a request short
+    LeftRunning,  // a request stuck inside one SQLite call still runs on the detached thread
+  };
 
   // Starts the thread; true at once when it already runs.
   bool start(std::string& error);
   // Refuses new requests, lets the thread run and publish every request queued before the stop, and joins
-  // it. One deadline, `grace` after the stop, holds for the whole queue: from then on each request (the one
-  // running at the deadline from that moment) runs under the step budget, and a request cut short by it ends
-  // with SQLite's "interrupted". Returns false when the budget cut a request short, true when every request
-  // ran to its end. Once the host shuts down, every stop shares one deadline (see beginStoppingDatabases).
+  // it. One deadline, `grace` after the stop, holds for the whole queue: from then on each request runs under
+  // the time bound, and a request cut short by it ends with SQLite's "interrupted". Returns false when the
+  // bound cut a request short, true when every request ran to its end. Once the host shuts down, every stop
+  // shares one deadline (see beginStoppingDatabases).
   bool stop(std::chrono::milliseconds grace = kStopGracePeriod);
   // true when the worker was not running.
   bool stopIfRunning(std::chrono::milliseconds grace = kStopGracePeriod);
   // stop() with the deadline given.
   bool stopBy(std::chrono::steady_clock::time_point deadline);
-  // The first half of a stop: refuses new requests from now on and sets the deadline, without waiting. A
-  // later stop keeps the earlier of its own deadline and this one, so that workers asked to stop together
-  // share one deadline however long each wait for the one before it takes.
-  void requestStop(std::chrono::steady_clock::time_point deadline);
+  // A stop whose caller hears nothing of its outcome (a collection, the close of the state, the process's
+  // exit): each write cut short is reported on standard error. With `final` the process ends after it: a
+  // request still running kStuckCeiling past the deadline is interrupted, reported, and left running on the
+  // detached thread, and the worker with its connection must then stay alive (see keepLeftRunning).
+  Stopped stopUnattended(std::chrono::steady_clock::time_point deadline, bool final);
+  // Gives the worker a stop's deadline without stopping it: the requests it runs past the deadline are bound
+  // as a stop's are, and it goes on taking requests until its own stop, which keeps the earlier deadline, so
+  // that workers stopped together share one deadline however long each waits for the one before it.
+  void shareStopDeadline(std::chrono::steady_clock::time_point deadline);
 
   // sqlite3_exec of a NUL-terminated text (several statements allowed); code 1 until it ran.
   bool execText(sqlite3* connection, const char* sql, int32_t& code, std::string& message, std::string& error);
@@ -110,38 +131,67 @@ class DatabaseWorker {
   bool execAsync(StatementCall call, std::shared_ptr<DatabaseAsyncExecState>& state, std::string& error);
 
  private:
-  bool submit(DatabaseRequest& request, std::string& error);
+  bool submit(SyncRequest& sync, std::string& error);
   bool submitAsync(const std::shared_ptr<DatabaseRequest>& request, std::string& error);
   bool acceptsRequests() const;
-  void enqueue(DatabaseRequest* request);
+  // Appends the request; true when the thread sleeps and must be woken.
+  bool enqueue(DatabaseRequest* request);
   void run();
+  void waitForWork(std::unique_lock<std::mutex>& guard);
   void execute(DatabaseRequest& request);
   void publish(DatabaseRequest& request);
-  void setStopDeadline(std::chrono::steady_clock::time_point deadline);
-  void executeWithinBudget(DatabaseRequest& request);
-  static int checkStepBudget(void* worker);
+  void lowerStopDeadline(std::chrono::steady_clock::time_point deadline);
+  Stopped finishStop(std::chrono::steady_clock::time_point deadline, bool report, bool final);
+  bool registerRunning(bool running);
+  bool waitUnlessStuck();
+  bool waitForRequestUnlessStuck(std::unique_lock<std::mutex>& guard, const std::shared_ptr<DatabaseRequest>& request);
+  std::chrono::steady_clock::time_point stuckMoment(std::chrono::steady_clock::rep deadline) const;
+  void reportStuck(std::chrono::steady_clock::rep deadline) const;
+  bool leaveRunning();
+  void executeWithinBound(DatabaseRequest& request);
+  static int checkTimeBound(void* worker);
+  void noteCutShort(std::chrono::nanoseconds ownTime);
+  void reportCutWrites();
 
+  std::string name_;
   std::thread thread_;
   std::mutex lock_;
   // Counts submissions and stop requests, so the worker can watch for them without the lock.
   std::atomic<uint64_t> signals_{0};
   std::condition_variable workAvailable_;
   std::condition_variable requestDone_;
+  std::condition_variable threadEnded_;
   bool running_ = false;
   bool stopping_ = false;
+  bool ended_ = false;        // the thread has left its loop
+  bool leftRunning_ = false;  // a final stop gave up waiting for the thread
+  // Spinning before sleeping pays only when the other side runs at the same time on another processor.
+  bool mayRunInParallel_ = false;
+  bool workerSleeping_ = false;  // the thread waits for work
+  int submittersSleeping_ = 0;   // synchronous submitters wait for their result
   DatabaseRequest* queueHead_ = nullptr;
   DatabaseRequest* queueTail_ = nullptr;
-  // The stop's deadline in ticks of the steady clock, 0 while no stop is under way; read by the step check.
+  // The request the thread runs and when it took it, in ticks of the steady clock; written under the lock.
+  DatabaseRequest* executing_ = nullptr;
+  std::chrono::steady_clock::rep executingSince_ = 0;
+  // The stop's deadline in ticks of the steady clock, 0 while none is set; read by the time bound.
   std::atomic<std::chrono::steady_clock::rep> stopDeadline_{0};
-  int stepChecksPastDeadline_ = 0;  // worker thread only: the running request's checks past the deadline
-  bool cutShort_ = false;           // worker thread only until joined: the budget ended a request
+  // Worker thread only: the thread's processor time at the running request's first check past the deadline
+  // (negative before it), and the own time past the deadline of the requests cut short.
+  std::chrono::nanoseconds processorTimeMark_{-1};
+  std::chrono::nanoseconds cutTime_{};
+  bool cutShort_ = false;          // worker thread only until joined: the bound ended a request
+  std::atomic<int> writesCut_{0};  // writes among them, read by a stopper that gives up waiting
   std::unordered_map<const DatabaseRequest*, std::shared_ptr<DatabaseRequest>> asyncRequests_;
   StatementCache statementCache_;  // worker thread only
 };
 
+// Keeps a worker that a final stop left running, with its connection, until the process ends.
+void keepLeftRunning(std::shared_ptr<DatabaseWorker> worker, SqliteConnection connection);
+
 // Called by the host just before it closes the main Lua state, whose collection then stops the databases one
-// after another: from here on no stop's deadline is later than kStopGracePeriod from this call, so the
-// databases' queues run down together and all of them end within that one deadline. The process's exit does
-// the same for every worker still running then (a script that ended the process without closing its state),
-// so what they have queued reaches the database too.
+// after another: from here on no deadline, of a stop or of the time bound, is later than kStopGracePeriod
+// from this call, so the databases' queues run down together, a finalizer's request included. The process's
+// exit does the same for every worker still running then (a script that ended the process without closing
+// its state), so what they have queued reaches the database too.
 void beginStoppingDatabases();

@@ -1,17 +1,22 @@
-// Stopping the workers of "DB" objects that are collected. The objects that one collection collects stop
-// with one deadline, so that their queues run down together instead of taking a grace period each, as the
-// databases do at exit.
+// Stopping the workers of "DB" objects that are collected. The objects that one collection collects share
+// one deadline, so that their queues run down together instead of taking a grace period each, as the
+// databases do at exit. Only the deadline is shared: each object takes requests until its own finalizer
+// stops it, since Lua runs finalizers newest first and an object's finalizer may still save into a database
+// opened before it.
 //
 // Which objects a collection takes: every open object is listed twice in the registry, by the address of its
 // record (a light userdata, which keeps nothing alive) in a plain table, and as itself under that address in
 // a table with weak values. Before Lua runs the finalizers of a collection cycle it removes the objects being
 // finalized from every weak value, so the first finalizer of the cycle finds the others as addresses without
-// their weak entry, and asks their workers to stop with its own deadline. Closing the state runs the
-// finalizers of every object without clearing weak values, from no call at all: the first of them asks
-// every listed worker to stop.
+// their weak entry, and gives their workers its own deadline. Closing the state runs the finalizers of every
+// object without clearing weak values, from no call at all: the first of them gives every listed worker its
+// deadline. The process ends after the state closes, so a stop then gives up on a request that is stuck
+// inside one SQLite call and leaves it running.
 #include <chrono>
+#include <utility>
 
 #include "db/db_lua_internal.h"
+#include "host/process_state.h"
 
 namespace {
 
@@ -21,10 +26,10 @@ constexpr const char* kLiveKey = "qz.db.live";  // record address -> the object,
 // Pushes the registry table under key; false, with nil pushed, when the module never made it.
 bool pushRegistryTable(lua_State* L, const char* key) { return lua_getfield(L, LUA_REGISTRYINDEX, key) == LUA_TTABLE; }
 
-// Asks the worker of every listed object to stop by `deadline`: all of them, or only those without a weak
-// entry (being finalized in the same cycle). Allocates nothing, so it can run inside a finalizer.
-void requestStops(lua_State* L, const LuaDatabase& collected, bool onlyFinalized,
-                  std::chrono::steady_clock::time_point deadline) {
+// Gives the worker of every listed object `deadline`: all of them, or only those without a weak entry (being
+// finalized in the same cycle). Allocates nothing, so it can run inside a finalizer.
+void shareDeadline(lua_State* L, const LuaDatabase& collected, bool onlyFinalized,
+                   std::chrono::steady_clock::time_point deadline) {
   const int top = lua_gettop(L);
   if (pushRegistryTable(L, kOpenKey) && pushRegistryTable(L, kLiveKey)) {
     const int open = lua_absindex(L, -2);
@@ -37,7 +42,7 @@ void requestStops(lua_State* L, const LuaDatabase& collected, bool onlyFinalized
       lua_pop(L, 1);
       auto* other = static_cast<LuaDatabase*>(address);
       if (other != &collected && (beingFinalized || !onlyFinalized) && other->worker != nullptr) {
-        other->worker->requestStop(deadline);
+        other->worker->shareStopDeadline(deadline);
       }
     }
   }
@@ -96,13 +101,17 @@ bool stopCollectedWorker(lua_State* L, LuaDatabase& db) {
   const bool listed = listedIn(L, kOpenKey, db);
   const bool weaklyHeld = listedIn(L, kLiveKey, db);
   lua_Debug caller;
+  const bool closingState = lua_getstack(L, 1, &caller) == 0;
   if (listed && !weaklyHeld) {
-    requestStops(L, db, true, deadline);  // a collection cycle
-  } else if (listed && lua_getstack(L, 1, &caller) == 0) {
-    requestStops(L, db, false, deadline);  // closing the state
+    shareDeadline(L, db, true, deadline);  // a collection cycle
+  } else if (listed && closingState) {
+    shareDeadline(L, db, false, deadline);
   }
   untrackDatabase(L, db);
-  const bool whole = db.worker->stopBy(deadline);
+  const auto stopped = db.worker->stopUnattended(deadline, closingState || processShuttingDown());
+  if (stopped == DatabaseWorker::Stopped::LeftRunning) {
+    keepLeftRunning(std::move(db.worker), std::move(db.connection));  // its thread still uses both
+  }
   db.worker.reset();
-  return whole;
+  return stopped == DatabaseWorker::Stopped::Whole;
 }

@@ -54,8 +54,8 @@ struct LuaDatabase {
 void registerDatabaseTracking(lua_State* L);
 void trackDatabase(lua_State* L, int object, const LuaDatabase& db);
 void untrackDatabase(lua_State* L, const LuaDatabase& db);
-// Stops the worker of an object being collected, and asks those of the objects collected with it to stop by
-// the same deadline; false when a request of its queue was cut short.
+// Stops the worker of an object being collected, and gives those of the objects collected with it the same
+// deadline; false when a request of its queue was cut short.
 bool stopCollectedWorker(lua_State* L, LuaDatabase& db);
 
 // How a method reports failure after recording it: false or nil followed by the message, or the number 0.

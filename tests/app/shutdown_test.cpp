@@ -5,8 +5,10 @@
 
 #include <chrono>
 #include <csignal>
+#include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "qz_sandbox.h"
 
@@ -159,6 +161,129 @@ TEST(Shutdown, DatabasesCollectedByOsExitStopTogether) {
   EXPECT_LT(took, std::chrono::seconds(8)) << "six grace periods one after another would take 12 s";
 
   expectSixDatabasesKept(sandbox, "together");
+}
+
+// Finalizers run newest first: an object's finalizer saves into a database opened before it while the state
+// closes, however many databases were opened after it (each with a runaway, still cut), and a runaway the
+// finalizer runs after its save is cut too.
+TEST(Shutdown, AFinalizerSavesIntoADatabaseOpenedBeforeItWhileTheStateCloses) {
+  for (const std::string ending : {"return", "os.exit(0, true)"}) {
+    for (const int others : {0, 3}) {
+      Sandbox sandbox;
+      sandbox.writeBoot(bootWith("  local others = " + std::to_string(others) + R"lua(
+  local app = assert(db.open(EXE_DIR .. "/user/app.db"))
+  assert(app:exec("CREATE TABLE t(a)"))
+  saver = setmetatable({ app }, { __gc = function(self)
+    io.write(tostring(self[1]:exec("INSERT INTO t VALUES(1)")), " ")
+    if ENDLESS_AFTER_SAVE then io.write(tostring(self[1]:exec(ENDLESS_AFTER_SAVE))) end
+  end })
+  keep = {}
+  for n = 1, others do
+    local d = assert(db.open(EXE_DIR .. "/user/other" .. n .. ".db"))
+    keep[#keep + 1] = assert(d:query_async(
+      "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c) SELECT count(*) FROM c"))
+    keep[#keep + 1] = d
+  end
+  if #keep > 0 then
+    ENDLESS_AFTER_SAVE = "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c) "
+      .. "INSERT INTO t SELECT x FROM c"
+  end
+)lua" + ending));
+      const RunResult result = sandbox.run(newInstance());
+      const std::string label = ending + ", " + std::to_string(others) + " opened after it";
+      EXPECT_FALSE(result.timedOut) << label;
+      EXPECT_EQ(result.exitCode, 0) << label << result.standardError;
+      EXPECT_EQ(result.standardOutput, others == 0 ? "true " : "true false") << label;
+      sandbox.writeBoot(bootWith(R"lua(
+  io.write(assert(db.open_readonly(EXE_DIR .. "/user/app.db")):select_count("t"))
+)lua"));
+      const RunResult kept = sandbox.run(newInstance());
+      EXPECT_EQ(kept.standardOutput, "1") << label << kept.standardError;
+    }
+  }
+}
+
+// Runs one sandbox per ending at the same time, each with `body` followed by its ending, and checks that each
+// ends with code 0, what its standard error says of user/<file>, and that user/<file> keeps the row the body
+// committed first.
+void expectEachEndingReports(const std::string& body, const std::string& file, const std::vector<std::string>& endings,
+                             const std::vector<std::string>& reported) {
+  std::vector<std::unique_ptr<Sandbox>> sandboxes;
+  std::vector<qztest::BackgroundRun> runs;
+  for (const std::string& ending : endings) {
+    sandboxes.push_back(std::make_unique<Sandbox>());
+    sandboxes.back()->writeBoot(bootWith(body + ending));
+    runs.push_back(sandboxes.back()->start(newInstance()));
+  }
+  for (size_t index = 0; index < endings.size(); ++index) {
+    const RunResult result = runs[index].wait(std::chrono::seconds(40));
+    const std::string& ending = endings[index];
+    EXPECT_FALSE(result.timedOut) << ending;
+    EXPECT_EQ(result.exitCode, 0) << ending << result.standardError;
+    EXPECT_NE(result.standardError.find("qz: database " + sandboxes[index]->root().string() + "/user/" + file),
+              std::string::npos)
+        << ending << result.standardError;
+    for (const std::string& words : reported) {
+      EXPECT_NE(result.standardError.find(words), std::string::npos) << ending << result.standardError;
+    }
+    sandboxes[index]->writeBoot(bootWith(R"lua(
+  io.write(assert(db.open_readonly(EXE_DIR .. "/user/)lua" +
+                                         file + R"lua(")):select_count("t"))
+)lua"));
+    const RunResult kept = sandboxes[index]->run(newInstance());
+    EXPECT_EQ(kept.standardOutput, "1") << ending << kept.standardError;
+  }
+}
+
+// A statement that spends its time inside one SQLite call (a search whose every position compares megabytes)
+// is never reached by a check: at exit, and when the state closes at the end of the process, it is
+// interrupted a few seconds past the deadline, reported, and not waited for.
+TEST(Shutdown, AStatementInsideOneLongCallIsReportedAndNotWaitedForAtExit) {
+  expectEachEndingReports(R"lua(
+  local d = assert(db.open(EXE_DIR .. "/user/onestep.db"))
+  assert(d:exec("CREATE TABLE t(a)"))
+  keep = { d, assert(d:exec_async("INSERT INTO t VALUES(1)")), assert(d:query_async(
+    "SELECT instr(printf('%.*c', 20000000, 'a'), printf('%.*c', 10000000, 'a') || 'b')")) }
+)lua",
+                          "onestep.db", {"return", "os.exit(0)", "os.exit(0, true)"}, {"inside one SQLite call"});
+}
+
+// A finalizer that runs such a statement while the host shuts down is given up on the same way: its call, and
+// the one it makes after it on the same database, fail with "interrupted", and the process ends.
+TEST(Shutdown, AFinalizersCallInsideOneLongSqliteCallIsGivenUpAtTheHostsStop) {
+  Sandbox sandbox;
+  sandbox.writeBoot(bootWith(R"lua(
+  local d = assert(db.open(EXE_DIR .. "/user/stuck.db"))
+  assert(d:exec("CREATE TABLE t(a)"))
+  stuck = setmetatable({ d }, { __gc = function(self)
+    print(self[1]:query_sync(
+      "SELECT instr(printf('%.*c', 20000000, 'a'), printf('%.*c', 10000000, 'a') || 'b')"))
+    print(self[1]:exec("INSERT INTO t VALUES(1)"))
+  end })
+)lua"));
+  const RunResult result = sandbox.run(qztest::newInstance(std::chrono::seconds(40)));
+  EXPECT_FALSE(result.timedOut);
+  EXPECT_EQ(result.exitCode, 0) << result.standardError;
+  EXPECT_EQ(result.standardOutput, "nil\tinterrupted\nfalse\tinterrupted\n");
+  EXPECT_NE(result.standardError.find("qz: database " + sandbox.root().string() +
+                                      "/user/stuck.db: its running request was cut: still inside one SQLite call"),
+            std::string::npos)
+      << result.standardError;
+}
+
+// A write that never ends, queued at exit or before its object is collected: cut past the deadline as
+// before, and now said on standard error.
+TEST(Shutdown, AWriteCutShortAtCollectionOrExitIsReported) {
+  expectEachEndingReports(R"lua(
+  local d = assert(db.open(EXE_DIR .. "/user/long.db"))
+  assert(d:exec("CREATE TABLE t(a)"))
+  assert(d:exec("INSERT INTO t VALUES(0)"))
+  keep = assert(d:exec_async(
+    "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c) INSERT INTO t SELECT x FROM c"))
+  d = nil
+)lua",
+                          "long.db", {"return", "os.exit(0)", "os.exit(0, true)", "collectgarbage() return"},
+                          {"write cut short"});
 }
 
 TEST(Shutdown, AJobThatSwallowsItsCancellationIsLeftRunningAndTheProcessExitsWithTheScriptsCode) {

@@ -238,3 +238,35 @@ t.test("databases collected together share one grace period", function()
     t.eq(rows_on_disk(t.tmpdir() .. "/together" .. n .. ".db"), 1)
   end
 end)
+
+-- Finalizers run newest first, so an object's finalizer may save into a database opened before it while the
+-- databases opened after it are collected in the same cycle (a runaway queued on each of those holds the
+-- collection until their shared deadline): a single insert and a transaction of a hundred inserts of a
+-- thousand rows each, which runs long past that deadline, are kept.
+t.test("a finalizer saves into a database opened before it, whatever was opened after it", function()
+  local THOUSAND_ROWS = "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 1000) "
+    .. "INSERT INTO t SELECT i FROM n"
+  for _, others in ipairs({ 0, 1, 4 }) do
+    local path = t.tmpdir() .. "/saved" .. others .. ".db"
+    local app = assert(db.open(path))
+    assert(app:exec("CREATE TABLE t(a)"))
+    local saved
+    local function save(into)
+      saved = { into:exec("INSERT INTO t VALUES(1)") }
+      saved[#saved + 1] = into:transaction(function()
+        for _ = 1, 100 do assert(into:exec(THOUSAND_ROWS)) end
+      end)
+    end
+    local holder = setmetatable({ app }, { __gc = function(self) save(self[1]) end })
+    local runaways = {}
+    for n = 1, others do
+      local d = assert(db.open(t.tmpdir() .. "/after" .. others .. "_" .. n .. ".db"))
+      runaways[n] = assert(d:query_async(ENDLESS))
+    end
+    app, holder = nil, nil
+    collectgarbage()
+    t.eq(saved, { true, true }, others .. " databases opened after it")
+    t.eq(rows_on_disk(path), 1 + 100 * 1000, others .. " databases opened after it")
+    for n = 1, others do t.eq(t.results(runaways[n]:result()), t.results(nil, "interrupted")) end
+  end
+end)

@@ -1,0 +1,128 @@
+// How a stop bounds the requests it runs past its deadline: by the time each has run of its own, whatever its
+// steps cost, while the honest requests queued before the stop run whole however long the queue takes.
+// Durations are compared with the deadline by generous factors; none is asserted to the millisecond.
+#include <gtest/gtest.h>
+#include <time.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "db/database_worker.h"
+#include "db_test_support.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using dbtest::WorkerTest;
+
+// Each row builds a string of a megabyte: a statement that never ends whose steps are slow, under a thousand
+// rows a second.
+constexpr const char* kSlowStepsEndless =
+    "WITH RECURSIVE c(x, s) AS (SELECT 1, '' UNION ALL SELECT x + 1, printf('%.*c', 1000000, 'x') FROM c) ";
+constexpr const char* kEndlessCount =
+    "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c) SELECT count(*) FROM c";
+
+// Waits for the state to turn ready; how long that took from `since`.
+template <typename State>
+Clock::duration readyAfter(const State& state, Clock::time_point since) {
+  while (!state.isReady()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  return Clock::now() - since;
+}
+
+// A read and a write that never end, each row a megabyte: each is cut a short time past the deadline however
+// few steps that time holds, the write keeping nothing, and the insert queued behind it runs.
+TEST_F(WorkerTest, AStatementOfSlowStepsIsCutAShortTimePastTheDeadline) {
+  dbtest::execDirect(connection(), "CREATE TABLE t(a); CREATE TABLE big(x, s)");
+  constexpr auto kGrace = std::chrono::milliseconds(500);
+  for (const std::string& runaway : {std::string(kSlowStepsEndless) + "SELECT count(s) FROM c",
+                                     std::string(kSlowStepsEndless) + "INSERT INTO big SELECT x, s FROM c"}) {
+    std::string error;
+    std::string started;
+    ASSERT_TRUE(worker_.start(started));
+    std::shared_ptr<DatabaseAsyncExecState> write;
+    std::shared_ptr<DatabaseAsyncQueryState> read;
+    const bool isWrite = runaway.find("INSERT") != std::string::npos;
+    ASSERT_TRUE(isWrite ? worker_.execAsync(call(runaway), write, error)
+                        : worker_.queryAsync(call(runaway), read, error));
+    std::shared_ptr<DatabaseAsyncExecState> behind;
+    ASSERT_TRUE(worker_.execAsync(call("INSERT INTO t VALUES(1)"), behind, error));
+    const auto stopped = Clock::now();
+    bool whole = true;
+    std::thread stopping([&] { whole = worker_.stop(kGrace); });
+    const Clock::duration endedAfter = isWrite ? readyAfter(*write, stopped) : readyAfter(*read, stopped);
+    stopping.join();
+    EXPECT_GE(endedAfter, kGrace) << runaway;
+    EXPECT_LT(endedAfter, 3 * kGrace) << runaway << ": cut a short time past the deadline";
+    EXPECT_FALSE(whole);
+    EXPECT_EQ(isWrite ? write->code : read->code, SQLITE_INTERRUPT) << runaway;
+    EXPECT_EQ(isWrite ? write->message : read->message, "interrupted");
+    EXPECT_EQ(behind->code, SQLITE_OK) << behind->message;
+  }
+  EXPECT_EQ(dbtest::countRows(connection(), "t"), 2);
+  EXPECT_EQ(dbtest::countRows(connection(), "big"), 0) << "the cut write kept nothing";
+}
+
+// A transaction of hundreds of requests, each an insert of a thousand rows, that runs long past a deadline
+// already passed (as a finalizer's save does while the state closes): every request runs whole, and the
+// commit keeps every row.
+TEST_F(WorkerTest, AnHonestTransactionRunningLongPastTheDeadlineIsKeptWhole) {
+  dbtest::execDirect(connection(), "CREATE TABLE t(a, b); CREATE INDEX t_b ON t(b)");
+  constexpr int kRequests = 300;
+  constexpr int kRowsEach = 1000;
+  worker_.shareStopDeadline(Clock::now());
+  int32_t code = 1;
+  std::string message;
+  std::string error;
+  ASSERT_TRUE(worker_.execText(connection(), "BEGIN IMMEDIATE", code, message, error));
+  ASSERT_EQ(code, SQLITE_OK) << message;
+  std::vector<std::shared_ptr<DatabaseAsyncExecState>> inserts(kRequests);
+  for (int request = 0; request < kRequests; ++request) {
+    ASSERT_TRUE(worker_.execAsync(
+        call("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < " + std::to_string(kRowsEach) +
+                 ") INSERT INTO t SELECT ?1 * 100000 + i, hex(randomblob(16)) FROM n",
+             {DatabaseValue::ofInteger(request)}),
+        inserts[request], error))
+        << error;
+  }
+  ASSERT_TRUE(worker_.execText(connection(), "COMMIT", code, message, error));
+  EXPECT_EQ(code, SQLITE_OK) << message;
+  for (const auto& state : inserts) {
+    ASSERT_TRUE(state->isReady());
+    ASSERT_EQ(state->code, SQLITE_OK) << state->message;
+  }
+  EXPECT_TRUE(worker_.stop());
+  EXPECT_EQ(dbtest::countRows(connection(), "t"), int64_t{kRequests} * kRowsEach);
+}
+
+// The processor time of the whole process.
+std::chrono::duration<double> processorTime() {
+  timespec time{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &time);
+  return std::chrono::seconds(time.tv_sec) + std::chrono::nanoseconds(time.tv_nsec);
+}
+
+// Hundreds of statements that never end, queued together: past the deadline they share about a second of
+// processor time and then get milliseconds each, and the thousands of inserts queued behind them still run
+// and are kept. Processor time, so that a busy machine does not blur the count.
+TEST_F(WorkerTest, ManyRunawaysShareAShortTimePastTheDeadlineAndTheInsertsBehindThemAreKept) {
+  dbtest::execDirect(connection(), "PRAGMA synchronous=OFF; CREATE TABLE t(a)");
+  std::vector<std::shared_ptr<DatabaseAsyncQueryState>> runaways(400);
+  std::vector<std::shared_ptr<DatabaseAsyncExecState>> inserts(5000);
+  std::string error;
+  for (auto& state : runaways) ASSERT_TRUE(worker_.queryAsync(call(kEndlessCount), state, error));
+  for (size_t index = 0; index < inserts.size(); ++index) {
+    ASSERT_TRUE(worker_.execAsync(call("INSERT INTO t VALUES(?1)", {DatabaseValue::ofInteger(int64_t(index))}),
+                                  inserts[index], error));
+  }
+  const auto started = processorTime();
+  EXPECT_FALSE(worker_.stop(std::chrono::milliseconds(100)));
+  EXPECT_LT(processorTime() - started, std::chrono::seconds(7)) << "400 runaways at 50 ms each take 20 s";
+  for (const auto& state : runaways) EXPECT_EQ(state->code, SQLITE_INTERRUPT);
+  for (const auto& state : inserts) ASSERT_EQ(state->code, SQLITE_OK) << state->message;
+  EXPECT_EQ(dbtest::countRows(connection(), "t"), 5000);
+}
+
+}  // namespace
