@@ -50,8 +50,9 @@ RenderCommand* RenderCache::allocateTextCommand(uint32_t type, std::string_view 
 
 // One warning per frame: once the frame is lost, further commands that do not fit change nothing.
 void RenderCache::discardFrame(const char* message) {
-  if (!frameDiscarded_) std::fprintf(stderr, "Warning: (%s): %s\n", __FILE__, message);
-  frameDiscarded_ = true;
+  if (discardReason_ != nullptr) return;
+  std::fprintf(stderr, "Warning: (%s): %s\n", __FILE__, message);
+  discardReason_ = message;
 }
 
 // Room for a record of `size` bytes at the end of the arena, or null (the frame is then discarded). Outside

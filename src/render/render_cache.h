@@ -50,7 +50,9 @@ class RenderCache {
   // Walks the records of the frame: a null cursor starts at the first one.
   bool nextCommand(const RenderCommand*& cursor) const;
   int32_t commandBytes() const { return commandBytes_; }
-  bool frameDiscarded() const { return frameDiscarded_; }
+  bool frameDiscarded() const { return discardReason_ != nullptr; }
+  // Why the open frame will be dropped at its end (the warning it wrote); null while it is whole.
+  const char* discardReason() const { return discardReason_; }
 
   // Emitters (nothing is recorded for a command wholly outside the viewport).
   void setClipRect(const RenderRect& rect);
@@ -154,8 +156,8 @@ class RenderCache {
   std::array<RenderRect, kCellCount> dirtyRects_{};
   std::vector<ArenaChunk> commandArena_;
   int32_t commandBytes_ = 0;
-  bool frameOpen_ = false;  // between beginFrame and endFrame
-  bool frameDiscarded_ = false;
+  bool frameOpen_ = false;               // between beginFrame and endFrame
+  const char* discardReason_ = nullptr;  // set when a command is lost; the frame is dropped at its end
   RenderRect viewport_{0, 0, 0, 0};
   bool debugView_ = false;
   bool fullRedrawPending_ = true;

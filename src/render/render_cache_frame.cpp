@@ -222,10 +222,10 @@ bool RenderCache::fullRedrawDue() const {
 
 void RenderCache::endFrame() {
   frameOpen_ = false;
-  if (frameDiscarded_) {
+  if (discardReason_ != nullptr) {
     commandBytes_ = 0;
     textsDrawn_ = 0;
-    frameDiscarded_ = false;
+    discardReason_ = nullptr;
     retainedFonts_.clear();
     retainedImages_.clear();
     invalidateAll();
