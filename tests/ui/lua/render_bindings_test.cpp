@@ -135,6 +135,35 @@ TEST_F(RenderBindingsTest, CanvasDrawnInAFrameOutlivesItsLastReferenceUntilTheFr
   EXPECT_EQ(static_cast<const uint32_t*>(surface->pixels)[0] & 0xFFFFFFu, 0x0000FFu);
 }
 
+// Every maker of canvases charges the collector's pace with the canvas's pixels; collecting the canvas takes
+// the charge back, and a canvas kept alive keeps it.
+TEST_F(RenderBindingsTest, EveryCanvasCountsItsPixelsUntilItIsCollected) {
+  ASSERT_EQ(run("png = canvas.load_image_base64('iVBORw0KGgoAAAANSUhEUgAAAAIAAAACCAYAAABytg0kAAAAFElEQVR4nGP4z8DwHwg"
+                "bGIA0GAAARNIJeLaHI0sAAAAASUVORK5CYII=')"),
+            "ok");
+  const uint64_t base = canvasPixelBytes(L);
+  EXPECT_EQ(base, 16u) << "the 2 x 2 image";
+  const struct {
+    const char* make;
+    uint64_t bytes;
+  } cases[] = {
+      {"canvas.load_image_base64('iVBORw0KGgoAAAANSUhEUgAAAAIAAAACCAYAAABytg0kAAAAFElEQVR4nGP4z8DwHwgbGIA0GAAARNIJ"
+       "eLaHI0sAAAAASUVORK5CYII=')",
+       16},
+      {"canvas.resize(png, 300, 200)", 240000},
+      {"renderer.render_to_canvas(30, 20, function() renderer.draw_rect(0, 0, 30, 20) end)", 2400},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.make);
+    ASSERT_EQ(run((std::string("made = ") + c.make).c_str()), "ok");
+    EXPECT_EQ(canvasPixelBytes(L), base + c.bytes);
+    ASSERT_EQ(run("collectgarbage()"), "ok");
+    EXPECT_EQ(canvasPixelBytes(L), base + c.bytes) << "still referenced";
+    ASSERT_EQ(run("made = nil collectgarbage()"), "ok");
+    EXPECT_EQ(canvasPixelBytes(L), base);
+  }
+}
+
 // The command buffer holds 16 MiB of records: 174,762 rectangles of 96 bytes, or a polyline of 60,000 points
 // (480,104 bytes) and 169,761 rectangles. A canvas whose drawing needs one record more (or, as 40 such
 // polylines do, many more) is refused with the reason, never returned blank; one whose drawing just fits is
