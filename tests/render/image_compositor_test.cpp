@@ -147,6 +147,28 @@ TEST_F(ImageCompositorTest, TheImageAndItsCheckerboardShowThroughTheHoleOverWhat
   for (const auto& s : shown) EXPECT_EQ(shownPixel(sdlRenderer(), s.x, s.y), s.rgb & 0xFFFFFFu) << s.x << "," << s.y;
 }
 
+// An image squeezed far more on one axis than on the other keeps its detail on the other: 100,000 x 64
+// pixels of alternating black and white rows drawn into 100 x 512 show every row, 8 pixels high.
+TEST_F(ImageCompositorTest, EachAxisTakesItsOwnLevelOfDetail) {
+  SDL_SetWindowSize(handle_.window(), 300, 600);
+  CanvasBitmap rows(100000, 64);
+  for (int32_t y = 1; y < 64; y += 2) {
+    std::fill_n(rows.pixels.begin() + static_cast<ptrdiff_t>(y) * 100000, 100000, 0xFFFFFFFFu);
+  }
+  for (int32_t y = 0; y < 64; y += 2) {
+    std::fill_n(rows.pixels.begin() + static_cast<ptrdiff_t>(y) * 100000, 100000, 0xFF000000u);
+  }
+  ASSERT_EQ(frame({{&rows, {0, 0, 100000, 64}, {0, 0, 100, 512}}}), 1);
+  for (int32_t row = 0; row < 64; ++row) {
+    const uint32_t green = shownPixel(sdlRenderer(), 50, row * 8 + 4) >> 8 & 0xFF;
+    if (row % 2 == 1) {
+      EXPECT_GT(green, 0xC0u) << "white row " << row;
+    } else {
+      EXPECT_LT(green, 0x40u) << "black row " << row;
+    }
+  }
+}
+
 TEST_F(ImageCompositorTest, TheFirstPresentShowsTheWindowAndFramesWithoutChangedCellsStillRecompose) {
   CanvasBitmap red = filledImage(4, 4, kRed);
   CanvasBitmap blue = filledImage(4, 4, kBlue);
