@@ -26,6 +26,11 @@ SDL_FRect floatRect(int64_t x, int64_t y, int64_t w, int64_t h) {
   return {static_cast<float>(x), static_cast<float>(y), static_cast<float>(w), static_cast<float>(h)};
 }
 
+// value / divisor rounded down, for a positive divisor.
+int64_t floorDivide(int64_t value, int64_t divisor) {
+  return value >= 0 ? value / divisor : -((-value + divisor - 1) / divisor);
+}
+
 void setDrawColor(SDL_Renderer* renderer, uint32_t color) {
   SDL_SetRenderDrawColor(renderer, static_cast<Uint8>(color >> 16), static_cast<Uint8>(color >> 8),
                          static_cast<Uint8>(color), static_cast<Uint8>(color >> 24));
@@ -319,8 +324,9 @@ void WindowRenderer::drawVisibleImageTiles() {
   SDL_SetRenderClipRect(renderer, nullptr);
 }
 
-// Cells of cellSize from the destination's corner, coloured by the parity of their corner's cell indices;
-// only the cells inside the clip and the output are drawn, each colour's cells in one call.
+// Cells of cellSize from the destination's corner, coloured by the parity of their corner's cell indices
+// (rounded down, so the cells on either side of 0 differ too); only the cells inside the clip and the output
+// are drawn, each colour's cells in one call.
 void WindowRenderer::drawPlacementCheckerboard(SDL_Renderer* renderer, const ImagePlacement& placement) {
   const RenderRect& dest = placement.dest;
   const int64_t cell = placement.cellSize;
@@ -336,7 +342,7 @@ void WindowRenderer::drawPlacementCheckerboard(SDL_Renderer* renderer, const Ima
   for (std::vector<SDL_FRect>& cells : checkerCells_) cells.clear();
   for (int64_t cy = firstY; cy < bottom; cy += cell) {
     for (int64_t cx = firstX; cx < right; cx += cell) {
-      checkerCells_[(cx / cell + cy / cell) % 2 != 0 ? 1 : 0].push_back(floatRect(
+      checkerCells_[(floorDivide(cx, cell) + floorDivide(cy, cell)) % 2 != 0 ? 1 : 0].push_back(floatRect(
           cx, cy, std::min(int64_t{dest.x} + dest.w - cx, cell), std::min(int64_t{dest.y} + dest.h - cy, cell)));
     }
   }

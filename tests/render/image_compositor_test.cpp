@@ -147,6 +147,21 @@ TEST_F(ImageCompositorTest, TheImageAndItsCheckerboardShowThroughTheHoleOverWhat
   for (const auto& s : shown) EXPECT_EQ(shownPixel(sdlRenderer(), s.x, s.y), s.rgb & 0xFFFFFFu) << s.x << "," << s.y;
 }
 
+// Checkerboard cells take their colour from the floor of their corner over the cell size, so the cells on
+// either side of x = 0 and y = 0 differ like every other pair of neighbours.
+TEST_F(ImageCompositorTest, CheckerboardCellsAcrossTheWindowsEdgesAlternateLikeAllOthers) {
+  CanvasBitmap clear(20, 20);
+  ASSERT_EQ(frame({{&clear, {0, 0, 20, 20}, {-5, -3, 20, 20}, 8, 0xFF00FF00u, 0xFFFFFF00u}}), 1);
+  const struct {
+    int32_t x, y;
+    uint32_t rgb;
+  } shown[] = {
+      {0, 0, 0x00FF00u},  {2, 5, 0xFFFF00u},   {3, 0, 0xFFFF00u},     {3, 5, 0x00FF00u},
+      {11, 4, 0x00FF00u}, {14, 16, 0x00FF00u}, {15, 10, kBackground},
+  };
+  for (const auto& s : shown) EXPECT_EQ(shownPixel(sdlRenderer(), s.x, s.y), s.rgb & 0xFFFFFFu) << s.x << "," << s.y;
+}
+
 // An image squeezed far more on one axis than on the other keeps its detail on the other: 100,000 x 64
 // pixels of alternating black and white rows drawn into 100 x 512 show every row, 8 pixels high.
 TEST_F(ImageCompositorTest, EachAxisTakesItsOwnLevelOfDetail) {
