@@ -56,6 +56,8 @@ class RenderCache {
 
   // Emitters (nothing is recorded for a command wholly outside the viewport).
   void setClipRect(const RenderRect& rect);
+  // The clip the frame's next records are drawn with: the last one set, else the viewport.
+  const RenderRect& clipRect() const { return clipRect_; }
   void fillRect(const RenderRect& rect, uint32_t color);
   void drawVerticalRules(const RenderRect& rect, float firstX, float spacing, uint32_t ruleWidth, uint32_t count,
                          uint32_t activeIndex, uint32_t color, uint32_t activeColor);
@@ -159,6 +161,7 @@ class RenderCache {
   bool frameOpen_ = false;               // between beginFrame and endFrame
   const char* discardReason_ = nullptr;  // set when a command is lost; the frame is dropped at its end
   RenderRect viewport_{0, 0, 0, 0};
+  RenderRect clipRect_{0, 0, 0, 0};
   bool debugView_ = false;
   bool fullRedrawPending_ = true;
   std::vector<std::shared_ptr<RenderFont>> retainedFonts_;

@@ -28,9 +28,10 @@ void RenderCache::setClipRect(const RenderRect& rect) {
   const int64_t y0 = std::max<int64_t>(v.y, rect.y);
   const int64_t w = std::max<int64_t>(0, std::min<int64_t>(int64_t{v.x} + v.w, int64_t{rect.x} + rect.w) - x0);
   const int64_t h = std::max<int64_t>(0, std::min<int64_t>(int64_t{v.y} + v.h, int64_t{rect.y} + rect.h) - y0);
+  clipRect_ = {static_cast<int32_t>(x0), static_cast<int32_t>(y0), clampToInt32(w), clampToInt32(h)};
   RenderCommand* command = allocateCommand(typeValue(RenderCommandType::Clip), RenderCommand::kHeaderSize);
   if (command == nullptr) return;
-  command->rect = {static_cast<int32_t>(x0), static_cast<int32_t>(y0), clampToInt32(w), clampToInt32(h)};
+  command->rect = clipRect_;
 }
 
 void RenderCache::fillRect(const RenderRect& rect, uint32_t color) {

@@ -65,6 +65,7 @@ void RenderCache::beginFrame() {
     viewport_.h = h;
     invalidateAll();
   }
+  clipRect_ = viewport_;
 }
 
 // After the record bytes, the identity of the font and image a record points at: a new font or image at a

@@ -12,6 +12,7 @@
 
 #include "render/canvas_bitmap.h"
 #include "render/image_tile_cache.h"
+#include "render/pixel_ops.h"
 #include "render/render_cache.h"
 #include "render/startup_trace.h"
 #include "render/window_renderer.h"
@@ -191,6 +192,21 @@ bool WindowRenderer::addImagePlacement(const CanvasBitmap* image, const RenderRe
   }
   imagePlacements_.push_back({image, source, dest, clip, cellSize, color1, color2});
   return true;
+}
+
+bool WindowRenderer::drawCanvasTiled(CanvasBitmap* image, const RenderRect& source, const RenderRect& dest,
+                                     const RenderRect& clip, int32_t cellSize, uint32_t color1, uint32_t color2) {
+  RenderCache& cache = *renderCache_;
+  if (addImagePlacement(image, source, dest, clip, static_cast<uint32_t>(cellSize), color1, color2)) {
+    cache.clearRect(intersectRects(dest, clip));
+    return true;
+  }
+  const RenderRect frameClip = cache.clipRect();
+  cache.setClipRect(intersectRects(frameClip, clip));
+  cache.drawCheckerboard(dest, cellSize, color1, color2);
+  cache.drawCanvasScaled(image, source, dest);
+  cache.setClipRect(frameClip);
+  return false;
 }
 
 // The workspace starts with what the window shows; then the window surface is released, since SDL makes no
@@ -410,7 +426,7 @@ void WindowRenderer::drawPlacementTiles(SDL_Renderer* renderer, const ImagePlace
       } else {
         const RenderRect texels{static_cast<int32_t>(from.x), static_cast<int32_t>(from.y),
                                 std::max(static_cast<int32_t>(from.w), 1), std::max(static_cast<int32_t>(from.h), 1)};
-        drawVisibleTilePart(renderer, cutTile_, *placement.image, *tile, lod, texels, target, visible,
+        drawVisibleTilePart(renderer, cutTile_, *placement.image, *tile, grid, texels, target, visible,
                             drawing == TileDrawing::SampledAsRenderer);
       }
     }

@@ -22,6 +22,8 @@ constexpr uint32_t kBackground = 0xFF203040u;
 constexpr uint32_t kRed = 0xFFFF0000u;
 constexpr uint32_t kBlue = 0xFF0000FFu;
 
+constexpr RenderRect kWholeWindow{0, 0, 8192, 8192};
+
 struct Placement {
   CanvasBitmap* image;
   RenderRect source;
@@ -29,6 +31,7 @@ struct Placement {
   uint32_t cellSize = 0;
   uint32_t color1 = 0;
   uint32_t color2 = 0;
+  RenderRect clip = kWholeWindow;
 };
 
 class ImageCompositorTest : public OffscreenVideo {
@@ -47,16 +50,19 @@ class ImageCompositorTest : public OffscreenVideo {
     cache.fillRect({0, 0, kWidth, kHeight}, kBackground);
     int placed = 0;
     for (const Placement& p : placements) {
-      if (renderer().addImagePlacement(p.image, p.source, p.dest, {0, 0, 8192, 8192}, p.cellSize, p.color1, p.color2)) {
-        cache.clearRect(p.dest);
-        ++placed;
-      } else {
-        if (p.cellSize > 0) cache.drawCheckerboard(p.dest, static_cast<int32_t>(p.cellSize), p.color1, p.color2);
-        cache.drawCanvasScaled(p.image, p.source, p.dest);
-      }
+      placed += renderer().drawCanvasTiled(p.image, p.source, p.dest, p.clip, static_cast<int32_t>(p.cellSize),
+                                           p.color1, p.color2);
     }
     renderer().endDrawing();
     return placed;
+  }
+
+  // What the window shows at (x, y): through the compositor, or on the window surface.
+  uint32_t shownAt(int32_t x, int32_t y) {
+    if (renderer().compositorActive()) return shownPixel(sdlRenderer(), x, y);
+    const SDL_Surface* surface = SDL_GetWindowSurface(handle_.window());
+    if (surface == nullptr) return 0xDEADBEEFu;
+    return static_cast<const uint32_t*>(surface->pixels)[y * (surface->pitch / 4) + x] & 0xFFFFFFu;
   }
 
   WindowRendererHandle handle_;
@@ -160,6 +166,39 @@ TEST_F(ImageCompositorTest, CheckerboardCellsAcrossTheWindowsEdgesAlternateLikeA
       {11, 4, 0x00FF00u}, {14, 16, 0x00FF00u}, {15, 10, kBackground},
   };
   for (const auto& s : shown) EXPECT_EQ(shownPixel(sdlRenderer(), s.x, s.y), s.rgb & 0xFFFFFFu) << s.x << "," << s.y;
+}
+
+// A canvas shown only in part of its destination (its clip) leaves the rest of the destination as the frame
+// drew it, on the compositor and in software alike; the clip of the frame itself still holds afterwards.
+TEST_F(ImageCompositorTest, OutsideItsClipATiledCanvasLeavesTheFrameAsItWasDrawn) {
+  CanvasBitmap red = filledImage(4, 4, kRed);
+  const Placement clipped{&red, {0, 0, 4, 4}, {40, 40, 100, 100}, 0, 0, 0, {40, 40, 50, 100}};
+  for (const bool composited : {true, false}) {
+    SCOPED_TRACE(composited ? "composited" : "in software");
+    WindowRendererHandle handle(SDL_CreateWindow("clip", kWidth, kHeight, SDL_WINDOW_HIDDEN), SDL_DestroyWindow);
+    std::swap(handle, handle_);
+    frame({});
+    if (!composited) SDL_SetHintWithPriority(SDL_HINT_RENDER_DRIVER, "no such driver", SDL_HINT_OVERRIDE);
+    EXPECT_EQ(frame({clipped}), composited ? 1 : 0);
+    SDL_ResetHint(SDL_HINT_RENDER_DRIVER);
+    const struct {
+      int32_t x, y;
+      uint32_t rgb;
+    } expected[] = {
+        {45, 45, kRed}, {89, 139, kRed}, {90, 45, kBackground}, {139, 139, kBackground}, {30, 30, kBackground}};
+    for (const auto& e : expected) EXPECT_EQ(shownAt(e.x, e.y), e.rgb & 0xFFFFFFu) << e.x << "," << e.y;
+    RenderCache& cache = *renderer().renderCache();  // the frame's own clip, before and after the canvas
+    renderer().beginDrawing();
+    cache.fillRect({0, 0, kWidth, kHeight}, kBackground);
+    cache.setClipRect({0, 0, 150, kHeight});
+    renderer().drawCanvasTiled(&red, {0, 0, 4, 4}, {40, 40, 100, 100}, {40, 40, 50, 100}, 1, kRed, kRed);
+    cache.fillRect({100, 150, 10, 10}, kBlue);
+    cache.fillRect({200, 150, 10, 10}, kBlue);
+    renderer().endDrawing();
+    EXPECT_EQ(shownAt(105, 155), kBlue & 0xFFFFFFu) << "inside the frame's clip";
+    EXPECT_EQ(shownAt(205, 155), kBackground & 0xFFFFFFu) << "outside the frame's clip";
+    std::swap(handle, handle_);
+  }
 }
 
 // An image squeezed far more on one axis than on the other keeps its detail on the other: 100,000 x 64
