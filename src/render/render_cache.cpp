@@ -1,6 +1,7 @@
 // RenderCache construction, the command arena and the objects kept alive until a frame ends.
 #include "render/render_cache.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -107,5 +108,7 @@ void RenderCache::releaseFont(std::shared_ptr<RenderFont> font) {
 }
 
 void RenderCache::releaseImage(const std::shared_ptr<CanvasBitmap>& image) {
-  if (image && commandBytes_ > 0) retainedImages_.push_back(image);
+  if (!image) return;
+  const bool recorded = std::find(frameImages_.begin(), frameImages_.end(), image.get()) != frameImages_.end();
+  if (recorded || windowRenderer_->placesImage(image.get())) retainedImages_.push_back(image);
 }

@@ -99,8 +99,8 @@ class RenderCache {
   void invalidateAll();
   // Keeps a font that is being released alive until the current frame ends.
   void releaseFont(std::shared_ptr<RenderFont> font);
-  // Keeps a share of an image that is being released until the frame ends, when the frame's records may
-  // point at it.
+  // Keeps a share of an image that is being released until the frame ends, when the frame's records or
+  // image placements point at it; any other is let go at once.
   void releaseImage(const std::shared_ptr<CanvasBitmap>& image);
   void setDebugView(bool on) { debugView_ = on; }
   const RenderRect& viewport() const { return viewport_; }
@@ -136,6 +136,7 @@ class RenderCache {
   void discardFrame(const char* message);
   RenderCommand* allocateTextCommand(uint32_t type, std::string_view text);
   RenderCommand* recordShape(RenderCommandType type, const RenderRect& rect, uint32_t color);
+  RenderCommand* recordImage(RenderCommandType type, const RenderRect& rect, uint32_t color, CanvasBitmap* image);
   bool growArena(int64_t bytesNeeded);
   uint32_t foldIdentities(const RenderCommand& command, uint32_t hash) const;
   void hashNewRecords();
@@ -166,6 +167,8 @@ class RenderCache {
   bool fullRedrawPending_ = true;
   std::vector<std::shared_ptr<RenderFont>> retainedFonts_;
   std::vector<std::shared_ptr<CanvasBitmap>> retainedImages_;
+  // What the frame's records point at (repeats allowed).
+  std::vector<const CanvasBitmap*> frameImages_;
   std::vector<CellMark> cellMarks_;  // reused by every frame
   RecordHashMemo recordMemo_;
   std::vector<CellFold> cellFolds_;  // reused by every frame

@@ -229,6 +229,7 @@ void RenderCache::endFrame() {
     discardReason_ = nullptr;
     retainedFonts_.clear();
     retainedImages_.clear();
+    frameImages_.clear();
     invalidateAll();
     return;
   }
@@ -260,6 +261,7 @@ void RenderCache::finishFrame() {
   // Tiles that this frame's present made of released images would otherwise outlive them.
   for (const auto& image : retainedImages_) windowRenderer_->imageTileCache()->forgetImage(image->id);
   retainedImages_.clear();
+  frameImages_.clear();
 }
 
 void RenderCache::invalidateRect(const RenderRect& rect) {

@@ -100,6 +100,10 @@ class WindowRenderer {
   bool drawCanvasTiled(CanvasBitmap* image, const RenderRect& source, const RenderRect& dest, const RenderRect& clip,
                        int32_t cellSize, uint32_t color1, uint32_t color2);
   bool hasImagePlacements() const { return !imagePlacements_.empty(); }
+  bool placesImage(const CanvasBitmap* image) const {
+    return std::any_of(imagePlacements_.begin(), imagePlacements_.end(),
+                       [image](const ImagePlacement& placement) { return placement.image == image; });
+  }
   bool compositorActive() const { return compositorActive_; }
 
   // Shapes.

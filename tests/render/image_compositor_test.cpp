@@ -4,6 +4,7 @@
 // start-up trace of qz itself.
 #include <gmock/gmock.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -199,6 +200,25 @@ TEST_F(ImageCompositorTest, OutsideItsClipATiledCanvasLeavesTheFrameAsItWasDrawn
     EXPECT_EQ(shownAt(205, 155), kBackground & 0xFFFFFFu) << "outside the frame's clip";
     std::swap(handle, handle_);
   }
+}
+
+// An image placed on the compositor and released before the frame is presented stays until then.
+TEST_F(ImageCompositorTest, AnImageReleasedBeforeItsPlacementIsPresentedStaysUntilThen) {
+  auto red = std::make_shared<CanvasBitmap>(filledImage(4, 4, kRed));
+  const std::weak_ptr<CanvasBitmap> watch = red;
+  for (int round = 0; round < 2; ++round) {
+    renderer().beginDrawing();
+    renderer().renderCache()->fillRect({0, 0, kWidth, kHeight}, kBackground);
+    ASSERT_TRUE(renderer().drawCanvasTiled(red.get(), {0, 0, 4, 4}, {40, 40, 20, 20}, kWholeWindow, 1, kRed, kRed));
+    if (round == 1) {
+      renderer().renderCache()->releaseImage(red);
+      red.reset();
+      EXPECT_FALSE(watch.expired());
+    }
+    renderer().endDrawing();
+  }
+  EXPECT_TRUE(watch.expired());
+  EXPECT_EQ(shownPixel(sdlRenderer(), 50, 50), kRed & 0xFFFFFFu);
 }
 
 // An image squeezed far more on one axis than on the other keeps its detail on the other: 100,000 x 64
