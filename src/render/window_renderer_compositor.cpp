@@ -197,12 +197,13 @@ bool WindowRenderer::addImagePlacement(const CanvasBitmap* image, const RenderRe
 bool WindowRenderer::drawCanvasTiled(CanvasBitmap* image, const RenderRect& source, const RenderRect& dest,
                                      const RenderRect& clip, int32_t cellSize, uint32_t color1, uint32_t color2) {
   RenderCache& cache = *renderCache_;
-  if (addImagePlacement(image, source, dest, clip, static_cast<uint32_t>(cellSize), color1, color2)) {
-    cache.clearRect(intersectRects(dest, clip));
+  const RenderRect frameClip = cache.clipRect();
+  const RenderRect shown = intersectRects(frameClip, clip);
+  if (addImagePlacement(image, source, dest, shown, static_cast<uint32_t>(cellSize), color1, color2)) {
+    cache.clearRect(intersectRects(dest, shown));
     return true;
   }
-  const RenderRect frameClip = cache.clipRect();
-  cache.setClipRect(intersectRects(frameClip, clip));
+  cache.setClipRect(shown);
   cache.drawCheckerboard(dest, cellSize, color1, color2);
   cache.drawCanvasScaled(image, source, dest);
   cache.setClipRect(frameClip);

@@ -202,6 +202,32 @@ TEST_F(ImageCompositorTest, OutsideItsClipATiledCanvasLeavesTheFrameAsItWasDrawn
   }
 }
 
+// A tiled canvas is drawn within the frame's own clip too, on the compositor as in software: beyond it the
+// frame stays as drawn (here cleared, so the compositor's tiles would show through its hole's surroundings).
+TEST_F(ImageCompositorTest, ATiledCanvasStaysWithinTheFramesClip) {
+  CanvasBitmap red = filledImage(4, 4, kRed);
+  for (const bool composited : {true, false}) {
+    SCOPED_TRACE(composited ? "composited" : "in software");
+    WindowRendererHandle handle(SDL_CreateWindow("clip", kWidth, kHeight, SDL_WINDOW_HIDDEN), SDL_DestroyWindow);
+    std::swap(handle, handle_);
+    frame({});
+    if (!composited) SDL_SetHintWithPriority(SDL_HINT_RENDER_DRIVER, "no such driver", SDL_HINT_OVERRIDE);
+    for (int round = 0; round < 2; ++round) {
+      RenderCache& cache = *renderer().renderCache();
+      renderer().beginDrawing();
+      cache.clearRect({0, 0, kWidth, kHeight});
+      cache.setClipRect({0, 0, 60, kHeight});
+      renderer().drawCanvasTiled(&red, {0, 0, 4, 4}, {40, 40, 100, 100}, kWholeWindow, 1, kRed, kRed);
+      renderer().endDrawing();
+    }
+    SDL_ResetHint(SDL_HINT_RENDER_DRIVER);
+    EXPECT_EQ(renderer().compositorActive(), composited);
+    EXPECT_EQ(shownAt(50, 50), kRed & 0xFFFFFFu);
+    EXPECT_EQ(shownAt(100, 60), 0u);
+    std::swap(handle, handle_);
+  }
+}
+
 // An image placed on the compositor and released before the frame is presented stays until then.
 TEST_F(ImageCompositorTest, AnImageReleasedBeforeItsPlacementIsPresentedStaysUntilThen) {
   auto red = std::make_shared<CanvasBitmap>(filledImage(4, 4, kRed));
