@@ -57,8 +57,9 @@ TileKey TileGrid::tileKey(int32_t column, int32_t row) const {
 uint64_t TileGrid::tileBytes(int32_t column, int32_t row) const {
   const RenderRect area = tileRect(column, row);
   if (area.w <= 0 || area.h <= 0) return 0;
-  return uint64_t(reducedExtent(area.w, across_.levelOfDetail)) * uint64_t(reducedExtent(area.h, down_.levelOfDetail)) *
-         4;
+  const auto texelsAcross = static_cast<uint64_t>(reducedExtent(area.w, across_.levelOfDetail));
+  const auto texelsDown = static_cast<uint64_t>(reducedExtent(area.h, down_.levelOfDetail));
+  return texelsAcross * texelsDown * 4;
 }
 
 uint64_t tileKeyHash(const TileKey& key) {
