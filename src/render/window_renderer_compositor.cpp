@@ -145,15 +145,16 @@ void drawVisibleTilePart(SDL_Renderer* renderer, CutTileScratch& scratch, const 
   const TexelStepping across(texels.x, texels.w, target.left, target.right - target.left, asRenderer);
   const TexelStepping down(texels.y, texels.h, target.top, target.bottom - target.top, asRenderer);
   const RenderRect& area = tile.sourceRect;
+  const int32_t lodAcross = grid.across().levelOfDetail;
+  const int32_t lodDown = grid.down().levelOfDetail;
   scratch.columns.resize(static_cast<size_t>(width));
   for (int32_t x = 0; x < width; ++x) {
-    scratch.columns[static_cast<size_t>(x)] =
-        texelSource(area.x, area.w, grid.across().levelOfDetail, across.texelAt(left + x));
+    scratch.columns[static_cast<size_t>(x)] = texelSource(area.x, area.w, lodAcross, across.texelAt(left + x));
   }
   scratch.pixels.resize(static_cast<size_t>(width) * static_cast<size_t>(height));
   uint32_t* out = scratch.pixels.data();
   for (int32_t y = 0; y < height; ++y) {
-    const int64_t row = texelSource(area.y, area.h, grid.down().levelOfDetail, down.texelAt(top + y));
+    const int64_t row = texelSource(area.y, area.h, lodDown, down.texelAt(top + y));
     const uint32_t* in = image.pixels.data() + static_cast<size_t>(row) * static_cast<size_t>(image.width);
     for (const int64_t column : scratch.columns) *out++ = in[column];
   }
