@@ -1,5 +1,5 @@
-// The image tile cache: tile grids, texture upload at a level of detail (point-sampled; the texture's linear
-// filter smooths it when drawn), least-recently-used eviction over a byte budget.
+// The image tile cache: tile grids, texture upload at a level of detail on each axis (point-sampled; the
+// texture's linear filter smooths it when drawn), least-recently-used eviction over a byte budget.
 #include "render/image_tile_cache.h"
 
 #include <algorithm>
@@ -27,12 +27,14 @@ void setError(std::string* error, std::string message) {
 
 }  // namespace
 
-TileGrid::TileGrid(const CanvasBitmap* image, int32_t tileSize, int32_t levelOfDetail)
-    : image_(image), tileSize_(std::max(tileSize, 1)), levelOfDetail_(std::max(levelOfDetail, 1)) {
+TileGrid::TileGrid(const CanvasBitmap* image, TileAxis across, TileAxis down)
+    : image_(image),
+      across_{std::max(across.span, 1), std::max(across.levelOfDetail, 1)},
+      down_{std::max(down.span, 1), std::max(down.levelOfDetail, 1)} {
   const int64_t width = image != nullptr ? image->width : 0;
   const int64_t height = image != nullptr ? image->height : 0;
-  columns_ = static_cast<int32_t>(std::max<int64_t>(1, (width + tileSize_ - 1) / tileSize_));
-  rows_ = static_cast<int32_t>(std::max<int64_t>(1, (height + tileSize_ - 1) / tileSize_));
+  columns_ = static_cast<int32_t>(std::max<int64_t>(1, (width + across_.span - 1) / across_.span));
+  rows_ = static_cast<int32_t>(std::max<int64_t>(1, (height + down_.span - 1) / down_.span));
 }
 
 bool TileGrid::contains(int32_t column, int32_t row) const {
@@ -41,26 +43,29 @@ bool TileGrid::contains(int32_t column, int32_t row) const {
 
 RenderRect TileGrid::tileRect(int32_t column, int32_t row) const {
   if (!contains(column, row) || image_ == nullptr) return {0, 0, 0, 0};
-  const int64_t x = int64_t{column} * tileSize_;
-  const int64_t y = int64_t{row} * tileSize_;
+  const int64_t x = int64_t{column} * across_.span;
+  const int64_t y = int64_t{row} * down_.span;
   return {static_cast<int32_t>(x), static_cast<int32_t>(y),
-          static_cast<int32_t>(std::min<int64_t>(tileSize_, image_->width - x)),
-          static_cast<int32_t>(std::min<int64_t>(tileSize_, image_->height - y))};
+          static_cast<int32_t>(std::min<int64_t>(across_.span, image_->width - x)),
+          static_cast<int32_t>(std::min<int64_t>(down_.span, image_->height - y))};
 }
 
 TileKey TileGrid::tileKey(int32_t column, int32_t row) const {
-  return {image_ != nullptr ? image_->id : 0, tileSize_, levelOfDetail_, column, row};
+  return {image_ != nullptr ? image_->id : 0, across_, down_, column, row};
 }
 
 uint64_t TileGrid::tileBytes(int32_t column, int32_t row) const {
   const RenderRect area = tileRect(column, row);
   if (area.w <= 0 || area.h <= 0) return 0;
-  return uint64_t(reducedExtent(area.w, levelOfDetail_)) * uint64_t(reducedExtent(area.h, levelOfDetail_)) * 4;
+  const auto texelsAcross = static_cast<uint64_t>(reducedExtent(area.w, across_.levelOfDetail));
+  const auto texelsDown = static_cast<uint64_t>(reducedExtent(area.h, down_.levelOfDetail));
+  return texelsAcross * texelsDown * 4;
 }
 
 uint64_t tileKeyHash(const TileKey& key) {
   uint64_t seed = key.imageId;
-  for (const int32_t value : {key.tileSize, key.levelOfDetail, key.column, key.row}) {
+  for (const int32_t value :
+       {key.across.span, key.across.levelOfDetail, key.down.span, key.down.levelOfDetail, key.column, key.row}) {
     seed ^= static_cast<uint64_t>(int64_t{value}) + 0x9E3779B9u + (seed << 6) + (seed >> 2);
   }
   return seed;
@@ -142,9 +147,11 @@ bool ImageTileCache::upload(const TileGrid& grid, ImageTile& tile, std::string* 
   if (!ensureRenderer(error)) return false;
   const CanvasBitmap& image = *grid.image();
   const RenderRect& area = tile.sourceRect;
-  const int32_t lod = grid.levelOfDetail();
-  const int32_t textureWidth = reducedExtent(area.w, lod);
-  const int32_t textureHeight = reducedExtent(area.h, lod);
+  const int32_t lodAcross = grid.across().levelOfDetail;
+  const int32_t lodDown = grid.down().levelOfDetail;
+  const bool reduced = lodAcross > 1 || lodDown > 1;
+  const int32_t textureWidth = reducedExtent(area.w, lodAcross);
+  const int32_t textureHeight = reducedExtent(area.h, lodDown);
   TextureHandle texture;
   SDL_ClearError();
   {
@@ -157,16 +164,16 @@ bool ImageTileCache::upload(const TileGrid& grid, ImageTile& tile, std::string* 
     return false;
   }
   if (!SDL_SetTextureBlendMode(texture.get(), SDL_BLENDMODE_BLEND)) keepFirstError(error, "SDL_SetTextureBlendMode");
-  if (!SDL_SetTextureScaleMode(texture.get(), lod > 1 ? SDL_SCALEMODE_LINEAR : SDL_SCALEMODE_NEAREST)) {
+  if (!SDL_SetTextureScaleMode(texture.get(), reduced ? SDL_SCALEMODE_LINEAR : SDL_SCALEMODE_NEAREST)) {
     keepFirstError(error, "SDL_SetTextureScaleMode");
   }
   bool updated = false;
-  if (lod == 1) {
+  if (!reduced) {
     StartupTraceStep step("Full-resolution image tile uploaded");
     const uint32_t* first = image.pixels.data() + static_cast<size_t>(area.y) * image.width + area.x;
     updated = SDL_UpdateTexture(texture.get(), nullptr, first, image.width * 4);
   } else {
-    updated = uploadReduced(image, area, lod, texture.get());
+    updated = uploadReduced(image, area, lodAcross, lodDown, texture.get());
   }
   if (!updated) {
     setError(error, sdlFailureText("SDL_UpdateTexture"));
@@ -177,12 +184,12 @@ bool ImageTileCache::upload(const TileGrid& grid, ImageTile& tile, std::string* 
   return true;
 }
 
-// Point-samples the top-left image pixel of each lod x lod block (never past the tile's last column or row).
-// Running out of memory for the pixels fails this tile only.
-bool ImageTileCache::uploadReduced(const CanvasBitmap& image, const RenderRect& area, int32_t lod,
-                                   SDL_Texture* texture) {
-  const int32_t width = reducedExtent(area.w, lod);
-  const int32_t height = reducedExtent(area.h, lod);
+// Point-samples the top-left image pixel of each block of lodAcross x lodDown pixels (never past the tile's
+// last column or row). Running out of memory for the pixels fails this tile only.
+bool ImageTileCache::uploadReduced(const CanvasBitmap& image, const RenderRect& area, int32_t lodAcross,
+                                   int32_t lodDown, SDL_Texture* texture) {
+  const int32_t width = reducedExtent(area.w, lodAcross);
+  const int32_t height = reducedExtent(area.h, lodDown);
   {
     StartupTraceStep step("Reduced image tile pixels built");
     try {
@@ -193,10 +200,10 @@ bool ImageTileCache::uploadReduced(const CanvasBitmap& image, const RenderRect& 
       return false;
     }
     for (int32_t j = 0; j < height; ++j) {
-      const int64_t row = texelSource(area.y, area.h, lod, j);
+      const int64_t row = texelSource(area.y, area.h, lodDown, j);
       const uint32_t* source = image.pixels.data() + static_cast<size_t>(row) * static_cast<size_t>(image.width);
       uint32_t* out = reducedPixels_.data() + static_cast<size_t>(j) * static_cast<size_t>(width);
-      for (int32_t i = 0; i < width; ++i) out[i] = source[texelSource(area.x, area.w, lod, i)];
+      for (int32_t i = 0; i < width; ++i) out[i] = source[texelSource(area.x, area.w, lodAcross, i)];
     }
   }
   StartupTraceStep step("Reduced image tile uploaded");

@@ -1,9 +1,9 @@
 // The image tiles of one window: canvases drawn through the compositor are shown as textures of the window's
-// own SDL renderer, cut into tiles of at most 512 x 512 texture pixels at a level of detail (image pixels per
-// texture pixel on each axis). Tiles are made on first use, kept across frames and evicted least recently
-// used first when their bytes pass the budget; a canvas's pixels never change, so a tile stays valid until
-// it is evicted or its image is forgotten. The cache owns the window's SDL renderer (made on first need with
-// the stored vsync setting); every tile texture goes before it.
+// own SDL renderer, cut into tiles of at most 512 x 512 texture pixels at a level of detail on each axis
+// (image pixels per texture pixel across and down). Tiles are made on first use, kept across frames and
+// evicted least recently used first when their bytes pass the budget; a canvas's pixels never change, so a
+// tile stays valid until it is evicted or its image is forgotten. The cache owns the window's SDL renderer
+// (made on first need with the stored vsync setting); every tile texture goes before it.
 //
 // Tiles are kept in order of use, so the least recently used one is found at once. A frame makes no tile
 // once the tiles it has drawn fill the budget: a new tile may push out only tiles older frames drew, so a
@@ -26,38 +26,51 @@
 
 struct CanvasBitmap;
 
+// How an image is cut on one axis: tiles `span` image pixels long, reduced to a texture pixel for every
+// `levelOfDetail` image pixels.
+struct TileAxis {
+  int32_t span;
+  int32_t levelOfDetail;
+
+  bool operator==(const TileAxis&) const = default;
+};
+
 struct TileKey {
   uint64_t imageId;
-  int32_t tileSize;
-  int32_t levelOfDetail;
+  TileAxis across;
+  TileAxis down;
   int32_t column;
   int32_t row;
 
   bool operator==(const TileKey&) const = default;
 };
 
-// hash_combine over the image id, then tile size, level of detail, column and row (each sign-extended).
+// hash_combine over the image id, then the span and level of detail across and down, the column and the row
+// (each sign-extended).
 uint64_t tileKeyHash(const TileKey& key);
 
 struct TileKeyHasher {
   size_t operator()(const TileKey& key) const { return static_cast<size_t>(tileKeyHash(key)); }
 };
 
-// The tiling of one image at one level of detail; tiles are tileSize image pixels square.
 // The image coordinate whose pixel a tile's texel holds, on one axis of the tile's area [start, start +
 // extent) at level of detail lod: the first of its block, never past the area's last pixel.
 inline int64_t texelSource(int32_t start, int32_t extent, int32_t lod, int64_t texel) {
   return std::min(int64_t{start} + texel * lod, int64_t{start} + extent - 1);
 }
 
+// The tiling of one image at one level of detail on each axis.
 class TileGrid {
  public:
-  // Both values are clamped to at least 1.
-  TileGrid(const CanvasBitmap* image, int32_t tileSize, int32_t levelOfDetail);
+  // Spans and levels of detail are clamped to at least 1.
+  TileGrid(const CanvasBitmap* image, TileAxis across, TileAxis down);
+  // Square tiles, reduced alike on both axes.
+  TileGrid(const CanvasBitmap* image, int32_t tileSize, int32_t levelOfDetail)
+      : TileGrid(image, {tileSize, levelOfDetail}, {tileSize, levelOfDetail}) {}
 
   const CanvasBitmap* image() const { return image_; }
-  int32_t tileSize() const { return tileSize_; }
-  int32_t levelOfDetail() const { return levelOfDetail_; }
+  const TileAxis& across() const { return across_; }
+  const TileAxis& down() const { return down_; }
   int32_t columns() const { return columns_; }
   int32_t rows() const { return rows_; }
 
@@ -65,13 +78,13 @@ class TileGrid {
   // The tile's area in image pixels; {0, 0, 0, 0} outside the grid.
   RenderRect tileRect(int32_t column, int32_t row) const;
   TileKey tileKey(int32_t column, int32_t row) const;
-  // The bytes of the tile's texture: ceil(w / lod) x ceil(h / lod) x 4; 0 outside the grid.
+  // The bytes of the tile's texture: ceil(w / lod across) x ceil(h / lod down) x 4; 0 outside the grid.
   uint64_t tileBytes(int32_t column, int32_t row) const;
 
  private:
   const CanvasBitmap* image_;
-  int32_t tileSize_;
-  int32_t levelOfDetail_;
+  TileAxis across_;
+  TileAxis down_;
   int32_t columns_;
   int32_t rows_;
 };
@@ -120,7 +133,8 @@ class ImageTileCache {
 
  private:
   bool upload(const TileGrid& grid, ImageTile& tile, std::string* error);
-  bool uploadReduced(const CanvasBitmap& image, const RenderRect& area, int32_t lod, SDL_Texture* texture);
+  bool uploadReduced(const CanvasBitmap& image, const RenderRect& area, int32_t lodAcross, int32_t lodDown,
+                     SDL_Texture* texture);
   // Evicts least recently used tiles while over budget and two or more are held; `olderFramesOnly` spares
   // the tiles of the current frame.
   void evict(bool olderFramesOnly);

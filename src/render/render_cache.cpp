@@ -1,6 +1,7 @@
 // RenderCache construction, the command arena and the objects kept alive until a frame ends.
 #include "render/render_cache.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -50,8 +51,9 @@ RenderCommand* RenderCache::allocateTextCommand(uint32_t type, std::string_view 
 
 // One warning per frame: once the frame is lost, further commands that do not fit change nothing.
 void RenderCache::discardFrame(const char* message) {
-  if (!frameDiscarded_) std::fprintf(stderr, "Warning: (%s): %s\n", __FILE__, message);
-  frameDiscarded_ = true;
+  if (discardReason_ != nullptr) return;
+  std::fprintf(stderr, "Warning: (%s): %s\n", __FILE__, message);
+  discardReason_ = message;
 }
 
 // Room for a record of `size` bytes at the end of the arena, or null (the frame is then discarded). Outside
@@ -106,5 +108,7 @@ void RenderCache::releaseFont(std::shared_ptr<RenderFont> font) {
 }
 
 void RenderCache::releaseImage(const std::shared_ptr<CanvasBitmap>& image) {
-  if (image && commandBytes_ > 0) retainedImages_.push_back(image);
+  if (!image) return;
+  const bool recorded = std::find(frameImages_.begin(), frameImages_.end(), image.get()) != frameImages_.end();
+  if (recorded || windowRenderer_->placesImage(image.get())) retainedImages_.push_back(image);
 }

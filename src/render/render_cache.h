@@ -50,10 +50,14 @@ class RenderCache {
   // Walks the records of the frame: a null cursor starts at the first one.
   bool nextCommand(const RenderCommand*& cursor) const;
   int32_t commandBytes() const { return commandBytes_; }
-  bool frameDiscarded() const { return frameDiscarded_; }
+  bool frameDiscarded() const { return discardReason_ != nullptr; }
+  // Why the open frame will be dropped at its end (the warning it wrote); null while it is whole.
+  const char* discardReason() const { return discardReason_; }
 
   // Emitters (nothing is recorded for a command wholly outside the viewport).
   void setClipRect(const RenderRect& rect);
+  // The clip the frame's next records are drawn with: the last one set, else the viewport.
+  const RenderRect& clipRect() const { return clipRect_; }
   void fillRect(const RenderRect& rect, uint32_t color);
   void drawVerticalRules(const RenderRect& rect, float firstX, float spacing, uint32_t ruleWidth, uint32_t count,
                          uint32_t activeIndex, uint32_t color, uint32_t activeColor);
@@ -95,8 +99,8 @@ class RenderCache {
   void invalidateAll();
   // Keeps a font that is being released alive until the current frame ends.
   void releaseFont(std::shared_ptr<RenderFont> font);
-  // Keeps a share of an image that is being released until the frame ends, when the frame's records may
-  // point at it.
+  // Keeps a share of an image that is being released until the frame ends, when the frame's records or
+  // image placements point at it; any other is let go at once.
   void releaseImage(const std::shared_ptr<CanvasBitmap>& image);
   void setDebugView(bool on) { debugView_ = on; }
   const RenderRect& viewport() const { return viewport_; }
@@ -132,6 +136,7 @@ class RenderCache {
   void discardFrame(const char* message);
   RenderCommand* allocateTextCommand(uint32_t type, std::string_view text);
   RenderCommand* recordShape(RenderCommandType type, const RenderRect& rect, uint32_t color);
+  RenderCommand* recordImage(RenderCommandType type, const RenderRect& rect, uint32_t color, CanvasBitmap* image);
   bool growArena(int64_t bytesNeeded);
   uint32_t foldIdentities(const RenderCommand& command, uint32_t hash) const;
   void hashNewRecords();
@@ -154,13 +159,16 @@ class RenderCache {
   std::array<RenderRect, kCellCount> dirtyRects_{};
   std::vector<ArenaChunk> commandArena_;
   int32_t commandBytes_ = 0;
-  bool frameOpen_ = false;  // between beginFrame and endFrame
-  bool frameDiscarded_ = false;
+  bool frameOpen_ = false;               // between beginFrame and endFrame
+  const char* discardReason_ = nullptr;  // set when a command is lost; the frame is dropped at its end
   RenderRect viewport_{0, 0, 0, 0};
+  RenderRect clipRect_{0, 0, 0, 0};
   bool debugView_ = false;
   bool fullRedrawPending_ = true;
   std::vector<std::shared_ptr<RenderFont>> retainedFonts_;
   std::vector<std::shared_ptr<CanvasBitmap>> retainedImages_;
+  // What the frame's records point at (repeats allowed).
+  std::vector<const CanvasBitmap*> frameImages_;
   std::vector<CellMark> cellMarks_;  // reused by every frame
   RecordHashMemo recordMemo_;
   std::vector<CellFold> cellFolds_;  // reused by every frame

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <new>
 
 #include "render/pixel_ops.h"
 #include "render/render_cache.h"
@@ -28,9 +29,10 @@ void RenderCache::setClipRect(const RenderRect& rect) {
   const int64_t y0 = std::max<int64_t>(v.y, rect.y);
   const int64_t w = std::max<int64_t>(0, std::min<int64_t>(int64_t{v.x} + v.w, int64_t{rect.x} + rect.w) - x0);
   const int64_t h = std::max<int64_t>(0, std::min<int64_t>(int64_t{v.y} + v.h, int64_t{rect.y} + rect.h) - y0);
+  clipRect_ = {static_cast<int32_t>(x0), static_cast<int32_t>(y0), clampToInt32(w), clampToInt32(h)};
   RenderCommand* command = allocateCommand(typeValue(RenderCommandType::Clip), RenderCommand::kHeaderSize);
   if (command == nullptr) return;
-  command->rect = {static_cast<int32_t>(x0), static_cast<int32_t>(y0), clampToInt32(w), clampToInt32(h)};
+  command->rect = clipRect_;
 }
 
 void RenderCache::fillRect(const RenderRect& rect, uint32_t color) {
@@ -129,25 +131,34 @@ void RenderCache::drawCheckerboard(const RenderRect& rect, int32_t cellSize, uin
   }
 }
 
+// A record that points at an image; the frame notes the image, so that releasing it keeps it until the end.
+RenderCommand* RenderCache::recordImage(RenderCommandType type, const RenderRect& rect, uint32_t color,
+                                        CanvasBitmap* image) {
+  RenderCommand* command = recordShape(type, rect, color);
+  if (command == nullptr) return nullptr;
+  command->image = image;
+  try {
+    if (frameImages_.empty() || frameImages_.back() != image) frameImages_.push_back(image);
+  } catch (const std::bad_alloc&) {
+    discardFrame("render command allocation failed; frame discarded");
+  }
+  return command;
+}
+
 void RenderCache::drawCanvas(CanvasBitmap* image, int32_t x, int32_t y) {
   if (image == nullptr) return;
-  if (RenderCommand* command = recordShape(RenderCommandType::Canvas, {x, y, image->width, image->height}, 0)) {
+  const RenderRect rect{x, y, image->width, image->height};
+  if (RenderCommand* command = recordImage(RenderCommandType::Canvas, rect, 0, image)) {
     command->source = {0, 0, image->width, image->height};
-    command->image = image;
   }
 }
 
 void RenderCache::drawMask(CanvasBitmap* image, int32_t x, int32_t y, uint32_t color) {
   if (image == nullptr || (color >> 24) == 0) return;
-  if (RenderCommand* command = recordShape(RenderCommandType::Mask, {x, y, image->width, image->height}, color)) {
-    command->image = image;
-  }
+  recordImage(RenderCommandType::Mask, {x, y, image->width, image->height}, color, image);
 }
 
 void RenderCache::drawCanvasScaled(CanvasBitmap* image, const RenderRect& source, const RenderRect& dest) {
   if (image == nullptr || source.w < 1 || source.h < 1 || dest.w < 1 || dest.h < 1) return;
-  if (RenderCommand* command = recordShape(RenderCommandType::CanvasScaled, dest, 0)) {
-    command->source = source;
-    command->image = image;
-  }
+  if (RenderCommand* command = recordImage(RenderCommandType::CanvasScaled, dest, 0, image)) command->source = source;
 }

@@ -65,6 +65,7 @@ void RenderCache::beginFrame() {
     viewport_.h = h;
     invalidateAll();
   }
+  clipRect_ = viewport_;
 }
 
 // After the record bytes, the identity of the font and image a record points at: a new font or image at a
@@ -222,12 +223,13 @@ bool RenderCache::fullRedrawDue() const {
 
 void RenderCache::endFrame() {
   frameOpen_ = false;
-  if (frameDiscarded_) {
+  if (discardReason_ != nullptr) {
     commandBytes_ = 0;
     textsDrawn_ = 0;
-    frameDiscarded_ = false;
+    discardReason_ = nullptr;
     retainedFonts_.clear();
     retainedImages_.clear();
+    frameImages_.clear();
     invalidateAll();
     return;
   }
@@ -259,6 +261,7 @@ void RenderCache::finishFrame() {
   // Tiles that this frame's present made of released images would otherwise outlive them.
   for (const auto& image : retainedImages_) windowRenderer_->imageTileCache()->forgetImage(image->id);
   retainedImages_.clear();
+  frameImages_.clear();
 }
 
 void RenderCache::invalidateRect(const RenderRect& rect) {

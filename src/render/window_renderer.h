@@ -94,7 +94,17 @@ class WindowRenderer {
   // target is set, or the compositor cannot run.
   bool addImagePlacement(const CanvasBitmap* image, const RenderRect& source, const RenderRect& dest,
                          const RenderRect& clip, uint32_t cellSize, uint32_t color1, uint32_t color2);
+  // Records an image shown from source into dest, over a checkerboard of cellSize, within clip and the
+  // frame's own clip: through the compositor (a transparent hole in the frame where the tiles show) or, when
+  // it refuses the placement, drawn in software. Outside the clips the frame stays as drawn either way. True
+  // when placed.
+  bool drawCanvasTiled(CanvasBitmap* image, const RenderRect& source, const RenderRect& dest, const RenderRect& clip,
+                       int32_t cellSize, uint32_t color1, uint32_t color2);
   bool hasImagePlacements() const { return !imagePlacements_.empty(); }
+  bool placesImage(const CanvasBitmap* image) const {
+    return std::any_of(imagePlacements_.begin(), imagePlacements_.end(),
+                       [image](const ImagePlacement& placement) { return placement.image == image; });
+  }
   bool compositorActive() const { return compositorActive_; }
 
   // Shapes.

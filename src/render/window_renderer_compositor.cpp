@@ -12,6 +12,7 @@
 
 #include "render/canvas_bitmap.h"
 #include "render/image_tile_cache.h"
+#include "render/pixel_ops.h"
 #include "render/render_cache.h"
 #include "render/startup_trace.h"
 #include "render/window_renderer.h"
@@ -24,6 +25,11 @@ constexpr int64_t kMaxTileSpan = INT32_MAX;
 
 SDL_FRect floatRect(int64_t x, int64_t y, int64_t w, int64_t h) {
   return {static_cast<float>(x), static_cast<float>(y), static_cast<float>(w), static_cast<float>(h)};
+}
+
+// value / divisor rounded down, for a positive divisor.
+int64_t floorDivide(int64_t value, int64_t divisor) {
+  return value >= 0 ? value / divisor : -((-value + divisor - 1) / divisor);
 }
 
 void setDrawColor(SDL_Renderer* renderer, uint32_t color) {
@@ -44,18 +50,17 @@ VisibleBox visibleBox(SDL_Renderer* renderer, const RenderRect& clip) {
           std::min<int64_t>(int64_t{clip.x} + clip.w, width), std::min<int64_t>(int64_t{clip.y} + clip.h, height)};
 }
 
-// Image pixels per texture pixel for drawing source into dest: the smaller of the two axes' ratios, 1 to 64,
-// raised where needed so that a tile spans at least one destination pixel on each axis. Without that, an
-// image squeezed far more on one axis than the other (90,000,000 x 1 into 1,000 x 1) would take hundreds of
-// thousands of tiles, each drawn over a fraction of a pixel.
-int32_t levelOfDetail(const RenderRect& source, const RenderRect& dest) {
-  const int32_t byRatio = std::clamp(std::min(source.w / dest.w, source.h / dest.h), 1, kMaxLevelOfDetail);
-  const auto spanCovering = [](int64_t sourceLength, int64_t destLength) {
-    const int64_t perTile = kTileTexturePixels * destLength;
-    return (sourceLength + perTile - 1) / perTile;
-  };
-  const int64_t atLeast = std::max(spanCovering(source.w, dest.w), spanCovering(source.h, dest.h));
-  return static_cast<int32_t>(std::clamp<int64_t>(atLeast, byRatio, kMaxTileSpan / kTileTexturePixels));
+// How the image is cut on one axis for drawing a source length into a destination length: image pixels
+// per texture pixel by the axis's own ratio, 1 to 64 (an image squeezed 1,000 times across and stretched down
+// keeps every row), raised where needed so that a tile spans at least one destination pixel. Without that, an
+// image squeezed far more (90,000,000 x 1 into 1,000 x 1) would take hundreds of thousands of tiles, each
+// drawn over a fraction of a pixel.
+TileAxis tileAxis(int32_t sourceLength, int32_t destLength) {
+  const int32_t byRatio = std::clamp(sourceLength / destLength, 1, kMaxLevelOfDetail);
+  const int64_t perTile = kTileTexturePixels * destLength;
+  const int64_t atLeast = (sourceLength + perTile - 1) / perTile;
+  const auto lod = static_cast<int32_t>(std::clamp<int64_t>(atLeast, byRatio, kMaxTileSpan / kTileTexturePixels));
+  return {static_cast<int32_t>(kTileTexturePixels * lod), lod};
 }
 
 // Where the texels of a tile drawn partly out of sight fall, on one axis: the texel span [from, from +
@@ -130,8 +135,8 @@ bool ensureCutTileTexture(SDL_Renderer* renderer, TextureHandle& texture, int32_
 // unscaled. The cost follows the window and not the zoom, and a pan moves the image without changing a
 // pixel. A tile made at a level of detail holds the first image pixel of each block (texelSource).
 void drawVisibleTilePart(SDL_Renderer* renderer, CutTileScratch& scratch, const CanvasBitmap& image,
-                         const ImageTile& tile, int32_t lod, const RenderRect& texels, const VisibleBox& target,
-                         const VisibleBox& visible, bool asRenderer) {
+                         const ImageTile& tile, const TileGrid& grid, const RenderRect& texels,
+                         const VisibleBox& target, const VisibleBox& visible, bool asRenderer) {
   const int64_t left = std::max(target.left, visible.left), right = std::min(target.right, visible.right);
   const int64_t top = std::max(target.top, visible.top), bottom = std::min(target.bottom, visible.bottom);
   if (right <= left || bottom <= top) return;
@@ -140,14 +145,16 @@ void drawVisibleTilePart(SDL_Renderer* renderer, CutTileScratch& scratch, const 
   const TexelStepping across(texels.x, texels.w, target.left, target.right - target.left, asRenderer);
   const TexelStepping down(texels.y, texels.h, target.top, target.bottom - target.top, asRenderer);
   const RenderRect& area = tile.sourceRect;
+  const int32_t lodAcross = grid.across().levelOfDetail;
+  const int32_t lodDown = grid.down().levelOfDetail;
   scratch.columns.resize(static_cast<size_t>(width));
   for (int32_t x = 0; x < width; ++x) {
-    scratch.columns[static_cast<size_t>(x)] = texelSource(area.x, area.w, lod, across.texelAt(left + x));
+    scratch.columns[static_cast<size_t>(x)] = texelSource(area.x, area.w, lodAcross, across.texelAt(left + x));
   }
   scratch.pixels.resize(static_cast<size_t>(width) * static_cast<size_t>(height));
   uint32_t* out = scratch.pixels.data();
   for (int32_t y = 0; y < height; ++y) {
-    const int64_t row = texelSource(area.y, area.h, lod, down.texelAt(top + y));
+    const int64_t row = texelSource(area.y, area.h, lodDown, down.texelAt(top + y));
     const uint32_t* in = image.pixels.data() + static_cast<size_t>(row) * static_cast<size_t>(image.width);
     for (const int64_t column : scratch.columns) *out++ = in[column];
   }
@@ -186,6 +193,22 @@ bool WindowRenderer::addImagePlacement(const CanvasBitmap* image, const RenderRe
   }
   imagePlacements_.push_back({image, source, dest, clip, cellSize, color1, color2});
   return true;
+}
+
+bool WindowRenderer::drawCanvasTiled(CanvasBitmap* image, const RenderRect& source, const RenderRect& dest,
+                                     const RenderRect& clip, int32_t cellSize, uint32_t color1, uint32_t color2) {
+  RenderCache& cache = *renderCache_;
+  const RenderRect frameClip = cache.clipRect();
+  const RenderRect shown = intersectRects(frameClip, clip);
+  if (addImagePlacement(image, source, dest, shown, static_cast<uint32_t>(cellSize), color1, color2)) {
+    cache.clearRect(intersectRects(dest, shown));
+    return true;
+  }
+  cache.setClipRect(shown);
+  cache.drawCheckerboard(dest, cellSize, color1, color2);
+  cache.drawCanvasScaled(image, source, dest);
+  cache.setClipRect(frameClip);
+  return false;
 }
 
 // The workspace starts with what the window shows; then the window surface is released, since SDL makes no
@@ -319,8 +342,9 @@ void WindowRenderer::drawVisibleImageTiles() {
   SDL_SetRenderClipRect(renderer, nullptr);
 }
 
-// Cells of cellSize from the destination's corner, coloured by the parity of their corner's cell indices;
-// only the cells inside the clip and the output are drawn, each colour's cells in one call.
+// Cells of cellSize from the destination's corner, coloured by the parity of their corner's cell indices
+// (rounded down, so the cells on either side of 0 differ too); only the cells inside the clip and the output
+// are drawn, each colour's cells in one call.
 void WindowRenderer::drawPlacementCheckerboard(SDL_Renderer* renderer, const ImagePlacement& placement) {
   const RenderRect& dest = placement.dest;
   const int64_t cell = placement.cellSize;
@@ -336,7 +360,7 @@ void WindowRenderer::drawPlacementCheckerboard(SDL_Renderer* renderer, const Ima
   for (std::vector<SDL_FRect>& cells : checkerCells_) cells.clear();
   for (int64_t cy = firstY; cy < bottom; cy += cell) {
     for (int64_t cx = firstX; cx < right; cx += cell) {
-      checkerCells_[(cx / cell + cy / cell) % 2 != 0 ? 1 : 0].push_back(floatRect(
+      checkerCells_[(floorDivide(cx, cell) + floorDivide(cy, cell)) % 2 != 0 ? 1 : 0].push_back(floatRect(
           cx, cy, std::min(int64_t{dest.x} + dest.w - cx, cell), std::min(int64_t{dest.y} + dest.h - cy, cell)));
     }
   }
@@ -360,16 +384,18 @@ void WindowRenderer::drawPlacementTiles(SDL_Renderer* renderer, const ImagePlace
   const int64_t outputPixels = int64_t{outputWidth} * outputHeight;
   const char* rendererName = SDL_GetRendererName(renderer);
   const bool software = rendererName != nullptr && std::strcmp(rendererName, SDL_SOFTWARE_RENDERER) == 0;
-  const int32_t lod = levelOfDetail(source, dest);
-  const int64_t span = kTileTexturePixels * lod;
-  const TileGrid grid(placement.image, static_cast<int32_t>(span), lod);
+  const TileGrid grid(placement.image, tileAxis(source.w, dest.w), tileAxis(source.h, dest.h));
+  const int64_t spanAcross = grid.across().span;
+  const int64_t spanDown = grid.down().span;
+  const bool filtered = grid.across().levelOfDetail > 1 || grid.down().levelOfDetail > 1;
   const int64_t sourceRight = int64_t{source.x} + source.w;
   const int64_t sourceBottom = int64_t{source.y} + source.h;
-  const int64_t lastRow = std::min<int64_t>((sourceBottom - 1) / span, grid.rows() - 1);
-  const int64_t lastColumn = std::min<int64_t>((sourceRight - 1) / span, grid.columns() - 1);
-  const float texturePixelsPerImagePixel = 1.0f / static_cast<float>(lod);
-  for (int64_t row = std::max<int64_t>(source.y / span, 0); row <= lastRow; ++row) {
-    for (int64_t column = std::max<int64_t>(source.x / span, 0); column <= lastColumn; ++column) {
+  const int64_t lastRow = std::min<int64_t>((sourceBottom - 1) / spanDown, grid.rows() - 1);
+  const int64_t lastColumn = std::min<int64_t>((sourceRight - 1) / spanAcross, grid.columns() - 1);
+  const float texturePixelsAcross = 1.0f / static_cast<float>(grid.across().levelOfDetail);
+  const float texturePixelsDown = 1.0f / static_cast<float>(grid.down().levelOfDetail);
+  for (int64_t row = std::max<int64_t>(source.y / spanDown, 0); row <= lastRow; ++row) {
+    for (int64_t column = std::max<int64_t>(source.x / spanAcross, 0); column <= lastColumn; ++column) {
       const RenderRect area = grid.tileRect(static_cast<int32_t>(column), static_cast<int32_t>(row));
       const int64_t x0 = std::max<int64_t>(area.x, source.x);
       const int64_t y0 = std::max<int64_t>(area.y, source.y);
@@ -390,19 +416,19 @@ void WindowRenderer::drawPlacementTiles(SDL_Renderer* renderer, const ImagePlace
           imageTileCache_->tile(grid, static_cast<int32_t>(column), static_cast<int32_t>(row), nullptr);
       if (tile == nullptr || !tile->texture) continue;
       SDL_FRect from = floatRect(x0 - area.x, y0 - area.y, w, h);
-      from.x *= texturePixelsPerImagePixel;
-      from.y *= texturePixelsPerImagePixel;
-      from.w *= texturePixelsPerImagePixel;
-      from.h *= texturePixelsPerImagePixel;
+      from.x *= texturePixelsAcross;
+      from.y *= texturePixelsDown;
+      from.w *= texturePixelsAcross;
+      from.h *= texturePixelsDown;
       const VisibleBox target{left, top, left + width, top + height};
-      const TileDrawing drawing = tileDrawing(software, target, visible, lod > 1, outputPixels);
+      const TileDrawing drawing = tileDrawing(software, target, visible, filtered, outputPixels);
       if (drawing == TileDrawing::Whole) {
         const SDL_FRect to = floatRect(left, top, width, height);
         SDL_RenderTexture(renderer, tile->texture.get(), &from, &to);
       } else {
         const RenderRect texels{static_cast<int32_t>(from.x), static_cast<int32_t>(from.y),
                                 std::max(static_cast<int32_t>(from.w), 1), std::max(static_cast<int32_t>(from.h), 1)};
-        drawVisibleTilePart(renderer, cutTile_, *placement.image, *tile, lod, texels, target, visible,
+        drawVisibleTilePart(renderer, cutTile_, *placement.image, *tile, grid, texels, target, visible,
                             drawing == TileDrawing::SampledAsRenderer);
       }
     }

@@ -11,8 +11,8 @@ void WindowRegistry::forgetFont(const std::shared_ptr<RenderFont>& font) {
 
 void WindowRegistry::forgetImage(std::unique_ptr<CanvasBitmap> image) {
   if (!image) return;
-  // Every window whose frame holds records may point at the image: each keeps a share until its frame ends,
-  // and the last share frees it (at once, when no frame holds records).
+  // Every window whose frame draws the image keeps a share until its frame ends, and the last share frees it
+  // (at once, when no frame draws it).
   const std::shared_ptr<CanvasBitmap> shared = std::move(image);
   for (auto& [id, entry] : windows_) {
     entry.window->renderer()->imageTileCache()->forgetImage(shared->id);

@@ -1,6 +1,7 @@
 // Frame change tracking: cells, dirty rectangles, full redraws and invalidation.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -166,6 +167,26 @@ TEST(FrameTracking, ImageReleasedDuringAFrameLivesUntilItsReplay) {
   image.reset();
   rig.renderer.endDrawing();
   EXPECT_EQ(rig.at(6, 6), 0xFF00FF00u);
+}
+
+// Only the images the frame's records point at wait for its end: one it never drew goes at once, so that
+// a loop of loads inside a frame gives each dropped canvas back.
+TEST(FrameTracking, ImageReleasedDuringAFrameThatNeverDrewItGoesAtOnce) {
+  CanvasRig rig(50, 50);
+  auto drawn = std::make_shared<CanvasBitmap>(2, 2);
+  auto other = std::make_shared<CanvasBitmap>(2, 2);
+  const std::weak_ptr<CanvasBitmap> drawnWatch = drawn, otherWatch = other;
+  rig.renderer.beginDrawing();
+  rig.cache().fillRect({0, 0, 50, 50}, 0xFF000000u);
+  rig.cache().drawCanvasScaled(drawn.get(), {0, 0, 2, 2}, {5, 5, 4, 4});
+  rig.cache().releaseImage(drawn);
+  rig.cache().releaseImage(other);
+  drawn.reset();
+  other.reset();
+  EXPECT_TRUE(otherWatch.expired());
+  EXPECT_FALSE(drawnWatch.expired());
+  rig.renderer.endDrawing();
+  EXPECT_TRUE(drawnWatch.expired());
 }
 
 TEST(FrameTracking, UnknownRecordTypesAreHashedButNotDrawn) {

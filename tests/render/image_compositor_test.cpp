@@ -4,6 +4,7 @@
 // start-up trace of qz itself.
 #include <gmock/gmock.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,8 @@ constexpr uint32_t kBackground = 0xFF203040u;
 constexpr uint32_t kRed = 0xFFFF0000u;
 constexpr uint32_t kBlue = 0xFF0000FFu;
 
+constexpr RenderRect kWholeWindow{0, 0, 8192, 8192};
+
 struct Placement {
   CanvasBitmap* image;
   RenderRect source;
@@ -29,6 +32,7 @@ struct Placement {
   uint32_t cellSize = 0;
   uint32_t color1 = 0;
   uint32_t color2 = 0;
+  RenderRect clip = kWholeWindow;
 };
 
 class ImageCompositorTest : public OffscreenVideo {
@@ -47,16 +51,19 @@ class ImageCompositorTest : public OffscreenVideo {
     cache.fillRect({0, 0, kWidth, kHeight}, kBackground);
     int placed = 0;
     for (const Placement& p : placements) {
-      if (renderer().addImagePlacement(p.image, p.source, p.dest, {0, 0, 8192, 8192}, p.cellSize, p.color1, p.color2)) {
-        cache.clearRect(p.dest);
-        ++placed;
-      } else {
-        if (p.cellSize > 0) cache.drawCheckerboard(p.dest, static_cast<int32_t>(p.cellSize), p.color1, p.color2);
-        cache.drawCanvasScaled(p.image, p.source, p.dest);
-      }
+      placed += renderer().drawCanvasTiled(p.image, p.source, p.dest, p.clip, static_cast<int32_t>(p.cellSize),
+                                           p.color1, p.color2);
     }
     renderer().endDrawing();
     return placed;
+  }
+
+  // What the window shows at (x, y): through the compositor, or on the window surface.
+  uint32_t shownAt(int32_t x, int32_t y) {
+    if (renderer().compositorActive()) return shownPixel(sdlRenderer(), x, y);
+    const SDL_Surface* surface = SDL_GetWindowSurface(handle_.window());
+    if (surface == nullptr) return 0xDEADBEEFu;
+    return static_cast<const uint32_t*>(surface->pixels)[y * (surface->pitch / 4) + x] & 0xFFFFFFu;
   }
 
   WindowRendererHandle handle_;
@@ -145,6 +152,121 @@ TEST_F(ImageCompositorTest, TheImageAndItsCheckerboardShowThroughTheHoleOverWhat
       {100, 100, 0xFF0000u}, {131, 131, 0xFF0000u}, {132, 131, kBackground}, {250, 150, kBackground},
   };
   for (const auto& s : shown) EXPECT_EQ(shownPixel(sdlRenderer(), s.x, s.y), s.rgb & 0xFFFFFFu) << s.x << "," << s.y;
+}
+
+// Checkerboard cells take their colour from the floor of their corner over the cell size, so the cells on
+// either side of x = 0 and y = 0 differ like every other pair of neighbours.
+TEST_F(ImageCompositorTest, CheckerboardCellsAcrossTheWindowsEdgesAlternateLikeAllOthers) {
+  CanvasBitmap clear(20, 20);
+  ASSERT_EQ(frame({{&clear, {0, 0, 20, 20}, {-5, -3, 20, 20}, 8, 0xFF00FF00u, 0xFFFFFF00u}}), 1);
+  const struct {
+    int32_t x, y;
+    uint32_t rgb;
+  } shown[] = {
+      {0, 0, 0x00FF00u},  {2, 5, 0xFFFF00u},   {3, 0, 0xFFFF00u},     {3, 5, 0x00FF00u},
+      {11, 4, 0x00FF00u}, {14, 16, 0x00FF00u}, {15, 10, kBackground},
+  };
+  for (const auto& s : shown) EXPECT_EQ(shownPixel(sdlRenderer(), s.x, s.y), s.rgb & 0xFFFFFFu) << s.x << "," << s.y;
+}
+
+// A canvas shown only in part of its destination (its clip) leaves the rest of the destination as the frame
+// drew it, on the compositor and in software alike; the clip of the frame itself still holds afterwards.
+TEST_F(ImageCompositorTest, OutsideItsClipATiledCanvasLeavesTheFrameAsItWasDrawn) {
+  CanvasBitmap red = filledImage(4, 4, kRed);
+  const Placement clipped{&red, {0, 0, 4, 4}, {40, 40, 100, 100}, 0, 0, 0, {40, 40, 50, 100}};
+  for (const bool composited : {true, false}) {
+    SCOPED_TRACE(composited ? "composited" : "in software");
+    WindowRendererHandle handle(SDL_CreateWindow("clip", kWidth, kHeight, SDL_WINDOW_HIDDEN), SDL_DestroyWindow);
+    std::swap(handle, handle_);
+    frame({});
+    if (!composited) SDL_SetHintWithPriority(SDL_HINT_RENDER_DRIVER, "no such driver", SDL_HINT_OVERRIDE);
+    EXPECT_EQ(frame({clipped}), composited ? 1 : 0);
+    SDL_ResetHint(SDL_HINT_RENDER_DRIVER);
+    const struct {
+      int32_t x, y;
+      uint32_t rgb;
+    } expected[] = {
+        {45, 45, kRed}, {89, 139, kRed}, {90, 45, kBackground}, {139, 139, kBackground}, {30, 30, kBackground}};
+    for (const auto& e : expected) EXPECT_EQ(shownAt(e.x, e.y), e.rgb & 0xFFFFFFu) << e.x << "," << e.y;
+    RenderCache& cache = *renderer().renderCache();  // the frame's own clip, before and after the canvas
+    renderer().beginDrawing();
+    cache.fillRect({0, 0, kWidth, kHeight}, kBackground);
+    cache.setClipRect({0, 0, 150, kHeight});
+    renderer().drawCanvasTiled(&red, {0, 0, 4, 4}, {40, 40, 100, 100}, {40, 40, 50, 100}, 1, kRed, kRed);
+    cache.fillRect({100, 150, 10, 10}, kBlue);
+    cache.fillRect({200, 150, 10, 10}, kBlue);
+    renderer().endDrawing();
+    EXPECT_EQ(shownAt(105, 155), kBlue & 0xFFFFFFu) << "inside the frame's clip";
+    EXPECT_EQ(shownAt(205, 155), kBackground & 0xFFFFFFu) << "outside the frame's clip";
+    std::swap(handle, handle_);
+  }
+}
+
+// A tiled canvas is drawn within the frame's own clip too, on the compositor as in software: beyond it the
+// frame stays as drawn (here cleared, so the compositor's tiles would show through its hole's surroundings).
+TEST_F(ImageCompositorTest, ATiledCanvasStaysWithinTheFramesClip) {
+  CanvasBitmap red = filledImage(4, 4, kRed);
+  for (const bool composited : {true, false}) {
+    SCOPED_TRACE(composited ? "composited" : "in software");
+    WindowRendererHandle handle(SDL_CreateWindow("clip", kWidth, kHeight, SDL_WINDOW_HIDDEN), SDL_DestroyWindow);
+    std::swap(handle, handle_);
+    frame({});
+    if (!composited) SDL_SetHintWithPriority(SDL_HINT_RENDER_DRIVER, "no such driver", SDL_HINT_OVERRIDE);
+    for (int round = 0; round < 2; ++round) {
+      RenderCache& cache = *renderer().renderCache();
+      renderer().beginDrawing();
+      cache.clearRect({0, 0, kWidth, kHeight});
+      cache.setClipRect({0, 0, 60, kHeight});
+      renderer().drawCanvasTiled(&red, {0, 0, 4, 4}, {40, 40, 100, 100}, kWholeWindow, 1, kRed, kRed);
+      renderer().endDrawing();
+    }
+    SDL_ResetHint(SDL_HINT_RENDER_DRIVER);
+    EXPECT_EQ(renderer().compositorActive(), composited);
+    EXPECT_EQ(shownAt(50, 50), kRed & 0xFFFFFFu);
+    EXPECT_EQ(shownAt(100, 60), 0u);
+    std::swap(handle, handle_);
+  }
+}
+
+// An image placed on the compositor and released before the frame is presented stays until then.
+TEST_F(ImageCompositorTest, AnImageReleasedBeforeItsPlacementIsPresentedStaysUntilThen) {
+  auto red = std::make_shared<CanvasBitmap>(filledImage(4, 4, kRed));
+  const std::weak_ptr<CanvasBitmap> watch = red;
+  for (int round = 0; round < 2; ++round) {
+    renderer().beginDrawing();
+    renderer().renderCache()->fillRect({0, 0, kWidth, kHeight}, kBackground);
+    ASSERT_TRUE(renderer().drawCanvasTiled(red.get(), {0, 0, 4, 4}, {40, 40, 20, 20}, kWholeWindow, 1, kRed, kRed));
+    if (round == 1) {
+      renderer().renderCache()->releaseImage(red);
+      red.reset();
+      EXPECT_FALSE(watch.expired());
+    }
+    renderer().endDrawing();
+  }
+  EXPECT_TRUE(watch.expired());
+  EXPECT_EQ(shownPixel(sdlRenderer(), 50, 50), kRed & 0xFFFFFFu);
+}
+
+// An image squeezed far more on one axis than on the other keeps its detail on the other: 100,000 x 64
+// pixels of alternating black and white rows drawn into 100 x 512 show every row, 8 pixels high.
+TEST_F(ImageCompositorTest, EachAxisTakesItsOwnLevelOfDetail) {
+  SDL_SetWindowSize(handle_.window(), 300, 600);
+  CanvasBitmap rows(100000, 64);
+  for (int32_t y = 1; y < 64; y += 2) {
+    std::fill_n(rows.pixels.begin() + static_cast<ptrdiff_t>(y) * 100000, 100000, 0xFFFFFFFFu);
+  }
+  for (int32_t y = 0; y < 64; y += 2) {
+    std::fill_n(rows.pixels.begin() + static_cast<ptrdiff_t>(y) * 100000, 100000, 0xFF000000u);
+  }
+  ASSERT_EQ(frame({{&rows, {0, 0, 100000, 64}, {0, 0, 100, 512}}}), 1);
+  for (int32_t row = 0; row < 64; ++row) {
+    const uint32_t green = shownPixel(sdlRenderer(), 50, row * 8 + 4) >> 8 & 0xFF;
+    if (row % 2 == 1) {
+      EXPECT_GT(green, 0xC0u) << "white row " << row;
+    } else {
+      EXPECT_LT(green, 0x40u) << "black row " << row;
+    }
+  }
 }
 
 TEST_F(ImageCompositorTest, TheFirstPresentShowsTheWindowAndFramesWithoutChangedCellsStillRecompose) {

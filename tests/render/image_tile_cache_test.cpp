@@ -81,6 +81,28 @@ TEST_F(ImageTileCacheTest, TilesHaveTheirGridsGeometryAndSampleTheTopLeftPixelOf
   }
 }
 
+// Each axis is cut and reduced on its own: 1,000 x 600 pixels cut 4,096 across at level of detail 8 and 512
+// down at level of detail 1 make tiles of 125 texels across from every 8th column and one texel down per row.
+TEST_F(ImageTileCacheTest, EachAxisIsCutAndReducedOnItsOwn) {
+  const CanvasBitmap image = positionImage(1000, 600);
+  const TileGrid grid(&image, TileAxis{4096, 8}, TileAxis{512, 1});
+  EXPECT_EQ(std::tuple(grid.columns(), grid.rows()), std::tuple(1, 2));
+  const RenderRect area = grid.tileRect(0, 1);
+  EXPECT_EQ(std::tuple(area.x, area.y, area.w, area.h), std::tuple(0, 512, 1000, 88));
+  EXPECT_EQ(grid.tileBytes(0, 1), 125u * 88 * 4);
+  ImageTile* tile = cache().tile(grid, 0, 1, nullptr);
+  ASSERT_NE(tile, nullptr) << SDL_GetError();
+  float w = 0, h = 0;
+  SDL_GetTextureSize(tile->texture.get(), &w, &h);
+  EXPECT_EQ(std::tuple(w, h), std::tuple(125.0f, 88.0f));
+  EXPECT_EQ(texturePixel(*tile, 3, 5), positionPixel(24, 517) & 0xFFFFFFu);
+  EXPECT_EQ(texturePixel(*tile, 124, 87), positionPixel(992, 599) & 0xFFFFFFu);
+  const TileGrid turned(&image, TileAxis{512, 1}, TileAxis{4096, 8});
+  EXPECT_NE(turned.tileKey(0, 0), grid.tileKey(0, 0));
+  EXPECT_NE(tileKeyHash(turned.tileKey(0, 0)), tileKeyHash(grid.tileKey(0, 0)));
+  EXPECT_EQ(cache().findTile(turned, 0, 1), nullptr) << "the same place at other levels of detail is another tile";
+}
+
 TEST_F(ImageTileCacheTest, OutsideTheGridThereIsNoTile) {
   const CanvasBitmap image = positionImage(1025, 2);
   const TileGrid grid(&image, 512, 1);

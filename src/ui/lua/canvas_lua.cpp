@@ -22,14 +22,46 @@
 #include "render/image_decode.h"
 #include "render/png_writer.h"
 #include "ui/application.h"
+#include "ui/lua/canvas_memory_pace.h"
 #include "ui/window_registry.h"
 
 namespace {
 
 constexpr const char kCanvasType[] = "Canvas";
 constexpr const char kCanvasFreed[] = "canvas already freed";
+char canvasPaceKey;  // its address names the state's CanvasMemoryPace in the registry
 
-using CanvasSlot = std::unique_ptr<CanvasBitmap>;
+// A Canvas userdata: the bitmap it owns, and the pixel bytes the state's pace counts for it until it is
+// collected.
+struct CanvasSlot {
+  std::unique_ptr<CanvasBitmap> bitmap;
+  uint64_t chargedBytes = 0;
+};
+
+// The state's pace, or null before its first canvas.
+CanvasMemoryPace* findPace(lua_State* L) {
+  lua_rawgetp(L, LUA_REGISTRYINDEX, &canvasPaceKey);
+  auto* pace = static_cast<CanvasMemoryPace*>(lua_touserdata(L, -1));
+  lua_pop(L, 1);
+  return pace;
+}
+
+// The state's pace, made with its first canvas. It lives in Lua's memory with nothing to finalize, so it
+// outlives every canvas finalizer, those that lua_close runs included.
+CanvasMemoryPace& statePace(lua_State* L) {
+  if (CanvasMemoryPace* pace = findPace(L)) return *pace;
+  auto* pace = new (lua_newuserdatauv(L, sizeof(CanvasMemoryPace), 0)) CanvasMemoryPace();
+  lua_rawsetp(L, LUA_REGISTRYINDEX, &canvasPaceKey);
+  return *pace;
+}
+
+// A full collection, so that dropped canvases give their pixels back; not while the script has stopped the
+// collector, nor inside a finalizer, where Lua refuses it.
+void collectDroppedCanvases(lua_State* L, CanvasMemoryPace& pace) {
+  if (lua_gc(L, LUA_GCISRUNNING) != 1 || lua_gc(L, LUA_GCCOLLECT) != 0) return;
+  const auto heapBytes = static_cast<uint64_t>(lua_gc(L, LUA_GCCOUNT)) * 1024 + lua_gc(L, LUA_GCCOUNTB);
+  pace.collected(heapBytes);
+}
 
 int pushFailure(lua_State* L, const std::string& message) {
   lua_pushnil(L);
@@ -40,7 +72,9 @@ int pushFailure(lua_State* L, const std::string& message) {
 // canvas:__gc() -- frees the bitmap once no frame in progress may still draw it
 int canvasGc(lua_State* L) {
   auto* slot = static_cast<CanvasSlot*>(luaL_checkudata(L, 1, kCanvasType));
-  CanvasSlot bitmap = std::move(*slot);
+  std::unique_ptr<CanvasBitmap> bitmap = std::move(slot->bitmap);
+  if (CanvasMemoryPace* pace = findPace(L)) pace->release(slot->chargedBytes);
+  slot->chargedBytes = 0;
   // During process shutdown the application (and every window) may already be gone.
   if (bitmap && currentApplication() != nullptr) currentWindowRegistry().forgetImage(std::move(bitmap));
   return 0;
@@ -248,17 +282,25 @@ void ensureCanvasMetatable(lua_State* L) {
 
 int pushCanvas(lua_State* L, std::unique_ptr<CanvasBitmap>& bitmap) {
   ensureCanvasMetatable(L);
-  auto* slot = static_cast<CanvasSlot*>(lua_newuserdatauv(L, sizeof(CanvasSlot), 0));
-  new (slot) CanvasSlot();
+  CanvasMemoryPace& pace = statePace(L);
+  auto* slot = new (lua_newuserdatauv(L, sizeof(CanvasSlot), 0)) CanvasSlot();
   luaL_setmetatable(L, kCanvasType);
-  *slot = std::move(bitmap);
+  slot->chargedBytes = bitmap->pixels.size() * sizeof(uint32_t);
+  slot->bitmap = std::move(bitmap);
+  // The new canvas is on the stack, so the collection keeps it.
+  if (pace.charge(slot->chargedBytes)) collectDroppedCanvases(L, pace);
   return 1;
 }
 
 CanvasBitmap* checkCanvas(lua_State* L, int index, const char* message) {
   auto* slot = static_cast<CanvasSlot*>(luaL_checkudata(L, index, kCanvasType));
-  if (!*slot) luaL_argerror(L, index, message);
-  return slot->get();
+  if (!slot->bitmap) luaL_argerror(L, index, message);
+  return slot->bitmap.get();
+}
+
+uint64_t canvasPixelBytes(lua_State* L) {
+  const CanvasMemoryPace* pace = findPace(L);
+  return pace != nullptr ? pace->liveBytes() : 0;
 }
 
 int luaopen_canvas(lua_State* L) {

@@ -288,7 +288,7 @@ int rendererDrawCanvasScaled(lua_State* L) {
 
 // renderer.draw_canvas_tiled(canvas, sx, sy, sw, sh, dx, dy, dw, dh, cx, cy, cw, ch, cell [, color1 [, color2]])
 // -- the window's compositor shows the canvas from texture tiles through a transparent hole in the frame;
-// when it cannot, the canvas is drawn scaled over a checkerboard
+// when it cannot, the canvas is drawn scaled over a checkerboard; within the clip either way
 int rendererDrawCanvasTiled(lua_State* L) {
   CanvasBitmap* canvas = checkCanvas(L, 1, kCanvasFreed);
   const RenderRect source = readRect(L, 2, checkPositiveInteger);
@@ -298,16 +298,8 @@ int rendererDrawCanvasTiled(lua_State* L) {
   const uint32_t color1 = readRendererColor(L, 15);
   const uint32_t color2 = readRendererColor(L, 16);
   WindowRenderer& renderer = checkRenderTarget(L);
-  RenderCache& cache = *renderer.renderCache();
   keepCanvasAlive(L, 1);
-  if (guardMemory(L, "place the canvas", [&] {
-        return renderer.addImagePlacement(canvas, source, destination, clip, static_cast<uint32_t>(cellSize), color1,
-                                          color2);
-      })) {
-    cache.clearRect(destination);
-    return 0;
-  }
-  cache.drawCheckerboard(destination, cellSize, color1, color2);
-  cache.drawCanvasScaled(canvas, source, destination);
+  guardMemory(L, "place the canvas",
+              [&] { return renderer.drawCanvasTiled(canvas, source, destination, clip, cellSize, color1, color2); });
   return 0;
 }

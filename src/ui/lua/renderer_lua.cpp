@@ -96,7 +96,7 @@ WindowRenderer* rendererOfWindow(uint64_t id) {
 }
 
 // render_to_canvas(width, height, fn) -> Canvas holding what fn drew; fn's error is raised unchanged
-// after the frame and the canvas target are closed
+// after the frame and the canvas target are closed, and a drawing that lost commands is raised too
 int rendererRenderToCanvas(lua_State* L) {
   const int32_t width = checkPositiveInteger(L, 1);
   const int32_t height = checkPositiveInteger(L, 2);
@@ -113,7 +113,9 @@ int rendererRenderToCanvas(lua_State* L) {
   lua_pushvalue(L, 3);
   const int status = lua_pcall(L, 0, 0, 0);
   bool drawn = true;
+  const char* discarded = nullptr;
   if (WindowRenderer* still = rendererOfWindow(windowId)) {
+    discarded = still->renderCache()->discardReason();
     try {
       still->endDrawing();
     } catch (const std::bad_alloc&) {
@@ -124,6 +126,8 @@ int rendererRenderToCanvas(lua_State* L) {
   renewCanvasKeepAlive(L);
   if (status != LUA_OK) lua_error(L);
   if (!drawn) raiseOutOfMemory(L, "draw the canvas");
+  // A frame that lost commands was not drawn: its canvas would be blank.
+  if (discarded != nullptr) luaL_error(L, "could not render the canvas: %s", discarded);
   return pushCanvas(L, bitmap);
 }
 

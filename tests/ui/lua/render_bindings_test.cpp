@@ -135,4 +135,82 @@ TEST_F(RenderBindingsTest, CanvasDrawnInAFrameOutlivesItsLastReferenceUntilTheFr
   EXPECT_EQ(static_cast<const uint32_t*>(surface->pixels)[0] & 0xFFFFFFu, 0x0000FFu);
 }
 
+// Every maker of canvases charges the collector's pace with the canvas's pixels; collecting the canvas takes
+// the charge back, and a canvas kept alive keeps it.
+TEST_F(RenderBindingsTest, EveryCanvasCountsItsPixelsUntilItIsCollected) {
+  ASSERT_EQ(run("png = canvas.load_image_base64('iVBORw0KGgoAAAANSUhEUgAAAAIAAAACCAYAAABytg0kAAAAFElEQVR4nGP4z8DwHwg"
+                "bGIA0GAAARNIJeLaHI0sAAAAASUVORK5CYII=')"),
+            "ok");
+  const uint64_t base = canvasPixelBytes(L);
+  EXPECT_EQ(base, 16u) << "the 2 x 2 image";
+  const struct {
+    const char* make;
+    uint64_t bytes;
+  } cases[] = {
+      {"canvas.load_image_base64('iVBORw0KGgoAAAANSUhEUgAAAAIAAAACCAYAAABytg0kAAAAFElEQVR4nGP4z8DwHwgbGIA0GAAARNIJ"
+       "eLaHI0sAAAAASUVORK5CYII=')",
+       16},
+      {"canvas.resize(png, 300, 200)", 240000},
+      {"renderer.render_to_canvas(30, 20, function() renderer.draw_rect(0, 0, 30, 20) end)", 2400},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.make);
+    ASSERT_EQ(run((std::string("made = ") + c.make).c_str()), "ok");
+    EXPECT_EQ(canvasPixelBytes(L), base + c.bytes);
+    ASSERT_EQ(run("collectgarbage()"), "ok");
+    EXPECT_EQ(canvasPixelBytes(L), base + c.bytes) << "still referenced";
+    ASSERT_EQ(run("made = nil collectgarbage()"), "ok");
+    EXPECT_EQ(canvasPixelBytes(L), base);
+  }
+}
+
+// The command buffer holds 16 MiB of records: 174,762 rectangles of 96 bytes, or a polyline of 60,000 points
+// (480,104 bytes) and 169,761 rectangles. A canvas whose drawing needs one record more (or, as 40 such
+// polylines do, many more) is refused with the reason, never returned blank; one whose drawing just fits is
+// drawn whole, its last record included.
+TEST_F(RenderBindingsTest, ACanvasWhoseDrawingOverflowsTheCommandBufferIsRefusedAndOneThatFitsIsDrawn) {
+  ASSERT_EQ(run("function polyline_points(count)\n"
+                "  local points = {}\n"
+                "  for i = 1, count do points[2 * i - 1] = i % 2; points[2 * i] = 1 end\n"
+                "  return points\n"
+                "end\n"
+                "function drawn(width, height, fn)\n"
+                "  local ok, result = pcall(renderer.render_to_canvas, width, height, fn)\n"
+                "  if not ok then return result end\n"
+                "  local r, g, b, a = result:get_pixel(width - 1, height - 1)\n"
+                "  return string.format('%d %d %d %d', r, g, b, a)\n"
+                "end"),
+            "ok");
+  const struct {
+    const char* drawing;
+    const char* result;
+  } cases[] = {
+      {"for i = 1, 174761 do renderer.draw_rect(0, 0, 1, 1, {0, 0, 255}) end", "255 0 0 255"},
+      {"for i = 1, 174762 do renderer.draw_rect(0, 0, 1, 1, {0, 0, 255}) end", "refused"},
+      {"renderer.draw_polyline(points, 1, {0, 0, 255})\n"
+       "for i = 1, 169760 do renderer.draw_rect(0, 0, 1, 1, {0, 0, 255}) end",
+       "255 0 0 255"},
+      {"renderer.draw_polyline(points, 1, {0, 0, 255})\n"
+       "for i = 1, 169761 do renderer.draw_rect(0, 0, 1, 1, {0, 0, 255}) end",
+       "refused"},
+      {"for i = 1, 40 do renderer.draw_polyline(points, 1, {0, 0, 255}) end", "refused"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.drawing);
+    const std::string chunk = std::string("local points = polyline_points(60000)\n") +
+                              "result = drawn(800, 600, function()\n" + c.drawing +
+                              "\nrenderer.draw_rect(799, 599, 1, 1, {255, 0, 0}) end)";
+    ASSERT_EQ(run(chunk.c_str()), "ok");
+    lua_getglobal(L, "result");
+    const std::string result = lua_tostring(L, -1);
+    lua_pop(L, 1);
+    if (std::string(c.result) == "refused") {
+      EXPECT_THAT(result, EndsWith("could not render the canvas: render command limit exceeded; frame discarded"));
+    } else {
+      EXPECT_EQ(result, c.result);
+    }
+    EXPECT_EQ(run("renderer.begin_frame() renderer.end_frame()"), "ok") << "the renderer is idle again";
+  }
+}
+
 }  // namespace
