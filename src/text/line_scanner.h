@@ -32,8 +32,9 @@ enum ScanSlot : int {
   kSlotTokens = 10,
   kSlotStylePalette = 11,
   kSlotPostSymbols = 12,
-  kSlotByteTexts = 13,   // the 256 one-byte strings, at indexes 1 to 256
-  kSlotFirstLevel = 14,  // the nested form's tokenizers, outermost first
+  kSlotByteTexts = 13,       // the 256 one-byte strings, at indexes 1 to 256
+  kSlotKeptTokenizers = 14,  // the nested form's tokenizers of closed levels held until the scan ends
+  kSlotFirstLevel = 15,      // the nested form's tokenizers, outermost first
 };
 
 struct ScanStats {
