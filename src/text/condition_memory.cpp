@@ -22,6 +22,7 @@ ConditionMemory::BeforeWalk& ConditionMemory::beforeWalk(const TokenRule& rule, 
   fresh.automaton = &automaton;
   fresh.directWork = 0;
   fresh.walk.started = false;
+  fresh.matchStart = kNoStart;
   return fresh;
 }
 

@@ -14,13 +14,16 @@
 struct TokenRule;
 
 struct ConditionMemory {
+  static constexpr size_t kNoStart = static_cast<size_t>(-1);
   // One text-before condition: the work its direct matches have done on this line and, once they have done
-  // enough, its walk, moving forward with the cursor.
+  // enough, its walk, moving forward with the cursor; for a pattern tried at the starts a walk backwards
+  // admits, where its last match found began.
   struct BeforeWalk {
     const TokenRule* rule;
     const EndAnchoredAutomaton* automaton;
     uint64_t directWork;
     EndAnchoredAutomaton::Walk walk;
+    size_t matchStart;
   };
   // One text-after condition: the work its direct matches have done on this line and, once they have done
   // enough, the answers of the walk over the whole line at each position.

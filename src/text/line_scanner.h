@@ -134,9 +134,10 @@ class LineScanner {
   static uint64_t guardedWork(size_t length);
   bool linePrefixAllows(const TokenRule& rule, size_t at);
   bool precededByAllows(const TokenRule& rule, size_t at);
-  bool precededByFromStarts(const TokenRule& rule, size_t at);
+  bool precededByFromStarts(const TokenRule& rule, ConditionMemory::BeforeWalk& condition, size_t at);
   template <typename Direct>
-  Answer textBeforeMatches(const TokenRule& rule, const EndAnchoredAutomaton& automaton, size_t at, Direct direct);
+  Answer textBeforeMatches(ConditionMemory::BeforeWalk& condition, const EndAnchoredAutomaton& automaton, size_t at,
+                           Direct direct);
   bool textAfterMatches(const TokenRule& rule, const MatchPattern& pattern, const EndAnchoredAutomaton* automaton,
                         size_t at);
   template <typename Match>

@@ -107,3 +107,37 @@ t.test("preceded_by patterns that begin with what the line lacks give the refere
       end
     end
   end)
+
+-- A preceded_by with a back-reference whose match begins near the line's start and reaches every later word:
+-- the start found once serves the words after it, so the scan is never slower than the reference tokenizer
+-- (which finds that start first), and where the pattern ends in a run of any bytes it costs a constant times
+-- the line. Lines of 1.1 KB and 4.4 KB: "'q' " and words.
+local far_starts = {
+  { preceded_by = [[(['"])[^'"]*%1.-]], linear = true },
+  { preceded_by = [[(['"])[^'"]*%1[^;]*]], linear = false },
+}
+
+for _, case in ipairs(far_starts) do
+  t.test("preceded_by " .. case.preceded_by .. " matching from the line's start is never slower than the reference",
+    function()
+      local def = C.condition_form_grammar({ preceded_by = case.preceded_by })
+      local tok, ref = nt.prepare(def), R.compile(def)
+      local function line(length) return ("'q' " .. words_line(length)):sub(1, length) end
+      local times = {}
+      for _, length in ipairs({ 1100, 4400 }) do
+        local text = line(length)
+        local tokens = nt.scan(tok, text, {}, C.SYMBOL_PATTERN, false)
+        t.eq(tokens, (R.scan(ref, text, nil, C.SYMBOL_PATTERN)), "scanned natively at " .. length)
+        times[length] = median_seconds(function() nt.scan(tok, text, {}, C.SYMBOL_PATTERN, false) end)
+        local reference = median_seconds(function() R.scan(ref, text, nil, C.SYMBOL_PATTERN) end)
+        print(string.format("%s: %d bytes %.2f ms, the reference %.2f ms", case.preceded_by, length,
+          times[length] * 1000, reference * 1000))
+        t.truthy(times[length] < reference, string.format("%.2f ms against %.2f ms", times[length] * 1000,
+          reference * 1000))
+      end
+      if case.linear then
+        t.truthy(times[4400] < 8 * math.max(times[1100], 1e-4), string.format("%.2f ms against %.2f ms",
+          times[4400] * 1000, times[1100] * 1000))
+      end
+    end)
+end
