@@ -8,7 +8,17 @@
 
 namespace {
 
-constexpr size_t kLongestKeptAnswers = size_t{1} << 20;  // answers kept between scans, in positions
+// Answers and balance stacks kept between scans, in positions: beyond this a line was very long, and its
+// buffers would stay with the tokenizer.
+constexpr size_t kLongestKept = size_t{1} << 20;
+
+void trim(std::vector<bool>& buffer) {
+  if (buffer.capacity() > kLongestKept) std::vector<bool>().swap(buffer);
+}
+
+void trim(EndAnchoredAutomaton::Walk& walk) {
+  for (std::vector<bool>& open : walk.openBalances) trim(open);
+}
 
 }  // namespace
 
@@ -54,13 +64,13 @@ void ConditionMemory::forgetRules(const TokenRule* first, const TokenRule* last)
   std::erase_if(regionEndSearches, [&](const RegionEndSearch& known) { return owned(known.rule); });
 }
 
+// Every entry is trimmed, in use or not: one forgotten during the scan still has its buffers.
 void ConditionMemory::clear() {
+  for (BeforeWalk& condition : beforeWalks_) trim(condition.walk);
   beforeWalksInUse_ = 0;
-  for (size_t index = 0; index < followAnswersInUse_; ++index) {
-    std::vector<bool>& matches = followAnswers_[index].matches;
-    if (matches.capacity() > kLongestKeptAnswers) std::vector<bool>().swap(matches);
-  }
+  for (FollowAnswers& answers : followAnswers_) trim(answers.matches);
   followAnswersInUse_ = 0;
+  trim(spareWalk);
   nextLineAnswers.clear();
   regionEndSearches.clear();
 }
