@@ -6,13 +6,13 @@ local t = require("qz_test")
 local nt = native_tokenizer
 
 local SYMBOL = "[%w_]+"
-local LANGUAGES, RULES = 16, 40
+local LANGUAGES, RULES = 10, 20
 
 -- The embedded languages take turns between two shapes of the same rules, the second with patterns of many
 -- more items and a balance, so that anything the scan kept about one is the wrong size for the next.
 local conditions = {
-  { key = "preceded_by", small = "%s", large = ("[%w ]"):rep(900) .. "%b()%s" },
-  { key = "line_prefix", small = "<.-", large = ("[%w<>%[%] ]"):rep(900) .. "%b()" },
+  { key = "preceded_by", small = "%s", large = ("[%w ]"):rep(500) .. "%b()%s" },
+  { key = "line_prefix", small = "<.-", large = ("[%w<>%[%] ]"):rep(500) .. "%b()" },
 }
 
 local function language(condition, number)
@@ -34,7 +34,7 @@ end
 -- Longer than 1 KB, so that the conditions are decided by their walks from the first word on.
 local function line()
   local parts = {}
-  for k = 1, LANGUAGES do parts[k] = "<" .. k .. " " .. ("z "):rep(30) .. "[w]> " end
+  for k = 1, LANGUAGES do parts[k] = "<" .. k .. " " .. ("z "):rep(50) .. "[w]> " end
   return table.concat(parts)
 end
 
@@ -53,10 +53,19 @@ local releases = {
   },
 }
 
+-- A resolver that raises, or answers a reason, once it has released tokenizers.
+local endings = {
+  { name = "raises", finish = function() error("no language") end, check = function(ok, message)
+    t.truthy(not ok and tostring(message):find("no language"), tostring(message))
+  end },
+  { name = "gives up", finish = function() return "no_language" end, check = function(ok, _, _, reason)
+    t.truthy(ok and reason == "no_language", tostring(reason))
+  end },
+}
+
 for _, condition in ipairs(conditions) do
-  local expected = t.results(nt.scan(outer(), line(), {}, SYMBOL, true, "\0", function(_, index)
-    return language(condition, index)
-  end))
+  local function resolve(_, index) return language(condition, index) end
+  local expected = t.results(nt.scan(outer(), line(), {}, SYMBOL, true, "\0", resolve))
 
   for _, way in ipairs(releases) do
     t.test(condition.key .. ": tokenizers " .. way.name .. " after their level closed leave the scan intact", function()
@@ -68,6 +77,22 @@ for _, condition in ipairs(conditions) do
       end))
       t.eq(r[1], expected[1])
       t.eq(r[4], expected[4])
+    end)
+  end
+
+  for _, ending in ipairs(endings) do
+    t.test(condition.key .. ": a resolver that " .. ending.name .. " after releasing tokenizers leaves the next scan "
+      .. "intact", function()
+      local tokenizer = outer()
+      ending.check(pcall(nt.scan, tokenizer, line(), {}, SYMBOL, true, "\0", function(_, index)
+        local cache = debug.getuservalue(tokenizer, 2)
+        if index > 1 then getmetatable(cache[index - 1]).__gc(cache[index - 1]) end
+        if index == LANGUAGES // 2 then return ending.finish() end
+        return language(condition, index)
+      end))
+      collectgarbage()
+      debug.setuservalue(tokenizer, {}, 2)  -- the finalised answers go
+      t.eq(t.results(nt.scan(tokenizer, line(), {}, SYMBOL, true, "\0", resolve)), expected)
     end)
   end
 end
