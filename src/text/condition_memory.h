@@ -53,7 +53,8 @@ struct ConditionMemory {
   FollowAnswers& followAnswers(const TokenRule& rule, const EndAnchoredAutomaton& automaton);
   // Forgets what is known about the rules in [first, last).
   void forgetRules(const TokenRule* first, const TokenRule* last);
-  // Forgets everything for the next scan, keeping the buffers (but not those of a very long line).
+  // Forgets everything for the next scan, keeping the buffers (but not all that a very long line or a great
+  // many conditions made it hold).
   void clear();
 
   std::vector<NextLineAnswer> nextLineAnswers;
