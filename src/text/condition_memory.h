@@ -2,7 +2,7 @@
 // conditions, the answers of the text-after conditions, the next-line answers and the last region end search
 // of each delimited rule. A tokenizer keeps one between its scans, so that scanning line after line reuses
 // these buffers instead of allocating them for every line; entries are found by rule and forgotten, buffers
-// kept, when a scan ends.
+// kept (as many as ordinary grammars and lines need), when a scan ends.
 #pragma once
 
 #include <cstddef>

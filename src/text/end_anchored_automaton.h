@@ -69,8 +69,8 @@ class EndAnchoredAutomaton {
 
   // For an automaton of forMatchAtEachStart whose pattern ends in "$": whether a match from a start to the end
   // of a subject means a match from that start to every later position of a longer subject with the same bytes
-  // so far. So it is when the last item before the anchor takes a run of any bytes (".*", ".-", ".+") and no frontier
-  // can see where the subject ends.
+  // so far. So it is when the last item before the anchor takes a run of any bytes (".*", ".-", ".+") and the
+  // pattern has no frontier (which could see where the subject ends).
   bool matchesReachLaterEnds() const { return reachesLaterEnds_; }
 
   // Moves `walk` to `position` (from the subject's start when it is behind) and tells whether the text of

@@ -44,6 +44,16 @@ local releases = {
     release = function(cache, index) getmetatable(cache[index]).__gc(cache[index]) end,
   },
   {
+    name = "finalised inside a scan that the resolver runs",
+    release = function(cache, index)
+      local inner = nt.prepare({ patterns = { { pattern = { "<", ">" }, type = "embed", syntax = "none" } } })
+      nt.scan(inner, "<x>", {}, SYMBOL, false, "\0", function()
+        getmetatable(cache[index]).__gc(cache[index])
+        return false
+      end)
+    end,
+  },
+  {
     name = "dropped from the resolver cache and collected",
     release = function(cache, index)
       cache[index] = nil
