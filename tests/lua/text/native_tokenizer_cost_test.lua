@@ -125,6 +125,10 @@ for _, case in ipairs(far_starts) do
       local def = C.condition_form_grammar({ preceded_by = case.preceded_by })
       local tok, ref = nt.prepare(def), R.compile(def)
       local function line(length) return (case.opening .. words_line(length)):sub(1, length) end
+      for _, length in ipairs({ 60, 1023, 1024, 1025 }) do
+        local text = line(length)
+        t.eq(nt.scan(tok, text, {}, C.SYMBOL_PATTERN, false), (R.scan(ref, text, nil, C.SYMBOL_PATTERN)), text)
+      end
       local times = {}
       for _, length in ipairs({ 1100, 4400 }) do
         local text = line(length)
