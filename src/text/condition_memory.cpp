@@ -8,7 +8,35 @@
 
 namespace {
 
-constexpr size_t kLongestKeptAnswers = size_t{1} << 20;  // answers kept between scans, in positions
+// What a tokenizer keeps between scans: the entries that a grammar's conditions need, and their buffers up to
+// a budget of positions for them all. Beyond these a line was very long, or met a great many conditions, and
+// what it made the scan hold would stay with the tokenizer.
+constexpr size_t kMostKeptEntries = 256;
+constexpr size_t kMostKeptPositions = size_t{1} << 20;
+
+class BufferBudget {
+ public:
+  void keepOrFree(std::vector<bool>& buffer) {
+    if (buffer.capacity() <= left_) {
+      left_ -= buffer.capacity();
+    } else {
+      std::vector<bool>().swap(buffer);
+    }
+  }
+  void keepOrFree(EndAnchoredAutomaton::Walk& walk) {
+    for (std::vector<bool>& open : walk.openBalances) keepOrFree(open);
+  }
+
+ private:
+  size_t left_ = kMostKeptPositions;
+};
+
+template <typename Entry>
+void keepAtMost(std::vector<Entry>& entries, size_t count) {
+  if (entries.capacity() <= count) return;
+  entries.resize(std::min(entries.size(), count));
+  entries.shrink_to_fit();
+}
 
 }  // namespace
 
@@ -22,6 +50,7 @@ ConditionMemory::BeforeWalk& ConditionMemory::beforeWalk(const TokenRule& rule, 
   fresh.automaton = &automaton;
   fresh.directWork = 0;
   fresh.walk.started = false;
+  fresh.matchStart = kNoStart;
   return fresh;
 }
 
@@ -53,13 +82,18 @@ void ConditionMemory::forgetRules(const TokenRule* first, const TokenRule* last)
   std::erase_if(regionEndSearches, [&](const RegionEndSearch& known) { return owned(known.rule); });
 }
 
+// Every entry kept is trimmed, in use or not: one forgotten during the scan still has its buffers.
 void ConditionMemory::clear() {
+  keepAtMost(beforeWalks_, kMostKeptEntries);
+  keepAtMost(followAnswers_, kMostKeptEntries);
+  BufferBudget budget;
+  budget.keepOrFree(spareWalk);
+  for (BeforeWalk& condition : beforeWalks_) budget.keepOrFree(condition.walk);
+  for (FollowAnswers& answers : followAnswers_) budget.keepOrFree(answers.matches);
   beforeWalksInUse_ = 0;
-  for (size_t index = 0; index < followAnswersInUse_; ++index) {
-    std::vector<bool>& matches = followAnswers_[index].matches;
-    if (matches.capacity() > kLongestKeptAnswers) std::vector<bool>().swap(matches);
-  }
   followAnswersInUse_ = 0;
   nextLineAnswers.clear();
   regionEndSearches.clear();
+  keepAtMost(nextLineAnswers, kMostKeptEntries);
+  keepAtMost(regionEndSearches, kMostKeptEntries);
 }

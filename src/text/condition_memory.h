@@ -2,7 +2,7 @@
 // conditions, the answers of the text-after conditions, the next-line answers and the last region end search
 // of each delimited rule. A tokenizer keeps one between its scans, so that scanning line after line reuses
 // these buffers instead of allocating them for every line; entries are found by rule and forgotten, buffers
-// kept, when a scan ends.
+// kept (as many as ordinary grammars and lines need), when a scan ends.
 #pragma once
 
 #include <cstddef>
@@ -14,13 +14,16 @@
 struct TokenRule;
 
 struct ConditionMemory {
+  static constexpr size_t kNoStart = static_cast<size_t>(-1);
   // One text-before condition: the work its direct matches have done on this line and, once they have done
-  // enough, its walk, moving forward with the cursor.
+  // enough, its walk, moving forward with the cursor; for a pattern tried at the starts a walk backwards
+  // admits, where its last match found began.
   struct BeforeWalk {
     const TokenRule* rule;
     const EndAnchoredAutomaton* automaton;
     uint64_t directWork;
     EndAnchoredAutomaton::Walk walk;
+    size_t matchStart;
   };
   // One text-after condition: the work its direct matches have done on this line and, once they have done
   // enough, the answers of the walk over the whole line at each position.
@@ -50,7 +53,8 @@ struct ConditionMemory {
   FollowAnswers& followAnswers(const TokenRule& rule, const EndAnchoredAutomaton& automaton);
   // Forgets what is known about the rules in [first, last).
   void forgetRules(const TokenRule* first, const TokenRule* last);
-  // Forgets everything for the next scan, keeping the buffers (but not those of a very long line).
+  // Forgets everything for the next scan, keeping the buffers (but not all that a very long line or a great
+  // many conditions made it hold).
   void clear();
 
   std::vector<NextLineAnswer> nextLineAnswers;

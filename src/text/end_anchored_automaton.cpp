@@ -127,6 +127,17 @@ class ItemExpander {
   bool exact_ = true;
 };
 
+// Whether the last item of `program` before its end takes a run of any bytes.
+bool endsInAnyRun(const PatternProgram& program) {
+  const PatternItem* last = nullptr;
+  for (const PatternItem* item = program.items(); item->op != PatternOp::EndAnchor && item->op != PatternOp::End;
+       ++item) {
+    last = item;
+  }
+  return last != nullptr && last->op == PatternOp::Single && last->anyByte &&
+         (last->quantifier == '*' || last->quantifier == '-' || last->quantifier == '+');
+}
+
 bool hasBit(const uint64_t* words, size_t bit) { return (words[bit / 64] >> (bit % 64)) & 1; }
 void setBit(uint64_t* words, size_t bit) { words[bit / 64] |= uint64_t{1} << (bit % 64); }
 
@@ -192,6 +203,7 @@ std::unique_ptr<const EndAnchoredAutomaton> EndAnchoredAutomaton::compile(std::s
   automaton->anywhere_ = anywhere;
   automaton->exact_ = expander.exact();
   automaton->inOneWord_ = words == 1 && automaton->frontiers_.empty() && automaton->balances_.empty();
+  automaton->reachesLaterEnds_ = backward && endAnchored && automaton->frontiers_.empty() && endsInAnyRun(program);
   return automaton;
 }
 

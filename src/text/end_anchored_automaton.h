@@ -67,6 +67,12 @@ class EndAnchoredAutomaton {
   // the matcher's and whose "yes" means only that the text may match.
   bool exact() const { return exact_; }
 
+  // For an automaton of forMatchAtEachStart whose pattern ends in "$": whether a match from a start to the end
+  // of a subject means a match from that start to every later position of a longer subject with the same bytes
+  // so far. So it is when the last item before the anchor takes a run of any bytes (".*", ".-", ".+") and the
+  // pattern has no frontier (which could see where the subject ends).
+  bool matchesReachLaterEnds() const { return reachesLaterEnds_; }
+
   // Moves `walk` to `position` (from the subject's start when it is behind) and tells whether the text of
   // `subject` before that position matches.
   bool matchesBefore(Walk& walk, std::string_view subject, size_t position) const;
@@ -106,4 +112,5 @@ class EndAnchoredAutomaton {
   bool anywhere_ = false;   // a match may begin at any position
   bool exact_ = true;
   bool inOneWord_ = false;  // one state word and single-byte items only
+  bool reachesLaterEnds_ = false;
 };

@@ -54,9 +54,8 @@ bool LineScanner::guarded(Match match) {
 // Whether the text before `at` meets a condition: by `direct` (a match on a meter) while the condition's
 // allowance lasts, then by the walk of `automaton`.
 template <typename Direct>
-LineScanner::Answer LineScanner::textBeforeMatches(const TokenRule& rule, const EndAnchoredAutomaton& automaton,
-                                                   size_t at, Direct direct) {
-  ConditionMemory::BeforeWalk& condition = conditions_->beforeWalk(rule, automaton);
+LineScanner::Answer LineScanner::textBeforeMatches(ConditionMemory::BeforeWalk& condition,
+                                                   const EndAnchoredAutomaton& automaton, size_t at, Direct direct) {
   if (!condition.walk.started) {
     if (const std::optional<bool> matches = directMatch(condition.directWork, direct)) {
       return *matches ? Answer::Yes : Answer::No;
@@ -73,7 +72,8 @@ bool LineScanner::linePrefixAllows(const TokenRule& rule, size_t at) {
   size_t end = 0;
   if (!rule.linePrefixWalk) return pattern.matchAt(before, 0, &end, nullptr);
   const auto match = [&](PatternWorkMeter& meter) { return pattern.matchAt(before, 0, &end, nullptr, meter); };
-  const Answer answer = textBeforeMatches(rule, *rule.linePrefixWalk, at, match);
+  const EndAnchoredAutomaton& automaton = *rule.linePrefixWalk;
+  const Answer answer = textBeforeMatches(conditions_->beforeWalk(rule, automaton), automaton, at, match);
   return answer == Answer::May ? guarded(match) : answer == Answer::Yes;
 }
 
@@ -87,24 +87,36 @@ bool LineScanner::precededByAllows(const TokenRule& rule, size_t at) {
   const auto search = [&](PatternWorkMeter& meter) {
     return pattern.findFrom(before, 0, &start, &end, nullptr, meter);
   };
-  const Answer answer = textBeforeMatches(rule, *rule.precededByWalk, at, search);
+  const EndAnchoredAutomaton& automaton = *rule.precededByWalk;
+  ConditionMemory::BeforeWalk& condition = conditions_->beforeWalk(rule, automaton);
+  const Answer answer = textBeforeMatches(condition, automaton, at, search);
   if (answer != Answer::May) return answer == Answer::Yes;
-  return rule.precededByAtEachStart ? precededByFromStarts(rule, at) : guarded(search);
+  return rule.precededByAtEachStart ? precededByFromStarts(rule, condition, at) : guarded(search);
 }
 
 // An unanchored pattern that cannot raise an error is found in the text before `at` when it matches at some
-// start, wherever that is; the starts are tried from the cursor backwards, only where the walk of the reversed
-// items admits them, and no further back than a match could begin.
-bool LineScanner::precededByFromStarts(const TokenRule& rule, size_t at) {
+// start, wherever that is. The start of the last match found is tried first: a match that reaches the cursor
+// from far back (through ".-", say) often reaches the next cursor too, and walking back to its start again
+// from every cursor would cost the square of the line; one that must reach it needs no try. Then the starts
+// are tried from the cursor backwards, only where the walk of the reversed items admits them, and no further
+// back than a match could begin.
+bool LineScanner::precededByFromStarts(const TokenRule& rule, ConditionMemory::BeforeWalk& condition, size_t at) {
   const std::string_view before = subject(0, at);
   const MatchPattern& pattern = *rule.precededByAtEachStart;
+  const EndAnchoredAutomaton& starts = *rule.precededByStarts;
+  const size_t tried = condition.matchStart;
+  if (tried != ConditionMemory::kNoStart && starts.matchesReachLaterEnds()) return true;
   size_t end = 0;
   EndAnchoredAutomaton::Walk& walk = conditions_->spareWalk;
-  rule.precededByStarts->startBackward(walk, before);
   return guarded([&](PatternWorkMeter& meter) {
+    if (tried != ConditionMemory::kNoStart && pattern.matchAt(before, tried, &end, nullptr, meter)) return true;
+    starts.startBackward(walk, before);
     size_t start = 0;
-    while (rule.precededByStarts->previousStart(walk, before, meter, &start)) {
-      if (pattern.matchAt(before, start, &end, nullptr, meter)) return true;
+    while (starts.previousStart(walk, before, meter, &start)) {
+      if (start != tried && pattern.matchAt(before, start, &end, nullptr, meter)) {
+        condition.matchStart = start;
+        return true;
+      }
     }
     return false;
   });

@@ -32,8 +32,9 @@ enum ScanSlot : int {
   kSlotTokens = 10,
   kSlotStylePalette = 11,
   kSlotPostSymbols = 12,
-  kSlotByteTexts = 13,   // the 256 one-byte strings, at indexes 1 to 256
-  kSlotFirstLevel = 14,  // the nested form's tokenizers, outermost first
+  kSlotByteTexts = 13,       // the 256 one-byte strings, at indexes 1 to 256
+  kSlotKeptTokenizers = 14,  // the nested form's tokenizers of closed levels held until the scan ends
+  kSlotFirstLevel = 15,      // the nested form's tokenizers, outermost first
 };
 
 struct ScanStats {
@@ -133,9 +134,10 @@ class LineScanner {
   static uint64_t guardedWork(size_t length);
   bool linePrefixAllows(const TokenRule& rule, size_t at);
   bool precededByAllows(const TokenRule& rule, size_t at);
-  bool precededByFromStarts(const TokenRule& rule, size_t at);
+  bool precededByFromStarts(const TokenRule& rule, ConditionMemory::BeforeWalk& condition, size_t at);
   template <typename Direct>
-  Answer textBeforeMatches(const TokenRule& rule, const EndAnchoredAutomaton& automaton, size_t at, Direct direct);
+  Answer textBeforeMatches(ConditionMemory::BeforeWalk& condition, const EndAnchoredAutomaton& automaton, size_t at,
+                           Direct direct);
   bool textAfterMatches(const TokenRule& rule, const MatchPattern& pattern, const EndAnchoredAutomaton* automaton,
                         size_t at);
   template <typename Match>

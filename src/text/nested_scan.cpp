@@ -4,7 +4,8 @@
 // what a rebuild from the shortened state would give, since resolved tokenizers are cached). Each level's
 // tokenizer sits in its own stack slot above the working slots and is held while the level lives, so a resolver
 // that finalises one cannot pull it away mid-scan, and a line that opens and closes many levels does not grow
-// the stack.
+// the stack. A closed level's tokenizer that stays cached is held until the scan ends, since the scan keeps
+// what it learnt about its rules for when the level opens again.
 #include <array>
 #include <memory_resource>
 #include <string>
@@ -48,6 +49,7 @@ class NestedScan {
   void checkAnswer(int index, int reportedIndex);
   void pushLevel(TokenizerHandle* handle, uint32_t parentRule);
   bool innermostStaysCached();
+  void keepUntilScanEnds(const Level& level);
   void popLevel();
   void enterLevel();
   enum class RegionStep { Closed, ParentEndFirst, RunsToLineEnd };
@@ -67,6 +69,7 @@ class NestedScan {
   std::pmr::monotonic_buffer_resource arena_{memory_.data(), memory_.size()};
   std::pmr::string state_{&arena_};
   std::pmr::vector<Level> levels_{&arena_};
+  std::pmr::vector<TokenizerHold> kept_{&arena_};  // the tokenizers anchored in kSlotKeptTokenizers
   uint32_t openRule_ = 0;
   size_t cursor_ = 0;
   bool prepassDue_ = true;
@@ -78,8 +81,8 @@ void NestedScan::pushLevel(TokenizerHandle* handle, uint32_t parentRule) {
   openRule_ = 0;
 }
 
-// Whether the innermost level's tokenizer lives on unchanged once its level goes: the outer level's resolver
-// cache still holds it and nothing has asked to release it. What the scan keeps about its rules stays valid.
+// Whether the innermost level's tokenizer may serve again once its level goes: the outer level's resolver cache
+// still holds it and nothing has asked to release it. What the scan keeps about its rules is then worth keeping.
 bool NestedScan::innermostStaysCached() {
   const Level& inner = levels_.back();
   if (inner.handle->releaseRequested) return false;
@@ -93,9 +96,30 @@ bool NestedScan::innermostStaysCached() {
   return cached;
 }
 
+// Holds the tokenizer of `level` and keeps its userdata from collection until the scan ends: a resolver may
+// still release it, and a tokenizer prepared next could then take its memory while the scan remembers its rules.
+void NestedScan::keepUntilScanEnds(const Level& level) {
+  if (lua_type(L_, kSlotKeptTokenizers) != LUA_TTABLE) {
+    lua_newtable(L_);
+    lua_replace(L_, kSlotKeptTokenizers);
+  }
+  lua_pushvalue(L_, level.slot);
+  const bool kept = lua_rawget(L_, kSlotKeptTokenizers) != LUA_TNIL;
+  lua_pop(L_, 1);
+  if (kept) return;
+  kept_.emplace_back(level.handle);
+  lua_pushvalue(L_, level.slot);
+  lua_pushboolean(L_, 1);
+  lua_rawset(L_, kSlotKeptTokenizers);
+}
+
 // Drops the innermost level: its hold first, while its slot still keeps the userdata alive, then the slot.
 void NestedScan::popLevel() {
-  if (!innermostStaysCached()) scanner_.forgetRulesOf(*levels_.back().handle->tokenizer);
+  if (innermostStaysCached()) {
+    keepUntilScanEnds(levels_.back());
+  } else {
+    scanner_.forgetRulesOf(*levels_.back().handle->tokenizer);
+  }
   const int slot = levels_.back().slot;
   levels_.pop_back();
   lua_settop(L_, slot - 1);

@@ -3,6 +3,7 @@
 // Lua's zero-terminated strings do, so a frontier at the end of a sub-range sees that end.
 #include "text/pattern_matcher.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstring>
@@ -311,7 +312,11 @@ bool SearchPattern::findWith(std::string_view subject, size_t start, size_t* mat
   if (endBound_ && subject.size() - start > *endBound_) start = subject.size() - *endBound_;
   ByteMatcher<Meter> matcher(subject, meter);
   for (size_t position = start;; ++position) {
-    if (!anchored_) position = nextPossibleStart(body_, subject, position);
+    if (!anchored_) {
+      const size_t next = nextPossibleStart(body_, subject, position);
+      meter.take(std::min(next, subject.size()) - position);  // the bytes passed over are read as well
+      position = next;
+    }
     if (position > subject.size()) return false;
     meter.take(1);
     if (mayBeginAt(body_, subject, position)) {

@@ -95,8 +95,8 @@ class SearchPattern {
 
   bool findFrom(std::string_view subject, size_t start, size_t* matchStart, size_t* matchEnd,
                 PatternCaptures* captures) const;
-  // The same, counting its work on `meter` (one unit for each start tried besides the attempts' own work);
-  // throws PatternWorkExhausted when the meter runs out.
+  // The same, counting its work on `meter` (one unit for each start tried and for each byte passed over to
+  // reach it, besides the attempts' own work); throws PatternWorkExhausted when the meter runs out.
   bool findFrom(std::string_view subject, size_t start, size_t* matchStart, size_t* matchEnd, PatternCaptures* captures,
                 PatternWorkMeter& meter) const;
   bool anchored() const { return anchored_; }

@@ -302,6 +302,49 @@ TEST(EndAnchoredAutomaton, BackReferencesGiveAutomataWhoseNoIsTheMatchers) {
   EXPECT_GT(refused, 10000);  // the automata still turn most positions away
 }
 
+TEST(EndAnchoredAutomaton, OnlyAnEndingRunOfAnyBytesWithoutFrontiersLetsAMatchReachLaterEnds) {
+  const struct {
+    const char* pattern;
+    bool reaches;
+  } cases[] = {
+      {"(a)%1.-$", true},       {"(a)%1.*$", true},        {"(a)%1.+$", true},   {"(%b())x%1.-$", true},
+      {"(a)%1.?$", false},      {"(a)%1[^;]*$", false},    {"(.-)%1$", false},   {"(a.-)$", false},
+      {"%f[a](a)%1.-$", false}, {"(a)%1%f[%z].-$", false}, {"(a)%1.-a$", false}, {"(a)%1", false},
+  };
+  for (const auto& c : cases) {
+    const auto automaton = EndAnchoredAutomaton::forMatchAtEachStart(c.pattern);
+    ASSERT_NE(automaton, nullptr) << c.pattern;
+    EXPECT_EQ(automaton->matchesReachLaterEnds(), c.reaches) << c.pattern;
+  }
+}
+
+// Where the automaton says so, a match from a start to one end is a match from that start to every later end.
+TEST(EndAnchoredAutomaton, AMatchThatReachesLaterEndsDoesSoForTheMatcher) {
+  std::mt19937 random(41);
+  static const char* const kEndings[] = {".-", ".*", ".+", ".?", "[^a]*", "%f[%s].-", ""};
+  int reaching = 0;
+  for (int round = 0; round < 1500; ++round) {
+    const std::string pattern = "(" + randomItems(random, 1 + pick(random, 2), true) + ")" +
+                                randomItems(random, pick(random, 2), true) + "%1" + pickFrom(random, kEndings) + "$";
+    const auto automaton = EndAnchoredAutomaton::forMatchAtEachStart(pattern);
+    if (automaton == nullptr || !automaton->matchesReachLaterEnds()) continue;
+    ++reaching;
+    const std::string subject = randomSubject(random, static_cast<size_t>(pick(random, 16)));
+    for (size_t start = 0; start <= subject.size(); ++start) {
+      bool matched = false;
+      for (size_t end = start; end <= subject.size(); ++end) {
+        size_t matchEnd = 0;
+        const bool matches =
+            patternMatchAt(std::string_view(subject).substr(0, end), pattern, start, &matchEnd, nullptr);
+        EXPECT_TRUE(matches || !matched) << pattern << " from " << start << " to " << end << " of " << subject;
+        matched = matches;
+      }
+    }
+    if (::testing::Test::HasFailure()) return;
+  }
+  EXPECT_GT(reaching, 300);
+}
+
 TEST(EndAnchoredAutomaton, PatternsThatCouldRaiseAreLeftToTheMatcher) {
   const auto doubled = EndAnchoredAutomaton::forSearch("(a)%1$");
   ASSERT_NE(doubled, nullptr);

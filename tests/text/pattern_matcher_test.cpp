@@ -216,6 +216,33 @@ TEST(PatternMatcher, AMeteredMatchCountsAboutTheBytesItReads) {
   }
 }
 
+TEST(PatternMatcher, AMeteredSearchCountsTheBytesItPassesOverToReachAStart) {
+  const std::string line = std::string(4000, 'a') + "@b";
+  const struct {
+    const char* pattern;
+    size_t from;
+    bool found;
+    uint64_t least;
+    uint64_t most;
+  } cases[] = {
+      {"@.*", 0, true, 4000, 4020},        // a byte sought with memchr, found at the end
+      {"[#@]b", 0, true, 4000, 4020},      // a set sought byte by byte
+      {"#.*", 0, false, 4002, 4020},       // a byte the text lacks: all of it passed over
+      {"[#%%]b", 100, false, 3902, 3920},  // from a later position, only the rest
+      {"a.*", 0, true, 1, 20},             // a start at once passes over nothing
+  };
+  for (const auto& c : cases) {
+    const SearchPattern compiled(c.pattern, false);
+    PatternWorkMeter meter{uint64_t{1} << 40};
+    size_t start = 0;
+    size_t end = 0;
+    EXPECT_EQ(compiled.findFrom(line, c.from, &start, &end, nullptr, meter), c.found) << c.pattern;
+    const uint64_t work = (uint64_t{1} << 40) - meter.left;
+    EXPECT_GE(work, c.least) << c.pattern;
+    EXPECT_LE(work, c.most) << c.pattern;
+  }
+}
+
 TEST(PatternMatcher, AMeteredMatchThatRunsOutThrowsAndLeavesTheMeterEmpty) {
   const std::string run = std::string(1000, 'a');
   const struct {
