@@ -251,14 +251,15 @@ TEST_F(ImageCompositorTest, AnImageReleasedBeforeItsPlacementIsPresentedStaysUnt
 // pixels of alternating black and white rows drawn into 100 x 512 show every row, 8 pixels high.
 TEST_F(ImageCompositorTest, EachAxisTakesItsOwnLevelOfDetail) {
   SDL_SetWindowSize(handle_.window(), 300, 600);
-  CanvasBitmap rows(100000, 64);
+  constexpr int32_t kWide = 65536;  // the widest a canvas may be: squeezed 655 times into 100 pixels
+  CanvasBitmap rows(kWide, 64);
   for (int32_t y = 1; y < 64; y += 2) {
-    std::fill_n(rows.pixels.begin() + static_cast<ptrdiff_t>(y) * 100000, 100000, 0xFFFFFFFFu);
+    std::fill_n(rows.pixels.begin() + static_cast<ptrdiff_t>(y) * kWide, kWide, 0xFFFFFFFFu);
   }
   for (int32_t y = 0; y < 64; y += 2) {
-    std::fill_n(rows.pixels.begin() + static_cast<ptrdiff_t>(y) * 100000, 100000, 0xFF000000u);
+    std::fill_n(rows.pixels.begin() + static_cast<ptrdiff_t>(y) * kWide, kWide, 0xFF000000u);
   }
-  ASSERT_EQ(frame({{&rows, {0, 0, 100000, 64}, {0, 0, 100, 512}}}), 1);
+  ASSERT_EQ(frame({{&rows, {0, 0, kWide, 64}, {0, 0, 100, 512}}}), 1);
   for (int32_t row = 0; row < 64; ++row) {
     const uint32_t green = shownPixel(sdlRenderer(), 50, row * 8 + 4) >> 8 & 0xFF;
     if (row % 2 == 1) {
