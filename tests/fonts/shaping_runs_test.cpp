@@ -1,7 +1,8 @@
 // Long runs that HarfBuzz would shape in time growing with their square (marks that look back past default
 // ignorables or past letters a font calls marks, cluster chains of Thai, Khmer and Myanmar) are shaped in
 // bounded pieces, in time growing with the text; real text within the bound shapes as HarfBuzz shapes it
-// whole, and longer text cut at its spaces too.
+// whole, and longer text too, with spaces or, in scripts written without them, cut where HarfBuzz says the
+// text is safe to break.
 #include <gtest/gtest.h>
 #include <hb.h>
 #include <time.h>
