@@ -1,7 +1,8 @@
 // The width of long runs that HarfBuzz alone would shape in time growing with their square: marks that look
 // back past default ignorables, Thai, Khmer and Myanmar cluster chains, a stack of combining marks, and a
-// word of letters that its font's GDEF calls marks. Each at two lengths, four times apart; after the run a
-// table gives each kind's time ratio against the target "4 x the text within 5 x the time".
+// word of letters that its font's GDEF calls marks; and of Khmer words written, as usual, without spaces.
+// Each at two lengths, four times apart; after the run a table gives each kind's time ratio against the
+// target "4 x the text within 5 x the time".
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
@@ -81,6 +82,8 @@ int main(int argc, char** argv) {
       {"myanmar_virama", kNoto + "NotoSansMyanmar-Regular.ttf", "\xE1\x80\x80", "\xE1\x80\xB9\xE1\x80\x80", 6700},
       {"zalgo", kSans, "a", zalgoUnit(), 256},
       {"gdef_mark_letters", markLetterFont.path(), "\xD8\xA7", "\xD8\xA8", 20000},
+      {"khmer_words", kNoto + "NotoSansKhmer-Regular.ttf", "",
+       "កុមារទាំងអស់ត្រូវមានសិទ្ធិរៀនសូត្រព្រះអាទិត្យរះនៅពេលព្រឹកយើងញ៉ាំបាយជាមួយគ្រួសារសាលារៀនរបស់យើងស្អាតណាស់ខ្ញុំស្រឡាញ់ភាសាខ្មែរ", 110},
   };
   for (const RunKind& kind : kinds) {
     benchmark::RegisterBenchmark((std::string("BM_WidthOfRun/") + kind.name).c_str(), BM_WidthOfRun, &kind)

@@ -14,48 +14,74 @@ bool isWhiteSpace(uint32_t codepoint) {
   return codepoint >= 0x20 && utf8proc_category(static_cast<utf8proc_int32_t>(codepoint)) == UTF8PROC_CATEGORY_ZS;
 }
 
+bool graphemeBreak(uint32_t previous, uint32_t codepoint, utf8proc_int32_t& state) {
+  return utf8proc_grapheme_break_stateful(static_cast<utf8proc_int32_t>(previous),
+                                          static_cast<utf8proc_int32_t>(codepoint), &state);
+}
+
 }  // namespace
 
-std::vector<ShapingPiece> shapingPieces(const char* text, size_t length, size_t maxCodepoints) {
-  std::vector<ShapingPiece> pieces;
-  if (text == nullptr || length == 0) return pieces;
-  maxCodepoints = std::max<size_t>(maxCodepoints, 1);
-  size_t start = 0;
-  while (start < length) {
-    // One window of at most maxCodepoints codepoints from `start`: the last cut after white space and the
-    // last grapheme boundary inside it. Each window scans at most the bound, and the next one starts at the
-    // cut taken, past which this window found no better cut, so no part of the text is scanned more than a few
-    // times.
-    size_t afterSpace = 0;
-    size_t graphemeCut = 0;
-    size_t at = start;
-    size_t count = 0;
-    uint32_t previous = 0;
-    utf8proc_int32_t graphemeState = 0;
-    while (at < length && count < maxCodepoints) {
-      uint32_t codepoint = 0;
-      const size_t next = static_cast<size_t>(nextUtf8CodepointUnchecked(text + at, codepoint) - text);
-      if (count > 0 && utf8proc_grapheme_break_stateful(static_cast<utf8proc_int32_t>(previous),
-                                                        static_cast<utf8proc_int32_t>(codepoint), &graphemeState)) {
-        graphemeCut = at;
-      }
-      at = std::min(next, length);
-      ++count;
-      if (isWhiteSpace(codepoint)) afterSpace = at;
-      previous = codepoint;
-    }
-    if (at < length) {  // does a grapheme cluster begin right past the window?
-      uint32_t codepoint = 0;
-      nextUtf8CodepointUnchecked(text + at, codepoint);
-      if (utf8proc_grapheme_break_stateful(static_cast<utf8proc_int32_t>(previous),
-                                           static_cast<utf8proc_int32_t>(codepoint), &graphemeState)) {
-        graphemeCut = at;
-      }
-    }
-    size_t end = at;
-    if (at < length) end = afterSpace > start ? afterSpace : (graphemeCut > start ? graphemeCut : at);
-    pieces.push_back({static_cast<uint32_t>(start), static_cast<uint32_t>(end - start)});
-    start = end;
+ShapingWalk::ShapingWalk(const char* text, size_t length, size_t maxCodepoints)
+    : text_(text), length_(text != nullptr ? length : 0), maxCodepoints_(std::max<size_t>(maxCodepoints, 1)) {
+  codepointStarts_.reserve(std::min(maxCodepoints_, kShapingPieceCodepoints) + 1);
+  openWindow(0);
+}
+
+void ShapingWalk::openWindow(size_t start) {
+  codepointStarts_.clear();
+  window_ = ShapingWindow{};
+  window_.start = window_.end = window_.shortestCut = window_.latestCut = static_cast<uint32_t>(start);
+  if (start >= length_) return;
+  // The last cut after white space and the last grapheme boundary within the bound. A window that ends early
+  // there leaves text with no better cut behind for the windows after it, so no part of the text is scanned
+  // more than a few times.
+  size_t afterSpace = 0;
+  size_t graphemeCut = 0;
+  size_t at = start;
+  uint32_t previous = 0;
+  uint32_t codepoint = 0;
+  utf8proc_int32_t graphemeState = 0;
+  while (at < length_ && codepointStarts_.size() < maxCodepoints_) {
+    codepointStarts_.push_back(static_cast<uint32_t>(at));
+    const size_t next = static_cast<size_t>(nextUtf8CodepointUnchecked(text_ + at, codepoint) - text_);
+    if (at > start && graphemeBreak(previous, codepoint, graphemeState)) graphemeCut = at;
+    at = std::min(next, length_);
+    if (isWhiteSpace(codepoint)) afterSpace = at;
+    previous = codepoint;
   }
-  return pieces;
+  size_t end = at;
+  if (at < length_) {
+    nextUtf8CodepointUnchecked(text_ + at, codepoint);
+    if (graphemeBreak(previous, codepoint, graphemeState)) graphemeCut = at;  // a cluster begins right past it
+    end = afterSpace > start ? afterSpace : (graphemeCut > start ? graphemeCut : at);
+  }
+  while (!codepointStarts_.empty() && codepointStarts_.back() >= end) codepointStarts_.pop_back();
+  codepointStarts_.push_back(static_cast<uint32_t>(end));
+  const size_t codepoints = codepointStarts_.size() - 1;
+  const size_t quarter = std::max<size_t>(maxCodepoints_ / 4, 1);
+  const size_t eighth = std::max<size_t>(maxCodepoints_ / 8, 1);
+  window_.end = static_cast<uint32_t>(end);
+  window_.shortestCut = codepointStarts_[std::min(quarter, codepoints)];
+  window_.latestCut = end >= length_ ? window_.end : codepointStarts_[codepoints - std::min(eighth, codepoints)];
+  shapedCodepoints_ += codepoints;
+}
+
+uint32_t ShapingWalk::endPiece(size_t safeCut) {
+  if (done()) return window_.start;
+  uint32_t end = window_.end;
+  const size_t windowCodepoints = codepointStarts_.size() - 1;
+  size_t pieceCodepoints = windowCodepoints;
+  const auto cut = std::lower_bound(codepointStarts_.begin(), codepointStarts_.end(), safeCut);
+  const bool atCodepoint = cut != codepointStarts_.end() && *cut == safeCut;
+  if (window_.end < length_ && safeCut > window_.start && safeCut <= window_.latestCut && atCodepoint) {
+    const auto progress = static_cast<size_t>(cut - codepointStarts_.begin());
+    if (safeCut >= window_.shortestCut ||
+        shapedCodepoints_ <= kShapedPerCoveredCodepoint * (coveredCodepoints_ + progress) + windowCodepoints) {
+      end = static_cast<uint32_t>(safeCut);
+      pieceCodepoints = progress;
+    }
+  }
+  coveredCodepoints_ += pieceCodepoints;
+  openWindow(end);
+  return end;
 }

@@ -61,49 +61,95 @@ struct RunGlyph {
 // HarfBuzz takes text lengths as int.
 constexpr size_t kMaxShapedBytes = INT_MAX;
 
+// Shapes bytes [start, end) of the text with the text around them as context; with `properties` (those of the
+// whole text) rather than what HarfBuzz guesses for the bytes alone.
+void shapeBytes(hb_font_t* font, hb_buffer_t* buffer, const char* text, size_t length, size_t start, size_t end,
+                const hb_segment_properties_t* properties) {
+  hb_buffer_reset(buffer);
+  hb_buffer_add_utf8(buffer, text, static_cast<int>(length), static_cast<unsigned int>(start),
+                     static_cast<int>(end - start));
+  if (properties != nullptr) {
+    hb_buffer_set_segment_properties(buffer, properties);
+  } else {
+    hb_buffer_guess_segment_properties(buffer);
+  }
+  hb_shape(font, buffer, nullptr, 0);
+}
+
+// What HarfBuzz guesses for the whole text: the script of its first codepoint that has one, that script's
+// direction (left to right when it has none) and the default language. Found without handing HarfBuzz the
+// whole text, which would hold a buffer as long as the text.
+hb_segment_properties_t wholeTextProperties(const char* text, size_t length) {
+  hb_segment_properties_t properties = HB_SEGMENT_PROPERTIES_DEFAULT;
+  hb_unicode_funcs_t* unicode = hb_unicode_funcs_get_default();
+  for (const char* at = text; at < text + length && properties.script == HB_SCRIPT_INVALID;) {
+    uint32_t codepoint = 0;
+    at = nextUtf8CodepointUnchecked(at, codepoint);
+    const hb_script_t script = hb_unicode_script(unicode, codepoint);
+    if (script != HB_SCRIPT_COMMON && script != HB_SCRIPT_INHERITED && script != HB_SCRIPT_UNKNOWN) {
+      properties.script = script;
+    }
+  }
+  properties.direction = hb_script_get_horizontal_direction(properties.script);
+  if (properties.direction == HB_DIRECTION_INVALID) properties.direction = HB_DIRECTION_LTR;
+  properties.language = hb_language_get_default();
+  return properties;
+}
+
+// The last cluster in (start, end] of the shaped buffer before which HarfBuzz says the text may be cut and the
+// two sides shaped apart with the same result; 0 when there is none.
+size_t lastSafeCut(hb_buffer_t* buffer, size_t start, size_t end) {
+  unsigned int count = 0;
+  const hb_glyph_info_t* infos = hb_buffer_get_glyph_infos(buffer, &count);
+  size_t cut = 0;
+  for (unsigned int i = 0; i < count; ++i) {
+    const size_t cluster = infos[i].cluster;
+    if (cluster > start && cluster <= end &&
+        (hb_glyph_info_get_glyph_flags(&infos[i]) & HB_GLYPH_FLAG_UNSAFE_TO_BREAK) == 0) {
+      cut = std::max(cut, cluster);
+    }
+  }
+  return cut;
+}
+
 }  // namespace
 
 bool RenderFont::shapeRun(hb_buffer_t* buffer, const char* text, uint32_t wholeClusterEnd, int32_t baselineShift,
                           bool wholeCluster, std::vector<ShapedGlyph>& output) {
   const size_t length = std::strlen(text);
   if (length > kMaxShapedBytes) return false;
-  const std::vector<ShapingPiece> pieces = shapingPieces(text, length);
-  // Every piece of a longer text is shaped with what HarfBuzz guesses for the whole text (direction, script,
-  // language), and sees the text around it as context.
-  hb_segment_properties_t properties = HB_SEGMENT_PROPERTIES_DEFAULT;
-  if (pieces.size() > 1) {
-    hb_buffer_reset(buffer);
-    hb_buffer_add_utf8(buffer, text, static_cast<int>(length), 0, static_cast<int>(length));
-    hb_buffer_guess_segment_properties(buffer);
-    hb_buffer_get_segment_properties(buffer, &properties);
+  ShapingWalk walk(text, length);
+  // The pieces of a text longer than one window are shaped with what HarfBuzz guesses for the whole text
+  // (direction, script, language), and see the text around them as context.
+  hb_segment_properties_t wholeProperties = HB_SEGMENT_PROPERTIES_DEFAULT;
+  const hb_segment_properties_t* properties = nullptr;
+  if (walk.window().end < length) {
+    wholeProperties = wholeTextProperties(text, length);
+    properties = &wholeProperties;
   }
   std::vector<RunGlyph> shaped;
   std::vector<size_t> pieceStarts;  // of each piece's glyphs in `shaped`
-  pieceStarts.reserve(pieces.size());
   bool rightToLeft = false;
-  for (const ShapingPiece& piece : pieces) {
-    hb_buffer_reset(buffer);
-    hb_buffer_add_utf8(buffer, text, static_cast<int>(length), piece.start, static_cast<int>(piece.length));
-    if (pieces.size() > 1) {
-      hb_buffer_set_segment_properties(buffer, &properties);
-    } else {
-      hb_buffer_guess_segment_properties(buffer);
-    }
-    hb_shape(hbFont_.get(), buffer, nullptr, 0);
+  while (!walk.done()) {
+    const ShapingWindow window = walk.window();
+    shapeBytes(hbFont_.get(), buffer, text, length, window.start, window.end, properties);
     if (!hb_buffer_allocation_successful(buffer)) return false;
+    const uint32_t end = walk.endPiece(lastSafeCut(buffer, window.start, window.latestCut));
     rightToLeft = hb_buffer_get_direction(buffer) == HB_DIRECTION_RTL;
     unsigned int count = 0;
     const hb_glyph_info_t* infos = hb_buffer_get_glyph_infos(buffer, &count);
     const hb_glyph_position_t* positions = hb_buffer_get_glyph_positions(buffer, nullptr);
     if (count == 0) continue;  // a piece of hidden default ignorables only
     if (infos == nullptr || positions == nullptr) return false;
-    pieceStarts.push_back(shaped.size());
+    const size_t pieceStart = shaped.size();
     for (unsigned int i = 0; i < count; ++i) {
+      if (infos[i].cluster >= end) continue;  // past the piece: the next window shapes it again
       // A glyph the face lacks fails the run at once, before the pieces after it are shaped.
       if (infos[i].codepoint == 0 || glyphEntryById(infos[i].codepoint).missing) return false;
-      shaped.push_back({infos[i].codepoint, infos[i].cluster, positions[i].x_advance, positions[i].x_offset,
-                        positions[i].y_offset});
+      shaped.push_back(
+          {infos[i].codepoint, infos[i].cluster, positions[i].x_advance, positions[i].x_offset, positions[i].y_offset});
     }
+    if (shaped.size() > pieceStart) pieceStarts.push_back(pieceStart);
   }
   if (shaped.empty()) return false;
   const auto textLength = static_cast<uint32_t>(length);

@@ -1,5 +1,6 @@
-// Where a long text is cut into the pieces HarfBuzz shapes: after white space, else between grapheme
-// clusters, else anywhere, each piece within the bound and together the whole text.
+// Where a long text is cut into the pieces HarfBuzz shapes: where HarfBuzz says it is safe, else after white
+// space, else between grapheme clusters, else anywhere, each piece within the bound and together the whole
+// text; the windows shaped add up to a few times the text wherever HarfBuzz calls places safe.
 #include "fonts/shaping_pieces.h"
 
 #include <gtest/gtest.h>
@@ -27,23 +28,27 @@ size_t codepointCount(const std::string& text, size_t start, size_t length) {
   return count;
 }
 
-// The byte lengths of the pieces.
+// The byte lengths of the pieces of the text when HarfBuzz calls no place safe: each is its window, within
+// the bound, and the pieces make the whole text.
 std::vector<uint32_t> pieceLengths(const std::string& text, size_t bound) {
-  const std::vector<ShapingPiece> pieces = shapingPieces(text.c_str(), text.size(), bound);
   std::vector<uint32_t> lengths;
-  uint32_t next = 0;
-  for (const ShapingPiece& piece : pieces) {
-    EXPECT_EQ(piece.start, next) << "pieces follow one another";
-    EXPECT_GT(piece.length, 0u);
-    EXPECT_LE(codepointCount(text, piece.start, piece.length), bound);
-    next = piece.start + piece.length;
-    lengths.push_back(piece.length);
+  ShapingWalk walk(text.c_str(), text.size(), bound);
+  size_t start = 0;
+  while (!walk.done()) {
+    const ShapingWindow window = walk.window();
+    EXPECT_EQ(window.start, start);
+    EXPECT_LE(codepointCount(text, start, window.end - start), bound);
+    const uint32_t end = walk.endPiece(0);
+    EXPECT_EQ(end, window.end);
+    EXPECT_GT(end, start);
+    lengths.push_back(static_cast<uint32_t>(end - start));
+    start = end;
   }
-  EXPECT_EQ(next, text.size()) << "the pieces make the whole text";
+  EXPECT_EQ(start, text.size()) << "the pieces make the whole text";
   return lengths;
 }
 
-TEST(ShapingPieces, CutAfterSpaceElseBetweenGraphemesElseAnywhere) {
+TEST(ShapingPieces, WithNoSafeCutAfterSpaceElseBetweenGraphemesElseAnywhere) {
   const std::string acute = "\xCC\x81";                    // U+0301, 2 bytes
   const std::string noBreakSpace = "\xC2\xA0";             // U+00A0, white space too
   const std::string ideographicSpace = "\xE3\x80\x80";     // U+3000
@@ -74,13 +79,180 @@ TEST(ShapingPieces, CutAfterSpaceElseBetweenGraphemesElseAnywhere) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(pieceLengths(c.text, c.bound), c.lengths);
   }
-  EXPECT_TRUE(shapingPieces(nullptr, 3).empty());
+  EXPECT_TRUE(ShapingWalk(nullptr, 3).done());
 }
 
 // A bad byte is one codepoint, as the decoder reads it, and a piece may end at it.
 TEST(ShapingPieces, BadSequencesCountAsOneCodepointPerByte) {
   const std::string text = "ab\xE2\x82xyz\xFF";
   EXPECT_EQ(pieceLengths(text, 3), (std::vector<uint32_t>{3, 3, 2}));
+}
+
+// A window's shortest cut lies past the bound's first quarter and its latest cut an eighth of the bound
+// before its end (each at least one codepoint); the last window trusts HarfBuzz up to its end.
+TEST(ShapingPieces, AWindowTrustsSafeCutsFromAQuarterOfTheBoundToAnEighthBeforeItsEnd) {
+  const std::string letters = "abcdefghijklmnopqrstuvwxyz";
+  const std::string eAcute = "\xC3\xA9";
+  const struct {
+    std::string text;
+    size_t bound;
+    uint32_t end, shortestCut, latestCut;
+  } cases[] = {
+      {letters, 16, 16, 4, 14},
+      {letters, 15, 15, 3, 14},
+      {letters, 8, 8, 2, 7},
+      {letters, 3, 3, 1, 2},
+      {letters, 1, 1, 1, 0},
+      {letters, 26, 26, 6, 26},
+      {letters, 40, 26, 10, 26},
+      {"ab cdefghijklmnopqrstuvwxyz", 16, 3, 3, 1},
+      {"ab", 16, 2, 2, 2},
+      {"", 16, 0, 0, 0},
+      {repeated(eAcute, 20), 8, 16, 4, 14},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text + ", bound " + std::to_string(c.bound));
+    const ShapingWalk walk(c.text.c_str(), c.text.size(), c.bound);
+    EXPECT_EQ(walk.window().start, 0u);
+    EXPECT_EQ(walk.window().end, c.end);
+    EXPECT_EQ(walk.window().shortestCut, c.shortestCut);
+    EXPECT_EQ(walk.window().latestCut, c.latestCut);
+    EXPECT_EQ(walk.done(), c.text.empty());
+  }
+}
+
+// A safe cut after the window's start and by its latest cut ends the piece (the first window may take even
+// a short one); one past the latest cut, or inside a codepoint, does not, and the piece is the window. The
+// last window is one piece whatever HarfBuzz says.
+TEST(ShapingPieces, ASafeCutEndsThePieceWhenHarfBuzzCanBeTrustedThere) {
+  const std::string letters = "abcdefghijklmnopqrstuvwxyz";  // bound 16: end 16, shortest cut 4, latest cut 14
+  const std::string eAcutes = "\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9";
+  const struct {
+    const char* name;
+    std::string text;
+    size_t bound;
+    size_t safeCut;
+    uint32_t end;
+  } cases[] = {
+      {"none", letters, 16, 0, 16},
+      {"right after the start", letters, 16, 1, 1},
+      {"at the shortest cut", letters, 16, 4, 4},
+      {"at the latest cut", letters, 16, 14, 14},
+      {"past the latest cut", letters, 16, 15, 16},
+      {"at the window's end", letters, 16, 16, 16},
+      {"past the window's end", letters, 16, 17, 16},
+      {"inside a codepoint", eAcutes, 8, 5, 16},
+      {"at a codepoint", eAcutes, 8, 6, 6},
+      {"the last window", "abc", 16, 1, 3},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ShapingWalk walk(c.text.c_str(), c.text.size(), c.bound);
+    EXPECT_EQ(walk.endPiece(c.safeCut), c.end);
+    EXPECT_EQ(walk.window().start, c.end) << "the next window begins where the piece ends";
+  }
+}
+
+// A safe cut short of the shortest cut is taken while the codepoints shaped, with the window's, stay within
+// four times those covered, with the piece's, and one window more (16 codepoints here).
+TEST(ShapingPieces, AShortSafeCutIsTakenWhileTheWorkStaysWithinFourTimesTheText) {
+  const std::string letters = "abcdefghijklmnopqrstuvwxyzabcdefghijklmnopqrstuvwxyz";
+  ShapingWalk walk(letters.c_str(), letters.size(), 16);
+  const struct {
+    size_t safeCut;
+    uint32_t end;
+    size_t shaped;  // codepoints in the windows, with the next one
+  } steps[] = {
+      {3, 3, 32},     // 16 shaped <= 4 x 3 covered + 16
+      {5, 5, 48},     // 32 <= 4 x 5 + 16
+      {7, 21, 64},    // 48 > 4 x 7 + 16: the whole window
+      {23, 23, 80},   // 64 <= 4 x 23 + 16
+      {25, 25, 96},   // 80 <= 4 x 25 + 16
+      {27, 27, 112},  // 96 <= 4 x 27 + 16
+      {29, 29, 128},  // 112 <= 4 x 29 + 16
+      {31, 31, 144},  // 128 <= 4 x 31 + 16
+      {33, 33, 160},  // 144 <= 4 x 33 + 16
+      {35, 49, 163},  // 160 > 4 x 35 + 16; the last window holds 3 codepoints
+      {51, 52, 163},  // the last window is one piece
+  };
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step.safeCut);
+    EXPECT_EQ(walk.endPiece(step.safeCut), step.end);
+    EXPECT_EQ(walk.shapedCodepoints(), step.shaped);
+  }
+  EXPECT_TRUE(walk.done());
+}
+
+// However HarfBuzz calls places safe (never, right after each window's start, just short of or at the
+// shortest cut, at fixed places in the text), the windows add up to a few times the text, for words, an
+// unspaced run, stacks of marks and texts whose windows end early.
+TEST(ShapingPieces, TheWindowsAddUpToAFewTimesTheText) {
+  using SafeCut = size_t (*)(const std::string&, const ShapingWindow&);
+  const struct {
+    const char* name;
+    SafeCut safeCut;
+  } oracles[] = {
+      {"never", [](const std::string&, const ShapingWindow&) -> size_t { return 0; }},
+      {"right after the start",
+       [](const std::string& text, const ShapingWindow& w) -> size_t {
+         uint32_t codepoint = 0;
+         return static_cast<size_t>(nextUtf8CodepointUnchecked(text.c_str() + w.start, codepoint) - text.c_str());
+       }},
+      {"just short of the shortest cut",
+       [](const std::string& text, const ShapingWindow& w) -> size_t {
+         size_t before = w.start;
+         for (size_t at = w.start; at < w.shortestCut;) {
+           before = at;
+           uint32_t codepoint = 0;
+           at = static_cast<size_t>(nextUtf8CodepointUnchecked(text.c_str() + at, codepoint) - text.c_str());
+         }
+         return before;
+       }},
+      {"at the shortest cut", [](const std::string&, const ShapingWindow& w) -> size_t { return w.shortestCut; }},
+      {"every 300 bytes",
+       [](const std::string&, const ShapingWindow& w) -> size_t {
+         return w.latestCut / 300 * 300 > w.start ? w.latestCut / 300 * 300 : 0;
+       }},
+  };
+  const std::string texts[] = {repeated("lorem ipsum ", 2000),         repeated("abcdefghij", 2400),
+                               "a" + repeated("\xCC\x81", 24000),      repeated("x" + repeated("\xCC\x81", 300), 80),
+                               repeated(" " + repeated("a", 300), 80), repeated(" a" + repeated("\xCC\x81", 300), 80)};
+  for (const std::string& text : texts) {
+    const size_t textCodepoints = codepointCount(text, 0, text.size());
+    for (const auto& oracle : oracles) {
+      SCOPED_TRACE(oracle.name);
+      ShapingWalk walk(text.c_str(), text.size());
+      size_t shaped = 0;
+      while (!walk.done()) {
+        const ShapingWindow window = walk.window();
+        shaped += codepointCount(text, window.start, window.end - window.start);
+        ASSERT_GT(walk.endPiece(oracle.safeCut(text, window)), window.start);
+      }
+      EXPECT_EQ(walk.shapedCodepoints(), shaped);
+      EXPECT_LE(shaped, 5 * textCodepoints) << textCodepoints << " codepoints";
+    }
+  }
+}
+
+// Safe places that lie no further apart than the part of a window HarfBuzz is trusted in are where every
+// piece ends, even where every other piece is short (safe places 200, then 40 codepoints apart, over and
+// over: a window from the first of a pair reaches only the second).
+TEST(ShapingPieces, SparseSafePlacesAreWhereEveryPieceEnds) {
+  const std::string text = repeated("abcdefghij", 2000);
+  const auto isSafePlace = [](size_t at) { return at % 240 == 0 || at % 240 == 200; };
+  ShapingWalk walk(text.c_str(), text.size());
+  while (!walk.done()) {
+    const ShapingWindow window = walk.window();
+    size_t safeCut = 0;
+    for (size_t at = window.start + 1; at <= window.latestCut; ++at) {
+      if (isSafePlace(at)) safeCut = at;
+    }
+    const uint32_t end = walk.endPiece(safeCut);
+    if (end < text.size()) {
+      EXPECT_TRUE(isSafePlace(end)) << end;
+    }
+  }
+  EXPECT_LE(walk.shapedCodepoints(), 3 * text.size());
 }
 
 // The default bound over texts of thousands of codepoints: every piece but the last is close to the bound

@@ -1,17 +1,20 @@
 // Long runs that HarfBuzz would shape in time growing with their square (marks that look back past default
 // ignorables or past letters a font calls marks, cluster chains of Thai, Khmer and Myanmar) are shaped in
 // bounded pieces, in time growing with the text; real text within the bound shapes as HarfBuzz shapes it
-// whole, and longer text cut at its spaces too.
+// whole, and longer text too, with spaces or, in scripts written without them, cut where HarfBuzz says the
+// text is safe to break.
 #include <gtest/gtest.h>
 #include <hb.h>
 #include <time.h>
 
 #include <algorithm>
 #include <cmath>
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "font_test_support.h"
+#include "fonts/codepoints.h"
 #include "fonts/shaping_pieces.h"
 
 namespace {
@@ -38,6 +41,15 @@ std::string zalgo(size_t count) {
     text += static_cast<char>(0x80 | (mark & 0x3F));
   }
   return text;
+}
+
+size_t codepointCount(const std::string& text) {
+  size_t count = 0;
+  for (const char* at = text.c_str(); *at != '\0'; ++count) {
+    uint32_t codepoint = 0;
+    at = nextUtf8CodepointUnchecked(at, codepoint);
+  }
+  return count;
 }
 
 // This thread's processor time in seconds: unlike the wall time, other processes do not add to it.
@@ -181,7 +193,7 @@ TEST_F(FontTest, ShapedRuns_RealTextWithinTheBoundShapesAsWhole) {
     SCOPED_TRACE(sample.name);
     auto font = RenderFont::load(sample.font, 20, 0);
     ASSERT_NE(font, nullptr);
-    ASSERT_LE(shapingPieces(sample.text.c_str(), sample.text.size()).size(), 1u);
+    ASSERT_LE(codepointCount(sample.text), kShapingPieceCodepoints);
     expectShapedAsWhole(*font, sample.text);
   }
 }
@@ -195,8 +207,74 @@ TEST_F(FontTest, ShapedRuns_LongRealTextCutAtSpacesShapesAsWhole) {
     auto font = RenderFont::load(sample.font, 20, 0);
     ASSERT_NE(font, nullptr);
     const std::string text = repeated(sample.text + " ", 30);
-    ASSERT_GT(shapingPieces(text.c_str(), text.size()).size(), 2u);
+    ASSERT_GT(codepointCount(text), 2 * kShapingPieceCodepoints);
     expectShapedAsWhole(*font, text);
+  }
+}
+
+// The first glyph where shaping in pieces and HarfBuzz on the whole text disagree (glyph, cluster, advance or
+// offsets), the glyph count when one has more glyphs, or -1 when they agree.
+long firstDifferenceFromWhole(RenderFont& font, const std::string& text) {
+  std::vector<ShapedGlyph> glyphs;
+  if (!font.shapeText(text.c_str(), 0, glyphs)) return 0;
+  const std::vector<WholeGlyph> whole = shapedWhole(font, text);
+  for (size_t i = 0; i < std::min(glyphs.size(), whole.size()); ++i) {
+    const ShapedGlyph& g = glyphs[i];
+    const WholeGlyph& w = whole[i];
+    if (g.glyphId != w.glyphId || g.clusterStart != w.cluster || g.xAdvance != w.xAdvance || g.xOffset != w.xOffset ||
+        g.yOffset != w.yOffset) {
+      return static_cast<long>(i);
+    }
+  }
+  return glyphs.size() == whole.size() ? -1 : static_cast<long>(std::min(glyphs.size(), whole.size()));
+}
+
+struct UnspacedRun {
+  const char* name;
+  std::string font;
+  std::string filler;  // a letter of the script, put in front 0 to 23 times
+  std::string text;
+};
+
+// Scripts written without spaces between words, each run a few times the bound: cut into pieces where
+// HarfBuzz says cutting changes nothing, they shape exactly as whole, wherever the pieces fall (the filler in
+// front moves every cut).
+TEST_F(FontTest, ShapedRuns_LongRunsWithoutSpacesShapeAsWholeFromEveryStart) {
+  const std::string khmer =
+      "កុមារទាំងអស់ត្រូវមានសិទ្ធិរៀនសូត្រព្រះអាទិត្យរះនៅពេលព្រឹកយើងញ៉ាំបាយជាមួយគ្រួសារសាលារៀនរបស់យើងស្អាតណាស់ខ្ញុំស្រឡាញ់ភាសាខ្មែរ";
+  const std::string burmese = "ကမ္ဘာကြီးသည်လှပသည်ကျွန်ုပ်သည်မန္တလေးမြို့သို့သွားမည်ဗုဒ္ဓဘာသာဝင်များပစ္စည်းများကိုဝယ်သည်သဒ္ဒါစာအုပ်ကိုဖတ်သည်";
+  const std::string devanagari = "विद्यार्थीराष्ट्रस्वतन्त्रतासंस्कृतक्षमाश्रद्धापत्रज्ञानद्वारशुद्ध";
+  const std::string thai = "เราเจอเงินเจ็ดบาทเย็นนี้เงียบเหงา";
+  const std::string urdu = "اردوزبانبہتخوبصورتہےاورہمسبکواسسےپیارہے";
+  const UnspacedRun runs[] = {
+      {"Khmer", notoFont("NotoSansKhmer-Regular.ttf"), "ក", repeated(khmer, 6)},
+      {"Burmese", notoFont("NotoSansMyanmar-Regular.ttf"), "က", repeated(burmese, 7)},
+      {"lam-alef", notoFont("NotoSansArabic-Regular.ttf"), "ب", repeated("لا", 200)},
+      {"digits, then lam-alef", notoFont("NotoSansArabic-Regular.ttf"), "1",
+       repeated("0123456789", 30) + repeated("لا", 100)},
+      {"Devanagari conjuncts", notoFont("NotoSansDevanagari-Regular.ttf"), "क", repeated(devanagari, 12)},
+      {"Thai", notoFont("NotoSansThai-Regular.ttf"), "ก", repeated(thai, 25)},
+      {"Urdu in Nastaliq", notoFont("NotoNastaliqUrdu-Regular.ttf"), "ا", repeated(urdu, 20)},
+  };
+  for (const UnspacedRun& run : runs) {
+    SCOPED_TRACE(run.name);
+    if (!std::filesystem::exists(run.font)) {
+      RecordProperty(std::string("missing_font_") + run.name, run.font);
+      continue;
+    }
+    auto font = loadOrFail(run.font.c_str(), 20);
+    ASSERT_NE(font, nullptr);
+    std::vector<size_t> differingStarts;
+    for (size_t shift = 0; shift < 24; ++shift) {
+      const std::string text = repeated(run.filler, shift) + run.text;
+      ASSERT_GT(codepointCount(text), kShapingPieceCodepoints);
+      int64_t wholeWidth = 0;
+      for (const WholeGlyph& glyph : shapedWhole(*font, text)) wholeWidth += glyph.xAdvance;
+      if (firstDifferenceFromWhole(*font, text) >= 0 || font->textWidth(text.c_str()) != wholeWidth) {
+        differingStarts.push_back(shift);
+      }
+    }
+    EXPECT_EQ(differingStarts, std::vector<size_t>{}) << "fillers in front for which pieces differ from whole";
   }
 }
 
@@ -232,7 +310,7 @@ TEST_F(FontTest, ShapedRuns_AGlyphMissingInAnyPieceFailsTheWholeRun) {
   const std::string words = repeated("e\xCC\x81t\xC3\xA9 ", 200);
   const std::string hebrew = "\xD7\xA9\xD7\x9C\xD7\x95\xD7\x9D";  // DejaVu Sans Mono has no Hebrew
   for (const std::string& text : {hebrew + words, words + hebrew, words + hebrew + words}) {
-    ASSERT_GT(shapingPieces(text.c_str(), text.size()).size(), 2u);
+    ASSERT_GT(codepointCount(text), 2 * kShapingPieceCodepoints);
     std::vector<ShapedGlyph> glyphs(3);
     EXPECT_FALSE(mono->shapeText(text.c_str(), 0, glyphs));
     EXPECT_EQ(glyphs.size(), 3u);
