@@ -29,20 +29,23 @@ size_t nameLimitFor(const std::string& target) {
   return std::min(directoryLimit > 0 ? static_cast<size_t>(directoryLimit) : size_t{NAME_MAX}, nameLength);
 }
 
-// Removes the file at `name` when it is a stray temporary file: a regular file of this user that no save
-// holds locked, that is not target itself. The lock is taken first and kept until the name is gone, and the
-// name must still lead to the locked file, so a save that has just created the file and not yet locked it
-// finds its name gone (or its lock refused) and moves on.
+// Removes the file at `name` when it is a stray temporary file: a regular file of this user with no other
+// name (a save never links its temporary file anywhere) that no save holds locked, that is not target itself.
+// The lock is taken first and kept until the name is gone, and the name must still lead to the locked file,
+// so a save that has just created the file and not yet locked it finds its name gone (or its lock refused)
+// and moves on.
 bool removeStray(const std::string& name, const std::string& target) {
   struct stat named;
-  if (lstat(name.c_str(), &named) != 0 || !S_ISREG(named.st_mode) || named.st_uid != geteuid()) return false;
+  if (lstat(name.c_str(), &named) != 0 || !S_ISREG(named.st_mode) || named.st_nlink != 1 || named.st_uid != geteuid()) {
+    return false;
+  }
   // Opened for writing: over NFS an exclusive lock needs it.
   const UniqueFd stray(open(name.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   struct stat opened;
   if (!stray.valid() || fstat(stray.get(), &opened) != 0 || !sameFile(opened, named)) return false;
   if (flock(stray.get(), LOCK_EX | LOCK_NB) != 0) return false;
   struct stat current;
-  if (lstat(name.c_str(), &current) != 0 || !sameFile(current, opened)) return false;
+  if (lstat(name.c_str(), &current) != 0 || !sameFile(current, opened) || current.st_nlink != 1) return false;
   if (struct stat existing; stat(target.c_str(), &existing) == 0 && sameFile(existing, opened)) return false;
   return unlink(name.c_str()) == 0;
 }

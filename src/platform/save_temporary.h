@@ -2,10 +2,11 @@
 //
 // The file is created exclusively and holds an exclusive flock for as long as the save runs, so a save that
 // meets a file under the name it wants can tell one of a save still running (locked) from a stray one left by
-// a save that was killed (unlocked): it removes a stray of its own user and takes the name, and skips any
-// other. A file is removed only while the remover holds its lock and the name still leads to it, and a save's
-// own file is removed or installed before its lock goes, so no save ever removes another's file. A name too
-// long for the directory is shortened, cut between UTF-8 characters, and stays in the target's directory.
+// a save that was killed (unlocked): it removes a stray of its own user that has no other name and takes the
+// name, and skips any other. A file is removed only while the remover holds its lock and the name still leads
+// to it, and a save's own file is removed or installed before its lock goes, so no save ever removes
+// another's file. A name too long for the directory is shortened, cut between UTF-8 characters, and stays in
+// the target's directory.
 #pragma once
 
 #include <sys/types.h>

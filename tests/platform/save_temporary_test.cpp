@@ -136,6 +136,21 @@ TEST_F(SaveTemporaryTest, TheStrayOfAProcessThatDiedIsRemovedAndItsNameTaken) {
   EXPECT_EQ(readText("f.t-0"), "");
 }
 
+// A temporary file never gets a second name, so a file that has one (a hard link named as a temporary file)
+// is someone's own file: it keeps both names.
+TEST_F(SaveTemporaryTest, AFileWithASecondNameIsNoStray) {
+  static uint64_t fixed = 0;
+  const SaveTemporaryNaming naming{".t-", [] { return fixed; }, 1};
+  writeText("kept", "theirs");
+  ASSERT_EQ(link(path("kept").c_str(), path("f.t-0").c_str()), 0);
+  SaveTemporary temporary;
+  int error = 0;
+  EXPECT_FALSE(temporary.create(path("f"), naming, O_WRONLY, 0600, error));
+  EXPECT_EQ(error, EEXIST);
+  EXPECT_EQ(readText("f.t-0"), "theirs");
+  EXPECT_EQ(entries(), 2u);
+}
+
 // Another user's file is never removed, nor one this process holds open and locked as a save does.
 TEST_F(SaveTemporaryTest, AFileOfAnotherUserOrOfALiveSaveIsKept) {
   static uint64_t fixed = 0;
