@@ -53,10 +53,16 @@ bool removeStray(const std::string& name, const std::string& target) {
 // Creates `name` exclusively and locks it, taking the name from a stray first.
 Claim claimName(const std::string& name, const std::string& target, int access, mode_t mode, UniqueFd& file,
                 int& error) {
+  // A shortened name can be the target's own: a file created there would be written in place.
+  if (name == target) {
+    file.reset();
+    error = EEXIST;
+    return Claim::Taken;
+  }
   const int flags = access | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC;
   file = UniqueFd(open(name.c_str(), flags, mode));
   error = file.valid() ? 0 : errno;
-  if (error == EEXIST && name != target && removeStray(name, target)) {
+  if (error == EEXIST && removeStray(name, target)) {
     file = UniqueFd(open(name.c_str(), flags, mode));
     error = file.valid() ? 0 : errno;
   }

@@ -136,6 +136,19 @@ TEST_F(SaveTemporaryTest, TheStrayOfAProcessThatDiedIsRemovedAndItsNameTaken) {
   EXPECT_EQ(readText("f.t-0"), "");
 }
 
+// A target whose name is what one of its shortened temporary names would be is never written in place, also
+// while it does not exist yet.
+TEST_F(SaveTemporaryTest, ANameThatIsTheTargetItselfIsSkipped) {
+  static uint64_t number = 0;
+  const SaveTemporaryNaming naming{".t-", [] { return number++; }, 2};
+  const std::string target = path(std::string(251, 'n') + ".t-0");
+  SaveTemporary temporary;
+  int error = 0;
+  ASSERT_TRUE(temporary.create(target, naming, O_WRONLY, 0600, error)) << error;
+  EXPECT_EQ(temporary.path(), path(std::string(251, 'n') + ".t-1"));
+  EXPECT_FALSE(fs::exists(target));
+}
+
 // A temporary file never gets a second name, so a file that has one (a hard link named as a temporary file)
 // is someone's own file: it keeps both names.
 TEST_F(SaveTemporaryTest, AFileWithASecondNameIsNoStray) {
