@@ -50,9 +50,9 @@ bool removeStray(const std::string& name, const std::string& target) {
   return unlink(name.c_str()) == 0;
 }
 
-// Creates `name` exclusively and locks it, taking the name from a stray first.
+// Creates `name` exclusively and locks it, taking the name from a stray first; `opened` is what was created.
 Claim claimName(const std::string& name, const std::string& target, int access, mode_t mode, UniqueFd& file,
-                int& error) {
+                struct stat& opened, int& error) {
   // A shortened name can be the target's own: a file created there would be written in place.
   if (name == target) {
     file.reset();
@@ -70,7 +70,7 @@ Claim claimName(const std::string& name, const std::string& target, int access, 
   // Refused: another save took the new file for a stray and removes it. A file system without locks leaves
   // the file unlocked, and no save there removes it either.
   if (flock(file.get(), LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) return Claim::Taken;
-  struct stat opened, current;
+  struct stat current;
   if (fstat(file.get(), &opened) != 0 || lstat(name.c_str(), &current) != 0 || !sameFile(opened, current)) {
     return Claim::Taken;  // removed as a stray before it was locked
   }
@@ -96,11 +96,12 @@ bool SaveTemporary::create(const std::string& target, const SaveTemporaryNaming&
   for (int attempt = 0; attempt < naming.attempts; ++attempt) {
     const std::string suffix = std::string(naming.prefix) + std::to_string(naming.nextNumber());
     std::string name = shorten ? shortenedTemporaryPath(target, suffix, nameLimitFor(target)) : target + suffix;
-    Claim claim = claimName(name, target, access, mode, file_, error);
+    struct stat created;
+    Claim claim = claimName(name, target, access, mode, file_, created, error);
     if (claim == Claim::Failed && error == ENAMETOOLONG && !shorten) {
       shorten = true;
       name = shortenedTemporaryPath(target, suffix, nameLimitFor(target));
-      claim = claimName(name, target, access, mode, file_, error);
+      claim = claimName(name, target, access, mode, file_, created, error);
     }
     if (claim == Claim::Failed) return false;
     if (claim == Claim::Taken) continue;
@@ -112,6 +113,8 @@ bool SaveTemporary::create(const std::string& target, const SaveTemporaryNaming&
       return false;
     }
     path_ = std::move(name);
+    device_ = created.st_dev;
+    inode_ = created.st_ino;
     return true;
   }
   file_.reset();
@@ -129,7 +132,13 @@ SaveTemporary::Install SaveTemporary::install(std::string_view destination, int&
   const SaveTarget target = resolveSaveTarget(destination);
   error = target.error;
   if (target.status == SaveTargetStatus::ReadOnly) return Install::ReadOnly;
-  if (target.status == SaveTargetStatus::Failed || !replaceFile(path_, target.path, error)) return Install::Failed;
+  if (target.status == SaveTargetStatus::Failed) return Install::Failed;
+  // What the replacement would refuse, known from the resolution already.
+  if (target.existing && !S_ISREG(target.existing->st_mode)) {
+    error = S_ISDIR(target.existing->st_mode) ? EISDIR : EINVAL;
+    return Install::Failed;
+  }
+  if (!holdsName(error) || !renameOver(path_, target.path, error)) return Install::Failed;
   path_.clear();
   file_.reset();
   lock_.reset();
@@ -137,8 +146,21 @@ SaveTemporary::Install SaveTemporary::install(std::string_view destination, int&
 }
 
 void SaveTemporary::discard() {
-  if (!path_.empty()) unlink(path_.c_str());
+  if (int ignored = 0; !path_.empty() && holdsName(ignored)) unlink(path_.c_str());
   path_.clear();
   file_.reset();
   lock_.reset();
+}
+
+// A file removed by another program meanwhile gives its name to whichever save creates a file there next: the
+// name is renamed or removed only while it still leads to this save's own file.
+bool SaveTemporary::holdsName(int& error) const {
+  struct stat named;
+  if (lstat(path_.c_str(), &named) != 0) {
+    error = errno;
+    return false;
+  }
+  if (named.st_dev == device_ && named.st_ino == inode_) return true;
+  error = ENOENT;
+  return false;
 }

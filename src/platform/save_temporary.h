@@ -44,14 +44,21 @@ class SaveTemporary {
   bool closeFile(int& error);
   // Renames the file over the file destination leads to now: its links are followed again, as they may have
   // changed since the file was created, and a file that has become read-only meanwhile is kept (ReadOnly).
-  // Once Installed the file is the target's and nothing is left to remove; otherwise error holds the errno.
+  // Once Installed the file is the target's and nothing is left to remove; otherwise error holds the errno,
+  // ENOENT when another program removed the file and its name leads elsewhere now.
   enum class Install { Installed, ReadOnly, Failed };
   Install install(std::string_view destination, int& error);
   // Removes the file, then lets its lock go.
   void discard();
 
  private:
+  // Whether path() still leads to the file this save created; false with the errno (ENOENT when it leads
+  // elsewhere).
+  bool holdsName(int& error) const;
+
   std::string path_;
+  dev_t device_ = 0;  // the created file's identity
+  ino_t inode_ = 0;
   UniqueFd file_;
   UniqueFd lock_;  // the same open file as file_, kept open until the end
 };

@@ -101,6 +101,27 @@ TEST_F(SaveTemporaryTest, InstallFollowsTheLinksOfNowAndKeepsAFileMadeReadOnlyMe
   EXPECT_EQ(entries(), 2u);
 }
 
+// A temporary file that another program removes while its save runs frees its name for the next save; the
+// first save then neither installs the file now under that name nor removes it.
+TEST_F(SaveTemporaryTest, AFileRemovedMidwayLeavesWhatTookItsNameAlone) {
+  static uint64_t fixed = 0;
+  const SaveTemporaryNaming naming{".t-", [] { return fixed; }, 1};
+  writeText("f", "old");
+  int error = 0;
+  SaveTemporary first;
+  ASSERT_TRUE(first.create(path("f"), naming, O_WRONLY, 0600, error)) << error;
+  ASSERT_EQ(unlink(first.path().c_str()), 0);
+  SaveTemporary second;
+  ASSERT_TRUE(second.create(path("f"), naming, O_WRONLY, 0600, error)) << error;
+  ASSERT_EQ(write(second.fd(), "part", 4), 4);
+  ASSERT_TRUE(first.closeFile(error)) << error;
+  EXPECT_EQ(first.install(path("f"), error), SaveTemporary::Install::Failed);
+  EXPECT_EQ(error, ENOENT);
+  first.discard();
+  EXPECT_EQ(readText("f"), "old");
+  EXPECT_EQ(readText("f.t-0"), "part");
+}
+
 // Names taken by what is no stray are skipped, and when every name tried is taken creation fails with EEXIST.
 TEST_F(SaveTemporaryTest, EveryNameTakenFailsWithFileExists) {
   static uint64_t fixed = 0;
