@@ -105,13 +105,6 @@ bool SaveTemporary::create(const std::string& target, const SaveTemporaryNaming&
     }
     if (claim == Claim::Failed) return false;
     if (claim == Claim::Taken) continue;
-    lock_ = UniqueFd(fcntl(file_.get(), F_DUPFD_CLOEXEC, 0));
-    if (!lock_.valid()) {
-      error = errno;
-      unlink(name.c_str());
-      file_.reset();
-      return false;
-    }
     path_ = std::move(name);
     device_ = created.st_dev;
     inode_ = created.st_ino;
@@ -122,8 +115,11 @@ bool SaveTemporary::create(const std::string& target, const SaveTemporaryNaming&
   return false;
 }
 
+// The lock stays with a second descriptor of the same open file, taken only now so that a file being
+// written costs one.
 bool SaveTemporary::closeFile(int& error) {
-  if (file_.close() == 0) return true;
+  lock_ = UniqueFd(fcntl(file_.get(), F_DUPFD_CLOEXEC, 0));
+  if (lock_.valid() && file_.close() == 0) return true;
   error = errno;
   return false;
 }

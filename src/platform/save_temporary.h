@@ -60,7 +60,7 @@ class SaveTemporary {
   dev_t device_ = 0;  // the created file's identity
   ino_t inode_ = 0;
   UniqueFd file_;
-  UniqueFd lock_;  // the same open file as file_, kept open until the end
+  UniqueFd lock_;  // the same open file as file_ once that is closed, kept open until the end
 };
 
 // The path of a temporary file named target plus suffix, shortened to nameLimit bytes where target's name is

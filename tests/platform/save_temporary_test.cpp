@@ -77,6 +77,24 @@ TEST_F(SaveTemporaryTest, DiscardRemovesTheFileAndInstallMovesItOverTheTarget) {
   EXPECT_EQ(entries(), 1u);
 }
 
+// A ZIP writer or a download keeps its file open for as long as a script likes: one descriptor while it is
+// written, a second only from the close to the install, and none afterwards.
+TEST_F(SaveTemporaryTest, AFileBeingWrittenHoldsOneDescriptor) {
+  const auto openDescriptors = [] {
+    return std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator());
+  };
+  const SaveTemporaryNaming naming{".t-", &nextTestNumber, 4};
+  const auto before = openDescriptors();
+  int error = 0;
+  SaveTemporary temporary;
+  ASSERT_TRUE(temporary.create(path("f"), naming, O_WRONLY, 0600, error)) << error;
+  EXPECT_EQ(openDescriptors(), before + 1);
+  ASSERT_TRUE(temporary.closeFile(error)) << error;
+  EXPECT_EQ(openDescriptors(), before + 1);
+  ASSERT_EQ(temporary.install(path("f"), error), SaveTemporary::Install::Installed) << error;
+  EXPECT_EQ(openDescriptors(), before);
+}
+
 // The destination is resolved again at the install: what it has become since the file was created counts.
 TEST_F(SaveTemporaryTest, InstallFollowsTheLinksOfNowAndKeepsAFileMadeReadOnlyMeanwhile) {
   const SaveTemporaryNaming naming{".t-", &nextTestNumber, 4};
