@@ -108,13 +108,16 @@ bool replaceFile(std::string_view source, std::string_view target, int& error) {
     error = refused->code;
     return false;
   }
-  const std::string targetText(target);
-  if (rename(std::string(source).c_str(), targetText.c_str()) != 0) {
+  return renameOver(std::string(source), std::string(target), error);
+}
+
+bool renameOver(const std::string& source, const std::string& target, int& error) {
+  if (rename(source.c_str(), target.c_str()) != 0) {
     error = errno;
     return false;
   }
   // The rename has happened; syncing its directory only makes it durable sooner, so a refusal is no failure.
-  const UniqueFd directory(open(parentDirectory(targetText).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  const UniqueFd directory(open(parentDirectory(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (directory.valid()) fsync(directory.get());
   return true;
 }

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
 #include <string_view>
 
 #include "platform/file_step_error.h"
@@ -33,3 +34,5 @@ AtomicWriteResult writeFileAtomic(std::string_view path, std::span<const std::st
 // target that exists and is no regular file, followed through its links, is refused: EISDIR for a directory,
 // EINVAL for a pipe, socket or device.
 bool replaceFile(std::string_view source, std::string_view target, int& error);
+// The rename of replaceFile and its sync alone, for a caller that has checked what target is.
+bool renameOver(const std::string& source, const std::string& target, int& error);

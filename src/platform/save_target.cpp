@@ -23,6 +23,17 @@ bool readLinkText(const std::string& path, const struct stat& info, std::string&
   return true;
 }
 
+// A link in a directory that everyone may write and only owners may remove from (sticky, as /tmp is) is
+// followed only when it is this user's or the directory owner's, as Linux's fs.protected_symlinks allows:
+// another user could point it anywhere this user may write. Followed by hand here, it is refused here.
+bool mayFollow(const std::string& link, const struct stat& info) {
+  if (info.st_uid == geteuid()) return true;
+  struct stat directory;
+  if (stat(parentDirectory(link).c_str(), &directory) != 0) return false;
+  constexpr mode_t kShared = S_ISVTX | S_IWOTH;
+  return (directory.st_mode & kShared) != kShared || directory.st_uid == info.st_uid;
+}
+
 bool isReadOnly(const std::string& path, const struct stat& info) {
   if ((info.st_mode & 0222) == 0) return true;
   return faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) != 0 && errno == EACCES;
@@ -54,6 +65,7 @@ SaveTarget resolveSaveTarget(std::string_view path) {
     }
     if (!S_ISLNK(info.st_mode)) break;
     if (hop == kMaxLinkHops) return failed(ELOOP);
+    if (!mayFollow(target.path, info)) return failed(EACCES);
     std::string link;
     int error = 0;
     if (!readLinkText(target.path, info, link, error)) return failed(error);

@@ -21,8 +21,9 @@ struct SaveTarget {
 // The directory part of a path: "." when it has none, "/" for a file in the root.
 std::string parentDirectory(const std::string& path);
 
-// Follows path's chain of symbolic links (at most 40) to its end. ReadOnly when the file there exists
-// without write permission (no write bit at all, which also holds for root, or none for this process);
-// Failed with the errno when the chain cannot be followed (a loop, an unreadable link, a name too long). A
-// path under a missing directory, or under a file, is Ready with nothing existing: creating it fails later.
+// Follows path's chain of symbolic links (at most 40) to its end. ReadOnly when the file there exists without
+// write permission (no write bit at all, which also holds for root, or none for this process); Failed with
+// the errno when the chain cannot be followed (a loop, an unreadable link, a name too long, EACCES for
+// another user's link in a sticky directory that everyone may write, as /tmp). A path under a missing
+// directory, or under a file, is Ready with nothing existing: creating it fails later.
 SaveTarget resolveSaveTarget(std::string_view path);

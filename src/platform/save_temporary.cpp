@@ -29,31 +29,40 @@ size_t nameLimitFor(const std::string& target) {
   return std::min(directoryLimit > 0 ? static_cast<size_t>(directoryLimit) : size_t{NAME_MAX}, nameLength);
 }
 
-// Removes the file at `name` when it is a stray temporary file: a regular file of this user that no save
-// holds locked, that is not target itself. The lock is taken first and kept until the name is gone, and the
-// name must still lead to the locked file, so a save that has just created the file and not yet locked it
-// finds its name gone (or its lock refused) and moves on.
+// Removes the file at `name` when it is a stray temporary file: a regular file of this user with no other
+// name (a save never links its temporary file anywhere) that no save holds locked, that is not target itself.
+// The lock is taken first and kept until the name is gone, and the name must still lead to the locked file,
+// so a save that has just created the file and not yet locked it finds its name gone (or its lock refused)
+// and moves on.
 bool removeStray(const std::string& name, const std::string& target) {
   struct stat named;
-  if (lstat(name.c_str(), &named) != 0 || !S_ISREG(named.st_mode) || named.st_uid != geteuid()) return false;
+  if (lstat(name.c_str(), &named) != 0 || !S_ISREG(named.st_mode) || named.st_nlink != 1 || named.st_uid != geteuid()) {
+    return false;
+  }
   // Opened for writing: over NFS an exclusive lock needs it.
   const UniqueFd stray(open(name.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   struct stat opened;
   if (!stray.valid() || fstat(stray.get(), &opened) != 0 || !sameFile(opened, named)) return false;
   if (flock(stray.get(), LOCK_EX | LOCK_NB) != 0) return false;
   struct stat current;
-  if (lstat(name.c_str(), &current) != 0 || !sameFile(current, opened)) return false;
+  if (lstat(name.c_str(), &current) != 0 || !sameFile(current, opened) || current.st_nlink != 1) return false;
   if (struct stat existing; stat(target.c_str(), &existing) == 0 && sameFile(existing, opened)) return false;
   return unlink(name.c_str()) == 0;
 }
 
-// Creates `name` exclusively and locks it, taking the name from a stray first.
+// Creates `name` exclusively and locks it, taking the name from a stray first; `opened` is what was created.
 Claim claimName(const std::string& name, const std::string& target, int access, mode_t mode, UniqueFd& file,
-                int& error) {
+                struct stat& opened, int& error) {
+  // A shortened name can be the target's own: a file created there would be written in place.
+  if (name == target) {
+    file.reset();
+    error = EEXIST;
+    return Claim::Taken;
+  }
   const int flags = access | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC;
   file = UniqueFd(open(name.c_str(), flags, mode));
   error = file.valid() ? 0 : errno;
-  if (error == EEXIST && name != target && removeStray(name, target)) {
+  if (error == EEXIST && removeStray(name, target)) {
     file = UniqueFd(open(name.c_str(), flags, mode));
     error = file.valid() ? 0 : errno;
   }
@@ -61,7 +70,7 @@ Claim claimName(const std::string& name, const std::string& target, int access, 
   // Refused: another save took the new file for a stray and removes it. A file system without locks leaves
   // the file unlocked, and no save there removes it either.
   if (flock(file.get(), LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) return Claim::Taken;
-  struct stat opened, current;
+  struct stat current;
   if (fstat(file.get(), &opened) != 0 || lstat(name.c_str(), &current) != 0 || !sameFile(opened, current)) {
     return Claim::Taken;  // removed as a stray before it was locked
   }
@@ -87,22 +96,18 @@ bool SaveTemporary::create(const std::string& target, const SaveTemporaryNaming&
   for (int attempt = 0; attempt < naming.attempts; ++attempt) {
     const std::string suffix = std::string(naming.prefix) + std::to_string(naming.nextNumber());
     std::string name = shorten ? shortenedTemporaryPath(target, suffix, nameLimitFor(target)) : target + suffix;
-    Claim claim = claimName(name, target, access, mode, file_, error);
+    struct stat created;
+    Claim claim = claimName(name, target, access, mode, file_, created, error);
     if (claim == Claim::Failed && error == ENAMETOOLONG && !shorten) {
       shorten = true;
       name = shortenedTemporaryPath(target, suffix, nameLimitFor(target));
-      claim = claimName(name, target, access, mode, file_, error);
+      claim = claimName(name, target, access, mode, file_, created, error);
     }
     if (claim == Claim::Failed) return false;
     if (claim == Claim::Taken) continue;
-    lock_ = UniqueFd(fcntl(file_.get(), F_DUPFD_CLOEXEC, 0));
-    if (!lock_.valid()) {
-      error = errno;
-      unlink(name.c_str());
-      file_.reset();
-      return false;
-    }
     path_ = std::move(name);
+    device_ = created.st_dev;
+    inode_ = created.st_ino;
     return true;
   }
   file_.reset();
@@ -110,8 +115,11 @@ bool SaveTemporary::create(const std::string& target, const SaveTemporaryNaming&
   return false;
 }
 
+// The lock stays with a second descriptor of the same open file, taken only now so that a file being
+// written costs one.
 bool SaveTemporary::closeFile(int& error) {
-  if (file_.close() == 0) return true;
+  lock_ = UniqueFd(fcntl(file_.get(), F_DUPFD_CLOEXEC, 0));
+  if (lock_.valid() && file_.close() == 0) return true;
   error = errno;
   return false;
 }
@@ -120,7 +128,13 @@ SaveTemporary::Install SaveTemporary::install(std::string_view destination, int&
   const SaveTarget target = resolveSaveTarget(destination);
   error = target.error;
   if (target.status == SaveTargetStatus::ReadOnly) return Install::ReadOnly;
-  if (target.status == SaveTargetStatus::Failed || !replaceFile(path_, target.path, error)) return Install::Failed;
+  if (target.status == SaveTargetStatus::Failed) return Install::Failed;
+  // What the replacement would refuse, known from the resolution already.
+  if (target.existing && !S_ISREG(target.existing->st_mode)) {
+    error = S_ISDIR(target.existing->st_mode) ? EISDIR : EINVAL;
+    return Install::Failed;
+  }
+  if (!holdsName(error) || !renameOver(path_, target.path, error)) return Install::Failed;
   path_.clear();
   file_.reset();
   lock_.reset();
@@ -128,8 +142,21 @@ SaveTemporary::Install SaveTemporary::install(std::string_view destination, int&
 }
 
 void SaveTemporary::discard() {
-  if (!path_.empty()) unlink(path_.c_str());
+  if (int ignored = 0; !path_.empty() && holdsName(ignored)) unlink(path_.c_str());
   path_.clear();
   file_.reset();
   lock_.reset();
+}
+
+// A file removed by another program meanwhile gives its name to whichever save creates a file there next: the
+// name is renamed or removed only while it still leads to this save's own file.
+bool SaveTemporary::holdsName(int& error) const {
+  struct stat named;
+  if (lstat(path_.c_str(), &named) != 0) {
+    error = errno;
+    return false;
+  }
+  if (named.st_dev == device_ && named.st_ino == inode_) return true;
+  error = ENOENT;
+  return false;
 }

@@ -99,6 +99,34 @@ TEST_F(AtomicWrite, SaveThroughALinkReplacesTheLinkedFile) {
   EXPECT_TRUE(leftovers().empty());
 }
 
+// In a directory that everyone may write and only owners may remove from (sticky, as /tmp is), a link
+// planted by another user is not followed, as the system's own protection of such links refuses it: a save
+// there would write wherever that user points it. A link of the saving user, or of the directory's owner, is.
+TEST_F(AtomicWrite, ALinkOfAnotherUserInAStickySharedDirectoryIsNotFollowed) {
+  if (geteuid() != 0) GTEST_SKIP() << "only root makes a link of another user";
+  fs::create_directory(dir / "shared");
+  ASSERT_EQ(chmod(path("shared").c_str(), 01777), 0);
+  writeText("mine", "kept");
+  fs::create_symlink("../mine", dir / "shared/planted");
+  ASSERT_EQ(lchown(path("shared/planted").c_str(), 65534, 65534), 0);
+  expectFailure(writeFileAtomic(path("shared/planted"), "new"), "temporary file creation", EACCES);
+  EXPECT_EQ(readText("mine"), "kept");
+  EXPECT_TRUE(fs::is_symlink(dir / "shared/planted"));
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir / "shared"), fs::directory_iterator()), 1);
+
+  ASSERT_EQ(chown(path("shared").c_str(), 65534, 65534), 0);  // the directory's owner made it
+  expectWritten(writeFileAtomic(path("shared/planted"), "theirs"));
+  EXPECT_EQ(readText("mine"), "theirs");
+  ASSERT_EQ(chown(path("shared").c_str(), 0, 0), 0);
+  ASSERT_EQ(lchown(path("shared/planted").c_str(), 0, 0), 0);  // this user made it
+  expectWritten(writeFileAtomic(path("shared/planted"), "new"));
+  EXPECT_EQ(readText("mine"), "new");
+  ASSERT_EQ(chmod(path("shared").c_str(), 0777), 0);  // not sticky: any link is followed
+  ASSERT_EQ(lchown(path("shared/planted").c_str(), 65534, 65534), 0);
+  expectWritten(writeFileAtomic(path("shared/planted"), "again"));
+  EXPECT_EQ(readText("mine"), "again");
+}
+
 TEST_F(AtomicWrite, SaveThroughADanglingLinkCreatesItsTarget) {
   fs::create_symlink("made.txt", dir / "link.txt");
   expectWritten(writeFileAtomic(path("link.txt"), "x"));

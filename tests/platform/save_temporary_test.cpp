@@ -77,6 +77,24 @@ TEST_F(SaveTemporaryTest, DiscardRemovesTheFileAndInstallMovesItOverTheTarget) {
   EXPECT_EQ(entries(), 1u);
 }
 
+// A ZIP writer or a download keeps its file open for as long as a script likes: one descriptor while it is
+// written, a second only from the close to the install, and none afterwards.
+TEST_F(SaveTemporaryTest, AFileBeingWrittenHoldsOneDescriptor) {
+  const auto openDescriptors = [] {
+    return std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator());
+  };
+  const SaveTemporaryNaming naming{".t-", &nextTestNumber, 4};
+  const auto before = openDescriptors();
+  int error = 0;
+  SaveTemporary temporary;
+  ASSERT_TRUE(temporary.create(path("f"), naming, O_WRONLY, 0600, error)) << error;
+  EXPECT_EQ(openDescriptors(), before + 1);
+  ASSERT_TRUE(temporary.closeFile(error)) << error;
+  EXPECT_EQ(openDescriptors(), before + 1);
+  ASSERT_EQ(temporary.install(path("f"), error), SaveTemporary::Install::Installed) << error;
+  EXPECT_EQ(openDescriptors(), before);
+}
+
 // The destination is resolved again at the install: what it has become since the file was created counts.
 TEST_F(SaveTemporaryTest, InstallFollowsTheLinksOfNowAndKeepsAFileMadeReadOnlyMeanwhile) {
   const SaveTemporaryNaming naming{".t-", &nextTestNumber, 4};
@@ -99,6 +117,27 @@ TEST_F(SaveTemporaryTest, InstallFollowsTheLinksOfNowAndKeepsAFileMadeReadOnlyMe
   EXPECT_EQ(readText("g"), "new");
   refused.discard();
   EXPECT_EQ(entries(), 2u);
+}
+
+// A temporary file that another program removes while its save runs frees its name for the next save; the
+// first save then neither installs the file now under that name nor removes it.
+TEST_F(SaveTemporaryTest, AFileRemovedMidwayLeavesWhatTookItsNameAlone) {
+  static uint64_t fixed = 0;
+  const SaveTemporaryNaming naming{".t-", [] { return fixed; }, 1};
+  writeText("f", "old");
+  int error = 0;
+  SaveTemporary first;
+  ASSERT_TRUE(first.create(path("f"), naming, O_WRONLY, 0600, error)) << error;
+  ASSERT_EQ(unlink(first.path().c_str()), 0);
+  SaveTemporary second;
+  ASSERT_TRUE(second.create(path("f"), naming, O_WRONLY, 0600, error)) << error;
+  ASSERT_EQ(write(second.fd(), "part", 4), 4);
+  ASSERT_TRUE(first.closeFile(error)) << error;
+  EXPECT_EQ(first.install(path("f"), error), SaveTemporary::Install::Failed);
+  EXPECT_EQ(error, ENOENT);
+  first.discard();
+  EXPECT_EQ(readText("f"), "old");
+  EXPECT_EQ(readText("f.t-0"), "part");
 }
 
 // Names taken by what is no stray are skipped, and when every name tried is taken creation fails with EEXIST.
@@ -134,6 +173,34 @@ TEST_F(SaveTemporaryTest, TheStrayOfAProcessThatDiedIsRemovedAndItsNameTaken) {
   ASSERT_TRUE(temporary.create(path("f"), naming, O_WRONLY, 0600, error)) << error;
   EXPECT_EQ(temporary.path(), path("f.t-0"));
   EXPECT_EQ(readText("f.t-0"), "");
+}
+
+// A target whose name is what one of its shortened temporary names would be is never written in place, also
+// while it does not exist yet.
+TEST_F(SaveTemporaryTest, ANameThatIsTheTargetItselfIsSkipped) {
+  static uint64_t number = 0;
+  const SaveTemporaryNaming naming{".t-", [] { return number++; }, 2};
+  const std::string target = path(std::string(251, 'n') + ".t-0");
+  SaveTemporary temporary;
+  int error = 0;
+  ASSERT_TRUE(temporary.create(target, naming, O_WRONLY, 0600, error)) << error;
+  EXPECT_EQ(temporary.path(), path(std::string(251, 'n') + ".t-1"));
+  EXPECT_FALSE(fs::exists(target));
+}
+
+// A temporary file never gets a second name, so a file that has one (a hard link named as a temporary file)
+// is someone's own file: it keeps both names.
+TEST_F(SaveTemporaryTest, AFileWithASecondNameIsNoStray) {
+  static uint64_t fixed = 0;
+  const SaveTemporaryNaming naming{".t-", [] { return fixed; }, 1};
+  writeText("kept", "theirs");
+  ASSERT_EQ(link(path("kept").c_str(), path("f.t-0").c_str()), 0);
+  SaveTemporary temporary;
+  int error = 0;
+  EXPECT_FALSE(temporary.create(path("f"), naming, O_WRONLY, 0600, error));
+  EXPECT_EQ(error, EEXIST);
+  EXPECT_EQ(readText("f.t-0"), "theirs");
+  EXPECT_EQ(entries(), 2u);
 }
 
 // Another user's file is never removed, nor one this process holds open and locked as a save does.
