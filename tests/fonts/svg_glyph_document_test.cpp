@@ -73,6 +73,18 @@ TEST(SvgGlyphDocument, ADocumentThatRanOutOfTimeIsRememberedForItsOtherGlyphs) {
   ASSERT_TRUE(drawGlyph(kHonest, 5, 400.0f));
 }
 
+// A document librsvg cannot read is refused for every glyph and every size without asking again.
+TEST(SvgGlyphDocument, ADocumentThatCannotBeReadIsRememberedForEveryGlyph) {
+  const std::string unreadable = "<svg xmlns='http://www.w3.org/2000/svg'><g id='glyph1'><g id='glyph2'>";
+  EXPECT_FALSE(drawGlyph(unreadable, 1, 30.0f));
+  ASSERT_TRUE(drawGlyph(kHonest, 5, 30.0f));
+  const std::vector<int> idle = idleRenderProcesses();
+  ASSERT_EQ(idle.size(), 1u);
+  EXPECT_FALSE(drawGlyph(unreadable, 2, 30.0f));
+  EXPECT_FALSE(drawGlyph(unreadable, 1, 10.0f));
+  EXPECT_EQ(idleRenderProcesses(), idle) << "the render process was not asked again";
+}
+
 // The same for memory, from a render process that says it ran out: a smaller size is still tried.
 TEST(SvgGlyphDocument, ADocumentThatRanOutOfMemoryIsRememberedAtThatSizeAndAbove) {
   useRenderProgram(QZ_FAKE_RENDER_PROCESS);

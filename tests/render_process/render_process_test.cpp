@@ -4,13 +4,12 @@
 #include "render_process/render_process.h"
 
 #include <dirent.h>
+#include <gtest/gtest.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <string>
@@ -175,7 +174,8 @@ TEST(RenderProcess, AProcessKilledFromOutsideIsReplacedAndLeavesNothing) {
       if (idleRenderProcesses().empty() && renderProcessCount() > 0) break;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    [[maybe_unused]] const int status = system(("pkill -KILL -P " + std::to_string(getpid()) + " -x qz-render").c_str());
+    [[maybe_unused]] const int status =
+        system(("pkill -KILL -P " + std::to_string(getpid()) + " -x qz-render").c_str());
   });
   const RenderResult killed = drawFitted(slow, 400, std::chrono::milliseconds(10000));
   killer.join();
@@ -343,6 +343,40 @@ TEST(RenderProcess, AProcessThatFailedIsNeverUsedAgain) {
     EXPECT_TRUE(idleRenderProcesses().empty()) << c.what;
     EXPECT_EQ(renderProcessCount(), 0u) << c.what;
     EXPECT_EQ(zombieChildren(), 0) << c.what;
+  }
+}
+
+// A glyph its document does not hold, that draws nothing or that is drawn too large is refused by the process's
+// own checks after librsvg did all it was asked: the process is as sound as after a drawing and serves again.
+TEST(RenderProcess, AGlyphThatIsNotThereLeavesItsProcessInThePool) {
+  const struct {
+    const char* what;
+    const char* document;
+    const char* error;
+  } cases[] = {
+      {"no such element", R"(<svg xmlns="http://www.w3.org/2000/svg"><rect id="glyph2" width="9" height="9"/></svg>)",
+       "SVG document has no element glyph1"},
+      {"nothing drawn", R"(<svg xmlns="http://www.w3.org/2000/svg"><g id="glyph1"/></svg>)",
+       "SVG document draws nothing"},
+      {"drawn too large",
+       R"(<svg xmlns="http://www.w3.org/2000/svg"><rect id="glyph1" width="9000" height="9"/></svg>)",
+       "SVG document is too large"},
+  };
+  for (const auto& c : cases) {
+    expectRed(drawFitted(kRed), c.what);
+    const std::vector<int> before = idleRenderProcesses();
+    ASSERT_EQ(before.size(), 1u) << c.what;
+    RenderJob glyph;
+    glyph.kind = RenderJobKind::SvgGlyph;
+    glyph.document = c.document;
+    glyph.glyphIndex = 1;
+    glyph.pixelSize = 1000.0f;
+    glyph.unitsPerEm = 1000.0f;
+    glyph.maxSide = 4096;
+    const RenderResult refused = runRenderJob(glyph);
+    EXPECT_FALSE(refused.drawn) << c.what;
+    EXPECT_EQ(refused.error, c.error) << c.what;
+    EXPECT_EQ(idleRenderProcesses(), before) << c.what;
   }
 }
 
