@@ -25,10 +25,10 @@
 namespace {
 
 // Documents whose drawing failed for want of time or memory, that librsvg could not read or that ended a
-// render process, by their hash, with the smallest pixel size that failed (0 for one unread or that ended a
-// process, which fails at any size): librsvg reads a whole document to draw any element of it, so every glyph
-// of such a document at that size or larger would fail the same way, each at the cost of the time limit or
-// of a new process. Those glyphs are missing at once.
+// render process, by their hash and units per em, with the smallest pixel size that failed (0 for one unread
+// or that ended a process, which fails at any size): librsvg reads a whole document to draw any element of
+// it, so every glyph of such a document at that size or larger would fail the same way, each at the cost of
+// the time limit or of a new process. Those glyphs are missing at once.
 std::mutex failedDocumentsMutex;
 std::unordered_map<size_t, float> failedDocuments;  // guarded by failedDocumentsMutex
 constexpr size_t kMostFailedDocuments = 4096;
@@ -60,7 +60,8 @@ SvgGlyphResult svgGlyphResultFor(const std::shared_ptr<RenderFont>& face, uint32
 bool renderSvgGlyphDocument(std::string_view document, uint32_t unitsPerEm, float pixelSize, uint32_t glyphIndex,
                             SvgGlyphImage& image) {
   if (unitsPerEm == 0 || document.empty()) return false;
-  const size_t hash = std::hash<std::string_view>()(document);
+  // The document as drawn in this font: the same bytes in a font of other units per em draw at another scale.
+  const size_t hash = std::hash<std::string_view>()(document) ^ (size_t{unitsPerEm} * 0x9E3779B97F4A7C15ull);
   if (knownToFail(hash, pixelSize)) return false;
   RenderJob job;
   job.kind = RenderJobKind::SvgGlyph;
