@@ -271,7 +271,10 @@ std::optional<GlyphView> widenedGlyphView(std::string_view document, double unit
     content += " viewBox=\"" + numberText(x) + " " + numberText(y) + " " + numberText(width) + " " +
                numberText(height) + "\" preserveAspectRatio=\"none\"";
   }
-  content += " style=\"overflow:visible\">";
+  // Not clipped, and none of the layer a style sheet may give every svg element: the root had it already.
+  content +=
+      " style=\"overflow:visible;opacity:1;filter:none;mask:none;clip-path:none;mix-blend-mode:normal;"
+      "transform:none\">";
   view.document.reserve(document.size() + box.size() + content.size() + tag->name.size() + 64);
   view.document.append(document.substr(0, tag->nameEnd));
   view.document.append(" viewBox=\"" + box + "\" preserveAspectRatio=\"none\"");

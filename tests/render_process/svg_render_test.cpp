@@ -245,6 +245,19 @@ TEST(SvgDocumentRenderTest, PercentagesAreOfTheEmSquare) {
   }
 }
 
+// A style sheet that gives every svg element a layer gives it to the document's root alone, as before.
+TEST(SvgDocumentRenderTest, AStyleSheetsLayerForSvgElementsIsDrawnOnce) {
+  const std::string document =
+      "<svg xmlns='http://www.w3.org/2000/svg'><style>svg { opacity: 0.5 }</style><g id='glyph1'>"
+      "<rect x='100' y='-700' width='500' height='700' fill='#f00'/></g></svg>";
+  SvgBitmap bitmap;
+  int32_t left = 0, top = 0;
+  ASSERT_TRUE(renderSvgDocumentToBgra(document, "glyph1", 20.0f, 1000.0f, 4096, &left, &top, &bitmap))
+      << svgLastError();
+  ASSERT_EQ(std::vector<int32_t>({left, top, bitmap.width, bitmap.height}), std::vector<int32_t>({2, 14, 10, 14}));
+  EXPECT_NEAR(bitmap.pixels[static_cast<size_t>(7) * static_cast<size_t>(bitmap.stride) + 5 * 4 + 3], 128, 2);
+}
+
 // A glyph far from its origin, yet within reach, is placed where it lies.
 TEST(SvgDocumentRenderTest, AGlyphFarFromItsOriginIsPlacedThere) {
   const std::string far = R"(<svg xmlns="http://www.w3.org/2000/svg"><rect x="100000000" y="-1000" width="1000" )"
