@@ -446,6 +446,19 @@ TEST_F(LyingRenderProcess, DescriptorsBeyondThePixelsFileAreClosed) {
   EXPECT_EQ(honest.pixels.size(), 16u * 16u * 4u);
 }
 
+// Pixels in a file that the process could still shrink, that holds fewer than the reply's size or that is no
+// memory file are refused, and the file closed.
+TEST_F(LyingRenderProcess, PixelsThatCannotBeReadWholeAreRefused) {
+  const std::vector<std::string> before = descriptorsOf(getpid());
+  for (const char* lie : {"unsealed pixels", "short pixels", "pixels in a pipe"}) {
+    const RenderResult refused = ask(lie);
+    EXPECT_FALSE(refused.drawn) << lie;
+    EXPECT_EQ(refused.error, "SVG document could not be drawn: the renderer's pixels could not be read") << lie;
+    EXPECT_EQ(renderProcessCount(), 0u) << lie << ": the process was ended";
+    EXPECT_EQ(descriptorsOf(getpid()), before) << lie;
+  }
+}
+
 TEST_F(LyingRenderProcess, RepliesThatDoNotFitTheRequestAreRefused) {
   const struct {
     const char* what;
