@@ -135,6 +135,7 @@ SvgGlyphResult runSvgGlyphJob(const std::shared_ptr<RenderFont>& face, uint32_t 
 SvgGlyphJob makeSvgGlyphJob(const std::shared_ptr<RenderFont>& face, uint32_t key, bool byGlyphId) {
   SvgGlyphJob job;
   job.result = svgGlyphResultFor(face, key, byGlyphId);
+  job.font = svgGlyphFontKey(*face);
   job.body = [face, key, byGlyphId](FT_LibraryRec_* library) { return runSvgGlyphJob(face, key, byGlyphId, library); };
   return job;
 }
