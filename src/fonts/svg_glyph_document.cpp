@@ -24,10 +24,11 @@
 
 namespace {
 
-// Documents whose drawing failed for want of time or memory, or ended a render process, by their hash, with
-// the smallest pixel size that failed (0 for one that ended a process, which fails at any size): librsvg
-// reads a whole document to draw any element of it, so every glyph of such a document at that size or
-// larger would fail the same way, each at the cost of the time limit. Those glyphs are missing at once.
+// Documents whose drawing failed for want of time or memory, that librsvg could not read or that ended a
+// render process, by their hash and units per em, with the smallest pixel size that failed (0 for one unread
+// or that ended a process, which fails at any size): librsvg reads a whole document to draw any element of
+// it, so every glyph of such a document at that size or larger would fail the same way, each at the cost of
+// the time limit or of a new process. Those glyphs are missing at once.
 std::mutex failedDocumentsMutex;
 std::unordered_map<size_t, float> failedDocuments;  // guarded by failedDocumentsMutex
 constexpr size_t kMostFailedDocuments = 4096;
@@ -59,7 +60,8 @@ SvgGlyphResult svgGlyphResultFor(const std::shared_ptr<RenderFont>& face, uint32
 bool renderSvgGlyphDocument(std::string_view document, uint32_t unitsPerEm, float pixelSize, uint32_t glyphIndex,
                             SvgGlyphImage& image) {
   if (unitsPerEm == 0 || document.empty()) return false;
-  const size_t hash = std::hash<std::string_view>()(document);
+  // The document as drawn in this font: the same bytes in a font of other units per em draw at another scale.
+  const size_t hash = std::hash<std::string_view>()(document) ^ (size_t{unitsPerEm} * 0x9E3779B97F4A7C15ull);
   if (knownToFail(hash, pixelSize)) return false;
   RenderJob job;
   job.kind = RenderJobKind::SvgGlyph;
@@ -70,7 +72,7 @@ bool renderSvgGlyphDocument(std::string_view document, uint32_t unitsPerEm, floa
   job.maxSide = kMaxGlyphBitmapSide;
   job.timeLimit = kSvgGlyphTimeLimit;
   const RenderResult drawn = runRenderJob(job);
-  if (drawn.failure == RenderFailure::Ended) rememberFailed(hash, 0.0f);
+  if (drawn.failure == RenderFailure::Ended || drawn.failure == RenderFailure::Unreadable) rememberFailed(hash, 0.0f);
   if (drawn.failure == RenderFailure::OutOfTime || drawn.failure == RenderFailure::OutOfMemory) {
     rememberFailed(hash, pixelSize);
   }
@@ -133,6 +135,7 @@ SvgGlyphResult runSvgGlyphJob(const std::shared_ptr<RenderFont>& face, uint32_t 
 SvgGlyphJob makeSvgGlyphJob(const std::shared_ptr<RenderFont>& face, uint32_t key, bool byGlyphId) {
   SvgGlyphJob job;
   job.result = svgGlyphResultFor(face, key, byGlyphId);
+  job.font = svgGlyphFontKey(*face);
   job.body = [face, key, byGlyphId](FT_LibraryRec_* library) { return runSvgGlyphJob(face, key, byGlyphId, library); };
   return job;
 }

@@ -25,7 +25,7 @@ inline constexpr std::chrono::milliseconds kSvgGlyphTimeLimit{2000};
 // Renders glyph `glyphIndex` of a font's document at `pixelSize` pixels per em; false (image untouched) for
 // units per em of 0, an empty document, a document without the glyph's element, or any failure of the render
 // process (a crash, its memory ceiling, or the time limit). A document that ran out of time or memory is
-// refused at once at that size and larger, and one that ended the process at any size.
+// refused at once at that size and larger, and one that could not be read or ended the process at any size.
 bool renderSvgGlyphDocument(std::string_view document, uint32_t unitsPerEm, float pixelSize, uint32_t glyphIndex,
                             SvgGlyphImage& image);
 // The same for a glyph slot that FreeType loaded as an SVG document, at the slot's face size.

@@ -1,5 +1,5 @@
 // The SVG glyph worker's pool: the job queue, the four threads and the 256-slot result ring. The invariant
-// queued + running + finished <= 256 keeps the ring from overwriting an unapplied result. The faces of the
+// queued + running + finished <= 256 keeps the ring from overwriting an unapplied result. The fonts of the
 // running jobs choose the next job, so that one font cannot hold every thread. Results and spent
 // bodies travel together, so a body's face reference is dropped where the result is applied, on the main
 // thread.
@@ -8,6 +8,7 @@
 #include <SDL3/SDL_events.h>
 #include <freetype/freetype.h>
 
+#include <algorithm>
 #include <atomic>
 #include <exception>
 #include <system_error>
@@ -22,12 +23,8 @@ namespace {
 
 std::atomic<AsyncSvgGlyphWorker*> processWorker{nullptr};
 
-// The most jobs of one face running at once: one thread is always left to the other faces.
-constexpr size_t kMostRunningOfOneFace = AsyncSvgGlyphWorker::kThreadCount - 1;
-
-bool sameFace(const std::weak_ptr<RenderFont>& a, const std::weak_ptr<RenderFont>& b) {
-  return !a.owner_before(b) && !b.owner_before(a);
-}
+// The most jobs of one font running at once: one thread is always left to the other fonts.
+constexpr size_t kMostRunningOfOneFont = AsyncSvgGlyphWorker::kThreadCount - 1;
 
 // Wakes a sleeping event loop: one wake-up event for the main window, when there is one.
 void pushWakeUp() {
@@ -55,9 +52,11 @@ SvgGlyphResult runBody(SvgGlyphJob& job, FT_Library library) {
 
 }  // namespace
 
+size_t svgGlyphFontKey(const RenderFont& face) { return std::hash<std::string>()(face.path()); }
+
 AsyncSvgGlyphWorker::AsyncSvgGlyphWorker() {
   spentBodies_.reserve(kThreadCount);
-  runningFaces_.reserve(kThreadCount);
+  runningFonts_.reserve(kThreadCount);
 }
 
 AsyncSvgGlyphWorker::~AsyncSvgGlyphWorker() {
@@ -109,18 +108,16 @@ bool AsyncSvgGlyphWorker::ensureStarted() {
 }
 
 // Under the mutex.
-size_t AsyncSvgGlyphWorker::runningOf(const std::weak_ptr<RenderFont>& face) const {
-  size_t running = 0;
-  for (const std::weak_ptr<RenderFont>& other : runningFaces_) running += sameFace(face, other) ? 1 : 0;
-  return running;
+size_t AsyncSvgGlyphWorker::runningOf(size_t font) const {
+  return static_cast<size_t>(std::count(runningFonts_.begin(), runningFonts_.end(), font));
 }
 
-// Under the mutex: the oldest queued job among the faces with the fewest running.
+// Under the mutex: the oldest queued job among the fonts with the fewest running.
 std::deque<SvgGlyphJob>::iterator AsyncSvgGlyphWorker::nextJob() {
   auto chosen = queue_.end();
-  size_t fewest = kMostRunningOfOneFace;
+  size_t fewest = kMostRunningOfOneFont;
   for (auto job = queue_.begin(); job != queue_.end() && fewest > 0; ++job) {
-    const size_t running = runningOf(job->result.face);
+    const size_t running = runningOf(job->font);
     if (running < fewest) {
       fewest = running;
       chosen = job;
@@ -135,7 +132,6 @@ void AsyncSvgGlyphWorker::run() {
   if (FT_Init_FreeType(&library) != 0) library = nullptr;
   for (;;) {
     SvgGlyphJob job;
-    std::weak_ptr<RenderFont> face;  // the job's own may be moved into its result
     {
       std::unique_lock lock(mutex_);
       auto next = queue_.end();
@@ -143,18 +139,12 @@ void AsyncSvgGlyphWorker::run() {
       if (stopping_) break;  // queued jobs are dropped by shutdown
       job = std::move(*next);
       queue_.erase(next);
-      face = job.result.face;
-      runningFaces_.push_back(face);  // room for one per thread is reserved
+      runningFonts_.push_back(job.font);  // room for one per thread is reserved
     }
     SvgGlyphResult result = runBody(job, library);
     {
       const std::lock_guard lock(mutex_);
-      for (auto running = runningFaces_.begin(); running != runningFaces_.end(); ++running) {
-        if (sameFace(*running, face)) {
-          runningFaces_.erase(running);
-          break;
-        }
-      }
+      runningFonts_.erase(std::find(runningFonts_.begin(), runningFonts_.end(), job.font));
       if (stopping_) {
         spentBodies_.push_back(std::move(job.body));  // room for one per thread is reserved
         break;
@@ -163,7 +153,7 @@ void AsyncSvgGlyphWorker::run() {
           Finished{std::move(result), std::move(job.body)});
       ++finishedCount_;
     }
-    wake_.notify_one();  // a job of this face may run now
+    wake_.notify_one();  // a job of this font may run now
     pushWakeUp();
   }
   if (library != nullptr) FT_Done_FreeType(library);

@@ -1,9 +1,10 @@
 // The asynchronous SVG glyph worker: one process-wide pool of four threads, each with its own FreeType
 // library, that renders the SVG documents of colour glyphs so that the main thread never does. At most 256
 // jobs are outstanding (queued, running, or finished and waiting in the result ring); a glyph that finds no
-// room is deferred and asks again in a later frame. A thread takes the queued job of the face with the fewest
-// jobs running (the oldest among equals), and no face has more than three running, so that a font whose
-// glyphs each take the render process's whole time limit leaves a thread to the other fonts. Each finished job
+// room is deferred and asks again in a later frame. A thread takes the queued job of the font with the fewest
+// jobs running (the oldest among equals), and no font has more than three running whatever sizes its faces
+// draw it at, so that a font whose glyphs each take the render process's whole time limit leaves a thread to
+// the other fonts. Each finished job
 // pushes one wake-up event carrying the main window's SDL id; the main thread applies the results to their
 // glyph entries when a frame begins, and every window redraws once any was applied.
 //
@@ -49,7 +50,11 @@ using SvgGlyphBody = std::function<SvgGlyphResult(FT_LibraryRec_* library)>;
 struct SvgGlyphJob {
   SvgGlyphResult result;
   SvgGlyphBody body;
+  size_t font = 0;  // svgGlyphFontKey of the job's face: the faces of one font file at every size share it
 };
+
+// What the workers tell fonts apart by: the font's file, whatever size a face draws it at.
+size_t svgGlyphFontKey(const RenderFont& face);
 
 class AsyncSvgGlyphWorker {
  public:
@@ -96,14 +101,14 @@ class AsyncSvgGlyphWorker {
   void run();
   // The queued job to run next, or the queue's end when every queued job waits for its face.
   std::deque<SvgGlyphJob>::iterator nextJob();
-  size_t runningOf(const std::weak_ptr<RenderFont>& face) const;
-  size_t outstanding() const { return queue_.size() + runningFaces_.size() + finishedCount_; }
+  size_t runningOf(size_t font) const;
+  size_t outstanding() const { return queue_.size() + runningFonts_.size() + finishedCount_; }
 
   mutable std::mutex mutex_;
   std::condition_variable wake_;
   std::deque<SvgGlyphJob> queue_;
   std::array<std::optional<Finished>, kRingSlots> resultRing_;
-  std::vector<std::weak_ptr<RenderFont>> runningFaces_;  // the face of each job taken and not yet published
+  std::vector<size_t> runningFonts_;  // the font of each job taken and not yet published
   uint64_t finishedHead_ = 0;
   uint64_t finishedCount_ = 0;
   std::vector<std::thread> threads_;

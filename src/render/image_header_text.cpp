@@ -247,7 +247,8 @@ std::optional<DeclaredImage> declaredSvgSize(HeaderReader& reader) {
     const RenderResult drawing = measuredDrawing(document, reader.budget());
     if (!drawing.drawn) {
       thread_local std::string failure;
-      failure = drawing.failure == RenderFailure::Refused ? "corrupt SVG image data" : drawing.error;
+      const bool corrupt = drawing.failure == RenderFailure::Refused || drawing.failure == RenderFailure::Unreadable;
+      failure = corrupt ? "corrupt SVG image data" : drawing.error;
       image.corruption = failure.c_str();
       return image;
     }

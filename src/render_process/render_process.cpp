@@ -2,7 +2,8 @@
 // posix_spawn (its socket as descriptor 3 and no other of qz's, default signal handling, an empty mask, a
 // process group of its own so that a terminal's Ctrl+C goes to qz alone). A request takes an idle process
 // (one found dead, or with anything unasked waiting on its socket, while idle is reaped and replaced) or
-// starts one, and gives it back only when it drew what was asked; any other is killed and reaped before the
+// starts one, and gives it back only when it drew what was asked (or declined it by its own checks after
+// drawing soundly); any other is killed and reaped before the
 // caller hears why, so no zombie stays behind and no process that failed serves again.
 #include "render_process/render_process.h"
 
@@ -259,7 +260,9 @@ RenderResult resultOf(const RenderJob& job, const RenderReplyRecord& reply, std:
   if (reply.drawn == 0) {
     if (reply.outOfMemory != 0) return refusal(job, RenderFailure::OutOfMemory, memoryText());
     RenderResult result;
-    result.failure = RenderFailure::Refused;
+    result.failure = reply.declined != 0     ? RenderFailure::Declined
+                     : reply.unreadable != 0 ? RenderFailure::Unreadable
+                                             : RenderFailure::Refused;
     result.error.assign(reply.message, strnlen(reply.message, sizeof reply.message));
     if (result.error.empty()) result.error = std::string(job.what) + ": the renderer gave no reason";
     return result;
@@ -293,7 +296,8 @@ RenderResult resultOf(const RenderJob& job, const RenderReplyRecord& reply, std:
   return result;
 }
 
-// Waits for the process's answer and takes it; the process goes back to the pool only when it drew.
+// Waits for the process's answer and takes it; the process goes back to the pool only when it drew, or
+// declined by its own checks.
 RenderResult answerOf(const RenderJob& job, Server& server, std::chrono::steady_clock::time_point deadline) {
   RenderReplyRecord reply;
   std::vector<uint8_t> carriedPixels;
@@ -307,7 +311,7 @@ RenderResult answerOf(const RenderJob& job, Server& server, std::chrono::steady_
     return ended(job, status);
   }
   RenderResult result = resultOf(job, reply, carriedPixels, pixels);
-  if (result.drawn) {
+  if (result.drawn || result.failure == RenderFailure::Declined) {
     giveBack(server);
   } else {
     retire(server, nullptr);

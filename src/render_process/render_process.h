@@ -1,10 +1,11 @@
 // Drawing in the render process: SVG documents (librsvg, and SDL_image's own SVG decoder) and XPM images are
 // drawn in a process of their own, so that a library that aborts, runs away or swells takes only that
 // process down. A process is started on first need and serves one request at a time; several may run at
-// once (each caller takes an idle one or starts another). Only a process that drew what it was asked goes
-// back to the pool: one that refused, ran out of memory or time, ended or answered out of turn is ended,
-// and the next request starts another. Each has a memory ceiling of its own, and qz kills one that passes a
-// request's time limit. The process reads nothing but what it is sent.
+// once (each caller takes an idle one or starts another). Only a process that drew what it was asked, or
+// declined it by its own checks after drawing soundly, goes back to the pool: one that otherwise refused, ran
+// out of memory or time, ended or answered out of turn is ended, and the next request starts another. Each has a memory
+// ceiling of its own, and qz kills one that passes a request's time limit. The process reads nothing but what it is
+// sent.
 #pragma once
 
 #include <chrono>
@@ -47,6 +48,8 @@ struct RenderedPixels {
 enum class RenderFailure {
   None,         // drawn
   Refused,      // the process answered with its library's reason
+  Unreadable,   // the library could not read the document at all
+  Declined,     // the process's own checks refused what it drew soundly: a glyph not there, empty or too large
   OutOfMemory,  // the drawing needed more than the memory ceiling
   OutOfTime,    // the drawing took longer than the time limit
   Ended,        // the process ended otherwise (a crash, a sanitizer report), or answered what was not asked

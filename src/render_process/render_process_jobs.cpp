@@ -61,14 +61,20 @@ bool sendRows(const uint8_t* rows, int32_t width, int32_t height, size_t stride,
 }
 
 bool sendBitmap(const SvgBitmap& bitmap, RenderReplyRecord& reply, ReplyPixels& pixels) {
-  return sendRows(bitmap.pixels.data(), bitmap.width, bitmap.height, static_cast<size_t>(bitmap.stride), reply,
-                  pixels);
+  return sendRows(bitmap.pixels.data(), bitmap.width, bitmap.height, static_cast<size_t>(bitmap.stride), reply, pixels);
+}
+
+// Refuses with the reason of the thread's last SVG failure, and what kind of failure it was.
+void refuseAsSvg(RenderReplyRecord& reply) {
+  refuse(reply, svgLastError());
+  reply.unreadable = svgLastFailure() == SvgFailure::Unreadable ? 1 : 0;
+  reply.declined = svgLastFailure() == SvgFailure::Declined ? 1 : 0;
 }
 
 void drawFitted(const RenderRequestRecord& request, std::string_view document, RenderReplyRecord& reply,
                 ReplyPixels& pixels) {
   SvgBitmap bitmap;
-  if (!renderSvgToBgra(document, request.width, request.height, &bitmap)) return refuse(reply, svgLastError());
+  if (!renderSvgToBgra(document, request.width, request.height, &bitmap)) return refuseAsSvg(reply);
   sendBitmap(bitmap, reply, pixels);
 }
 
@@ -78,13 +84,13 @@ void drawGlyph(const RenderRequestRecord& request, std::string_view document, Re
   const std::string element = "glyph" + std::to_string(request.glyphIndex);
   if (!renderSvgDocumentToBgra(document, element, request.pixelSize, request.unitsPerEm, request.maxSide, &reply.left,
                                &reply.top, &bitmap)) {
-    return refuse(reply, svgLastError());
+    return refuseAsSvg(reply);
   }
   sendBitmap(bitmap, reply, pixels);
 }
 
 void measure(std::string_view document, RenderReplyRecord& reply) {
-  if (!svgDrawingExtent(document, &reply.extentWidth, &reply.extentHeight)) return refuse(reply, svgLastError());
+  if (!svgDrawingExtent(document, &reply.extentWidth, &reply.extentHeight)) return refuseAsSvg(reply);
   reply.drawn = 1;
 }
 
@@ -92,8 +98,8 @@ void decodeWithSdlImage(const RenderRequestRecord& request, std::string_view doc
                         ReplyPixels& pixels) {
   SDL_IOStream* stream = SDL_IOFromConstMem(document.data(), document.size());
   if (stream == nullptr) return refuse(reply, SDL_GetError());
-  SDL_Surface* decoded = request.sdlSvg != 0 ? IMG_LoadSizedSVG_IO(stream, request.width, request.height)
-                                             : IMG_LoadXPM_IO(stream);
+  SDL_Surface* decoded =
+      request.sdlSvg != 0 ? IMG_LoadSizedSVG_IO(stream, request.width, request.height) : IMG_LoadXPM_IO(stream);
   SDL_CloseIO(stream);
   if (decoded == nullptr) return refuse(reply, SDL_GetError());
   SDL_Surface* converted = SDL_ConvertSurface(decoded, SDL_PIXELFORMAT_ARGB8888);

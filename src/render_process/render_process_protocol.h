@@ -27,10 +27,14 @@ struct RenderRequestRecord {
 };
 
 // The reply's status: drawn (pixels follow as B, G, R, A bytes with straight alpha, width x 4 a row), or
-// refused with the reason in `message`; `outOfMemory` when the reason is that memory ran out.
+// refused with the reason in `message`; `outOfMemory` when the reason is that memory ran out, `unreadable`
+// when the document could not be read at all, `declined` when the process's own checks refused what was
+// drawn soundly (a glyph that is not there, draws nothing or is drawn too large).
 struct RenderReplyRecord {
   uint32_t drawn = 0;
   uint32_t outOfMemory = 0;
+  uint32_t unreadable = 0;
+  uint32_t declined = 0;
   int32_t width = 0;
   int32_t height = 0;
   int32_t left = 0;

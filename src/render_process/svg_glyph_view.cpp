@@ -2,7 +2,10 @@
 // instructions, comments, a document type), its view box and aspect-ratio attributes are replaced by a view
 // box over the wider viewport with no aspect ratio kept, which maps the document exactly as librsvg mapped
 // the original onto the em square: a root without a view box (nor a size) in its own units, one with a view
-// box fitted into the square by its preserveAspectRatio. Anything else is left as it stands.
+// box fitted into the square by its preserveAspectRatio. The root's content is then wrapped in an svg element
+// of the root's own name over what was the root's viewport (the em square, or the view box), mapped onto
+// itself and not clipped, so that lengths in percent are of that viewport as before. Anything else is left as
+// it stands.
 #include "render_process/svg_glyph_view.h"
 
 #include <algorithm>
@@ -23,7 +26,10 @@ struct Attribute {
 };
 
 struct RootTag {
+  std::string_view name;  // with its prefix
   size_t nameEnd = 0;
+  size_t end = 0;  // past its '>'
+  bool empty = false;
   std::vector<Attribute> attributes;
 };
 
@@ -85,12 +91,17 @@ std::optional<RootTag> readRootTag(std::string_view text, size_t open) {
   const std::string_view name = text.substr(open + 1, at - open - 1);
   const size_t colon = name.rfind(':');
   if ((colon == std::string_view::npos ? name : name.substr(colon + 1)) != "svg") return std::nullopt;
+  tag.name = name;
   tag.nameEnd = at;
   for (;;) {
     const size_t start = at;
     while (at < text.size() && isSpace(text[at])) ++at;
     if (at >= text.size()) return std::nullopt;
-    if (text[at] == '>' || text.substr(at, 2) == "/>") return tag;
+    if (text[at] == '>' || text.substr(at, 2) == "/>") {
+      tag.empty = text[at] == '/';
+      tag.end = at + (tag.empty ? 2 : 1);
+      return tag;
+    }
     const size_t nameStart = at;
     while (at < text.size() && !isSpace(text[at]) && text[at] != '=' && text[at] != '>' && text[at] != '/') ++at;
     const std::string_view attribute = text.substr(nameStart, at - nameStart);
@@ -104,6 +115,29 @@ std::optional<RootTag> readRootTag(std::string_view text, size_t open) {
     tag.attributes.push_back({attribute, text.substr(at + 1, close - at - 1), start, close + 1});
     at = close + 1;
   }
+}
+
+// The position of the root's end tag, named `name`, before whatever white space, comments and processing
+// instructions follow it; npos when the document does not end so.
+size_t rootEndTag(std::string_view text, std::string_view name, size_t after) {
+  size_t end = text.size();
+  for (;;) {
+    while (end > after && isSpace(text[end - 1])) --end;
+    const std::string_view before = text.substr(0, end);
+    size_t open = std::string_view::npos;
+    if (before.size() >= 3 && before.substr(before.size() - 3) == "-->") open = before.rfind("<!--");
+    if (before.size() >= 2 && before.substr(before.size() - 2) == "?>") open = before.rfind("<?");
+    if (open == std::string_view::npos || open < after) break;
+    end = open;
+  }
+  if (end <= after || text[end - 1] != '>') return std::string_view::npos;
+  size_t at = end - 1;
+  while (at > after && isSpace(text[at - 1])) --at;
+  const size_t length = name.size() + 2;
+  if (at < after + length || text.substr(at - length, length) != std::string("</") + std::string(name)) {
+    return std::string_view::npos;
+  }
+  return at - length;
 }
 
 const Attribute* find(const RootTag& tag, std::string_view name) {
@@ -172,8 +206,11 @@ std::optional<AspectRatio> aspectRatioOf(std::string_view text) {
 }
 
 // Document units to em-square units along each axis: scale, then offset.
+// The viewport the root's content was drawn in, in document units: the em square, or the view box.
 struct Mapping {
   double scaleX = 1.0, scaleY = 1.0, offsetX = 0.0, offsetY = 0.0;
+  std::array<double, 4> content{};
+  bool boxed = false;
 };
 
 std::optional<Mapping> mappingOf(const RootTag& tag, double unitsPerEm) {
@@ -181,7 +218,9 @@ std::optional<Mapping> mappingOf(const RootTag& tag, double unitsPerEm) {
   if (box == nullptr) {
     // A root with a size of its own is fitted by that size: left as it stands.
     if (find(tag, "width") != nullptr || find(tag, "height") != nullptr) return std::nullopt;
-    return Mapping{};
+    Mapping mapping;
+    mapping.content = {0.0, 0.0, unitsPerEm, unitsPerEm};
+    return mapping;
   }
   const std::optional<std::array<double, 4>> view = viewBoxOf(box->value);
   if (!view || !((*view)[2] > 0.0) || !((*view)[3] > 0.0)) return std::nullopt;
@@ -190,6 +229,8 @@ std::optional<Mapping> mappingOf(const RootTag& tag, double unitsPerEm) {
   if (!ratio) return std::nullopt;
   const auto [x, y, width, height] = *view;
   Mapping mapping{unitsPerEm / width, unitsPerEm / height};
+  mapping.content = *view;
+  mapping.boxed = true;
   if (!ratio->stretched) {
     mapping.scaleX = mapping.scaleY =
         ratio->slice ? std::max(mapping.scaleX, mapping.scaleY) : std::min(mapping.scaleX, mapping.scaleY);
@@ -211,7 +252,9 @@ std::optional<GlyphView> widenedGlyphView(std::string_view document, double unit
   const size_t open = rootElementStart(document);
   if (open == std::string_view::npos) return std::nullopt;
   const std::optional<RootTag> tag = readRootTag(document, open);
-  if (!tag) return std::nullopt;
+  if (!tag || tag->empty) return std::nullopt;
+  const size_t close = rootEndTag(document, tag->name, tag->end);
+  if (close == std::string_view::npos) return std::nullopt;
   const std::optional<Mapping> mapping = mappingOf(*tag, unitsPerEm);
   if (!mapping) return std::nullopt;
   GlyphView view;
@@ -221,7 +264,18 @@ std::optional<GlyphView> widenedGlyphView(std::string_view document, double unit
   const std::string box = numberText((view.x - mapping->offsetX) / mapping->scaleX) + " " +
                           numberText((view.y - mapping->offsetY) / mapping->scaleY) + " " +
                           numberText(side / mapping->scaleX) + " " + numberText(side / mapping->scaleY);
-  view.document.reserve(document.size() + box.size() + 64);
+  const auto [x, y, width, height] = mapping->content;
+  std::string content = "<" + std::string(tag->name) + " x=\"" + numberText(x) + "\" y=\"" + numberText(y) +
+                        "\" width=\"" + numberText(width) + "\" height=\"" + numberText(height) + "\"";
+  if (mapping->boxed) {
+    content += " viewBox=\"" + numberText(x) + " " + numberText(y) + " " + numberText(width) + " " +
+               numberText(height) + "\" preserveAspectRatio=\"none\"";
+  }
+  // Not clipped, and none of the layer a style sheet may give every svg element: the root had it already.
+  content +=
+      " style=\"overflow:visible;opacity:1;filter:none;mask:none;clip-path:none;mix-blend-mode:normal;"
+      "transform:none\">";
+  view.document.reserve(document.size() + box.size() + content.size() + tag->name.size() + 64);
   view.document.append(document.substr(0, tag->nameEnd));
   view.document.append(" viewBox=\"" + box + "\" preserveAspectRatio=\"none\"");
   size_t copied = tag->nameEnd;
@@ -230,6 +284,10 @@ std::optional<GlyphView> widenedGlyphView(std::string_view document, double unit
     view.document.append(document.substr(copied, attribute.start - copied));
     copied = attribute.end;
   }
-  view.document.append(document.substr(copied));
+  view.document.append(document.substr(copied, tag->end - copied));
+  view.document.append(content);
+  view.document.append(document.substr(tag->end, close - tag->end));
+  view.document.append("</" + std::string(tag->name) + ">");
+  view.document.append(document.substr(close));
   return view;
 }

@@ -26,6 +26,7 @@ namespace {
 constexpr double kGlyphViewEms = 3.0;
 
 thread_local std::string lastError;
+thread_local SvgFailure lastFailure = SvgFailure::Other;
 
 struct GObjectUnref {
   void operator()(void* object) const { g_object_unref(object); }
@@ -45,10 +46,13 @@ using ErrorHolder = std::unique_ptr<GError, GErrorFree>;
 using SurfaceHolder = std::unique_ptr<cairo_surface_t, CairoSurfaceDestroy>;
 using ContextHolder = std::unique_ptr<cairo_t, CairoDestroy>;
 
-bool fail(std::string message) {
+bool fail(std::string message, SvgFailure failure = SvgFailure::Other) {
   lastError = std::move(message);
+  lastFailure = failure;
   return false;
 }
+
+bool decline(std::string message) { return fail(std::move(message), SvgFailure::Declined); }
 
 bool failWith(const char* step, GError* error) {
   const ErrorHolder holder(error);
@@ -124,7 +128,10 @@ HandleHolder loadDocument(std::string_view document) {
   GError* error = nullptr;
   HandleHolder handle(
       rsvg_handle_new_from_data(reinterpret_cast<const guint8*>(document.data()), document.size(), &error));
-  if (!handle) failWith("SVG load", error);
+  if (!handle) {
+    failWith("SVG load", error);
+    lastFailure = SvgFailure::Unreadable;
+  }
   return handle;
 }
 
@@ -166,12 +173,12 @@ bool renderCropped(const ViewedDocument& document, const std::string& element, d
     y = document.viewport.y * scale;
     w = h = document.viewport.width * scale;
   }
-  if (!(w > 0.0 && h > 0.0)) return fail("SVG document draws nothing");
+  if (!(w > 0.0 && h > 0.0)) return decline("SVG document draws nothing");
   const double x0 = std::floor(x), y0 = std::floor(y);
   const double width = std::ceil(x + w) - x0, height = std::ceil(y + h) - y0;
   if (!(width <= maxSide && height <= maxSide && std::fabs(x0) <= kMostGlyphOffset - maxSide &&
         std::fabs(y0) <= kMostGlyphOffset - maxSide)) {
-    return fail("SVG document is too large");
+    return decline("SVG document is too large");
   }
   const SurfaceHolder surface(
       cairo_image_surface_create(CAIRO_FORMAT_ARGB32, static_cast<int32_t>(width), static_cast<int32_t>(height)));
@@ -183,7 +190,7 @@ bool renderCropped(const ViewedDocument& document, const std::string& element, d
   }
   cairo_surface_flush(surface.get());
   const PixelRect inked = inkedPixels(surface.get());
-  if (inked.width == 0) return fail("SVG document draws nothing");
+  if (inked.width == 0) return decline("SVG document draws nothing");
   bitmap.width = inked.width;
   bitmap.height = inked.height;
   bitmap.stride = inked.width * 4;
@@ -259,7 +266,7 @@ bool renderSvgDocumentToBgra(std::string_view document, std::string_view element
     if (viewed == nullptr) return false;
     const std::string id = element.empty() ? std::string() : "#" + std::string(element);
     if (!id.empty() && !rsvg_handle_has_sub(viewed->handle.get(), id.c_str())) {
-      return fail("SVG document has no element " + std::string(element));
+      return decline("SVG document has no element " + std::string(element));
     }
     if (!renderCropped(*viewed, id, scale, maxSide, renderedLeft, renderedTop, rendered)) return false;
   } catch (const std::bad_alloc&) {
@@ -287,3 +294,5 @@ bool svgDrawingExtent(std::string_view document, double* width, double* height) 
 }
 
 const char* svgLastError() { return lastError.c_str(); }
+
+SvgFailure svgLastFailure() { return lastFailure; }

@@ -37,3 +37,9 @@ bool svgDrawingExtent(std::string_view document, double* width, double* height);
 
 // The calling thread's last failure text; empty when none was recorded.
 const char* svgLastError();
+
+// What the calling thread's last failure was: librsvg could not read the document (so it draws nothing of it
+// at any size), or the drawing was declined by the checks here after librsvg did all it was asked (no such
+// element, nothing drawn, drawn too large), or anything else.
+enum class SvgFailure { Other, Unreadable, Declined };
+SvgFailure svgLastFailure();

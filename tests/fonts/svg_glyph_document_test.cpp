@@ -14,9 +14,9 @@ namespace {
 const std::string kHonest = R"(<svg xmlns="http://www.w3.org/2000/svg"><g id="glyph5">)"
                             R"(<rect x="100" y="-700" width="500" height="700" fill="#00ff00"/></g></svg>)";
 
-bool drawGlyph(const std::string& document, uint32_t glyph, float pixelSize) {
+bool drawGlyph(const std::string& document, uint32_t glyph, float pixelSize, uint32_t unitsPerEm = 1000) {
   SvgGlyphImage image;
-  return renderSvgGlyphDocument(document, 1000, pixelSize, glyph, image);
+  return renderSvgGlyphDocument(document, unitsPerEm, pixelSize, glyph, image);
 }
 
 TEST(SvgGlyphDocument, RendersTheGlyphAtTheFaceSizeOrFails) {
@@ -73,6 +73,18 @@ TEST(SvgGlyphDocument, ADocumentThatRanOutOfTimeIsRememberedForItsOtherGlyphs) {
   ASSERT_TRUE(drawGlyph(kHonest, 5, 400.0f));
 }
 
+// A document librsvg cannot read is refused for every glyph and every size without asking again.
+TEST(SvgGlyphDocument, ADocumentThatCannotBeReadIsRememberedForEveryGlyph) {
+  const std::string unreadable = "<svg xmlns='http://www.w3.org/2000/svg'><g id='glyph1'><g id='glyph2'>";
+  EXPECT_FALSE(drawGlyph(unreadable, 1, 30.0f));
+  ASSERT_TRUE(drawGlyph(kHonest, 5, 30.0f));
+  const std::vector<int> idle = idleRenderProcesses();
+  ASSERT_EQ(idle.size(), 1u);
+  EXPECT_FALSE(drawGlyph(unreadable, 2, 30.0f));
+  EXPECT_FALSE(drawGlyph(unreadable, 1, 10.0f));
+  EXPECT_EQ(idleRenderProcesses(), idle) << "the render process was not asked again";
+}
+
 // The same for memory, from a render process that says it ran out: a smaller size is still tried.
 TEST(SvgGlyphDocument, ADocumentThatRanOutOfMemoryIsRememberedAtThatSizeAndAbove) {
   useRenderProgram(QZ_FAKE_RENDER_PROCESS);
@@ -85,6 +97,22 @@ TEST(SvgGlyphDocument, ADocumentThatRanOutOfMemoryIsRememberedAtThatSizeAndAbove
   EXPECT_EQ(idleRenderProcesses(), idle) << "the render process was not asked again";
   EXPECT_FALSE(drawGlyph(swelling, 2, 20.0f));
   EXPECT_NE(idleRenderProcesses(), idle) << "a smaller size was asked";
+  useRenderProgram("");
+}
+
+// A font of more units per em draws the same document smaller at the same pixel size: what ran out of memory
+// in one font is asked again in the other.
+TEST(SvgGlyphDocument, ADocumentThatRanOutOfMemoryIsRememberedForItsUnitsPerEm) {
+  useRenderProgram(QZ_FAKE_RENDER_PROCESS);
+  const std::string swelling = "<svg><!-- out of memory in two fonts --></svg>";
+  EXPECT_FALSE(drawGlyph(swelling, 1, 40.0f, 1000));
+  ASSERT_TRUE(drawGlyph(kHonest, 5, 40.0f));
+  const std::vector<int> idle = idleRenderProcesses();
+  ASSERT_EQ(idle.size(), 1u);
+  EXPECT_FALSE(drawGlyph(swelling, 1, 40.0f, 1000));
+  EXPECT_EQ(idleRenderProcesses(), idle) << "the render process was not asked again";
+  EXPECT_FALSE(drawGlyph(swelling, 1, 40.0f, 4000));
+  EXPECT_NE(idleRenderProcesses(), idle) << "the other font was asked";
   useRenderProgram("");
 }
 

@@ -23,7 +23,13 @@ class Gate {
  public:
   void wait() {
     std::unique_lock lock(mutex_);
+    ++waiting_;
     opened_.wait(lock, [this] { return open_; });
+  }
+  // How many bodies came to the gate.
+  int waiting() {
+    const std::lock_guard lock(mutex_);
+    return waiting_;
   }
   void open() {
     {
@@ -37,6 +43,7 @@ class Gate {
   std::mutex mutex_;
   std::condition_variable opened_;
   bool open_ = false;
+  int waiting_ = 0;
 };
 
 // A job for the entry of `codepoint` whose body waits at `gate` (when given) and renders a 2 x 1 bitmap,
@@ -45,6 +52,7 @@ SvgGlyphJob stubJob(const std::shared_ptr<RenderFont>& face, uint32_t codepoint,
   SvgGlyphJob job;
   job.result.face = face;
   job.result.codepoint = codepoint;
+  job.font = face != nullptr ? svgGlyphFontKey(*face) : 0;
   job.body = [face, codepoint, succeeds, gate](FT_LibraryRec_*) {
     if (gate != nullptr) gate->wait();
     SvgGlyphResult result;
@@ -145,7 +153,7 @@ TEST_F(FontTest, SvgGlyphWorker_FaceDroppedMidJobGoesOnTheMainThread) {
 // eight slow ones is drawn while they still wait.
 TEST_F(FontTest, SvgGlyphWorker_ASlowFontLeavesAThreadToTheOthers) {
   auto slow = loadOrFail(fonttest::kSansMono, 14);
-  auto ordinary = loadOrFail(fonttest::kSansMono, 15);
+  auto ordinary = loadOrFail(fonttest::kSans, 15);
   for (uint32_t codepoint = 'a'; codepoint < 'a' + 8; ++codepoint) waitingEntry(*slow, codepoint);
   GlyphMetricEntry& drawn = waitingEntry(*ordinary, 'A');
   AsyncSvgGlyphWorker worker;
@@ -163,6 +171,40 @@ TEST_F(FontTest, SvgGlyphWorker_ASlowFontLeavesAThreadToTheOthers) {
   gate.open();
   settle(worker);
   EXPECT_TRUE(slow->glyphMetrics('h').bitmapSettled);
+}
+
+// A font drawn at two sizes is one font: while its slow glyphs at one size take three threads, its glyphs at
+// the other wait for them, and the fourth thread draws another font's glyph at once.
+TEST_F(FontTest, SvgGlyphWorker_ASlowFontAtTwoSizesLeavesAThreadToTheOthers) {
+  auto small = loadOrFail(fonttest::kSansMono, 14);
+  auto large = loadOrFail(fonttest::kSansMono, 28);
+  auto ordinary = loadOrFail(fonttest::kSans, 15);
+  for (uint32_t codepoint = 'a'; codepoint < 'a' + 4; ++codepoint) {
+    waitingEntry(*small, codepoint);
+    waitingEntry(*large, codepoint);
+  }
+  GlyphMetricEntry& drawn = waitingEntry(*ordinary, 'A');
+  AsyncSvgGlyphWorker worker;
+  Gate gate;
+  for (uint32_t codepoint = 'a'; codepoint < 'a' + 4; ++codepoint) {
+    ASSERT_TRUE(worker.enqueue(stubJob(small, codepoint, true, &gate)));
+  }
+  const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (gate.waiting() < 3 && std::chrono::steady_clock::now() < giveUp) std::this_thread::yield();
+  ASSERT_EQ(gate.waiting(), 3);
+  for (uint32_t codepoint = 'a'; codepoint < 'a' + 4; ++codepoint) {
+    ASSERT_TRUE(worker.enqueue(stubJob(large, codepoint, true, &gate)));
+  }
+  ASSERT_TRUE(worker.enqueue(stubJob(ordinary, 'A', true)));
+  while (!drawn.bitmapSettled && std::chrono::steady_clock::now() < giveUp) {
+    worker.applyFinished();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  EXPECT_TRUE(drawn.bitmapSettled && drawn.colour);
+  EXPECT_EQ(gate.waiting(), 3) << "no fourth glyph of the slow font runs";
+  gate.open();
+  settle(worker);
+  EXPECT_TRUE(small->glyphMetrics('d').bitmapSettled && large->glyphMetrics('d').bitmapSettled);
 }
 
 TEST_F(FontTest, SvgGlyphWorker_WakesTheMainWindowOncePerJob) {

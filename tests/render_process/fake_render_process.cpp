@@ -8,7 +8,12 @@
 //   "slow to measure N"  measures in N ms (an extent of 10 x 10); refuses to draw, giving the time limit the
 //                        request carried as its reason
 //   "out of memory"      refuses as out of memory
+//   "unsealed pixels"    answers drawn at the asked size with its pixels in a memory file that is not sealed
+//   "short pixels"       answers drawn at the asked size with its pixels in a sealed file one row short
+//   "pixels in a pipe"   answers drawn at the asked size with a pipe beside it for its pixels
 // Any other document is drawn honestly: opaque red at the asked size, or one pixel when none is asked.
+#include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -105,6 +110,23 @@ bool answer(const RenderRequestRecord& request, std::string_view document) {
     } else {
       refuse(reply, "time limit " + std::to_string(request.timeLimitMs));
     }
+  } else if (after(text, "unsealed pixels") != nullptr || after(text, "short pixels") != nullptr) {
+    const bool sealed = after(text, "short pixels") != nullptr;
+    reply.drawn = 1;
+    reply.width = request.width;
+    reply.height = request.height;
+    const size_t rows = static_cast<size_t>(request.height) - (sealed ? 1 : 0);
+    pixels = UniqueFd(memfd_create("fake", MFD_CLOEXEC | MFD_ALLOW_SEALING));
+    if (ftruncate(pixels.get(), static_cast<off_t>(rows * static_cast<size_t>(request.width) * 4)) != 0) return false;
+    if (sealed && fcntl(pixels.get(), F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE) != 0) return false;
+  } else if (after(text, "pixels in a pipe") != nullptr) {
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) != 0) return false;
+    extra.emplace_back(ends[1]);
+    pixels = UniqueFd(ends[0]);
+    reply.drawn = 1;
+    reply.width = request.width;
+    reply.height = request.height;
   } else if (after(text, "out of memory") != nullptr) {
     refuse(reply, "out of memory");
     reply.outOfMemory = 1;

@@ -4,13 +4,12 @@
 #include "render_process/render_process.h"
 
 #include <dirent.h>
+#include <gtest/gtest.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <string>
@@ -175,7 +174,8 @@ TEST(RenderProcess, AProcessKilledFromOutsideIsReplacedAndLeavesNothing) {
       if (idleRenderProcesses().empty() && renderProcessCount() > 0) break;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    [[maybe_unused]] const int status = system(("pkill -KILL -P " + std::to_string(getpid()) + " -x qz-render").c_str());
+    [[maybe_unused]] const int status =
+        system(("pkill -KILL -P " + std::to_string(getpid()) + " -x qz-render").c_str());
   });
   const RenderResult killed = drawFitted(slow, 400, std::chrono::milliseconds(10000));
   killer.join();
@@ -346,6 +346,40 @@ TEST(RenderProcess, AProcessThatFailedIsNeverUsedAgain) {
   }
 }
 
+// A glyph its document does not hold, that draws nothing or that is drawn too large is refused by the process's
+// own checks after librsvg did all it was asked: the process is as sound as after a drawing and serves again.
+TEST(RenderProcess, AGlyphThatIsNotThereLeavesItsProcessInThePool) {
+  const struct {
+    const char* what;
+    const char* document;
+    const char* error;
+  } cases[] = {
+      {"no such element", R"(<svg xmlns="http://www.w3.org/2000/svg"><rect id="glyph2" width="9" height="9"/></svg>)",
+       "SVG document has no element glyph1"},
+      {"nothing drawn", R"(<svg xmlns="http://www.w3.org/2000/svg"><g id="glyph1"/></svg>)",
+       "SVG document draws nothing"},
+      {"drawn too large",
+       R"(<svg xmlns="http://www.w3.org/2000/svg"><rect id="glyph1" width="9000" height="9"/></svg>)",
+       "SVG document is too large"},
+  };
+  for (const auto& c : cases) {
+    expectRed(drawFitted(kRed), c.what);
+    const std::vector<int> before = idleRenderProcesses();
+    ASSERT_EQ(before.size(), 1u) << c.what;
+    RenderJob glyph;
+    glyph.kind = RenderJobKind::SvgGlyph;
+    glyph.document = c.document;
+    glyph.glyphIndex = 1;
+    glyph.pixelSize = 1000.0f;
+    glyph.unitsPerEm = 1000.0f;
+    glyph.maxSide = 4096;
+    const RenderResult refused = runRenderJob(glyph);
+    EXPECT_FALSE(refused.drawn) << c.what;
+    EXPECT_EQ(refused.error, c.error) << c.what;
+    EXPECT_EQ(idleRenderProcesses(), before) << c.what;
+  }
+}
+
 // A user's address-space limit below the render process's ceiling holds in the process instead, and its
 // refusals name it.
 TEST(RenderProcess, AUsersLowerAddressSpaceLimitIsKept) {
@@ -410,6 +444,19 @@ TEST_F(LyingRenderProcess, DescriptorsBeyondThePixelsFileAreClosed) {
   const RenderResult honest = ask("descriptors 1");
   ASSERT_TRUE(honest.drawn) << honest.error;
   EXPECT_EQ(honest.pixels.size(), 16u * 16u * 4u);
+}
+
+// Pixels in a file that the process could still shrink, that holds fewer than the reply's size or that is no
+// memory file are refused, and the file closed.
+TEST_F(LyingRenderProcess, PixelsThatCannotBeReadWholeAreRefused) {
+  const std::vector<std::string> before = descriptorsOf(getpid());
+  for (const char* lie : {"unsealed pixels", "short pixels", "pixels in a pipe"}) {
+    const RenderResult refused = ask(lie);
+    EXPECT_FALSE(refused.drawn) << lie;
+    EXPECT_EQ(refused.error, "SVG document could not be drawn: the renderer's pixels could not be read") << lie;
+    EXPECT_EQ(renderProcessCount(), 0u) << lie << ": the process was ended";
+    EXPECT_EQ(descriptorsOf(getpid()), before) << lie;
+  }
 }
 
 TEST_F(LyingRenderProcess, RepliesThatDoNotFitTheRequestAreRefused) {

@@ -207,6 +207,57 @@ TEST(SvgDocumentRenderTest, WideningTheViewKeepsWhereTheGlyphLies) {
   }
 }
 
+// Lengths in percent are of the em square (or of the view box mapped onto it) as they were, not of the wider
+// view the document is drawn through; alike drawn plain and through a layer, whatever follows the root.
+TEST(SvgDocumentRenderTest, PercentagesAreOfTheEmSquare) {
+  const struct {
+    const char* what;
+    std::string root;
+    std::string shape;
+    std::vector<int32_t> placed;  // left, top, width, height at 20 px per 1,000 units
+  } cases[] = {
+      {"no view box",
+       "<svg xmlns='http://www.w3.org/2000/svg'>",
+       "<rect x='10%' y='-70%' width='50%' height='70%'/>",
+       {2, 14, 10, 14}},
+      {"a view box",
+       "<svg xmlns='http://www.w3.org/2000/svg' viewBox='0 -100 100 100'>",
+       "<rect x='10%' y='-70%' width='50%' height='70%'/>",
+       {2, -6, 10, 14}},
+      {"a radius", "<svg xmlns='http://www.w3.org/2000/svg'>", "<circle cx='500' cy='-500' r='20%'/>", {6, 14, 8, 8}},
+      {"a prefixed root",
+       "<s:svg xmlns:s='http://www.w3.org/2000/svg' viewBox='0 -100 100 100'>",
+       "<s:rect x='10%' y='-70%' width='50%' height='70%'/>",
+       {2, -6, 10, 14}},
+  };
+  for (const auto& c : cases) {
+    const bool prefixed = c.root.compare(0, 3, "<s:") == 0;
+    const std::string g = prefixed ? "s:g" : "g", end = prefixed ? "</s:svg>" : "</svg>";
+    for (const char* layer : {"", " opacity='0.5'"}) {
+      const std::string document =
+          c.root + "<" + g + " id='glyph1' fill='#00f'" + layer + ">" + c.shape + "</" + g + ">" + end + "\n<!-- -->\n";
+      SvgBitmap bitmap;
+      int32_t left = 0, top = 0;
+      ASSERT_TRUE(renderSvgDocumentToBgra(document, "glyph1", 20.0f, 1000.0f, 4096, &left, &top, &bitmap))
+          << c.what << layer << ": " << svgLastError();
+      EXPECT_EQ(std::vector<int32_t>({left, top, bitmap.width, bitmap.height}), c.placed) << c.what << layer;
+    }
+  }
+}
+
+// A style sheet that gives every svg element a layer gives it to the document's root alone, as before.
+TEST(SvgDocumentRenderTest, AStyleSheetsLayerForSvgElementsIsDrawnOnce) {
+  const std::string document =
+      "<svg xmlns='http://www.w3.org/2000/svg'><style>svg { opacity: 0.5 }</style><g id='glyph1'>"
+      "<rect x='100' y='-700' width='500' height='700' fill='#f00'/></g></svg>";
+  SvgBitmap bitmap;
+  int32_t left = 0, top = 0;
+  ASSERT_TRUE(renderSvgDocumentToBgra(document, "glyph1", 20.0f, 1000.0f, 4096, &left, &top, &bitmap))
+      << svgLastError();
+  ASSERT_EQ(std::vector<int32_t>({left, top, bitmap.width, bitmap.height}), std::vector<int32_t>({2, 14, 10, 14}));
+  EXPECT_NEAR(bitmap.pixels[static_cast<size_t>(7) * static_cast<size_t>(bitmap.stride) + 5 * 4 + 3], 128, 2);
+}
+
 // A glyph far from its origin, yet within reach, is placed where it lies.
 TEST(SvgDocumentRenderTest, AGlyphFarFromItsOriginIsPlacedThere) {
   const std::string far = R"(<svg xmlns="http://www.w3.org/2000/svg"><rect x="100000000" y="-1000" width="1000" )"
