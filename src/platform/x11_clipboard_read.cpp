@@ -182,11 +182,13 @@ class Reader {
            (answer.time == time_ || answer.time == CurrentTime);
   }
 
-  // A timestamp of the server for the requests: the time of a change of the window's own property.
+  // A timestamp of the server for the requests: the time of a change of the window's own property. The
+  // property goes again at once, so that an owner that answers without writing it leaves nothing to read.
   const char* takeServerTime() {
     property_ = atom(propertyName().c_str());
     const unsigned char nothing = 0;
     x_.changeProperty(display_, window_, property_, XA_STRING, 8, PropModeAppend, &nothing, 0);
+    x_.deleteProperty(display_, window_, property_);
     x_.flush(display_);
     XEvent event;
     const Wait wait = await([this](const XEvent& e) { return isNewValue(e); }, event);

@@ -199,6 +199,7 @@ TEST_F(ClipboardOwners, AnswersThatCannotBeReadWholeFailThePaste) {
        {"--chunk", "1000", "--times", "10000", "--odd-piece", "4"},
        "nil|clipboard owner sent part of the text in another format"},
       {"the requestor's window destroyed", {"--destroy-requestor"}, "nil|clipboard text could not be read"},
+      {"the property never written", {"--no-write"}, "nil|clipboard text could not be read"},
       {"pieces announced as more than 1 GiB",
        {"--chunk", "100", "--times", "100", "--announce", "1073741825"},
        "nil|clipboard text is too large (over 1 GiB)"},
