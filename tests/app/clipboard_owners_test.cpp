@@ -125,8 +125,21 @@ TEST_F(ClipboardOwners, AnOwnerThatSendsPiecesWithoutEndIsGivenUpOn) {
 }
 
 TEST_F(ClipboardOwners, AnHonestOwnerSendingTensOfMegabytesInPiecesIsPastedWhole) {
-  pasteFromEach(
-      {{"40 MB in pieces of 64 KiB", {"--chunk", "65536", "--times", "40000000"}, whole(std::string(40000000, 'z'))}});
+  pasteFromEach({
+      {"40 MB in pieces of 64 KiB", {"--chunk", "65536", "--times", "40000000"}, whole(std::string(40000000, 'z'))},
+      // As slow as a display reached over a network: about 3 MiB a second for more than 10 seconds.
+      {"32 MiB at about 3 MiB a second",
+       {"--chunk", "262144", "--pause", "0.08", "--times", "33554432"},
+       whole(std::string(size_t{32} << 20, 'z'))},
+  });
+}
+
+// However fast an owner sends, the paste ends within half a minute: one that never stops, at a pace far above
+// what a slow honest owner manages, is given up on long before it would reach the size limit.
+TEST_F(ClipboardOwners, AnOwnerThatSendsFastWithoutEndIsGivenUpOnWithinTheTotalLimit) {
+  pasteFromEach({{"pieces of 1 MiB, about 12 MiB a second, without end",
+                  {"--chunk", "1048576", "--pause", "0.08", "--endless", "--times", "1048576"},
+                  kTooSlow}});
 }
 
 // The late owner's answer to the first paste reaches the second paste's window (the server gives it the
