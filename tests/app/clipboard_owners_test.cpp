@@ -246,10 +246,10 @@ TEST_F(ClipboardOwners, PastesThatKeepFailingNameABoundedSetOfProperties) {
   EXPECT_LE(atoms() - before, 256u + 16) << "100 pastes that each leave five requests to their owner";
 }
 
-// A plain answer of 96 MiB, where the paster has 64 MiB of address space left: read in slices, it runs
+// A plain answer of 48 MiB, where the paster has 32 MiB of address space left: read in slices, it runs
 // out of memory as a failure of the paste, not as a failure of qz's X connection.
 TEST_F(ClipboardOwners, ALargePlainAnswerIsReadInSlices) {
-  const size_t size = size_t{96} << 20;
+  const size_t size = size_t{48} << 20;
   XClient owner(display.name(), own({"--times", std::to_string(size)}));
   ASSERT_EQ(owner.line(), "owned");
   Sandbox reader;
@@ -263,7 +263,7 @@ TEST_F(ClipboardOwners, ALargePlainAnswerIsReadInSlices) {
     if (line.rfind("VmSize:", 0) == 0) mapped = std::stoull(line.substr(7)) * 1024;
   }
   ASSERT_GT(mapped, 0u);
-  const rlimit limit{mapped + (size_t{64} << 20), mapped + (size_t{64} << 20)};
+  const rlimit limit{mapped + (size_t{32} << 20), mapped + (size_t{32} << 20)};
   ASSERT_EQ(prlimit(running.pid(), RLIMIT_AS, &limit, nullptr), 0);
 #endif
   reader.writeFile("user/go-1", "");
