@@ -83,16 +83,30 @@ class SingleInstance {
  private:
   int forward(const InstancePaths& paths, const std::vector<std::string>& args,
               const std::optional<std::string>& stdinData);
+  // A request acknowledged whose sender's echo is awaited until `deadline`, on its connection.
+  struct AwaitedEcho {
+    UniqueFd connection;
+    ForwardedRequest request;
+    Deadline deadline;
+  };
+
   bool startServing(UniqueFd lock, InstancePaths paths);
   void serverThread();
   void keepRuntimeFiles();
   bool retakeLock();
   void listen();
-  void serveClient(int connection);
-  // Whether the queue takes a request of `size` bytes now; expects lock_ to be held.
+  // Waits for a new client, an echo, the end of an echo's wait or of admission, a stop, or the next check of
+  // the runtime files; true when a client waits to be accepted.
+  bool waitForClientOrEcho();
+  void serveClient(UniqueFd connection);
+  // Ends the awaited exchanges whose echo came or whose wait is over (every one when `all`).
+  void settleEchoes(bool all);
+  // Whether the queue takes a request of `size` bytes now, besides those whose echo is awaited; expects lock_
+  // to be held.
   bool roomForLocked(uint64_t size) const;
-  // An exchange is the acknowledgement of a request and the wait for its echo. Opening one decides that the
-  // request is acknowledged (false: refused); closing it queues the request when its echo came.
+  // An exchange is the acknowledgement of a request and the wait for its echo, and keeps the request's room
+  // in the queue meanwhile. Opening one decides that the request is acknowledged (false: refused); closing it
+  // queues the request when its echo came.
   bool openExchange(uint64_t size);
   void closeExchange(ForwardedRequest request, bool echoed);
   void admitLocked(ForwardedRequest request);
@@ -107,17 +121,20 @@ class SingleInstance {
   StopEvent stopEvent_;
   StopEvent admissionEnded_;  // raised by stopAdmitting: ends the wait for an echo
   // The server thread's while it runs: the listening socket, the file it is bound to (none once it is no
-  // longer this instance's), and whether another start has taken the lock file over.
+  // longer this instance's), whether another start has taken the lock file over, and the exchanges whose
+  // echo it awaits (never more than the queue has room for, and that room is reserved).
   UniqueFd listener_;
   std::optional<FileIdentity> socketFile_;
   bool handedOver_ = false;
+  std::vector<AwaitedEcho> awaitedEchoes_;
 
   std::mutex lock_;  // guards the queue, its byte total, the pending ids and the admission state
   std::vector<ForwardedRequest> queue_;
   uint64_t queuedBytes_ = 0;
   std::unordered_set<uint64_t> pendingRequestIds_;
   bool admissionClosed_ = false;
-  bool exchangeOpen_ = false;
+  size_t openExchanges_ = 0;
+  uint64_t reservedBytes_ = 0;  // the sizes of the requests of the open exchanges
   std::condition_variable exchangeClosed_;
 };
 

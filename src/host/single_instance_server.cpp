@@ -8,17 +8,24 @@
 //
 // A request is queued only once its sender has echoed the acknowledgement, and the wait for the echo ends by
 // shutting the server's side of the connection, so the sender's echo succeeds exactly when the request is
-// queued: a start that exits as forwarded left its command line for the scripts. Once the scripts have
-// finished (stopAdmitting), every start is refused and runs on its own, and what they never took is dropped.
+// queued: a start that exits as forwarded left its command line for the scripts. The echoes are awaited
+// beside new clients, each as long as its sender may take, so a start that stops between the two (suspended
+// from its terminal, say) holds up no other start; the room of a request whose echo is awaited stays
+// reserved in the queue. Once the scripts have finished (stopAdmitting), every start is refused and runs on
+// its own, and what they never took is dropped.
 //
 // The server thread never waits for the main thread: it holds the lock only to decide admission, so
 // requests keep arriving while the scripts are busy. A sender that waits is always released: told done when
 // the scripts completed its request or the service shuts down after they took it, told refused when its
 // request is refused, dropped half-read, or never taken before the scripts finished.
+#include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <chrono>
 #include <exception>
+#include <iterator>
 
 #include "host/single_instance.h"
 #include "platform/instance_channel.h"
@@ -37,16 +44,60 @@ Deadline after(std::chrono::milliseconds duration) { return std::chrono::steady_
 void SingleInstance::serverThread() {
   while (!stopRequested_) {
     keepRuntimeFiles();
-    if (!listener_.valid()) {
-      stopEvent_.waitFor(kRuntimeFilesCheckInterval);
-      continue;
-    }
-    UniqueFd connection = acceptInstanceClient(listener_.get(), stopEvent_.fd(), after(kRuntimeFilesCheckInterval));
+    const bool clientWaits = waitForClientOrEcho();
+    settleEchoes(false);
+    if (!clientWaits || stopRequested_) continue;
+    UniqueFd connection = acceptInstanceClient(listener_.get(), stopEvent_.fd(), std::chrono::steady_clock::now());
     if (!connection.valid()) continue;
     try {
-      serveClient(connection.get());
+      serveClient(std::move(connection));
     } catch (const std::exception&) {
       // Out of memory or a failed lock: this connection is dropped, the service goes on.
+    }
+  }
+  settleEchoes(true);
+}
+
+bool SingleInstance::waitForClientOrEcho() {
+  std::array<pollfd, 3 + kMaxQueuedRequests> entries;
+  size_t count = 0;
+  entries[count++] = {stopEvent_.fd(), POLLIN, 0};
+  const size_t listenerEntry = listener_.valid() ? count++ : entries.size();
+  if (listenerEntry < entries.size()) entries[listenerEntry] = {listener_.get(), POLLIN, 0};
+  Deadline wake = after(kRuntimeFilesCheckInterval);
+  if (!awaitedEchoes_.empty()) entries[count++] = {admissionEnded_.fd(), POLLIN, 0};
+  for (const AwaitedEcho& echo : awaitedEchoes_) {
+    entries[count++] = {echo.connection.get(), POLLIN, 0};
+    wake = std::min(wake, echo.deadline);
+  }
+  return waitForAny(entries.data(), count, wake) > 0 && listenerEntry < entries.size() &&
+         entries[listenerEntry].revents != 0;
+}
+
+void SingleInstance::settleEchoes(bool all) {
+  bool admissionOver = all;
+  if (!admissionOver) {
+    const std::lock_guard<std::mutex> guard(lock_);
+    admissionOver = admissionClosed_;
+  }
+  const Deadline now = std::chrono::steady_clock::now();
+  for (size_t i = 0; i < awaitedEchoes_.size();) {
+    AwaitedEcho& awaited = awaitedEchoes_[i];
+    const int connection = awaited.connection.get();
+    if (!admissionOver && now < awaited.deadline && !waitForDescriptor(connection, POLLIN, now, -1)) {
+      ++i;
+      continue;
+    }
+    // Whatever came is taken and nothing more can come: the sender's echo succeeded exactly when it is here.
+    char echo = 0;
+    const bool echoed = receiveLastByte(connection, echo, now, -1) && echo == 1;
+    ForwardedRequest request = std::move(awaited.request);
+    if (i + 1 < awaitedEchoes_.size()) awaited = std::move(awaitedEchoes_.back());
+    awaitedEchoes_.pop_back();
+    try {
+      closeExchange(std::move(request), echoed);
+    } catch (const std::exception&) {
+      // Out of memory while telling a waiting sender: it learns when this instance ends, the service goes on.
     }
   }
 }
@@ -81,7 +132,8 @@ void SingleInstance::listen() {
   socketFile_ = listener_.valid() ? identityAtPath(paths_.socket) : std::nullopt;
 }
 
-void SingleInstance::serveClient(int connection) {
+void SingleInstance::serveClient(UniqueFd socket) {
+  const int connection = socket.get();
   const Deadline deadline = after(kRequestTime);
   const int stopFd = stopEvent_.fd();
   ForwardedRequest request;
@@ -107,14 +159,17 @@ void SingleInstance::serveClient(int connection) {
   // waits for the acknowledgement as long as kForwardTime, so the echo is awaited as long (or until
   // admission ends); after that an echo fails at the sender, which then runs on its own.
   const char acknowledgement = 1;
-  char echo = 0;
-  const bool echoed = sendExact(connection, &acknowledgement, 1, after(kAcknowledgementTime), stopFd) &&
-                      receiveLastByte(connection, echo, after(kForwardTime), admissionEnded_.fd()) && echo == 1;
-  closeExchange(std::move(request), echoed);
+  if (!sendExact(connection, &acknowledgement, 1, after(kAcknowledgementTime), stopFd)) {
+    closeExchange(std::move(request), false);
+    return;
+  }
+  // Within the capacity that opening the exchange reserved: cannot fail.
+  awaitedEchoes_.push_back({std::move(socket), std::move(request), after(kForwardTime)});
 }
 
 bool SingleInstance::roomForLocked(uint64_t size) const {
-  return !admissionClosed_ && queue_.size() < kMaxQueuedRequests && queuedBytes_ + size <= kQueueBudgetBytes;
+  return !admissionClosed_ && queue_.size() + openExchanges_ < kMaxQueuedRequests &&
+         queuedBytes_ + reservedBytes_ + size <= kQueueBudgetBytes;
 }
 
 bool SingleInstance::openExchange(uint64_t size) {
@@ -122,17 +177,21 @@ bool SingleInstance::openExchange(uint64_t size) {
   if (!roomForLocked(size)) return false;
   try {
     queue_.reserve(kMaxQueuedRequests);
-    pendingRequestIds_.reserve(pendingRequestIds_.size() + 1);
+    pendingRequestIds_.reserve(pendingRequestIds_.size() + openExchanges_ + 1);
+    awaitedEchoes_.reserve(kMaxQueuedRequests);
   } catch (const std::bad_alloc&) {
     return false;
   }
-  exchangeOpen_ = true;
+  ++openExchanges_;
+  reservedBytes_ += size;
   return true;
 }
 
 void SingleInstance::closeExchange(ForwardedRequest request, bool echoed) {
+  const uint64_t size = requestMessageSize(request);
   const std::lock_guard<std::mutex> guard(lock_);
-  exchangeOpen_ = false;
+  --openExchanges_;
+  reservedBytes_ -= size;
   exchangeClosed_.notify_all();
   if (echoed) {
     admitLocked(std::move(request));
@@ -141,8 +200,8 @@ void SingleInstance::closeExchange(ForwardedRequest request, bool echoed) {
   }
 }
 
-// The room was there when the exchange opened, and nothing else admits meanwhile; this is queued even when
-// admission ended during the exchange, since its sender has been told so: stopAdmitting drops it with the rest.
+// The room was reserved when the exchange opened; this is queued even when admission ended during the
+// exchange, since its sender has been told so: stopAdmitting drops it with the rest.
 void SingleInstance::admitLocked(ForwardedRequest request) {
   const uint64_t size = requestMessageSize(request);
   try {
@@ -159,10 +218,13 @@ bool SingleInstance::signalWaitEvent(uint64_t id, WaitAnswer answer) const {
   return id == 0 || setWaitEvent(paths_.waitEventPrefix + hex16(id), answer);
 }
 
+// The queue keeps its capacity, which open exchanges count on.
 std::vector<ForwardedRequest> SingleInstance::takeRequests() {
   std::vector<ForwardedRequest> requests;
   const std::lock_guard<std::mutex> guard(lock_);
-  requests.swap(queue_);
+  requests.reserve(queue_.size());
+  std::move(queue_.begin(), queue_.end(), std::back_inserter(requests));
+  queue_.clear();
   queuedBytes_ = 0;
   return requests;
 }
@@ -179,7 +241,7 @@ void SingleInstance::stopAdmitting() {
   std::unique_lock<std::mutex> guard(lock_);
   admissionClosed_ = true;
   admissionEnded_.raise();
-  exchangeClosed_.wait(guard, [this] { return !exchangeOpen_; });
+  exchangeClosed_.wait(guard, [this] { return openExchanges_ == 0; });
   // Nobody will take these now: a sender that waits is told so, to run on its own.
   for (const ForwardedRequest& request : queue_) {
     if (request.request_id != 0 && pendingRequestIds_.erase(request.request_id) > 0) {

@@ -55,6 +55,14 @@ bool waitForDescriptor(int fd, short events, Deadline deadline, int stopFd) {
   }
 }
 
+int waitForAny(pollfd* entries, size_t count, Deadline deadline) {
+  for (;;) {
+    const int ready = poll(entries, count, pollTimeout(deadline));
+    if (ready >= 0) return ready;
+    if (errno != EINTR) return 0;
+  }
+}
+
 bool receiveExact(int socket, char* buffer, size_t count, Deadline deadline, int stopFd) {
   while (count > 0) {
     if (!waitForDescriptor(socket, POLLIN, deadline, stopFd)) return false;

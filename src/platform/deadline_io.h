@@ -2,6 +2,8 @@
 // thread can be told to end at once whatever it waits for.
 #pragma once
 
+#include <poll.h>
+
 #include <chrono>
 #include <cstddef>
 
@@ -27,6 +29,9 @@ class StopEvent {
 // Waits until fd reports one of `events` (or hangs up); false at the deadline or once stopFd is readable.
 // A stopFd below 0 is not watched.
 bool waitForDescriptor(int fd, short events, Deadline deadline, int stopFd);
+// Waits until one of `count` entries reports an event (filling their revents); how many do, 0 at the
+// deadline or on an error.
+int waitForAny(pollfd* entries, size_t count, Deadline deadline);
 
 // Receives exactly count bytes; false on end of stream, an error, the deadline or a stop.
 bool receiveExact(int socket, char* buffer, size_t count, Deadline deadline, int stopFd);

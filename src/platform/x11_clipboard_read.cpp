@@ -1,8 +1,9 @@
 // The reader asks the owner to convert the clipboard into a property of a window of its own, as every X
 // client does, trying the forms of text in the order SDL tries them. Each step waits up to a second for the
 // owner, as SDL would, and the whole read has one deadline as well: five seconds, and one more for every
-// 8 MiB received, so an owner that sends pieces without end is given up on however it paces them, while a
-// large text sent at an honest pace arrives whole.
+// MiB received, at most thirty. An owner that sends pieces without end is given up on however it paces them,
+// a slow one within seconds and a fast one at the latest after half a minute, while a large text sent at an
+// honest pace arrives whole: a display reached over a slow network still carries a megabyte a second.
 //
 // Every request carries a timestamp from the server and names a property of this process's own, renewed
 // after each request whose owner may still answer; only an answer that names them back is taken. An owner
@@ -34,7 +35,8 @@ namespace {
 constexpr Uint64 kStepMilliseconds = 1000;
 constexpr Uint64 kPumpMilliseconds = 10;
 constexpr Uint64 kReadMilliseconds = 5000;
-constexpr uint64_t kBytesPerAddedSecond = uint64_t{8} << 20;
+constexpr uint64_t kBytesPerAddedSecond = uint64_t{1} << 20;
+constexpr Uint64 kMostReadMilliseconds = 30000;
 // An owner that sends in pieces could send without end; more text than this is refused.
 constexpr uint64_t kMostTextBytes = uint64_t{1} << 30;
 
@@ -143,23 +145,27 @@ class Reader {
     return TextForm::Unusable;
   }
 
-  Uint64 readDeadline() const { return start_ + kReadMilliseconds + received_ * 1000 / kBytesPerAddedSecond; }
+  Uint64 readDeadline() const {
+    return start_ + std::min(kMostReadMilliseconds, kReadMilliseconds + received_ * 1000 / kBytesPerAddedSecond);
+  }
 
   static const char* messageOf(Wait wait) { return wait == Wait::ReadOver ? kReadTimeout : kStepTimeout; }
 
   // Waits up to a second (and within the read's deadline) for an event that `wanted` accepts, dropping the
   // others and pumping SDL's events meanwhile, so that qz answers when it owns the clipboard itself. The
-  // deadlines hold however many other events come: any client may send this window events.
+  // deadlines hold however many other events come (any client may send this window events), and the read's
+  // also when the event is there already: an owner that always has the next piece ready is still stopped.
   template <typename Wanted>
   Wait await(const Wanted& wanted, XEvent& event) {
     const Uint64 stepEnd = SDL_GetTicks() + kStepMilliseconds;
     for (;;) {
+      const Uint64 readEnd = readDeadline();
+      if (SDL_GetTicks() >= readEnd) return Wait::ReadOver;
       for (int pending = x_.pending(display_); pending > 0; --pending) {
         x_.nextEvent(display_, &event);
         if (wanted(event)) return Wait::Answered;
       }
       const Uint64 now = SDL_GetTicks();
-      const Uint64 readEnd = readDeadline();
       if (now >= readEnd) return Wait::ReadOver;
       if (now >= stepEnd) return Wait::StepOver;
       SDL_PumpEvents();
@@ -182,11 +188,13 @@ class Reader {
            (answer.time == time_ || answer.time == CurrentTime);
   }
 
-  // A timestamp of the server for the requests: the time of a change of the window's own property.
+  // A timestamp of the server for the requests: the time of a change of the window's own property. The
+  // property goes again at once, so that an owner that answers without writing it leaves nothing to read.
   const char* takeServerTime() {
     property_ = atom(propertyName().c_str());
     const unsigned char nothing = 0;
     x_.changeProperty(display_, window_, property_, XA_STRING, 8, PropModeAppend, &nothing, 0);
+    x_.deleteProperty(display_, window_, property_);
     x_.flush(display_);
     XEvent event;
     const Wait wait = await([this](const XEvent& e) { return isNewValue(e); }, event);
@@ -275,7 +283,7 @@ class Reader {
   const X11Library& x_;
   Display* display_;
   const Uint64 start_;
-  uint64_t received_ = 0;  // text bytes received in pieces, which extend the read's deadline
+  uint64_t received_ = 0;  // text bytes received in pieces, which extend the read's deadline up to its most
   Window window_ = None;
   Atom clipboard_ = None;
   Atom incr_ = None;

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "host/sdl_handles.h"
+#include "platform/file_io_stream.h"
 #include "platform/file_read.h"
 #include "render/image_header.h"
 #include "render/startup_trace.h"
@@ -106,7 +107,7 @@ DecodedCanvas decodeImage(SDL_IOStream* stream, const char* type, ImageDecoder d
 DecodedCanvas decodeImageFile(const char* path, const ImageLimits& limits) {
   const StartupTraceStep step("Image file decoded by SDL_image");
   // As IMG_Load: the text after the path's last '.' names the type.
-  const IoStreamHandle stream(SDL_IOFromFile(path, "rb"));
+  const IoStreamHandle stream(openFileForReading(path));
   if (!stream) return canvasFromSurface(nullptr);
   const char* dot = std::strrchr(path, '.');
   return decodeStream(stream.get(), dot != nullptr ? dot + 1 : nullptr, ImageDecoder::Detect, limits);

@@ -308,12 +308,12 @@ size_t Transfer::onBody(char* data, size_t size, size_t count, void* self) noexc
   return 0;
 }
 
-// A TLS alert comes as its two bytes, level and description; description 0 is close_notify.
 // The connection is close-on-exec from the start, so that programs the scripts start never hold it open.
 curl_socket_t Transfer::openSocket(void*, curlsocktype, curl_sockaddr* address) noexcept {
   return socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
 }
 
+// A TLS alert comes as its two bytes, level and description; description 0 is close_notify.
 int Transfer::onTrace(CURL*, curl_infotype type, char* data, size_t size, void* self) noexcept {
   if (type == CURLINFO_SSL_DATA_IN && size == 2 && data[1] == 0) static_cast<Transfer*>(self)->closeNotified_ = true;
   return 0;

@@ -1,10 +1,12 @@
 // Programs that qz starts (io.popen, os.execute and system.exec, from the main state and from the worker)
 // inherit only standard input, output and error, even while qz holds every kind of descriptor it opens: a
 // download's connection, a database, a render process, the single-instance socket and lock, an X
-// connection of its own for a clipboard read, a temporary file and a pipe to another program.
+// connection of its own for a clipboard read, a temporary file and a pipe to another program, or an image
+// file that another thread is decoding.
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdint>
 #include <string>
 
 #include "http_fixture.h"
@@ -118,6 +120,69 @@ TEST(ChildDescriptors, ProgramsStartedWhileEveryServiceIsLiveInheritOnlyTheStand
   for (const char* listing : {"main-popen", "main-execute", "main-exec", "worker-popen", "worker-execute"}) {
     EXPECT_EQ(sandbox.readFile(std::string("user/") + listing), "0\n1\n2\n") << listing;
   }
+}
+
+// A 24-bit BMP of width x height pixels, all grey: large enough that decoding it keeps the file open a while.
+std::string greyBitmap(uint32_t width, uint32_t height) {
+  const uint32_t row = (width * 3 + 3) / 4 * 4;
+  const uint32_t pixels = row * height;
+  std::string file;
+  const auto put = [&file](uint32_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) file += static_cast<char>((value >> (8 * i)) & 0xff);
+  };
+  file += "BM";
+  put(54 + pixels, 4);
+  put(0, 4);
+  put(54, 4);
+  put(40, 4);
+  put(width, 4);
+  put(height, 4);
+  put(1, 2);
+  put(24, 2);
+  put(0, 4);
+  put(pixels, 4);
+  put(2835, 4);
+  put(2835, 4);
+  put(0, 4);
+  put(0, 4);
+  file.append(pixels, static_cast<char>(0x80));
+  return file;
+}
+
+// The main state decodes an image file over and over while the worker starts programs: none of them holds
+// the image file, although another thread has it open most of the time.
+TEST(ChildDescriptors, ProgramsStartedWhileAnImageIsDecodedDoNotHoldItsFile) {
+  Sandbox sandbox;
+  sandbox.writeFile("user/big.bmp", greyBitmap(2000, 2000));
+  sandbox.writeBoot(R"lua(
+package.preload["core.workerboot"] = load("return { run = function() end }")
+package.preload.listing = load([[
+return { list = function()
+  local holding = 0
+  for _ = 1, 200 do
+    local pipe = assert(io.popen("ls /proc/$$/fd"))
+    if pipe:read("a") ~= "0\n1\n2\n" then holding = holding + 1 end
+    pipe:close()
+  end
+  return holding
+end }
+]])
+return { run = function()
+  local job = assert(worker.submit("listing", "list", {}))
+  local decoded = 0
+  while not job:ready() do
+    assert(canvas.load_image(EXE_DIR .. "/user/big.bmp"))
+    decoded = decoded + 1
+  end
+  print(decoded > 0, assert(job:result()))
+end }
+)lua");
+  RunOptions options;
+  options.args = {"--new-instance"};
+  options.timeout = std::chrono::seconds(60);
+  const RunResult result = sandbox.run(options);
+  EXPECT_EQ(result.exitCode, 0) << result.standardError;
+  EXPECT_EQ(result.standardOutput, "true\t0\n") << "programs that held more than the standard streams";
 }
 
 }  // namespace

@@ -125,8 +125,21 @@ TEST_F(ClipboardOwners, AnOwnerThatSendsPiecesWithoutEndIsGivenUpOn) {
 }
 
 TEST_F(ClipboardOwners, AnHonestOwnerSendingTensOfMegabytesInPiecesIsPastedWhole) {
-  pasteFromEach(
-      {{"40 MB in pieces of 64 KiB", {"--chunk", "65536", "--times", "40000000"}, whole(std::string(40000000, 'z'))}});
+  pasteFromEach({
+      {"40 MB in pieces of 64 KiB", {"--chunk", "65536", "--times", "40000000"}, whole(std::string(40000000, 'z'))},
+      // As slow as a display reached over a network: about 3 MiB a second for more than 10 seconds.
+      {"32 MiB at about 3 MiB a second",
+       {"--chunk", "262144", "--pause", "0.08", "--times", "33554432"},
+       whole(std::string(size_t{32} << 20, 'z'))},
+  });
+}
+
+// However fast an owner sends, the paste ends within half a minute: one that never stops, at a pace far above
+// what a slow honest owner manages, is given up on long before it would reach the size limit.
+TEST_F(ClipboardOwners, AnOwnerThatSendsFastWithoutEndIsGivenUpOnWithinTheTotalLimit) {
+  pasteFromEach({{"pieces of 1 MiB, about 12 MiB a second, without end",
+                  {"--chunk", "1048576", "--pause", "0.08", "--endless", "--times", "1048576"},
+                  kTooSlow}});
 }
 
 // The late owner's answer to the first paste reaches the second paste's window (the server gives it the
@@ -199,6 +212,7 @@ TEST_F(ClipboardOwners, AnswersThatCannotBeReadWholeFailThePaste) {
        {"--chunk", "1000", "--times", "10000", "--odd-piece", "4"},
        "nil|clipboard owner sent part of the text in another format"},
       {"the requestor's window destroyed", {"--destroy-requestor"}, "nil|clipboard text could not be read"},
+      {"the property never written", {"--no-write"}, "nil|clipboard text could not be read"},
       {"pieces announced as more than 1 GiB",
        {"--chunk", "100", "--times", "100", "--announce", "1073741825"},
        "nil|clipboard text is too large (over 1 GiB)"},
@@ -232,10 +246,10 @@ TEST_F(ClipboardOwners, PastesThatKeepFailingNameABoundedSetOfProperties) {
   EXPECT_LE(atoms() - before, 256u + 16) << "100 pastes that each leave five requests to their owner";
 }
 
-// A plain answer of 96 MiB, where the paster has 64 MiB of address space left: read in slices, it runs
+// A plain answer of 48 MiB, where the paster has 32 MiB of address space left: read in slices, it runs
 // out of memory as a failure of the paste, not as a failure of qz's X connection.
 TEST_F(ClipboardOwners, ALargePlainAnswerIsReadInSlices) {
-  const size_t size = size_t{96} << 20;
+  const size_t size = size_t{48} << 20;
   XClient owner(display.name(), own({"--times", std::to_string(size)}));
   ASSERT_EQ(owner.line(), "owned");
   Sandbox reader;
@@ -249,7 +263,7 @@ TEST_F(ClipboardOwners, ALargePlainAnswerIsReadInSlices) {
     if (line.rfind("VmSize:", 0) == 0) mapped = std::stoull(line.substr(7)) * 1024;
   }
   ASSERT_GT(mapped, 0u);
-  const rlimit limit{mapped + (size_t{64} << 20), mapped + (size_t{64} << 20)};
+  const rlimit limit{mapped + (size_t{32} << 20), mapped + (size_t{32} << 20)};
   ASSERT_EQ(prlimit(running.pid(), RLIMIT_AS, &limit, nullptr), 0);
 #endif
   reader.writeFile("user/go-1", "");

@@ -17,6 +17,8 @@
 #include <cstring>
 #include <functional>
 #include <future>
+#include <set>
+#include <string>
 #include <thread>
 #include <utility>
 
@@ -175,6 +177,48 @@ TEST_F(SingleInstanceTest, AStartSlowToEchoIsTakenWhenItIsToldSo) {
   const std::vector<ForwardedRequest> requests = waitForRequests(first, 1);
   ASSERT_EQ(requests.size(), 1u) << "told forwarded, and dropped";
   EXPECT_EQ(requests[0].args[1], "slow");
+}
+
+// A start held between the acknowledgement and its echo (stopped by its terminal, say) holds up no other
+// start: one that comes meanwhile is taken at once, and the held one is taken too when it goes on in time.
+TEST_F(SingleInstanceTest, AStartHeldBeforeItsEchoHoldsUpNoOther) {
+  ASSERT_EQ(acquire(first), SingleInstance::kFirstInstance);
+  std::promise<void> acknowledged, release;
+  std::shared_future<void> released = release.get_future().share();
+  SingleInstance held(nextId(), [&] {
+    acknowledged.set_value();
+    released.wait();
+  });
+  std::future<int> heldResult = std::async(std::launch::async, [&] { return acquire(held, {"qz", "held"}); });
+  acknowledged.get_future().wait();
+  SingleInstance next(nextId());
+  EXPECT_EQ(acquire(next, {"qz", "next"}), SingleInstance::kForwarded) << "held up behind the held start";
+  release.set_value();
+  EXPECT_EQ(heldResult.get(), SingleInstance::kForwarded);
+  const std::vector<ForwardedRequest> requests = waitForRequests(first, 2);
+  ASSERT_EQ(requests.size(), 2u);
+  const std::set<std::string> taken = {requests[0].args[1], requests[1].args[1]};
+  EXPECT_EQ(taken, (std::set<std::string>{"held", "next"}));
+}
+
+// A start whose echo is awaited keeps its place in the queue: with it, the queue is full.
+TEST_F(SingleInstanceTest, AStartAwaitingItsEchoKeepsItsPlaceInTheQueue) {
+  ASSERT_EQ(acquire(first), SingleInstance::kFirstInstance);
+  for (int i = 0; i < 63; ++i) ASSERT_EQ(sendRaw(0, {"qz", std::to_string(i)}), 1) << i;
+  std::promise<void> acknowledged, release;
+  std::shared_future<void> released = release.get_future().share();
+  SingleInstance held(nextId(), [&] {
+    acknowledged.set_value();
+    released.wait();
+  });
+  std::future<int> heldResult = std::async(std::launch::async, [&] { return acquire(held, {"qz", "held"}); });
+  acknowledged.get_future().wait();
+  EXPECT_EQ(sendRaw(0, {"qz", "over"}), 0) << "the held start's place was given away";
+  release.set_value();
+  EXPECT_EQ(heldResult.get(), SingleInstance::kForwarded);
+  const std::vector<ForwardedRequest> requests = waitForRequests(first, 64);
+  ASSERT_EQ(requests.size(), 64u);
+  EXPECT_EQ(requests.back().args[1], "held");
 }
 
 // Admission ends while a start holds its echo back: the echo fails, and the start runs on its own.

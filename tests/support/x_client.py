@@ -236,6 +236,8 @@ def own(options):
                 offered = (Atom * (len(offers) + 1))(targets, *offers.keys())
                 X.XChangeProperty(display, request.requestor, request.property, XA_ATOM, 32, PROP_MODE_REPLACE,
                                   offered, len(offered))
+            elif request.target in offers and options.no_write:
+                pass
             elif request.target in offers and options.chunk:
                 X.XSelectInput(display, request.requestor, PROPERTY_CHANGE_MASK)
                 sending[(request.requestor, request.property)] = Transfer(data, offers[request.target], options)
@@ -269,6 +271,8 @@ def own_options(args):
     parser.add_argument("--sending-mark", metavar="FILE", help="creates FILE once a piece has been sent")
     parser.add_argument("--odd-piece", type=int, default=0, metavar="N", help="piece N is sent in 32-bit items")
     parser.add_argument("--announce", type=int, help="the size announced for pieces (the text's by default)")
+    parser.add_argument("--no-write", action="store_true",
+                        help="answers that the text is in the property without writing the property")
     parser.add_argument("--destroy-requestor", action="store_true",
                         help="destroys the requestor's window right after answering")
     return parser.parse_args(args)
