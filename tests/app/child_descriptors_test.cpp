@@ -26,20 +26,8 @@ using qztest::XClient;
 // listings run while the main state waits in system.get_clipboard: once its owner has begun to send the
 // text in pieces ("user/sending"), which it ends only once "user/listed" exists.
 std::string listingBoot(const std::string& downloadUrl) {
-  return R"lua(
-local user = EXE_DIR .. "/user/"
+  return std::string(qztest::kBootFileHelpers) + R"lua(
 local LIST = "ls /proc/$$/fd"
-local function put(name, text)
-  local file = assert(io.open(user .. name .. ".tmp", "w"))
-  file:write(text)
-  file:close()
-  assert(os.rename(user .. name .. ".tmp", user .. name))
-end
-local function exists(name)
-  local file = io.open(user .. name)
-  if file then file:close() end
-  return file ~= nil
-end
 local function await(name)
   local deadline = system.get_time() + 30
   while not exists(name) do

@@ -29,19 +29,7 @@ using qztest::XClient;
 // Pastes `reads` times, the i-th once "user/go-<i>" exists when gated; each result goes to "user/read-<i>":
 // "text|<text>" for a short text, "long|<size>|<sha256>" for a long one, "nil|<message>" for a failure.
 std::string readerBoot(int reads, bool gated) {
-  return R"lua(
-local user = EXE_DIR .. "/user/"
-local function put(name, text)
-  local file = assert(io.open(user .. name .. ".tmp", "w"))
-  file:write(text)
-  file:close()
-  assert(os.rename(user .. name .. ".tmp", user .. name))
-end
-local function exists(name)
-  local file = io.open(user .. name)
-  if file then file:close() end
-  return file ~= nil
-end
+  return std::string(qztest::kBootFileHelpers) + R"lua(
 local function describe(text, message)
   if not text then return "nil|" .. tostring(message) end
   if #text <= 64 then return "text|" .. text end

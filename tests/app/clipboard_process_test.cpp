@@ -21,24 +21,9 @@ using qztest::RunResult;
 using qztest::Sandbox;
 using qztest::XClient;
 
-constexpr const char* kFileHelpers = R"lua(
-local user = EXE_DIR .. "/user/"
-local function put(name, text)
-  local file = assert(io.open(user .. name .. ".tmp", "w"))
-  file:write(text)
-  file:close()
-  assert(os.rename(user .. name .. ".tmp", user .. name))
-end
-local function exists(name)
-  local file = io.open(user .. name)
-  if file then file:close() end
-  return file ~= nil
-end
-)lua";
-
 // Sets the clipboard (after trying an oversized text when asked), then serves pastes until told to stop.
 std::string ownerBoot(const std::string& text) {
-  return std::string(kFileHelpers) + R"lua(
+  return std::string(qztest::kBootFileHelpers) + R"lua(
 return { run = function()
   local ok, message = system.set_clipboard(string.rep("y", 17000000))
   put("refused", tostring(ok) .. "|" .. tostring(message))
@@ -79,7 +64,7 @@ class ClipboardProcesses : public ::testing::Test {
   // Runs a second qz that pastes; what it read.
   std::string paste() {
     Sandbox reader;
-    reader.writeBoot(std::string(kFileHelpers) + kReaderBoot);
+    reader.writeBoot(std::string(qztest::kBootFileHelpers) + kReaderBoot);
     const RunResult result = reader.run(onDisplay());
     EXPECT_EQ(result.exitCode, 0) << result.standardError;
     return reader.exists("user/read") ? reader.readFile("user/read") : "no paste";
@@ -127,7 +112,7 @@ TEST_F(ClipboardProcesses, TextSentInPiecesAndTextOfQzItselfArriveWhole) {
     EXPECT_EQ(paste(), "300000 z");
   }
   Sandbox self;
-  self.writeBoot(std::string(kFileHelpers) + R"lua(
+  self.writeBoot(std::string(qztest::kBootFileHelpers) + R"lua(
 return { run = function()
   assert(system.set_clipboard(string.rep("z", 3000000)))
   local text, message = system.get_clipboard()

@@ -17,6 +17,7 @@
 #include <cstring>
 #include <functional>
 #include <future>
+#include <memory>
 #include <set>
 #include <string>
 #include <thread>
@@ -107,6 +108,28 @@ class SingleInstanceTest : public ScratchDirTest {
     };
   }
 
+  // A later start on a thread of its own that stops after its acknowledgement, before its echo, until resumed.
+  struct HeldStart {
+    std::promise<void> resume;
+    std::unique_ptr<SingleInstance> service;
+    std::future<int> result;
+  };
+  std::unique_ptr<HeldStart> holdStart(const std::string& argument) {
+    auto start = std::make_unique<HeldStart>();
+    auto acknowledged = std::make_shared<std::promise<void>>();
+    std::future<void> wasAcknowledged = acknowledged->get_future();
+    std::shared_future<void> resumed = start->resume.get_future().share();
+    start->service = std::make_unique<SingleInstance>(nextId(), [acknowledged, resumed] {
+      acknowledged->set_value();
+      resumed.wait();
+    });
+    start->result = std::async(std::launch::async, [this, service = start->service.get(), argument] {
+      return acquire(*service, {"qz", argument});
+    });
+    wasAcknowledged.wait();
+    return start;
+  }
+
   std::filesystem::path runtime;
   std::string key;
   SingleInstance first;
@@ -183,18 +206,11 @@ TEST_F(SingleInstanceTest, AStartSlowToEchoIsTakenWhenItIsToldSo) {
 // start: one that comes meanwhile is taken at once, and the held one is taken too when it goes on in time.
 TEST_F(SingleInstanceTest, AStartHeldBeforeItsEchoHoldsUpNoOther) {
   ASSERT_EQ(acquire(first), SingleInstance::kFirstInstance);
-  std::promise<void> acknowledged, release;
-  std::shared_future<void> released = release.get_future().share();
-  SingleInstance held(nextId(), [&] {
-    acknowledged.set_value();
-    released.wait();
-  });
-  std::future<int> heldResult = std::async(std::launch::async, [&] { return acquire(held, {"qz", "held"}); });
-  acknowledged.get_future().wait();
+  const std::unique_ptr<HeldStart> held = holdStart("held");
   SingleInstance next(nextId());
   EXPECT_EQ(acquire(next, {"qz", "next"}), SingleInstance::kForwarded) << "held up behind the held start";
-  release.set_value();
-  EXPECT_EQ(heldResult.get(), SingleInstance::kForwarded);
+  held->resume.set_value();
+  EXPECT_EQ(held->result.get(), SingleInstance::kForwarded);
   const std::vector<ForwardedRequest> requests = waitForRequests(first, 2);
   ASSERT_EQ(requests.size(), 2u);
   const std::set<std::string> taken = {requests[0].args[1], requests[1].args[1]};
@@ -205,17 +221,10 @@ TEST_F(SingleInstanceTest, AStartHeldBeforeItsEchoHoldsUpNoOther) {
 TEST_F(SingleInstanceTest, AStartAwaitingItsEchoKeepsItsPlaceInTheQueue) {
   ASSERT_EQ(acquire(first), SingleInstance::kFirstInstance);
   for (int i = 0; i < 63; ++i) ASSERT_EQ(sendRaw(0, {"qz", std::to_string(i)}), 1) << i;
-  std::promise<void> acknowledged, release;
-  std::shared_future<void> released = release.get_future().share();
-  SingleInstance held(nextId(), [&] {
-    acknowledged.set_value();
-    released.wait();
-  });
-  std::future<int> heldResult = std::async(std::launch::async, [&] { return acquire(held, {"qz", "held"}); });
-  acknowledged.get_future().wait();
+  const std::unique_ptr<HeldStart> held = holdStart("held");
   EXPECT_EQ(sendRaw(0, {"qz", "over"}), 0) << "the held start's place was given away";
-  release.set_value();
-  EXPECT_EQ(heldResult.get(), SingleInstance::kForwarded);
+  held->resume.set_value();
+  EXPECT_EQ(held->result.get(), SingleInstance::kForwarded);
   const std::vector<ForwardedRequest> requests = waitForRequests(first, 64);
   ASSERT_EQ(requests.size(), 64u);
   EXPECT_EQ(requests.back().args[1], "held");
@@ -224,17 +233,10 @@ TEST_F(SingleInstanceTest, AStartAwaitingItsEchoKeepsItsPlaceInTheQueue) {
 // Admission ends while a start holds its echo back: the echo fails, and the start runs on its own.
 TEST_F(SingleInstanceTest, AnEchoAfterAdmissionEndedFailsAndItsStartRunsOnItsOwn) {
   ASSERT_EQ(acquire(first), SingleInstance::kFirstInstance);
-  std::promise<void> acknowledged, admissionEnded;
-  std::shared_future<void> ended = admissionEnded.get_future().share();
-  SingleInstance held(nextId(), [&] {
-    acknowledged.set_value();
-    ended.wait();
-  });
-  std::future<int> result = std::async(std::launch::async, [&] { return acquire(held, {"qz", "held"}); });
-  acknowledged.get_future().wait();
+  const std::unique_ptr<HeldStart> held = holdStart("held");
   endsInTime("the end of admission while an echo is awaited", [&] { first.stopAdmitting(); });
-  admissionEnded.set_value();
-  EXPECT_EQ(result.get(), SingleInstance::kNotForwarded);
+  held->resume.set_value();
+  EXPECT_EQ(held->result.get(), SingleInstance::kNotForwarded);
   SingleInstance later;
   EXPECT_EQ(acquire(later, {"qz", "after"}), SingleInstance::kNotForwarded) << "refused once admission ended";
   EXPECT_TRUE(first.takeRequests().empty());

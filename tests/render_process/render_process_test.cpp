@@ -150,8 +150,8 @@ TEST(RenderProcess, RunawayDocumentsEndAtTheTimeLimit) {
   EXPECT_EQ(zombieChildren(), 0);
 }
 
-TEST(RenderProcess, MemoryPastTheCeilingIsRefusedAsSuch) {
-  // A glyph cropped to 30,000 square: 3.6 GB of pixels.
+// A glyph cropped to 30,000 square: 3.6 GB of pixels.
+RenderJob swellingGlyphJob() {
   RenderJob job;
   job.kind = RenderJobKind::SvgGlyph;
   job.document = R"(<svg xmlns="http://www.w3.org/2000/svg"><rect id="glyph1" width="1000" height="1000"/></svg>)";
@@ -159,7 +159,11 @@ TEST(RenderProcess, MemoryPastTheCeilingIsRefusedAsSuch) {
   job.pixelSize = 30000.0f;
   job.unitsPerEm = 1000.0f;
   job.maxSide = 30000;
-  const RenderResult refused = runRenderJob(job);
+  return job;
+}
+
+TEST(RenderProcess, MemoryPastTheCeilingIsRefusedAsSuch) {
+  const RenderResult refused = runRenderJob(swellingGlyphJob());
   EXPECT_EQ(refused.error, "SVG document could not be drawn: the renderer needed more than 1 GiB");
   expectRed(drawFitted(kRed), "after the swelling");
 }
@@ -314,13 +318,7 @@ TEST(RenderProcess, AFilterPastTheCeilingIsRefusedAsMemory) {
 
 // A process that failed in any way is ended, never handed the next document.
 TEST(RenderProcess, AProcessThatFailedIsNeverUsedAgain) {
-  RenderJob swelling;
-  swelling.kind = RenderJobKind::SvgGlyph;
-  swelling.document = R"(<svg xmlns="http://www.w3.org/2000/svg"><rect id="glyph1" width="1000" height="1000"/></svg>)";
-  swelling.glyphIndex = 1;
-  swelling.pixelSize = 30000.0f;
-  swelling.unitsPerEm = 1000.0f;
-  swelling.maxSide = 30000;
+  const RenderJob swelling = swellingGlyphJob();
   RenderJob unreadable;
   unreadable.document = "<svg";
   unreadable.width = unreadable.height = 4;

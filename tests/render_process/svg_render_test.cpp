@@ -148,6 +148,17 @@ TEST(SvgDocumentRenderTest, RefusesBadSizesEmptyInkAndOversizedInk) {
   }
 }
 
+// Where glyph1 of the document lands at 20 px per 1,000 units: left, top, width and height of its bitmap.
+std::vector<int32_t> placedGlyph(const std::string& document) {
+  SvgBitmap bitmap;
+  int32_t left = 0, top = 0;
+  if (!renderSvgDocumentToBgra(document, "glyph1", 20.0f, 1000.0f, 4096, &left, &top, &bitmap)) {
+    ADD_FAILURE() << svgLastError();
+    return {};
+  }
+  return {left, top, bitmap.width, bitmap.height};
+}
+
 // The wider view maps a document as librsvg maps it onto the em square: by its view box and how that keeps
 // its aspect ratio, after whatever prolog; a glyph is placed alike drawn plain and through a layer.
 TEST(SvgDocumentRenderTest, WideningTheViewKeepsWhereTheGlyphLies) {
@@ -198,11 +209,7 @@ TEST(SvgDocumentRenderTest, WideningTheViewKeepsWhereTheGlyphLies) {
   for (const auto& c : cases) {
     for (const char* layer : {"", " opacity='0.5'"}) {
       const std::string document = c.root + "<g id='glyph1'" + layer + "><rect " + c.rect + " fill='#00f'/></g></svg>";
-      SvgBitmap bitmap;
-      int32_t left = 0, top = 0;
-      ASSERT_TRUE(renderSvgDocumentToBgra(document, "glyph1", 20.0f, 1000.0f, 4096, &left, &top, &bitmap))
-          << c.what << layer << ": " << svgLastError();
-      EXPECT_EQ(std::vector<int32_t>({left, top, bitmap.width, bitmap.height}), c.placed) << c.what << layer;
+      EXPECT_EQ(placedGlyph(document), c.placed) << c.what << layer;
     }
   }
 }
@@ -236,11 +243,7 @@ TEST(SvgDocumentRenderTest, PercentagesAreOfTheEmSquare) {
     for (const char* layer : {"", " opacity='0.5'"}) {
       const std::string document =
           c.root + "<" + g + " id='glyph1' fill='#00f'" + layer + ">" + c.shape + "</" + g + ">" + end + "\n<!-- -->\n";
-      SvgBitmap bitmap;
-      int32_t left = 0, top = 0;
-      ASSERT_TRUE(renderSvgDocumentToBgra(document, "glyph1", 20.0f, 1000.0f, 4096, &left, &top, &bitmap))
-          << c.what << layer << ": " << svgLastError();
-      EXPECT_EQ(std::vector<int32_t>({left, top, bitmap.width, bitmap.height}), c.placed) << c.what << layer;
+      EXPECT_EQ(placedGlyph(document), c.placed) << c.what << layer;
     }
   }
 }

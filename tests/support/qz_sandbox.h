@@ -97,4 +97,21 @@ std::filesystem::path builtQzExecutable();
 // Quotes text as a Lua long string literal.
 std::string luaString(std::string_view text);
 
+// Lua for a boot file that talks to its test through files in user/: `user` (the directory), put(name, text)
+// (written under a temporary name, then renamed, so the test never reads half a file) and exists(name).
+inline constexpr const char* kBootFileHelpers = R"lua(
+local user = EXE_DIR .. "/user/"
+local function put(name, text)
+  local file = assert(io.open(user .. name .. ".tmp", "w"))
+  file:write(text)
+  file:close()
+  assert(os.rename(user .. name .. ".tmp", user .. name))
+end
+local function exists(name)
+  local file = io.open(user .. name)
+  if file then file:close() end
+  return file ~= nil
+end
+)lua";
+
 }  // namespace qztest
