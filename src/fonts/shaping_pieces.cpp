@@ -32,27 +32,31 @@ void ShapingWalk::openWindow(size_t start) {
   window_ = ShapingWindow{};
   window_.start = window_.end = window_.shortestCut = window_.latestCut = static_cast<uint32_t>(start);
   if (start >= length_) return;
-  // The last cut after white space and the last grapheme boundary within the bound. A window that ends early
-  // there leaves text with no better cut behind for the windows after it, so no part of the text is scanned
-  // more than a few times.
+  // The last grapheme boundary within the bound, and the last of them after white space (not one that a mark
+  // follows, which belongs to the space's cluster). A window that ends early there leaves text with no better
+  // cut behind for the windows after it, so no part of the text is scanned more than a few times.
   size_t afterSpace = 0;
   size_t graphemeCut = 0;
   size_t at = start;
   uint32_t previous = 0;
   uint32_t codepoint = 0;
   utf8proc_int32_t graphemeState = 0;
+  const auto boundaryBefore = [&](uint32_t following) {
+    if (!graphemeBreak(previous, following, graphemeState)) return;
+    graphemeCut = at;
+    if (isWhiteSpace(previous)) afterSpace = at;
+  };
   while (at < length_ && codepointStarts_.size() < maxCodepoints_) {
     codepointStarts_.push_back(static_cast<uint32_t>(at));
     const size_t next = static_cast<size_t>(nextUtf8CodepointUnchecked(text_ + at, codepoint) - text_);
-    if (at > start && graphemeBreak(previous, codepoint, graphemeState)) graphemeCut = at;
+    if (at > start) boundaryBefore(codepoint);
     at = std::min(next, length_);
-    if (isWhiteSpace(codepoint)) afterSpace = at;
     previous = codepoint;
   }
   size_t end = at;
   if (at < length_) {
     nextUtf8CodepointUnchecked(text_ + at, codepoint);
-    if (graphemeBreak(previous, codepoint, graphemeState)) graphemeCut = at;  // a cluster begins right past it
+    boundaryBefore(codepoint);  // a cluster begins right past the window
     end = afterSpace > start ? afterSpace : (graphemeCut > start ? graphemeCut : at);
   }
   while (!codepointStarts_.empty() && codepointStarts_.back() >= end) codepointStarts_.pop_back();

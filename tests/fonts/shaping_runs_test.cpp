@@ -212,6 +212,22 @@ TEST_F(FontTest, ShapedRuns_LongRealTextCutAtSpacesShapesAsWhole) {
   }
 }
 
+// A combining mark after a space (or a no-break space, the usual way to show a mark alone) belongs to the
+// space's cluster: a window that ends at that space, here one of a few codepoints before a long unspaced run,
+// does not cut the mark off from it.
+TEST_F(FontTest, ShapedRuns_AMarkAfterASpaceStaysWithTheSpace) {
+  auto font = loadOrFail(fonttest::kSans, 20);
+  ASSERT_NE(font, nullptr);
+  const std::string run = repeated("abcdefghij", 40);
+  const std::string acute = "\xCC\x81";
+  const std::string noBreakSpace = "\xC2\xA0";
+  for (const std::string& text : {"accent" + noBreakSpace + acute + run, "grave " + acute + run,
+                                  repeated("ab" + noBreakSpace + acute, 3) + run}) {
+    SCOPED_TRACE(text.substr(0, 20));
+    expectShapedAsWhole(*font, text);
+  }
+}
+
 // The first glyph where shaping in pieces and HarfBuzz on the whole text disagree (glyph, cluster, advance or
 // offsets), the glyph count when one has more glyphs, or -1 when they agree.
 long firstDifferenceFromWhole(RenderFont& font, const std::string& text) {
