@@ -89,7 +89,7 @@ struct LuaStateCloser {
 // languages take turns between two shapes of the same rules, the second with patterns of many more items and
 // a balance, so that a walk kept for one is the wrong size for the next. With a `way` other than "keep", the
 // resolver releases the language before the one it is asked for (its level has closed) and prepares a new
-// one; "prepare" tells how many automata the new language got from memory the released one gave back.
+// one, or ("between") the scan is made again, with the other shapes, after all its languages were released.
 constexpr const char* kScans = R"lua(
 local nt = native_tokenizer
 local function language(number, key)
@@ -115,10 +115,19 @@ local releases = {
 }
 function scan(way, key)
   local outer = nt.prepare({ patterns = rules })
-  local tokens = nt.scan(outer, line, {}, "[%w_]+", false, "\0", function(_, index)
+  local shift = 0
+  local function resolve(_, index)
     if index > 1 and releases[way] then releases[way](debug.getuservalue(outer, 2), index - 1) end
-    return language(index, key)
-  end)
+    return language(index + shift, key)
+  end
+  local tokens = nt.scan(outer, line, {}, "[%w_]+", false, "\0", resolve)
+  if way == "between" then
+    local cache = debug.getuservalue(outer, 2)
+    for index = 1, #rules do releases.finalise(cache, index) end
+    debug.setuservalue(outer, {}, 2)
+    shift = 1
+    tokens = nt.scan(outer, line, {}, "[%w_]+", false, "\0", resolve)
+  end
   return tokens and table.concat(tokens, "|") or "gave up"
 end
 function reprepare(_, key)
@@ -165,11 +174,11 @@ TEST_F(TokenizerAddressReuse, ATokenizerPreparedAfterOneIsReleasedTakesItsAutoma
   EXPECT_GE(automataHandedAgain, 20u);  // one walk automaton for each rule's condition
 }
 
-TEST_F(TokenizerAddressReuse, TokenizersReleasedAndPreparedAgainInsideAScanLeaveItsTokens) {
+TEST_F(TokenizerAddressReuse, TokenizersReleasedAndPreparedAgainInsideAScanOrBetweenScansLeaveTheTokens) {
   for (const char* key : {"preceded_by", "line_prefix"}) {
     const std::string expected = call("scan", "keep", key, false);
     ASSERT_NE(expected, "gave up") << key;
-    for (const char* way : {"finalise", "collect"}) {
+    for (const char* way : {"finalise", "collect", "between"}) {
       EXPECT_EQ(call("scan", way, key, true), expected) << key << " " << way;
     }
   }
