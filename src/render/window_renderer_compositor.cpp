@@ -192,6 +192,7 @@ bool WindowRenderer::addImagePlacement(const CanvasBitmap* image, const RenderRe
     return false;
   }
   imagePlacements_.push_back({image, source, dest, clip, cellSize, color1, color2});
+  renderCache_->noteFrameImage(image);
   return true;
 }
 
