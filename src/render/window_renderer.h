@@ -33,7 +33,7 @@ struct CanvasBitmap;
 
 // An image the compositor draws this frame from texture tiles, under the software-drawn frame. Rectangles:
 // source in image pixels, dest and clip in window pixels; a cellSize above 0 draws a checkerboard of
-// color1 and color2 under the image.
+// color1 and color2 under the image, its cells anchored at the window's origin as drawCheckerboard's are.
 struct ImagePlacement {
   const CanvasBitmap* image;
   RenderRect source;
