@@ -264,13 +264,13 @@ void RenderCache::finishFrame() {
   forgetFrameImages();
 }
 
-// Clearing the set walks its buckets: a frame of many images leaves many, which go with them, and an empty
-// set is left alone.
+// Clearing the set walks its buckets: an empty set is left alone, and buckets far more than the frame
+// needed (left by an earlier frame of many images) go with it.
 void RenderCache::forgetFrameImages() {
   constexpr size_t kKeptBuckets = 1024;
   lastFrameImage_ = nullptr;
   if (frameImages_.empty()) return;
-  if (frameImages_.bucket_count() > kKeptBuckets) {
+  if (frameImages_.bucket_count() > std::max(kKeptBuckets, 8 * frameImages_.size())) {
     frameImages_ = {};
   } else {
     frameImages_.clear();
