@@ -138,6 +138,7 @@ ImageTile* ImageTileCache::tile(const TileGrid& grid, int32_t column, int32_t ro
   stored.recency = recency_.insert(recency_.end(), key);
   bytesUsed_ += stored.bytes;
   bytesThisFrame_ += stored.bytes;
+  keysOfImage_[key.imageId].push_back(key);  // should this run out of memory, the tile goes when evicted
   evict(true);
   return &stored;
 }
@@ -224,20 +225,36 @@ void ImageTileCache::erase(std::unordered_map<TileKey, ImageTile, TileKeyHasher>
   bytesUsed_ -= tile->second.bytes;
   if (tile->second.lastUsedFrame == frame_) bytesThisFrame_ -= tile->second.bytes;
   recency_.erase(tile->second.recency);
+  unlistKey(tile->first);
   tiles_.erase(tile);
 }
 
+void ImageTileCache::unlistKey(const TileKey& key) {
+  const auto listed = keysOfImage_.find(key.imageId);
+  if (listed == keysOfImage_.end()) return;
+  std::vector<TileKey>& keys = listed->second;
+  const auto at = std::find(keys.begin(), keys.end(), key);
+  if (at != keys.end()) {
+    *at = keys.back();
+    keys.pop_back();
+  }
+  if (keys.empty()) keysOfImage_.erase(listed);
+}
+
 void ImageTileCache::forgetImage(uint64_t imageId) {
-  for (auto it = tiles_.begin(); it != tiles_.end();) {
-    const auto next = std::next(it);
-    if (it->first.imageId == imageId) erase(it);
-    it = next;
+  const auto listed = keysOfImage_.find(imageId);
+  if (listed == keysOfImage_.end()) return;
+  const std::vector<TileKey> keys = std::move(listed->second);
+  keysOfImage_.erase(listed);
+  for (const TileKey& key : keys) {
+    if (const auto tile = tiles_.find(key); tile != tiles_.end()) erase(tile);
   }
 }
 
 void ImageTileCache::clear() {
   tiles_.clear();
   recency_.clear();
+  keysOfImage_.clear();
   bytesUsed_ = 0;
   bytesThisFrame_ = 0;
 }

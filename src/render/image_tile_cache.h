@@ -139,11 +139,16 @@ class ImageTileCache {
   // the tiles of the current frame.
   void evict(bool olderFramesOnly);
   void erase(std::unordered_map<TileKey, ImageTile, TileKeyHasher>::iterator tile);
+  // Takes the key out of its image's list.
+  void unlistKey(const TileKey& key);
 
   SDL_Window* window_;
   RendererHandle renderer_;  // declared before the tiles, so it outlives their textures
   std::unordered_map<TileKey, ImageTile, TileKeyHasher> tiles_;
   std::list<TileKey> recency_;  // least recently used first
+  // The keys of each image's tiles, so that forgetting an image (done for every canvas that goes, in every
+  // window) looks at its own tiles only.
+  std::unordered_map<uint64_t, std::vector<TileKey>> keysOfImage_;
   bool vsync_ = false;
   uint64_t budget_ = kDefaultBudget;
   uint64_t bytesUsed_ = 0;

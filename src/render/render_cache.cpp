@@ -109,6 +109,5 @@ void RenderCache::releaseFont(std::shared_ptr<RenderFont> font) {
 
 void RenderCache::releaseImage(const std::shared_ptr<CanvasBitmap>& image) {
   if (!image) return;
-  const bool recorded = std::find(frameImages_.begin(), frameImages_.end(), image.get()) != frameImages_.end();
-  if (recorded || windowRenderer_->placesImage(image.get())) retainedImages_.push_back(image);
+  if (frameImages_.contains(image.get())) retainedImages_.push_back(image);
 }

@@ -13,6 +13,7 @@
 #include <memory>
 #include <span>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include "render/canvas_bitmap.h"
@@ -99,8 +100,11 @@ class RenderCache {
   void invalidateAll();
   // Keeps a font that is being released alive until the current frame ends.
   void releaseFont(std::shared_ptr<RenderFont> font);
-  // Keeps a share of an image that is being released until the frame ends, when the frame's records or
-  // image placements point at it; any other is let go at once.
+  // Notes an image the frame draws (a record or an image placement points at it); a frame that cannot note
+  // it is discarded.
+  void noteFrameImage(const CanvasBitmap* image);
+  // Keeps a share of an image that is being released until the frame ends, when the frame draws it; any
+  // other is let go at once.
   void releaseImage(const std::shared_ptr<CanvasBitmap>& image);
   void setDebugView(bool on) { debugView_ = on; }
   const RenderRect& viewport() const { return viewport_; }
@@ -134,6 +138,7 @@ class RenderCache {
   }
   unsigned char* reserveRecord(int32_t size);
   void discardFrame(const char* message);
+  void forgetFrameImages();
   RenderCommand* allocateTextCommand(uint32_t type, std::string_view text);
   RenderCommand* recordShape(RenderCommandType type, const RenderRect& rect, uint32_t color);
   RenderCommand* recordImage(RenderCommandType type, const RenderRect& rect, uint32_t color, CanvasBitmap* image);
@@ -167,8 +172,10 @@ class RenderCache {
   bool fullRedrawPending_ = true;
   std::vector<std::shared_ptr<RenderFont>> retainedFonts_;
   std::vector<std::shared_ptr<CanvasBitmap>> retainedImages_;
-  // What the frame's records point at (repeats allowed).
-  std::vector<const CanvasBitmap*> frameImages_;
+  // What the frame draws, so that releasing an image takes one lookup however many it draws; the last one
+  // noted spares the lookup for a run of records of one image.
+  std::unordered_set<const CanvasBitmap*> frameImages_;
+  const CanvasBitmap* lastFrameImage_ = nullptr;
   std::vector<CellMark> cellMarks_;  // reused by every frame
   RecordHashMemo recordMemo_;
   std::vector<CellFold> cellFolds_;  // reused by every frame

@@ -131,17 +131,23 @@ void RenderCache::drawCheckerboard(const RenderRect& rect, int32_t cellSize, uin
   }
 }
 
+void RenderCache::noteFrameImage(const CanvasBitmap* image) {
+  if (image == lastFrameImage_) return;
+  try {
+    frameImages_.insert(image);
+    lastFrameImage_ = image;
+  } catch (const std::bad_alloc&) {
+    discardFrame("render command allocation failed; frame discarded");
+  }
+}
+
 // A record that points at an image; the frame notes the image, so that releasing it keeps it until the end.
 RenderCommand* RenderCache::recordImage(RenderCommandType type, const RenderRect& rect, uint32_t color,
                                         CanvasBitmap* image) {
   RenderCommand* command = recordShape(type, rect, color);
   if (command == nullptr) return nullptr;
   command->image = image;
-  try {
-    if (frameImages_.empty() || frameImages_.back() != image) frameImages_.push_back(image);
-  } catch (const std::bad_alloc&) {
-    discardFrame("render command allocation failed; frame discarded");
-  }
+  noteFrameImage(image);
   return command;
 }
 

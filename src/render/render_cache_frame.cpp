@@ -229,7 +229,7 @@ void RenderCache::endFrame() {
     discardReason_ = nullptr;
     retainedFonts_.clear();
     retainedImages_.clear();
-    frameImages_.clear();
+    forgetFrameImages();
     invalidateAll();
     return;
   }
@@ -261,7 +261,20 @@ void RenderCache::finishFrame() {
   // Tiles that this frame's present made of released images would otherwise outlive them.
   for (const auto& image : retainedImages_) windowRenderer_->imageTileCache()->forgetImage(image->id);
   retainedImages_.clear();
-  frameImages_.clear();
+  forgetFrameImages();
+}
+
+// Clearing the set walks its buckets: an empty set is left alone, and buckets far more than the frame
+// needed (left by an earlier frame of many images) go with it.
+void RenderCache::forgetFrameImages() {
+  constexpr size_t kKeptBuckets = 1024;
+  lastFrameImage_ = nullptr;
+  if (frameImages_.empty()) return;
+  if (frameImages_.bucket_count() > std::max(kKeptBuckets, 8 * frameImages_.size())) {
+    frameImages_ = {};
+  } else {
+    frameImages_.clear();
+  }
 }
 
 void RenderCache::invalidateRect(const RenderRect& rect) {

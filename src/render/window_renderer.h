@@ -33,7 +33,7 @@ struct CanvasBitmap;
 
 // An image the compositor draws this frame from texture tiles, under the software-drawn frame. Rectangles:
 // source in image pixels, dest and clip in window pixels; a cellSize above 0 draws a checkerboard of
-// color1 and color2 under the image.
+// color1 and color2 under the image, its cells anchored at the window's origin as drawCheckerboard's are.
 struct ImagePlacement {
   const CanvasBitmap* image;
   RenderRect source;
@@ -91,7 +91,7 @@ class WindowRenderer {
 
   // The image compositor. A placement switches the window to the compositor path on first use; it is
   // refused (and the caller draws the image itself) when the image or a rectangle is empty, a canvas
-  // target is set, or the compositor cannot run.
+  // target is set, or the compositor cannot run. The frame notes a placed image as one it draws.
   bool addImagePlacement(const CanvasBitmap* image, const RenderRect& source, const RenderRect& dest,
                          const RenderRect& clip, uint32_t cellSize, uint32_t color1, uint32_t color2);
   // Records an image shown from source into dest, over a checkerboard of cellSize, within clip and the
@@ -101,10 +101,6 @@ class WindowRenderer {
   bool drawCanvasTiled(CanvasBitmap* image, const RenderRect& source, const RenderRect& dest, const RenderRect& clip,
                        int32_t cellSize, uint32_t color1, uint32_t color2);
   bool hasImagePlacements() const { return !imagePlacements_.empty(); }
-  bool placesImage(const CanvasBitmap* image) const {
-    return std::any_of(imagePlacements_.begin(), imagePlacements_.end(),
-                       [image](const ImagePlacement& placement) { return placement.image == image; });
-  }
   bool compositorActive() const { return compositorActive_; }
 
   // Shapes.

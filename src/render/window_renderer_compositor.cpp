@@ -192,6 +192,7 @@ bool WindowRenderer::addImagePlacement(const CanvasBitmap* image, const RenderRe
     return false;
   }
   imagePlacements_.push_back({image, source, dest, clip, cellSize, color1, color2});
+  renderCache_->noteFrameImage(image);
   return true;
 }
 
@@ -342,9 +343,9 @@ void WindowRenderer::drawVisibleImageTiles() {
   SDL_SetRenderClipRect(renderer, nullptr);
 }
 
-// Cells of cellSize from the destination's corner, coloured by the parity of their corner's cell indices
-// (rounded down, so the cells on either side of 0 differ too); only the cells inside the clip and the output
-// are drawn, each colour's cells in one call.
+// Cells of cellSize anchored at the output's origin, coloured by the parity of their cell indices (the
+// first colour where it is even), as the software checkerboard draws them; only the cells inside the
+// destination, the clip and the output are drawn, each colour's cells in one call.
 void WindowRenderer::drawPlacementCheckerboard(SDL_Renderer* renderer, const ImagePlacement& placement) {
   const RenderRect& dest = placement.dest;
   const int64_t cell = placement.cellSize;
@@ -355,13 +356,14 @@ void WindowRenderer::drawPlacementCheckerboard(SDL_Renderer* renderer, const Ima
   const int64_t left = std::max<int64_t>(dest.x, visible.left);
   const int64_t top = std::max<int64_t>(dest.y, visible.top);
   if (right <= left || bottom <= top) return;
-  const int64_t firstX = dest.x + (left - dest.x) / cell * cell;
-  const int64_t firstY = dest.y + (top - dest.y) / cell * cell;
   for (std::vector<SDL_FRect>& cells : checkerCells_) cells.clear();
-  for (int64_t cy = firstY; cy < bottom; cy += cell) {
-    for (int64_t cx = firstX; cx < right; cx += cell) {
-      checkerCells_[(floorDivide(cx, cell) + floorDivide(cy, cell)) % 2 != 0 ? 1 : 0].push_back(floatRect(
-          cx, cy, std::min(int64_t{dest.x} + dest.w - cx, cell), std::min(int64_t{dest.y} + dest.h - cy, cell)));
+  for (int64_t row = floorDivide(top, cell); row * cell < bottom; ++row) {
+    const int64_t y0 = std::max(row * cell, top);
+    const int64_t y1 = std::min(row * cell + cell, bottom);
+    for (int64_t column = floorDivide(left, cell); column * cell < right; ++column) {
+      const int64_t x0 = std::max(column * cell, left);
+      const int64_t x1 = std::min(column * cell + cell, right);
+      checkerCells_[(row + column) % 2 != 0 ? 1 : 0].push_back(floatRect(x0, y0, x1 - x0, y1 - y0));
     }
   }
   const uint32_t colors[2] = {placement.color1, placement.color2};

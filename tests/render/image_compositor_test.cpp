@@ -147,26 +147,45 @@ TEST_F(ImageCompositorTest, TheImageAndItsCheckerboardShowThroughTheHoleOverWhat
     int32_t x, y;
     uint32_t rgb;
   } shown[] = {
-      {2, 4, kBackground},   {3, 4, 0x00FF00u},     {10, 4, 0x00FF00u},      {11, 4, 0xFFFF00u},
-      {18, 4, 0xFFFF00u},    {19, 4, 0x00FF00u},    {22, 4, 0x00FF00u},      {23, 4, kBackground},
+      {2, 4, kBackground},   {3, 4, 0x00FF00u},     {7, 4, 0x00FF00u},       {8, 4, 0xFFFF00u},
+      {15, 4, 0xFFFF00u},    {16, 4, 0x00FF00u},    {22, 4, 0x00FF00u},      {23, 4, kBackground},
       {100, 100, 0xFF0000u}, {131, 131, 0xFF0000u}, {132, 131, kBackground}, {250, 150, kBackground},
   };
   for (const auto& s : shown) EXPECT_EQ(shownPixel(sdlRenderer(), s.x, s.y), s.rgb & 0xFFFFFFu) << s.x << "," << s.y;
 }
 
-// Checkerboard cells take their colour from the floor of their corner over the cell size, so the cells on
-// either side of x = 0 and y = 0 differ like every other pair of neighbours.
-TEST_F(ImageCompositorTest, CheckerboardCellsAcrossTheWindowsEdgesAlternateLikeAllOthers) {
+// The compositor draws a tiled canvas's checkerboard as the software fallback does: cells anchored at the
+// window's origin wherever the destination starts (before the window's edges, between cell lines or on
+// one), so that neighbouring cells differ and the pattern stays put under a canvas that moves.
+TEST_F(ImageCompositorTest, TheCompositorsCheckerboardIsTheSoftwareOne) {
   CanvasBitmap clear(20, 20);
-  ASSERT_EQ(frame({{&clear, {0, 0, 20, 20}, {-5, -3, 20, 20}, 8, 0xFF00FF00u, 0xFFFFFF00u}}), 1);
-  const struct {
-    int32_t x, y;
-    uint32_t rgb;
-  } shown[] = {
-      {0, 0, 0x00FF00u},  {2, 5, 0xFFFF00u},   {3, 0, 0xFFFF00u},     {3, 5, 0x00FF00u},
-      {11, 4, 0x00FF00u}, {14, 16, 0x00FF00u}, {15, 10, kBackground},
-  };
-  for (const auto& s : shown) EXPECT_EQ(shownPixel(sdlRenderer(), s.x, s.y), s.rgb & 0xFFFFFFu) << s.x << "," << s.y;
+  const RenderRect dests[] = {{-5, -3, 30, 30}, {5, 3, 30, 30}, {13, 9, 30, 30}, {16, 8, 30, 30}};
+  std::vector<uint32_t> shown[2];
+  for (const bool composited : {true, false}) {
+    SCOPED_TRACE(composited ? "composited" : "in software");
+    WindowRendererHandle handle(SDL_CreateWindow("checkerboard", kWidth, kHeight, SDL_WINDOW_HIDDEN),
+                                SDL_DestroyWindow);
+    std::swap(handle, handle_);
+    frame({});
+    if (!composited) SDL_SetHintWithPriority(SDL_HINT_RENDER_DRIVER, "no such driver", SDL_HINT_OVERRIDE);
+    for (const RenderRect& dest : dests) {
+      EXPECT_EQ(frame({{&clear, {0, 0, 20, 20}, dest, 8, 0xFF00FF00u, 0xFFFFFF00u}}), composited ? 1 : 0);
+      for (int32_t y = 0; y < 40; ++y) {
+        for (int32_t x = 0; x < 40; ++x) shown[composited].push_back(shownAt(x, y));
+      }
+    }
+    SDL_ResetHint(SDL_HINT_RENDER_DRIVER);
+    EXPECT_EQ(renderer().compositorActive(), composited);
+    std::swap(handle, handle_);
+  }
+  ASSERT_EQ(shown[0].size(), shown[1].size());
+  for (size_t i = 0; i < shown[0].size(); ++i) {
+    const RenderRect& dest = dests[i / 1600];
+    ASSERT_EQ(shown[1][i], shown[0][i]) << "destination at " << dest.x << "," << dest.y << ": pixel " << i % 40 << ","
+                                        << i % 1600 / 40;
+  }
+  EXPECT_EQ(shown[1][0], 0x00FF00u) << "the cell at the window's origin";
+  EXPECT_EQ(shown[1][8], 0xFFFF00u) << "the next one";
 }
 
 // A canvas shown only in part of its destination (its clip) leaves the rest of the destination as the frame

@@ -96,7 +96,8 @@ WindowRenderer* rendererOfWindow(uint64_t id) {
 }
 
 // render_to_canvas(width, height, fn) -> Canvas holding what fn drew; fn's error is raised unchanged
-// after the frame and the canvas target are closed, and a drawing that lost commands is raised too
+// after the frame and the canvas target are closed, and a drawing that was never drawn whole (it lost
+// commands, or its window closed before the frame ended) is raised too
 int rendererRenderToCanvas(lua_State* L) {
   const int32_t width = checkPositiveInteger(L, 1);
   const int32_t height = checkPositiveInteger(L, 2);
@@ -114,7 +115,8 @@ int rendererRenderToCanvas(lua_State* L) {
   const int status = lua_pcall(L, 0, 0, 0);
   bool drawn = true;
   const char* discarded = nullptr;
-  if (WindowRenderer* still = rendererOfWindow(windowId)) {
+  WindowRenderer* still = rendererOfWindow(windowId);
+  if (still != nullptr) {
     discarded = still->renderCache()->discardReason();
     try {
       still->endDrawing();
@@ -126,7 +128,8 @@ int rendererRenderToCanvas(lua_State* L) {
   renewCanvasKeepAlive(L);
   if (status != LUA_OK) lua_error(L);
   if (!drawn) raiseOutOfMemory(L, "draw the canvas");
-  // A frame that lost commands was not drawn: its canvas would be blank.
+  // A frame that lost commands, or whose window went, was not drawn: its canvas would be blank.
+  if (still == nullptr) luaL_error(L, "could not render the canvas: its window was closed while it drew");
   if (discarded != nullptr) luaL_error(L, "could not render the canvas: %s", discarded);
   return pushCanvas(L, bitmap);
 }

@@ -1,6 +1,6 @@
 // The collector and canvas pixels, which live outside Lua's allocator: a loop of loads whose canvases are
 // dropped at once stays within a few canvases' memory, on its own and inside a frame, in a child process
-// whose memory is capped.
+// whose memory is capped; a loop that keeps them fails there with a message.
 #include <SDL3/SDL.h>
 #include <gtest/gtest.h>
 
@@ -107,6 +107,40 @@ TEST_F(CanvasMemoryTest, ALoopOfLoadsWhoseCanvasesAreDroppedFinishesWithinAFewCa
   for (const auto& c : cases) {
     EXPECT_EQ(runInMemoryLimitedChild(kAllowance, [&] { return runCountingMemory(c.chunk); }), 0)
         << c.where << " -- 1: a load failed, 2: memory grew past the allowance, 3: no window, above 128: a signal";
+  }
+}
+
+// The other side of the bound: a loop that keeps every canvas it makes needs their memory, and under the same
+// cap making one fails with a message (nil and the reason from a load, an error from render_to_canvas)
+// rather than ending the process; once the script lets them go, canvases can be made again.
+TEST_F(CanvasMemoryTest, ALoopThatKeepsEveryCanvasFailsWithAMessageOnceMemoryRunsOut) {
+#ifdef QZ_TEST_UNDER_ASAN
+  GTEST_SKIP() << "under AddressSanitizer the child runs without a memory cap";
+#endif
+  CanvasBitmap big(4096, 4096);
+  std::fill(big.pixels.begin(), big.pixels.end(), 0xFF336699u);
+  const std::string file = path("big.png");
+  ASSERT_EQ(savePngWithMetadata(big, file, {}), std::nullopt);
+  big = CanvasBitmap(0, 0);
+  const std::string loop = R"(
+local keep, failure = {}, nil
+for i = 1, 100 do
+  local ok, c, err = pcall(make)
+  if not ok or not c then failure = ok and err or c break end
+  keep[i] = c
+end
+assert(failure, 'all 100 canvases fit')
+assert(failure:lower():find('memory'), failure)
+assert(#keep >= 2, failure)
+keep = nil
+collectgarbage()
+assert(make()))";
+  for (const char* make : {"canvas.load_image(file)", "renderer.render_to_canvas(4096, 4096, function() end)"}) {
+    SCOPED_TRACE(make);
+    const std::string chunk =
+        "local file = '" + file + "'\nlocal function make() return " + std::string(make) + " end" + loop;
+    EXPECT_EQ(runInMemoryLimitedChild(kAllowance, [&] { return runCountingMemory(chunk); }), 0)
+        << "1: the script failed, 2: memory grew past the allowance, 3: no window, above 128: a signal";
   }
 }
 
