@@ -46,6 +46,20 @@ t.test("methods and inner module functions are named when pcall calls them", fun
   database:close()
 end)
 
+t.test("a module of the scripts named like a type or an inner table loads through require", function()
+  local names = { "Canvas", "DB", "DB.AsyncExec", "XmlDocument", "PackZipReader", "pack.zlib", "renderer.font" }
+  local loaded = {}
+  for _, name in ipairs(names) do
+    package.preload[name] = function() return { mine = name } end
+    local ok, module = pcall(require, name)
+    loaded[#loaded + 1] = ok and type(module) == "table" and module.mine or tostring(module)
+    package.loaded[name], package.preload[name] = nil, nil
+  end
+  t.eq(loaded, names)
+  local canvas = renderer.render_to_canvas(2, 2, function() end)
+  t.eq(error_of(canvas.get_pixel, canvas, "a", 1), "bad argument #2 to 'Canvas.get_pixel' (number expected, got string)")
+end)
+
 t.test("a method called with a colon keeps Lua's own name and numbering", function()
   local font = renderer.font.load(FONT, 12)
   t.raises(function() font:get_width({}) end, "bad argument #1 to 'get_width' (string expected, got table)")
