@@ -17,13 +17,15 @@ enum class ImageDecoder {
 
 // Sizes no real image reaches: the canvas size bound (2^16 pixels a side, 2^28 pixels in all); and work no
 // real image needs: 2^32 pixels decoded over all of a raster image's passes (16 scans of the largest image,
-// some seconds). SVG images stop at 2^24 pixels (4096 square). What drawing a document costs is bounded
-// where it is drawn: in the render process, with its own memory ceiling and the time limit below.
+// some seconds). SVG images drawn at a size the caller gives stop at 2^24 pixels (4096 square) and 32,767
+// pixels a side, the longest side of the render process's drawing surface. What drawing a document costs is
+// bounded where it is drawn: in the render process, with its own memory ceiling and the time limit below.
 struct ImageLimits {
   int64_t maxSide = kMaxCanvasSide;
   int64_t maxPixels = kMaxCanvasPixels;
   int64_t maxPixelPasses = int64_t{1} << 32;
   int64_t maxSvgPixels = int64_t{1} << 24;
+  int64_t maxSvgSide = 32767;
   std::chrono::milliseconds renderTimeLimit{5000};
 };
 
