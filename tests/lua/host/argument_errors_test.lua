@@ -66,6 +66,7 @@ t.test("a method called with a colon keeps Lua's own name and numbering", functi
 end)
 
 t.test("a wrong field of an options table names the argument, the function and the field", function()
+  local font = renderer.font.load(FONT, 12)
   local f = form.create({})
   local p = pane.create(f, {})
   local c = control.create(f, {})
@@ -130,6 +131,14 @@ t.test("a wrong field of an options table names the argument, the function and t
       "bad argument #1 to 'ui_font.create' (field 'line_gap': boolean expected, got number)" },
     { system.show_message_box, { { type = "bogus" } },
       "bad argument #1 to 'system.show_message_box' (field 'type': invalid option 'bogus')" },
+    { font.compose_math_mask, { font, { 5 } },
+      "bad argument #2 to 'renderer.font.compose_math_mask' (element 1: table expected, got number)" },
+    { font.compose_math_mask, { font, { { x = 0, y = 0 } } },
+      "bad argument #2 to 'renderer.font.compose_math_mask' (element 1 field 'width': number expected, got nil)" },
+    { font.compose_math_mask, { font, { { x = 0, y = 0, width = 1, height = 1 }, { x = "a", y = 0, glyph_id = 3 } } },
+      "bad argument #2 to 'renderer.font.compose_math_mask' (element 2 field 'x': number expected, got string)" },
+    { font.compose_math_mask, { font, { { x = 0, y = 0, glyph_id = {} } } },
+      "bad argument #2 to 'renderer.font.compose_math_mask' (element 1 field 'glyph_id': number expected, got table)" },
     { text.detect_indent, { { "  a", {} } },
       "bad argument #1 to 'text.detect_indent' (element 2: string expected, got table)" },
     { web.download, { "http://127.0.0.1:9/", t.tmpdir() .. "/download", { max_size = "x" } },
