@@ -120,6 +120,11 @@ void raiseEntryError(lua_State* L, const TableEntry& entry, const char* message)
     lua_pushfstring(L, entry.field != nullptr ? " element %I" : "element %I", static_cast<lua_Integer>(entry.element));
     luaL_addvalue(&text);
   }
+  if (entry.elementField != nullptr) {
+    const bool first = entry.field == nullptr && entry.element == 0;
+    lua_pushfstring(L, first ? "field '%s'" : " field '%s'", entry.elementField);
+    luaL_addvalue(&text);
+  }
   luaL_addstring(&text, ": ");
   luaL_addstring(&text, message);
   luaL_pushresult(&text);

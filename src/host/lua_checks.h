@@ -23,17 +23,20 @@ std::string_view checkTextWithoutZero(lua_State* L, int index);
 [[noreturn]] void raiseArgumentError(lua_State* L, int index, const char* message);
 
 // A value inside a table argument, which the caller has pushed on the stack's top: the field `field` of the
-// table at argument `argument` (an options table), its element `element`, or that element of the table in
-// the field (a colour given as an option). Its errors are argument errors at `argument` that say which value
-// was wrong: "bad argument #3 to 'load' (field 'embolden': number expected, got string)".
+// table at argument `argument` (an options table), its element `element`, that element of the table in the
+// field (a colour given as an option), or the field `elementField` of the element (an array of records). Its
+// errors are argument errors at `argument` that say which value was wrong: "bad argument #3 to 'load' (field
+// 'embolden': number expected, got string)", "(element 2 field 'x': ...)".
 struct TableEntry {
   int argument = 0;
   const char* field = nullptr;
-  long long element = 0;  // 0: none
+  long long element = 0;               // 0: none
+  const char* elementField = nullptr;  // a field of the element
 
-  static TableEntry ofField(int argument, const char* field) { return {argument, field, 0}; }
-  static TableEntry ofElement(int argument, long long element) { return {argument, nullptr, element}; }
-  TableEntry withElement(long long index) const { return {argument, field, index}; }
+  static TableEntry ofField(int argument, const char* field) { return {argument, field, 0, nullptr}; }
+  static TableEntry ofElement(int argument, long long element) { return {argument, nullptr, element, nullptr}; }
+  TableEntry withElement(long long index) const { return {argument, field, index, nullptr}; }
+  TableEntry withElementField(const char* name) const { return {argument, field, element, name}; }
 };
 
 // Raises "bad argument #N to 'f' (field 'x': message)" for the entry.

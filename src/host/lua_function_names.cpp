@@ -1,5 +1,5 @@
-// The name tables of the native functions. Each is a fresh table of the functions under their own keys,
-// without the metamethods, so that a function known by two keys (release and __gc) is found by its name.
+// The names of the native functions, entered into package.loaded one function at a time under their whole
+// name, without the metamethods, so that a function known by two keys (release and __gc) is found by its name.
 #include "host/lua_function_names.h"
 
 #include <algorithm>
@@ -9,37 +9,24 @@
 
 namespace {
 
-// Pushes a new table of the function fields of the table at index whose keys do not begin with "__";
-// returns how many it holds.
-int pushFunctionTable(lua_State* L, int index) {
+// package.loaded[prefix .. "." .. key] = each function field of the table at index whose key does not begin
+// with "__", unless package.loaded holds that name already.
+void enterFunctions(lua_State* L, int loaded, const std::string& prefix, int index) {
   index = lua_absindex(L, index);
-  lua_newtable(L);
-  int count = 0;
+  std::string name;
   lua_pushnil(L);
   while (lua_next(L, index) != 0) {
     if (lua_type(L, -2) == LUA_TSTRING && lua_isfunction(L, -1) &&
         std::string_view(lua_tostring(L, -2)).rfind("__", 0) != 0) {
-      lua_pushvalue(L, -2);
-      lua_insert(L, -2);
-      lua_rawset(L, -4);
-      ++count;
-    } else {
+      name.assign(prefix).append(".").append(lua_tostring(L, -2));
+      lua_pushlstring(L, name.data(), name.size());
+      if (lua_rawget(L, loaded) == LUA_TNIL) {
+        lua_pushlstring(L, name.data(), name.size());
+        lua_pushvalue(L, -3);
+        lua_rawset(L, loaded);
+      }
       lua_pop(L, 1);
     }
-  }
-  return count;
-}
-
-// package.loaded[name] = the functions of the table at index, unless the name is taken or there are none.
-void enterFunctions(lua_State* L, int loaded, const std::string& name, int index) {
-  if (lua_getfield(L, loaded, name.c_str()) != LUA_TNIL) {
-    lua_pop(L, 1);
-    return;
-  }
-  lua_pop(L, 1);
-  if (pushFunctionTable(L, index) > 0) {
-    lua_setfield(L, loaded, name.c_str());
-  } else {
     lua_pop(L, 1);
   }
 }

@@ -123,7 +123,8 @@ DecodedCanvas decodeSvgImageFile(const char* path, int32_t width, int32_t height
   } catch (const std::bad_alloc&) {
     return failure("not enough memory to load SVG image");
   }
-  if (width <= 0 || height <= 0 || width > limits.maxSvgPixels / height) {
+  if (width <= 0 || height <= 0 || width > limits.maxSvgPixels / height || width > limits.maxSvgSide ||
+      height > limits.maxSvgSide) {
     return failure(width > 0 && height > 0 ? "SVG image dimensions are too large" : "SVG bitmap size is invalid");
   }
   RenderJob job;

@@ -106,6 +106,46 @@ TEST_F(ViewerCloseTest, AMiddleClickOnTheLastTabEndsTheRunWithoutAFailedCallback
   closeTheOnlyTab([] { click(20, 12, SDL_BUTTON_MIDDLE); });
 }
 
+// Two middle clicks that arrive together close by the tabs as they are after the first close, before the
+// strip is painted again: the second, where the closed last tab was drawn, meets no tab and closes nothing,
+// and the strip's callbacks go on working (a failure would reach the scripts' core.on_error and end them).
+TEST_F(ViewerCloseTest, MiddleClicksBeforeTheStripIsPaintedAgainFindTheTabsThatAreLeft) {
+  writeText("a.txt", "a\n");
+  writeText("b.txt", "b\n");
+  qztest::ExampleHost host({"--new-instance", path("long.txt"), path("a.txt"), path("b.txt")});
+  ASSERT_TRUE(host.ready());
+  ASSERT_EQ(host.run("reports = {}\n"
+                     "core = { on_error = function(message) reports[#reports + 1] = message end }"),
+            "");
+  const auto tabX = [&](int index) {  // the middle of tab index (from 1) as the strip draws all three
+    return std::stoi(
+        lua("local widths, x = require('core.viewer').current.tab_widths, 4\n"
+            "for i = 1, " +
+            std::to_string(index - 1) + " do x = x + widths[i] + 2 end return x + widths[" + std::to_string(index) +
+            "] // 2"));
+  };
+  const int exitCode = runSteps(host, {
+                                          [&] {
+                                            windowEvent(SDL_EVENT_WINDOW_FOCUS_GAINED);
+                                            const int last = tabX(3);
+                                            click(last, 12, SDL_BUTTON_MIDDLE);
+                                            click(last, 12, SDL_BUTTON_MIDDLE);
+                                          },
+                                          [&] {
+                                            EXPECT_EQ(lua("return table.concat(reports, '\\n')"), "");
+                                            EXPECT_EQ(lua("return #require('core.viewer').current.docs"), "2");
+                                            click(tabX(2), 12);
+                                          },
+                                          [&] {
+                                            EXPECT_EQ(lua("return require('core.viewer').current.selected"), "2")
+                                                << "the strip still takes clicks";
+                                            windowEvent(SDL_EVENT_WINDOW_CLOSE_REQUESTED);
+                                          },
+                                      });
+  EXPECT_EQ(exitCode, 0);
+  EXPECT_EQ(lua("return table.concat(reports, '\\n')"), "");
+}
+
 // What the viewer makes of each kind of file: its summary or note, then its shown lines, joined by "|".
 TEST_F(ViewerTest, TakesEveryKindOfFileAUserMayName) {
   const std::string utf16le("\xFF\xFEh\0i\0\n\0\x3D\xD8\x00\xDE\r\0\n\0\x41\0\x00\xDC", 20);

@@ -88,22 +88,45 @@ TEST_F(LuaFunctionNames, NamesModuleFunctionsInnerTablesAndMethodsThatPcallCalls
 }
 
 TEST_F(LuaFunctionNames, ATypeWhoseMethodsAreAModuleTableIsNotNamedTwice) {
-  lua_getglobal(L, "package");
-  lua_getfield(L, -1, "loaded");
-  EXPECT_EQ(lua_getfield(L, -1, "Circle"), LUA_TNIL) << "Circle's methods are shapes.circle";
-  EXPECT_EQ(lua_getfield(L, -2, "Plain"), LUA_TNIL) << "a type without methods";
-  EXPECT_EQ(lua_getfield(L, -3, "FILE*"), LUA_TNIL) << "types that were there before stay unnamed";
-  EXPECT_EQ(lua_getfield(L, -4, "Square"), LUA_TTABLE);
+  ASSERT_EQ(luaL_dostring(L,
+                          "local loaded = package.loaded\n"
+                          "return type(loaded['Square.area']), type(loaded['shapes.circle.new']),\n"
+                          "  loaded['Circle.new'], loaded['Plain'], loaded['FILE*.close']"),
+            LUA_OK);
+  EXPECT_STREQ(lua_tostring(L, 1), "function");
+  EXPECT_STREQ(lua_tostring(L, 2), "function");
+  EXPECT_TRUE(lua_isnil(L, 3)) << "Circle's methods are shapes.circle";
+  EXPECT_TRUE(lua_isnil(L, 4)) << "a type without methods";
+  EXPECT_TRUE(lua_isnil(L, 5)) << "types that were there before stay unnamed";
+}
+
+// The names are entered one function at a time, so a script's own module named like a type or an inner
+// table ("Square", "shapes.circle") still loads through require.
+TEST_F(LuaFunctionNames, LeavesTheNamesOfTypesAndInnerTablesToTheScriptsModules) {
+  ASSERT_EQ(luaL_dostring(L,
+                          "local loaded = package.loaded\n"
+                          "package.preload['Square'] = function() return 'a module of the scripts' end\n"
+                          "package.preload['shapes.circle'] = function() return 'another' end\n"
+                          "return loaded['Square'], loaded['shapes.circle'], require('Square'),\n"
+                          "  require('shapes.circle')"),
+            LUA_OK);
+  EXPECT_TRUE(lua_isnil(L, 1));
+  EXPECT_TRUE(lua_isnil(L, 2));
+  EXPECT_STREQ(lua_tostring(L, 3), "a module of the scripts");
+  EXPECT_STREQ(lua_tostring(L, 4), "another");
+  EXPECT_EQ(errorOf("debug.getregistry().Square.__index.area"),
+            "bad argument #2 to 'Square.area' (number expected, got string)")
+      << "a module of that name takes nothing from the names of the methods";
 }
 
 TEST_F(LuaFunctionNames, KeepsANameThatPackageLoadedHoldsAlready) {
   lua_State* state = luaL_newstate();
   luaL_openlibs(state);
-  ASSERT_EQ(luaL_dostring(state, "package.loaded['shapes.circle'] = 'taken'"), LUA_OK);
+  ASSERT_EQ(luaL_dostring(state, "package.loaded['shapes.circle.new'] = 'taken'"), LUA_OK);
   luaL_requiref(state, "shapes", openShapes, 1);
   lua_pop(state, 1);
   nameNativeFunctions(state, {"shapes"}, registeredTypeNames(state));
-  ASSERT_EQ(luaL_dostring(state, "return package.loaded['shapes.circle']"), LUA_OK);
+  ASSERT_EQ(luaL_dostring(state, "return package.loaded['shapes.circle.new']"), LUA_OK);
   EXPECT_STREQ(lua_tostring(state, -1), "taken");
   lua_close(state);
 }

@@ -130,9 +130,10 @@ std::string svgOfGrid(int rects) {
 const std::string kDataInText = R"(<svg xmlns="http://www.w3.org/2000/svg" width="8" height="8"><!-- data: none -->)"
                                 R"(<title>Metadata: none</title><desc>Raw data: 5 points</desc>)"
                                 R"(<rect width="8" height="8" fill="red"/></svg>)";
-const std::string kLatin1 = "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>"
-                            "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"8\" height=\"8\"><title>Caf\xe9</title>"
-                            "<rect width=\"8\" height=\"8\" fill=\"red\"/></svg>";
+const std::string kLatin1 =
+    "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>"
+    "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"8\" height=\"8\"><title>Caf\xe9</title>"
+    "<rect width=\"8\" height=\"8\" fill=\"red\"/></svg>";
 
 TEST_F(SvgImage, OnlyTheSizeLimitRefusesBeforeDrawing) {
   const struct {
@@ -157,6 +158,30 @@ TEST_F(SvgImage, OnlyTheSizeLimitRefusesBeforeDrawing) {
   for (const std::string& red : {kDataInText, kLatin1}) {
     writeText("red.svg", red);
     EXPECT_TRUE(allPixels(decodeSvgImageFile(path("red.svg").c_str(), 8, 8), 0xFFFF0000u));
+  }
+}
+
+// A side longer than the drawing surface takes (32,767 pixels) is refused as too large before drawing, as a
+// size over the pixel limit is, not left to fail in the renderer.
+TEST_F(SvgImage, ASideLongerThanTheSurfaceTakesIsRefusedBeforeDrawing) {
+  writeText("small.svg", svgOfRects(10, 1));
+  const struct {
+    int32_t width, height;
+    const char* error;  // null: drawn
+  } cases[] = {
+      {32767, 1, nullptr},
+      {1, 32767, nullptr},
+      {32768, 1, "SVG image dimensions are too large"},
+      {1, 32768, "SVG image dimensions are too large"},
+      {65537, 1, "SVG image dimensions are too large"},
+  };
+  for (const auto& c : cases) {
+    const DecodedCanvas canvas = decodeSvgImageFile(path("small.svg").c_str(), c.width, c.height);
+    EXPECT_EQ(canvas.error, c.error != nullptr ? c.error : "") << c.width << " x " << c.height;
+    if (c.error == nullptr && canvas.bitmap) {
+      EXPECT_EQ(canvas.bitmap->width, c.width);
+      EXPECT_EQ(canvas.bitmap->height, c.height);
+    }
   }
 }
 

@@ -42,10 +42,20 @@ end
 -- select and close_tab), drawn in colors.
 function M.definition(viewer, colors)
   local strip = {}
-  -- The tab at x, y of the strip, by the geometry of its last paint.
+  -- Each tab's place {x, width} in a strip width DIPs wide.
+  local function places(width)
+    local tabs, x = {}, M.LEFT
+    for i, tab_width in ipairs(M.fit(viewer.tab_widths, width)) do
+      tabs[i] = { x = x, width = tab_width }
+      x = x + tab_width + M.GAP
+    end
+    return tabs
+  end
+  -- The tab at x, y of the strip: among the tabs there are now, placed in the width of the last paint, so
+  -- that a press that comes before the strip is painted again after a tab closed meets no closed tab.
   local function tab_at(x, y)
-    if y < M.TOP then return nil end
-    for i, tab in ipairs(strip.tabs or {}) do
+    if y < M.TOP or not strip.width then return nil end
+    for i, tab in ipairs(places(strip.width)) do
       if x >= tab.x and x < tab.x + tab.width then return i end
     end
     return nil
@@ -59,11 +69,10 @@ function M.definition(viewer, colors)
     draw = function(_, canvas)
       local width, height = canvas:size()
       canvas:fill_rect(0, 0, width, height, colors.background)
-      local widths, x = M.fit(viewer.tab_widths, width), M.LEFT
-      strip.tabs = {}
+      strip.width = width
+      local tabs = places(width)
       for i, doc in ipairs(viewer.docs) do
-        local tab_width, selected = widths[i], i == viewer.selected
-        strip.tabs[i] = { x = x, width = tab_width }
+        local x, tab_width, selected = tabs[i].x, tabs[i].width, i == viewer.selected
         local fill = selected and colors.background or (viewer.hovered == i and colors.tab_hovered or colors.tab)
         canvas:fill_rect(x, M.TOP, tab_width, height - M.TOP, fill)
         if selected then canvas:fill_rect(x, M.TOP, tab_width, 2, colors.accent) end
@@ -71,7 +80,6 @@ function M.definition(viewer, colors)
         local _, label_height = canvas:measure_text(viewer.label_font, label)
         local color = doc.note and colors.error or (selected and colors.selected_label or colors.label)
         canvas:draw_text(viewer.label_font, label, x + PADDING, M.TOP + (height - M.TOP - label_height) // 2, color)
-        x = x + tab_width + M.GAP
       end
     end,
     event = function(_, event)

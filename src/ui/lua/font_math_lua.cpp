@@ -84,39 +84,31 @@ void pushPartTable(lua_State* L, const MathGlyphPart& part) {
   lua_setfield(L, -2, "extender");
 }
 
-// The raw field `key` of the table at `table` through a float check whose message is raised as a plain
-// error (the field belongs to an element, not to an argument).
-float elementFloat(lua_State* L, int table, const char* key) {
+// The raw field `key` of the component at `table`, a number: one of another type raises the argument error
+// that names the component and the field; one out of range, the float check's plain error.
+float elementFloat(lua_State* L, int table, const TableEntry& component, const char* key) {
   lua_pushstring(L, key);
   lua_rawget(L, table);
-  int isNumber = 0;
-  lua_tonumberx(L, -1, &isNumber);
-  if (!isNumber) raiseArgumentError(L, 0, "expected a finite number in float range");
-  const float value = checkFloatNumber(L, -1);
+  const float value = checkEntryFloatNumber(L, component.withElementField(key));
   lua_pop(L, 1);
   return value;
 }
 
-// Reads and checks mask element `index`.
+// Reads and checks mask element `index`, a component of argument 2.
 MathMaskComponent readMaskElement(lua_State* L, lua_Integer index) {
-  lua_rawgeti(L, 2, index);
-  if (!lua_istable(L, -1)) {
-    luaL_error(L, "mask component %d: table expected, got %s", static_cast<int>(index), luaL_typename(L, -1));
-  }
+  const TableEntry component = TableEntry::ofElement(2, index);
+  if (lua_rawgeti(L, 2, index) != LUA_TTABLE) raiseEntryTypeError(L, component, LUA_TTABLE);
   const int element = lua_gettop(L);
   MathMaskComponent read;
-  read.x = elementFloat(L, element, "x");
-  read.y = elementFloat(L, element, "y");
+  read.x = elementFloat(L, element, component, "x");
+  read.y = elementFloat(L, element, component, "y");
   lua_pushstring(L, "glyph_id");
   if (lua_rawget(L, element) != LUA_TNIL) {
-    int isNumber = 0;
-    lua_tonumberx(L, -1, &isNumber);
-    if (!isNumber) raiseArgumentError(L, 0, "expected a positive number in integer range");
-    read.glyphId = static_cast<uint32_t>(checkPositiveInteger(L, -1));
+    read.glyphId = static_cast<uint32_t>(checkEntryPositiveInteger(L, component.withElementField("glyph_id")));
     read.isGlyph = true;
   } else {
-    read.width = elementFloat(L, element, "width");
-    read.height = elementFloat(L, element, "height");
+    read.width = elementFloat(L, element, component, "width");
+    read.height = elementFloat(L, element, component, "height");
     luaL_argcheck(L, read.width > 0.0f && read.height > 0.0f, 2, "mask rule must have a positive size");
   }
   lua_settop(L, element - 1);

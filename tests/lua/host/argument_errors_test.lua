@@ -46,12 +46,27 @@ t.test("methods and inner module functions are named when pcall calls them", fun
   database:close()
 end)
 
+t.test("a module of the scripts named like a type or an inner table loads through require", function()
+  local names = { "Canvas", "DB", "DB.AsyncExec", "XmlDocument", "PackZipReader", "pack.zlib", "renderer.font" }
+  local loaded = {}
+  for _, name in ipairs(names) do
+    package.preload[name] = function() return { mine = name } end
+    local ok, module = pcall(require, name)
+    loaded[#loaded + 1] = ok and type(module) == "table" and module.mine or tostring(module)
+    package.loaded[name], package.preload[name] = nil, nil
+  end
+  t.eq(loaded, names)
+  local canvas = renderer.render_to_canvas(2, 2, function() end)
+  t.eq(error_of(canvas.get_pixel, canvas, "a", 1), "bad argument #2 to 'Canvas.get_pixel' (number expected, got string)")
+end)
+
 t.test("a method called with a colon keeps Lua's own name and numbering", function()
   local font = renderer.font.load(FONT, 12)
   t.raises(function() font:get_width({}) end, "bad argument #1 to 'get_width' (string expected, got table)")
 end)
 
 t.test("a wrong field of an options table names the argument, the function and the field", function()
+  local font = renderer.font.load(FONT, 12)
   local f = form.create({})
   local p = pane.create(f, {})
   local c = control.create(f, {})
@@ -116,6 +131,14 @@ t.test("a wrong field of an options table names the argument, the function and t
       "bad argument #1 to 'ui_font.create' (field 'line_gap': boolean expected, got number)" },
     { system.show_message_box, { { type = "bogus" } },
       "bad argument #1 to 'system.show_message_box' (field 'type': invalid option 'bogus')" },
+    { font.compose_math_mask, { font, { 5 } },
+      "bad argument #2 to 'renderer.font.compose_math_mask' (element 1: table expected, got number)" },
+    { font.compose_math_mask, { font, { { x = 0, y = 0 } } },
+      "bad argument #2 to 'renderer.font.compose_math_mask' (element 1 field 'width': number expected, got nil)" },
+    { font.compose_math_mask, { font, { { x = 0, y = 0, width = 1, height = 1 }, { x = "a", y = 0, glyph_id = 3 } } },
+      "bad argument #2 to 'renderer.font.compose_math_mask' (element 2 field 'x': number expected, got string)" },
+    { font.compose_math_mask, { font, { { x = 0, y = 0, glyph_id = {} } } },
+      "bad argument #2 to 'renderer.font.compose_math_mask' (element 1 field 'glyph_id': number expected, got table)" },
     { text.detect_indent, { { "  a", {} } },
       "bad argument #1 to 'text.detect_indent' (element 2: string expected, got table)" },
     { web.download, { "http://127.0.0.1:9/", t.tmpdir() .. "/download", { max_size = "x" } },

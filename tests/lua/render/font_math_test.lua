@@ -89,7 +89,7 @@ t.test("mask errors in the order they are tested", function()
     { {}, nil, "expected non-empty mask component table" },
     { many, nil, "too many math mask components" },
     { { rule, 5 }, nil, "table expected, got number" },
-    { { { x = 0, y = 0 } }, nil, "expected a finite number in float range" },
+    { { { x = 0, y = 0 } }, nil, "(element 1 field 'width': number expected, got nil)" },
     { { { x = 0, y = 1 / 0, glyph_id = 3 } }, nil, "expected a finite number in float range" },
     { { { x = 0, y = 0, glyph_id = 0 } }, nil, "expected a positive number in integer range" },
     { { { x = 0, y = 0, glyph_id = 2 ^ 31 } }, nil, "expected a finite number in integer range" },
