@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -391,12 +393,19 @@ TEST(DatabaseWorker, DestroyingAWorkerThatNeverRanOrHasStoppedDoesNothingElse) {
   stopped.stop();
 }
 
+// In a child process: the host's shutdown lasts until the process ends, and the other tests start workers.
 TEST(DatabaseWorker, StartsNoThreadOnceTheHostShutsDown) {
-  beginProcessShutdown();
-  DatabaseWorker worker;
-  std::string error;
-  EXPECT_FALSE(worker.start(error));
-  EXPECT_EQ(error, "failed to start db worker thread");
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        beginProcessShutdown();
+        DatabaseWorker worker;
+        std::string error;
+        const bool started = worker.start(error);
+        std::fprintf(stderr, "start: %s, %s\n", started ? "true" : "false", error.c_str());
+        std::exit(0);
+      },
+      ::testing::ExitedWithCode(0), "start: false, failed to start db worker thread");
 }
 
 }  // namespace
