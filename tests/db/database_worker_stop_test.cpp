@@ -125,4 +125,31 @@ TEST_F(WorkerTest, ManyRunawaysShareAShortTimePastTheDeadlineAndTheInsertsBehind
   EXPECT_EQ(dbtest::countRows(connection(), "t"), 5000);
 }
 
+// Tens of thousands of statements that never end, reads and writes, queued together: once the requests cut
+// short have had a couple of seconds between them, each later one is cut at its first checks, so the whole
+// queue costs about what it cost to queue, not milliseconds each (20,000 at 2 ms each would take 40 s).
+TEST_F(WorkerTest, TensOfThousandsOfRunawaysCostLittleMoreThanTheAllowanceOfTheCutRequests) {
+  dbtest::execDirect(connection(), "PRAGMA synchronous=OFF; CREATE TABLE t(a); CREATE TABLE sink(x)");
+  constexpr int kRunaways = 10000;
+  std::vector<std::shared_ptr<DatabaseAsyncQueryState>> reads(kRunaways);
+  std::vector<std::shared_ptr<DatabaseAsyncExecState>> writes(kRunaways);
+  std::string error;
+  for (int index = 0; index < kRunaways; ++index) {
+    ASSERT_TRUE(worker_.queryAsync(call(kEndlessCount), reads[index], error));
+    ASSERT_TRUE(worker_.execAsync(
+        call("WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c) INSERT INTO sink SELECT x FROM c"),
+        writes[index], error));
+  }
+  std::shared_ptr<DatabaseAsyncExecState> behind;
+  ASSERT_TRUE(worker_.execAsync(call("INSERT INTO t VALUES(1)"), behind, error));
+  const auto started = processorTime();
+  EXPECT_FALSE(worker_.stop(std::chrono::milliseconds(100)));
+  EXPECT_LT(processorTime() - started, std::chrono::seconds(12)) << "20,000 runaways at 2 ms each take 40 s";
+  for (const auto& state : reads) ASSERT_EQ(state->code, SQLITE_INTERRUPT);
+  for (const auto& state : writes) ASSERT_EQ(state->code, SQLITE_INTERRUPT);
+  EXPECT_EQ(behind->code, SQLITE_OK) << behind->message;
+  EXPECT_EQ(dbtest::countRows(connection(), "t"), 1);
+  EXPECT_EQ(dbtest::countRows(connection(), "sink"), 0) << "every cut write kept nothing";
+}
+
 }  // namespace
