@@ -75,9 +75,12 @@ class DatabaseWorker {
   // statement that never ends is what it cuts, whatever its steps cost.
   static constexpr std::chrono::milliseconds kRunPastDeadline{50};
   // The requests of one stop cut short share this much time past the deadline; the requests after them get
-  // kRunPastDeadlineAfterCuts each, so that a queue of many statements that never end still ends soon.
+  // kRunPastDeadlineAfterCuts each until those cut short have had kCutCeiling between them, and from then on
+  // each is cut at its first checks past the deadline: a queue of any number of statements that never end
+  // costs little more than it cost to queue.
   static constexpr std::chrono::milliseconds kCutAllowance{1000};
   static constexpr std::chrono::milliseconds kRunPastDeadlineAfterCuts{2};
+  static constexpr std::chrono::milliseconds kCutCeiling{2000};
   // The bound is read every kStepsPerCheck SQLite virtual-machine steps, while a statement runs.
   static constexpr int kStepsPerCheck = 100;
   // A stop at the end of the process gives up on a request still running this long past the deadline: it can

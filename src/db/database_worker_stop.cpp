@@ -332,7 +332,9 @@ int DatabaseWorker::checkTimeBound(void* worker) {
     self.processorTimeMark_ = threadProcessorTime();
     return 0;
   }
-  const auto bound = self.cutTime_ < kCutAllowance ? kRunPastDeadline : kRunPastDeadlineAfterCuts;
+  const std::chrono::nanoseconds bound = self.cutTime_ < kCutAllowance ? kRunPastDeadline
+                                         : self.cutTime_ < kCutCeiling ? kRunPastDeadlineAfterCuts
+                                                                       : std::chrono::nanoseconds::zero();
   // executingSince_ is written by this thread, so it reads it without the lock.
   if (Clock::duration(now - std::max(deadline, self.executingSince_)) < bound) return 0;
   const std::chrono::nanoseconds ownTime = threadProcessorTime() - self.processorTimeMark_;
