@@ -152,4 +152,37 @@ TEST_F(WorkerTest, TensOfThousandsOfRunawaysCostLittleMoreThanTheAllowanceOfTheC
   EXPECT_EQ(dbtest::countRows(connection(), "sink"), 0) << "every cut write kept nothing";
 }
 
+// A write cut inside a transaction rolls the whole transaction back, so the requests queued after it in that
+// transaction must not each keep their own change: they end "interrupted" without running until the
+// transaction's end, and what is queued after that runs.
+TEST_F(WorkerTest, AWriteCutInsideATransactionRollsItBackWhole) {
+  dbtest::execDirect(connection(), "CREATE TABLE t(a); CREATE TABLE sink(x)");
+  int32_t code = 1;
+  std::string message;
+  std::string error;
+  ASSERT_TRUE(worker_.execText(connection(), "BEGIN", code, message, error));
+  ASSERT_EQ(code, SQLITE_OK) << message;
+  std::shared_ptr<DatabaseAsyncExecState> before, runaway, after, next;
+  std::shared_ptr<DatabaseAsyncQueryState> afterRead, commit;
+  ASSERT_TRUE(worker_.execAsync(call("INSERT INTO t VALUES('before the cut')"), before, error));
+  ASSERT_TRUE(worker_.execAsync(
+      call("WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c) INSERT INTO sink SELECT x FROM c"), runaway,
+      error));
+  ASSERT_TRUE(worker_.execAsync(call("INSERT INTO t VALUES('after the cut')"), after, error));
+  ASSERT_TRUE(worker_.queryAsync(call("SELECT count(*) FROM t"), afterRead, error));
+  ASSERT_TRUE(worker_.queryAsync(call(" /* the end */ COMMIT"), commit, error));
+  ASSERT_TRUE(worker_.execAsync(call("INSERT INTO t VALUES('next')"), next, error));
+  EXPECT_FALSE(worker_.stop(std::chrono::milliseconds(100)));
+  EXPECT_EQ(before->code, SQLITE_OK) << before->message;
+  EXPECT_EQ(runaway->code, SQLITE_INTERRUPT) << runaway->message;
+  EXPECT_EQ(after->code, SQLITE_INTERRUPT) << after->message;
+  EXPECT_EQ(after->message, "interrupted");
+  EXPECT_EQ(afterRead->code, SQLITE_INTERRUPT) << afterRead->message;
+  EXPECT_NE(commit->code, SQLITE_OK) << "nothing is left to commit";
+  EXPECT_EQ(next->code, SQLITE_OK) << next->message;
+  EXPECT_TRUE(sqlite3_get_autocommit(connection()));
+  EXPECT_EQ(dbtest::countRows(connection(), "t"), 1) << "only the insert after the transaction is kept";
+  EXPECT_EQ(dbtest::countRows(connection(), "sink"), 0);
+}
+
 }  // namespace
