@@ -183,7 +183,9 @@ class DatabaseWorker {
   // (negative before it), and the own time past the deadline of the requests cut short.
   std::chrono::nanoseconds processorTimeMark_{-1};
   std::chrono::nanoseconds cutTime_{};
-  bool cutShort_ = false;          // worker thread only until joined: the bound ended a request
+  bool cutShort_ = false;  // worker thread only until joined: the bound ended a request
+  // Worker thread only: the connection whose transaction a cut rolled back while the rest of it may be queued.
+  sqlite3* transactionCutOn_ = nullptr;
   std::atomic<int> writesCut_{0};  // writes among them, read by a stopper that gives up waiting
   std::unordered_map<const DatabaseRequest*, std::shared_ptr<DatabaseRequest>> asyncRequests_;
   StatementCache statementCache_;  // worker thread only

@@ -15,11 +15,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <new>
+#include <string_view>
 #include <unordered_set>
 #include <vector>
 
 #include "db/database_request.h"
 #include "db/database_worker.h"
+#include "db/sql_text.h"
 #include "host/process_state.h"
 
 namespace {
@@ -96,6 +98,42 @@ bool isStatement(RequestKind kind) {
   return kind == RequestKind::ExecText || kind == RequestKind::Query || kind == RequestKind::ExecPrepared;
 }
 
+// A statement request's text and outcome.
+std::string_view statementText(const DatabaseRequest& request) {
+  if (request.kind != RequestKind::ExecText) return request.sql;
+  return request.sqlText != nullptr ? std::string_view(request.sqlText) : std::string_view();
+}
+
+int32_t statementCode(const DatabaseRequest& request) {
+  switch (request.kind) {
+    case RequestKind::ExecText:
+      return request.execTextCode;
+    case RequestKind::Query:
+      return request.queryResult.code;
+    default:
+      return request.execResult.code;
+  }
+}
+
+// Ends a statement request as one cut short, without running it.
+void endInterrupted(DatabaseRequest& request) {
+  constexpr const char* kInterrupted = "interrupted";
+  switch (request.kind) {
+    case RequestKind::ExecText:
+      request.execTextCode = SQLITE_INTERRUPT;
+      request.execTextMessage = kInterrupted;
+      break;
+    case RequestKind::Query:
+      request.queryResult = QueryResult{SQLITE_INTERRUPT, kInterrupted, {}};
+      break;
+    default:
+      request.execResult = ExecResult{};
+      request.execResult.code = SQLITE_INTERRUPT;
+      request.execResult.message = kInterrupted;
+      break;
+  }
+}
+
 }  // namespace
 
 DatabaseWorker::DatabaseWorker(std::string name) : name_(name.empty() ? "(unnamed)" : std::move(name)) {}
@@ -116,6 +154,7 @@ bool DatabaseWorker::start(std::string& error) {
   stopDeadline_.store(0, std::memory_order_relaxed);
   cutShort_ = false;
   cutTime_ = {};
+  transactionCutOn_ = nullptr;
   writesCut_.store(0, std::memory_order_relaxed);
   ended_ = false;
   mayRunInParallel_ = processorsAvailable() > 1;
@@ -307,14 +346,31 @@ void DatabaseWorker::reportCutWrites() {
 
 // A statement runs with the time bound installed on its connection, so that a stop's deadline reaches it
 // however long it runs; until a deadline is set the check costs two loads every kStepsPerCheck steps.
+//
+// A write cut short inside a transaction makes SQLite roll back the whole transaction, and the connection
+// is back in autocommit mode. The requests queued after it in that transaction would then each keep their
+// change on their own: half a transaction. So from the cut on, the connection's statements end
+// "interrupted" without running, until one that opens or closes a transaction (the script's COMMIT or
+// ROLLBACK, which then says that none is active, or its next BEGIN).
 void DatabaseWorker::executeWithinBound(DatabaseRequest& request) {
   if (!isStatement(request.kind) || request.connection == nullptr) {
     execute(request);
     return;
   }
+  if (transactionCutOn_ == request.connection) {
+    if (!startsOrEndsTransaction(statementText(request))) {
+      endInterrupted(request);
+      return;
+    }
+    transactionCutOn_ = nullptr;
+  }
+  const bool inTransaction = sqlite3_get_autocommit(request.connection) == 0;
   sqlite3_progress_handler(request.connection, kStepsPerCheck, &DatabaseWorker::checkTimeBound, this);
   execute(request);
   sqlite3_progress_handler(request.connection, 0, nullptr, nullptr);
+  if (inTransaction && statementCode(request) == SQLITE_INTERRUPT && sqlite3_get_autocommit(request.connection) != 0) {
+    transactionCutOn_ = request.connection;
+  }
 }
 
 // SQLite's progress handler: non-zero ends the statement with SQLITE_INTERRUPT. A request's own time is the
