@@ -185,4 +185,58 @@ TEST_F(WorkerTest, AWriteCutInsideATransactionRollsItBackWhole) {
   EXPECT_EQ(dbtest::countRows(connection(), "sink"), 0);
 }
 
+// A write waiting for another connection's lock uses no processor time, and the busy timeout a script sets
+// may be long: past the deadline such waits share a short allowance, so that a queue of writes that each
+// wait for a lock nobody gives up does not hold the stop for a timeout each (20 inserts at 1.5 s: 30 s).
+TEST_F(WorkerTest, WritesWaitingForALockHeldElsewhereShareAShortAllowancePastTheDeadline) {
+  dbtest::execDirect(connection(), "CREATE TABLE t(a)");
+  sqlite3_busy_timeout(connection(), 1500);
+  SqliteConnection holder = dbtest::openConnection(path("test.db"));
+  dbtest::execDirect(holder.get(), "BEGIN IMMEDIATE; INSERT INTO t VALUES('held')");
+  std::vector<std::shared_ptr<DatabaseAsyncExecState>> inserts(20);
+  std::string error;
+  for (auto& state : inserts) ASSERT_TRUE(worker_.execAsync(call("INSERT INTO t VALUES('waits')"), state, error));
+  const auto started = Clock::now();
+  EXPECT_FALSE(worker_.stop(std::chrono::milliseconds(100)));
+  EXPECT_LT(Clock::now() - started, std::chrono::seconds(10)) << "a timeout each takes 30 s";
+  for (const auto& state : inserts) EXPECT_EQ(state->code, SQLITE_BUSY) << state->message;
+  dbtest::execDirect(holder.get(), "ROLLBACK");
+  holder.reset();
+  int timeout = -1;
+  sqlite3_stmt* statement = nullptr;
+  ASSERT_EQ(sqlite3_prepare_v2(connection(), "PRAGMA busy_timeout", -1, &statement, nullptr), SQLITE_OK);
+  if (sqlite3_step(statement) == SQLITE_ROW) timeout = sqlite3_column_int(statement, 0);
+  sqlite3_finalize(statement);
+  EXPECT_EQ(timeout, 1500) << "the connection keeps the script's busy timeout";
+}
+
+// Two databases on one file stopped together: a write of one waiting for the lock that a runaway write of the
+// other holds runs, and is kept, once that runaway is cut.
+TEST_F(WorkerTest, AWriteWaitingForANeighboursRunawayRunsOnceTheRunawayIsCut) {
+  dbtest::execDirect(connection(), "CREATE TABLE t(a); CREATE TABLE sink(x)");
+  SqliteConnection neighbourConnection = dbtest::openConnection(path("test.db"));
+  sqlite3_busy_timeout(neighbourConnection.get(), 20000);
+  DatabaseWorker neighbour;
+  std::string error;
+  ASSERT_TRUE(neighbour.start(error));
+  std::shared_ptr<DatabaseAsyncExecState> runaway, honest;
+  ASSERT_TRUE(worker_.execAsync(
+      call("WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c) INSERT INTO sink SELECT x FROM c"), runaway,
+      error));
+  SqliteConnection probe = dbtest::openConnection(path("test.db"));
+  while (sqlite3_exec(probe.get(), "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK) {
+    dbtest::execDirect(probe.get(), "ROLLBACK");  // the runaway has not taken the write lock yet
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ASSERT_TRUE(neighbour.execAsync({neighbourConnection.get(), "INSERT INTO t VALUES(1)", false, {}}, honest, error));
+  const auto deadline = Clock::now() + std::chrono::milliseconds(200);
+  worker_.shareStopDeadline(deadline);
+  neighbour.shareStopDeadline(deadline);
+  EXPECT_FALSE(worker_.stopBy(deadline));
+  neighbour.stopBy(deadline);
+  EXPECT_EQ(runaway->code, SQLITE_INTERRUPT);
+  EXPECT_EQ(honest->code, SQLITE_OK) << honest->message;
+  EXPECT_EQ(dbtest::countRows(connection(), "t"), 1);
+}
+
 }  // namespace
