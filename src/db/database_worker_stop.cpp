@@ -1,35 +1,24 @@
-// The life of a worker's thread: its start, its stop with one deadline for the whole queue, the time bound
-// that holds each request past that deadline, the ceiling of a stop at the end of the process, and the stop
-// of every worker still running when the process exits.
-//
-// Past the deadline a progress handler reads, every kStepsPerCheck virtual-machine steps, how long the
-// running request has run of its own past the deadline; once that passes kRunPastDeadline the statement is
-// interrupted. Time is what a stop waits for, so time is what is bounded: a statement whose steps are slow
-// is cut as soon as one that is quick. A request that spends its time inside one SQLite call (a function
-// over a huge string) is reached by no check; only a stop at the end of the process, which need not close
-// the connection, can give up on it.
+// The life of a worker's thread: its start, its stop with one deadline for the whole queue, the ceiling of a
+// stop at the end of the process, and the stop of every worker still running when the process exits. The
+// time bound that holds each request past the deadline is in database_worker_bound.cpp. A request that
+// spends its time inside one SQLite call (a function over a huge string) is reached by no check; only a stop
+// at the end of the process, which need not close the connection, can give up on it.
 #include <sched.h>
-#include <time.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <new>
-#include <string_view>
 #include <unordered_set>
 #include <vector>
 
 #include "db/database_request.h"
 #include "db/database_worker.h"
-#include "db/sql_text.h"
 #include "host/process_state.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// The deadline every stop shares once the host shuts down, in ticks of Clock; 0 until then.
-std::atomic<Clock::rep> sharedStopDeadline{0};
 
 // The workers whose thread runs, and those that a final stop left running. A script that ends the process
 // without closing its Lua state collects no database, so at exit the running ones are stopped as the host's
@@ -48,6 +37,9 @@ WorkerRegistry& workerRegistry() {
   return *registry;
 }
 
+Clock::rep ticksOf(Clock::time_point time) { return time.time_since_epoch().count(); }
+Clock::time_point timeOf(Clock::rep ticks) { return Clock::time_point(Clock::duration(ticks)); }
+
 void stopDatabasesAtExit() {
   beginStoppingDatabases();
   std::vector<DatabaseWorker*> workers;
@@ -60,32 +52,6 @@ void stopDatabasesAtExit() {
   for (DatabaseWorker* worker : workers) worker->stopUnattended(deadline, true);
 }
 
-Clock::rep ticksOf(Clock::time_point time) { return time.time_since_epoch().count(); }
-Clock::time_point timeOf(Clock::rep ticks) { return Clock::time_point(Clock::duration(ticks)); }
-
-// The earlier of two deadlines in ticks, 0 standing for none.
-Clock::rep earlierDeadline(Clock::rep a, Clock::rep b) {
-  if (a == 0) return b;
-  if (b == 0) return a;
-  return std::min(a, b);
-}
-
-// Whether a statement that writes is running on the connection; called on its worker thread.
-bool writeRunning(sqlite3* connection) {
-  for (sqlite3_stmt* statement = sqlite3_next_stmt(connection, nullptr); statement != nullptr;
-       statement = sqlite3_next_stmt(connection, statement)) {
-    if (sqlite3_stmt_busy(statement) != 0 && sqlite3_stmt_readonly(statement) == 0) return true;
-  }
-  return false;
-}
-
-// The processor time of the calling thread.
-std::chrono::nanoseconds threadProcessorTime() {
-  timespec time{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &time);
-  return std::chrono::seconds(time.tv_sec) + std::chrono::nanoseconds(time.tv_nsec);
-}
-
 // The processors this thread, and the threads it starts, may run on.
 int processorsAvailable() {
   cpu_set_t processors;
@@ -94,47 +60,12 @@ int processorsAvailable() {
   return CPU_COUNT(&processors);
 }
 
-bool isStatement(RequestKind kind) {
-  return kind == RequestKind::ExecText || kind == RequestKind::Query || kind == RequestKind::ExecPrepared;
-}
-
-// A statement request's text and outcome.
-std::string_view statementText(const DatabaseRequest& request) {
-  if (request.kind != RequestKind::ExecText) return request.sql;
-  return request.sqlText != nullptr ? std::string_view(request.sqlText) : std::string_view();
-}
-
-int32_t statementCode(const DatabaseRequest& request) {
-  switch (request.kind) {
-    case RequestKind::ExecText:
-      return request.execTextCode;
-    case RequestKind::Query:
-      return request.queryResult.code;
-    default:
-      return request.execResult.code;
-  }
-}
-
-// Ends a statement request as one cut short, without running it.
-void endInterrupted(DatabaseRequest& request) {
-  constexpr const char* kInterrupted = "interrupted";
-  switch (request.kind) {
-    case RequestKind::ExecText:
-      request.execTextCode = SQLITE_INTERRUPT;
-      request.execTextMessage = kInterrupted;
-      break;
-    case RequestKind::Query:
-      request.queryResult = QueryResult{SQLITE_INTERRUPT, kInterrupted, {}};
-      break;
-    default:
-      request.execResult = ExecResult{};
-      request.execResult.code = SQLITE_INTERRUPT;
-      request.execResult.message = kInterrupted;
-      break;
-  }
-}
-
 }  // namespace
+
+std::atomic<std::chrono::steady_clock::rep>& sharedStopDeadline() {
+  static std::atomic<Clock::rep> deadline{0};
+  return deadline;
+}
 
 DatabaseWorker::DatabaseWorker(std::string name) : name_(name.empty() ? "(unnamed)" : std::move(name)) {}
 
@@ -215,7 +146,7 @@ DatabaseWorker::Stopped DatabaseWorker::stopUnattended(Clock::time_point deadlin
 
 // Called with the lock held: the earliest of the deadline given, one set before, and the shared one.
 void DatabaseWorker::lowerStopDeadline(Clock::time_point deadline) {
-  Clock::rep ticks = earlierDeadline(ticksOf(deadline), sharedStopDeadline.load(std::memory_order_acquire));
+  Clock::rep ticks = earlierDeadline(ticksOf(deadline), sharedStopDeadline().load(std::memory_order_acquire));
   ticks = earlierDeadline(ticks, stopDeadline_.load(std::memory_order_relaxed));
   // Never 0, which means none: the steady clock counts from long before any stop.
   stopDeadline_.store(std::max<Clock::rep>(ticks, 1), std::memory_order_release);
@@ -294,7 +225,7 @@ bool DatabaseWorker::waitForRequestUnlessStuck(std::unique_lock<std::mutex>& gua
                                                const std::shared_ptr<DatabaseRequest>& request) {
   while (!request->done.load(std::memory_order_acquire)) {
     const Clock::rep deadline = earlierDeadline(stopDeadline_.load(std::memory_order_relaxed),
-                                                sharedStopDeadline.load(std::memory_order_acquire));
+                                                sharedStopDeadline().load(std::memory_order_acquire));
     if (deadline == 0) {
       requestDone_.wait(guard);
       continue;
@@ -344,71 +275,10 @@ void DatabaseWorker::reportCutWrites() {
                writes, writes == 1 ? "write" : "writes");
 }
 
-// A statement runs with the time bound installed on its connection, so that a stop's deadline reaches it
-// however long it runs; until a deadline is set the check costs two loads every kStepsPerCheck steps.
-//
-// A write cut short inside a transaction makes SQLite roll back the whole transaction, and the connection
-// is back in autocommit mode. The requests queued after it in that transaction would then each keep their
-// change on their own: half a transaction. So from the cut on, the connection's statements end
-// "interrupted" without running, until one that opens or closes a transaction (the script's COMMIT or
-// ROLLBACK, which then says that none is active, or its next BEGIN).
-void DatabaseWorker::executeWithinBound(DatabaseRequest& request) {
-  if (!isStatement(request.kind) || request.connection == nullptr) {
-    execute(request);
-    return;
-  }
-  if (transactionCutOn_ == request.connection) {
-    if (!startsOrEndsTransaction(statementText(request))) {
-      endInterrupted(request);
-      return;
-    }
-    transactionCutOn_ = nullptr;
-  }
-  const bool inTransaction = sqlite3_get_autocommit(request.connection) == 0;
-  sqlite3_progress_handler(request.connection, kStepsPerCheck, &DatabaseWorker::checkTimeBound, this);
-  execute(request);
-  sqlite3_progress_handler(request.connection, 0, nullptr, nullptr);
-  if (inTransaction && statementCode(request) == SQLITE_INTERRUPT && sqlite3_get_autocommit(request.connection) != 0) {
-    transactionCutOn_ = request.connection;
-  }
-}
-
-// SQLite's progress handler: non-zero ends the statement with SQLITE_INTERRUPT. A request's own time is the
-// processor time of this thread from the first check past the deadline: a request that waits for a processor
-// on a busy machine is not charged for others' work, so an honest write is not cut because they ran. The
-// processor clock is read only past the deadline, and again only once the wall clock has passed the bound.
-int DatabaseWorker::checkTimeBound(void* worker) {
-  auto& self = *static_cast<DatabaseWorker*>(worker);
-  const Clock::rep deadline = earlierDeadline(self.stopDeadline_.load(std::memory_order_acquire),
-                                              sharedStopDeadline.load(std::memory_order_acquire));
-  if (deadline == 0) return 0;
-  const Clock::rep now = ticksOf(Clock::now());
-  if (now < deadline) return 0;
-  if (self.processorTimeMark_ < std::chrono::nanoseconds::zero()) {
-    self.processorTimeMark_ = threadProcessorTime();
-    return 0;
-  }
-  const std::chrono::nanoseconds bound = self.cutTime_ < kCutAllowance ? kRunPastDeadline
-                                         : self.cutTime_ < kCutCeiling ? kRunPastDeadlineAfterCuts
-                                                                       : std::chrono::nanoseconds::zero();
-  // executingSince_ is written by this thread, so it reads it without the lock.
-  if (Clock::duration(now - std::max(deadline, self.executingSince_)) < bound) return 0;
-  const std::chrono::nanoseconds ownTime = threadProcessorTime() - self.processorTimeMark_;
-  if (ownTime < bound) return 0;
-  self.noteCutShort(ownTime);
-  return 1;
-}
-
-void DatabaseWorker::noteCutShort(std::chrono::nanoseconds ownTime) {
-  cutShort_ = true;
-  cutTime_ += ownTime;
-  if (executing_ != nullptr && writeRunning(executing_->connection)) writesCut_.fetch_add(1, std::memory_order_relaxed);
-}
-
 void beginStoppingDatabases() {
   const Clock::rep deadline = ticksOf(Clock::now() + DatabaseWorker::kStopGracePeriod);
   Clock::rep none = 0;
-  sharedStopDeadline.compare_exchange_strong(none, deadline, std::memory_order_acq_rel);
+  sharedStopDeadline().compare_exchange_strong(none, deadline, std::memory_order_acq_rel);
 }
 
 void keepLeftRunning(std::shared_ptr<DatabaseWorker> worker, SqliteConnection connection) {
