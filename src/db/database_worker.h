@@ -154,6 +154,8 @@ class DatabaseWorker {
   void executeWithinBound(DatabaseRequest& request);
   static int checkTimeBound(void* worker);
   void noteCutShort(std::chrono::nanoseconds ownTime);
+  static int waitForLock(void* worker, int attempt);
+  void noteLockGivenUp();
   void reportCutWrites();
 
   std::string name_;
@@ -183,6 +185,12 @@ class DatabaseWorker {
   // (negative before it), and the own time past the deadline of the requests cut short.
   std::chrono::nanoseconds processorTimeMark_{-1};
   std::chrono::nanoseconds cutTime_{};
+  // Worker thread only: the script's busy timeout in milliseconds while waitForLock stands in for it (0 when
+  // it does not), when the running request began to wait for a lock, and how long the waits of this stop
+  // have lasted past the deadline.
+  int busyTimeout_ = 0;
+  std::chrono::steady_clock::time_point lockWaitSince_;
+  std::chrono::nanoseconds lockWaitPastDeadline_{};
   bool cutShort_ = false;  // worker thread only until joined: the bound ended a request
   // Worker thread only: the connection whose transaction a cut rolled back while the rest of it may be queued.
   sqlite3* transactionCutOn_ = nullptr;

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <string_view>
+#include <thread>
 
 #include "db/database_request.h"
 #include "db/database_worker.h"
@@ -56,6 +57,15 @@ int32_t statementCode(const DatabaseRequest& request) {
   }
 }
 
+// The busy timeout set on the connection, in milliseconds; 0 when none is, or another busy handler stands.
+int busyTimeoutOf(sqlite3* connection) {
+  sqlite3_stmt* statement = nullptr;
+  if (sqlite3_prepare_v2(connection, "PRAGMA busy_timeout", -1, &statement, nullptr) != SQLITE_OK) return 0;
+  const int timeout = sqlite3_step(statement) == SQLITE_ROW ? sqlite3_column_int(statement, 0) : 0;
+  sqlite3_finalize(statement);
+  return timeout;
+}
+
 // Ends a statement request as one cut short, without running it.
 void endInterrupted(DatabaseRequest& request) {
   constexpr const char* kInterrupted = "interrupted";
@@ -98,9 +108,18 @@ void DatabaseWorker::executeWithinBound(DatabaseRequest& request) {
     transactionCutOn_ = nullptr;
   }
   const bool inTransaction = sqlite3_get_autocommit(request.connection) == 0;
+  // Once a stop's deadline is set, the script's busy timeout is waited out by waitForLock instead.
+  const bool deadlineSet = earlierDeadline(stopDeadline_.load(std::memory_order_relaxed),
+                                           sharedStopDeadline().load(std::memory_order_acquire)) != 0;
+  busyTimeout_ = deadlineSet ? busyTimeoutOf(request.connection) : 0;
+  if (busyTimeout_ > 0) sqlite3_busy_handler(request.connection, &DatabaseWorker::waitForLock, this);
   sqlite3_progress_handler(request.connection, kStepsPerCheck, &DatabaseWorker::checkTimeBound, this);
   execute(request);
   sqlite3_progress_handler(request.connection, 0, nullptr, nullptr);
+  // The script's timeout comes back unless the request set one of its own. While waitForLock stands in, a
+  // script reads 0, and a timeout of 0 that it sets then gives way to the one it had.
+  if (busyTimeout_ > 0 && busyTimeoutOf(request.connection) == 0)
+    sqlite3_busy_timeout(request.connection, busyTimeout_);
   if (inTransaction && statementCode(request) == SQLITE_INTERRUPT && sqlite3_get_autocommit(request.connection) != 0) {
     transactionCutOn_ = request.connection;
   }
@@ -135,5 +154,42 @@ int DatabaseWorker::checkTimeBound(void* worker) {
 void DatabaseWorker::noteCutShort(std::chrono::nanoseconds ownTime) {
   cutShort_ = true;
   cutTime_ += ownTime;
+  if (executing_ != nullptr && writeRunning(executing_->connection)) writesCut_.fetch_add(1, std::memory_order_relaxed);
+}
+
+// SQLite's busy handler while a stop's deadline is set: 0 gives up waiting for another connection's lock, and
+// the statement ends with SQLITE_BUSY. It waits as the script's busy timeout asks, in sleeps growing from a
+// millisecond to a tenth of a second; but a wait uses no processor time, so no check of the time bound ever
+// reaches it, and a long timeout would hold the stop for that long for each request that waits. So past the
+// deadline the waits of one stop share kCutAllowance between them: enough for a neighbour's runaway write
+// that holds the lock to be cut, and a wait after that is given up at once.
+int DatabaseWorker::waitForLock(void* worker, int attempt) {
+  auto& self = *static_cast<DatabaseWorker*>(worker);
+  const Clock::time_point now = Clock::now();
+  if (attempt == 0) self.lockWaitSince_ = now;
+  const auto waited = now - self.lockWaitSince_;
+  const std::chrono::milliseconds timeout(self.busyTimeout_);
+  if (waited >= timeout) return 0;
+  Clock::duration sleep = std::chrono::milliseconds(std::min(1 << std::min(attempt, 7), 100));
+  sleep = std::min<Clock::duration>(sleep, timeout - waited);
+  const Clock::rep deadline = earlierDeadline(self.stopDeadline_.load(std::memory_order_acquire),
+                                              sharedStopDeadline().load(std::memory_order_acquire));
+  const Clock::time_point pastFrom = Clock::time_point(Clock::duration(std::max<Clock::rep>(deadline, 1)));
+  if (deadline != 0 && now + sleep > pastFrom) {
+    const Clock::duration left = kCutAllowance - self.lockWaitPastDeadline_;
+    if (left <= Clock::duration::zero()) {
+      self.noteLockGivenUp();
+      return 0;
+    }
+    const Clock::duration pastDeadline = now + sleep - std::max(now, pastFrom);
+    if (pastDeadline > left) sleep -= pastDeadline - left;
+    self.lockWaitPastDeadline_ += std::min(pastDeadline, left);
+  }
+  std::this_thread::sleep_for(sleep);
+  return 1;
+}
+
+void DatabaseWorker::noteLockGivenUp() {
+  cutShort_ = true;
   if (executing_ != nullptr && writeRunning(executing_->connection)) writesCut_.fetch_add(1, std::memory_order_relaxed);
 }

@@ -85,6 +85,7 @@ bool DatabaseWorker::start(std::string& error) {
   stopDeadline_.store(0, std::memory_order_relaxed);
   cutShort_ = false;
   cutTime_ = {};
+  lockWaitPastDeadline_ = {};
   transactionCutOn_ = nullptr;
   writesCut_.store(0, std::memory_order_relaxed);
   ended_ = false;
