@@ -141,6 +141,7 @@ class DatabaseWorker {
   bool acceptsRequests() const;
   // Appends the request; true when the thread sleeps and must be woken.
   bool enqueue(DatabaseRequest* request);
+  void readProcessors();
   void run();
   void waitForWork(std::unique_lock<std::mutex>& guard);
   void execute(DatabaseRequest& request);
@@ -175,9 +176,10 @@ class DatabaseWorker {
   // A final stop gave up: the thread ends the requests still queued without running them.
   std::atomic<bool> abandoned_{false};
   // Spinning before sleeping pays only when the other side runs at the same time on another processor.
-  bool mayRunInParallel_ = false;
-  bool workerSleeping_ = false;  // the thread waits for work
-  int submittersSleeping_ = 0;   // synchronous submitters wait for their result
+  std::atomic<bool> mayRunInParallel_{false};
+  std::atomic<unsigned> waitsSinceProcessorsRead_{0};  // blocking waits of submitters while nothing spins
+  bool workerSleeping_ = false;                        // the thread waits for work
+  int submittersSleeping_ = 0;                         // synchronous submitters wait for their result
   DatabaseRequest* queueHead_ = nullptr;
   DatabaseRequest* queueTail_ = nullptr;
   // The request the thread runs and when it took it, in ticks of the steady clock; written under the lock.

@@ -3,8 +3,6 @@
 // time bound that holds each request past the deadline is in database_worker_bound.cpp. A request that
 // spends its time inside one SQLite call (a function over a huge string) is reached by no check; only a stop
 // at the end of the process, which need not close the connection, can give up on it.
-#include <sched.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -52,14 +50,6 @@ void stopDatabasesAtExit() {
   for (DatabaseWorker* worker : workers) worker->stopUnattended(deadline, true);
 }
 
-// The processors this thread, and the threads it starts, may run on.
-int processorsAvailable() {
-  cpu_set_t processors;
-  CPU_ZERO(&processors);
-  if (sched_getaffinity(0, sizeof(processors), &processors) != 0) return 1;
-  return CPU_COUNT(&processors);
-}
-
 }  // namespace
 
 std::atomic<std::chrono::steady_clock::rep>& sharedStopDeadline() {
@@ -90,7 +80,7 @@ bool DatabaseWorker::start(std::string& error) {
   abandoned_.store(false, std::memory_order_relaxed);
   writesCut_.store(0, std::memory_order_relaxed);
   ended_ = false;
-  mayRunInParallel_ = processorsAvailable() > 1;
+  readProcessors();
   static const bool stopsAtExit = std::atexit(stopDatabasesAtExit) == 0;
   static_cast<void>(stopsAtExit);
   if (!registerRunning(true)) {
