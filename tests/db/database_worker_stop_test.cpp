@@ -239,30 +239,12 @@ TEST_F(WorkerTest, AWriteWaitingForANeighboursRunawayRunsOnceTheRunawayIsCut) {
   EXPECT_EQ(dbtest::countRows(connection(), "t"), 1);
 }
 
-// The number of rows a counting statement has to count to take about `target` of this thread's processor time.
-int64_t rowsTakingAbout(std::chrono::milliseconds target) {
-  SqliteConnection connection = dbtest::openConnection(":memory:");
-  const auto threadTime = [] {
-    timespec time{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &time);
-    return std::chrono::duration<double>(std::chrono::seconds(time.tv_sec) + std::chrono::nanoseconds(time.tv_nsec));
-  };
-  for (int64_t rows = 1000;; rows *= 4) {
-    const std::string sql = "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c LIMIT " +
-                            std::to_string(rows) + ") SELECT count(*) FROM c";
-    const auto started = threadTime();
-    dbtest::execDirect(connection.get(), sql);
-    const auto took = threadTime() - started;
-    if (took >= std::chrono::duration<double>(target) / 4) return int64_t(double(rows) * (target / took));
-  }
-}
-
 // At the end of the process a stop holds the exit only a few seconds past its deadline, however long the
 // queue: thousands of honest writes of ten milliseconds each, none of which the time bound cuts, would take
 // half a minute. The stop gives up on them, says so on standard error, and the writes it never ran end
 // "interrupted".
 TEST(DatabaseWorkerFinalStop, GivesUpOnTheWholeQueueAFewSecondsPastTheDeadline) {
-  const int64_t rows = rowsTakingAbout(std::chrono::milliseconds(10));
+  const int64_t rows = dbtest::rowsTakingAbout(std::chrono::milliseconds(10));
   auto worker = std::make_shared<DatabaseWorker>("slow.db");
   SqliteConnection connection = dbtest::openConnection(":memory:");
   dbtest::execDirect(connection.get(), "CREATE TABLE t(n)");
