@@ -43,7 +43,7 @@ TEST_F(DbCollection, ACollectionStartedOutsideAnyLuaCallKeepsTheWholeQueue) {
     local path, rows = ...
     local d = assert(db.open(path))
     assert(d:exec("CREATE TABLE t(n)"))
-    for _ = 1, 700 do
+    for _ = 1, 600 do
       assert(d:exec_async("INSERT INTO t SELECT count(*) FROM (WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL "
         .. "SELECT x + 1 FROM c LIMIT " .. rows .. ") SELECT x FROM c)"))
     end
@@ -54,7 +54,7 @@ TEST_F(DbCollection, ACollectionStartedOutsideAnyLuaCallKeepsTheWholeQueue) {
   const std::string said = testing::internal::GetCapturedStderr();
   EXPECT_EQ(said, "");
   SqliteConnection connection = dbtest::openConnection(path("queue.db"));
-  EXPECT_EQ(dbtest::countRows(connection.get(), "t"), 700);
+  EXPECT_EQ(dbtest::countRows(connection.get(), "t"), 600);
 }
 
 }  // namespace
