@@ -83,8 +83,8 @@ class DatabaseWorker {
   static constexpr std::chrono::milliseconds kCutCeiling{2000};
   // The bound is read every kStepsPerCheck SQLite virtual-machine steps, while a statement runs.
   static constexpr int kStepsPerCheck = 100;
-  // A stop at the end of the process gives up on its queue this long past the deadline; a request still
-  // running this long past it on its own can only be inside one SQLite call that no check reaches.
+  // A stop at the end of the process gives up on a request still running this long past the deadline: it can
+  // only be inside one SQLite call that no check reaches.
   static constexpr std::chrono::milliseconds kStuckCeiling{3000};
 
   enum class Stopped {
@@ -106,11 +106,9 @@ class DatabaseWorker {
   // stop() with the deadline given.
   bool stopBy(std::chrono::steady_clock::time_point deadline);
   // A stop whose caller hears nothing of its outcome (a collection, the close of the state, the process's
-  // exit): each write cut short is reported on standard error. With `final` the process ends after it: once
-  // kStuckCeiling has passed since the deadline (or since the stop, when it began later) the stop gives up,
-  // however long the queue: the running request is interrupted and left running on the detached thread, the
-  // requests still queued end "interrupted" without running, both are reported, and the worker with its
-  // connection must then stay alive (see keepLeftRunning).
+  // exit): each write cut short is reported on standard error. With `final` the process ends after it: a
+  // request still running kStuckCeiling past the deadline is interrupted, reported, and left running on the
+  // detached thread, and the worker with its connection must then stay alive (see keepLeftRunning).
   Stopped stopUnattended(std::chrono::steady_clock::time_point deadline, bool final);
   // Gives the worker a stop's deadline without stopping it: the requests it runs past the deadline are bound
   // as a stop's are, and it goes on taking requests until its own stop, which keeps the earlier deadline, so
@@ -149,7 +147,7 @@ class DatabaseWorker {
   void lowerStopDeadline(std::chrono::steady_clock::time_point deadline);
   Stopped finishStop(std::chrono::steady_clock::time_point deadline, bool report, bool final);
   bool registerRunning(bool running);
-  bool waitUnlessStuck(std::chrono::steady_clock::time_point stopStarted);
+  bool waitUnlessStuck();
   bool waitForRequestUnlessStuck(std::unique_lock<std::mutex>& guard, const std::shared_ptr<DatabaseRequest>& request);
   std::chrono::steady_clock::time_point stuckMoment(std::chrono::steady_clock::rep deadline) const;
   void reportStuck(std::chrono::steady_clock::rep deadline) const;
@@ -173,8 +171,6 @@ class DatabaseWorker {
   bool stopping_ = false;
   bool ended_ = false;        // the thread has left its loop
   bool leftRunning_ = false;  // a final stop gave up waiting for the thread
-  // A final stop gave up: the thread ends the requests still queued without running them.
-  std::atomic<bool> abandoned_{false};
   // Spinning before sleeping pays only when the other side runs at the same time on another processor.
   std::atomic<bool> mayRunInParallel_{false};
   std::atomic<unsigned> waitsSinceProcessorsRead_{0};  // blocking waits of submitters while nothing spins

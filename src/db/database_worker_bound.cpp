@@ -85,16 +85,6 @@ void endInterrupted(DatabaseRequest& request) {
   }
 }
 
-// Ends a request that a stop at the end of the process gave up on without running it.
-void endUnrun(DatabaseRequest& request) {
-  if (isStatement(request.kind)) {
-    endInterrupted(request);
-  } else if (request.kind == RequestKind::OpenSnapshot) {
-    request.snapshotResult.code = SQLITE_INTERRUPT;
-    request.snapshotResult.message = "interrupted";
-  }
-}
-
 }  // namespace
 
 // A statement runs with the time bound installed on its connection, so that a stop's deadline reaches it
@@ -106,10 +96,6 @@ void endUnrun(DatabaseRequest& request) {
 // "interrupted" without running, until one that opens or closes a transaction (the script's COMMIT or
 // ROLLBACK, which then says that none is active, or its next BEGIN).
 void DatabaseWorker::executeWithinBound(DatabaseRequest& request) {
-  if (abandoned_.load(std::memory_order_acquire)) {
-    endUnrun(request);
-    return;
-  }
   if (!isStatement(request.kind) || request.connection == nullptr) {
     execute(request);
     return;

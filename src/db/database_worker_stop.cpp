@@ -77,7 +77,6 @@ bool DatabaseWorker::start(std::string& error) {
   cutTime_ = {};
   lockWaitPastDeadline_ = {};
   transactionCutOn_ = nullptr;
-  abandoned_.store(false, std::memory_order_relaxed);
   writesCut_.store(0, std::memory_order_relaxed);
   ended_ = false;
   readProcessors();
@@ -150,7 +149,6 @@ void DatabaseWorker::shareStopDeadline(Clock::time_point deadline) {
 }
 
 DatabaseWorker::Stopped DatabaseWorker::finishStop(Clock::time_point deadline, bool report, bool final) {
-  const Clock::time_point stopStarted = Clock::now();
   bool wake;
   {
     std::lock_guard guard(lock_);
@@ -160,7 +158,8 @@ DatabaseWorker::Stopped DatabaseWorker::finishStop(Clock::time_point deadline, b
     wake = workerSleeping_;
   }
   if (wake) workAvailable_.notify_one();
-  if (final && !waitUnlessStuck(stopStarted) && leaveRunning()) {
+  if (final && !waitUnlessStuck() && leaveRunning()) {
+    reportStuck(stopDeadline_.load(std::memory_order_relaxed));
     if (report) reportCutWrites();
     return Stopped::LeftRunning;
   }
@@ -194,49 +193,17 @@ void DatabaseWorker::reportStuck(Clock::rep deadline) const {
                name_.c_str(), std::chrono::duration<double>(Clock::now() - timeOf(deadline)).count());
 }
 
-// Waits for the thread to leave its loop, for kStuckCeiling past the deadline (or past the stop, when it began
-// later: a finalizer's database whose shared deadline has passed still runs what the finalizer queued) at
-// most, however long the queue; a request stuck since before the stop counts from its own start. Past that
-// it gives up: the running request is interrupted (which reaches it only between steps), the thread ends the
-// rest of the queue without running it (see executeWithinBound), and the outcome is said on standard error.
-// False then. Wakes only at the moments it could give up, however many requests run between.
-bool DatabaseWorker::waitUnlessStuck(Clock::time_point stopStarted) {
+// Waits for the thread to leave its loop; false, after interrupting it (which reaches it only between steps),
+// when the request it runs is stuck. Wakes only at the moments it could be, however many requests run between.
+bool DatabaseWorker::waitUnlessStuck() {
   std::unique_lock guard(lock_);
   while (!ended_) {
-    const Clock::rep deadline = stopDeadline_.load(std::memory_order_relaxed);
-    const Clock::time_point stuckAt = stuckMoment(deadline);
-    const Clock::time_point giveUpAt =
-        std::min(stuckAt, timeOf(std::max(deadline, ticksOf(stopStarted))) + kStuckCeiling);
-    const Clock::time_point now = Clock::now();
-    if (now < giveUpAt) {
-      threadEnded_.wait_until(guard, giveUpAt);
-      continue;
-    }
-    if (executing_ == nullptr && queueHead_ == nullptr) {
-      threadEnded_.wait(guard);  // the thread is leaving its loop
-      continue;
-    }
-    abandoned_.store(true, std::memory_order_release);
-    size_t notRun = 0;
-    for (const DatabaseRequest* request = queueHead_; request != nullptr; request = request->next) ++notRun;
-    if (executing_ != nullptr) {
+    const Clock::time_point stuckAt = stuckMoment(stopDeadline_.load(std::memory_order_relaxed));
+    if (executing_ != nullptr && Clock::now() >= stuckAt) {
       if (executing_->connection != nullptr) sqlite3_interrupt(executing_->connection);
-      if (now >= stuckAt) {
-        reportStuck(deadline);
-      } else {
-        std::fprintf(stderr,
-                     "qz: database %s: its running request was cut %.1f s past the stop's deadline (interrupted)\n",
-                     name_.c_str(), std::chrono::duration<double>(now - timeOf(deadline)).count());
-      }
+      return false;
     }
-    if (notRun > 0) {
-      std::fprintf(stderr,
-                   "qz: database %s: %zu queued %s not run: the process ends %.1f s past the stop's deadline "
-                   "without %s\n",
-                   name_.c_str(), notRun, notRun == 1 ? "request" : "requests",
-                   std::chrono::duration<double>(now - timeOf(deadline)).count(), notRun == 1 ? "it" : "them");
-    }
-    return false;
+    threadEnded_.wait_until(guard, stuckAt);
   }
   return true;
 }

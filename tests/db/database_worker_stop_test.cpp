@@ -239,42 +239,4 @@ TEST_F(WorkerTest, AWriteWaitingForANeighboursRunawayRunsOnceTheRunawayIsCut) {
   EXPECT_EQ(dbtest::countRows(connection(), "t"), 1);
 }
 
-// At the end of the process a stop holds the exit only a few seconds past its deadline, however long the
-// queue: thousands of honest writes of ten milliseconds each, none of which the time bound cuts, would take
-// half a minute. The stop gives up on them, says so on standard error, and the writes it never ran end
-// "interrupted".
-TEST(DatabaseWorkerFinalStop, GivesUpOnTheWholeQueueAFewSecondsPastTheDeadline) {
-  const int64_t rows = dbtest::rowsTakingAbout(std::chrono::milliseconds(10));
-  auto worker = std::make_shared<DatabaseWorker>("slow.db");
-  SqliteConnection connection = dbtest::openConnection(":memory:");
-  dbtest::execDirect(connection.get(), "CREATE TABLE t(n)");
-  std::string error;
-  ASSERT_TRUE(worker->start(error));
-  std::vector<std::shared_ptr<DatabaseAsyncExecState>> writes(3000);
-  for (auto& state : writes) {
-    ASSERT_TRUE(worker->execAsync({connection.get(),
-                                   "INSERT INTO t SELECT count(*) FROM (WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL "
-                                   "SELECT x + 1 FROM c LIMIT ?1) SELECT x FROM c)",
-                                   false,
-                                   {DatabaseValue::ofInteger(rows)}},
-                                  state, error));
-  }
-  testing::internal::CaptureStderr();
-  const auto started = Clock::now();
-  const DatabaseWorker::Stopped stopped = worker->stopUnattended(started + std::chrono::milliseconds(100), true);
-  const auto took = Clock::now() - started;
-  const std::string said = testing::internal::GetCapturedStderr();
-  if (stopped == DatabaseWorker::Stopped::LeftRunning) keepLeftRunning(worker, std::move(connection));
-  EXPECT_EQ(stopped, DatabaseWorker::Stopped::LeftRunning);
-  EXPECT_LT(took, std::chrono::seconds(12)) << "3,000 writes of 10 ms each take 30 s";
-  EXPECT_NE(said.find("qz: database slow.db: "), std::string::npos) << said;
-  EXPECT_NE(said.find("not run"), std::string::npos) << said;
-  const auto waitedSince = Clock::now();
-  while (!writes.back()->isReady() && Clock::now() - waitedSince < std::chrono::minutes(1)) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  ASSERT_TRUE(writes.back()->isReady());
-  EXPECT_EQ(writes.back()->code, SQLITE_INTERRUPT) << writes.back()->message;
-}
-
 }  // namespace
