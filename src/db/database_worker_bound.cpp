@@ -118,8 +118,9 @@ void DatabaseWorker::executeWithinBound(DatabaseRequest& request) {
   sqlite3_progress_handler(request.connection, 0, nullptr, nullptr);
   // The script's timeout comes back unless the request set one of its own. While waitForLock stands in, a
   // script reads 0, and a timeout of 0 that it sets then gives way to the one it had.
-  if (busyTimeout_ > 0 && busyTimeoutOf(request.connection) == 0)
+  if (busyTimeout_ > 0 && busyTimeoutOf(request.connection) == 0) {
     sqlite3_busy_timeout(request.connection, busyTimeout_);
+  }
   if (inTransaction && statementCode(request) == SQLITE_INTERRUPT && sqlite3_get_autocommit(request.connection) != 0) {
     transactionCutOn_ = request.connection;
   }
@@ -174,14 +175,14 @@ int DatabaseWorker::waitForLock(void* worker, int attempt) {
   sleep = std::min<Clock::duration>(sleep, timeout - waited);
   const Clock::rep deadline = earlierDeadline(self.stopDeadline_.load(std::memory_order_acquire),
                                               sharedStopDeadline().load(std::memory_order_acquire));
-  const Clock::time_point pastFrom = Clock::time_point(Clock::duration(std::max<Clock::rep>(deadline, 1)));
-  if (deadline != 0 && now + sleep > pastFrom) {
+  const Clock::time_point deadlineTime{Clock::duration(deadline)};
+  if (deadline != 0 && now + sleep > deadlineTime) {
     const Clock::duration left = kCutAllowance - self.lockWaitPastDeadline_;
     if (left <= Clock::duration::zero()) {
       self.noteLockGivenUp();
       return 0;
     }
-    const Clock::duration pastDeadline = now + sleep - std::max(now, pastFrom);
+    const Clock::duration pastDeadline = now + sleep - std::max(now, deadlineTime);
     if (pastDeadline > left) sleep -= pastDeadline - left;
     self.lockWaitPastDeadline_ += std::min(pastDeadline, left);
   }
