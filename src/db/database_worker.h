@@ -110,6 +110,9 @@ class DatabaseWorker {
   // request still running kStuckCeiling past the deadline is interrupted, reported, and left running on the
   // detached thread, and the worker with its connection must then stay alive (see keepLeftRunning).
   Stopped stopUnattended(std::chrono::steady_clock::time_point deadline, bool final);
+  // stop() when the process ends after it (a finalizer's close while the host shuts down): its caller hears
+  // the outcome, and a request stuck as stopUnattended's `final` describes is given up on in the same way.
+  Stopped stopBeforeProcessEnd(std::chrono::milliseconds grace = kStopGracePeriod);
   // Gives the worker a stop's deadline without stopping it: the requests it runs past the deadline are bound
   // as a stop's are, and it goes on taking requests until its own stop, which keeps the earlier deadline, so
   // that workers stopped together share one deadline however long each waits for the one before it.

@@ -135,6 +135,15 @@ DatabaseWorker::Stopped DatabaseWorker::stopUnattended(Clock::time_point deadlin
   return finishStop(deadline, true, final);
 }
 
+DatabaseWorker::Stopped DatabaseWorker::stopBeforeProcessEnd(std::chrono::milliseconds grace) {
+  {
+    std::lock_guard guard(lock_);
+    if (leftRunning_) return Stopped::LeftRunning;
+    if (!running_) return Stopped::Whole;
+  }
+  return finishStop(Clock::now() + grace, false, true);
+}
+
 // Called with the lock held: the earliest of the deadline given, one set before, and the shared one.
 void DatabaseWorker::lowerStopDeadline(Clock::time_point deadline) {
   Clock::rep ticks = earlierDeadline(ticksOf(deadline), sharedStopDeadline().load(std::memory_order_acquire));
