@@ -2,7 +2,7 @@
 // queued synchronous requests, the map of asynchronous requests and the publication into shared states; the
 // worker executes with the lock released, so the submitter can queue more meanwhile. The thread looks at
 // the stop flag only when the queue is empty, so everything queued before stop() runs and is published; past
-// the stop's deadline each request runs under the time bound (database_worker_stop.cpp).
+// the stop's deadline each request runs under the time bound (database_worker_bound.cpp).
 //
 // Both sides may spin briefly before they sleep: a synchronous submitter watches its done flag, and the idle
 // worker watches for the next submission. Waking a sleeping thread costs far more than a point query, so a
@@ -10,8 +10,12 @@
 // But a spin pays only while the other side runs on another processor: on one processor it keeps the other
 // side from running at all. So nothing spins unless the process may use more than one processor; then the
 // submitter spins (the worker runs its request, or has just been woken for it), and the idle worker spins
-// only while no submitter sleeps, since a sleeping one sends nothing until it has woken and run on.
+// only while no submitter sleeps, since a sleeping one sends nothing until it has woken and run on. The
+// processors are read again after a spin in vain and now and then while nothing spins, since they can change
+// while the worker runs.
 #include "db/database_worker.h"
+
+#include <sched.h>
 
 #include <atomic>
 #include <chrono>
@@ -27,6 +31,9 @@ constexpr const char* kNotRunning = "db worker is not running";
 constexpr const char* kInvalidExec = "invalid worker exec request";
 
 constexpr std::chrono::microseconds kSpinTime{50};
+
+// How many blocking waits of submitters pass between two readings of the processors while nothing spins.
+constexpr unsigned kWaitsBetweenProcessorReadings = 64;
 
 // Spins until `ready` returns true or kSpinTime has passed; returns whether it became true.
 template <typename Ready>
@@ -70,6 +77,16 @@ void executeExecText(DatabaseRequest& request) {
 
 }  // namespace
 
+// Whether spinning can pay, from the processors this thread may run on. They can change while the worker
+// runs (taskset on a running process, a change of its cgroup's processors), so they are read again after
+// every spin in vain, and now and then while nothing spins.
+void DatabaseWorker::readProcessors() {
+  cpu_set_t processors;
+  CPU_ZERO(&processors);
+  const bool several = sched_getaffinity(0, sizeof(processors), &processors) == 0 && CPU_COUNT(&processors) > 1;
+  mayRunInParallel_.store(several, std::memory_order_relaxed);
+}
+
 SyncRequest::SyncRequest() {
   if (processShuttingDown()) onHeap_ = std::make_shared<DatabaseRequest>();
 }
@@ -104,7 +121,13 @@ bool DatabaseWorker::submit(SyncRequest& sync, std::string& error) {
   if (workerSlept) workAvailable_.notify_one();
   const auto done = [&request] { return request.done.load(std::memory_order_acquire); };
   // The worker runs this request or has just been woken for it.
-  if (mayRunInParallel_ && spinUntil(done)) return true;
+  if (mayRunInParallel_.load(std::memory_order_relaxed)) {
+    if (spinUntil(done)) return true;
+    readProcessors();  // a spin in vain: perhaps both sides share one processor now
+  } else if (waitsSinceProcessorsRead_.fetch_add(1, std::memory_order_relaxed) % kWaitsBetweenProcessorReadings ==
+             kWaitsBetweenProcessorReadings - 1) {
+    readProcessors();
+  }
   std::unique_lock guard(lock_);
   ++submittersSleeping_;
   bool ran = true;
@@ -299,10 +322,10 @@ void DatabaseWorker::run() {
 // Called with the lock held and the queue empty; returns with the lock held once a request or a stop may
 // have come.
 void DatabaseWorker::waitForWork(std::unique_lock<std::mutex>& guard) {
-  if (mayRunInParallel_ && submittersSleeping_ == 0) {
+  if (mayRunInParallel_.load(std::memory_order_relaxed) && submittersSleeping_ == 0) {
     const uint64_t seen = signals_.load(std::memory_order_acquire);
     guard.unlock();
-    spinUntil([this, seen] { return signals_.load(std::memory_order_acquire) != seen; });
+    if (!spinUntil([this, seen] { return signals_.load(std::memory_order_acquire) != seen; })) readProcessors();
     guard.lock();
   }
   if (queueHead_ != nullptr || stopping_) return;

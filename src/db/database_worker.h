@@ -75,9 +75,12 @@ class DatabaseWorker {
   // statement that never ends is what it cuts, whatever its steps cost.
   static constexpr std::chrono::milliseconds kRunPastDeadline{50};
   // The requests of one stop cut short share this much time past the deadline; the requests after them get
-  // kRunPastDeadlineAfterCuts each, so that a queue of many statements that never end still ends soon.
+  // kRunPastDeadlineAfterCuts each until those cut short have had kCutCeiling between them, and from then on
+  // each is cut at its first checks past the deadline: a queue of any number of statements that never end
+  // costs little more than it cost to queue.
   static constexpr std::chrono::milliseconds kCutAllowance{1000};
   static constexpr std::chrono::milliseconds kRunPastDeadlineAfterCuts{2};
+  static constexpr std::chrono::milliseconds kCutCeiling{2000};
   // The bound is read every kStepsPerCheck SQLite virtual-machine steps, while a statement runs.
   static constexpr int kStepsPerCheck = 100;
   // A stop at the end of the process gives up on a request still running this long past the deadline: it can
@@ -107,6 +110,9 @@ class DatabaseWorker {
   // request still running kStuckCeiling past the deadline is interrupted, reported, and left running on the
   // detached thread, and the worker with its connection must then stay alive (see keepLeftRunning).
   Stopped stopUnattended(std::chrono::steady_clock::time_point deadline, bool final);
+  // stop() when the process ends after it (a finalizer's close while the host shuts down): its caller hears
+  // the outcome, and a request stuck as stopUnattended's `final` describes is given up on in the same way.
+  Stopped stopBeforeProcessEnd(std::chrono::milliseconds grace = kStopGracePeriod);
   // Gives the worker a stop's deadline without stopping it: the requests it runs past the deadline are bound
   // as a stop's are, and it goes on taking requests until its own stop, which keeps the earlier deadline, so
   // that workers stopped together share one deadline however long each waits for the one before it.
@@ -136,6 +142,7 @@ class DatabaseWorker {
   bool acceptsRequests() const;
   // Appends the request; true when the thread sleeps and must be woken.
   bool enqueue(DatabaseRequest* request);
+  void readProcessors();
   void run();
   void waitForWork(std::unique_lock<std::mutex>& guard);
   void execute(DatabaseRequest& request);
@@ -151,6 +158,8 @@ class DatabaseWorker {
   void executeWithinBound(DatabaseRequest& request);
   static int checkTimeBound(void* worker);
   void noteCutShort(std::chrono::nanoseconds ownTime);
+  static int waitForLock(void* worker, int attempt);
+  void noteLockGivenUp();
   void reportCutWrites();
 
   std::string name_;
@@ -166,9 +175,10 @@ class DatabaseWorker {
   bool ended_ = false;        // the thread has left its loop
   bool leftRunning_ = false;  // a final stop gave up waiting for the thread
   // Spinning before sleeping pays only when the other side runs at the same time on another processor.
-  bool mayRunInParallel_ = false;
-  bool workerSleeping_ = false;  // the thread waits for work
-  int submittersSleeping_ = 0;   // synchronous submitters wait for their result
+  std::atomic<bool> mayRunInParallel_{false};
+  std::atomic<unsigned> waitsSinceProcessorsRead_{0};  // blocking waits of submitters while nothing spins
+  bool workerSleeping_ = false;                        // the thread waits for work
+  int submittersSleeping_ = 0;                         // synchronous submitters wait for their result
   DatabaseRequest* queueHead_ = nullptr;
   DatabaseRequest* queueTail_ = nullptr;
   // The request the thread runs and when it took it, in ticks of the steady clock; written under the lock.
@@ -180,7 +190,15 @@ class DatabaseWorker {
   // (negative before it), and the own time past the deadline of the requests cut short.
   std::chrono::nanoseconds processorTimeMark_{-1};
   std::chrono::nanoseconds cutTime_{};
-  bool cutShort_ = false;          // worker thread only until joined: the bound ended a request
+  // Worker thread only: the script's busy timeout in milliseconds while waitForLock stands in for it (0 when
+  // it does not), when the running request began to wait for a lock, and how long the waits of this stop
+  // have lasted past the deadline.
+  int busyTimeout_ = 0;
+  std::chrono::steady_clock::time_point lockWaitSince_;
+  std::chrono::nanoseconds lockWaitPastDeadline_{};
+  bool cutShort_ = false;  // worker thread only until joined: the bound ended a request
+  // Worker thread only: the connection whose transaction a cut rolled back while the rest of it may be queued.
+  sqlite3* transactionCutOn_ = nullptr;
   std::atomic<int> writesCut_{0};  // writes among them, read by a stopper that gives up waiting
   std::unordered_map<const DatabaseRequest*, std::shared_ptr<DatabaseRequest>> asyncRequests_;
   StatementCache statementCache_;  // worker thread only

@@ -1,16 +1,8 @@
-// The life of a worker's thread: its start, its stop with one deadline for the whole queue, the time bound
-// that holds each request past that deadline, the ceiling of a stop at the end of the process, and the stop
-// of every worker still running when the process exits.
-//
-// Past the deadline a progress handler reads, every kStepsPerCheck virtual-machine steps, how long the
-// running request has run of its own past the deadline; once that passes kRunPastDeadline the statement is
-// interrupted. Time is what a stop waits for, so time is what is bounded: a statement whose steps are slow
-// is cut as soon as one that is quick. A request that spends its time inside one SQLite call (a function
-// over a huge string) is reached by no check; only a stop at the end of the process, which need not close
-// the connection, can give up on it.
-#include <sched.h>
-#include <time.h>
-
+// The life of a worker's thread: its start, its stop with one deadline for the whole queue, the ceiling of a
+// stop at the end of the process, and the stop of every worker still running when the process exits. The
+// time bound that holds each request past the deadline is in database_worker_bound.cpp. A request that
+// spends its time inside one SQLite call (a function over a huge string) is reached by no check; only a stop
+// at the end of the process, which need not close the connection, can give up on it.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -25,9 +17,6 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// The deadline every stop shares once the host shuts down, in ticks of Clock; 0 until then.
-std::atomic<Clock::rep> sharedStopDeadline{0};
 
 // The workers whose thread runs, and those that a final stop left running. A script that ends the process
 // without closing its Lua state collects no database, so at exit the running ones are stopped as the host's
@@ -46,6 +35,9 @@ WorkerRegistry& workerRegistry() {
   return *registry;
 }
 
+Clock::rep ticksOf(Clock::time_point time) { return time.time_since_epoch().count(); }
+Clock::time_point timeOf(Clock::rep ticks) { return Clock::time_point(Clock::duration(ticks)); }
+
 void stopDatabasesAtExit() {
   beginStoppingDatabases();
   std::vector<DatabaseWorker*> workers;
@@ -58,45 +50,12 @@ void stopDatabasesAtExit() {
   for (DatabaseWorker* worker : workers) worker->stopUnattended(deadline, true);
 }
 
-Clock::rep ticksOf(Clock::time_point time) { return time.time_since_epoch().count(); }
-Clock::time_point timeOf(Clock::rep ticks) { return Clock::time_point(Clock::duration(ticks)); }
-
-// The earlier of two deadlines in ticks, 0 standing for none.
-Clock::rep earlierDeadline(Clock::rep a, Clock::rep b) {
-  if (a == 0) return b;
-  if (b == 0) return a;
-  return std::min(a, b);
-}
-
-// Whether a statement that writes is running on the connection; called on its worker thread.
-bool writeRunning(sqlite3* connection) {
-  for (sqlite3_stmt* statement = sqlite3_next_stmt(connection, nullptr); statement != nullptr;
-       statement = sqlite3_next_stmt(connection, statement)) {
-    if (sqlite3_stmt_busy(statement) != 0 && sqlite3_stmt_readonly(statement) == 0) return true;
-  }
-  return false;
-}
-
-// The processor time of the calling thread.
-std::chrono::nanoseconds threadProcessorTime() {
-  timespec time{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &time);
-  return std::chrono::seconds(time.tv_sec) + std::chrono::nanoseconds(time.tv_nsec);
-}
-
-// The processors this thread, and the threads it starts, may run on.
-int processorsAvailable() {
-  cpu_set_t processors;
-  CPU_ZERO(&processors);
-  if (sched_getaffinity(0, sizeof(processors), &processors) != 0) return 1;
-  return CPU_COUNT(&processors);
-}
-
-bool isStatement(RequestKind kind) {
-  return kind == RequestKind::ExecText || kind == RequestKind::Query || kind == RequestKind::ExecPrepared;
-}
-
 }  // namespace
+
+std::atomic<std::chrono::steady_clock::rep>& sharedStopDeadline() {
+  static std::atomic<Clock::rep> deadline{0};
+  return deadline;
+}
 
 DatabaseWorker::DatabaseWorker(std::string name) : name_(name.empty() ? "(unnamed)" : std::move(name)) {}
 
@@ -116,9 +75,11 @@ bool DatabaseWorker::start(std::string& error) {
   stopDeadline_.store(0, std::memory_order_relaxed);
   cutShort_ = false;
   cutTime_ = {};
+  lockWaitPastDeadline_ = {};
+  transactionCutOn_ = nullptr;
   writesCut_.store(0, std::memory_order_relaxed);
   ended_ = false;
-  mayRunInParallel_ = processorsAvailable() > 1;
+  readProcessors();
   static const bool stopsAtExit = std::atexit(stopDatabasesAtExit) == 0;
   static_cast<void>(stopsAtExit);
   if (!registerRunning(true)) {
@@ -174,9 +135,18 @@ DatabaseWorker::Stopped DatabaseWorker::stopUnattended(Clock::time_point deadlin
   return finishStop(deadline, true, final);
 }
 
+DatabaseWorker::Stopped DatabaseWorker::stopBeforeProcessEnd(std::chrono::milliseconds grace) {
+  {
+    std::lock_guard guard(lock_);
+    if (leftRunning_) return Stopped::LeftRunning;
+    if (!running_) return Stopped::Whole;
+  }
+  return finishStop(Clock::now() + grace, false, true);
+}
+
 // Called with the lock held: the earliest of the deadline given, one set before, and the shared one.
 void DatabaseWorker::lowerStopDeadline(Clock::time_point deadline) {
-  Clock::rep ticks = earlierDeadline(ticksOf(deadline), sharedStopDeadline.load(std::memory_order_acquire));
+  Clock::rep ticks = earlierDeadline(ticksOf(deadline), sharedStopDeadline().load(std::memory_order_acquire));
   ticks = earlierDeadline(ticks, stopDeadline_.load(std::memory_order_relaxed));
   // Never 0, which means none: the steady clock counts from long before any stop.
   stopDeadline_.store(std::max<Clock::rep>(ticks, 1), std::memory_order_release);
@@ -255,7 +225,7 @@ bool DatabaseWorker::waitForRequestUnlessStuck(std::unique_lock<std::mutex>& gua
                                                const std::shared_ptr<DatabaseRequest>& request) {
   while (!request->done.load(std::memory_order_acquire)) {
     const Clock::rep deadline = earlierDeadline(stopDeadline_.load(std::memory_order_relaxed),
-                                                sharedStopDeadline.load(std::memory_order_acquire));
+                                                sharedStopDeadline().load(std::memory_order_acquire));
     if (deadline == 0) {
       requestDone_.wait(guard);
       continue;
@@ -305,52 +275,10 @@ void DatabaseWorker::reportCutWrites() {
                writes, writes == 1 ? "write" : "writes");
 }
 
-// A statement runs with the time bound installed on its connection, so that a stop's deadline reaches it
-// however long it runs; until a deadline is set the check costs two loads every kStepsPerCheck steps.
-void DatabaseWorker::executeWithinBound(DatabaseRequest& request) {
-  if (!isStatement(request.kind) || request.connection == nullptr) {
-    execute(request);
-    return;
-  }
-  sqlite3_progress_handler(request.connection, kStepsPerCheck, &DatabaseWorker::checkTimeBound, this);
-  execute(request);
-  sqlite3_progress_handler(request.connection, 0, nullptr, nullptr);
-}
-
-// SQLite's progress handler: non-zero ends the statement with SQLITE_INTERRUPT. A request's own time is the
-// processor time of this thread from the first check past the deadline: a request that waits for a processor
-// on a busy machine is not charged for others' work, so an honest write is not cut because they ran. The
-// processor clock is read only past the deadline, and again only once the wall clock has passed the bound.
-int DatabaseWorker::checkTimeBound(void* worker) {
-  auto& self = *static_cast<DatabaseWorker*>(worker);
-  const Clock::rep deadline = earlierDeadline(self.stopDeadline_.load(std::memory_order_acquire),
-                                              sharedStopDeadline.load(std::memory_order_acquire));
-  if (deadline == 0) return 0;
-  const Clock::rep now = ticksOf(Clock::now());
-  if (now < deadline) return 0;
-  if (self.processorTimeMark_ < std::chrono::nanoseconds::zero()) {
-    self.processorTimeMark_ = threadProcessorTime();
-    return 0;
-  }
-  const auto bound = self.cutTime_ < kCutAllowance ? kRunPastDeadline : kRunPastDeadlineAfterCuts;
-  // executingSince_ is written by this thread, so it reads it without the lock.
-  if (Clock::duration(now - std::max(deadline, self.executingSince_)) < bound) return 0;
-  const std::chrono::nanoseconds ownTime = threadProcessorTime() - self.processorTimeMark_;
-  if (ownTime < bound) return 0;
-  self.noteCutShort(ownTime);
-  return 1;
-}
-
-void DatabaseWorker::noteCutShort(std::chrono::nanoseconds ownTime) {
-  cutShort_ = true;
-  cutTime_ += ownTime;
-  if (executing_ != nullptr && writeRunning(executing_->connection)) writesCut_.fetch_add(1, std::memory_order_relaxed);
-}
-
 void beginStoppingDatabases() {
   const Clock::rep deadline = ticksOf(Clock::now() + DatabaseWorker::kStopGracePeriod);
   Clock::rep none = 0;
-  sharedStopDeadline.compare_exchange_strong(none, deadline, std::memory_order_acq_rel);
+  sharedStopDeadline().compare_exchange_strong(none, deadline, std::memory_order_acq_rel);
 }
 
 void keepLeftRunning(std::shared_ptr<DatabaseWorker> worker, SqliteConnection connection) {

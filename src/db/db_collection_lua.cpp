@@ -101,10 +101,12 @@ bool stopCollectedWorker(lua_State* L, LuaDatabase& db) {
   const bool listed = listedIn(L, kOpenKey, db);
   const bool weaklyHeld = listedIn(L, kLiveKey, db);
   lua_Debug caller;
-  const bool closingState = lua_getstack(L, 1, &caller) == 0;
+  // No function calls the finalizer also when the host's own code sets off a collection between its calls,
+  // but an object that a collection cycle finalizes has lost its weak entry.
+  const bool closingState = listed && weaklyHeld && lua_getstack(L, 1, &caller) == 0;
   if (listed && !weaklyHeld) {
     shareDeadline(L, db, true, deadline);  // a collection cycle
-  } else if (listed && closingState) {
+  } else if (closingState) {
     shareDeadline(L, db, false, deadline);
   }
   untrackDatabase(L, db);

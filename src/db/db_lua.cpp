@@ -7,10 +7,12 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <utility>
 
 #include "db/database_files.h"
 #include "db/db_lua_internal.h"
 #include "db/sql_text.h"
+#include "host/process_state.h"
 
 namespace {
 
@@ -30,10 +32,20 @@ int pushFalseMessage(lua_State* L, std::string_view message) {
 }
 
 // Stops the worker (every queued request runs first) and drops it; false when a request of its queue was cut
-// short past the stop's deadline.
+// short past the stop's deadline. Once the host shuts down, the process ends after the state closes: a
+// finalizer's close then gives up on a request stuck inside one SQLite call as the collection's stop does,
+// and the worker keeps the connection.
 bool stopWorker(lua_State* L, LuaDatabase& db) {
   untrackDatabase(L, db);
   if (db.worker == nullptr) return true;
+  if (processShuttingDown()) {
+    const DatabaseWorker::Stopped stopped = db.worker->stopBeforeProcessEnd();
+    if (stopped == DatabaseWorker::Stopped::LeftRunning) {
+      keepLeftRunning(std::move(db.worker), std::move(db.connection));  // its thread still uses both
+    }
+    db.worker.reset();
+    return stopped == DatabaseWorker::Stopped::Whole;
+  }
   const bool whole = db.worker->stopIfRunning();
   db.worker.reset();
   return whole;

@@ -41,6 +41,34 @@ bool fitsLimit(std::string& sql, size_t maximumLength) {
   return false;
 }
 
+// The text from `position` on past white space and comments.
+size_t skipSpaceAndComments(std::string_view sql, size_t position) {
+  while (position < sql.size()) {
+    if (isAsciiSpace(sql[position])) {
+      ++position;
+    } else if (sql.substr(position, 2) == "--") {
+      const size_t end = sql.find('\n', position);
+      position = end == std::string_view::npos ? sql.size() : end + 1;
+    } else if (sql.substr(position, 2) == "/*") {
+      const size_t end = sql.find("*/", position + 2);
+      position = end == std::string_view::npos ? sql.size() : end + 2;
+    } else {
+      break;
+    }
+  }
+  return position;
+}
+
+// The word at `position` (after white space and comments) in upper case, and `position` moved past it.
+std::string nextWord(std::string_view sql, size_t& position) {
+  position = skipSpaceAndComments(sql, position);
+  std::string word;
+  while (position < sql.size() && (isAsciiLetter(sql[position]) || sql[position] == '_')) {
+    word += toAsciiUpper(sql[position++]);
+  }
+  return word;
+}
+
 constexpr std::array<std::string_view, 10> kComparisonOperators = {"=",  "!=",   "<",  "<=", ">",
                                                                    ">=", "LIKE", "IN", "IS", "IS NOT"};
 
@@ -184,4 +212,14 @@ bool WhereBuilder::addCondition(std::string_view column, std::string_view operat
   if (comparison == "LIKE") sql_ += " ESCAPE '\\'";
   expectOperand_ = false;
   return true;
+}
+
+bool startsOrEndsTransaction(std::string_view sql) {
+  size_t position = 0;
+  const std::string first = nextWord(sql, position);
+  if (first == "BEGIN" || first == "COMMIT" || first == "END") return true;
+  if (first != "ROLLBACK") return false;
+  std::string next = nextWord(sql, position);
+  if (next == "TRANSACTION") next = nextWord(sql, position);
+  return next != "TO";
 }

@@ -1,5 +1,6 @@
-// The SQL texts that the db module builds from names and patterns given by scripts. Names reach SQL only as
-// plain identifiers between backticks; values only as "?" parameters.
+// The SQL texts that the db module builds from names and patterns given by scripts, and what it reads of the
+// texts that scripts give. Names reach SQL only as plain identifiers between backticks; values only as "?"
+// parameters.
 #pragma once
 
 #include <cstddef>
@@ -48,3 +49,7 @@ class WhereBuilder {
   bool expectOperand_ = true;
   size_t depth_ = 0;
 };
+
+// Whether the text's first statement opens or closes a transaction: BEGIN, COMMIT, END or ROLLBACK (not
+// ROLLBACK TO a savepoint), in any case, after any white space and comments.
+bool startsOrEndsTransaction(std::string_view sql);

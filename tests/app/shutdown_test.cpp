@@ -70,7 +70,8 @@ TEST(Shutdown, ANeverEndingStatementNeitherHoldsExitNorTheEndOfTheBootScript) {
 void expectSixDatabasesKept(Sandbox& sandbox, const std::string& name) {
   sandbox.writeBoot(bootWith(R"lua(
   for n = 1, 6 do
-    local d = assert(db.open_readonly(EXE_DIR .. "/user/)lua" + name + R"lua(" .. n .. ".db"))
+    local d = assert(db.open_readonly(EXE_DIR .. "/user/)lua" +
+                             name + R"lua(" .. n .. ".db"))
     io.write(d:query_sync("SELECT a FROM t")[1][1], " ")
   end
 )lua"));
@@ -269,6 +270,33 @@ TEST(Shutdown, AFinalizersCallInsideOneLongSqliteCallIsGivenUpAtTheHostsStop) {
                                       "/user/stuck.db: its running request was cut: still inside one SQLite call"),
             std::string::npos)
       << result.standardError;
+}
+
+// A finalizer that closes, while the host shuts down, a database whose running request is stuck inside one
+// SQLite call is not held by it for ever: the close gives up on it as the state's own stop does, says so, and
+// returns false, "interrupted"; the row saved before it is kept.
+TEST(Shutdown, AFinalizersCloseOfADatabaseStuckInsideOneCallIsGivenUpAtTheHostsStop) {
+  Sandbox sandbox;
+  sandbox.writeBoot(bootWith(R"lua(
+  local d = assert(db.open(EXE_DIR .. "/user/closing.db"))
+  assert(d:exec("CREATE TABLE t(a)"))
+  assert(d:exec("INSERT INTO t VALUES(1)"))
+  keep = assert(d:query_async(
+    "SELECT instr(printf('%.*c', 20000000, 'a'), printf('%.*c', 10000000, 'a') || 'b')"))
+  closer = setmetatable({ d }, { __gc = function(self) print(self[1]:close()) end })
+)lua"));
+  const RunResult result = sandbox.run(qztest::newInstance(std::chrono::seconds(40)));
+  EXPECT_FALSE(result.timedOut);
+  EXPECT_EQ(result.exitCode, 0) << result.standardError;
+  EXPECT_EQ(result.standardOutput, "false\tinterrupted\n");
+  EXPECT_NE(result.standardError.find("qz: database " + sandbox.root().string() +
+                                      "/user/closing.db: its running request was cut: still inside one SQLite call"),
+            std::string::npos)
+      << result.standardError;
+  sandbox.writeBoot(bootWith(R"lua(
+  io.write(assert(db.open_readonly(EXE_DIR .. "/user/closing.db")):select_count("t"))
+)lua"));
+  EXPECT_EQ(sandbox.run(newInstance()).standardOutput, "1");
 }
 
 // A write that never ends, queued at exit or before its object is collected: cut past the deadline as

@@ -125,4 +125,118 @@ TEST_F(WorkerTest, ManyRunawaysShareAShortTimePastTheDeadlineAndTheInsertsBehind
   EXPECT_EQ(dbtest::countRows(connection(), "t"), 5000);
 }
 
+// Tens of thousands of statements that never end, reads and writes, queued together: once the requests cut
+// short have had a couple of seconds between them, each later one is cut at its first checks, so the whole
+// queue costs about what it cost to queue, not milliseconds each (20,000 at 2 ms each would take 40 s).
+TEST_F(WorkerTest, TensOfThousandsOfRunawaysCostLittleMoreThanTheAllowanceOfTheCutRequests) {
+  dbtest::execDirect(connection(), "PRAGMA synchronous=OFF; CREATE TABLE t(a); CREATE TABLE sink(x)");
+  constexpr int kRunaways = 10000;
+  std::vector<std::shared_ptr<DatabaseAsyncQueryState>> reads(kRunaways);
+  std::vector<std::shared_ptr<DatabaseAsyncExecState>> writes(kRunaways);
+  std::string error;
+  for (int index = 0; index < kRunaways; ++index) {
+    ASSERT_TRUE(worker_.queryAsync(call(kEndlessCount), reads[index], error));
+    ASSERT_TRUE(worker_.execAsync(
+        call("WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c) INSERT INTO sink SELECT x FROM c"),
+        writes[index], error));
+  }
+  std::shared_ptr<DatabaseAsyncExecState> behind;
+  ASSERT_TRUE(worker_.execAsync(call("INSERT INTO t VALUES(1)"), behind, error));
+  const auto started = processorTime();
+  EXPECT_FALSE(worker_.stop(std::chrono::milliseconds(100)));
+  EXPECT_LT(processorTime() - started, std::chrono::seconds(12)) << "20,000 runaways at 2 ms each take 40 s";
+  for (const auto& state : reads) ASSERT_EQ(state->code, SQLITE_INTERRUPT);
+  for (const auto& state : writes) ASSERT_EQ(state->code, SQLITE_INTERRUPT);
+  EXPECT_EQ(behind->code, SQLITE_OK) << behind->message;
+  EXPECT_EQ(dbtest::countRows(connection(), "t"), 1);
+  EXPECT_EQ(dbtest::countRows(connection(), "sink"), 0) << "every cut write kept nothing";
+}
+
+// A write cut inside a transaction rolls the whole transaction back, so the requests queued after it in that
+// transaction must not each keep their own change: they end "interrupted" without running until the
+// transaction's end, and what is queued after that runs.
+TEST_F(WorkerTest, AWriteCutInsideATransactionRollsItBackWhole) {
+  dbtest::execDirect(connection(), "CREATE TABLE t(a); CREATE TABLE sink(x)");
+  int32_t code = 1;
+  std::string message;
+  std::string error;
+  ASSERT_TRUE(worker_.execText(connection(), "BEGIN", code, message, error));
+  ASSERT_EQ(code, SQLITE_OK) << message;
+  std::shared_ptr<DatabaseAsyncExecState> before, runaway, after, next;
+  std::shared_ptr<DatabaseAsyncQueryState> afterRead, commit;
+  ASSERT_TRUE(worker_.execAsync(call("INSERT INTO t VALUES('before the cut')"), before, error));
+  ASSERT_TRUE(worker_.execAsync(
+      call("WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c) INSERT INTO sink SELECT x FROM c"), runaway,
+      error));
+  ASSERT_TRUE(worker_.execAsync(call("INSERT INTO t VALUES('after the cut')"), after, error));
+  ASSERT_TRUE(worker_.queryAsync(call("SELECT count(*) FROM t"), afterRead, error));
+  ASSERT_TRUE(worker_.queryAsync(call(" /* the end */ COMMIT"), commit, error));
+  ASSERT_TRUE(worker_.execAsync(call("INSERT INTO t VALUES('next')"), next, error));
+  EXPECT_FALSE(worker_.stop(std::chrono::milliseconds(100)));
+  EXPECT_EQ(before->code, SQLITE_OK) << before->message;
+  EXPECT_EQ(runaway->code, SQLITE_INTERRUPT) << runaway->message;
+  EXPECT_EQ(after->code, SQLITE_INTERRUPT) << after->message;
+  EXPECT_EQ(after->message, "interrupted");
+  EXPECT_EQ(afterRead->code, SQLITE_INTERRUPT) << afterRead->message;
+  EXPECT_NE(commit->code, SQLITE_OK) << "nothing is left to commit";
+  EXPECT_EQ(next->code, SQLITE_OK) << next->message;
+  EXPECT_TRUE(sqlite3_get_autocommit(connection()));
+  EXPECT_EQ(dbtest::countRows(connection(), "t"), 1) << "only the insert after the transaction is kept";
+  EXPECT_EQ(dbtest::countRows(connection(), "sink"), 0);
+}
+
+// A write waiting for another connection's lock uses no processor time, and the busy timeout a script sets
+// may be long: past the deadline such waits share a short allowance, so that a queue of writes that each
+// wait for a lock nobody gives up does not hold the stop for a timeout each (20 inserts at 1.5 s: 30 s).
+TEST_F(WorkerTest, WritesWaitingForALockHeldElsewhereShareAShortAllowancePastTheDeadline) {
+  dbtest::execDirect(connection(), "CREATE TABLE t(a)");
+  sqlite3_busy_timeout(connection(), 1500);
+  SqliteConnection holder = dbtest::openConnection(path("test.db"));
+  dbtest::execDirect(holder.get(), "BEGIN IMMEDIATE; INSERT INTO t VALUES('held')");
+  std::vector<std::shared_ptr<DatabaseAsyncExecState>> inserts(20);
+  std::string error;
+  for (auto& state : inserts) ASSERT_TRUE(worker_.execAsync(call("INSERT INTO t VALUES('waits')"), state, error));
+  const auto started = Clock::now();
+  EXPECT_FALSE(worker_.stop(std::chrono::milliseconds(100)));
+  EXPECT_LT(Clock::now() - started, std::chrono::seconds(10)) << "a timeout each takes 30 s";
+  for (const auto& state : inserts) EXPECT_EQ(state->code, SQLITE_BUSY) << state->message;
+  dbtest::execDirect(holder.get(), "ROLLBACK");
+  holder.reset();
+  int timeout = -1;
+  sqlite3_stmt* statement = nullptr;
+  ASSERT_EQ(sqlite3_prepare_v2(connection(), "PRAGMA busy_timeout", -1, &statement, nullptr), SQLITE_OK);
+  if (sqlite3_step(statement) == SQLITE_ROW) timeout = sqlite3_column_int(statement, 0);
+  sqlite3_finalize(statement);
+  EXPECT_EQ(timeout, 1500) << "the connection keeps the script's busy timeout";
+}
+
+// Two databases on one file stopped together: a write of one waiting for the lock that a runaway write of the
+// other holds runs, and is kept, once that runaway is cut.
+TEST_F(WorkerTest, AWriteWaitingForANeighboursRunawayRunsOnceTheRunawayIsCut) {
+  dbtest::execDirect(connection(), "CREATE TABLE t(a); CREATE TABLE sink(x)");
+  SqliteConnection neighbourConnection = dbtest::openConnection(path("test.db"));
+  sqlite3_busy_timeout(neighbourConnection.get(), 20000);
+  DatabaseWorker neighbour;
+  std::string error;
+  ASSERT_TRUE(neighbour.start(error));
+  std::shared_ptr<DatabaseAsyncExecState> runaway, honest;
+  ASSERT_TRUE(worker_.execAsync(
+      call("WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c) INSERT INTO sink SELECT x FROM c"), runaway,
+      error));
+  SqliteConnection probe = dbtest::openConnection(path("test.db"));
+  while (sqlite3_exec(probe.get(), "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK) {
+    dbtest::execDirect(probe.get(), "ROLLBACK");  // the runaway has not taken the write lock yet
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ASSERT_TRUE(neighbour.execAsync({neighbourConnection.get(), "INSERT INTO t VALUES(1)", false, {}}, honest, error));
+  const auto deadline = Clock::now() + std::chrono::milliseconds(200);
+  worker_.shareStopDeadline(deadline);
+  neighbour.shareStopDeadline(deadline);
+  EXPECT_FALSE(worker_.stopBy(deadline));
+  neighbour.stopBy(deadline);
+  EXPECT_EQ(runaway->code, SQLITE_INTERRUPT);
+  EXPECT_EQ(honest->code, SQLITE_OK) << honest->message;
+  EXPECT_EQ(dbtest::countRows(connection(), "t"), 1);
+}
+
 }  // namespace

@@ -2,7 +2,9 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <time.h>
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -42,6 +44,24 @@ inline std::vector<std::string> preparedTexts(sqlite3* connection) {
     texts.emplace_back(sqlite3_sql(statement));
   }
   return texts;
+}
+
+// The number of rows a counting statement has to count to take about `target` of this thread's processor time.
+inline int64_t rowsTakingAbout(std::chrono::milliseconds target) {
+  SqliteConnection connection = openConnection(":memory:");
+  const auto threadTime = [] {
+    timespec time{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &time);
+    return std::chrono::duration<double>(std::chrono::seconds(time.tv_sec) + std::chrono::nanoseconds(time.tv_nsec));
+  };
+  for (int64_t rows = 1000;; rows *= 4) {
+    const std::string sql = "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c LIMIT " +
+                            std::to_string(rows) + ") SELECT count(*) FROM c";
+    const auto started = threadTime();
+    execDirect(connection.get(), sql);
+    const auto took = threadTime() - started;
+    if (took >= std::chrono::duration<double>(target) / 4) return int64_t(double(rows) * (target / took));
+  }
 }
 
 // A worker, started, over one connection to a file in a fresh directory.

@@ -113,4 +113,16 @@ TEST(SqlText, WhereBuilderRefusesTokensOutOfPlace) {
   EXPECT_EQ(open.sql(), "(`a` IS NOT ?");
 }
 
+TEST(SqlText, TransactionControlIsTheFirstStatementsKeyword) {
+  for (const char* sql : {"BEGIN", "begin immediate", "  -- a note\n Commit;", "/* x */END TRANSACTION", "ROLLBACK",
+                          "rollback transaction; INSERT INTO t VALUES(1)", "COMMIT; BEGIN"}) {
+    EXPECT_TRUE(startsOrEndsTransaction(sql)) << sql;
+  }
+  for (const char* sql :
+       {"", "INSERT INTO t VALUES(1); COMMIT", "ROLLBACK TO a", "rollback transaction to savepoint a", "SAVEPOINT a",
+        "RELEASE a", "BEGINNING", "SELECT 'BEGIN'", "-- BEGIN", "/* COMMIT */ SELECT 1", "/* COMMIT"}) {
+    EXPECT_FALSE(startsOrEndsTransaction(sql)) << sql;
+  }
+}
+
 }  // namespace
