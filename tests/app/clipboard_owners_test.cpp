@@ -12,10 +12,10 @@
 #include <thread>
 #include <vector>
 
+#include "display_process_test.h"
 #include "platform/sha256.h"
 #include "qz_sandbox.h"
 #include "sanitizer_build.h"
-#include "virtual_display.h"
 #include "x_client.h"
 
 namespace {
@@ -62,18 +62,8 @@ struct OwnerCase {
   std::string expected;            // what the reader writes
 };
 
-class ClipboardOwners : public ::testing::Test {
+class ClipboardOwners : public DisplayProcessTest {
  protected:
-  void SetUp() override { ASSERT_FALSE(display.name().empty()) << display.failure(); }
-
-  RunOptions onDisplay() const {
-    RunOptions options;
-    options.args = {"--new-instance"};
-    options.environment = {{"SDL_VIDEO_DRIVER", "x11"}, {"DISPLAY", display.name()}};
-    options.timeout = std::chrono::seconds(60);
-    return options;
-  }
-
   std::vector<std::string> own(std::vector<std::string> options) const {
     options.insert(options.begin(), "own");
     return options;
@@ -97,8 +87,6 @@ class ClipboardOwners : public ::testing::Test {
       EXPECT_EQ(paste(), each.expected) << each.what;
     }
   }
-
-  qztest::VirtualDisplay display;
 };
 
 // One deadline covers the whole paste: an owner that keeps sending pieces, each within the second every

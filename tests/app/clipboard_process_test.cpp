@@ -9,8 +9,8 @@
 #include <chrono>
 #include <string>
 
+#include "display_process_test.h"
 #include "qz_sandbox.h"
-#include "virtual_display.h"
 #include "x_client.h"
 
 namespace {
@@ -49,18 +49,8 @@ return { run = function()
 end }
 )lua";
 
-class ClipboardProcesses : public ::testing::Test {
+class ClipboardProcesses : public DisplayProcessTest {
  protected:
-  void SetUp() override { ASSERT_FALSE(display.name().empty()) << display.failure(); }
-
-  RunOptions onDisplay() const {
-    RunOptions options;
-    options.args = {"--new-instance"};
-    options.environment = {{"SDL_VIDEO_DRIVER", "x11"}, {"DISPLAY", display.name()}};
-    options.timeout = std::chrono::seconds(60);
-    return options;
-  }
-
   // Runs a second qz that pastes; what it read.
   std::string paste() {
     Sandbox reader;
@@ -69,8 +59,6 @@ class ClipboardProcesses : public ::testing::Test {
     EXPECT_EQ(result.exitCode, 0) << result.standardError;
     return reader.exists("user/read") ? reader.readFile("user/read") : "no paste";
   }
-
-  qztest::VirtualDisplay display;
 };
 
 TEST_F(ClipboardProcesses, TextBeyondTheLargestRequestIsRefusedAndTheOwnerOutlivesEveryPaste) {
