@@ -38,12 +38,13 @@ class DbCollection : public ScratchDirTest {
 // the arguments of a call), is an ordinary one, not the close of the state: the object's stop waits for its
 // whole queue, which here takes seconds past its deadline, and keeps every write.
 TEST_F(DbCollection, ACollectionStartedOutsideAnyLuaCallKeepsTheWholeQueue) {
-  const int64_t rows = dbtest::rowsTakingAbout(std::chrono::milliseconds(10));
+  // Inserts of a few milliseconds each, far below what a request may run past the deadline, 6 s in all.
+  const int64_t rows = dbtest::rowsTakingAbout(std::chrono::milliseconds(4));
   run(R"lua(
     local path, rows = ...
     local d = assert(db.open(path))
     assert(d:exec("CREATE TABLE t(n)"))
-    for _ = 1, 600 do
+    for _ = 1, 1500 do
       assert(d:exec_async("INSERT INTO t SELECT count(*) FROM (WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL "
         .. "SELECT x + 1 FROM c LIMIT " .. rows .. ") SELECT x FROM c)"))
     end
@@ -54,7 +55,7 @@ TEST_F(DbCollection, ACollectionStartedOutsideAnyLuaCallKeepsTheWholeQueue) {
   const std::string said = testing::internal::GetCapturedStderr();
   EXPECT_EQ(said, "");
   SqliteConnection connection = dbtest::openConnection(path("queue.db"));
-  EXPECT_EQ(dbtest::countRows(connection.get(), "t"), 600);
+  EXPECT_EQ(dbtest::countRows(connection.get(), "t"), 1500);
 }
 
 }  // namespace
