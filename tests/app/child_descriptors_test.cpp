@@ -21,10 +21,11 @@ using qztest::RunResult;
 using qztest::Sandbox;
 using qztest::XClient;
 
-// Lists the descriptors of the shell that runs the command, into the files named in "user/" (through a pipe:
-// a shell that redirects a command's output itself keeps a copy of its own). The worker's
-// listings run while the main state waits in system.get_clipboard: once its owner has begun to send the
-// text in pieces ("user/sending"), which it ends only once "user/listed" exists.
+// Lists the descriptors of the shell that runs the command, into the files named in "user/": the shell first
+// moves its own output there for good ("exec >"), since one that redirects a single command keeps a copy of
+// its output, and one that feeds a pipe holds that pipe while the listing runs. The worker's listings run
+// while the main state waits in system.get_clipboard: once its owner has begun to send the text in pieces
+// ("user/sending"), which it ends only once "user/listed" exists.
 std::string listingBoot(const std::string& downloadUrl) {
   return std::string(qztest::kBootFileHelpers) + R"lua(
 local LIST = "ls /proc/$$/fd"
@@ -56,7 +57,7 @@ return { list = function(args)
   local pipe = assert(io.popen(list))
   local output = pipe:read("a")
   pipe:close()
-  os.execute(list .. " | cat > " .. user .. "worker-execute")
+  os.execute("exec > " .. user .. "worker-execute; " .. list)
   assert(io.open(user .. "listed", "w")):close()
   return output
 end }
@@ -75,8 +76,8 @@ return { run = function()
   local job = assert(worker.submit("listing", "list", { user, LIST }))
 
   put("main-popen", capture(LIST))
-  os.execute(LIST .. " | cat > " .. user .. "main-execute")
-  system.exec(LIST .. " | cat > " .. user .. "main-exec.tmp && mv " .. user .. "main-exec.tmp " .. user .. "main-exec")
+  os.execute("exec > " .. user .. "main-execute; " .. LIST)
+  system.exec("exec > " .. user .. "main-exec.tmp; " .. LIST .. "; mv " .. user .. "main-exec.tmp " .. user .. "main-exec")
   await("main-exec")
   local text, message = system.get_clipboard()
   put("clipboard", text and "read" or tostring(message))
