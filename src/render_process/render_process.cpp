@@ -28,6 +28,7 @@
 
 #include "render_process/address_sanitizer.h"
 #include "render_process/memory_ceiling.h"
+#include "render_process/brief_wait.h"
 #include "render_process/message_channel.h"
 
 extern char** environ;
@@ -196,6 +197,7 @@ enum class Reply { Answered, TimedOut, Ended, OutOfTurn };
 // Waits for the reply until the deadline.
 Reply awaitReply(const Server& server, std::chrono::steady_clock::time_point deadline, RenderReplyRecord& reply,
                  std::vector<uint8_t>& carried, UniqueFd& pixels) {
+  watchBrieflyForInput(server.socket.get());  // a small document is answered before a sleep would be woken
   for (;;) {
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return Reply::TimedOut;

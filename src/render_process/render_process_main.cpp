@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "render_process/address_sanitizer.h"
+#include "render_process/brief_wait.h"
 #include "render_process/message_channel.h"
 #include "render_process/render_process_jobs.h"
 #include "render_process/render_process_protocol.h"
@@ -71,6 +72,7 @@ int main() {
     RenderRequestRecord request;
     std::vector<uint8_t> carried;
     UniqueFd documentFd;
+    watchBrieflyForInput(kRenderProcessSocket);  // the next document of a run often follows at once
     const int received = receiveRecord(kRenderProcessSocket, &request, sizeof request, carried, documentFd);
     if (received == 0) return 0;
     if (received < 0) return 1;
