@@ -1,4 +1,5 @@
-// The watch polls without sleeping and pauses the processor between polls, and reads the processors this
+// The watch polls without sleeping and yields between polls, so that a process waiting for the processor
+// (the other side drawing, when callers outnumber the processors) runs at once; it reads the processors this
 // process may use each time, since they can change while it runs.
 #include "render_process/brief_wait.h"
 
@@ -25,7 +26,7 @@ bool watchBrieflyForInput(int fd) {
   do {
     pollfd ready{fd, POLLIN, 0};
     if (poll(&ready, 1, 0) != 0) return true;
-    for (int i = 0; i < 32; ++i) __builtin_ia32_pause();
+    sched_yield();
   } while (std::chrono::steady_clock::now() < until);
   return false;
 }
