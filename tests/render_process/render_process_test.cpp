@@ -255,64 +255,6 @@ TEST(RenderProcess, SeveralRunAtOnce) {
   EXPECT_GE(renderProcessCount(), 1u);
 }
 
-// An icon of a few shapes, drawn in some tens of microseconds.
-const std::string kIcon = svgOf(
-    "<circle cx='50' cy='50' r='40' fill='#36a'/><path d='M30 50l15 15 30-30' fill='none' stroke='#fff' "
-    "stroke-width='8' stroke-linecap='round'/><rect x='5' y='5' width='20' height='15' rx='4'/>");
-
-// Processor time of the processes, in milliseconds.
-double processorMsOf(const std::vector<int>& pids) {
-  double ms = 0;
-  for (const int pid : pids) {
-    FILE* file = fopen(("/proc/" + std::to_string(pid) + "/schedstat").c_str(), "r");
-    if (file == nullptr) continue;
-    unsigned long long ns = 0;
-    if (fscanf(file, "%llu", &ns) == 1) ms += static_cast<double>(ns) / 1e6;
-    fclose(file);
-  }
-  return ms;
-}
-
-double ownProcessorMs() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3 +
-         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3;
-}
-
-// Four callers and their four processes on two processors: a caller watching for its answer must leave the
-// processor to the drawing, so the callers take far less processor time than the drawing processes (they
-// took about as much when the watch kept the processor).
-TEST(RenderProcess, CallersOutnumberingTheProcessorsLeaveThemToTheDrawing) {
-  cpu_set_t all, two;
-  ASSERT_EQ(sched_getaffinity(0, sizeof all, &all), 0);
-  if (CPU_COUNT(&all) < 2) GTEST_SKIP() << "needs two processors";
-  CPU_ZERO(&two);
-  for (int cpu = 0; cpu < CPU_SETSIZE && CPU_COUNT(&two) < 2; ++cpu) {
-    if (CPU_ISSET(cpu, &all)) CPU_SET(cpu, &two);
-  }
-  useRenderProgram("");  // the processes started below inherit the two processors
-  ASSERT_EQ(sched_setaffinity(0, sizeof two, &two), 0);
-  const auto drawEach = [](int times) {
-    std::vector<std::thread> callers;
-    for (int i = 0; i < 4; ++i) {
-      callers.emplace_back([times] {
-        for (int n = 0; n < times; ++n) EXPECT_TRUE(drawFitted(kIcon, 48).drawn);
-      });
-    }
-    for (std::thread& caller : callers) caller.join();
-  };
-  drawEach(1);
-  const std::vector<int> started = idleRenderProcesses();
-  const double drawingBefore = processorMsOf(started), callersBefore = ownProcessorMs();
-  drawEach(200);
-  const double callers = ownProcessorMs() - callersBefore;
-  const double drawing = processorMsOf(idleRenderProcesses()) - drawingBefore;
-  sched_setaffinity(0, sizeof all, &all);
-  useRenderProgram("");
-  EXPECT_LT(callers, drawing / 2) << "callers " << callers << " ms, drawing " << drawing << " ms";
-}
-
 // A logo whose badge casts a blurred shadow: an honest drawing whose filter takes librsvg several surfaces
 // the size of the canvas and, on every processor, threads of its own.
 const std::string kBlurredLogo = svgOf(
