@@ -219,6 +219,8 @@ TEST_F(WorkerTest, AWriteWaitingForANeighboursRunawayRunsOnceTheRunawayIsCut) {
   DatabaseWorker neighbour;
   std::string error;
   ASSERT_TRUE(neighbour.start(error));
+  // The runaway waits out the probe below, which holds the write lock for a moment at each try.
+  sqlite3_busy_timeout(connection(), 20000);
   std::shared_ptr<DatabaseAsyncExecState> runaway, honest;
   ASSERT_TRUE(worker_.execAsync(
       call("WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c) INSERT INTO sink SELECT x FROM c"), runaway,
@@ -226,6 +228,7 @@ TEST_F(WorkerTest, AWriteWaitingForANeighboursRunawayRunsOnceTheRunawayIsCut) {
   SqliteConnection probe = dbtest::openConnection(path("test.db"));
   while (sqlite3_exec(probe.get(), "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK) {
     dbtest::execDirect(probe.get(), "ROLLBACK");  // the runaway has not taken the write lock yet
+    ASSERT_FALSE(runaway->isReady()) << "the runaway ended before it took the lock: " << runaway->message;
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   ASSERT_TRUE(neighbour.execAsync({neighbourConnection.get(), "INSERT INTO t VALUES(1)", false, {}}, honest, error));
