@@ -186,9 +186,11 @@ class DatabaseWorker {
   std::chrono::steady_clock::rep executingSince_ = 0;
   // The stop's deadline in ticks of the steady clock, 0 while none is set; read by the time bound.
   std::atomic<std::chrono::steady_clock::rep> stopDeadline_{0};
-  // Worker thread only: the thread's processor time at the running request's first check past the deadline
-  // (negative before it), and the own time past the deadline of the requests cut short.
+  // Worker thread only: the thread's processor time at the running request's last check past the deadline
+  // that read it (negative before the first), the request's own time counted past the deadline, and the own
+  // time past the deadline of the requests cut short.
   std::chrono::nanoseconds processorTimeMark_{-1};
+  std::chrono::nanoseconds ownTimePastDeadline_{};
   std::chrono::nanoseconds cutTime_{};
   // Worker thread only: the script's busy timeout in milliseconds while waitForLock stands in for it (0 when
   // it does not), when the running request began to wait for a lock, and how long the waits of this stop

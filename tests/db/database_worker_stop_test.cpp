@@ -65,6 +65,46 @@ TEST_F(WorkerTest, AStatementOfSlowStepsIsCutAShortTimePastTheDeadline) {
   EXPECT_EQ(dbtest::countRows(connection(), "big"), 0) << "the cut write kept nothing";
 }
 
+// burn(ms): spins for that much of the calling thread's processor time, as a pause of the whole machine that
+// a virtual machine charges to the running thread looks from inside; returns ms.
+void burnProcessorTime(sqlite3_context* context, int, sqlite3_value** values) {
+  const auto threadTime = [] {
+    timespec time{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &time);
+    return std::chrono::seconds(time.tv_sec) + std::chrono::nanoseconds(time.tv_nsec);
+  };
+  const auto until = threadTime() + std::chrono::milliseconds(sqlite3_value_int(values[0]));
+  while (threadTime() < until) {
+  }
+  sqlite3_result_int(context, sqlite3_value_int(values[0]));
+}
+
+// Past the deadline one interval between the bound's checks counts at most half the bound: an honest write
+// with one step far longer than the bound is kept whole, and a statement whose every step is that slow is
+// still cut short within a few intervals.
+TEST_F(WorkerTest, OneLongStepPastTheDeadlineDoesNotCutAWriteAndManyDo) {
+  dbtest::execDirect(connection(), "CREATE TABLE t(a)");
+  ASSERT_EQ(sqlite3_create_function(connection(), "burn", 1, SQLITE_UTF8, nullptr, burnProcessorTime, nullptr, nullptr),
+            SQLITE_OK);
+  struct Case {
+    const char* rows;
+    int expectedCode;
+  };
+  for (const Case& c : {Case{"(SELECT 1 UNION ALL SELECT x + 1 FROM c LIMIT 400) SELECT burn(CASE WHEN x = 200 "
+                             "THEN 150 ELSE 0 END) FROM c",
+                             SQLITE_OK},
+                        Case{"(SELECT 1 UNION ALL SELECT x + 1 FROM c) SELECT burn(20) FROM c", SQLITE_INTERRUPT}}) {
+    std::string error;
+    std::shared_ptr<DatabaseAsyncExecState> write;
+    worker_.shareStopDeadline(Clock::now());
+    ASSERT_TRUE(worker_.execAsync(call(std::string("INSERT INTO t WITH RECURSIVE c(x) AS ") + c.rows), write, error));
+    readyAfter(*write, Clock::now());
+    EXPECT_EQ(write->code, c.expectedCode) << c.rows << ": " << write->message;
+  }
+  EXPECT_FALSE(worker_.stop());
+  EXPECT_EQ(dbtest::countRows(connection(), "t"), 400) << "the honest write kept whole, the runaway nothing";
+}
+
 // A transaction of hundreds of requests, each an insert of a thousand rows, that runs long past a deadline
 // already passed (as a finalizer's save does while the state closes): every request runs whole, and the
 // commit keeps every row.
