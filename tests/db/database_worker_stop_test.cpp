@@ -2,7 +2,6 @@
 // steps cost, while the honest requests queued before the stop run whole however long the queue takes.
 // Durations are compared with the deadline by generous factors; none is asserted to the millisecond.
 #include <gtest/gtest.h>
-#include <time.h>
 
 #include <chrono>
 #include <memory>
@@ -16,21 +15,14 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using dbtest::kEndlessCount;
+using dbtest::readyAfter;
 using dbtest::WorkerTest;
 
 // Each row builds a string of a megabyte: a statement that never ends whose steps are slow, under a thousand
 // rows a second.
 constexpr const char* kSlowStepsEndless =
     "WITH RECURSIVE c(x, s) AS (SELECT 1, '' UNION ALL SELECT x + 1, printf('%.*c', 1000000, 'x') FROM c) ";
-constexpr const char* kEndlessCount =
-    "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c) SELECT count(*) FROM c";
-
-// Waits for the state to turn ready; how long that took from `since`.
-template <typename State>
-Clock::duration readyAfter(const State& state, Clock::time_point since) {
-  while (!state.isReady()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  return Clock::now() - since;
-}
 
 // A read and a write that never end, each row a megabyte: each is cut a short time past the deadline however
 // few steps that time holds, the write keeping nothing, and the insert queued behind it runs.
@@ -68,13 +60,8 @@ TEST_F(WorkerTest, AStatementOfSlowStepsIsCutAShortTimePastTheDeadline) {
 // burn(ms): spins for that much of the calling thread's processor time, as a pause of the whole machine that
 // a virtual machine charges to the running thread looks from inside; returns ms.
 void burnProcessorTime(sqlite3_context* context, int, sqlite3_value** values) {
-  const auto threadTime = [] {
-    timespec time{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &time);
-    return std::chrono::seconds(time.tv_sec) + std::chrono::nanoseconds(time.tv_nsec);
-  };
-  const auto until = threadTime() + std::chrono::milliseconds(sqlite3_value_int(values[0]));
-  while (threadTime() < until) {
+  const auto until = dbtest::threadProcessorTime() + std::chrono::milliseconds(sqlite3_value_int(values[0]));
+  while (dbtest::threadProcessorTime() < until) {
   }
   sqlite3_result_int(context, sqlite3_value_int(values[0]));
 }
@@ -137,13 +124,6 @@ TEST_F(WorkerTest, AnHonestTransactionRunningLongPastTheDeadlineIsKeptWhole) {
   EXPECT_EQ(dbtest::countRows(connection(), "t"), int64_t{kRequests} * kRowsEach);
 }
 
-// The processor time of the whole process.
-std::chrono::duration<double> processorTime() {
-  timespec time{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &time);
-  return std::chrono::seconds(time.tv_sec) + std::chrono::nanoseconds(time.tv_nsec);
-}
-
 // Hundreds of statements that never end, queued together: past the deadline they share about a second of
 // processor time and then get milliseconds each, and the thousands of inserts queued behind them still run
 // and are kept. Processor time, so that a busy machine does not blur the count.
@@ -157,9 +137,10 @@ TEST_F(WorkerTest, ManyRunawaysShareAShortTimePastTheDeadlineAndTheInsertsBehind
     ASSERT_TRUE(worker_.execAsync(call("INSERT INTO t VALUES(?1)", {DatabaseValue::ofInteger(int64_t(index))}),
                                   inserts[index], error));
   }
-  const auto started = processorTime();
+  const auto started = dbtest::processProcessorTime();
   EXPECT_FALSE(worker_.stop(std::chrono::milliseconds(100)));
-  EXPECT_LT(processorTime() - started, std::chrono::seconds(7)) << "400 runaways at 50 ms each take 20 s";
+  EXPECT_LT(dbtest::processProcessorTime() - started, std::chrono::seconds(7))
+      << "400 runaways at 50 ms each take 20 s";
   for (const auto& state : runaways) EXPECT_EQ(state->code, SQLITE_INTERRUPT);
   for (const auto& state : inserts) ASSERT_EQ(state->code, SQLITE_OK) << state->message;
   EXPECT_EQ(dbtest::countRows(connection(), "t"), 5000);
@@ -182,9 +163,10 @@ TEST_F(WorkerTest, TensOfThousandsOfRunawaysCostLittleMoreThanTheAllowanceOfTheC
   }
   std::shared_ptr<DatabaseAsyncExecState> behind;
   ASSERT_TRUE(worker_.execAsync(call("INSERT INTO t VALUES(1)"), behind, error));
-  const auto started = processorTime();
+  const auto started = dbtest::processProcessorTime();
   EXPECT_FALSE(worker_.stop(std::chrono::milliseconds(100)));
-  EXPECT_LT(processorTime() - started, std::chrono::seconds(12)) << "20,000 runaways at 2 ms each take 40 s";
+  EXPECT_LT(dbtest::processProcessorTime() - started, std::chrono::seconds(12))
+      << "20,000 runaways at 2 ms each take 40 s";
   for (const auto& state : reads) ASSERT_EQ(state->code, SQLITE_INTERRUPT);
   for (const auto& state : writes) ASSERT_EQ(state->code, SQLITE_INTERRUPT);
   EXPECT_EQ(behind->code, SQLITE_OK) << behind->message;

@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 #include <sched.h>
-#include <time.h>
 
 #include <algorithm>
 #include <chrono>
@@ -22,6 +21,7 @@
 
 namespace {
 
+using dbtest::kEndlessCount;
 using dbtest::WorkerTest;
 
 TEST(DatabaseWorker, RefusesEveryRequestBeforeStartAndAfterStop) {
@@ -157,8 +157,6 @@ TEST_F(WorkerTest, AsyncResultsAreNeverSeenHalfPublished) {
   EXPECT_EQ(std::count(checked.begin(), checked.end(), true), kRequests);
 }
 
-constexpr const char* kEndlessCount =
-    "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c) SELECT count(*) FROM c";
 // Tens of milliseconds: more than the time bound past a deadline, far shorter than the grace period.
 constexpr const char* kBriefCount =
     "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c LIMIT 300000) SELECT count(*) FROM c";
@@ -212,8 +210,7 @@ TEST_F(WorkerTest, AnEndlessStatementEndsNearTheDeadlineAndTheInsertsBehindItAre
   const auto started = std::chrono::steady_clock::now();
   bool whole = true;
   std::thread stopping([&] { whole = worker_.stop(kGrace); });
-  while (!endless->isReady()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  const auto endedAfter = std::chrono::steady_clock::now() - started;
+  const auto endedAfter = dbtest::readyAfter(*endless, started);
   stopping.join();
   EXPECT_GE(endedAfter, kGrace);
   EXPECT_LT(endedAfter, kGrace + std::chrono::milliseconds(1500)) << "the bound ends it within milliseconds";
@@ -295,11 +292,7 @@ class PinnedToOneProcessor {
 // The processor time the whole process spent per call of `call`: the median of five rounds of `count` calls.
 template <typename Call>
 double processorMicrosecondsPerCall(int count, Call call) {
-  const auto now = [] {
-    timespec time{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &time);
-    return double(time.tv_sec) * 1e6 + double(time.tv_nsec) / 1e3;
-  };
+  const auto now = [] { return std::chrono::duration<double, std::micro>(dbtest::processProcessorTime()).count(); };
   std::vector<double> rounds;
   for (int round = 0; round < 5; ++round) {
     const double started = now();

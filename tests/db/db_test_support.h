@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "db/database_worker.h"
@@ -46,20 +47,39 @@ inline std::vector<std::string> preparedTexts(sqlite3* connection) {
   return texts;
 }
 
+// The processor time of the calling thread, and of the whole process.
+inline std::chrono::nanoseconds threadProcessorTime() {
+  timespec time{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &time);
+  return std::chrono::seconds(time.tv_sec) + std::chrono::nanoseconds(time.tv_nsec);
+}
+
+inline std::chrono::nanoseconds processProcessorTime() {
+  timespec time{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &time);
+  return std::chrono::seconds(time.tv_sec) + std::chrono::nanoseconds(time.tv_nsec);
+}
+
+// A statement that never ends, of quick steps.
+constexpr const char* kEndlessCount =
+    "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c) SELECT count(*) FROM c";
+
+// Waits for an asynchronous state to turn ready; how long that took from `since`.
+template <typename State>
+std::chrono::steady_clock::duration readyAfter(const State& state, std::chrono::steady_clock::time_point since) {
+  while (!state.isReady()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  return std::chrono::steady_clock::now() - since;
+}
+
 // The number of rows a counting statement has to count to take about `target` of this thread's processor time.
 inline int64_t rowsTakingAbout(std::chrono::milliseconds target) {
   SqliteConnection connection = openConnection(":memory:");
-  const auto threadTime = [] {
-    timespec time{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &time);
-    return std::chrono::duration<double>(std::chrono::seconds(time.tv_sec) + std::chrono::nanoseconds(time.tv_nsec));
-  };
   for (int64_t rows = 1000;; rows *= 4) {
     const std::string sql = "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c LIMIT " +
                             std::to_string(rows) + ") SELECT count(*) FROM c";
-    const auto started = threadTime();
+    const auto started = threadProcessorTime();
     execDirect(connection.get(), sql);
-    const auto took = threadTime() - started;
+    const std::chrono::duration<double> took = threadProcessorTime() - started;
     if (took >= std::chrono::duration<double>(target) / 4) return int64_t(double(rows) * (target / took));
   }
 }
