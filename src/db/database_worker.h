@@ -187,9 +187,10 @@ class DatabaseWorker {
   // The stop's deadline in ticks of the steady clock, 0 while none is set; read by the time bound.
   std::atomic<std::chrono::steady_clock::rep> stopDeadline_{0};
   // Worker thread only: the thread's processor time at the running request's last check past the deadline
-  // that read it (negative before the first), the request's own time counted past the deadline, and the own
-  // time past the deadline of the requests cut short.
+  // that read it (negative before the first) and when that was in ticks of the steady clock, the request's
+  // own time counted past the deadline, and the own time past the deadline of the requests cut short.
   std::chrono::nanoseconds processorTimeMark_{-1};
+  std::chrono::steady_clock::rep processorReadAt_ = 0;
   std::chrono::nanoseconds ownTimePastDeadline_{};
   std::chrono::nanoseconds cutTime_{};
   // Worker thread only: the script's busy timeout in milliseconds while waitForLock stands in for it (0 when

@@ -129,10 +129,11 @@ void DatabaseWorker::executeWithinBound(DatabaseRequest& request) {
 // SQLite's progress handler: non-zero ends the statement with SQLITE_INTERRUPT. A request's own time is the
 // processor time of this thread from the first check past the deadline: a request that waits for a processor
 // on a busy machine is not charged for others' work, so an honest write is not cut because they ran. The
-// processor clock is read only past the deadline, and at every check only once the wall clock has passed the
-// bound. What one interval between checks adds is at most half the bound: a virtual machine that does not
-// account stolen time charges a pause of the whole machine to the thread that ran, and one such pause must
-// not cut an honest write; a statement whose steps are that slow is cut one interval later.
+// processor clock is read only past the deadline, and then only once an eighth of the bound has passed on the
+// wall clock since its last reading, so a statement of quick steps pays for a few readings, not one a check,
+// and is cut at most an eighth of the bound late. What one reading adds is at most half the bound: a virtual
+// machine that does not account stolen time charges a pause of the whole machine to the thread that ran, and
+// one such pause must not cut an honest write; a statement whose steps are that slow is cut one check later.
 int DatabaseWorker::checkTimeBound(void* worker) {
   auto& self = *static_cast<DatabaseWorker*>(worker);
   const Clock::rep deadline = earlierDeadline(self.stopDeadline_.load(std::memory_order_acquire),
@@ -142,17 +143,18 @@ int DatabaseWorker::checkTimeBound(void* worker) {
   if (now < deadline) return 0;
   if (self.processorTimeMark_ < std::chrono::nanoseconds::zero()) {
     self.processorTimeMark_ = threadProcessorTime();
+    self.processorReadAt_ = now;
     self.ownTimePastDeadline_ = std::chrono::nanoseconds::zero();
     return 0;
   }
   const std::chrono::nanoseconds bound = self.cutTime_ < kCutAllowance ? kRunPastDeadline
                                          : self.cutTime_ < kCutCeiling ? kRunPastDeadlineAfterCuts
                                                                        : std::chrono::nanoseconds::zero();
-  // executingSince_ is written by this thread, so it reads it without the lock.
-  if (Clock::duration(now - std::max(deadline, self.executingSince_)) < bound) return 0;
+  if (Clock::duration(now - self.processorReadAt_) < bound / 8) return 0;
   const std::chrono::nanoseconds processorTime = threadProcessorTime();
   self.ownTimePastDeadline_ += std::min<std::chrono::nanoseconds>(processorTime - self.processorTimeMark_, bound / 2);
   self.processorTimeMark_ = processorTime;
+  self.processorReadAt_ = now;
   if (self.ownTimePastDeadline_ < bound) return 0;
   self.noteCutShort(self.ownTimePastDeadline_);
   return 1;

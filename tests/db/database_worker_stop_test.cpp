@@ -92,6 +92,39 @@ TEST_F(WorkerTest, OneLongStepPastTheDeadlineDoesNotCutAWriteAndManyDo) {
   EXPECT_EQ(dbtest::countRows(connection(), "t"), 400) << "the honest write kept whole, the runaway nothing";
 }
 
+// mark(): notes the calling thread's processor time at its first call and at its last.
+struct ProcessorMarks {
+  std::chrono::nanoseconds first{-1};
+  std::chrono::nanoseconds last{};
+};
+
+void markProcessorTime(sqlite3_context* context, int, sqlite3_value**) {
+  auto& marks = *static_cast<ProcessorMarks*>(sqlite3_user_data(context));
+  const std::chrono::nanoseconds now = dbtest::threadProcessorTime();
+  if (marks.first < std::chrono::nanoseconds::zero()) marks.first = now;
+  marks.last = now;
+  sqlite3_result_int(context, 1);
+}
+
+// A runaway of quick steps past the deadline runs about the bound of its own before it is cut, not half as
+// long again: what its steps took between the checks counts in full however many checks they span.
+TEST_F(WorkerTest, ARunawayOfQuickStepsRunsAboutTheBoundPastTheDeadline) {
+  ProcessorMarks marks;
+  ASSERT_EQ(sqlite3_create_function(connection(), "mark", 0, SQLITE_UTF8, &marks, markProcessorTime, nullptr, nullptr),
+            SQLITE_OK);
+  worker_.shareStopDeadline(Clock::now());
+  std::string error;
+  std::shared_ptr<DatabaseAsyncQueryState> runaway;
+  ASSERT_TRUE(worker_.queryAsync(
+      call("WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c) SELECT count(mark()) FROM c"), runaway,
+      error));
+  readyAfter(*runaway, Clock::now());
+  EXPECT_EQ(runaway->code, SQLITE_INTERRUPT) << runaway->message;
+  const std::chrono::nanoseconds ran = marks.last - marks.first;
+  EXPECT_GE(ran, DatabaseWorker::kRunPastDeadline / 2);
+  EXPECT_LT(ran, DatabaseWorker::kRunPastDeadline * 13 / 10) << "ran " << ran.count() / 1000 << " us of its own";
+}
+
 // A transaction of hundreds of requests, each an insert of a thousand rows, that runs long past a deadline
 // already passed (as a finalizer's save does while the state closes): every request runs whole, and the
 // commit keeps every row.
