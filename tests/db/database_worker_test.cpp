@@ -380,6 +380,13 @@ RoundTripCosts measureRoundTrip(DatabaseWorker& worker) {
   return costs;
 }
 
+// A round trip that costs about the query and two hand-offs, far from two spins.
+void expectTheQueryAndTwoHandOffs(const RoundTripCosts& costs) {
+  EXPECT_LT(costs.roundTrip, 3 * (costs.direct + costs.handOff))
+      << "round trip " << costs.roundTrip << " us, direct " << costs.direct << " us, hand-off " << costs.handOff
+      << " us";
+}
+
 // On one processor a spinning side only keeps the other from running: a synchronous query costs about what
 // the same query costs directly plus two thread hand-offs, far from the two spins it cost before.
 TEST(DatabaseWorker, ARoundTripOnOneProcessorCostsTheQueryAndTwoHandOffsNotSpins) {
@@ -389,9 +396,7 @@ TEST(DatabaseWorker, ARoundTripOnOneProcessorCostsTheQueryAndTwoHandOffsNotSpins
   ASSERT_TRUE(worker.start(error));  // its thread shares the one processor
   const RoundTripCosts costs = measureRoundTrip(worker);
   worker.stop();
-  EXPECT_LT(costs.roundTrip, 3 * (costs.direct + costs.handOff))
-      << "round trip " << costs.roundTrip << " us, direct " << costs.direct << " us, hand-off " << costs.handOff
-      << " us";
+  expectTheQueryAndTwoHandOffs(costs);
 }
 
 // Confines every thread of the process to the one processor the calling thread runs on, as taskset does to a
@@ -433,9 +438,7 @@ TEST(DatabaseWorker, AWorkerStartedOnSeveralProcessorsStopsSpinningOnceConfinedT
     costs = measureRoundTrip(worker);
   }
   worker.stop();
-  EXPECT_LT(costs.roundTrip, 3 * (costs.direct + costs.handOff))
-      << "round trip " << costs.roundTrip << " us, direct " << costs.direct << " us, hand-off " << costs.handOff
-      << " us";
+  expectTheQueryAndTwoHandOffs(costs);
 }
 
 TEST(DatabaseWorker, DestroyingAWorkerThatNeverRanOrHasStoppedDoesNothingElse) {
