@@ -66,6 +66,22 @@ class ImageCompositorTest : public OffscreenVideo {
     return static_cast<const uint32_t*>(surface->pixels)[y * (surface->pitch / 4) + x] & 0xFFFFFFu;
   }
 
+  // Runs `check` on a fresh window twice: through the compositor, and with no SDL renderer to be had, so
+  // that the window draws its images in software (a compositor that failed once is not tried again).
+  template <typename Check>
+  void onBothPaths(Check&& check) {
+    for (const bool composited : {true, false}) {
+      SCOPED_TRACE(composited ? "composited" : "in software");
+      WindowRendererHandle handle(SDL_CreateWindow("paths", kWidth, kHeight, SDL_WINDOW_HIDDEN), SDL_DestroyWindow);
+      std::swap(handle, handle_);
+      frame({});
+      if (!composited) SDL_SetHintWithPriority(SDL_HINT_RENDER_DRIVER, "no such driver", SDL_HINT_OVERRIDE);
+      check(composited);
+      SDL_ResetHint(SDL_HINT_RENDER_DRIVER);
+      std::swap(handle, handle_);
+    }
+  }
+
   WindowRendererHandle handle_;
 };
 
@@ -161,23 +177,15 @@ TEST_F(ImageCompositorTest, TheCompositorsCheckerboardIsTheSoftwareOne) {
   CanvasBitmap clear(20, 20);
   const RenderRect dests[] = {{-5, -3, 30, 30}, {5, 3, 30, 30}, {13, 9, 30, 30}, {16, 8, 30, 30}};
   std::vector<uint32_t> shown[2];
-  for (const bool composited : {true, false}) {
-    SCOPED_TRACE(composited ? "composited" : "in software");
-    WindowRendererHandle handle(SDL_CreateWindow("checkerboard", kWidth, kHeight, SDL_WINDOW_HIDDEN),
-                                SDL_DestroyWindow);
-    std::swap(handle, handle_);
-    frame({});
-    if (!composited) SDL_SetHintWithPriority(SDL_HINT_RENDER_DRIVER, "no such driver", SDL_HINT_OVERRIDE);
+  onBothPaths([&](bool composited) {
     for (const RenderRect& dest : dests) {
       EXPECT_EQ(frame({{&clear, {0, 0, 20, 20}, dest, 8, 0xFF00FF00u, 0xFFFFFF00u}}), composited ? 1 : 0);
       for (int32_t y = 0; y < 40; ++y) {
         for (int32_t x = 0; x < 40; ++x) shown[composited].push_back(shownAt(x, y));
       }
     }
-    SDL_ResetHint(SDL_HINT_RENDER_DRIVER);
     EXPECT_EQ(renderer().compositorActive(), composited);
-    std::swap(handle, handle_);
-  }
+  });
   ASSERT_EQ(shown[0].size(), shown[1].size());
   for (size_t i = 0; i < shown[0].size(); ++i) {
     const RenderRect& dest = dests[i / 1600];
@@ -193,14 +201,8 @@ TEST_F(ImageCompositorTest, TheCompositorsCheckerboardIsTheSoftwareOne) {
 TEST_F(ImageCompositorTest, OutsideItsClipATiledCanvasLeavesTheFrameAsItWasDrawn) {
   CanvasBitmap red = filledImage(4, 4, kRed);
   const Placement clipped{&red, {0, 0, 4, 4}, {40, 40, 100, 100}, 0, 0, 0, {40, 40, 50, 100}};
-  for (const bool composited : {true, false}) {
-    SCOPED_TRACE(composited ? "composited" : "in software");
-    WindowRendererHandle handle(SDL_CreateWindow("clip", kWidth, kHeight, SDL_WINDOW_HIDDEN), SDL_DestroyWindow);
-    std::swap(handle, handle_);
-    frame({});
-    if (!composited) SDL_SetHintWithPriority(SDL_HINT_RENDER_DRIVER, "no such driver", SDL_HINT_OVERRIDE);
+  onBothPaths([&](bool composited) {
     EXPECT_EQ(frame({clipped}), composited ? 1 : 0);
-    SDL_ResetHint(SDL_HINT_RENDER_DRIVER);
     const struct {
       int32_t x, y;
       uint32_t rgb;
@@ -217,20 +219,14 @@ TEST_F(ImageCompositorTest, OutsideItsClipATiledCanvasLeavesTheFrameAsItWasDrawn
     renderer().endDrawing();
     EXPECT_EQ(shownAt(105, 155), kBlue & 0xFFFFFFu) << "inside the frame's clip";
     EXPECT_EQ(shownAt(205, 155), kBackground & 0xFFFFFFu) << "outside the frame's clip";
-    std::swap(handle, handle_);
-  }
+  });
 }
 
 // A tiled canvas is drawn within the frame's own clip too, on the compositor as in software: beyond it the
 // frame stays as drawn (here cleared, so the compositor's tiles would show through its hole's surroundings).
 TEST_F(ImageCompositorTest, ATiledCanvasStaysWithinTheFramesClip) {
   CanvasBitmap red = filledImage(4, 4, kRed);
-  for (const bool composited : {true, false}) {
-    SCOPED_TRACE(composited ? "composited" : "in software");
-    WindowRendererHandle handle(SDL_CreateWindow("clip", kWidth, kHeight, SDL_WINDOW_HIDDEN), SDL_DestroyWindow);
-    std::swap(handle, handle_);
-    frame({});
-    if (!composited) SDL_SetHintWithPriority(SDL_HINT_RENDER_DRIVER, "no such driver", SDL_HINT_OVERRIDE);
+  onBothPaths([&](bool composited) {
     for (int round = 0; round < 2; ++round) {
       RenderCache& cache = *renderer().renderCache();
       renderer().beginDrawing();
@@ -239,12 +235,10 @@ TEST_F(ImageCompositorTest, ATiledCanvasStaysWithinTheFramesClip) {
       renderer().drawCanvasTiled(&red, {0, 0, 4, 4}, {40, 40, 100, 100}, kWholeWindow, 1, kRed, kRed);
       renderer().endDrawing();
     }
-    SDL_ResetHint(SDL_HINT_RENDER_DRIVER);
     EXPECT_EQ(renderer().compositorActive(), composited);
     EXPECT_EQ(shownAt(50, 50), kRed & 0xFFFFFFu);
     EXPECT_EQ(shownAt(100, 60), 0u);
-    std::swap(handle, handle_);
-  }
+  });
 }
 
 // An image placed on the compositor and released before the frame is presented stays until then.

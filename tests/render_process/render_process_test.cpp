@@ -394,14 +394,7 @@ TEST(RenderProcess, AUsersLowerAddressSpaceLimitIsKept) {
       std::fprintf(stderr, "red: %s\n", red.error.c_str());
       _exit(11);
     }
-    RenderJob swelling;
-    swelling.kind = RenderJobKind::SvgGlyph;
-    swelling.document = R"(<svg xmlns="http://www.w3.org/2000/svg"><rect id="glyph1" width="1" height="1"/></svg>)";
-    swelling.glyphIndex = 1;
-    swelling.pixelSize = 30000.0f;
-    swelling.unitsPerEm = 1.0f;
-    swelling.maxSide = 30000;
-    const RenderResult refused = runRenderJob(swelling);
+    const RenderResult refused = runRenderJob(swellingGlyphJob());
     if (refused.error != "SVG document could not be drawn: the renderer needed more than 976 MiB") {
       std::fprintf(stderr, "swelling: %s\n", refused.error.c_str());
       _exit(12);

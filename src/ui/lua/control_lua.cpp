@@ -35,15 +35,7 @@ constexpr const char* kTextInputFields[] = {"type", "capitalization", "autocorre
 // A boolean field of the definition (argument 2) or of its text_input table (at stack index `table`); a
 // value that is not a boolean raises at argument 2.
 bool readStateFlag(lua_State* L, int table, const char* field, bool fallback) {
-  const int type = rawField(L, table, field);
-  bool value = fallback;
-  if (type == LUA_TBOOLEAN) {
-    value = lua_toboolean(L, -1);
-  } else if (type != LUA_TNIL) {
-    luaL_argerror(L, 2, "control state fields must be booleans");
-  }
-  lua_pop(L, 1);
-  return value;
+  return readBooleanField(L, table, field, fallback, "control state fields must be booleans", true, 2);
 }
 
 // type and capitalization of the text_input table at `table`: nil gives 0; a bad value raises at argument 2,

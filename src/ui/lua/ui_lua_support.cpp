@@ -62,13 +62,14 @@ uint32_t readUiColor(lua_State* L, int argument, const char* field) {
   return color;
 }
 
-bool readBooleanField(lua_State* L, int table, const char* field, bool fallback, const char* message, bool raw) {
+bool readBooleanField(lua_State* L, int table, const char* field, bool fallback, const char* message, bool raw,
+                      int argument) {
   const int type = raw ? rawField(L, table, field) : lua_getfield(L, table, field);
   bool value = fallback;
   if (type == LUA_TBOOLEAN) {
     value = lua_toboolean(L, -1);
   } else if (type != LUA_TNIL) {
-    luaL_argerror(L, table, message);
+    luaL_argerror(L, argument != 0 ? argument : table, message);
   }
   lua_pop(L, 1);
   return value;

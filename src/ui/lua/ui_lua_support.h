@@ -51,8 +51,10 @@ std::string_view readNameField(lua_State* L, int table, const char* message);
 uint32_t readUiColor(lua_State* L, int argument, const char* field = nullptr);
 
 // The boolean field of the table at argument `table`: the default when nil, else it must be a boolean, or
-// `message` is raised as an argument error there. raw selects lua_rawget over lua_getfield.
-bool readBooleanField(lua_State* L, int table, const char* field, bool fallback, const char* message, bool raw);
+// `message` is raised as an argument error there (or at `argument`, for a table nested in that argument).
+// raw selects lua_rawget over lua_getfield.
+bool readBooleanField(lua_State* L, int table, const char* field, bool fallback, const char* message, bool raw,
+                      int argument = 0);
 // A number field of the options table at argument `table`, checked by `checker` at the stack top (a value
 // that is not a number raises the argument error naming the field; one out of range, a plain error carrying
 // the checker's message); the default when nil. raw selects lua_rawget over lua_getfield.
