@@ -58,12 +58,10 @@ std::optional<std::string> optionalStringField(lua_State* L, int index, const ch
 }
 
 SDL_MessageBoxFlags checkBoxType(lua_State* L, int index) {
-  const std::string name = optionalStringField(L, index, "type").value_or("info");
-  for (size_t i = 0; kBoxTypes[i] != nullptr; ++i) {
-    if (name == kBoxTypes[i]) return kBoxFlags[i];
-  }
-  luaL_argerror(L, index, lua_pushfstring(L, "field 'type': invalid option '%s'", name.c_str()));
-  return SDL_MESSAGEBOX_INFORMATION;
+  lua_getfield(L, index, "type");
+  const int type = checkEntryOption(L, TableEntry::ofField(index, "type"), "info", kBoxTypes);
+  lua_pop(L, 1);
+  return kBoxFlags[type];
 }
 
 // The button names of options.buttons: "ok" alone when it is not a table.

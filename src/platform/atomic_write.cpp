@@ -9,10 +9,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <optional>
 #include <string>
 
-#include "platform/file_queries.h"
 #include "platform/file_utils.h"
 #include "platform/save_target.h"
 #include "platform/save_temporary.h"
@@ -95,20 +93,6 @@ AtomicWriteResult writeFileAtomic(std::string_view path, std::span<const std::st
   }
   if (target.existing) copyOwnerAndMode(temporary.fd(), *target.existing);
   return finishSave(temporary, path, parts);
-}
-
-bool replaceFile(std::string_view source, std::string_view target, int& error) {
-  error = 0;
-  if (!isSystemPath(source) || !isSystemPath(target)) {
-    error = EINVAL;
-    return false;
-  }
-  // A rename would turn a pipe, socket or device into a regular file that its readers never see.
-  if (const std::optional<FileStepError> refused = nonRegularFileError(target)) {
-    error = refused->code;
-    return false;
-  }
-  return renameOver(std::string(source), std::string(target), error);
 }
 
 bool renameOver(const std::string& source, const std::string& target, int& error) {

@@ -30,9 +30,7 @@ AtomicWriteResult writeFileAtomic(std::string_view path, std::string_view data);
 // The same with the content given as consecutive parts, written one after another.
 AtomicWriteResult writeFileAtomic(std::string_view path, std::span<const std::string_view> parts);
 
-// Renames source over target and makes the rename durable; false with the errno when the rename fails. A
-// target that exists and is no regular file, followed through its links, is refused: EISDIR for a directory,
-// EINVAL for a pipe, socket or device.
-bool replaceFile(std::string_view source, std::string_view target, int& error);
-// The rename of replaceFile and its sync alone, for a caller that has checked what target is.
+// Renames source over target and makes the rename durable; false with the errno when the rename fails. The
+// caller has checked what target is: a rename would turn a pipe, socket or device into a regular file that its
+// readers never see.
 bool renameOver(const std::string& source, const std::string& target, int& error);

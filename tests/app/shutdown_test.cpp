@@ -299,8 +299,8 @@ TEST(Shutdown, AFinalizersCloseOfADatabaseStuckInsideOneCallIsGivenUpAtTheHostsS
   EXPECT_EQ(sandbox.run(newInstance()).standardOutput, "1");
 }
 
-// A write that never ends, queued at exit or before its object is collected: cut past the deadline as
-// before, and now said on standard error.
+// A write that never ends, queued at exit or before its object is collected: cut past the deadline, and said
+// on standard error.
 TEST(Shutdown, AWriteCutShortAtCollectionOrExitIsReported) {
   expectEachEndingReports(R"lua(
   local d = assert(db.open(EXE_DIR .. "/user/long.db"))

@@ -2,12 +2,15 @@
 #include "x_client.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <utility>
 
 extern char** environ;
 
@@ -26,7 +29,7 @@ XClient::XClient(const std::string& display, std::vector<std::string> args) {
   if (posix_spawnp(&pid_, "env", &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
   posix_spawn_file_actions_destroy(&actions);
   close(ends[1]);
-  output_ = fdopen(ends[0], "r");
+  output_ = ends[0];
 }
 
 XClient::~XClient() {
@@ -35,15 +38,30 @@ XClient::~XClient() {
     while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
     }
   }
-  if (output_ != nullptr) fclose(output_);
+  if (output_ >= 0) close(output_);
 }
 
 std::string XClient::line() {
-  char buffer[4096];
-  if (output_ == nullptr || fgets(buffer, sizeof buffer, output_) == nullptr) return "";
-  std::string text(buffer);
-  if (!text.empty() && text.back() == '\n') text.pop_back();
-  return text;
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point deadline = Clock::now() + std::chrono::minutes(1);
+  for (;;) {
+    if (const size_t end = received_.find('\n'); end != std::string::npos) {
+      std::string text = received_.substr(0, end);
+      received_.erase(0, end + 1);
+      return text;
+    }
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (output_ < 0 || left <= 0) return "";
+    pollfd readable{output_, POLLIN, 0};
+    const int ready = poll(&readable, 1, static_cast<int>(left));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) return "";
+    char buffer[4096];
+    const ssize_t count = read(output_, buffer, sizeof buffer);
+    if (count < 0 && errno == EINTR) continue;
+    if (count <= 0) return std::exchange(received_, {});  // its end: the last line, unfinished
+    received_.append(buffer, static_cast<size_t>(count));
+  }
 }
 
 }  // namespace qztest

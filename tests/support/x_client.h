@@ -4,7 +4,6 @@
 
 #include <sys/types.h>
 
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -18,12 +17,14 @@ class XClient {
   XClient(const XClient&) = delete;
   XClient& operator=(const XClient&) = delete;
 
-  // The next line of its standard output without the line break; empty at its end.
+  // The next line of its standard output without the line break; empty at its end, or when none has come
+  // within a minute (a helper that hangs fails the test instead of holding it).
   std::string line();
 
  private:
   pid_t pid_ = -1;
-  FILE* output_ = nullptr;
+  int output_ = -1;
+  std::string received_;  // read past the last line taken
 };
 
 }  // namespace qztest
