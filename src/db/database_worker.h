@@ -200,8 +200,13 @@ class DatabaseWorker {
   std::chrono::steady_clock::time_point lockWaitSince_;
   std::chrono::nanoseconds lockWaitPastDeadline_{};
   bool cutShort_ = false;  // worker thread only until joined: the bound ended a request
-  // Worker thread only: the connection whose transaction a cut rolled back while the rest of it may be queued.
+  // Worker thread only: the connection whose transaction a cut rolled back while the rest of it may be queued,
+  // and the savepoint whose release ends that transaction (empty when BEGIN opened it); the connection whose
+  // transaction a request of this worker last opened, and the savepoint that opened it.
   sqlite3* transactionCutOn_ = nullptr;
+  std::string cutTransactionSavepoint_;
+  sqlite3* transactionOpenedOn_ = nullptr;
+  std::string openingSavepoint_;
   std::atomic<int> writesCut_{0};  // writes among them, read by a stopper that gives up waiting
   std::unordered_map<const DatabaseRequest*, std::shared_ptr<DatabaseRequest>> asyncRequests_;
   StatementCache statementCache_;  // worker thread only

@@ -94,14 +94,18 @@ void endInterrupted(DatabaseRequest& request) {
 // is back in autocommit mode. The requests queued after it in that transaction would then each keep their
 // change on their own: half a transaction. So from the cut on, the connection's statements end
 // "interrupted" without running, until one that opens or closes a transaction (the script's COMMIT or
-// ROLLBACK, which then says that none is active, or its next BEGIN).
+// ROLLBACK, which then says that none is active, or its next BEGIN; for a transaction that a SAVEPOINT
+// opened, the RELEASE of that savepoint too).
 void DatabaseWorker::executeWithinBound(DatabaseRequest& request) {
   if (!isStatement(request.kind) || request.connection == nullptr) {
     execute(request);
     return;
   }
+  const std::string_view text = statementText(request);
   if (transactionCutOn_ == request.connection) {
-    if (!startsOrEndsTransaction(statementText(request))) {
+    const bool ends = startsOrEndsTransaction(text) ||
+                      (!cutTransactionSavepoint_.empty() && releasedSavepoint(text) == cutTransactionSavepoint_);
+    if (!ends) {
       endInterrupted(request);
       return;
     }
@@ -121,8 +125,13 @@ void DatabaseWorker::executeWithinBound(DatabaseRequest& request) {
   if (busyTimeout_ > 0 && busyTimeoutOf(request.connection) == 0) {
     sqlite3_busy_timeout(request.connection, busyTimeout_);
   }
+  if (!inTransaction && sqlite3_get_autocommit(request.connection) == 0) {
+    transactionOpenedOn_ = request.connection;
+    openingSavepoint_ = openedSavepoint(text);
+  }
   if (inTransaction && statementCode(request) == SQLITE_INTERRUPT && sqlite3_get_autocommit(request.connection) != 0) {
     transactionCutOn_ = request.connection;
+    cutTransactionSavepoint_ = transactionOpenedOn_ == request.connection ? openingSavepoint_ : std::string();
   }
 }
 

@@ -77,6 +77,7 @@ bool DatabaseWorker::start(std::string& error) {
   cutTime_ = {};
   lockWaitPastDeadline_ = {};
   transactionCutOn_ = nullptr;
+  transactionOpenedOn_ = nullptr;
   writesCut_.store(0, std::memory_order_relaxed);
   ended_ = false;
   readProcessors();

@@ -69,6 +69,18 @@ std::string nextWord(std::string_view sql, size_t& position) {
   return word;
 }
 
+// The plain name at `position`, after any white space and comments, upper-cased, and `position` moved past
+// it; empty when none stands there.
+std::string nextName(std::string_view sql, size_t& position) {
+  position = skipSpaceAndComments(sql, position);
+  std::string name;
+  while (position < sql.size() && (isAsciiLetter(sql[position]) || isAsciiDigit(sql[position]) ||
+                                   sql[position] == '_' || sql[position] == '$')) {
+    name += toAsciiUpper(sql[position++]);
+  }
+  return name;
+}
+
 constexpr std::array<std::string_view, 10> kComparisonOperators = {"=",  "!=",   "<",  "<=", ">",
                                                                    ">=", "LIKE", "IN", "IS", "IS NOT"};
 
@@ -222,4 +234,17 @@ bool startsOrEndsTransaction(std::string_view sql) {
   std::string next = nextWord(sql, position);
   if (next == "TRANSACTION") next = nextWord(sql, position);
   return next != "TO";
+}
+
+std::string openedSavepoint(std::string_view sql) {
+  size_t position = 0;
+  return nextName(sql, position) == "SAVEPOINT" ? nextName(sql, position) : std::string();
+}
+
+std::string releasedSavepoint(std::string_view sql) {
+  size_t position = 0;
+  if (nextName(sql, position) != "RELEASE") return {};
+  const size_t afterRelease = position;
+  if (nextName(sql, position) != "SAVEPOINT") position = afterRelease;
+  return nextName(sql, position);
 }

@@ -53,3 +53,8 @@ class WhereBuilder {
 // Whether the text's first statement opens or closes a transaction: BEGIN, COMMIT, END or ROLLBACK (not
 // ROLLBACK TO a savepoint), in any case, after any white space and comments.
 bool startsOrEndsTransaction(std::string_view sql);
+
+// The savepoint that the text's first statement opens (SAVEPOINT name) or releases (RELEASE [SAVEPOINT] name),
+// upper-cased as SQLite compares them; empty for any other statement and for a quoted name.
+std::string openedSavepoint(std::string_view sql);
+std::string releasedSavepoint(std::string_view sql);

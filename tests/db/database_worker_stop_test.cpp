@@ -209,35 +209,50 @@ TEST_F(WorkerTest, TensOfThousandsOfRunawaysCostLittleMoreThanTheAllowanceOfTheC
 
 // A write cut inside a transaction rolls the whole transaction back, so the requests queued after it in that
 // transaction must not each keep their own change: they end "interrupted" without running until the
-// transaction's end, and what is queued after that runs.
+// transaction's end, and what is queued after that runs. A transaction that a SAVEPOINT opened ends with the
+// RELEASE of that savepoint (as the module's own insert_update and truncate end theirs), not of an inner one.
 TEST_F(WorkerTest, AWriteCutInsideATransactionRollsItBackWhole) {
   dbtest::execDirect(connection(), "CREATE TABLE t(a); CREATE TABLE sink(x)");
-  int32_t code = 1;
-  std::string message;
-  std::string error;
-  ASSERT_TRUE(worker_.execText(connection(), "BEGIN", code, message, error));
-  ASSERT_EQ(code, SQLITE_OK) << message;
-  std::shared_ptr<DatabaseAsyncExecState> before, runaway, after, next;
-  std::shared_ptr<DatabaseAsyncQueryState> afterRead, commit;
-  ASSERT_TRUE(worker_.execAsync(call("INSERT INTO t VALUES('before the cut')"), before, error));
-  ASSERT_TRUE(worker_.execAsync(
-      call("WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c) INSERT INTO sink SELECT x FROM c"), runaway,
-      error));
-  ASSERT_TRUE(worker_.execAsync(call("INSERT INTO t VALUES('after the cut')"), after, error));
-  ASSERT_TRUE(worker_.queryAsync(call("SELECT count(*) FROM t"), afterRead, error));
-  ASSERT_TRUE(worker_.queryAsync(call(" /* the end */ COMMIT"), commit, error));
-  ASSERT_TRUE(worker_.execAsync(call("INSERT INTO t VALUES('next')"), next, error));
-  EXPECT_FALSE(worker_.stop(std::chrono::milliseconds(100)));
-  EXPECT_EQ(before->code, SQLITE_OK) << before->message;
-  EXPECT_EQ(runaway->code, SQLITE_INTERRUPT) << runaway->message;
-  EXPECT_EQ(after->code, SQLITE_INTERRUPT) << after->message;
-  EXPECT_EQ(after->message, "interrupted");
-  EXPECT_EQ(afterRead->code, SQLITE_INTERRUPT) << afterRead->message;
-  EXPECT_NE(commit->code, SQLITE_OK) << "nothing is left to commit";
-  EXPECT_EQ(next->code, SQLITE_OK) << next->message;
-  EXPECT_TRUE(sqlite3_get_autocommit(connection()));
-  EXPECT_EQ(dbtest::countRows(connection(), "t"), 1) << "only the insert after the transaction is kept";
-  EXPECT_EQ(dbtest::countRows(connection(), "sink"), 0);
+  struct Case {
+    const char* open;
+    const char* insideAfterTheCut;  // not the transaction's end
+    const char* end;
+  };
+  for (const Case& c : {Case{"BEGIN", "RELEASE a", " /* the end */ COMMIT"},
+                        Case{"SAVEPOINT outer; SAVEPOINT inner", "RELEASE inner", "RELEASE outer"},
+                        Case{"savepoint Outer_2", "ROLLBACK TO outer_2", "release savepoint OUTER_2"},
+                        Case{"SAVEPOINT a1", "RELEASE a", "ROLLBACK"}}) {
+    dbtest::execDirect(connection(), "DELETE FROM t");
+    std::string error;
+    ASSERT_TRUE(worker_.start(error)) << error;
+    int32_t code = 1;
+    std::string message;
+    ASSERT_TRUE(worker_.execText(connection(), c.open, code, message, error));
+    ASSERT_EQ(code, SQLITE_OK) << message;
+    std::shared_ptr<DatabaseAsyncExecState> before, runaway, after, inside, next;
+    std::shared_ptr<DatabaseAsyncQueryState> afterRead, end;
+    ASSERT_TRUE(worker_.execAsync(call("INSERT INTO t VALUES('before the cut')"), before, error));
+    ASSERT_TRUE(worker_.execAsync(
+        call("WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c) INSERT INTO sink SELECT x FROM c"),
+        runaway, error));
+    ASSERT_TRUE(worker_.execAsync(call("INSERT INTO t VALUES('after the cut')"), after, error));
+    ASSERT_TRUE(worker_.queryAsync(call("SELECT count(*) FROM t"), afterRead, error));
+    ASSERT_TRUE(worker_.execAsync(call(c.insideAfterTheCut), inside, error));
+    ASSERT_TRUE(worker_.queryAsync(call(c.end), end, error));
+    ASSERT_TRUE(worker_.execAsync(call("INSERT INTO t VALUES('next')"), next, error));
+    EXPECT_FALSE(worker_.stop(std::chrono::milliseconds(100)));
+    EXPECT_EQ(before->code, SQLITE_OK) << c.open << ": " << before->message;
+    EXPECT_EQ(runaway->code, SQLITE_INTERRUPT) << c.open << ": " << runaway->message;
+    EXPECT_EQ(after->code, SQLITE_INTERRUPT) << c.open << ": " << after->message;
+    EXPECT_EQ(after->message, "interrupted");
+    EXPECT_EQ(afterRead->code, SQLITE_INTERRUPT) << c.open << ": " << afterRead->message;
+    EXPECT_EQ(inside->code, SQLITE_INTERRUPT) << c.open << ": " << inside->message;
+    EXPECT_NE(end->code, SQLITE_OK) << c.open << ": nothing is left to end";
+    EXPECT_EQ(next->code, SQLITE_OK) << c.open << ": " << next->message;
+    EXPECT_TRUE(sqlite3_get_autocommit(connection()));
+    EXPECT_EQ(dbtest::countRows(connection(), "t"), 1) << c.open << ": only the insert after the transaction is kept";
+    EXPECT_EQ(dbtest::countRows(connection(), "sink"), 0);
+  }
 }
 
 // A write waiting for another connection's lock uses no processor time, and the busy timeout a script sets

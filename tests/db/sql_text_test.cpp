@@ -125,4 +125,20 @@ TEST(SqlText, TransactionControlIsTheFirstStatementsKeyword) {
   }
 }
 
+TEST(SqlText, SavepointsOpenedAndReleasedAreNamedAsSqliteComparesThem) {
+  struct Case {
+    const char* sql;
+    const char* opened;
+    const char* released;
+  };
+  for (const Case& c : {Case{"SAVEPOINT a", "A", ""}, Case{" /* x */ savepoint Outer_2; INSERT", "OUTER_2", ""},
+                        Case{"RELEASE a", "", "A"}, Case{"release savepoint b1", "", "B1"},
+                        Case{"RELEASE savepoint1", "", "SAVEPOINT1"}, Case{"RELEASE SAVEPOINT", "", ""},
+                        Case{"SAVEPOINT \"quoted\"", "", ""}, Case{"RELEASE 'q'", "", ""},
+                        Case{"ROLLBACK TO a", "", ""}, Case{"BEGIN", "", ""}, Case{"SAVEPOINTS a", "", ""}}) {
+    EXPECT_EQ(openedSavepoint(c.sql), c.opened) << c.sql;
+    EXPECT_EQ(releasedSavepoint(c.sql), c.released) << c.sql;
+  }
+}
+
 }  // namespace
