@@ -65,14 +65,34 @@ struct StringWriter : pugi::xml_writer {
   void write(const void* data, size_t size) override { text.append(static_cast<const char*>(data), size); }
 };
 
-void BM_XmlSerialize(benchmark::State& state) {
+// The document of `text` parsed in `mode` and written back by our writer, over and over.
+void serializeAgain(benchmark::State& state, const std::string& text, XmlParseMode mode) {
   std::string error;
-  const ParsedXml document = parseXmlDocument(::document(), static_cast<XmlParseMode>(state.range(0)), error);
-  std::string text;
+  const ParsedXml document = parseXmlDocument(text, mode, error);
+  std::string written;
   for (auto _ : state) {
-    if (!serializeXmlDocument(document, "\t", false, text, error)) state.SkipWithError(error.c_str());
+    if (!serializeXmlDocument(document, "\t", false, written, error)) state.SkipWithError(error.c_str());
   }
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * text.size()));
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * written.size()));
+}
+
+// The full-mode tree of `text` written back by pugixml without escapes in `encoding`, over and over.
+void savePugixmlUnescaped(benchmark::State& state, const std::string& text, unsigned int flags,
+                          pugi::xml_encoding encoding) {
+  std::string error;
+  const ParsedXml document = parseXmlDocument(text, XmlParseMode::Full, error);
+  size_t bytes = 0;
+  for (auto _ : state) {
+    StringWriter writer;
+    document.tree->save(writer, "\t",
+                        pugi::format_indent | pugi::format_no_declaration | pugi::format_no_escapes | flags, encoding);
+    bytes = writer.text.size();
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes));
+}
+
+void BM_XmlSerialize(benchmark::State& state) {
+  serializeAgain(state, document(), static_cast<XmlParseMode>(state.range(0)));
 }
 
 // The same document in UTF-16, little-endian with its byte-order mark (the document is ASCII).
@@ -86,43 +106,15 @@ const std::string& utf16Document() {
 }
 
 // The UTF-16 document written back in full mode: the text is encoded back from UTF-8 as it is written.
-void BM_XmlSerializeUtf16(benchmark::State& state) {
-  std::string error;
-  const ParsedXml document = parseXmlDocument(utf16Document(), XmlParseMode::Full, error);
-  std::string text;
-  for (auto _ : state) {
-    if (!serializeXmlDocument(document, "\t", false, text, error)) state.SkipWithError(error.c_str());
-  }
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * text.size()));
-}
+void BM_XmlSerializeUtf16(benchmark::State& state) { serializeAgain(state, utf16Document(), XmlParseMode::Full); }
 
-// pugixml writing the UTF-16 document's tree back in UTF-16 without escapes, converting as it writes.
+// pugixml writing the UTF-16 document's tree back in UTF-16, converting as it writes.
 void BM_XmlSavePugixmlUnescapedUtf16(benchmark::State& state) {
-  std::string error;
-  const ParsedXml document = parseXmlDocument(utf16Document(), XmlParseMode::Full, error);
-  size_t bytes = 0;
-  for (auto _ : state) {
-    StringWriter writer;
-    document.tree->save(
-        writer, "\t",
-        pugi::format_indent | pugi::format_no_declaration | pugi::format_no_escapes | pugi::format_write_bom,
-        pugi::encoding_utf16_le);
-    bytes = writer.text.size();
-  }
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes));
+  savePugixmlUnescaped(state, utf16Document(), pugi::format_write_bom, pugi::encoding_utf16_le);
 }
 
 void BM_XmlSavePugixmlUnescaped(benchmark::State& state) {
-  std::string error;
-  const ParsedXml document = parseXmlDocument(::document(), XmlParseMode::Full, error);
-  size_t bytes = 0;
-  for (auto _ : state) {
-    StringWriter writer;
-    document.tree->save(writer, "\t", pugi::format_indent | pugi::format_no_declaration | pugi::format_no_escapes,
-                        pugi::encoding_utf8);
-    bytes = writer.text.size();
-  }
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes));
+  savePugixmlUnescaped(state, document(), 0, pugi::encoding_utf8);
 }
 
 }  // namespace

@@ -10,23 +10,12 @@
 #include <vector>
 
 #include "fonts/codepoints.h"
+#include "shaping_test_text.h"
 
 namespace {
 
-std::string repeated(const std::string& piece, size_t count) {
-  std::string out;
-  for (size_t i = 0; i < count; ++i) out += piece;
-  return out;
-}
-
-size_t codepointCount(const std::string& text, size_t start, size_t length) {
-  size_t count = 0;
-  for (const char* at = text.c_str() + start; at < text.c_str() + start + length; ++count) {
-    uint32_t codepoint = 0;
-    at = nextUtf8CodepointUnchecked(at, codepoint);
-  }
-  return count;
-}
+using shapingtest::codepointCount;
+using shapingtest::repeated;
 
 // The byte lengths of the pieces of the text when HarfBuzz calls no place safe: each is its window, within
 // the bound, and the pieces make the whole text.

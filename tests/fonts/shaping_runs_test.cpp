@@ -9,13 +9,12 @@
 
 #include <algorithm>
 #include <cmath>
-#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "font_test_support.h"
-#include "fonts/codepoints.h"
 #include "fonts/shaping_pieces.h"
+#include "shaping_test_text.h"
 
 namespace {
 
@@ -25,12 +24,8 @@ const char* const kNotoDir = "/usr/share/fonts/truetype/noto/";
 
 std::string notoFont(const char* file) { return std::string(kNotoDir) + file; }
 
-std::string repeated(const std::string& piece, size_t count) {
-  std::string out;
-  out.reserve(piece.size() * count);
-  for (size_t i = 0; i < count; ++i) out += piece;
-  return out;
-}
+using shapingtest::codepointCount;
+using shapingtest::repeated;
 
 // "a" followed by `count` combining marks, U+0300 to U+034E in turn (all of which DejaVu Sans has).
 std::string zalgo(size_t count) {
@@ -41,15 +36,6 @@ std::string zalgo(size_t count) {
     text += static_cast<char>(0x80 | (mark & 0x3F));
   }
   return text;
-}
-
-size_t codepointCount(const std::string& text) {
-  size_t count = 0;
-  for (const char* at = text.c_str(); *at != '\0'; ++count) {
-    uint32_t codepoint = 0;
-    at = nextUtf8CodepointUnchecked(at, codepoint);
-  }
-  return count;
 }
 
 // This thread's processor time in seconds: unlike the wall time, other processes do not add to it.
@@ -274,10 +260,6 @@ TEST_F(FontTest, ShapedRuns_LongRunsWithoutSpacesShapeAsWholeFromEveryStart) {
   };
   for (const UnspacedRun& run : runs) {
     SCOPED_TRACE(run.name);
-    if (!std::filesystem::exists(run.font)) {
-      RecordProperty(std::string("missing_font_") + run.name, run.font);
-      continue;
-    }
     auto font = loadOrFail(run.font.c_str(), 20);
     ASSERT_NE(font, nullptr);
     std::vector<size_t> differingStarts;

@@ -19,9 +19,26 @@ bool drawGlyph(const std::string& document, uint32_t glyph, float pixelSize, uin
   return renderSvgGlyphDocument(document, unitsPerEm, pixelSize, glyph, image);
 }
 
+// Fails `glyph` of `document` at `pixelSize`, then draws the honest document beside it; `idle` gets the idle
+// render processes then, one, which a glyph refused from memory alone leaves as they are.
+void failThenDrawHonest(const std::string& document, uint32_t glyph, float pixelSize, uint32_t unitsPerEm,
+                        std::vector<int>& idle) {
+  EXPECT_FALSE(drawGlyph(document, glyph, pixelSize, unitsPerEm));
+  ASSERT_TRUE(drawGlyph(kHonest, 5, pixelSize));
+  idle = idleRenderProcesses();
+  ASSERT_EQ(idle.size(), 1u);
+}
+
+// The render process is the fake one, which answers as the document's comment says, while this lives.
+struct FakeRenderProgram {
+  FakeRenderProgram() { useRenderProgram(QZ_FAKE_RENDER_PROCESS); }
+  ~FakeRenderProgram() { useRenderProgram(""); }
+  FakeRenderProgram(const FakeRenderProgram&) = delete;
+  FakeRenderProgram& operator=(const FakeRenderProgram&) = delete;
+};
+
 TEST(SvgGlyphDocument, RendersTheGlyphAtTheFaceSizeOrFails) {
-  const std::string document = R"(<svg xmlns="http://www.w3.org/2000/svg"><g id="glyph5">)"
-                               R"(<rect x="100" y="-700" width="500" height="700" fill="#00ff00"/></g></svg>)";
+  const std::string& document = kHonest;
   SvgGlyphImage image;
   ASSERT_TRUE(renderSvgGlyphDocument(document, 1000, 20.0f, 5, image));
   EXPECT_EQ(std::vector<int32_t>({image.left, image.top, image.width, image.height}),
@@ -63,10 +80,8 @@ TEST(SvgGlyphDocument, ADocumentThatRanOutOfTimeIsRememberedForItsOtherGlyphs) {
       "<svg xmlns='http://www.w3.org/2000/svg'><filter id='f'><feTurbulence baseFrequency='0.05' "
       "numOctaves='100000'/></filter><g id='glyph1' filter='url(#f)'><rect y='-1000' width='1000' height='1000'/>"
       "</g><g id='glyph2' filter='url(#f)'><rect y='-1000' width='900' height='1000'/></g></svg>";
-  EXPECT_FALSE(drawGlyph(slow, 1, 200.0f));
-  ASSERT_TRUE(drawGlyph(kHonest, 5, 20.0f));
-  const std::vector<int> idle = idleRenderProcesses();
-  ASSERT_EQ(idle.size(), 1u);
+  std::vector<int> idle;
+  ASSERT_NO_FATAL_FAILURE(failThenDrawHonest(slow, 1, 200.0f, 1000, idle));
   EXPECT_FALSE(drawGlyph(slow, 2, 200.0f));
   EXPECT_FALSE(drawGlyph(slow, 1, 400.0f));
   EXPECT_EQ(idleRenderProcesses(), idle) << "the render process was not asked again";
@@ -76,10 +91,8 @@ TEST(SvgGlyphDocument, ADocumentThatRanOutOfTimeIsRememberedForItsOtherGlyphs) {
 // A document librsvg cannot read is refused for every glyph and every size without asking again.
 TEST(SvgGlyphDocument, ADocumentThatCannotBeReadIsRememberedForEveryGlyph) {
   const std::string unreadable = "<svg xmlns='http://www.w3.org/2000/svg'><g id='glyph1'><g id='glyph2'>";
-  EXPECT_FALSE(drawGlyph(unreadable, 1, 30.0f));
-  ASSERT_TRUE(drawGlyph(kHonest, 5, 30.0f));
-  const std::vector<int> idle = idleRenderProcesses();
-  ASSERT_EQ(idle.size(), 1u);
+  std::vector<int> idle;
+  ASSERT_NO_FATAL_FAILURE(failThenDrawHonest(unreadable, 1, 30.0f, 1000, idle));
   EXPECT_FALSE(drawGlyph(unreadable, 2, 30.0f));
   EXPECT_FALSE(drawGlyph(unreadable, 1, 10.0f));
   EXPECT_EQ(idleRenderProcesses(), idle) << "the render process was not asked again";
@@ -87,33 +100,27 @@ TEST(SvgGlyphDocument, ADocumentThatCannotBeReadIsRememberedForEveryGlyph) {
 
 // The same for memory, from a render process that says it ran out: a smaller size is still tried.
 TEST(SvgGlyphDocument, ADocumentThatRanOutOfMemoryIsRememberedAtThatSizeAndAbove) {
-  useRenderProgram(QZ_FAKE_RENDER_PROCESS);
+  const FakeRenderProgram fake;
   const std::string swelling = "<svg><!-- out of memory --></svg>";
-  EXPECT_FALSE(drawGlyph(swelling, 1, 40.0f));
-  ASSERT_TRUE(drawGlyph(kHonest, 5, 40.0f));
-  const std::vector<int> idle = idleRenderProcesses();
-  ASSERT_EQ(idle.size(), 1u);
+  std::vector<int> idle;
+  ASSERT_NO_FATAL_FAILURE(failThenDrawHonest(swelling, 1, 40.0f, 1000, idle));
   EXPECT_FALSE(drawGlyph(swelling, 2, 80.0f));
   EXPECT_EQ(idleRenderProcesses(), idle) << "the render process was not asked again";
   EXPECT_FALSE(drawGlyph(swelling, 2, 20.0f));
   EXPECT_NE(idleRenderProcesses(), idle) << "a smaller size was asked";
-  useRenderProgram("");
 }
 
 // A font of more units per em draws the same document smaller at the same pixel size: what ran out of memory
 // in one font is asked again in the other.
 TEST(SvgGlyphDocument, ADocumentThatRanOutOfMemoryIsRememberedForItsUnitsPerEm) {
-  useRenderProgram(QZ_FAKE_RENDER_PROCESS);
+  const FakeRenderProgram fake;
   const std::string swelling = "<svg><!-- out of memory in two fonts --></svg>";
-  EXPECT_FALSE(drawGlyph(swelling, 1, 40.0f, 1000));
-  ASSERT_TRUE(drawGlyph(kHonest, 5, 40.0f));
-  const std::vector<int> idle = idleRenderProcesses();
-  ASSERT_EQ(idle.size(), 1u);
+  std::vector<int> idle;
+  ASSERT_NO_FATAL_FAILURE(failThenDrawHonest(swelling, 1, 40.0f, 1000, idle));
   EXPECT_FALSE(drawGlyph(swelling, 1, 40.0f, 1000));
   EXPECT_EQ(idleRenderProcesses(), idle) << "the render process was not asked again";
   EXPECT_FALSE(drawGlyph(swelling, 1, 40.0f, 4000));
   EXPECT_NE(idleRenderProcesses(), idle) << "the other font was asked";
-  useRenderProgram("");
 }
 
 }  // namespace

@@ -87,6 +87,17 @@ GlyphMetricEntry& waitingEntry(RenderFont& font, uint32_t codepoint) {
   return entry;
 }
 
+// Applies results until `entry` settles with a colour bitmap, while other jobs may still wait; false when it
+// has not by `giveUp`.
+bool settlesWhileOthersWait(AsyncSvgGlyphWorker& worker, const GlyphMetricEntry& entry,
+                            std::chrono::steady_clock::time_point giveUp) {
+  while (!entry.bitmapSettled && std::chrono::steady_clock::now() < giveUp) {
+    worker.applyFinished();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return entry.bitmapSettled && entry.colour;
+}
+
 TEST_F(FontTest, SvgGlyphWorker_RefusesThe257thOutstandingJob) {
   AsyncSvgGlyphWorker worker;
   Gate gate;
@@ -162,12 +173,7 @@ TEST_F(FontTest, SvgGlyphWorker_ASlowFontLeavesAThreadToTheOthers) {
     ASSERT_TRUE(worker.enqueue(stubJob(slow, codepoint, true, &gate)));
   }
   ASSERT_TRUE(worker.enqueue(stubJob(ordinary, 'A', true)));
-  const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!drawn.bitmapSettled && std::chrono::steady_clock::now() < giveUp) {
-    worker.applyFinished();
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  EXPECT_TRUE(drawn.bitmapSettled && drawn.colour);
+  EXPECT_TRUE(settlesWhileOthersWait(worker, drawn, std::chrono::steady_clock::now() + std::chrono::seconds(10)));
   gate.open();
   settle(worker);
   EXPECT_TRUE(slow->glyphMetrics('h').bitmapSettled);
@@ -196,11 +202,7 @@ TEST_F(FontTest, SvgGlyphWorker_ASlowFontAtTwoSizesLeavesAThreadToTheOthers) {
     ASSERT_TRUE(worker.enqueue(stubJob(large, codepoint, true, &gate)));
   }
   ASSERT_TRUE(worker.enqueue(stubJob(ordinary, 'A', true)));
-  while (!drawn.bitmapSettled && std::chrono::steady_clock::now() < giveUp) {
-    worker.applyFinished();
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  EXPECT_TRUE(drawn.bitmapSettled && drawn.colour);
+  EXPECT_TRUE(settlesWhileOthersWait(worker, drawn, giveUp));
   EXPECT_EQ(gate.waiting(), 3) << "no fourth glyph of the slow font runs";
   gate.open();
   settle(worker);

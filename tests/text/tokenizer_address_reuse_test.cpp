@@ -179,7 +179,9 @@ TEST_F(TokenizerAddressReuse, TokenizersReleasedAndPreparedAgainInsideAScanOrBet
     const std::string expected = call("scan", "keep", key, false);
     ASSERT_NE(expected, "gave up") << key;
     for (const char* way : {"finalise", "collect", "between"}) {
+      automataHandedAgain = 0;
       EXPECT_EQ(call("scan", way, key, true), expected) << key << " " << way;
+      EXPECT_GT(automataHandedAgain, 0u) << key << " " << way << ": no automaton's memory was handed out again";
     }
   }
 }
