@@ -11,6 +11,7 @@
 #include "host/process_state.h"
 #include "platform/event_backlog.h"
 #include "platform/termination_signals.h"
+#include "platform/x11_error_report.h"
 #include "render/render_cache.h"
 #include "ui/application.h"
 #include "ui/mouse_backend.h"
@@ -355,6 +356,7 @@ bool routeNativeEvent(const SDL_Event& event, ScriptEvent& values) {
     return true;
   }
   if (isMainOnlyEvent(event.type)) return routeMainOnlyEvent(event, values);
+  if (closesReplacedWindow(event)) return false;  // SDL rebuilt the window, which is still there
   const uint32_t sdlWindowId = routedWindowId(event);
   if (sdlWindowId == 0) return false;
   WindowRegistry& registry = application->windowRegistry();

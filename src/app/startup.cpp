@@ -28,6 +28,7 @@
 #include "platform/file_size_signal.h"
 #include "platform/file_utils.h"
 #include "platform/sdl_error.h"
+#include "platform/standard_descriptors.h"
 #include "platform/start_signal_state.h"
 #include "platform/termination_signals.h"
 #include "platform/x11_error_report.h"
@@ -190,8 +191,9 @@ int runScripts(BootContext& context, BootLog& bootLog) {
 }  // namespace
 
 int qzMain(int argc, char** argv) {
-  resetInheritedSignalState();  // before any thread starts, so that each inherits the mask
-  ignoreFileSizeSignal();       // before anything is written
+  occupyClosedStandardDescriptors();  // before anything opens a descriptor that would take their place
+  resetInheritedSignalState();        // before any thread starts, so that each inherits the mask
+  ignoreFileSizeSignal();             // before anything is written
   ignoreBrokenPipeSignal();
   BootContext context;
   if (const std::optional<int> exitCode = prepareProcess(argc, argv, context)) return *exitCode;

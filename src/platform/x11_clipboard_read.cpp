@@ -6,9 +6,11 @@
 // honest pace arrives whole: a display reached over a slow network still carries a megabyte a second.
 //
 // Every request carries a timestamp from the server and names a property of this process's own, renewed
-// after each request whose owner may still answer; only an answer that names them back is taken. An owner
-// that answers a read that gave up meets a window that has gone or, when the server gave that window's id
-// to a later read, writes a property that nobody reads. Giving up only closes the reader's own connection.
+// after each request whose owner may still answer; only an answer that names them back is taken, and a
+// refusal that names the time, whatever target it names (SDL's name none), moves on to the next form at
+// once. An owner that answers a read that gave up meets a window that has gone or, when the server gave that
+// window's id to a later read, writes a property that nobody reads (or refuses with another read's time).
+// Giving up only closes the reader's own connection.
 #include "platform/x11_clipboard_read.h"
 
 #include <SDL3/SDL_events.h>
@@ -183,9 +185,9 @@ class Reader {
   bool isAnswerTo(const XEvent& event, Atom target) const {
     if (event.type != SelectionNotify) return false;
     const XSelectionEvent& answer = event.xselection;
-    return answer.requestor == window_ && answer.selection == clipboard_ && answer.target == target &&
-           (answer.property == property_ || answer.property == None) &&
-           (answer.time == time_ || answer.time == CurrentTime);
+    return answer.requestor == window_ && answer.selection == clipboard_ &&
+           (answer.time == time_ || answer.time == CurrentTime) &&
+           (answer.property == None || (answer.target == target && answer.property == property_));
   }
 
   // A timestamp of the server for the requests: the time of a change of the window's own property. The

@@ -70,18 +70,25 @@ int reportError(Display*, XErrorEvent* error) {
   return 0;
 }
 
+Window x11WindowOf(SDL_Window* window) {
+  return static_cast<Window>(
+      SDL_GetNumberProperty(SDL_GetWindowProperties(window), SDL_PROP_WINDOW_X11_WINDOW_NUMBER, 0));
+}
+
 // SDL selects structure events on its windows, so each one's own destruction reaches this hook once; a
-// window that SDL destroyed itself is no longer among its windows by then.
+// window that SDL destroyed for good is no longer among its windows by then. One that SDL rebuilds (for
+// OpenGL) still is, and still names the X window it had until the rebuild ends, which may be after this
+// hook ran: the close request carries the destroyed X window, to be checked once the rebuild is over.
 bool closeDestroyedWindow(void*, XEvent* event) {
   if (event->type != DestroyNotify || event->xdestroywindow.event != event->xdestroywindow.window) return true;
   int count = 0;
   SDL_Window** windows = SDL_GetWindows(&count);
   for (int i = 0; windows != nullptr && i < count; ++i) {
-    const Sint64 id = SDL_GetNumberProperty(SDL_GetWindowProperties(windows[i]), SDL_PROP_WINDOW_X11_WINDOW_NUMBER, 0);
-    if (static_cast<Window>(id) != event->xdestroywindow.window) continue;
+    if (x11WindowOf(windows[i]) != event->xdestroywindow.window) continue;
     SDL_Event close{};
     close.window.type = SDL_EVENT_WINDOW_CLOSE_REQUESTED;
     close.window.windowID = SDL_GetWindowID(windows[i]);
+    close.window.data1 = static_cast<Sint32>(event->xdestroywindow.window);  // ids take 29 bits
     SDL_PushEvent(&close);
   }
   SDL_free(windows);
@@ -101,4 +108,10 @@ void reportX11ErrorsInsteadOfExiting() {
 
 void closeWindowsDestroyedByOtherClients() {
   if (onX11()) SDL_SetX11EventHook(closeDestroyedWindow, nullptr);
+}
+
+bool closesReplacedWindow(const SDL_Event& event) {
+  if (event.type != SDL_EVENT_WINDOW_CLOSE_REQUESTED || event.window.data1 == 0) return false;
+  SDL_Window* window = SDL_GetWindowFromID(event.window.windowID);
+  return window != nullptr && x11WindowOf(window) != static_cast<Window>(event.window.data1);
 }

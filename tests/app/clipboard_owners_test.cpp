@@ -119,33 +119,41 @@ TEST_F(ClipboardOwners, AnOwnerThatSendsFastWithoutEndIsGivenUpOnWithinTheTotalL
 }
 
 // The late owner's answer to the first paste reaches the second paste's window (the server gives it the
-// same id) while the second waits for the new owner: it must not be taken for the new owner's text.
+// same id) while the second waits for the new owner: it must not be taken for the new owner's text, nor, as a
+// refusal that names no target, for the new owner's refusal of the form asked.
 TEST_F(ClipboardOwners, ALateAnswerToAnEarlierPasteIsNeverTakenByTheNext) {
-  Sandbox reader;
-  reader.writeBoot(readerBoot(2, true));
-  const std::string user = (reader.root() / "user").string();
-  XClient late(display.name(), own({"--text", "old secret", "--answer-when", user + "/answer-late"}));
-  ASSERT_EQ(late.line(), "owned");
-  // Connected before qz, so that qz's connection for its second paste is the one its first paste had.
-  // It answers each request after 0.45 s, so that SDL's own request for its targets (when it sees the new owner)
-  // and the paste's both come within the paste's second.
-  XClient next(display.name(), own({"--text", "new text", "--delay", "0.45", "--own-when", user + "/own-next"}));
-  BackgroundRun running = reader.start(onDisplay());
-  ASSERT_TRUE(reader.waitForFile("user/ready")) << running.wait().standardError;
+  for (const std::vector<std::string>& lateAnswer :
+       {std::vector<std::string>{"--text", "old secret"},
+        std::vector<std::string>{"--offer", "image/png", "--refuse-without-target"}}) {
+    SCOPED_TRACE(lateAnswer.back());
+    Sandbox reader;
+    reader.writeBoot(readerBoot(2, true));
+    const std::string user = (reader.root() / "user").string();
+    std::vector<std::string> lateOwner = lateAnswer;
+    lateOwner.insert(lateOwner.end(), {"--answer-when", user + "/answer-late"});
+    XClient late(display.name(), own(lateOwner));
+    ASSERT_EQ(late.line(), "owned");
+    // Connected before qz, so that qz's connection for its second paste is the one its first paste had.
+    // It answers each request after 0.45 s, so that SDL's own request for its targets (when it sees the new
+    // owner) and the paste's both come within the paste's second.
+    XClient next(display.name(), own({"--text", "new text", "--delay", "0.45", "--own-when", user + "/own-next"}));
+    BackgroundRun running = reader.start(onDisplay());
+    ASSERT_TRUE(reader.waitForFile("user/ready")) << running.wait().standardError;
 
-  reader.writeFile("user/go-1", "");
-  ASSERT_TRUE(reader.waitForFile("user/read-1")) << running.wait().standardError;
-  EXPECT_EQ(reader.readFile("user/read-1"), "nil|Selection timeout");
-  reader.writeFile("user/own-next", "");
-  ASSERT_EQ(next.line(), "owned");
+    reader.writeFile("user/go-1", "");
+    ASSERT_TRUE(reader.waitForFile("user/read-1")) << running.wait().standardError;
+    EXPECT_EQ(reader.readFile("user/read-1"), "nil|Selection timeout");
+    reader.writeFile("user/own-next", "");
+    ASSERT_EQ(next.line(), "owned");
 
-  reader.writeFile("user/go-2", "");
-  ASSERT_TRUE(reader.waitForFile("user/reading-2"));
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  reader.writeFile("user/answer-late", "");
-  const RunResult result = running.wait();
-  EXPECT_EQ(result.exitCode, 0) << result.standardError;
-  EXPECT_EQ(reader.readFile("user/read-2"), "text|new text") << result.standardError;
+    reader.writeFile("user/go-2", "");
+    ASSERT_TRUE(reader.waitForFile("user/reading-2"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    reader.writeFile("user/answer-late", "");
+    const RunResult result = running.wait();
+    EXPECT_EQ(result.exitCode, 0) << result.standardError;
+    EXPECT_EQ(reader.readFile("user/read-2"), "text|new text") << result.standardError;
+  }
 }
 
 // An owner that takes most of the second each step may take, and offers the text only as STRING (the last
@@ -172,13 +180,32 @@ TEST_F(ClipboardOwners, TextOfferedOnlyInOlderFormsIsPasted) {
   pasteFromEach({
       {"STRING", with(latin1, {"--offer", "STRING"}), "text|café"},
       {"STRING of ASCII alone", {"--text", "plain", "--offer", "STRING"}, "text|plain"},
-      {"TEXT answered as STRING", with(latin1, {"--offer", "TEXT=STRING"}), "text|café"},
+      {"TEXT answered as STRING", with(latin1, {"--offer", "TEXT as STRING"}), "text|café"},
       {"text/plain", {"--text", "café", "--offer", "text/plain"}, "text|café"},
-      {"UTF8_STRING answered as STRING", with(latin1, {"--offer", "UTF8_STRING=STRING"}), "text|café"},
-      {"COMPOUND_TEXT first, then STRING", with(latin1, {"--offer", "UTF8_STRING=COMPOUND_TEXT", "--offer", "STRING"}),
-       "text|café"},
+      {"UTF8_STRING answered as STRING", with(latin1, {"--offer", "UTF8_STRING as STRING"}), "text|café"},
+      {"COMPOUND_TEXT first, then STRING",
+       with(latin1, {"--offer", "UTF8_STRING as COMPOUND_TEXT", "--offer", "STRING"}), "text|café"},
       {"STRING in pieces", with(latin1, {"--offer", "STRING", "--chunk", "3", "--times", "4"}),
        "text|cafécafécafécafé"},
+  });
+}
+
+// SDL refuses a form it does not offer with a notice that names no target. Each refusal moves the paste on
+// to the next form at once: text offered only in a later form is pasted, an owner without text gives "",
+// and an owner that refuses each form after some time still ends within the paste's deadline; one that
+// refuses later than a step may take fails as one that does not answer.
+TEST_F(ClipboardOwners, RefusalsThatNameNoTargetMoveOnToTheNextForm) {
+  const auto refusing = [](std::vector<std::string> options) {
+    options.insert(options.begin(), "--refuse-without-target");
+    return options;
+  };
+  pasteFromEach({
+      {"text/plain;charset=utf-8 alone", refusing({"--text", "café", "--offer", "text/plain;charset=utf-8"}),
+       "text|café"},
+      {"an image alone", refusing({"--offer", "image/png"}), "text|"},
+      {"STRING alone, every answer after 0.3 s",
+       refusing({"--text", "café", "--encoding", "latin-1", "--offer", "STRING", "--delay", "0.3"}), "text|café"},
+      {"refusals after 1.5 s", refusing({"--offer", "image/png", "--delay", "1.5"}), "nil|Selection timeout"},
   });
 }
 
@@ -204,7 +231,7 @@ TEST_F(ClipboardOwners, AnswersThatCannotBeReadWholeFailThePaste) {
 TEST_F(ClipboardOwners, PastesThatKeepFailingNameABoundedSetOfProperties) {
   std::vector<std::string> options = {"--chunk", "10"};
   for (const char* target : {"UTF8_STRING", "text/plain;charset=utf-8", "text/plain", "TEXT", "STRING"}) {
-    options.insert(options.end(), {"--offer", std::string(target) + "=COMPOUND_TEXT"});
+    options.insert(options.end(), {"--offer", std::string(target) + " as COMPOUND_TEXT"});
   }
   XClient owner(display.name(), own(options));
   ASSERT_EQ(owner.line(), "owned");

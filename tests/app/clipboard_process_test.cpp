@@ -112,6 +112,30 @@ end }
   EXPECT_EQ(self.readFile("user/read"), "3000000 z");
 }
 
+// SDL refuses every form of text while its clipboard is empty, with notices that name no target: a paste
+// from another qz, or from qz itself, gives "" and does not wait for a form that never comes.
+TEST_F(ClipboardProcesses, AnEmptyClipboardOfQzPastesAsEmptyText) {
+  Sandbox owner;
+  owner.writeBoot(ownerBoot("''"));
+  BackgroundRun running = owner.start(onDisplay());
+  ASSERT_TRUE(owner.waitForFile("user/ready")) << running.wait().standardError;
+  EXPECT_EQ(paste(), "0 z");
+  owner.writeFile("user/stop", "");
+  EXPECT_EQ(running.wait().exitCode, 0);
+
+  Sandbox self;
+  self.writeBoot(std::string(qztest::kBootFileHelpers) + R"lua(
+return { run = function()
+  assert(system.set_clipboard(""))
+  local text, message = system.get_clipboard()
+  put("read", tostring(text) .. "|" .. tostring(message))
+end }
+)lua");
+  const RunResult result = self.run(onDisplay());
+  EXPECT_EQ(result.exitCode, 0) << result.standardError;
+  EXPECT_EQ(self.readFile("user/read"), "|nil");
+}
+
 // SDL gives up on an owner after 1 s; the owner here answers after 1.5 s. The paste fails, and the owner
 // keeps the clipboard: a client that waits long enough still gets its text.
 TEST_F(ClipboardProcesses, AFailedPasteLeavesTheClipboardToItsOwner) {

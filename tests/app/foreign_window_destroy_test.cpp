@@ -67,22 +67,31 @@ size_t countOf(const std::string& text, const std::string& part) {
   return count;
 }
 
+// Either presentation: SDL's own through a texture rebuilds the window for OpenGL first, which is no close.
 TEST(ForeignWindowDestroy, OneQuitAndOneErrorLineThenQzEnds) {
   qztest::VirtualDisplay display;
   ASSERT_FALSE(display.name().empty()) << display.failure();
-  Sandbox sandbox;
-  sandbox.writeBoot(kBoot);
-  RunOptions options = qztest::newInstance(std::chrono::seconds(60));
-  options.environment = {{"SDL_VIDEO_DRIVER", "x11"}, {"DISPLAY", display.name()}};
-  BackgroundRun running = sandbox.start(options);
-  ASSERT_TRUE(sandbox.waitForFile("user/ready")) << running.wait().standardError;
+  for (const char* acceleration : {"0", "1"}) {
+    SCOPED_TRACE(std::string("SDL_FRAMEBUFFER_ACCELERATION=") + acceleration);
+    Sandbox sandbox;
+    sandbox.writeBoot(kBoot);
+    RunOptions options = qztest::newInstance(std::chrono::seconds(60));
+    options.environment = {
+        {"SDL_VIDEO_DRIVER", "x11"}, {"DISPLAY", display.name()}, {"SDL_FRAMEBUFFER_ACCELERATION", acceleration}};
+    options.unsetEnvironment = {"SDL_RENDER_DRIVER"};  // SDL's choice, as a user's run has it
+    // The GL driver behind SDL's texture leaves a few records when SDL unloads it at exit, in a module that has
+    // gone by the time the sanitizer build would report them.
+    if (std::string(acceleration) == "1") options.environment["ASAN_OPTIONS"] = "detect_leaks=0:abort_on_error=0";
+    BackgroundRun running = sandbox.start(options);
+    ASSERT_TRUE(sandbox.waitForFile("user/ready")) << running.wait().standardError;
 
-  EXPECT_EQ(runXClient(display.name(), "destroy " + std::to_string(running.pid())), "destroyed\n");
-  sandbox.writeFile("user/destroyed", "");
-  const RunResult result = running.wait();
-  EXPECT_EQ(result.exitCode, 0) << result.standardError;
-  EXPECT_EQ(result.standardOutput, "quits 1\n");
-  EXPECT_EQ(countOf(result.standardError, "X error"), 1u) << result.standardError;
+    EXPECT_EQ(runXClient(display.name(), "destroy " + std::to_string(running.pid())), "destroyed\n");
+    sandbox.writeFile("user/destroyed", "");
+    const RunResult result = running.wait();
+    EXPECT_EQ(result.exitCode, 0) << result.standardError;
+    EXPECT_EQ(result.standardOutput, "quits 1\n");
+    EXPECT_EQ(countOf(result.standardError, "X error"), 1u) << result.standardError;
+  }
 }
 
 }  // namespace

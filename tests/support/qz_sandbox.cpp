@@ -112,6 +112,7 @@ bool Sandbox::exists(const fs::path& relative) const { return fs::exists(root_ /
 pid_t Sandbox::spawn(const RunOptions& options, posix_spawn_file_actions_t& actions) const {
   const fs::path directory = root_ / options.workingDirectory.value_or(fs::path());
   posix_spawn_file_actions_addchdir_np(&actions, directory.c_str());
+  for (const int fd : options.closedDescriptors) posix_spawn_file_actions_addclose(&actions, fd);
   // Nothing of the test's own, as a desktop starts qz: what qz's children hold is then what qz gave them.
   posix_spawn_file_actions_addclosefrom_np(&actions, 3);
   std::vector<std::string> argStrings{options.executable.value_or(executable()).string()};

@@ -25,6 +25,7 @@ struct RunOptions {
   std::chrono::seconds timeout{120};
   std::optional<std::filesystem::path> executable;        // another copy of qz to run instead of root()/qz
   std::optional<std::filesystem::path> workingDirectory;  // relative to root(); root() itself by default
+  std::vector<int> closedDescriptors;  // standard descriptors (0-2) qz starts without, as after a shell's "2>&-"
 };
 
 struct RunResult {

@@ -196,7 +196,7 @@ def own(options):
     clipboard, targets, incr = atom(display, "CLIPBOARD"), atom(display, "TARGETS"), atom(display, "INCR")
     offers = {}  # target -> the type of the answer
     for offer in options.offer or ["UTF8_STRING"]:
-        target, _, kind = offer.partition("=")
+        target, _, kind = offer.partition(" as ")
         offers[atom(display, target)] = atom(display, kind or target)
     if options.own_when:
         wait_for_file(options.own_when)
@@ -247,6 +247,8 @@ def own(options):
                 write_whole(display, request.requestor, request.property, offers[request.target], data)
             else:
                 answer.notify.property = 0
+                if options.refuse_without_target:
+                    answer.notify.target = 0
             X.XSendEvent(display, request.requestor, 0, 0, ctypes.byref(answer))
             if options.destroy_requestor:
                 X.XDestroyWindow(display, request.requestor)
@@ -258,7 +260,7 @@ def own_options(args):
     parser.add_argument("--text", default="z", help="the text offered")
     parser.add_argument("--times", type=int, default=1, help="the text repeated this many times")
     parser.add_argument("--encoding", default="utf-8", help="how the text is written as bytes")
-    parser.add_argument("--offer", action="append", metavar="TARGET[=TYPE]",
+    parser.add_argument("--offer", action="append", metavar="TARGET[ as TYPE]",
                         help="a target answered, with the type of the answer (the target itself by default); "
                              "UTF8_STRING when none is given; TARGETS is always answered")
     parser.add_argument("--own-when", metavar="FILE", help="takes the clipboard once FILE exists")
@@ -273,6 +275,8 @@ def own_options(args):
     parser.add_argument("--announce", type=int, help="the size announced for pieces (the text's by default)")
     parser.add_argument("--no-write", action="store_true",
                         help="answers that the text is in the property without writing the property")
+    parser.add_argument("--refuse-without-target", action="store_true",
+                        help="refusals of targets not offered name no target (None), as SDL sends them")
     parser.add_argument("--destroy-requestor", action="store_true",
                         help="destroys the requestor's window right after answering")
     return parser.parse_args(args)
