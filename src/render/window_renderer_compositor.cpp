@@ -199,6 +199,7 @@ bool WindowRenderer::addImagePlacement(const CanvasBitmap* image, const RenderRe
 bool WindowRenderer::drawCanvasTiled(CanvasBitmap* image, const RenderRect& source, const RenderRect& dest,
                                      const RenderRect& clip, int32_t cellSize, uint32_t color1, uint32_t color2) {
   RenderCache& cache = *renderCache_;
+  if (!cache.frameOpen()) return false;  // dropped, as every drawing outside a frame
   const RenderRect frameClip = cache.clipRect();
   const RenderRect shown = intersectRects(frameClip, clip);
   if (addImagePlacement(image, source, dest, shown, static_cast<uint32_t>(cellSize), color1, color2)) {

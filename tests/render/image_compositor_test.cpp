@@ -283,6 +283,22 @@ TEST_F(ImageCompositorTest, EachAxisTakesItsOwnLevelOfDetail) {
   }
 }
 
+// A canvas tiled with no frame open is dropped, as every drawing outside a frame is: no placement, no
+// compositor, and an image released then goes at once.
+TEST_F(ImageCompositorTest, ATiledCanvasOutsideAFrameIsDroppedAndKeepsNothing) {
+  frame({});
+  auto red = std::make_shared<CanvasBitmap>(filledImage(4, 4, kRed));
+  const std::weak_ptr<CanvasBitmap> watch = red;
+  EXPECT_FALSE(renderer().drawCanvasTiled(red.get(), {0, 0, 4, 4}, {40, 40, 20, 20}, kWholeWindow, 1, kRed, kRed));
+  EXPECT_FALSE(renderer().hasImagePlacements());
+  EXPECT_FALSE(renderer().compositorActive());
+  renderer().renderCache()->releaseImage(red);
+  red.reset();
+  EXPECT_TRUE(watch.expired());
+  frame({});
+  EXPECT_EQ(shownAt(50, 50), kBackground & 0xFFFFFFu);
+}
+
 TEST_F(ImageCompositorTest, TheFirstPresentShowsTheWindowAndFramesWithoutChangedCellsStillRecompose) {
   CanvasBitmap red = filledImage(4, 4, kRed);
   CanvasBitmap blue = filledImage(4, 4, kBlue);
