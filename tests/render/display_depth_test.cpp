@@ -120,8 +120,10 @@ TEST_F(SixteenBitDisplay, FramesRedrawnInPartShowWhatAWholePaintShows) {
     const auto pick = [&](int32_t lo, int32_t hi) { return std::uniform_int_distribution<int32_t>(lo, hi)(random); };
     const auto randomShape = [&]() -> Shape {
       const uint32_t alpha = pick(0, 1) == 0 ? 0x80000000u : 0xFF000000u;
-      return {pick(0, 2), {pick(-20, kWidth), pick(-20, kHeight), pick(1, 150), pick(1, 110)},
-              alpha | static_cast<uint32_t>(pick(0, 0xFFFFFF)), alpha | static_cast<uint32_t>(pick(0, 0xFFFFFF))};
+      return {pick(0, 2),
+              {pick(-20, kWidth), pick(-20, kHeight), pick(1, 150), pick(1, 110)},
+              alpha | static_cast<uint32_t>(pick(0, 0xFFFFFF)),
+              alpha | static_cast<uint32_t>(pick(0, 0xFFFFFF))};
     };
     Frame frame;
     for (int step = 0; step < 30; ++step) {

@@ -71,7 +71,8 @@ class ImageCompositorTest : public OffscreenVideo {
   std::vector<uint32_t> shownArea(int32_t width, int32_t height) {
     std::vector<uint32_t> pixels(static_cast<size_t>(width) * static_cast<size_t>(height), 0xDEADBEEFu);
     const bool composited = renderer().compositorActive();
-    SDL_Surface* read = composited ? SDL_RenderReadPixels(sdlRenderer(), nullptr) : SDL_GetWindowSurface(handle_.window());
+    SDL_Surface* read =
+        composited ? SDL_RenderReadPixels(sdlRenderer(), nullptr) : SDL_GetWindowSurface(handle_.window());
     if (read == nullptr) return pixels;
     for (int32_t y = 0; y < std::min(height, read->h); ++y) {
       for (int32_t x = 0; x < std::min(width, read->w); ++x) {

@@ -50,8 +50,8 @@ VirtualDisplay::VirtualDisplay(int depth) {
   posix_spawn_file_actions_adddup2(&actions, ends[1], 3);  // dup2 clears close-on-exec on the copy
   posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
   posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  std::vector<std::string> words{"Xvfb",   "-displayfd", "3", "-nolisten", "tcp", "-screen",
-                                 "0",      "640x480x" + std::to_string(depth)};
+  std::vector<std::string> words{"Xvfb", "-displayfd", "3", "-nolisten",
+                                 "tcp",  "-screen",    "0", "640x480x" + std::to_string(depth)};
   std::vector<char*> argv;
   for (std::string& word : words) argv.push_back(word.data());
   argv.push_back(nullptr);

@@ -106,7 +106,8 @@ ControlDescription readDescription(lua_State* L, Size& defaultSize, std::string_
   }
   lua_pop(L, 1);
 
-  description.tabOrder = static_cast<uint32_t>(readCheckedField(L, 2, "tab_order", 0, checkEntryNonNegativeInteger, true));
+  description.tabOrder =
+      static_cast<uint32_t>(readCheckedField(L, 2, "tab_order", 0, checkEntryNonNegativeInteger, true));
   defaultSize.width = readCheckedField(L, 2, "width", 0, checkEntryNonNegativeInteger, true);
   defaultSize.height = readCheckedField(L, 2, "height", 0, checkEntryNonNegativeInteger, true);
   // The name stays on the stack (and so alive) until the function returns.

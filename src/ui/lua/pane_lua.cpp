@@ -93,7 +93,8 @@ int paneCreate(lua_State* L) {
   settings.minimumWidth = readCheckedField(L, 2, "minimum_width", 0, checkEntryNonNegativeInteger, true);
   settings.minimumHeight = readCheckedField(L, 2, "minimum_height", 0, checkEntryNonNegativeInteger, true);
   settings.maximumWidth = readCheckedField(L, 2, "maximum_width", kUnboundedLength, checkEntryNonNegativeInteger, true);
-  settings.maximumHeight = readCheckedField(L, 2, "maximum_height", kUnboundedLength, checkEntryNonNegativeInteger, true);
+  settings.maximumHeight =
+      readCheckedField(L, 2, "maximum_height", kUnboundedLength, checkEntryNonNegativeInteger, true);
   if (settings.maximumWidth < settings.minimumWidth || settings.maximumHeight < settings.minimumHeight) {
     luaL_argerror(L, 2, "pane maximum size cannot be smaller than its minimum");
   }

@@ -206,15 +206,17 @@ TEST_F(LuaUiCallbacks, EachEventResultFieldTakesItsValuesAndNamesThemWhenWrong) 
   ControlEvent event;
   event.kind = ControlEventKind::PointerDown;
   for (const Field& field : fields) {
-    const std::string report =
-        field.report != nullptr ? field.report : std::string("Lua UI event result field '") + field.name + "' " + kActions;
+    const std::string report = field.report != nullptr
+                                   ? field.report
+                                   : std::string("Lua UI event result field '") + field.name + "' " + kActions;
     std::vector<std::tuple<std::string, EventResult, bool>> cases;
     for (const auto& [value, result] : field.taken) cases.emplace_back(value, result, true);
     for (const char* value : field.refused) cases.emplace_back(value, EventResult{}, false);
     for (const auto& [value, expected, taken] : cases) {
       // The field alone would be taken: handled = true beside a refused field does not count either.
-      const std::string answer = std::string("return {") + (std::string(field.name) == "handled" ? "" : "handled = true, ") +
-                                 field.name + " = " + value + "}";
+      const std::string answer = std::string("return {") +
+                                 (std::string(field.name) == "handled" ? "" : "handled = true, ") + field.name + " = " +
+                                 value + "}";
       ok("answer = function() " + answer + " end");
       const uint64_t id = show(kEvented);
       const ControlRef control{formHandle(), nodeOf("c")};
@@ -223,8 +225,9 @@ TEST_F(LuaUiCallbacks, EachEventResultFieldTakesItsValuesAndNamesThemWhenWrong) 
       for (int delivery = 0; delivery < 2; ++delivery) {
         const EventResult result = currentApplication()->deliverControlEvent(id, control, event);
         const EventResult& now = taken ? want : EventResult{};
-        EXPECT_EQ(std::tie(result.handled, result.redraw, result.focus, result.capture, result.cursor, result.hasCursor),
-                  std::tie(now.handled, now.redraw, now.focus, now.capture, now.cursor, now.hasCursor))
+        EXPECT_EQ(
+            std::tie(result.handled, result.redraw, result.focus, result.capture, result.cursor, result.hasCursor),
+            std::tie(now.handled, now.redraw, now.focus, now.capture, now.cursor, now.hasCursor))
             << answer << ", delivery " << delivery + 1;
       }
       EXPECT_EQ(ok("return events")[0], taken ? "2" : "1") << answer;
