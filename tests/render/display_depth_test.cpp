@@ -18,11 +18,11 @@ namespace {
 constexpr int32_t kWidth = 320;
 constexpr int32_t kHeight = 240;
 
+// A rectangle filled, or checkered in its colour and the colour's complement, or a circle inside it.
 struct Shape {
-  int kind;
+  enum Kind { Fill, Checkers, Circle } kind;
   RenderRect rect;
   uint32_t color;
-  uint32_t color2;
 };
 
 using Frame = std::vector<Shape>;
@@ -33,17 +33,9 @@ void draw(WindowRenderer& renderer, const Frame& frame) {
   renderer.beginDrawing();
   cache.fillRect({0, 0, kWidth, kHeight}, 0xFFFFFFFFu);
   for (const Shape& shape : frame) {
-    switch (shape.kind) {
-      case 0:
-        cache.fillRect(shape.rect, shape.color);
-        break;
-      case 1:
-        cache.drawCheckerboard(shape.rect, 7, shape.color, shape.color2);
-        break;
-      default:
-        cache.fillCircle(shape.rect, shape.color);
-        break;
-    }
+    if (shape.kind == Shape::Fill) cache.fillRect(shape.rect, shape.color);
+    if (shape.kind == Shape::Checkers) cache.drawCheckerboard(shape.rect, 7, shape.color, shape.color ^ 0x00FFFFFFu);
+    if (shape.kind == Shape::Circle) cache.fillCircle(shape.rect, shape.color);
   }
   renderer.endDrawing();
 }
@@ -94,7 +86,7 @@ TEST_F(SixteenBitDisplay, OneFramePaintedAgainShowsTheSamePixels) {
   const int code = onDisplay(display, [] {
     WindowRendererHandle handle(SDL_CreateWindow("repaint", kWidth, kHeight, 0), SDL_DestroyWindow);
     if (!sixteenBitWindow(handle.window())) return 2;
-    const Frame frame{{1, {0, 0, kWidth, kHeight}, 0x800000FFu, 0x8000FF00u}};
+    const Frame frame{{Shape::Checkers, {0, 0, kWidth, kHeight}, 0x800000FFu}};
     std::vector<uint32_t> first;
     for (int paint = 0; paint < 3; ++paint) {
       handle.renderer()->renderCache()->invalidateAll();
@@ -120,9 +112,8 @@ TEST_F(SixteenBitDisplay, FramesRedrawnInPartShowWhatAWholePaintShows) {
     const auto pick = [&](int32_t lo, int32_t hi) { return std::uniform_int_distribution<int32_t>(lo, hi)(random); };
     const auto randomShape = [&]() -> Shape {
       const uint32_t alpha = pick(0, 1) == 0 ? 0x80000000u : 0xFF000000u;
-      return {pick(0, 2),
+      return {static_cast<Shape::Kind>(pick(0, 2)),
               {pick(-20, kWidth), pick(-20, kHeight), pick(1, 150), pick(1, 110)},
-              alpha | static_cast<uint32_t>(pick(0, 0xFFFFFF)),
               alpha | static_cast<uint32_t>(pick(0, 0xFFFFFF))};
     };
     Frame frame;
