@@ -32,6 +32,51 @@ bool plainInteger(lua_State* L, int index, lua_Integer low, int32_t* value) {
   return true;
 }
 
+// Each checker's test of a number: its message when the number fails, else null.
+const char* integerNumberFailure(double value) {
+  return isFinite(value) && value >= kIntMin && value <= kIntMax ? nullptr : kIntegerRange;
+}
+
+const char* nonNegativeIntegerFailure(double value) {
+  if (!(isFinite(value) && value >= 0.0)) return "expected a finite non-negative number in integer range";
+  return value > kIntMax ? kIntegerRange : nullptr;
+}
+
+const char* positiveIntegerFailure(double value) {
+  if (!(isFinite(value) && value >= 1.0)) return "expected a positive number in integer range";
+  return value > kIntMax ? kIntegerRange : nullptr;
+}
+
+const char* floatNumberFailure(double value) {
+  return isFinite(value) && std::fabs(value) <= kFloatMax ? nullptr : "expected a finite number in float range";
+}
+
+// Tested on the single-precision value, as it is used.
+const char* positiveFloatFailure(double value) {
+  if (const char* failure = floatNumberFailure(value)) return failure;
+  return static_cast<float>(value) > 0.0f ? nullptr : "expected a positive number";
+}
+
+const char* colorChannelFailure(double value) {
+  return isFinite(value) && value >= 0.0 && value <= 255.0 ? nullptr : "expected a color channel from 0 to 255";
+}
+
+// The argument at index as a number that passes the test; otherwise the checker's argument error.
+double checkedNumber(lua_State* L, int index, const char* (*failureOf)(double)) {
+  const double value = luaL_checknumber(L, index);
+  if (const char* failure = failureOf(value)) raiseArgumentError(L, index, failure);
+  return value;
+}
+
+// The entry's value as a number that passes the test; otherwise its type error, or the checker's message
+// framed as the entry's error.
+double checkedEntryNumber(lua_State* L, const TableEntry& entry, const char* (*failureOf)(double)) {
+  checkEntryType(L, entry, LUA_TNUMBER);
+  const double value = lua_tonumber(L, -1);
+  if (const char* failure = failureOf(value)) raiseEntryError(L, entry, failure);
+  return value;
+}
+
 }  // namespace
 
 void raiseArgumentError(lua_State* L, int index, const char* message) {
@@ -42,9 +87,7 @@ void raiseArgumentError(lua_State* L, int index, const char* message) {
 
 int32_t checkIntegerNumber(lua_State* L, int index) {
   if (int32_t value = 0; plainInteger(L, index, INT32_MIN, &value)) return value;
-  const double value = luaL_checknumber(L, index);
-  if (!(isFinite(value) && value >= kIntMin && value <= kIntMax)) raiseArgumentError(L, index, kIntegerRange);
-  return static_cast<int32_t>(value);
+  return static_cast<int32_t>(checkedNumber(L, index, integerNumberFailure));
 }
 
 int32_t checkCppInteger(lua_State* L, int index) {
@@ -57,20 +100,12 @@ int32_t checkCppInteger(lua_State* L, int index) {
 
 int32_t checkNonNegativeInteger(lua_State* L, int index) {
   if (int32_t value = 0; plainInteger(L, index, 0, &value)) return value;
-  const double value = luaL_checknumber(L, index);
-  if (!(isFinite(value) && value >= 0.0)) {
-    raiseArgumentError(L, index, "expected a finite non-negative number in integer range");
-  }
-  if (value > kIntMax) raiseArgumentError(L, index, kIntegerRange);
-  return static_cast<int32_t>(value);
+  return static_cast<int32_t>(checkedNumber(L, index, nonNegativeIntegerFailure));
 }
 
 int32_t checkPositiveInteger(lua_State* L, int index) {
   if (int32_t value = 0; plainInteger(L, index, 1, &value)) return value;
-  const double value = luaL_checknumber(L, index);
-  if (!(isFinite(value) && value >= 1.0)) raiseArgumentError(L, index, "expected a positive number in integer range");
-  if (value > kIntMax) raiseArgumentError(L, index, kIntegerRange);
-  return static_cast<int32_t>(value);
+  return static_cast<int32_t>(checkedNumber(L, index, positiveIntegerFailure));
 }
 
 double checkNonNegativeNumber(lua_State* L, int index) {
@@ -80,25 +115,15 @@ double checkNonNegativeNumber(lua_State* L, int index) {
 }
 
 float checkFloatNumber(lua_State* L, int index) {
-  const double value = luaL_checknumber(L, index);
-  if (!(isFinite(value) && std::fabs(value) <= kFloatMax)) {
-    raiseArgumentError(L, index, "expected a finite number in float range");
-  }
-  return static_cast<float>(value);
+  return static_cast<float>(checkedNumber(L, index, floatNumberFailure));
 }
 
 float checkPositiveFloat(lua_State* L, int index) {
-  const float value = checkFloatNumber(L, index);
-  if (!(value > 0.0f)) raiseArgumentError(L, index, "expected a positive number");
-  return value;
+  return static_cast<float>(checkedNumber(L, index, positiveFloatFailure));
 }
 
 int checkColorChannel(lua_State* L, int index) {
-  const double value = luaL_checknumber(L, index);
-  if (!(isFinite(value) && value >= 0.0 && value <= 255.0)) {
-    raiseArgumentError(L, index, "expected a color channel from 0 to 255");
-  }
-  return static_cast<int>(value);
+  return static_cast<int>(checkedNumber(L, index, colorChannelFailure));
 }
 
 std::string_view checkTextWithoutZero(lua_State* L, int index) {
@@ -176,31 +201,25 @@ int checkEntryOption(lua_State* L, const TableEntry& entry, const char* fallback
 }
 
 int32_t checkEntryIntegerNumber(lua_State* L, const TableEntry& entry) {
-  checkEntryType(L, entry, LUA_TNUMBER);
-  return checkIntegerNumber(L, -1);
+  return static_cast<int32_t>(checkedEntryNumber(L, entry, integerNumberFailure));
 }
 
 int32_t checkEntryNonNegativeInteger(lua_State* L, const TableEntry& entry) {
-  checkEntryType(L, entry, LUA_TNUMBER);
-  return checkNonNegativeInteger(L, -1);
+  return static_cast<int32_t>(checkedEntryNumber(L, entry, nonNegativeIntegerFailure));
 }
 
 int32_t checkEntryPositiveInteger(lua_State* L, const TableEntry& entry) {
-  checkEntryType(L, entry, LUA_TNUMBER);
-  return checkPositiveInteger(L, -1);
+  return static_cast<int32_t>(checkedEntryNumber(L, entry, positiveIntegerFailure));
 }
 
 float checkEntryFloatNumber(lua_State* L, const TableEntry& entry) {
-  checkEntryType(L, entry, LUA_TNUMBER);
-  return checkFloatNumber(L, -1);
+  return static_cast<float>(checkedEntryNumber(L, entry, floatNumberFailure));
 }
 
 float checkEntryPositiveFloat(lua_State* L, const TableEntry& entry) {
-  checkEntryType(L, entry, LUA_TNUMBER);
-  return checkPositiveFloat(L, -1);
+  return static_cast<float>(checkedEntryNumber(L, entry, positiveFloatFailure));
 }
 
 int checkEntryColorChannel(lua_State* L, const TableEntry& entry) {
-  checkEntryType(L, entry, LUA_TNUMBER);
-  return checkColorChannel(L, -1);
+  return static_cast<int>(checkedEntryNumber(L, entry, colorChannelFailure));
 }

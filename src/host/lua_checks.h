@@ -51,8 +51,9 @@ long long checkEntryInteger(lua_State* L, const TableEntry& entry);
 std::string_view checkEntryText(lua_State* L, const TableEntry& entry);
 int checkEntryOption(lua_State* L, const TableEntry& entry, const char* fallback, const char* const names[]);
 
-// The number checkers for an entry: a value that is not a number raises the entry's type error; a number out
-// of range raises the checker's message as a plain error, as at a negative index.
+// The number checkers for an entry: a value that is not a number raises the entry's type error, a number out
+// of range the checker's message as the entry's error ("(field 'width': expected a positive number in
+// integer range)").
 int32_t checkEntryIntegerNumber(lua_State* L, const TableEntry& entry);
 int32_t checkEntryNonNegativeInteger(lua_State* L, const TableEntry& entry);
 int32_t checkEntryPositiveInteger(lua_State* L, const TableEntry& entry);

@@ -1,5 +1,6 @@
-// The image tile cache: tile grids, texture upload at a level of detail on each axis (point-sampled; the
-// texture's linear filter smooths it when drawn), least-recently-used eviction over a byte budget.
+// The image tile cache: tile grids, texture upload at a level of detail on each axis (point-sampled; when
+// both axes are reduced the texture's linear filter smooths it when drawn), least-recently-used eviction
+// over a byte budget.
 #include "render/image_tile_cache.h"
 
 #include <algorithm>
@@ -165,7 +166,7 @@ bool ImageTileCache::upload(const TileGrid& grid, ImageTile& tile, std::string* 
     return false;
   }
   if (!SDL_SetTextureBlendMode(texture.get(), SDL_BLENDMODE_BLEND)) keepFirstError(error, "SDL_SetTextureBlendMode");
-  if (!SDL_SetTextureScaleMode(texture.get(), reduced ? SDL_SCALEMODE_LINEAR : SDL_SCALEMODE_NEAREST)) {
+  if (!SDL_SetTextureScaleMode(texture.get(), grid.filtered() ? SDL_SCALEMODE_LINEAR : SDL_SCALEMODE_NEAREST)) {
     keepFirstError(error, "SDL_SetTextureScaleMode");
   }
   bool updated = false;

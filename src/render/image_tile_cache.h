@@ -71,6 +71,9 @@ class TileGrid {
   const CanvasBitmap* image() const { return image_; }
   const TileAxis& across() const { return across_; }
   const TileAxis& down() const { return down_; }
+  // Whether its tiles are drawn filtered (linear): only when both axes are reduced. A tile stretched on
+  // one axis is drawn nearest, so that axis stays sharp as a scaled canvas shows it.
+  bool filtered() const { return across_.levelOfDetail > 1 && down_.levelOfDetail > 1; }
   int32_t columns() const { return columns_; }
   int32_t rows() const { return rows_; }
 

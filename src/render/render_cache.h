@@ -51,6 +51,8 @@ class RenderCache {
   // Walks the records of the frame: a null cursor starts at the first one.
   bool nextCommand(const RenderCommand*& cursor) const;
   int32_t commandBytes() const { return commandBytes_; }
+  // Between beginFrame and endFrame; outside, records are dropped (no frame would replay them).
+  bool frameOpen() const { return frameOpen_; }
   bool frameDiscarded() const { return discardReason_ != nullptr; }
   // Why the open frame will be dropped at its end (the warning it wrote); null while it is whole.
   const char* discardReason() const { return discardReason_; }

@@ -132,7 +132,7 @@ void RenderCache::drawCheckerboard(const RenderRect& rect, int32_t cellSize, uin
 }
 
 void RenderCache::noteFrameImage(const CanvasBitmap* image) {
-  if (image == lastFrameImage_) return;
+  if (!frameOpen_ || image == lastFrameImage_) return;  // outside a frame no record or placement holds it
   try {
     frameImages_.insert(image);
     lastFrameImage_ = image;

@@ -60,7 +60,11 @@ SDL_Surface* WindowRenderer::shadowFor(SDL_Surface* windowSurface) {
     return shadowSurface_.get();
   }
   shadowSurface_.reset(SDL_CreateSurface(windowSurface->w, windowSurface->h, SDL_PIXELFORMAT_ARGB8888));
-  if (shadowSurface_) SDL_ClearSurface(shadowSurface_.get(), 0, 0, 0, 0);
+  if (!shadowSurface_) return nullptr;
+  SDL_ClearSurface(shadowSurface_.get(), 0, 0, 0, 0);
+  // Copied, not blended, at present: the shadow holds the frame as the window is to show it, so what the
+  // window showed before must not shine through where the frame left alpha below 255.
+  SDL_SetSurfaceBlendMode(shadowSurface_.get(), SDL_BLENDMODE_NONE);
   return shadowSurface_.get();
 }
 

@@ -97,7 +97,7 @@ class WindowRenderer {
   // Records an image shown from source into dest, over a checkerboard of cellSize, within clip and the
   // frame's own clip: through the compositor (a transparent hole in the frame where the tiles show) or, when
   // it refuses the placement, drawn in software. Outside the clips the frame stays as drawn either way. True
-  // when placed.
+  // when placed; with no frame open nothing is placed or recorded.
   bool drawCanvasTiled(CanvasBitmap* image, const RenderRect& source, const RenderRect& dest, const RenderRect& clip,
                        int32_t cellSize, uint32_t color1, uint32_t color2);
   bool hasImagePlacements() const { return !imagePlacements_.empty(); }

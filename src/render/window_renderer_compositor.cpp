@@ -97,7 +97,7 @@ enum class TileDrawing { Whole, SampledAsRenderer, SampledAtCentres };
 
 // How a tile is drawn over its target. One in sight whole is drawn by the renderer. The software renderer
 // scales a target that leaves its output through a buffer of the target's size: it draws a filtered tile
-// (made at a level of detail) whole up to the output's area, as it filters exactly only what it draws
+// (reduced on both axes) whole up to the output's area, as it filters exactly only what it draws
 // whole; a tile sampled nearest is sampled here over the part that shows, as the renderer steps through it
 // up to that area and at pixel centres beyond. Other renderers sample at pixel centres and clip for
 // nothing: they draw a tile whole while its target's edges are exact in single precision.
@@ -199,6 +199,7 @@ bool WindowRenderer::addImagePlacement(const CanvasBitmap* image, const RenderRe
 bool WindowRenderer::drawCanvasTiled(CanvasBitmap* image, const RenderRect& source, const RenderRect& dest,
                                      const RenderRect& clip, int32_t cellSize, uint32_t color1, uint32_t color2) {
   RenderCache& cache = *renderCache_;
+  if (!cache.frameOpen()) return false;  // dropped, as every drawing outside a frame
   const RenderRect frameClip = cache.clipRect();
   const RenderRect shown = intersectRects(frameClip, clip);
   if (addImagePlacement(image, source, dest, shown, static_cast<uint32_t>(cellSize), color1, color2)) {
@@ -389,7 +390,7 @@ void WindowRenderer::drawPlacementTiles(SDL_Renderer* renderer, const ImagePlace
   const TileGrid grid(placement.image, tileAxis(source.w, dest.w), tileAxis(source.h, dest.h));
   const int64_t spanAcross = grid.across().span;
   const int64_t spanDown = grid.down().span;
-  const bool filtered = grid.across().levelOfDetail > 1 || grid.down().levelOfDetail > 1;
+  const bool filtered = grid.filtered();
   const int64_t sourceRight = int64_t{source.x} + source.w;
   const int64_t sourceBottom = int64_t{source.y} + source.h;
   const int64_t lastRow = std::min<int64_t>((sourceBottom - 1) / spanDown, grid.rows() - 1);

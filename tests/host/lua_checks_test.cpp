@@ -175,14 +175,14 @@ TEST_F(LuaChecks, EntryCheckersNameTheArgumentAndTheValueInsideIt) {
       {"check", "{list = {1, 22}}", " 22 1"},
       {"check", "{size = 'x'}", "bad argument #1 to 'check' (field 'size': number expected, got string)"},
       {"check", "{size = io.stdout}", "bad argument #1 to 'check' (field 'size': number expected, got FILE*)"},
-      {"check", "{size = 0}", "expected a positive number in integer range"},
+      {"check", "{size = 0}", "bad argument #1 to 'check' (field 'size': expected a positive number in integer range)"},
       {"check", "{size = 1.5}", "bad argument #1 to 'check' (field 'size': number has no integer representation)"},
       {"check", "{list = 5}", "bad argument #1 to 'check' (field 'list': table expected, got number)"},
       {"check", "{list = {1, {}}}", "bad argument #1 to 'check' (field 'list' element 2: string expected, got table)"},
       {"check", "{mode = 'medium'}", "bad argument #1 to 'check' (field 'mode': invalid option 'medium')"},
       {"check", "{mode = false}", "bad argument #1 to 'check' (field 'mode': string expected, got boolean)"},
       {"element", "{1, 2, 'x'}", "bad argument #1 to 'element' (element 3: number expected, got string)"},
-      {"element", "{1, 2, 300}", "expected a color channel from 0 to 255"},
+      {"element", "{1, 2, 300}", "bad argument #1 to 'element' (element 3: expected a color channel from 0 to 255)"},
       {"element", "{1, 2, 3}", "3"},
   };
   for (const auto& c : cases) {

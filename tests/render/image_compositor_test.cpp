@@ -4,6 +4,7 @@
 // start-up trace of qz itself.
 #include <gmock/gmock.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -64,6 +65,25 @@ class ImageCompositorTest : public OffscreenVideo {
     const SDL_Surface* surface = SDL_GetWindowSurface(handle_.window());
     if (surface == nullptr) return 0xDEADBEEFu;
     return static_cast<const uint32_t*>(surface->pixels)[y * (surface->pitch / 4) + x] & 0xFFFFFFu;
+  }
+
+  // What the window shows over its top left width x height pixels, row by row (as shownAt, read at once).
+  std::vector<uint32_t> shownArea(int32_t width, int32_t height) {
+    std::vector<uint32_t> pixels(static_cast<size_t>(width) * static_cast<size_t>(height), 0xDEADBEEFu);
+    const bool composited = renderer().compositorActive();
+    SDL_Surface* read =
+        composited ? SDL_RenderReadPixels(sdlRenderer(), nullptr) : SDL_GetWindowSurface(handle_.window());
+    if (read == nullptr) return pixels;
+    for (int32_t y = 0; y < std::min(height, read->h); ++y) {
+      for (int32_t x = 0; x < std::min(width, read->w); ++x) {
+        uint8_t r = 0, g = 0, b = 0, a = 0;
+        SDL_ReadSurfacePixel(read, x, y, &r, &g, &b, &a);
+        pixels[static_cast<size_t>(y) * static_cast<size_t>(width) + static_cast<size_t>(x)] =
+            uint32_t{r} << 16 | uint32_t{g} << 8 | b;
+      }
+    }
+    if (composited) SDL_DestroySurface(read);
+    return pixels;
   }
 
   // Runs `check` on a fresh window twice: through the compositor, and with no SDL renderer to be had, so
@@ -281,6 +301,56 @@ TEST_F(ImageCompositorTest, EachAxisTakesItsOwnLevelOfDetail) {
       EXPECT_LT(green, 0x40u) << "black row " << row;
     }
   }
+}
+
+// A canvas tiled with no frame open is dropped, as every drawing outside a frame is: no placement, no
+// compositor, and an image released then goes at once.
+TEST_F(ImageCompositorTest, ATiledCanvasOutsideAFrameIsDroppedAndKeepsNothing) {
+  frame({});
+  auto red = std::make_shared<CanvasBitmap>(filledImage(4, 4, kRed));
+  const std::weak_ptr<CanvasBitmap> watch = red;
+  EXPECT_FALSE(renderer().drawCanvasTiled(red.get(), {0, 0, 4, 4}, {40, 40, 20, 20}, kWholeWindow, 1, kRed, kRed));
+  EXPECT_FALSE(renderer().hasImagePlacements());
+  EXPECT_FALSE(renderer().compositorActive());
+  renderer().renderCache()->releaseImage(red);
+  red.reset();
+  EXPECT_TRUE(watch.expired());
+  frame({});
+  EXPECT_EQ(shownAt(50, 50), kBackground & 0xFFFFFFu);
+}
+
+// An axis squeezed while the other is stretched leaves the stretched one sharp: 1,100 x 100 pixels of
+// alternating black and white rows drawn into 500 x 800 show bands 8 pixels high, each pixel the one
+// draw_canvas_scaled shows there, through the compositor and in software alike.
+TEST_F(ImageCompositorTest, AStretchedAxisStaysSharpWhileTheOtherIsSqueezed) {
+  constexpr int32_t kImageWidth = 1100, kImageHeight = 100;
+  constexpr RenderRect kDest{0, 0, 500, 800};
+  CanvasBitmap rows(kImageWidth, kImageHeight);
+  for (int32_t y = 0; y < kImageHeight; ++y) {
+    std::fill_n(rows.pixels.begin() + static_cast<ptrdiff_t>(y) * kImageWidth, kImageWidth,
+                y % 2 == 0 ? 0xFF000000u : 0xFFFFFFFFu);
+  }
+  onBothPaths([&](bool composited) {
+    SDL_SetWindowSize(handle_.window(), kDest.w, kDest.h);
+    SDL_SyncWindow(handle_.window());
+    for (int round = 0; round < 2; ++round) {
+      EXPECT_EQ(frame({{&rows, {0, 0, kImageWidth, kImageHeight}, kDest}}), composited ? 1 : 0);
+    }
+    const std::vector<uint32_t> shown = shownArea(kDest.w, kDest.h);
+    int wrong = 0;
+    for (int32_t y = 0; y < kDest.h; ++y) {
+      for (int32_t x = 0; x < kDest.w; ++x) {
+        const int64_t row = int64_t{y} * kImageHeight / kDest.h;  // as draw_canvas_scaled maps it
+        const int64_t column = int64_t{x} * kImageWidth / kDest.w;
+        const uint32_t expected = rows.pixels[static_cast<size_t>(row * kImageWidth + column)] & 0xFFFFFFu;
+        const uint32_t at = shown[static_cast<size_t>(y) * kDest.w + static_cast<size_t>(x)];
+        if (at != expected && ++wrong <= 5) {
+          ADD_FAILURE() << x << "," << y << " shows " << std::hex << at << ", not " << expected;
+        }
+      }
+    }
+    EXPECT_EQ(wrong, 0);
+  });
 }
 
 TEST_F(ImageCompositorTest, TheFirstPresentShowsTheWindowAndFramesWithoutChangedCellsStillRecompose) {

@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <string>
 #include <vector>
 
 extern char** environ;
@@ -38,7 +39,7 @@ std::string readDisplayNumber(int fd) {
 
 }  // namespace
 
-VirtualDisplay::VirtualDisplay() {
+VirtualDisplay::VirtualDisplay(int depth) {
   int ends[2];
   if (pipe2(ends, O_CLOEXEC) != 0) {
     failure_ = "pipe failed";
@@ -49,7 +50,8 @@ VirtualDisplay::VirtualDisplay() {
   posix_spawn_file_actions_adddup2(&actions, ends[1], 3);  // dup2 clears close-on-exec on the copy
   posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
   posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  std::vector<std::string> words{"Xvfb", "-displayfd", "3", "-nolisten", "tcp", "-screen", "0", "640x480x24"};
+  std::vector<std::string> words{"Xvfb", "-displayfd", "3", "-nolisten",
+                                 "tcp",  "-screen",    "0", "640x480x" + std::to_string(depth)};
   std::vector<char*> argv;
   for (std::string& word : words) argv.push_back(word.data());
   argv.push_back(nullptr);

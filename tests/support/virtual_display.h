@@ -1,5 +1,6 @@
 // A private X display for tests that need a real display server: Xvfb started on a free display number
-// (which it reports through -displayfd), ended when the object goes.
+// (which it reports through -displayfd), with one 640 x 480 screen of the given depth, ended when the object
+// goes.
 #pragma once
 
 #include <sys/types.h>
@@ -10,7 +11,7 @@ namespace qztest {
 
 class VirtualDisplay {
  public:
-  VirtualDisplay();
+  explicit VirtualDisplay(int depth = 24);
   ~VirtualDisplay();
   VirtualDisplay(const VirtualDisplay&) = delete;
   VirtualDisplay& operator=(const VirtualDisplay&) = delete;

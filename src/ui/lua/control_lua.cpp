@@ -106,9 +106,10 @@ ControlDescription readDescription(lua_State* L, Size& defaultSize, std::string_
   }
   lua_pop(L, 1);
 
-  description.tabOrder = static_cast<uint32_t>(readCheckedField(L, 2, "tab_order", 0, checkNonNegativeInteger, true));
-  defaultSize.width = readCheckedField(L, 2, "width", 0, checkNonNegativeInteger, true);
-  defaultSize.height = readCheckedField(L, 2, "height", 0, checkNonNegativeInteger, true);
+  description.tabOrder =
+      static_cast<uint32_t>(readCheckedField(L, 2, "tab_order", 0, checkEntryNonNegativeInteger, true));
+  defaultSize.width = readCheckedField(L, 2, "width", 0, checkEntryNonNegativeInteger, true);
+  defaultSize.height = readCheckedField(L, 2, "height", 0, checkEntryNonNegativeInteger, true);
   // The name stays on the stack (and so alive) until the function returns.
   name = readNameField(L, 2, "control name must be a string");
   return description;

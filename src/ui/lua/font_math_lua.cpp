@@ -84,8 +84,8 @@ void pushPartTable(lua_State* L, const MathGlyphPart& part) {
   lua_setfield(L, -2, "extender");
 }
 
-// The raw field `key` of the component at `table`, a number: one of another type raises the argument error
-// that names the component and the field; one out of range, the float check's plain error.
+// The raw field `key` of the component at `table`, a number: one of another type, or out of the float
+// range, raises the argument error that names the component and the field.
 float elementFloat(lua_State* L, int table, const TableEntry& component, const char* key) {
   lua_pushstring(L, key);
   lua_rawget(L, table);

@@ -50,11 +50,11 @@ int formCreate(lua_State* L) {
   }
   lua_pop(L, 1);
   LayoutSpec& root = settings.rootLayout;
-  root.gap = readCheckedField(L, 1, "gap", 0, checkNonNegativeInteger, false);
-  root.paddingLeft = readCheckedField(L, 1, "padding_left", 0, checkNonNegativeInteger, false);
-  root.paddingTop = readCheckedField(L, 1, "padding_top", 0, checkNonNegativeInteger, false);
-  root.paddingRight = readCheckedField(L, 1, "padding_right", 0, checkNonNegativeInteger, false);
-  root.paddingBottom = readCheckedField(L, 1, "padding_bottom", 0, checkNonNegativeInteger, false);
+  root.gap = readCheckedField(L, 1, "gap", 0, checkEntryNonNegativeInteger, false);
+  root.paddingLeft = readCheckedField(L, 1, "padding_left", 0, checkEntryNonNegativeInteger, false);
+  root.paddingTop = readCheckedField(L, 1, "padding_top", 0, checkEntryNonNegativeInteger, false);
+  root.paddingRight = readCheckedField(L, 1, "padding_right", 0, checkEntryNonNegativeInteger, false);
+  root.paddingBottom = readCheckedField(L, 1, "padding_bottom", 0, checkEntryNonNegativeInteger, false);
   Application& application = checkApplication(L);
   return returnOnOutOfMemory(L, "create form", [&] {
     FormHandle* made = pushForm(L, {});  // made first: once the form exists, naming it needs no memory
@@ -215,9 +215,9 @@ int formSetOverlay(lua_State* L) {
 int formSetAnchoredOverlay(lua_State* L) {
   luaL_checktype(L, 4, LUA_TTABLE);
   AnchoredOverlayOptions options;
-  options.size.width = readCheckedField(L, 4, "width", 0, checkNonNegativeInteger, false);
-  options.size.height = readCheckedField(L, 4, "height", 0, checkNonNegativeInteger, false);
-  options.gap = readCheckedField(L, 4, "gap", 0, checkNonNegativeInteger, false);
+  options.size.width = readCheckedField(L, 4, "width", 0, checkEntryNonNegativeInteger, false);
+  options.size.height = readCheckedField(L, 4, "height", 0, checkEntryNonNegativeInteger, false);
+  options.gap = readCheckedField(L, 4, "gap", 0, checkEntryNonNegativeInteger, false);
   if (const char* position = optionalWordField(L, 4, "position")) {
     const std::string_view name = position;
     if (name != "below" && name != "right") luaL_argerror(L, 4, "position must be below or right");

@@ -23,11 +23,11 @@ int layoutCreate(lua_State* L) {
   std::string_view name;  // stays on the stack until the end
   if (!lua_isnoneornil(L, 2)) {
     luaL_checktype(L, 2, LUA_TTABLE);
-    settings.gap = readCheckedField(L, 2, "gap", 0, checkNonNegativeInteger, true);
-    settings.paddingLeft = readCheckedField(L, 2, "padding_left", 0, checkNonNegativeInteger, true);
-    settings.paddingTop = readCheckedField(L, 2, "padding_top", 0, checkNonNegativeInteger, true);
-    settings.paddingRight = readCheckedField(L, 2, "padding_right", 0, checkNonNegativeInteger, true);
-    settings.paddingBottom = readCheckedField(L, 2, "padding_bottom", 0, checkNonNegativeInteger, true);
+    settings.gap = readCheckedField(L, 2, "gap", 0, checkEntryNonNegativeInteger, true);
+    settings.paddingLeft = readCheckedField(L, 2, "padding_left", 0, checkEntryNonNegativeInteger, true);
+    settings.paddingTop = readCheckedField(L, 2, "padding_top", 0, checkEntryNonNegativeInteger, true);
+    settings.paddingRight = readCheckedField(L, 2, "padding_right", 0, checkEntryNonNegativeInteger, true);
+    settings.paddingBottom = readCheckedField(L, 2, "padding_bottom", 0, checkEntryNonNegativeInteger, true);
     name = readNameField(L, 2, "layout name must be a string");
   }
   Application& application = checkApplication(L);

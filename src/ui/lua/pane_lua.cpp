@@ -66,7 +66,7 @@ PaneLength readLength(lua_State* L) {
     const std::string_view text = stackText(L, -1);
     double fraction = 0.0;
     if (text == "weighted") {
-      const int32_t weight = readCheckedField(L, 2, "weight", 1, checkNonNegativeInteger, true);
+      const int32_t weight = readCheckedField(L, 2, "weight", 1, checkEntryNonNegativeInteger, true);
       if (weight < 1) luaL_argerror(L, 2, "weighted length requires a positive 'weight' in range");
       length = PaneLength::weight(weight);
     } else if (text != "content") {
@@ -90,10 +90,11 @@ int paneCreate(lua_State* L) {
   settings.width = readPaneDimension(L, "width");
   settings.height = readPaneDimension(L, "height");
   settings.length = readLength(L);
-  settings.minimumWidth = readCheckedField(L, 2, "minimum_width", 0, checkNonNegativeInteger, true);
-  settings.minimumHeight = readCheckedField(L, 2, "minimum_height", 0, checkNonNegativeInteger, true);
-  settings.maximumWidth = readCheckedField(L, 2, "maximum_width", kUnboundedLength, checkNonNegativeInteger, true);
-  settings.maximumHeight = readCheckedField(L, 2, "maximum_height", kUnboundedLength, checkNonNegativeInteger, true);
+  settings.minimumWidth = readCheckedField(L, 2, "minimum_width", 0, checkEntryNonNegativeInteger, true);
+  settings.minimumHeight = readCheckedField(L, 2, "minimum_height", 0, checkEntryNonNegativeInteger, true);
+  settings.maximumWidth = readCheckedField(L, 2, "maximum_width", kUnboundedLength, checkEntryNonNegativeInteger, true);
+  settings.maximumHeight =
+      readCheckedField(L, 2, "maximum_height", kUnboundedLength, checkEntryNonNegativeInteger, true);
   if (settings.maximumWidth < settings.minimumWidth || settings.maximumHeight < settings.minimumHeight) {
     luaL_argerror(L, 2, "pane maximum size cannot be smaller than its minimum");
   }
@@ -147,10 +148,10 @@ int paneAttach(lua_State* L) {
         readAlignment(L, "horizontal", kHorizontal, "horizontal must be 'left', 'center', 'right', or 'stretch'");
     placement.vertical =
         readAlignment(L, "vertical", kVertical, "vertical must be 'top', 'center', 'bottom', or 'stretch'");
-    placement.marginLeft = readCheckedField(L, 4, "margin_left", 0, checkNonNegativeInteger, true);
-    placement.marginTop = readCheckedField(L, 4, "margin_top", 0, checkNonNegativeInteger, true);
-    placement.marginRight = readCheckedField(L, 4, "margin_right", 0, checkNonNegativeInteger, true);
-    placement.marginBottom = readCheckedField(L, 4, "margin_bottom", 0, checkNonNegativeInteger, true);
+    placement.marginLeft = readCheckedField(L, 4, "margin_left", 0, checkEntryNonNegativeInteger, true);
+    placement.marginTop = readCheckedField(L, 4, "margin_top", 0, checkEntryNonNegativeInteger, true);
+    placement.marginRight = readCheckedField(L, 4, "margin_right", 0, checkEntryNonNegativeInteger, true);
+    placement.marginBottom = readCheckedField(L, 4, "margin_bottom", 0, checkEntryNonNegativeInteger, true);
   }
   const NodeHandle control = checkControl(L, 3);
   const NodeHandle pane = checkPane(L, 2);

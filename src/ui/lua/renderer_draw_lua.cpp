@@ -258,8 +258,7 @@ int rendererDrawCanvas(lua_State* L) {
   const int32_t x = checkIntegerNumber(L, 2);
   const int32_t y = checkIntegerNumber(L, 3);
   RenderCache& cache = checkRenderTargetCache(L);
-  keepCanvasAlive(L, 1);
-  cache.drawCanvas(canvas, x, y);
+  if (keepCanvasForFrame(L, 1, cache)) cache.drawCanvas(canvas, x, y);
   return 0;
 }
 
@@ -270,8 +269,7 @@ int rendererDrawMask(lua_State* L) {
   const int32_t y = checkIntegerNumber(L, 3);
   const uint32_t color = readRendererColor(L, 4);
   RenderCache& cache = checkRenderTargetCache(L);
-  keepCanvasAlive(L, 1);
-  cache.drawMask(mask, x, y, color);
+  if (keepCanvasForFrame(L, 1, cache)) cache.drawMask(mask, x, y, color);
   return 0;
 }
 
@@ -281,8 +279,7 @@ int rendererDrawCanvasScaled(lua_State* L) {
   const RenderRect source = readRect(L, 2, checkPositiveInteger);
   const RenderRect destination = readRect(L, 6, checkPositiveInteger);
   RenderCache& cache = checkRenderTargetCache(L);
-  keepCanvasAlive(L, 1);
-  cache.drawCanvasScaled(canvas, source, destination);
+  if (keepCanvasForFrame(L, 1, cache)) cache.drawCanvasScaled(canvas, source, destination);
   return 0;
 }
 
@@ -298,7 +295,7 @@ int rendererDrawCanvasTiled(lua_State* L) {
   const uint32_t color1 = readRendererColor(L, 15);
   const uint32_t color2 = readRendererColor(L, 16);
   WindowRenderer& renderer = checkRenderTarget(L);
-  keepCanvasAlive(L, 1);
+  if (!keepCanvasForFrame(L, 1, *renderer.renderCache())) return 0;
   guardMemory(L, "place the canvas",
               [&] { return renderer.drawCanvasTiled(canvas, source, destination, clip, cellSize, color1, color2); });
   return 0;

@@ -253,7 +253,8 @@ const luaL_Reg kRendererFunctions[] = {
 
 }  // namespace
 
-void keepCanvasAlive(lua_State* L, int index) {
+bool keepCanvasForFrame(lua_State* L, int index, const RenderCache& cache) {
+  if (!cache.frameOpen()) return false;
   index = lua_absindex(L, index);
   if (lua_getfield(L, LUA_REGISTRYINDEX, kKeepAliveKey) == LUA_TTABLE) {
     lua_pushvalue(L, index);
@@ -261,6 +262,7 @@ void keepCanvasAlive(lua_State* L, int index) {
     lua_rawset(L, -3);
   }
   lua_pop(L, 1);
+  return true;
 }
 
 void renewCanvasKeepAlive(lua_State* L) {

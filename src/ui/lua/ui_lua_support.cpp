@@ -76,10 +76,9 @@ bool readBooleanField(lua_State* L, int table, const char* field, bool fallback,
 }
 
 int32_t readCheckedField(lua_State* L, int table, const char* field, int32_t fallback,
-                         int32_t (*checker)(lua_State*, int), bool raw) {
+                         int32_t (*checker)(lua_State*, const TableEntry&), bool raw) {
   const int type = raw ? rawField(L, table, field) : lua_getfield(L, table, field);
-  if (type != LUA_TNIL) checkEntryType(L, TableEntry::ofField(table, field), LUA_TNUMBER);
-  const int32_t value = type == LUA_TNIL ? fallback : checker(L, -1);
+  const int32_t value = type == LUA_TNIL ? fallback : checker(L, TableEntry::ofField(table, field));
   lua_pop(L, 1);
   return value;
 }

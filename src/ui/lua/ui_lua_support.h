@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "host/lua_api.h"
+#include "host/lua_checks.h"
 #include "host/lua_memory_guard.h"
 
 class Application;
@@ -46,8 +47,8 @@ std::string_view readNameField(lua_State* L, int table, const char* message);
 
 // A colour table {r, g, b [, a]} read raw, each channel a number from 0 to 255 (alpha 255 when absent);
 // packed r | g << 8 | b << 16 | a << 24. The colour is argument `argument`, or with a field name that field
-// of the options table there, pushed on the stack's top by the caller. A table or channel of the wrong type
-// raises the argument error that names it; a channel out of range is a plain error.
+// of the options table there, pushed on the stack's top by the caller. A table or channel of the wrong type,
+// or a channel out of range, raises the argument error that names it.
 uint32_t readUiColor(lua_State* L, int argument, const char* field = nullptr);
 
 // The boolean field of the table at argument `table`: the default when nil, else it must be a boolean, or
@@ -55,11 +56,11 @@ uint32_t readUiColor(lua_State* L, int argument, const char* field = nullptr);
 // raw selects lua_rawget over lua_getfield.
 bool readBooleanField(lua_State* L, int table, const char* field, bool fallback, const char* message, bool raw,
                       int argument = 0);
-// A number field of the options table at argument `table`, checked by `checker` at the stack top (a value
-// that is not a number raises the argument error naming the field; one out of range, a plain error carrying
-// the checker's message); the default when nil. raw selects lua_rawget over lua_getfield.
+// A number field of the options table at argument `table`, checked by the entry checker `checker` (a value
+// that is not a number, or one out of range, raises the argument error naming the field); the default when
+// nil. raw selects lua_rawget over lua_getfield.
 int32_t readCheckedField(lua_State* L, int table, const char* field, int32_t fallback,
-                         int32_t (*checker)(lua_State*, int), bool raw);
+                         int32_t (*checker)(lua_State*, const TableEntry&), bool raw);
 
 // Runs native work; a standard exception becomes a Lua error with its text ("not enough memory" for
 // std::bad_alloc), raised after the exception is gone. Lua errors raised inside pass through unchanged.

@@ -45,8 +45,8 @@ int windowCreate(lua_State* L) {
     // The native window takes its title as a C string, which a zero byte would cut short.
     if (title.find('\0') != std::string_view::npos) luaL_argerror(L, 1, "field 'title' contains a zero byte");
   }
-  info.width = readCheckedField(L, 1, "width", 480, checkPositiveInteger, false);
-  info.height = readCheckedField(L, 1, "height", 240, checkPositiveInteger, false);
+  info.width = readCheckedField(L, 1, "width", 480, checkEntryPositiveInteger, false);
+  info.height = readCheckedField(L, 1, "height", 240, checkEntryPositiveInteger, false);
   if (lua_getfield(L, 1, "owner_id") != LUA_TNIL) {
     const lua_Integer owner = checkEntryInteger(L, TableEntry::ofField(1, "owner_id"));
     if (owner <= 0) luaL_argerror(L, 1, "owner_id must be a positive window id");
@@ -259,8 +259,8 @@ int windowQueueTestEvent(lua_State* L) {
   event.alt = readBooleanField(L, 2, "alt", false, kBooleanField, false);
   event.system = readBooleanField(L, 2, "system", false, kBooleanField, false);
   event.repeat = readBooleanField(L, 2, "repeat", false, kBooleanField, false);
-  event.textStart = readCheckedField(L, 2, "text_start", 0, checkIntegerNumber, false);
-  event.textLength = readCheckedField(L, 2, "text_length", 0, checkIntegerNumber, false);
+  event.textStart = readCheckedField(L, 2, "text_start", 0, checkEntryIntegerNumber, false);
+  event.textLength = readCheckedField(L, 2, "text_length", 0, checkEntryIntegerNumber, false);
   WindowRegistry& windows = checkApplication(L).windowRegistry();
   if (!windows.exists(id)) return pushFailure(L, kNoWindow);
   if (windows.mainWindowId() == id || windows.window(id).hasRoot()) {

@@ -155,7 +155,59 @@ t.test("a wrong field of an options table names the argument, the function and t
   t.eq(wrong, {})
 end)
 
-t.test("a value inside a table that passes its type but not its range is a plain error, as before", function()
-  t.eq(error_of(form.create, { gap = -1 }), "expected a finite non-negative number in integer range")
-  t.eq(error_of(renderer.font.load, FONT, 12, { embolden = 1 / 0 }), "expected a finite number in float range")
+t.test("a value inside a table that passes its type but not its range names the function and the field too", function()
+  local font = renderer.font.load(FONT, 12)
+  local f = form.create({})
+  local p = pane.create(f, {})
+  local c = control.create(f, {})
+  local POSITIVE = "expected a positive number in integer range"
+  local NON_NEGATIVE = "expected a finite non-negative number in integer range"
+  local INTEGER = "expected a finite number in integer range"
+  local FLOAT = "expected a finite number in float range"
+  local CHANNEL = "expected a color channel from 0 to 255"
+  local cases = {
+    { window.create, { { width = -5 } }, 1, "window.create", "field 'width'", POSITIVE },
+    { window.create, { { height = 1e300 } }, 1, "window.create", "field 'height'", INTEGER },
+    { window.create, { { width = 0 / 0 } }, 1, "window.create", "field 'width'", POSITIVE },
+    { window._queue_test_event, { 1, { text_start = 1 / 0 } }, 2, "window._queue_test_event", "field 'text_start'",
+      INTEGER },
+    { layout.rows, { f, { gap = -1 } }, 2, "layout.rows", "field 'gap'", NON_NEGATIVE },
+    { layout.cols, { f, { padding_bottom = 2 ^ 31 } }, 2, "layout.cols", "field 'padding_bottom'", INTEGER },
+    { form.create, { { gap = -1 } }, 1, "form.create", "field 'gap'", NON_NEGATIVE },
+    { form.create, { { background = { 256, 0, 0 } } }, 1, "form.create", "field 'background' element 1", CHANNEL },
+    { form.set_background, { f, { 0, 0, 0, -1 } }, 2, "form.set_background", "element 4", CHANNEL },
+    { form.set_overlay, { f, c, { x = 1 / 0, y = 0, width = 1, height = 1 } }, 3, "form.set_overlay", "field 'x'",
+      INTEGER },
+    { form.set_anchored_overlay, { f, c, c, { width = -1 } }, 4, "form.set_anchored_overlay", "field 'width'",
+      NON_NEGATIVE },
+    { pane.create, { f, { minimum_width = -1 } }, 2, "pane.create", "field 'minimum_width'", NON_NEGATIVE },
+    { pane.create, { f, { length = "weighted", weight = -1 } }, 2, "pane.create", "field 'weight'", NON_NEGATIVE },
+    { pane.attach, { f, p, c, { margin_left = -1 } }, 4, "pane.attach", "field 'margin_left'", NON_NEGATIVE },
+    { control.create, { f, { tab_order = -1 } }, 2, "control.create", "field 'tab_order'", NON_NEGATIVE },
+    { control.create, { f, { width = 2 ^ 31 } }, 2, "control.create", "field 'width'", INTEGER },
+    { ui_font.create, { { path = FONT, size = 0 } }, 1, "ui_font.create", "field 'size'", "expected a positive number" },
+    { ui_font.create, { { path = FONT, size = 1e39 } }, 1, "ui_font.create", "field 'size'", FLOAT },
+    { ui_font.create, { { path = FONT, size = 12, embolden = 0 / 0 } }, 1, "ui_font.create", "field 'embolden'", FLOAT },
+    { renderer.font.load, { FONT, 12, { embolden = 1 / 0 } }, 3, "renderer.font.load", "field 'embolden'", FLOAT },
+    { renderer.font.set_quality, { { alpha_gamma = 0 / 0 } }, 1, "renderer.font.set_quality", "field 'alpha_gamma'",
+      FLOAT },
+    { font.compose_math_mask, { font, { { x = 0, y = 0, glyph_id = 0 } } }, 2, "renderer.font.compose_math_mask",
+      "element 1 field 'glyph_id'", POSITIVE },
+    { font.compose_math_mask, { font, { { x = 0, y = 1 / 0, glyph_id = 3 } } }, 2, "renderer.font.compose_math_mask",
+      "element 1 field 'y'", FLOAT },
+  }
+  local wrong = {}
+  for _, case in ipairs(cases) do
+    local expected = string.format("bad argument #%d to '%s' (%s: %s)", case[3], case[4], case[5], case[6])
+    local err = error_of(case[1], table.unpack(case[2]))
+    if err ~= expected then wrong[#wrong + 1] = err .. " (expected: " .. expected .. ")" end
+  end
+  t.eq(wrong, {})
+  -- The honest values beside each bound pass.
+  t.truthy(window.create({ width = 1, height = 2147483647, visible = false }))
+  t.truthy(layout.rows(f, { gap = 0, padding_bottom = 2147483647 }))
+  t.truthy(form.create({ gap = 0, background = { 255, 0, 0, 0 } }))
+  t.truthy(pane.create(f, { minimum_width = 0, length = "weighted", weight = 1 }))
+  t.truthy(control.create(f, { tab_order = 0, width = 2147483647 }))
+  t.truthy(ui_font.create({ path = FONT, size = 1e-3, embolden = 0 }))
 end)

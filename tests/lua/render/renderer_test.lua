@@ -45,6 +45,30 @@ t.test("drawing outside a frame reaches neither the next frame nor a canvas", fu
   t.eq(pixel(c, 3, 3), { 0, 0, 255, 255 })
 end)
 
+t.test("canvases drawn outside a frame are dropped with the drawing and kept alive by nothing", function()
+  local draws = {
+    function(c) renderer.draw_canvas(c, 0, 0) end,
+    function(c) renderer.draw_mask(c, 0, 0) end,
+    function(c) renderer.draw_canvas_scaled(c, 0, 0, 8, 8, 0, 0, 16, 16) end,
+    function(c) renderer.draw_canvas_tiled(c, 0, 0, 8, 8, 0, 0, 16, 16, 0, 0, 16, 16, 4) end,
+  }
+  local path = t.tmpdir() .. "/image.png"
+  assert(canvas.save_png(renderer.render_to_canvas(64, 64, function() end), path))
+  for _, draw in ipairs(draws) do
+    local live = setmetatable({}, { __mode = "k" })
+    for _ = 1, 30 do
+      local c = assert(canvas.load_image(path))
+      live[c] = true
+      draw(c)
+    end
+    collectgarbage()
+    collectgarbage()
+    local count = 0
+    for _ in pairs(live) do count = count + 1 end
+    t.eq(count, 0, "canvases still alive")
+  end
+end)
+
 t.test("inside render_to_canvas the frame belongs to the canvas", function()
   renderer.render_to_canvas(2, 2, function()
     t.raises(renderer.end_frame, "canvas rendering owns the current frame")

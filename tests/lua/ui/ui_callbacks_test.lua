@@ -76,7 +76,7 @@ t.test("the canvas works only inside its control's callbacks", function()
     "bad argument #6 to 'ControlCanvas.draw_rect' (expected a positive number in integer range)",
     "bad argument #1 to 'ControlCanvas.fill_rect' (rectangle position is outside the supported coordinate range)",
     "passed",
-    "expected a color channel from 0 to 255",
+    "bad argument #6 to 'ControlCanvas.fill_rect' (element 3: expected a color channel from 0 to 255)",
     "bad argument #6 to 'ControlCanvas.fill_rect' (element 3: number expected, got nil)",
     "bad argument #2 to 'ControlCanvas.draw_glyph' (unknown UI glyph name)",
     "bad argument #2 to 'ControlCanvas.measure_text' (UiFont expected, got table)",

@@ -163,6 +163,80 @@ TEST_F(LuaUiCallbacks, EventTablesAndResultsAreReadStrictly) {
   EXPECT_EQ(ok("return last.kind")[0], "unknown");
 }
 
+// Every field of an event result with each value it takes and values it refuses: a refused value is
+// reported with the field's name and the values it takes, and the control's event callback is not called
+// again (the other fields of that answer count for nothing).
+TEST_F(LuaUiCallbacks, EachEventResultFieldTakesItsValuesAndNamesThemWhenWrong) {
+  struct Field {
+    const char* name;
+    std::vector<std::pair<const char*, EventResult>> taken;
+    std::vector<const char*> refused;
+    const char* report;
+  };
+  const char* const kActions = "must be 'unchanged', 'acquire', or 'release'";
+  const Field fields[] = {
+      {"handled",
+       {{"true", {true, false, {}, {}, 0, false}}, {"false", {}}, {"nil", {}}},
+       {"1", "'true'", "{}"},
+       "Lua UI event result field 'handled' must be a boolean"},
+      {"redraw",
+       {{"true", {false, true, {}, {}, 0, false}}, {"false", {}}},
+       {"0", "'yes'"},
+       "Lua UI event result field 'redraw' must be a boolean"},
+      {"focus",
+       {{"'unchanged'", {}},
+        {"'acquire'", {false, false, FocusAction::Take, {}, 0, false}},
+        {"'release'", {false, false, FocusAction::GiveUp, {}, 0, false}}},
+       {"true", "false", "1", "'Acquire'", "'take'", "{}"},
+       nullptr},
+      {"capture",
+       {{"'unchanged'", {}},
+        {"'acquire'", {false, false, {}, CaptureAction::Acquire, 0, false}},
+        {"'release'", {false, false, {}, CaptureAction::Release, 0, false}}},
+       {"true", "'RELEASE'", "2"},
+       nullptr},
+      {"cursor",
+       {{"'arrow'", {false, false, {}, {}, 0, true}},
+        {"'ibeam'", {false, false, {}, {}, 1, true}},
+        {"'size_we'", {false, false, {}, {}, 2, true}},
+        {"nil", {}}},
+       {"'hand'", "'IBEAM'", "true", "1"},
+       "Lua UI event result field 'cursor' must be 'arrow', 'ibeam', or 'size_we'"},
+  };
+  ControlEvent event;
+  event.kind = ControlEventKind::PointerDown;
+  for (const Field& field : fields) {
+    const std::string report = field.report != nullptr
+                                   ? field.report
+                                   : std::string("Lua UI event result field '") + field.name + "' " + kActions;
+    std::vector<std::tuple<std::string, EventResult, bool>> cases;
+    for (const auto& [value, result] : field.taken) cases.emplace_back(value, result, true);
+    for (const char* value : field.refused) cases.emplace_back(value, EventResult{}, false);
+    for (const auto& [value, expected, taken] : cases) {
+      // The field alone would be taken: handled = true beside a refused field does not count either.
+      const std::string answer = std::string("return {") +
+                                 (std::string(field.name) == "handled" ? "" : "handled = true, ") + field.name + " = " +
+                                 value + "}";
+      ok("answer = function() " + answer + " end");
+      const uint64_t id = show(kEvented);
+      const ControlRef control{formHandle(), nodeOf("c")};
+      EventResult want = expected;
+      if (taken && std::string(field.name) != "handled") want.handled = true;
+      for (int delivery = 0; delivery < 2; ++delivery) {
+        const EventResult result = currentApplication()->deliverControlEvent(id, control, event);
+        const EventResult& now = taken ? want : EventResult{};
+        EXPECT_EQ(
+            std::tie(result.handled, result.redraw, result.focus, result.capture, result.cursor, result.hasCursor),
+            std::tie(now.handled, now.redraw, now.focus, now.capture, now.cursor, now.hasCursor))
+            << answer << ", delivery " << delivery + 1;
+      }
+      EXPECT_EQ(ok("return events")[0], taken ? "2" : "1") << answer;
+      EXPECT_EQ(takeReports(), taken ? Values{} : Values{report}) << answer;
+      ok("window.close(win)");
+    }
+  }
+}
+
 TEST_F(LuaUiCallbacks, CloseRequestsPushedThroughSdlAskTheLifecycle) {
   struct Case {
     const char* onCloseRequest;  // the field's Lua expression
