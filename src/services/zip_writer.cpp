@@ -140,11 +140,23 @@ bool ZipArchiveWriter::copyExisting(const std::string& existingPath, std::string
     if (!copyRecord(bytes, record, directory.shift, copied, error)) return false;
   }
   if (failure.empty() && (!walker.countMatches() || overlapAny(copied.spans))) failure = ziptext::kInconsistent;
+  if (failure.empty()) copyComment(bytes, directory, failure);
   if (!failure.empty()) {
     error = ziptext::withPrefix(kOpenFailed, failure);
     return false;
   }
   return true;
+}
+
+// The archive's comment goes into the new archive's end record as it is.
+void ZipArchiveWriter::copyComment(const ZipBytes& bytes, const ZipDirectory& directory, std::string& failure) {
+  std::string comment(directory.commentLength, '\0');
+  const int64_t got = bytes.readAt(directory.commentStart, comment.data(), comment.size());
+  if (got != static_cast<int64_t>(comment.size())) {
+    failure = got < 0 ? ziptext::readError(errno) : ziptext::kPrematureEnd;
+    return;
+  }
+  output_->setComment(std::move(comment));
 }
 
 bool ZipArchiveWriter::copyRecord(const ZipBytes& bytes, const ZipCentralRecord& record, int64_t shift,

@@ -3,7 +3,7 @@
 // contents or receives the whole new archive. The destination is resolved as every save resolves it
 // (resolveSaveTarget): a link is followed and kept, a read-only file refused. Create mode starts empty; write mode
 // first copies every entry of an existing destination archive as it is stored (local record, name and extra fields,
-// compressed bytes). Every entry name must pass isSafeZipEntryName, and no name may occur twice. Each entry is written
+// compressed bytes) and the archive's comment. Every entry name must pass isSafeZipEntryName, and no name may occur twice. Each entry is written
 // into the temporary file when it is added, so a source changed or removed afterwards changes nothing; a refused or
 // failed entry leaves nothing behind and the writer stays usable.
 #pragma once
@@ -57,6 +57,7 @@ class ZipArchiveWriter {
   static std::unique_ptr<ZipArchiveWriter> open(std::string_view path, uint32_t level, bool append, std::string& error);
   bool openAt(std::string_view path, bool append, std::string& error);
   bool copyExisting(const std::string& existingPath, std::string& error);
+  void copyComment(const ZipBytes& bytes, const ZipDirectory& directory, std::string& failure);
   // What write mode has copied so far: the bytes of the archive no local record has paid for yet, and where
   // each copied local record lies; and the window its local headers are read through.
   struct CopiedRecords {
