@@ -4,6 +4,7 @@
 // was given), and only then installs the archive.
 #include "services/zip_writer.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -100,7 +101,7 @@ bool ZipArchiveWriter::openAt(std::string_view path, bool append, std::string& e
     error = "ZIP path is not valid UTF-8";
     return false;
   }
-  const SaveTarget target = resolveSaveTarget(destinationPath_);
+  SaveTarget target = resolveSaveTarget(destinationPath_);
   if (target.status == SaveTargetStatus::Failed) {
     error = "ZIP destination check failed: system error " + std::to_string(target.error);
     return false;
@@ -109,33 +110,32 @@ bool ZipArchiveWriter::openAt(std::string_view path, bool append, std::string& e
     error = kReadOnly;
     return false;
   }
-  if (target.existing) keptMode_ = target.existing->st_mode & 07777;
-  if (append && target.existing) return copyExisting(target.path, error);
-  return claimTemporaryFile(target.path, error);
+  if (append && target.existing) return copyExisting(target, error);
+  return claimTemporaryFile(target, error);
 }
 
 // Every entry of the existing archive is kept: its name must be safe (directory entries included) and unique.
 // Each local record copied is paid for in full from the archive's own size, and no two may overlap, since
 // records sharing their bytes would otherwise turn a small archive into a huge copy.
-bool ZipArchiveWriter::copyExisting(const std::string& existingPath, std::string& error) {
-  OpenedFile existing;
+bool ZipArchiveWriter::copyExisting(SaveTarget& target, std::string& error) {
+  OpenedFile source;
   int errorNumber = 0;
   bool sizeFailed = false;
-  if (!openFileForReading(existingPath, existing, errorNumber, sizeFailed)) {
+  if (!openFileForReading(target.directory, target.name, source, errorNumber, sizeFailed)) {
     error = sizeFailed ? "ZIP existing file size could not be read" : "ZIP existing file could not be opened";
     return false;
   }
-  const ZipBytes bytes(existing.fd.get(), existing.size);
+  const ZipBytes bytes(source.fd.get(), source.size);
   ZipDirectory directory;
   std::string failure;
   if (!findZipDirectory(bytes, directory, failure)) {
     error = ziptext::withPrefix(kOpenFailed, failure);
     return false;
   }
-  if (!claimTemporaryFile(existingPath, error)) return false;
+  if (!claimTemporaryFile(target, error)) return false;
   ZipDirectoryWalker walker(bytes, directory);
   ZipCentralRecord record;
-  CopiedRecords copied{existing.size, {}, ZipWindow(bytes)};
+  CopiedRecords copied{source.size, {}, ZipWindow(bytes)};
   while (walker.next(record, failure)) {
     if (!copyRecord(bytes, record, directory.shift, copied, error)) return false;
   }
@@ -184,8 +184,8 @@ bool ZipArchiveWriter::copyRecord(const ZipBytes& bytes, const ZipCentralRecord&
   return false;
 }
 
-bool ZipArchiveWriter::claimTemporaryFile(const std::string& target, std::string& error) {
-  if (!createZipTemporaryFile(target, keptMode_, temporary_)) {
+bool ZipArchiveWriter::claimTemporaryFile(SaveTarget& target, std::string& error) {
+  if (int errorNumber = 0; !createZipTemporaryFile(target, temporary_, errorNumber)) {
     error = "ZIP temporary file could not be created";
     return false;
   }
@@ -244,7 +244,7 @@ bool ZipArchiveWriter::addFile(std::string_view name, std::string_view sourcePat
     OpenedFile source;
     int errorNumber = 0;
     bool sizeFailed = false;
-    if (!openFileForReading(absolute, source, errorNumber, sizeFailed)) {
+    if (!openFileForReading(AT_FDCWD, absolute, source, errorNumber, sizeFailed)) {
       error = sizeFailed ? "ZIP source file size could not be read" : "ZIP source file could not be opened";
       return false;
     }
@@ -267,8 +267,8 @@ bool ZipArchiveWriter::close(std::string& error) {
       error = ziptext::withPrefix(kFinalizationFailed, failure);
     } else if (!checkWrittenArchive(error)) {
       // error is set
-    } else if (const char* finished = finishZipTemporaryFile(temporary_, keptMode_); finished != nullptr) {
-      error = finished;
+    } else if (std::string finished = finishZipTemporaryFile(temporary_); !finished.empty()) {
+      error = std::move(finished);
     } else {
       install(error);
     }

@@ -1,6 +1,7 @@
 #include "platform/atomic_write.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -15,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "deep_directory.h"
 #include "platform/save_temporary.h"
 #include "platform/unique_fd.h"
 #include "scratch_dir.h"
@@ -216,20 +218,61 @@ TEST_F(AtomicWrite, ANameOverTheSystemLimitFailsBeforeAnythingIsCreated) {
   EXPECT_TRUE(fs::is_empty(dir));
 }
 
-// The system takes paths of up to 4095 bytes: the temporary file of a target at that length gets a name no
-// longer than the target's own.
-TEST_F(AtomicWrite, APathUpToTheSystemLimitIsSaved) {
-  std::string directory = dir.string();
-  while (directory.size() < 4000) directory += "/" + nameOfLength(std::min<size_t>(200, 4000 - directory.size()));
-  fs::create_directories(directory);
-  const std::string target = directory + "/" + nameOfLength(4095 - directory.size() - 1);
-  ASSERT_EQ(target.size(), 4095u);
-  expectWritten(writeFileAtomic(target, "first"));
-  expectWritten(writeFileAtomic(target, "second"));
-  EXPECT_EQ(std::distance(fs::directory_iterator(directory), fs::directory_iterator()), 1);
-  expectFailure(writeFileAtomic(target + "n", "x"), "temporary file creation", ENAMETOOLONG);
-  std::ifstream in(target, std::ios::binary);
-  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "second");
+// One system call takes paths of up to 4095 bytes; a save reaches its files through their directory, so a
+// target at that length, or past it with a short name in a directory near it, is saved and replaced.
+TEST_F(AtomicWrite, APathAtOrPastTheSystemCallLimitIsSaved) {
+  for (const size_t directoryLength : {size_t{4000}, size_t{4090}}) {
+    const qztest::DeepDirectory directory(dir, directoryLength);
+    for (const size_t targetLength : {size_t{4095}, size_t{4096}, directoryLength + 2}) {
+      const std::string name = nameOfLength(targetLength - directoryLength - 1);
+      expectWritten(writeFileAtomic(directory / name, "first"));
+      expectWritten(writeFileAtomic(directory / name, "second"));
+      EXPECT_EQ(directory.read(name), "second") << targetLength;
+    }
+    EXPECT_EQ(directory.entries(), 3u);
+  }
+}
+
+// Another user's file that root replaces stays that user's, with its permission bits: a group member could no
+// longer write it otherwise.
+TEST_F(AtomicWrite, ReplacedFileKeepsItsOwnerAndGroup) {
+  if (geteuid() != 0) GTEST_SKIP() << "only root gives a file to another user";
+  writeText("theirs", "old");
+  ASSERT_EQ(chown(path("theirs").c_str(), 1234, 5678), 0);
+  ASSERT_EQ(chmod(path("theirs").c_str(), 0664), 0);
+  expectWritten(writeFileAtomic(path("theirs"), "new"));
+  struct stat info;
+  ASSERT_EQ(stat(path("theirs").c_str(), &info), 0);
+  EXPECT_EQ(info.st_uid, 1234u);
+  EXPECT_EQ(info.st_gid, 5678u);
+  EXPECT_EQ(modeOf("theirs"), 0664u);
+  EXPECT_EQ(readText("theirs"), "new");
+}
+
+// A user who may write another's file through its group keeps its group and bits when saving it; the file
+// becomes the saver's, as the system lets nobody but root give a file away.
+TEST_F(AtomicWrite, AGroupMembersSaveKeepsTheGroupAndBits) {
+  if (geteuid() != 0) GTEST_SKIP() << "only root becomes another user for the test";
+  ASSERT_EQ(chmod(dir.c_str(), 0777), 0);
+  writeText("shared", "old");
+  ASSERT_EQ(chown(path("shared").c_str(), 1234, 5678), 0);
+  ASSERT_EQ(chmod(path("shared").c_str(), 0664), 0);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    const gid_t groups[] = {5678};
+    if (setgroups(1, groups) != 0 || setgid(4321) != 0 || setuid(4321) != 0) _exit(1);
+    _exit(writeFileAtomic(path("shared"), "new").status == AtomicWriteStatus::Written ? 0 : 2);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  struct stat info;
+  ASSERT_EQ(stat(path("shared").c_str(), &info), 0);
+  EXPECT_EQ(info.st_uid, 4321u);
+  EXPECT_EQ(info.st_gid, 5678u);
+  EXPECT_EQ(modeOf("shared"), 0664u);
+  EXPECT_EQ(readText("shared"), "new");
 }
 
 // A 255-byte name that ends as its own shortened temporary name would: the target is never taken for a stray.
@@ -286,7 +329,8 @@ TEST_F(AtomicWrite, ATemporaryFileOfASaveStillRunningInAnotherProcessIsNeverRemo
     SaveTemporary temporary;
     int error = 0;
     const SaveTemporaryNaming naming{".qz-save-", &nextSaveAttemptNumber, 1};
-    if (!temporary.create(path("f"), naming, O_WRONLY, 0600, error)) _exit(1);
+    SaveTarget target = resolveSaveTarget(path("f"));
+    if (!temporary.create(target, naming, O_WRONLY, error)) _exit(1);
     if (write(temporary.fd(), "partial", 7) != 7 || write(created[1], "c", 1) != 1) _exit(2);
     char byte = 0;
     [[maybe_unused]] const ssize_t ignored = read(finish[0], &byte, 1);

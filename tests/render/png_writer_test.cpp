@@ -3,6 +3,8 @@
 #include <SDL3_image/SDL_image.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include <filesystem>
@@ -11,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "deep_directory.h"
 #include "platform/file_size_signal.h"
 #include "render/canvas_decode.h"
 
@@ -177,6 +180,38 @@ TEST_F(PngWriterTest, NamesUpToTheSystemLimitAreSaved) {
     EXPECT_EQ(std::distance(fs::directory_iterator(directory), fs::directory_iterator()), 1) << name.size();
     fs::remove(directory / name);
   }
+}
+
+// The file's own path is longer than one system call takes; it is reached through its directory.
+TEST_F(PngWriterTest, AShortNameInADirectoryNearThePathLengthLimitIsSaved) {
+  const qztest::DeepDirectory deep(directory, 4090);
+  for (int round = 0; round < 2; ++round) {
+    const std::optional<std::string> error =
+        savePngWithMetadata(noiseCanvas(4, 4 + round), deep / "a.png", defaultPngMetadata());
+    EXPECT_FALSE(error) << *error;
+    const std::vector<Chunk> chunks = chunksOf(deep.read("a.png"));
+    ASSERT_GE(chunks.size(), 4u);
+    EXPECT_EQ(bigEndian(chunks[0].data, 4), 4u + round);  // the IHDR's height
+    EXPECT_EQ(chunks[1].type, "iTXt");
+    EXPECT_EQ(deep.entries(), 1u);
+  }
+}
+
+// Another user's file that root replaces stays that user's, with its permission bits.
+TEST_F(PngWriterTest, TheReplacedFileKeepsItsOwnerGroupAndMode) {
+  if (geteuid() != 0) GTEST_SKIP() << "only root gives a file to another user";
+  const fs::path path = directory / "theirs.png";
+  std::ofstream(path, std::ios::binary) << "old";
+  ASSERT_EQ(chown(path.c_str(), 1234, 5678), 0);
+  ASSERT_EQ(chmod(path.c_str(), 0664), 0);
+  const std::optional<std::string> error = savePngWithMetadata(noiseCanvas(4, 4), path.string(), {});
+  EXPECT_FALSE(error) << *error;
+  struct stat info;
+  ASSERT_EQ(stat(path.c_str(), &info), 0);
+  EXPECT_EQ(info.st_uid, 1234u);
+  EXPECT_EQ(info.st_gid, 5678u);
+  EXPECT_EQ(info.st_mode & 07777, 0664u);
+  EXPECT_EQ(readFile(path).substr(0, 4), "\x89PNG");
 }
 
 TEST_F(PngWriterTest, FailedOverwriteLeavesTheOldFileByteForByte) {

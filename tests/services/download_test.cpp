@@ -11,6 +11,7 @@
 #include <string>
 #include <thread>
 
+#include "deep_directory.h"
 #include "host/process_state.h"
 #include "http_fixture.h"
 #include "platform/file_size_signal.h"
@@ -245,6 +246,35 @@ TEST_F(DownloadTest, DestinationNamesUpToTheSystemLimitAreSaved) {
   const web::DownloadResult tooLong = download(server.url("/bytes?n=1000"), {}, std::string(256, 'd'));
   EXPECT_EQ(tooLong.message, "Download work-file creation failed (36)");
   expectOnly({});
+}
+
+// The destination's own path is longer than one system call takes; it is reached through its directory.
+TEST_F(DownloadTest, AShortNameInADirectoryNearThePathLengthLimitIsSaved) {
+  const qztest::DeepDirectory deep(dir, 4090);
+  for (int round = 0; round < 2; ++round) {
+    const web::DownloadResult result =
+        wait(*web::startDownload(server.url("/bytes?n=" + std::to_string(1000 + round)), deep / "a.txt", {}));
+    EXPECT_TRUE(result.ok) << result.message;
+    EXPECT_TRUE(deep.read("a.txt") == patternBytes(1000 + round));
+    EXPECT_EQ(deep.entries(), 1u);
+  }
+}
+
+// Another user's file that root replaces stays that user's, with its permission bits: a group member could no
+// longer write it otherwise.
+TEST_F(DownloadTest, TheReplacedFileKeepsItsOwnerGroupAndMode) {
+  if (geteuid() != 0) GTEST_SKIP() << "only root gives a file to another user";
+  writeText("theirs", "old");
+  ASSERT_EQ(chown(path("theirs").c_str(), 1234, 5678), 0);
+  ASSERT_EQ(chmod(path("theirs").c_str(), 0664), 0);
+  const web::DownloadResult result = download(server.url("/bytes?n=1000"), {}, "theirs");
+  EXPECT_TRUE(result.ok) << result.message;
+  struct stat info;
+  ASSERT_EQ(stat(path("theirs").c_str(), &info), 0);
+  EXPECT_EQ(info.st_uid, 1234u);
+  EXPECT_EQ(info.st_gid, 5678u);
+  EXPECT_EQ(info.st_mode & 07777, 0664u);
+  EXPECT_TRUE(readText("theirs") == patternBytes(1000));
 }
 
 TEST_F(DownloadTest, AnUndeclaredBodyMayFillTheLimitExactly) {

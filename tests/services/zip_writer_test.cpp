@@ -1,9 +1,11 @@
 #include "services/zip_writer.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,9 +13,12 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "deep_directory.h"
 #include "platform/file_size_signal.h"
 #include "platform/unique_fd.h"
 #include "scratch_dir.h"
@@ -55,10 +60,9 @@ void closeWriter(ZipArchiveWriter& writer) {
   EXPECT_TRUE(writer.close(error)) << error;
 }
 
-// name -> contents of every entry of the archive at `path`.
-std::vector<std::pair<std::string, std::string>> contentsOf(const std::string& path) {
-  std::string error;
-  auto reader = ZipArchiveReader::openFile(path, {}, error);
+// name -> contents of every entry of the archive at `path`, or of the archive `bytes`.
+std::vector<std::pair<std::string, std::string>> contentsOf(std::unique_ptr<ZipArchiveReader> reader,
+                                                            std::string& error) {
   EXPECT_TRUE(reader) << error;
   std::vector<std::pair<std::string, std::string>> contents;
   if (!reader) return contents;
@@ -70,6 +74,16 @@ std::vector<std::pair<std::string, std::string>> contentsOf(const std::string& p
     contents.emplace_back(reader->entryAt(i)->name, bytes);
   }
   return contents;
+}
+
+std::vector<std::pair<std::string, std::string>> contentsOf(const std::string& path) {
+  std::string error;
+  return contentsOf(ZipArchiveReader::openFile(path, {}, error), error);
+}
+
+std::vector<std::pair<std::string, std::string>> contentsOfBytes(std::string_view bytes) {
+  std::string error;
+  return contentsOf(ZipArchiveReader::openMemory(bytes, {}, error), error);
 }
 
 using Contents = std::vector<std::pair<std::string, std::string>>;
@@ -588,6 +602,122 @@ TEST_F(ZipWriter, InstalledArchiveKeepsTheReplacedFilesPermissions) {
   umask(previous);
   ASSERT_EQ(stat(path("fresh.zip").c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 07777, 0640u);
+}
+
+// Another user's archive that root replaces stays that user's: a group member could no longer write it
+// otherwise.
+TEST_F(ZipWriter, InstalledArchiveKeepsTheReplacedFilesOwnerAndGroup) {
+  if (geteuid() != 0) GTEST_SKIP() << "only root gives a file to another user";
+  for (OpenMode mode : {OpenMode::Create, OpenMode::Write}) {
+    makeArchive(path("theirs.zip"), "old", "o");
+    ASSERT_EQ(chown(path("theirs.zip").c_str(), 1234, 5678), 0);
+    ASSERT_EQ(chmod(path("theirs.zip").c_str(), 0664), 0);
+    std::string error;
+    auto writer = openIn(mode, path("theirs.zip"), error);
+    ASSERT_TRUE(writer) << error;
+    addMemory(*writer, "new", "n");
+    closeWriter(*writer);
+    struct stat info;
+    ASSERT_EQ(stat(path("theirs.zip").c_str(), &info), 0);
+    EXPECT_EQ(info.st_uid, 1234u);
+    EXPECT_EQ(info.st_gid, 5678u);
+    EXPECT_EQ(info.st_mode & 07777, 0664u);
+    EXPECT_EQ(contentsOf(path("theirs.zip")).back(), (std::pair<std::string, std::string>{"new", "n"}));
+  }
+}
+
+// A user who may write another's archive through its group keeps its group and bits when replacing it.
+TEST_F(ZipWriter, AGroupMembersArchiveKeepsTheGroupAndBits) {
+  if (geteuid() != 0) GTEST_SKIP() << "only root becomes another user for the test";
+  ASSERT_EQ(chmod(dir.c_str(), 0777), 0);
+  makeArchive(path("shared.zip"), "old", "o");
+  ASSERT_EQ(chown(path("shared.zip").c_str(), 1234, 5678), 0);
+  ASSERT_EQ(chmod(path("shared.zip").c_str(), 0664), 0);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    const gid_t groups[] = {5678};
+    if (setgroups(1, groups) != 0 || setgid(4321) != 0 || setuid(4321) != 0) _exit(1);
+    std::string error;
+    auto writer = ZipArchiveWriter::openWrite(path("shared.zip"), 6, error);
+    _exit(writer && writer->addMemory("new", "n", error) && writer->close(error) ? 0 : 2);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  struct stat info;
+  ASSERT_EQ(stat(path("shared.zip").c_str(), &info), 0);
+  EXPECT_EQ(info.st_uid, 4321u);
+  EXPECT_EQ(info.st_gid, 5678u);
+  EXPECT_EQ(info.st_mode & 07777, 0664u);
+  EXPECT_EQ(contentsOf(path("shared.zip")), (Contents{{"old", "o"}, {"new", "n"}}));
+}
+
+// The archive's own path is longer than one system call takes; it is reached through its directory.
+TEST_F(ZipWriter, AnArchiveInADirectoryNearThePathLengthLimitIsSavedInEitherMode) {
+  const qztest::DeepDirectory deep(dir, 4090);
+  for (OpenMode mode : {OpenMode::Create, OpenMode::Write}) {
+    std::string error;
+    auto writer = openIn(mode, deep / "a.zip", error);
+    ASSERT_TRUE(writer) << error;
+    addMemory(*writer, mode == OpenMode::Create ? "created" : "added", "x");
+    closeWriter(*writer);
+  }
+  EXPECT_EQ(contentsOfBytes(deep.read("a.zip")), (Contents{{"created", "x"}, {"added", "x"}}));
+  EXPECT_EQ(deep.entries(), 1u);
+}
+
+// The temporary file is removed from wherever its directory has gone.
+TEST_F(ZipWriter, ADirectoryRenamedWhileTheWriterIsOpenFailsTheCloseAndKeepsNoTemporaryFile) {
+  std::filesystem::create_directory(dir / "before");
+  makeArchive(path("before/a.zip"), "old", "o");
+  for (OpenMode mode : {OpenMode::Create, OpenMode::Write}) {
+    std::string error;
+    auto writer = openIn(mode, path("before/a.zip"), error);
+    ASSERT_TRUE(writer) << error;
+    addMemory(*writer, "new", "n");
+    std::filesystem::rename(dir / "before", dir / "after");
+    EXPECT_FALSE(writer->close(error));
+    EXPECT_EQ(error, "ZIP install failed: system error 2");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir / "after"), std::filesystem::directory_iterator()),
+              1u);
+    EXPECT_EQ(contentsOf(path("after/a.zip")), (Contents{{"old", "o"}}));
+    std::filesystem::rename(dir / "after", dir / "before");
+  }
+}
+
+// Runs `action` with every descriptor the process may open in use.
+template <typename Action>
+void withEveryDescriptorInUse(Action action) {
+  rlimit previous{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &previous), 0);
+  rlimit few = previous;
+  few.rlim_cur = 256;  // a limit above the descriptors in use, so that filling it up is quick
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &few), 0);
+  std::vector<UniqueFd> filler;
+  for (UniqueFd fd; (fd = UniqueFd(open("/dev/null", O_RDONLY | O_CLOEXEC))).valid();) filler.push_back(std::move(fd));
+  EXPECT_EQ(errno, EMFILE);
+  action();
+  filler.clear();
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &previous), 0);
+}
+
+// With every descriptor of the process in use, close still finishes and installs the archive: it needs no
+// descriptor it does not hold already.
+TEST_F(ZipWriter, CloseNeedsNoNewDescriptor) {
+  for (OpenMode mode : {OpenMode::Create, OpenMode::Write}) {
+    makeArchive(path("kept.zip"), "old", "o");
+    std::string error;
+    auto writer = openIn(mode, path("kept.zip"), error);
+    ASSERT_TRUE(writer) << error;
+    addMemory(*writer, "new", "n");
+    bool closed = false;
+    withEveryDescriptorInUse([&] { closed = writer->close(error); });
+    EXPECT_TRUE(closed) << error;
+    const Contents expected = mode == OpenMode::Create ? Contents{{"new", "n"}} : Contents{{"old", "o"}, {"new", "n"}};
+    EXPECT_EQ(contentsOf(path("kept.zip")), expected);
+    EXPECT_EQ(listing(), std::vector<std::string>{"kept.zip"});
+  }
 }
 
 // Runs `action` with writes to files limited to `limit` bytes; with SIGXFSZ ignored as qz has it, a write
