@@ -4,10 +4,11 @@
 // (resolveSaveTarget): a link is followed and kept, a read-only file refused, and the new archive keeps the
 // replaced file's owner, group and permission bits as far as the process may. Create mode starts empty; write
 // mode first copies every entry of an existing destination archive as it is stored (local record, name and extra
-// fields, compressed bytes) and the archive's comment. Every entry name must pass isSafeZipEntryName, and no
-// name may occur twice. Each entry is written into the temporary file when it is added, so a source changed or
-// removed afterwards changes nothing; a refused or failed entry leaves nothing behind and the writer stays
-// usable.
+// fields, compressed bytes) and the archive's comment, and installs the new archive only over that same archive,
+// unchanged (or where there still is none, when there was none). Every entry name must pass isSafeZipEntryName,
+// and no name may occur twice. Each entry is written into the temporary file when it is added, so a source
+// changed or removed afterwards changes nothing; a refused or failed entry leaves nothing behind and the writer
+// stays usable.
 #pragma once
 
 #include <cstdint>
@@ -68,12 +69,15 @@ class ZipArchiveWriter {
                   std::string& error);
   bool claimTemporaryFile(SaveTarget& target, std::string& error);
   bool install(std::string& error);
+  bool isTheOpenedArchive(const SaveTarget& target, std::string& error) const;
   bool checkNewEntry(std::string_view name, std::string& error);
   bool addEntry(const ZipNewEntry& entry, const char* failurePrefix, std::string& error);
   bool checkWrittenArchive(std::string& error);
   void abandon();
 
   std::string destinationPath_;  // as given, made absolute; its links are followed again at the install
+  bool appending_ = false;       // write mode: installed only over the archive the entries came from
+  OpenedFile source_;            // that archive, held open until the close; none when there was none
   // Names of every entry the archive holds, looked up by view.
   struct NameHash {
     using is_transparent = void;

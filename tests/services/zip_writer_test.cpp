@@ -518,6 +518,61 @@ TEST_F(ZipWriter, ALinkRetargetedWhileTheWriterIsOpenStaysALink) {
   EXPECT_EQ(listing(), (std::vector<std::string>{"first.zip", "link.zip", "second.zip"}));
 }
 
+// Write mode's entries come from the archive the destination led to at the open; installing over any other
+// file would lose that file's own entries, so close refuses whatever the destination has become meanwhile and
+// leaves every archive as it was.
+TEST_F(ZipWriter, WriteModeInstallsOnlyOverTheArchiveItsEntriesCameFrom) {
+  constexpr const char* kElsewhere = "ZIP destination leads to another file than when it was opened";
+  constexpr const char* kChanged = "ZIP archive was changed since it was opened";
+  const auto relink = [this](const char* link, const char* target) {
+    std::filesystem::remove(dir / link);
+    std::filesystem::create_symlink(target, dir / link);
+  };
+  const struct {
+    const char* name;
+    const char* opened;
+    std::function<void()> meanwhile;
+    const char* message;
+    std::optional<Contents> first;  // what first.zip and second.zip hold afterwards, where they exist
+    std::optional<Contents> second;
+  } cases[] = {
+      {"link pointed at another archive", "link.zip", [&] { relink("link.zip", "second.zip"); }, kElsewhere,
+       Contents{{"first", "1"}}, Contents{{"second", "2"}}},
+      {"archive replaced by another", "first.zip",
+       [this] { std::filesystem::rename(dir / "second.zip", dir / "first.zip"); }, kElsewhere,
+       Contents{{"second", "2"}}, std::nullopt},
+      {"archive removed", "first.zip", [this] { std::filesystem::remove(dir / "first.zip"); }, kElsewhere, std::nullopt,
+       Contents{{"second", "2"}}},
+      {"archive rewritten in place", "first.zip",
+       [this] { writeText("first.zip", ziptest::buildZip({ziptest::storedEntry("rewritten", "3")})); }, kChanged,
+       Contents{{"rewritten", "3"}}, Contents{{"second", "2"}}},
+      {"no archive at the open, a link to one at the close", "new.zip", [&] { relink("new.zip", "second.zip"); },
+       kElsewhere, Contents{{"first", "1"}}, Contents{{"second", "2"}}},
+  };
+  for (const auto& c : cases) {
+    makeArchive(path("first.zip"), "first", "1");
+    makeArchive(path("second.zip"), "second", "2");
+    std::filesystem::create_symlink("first.zip", dir / "link.zip");
+    std::string error;
+    auto writer = ZipArchiveWriter::openWrite(path(c.opened), 6, error);
+    ASSERT_TRUE(writer) << c.name << ": " << error;
+    addMemory(*writer, "new", "n");
+    c.meanwhile();
+    EXPECT_FALSE(writer->close(error)) << c.name;
+    EXPECT_EQ(error, c.message) << c.name;
+    if (c.first) {
+      EXPECT_EQ(contentsOf(path("first.zip")), *c.first) << c.name;
+    }
+    if (c.second) {
+      EXPECT_EQ(contentsOf(path("second.zip")), *c.second) << c.name;
+    }
+    for (const std::string& name : listing()) {
+      EXPECT_EQ(name.find(".temporary-"), std::string::npos) << c.name << ": " << name;
+      std::filesystem::remove(dir / name);
+    }
+  }
+}
+
 // Mode 0444 has no write bit for anyone, so the archive is refused for root as well.
 TEST_F(ZipWriter, AReadOnlyArchiveIsRefusedInEitherModeBeforeAnythingIsCreated) {
   makeArchive(path("ro.zip"), "old", "o");
@@ -678,12 +733,25 @@ TEST_F(ZipWriter, ADirectoryRenamedWhileTheWriterIsOpenFailsTheCloseAndKeepsNoTe
     addMemory(*writer, "new", "n");
     std::filesystem::rename(dir / "before", dir / "after");
     EXPECT_FALSE(writer->close(error));
-    EXPECT_EQ(error, "ZIP install failed: system error 2");
+    EXPECT_EQ(error, mode == OpenMode::Create ? "ZIP install failed: system error 2"
+                                              : "ZIP destination leads to another file than when it was opened");
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir / "after"), std::filesystem::directory_iterator()),
               1u);
     EXPECT_EQ(contentsOf(path("after/a.zip")), (Contents{{"old", "o"}}));
     std::filesystem::rename(dir / "after", dir / "before");
   }
+}
+
+// A relative path needs the current directory; when that was removed, the message says so.
+TEST_F(ZipWriter, ARelativePathWhoseCurrentDirectoryWasRemovedSaysSo) {
+  const std::filesystem::path previous = std::filesystem::current_path();
+  std::filesystem::create_directory(dir / "gone");
+  ASSERT_EQ(chdir(path("gone").c_str()), 0);
+  std::filesystem::remove(dir / "gone");
+  std::string error;
+  EXPECT_FALSE(ZipArchiveWriter::openCreate("a.zip", 6, error));
+  std::filesystem::current_path(previous);
+  EXPECT_EQ(error, "ZIP path is relative and the current directory no longer exists");
 }
 
 // Runs `action` with every descriptor the process may open in use.
