@@ -3,7 +3,6 @@
 #include <SDL3_image/SDL_image.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -14,6 +13,7 @@
 #include <vector>
 
 #include "deep_directory.h"
+#include "file_owners.h"
 #include "platform/file_size_signal.h"
 #include "render/canvas_decode.h"
 
@@ -197,20 +197,15 @@ TEST_F(PngWriterTest, AShortNameInADirectoryNearThePathLengthLimitIsSaved) {
   }
 }
 
-// Another user's file that root replaces stays that user's, with its permission bits.
-TEST_F(PngWriterTest, TheReplacedFileKeepsItsOwnerGroupAndMode) {
-  if (geteuid() != 0) GTEST_SKIP() << "only root gives a file to another user";
+// Another user's file that root replaces stays that user's, with its group and bits.
+TEST_F(PngWriterTest, TheReplacedFileKeepsItsOwnerGroupAndBits) {
+  if (geteuid() != 0) GTEST_SKIP() << "only root makes another user's file";
   const fs::path path = directory / "theirs.png";
   std::ofstream(path, std::ios::binary) << "old";
-  ASSERT_EQ(chown(path.c_str(), 1234, 5678), 0);
-  ASSERT_EQ(chmod(path.c_str(), 0664), 0);
+  ASSERT_TRUE(qztest::makeGroupWritableFile(path.string()));
   const std::optional<std::string> error = savePngWithMetadata(noiseCanvas(4, 4), path.string(), {});
   EXPECT_FALSE(error) << *error;
-  struct stat info;
-  ASSERT_EQ(stat(path.c_str(), &info), 0);
-  EXPECT_EQ(info.st_uid, 1234u);
-  EXPECT_EQ(info.st_gid, 5678u);
-  EXPECT_EQ(info.st_mode & 07777, 0664u);
+  EXPECT_EQ(qztest::ownershipOf(path.string()), qztest::kGroupWritableFile);
   EXPECT_EQ(readFile(path).substr(0, 4), "\x89PNG");
 }
 

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "deep_directory.h"
+#include "file_owners.h"
 #include "host/process_state.h"
 #include "http_fixture.h"
 #include "platform/file_size_signal.h"
@@ -260,20 +261,15 @@ TEST_F(DownloadTest, AShortNameInADirectoryNearThePathLengthLimitIsSaved) {
   }
 }
 
-// Another user's file that root replaces stays that user's, with its permission bits: a group member could no
+// Another user's file that root replaces stays that user's, with its group and bits: a group member could no
 // longer write it otherwise.
-TEST_F(DownloadTest, TheReplacedFileKeepsItsOwnerGroupAndMode) {
-  if (geteuid() != 0) GTEST_SKIP() << "only root gives a file to another user";
+TEST_F(DownloadTest, TheReplacedFileKeepsItsOwnerGroupAndBits) {
+  if (geteuid() != 0) GTEST_SKIP() << "only root makes another user's file";
   writeText("theirs", "old");
-  ASSERT_EQ(chown(path("theirs").c_str(), 1234, 5678), 0);
-  ASSERT_EQ(chmod(path("theirs").c_str(), 0664), 0);
+  ASSERT_TRUE(qztest::makeGroupWritableFile(path("theirs")));
   const web::DownloadResult result = download(server.url("/bytes?n=1000"), {}, "theirs");
   EXPECT_TRUE(result.ok) << result.message;
-  struct stat info;
-  ASSERT_EQ(stat(path("theirs").c_str(), &info), 0);
-  EXPECT_EQ(info.st_uid, 1234u);
-  EXPECT_EQ(info.st_gid, 5678u);
-  EXPECT_EQ(info.st_mode & 07777, 0664u);
+  EXPECT_EQ(qztest::ownershipOf(path("theirs")), qztest::kGroupWritableFile);
   EXPECT_TRUE(readText("theirs") == patternBytes(1000));
 }
 
