@@ -54,30 +54,9 @@ bool isReadOnly(int directory, const std::string& name, const struct stat& info)
   return faccessat(directory, name.c_str(), W_OK, AT_EACCESS) != 0 && errno == EACCES;
 }
 
-// Moves `target` into the directory `path` names relative to `base`: the known directory when the path leads
-// there, else the directory opened. False with the errno in target.error.
-bool enterDirectory(SaveTarget& target, int base, std::string_view path, const KnownDirectory* known) {
-  struct stat info;
-  if (known != nullptr && fstatat(base, std::string(path).c_str(), &info, 0) == 0 && info.st_dev == known->device &&
-      info.st_ino == known->inode) {
-    target.openedDirectory.reset();
-    target.directory = known->fd;
-    return true;
-  }
-  UniqueFd opened = openDirectoryAt(base, path, target.error);
-  target.openedDirectory = std::move(opened);
-  target.directory = target.openedDirectory.get();
-  return target.openedDirectory.valid();
-}
-
-SaveTarget failed(int error) {
-  SaveTarget target;
-  target.error = error;
-  return target;
-}
-
-}  // namespace
-
+// Opens the directory `path` names, relative to `base` (a directory descriptor or AT_FDCWD), walking it a
+// piece at a time when it is longer than one system call takes. Opened for reading where allowed (so it can
+// be synced), else only as a place. Invalid with the errno in `error` on failure.
 UniqueFd openDirectoryAt(int base, std::string_view path, int& error) {
   UniqueFd walked;  // the pieces walked so far
   // Pieces short enough for one call, cut at slashes; the walk goes through them as places only.
@@ -105,6 +84,30 @@ UniqueFd openDirectoryAt(int base, std::string_view path, int& error) {
   if (!directory.valid()) error = errno;
   return directory;
 }
+
+// Moves `target` into the directory `path` names relative to `base`: the known directory when the path leads
+// there, else the directory opened. False with the errno in target.error.
+bool enterDirectory(SaveTarget& target, int base, std::string_view path, const KnownDirectory* known) {
+  struct stat info;
+  if (known != nullptr && fstatat(base, std::string(path).c_str(), &info, 0) == 0 && info.st_dev == known->device &&
+      info.st_ino == known->inode) {
+    target.openedDirectory.reset();
+    target.directory = known->fd;
+    return true;
+  }
+  UniqueFd opened = openDirectoryAt(base, path, target.error);
+  target.openedDirectory = std::move(opened);
+  target.directory = target.openedDirectory.get();
+  return target.openedDirectory.valid();
+}
+
+SaveTarget failed(int error) {
+  SaveTarget target;
+  target.error = error;
+  return target;
+}
+
+}  // namespace
 
 SaveTarget resolveSaveTarget(std::string_view path, const KnownDirectory* known) {
   SaveTarget target;

@@ -33,11 +33,6 @@ struct SaveTarget {
   int error = 0;                        // the errno when Failed, or when there is no directory
 };
 
-// Opens the directory `path` names, relative to `base` (a directory descriptor or AT_FDCWD), walking it a
-// piece at a time when it is longer than one system call takes. Opened for reading where allowed (so it can
-// be synced), else only as a place. Invalid with the errno in `error` on failure.
-UniqueFd openDirectoryAt(int base, std::string_view path, int& error);
-
 // Follows path's chain of symbolic links (at most 40) to its end. ReadOnly when the file there exists without
 // write permission (no write bit at all, which also holds for root, or none for this process); Failed with
 // the errno when the chain cannot be followed (a loop, an unreadable link, a name too long, EACCES for

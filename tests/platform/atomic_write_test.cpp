@@ -248,6 +248,22 @@ TEST_F(AtomicWrite, ReplacedFileKeepsItsOwnerGroupAndBitsAsFarAsTheSaverMay) {
   }
 }
 
+// A directory its owner may enter and write but not list is still a place to save in.
+TEST_F(AtomicWrite, ADirectoryThatCannotBeListedIsSavedIn) {
+  if (geteuid() != 0) GTEST_SKIP() << "only root becomes another user for the test";
+  ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
+  fs::create_directory(dir / "drop");
+  writeText("drop/f", "old");
+  ASSERT_EQ(chown(path("drop").c_str(), qztest::kSavedByGroupMember.owner, 0), 0);
+  ASSERT_EQ(chown(path("drop/f").c_str(), qztest::kSavedByGroupMember.owner, 0), 0);
+  ASSERT_EQ(chmod(path("drop").c_str(), 0300), 0);
+  EXPECT_TRUE(qztest::saveAsGroupMember(
+      [&] { return writeFileAtomic(path("drop/f"), "new").status == AtomicWriteStatus::Written; }));
+  ASSERT_EQ(chmod(path("drop").c_str(), 0700), 0);
+  EXPECT_EQ(readText("drop/f"), "new");
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir / "drop"), fs::directory_iterator()), 1);
+}
+
 // A 255-byte name that ends as its own shortened temporary name would: the target is never taken for a stray.
 TEST_F(AtomicWrite, ATargetNamedAsItsOwnTemporaryFileKeepsItsContentUntilReplaced) {
   const std::string suffix = ".qz-save-" + std::to_string(nextSaveAttemptNumber() + 1);
