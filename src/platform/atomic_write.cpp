@@ -3,7 +3,6 @@
 #include "platform/atomic_write.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,19 +13,10 @@
 #include "platform/file_utils.h"
 #include "platform/save_target.h"
 #include "platform/save_temporary.h"
-#include "platform/unique_fd.h"
 
 namespace {
 
 constexpr int kMaxSaveAttempts = 128;
-
-// Gives the new file the owner and permission bits of the file it replaces, as far as allowed.
-void copyOwnerAndMode(int fd, const struct stat& existing) {
-  if (fchown(fd, existing.st_uid, existing.st_gid) != 0) {
-    [[maybe_unused]] const int ignored = fchown(fd, static_cast<uid_t>(-1), existing.st_gid);
-  }
-  [[maybe_unused]] const int ignored = fchmod(fd, existing.st_mode & 07777);
-}
 
 bool writeAll(int fd, std::string_view data, int& error) {
   while (!data.empty()) {
@@ -55,9 +45,8 @@ AtomicWriteResult finishSave(SaveTemporary& temporary, std::string_view path, st
   SaveTemporary::Install installed = SaveTemporary::Install::Failed;
   if (!writeParts(temporary.fd(), parts, error)) {
     step = "file write";
-  } else if (fsync(temporary.fd()) != 0) {
+  } else if (!temporary.sync(error)) {
     step = "file flush";
-    error = errno;
   } else if (!temporary.closeFile(error)) {
     step = "file close";
   } else if (installed = temporary.install(path, error); installed != SaveTemporary::Install::Installed) {
@@ -82,26 +71,12 @@ AtomicWriteResult writeFileAtomic(std::string_view path, std::string_view data) 
 
 AtomicWriteResult writeFileAtomic(std::string_view path, std::span<const std::string_view> parts) {
   if (!isSystemPath(path)) return failure("path conversion", EINVAL);
-  const SaveTarget target = resolveSaveTarget(path);
+  SaveTarget target = resolveSaveTarget(path);
   if (target.status == SaveTargetStatus::Failed) return failure("temporary file creation", target.error);
   if (target.status == SaveTargetStatus::ReadOnly) return {AtomicWriteStatus::ReadOnly, {}};
   SaveTemporary temporary;
   int error = 0;
   const SaveTemporaryNaming naming{".qz-save-", &nextSaveAttemptNumber, kMaxSaveAttempts};
-  if (!temporary.create(target.path, naming, O_WRONLY, target.existing ? 0600 : 0666, error)) {
-    return failure("temporary file creation", error);
-  }
-  if (target.existing) copyOwnerAndMode(temporary.fd(), *target.existing);
+  if (!temporary.create(target, naming, O_WRONLY, error)) return failure("temporary file creation", error);
   return finishSave(temporary, path, parts);
-}
-
-bool renameOver(const std::string& source, const std::string& target, int& error) {
-  if (rename(source.c_str(), target.c_str()) != 0) {
-    error = errno;
-    return false;
-  }
-  // The rename has happened; syncing its directory only makes it durable sooner, so a refusal is no failure.
-  const UniqueFd directory(open(parentDirectory(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (directory.valid()) fsync(directory.get());
-  return true;
 }

@@ -22,15 +22,10 @@ struct AtomicWriteResult {
 // The next number for a temporary file name; process-wide, shared by every thread, never reused.
 uint64_t nextSaveAttemptNumber();
 
-// Writes data to path. An existing target keeps its permission bits (and its owner where the system allows);
-// a new one gets 0666 less the umask. A target without write permission is refused before anything is
+// Writes data to path. An existing target keeps its owner, group and permission bits, as far as the process
+// may give them; a new one gets 0666 less the umask. A target without write permission is refused before anything is
 // created, and at the replacement when it lost it meanwhile; one that is no regular file fails at the
 // replacement. Every failure leaves the target as it was and removes the temporary file.
 AtomicWriteResult writeFileAtomic(std::string_view path, std::string_view data);
 // The same with the content given as consecutive parts, written one after another.
 AtomicWriteResult writeFileAtomic(std::string_view path, std::span<const std::string_view> parts);
-
-// Renames source over target and makes the rename durable; false with the errno when the rename fails. The
-// caller has checked what target is: a rename would turn a pipe, socket or device into a regular file that its
-// readers never see.
-bool renameOver(const std::string& source, const std::string& target, int& error);

@@ -1,18 +1,14 @@
-// Temporary files of saves over POSIX: O_EXCL creation, flock for liveness, and the directory's own name
-// limit (pathconf) for shortened names.
+// Temporary files of saves over POSIX: O_EXCL creation, flock for liveness, the directory's own name limit
+// (fpathconf) for shortened names, and every call relative to the directory's descriptor.
 #include "platform/save_temporary.h"
 
 #include <fcntl.h>
 #include <limits.h>
 #include <sys/file.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-
-#include "platform/atomic_write.h"
-#include "platform/save_target.h"
 
 namespace {
 
@@ -20,39 +16,43 @@ enum class Claim { Created, Taken, Failed };
 
 bool sameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
 
-// The longest name the target's directory takes, or where its whole path is what is too long, the length of
-// the target's own name (a temporary name no longer than that makes no longer a path).
-size_t nameLimitFor(const std::string& target) {
-  const long directoryLimit = pathconf(parentDirectory(target).c_str(), _PC_NAME_MAX);
-  const size_t slash = target.rfind('/');
-  const size_t nameLength = slash == std::string::npos ? target.size() : target.size() - slash - 1;
-  return std::min(directoryLimit > 0 ? static_cast<size_t>(directoryLimit) : size_t{NAME_MAX}, nameLength);
+// The longest name the directory takes.
+size_t nameLimitOf(int directory) {
+  const long limit = fpathconf(directory, _PC_NAME_MAX);
+  return limit > 0 ? static_cast<size_t>(limit) : size_t{NAME_MAX};
 }
 
-// Removes the file at `name` when it is a stray temporary file: a regular file of this user with no other
-// name (a save never links its temporary file anywhere) that no save holds locked, that is not target itself.
-// The lock is taken first and kept until the name is gone, and the name must still lead to the locked file,
-// so a save that has just created the file and not yet locked it finds its name gone (or its lock refused)
-// and moves on.
-bool removeStray(const std::string& name, const std::string& target) {
+// Removes the file `name` in `directory` when it is a stray temporary file: a regular file of this user with
+// no other name (a save never links its temporary file anywhere) that no save holds locked, that is not the
+// target itself. The lock is taken first and kept until the name is gone, and the name must still lead to the
+// locked file, so a save that has just created the file and not yet locked it finds its name gone (or its
+// lock refused) and moves on.
+bool removeStray(int directory, const std::string& name, const std::string& target) {
   struct stat named;
-  if (lstat(name.c_str(), &named) != 0 || !S_ISREG(named.st_mode) || named.st_nlink != 1 || named.st_uid != geteuid()) {
+  if (fstatat(directory, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(named.st_mode) ||
+      named.st_nlink != 1 || named.st_uid != geteuid()) {
     return false;
   }
   // Opened for writing: over NFS an exclusive lock needs it.
-  const UniqueFd stray(open(name.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  const UniqueFd stray(openat(directory, name.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   struct stat opened;
   if (!stray.valid() || fstat(stray.get(), &opened) != 0 || !sameFile(opened, named)) return false;
   if (flock(stray.get(), LOCK_EX | LOCK_NB) != 0) return false;
   struct stat current;
-  if (lstat(name.c_str(), &current) != 0 || !sameFile(current, opened) || current.st_nlink != 1) return false;
-  if (struct stat existing; stat(target.c_str(), &existing) == 0 && sameFile(existing, opened)) return false;
-  return unlink(name.c_str()) == 0;
+  if (fstatat(directory, name.c_str(), &current, AT_SYMLINK_NOFOLLOW) != 0 || !sameFile(current, opened) ||
+      current.st_nlink != 1) {
+    return false;
+  }
+  if (struct stat existing; fstatat(directory, target.c_str(), &existing, 0) == 0 && sameFile(existing, opened)) {
+    return false;
+  }
+  return unlinkat(directory, name.c_str(), 0) == 0;
 }
 
-// Creates `name` exclusively and locks it, taking the name from a stray first; `opened` is what was created.
-Claim claimName(const std::string& name, const std::string& target, int access, mode_t mode, UniqueFd& file,
-                struct stat& opened, int& error) {
+// Creates `name` in `directory` exclusively and locks it, taking the name from a stray first; `opened` is what
+// was created.
+Claim claimName(int directory, const std::string& name, const std::string& target, int access, mode_t mode,
+                UniqueFd& file, struct stat& opened, int& error) {
   // A shortened name can be the target's own: a file created there would be written in place.
   if (name == target) {
     file.reset();
@@ -60,10 +60,10 @@ Claim claimName(const std::string& name, const std::string& target, int access, 
     return Claim::Taken;
   }
   const int flags = access | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC;
-  file = UniqueFd(open(name.c_str(), flags, mode));
+  file = UniqueFd(openat(directory, name.c_str(), flags, mode));
   error = file.valid() ? 0 : errno;
-  if (error == EEXIST && removeStray(name, target)) {
-    file = UniqueFd(open(name.c_str(), flags, mode));
+  if (error == EEXIST && removeStray(directory, name, target)) {
+    file = UniqueFd(openat(directory, name.c_str(), flags, mode));
     error = file.valid() ? 0 : errno;
   }
   if (!file.valid()) return error == EEXIST ? Claim::Taken : Claim::Failed;
@@ -71,88 +71,143 @@ Claim claimName(const std::string& name, const std::string& target, int access, 
   // the file unlocked, and no save there removes it either.
   if (flock(file.get(), LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) return Claim::Taken;
   struct stat current;
-  if (fstat(file.get(), &opened) != 0 || lstat(name.c_str(), &current) != 0 || !sameFile(opened, current)) {
+  if (fstat(file.get(), &opened) != 0 || fstatat(directory, name.c_str(), &current, AT_SYMLINK_NOFOLLOW) != 0 ||
+      !sameFile(opened, current)) {
     return Claim::Taken;  // removed as a stray before it was locked
   }
   return Claim::Created;
 }
 
-}  // namespace
-
-std::string shortenedTemporaryPath(const std::string& target, std::string_view suffix, size_t nameLimit) {
-  const size_t nameStart = target.rfind('/') + 1;  // 0 without a slash
-  const size_t nameLength = target.size() - nameStart;
-  if (nameLength + suffix.size() <= nameLimit) return target + std::string(suffix);
-  size_t kept = nameLimit > suffix.size() ? std::min(nameLimit - suffix.size(), nameLength) : 0;
-  while (kept > 0 && (static_cast<unsigned char>(target[nameStart + kept]) & 0xC0) == 0x80) --kept;
-  return target.substr(0, nameStart + kept) + std::string(suffix);
+// Renames `from` over `to` and makes the rename durable; false with the errno. The caller has checked what
+// `to` is: a rename would turn a pipe, socket or device into a regular file that its readers never see.
+bool renameDurably(int fromDirectory, const std::string& from, int toDirectory, const std::string& to, int& error) {
+  if (renameat(fromDirectory, from.c_str(), toDirectory, to.c_str()) != 0) {
+    error = errno;
+    return false;
+  }
+  // The rename has happened; syncing its directory only makes it durable sooner, so a refusal (a directory
+  // held only as a place) is no failure.
+  fsync(toDirectory);
+  return true;
 }
 
-bool SaveTemporary::create(const std::string& target, const SaveTemporaryNaming& naming, int access, mode_t mode,
-                           int& error) {
+}  // namespace
+
+std::string shortenedTemporaryName(std::string_view target, std::string_view suffix, size_t nameLimit) {
+  if (target.size() + suffix.size() <= nameLimit) return std::string(target) + std::string(suffix);
+  size_t kept = nameLimit > suffix.size() ? std::min(nameLimit - suffix.size(), target.size()) : 0;
+  while (kept > 0 && (static_cast<unsigned char>(target[kept]) & 0xC0) == 0x80) --kept;
+  return std::string(target.substr(0, kept)) + std::string(suffix);
+}
+
+bool SaveTemporary::create(SaveTarget& target, const SaveTemporaryNaming& naming, int access, int& error) {
   discard();
-  error = EEXIST;
+  if (target.directory < 0) {
+    error = target.error;
+    return false;
+  }
+  directory_ = target.openedDirectory.valid() ? std::move(target.openedDirectory)
+                                              : UniqueFd(fcntl(target.directory, F_DUPFD_CLOEXEC, 0));
+  target.directory = -1;
+  if (!directory_.valid() || fstat(directory_.get(), &directoryInfo_) != 0) {
+    error = errno;
+    directory_.reset();
+    return false;
+  }
+  replaced_.reset();
+  if (target.existing && S_ISREG(target.existing->st_mode)) replaced_ = target.existing;
+  // A replacement stays private until it gets the replaced file's bits.
+  const mode_t mode = replaced_ ? 0600 : 0666;
   bool shorten = false;
   for (int attempt = 0; attempt < naming.attempts; ++attempt) {
     const std::string suffix = std::string(naming.prefix) + std::to_string(naming.nextNumber());
-    std::string name = shorten ? shortenedTemporaryPath(target, suffix, nameLimitFor(target)) : target + suffix;
+    std::string name =
+        shorten ? shortenedTemporaryName(target.name, suffix, nameLimitOf(directory_.get())) : target.name + suffix;
     struct stat created;
-    Claim claim = claimName(name, target, access, mode, file_, created, error);
+    Claim claim = claimName(directory_.get(), name, target.name, access, mode, file_, created, error);
     if (claim == Claim::Failed && error == ENAMETOOLONG && !shorten) {
       shorten = true;
-      name = shortenedTemporaryPath(target, suffix, nameLimitFor(target));
-      claim = claimName(name, target, access, mode, file_, created, error);
+      name = shortenedTemporaryName(target.name, suffix, nameLimitOf(directory_.get()));
+      claim = claimName(directory_.get(), name, target.name, access, mode, file_, created, error);
     }
-    if (claim == Claim::Failed) return false;
-    if (claim == Claim::Taken) continue;
-    path_ = std::move(name);
+    if (claim == Claim::Taken) {
+      error = EEXIST;
+      continue;
+    }
+    if (claim == Claim::Failed) break;
+    name_ = std::move(name);
     device_ = created.st_dev;
     inode_ = created.st_ino;
     return true;
   }
   file_.reset();
-  error = EEXIST;
+  directory_.reset();
+  return false;
+}
+
+bool SaveTemporary::sync(int& error) {
+  if (replaced_) {
+    if (fchown(file_.get(), replaced_->st_uid, replaced_->st_gid) != 0) {
+      [[maybe_unused]] const int ignored = fchown(file_.get(), static_cast<uid_t>(-1), replaced_->st_gid);
+    }
+    [[maybe_unused]] const int ignored = fchmod(file_.get(), replaced_->st_mode & 07777);
+  }
+  if (fsync(file_.get()) == 0) return true;
+  error = errno;
   return false;
 }
 
 // The lock stays with a second descriptor of the same open file, taken only now so that a file being
-// written costs one.
+// written costs no more than its own and its directory's. With no descriptor to spare, the one written
+// through stays open as the lock instead: the file is on disk already, and its close can wait until the end.
 bool SaveTemporary::closeFile(int& error) {
   lock_ = UniqueFd(fcntl(file_.get(), F_DUPFD_CLOEXEC, 0));
+  if (!lock_.valid() && (errno == EMFILE || errno == ENFILE)) {
+    lock_ = std::move(file_);
+    return true;
+  }
   if (lock_.valid() && file_.close() == 0) return true;
   error = errno;
   return false;
 }
 
-SaveTemporary::Install SaveTemporary::install(std::string_view destination, int& error) {
-  const SaveTarget target = resolveSaveTarget(destination);
+SaveTarget SaveTemporary::resolveAgain(std::string_view destination) const {
+  const KnownDirectory known{directory_.get(), directoryInfo_.st_dev, directoryInfo_.st_ino};
+  return resolveSaveTarget(destination, directory_.valid() ? &known : nullptr);
+}
+
+SaveTemporary::Install SaveTemporary::install(const SaveTarget& target, int& error) {
   error = target.error;
   if (target.status == SaveTargetStatus::ReadOnly) return Install::ReadOnly;
-  if (target.status == SaveTargetStatus::Failed) return Install::Failed;
+  if (target.status == SaveTargetStatus::Failed || target.directory < 0) return Install::Failed;
   // What the replacement would refuse, known from the resolution already.
   if (target.existing && !S_ISREG(target.existing->st_mode)) {
     error = S_ISDIR(target.existing->st_mode) ? EISDIR : EINVAL;
     return Install::Failed;
   }
-  if (!holdsName(error) || !renameOver(path_, target.path, error)) return Install::Failed;
-  path_.clear();
+  if (!holdsName(error) || !renameDurably(directory_.get(), name_, target.directory, target.name, error)) {
+    return Install::Failed;
+  }
+  name_.clear();
   file_.reset();
   lock_.reset();
+  directory_.reset();
   return Install::Installed;
 }
 
 void SaveTemporary::discard() {
-  if (int ignored = 0; !path_.empty() && holdsName(ignored)) unlink(path_.c_str());
-  path_.clear();
+  if (int ignored = 0; !name_.empty() && holdsName(ignored)) unlinkat(directory_.get(), name_.c_str(), 0);
+  name_.clear();
   file_.reset();
   lock_.reset();
+  directory_.reset();
 }
 
 // A file removed by another program meanwhile gives its name to whichever save creates a file there next: the
 // name is renamed or removed only while it still leads to this save's own file.
 bool SaveTemporary::holdsName(int& error) const {
   struct stat named;
-  if (lstat(path_.c_str(), &named) != 0) {
+  if (fstatat(directory_.get(), name_.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0) {
     error = errno;
     return false;
   }

@@ -1,23 +1,30 @@
 // The temporary file a save writes beside the file it replaces, before moving it over that file.
 //
+// The file is created, renamed and removed through a descriptor of its directory, held from the creation to
+// the end: a path longer than one system call takes still works, and a file whose directory is renamed
+// meanwhile is still removed from where it went. The file gets the owner, group and permission bits of the
+// file it replaces, as far as the process may, before it is forced to disk.
+//
 // The file is created exclusively and holds an exclusive flock for as long as the save runs, so a save that
 // meets a file under the name it wants can tell one of a save still running (locked) from a stray one left by
 // a save that was killed (unlocked): it removes a stray of its own user that has no other name and takes the
 // name, and skips any other. A file is removed only while the remover holds its lock and the name still leads
 // to it, and a save's own file is removed or installed before its lock goes, so no save ever removes
-// another's file. A name too long for the directory is shortened, cut between UTF-8 characters, and stays in
-// the target's directory.
+// another's file. A name too long for the directory is shortened, cut between UTF-8 characters.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
+#include "platform/save_target.h"
 #include "platform/unique_fd.h"
 
-// How a writer names its temporary files: the target's path, then prefix and a number from nextNumber; at
+// How a writer names its temporary files: the target's name, then prefix and a number from nextNumber; at
 // most `attempts` names are tried.
 struct SaveTemporaryNaming {
   std::string_view prefix;
@@ -33,36 +40,46 @@ class SaveTemporary {
   SaveTemporary(const SaveTemporary&) = delete;
   SaveTemporary& operator=(const SaveTemporary&) = delete;
 
-  // Creates the temporary file for target (a path that is no link, see resolveSaveTarget), open with access
-  // (O_WRONLY or O_RDWR) and created with mode less the umask. False with the errno, EEXIST when every name
-  // tried was taken.
-  bool create(const std::string& target, const SaveTemporaryNaming& naming, int access, mode_t mode, int& error);
+  // Creates the temporary file in the directory of target (resolved by resolveSaveTarget, not Failed), open
+  // with access (O_WRONLY or O_RDWR): private until sync() when it replaces a file, else with mode 0666 less
+  // the umask. Takes over the target's directory. False with the errno, EEXIST when every name tried was taken.
+  bool create(SaveTarget& target, const SaveTemporaryNaming& naming, int access, int& error);
 
   int fd() const { return file_.get(); }
-  const std::string& path() const { return path_; }
+  // The file's name in its directory.
+  const std::string& name() const { return name_; }
+  // Gives the file the owner, group and permission bits of the regular file it replaces, as far as the
+  // process may (they are a courtesy a file system may lack), and forces it to disk.
+  bool sync(int& error);
   // Closes the descriptor that was written through; the file stays locked until it is installed or discarded.
   bool closeFile(int& error);
-  // Renames the file over the file destination leads to now: its links are followed again, as they may have
-  // changed since the file was created, and a file that has become read-only meanwhile is kept (ReadOnly).
-  // Once Installed the file is the target's and nothing is left to remove; otherwise error holds the errno,
-  // ENOENT when another program removed the file and its name leads elsewhere now.
+  // The destination as it is now, its links followed again; where it leads to this file's directory, that
+  // directory's descriptor is used, so the resolution needs no new one.
+  SaveTarget resolveAgain(std::string_view destination) const;
+  // Renames the file over the file target (from resolveAgain) names, unless that file has become read-only
+  // (ReadOnly). Once Installed the file is the target's and nothing is left to remove; otherwise error holds
+  // the errno, ENOENT when another program removed the file and its name leads elsewhere now.
   enum class Install { Installed, ReadOnly, Failed };
-  Install install(std::string_view destination, int& error);
+  Install install(const SaveTarget& target, int& error);
+  Install install(std::string_view destination, int& error) { return install(resolveAgain(destination), error); }
   // Removes the file, then lets its lock go.
   void discard();
 
  private:
-  // Whether path() still leads to the file this save created; false with the errno (ENOENT when it leads
+  // Whether name() still leads to the file this save created; false with the errno (ENOENT when it leads
   // elsewhere).
   bool holdsName(int& error) const;
 
-  std::string path_;
+  UniqueFd directory_;
+  struct stat directoryInfo_ {};
+  std::string name_;
   dev_t device_ = 0;  // the created file's identity
   ino_t inode_ = 0;
+  std::optional<struct stat> replaced_;  // the regular file it replaces, whose owner and bits it takes
   UniqueFd file_;
   UniqueFd lock_;  // the same open file as file_ once that is closed, kept open until the end
 };
 
-// The path of a temporary file named target plus suffix, shortened to nameLimit bytes where target's name is
-// too long: cut from target's name, between UTF-8 characters, so the suffix stays whole.
-std::string shortenedTemporaryPath(const std::string& target, std::string_view suffix, size_t nameLimit);
+// The name of a temporary file, target's name plus suffix, shortened to nameLimit bytes where it is too long:
+// cut from target's name, between UTF-8 characters, so the suffix stays whole.
+std::string shortenedTemporaryName(std::string_view target, std::string_view suffix, size_t nameLimit);

@@ -7,7 +7,6 @@
 #include <curl/curl.h>
 #include <fcntl.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -54,28 +53,19 @@ uint64_t nextWorkFileNumber() {
   return counter.fetch_add(1);
 }
 
-// The work file beside the destination's file; removed on destruction unless it was moved over the
-// destination.
-struct WorkFile {
-  SaveTemporary file;
-  std::optional<mode_t> keptMode;  // the replaced file's permission bits
-};
-
-// Claims "<destination>.download-<pid>-<n>" beside the file the destination's links lead to, trying the next
-// number while names are taken.
-bool claimWorkFile(const std::string& destination, WorkFile& work, DownloadResult& result) {
-  const SaveTarget target = resolveSaveTarget(destination);
+// Claims "<name>.download-<pid>-<n>" beside the file the destination's links lead to, trying the next number
+// while names are taken. The work file is removed on destruction unless it was moved over the destination.
+bool claimWorkFile(const std::string& destination, SaveTemporary& work, DownloadResult& result) {
+  SaveTarget target = resolveSaveTarget(destination);
   if (target.status == SaveTargetStatus::ReadOnly) {
     result.message = kReadOnlyMessage;
     return false;
   }
   int error = target.error;
   if (target.status == SaveTargetStatus::Ready) {
-    if (target.existing && S_ISREG(target.existing->st_mode)) work.keptMode = target.existing->st_mode & 07777;
     const std::string prefix = ".download-" + std::to_string(getpid()) + "-";
     const SaveTemporaryNaming naming{prefix, &nextWorkFileNumber, kWorkFileAttempts};
-    // A replacement stays private until it gets the replaced file's bits at the end.
-    if (work.file.create(target.path, naming, O_WRONLY, work.keptMode ? 0600 : 0666, error)) return true;
+    if (work.create(target, naming, O_WRONLY, error)) return true;
     if (error == EEXIST) {
       result.message = "download could not claim a work filename";
       return false;
@@ -86,9 +76,9 @@ bool claimWorkFile(const std::string& destination, WorkFile& work, DownloadResul
 }
 
 // Moves the finished work file over the destination as its links lead now, unless that file is read-only now.
-bool installWorkFile(const std::string& destination, WorkFile& work, DownloadResult& result) {
+bool installWorkFile(const std::string& destination, SaveTemporary& work, DownloadResult& result) {
   int error = 0;
-  const SaveTemporary::Install installed = work.file.install(destination, error);
+  const SaveTemporary::Install installed = work.install(destination, error);
   if (installed == SaveTemporary::Install::Installed) return true;
   result.message = installed == SaveTemporary::Install::ReadOnly
                        ? kReadOnlyMessage
@@ -155,7 +145,7 @@ class Transfer {
   CurlUrl url_;
   CurlList headers_;
   CurlEasy easy_;
-  WorkFile work_;
+  SaveTemporary work_;
   Sha256 hash_;
   bool responseAccepted_ = false;  // the final response's checks ran and passed
   bool aborted_ = false;           // a callback stopped the transfer with its own message
@@ -261,7 +251,7 @@ bool Transfer::acceptFinalResponse() {
 bool Transfer::takeBody(const char* data, size_t size) {
   if (!responseAccepted_ && !acceptFinalResponse()) return false;
   if (size > options_.max_size - result_.size) return fail(kSizeLimitMessage);
-  if (!writeAll(work_.file.fd(), data, size)) {
+  if (!writeAll(work_.fd(), data, size)) {
     return fail(formatStepError("Destination write", static_cast<unsigned long>(errno)));
   }
   hash_.update(data, size);
@@ -350,12 +340,10 @@ bool Transfer::finishBody(CURLcode code) {
   if (!options_.sha256.empty() && sha256HexView(digest) != options_.sha256) {
     return fail("download SHA-256 does not match");
   }
-  // The permission bits are a courtesy: a file system without them still gets the download.
-  if (work_.keptMode) (void)fchmod(work_.file.fd(), *work_.keptMode);
-  if (fsync(work_.file.fd()) != 0) {
-    return fail(formatStepError("Destination flush", static_cast<unsigned long>(errno)));
+  if (int error = 0; !work_.sync(error)) {
+    return fail(formatStepError("Destination flush", static_cast<unsigned long>(error)));
   }
-  if (int error = 0; !work_.file.closeFile(error)) {
+  if (int error = 0; !work_.closeFile(error)) {
     return fail(formatStepError("Destination close", static_cast<unsigned long>(error)));
   }
   if (!installWorkFile(destination_, work_, result_)) return false;

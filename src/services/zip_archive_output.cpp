@@ -350,7 +350,8 @@ bool ZipArchiveOutput::finish(std::string& failure) {
   appendLE(end, std::min(entryCount_, zipformat::kMarker16), 2);
   appendLE(end, std::min(directorySize, kMarker32), 4);
   appendLE(end, std::min(directoryStart, kMarker32), 4);
-  appendLE(end, 0, 2);  // no comment
+  appendLE(end, comment_.size(), 2);
+  end += comment_;
   if (!write(end, failure)) return false;
   if (!output_.finish()) {
     failure = ziptext::writeError(errno);

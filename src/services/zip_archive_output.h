@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "services/zip_bytes.h"
 #include "services/zip_directory.h"
@@ -38,6 +39,8 @@ class ZipArchiveOutput {
   // central record as stored with the new offset. Holes of a sparse source stay holes.
   bool copyEntry(const ZipBytes& source, const ZipCentralRecord& record, const ZipLocalRecord& local,
                  std::string& failure);
+  // The archive's comment, at most 65535 bytes, written after the end record.
+  void setComment(std::string comment) { comment_ = std::move(comment); }
   // Writes the central directory and the end records and gives the file its size.
   bool finish(std::string& failure);
 
@@ -58,4 +61,5 @@ class ZipArchiveOutput {
   std::string centralRecords_;
   std::string centralRecord_;  // the record of the entry being added, kept once it is whole
   uint64_t entryCount_ = 0;
+  std::string comment_;
 };

@@ -112,6 +112,8 @@ bool findZipDirectory(const ZipBytes& bytes, ZipDirectory& directory, std::strin
     return false;
   }
   directory = {};
+  directory.commentStart = endPosition + zipformat::kEndSize;
+  directory.commentLength = std::min<uint64_t>(readLE(end + 20, 2), bytes.size() - directory.commentStart);
   directory.recordedCount = readLE(end + 10, 2);
   directory.size = readLE(end + 12, 4);
   directory.offset = readLE(end + 16, 4);

@@ -22,6 +22,8 @@ struct ZipDirectory {
   uint64_t recordedCount = 0;  // as the end records give it
   bool zip64 = false;          // count, size and offset came from a ZIP64 end record
   int64_t shift = 0;           // from a recorded local header offset to the header's place in the bytes
+  uint64_t commentStart = 0;   // the archive's comment: right after the end record, as long as its length
+  uint64_t commentLength = 0;  // says, or as far as the bytes go
 };
 
 // False with `failure` set to the text of what is wrong (an I/O failure, or no usable end record).

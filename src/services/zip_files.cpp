@@ -47,44 +47,40 @@ std::string absoluteUtf8Path(std::string_view path) {
   return current + (current.back() == '/' ? "" : "/") + std::string(path);
 }
 
-bool openFileForReading(const std::string& path, OpenedFile& file, int& errorNumber, bool& sizeFailed) {
+bool openFileForReading(int directory, const std::string& path, OpenedFile& file, int& errorNumber, bool& sizeFailed) {
   sizeFailed = false;
   // Non-blocking, so a named pipe is refused below instead of waiting for a writer; regular files ignore it.
-  file.fd = UniqueFd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  file.fd = UniqueFd(openat(directory, path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (!file.fd.valid()) {
     errorNumber = errno;
     return false;
   }
-  struct stat info;
-  if (fstat(file.fd.get(), &info) != 0) {
+  if (fstat(file.fd.get(), &file.info) != 0) {
     errorNumber = errno;
     sizeFailed = true;
     return false;
   }
-  if (!S_ISREG(info.st_mode)) {
-    errorNumber = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
+  if (!S_ISREG(file.info.st_mode)) {
+    errorNumber = S_ISDIR(file.info.st_mode) ? EISDIR : EINVAL;
     return false;
   }
-  file.size = static_cast<uint64_t>(info.st_size);
+  file.size = static_cast<uint64_t>(file.info.st_size);
   return true;
 }
 
-bool createZipTemporaryFile(const std::string& target, std::optional<mode_t> keptMode, SaveTemporary& temporary) {
+bool createZipTemporaryFile(SaveTarget& target, SaveTemporary& temporary, int& error) {
   const std::string prefix = ".temporary-" + std::to_string(getpid()) + "-";
   const SaveTemporaryNaming naming{prefix, &nextZipTemporaryNumber, std::numeric_limits<int>::max()};
-  int error = 0;
-  // A replacement stays private until it gets the replaced file's bits at the end.
-  return temporary.create(target, naming, O_RDWR, keptMode ? 0600 : 0666, error);
+  return temporary.create(target, naming, O_RDWR, error);
 }
 
-const char* finishZipTemporaryFile(SaveTemporary& temporary, std::optional<mode_t> keptMode) {
-  // The permission bits are a courtesy: a file system without them still gets the archive.
-  if (keptMode) (void)fchmod(temporary.fd(), *keptMode);
+std::string finishZipTemporaryFile(SaveTemporary& temporary) {
   int error = 0;
-  if (fsync(temporary.fd()) != 0) {
-    (void)temporary.closeFile(error);
-    return "ZIP flush failed";
+  if (!temporary.sync(error)) {
+    int ignored = 0;
+    (void)temporary.closeFile(ignored);
+    return "ZIP flush failed: system error " + std::to_string(error);
   }
-  if (!temporary.closeFile(error)) return "ZIP close failed";
-  return nullptr;
+  if (!temporary.closeFile(error)) return "ZIP close failed: system error " + std::to_string(error);
+  return {};
 }

@@ -2,13 +2,13 @@
 // files for reading, and the temporary sibling file through which a writer replaces its destination.
 #pragma once
 
-#include <sys/types.h>
+#include <sys/stat.h>
 
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <string_view>
 
+#include "platform/save_target.h"
 #include "platform/save_temporary.h"
 #include "platform/unique_fd.h"
 
@@ -20,20 +20,22 @@ bool isValidUtf8Path(std::string_view path);
 // directory cannot be read.
 std::string absoluteUtf8Path(std::string_view path);
 
-// An open regular file and its size. A directory fails with EISDIR, any other non-regular file (a named
-// pipe, a device) with EINVAL, without blocking.
+// An open regular file, what it was when opened, and its size. A directory fails with EISDIR, any other
+// non-regular file (a named pipe, a device) with EINVAL, without blocking.
 struct OpenedFile {
   UniqueFd fd;
+  struct stat info {};
   uint64_t size = 0;
 };
-// Opens `path` for reading; false with errno and the failed step ("open" or "size").
-bool openFileForReading(const std::string& path, OpenedFile& file, int& errorNumber, bool& sizeFailed);
+// Opens `path`, relative to `directory` (a directory's descriptor or AT_FDCWD), for reading; false with errno
+// and the failed step ("open" or "size").
+bool openFileForReading(int directory, const std::string& path, OpenedFile& file, int& errorNumber, bool& sizeFailed);
 
-// Creates the temporary sibling of target (the destination's resolved file), "<target>.temporary-<pid>-<n>",
-// claiming the next free name and moving the process-wide counter on while names are taken. keptMode holds
-// the permission bits of the file the archive will replace; without one the file gets 0666 less the umask.
-bool createZipTemporaryFile(const std::string& target, std::optional<mode_t> keptMode, SaveTemporary& temporary);
+// Creates the temporary sibling of the destination's resolved file, "<name>.temporary-<pid>-<n>" in the
+// target's directory, claiming the next free name and moving the process-wide counter on while names are
+// taken; false with the errno.
+bool createZipTemporaryFile(SaveTarget& target, SaveTemporary& temporary, int& error);
 
-// Gives the temporary file the kept permission bits, flushes it to disk and closes its descriptor (always);
-// null on success, else "ZIP flush failed" or "ZIP close failed".
-const char* finishZipTemporaryFile(SaveTemporary& temporary, std::optional<mode_t> keptMode);
+// Gives the temporary file the replaced file's owner and bits, flushes it to disk and closes its descriptor;
+// empty on success, else "ZIP flush failed" or "ZIP close failed" with the system error.
+std::string finishZipTemporaryFile(SaveTemporary& temporary);

@@ -6,6 +6,7 @@
 // tested against the directory before any entry data is read or any memory allocated.
 #include "services/zip_reader.h"
 
+#include <fcntl.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -74,7 +75,7 @@ std::unique_ptr<ZipArchiveReader> ZipArchiveReader::openFile(std::string_view pa
     OpenedFile opened;
     int errorNumber = 0;
     bool sizeFailed = false;
-    if (!openFileForReading(absolute, opened, errorNumber, sizeFailed)) {
+    if (!openFileForReading(AT_FDCWD, absolute, opened, errorNumber, sizeFailed)) {
       error = std::string(sizeFailed ? "ZIP size check failed" : kOpenFailed) + ": system error " +
               std::to_string(errorNumber);
       return nullptr;

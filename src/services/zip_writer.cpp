@@ -4,12 +4,14 @@
 // was given), and only then installs the archive.
 #include "services/zip_writer.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <new>
+#include <optional>
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -95,12 +97,18 @@ std::unique_ptr<ZipArchiveWriter> ZipArchiveWriter::open(std::string_view path, 
 }
 
 bool ZipArchiveWriter::openAt(std::string_view path, bool append, std::string& error) {
-  if (isValidUtf8Path(path)) destinationPath_ = absoluteUtf8Path(path);
-  if (destinationPath_.empty()) {
+  if (!isValidUtf8Path(path)) {
     error = "ZIP path is not valid UTF-8";
     return false;
   }
-  const SaveTarget target = resolveSaveTarget(destinationPath_);
+  destinationPath_ = absoluteUtf8Path(path);
+  if (destinationPath_.empty()) {
+    const int cause = errno;
+    error = cause == ENOENT ? "ZIP path is relative and the current directory no longer exists"
+                            : "ZIP current directory could not be read: system error " + std::to_string(cause);
+    return false;
+  }
+  SaveTarget target = resolveSaveTarget(destinationPath_);
   if (target.status == SaveTargetStatus::Failed) {
     error = "ZIP destination check failed: system error " + std::to_string(target.error);
     return false;
@@ -109,42 +117,54 @@ bool ZipArchiveWriter::openAt(std::string_view path, bool append, std::string& e
     error = kReadOnly;
     return false;
   }
-  if (target.existing) keptMode_ = target.existing->st_mode & 07777;
-  if (append && target.existing) return copyExisting(target.path, error);
-  return claimTemporaryFile(target.path, error);
+  appending_ = append;
+  if (append && target.existing) return copyExisting(target, error);
+  return claimTemporaryFile(target, error);
 }
 
 // Every entry of the existing archive is kept: its name must be safe (directory entries included) and unique.
 // Each local record copied is paid for in full from the archive's own size, and no two may overlap, since
-// records sharing their bytes would otherwise turn a small archive into a huge copy.
-bool ZipArchiveWriter::copyExisting(const std::string& existingPath, std::string& error) {
-  OpenedFile existing;
+// records sharing their bytes would otherwise turn a small archive into a huge copy. The archive stays open
+// until the close, which installs the new one only where it still is.
+bool ZipArchiveWriter::copyExisting(SaveTarget& target, std::string& error) {
   int errorNumber = 0;
   bool sizeFailed = false;
-  if (!openFileForReading(existingPath, existing, errorNumber, sizeFailed)) {
+  if (!openFileForReading(target.directory, target.name, source_, errorNumber, sizeFailed)) {
     error = sizeFailed ? "ZIP existing file size could not be read" : "ZIP existing file could not be opened";
     return false;
   }
-  const ZipBytes bytes(existing.fd.get(), existing.size);
+  const ZipBytes bytes(source_.fd.get(), source_.size);
   ZipDirectory directory;
   std::string failure;
   if (!findZipDirectory(bytes, directory, failure)) {
     error = ziptext::withPrefix(kOpenFailed, failure);
     return false;
   }
-  if (!claimTemporaryFile(existingPath, error)) return false;
+  if (!claimTemporaryFile(target, error)) return false;
   ZipDirectoryWalker walker(bytes, directory);
   ZipCentralRecord record;
-  CopiedRecords copied{existing.size, {}, ZipWindow(bytes)};
+  CopiedRecords copied{source_.size, {}, ZipWindow(bytes)};
   while (walker.next(record, failure)) {
     if (!copyRecord(bytes, record, directory.shift, copied, error)) return false;
   }
   if (failure.empty() && (!walker.countMatches() || overlapAny(copied.spans))) failure = ziptext::kInconsistent;
+  if (failure.empty()) copyComment(bytes, directory, failure);
   if (!failure.empty()) {
     error = ziptext::withPrefix(kOpenFailed, failure);
     return false;
   }
   return true;
+}
+
+// The archive's comment goes into the new archive's end record as it is.
+void ZipArchiveWriter::copyComment(const ZipBytes& bytes, const ZipDirectory& directory, std::string& failure) {
+  std::string comment(directory.commentLength, '\0');
+  const int64_t got = bytes.readAt(directory.commentStart, comment.data(), comment.size());
+  if (got != static_cast<int64_t>(comment.size())) {
+    failure = got < 0 ? ziptext::readError(errno) : ziptext::kPrematureEnd;
+    return;
+  }
+  output_->setComment(std::move(comment));
 }
 
 bool ZipArchiveWriter::copyRecord(const ZipBytes& bytes, const ZipCentralRecord& record, int64_t shift,
@@ -172,8 +192,8 @@ bool ZipArchiveWriter::copyRecord(const ZipBytes& bytes, const ZipCentralRecord&
   return false;
 }
 
-bool ZipArchiveWriter::claimTemporaryFile(const std::string& target, std::string& error) {
-  if (!createZipTemporaryFile(target, keptMode_, temporary_)) {
+bool ZipArchiveWriter::claimTemporaryFile(SaveTarget& target, std::string& error) {
+  if (int errorNumber = 0; !createZipTemporaryFile(target, temporary_, errorNumber)) {
     error = "ZIP temporary file could not be created";
     return false;
   }
@@ -232,7 +252,7 @@ bool ZipArchiveWriter::addFile(std::string_view name, std::string_view sourcePat
     OpenedFile source;
     int errorNumber = 0;
     bool sizeFailed = false;
-    if (!openFileForReading(absolute, source, errorNumber, sizeFailed)) {
+    if (!openFileForReading(AT_FDCWD, absolute, source, errorNumber, sizeFailed)) {
       error = sizeFailed ? "ZIP source file size could not be read" : "ZIP source file could not be opened";
       return false;
     }
@@ -255,8 +275,8 @@ bool ZipArchiveWriter::close(std::string& error) {
       error = ziptext::withPrefix(kFinalizationFailed, failure);
     } else if (!checkWrittenArchive(error)) {
       // error is set
-    } else if (const char* finished = finishZipTemporaryFile(temporary_, keptMode_); finished != nullptr) {
-      error = finished;
+    } else if (std::string finished = finishZipTemporaryFile(temporary_); !finished.empty()) {
+      error = std::move(finished);
     } else {
       install(error);
     }
@@ -267,10 +287,14 @@ bool ZipArchiveWriter::close(std::string& error) {
   return error.empty();
 }
 
-// Moves the finished archive over the destination as its links lead now, unless that file is read-only now.
+// Moves the finished archive over the destination as its links lead now, unless that file is read-only now,
+// or, in write mode, is not the archive the entries came from.
 bool ZipArchiveWriter::install(std::string& error) {
+  const SaveTarget target = temporary_.resolveAgain(destinationPath_);
+  if (appending_ && target.status != SaveTargetStatus::Failed && !isTheOpenedArchive(target, error)) return false;
+  source_ = OpenedFile();
   int errorNumber = 0;
-  switch (temporary_.install(destinationPath_, errorNumber)) {
+  switch (temporary_.install(target, errorNumber)) {
     case SaveTemporary::Install::Installed:
       return true;
     case SaveTemporary::Install::ReadOnly:
@@ -281,6 +305,24 @@ bool ZipArchiveWriter::install(std::string& error) {
   }
   error = "ZIP install failed: system error " + std::to_string(errorNumber);
   return false;
+}
+
+// Whether the destination still is the archive write mode copied, unchanged (or still nothing, when there
+// was none): any other file there has entries of its own, which the new archive would lose.
+bool ZipArchiveWriter::isTheOpenedArchive(const SaveTarget& target, std::string& error) const {
+  const std::optional<struct stat>& now = target.existing;
+  const struct stat& opened = source_.info;
+  const bool held = source_.fd.valid();
+  if (held ? !now || now->st_dev != opened.st_dev || now->st_ino != opened.st_ino : now.has_value()) {
+    error = "ZIP destination leads to another file than when it was opened";
+    return false;
+  }
+  if (held && (now->st_size != opened.st_size || now->st_mtim.tv_sec != opened.st_mtim.tv_sec ||
+               now->st_mtim.tv_nsec != opened.st_mtim.tv_nsec)) {
+    error = "ZIP archive was changed since it was opened";
+    return false;
+  }
+  return true;
 }
 
 // Reads the written archive's directory back as the reader does: an archive whose directory cannot be read, or
@@ -316,6 +358,7 @@ void ZipArchiveWriter::discard() {
 // Drops whatever is still open and deletes the temporary file if it is still there.
 void ZipArchiveWriter::abandon() {
   output_.reset();
+  source_ = OpenedFile();
   temporary_.discard();
   closed_ = true;
 }

@@ -1,19 +1,19 @@
 // ZipArchiveWriter: writes a ZIP archive into a temporary file beside its destination and renames it into the
 // destination's place only when the archive is closed successfully, so the destination either keeps its old
 // contents or receives the whole new archive. The destination is resolved as every save resolves it
-// (resolveSaveTarget): a link is followed and kept, a read-only file refused. Create mode starts empty; write mode
-// first copies every entry of an existing destination archive as it is stored (local record, name and extra fields,
-// compressed bytes). Every entry name must pass isSafeZipEntryName, and no name may occur twice. Each entry is written
-// into the temporary file when it is added, so a source changed or removed afterwards changes nothing; a refused or
-// failed entry leaves nothing behind and the writer stays usable.
+// (resolveSaveTarget): a link is followed and kept, a read-only file refused, and the new archive keeps the
+// replaced file's owner, group and permission bits as far as the process may. Create mode starts empty; write
+// mode first copies every entry of an existing destination archive as it is stored (local record, name and extra
+// fields, compressed bytes) and the archive's comment, and installs the new archive only over that same archive,
+// unchanged (or where there still is none, when there was none). Every entry name must pass isSafeZipEntryName,
+// and no name may occur twice. Each entry is written into the temporary file when it is added, so a source
+// changed or removed afterwards changes nothing; a refused or failed entry leaves nothing behind and the writer
+// stays usable.
 #pragma once
-
-#include <sys/types.h>
 
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -56,7 +56,8 @@ class ZipArchiveWriter {
  private:
   static std::unique_ptr<ZipArchiveWriter> open(std::string_view path, uint32_t level, bool append, std::string& error);
   bool openAt(std::string_view path, bool append, std::string& error);
-  bool copyExisting(const std::string& existingPath, std::string& error);
+  bool copyExisting(SaveTarget& target, std::string& error);
+  void copyComment(const ZipBytes& bytes, const ZipDirectory& directory, std::string& failure);
   // What write mode has copied so far: the bytes of the archive no local record has paid for yet, and where
   // each copied local record lies; and the window its local headers are read through.
   struct CopiedRecords {
@@ -66,15 +67,17 @@ class ZipArchiveWriter {
   };
   bool copyRecord(const ZipBytes& bytes, const ZipCentralRecord& record, int64_t shift, CopiedRecords& copied,
                   std::string& error);
-  bool claimTemporaryFile(const std::string& target, std::string& error);
+  bool claimTemporaryFile(SaveTarget& target, std::string& error);
   bool install(std::string& error);
+  bool isTheOpenedArchive(const SaveTarget& target, std::string& error) const;
   bool checkNewEntry(std::string_view name, std::string& error);
   bool addEntry(const ZipNewEntry& entry, const char* failurePrefix, std::string& error);
   bool checkWrittenArchive(std::string& error);
   void abandon();
 
-  std::string destinationPath_;     // as given, made absolute; its links are followed again at the install
-  std::optional<mode_t> keptMode_;  // the permission bits of the destination the archive replaces
+  std::string destinationPath_;  // as given, made absolute; its links are followed again at the install
+  bool appending_ = false;       // write mode: installed only over the archive the entries came from
+  OpenedFile source_;            // that archive, held open until the close; none when there was none
   // Names of every entry the archive holds, looked up by view.
   struct NameHash {
     using is_transparent = void;

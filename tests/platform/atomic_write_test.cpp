@@ -15,6 +15,8 @@
 #include <thread>
 #include <vector>
 
+#include "deep_directory.h"
+#include "file_owners.h"
 #include "platform/save_temporary.h"
 #include "platform/unique_fd.h"
 #include "scratch_dir.h"
@@ -216,20 +218,50 @@ TEST_F(AtomicWrite, ANameOverTheSystemLimitFailsBeforeAnythingIsCreated) {
   EXPECT_TRUE(fs::is_empty(dir));
 }
 
-// The system takes paths of up to 4095 bytes: the temporary file of a target at that length gets a name no
-// longer than the target's own.
-TEST_F(AtomicWrite, APathUpToTheSystemLimitIsSaved) {
-  std::string directory = dir.string();
-  while (directory.size() < 4000) directory += "/" + nameOfLength(std::min<size_t>(200, 4000 - directory.size()));
-  fs::create_directories(directory);
-  const std::string target = directory + "/" + nameOfLength(4095 - directory.size() - 1);
-  ASSERT_EQ(target.size(), 4095u);
-  expectWritten(writeFileAtomic(target, "first"));
-  expectWritten(writeFileAtomic(target, "second"));
-  EXPECT_EQ(std::distance(fs::directory_iterator(directory), fs::directory_iterator()), 1);
-  expectFailure(writeFileAtomic(target + "n", "x"), "temporary file creation", ENAMETOOLONG);
-  std::ifstream in(target, std::ios::binary);
-  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "second");
+// One system call takes paths of up to 4095 bytes; a save reaches its files through their directory, so a
+// target at that length, or past it with a short name in a directory near it, is saved and replaced.
+TEST_F(AtomicWrite, APathAtOrPastTheSystemCallLimitIsSaved) {
+  for (const size_t directoryLength : {size_t{4000}, size_t{4090}}) {
+    const qztest::DeepDirectory directory(dir, directoryLength);
+    for (const size_t targetLength : {size_t{4095}, size_t{4096}, directoryLength + 2}) {
+      const std::string name = nameOfLength(targetLength - directoryLength - 1);
+      expectWritten(writeFileAtomic(directory / name, "first"));
+      expectWritten(writeFileAtomic(directory / name, "second"));
+      EXPECT_EQ(directory.read(name), "second") << targetLength;
+    }
+    EXPECT_EQ(directory.entries(), 3u);
+  }
+}
+
+// The replaced file keeps its owner, group and bits as far as the saver may give them: root gives it back to
+// its owner, and a member of its group who may write it keeps the group for the others.
+TEST_F(AtomicWrite, ReplacedFileKeepsItsOwnerGroupAndBitsAsFarAsTheSaverMay) {
+  if (geteuid() != 0) GTEST_SKIP() << "only root makes another user's file";
+  ASSERT_EQ(chmod(dir.c_str(), 0777), 0);  // the member saves here too
+  for (const bool byMember : {false, true}) {
+    writeText("theirs", "old");
+    ASSERT_TRUE(qztest::makeGroupWritableFile(path("theirs")));
+    const auto save = [&] { return writeFileAtomic(path("theirs"), "new").status == AtomicWriteStatus::Written; };
+    EXPECT_TRUE(byMember ? qztest::saveAsGroupMember(save) : save()) << byMember;
+    EXPECT_EQ(qztest::ownershipOf(path("theirs")), byMember ? qztest::kSavedByGroupMember : qztest::kGroupWritableFile);
+    EXPECT_EQ(readText("theirs"), "new");
+  }
+}
+
+// A directory its owner may enter and write but not list is still a place to save in.
+TEST_F(AtomicWrite, ADirectoryThatCannotBeListedIsSavedIn) {
+  if (geteuid() != 0) GTEST_SKIP() << "only root becomes another user for the test";
+  ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
+  fs::create_directory(dir / "drop");
+  writeText("drop/f", "old");
+  ASSERT_EQ(chown(path("drop").c_str(), qztest::kSavedByGroupMember.owner, 0), 0);
+  ASSERT_EQ(chown(path("drop/f").c_str(), qztest::kSavedByGroupMember.owner, 0), 0);
+  ASSERT_EQ(chmod(path("drop").c_str(), 0300), 0);
+  EXPECT_TRUE(qztest::saveAsGroupMember(
+      [&] { return writeFileAtomic(path("drop/f"), "new").status == AtomicWriteStatus::Written; }));
+  ASSERT_EQ(chmod(path("drop").c_str(), 0700), 0);
+  EXPECT_EQ(readText("drop/f"), "new");
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir / "drop"), fs::directory_iterator()), 1);
 }
 
 // A 255-byte name that ends as its own shortened temporary name would: the target is never taken for a stray.
@@ -286,7 +318,8 @@ TEST_F(AtomicWrite, ATemporaryFileOfASaveStillRunningInAnotherProcessIsNeverRemo
     SaveTemporary temporary;
     int error = 0;
     const SaveTemporaryNaming naming{".qz-save-", &nextSaveAttemptNumber, 1};
-    if (!temporary.create(path("f"), naming, O_WRONLY, 0600, error)) _exit(1);
+    SaveTarget target = resolveSaveTarget(path("f"));
+    if (!temporary.create(target, naming, O_WRONLY, error)) _exit(1);
     if (write(temporary.fd(), "partial", 7) != 7 || write(created[1], "c", 1) != 1) _exit(2);
     char byte = 0;
     [[maybe_unused]] const ssize_t ignored = read(finish[0], &byte, 1);

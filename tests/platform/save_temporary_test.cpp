@@ -22,27 +22,27 @@ std::string repeated(std::string_view unit, size_t count) {
 
 constexpr std::string_view kCjk = "\u6587";
 
-TEST(ShortenedTemporaryPath, KeepsNamesThatFitAndCutsOthersBetweenCharacters) {
+TEST(ShortenedTemporaryName, KeepsNamesThatFitAndCutsOthersBetweenCharacters) {
   const struct {
     std::string target;
     std::string suffix;
     size_t limit;
     std::string expected;
   } cases[] = {
-      {"d/abc", ".s-1", 255, "d/abc.s-1"},
-      {"d/" + std::string(251, 'a'), ".s-1", 255, "d/" + std::string(251, 'a') + ".s-1"},
-      {"d/" + std::string(252, 'a'), ".s-1", 255, "d/" + std::string(251, 'a') + ".s-1"},
-      {"d/" + std::string(255, 'a'), ".s-12", 255, "d/" + std::string(250, 'a') + ".s-12"},
-      {"/" + repeated(kCjk, 85), ".s-1", 255, "/" + repeated(kCjk, 83) + ".s-1"},
-      {"/x" + repeated(kCjk, 84), ".s-1", 255, "/x" + repeated(kCjk, 83) + ".s-1"},
-      {"/xy" + repeated(kCjk, 84), ".s-1", 255, "/xy" + repeated(kCjk, 83) + ".s-1"},
+      {"abc", ".s-1", 255, "abc.s-1"},
+      {std::string(251, 'a'), ".s-1", 255, std::string(251, 'a') + ".s-1"},
+      {std::string(252, 'a'), ".s-1", 255, std::string(251, 'a') + ".s-1"},
+      {std::string(255, 'a'), ".s-12", 255, std::string(250, 'a') + ".s-12"},
+      {repeated(kCjk, 85), ".s-1", 255, repeated(kCjk, 83) + ".s-1"},
+      {"x" + repeated(kCjk, 84), ".s-1", 255, "x" + repeated(kCjk, 83) + ".s-1"},
+      {"xy" + repeated(kCjk, 84), ".s-1", 255, "xy" + repeated(kCjk, 83) + ".s-1"},
       {"abcdef", ".s-1", 6, "ab.s-1"},
       {"abcdef", ".s-100", 6, ".s-100"},
       {"abcdef", ".s-1000", 6, ".s-1000"},
-      {"a/b/abcdef", ".s-1", 5, "a/b/a.s-1"},
+      {"abcdef", ".s-1", 5, "a.s-1"},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(shortenedTemporaryPath(c.target, c.suffix, c.limit), c.expected) << c.target.size() << " " << c.suffix;
+    EXPECT_EQ(shortenedTemporaryName(c.target, c.suffix, c.limit), c.expected) << c.target.size() << " " << c.suffix;
   }
 }
 
@@ -53,6 +53,12 @@ uint64_t nextTestNumber() {
 
 class SaveTemporaryTest : public ScratchDirTest {
  protected:
+  // Creates a temporary file for the save of `target`, a path in the scratch directory.
+  static bool create(SaveTemporary& temporary, const std::string& target, const SaveTemporaryNaming& naming,
+                     int& error) {
+    SaveTarget resolved = resolveSaveTarget(target);
+    return temporary.create(resolved, naming, O_WRONLY, error);
+  }
   size_t entries() const {
     return static_cast<size_t>(std::distance(fs::directory_iterator(dir), fs::directory_iterator()));
   }
@@ -63,12 +69,12 @@ TEST_F(SaveTemporaryTest, DiscardRemovesTheFileAndInstallMovesItOverTheTarget) {
   int error = 0;
   {
     SaveTemporary dropped;
-    ASSERT_TRUE(dropped.create(path("f"), naming, O_WRONLY, 0600, error)) << error;
+    ASSERT_TRUE(create(dropped, path("f"), naming, error)) << error;
     EXPECT_EQ(entries(), 1u);
   }
   EXPECT_EQ(entries(), 0u);
   SaveTemporary temporary;
-  ASSERT_TRUE(temporary.create(path("f"), naming, O_WRONLY, 0600, error)) << error;
+  ASSERT_TRUE(create(temporary, path("f"), naming, error)) << error;
   ASSERT_EQ(write(temporary.fd(), "new", 3), 3);
   ASSERT_TRUE(temporary.closeFile(error)) << error;
   ASSERT_EQ(temporary.install(path("f"), error), SaveTemporary::Install::Installed) << error;
@@ -77,9 +83,9 @@ TEST_F(SaveTemporaryTest, DiscardRemovesTheFileAndInstallMovesItOverTheTarget) {
   EXPECT_EQ(entries(), 1u);
 }
 
-// A ZIP writer or a download keeps its file open for as long as a script likes: one descriptor while it is
-// written, a second only from the close to the install, and none afterwards.
-TEST_F(SaveTemporaryTest, AFileBeingWrittenHoldsOneDescriptor) {
+// A ZIP writer or a download keeps its file open for as long as a script likes: two descriptors (the file and
+// its directory) while it is written and from the close to the install, and none afterwards.
+TEST_F(SaveTemporaryTest, AFileBeingWrittenHoldsTwoDescriptors) {
   const auto openDescriptors = [] {
     return std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator());
   };
@@ -87,10 +93,10 @@ TEST_F(SaveTemporaryTest, AFileBeingWrittenHoldsOneDescriptor) {
   const auto before = openDescriptors();
   int error = 0;
   SaveTemporary temporary;
-  ASSERT_TRUE(temporary.create(path("f"), naming, O_WRONLY, 0600, error)) << error;
-  EXPECT_EQ(openDescriptors(), before + 1);
+  ASSERT_TRUE(create(temporary, path("f"), naming, error)) << error;
+  EXPECT_EQ(openDescriptors(), before + 2);
   ASSERT_TRUE(temporary.closeFile(error)) << error;
-  EXPECT_EQ(openDescriptors(), before + 1);
+  EXPECT_EQ(openDescriptors(), before + 2);
   ASSERT_EQ(temporary.install(path("f"), error), SaveTemporary::Install::Installed) << error;
   EXPECT_EQ(openDescriptors(), before);
 }
@@ -102,7 +108,7 @@ TEST_F(SaveTemporaryTest, InstallFollowsTheLinksOfNowAndKeepsAFileMadeReadOnlyMe
   writeText("g", "other");
   int error = 0;
   SaveTemporary relinked;
-  ASSERT_TRUE(relinked.create(path("f"), naming, O_WRONLY, 0600, error)) << error;
+  ASSERT_TRUE(create(relinked, path("f"), naming, error)) << error;
   ASSERT_EQ(write(relinked.fd(), "new", 3), 3);
   fs::remove(dir / "f");
   fs::create_symlink("g", dir / "f");
@@ -111,12 +117,30 @@ TEST_F(SaveTemporaryTest, InstallFollowsTheLinksOfNowAndKeepsAFileMadeReadOnlyMe
   EXPECT_EQ(readText("g"), "new");
 
   SaveTemporary refused;
-  ASSERT_TRUE(refused.create(path("f"), naming, O_WRONLY, 0600, error)) << error;
+  ASSERT_TRUE(create(refused, path("f"), naming, error)) << error;
   ASSERT_EQ(chmod(path("g").c_str(), 0444), 0);
   EXPECT_EQ(refused.install(path("f"), error), SaveTemporary::Install::ReadOnly);
   EXPECT_EQ(readText("g"), "new");
   refused.discard();
   EXPECT_EQ(entries(), 2u);
+}
+
+// A save whose directory is renamed while it runs fails at the install, and its file is removed from where
+// the directory went.
+TEST_F(SaveTemporaryTest, AFileWhoseDirectoryWasRenamedIsRemovedFromWhereItWent) {
+  const SaveTemporaryNaming naming{".t-", &nextTestNumber, 4};
+  fs::create_directory(dir / "before");
+  writeText("before/f", "old");
+  int error = 0;
+  SaveTemporary temporary;
+  ASSERT_TRUE(create(temporary, path("before/f"), naming, error)) << error;
+  ASSERT_EQ(write(temporary.fd(), "new", 3), 3);
+  ASSERT_TRUE(temporary.closeFile(error)) << error;
+  fs::rename(dir / "before", dir / "after");
+  EXPECT_EQ(temporary.install(path("before/f"), error), SaveTemporary::Install::Failed);
+  temporary.discard();
+  EXPECT_EQ(readText("after/f"), "old");
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir / "after"), fs::directory_iterator()), 1);
 }
 
 // A temporary file that another program removes while its save runs frees its name for the next save; the
@@ -127,10 +151,10 @@ TEST_F(SaveTemporaryTest, AFileRemovedMidwayLeavesWhatTookItsNameAlone) {
   writeText("f", "old");
   int error = 0;
   SaveTemporary first;
-  ASSERT_TRUE(first.create(path("f"), naming, O_WRONLY, 0600, error)) << error;
-  ASSERT_EQ(unlink(first.path().c_str()), 0);
+  ASSERT_TRUE(create(first, path("f"), naming, error)) << error;
+  ASSERT_EQ(unlink(path(first.name()).c_str()), 0);
   SaveTemporary second;
-  ASSERT_TRUE(second.create(path("f"), naming, O_WRONLY, 0600, error)) << error;
+  ASSERT_TRUE(create(second, path("f"), naming, error)) << error;
   ASSERT_EQ(write(second.fd(), "part", 4), 4);
   ASSERT_TRUE(first.closeFile(error)) << error;
   EXPECT_EQ(first.install(path("f"), error), SaveTemporary::Install::Failed);
@@ -147,7 +171,7 @@ TEST_F(SaveTemporaryTest, EveryNameTakenFailsWithFileExists) {
   fs::create_directory(dir / "f.t-0");
   SaveTemporary temporary;
   int error = 0;
-  EXPECT_FALSE(temporary.create(path("f"), naming, O_WRONLY, 0600, error));
+  EXPECT_FALSE(create(temporary, path("f"), naming, error));
   EXPECT_EQ(error, EEXIST);
   EXPECT_EQ(entries(), 1u);
 }
@@ -161,7 +185,7 @@ TEST_F(SaveTemporaryTest, TheStrayOfAProcessThatDiedIsRemovedAndItsNameTaken) {
   if (child == 0) {
     SaveTemporary temporary;
     int error = 0;
-    if (!temporary.create(path("f"), naming, O_WRONLY, 0600, error)) _exit(1);
+    if (!create(temporary, path("f"), naming, error)) _exit(1);
     _exit(write(temporary.fd(), "partial", 7) == 7 ? 0 : 2);  // dies without discarding
   }
   int status = 0;
@@ -170,8 +194,8 @@ TEST_F(SaveTemporaryTest, TheStrayOfAProcessThatDiedIsRemovedAndItsNameTaken) {
   ASSERT_EQ(readText("f.t-0"), "partial");
   SaveTemporary temporary;
   int error = 0;
-  ASSERT_TRUE(temporary.create(path("f"), naming, O_WRONLY, 0600, error)) << error;
-  EXPECT_EQ(temporary.path(), path("f.t-0"));
+  ASSERT_TRUE(create(temporary, path("f"), naming, error)) << error;
+  EXPECT_EQ(temporary.name(), "f.t-0");
   EXPECT_EQ(readText("f.t-0"), "");
 }
 
@@ -183,8 +207,8 @@ TEST_F(SaveTemporaryTest, ANameThatIsTheTargetItselfIsSkipped) {
   const std::string target = path(std::string(251, 'n') + ".t-0");
   SaveTemporary temporary;
   int error = 0;
-  ASSERT_TRUE(temporary.create(target, naming, O_WRONLY, 0600, error)) << error;
-  EXPECT_EQ(temporary.path(), path(std::string(251, 'n') + ".t-1"));
+  ASSERT_TRUE(create(temporary, target, naming, error)) << error;
+  EXPECT_EQ(temporary.name(), std::string(251, 'n') + ".t-1");
   EXPECT_FALSE(fs::exists(target));
 }
 
@@ -197,7 +221,7 @@ TEST_F(SaveTemporaryTest, AFileWithASecondNameIsNoStray) {
   ASSERT_EQ(link(path("kept").c_str(), path("f.t-0").c_str()), 0);
   SaveTemporary temporary;
   int error = 0;
-  EXPECT_FALSE(temporary.create(path("f"), naming, O_WRONLY, 0600, error));
+  EXPECT_FALSE(create(temporary, path("f"), naming, error));
   EXPECT_EQ(error, EEXIST);
   EXPECT_EQ(readText("f.t-0"), "theirs");
   EXPECT_EQ(entries(), 2u);
@@ -209,16 +233,16 @@ TEST_F(SaveTemporaryTest, AFileOfAnotherUserOrOfALiveSaveIsKept) {
   const SaveTemporaryNaming naming{".t-", [] { return fixed; }, 1};
   SaveTemporary live;
   int error = 0;
-  ASSERT_TRUE(live.create(path("f"), naming, O_WRONLY, 0600, error)) << error;
+  ASSERT_TRUE(create(live, path("f"), naming, error)) << error;
   SaveTemporary second;
-  EXPECT_FALSE(second.create(path("f"), naming, O_WRONLY, 0600, error));
+  EXPECT_FALSE(create(second, path("f"), naming, error));
   EXPECT_EQ(error, EEXIST);
-  EXPECT_TRUE(fs::exists(live.path()));
+  EXPECT_TRUE(fs::exists(path(live.name())));
   live.discard();
   if (geteuid() != 0) GTEST_SKIP() << "only root makes a file of another user";
   writeText("f.t-0", "theirs");
   ASSERT_EQ(chown(path("f.t-0").c_str(), 65534, 65534), 0);
-  EXPECT_FALSE(second.create(path("f"), naming, O_WRONLY, 0600, error));
+  EXPECT_FALSE(create(second, path("f"), naming, error));
   EXPECT_EQ(readText("f.t-0"), "theirs");
 }
 

@@ -3,6 +3,7 @@
 #include <SDL3_image/SDL_image.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include <filesystem>
@@ -11,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "deep_directory.h"
+#include "file_owners.h"
 #include "platform/file_size_signal.h"
 #include "render/canvas_decode.h"
 
@@ -177,6 +180,33 @@ TEST_F(PngWriterTest, NamesUpToTheSystemLimitAreSaved) {
     EXPECT_EQ(std::distance(fs::directory_iterator(directory), fs::directory_iterator()), 1) << name.size();
     fs::remove(directory / name);
   }
+}
+
+// The file's own path is longer than one system call takes; it is reached through its directory.
+TEST_F(PngWriterTest, AShortNameInADirectoryNearThePathLengthLimitIsSaved) {
+  const qztest::DeepDirectory deep(directory, 4090);
+  for (int round = 0; round < 2; ++round) {
+    const std::optional<std::string> error =
+        savePngWithMetadata(noiseCanvas(4, 4 + round), deep / "a.png", defaultPngMetadata());
+    EXPECT_FALSE(error) << *error;
+    const std::vector<Chunk> chunks = chunksOf(deep.read("a.png"));
+    ASSERT_GE(chunks.size(), 4u);
+    EXPECT_EQ(bigEndian(chunks[0].data, 4), 4u + round);  // the IHDR's height
+    EXPECT_EQ(chunks[1].type, "iTXt");
+    EXPECT_EQ(deep.entries(), 1u);
+  }
+}
+
+// Another user's file that root replaces stays that user's, with its group and bits.
+TEST_F(PngWriterTest, TheReplacedFileKeepsItsOwnerGroupAndBits) {
+  if (geteuid() != 0) GTEST_SKIP() << "only root makes another user's file";
+  const fs::path path = directory / "theirs.png";
+  std::ofstream(path, std::ios::binary) << "old";
+  ASSERT_TRUE(qztest::makeGroupWritableFile(path.string()));
+  const std::optional<std::string> error = savePngWithMetadata(noiseCanvas(4, 4), path.string(), {});
+  EXPECT_FALSE(error) << *error;
+  EXPECT_EQ(qztest::ownershipOf(path.string()), qztest::kGroupWritableFile);
+  EXPECT_EQ(readFile(path).substr(0, 4), "\x89PNG");
 }
 
 TEST_F(PngWriterTest, FailedOverwriteLeavesTheOldFileByteForByte) {

@@ -11,6 +11,8 @@
 #include <string>
 #include <thread>
 
+#include "deep_directory.h"
+#include "file_owners.h"
 #include "host/process_state.h"
 #include "http_fixture.h"
 #include "platform/file_size_signal.h"
@@ -245,6 +247,30 @@ TEST_F(DownloadTest, DestinationNamesUpToTheSystemLimitAreSaved) {
   const web::DownloadResult tooLong = download(server.url("/bytes?n=1000"), {}, std::string(256, 'd'));
   EXPECT_EQ(tooLong.message, "Download work-file creation failed (36)");
   expectOnly({});
+}
+
+// The destination's own path is longer than one system call takes; it is reached through its directory.
+TEST_F(DownloadTest, AShortNameInADirectoryNearThePathLengthLimitIsSaved) {
+  const qztest::DeepDirectory deep(dir, 4090);
+  for (int round = 0; round < 2; ++round) {
+    const web::DownloadResult result =
+        wait(*web::startDownload(server.url("/bytes?n=" + std::to_string(1000 + round)), deep / "a.txt", {}));
+    EXPECT_TRUE(result.ok) << result.message;
+    EXPECT_TRUE(deep.read("a.txt") == patternBytes(1000 + round));
+    EXPECT_EQ(deep.entries(), 1u);
+  }
+}
+
+// Another user's file that root replaces stays that user's, with its group and bits: a group member could no
+// longer write it otherwise.
+TEST_F(DownloadTest, TheReplacedFileKeepsItsOwnerGroupAndBits) {
+  if (geteuid() != 0) GTEST_SKIP() << "only root makes another user's file";
+  writeText("theirs", "old");
+  ASSERT_TRUE(qztest::makeGroupWritableFile(path("theirs")));
+  const web::DownloadResult result = download(server.url("/bytes?n=1000"), {}, "theirs");
+  EXPECT_TRUE(result.ok) << result.message;
+  EXPECT_EQ(qztest::ownershipOf(path("theirs")), qztest::kGroupWritableFile);
+  EXPECT_TRUE(readText("theirs") == patternBytes(1000));
 }
 
 TEST_F(DownloadTest, AnUndeclaredBodyMayFillTheLimitExactly) {

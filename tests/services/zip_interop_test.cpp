@@ -385,6 +385,40 @@ open("garbage-end.zip", "wb").write(archive + b"PK\x05\x06" + b"not an end recor
   EXPECT_EQ(error, "ZIP open failed: Zip archive inconsistent");
 }
 
+// The archive's comment is its owner's data: write mode keeps it as Python reads it, the longest a comment can
+// be and one holding what looks like records among them, and keeps no comment where there is none. A
+// comment whose length runs past the end of the file is kept as far as it goes.
+TEST_F(ZipInterop, WriteModeKeepsTheArchiveCommentAsPythonReadsIt) {
+  python(R"(
+import zipfile
+comments = {"plain": b"made for the test", "none": b"", "longest": bytes(range(256)) * 255 + bytes(range(255)),
+            "records": b"PK\x01\x02 PK\x03\x04 PK\x06\x07 \x00\xff"}
+for name, comment in comments.items():
+    with zipfile.ZipFile(name + ".zip", "w") as z:
+        z.writestr("old", "o")
+        z.comment = comment
+open("cut.zip", "wb").write(open("plain.zip", "rb").read()[:-5])
+)");
+  constexpr const char* kCommentScript = R"(
+import sys, zipfile
+for path in sys.argv[1:]:
+    with zipfile.ZipFile(path) as z:
+        print(path, len(z.comment), z.comment.hex(), *z.namelist())
+)";
+  const std::string names = "plain.zip none.zip longest.zip records.zip cut.zip";
+  std::string expected = python(kCommentScript, names);
+  ASSERT_NE(expected.find("cut.zip 12 "), std::string::npos) << expected;
+  ASSERT_NE(expected.find("longest.zip 65535 "), std::string::npos);
+  for (size_t at = 0; (at = expected.find(" old\n", at)) != std::string::npos; at += 5) {
+    expected.replace(at, 5, " old added\n");
+  }
+  for (const char* name : {"plain.zip", "none.zip", "longest.zip", "records.zip", "cut.zip"}) {
+    addOneEntry(name);
+    expectUnzipTestsClean(name);
+  }
+  EXPECT_EQ(python(kCommentScript, names), expected);
+}
+
 // Entries written as they stream, their local header without sizes or a ZIP64 field and a data descriptor
 // after the data: its sizes 8 bytes wide (as Java and Go write them past 4 GiB, and some writers always) or 4,
 // with or without its signature. Write mode copies each local record whole, whatever width its descriptor

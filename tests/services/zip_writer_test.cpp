@@ -11,9 +11,13 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "deep_directory.h"
+#include "file_owners.h"
 #include "platform/file_size_signal.h"
 #include "platform/unique_fd.h"
 #include "scratch_dir.h"
@@ -55,10 +59,9 @@ void closeWriter(ZipArchiveWriter& writer) {
   EXPECT_TRUE(writer.close(error)) << error;
 }
 
-// name -> contents of every entry of the archive at `path`.
-std::vector<std::pair<std::string, std::string>> contentsOf(const std::string& path) {
-  std::string error;
-  auto reader = ZipArchiveReader::openFile(path, {}, error);
+// name -> contents of every entry of the archive at `path`, or of the archive `bytes`.
+std::vector<std::pair<std::string, std::string>> contentsOf(std::unique_ptr<ZipArchiveReader> reader,
+                                                            std::string& error) {
   EXPECT_TRUE(reader) << error;
   std::vector<std::pair<std::string, std::string>> contents;
   if (!reader) return contents;
@@ -70,6 +73,16 @@ std::vector<std::pair<std::string, std::string>> contentsOf(const std::string& p
     contents.emplace_back(reader->entryAt(i)->name, bytes);
   }
   return contents;
+}
+
+std::vector<std::pair<std::string, std::string>> contentsOf(const std::string& path) {
+  std::string error;
+  return contentsOf(ZipArchiveReader::openFile(path, {}, error), error);
+}
+
+std::vector<std::pair<std::string, std::string>> contentsOfBytes(std::string_view bytes) {
+  std::string error;
+  return contentsOf(ZipArchiveReader::openMemory(bytes, {}, error), error);
 }
 
 using Contents = std::vector<std::pair<std::string, std::string>>;
@@ -443,6 +456,15 @@ std::unique_ptr<ZipArchiveWriter> openIn(OpenMode mode, const std::string& path,
                                   : ZipArchiveWriter::openWrite(path, 6, error);
 }
 
+// A writer in `mode` over `path` with the entry "new" added.
+std::unique_ptr<ZipArchiveWriter> openWithNewEntry(OpenMode mode, const std::string& path) {
+  std::string error;
+  auto writer = openIn(mode, path, error);
+  EXPECT_TRUE(writer) << error;
+  if (writer) addMemory(*writer, "new", "n");
+  return writer;
+}
+
 void makeArchive(const std::string& path, const std::string& name, const std::string& data) {
   auto writer = openCreate(path);
   addMemory(*writer, name, data);
@@ -504,6 +526,61 @@ TEST_F(ZipWriter, ALinkRetargetedWhileTheWriterIsOpenStaysALink) {
   EXPECT_EQ(listing(), (std::vector<std::string>{"first.zip", "link.zip", "second.zip"}));
 }
 
+// Write mode's entries come from the archive the destination led to at the open; installing over any other
+// file would lose that file's own entries, so close refuses whatever the destination has become meanwhile and
+// leaves every archive as it was.
+TEST_F(ZipWriter, WriteModeInstallsOnlyOverTheArchiveItsEntriesCameFrom) {
+  constexpr const char* kElsewhere = "ZIP destination leads to another file than when it was opened";
+  constexpr const char* kChanged = "ZIP archive was changed since it was opened";
+  const auto relink = [this](const char* link, const char* target) {
+    std::filesystem::remove(dir / link);
+    std::filesystem::create_symlink(target, dir / link);
+  };
+  const struct {
+    const char* name;
+    const char* opened;
+    std::function<void()> meanwhile;
+    const char* message;
+    std::optional<Contents> first;  // what first.zip and second.zip hold afterwards, where they exist
+    std::optional<Contents> second;
+  } cases[] = {
+      {"link pointed at another archive", "link.zip", [&] { relink("link.zip", "second.zip"); }, kElsewhere,
+       Contents{{"first", "1"}}, Contents{{"second", "2"}}},
+      {"archive replaced by another", "first.zip",
+       [this] { std::filesystem::rename(dir / "second.zip", dir / "first.zip"); }, kElsewhere,
+       Contents{{"second", "2"}}, std::nullopt},
+      {"archive removed", "first.zip", [this] { std::filesystem::remove(dir / "first.zip"); }, kElsewhere, std::nullopt,
+       Contents{{"second", "2"}}},
+      {"archive rewritten in place", "first.zip",
+       [this] { writeText("first.zip", ziptest::buildZip({ziptest::storedEntry("rewritten", "3")})); }, kChanged,
+       Contents{{"rewritten", "3"}}, Contents{{"second", "2"}}},
+      {"no archive at the open, a link to one at the close", "new.zip", [&] { relink("new.zip", "second.zip"); },
+       kElsewhere, Contents{{"first", "1"}}, Contents{{"second", "2"}}},
+  };
+  for (const auto& c : cases) {
+    makeArchive(path("first.zip"), "first", "1");
+    makeArchive(path("second.zip"), "second", "2");
+    std::filesystem::create_symlink("first.zip", dir / "link.zip");
+    std::string error;
+    auto writer = ZipArchiveWriter::openWrite(path(c.opened), 6, error);
+    ASSERT_TRUE(writer) << c.name << ": " << error;
+    addMemory(*writer, "new", "n");
+    c.meanwhile();
+    EXPECT_FALSE(writer->close(error)) << c.name;
+    EXPECT_EQ(error, c.message) << c.name;
+    if (c.first) {
+      EXPECT_EQ(contentsOf(path("first.zip")), *c.first) << c.name;
+    }
+    if (c.second) {
+      EXPECT_EQ(contentsOf(path("second.zip")), *c.second) << c.name;
+    }
+    for (const std::string& name : listing()) {
+      EXPECT_EQ(name.find(".temporary-"), std::string::npos) << c.name << ": " << name;
+      std::filesystem::remove(dir / name);
+    }
+  }
+}
+
 // Mode 0444 has no write bit for anyone, so the archive is refused for root as well.
 TEST_F(ZipWriter, AReadOnlyArchiveIsRefusedInEitherModeBeforeAnythingIsCreated) {
   makeArchive(path("ro.zip"), "old", "o");
@@ -523,11 +600,10 @@ TEST_F(ZipWriter, AReadOnlyArchiveIsRefusedInEitherModeBeforeAnythingIsCreated) 
 TEST_F(ZipWriter, AnArchiveMadeReadOnlyWhileTheWriterIsOpenIsKept) {
   for (OpenMode mode : {OpenMode::Create, OpenMode::Write}) {
     makeArchive(path("late.zip"), "old", "o");
-    std::string error;
-    auto writer = openIn(mode, path("late.zip"), error);
-    ASSERT_TRUE(writer) << error;
-    addMemory(*writer, "new", "n");
+    auto writer = openWithNewEntry(mode, path("late.zip"));
+    ASSERT_TRUE(writer);
     ASSERT_EQ(chmod(path("late.zip").c_str(), 0444), 0);
+    std::string error;
     EXPECT_FALSE(writer->close(error));
     EXPECT_EQ(error, "file is read-only");
     EXPECT_EQ(contentsOf(path("late.zip")), (Contents{{"old", "o"}}));
@@ -588,6 +664,106 @@ TEST_F(ZipWriter, InstalledArchiveKeepsTheReplacedFilesPermissions) {
   umask(previous);
   ASSERT_EQ(stat(path("fresh.zip").c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 07777, 0640u);
+}
+
+// The replaced archive keeps its owner, group and bits as far as the saver may give them: root gives it back
+// to its owner, and a member of its group who may write it keeps the group for the others.
+TEST_F(ZipWriter, TheReplacedArchiveKeepsItsOwnerGroupAndBitsAsFarAsTheSaverMay) {
+  if (geteuid() != 0) GTEST_SKIP() << "only root makes another user's file";
+  ASSERT_EQ(chmod(dir.c_str(), 0777), 0);  // the member saves here too
+  for (OpenMode mode : {OpenMode::Create, OpenMode::Write}) {
+    for (const bool byMember : {false, true}) {
+      makeArchive(path("theirs.zip"), "old", "o");
+      ASSERT_TRUE(qztest::makeGroupWritableFile(path("theirs.zip")));
+      const auto save = [&] {
+        std::string error;
+        auto writer = openWithNewEntry(mode, path("theirs.zip"));
+        return writer && writer->close(error);
+      };
+      EXPECT_TRUE(byMember ? qztest::saveAsGroupMember(save) : save()) << byMember;
+      EXPECT_EQ(qztest::ownershipOf(path("theirs.zip")),
+                byMember ? qztest::kSavedByGroupMember : qztest::kGroupWritableFile);
+      EXPECT_EQ(contentsOf(path("theirs.zip")).back(), (std::pair<std::string, std::string>{"new", "n"}));
+    }
+  }
+}
+
+// The archive's own path is longer than one system call takes; it is reached through its directory.
+TEST_F(ZipWriter, AnArchiveInADirectoryNearThePathLengthLimitIsSavedInEitherMode) {
+  const qztest::DeepDirectory deep(dir, 4090);
+  for (OpenMode mode : {OpenMode::Create, OpenMode::Write}) {
+    std::string error;
+    auto writer = openIn(mode, deep / "a.zip", error);
+    ASSERT_TRUE(writer) << error;
+    addMemory(*writer, mode == OpenMode::Create ? "created" : "added", "x");
+    closeWriter(*writer);
+  }
+  EXPECT_EQ(contentsOfBytes(deep.read("a.zip")), (Contents{{"created", "x"}, {"added", "x"}}));
+  EXPECT_EQ(deep.entries(), 1u);
+}
+
+// The temporary file is removed from wherever its directory has gone.
+TEST_F(ZipWriter, ADirectoryRenamedWhileTheWriterIsOpenFailsTheCloseAndKeepsNoTemporaryFile) {
+  std::filesystem::create_directory(dir / "before");
+  makeArchive(path("before/a.zip"), "old", "o");
+  for (OpenMode mode : {OpenMode::Create, OpenMode::Write}) {
+    auto writer = openWithNewEntry(mode, path("before/a.zip"));
+    ASSERT_TRUE(writer);
+    std::filesystem::rename(dir / "before", dir / "after");
+    std::string error;
+    EXPECT_FALSE(writer->close(error));
+    EXPECT_EQ(error, mode == OpenMode::Create ? "ZIP install failed: system error 2"
+                                              : "ZIP destination leads to another file than when it was opened");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir / "after"), std::filesystem::directory_iterator()),
+              1u);
+    EXPECT_EQ(contentsOf(path("after/a.zip")), (Contents{{"old", "o"}}));
+    std::filesystem::rename(dir / "after", dir / "before");
+  }
+}
+
+// A relative path needs the current directory; when that was removed, the message says so.
+TEST_F(ZipWriter, ARelativePathWhoseCurrentDirectoryWasRemovedSaysSo) {
+  const std::filesystem::path previous = std::filesystem::current_path();
+  std::filesystem::create_directory(dir / "gone");
+  ASSERT_EQ(chdir(path("gone").c_str()), 0);
+  std::filesystem::remove(dir / "gone");
+  std::string error;
+  EXPECT_FALSE(ZipArchiveWriter::openCreate("a.zip", 6, error));
+  std::filesystem::current_path(previous);
+  EXPECT_EQ(error, "ZIP path is relative and the current directory no longer exists");
+}
+
+// Runs `action` with every descriptor the process may open in use.
+template <typename Action>
+void withEveryDescriptorInUse(Action action) {
+  rlimit previous{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &previous), 0);
+  rlimit few = previous;
+  few.rlim_cur = 256;  // a limit above the descriptors in use, so that filling it up is quick
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &few), 0);
+  std::vector<UniqueFd> filler;
+  for (UniqueFd fd; (fd = UniqueFd(open("/dev/null", O_RDONLY | O_CLOEXEC))).valid();) filler.push_back(std::move(fd));
+  EXPECT_EQ(errno, EMFILE);
+  action();
+  filler.clear();
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &previous), 0);
+}
+
+// With every descriptor of the process in use, close still finishes and installs the archive: it needs no
+// descriptor it does not hold already.
+TEST_F(ZipWriter, CloseNeedsNoNewDescriptor) {
+  for (OpenMode mode : {OpenMode::Create, OpenMode::Write}) {
+    makeArchive(path("kept.zip"), "old", "o");
+    auto writer = openWithNewEntry(mode, path("kept.zip"));
+    ASSERT_TRUE(writer);
+    std::string error;
+    bool closed = false;
+    withEveryDescriptorInUse([&] { closed = writer->close(error); });
+    EXPECT_TRUE(closed) << error;
+    const Contents expected = mode == OpenMode::Create ? Contents{{"new", "n"}} : Contents{{"old", "o"}, {"new", "n"}};
+    EXPECT_EQ(contentsOf(path("kept.zip")), expected);
+    EXPECT_EQ(listing(), std::vector<std::string>{"kept.zip"});
+  }
 }
 
 // Runs `action` with writes to files limited to `limit` bytes; with SIGXFSZ ignored as qz has it, a write
