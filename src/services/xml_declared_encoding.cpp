@@ -4,6 +4,9 @@
 #include <algorithm>
 #include <cctype>
 #include <initializer_list>
+#include <optional>
+
+#include "services/xml_charset.h"
 
 namespace {
 
@@ -65,12 +68,21 @@ bool plainAscii(std::string_view text) {
 
 }  // namespace
 
+pugi::xml_encoding xmlDetectedEncoding(std::string_view text) {
+  // pugixml looks at the first four bytes, and at a declaration there up to its first '?' after "<?xml ".
+  size_t probe = std::min<size_t>(text.size(), 4);
+  if (text.substr(0, 4) == "<?xm") probe = std::min(text.size() - 1, text.find('?', 6)) + 1;
+  pugi::xml_document document;
+  return document.load_buffer(text.data(), probe, pugi::parse_minimal, pugi::encoding_auto).encoding;
+}
+
 XmlDeclaredEncoding xmlDeclaredEncoding(std::string_view text, pugi::xml_encoding detected) {
+  using Reading = XmlDeclaredEncoding::Reading;
   if (detected != pugi::encoding_utf8 || text.substr(0, 3) == "\xEF\xBB\xBF") return {};
   const std::optional<std::string_view> declaration = openingDeclaration(text);
   if (!declaration) return {};
   // pugixml looked at a declaration at the first byte already.
-  if (declaration->data() != text.data() && pugixmlReadsAsLatin1(*declaration)) return {true, std::nullopt};
+  if (declaration->data() != text.data() && pugixmlReadsAsLatin1(*declaration)) return {Reading::Latin1, {}};
   const std::optional<std::string_view> name = encodingName(*declaration);
   if (!name) return {};
   if (namedAmong(*name, {"UTF-8", "UTF8", "US-ASCII", "ASCII", "UTF-16", "UTF-16LE", "UTF-16BE", "UTF-32", "UTF-32LE",
@@ -79,9 +91,12 @@ XmlDeclaredEncoding xmlDeclaredEncoding(std::string_view text, pugi::xml_encodin
   }
   if (namedAmong(*name, {"ISO-8859-1", "latin1", "ISO8859-1", "ISO_8859-1", "ISO_8859-1:1987", "iso-ir-100", "l1",
                          "IBM819", "CP819", "csISOLatin1"})) {
-    return {true, std::nullopt};
+    return {Reading::Latin1, {}};
   }
+  const std::string charset(*name);
+  const bool known = xmlCharsetIsKnown(charset);
+  if (known && xmlCharsetReadsAsItself(charset, *declaration)) return {Reading::Charset, charset};
   const bool spellsInAscii = startsIgnoringCase(*name, "UTF-7") || startsIgnoringCase(*name, "HZ");
   if (!spellsInAscii && plainAscii(text)) return {};
-  return {false, std::string(*name)};
+  return {known ? Reading::NotInCharset : Reading::Unsupported, charset};
 }
