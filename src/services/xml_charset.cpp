@@ -151,6 +151,17 @@ class DecodedBuffer {
     return true;
   }
 
+  // Moves the text into a buffer of its own size when the room left over is more than an eighth of it, since
+  // the document keeps the buffer as long as it lives.
+  void shrinkToFit() {
+    if (capacity_ - size_ <= size_ / 8 + 4096) return;
+    XmlPugixmlBuffer fitted(static_cast<char*>(pugi::get_memory_allocation_function()(size_ == 0 ? 1 : size_)));
+    if (!fitted) return;
+    std::memcpy(fitted.get(), text_.get(), size_);
+    text_ = std::move(fitted);
+    capacity_ = size_;
+  }
+
   char* end() { return text_.get() + size_; }
   size_t room() const { return capacity_ - size_; }
   void grew(size_t bytes) { size_ += bytes; }
@@ -169,8 +180,12 @@ class DecodedBuffer {
 
 XmlDecodedText decodeXmlCharset(std::string_view text, const std::string& charset, const XmlDecodingRoom& room) {
   XmlDecodedText decoded;
+  if (!xmlEncodingNameIsWellFormed(charset)) {
+    decoded.failure.kind = XmlDecodingFailure::UnknownCharset;
+    return decoded;
+  }
   Iconv decoder("UTF-8", charset.c_str());
-  if (!xmlEncodingNameIsWellFormed(charset) || !decoder.open()) {
+  if (!decoder.open()) {
     decoded.failure.kind = XmlDecodingFailure::UnknownCharset;
     return decoded;
   }
@@ -202,6 +217,7 @@ XmlDecodedText decodeXmlCharset(std::string_view text, const std::string& charse
     }
     return decoded;
   }
+  buffer.shrinkToFit();
   decoded.size = buffer.size();
   decoded.text = buffer.release();
   return decoded;
