@@ -115,7 +115,8 @@ bool xmlCharsetIsKnown(const std::string& charset) {
 bool xmlCharsetReadsAsItself(const std::string& charset, std::string_view declaration) {
   Iconv decoder("UTF-8", charset.c_str());
   if (!decoder.open()) return false;
-  std::string decoded(declaration.size() * 4 + 16, '\0');
+  // Room for one byte more than the declaration: a longer text is not the same.
+  std::string decoded(declaration.size() + 1, '\0');
   const char* in = declaration.data();
   size_t inLeft = declaration.size();
   char* out = decoded.data();

@@ -27,11 +27,14 @@ bool namedAmong(std::string_view name, std::initializer_list<std::string_view> n
   return std::any_of(names.begin(), names.end(), [&](std::string_view each) { return equalsIgnoringCase(name, each); });
 }
 
-// The declaration that opens the text once what stands before its first '<' is dropped, up to its "?>".
+// The declaration that opens the text once what stands before its first '<' is dropped, up to its "?>"; none
+// when it has no end (the text cannot be read then).
 std::optional<std::string_view> openingDeclaration(std::string_view text) {
   text.remove_prefix(std::min(text.find('<'), text.size()));
   if (text.substr(0, 5) != "<?xml" || text.size() < 6 || !isXmlSpace(text[5])) return std::nullopt;
-  return text.substr(0, text.find("?>"));
+  const size_t end = text.find("?>");
+  if (end == std::string_view::npos) return std::nullopt;
+  return text.substr(0, end);
 }
 
 // Whether pugixml reads a text that opens with the declaration as Latin-1. It finds the name its own way (at

@@ -170,3 +170,11 @@ t.test("a parse error in a decoded document names the byte of the source where i
     t.eq({ xml.parse(euc, { full = true }) }, { xml.parse(letters, { full = true }) }, shape)
   end
 end)
+
+t.test("a declaration without its end names no encoding, and the parser says where the text fails", function()
+  local text = '<?xml version="1.0" encoding="Shift_JIS" <a>\x82\xa0</a>' .. ("x"):rep(100000)
+  for _, mode in ipairs({ {}, { full = true } }) do
+    t.eq(t.results(xml.parse(text, mode)),
+      t.results(nil, "XML parse failed at byte 100049: Error parsing document declaration/processing instruction"))
+  end
+end)
