@@ -363,24 +363,47 @@ struct XmlCharsetEncoder::State {
   void replacement(std::string& out) { encode("?", out, true, Unencodable::Raw); }
 };
 
+namespace {
+
+// What the encoder writes for `utf8` from its initial state, without returning to it after (which some sets
+// mark by writing their header again); nothing when it cannot encode it.
+std::optional<std::string> encodedFromStart(Iconv& encoder, std::string_view utf8) {
+  encoder.forget();
+  std::array<char, 64> out{};
+  const char* in = utf8.data();
+  size_t inLeft = utf8.size();
+  char* next = out.data();
+  size_t left = out.size();
+  if (!encoder.convert(in, inLeft, next, left)) return std::nullopt;
+  return std::string(out.data(), static_cast<size_t>(next - out.data()));
+}
+
+// Whether the decoder reads the ASCII byte alone as itself.
+bool decodesAsItself(Iconv& decoder, char byte) {
+  decoder.forget();
+  std::array<char, 16> out{};
+  const char* in = &byte;
+  size_t inLeft = 1;
+  char* next = out.data();
+  size_t left = out.size();
+  return decoder.convert(in, inLeft, next, left) && decoder.reset(next, left) &&
+         std::string_view(out.data(), static_cast<size_t>(next - out.data())) == std::string_view(&byte, 1);
+}
+
+}  // namespace
+
 XmlCharsetEncoder::XmlCharsetEncoder(const std::string& charset) : state_(std::make_unique<State>(charset)) {
+  // Each ASCII byte after a letter, against the letter alone, so that a header the set writes at its start
+  // (ISO-2022-KR) is left out of the comparison.
+  Iconv probe(charset.c_str(), "UTF-8");
   Iconv decoder("UTF-8", charset.c_str());
+  const std::optional<std::string> letter = encodedFromStart(probe, "x");
+  if (!letter) return;
   for (int c = 1; c < 0x80; ++c) {
     const char byte = static_cast<char>(c);
-    std::string encoded;
-    state_->encode({&byte, 1}, encoded, true, State::Unencodable::Raw);
-    state_->resetInto(encoded);
-    if (encoded == std::string_view(&byte, 1)) continue;
-    std::array<char, 16> decoded{};
-    const char* in = &byte;
-    size_t inLeft = 1;
-    char* out = decoded.data();
-    size_t outLeft = decoded.size();
-    decoder.forget();
-    const bool readsAsItself = decoder.convert(in, inLeft, out, outLeft) && decoder.reset(out, outLeft) &&
-                               std::string_view(decoded.data(), decoded.size() - outLeft) == std::string_view(&byte, 1);
-    state_->asItself[c] = readsAsItself;
-    state_->anyAsItself = state_->anyAsItself || readsAsItself;
+    if (encodedFromStart(probe, std::string("x") + byte) == *letter + byte) continue;
+    state_->asItself[c] = decodesAsItself(decoder, byte);
+    state_->anyAsItself = state_->anyAsItself || state_->asItself[c];
   }
 }
 

@@ -121,7 +121,7 @@ TEST(XmlCharset, EncodesTextCutAnywhere) {
 }
 
 // ASCII that a set's encoder would shift for but its decoder reads as itself (the markup of UTF-7) is written
-// as itself; a stateful set ends in its initial state; malformed UTF-8 is "?".
+// as itself; a stateful set ends in its initial state, and writes its header once; malformed UTF-8 is "?".
 TEST(XmlCharset, KeepsMarkupReadableAndEndsInTheInitialState) {
   const struct {
     const char* charset;
@@ -131,6 +131,8 @@ TEST(XmlCharset, KeepsMarkupReadableAndEndsInTheInitialState) {
       {"UTF-7", "<a v=\"\u00e9\">\u00e9!+</a>", "<a v=\"+AOk-\">+AOk-!+-</a>"},
       {"ISO-2022-JP", "<a>\u3042</a>", "<a>\x1b$B$\"\x1b(B</a>"},
       {"ISO-2022-JP", "\u3042", "\x1b$B$\"\x1b(B"},
+      // A header once at the start, whatever the resets.
+      {"ISO-2022-KR", "<a v=\"\uac00\">\uac00</a>", "\x1b$)C<a v=\"\x0e\x30\x21\x0f\">\x0e\x30\x21\x0f</a>"},
       {"EUC-JP", "a\x80z\xe4\xb8", "a?z?"},
   };
   for (const auto& each : cases) {
