@@ -112,17 +112,18 @@ bool xmlCharsetIsKnown(const std::string& charset) {
          Iconv(charset.c_str(), "UTF-8").open();
 }
 
-bool xmlCharsetReadsAsItself(const std::string& charset, std::string_view declaration) {
+std::optional<std::string> xmlCharsetDecodedDeclaration(const std::string& charset, std::string_view declaration,
+                                                        size_t most) {
   Iconv decoder("UTF-8", charset.c_str());
-  if (!decoder.open()) return false;
-  // Room for one byte more than the declaration: a longer text is not the same.
-  std::string decoded(declaration.size() + 1, '\0');
+  if (!decoder.open()) return std::nullopt;
+  std::string decoded(most, '\0');
   const char* in = declaration.data();
   size_t inLeft = declaration.size();
   char* out = decoded.data();
   size_t outLeft = decoded.size();
-  if (!decoder.convert(in, inLeft, out, outLeft)) return false;
-  return std::string_view(decoded.data(), decoded.size() - outLeft) == declaration;
+  if (!decoder.convert(in, inLeft, out, outLeft)) return std::nullopt;
+  decoded.resize(decoded.size() - outLeft);
+  return decoded;
 }
 
 void XmlPugixmlBufferDeleter::operator()(char* buffer) const { pugi::get_memory_deallocation_function()(buffer); }

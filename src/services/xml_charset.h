@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -16,10 +17,11 @@ bool xmlEncodingNameIsWellFormed(std::string_view name);
 // Whether iconv converts between the character set and UTF-8 both ways.
 bool xmlCharsetIsKnown(const std::string& charset);
 
-// Whether the bytes of `declaration` (ASCII, as the declaration was found) read as themselves in the character
-// set, from its initial state: false for a set in which the declaration could not have been written that way
-// (UTF-16, UCS-4, EBCDIC).
-bool xmlCharsetReadsAsItself(const std::string& charset, std::string_view declaration);
+// The bytes of a declaration decoded from the character set from its initial state, when they decode whole into
+// no more than `most` bytes of UTF-8. A declaration found in ASCII that does not decode to itself could not
+// have been written in the set (UTF-16, UCS-4, EBCDIC).
+std::optional<std::string> xmlCharsetDecodedDeclaration(const std::string& charset, std::string_view declaration,
+                                                        size_t most);
 
 // A buffer from pugixml's allocator, so that a document can parse in it and own it.
 struct XmlPugixmlBufferDeleter {

@@ -79,8 +79,36 @@ pugi::xml_encoding xmlDetectedEncoding(std::string_view text) {
   return document.load_buffer(text.data(), probe, pugi::parse_minimal, pugi::encoding_auto).encoding;
 }
 
+namespace {
+
+// "<?xm" in EBCDIC, which opens a document in any EBCDIC set. The characters of a declaration are the same in
+// all of them, so it is read in one (IBM037) to find the name of the set the text is in.
+constexpr std::string_view kEbcdicOpening = "\x4C\x6F\xA7\x94";
+
+XmlDeclaredEncoding ebcdicDeclaredEncoding(std::string_view text) {
+  using Reading = XmlDeclaredEncoding::Reading;
+  const size_t end = text.find("\x6F\x6E");  // "?>"
+  if (end == std::string_view::npos) return {};
+  const std::string_view bytes = text.substr(0, end);
+  const std::optional<std::string> declaration = xmlCharsetDecodedDeclaration("IBM037", bytes, bytes.size());
+  if (!declaration || !plainAscii(*declaration) || declaration->size() < 6 || !isXmlSpace((*declaration)[5])) {
+    return {};
+  }
+  const std::optional<std::string_view> name = encodingName(*declaration);
+  if (!name) return {};
+  const std::string charset(*name);
+  if (!xmlCharsetIsKnown(charset)) return {Reading::Unsupported, charset};
+  if (xmlCharsetDecodedDeclaration(charset, bytes, declaration->size() + 1) != *declaration) {
+    return {Reading::NotInCharset, charset};
+  }
+  return {Reading::Charset, charset};
+}
+
+}  // namespace
+
 XmlDeclaredEncoding xmlDeclaredEncoding(std::string_view text, pugi::xml_encoding detected) {
   using Reading = XmlDeclaredEncoding::Reading;
+  if (detected == pugi::encoding_utf8 && text.substr(0, 4) == kEbcdicOpening) return ebcdicDeclaredEncoding(text);
   if (detected != pugi::encoding_utf8 || text.substr(0, 3) == "\xEF\xBB\xBF") return {};
   const std::optional<std::string_view> declaration = openingDeclaration(text);
   if (!declaration) return {};
@@ -98,7 +126,10 @@ XmlDeclaredEncoding xmlDeclaredEncoding(std::string_view text, pugi::xml_encodin
   }
   const std::string charset(*name);
   const bool known = xmlCharsetIsKnown(charset);
-  if (known && xmlCharsetReadsAsItself(charset, *declaration)) return {Reading::Charset, charset};
+  // Room for one byte more than the declaration: a longer text is not the same.
+  if (known && xmlCharsetDecodedDeclaration(charset, *declaration, declaration->size() + 1) == *declaration) {
+    return {Reading::Charset, charset};
+  }
   const bool spellsInAscii = startsIgnoringCase(*name, "UTF-7") || startsIgnoringCase(*name, "HZ");
   if (!spellsInAscii && plainAscii(text)) return {};
   return {known ? Reading::NotInCharset : Reading::Unsupported, charset};

@@ -4,10 +4,12 @@
 #include "services/xml_charset.h"
 
 #include <gtest/gtest.h>
+#include <iconv.h>
 
 #include <string>
 #include <vector>
 
+#include "services/xml_document.h"
 #include "services/xml_text_encoding.h"
 
 namespace {
@@ -141,6 +143,50 @@ TEST(XmlCharset, KeepsMarkupReadableAndEndsInTheInitialState) {
     encoded.append(each.utf8);
     encoded.finish();
     EXPECT_EQ(out, each.expected) << each.charset;
+  }
+}
+
+// UTF-8 text in the character set, by iconv in one call.
+std::string inCharset(const std::string& utf8, const char* charset) {
+  iconv_t handle = iconv_open(charset, "UTF-8");
+  std::string out(utf8.size() * 4 + 16, '\0');
+  auto* in = const_cast<char*>(utf8.data());
+  size_t inLeft = utf8.size();
+  char* next = out.data();
+  size_t left = out.size();
+  const bool whole = iconv(handle, &in, &inLeft, &next, &left) != static_cast<size_t>(-1);
+  iconv_close(handle);
+  EXPECT_TRUE(whole) << charset;
+  out.resize(out.size() - left);
+  return out;
+}
+
+// A document in EBCDIC opens with "<?xml" in EBCDIC; its declaration is read in the characters every EBCDIC set
+// shares, and names the set the text is decoded from and written back in.
+TEST(XmlCharset, AnEbcdicDocumentIsReadInTheSetItNamesAndWrittenBackInIt) {
+  for (const char* charset : {"IBM037", "IBM1047", "IBM500", "IBM1141"}) {
+    const std::string utf8 = std::string("<?xml version=\"1.0\" encoding=\"") + charset +
+                             "\"?><a v=\"caf\u00e9 [1]\">caf\u00e9 &amp; {x}<b/></a>";
+    const std::string source = inCharset(utf8, charset);
+    for (const XmlParseMode mode : {XmlParseMode::Default, XmlParseMode::Full}) {
+      std::string error;
+      const ParsedXml document = parseXmlDocument(source, mode, error);
+      ASSERT_TRUE(document.tree) << charset << ": " << error;
+      const pugi::xml_node root = document.tree->document_element();
+      EXPECT_STREQ(root.attribute("v").value(), "caf\u00e9 [1]") << charset;
+      EXPECT_STREQ(root.first_child().value(), mode == XmlParseMode::Full ? "caf\u00e9 &amp; {x}" : "caf\u00e9 & {x}");
+      std::string text;
+      ASSERT_TRUE(serializeXmlDocument(document, "", true, text, error)) << error;
+      EXPECT_EQ(text, mode == XmlParseMode::Full ? source : "<a v=\"caf\u00e9 [1]\">caf\u00e9 &amp; {x}<b/></a>") << charset;
+    }
+  }
+  // An EBCDIC declaration that names a set the C library does not know, or one it is not written in.
+  for (const auto& [name, message] : {std::pair<const char*, const char*>{"x-ebcdic", "the encoding \"x-ebcdic\" is not supported"},
+                                      {"UTF-8", "the declaration is not written in the encoding \"UTF-8\" it names"}}) {
+    std::string error;
+    const std::string source = inCharset(std::string("<?xml version=\"1.0\" encoding=\"") + name + "\"?><a/>", "IBM037");
+    EXPECT_FALSE(parseXmlDocument(source, XmlParseMode::Default, error).tree);
+    EXPECT_EQ(error, std::string("XML parse failed: ") + message);
   }
 }
 
