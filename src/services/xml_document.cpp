@@ -180,10 +180,6 @@ class XmlStringWriter : public pugi::xml_writer {
   std::optional<uint64_t> bound_;  // the most the document can make, once the text is past the unchecked size
 };
 
-}  // namespace
-
-namespace {
-
 // "XML parse failed[ at byte N][: description]", the byte counted from 0 and named from 1 on.
 std::string parseFailure(size_t offset, std::string_view description) {
   std::string message = "XML parse failed";
