@@ -95,7 +95,9 @@ uint32_t utf8CodePoint(std::string_view character) {
   const auto lead = static_cast<unsigned char>(character[0]);
   if (character.size() == 1) return lead;
   uint32_t value = lead & (0x7Fu >> character.size());
-  for (size_t i = 1; i < character.size(); ++i) value = (value << 6) | (static_cast<unsigned char>(character[i]) & 0x3F);
+  for (size_t i = 1; i < character.size(); ++i) {
+    value = (value << 6) | (static_cast<unsigned char>(character[i]) & 0x3F);
+  }
   return value;
 }
 

@@ -57,8 +57,9 @@ XmlDecodedText decodeXmlCharset(std::string_view text, const std::string& charse
 size_t xmlCharsetSourceOffset(std::string_view text, const std::string& charset, size_t utf8Offset);
 
 // Appends UTF-8 text, arriving in pieces cut anywhere, to a string in the character set. A character the set
-// cannot hold is written as a character reference ("&#NNN;"), and malformed UTF-8 as "?"; ASCII that the set would encode otherwise but reads as itself (the markup of UTF-7) is written as
-// itself, so that the document's markup stays readable.
+// cannot hold is written as a character reference ("&#NNN;"), and malformed UTF-8 as "?"; ASCII that the set would
+// encode otherwise but reads as itself (the markup of UTF-7) is written as itself, so that the document's markup stays
+// readable.
 class XmlCharsetEncoder {
  public:
   // The character set must be known (xmlCharsetIsKnown).

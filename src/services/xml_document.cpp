@@ -245,8 +245,10 @@ ParsedXml parseXmlDocument(std::string_view text, XmlParseMode mode, std::string
       }
       // The document parses in the decoded text and owns it.
       result = parsed.tree->load_buffer_inplace_own(decoded.text.release(), decoded.size, flags, pugi::encoding_utf8);
-      if (!result && result.offset >= 1) result.offset = static_cast<ptrdiff_t>(
-            xmlCharsetSourceOffset(text, declared.name, static_cast<size_t>(result.offset)));
+      if (!result && result.offset >= 1) {
+        const size_t offset = xmlCharsetSourceOffset(text, declared.name, static_cast<size_t>(result.offset));
+        result.offset = static_cast<ptrdiff_t>(offset);
+      }
       break;
     }
     default:
@@ -257,7 +259,8 @@ ParsedXml parseXmlDocument(std::string_view text, XmlParseMode mode, std::string
   if (!result) {
     parsed.tree.reset();
     const char* description = result.description();
-    error = parseFailure(static_cast<size_t>(std::max<ptrdiff_t>(result.offset, 0)), description != nullptr ? description : "");
+    error = parseFailure(static_cast<size_t>(std::max<ptrdiff_t>(result.offset, 0)),
+                         description != nullptr ? description : "");
     return parsed;
   }
   parsed.source = xmlTextEncoding(text, result.encoding);

@@ -1,9 +1,9 @@
 // The walk follows pugixml's own: text and CDATA sit inline, every other node starts a new line indented by
 // its depth, and an element's closing tag gets its own line unless text came last. An element that holds text
 // (white space included, which the full mode keeps) is mixed content: it is written as it stands, with nothing
-// added inside it, since a line break there would be text of its own. Text is written as it stands; CDATA sections, comments, processing instructions and doctypes are written by pugixml itself, one
-// at a time, so their special cases (a "--" in a comment, a "]]>" in a CDATA section) come out as pugixml
-// writes them.
+// added inside it, since a line break there would be text of its own. Text is written as it stands; CDATA sections,
+// comments, processing instructions and doctypes are written by pugixml itself, one at a time, so their special cases
+// (a "--" in a comment, a "]]>" in a CDATA section) come out as pugixml writes them.
 #include "services/xml_full_writer.h"
 
 #include <cstring>

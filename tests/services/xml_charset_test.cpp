@@ -177,14 +177,17 @@ TEST(XmlCharset, AnEbcdicDocumentIsReadInTheSetItNamesAndWrittenBackInIt) {
       EXPECT_STREQ(root.first_child().value(), mode == XmlParseMode::Full ? "caf\u00e9 &amp; {x}" : "caf\u00e9 & {x}");
       std::string text;
       ASSERT_TRUE(serializeXmlDocument(document, "", true, text, error)) << error;
-      EXPECT_EQ(text, mode == XmlParseMode::Full ? source : "<a v=\"caf\u00e9 [1]\">caf\u00e9 &amp; {x}<b/></a>") << charset;
+      EXPECT_EQ(text, mode == XmlParseMode::Full ? source : "<a v=\"caf\u00e9 [1]\">caf\u00e9 &amp; {x}<b/></a>")
+          << charset;
     }
   }
   // An EBCDIC declaration that names a set the C library does not know, or one it is not written in.
-  for (const auto& [name, message] : {std::pair<const char*, const char*>{"x-ebcdic", "the encoding \"x-ebcdic\" is not supported"},
-                                      {"UTF-8", "the declaration is not written in the encoding \"UTF-8\" it names"}}) {
+  for (const auto& [name, message] :
+       {std::pair<const char*, const char*>{"x-ebcdic", "the encoding \"x-ebcdic\" is not supported"},
+        {"UTF-8", "the declaration is not written in the encoding \"UTF-8\" it names"}}) {
     std::string error;
-    const std::string source = inCharset(std::string("<?xml version=\"1.0\" encoding=\"") + name + "\"?><a/>", "IBM037");
+    const std::string source =
+        inCharset(std::string("<?xml version=\"1.0\" encoding=\"") + name + "\"?><a/>", "IBM037");
     EXPECT_FALSE(parseXmlDocument(source, XmlParseMode::Default, error).tree);
     EXPECT_EQ(error, std::string("XML parse failed: ") + message);
   }
