@@ -4,6 +4,9 @@
 #include <algorithm>
 #include <cctype>
 #include <initializer_list>
+#include <optional>
+
+#include "services/xml_charset.h"
 
 namespace {
 
@@ -24,11 +27,14 @@ bool namedAmong(std::string_view name, std::initializer_list<std::string_view> n
   return std::any_of(names.begin(), names.end(), [&](std::string_view each) { return equalsIgnoringCase(name, each); });
 }
 
-// The declaration that opens the text once what stands before its first '<' is dropped, up to its "?>".
+// The declaration that opens the text once what stands before its first '<' is dropped, up to its "?>"; none
+// when it has no end (the text cannot be read then).
 std::optional<std::string_view> openingDeclaration(std::string_view text) {
   text.remove_prefix(std::min(text.find('<'), text.size()));
   if (text.substr(0, 5) != "<?xml" || text.size() < 6 || !isXmlSpace(text[5])) return std::nullopt;
-  return text.substr(0, text.find("?>"));
+  const size_t end = text.find("?>");
+  if (end == std::string_view::npos) return std::nullopt;
+  return text.substr(0, end);
 }
 
 // Whether pugixml reads a text that opens with the declaration as Latin-1. It finds the name its own way (at
@@ -65,12 +71,49 @@ bool plainAscii(std::string_view text) {
 
 }  // namespace
 
+pugi::xml_encoding xmlDetectedEncoding(std::string_view text) {
+  // pugixml looks at the first four bytes, and at a declaration there up to its first '?' after "<?xml ".
+  size_t probe = std::min<size_t>(text.size(), 4);
+  if (text.substr(0, 4) == "<?xm") probe = std::min(text.size() - 1, text.find('?', 6)) + 1;
+  pugi::xml_document document;
+  return document.load_buffer(text.data(), probe, pugi::parse_minimal, pugi::encoding_auto).encoding;
+}
+
+namespace {
+
+// "<?xm" in EBCDIC, which opens a document in any EBCDIC set. The characters of a declaration are the same in
+// all of them, so it is read in one (IBM037) to find the name of the set the text is in.
+constexpr std::string_view kEbcdicOpening = "\x4C\x6F\xA7\x94";
+
+XmlDeclaredEncoding ebcdicDeclaredEncoding(std::string_view text) {
+  using Reading = XmlDeclaredEncoding::Reading;
+  const size_t end = text.find("\x6F\x6E");  // "?>"
+  if (end == std::string_view::npos) return {};
+  const std::string_view bytes = text.substr(0, end);
+  const std::optional<std::string> declaration = xmlCharsetDecodedDeclaration("IBM037", bytes, bytes.size());
+  if (!declaration || !plainAscii(*declaration) || declaration->size() < 6 || !isXmlSpace((*declaration)[5])) {
+    return {};
+  }
+  const std::optional<std::string_view> name = encodingName(*declaration);
+  if (!name) return {};
+  const std::string charset(*name);
+  if (!xmlCharsetIsKnown(charset)) return {Reading::Unsupported, charset};
+  if (xmlCharsetDecodedDeclaration(charset, bytes, declaration->size() + 1) != *declaration) {
+    return {Reading::NotInCharset, charset};
+  }
+  return {Reading::Charset, charset};
+}
+
+}  // namespace
+
 XmlDeclaredEncoding xmlDeclaredEncoding(std::string_view text, pugi::xml_encoding detected) {
+  using Reading = XmlDeclaredEncoding::Reading;
+  if (detected == pugi::encoding_utf8 && text.substr(0, 4) == kEbcdicOpening) return ebcdicDeclaredEncoding(text);
   if (detected != pugi::encoding_utf8 || text.substr(0, 3) == "\xEF\xBB\xBF") return {};
   const std::optional<std::string_view> declaration = openingDeclaration(text);
   if (!declaration) return {};
   // pugixml looked at a declaration at the first byte already.
-  if (declaration->data() != text.data() && pugixmlReadsAsLatin1(*declaration)) return {true, std::nullopt};
+  if (declaration->data() != text.data() && pugixmlReadsAsLatin1(*declaration)) return {Reading::Latin1, {}};
   const std::optional<std::string_view> name = encodingName(*declaration);
   if (!name) return {};
   if (namedAmong(*name, {"UTF-8", "UTF8", "US-ASCII", "ASCII", "UTF-16", "UTF-16LE", "UTF-16BE", "UTF-32", "UTF-32LE",
@@ -79,9 +122,15 @@ XmlDeclaredEncoding xmlDeclaredEncoding(std::string_view text, pugi::xml_encodin
   }
   if (namedAmong(*name, {"ISO-8859-1", "latin1", "ISO8859-1", "ISO_8859-1", "ISO_8859-1:1987", "iso-ir-100", "l1",
                          "IBM819", "CP819", "csISOLatin1"})) {
-    return {true, std::nullopt};
+    return {Reading::Latin1, {}};
+  }
+  const std::string charset(*name);
+  const bool known = xmlCharsetIsKnown(charset);
+  // Room for one byte more than the declaration: a longer text is not the same.
+  if (known && xmlCharsetDecodedDeclaration(charset, *declaration, declaration->size() + 1) == *declaration) {
+    return {Reading::Charset, charset};
   }
   const bool spellsInAscii = startsIgnoringCase(*name, "UTF-7") || startsIgnoringCase(*name, "HZ");
   if (!spellsInAscii && plainAscii(text)) return {};
-  return {false, std::string(*name)};
+  return {known ? Reading::NotInCharset : Reading::Unsupported, charset};
 }

@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "platform/process_memory.h"
+#include "services/xml_charset.h"
 #include "services/xml_declared_encoding.h"
 #include "services/xml_full_writer.h"
 
@@ -20,10 +21,12 @@ namespace {
 
 constexpr unsigned kDefaultParseFlags = pugi::parse_cdata | pugi::parse_escapes | pugi::parse_eol |
                                         pugi::parse_wconv_attribute | pugi::parse_ws_pcdata_single;
+// The full mode keeps every text of white space alone (pugixml would keep only an element's single child with
+// parse_ws_pcdata_single beside it), so that the text between elements comes back.
 constexpr unsigned kFullParseFlags = pugi::parse_pi | pugi::parse_comments | pugi::parse_cdata | pugi::parse_eol |
                                      pugi::parse_wconv_attribute | pugi::parse_declaration | pugi::parse_doctype |
-                                     pugi::parse_ws_pcdata_single;
-static_assert(kDefaultParseFlags == 0x474 && kFullParseFlags == 0x767);
+                                     pugi::parse_ws_pcdata;
+static_assert(kDefaultParseFlags == 0x474 && kFullParseFlags == 0x36F);
 
 // The text below which a document is written without asking how much memory the process may use.
 constexpr uint64_t kUncheckedTextBytes = uint64_t{64} << 20;
@@ -107,11 +110,15 @@ bool isInlineText(pugi::xml_node node) { return node.type() == pugi::node_pcdata
 
 // The lines the writer starts for a node when it indents: none for text, which stays on the line it follows;
 // one for any other node unless it follows text, and one more for an element's closing tag unless its last
-// child is text.
-uint64_t linesOf(pugi::xml_node node) {
-  if (isInlineText(node)) return 0;
+// child is text. The full mode's writer starts none inside mixed content, nor for the closing tag of the
+// element that holds it.
+uint64_t linesOf(pugi::xml_node node, bool full, bool insideMixedContent) {
+  if (isInlineText(node) || insideMixedContent) return 0;
   uint64_t lines = node.previous_sibling() && isInlineText(node.previous_sibling()) ? 0 : 1;
-  if (node.type() == pugi::node_element && node.first_child() && !isInlineText(node.last_child())) ++lines;
+  if (node.type() == pugi::node_element && node.first_child() && !isInlineText(node.last_child()) &&
+      !(full && xmlElementHoldsText(node))) {
+    ++lines;
+  }
   return lines;
 }
 
@@ -133,7 +140,7 @@ class XmlStringWriter : public pugi::xml_writer {
         compact_(compact),
         text_(text),
         encoded_(output, text),
-        bytesPerByte_(xmlEncodedBytesPerByte(output.encoding)) {}
+        bytesPerByte_(xmlEncodedBytesPerByte(output)) {}
 
   void write(const void* data, size_t size) override {
     // The most this piece can add, with a character cut off at the end of the last piece.
@@ -173,6 +180,40 @@ class XmlStringWriter : public pugi::xml_writer {
   std::optional<uint64_t> bound_;  // the most the document can make, once the text is past the unchecked size
 };
 
+// "XML parse failed[ at byte N][: description]", the byte counted from 0 and named from 1 on.
+std::string parseFailure(size_t offset, std::string_view description) {
+  std::string message = "XML parse failed";
+  if (offset >= 1) message += " at byte " + std::to_string(offset);
+  if (!description.empty()) message.append(": ").append(description);
+  return message;
+}
+
+// The message for a text that is not read in the encoding its declaration names.
+std::string encodingFailure(const XmlDeclaredEncoding& declared) {
+  const std::string quoted = "\"" + declared.name + "\"";
+  if (declared.reading == XmlDeclaredEncoding::NotInCharset) {
+    return parseFailure(0, "the declaration is not written in the encoding " + quoted + " it names");
+  }
+  return parseFailure(0, "the encoding " + quoted + " is not supported");
+}
+
+std::string decodingFailure(const XmlDecodingFailure& failure, const std::string& charset) {
+  const std::string quoted = "\"" + charset + "\"";
+  switch (failure.kind) {
+    case XmlDecodingFailure::UnknownCharset:
+      return parseFailure(0, "the encoding " + quoted + " is not supported");
+    case XmlDecodingFailure::InvalidSequence:
+      return parseFailure(failure.offset, "not a character of the encoding " + quoted);
+    case XmlDecodingFailure::CutSequence:
+      return parseFailure(failure.offset, "the text ends inside a character of the encoding " + quoted);
+    default:
+      return "not enough memory to parse XML";
+  }
+}
+
+// The UTF-8 text a decoded document may grow to without asking how much memory the process may use.
+constexpr uint64_t kUncheckedDecodedBytes = uint64_t{64} << 20;
+
 }  // namespace
 
 ParsedXml parseXmlDocument(std::string_view text, XmlParseMode mode, std::string& error) {
@@ -185,51 +226,77 @@ ParsedXml parseXmlDocument(std::string_view text, XmlParseMode mode, std::string
     return parsed;
   }
   const unsigned flags = mode == XmlParseMode::Full ? kFullParseFlags : kDefaultParseFlags;
-  pugi::xml_parse_result result = parsed.tree->load_buffer(text.data(), text.size(), flags, pugi::encoding_auto);
-  if (result) {
-    const XmlDeclaredEncoding declared = xmlDeclaredEncoding(text, result.encoding);
-    if (declared.unsupported) {
-      parsed.tree.reset();
-      error = "XML parse failed: the encoding \"" + *declared.unsupported + "\" is not supported";
-      return parsed;
+  const XmlDeclaredEncoding declared = xmlDeclaredEncoding(text, xmlDetectedEncoding(text));
+  pugi::xml_parse_result result;
+  switch (declared.reading) {
+    case XmlDeclaredEncoding::AsDetected:
+      result = parsed.tree->load_buffer(text.data(), text.size(), flags, pugi::encoding_auto);
+      break;
+    case XmlDeclaredEncoding::Latin1:
+      result = parsed.tree->load_buffer(text.data(), text.size(), flags, pugi::encoding_latin1);
+      break;
+    case XmlDeclaredEncoding::Charset: {
+      XmlDecodedText decoded =
+          decodeXmlCharset(text, declared.name, XmlDecodingRoom{kUncheckedDecodedBytes, memoryTheProcessMayUse});
+      if (!decoded.text) {
+        parsed.tree.reset();
+        error = decodingFailure(decoded.failure, declared.name);
+        return parsed;
+      }
+      // The document parses in the decoded text and owns it.
+      result = parsed.tree->load_buffer_inplace_own(decoded.text.release(), decoded.size, flags, pugi::encoding_utf8);
+      if (!result && result.offset >= 1) {
+        const size_t offset = xmlCharsetSourceOffset(text, declared.name, static_cast<size_t>(result.offset));
+        result.offset = static_cast<ptrdiff_t>(offset);
+      }
+      break;
     }
-    if (declared.latin1) result = parsed.tree->load_buffer(text.data(), text.size(), flags, pugi::encoding_latin1);
+    default:
+      parsed.tree.reset();
+      error = encodingFailure(declared);
+      return parsed;
   }
   if (!result) {
     parsed.tree.reset();
-    error = "XML parse failed";
-    if (result.offset >= 1) error += " at byte " + std::to_string(result.offset);
     const char* description = result.description();
-    if (description != nullptr && *description != '\0') error += std::string(": ") + description;
+    error = parseFailure(static_cast<size_t>(std::max<ptrdiff_t>(result.offset, 0)),
+                         description != nullptr ? description : "");
     return parsed;
   }
   parsed.source = xmlTextEncoding(text, result.encoding);
+  if (declared.reading == XmlDeclaredEncoding::Charset) parsed.source.charset = declared.name;
   return parsed;
 }
 
 uint64_t serializedXmlTextBound(const ParsedXml& document, uint64_t indentLength, bool compact, uint64_t ceiling) {
   const bool escaped = document.mode == XmlParseMode::Default;
-  const uint64_t perByte = escaped ? 1 : xmlEncodedBytesPerByte(document.source.encoding);
+  const uint64_t perByte = escaped ? 1 : xmlEncodedBytesPerByte(document.source);
   const uint64_t utf8Ceiling = ceiling / perByte;
   uint64_t total = 4;  // a byte-order mark
   uint64_t depth = 0;
+  pugi::xml_node mixed;  // in the full mode, the outermost element of the mixed content being weighed
   for (pugi::xml_node node = document.tree->first_child(); node && total <= utf8Ceiling;) {
     uint64_t bytes = 16 + 2 * std::strlen(node.name()) + valueBytes(node, escaped);
     for (const pugi::xml_attribute& attribute : node.attributes()) {
       bytes = saturatingAdd(bytes, 4 + std::strlen(attribute.name()) +
                                        weighed(attribute.value(), attributeWeights(attribute.value(), escaped)));
     }
-    if (!compact) bytes = saturatingAdd(bytes, saturatingMultiply(linesOf(node), lineBytes(depth, indentLength)));
+    if (!compact) {
+      bytes = saturatingAdd(bytes, saturatingMultiply(linesOf(node, !escaped, mixed), lineBytes(depth, indentLength)));
+    }
     total = saturatingAdd(total, bytes);
     if (pugi::xml_node child = node.first_child()) {
+      if (!escaped && !mixed && xmlElementHoldsText(node)) mixed = node;
       node = child;
       ++depth;
       continue;
     }
     while (!node.next_sibling() && depth > 0) {
+      if (node == mixed) mixed = pugi::xml_node();
       node = node.parent();
       --depth;
     }
+    if (node == mixed) mixed = pugi::xml_node();
     node = node.next_sibling();
   }
   return saturatingMultiply(total, perByte);

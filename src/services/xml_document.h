@@ -1,8 +1,8 @@
 // XML documents over pugixml: parsing in the two modes the scripts use and writing a document back. The
 // default mode decodes entities and drops comments, processing instructions, the declaration and the doctype,
-// and writes UTF-8; the full mode keeps all of them and leaves entity references as written, and a document
-// read that way is written without escaping and in the encoding it was read in, so that writing it again
-// gives the same text and reading that text gives the same tree.
+// and writes UTF-8; the full mode keeps all of them, and white space between elements, and leaves entity
+// references as written, and a document read that way is written without escaping and in the encoding it was
+// read in, so that writing it again gives the same text and reading that text gives the same tree.
 #pragma once
 
 #include <cstddef>
@@ -22,9 +22,11 @@ struct ParsedXml {
   XmlTextEncoding source;  // how the text was encoded
 };
 
-// The parsed document, or one without a tree and with "XML parse failed[ at byte N][: description]",
-// "XML parse failed: the encoding "NAME" is not supported" (a declared encoding pugixml would not decode) or
-// "not enough memory to parse XML" in `error`.
+// The parsed document, or one without a tree and with "XML parse failed[ at byte N][: description]" in
+// `error`: pugixml's description, or for a text in a character set iconv decodes (the byte then counted in the
+// source) "the encoding "NAME" is not supported" (a name no one decodes), "the declaration is not written in
+// the encoding "NAME" it names", "not a character of the encoding "NAME"" or "the text ends inside a character
+// of the encoding "NAME""; or "not enough memory to parse XML".
 ParsedXml parseXmlDocument(std::string_view text, XmlParseMode mode, std::string& error);
 
 // The whole document without a declaration of its own, indented with `indent` per level, or on one line when

@@ -1,8 +1,9 @@
 // The walk follows pugixml's own: text and CDATA sit inline, every other node starts a new line indented by
-// its depth, and an element's closing tag gets its own line unless text came last. Text is written as it
-// stands; CDATA sections, comments, processing instructions and doctypes are written by pugixml itself, one
-// at a time, so their special cases (a "--" in a comment, a "]]>" in a CDATA section) come out as pugixml
-// writes them.
+// its depth, and an element's closing tag gets its own line unless text came last. An element that holds text
+// (white space included, which the full mode keeps) is mixed content: it is written as it stands, with nothing
+// added inside it, since a line break there would be text of its own. Text is written as it stands; CDATA sections,
+// comments, processing instructions and doctypes are written by pugixml itself, one at a time, so their special cases
+// (a "--" in a comment, a "]]>" in a CDATA section) come out as pugixml writes them.
 #include "services/xml_full_writer.h"
 
 #include <cstring>
@@ -34,6 +35,7 @@ class FullDocumentWriter {
         if (type == pugi::node_element) {
           lineBreak = kNewLine | kIndent;
           if (start(node)) {
+            if (!mixed_ && xmlElementHoldsText(node)) mixed_ = node;
             node = node.first_child();
             ++depth;
             continue;
@@ -61,6 +63,7 @@ class FullDocumentWriter {
           text("</");
           text(node.name());
           text(">");
+          if (node == mixed_) mixed_ = pugi::xml_node();
           lineBreak = kNewLine | kIndent;
         }
       }
@@ -87,6 +90,7 @@ class FullDocumentWriter {
   }
 
   void breakLine(unsigned lineBreak, size_t depth) {
+    if (mixed_) return;
     if ((lineBreak & kNewLine) != 0 && !compact_) text("\n");
     if ((lineBreak & kIndent) != 0 && !indent_.empty()) {
       for (size_t level = 0; level < depth; ++level) text(indent_);
@@ -153,9 +157,17 @@ class FullDocumentWriter {
   bool compact_;
   std::unique_ptr<char[]> buffer_;
   size_t used_ = 0;
+  pugi::xml_node mixed_;  // the outermost element of the mixed content being written, if any
 };
 
 }  // namespace
+
+bool xmlElementHoldsText(pugi::xml_node element) {
+  for (pugi::xml_node child = element.first_child(); child; child = child.next_sibling()) {
+    if (child.type() == pugi::node_pcdata || child.type() == pugi::node_cdata) return true;
+  }
+  return false;
+}
 
 void writeFullXmlDocument(const pugi::xml_document& document, std::string_view indent, bool compact,
                           pugi::xml_writer& writer) {

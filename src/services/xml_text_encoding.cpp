@@ -4,6 +4,8 @@
 #include <array>
 #include <utility>
 
+#include "services/xml_charset.h"
+
 namespace {
 
 bool startsWith(std::string_view text, std::string_view prefix) { return text.substr(0, prefix.size()) == prefix; }
@@ -58,8 +60,9 @@ XmlTextEncoding xmlTextEncoding(std::string_view text, pugi::xml_encoding detect
   return result;
 }
 
-uint64_t xmlEncodedBytesPerByte(pugi::xml_encoding encoding) {
-  switch (encoding) {
+uint64_t xmlEncodedBytesPerByte(const XmlTextEncoding& encoding) {
+  if (!encoding.charset.empty()) return XmlCharsetEncoder::kMostBytesPerByte;
+  switch (encoding.encoding) {
     case pugi::encoding_utf16_le:
     case pugi::encoding_utf16_be:
       return 2;
@@ -71,8 +74,9 @@ uint64_t xmlEncodedBytesPerByte(pugi::xml_encoding encoding) {
   }
 }
 
-XmlEncodedText::XmlEncodedText(XmlTextEncoding encoding, std::string& out)
+XmlEncodedText::XmlEncodedText(const XmlTextEncoding& encoding, std::string& out)
     : encoding_(encoding.encoding),
+      charset_(encoding.charset.empty() ? nullptr : std::make_unique<XmlCharsetEncoder>(encoding.charset)),
       bigEndian_(encoding_ == pugi::encoding_utf16_be || encoding_ == pugi::encoding_utf32_be),
       out_(out) {
   if (!encoding.byteOrderMark) return;
@@ -84,7 +88,13 @@ XmlEncodedText::XmlEncodedText(XmlTextEncoding encoding, std::string& out)
   }
 }
 
+XmlEncodedText::~XmlEncodedText() = default;
+
 void XmlEncodedText::append(std::string_view utf8) {
+  if (charset_) {
+    charset_->append(utf8, out_);
+    return;
+  }
   if (encoding_ == pugi::encoding_utf8) {
     out_.append(utf8);
     return;
@@ -111,6 +121,10 @@ void XmlEncodedText::append(std::string_view utf8) {
 }
 
 void XmlEncodedText::finish() {
+  if (charset_) {
+    charset_->finish(out_);
+    return;
+  }
   if (!pending_.empty()) appendCodePoint(0xFFFD);
   pending_.clear();
   flushChunk();

@@ -1,18 +1,22 @@
 // The encoding of an XML document's text: what it was decoded from and whether it began with a byte-order
-// mark. A document read in the full mode is written back in the encoding it was read in, through
-// XmlEncodedText.
+// mark, or the character set iconv decoded it from. A document read in the full mode is written back in the
+// encoding it was read in, through XmlEncodedText.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <pugixml.hpp>
 #include <string>
 #include <string_view>
 
+class XmlCharsetEncoder;
+
 struct XmlTextEncoding {
   pugi::xml_encoding encoding = pugi::encoding_utf8;  // one of the explicit encodings, never auto or wchar
   bool byteOrderMark = false;
+  std::string charset;  // the character set the text was decoded from into UTF-8, when not one pugixml decodes
 };
 
 // The encoding the text was decoded from (as pugixml's parse result names it) with the byte-order mark read off
@@ -20,15 +24,17 @@ struct XmlTextEncoding {
 XmlTextEncoding xmlTextEncoding(std::string_view text, pugi::xml_encoding detected);
 
 // The most bytes one byte of UTF-8 text becomes in the encoding (four for UTF-32).
-uint64_t xmlEncodedBytesPerByte(pugi::xml_encoding encoding);
+uint64_t xmlEncodedBytesPerByte(const XmlTextEncoding& encoding);
 
 // Appends UTF-8 text to a string in another encoding, beginning with its byte-order mark when the source had
 // one. Text may arrive cut anywhere, even inside a character. The values pugixml reads from UTF-32 that are no
 // character (surrogates, past U+10FFFF) are written back to UTF-32 so that they read back alike; malformed
-// UTF-8, and such a value in UTF-16, is written as U+FFFD, and a character that Latin-1 cannot hold as "?".
+// UTF-8, and such a value in UTF-16, is written as U+FFFD, and a character that Latin-1 cannot hold as "?";
+// XmlCharsetEncoder writes a character set.
 class XmlEncodedText {
  public:
-  XmlEncodedText(XmlTextEncoding encoding, std::string& out);
+  XmlEncodedText(const XmlTextEncoding& encoding, std::string& out);
+  ~XmlEncodedText();
   void append(std::string_view utf8);
   // Writes a character still cut off at the end as U+FFFD.
   void finish();
@@ -42,6 +48,7 @@ class XmlEncodedText {
   void flushChunk();
 
   pugi::xml_encoding encoding_;
+  std::unique_ptr<XmlCharsetEncoder> charset_;  // when the text goes into a character set through iconv
   bool bigEndian_;
   std::string& out_;
   std::string pending_;  // the start of a character cut off at the end of the last piece

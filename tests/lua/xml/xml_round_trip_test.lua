@@ -1,5 +1,5 @@
 -- xml: a document read in full mode and written again reads back to the same tree, and its text is the same
--- at every later save; encodings the parser cannot decode are refused by name.
+-- at every later save; encodings no one decodes are refused by name.
 local t = require("qz_test")
 
 -- The text's code points in UTF-16 or UTF-32, little- or big-endian.
@@ -23,8 +23,9 @@ local function encode(text, width, big_endian)
   return table.concat(out)
 end
 
--- Every node in document order as type, name and value, with the attributes asked for.
-local function tree(document, attributes)
+-- Every node in document order as type, name and value, with the attributes asked for; text of white space
+-- alone is left out when `blank` is false.
+local function tree(document, attributes, blank)
   local out = {}
   local function walk(node)
     while node do
@@ -33,7 +34,7 @@ local function tree(document, attributes)
         local value = node:attribute(name)
         if value then entry = entry .. "|" .. name .. "=" .. value end
       end
-      out[#out + 1] = entry
+      if blank ~= false or node:type() ~= "text" or node:value():find("%S") then out[#out + 1] = entry end
       walk(node:first_child())
       node = node:next_sibling()
     end
@@ -74,7 +75,9 @@ t.test("a full-mode document reads back to the same tree and its text is stable 
       local saved = first:serialize(options)
       local again, message = xml.parse(saved, { full = true })
       t.truthy(again, label .. ": the saved text does not parse: " .. tostring(message))
-      t.eq(tree(again, case.attributes), tree(first, case.attributes), label)
+      -- Indenting adds white space between elements that hold no text.
+      local blank = options.compact or false
+      t.eq(tree(again, case.attributes, blank), tree(first, case.attributes, blank), label)
       t.eq(again:serialize(options), saved, label .. ": the second save")
       -- What the text means (entities decoded, written as UTF-8) is the same before and after too.
       t.eq(assert(xml.parse(saved)):serialize(), assert(xml.parse(case.text)):serialize(), label)
@@ -91,8 +94,8 @@ t.test("a compact full-mode document already in the writer's form comes back byt
   end
 end)
 
-t.test("encodings the parser does not decode are refused by name; the ones it decodes are read", function()
-  for _, encoding in ipairs({ "EUC-JP", "Shift_JIS", "windows-1252", "KOI8-R", "ISO-8859-15" }) do
+t.test("encodings no one decodes are refused by name; the ones the parser decodes are read by it", function()
+  for _, encoding in ipairs({ "x-unknown", "EUC-JP-XYZ" }) do
     local text = '<?xml version="1.0" encoding="' .. encoding .. '"?><a>\xa4\xa2</a>'
     for _, mode in ipairs({ {}, { full = true } }) do
       t.eq(t.results(xml.parse(text, mode)),
