@@ -16,6 +16,7 @@
 
 #include "render_process/render_process.h"
 #include "render_process/svg_render.h"
+#include "sanitizer_build.h"
 
 namespace {
 
