@@ -16,9 +16,8 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1) return 0;
-  const ImageLimits limits{
-      2048, int64_t{1} << 20, int64_t{1} << 24, int64_t{1} << 20, 2048, int64_t{1} << 20,
-      std::chrono::milliseconds(1000)};
+  const ImageLimits limits{2048, int64_t{1} << 20, int64_t{1} << 24, int64_t{1} << 20,
+                           2048, int64_t{1} << 20, int64_t{1} << 20, std::chrono::milliseconds(1000)};
   const IoStreamHandle stream(SDL_IOFromConstMem(data + 1, size - 1));
   const char* type = (data[0] & 1) != 0 ? "TGA" : nullptr;
   const DecodedCanvas canvas =

@@ -22,8 +22,6 @@
 
 namespace {
 
-// The most bytes of an XPM image handed to the render process: more than any within the limits.
-constexpr int64_t kMostXpmBytes = int64_t{256} << 20;
 constexpr const char* kTooMuchWork = "image needs too much work to decode";
 
 DecodedCanvas failure(std::string message) {
@@ -63,11 +61,12 @@ std::optional<std::string> restOfStream(SDL_IOStream* stream, int64_t most) {
   return bytes;
 }
 
-// An SVG document through SDL_image's decoder, or an XPM image, in the render process, at the declared size:
-// the drawing never exceeds what was checked. The time limit counts from the start of the load.
+// An SVG document through SDL_image's decoder, or an XPM image, in the render process, at its own size: the
+// drawing is taken only within a pixel of the size checked here. The time limit counts from the start of the
+// load.
 DecodedCanvas decodeInRenderProcess(SDL_IOStream* stream, const DeclaredImage& declared, const ImageLimits& limits,
                                     const HeaderBudget& budget) {
-  const std::optional<std::string> bytes = restOfStream(stream, declared.svg ? limits.maxSvgBytes : kMostXpmBytes);
+  const std::optional<std::string> bytes = restOfStream(stream, declared.svg ? limits.maxSvgBytes : limits.maxXpmBytes);
   if (!bytes) return failure("image data could not be read whole");
   RenderJob job;
   job.kind = RenderJobKind::SdlImage;
@@ -83,7 +82,8 @@ DecodedCanvas decodeInRenderProcess(SDL_IOStream* stream, const DeclaredImage& d
 
 DecodedCanvas decodeStream(SDL_IOStream* stream, const char* type, ImageDecoder decoder, const ImageLimits& limits) {
   if (decoder == ImageDecoder::JpegOnly && !IMG_isJPG(stream)) return failure("image data is not a JPEG image");
-  const HeaderBudget budget{limits.renderTimeLimit, std::chrono::steady_clock::now(), limits.maxSvgBytes};
+  const HeaderBudget budget{limits.renderTimeLimit, std::chrono::steady_clock::now(), limits.maxSvgBytes,
+                            limits.maxXpmBytes};
   std::optional<DeclaredImage> declared;
   try {
     declared = declaredImageSize(stream, type, budget);  // an SVG document is read whole, up to its limit

@@ -18,8 +18,8 @@ enum class ImageDecoder {
 // Sizes no real image reaches: the canvas size bound (2^16 pixels a side, 2^28 pixels in all); and work no
 // real image needs: 2^32 pixels decoded over all of a raster image's passes (16 scans of the largest image,
 // some seconds). SVG images drawn at a size the caller gives stop at 2^24 pixels (4096 square) and 32,767
-// pixels a side, the longest side of the render process's drawing surface, and their documents at 64 MiB,
-// far more than any drawing a script loads holds. What drawing a document costs is bounded where it is
+// pixels a side, the longest side of the render process's drawing surface, and their documents, like XPM
+// images, at 64 MiB, far more than any drawing a script loads holds. What drawing a document costs is bounded where it is
 // drawn: in the render process, with its own memory ceiling and the time limit below, which one load keeps
 // whole however often it asks the process (an SVG document that declares no size is measured, then drawn).
 struct ImageLimits {
@@ -29,6 +29,7 @@ struct ImageLimits {
   int64_t maxSvgPixels = int64_t{1} << 24;
   int64_t maxSvgSide = 32767;
   int64_t maxSvgBytes = int64_t{64} << 20;
+  int64_t maxXpmBytes = int64_t{64} << 20;
   std::chrono::milliseconds renderTimeLimit{5000};
 };
 

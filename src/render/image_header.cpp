@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
 
 #include "render/image_header_reader.h"
 
@@ -141,6 +142,18 @@ Declared tgaSize(HeaderReader& reader) {
 
 Declared unread(HeaderReader&) { return std::nullopt; }
 
+// An XV thumbnail by its first line alone: SDL_image's own check walks every comment line up to the size, as
+// far as the data go, where the header's reader stops at its bound.
+bool isXvHead(SDL_IOStream* stream) {
+  const HeaderBudget budget;
+  HeaderReader reader(stream, budget);
+  std::string line;
+  for (std::optional<uint8_t> c; line.size() < 1024 && (c = reader.byte()) && *c != '\n';) {
+    if (*c != '\r') line.push_back(static_cast<char>(*c));
+  }
+  return line.compare(0, 6, "P7 332") == 0;
+}
+
 // IMG_LoadTyped_IO's table: TGA by type alone, then the signature checks in order. Formats this build
 // of SDL_image leaves out answer false to their checks. A header that gives no size is refused as corrupt,
 // so that no decoder ever runs on a size nobody checked.
@@ -157,7 +170,7 @@ const Format kFormats[] = {
     {IMG_isPCX, pcxSize, "corrupt PCX image data"},         {IMG_isPNG, stbSize, "corrupt PNG image data"},
     {IMG_isPNM, declaredPnmSize, "corrupt PNM image data"}, {IMG_isSVG, declaredSvgSize, "corrupt SVG image data"},
     {IMG_isTIF, unread, "corrupt TIFF image data"},         {IMG_isXCF, declaredXcfSize, "corrupt XCF image data"},
-    {IMG_isXPM, declaredXpmSize, "corrupt XPM image data"}, {IMG_isXV, declaredXvSize, "corrupt XV image data"},
+    {IMG_isXPM, declaredXpmSize, "corrupt XPM image data"}, {isXvHead, declaredXvSize, "corrupt XV image data"},
     {IMG_isWEBP, unread, "corrupt WEBP image data"},        {IMG_isQOI, qoiSize, "corrupt QOI image data"},
 };
 const Format kTga = {nullptr, tgaSize, "corrupt TGA image data"};

@@ -27,11 +27,13 @@ struct DeclaredImage {
 
 // What reading a header may spend: an SVG document is read no further than the most a document may hold (one
 // that holds more is refused as "SVG document is too large"), and one that declares no size is measured in
-// the render process within the load's time limit, which its drawing then shares.
+// the render process within the load's time limit, which its drawing then shares. An XPM image larger than the
+// most one may hold is refused as "XPM image is too large" before any of it is read.
 struct HeaderBudget {
   std::chrono::milliseconds renderTimeLimit{5000};
   std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
   int64_t maxSvgBytes = int64_t{64} << 20;
+  int64_t maxXpmBytes = int64_t{64} << 20;
 };
 
 // What the image in `stream` declares (read from the stream's position, which is put back); none when no

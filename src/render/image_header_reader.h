@@ -11,6 +11,13 @@
 
 #include "render/image_header.h"
 
+// The most bytes the header of an image whose header is text (PNM, XPM, XV thumbnails) is read for: far more
+// than the comments and size lines of any real one.
+inline constexpr int64_t kMostTextHeaderBytes = int64_t{1} << 20;
+
+inline bool isHeaderSpace(int c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
+inline bool isHeaderDigit(int c) { return c >= '0' && c <= '9'; }
+
 class HeaderReader {
  public:
   HeaderReader(SDL_IOStream* stream, const HeaderBudget& budget)
@@ -34,6 +41,12 @@ class HeaderReader {
   std::optional<uint8_t> byte() {
     uint8_t value = 0;
     return read(&value, 1) ? std::optional<uint8_t>(value) : std::nullopt;
+  }
+  // A byte of a text header, which ends (as the data would) once kMostTextHeaderBytes were read this way.
+  std::optional<uint8_t> textByte() {
+    if (textBytes_ == kMostTextHeaderBytes) return std::nullopt;
+    ++textBytes_;
+    return byte();
   }
   // Unsigned integers of `size` bytes (at most 4), little- or big-endian.
   std::optional<uint32_t> le(size_t size) { return integer(size, false); }
@@ -61,6 +74,7 @@ class HeaderReader {
 
   SDL_IOStream* stream_;
   int64_t start_;
+  int64_t textBytes_ = 0;
   const HeaderBudget& budget_;
 };
 

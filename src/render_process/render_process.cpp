@@ -3,8 +3,9 @@
 // process group of its own so that a terminal's Ctrl+C goes to qz alone). A request takes an idle process
 // (one found dead, or with anything unasked waiting on its socket, while idle is reaped and replaced) or
 // starts one, and gives it back only when it drew what was asked (or declined it by its own checks after
-// drawing soundly); any other is killed and reaped before the
-// caller hears why, so no zombie stays behind and no process that failed serves again.
+// drawing soundly); any other is killed and reaped before the caller hears why, so no zombie stays behind and
+// no process that failed serves again. While qz waits it watches the memory the process holds, and a document
+// that failed in a process that had drawn others is tried once more in a fresh one.
 #include "render_process/render_process.h"
 
 #include <fcntl.h>
@@ -20,6 +21,7 @@
 #include <cerrno>
 #include <climits>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -37,9 +39,14 @@ namespace {
 
 constexpr const char* kExecutableName = "qz-render";
 
+// How often qz looks at the memory a drawing holds while it waits for it: often enough that a drawing cannot
+// touch much past the ceiling in between, and only once a drawing has outlasted the first look.
+constexpr auto kMemoryWatchInterval = std::chrono::milliseconds(2);
+
 struct Server {
   pid_t pid = -1;
   UniqueFd socket;
+  uint64_t drawn = 0;  // the requests it answered with a drawing
 };
 
 std::mutex poolMutex;
@@ -47,6 +54,7 @@ std::vector<Server> idleServers;  // guarded by poolMutex
 size_t runningServers = 0;        // guarded by poolMutex
 std::string programInstead;       // guarded by poolMutex: a test's stand-in for qz-render
 std::atomic<uint64_t> sanitizerReports{0};
+std::atomic<uint64_t> startedServers{0};
 
 // Beside qz's own executable when installed there, else where the build put it.
 std::string serverPath() {
@@ -67,12 +75,12 @@ std::string serverPath() {
 
 std::vector<char*> serverEnvironment(std::vector<std::string>& storage) {
   if (QZ_ADDRESS_SANITIZER) {
-    // The sanitizer's shadow memory rules out a data-segment limit: its allocator holds the ceiling instead,
-    // failing allocations past it, while a sanitizer report ends the process with a status of its own.
-    const std::string ceiling = std::to_string(kRenderProcessMemoryBytes >> 20);
+    // An allocation the sanitizer's allocator cannot make is reported, and the process ends on that report as
+    // out of memory (allocation_failures.h); any other report ends it with a status of its own. Freed memory
+    // it holds back to catch late uses counts against the ceiling, so it holds back little.
     const std::string status = std::to_string(kRenderProcessSanitizerStatus);
-    storage.push_back("ASAN_OPTIONS=allocator_may_return_null=1:max_allocation_size_mb=" + ceiling +
-                      ":soft_rss_limit_mb=" + ceiling + ":detect_leaks=0:exitcode=" + status);
+    storage.push_back("ASAN_OPTIONS=allocator_may_return_null=0:quarantine_size_mb=32:detect_leaks=0:exitcode=" +
+                      status);
     storage.push_back("UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:exitcode=" + status);
   }
   std::vector<char*> environment;
@@ -120,6 +128,7 @@ bool startServer(Server& server) {
   }
   server.pid = pid;
   server.socket = std::move(ours);
+  ++startedServers;
   return true;
 }
 
@@ -140,10 +149,11 @@ bool stillListening(const Server& server) {
   return poll(&check, 1, 0) == 0;
 }
 
-bool takeServer(Server& server) {
+// An idle process, or a new one when there is none or `fresh` asks for one.
+bool takeServer(Server& server, bool fresh) {
   {
     const std::lock_guard<std::mutex> lock(poolMutex);
-    while (!idleServers.empty()) {
+    while (!fresh && !idleServers.empty()) {
       server = std::move(idleServers.back());
       idleServers.pop_back();
       if (stillListening(server)) return true;
@@ -192,20 +202,38 @@ RenderRequestRecord requestFor(const RenderJob& job, std::chrono::milliseconds t
   return request;
 }
 
-enum class Reply { Answered, TimedOut, Ended, OutOfTurn };
+// The memory the process holds (its resident pages: what it touched, not what it reserved), in bytes; 0 when
+// it cannot be read.
+uint64_t residentBytes(const Server& server) {
+  const std::string path = "/proc/" + std::to_string(server.pid) + "/statm";
+  const UniqueFd status(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  char text[128];
+  const ssize_t got = status.valid() ? read(status.get(), text, sizeof text - 1) : -1;
+  if (got <= 0) return 0;
+  text[got] = '\0';
+  unsigned long long pages = 0, resident = 0;
+  if (std::sscanf(text, "%llu %llu", &pages, &resident) != 2) return 0;
+  return resident * static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+}
 
-// Waits for the reply until the deadline.
+enum class Reply { Answered, TimedOut, OverMemory, Ended, OutOfTurn };
+
+// Waits for the reply until the deadline, looking at the memory the process holds as it goes.
 Reply awaitReply(const Server& server, std::chrono::steady_clock::time_point deadline, RenderReplyRecord& reply,
                  std::vector<uint8_t>& carried, UniqueFd& pixels) {
   watchBrieflyForInput(server.socket.get());  // a small document is answered before a sleep would be woken
+  const uint64_t ceiling = renderMemoryCeiling();
   for (;;) {
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return Reply::TimedOut;
     pollfd ready{server.socket.get(), POLLIN, 0};
-    const int polled = poll(&ready, 1, static_cast<int>(std::min<int64_t>(left.count(), INT_MAX)));
+    const int polled = poll(&ready, 1, static_cast<int>(std::min<int64_t>(left.count(), kMemoryWatchInterval.count())));
     if (polled < 0 && errno == EINTR) continue;
     if (polled < 0) return Reply::Ended;
-    if (polled == 0) continue;
+    if (polled == 0) {
+      if (residentBytes(server) > ceiling) return Reply::OverMemory;
+      continue;
+    }
     const int received = receiveRecord(server.socket.get(), &reply, sizeof reply, carried, pixels);
     if (received == 1) return Reply::Answered;
     return received < 0 && errno == EPROTO ? Reply::OutOfTurn : Reply::Ended;
@@ -238,15 +266,18 @@ RenderResult timedOut(const RenderJob& job) {
 }
 
 // Whether a drawing answers the job: exactly the size of a fitted document, within the size asked for an
-// image, within the largest side for a glyph and placed near its origin.
+// image (an SVG image within a pixel more on each side: its decoder rounds its size up in single precision),
+// within the largest side for a glyph and placed near its origin.
 bool fitsTheRequest(const RenderJob& job, const RenderReplyRecord& reply) {
   const int64_t width = reply.width, height = reply.height, left = reply.left, top = reply.top;
   if (width <= 0 || height <= 0) return false;
   switch (job.kind) {
     case RenderJobKind::SvgFitted:
       return width == job.width && height == job.height;
-    case RenderJobKind::SdlImage:
-      return width <= job.width && height <= job.height;
+    case RenderJobKind::SdlImage: {
+      const int64_t slack = job.sdlSvg ? 1 : 0;
+      return width <= job.width + slack && height <= job.height + slack;
+    }
     case RenderJobKind::SvgGlyph:
       return width <= job.maxSide && height <= job.maxSide && std::abs(left) <= kMostGlyphOffset &&
              std::abs(top) <= kMostGlyphOffset;
@@ -309,11 +340,13 @@ RenderResult answerOf(const RenderJob& job, Server& server, std::chrono::steady_
     int status = 0;
     retire(server, &status);
     if (answered == Reply::TimedOut) return timedOut(job);
+    if (answered == Reply::OverMemory) return refusal(job, RenderFailure::OutOfMemory, memoryText());
     if (answered == Reply::OutOfTurn) return refusal(job, RenderFailure::Ended, "the renderer answered out of turn");
     return ended(job, status);
   }
   RenderResult result = resultOf(job, reply, carriedPixels, pixels);
   if (result.drawn || result.failure == RenderFailure::Declined) {
+    if (result.drawn) ++server.drawn;
     giveBack(server);
   } else {
     retire(server, nullptr);
@@ -323,8 +356,13 @@ RenderResult answerOf(const RenderJob& job, Server& server, std::chrono::steady_
 
 }  // namespace
 
-RenderResult runRenderJob(const RenderJob& job) {
-  const auto deadline = job.started + job.timeLimit;
+namespace {
+
+// One try of the job in a process: an idle one, or a fresh one when `fresh` asks; whether that process had drawn
+// before.
+RenderResult tryInProcess(const RenderJob& job, std::chrono::steady_clock::time_point deadline, bool fresh,
+                          bool& servedBefore) {
+  servedBefore = false;
   const auto timeLeft = std::chrono::floor<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
   if (timeLeft.count() <= 0) return timedOut(job);
   // A small document travels in the request itself.
@@ -336,10 +374,11 @@ RenderResult runRenderJob(const RenderJob& job) {
   }
   const RenderRequestRecord request = requestFor(job, timeLeft);
   Server server;
-  if (!takeServer(server)) {
+  if (!takeServer(server, fresh)) {
     return refusal(job, RenderFailure::NotStarted,
                    std::string("the renderer could not be started: ") + strerror(errno));
   }
+  servedBefore = server.drawn > 0;
   if (!sendRecord(server.socket.get(), &request, sizeof request, carried ? job.document : std::string_view(),
                   document.get())) {
     int status = 0;
@@ -347,6 +386,20 @@ RenderResult runRenderJob(const RenderJob& job) {
     return ended(job, status);
   }
   return answerOf(job, server, deadline);
+}
+
+}  // namespace
+
+// A process that drew other documents may have been left unsound by one of them (a font face in an error
+// state, say): a document that fails there is tried once more in a fresh process, within the same time limit,
+// so that it is refused only for what it does itself. One that fails in a fresh process is refused at once.
+RenderResult runRenderJob(const RenderJob& job) {
+  const auto deadline = job.started + job.timeLimit;
+  bool servedBefore = false;
+  RenderResult result = tryInProcess(job, deadline, false, servedBefore);
+  const bool soundRefusal = result.failure == RenderFailure::Declined || result.failure == RenderFailure::NotStarted;
+  if (result.drawn || soundRefusal || !servedBefore) return result;
+  return tryInProcess(job, deadline, true, servedBefore);
 }
 
 size_t renderProcessCount() {
@@ -362,6 +415,8 @@ std::vector<int> idleRenderProcesses() {
 }
 
 uint64_t renderProcessSanitizerReports() { return sanitizerReports.load(); }
+
+uint64_t renderProcessesStarted() { return startedServers.load(); }
 
 void useRenderProgram(const std::string& path) {
   std::vector<Server> ending;

@@ -3,9 +3,9 @@
 // process down. A process is started on first need and serves one request at a time; several may run at
 // once (each caller takes an idle one or starts another). Only a process that drew what it was asked, or
 // declined it by its own checks after drawing soundly, goes back to the pool: one that otherwise refused, ran
-// out of memory or time, ended or answered out of turn is ended, and the next request starts another. Each has a memory
-// ceiling of its own, and qz kills one that passes a request's time limit. The process reads nothing but what it is
-// sent.
+// out of memory or time, ended or answered out of turn is ended, and the next request starts another. qz
+// kills one whose resident memory passes the ceiling or that passes a request's time limit, and the process
+// refuses a drawing during which an allocation failed. The process reads nothing but what it is sent.
 #pragma once
 
 #include <chrono>
@@ -71,11 +71,16 @@ struct RenderResult {
 
 // Runs the job in a render process and waits for its answer until the job's time limit has passed since it
 // started. A drawing is taken only when it fits the request: the size asked for a fitted document, within
-// the size asked for an image (an XPM image's declared size), no side past maxSide for a glyph. Thread-safe.
+// the size asked for an image (an XPM image's declared size; an SVG image's within a pixel), no side past
+// maxSide for a glyph. A job that fails in a process that drew others before is tried once more in a fresh
+// process; one that fails in a fresh process is refused. A process whose resident memory passes the ceiling is
+// ended, and its job refused as needing more. Thread-safe.
 RenderResult runRenderJob(const RenderJob& job);
 
 // How many render processes are running (idle or busy), for tests.
 size_t renderProcessCount();
+// How many render processes were started so far, for tests.
+uint64_t renderProcessesStarted();
 // How many render processes ended on a sanitizer report (the sanitizer build's fuzzers fail on any).
 uint64_t renderProcessSanitizerReports();
 // The process ids of the render processes now idle, for tests.

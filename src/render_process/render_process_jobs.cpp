@@ -98,8 +98,9 @@ void decodeWithSdlImage(const RenderRequestRecord& request, std::string_view doc
                         ReplyPixels& pixels) {
   SDL_IOStream* stream = SDL_IOFromConstMem(document.data(), document.size());
   if (stream == nullptr) return refuse(reply, SDL_GetError());
-  SDL_Surface* decoded =
-      request.sdlSvg != 0 ? IMG_LoadSizedSVG_IO(stream, request.width, request.height) : IMG_LoadXPM_IO(stream);
+  // At the document's own size, as SDL_image alone draws it (a size asked for would scale the drawing by the
+  // rounding of its declared size); qz takes the drawing only within a pixel of the size it checked.
+  SDL_Surface* decoded = request.sdlSvg != 0 ? IMG_LoadSVG_IO(stream) : IMG_LoadXPM_IO(stream);
   SDL_CloseIO(stream);
   if (decoded == nullptr) return refuse(reply, SDL_GetError());
   SDL_Surface* converted = SDL_ConvertSurface(decoded, SDL_PIXELFORMAT_ARGB8888);

@@ -1,23 +1,23 @@
 // The render process: started by qz with a socket as descriptor 3, it answers one request at a time until qz
-// closes the socket. It holds its own memory ceiling on what it allocates (its data segment), the lower of
-// kRenderProcessMemoryBytes and a limit it was started under; an allocation that fails where the library can
-// only abort ends it with kRenderProcessOutOfMemoryStatus, so qz can say why. Its threads and malloc arenas
-// are a fixed few, whatever the processor count, so that what a drawing costs, and so whether it is drawn,
-// is the same on every machine and after any drawing before it. It reads nothing but what it is sent, and it
-// ends itself when a request runs well past its time limit with no qz left to end it.
+// closes the socket. What it may use is bounded from outside: qz watches the memory it holds (its resident
+// pages, not the address space its libraries reserve and never touch) and ends it past the ceiling. A drawing
+// during which an allocation failed is refused as out of memory, never sent: the libraries would have drawn
+// without what they could not allocate. An allocation that fails where a library can only abort ends the
+// process with kRenderProcessOutOfMemoryStatus, so qz can say why. Its threads and malloc arenas are a fixed
+// few, whatever the processor count, so that what a drawing costs, and so whether it is drawn, is the same on
+// every machine and after any drawing before it. It reads nothing but what it is sent, and it ends itself when
+// a request runs well past its time limit with no qz left to end it.
 #include <malloc.h>
 #include <signal.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "render_process/address_sanitizer.h"
+#include "render_process/allocation_failures.h"
 #include "render_process/brief_wait.h"
 #include "render_process/message_channel.h"
 #include "render_process/render_process_jobs.h"
@@ -26,9 +26,10 @@
 
 namespace {
 
-// A library that aborts or faults right after an allocation failed (errno still ENOMEM) ran out of memory.
+// A library that aborts or faults after an allocation failed ran out of memory (a process whose allocation
+// failed serves no other request).
 void onFatalSignal(int signal) {
-  if (errno == ENOMEM) _exit(kRenderProcessOutOfMemoryStatus);
+  if (errno == ENOMEM || failedAllocations() != 0) _exit(kRenderProcessOutOfMemoryStatus);
   ::signal(signal, SIG_DFL);
   raise(signal);
 }
@@ -40,20 +41,9 @@ constexpr int kDrawingThreads = 4;
 // arena (the default threshold grows with what was freed before).
 constexpr int kMappedAllocationBytes = 256 << 10;
 
-// A data-segment ceiling (the sanitizer's shadow memory rules one out: its allocator holds the ceiling). A
-// lower limit the process inherited stays; one that cannot be lowered is left as it is.
-void limitMemory() {
-  if (QZ_ADDRESS_SANITIZER) return;
-  rlimit limit{};
-  if (getrlimit(RLIMIT_DATA, &limit) != 0) return;
-  const rlim_t ceiling = std::min<rlim_t>(kRenderProcessMemoryBytes, limit.rlim_cur);
-  const rlimit lowered{ceiling, ceiling};
-  setrlimit(RLIMIT_DATA, &lowered);
-}
-
 void prepare() {
   if (chdir("/") != 0) _exit(1);
-  limitMemory();
+  endOnSanitizerAllocationReports();
   setenv("RAYON_NUM_THREADS", std::to_string(kDrawingThreads).c_str(), 1);
   mallopt(M_ARENA_MAX, kDrawingThreads);
   mallopt(M_MMAP_THRESHOLD, kMappedAllocationBytes);
@@ -87,7 +77,14 @@ int main() {
       std::string_view("the document could not be read").copy(reply.message, sizeof reply.message - 1);
     } else {
       alarm(request.timeLimitMs / 1000 + 3);
+      const uint64_t failedBefore = failedAllocations();
       runRequest(request, document, reply, pixels);
+      if (failedAllocations() != failedBefore) {
+        reply = RenderReplyRecord();
+        pixels = ReplyPixels();
+        reply.outOfMemory = 1;
+        std::string_view("an allocation failed while drawing").copy(reply.message, sizeof reply.message - 1);
+      }
       alarm(0);
     }
     const std::string_view payload(reinterpret_cast<const char*>(pixels.carried.data()), pixels.carried.size());

@@ -9,8 +9,8 @@ enum class RenderJobKind : uint32_t {
   SvgFitted = 1,  // an SVG document drawn into width x height, fitted and centred (librsvg)
   SvgGlyph,       // the element "glyph<glyphIndex>" of an SVG glyph document, at pixelSize per unitsPerEm, cropped
   SvgExtent,      // the size of what an SVG document draws, for a document that declares none (librsvg)
-  SdlImage,       // an image decoded by SDL_image: an SVG drawn at width x height, or an XPM at its own size
-                  // (which qz read from its header and sends as width x height)
+  SdlImage,       // an image decoded by SDL_image at its own size: an SVG document or an XPM image (whose size
+                  // qz read from its header and sends as width x height)
 };
 
 struct RenderRequestRecord {
@@ -44,8 +44,8 @@ struct RenderReplyRecord {
   char message[480] = {};
 };
 
-// The memory each render process may use (its data segment: what it allocates, not the address space its
-// threads reserve), unless qz runs under a lower limit (memory_ceiling.h).
+// The memory each render process may hold (its resident pages: what it touched, not the address space its
+// libraries reserve), unless qz runs under a lower limit (memory_ceiling.h).
 inline constexpr uint64_t kRenderProcessMemoryBytes = uint64_t{1} << 30;
 // The render process exits with this status when an allocation failed where it could not answer.
 inline constexpr int kRenderProcessOutOfMemoryStatus = 86;

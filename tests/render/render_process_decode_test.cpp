@@ -121,10 +121,11 @@ TEST(RenderProcessDecode, MeasuringAndDrawingShareTheLoadsTimeLimit) {
   EXPECT_LE(std::stoi(loaded.error.substr(11)), 1500) << "the drawing gets what the measuring left";
 }
 
-// A stream of `size` bytes: the text `head`, then spaces; counts the bytes read from it.
+// A stream of `size` bytes: the text `head`, then `fill` over and over; counts the bytes read from it.
 struct EndlessDocument {
   std::string head;
   Sint64 size = 0;
+  std::string fill = " ";
   Sint64 at = 0;
   Sint64 read = 0;
 };
@@ -144,8 +145,9 @@ SDL_IOStream* openEndless(EndlessDocument& document) {
     const size_t got = static_cast<size_t>(std::clamp<Sint64>(doc.size - doc.at, 0, static_cast<Sint64>(count)));
     for (size_t i = 0; i < got; ++i) {
       const Sint64 position = doc.at + static_cast<Sint64>(i);
-      static_cast<char*>(into)[i] =
-          position < static_cast<Sint64>(doc.head.size()) ? doc.head[static_cast<size_t>(position)] : ' ';
+      const Sint64 head = static_cast<Sint64>(doc.head.size());
+      static_cast<char*>(into)[i] = position < head ? doc.head[static_cast<size_t>(position)]
+                                                    : doc.fill[static_cast<size_t>(position - head) % doc.fill.size()];
     }
     if (got == 0) *status = SDL_IO_STATUS_EOF;
     doc.at += static_cast<Sint64>(got);
@@ -177,6 +179,46 @@ TEST(RenderProcessDecode, TheSvgSizeCheckReadsAtMostTheDocumentCap) {
     const IoStreamHandle stream(SDL_IOFromConstMem(whole.data(), whole.size()));
     const DecodedCanvas canvas = decodeImage(stream.get(), nullptr, ImageDecoder::Detect, limits);
     EXPECT_EQ(canvas.error, over ? "SVG document is too large" : "") << whole.size();
+  }
+}
+
+// The headers of the images whose headers are text are read no further than a bound: an XPM image larger than
+// the most one may hold is refused before any of it is read, and the comments before a PNM or XV thumbnail's
+// size, or an XPM image's first string, are read for a megabyte at most. An XPM image of the most bytes one may
+// hold decodes beside them.
+TEST(RenderProcessDecode, TextImageHeadersAreReadWithinABound) {
+  constexpr Sint64 kGiB = Sint64{1} << 30;
+  const struct {
+    const char* what;
+    EndlessDocument document;
+    const char* error;
+  } cases[] = {
+      {"a 1 GiB XPM image opening its first string", {"/* XPM */\n\"", kGiB}, "XPM image is too large"},
+      {"a 1 GiB XPM image without a string", {"/* XPM */\n", kGiB, "x"}, "XPM image is too large"},
+      {"a 32 MiB XPM image whose first string never ends", {"/* XPM */\n\"", kGiB / 32}, "corrupt XPM image data"},
+      {"256 MiB of comment lines in an XV thumbnail", {"P7 332\n", kGiB / 4, "#comment\n"}, "corrupt XV image data"},
+      {"256 MiB of comment lines in a PNM image", {"P6\n", kGiB / 4, "#comment\n"}, "corrupt PNM image data"},
+  };
+  for (const auto& c : cases) {
+    EndlessDocument document = c.document;
+    const IoStreamHandle stream(openEndless(document));
+    const DecodedCanvas canvas = decodeImage(stream.get(), nullptr, ImageDecoder::Detect);
+    EXPECT_EQ(canvas.error, c.error) << c.what;
+    EXPECT_LE(document.read, (Sint64{1} << 20) + 65536) << c.what;
+  }
+
+  ImageLimits limits;
+  limits.maxXpmBytes = int64_t{1} << 20;
+  std::string xpm = xpmImage(2, 16, false);
+  const std::string comment = "/*  */\n";
+  xpm.insert(xpm.size(), comment);
+  xpm.insert(xpm.size() - comment.size() + 3, static_cast<size_t>(limits.maxXpmBytes) - xpm.size(), ' ');
+  ASSERT_EQ(xpm.size(), static_cast<size_t>(limits.maxXpmBytes));
+  for (const bool over : {false, true}) {
+    if (over) xpm.insert(xpm.size() - 4, " ");
+    const IoStreamHandle stream(SDL_IOFromConstMem(xpm.data(), xpm.size()));
+    const DecodedCanvas canvas = decodeImage(stream.get(), nullptr, ImageDecoder::Detect, limits);
+    EXPECT_EQ(canvas.error, over ? "XPM image is too large" : "") << xpm.size();
   }
 }
 

@@ -11,6 +11,9 @@
 //   "unsealed pixels"    answers drawn at the asked size with its pixels in a memory file that is not sealed
 //   "short pixels"       answers drawn at the asked size with its pixels in a sealed file one row short
 //   "pixels in a pipe"   answers drawn at the asked size with a pipe beside it for its pixels
+//   "unsound after a drawing"  refuses in a process that drew before (as a library left in a bad state would),
+//                        draws in a fresh one
+//   "always refused"     refuses, in any process
 // Any other document is drawn honestly: opaque red at the asked size, or one pixel when none is asked.
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -31,6 +34,8 @@
 #include "render_process/sealed_memory.h"
 
 namespace {
+
+bool drewBefore = false;  // whether this process answered a request with a drawing
 
 void refuse(RenderReplyRecord& reply, const std::string& why) { why.copy(reply.message, sizeof reply.message - 1); }
 
@@ -127,6 +132,9 @@ bool answer(const RenderRequestRecord& request, std::string_view document) {
     reply.drawn = 1;
     reply.width = request.width;
     reply.height = request.height;
+  } else if ((after(text, "unsound after a drawing") != nullptr && drewBefore) ||
+             after(text, "always refused") != nullptr) {
+    refuse(reply, "refused on request");
   } else if (after(text, "out of memory") != nullptr) {
     refuse(reply, "out of memory");
     reply.outOfMemory = 1;
@@ -136,6 +144,7 @@ bool answer(const RenderRequestRecord& request, std::string_view document) {
     reply.height = request.height > 0 ? request.height : 1;
     pixels = pixelsOf(reply.width, reply.height, true);
   }
+  drewBefore = drewBefore || reply.drawn != 0;
   return sendRecord(kRenderProcessSocket, &reply, sizeof reply, {}, pixels.get());
 }
 

@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -168,20 +169,25 @@ TEST(RenderProcess, MemoryPastTheCeilingIsRefusedAsSuch) {
   expectRed(drawFitted(kRed), "after the swelling");
 }
 
+// The process that had drawn before is killed, and so is the fresh one the document is tried in again.
 TEST(RenderProcess, AProcessKilledFromOutsideIsReplacedAndLeavesNothing) {
   expectRed(drawFitted(kRed), "warm");
   const std::vector<std::string> before = descriptorsOf(getpid());
   const std::string slow = svgOf(kOctaves, 400);
-  std::thread killer([] {
-    for (int tries = 0; tries < 200; ++tries) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-      if (idleRenderProcesses().empty() && renderProcessCount() > 0) break;
+  std::atomic<bool> answered{false};
+  std::thread killer([&answered] {
+    while (!answered) {
+      for (int tries = 0; tries < 200 && !answered; ++tries) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        if (idleRenderProcesses().empty() && renderProcessCount() > 0) break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      [[maybe_unused]] const int status =
+          system(("pkill -KILL -P " + std::to_string(getpid()) + " -x qz-render").c_str());
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    [[maybe_unused]] const int status =
-        system(("pkill -KILL -P " + std::to_string(getpid()) + " -x qz-render").c_str());
   });
   const RenderResult killed = drawFitted(slow, 400, std::chrono::milliseconds(10000));
+  answered = true;
   killer.join();
   EXPECT_EQ(killed.error, "SVG document could not be drawn: the renderer stopped (signal 9)");
   expectRed(drawFitted(kRed), "after the kill");
@@ -413,9 +419,11 @@ class LyingRenderProcess : public ::testing::Test {
   void SetUp() override { useRenderProgram(QZ_FAKE_RENDER_PROCESS); }
   void TearDown() override { useRenderProgram(""); }
 
-  static RenderResult ask(const std::string& document, RenderJobKind kind = RenderJobKind::SvgFitted) {
+  static RenderResult ask(const std::string& document, RenderJobKind kind = RenderJobKind::SvgFitted,
+                          bool svgImage = false) {
     RenderJob job;
     job.kind = kind;
+    job.sdlSvg = svgImage;
     job.document = document;
     job.width = job.height = 16;
     job.maxSide = 64;
@@ -476,6 +484,36 @@ TEST_F(LyingRenderProcess, RepliesThatDoNotFitTheRequestAreRefused) {
           << c.what;
     }
   }
+  // SDL_image rounds an SVG document's size up in single precision: a pixel more than qz read is its answer.
+  const struct {
+    const char* document;
+    bool fits;
+  } svgImages[] = {{"size 17 17", true}, {"size 18 16", false}, {"size 16 18", false}, {"size 16 16", true}};
+  for (const auto& c : svgImages) {
+    const RenderResult result = ask(c.document, RenderJobKind::SdlImage, true);
+    EXPECT_EQ(result.drawn, c.fits) << "an SVG image of 16 square answered " << c.document << ": " << result.error;
+  }
+}
+
+// A document that fails in a process that drew others before is tried once more in a fresh process, while one
+// that fails in a fresh process is refused at once: no document costs more than two tries.
+TEST_F(LyingRenderProcess, AFailureAfterOtherDrawingsIsTriedOnceMoreInAFreshProcess) {
+  ASSERT_TRUE(ask("honest").drawn);
+  uint64_t started = renderProcessesStarted();
+  const RenderResult retried = ask("unsound after a drawing");
+  EXPECT_TRUE(retried.drawn) << retried.error;
+  EXPECT_EQ(renderProcessesStarted(), started + 1) << "one fresh process";
+
+  useRenderProgram(QZ_FAKE_RENDER_PROCESS);  // no process left: the next starts fresh
+  started = renderProcessesStarted();
+  EXPECT_EQ(ask("always refused").error, "refused on request");
+  EXPECT_EQ(renderProcessesStarted(), started + 1) << "refused in a fresh process: one try";
+
+  ASSERT_TRUE(ask("honest").drawn);
+  started = renderProcessesStarted();
+  EXPECT_EQ(ask("always refused").error, "refused on request");
+  EXPECT_EQ(renderProcessesStarted(), started + 1) << "refused after other drawings: two tries";
+  EXPECT_EQ(renderProcessCount(), 0u);
 }
 
 // In the sanitizer build a memory error in the render process is reported as one, not as memory run out.

@@ -1,0 +1,91 @@
+// What a drawing may use in the render process is the memory it holds, not what librsvg reserves: a document
+// whose filters reserve gigabytes they never touch is drawn as librsvg alone draws it, at every size; a
+// drawing during which an allocation failed (under a user's address-space limit, say) is refused as needing
+// more, never taken with what was left out; and a document that fails in a process that drew others is tried
+// once more in a fresh one.
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "render_process/render_process.h"
+#include "render_process/svg_render.h"
+#include "sanitizer_build.h"
+
+namespace {
+
+// A square drawn by an image filter of a group drawn by an image filter: librsvg reserves surfaces of
+// gigabytes for the chain (1.7 GB at 1,024 square, 6.7 GB at 1,448) and touches a few megabytes of them.
+const std::string kChainedImages =
+    R"svg(<svg xmlns="http://www.w3.org/2000/svg" xmlns:xlink="http://www.w3.org/1999/xlink" width="100" height="100">)svg"
+    R"svg(<defs><rect id="core" x="30" y="30" width="40" height="40" fill="green"/>)svg"
+    R"svg(<filter id="f1" x="0" y="0" width="1" height="1"><feImage xlink:href="#core"/></filter>)svg"
+    R"svg(<g id="level1"><rect width="100" height="100" fill="none" filter="url(#f1)"/></g>)svg"
+    R"svg(<filter id="f2" x="0" y="0" width="1" height="1"><feImage xlink:href="#level1"/></filter></defs>)svg"
+    R"svg(<rect width="100" height="100" fill="#ddd"/><rect width="100" height="100" filter="url(#f2)"/></svg>)svg";
+
+RenderResult drawFitted(const std::string& document, int32_t side) {
+  RenderJob job;
+  job.document = document;
+  job.width = job.height = side;
+  job.timeLimit = std::chrono::milliseconds(30000);
+  return runRenderJob(job);
+}
+
+std::vector<uint8_t> drawnAlone(const std::string& document, int32_t side) {
+  SvgBitmap bitmap;
+  EXPECT_TRUE(renderSvgToBgra(document, side, side, &bitmap)) << svgLastError();
+  return bitmap.pixels;
+}
+
+TEST(RenderProcessMemory, ReservationsNeverTouchedDoNotCountAgainstTheCeiling) {
+  for (const int32_t side : {1024, 1200, 1448, 2048}) {
+    const std::vector<uint8_t> alone = drawnAlone(kChainedImages, side);
+    const RenderResult drawn = drawFitted(kChainedImages, side);
+    ASSERT_TRUE(drawn.drawn) << side << ": " << drawn.error;
+    ASSERT_EQ(drawn.pixels.size(), alone.size()) << side;
+    EXPECT_TRUE(std::equal(alone.begin(), alone.end(), drawn.pixels.data())) << side << ": not the library's pixels";
+  }
+}
+
+// Under a user's `ulimit -v 600000` librsvg's reservations may fail: a drawing is then refused as needing more,
+// never taken without what could not be allocated; one drawn is the library's.
+TEST(RenderProcessMemory, UnderAnAddressSpaceLimitADrawingIsTheLibrarysOrRefused) {
+#ifdef QZ_TEST_UNDER_ASAN
+  GTEST_SKIP() << "the sanitizer's shadow memory rules out an address-space limit";
+#else
+  const struct {
+    int32_t side;
+    bool drawn;
+  } cases[] = {{200, true}, {1024, false}, {1448, false}};
+  for (const auto& c : cases) {
+    const std::vector<uint8_t> alone = drawnAlone(kChainedImages, c.side);
+    useRenderProgram("");  // the child starts its own process, under its limit, not one of the pool's
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      const rlimit userLimit{600000 * 1024, 600000 * 1024};
+      if (setrlimit(RLIMIT_AS, &userLimit) != 0) _exit(10);
+      const RenderResult result = drawFitted(kChainedImages, c.side);
+      const bool asAlone = result.drawn && result.pixels.size() == alone.size() &&
+                           std::equal(alone.begin(), alone.end(), result.pixels.data());
+      const bool refusedAsMemory =
+          !result.drawn && result.error == "SVG document could not be drawn: the renderer needed more than 585 MiB";
+      std::fprintf(stderr, "%d: drawn %d as alone %d: %s\n", c.side, result.drawn ? 1 : 0, asAlone ? 1 : 0,
+                   result.error.c_str());
+      _exit(c.drawn ? (asAlone ? 0 : 11) : (refusedAsMemory ? 0 : 12));
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << c.side << ": status " << status;
+  }
+#endif
+}
+
+}  // namespace
