@@ -20,6 +20,8 @@
 namespace {
 
 constexpr lua_Integer kMaxCarriedRule = 255;
+// Stack slots a level push makes sure of: the scan's own pushes, and room for the resolver to run in.
+constexpr int kLevelStackRoom = 8 + 10000;
 // The argument position that a resolver's answer of the wrong type is reported at: its stack position when the
 // levels of this depth were the only slots above the working slots.
 constexpr int kReportedLevelBase = 14;
@@ -162,7 +164,9 @@ void NestedScan::checkAnswer(int index, int reportedIndex) {
 // false. The answer is cached in the level tokenizer's second user value.
 TokenizerHandle* NestedScan::resolve(const Level& level, uint32_t rule) {
   const int depth = static_cast<int>(levels_.size());
-  luaL_checkstack(L_, 8, "too many nested languages");
+  // Each level holds a stack slot: a line nested deeper than Lua's stack can hold (nearly a million levels)
+  // is left to the scripts, as a state the scan cannot carry.
+  if (!lua_checkstack(L_, kLevelStackRoom)) scanner_.giveUp("continuation");
   const int levelSlot = level.slot;
   const int answerSlot = lua_gettop(L_) + 1;
   const bool hasCache = lua_getiuservalue(L_, levelSlot, 2) == LUA_TTABLE;

@@ -220,3 +220,22 @@ t.test("an outer end is found where an inner rule stops the cursor inside an esc
   t.eq(r[1], { "embed", "<<", "normal", "a", "escaped", "\\>", "embed", ">>", "normal", " b" })
   t.eq(r[4], "\0")
 end)
+
+t.test("a line nested deeper than the levels can be held falls back with continuation, a deep one scans", function()
+  local self_embedding = nt.prepare({ patterns = { { pattern = { "<a ", ">" }, type = "tag", syntax = "self" } } })
+  local function resolve() return self_embedding end
+  local deep = 400000
+  local r = scan(self_embedding, ("<a "):rep(deep), "\0", resolve)
+  t.eq(r[1], { "tag", ("<a "):rep(deep) })
+  t.eq(r[4], ("\1"):rep(deep))
+  local levels = 1000000
+  r = scan(self_embedding, ("<a "):rep(levels), "\0", resolve)
+  t.eq({ r[1], r[3] }, { nil, "continuation" })
+  t.truthy(r[2].discarded_bytes > 3 * deep and r[2].discarded_bytes < 3 * levels, r[2].discarded_bytes)
+  -- the same depth carried in from the line before
+  r = scan(self_embedding, "x", ("\1"):rep(levels), resolve)
+  t.eq({ r[1], r[3], r[2].discarded_bytes }, { nil, "continuation", 0 })
+  r = scan(self_embedding, "x>", ("\1"):rep(deep), resolve)
+  t.eq(r[1], { "normal", "x", "tag", ">" })
+  t.eq(r[4], ("\1"):rep(deep - 1) .. "\0")
+end)
