@@ -1,6 +1,7 @@
 // The width of long runs that HarfBuzz alone would shape in time growing with their square: marks that look
 // back past default ignorables, Thai, Khmer and Myanmar cluster chains, a stack of combining marks, and a
-// word of letters that its font's GDEF calls marks; and of Khmer words written, as usual, without spaces.
+// word of letters that its font's GDEF calls marks; of Khmer words written, as usual, without spaces; and of
+// Burmese and Arabic in faces that HarfBuzz shapes with Graphite, which get each run whole.
 // Each at two lengths, four times apart; after the run a table gives each kind's time ratio against the
 // target "4 x the text within 5 x the time".
 #include <benchmark/benchmark.h>
@@ -20,6 +21,9 @@ namespace {
 
 const std::string kNoto = "/usr/share/fonts/truetype/noto/";
 const char* const kSans = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf";
+// Faces that HarfBuzz shapes with Graphite, which gets each run whole.
+const char* const kPadauk = "/usr/share/fonts/truetype/padauk/Padauk-Regular.ttf";
+const char* const kScheherazade = "/usr/share/fonts/truetype/scheherazade/Scheherazade-Regular.ttf";
 
 struct RunKind {
   const char* name;
@@ -84,6 +88,12 @@ int main(int argc, char** argv) {
       {"gdef_mark_letters", markLetterFont.path(), "\xD8\xA7", "\xD8\xA8", 20000},
       {"khmer_words", kNoto + "NotoSansKhmer-Regular.ttf", "",
        "កុមារទាំងអស់ត្រូវមានសិទ្ធិរៀនសូត្រព្រះអាទិត្យរះនៅពេលព្រឹកយើងញ៉ាំបាយជាមួយគ្រួសារសាលារៀនរបស់យើងស្អាតណាស់ខ្ញុំស្រឡាញ់ភាសាខ្មែរ", 110},
+      {"padauk_burmese_words", kPadauk, "",
+       "ကမ္ဘာကြီးသည် လှပသည် ကျွန်ုပ်သည် မန္တလေးမြို့သို့ သွားမည် ဗုဒ္ဓဘာသာဝင်များ ပစ္စည်းများကို ဝယ်သည် ", 140},
+      {"padauk_virama", kPadauk, "\xE1\x80\x80", "\xE1\x80\xB9\xE1\x80\x80", 6700},
+      {"scheherazade_arabic_words", kScheherazade, "",
+       "بِسْمِ اللَّهِ الرَّحْمَٰنِ الرَّحِيمِ اللغة العربية جميلة جدًا وهي لغة القرآن الكريم ", 250},
+      {"scheherazade_fatha_feff", kScheherazade, "\xD8\xA8", "\xD9\x8E\xEF\xBB\xBF", 8000},
   };
   for (const RunKind& kind : kinds) {
     benchmark::RegisterBenchmark((std::string("BM_WidthOfRun/") + kind.name).c_str(), BM_WidthOfRun, &kind)

@@ -1,12 +1,14 @@
 // Text shaping and measurement. Text is measured per codepoint from the cached advances unless it holds
 // something only a shaper gets right; such text is shaped whole in one face (for a group, the first member
 // that shapes all of it), or measured per codepoint when no single face can. A long text goes to HarfBuzz in
-// bounded pieces, one after another (shaping_pieces.h), so that its work grows with the text, not its square.
+// bounded pieces, one after another (shaping_pieces.h), so that its work grows with the text, not its square;
+// a face that HarfBuzz shapes with Graphite gets it whole.
 #include <hb.h>
 
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <memory>
 
 #include "fonts/codepoints.h"
 #include "fonts/font_rounding.h"
@@ -96,6 +98,16 @@ hb_segment_properties_t wholeTextProperties(const char* text, size_t length) {
   return properties;
 }
 
+// Whether HarfBuzz shapes the face with its OpenType shaper, whose unsafe-to-break flags the pieces are cut
+// by. Its Graphite shaper marks every glyph after the first unsafe, so such a face never offers a safe cut;
+// it gets the whole run, which that shaper shapes in time growing with the text.
+bool shapesInPieces(hb_face_t* face, const hb_segment_properties_t& properties) {
+  const std::unique_ptr<hb_shape_plan_t, decltype(&hb_shape_plan_destroy)> plan(
+      hb_shape_plan_create_cached(face, &properties, nullptr, 0, nullptr), hb_shape_plan_destroy);
+  const char* shaper = hb_shape_plan_get_shaper(plan.get());
+  return shaper != nullptr && std::strcmp(shaper, "ot") == 0;
+}
+
 // The last cluster in (start, end] of the shaped buffer before which HarfBuzz says the text may be cut and the
 // two sides shaped apart with the same result; 0 when there is none.
 size_t lastSafeCut(hb_buffer_t* buffer, size_t start, size_t end) {
@@ -118,14 +130,18 @@ bool RenderFont::shapeRun(hb_buffer_t* buffer, const char* text, uint32_t wholeC
                           bool wholeCluster, std::vector<ShapedGlyph>& output) {
   const size_t length = std::strlen(text);
   if (length > kMaxShapedBytes) return false;
-  ShapingWalk walk(text, length);
   // The pieces of a text longer than one window are shaped with what HarfBuzz guesses for the whole text
   // (direction, script, language), and see the text around them as context.
   hb_segment_properties_t wholeProperties = HB_SEGMENT_PROPERTIES_DEFAULT;
   const hb_segment_properties_t* properties = nullptr;
+  ShapingWalk walk(text, length);
   if (walk.window().end < length) {
     wholeProperties = wholeTextProperties(text, length);
     properties = &wholeProperties;
+    if (!shapesInPieces(hbFace_.get(), wholeProperties)) {
+      walk = ShapingWalk(text, length, length);  // one window, as no codepoint is shorter than a byte
+      properties = nullptr;
+    }
   }
   std::vector<RunGlyph> shaped;
   std::vector<size_t> pieceStarts;  // of each piece's glyphs in `shaped`

@@ -192,6 +192,8 @@ int native_tokenizer_scan(lua_State* L) {
   }
   const bool wantStats = lua_toboolean(L, 5);
   luaL_checkstack(L, kSlotFirstLevel + kScanStackRoom, nullptr);
+  // Arguments past the last one are the caller's: dropped, so that none can pass for a working slot.
+  lua_settop(L, kSlotNextLine);
   lua_settop(L, kSlotFirstLevel - 1);
   lua_copy(L, kSlotTokenizer, kSlotCurrentTokenizer);
   lua_copy(L, kPaletteUpvalue, kSlotStylePalette);

@@ -20,6 +20,13 @@
 namespace {
 
 constexpr lua_Integer kMaxCarriedRule = 255;
+// Each level holds a stack slot. A line nested deeper than this is left to the scripts, as a state the scan
+// cannot carry: half of Lua's stack, so that the caller's frames and the resolver keep room below its limit.
+constexpr size_t kMostLevels = 500000;
+// Stack slots a level push makes sure of, for the scan's own pushes; and those a call of the resolver makes
+// sure of, for the resolver to run in.
+constexpr int kLevelStackRoom = 8;
+constexpr int kResolverStackRoom = 10000;
 // The argument position that a resolver's answer of the wrong type is reported at: its stack position when the
 // levels of this depth were the only slots above the working slots.
 constexpr int kReportedLevelBase = 14;
@@ -77,6 +84,7 @@ class NestedScan {
 
 // A new innermost level whose tokenizer is on the stack top.
 void NestedScan::pushLevel(TokenizerHandle* handle, uint32_t parentRule) {
+  if (levels_.size() >= kMostLevels) scanner_.giveUp("continuation");
   levels_.push_back({handle, lua_gettop(L_), parentRule, TokenizerHold(handle)});
   openRule_ = 0;
 }
@@ -162,12 +170,14 @@ void NestedScan::checkAnswer(int index, int reportedIndex) {
 // false. The answer is cached in the level tokenizer's second user value.
 TokenizerHandle* NestedScan::resolve(const Level& level, uint32_t rule) {
   const int depth = static_cast<int>(levels_.size());
-  luaL_checkstack(L_, 8, "too many nested languages");
+  // A caller that has used most of the stack itself gets the same answer as a line nested too deep.
+  if (!lua_checkstack(L_, kLevelStackRoom)) scanner_.giveUp("continuation");
   const int levelSlot = level.slot;
   const int answerSlot = lua_gettop(L_) + 1;
   const bool hasCache = lua_getiuservalue(L_, levelSlot, 2) == LUA_TTABLE;
   if (!hasCache || lua_rawgeti(L_, -1, rule) == LUA_TNIL) {
     if (hasCache) lua_pop(L_, 1);
+    if (!lua_checkstack(L_, kResolverStackRoom)) scanner_.giveUp("continuation");
     lua_pushvalue(L_, kSlotResolver);
     lua_getiuservalue(L_, levelSlot, 1);
     lua_pushinteger(L_, rule);

@@ -231,37 +231,25 @@ long firstDifferenceFromWhole(RenderFont& font, const std::string& text) {
   return glyphs.size() == whole.size() ? -1 : static_cast<long>(std::min(glyphs.size(), whole.size()));
 }
 
-struct UnspacedRun {
+struct LongRun {
   const char* name;
   std::string font;
   std::string filler;  // a letter of the script, put in front 0 to 23 times
   std::string text;
 };
 
-// Scripts written without spaces between words, each run a few times the bound: cut into pieces where
-// HarfBuzz says cutting changes nothing, they shape exactly as whole, wherever the pieces fall (the filler in
-// front moves every cut).
-TEST_F(FontTest, ShapedRuns_LongRunsWithoutSpacesShapeAsWholeFromEveryStart) {
-  const std::string khmer =
-      "កុមារទាំងអស់ត្រូវមានសិទ្ធិរៀនសូត្រព្រះអាទិត្យរះនៅពេលព្រឹកយើងញ៉ាំបាយជាមួយគ្រួសារសាលារៀនរបស់យើងស្អាតណាស់ខ្ញុំស្រឡាញ់ភាសាខ្មែរ";
-  const std::string burmese = "ကမ္ဘာကြီးသည်လှပသည်ကျွန်ုပ်သည်မန္တလေးမြို့သို့သွားမည်ဗုဒ္ဓဘာသာဝင်များပစ္စည်းများကိုဝယ်သည်သဒ္ဒါစာအုပ်ကိုဖတ်သည်";
-  const std::string devanagari = "विद्यार्थीराष्ट्रस्वतन्त्रतासंस्कृतक्षमाश्रद्धापत्रज्ञानद्वारशुद्ध";
-  const std::string thai = "เราเจอเงินเจ็ดบาทเย็นนี้เงียบเหงา";
-  const std::string urdu = "اردوزبانبہتخوبصورتہےاورہمسبکواسسےپیارہے";
-  const UnspacedRun runs[] = {
-      {"Khmer", notoFont("NotoSansKhmer-Regular.ttf"), "ក", repeated(khmer, 6)},
-      {"Burmese", notoFont("NotoSansMyanmar-Regular.ttf"), "က", repeated(burmese, 7)},
-      {"lam-alef", notoFont("NotoSansArabic-Regular.ttf"), "ب", repeated("لا", 200)},
-      {"digits, then lam-alef", notoFont("NotoSansArabic-Regular.ttf"), "1",
-       repeated("0123456789", 30) + repeated("لا", 100)},
-      {"Devanagari conjuncts", notoFont("NotoSansDevanagari-Regular.ttf"), "क", repeated(devanagari, 12)},
-      {"Thai", notoFont("NotoSansThai-Regular.ttf"), "ก", repeated(thai, 25)},
-      {"Urdu in Nastaliq", notoFont("NotoNastaliqUrdu-Regular.ttf"), "ا", repeated(urdu, 20)},
-  };
-  for (const UnspacedRun& run : runs) {
+std::string withoutSpaces(std::string text) {
+  text.erase(std::remove(text.begin(), text.end(), ' '), text.end());
+  return text;
+}
+
+// Each run with its filler in front 0 to 23 times (which moves every place the pieces could be cut) shapes as
+// HarfBuzz shapes it whole: glyphs, clusters, advances, offsets and width.
+void expectWholeFromEveryStart(const std::vector<LongRun>& runs) {
+  for (const LongRun& run : runs) {
     SCOPED_TRACE(run.name);
-    auto font = loadOrFail(run.font.c_str(), 20);
-    ASSERT_NE(font, nullptr);
+    auto font = RenderFont::load(run.font, 20, 0);
+    ASSERT_NE(font, nullptr) << run.font;
     std::vector<size_t> differingStarts;
     for (size_t shift = 0; shift < 24; ++shift) {
       const std::string text = repeated(run.filler, shift) + run.text;
@@ -274,6 +262,44 @@ TEST_F(FontTest, ShapedRuns_LongRunsWithoutSpacesShapeAsWholeFromEveryStart) {
     }
     EXPECT_EQ(differingStarts, std::vector<size_t>{}) << "fillers in front for which pieces differ from whole";
   }
+}
+
+// Scripts written without spaces between words, each run a few times the bound: cut into pieces where
+// HarfBuzz says cutting changes nothing, they shape exactly as whole, wherever the pieces fall (the filler in
+// front moves every cut).
+TEST_F(FontTest, ShapedRuns_LongRunsWithoutSpacesShapeAsWholeFromEveryStart) {
+  const std::string khmer =
+      "កុមារទាំងអស់ត្រូវមានសិទ្ធិរៀនសូត្រព្រះអាទិត្យរះនៅពេលព្រឹកយើងញ៉ាំបាយជាមួយគ្រួសារសាលារៀនរបស់យើងស្អាតណាស់ខ្ញុំស្រឡាញ់ភាសាខ្មែរ";
+  const std::string burmese = "ကမ္ဘာကြီးသည်လှပသည်ကျွန်ုပ်သည်မန္တလေးမြို့သို့သွားမည်ဗုဒ္ဓဘာသာဝင်များပစ္စည်းများကိုဝယ်သည်သဒ္ဒါစာအုပ်ကိုဖတ်သည်";
+  const std::string devanagari = "विद्यार्थीराष्ट्रस्वतन्त्रतासंस्कृतक्षमाश्रद्धापत्रज्ञानद्वारशुद्ध";
+  const std::string thai = "เราเจอเงินเจ็ดบาทเย็นนี้เงียบเหงา";
+  const std::string urdu = "اردوزبانبہتخوبصورتہےاورہمسبکواسسےپیارہے";
+  const std::vector<LongRun> runs = {
+      {"Khmer", notoFont("NotoSansKhmer-Regular.ttf"), "ក", repeated(khmer, 6)},
+      {"Burmese", notoFont("NotoSansMyanmar-Regular.ttf"), "က", repeated(burmese, 7)},
+      {"lam-alef", notoFont("NotoSansArabic-Regular.ttf"), "ب", repeated("لا", 200)},
+      {"digits, then lam-alef", notoFont("NotoSansArabic-Regular.ttf"), "1",
+       repeated("0123456789", 30) + repeated("لا", 100)},
+      {"Devanagari conjuncts", notoFont("NotoSansDevanagari-Regular.ttf"), "क", repeated(devanagari, 12)},
+      {"Thai", notoFont("NotoSansThai-Regular.ttf"), "ก", repeated(thai, 25)},
+      {"Urdu in Nastaliq", notoFont("NotoNastaliqUrdu-Regular.ttf"), "ا", repeated(urdu, 20)},
+  };
+  expectWholeFromEveryStart(runs);
+}
+
+// Faces that HarfBuzz shapes with Graphite, which marks every glyph after the first unsafe to break: Burmese
+// in Padauk and Arabic in Scheherazade, with spaces and without, shape exactly as whole from every start.
+TEST_F(FontTest, ShapedRuns_GraphiteFacesShapeAsWholeFromEveryStart) {
+  const std::string padauk = "/usr/share/fonts/truetype/padauk/Padauk-Regular.ttf";
+  const std::string scheherazade = "/usr/share/fonts/truetype/scheherazade/Scheherazade-Regular.ttf";
+  const std::string burmese = "ကမ္ဘာကြီးသည် လှပသည် ကျွန်ုပ်သည် မန္တလေးမြို့သို့ သွားမည် ဗုဒ္ဓဘာသာဝင်များ ပစ္စည်းများကို ဝယ်သည် သဒ္ဒါစာအုပ်ကို ဖတ်သည်း ";
+  const std::string arabic = "بِسْمِ اللَّهِ الرَّحْمَٰنِ الرَّحِيمِ اللغة العربية جميلة جدًا وهي لغة القرآن الكريم لا إله إلا الله ";
+  expectWholeFromEveryStart({
+      {"Burmese in Padauk", padauk, "က", repeated(burmese, 4)},
+      {"Burmese in Padauk without spaces", padauk, "က", withoutSpaces(repeated(burmese, 4))},
+      {"Arabic in Scheherazade", scheherazade, "ب", repeated(arabic, 5)},
+      {"Arabic in Scheherazade without spaces", scheherazade, "ب", withoutSpaces(repeated(arabic, 5))},
+  });
 }
 
 // A stack of marks far past the bound loses none: every mark is a glyph of no advance, in the text's order

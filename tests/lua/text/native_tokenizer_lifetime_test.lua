@@ -106,3 +106,35 @@ for _, condition in ipairs(conditions) do
     end)
   end
 end
+
+-- Arguments past the eighth are the caller's, never the scan's own: a table given there leaves the scan to
+-- hold the tokenizers it keeps itself, whether the table holds the inner tokenizers as keys (which are then
+-- finalised) or has weak keys (and the inner tokenizers are then collected).
+local extras = {
+  { name = "a table holding the inner tokenizers as keys", table = function() return {} end, holds = true,
+    way = releases[1] },
+  { name = "a table with weak keys", table = function() return setmetatable({}, { __mode = "k" }) end,
+    way = releases[3] },
+}
+
+for _, condition in ipairs(conditions) do
+  local function resolve(_, index) return language(condition, index) end
+  local expected = t.results(nt.scan(outer(), line(), {}, SYMBOL, true, "\0", resolve))
+  for _, extra in ipairs(extras) do
+    t.test(condition.key .. ": " .. extra.name .. " in every argument past the eighth, tokenizers "
+      .. extra.way.name .. ": the scan is intact", function()
+      local given = extra.table()
+      local tokenizer = outer()
+      local r = t.results(nt.scan(tokenizer, line(), {}, SYMBOL, true, "\0", function(_, index)
+        if index > 1 then extra.way.release(debug.getuservalue(tokenizer, 2), index - 1) end
+        local inner = language(condition, index)
+        if extra.holds then given[inner] = true end
+        return inner
+      end, nil, given, given, given, given, given, given, given, given))
+      collectgarbage()
+      collectgarbage()
+      t.eq(r[1], expected[1])
+      t.eq(r[4], expected[4])
+    end)
+  end
+end

@@ -220,3 +220,33 @@ t.test("an outer end is found where an inner rule stops the cursor inside an esc
   t.eq(r[1], { "embed", "<<", "normal", "a", "escaped", "\\>", "embed", ">>", "normal", " b" })
   t.eq(r[4], "\0")
 end)
+
+local function self_embedding()
+  local tokenizer = nt.prepare({ patterns = { { pattern = { "<a ", ">" }, type = "tag", syntax = "self" } } })
+  return tokenizer, function() return tokenizer end
+end
+
+t.test("a line nested more than 500,000 languages deep falls back with continuation, one level less scans", function()
+  local tokenizer, resolve = self_embedding()
+  local most = 500000
+  local r = scan(tokenizer, ("<a "):rep(most - 1), "\0", resolve)
+  t.eq(r[1], { "tag", ("<a "):rep(most - 1) })
+  t.eq(r[4], ("\1"):rep(most - 1))
+  r = scan(tokenizer, ("<a "):rep(most), "\0", resolve)
+  t.eq({ r[1], r[3], r[2].discarded_bytes }, { nil, "continuation", 3 * (most - 1) })
+  -- the same depths carried in from the line before
+  r = scan(tokenizer, "x>", ("\1"):rep(most - 1), resolve)
+  t.eq(r[1], { "normal", "x", "tag", ">" })
+  t.eq(r[4], ("\1"):rep(most - 2) .. "\0")
+  r = scan(tokenizer, "x", ("\1"):rep(most), resolve)
+  t.eq({ r[1], r[3], r[2].discarded_bytes }, { nil, "continuation", 0 })
+end)
+
+t.test("a scan called with most of the stack in use falls back where its levels find no room", function()
+  local tokenizer, resolve = self_embedding()
+  local r
+  local function scan_above(...) r = scan(tokenizer, ("<a "):rep(400000), "\0", resolve) end
+  scan_above(table.unpack({}, 1, 700000))  -- 700,000 slots of the stack taken below the scan
+  t.eq({ r[1], r[3] }, { nil, "continuation" })
+  t.truthy(r[2].discarded_bytes > 0 and r[2].discarded_bytes < 3 * 400000, r[2].discarded_bytes)
+end)
