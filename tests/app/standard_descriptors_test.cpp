@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <cstdlib>
 #include <optional>
 #include <string>
 #include <vector>
@@ -76,6 +77,36 @@ TEST(StandardDescriptors, ClosedOnesAreTakenByTheNullDeviceBeforeQzOpensAnything
       EXPECT_EQ(log.find("error line"), std::string::npos) << log;
       EXPECT_EQ(log.find("exe="), log.rfind("exe=")) << "each trace line once:\n" << log;
     }
+  }
+}
+
+// A root without the null device (a bare chroot or container, here a private mount namespace with an empty
+// /dev): the closed descriptors are still held, by pipes whose other end is closed, so standard input reads
+// as empty and output goes nowhere rather than into the user's file or the boot log.
+TEST(StandardDescriptors, WithoutTheNullDeviceClosedOnesAreStillHeld) {
+  const char* const emptyDevices = "mount -t tmpfs none /dev";
+  if (std::system(("unshare -rm sh -c '" + std::string(emptyDevices) + "' >/dev/null 2>&1").c_str()) != 0) {
+    GTEST_SKIP() << "no private mount namespace here";
+  }
+  for (const std::vector<int>& closed : {std::vector<int>{1}, std::vector<int>{0, 1, 2}}) {
+    SCOPED_TRACE(::testing::PrintToString(closed));
+    Sandbox sandbox;
+    sandbox.writeBoot(kWritingBoot);
+    RunOptions options = qztest::newInstance(std::chrono::seconds(60));
+    options.executable = "/usr/bin/unshare";
+    options.args = {"-rm", "sh", "-c", std::string(emptyDevices) + " && exec \"$0\" --new-instance",
+                    sandbox.executable().string()};
+    options.closedDescriptors = closed;
+    const RunResult result = sandbox.run(options);
+    EXPECT_EQ(result.exitCode, 0) << result.standardError;
+    EXPECT_EQ(sandbox.readFile("notes.txt"), "the user's text\n");
+    const std::string log = sandbox.readFile("user/boot.log");
+    EXPECT_EQ(log.find("status line"), std::string::npos) << log;
+    const std::string report = sandbox.readFile("descriptors");
+    EXPECT_EQ(report.substr(0, report.find('\n')), "input=") << "standard input reads as empty";
+    const std::vector<std::string> leads = descriptorsOf(report);
+    ASSERT_EQ(leads.size(), 3u) << report;
+    for (const int fd : closed) EXPECT_EQ(leads[fd].rfind("pipe:", 0), 0u) << "descriptor " << fd << ": " << leads[fd];
   }
 }
 
