@@ -94,4 +94,61 @@ TEST(ForeignWindowDestroy, OneQuitAndOneErrorLineThenQzEnds) {
   }
 }
 
+// The first tiled image moves the window's presentation to an SDL renderer, which rebuilds the X window for
+// OpenGL on either presentation, as does a secondary window's first frame: neither is a close, and the scripts
+// see no "quit" and no "close_requested" however the windows are resized meanwhile.
+constexpr const char* kRebuildBoot = R"lua(
+local user = EXE_DIR .. "/user/"
+return { run = function()
+  local tiles = renderer.render_to_canvas(256, 256, function()
+    renderer.draw_checkerboard(0, 0, 256, 256, 3, { 255, 0, 0 }, { 0, 0, 255 })
+  end)
+  local closes, second = {}, nil
+  for frame = 1, 60 do
+    renderer.begin_frame()
+    local width, height = renderer.get_size()
+    renderer.draw_rect(0, 0, width, height, { 20, 20, 30 })
+    if frame > 10 then renderer.draw_canvas_tiled(tiles, 0, 0, 256, 256, 10, 10, 200, 200, 0, 0, width, height, 8) end
+    renderer.end_frame()
+    if frame == 20 then
+      second = assert(window.create({ title = "second", width = 200, height = 120 }))
+      window.with_render_target(second, function() renderer.draw_rect(0, 0, 50, 50, { 0, 200, 0 }) end)
+    end
+    if frame == 5 then assert(io.open(user .. "ready", "w")):close() end
+    local event = system.poll_event()
+    while event do
+      if event == "quit" then closes[#closes + 1] = "quit at frame " .. frame end
+      event = system.poll_event()
+    end
+    for _, event in ipairs(second and window.poll_events(second) or {}) do
+      if event.type == "close_requested" then closes[#closes + 1] = "close of the second at frame " .. frame end
+    end
+    system.wait_event(0.02)
+  end
+  print(#closes == 0 and "no close" or table.concat(closes, ", "))
+end }
+)lua";
+
+TEST(ForeignWindowDestroy, WindowsThatSdlRebuildsForAnotherPresentationAreNotClosed) {
+  qztest::VirtualDisplay display;
+  ASSERT_FALSE(display.name().empty()) << display.failure();
+  for (const char* acceleration : {"0", "1"}) {
+    SCOPED_TRACE(std::string("SDL_FRAMEBUFFER_ACCELERATION=") + acceleration);
+    Sandbox sandbox;
+    sandbox.writeBoot(kRebuildBoot);
+    RunOptions options = qztest::newInstance(std::chrono::seconds(60));
+    options.environment = {{"SDL_VIDEO_DRIVER", "x11"},
+                           {"DISPLAY", display.name()},
+                           {"SDL_FRAMEBUFFER_ACCELERATION", acceleration},
+                           {"ASAN_OPTIONS", "detect_leaks=0:abort_on_error=0"}};  // the GL driver's records, as above
+    options.unsetEnvironment = {"SDL_RENDER_DRIVER"};
+    BackgroundRun running = sandbox.start(options);
+    ASSERT_TRUE(sandbox.waitForFile("user/ready")) << running.wait().standardError;
+    runXClient(display.name(), "resize " + std::to_string(running.pid()) + " 10");
+    const RunResult result = running.wait();
+    EXPECT_EQ(result.exitCode, 0) << result.standardError;
+    EXPECT_EQ(result.standardOutput, "no close\n");
+  }
+}
+
 }  // namespace

@@ -2,6 +2,7 @@
 """Another X client beside qz, over ctypes and libX11, for tests on a private display ($DISPLAY).
 
   x_client.py destroy PID     destroys the mapped top-level window whose _NET_WM_PID is PID
+  x_client.py resize PID N    resizes each mapped top-level window of PID to another size, N times over
   x_client.py own [OPTIONS]   owns CLIPBOARD and answers requests for it (options below); prints "owned", and
                               "lost" when another client takes the clipboard
   x_client.py read TIMEOUT    prints the CLIPBOARD text, "no owner", "refused" or "timeout"
@@ -87,6 +88,7 @@ X.XNextEvent.argtypes = [Display, ctypes.POINTER(Event)]
 X.XPending.argtypes = [Display]
 X.XConnectionNumber.argtypes = [Display]
 X.XDestroyWindow.argtypes = [Display, Window]
+X.XResizeWindow.argtypes = [Display, Window, ctypes.c_uint, ctypes.c_uint]
 X.XSync.argtypes = [Display, ctypes.c_int]
 X.XFlush.argtypes = [Display]
 X.XFree.argtypes = [ctypes.c_void_p]
@@ -121,23 +123,42 @@ def property_bytes(display, window, name, kind):
     return value
 
 
-def destroy(pid):
-    display = open_display()
+def windows_of(display, pid):
+    """The mapped top-level windows whose _NET_WM_PID is pid."""
     root, parent, children, count = Window(), Window(), ctypes.POINTER(Window)(), ctypes.c_uint()
     X.XQueryTree(display, X.XDefaultRootWindow(display), ctypes.byref(root), ctypes.byref(parent),
                  ctypes.byref(children), ctypes.byref(count))
     pid_atom = atom(display, "_NET_WM_PID")
+    found = []
     for i in range(count.value):
         window = children[i]
         value = property_bytes(display, window, pid_atom, XA_CARDINAL)
         attributes = WindowAttributes()
         X.XGetWindowAttributes(display, window, ctypes.byref(attributes))
         if value and ctypes.c_long.from_buffer_copy(value).value == pid and attributes.map_state == IS_VIEWABLE:
-            X.XDestroyWindow(display, window)
-            X.XSync(display, 0)
-            print("destroyed", flush=True)
-            return
+            found.append(window)
+    return found
+
+
+def destroy(pid):
+    display = open_display()
+    for window in windows_of(display, pid):
+        X.XDestroyWindow(display, window)
+        X.XSync(display, 0)
+        print("destroyed", flush=True)
+        return
     sys.exit("no window of process %d" % pid)
+
+
+def resize(pid, times):
+    """Resizes every window of the process to another size, times over, 30 ms apart."""
+    display = open_display()
+    for turn in range(times):
+        for window in windows_of(display, pid):
+            X.XResizeWindow(display, window, 300 + turn * 37 % 500, 200 + turn * 53 % 400)
+        X.XSync(display, 0)
+        time.sleep(0.03)
+    print("resized", flush=True)
 
 
 def wait_readable(display, seconds):
@@ -336,6 +357,8 @@ if __name__ == "__main__":
     command = sys.argv[1]
     if command == "destroy":
         destroy(int(sys.argv[2]))
+    elif command == "resize":
+        resize(int(sys.argv[2]), int(sys.argv[3]))
     elif command == "own":
         own(own_options(sys.argv[2:]))
     elif command == "read":
