@@ -264,6 +264,8 @@ def own(options):
                 sending[(request.requestor, request.property)] = Transfer(data, offers[request.target], options)
                 size = (ctypes.c_long * 1)(options.announce if options.announce is not None else len(data))
                 X.XChangeProperty(display, request.requestor, request.property, incr, 32, PROP_MODE_REPLACE, size, 1)
+                if options.notice_names_type:
+                    answer.notify.target = offers[request.target]
             elif request.target in offers:
                 write_whole(display, request.requestor, request.property, offers[request.target], data)
             else:
@@ -298,6 +300,8 @@ def own_options(args):
                         help="answers that the text is in the property without writing the property")
     parser.add_argument("--refuse-without-target", action="store_true",
                         help="refusals of targets not offered name no target (None), as SDL sends them")
+    parser.add_argument("--notice-names-type", action="store_true",
+                        help="the notice of an answer in pieces names the pieces' type, not the target asked")
     parser.add_argument("--destroy-requestor", action="store_true",
                         help="destroys the requestor's window right after answering")
     return parser.parse_args(args)
