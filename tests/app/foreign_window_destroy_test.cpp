@@ -67,6 +67,18 @@ size_t countOf(const std::string& text, const std::string& part) {
   return count;
 }
 
+// qz on the display with the presentation the acceleration variable ("0" or "1") picks, and SDL's choice of
+// renderer, as a user's run has it. The GL driver behind an SDL renderer leaves a few records when SDL unloads
+// it at exit, in a module that has gone by the time the sanitizer build would report them.
+RunOptions presentedOn(const std::string& display, const std::string& acceleration, bool rendersWithGl) {
+  RunOptions options = qztest::newInstance(std::chrono::seconds(60));
+  options.environment = {
+      {"SDL_VIDEO_DRIVER", "x11"}, {"DISPLAY", display}, {"SDL_FRAMEBUFFER_ACCELERATION", acceleration}};
+  options.unsetEnvironment = {"SDL_RENDER_DRIVER"};
+  if (rendersWithGl) options.environment["ASAN_OPTIONS"] = "detect_leaks=0:abort_on_error=0";
+  return options;
+}
+
 // Either presentation: SDL's own through a texture rebuilds the window for OpenGL first, which is no close.
 TEST(ForeignWindowDestroy, OneQuitAndOneErrorLineThenQzEnds) {
   qztest::VirtualDisplay display;
@@ -75,14 +87,7 @@ TEST(ForeignWindowDestroy, OneQuitAndOneErrorLineThenQzEnds) {
     SCOPED_TRACE(std::string("SDL_FRAMEBUFFER_ACCELERATION=") + acceleration);
     Sandbox sandbox;
     sandbox.writeBoot(kBoot);
-    RunOptions options = qztest::newInstance(std::chrono::seconds(60));
-    options.environment = {
-        {"SDL_VIDEO_DRIVER", "x11"}, {"DISPLAY", display.name()}, {"SDL_FRAMEBUFFER_ACCELERATION", acceleration}};
-    options.unsetEnvironment = {"SDL_RENDER_DRIVER"};  // SDL's choice, as a user's run has it
-    // The GL driver behind SDL's texture leaves a few records when SDL unloads it at exit, in a module that has
-    // gone by the time the sanitizer build would report them.
-    if (std::string(acceleration) == "1") options.environment["ASAN_OPTIONS"] = "detect_leaks=0:abort_on_error=0";
-    BackgroundRun running = sandbox.start(options);
+    BackgroundRun running = sandbox.start(presentedOn(display.name(), acceleration, std::string(acceleration) == "1"));
     ASSERT_TRUE(sandbox.waitForFile("user/ready")) << running.wait().standardError;
 
     EXPECT_EQ(runXClient(display.name(), "destroy " + std::to_string(running.pid())), "destroyed\n");
@@ -136,13 +141,8 @@ TEST(ForeignWindowDestroy, WindowsThatSdlRebuildsForAnotherPresentationAreNotClo
     SCOPED_TRACE(std::string("SDL_FRAMEBUFFER_ACCELERATION=") + acceleration);
     Sandbox sandbox;
     sandbox.writeBoot(kRebuildBoot);
-    RunOptions options = qztest::newInstance(std::chrono::seconds(60));
-    options.environment = {{"SDL_VIDEO_DRIVER", "x11"},
-                           {"DISPLAY", display.name()},
-                           {"SDL_FRAMEBUFFER_ACCELERATION", acceleration},
-                           {"ASAN_OPTIONS", "detect_leaks=0:abort_on_error=0"}};  // the GL driver's records, as above
-    options.unsetEnvironment = {"SDL_RENDER_DRIVER"};
-    BackgroundRun running = sandbox.start(options);
+    // The tiles use an SDL renderer on either presentation.
+    BackgroundRun running = sandbox.start(presentedOn(display.name(), acceleration, true));
     ASSERT_TRUE(sandbox.waitForFile("user/ready")) << running.wait().standardError;
     runXClient(display.name(), "resize " + std::to_string(running.pid()) + " 10");
     const RunResult result = running.wait();
