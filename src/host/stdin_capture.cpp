@@ -12,13 +12,17 @@
 #include <new>
 #include <string>
 
+#include "platform/standard_descriptors.h"
 #include "platform/unique_fd.h"
 
 namespace {
 
 constexpr size_t kReadUnit = 65536;
 
-bool isReadableStream(int fd) { return fcntl(fd, F_GETFD) != -1 && isatty(fd) == 0; }
+// A descriptor qz was started without is none, though the null device holds its place.
+bool isReadableStream(int fd) {
+  return !startedWithoutStandardDescriptor(fd) && fcntl(fd, F_GETFD) != -1 && isatty(fd) == 0;
+}
 
 // Waits until a descriptor that the feeding process left non-blocking has data or ends; false when poll
 // itself fails.

@@ -4,5 +4,9 @@
 #pragma once
 
 // Opens the null device on each of descriptors 0-2 that is closed (inherited by the programs qz starts, as
-// standard descriptors are). Call first thing at start, before anything opens a descriptor.
+// standard descriptors are); in a root without one, an empty pipe. Call first thing at start, before anything
+// opens a descriptor.
 void occupyClosedStandardDescriptors();
+
+// True when descriptor fd (0-2) was closed as qz started: whatever holds its number now stands in for none.
+bool startedWithoutStandardDescriptor(int fd);

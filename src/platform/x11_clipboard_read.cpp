@@ -6,11 +6,11 @@
 // honest pace arrives whole: a display reached over a slow network still carries a megabyte a second.
 //
 // Every request carries a timestamp from the server and names a property of this process's own, renewed
-// after each request whose owner may still answer; only an answer that names them back is taken, and a
-// refusal that names the time, whatever target it names (SDL's name none), moves on to the next form at
-// once. An owner that answers a read that gave up meets a window that has gone or, when the server gave that
-// window's id to a later read, writes a property that nobody reads (or refuses with another read's time).
-// Giving up only closes the reader's own connection.
+// after each request whose owner may still answer; only an answer that names them back is taken, whatever
+// target it names, and a refusal that names the time moves on to the next form at once. An owner that
+// answers a read that gave up meets a window that has gone or, when the server gave that window's id to a
+// later read, writes a property that nobody reads (or refuses with another read's time). Giving up only
+// closes the reader's own connection.
 #include "platform/x11_clipboard_read.h"
 
 #include <SDL3/SDL_events.h>
@@ -181,13 +181,15 @@ class Reader {
            event.xproperty.state == PropertyNewValue;
   }
 
-  // Owners that answer with no time at all are taken at their word; the property tells them apart anyway.
-  bool isAnswerTo(const XEvent& event, Atom target) const {
+  // Owners that answer with no time at all are taken at their word; the property tells them apart anyway. The
+  // target a notice names is not asked: SDL's refusals name none, and some owners name the type they answer
+  // with (STRING for TEXT), which the property's own type says again.
+  bool isAnswer(const XEvent& event) const {
     if (event.type != SelectionNotify) return false;
     const XSelectionEvent& answer = event.xselection;
     return answer.requestor == window_ && answer.selection == clipboard_ &&
            (answer.time == time_ || answer.time == CurrentTime) &&
-           (answer.property == None || (answer.target == target && answer.property == property_));
+           (answer.property == None || answer.property == property_);
   }
 
   // A timestamp of the server for the requests: the time of a change of the window's own property. The
@@ -238,7 +240,7 @@ class Reader {
     x_.convertSelection(display_, clipboard_, target, property_, window_, time_);
     x_.flush(display_);
     XEvent event;
-    const Wait wait = await([this, target](const XEvent& e) { return isAnswerTo(e, target); }, event);
+    const Wait wait = await([this](const XEvent& e) { return isAnswer(e); }, event);
     if (wait != Wait::Answered) return failed(messageOf(wait));
     if (event.xselection.property == None) {
       request.finish();

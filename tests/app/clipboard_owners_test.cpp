@@ -187,6 +187,11 @@ TEST_F(ClipboardOwners, TextOfferedOnlyInOlderFormsIsPasted) {
        with(latin1, {"--offer", "UTF8_STRING as COMPOUND_TEXT", "--offer", "STRING"}), "text|café"},
       {"STRING in pieces", with(latin1, {"--offer", "STRING", "--chunk", "3", "--times", "4"}),
        "text|cafécafécafécafé"},
+      // As a small owner does where UTF8_STRING was not yet a name when it started: it refuses that form and
+      // announces TEXT's pieces with a notice that names their type, STRING.
+      {"TEXT in pieces, the notice naming STRING",
+       {"--times", "10000", "--offer", "TEXT as STRING", "--chunk", "4000", "--notice-names-type"},
+       whole(std::string(10000, 'z'))},
   });
 }
 

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <cstdlib>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -74,6 +76,79 @@ TEST(StandardDescriptors, ClosedOnesAreTakenByTheNullDeviceBeforeQzOpensAnything
       EXPECT_EQ(log.find("status line"), std::string::npos) << log;
       EXPECT_EQ(log.find("error line"), std::string::npos) << log;
       EXPECT_EQ(log.find("exe="), log.rfind("exe=")) << "each trace line once:\n" << log;
+    }
+  }
+}
+
+// A root without the null device (a bare chroot or container, here a private mount namespace with an empty
+// /dev): the closed descriptors are still held, by pipes whose other end is closed, so standard input reads
+// as empty and output goes nowhere rather than into the user's file or the boot log.
+TEST(StandardDescriptors, WithoutTheNullDeviceClosedOnesAreStillHeld) {
+  const char* const emptyDevices = "mount -t tmpfs none /dev";
+  if (std::system(("unshare -rm sh -c '" + std::string(emptyDevices) + "' >/dev/null 2>&1").c_str()) != 0) {
+    GTEST_SKIP() << "no private mount namespace here";
+  }
+  for (const std::vector<int>& closed : {std::vector<int>{1}, std::vector<int>{0, 1, 2}}) {
+    SCOPED_TRACE(::testing::PrintToString(closed));
+    Sandbox sandbox;
+    sandbox.writeBoot(kWritingBoot);
+    RunOptions options = qztest::newInstance(std::chrono::seconds(60));
+    options.executable = "/usr/bin/unshare";
+    options.args = {"-rm", "sh", "-c", std::string(emptyDevices) + " && exec \"$0\" --new-instance",
+                    sandbox.executable().string()};
+    options.closedDescriptors = closed;
+    const RunResult result = sandbox.run(options);
+    EXPECT_EQ(result.exitCode, 0) << result.standardError;
+    EXPECT_EQ(sandbox.readFile("notes.txt"), "the user's text\n");
+    const std::string log = sandbox.readFile("user/boot.log");
+    EXPECT_EQ(log.find("status line"), std::string::npos) << log;
+    const std::string report = sandbox.readFile("descriptors");
+    EXPECT_EQ(report.substr(0, report.find('\n')), "input=") << "standard input reads as empty";
+    const std::vector<std::string> leads = descriptorsOf(report);
+    ASSERT_EQ(leads.size(), 3u) << report;
+    for (const int fd : closed) EXPECT_EQ(leads[fd].rfind("pipe:", 0), 0u) << "descriptor " << fd << ": " << leads[fd];
+  }
+}
+
+// A standard input that qz was started without stays none for "--stdin", though the null device holds its
+// place: the start is refused as with a terminal, not given an empty document. One redirected from the null
+// device or a pipe is read as it is, whichever other descriptors are closed.
+TEST(StandardDescriptors, StandardInputRequestedButClosedIsRefusedAndOneRedirectedIsRead) {
+  struct InputCase {
+    const char* what;
+    std::vector<int> closed;
+    std::optional<std::string> piped;  // none: the null device
+    const char* request;
+    int exitCode;
+    std::string written;  // "stdin" file
+  };
+  const InputCase cases[] = {
+      {"closed, --stdin", {0}, std::nullopt, "--stdin", 1, ""},
+      {"closed, -", {0}, std::nullopt, "-", 1, ""},
+      {"closed with standard output, --stdin", {0, 1}, std::nullopt, "--stdin", 1, ""},
+      {"the null device", {}, std::nullopt, "--stdin", 0, "string:"},
+      {"the null device, standard output closed", {1}, std::nullopt, "-", 0, "string:"},
+      {"a pipe, standard error closed", {2}, std::string("piped text"), "--stdin", 0, "string:piped text"},
+  };
+  for (const InputCase& each : cases) {
+    SCOPED_TRACE(each.what);
+    Sandbox sandbox;
+    sandbox.writeBoot(R"lua(
+return { run = function()
+  local file = assert(io.open(EXE_DIR .. "/stdin", "w"))
+  file:write(type(STDIN_DATA), ":", tostring(STDIN_DATA))
+  file:close()
+end }
+)lua");
+    RunOptions options = qztest::newInstance(std::chrono::seconds(60));
+    options.args.push_back(each.request);
+    options.closedDescriptors = each.closed;
+    options.stdinData = each.piped;
+    const RunResult result = sandbox.run(options);
+    EXPECT_EQ(result.exitCode, each.exitCode) << result.standardError;
+    EXPECT_EQ(sandbox.exists("stdin") ? sandbox.readFile("stdin") : "", each.written);
+    if (each.exitCode == 1 && each.closed.size() == 1) {
+      EXPECT_EQ(result.standardError, "qz: --stdin needs a pipe or redirected file\n");
     }
   }
 }

@@ -2,6 +2,7 @@
 """Another X client beside qz, over ctypes and libX11, for tests on a private display ($DISPLAY).
 
   x_client.py destroy PID     destroys the mapped top-level window whose _NET_WM_PID is PID
+  x_client.py resize PID N    resizes each mapped top-level window of PID to another size, N times over
   x_client.py own [OPTIONS]   owns CLIPBOARD and answers requests for it (options below); prints "owned", and
                               "lost" when another client takes the clipboard
   x_client.py read TIMEOUT    prints the CLIPBOARD text, "no owner", "refused" or "timeout"
@@ -87,6 +88,7 @@ X.XNextEvent.argtypes = [Display, ctypes.POINTER(Event)]
 X.XPending.argtypes = [Display]
 X.XConnectionNumber.argtypes = [Display]
 X.XDestroyWindow.argtypes = [Display, Window]
+X.XResizeWindow.argtypes = [Display, Window, ctypes.c_uint, ctypes.c_uint]
 X.XSync.argtypes = [Display, ctypes.c_int]
 X.XFlush.argtypes = [Display]
 X.XFree.argtypes = [ctypes.c_void_p]
@@ -121,23 +123,42 @@ def property_bytes(display, window, name, kind):
     return value
 
 
-def destroy(pid):
-    display = open_display()
+def windows_of(display, pid):
+    """The mapped top-level windows whose _NET_WM_PID is pid."""
     root, parent, children, count = Window(), Window(), ctypes.POINTER(Window)(), ctypes.c_uint()
     X.XQueryTree(display, X.XDefaultRootWindow(display), ctypes.byref(root), ctypes.byref(parent),
                  ctypes.byref(children), ctypes.byref(count))
     pid_atom = atom(display, "_NET_WM_PID")
+    found = []
     for i in range(count.value):
         window = children[i]
         value = property_bytes(display, window, pid_atom, XA_CARDINAL)
         attributes = WindowAttributes()
         X.XGetWindowAttributes(display, window, ctypes.byref(attributes))
         if value and ctypes.c_long.from_buffer_copy(value).value == pid and attributes.map_state == IS_VIEWABLE:
-            X.XDestroyWindow(display, window)
-            X.XSync(display, 0)
-            print("destroyed", flush=True)
-            return
+            found.append(window)
+    return found
+
+
+def destroy(pid):
+    display = open_display()
+    for window in windows_of(display, pid):
+        X.XDestroyWindow(display, window)
+        X.XSync(display, 0)
+        print("destroyed", flush=True)
+        return
     sys.exit("no window of process %d" % pid)
+
+
+def resize(pid, times):
+    """Resizes every window of the process to another size, times over, 30 ms apart."""
+    display = open_display()
+    for turn in range(times):
+        for window in windows_of(display, pid):
+            X.XResizeWindow(display, window, 300 + turn * 37 % 500, 200 + turn * 53 % 400)
+        X.XSync(display, 0)
+        time.sleep(0.03)
+    print("resized", flush=True)
 
 
 def wait_readable(display, seconds):
@@ -243,6 +264,8 @@ def own(options):
                 sending[(request.requestor, request.property)] = Transfer(data, offers[request.target], options)
                 size = (ctypes.c_long * 1)(options.announce if options.announce is not None else len(data))
                 X.XChangeProperty(display, request.requestor, request.property, incr, 32, PROP_MODE_REPLACE, size, 1)
+                if options.notice_names_type:
+                    answer.notify.target = offers[request.target]
             elif request.target in offers:
                 write_whole(display, request.requestor, request.property, offers[request.target], data)
             else:
@@ -277,6 +300,8 @@ def own_options(args):
                         help="answers that the text is in the property without writing the property")
     parser.add_argument("--refuse-without-target", action="store_true",
                         help="refusals of targets not offered name no target (None), as SDL sends them")
+    parser.add_argument("--notice-names-type", action="store_true",
+                        help="the notice of an answer in pieces names the pieces' type, not the target asked")
     parser.add_argument("--destroy-requestor", action="store_true",
                         help="destroys the requestor's window right after answering")
     return parser.parse_args(args)
@@ -336,6 +361,8 @@ if __name__ == "__main__":
     command = sys.argv[1]
     if command == "destroy":
         destroy(int(sys.argv[2]))
+    elif command == "resize":
+        resize(int(sys.argv[2]), int(sys.argv[3]))
     elif command == "own":
         own(own_options(sys.argv[2:]))
     elif command == "read":
