@@ -248,6 +248,56 @@ TEST_F(AtomicWrite, ReplacedFileKeepsItsOwnerGroupAndBitsAsFarAsTheSaverMay) {
   }
 }
 
+// A set-user-ID bit runs the file as its owner and a set-group-ID bit as its group: each stays only where the
+// saver kept that owner or group, or a member of a root file's group would make a program that runs as the
+// member.
+TEST_F(AtomicWrite, SetIdBitsStayOnlyWithTheOwnerAndGroupTheyWereFor) {
+  if (geteuid() != 0) GTEST_SKIP() << "only root makes another user's file";
+  ASSERT_EQ(chmod(dir.c_str(), 0777), 0);  // the member saves here too
+  const uid_t member = qztest::kSavedByGroupMember.owner;
+  const gid_t shared = qztest::kSavedByGroupMember.group;
+  const struct {
+    const char* name;
+    qztest::FileOwnership before;
+    bool byMember;
+    qztest::FileOwnership after;
+  } cases[] = {
+      {"root keeps both", {0, shared, 06775}, false, {0, shared, 06775}},
+      {"a member keeps the group", {0, shared, 06775}, true, {member, shared, 02775}},
+      {"another user keeps neither", {0, 999, 06777}, true, {member, member, 0777}},
+      {"the owner keeps both", {member, shared, 06755}, true, {member, shared, 06755}},
+  };
+  for (const auto& c : cases) {
+    writeText("program", "old");
+    ASSERT_EQ(chown(path("program").c_str(), c.before.owner, c.before.group), 0);
+    ASSERT_EQ(chmod(path("program").c_str(), c.before.mode), 0);
+    const auto save = [&] { return writeFileAtomic(path("program"), "new").status == AtomicWriteStatus::Written; };
+    EXPECT_TRUE(c.byMember ? qztest::saveAsGroupMember(save) : save()) << c.name;
+    EXPECT_EQ(qztest::ownershipOf(path("program")), c.after) << c.name;
+  }
+}
+
+// An access control list is part of who may use the file: a user it lets write the file still may after a
+// save, and a file without one gets none from its directory's default.
+TEST_F(AtomicWrite, ReplacedFileKeepsItsAccessControlList) {
+  writeText("shared", "old");
+  ASSERT_EQ(chmod(path("shared").c_str(), 0640), 0);
+  const std::string acl = qztest::aclAlsoGranting(4321, 0660);
+  if (!qztest::setAcl(path("shared"), qztest::kAccessAcl, acl)) {
+    GTEST_SKIP() << "the scratch directory's file system keeps no access control lists";
+  }
+  writeText("plain", "old");
+  ASSERT_TRUE(qztest::setAcl(dir.string(), qztest::kDefaultAcl, qztest::aclAlsoGranting(999, 0770)));
+  for (const char* name : {"shared", "plain"}) {
+    const mode_t before = modeOf(name);
+    expectWritten(writeFileAtomic(path(name), "new"));
+    EXPECT_EQ(readText(name), "new");
+    EXPECT_EQ(modeOf(name), before) << name;
+  }
+  EXPECT_EQ(qztest::aclOf(path("shared"), qztest::kAccessAcl), acl);
+  EXPECT_EQ(qztest::aclOf(path("plain"), qztest::kAccessAcl), "");
+}
+
 // A directory its owner may enter and write but not list is still a place to save in.
 TEST_F(AtomicWrite, ADirectoryThatCannotBeListedIsSavedIn) {
   if (geteuid() != 0) GTEST_SKIP() << "only root becomes another user for the test";

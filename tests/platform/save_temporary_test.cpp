@@ -5,9 +5,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "file_owners.h"
 #include "scratch_dir.h"
 
 namespace fs = std::filesystem;
@@ -141,6 +143,62 @@ TEST_F(SaveTemporaryTest, AFileWhoseDirectoryWasRenamedIsRemovedFromWhereItWent)
   temporary.discard();
   EXPECT_EQ(readText("after/f"), "old");
   EXPECT_EQ(std::distance(fs::directory_iterator(dir / "after"), fs::directory_iterator()), 1);
+}
+
+// The link followed again at the install may lead elsewhere than at the creation, and the file there may have
+// been given away meanwhile: the file installed takes the owner, group, bits and list of the file it replaces
+// then, and where it replaces none it is the saver's, so the first file's owner is never handed the file at
+// the link's new end.
+TEST_F(SaveTemporaryTest, TheInstalledFileTakesTheOwnershipOfWhatItReplacesAtTheInstall) {
+  if (geteuid() != 0) GTEST_SKIP() << "only root makes another user's file";
+  const SaveTemporaryNaming naming{".t-", &nextTestNumber, 4};
+  const auto relink = [this] {
+    fs::remove(dir / "link");
+    fs::create_symlink("second", dir / "link");
+  };
+  const struct {
+    const char* name;
+    std::function<void()> meanwhile;
+    const char* installedAs;
+    qztest::FileOwnership after;
+  } cases[] = {
+      {"another file",
+       [&] {
+         writeText("second", "theirs");
+         EXPECT_EQ(chmod(path("second").c_str(), 0600), 0);
+         relink();
+       },
+       "second",
+       {0, 0, 0600}},
+      {"no file", relink, "second", {geteuid(), getegid(), 0664}},
+      {"the same file given away",
+       [this] {
+         EXPECT_EQ(chown(path("first").c_str(), 4321, 0), 0);
+         EXPECT_EQ(chmod(path("first").c_str(), 0640), 0);
+       },
+       "first",
+       {4321, 0, 0640}},
+  };
+  const std::string acl = qztest::aclAlsoGranting(4321, 0664);
+  for (const auto& c : cases) {
+    writeText("first", "old");
+    ASSERT_TRUE(qztest::makeGroupWritableFile(path("first")));
+    ASSERT_TRUE(qztest::setAcl(path("first"), qztest::kAccessAcl, acl) || errno == EOPNOTSUPP);
+    fs::create_symlink("first", dir / "link");
+    int error = 0;
+    SaveTemporary temporary;
+    ASSERT_TRUE(create(temporary, path("link"), naming, error)) << error;
+    ASSERT_EQ(write(temporary.fd(), "new", 3), 3);
+    ASSERT_TRUE(temporary.sync(error)) << error;
+    ASSERT_TRUE(temporary.closeFile(error)) << error;
+    c.meanwhile();
+    EXPECT_EQ(temporary.install(path("link"), error), SaveTemporary::Install::Installed) << c.name << ": " << error;
+    EXPECT_EQ(readText(c.installedAs), "new") << c.name;
+    EXPECT_EQ(qztest::ownershipOf(path(c.installedAs)), c.after) << c.name;
+    EXPECT_NE(qztest::aclOf(path(c.installedAs), qztest::kAccessAcl), acl) << c.name;
+    for (const char* name : {"first", "second", "link"}) fs::remove(dir / name);
+    EXPECT_EQ(entries(), 0u) << c.name;
+  }
 }
 
 // A temporary file that another program removes while its save runs frees its name for the next save; the
