@@ -223,7 +223,12 @@ SaveTarget SaveTemporary::resolveAgain(std::string_view destination) const {
 }
 
 SaveTemporary::Install SaveTemporary::install(const SaveTarget& target, int& error) {
+  return install(target, nullptr, error);
+}
+
+SaveTemporary::Install SaveTemporary::install(const SaveTarget& target, const Condition& condition, int& error) {
   error = target.error;
+  if (target.status != SaveTargetStatus::Failed && condition && !condition(target.existing)) return Install::Refused;
   if (target.status == SaveTargetStatus::ReadOnly) return Install::ReadOnly;
   if (target.status == SaveTargetStatus::Failed || target.directory < 0) return Install::Failed;
   // What the replacement would refuse, known from the resolution already.
@@ -231,14 +236,51 @@ SaveTemporary::Install SaveTemporary::install(const SaveTarget& target, int& err
     error = S_ISDIR(target.existing->st_mode) ? EISDIR : EINVAL;
     return Install::Failed;
   }
-  if (!holdsName(error) || !takeAccessOf(target, error) ||
-      !renameDurably(directory_.get(), name_, target.directory, target.name, error)) {
-    return Install::Failed;
-  }
+  if (!holdsName(error) || !takeAccessOf(target, error)) return Install::Failed;
+  const Install installed = condition ? swapInto(target, condition, error)
+                            : renameDurably(directory_.get(), name_, target.directory, target.name, error)
+                                ? Install::Installed
+                                : Install::Failed;
+  if (installed != Install::Installed) return installed;
   name_.clear();
   file_.reset();
   lock_.reset();
   directory_.reset();
+  return Install::Installed;
+}
+
+// The destination may change between its resolution and the rename. Where a file was, the two names are
+// swapped, so that the file they displaced can be looked at and swapped back when it fails the condition;
+// where none was, the rename replaces nothing. A file system that cannot do either gets the plain rename, the
+// condition checked on the resolution alone.
+SaveTemporary::Install SaveTemporary::swapInto(const SaveTarget& target, const Condition& condition, int& error) {
+  const int directory = directory_.get();
+  const unsigned flags = target.existing ? RENAME_EXCHANGE : RENAME_NOREPLACE;
+  if (renameat2(directory, name_.c_str(), target.directory, target.name.c_str(), flags) != 0) {
+    error = errno;
+    if (error == EINVAL || error == ENOSYS) {
+      return renameDurably(directory, name_, target.directory, target.name, error) ? Install::Installed
+                                                                                   : Install::Failed;
+    }
+    struct stat found;
+    const bool exists = fstatat(target.directory, target.name.c_str(), &found, AT_SYMLINK_NOFOLLOW) == 0;
+    const bool changed = (error == EEXIST || error == ENOENT) && (exists || errno == ENOENT) &&
+                         !condition(exists ? std::optional<struct stat>(found) : std::nullopt);
+    return changed ? Install::Refused : Install::Failed;
+  }
+  if (flags == RENAME_EXCHANGE) {
+    struct stat displaced;
+    if (fstatat(directory, name_.c_str(), &displaced, AT_SYMLINK_NOFOLLOW) != 0 || !condition(displaced)) {
+      // Both files go back where they were; should that fail, each still has a name.
+      if (renameat2(target.directory, target.name.c_str(), directory, name_.c_str(), RENAME_EXCHANGE) != 0) {
+        error = errno;
+        return Install::Failed;
+      }
+      return Install::Refused;
+    }
+    unlinkat(directory, name_.c_str(), 0);  // the file replaced, as a rename removes it
+  }
+  fsync(target.directory);
   return Install::Installed;
 }
 

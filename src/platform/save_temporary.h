@@ -17,6 +17,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -68,12 +69,18 @@ class SaveTemporary {
   SaveTarget resolveAgain(std::string_view destination) const;
   // Renames the file over the file target (from resolveAgain) names, unless that file has become read-only
   // (ReadOnly). Where target leads to another file than at the creation, the file takes that one's owner,
-  // group, bits and list first, or the saver's where there is none. Once Installed the file is the target's and nothing
-  // is left to remove; otherwise error holds the errno, ENOENT when another program removed the file and its name leads
-  // elsewhere now.
-  enum class Install { Installed, ReadOnly, Failed };
+  // group, bits and list first, or the saver's where there is none. Once Installed the file is the target's and
+  // nothing is left to remove; otherwise error holds the errno, ENOENT when another program removed the file
+  // and its name leads elsewhere now.
+  enum class Install { Installed, ReadOnly, Failed, Refused };
   Install install(const SaveTarget& target, int& error);
   Install install(std::string_view destination, int& error) { return install(resolveAgain(destination), error); }
+  // What a conditional install may replace: `found` is the file at the destination, nothing where there is none.
+  using Condition = std::function<bool(const std::optional<struct stat>& found)>;
+  // As install, but only over what meets `condition`, and Refused otherwise with every file as it was. The
+  // condition is checked again on the very file the rename replaces, so a file that another program puts at the
+  // destination meanwhile is never replaced.
+  Install install(const SaveTarget& target, const Condition& condition, int& error);
   // Removes the file, then lets its lock go.
   void discard();
 
@@ -82,6 +89,7 @@ class SaveTemporary {
   // elsewhere).
   bool holdsName(int& error) const;
   bool takeAccessOf(const SaveTarget& target, int& error);
+  Install swapInto(const SaveTarget& target, const Condition& condition, int& error);
 
   UniqueFd directory_;
   struct stat directoryInfo_ {};

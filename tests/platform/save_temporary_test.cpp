@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -198,6 +199,57 @@ TEST_F(SaveTemporaryTest, TheInstalledFileTakesTheOwnershipOfWhatItReplacesAtThe
     EXPECT_NE(qztest::aclOf(path(c.installedAs), qztest::kAccessAcl), acl) << c.name;
     for (const char* name : {"first", "second", "link"}) fs::remove(dir / name);
     EXPECT_EQ(entries(), 0u) << c.name;
+  }
+}
+
+// A conditional install looks at the very file it replaces: a file that another program puts at the destination
+// after the destination was resolved, and before the rename, is never replaced, nor is one put where there
+// was none; both files stay as they were.
+TEST_F(SaveTemporaryTest, AConditionalInstallReplacesOnlyAFileThatMeetsItsCondition) {
+  const SaveTemporaryNaming naming{".t-", &nextTestNumber, 4};
+  const struct {
+    const char* name;
+    bool expectsFile;  // the condition: the file there at the creation, or nothing
+    std::function<void()> meanwhile;
+    SaveTemporary::Install result;
+    std::optional<std::string> after;  // the destination's content, nothing when there is none
+  } cases[] = {
+      {"the file expected", true, [] {}, SaveTemporary::Install::Installed, "new"},
+      {"nothing as expected", false, [] {}, SaveTemporary::Install::Installed, "new"},
+      {"another file moved there", true,
+       [this] {
+         writeText("other", "theirs");
+         fs::rename(dir / "other", dir / "f");
+       },
+       SaveTemporary::Install::Refused, "theirs"},
+      {"a file where there was none", false, [this] { writeText("f", "theirs"); }, SaveTemporary::Install::Refused,
+       "theirs"},
+      {"the file expected removed", true, [this] { fs::remove(dir / "f"); }, SaveTemporary::Install::Refused,
+       std::nullopt},
+  };
+  for (const auto& c : cases) {
+    std::optional<struct stat> expected;
+    if (c.expectsFile) {
+      writeText("f", "old");
+      struct stat info;
+      ASSERT_EQ(stat(path("f").c_str(), &info), 0);
+      expected = info;
+    }
+    const SaveTemporary::Condition condition = [&](const std::optional<struct stat>& found) {
+      return found ? expected && found->st_dev == expected->st_dev && found->st_ino == expected->st_ino : !expected;
+    };
+    int error = 0;
+    SaveTemporary temporary;
+    ASSERT_TRUE(create(temporary, path("f"), naming, error)) << error;
+    ASSERT_EQ(write(temporary.fd(), "new", 3), 3);
+    ASSERT_TRUE(temporary.closeFile(error)) << error;
+    const SaveTarget target = temporary.resolveAgain(path("f"));
+    c.meanwhile();
+    EXPECT_EQ(temporary.install(target, condition, error), c.result) << c.name << ": " << error;
+    temporary.discard();
+    EXPECT_EQ(fs::exists(dir / "f") ? std::optional<std::string>(readText("f")) : std::nullopt, c.after) << c.name;
+    EXPECT_EQ(entries(), c.after ? 1u : 0u) << c.name;
+    fs::remove(dir / "f");
   }
 }
 
