@@ -244,15 +244,15 @@ bool ZipArchiveWriter::addFile(std::string_view name, std::string_view sourcePat
       error = "ZIP source path is invalid";
       return false;
     }
-    const std::string absolute = isValidUtf8Path(sourcePath) ? absoluteUtf8Path(sourcePath) : std::string();
-    if (absolute.empty()) {
+    if (!isValidUtf8Path(sourcePath)) {
       error = "ZIP source path is not valid UTF-8";
       return false;
     }
     OpenedFile source;
     int errorNumber = 0;
     bool sizeFailed = false;
-    if (!openFileForReading(AT_FDCWD, absolute, source, errorNumber, sizeFailed)) {
+    // Opened as given: a relative path made absolute could be longer than one system call takes.
+    if (!openFileForReading(AT_FDCWD, std::string(sourcePath), source, errorNumber, sizeFailed)) {
       error = sizeFailed ? "ZIP source file size could not be read" : "ZIP source file could not be opened";
       return false;
     }
