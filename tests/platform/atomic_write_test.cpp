@@ -1,7 +1,9 @@
 #include "platform/atomic_write.h"
 
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -85,6 +87,26 @@ TEST_F(AtomicWrite, ReadOnlyTargetIsRefusedBeforeAnythingIsCreated) {
   EXPECT_EQ(writeFileAtomic(path("ro"), "new").status, AtomicWriteStatus::ReadOnly);
   EXPECT_EQ(readText("ro"), "keep");
   EXPECT_TRUE(leftovers().empty());
+}
+
+// A file marked immutable can be neither written nor replaced, whatever its bits say: it is read-only for
+// every save, before anything is created, as a file without write bits is.
+TEST_F(AtomicWrite, AnImmutableTargetIsReadOnly) {
+  writeText("fixed", "keep");
+  const auto setImmutable = [this](bool on) {
+    const UniqueFd file(open(path("fixed").c_str(), O_RDONLY | O_CLOEXEC));
+    int flags = 0;
+    if (ioctl(file.get(), FS_IOC_GETFLAGS, &flags) != 0) return false;
+    flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
+    return ioctl(file.get(), FS_IOC_SETFLAGS, &flags) == 0;
+  };
+  if (!setImmutable(true)) GTEST_SKIP() << "marking a file immutable needs root and a file system that keeps it";
+  const AtomicWriteStatus status = writeFileAtomic(path("fixed"), "new").status;
+  const std::vector<std::string> left = leftovers();
+  ASSERT_TRUE(setImmutable(false));
+  EXPECT_EQ(status, AtomicWriteStatus::ReadOnly);
+  EXPECT_EQ(readText("fixed"), "keep");
+  EXPECT_TRUE(left.empty());
 }
 
 TEST_F(AtomicWrite, SaveThroughALinkReplacesTheLinkedFile) {
