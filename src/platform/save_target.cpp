@@ -49,9 +49,10 @@ bool mayFollow(int directory, const struct stat& link) {
   return (info.st_mode & kShared) != kShared || info.st_uid == link.st_uid;
 }
 
+// EPERM is a file marked immutable, which not even root may write or replace.
 bool isReadOnly(int directory, const std::string& name, const struct stat& info) {
   if ((info.st_mode & 0222) == 0) return true;
-  return faccessat(directory, name.c_str(), W_OK, AT_EACCESS) != 0 && errno == EACCES;
+  return faccessat(directory, name.c_str(), W_OK, AT_EACCESS) != 0 && (errno == EACCES || errno == EPERM);
 }
 
 // Opens the directory `path` names, relative to `base` (a directory descriptor or AT_FDCWD), walking it a

@@ -34,8 +34,8 @@ struct SaveTarget {
 };
 
 // Follows path's chain of symbolic links (at most 40) to its end. ReadOnly when the file there exists without
-// write permission (no write bit at all, which also holds for root, or none for this process); Failed with
-// the errno when the chain cannot be followed (a loop, an unreadable link, a name too long, EACCES for
-// another user's link in a sticky directory that everyone may write, as /tmp). A path under a missing
-// directory, or under a file, is Ready with nothing existing and no directory: creating it fails later.
+// write permission (no write bit at all, which also holds for root, none for this process, or marked immutable); Failed
+// with the errno when the chain cannot be followed (a loop, an unreadable link, a name too long, EACCES for another
+// user's link in a sticky directory that everyone may write, as /tmp). A path under a missing directory, or under a
+// file, is Ready with nothing existing and no directory: creating it fails later.
 SaveTarget resolveSaveTarget(std::string_view path, const KnownDirectory* known = nullptr);

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <sys/file.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -78,6 +79,52 @@ Claim claimName(int directory, const std::string& name, const std::string& targe
   return Claim::Created;
 }
 
+constexpr const char* kAccessAcl = "system.posix_acl_access";
+
+// The access control list of `name` in `directory`: empty when it has none, nothing when it cannot be read (a
+// file system without lists, or no /proc to reach the file through its directory).
+std::optional<std::string> accessAclOf(int directory, const std::string& name) {
+  const std::string path = "/proc/self/fd/" + std::to_string(directory) + "/" + name;
+  std::string acl;
+  for (int attempt = 0; attempt < 4; ++attempt) {  // the list may grow between the two calls
+    const ssize_t size = lgetxattr(path.c_str(), kAccessAcl, nullptr, 0);
+    if (size < 0) return errno == ENODATA ? std::optional<std::string>(std::string()) : std::nullopt;
+    acl.resize(static_cast<size_t>(size));
+    const ssize_t length = lgetxattr(path.c_str(), kAccessAcl, acl.data(), acl.size());
+    if (length >= 0) {
+      acl.resize(static_cast<size_t>(length));
+      return acl;
+    }
+    if (errno != ERANGE) return std::nullopt;
+  }
+  return std::nullopt;
+}
+
+// Gives the file `fd` the owner, group, bits and list of `access` as far as the process may; a set-user-ID or
+// set-group-ID bit stays only with the owner or group it was for, or the file would run as the saver. These are
+// a courtesy a file system may lack, so no refusal fails the save.
+void giveAccess(int fd, const FileAccess& access) {
+  if (fchown(fd, access.owner, access.group) != 0) {
+    [[maybe_unused]] const int ignored = fchown(fd, static_cast<uid_t>(-1), access.group);
+  }
+  mode_t mode = access.mode & 07777;
+  struct stat now;
+  const bool known = fstat(fd, &now) == 0;
+  if (!known || now.st_uid != access.owner) mode &= ~S_ISUID;
+  if (!known || now.st_gid != access.group) mode &= ~S_ISGID;
+  // The list first: setting it sets the bits it covers, which the mode then restates.
+  if (access.acl && access.acl->empty()) {
+    fremovexattr(fd, kAccessAcl);
+  } else if (access.acl) {
+    fsetxattr(fd, kAccessAcl, access.acl->data(), access.acl->size(), 0);
+  }
+  [[maybe_unused]] const int ignored = fchmod(fd, mode);
+}
+
+FileAccess accessOf(const struct stat& info, std::optional<std::string> acl) {
+  return {info.st_uid, info.st_gid, info.st_mode & 07777, std::move(acl)};
+}
+
 // Renames `from` over `to` and makes the rename durable; false with the errno. The caller has checked what
 // `to` is: a rename would turn a pipe, socket or device into a regular file that its readers never see.
 bool renameDurably(int fromDirectory, const std::string& from, int toDirectory, const std::string& to, int& error) {
@@ -115,7 +162,11 @@ bool SaveTemporary::create(SaveTarget& target, const SaveTemporaryNaming& naming
     return false;
   }
   replaced_.reset();
-  if (target.existing && S_ISREG(target.existing->st_mode)) replaced_ = target.existing;
+  replacedAccess_.reset();
+  if (target.existing && S_ISREG(target.existing->st_mode)) {
+    replaced_ = target.existing;
+    replacedAccess_ = accessOf(*replaced_, accessAclOf(directory_.get(), target.name));
+  }
   // A replacement stays private until it gets the replaced file's bits.
   const mode_t mode = replaced_ ? 0600 : 0666;
   bool shorten = false;
@@ -146,12 +197,7 @@ bool SaveTemporary::create(SaveTarget& target, const SaveTemporaryNaming& naming
 }
 
 bool SaveTemporary::sync(int& error) {
-  if (replaced_) {
-    if (fchown(file_.get(), replaced_->st_uid, replaced_->st_gid) != 0) {
-      [[maybe_unused]] const int ignored = fchown(file_.get(), static_cast<uid_t>(-1), replaced_->st_gid);
-    }
-    [[maybe_unused]] const int ignored = fchmod(file_.get(), replaced_->st_mode & 07777);
-  }
+  if (replacedAccess_) giveAccess(file_.get(), *replacedAccess_);
   if (fsync(file_.get()) == 0) return true;
   error = errno;
   return false;
@@ -177,7 +223,12 @@ SaveTarget SaveTemporary::resolveAgain(std::string_view destination) const {
 }
 
 SaveTemporary::Install SaveTemporary::install(const SaveTarget& target, int& error) {
+  return install(target, nullptr, error);
+}
+
+SaveTemporary::Install SaveTemporary::install(const SaveTarget& target, const Condition& condition, int& error) {
   error = target.error;
+  if (target.status != SaveTargetStatus::Failed && condition && !condition(target.existing)) return Install::Refused;
   if (target.status == SaveTargetStatus::ReadOnly) return Install::ReadOnly;
   if (target.status == SaveTargetStatus::Failed || target.directory < 0) return Install::Failed;
   // What the replacement would refuse, known from the resolution already.
@@ -185,13 +236,51 @@ SaveTemporary::Install SaveTemporary::install(const SaveTarget& target, int& err
     error = S_ISDIR(target.existing->st_mode) ? EISDIR : EINVAL;
     return Install::Failed;
   }
-  if (!holdsName(error) || !renameDurably(directory_.get(), name_, target.directory, target.name, error)) {
-    return Install::Failed;
-  }
+  if (!holdsName(error) || !takeAccessOf(target, error)) return Install::Failed;
+  const Install installed = condition ? swapInto(target, condition, error)
+                            : renameDurably(directory_.get(), name_, target.directory, target.name, error)
+                                ? Install::Installed
+                                : Install::Failed;
+  if (installed != Install::Installed) return installed;
   name_.clear();
   file_.reset();
   lock_.reset();
   directory_.reset();
+  return Install::Installed;
+}
+
+// The destination may change between its resolution and the rename. Where a file was, the two names are
+// swapped, so that the file they displaced can be looked at and swapped back when it fails the condition;
+// where none was, the rename replaces nothing. A file system that cannot do either gets the plain rename, the
+// condition checked on the resolution alone.
+SaveTemporary::Install SaveTemporary::swapInto(const SaveTarget& target, const Condition& condition, int& error) {
+  const int directory = directory_.get();
+  const unsigned flags = target.existing ? RENAME_EXCHANGE : RENAME_NOREPLACE;
+  if (renameat2(directory, name_.c_str(), target.directory, target.name.c_str(), flags) != 0) {
+    error = errno;
+    if (error == EINVAL || error == ENOSYS) {
+      return renameDurably(directory, name_, target.directory, target.name, error) ? Install::Installed
+                                                                                   : Install::Failed;
+    }
+    struct stat found;
+    const bool exists = fstatat(target.directory, target.name.c_str(), &found, AT_SYMLINK_NOFOLLOW) == 0;
+    const bool changed = (error == EEXIST || error == ENOENT) && (exists || errno == ENOENT) &&
+                         !condition(exists ? std::optional<struct stat>(found) : std::nullopt);
+    return changed ? Install::Refused : Install::Failed;
+  }
+  if (flags == RENAME_EXCHANGE) {
+    struct stat displaced;
+    if (fstatat(directory, name_.c_str(), &displaced, AT_SYMLINK_NOFOLLOW) != 0 || !condition(displaced)) {
+      // Both files go back where they were; should that fail, each still has a name.
+      if (renameat2(target.directory, target.name.c_str(), directory, name_.c_str(), RENAME_EXCHANGE) != 0) {
+        error = errno;
+        return Install::Failed;
+      }
+      return Install::Refused;
+    }
+    unlinkat(directory, name_.c_str(), 0);  // the file replaced, as a rename removes it
+  }
+  fsync(target.directory);
   return Install::Installed;
 }
 
@@ -201,6 +290,28 @@ void SaveTemporary::discard() {
   file_.reset();
   lock_.reset();
   directory_.reset();
+}
+
+// The destination's links may lead elsewhere now than when the file was created, or the file there may have
+// been given to another owner or other bits meanwhile: this file then takes the owner, group, bits and list
+// of the file it replaces now, or becomes the saver's where it replaces none, so that the first file's owner
+// is never handed what the destination leads to now.
+bool SaveTemporary::takeAccessOf(const SaveTarget& target, int& error) {
+  const std::optional<struct stat>& now = target.existing;
+  const auto unchanged = [this](const struct stat& info) {
+    return replaced_ && sameFile(info, *replaced_) && info.st_uid == replaced_->st_uid &&
+           info.st_gid == replaced_->st_gid && info.st_mode == replaced_->st_mode;
+  };
+  if (now ? unchanged(*now) : !replaced_) return true;
+  const int fd = file_.valid() ? file_.get() : lock_.get();
+  if (now) {
+    giveAccess(fd, accessOf(*now, accessAclOf(target.directory, target.name)));
+  } else {
+    giveAccess(fd, {geteuid(), getegid(), replaced_->st_mode & 0777, std::string()});
+  }
+  if (fsync(fd) == 0) return true;
+  error = errno;
+  return false;
 }
 
 // A file removed by another program meanwhile gives its name to whichever save creates a file there next: the

@@ -67,15 +67,11 @@ std::unique_ptr<ZipArchiveReader> ZipArchiveReader::openFile(std::string_view pa
       error = "ZIP path is not valid UTF-8";
       return nullptr;
     }
-    const std::string absolute = absoluteUtf8Path(path);
-    if (absolute.empty()) {
-      error = "ZIP path could not be resolved";
-      return nullptr;
-    }
     OpenedFile opened;
     int errorNumber = 0;
     bool sizeFailed = false;
-    if (!openFileForReading(AT_FDCWD, absolute, opened, errorNumber, sizeFailed)) {
+    // Opened as given: a relative path made absolute could be longer than one system call takes.
+    if (!openFileForReading(AT_FDCWD, std::string(path), opened, errorNumber, sizeFailed)) {
       error = std::string(sizeFailed ? "ZIP size check failed" : kOpenFailed) + ": system error " +
               std::to_string(errorNumber);
       return nullptr;

@@ -244,15 +244,15 @@ bool ZipArchiveWriter::addFile(std::string_view name, std::string_view sourcePat
       error = "ZIP source path is invalid";
       return false;
     }
-    const std::string absolute = isValidUtf8Path(sourcePath) ? absoluteUtf8Path(sourcePath) : std::string();
-    if (absolute.empty()) {
+    if (!isValidUtf8Path(sourcePath)) {
       error = "ZIP source path is not valid UTF-8";
       return false;
     }
     OpenedFile source;
     int errorNumber = 0;
     bool sizeFailed = false;
-    if (!openFileForReading(AT_FDCWD, absolute, source, errorNumber, sizeFailed)) {
+    // Opened as given: a relative path made absolute could be longer than one system call takes.
+    if (!openFileForReading(AT_FDCWD, std::string(sourcePath), source, errorNumber, sizeFailed)) {
       error = sizeFailed ? "ZIP source file size could not be read" : "ZIP source file could not be opened";
       return false;
     }
@@ -288,15 +288,23 @@ bool ZipArchiveWriter::close(std::string& error) {
 }
 
 // Moves the finished archive over the destination as its links lead now, unless that file is read-only now,
-// or, in write mode, is not the archive the entries came from.
+// or, in write mode, is not the archive the entries came from. That archive stays open until then, so no
+// other file can take its identity.
 bool ZipArchiveWriter::install(std::string& error) {
   const SaveTarget target = temporary_.resolveAgain(destinationPath_);
-  if (appending_ && target.status != SaveTargetStatus::Failed && !isTheOpenedArchive(target, error)) return false;
-  source_ = OpenedFile();
   int errorNumber = 0;
-  switch (temporary_.install(target, errorNumber)) {
+  const SaveTemporary::Install installed =
+      appending_
+          ? temporary_.install(
+                target, [&](const std::optional<struct stat>& found) { return isTheOpenedArchive(found, error); },
+                errorNumber)
+          : temporary_.install(target, errorNumber);
+  source_ = OpenedFile();
+  switch (installed) {
     case SaveTemporary::Install::Installed:
       return true;
+    case SaveTemporary::Install::Refused:
+      return false;  // error says why
     case SaveTemporary::Install::ReadOnly:
       error = kReadOnly;
       return false;
@@ -307,18 +315,18 @@ bool ZipArchiveWriter::install(std::string& error) {
   return false;
 }
 
-// Whether the destination still is the archive write mode copied, unchanged (or still nothing, when there
-// was none): any other file there has entries of its own, which the new archive would lose.
-bool ZipArchiveWriter::isTheOpenedArchive(const SaveTarget& target, std::string& error) const {
-  const std::optional<struct stat>& now = target.existing;
+// Whether `found`, the file at the destination now, still is the archive write mode copied, unchanged (or
+// still nothing, when there was none): any other file there has entries of its own, which the new archive
+// would lose.
+bool ZipArchiveWriter::isTheOpenedArchive(const std::optional<struct stat>& found, std::string& error) const {
   const struct stat& opened = source_.info;
   const bool held = source_.fd.valid();
-  if (held ? !now || now->st_dev != opened.st_dev || now->st_ino != opened.st_ino : now.has_value()) {
+  if (held ? !found || found->st_dev != opened.st_dev || found->st_ino != opened.st_ino : found.has_value()) {
     error = "ZIP destination leads to another file than when it was opened";
     return false;
   }
-  if (held && (now->st_size != opened.st_size || now->st_mtim.tv_sec != opened.st_mtim.tv_sec ||
-               now->st_mtim.tv_nsec != opened.st_mtim.tv_nsec)) {
+  if (held && (found->st_size != opened.st_size || found->st_mtim.tv_sec != opened.st_mtim.tv_sec ||
+               found->st_mtim.tv_nsec != opened.st_mtim.tv_nsec)) {
     error = "ZIP archive was changed since it was opened";
     return false;
   }

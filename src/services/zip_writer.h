@@ -69,7 +69,7 @@ class ZipArchiveWriter {
                   std::string& error);
   bool claimTemporaryFile(SaveTarget& target, std::string& error);
   bool install(std::string& error);
-  bool isTheOpenedArchive(const SaveTarget& target, std::string& error) const;
+  bool isTheOpenedArchive(const std::optional<struct stat>& found, std::string& error) const;
   bool checkNewEntry(std::string_view name, std::string& error);
   bool addEntry(const ZipNewEntry& entry, const char* failurePrefix, std::string& error);
   bool checkWrittenArchive(std::string& error);

@@ -1,7 +1,9 @@
 #include "platform/atomic_write.h"
 
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -85,6 +87,26 @@ TEST_F(AtomicWrite, ReadOnlyTargetIsRefusedBeforeAnythingIsCreated) {
   EXPECT_EQ(writeFileAtomic(path("ro"), "new").status, AtomicWriteStatus::ReadOnly);
   EXPECT_EQ(readText("ro"), "keep");
   EXPECT_TRUE(leftovers().empty());
+}
+
+// A file marked immutable can be neither written nor replaced, whatever its bits say: it is read-only for
+// every save, before anything is created, as a file without write bits is.
+TEST_F(AtomicWrite, AnImmutableTargetIsReadOnly) {
+  writeText("fixed", "keep");
+  const auto setImmutable = [this](bool on) {
+    const UniqueFd file(open(path("fixed").c_str(), O_RDONLY | O_CLOEXEC));
+    int flags = 0;
+    if (ioctl(file.get(), FS_IOC_GETFLAGS, &flags) != 0) return false;
+    flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
+    return ioctl(file.get(), FS_IOC_SETFLAGS, &flags) == 0;
+  };
+  if (!setImmutable(true)) GTEST_SKIP() << "marking a file immutable needs root and a file system that keeps it";
+  const AtomicWriteStatus status = writeFileAtomic(path("fixed"), "new").status;
+  const std::vector<std::string> left = leftovers();
+  ASSERT_TRUE(setImmutable(false));
+  EXPECT_EQ(status, AtomicWriteStatus::ReadOnly);
+  EXPECT_EQ(readText("fixed"), "keep");
+  EXPECT_TRUE(left.empty());
 }
 
 TEST_F(AtomicWrite, SaveThroughALinkReplacesTheLinkedFile) {
@@ -246,6 +268,56 @@ TEST_F(AtomicWrite, ReplacedFileKeepsItsOwnerGroupAndBitsAsFarAsTheSaverMay) {
     EXPECT_EQ(qztest::ownershipOf(path("theirs")), byMember ? qztest::kSavedByGroupMember : qztest::kGroupWritableFile);
     EXPECT_EQ(readText("theirs"), "new");
   }
+}
+
+// A set-user-ID bit runs the file as its owner and a set-group-ID bit as its group: each stays only where the
+// saver kept that owner or group, or a member of a root file's group would make a program that runs as the
+// member.
+TEST_F(AtomicWrite, SetIdBitsStayOnlyWithTheOwnerAndGroupTheyWereFor) {
+  if (geteuid() != 0) GTEST_SKIP() << "only root makes another user's file";
+  ASSERT_EQ(chmod(dir.c_str(), 0777), 0);  // the member saves here too
+  const uid_t member = qztest::kSavedByGroupMember.owner;
+  const gid_t shared = qztest::kSavedByGroupMember.group;
+  const struct {
+    const char* name;
+    qztest::FileOwnership before;
+    bool byMember;
+    qztest::FileOwnership after;
+  } cases[] = {
+      {"root keeps both", {0, shared, 06775}, false, {0, shared, 06775}},
+      {"a member keeps the group", {0, shared, 06775}, true, {member, shared, 02775}},
+      {"another user keeps neither", {0, 999, 06777}, true, {member, member, 0777}},
+      {"the owner keeps both", {member, shared, 06755}, true, {member, shared, 06755}},
+  };
+  for (const auto& c : cases) {
+    writeText("program", "old");
+    ASSERT_EQ(chown(path("program").c_str(), c.before.owner, c.before.group), 0);
+    ASSERT_EQ(chmod(path("program").c_str(), c.before.mode), 0);
+    const auto save = [&] { return writeFileAtomic(path("program"), "new").status == AtomicWriteStatus::Written; };
+    EXPECT_TRUE(c.byMember ? qztest::saveAsGroupMember(save) : save()) << c.name;
+    EXPECT_EQ(qztest::ownershipOf(path("program")), c.after) << c.name;
+  }
+}
+
+// An access control list is part of who may use the file: a user it lets write the file still may after a
+// save, and a file without one gets none from its directory's default.
+TEST_F(AtomicWrite, ReplacedFileKeepsItsAccessControlList) {
+  writeText("shared", "old");
+  ASSERT_EQ(chmod(path("shared").c_str(), 0640), 0);
+  const std::string acl = qztest::aclAlsoGranting(4321, 0660);
+  if (!qztest::setAcl(path("shared"), qztest::kAccessAcl, acl)) {
+    GTEST_SKIP() << "the scratch directory's file system keeps no access control lists";
+  }
+  writeText("plain", "old");
+  ASSERT_TRUE(qztest::setAcl(dir.string(), qztest::kDefaultAcl, qztest::aclAlsoGranting(999, 0770)));
+  for (const char* name : {"shared", "plain"}) {
+    const mode_t before = modeOf(name);
+    expectWritten(writeFileAtomic(path(name), "new"));
+    EXPECT_EQ(readText(name), "new");
+    EXPECT_EQ(modeOf(name), before) << name;
+  }
+  EXPECT_EQ(qztest::aclOf(path("shared"), qztest::kAccessAcl), acl);
+  EXPECT_EQ(qztest::aclOf(path("plain"), qztest::kAccessAcl), "");
 }
 
 // A directory its owner may enter and write but not list is still a place to save in.

@@ -5,9 +5,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "file_owners.h"
 #include "scratch_dir.h"
 
 namespace fs = std::filesystem;
@@ -141,6 +144,113 @@ TEST_F(SaveTemporaryTest, AFileWhoseDirectoryWasRenamedIsRemovedFromWhereItWent)
   temporary.discard();
   EXPECT_EQ(readText("after/f"), "old");
   EXPECT_EQ(std::distance(fs::directory_iterator(dir / "after"), fs::directory_iterator()), 1);
+}
+
+// The link followed again at the install may lead elsewhere than at the creation, and the file there may have
+// been given away meanwhile: the file installed takes the owner, group, bits and list of the file it replaces
+// then, and where it replaces none it is the saver's, so the first file's owner is never handed the file at
+// the link's new end.
+TEST_F(SaveTemporaryTest, TheInstalledFileTakesTheOwnershipOfWhatItReplacesAtTheInstall) {
+  if (geteuid() != 0) GTEST_SKIP() << "only root makes another user's file";
+  const SaveTemporaryNaming naming{".t-", &nextTestNumber, 4};
+  const auto relink = [this] {
+    fs::remove(dir / "link");
+    fs::create_symlink("second", dir / "link");
+  };
+  const struct {
+    const char* name;
+    std::function<void()> meanwhile;
+    const char* installedAs;
+    qztest::FileOwnership after;
+  } cases[] = {
+      {"another file",
+       [&] {
+         writeText("second", "theirs");
+         EXPECT_EQ(chmod(path("second").c_str(), 0600), 0);
+         relink();
+       },
+       "second",
+       {0, 0, 0600}},
+      {"no file", relink, "second", {geteuid(), getegid(), 0664}},
+      {"the same file given away",
+       [this] {
+         EXPECT_EQ(chown(path("first").c_str(), 4321, 0), 0);
+         EXPECT_EQ(chmod(path("first").c_str(), 0640), 0);
+       },
+       "first",
+       {4321, 0, 0640}},
+  };
+  const std::string acl = qztest::aclAlsoGranting(4321, 0664);
+  for (const auto& c : cases) {
+    writeText("first", "old");
+    ASSERT_TRUE(qztest::makeGroupWritableFile(path("first")));
+    ASSERT_TRUE(qztest::setAcl(path("first"), qztest::kAccessAcl, acl) || errno == EOPNOTSUPP);
+    fs::create_symlink("first", dir / "link");
+    int error = 0;
+    SaveTemporary temporary;
+    ASSERT_TRUE(create(temporary, path("link"), naming, error)) << error;
+    ASSERT_EQ(write(temporary.fd(), "new", 3), 3);
+    ASSERT_TRUE(temporary.sync(error)) << error;
+    ASSERT_TRUE(temporary.closeFile(error)) << error;
+    c.meanwhile();
+    EXPECT_EQ(temporary.install(path("link"), error), SaveTemporary::Install::Installed) << c.name << ": " << error;
+    EXPECT_EQ(readText(c.installedAs), "new") << c.name;
+    EXPECT_EQ(qztest::ownershipOf(path(c.installedAs)), c.after) << c.name;
+    EXPECT_NE(qztest::aclOf(path(c.installedAs), qztest::kAccessAcl), acl) << c.name;
+    for (const char* name : {"first", "second", "link"}) fs::remove(dir / name);
+    EXPECT_EQ(entries(), 0u) << c.name;
+  }
+}
+
+// A conditional install looks at the very file it replaces: a file that another program puts at the destination
+// after the destination was resolved, and before the rename, is never replaced, nor is one put where there
+// was none; both files stay as they were.
+TEST_F(SaveTemporaryTest, AConditionalInstallReplacesOnlyAFileThatMeetsItsCondition) {
+  const SaveTemporaryNaming naming{".t-", &nextTestNumber, 4};
+  const struct {
+    const char* name;
+    bool expectsFile;  // the condition: the file there at the creation, or nothing
+    std::function<void()> meanwhile;
+    SaveTemporary::Install result;
+    std::optional<std::string> after;  // the destination's content, nothing when there is none
+  } cases[] = {
+      {"the file expected", true, [] {}, SaveTemporary::Install::Installed, "new"},
+      {"nothing as expected", false, [] {}, SaveTemporary::Install::Installed, "new"},
+      {"another file moved there", true,
+       [this] {
+         writeText("other", "theirs");
+         fs::rename(dir / "other", dir / "f");
+       },
+       SaveTemporary::Install::Refused, "theirs"},
+      {"a file where there was none", false, [this] { writeText("f", "theirs"); }, SaveTemporary::Install::Refused,
+       "theirs"},
+      {"the file expected removed", true, [this] { fs::remove(dir / "f"); }, SaveTemporary::Install::Refused,
+       std::nullopt},
+  };
+  for (const auto& c : cases) {
+    std::optional<struct stat> expected;
+    if (c.expectsFile) {
+      writeText("f", "old");
+      struct stat info;
+      ASSERT_EQ(stat(path("f").c_str(), &info), 0);
+      expected = info;
+    }
+    const SaveTemporary::Condition condition = [&](const std::optional<struct stat>& found) {
+      return found ? expected && found->st_dev == expected->st_dev && found->st_ino == expected->st_ino : !expected;
+    };
+    int error = 0;
+    SaveTemporary temporary;
+    ASSERT_TRUE(create(temporary, path("f"), naming, error)) << error;
+    ASSERT_EQ(write(temporary.fd(), "new", 3), 3);
+    ASSERT_TRUE(temporary.closeFile(error)) << error;
+    const SaveTarget target = temporary.resolveAgain(path("f"));
+    c.meanwhile();
+    EXPECT_EQ(temporary.install(target, condition, error), c.result) << c.name << ": " << error;
+    temporary.discard();
+    EXPECT_EQ(fs::exists(dir / "f") ? std::optional<std::string>(readText("f")) : std::nullopt, c.after) << c.name;
+    EXPECT_EQ(entries(), c.after ? 1u : 0u) << c.name;
+    fs::remove(dir / "f");
+  }
 }
 
 // A temporary file that another program removes while its save runs frees its name for the next save; the

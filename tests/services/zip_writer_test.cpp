@@ -733,6 +733,33 @@ TEST_F(ZipWriter, ARelativePathWhoseCurrentDirectoryWasRemovedSaysSo) {
   EXPECT_EQ(error, "ZIP path is relative and the current directory no longer exists");
 }
 
+// An archive to read and a source to add are opened where their relative path leads from the current
+// directory, as given: a short name in a directory whose path fills nearly all one system call takes opens,
+// and one in a removed directory is simply not there.
+TEST_F(ZipWriter, RelativeArchivesAndSourcesAreOpenedFromTheCurrentDirectory) {
+  const std::filesystem::path previous = std::filesystem::current_path();
+  const qztest::DeepDirectory deep(dir, 4090);
+  ASSERT_EQ(chdir(deep.path().c_str()), 0);
+  std::ofstream("source.txt") << "s";
+  std::string error;
+  auto writer = ZipArchiveWriter::openCreate("out.zip", 6, error);
+  ASSERT_TRUE(writer) << error;
+  EXPECT_TRUE(writer->addFile("added", "source.txt", error)) << error;
+  closeWriter(*writer);
+  EXPECT_TRUE(ZipArchiveReader::openFile("out.zip", {}, error)) << error;
+
+  std::filesystem::create_directory(dir / "gone");
+  ASSERT_EQ(chdir(path("gone").c_str()), 0);
+  std::filesystem::remove(dir / "gone");
+  writer = openCreate(path("elsewhere.zip"));
+  EXPECT_FALSE(writer->addFile("added", "source.txt", error));
+  EXPECT_EQ(error, "ZIP source file could not be opened");
+  EXPECT_FALSE(ZipArchiveReader::openFile("out.zip", {}, error));
+  EXPECT_EQ(error, "ZIP open failed: system error 2");
+  std::filesystem::current_path(previous);
+  EXPECT_EQ(contentsOfBytes(deep.read("out.zip")), (Contents{{"added", "s"}}));
+}
+
 // Runs `action` with every descriptor the process may open in use.
 template <typename Action>
 void withEveryDescriptorInUse(Action action) {

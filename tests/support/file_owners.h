@@ -6,9 +6,13 @@
 #include <grp.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdint>
 #include <functional>
+#include <optional>
 #include <ostream>
 #include <string>
 
@@ -55,6 +59,49 @@ inline bool saveAsGroupMember(const std::function<bool()>& save) {
   }
   int status = 0;
   return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// Access control lists as the system stores them in the attributes "system.posix_acl_access" (and
+// "system.posix_acl_default" for a directory's default): a version, then entries of tag, permissions and id.
+inline constexpr const char* kAccessAcl = "system.posix_acl_access";
+inline constexpr const char* kDefaultAcl = "system.posix_acl_default";
+
+// A list for a file of `mode` that also lets the user `named` read and write it.
+inline std::string aclAlsoGranting(uid_t named, mode_t mode) {
+  std::string acl;
+  const auto append = [&acl](uint32_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) acl += static_cast<char>((value >> (8 * i)) & 0xFF);
+  };
+  constexpr uint32_t kEveryone = 0xFFFFFFFF;
+  append(2, 4);  // version
+  const struct {
+    uint16_t tag;
+    uint32_t permissions;
+    uint32_t id;
+  } entries[] = {{0x01, (mode >> 6) & 7, kEveryone},
+                 {0x02, 6, named},
+                 {0x04, 4, kEveryone},
+                 {0x10, (mode >> 3) & 7, kEveryone},
+                 {0x20, mode & 7, kEveryone}};
+  for (const auto& entry : entries) {
+    append(entry.tag, 2);
+    append(entry.permissions, 2);
+    append(entry.id, 4);
+  }
+  return acl;
+}
+
+// The list stored under `name` for `path`: empty when it has none, nothing when the file system keeps none.
+inline std::optional<std::string> aclOf(const std::string& path, const char* name) {
+  std::string acl(1024, '\0');
+  const ssize_t length = getxattr(path.c_str(), name, acl.data(), acl.size());
+  if (length < 0) return errno == ENODATA ? std::optional<std::string>(std::string()) : std::nullopt;
+  acl.resize(static_cast<size_t>(length));
+  return acl;
+}
+
+inline bool setAcl(const std::string& path, const char* name, const std::string& acl) {
+  return setxattr(path.c_str(), name, acl.data(), acl.size(), 0) == 0;
 }
 
 }  // namespace qztest
