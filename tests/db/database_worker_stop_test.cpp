@@ -221,7 +221,9 @@ TEST_F(WorkerTest, AWriteCutInsideATransactionRollsItBackWhole) {
   for (const Case& c : {Case{"BEGIN", "RELEASE a", " /* the end */ COMMIT"},
                         Case{"SAVEPOINT outer; SAVEPOINT inner", "RELEASE inner", "RELEASE outer"},
                         Case{"savepoint Outer_2", "ROLLBACK TO outer_2", "release savepoint OUTER_2"},
-                        Case{"SAVEPOINT a1", "RELEASE a", "ROLLBACK"}}) {
+                        Case{"SAVEPOINT a1", "RELEASE a", "ROLLBACK"},
+                        Case{"SAVEPOINT \"s\"; SAVEPOINT [t]", "RELEASE `T`", "release \"S\""},
+                        Case{"savepoint 'Save point'", "RELEASE save", "RELEASE [save POINT]"}}) {
     dbtest::execDirect(connection(), "DELETE FROM t");
     std::string error;
     ASSERT_TRUE(worker_.start(error)) << error;
