@@ -143,17 +143,17 @@ BENCHMARK(BM_PointQueryDirect)->Apply(pinnedOrFree);
 void BM_PointQueryWorker(benchmark::State& state) {
   const ProcessorPin pin(state.range(0) != 0);
   SampleDatabase sample;
-  DatabaseWorker worker;
+  const auto worker = DatabaseWorker::create();
   std::string error;
-  worker.start(error);
+  worker->start(error);
   int64_t id = 0;
   for (auto _ : state) {
     QueryResult result;
-    worker.query({sample.connection(), kPointQuery, false, {DatabaseValue::ofInteger(id++ % kRows + 1)}}, true, result,
-                 error);
+    worker->query({sample.connection(), kPointQuery, false, {DatabaseValue::ofInteger(id++ % kRows + 1)}}, true, result,
+                  error);
     benchmark::DoNotOptimize(result);
   }
-  worker.stop();
+  worker->stop();
 }
 BENCHMARK(BM_PointQueryWorker)->Apply(pinnedOrFree);
 
@@ -185,25 +185,25 @@ BENCHMARK(BM_InsertDirect)->Apply(pinnedOrFree);
 void BM_InsertWorker(benchmark::State& state) {
   const ProcessorPin pin(state.range(0) != 0);
   SampleDatabase sample;
-  DatabaseWorker worker;
+  const auto worker = DatabaseWorker::create();
   std::string error;
-  worker.start(error);
+  worker->start(error);
   int32_t code = 0;
   std::string message;
-  worker.execText(sample.connection(), "BEGIN", code, message, error);
+  worker->execText(sample.connection(), "BEGIN", code, message, error);
   int64_t id = 0;
   for (auto _ : state) {
     ExecResult result;
-    worker.execPrepared({sample.connection(),
-                         kInsert,
-                         false,
-                         {DatabaseValue::ofText("new " + std::to_string(id)), DatabaseValue::ofFloat(double(id))}},
-                        result, error);
+    worker->execPrepared({sample.connection(),
+                          kInsert,
+                          false,
+                          {DatabaseValue::ofText("new " + std::to_string(id)), DatabaseValue::ofFloat(double(id))}},
+                         result, error);
     ++id;
     benchmark::DoNotOptimize(result);
   }
-  worker.execText(sample.connection(), "COMMIT", code, message, error);
-  worker.stop();
+  worker->execText(sample.connection(), "COMMIT", code, message, error);
+  worker->stop();
 }
 BENCHMARK(BM_InsertWorker)->Apply(pinnedOrFree);
 
@@ -277,14 +277,14 @@ void BM_CloseWithEndlessStatementsQueued(benchmark::State& state) {
       "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c) SELECT count(*) FROM c";
   SampleDatabase sample;
   for (auto _ : state) {
-    DatabaseWorker worker;
+    const auto worker = DatabaseWorker::create();
     std::string error;
-    worker.start(error);
+    worker->start(error);
     std::shared_ptr<DatabaseAsyncExecState> insert;
-    worker.execAsync({sample.connection(), kQuickInsert, false, {}}, insert, error);
+    worker->execAsync({sample.connection(), kQuickInsert, false, {}}, insert, error);
     std::vector<std::shared_ptr<DatabaseAsyncQueryState>> endless(static_cast<size_t>(state.range(0)));
-    for (auto& query : endless) worker.queryAsync({sample.connection(), kEndless, false, {}}, query, error);
-    worker.stop();
+    for (auto& query : endless) worker->queryAsync({sample.connection(), kEndless, false, {}}, query, error);
+    worker->stop();
   }
 }
 BENCHMARK(BM_CloseWithEndlessStatementsQueued)

@@ -1,8 +1,8 @@
 // The worker's queue, submission and thread loop. One lock guards the queue, the flags, the done flags of
 // queued synchronous requests, the map of asynchronous requests and the publication into shared states; the
 // worker executes with the lock released, so the submitter can queue more meanwhile. The thread looks at
-// the stop flag only when the queue is empty, so everything queued before stop() runs and is published; past
-// the stop's deadline each request runs under the time bound (database_worker_bound.cpp).
+// the stop flag only when the queue is empty, so everything queued before stop() runs and is published,
+// each statement under the stop's rule (database_stop_rule.cpp).
 //
 // Both sides may spin briefly before they sleep: a synchronous submitter watches its done flag, and the idle
 // worker watches for the next submission. Waking a sleeping thread costs far more than a point query, so a
@@ -303,9 +303,8 @@ void DatabaseWorker::run() {
       if (queueHead_ == nullptr) queueTail_ = nullptr;
       executing_ = request;
       executingSince_ = std::chrono::steady_clock::now().time_since_epoch().count();
-      processorTimeMark_ = std::chrono::nanoseconds(-1);
       guard.unlock();
-      executeWithinBound(*request);
+      runRequest(*request);
       guard.lock();
       executing_ = nullptr;
       publish(*request);
@@ -314,6 +313,7 @@ void DatabaseWorker::run() {
     waitForWork(guard);
   }
   statementCache_.clear();
+  rule_.forgetConnections();
   ended_ = true;
   requestDone_.notify_all();
   threadEnded_.notify_all();
@@ -332,6 +332,20 @@ void DatabaseWorker::waitForWork(std::unique_lock<std::mutex>& guard) {
   workerSleeping_ = true;
   workAvailable_.wait(guard);
   workerSleeping_ = false;
+}
+
+// A statement runs under the stop's rule, whether or not a stop is under way, so that a deadline set while
+// it runs reaches it.
+void DatabaseWorker::runRequest(DatabaseRequest& request) {
+  const bool statement = request.kind == RequestKind::ExecText || request.kind == RequestKind::Query ||
+                         request.kind == RequestKind::ExecPrepared;
+  if (statement && request.connection != nullptr) {
+    rule_.runStatement(request, [this, &request] { execute(request); });
+    return;
+  }
+  // A snapshot replaces the connection, which is closed afterwards.
+  if (request.kind == RequestKind::OpenSnapshot) rule_.forgetConnections();
+  execute(request);
 }
 
 void DatabaseWorker::execute(DatabaseRequest& request) {

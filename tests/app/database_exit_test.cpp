@@ -1,0 +1,147 @@
+// Databases at the end of a whole qz process: honest writes queued on files that other connections write too
+// (of the same script, or of another program) are all kept however the script ends. Runs of one test go side
+// by side; each has a generous deadline so that a hang fails the test instead of blocking it, and no duration
+// is asserted.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "qz_sandbox.h"
+
+namespace {
+
+using qztest::BackgroundRun;
+using qztest::RunResult;
+using qztest::Sandbox;
+
+constexpr std::chrono::seconds kDeadline{90};
+
+std::string bootWith(const std::string& body) {
+  return R"lua(
+package.preload["core.workerboot"] = load("return { run = function() end }")
+return { run = function()
+)lua" + body +
+         "\nend }";
+}
+
+// The rows of table t in the file, read straight with SQLite; -1 when it cannot be read.
+int64_t rowsOf(const std::filesystem::path& file) {
+  sqlite3* handle = nullptr;
+  int64_t rows = -1;
+  if (sqlite3_open_v2(file.c_str(), &handle, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+    sqlite3_stmt* statement = nullptr;
+    if (sqlite3_prepare_v2(handle, "SELECT count(*) FROM t", -1, &statement, nullptr) == SQLITE_OK &&
+        sqlite3_step(statement) == SQLITE_ROW) {
+      rows = sqlite3_column_int64(statement, 0);
+    }
+    sqlite3_finalize(statement);
+  }
+  sqlite3_close_v2(handle);
+  return rows;
+}
+
+// Inserts that each hold the write lock for about 2 ms of computing, queued on `connections` connections to
+// one file in the journal mode given, 2.5 s of them in all: the queues are still running well past the
+// deadline of a stop at the end. Each connection waits for the others' locks up to its busy timeout of 10 s.
+// Writes the number of inserts queued.
+std::string neighbourInserts(int connections, const std::string& journalMode) {
+  return "  local conns, mode = " + std::to_string(connections) + ", '" + journalMode + "'" + R"lua(
+  local path = EXE_DIR .. "/user/shared.db"
+  local first = assert(db.open(path))
+  assert(first:exec("PRAGMA journal_mode=" .. mode))
+  assert(first:exec("CREATE TABLE t(who, n, work)"))
+  local COUNT = "SELECT count(*) FROM (WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c LIMIT ?) "
+    .. "SELECT x FROM c)"
+  local rows = 1000
+  while true do
+    local started = system.get_time()
+    assert(first:query_sync(COUNT, { rows }))
+    local took = system.get_time() - started
+    if took >= 0.001 then rows = math.ceil(rows * 0.002 / took) break end
+    rows = rows * 4
+  end
+  dbs = { first }
+  for n = 2, conns do dbs[n] = assert(db.open(path)) end
+  for _, d in ipairs(dbs) do assert(d:exec("PRAGMA busy_timeout=10000")) end
+  local each = math.ceil(2.5 / 0.002 / conns)
+  for i = 1, each do
+    for n, d in ipairs(dbs) do assert(d:exec_async("INSERT INTO t SELECT ?, ?, (" .. COUNT .. ")", { n, i, rows })) end
+  end
+  first = nil
+  io.write(each * conns)
+)lua";
+}
+
+// Two and three connections on one file, in both journal modes, each with a queue that runs long past the
+// deadline of the stop that ends it: every insert is kept, whether the script closes them, they are collected,
+// the script returns or ends the process with os.exit.
+TEST(DatabaseExit, HonestNeighboursOnOneFileKeepEveryRowWhateverEndsTheScript) {
+  struct Case {
+    int connections;
+    const char* journalMode;
+    const char* ending;
+  };
+  const Case cases[] = {
+      {2, "DELETE", "for _, d in ipairs(dbs) do assert(d:close()) end"},
+      {3, "WAL", "dbs = nil collectgarbage() collectgarbage()"},
+      {3, "DELETE", "return"},
+      {2, "WAL", "os.exit(0)"},
+  };
+  std::vector<std::unique_ptr<Sandbox>> sandboxes;
+  std::vector<BackgroundRun> runs;
+  for (const Case& each : cases) {
+    sandboxes.push_back(std::make_unique<Sandbox>());
+    sandboxes.back()->writeBoot(bootWith(neighbourInserts(each.connections, each.journalMode) + each.ending));
+    runs.push_back(sandboxes.back()->start(qztest::newInstance(kDeadline)));
+  }
+  for (size_t index = 0; index < runs.size(); ++index) {
+    const RunResult result = runs[index].wait(kDeadline);
+    const std::string label =
+        std::to_string(cases[index].connections) + " " + cases[index].journalMode + ", " + cases[index].ending + ": ";
+    EXPECT_FALSE(result.timedOut) << label;
+    EXPECT_EQ(result.exitCode, 0) << label << result.standardError;
+    EXPECT_EQ(result.standardError.find("not run"), std::string::npos) << label << result.standardError;
+    EXPECT_EQ(std::to_string(rowsOf(sandboxes[index]->root() / "user/shared.db")), result.standardOutput) << label;
+  }
+}
+
+// Another program holds the database locked for 7 s, longer than the stop at the end of the script waits past
+// its deadline for anything but a wait for a lock, less than the script's busy timeout: the inserts the script
+// queued wait for it, and every one is kept.
+TEST(DatabaseExit, AnotherProgramHoldingTheLockWithinTheBusyTimeoutLosesNoWriteAtTheEnd) {
+  Sandbox sandbox;
+  const std::filesystem::path file = sandbox.root() / "user/held.db";
+  const std::filesystem::path locked = sandbox.root() / "user/locked";
+  const std::string holder =
+      "python3 -c \"import sqlite3, sys, time\n"
+      "c = sqlite3.connect(sys.argv[1], isolation_level=None)\n"
+      "c.execute('CREATE TABLE t(a)')\n"
+      "c.execute('BEGIN EXCLUSIVE')\n"
+      "open(sys.argv[2], 'w').close()\n"
+      "time.sleep(7)\n"
+      "c.execute('COMMIT')\" '" +
+      file.string() + "' '" + locked.string() + "'";
+  FILE* held = popen(holder.c_str(), "r");
+  ASSERT_NE(held, nullptr);
+  ASSERT_TRUE(sandbox.waitForFile("user/locked")) << "the other program never took the lock";
+  sandbox.writeBoot(bootWith(R"lua(
+  local d = assert(db.open(EXE_DIR .. "/user/held.db"))
+  assert(d:exec("PRAGMA busy_timeout=30000"))
+  for i = 1, 100 do assert(d:exec_async("INSERT INTO t VALUES(?)", { i })) end
+  keep = d
+)lua"));
+  const RunResult result = sandbox.run(qztest::newInstance(kDeadline));
+  EXPECT_EQ(pclose(held), 0);
+  EXPECT_FALSE(result.timedOut);
+  EXPECT_EQ(result.exitCode, 0) << result.standardError;
+  EXPECT_EQ(result.standardError.find("qz: database"), std::string::npos) << result.standardError;
+  EXPECT_EQ(rowsOf(file), 100);
+}
+
+}  // namespace
