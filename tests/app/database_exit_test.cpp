@@ -1,7 +1,7 @@
 // Databases at the end of a whole qz process: honest writes queued on files that other connections write too
-// (of the same script, or of another program) are all kept however the script ends. Runs of one test go side
-// by side; each has a generous deadline so that a hang fails the test instead of blocking it, and no duration
-// is asserted.
+// (of the same script, or of another program) are all kept however the script ends, and a worker job's
+// os.exit ends the process with its code, on the main thread. Runs of one test go side by side; each has a
+// generous deadline so that a hang fails the test instead of blocking it, and no duration is asserted.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
@@ -25,6 +25,7 @@ constexpr std::chrono::seconds kDeadline{90};
 std::string bootWith(const std::string& body) {
   return R"lua(
 package.preload["core.workerboot"] = load("return { run = function() end }")
+package.preload.jobs = load("return { quit = function(code) os.exit(code) end }")
 return { run = function()
 )lua" + body +
          "\nend }";
@@ -142,6 +143,43 @@ TEST(DatabaseExit, AnotherProgramHoldingTheLockWithinTheBusyTimeoutLosesNoWriteA
   EXPECT_EQ(result.exitCode, 0) << result.standardError;
   EXPECT_EQ(result.standardError.find("qz: database"), std::string::npos) << result.standardError;
   EXPECT_EQ(rowsOf(file), 100);
+}
+
+// A job that calls os.exit(7) while a database has 2,000 inserts queued, the main thread waiting for the job,
+// or closing the database and then sleeping: the process ends with 7 from the main thread, soon (the sleep is
+// not waited out), and every insert is kept. Several runs of each, side by side.
+TEST(DatabaseExit, OsExitInAWorkerJobEndsTheProcessWithItsCodeAndKeepsTheQueuedWrites) {
+  const char* waits[] = {
+      "while not job:ready() do system.sleep(0.001) end",
+      "assert(d:close()) system.sleep(20)",
+      "system.sleep(20)",
+  };
+  std::vector<std::unique_ptr<Sandbox>> sandboxes;
+  std::vector<BackgroundRun> runs;
+  std::vector<std::string> labels;
+  for (int round = 0; round < 3; ++round) {
+    for (const char* wait : waits) {
+      sandboxes.push_back(std::make_unique<Sandbox>());
+      sandboxes.back()->writeBoot(bootWith(R"lua(
+  local d = assert(db.open(EXE_DIR .. "/user/queued.db"))
+  assert(d:exec("PRAGMA synchronous=OFF"))
+  assert(d:exec("CREATE TABLE t(a)"))
+  for i = 1, 2000 do assert(d:exec_async("INSERT INTO t VALUES(?)", { i })) end
+  local job = assert(worker.submit("jobs", "quit", 7))
+  keep = d
+)lua" + std::string(wait) + "\n  io.write('the script went on')"));
+      runs.push_back(sandboxes.back()->start(qztest::newInstance(kDeadline)));
+      labels.push_back(std::string(wait) + ", run " + std::to_string(round + 1) + ": ");
+    }
+  }
+  for (size_t index = 0; index < runs.size(); ++index) {
+    const RunResult result = runs[index].wait(kDeadline);
+    EXPECT_FALSE(result.timedOut) << labels[index];
+    EXPECT_EQ(result.exitCode, 7) << labels[index] << result.signal << result.standardError;
+    EXPECT_EQ(result.standardOutput, "") << labels[index];
+    EXPECT_EQ(result.standardError.find("Sanitizer"), std::string::npos) << labels[index] << result.standardError;
+    EXPECT_EQ(rowsOf(sandboxes[index]->root() / "user/queued.db"), 2000) << labels[index];
+  }
 }
 
 }  // namespace
