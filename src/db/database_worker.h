@@ -20,6 +20,7 @@
 
 #include "db/database_stop_rule.h"
 #include "db/database_value.h"
+#include "db/spin_record.h"
 #include "db/sqlite_handles.h"
 #include "db/statement_cache.h"
 
@@ -169,6 +170,8 @@ class DatabaseWorker : public std::enable_shared_from_this<DatabaseWorker> {
   // Spinning before sleeping pays only when the other side runs at the same time on another processor.
   std::atomic<bool> mayRunInParallel_{false};
   std::atomic<unsigned> waitsSinceProcessorsRead_{0};  // blocking waits of submitters while nothing spins
+  SpinRecord submitterSpins_;                          // of the submitters waiting for their result
+  SpinRecord workerSpins_;                             // of the thread waiting for work
   bool workerSleeping_ = false;                        // the thread waits for work
   int submittersSleeping_ = 0;                         // synchronous submitters wait for their result
   DatabaseRequest* queueHead_ = nullptr;
