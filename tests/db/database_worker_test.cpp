@@ -161,12 +161,12 @@ TEST_F(WorkerTest, AsyncResultsAreNeverSeenHalfPublished) {
   EXPECT_EQ(std::count(checked.begin(), checked.end(), true), kRequests);
 }
 
-// Tens of milliseconds: more than the time bound past a deadline, far shorter than the grace period.
+// Tens of milliseconds: more than the compute bound past a deadline, far shorter than the grace period.
 constexpr const char* kBriefCount =
     "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c LIMIT 300000) SELECT count(*) FROM c";
 
 // One deadline for the whole stop: six endless statements queued one after another are each cut short by the
-// time bound once it has passed, and the insert queued behind them still runs.
+// compute bound once it has passed, and the insert queued behind them still runs.
 TEST_F(WorkerTest, StopCutsEndlessStatementsPastTheDeadlineAndRunsEverythingElse) {
   dbtest::execDirect(connection(), "CREATE TABLE t(a)");
   std::shared_ptr<DatabaseAsyncExecState> before;
