@@ -6,12 +6,8 @@
 // against the same inserts each waited for.
 #include <benchmark/benchmark.h>
 #include <sched.h>
-#include <signal.h>
 #include <stdlib.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
 #include <time.h>
-#include <unistd.h>
 
 #include <condition_variable>
 #include <cstdio>
@@ -26,6 +22,7 @@
 #include "db/db_lua.h"
 #include "db/sqlite_handles.h"
 #include "host/lua_api.h"
+#include "processor_load.h"
 #include "ratio_reporter.h"
 
 namespace {
@@ -91,40 +88,6 @@ class ProcessorPin {
 };
 
 void pinnedOrFree(benchmark::internal::Benchmark* benchmark) { benchmark->ArgName("pinned")->Arg(1)->Arg(0); }
-
-// Keeps every processor the process may use busy, while it lives, with one process per processor that spins
-// at normal priority, as other work on a loaded machine does; nothing when `load` is clear. Processes, so that
-// the benchmark's own processor time leaves their work out.
-class ProcessorLoad {
- public:
-  explicit ProcessorLoad(bool load) {
-    if (!load) return;
-    cpu_set_t every;
-    sched_getaffinity(0, sizeof(every), &every);
-    for (int processor = 0; processor < CPU_SETSIZE; ++processor) {
-      if (!CPU_ISSET(processor, &every)) continue;
-      const pid_t child = fork();
-      if (child == 0) {
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        cpu_set_t one;
-        CPU_ZERO(&one);
-        CPU_SET(processor, &one);
-        sched_setaffinity(0, sizeof(one), &one);
-        for (uint64_t spins = 0;; ++spins) benchmark::DoNotOptimize(spins);
-      }
-      if (child > 0) children_.push_back(child);
-    }
-  }
-  ~ProcessorLoad() {
-    for (const pid_t child : children_) kill(child, SIGKILL);
-    for (const pid_t child : children_) waitpid(child, nullptr, 0);
-  }
-  ProcessorLoad(const ProcessorLoad&) = delete;
-  ProcessorLoad& operator=(const ProcessorLoad&) = delete;
-
- private:
-  std::vector<pid_t> children_;
-};
 
 // Pinned or free, on an idle machine or with every processor busy.
 void pinnedOrFreeIdleOrLoaded(benchmark::internal::Benchmark* benchmark) {
@@ -209,7 +172,7 @@ void BM_PointQueryDirect(benchmark::State& state) {
 BENCHMARK(BM_PointQueryDirect)->Apply(pinnedOrFree);
 
 void BM_PointQueryWorker(benchmark::State& state) {
-  const ProcessorLoad load(state.range(1) != 0);
+  const EveryProcessorBusy load(state.range(1) != 0);
   const ProcessorPin pin(state.range(0) != 0);
   SampleDatabase sample;
   const auto worker = DatabaseWorker::create();
@@ -311,7 +274,7 @@ class LuaDatabase {
 constexpr int kBatch = 1000;
 
 void BM_QuerySyncFromLua(benchmark::State& state) {
-  const ProcessorLoad load(state.range(1) != 0);
+  const EveryProcessorBusy load(state.range(1) != 0);
   const ProcessorPin pin(state.range(0) != 0);
   SampleDatabase sample;
   LuaDatabase lua(sample.path(), R"(

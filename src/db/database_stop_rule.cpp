@@ -9,7 +9,7 @@
 // Two consequences keep a hostile queue from holding a stop for long. Once the statements cut have computed
 // kCutAllowance between them, the bound of each later one is nothing. Once a wait for a lock has outlasted the
 // script's timeout past the deadline, the holder is not letting go, and every later wait of the stop gives up
-// at once. A holder in this process is itself bound by its own stop, so waiting for it ends.
+// at once. A holder in this process that stops too is bound by its own stop, so waiting for it ends before.
 //
 // A statement's own time is the processor time of the worker thread from its first check past the deadline:
 // one that waits for a processor on a busy machine is not charged for others' work. The processor clock is

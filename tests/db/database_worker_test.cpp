@@ -3,10 +3,6 @@
 
 #include <gtest/gtest.h>
 #include <sched.h>
-#include <signal.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -22,6 +18,7 @@
 
 #include "db_test_support.h"
 #include "host/process_state.h"
+#include "processor_load.h"
 
 namespace {
 
@@ -444,35 +441,6 @@ TEST(DatabaseWorker, AWorkerStartedOnSeveralProcessorsStopsSpinningOnceConfinedT
   worker->stop();
   expectTheQueryAndTwoHandOffs(costs);
 }
-
-// Keeps every processor the process may use busy while it lives, with one spinning process per processor:
-// processes, so that the process's own processor time leaves their work out.
-class EveryProcessorBusy {
- public:
-  EveryProcessorBusy() {
-    cpu_set_t every;
-    sched_getaffinity(0, sizeof(every), &every);
-    for (int processor = 0; processor < CPU_SETSIZE; ++processor) {
-      if (!CPU_ISSET(processor, &every)) continue;
-      const pid_t child = fork();
-      if (child == 0) {
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        for (;;) {
-        }
-      }
-      if (child > 0) children_.push_back(child);
-    }
-  }
-  ~EveryProcessorBusy() {
-    for (const pid_t child : children_) kill(child, SIGKILL);
-    for (const pid_t child : children_) waitpid(child, nullptr, 0);
-  }
-  EveryProcessorBusy(const EveryProcessorBusy&) = delete;
-  EveryProcessorBusy& operator=(const EveryProcessorBusy&) = delete;
-
- private:
-  std::vector<pid_t> children_;
-};
 
 // With every processor busy, the other side of a round trip often has no processor: a spin then waits in vain
 // for its whole length and keeps a processor from the thread it waits for. Spins that do not pay stop, so a
