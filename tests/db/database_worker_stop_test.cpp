@@ -158,8 +158,8 @@ TEST_F(WorkerTest, AnHonestTransactionRunningLongPastTheDeadlineIsKeptWhole) {
 }
 
 // Hundreds of statements that never end, queued together: past the deadline they share about a second of
-// processor time and then get milliseconds each, and the thousands of inserts queued behind them still run
-// and are kept. Processor time, so that a busy machine does not blur the count.
+// processor time and then are cut at their first checks, and the thousands of inserts queued behind them
+// still run and are kept. Processor time, so that a busy machine does not blur the count.
 TEST_F(WorkerTest, ManyRunawaysShareAShortTimePastTheDeadlineAndTheInsertsBehindThemAreKept) {
   dbtest::execDirect(connection(), "PRAGMA synchronous=OFF; CREATE TABLE t(a)");
   std::vector<std::shared_ptr<DatabaseAsyncQueryState>> runaways(400);
@@ -180,8 +180,8 @@ TEST_F(WorkerTest, ManyRunawaysShareAShortTimePastTheDeadlineAndTheInsertsBehind
 }
 
 // Tens of thousands of statements that never end, reads and writes, queued together: once the requests cut
-// short have had a couple of seconds between them, each later one is cut at its first checks, so the whole
-// queue costs about what it cost to queue, not milliseconds each (20,000 at 2 ms each would take 40 s).
+// short have had a second between them, each later one is cut at its first checks, so the whole queue costs
+// about what it cost to queue, not milliseconds each (20,000 at 2 ms each would take 40 s).
 TEST_F(WorkerTest, TensOfThousandsOfRunawaysCostLittleMoreThanTheAllowanceOfTheCutRequests) {
   dbtest::execDirect(connection(), "PRAGMA synchronous=OFF; CREATE TABLE t(a); CREATE TABLE sink(x)");
   constexpr int kRunaways = 10000;
