@@ -112,37 +112,49 @@ TEST(DatabaseExit, HonestNeighboursOnOneFileKeepEveryRowWhateverEndsTheScript) {
   }
 }
 
-// Another program holds the database locked for 7 s, longer than the stop at the end of the script waits past
-// its deadline for anything but a wait for a lock, less than the script's busy timeout: the inserts the script
-// queued wait for it, and every one is kept.
-TEST(DatabaseExit, AnotherProgramHoldingTheLockWithinTheBusyTimeoutLosesNoWriteAtTheEnd) {
-  Sandbox sandbox;
-  const std::filesystem::path file = sandbox.root() / "user/held.db";
-  const std::filesystem::path locked = sandbox.root() / "user/locked";
-  const std::string holder =
-      "python3 -c \"import sqlite3, sys, time\n"
-      "c = sqlite3.connect(sys.argv[1], isolation_level=None)\n"
-      "c.execute('CREATE TABLE t(a)')\n"
-      "c.execute('BEGIN EXCLUSIVE')\n"
-      "open(sys.argv[2], 'w').close()\n"
-      "time.sleep(7)\n"
-      "c.execute('COMMIT')\" '" +
-      file.string() + "' '" + locked.string() + "'";
-  FILE* held = popen(holder.c_str(), "r");
-  ASSERT_NE(held, nullptr);
-  ASSERT_TRUE(sandbox.waitForFile("user/locked")) << "the other program never took the lock";
-  sandbox.writeBoot(bootWith(R"lua(
+// Another program holds the database locked for 7 s, longer than a stop waits past its deadline for anything
+// but a wait for a lock, less than the script's busy timeout: the inserts the script queued wait for it, and
+// every one is kept, whether the script closes the database, it is collected, the script returns or ends the
+// process with os.exit.
+TEST(DatabaseExit, AnotherProgramHoldingTheLockWithinTheBusyTimeoutLosesNoWrite) {
+  const char* endings[] = {"print(d:close())", "d = nil collectgarbage() collectgarbage()", "keep = d return",
+                           "keep = d os.exit(0)"};
+  std::vector<std::unique_ptr<Sandbox>> sandboxes;
+  std::vector<FILE*> holders;
+  std::vector<BackgroundRun> runs;
+  for (const char* ending : endings) {
+    sandboxes.push_back(std::make_unique<Sandbox>());
+    const Sandbox& sandbox = *sandboxes.back();
+    const std::string holder =
+        "python3 -c \"import sqlite3, sys, time\n"
+        "c = sqlite3.connect(sys.argv[1], isolation_level=None)\n"
+        "c.execute('CREATE TABLE t(a)')\n"
+        "c.execute('BEGIN EXCLUSIVE')\n"
+        "open(sys.argv[2], 'w').close()\n"
+        "time.sleep(7)\n"
+        "c.execute('COMMIT')\" '" +
+        (sandbox.root() / "user/held.db").string() + "' '" + (sandbox.root() / "user/locked").string() + "'";
+    holders.push_back(popen(holder.c_str(), "r"));
+    ASSERT_NE(holders.back(), nullptr);
+    ASSERT_TRUE(sandbox.waitForFile("user/locked")) << "the other program never took the lock";
+    sandbox.writeBoot(bootWith(R"lua(
   local d = assert(db.open(EXE_DIR .. "/user/held.db"))
   assert(d:exec("PRAGMA busy_timeout=30000"))
   for i = 1, 100 do assert(d:exec_async("INSERT INTO t VALUES(?)", { i })) end
-  keep = d
-)lua"));
-  const RunResult result = sandbox.run(qztest::newInstance(kDeadline));
-  EXPECT_EQ(pclose(held), 0);
-  EXPECT_FALSE(result.timedOut);
-  EXPECT_EQ(result.exitCode, 0) << result.standardError;
-  EXPECT_EQ(result.standardError.find("qz: database"), std::string::npos) << result.standardError;
-  EXPECT_EQ(rowsOf(file), 100);
+)lua" + std::string(ending)));
+    runs.push_back(sandbox.start(qztest::newInstance(kDeadline)));
+  }
+  for (size_t index = 0; index < runs.size(); ++index) {
+    const RunResult result = runs[index].wait(kDeadline);
+    EXPECT_EQ(pclose(holders[index]), 0) << endings[index];
+    EXPECT_FALSE(result.timedOut) << endings[index];
+    EXPECT_EQ(result.exitCode, 0) << endings[index] << result.standardError;
+    EXPECT_EQ(result.standardError.find("qz: database"), std::string::npos) << endings[index] << result.standardError;
+    EXPECT_EQ(rowsOf(sandboxes[index]->root() / "user/held.db"), 100) << endings[index];
+    if (index == 0) {
+      EXPECT_EQ(result.standardOutput, "true\n") << "the close ran every request";
+    }
+  }
 }
 
 // A job that calls os.exit(7) while a database has 2,000 inserts queued, the main thread waiting for the job,
