@@ -137,6 +137,7 @@ void StopRule::reset() {
   }
   cutTime_ = {};
   lockNotLetGo_ = false;
+  turnOwed_ = false;
   forgetConnections();
 }
 
@@ -162,7 +163,7 @@ void StopRule::count(std::atomic<int>& cause, bool write) {
 }
 
 bool StopRule::skipsAfterCut(DatabaseRequest& request) {
-  if (transactionCutOn_ == nullptr || transactionCutOn_ != request.connection) return false;
+  if (transactionCutOn_ != request.connection) return false;
   const std::string_view text = statementText(request);
   if (startsOrEndsTransaction(text) || (!cutSavepoint_.empty() && releasedSavepoint(text) == cutSavepoint_)) {
     transactionCutOn_ = nullptr;
