@@ -1,11 +1,13 @@
 // The database worker's cost: a point query and an insert through the worker (the roads of DB:query_sync
 // and DB:exec) against the same statements stepped directly with SQLite's C API, with every thread pinned to
-// one processor and free, beside a bare hand-off between two threads; the throughput of queries from Lua;
-// closing a database whose queue holds statements that never end, and closing one with thousands of inserts
-// queued against the same inserts each waited for.
+// one processor and free, on a machine otherwise idle and with every processor kept busy by processes the
+// benchmark starts, beside a bare hand-off between two threads; the throughput of queries from Lua; closing a
+// database whose queue holds statements that never end, and closing one with thousands of inserts queued
+// against the same inserts each waited for.
 #include <benchmark/benchmark.h>
 #include <sched.h>
 #include <stdlib.h>
+#include <time.h>
 
 #include <condition_variable>
 #include <cstdio>
@@ -20,6 +22,7 @@
 #include "db/db_lua.h"
 #include "db/sqlite_handles.h"
 #include "host/lua_api.h"
+#include "processor_load.h"
 #include "ratio_reporter.h"
 
 namespace {
@@ -86,6 +89,34 @@ class ProcessorPin {
 
 void pinnedOrFree(benchmark::internal::Benchmark* benchmark) { benchmark->ArgName("pinned")->Arg(1)->Arg(0); }
 
+// Pinned or free, on an idle machine or with every processor busy.
+void pinnedOrFreeIdleOrLoaded(benchmark::internal::Benchmark* benchmark) {
+  benchmark->ArgNames({"pinned", "loaded"})->Args({1, 0})->Args({0, 0})->Args({1, 1})->Args({0, 1});
+}
+
+// The processor time of the whole process (the load's processes left out).
+double processProcessorSeconds() {
+  timespec time{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &time);
+  return double(time.tv_sec) + double(time.tv_nsec) * 1e-9;
+}
+
+// Reports the process's processor time per iteration, in microseconds, as the counter "cpu_us".
+class ProcessorTimeCounter {
+ public:
+  explicit ProcessorTimeCounter(benchmark::State& state) : state_(state), started_(processProcessorSeconds()) {}
+  ~ProcessorTimeCounter() {
+    state_.counters["cpu_us"] =
+        benchmark::Counter((processProcessorSeconds() - started_) * 1e6 / double(state_.iterations()));
+  }
+  ProcessorTimeCounter(const ProcessorTimeCounter&) = delete;
+  ProcessorTimeCounter& operator=(const ProcessorTimeCounter&) = delete;
+
+ private:
+  benchmark::State& state_;
+  double started_;
+};
+
 // The road of a synchronous request without the request: one thread hands a turn to another through a mutex
 // and a condition variable and waits for it to come back, two hand-offs each.
 void BM_HandOff(benchmark::State& state) {
@@ -141,21 +172,25 @@ void BM_PointQueryDirect(benchmark::State& state) {
 BENCHMARK(BM_PointQueryDirect)->Apply(pinnedOrFree);
 
 void BM_PointQueryWorker(benchmark::State& state) {
+  const EveryProcessorBusy load(state.range(1) != 0);
   const ProcessorPin pin(state.range(0) != 0);
   SampleDatabase sample;
-  DatabaseWorker worker;
+  const auto worker = DatabaseWorker::create();
   std::string error;
-  worker.start(error);
+  worker->start(error);
   int64_t id = 0;
-  for (auto _ : state) {
-    QueryResult result;
-    worker.query({sample.connection(), kPointQuery, false, {DatabaseValue::ofInteger(id++ % kRows + 1)}}, true, result,
-                 error);
-    benchmark::DoNotOptimize(result);
+  {
+    const ProcessorTimeCounter processorTime(state);
+    for (auto _ : state) {
+      QueryResult result;
+      worker->query({sample.connection(), kPointQuery, false, {DatabaseValue::ofInteger(id++ % kRows + 1)}}, true,
+                    result, error);
+      benchmark::DoNotOptimize(result);
+    }
   }
-  worker.stop();
+  worker->stop();
 }
-BENCHMARK(BM_PointQueryWorker)->Apply(pinnedOrFree);
+BENCHMARK(BM_PointQueryWorker)->Apply(pinnedOrFreeIdleOrLoaded)->UseRealTime();
 
 constexpr const char* kInsert = "INSERT INTO items(name, score) VALUES(?1, ?2)";
 
@@ -185,25 +220,25 @@ BENCHMARK(BM_InsertDirect)->Apply(pinnedOrFree);
 void BM_InsertWorker(benchmark::State& state) {
   const ProcessorPin pin(state.range(0) != 0);
   SampleDatabase sample;
-  DatabaseWorker worker;
+  const auto worker = DatabaseWorker::create();
   std::string error;
-  worker.start(error);
+  worker->start(error);
   int32_t code = 0;
   std::string message;
-  worker.execText(sample.connection(), "BEGIN", code, message, error);
+  worker->execText(sample.connection(), "BEGIN", code, message, error);
   int64_t id = 0;
   for (auto _ : state) {
     ExecResult result;
-    worker.execPrepared({sample.connection(),
-                         kInsert,
-                         false,
-                         {DatabaseValue::ofText("new " + std::to_string(id)), DatabaseValue::ofFloat(double(id))}},
-                        result, error);
+    worker->execPrepared({sample.connection(),
+                          kInsert,
+                          false,
+                          {DatabaseValue::ofText("new " + std::to_string(id)), DatabaseValue::ofFloat(double(id))}},
+                         result, error);
     ++id;
     benchmark::DoNotOptimize(result);
   }
-  worker.execText(sample.connection(), "COMMIT", code, message, error);
-  worker.stop();
+  worker->execText(sample.connection(), "COMMIT", code, message, error);
+  worker->stop();
 }
 BENCHMARK(BM_InsertWorker)->Apply(pinnedOrFree);
 
@@ -239,6 +274,7 @@ class LuaDatabase {
 constexpr int kBatch = 1000;
 
 void BM_QuerySyncFromLua(benchmark::State& state) {
+  const EveryProcessorBusy load(state.range(1) != 0);
   const ProcessorPin pin(state.range(0) != 0);
   SampleDatabase sample;
   LuaDatabase lua(sample.path(), R"(
@@ -246,10 +282,13 @@ void BM_QuerySyncFromLua(benchmark::State& state) {
     return function(n)
       for i = 1, n do assert(d:query_sync("SELECT id, name, score FROM items WHERE id = ?1", { i })) end
     end)");
-  for (auto _ : state) lua.run(kBatch);
+  {
+    const ProcessorTimeCounter processorTime(state);
+    for (auto _ : state) lua.run(kBatch);
+  }
   state.SetItemsProcessed(state.iterations() * kBatch);
 }
-BENCHMARK(BM_QuerySyncFromLua)->Apply(pinnedOrFree);
+BENCHMARK(BM_QuerySyncFromLua)->Apply(pinnedOrFreeIdleOrLoaded)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 void BM_QueryAsyncFromLua(benchmark::State& state) {
   SampleDatabase sample;
@@ -277,14 +316,14 @@ void BM_CloseWithEndlessStatementsQueued(benchmark::State& state) {
       "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c) SELECT count(*) FROM c";
   SampleDatabase sample;
   for (auto _ : state) {
-    DatabaseWorker worker;
+    const auto worker = DatabaseWorker::create();
     std::string error;
-    worker.start(error);
+    worker->start(error);
     std::shared_ptr<DatabaseAsyncExecState> insert;
-    worker.execAsync({sample.connection(), kQuickInsert, false, {}}, insert, error);
+    worker->execAsync({sample.connection(), kQuickInsert, false, {}}, insert, error);
     std::vector<std::shared_ptr<DatabaseAsyncQueryState>> endless(static_cast<size_t>(state.range(0)));
-    for (auto& query : endless) worker.queryAsync({sample.connection(), kEndless, false, {}}, query, error);
-    worker.stop();
+    for (auto& query : endless) worker->queryAsync({sample.connection(), kEndless, false, {}}, query, error);
+    worker->stop();
   }
 }
 BENCHMARK(BM_CloseWithEndlessStatementsQueued)
@@ -344,7 +383,10 @@ BENCHMARK(BM_InsertsWaitedForThenClose)->Arg(1000)->Iterations(3)->Unit(benchmar
 void printRoundTripRatios(const RatioReporter& reporter, const char* label, const std::string& worker,
                           const std::string& direct) {
   const auto time = [&](const std::string& name, int pinned) {
-    const auto found = reporter.microseconds.find(name + "/pinned:" + std::to_string(pinned));
+    auto found = reporter.microseconds.find(name + "/pinned:" + std::to_string(pinned));
+    if (found == reporter.microseconds.end()) {
+      found = reporter.microseconds.find(name + "/pinned:" + std::to_string(pinned) + "/loaded:0/real_time");
+    }
     return found != reporter.microseconds.end() ? found->second : 0.0;
   };
   const double pinnedBase = time(direct, 1) + time("BM_HandOff", 1);
@@ -358,6 +400,32 @@ void printRoundTripRatios(const RatioReporter& reporter, const char* label, cons
   }
 }
 
+// Prints the time of a round trip free against pinned to one processor, on the idle machine and with every
+// processor busy, with the process's processor time per round trip: free should never cost more.
+void printFreeAgainstPinned(const RatioReporter& reporter, const char* label, const std::string& name,
+                            const char* unit) {
+  for (const int loaded : {0, 1}) {
+    double time[2] = {0, 0};
+    double processor[2] = {0, 0};
+    for (const int pinned : {0, 1}) {
+      const std::string run =
+          name + "/pinned:" + std::to_string(pinned) + "/loaded:" + std::to_string(loaded) + "/real_time";
+      const auto found = reporter.microseconds.find(run);
+      if (found == reporter.microseconds.end()) return;
+      time[pinned] = found->second;
+      const auto counters = reporter.counters.find(run);
+      if (counters != reporter.counters.end() && counters->second.count("cpu_us") != 0) {
+        processor[pinned] = counters->second.at("cpu_us");
+      }
+    }
+    std::printf(
+        "%-24s %s: free %8.2f %s (processor %8.2f us), pinned %8.2f %s (processor %8.2f us) = %5.2f x "
+        "(target 1.0 x at most)\n",
+        label, loaded != 0 ? "every processor busy" : "idle               ", time[0], unit, processor[0], time[1], unit,
+        processor[1], time[0] / time[1]);
+  }
+}
+
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
@@ -366,6 +434,8 @@ int main(int argc, char** argv) {
   std::printf("\n");
   printRoundTripRatios(reporter, "point query, worker", "BM_PointQueryWorker", "BM_PointQueryDirect");
   printRoundTripRatios(reporter, "insert, worker", "BM_InsertWorker", "BM_InsertDirect");
+  printFreeAgainstPinned(reporter, "point query, worker", "BM_PointQueryWorker", "ns");
+  printFreeAgainstPinned(reporter, "1,000 query_sync, Lua", "BM_QuerySyncFromLua", "ms");
   reporter.printRatio("1,000 inserts: queued then close / waited for",
                       "BM_CloseWithInsertsQueued/1000/iterations:3/real_time",
                       "BM_InsertsWaitedForThenClose/1000/iterations:3/real_time", 1.2, "ms");

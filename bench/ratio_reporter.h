@@ -1,7 +1,7 @@
 // A console reporter that also keeps each benchmark's real time per iteration (the fastest repetition when
 // a benchmark is repeated: the one least disturbed by other work on the machine; the median of the
-// repetitions under the name and "/median" when only aggregates are reported), for the tables of ratios that
-// benchmarks print after their run.
+// repetitions under the name and "/median" when only aggregates are reported) with that repetition's
+// counters, for the tables of ratios that benchmarks print after their run.
 #pragma once
 
 #include <benchmark/benchmark.h>
@@ -23,7 +23,10 @@ class RatioReporter : public benchmark::ConsoleReporter {
       }
       if (run.run_type != Run::RT_Iteration || run.iterations == 0) continue;
       const auto [kept, first] = microseconds.try_emplace(name, run.GetAdjustedRealTime());
-      if (!first) kept->second = std::min(kept->second, run.GetAdjustedRealTime());
+      if (first || run.GetAdjustedRealTime() <= kept->second) {
+        kept->second = run.GetAdjustedRealTime();
+        for (const auto& [counter, value] : run.counters) counters[name][counter] = value;
+      }
     }
     ConsoleReporter::ReportRuns(runs);
   }
@@ -39,4 +42,6 @@ class RatioReporter : public benchmark::ConsoleReporter {
   }
 
   std::map<std::string, double> microseconds;
+  // The counters of the kept repetition, by benchmark and counter name.
+  std::map<std::string, std::map<std::string, double>> counters;
 };

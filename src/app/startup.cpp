@@ -20,6 +20,7 @@
 #include "fonts/svg_glyph_worker.h"
 #include "host/boot_trace.h"
 #include "host/command_line.h"
+#include "host/exit_request.h"
 #include "host/lua_api.h"
 #include "host/process_state.h"
 #include "host/single_instance.h"
@@ -219,5 +220,6 @@ int qzMain(int argc, char** argv) {
     singleInstance().shutdown();  // the at-exit teardown that would stop it is not registered yet
   }
   bootLog.closeStream();
-  return exitCode;
+  // A worker job's os.exit that the scripts' end overtook.
+  return requestedExitStatus().value_or(exitCode);
 }

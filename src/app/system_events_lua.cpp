@@ -8,6 +8,7 @@
 
 #include "app/native_event_routing.h"
 #include "app/system_functions.h"
+#include "host/exit_request.h"
 #include "host/lua_api.h"
 #include "platform/event_backlog.h"
 #include "ui/application.h"
@@ -55,6 +56,7 @@ PollOutcome nextScriptEvent(ScriptEvent& values) {
 // system.poll_event() -> name, values... of the next event for the script, or nothing once none is left and
 // the windows of the UI host have been processed
 int systemPollEvent(lua_State* L) {
+  exitIfRequested(L);  // a worker job's os.exit
   pendingStartupModifiers();
   ScriptEvent values;
   PollOutcome outcome = PollOutcome::Drained;
@@ -84,6 +86,9 @@ int systemWaitEvent(lua_State* L) {
   luaL_argcheck(L, std::isfinite(timeout) && timeout >= 0.0, 1, "timeout must be a finite non-negative number");
   luaL_argcheck(L, timeout <= kLongestWaitSeconds, 1, "timeout is too large");
   const auto milliseconds = static_cast<Sint32>(timeout * 1000.0);
-  lua_pushboolean(L, eventBacklogHolds() || SDL_WaitEventTimeout(nullptr, milliseconds));
+  exitIfRequested(L);  // a worker job's os.exit, which also wakes the wait
+  const bool waiting = eventBacklogHolds() || SDL_WaitEventTimeout(nullptr, milliseconds);
+  exitIfRequested(L);
+  lua_pushboolean(L, waiting);
   return 1;
 }

@@ -3,12 +3,14 @@
 #include <SDL3/SDL_timer.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cmath>
 #include <optional>
 #include <string>
 
 #include "app/system_functions.h"
 #include "app/system_lua_support.h"
+#include "host/exit_request.h"
 #include "host/lua_api.h"
 #include "platform/fuzzy_match.h"
 #include "platform/process_memory.h"
@@ -79,16 +81,22 @@ int systemGetComputerName(lua_State* L) { return pushName(L, "computer name", co
 // system.get_user_name() -> name, or nil and message
 int systemGetUserName(lua_State* L) { return pushName(L, "user name", userName()); }
 
-// system.sleep(seconds)
+// system.sleep(seconds): a worker job's os.exit ends the process during the sleep
 int systemSleep(lua_State* L) {
   const double seconds = luaL_checknumber(L, 1);
   luaL_argcheck(L, std::isfinite(seconds) && seconds >= 0.0, 1, "duration must be a finite non-negative number");
+  exitIfRequested(L);
   if (seconds == 0.0) {
     SDL_Delay(0);
     return 0;
   }
   luaL_argcheck(L, seconds * 1000.0 <= kLongestSleepMilliseconds, 1, "duration is too large");
-  SDL_DelayPrecise(static_cast<Uint64>(seconds * 1e9 + 0.5));
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point until = Clock::now() + std::chrono::nanoseconds(static_cast<int64_t>(seconds * 1e9 + 0.5));
+  // The last millisecond is slept precisely, which a wait for the request is not.
+  sleepUnlessExitRequested(L, until - std::chrono::milliseconds(1));
+  const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(until - Clock::now()).count();
+  if (left > 0) SDL_DelayPrecise(static_cast<Uint64>(left));
   return 0;
 }
 

@@ -1,6 +1,8 @@
 // Database files on the calling thread, over SQLite and the platform's file services.
 #include "db/database_files.h"
 
+#include <unistd.h>
+
 #include "platform/file_utils.h"
 
 namespace {
@@ -30,6 +32,25 @@ bool probeOpen(const char* path, int flags, const char* fallback, std::string& m
   return false;
 }
 
+// SQLite keeps a rollback journal beside the database, named after it with the longest of its suffixes.
+constexpr std::string_view kJournalSuffix = "-journal";
+
+// Refuses a file name that leaves its journal's name no room within the file system's limit on one name:
+// SQLite would open the database and then fail every write with "unable to open database file".
+bool leavesRoomForJournal(std::string_view path, std::string& message) {
+  const size_t slash = path.rfind('/');
+  const std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
+  const std::string directory = slash == std::string_view::npos ? "."
+                                : slash == 0                    ? "/"
+                                                                : std::string(path.substr(0, slash));
+  const long longestName = pathconf(directory.c_str(), _PC_NAME_MAX);
+  if (longestName <= 0 || name.size() + kJournalSuffix.size() <= static_cast<size_t>(longestName)) return true;
+  message = "database file name too long: " + std::to_string(name.size()) +
+            " bytes leave no room for its journal's name (at most " +
+            std::to_string(static_cast<size_t>(longestName) - kJournalSuffix.size()) + " bytes here)";
+  return false;
+}
+
 }  // namespace
 
 bool openReadWriteConnection(std::string_view path, SqliteConnection& connection, std::string& message) {
@@ -39,6 +60,7 @@ bool openReadWriteConnection(std::string_view path, SqliteConnection& connection
     message = "invalid UTF-8 path";
     return false;
   }
+  if (path != ":memory:" && !leavesRoomForJournal(path, message)) return false;
   ensureSqliteConfigured();
   const std::string name(path);
   sqlite3* handle = nullptr;

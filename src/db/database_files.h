@@ -8,7 +8,8 @@
 #include "db/sqlite_handles.h"
 
 // Opens the file read-write, creating it when missing; ":memory:" opens a new in-memory database. An empty
-// path, or one holding a NUL byte, fails with "invalid UTF-8 path".
+// path, or one holding a NUL byte, fails with "invalid UTF-8 path"; a file name too long for the name of its
+// journal beside it is refused, creating nothing.
 bool openReadWriteConnection(std::string_view path, SqliteConnection& connection, std::string& message);
 
 // Deletes the path and its "-journal", "-wal" and "-shm" companions; a missing file counts as deleted. Every

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <atomic>
-#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -72,17 +71,6 @@ class SyncRequest {
   DatabaseRequest onStack_;
   std::shared_ptr<DatabaseRequest> onHeap_;
 };
-
-// The deadline every stop shares once the host shuts down, in ticks of the steady clock; 0 until then.
-std::atomic<std::chrono::steady_clock::rep>& sharedStopDeadline();
-
-// The earlier of two deadlines in ticks, 0 standing for none.
-inline std::chrono::steady_clock::rep earlierDeadline(std::chrono::steady_clock::rep a,
-                                                      std::chrono::steady_clock::rep b) {
-  if (a == 0) return b;
-  if (b == 0) return a;
-  return a < b ? a : b;
-}
 
 // Kind Query: prepare through the cache, check, bind, and materialise every row into queryResult.
 void materializeQuery(StatementCache& cache, DatabaseRequest& request);

@@ -1,18 +1,19 @@
 // The worker's queue, submission and thread loop. One lock guards the queue, the flags, the done flags of
 // queued synchronous requests, the map of asynchronous requests and the publication into shared states; the
 // worker executes with the lock released, so the submitter can queue more meanwhile. The thread looks at
-// the stop flag only when the queue is empty, so everything queued before stop() runs and is published; past
-// the stop's deadline each request runs under the time bound (database_worker_bound.cpp).
+// the stop flag only when the queue is empty, so everything queued before stop() runs and is published,
+// each statement under the stop's rule (database_stop_rule.cpp).
 //
 // Both sides may spin briefly before they sleep: a synchronous submitter watches its done flag, and the idle
 // worker watches for the next submission. Waking a sleeping thread costs far more than a point query, so a
 // script that issues synchronous requests one after another would otherwise spend most of its time there.
 // But a spin pays only while the other side runs on another processor: on one processor it keeps the other
-// side from running at all. So nothing spins unless the process may use more than one processor; then the
-// submitter spins (the worker runs its request, or has just been woken for it), and the idle worker spins
-// only while no submitter sleeps, since a sleeping one sends nothing until it has woken and run on. The
-// processors are read again after a spin in vain and now and then while nothing spins, since they can change
-// while the worker runs.
+// side from running at all, and on a machine whose processors are all busy the other side often has none. So
+// nothing spins unless the process may use more than one processor; then the submitter spins (the worker
+// runs its request, or has just been woken for it), and the idle worker spins only while no submitter sleeps,
+// since a sleeping one sends nothing until it has woken and run on; and each side spins only while its spins
+// have been paying (spin_record.h). The processors are read again after a spin in vain and now and then while
+// nothing spins, since they can change while the worker runs.
 #include "db/database_worker.h"
 
 #include <sched.h>
@@ -122,8 +123,12 @@ bool DatabaseWorker::submit(SyncRequest& sync, std::string& error) {
   const auto done = [&request] { return request.done.load(std::memory_order_acquire); };
   // The worker runs this request or has just been woken for it.
   if (mayRunInParallel_.load(std::memory_order_relaxed)) {
-    if (spinUntil(done)) return true;
-    readProcessors();  // a spin in vain: perhaps both sides share one processor now
+    if (submitterSpins_.shouldSpin()) {
+      const bool paid = spinUntil(done);
+      submitterSpins_.record(paid);
+      if (paid) return true;
+      readProcessors();  // a spin in vain: perhaps both sides share one processor now
+    }
   } else if (waitsSinceProcessorsRead_.fetch_add(1, std::memory_order_relaxed) % kWaitsBetweenProcessorReadings ==
              kWaitsBetweenProcessorReadings - 1) {
     readProcessors();
@@ -303,9 +308,8 @@ void DatabaseWorker::run() {
       if (queueHead_ == nullptr) queueTail_ = nullptr;
       executing_ = request;
       executingSince_ = std::chrono::steady_clock::now().time_since_epoch().count();
-      processorTimeMark_ = std::chrono::nanoseconds(-1);
       guard.unlock();
-      executeWithinBound(*request);
+      runRequest(*request);
       guard.lock();
       executing_ = nullptr;
       publish(*request);
@@ -314,6 +318,7 @@ void DatabaseWorker::run() {
     waitForWork(guard);
   }
   statementCache_.clear();
+  rule_.forgetConnections();
   ended_ = true;
   requestDone_.notify_all();
   threadEnded_.notify_all();
@@ -322,16 +327,32 @@ void DatabaseWorker::run() {
 // Called with the lock held and the queue empty; returns with the lock held once a request or a stop may
 // have come.
 void DatabaseWorker::waitForWork(std::unique_lock<std::mutex>& guard) {
-  if (mayRunInParallel_.load(std::memory_order_relaxed) && submittersSleeping_ == 0) {
+  if (mayRunInParallel_.load(std::memory_order_relaxed) && submittersSleeping_ == 0 && workerSpins_.shouldSpin()) {
     const uint64_t seen = signals_.load(std::memory_order_acquire);
     guard.unlock();
-    if (!spinUntil([this, seen] { return signals_.load(std::memory_order_acquire) != seen; })) readProcessors();
+    const bool paid = spinUntil([this, seen] { return signals_.load(std::memory_order_acquire) != seen; });
+    workerSpins_.record(paid);
+    if (!paid) readProcessors();
     guard.lock();
   }
   if (queueHead_ != nullptr || stopping_) return;
   workerSleeping_ = true;
   workAvailable_.wait(guard);
   workerSleeping_ = false;
+}
+
+// A statement runs under the stop's rule, whether or not a stop is under way, so that a deadline set while
+// it runs reaches it.
+void DatabaseWorker::runRequest(DatabaseRequest& request) {
+  const bool statement = request.kind == RequestKind::ExecText || request.kind == RequestKind::Query ||
+                         request.kind == RequestKind::ExecPrepared;
+  if (statement && request.connection != nullptr) {
+    rule_.runStatement(request, [this, &request] { execute(request); });
+    return;
+  }
+  // A snapshot replaces the connection, which is closed afterwards.
+  if (request.kind == RequestKind::OpenSnapshot) rule_.forgetConnections();
+  execute(request);
 }
 
 void DatabaseWorker::execute(DatabaseRequest& request) {

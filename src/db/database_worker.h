@@ -18,7 +18,9 @@
 #include <unordered_map>
 #include <vector>
 
+#include "db/database_stop_rule.h"
 #include "db/database_value.h"
+#include "db/spin_record.h"
 #include "db/sqlite_handles.h"
 #include "db/statement_cache.h"
 
@@ -60,62 +62,57 @@ struct StatementCall {
 
 // Every operation returns false, with a fixed text in `error`, when the request never reached SQLite (the
 // worker is not running, or an input is missing); true means it ran and its outcome is in the out-parameters.
-class DatabaseWorker {
+// A worker is always held by shared pointers (create), so that a stop at the process's exit can hold it
+// while another thread lets go of it.
+class DatabaseWorker : public std::enable_shared_from_this<DatabaseWorker> {
+  class ConstructionKey {
+    friend class DatabaseWorker;
+    ConstructionKey() = default;
+  };
+
  public:
   // `name` names the database in what a stop reports on standard error.
-  explicit DatabaseWorker(std::string name = {});
+  static std::shared_ptr<DatabaseWorker> create(std::string name = {});
+  DatabaseWorker(ConstructionKey, std::string name);
   ~DatabaseWorker();
   DatabaseWorker(const DatabaseWorker&) = delete;
   DatabaseWorker& operator=(const DatabaseWorker&) = delete;
 
-  // How long a stop lets the queued requests run as they are, from the stop.
-  static constexpr std::chrono::milliseconds kStopGracePeriod{2000};
-  // Past a stop's deadline a request may run this long of its own (processor time from the deadline, or from
-  // its own start when that is later) before it is cut short: far longer than an honest write takes, so a
-  // statement that never ends is what it cuts, whatever its steps cost.
-  static constexpr std::chrono::milliseconds kRunPastDeadline{50};
-  // The requests of one stop cut short share this much time past the deadline; the requests after them get
-  // kRunPastDeadlineAfterCuts each until those cut short have had kCutCeiling between them, and from then on
-  // each is cut at its first checks past the deadline: a queue of any number of statements that never end
-  // costs little more than it cost to queue.
-  static constexpr std::chrono::milliseconds kCutAllowance{1000};
-  static constexpr std::chrono::milliseconds kRunPastDeadlineAfterCuts{2};
-  static constexpr std::chrono::milliseconds kCutCeiling{2000};
-  // The bound is read every kStepsPerCheck SQLite virtual-machine steps, while a statement runs.
-  static constexpr int kStepsPerCheck = 100;
-  // A stop at the end of the process gives up on a request still running this long past the deadline: it can
-  // only be inside one SQLite call that no check reaches.
-  static constexpr std::chrono::milliseconds kStuckCeiling{3000};
+  // How long a stop lets the queued requests run as they are; past it the stop's rule holds
+  // (database_stop_rule.cpp).
+  static constexpr std::chrono::milliseconds kStopGracePeriod = StopRule::kGracePeriod;
 
   enum class Stopped {
-    Whole,        // every queued request ran to its end
-    CutShort,     // the bound cut a request short
-    LeftRunning,  // a request stuck inside one SQLite call still runs on the detached thread
+    Whole,        // every queued request ran as it was asked to
+    CutShort,     // the stop cut a request short, or did not run it
+    LeftRunning,  // a call stuck inside one SQLite call still runs on the detached thread
   };
 
   // Starts the thread; true at once when it already runs.
   bool start(std::string& error);
   // Refuses new requests, lets the thread run and publish every request queued before the stop, and joins
-  // it. One deadline, `grace` after the stop, holds for the whole queue: from then on each request runs under
-  // the time bound, and a request cut short by it ends with SQLite's "interrupted". Returns false when the
-  // bound cut a request short, true when every request ran to its end. Once the host shuts down, every stop
-  // shares one deadline (see beginStoppingDatabases).
+  // it; one deadline, `grace` after the stop, holds for the whole queue. Returns false when the stop did not
+  // run a request as it was asked (cut short, skipped after a cut or not waited for: each ends with SQLite's
+  // "interrupted" or "database is locked"). Stops of one worker run one at a time: a second waits for the
+  // first and finds the worker stopped. Once the host shuts down, every stop shares one deadline (see
+  // beginStoppingDatabases).
   bool stop(std::chrono::milliseconds grace = kStopGracePeriod);
   // true when the worker was not running.
   bool stopIfRunning(std::chrono::milliseconds grace = kStopGracePeriod);
   // stop() with the deadline given.
   bool stopBy(std::chrono::steady_clock::time_point deadline);
   // A stop whose caller hears nothing of its outcome (a collection, the close of the state, the process's
-  // exit): each write cut short is reported on standard error. With `final` the process ends after it: a
-  // request still running kStuckCeiling past the deadline is interrupted, reported, and left running on the
-  // detached thread, and the worker with its connection must then stay alive (see keepLeftRunning).
+  // exit): what it did not run is said on standard error. With `final` the process ends after it: a call that
+  // gives no sign of life for the rule's silence bound past the deadline is interrupted, reported and left
+  // running on the detached thread with the writes queued behind it counted, and the worker with its
+  // connection must then stay alive (see keepLeftRunning).
   Stopped stopUnattended(std::chrono::steady_clock::time_point deadline, bool final);
   // stop() when the process ends after it (a finalizer's close while the host shuts down): its caller hears
-  // the outcome, and a request stuck as stopUnattended's `final` describes is given up on in the same way.
+  // the outcome, and a stuck call is left behind and reported as stopUnattended's `final` describes.
   Stopped stopBeforeProcessEnd(std::chrono::milliseconds grace = kStopGracePeriod);
-  // Gives the worker a stop's deadline without stopping it: the requests it runs past the deadline are bound
-  // as a stop's are, and it goes on taking requests until its own stop, which keeps the earlier deadline, so
-  // that workers stopped together share one deadline however long each waits for the one before it.
+  // Gives the worker a stop's deadline without stopping it: the requests it runs past the deadline are held
+  // to the rule as a stop's are, and it goes on taking requests until its own stop, which keeps the earlier
+  // deadline, so that workers stopped together share one deadline however long each waits for the one before.
   void shareStopDeadline(std::chrono::steady_clock::time_point deadline);
 
   // sqlite3_exec of a NUL-terminated text (several statements allowed); code 1 until it ran.
@@ -145,25 +142,20 @@ class DatabaseWorker {
   void readProcessors();
   void run();
   void waitForWork(std::unique_lock<std::mutex>& guard);
+  void runRequest(DatabaseRequest& request);
   void execute(DatabaseRequest& request);
   void publish(DatabaseRequest& request);
-  void lowerStopDeadline(std::chrono::steady_clock::time_point deadline);
   Stopped finishStop(std::chrono::steady_clock::time_point deadline, bool report, bool final);
   bool registerRunning(bool running);
   bool waitUnlessStuck();
   bool waitForRequestUnlessStuck(std::unique_lock<std::mutex>& guard, const std::shared_ptr<DatabaseRequest>& request);
-  std::chrono::steady_clock::time_point stuckMoment(std::chrono::steady_clock::rep deadline) const;
-  void reportStuck(std::chrono::steady_clock::rep deadline) const;
+  bool stuck() const;
+  void giveUpOnStuckCall();
   bool leaveRunning();
-  void executeWithinBound(DatabaseRequest& request);
-  static int checkTimeBound(void* worker);
-  void noteCutShort(std::chrono::nanoseconds ownTime);
-  static int waitForLock(void* worker, int attempt);
-  void noteLockGivenUp();
-  void reportCutWrites();
 
   std::string name_;
   std::thread thread_;
+  std::mutex stopLock_;  // held by a stop from its start to its end
   std::mutex lock_;
   // Counts submissions and stop requests, so the worker can watch for them without the lock.
   std::atomic<uint64_t> signals_{0};
@@ -172,11 +164,14 @@ class DatabaseWorker {
   std::condition_variable threadEnded_;
   bool running_ = false;
   bool stopping_ = false;
-  bool ended_ = false;        // the thread has left its loop
-  bool leftRunning_ = false;  // a final stop gave up waiting for the thread
+  bool ended_ = false;         // the thread has left its loop
+  bool leftRunning_ = false;   // a final stop gave up waiting for the thread
+  bool gaveUpOnCall_ = false;  // the stuck call has been interrupted and its queue counted
   // Spinning before sleeping pays only when the other side runs at the same time on another processor.
   std::atomic<bool> mayRunInParallel_{false};
   std::atomic<unsigned> waitsSinceProcessorsRead_{0};  // blocking waits of submitters while nothing spins
+  SpinRecord submitterSpins_;                          // of the submitters waiting for their result
+  SpinRecord workerSpins_;                             // of the thread waiting for work
   bool workerSleeping_ = false;                        // the thread waits for work
   int submittersSleeping_ = 0;                         // synchronous submitters wait for their result
   DatabaseRequest* queueHead_ = nullptr;
@@ -184,30 +179,7 @@ class DatabaseWorker {
   // The request the thread runs and when it took it, in ticks of the steady clock; written under the lock.
   DatabaseRequest* executing_ = nullptr;
   std::chrono::steady_clock::rep executingSince_ = 0;
-  // The stop's deadline in ticks of the steady clock, 0 while none is set; read by the time bound.
-  std::atomic<std::chrono::steady_clock::rep> stopDeadline_{0};
-  // Worker thread only: the thread's processor time at the running request's last check past the deadline
-  // that read it (negative before the first) and when that was in ticks of the steady clock, the request's
-  // own time counted past the deadline, and the own time past the deadline of the requests cut short.
-  std::chrono::nanoseconds processorTimeMark_{-1};
-  std::chrono::steady_clock::rep processorReadAt_ = 0;
-  std::chrono::nanoseconds ownTimePastDeadline_{};
-  std::chrono::nanoseconds cutTime_{};
-  // Worker thread only: the script's busy timeout in milliseconds while waitForLock stands in for it (0 when
-  // it does not), when the running request began to wait for a lock, and how long the waits of this stop
-  // have lasted past the deadline.
-  int busyTimeout_ = 0;
-  std::chrono::steady_clock::time_point lockWaitSince_;
-  std::chrono::nanoseconds lockWaitPastDeadline_{};
-  bool cutShort_ = false;  // worker thread only until joined: the bound ended a request
-  // Worker thread only: the connection whose transaction a cut rolled back while the rest of it may be queued,
-  // and the savepoint whose release ends that transaction (empty when BEGIN opened it); the connection whose
-  // transaction a request of this worker last opened, and the savepoint that opened it.
-  sqlite3* transactionCutOn_ = nullptr;
-  std::string cutTransactionSavepoint_;
-  sqlite3* transactionOpenedOn_ = nullptr;
-  std::string openingSavepoint_;
-  std::atomic<int> writesCut_{0};  // writes among them, read by a stopper that gives up waiting
+  StopRule rule_;
   std::unordered_map<const DatabaseRequest*, std::shared_ptr<DatabaseRequest>> asyncRequests_;
   StatementCache statementCache_;  // worker thread only
 };
@@ -216,8 +188,8 @@ class DatabaseWorker {
 void keepLeftRunning(std::shared_ptr<DatabaseWorker> worker, SqliteConnection connection);
 
 // Called by the host just before it closes the main Lua state, whose collection then stops the databases one
-// after another: from here on no deadline, of a stop or of the time bound, is later than kStopGracePeriod
-// from this call, so the databases' queues run down together, a finalizer's request included. The process's
-// exit does the same for every worker still running then (a script that ended the process without closing
-// its state), so what they have queued reaches the database too.
+// after another: from here on no stop's deadline is later than kStopGracePeriod from this call, so the databases'
+// queues run down together, a finalizer's request included. The process's exit does the same for every worker still
+// running then (a script that ended the process without closing its state), so what they have queued reaches the
+// database too.
 void beginStoppingDatabases();

@@ -1,13 +1,13 @@
-// The life of a worker's thread: its start, its stop with one deadline for the whole queue, the ceiling of a
-// stop at the end of the process, and the stop of every worker still running when the process exits. The
-// time bound that holds each request past the deadline is in database_worker_bound.cpp. A request that
-// spends its time inside one SQLite call (a function over a huge string) is reached by no check; only a stop
-// at the end of the process, which need not close the connection, can give up on it.
+// The life of a worker's thread: its start, its stop, the end of a stop at the end of the process, and the stop
+// of every worker still running when the process exits. What a stop runs and cuts is the rule's
+// (database_stop_rule.cpp); here a stop sets the deadline, waits for the thread, and at the end of the
+// process leaves behind a call that the rule gives up on: one stuck inside one SQLite call, which no check
+// reaches (a function over a huge string), and which only a stop that need not close the connection can leave.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <new>
-#include <unordered_set>
+#include <unordered_map>
 #include <vector>
 
 #include "db/database_request.h"
@@ -20,12 +20,13 @@ using Clock = std::chrono::steady_clock;
 
 // The workers whose thread runs, and those that a final stop left running. A script that ends the process
 // without closing its Lua state collects no database, so at exit the running ones are stopped as the host's
-// own shutdown would, and what they have queued is not lost with the process. Never destroyed: the handler
-// that reads it runs among the static destructors, and the threads left running use their workers until the
-// process ends.
+// own shutdown would, and what they have queued is not lost with the process. The running ones are held by
+// weak pointers, which the exit's stop turns into shared ones, so that no thread frees a worker another one
+// stops. Never destroyed: the handler that reads it runs among the static destructors, and the threads left
+// running use their workers until the process ends.
 struct WorkerRegistry {
   std::mutex lock;
-  std::unordered_set<DatabaseWorker*> running;
+  std::unordered_map<const DatabaseWorker*, std::weak_ptr<DatabaseWorker>> running;
   std::vector<std::pair<std::shared_ptr<DatabaseWorker>, SqliteConnection>> leftRunning;
   size_t roomPromised = 0;  // workers left running that keepLeftRunning has not taken yet
 };
@@ -38,26 +39,37 @@ WorkerRegistry& workerRegistry() {
 Clock::rep ticksOf(Clock::time_point time) { return time.time_since_epoch().count(); }
 Clock::time_point timeOf(Clock::rep ticks) { return Clock::time_point(Clock::duration(ticks)); }
 
+// Whether a request, run, would write: the execs; a query only reads.
+bool writes(const DatabaseRequest& request) {
+  return request.kind == RequestKind::ExecText || request.kind == RequestKind::ExecPrepared;
+}
+
 void stopDatabasesAtExit() {
   beginStoppingDatabases();
-  std::vector<DatabaseWorker*> workers;
+  std::vector<std::shared_ptr<DatabaseWorker>> workers;
   {
     std::lock_guard guard(workerRegistry().lock);
-    workers.assign(workerRegistry().running.begin(), workerRegistry().running.end());
+    for (const auto& [address, worker] : workerRegistry().running) {
+      if (std::shared_ptr<DatabaseWorker> held = worker.lock()) workers.push_back(std::move(held));
+    }
   }
   const auto deadline = Clock::now() + DatabaseWorker::kStopGracePeriod;
-  for (DatabaseWorker* worker : workers) worker->shareStopDeadline(deadline);
-  for (DatabaseWorker* worker : workers) worker->stopUnattended(deadline, true);
+  for (const auto& worker : workers) worker->shareStopDeadline(deadline);
+  for (auto& worker : workers) {
+    if (worker->stopUnattended(deadline, true) == DatabaseWorker::Stopped::LeftRunning) {
+      keepLeftRunning(std::move(worker), {});  // its connection belongs to a Lua state that is never closed
+    }
+  }
 }
 
 }  // namespace
 
-std::atomic<std::chrono::steady_clock::rep>& sharedStopDeadline() {
-  static std::atomic<Clock::rep> deadline{0};
-  return deadline;
+std::shared_ptr<DatabaseWorker> DatabaseWorker::create(std::string name) {
+  return std::make_shared<DatabaseWorker>(ConstructionKey{}, std::move(name));
 }
 
-DatabaseWorker::DatabaseWorker(std::string name) : name_(name.empty() ? "(unnamed)" : std::move(name)) {}
+DatabaseWorker::DatabaseWorker(ConstructionKey, std::string name)
+    : name_(name.empty() ? "(unnamed)" : std::move(name)) {}
 
 DatabaseWorker::~DatabaseWorker() { stopIfRunning(); }
 
@@ -72,14 +84,9 @@ bool DatabaseWorker::start(std::string& error) {
     return false;
   }
   ensureSqliteConfigured();
-  stopDeadline_.store(0, std::memory_order_relaxed);
-  cutShort_ = false;
-  cutTime_ = {};
-  lockWaitPastDeadline_ = {};
-  transactionCutOn_ = nullptr;
-  transactionOpenedOn_ = nullptr;
-  writesCut_.store(0, std::memory_order_relaxed);
+  rule_.reset();
   ended_ = false;
+  gaveUpOnCall_ = false;
   readProcessors();
   static const bool stopsAtExit = std::atexit(stopDatabasesAtExit) == 0;
   static_cast<void>(stopsAtExit);
@@ -107,7 +114,7 @@ bool DatabaseWorker::registerRunning(bool running) {
     return true;
   }
   try {
-    workerRegistry().running.insert(this);
+    workerRegistry().running.insert_or_assign(this, weak_from_this());
   } catch (const std::bad_alloc&) {
     return false;
   }
@@ -128,58 +135,42 @@ bool DatabaseWorker::stopIfRunning(std::chrono::milliseconds grace) {
 bool DatabaseWorker::stopBy(Clock::time_point deadline) { return finishStop(deadline, false, false) == Stopped::Whole; }
 
 DatabaseWorker::Stopped DatabaseWorker::stopUnattended(Clock::time_point deadline, bool final) {
-  {
-    std::lock_guard guard(lock_);
-    if (leftRunning_) return Stopped::LeftRunning;
-    if (!running_) return Stopped::Whole;
-  }
   return finishStop(deadline, true, final);
 }
 
 DatabaseWorker::Stopped DatabaseWorker::stopBeforeProcessEnd(std::chrono::milliseconds grace) {
-  {
-    std::lock_guard guard(lock_);
-    if (leftRunning_) return Stopped::LeftRunning;
-    if (!running_) return Stopped::Whole;
-  }
   return finishStop(Clock::now() + grace, false, true);
-}
-
-// Called with the lock held: the earliest of the deadline given, one set before, and the shared one.
-void DatabaseWorker::lowerStopDeadline(Clock::time_point deadline) {
-  Clock::rep ticks = earlierDeadline(ticksOf(deadline), sharedStopDeadline().load(std::memory_order_acquire));
-  ticks = earlierDeadline(ticks, stopDeadline_.load(std::memory_order_relaxed));
-  // Never 0, which means none: the steady clock counts from long before any stop.
-  stopDeadline_.store(std::max<Clock::rep>(ticks, 1), std::memory_order_release);
 }
 
 void DatabaseWorker::shareStopDeadline(Clock::time_point deadline) {
   std::lock_guard guard(lock_);
-  if (running_) lowerStopDeadline(deadline);
+  if (running_) rule_.lowerDeadline(deadline);
 }
 
+// One stop at a time: a second one waits here for the first, and then finds the worker stopped or left
+// running. A final stop says on standard error what it did not run, as an unattended one does.
 DatabaseWorker::Stopped DatabaseWorker::finishStop(Clock::time_point deadline, bool report, bool final) {
+  std::lock_guard stopping(stopLock_);
   bool wake;
   {
     std::lock_guard guard(lock_);
-    lowerStopDeadline(deadline);
+    if (leftRunning_) return Stopped::LeftRunning;
+    if (!running_) return Stopped::Whole;
+    rule_.lowerDeadline(deadline);
     stopping_ = true;
     signals_.fetch_add(1, std::memory_order_release);
     wake = workerSleeping_;
   }
   if (wake) workAvailable_.notify_one();
   if (final && !waitUnlessStuck() && leaveRunning()) {
-    reportStuck(stopDeadline_.load(std::memory_order_relaxed));
-    if (report) reportCutWrites();
+    rule_.report(name_);
     return Stopped::LeftRunning;
   }
   if (thread_.joinable()) thread_.join();
   registerRunning(false);
-  if (report) reportCutWrites();
+  if (report || final) rule_.report(name_);
   std::lock_guard guard(lock_);
-  const bool whole = !cutShort_;
-  cutShort_ = false;
-  stopDeadline_.store(0, std::memory_order_relaxed);
+  const bool whole = rule_.ranEverything();
   running_ = false;
   stopping_ = false;
   queueHead_ = nullptr;
@@ -188,62 +179,69 @@ DatabaseWorker::Stopped DatabaseWorker::finishStop(Clock::time_point deadline, b
   return whole ? Stopped::Whole : Stopped::CutShort;
 }
 
-// Called with the lock held: the moment at which the request the thread runs counts as stuck inside one
-// SQLite call, kStuckCeiling past the deadline or past its own start when that is later (a request taken
-// from now on could only count as stuck later).
-Clock::time_point DatabaseWorker::stuckMoment(Clock::rep deadline) const {
-  const Clock::rep since = executing_ != nullptr ? executingSince_ : ticksOf(Clock::now());
-  return timeOf(std::max(deadline, since)) + kStuckCeiling;
+// Called with the lock held: whether the request the thread runs has given no sign of life for the rule's
+// silence bound past the deadline.
+bool DatabaseWorker::stuck() const {
+  return executing_ != nullptr && Clock::now() >= rule_.silentUntil(executingSince_);
 }
 
-void DatabaseWorker::reportStuck(Clock::rep deadline) const {
+// Called with the lock held, once stuck() said so: interrupts the call (which reaches it only between steps),
+// says so, and counts it with the writes queued behind it, which the process ends without running. Once.
+void DatabaseWorker::giveUpOnStuckCall() {
+  if (gaveUpOnCall_) return;
+  gaveUpOnCall_ = true;
+  if (executing_->connection != nullptr) sqlite3_interrupt(executing_->connection);
+  int writesLeft = writes(*executing_) ? 1 : 0;
+  int requestsLeft = 1;
+  for (const DatabaseRequest* queued = queueHead_; queued != nullptr; queued = queued->next) {
+    writesLeft += writes(*queued) ? 1 : 0;
+    ++requestsLeft;
+  }
+  rule_.noteLeft(writesLeft, requestsLeft);
+  const Clock::rep deadline = rule_.deadline();
   std::fprintf(stderr,
                "qz: database %s: its running request was cut: still inside one SQLite call %.1f s past the stop's "
                "deadline; the process ends without waiting for it\n",
                name_.c_str(), std::chrono::duration<double>(Clock::now() - timeOf(deadline)).count());
 }
 
-// Waits for the thread to leave its loop; false, after interrupting it (which reaches it only between steps),
-// when the request it runs is stuck. Wakes only at the moments it could be, however many requests run between.
+// Waits for the thread to leave its loop; false, after giving up on the call it runs, when that is stuck.
+// Wakes only at the moments the call could be, however many requests run between.
 bool DatabaseWorker::waitUnlessStuck() {
   std::unique_lock guard(lock_);
   while (!ended_) {
-    const Clock::time_point stuckAt = stuckMoment(stopDeadline_.load(std::memory_order_relaxed));
-    if (executing_ != nullptr && Clock::now() >= stuckAt) {
-      if (executing_->connection != nullptr) sqlite3_interrupt(executing_->connection);
+    if (stuck()) {
+      giveUpOnStuckCall();
       return false;
     }
-    threadEnded_.wait_until(guard, stuckAt);
+    threadEnded_.wait_until(
+        guard, executing_ != nullptr ? rule_.silentUntil(executingSince_) : rule_.silentUntil(ticksOf(Clock::now())));
   }
   return true;
 }
 
 // Called with the lock held by a synchronous submitter once the host shuts down (a finalizer's request while
-// the state closes): waits for its request, but once a deadline is set and the request the thread runs is
-// stuck, interrupts and reports it and leaves its own request to the worker, which keeps it until it has run.
-// False then.
+// the state closes): waits for its request, but once a deadline is set and the call the thread runs is
+// stuck, gives up on it and leaves its own request to the worker, which keeps it until it has run. False then.
 bool DatabaseWorker::waitForRequestUnlessStuck(std::unique_lock<std::mutex>& guard,
                                                const std::shared_ptr<DatabaseRequest>& request) {
   while (!request->done.load(std::memory_order_acquire)) {
-    const Clock::rep deadline = earlierDeadline(stopDeadline_.load(std::memory_order_relaxed),
-                                                sharedStopDeadline().load(std::memory_order_acquire));
-    if (deadline == 0) {
+    if (rule_.deadline() == 0) {
       requestDone_.wait(guard);
       continue;
     }
-    const Clock::time_point stuckAt = stuckMoment(deadline);
-    if (executing_ != nullptr && Clock::now() >= stuckAt) {
+    if (stuck()) {
       try {
         asyncRequests_.try_emplace(request.get(), request);
       } catch (const std::bad_alloc&) {
         requestDone_.wait(guard);  // nowhere to leave it: wait for it after all
         continue;
       }
-      if (executing_->connection != nullptr) sqlite3_interrupt(executing_->connection);
-      reportStuck(deadline);
+      giveUpOnStuckCall();
       return false;
     }
-    requestDone_.wait_until(guard, stuckAt);
+    requestDone_.wait_until(
+        guard, executing_ != nullptr ? rule_.silentUntil(executingSince_) : rule_.silentUntil(ticksOf(Clock::now())));
   }
   return true;
 }
@@ -267,13 +265,6 @@ bool DatabaseWorker::leaveRunning() {
   std::lock_guard guard(lock_);
   leftRunning_ = true;
   return true;
-}
-
-void DatabaseWorker::reportCutWrites() {
-  const int writes = writesCut_.exchange(0, std::memory_order_relaxed);
-  if (writes == 0) return;
-  std::fprintf(stderr, "qz: database %s: %d %s cut short past the stop's deadline (interrupted)\n", name_.c_str(),
-               writes, writes == 1 ? "write" : "writes");
 }
 
 void beginStoppingDatabases() {

@@ -107,7 +107,7 @@ int dbRm(lua_State* L) {
 // Opens the database and wraps it in a new "DB" object, or pushes nil and a message. The worker and the
 // connection are released by their holders on every failure.
 int openDatabase(lua_State* L, std::string_view path, bool readOnly) {
-  auto worker = std::make_shared<DatabaseWorker>(std::string(path));
+  auto worker = DatabaseWorker::create(std::string(path));
   std::string error;
   if (!worker->start(error)) return pushNilMessage(L, error.empty() ? "failed to start db worker thread" : error);
   SqliteConnection connection;

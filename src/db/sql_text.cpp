@@ -69,16 +69,52 @@ std::string nextWord(std::string_view sql, size_t& position) {
   return word;
 }
 
-// The plain name at `position`, after any white space and comments, upper-cased, and `position` moved past
-// it; empty when none stands there.
-std::string nextName(std::string_view sql, size_t& position) {
+// A name as SQLite's tokenizer reads it: a run of letters, digits, "_", "$" and bytes above 127, or a text
+// between quotes ("...", [...], `...` or '...', a doubled closing quote standing for one). Empty, and
+// `quoted` false, when none stands at `position`.
+struct SqlName {
+  std::string text;  // without quotes, ASCII letters upper-cased as SQLite compares names
+  bool quoted = false;
+};
+
+SqlName nextName(std::string_view sql, size_t& position) {
   position = skipSpaceAndComments(sql, position);
-  std::string name;
-  while (position < sql.size() && (isAsciiLetter(sql[position]) || isAsciiDigit(sql[position]) ||
-                                   sql[position] == '_' || sql[position] == '$')) {
-    name += toAsciiUpper(sql[position++]);
+  SqlName name;
+  if (position >= sql.size()) return name;
+  const char opening = sql[position];
+  if (opening == '"' || opening == '\'' || opening == '`' || opening == '[') {
+    const char closing = opening == '[' ? ']' : opening;
+    for (size_t at = position + 1; at < sql.size(); ++at) {
+      if (sql[at] != closing) {
+        name.text += toAsciiUpper(sql[at]);
+      } else if (closing != ']' && at + 1 < sql.size() && sql[at + 1] == closing) {
+        name.text += closing;
+        ++at;
+      } else {
+        position = at + 1;
+        name.quoted = true;
+        return name;
+      }
+    }
+    name.text.clear();  // no closing quote: not a name
+    return name;
+  }
+  while (position < sql.size() &&
+         (isAsciiLetter(sql[position]) || isAsciiDigit(sql[position]) || sql[position] == '_' || sql[position] == '$' ||
+          static_cast<unsigned char>(sql[position]) >= 0x80)) {
+    name.text += toAsciiUpper(sql[position++]);
   }
   return name;
+}
+
+// Whether the next name is the bare keyword (not a quoted name that spells it); `position` moves past it
+// only then.
+bool nextIsKeyword(std::string_view sql, size_t& position, std::string_view keyword) {
+  size_t after = position;
+  const SqlName name = nextName(sql, after);
+  if (name.quoted || name.text != keyword) return false;
+  position = after;
+  return true;
 }
 
 constexpr std::array<std::string_view, 10> kComparisonOperators = {"=",  "!=",   "<",  "<=", ">",
@@ -238,13 +274,12 @@ bool startsOrEndsTransaction(std::string_view sql) {
 
 std::string openedSavepoint(std::string_view sql) {
   size_t position = 0;
-  return nextName(sql, position) == "SAVEPOINT" ? nextName(sql, position) : std::string();
+  return nextIsKeyword(sql, position, "SAVEPOINT") ? nextName(sql, position).text : std::string();
 }
 
 std::string releasedSavepoint(std::string_view sql) {
   size_t position = 0;
-  if (nextName(sql, position) != "RELEASE") return {};
-  const size_t afterRelease = position;
-  if (nextName(sql, position) != "SAVEPOINT") position = afterRelease;
-  return nextName(sql, position);
+  if (!nextIsKeyword(sql, position, "RELEASE")) return {};
+  nextIsKeyword(sql, position, "SAVEPOINT");
+  return nextName(sql, position).text;
 }

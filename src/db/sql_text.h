@@ -55,6 +55,7 @@ class WhereBuilder {
 bool startsOrEndsTransaction(std::string_view sql);
 
 // The savepoint that the text's first statement opens (SAVEPOINT name) or releases (RELEASE [SAVEPOINT] name),
-// upper-cased as SQLite compares them; empty for any other statement and for a quoted name.
+// read as SQLite reads it (a quoted name without its quotes) and with ASCII letters upper-cased, as SQLite
+// compares names; empty for any other statement.
 std::string openedSavepoint(std::string_view sql);
 std::string releasedSavepoint(std::string_view sql);

@@ -5,7 +5,6 @@
 // thread.
 #include "fonts/svg_glyph_worker.h"
 
-#include <SDL3/SDL_events.h>
 #include <freetype/freetype.h>
 
 #include <algorithm>
@@ -25,18 +24,6 @@ std::atomic<AsyncSvgGlyphWorker*> processWorker{nullptr};
 
 // The most jobs of one font running at once: one thread is always left to the other fonts.
 constexpr size_t kMostRunningOfOneFont = AsyncSvgGlyphWorker::kThreadCount - 1;
-
-// Wakes a sleeping event loop: one wake-up event for the main window, when there is one.
-void pushWakeUp() {
-  const uint32_t type = wakeUpEventType();
-  const uint32_t window = mainWindowSdlId();
-  if (type == 0 || type == 0xFFFFFFFFu || window == 0) return;
-  SDL_Event event;
-  SDL_zero(event);
-  event.user.type = type;
-  event.user.windowID = window;
-  SDL_PushEvent(&event);
-}
 
 // Runs a job's body; a body that throws (out of memory) yields the job's own fields, unsucceeded.
 SvgGlyphResult runBody(SvgGlyphJob& job, FT_Library library) {
@@ -154,7 +141,7 @@ void AsyncSvgGlyphWorker::run() {
       ++finishedCount_;
     }
     wake_.notify_one();  // a job of this font may run now
-    pushWakeUp();
+    pushWakeUpEvent();
   }
   if (library != nullptr) FT_Done_FreeType(library);
 }

@@ -2,6 +2,8 @@
 // push wake-up events; the shutdown flag because service threads read it.
 #include "host/process_state.h"
 
+#include <SDL3/SDL_events.h>
+
 #include <atomic>
 
 namespace {
@@ -21,6 +23,17 @@ void setWakeUpEventType(uint32_t type) { wakeUpType.store(type, std::memory_orde
 
 uint32_t mainWindowSdlId() { return mainWindowSdl.load(std::memory_order_acquire); }
 void setMainWindowSdlId(uint32_t id) { mainWindowSdl.store(id, std::memory_order_release); }
+
+void pushWakeUpEvent() {
+  const uint32_t type = wakeUpEventType();
+  const uint32_t window = mainWindowSdlId();
+  if (type == 0 || type == 0xFFFFFFFFu || window == 0) return;
+  SDL_Event event;
+  SDL_zero(event);
+  event.user.type = type;
+  event.user.windowID = window;
+  SDL_PushEvent(&event);
+}
 
 bool processShuttingDown() { return shuttingDown.load(std::memory_order_acquire); }
 void beginProcessShutdown() { shuttingDown.store(true, std::memory_order_release); }

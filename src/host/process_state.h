@@ -20,6 +20,9 @@ void setWakeUpEventType(uint32_t type);
 uint32_t mainWindowSdlId();
 void setMainWindowSdlId(uint32_t id);
 
+// Any thread: wakes a sleeping event loop with one wake-up event for the main window, when there is one.
+void pushWakeUpEvent();
+
 // Set once when the host begins to shut down (before the main Lua state closes); from then on no service
 // starts another thread, also not for a finalizer that runs while the state closes.
 bool processShuttingDown();

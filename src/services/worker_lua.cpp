@@ -8,6 +8,7 @@
 #include <new>
 #include <string>
 
+#include "host/exit_request.h"
 #include "host/lua_api.h"
 #include "services/lua_worker.h"
 #include "services/userdata_types.h"
@@ -95,6 +96,7 @@ RequestBox& checkRequest(lua_State* L) { return *static_cast<RequestBox*>(luaL_c
 // request:ready() -> true once the job has finished, either way
 int requestReady(lua_State* L) {
   const RequestBox& box = checkRequest(L);
+  exitIfRequested(L);  // the job, or another, may have called os.exit
   lua_pushboolean(L, !box.job || box.job->done.load(std::memory_order_acquire));
   return 1;
 }
@@ -102,6 +104,7 @@ int requestReady(lua_State* L) {
 // request:result() -> the result value, or nil and a message
 int requestResult(lua_State* L) {
   const RequestBox& box = checkRequest(L);
+  exitIfRequested(L);
   if (!box.job) return pushFailure(L, "worker job cancelled");  // reached only from a later finaliser
   const WorkerRequest& job = *box.job;
   if (!job.done.load(std::memory_order_acquire)) return pushFailure(L, "worker job is still running");

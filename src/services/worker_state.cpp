@@ -1,9 +1,9 @@
 // The worker's Lua state. Each step that touches it (opening libraries, booting, running a job, copying its
 // result) runs inside one lua_pcall whose message handler appends the traceback where the error was raised.
 // Reading a module's function goes through its own protected index, so a module value that cannot be
-// indexed reads as a missing function. The count hook and `system.sleep` watch the cancel flag that the
-// state's extra space points at: the running job's, or the worker's stopping flag while booting; coroutines
-// copy the pointer, and it is cleared between jobs, so no hook ever reads a finished job.
+// indexed reads as a missing function. The count hook, `system.sleep` and `os.exit` watch the cancel flag that
+// the state's extra space points at: the running job's, or the worker's stopping flag while booting;
+// coroutines copy the pointer, and it is cleared between jobs, so no hook ever reads a finished job.
 #include "services/worker_state.h"
 
 #include <malloc.h>
@@ -11,9 +11,12 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdlib>
 #include <new>
 #include <string_view>
 #include <thread>
+
+#include "host/exit_request.h"
 
 namespace {
 
@@ -46,6 +49,21 @@ int workerSleep(lua_State* L) {
     if (cancelRequested(L)) luaL_error(L, "%s", kCancelledMessage);
     std::this_thread::sleep_for(std::chrono::duration<double>(std::min(remaining, 0.01)));
   }
+}
+
+// os.exit([code [, close]]) in the worker's state: the main thread ends the process with that code, as
+// os.exit ends it there (the exit's teardown stops what the main thread works with, so it runs there); the
+// job goes no further and waits here until that teardown cancels it.
+int workerExit(lua_State* L) {
+  int status = EXIT_SUCCESS;
+  if (lua_isboolean(L, 1)) {
+    status = lua_toboolean(L, 1) ? EXIT_SUCCESS : EXIT_FAILURE;
+  } else {
+    status = static_cast<int>(luaL_optinteger(L, 1, EXIT_SUCCESS));
+  }
+  requestProcessExit(status, lua_toboolean(L, 2) != 0);
+  while (!cancelRequested(L)) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  return luaL_error(L, "%s", kCancelledMessage);
 }
 
 // Message handler: the error value as text ("worker job failed" when it has none) and the traceback.
@@ -133,6 +151,10 @@ void openWorkerLibraries(lua_State* L, const WorkerStateOpeners& openers) {
   }
   lua_pushcfunction(L, workerSleep);
   lua_setfield(L, system, "sleep");
+  lua_getglobal(L, LUA_OSLIBNAME);
+  lua_pushcfunction(L, workerExit);
+  lua_setfield(L, -2, "exit");
+  lua_pop(L, 1);
   lua_pushvalue(L, system);
   lua_setglobal(L, "system");
   luaL_getsubtable(L, LUA_REGISTRYINDEX, LUA_LOADED_TABLE);

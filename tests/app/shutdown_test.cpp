@@ -238,15 +238,20 @@ void expectEachEndingReports(const std::string& body, const std::string& file, c
 
 // A statement that spends its time inside one SQLite call (a search whose every position compares megabytes)
 // is never reached by a check: at exit, and when the state closes at the end of the process, it is
-// interrupted a few seconds past the deadline, reported, and not waited for.
+// interrupted a few seconds past the deadline, reported with the writes queued behind it, which the process
+// ends without, and not waited for.
 TEST(Shutdown, AStatementInsideOneLongCallIsReportedAndNotWaitedForAtExit) {
   expectEachEndingReports(R"lua(
   local d = assert(db.open(EXE_DIR .. "/user/onestep.db"))
   assert(d:exec("CREATE TABLE t(a)"))
   keep = { d, assert(d:exec_async("INSERT INTO t VALUES(1)")), assert(d:query_async(
     "SELECT instr(printf('%.*c', 20000000, 'a'), printf('%.*c', 10000000, 'a') || 'b')")) }
+  for n = 2, 4 do keep[#keep + 1] = assert(d:exec_async("INSERT INTO t VALUES(?)", { n })) end
 )lua",
-                          "onestep.db", {"return", "os.exit(0)", "os.exit(0, true)"}, {"inside one SQLite call"});
+                          "onestep.db", {"return", "os.exit(0)", "os.exit(0, true)"},
+                          {"inside one SQLite call",
+                           "onestep.db: 3 writes not run: 3 left with a call stuck inside one "
+                           "SQLite call as the process ends\n"});
 }
 
 // A finalizer that runs such a statement while the host shuts down is given up on the same way: its call, and
@@ -311,7 +316,7 @@ TEST(Shutdown, AWriteCutShortAtCollectionOrExitIsReported) {
   d = nil
 )lua",
                           "long.db", {"return", "os.exit(0)", "os.exit(0, true)", "collectgarbage() return"},
-                          {"write cut short"});
+                          {"long.db: 1 write not run: 1 cut short past the stop's deadline (interrupted)\n"});
 }
 
 TEST(Shutdown, AJobThatSwallowsItsCancellationIsLeftRunningAndTheProcessExitsWithTheScriptsCode) {

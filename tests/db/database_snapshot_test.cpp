@@ -23,14 +23,14 @@ class SnapshotTest : public WorkerTest {
   Snapshot take(const std::string& file) {
     Snapshot snapshot;
     std::string error;
-    EXPECT_TRUE(worker_.openSnapshot(file, snapshot.connection, snapshot.code, snapshot.message, error)) << error;
+    EXPECT_TRUE(worker_->openSnapshot(file, snapshot.connection, snapshot.code, snapshot.message, error)) << error;
     return snapshot;
   }
 
   QueryResult queryOn(sqlite3* connection, std::string_view sql) {
     QueryResult result;
     std::string error;
-    EXPECT_TRUE(worker_.query({connection, sql, false, {}}, false, result, error)) << error;
+    EXPECT_TRUE(worker_->query({connection, sql, false, {}}, false, result, error)) << error;
     return result;
   }
 };
@@ -71,7 +71,7 @@ TEST_F(SnapshotTest, TheCopyIsQueryOnlyAndBlindToLaterChangesOfTheFile) {
 
   ExecResult write;
   std::string error;
-  ASSERT_TRUE(worker_.execPrepared({snapshot.connection.get(), "INSERT INTO t VALUES(3)", false, {}}, write, error));
+  ASSERT_TRUE(worker_->execPrepared({snapshot.connection.get(), "INSERT INTO t VALUES(3)", false, {}}, write, error));
   EXPECT_EQ(write.code, SQLITE_READONLY);
 
   Snapshot fresh = take(path("test.db"));

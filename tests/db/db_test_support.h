@@ -92,10 +92,10 @@ class WorkerTest : public ScratchDirTest {
     connection_ = openConnection(path("test.db"));
     ASSERT_NE(connection_, nullptr);
     std::string error;
-    ASSERT_TRUE(worker_.start(error)) << error;
+    ASSERT_TRUE(worker_->start(error)) << error;
   }
   void TearDown() override {
-    worker_.stopIfRunning();
+    worker_->stopIfRunning();
     connection_.reset();
     ScratchDirTest::TearDown();
   }
@@ -110,19 +110,19 @@ class WorkerTest : public ScratchDirTest {
                     bool requireReadOnly = false) {
     QueryResult result;
     std::string error;
-    EXPECT_TRUE(worker_.query(call(sql, std::move(values), given), requireReadOnly, result, error)) << error;
+    EXPECT_TRUE(worker_->query(call(sql, std::move(values), given), requireReadOnly, result, error)) << error;
     return result;
   }
 
   ExecResult exec(std::string_view sql, std::vector<DatabaseValue> values = {}, bool given = false) {
     ExecResult result;
     std::string error;
-    EXPECT_TRUE(worker_.execPrepared(call(sql, std::move(values), given), result, error)) << error;
+    EXPECT_TRUE(worker_->execPrepared(call(sql, std::move(values), given), result, error)) << error;
     return result;
   }
 
   SqliteConnection connection_;
-  DatabaseWorker worker_;
+  std::shared_ptr<DatabaseWorker> worker_ = DatabaseWorker::create();
 };
 
 }  // namespace dbtest

@@ -131,11 +131,17 @@ TEST(SqlText, SavepointsOpenedAndReleasedAreNamedAsSqliteComparesThem) {
     const char* opened;
     const char* released;
   };
-  for (const Case& c : {Case{"SAVEPOINT a", "A", ""}, Case{" /* x */ savepoint Outer_2; INSERT", "OUTER_2", ""},
-                        Case{"RELEASE a", "", "A"}, Case{"release savepoint b1", "", "B1"},
-                        Case{"RELEASE savepoint1", "", "SAVEPOINT1"}, Case{"RELEASE SAVEPOINT", "", ""},
-                        Case{"SAVEPOINT \"quoted\"", "", ""}, Case{"RELEASE 'q'", "", ""},
-                        Case{"ROLLBACK TO a", "", ""}, Case{"BEGIN", "", ""}, Case{"SAVEPOINTS a", "", ""}}) {
+  for (const Case& c :
+       {Case{"SAVEPOINT a", "A", ""}, Case{" /* x */ savepoint Outer_2; INSERT", "OUTER_2", ""},
+        Case{"RELEASE a", "", "A"}, Case{"release savepoint b1", "", "B1"},
+        Case{"RELEASE savepoint1", "", "SAVEPOINT1"}, Case{"RELEASE SAVEPOINT", "", ""}, Case{"ROLLBACK TO a", "", ""},
+        Case{"BEGIN", "", ""}, Case{"SAVEPOINTS a", "", ""},
+        // Quoted names are read as SQLite reads them: without their quotes, a doubled quote
+        // standing for one, any bytes between; and only ASCII letters change case.
+        Case{"SAVEPOINT \"quoted\"", "QUOTED", ""}, Case{"RELEASE 'q'", "", "Q"}, Case{"SAVEPOINT [a b]", "A B", ""},
+        Case{"savepoint `x``y`", "X`Y", ""}, Case{"SAVEPOINT \"a\"\"b\";", "A\"B", ""},
+        Case{"release savepoint \"Mixed\"", "", "MIXED"}, Case{"RELEASE \"savepoint\"", "", "SAVEPOINT"},
+        Case{"SAVEPOINT caf\u00e9_1", "CAF\u00e9_1", ""}, Case{"SAVEPOINT \"open", "", ""}}) {
     EXPECT_EQ(openedSavepoint(c.sql), c.opened) << c.sql;
     EXPECT_EQ(releasedSavepoint(c.sql), c.released) << c.sql;
   }

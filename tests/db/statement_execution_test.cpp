@@ -36,7 +36,7 @@ TEST_F(WorkerTest, ARepeatedTextReusesItsStatement) {
   query("SELECT 1");
   EXPECT_EQ(dbtest::preparedTexts(connection()), before);
   std::string error;
-  ASSERT_TRUE(worker_.clearStatementCache(error));
+  ASSERT_TRUE(worker_->clearStatementCache(error));
   EXPECT_TRUE(dbtest::preparedTexts(connection()).empty());
 }
 
@@ -62,8 +62,8 @@ TEST_F(WorkerTest, ReadOnlyAndMutationChecksRefuseBeforeAnythingRuns) {
 
   std::shared_ptr<DatabaseAsyncExecState> state;
   std::string error;
-  ASSERT_TRUE(worker_.execAsync(call("SELECT 1"), state, error));
-  worker_.stop();
+  ASSERT_TRUE(worker_->execAsync(call("SELECT 1"), state, error));
+  worker_->stop();
   EXPECT_EQ(state->code, 8);
   EXPECT_EQ(state->message, "exec_async requires mutating SQL");
   EXPECT_TRUE(state->statementReadOnly);

@@ -72,6 +72,26 @@ t.test("open takes nil or nothing for memory, creates a missing file and refuses
   t.raises(function() db.open({}) end, "bad argument #1")
 end)
 
+-- SQLite names the rollback journal after the database, 8 bytes longer ("-journal"): a file name that leaves
+-- it no room on the file system (255 bytes a name) is refused at the open, creating nothing, instead of
+-- opening a database whose every write fails; a name that leaves room (82 three-byte characters) works.
+t.test("open refuses a file name too long for its journal and keeps every shorter one working", function()
+  for _, length in ipairs({ 248, 251, 255 }) do
+    local path = dir .. "/" .. string.rep("j", length)
+    t.eq(t.results(db.open(path)), t.results(nil, "database file name too long: " .. length
+      .. " bytes leave no room for its journal's name (at most 247 bytes here)"), length)
+    t.eq(exists(path), false, length)
+  end
+  for _, name in ipairs({ string.rep("k", 247), string.rep("\u{6F22}", 82) }) do
+    local d = assert(db.open(dir .. "/" .. name))
+    assert(d:exec("CREATE TABLE t(a)"))
+    assert(d:exec("INSERT INTO t VALUES(1)"))
+    assert(d:transaction(function() assert(d:exec("INSERT INTO t VALUES(2)")) end))
+    t.eq(d:query_sync("SELECT count(*) FROM t"), { { 2 } }, #name)
+    assert(d:close())
+  end
+end)
+
 t.test("open_readonly needs an existing file and creates nothing", function()
   t.eq(t.results(db.open_readonly(":memory:")), t.results(nil, "open_readonly requires a file path"))
   t.eq(t.results(db.open_readonly("")), t.results(nil, "open_readonly requires a file path"))

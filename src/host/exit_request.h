@@ -1,0 +1,21 @@
+// An end of the process that a thread other than the main one asks for (os.exit in a worker job). The exit's
+// teardown stops what the main thread works with (databases, windows, the worker itself), so it must not run
+// beside it: the main thread ends the process, as os.exit would there, at its next pause in the scripts' loop
+// (a sleep, a wait for or poll of events, a look at a worker job), or with the status asked for when the
+// scripts end first.
+#pragma once
+
+#include <chrono>
+#include <optional>
+
+struct lua_State;
+
+// Any thread: asks for the end of the process with `status`, closing the main Lua state first when
+// `closeState` is set; wakes the main thread. The first request holds.
+void requestProcessExit(int status, bool closeState);
+// The status asked for, when an end was asked for.
+std::optional<int> requestedExitStatus();
+// Main thread, inside a call from the Lua state L: ends the process as asked, when it was; returns otherwise.
+void exitIfRequested(lua_State* L);
+// Main thread: sleeps until `until`, or ends the process as asked as soon as that is asked.
+void sleepUnlessExitRequested(lua_State* L, std::chrono::steady_clock::time_point until);
