@@ -32,6 +32,15 @@ int64_t floorDivide(int64_t value, int64_t divisor) {
   return value >= 0 ? value / divisor : -((-value + divisor - 1) / divisor);
 }
 
+// A share of a tile thinner than one texel, on one axis, is drawn from the texel that holds its start: the
+// software renderer cuts texture rectangles to whole texels, and one cut to nothing drew its first column
+// (or row) across the whole target.
+void atLeastOneTexel(float& start, float& length) {
+  if (length >= 1.0f) return;
+  start = std::floor(start);
+  length = 1.0f;
+}
+
 void setDrawColor(SDL_Renderer* renderer, uint32_t color) {
   SDL_SetRenderDrawColor(renderer, static_cast<Uint8>(color >> 16), static_cast<Uint8>(color >> 8),
                          static_cast<Uint8>(color), static_cast<Uint8>(color >> 24));
@@ -423,6 +432,8 @@ void WindowRenderer::drawPlacementTiles(SDL_Renderer* renderer, const ImagePlace
       from.y *= texturePixelsDown;
       from.w *= texturePixelsAcross;
       from.h *= texturePixelsDown;
+      atLeastOneTexel(from.x, from.w);
+      atLeastOneTexel(from.y, from.h);
       const VisibleBox target{left, top, left + width, top + height};
       const TileDrawing drawing = tileDrawing(software, target, visible, filtered, outputPixels);
       if (drawing == TileDrawing::Whole) {

@@ -353,6 +353,52 @@ TEST_F(ImageCompositorTest, AStretchedAxisStaysSharpWhileTheOtherIsSqueezed) {
   });
 }
 
+// A tile that holds less of the source than one of its texels still shows the right pixels: a source that
+// passes a tile's edge by fewer pixels than the level of detail (1,025 rows halved: one row in the second
+// tile row) shows on its last rows (or columns) the pixels of the axis drawn 1:1, as draw_canvas_scaled
+// does, and on the reduced axis ones near those it shows, on either path.
+TEST_F(ImageCompositorTest, ASourceEndingJustPastATilesEdgeShowsItsLastRowsAndColumnsWhole) {
+  const struct {
+    int32_t imageWidth, imageHeight;
+    RenderRect source, dest;
+  } cases[] = {
+      {300, 1025, {0, 0, 300, 1025}, {0, 0, 300, 500}},   // one row past the tile row's edge
+      {300, 1100, {0, 20, 300, 1005}, {0, 0, 300, 400}},  // from a row inside, ending one row past
+      {300, 2000, {0, 0, 300, 1538}, {0, 0, 300, 500}},   // a third down: two rows past
+      {1025, 200, {0, 0, 1025, 200}, {0, 0, 500, 200}},   // one column past
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::Message() << c.imageWidth << "x" << c.imageHeight << " into " << c.dest.w << "x"
+                                      << c.dest.h);
+    CanvasBitmap image = positionImage(c.imageWidth, c.imageHeight);
+    // Exact on an axis drawn 1:1, within a few pixels of draw_canvas_scaled's choice on the reduced one.
+    const auto near = [](int64_t shown, int64_t start, int64_t sourceLength, int64_t destLength, int64_t at) {
+      if (sourceLength == destLength) return shown == start + at;
+      const int64_t scaled = start + at * sourceLength / destLength;
+      return shown >= scaled - 3 && shown <= scaled + 3;
+    };
+    onBothPaths([&](bool) {
+      SDL_SetWindowSize(handle_.window(), c.dest.w, c.dest.h);
+      SDL_SyncWindow(handle_.window());
+      frame({{&image, c.source, c.dest}});
+      frame({{&image, c.source, c.dest}});
+      const std::vector<uint32_t> shown = shownArea(c.dest.w, c.dest.h);
+      int wrong = 0;
+      for (int32_t y = 0; y < c.dest.h; ++y) {
+        for (int32_t x = 0; x < c.dest.w; ++x) {
+          const uint32_t at = shown[static_cast<size_t>(y) * c.dest.w + static_cast<size_t>(x)];
+          const bool right = near(at >> 12, c.source.x, c.source.w, c.dest.w, x) &&
+                             near(at & 0xFFF, c.source.y, c.source.h, c.dest.h, y);
+          if (!right && ++wrong <= 3) {
+            ADD_FAILURE() << x << "," << y << " shows column " << (at >> 12) << " row " << (at & 0xFFF);
+          }
+        }
+      }
+      EXPECT_EQ(wrong, 0);
+    });
+  }
+}
+
 TEST_F(ImageCompositorTest, TheFirstPresentShowsTheWindowAndFramesWithoutChangedCellsStillRecompose) {
   CanvasBitmap red = filledImage(4, 4, kRed);
   CanvasBitmap blue = filledImage(4, 4, kBlue);
