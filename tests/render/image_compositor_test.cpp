@@ -399,6 +399,47 @@ TEST_F(ImageCompositorTest, ASourceEndingJustPastATilesEdgeShowsItsLastRowsAndCo
   }
 }
 
+// A strip one pixel thin, its source a few rows (or columns) from off the level of detail's grid, shows the
+// whole length of its long axis, drawn 1:1, on either path: the software renderer recomputes a texture
+// rectangle's size in single precision before cutting it to whole texels, and a share of exactly one texel
+// that started between texels came out just short of one and was cut to nothing.
+TEST_F(ImageCompositorTest, AStripOnePixelThinShowsEveryPixelAlongIt) {
+  const struct {
+    RenderRect source, dest;
+  } cases[] = {
+      {{0, 5, 300, 3}, {0, 0, 300, 1}},      // a third of the rows, from row 5
+      {{0, 8, 300, 5}, {0, 0, 300, 1}},      // a fifth, from row 8
+      {{0, 37, 300, 5}, {0, 100, 300, 1}},   // a fifth, from row 37
+      {{5, 0, 3, 200}, {0, 0, 1, 200}},      // a column a third wide
+      {{16, 0, 5, 200}, {150, 0, 1, 200}},   // a fifth, from column 16
+  };
+  CanvasBitmap image = positionImage(kWidth, kHeight);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::Message() << "source " << c.source.x << "," << c.source.y << " " << c.source.w << "x"
+                                      << c.source.h);
+    onBothPaths([&](bool) {
+      frame({{&image, c.source, c.dest}});
+      frame({{&image, c.source, c.dest}});
+      const std::vector<uint32_t> shown = shownArea(kWidth, kHeight);
+      const bool across = c.dest.w > 1;
+      int wrong = 0;
+      for (int32_t i = 0; i < (across ? c.dest.w : c.dest.h); ++i) {
+        const int32_t x = c.dest.x + (across ? i : 0), y = c.dest.y + (across ? 0 : i);
+        const uint32_t at = shown[static_cast<size_t>(y) * kWidth + static_cast<size_t>(x)];
+        const int32_t along = static_cast<int32_t>(across ? at >> 12 : at & 0xFFF);
+        const int32_t thin = static_cast<int32_t>(across ? at & 0xFFF : at >> 12);
+        const int32_t thinStart = across ? c.source.y : c.source.x;
+        const int32_t thinLength = across ? c.source.h : c.source.w;
+        // the long axis exactly; the thin one within the source or the level of detail's block before it
+        if ((along != i || thin < thinStart - thinLength || thin >= thinStart + thinLength) && ++wrong <= 3) {
+          ADD_FAILURE() << x << "," << y << " shows column " << (at >> 12) << " row " << (at & 0xFFF);
+        }
+      }
+      EXPECT_EQ(wrong, 0);
+    });
+  }
+}
+
 TEST_F(ImageCompositorTest, TheFirstPresentShowsTheWindowAndFramesWithoutChangedCellsStillRecompose) {
   CanvasBitmap red = filledImage(4, 4, kRed);
   CanvasBitmap blue = filledImage(4, 4, kBlue);
