@@ -149,8 +149,11 @@ TEST(ThirtyBitDisplay, AWindowShowsTheFramesColours) {
     const struct {
       uint32_t color;
       uint32_t shown;  // 10 bits of red, green and blue
-    } cases[] = {{0xFFFFFFFFu, 0x3FFFFFFFu}, {0xFF00FF00u, 0x000FFC00u}, {0xFF0000FFu, 0x000003FFu},
-                 {0xFF000000u, 0u},          {0xFFFF0000u, 0x3FF00000u}};
+    } cases[] = {{0xFFFFFFFFu, 0x3FFFFFFFu},
+                 {0xFF00FF00u, 0x000FFC00u},
+                 {0xFF0000FFu, 0x000003FFu},
+                 {0xFF000000u, 0u},
+                 {0xFFFF0000u, 0x3FF00000u}};
     int wrong = 0;
     for (const auto& c : cases) {
       draw(*handle.renderer(), {{Shape::Fill, {0, 0, kWidth, kHeight}, c.color}});

@@ -407,11 +407,11 @@ TEST_F(ImageCompositorTest, AStripOnePixelThinShowsEveryPixelAlongIt) {
   const struct {
     RenderRect source, dest;
   } cases[] = {
-      {{0, 5, 300, 3}, {0, 0, 300, 1}},      // a third of the rows, from row 5
-      {{0, 8, 300, 5}, {0, 0, 300, 1}},      // a fifth, from row 8
-      {{0, 37, 300, 5}, {0, 100, 300, 1}},   // a fifth, from row 37
-      {{5, 0, 3, 200}, {0, 0, 1, 200}},      // a column a third wide
-      {{16, 0, 5, 200}, {150, 0, 1, 200}},   // a fifth, from column 16
+      {{0, 5, 300, 3}, {0, 0, 300, 1}},     // a third of the rows, from row 5
+      {{0, 8, 300, 5}, {0, 0, 300, 1}},     // a fifth, from row 8
+      {{0, 37, 300, 5}, {0, 100, 300, 1}},  // a fifth, from row 37
+      {{5, 0, 3, 200}, {0, 0, 1, 200}},     // a column a third wide
+      {{16, 0, 5, 200}, {150, 0, 1, 200}},  // a fifth, from column 16
   };
   CanvasBitmap image = positionImage(kWidth, kHeight);
   for (const auto& c : cases) {
