@@ -12,6 +12,7 @@
 #include "host/lua_api.h"
 #include "platform/event_backlog.h"
 #include "ui/application.h"
+#include "ui/lua/renderer_lua.h"
 
 namespace {
 
@@ -70,6 +71,7 @@ int systemPollEvent(lua_State* L) {
   if (outcome == PollOutcome::UiWorkActive) {
     return luaL_error(L, "cannot poll native events during an active UI callback");
   }
+  if (outcome == PollOutcome::Drained) releaseCanvasesOfEndedFrames(L);  // the windows have been painted
   return outcome == PollOutcome::ScriptEvent ? pushScriptEvent(L, values) : 0;
 }
 

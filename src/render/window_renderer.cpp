@@ -145,6 +145,9 @@ void WindowRenderer::presentWindowSurface(const RenderRect* rects, int32_t count
   if (presentRects_.empty()) return;
   SDL_Surface* windowSurface = SDL_GetWindowSurface(window_);
   if (windowSurface != nullptr && shadowSurface_ && !drawsDirectly(windowSurface->format)) {
+    // SDL takes a 10-bit surface for HDR10 and would re-encode the frame; the X server shows the values as
+    // they are, as it shows 8-bit ones.
+    SDL_SetSurfaceColorspace(windowSurface, SDL_COLORSPACE_SRGB);
     for (const SDL_Rect& rect : presentRects_) SDL_BlitSurface(shadowSurface_.get(), &rect, windowSurface, &rect);
   }
   const int rectCount = static_cast<int>(presentRects_.size());

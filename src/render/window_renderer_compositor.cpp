@@ -423,14 +423,19 @@ void WindowRenderer::drawPlacementTiles(SDL_Renderer* renderer, const ImagePlace
       from.y *= texturePixelsDown;
       from.w *= texturePixelsAcross;
       from.h *= texturePixelsDown;
+      // The share in whole texels, each length at least one, as the software renderer draws it. It is given
+      // them so: it recomputes a fractional rectangle's size in single precision before cutting it to whole
+      // texels, and a share just short of a texel (or of one under half a texel) was cut to nothing, the
+      // tile then drawing one texel across its whole target.
+      const RenderRect texels{static_cast<int32_t>(from.x), static_cast<int32_t>(from.y),
+                              std::max(static_cast<int32_t>(from.w), 1), std::max(static_cast<int32_t>(from.h), 1)};
       const VisibleBox target{left, top, left + width, top + height};
       const TileDrawing drawing = tileDrawing(software, target, visible, filtered, outputPixels);
       if (drawing == TileDrawing::Whole) {
+        const SDL_FRect shown = software ? floatRect(texels.x, texels.y, texels.w, texels.h) : from;
         const SDL_FRect to = floatRect(left, top, width, height);
-        SDL_RenderTexture(renderer, tile->texture.get(), &from, &to);
+        SDL_RenderTexture(renderer, tile->texture.get(), &shown, &to);
       } else {
-        const RenderRect texels{static_cast<int32_t>(from.x), static_cast<int32_t>(from.y),
-                                std::max(static_cast<int32_t>(from.w), 1), std::max(static_cast<int32_t>(from.h), 1)};
         drawVisibleTilePart(renderer, cutTile_, *placement.image, *tile, grid, texels, target, visible,
                             drawing == TileDrawing::SampledAsRenderer);
       }

@@ -1,5 +1,6 @@
 // The per-window cycle around a root: events queued with their redraw marks, handed to the root one at a
 // time, and the root painted in one frame per marked window with each window as the render target.
+#include <algorithm>
 #include <utility>
 
 #include "render/render_cache.h"
@@ -101,6 +102,11 @@ void WindowRegistry::drawRootWindows() {
     setRenderTarget(id);
     window(id).drawRoot();
   }
+}
+
+bool WindowRegistry::anyFrameOpen() const {
+  return std::any_of(windows_.begin(), windows_.end(),
+                     [](const auto& entry) { return entry.second.window->renderer()->isDrawing(); });
 }
 
 void WindowRegistry::clearWindow(uint64_t id) {

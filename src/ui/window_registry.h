@@ -86,6 +86,8 @@ class WindowRegistry {
   // Paints every root window marked for redraw, each as the render target while it draws; the render
   // target set before is restored afterwards (also when a paint throws), or cleared when its window went.
   void drawRootWindows();
+  // Whether any window's renderer is inside a frame (the scripts', a canvas render's or a paint's).
+  bool anyFrameOpen() const;
 
   // Marks the main window and publishes its SDL id for the threads that wake the main loop.
   void setMainWindow(uint64_t id);

@@ -1,6 +1,7 @@
-// Windows on an X screen of depth 16, whose window surfaces are RGB565: the frame is drawn into an ARGB8888
-// shadow and copied at present. What a window shows must not depend on what it showed before: one frame
-// painted again and again shows the same pixels, and frames redrawn in part show what one whole paint shows.
+// Windows on X screens of depth 16 and 30, whose window surfaces are RGB565 and XRGB2101010: the frame is
+// drawn into an ARGB8888 shadow and copied at present. What a window shows must not depend on what it showed
+// before: one frame painted again and again shows the same pixels, and frames redrawn in part show what one
+// whole paint shows. The copy keeps the frame's colours on either.
 #include <SDL3/SDL.h>
 #include <gtest/gtest.h>
 
@@ -134,6 +135,35 @@ TEST_F(SixteenBitDisplay, FramesRedrawnInPartShowWhatAWholePaintShows) {
     return 0;
   });
   EXPECT_EQ(code, 0) << "1: a frame redrawn in part differs, 2: no 16-bit window";
+}
+
+// A 30-bit screen shows its 10-bit values as they are, as an 8-bit one does: white is 1023 on every channel,
+// not the value of white in another colour space.
+TEST(ThirtyBitDisplay, AWindowShowsTheFramesColours) {
+  const qztest::VirtualDisplay display{30};
+  ASSERT_FALSE(display.name().empty()) << display.failure();
+  const int code = onDisplay(display, [] {
+    WindowRendererHandle handle(SDL_CreateWindow("colours", kWidth, kHeight, 0), SDL_DestroyWindow);
+    const SDL_Surface* surface = handle.window() != nullptr ? SDL_GetWindowSurface(handle.window()) : nullptr;
+    if (surface == nullptr || surface->format != SDL_PIXELFORMAT_XRGB2101010) return 2;
+    const struct {
+      uint32_t color;
+      uint32_t shown;  // 10 bits of red, green and blue
+    } cases[] = {{0xFFFFFFFFu, 0x3FFFFFFFu},
+                 {0xFF00FF00u, 0x000FFC00u},
+                 {0xFF0000FFu, 0x000003FFu},
+                 {0xFF000000u, 0u},
+                 {0xFFFF0000u, 0x3FF00000u}};
+    int wrong = 0;
+    for (const auto& c : cases) {
+      draw(*handle.renderer(), {{Shape::Fill, {0, 0, kWidth, kHeight}, c.color}});
+      surface = SDL_GetWindowSurface(handle.window());
+      const uint32_t raw = static_cast<const uint32_t*>(surface->pixels)[surface->pitch / 4 * 5 + 5] & 0x3FFFFFFFu;
+      if (raw != c.shown && ++wrong) std::fprintf(stderr, "%08x shows as %08x, not %08x\n", c.color, raw, c.shown);
+    }
+    return wrong == 0 ? 0 : 1;
+  });
+  EXPECT_EQ(code, 0) << "1: a colour changed on its way to the window, 2: no 30-bit window";
 }
 
 }  // namespace

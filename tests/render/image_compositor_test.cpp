@@ -353,6 +353,93 @@ TEST_F(ImageCompositorTest, AStretchedAxisStaysSharpWhileTheOtherIsSqueezed) {
   });
 }
 
+// A tile that holds less of the source than one of its texels still shows the right pixels: a source that
+// passes a tile's edge by fewer pixels than the level of detail (1,025 rows halved: one row in the second
+// tile row) shows on its last rows (or columns) the pixels of the axis drawn 1:1, as draw_canvas_scaled
+// does, and on the reduced axis ones near those it shows, on either path.
+TEST_F(ImageCompositorTest, ASourceEndingJustPastATilesEdgeShowsItsLastRowsAndColumnsWhole) {
+  const struct {
+    int32_t imageWidth, imageHeight;
+    RenderRect source, dest;
+  } cases[] = {
+      {300, 1025, {0, 0, 300, 1025}, {0, 0, 300, 500}},   // one row past the tile row's edge
+      {300, 1100, {0, 20, 300, 1005}, {0, 0, 300, 400}},  // from a row inside, ending one row past
+      {300, 2000, {0, 0, 300, 1538}, {0, 0, 300, 500}},   // a third down: two rows past
+      {1025, 200, {0, 0, 1025, 200}, {0, 0, 500, 200}},   // one column past
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::Message() << c.imageWidth << "x" << c.imageHeight << " into " << c.dest.w << "x"
+                                      << c.dest.h);
+    CanvasBitmap image = positionImage(c.imageWidth, c.imageHeight);
+    // Exact on an axis drawn 1:1, within a few pixels of draw_canvas_scaled's choice on the reduced one.
+    const auto near = [](int64_t shown, int64_t start, int64_t sourceLength, int64_t destLength, int64_t at) {
+      if (sourceLength == destLength) return shown == start + at;
+      const int64_t scaled = start + at * sourceLength / destLength;
+      return shown >= scaled - 3 && shown <= scaled + 3;
+    };
+    onBothPaths([&](bool) {
+      SDL_SetWindowSize(handle_.window(), c.dest.w, c.dest.h);
+      SDL_SyncWindow(handle_.window());
+      frame({{&image, c.source, c.dest}});
+      frame({{&image, c.source, c.dest}});
+      const std::vector<uint32_t> shown = shownArea(c.dest.w, c.dest.h);
+      int wrong = 0;
+      for (int32_t y = 0; y < c.dest.h; ++y) {
+        for (int32_t x = 0; x < c.dest.w; ++x) {
+          const uint32_t at = shown[static_cast<size_t>(y) * c.dest.w + static_cast<size_t>(x)];
+          const bool right = near(at >> 12, c.source.x, c.source.w, c.dest.w, x) &&
+                             near(at & 0xFFF, c.source.y, c.source.h, c.dest.h, y);
+          if (!right && ++wrong <= 3) {
+            ADD_FAILURE() << x << "," << y << " shows column " << (at >> 12) << " row " << (at & 0xFFF);
+          }
+        }
+      }
+      EXPECT_EQ(wrong, 0);
+    });
+  }
+}
+
+// A strip one pixel thin, its source a few rows (or columns) from off the level of detail's grid, shows the
+// whole length of its long axis, drawn 1:1, on either path: the software renderer recomputes a texture
+// rectangle's size in single precision before cutting it to whole texels, and a share of exactly one texel
+// that started between texels came out just short of one and was cut to nothing.
+TEST_F(ImageCompositorTest, AStripOnePixelThinShowsEveryPixelAlongIt) {
+  const struct {
+    RenderRect source, dest;
+  } cases[] = {
+      {{0, 5, 300, 3}, {0, 0, 300, 1}},     // a third of the rows, from row 5
+      {{0, 8, 300, 5}, {0, 0, 300, 1}},     // a fifth, from row 8
+      {{0, 37, 300, 5}, {0, 100, 300, 1}},  // a fifth, from row 37
+      {{5, 0, 3, 200}, {0, 0, 1, 200}},     // a column a third wide
+      {{16, 0, 5, 200}, {150, 0, 1, 200}},  // a fifth, from column 16
+  };
+  CanvasBitmap image = positionImage(kWidth, kHeight);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::Message() << "source " << c.source.x << "," << c.source.y << " " << c.source.w << "x"
+                                      << c.source.h);
+    onBothPaths([&](bool) {
+      frame({{&image, c.source, c.dest}});
+      frame({{&image, c.source, c.dest}});
+      const std::vector<uint32_t> shown = shownArea(kWidth, kHeight);
+      const bool across = c.dest.w > 1;
+      int wrong = 0;
+      for (int32_t i = 0; i < (across ? c.dest.w : c.dest.h); ++i) {
+        const int32_t x = c.dest.x + (across ? i : 0), y = c.dest.y + (across ? 0 : i);
+        const uint32_t at = shown[static_cast<size_t>(y) * kWidth + static_cast<size_t>(x)];
+        const int32_t along = static_cast<int32_t>(across ? at >> 12 : at & 0xFFF);
+        const int32_t thin = static_cast<int32_t>(across ? at & 0xFFF : at >> 12);
+        const int32_t thinStart = across ? c.source.y : c.source.x;
+        const int32_t thinLength = across ? c.source.h : c.source.w;
+        // the long axis exactly; the thin one within the source or the level of detail's block before it
+        if ((along != i || thin < thinStart - thinLength || thin >= thinStart + thinLength) && ++wrong <= 3) {
+          ADD_FAILURE() << x << "," << y << " shows column " << (at >> 12) << " row " << (at & 0xFFF);
+        }
+      }
+      EXPECT_EQ(wrong, 0);
+    });
+  }
+}
+
 TEST_F(ImageCompositorTest, TheFirstPresentShowsTheWindowAndFramesWithoutChangedCellsStillRecompose) {
   CanvasBitmap red = filledImage(4, 4, kRed);
   CanvasBitmap blue = filledImage(4, 4, kBlue);

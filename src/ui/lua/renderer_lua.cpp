@@ -270,6 +270,18 @@ void renewCanvasKeepAlive(lua_State* L) {
   lua_setfield(L, LUA_REGISTRYINDEX, kKeepAliveKey);
 }
 
+void releaseCanvasesOfEndedFrames(lua_State* L) {
+  if (currentApplication() == nullptr || currentWindowRegistry().anyFrameOpen()) return;
+  bool holds = false;
+  if (lua_getfield(L, LUA_REGISTRYINDEX, kKeepAliveKey) == LUA_TTABLE) {
+    lua_pushnil(L);
+    holds = lua_next(L, -2) != 0;
+    if (holds) lua_pop(L, 2);
+  }
+  lua_pop(L, 1);
+  if (holds) renewCanvasKeepAlive(L);  // an empty table stays: an idle loop makes no garbage
+}
+
 int luaopen_renderer(lua_State* L) {
   luaL_checkversion(L);
   renewCanvasKeepAlive(L);

@@ -5,3 +5,7 @@
 struct lua_State;
 
 int luaopen_renderer(lua_State* L);
+
+// Lets go of the canvases kept alive for frames once no window is inside a frame: a form's paint is a frame
+// that no renderer call ends, so what its controls drew would otherwise stay alive until the scripts' next.
+void releaseCanvasesOfEndedFrames(lua_State* L);

@@ -165,6 +165,42 @@ t.test("failing callbacks are reported once and switched off", function()
   t.eq(messages[3], "Lua UI event result field 'capture' must be 'unchanged', 'acquire', or 'release'")
 end)
 
+-- A form's paint is a frame the renderer module never ends: what it keeps alive must go once it is over.
+t.test("canvases a control draws through the renderer are let go once the paint is over", function()
+  local source = renderer.render_to_canvas(64, 64, function() end)
+  local live, draws = setmetatable({}, { __mode = "k" }), 0
+  local f, c, w = shown({ draw = function()
+    local copy = assert(canvas.resize(source, 64, 64))
+    live[copy] = true
+    renderer.draw_canvas(copy, 0, 0)
+    draws = draws + 1
+  end })
+  for _ = 1, 30 do
+    assert(control.redraw(f, c))
+    settle()
+  end
+  collectgarbage()
+  collectgarbage()
+  local count = 0
+  for _ in pairs(live) do count = count + 1 end
+  t.eq({ draws > 30, count }, { true, 0 }, "paints, canvases still alive")
+  -- One drawn in a frame still open outlives a paint and collections, until that frame ends.
+  local held = setmetatable({}, { __mode = "k" })
+  renderer.begin_frame()
+  held[assert(canvas.resize(source, 8, 8))] = true
+  renderer.draw_canvas(next(held), 0, 0)
+  assert(control.redraw(f, c))
+  settle()
+  collectgarbage()
+  collectgarbage()
+  local kept = next(held) ~= nil
+  renderer.end_frame()
+  collectgarbage()
+  collectgarbage()
+  t.eq({ kept, next(held), next(live) }, { true, nil, nil }, "kept while its frame is open, then let go")
+  assert(window.close(w))
+end)
+
 t.test("deferred work runs now outside UI work and after it inside", function()
   local order = {}
   t.eq(form.is_ui_work_active(), false)
