@@ -325,6 +325,16 @@ TEST_F(FontTest, ShapedRuns_GraphiteFacesShapeAsWholeFromEveryStart) {
   });
 }
 
+// Words as long as a run without white space may be and still leave a Graphite text whole: three of them,
+// with spaces, shape exactly as HarfBuzz shapes the whole text.
+TEST_F(FontTest, ShapedRuns_GraphiteWordsAtTheLongestAWholeTextMayHoldShapeAsWhole) {
+  auto font = RenderFont::load("/usr/share/fonts/truetype/scheherazade/Scheherazade-Regular.ttf", 20, 0);
+  ASSERT_NE(font, nullptr);
+  const std::string word = repeated("\xD8\xA8\xD9\x90", kUnflaggedPieceCodepoints / 2);  // beh and kasra
+  ASSERT_EQ(codepointCount(word), kUnflaggedPieceCodepoints);
+  expectShapedAsWhole(*font, repeated(word + " ", 3));
+}
+
 // A stack of marks far past the bound loses none: every mark is a glyph of no advance, in the text's order
 // of clusters, and the width and bounds are those of the letters with the marks' ink.
 TEST_F(FontTest, ShapedRuns_MarksPastTheBoundAreAllShaped) {
