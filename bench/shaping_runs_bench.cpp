@@ -1,7 +1,8 @@
 // The width of long runs that HarfBuzz alone would shape in time growing with their square: marks that look
 // back past default ignorables, Thai, Khmer and Myanmar cluster chains, a stack of combining marks, and a
 // word of letters that its font's GDEF calls marks; of Khmer words written, as usual, without spaces; and of
-// Burmese and Arabic in faces that HarfBuzz shapes with Graphite, which get each run whole.
+// Burmese, Arabic and Urdu in faces that HarfBuzz shapes with Graphite, which get each run whole unless it
+// holds a run without white space far longer than a word (the fatha chain in Awami Nastaliq).
 // Each at two lengths, four times apart; after the run a table gives each kind's time ratio against the
 // target "4 x the text within 5 x the time".
 #include <benchmark/benchmark.h>
@@ -24,6 +25,7 @@ const char* const kSans = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf";
 // Faces that HarfBuzz shapes with Graphite, which gets each run whole.
 const char* const kPadauk = "/usr/share/fonts/truetype/padauk/Padauk-Regular.ttf";
 const char* const kScheherazade = "/usr/share/fonts/truetype/scheherazade/Scheherazade-Regular.ttf";
+const char* const kAwami = "/usr/share/fonts/truetype/awami/AwamiNastaliq-Regular.ttf";
 
 struct RunKind {
   const char* name;
@@ -94,6 +96,9 @@ int main(int argc, char** argv) {
       {"scheherazade_arabic_words", kScheherazade, "",
        "بِسْمِ اللَّهِ الرَّحْمَٰنِ الرَّحِيمِ اللغة العربية جميلة جدًا وهي لغة القرآن الكريم ", 250},
       {"scheherazade_fatha_feff", kScheherazade, "\xD8\xA8", "\xD9\x8E\xEF\xBB\xBF", 8000},
+      {"awami_fatha_chain", kAwami, "\xD8\xA8", "\xD9\x8E", 512},
+      {"awami_urdu_words", kAwami, "",
+       "اردو زبان بہت خوبصورت ہے اور ہم سب کو اس سے پیار ہے۔ پاکستان کی قومی زبان اردو ہے ", 120},
   };
   for (const RunKind& kind : kinds) {
     benchmark::RegisterBenchmark((std::string("BM_WidthOfRun/") + kind.name).c_str(), BM_WidthOfRun, &kind)

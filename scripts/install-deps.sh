@@ -33,7 +33,7 @@ apt_packages=(
   libbenchmark-dev
   libx11-dev libxext-dev libxrandr-dev libxcursor-dev libxi-dev libxfixes-dev libxss-dev libxtst-dev
   fonts-dejavu-core fonts-dejavu-extra fonts-noto-color-emoji xfonts-base fonts-texgyre-math
-  fonts-noto-core fonts-noto-cjk fonts-sil-padauk fonts-sil-scheherazade
+  fonts-noto-core fonts-noto-cjk fonts-sil-padauk fonts-sil-scheherazade fonts-sil-awami-nastaliq
   python3 python3-fonttools python3-h2 openssl libssl-dev gzip unzip zip xvfb xauth x11-apps netpbm
 )
 

@@ -21,6 +21,17 @@ bool graphemeBreak(uint32_t previous, uint32_t codepoint, utf8proc_int32_t& stat
 
 }  // namespace
 
+bool hasRunWithoutWhiteSpaceOver(const char* text, size_t length, size_t bound) {
+  size_t run = 0;
+  for (const char* at = text; at < text + length;) {
+    uint32_t codepoint = 0;
+    at = nextUtf8CodepointUnchecked(at, codepoint);
+    run = isWhiteSpace(codepoint) ? 0 : run + 1;
+    if (run > bound) return true;
+  }
+  return false;
+}
+
 ShapingWalk::ShapingWalk(const char* text, size_t length, size_t maxCodepoints)
     : text_(text), length_(text != nullptr ? length : 0), maxCodepoints_(std::max<size_t>(maxCodepoints, 1)) {
   codepointStarts_.reserve(std::min(maxCodepoints_, kShapingPieceCodepoints) + 1);

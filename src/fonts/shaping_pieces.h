@@ -12,6 +12,15 @@
 #include <vector>
 
 inline constexpr size_t kShapingPieceCodepoints = 256;
+// A face whose shaper never names a safe cut (Graphite) gets a text whole up to kUnflaggedWindowCodepoints,
+// cut after white space past that, unless a run of it without white space is longer than
+// kUnflaggedPieceCodepoints: far longer than a real word, which such a shaper may take time growing with the
+// square of. Such a text goes in windows of that bound, cut after white space, else between grapheme clusters.
+inline constexpr size_t kUnflaggedPieceCodepoints = 512;
+inline constexpr size_t kUnflaggedWindowCodepoints = 65536;
+
+// Whether the UTF-8 text of `length` bytes has more than `bound` codepoints in a row none of which is white space.
+bool hasRunWithoutWhiteSpaceOver(const char* text, size_t length, size_t bound);
 
 // One window, the bytes [start, end) that HarfBuzz shapes.
 struct ShapingWindow {

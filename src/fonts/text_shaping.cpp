@@ -2,7 +2,8 @@
 // something only a shaper gets right; such text is shaped whole in one face (for a group, the first member
 // that shapes all of it), or measured per codepoint when no single face can. A long text goes to HarfBuzz in
 // bounded pieces, one after another (shaping_pieces.h), so that its work grows with the text, not its square;
-// a face that HarfBuzz shapes with Graphite gets it whole.
+// a face that HarfBuzz shapes with Graphite gets it whole, unless it is very long or holds a run without white
+// space far longer than a word.
 #include <hb.h>
 
 #include <algorithm>
@@ -99,8 +100,7 @@ hb_segment_properties_t wholeTextProperties(const char* text, size_t length) {
 }
 
 // Whether HarfBuzz shapes the face with its OpenType shaper, whose unsafe-to-break flags the pieces are cut
-// by. Its Graphite shaper marks every glyph after the first unsafe, so such a face never offers a safe cut;
-// it gets the whole run, which that shaper shapes in time growing with the text.
+// by. Its Graphite shaper marks every glyph after the first unsafe, so such a face never offers a safe cut.
 bool shapesInPieces(hb_face_t* face, const hb_segment_properties_t& properties) {
   const std::unique_ptr<hb_shape_plan_t, decltype(&hb_shape_plan_destroy)> plan(
       hb_shape_plan_create_cached(face, &properties, nullptr, 0, nullptr), hb_shape_plan_destroy);
@@ -135,12 +135,14 @@ bool RenderFont::shapeRun(hb_buffer_t* buffer, const char* text, uint32_t wholeC
   hb_segment_properties_t wholeProperties = HB_SEGMENT_PROPERTIES_DEFAULT;
   const hb_segment_properties_t* properties = nullptr;
   ShapingWalk walk(text, length);
+  bool cutWhereSafe = true;
   if (walk.window().end < length) {
     wholeProperties = wholeTextProperties(text, length);
     properties = &wholeProperties;
     if (!shapesInPieces(hbFace_.get(), wholeProperties)) {
-      walk = ShapingWalk(text, length, length);  // one window, as no codepoint is shorter than a byte
-      properties = nullptr;
+      const bool wordTooLong = hasRunWithoutWhiteSpaceOver(text, length, kUnflaggedPieceCodepoints);
+      walk = ShapingWalk(text, length, wordTooLong ? kUnflaggedPieceCodepoints : kUnflaggedWindowCodepoints);
+      cutWhereSafe = false;
     }
   }
   std::vector<RunGlyph> shaped;
@@ -150,7 +152,7 @@ bool RenderFont::shapeRun(hb_buffer_t* buffer, const char* text, uint32_t wholeC
     const ShapingWindow window = walk.window();
     shapeBytes(hbFont_.get(), buffer, text, length, window.start, window.end, properties);
     if (!hb_buffer_allocation_successful(buffer)) return false;
-    const uint32_t end = walk.endPiece(lastSafeCut(buffer, window.start, window.latestCut));
+    const uint32_t end = walk.endPiece(cutWhereSafe ? lastSafeCut(buffer, window.start, window.latestCut) : 0);
     rightToLeft = hb_buffer_get_direction(buffer) == HB_DIRECTION_RTL;
     unsigned int count = 0;
     const hb_glyph_info_t* infos = hb_buffer_get_glyph_infos(buffer, &count);

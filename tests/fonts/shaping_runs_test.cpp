@@ -106,6 +106,29 @@ TEST_F(FontTest, ShapedRuns_ALetterTheFontCallsAMarkStaysLinear) {
   expectLinearRuns({{"a word of behs", made.path(), "\xD8\xA7", "\xD8\xA8", 10000}});
 }
 
+// A face whose Graphite rules place every letter of a connected word against the others, in time growing with
+// the word's square (Awami Nastaliq): a mark chain far longer than any real word takes four times the time at
+// four times the length. One timed call of each length, after one that loads the face and its glyphs, as a
+// call of the longer one costs seconds.
+TEST_F(FontTest, ShapedRuns_AGraphiteWordFarLongerThanARealOneStaysLinear) {
+  auto font = RenderFont::load("/usr/share/fonts/truetype/awami/AwamiNastaliq-Regular.ttf", 16, 0);
+  ASSERT_NE(font, nullptr);
+  const std::string beh = "\xD8\xA8";
+  const std::string fatha = "\xD9\x8E";
+  const std::string shorter = beh + repeated(fatha, 512);
+  const std::string longer = beh + repeated(fatha, 4 * 512);
+  const auto secondsOf = [&](const std::string& text) {
+    const double start = threadSeconds();
+    font->textWidth(text.c_str());
+    return threadSeconds() - start;
+  };
+  secondsOf(shorter);
+  const double shortSeconds = secondsOf(shorter);
+  const double longSeconds = secondsOf(longer);
+  EXPECT_LT(longSeconds, 8.0 * shortSeconds) << shortSeconds << " s for " << shorter.size() << " bytes, "
+                                             << longSeconds << " s for " << longer.size() << " bytes";
+}
+
 struct WholeGlyph {
   uint32_t glyphId;
   uint32_t cluster;
@@ -300,6 +323,16 @@ TEST_F(FontTest, ShapedRuns_GraphiteFacesShapeAsWholeFromEveryStart) {
       {"Arabic in Scheherazade", scheherazade, "ب", repeated(arabic, 5)},
       {"Arabic in Scheherazade without spaces", scheherazade, "ب", withoutSpaces(repeated(arabic, 5))},
   });
+}
+
+// Words as long as a run without white space may be and still leave a Graphite text whole: three of them,
+// with spaces, shape exactly as HarfBuzz shapes the whole text.
+TEST_F(FontTest, ShapedRuns_GraphiteWordsAtTheLongestAWholeTextMayHoldShapeAsWhole) {
+  auto font = RenderFont::load("/usr/share/fonts/truetype/scheherazade/Scheherazade-Regular.ttf", 20, 0);
+  ASSERT_NE(font, nullptr);
+  const std::string word = repeated("\xD8\xA8\xD9\x90", kUnflaggedPieceCodepoints / 2);  // beh and kasra
+  ASSERT_EQ(codepointCount(word), kUnflaggedPieceCodepoints);
+  expectShapedAsWhole(*font, repeated(word + " ", 3));
 }
 
 // A stack of marks far past the bound loses none: every mark is a glyph of no advance, in the text's order
