@@ -133,13 +133,13 @@ uint64_t lineBytes(uint64_t depth, uint64_t indentLength) {
 // that it holds and moves no more than the document can make.
 class XmlStringWriter : public pugi::xml_writer {
  public:
-  XmlStringWriter(const ParsedXml& document, XmlTextEncoding output, uint64_t indentLength, bool compact,
-                  std::string& text)
+  XmlStringWriter(const ParsedXml& document, XmlTextEncoding output, XmlCharsetWriting writing,
+                  uint64_t indentLength, bool compact, std::string& text)
       : document_(document),
         indentLength_(indentLength),
         compact_(compact),
         text_(text),
-        encoded_(output, text),
+        encoded_(output, text, writing),
         bytesPerByte_(xmlEncodedBytesPerByte(output)) {}
 
   void write(const void* data, size_t size) override {
@@ -153,13 +153,20 @@ class XmlStringWriter : public pugi::xml_writer {
     if (bound_ && most > text_.capacity())
       grow(std::min<uint64_t>(*bound_, std::max<uint64_t>(most, 2 * text_.capacity())));
     encoded_.append({static_cast<const char*>(data), size});
+    if (!encoded_.readsBack()) throw WrittenOtherwise{};
   }
 
-  void finish() { encoded_.finish(); }
+  void finish() {
+    encoded_.finish();
+    if (!encoded_.readsBack()) throw WrittenOtherwise{};
+  }
 
   // Thrown out of the writer to end a save whose text would not fit; the save holds nothing that needs
   // releasing.
   struct SerializedTextTooLong {};
+  // Thrown out of the writer when the text written in one run of a character set does not read back as the
+  // document, which is then written again character by character.
+  struct WrittenOtherwise {};
 
  private:
   // Moves the text into a string with room for `bytes`: a string's own reserve would take at least twice the
@@ -311,23 +318,29 @@ bool serializeXmlDocument(const ParsedXml& document, std::string_view indent, bo
     return false;
   }
   const bool full = document.mode == XmlParseMode::Full;
-  XmlStringWriter writer(document, full ? document.source : XmlTextEncoding{}, indent.size(), compact, text);
-  try {
-    if (full) {
-      writeFullXmlDocument(*document.tree, indent, compact, writer);
-    } else {
-      const unsigned flags = pugi::format_no_declaration | (compact ? pugi::format_raw : pugi::format_indent);
-      document.tree->save(writer, std::string(indent).c_str(), flags, pugi::encoding_utf8);
-      if (!compact && !text.empty() && text.back() == '\n') text.pop_back();
-    }
-    writer.finish();
-  } catch (const XmlStringWriter::SerializedTextTooLong&) {
+  for (const XmlCharsetWriting writing : {XmlCharsetWriting::InOneRun, XmlCharsetWriting::CharacterByCharacter}) {
     text.clear();
-    text.shrink_to_fit();
-    error = "not enough memory to serialize XML";
-    return false;
+    XmlStringWriter writer(document, full ? document.source : XmlTextEncoding{}, writing, indent.size(), compact,
+                           text);
+    try {
+      if (full) {
+        writeFullXmlDocument(*document.tree, indent, compact, writer);
+      } else {
+        const unsigned flags = pugi::format_no_declaration | (compact ? pugi::format_raw : pugi::format_indent);
+        document.tree->save(writer, std::string(indent).c_str(), flags, pugi::encoding_utf8);
+        if (!compact && !text.empty() && text.back() == '\n') text.pop_back();
+      }
+      writer.finish();
+      return true;
+    } catch (const XmlStringWriter::WrittenOtherwise&) {
+    } catch (const XmlStringWriter::SerializedTextTooLong&) {
+      break;
+    }
   }
-  return true;
+  text.clear();
+  text.shrink_to_fit();
+  error = "not enough memory to serialize XML";
+  return false;
 }
 
 const char* xmlNodeTypeName(pugi::xml_node_type type) {
