@@ -519,6 +519,12 @@ XmlCharsetEncoder::XmlCharsetEncoder(const std::string& charset, XmlCharsetWriti
 XmlCharsetEncoder::~XmlCharsetEncoder() = default;
 
 void XmlCharsetEncoder::append(std::string_view utf8, std::string& out) {
+  // In slices, so that what is read back at a time stays small whatever the size of the piece.
+  constexpr size_t kSliceBytes = 64 * 1024;
+  for (size_t at = 0; at < utf8.size(); at += kSliceBytes) appendSlice(utf8.substr(at, kSliceBytes), out);
+}
+
+void XmlCharsetEncoder::appendSlice(std::string_view utf8, std::string& out) {
   State& state = *state_;
   const size_t start = out.size();
   if (!state.pending.empty()) {

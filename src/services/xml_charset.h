@@ -88,6 +88,8 @@ class XmlCharsetEncoder {
   static constexpr uint64_t kMostBytesPerByte = 8;
 
  private:
+  void appendSlice(std::string_view utf8, std::string& out);
+
   struct State;
   std::unique_ptr<State> state_;
 };
