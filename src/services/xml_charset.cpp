@@ -304,6 +304,7 @@ struct XmlCharsetEncoder::State {
   std::array<bool, 128> asItself{};
   bool anyAsItself = false;
   std::array<char, 4096> chunk{};
+  std::string alone;  // character by character: what a run or a character is written as from the initial state
   // In one run: the text written and not yet read back, the written bytes that do not yet make a whole
   // character, and whether everything read back so far was the text.
   std::string unchecked;
@@ -379,8 +380,10 @@ struct XmlCharsetEncoder::State {
     }
   }
 
-  // Each character from the set's initial state and back to it, so that no shift of one reaches the next.
+  // The run from the set's initial state and back to it, when it reads back so alone; otherwise each character
+  // so, so that no shift of one reaches the next.
   void convertEach(std::string_view run, std::string& out, bool whole, Unencodable unencodable) {
+    if (appendReadingBack(run, out)) return;
     for (size_t at = 0; at < run.size();) {
       const Utf8Character character = utf8Character(run.substr(at));
       if (character.cut && !whole) {
@@ -396,28 +399,45 @@ struct XmlCharsetEncoder::State {
     }
   }
 
-  // Appends the bytes of one character written from the initial state, when they read back as the character.
-  bool appendReadingBack(std::string_view character, std::string& out) {
-    char* next = chunk.data();
-    size_t left = chunk.size();
-    const char* in = character.data();
-    size_t inLeft = character.size();
-    if (!encoder.convert(in, inLeft, next, left) || !encoder.reset(next, left)) {
-      encoder.forget();
-      return false;
+  // Appends the bytes of UTF-8 text written from the initial state and back to it, when they read back alone as
+  // the text; false, with nothing written, when they do not or the set cannot hold all of it.
+  bool appendReadingBack(std::string_view text, std::string& out) {
+    alone.clear();
+    const char* in = text.data();
+    size_t inLeft = text.size();
+    for (bool flushed = false; !flushed;) {
+      char* next = chunk.data();
+      size_t left = chunk.size();
+      const bool flushing = inLeft == 0;
+      const bool done = flushing ? encoder.reset(next, left) : encoder.convert(in, inLeft, next, left);
+      alone.append(chunk.data(), static_cast<size_t>(next - chunk.data()));
+      if (done) {
+        flushed = flushing;
+      } else if (errno != E2BIG) {
+        encoder.forget();
+        return false;
+      }
     }
-    const std::string_view bytes(chunk.data(), static_cast<size_t>(next - chunk.data()));
-    std::array<char, 64> back{};
     checker.forget();
-    const char* written = bytes.data();
-    size_t writtenLeft = bytes.size();
-    char* read = back.data();
-    size_t readLeft = back.size();
-    if (!checker.convert(written, writtenLeft, read, readLeft) || !checker.reset(read, readLeft) ||
-        std::string_view(back.data(), static_cast<size_t>(read - back.data())) != character) {
-      return false;
+    const char* written = alone.data();
+    size_t writtenLeft = alone.size();
+    size_t matched = 0;
+    for (bool flushed = false; !flushed;) {
+      char* next = chunk.data();
+      size_t left = chunk.size();
+      const bool flushing = writtenLeft == 0;
+      const bool done = flushing ? checker.reset(next, left) : checker.convert(written, writtenLeft, next, left);
+      const std::string_view read(chunk.data(), static_cast<size_t>(next - chunk.data()));
+      if (text.compare(matched, read.size(), read) != 0) return false;
+      matched += read.size();
+      if (done) {
+        flushed = flushing;
+      } else if (errno != E2BIG) {
+        return false;
+      }
     }
-    out.append(bytes);
+    if (matched != text.size()) return false;
+    out.append(alone);
     return true;
   }
 

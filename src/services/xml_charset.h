@@ -56,8 +56,9 @@ XmlDecodedText decodeXmlCharset(std::string_view text, const std::string& charse
 // that stopped at that offset of the decoded text stopped in the source); the text decodes without failure.
 size_t xmlCharsetSourceOffset(std::string_view text, const std::string& charset, size_t utf8Offset);
 
-// How an encoder writes: in one run through one conversion state, or each character from the set's initial state
-// and back to it, read back alone.
+// How an encoder writes: in one run through one conversion state, or character by character: each piece of text
+// from the set's initial state and back to it, read back alone, and one that reads otherwise one character at a
+// time so.
 enum class XmlCharsetWriting { InOneRun, CharacterByCharacter };
 
 // Appends UTF-8 text, arriving in pieces cut anywhere, to a string in the character set. A character the set
@@ -66,7 +67,8 @@ enum class XmlCharsetWriting { InOneRun, CharacterByCharacter };
 // readable. A set's encoder and decoder do not always agree (ISO-2022-CN's encoder switches the set it has shifted
 // out to without shifting again, which its decoder only takes at the next shift; a few sets write a character as
 // bytes that read as another): in one run, what is written is read back as it goes and readsBack() says whether
-// it read as the text; character by character, a character whose bytes do not read back as it is a reference.
+// it read as the text; character by character, a character whose bytes do not read back alone as it is a
+// reference.
 class XmlCharsetEncoder {
  public:
   // The character set must be known (xmlCharsetIsKnown).
