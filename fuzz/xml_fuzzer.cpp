@@ -28,7 +28,7 @@ local function walk(node, depth, budget)
   end
 end
 -- The input as it is, and after a declaration that names a character set the text is decoded from.
-local charsets = { "Shift_JIS", "EUC-JP", "ISO-2022-JP", "windows-1252", "UTF-7", "GB18030", "KOI8-R" }
+local charsets = { "Shift_JIS", "EUC-JP", "ISO-2022-JP", "windows-1252", "UTF-7", "GB18030", "KOI8-R", "ISO-2022-CN" }
 local declared = '<?xml version="1.0" encoding="' .. charsets[#input % #charsets + 1] .. '"?>' .. input
 local function check(data, full)
   local doc = xml.parse(data, { full = full })

@@ -293,14 +293,23 @@ size_t xmlCharsetSourceOffset(std::string_view text, const std::string& charset,
 }
 
 struct XmlCharsetEncoder::State {
-  explicit State(const std::string& charset) : encoder(charset.c_str(), "UTF-8") {}
+  State(const std::string& charset, XmlCharsetWriting writing)
+      : encoder(charset.c_str(), "UTF-8"), checker("UTF-8", charset.c_str()), writing(writing) {}
 
   Iconv encoder;
+  Iconv checker;  // reads back what the encoder writes
+  XmlCharsetWriting writing;
   std::string pending;  // the start of a character cut off at the end of the last piece
   // ASCII the set's encoder writes otherwise, but its decoder reads as itself: written as itself.
   std::array<bool, 128> asItself{};
   bool anyAsItself = false;
   std::array<char, 4096> chunk{};
+  std::string alone;  // character by character: what a run or a character is written as from the initial state
+  // In one run: the text written and not yet read back, the written bytes that do not yet make a whole
+  // character, and whether everything read back so far was the text.
+  std::string unchecked;
+  std::string unread;
+  bool readsBack = true;
 
   // What a character the set cannot hold becomes.
   enum class Unencodable { Reference, Raw };
@@ -314,6 +323,17 @@ struct XmlCharsetEncoder::State {
     out.append(chunk.data(), static_cast<size_t>(next - chunk.data()));
   }
 
+  // The text that what was just written must read back as.
+  void expect(std::string_view text) {
+    if (writing == XmlCharsetWriting::InOneRun && readsBack) unchecked.append(text);
+  }
+
+  // Text written as it stands, which reads back as itself.
+  void appendAsItself(std::string_view text, std::string& out) {
+    out.append(text);
+    expect(text);
+  }
+
   void encode(std::string_view text, std::string& out, bool whole, Unencodable unencodable) {
     size_t at = 0;
     while (at < text.size()) {
@@ -321,12 +341,17 @@ struct XmlCharsetEncoder::State {
       while (end < text.size() && writtenAsItself(text[end])) ++end;
       if (end > at) {
         resetInto(out);
-        out.append(text.substr(at, end - at));
+        appendAsItself(text.substr(at, end - at), out);
         at = end;
         continue;
       }
       while (end < text.size() && !writtenAsItself(text[end])) ++end;
-      convert(text.substr(at, end - at), out, whole || end < text.size(), unencodable);
+      const bool runIsWhole = whole || end < text.size();
+      if (writing == XmlCharsetWriting::InOneRun) {
+        convert(text.substr(at, end - at), out, runIsWhole, unencodable);
+      } else {
+        convertEach(text.substr(at, end - at), out, runIsWhole, unencodable);
+      }
       at = end;
     }
   }
@@ -337,8 +362,10 @@ struct XmlCharsetEncoder::State {
     while (inLeft > 0) {
       char* next = chunk.data();
       size_t left = chunk.size();
+      const char* start = in;
       const bool done = encoder.convert(in, inLeft, next, left);
       out.append(chunk.data(), static_cast<size_t>(next - chunk.data()));
+      expect({start, static_cast<size_t>(in - start)});
       if (done) break;
       if (errno == E2BIG) continue;
       const Utf8Character character = utf8Character({in, inLeft});
@@ -347,15 +374,81 @@ struct XmlCharsetEncoder::State {
         break;
       }
       const size_t taken = character.length != 0 ? character.length : character.wellFormedBytes;
-      if (unencodable == Unencodable::Raw) {
-        out.append(in, taken);
-      } else if (character.length != 0) {
-        reference(utf8CodePoint({in, character.length}), out);
-      } else {
-        replacement(out);
-      }
+      unencodableCharacter({in, taken}, character.length != 0, out, unencodable);
       in += taken;
       inLeft -= taken;
+    }
+  }
+
+  // The run from the set's initial state and back to it, when it reads back so alone; otherwise each character
+  // so, so that no shift of one reaches the next.
+  void convertEach(std::string_view run, std::string& out, bool whole, Unencodable unencodable) {
+    if (appendReadingBack(run, out)) return;
+    for (size_t at = 0; at < run.size();) {
+      const Utf8Character character = utf8Character(run.substr(at));
+      if (character.cut && !whole) {
+        pending.assign(run.substr(at));
+        return;
+      }
+      const size_t taken = character.length != 0 ? character.length : character.wellFormedBytes;
+      const std::string_view piece = run.substr(at, taken);
+      at += taken;
+      if (character.length == 0 || !appendReadingBack(piece, out)) {
+        unencodableCharacter(piece, character.length != 0, out, unencodable);
+      }
+    }
+  }
+
+  // Appends the bytes of UTF-8 text written from the initial state and back to it, when they read back alone as
+  // the text; false, with nothing written, when they do not or the set cannot hold all of it.
+  bool appendReadingBack(std::string_view text, std::string& out) {
+    alone.clear();
+    const char* in = text.data();
+    size_t inLeft = text.size();
+    for (bool flushed = false; !flushed;) {
+      char* next = chunk.data();
+      size_t left = chunk.size();
+      const bool flushing = inLeft == 0;
+      const bool done = flushing ? encoder.reset(next, left) : encoder.convert(in, inLeft, next, left);
+      alone.append(chunk.data(), static_cast<size_t>(next - chunk.data()));
+      if (done) {
+        flushed = flushing;
+      } else if (errno != E2BIG) {
+        encoder.forget();
+        return false;
+      }
+    }
+    checker.forget();
+    const char* written = alone.data();
+    size_t writtenLeft = alone.size();
+    size_t matched = 0;
+    for (bool flushed = false; !flushed;) {
+      char* next = chunk.data();
+      size_t left = chunk.size();
+      const bool flushing = writtenLeft == 0;
+      const bool done = flushing ? checker.reset(next, left) : checker.convert(written, writtenLeft, next, left);
+      const std::string_view read(chunk.data(), static_cast<size_t>(next - chunk.data()));
+      if (text.compare(matched, read.size(), read) != 0) return false;
+      matched += read.size();
+      if (done) {
+        flushed = flushing;
+      } else if (errno != E2BIG) {
+        return false;
+      }
+    }
+    if (matched != text.size()) return false;
+    out.append(alone);
+    return true;
+  }
+
+  // A character the set does not hold as it is (or malformed UTF-8, which is no character).
+  void unencodableCharacter(std::string_view bytes, bool character, std::string& out, Unencodable unencodable) {
+    if (unencodable == Unencodable::Raw) {
+      appendAsItself(bytes, out);
+    } else if (character) {
+      reference(utf8CodePoint(bytes), out);
+    } else {
+      replacement(out);
     }
   }
 
@@ -364,6 +457,38 @@ struct XmlCharsetEncoder::State {
   }
 
   void replacement(std::string& out) { encode("?", out, true, Unencodable::Raw); }
+
+  // Reads the bytes just written as a reader of the set will, after those that did not make a whole
+  // character yet, against the text they were written for; `last` when nothing more follows.
+  void check(std::string_view written, bool last) {
+    if (writing != XmlCharsetWriting::InOneRun || !readsBack) return;
+    unread.append(written);
+    const char* in = unread.data();
+    size_t inLeft = unread.size();
+    size_t matched = 0;
+    for (;;) {
+      char* next = chunk.data();
+      size_t left = chunk.size();
+      const bool flushing = last && inLeft == 0;
+      const bool done = flushing ? checker.reset(next, left) : checker.convert(in, inLeft, next, left);
+      const std::string_view text(chunk.data(), static_cast<size_t>(next - chunk.data()));
+      if (unchecked.compare(matched, text.size(), text) != 0) {
+        readsBack = false;
+        return;
+      }
+      matched += text.size();
+      if (done && (flushing || !last)) break;
+      if (done || errno == E2BIG) continue;
+      if (errno != EINVAL || last) {
+        readsBack = false;
+        return;
+      }
+      break;  // the rest of a character is still to be written
+    }
+    unread.erase(0, static_cast<size_t>(in - unread.data()));
+    unchecked.erase(0, matched);
+    if (last && !unchecked.empty()) readsBack = false;
+  }
 };
 
 namespace {
@@ -395,7 +520,8 @@ bool decodesAsItself(Iconv& decoder, char byte) {
 
 }  // namespace
 
-XmlCharsetEncoder::XmlCharsetEncoder(const std::string& charset) : state_(std::make_unique<State>(charset)) {
+XmlCharsetEncoder::XmlCharsetEncoder(const std::string& charset, XmlCharsetWriting writing)
+    : state_(std::make_unique<State>(charset, writing)) {
   // Each ASCII byte after a letter, against the letter alone, so that a header the set writes at its start
   // (ISO-2022-KR) is left out of the comparison.
   Iconv probe(charset.c_str(), "UTF-8");
@@ -413,7 +539,14 @@ XmlCharsetEncoder::XmlCharsetEncoder(const std::string& charset) : state_(std::m
 XmlCharsetEncoder::~XmlCharsetEncoder() = default;
 
 void XmlCharsetEncoder::append(std::string_view utf8, std::string& out) {
+  // In slices, so that what is read back at a time stays small whatever the size of the piece.
+  constexpr size_t kSliceBytes = 64 * 1024;
+  for (size_t at = 0; at < utf8.size(); at += kSliceBytes) appendSlice(utf8.substr(at, kSliceBytes), out);
+}
+
+void XmlCharsetEncoder::appendSlice(std::string_view utf8, std::string& out) {
   State& state = *state_;
+  const size_t start = out.size();
   if (!state.pending.empty()) {
     // Complete the character cut off at the end of the last piece with the bytes that continue it.
     std::string head;
@@ -428,10 +561,15 @@ void XmlCharsetEncoder::append(std::string_view utf8, std::string& out) {
     utf8.remove_prefix(used);
   }
   state.encode(utf8, out, false, State::Unencodable::Reference);
+  state.check(std::string_view(out).substr(start), false);
 }
 
 void XmlCharsetEncoder::finish(std::string& out) {
+  const size_t start = out.size();
   if (!state_->pending.empty()) state_->replacement(out);
   state_->pending.clear();
   state_->resetInto(out);
+  state_->check(std::string_view(out).substr(start), true);
 }
+
+bool XmlCharsetEncoder::readsBack() const { return state_->readsBack; }

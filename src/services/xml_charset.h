@@ -56,14 +56,23 @@ XmlDecodedText decodeXmlCharset(std::string_view text, const std::string& charse
 // that stopped at that offset of the decoded text stopped in the source); the text decodes without failure.
 size_t xmlCharsetSourceOffset(std::string_view text, const std::string& charset, size_t utf8Offset);
 
+// How an encoder writes: in one run through one conversion state, or character by character: each piece of text
+// from the set's initial state and back to it, read back alone, and one that reads otherwise one character at a
+// time so.
+enum class XmlCharsetWriting { InOneRun, CharacterByCharacter };
+
 // Appends UTF-8 text, arriving in pieces cut anywhere, to a string in the character set. A character the set
 // cannot hold is written as a character reference ("&#NNN;"), and malformed UTF-8 as "?"; ASCII that the set would
 // encode otherwise but reads as itself (the markup of UTF-7) is written as itself, so that the document's markup stays
-// readable.
+// readable. A set's encoder and decoder do not always agree (ISO-2022-CN's encoder switches the set it has shifted
+// out to without shifting again, which its decoder only takes at the next shift; a few sets write a character as
+// bytes that read as another): in one run, what is written is read back as it goes and readsBack() says whether
+// it read as the text; character by character, a character whose bytes do not read back alone as it is a
+// reference.
 class XmlCharsetEncoder {
  public:
   // The character set must be known (xmlCharsetIsKnown).
-  explicit XmlCharsetEncoder(const std::string& charset);
+  explicit XmlCharsetEncoder(const std::string& charset, XmlCharsetWriting writing = XmlCharsetWriting::InOneRun);
   ~XmlCharsetEncoder();
   XmlCharsetEncoder(const XmlCharsetEncoder&) = delete;
   XmlCharsetEncoder& operator=(const XmlCharsetEncoder&) = delete;
@@ -73,11 +82,16 @@ class XmlCharsetEncoder {
   // escape that ends a stateful encoding's last shift).
   void finish(std::string& out);
 
+  // Whether what was written so far reads back as the text it was given (always, character by character).
+  bool readsBack() const;
+
   // The most bytes the encoder writes for one byte of UTF-8 text: a character reference ("&#92;" for one
   // byte, "&#2047;" for two) after the shift back to ASCII of a stateful set (three bytes).
   static constexpr uint64_t kMostBytesPerByte = 8;
 
  private:
+  void appendSlice(std::string_view utf8, std::string& out);
+
   struct State;
   std::unique_ptr<State> state_;
 };

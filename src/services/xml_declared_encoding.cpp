@@ -82,7 +82,8 @@ pugi::xml_encoding xmlDetectedEncoding(std::string_view text) {
 namespace {
 
 // "<?xm" in EBCDIC, which opens a document in any EBCDIC set. The characters of a declaration are the same in
-// all of them, so it is read in one (IBM037) to find the name of the set the text is in.
+// all of them but the quotation mark, which the Turkish sets (IBM1026, IBM905) keep where the others keep 'Ü', so
+// it is read in one of each (IBM037, then IBM1026) to find the name of the set the text is in.
 constexpr std::string_view kEbcdicOpening = "\x4C\x6F\xA7\x94";
 
 XmlDeclaredEncoding ebcdicDeclaredEncoding(std::string_view text) {
@@ -90,18 +91,21 @@ XmlDeclaredEncoding ebcdicDeclaredEncoding(std::string_view text) {
   const size_t end = text.find("\x6F\x6E");  // "?>"
   if (end == std::string_view::npos) return {};
   const std::string_view bytes = text.substr(0, end);
-  const std::optional<std::string> declaration = xmlCharsetDecodedDeclaration("IBM037", bytes, bytes.size());
-  if (!declaration || !plainAscii(*declaration) || declaration->size() < 6 || !isXmlSpace((*declaration)[5])) {
-    return {};
+  for (const char* reading : {"IBM037", "IBM1026"}) {
+    const std::optional<std::string> declaration = xmlCharsetDecodedDeclaration(reading, bytes, bytes.size());
+    if (!declaration || !plainAscii(*declaration) || declaration->size() < 6 || !isXmlSpace((*declaration)[5])) {
+      continue;
+    }
+    const std::optional<std::string_view> name = encodingName(*declaration);
+    if (!name) continue;
+    const std::string charset(*name);
+    if (!xmlCharsetIsKnown(charset)) return {Reading::Unsupported, charset};
+    if (xmlCharsetDecodedDeclaration(charset, bytes, declaration->size() + 1) != *declaration) {
+      return {Reading::NotInCharset, charset};
+    }
+    return {Reading::Charset, charset};
   }
-  const std::optional<std::string_view> name = encodingName(*declaration);
-  if (!name) return {};
-  const std::string charset(*name);
-  if (!xmlCharsetIsKnown(charset)) return {Reading::Unsupported, charset};
-  if (xmlCharsetDecodedDeclaration(charset, bytes, declaration->size() + 1) != *declaration) {
-    return {Reading::NotInCharset, charset};
-  }
-  return {Reading::Charset, charset};
+  return {};
 }
 
 }  // namespace

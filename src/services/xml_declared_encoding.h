@@ -25,7 +25,7 @@ struct XmlDeclaredEncoding {
 pugi::xml_encoding xmlDetectedEncoding(std::string_view text);
 
 // A text that opens with "<?xml" in EBCDIC is in the set its declaration names (read in the characters every
-// EBCDIC set shares). As detected for a text pugixml decodes from another encoding, or that opens with a UTF-8
+// EBCDIC set shares, the quotation mark of the Turkish sets too). As detected for a text pugixml decodes from another encoding, or that opens with a UTF-8
 // byte-order mark (which decides over the declaration, as pugixml reads it). Otherwise: Latin-1 for any of its names;
 // as detected for UTF-8 or ASCII, or UTF-16 or UTF-32 (a text read as UTF-8 holds no zero bytes, so it is UTF-8
 // whatever its label says); the character set for a name iconv knows, when the declaration reads as itself in

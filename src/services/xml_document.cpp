@@ -127,19 +127,103 @@ uint64_t lineBytes(uint64_t depth, uint64_t indentLength) {
   return saturatingAdd(saturatingMultiply(depth, indentLength), 1);
 }
 
+// The most bytes of UTF-8 text the writer makes for the document; counting stops once it passes `ceiling`.
+uint64_t utf8TextBound(const ParsedXml& document, uint64_t indentLength, bool compact, uint64_t ceiling) {
+  const bool escaped = document.mode == XmlParseMode::Default;
+  uint64_t total = 4;  // a byte-order mark
+  uint64_t depth = 0;
+  pugi::xml_node mixed;  // in the full mode, the outermost element of the mixed content being weighed
+  for (pugi::xml_node node = document.tree->first_child(); node && total <= ceiling;) {
+    uint64_t bytes = 16 + 2 * std::strlen(node.name()) + valueBytes(node, escaped);
+    for (const pugi::xml_attribute& attribute : node.attributes()) {
+      bytes = saturatingAdd(bytes, 4 + std::strlen(attribute.name()) +
+                                       weighed(attribute.value(), attributeWeights(attribute.value(), escaped)));
+    }
+    if (!compact) {
+      bytes = saturatingAdd(bytes, saturatingMultiply(linesOf(node, !escaped, mixed), lineBytes(depth, indentLength)));
+    }
+    total = saturatingAdd(total, bytes);
+    if (pugi::xml_node child = node.first_child()) {
+      if (!escaped && !mixed && xmlElementHoldsText(node)) mixed = node;
+      node = child;
+      ++depth;
+      continue;
+    }
+    while (!node.next_sibling() && depth > 0) {
+      if (node == mixed) mixed = pugi::xml_node();
+      node = node.parent();
+      --depth;
+    }
+    if (node == mixed) mixed = pugi::xml_node();
+    node = node.next_sibling();
+  }
+  return total;
+}
+
+// Counts the bytes a text makes in an encoding, writing them nowhere; stops once the count passes a ceiling.
+class EncodedTextCounter : public pugi::xml_writer {
+ public:
+  EncodedTextCounter(const XmlTextEncoding& output, XmlCharsetWriting writing, uint64_t ceiling)
+      : encoded_(output, piece_, writing), ceiling_(ceiling) {}
+
+  void write(const void* data, size_t size) override {
+    const std::string_view text(static_cast<const char*>(data), size);
+    for (size_t at = 0; at < text.size(); at += kSliceBytes) {
+      encoded_.append(text.substr(at, kSliceBytes));
+      take();
+    }
+  }
+
+  uint64_t finish() {
+    encoded_.finish();
+    take();
+    return count_;
+  }
+
+  struct Passed {};
+
+ private:
+  static constexpr size_t kSliceBytes = 64 * 1024;
+
+  void take() {
+    count_ += piece_.size();
+    piece_.clear();
+    if (count_ > ceiling_) throw Passed{};
+  }
+
+  std::string piece_;  // what a slice of a write makes
+  XmlEncodedText encoded_;
+  uint64_t ceiling_;
+  uint64_t count_ = 0;
+};
+
+// The bytes of a full-mode document's text in its encoding, or UINT64_MAX once past `ceiling`.
+uint64_t encodedTextBytes(const ParsedXml& document, XmlCharsetWriting writing, std::string_view indent, bool compact,
+                          uint64_t ceiling) {
+  EncodedTextCounter counter(document.source, writing, ceiling);
+  try {
+    writeFullXmlDocument(*document.tree, indent, compact, counter);
+    return counter.finish();
+  } catch (const EncodedTextCounter::Passed&) {
+    return UINT64_MAX;
+  }
+}
+
 // Encodes the text as it is written into the encoding the document is written in, and once it grows past
 // kUncheckedTextBytes, makes sure that the most the document can make fits, with its copy, in the memory the
 // process may use. The string grows as the text is written, doubling its room but never past that most, so
 // that it holds and moves no more than the document can make.
 class XmlStringWriter : public pugi::xml_writer {
  public:
-  XmlStringWriter(const ParsedXml& document, XmlTextEncoding output, uint64_t indentLength, bool compact,
-                  std::string& text)
+  XmlStringWriter(const ParsedXml& document, XmlTextEncoding output, XmlCharsetWriting writing, std::string_view indent,
+                  bool compact, std::string& text)
       : document_(document),
-        indentLength_(indentLength),
+        writing_(writing),
+        charset_(!output.charset.empty()),
+        indent_(indent),
         compact_(compact),
         text_(text),
-        encoded_(output, text),
+        encoded_(output, text, writing),
         bytesPerByte_(xmlEncodedBytesPerByte(output)) {}
 
   void write(const void* data, size_t size) override {
@@ -147,19 +231,31 @@ class XmlStringWriter : public pugi::xml_writer {
     const uint64_t most = saturatingAdd(text_.size(), saturatingMultiply(size + 4, bytesPerByte_));
     if (!bound_ && most > kUncheckedTextBytes) {
       const uint64_t room = memoryTheProcessMayUse() / 2;
-      bound_ = serializedXmlTextBound(document_, indentLength_, compact_, room);
+      bound_ = serializedXmlTextBound(document_, indent_.size(), compact_, room);
+      // A character set's most for a byte is far above what a document read from it makes: its text is counted
+      // before it is refused, unless its UTF-8 alone would not fit.
+      if (*bound_ > room && charset_ && utf8TextBound(document_, indent_.size(), compact_, room) <= room) {
+        bound_ = encodedTextBytes(document_, writing_, indent_, compact_, room);
+      }
       if (*bound_ > room || *bound_ > text_.max_size()) throw SerializedTextTooLong{};
     }
     if (bound_ && most > text_.capacity())
       grow(std::min<uint64_t>(*bound_, std::max<uint64_t>(most, 2 * text_.capacity())));
     encoded_.append({static_cast<const char*>(data), size});
+    if (!encoded_.readsBack()) throw WrittenOtherwise{};
   }
 
-  void finish() { encoded_.finish(); }
+  void finish() {
+    encoded_.finish();
+    if (!encoded_.readsBack()) throw WrittenOtherwise{};
+  }
 
   // Thrown out of the writer to end a save whose text would not fit; the save holds nothing that needs
   // releasing.
   struct SerializedTextTooLong {};
+  // Thrown out of the writer when the text written in one run of a character set does not read back as the
+  // document, which is then written again character by character.
+  struct WrittenOtherwise {};
 
  private:
   // Moves the text into a string with room for `bytes`: a string's own reserve would take at least twice the
@@ -172,7 +268,9 @@ class XmlStringWriter : public pugi::xml_writer {
   }
 
   const ParsedXml& document_;
-  uint64_t indentLength_;
+  XmlCharsetWriting writing_;
+  bool charset_;  // whether the text is written in a character set through iconv
+  std::string_view indent_;
   bool compact_;
   std::string& text_;
   XmlEncodedText encoded_;
@@ -269,37 +367,8 @@ ParsedXml parseXmlDocument(std::string_view text, XmlParseMode mode, std::string
 }
 
 uint64_t serializedXmlTextBound(const ParsedXml& document, uint64_t indentLength, bool compact, uint64_t ceiling) {
-  const bool escaped = document.mode == XmlParseMode::Default;
-  const uint64_t perByte = escaped ? 1 : xmlEncodedBytesPerByte(document.source);
-  const uint64_t utf8Ceiling = ceiling / perByte;
-  uint64_t total = 4;  // a byte-order mark
-  uint64_t depth = 0;
-  pugi::xml_node mixed;  // in the full mode, the outermost element of the mixed content being weighed
-  for (pugi::xml_node node = document.tree->first_child(); node && total <= utf8Ceiling;) {
-    uint64_t bytes = 16 + 2 * std::strlen(node.name()) + valueBytes(node, escaped);
-    for (const pugi::xml_attribute& attribute : node.attributes()) {
-      bytes = saturatingAdd(bytes, 4 + std::strlen(attribute.name()) +
-                                       weighed(attribute.value(), attributeWeights(attribute.value(), escaped)));
-    }
-    if (!compact) {
-      bytes = saturatingAdd(bytes, saturatingMultiply(linesOf(node, !escaped, mixed), lineBytes(depth, indentLength)));
-    }
-    total = saturatingAdd(total, bytes);
-    if (pugi::xml_node child = node.first_child()) {
-      if (!escaped && !mixed && xmlElementHoldsText(node)) mixed = node;
-      node = child;
-      ++depth;
-      continue;
-    }
-    while (!node.next_sibling() && depth > 0) {
-      if (node == mixed) mixed = pugi::xml_node();
-      node = node.parent();
-      --depth;
-    }
-    if (node == mixed) mixed = pugi::xml_node();
-    node = node.next_sibling();
-  }
-  return saturatingMultiply(total, perByte);
+  const uint64_t perByte = document.mode == XmlParseMode::Default ? 1 : xmlEncodedBytesPerByte(document.source);
+  return saturatingMultiply(utf8TextBound(document, indentLength, compact, ceiling / perByte), perByte);
 }
 
 bool serializeXmlDocument(const ParsedXml& document, std::string_view indent, bool compact, std::string& text,
@@ -311,23 +380,28 @@ bool serializeXmlDocument(const ParsedXml& document, std::string_view indent, bo
     return false;
   }
   const bool full = document.mode == XmlParseMode::Full;
-  XmlStringWriter writer(document, full ? document.source : XmlTextEncoding{}, indent.size(), compact, text);
-  try {
-    if (full) {
-      writeFullXmlDocument(*document.tree, indent, compact, writer);
-    } else {
-      const unsigned flags = pugi::format_no_declaration | (compact ? pugi::format_raw : pugi::format_indent);
-      document.tree->save(writer, std::string(indent).c_str(), flags, pugi::encoding_utf8);
-      if (!compact && !text.empty() && text.back() == '\n') text.pop_back();
-    }
-    writer.finish();
-  } catch (const XmlStringWriter::SerializedTextTooLong&) {
+  for (const XmlCharsetWriting writing : {XmlCharsetWriting::InOneRun, XmlCharsetWriting::CharacterByCharacter}) {
     text.clear();
-    text.shrink_to_fit();
-    error = "not enough memory to serialize XML";
-    return false;
+    XmlStringWriter writer(document, full ? document.source : XmlTextEncoding{}, writing, indent, compact, text);
+    try {
+      if (full) {
+        writeFullXmlDocument(*document.tree, indent, compact, writer);
+      } else {
+        const unsigned flags = pugi::format_no_declaration | (compact ? pugi::format_raw : pugi::format_indent);
+        document.tree->save(writer, std::string(indent).c_str(), flags, pugi::encoding_utf8);
+        if (!compact && !text.empty() && text.back() == '\n') text.pop_back();
+      }
+      writer.finish();
+      return true;
+    } catch (const XmlStringWriter::WrittenOtherwise&) {
+    } catch (const XmlStringWriter::SerializedTextTooLong&) {
+      break;
+    }
   }
-  return true;
+  text.clear();
+  text.shrink_to_fit();
+  error = "not enough memory to serialize XML";
+  return false;
 }
 
 const char* xmlNodeTypeName(pugi::xml_node_type type) {

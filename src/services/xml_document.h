@@ -35,7 +35,9 @@ ParsedXml parseXmlDocument(std::string_view text, XmlParseMode mode, std::string
 // text the document can make (each character weighed as it is written, and the indentation of each line by
 // its depth) would not fit, with its copy, in the memory the process may use: indentation grows with the
 // square of a document's depth (a 7 MB document a million levels deep would indent to about 10^12 bytes), so
-// such a text is refused before it takes all memory, while any document that fits is written whole.
+// such a text is refused before it takes all memory, while any document that fits is written whole (one in a
+// character set, whose weight for a byte is the most any text makes, is counted in it before it is refused).
+// A text in a character set that does not read back as the document is written again character by character.
 bool serializeXmlDocument(const ParsedXml& document, std::string_view indent, bool compact, std::string& text,
                           std::string& error);
 

@@ -9,6 +9,7 @@
 #include <new>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "host/lua_api.h"
 #include "services/userdata_types.h"
@@ -155,9 +156,11 @@ int documentSerialize(lua_State* L) {
   return 1;
 }
 
-// document:__gc(): frees the tree; the userdata reports a closed document from then on
+// document:__gc(): frees the tree and all else the document holds; the userdata reports a closed document from
+// then on. The box itself is never destroyed (its memory is Lua's), so the document is moved out into a value
+// that is: assigning an empty one would keep a string's heap buffer.
 int documentRelease(lua_State* L) {
-  checkDocumentBox(L).document.tree.reset();
+  const ParsedXml released = std::exchange(checkDocumentBox(L).document, ParsedXml{});
   return 0;
 }
 

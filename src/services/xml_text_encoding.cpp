@@ -74,9 +74,9 @@ uint64_t xmlEncodedBytesPerByte(const XmlTextEncoding& encoding) {
   }
 }
 
-XmlEncodedText::XmlEncodedText(const XmlTextEncoding& encoding, std::string& out)
+XmlEncodedText::XmlEncodedText(const XmlTextEncoding& encoding, std::string& out, XmlCharsetWriting writing)
     : encoding_(encoding.encoding),
-      charset_(encoding.charset.empty() ? nullptr : std::make_unique<XmlCharsetEncoder>(encoding.charset)),
+      charset_(encoding.charset.empty() ? nullptr : std::make_unique<XmlCharsetEncoder>(encoding.charset, writing)),
       bigEndian_(encoding_ == pugi::encoding_utf16_be || encoding_ == pugi::encoding_utf32_be),
       out_(out) {
   if (!encoding.byteOrderMark) return;
@@ -129,6 +129,8 @@ void XmlEncodedText::finish() {
   pending_.clear();
   flushChunk();
 }
+
+bool XmlEncodedText::readsBack() const { return !charset_ || charset_->readsBack(); }
 
 void XmlEncodedText::flushChunk() {
   out_.append(chunk_.data(), chunkUsed_);

@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-class XmlCharsetEncoder;
+#include "services/xml_charset.h"
 
 struct XmlTextEncoding {
   pugi::xml_encoding encoding = pugi::encoding_utf8;  // one of the explicit encodings, never auto or wchar
@@ -30,14 +30,17 @@ uint64_t xmlEncodedBytesPerByte(const XmlTextEncoding& encoding);
 // one. Text may arrive cut anywhere, even inside a character. The values pugixml reads from UTF-32 that are no
 // character (surrogates, past U+10FFFF) are written back to UTF-32 so that they read back alike; malformed
 // UTF-8, and such a value in UTF-16, is written as U+FFFD, and a character that Latin-1 cannot hold as "?";
-// XmlCharsetEncoder writes a character set.
+// XmlCharsetEncoder writes a character set, as `writing` says.
 class XmlEncodedText {
  public:
-  XmlEncodedText(const XmlTextEncoding& encoding, std::string& out);
+  XmlEncodedText(const XmlTextEncoding& encoding, std::string& out,
+                 XmlCharsetWriting writing = XmlCharsetWriting::InOneRun);
   ~XmlEncodedText();
   void append(std::string_view utf8);
   // Writes a character still cut off at the end as U+FFFD.
   void finish();
+  // Whether the text written so far reads back as the text given (see XmlCharsetEncoder).
+  bool readsBack() const;
 
  private:
   // The characters of `text`; one cut off at its end is kept for the next piece unless the text is whole.

@@ -146,6 +146,38 @@ TEST(XmlCharset, KeepsMarkupReadableAndEndsInTheInitialState) {
   }
 }
 
+// In one run, the encoder says whether what it wrote reads back as the text; character by character, a piece of
+// text that does not read back alone is written one character at a time from the set's initial state and back to
+// it, and a character whose bytes read as another is a reference.
+TEST(XmlCharset, WhatIsWrittenReadsBackAsTheText) {
+  const struct {
+    const char* charset;
+    std::string utf8;
+    bool readsBackInOneRun;
+    std::string eachCharacter;
+  } cases[] = {
+      {"ISO-2022-CN", "\u4e00\u4e00", true, "\x1b$)A\x0eR;R;\x0f"},
+      // GB 2312, then CNS 11643 plane 1 without a new shift: read as GB 2312.
+      {"ISO-2022-CN", "\u4e00\u2025", false, "\x1b$)A\x0eR;\x0f\x1b$)G\x0e!-\x0f"},
+      {"CP1046", "\ufeb1 \u0633", false, "&#65201; \xd3"},
+      {"Shift_JIS", "\u3042a", true, "\x82\xa0" "a"},
+  };
+  for (const auto& each : cases) {
+    for (const XmlCharsetWriting writing : {XmlCharsetWriting::InOneRun, XmlCharsetWriting::CharacterByCharacter}) {
+      std::string out;
+      XmlCharsetEncoder encoder(each.charset, writing);
+      encoder.append(each.utf8, out);
+      encoder.finish(out);
+      if (writing == XmlCharsetWriting::InOneRun) {
+        EXPECT_EQ(encoder.readsBack(), each.readsBackInOneRun) << each.charset << " " << each.utf8;
+      } else {
+        EXPECT_TRUE(encoder.readsBack());
+        EXPECT_EQ(out, each.eachCharacter) << each.charset;
+      }
+    }
+  }
+}
+
 // UTF-8 text in the character set, by iconv in one call.
 std::string inCharset(const std::string& utf8, const char* charset) {
   iconv_t handle = iconv_open(charset, "UTF-8");
@@ -164,7 +196,7 @@ std::string inCharset(const std::string& utf8, const char* charset) {
 // A document in EBCDIC opens with "<?xml" in EBCDIC; its declaration is read in the characters every EBCDIC set
 // shares, and names the set the text is decoded from and written back in.
 TEST(XmlCharset, AnEbcdicDocumentIsReadInTheSetItNamesAndWrittenBackInIt) {
-  for (const char* charset : {"IBM037", "IBM1047", "IBM500", "IBM1141"}) {
+  for (const char* charset : {"IBM037", "IBM1047", "IBM500", "IBM1141", "IBM1026", "IBM905"}) {
     const std::string utf8 = std::string("<?xml version=\"1.0\" encoding=\"") + charset +
                              "\"?><a v=\"caf\u00e9 [1]\">caf\u00e9 &amp; {x}<b/></a>";
     const std::string source = inCharset(utf8, charset);

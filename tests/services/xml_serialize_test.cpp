@@ -21,9 +21,10 @@ constexpr size_t kAllowance = size_t{3} << 30;
 // Runs `source` with the xml module in a memory-limited child, with the arguments `push` pushes (it returns
 // their number); the child exits 0 when the chunk returns true, else prints its second result or its error
 // and exits 1.
-int runLimited(const std::string& source, const std::function<int(lua_State*)>& push) {
+int runLimited(const std::string& source, const std::function<int(lua_State*)>& push,
+               size_t allowance = kAllowance) {
   std::fflush(nullptr);
-  return runInMemoryLimitedChild(kAllowance, [&] {
+  return runInMemoryLimitedChild(allowance, [&] {
     lua_State* L = luaL_newstate();
     luaL_openlibs(L);
     luaL_requiref(L, "xml", luaopen_xml, 1);
@@ -114,6 +115,50 @@ TEST(XmlSerialize, ADocumentPastTwoHundredFiftySixMebibytesIsWrittenWhole) {
               0)
         << "a text of " << filler;
   }
+}
+
+// A document in a character set written back whole when its text fits: the most a set can write for a byte of
+// UTF-8 (a reference after a shift) is eight bytes, far more than a document read from it makes, so its text is
+// counted before it is refused. 80 MiB of windows-1252 (96 MiB once decoded) in a 1 GiB address space, where
+// eight bytes for each byte of UTF-8 would not fit.
+constexpr const char* kSerializeCharset = R"lua(
+  local size = ...
+  local declaration = '<?xml version="1.0" encoding="windows-1252"?>'
+  local source = declaration .. "<a>" .. ("caf\xe9 "):rep(size // 5) .. "</a>"
+  local document = assert(xml.parse(source, { full = true }))
+  collectgarbage()
+  local ok, text = pcall(document.serialize, document, { compact = true })
+  if not ok then return false, text end
+  return text == source, "a text of " .. #text .. " bytes"
+)lua";
+
+// A million levels in the set, indented, are still refused without being written: their UTF-8 alone would not fit.
+constexpr const char* kSerializeDeepCharset = R"lua(
+  local depth = ...
+  local source = '<?xml version="1.0" encoding="windows-1252"?>' .. ("<a>"):rep(depth) .. ("</a>"):rep(depth)
+  local document = assert(xml.parse(source, { full = true }))
+  local compact = source:gsub("<a></a>", "<a/>", 1)
+  if document:serialize({ compact = true }) ~= compact then return false, "the compact text differs" end
+  local ok, text = pcall(document.serialize, document)
+  if ok then return false, "an indented text of " .. #text .. " bytes" end
+  return text == "not enough memory to serialize XML", text
+)lua";
+
+TEST(XmlSerialize, ADocumentInACharacterSetIsWrittenWholeWhenItsTextFits) {
+  EXPECT_EQ(runLimited(
+                kSerializeCharset,
+                [](lua_State* L) {
+                  lua_pushinteger(L, lua_Integer{80} << 20);
+                  return 1;
+                },
+                size_t{1} << 30),
+            0);
+  EXPECT_EQ(runLimited(kSerializeDeepCharset,
+                       [](lua_State* L) {
+                         lua_pushinteger(L, 1000000);
+                         return 1;
+                       }),
+            0);
 }
 
 // The core refuses an indent that pugixml would cut at its zero byte.
