@@ -286,9 +286,19 @@ std::string parseFailure(size_t offset, std::string_view description) {
   return message;
 }
 
+// An encoding name as a message quotes it: at most 64 bytes of it, so that a document cannot make its own error
+// as large as itself.
+std::string quotedEncodingName(std::string_view name) {
+  constexpr size_t kMostQuoted = 64;
+  if (name.size() <= kMostQuoted) return "\"" + std::string(name) + "\"";
+  size_t cut = kMostQuoted;
+  while (cut > 0 && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80) --cut;  // whole characters only
+  return "\"" + std::string(name.substr(0, cut)) + "...\"";
+}
+
 // The message for a text that is not read in the encoding its declaration names.
 std::string encodingFailure(const XmlDeclaredEncoding& declared) {
-  const std::string quoted = "\"" + declared.name + "\"";
+  const std::string quoted = quotedEncodingName(declared.name);
   if (declared.reading == XmlDeclaredEncoding::NotInCharset) {
     return parseFailure(0, "the declaration is not written in the encoding " + quoted + " it names");
   }
@@ -296,7 +306,7 @@ std::string encodingFailure(const XmlDeclaredEncoding& declared) {
 }
 
 std::string decodingFailure(const XmlDecodingFailure& failure, const std::string& charset) {
-  const std::string quoted = "\"" + charset + "\"";
+  const std::string quoted = quotedEncodingName(charset);
   switch (failure.kind) {
     case XmlDecodingFailure::UnknownCharset:
       return parseFailure(0, "the encoding " + quoted + " is not supported");

@@ -131,6 +131,12 @@ t.test("an encoding the C library does not know is refused by its name", functio
         t.results(nil, 'XML parse failed: the encoding "' .. name .. '" is not supported'), name)
     end
   end
+  -- A name is quoted at most 64 bytes long, so a document cannot make its own error message as large as itself.
+  local long = ("x"):rep(1024 * 1024)
+  for _, mode in ipairs({ {}, { full = true } }) do
+    t.eq(t.results(xml.parse('<?xml version="1.0" encoding="' .. long .. '"?><a>caf\xe9</a>', mode)),
+      t.results(nil, 'XML parse failed: the encoding "' .. ("x"):rep(64) .. '..." is not supported'))
+  end
   -- A set the C library knows in which the declaration could not have been written.
   for _, name in ipairs({ "UCS-2", "IBM037" }) do
     local text = '<?xml version="1.0" encoding="' .. name .. '"?><a>caf\xe9</a>'
