@@ -18,10 +18,12 @@ enum class ImageDecoder {
 // Sizes no real image reaches: the canvas size bound (2^16 pixels a side, 2^28 pixels in all); and work no
 // real image needs: 2^32 pixels decoded over all of a raster image's passes (16 scans of the largest image,
 // some seconds). SVG images drawn at a size the caller gives stop at 2^24 pixels (4096 square) and 32,767
-// pixels a side, the longest side of the render process's drawing surface, and their documents, like XPM
-// images, at 64 MiB, far more than any drawing a script loads holds. What drawing a document costs is bounded where it is
-// drawn: in the render process, with its own memory ceiling and the time limit below, which one load keeps
-// whole however often it asks the process (an SVG document that declares no size is measured, then drawn).
+// pixels a side, the longest side of the render process's drawing surface, and their documents at 64 MiB, far
+// more than any drawing a script loads holds. An XPM image stops at 256 MiB: a few characters a pixel take an
+// image within the canvas bound past 64 MiB (4096 square at four), and the render process could not hold a
+// larger one beside its pixels. What drawing a document costs is bounded where it is drawn: in the render
+// process, with its own memory ceiling and the time limit below, which one load keeps whole however often it
+// asks the process (an SVG document that declares no size is measured, then drawn).
 struct ImageLimits {
   int64_t maxSide = kMaxCanvasSide;
   int64_t maxPixels = kMaxCanvasPixels;
@@ -29,7 +31,7 @@ struct ImageLimits {
   int64_t maxSvgPixels = int64_t{1} << 24;
   int64_t maxSvgSide = 32767;
   int64_t maxSvgBytes = int64_t{64} << 20;
-  int64_t maxXpmBytes = int64_t{64} << 20;
+  int64_t maxXpmBytes = int64_t{256} << 20;
   std::chrono::milliseconds renderTimeLimit{5000};
 };
 

@@ -33,7 +33,7 @@ struct HeaderBudget {
   std::chrono::milliseconds renderTimeLimit{5000};
   std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
   int64_t maxSvgBytes = int64_t{64} << 20;
-  int64_t maxXpmBytes = int64_t{64} << 20;
+  int64_t maxXpmBytes = int64_t{256} << 20;
 };
 
 // What the image in `stream` declares (read from the stream's position, which is put back); none when no

@@ -108,6 +108,24 @@ TEST(RenderProcessDecode, HonestSvgAndXpmImagesDecodeAsBefore) {
   }
 }
 
+// An XPM image within the canvas limits may take more bytes than an SVG document may hold: four characters a
+// pixel at 4096 square pass 64 MiB, and it decodes as its decoder decodes it (time is not what is tested here).
+TEST(RenderProcessDecode, XpmImagesPastTheSvgDocumentCapDecode) {
+  constexpr int kSide = 4096, kColours = 8000;
+  const std::string xpm = xpmImage(kColours, kSide, false);
+  ASSERT_GT(xpm.size(), size_t{64} << 20);
+  double seconds = 0;
+  const Loaded loaded = loadWithin(xpm, std::chrono::milliseconds(120000), &seconds);
+  ASSERT_TRUE(loaded.decoded) << loaded.error;
+  ASSERT_EQ(loaded.width, kSide);
+  ASSERT_EQ(loaded.height, kSide);
+  size_t wrong = 0;
+  for (size_t i = 0; i < loaded.pixels.size(); ++i) {
+    wrong += loaded.pixels[i] != (i % kColours == 0 ? 0xFFFF0000u : 0xFF00FF00u);
+  }
+  EXPECT_EQ(wrong, 0u);
+}
+
 // An SVG document that declares no size is measured, then drawn, in the render process: both within the one
 // time limit of the load. The stand-in process measures slowly and answers the drawing with the time limit
 // it was given.
