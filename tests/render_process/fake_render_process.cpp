@@ -5,8 +5,7 @@
 //   "size W H"           answers drawn with W x H pixels in a sealed file, whatever size was asked
 //   "placed at L T"      answers drawn with one pixel whose left and top edges are L and T
 //   "memory error"       reads past the end of a heap block: a sanitizer report in the sanitizer build
-//   "slow to measure N"  measures in N ms (an extent of 10 x 10); refuses to draw, giving the time limit the
-//                        request carried as its reason
+//   "time limit"         refuses, giving the time limit the request carried as its reason
 //   "out of memory"      refuses as out of memory
 //   "unsealed pixels"    answers drawn at the asked size with its pixels in a memory file that is not sealed
 //   "short pixels"       answers drawn at the asked size with its pixels in a sealed file one row short
@@ -20,13 +19,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 #include "render_process/message_channel.h"
@@ -107,14 +104,8 @@ bool answer(const RenderRequestRecord& request, std::string_view document) {
     volatile char* const bytes = block.get();
     volatile size_t past = 16;
     refuse(reply, std::string(1, bytes[past]));
-  } else if ((argument = after(text, "slow to measure")) != nullptr && std::sscanf(argument, "%d", &number) == 1) {
-    if (static_cast<RenderJobKind>(request.kind) == RenderJobKind::SvgExtent) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(number));
-      reply.drawn = 1;
-      reply.extentWidth = reply.extentHeight = 10;
-    } else {
-      refuse(reply, "time limit " + std::to_string(request.timeLimitMs));
-    }
+  } else if (after(text, "time limit") != nullptr) {
+    refuse(reply, "time limit " + std::to_string(request.timeLimitMs));
   } else if (after(text, "unsealed pixels") != nullptr || after(text, "short pixels") != nullptr) {
     const bool sealed = after(text, "short pixels") != nullptr;
     reply.drawn = 1;
