@@ -383,14 +383,17 @@ RenderResult tryInProcess(const RenderJob& job, std::chrono::steady_clock::time_
 
 // A process that drew other documents may have been left unsound by one of them (a font face in an error
 // state, say): a document that fails there is tried once more in a fresh process, within the same time limit,
-// so that it is refused only for what it does itself. One that fails in a fresh process is refused at once.
+// so that it is refused only for what it does itself. One that fails in a fresh process is refused at once. A
+// try again that runs out of the time the first one left has shown nothing: the first one's reason stands.
 RenderResult runRenderJob(const RenderJob& job) {
   const auto deadline = job.started + job.timeLimit;
   bool servedBefore = false;
   RenderResult result = tryInProcess(job, deadline, false, servedBefore);
   const bool soundRefusal = result.failure == RenderFailure::Declined || result.failure == RenderFailure::NotStarted;
   if (result.drawn || soundRefusal || !servedBefore) return result;
-  return tryInProcess(job, deadline, true, servedBefore);
+  RenderResult again = tryInProcess(job, deadline, true, servedBefore);
+  return again.failure == RenderFailure::OutOfTime && result.failure != RenderFailure::OutOfTime ? std::move(result)
+                                                                                                 : std::move(again);
 }
 
 size_t renderProcessCount() {

@@ -13,17 +13,21 @@
 //   "unsound after a drawing"  refuses in a process that drew before (as a library left in a bad state would),
 //                        draws in a fresh one
 //   "always refused"     refuses, in any process
+//   "swells after a drawing"  refuses as out of memory in a process that drew before, and in a fresh one
+//                        answers only after its time limit
 // Any other document is drawn honestly: opaque red at the asked size, or one pixel when none is asked.
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "render_process/message_channel.h"
@@ -126,6 +130,10 @@ bool answer(const RenderRequestRecord& request, std::string_view document) {
   } else if ((after(text, "unsound after a drawing") != nullptr && drewBefore) ||
              after(text, "always refused") != nullptr) {
     refuse(reply, "refused on request");
+  } else if (after(text, "swells after a drawing") != nullptr) {
+    if (!drewBefore) std::this_thread::sleep_for(std::chrono::milliseconds(request.timeLimitMs + 1000));
+    refuse(reply, "out of memory");
+    reply.outOfMemory = 1;
   } else if (after(text, "out of memory") != nullptr) {
     refuse(reply, "out of memory");
     reply.outOfMemory = 1;
