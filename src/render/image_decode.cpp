@@ -6,6 +6,7 @@
 #include <SDL3_image/SDL_image.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <new>
 #include <optional>
@@ -32,9 +33,11 @@ DecodedCanvas failure(std::string message) {
 
 // Why a declared image is refused, in this order: a size beyond the limits, data its decoder mishandles, or
 // no pixels (SDL_image's GIF decoder writes the pixels of an empty frame through a null pointer; the others
-// fail on it or give the empty image refused below).
+// fail on it or give the empty image refused below). An SVG document that declares no size is drawn at the size
+// its decoder gives it, and held to the limits then.
 const char* declaredImageProblem(const DeclaredImage& image, const ImageLimits& limits) {
   const bool empty = image.width <= 0 || image.height <= 0;
+  if (image.svg && empty && image.corruption == nullptr) return nullptr;
   if (std::max({image.width, image.height, image.partSide}) > limits.maxSide || image.partPixels > limits.maxPixels ||
       (!empty && image.width * image.height > limits.maxPixels)) {  // sides within the limit: no overflow
     return "image dimensions are too large";
@@ -45,9 +48,10 @@ const char* declaredImageProblem(const DeclaredImage& image, const ImageLimits& 
   return empty ? "decoded image has invalid dimensions or pixels" : nullptr;
 }
 
-DecodedCanvas drawnInRenderProcess(const RenderJob& job) {
+DecodedCanvas drawnInRenderProcess(const RenderJob& job, int64_t maxPixels = INT64_MAX) {
   const RenderResult drawn = runRenderJob(job);
   if (!drawn.drawn) return failure(drawn.error);
+  if (int64_t{drawn.width} * drawn.height > maxPixels) return failure("image dimensions are too large");
   return canvasFromBgraPixels(drawn.pixels.data(), drawn.pixels.size(), drawn.width, drawn.height);
 }
 
@@ -62,8 +66,8 @@ std::optional<std::string> restOfStream(SDL_IOStream* stream, int64_t most) {
 }
 
 // An SVG document through SDL_image's decoder, or an XPM image, in the render process, at its own size: the
-// drawing is taken only within a pixel of the size checked here. The time limit counts from the start of the
-// load.
+// drawing is taken only within a pixel of the size checked here, or, for an SVG document that declares none,
+// within the limits. The time limit counts from the start of the load.
 DecodedCanvas decodeInRenderProcess(SDL_IOStream* stream, const DeclaredImage& declared, const ImageLimits& limits,
                                     const HeaderBudget& budget) {
   const std::optional<std::string> bytes = restOfStream(stream, declared.svg ? limits.maxSvgBytes : limits.maxXpmBytes);
@@ -74,10 +78,11 @@ DecodedCanvas decodeInRenderProcess(SDL_IOStream* stream, const DeclaredImage& d
   job.sdlSvg = declared.svg;
   job.width = static_cast<int32_t>(declared.width);
   job.height = static_cast<int32_t>(declared.height);
+  job.maxSide = static_cast<int32_t>(std::min<int64_t>(limits.maxSide, INT32_MAX));
   job.timeLimit = budget.renderTimeLimit;
   job.started = budget.started;
   job.what = declared.svg ? "SVG document could not be drawn" : "XPM image could not be decoded";
-  return drawnInRenderProcess(job);
+  return drawnInRenderProcess(job, declared.svg ? limits.maxSvgPixels : INT64_MAX);
 }
 
 DecodedCanvas decodeStream(SDL_IOStream* stream, const char* type, ImageDecoder decoder, const ImageLimits& limits) {

@@ -14,8 +14,7 @@ struct DeclaredImage {
   int64_t width = 0;
   int64_t height = 0;
   bool svg = false;  // for SDL_image's SVG decoder, which can be told the size to draw at
-  // Set when the header holds what the decoder mishandles, or cannot be read (for an SVG document measured in
-  // the render process, the reason it failed, kept until the thread's next SVG header).
+  // Set when the header holds what the decoder mishandles, or cannot be read.
   const char* corruption = nullptr;
   // The largest side and the largest pixel count among the parts the image declares sizes for besides its
   // own (an XCF file's layers), held to the same limits.
@@ -26,14 +25,14 @@ struct DeclaredImage {
 };
 
 // What reading a header may spend: an SVG document is read no further than the most a document may hold (one
-// that holds more is refused as "SVG document is too large"), and one that declares no size is measured in
-// the render process within the load's time limit, which its drawing then shares. An XPM image larger than the
-// most one may hold is refused as "XPM image is too large" before any of it is read.
+// that holds more is refused as "SVG document is too large"), and an XPM image larger than the most one may
+// hold is refused as "XPM image is too large" before any of it is read. The load's time limit, counted from its
+// start, is kept for its drawing in the render process.
 struct HeaderBudget {
   std::chrono::milliseconds renderTimeLimit{5000};
   std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
   int64_t maxSvgBytes = int64_t{64} << 20;
-  int64_t maxXpmBytes = int64_t{64} << 20;
+  int64_t maxXpmBytes = int64_t{256} << 20;
 };
 
 // What the image in `stream` declares (read from the stream's position, which is put back); none when no

@@ -1,6 +1,7 @@
 // The size of an SVG document as SDL_image's SVG decoder (nanosvg) sizes it: the svg elements' width and
 // height at 96 dots per inch, in single precision and in attribute order as it reads them, else their view
-// box, else the extent of the drawing, measured in the render process.
+// box. A document sized by anything else (its shapes, as the decoder reads them) is drawn at the size the
+// decoder gives it, within the limits.
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -8,7 +9,6 @@
 #include <string_view>
 
 #include "render/image_header_reader.h"
-#include "render_process/render_process.h"
 
 namespace {
 
@@ -169,45 +169,20 @@ int64_t pixelsUpTo(double length) {
   return static_cast<int64_t>(std::ceil(static_cast<float>(std::min(length, 1e15))));
 }
 
-// The extent of what the document draws, measured by librsvg in the render process within the load's time.
-RenderResult measuredDrawing(std::string_view document, const HeaderBudget& budget) {
-  RenderJob job;
-  job.kind = RenderJobKind::SvgExtent;
-  job.document = document;
-  job.timeLimit = budget.renderTimeLimit;
-  job.started = budget.started;
-  return runRenderJob(job);
-}
-
 }  // namespace
 
-// The size as the decoder measures the document (which ends at its first zero byte). An SVG always gets a size
-// here, since its decoder would otherwise size it by its own reading, which can be any size: none when the
-// document has no drawing, none with the data called corrupt when librsvg cannot read it, and none with the
-// render process's failure as the problem when that failed. A document past the most one may hold is refused
-// once that much is read.
+// The size as the decoder reads it from the document (which ends at its first zero byte); none (0 x 0) when a
+// side is not there, or not positive: the decoder then sizes the document by its shapes, or refuses it. A
+// document past the most one may hold is refused once that much is read.
 std::optional<DeclaredImage> declaredSvgSize(HeaderReader& reader) {
   const auto most = static_cast<size_t>(std::max<int64_t>(reader.budget().maxSvgBytes, 0));
   std::string document = reader.rest(most);
   if (document.size() > most) return DeclaredImage{0, 0, true, "SVG document is too large"};
   document.resize(std::min(document.size(), document.find('\0')));
   const SvgRoot root = svgRoot(document);
-  double width = root.width, height = root.height;
-  if (width == 0) width = root.viewWidth;
-  if (height == 0) height = root.viewHeight;
+  const double width = root.width != 0 ? root.width : root.viewWidth;
+  const double height = root.height != 0 ? root.height : root.viewHeight;
   DeclaredImage image{0, 0, true};
-  if (width == 0 || height == 0) {
-    const RenderResult drawing = measuredDrawing(document, reader.budget());
-    if (!drawing.drawn) {
-      thread_local std::string failure;
-      const bool corrupt = drawing.failure == RenderFailure::Refused || drawing.failure == RenderFailure::Unreadable;
-      failure = corrupt ? "corrupt SVG image data" : drawing.error;
-      image.corruption = failure.c_str();
-      return image;
-    }
-    if (width == 0) width = drawing.extentWidth;
-    if (height == 0) height = drawing.extentHeight;
-  }
   if (width > 0 && height > 0) {
     image.width = pixelsUpTo(width);
     image.height = pixelsUpTo(height);

@@ -20,7 +20,6 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -266,8 +265,9 @@ RenderResult timedOut(const RenderJob& job) {
 }
 
 // Whether a drawing answers the job: exactly the size of a fitted document, within the size asked for an
-// image (an SVG image within a pixel more on each side: its decoder rounds its size up in single precision),
-// within the largest side for a glyph and placed near its origin.
+// image (an SVG image within a pixel more on each side: its decoder rounds its size up in single precision;
+// one that declares no size within the largest side), within the largest side for a glyph and placed near its
+// origin.
 bool fitsTheRequest(const RenderJob& job, const RenderReplyRecord& reply) {
   const int64_t width = reply.width, height = reply.height, left = reply.left, top = reply.top;
   if (width <= 0 || height <= 0) return false;
@@ -275,14 +275,13 @@ bool fitsTheRequest(const RenderJob& job, const RenderReplyRecord& reply) {
     case RenderJobKind::SvgFitted:
       return width == job.width && height == job.height;
     case RenderJobKind::SdlImage: {
+      if (job.sdlSvg && job.width == 0 && job.height == 0) return width <= job.maxSide && height <= job.maxSide;
       const int64_t slack = job.sdlSvg ? 1 : 0;
       return width <= job.width + slack && height <= job.height + slack;
     }
     case RenderJobKind::SvgGlyph:
       return width <= job.maxSide && height <= job.maxSide && std::abs(left) <= kMostGlyphOffset &&
              std::abs(top) <= kMostGlyphOffset;
-    case RenderJobKind::SvgExtent:
-      break;
   }
   return false;
 }
@@ -300,31 +299,23 @@ RenderResult resultOf(const RenderJob& job, const RenderReplyRecord& reply, std:
     if (result.error.empty()) result.error = std::string(job.what) + ": the renderer gave no reason";
     return result;
   }
-  RenderResult result;
-  if (job.kind == RenderJobKind::SvgExtent) {
-    const bool sound = std::isfinite(reply.extentWidth) && std::isfinite(reply.extentHeight) &&
-                       reply.extentWidth >= 0 && reply.extentHeight >= 0;
-    if (!sound) return refusal(job, RenderFailure::Ended, "the renderer's answer does not fit the request");
-    result.extentWidth = reply.extentWidth;
-    result.extentHeight = reply.extentHeight;
-  } else {
-    if (!fitsTheRequest(job, reply)) {
-      return refusal(job, RenderFailure::Ended, "the renderer's answer does not fit the request");
-    }
-    const size_t bytes = static_cast<size_t>(reply.width) * static_cast<size_t>(reply.height) * 4;
-    if (pixels.valid()) {
-      result.pixels.mapped = MappedMemory::ofSealed(pixels.get(), bytes);
-    } else if (carried.size() == bytes) {
-      result.pixels.carried = std::move(carried);
-    }
-    if (result.pixels.size() != bytes) {
-      return refusal(job, RenderFailure::Ended, "the renderer's pixels could not be read");
-    }
-    result.width = reply.width;
-    result.height = reply.height;
-    result.left = reply.left;
-    result.top = reply.top;
+  if (!fitsTheRequest(job, reply)) {
+    return refusal(job, RenderFailure::Ended, "the renderer's answer does not fit the request");
   }
+  RenderResult result;
+  const size_t bytes = static_cast<size_t>(reply.width) * static_cast<size_t>(reply.height) * 4;
+  if (pixels.valid()) {
+    result.pixels.mapped = MappedMemory::ofSealed(pixels.get(), bytes);
+  } else if (carried.size() == bytes) {
+    result.pixels.carried = std::move(carried);
+  }
+  if (result.pixels.size() != bytes) {
+    return refusal(job, RenderFailure::Ended, "the renderer's pixels could not be read");
+  }
+  result.width = reply.width;
+  result.height = reply.height;
+  result.left = reply.left;
+  result.top = reply.top;
   result.drawn = true;
   return result;
 }
@@ -392,14 +383,17 @@ RenderResult tryInProcess(const RenderJob& job, std::chrono::steady_clock::time_
 
 // A process that drew other documents may have been left unsound by one of them (a font face in an error
 // state, say): a document that fails there is tried once more in a fresh process, within the same time limit,
-// so that it is refused only for what it does itself. One that fails in a fresh process is refused at once.
+// so that it is refused only for what it does itself. One that fails in a fresh process is refused at once. A
+// try again that runs out of the time the first one left has shown nothing: the first one's reason stands.
 RenderResult runRenderJob(const RenderJob& job) {
   const auto deadline = job.started + job.timeLimit;
   bool servedBefore = false;
   RenderResult result = tryInProcess(job, deadline, false, servedBefore);
   const bool soundRefusal = result.failure == RenderFailure::Declined || result.failure == RenderFailure::NotStarted;
   if (result.drawn || soundRefusal || !servedBefore) return result;
-  return tryInProcess(job, deadline, true, servedBefore);
+  RenderResult again = tryInProcess(job, deadline, true, servedBefore);
+  return again.failure == RenderFailure::OutOfTime && result.failure != RenderFailure::OutOfTime ? std::move(result)
+                                                                                                 : std::move(again);
 }
 
 size_t renderProcessCount() {

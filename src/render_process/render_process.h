@@ -28,8 +28,8 @@ struct RenderJob {
   float unitsPerEm = 0.0f;
   bool sdlSvg = false;
   std::chrono::milliseconds timeLimit{5000};
-  // When the time limit began: a load that asks twice (to measure a document, then to draw it) gives both
-  // jobs its own start, so that the load as a whole keeps the one limit.
+  // When the time limit began: a load gives its job its own start, so that reading the image before counts
+  // against the one limit of the load.
   std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
   // How a refusal begins: "SVG document could not be drawn", say.
   const char* what = "SVG document could not be drawn";
@@ -64,15 +64,13 @@ struct RenderResult {
   int32_t height = 0;
   int32_t left = 0;
   int32_t top = 0;
-  double extentWidth = 0.0;
-  double extentHeight = 0.0;
   RenderedPixels pixels;  // width x height x 4 bytes: B, G, R, A, straight alpha, as the process wrote them
 };
 
 // Runs the job in a render process and waits for its answer until the job's time limit has passed since it
 // started. A drawing is taken only when it fits the request: the size asked for a fitted document, within
-// the size asked for an image (an XPM image's declared size; an SVG image's within a pixel), no side past
-// maxSide for a glyph. A job that fails in a process that drew others before is tried once more in a fresh
+// the size asked for an image (an XPM image's declared size; an SVG image's within a pixel, or no side past
+// maxSide for one asked at 0 x 0, which declares no size), no side past maxSide for a glyph. A job that fails in a process that drew others before is tried once more in a fresh
 // process; one that fails in a fresh process is refused. A process whose resident memory passes the ceiling is
 // ended, and its job refused as needing more. Thread-safe.
 RenderResult runRenderJob(const RenderJob& job);

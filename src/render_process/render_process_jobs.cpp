@@ -1,6 +1,6 @@
-// The render process's jobs: librsvg for documents drawn fitted, glyph elements and drawing extents;
-// SDL_image for the SVG and XPM images that canvas.load_image decodes. Every bitmap goes out as straight-alpha
-// B, G, R, A rows in a sealed memory file.
+// The render process's jobs: librsvg for documents drawn fitted and for glyph elements; SDL_image for the
+// SVG and XPM images that canvas.load_image decodes. Every bitmap goes out as straight-alpha B, G, R, A rows in
+// a sealed memory file.
 #include "render_process/render_process_jobs.h"
 
 #include <SDL3/SDL.h>
@@ -89,20 +89,22 @@ void drawGlyph(const RenderRequestRecord& request, std::string_view document, Re
   sendBitmap(bitmap, reply, pixels);
 }
 
-void measure(std::string_view document, RenderReplyRecord& reply) {
-  if (!svgDrawingExtent(document, &reply.extentWidth, &reply.extentHeight)) return refuseAsSvg(reply);
-  reply.drawn = 1;
-}
-
 void decodeWithSdlImage(const RenderRequestRecord& request, std::string_view document, RenderReplyRecord& reply,
                         ReplyPixels& pixels) {
   SDL_IOStream* stream = SDL_IOFromConstMem(document.data(), document.size());
   if (stream == nullptr) return refuse(reply, SDL_GetError());
   // At the document's own size, as SDL_image alone draws it (a size asked for would scale the drawing by the
-  // rounding of its declared size); qz takes the drawing only within a pixel of the size it checked.
+  // rounding of its declared size); qz takes the drawing only within a pixel of the size it checked, or, for a
+  // document that declares none (0 x 0 asked), within the largest side.
   SDL_Surface* decoded = request.sdlSvg != 0 ? IMG_LoadSVG_IO(stream) : IMG_LoadXPM_IO(stream);
   SDL_CloseIO(stream);
   if (decoded == nullptr) return refuse(reply, SDL_GetError());
+  if (request.sdlSvg != 0 && request.width == 0 && (decoded->w > request.maxSide || decoded->h > request.maxSide)) {
+    SDL_DestroySurface(decoded);
+    refuse(reply, "image dimensions are too large");
+    reply.declined = 1;
+    return;
+  }
   SDL_Surface* converted = SDL_ConvertSurface(decoded, SDL_PIXELFORMAT_ARGB8888);
   SDL_DestroySurface(decoded);
   if (converted == nullptr) return refuse(reply, SDL_GetError());
@@ -125,8 +127,6 @@ void runRequest(const RenderRequestRecord& request, std::string_view document, R
         return drawFitted(request, document, reply, pixels);
       case RenderJobKind::SvgGlyph:
         return drawGlyph(request, document, reply, pixels);
-      case RenderJobKind::SvgExtent:
-        return measure(document, reply);
       case RenderJobKind::SdlImage:
         return decodeWithSdlImage(request, document, reply, pixels);
     }

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <string>
 #include <string_view>
@@ -40,6 +41,11 @@ constexpr int kDrawingThreads = 4;
 // Allocations from this size on are mapped of their own and given back whole when freed, never left in an
 // arena (the default threshold grows with what was freed before).
 constexpr int kMappedAllocationBytes = 256 << 10;
+// A drawing that took this long may have left its arenas full of freed small blocks (a document of many small
+// shapes leaves hundreds of megabytes), which an idle process would hold and the next drawing would start with
+// against the ceiling: they are given back once the answer went out. A shorter one cannot have left much, and
+// looking (mallinfo walks every free block) would cost a small icon more than drawing it.
+constexpr auto kTrimmedDrawing = std::chrono::milliseconds(10);
 
 void prepare() {
   if (chdir("/") != 0) _exit(1);
@@ -73,12 +79,15 @@ int main() {
                            : std::string_view(reinterpret_cast<const char*>(carried.data()), carried.size());
     RenderReplyRecord reply;
     ReplyPixels pixels;
+    bool trim = false;
     if (document.size() != request.documentBytes) {
       std::string_view("the document could not be read").copy(reply.message, sizeof reply.message - 1);
     } else {
       alarm(request.timeLimitMs / 1000 + 3);
       const uint64_t failedBefore = failedAllocations();
+      const auto started = std::chrono::steady_clock::now();
       runRequest(request, document, reply, pixels);
+      trim = std::chrono::steady_clock::now() - started >= kTrimmedDrawing;
       if (failedAllocations() != failedBefore) {
         reply = RenderReplyRecord();
         pixels = ReplyPixels();
@@ -89,5 +98,6 @@ int main() {
     }
     const std::string_view payload(reinterpret_cast<const char*>(pixels.carried.data()), pixels.carried.size());
     if (!sendRecord(kRenderProcessSocket, &reply, sizeof reply, payload, pixels.file.get())) return 1;
+    if (trim) malloc_trim(0);
   }
 }

@@ -8,9 +8,8 @@
 enum class RenderJobKind : uint32_t {
   SvgFitted = 1,  // an SVG document drawn into width x height, fitted and centred (librsvg)
   SvgGlyph,       // the element "glyph<glyphIndex>" of an SVG glyph document, at pixelSize per unitsPerEm, cropped
-  SvgExtent,      // the size of what an SVG document draws, for a document that declares none (librsvg)
   SdlImage,       // an image decoded by SDL_image at its own size: an SVG document or an XPM image (whose size
-                  // qz read from its header and sends as width x height)
+                  // qz read from its header and sends as width x height; 0 x 0 for an SVG document without one)
 };
 
 struct RenderRequestRecord {
@@ -39,8 +38,6 @@ struct RenderReplyRecord {
   int32_t height = 0;
   int32_t left = 0;
   int32_t top = 0;
-  double extentWidth = 0.0;
-  double extentHeight = 0.0;
   char message[480] = {};
 };
 

@@ -279,20 +279,6 @@ bool renderSvgDocumentToBgra(std::string_view document, std::string_view element
   return true;
 }
 
-bool svgDrawingExtent(std::string_view document, double* width, double* height) {
-  const HandleHolder handle = loadDocument(document);
-  if (!handle) return false;
-  GError* error = nullptr;
-  RsvgRectangle ink{}, logical{};
-  if (!rsvg_handle_get_geometry_for_element(handle.get(), nullptr, &ink, &logical, &error)) {
-    return failWith("SVG measure", error);
-  }
-  *width = logical.width;
-  *height = logical.height;
-  lastError.clear();
-  return true;
-}
-
 const char* svgLastError() { return lastError.c_str(); }
 
 SvgFailure svgLastFailure() { return lastFailure; }

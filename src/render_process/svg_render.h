@@ -31,10 +31,6 @@ bool renderSvgToBgra(std::string_view document, int32_t width, int32_t height, S
 bool renderSvgDocumentToBgra(std::string_view document, std::string_view element, float pixelSize, float unitsPerEm,
                              int32_t maxSide, int32_t* left, int32_t* top, SvgBitmap* bitmap);
 
-// The extent in pixels of the shapes an SVG document draws (their geometry, strokes left out), which is the
-// size of a document that gives itself none; false when the document cannot be read.
-bool svgDrawingExtent(std::string_view document, double* width, double* height);
-
 // The calling thread's last failure text; empty when none was recorded.
 const char* svgLastError();
 

@@ -5,7 +5,9 @@
 //
 //   qz_corpus_compare [--sizes 200,1448] [--jobs N] [--clean] [--quiet] FOLDER...
 //
-// --clean makes any difference or refusal a failure (exit status 1), for a corpus of honest documents.
+// --clean makes any difference or refusal a failure (exit status 1), for a corpus of honest documents. Sizes
+// that are not whole numbers, a folder that is not there and an entry that cannot be looked at end the run
+// with a message and exit status 2 before anything is compared.
 #include <SDL3/SDL.h>
 #include <SDL3_image/SDL_image.h>
 #include <fcntl.h>
@@ -18,8 +20,10 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <charconv>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -188,14 +192,47 @@ Outcome compare(const Image& qz, const Image& alone) {
   return {Differs, std::to_string(differing) + " pixels"};
 }
 
+// Ends the run with exit status 2: what was asked cannot be compared.
+[[noreturn]] void refuseRun(const std::string& why) {
+  std::fprintf(stderr, "qz_corpus_compare: %s\n", why.c_str());
+  std::exit(2);
+}
+
+// A positive whole number of at most `most`, or the run ends naming `what` it was for.
+int positiveNumber(const std::string& text, int most, const char* what) {
+  int value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (error != std::errc() || end != text.data() + text.size() || value <= 0 || value > most) {
+    refuseRun(std::string(what) + " takes whole numbers from 1 to " + std::to_string(most) + ", not \"" + text + "\"");
+  }
+  return value;
+}
+
 std::vector<int> sizesFrom(const std::string& list) {
   std::vector<int> sizes;
   for (size_t at = 0; at <= list.size();) {
     const size_t comma = std::min(list.find(',', at), list.size());
-    sizes.push_back(std::stoi(list.substr(at, comma - at)));
+    const std::string size = list.substr(at, comma - at);
+    sizes.push_back(positiveNumber(size.empty() ? list : size, 32767, "--sizes"));
     at = comma + 1;
   }
   return sizes;
+}
+
+// The SVG documents under `folder`; the run ends at a folder or an entry that cannot be read, rather than
+// compare part of a corpus.
+void addDocuments(const std::string& folder, std::vector<std::string>& documents) {
+  std::error_code error;
+  if (!std::filesystem::is_directory(folder, error)) {
+    refuseRun("no folder " + folder + (error ? ": " + error.message() : ""));
+  }
+  std::filesystem::recursive_directory_iterator it(folder, error);
+  for (; !error && it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
+    const bool regular = it->is_regular_file(error);
+    if (error) refuseRun("cannot look at " + it->path().string() + ": " + error.message());
+    if (regular && it->path().extension() == ".svg") documents.push_back(it->path().string());
+  }
+  if (error) refuseRun("cannot read " + folder + ": " + error.message());
 }
 
 std::string sizeName(int size) { return size == kOwnSize ? "load_image" : "load_svg_image " + std::to_string(size); }
@@ -213,7 +250,7 @@ int main(int argc, char** argv) {
     if (argument == "--sizes" && i + 1 < argc) {
       sizes = sizesFrom(argv[++i]);
     } else if (argument == "--jobs" && i + 1 < argc) {
-      jobs = static_cast<unsigned>(std::max(1, std::atoi(argv[++i])));
+      jobs = static_cast<unsigned>(positiveNumber(argv[++i], 256, "--jobs"));
     } else if (argument == "--clean") {
       clean = true;
     } else if (argument == "--quiet") {
@@ -224,13 +261,7 @@ int main(int argc, char** argv) {
   }
   sizes.insert(sizes.begin(), kOwnSize);
   std::vector<std::string> documents;
-  for (const std::string& folder : folders) {
-    std::error_code error;
-    for (auto it = std::filesystem::recursive_directory_iterator(folder, error);
-         !error && it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
-      if (it->is_regular_file() && it->path().extension() == ".svg") documents.push_back(it->path().string());
-    }
-  }
+  for (const std::string& folder : folders) addDocuments(folder, documents);
   std::sort(documents.begin(), documents.end());
   if (documents.empty()) {
     std::fprintf(stderr, "no SVG documents under the folders given\n");

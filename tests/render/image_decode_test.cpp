@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -294,26 +295,40 @@ TEST(ImageDecode, PngsWhoseImageDataZlibCannotInflateAreRefusedAtOnce) {
   }
 }
 
-TEST(ImageDecode, SvgsWithoutASizeWeCanMeasureAreRefusedBeforeTheirDecoderSizesThem) {
-  // Its decoder is lenient where librsvg, which measures them, reads no document; it then sizes them by
-  // their shapes or by any view box it meets, which can be as large as the document says.
+TEST(ImageDecode, SvgsWithoutASizeAreHeldToTheLimitsOnceDrawn) {
+  // Its decoder sizes them by their shapes, as lenient as it is (a document never closed, shapes with no svg
+  // element, a pattern's shapes drawn as shapes), which can be as large as the document says: the drawing is
+  // refused past the longest side, or past the pixels of an SVG image once drawn.
   expectRefused(
       {
           {"SVG never closed, drawing 70,000 wide",
            R"(<svg xmlns="http://www.w3.org/2000/svg"><rect width="70000" height="1"/>)", nullptr},
           {"no svg element, drawing 70,000 wide", R"(<svgz/><rect width="70000" height="1"/>)", nullptr},
+          {"SVG whose only shape is a pattern's, 70,000 wide",
+           R"(<svg xmlns="http://www.w3.org/2000/svg"><pattern id="p"><rect width="70000" height="1"/>)"
+           R"(</pattern></svg>)",
+           nullptr},
       },
-      "corrupt SVG image data");
+      "image dimensions are too large");
+  // Past the pixels of an SVG image (time is not what is tested here).
+  ImageLimits unhurried;
+  unhurried.renderTimeLimit = std::chrono::seconds(120);
+  const std::string square = R"(<svg xmlns="http://www.w3.org/2000/svg"><rect width="4100" height="4100"/></svg>)";
+  const IoStreamHandle stream(SDL_IOFromConstMem(square.data(), square.size()));
+  EXPECT_EQ(decodeImage(stream.get(), nullptr, ImageDecoder::Detect, unhurried).error, "image dimensions are too large");
+  // One whose surface alone passes the render process's memory ceiling ends there, or at the time limit on a
+  // machine too busy to fill that much in time.
+  const Loaded huge = load(R"(<svg xmlns="http://www.w3.org/2000/svg"><rect width="40000" height="40000"/></svg>)");
+  EXPECT_FALSE(huge.decoded);
+  const bool atALimit =
+      huge.error.rfind("SVG document could not be drawn: the renderer needed more than ", 0) == 0 ||
+      huge.error == "SVG document could not be drawn: the renderer took longer than 5 s";
+  EXPECT_TRUE(atALimit) << huge.error;
   // The decoder reads every svg element's view box, the inner one's last, as the size is read here.
   expectRefused(
       {{"SVG never closed, with an inner view box 70,000 wide",
         R"(<svg xmlns="http://www.w3.org/2000/svg"><svg viewBox="0 0 70000 1"><rect width="1" height="1"/>)", nullptr}},
       "image dimensions are too large");
-  expectRefused({{"SVG whose only shape is a pattern's, 70,000 wide",
-                  R"(<svg xmlns="http://www.w3.org/2000/svg"><pattern id="p"><rect width="70000" height="1"/>)"
-                  R"(</pattern></svg>)",
-                  nullptr}},
-                "decoded image has invalid dimensions or pixels");
 }
 
 std::string encodedBy(bool (*save)(SDL_Surface*, SDL_IOStream*, bool)) {

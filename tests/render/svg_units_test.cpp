@@ -89,4 +89,29 @@ TEST_F(SvgUnits, DocumentsInEveryUnitLoadAsTheLibraryAloneLoadsThem) {
                 "load_image");
 }
 
+// A document whose size cannot be read from its svg elements is sized by SDL_image's own reading of it: its
+// shapes, hidden ones and those of a clip path among them, or a side from a view box it stops reading at. qz
+// draws it at that size, not at a size another library measures.
+TEST_F(SvgUnits, DocumentsWithoutAReadableSizeLoadAtTheSizeTheLibraryGivesThem) {
+  const std::string shapes = R"(<rect x="1" y="1" width="8" height="8" fill="#3060c0"/>)";
+  const struct {
+    const char* what;
+    std::string document;
+  } cases[] = {
+      {"shapes alone", "<svg xmlns=\"http://www.w3.org/2000/svg\">" + shapes + "</svg>"},
+      {"a hidden shape past the drawn ones",
+       "<svg xmlns=\"http://www.w3.org/2000/svg\">" + shapes +
+           R"(<rect x="20" y="30" width="40" height="50" display="none"/></svg>)"},
+      {"a clip path larger than what it clips",
+       R"(<svg xmlns="http://www.w3.org/2000/svg"><clipPath id="c"><circle cx="30" cy="30" r="30"/></clipPath>)" +
+           shapes + "</svg>"},
+      {"a width and a view box of three numbers",
+       "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"7\" viewBox=\"0 0 30 \" height=\"9\">" + shapes + "</svg>"},
+      {"a view box past sizes with space before them",
+       "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\" 20\" height=\" 30\" viewBox=\" 0,0,40,50\">" + shapes +
+           "</svg>"},
+  };
+  for (const auto& c : cases) expectAsAlone(load(c.document), loadedAlone(c.document), c.what);
+}
+
 }  // namespace

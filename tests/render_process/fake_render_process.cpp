@@ -5,8 +5,7 @@
 //   "size W H"           answers drawn with W x H pixels in a sealed file, whatever size was asked
 //   "placed at L T"      answers drawn with one pixel whose left and top edges are L and T
 //   "memory error"       reads past the end of a heap block: a sanitizer report in the sanitizer build
-//   "slow to measure N"  measures in N ms (an extent of 10 x 10); refuses to draw, giving the time limit the
-//                        request carried as its reason
+//   "time limit"         refuses, giving the time limit the request carried as its reason
 //   "out of memory"      refuses as out of memory
 //   "unsealed pixels"    answers drawn at the asked size with its pixels in a memory file that is not sealed
 //   "short pixels"       answers drawn at the asked size with its pixels in a sealed file one row short
@@ -14,6 +13,8 @@
 //   "unsound after a drawing"  refuses in a process that drew before (as a library left in a bad state would),
 //                        draws in a fresh one
 //   "always refused"     refuses, in any process
+//   "swells after a drawing"  refuses as out of memory in a process that drew before, and in a fresh one
+//                        answers only after its time limit
 // Any other document is drawn honestly: opaque red at the asked size, or one pixel when none is asked.
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -107,14 +108,8 @@ bool answer(const RenderRequestRecord& request, std::string_view document) {
     volatile char* const bytes = block.get();
     volatile size_t past = 16;
     refuse(reply, std::string(1, bytes[past]));
-  } else if ((argument = after(text, "slow to measure")) != nullptr && std::sscanf(argument, "%d", &number) == 1) {
-    if (static_cast<RenderJobKind>(request.kind) == RenderJobKind::SvgExtent) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(number));
-      reply.drawn = 1;
-      reply.extentWidth = reply.extentHeight = 10;
-    } else {
-      refuse(reply, "time limit " + std::to_string(request.timeLimitMs));
-    }
+  } else if (after(text, "time limit") != nullptr) {
+    refuse(reply, "time limit " + std::to_string(request.timeLimitMs));
   } else if (after(text, "unsealed pixels") != nullptr || after(text, "short pixels") != nullptr) {
     const bool sealed = after(text, "short pixels") != nullptr;
     reply.drawn = 1;
@@ -135,6 +130,10 @@ bool answer(const RenderRequestRecord& request, std::string_view document) {
   } else if ((after(text, "unsound after a drawing") != nullptr && drewBefore) ||
              after(text, "always refused") != nullptr) {
     refuse(reply, "refused on request");
+  } else if (after(text, "swells after a drawing") != nullptr) {
+    if (!drewBefore) std::this_thread::sleep_for(std::chrono::milliseconds(request.timeLimitMs + 1000));
+    refuse(reply, "out of memory");
+    reply.outOfMemory = 1;
   } else if (after(text, "out of memory") != nullptr) {
     refuse(reply, "out of memory");
     reply.outOfMemory = 1;

@@ -1,8 +1,9 @@
 // What a drawing may use in the render process is the memory it holds, not what librsvg reserves: a document
 // whose filters reserve gigabytes they never touch is drawn as librsvg alone draws it, at every size; a
 // drawing during which an allocation failed (under a user's address-space limit, say) is refused as needing
-// more, never taken with what was left out; and a document that fails in a process that drew others is tried
-// once more in a fresh one.
+// more, never taken with what was left out; a document that fails in a process that drew others is tried
+// once more in a fresh one; and an idle process holds no more than a fresh one once its drawing freed what it
+// used.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -12,6 +13,7 @@
 #include <chrono>
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "render_process/render_process.h"
@@ -85,6 +87,44 @@ TEST(RenderProcessMemory, UnderAnAddressSpaceLimitADrawingIsTheLibrarysOrRefused
     ASSERT_EQ(waitpid(child, &status, 0), child);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << c.side << ": status " << status;
   }
+#endif
+}
+
+// The memory a process holds (its resident pages).
+[[maybe_unused]] uint64_t residentBytesOf(int pid) {
+  FILE* status = std::fopen(("/proc/" + std::to_string(pid) + "/statm").c_str(), "r");
+  unsigned long long pages = 0, resident = 0;
+  const bool read = status != nullptr && std::fscanf(status, "%llu %llu", &pages, &resident) == 2;
+  if (status != nullptr) std::fclose(status);
+  return read ? resident * static_cast<uint64_t>(sysconf(_SC_PAGESIZE)) : 0;
+}
+
+// A document of 100,000 small shapes leaves a process's heap full of small blocks when freed: kept, a process
+// would hold some hundreds of megabytes while idle, and the next document would start that near the ceiling.
+TEST(RenderProcessMemory, AnIdleProcessHoldsNoMoreThanAFreshOne) {
+#ifdef QZ_TEST_UNDER_ASAN
+  GTEST_SKIP() << "the sanitizer's allocator keeps freed memory back on purpose";
+#else
+  useRenderProgram("");
+  ASSERT_TRUE(drawFitted(R"(<svg xmlns="http://www.w3.org/2000/svg" width="4" height="4"/>)", 4).drawn);
+  const std::vector<int> idle = idleRenderProcesses();
+  ASSERT_EQ(idle.size(), 1u);
+  const uint64_t fresh = residentBytesOf(idle.front());
+  std::string shapes = R"(<svg xmlns="http://www.w3.org/2000/svg" width="100" height="100">)";
+  for (int i = 0; i < 100000; ++i) {
+    shapes += "<rect x=\"" + std::to_string(i % 100) + "\" y=\"" + std::to_string(i / 100 % 100) +
+              "\" width=\"1\" height=\"1\" fill=\"#" + std::to_string(100 + i % 900) + "\"/>";
+  }
+  shapes += "</svg>";
+  ASSERT_TRUE(drawFitted(shapes, 100).drawn);
+  ASSERT_EQ(idleRenderProcesses(), idle);
+  // It gives the memory back once its answer went out.
+  uint64_t held = residentBytesOf(idle.front());
+  for (int tries = 0; tries < 500 && held > fresh + (uint64_t{32} << 20); ++tries) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    held = residentBytesOf(idle.front());
+  }
+  EXPECT_LE(held, fresh + (uint64_t{32} << 20)) << "fresh: " << (fresh >> 20) << " MiB";
 #endif
 }
 

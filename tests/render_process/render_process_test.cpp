@@ -496,7 +496,8 @@ TEST_F(LyingRenderProcess, RepliesThatDoNotFitTheRequestAreRefused) {
 }
 
 // A document that fails in a process that drew others before is tried once more in a fresh process, while one
-// that fails in a fresh process is refused at once: no document costs more than two tries.
+// that fails in a fresh process is refused at once: no document costs more than two tries. A try again that runs
+// out of the time the first one left says why the first failed.
 TEST_F(LyingRenderProcess, AFailureAfterOtherDrawingsIsTriedOnceMoreInAFreshProcess) {
   ASSERT_TRUE(ask("honest").drawn);
   uint64_t started = renderProcessesStarted();
@@ -514,6 +515,16 @@ TEST_F(LyingRenderProcess, AFailureAfterOtherDrawingsIsTriedOnceMoreInAFreshProc
   EXPECT_EQ(ask("always refused").error, "refused on request");
   EXPECT_EQ(renderProcessesStarted(), started + 1) << "refused after other drawings: two tries";
   EXPECT_EQ(renderProcessCount(), 0u);
+
+  ASSERT_TRUE(ask("honest").drawn);
+  RenderJob swelling;
+  swelling.document = "swells after a drawing";
+  swelling.width = swelling.height = 16;
+  swelling.timeLimit = std::chrono::milliseconds(500);
+  const RenderResult refused = runRenderJob(swelling);
+  EXPECT_EQ(refused.failure, RenderFailure::OutOfMemory) << refused.error;
+  EXPECT_EQ(refused.error.rfind("SVG document could not be drawn: the renderer needed more than ", 0), 0u)
+      << refused.error;
 }
 
 // In the sanitizer build a memory error in the render process is reported as one, not as memory run out.

@@ -1,0 +1,70 @@
+// The corpus comparison (qz_corpus_compare) refuses what it cannot compare with a message and exit status 2:
+// sizes that are not positive whole numbers, a folder that is not there, and an entry it cannot look at (a
+// symbolic link that loops), where it used to abort or go on over part of the corpus. A sound folder compares.
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "scratch_dir.h"
+
+namespace {
+
+struct ToolRun {
+  bool exited = false;
+  int status = -1;
+  std::string output;  // standard output and error together
+};
+
+class CorpusCompareTest : public ScratchDirTest {
+ protected:
+  ToolRun compare(const std::vector<std::string>& arguments) const {
+    std::string command = QZ_CORPUS_COMPARE;
+    for (const std::string& argument : arguments) command += " '" + argument + "'";
+    ToolRun run;
+    FILE* pipe = popen((command + " 2>&1").c_str(), "r");
+    if (pipe == nullptr) return run;
+    char block[4096];
+    for (size_t got; (got = fread(block, 1, sizeof block, pipe)) > 0;) run.output.append(block, got);
+    const int status = pclose(pipe);
+    run.exited = WIFEXITED(status);
+    run.status = run.exited ? WEXITSTATUS(status) : -1;
+    return run;
+  }
+};
+
+TEST_F(CorpusCompareTest, WhatCannotBeComparedEndsWithAMessage) {
+  std::filesystem::create_directories(dir / "sound");
+  writeText("sound/square.svg",
+            R"(<svg xmlns="http://www.w3.org/2000/svg" width="8" height="8"><rect width="8" height="8"/></svg>)");
+  std::filesystem::create_directories(dir / "looping");
+  std::filesystem::create_symlink("b.svg", dir / "looping/a.svg");
+  std::filesystem::create_symlink("a.svg", dir / "looping/b.svg");
+  const std::string sound = path("sound");
+  const struct {
+    const char* what;
+    std::vector<std::string> arguments;
+    const char* named;  // what the message names
+  } cases[] = {
+      {"sizes that are not numbers", {"--sizes", "abc", sound}, "abc"},
+      {"a size of nothing", {"--sizes", "200,", sound}, "200,"},
+      {"a size of zero", {"--sizes", "0", sound}, "0"},
+      {"a negative size", {"--sizes", "-5", sound}, "-5"},
+      {"no count of jobs", {"--jobs", "none", sound}, "none"},
+      {"a folder that is not there", {sound, path("missing")}, "missing"},
+      {"a symbolic link that loops", {path("looping")}, "symbolic links"},
+  };
+  for (const auto& c : cases) {
+    const ToolRun run = compare(c.arguments);
+    EXPECT_TRUE(run.exited) << c.what << ": " << run.output;
+    EXPECT_EQ(run.status, 2) << c.what << ": " << run.output;
+    EXPECT_NE(run.output.find(c.named), std::string::npos) << c.what << ": " << run.output;
+  }
+  const ToolRun run = compare({"--clean", "--sizes", "16", sound});
+  EXPECT_EQ(run.status, 0) << run.output;
+  EXPECT_NE(run.output.find("| load_svg_image 16 | 1 | 1 |"), std::string::npos) << run.output;
+}
+
+}  // namespace
