@@ -202,17 +202,24 @@ void StopRule::begin(DatabaseRequest& request) {
   }
   turnOwed_ = false;
   wasInTransaction_ = sqlite3_get_autocommit(connection) == 0;
+  endedWrite_ = false;
+  sqlite3_commit_hook(connection, &StopRule::noteWriteCommitted, this);
+  sqlite3_rollback_hook(connection, &StopRule::noteWriteRolledBack, this);
   sqlite3_progress_handler(connection, kStepsPerCheck, &StopRule::checkComputing, this);
 }
 
 void StopRule::end(DatabaseRequest& request) {
   sqlite3* connection = request.connection;
   sqlite3_progress_handler(connection, 0, nullptr, nullptr);
+  sqlite3_commit_hook(connection, nullptr, nullptr);
+  sqlite3_rollback_hook(connection, nullptr, nullptr);
   if (waitsHere_) sqlite3_busy_timeout(connection, busyTimeout_);
   if (listedWaiting_) endLockWait(file_);
   listedWaiting_ = false;
   const bool inTransaction = sqlite3_get_autocommit(connection) == 0;
-  if (!inTransaction && waitsHere_ && !file_.empty()) turnOwed_ = noteLocksReleased(file_);
+  // Only the write lock keeps a waiter of this process out: a reader's end frees nothing it waits for (in
+  // rollback journal mode a writer waiting for readers holds the lock that keeps new ones out).
+  if (endedWrite_ && !inTransaction && waitsHere_ && !file_.empty()) turnOwed_ = noteLocksReleased(file_);
   if (!wasInTransaction_ && inTransaction) {
     transactionOpenedOn_ = connection;
     openingSavepoint_ = openedSavepoint(statementText(request));
@@ -223,6 +230,14 @@ void StopRule::end(DatabaseRequest& request) {
   }
   running_ = nullptr;
 }
+
+// SQLite calls these only when a transaction that took the write lock ends.
+int StopRule::noteWriteCommitted(void* rule) {
+  static_cast<StopRule*>(rule)->endedWrite_ = true;
+  return 0;  // the commit goes ahead
+}
+
+void StopRule::noteWriteRolledBack(void* rule) { static_cast<StopRule*>(rule)->endedWrite_ = true; }
 
 void StopRule::noteAlive(Clock::time_point until) { aliveUntil_.store(ticksOf(until), std::memory_order_relaxed); }
 
