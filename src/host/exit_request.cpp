@@ -1,5 +1,7 @@
-// The one pending request to end the process, guarded by a mutex whose condition variable the main thread's
-// sleeps wait on; the flag is atomic so that the main thread's checks cost one load.
+// The one request to end the process, guarded by a mutex whose condition variable the main thread's sleeps
+// wait on; the flags are atomic so that the main thread's checks cost one load. The request is taken once:
+// the close and the exit it leads to run finalizers and exit handlers, which may pause as the scripts' loop
+// does, and there it is no longer pending.
 #include "host/exit_request.h"
 
 #include <atomic>
@@ -15,7 +17,8 @@ namespace {
 struct ExitRequest {
   std::mutex lock;
   std::condition_variable asked;
-  std::atomic<bool> pending{false};
+  std::atomic<bool> made{false};     // a request was made; the first holds
+  std::atomic<bool> pending{false};  // made and not yet taken by the main thread
   int status = EXIT_SUCCESS;
   bool closeState = false;
 };
@@ -32,9 +35,10 @@ void requestProcessExit(int status, bool closeState) {
   ExitRequest& request = exitRequest();
   {
     std::lock_guard guard(request.lock);
-    if (request.pending.load(std::memory_order_relaxed)) return;
+    if (request.made.load(std::memory_order_relaxed)) return;
     request.status = status;
     request.closeState = closeState;
+    request.made.store(true, std::memory_order_release);
     request.pending.store(true, std::memory_order_release);
   }
   request.asked.notify_all();
@@ -43,7 +47,7 @@ void requestProcessExit(int status, bool closeState) {
 
 std::optional<int> requestedExitStatus() {
   ExitRequest& request = exitRequest();
-  if (!request.pending.load(std::memory_order_acquire)) return std::nullopt;
+  if (!request.made.load(std::memory_order_acquire)) return std::nullopt;
   std::lock_guard guard(request.lock);
   return request.status;
 }
@@ -55,6 +59,8 @@ void exitIfRequested(lua_State* L) {
   bool closeState;
   {
     std::lock_guard guard(request.lock);
+    if (!request.pending.load(std::memory_order_relaxed)) return;
+    request.pending.store(false, std::memory_order_relaxed);
     status = request.status;
     closeState = request.closeState;
   }

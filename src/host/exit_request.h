@@ -15,7 +15,8 @@ struct lua_State;
 void requestProcessExit(int status, bool closeState);
 // The status asked for, when an end was asked for.
 std::optional<int> requestedExitStatus();
-// Main thread, inside a call from the Lua state L: ends the process as asked, when it was; returns otherwise.
+// Main thread, inside a call from the Lua state L: ends the process as asked, when it was and no earlier call
+// has taken the request (a finalizer of the close it began pauses here); returns otherwise.
 void exitIfRequested(lua_State* L);
 // Main thread: sleeps until `until`, or ends the process as asked as soon as that is asked.
 void sleepUnlessExitRequested(lua_State* L, std::chrono::steady_clock::time_point until);

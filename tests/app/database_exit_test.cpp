@@ -194,4 +194,38 @@ TEST(DatabaseExit, OsExitInAWorkerJobEndsTheProcessWithItsCodeAndKeepsTheQueuedW
   }
 }
 
+// A job's os.exit(7, true) closes the main state as os.exit(7, true) there would: a finalizer that pauses as
+// a script's loop does (a sleep, a poll or wait for events, a look at a job) runs to its end, and its write is
+// kept; the pause does not end the process a second time from inside the close.
+TEST(DatabaseExit, OsExitClosingTheStateFromAWorkerJobLetsEveryFinalizerRunToItsEnd) {
+  const char* pauses[] = {"system.sleep(0.01)", "system.poll_event()", "system.wait_event(0.01)", "job:ready()"};
+  std::vector<std::unique_ptr<Sandbox>> sandboxes;
+  std::vector<BackgroundRun> runs;
+  for (const char* pause : pauses) {
+    sandboxes.push_back(std::make_unique<Sandbox>());
+    sandboxes.back()->writeBoot(bootWith(R"lua(
+  package.loaded.jobs = nil
+  package.preload.jobs = load("return { quit = function(code) os.exit(code, true) end }")
+  local d = assert(db.open(EXE_DIR .. "/user/final.db"))
+  assert(d:exec("CREATE TABLE t(a)"))
+  local job
+  keep = setmetatable({}, { __gc = function()
+    )lua" + std::string(pause) + R"lua(
+    assert(d:exec("INSERT INTO t VALUES(1)"))
+    io.write("the finalizer ran to its end")
+  end })
+  job = assert(worker.submit("jobs", "quit", 7))
+  while true do system.sleep(0.01) end
+)lua"));
+    runs.push_back(sandboxes.back()->start(qztest::newInstance(kDeadline)));
+  }
+  for (size_t index = 0; index < runs.size(); ++index) {
+    const RunResult result = runs[index].wait(kDeadline);
+    EXPECT_FALSE(result.timedOut) << pauses[index];
+    EXPECT_EQ(result.exitCode, 7) << pauses[index] << result.standardError;
+    EXPECT_EQ(result.standardOutput, "the finalizer ran to its end") << pauses[index];
+    EXPECT_EQ(rowsOf(sandboxes[index]->root() / "user/final.db"), 1) << pauses[index];
+  }
+}
+
 }  // namespace
