@@ -1,7 +1,8 @@
 // The one request to end the process, guarded by a mutex whose condition variable the main thread's sleeps
 // wait on; the flags are atomic so that the main thread's checks cost one load. The request is taken once:
 // the close and the exit it leads to run finalizers and exit handlers, which may pause as the scripts' loop
-// does, and there it is no longer pending.
+// does, and there it is no longer pending; so may those of the close at the scripts' end, which the request
+// does not cut short.
 #include "host/exit_request.h"
 
 #include <atomic>
@@ -64,6 +65,8 @@ void exitIfRequested(lua_State* L) {
     status = request.status;
     closeState = request.closeState;
   }
+  // Once the scripts have ended, the state's close is under way and the process ends with the status asked.
+  if (processShuttingDown()) return;
   if (closeState) lua_close(L);  // as os.exit(status, true) closes the state it runs in
   std::exit(status);
 }

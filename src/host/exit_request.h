@@ -16,7 +16,8 @@ void requestProcessExit(int status, bool closeState);
 // The status asked for, when an end was asked for.
 std::optional<int> requestedExitStatus();
 // Main thread, inside a call from the Lua state L: ends the process as asked, when it was and no earlier call
-// has taken the request (a finalizer of the close it began pauses here); returns otherwise.
+// has taken the request (a finalizer of the close it began pauses here) and the scripts have not ended (their
+// end returns the status asked); returns otherwise.
 void exitIfRequested(lua_State* L);
 // Main thread: sleeps until `until`, or ends the process as asked as soon as that is asked.
 void sleepUnlessExitRequested(lua_State* L, std::chrono::steady_clock::time_point until);

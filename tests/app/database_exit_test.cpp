@@ -194,37 +194,57 @@ TEST(DatabaseExit, OsExitInAWorkerJobEndsTheProcessWithItsCodeAndKeepsTheQueuedW
   }
 }
 
-// A job's os.exit(7, true) closes the main state as os.exit(7, true) there would: a finalizer that pauses as
-// a script's loop does (a sleep, a poll or wait for events, a look at a job) runs to its end, and its write is
-// kept; the pause does not end the process a second time from inside the close.
-TEST(DatabaseExit, OsExitClosingTheStateFromAWorkerJobLetsEveryFinalizerRunToItsEnd) {
+// A job's os.exit(7, close) while the main thread pauses as a script's loop does, or after the scripts have
+// ended: a finalizer of the state's close (the exit's, or the scripts' end's) that pauses too (a sleep, a poll
+// or wait for events, a look at a job) runs to its end and its write is kept; the pause does not end the
+// process again from inside the close. The process ends with 7.
+TEST(DatabaseExit, OsExitFromAWorkerJobLetsEveryFinalizerOfTheCloseRunToItsEnd) {
+  // The job marks the moment just before its os.exit; half a second later it has asked.
+  constexpr const char* kEndAfterTheJobAsked =
+      "while not io.open(asked) do end local t = system.get_time() while system.get_time() - t < 0.5 do end";
   const char* pauses[] = {"system.sleep(0.01)", "system.poll_event()", "system.wait_event(0.01)", "job:ready()"};
+  struct Ending {
+    const char* close;
+    const char* script;
+    const char* label;
+  };
+  const Ending endings[] = {
+      {"true", "while true do system.sleep(0.01) end", "the main thread pauses"},
+      {"true", kEndAfterTheJobAsked, "the scripts end"},
+      {"false", kEndAfterTheJobAsked, "the scripts end"},
+  };
   std::vector<std::unique_ptr<Sandbox>> sandboxes;
   std::vector<BackgroundRun> runs;
-  for (const char* pause : pauses) {
-    sandboxes.push_back(std::make_unique<Sandbox>());
-    sandboxes.back()->writeBoot(bootWith(R"lua(
+  std::vector<std::string> labels;
+  for (const Ending& ending : endings) {
+    for (const char* pause : pauses) {
+      sandboxes.push_back(std::make_unique<Sandbox>());
+      sandboxes.back()->writeBoot(bootWith(R"lua(
   package.loaded.jobs = nil
-  package.preload.jobs = load("return { quit = function(code) os.exit(code, true) end }")
+  package.preload.jobs = load([[return { quit = function(asked)
+    io.open(asked, "w"):close()
+    os.exit(7, )lua" + std::string(ending.close) + R"lua()
+  end }]])
   local d = assert(db.open(EXE_DIR .. "/user/final.db"))
   assert(d:exec("CREATE TABLE t(a)"))
-  local job
+  local asked = EXE_DIR .. "/user/asked"
   keep = setmetatable({}, { __gc = function()
     )lua" + std::string(pause) + R"lua(
     assert(d:exec("INSERT INTO t VALUES(1)"))
     io.write("the finalizer ran to its end")
   end })
-  job = assert(worker.submit("jobs", "quit", 7))
-  while true do system.sleep(0.01) end
-)lua"));
-    runs.push_back(sandboxes.back()->start(qztest::newInstance(kDeadline)));
+  job = assert(worker.submit("jobs", "quit", asked))
+  )lua" + std::string(ending.script)));
+      runs.push_back(sandboxes.back()->start(qztest::newInstance(kDeadline)));
+      labels.push_back(std::string(pause) + ", close " + ending.close + ", " + ending.label + ": ");
+    }
   }
   for (size_t index = 0; index < runs.size(); ++index) {
     const RunResult result = runs[index].wait(kDeadline);
-    EXPECT_FALSE(result.timedOut) << pauses[index];
-    EXPECT_EQ(result.exitCode, 7) << pauses[index] << result.standardError;
-    EXPECT_EQ(result.standardOutput, "the finalizer ran to its end") << pauses[index];
-    EXPECT_EQ(rowsOf(sandboxes[index]->root() / "user/final.db"), 1) << pauses[index];
+    EXPECT_FALSE(result.timedOut) << labels[index];
+    EXPECT_EQ(result.exitCode, 7) << labels[index] << result.standardError;
+    EXPECT_EQ(result.standardOutput, "the finalizer ran to its end") << labels[index];
+    EXPECT_EQ(rowsOf(sandboxes[index]->root() / "user/final.db"), 1) << labels[index];
   }
 }
 
