@@ -100,14 +100,6 @@ void endInterrupted(DatabaseRequest& request) {
   }
 }
 
-// Whether the text may read or set the busy timeout: SQLite's own wait must then stand, so that the pragma
-// reads the script's timeout and a new one replaces it. Names are matched in any case and any quoting.
-bool mentionsBusyTimeout(std::string_view text) {
-  constexpr std::string_view kName = "busy_timeout";
-  const auto sameLetter = [](char a, char b) { return (a >= 'A' && a <= 'Z' ? char(a - 'A' + 'a') : a) == b; };
-  return std::search(text.begin(), text.end(), kName.begin(), kName.end(), sameLetter) != text.end();
-}
-
 // The busy timeout the script set on the connection, in milliseconds (0 when none).
 int readBusyTimeout(sqlite3* connection) {
   sqlite3_stmt* prepared = nullptr;
@@ -185,13 +177,14 @@ void StopRule::adoptBusyTimeout(sqlite3* connection) {
 
 // Every statement waits for locks through waitForLock, which applies the script's timeout and sees the stop,
 // and is looked at by checkComputing. Between statements the connection has SQLite's own wait back, with the
-// script's timeout, so that a pragma reads it (and a statement that names it runs with SQLite's own wait).
+// script's timeout, so that a pragma reads it (and a text holding PRAGMA busy_timeout runs with SQLite's own
+// wait; a column of that name is no pragma).
 void StopRule::begin(DatabaseRequest& request) {
   sqlite3* connection = request.connection;
   running_ = &request;
   processorMark_ = std::chrono::nanoseconds(-1);
   ownTime_ = {};
-  if (mentionsBusyTimeout(statementText(request))) {
+  if (namesBusyTimeoutPragma(statementText(request))) {
     waitsHere_ = false;
     timedConnection_ = nullptr;  // read it again after the statement, which may set it
   } else {

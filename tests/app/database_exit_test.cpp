@@ -219,22 +219,22 @@ TEST(DatabaseExit, OsExitFromAWorkerJobLetsEveryFinalizerOfTheCloseRunToItsEnd) 
   for (const Ending& ending : endings) {
     for (const char* pause : pauses) {
       sandboxes.push_back(std::make_unique<Sandbox>());
-      sandboxes.back()->writeBoot(bootWith(R"lua(
+      const std::string body = std::string("  local close, asked = ") + ending.close + R"lua(, EXE_DIR .. "/user/asked"
   package.loaded.jobs = nil
-  package.preload.jobs = load([[return { quit = function(asked)
-    io.open(asked, "w"):close()
-    os.exit(7, )lua" + std::string(ending.close) + R"lua()
+  package.preload.jobs = load([[return { quit = function(how)
+    io.open(how.asked, "w"):close()
+    os.exit(7, how.close)
   end }]])
   local d = assert(db.open(EXE_DIR .. "/user/final.db"))
   assert(d:exec("CREATE TABLE t(a)"))
-  local asked = EXE_DIR .. "/user/asked"
   keep = setmetatable({}, { __gc = function()
-    )lua" + std::string(pause) + R"lua(
+    )lua" + pause + R"lua(
     assert(d:exec("INSERT INTO t VALUES(1)"))
     io.write("the finalizer ran to its end")
   end })
-  job = assert(worker.submit("jobs", "quit", asked))
-  )lua" + std::string(ending.script)));
+  job = assert(worker.submit("jobs", "quit", { asked = asked, close = close }))
+  )lua" + ending.script;
+      sandboxes.back()->writeBoot(bootWith(body));
       runs.push_back(sandboxes.back()->start(qztest::newInstance(kDeadline)));
       labels.push_back(std::string(pause) + ", close " + ending.close + ", " + ending.label + ": ");
     }

@@ -28,7 +28,8 @@ TEST_F(WorkerTest, AReaderIsNotHeldUpByAWriterWaitingForTheLockOfAnother) {
     std::string error;
     ASSERT_TRUE(writer->start(error)) << error;
     std::shared_ptr<DatabaseAsyncExecState> waiting;
-    ASSERT_TRUE(writer->execAsync({writerConnection.get(), "INSERT INTO t VALUES('waits')", false, {}}, waiting, error));
+    ASSERT_TRUE(
+        writer->execAsync({writerConnection.get(), "INSERT INTO t VALUES('waits')", false, {}}, waiting, error));
     int reads = 0;
     while (!waiting->isReady()) {
       ASSERT_EQ(query("SELECT count(*) FROM t").code, SQLITE_OK) << journalMode;
