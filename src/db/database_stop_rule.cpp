@@ -170,8 +170,7 @@ bool StopRule::skipsAfterCut(DatabaseRequest& request) {
 void StopRule::adoptBusyTimeout(sqlite3* connection) {
   if (connection == timedConnection_) return;
   busyTimeout_ = readBusyTimeout(connection);
-  const char* file = sqlite3_db_filename(connection, "main");
-  file_ = file != nullptr ? file : "";
+  file_ = lockTurnsFile(sqlite3_db_filename(connection, "main"));
   timedConnection_ = connection;
 }
 

@@ -2,8 +2,11 @@
 // neighbour, and cost nothing to a connection that never takes the write lock.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <filesystem>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "db/database_worker.h"
 #include "db_test_support.h"
@@ -40,6 +43,45 @@ TEST_F(WorkerTest, AReaderIsNotHeldUpByAWriterWaitingForTheLockOfAnother) {
     EXPECT_GT(reads, 2000) << journalMode << ": each read waited for the writer's turn";
     dbtest::execDirect(holder.get(), "ROLLBACK");
     dbtest::execDirect(connection(), "DROP TABLE t");
+  }
+}
+
+// A writer waits for the lock of a neighbour of this process that holds a transaction open; the neighbour
+// commits and at once writes again. The waiter has its turn first, however it names the file: by the same
+// path, or by a hard link to it (SQLite locks the file, not the name). Rounds in which the waiter is not
+// scheduled within the neighbour's moment of waiting may go either way; without turns, the neighbour's
+// next write, microseconds later, comes first in every round.
+TEST_F(WorkerTest, AWaiterHasItsTurnBeforeTheNeighbourWritesAgainWhateverNameItGivesTheFile) {
+  dbtest::execDirect(connection(), "CREATE TABLE t(who)");
+  sqlite3_busy_timeout(connection(), 10000);
+  std::filesystem::create_hard_link(path("test.db"), path("linked.db"));
+  for (const char* name : {"test.db", "linked.db"}) {
+    SqliteConnection waiterConnection = dbtest::openConnection(path(name));
+    sqlite3_busy_timeout(waiterConnection.get(), 10000);
+    const auto waiter = DatabaseWorker::create();
+    std::string error;
+    ASSERT_TRUE(waiter->start(error)) << error;
+    constexpr int kRounds = 10;
+    int waiterFirst = 0;
+    for (int round = 0; round < kRounds; ++round) {
+      ASSERT_EQ(exec("BEGIN IMMEDIATE").code, SQLITE_OK);
+      std::shared_ptr<DatabaseAsyncExecState> waiting, again;
+      ASSERT_TRUE(
+          waiter->execAsync({waiterConnection.get(), "INSERT INTO t VALUES('waiter')", false, {}}, waiting, error));
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the waiter looks at the lock every 20 ms now
+      int32_t code = 1;
+      std::string message;
+      ASSERT_TRUE(worker_->execText(connection(), "COMMIT", code, message, error));
+      ASSERT_EQ(code, SQLITE_OK) << message;
+      ASSERT_TRUE(worker_->execAsync(call("INSERT INTO t VALUES('neighbour')"), again, error));
+      dbtest::readyAfter(*waiting, std::chrono::steady_clock::now());
+      dbtest::readyAfter(*again, std::chrono::steady_clock::now());
+      ASSERT_EQ(waiting->code, SQLITE_OK) << name << ": " << waiting->message;
+      ASSERT_EQ(again->code, SQLITE_OK) << name << ": " << again->message;
+      if (waiting->lastInsertRowid < again->lastInsertRowid) ++waiterFirst;
+    }
+    waiter->stop();
+    EXPECT_GE(waiterFirst, kRounds / 2) << name << ": the waiter came first in " << waiterFirst;
   }
 }
 
