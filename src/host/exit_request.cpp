@@ -5,6 +5,9 @@
 // does not cut short.
 #include "host/exit_request.h"
 
+#include <pthread.h>
+#include <signal.h>
+
 #include <atomic>
 #include <condition_variable>
 #include <cstdlib>
@@ -28,6 +31,31 @@ struct ExitRequest {
 ExitRequest& exitRequest() {
   static auto* request = new ExitRequest;
   return *request;
+}
+
+// The signal that interrupts the main thread; ignored by default, so one that comes early does nothing.
+constexpr int kInterruptSignal = SIGURG;
+
+pthread_t mainThread;
+std::atomic<bool> interruptible{false};
+// The main state's own hook, put back once the exit's hook has run (written by the handler, on the main thread).
+lua_Hook scriptHook = nullptr;
+int scriptHookMask = 0;
+int scriptHookCount = 0;
+
+void takeRequestHook(lua_State* L, lua_Debug*) {
+  lua_sethook(L, scriptHook, scriptHookMask, scriptHookCount);
+  exitIfRequested(L);
+}
+
+// On the main thread, between two of its instructions: only sets the hook, which is safe there.
+void onInterrupt(int) {
+  lua_State* L = mainLuaState();
+  if (L == nullptr || lua_gethook(L) == takeRequestHook) return;
+  scriptHook = lua_gethook(L);
+  scriptHookMask = lua_gethookmask(L);
+  scriptHookCount = lua_gethookcount(L);
+  lua_sethook(L, takeRequestHook, LUA_MASKCALL | LUA_MASKRET | LUA_MASKCOUNT, 1);
 }
 
 }  // namespace
@@ -69,6 +97,20 @@ void exitIfRequested(lua_State* L) {
   if (processShuttingDown()) return;
   if (closeState) lua_close(L);  // as os.exit(status, true) closes the state it runs in
   std::exit(status);
+}
+
+void watchForExitInterrupts() {
+  mainThread = pthread_self();
+  struct sigaction action = {};
+  action.sa_handler = onInterrupt;
+  action.sa_flags = SA_RESTART;
+  sigemptyset(&action.sa_mask);
+  if (sigaction(kInterruptSignal, &action, nullptr) == 0) interruptible.store(true, std::memory_order_release);
+}
+
+void interruptMainThreadForExit() {
+  if (!interruptible.load(std::memory_order_acquire) || !exitRequest().pending.load(std::memory_order_acquire)) return;
+  pthread_kill(mainThread, kInterruptSignal);
 }
 
 void sleepUnlessExitRequested(lua_State* L, std::chrono::steady_clock::time_point until) {

@@ -2,7 +2,9 @@
 // teardown stops what the main thread works with (databases, windows, the worker itself), so it must not run
 // beside it: the main thread ends the process, as os.exit would there, at its next pause in the scripts' loop
 // (a sleep, a wait for or poll of events, a look at a worker job), or with the status asked for when the
-// scripts end first.
+// scripts end first. Scripts that run on without pausing are interrupted, as the standard interpreter stops
+// a script on a signal: the main thread then ends the process at its next Lua instruction outside a
+// coroutine.
 #pragma once
 
 #include <chrono>
@@ -19,5 +21,10 @@ std::optional<int> requestedExitStatus();
 // has taken the request (a finalizer of the close it began pauses here) and the scripts have not ended (their
 // end returns the status asked); returns otherwise.
 void exitIfRequested(lua_State* L);
+// Main thread, once its Lua state exists (mainLuaState): lets interruptMainThreadForExit reach it.
+void watchForExitInterrupts();
+// Any thread, after requestProcessExit: when the main thread has not yet taken the request, interrupts it so
+// that it takes it in its Lua code (lua_sethook from a signal handler on that thread).
+void interruptMainThreadForExit();
 // Main thread: sleeps until `until`, or ends the process as asked as soon as that is asked.
 void sleepUnlessExitRequested(lua_State* L, std::chrono::steady_clock::time_point until);

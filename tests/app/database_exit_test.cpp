@@ -248,4 +248,40 @@ TEST(DatabaseExit, OsExitFromAWorkerJobLetsEveryFinalizerOfTheCloseRunToItsEnd) 
   }
 }
 
+// A job's os.exit(7) while the main thread runs on in Lua without ever pausing (a loop, a loop inside a function
+// called from a loop, a loop in a script that set a debug hook of its own): the main thread takes the request
+// in its Lua code, as the standard interpreter stops a script on a signal, and the process ends with 7, its
+// queued write kept. A hang fails at the run's deadline.
+TEST(DatabaseExit, OsExitFromAWorkerJobEndsAMainThreadThatNeverPauses) {
+  const char* loops[] = {
+      "while true do end",
+      "local function spin() local n = 0 while true do n = n + 1 end end while true do spin() end",
+      "local hooked = 0 debug.sethook(function() hooked = hooked + 1 end, '', 1000) while true do end",
+  };
+  std::vector<std::unique_ptr<Sandbox>> sandboxes;
+  std::vector<BackgroundRun> runs;
+  for (const char* loop : loops) {
+    for (const char* close : {"false", "true"}) {
+      sandboxes.push_back(std::make_unique<Sandbox>());
+      sandboxes.back()->writeBoot(bootWith(std::string(R"lua(
+  package.loaded.jobs = nil
+  package.preload.jobs = load("return { quit = function(close) os.exit(7, close) end }")
+  local d = assert(db.open(EXE_DIR .. "/user/spun.db"))
+  assert(d:exec("CREATE TABLE t(a)"))
+  assert(d:exec_async("INSERT INTO t VALUES(1)"))
+  keep = d
+  job = assert(worker.submit("jobs", "quit", )lua") +
+                                           close + "))\n  " + loop));
+      runs.push_back(sandboxes.back()->start(qztest::newInstance(std::chrono::seconds(60))));
+    }
+  }
+  for (size_t index = 0; index < runs.size(); ++index) {
+    const std::string label = std::string(loops[index / 2]) + (index % 2 == 0 ? ", close false" : ", close true");
+    const RunResult result = runs[index].wait(std::chrono::seconds(60));
+    EXPECT_FALSE(result.timedOut) << label;
+    EXPECT_EQ(result.exitCode, 7) << label << result.standardError;
+    EXPECT_EQ(rowsOf(sandboxes[index]->root() / "user/spun.db"), 1) << label;
+  }
+}
+
 }  // namespace
