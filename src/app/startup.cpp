@@ -167,6 +167,7 @@ int runScripts(BootContext& context, BootLog& bootLog) {
     return 1;
   }
   setMainLuaState(L);
+  watchForExitInterrupts();
   luaL_openselectedlibs(L, ~LUA_UTF8LIBK, 0);  // the module table opens the utf8 module in its place
 
   int exitCode = 1;

@@ -1,6 +1,8 @@
 // Database files on the calling thread, over SQLite and the platform's file services.
 #include "db/database_files.h"
 
+#include <limits.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "platform/file_utils.h"
@@ -34,15 +36,34 @@ bool probeOpen(const char* path, int flags, const char* fallback, std::string& m
 
 // SQLite keeps a rollback journal beside the database, named after it with the longest of its suffixes.
 constexpr std::string_view kJournalSuffix = "-journal";
+// As many links as SQLite follows from one name.
+constexpr int kMostLinksFollowed = 100;
+
+// The path a chain of symbolic links at `path` leads to, as SQLite follows it to keep its journal beside the
+// file (a dangling link's target is the file it would create); the path itself when it is no link.
+std::string linkedPath(std::string_view path) {
+  std::string current(path);
+  for (int hops = 0; hops < kMostLinksFollowed; ++hops) {
+    struct stat info {};
+    if (lstat(current.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) break;
+    std::string target(static_cast<size_t>(info.st_size > 0 ? info.st_size : PATH_MAX), '\0');
+    const ssize_t length = readlink(current.c_str(), target.data(), target.size());
+    if (length <= 0 || static_cast<size_t>(length) > target.size()) break;
+    target.resize(static_cast<size_t>(length));
+    const size_t slash = current.rfind('/');
+    current = target.front() == '/' || slash == std::string::npos ? target : current.substr(0, slash + 1) + target;
+  }
+  return current;
+}
 
 // Refuses a file name that leaves its journal's name no room within the file system's limit on one name:
 // SQLite would open the database and then fail every write with "unable to open database file".
-bool leavesRoomForJournal(std::string_view path, std::string& message) {
+bool leavesRoomForJournal(std::string_view given, std::string& message) {
+  const std::string path = linkedPath(given);
   const size_t slash = path.rfind('/');
-  const std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
-  const std::string directory = slash == std::string_view::npos ? "."
-                                : slash == 0                    ? "/"
-                                                                : std::string(path.substr(0, slash));
+  const std::string_view name =
+      slash == std::string::npos ? std::string_view(path) : std::string_view(path).substr(slash + 1);
+  const std::string directory = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
   const long longestName = pathconf(directory.c_str(), _PC_NAME_MAX);
   if (longestName <= 0 || name.size() + kJournalSuffix.size() <= static_cast<size_t>(longestName)) return true;
   message = "database file name too long: " + std::to_string(name.size()) +

@@ -3,6 +3,8 @@
 // one atomic load.
 #include "db/database_lock_turns.h"
 
+#include <sys/stat.h>
+
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -31,6 +33,13 @@ LockTurns& lockTurns() {
 }
 
 }  // namespace
+
+std::string lockTurnsFile(const char* name) {
+  if (name == nullptr || *name == '\0') return {};
+  struct stat info {};
+  if (stat(name, &info) != 0) return name;
+  return std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino);
+}
 
 void waitForLockRelease(const std::string& file, bool first, std::chrono::steady_clock::time_point until) {
   LockTurns& turns = lockTurns();

@@ -11,7 +11,12 @@
 // How long a worker that let a file's locks go waits at most for a waiter's turn.
 inline constexpr std::chrono::milliseconds kLockTurnWait{20};
 
-// A statement waiting for the lock of `file` (a file name, never empty) sleeps until `until`, or until a
+// The key under which the connections of this process take turns at the locks of the database file `name`:
+// the file itself (its device and inode), however it is named (a hard link, another mount); empty for a
+// database in memory, and the name when the file cannot be looked at.
+std::string lockTurnsFile(const char* name);
+
+// A statement waiting for the lock of `file` (a key, never empty) sleeps until `until`, or until a
 // statement of another connection lets the file's locks go. `first` lists it as a waiter until endLockWait.
 void waitForLockRelease(const std::string& file, bool first, std::chrono::steady_clock::time_point until);
 // The statement listed as a waiter has ended, with or without the lock: its turn is over.

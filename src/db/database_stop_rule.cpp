@@ -100,14 +100,6 @@ void endInterrupted(DatabaseRequest& request) {
   }
 }
 
-// Whether the text may read or set the busy timeout: SQLite's own wait must then stand, so that the pragma
-// reads the script's timeout and a new one replaces it. Names are matched in any case and any quoting.
-bool mentionsBusyTimeout(std::string_view text) {
-  constexpr std::string_view kName = "busy_timeout";
-  const auto sameLetter = [](char a, char b) { return (a >= 'A' && a <= 'Z' ? char(a - 'A' + 'a') : a) == b; };
-  return std::search(text.begin(), text.end(), kName.begin(), kName.end(), sameLetter) != text.end();
-}
-
 // The busy timeout the script set on the connection, in milliseconds (0 when none).
 int readBusyTimeout(sqlite3* connection) {
   sqlite3_stmt* prepared = nullptr;
@@ -178,20 +170,20 @@ bool StopRule::skipsAfterCut(DatabaseRequest& request) {
 void StopRule::adoptBusyTimeout(sqlite3* connection) {
   if (connection == timedConnection_) return;
   busyTimeout_ = readBusyTimeout(connection);
-  const char* file = sqlite3_db_filename(connection, "main");
-  file_ = file != nullptr ? file : "";
+  file_ = lockTurnsFile(sqlite3_db_filename(connection, "main"));
   timedConnection_ = connection;
 }
 
 // Every statement waits for locks through waitForLock, which applies the script's timeout and sees the stop,
 // and is looked at by checkComputing. Between statements the connection has SQLite's own wait back, with the
-// script's timeout, so that a pragma reads it (and a statement that names it runs with SQLite's own wait).
+// script's timeout, so that a pragma reads it (and a text holding PRAGMA busy_timeout runs with SQLite's own
+// wait; a column of that name is no pragma).
 void StopRule::begin(DatabaseRequest& request) {
   sqlite3* connection = request.connection;
   running_ = &request;
   processorMark_ = std::chrono::nanoseconds(-1);
   ownTime_ = {};
-  if (mentionsBusyTimeout(statementText(request))) {
+  if (namesBusyTimeoutPragma(statementText(request))) {
     waitsHere_ = false;
     timedConnection_ = nullptr;  // read it again after the statement, which may set it
   } else {
@@ -202,17 +194,24 @@ void StopRule::begin(DatabaseRequest& request) {
   }
   turnOwed_ = false;
   wasInTransaction_ = sqlite3_get_autocommit(connection) == 0;
+  endedWrite_ = false;
+  sqlite3_commit_hook(connection, &StopRule::noteWriteCommitted, this);
+  sqlite3_rollback_hook(connection, &StopRule::noteWriteRolledBack, this);
   sqlite3_progress_handler(connection, kStepsPerCheck, &StopRule::checkComputing, this);
 }
 
 void StopRule::end(DatabaseRequest& request) {
   sqlite3* connection = request.connection;
   sqlite3_progress_handler(connection, 0, nullptr, nullptr);
+  sqlite3_commit_hook(connection, nullptr, nullptr);
+  sqlite3_rollback_hook(connection, nullptr, nullptr);
   if (waitsHere_) sqlite3_busy_timeout(connection, busyTimeout_);
   if (listedWaiting_) endLockWait(file_);
   listedWaiting_ = false;
   const bool inTransaction = sqlite3_get_autocommit(connection) == 0;
-  if (!inTransaction && waitsHere_ && !file_.empty()) turnOwed_ = noteLocksReleased(file_);
+  // Only the write lock keeps a waiter of this process out: a reader's end frees nothing it waits for (in
+  // rollback journal mode a writer waiting for readers holds the lock that keeps new ones out).
+  if (endedWrite_ && !inTransaction && waitsHere_ && !file_.empty()) turnOwed_ = noteLocksReleased(file_);
   if (!wasInTransaction_ && inTransaction) {
     transactionOpenedOn_ = connection;
     openingSavepoint_ = openedSavepoint(statementText(request));
@@ -223,6 +222,14 @@ void StopRule::end(DatabaseRequest& request) {
   }
   running_ = nullptr;
 }
+
+// SQLite calls these only when a transaction that took the write lock ends.
+int StopRule::noteWriteCommitted(void* rule) {
+  static_cast<StopRule*>(rule)->endedWrite_ = true;
+  return 0;  // the commit goes ahead
+}
+
+void StopRule::noteWriteRolledBack(void* rule) { static_cast<StopRule*>(rule)->endedWrite_ = true; }
 
 void StopRule::noteAlive(Clock::time_point until) { aliveUntil_.store(ticksOf(until), std::memory_order_relaxed); }
 

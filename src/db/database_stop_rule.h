@@ -82,6 +82,8 @@ class StopRule {
   void noteAlive(Clock::time_point until);
   void count(std::atomic<int>& cause, bool write);
   static int checkComputing(void* rule);
+  static int noteWriteCommitted(void* rule);
+  static void noteWriteRolledBack(void* rule);
   static int waitForLock(void* rule, int attempt);
 
   std::atomic<Clock::rep> deadline_{0};
@@ -101,9 +103,10 @@ class StopRule {
   // lock began; whether a wait past the deadline has run out.
   sqlite3* timedConnection_ = nullptr;
   int busyTimeout_ = 0;
-  std::string file_;            // its main database file, empty for one in memory
+  std::string file_;            // its main database file's key of turns (lockTurnsFile), empty for one in memory
   bool listedWaiting_ = false;  // the running statement is listed as a waiter of file_
-  bool turnOwed_ = false;       // the last statement let file_'s locks go while others waited
+  bool turnOwed_ = false;       // the last statement let file_'s write lock go while others waited
+  bool endedWrite_ = false;     // the running statement ended a transaction that held the write lock
   bool waitsHere_ = false;
   bool wasInTransaction_ = false;
   Clock::time_point waitSince_;

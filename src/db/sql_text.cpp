@@ -117,6 +117,24 @@ bool nextIsKeyword(std::string_view sql, size_t& position, std::string_view keyw
   return true;
 }
 
+// The position just past the statement that begins at `position`: past its ";" outside quotes and comments,
+// or the end of the text.
+size_t endOfStatement(std::string_view sql, size_t position) {
+  while (position < sql.size()) {
+    const char c = sql[position];
+    if (c == ';') return position + 1;
+    if (c == '\'' || c == '"' || c == '`' || c == '[') {
+      const size_t closing = sql.find(c == '[' ? ']' : c, position + 1);  // a doubled quote reads as two texts
+      position = closing == std::string_view::npos ? sql.size() : closing + 1;
+    } else if (sql.substr(position, 2) == "--" || sql.substr(position, 2) == "/*") {
+      position = skipSpaceAndComments(sql, position);
+    } else {
+      ++position;
+    }
+  }
+  return position;
+}
+
 constexpr std::array<std::string_view, 10> kComparisonOperators = {"=",  "!=",   "<",  "<=", ">",
                                                                    ">=", "LIKE", "IN", "IS", "IS NOT"};
 
@@ -282,4 +300,16 @@ std::string releasedSavepoint(std::string_view sql) {
   if (!nextIsKeyword(sql, position, "RELEASE")) return {};
   nextIsKeyword(sql, position, "SAVEPOINT");
   return nextName(sql, position).text;
+}
+
+bool namesBusyTimeoutPragma(std::string_view sql) {
+  for (size_t start = 0; start < sql.size(); start = endOfStatement(sql, start)) {
+    size_t position = start;
+    if (!nextIsKeyword(sql, position, "PRAGMA")) continue;
+    SqlName name = nextName(sql, position);
+    position = skipSpaceAndComments(sql, position);
+    if (position < sql.size() && sql[position] == '.') name = nextName(sql, ++position);  // after a schema
+    if (name.text == "BUSY_TIMEOUT") return true;
+  }
+  return false;
 }

@@ -59,3 +59,6 @@ bool startsOrEndsTransaction(std::string_view sql);
 // compares names; empty for any other statement.
 std::string openedSavepoint(std::string_view sql);
 std::string releasedSavepoint(std::string_view sql);
+
+// Whether a statement of the text is a PRAGMA busy_timeout (reading or setting it), in any case and quoting.
+bool namesBusyTimeoutPragma(std::string_view sql);

@@ -1,6 +1,12 @@
-// The one pending request to end the process, guarded by a mutex whose condition variable the main thread's
-// sleeps wait on; the flag is atomic so that the main thread's checks cost one load.
+// The one request to end the process, guarded by a mutex whose condition variable the main thread's sleeps
+// wait on; the flags are atomic so that the main thread's checks cost one load. The request is taken once:
+// the close and the exit it leads to run finalizers and exit handlers, which may pause as the scripts' loop
+// does, and there it is no longer pending; so may those of the close at the scripts' end, which the request
+// does not cut short.
 #include "host/exit_request.h"
+
+#include <pthread.h>
+#include <signal.h>
 
 #include <atomic>
 #include <condition_variable>
@@ -15,7 +21,8 @@ namespace {
 struct ExitRequest {
   std::mutex lock;
   std::condition_variable asked;
-  std::atomic<bool> pending{false};
+  std::atomic<bool> made{false};     // a request was made; the first holds
+  std::atomic<bool> pending{false};  // made and not yet taken by the main thread
   int status = EXIT_SUCCESS;
   bool closeState = false;
 };
@@ -26,15 +33,41 @@ ExitRequest& exitRequest() {
   return *request;
 }
 
+// The signal that interrupts the main thread; ignored by default, so one that comes early does nothing.
+constexpr int kInterruptSignal = SIGURG;
+
+pthread_t mainThread;
+std::atomic<bool> interruptible{false};
+// The main state's own hook, put back once the exit's hook has run (written by the handler, on the main thread).
+lua_Hook scriptHook = nullptr;
+int scriptHookMask = 0;
+int scriptHookCount = 0;
+
+void takeRequestHook(lua_State* L, lua_Debug*) {
+  lua_sethook(L, scriptHook, scriptHookMask, scriptHookCount);
+  exitIfRequested(L);
+}
+
+// On the main thread, between two of its instructions: only sets the hook, which is safe there.
+void onInterrupt(int) {
+  lua_State* L = mainLuaState();
+  if (L == nullptr || lua_gethook(L) == takeRequestHook) return;
+  scriptHook = lua_gethook(L);
+  scriptHookMask = lua_gethookmask(L);
+  scriptHookCount = lua_gethookcount(L);
+  lua_sethook(L, takeRequestHook, LUA_MASKCALL | LUA_MASKRET | LUA_MASKCOUNT, 1);
+}
+
 }  // namespace
 
 void requestProcessExit(int status, bool closeState) {
   ExitRequest& request = exitRequest();
   {
     std::lock_guard guard(request.lock);
-    if (request.pending.load(std::memory_order_relaxed)) return;
+    if (request.made.load(std::memory_order_relaxed)) return;
     request.status = status;
     request.closeState = closeState;
+    request.made.store(true, std::memory_order_release);
     request.pending.store(true, std::memory_order_release);
   }
   request.asked.notify_all();
@@ -43,7 +76,7 @@ void requestProcessExit(int status, bool closeState) {
 
 std::optional<int> requestedExitStatus() {
   ExitRequest& request = exitRequest();
-  if (!request.pending.load(std::memory_order_acquire)) return std::nullopt;
+  if (!request.made.load(std::memory_order_acquire)) return std::nullopt;
   std::lock_guard guard(request.lock);
   return request.status;
 }
@@ -55,11 +88,29 @@ void exitIfRequested(lua_State* L) {
   bool closeState;
   {
     std::lock_guard guard(request.lock);
+    if (!request.pending.load(std::memory_order_relaxed)) return;
+    request.pending.store(false, std::memory_order_relaxed);
     status = request.status;
     closeState = request.closeState;
   }
+  // Once the scripts have ended, the state's close is under way and the process ends with the status asked.
+  if (processShuttingDown()) return;
   if (closeState) lua_close(L);  // as os.exit(status, true) closes the state it runs in
   std::exit(status);
+}
+
+void watchForExitInterrupts() {
+  mainThread = pthread_self();
+  struct sigaction action = {};
+  action.sa_handler = onInterrupt;
+  action.sa_flags = SA_RESTART;
+  sigemptyset(&action.sa_mask);
+  if (sigaction(kInterruptSignal, &action, nullptr) == 0) interruptible.store(true, std::memory_order_release);
+}
+
+void interruptMainThreadForExit() {
+  if (!interruptible.load(std::memory_order_acquire) || !exitRequest().pending.load(std::memory_order_acquire)) return;
+  pthread_kill(mainThread, kInterruptSignal);
 }
 
 void sleepUnlessExitRequested(lua_State* L, std::chrono::steady_clock::time_point until) {

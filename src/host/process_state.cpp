@@ -8,15 +8,15 @@
 
 namespace {
 
-lua_State* mainState = nullptr;
+std::atomic<lua_State*> mainState{nullptr};  // read by a signal handler on the main thread too
 std::atomic<uint32_t> wakeUpType{0};
 std::atomic<uint32_t> mainWindowSdl{0};
 std::atomic<bool> shuttingDown{false};
 
 }  // namespace
 
-lua_State* mainLuaState() { return mainState; }
-void setMainLuaState(lua_State* L) { mainState = L; }
+lua_State* mainLuaState() { return mainState.load(std::memory_order_relaxed); }
+void setMainLuaState(lua_State* L) { mainState.store(L, std::memory_order_relaxed); }
 
 uint32_t wakeUpEventType() { return wakeUpType.load(std::memory_order_acquire); }
 void setWakeUpEventType(uint32_t type) { wakeUpType.store(type, std::memory_order_release); }

@@ -51,6 +51,9 @@ int workerSleep(lua_State* L) {
   }
 }
 
+constexpr std::chrono::milliseconds kExitTick{10};
+constexpr int kExitPatienceTicks = 100;
+
 // os.exit([code [, close]]) in the worker's state: the main thread ends the process with that code, as
 // os.exit ends it there (the exit's teardown stops what the main thread works with, so it runs there); the
 // job goes no further and waits here until that teardown cancels it.
@@ -62,7 +65,11 @@ int workerExit(lua_State* L) {
     status = static_cast<int>(luaL_optinteger(L, 1, EXIT_SUCCESS));
   }
   requestProcessExit(status, lua_toboolean(L, 2) != 0);
-  while (!cancelRequested(L)) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  // Scripts that have not paused for a second may never pause: the main thread is interrupted.
+  for (int waited = 0; !cancelRequested(L); ++waited) {
+    if (waited == kExitPatienceTicks) interruptMainThreadForExit();
+    std::this_thread::sleep_for(kExitTick);
+  }
   return luaL_error(L, "%s", kCancelledMessage);
 }
 

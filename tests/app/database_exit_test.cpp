@@ -194,4 +194,94 @@ TEST(DatabaseExit, OsExitInAWorkerJobEndsTheProcessWithItsCodeAndKeepsTheQueuedW
   }
 }
 
+// A job's os.exit(7, close) while the main thread pauses as a script's loop does, or after the scripts have
+// ended: a finalizer of the state's close (the exit's, or the scripts' end's) that pauses too (a sleep, a poll
+// or wait for events, a look at a job) runs to its end and its write is kept; the pause does not end the
+// process again from inside the close. The process ends with 7.
+TEST(DatabaseExit, OsExitFromAWorkerJobLetsEveryFinalizerOfTheCloseRunToItsEnd) {
+  // The job marks the moment just before its os.exit; half a second later it has asked.
+  constexpr const char* kEndAfterTheJobAsked =
+      "while not io.open(asked) do end local t = system.get_time() while system.get_time() - t < 0.5 do end";
+  const char* pauses[] = {"system.sleep(0.01)", "system.poll_event()", "system.wait_event(0.01)", "job:ready()"};
+  struct Ending {
+    const char* close;
+    const char* script;
+    const char* label;
+  };
+  const Ending endings[] = {
+      {"true", "while true do system.sleep(0.01) end", "the main thread pauses"},
+      {"true", kEndAfterTheJobAsked, "the scripts end"},
+      {"false", kEndAfterTheJobAsked, "the scripts end"},
+  };
+  std::vector<std::unique_ptr<Sandbox>> sandboxes;
+  std::vector<BackgroundRun> runs;
+  std::vector<std::string> labels;
+  for (const Ending& ending : endings) {
+    for (const char* pause : pauses) {
+      sandboxes.push_back(std::make_unique<Sandbox>());
+      const std::string body = std::string("  local close, asked = ") + ending.close + R"lua(, EXE_DIR .. "/user/asked"
+  package.loaded.jobs = nil
+  package.preload.jobs = load([[return { quit = function(how)
+    io.open(how.asked, "w"):close()
+    os.exit(7, how.close)
+  end }]])
+  local d = assert(db.open(EXE_DIR .. "/user/final.db"))
+  assert(d:exec("CREATE TABLE t(a)"))
+  keep = setmetatable({}, { __gc = function()
+    )lua" + pause + R"lua(
+    assert(d:exec("INSERT INTO t VALUES(1)"))
+    io.write("the finalizer ran to its end")
+  end })
+  job = assert(worker.submit("jobs", "quit", { asked = asked, close = close }))
+  )lua" + ending.script;
+      sandboxes.back()->writeBoot(bootWith(body));
+      runs.push_back(sandboxes.back()->start(qztest::newInstance(kDeadline)));
+      labels.push_back(std::string(pause) + ", close " + ending.close + ", " + ending.label + ": ");
+    }
+  }
+  for (size_t index = 0; index < runs.size(); ++index) {
+    const RunResult result = runs[index].wait(kDeadline);
+    EXPECT_FALSE(result.timedOut) << labels[index];
+    EXPECT_EQ(result.exitCode, 7) << labels[index] << result.standardError;
+    EXPECT_EQ(result.standardOutput, "the finalizer ran to its end") << labels[index];
+    EXPECT_EQ(rowsOf(sandboxes[index]->root() / "user/final.db"), 1) << labels[index];
+  }
+}
+
+// A job's os.exit(7) while the main thread runs on in Lua without ever pausing (a loop, a loop inside a function
+// called from a loop, a loop in a script that set a debug hook of its own): the main thread takes the request
+// in its Lua code, as the standard interpreter stops a script on a signal, and the process ends with 7, its
+// queued write kept. A hang fails at the run's deadline.
+TEST(DatabaseExit, OsExitFromAWorkerJobEndsAMainThreadThatNeverPauses) {
+  const char* loops[] = {
+      "while true do end",
+      "local function spin() local n = 0 while true do n = n + 1 end end while true do spin() end",
+      "local hooked = 0 debug.sethook(function() hooked = hooked + 1 end, '', 1000) while true do end",
+  };
+  std::vector<std::unique_ptr<Sandbox>> sandboxes;
+  std::vector<BackgroundRun> runs;
+  for (const char* loop : loops) {
+    for (const char* close : {"false", "true"}) {
+      sandboxes.push_back(std::make_unique<Sandbox>());
+      sandboxes.back()->writeBoot(bootWith(std::string(R"lua(
+  package.loaded.jobs = nil
+  package.preload.jobs = load("return { quit = function(close) os.exit(7, close) end }")
+  local d = assert(db.open(EXE_DIR .. "/user/spun.db"))
+  assert(d:exec("CREATE TABLE t(a)"))
+  assert(d:exec_async("INSERT INTO t VALUES(1)"))
+  keep = d
+  job = assert(worker.submit("jobs", "quit", )lua") +
+                                           close + "))\n  " + loop));
+      runs.push_back(sandboxes.back()->start(qztest::newInstance(std::chrono::seconds(60))));
+    }
+  }
+  for (size_t index = 0; index < runs.size(); ++index) {
+    const std::string label = std::string(loops[index / 2]) + (index % 2 == 0 ? ", close false" : ", close true");
+    const RunResult result = runs[index].wait(std::chrono::seconds(60));
+    EXPECT_FALSE(result.timedOut) << label;
+    EXPECT_EQ(result.exitCode, 7) << label << result.standardError;
+    EXPECT_EQ(rowsOf(sandboxes[index]->root() / "user/spun.db"), 1) << label;
+  }
+}
+
 }  // namespace

@@ -29,6 +29,37 @@ TEST_F(DatabaseFiles, OpeningCreatesAMissingFileAndRefusesUnusablePaths) {
   EXPECT_EQ(message, "unable to open database file");
 }
 
+// SQLite follows a symbolic link to the file it names and keeps the journal beside that file, so the name
+// whose length counts is the last one the links lead to: a long link to a short name works, a short link
+// (or a chain of them, relative or not) to a name too long for its journal is refused, as a dangling one
+// is, whose target SQLite would create.
+TEST_F(DatabaseFiles, TheNameALinkLeadsToIsTheOneThatMustLeaveRoomForTheJournal) {
+  const std::string tooLong(249, 'j');
+  std::ofstream(path("short.db")) << "";
+  std::ofstream(path(tooLong)) << "";
+  const std::string longLink(249, 'l');
+  std::filesystem::create_symlink(path("short.db"), path(longLink));
+  std::filesystem::create_symlink(tooLong, path("relative.db"));
+  std::filesystem::create_symlink(path("relative.db"), path("chain.db"));
+  std::filesystem::create_symlink(path(std::string(250, 'd')), path("dangling.db"));
+  std::string message;
+  {
+    SqliteConnection connection;
+    ASSERT_TRUE(openReadWriteConnection(path(longLink), connection, message)) << message;
+    dbtest::execDirect(connection.get(), "CREATE TABLE t(a); INSERT INTO t VALUES(1)");
+  }
+  const std::pair<const char*, int> refused[] = {{"relative.db", 249}, {"chain.db", 249}, {"dangling.db", 250}};
+  for (const auto& [link, length] : refused) {
+    SqliteConnection connection;
+    EXPECT_FALSE(openReadWriteConnection(path(link), connection, message)) << link;
+    EXPECT_EQ(message, "database file name too long: " + std::to_string(length) +
+                           " bytes leave no room for its journal's name (at most 247 bytes here)")
+        << link;
+    EXPECT_EQ(connection, nullptr) << link;
+  }
+  EXPECT_FALSE(std::filesystem::exists(path(std::string(250, 'd'))));
+}
+
 TEST_F(DatabaseFiles, RemovingDeletesTheFileAndItsCompanions) {
   const std::string database = path("gone.db");
   for (const char* suffix : {"", "-journal", "-wal", "-shm"}) std::ofstream(database + suffix) << "x";

@@ -147,4 +147,20 @@ TEST(SqlText, SavepointsOpenedAndReleasedAreNamedAsSqliteComparesThem) {
   }
 }
 
+TEST(SqlText, BusyTimeoutPragmasAreFoundInAnyStatementOfTheText) {
+  for (const char* sql :
+       {"PRAGMA busy_timeout", "pragma BUSY_TIMEOUT = 5000", "PRAGMA main.busy_timeout=1", "PRAGMA \"busy_timeout\"",
+        "/* x */ PRAGMA busy_timeout(10)", "SELECT ';'; PRAGMA busy_timeout=5",
+        "INSERT INTO t VALUES(1);pragma busy_timeout", "PRAGMA [main] . busy_timeout"}) {
+    EXPECT_TRUE(namesBusyTimeoutPragma(sql)) << sql;
+  }
+  for (const char* sql :
+       {"", "INSERT INTO t(busy_timeout) VALUES(1)", "SELECT busy_timeout FROM settings",
+        "SELECT 'x; PRAGMA busy_timeout'", "-- PRAGMA busy_timeout\nSELECT 1", "/* PRAGMA busy_timeout */ SELECT 1",
+        "PRAGMA busy_timeouts", "PRAGMA journal_mode", "SELECT \"a;\" FROM t WHERE x = 'PRAGMA busy_timeout'",
+        "UPDATE \"pragma\" SET busy_timeout = 1"}) {
+    EXPECT_FALSE(namesBusyTimeoutPragma(sql)) << sql;
+  }
+}
+
 }  // namespace
