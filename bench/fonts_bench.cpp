@@ -327,14 +327,20 @@ void BM_ComposeMathMaskOfTallRule(benchmark::State& state) {
 }
 BENCHMARK(BM_ComposeMathMaskOfTallRule)->Arg(4000)->Arg(16000)->Arg(32000)->Unit(benchmark::kMillisecond);
 
-// 3,700 rules 10 pixels wide and as tall as the argument, in four columns a quarter pixel apart, at
-// supersample 4: more than FreeType's outline holds once cut to a band unless their parts outside it are
-// dropped. The time should grow with the height; a mask past the work bound is refused at once.
+// 3,700 rules 10 pixels wide and as tall as the first argument, in as many columns as the second, a quarter
+// pixel apart (a little more across as many columns as rules), at supersample 4: more than FreeType's
+// outline holds once cut to a band unless their parts outside it are dropped. In four columns the time should
+// follow the height (4 x the height within 8 x the time); a mask past the work bound (taller, or spread over
+// 3,700 columns, which FreeType would take most of a minute to fill) is refused at once.
 void BM_ComposeMathMaskOfThousandsOfTallRules(benchmark::State& state) {
   auto font = RenderFont::load(kMath, 20, 0);
   std::vector<MathMaskComponent> rules;
   const auto height = static_cast<float>(state.range(0));
-  for (int i = 0; i < 3700; ++i) rules.push_back({0, 0.25f * static_cast<float>(i % 4), 0, 10, height, false});
+  const auto columns = static_cast<int>(state.range(1));
+  const float step = columns == 4 ? 0.25f : 0.27f;
+  for (int i = 0; i < 3700; ++i) {
+    rules.push_back({0, step * static_cast<float>(i % columns), 0, 10, height, false});
+  }
   for (auto _ : state) {
     const MathMask mask = font->composeMathMask(rules, 4, 67108864, 16777216);
     if (mask.status != MathMaskStatus::Done && mask.status != MathMaskStatus::TooComplex) {
@@ -344,7 +350,12 @@ void BM_ComposeMathMaskOfThousandsOfTallRules(benchmark::State& state) {
     benchmark::DoNotOptimize(mask.coverage.data());
   }
 }
-BENCHMARK(BM_ComposeMathMaskOfThousandsOfTallRules)->Arg(1000)->Arg(4000)->Arg(16000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ComposeMathMaskOfThousandsOfTallRules)
+    ->Args({500, 4})
+    ->Args({2000, 4})
+    ->Args({16000, 4})
+    ->Args({1200, 3700})
+    ->Unit(benchmark::kMillisecond);
 
 void BM_OutlineGetBitmapOf256LargeRules(benchmark::State& state) {
   constexpr FT_Pos kSide = 4000 * 64;

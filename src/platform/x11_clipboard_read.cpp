@@ -1,9 +1,11 @@
 // The reader asks the owner to convert the clipboard into a property of a window of its own, as every X
 // client does, trying the forms of text in the order SDL tries them. Each step waits up to a second for the
-// owner, as SDL would, and the whole read has one deadline as well: five seconds, and one more for every
-// MiB received, at most thirty. An owner that sends pieces without end is given up on however it paces them,
-// a slow one within seconds and a fast one at the latest after half a minute, while a large text sent at an
-// honest pace arrives whole: a display reached over a slow network still carries a megabyte a second.
+// owner, as SDL would (an owner writing a large answer in appends is answering: each append starts the step
+// again, with a second more for each MiB written), and the whole read has one deadline as well: five
+// seconds, and one more for every MiB received (in pieces, or written into the property), at most thirty. An
+// owner that sends pieces without end is given up on however it paces them, a slow one within seconds and a
+// fast one at the latest after half a minute, while a large text sent at an honest pace arrives whole: a
+// display reached over a slow network still carries a megabyte a second.
 //
 // Every request carries a timestamp from the server and names a property of this process's own, renewed
 // after each request whose owner may still answer; only an answer that names them back is taken, whatever
@@ -101,6 +103,9 @@ Answer asText(std::string bytes, TextForm form) {
 
 enum class Wait { Answered, StepOver, ReadOver };
 
+// For a wait in which no event but the one awaited shows the owner going on.
+bool noProgress(const XEvent&) { return false; }
+
 // One connection with its window that receives the text; closing the connection destroys the window.
 class Reader {
  public:
@@ -154,18 +159,20 @@ class Reader {
   static const char* messageOf(Wait wait) { return wait == Wait::ReadOver ? kReadTimeout : kStepTimeout; }
 
   // Waits up to a second (and within the read's deadline) for an event that `wanted` accepts, dropping the
-  // others and pumping SDL's events meanwhile, so that qz answers when it owns the clipboard itself. The
-  // deadlines hold however many other events come (any client may send this window events), and the read's
-  // also when the event is there already: an owner that always has the next piece ready is still stopped.
-  template <typename Wanted>
-  Wait await(const Wanted& wanted, XEvent& event) {
-    const Uint64 stepEnd = SDL_GetTicks() + kStepMilliseconds;
+  // others and pumping SDL's events meanwhile, so that qz answers when it owns the clipboard itself; an event
+  // that `progress` accepts starts the step again (appendStep). The deadlines hold however many other events
+  // come (any client may send this window events), and the read's also when the event is there already: an
+  // owner that always has the next piece ready is still stopped.
+  template <typename Wanted, typename Progress>
+  Wait await(const Wanted& wanted, const Progress& progress, XEvent& event) {
+    Uint64 stepEnd = SDL_GetTicks() + kStepMilliseconds;
     for (;;) {
       const Uint64 readEnd = readDeadline();
       if (SDL_GetTicks() >= readEnd) return Wait::ReadOver;
       for (int pending = x_.pending(display_); pending > 0; --pending) {
         x_.nextEvent(display_, &event);
         if (wanted(event)) return Wait::Answered;
+        if (progress(event)) stepEnd = SDL_GetTicks() + appendStep();
       }
       const Uint64 now = SDL_GetTicks();
       if (now >= readEnd) return Wait::ReadOver;
@@ -201,7 +208,7 @@ class Reader {
     x_.deleteProperty(display_, window_, property_);
     x_.flush(display_);
     XEvent event;
-    const Wait wait = await([this](const XEvent& e) { return isNewValue(e); }, event);
+    const Wait wait = await([this](const XEvent& e) { return isNewValue(e); }, noProgress, event);
     if (wait != Wait::Answered) return messageOf(wait);
     time_ = event.xproperty.time;
     return nullptr;
@@ -229,6 +236,27 @@ class Reader {
     return true;
   }
 
+  // The step after an append: a second, and one more for each MiB the property holds, as the server copies
+  // the whole value for each append (on a busy machine appends of 4 MiB to a 44 MiB value came 0.8 s apart).
+  Uint64 appendStep() const { return kStepMilliseconds + written_ * 1000 / kBytesPerAddedSecond; }
+
+  // Whether the event is the owner writing more of its answer into the property: the bytes it holds now
+  // count as received.
+  bool isAppend(const XEvent& event) {
+    if (!isNewValue(event)) return false;
+    Atom type = None;
+    int format = 0;
+    unsigned long count = 0, after = 0;
+    unsigned char* data = nullptr;
+    if (x_.getWindowProperty(display_, window_, property_, 0, 0, False, AnyPropertyType, &type, &format, &count, &after,
+                             &data) == Success) {
+      if (data != nullptr) x_.free(data);
+      if (after > written_) received_ += after - written_;
+      written_ = std::max<uint64_t>(written_, after);
+    }
+    return true;
+  }
+
   PropertyRead readProperty(uint64_t limit, PropertyValue& value) const {
     return readPropertyInSlices([this](long offset, PropertySlice& slice) { return requestSlice(offset, slice); },
                                 limit, value);
@@ -239,8 +267,10 @@ class Reader {
     property_ = atom(propertyName().c_str());
     x_.convertSelection(display_, clipboard_, target, property_, window_, time_);
     x_.flush(display_);
+    written_ = 0;
     XEvent event;
-    const Wait wait = await([this](const XEvent& e) { return isAnswer(e); }, event);
+    const Wait wait =
+        await([this](const XEvent& e) { return isAnswer(e); }, [this](const XEvent& e) { return isAppend(e); }, event);
     if (wait != Wait::Answered) return failed(messageOf(wait));
     if (event.xselection.property == None) {
       request.finish();
@@ -266,7 +296,7 @@ class Reader {
     Atom type = None;
     for (;;) {
       XEvent event;
-      const Wait wait = await([this](const XEvent& e) { return isNewValue(e); }, event);
+      const Wait wait = await([this](const XEvent& e) { return isNewValue(e); }, noProgress, event);
       if (wait != Wait::Answered) return failed(messageOf(wait));
       PropertyValue piece;
       const PropertyRead read = readProperty(kMostTextBytes - text.size(), piece);
@@ -287,7 +317,8 @@ class Reader {
   const X11Library& x_;
   Display* display_;
   const Uint64 start_;
-  uint64_t received_ = 0;  // text bytes received in pieces, which extend the read's deadline up to its most
+  uint64_t received_ = 0;  // bytes received in pieces or appends, which extend the read's deadline to its most
+  uint64_t written_ = 0;   // bytes the owner has written into the property for the request in flight
   Window window_ = None;
   Atom clipboard_ = None;
   Atom incr_ = None;

@@ -254,6 +254,28 @@ TEST_F(ClipboardOwners, PastesThatKeepFailingNameABoundedSetOfProperties) {
   EXPECT_LE(atoms() - before, 256u + 16) << "100 pastes that each leave five requests to their owner";
 }
 
+// An owner writing a plain answer in appends, as a large one is written (on a busy machine 48 MiB took 3 s),
+// is answering: each append starts the step again, with a second more for each MiB written (the server copies
+// the whole value for each append), and the bytes written extend the read's deadline as pieces do. One that
+// appends without end is still given up on at the read's deadline, and one that waits more than a second
+// between small appends fails as one that does not answer.
+TEST_F(ClipboardOwners, AnOwnerWritingAPlainAnswerInAppendsHasASecondForEachAppend) {
+  pasteFromEach({
+      {"8 MiB in appends of 512 KiB, 0.4 s apart",
+       {"--times", "8388608", "--append-bytes", "524288", "--append-pause", "0.4"},
+       whole(std::string(size_t{8} << 20, 'z'))},
+      {"8 MiB in two appends 2 s apart",
+       {"--times", "8388608", "--append-bytes", "4194304", "--append-pause", "2"},
+       whole(std::string(size_t{8} << 20, 'z'))},
+      {"appends of 1 KiB every half second, without end",
+       {"--times", "1024", "--append-bytes", "1024", "--append-pause", "0.5", "--endless"},
+       kTooSlow},
+      {"appends 1.5 s apart",
+       {"--times", "2048", "--append-bytes", "1024", "--append-pause", "1.5"},
+       "nil|Selection timeout"},
+  });
+}
+
 // A plain answer of 48 MiB, where the paster has 32 MiB of address space left: read in slices, it runs
 // out of memory as a failure of the paste, not as a failure of qz's X connection.
 TEST_F(ClipboardOwners, ALargePlainAnswerIsReadInSlices) {

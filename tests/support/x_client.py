@@ -96,8 +96,17 @@ X.XSelectInput.argtypes = [Display, Window, ctypes.c_long]
 X.XGetAtomName.restype = ctypes.c_void_p
 X.XGetAtomName.argtypes = [Display, Atom]
 
-# Requestors may go before an answer reaches them; their errors are no concern of this client.
-ERROR_HANDLER = ctypes.CFUNCTYPE(ctypes.c_int, Display, ctypes.c_void_p)(lambda display, error: 0)
+# Requestors may go before an answer reaches them; their errors are no concern of this client, beyond
+# counting them so that an owner appending without end stops once its requestor is gone.
+ERRORS = [0]
+
+
+def count_error(display, error):
+    ERRORS[0] += 1
+    return 0
+
+
+ERROR_HANDLER = ctypes.CFUNCTYPE(ctypes.c_int, Display, ctypes.c_void_p)(count_error)
 X.XSetErrorHandler(ERROR_HANDLER)
 
 
@@ -183,12 +192,19 @@ def write_piece(display, window, name, kind, piece, form):
         X.XChangeProperty(display, window, name, kind, 32, PROP_MODE_REPLACE, items, len(items))
 
 
-def write_whole(display, window, name, kind, data):
-    X.XChangeProperty(display, window, name, kind, 8, PROP_MODE_REPLACE, data[:APPEND_BYTES],
-                      len(data[:APPEND_BYTES]))
-    for at in range(APPEND_BYTES, len(data), APPEND_BYTES):
-        piece = data[at:at + APPEND_BYTES]
+def write_whole(display, window, name, kind, data, options):
+    """The plain answer in appends of options.append_bytes, options.append_pause seconds apart; without end
+    (the text over and over) while the requestor's window lasts when options.endless."""
+    step = options.append_bytes
+    X.XChangeProperty(display, window, name, kind, 8, PROP_MODE_REPLACE, data[:step], len(data[:step]))
+    at, errors = step, ERRORS[0]
+    while at < len(data) or (options.endless and ERRORS[0] == errors):
+        if options.append_pause or options.endless:
+            X.XSync(display, 0)
+            time.sleep(options.append_pause)
+        piece = data[at % len(data):at % len(data) + step]
         X.XChangeProperty(display, window, name, kind, 8, PROP_MODE_APPEND, piece, len(piece))
+        at += len(piece)
 
 
 class Transfer:
@@ -267,7 +283,7 @@ def own(options):
                 if options.notice_names_type:
                     answer.notify.target = offers[request.target]
             elif request.target in offers:
-                write_whole(display, request.requestor, request.property, offers[request.target], data)
+                write_whole(display, request.requestor, request.property, offers[request.target], data, options)
             else:
                 answer.notify.property = 0
                 if options.refuse_without_target:
@@ -291,7 +307,11 @@ def own_options(args):
     parser.add_argument("--answer-when", metavar="FILE", help="each request is answered once FILE exists")
     parser.add_argument("--chunk", type=int, default=0, help="answers in pieces (INCR) of this many bytes")
     parser.add_argument("--pause", type=float, default=0, help="seconds before each piece")
-    parser.add_argument("--endless", action="store_true", help="pieces without end: the text over and over")
+    parser.add_argument("--endless", action="store_true",
+                        help="pieces, or plain appends, without end: the text over and over")
+    parser.add_argument("--append-bytes", type=int, default=APPEND_BYTES,
+                        help="a plain answer is written in appends of this many bytes")
+    parser.add_argument("--append-pause", type=float, default=0, help="seconds before each append")
     parser.add_argument("--until", metavar="FILE", help="pieces end once FILE exists")
     parser.add_argument("--sending-mark", metavar="FILE", help="creates FILE once a piece has been sent")
     parser.add_argument("--odd-piece", type=int, default=0, metavar="N", help="piece N is sent in 32-bit items")

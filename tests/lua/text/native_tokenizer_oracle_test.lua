@@ -1,46 +1,12 @@
 -- The native scanner against the plain-Lua reference tokenizer on seeded corpora: tokens and states must be
--- equal on every line the native scan does not give up on. The fallback rate per reason is printed.
+-- equal on every line the native scan does not give up on. The fallback rate per reason is printed. Each
+-- form of condition pattern has a test of its own (native_tokenizer_text_before_test.lua,
+-- native_tokenizer_prefix_and_after_test.lua).
 local t = require("qz_test")
 local here = debug.getinfo(1, "S").source:match("^@(.*/)")
-local R = dofile(here .. "reference_tokenizer.lua")
-local C = dofile(here .. "tokenizer_corpus.lua")
+local O = dofile(here .. "tokenizer_oracle.lua")
+local R, C, compare, report = O.R, O.C, O.compare, O.report
 local nt = native_tokenizer
-
-local function describe(tokens)
-  if not tokens then return "nil" end
-  local out = {}
-  for i, v in ipairs(tokens) do out[i] = string.format("%q", v) end
-  return "{" .. table.concat(out, ", ") .. "}"
-end
-
--- Compares one corpus line by line; returns the number of lines and the fallbacks per reason.
-local function compare(lines, scan_native, scan_reference, initial_state)
-  local state, fallbacks = initial_state, {}
-  for number, line in ipairs(lines) do
-    local tokens, _, _, new_state = scan_native(line, state)
-    local ref_tokens, ref_state = scan_reference(line, state)
-    if tokens == nil then
-      local _, _, reason = select(1, scan_native(line, state, true))
-      fallbacks[reason] = (fallbacks[reason] or 0) + 1
-      state = ref_state or initial_state
-    else
-      if not ref_tokens then
-        error(string.format("line %d %q: native succeeded, reference gave up with %s", number, line, ref_state))
-      end
-      t.eq(describe(tokens), describe(ref_tokens), string.format("tokens of line %d %q", number, line))
-      t.eq(new_state, ref_state, string.format("state after line %d %q", number, line))
-      state = new_state
-    end
-  end
-  return #lines, fallbacks
-end
-
-local function report(name, count, fallbacks)
-  local parts = {}
-  for reason, n in pairs(fallbacks) do parts[#parts + 1] = string.format("%s %.2f%%", reason, 100 * n / count) end
-  table.sort(parts)
-  print(string.format("%s: %d lines, fallbacks: %s", name, count, #parts > 0 and table.concat(parts, ", ") or "none"))
-end
 
 local function plain_corpus(name, def, language, seed, share)
   local random = math.random
@@ -69,35 +35,6 @@ t.test("conditions on the text before the cursor, short and long lines", functio
     function(line, state, stats) return nt.scan(tok, line, {}, C.SYMBOL_PATTERN, stats or false, state) end,
     function(line, state) return R.scan(ref, line, state, C.SYMBOL_PATTERN) end, nil)
   report("conditions", count, fallbacks)
-end)
-
--- A pattern that repeats a capture is matched where its walk says that it may hold, within a bound of work
--- per line: a long line on which it would need more gives up with "context_guard", every other line scans.
-t.test("conditions of every form, on lines of two lengths", function()
-  math.randomseed(17)
-  for _, form in ipairs(C.condition_forms) do
-    local def = C.condition_form_grammar(form)
-    local tok, ref = nt.prepare(def), R.compile(def)
-    local short, long = {}, {}
-    for _, length in ipairs({ 600, 1500, 6000 }) do
-      long[#long + 1] = ("ab "):rep(length // 3)
-      long[#long + 1] = "(x) " .. ("ab "):rep(length // 3)
-      long[#long + 1] = C.parenthesis_line(math.random, length)
-    end
-    for _ = 1, 100 do short[#short + 1] = C.parenthesis_line(math.random, math.random(0, 120)) end
-    local function scan_native(line, state, stats) return nt.scan(tok, line, {}, C.SYMBOL_PATTERN, stats or false, state) end
-    local function scan_reference(line, state) return R.scan(ref, line, state, C.SYMBOL_PATTERN) end
-    local count, fallbacks = compare(short, scan_native, scan_reference, nil)
-    t.eq(next(fallbacks), nil, form.name .. ": every short line scans natively")
-    local long_count, long_fallbacks = compare(long, scan_native, scan_reference, nil)
-    local repeats = false
-    for key, value in pairs(form) do repeats = repeats or (key ~= "name" and value:find("%%%d") ~= nil) end
-    for reason in pairs(long_fallbacks) do
-      t.truthy(repeats and reason == "context_guard", form.name .. ": a long line gives up with " .. reason)
-    end
-    for reason, n in pairs(long_fallbacks) do fallbacks[reason] = (fallbacks[reason] or 0) + n end
-    report(form.name, count + long_count, fallbacks)
-  end
 end)
 
 t.test("capture styles of long matches whose captured text also occurs before the capture", function()
