@@ -28,7 +28,8 @@ namespace {
 // render process, by their hash and units per em, with the smallest pixel size that failed (0 for one unread
 // or that ended a process, which fails at any size): librsvg reads a whole document to draw any element of
 // it, so every glyph of such a document at that size or larger would fail the same way, each at the cost of
-// the time limit or of a new process. Those glyphs are missing at once.
+// the time limit or of a new process. Those glyphs are missing at once. A glyph kept from the processor
+// says nothing of its document, and is not remembered.
 std::mutex failedDocumentsMutex;
 std::unordered_map<size_t, float> failedDocuments;  // guarded by failedDocumentsMutex
 constexpr size_t kMostFailedDocuments = 4096;
@@ -71,6 +72,7 @@ bool renderSvgGlyphDocument(std::string_view document, uint32_t unitsPerEm, floa
   job.unitsPerEm = static_cast<float>(unitsPerEm);
   job.maxSide = kMaxGlyphBitmapSide;
   job.timeLimit = kSvgGlyphTimeLimit;
+  job.limitProcessorTime = true;  // glyphs drawn at once, or on a busy machine, each have their time
   const RenderResult drawn = runRenderJob(job);
   if (drawn.failure == RenderFailure::Ended || drawn.failure == RenderFailure::Unreadable) rememberFailed(hash, 0.0f);
   if (drawn.failure == RenderFailure::OutOfTime || drawn.failure == RenderFailure::OutOfMemory) {

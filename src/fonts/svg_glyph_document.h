@@ -19,7 +19,8 @@ struct SvgGlyphImage {
   std::vector<uint32_t> pixels;
 };
 
-// How long the render process may take over one glyph.
+// How long the render process may take over one glyph: of the wall clock and of the processor, so that a
+// glyph waiting for a processor still has its time.
 inline constexpr std::chrono::milliseconds kSvgGlyphTimeLimit{2000};
 
 // Renders glyph `glyphIndex` of a font's document at `pixelSize` pixels per em; false (image untouched) for

@@ -29,6 +29,7 @@
 #include "render_process/address_sanitizer.h"
 #include "render_process/memory_ceiling.h"
 #include "render_process/brief_wait.h"
+#include "render_process/job_time.h"
 #include "render_process/message_channel.h"
 
 extern char** environ;
@@ -192,15 +193,20 @@ RenderRequestRecord requestFor(const RenderJob& job, std::chrono::milliseconds t
   return request;
 }
 
-enum class Reply { Answered, TimedOut, Ended, OutOfTurn };
+enum class Reply { Answered, TimedOut, Starved, Ended, OutOfTurn };
 
-// Waits for the reply until the deadline.
-Reply awaitReply(const Server& server, std::chrono::steady_clock::time_point deadline, RenderReplyRecord& reply,
-                 std::vector<uint8_t>& carried, UniqueFd& pixels) {
+// Waits for the reply until the job is out of time.
+Reply awaitReply(const Server& server, JobTime& time, RenderReplyRecord& reply, std::vector<uint8_t>& carried,
+                 UniqueFd& pixels) {
   watchBrieflyForInput(server.socket.get());  // a small document is answered before a sleep would be woken
   for (;;) {
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return Reply::TimedOut;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(time.nextCheck() - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+      const JobTime::Verdict verdict = time.check();
+      if (verdict == JobTime::Verdict::OutOfTime) return Reply::TimedOut;
+      if (verdict == JobTime::Verdict::Starved) return Reply::Starved;
+      continue;
+    }
     pollfd ready{server.socket.get(), POLLIN, 0};
     const int polled = poll(&ready, 1, static_cast<int>(std::min<int64_t>(left.count(), INT_MAX)));
     if (polled < 0 && errno == EINTR) continue;
@@ -235,6 +241,12 @@ RenderResult ended(const RenderJob& job, int status) {
 
 RenderResult timedOut(const RenderJob& job) {
   return refusal(job, RenderFailure::OutOfTime, "the renderer took longer than " + durationText(job.timeLimit));
+}
+
+RenderResult starved(const RenderJob& job) {
+  return refusal(job, RenderFailure::Starved,
+                 "the renderer had less than " + durationText(job.timeLimit) + " of processor time in " +
+                     durationText(job.timeLimit * kProcessorWaitBound));
 }
 
 // Whether a drawing answers the job: exactly the size of a fitted document, within the size asked for an
@@ -300,15 +312,16 @@ RenderResult resultOf(const RenderJob& job, const RenderReplyRecord& reply, std:
 
 // Waits for the process's answer and takes it; the process goes back to the pool only when it drew, or
 // declined by its own checks.
-RenderResult answerOf(const RenderJob& job, Server& server, std::chrono::steady_clock::time_point deadline) {
+RenderResult answerOf(const RenderJob& job, Server& server, JobTime& time) {
   RenderReplyRecord reply;
   std::vector<uint8_t> carriedPixels;
   UniqueFd pixels;
-  const Reply answered = awaitReply(server, deadline, reply, carriedPixels, pixels);
+  const Reply answered = awaitReply(server, time, reply, carriedPixels, pixels);
   if (answered != Reply::Answered) {
     int status = 0;
     retire(server, &status);
     if (answered == Reply::TimedOut) return timedOut(job);
+    if (answered == Reply::Starved) return starved(job);
     if (answered == Reply::OutOfTurn) return refusal(job, RenderFailure::Ended, "the renderer answered out of turn");
     return ended(job, status);
   }
@@ -324,8 +337,8 @@ RenderResult answerOf(const RenderJob& job, Server& server, std::chrono::steady_
 }  // namespace
 
 RenderResult runRenderJob(const RenderJob& job) {
-  const auto deadline = job.started + job.timeLimit;
-  const auto timeLeft = std::chrono::floor<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+  const auto timeLeft =
+      std::chrono::floor<std::chrono::milliseconds>(lastMomentOf(job) - std::chrono::steady_clock::now());
   if (timeLeft.count() <= 0) return timedOut(job);
   // A small document travels in the request itself.
   const bool carried = job.document.size() <= kMostInlinePayload;
@@ -340,13 +353,14 @@ RenderResult runRenderJob(const RenderJob& job) {
     return refusal(job, RenderFailure::NotStarted,
                    std::string("the renderer could not be started: ") + strerror(errno));
   }
+  JobTime time(job, server.pid);
   if (!sendRecord(server.socket.get(), &request, sizeof request, carried ? job.document : std::string_view(),
                   document.get())) {
     int status = 0;
     retire(server, &status);
     return ended(job, status);
   }
-  return answerOf(job, server, deadline);
+  return answerOf(job, server, time);
 }
 
 size_t renderProcessCount() {

@@ -18,6 +18,7 @@
 
 #include "db_test_support.h"
 #include "host/process_state.h"
+#include "one_processor.h"
 
 namespace {
 
@@ -270,24 +271,6 @@ TEST_F(WorkerTest, StopLetsEverythingThatEndsBeforeTheDeadlineRun) {
   ASSERT_TRUE(after->isReady());
   EXPECT_EQ(after->code, SQLITE_OK) << after->message;
 }
-
-// Pins the calling thread, and the threads it starts, to the one processor it runs on, until destroyed.
-class PinnedToOneProcessor {
- public:
-  PinnedToOneProcessor() {
-    sched_getaffinity(0, sizeof(saved_), &saved_);
-    cpu_set_t one;
-    CPU_ZERO(&one);
-    CPU_SET(sched_getcpu(), &one);
-    sched_setaffinity(0, sizeof(one), &one);
-  }
-  ~PinnedToOneProcessor() { sched_setaffinity(0, sizeof(saved_), &saved_); }
-  PinnedToOneProcessor(const PinnedToOneProcessor&) = delete;
-  PinnedToOneProcessor& operator=(const PinnedToOneProcessor&) = delete;
-
- private:
-  cpu_set_t saved_;
-};
 
 // The processor time the whole process spent per call of `call`: the median of five rounds of `count` calls.
 template <typename Call>

@@ -11,10 +11,13 @@
 //   "unsealed pixels"    answers drawn at the asked size with its pixels in a memory file that is not sealed
 //   "short pixels"       answers drawn at the asked size with its pixels in a sealed file one row short
 //   "pixels in a pipe"   answers drawn at the asked size with a pipe beside it for its pixels
+//   "spin N"             spends N ms of processor time, then draws honestly
+//   "sleep N"            waits N ms without using the processor, then draws honestly
 // Any other document is drawn honestly: opaque red at the asked size, or one pixel when none is asked.
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -65,6 +68,26 @@ const char* after(const std::string& document, const char* word) {
   return at == std::string::npos ? nullptr : document.c_str() + at + std::strlen(word);
 }
 
+// The processor time this process has had, in milliseconds.
+int64_t processorMilliseconds() {
+  timespec now{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+  return int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
+}
+
+// Spends `milliseconds` of processor time, or waits that long without it, when the document asks.
+void takeTimeAsAsked(const std::string& document) {
+  int number = 0;
+  const char* argument = nullptr;
+  if ((argument = after(document, "spin")) != nullptr && std::sscanf(argument, "%d", &number) == 1) {
+    const int64_t until = processorMilliseconds() + number;
+    while (processorMilliseconds() < until) {
+    }
+  } else if ((argument = after(document, "sleep")) != nullptr && std::sscanf(argument, "%d", &number) == 1) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(number));
+  }
+}
+
 // Answers one request; false when the reply could not be sent.
 bool answer(const RenderRequestRecord& request, std::string_view document) {
   RenderReplyRecord reply;
@@ -73,6 +96,7 @@ bool answer(const RenderRequestRecord& request, std::string_view document) {
   UniqueFd pixels;
   const std::string text(document);
   const char* argument = nullptr;
+  takeTimeAsAsked(text);
   if ((argument = after(text, "descriptors")) != nullptr && std::sscanf(argument, "%d", &number) == 1) {
     reply.drawn = 1;
     reply.width = request.width;
