@@ -382,30 +382,6 @@ TEST(DatabaseWorker, ARoundTripOnOneProcessorCostsTheQueryAndTwoHandOffsNotSpins
   expectTheQueryAndTwoHandOffs(costs);
 }
 
-// Confines every thread of the process to the one processor the calling thread runs on, as taskset does to a
-// running process, until destroyed.
-class WholeProcessPinned {
- public:
-  WholeProcessPinned() {
-    sched_getaffinity(0, sizeof(saved_), &saved_);
-    cpu_set_t one;
-    CPU_ZERO(&one);
-    CPU_SET(sched_getcpu(), &one);
-    setEveryThread(one);
-  }
-  ~WholeProcessPinned() { setEveryThread(saved_); }
-  WholeProcessPinned(const WholeProcessPinned&) = delete;
-  WholeProcessPinned& operator=(const WholeProcessPinned&) = delete;
-
- private:
-  static void setEveryThread(const cpu_set_t& processors) {
-    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
-      sched_setaffinity(std::stoi(task.path().filename().string()), sizeof(processors), &processors);
-    }
-  }
-  cpu_set_t saved_;
-};
-
 // The processors a process may use can change while a worker runs: a worker started while the process could
 // use several, then confined with every thread to one, stops spinning as well.
 TEST(DatabaseWorker, AWorkerStartedOnSeveralProcessorsStopsSpinningOnceConfinedToOne) {

@@ -339,20 +339,23 @@ TEST(SvgDocumentRenderTest, LayeredGlyphsAreDrawnAsLibrsvgDrawsThemInEveryDocume
   const struct {
     const char* what;
     std::string root;   // the root start tag up to its '>'
+    std::string first;  // what the root holds before the glyph
     std::string after;  // what follows the root's end tag
     double em;          // document units to an em
   } shapes[] = {
-      {"no size", svg, "", 1000},
-      {"a view box", svg + " viewBox='0 0 100 100'", "", 100},
-      {"a size", svg + " width='1000' height='1000'", "", 1000},
-      {"a size wider than tall", svg + " width='2000' height='1000'", "", 2000},
-      {"a size in points", svg + " width='800pt' height='800pt'", "", 1000},
-      {"a size in picas and em", svg + " width='62.5pc' height='100em' font-size='10'", "", 1000},
-      {"a size in percent", svg + " width='50%' height='50%'", "", 500},
-      {"a size and a view box", svg + " width='10' height='10' viewBox='0 0 100 100'", "", 100},
-      {"a NUL after it", svg, std::string(1, '\0'), 1000},
-      {"a sized root and a NUL after it", svg + " width='1000' height='1000'", std::string("\n\0", 2), 1000},
-      {"a comment after it", svg, "\n<!-- </svg> -->\n", 1000},
+      {"no size", svg, "", "", 1000},
+      {"a view box", svg + " viewBox='0 0 100 100'", "", "", 100},
+      {"a size", svg + " width='1000' height='1000'", "", "", 1000},
+      {"a size wider than tall", svg + " width='2000' height='1000'", "", "", 2000},
+      {"a size in points", svg + " width='800pt' height='800pt'", "", "", 1000},
+      {"a size in picas and em", svg + " width='62.5pc' height='100em' font-size='10'", "", "", 1000},
+      {"a size in percent", svg + " width='50%' height='50%'", "", "", 500},
+      {"a size and a view box", svg + " width='10' height='10' viewBox='0 0 100 100'", "", "", 100},
+      {"a NUL after it", svg, "", std::string(1, '\0'), 1000},
+      {"a sized root and a NUL after it", svg + " width='1000' height='1000'", "", std::string("\n\0", 2), 1000},
+      {"a comment after it", svg, "", "\n<!-- </svg> -->\n", 1000},
+      {"end tags in character data and an empty svg inside it", svg,
+       "<desc><![CDATA[</svg>]]></desc><svg width='0' height='0'/><g><!-- </g> --></g>", "", 1000},
   };
   const std::string mask = "<mask id='m'><rect x='-9e4' y='-9e4' width='18e4' height='18e4' fill='#808080'/></mask>";
   const std::string blur = "<filter id='b'><feGaussianBlur stdDeviation='E'/></filter>";
@@ -389,9 +392,9 @@ TEST(SvgDocumentRenderTest, LayeredGlyphsAreDrawnAsLibrsvgDrawsThemInEveryDocume
         }
         // A rectangle 300 x 400 em units, 300 units from the em square's left and top, or higher.
         const auto documentAt = [&](double top) {
-          return shape.root + ">" + defs + "<g id='glyph1' fill='#f00'" + layer.attribute + "><rect x='" + units(300) +
-                 "' y='" + units(top) + "' width='" + units(300) + "' height='" + units(400) + "'/></g></svg>" +
-                 shape.after;
+          return shape.root + ">" + shape.first + defs + "<g id='glyph1' fill='#f00'" + layer.attribute + "><rect x='" +
+                 units(300) + "' y='" + units(top) + "' width='" + units(300) + "' height='" + units(400) +
+                 "'/></g></svg>" + shape.after;
         };
         for (const auto& size : sizes) {
           const std::string what = std::string(shape.what) + ", " + layer.what + (style.empty() ? "" : ", styled") +
