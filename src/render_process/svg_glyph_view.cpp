@@ -307,7 +307,11 @@ std::string rootStartTagWith(std::string_view document, const RootTag& tag, cons
 // Where a viewport that would start at `at` starts: on the pixel that holds `at`, as the em square starts on
 // one, so that what librsvg draws through a layer (into a bitmap of the viewport's pixels) lands on the same
 // pixels as there.
-double onWholePixel(double at, double pixelsPerUnit) { return std::floor(at * pixelsPerUnit) / pixelsPerUnit; }
+double onWholePixel(double at, double pixelsPerUnit) {
+  const double pixels = at * pixelsPerUnit;
+  if (std::fabs(pixels - std::round(pixels)) < 1e-6) return at;  // on one already: the same view at every such size
+  return std::floor(pixels) / pixelsPerUnit;
+}
 
 // The square of `side` around the em square, the content wrapped in an svg element over its own viewport.
 std::optional<GlyphView> wrappedView(std::string_view document, const RootTag& tag, const Mapping& mapping,

@@ -202,12 +202,15 @@ bool renderCropped(const ViewedDocument& document, const std::string& element, d
   return true;
 }
 
-// The thread's last parsed document, reused while the bytes and the view are the same.
+// The thread's last parsed document, reused while the bytes and the view are the same: a view that starts on
+// a whole pixel at one size does at every size whose pixels fall on the same units (every whole size, when
+// the em square's corners are on whole units), so glyphs of one document at such sizes share the parse.
 struct KeptDocument {
   std::string bytes;
   double unitsPerEm = 0.0;
   double scale = 0.0;
   int32_t maxSide = 0;
+  std::optional<std::optional<GlyphRootSize>> rootSize;  // once read, for these bytes and units per em
   ViewedDocument viewed;
 };
 thread_local KeptDocument keptDocument;
@@ -227,29 +230,39 @@ std::optional<GlyphRootSize> rootSizeOf(std::string_view document, double unitsP
   return GlyphRootSize{width.length * unitsPerEm, height.length * unitsPerEm};
 }
 
+bool sameRectangle(const RsvgRectangle& a, const RsvgRectangle& b) {
+  return a.x == b.x && a.y == b.y && a.width == b.width && a.height == b.height;
+}
+
 // The document parsed for drawing at `scale` through a viewport around the em square (or through the em square
 // when its view cannot be widened); null with the reason recorded.
 const ViewedDocument* keptDocumentFor(std::string_view document, double unitsPerEm, double scale, int32_t maxSide) {
   KeptDocument& kept = keptDocument;
-  if (kept.viewed.handle && kept.bytes == document && kept.unitsPerEm == unitsPerEm && kept.scale == scale &&
-      kept.maxSide == maxSide) {
-    return &kept.viewed;
+  const bool sameDocument = kept.bytes == document && kept.unitsPerEm == unitsPerEm;
+  if (sameDocument && kept.viewed.handle && kept.scale == scale && kept.maxSide == maxSide) return &kept.viewed;
+  if (!sameDocument) {
+    kept.viewed.handle.reset();
+    kept.bytes.assign(document);
+    kept.unitsPerEm = unitsPerEm;
+    kept.rootSize.reset();
   }
-  kept.viewed.handle.reset();
-  kept.bytes.clear();
+  const auto rootSize = [&] {
+    if (!kept.rootSize) kept.rootSize = rootSizeOf(document, unitsPerEm);
+    return *kept.rootSize;
+  };
   // The em square and an em around it, but no wider than the largest bitmap.
   const double side = std::min(kGlyphViewEms * unitsPerEm, maxSide / scale);
-  const std::optional<GlyphView> view =
-      widenedGlyphView(document, unitsPerEm, side, scale, [&] { return rootSizeOf(document, unitsPerEm); });
-  HandleHolder handle = loadDocument(view ? std::string_view(view->document) : document);
-  if (!handle) return nullptr;
-  kept.bytes.assign(document);
-  kept.unitsPerEm = unitsPerEm;
+  const std::optional<GlyphView> view = widenedGlyphView(document, unitsPerEm, side, scale, rootSize);
+  const RsvgRectangle viewport = view ? RsvgRectangle{view->x, view->y, view->width, view->height}
+                                      : RsvgRectangle{0.0, 0.0, unitsPerEm, unitsPerEm};
+  if (!kept.viewed.handle || !sameRectangle(kept.viewed.viewport, viewport)) {
+    kept.viewed.handle.reset();
+    kept.viewed.handle = loadDocument(view ? std::string_view(view->document) : document);
+    if (!kept.viewed.handle) return nullptr;
+    kept.viewed.viewport = viewport;
+  }
   kept.scale = scale;
   kept.maxSide = maxSide;
-  kept.viewed.handle = std::move(handle);
-  kept.viewed.viewport = view ? RsvgRectangle{view->x, view->y, view->width, view->height}
-                              : RsvgRectangle{0.0, 0.0, unitsPerEm, unitsPerEm};
   return &kept.viewed;
 }
 
