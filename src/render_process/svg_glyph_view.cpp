@@ -119,8 +119,8 @@ std::optional<RootTag> readRootTag(std::string_view text, size_t open) {
 }
 
 // The position of the "</" that ends the root, counting the elements opened and closed after its start tag;
-// npos when they do not close so. Comments, character data sections and processing instructions may hold any markup;
-// quoted attribute values may hold '>'.
+// npos when they do not close so. Comments, character data sections and processing instructions may hold
+// any markup; quoted attribute values may hold '>'.
 size_t rootEndTag(std::string_view text, const RootTag& tag) {
   size_t depth = 1;
   for (size_t at = text.find('<', tag.end); at != std::string_view::npos; at = text.find('<', at)) {
