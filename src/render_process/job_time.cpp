@@ -1,7 +1,8 @@
 // The processor time of a render process is read from its own processor clock, which counts every thread
 // of it; a job's share is what the clock gained since the job was sent, as a process serves one job at a
-// time. Until the job has had its limit of it, the next check is as far off as the time it still lacks
-// (the soonest it could have it), so a waiting job costs a wake-up now and then, not a watch.
+// time. Until the job has had its limit of it, the next check is as far off as the time it still lacks (the
+// soonest it could have it) and no later than the end of the window, so a waiting job costs a wake-up now
+// and then, not a watch.
 #include "render_process/job_time.h"
 
 #include <time.h>
@@ -31,8 +32,9 @@ Clock::time_point lastMomentOf(const RenderJob& job) {
 }
 
 JobTime::JobTime(const RenderJob& job, pid_t pid)
-    : limit_(job.timeLimit), bound_(lastMomentOf(job)), nextCheck_(job.started + job.timeLimit), pid_(pid) {
+    : limit_(job.timeLimit), nextCheck_(job.started + job.timeLimit), windowStart_(job.started), pid_(pid) {
   if (job.limitProcessorTime) processorAtStart_ = processorTimeOf(pid);
+  if (processorAtStart_) processorAtWindowStart_ = *processorAtStart_;
 }
 
 JobTime::Verdict JobTime::check() {
@@ -42,8 +44,13 @@ JobTime::Verdict JobTime::check() {
   const std::chrono::nanoseconds had = *used - *processorAtStart_;
   if (had >= limit_) return Verdict::OutOfTime;
   const Clock::time_point now = Clock::now();
-  if (now >= bound_) return Verdict::Starved;
+  const auto window = std::chrono::duration_cast<Clock::duration>(limit_ * kProcessorWaitWindow);
+  if (now - windowStart_ >= window) {
+    if (*used - processorAtWindowStart_ < limit_ / 100) return Verdict::Starved;
+    windowStart_ = now;
+    processorAtWindowStart_ = *used;
+  }
   const auto lacking = std::chrono::duration_cast<Clock::duration>(limit_ - had);
-  nextCheck_ = std::min(bound_, now + std::max<Clock::duration>(lacking, kLeastWait));
+  nextCheck_ = std::min(windowStart_ + window, now + std::max<Clock::duration>(lacking, kLeastWait));
   return Verdict::GoesOn;
 }

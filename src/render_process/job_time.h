@@ -1,7 +1,9 @@
 // When a render job is out of time. A job is judged on the wall clock, and a job judged on processor time
-// too runs until it has had its time limit of the processor as well: a process that waited for a processor
-// (several drawing at once on one, or a machine busy with other work) is not ended for the waiting. A job
-// that is kept from the processor still ends at a bound of the wall clock, many times its limit.
+// too runs until it has had its time limit of the processor as well: a process that waits for a processor
+// (several drawing at once on one, a machine busy with other work, the low priority of the glyph workers
+// that started it) is not ended for the waiting, however slowly it goes on. One that stops going on, having
+// less than a hundredth of its limit of the processor in a window of ten times its limit, is given up: kept
+// from the processor, it says nothing of its document.
 #pragma once
 
 #include <sys/types.h>
@@ -11,8 +13,10 @@
 
 struct RenderJob;
 
-// How many times its time limit a job judged on processor time may wait for the processor.
-inline constexpr int kProcessorWaitBound = 10;
+// The window, in times the job's limit, in which a job judged on processor time must have a hundredth of its
+// limit of the processor; and so the most it may take, in times its limit: a hundred windows at that pace.
+inline constexpr int kProcessorWaitWindow = 10;
+inline constexpr int kProcessorWaitBound = 1000;
 
 // The processor time the process `pid` (a child of this one) has had so far, all its threads together; none
 // when it cannot be read.
@@ -26,7 +30,7 @@ class JobTime {
   enum class Verdict {
     GoesOn,     // not out of time yet: ask again at nextCheck()
     OutOfTime,  // the job had its time and did not finish in it
-    Starved,    // the bound passed before the job had its time
+    Starved,    // a whole window passed with next to none of the processor
   };
 
   // The time of `job`, run by the process `pid` from now on.
@@ -39,8 +43,9 @@ class JobTime {
 
  private:
   std::chrono::nanoseconds limit_;
-  std::chrono::steady_clock::time_point bound_;
   std::chrono::steady_clock::time_point nextCheck_;
+  std::chrono::steady_clock::time_point windowStart_;
   pid_t pid_;
   std::optional<std::chrono::nanoseconds> processorAtStart_;  // none: judged on the wall clock alone
+  std::chrono::nanoseconds processorAtWindowStart_{0};
 };

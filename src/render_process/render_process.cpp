@@ -245,8 +245,8 @@ RenderResult timedOut(const RenderJob& job) {
 
 RenderResult starved(const RenderJob& job) {
   return refusal(job, RenderFailure::Starved,
-                 "the renderer had less than " + durationText(job.timeLimit) + " of processor time in " +
-                     durationText(job.timeLimit * kProcessorWaitBound));
+                 "the renderer had less than " + durationText(job.timeLimit / 100) + " of processor time in " +
+                     durationText(job.timeLimit * kProcessorWaitWindow));
 }
 
 // Whether a drawing answers the job: exactly the size of a fitted document, within the size asked for an

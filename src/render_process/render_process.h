@@ -55,7 +55,7 @@ enum class RenderFailure {
   Declined,     // the process's own checks refused what it drew soundly: a glyph not there, empty or too large
   OutOfMemory,  // the drawing needed more than the memory ceiling
   OutOfTime,    // the drawing took longer than the time limit (judged on processor time: and had that much)
-  Starved,      // judged on processor time, the process had less than the limit of it before the bound
+  Starved,      // judged on processor time, the process had next to none of it for a long while
   Ended,        // the process ended otherwise (a crash, a sanitizer report), or answered what was not asked
   NotStarted,   // no process could be started, or handed the document: nothing about the document is known
 };

@@ -13,6 +13,7 @@
 //   "pixels in a pipe"   answers drawn at the asked size with a pipe beside it for its pixels
 //   "spin N"             spends N ms of processor time, then draws honestly
 //   "sleep N"            waits N ms without using the processor, then draws honestly
+//   "trickle N"          spends N ms of processor time a millisecond in every twenty, then draws honestly
 // Any other document is drawn honestly: opaque red at the asked size, or one pixel when none is asked.
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -75,13 +76,23 @@ int64_t processorMilliseconds() {
   return int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
 }
 
-// Spends `milliseconds` of processor time, or waits that long without it, when the document asks.
+// Spends `milliseconds` of processor time.
+void spin(int milliseconds) {
+  const int64_t until = processorMilliseconds() + milliseconds;
+  while (processorMilliseconds() < until) {
+  }
+}
+
+// Spends processor time, at once or a little at a time, or waits without it, when the document asks.
 void takeTimeAsAsked(const std::string& document) {
   int number = 0;
   const char* argument = nullptr;
   if ((argument = after(document, "spin")) != nullptr && std::sscanf(argument, "%d", &number) == 1) {
-    const int64_t until = processorMilliseconds() + number;
-    while (processorMilliseconds() < until) {
+    spin(number);
+  } else if ((argument = after(document, "trickle")) != nullptr && std::sscanf(argument, "%d", &number) == 1) {
+    for (int spent = 0; spent < number; ++spent) {
+      spin(1);
+      std::this_thread::sleep_for(std::chrono::milliseconds(19));
     }
   } else if ((argument = after(document, "sleep")) != nullptr && std::sscanf(argument, "%d", &number) == 1) {
     std::this_thread::sleep_for(std::chrono::milliseconds(number));
