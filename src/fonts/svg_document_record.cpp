@@ -1,13 +1,16 @@
 // The 'SVG ' table's document index, read as FreeType 2.12 reads it (its binary search included, so the
-// record checked is the one FreeType would use), each read bounded by the table's length.
+// record checked is the one FreeType would use), each read bounded by the table's length; and the document
+// a sound record names, inflated as FreeType inflates it.
 #include "fonts/svg_document_record.h"
 
 #include <freetype/freetype.h>
+#include <freetype/ftgzip.h>
 #include <freetype/tttables.h>
 #include <freetype/tttags.h>
 
 #include <array>
-#include <optional>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -55,37 +58,49 @@ class SvgTable {
   FT_ULong length_ = 0;
 };
 
+// A record's document judged, and where it lies.
+struct Judged {
+  SvgGlyphDocument document = SvgGlyphDocument::None;
+  SvgDocumentPlace place;
+};
+
+constexpr Judged kRefused{SvgGlyphDocument::Refused, {}};
+
 // A document that lies inside the table, no larger than the most a document may hold, with a gzip size it can
 // hold and that may be inflated.
-SvgGlyphDocument judgeDocument(const SvgTable& table, uint64_t start, uint32_t length) {
+Judged judgeDocument(const SvgTable& table, uint64_t start, uint32_t length) {
   const std::optional<uint32_t> magic = table.read(start, 3);  // FreeType reads these whatever the length
-  if (!magic || start + length > table.length()) return SvgGlyphDocument::Refused;
-  if (*magic != 0x1F8B08) return length <= kMaxSvgDocumentBytes ? SvgGlyphDocument::Sound : SvgGlyphDocument::Refused;
-  if (length < 4) return SvgGlyphDocument::Refused;
-  const std::optional<uint32_t> declared = table.read(start + length - 4, 4, true);
-  const bool sound = declared && *declared <= kMaxSvgDocumentBytes && *declared <= uint64_t{length} * kMaxGzipExpansion;
-  return sound ? SvgGlyphDocument::Sound : SvgGlyphDocument::Refused;
+  if (!magic || start + length > table.length()) return kRefused;
+  Judged judged{SvgGlyphDocument::Sound, {start, length, *magic == 0x1F8B08, 0}};
+  if (!judged.place.gzip) {
+    if (length > kMaxSvgDocumentBytes) judged.document = SvgGlyphDocument::Refused;
+    return judged;
+  }
+  const std::optional<uint32_t> declared = length < 4 ? std::nullopt : table.read(start + length - 4, 4, true);
+  if (!declared || *declared > kMaxSvgDocumentBytes || *declared > uint64_t{length} * kMaxGzipExpansion) {
+    return kRefused;
+  }
+  judged.place.declared = *declared;
+  return judged;
 }
 
-}  // namespace
-
-SvgGlyphDocument svgGlyphDocument(FT_FaceRec_* face, uint32_t glyph) {
-  if (!FT_HAS_SVG(face)) return SvgGlyphDocument::None;
+Judged lookUp(FT_Face face, uint32_t glyph) {
+  if (!FT_HAS_SVG(face)) return {};
   const SvgTable table(face);
   const std::optional<uint32_t> listOffset = table.read(2, 4);
-  if (!listOffset) return SvgGlyphDocument::Refused;
+  if (!listOffset) return kRefused;
   const uint64_t list = *listOffset;
   const std::optional<uint32_t> entries = table.read(list, 2);
-  if (!entries) return SvgGlyphDocument::Refused;
-  if (*entries == 0) return SvgGlyphDocument::None;
+  if (!entries) return kRefused;
+  if (*entries == 0) return {};
   const auto recordAt = [&](uint64_t index) { return table.record(list + 2 + index * kRecordBytes); };
   const std::optional<DocumentRecord> first = recordAt(0), last = recordAt(*entries - 1);
-  if (!first || !last) return SvgGlyphDocument::Refused;
-  if (first->compare(glyph) == -1 || last->compare(glyph) == 1) return SvgGlyphDocument::None;
+  if (!first || !last) return kRefused;
+  if (first->compare(glyph) == -1 || last->compare(glyph) == 1) return {};
   for (int64_t low = 0, high = *entries - 1; low <= high;) {
     const int64_t middle = (low + high) / 2;
     const std::optional<DocumentRecord> record = recordAt(static_cast<uint64_t>(middle));
-    if (!record) return SvgGlyphDocument::Refused;
+    if (!record) return kRefused;
     const int order = record->compare(glyph);
     if (order == 0) return judgeDocument(table, list + record->offset, record->length);
     if (order > 0) {
@@ -94,12 +109,37 @@ SvgGlyphDocument svgGlyphDocument(FT_FaceRec_* face, uint32_t glyph) {
       high = middle - 1;
     }
   }
-  return SvgGlyphDocument::None;
+  return {};
 }
 
-int loadGlyphInsideSvgTable(FT_FaceRec_* face, uint32_t glyph, int32_t flags) {
-  if ((flags & FT_LOAD_COLOR) != 0 && svgGlyphDocument(face, glyph) == SvgGlyphDocument::Refused) {
-    return FT_Err_Invalid_Table;
+}  // namespace
+
+SvgGlyphDocument svgGlyphDocument(FT_FaceRec_* face, uint32_t glyph) { return lookUp(face, glyph).document; }
+
+std::optional<SvgDocumentPlace> svgGlyphDocumentPlace(FT_FaceRec_* face, uint32_t glyph) {
+  const Judged judged = lookUp(face, glyph);
+  if (judged.document != SvgGlyphDocument::Sound) return std::nullopt;
+  return judged.place;
+}
+
+bool readSvgGlyphDocument(FT_FaceRec_* face, const SvgDocumentPlace& place, std::string& text) {
+  std::vector<FT_Byte> stored(place.length);
+  FT_ULong length = place.length;
+  if (FT_Load_Sfnt_Table(face, TTAG_SVG, static_cast<FT_Long>(place.offset), stored.data(), &length) != 0 ||
+      length != place.length) {
+    return false;
   }
-  return FT_Load_Glyph(face, glyph, flags);
+  if (!place.gzip) {
+    text.assign(stored.begin(), stored.end());
+    return true;
+  }
+  std::string inflated(place.declared, '\0');
+  FT_ULong inflatedLength = place.declared;
+  if (FT_Gzip_Uncompress(face->memory, reinterpret_cast<FT_Byte*>(inflated.data()), &inflatedLength, stored.data(),
+                         length) != 0) {
+    return false;
+  }
+  inflated.resize(inflatedLength);
+  text = std::move(inflated);
+  return true;
 }

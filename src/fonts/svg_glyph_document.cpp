@@ -1,15 +1,18 @@
 // Rendering one glyph of an SVG glyph document in the render process, and the job bodies that the SVG glyph
 // worker runs: each opens its own face on its worker's FreeType library from the font's file bytes, which
-// never change once the font is loaded.
+// never change once the font is loaded, and reads the glyph's document from the place its record gives
+// (svg_document_record.h). The last document read is kept, inflated, while the workers have glyphs to draw:
+// a font may keep thousands of glyphs in one gzip document of megabytes, drawn one after another.
 #include "fonts/svg_glyph_document.h"
 
 #include <freetype/freetype.h>
-#include <freetype/otsvg.h>
 
 #include <algorithm>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_map>
 
@@ -28,7 +31,8 @@ namespace {
 // render process, by their hash and units per em, with the smallest pixel size that failed (0 for one unread
 // or that ended a process, which fails at any size): librsvg reads a whole document to draw any element of
 // it, so every glyph of such a document at that size or larger would fail the same way, each at the cost of
-// the time limit or of a new process. Those glyphs are missing at once.
+// the time limit or of a new process. Those glyphs are missing at once. A glyph kept from the processor
+// says nothing of its document, and is not remembered.
 std::mutex failedDocumentsMutex;
 std::unordered_map<size_t, float> failedDocuments;  // guarded by failedDocumentsMutex
 constexpr size_t kMostFailedDocuments = 4096;
@@ -44,6 +48,30 @@ void rememberFailed(size_t hash, float pixelSize) {
   if (failedDocuments.size() >= kMostFailedDocuments) failedDocuments.clear();
   const auto [entry, added] = failedDocuments.emplace(hash, pixelSize);
   if (!added) entry->second = std::min(entry->second, pixelSize);
+}
+
+// The document text a worker read last: of which font (its serial) and where in its table. The workers drawing
+// glyphs of one document share it.
+struct KeptText {
+  uint64_t font = 0;
+  uint64_t offset = 0;
+  std::shared_ptr<const std::string> text;
+};
+std::mutex keptTextMutex;
+KeptText keptText;  // guarded by keptTextMutex
+
+// The text of the document at `place` of `face`'s font, read anew unless it is kept; null when it cannot be
+// read.
+std::shared_ptr<const std::string> documentText(const RenderFont& face, FT_Face opened, const SvgDocumentPlace& place) {
+  {
+    const std::lock_guard<std::mutex> lock(keptTextMutex);
+    if (keptText.text && keptText.font == face.serial() && keptText.offset == place.offset) return keptText.text;
+  }
+  auto text = std::make_shared<std::string>();
+  if (!readSvgGlyphDocument(opened, place, *text)) return nullptr;
+  const std::lock_guard<std::mutex> lock(keptTextMutex);
+  keptText = KeptText{face.serial(), place.offset, text};
+  return text;
 }
 
 // An unsucceeded result for the entry of `key`.
@@ -71,6 +99,7 @@ bool renderSvgGlyphDocument(std::string_view document, uint32_t unitsPerEm, floa
   job.unitsPerEm = static_cast<float>(unitsPerEm);
   job.maxSide = kMaxGlyphBitmapSide;
   job.timeLimit = kSvgGlyphTimeLimit;
+  job.limitProcessorTime = true;  // glyphs drawn at once, or on a busy machine, each have their time
   const RenderResult drawn = runRenderJob(job);
   if (drawn.failure == RenderFailure::Ended || drawn.failure == RenderFailure::Unreadable) rememberFailed(hash, 0.0f);
   if (drawn.failure == RenderFailure::OutOfTime || drawn.failure == RenderFailure::OutOfMemory) {
@@ -88,14 +117,10 @@ bool renderSvgGlyphDocument(std::string_view document, uint32_t unitsPerEm, floa
   return true;
 }
 
-bool renderSvgGlyphSlot(FT_GlyphSlotRec_* slot, uint32_t glyphIndex, SvgGlyphImage& image) {
-  const auto* document = static_cast<const FT_SVG_DocumentRec*>(slot->other);
-  if (document == nullptr || document->svg_document == nullptr) return false;
-  // The face's size exactly (y_ppem is rounded to whole pixels).
-  const double pixelSize =
-      static_cast<double>(slot->face->size->metrics.y_scale) / 65536.0 * slot->face->units_per_EM / 64.0;
-  const std::string_view text(reinterpret_cast<const char*>(document->svg_document), document->svg_document_length);
-  return renderSvgGlyphDocument(text, document->units_per_EM, static_cast<float>(pixelSize), glyphIndex, image);
+void forgetKeptSvgGlyphDocument() {
+  std::shared_ptr<const std::string> forgotten;  // freed outside the lock
+  const std::lock_guard<std::mutex> lock(keptTextMutex);
+  forgotten = std::move(keptText.text);
 }
 
 SvgGlyphResult runSvgGlyphJob(const std::shared_ptr<RenderFont>& face, uint32_t key, bool byGlyphId,
@@ -117,12 +142,17 @@ SvgGlyphResult runSvgGlyphJob(const std::shared_ptr<RenderFont>& face, uint32_t 
     selectBestStrike(opened, face->pixelSize());
   }
   countFontEvent(FontCounter::BitmapLoadGlyphCalls);
-  if (loadGlyphInsideSvgTable(opened, glyph, face->colourFace() ? FT_LOAD_COLOR : FT_LOAD_DEFAULT) != 0 ||
-      opened->glyph->format != FT_GLYPH_FORMAT_SVG) {
+  // The document a colour load would take: the main thread found no strike bitmap before it.
+  const std::optional<SvgDocumentPlace> place =
+      face->colourFace() ? svgGlyphDocumentPlace(opened, glyph) : std::nullopt;
+  const std::shared_ptr<const std::string> document = place ? documentText(*face, opened, *place) : nullptr;
+  if (document == nullptr) return result;
+  // The face's size exactly (y_ppem is rounded to whole pixels).
+  const double pixelSize = static_cast<double>(opened->size->metrics.y_scale) / 65536.0 * opened->units_per_EM / 64.0;
+  SvgGlyphImage image;
+  if (!renderSvgGlyphDocument(*document, opened->units_per_EM, static_cast<float>(pixelSize), glyph, image)) {
     return result;
   }
-  SvgGlyphImage image;
-  if (!renderSvgGlyphSlot(opened->glyph, glyph, image)) return result;
   result.succeeded = 1;
   result.left = image.left;
   result.top = image.top;

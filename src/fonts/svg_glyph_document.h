@@ -8,8 +8,6 @@
 #include <string_view>
 #include <vector>
 
-struct FT_GlyphSlotRec_;
-
 // A rendered glyph: offsets from the glyph origin (top above the baseline) and packed B, G, R, A pixels.
 struct SvgGlyphImage {
   int32_t left = 0;
@@ -19,7 +17,8 @@ struct SvgGlyphImage {
   std::vector<uint32_t> pixels;
 };
 
-// How long the render process may take over one glyph.
+// How long the render process may take over one glyph: of the wall clock and of the processor, so that a
+// glyph waiting for a processor still has its time.
 inline constexpr std::chrono::milliseconds kSvgGlyphTimeLimit{2000};
 
 // Renders glyph `glyphIndex` of a font's document at `pixelSize` pixels per em; false (image untouched) for
@@ -28,5 +27,5 @@ inline constexpr std::chrono::milliseconds kSvgGlyphTimeLimit{2000};
 // refused at once at that size and larger, and one that could not be read or ended the process at any size.
 bool renderSvgGlyphDocument(std::string_view document, uint32_t unitsPerEm, float pixelSize, uint32_t glyphIndex,
                             SvgGlyphImage& image);
-// The same for a glyph slot that FreeType loaded as an SVG document, at the slot's face size.
-bool renderSvgGlyphSlot(FT_GlyphSlotRec_* slot, uint32_t glyphIndex, SvgGlyphImage& image);
+// Forgets the document kept inflated for the next glyph of it: workers that have no glyphs to draw keep none.
+void forgetKeptSvgGlyphDocument();

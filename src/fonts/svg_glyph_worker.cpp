@@ -15,6 +15,7 @@
 
 #include "fonts/freetype_library.h"
 #include "fonts/render_font.h"
+#include "fonts/svg_glyph_document.h"
 #include "host/process_state.h"
 #include "platform/thread_priority.h"
 
@@ -122,6 +123,11 @@ void AsyncSvgGlyphWorker::run() {
     {
       std::unique_lock lock(mutex_);
       auto next = queue_.end();
+      if (queue_.empty() && runningFonts_.empty()) {
+        lock.unlock();
+        forgetKeptSvgGlyphDocument();  // no glyph to draw: no document is kept for the next
+        lock.lock();
+      }
       wake_.wait(lock, [this, &next] { return stopping_ || (next = nextJob()) != queue_.end(); });
       if (stopping_) break;  // queued jobs are dropped by shutdown
       job = std::move(*next);

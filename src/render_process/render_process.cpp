@@ -30,6 +30,7 @@
 #include "render_process/address_sanitizer.h"
 #include "render_process/memory_ceiling.h"
 #include "render_process/brief_wait.h"
+#include "render_process/job_time.h"
 #include "render_process/message_channel.h"
 
 extern char** environ;
@@ -215,16 +216,21 @@ uint64_t residentBytes(const Server& server) {
   return resident * static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
 }
 
-enum class Reply { Answered, TimedOut, OverMemory, Ended, OutOfTurn };
+enum class Reply { Answered, TimedOut, Starved, OverMemory, Ended, OutOfTurn };
 
-// Waits for the reply until the deadline, looking at the memory the process holds as it goes.
-Reply awaitReply(const Server& server, std::chrono::steady_clock::time_point deadline, RenderReplyRecord& reply,
-                 std::vector<uint8_t>& carried, UniqueFd& pixels) {
+// Waits for the reply until the job is out of time, looking at the memory the process holds as it goes.
+Reply awaitReply(const Server& server, JobTime& time, RenderReplyRecord& reply, std::vector<uint8_t>& carried,
+                 UniqueFd& pixels) {
   watchBrieflyForInput(server.socket.get());  // a small document is answered before a sleep would be woken
   const uint64_t ceiling = renderMemoryCeiling();
   for (;;) {
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return Reply::TimedOut;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(time.nextCheck() - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+      const JobTime::Verdict verdict = time.check();
+      if (verdict == JobTime::Verdict::OutOfTime) return Reply::TimedOut;
+      if (verdict == JobTime::Verdict::Starved) return Reply::Starved;
+      continue;
+    }
     pollfd ready{server.socket.get(), POLLIN, 0};
     const int polled = poll(&ready, 1, static_cast<int>(std::min<int64_t>(left.count(), kMemoryWatchInterval.count())));
     if (polled < 0 && errno == EINTR) continue;
@@ -262,6 +268,12 @@ RenderResult ended(const RenderJob& job, int status) {
 
 RenderResult timedOut(const RenderJob& job) {
   return refusal(job, RenderFailure::OutOfTime, "the renderer took longer than " + durationText(job.timeLimit));
+}
+
+RenderResult starved(const RenderJob& job) {
+  return refusal(job, RenderFailure::Starved,
+                 "the renderer had less than " + durationText(job.timeLimit / 100) + " of processor time in " +
+                     durationText(job.timeLimit * kProcessorWaitWindow));
 }
 
 // Whether a drawing answers the job: exactly the size of a fitted document, within the size asked for an
@@ -322,15 +334,16 @@ RenderResult resultOf(const RenderJob& job, const RenderReplyRecord& reply, std:
 
 // Waits for the process's answer and takes it; the process goes back to the pool only when it drew, or
 // declined by its own checks.
-RenderResult answerOf(const RenderJob& job, Server& server, std::chrono::steady_clock::time_point deadline) {
+RenderResult answerOf(const RenderJob& job, Server& server, JobTime& time) {
   RenderReplyRecord reply;
   std::vector<uint8_t> carriedPixels;
   UniqueFd pixels;
-  const Reply answered = awaitReply(server, deadline, reply, carriedPixels, pixels);
+  const Reply answered = awaitReply(server, time, reply, carriedPixels, pixels);
   if (answered != Reply::Answered) {
     int status = 0;
     retire(server, &status);
     if (answered == Reply::TimedOut) return timedOut(job);
+    if (answered == Reply::Starved) return starved(job);
     if (answered == Reply::OverMemory) return refusal(job, RenderFailure::OutOfMemory, memoryText());
     if (answered == Reply::OutOfTurn) return refusal(job, RenderFailure::Ended, "the renderer answered out of turn");
     return ended(job, status);
@@ -351,10 +364,10 @@ namespace {
 
 // One try of the job in a process: an idle one, or a fresh one when `fresh` asks; whether that process had drawn
 // before.
-RenderResult tryInProcess(const RenderJob& job, std::chrono::steady_clock::time_point deadline, bool fresh,
-                          bool& servedBefore) {
+RenderResult tryInProcess(const RenderJob& job, bool fresh, bool& servedBefore) {
   servedBefore = false;
-  const auto timeLeft = std::chrono::floor<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+  const auto timeLeft =
+      std::chrono::floor<std::chrono::milliseconds>(lastMomentOf(job) - std::chrono::steady_clock::now());
   if (timeLeft.count() <= 0) return timedOut(job);
   // A small document travels in the request itself.
   const bool carried = job.document.size() <= kMostInlinePayload;
@@ -370,13 +383,14 @@ RenderResult tryInProcess(const RenderJob& job, std::chrono::steady_clock::time_
                    std::string("the renderer could not be started: ") + strerror(errno));
   }
   servedBefore = server.drawn > 0;
+  JobTime time(job, server.pid);
   if (!sendRecord(server.socket.get(), &request, sizeof request, carried ? job.document : std::string_view(),
                   document.get())) {
     int status = 0;
     retire(server, &status);
     return ended(job, status);
   }
-  return answerOf(job, server, deadline);
+  return answerOf(job, server, time);
 }
 
 }  // namespace
@@ -386,12 +400,13 @@ RenderResult tryInProcess(const RenderJob& job, std::chrono::steady_clock::time_
 // so that it is refused only for what it does itself. One that fails in a fresh process is refused at once. A
 // try again that runs out of the time the first one left has shown nothing: the first one's reason stands.
 RenderResult runRenderJob(const RenderJob& job) {
-  const auto deadline = job.started + job.timeLimit;
   bool servedBefore = false;
-  RenderResult result = tryInProcess(job, deadline, false, servedBefore);
-  const bool soundRefusal = result.failure == RenderFailure::Declined || result.failure == RenderFailure::NotStarted;
+  RenderResult result = tryInProcess(job, false, servedBefore);
+  // A job kept from the processor says nothing of its document nor of the process: a fresh one would wait too.
+  const bool soundRefusal = result.failure == RenderFailure::Declined || result.failure == RenderFailure::NotStarted ||
+                            result.failure == RenderFailure::Starved;
   if (result.drawn || soundRefusal || !servedBefore) return result;
-  RenderResult again = tryInProcess(job, deadline, true, servedBefore);
+  RenderResult again = tryInProcess(job, true, servedBefore);
   return again.failure == RenderFailure::OutOfTime && result.failure != RenderFailure::OutOfTime ? std::move(result)
                                                                                                  : std::move(again);
 }

@@ -28,6 +28,9 @@ struct RenderJob {
   float unitsPerEm = 0.0f;
   bool sdlSvg = false;
   std::chrono::milliseconds timeLimit{5000};
+  // Judge the time limit on the processor time the process had as well as on the wall clock (job_time.h), so
+  // that a job that waited for a processor still has its time.
+  bool limitProcessorTime = false;
   // When the time limit began: a load gives its job its own start, so that reading the image before counts
   // against the one limit of the load.
   std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
@@ -51,7 +54,8 @@ enum class RenderFailure {
   Unreadable,   // the library could not read the document at all
   Declined,     // the process's own checks refused what it drew soundly: a glyph not there, empty or too large
   OutOfMemory,  // the drawing needed more than the memory ceiling
-  OutOfTime,    // the drawing took longer than the time limit
+  OutOfTime,    // the drawing took longer than the time limit (judged on processor time: and had that much)
+  Starved,      // judged on processor time, the process had next to none of it for a long while
   Ended,        // the process ended otherwise (a crash, a sanitizer report), or answered what was not asked
   NotStarted,   // no process could be started, or handed the document: nothing about the document is known
 };
@@ -67,12 +71,13 @@ struct RenderResult {
   RenderedPixels pixels;  // width x height x 4 bytes: B, G, R, A, straight alpha, as the process wrote them
 };
 
-// Runs the job in a render process and waits for its answer until the job's time limit has passed since it
-// started. A drawing is taken only when it fits the request: the size asked for a fitted document, within
-// the size asked for an image (an XPM image's declared size; an SVG image's within a pixel, or no side past
-// maxSide for one asked at 0 x 0, which declares no size), no side past maxSide for a glyph. A job that fails in a process that drew others before is tried once more in a fresh
-// process; one that fails in a fresh process is refused. A process whose resident memory passes the ceiling is
-// ended, and its job refused as needing more. Thread-safe.
+// Runs the job in a render process and waits for its answer until the job is out of time (job_time.h). A
+// drawing is taken only when it fits the request: the size asked for a fitted document, within the size asked
+// for an image (an XPM image's declared size; an SVG image's within a pixel, or no side past maxSide for one
+// asked at 0 x 0, which declares no size), no side past maxSide for a glyph. A job that fails in a process
+// that drew others before is tried once more in a fresh process; one that fails in a fresh process is
+// refused. A process whose resident memory passes the ceiling is ended, and its job refused as needing more.
+// Thread-safe.
 RenderResult runRenderJob(const RenderJob& job);
 
 // How many render processes are running (idle or busy), for tests.

@@ -1,11 +1,12 @@
 // Widening a glyph document's view: the root start tag is read after the prolog (declaration, processing
 // instructions, comments, a document type), its view box and aspect-ratio attributes are replaced by a view
-// box over the wider viewport with no aspect ratio kept, which maps the document exactly as librsvg mapped
-// the original onto the em square: a root without a view box (nor a size) in its own units, one with a view
-// box fitted into the square by its preserveAspectRatio. The root's content is then wrapped in an svg element
-// of the root's own name over what was the root's viewport (the em square, or the view box), mapped onto
-// itself and not clipped, so that lengths in percent are of that viewport as before. Anything else is left as
-// it stands.
+// box over the wider viewport, which maps the document exactly as librsvg mapped the original onto the em
+// square: a root without a view box (nor a size) in its own units, one with a view box, or with a size, fitted
+// into the square by its preserveAspectRatio. Without style rules the root's content is then wrapped in an
+// svg element of the root's own name over what was the root's viewport (the em square, the view box or the
+// size), mapped onto itself and not clipped, so that lengths in percent are of that viewport as before; the
+// root's end tag is found by the structure of the elements, whatever follows it. Anything else is left as it
+// stands.
 #include "render_process/svg_glyph_view.h"
 
 #include <algorithm>
@@ -117,27 +118,47 @@ std::optional<RootTag> readRootTag(std::string_view text, size_t open) {
   }
 }
 
-// The position of the root's end tag, named `name`, before whatever white space, comments and processing
-// instructions follow it; npos when the document does not end so.
-size_t rootEndTag(std::string_view text, std::string_view name, size_t after) {
-  size_t end = text.size();
-  for (;;) {
-    while (end > after && isSpace(text[end - 1])) --end;
-    const std::string_view before = text.substr(0, end);
-    size_t open = std::string_view::npos;
-    if (before.size() >= 3 && before.substr(before.size() - 3) == "-->") open = before.rfind("<!--");
-    if (before.size() >= 2 && before.substr(before.size() - 2) == "?>") open = before.rfind("<?");
-    if (open == std::string_view::npos || open < after) break;
-    end = open;
+// The position of the "</" that ends the root, counting the elements opened and closed after its start tag;
+// npos when they do not close so. Comments, character data sections and processing instructions may hold
+// any markup; quoted attribute values may hold '>'.
+size_t rootEndTag(std::string_view text, const RootTag& tag) {
+  size_t depth = 1;
+  for (size_t at = text.find('<', tag.end); at != std::string_view::npos; at = text.find('<', at)) {
+    const std::string_view rest = text.substr(at);
+    const auto skipPast = [&](std::string_view end) {
+      const size_t found = text.find(end, at);
+      return found == std::string_view::npos ? found : found + end.size();
+    };
+    if (rest.substr(0, 4) == "<!--") {
+      at = skipPast("-->");
+    } else if (rest.substr(0, 9) == "<![CDATA[") {
+      at = skipPast("]]>");
+    } else if (rest.substr(0, 2) == "<?") {
+      at = skipPast("?>");
+    } else if (rest.substr(0, 2) == "<!") {
+      return std::string_view::npos;  // no declaration belongs inside the root
+    } else if (rest.substr(0, 2) == "</") {
+      if (--depth == 0) {
+        const std::string_view name = rest.substr(2, tag.name.size());
+        const size_t after = at + 2 + tag.name.size();
+        const bool named = name == tag.name && after < text.size() && (isSpace(text[after]) || text[after] == '>');
+        return named ? at : std::string_view::npos;
+      }
+      at = skipPast(">");
+    } else {
+      size_t end = at + 1;
+      while (end < text.size() && text[end] != '>') {
+        end = text[end] == '"' || text[end] == '\'' ? text.find(text[end], end + 1) : end;
+        if (end == std::string_view::npos) return end;
+        ++end;
+      }
+      if (end >= text.size()) return std::string_view::npos;
+      if (text[end - 1] != '/') ++depth;
+      at = end + 1;
+    }
+    if (at == std::string_view::npos) return at;
   }
-  if (end <= after || text[end - 1] != '>') return std::string_view::npos;
-  size_t at = end - 1;
-  while (at > after && isSpace(text[at - 1])) --at;
-  const size_t length = name.size() + 2;
-  if (at < after + length || text.substr(at - length, length) != std::string("</") + std::string(name)) {
-    return std::string_view::npos;
-  }
-  return at - length;
+  return std::string_view::npos;
 }
 
 const Attribute* find(const RootTag& tag, std::string_view name) {
@@ -205,24 +226,28 @@ std::optional<AspectRatio> aspectRatioOf(std::string_view text) {
   return ratio;
 }
 
-// Document units to em-square units along each axis: scale, then offset.
-// The viewport the root's content was drawn in, in document units: the em square, or the view box.
+// Document units to em-square units along each axis: scale, then offset; and the viewport the root's content
+// was drawn in, in document units: the em square, the view box or the root's size.
 struct Mapping {
   double scaleX = 1.0, scaleY = 1.0, offsetX = 0.0, offsetY = 0.0;
   std::array<double, 4> content{};
-  bool boxed = false;
+  bool boxed = false;  // the content viewport is a view box (else the content is in the units of its size)
 };
 
-std::optional<Mapping> mappingOf(const RootTag& tag, double unitsPerEm) {
+std::optional<Mapping> mappingOf(const RootTag& tag, double unitsPerEm, const GlyphRootSizeReader& rootSize) {
   const Attribute* box = find(tag, "viewBox");
-  if (box == nullptr) {
-    // A root with a size of its own is fitted by that size: left as it stands.
-    if (find(tag, "width") != nullptr || find(tag, "height") != nullptr) return std::nullopt;
+  std::optional<std::array<double, 4>> view;
+  if (box != nullptr) {
+    view = viewBoxOf(box->value);
+  } else if (find(tag, "width") != nullptr || find(tag, "height") != nullptr) {
+    // librsvg takes the size as the view box.
+    const std::optional<GlyphRootSize> size = rootSize();
+    if (size) view = {0.0, 0.0, size->width, size->height};
+  } else {
     Mapping mapping;
     mapping.content = {0.0, 0.0, unitsPerEm, unitsPerEm};
     return mapping;
   }
-  const std::optional<std::array<double, 4>> view = viewBoxOf(box->value);
   if (!view || !((*view)[2] > 0.0) || !((*view)[3] > 0.0)) return std::nullopt;
   const Attribute* fit = find(tag, "preserveAspectRatio");
   const std::optional<AspectRatio> ratio = fit != nullptr ? aspectRatioOf(fit->value) : AspectRatio{};
@@ -230,7 +255,7 @@ std::optional<Mapping> mappingOf(const RootTag& tag, double unitsPerEm) {
   const auto [x, y, width, height] = *view;
   Mapping mapping{unitsPerEm / width, unitsPerEm / height};
   mapping.content = *view;
-  mapping.boxed = true;
+  mapping.boxed = box != nullptr;
   if (!ratio->stretched) {
     mapping.scaleX = mapping.scaleY =
         ratio->slice ? std::max(mapping.scaleX, mapping.scaleY) : std::min(mapping.scaleX, mapping.scaleY);
@@ -246,48 +271,104 @@ std::string numberText(double value) {
   return error == std::errc() ? std::string(text, end) : "0";
 }
 
+std::string boxText(double x, double y, double width, double height) {
+  return numberText(x) + " " + numberText(y) + " " + numberText(width) + " " + numberText(height);
+}
+
+// Whether the document may hold style rules: a style element of any prefix, or a style sheet processing
+// instruction, wherever it stands (in a comment too: a document that says so is taken to have rules).
+bool mayHoldStyleRules(std::string_view text) {
+  if (text.find("<?xml-stylesheet") != std::string_view::npos) return true;
+  for (size_t at = text.find('<'); at != std::string_view::npos; at = text.find('<', at + 1)) {
+    size_t end = at + 1;
+    while (end < text.size() && !isSpace(text[end]) && text[end] != '>' && text[end] != '/' && text[end] != '<') ++end;
+    const std::string_view name = text.substr(at + 1, end - at - 1);
+    const size_t colon = name.rfind(':');
+    if ((colon == std::string_view::npos ? name : name.substr(colon + 1)) == "style") return true;
+  }
+  return false;
+}
+
+// The document up to the end of the root's start tag, with the root's view box and aspect ratio replaced.
+std::string rootStartTagWith(std::string_view document, const RootTag& tag, const std::string& box,
+                             const char* aspectRatio) {
+  std::string text(document.substr(0, tag.nameEnd));
+  text += " viewBox=\"" + box + "\" preserveAspectRatio=\"" + aspectRatio + "\"";
+  size_t copied = tag.nameEnd;
+  for (const Attribute& attribute : tag.attributes) {
+    if (attribute.name != "viewBox" && attribute.name != "preserveAspectRatio") continue;
+    text.append(document.substr(copied, attribute.start - copied));
+    copied = attribute.end;
+  }
+  text.append(document.substr(copied, tag.end - copied));
+  return text;
+}
+
+// Where a viewport that would start at `at` starts: on the pixel that holds `at`, as the em square starts on
+// one, so that what librsvg draws through a layer (into a bitmap of the viewport's pixels) lands on the same
+// pixels as there.
+double onWholePixel(double at, double pixelsPerUnit) {
+  const double pixels = at * pixelsPerUnit;
+  if (std::fabs(pixels - std::round(pixels)) < 1e-6) return at;  // on one already: the same view at every such size
+  return std::floor(pixels) / pixelsPerUnit;
+}
+
+// The square of `side` around the em square, the content wrapped in an svg element over its own viewport.
+std::optional<GlyphView> wrappedView(std::string_view document, const RootTag& tag, const Mapping& mapping,
+                                     double unitsPerEm, double side, double pixelsPerUnit) {
+  const size_t close = rootEndTag(document, tag);
+  if (close == std::string_view::npos) return std::nullopt;
+  GlyphView view;
+  view.x = onWholePixel(unitsPerEm / 2 - side / 2, pixelsPerUnit);
+  view.y = onWholePixel(-unitsPerEm / 2 - side / 2, pixelsPerUnit);
+  view.width = view.height = side;
+  const std::string box =
+      boxText((view.x - mapping.offsetX) / mapping.scaleX, (view.y - mapping.offsetY) / mapping.scaleY,
+              side / mapping.scaleX, side / mapping.scaleY);
+  const auto [x, y, width, height] = mapping.content;
+  std::string content = "<" + std::string(tag.name) + " x=\"" + numberText(x) + "\" y=\"" + numberText(y) +
+                        "\" width=\"" + numberText(width) + "\" height=\"" + numberText(height) + "\"";
+  if (mapping.boxed) content += " viewBox=\"" + boxText(x, y, width, height) + "\" preserveAspectRatio=\"none\"";
+  content += " style=\"overflow:visible\">";  // librsvg's own style sheet clips every svg element but the root
+  view.document = rootStartTagWith(document, tag, box, "none");
+  view.document.append(content);
+  view.document.append(document.substr(tag.end, close - tag.end));
+  view.document.append("</" + std::string(tag.name) + ">");
+  view.document.append(document.substr(close));
+  return view;
+}
+
+// The band along y, as wide as the root's view box is drawn: the view box keeps its size and moves up to the
+// band's top, fitted from the top left, which maps it as before; nothing else changes. None for a view box
+// stretched unevenly, which no band of another height maps as before.
+std::optional<GlyphView> bandView(std::string_view document, const RootTag& tag, const Mapping& mapping,
+                                  double unitsPerEm, double side, double pixelsPerUnit) {
+  if (mapping.scaleX != mapping.scaleY) return std::nullopt;
+  const double scale = mapping.scaleX;
+  const auto [x, y, width, height] = mapping.content;
+  GlyphView view;
+  view.x = onWholePixel(mapping.offsetX + x * scale, pixelsPerUnit);
+  view.width = width * scale;
+  view.height = std::max(side, height * scale);
+  view.y = onWholePixel(-unitsPerEm / 2 - view.height / 2, pixelsPerUnit);
+  const std::string box =
+      boxText((view.x - mapping.offsetX) / scale, (view.y - mapping.offsetY) / scale, width, height);
+  view.document = rootStartTagWith(document, tag, box, "xMinYMin meet");
+  view.document.append(document.substr(tag.end));
+  return view;
+}
+
 }  // namespace
 
-std::optional<GlyphView> widenedGlyphView(std::string_view document, double unitsPerEm, double side) {
+std::optional<GlyphView> widenedGlyphView(std::string_view document, double unitsPerEm, double side,
+                                          double pixelsPerUnit, const GlyphRootSizeReader& rootSize) {
   const size_t open = rootElementStart(document);
   if (open == std::string_view::npos) return std::nullopt;
   const std::optional<RootTag> tag = readRootTag(document, open);
   if (!tag || tag->empty) return std::nullopt;
-  const size_t close = rootEndTag(document, tag->name, tag->end);
-  if (close == std::string_view::npos) return std::nullopt;
-  const std::optional<Mapping> mapping = mappingOf(*tag, unitsPerEm);
+  const std::optional<Mapping> mapping = mappingOf(*tag, unitsPerEm, rootSize);
   if (!mapping) return std::nullopt;
-  GlyphView view;
-  view.x = unitsPerEm / 2 - side / 2;
-  view.y = -unitsPerEm / 2 - side / 2;
-  view.side = side;
-  const std::string box = numberText((view.x - mapping->offsetX) / mapping->scaleX) + " " +
-                          numberText((view.y - mapping->offsetY) / mapping->scaleY) + " " +
-                          numberText(side / mapping->scaleX) + " " + numberText(side / mapping->scaleY);
-  const auto [x, y, width, height] = mapping->content;
-  std::string content = "<" + std::string(tag->name) + " x=\"" + numberText(x) + "\" y=\"" + numberText(y) +
-                        "\" width=\"" + numberText(width) + "\" height=\"" + numberText(height) + "\"";
-  if (mapping->boxed) {
-    content += " viewBox=\"" + numberText(x) + " " + numberText(y) + " " + numberText(width) + " " +
-               numberText(height) + "\" preserveAspectRatio=\"none\"";
-  }
-  // Not clipped, and none of the layer a style sheet may give every svg element: the root had it already.
-  content +=
-      " style=\"overflow:visible;opacity:1;filter:none;mask:none;clip-path:none;mix-blend-mode:normal;"
-      "transform:none\">";
-  view.document.reserve(document.size() + box.size() + content.size() + tag->name.size() + 64);
-  view.document.append(document.substr(0, tag->nameEnd));
-  view.document.append(" viewBox=\"" + box + "\" preserveAspectRatio=\"none\"");
-  size_t copied = tag->nameEnd;
-  for (const Attribute& attribute : tag->attributes) {
-    if (attribute.name != "viewBox" && attribute.name != "preserveAspectRatio") continue;
-    view.document.append(document.substr(copied, attribute.start - copied));
-    copied = attribute.end;
-  }
-  view.document.append(document.substr(copied, tag->end - copied));
-  view.document.append(content);
-  view.document.append(document.substr(tag->end, close - tag->end));
-  view.document.append("</" + std::string(tag->name) + ">");
-  view.document.append(document.substr(close));
-  return view;
+  std::optional<GlyphView> view;
+  if (!mayHoldStyleRules(document)) view = wrappedView(document, *tag, *mapping, unitsPerEm, side, pixelsPerUnit);
+  return view ? view : bandView(document, *tag, *mapping, unitsPerEm, side, pixelsPerUnit);
 }

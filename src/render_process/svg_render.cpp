@@ -171,7 +171,8 @@ bool renderCropped(const ViewedDocument& document, const std::string& element, d
     // cairo cannot bound a drawing that went through a mask: it lies within the viewport.
     x = document.viewport.x * scale;
     y = document.viewport.y * scale;
-    w = h = document.viewport.width * scale;
+    w = document.viewport.width * scale;
+    h = document.viewport.height * scale;
   }
   if (!(w > 0.0 && h > 0.0)) return decline("SVG document draws nothing");
   const double x0 = std::floor(x), y0 = std::floor(y);
@@ -201,33 +202,67 @@ bool renderCropped(const ViewedDocument& document, const std::string& element, d
   return true;
 }
 
-// The thread's last parsed document, reused while the bytes and the view are the same.
+// The thread's last parsed document, reused while the bytes and the view are the same: a view that starts on
+// a whole pixel at one size does at every size whose pixels fall on the same units (every whole size, when
+// the em square's corners are on whole units), so glyphs of one document at such sizes share the parse.
 struct KeptDocument {
   std::string bytes;
   double unitsPerEm = 0.0;
-  double side = 0.0;
+  double scale = 0.0;
+  int32_t maxSide = 0;
+  std::optional<std::optional<GlyphRootSize>> rootSize;  // once read, for these bytes and units per em
   ViewedDocument viewed;
 };
 thread_local KeptDocument keptDocument;
 
-// The document parsed for drawing through a viewport of `side` units around the em square (or through the em
-// square when its view cannot be widened); null with the reason recorded.
-const ViewedDocument* keptDocumentFor(std::string_view document, double unitsPerEm, double side) {
+// The size librsvg gives a root that sets its own without a view box, lengths in percent being of the em
+// square (which librsvg cannot know); none when it cannot be read, or mixes percent with other units.
+std::optional<GlyphRootSize> rootSizeOf(std::string_view document, double unitsPerEm) {
+  const HandleHolder handle = loadDocument(document);
+  if (!handle) return std::nullopt;
+  GlyphRootSize size;
+  if (rsvg_handle_get_intrinsic_size_in_pixels(handle.get(), &size.width, &size.height)) return size;
+  gboolean hasWidth = FALSE, hasHeight = FALSE, hasViewBox = FALSE;
+  RsvgLength width{}, height{};
+  RsvgRectangle viewBox{};
+  rsvg_handle_get_intrinsic_dimensions(handle.get(), &hasWidth, &width, &hasHeight, &height, &hasViewBox, &viewBox);
+  if (width.unit != RSVG_UNIT_PERCENT || height.unit != RSVG_UNIT_PERCENT) return std::nullopt;
+  return GlyphRootSize{width.length * unitsPerEm, height.length * unitsPerEm};
+}
+
+bool sameRectangle(const RsvgRectangle& a, const RsvgRectangle& b) {
+  return a.x == b.x && a.y == b.y && a.width == b.width && a.height == b.height;
+}
+
+// The document parsed for drawing at `scale` through a viewport around the em square (or through the em square
+// when its view cannot be widened); null with the reason recorded.
+const ViewedDocument* keptDocumentFor(std::string_view document, double unitsPerEm, double scale, int32_t maxSide) {
   KeptDocument& kept = keptDocument;
-  if (kept.viewed.handle && kept.bytes == document && kept.unitsPerEm == unitsPerEm && kept.side == side) {
-    return &kept.viewed;
+  const bool sameDocument = kept.bytes == document && kept.unitsPerEm == unitsPerEm;
+  if (sameDocument && kept.viewed.handle && kept.scale == scale && kept.maxSide == maxSide) return &kept.viewed;
+  if (!sameDocument) {
+    kept.viewed.handle.reset();
+    kept.bytes.assign(document);
+    kept.unitsPerEm = unitsPerEm;
+    kept.rootSize.reset();
   }
-  kept.viewed.handle.reset();
-  kept.bytes.clear();
-  const std::optional<GlyphView> view = widenedGlyphView(document, unitsPerEm, side);
-  HandleHolder handle = loadDocument(view ? std::string_view(view->document) : document);
-  if (!handle) return nullptr;
-  kept.bytes.assign(document);
-  kept.unitsPerEm = unitsPerEm;
-  kept.side = side;
-  kept.viewed.handle = std::move(handle);
-  kept.viewed.viewport =
-      view ? RsvgRectangle{view->x, view->y, view->side, view->side} : RsvgRectangle{0.0, 0.0, unitsPerEm, unitsPerEm};
+  const auto rootSize = [&] {
+    if (!kept.rootSize) kept.rootSize = rootSizeOf(document, unitsPerEm);
+    return *kept.rootSize;
+  };
+  // The em square and an em around it, but no wider than the largest bitmap.
+  const double side = std::min(kGlyphViewEms * unitsPerEm, maxSide / scale);
+  const std::optional<GlyphView> view = widenedGlyphView(document, unitsPerEm, side, scale, rootSize);
+  const RsvgRectangle viewport = view ? RsvgRectangle{view->x, view->y, view->width, view->height}
+                                      : RsvgRectangle{0.0, 0.0, unitsPerEm, unitsPerEm};
+  if (!kept.viewed.handle || !sameRectangle(kept.viewed.viewport, viewport)) {
+    kept.viewed.handle.reset();
+    kept.viewed.handle = loadDocument(view ? std::string_view(view->document) : document);
+    if (!kept.viewed.handle) return nullptr;
+    kept.viewed.viewport = viewport;
+  }
+  kept.scale = scale;
+  kept.maxSide = maxSide;
   return &kept.viewed;
 }
 
@@ -260,9 +295,7 @@ bool renderSvgDocumentToBgra(std::string_view document, std::string_view element
   SvgBitmap rendered;
   int32_t renderedLeft = 0, renderedTop = 0;
   try {
-    // The em square and an em around it, but no wider than the largest bitmap.
-    const double side = std::min(kGlyphViewEms * unitsPerEm, maxSide / scale);
-    const ViewedDocument* viewed = keptDocumentFor(document, unitsPerEm, side);
+    const ViewedDocument* viewed = keptDocumentFor(document, unitsPerEm, scale, maxSide);
     if (viewed == nullptr) return false;
     const std::string id = element.empty() ? std::string() : "#" + std::string(element);
     if (!id.empty() && !rsvg_handle_has_sub(viewed->handle.get(), id.c_str())) {

@@ -19,6 +19,7 @@
 #include "db_test_support.h"
 #include "host/process_state.h"
 #include "processor_load.h"
+#include "one_processor.h"
 
 namespace {
 
@@ -272,24 +273,6 @@ TEST_F(WorkerTest, StopLetsEverythingThatEndsBeforeTheDeadlineRun) {
   EXPECT_EQ(after->code, SQLITE_OK) << after->message;
 }
 
-// Pins the calling thread, and the threads it starts, to the one processor it runs on, until destroyed.
-class PinnedToOneProcessor {
- public:
-  PinnedToOneProcessor() {
-    sched_getaffinity(0, sizeof(saved_), &saved_);
-    cpu_set_t one;
-    CPU_ZERO(&one);
-    CPU_SET(sched_getcpu(), &one);
-    sched_setaffinity(0, sizeof(one), &one);
-  }
-  ~PinnedToOneProcessor() { sched_setaffinity(0, sizeof(saved_), &saved_); }
-  PinnedToOneProcessor(const PinnedToOneProcessor&) = delete;
-  PinnedToOneProcessor& operator=(const PinnedToOneProcessor&) = delete;
-
- private:
-  cpu_set_t saved_;
-};
-
 // The processor time the whole process spent per call of `call`: the median of five rounds of `count` calls.
 template <typename Call>
 double processorMicrosecondsPerCall(int count, Call call) {
@@ -399,30 +382,6 @@ TEST(DatabaseWorker, ARoundTripOnOneProcessorCostsTheQueryAndTwoHandOffsNotSpins
   worker->stop();
   expectTheQueryAndTwoHandOffs(costs);
 }
-
-// Confines every thread of the process to the one processor the calling thread runs on, as taskset does to a
-// running process, until destroyed.
-class WholeProcessPinned {
- public:
-  WholeProcessPinned() {
-    sched_getaffinity(0, sizeof(saved_), &saved_);
-    cpu_set_t one;
-    CPU_ZERO(&one);
-    CPU_SET(sched_getcpu(), &one);
-    setEveryThread(one);
-  }
-  ~WholeProcessPinned() { setEveryThread(saved_); }
-  WholeProcessPinned(const WholeProcessPinned&) = delete;
-  WholeProcessPinned& operator=(const WholeProcessPinned&) = delete;
-
- private:
-  static void setEveryThread(const cpu_set_t& processors) {
-    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
-      sched_setaffinity(std::stoi(task.path().filename().string()), sizeof(processors), &processors);
-    }
-  }
-  cpu_set_t saved_;
-};
 
 // The processors a process may use can change while a worker runs: a worker started while the process could
 // use several, then confined with every thread to one, stops spinning as well.

@@ -15,10 +15,14 @@
 //   "always refused"     refuses, in any process
 //   "swells after a drawing"  refuses as out of memory in a process that drew before, and in a fresh one
 //                        answers only after its time limit
+//   "spin N"             spends N ms of processor time, then draws honestly
+//   "sleep N"            waits N ms without using the processor, then draws honestly
+//   "trickle N"          spends N ms of processor time a millisecond in every twenty, then draws honestly
 // Any other document is drawn honestly: opaque red at the asked size, or one pixel when none is asked.
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -71,6 +75,36 @@ const char* after(const std::string& document, const char* word) {
   return at == std::string::npos ? nullptr : document.c_str() + at + std::strlen(word);
 }
 
+// The processor time this process has had, in milliseconds.
+int64_t processorMilliseconds() {
+  timespec now{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+  return int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
+}
+
+// Spends `milliseconds` of processor time.
+void spin(int milliseconds) {
+  const int64_t until = processorMilliseconds() + milliseconds;
+  while (processorMilliseconds() < until) {
+  }
+}
+
+// Spends processor time, at once or a little at a time, or waits without it, when the document asks.
+void takeTimeAsAsked(const std::string& document) {
+  int number = 0;
+  const char* argument = nullptr;
+  if ((argument = after(document, "spin")) != nullptr && std::sscanf(argument, "%d", &number) == 1) {
+    spin(number);
+  } else if ((argument = after(document, "trickle")) != nullptr && std::sscanf(argument, "%d", &number) == 1) {
+    for (int spent = 0; spent < number; ++spent) {
+      spin(1);
+      std::this_thread::sleep_for(std::chrono::milliseconds(19));
+    }
+  } else if ((argument = after(document, "sleep")) != nullptr && std::sscanf(argument, "%d", &number) == 1) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(number));
+  }
+}
+
 // Answers one request; false when the reply could not be sent.
 bool answer(const RenderRequestRecord& request, std::string_view document) {
   RenderReplyRecord reply;
@@ -79,6 +113,7 @@ bool answer(const RenderRequestRecord& request, std::string_view document) {
   UniqueFd pixels;
   const std::string text(document);
   const char* argument = nullptr;
+  takeTimeAsAsked(text);
   if ((argument = after(text, "descriptors")) != nullptr && std::sscanf(argument, "%d", &number) == 1) {
     reply.drawn = 1;
     reply.width = request.width;

@@ -527,6 +527,42 @@ TEST_F(LyingRenderProcess, AFailureAfterOtherDrawingsIsTriedOnceMoreInAFreshProc
       << refused.error;
 }
 
+// A job judged on processor time runs until it has had its time limit of the processor, however long it
+// waits for it, as long as it goes on (a hundredth of its limit in ten times its limit); a job judged on the
+// wall clock alone ends at its limit.
+TEST_F(LyingRenderProcess, AJobJudgedOnProcessorTimeEndsOnceItHadItsTime) {
+  using std::chrono::milliseconds;
+  const struct {
+    const char* document;
+    bool onProcessorTime;
+    milliseconds limit;
+    RenderFailure failure;
+    const char* error;
+  } cases[] = {
+      {"spin 100000", true, milliseconds(300), RenderFailure::OutOfTime,
+       "SVG document could not be drawn: the renderer took longer than 300 ms"},
+      {"sleep 600", true, milliseconds(300), RenderFailure::None, ""},
+      {"trickle 150", true, milliseconds(200), RenderFailure::None, ""},
+      {"sleep 100000", true, milliseconds(200), RenderFailure::Starved,
+       "SVG document could not be drawn: the renderer had less than 2 ms of processor time in 2 s"},
+      {"sleep 600", false, milliseconds(300), RenderFailure::OutOfTime,
+       "SVG document could not be drawn: the renderer took longer than 300 ms"},
+  };
+  for (const auto& c : cases) {
+    RenderJob job;
+    job.kind = RenderJobKind::SvgGlyph;
+    job.document = c.document;
+    job.maxSide = 64;
+    job.timeLimit = c.limit;
+    job.limitProcessorTime = c.onProcessorTime;
+    const RenderResult result = runRenderJob(job);
+    EXPECT_EQ(result.failure, c.failure) << c.document;
+    EXPECT_EQ(result.error, c.error) << c.document;
+    EXPECT_LT(Clock::now() - job.started, std::chrono::seconds(60)) << c.document;
+  }
+  EXPECT_EQ(zombieChildren(), 0);
+}
+
 // In the sanitizer build a memory error in the render process is reported as one, not as memory run out.
 TEST_F(LyingRenderProcess, SanitizerReportsAreToldApartFromMemoryRunningOut) {
 #ifndef QZ_TEST_UNDER_ASAN

@@ -1,8 +1,11 @@
 // librsvg's drawing as the render process runs it, called here in the test's own process.
 #include "render_process/svg_render.h"
 
+#include <cairo.h>
 #include <gtest/gtest.h>
+#include <librsvg/rsvg.h>
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 #include <thread>
@@ -259,6 +262,157 @@ TEST(SvgDocumentRenderTest, AStyleSheetsLayerForSvgElementsIsDrawnOnce) {
       << svgLastError();
   ASSERT_EQ(std::vector<int32_t>({left, top, bitmap.width, bitmap.height}), std::vector<int32_t>({2, 14, 10, 14}));
   EXPECT_NEAR(bitmap.pixels[static_cast<size_t>(7) * static_cast<size_t>(bitmap.stride) + 5 * 4 + 3], 128, 2);
+}
+
+// librsvg alone, as the oracle: element `id` of `document` drawn through the em square at `pixelSize` per
+// `unitsPerEm` into an image of the em square, cropped to its ink, with straight alpha.
+struct DrawnGlyph {
+  std::vector<int32_t> placed;  // left, top, width, height
+  std::vector<uint8_t> pixels;
+};
+
+DrawnGlyph drawnByLibrsvgAlone(const std::string& document, const std::string& id, double pixelSize,
+                               double unitsPerEm) {
+  DrawnGlyph drawn;
+  GError* error = nullptr;
+  RsvgHandle* handle =
+      rsvg_handle_new_from_data(reinterpret_cast<const guint8*>(document.data()), document.size(), &error);
+  if (handle == nullptr) {
+    ADD_FAILURE() << "librsvg alone: " << error->message;
+    g_error_free(error);
+    return drawn;
+  }
+  const int side = static_cast<int>(std::ceil(pixelSize));
+  cairo_surface_t* surface = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, side, side);
+  cairo_t* context = cairo_create(surface);
+  cairo_scale(context, pixelSize / unitsPerEm, pixelSize / unitsPerEm);
+  const RsvgRectangle emSquare{0.0, 0.0, unitsPerEm, unitsPerEm};
+  const bool rendered = rsvg_handle_render_layer(handle, context, ("#" + id).c_str(), &emSquare, &error);
+  cairo_destroy(context);
+  cairo_surface_flush(surface);
+  const unsigned char* data = cairo_image_surface_get_data(surface);
+  const int stride = cairo_image_surface_get_stride(surface);
+  int left = side, right = -1, top = side, bottom = -1;
+  for (int y = 0; rendered && y < side; ++y) {
+    for (int x = 0; x < side; ++x) {
+      if (data[y * stride + x * 4 + 3] == 0) continue;
+      left = std::min(left, x), right = std::max(right, x), top = std::min(top, y), bottom = y;
+    }
+  }
+  for (int y = top; y <= bottom; ++y) {
+    for (int x = left; x <= right; ++x) {
+      const unsigned char* pixel = data + y * stride + x * 4;
+      const unsigned alpha = pixel[3];
+      for (int channel = 0; channel < 3; ++channel) {
+        drawn.pixels.push_back(
+            alpha == 0 ? 0 : static_cast<uint8_t>(std::min(255u, (pixel[channel] * 255u + alpha / 2) / alpha)));
+      }
+      drawn.pixels.push_back(static_cast<uint8_t>(alpha));
+    }
+  }
+  if (right >= 0) drawn.placed = {left, -top, right - left + 1, bottom - top + 1};
+  cairo_surface_destroy(surface);
+  g_object_unref(handle);
+  if (!rendered) ADD_FAILURE() << "librsvg alone could not draw " << id;
+  return drawn;
+}
+
+DrawnGlyph drawnHere(const std::string& document, const std::string& id, float pixelSize, float unitsPerEm) {
+  DrawnGlyph drawn;
+  SvgBitmap bitmap;
+  int32_t left = 0, top = 0;
+  if (!renderSvgDocumentToBgra(document, id, pixelSize, unitsPerEm, 4096, &left, &top, &bitmap)) {
+    ADD_FAILURE() << svgLastError();
+    return drawn;
+  }
+  drawn.placed = {left, top, bitmap.width, bitmap.height};
+  drawn.pixels = bitmap.pixels;
+  return drawn;
+}
+
+// A glyph drawn through a layer of its own (group opacity, a mask, a filter) in a document of any shape that
+// librsvg reads: drawn inside the em square, its pixels are librsvg's own; drawn an em higher, above the
+// baseline where glyphs sit, the same pixels an em higher, where drawn through the em square alone they
+// would be clipped away. Style rules match as they do in the document as it stands.
+TEST(SvgDocumentRenderTest, LayeredGlyphsAreDrawnAsLibrsvgDrawsThemInEveryDocumentShape) {
+  const std::string svg = "<svg xmlns='http://www.w3.org/2000/svg'";
+  const struct {
+    const char* what;
+    std::string root;   // the root start tag up to its '>'
+    std::string first;  // what the root holds before the glyph
+    std::string after;  // what follows the root's end tag
+    double em;          // document units to an em
+  } shapes[] = {
+      {"no size", svg, "", "", 1000},
+      {"a view box", svg + " viewBox='0 0 100 100'", "", "", 100},
+      {"a size", svg + " width='1000' height='1000'", "", "", 1000},
+      {"a size wider than tall", svg + " width='2000' height='1000'", "", "", 2000},
+      {"a size in points", svg + " width='800pt' height='800pt'", "", "", 1000},
+      {"a size in picas and em", svg + " width='62.5pc' height='100em' font-size='10'", "", "", 1000},
+      {"a size in percent", svg + " width='50%' height='50%'", "", "", 500},
+      {"a size and a view box", svg + " width='10' height='10' viewBox='0 0 100 100'", "", "", 100},
+      {"a NUL after it", svg, "", std::string(1, '\0'), 1000},
+      {"a sized root and a NUL after it", svg + " width='1000' height='1000'", "", std::string("\n\0", 2), 1000},
+      {"a comment after it", svg, "", "\n<!-- </svg> -->\n", 1000},
+      {"end tags in character data and an empty svg inside it", svg,
+       "<desc><![CDATA[</svg>]]></desc><svg width='0' height='0'/><g><!-- </g> --></g>", "", 1000},
+  };
+  const std::string mask = "<mask id='m'><rect x='-9e4' y='-9e4' width='18e4' height='18e4' fill='#808080'/></mask>";
+  const std::string blur = "<filter id='b'><feGaussianBlur stdDeviation='E'/></filter>";
+  const struct {
+    const char* what;
+    std::string defs;
+    std::string attribute;
+  } layers[] = {
+      {"plain", "", ""},
+      {"group opacity", "", " opacity='0.5'"},
+      {"a mask", mask, " mask='url(#m)'"},
+      {"a filter", blur, " filter='url(#b)'"},
+  };
+  // Rules that match the glyph as the document stands, and rules that would match it under one more svg
+  // element.
+  const std::string styles[] = {
+      "",
+      "<style>:root > g { stroke: #00f; stroke-width: S } svg svg g { fill: #0f0 } svg > * > rect { fill: #ff0 }"
+      "</style>",
+  };
+  // Sizes at which the em square and an em higher start on whole pixels.
+  const struct {
+    float pixelSize;
+    double higher;  // em units
+  } sizes[] = {{50.0f, 1000}, {37.5f, 1600}};
+  for (const auto& shape : shapes) {
+    const auto units = [&](double emUnits) { return std::to_string(emUnits * shape.em / 1000.0); };
+    for (const auto& layer : layers) {
+      for (const std::string& style : styles) {
+        std::string defs = layer.defs + style;
+        for (const char* length : {"E", "S"}) {
+          const size_t at = defs.find(length);
+          if (at != std::string::npos) defs.replace(at, 1, units(20));
+        }
+        // A rectangle 300 x 400 em units, 300 units from the em square's left and top, or higher.
+        const auto documentAt = [&](double top) {
+          return shape.root + ">" + shape.first + defs + "<g id='glyph1' fill='#f00'" + layer.attribute + "><rect x='" +
+                 units(300) + "' y='" + units(top) + "' width='" + units(300) + "' height='" + units(400) +
+                 "'/></g></svg>" + shape.after;
+        };
+        for (const auto& size : sizes) {
+          const std::string what = std::string(shape.what) + ", " + layer.what + (style.empty() ? "" : ", styled") +
+                                   ", " + std::to_string(size.pixelSize) + " px";
+          const DrawnGlyph expected = drawnByLibrsvgAlone(documentAt(300), "glyph1", size.pixelSize, 1000);
+          ASSERT_EQ(expected.placed.size(), 4u) << what;
+          const DrawnGlyph inside = drawnHere(documentAt(300), "glyph1", size.pixelSize, 1000);
+          EXPECT_EQ(inside.placed, expected.placed) << what << ", inside the em square";
+          EXPECT_TRUE(inside.pixels == expected.pixels) << what << ", inside the em square";
+          std::vector<int32_t> higher = expected.placed;
+          higher[1] += static_cast<int32_t>(size.higher * size.pixelSize / 1000);
+          const DrawnGlyph above = drawnHere(documentAt(300 - size.higher), "glyph1", size.pixelSize, 1000);
+          EXPECT_EQ(above.placed, higher) << what << ", above the baseline";
+          EXPECT_TRUE(above.pixels == expected.pixels) << what << ", above the baseline";
+        }
+      }
+    }
+  }
 }
 
 // A glyph far from its origin, yet within reach, is placed where it lies.
