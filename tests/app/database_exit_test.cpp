@@ -157,6 +157,40 @@ TEST(DatabaseExit, AnotherProgramHoldingTheLockWithinTheBusyTimeoutLosesNoWrite)
   }
 }
 
+// A disk busy with other work makes the first sync of a database file wait 6 s, from before the stop's
+// deadline to past its silence bound: the call is waiting, not computing, so the end of the process waits for
+// it, and the inserts queued behind it are kept however the script ends.
+TEST(DatabaseExit, ASyncWaitingForABusyDiskLosesNoWrite) {
+  const char* endings[] = {"return", "os.exit(0)", "os.exit(0, true)"};
+  std::vector<std::unique_ptr<Sandbox>> sandboxes;
+  std::vector<BackgroundRun> runs;
+  for (const char* ending : endings) {
+    sandboxes.push_back(std::make_unique<Sandbox>());
+    const Sandbox& sandbox = *sandboxes.back();
+    sqlite3* handle = nullptr;
+    ASSERT_EQ(sqlite3_open((sandbox.root() / "user/slow.db").c_str(), &handle), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(handle, "CREATE TABLE t(a)", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(handle);
+    sandbox.writeBoot(bootWith(R"lua(
+  keep = assert(db.open(EXE_DIR .. "/user/slow.db"))
+  assert(keep:exec("PRAGMA synchronous=FULL"))
+  for i = 1, 3 do assert(keep:exec_async("INSERT INTO t VALUES(?)", { i })) end
+)lua" + std::string(ending)));
+    qztest::RunOptions options = qztest::newInstance(kDeadline);
+    options.environment = {{"LD_PRELOAD", QZ_SLOW_SYNC_LIBRARY},
+                           {"QZ_SLOW_SYNC_NAME", "slow.db"},
+                           {"QZ_SLOW_SYNC_MS", "6000"}};
+    runs.push_back(sandbox.start(options));
+  }
+  for (size_t index = 0; index < runs.size(); ++index) {
+    const RunResult result = runs[index].wait(kDeadline);
+    EXPECT_FALSE(result.timedOut) << endings[index];
+    EXPECT_EQ(result.exitCode, 0) << endings[index] << result.standardError;
+    EXPECT_EQ(result.standardError.find("qz: database"), std::string::npos) << endings[index] << result.standardError;
+    EXPECT_EQ(rowsOf(sandboxes[index]->root() / "user/slow.db"), 3) << endings[index];
+  }
+}
+
 // A job that calls os.exit(7) while a database has 2,000 inserts queued, the main thread waiting for the job,
 // or closing the database and then sleeping: the process ends with 7 from the main thread, soon (the sleep is
 // not waited out), and every insert is kept. Several runs of each, side by side.
