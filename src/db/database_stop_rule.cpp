@@ -295,9 +295,8 @@ int StopRule::waitForLock(void* rule, int attempt) {
   return 1;
 }
 
-Clock::time_point StopRule::silentUntil(Clock::rep since) const {
-  const Clock::rep latest = std::max({deadline(), since, aliveUntil_.load(std::memory_order_relaxed)});
-  return timeOf(latest) + kSilenceBound;
+Clock::time_point StopRule::silentSince(Clock::rep since) const {
+  return timeOf(std::max({deadline(), since, aliveUntil_.load(std::memory_order_relaxed)}));
 }
 
 void StopRule::noteLeft(int writes, int requests) {

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -149,7 +150,8 @@ class DatabaseWorker : public std::enable_shared_from_this<DatabaseWorker> {
   bool registerRunning(bool running);
   bool waitUnlessStuck();
   bool waitForRequestUnlessStuck(std::unique_lock<std::mutex>& guard, const std::shared_ptr<DatabaseRequest>& request);
-  bool stuck() const;
+  bool stuck(std::chrono::steady_clock::time_point& recheck);
+  std::optional<std::chrono::nanoseconds> threadProcessorTime();
   void giveUpOnStuckCall();
   bool leaveRunning();
 
@@ -179,6 +181,10 @@ class DatabaseWorker : public std::enable_shared_from_this<DatabaseWorker> {
   // The request the thread runs and when it took it, in ticks of the steady clock; written under the lock.
   DatabaseRequest* executing_ = nullptr;
   std::chrono::steady_clock::rep executingSince_ = 0;
+  // The silence of the running call a stopper follows (since when, in ticks) and the thread's processor time
+  // when the stopper first saw it; under the lock.
+  std::chrono::steady_clock::rep silenceSeen_ = 0;
+  std::chrono::nanoseconds silenceProcessor_{};
   StopRule rule_;
   std::unordered_map<const DatabaseRequest*, std::shared_ptr<DatabaseRequest>> asyncRequests_;
   StatementCache statementCache_;  // worker thread only
