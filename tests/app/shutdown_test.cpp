@@ -159,7 +159,7 @@ TEST(Shutdown, DatabasesCollectedByOsExitStopTogether) {
   const auto took = std::chrono::steady_clock::now() - started;
   EXPECT_FALSE(result.timedOut);
   EXPECT_EQ(result.exitCode, 0) << result.standardError;
-  EXPECT_LT(took, std::chrono::seconds(8)) << "six grace periods one after another would take 12 s";
+  EXPECT_LT(took, std::chrono::seconds(11)) << "six grace periods one after another take at least 12 s";
 
   expectSixDatabasesKept(sandbox, "together");
 }
