@@ -403,8 +403,9 @@ RenderResult runRenderJob(const RenderJob& job) {
   bool servedBefore = false;
   RenderResult result = tryInProcess(job, false, servedBefore);
   // A job kept from the processor says nothing of its document nor of the process: a fresh one would wait too.
+  // One out of time had the whole of its limit, of the processor too: none is left for a try again.
   const bool soundRefusal = result.failure == RenderFailure::Declined || result.failure == RenderFailure::NotStarted ||
-                            result.failure == RenderFailure::Starved;
+                            result.failure == RenderFailure::Starved || result.failure == RenderFailure::OutOfTime;
   if (result.drawn || soundRefusal || !servedBefore) return result;
   RenderResult again = tryInProcess(job, true, servedBefore);
   return again.failure == RenderFailure::OutOfTime && result.failure != RenderFailure::OutOfTime ? std::move(result)

@@ -527,6 +527,33 @@ TEST_F(LyingRenderProcess, AFailureAfterOtherDrawingsIsTriedOnceMoreInAFreshProc
       << refused.error;
 }
 
+// A job that ran out of its time had the whole of it: a process that drew before is not given another whole
+// limit in a fresh one, so a document that runs for ever costs one limit of the processor, not two.
+TEST_F(LyingRenderProcess, AJobOutOfTimeAfterOtherDrawingsIsNotTriedAgain) {
+  const auto childProcessorTime = [] {
+    rusage usage{};
+    getrusage(RUSAGE_CHILDREN, &usage);
+    return std::chrono::seconds(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           std::chrono::microseconds(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec);
+  };
+  for (const bool onProcessorTime : {true, false}) {
+    ASSERT_TRUE(ask("honest").drawn);
+    RenderJob job;
+    job.kind = RenderJobKind::SvgGlyph;
+    job.document = "spin 100000";
+    job.maxSide = 64;
+    job.timeLimit = std::chrono::milliseconds(400);
+    job.limitProcessorTime = onProcessorTime;
+    const uint64_t started = renderProcessesStarted();
+    const auto processorBefore = childProcessorTime();
+    const RenderResult result = runRenderJob(job);
+    EXPECT_EQ(result.failure, RenderFailure::OutOfTime) << result.error;
+    EXPECT_EQ(renderProcessesStarted(), started) << "no fresh process, on processor time: " << onProcessorTime;
+    EXPECT_LT(childProcessorTime() - processorBefore, job.timeLimit * 3 / 2) << onProcessorTime;
+  }
+  EXPECT_EQ(zombieChildren(), 0);
+}
+
 // A job judged on processor time runs until it has had its time limit of the processor, however long it
 // waits for it, as long as it goes on (a hundredth of its limit in ten times its limit); a job judged on the
 // wall clock alone ends at its limit.
