@@ -79,8 +79,8 @@ struct RenderResult {
 // drawing is taken only when it fits the request: the size asked for a fitted document, within the size asked
 // for an image (an XPM image's declared size; an SVG image's within a pixel, or no side past maxSide for one
 // asked at 0 x 0, which declares no size), no side past maxSide for a glyph. A job that fails in a process
-// that drew others before is tried once more in a fresh process; one that fails in a fresh process is
-// refused. A process whose resident memory passes the ceiling is ended, and its job refused as needing more.
+// that drew others before is tried once more in a fresh process; one that fails in a fresh process, or ran
+// out of its time, is refused. A process whose resident memory passes the ceiling is ended, and its job refused as needing more.
 // Thread-safe.
 RenderResult runRenderJob(const RenderJob& job);
 
