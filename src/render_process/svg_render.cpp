@@ -339,6 +339,12 @@ bool renderSvgDocumentToBgra(std::string_view document, std::string_view element
   return true;
 }
 
+bool forgetKeptSvgDocument() {
+  const bool kept = !keptDocument.bytes.empty();
+  keptDocument = KeptDocument();
+  return kept;
+}
+
 const char* svgLastError() { return lastError.c_str(); }
 
 SvgFailure svgLastFailure() { return lastFailure; }
