@@ -350,6 +350,33 @@ TEST(RenderProcess, AProcessThatFailedIsNeverUsedAgain) {
   }
 }
 
+// Style rules that an entity of the document's own type declaration writes match as they do in the document:
+// a rule for "svg svg g" leaves the glyph red, with or without a layer. (In the render process: librsvg keeps
+// an entity's value for good.)
+TEST(RenderProcess, StyleRulesWrittenThroughAnEntityMatchAsInTheDocument) {
+  for (const char* layer : {"", " opacity='0.5'"}) {
+    const std::string document =
+        std::string("<!DOCTYPE svg [<!ENTITY rules \"&#60;style>svg svg g { fill: #0f0 }&#60;/style>\">]>") +
+        "<svg xmlns='http://www.w3.org/2000/svg'>&rules;<g id='glyph1' fill='#f00'" + layer +
+        "><rect x='300' y='300' width='300' height='400'/></g></svg>";
+    RenderJob glyph;
+    glyph.kind = RenderJobKind::SvgGlyph;
+    glyph.document = document;
+    glyph.glyphIndex = 1;
+    glyph.pixelSize = 50.0f;
+    glyph.unitsPerEm = 1000.0f;
+    glyph.maxSide = 4096;
+    const RenderResult drawn = runRenderJob(glyph);
+    ASSERT_TRUE(drawn.drawn) << drawn.error;
+    EXPECT_EQ(std::vector<int32_t>({drawn.left, drawn.top, drawn.width, drawn.height}),
+              std::vector<int32_t>({15, -15, 15, 20}))
+        << layer;
+    const uint8_t* centre = drawn.pixels.data() + (static_cast<size_t>(10) * 15 + 7) * 4;
+    EXPECT_EQ(std::vector<int>(centre, centre + 4), std::vector<int>({0, 0, 255, layer[0] == 0 ? 255 : 128}))
+        << layer << ": red, as the rule does not match";
+  }
+}
+
 // A glyph its document does not hold, that draws nothing or that is drawn too large is refused by the process's
 // own checks after librsvg did all it was asked: the process is as sound as after a drawing and serves again.
 TEST(RenderProcess, AGlyphThatIsNotThereLeavesItsProcessInThePool) {

@@ -418,22 +418,6 @@ TEST(SvgDocumentRenderTest, LayeredGlyphsAreDrawnAsLibrsvgDrawsThemInEveryDocume
   }
 }
 
-// Style rules that an entity of the document's own type declaration writes match as they do in the document:
-// a rule for "svg svg g" leaves the glyph red, with or without a layer.
-TEST(SvgDocumentRenderTest, StyleRulesWrittenThroughAnEntityMatchAsInTheDocument) {
-  const std::string declaration = "<!DOCTYPE svg [<!ENTITY rules \"&#60;style>svg svg g { fill: #0f0 }&#60;/style>\">]>";
-  for (const char* layer : {"", " opacity='0.5'"}) {
-    const std::string document = declaration + "<svg xmlns='http://www.w3.org/2000/svg'>&rules;<g id='glyph1' fill='#f00'" +
-                                 layer + "><rect x='300' y='300' width='300' height='400'/></g></svg>";
-    const DrawnGlyph expected = drawnByLibrsvgAlone(document, "glyph1", 50.0f, 1000);
-    ASSERT_EQ(expected.placed, std::vector<int32_t>({15, -15, 15, 20})) << layer;
-    ASSERT_EQ(expected.pixels[2], 255) << layer << ": red, as the rule does not match";
-    const DrawnGlyph drawn = drawnHere(document, "glyph1", 50.0f, 1000);
-    EXPECT_EQ(drawn.placed, expected.placed) << layer;
-    EXPECT_TRUE(drawn.pixels == expected.pixels) << layer;
-  }
-}
-
 // A glyph far from its origin, yet within reach, is placed where it lies.
 TEST(SvgDocumentRenderTest, AGlyphFarFromItsOriginIsPlacedThere) {
   const std::string far = R"(<svg xmlns="http://www.w3.org/2000/svg"><rect x="100000000" y="-1000" width="1000" )"
