@@ -74,6 +74,9 @@ std::shared_ptr<const std::string> documentText(const RenderFont& face, FT_Face 
   return text;
 }
 
+// When the glyphs this thread draws are given up.
+thread_local const std::atomic<bool>* drawingStop = nullptr;
+
 // An unsucceeded result for the entry of `key`.
 SvgGlyphResult svgGlyphResultFor(const std::shared_ptr<RenderFont>& face, uint32_t key, bool byGlyphId) {
   SvgGlyphResult result;
@@ -100,6 +103,7 @@ bool renderSvgGlyphDocument(std::string_view document, uint32_t unitsPerEm, floa
   job.maxSide = kMaxGlyphBitmapSide;
   job.timeLimit = kSvgGlyphTimeLimit;
   job.limitProcessorTime = true;  // glyphs drawn at once, or on a busy machine, each have their time
+  job.stop = drawingStop;
   const RenderResult drawn = runRenderJob(job);
   if (drawn.failure == RenderFailure::Ended || drawn.failure == RenderFailure::Unreadable) rememberFailed(hash, 0.0f);
   if (drawn.failure == RenderFailure::OutOfTime || drawn.failure == RenderFailure::OutOfMemory) {
@@ -116,6 +120,8 @@ bool renderSvgGlyphDocument(std::string_view document, uint32_t unitsPerEm, floa
   image = std::move(rendered);
   return true;
 }
+
+void stopSvgGlyphDrawingWhen(const std::atomic<bool>* stop) { drawingStop = stop; }
 
 void forgetKeptSvgGlyphDocument() {
   std::shared_ptr<const std::string> forgotten;  // freed outside the lock

@@ -3,6 +3,7 @@
 // whole document, which it parses once for all the glyphs it draws from it.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <string_view>
@@ -27,5 +28,7 @@ inline constexpr std::chrono::milliseconds kSvgGlyphTimeLimit{2000};
 // refused at once at that size and larger, and one that could not be read or ended the process at any size.
 bool renderSvgGlyphDocument(std::string_view document, uint32_t unitsPerEm, float pixelSize, uint32_t glyphIndex,
                             SvgGlyphImage& image);
+// Gives up the glyph this thread is drawing, and those it draws later, once `stop` is set (null: never).
+void stopSvgGlyphDrawingWhen(const std::atomic<bool>* stop);
 // Forgets the document kept inflated for the next glyph of it: workers that have no glyphs to draw keep none.
 void forgetKeptSvgGlyphDocument();

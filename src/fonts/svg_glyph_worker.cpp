@@ -118,6 +118,7 @@ void AsyncSvgGlyphWorker::run() {
   lowerCurrentThreadPriority();  // a frame on the main thread goes first
   FT_Library library = nullptr;
   if (FT_Init_FreeType(&library) != 0) library = nullptr;
+  stopSvgGlyphDrawingWhen(&stopDrawing_);
   for (;;) {
     SvgGlyphJob job;
     {
@@ -198,6 +199,7 @@ void AsyncSvgGlyphWorker::shutdown() {
     const std::lock_guard lock(mutex_);
     stopping_ = true;
   }
+  stopDrawing_ = true;  // a render process kept from the processor would otherwise be waited for at exit
   wake_.notify_all();
   for (std::thread& thread : threads_) {
     if (thread.joinable()) thread.join();

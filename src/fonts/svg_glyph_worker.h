@@ -16,6 +16,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -114,6 +115,7 @@ class AsyncSvgGlyphWorker {
   std::vector<std::thread> threads_;
   std::vector<SvgGlyphBody> spentBodies_;  // of results dropped while stopping
   bool stopping_ = false;
+  std::atomic<bool> stopDrawing_{false};  // set with stopping_: the glyphs being drawn are given up
   bool deferred_ = false;           // a glyph found no room since the last frame that had room
   uint64_t appliedGeneration_ = 0;  // main thread only
 };

@@ -216,14 +216,17 @@ uint64_t residentBytes(const Server& server) {
   return resident * static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
 }
 
-enum class Reply { Answered, TimedOut, Starved, OverMemory, Ended, OutOfTurn };
+enum class Reply { Answered, TimedOut, Starved, OverMemory, Ended, OutOfTurn, Stopped };
+
+bool stopped(const RenderJob& job) { return job.stop != nullptr && job.stop->load(std::memory_order_relaxed); }
 
 // Waits for the reply until the job is out of time, looking at the memory the process holds as it goes.
-Reply awaitReply(const Server& server, JobTime& time, RenderReplyRecord& reply, std::vector<uint8_t>& carried,
-                 UniqueFd& pixels) {
+Reply awaitReply(const RenderJob& job, const Server& server, JobTime& time, RenderReplyRecord& reply,
+                 std::vector<uint8_t>& carried, UniqueFd& pixels) {
   watchBrieflyForInput(server.socket.get());  // a small document is answered before a sleep would be woken
   const uint64_t ceiling = renderMemoryCeiling();
   for (;;) {
+    if (stopped(job)) return Reply::Stopped;
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(time.nextCheck() - std::chrono::steady_clock::now());
     if (left.count() <= 0) {
       const JobTime::Verdict verdict = time.check();
@@ -338,7 +341,7 @@ RenderResult answerOf(const RenderJob& job, Server& server, JobTime& time) {
   RenderReplyRecord reply;
   std::vector<uint8_t> carriedPixels;
   UniqueFd pixels;
-  const Reply answered = awaitReply(server, time, reply, carriedPixels, pixels);
+  const Reply answered = awaitReply(job, server, time, reply, carriedPixels, pixels);
   if (answered != Reply::Answered) {
     int status = 0;
     retire(server, &status);
@@ -346,6 +349,7 @@ RenderResult answerOf(const RenderJob& job, Server& server, JobTime& time) {
     if (answered == Reply::Starved) return starved(job);
     if (answered == Reply::OverMemory) return refusal(job, RenderFailure::OutOfMemory, memoryText());
     if (answered == Reply::OutOfTurn) return refusal(job, RenderFailure::Ended, "the renderer answered out of turn");
+    if (answered == Reply::Stopped) return refusal(job, RenderFailure::Stopped, "the drawing was stopped");
     return ended(job, status);
   }
   RenderResult result = resultOf(job, reply, carriedPixels, pixels);
@@ -366,6 +370,7 @@ namespace {
 // before.
 RenderResult tryInProcess(const RenderJob& job, bool fresh, bool& servedBefore) {
   servedBefore = false;
+  if (stopped(job)) return refusal(job, RenderFailure::Stopped, "the drawing was stopped");
   const auto timeLeft =
       std::chrono::floor<std::chrono::milliseconds>(lastMomentOf(job) - std::chrono::steady_clock::now());
   if (timeLeft.count() <= 0) return timedOut(job);
@@ -403,8 +408,10 @@ RenderResult runRenderJob(const RenderJob& job) {
   bool servedBefore = false;
   RenderResult result = tryInProcess(job, false, servedBefore);
   // A job kept from the processor says nothing of its document nor of the process: a fresh one would wait too.
+  // One out of time had the whole of its limit, of the processor too: none is left for a try again.
   const bool soundRefusal = result.failure == RenderFailure::Declined || result.failure == RenderFailure::NotStarted ||
-                            result.failure == RenderFailure::Starved;
+                            result.failure == RenderFailure::Starved || result.failure == RenderFailure::OutOfTime ||
+                            result.failure == RenderFailure::Stopped;
   if (result.drawn || soundRefusal || !servedBefore) return result;
   RenderResult again = tryInProcess(job, true, servedBefore);
   return again.failure == RenderFailure::OutOfTime && result.failure != RenderFailure::OutOfTime ? std::move(result)

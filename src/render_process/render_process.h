@@ -8,6 +8,7 @@
 // refuses a drawing during which an allocation failed. The process reads nothing but what it is sent.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <string>
@@ -36,6 +37,8 @@ struct RenderJob {
   std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
   // How a refusal begins: "SVG document could not be drawn", say.
   const char* what = "SVG document could not be drawn";
+  // Once set, the job is given up at once: its caller is stopping and waits for no drawing.
+  const std::atomic<bool>* stop = nullptr;
 };
 
 // Pixels as they came back: small ones in the reply itself, larger ones in a sealed memory file mapped here.
@@ -58,6 +61,7 @@ enum class RenderFailure {
   Starved,      // judged on processor time, the process had next to none of it for a long while
   Ended,        // the process ended otherwise (a crash, a sanitizer report), or answered what was not asked
   NotStarted,   // no process could be started, or handed the document: nothing about the document is known
+  Stopped,      // given up because the job's stop was set: nothing about the document is known
 };
 
 struct RenderResult {
@@ -75,8 +79,8 @@ struct RenderResult {
 // drawing is taken only when it fits the request: the size asked for a fitted document, within the size asked
 // for an image (an XPM image's declared size; an SVG image's within a pixel, or no side past maxSide for one
 // asked at 0 x 0, which declares no size), no side past maxSide for a glyph. A job that fails in a process
-// that drew others before is tried once more in a fresh process; one that fails in a fresh process is
-// refused. A process whose resident memory passes the ceiling is ended, and its job refused as needing more.
+// that drew others before is tried once more in a fresh process; one that fails in a fresh process, or ran
+// out of its time, is refused. A process whose resident memory passes the ceiling is ended, and its job refused as needing more.
 // Thread-safe.
 RenderResult runRenderJob(const RenderJob& job);
 

@@ -8,6 +8,7 @@
 // every machine and after any drawing before it. It reads nothing but what it is sent, and it ends itself when
 // a request runs well past its time limit with no qz left to end it.
 #include <malloc.h>
+#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -24,6 +25,7 @@
 #include "render_process/render_process_jobs.h"
 #include "render_process/render_process_protocol.h"
 #include "render_process/sealed_memory.h"
+#include "render_process/svg_render.h"
 
 namespace {
 
@@ -46,6 +48,18 @@ constexpr int kMappedAllocationBytes = 256 << 10;
 // against the ceiling: they are given back once the answer went out. A shorter one cannot have left much, and
 // looking (mallinfo walks every free block) would cost a small icon more than drawing it.
 constexpr auto kTrimmedDrawing = std::chrono::milliseconds(10);
+// How long a glyph document stays parsed with no request: the glyphs of one document come one after another,
+// and a font's whole set parsed holds hundreds of megabytes, which an idle process would hold on to.
+constexpr int kKeptDocumentIdleMs = 2000;
+
+// Whether a request came within `ms`.
+bool requestWithin(int ms) {
+  pollfd ready{kRenderProcessSocket, POLLIN, 0};
+  while (poll(&ready, 1, ms) < 0) {
+    if (errno != EINTR) return true;  // the receive that follows says what went wrong
+  }
+  return (ready.revents & (POLLIN | POLLHUP | POLLERR)) != 0;
+}
 
 void prepare() {
   if (chdir("/") != 0) _exit(1);
@@ -68,7 +82,10 @@ int main() {
     RenderRequestRecord request;
     std::vector<uint8_t> carried;
     UniqueFd documentFd;
-    watchBrieflyForInput(kRenderProcessSocket);  // the next document of a run often follows at once
+    if (!watchBrieflyForInput(kRenderProcessSocket) && !requestWithin(kKeptDocumentIdleMs) &&
+        forgetKeptSvgDocument()) {
+      malloc_trim(0);
+    }
     const int received = receiveRecord(kRenderProcessSocket, &request, sizeof request, carried, documentFd);
     if (received == 0) return 0;
     if (received < 0) return 1;

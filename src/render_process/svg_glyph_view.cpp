@@ -275,10 +275,13 @@ std::string boxText(double x, double y, double width, double height) {
   return numberText(x) + " " + numberText(y) + " " + numberText(width) + " " + numberText(height);
 }
 
-// Whether the document may hold style rules: a style element of any prefix, or a style sheet processing
-// instruction, wherever it stands (in a comment too: a document that says so is taken to have rules).
+// Whether the document may hold style rules: a style element of any prefix, a style sheet processing
+// instruction, or an entity declaration (whose text may write either, with its '<' as a character reference),
+// wherever it stands (in a comment too: a document that says so is taken to have rules).
 bool mayHoldStyleRules(std::string_view text) {
-  if (text.find("<?xml-stylesheet") != std::string_view::npos) return true;
+  if (text.find("<?xml-stylesheet") != std::string_view::npos || text.find("<!ENTITY") != std::string_view::npos) {
+    return true;
+  }
   for (size_t at = text.find('<'); at != std::string_view::npos; at = text.find('<', at + 1)) {
     size_t end = at + 1;
     while (end < text.size() && !isSpace(text[end]) && text[end] != '>' && text[end] != '/' && text[end] != '<') ++end;

@@ -10,6 +10,7 @@
 #include <librsvg/rsvg.h>
 
 #include <algorithm>
+#include <charconv>
 #include <climits>
 #include <cmath>
 #include <memory>
@@ -215,8 +216,30 @@ struct KeptDocument {
 };
 thread_local KeptDocument keptDocument;
 
-// The size librsvg gives a root that sets its own without a view box, lengths in percent being of the em
-// square (which librsvg cannot know); none when it cannot be read, or mixes percent with other units.
+// The pixels of a length in an absolute unit, as librsvg resolves a root's size in it (at its resolution);
+// none for one relative to a font.
+std::optional<double> absolutePixels(const RsvgLength& length) {
+  const char* unit = length.unit == RSVG_UNIT_PX   ? "px"
+                     : length.unit == RSVG_UNIT_IN ? "in"
+                     : length.unit == RSVG_UNIT_CM ? "cm"
+                     : length.unit == RSVG_UNIT_MM ? "mm"
+                     : length.unit == RSVG_UNIT_PT ? "pt"
+                     : length.unit == RSVG_UNIT_PC ? "pc"
+                                                   : nullptr;
+  char number[32];
+  const auto [end, error] = std::to_chars(number, number + sizeof number, length.length);
+  if (unit == nullptr || error != std::errc()) return std::nullopt;
+  const std::string probe =
+      "<svg xmlns='http://www.w3.org/2000/svg' width='" + std::string(number, end) + unit + "' height='1'/>";
+  const HandleHolder handle = loadDocument(probe);
+  double width = 0.0, height = 0.0;
+  if (!handle || !rsvg_handle_get_intrinsic_size_in_pixels(handle.get(), &width, &height)) return std::nullopt;
+  return width;
+}
+
+// The size librsvg gives a root that sets its own without a view box, lengths in percent (and a side not set,
+// which is 100 %) being of the em square (which librsvg cannot know); none when it cannot be read, or a side
+// mixed with percent is relative to a font.
 std::optional<GlyphRootSize> rootSizeOf(std::string_view document, double unitsPerEm) {
   const HandleHolder handle = loadDocument(document);
   if (!handle) return std::nullopt;
@@ -226,8 +249,12 @@ std::optional<GlyphRootSize> rootSizeOf(std::string_view document, double unitsP
   RsvgLength width{}, height{};
   RsvgRectangle viewBox{};
   rsvg_handle_get_intrinsic_dimensions(handle.get(), &hasWidth, &width, &hasHeight, &height, &hasViewBox, &viewBox);
-  if (width.unit != RSVG_UNIT_PERCENT || height.unit != RSVG_UNIT_PERCENT) return std::nullopt;
-  return GlyphRootSize{width.length * unitsPerEm, height.length * unitsPerEm};
+  const auto side = [&](const RsvgLength& length) {
+    return length.unit == RSVG_UNIT_PERCENT ? std::optional<double>(length.length * unitsPerEm) : absolutePixels(length);
+  };
+  const std::optional<double> across = side(width), down = side(height);
+  if (!across || !down) return std::nullopt;
+  return GlyphRootSize{*across, *down};
 }
 
 bool sameRectangle(const RsvgRectangle& a, const RsvgRectangle& b) {
@@ -310,6 +337,12 @@ bool renderSvgDocumentToBgra(std::string_view document, std::string_view element
   *top = renderedTop;
   lastError.clear();
   return true;
+}
+
+bool forgetKeptSvgDocument() {
+  const bool kept = !keptDocument.bytes.empty();
+  keptDocument = KeptDocument();
+  return kept;
 }
 
 const char* svgLastError() { return lastError.c_str(); }

@@ -31,6 +31,9 @@ bool renderSvgToBgra(std::string_view document, int32_t width, int32_t height, S
 bool renderSvgDocumentToBgra(std::string_view document, std::string_view element, float pixelSize, float unitsPerEm,
                              int32_t maxSide, int32_t* left, int32_t* top, SvgBitmap* bitmap);
 
+// Lets go of the document the calling thread keeps parsed; whether it kept one.
+bool forgetKeptSvgDocument();
+
 // The calling thread's last failure text; empty when none was recorded.
 const char* svgLastError();
 

@@ -73,4 +73,26 @@ TEST_F(FontTest, AnSvgGlyphKeptFromTheProcessorIsDrawn) {
   EXPECT_TRUE(renderSvgGlyphDocument(document, 1000, 20.0f, 1, image));
 }
 
+// The workers stop (the editor quits) without waiting for the glyph being drawn, however long its render
+// process would go on: one kept from the processor would otherwise be waited for until given up.
+TEST_F(FontTest, StoppingTheWorkersWaitsForNoGlyphBeingDrawn) {
+  const FakeRenderProgram fake;
+  const fonttest::ScriptedFont made("stalled_svg_glyph.ttf", QZ_MANY_SVG_GLYPHS_FONT_SCRIPT, "", "1 sleep 100000");
+  ASSERT_TRUE(made.made());
+  setAllowFontSvgGlyphs(true);
+  const std::shared_ptr<RenderFont> font = RenderFont::load(made.path(), 20.0f, 0.0f);
+  ASSERT_NE(font, nullptr);
+  AsyncSvgGlyphWorker::instance();
+  font->glyphBitmapForCodepoint(kFirstCodepoint);
+  const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (renderProcessCount() == 0 && std::chrono::steady_clock::now() < giveUp) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_EQ(renderProcessCount(), 1u);
+  const auto stopping = std::chrono::steady_clock::now();
+  AsyncSvgGlyphWorker::shutdownInstance();
+  EXPECT_LT(std::chrono::steady_clock::now() - stopping, std::chrono::seconds(10));
+  EXPECT_EQ(renderProcessCount(), 0u);
+}
+
 }  // namespace

@@ -350,6 +350,33 @@ TEST(RenderProcess, AProcessThatFailedIsNeverUsedAgain) {
   }
 }
 
+// Style rules that an entity of the document's own type declaration writes match as they do in the document:
+// a rule for "svg svg g" leaves the glyph red, with or without a layer. (In the render process: librsvg keeps
+// an entity's value for good.)
+TEST(RenderProcess, StyleRulesWrittenThroughAnEntityMatchAsInTheDocument) {
+  for (const char* layer : {"", " opacity='0.5'"}) {
+    const std::string document =
+        std::string("<!DOCTYPE svg [<!ENTITY rules \"&#60;style>svg svg g { fill: #0f0 }&#60;/style>\">]>") +
+        "<svg xmlns='http://www.w3.org/2000/svg'>&rules;<g id='glyph1' fill='#f00'" + layer +
+        "><rect x='300' y='300' width='300' height='400'/></g></svg>";
+    RenderJob glyph;
+    glyph.kind = RenderJobKind::SvgGlyph;
+    glyph.document = document;
+    glyph.glyphIndex = 1;
+    glyph.pixelSize = 50.0f;
+    glyph.unitsPerEm = 1000.0f;
+    glyph.maxSide = 4096;
+    const RenderResult drawn = runRenderJob(glyph);
+    ASSERT_TRUE(drawn.drawn) << drawn.error;
+    EXPECT_EQ(std::vector<int32_t>({drawn.left, drawn.top, drawn.width, drawn.height}),
+              std::vector<int32_t>({15, -15, 15, 20}))
+        << layer;
+    const uint8_t* centre = drawn.pixels.data() + (static_cast<size_t>(10) * 15 + 7) * 4;
+    EXPECT_EQ(std::vector<int>(centre, centre + 4), std::vector<int>({0, 0, 255, layer[0] == 0 ? 255 : 128}))
+        << layer << ": red, as the rule does not match";
+  }
+}
+
 // A glyph its document does not hold, that draws nothing or that is drawn too large is refused by the process's
 // own checks after librsvg did all it was asked: the process is as sound as after a drawing and serves again.
 TEST(RenderProcess, AGlyphThatIsNotThereLeavesItsProcessInThePool) {
@@ -525,6 +552,33 @@ TEST_F(LyingRenderProcess, AFailureAfterOtherDrawingsIsTriedOnceMoreInAFreshProc
   EXPECT_EQ(refused.failure, RenderFailure::OutOfMemory) << refused.error;
   EXPECT_EQ(refused.error.rfind("SVG document could not be drawn: the renderer needed more than ", 0), 0u)
       << refused.error;
+}
+
+// A job that ran out of its time had the whole of it: a process that drew before is not given another whole
+// limit in a fresh one, so a document that runs for ever costs one limit of the processor, not two.
+TEST_F(LyingRenderProcess, AJobOutOfTimeAfterOtherDrawingsIsNotTriedAgain) {
+  const auto childProcessorTime = [] {
+    rusage usage{};
+    getrusage(RUSAGE_CHILDREN, &usage);
+    return std::chrono::seconds(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           std::chrono::microseconds(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec);
+  };
+  for (const bool onProcessorTime : {true, false}) {
+    ASSERT_TRUE(ask("honest").drawn);
+    RenderJob job;
+    job.kind = RenderJobKind::SvgGlyph;
+    job.document = "spin 100000";
+    job.maxSide = 64;
+    job.timeLimit = std::chrono::milliseconds(400);
+    job.limitProcessorTime = onProcessorTime;
+    const uint64_t started = renderProcessesStarted();
+    const auto processorBefore = childProcessorTime();
+    const RenderResult result = runRenderJob(job);
+    EXPECT_EQ(result.failure, RenderFailure::OutOfTime) << result.error;
+    EXPECT_EQ(renderProcessesStarted(), started) << "no fresh process, on processor time: " << onProcessorTime;
+    EXPECT_LT(childProcessorTime() - processorBefore, job.timeLimit * 3 / 2) << onProcessorTime;
+  }
+  EXPECT_EQ(zombieChildren(), 0);
 }
 
 // A job judged on processor time runs until it has had its time limit of the processor, however long it

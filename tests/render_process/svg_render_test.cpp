@@ -350,6 +350,9 @@ TEST(SvgDocumentRenderTest, LayeredGlyphsAreDrawnAsLibrsvgDrawsThemInEveryDocume
       {"a size in points", svg + " width='800pt' height='800pt'", "", "", 1000},
       {"a size in picas and em", svg + " width='62.5pc' height='100em' font-size='10'", "", "", 1000},
       {"a size in percent", svg + " width='50%' height='50%'", "", "", 500},
+      {"a width alone", svg + " width='1000'", "", "", 1000},
+      {"a height alone", svg + " height='1000'", "", "", 1000},
+      {"a width in millimetres and a height in percent", svg + " width='300mm' height='100%'", "", "", 300 / 25.4 * 90},
       {"a size and a view box", svg + " width='10' height='10' viewBox='0 0 100 100'", "", "", 100},
       {"a NUL after it", svg, "", std::string(1, '\0'), 1000},
       {"a sized root and a NUL after it", svg + " width='1000' height='1000'", "", std::string("\n\0", 2), 1000},
@@ -451,3 +454,4 @@ TEST(SvgDocumentRenderTest, ElementsAreDrawnFromTheWholeDocument) {
 }
 
 }  // namespace
+
