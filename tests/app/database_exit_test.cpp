@@ -248,6 +248,50 @@ TEST(DatabaseExit, OsExitFromAWorkerJobLetsEveryFinalizerOfTheCloseRunToItsEnd) 
   }
 }
 
+// The scripts' own os.exit(0, true) on the main thread, and a job's os.exit(7, close) asked while the close it
+// began runs a finalizer that pauses (a sleep, a poll or wait for events, a look at a job): the process is
+// already ending as the scripts asked, so the finalizer runs to its end, its write is kept, and the process
+// ends with 0.
+TEST(DatabaseExit, OsExitOfTheScriptsIsNotOvertakenByAJobsLaterOne) {
+  const char* pauses[] = {"system.sleep(1.5)", "system.poll_event()", "system.wait_event(1.5)", "job:ready()"};
+  std::vector<std::unique_ptr<Sandbox>> sandboxes;
+  std::vector<BackgroundRun> runs;
+  std::vector<std::string> labels;
+  for (const char* pause : pauses) {
+    for (const char* close : {"false", "true"}) {
+      sandboxes.push_back(std::make_unique<Sandbox>());
+      sandboxes.back()->writeBoot(bootWith(std::string(R"lua(
+  local asked = EXE_DIR .. "/user/asked"
+  package.loaded.jobs = nil
+  package.preload.jobs = load([[return { quit = function(how)
+    system.sleep(0.2)
+    io.open(how.asked, "w"):close()
+    os.exit(7, how.close)
+  end }]])
+  job = assert(worker.submit("jobs", "quit", { asked = asked, close = )lua") +
+                                           close + R"lua( }))
+  local d = assert(db.open(EXE_DIR .. "/user/final.db"))
+  assert(d:exec("CREATE TABLE t(a)"))
+  keep = setmetatable({}, { __gc = function()
+    while not io.open(asked) do system.sleep(0.01) end
+    )lua" + pause + R"lua(
+    assert(d:exec("INSERT INTO t VALUES(1)"))
+    io.write("the finalizer ran to its end")
+  end })
+  os.exit(0, true))lua"));
+      runs.push_back(sandboxes.back()->start(qztest::newInstance(kDeadline)));
+      labels.push_back(std::string(pause) + ", the job's close " + close + ": ");
+    }
+  }
+  for (size_t index = 0; index < runs.size(); ++index) {
+    const RunResult result = runs[index].wait(kDeadline);
+    EXPECT_FALSE(result.timedOut) << labels[index];
+    EXPECT_EQ(result.exitCode, 0) << labels[index] << result.standardError;
+    EXPECT_EQ(result.standardOutput, "the finalizer ran to its end") << labels[index];
+    EXPECT_EQ(rowsOf(sandboxes[index]->root() / "user/final.db"), 1) << labels[index];
+  }
+}
+
 // A job's os.exit(7) while the main thread runs on in Lua without ever pausing (a loop, a loop inside a function
 // called from a loop, a loop in a script that set a debug hook of its own): the main thread takes the request
 // in its Lua code, as the standard interpreter stops a script on a signal, and the process ends with 7, its
