@@ -48,8 +48,10 @@ void takeRequestHook(lua_State* L, lua_Debug*) {
   exitIfRequested(L);
 }
 
-// On the main thread, between two of its instructions: only sets the hook, which is safe there.
+// On the main thread, between two of its instructions: only sets the hook, which is safe there. The signal
+// may also come from another program, and reach another thread, where the state is not to be touched.
 void onInterrupt(int) {
+  if (!pthread_equal(pthread_self(), mainThread) || !exitRequest().pending.load(std::memory_order_acquire)) return;
   lua_State* L = mainLuaState();
   if (L == nullptr || lua_gethook(L) == takeRequestHook) return;
   scriptHook = lua_gethook(L);
@@ -140,6 +142,7 @@ void installMainStateExit(lua_State* L) {
 }
 
 void watchForExitInterrupts() {
+  exitRequest();  // made here, as the handler that reads it may allocate nothing
   mainThread = pthread_self();
   struct sigaction action = {};
   action.sa_handler = onInterrupt;
