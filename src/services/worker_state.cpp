@@ -59,9 +59,10 @@ constexpr int kExitPatienceTicks = 100;
 // job goes no further and waits here until that teardown cancels it.
 int workerExit(lua_State* L) {
   requestProcessExit(exitStatusArgument(L), lua_toboolean(L, 2) != 0);
-  // Scripts that have not paused for a second may never pause: the main thread is interrupted.
+  // Scripts that have not paused for a second may never pause: the main thread is interrupted, and again at
+  // every tick, as a script that sets its own hooks may take the interrupt's away before it runs.
   for (int waited = 0; !cancelRequested(L); ++waited) {
-    if (waited == kExitPatienceTicks) interruptMainThreadForExit();
+    if (waited >= kExitPatienceTicks) interruptMainThreadForExit();
     std::this_thread::sleep_for(kExitTick);
   }
   return luaL_error(L, "%s", kCancelledMessage);
