@@ -308,10 +308,11 @@ int StopRule::waitForLock(void* rule, int attempt) {
   return 1;
 }
 
-Clock::time_point StopRule::silentUntil(Clock::rep since) const {
-  const Clock::rep latest = std::max({deadline(), since, aliveUntil_.load(std::memory_order_relaxed)});
-  return timeOf(latest) + kSilenceBound;
+Clock::time_point StopRule::silentSince(Clock::rep since) const {
+  return timeOf(std::max({deadline(), since, aliveUntil_.load(std::memory_order_relaxed)}));
 }
+
+Clock::time_point StopRule::silentUntil(Clock::rep since) const { return silentSince(since) + kSilenceBound; }
 
 void StopRule::noteLeft(int writes, int requests) {
   left_.fetch_add(writes, std::memory_order_relaxed);

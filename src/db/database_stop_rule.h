@@ -24,8 +24,9 @@ class StopRule {
   // Processor time the statements cut by one stop may have computed between them before each later one is
   // cut at its first check past the deadline that finds it computing.
   static constexpr std::chrono::milliseconds kCutAllowance{1000};
-  // How long a call may give no sign of life past the deadline before a stop at the end of the process leaves
-  // it behind: it can only be computing inside one SQLite call that no check reaches.
+  // How long a call may give no sign of life past the deadline, computing all the while, before a stop at the
+  // end of the process leaves it behind: it can only be computing inside one SQLite call that no check
+  // reaches. A thread that waits for a processor (a busy machine, a stopped process) is not computing.
   static constexpr std::chrono::milliseconds kSilenceBound{3000};
   // A statement's computing is looked at every kStepsPerCheck steps of SQLite's virtual machine.
   static constexpr int kStepsPerCheck = 100;
@@ -66,6 +67,8 @@ class StopRule {
   // up, for a stop at the end of the process: kSilenceBound past the latest of the deadline, its start and
   // its last sign of life.
   Clock::time_point silentUntil(Clock::rep since) const;
+  // The start of that silence: the latest of the deadline, `since` and the last sign of life.
+  Clock::time_point silentSince(Clock::rep since) const;
   // Stopper: a call given up at the end of the process, and the requests left behind it.
   void noteLeft(int writes, int requests);
   // What was not run so far; whether the stop ran every request as asked (nothing cut, skipped or given up).

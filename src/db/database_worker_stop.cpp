@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <new>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "db/database_request.h"
@@ -35,6 +36,9 @@ WorkerRegistry& workerRegistry() {
   static auto* registry = new WorkerRegistry;
   return *registry;
 }
+
+// How often a stop that watches for a stuck call looks at the thread.
+constexpr std::chrono::milliseconds kSilenceLook = StopRule::kSilenceBound / 8;
 
 Clock::rep ticksOf(Clock::time_point time) { return time.time_since_epoch().count(); }
 Clock::time_point timeOf(Clock::rep ticks) { return Clock::time_point(Clock::duration(ticks)); }
@@ -179,10 +183,32 @@ DatabaseWorker::Stopped DatabaseWorker::finishStop(Clock::time_point deadline, b
   return whole ? Stopped::Whole : Stopped::CutShort;
 }
 
-// Called with the lock held: whether the request the thread runs has given no sign of life for the rule's
-// silence bound past the deadline.
-bool DatabaseWorker::stuck() const {
-  return executing_ != nullptr && Clock::now() >= rule_.silentUntil(executingSince_);
+// Called with the lock held, every kSilenceLook while a call runs: whether the request the thread runs has
+// given no sign of life for the rule's silence bound past the deadline, computing all the while, or asleep in
+// a call (it has not run since the last look and does not wait for a processor). A thread that only waits for
+// a processor (a busy machine, a stopped process) is neither. Its processor time is taken at the first look
+// inside each silence, so it may count up to one look's time short.
+bool DatabaseWorker::stuck() {
+  if (executing_ == nullptr) return false;
+  const Clock::time_point now = Clock::now();
+  const Clock::time_point silentSince = rule_.silentSince(executingSince_);
+  if (now < silentSince) return false;
+  const std::chrono::nanoseconds processor = threadWatch_.processorTime();
+  const std::chrono::nanoseconds lastLook = std::exchange(processorAtLastLook_, processor);
+  if (silentSince != silenceSeen_) {
+    silenceSeen_ = silentSince;
+    processorAtSilence_ = processor;
+    return false;
+  }
+  if (now < silentSince + StopRule::kSilenceBound) return false;
+  const bool computedThrough = processor - processorAtSilence_ + kSilenceLook >= StopRule::kSilenceBound;
+  return computedThrough || (processor == lastLook && !threadWatch_.runnable());
+}
+
+// When a stop that watches for a stuck call looks again.
+Clock::time_point DatabaseWorker::nextLookAtCall() const {
+  const Clock::time_point now = Clock::now();
+  return executing_ != nullptr ? now + kSilenceLook : rule_.silentUntil(ticksOf(now));
 }
 
 // Called with the lock held, once stuck() said so: interrupts the call (which reaches it only between steps),
@@ -214,8 +240,7 @@ bool DatabaseWorker::waitUnlessStuck() {
       giveUpOnStuckCall();
       return false;
     }
-    threadEnded_.wait_until(
-        guard, executing_ != nullptr ? rule_.silentUntil(executingSince_) : rule_.silentUntil(ticksOf(Clock::now())));
+    threadEnded_.wait_until(guard, nextLookAtCall());
   }
   return true;
 }
@@ -240,8 +265,7 @@ bool DatabaseWorker::waitForRequestUnlessStuck(std::unique_lock<std::mutex>& gua
       giveUpOnStuckCall();
       return false;
     }
-    requestDone_.wait_until(
-        guard, executing_ != nullptr ? rule_.silentUntil(executingSince_) : rule_.silentUntil(ticksOf(Clock::now())));
+    requestDone_.wait_until(guard, nextLookAtCall());
   }
   return true;
 }

@@ -6,10 +6,12 @@
 #include <sqlite3.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "qz_sandbox.h"
@@ -290,6 +292,40 @@ TEST(DatabaseExit, OsExitOfTheScriptsIsNotOvertakenByAJobsLaterOne) {
     EXPECT_EQ(result.standardOutput, "the finalizer ran to its end") << labels[index];
     EXPECT_EQ(rowsOf(sandboxes[index]->root() / "user/final.db"), 1) << labels[index];
   }
+}
+
+// The process is stopped (a job-control stop, a debugger, a machine that gives it no processor) for 5 s while
+// its stop at the end runs a write whose one SQLite call computes a second or so: the call has not computed
+// past the silence bound, it has only not run, so the stop waits for it and every write is kept.
+TEST(DatabaseExit, AWriteThatGetsNoProcessorForAWhileIsNotTakenForAStuckCall) {
+  Sandbox sandbox;
+  sandbox.writeBoot(bootWith(std::string(qztest::kBootFileHelpers) + R"lua(
+  local d = assert(db.open(EXE_DIR .. "/user/paused.db"))
+  assert(d:exec("CREATE TABLE t(a)"))
+  local SEARCH = "SELECT instr(printf('%.*c', ?1, 'a'), printf('%.*c', ?1 / 2, 'a') || 'b')"
+  local size = 20000
+  while true do
+    local started = system.get_time()
+    assert(d:query_sync(SEARCH, { size }))
+    if system.get_time() - started >= 1 then break end
+    size = math.floor(size * 1.25)
+  end
+  assert(d:exec_async("INSERT INTO t " .. SEARCH, { size }))
+  for n = 1, 10 do assert(d:exec_async("INSERT INTO t VALUES(?)", { n })) end
+  keep = d
+  put("ending", "")
+)lua"));
+  qztest::BackgroundRun run = sandbox.start(qztest::newInstance(kDeadline));
+  ASSERT_TRUE(sandbox.waitForFile("user/ending"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  run.kill(SIGSTOP);
+  std::this_thread::sleep_for(std::chrono::seconds(5));
+  run.kill(SIGCONT);
+  const RunResult result = run.wait(kDeadline);
+  EXPECT_FALSE(result.timedOut);
+  EXPECT_EQ(result.exitCode, 0) << result.standardError;
+  EXPECT_EQ(result.standardError.find("qz: database"), std::string::npos) << result.standardError;
+  EXPECT_EQ(rowsOf(sandbox.root() / "user/paused.db"), 11);
 }
 
 // A job's os.exit(7) while the main thread runs on in Lua without ever pausing (a loop, a loop inside a function
