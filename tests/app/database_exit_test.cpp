@@ -196,6 +196,19 @@ TEST(DatabaseExit, OsExitInAWorkerJobEndsTheProcessWithItsCodeAndKeepsTheQueuedW
   }
 }
 
+// Waits for each run: it ends with `exitCode`, and its finalizer ran to its end, its write to user/final.db kept.
+void expectEachFinalizerRanToItsEnd(std::vector<BackgroundRun>& runs,
+                                    const std::vector<std::unique_ptr<Sandbox>>& sandboxes,
+                                    const std::vector<std::string>& labels, int exitCode) {
+  for (size_t index = 0; index < runs.size(); ++index) {
+    const RunResult result = runs[index].wait(kDeadline);
+    EXPECT_FALSE(result.timedOut) << labels[index];
+    EXPECT_EQ(result.exitCode, exitCode) << labels[index] << result.standardError;
+    EXPECT_EQ(result.standardOutput, "the finalizer ran to its end") << labels[index];
+    EXPECT_EQ(rowsOf(sandboxes[index]->root() / "user/final.db"), 1) << labels[index];
+  }
+}
+
 // A job's os.exit(7, close) while the main thread pauses as a script's loop does, or after the scripts have
 // ended: a finalizer of the state's close (the exit's, or the scripts' end's) that pauses too (a sleep, a poll
 // or wait for events, a look at a job) runs to its end and its write is kept; the pause does not end the
@@ -241,13 +254,7 @@ TEST(DatabaseExit, OsExitFromAWorkerJobLetsEveryFinalizerOfTheCloseRunToItsEnd) 
       labels.push_back(std::string(pause) + ", close " + ending.close + ", " + ending.label + ": ");
     }
   }
-  for (size_t index = 0; index < runs.size(); ++index) {
-    const RunResult result = runs[index].wait(kDeadline);
-    EXPECT_FALSE(result.timedOut) << labels[index];
-    EXPECT_EQ(result.exitCode, 7) << labels[index] << result.standardError;
-    EXPECT_EQ(result.standardOutput, "the finalizer ran to its end") << labels[index];
-    EXPECT_EQ(rowsOf(sandboxes[index]->root() / "user/final.db"), 1) << labels[index];
-  }
+  expectEachFinalizerRanToItsEnd(runs, sandboxes, labels, 7);
 }
 
 // The scripts' own os.exit(0, true) on the main thread, and a job's os.exit(7, close) asked while the close it
@@ -285,13 +292,7 @@ TEST(DatabaseExit, OsExitOfTheScriptsIsNotOvertakenByAJobsLaterOne) {
       labels.push_back(std::string(pause) + ", the job's close " + close + ": ");
     }
   }
-  for (size_t index = 0; index < runs.size(); ++index) {
-    const RunResult result = runs[index].wait(kDeadline);
-    EXPECT_FALSE(result.timedOut) << labels[index];
-    EXPECT_EQ(result.exitCode, 0) << labels[index] << result.standardError;
-    EXPECT_EQ(result.standardOutput, "the finalizer ran to its end") << labels[index];
-    EXPECT_EQ(rowsOf(sandboxes[index]->root() / "user/final.db"), 1) << labels[index];
-  }
+  expectEachFinalizerRanToItsEnd(runs, sandboxes, labels, 0);
 }
 
 // The process is stopped (a job-control stop, a debugger, a machine that gives it no processor) for 5 s while
