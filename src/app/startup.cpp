@@ -169,6 +169,7 @@ int runScripts(BootContext& context, BootLog& bootLog) {
   setMainLuaState(L);
   watchForExitInterrupts();
   luaL_openselectedlibs(L, ~LUA_UTF8LIBK, 0);  // the module table opens the utf8 module in its place
+  installMainStateExit(L);
 
   int exitCode = 1;
   auto registerModules = [](lua_State* state) { registerNativeModules(state); };

@@ -1,11 +1,13 @@
 // Database files on the calling thread, over SQLite and the platform's file services.
 #include "db/database_files.h"
 
+#include <fcntl.h>
 #include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "platform/file_utils.h"
+#include "platform/unique_fd.h"
 
 namespace {
 
@@ -34,8 +36,22 @@ bool probeOpen(const char* path, int flags, const char* fallback, std::string& m
   return false;
 }
 
-// SQLite keeps a rollback journal beside the database, named after it with the longest of its suffixes.
+// SQLite keeps a rollback journal beside the database, named after it with the longest of its suffixes; a
+// database in write-ahead log mode keeps its log and shared memory index instead, with shorter ones.
 constexpr std::string_view kJournalSuffix = "-journal";
+constexpr std::string_view kLogSuffix = "-wal";
+
+// Whether the file is a database in write-ahead log mode: its header's read version is 2, which makes SQLite
+// open it with a log and never a rollback journal.
+bool inWalMode(const std::string& path) {
+  constexpr std::string_view kMagic("SQLite format 3\0", 16);
+  constexpr size_t kReadVersionOffset = 19;
+  const UniqueFd file(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  unsigned char header[kReadVersionOffset + 1] = {};
+  return file.valid() && pread(file.get(), header, sizeof header, 0) == static_cast<ssize_t>(sizeof header) &&
+         std::string_view(reinterpret_cast<const char*>(header), kMagic.size()) == kMagic &&
+         header[kReadVersionOffset] == 2;
+}
 // As many links as SQLite follows from one name.
 constexpr int kMostLinksFollowed = 100;
 
@@ -66,9 +82,11 @@ bool leavesRoomForJournal(std::string_view given, std::string& message) {
   const std::string directory = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
   const long longestName = pathconf(directory.c_str(), _PC_NAME_MAX);
   if (longestName <= 0 || name.size() + kJournalSuffix.size() <= static_cast<size_t>(longestName)) return true;
+  const size_t suffix = inWalMode(path) ? kLogSuffix.size() : kJournalSuffix.size();
+  if (name.size() + suffix <= static_cast<size_t>(longestName)) return true;
   message = "database file name too long: " + std::to_string(name.size()) +
             " bytes leave no room for its journal's name (at most " +
-            std::to_string(static_cast<size_t>(longestName) - kJournalSuffix.size()) + " bytes here)";
+            std::to_string(static_cast<size_t>(longestName) - suffix) + " bytes here)";
   return false;
 }
 

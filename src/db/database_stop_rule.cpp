@@ -64,6 +64,19 @@ bool writeRunning(sqlite3* connection) {
   return false;
 }
 
+// Whether the request waiting for a lock writes: a statement of it that runs and writes, or, while none of it
+// runs yet (the lock is wanted to read the schema as its statement is prepared), an exec.
+bool waitsToWrite(const DatabaseRequest& request) {
+  bool running = false;
+  for (sqlite3_stmt* statement = sqlite3_next_stmt(request.connection, nullptr); statement != nullptr;
+       statement = sqlite3_next_stmt(request.connection, statement)) {
+    if (sqlite3_stmt_busy(statement) == 0) continue;
+    if (sqlite3_stmt_readonly(statement) == 0) return true;
+    running = true;
+  }
+  return !running && request.kind != RequestKind::Query;
+}
+
 // A statement request's text and outcome.
 std::string_view statementText(const DatabaseRequest& request) {
   if (request.kind != RequestKind::ExecText) return request.sql;
@@ -275,12 +288,12 @@ int StopRule::waitForLock(void* rule, int attempt) {
   if (waited >= timeout) {
     if (pastDeadline) {
       self.lockNotLetGo_ = true;
-      self.count(self.timedOut_, writeRunning(self.running_->connection));
+      self.count(self.timedOut_, waitsToWrite(*self.running_));
     }
     return 0;
   }
   if (pastDeadline && self.lockNotLetGo_) {
-    self.count(self.givenUp_, writeRunning(self.running_->connection));
+    self.count(self.givenUp_, waitsToWrite(*self.running_));
     self.requests_.fetch_add(1, std::memory_order_relaxed);
     return 0;
   }
@@ -298,6 +311,8 @@ int StopRule::waitForLock(void* rule, int attempt) {
 Clock::time_point StopRule::silentSince(Clock::rep since) const {
   return timeOf(std::max({deadline(), since, aliveUntil_.load(std::memory_order_relaxed)}));
 }
+
+Clock::time_point StopRule::silentUntil(Clock::rep since) const { return silentSince(since) + kSilenceBound; }
 
 void StopRule::noteLeft(int writes, int requests) {
   left_.fetch_add(writes, std::memory_order_relaxed);

@@ -24,9 +24,9 @@ class StopRule {
   // Processor time the statements cut by one stop may have computed between them before each later one is
   // cut at its first check past the deadline that finds it computing.
   static constexpr std::chrono::milliseconds kCutAllowance{1000};
-  // Processor time a call may compute past the deadline without a sign of life before a stop at the end of the
-  // process leaves it behind: it can only be computing inside one SQLite call that no check reaches. A call
-  // that waits (for a busy disk, say) computes nothing and is waited for.
+  // How long a call may give no sign of life past the deadline, computing all the while, before a stop at the
+  // end of the process leaves it behind: it can only be computing inside one SQLite call that no check
+  // reaches. A thread that waits for a processor (a busy machine, a stopped process) is not computing.
   static constexpr std::chrono::milliseconds kSilenceBound{3000};
   // A statement's computing is looked at every kStepsPerCheck steps of SQLite's virtual machine.
   static constexpr int kStepsPerCheck = 100;
@@ -63,9 +63,11 @@ class StopRule {
   // Worker thread: forgets what it knows of the connections (one may be closed before the next request).
   void forgetConnections();
 
-  // Stopper, with the worker's lock held: since when the call running since `since` has given no sign of life
-  // that a stop at the end of the process counts: the latest of the deadline, its start and its last sign of
-  // life.
+  // Stopper, with the worker's lock held: the moment at which the call running since `since` counts as given
+  // up, for a stop at the end of the process: kSilenceBound past the latest of the deadline, its start and
+  // its last sign of life.
+  Clock::time_point silentUntil(Clock::rep since) const;
+  // The start of that silence: the latest of the deadline, `since` and the last sign of life.
   Clock::time_point silentSince(Clock::rep since) const;
   // Stopper: a call given up at the end of the process, and the requests left behind it.
   void noteLeft(int writes, int requests);

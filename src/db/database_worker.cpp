@@ -301,6 +301,7 @@ bool DatabaseWorker::execAsync(StatementCall call, std::shared_ptr<DatabaseAsync
 
 void DatabaseWorker::run() {
   std::unique_lock guard(lock_);
+  threadWatch_ = ThreadWatch::ofCallingThread();
   for (;;) {
     while (queueHead_ != nullptr) {
       DatabaseRequest* request = queueHead_;

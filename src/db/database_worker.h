@@ -12,7 +12,6 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -24,6 +23,7 @@
 #include "db/spin_record.h"
 #include "db/sqlite_handles.h"
 #include "db/statement_cache.h"
+#include "platform/thread_watch.h"
 
 struct DatabaseRequest;
 class SyncRequest;
@@ -150,8 +150,8 @@ class DatabaseWorker : public std::enable_shared_from_this<DatabaseWorker> {
   bool registerRunning(bool running);
   bool waitUnlessStuck();
   bool waitForRequestUnlessStuck(std::unique_lock<std::mutex>& guard, const std::shared_ptr<DatabaseRequest>& request);
-  bool stuck(std::chrono::steady_clock::time_point& recheck);
-  std::optional<std::chrono::nanoseconds> threadProcessorTime();
+  bool stuck();
+  std::chrono::steady_clock::time_point nextLookAtCall() const;
   void giveUpOnStuckCall();
   bool leaveRunning();
 
@@ -181,10 +181,11 @@ class DatabaseWorker : public std::enable_shared_from_this<DatabaseWorker> {
   // The request the thread runs and when it took it, in ticks of the steady clock; written under the lock.
   DatabaseRequest* executing_ = nullptr;
   std::chrono::steady_clock::rep executingSince_ = 0;
-  // The silence of the running call a stopper follows (since when, in ticks) and the thread's processor time
-  // when the stopper first saw it; under the lock.
-  std::chrono::steady_clock::rep silenceSeen_ = 0;
-  std::chrono::nanoseconds silenceProcessor_{};
+  // The thread, as a final stop watches it: the start of the call's silence it saw last, and the thread's
+  // processor time when it first saw it.
+  ThreadWatch threadWatch_;
+  std::chrono::steady_clock::time_point silenceSeen_{};
+  std::chrono::nanoseconds processorAtSilence_{};
   StopRule rule_;
   std::unordered_map<const DatabaseRequest*, std::shared_ptr<DatabaseRequest>> asyncRequests_;
   StatementCache statementCache_;  // worker thread only

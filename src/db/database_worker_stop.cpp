@@ -3,14 +3,12 @@
 // (database_stop_rule.cpp); here a stop sets the deadline, waits for the thread, and at the end of the
 // process leaves behind a call that the rule gives up on: one stuck inside one SQLite call, which no check
 // reaches (a function over a huge string), and which only a stop that need not close the connection can leave.
-#include <pthread.h>
-#include <time.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <new>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "db/database_request.h"
@@ -39,12 +37,11 @@ WorkerRegistry& workerRegistry() {
   return *registry;
 }
 
+// How often a stop that watches for a stuck call looks at the thread.
+constexpr std::chrono::milliseconds kSilenceLook = StopRule::kSilenceBound / 8;
+
 Clock::rep ticksOf(Clock::time_point time) { return time.time_since_epoch().count(); }
 Clock::time_point timeOf(Clock::rep ticks) { return Clock::time_point(Clock::duration(ticks)); }
-
-// How often a stopper looks at a silent call: the processor time counted for a silence starts when the stopper
-// first sees it, at most this late.
-constexpr std::chrono::milliseconds kSilenceLook{250};
 
 // Whether a request, run, would write: the execs; a query only reads.
 bool writes(const DatabaseRequest& request) {
@@ -186,40 +183,30 @@ DatabaseWorker::Stopped DatabaseWorker::finishStop(Clock::time_point deadline, b
   return whole ? Stopped::Whole : Stopped::CutShort;
 }
 
-// The processor time the worker's thread has had; none when it cannot be read.
-std::optional<std::chrono::nanoseconds> DatabaseWorker::threadProcessorTime() {
-  clockid_t clock{};
-  timespec time{};
-  if (pthread_getcpuclockid(thread_.native_handle(), &clock) != 0 ||
-      clock_gettime(clock, &time) != 0) {
-    return std::nullopt;
-  }
-  return std::chrono::seconds(time.tv_sec) + std::chrono::nanoseconds(time.tv_nsec);
-}
-
-// Called with the lock held: whether the request the thread runs has computed for the rule's silence bound
-// past the deadline without a sign of life. Its thread's processor time tells computing from waiting; the
-// stopper reads it at the start of each silence it sees, so it looks again at least every kSilenceLook to see
-// new ones soon. `recheck` is when to look next.
-bool DatabaseWorker::stuck(Clock::time_point& recheck) {
-  const Clock::time_point now = Clock::now();
-  recheck = now + kSilenceLook;
+// Called with the lock held, every kSilenceLook while a call runs: whether the request the thread runs has
+// given no sign of life for the rule's silence bound past the deadline, computing all the while. A thread that
+// waits, for a processor (a busy machine, a stopped process) or in a call (a sync on a busy disk), is not
+// computing. Its processor time is taken at the first look inside each silence, so it may count up to one
+// look's time short.
+bool DatabaseWorker::stuck() {
   if (executing_ == nullptr) return false;
+  const Clock::time_point now = Clock::now();
   const Clock::time_point silentSince = rule_.silentSince(executingSince_);
-  if (now < silentSince) {
-    recheck = std::min(recheck, silentSince);
+  if (now < silentSince) return false;
+  const std::chrono::nanoseconds processor = threadWatch_.processorTime();
+  if (silentSince != silenceSeen_) {
+    silenceSeen_ = silentSince;
+    processorAtSilence_ = processor;
     return false;
   }
-  const std::optional<std::chrono::nanoseconds> processor = threadProcessorTime();
-  if (!processor) return now - silentSince >= StopRule::kSilenceBound;  // judged on the clock alone
-  if (silenceSeen_ != ticksOf(silentSince)) {
-    silenceSeen_ = ticksOf(silentSince);
-    silenceProcessor_ = *processor;
-  }
-  const std::chrono::nanoseconds computed = *processor - silenceProcessor_;
-  if (computed >= StopRule::kSilenceBound) return true;
-  recheck = now + std::min<Clock::duration>(kSilenceLook, StopRule::kSilenceBound - computed);
-  return false;
+  return now >= silentSince + StopRule::kSilenceBound &&
+         processor - processorAtSilence_ + kSilenceLook >= StopRule::kSilenceBound;
+}
+
+// When a stop that watches for a stuck call looks again.
+Clock::time_point DatabaseWorker::nextLookAtCall() const {
+  const Clock::time_point now = Clock::now();
+  return executing_ != nullptr ? now + kSilenceLook : rule_.silentUntil(ticksOf(now));
 }
 
 // Called with the lock held, once stuck() said so: interrupts the call (which reaches it only between steps),
@@ -247,12 +234,11 @@ void DatabaseWorker::giveUpOnStuckCall() {
 bool DatabaseWorker::waitUnlessStuck() {
   std::unique_lock guard(lock_);
   while (!ended_) {
-    Clock::time_point recheck;
-    if (stuck(recheck)) {
+    if (stuck()) {
       giveUpOnStuckCall();
       return false;
     }
-    threadEnded_.wait_until(guard, recheck);
+    threadEnded_.wait_until(guard, nextLookAtCall());
   }
   return true;
 }
@@ -267,8 +253,7 @@ bool DatabaseWorker::waitForRequestUnlessStuck(std::unique_lock<std::mutex>& gua
       requestDone_.wait(guard);
       continue;
     }
-    Clock::time_point recheck;
-    if (stuck(recheck)) {
+    if (stuck()) {
       try {
         asyncRequests_.try_emplace(request.get(), request);
       } catch (const std::bad_alloc&) {
@@ -278,7 +263,7 @@ bool DatabaseWorker::waitForRequestUnlessStuck(std::unique_lock<std::mutex>& gua
       giveUpOnStuckCall();
       return false;
     }
-    requestDone_.wait_until(guard, recheck);
+    requestDone_.wait_until(guard, nextLookAtCall());
   }
   return true;
 }

@@ -12,7 +12,11 @@ class SpinRecord {
   // Whether this wait should spin before it sleeps.
   bool shouldSpin() {
     if (payRate_.load(std::memory_order_relaxed) >= kPaysEnough) return true;
-    return skipped_.fetch_add(1, std::memory_order_relaxed) % kProbeInterval == kProbeInterval - 1;
+    // One wait in kProbeInterval, spread by a multiplicative hash: a fixed stride would land on the same wait
+    // of a script's regular run of them each time (the larger query after seven small ones) and, if that one
+    // does not pay, never spin again.
+    const unsigned drawn = skipped_.fetch_add(1, std::memory_order_relaxed) * kSpread;
+    return drawn < ~0u / kProbeInterval;
   }
   // Each spin moves the rate an eighth of the way to all (it found what it waited for) or none.
   void record(bool paid) {
@@ -26,6 +30,7 @@ class SpinRecord {
   // while clearly more spins pay than not.
   static constexpr int kPaysEnough = 192;
   static constexpr unsigned kProbeInterval = 64;
+  static constexpr unsigned kSpread = 2654435769u;  // 2^32 over the golden ratio
 
   std::atomic<int> payRate_{kAll};  // the share of recent spins that paid, in 1/kAll
   std::atomic<unsigned> skipped_{0};

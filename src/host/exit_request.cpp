@@ -48,14 +48,45 @@ void takeRequestHook(lua_State* L, lua_Debug*) {
   exitIfRequested(L);
 }
 
-// On the main thread, between two of its instructions: only sets the hook, which is safe there.
+// On the main thread, between two of its instructions: only sets the hook, which is safe there. The signal
+// may also come from another program, and reach another thread, where the state is not to be touched.
 void onInterrupt(int) {
+  if (!pthread_equal(pthread_self(), mainThread) || !exitRequest().pending.load(std::memory_order_acquire)) return;
   lua_State* L = mainLuaState();
   if (L == nullptr || lua_gethook(L) == takeRequestHook) return;
   scriptHook = lua_gethook(L);
   scriptHookMask = lua_gethookmask(L);
   scriptHookCount = lua_gethookcount(L);
   lua_sethook(L, takeRequestHook, LUA_MASKCALL | LUA_MASKRET | LUA_MASKCOUNT, 1);
+}
+
+[[noreturn]] void endProcess(lua_State* L, int status, bool closeState) {
+  if (closeState) {
+    setMainLuaState(nullptr);  // nothing reaches the state from here on
+    lua_close(L);
+  }
+  std::exit(status);
+}
+
+// os.exit([code [, close]]) in the main state. The scripts' own end of the process is a request made and taken
+// at once; one that a finalizer of the close asks for once the process ends closes nothing again.
+int mainStateExit(lua_State* L) {
+  const int status = exitStatusArgument(L);
+  bool closeState = lua_toboolean(L, 2) != 0;
+  exitIfRequested(L);  // a job asked first
+  ExitRequest& request = exitRequest();
+  {
+    std::lock_guard guard(request.lock);
+    if (!request.made.load(std::memory_order_relaxed) || request.pending.load(std::memory_order_relaxed)) {
+      request.status = status;
+      request.closeState = closeState;
+      request.made.store(true, std::memory_order_release);
+      request.pending.store(false, std::memory_order_release);
+    } else {
+      closeState = false;
+    }
+  }
+  endProcess(L, status, closeState);
 }
 
 }  // namespace
@@ -95,11 +126,23 @@ void exitIfRequested(lua_State* L) {
   }
   // Once the scripts have ended, the state's close is under way and the process ends with the status asked.
   if (processShuttingDown()) return;
-  if (closeState) lua_close(L);  // as os.exit(status, true) closes the state it runs in
-  std::exit(status);
+  endProcess(L, status, closeState);
+}
+
+int exitStatusArgument(lua_State* L) {
+  if (lua_isboolean(L, 1)) return lua_toboolean(L, 1) ? EXIT_SUCCESS : EXIT_FAILURE;
+  return static_cast<int>(luaL_optinteger(L, 1, EXIT_SUCCESS));
+}
+
+void installMainStateExit(lua_State* L) {
+  lua_getglobal(L, LUA_OSLIBNAME);
+  lua_pushcfunction(L, mainStateExit);
+  lua_setfield(L, -2, "exit");
+  lua_pop(L, 1);
 }
 
 void watchForExitInterrupts() {
+  exitRequest();  // made here, as the handler that reads it may allocate nothing
   mainThread = pthread_self();
   struct sigaction action = {};
   action.sa_handler = onInterrupt;

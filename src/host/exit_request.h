@@ -26,5 +26,10 @@ void watchForExitInterrupts();
 // Any thread, after requestProcessExit: when the main thread has not yet taken the request, interrupts it so
 // that it takes it in its Lua code (lua_sethook from a signal handler on that thread).
 void interruptMainThreadForExit();
+// os.exit's first argument as a process status: a boolean as in Lua, an integer, EXIT_SUCCESS when none.
+int exitStatusArgument(lua_State* L);
+// Main thread: puts in the main state an os.exit that ends the process as Lua's own does, but takes a job's
+// request made before it, and records itself as taken, so that a job's later os.exit finds the process ending.
+void installMainStateExit(lua_State* L);
 // Main thread: sleeps until `until`, or ends the process as asked as soon as that is asked.
 void sleepUnlessExitRequested(lua_State* L, std::chrono::steady_clock::time_point until);

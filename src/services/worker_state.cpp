@@ -58,16 +58,11 @@ constexpr int kExitPatienceTicks = 100;
 // os.exit ends it there (the exit's teardown stops what the main thread works with, so it runs there); the
 // job goes no further and waits here until that teardown cancels it.
 int workerExit(lua_State* L) {
-  int status = EXIT_SUCCESS;
-  if (lua_isboolean(L, 1)) {
-    status = lua_toboolean(L, 1) ? EXIT_SUCCESS : EXIT_FAILURE;
-  } else {
-    status = static_cast<int>(luaL_optinteger(L, 1, EXIT_SUCCESS));
-  }
-  requestProcessExit(status, lua_toboolean(L, 2) != 0);
-  // Scripts that have not paused for a second may never pause: the main thread is interrupted.
+  requestProcessExit(exitStatusArgument(L), lua_toboolean(L, 2) != 0);
+  // Scripts that have not paused for a second may never pause: the main thread is interrupted, and again at
+  // every tick, as a script that sets its own hooks may take the interrupt's away before it runs.
   for (int waited = 0; !cancelRequested(L); ++waited) {
-    if (waited == kExitPatienceTicks) interruptMainThreadForExit();
+    if (waited >= kExitPatienceTicks) interruptMainThreadForExit();
     std::this_thread::sleep_for(kExitTick);
   }
   return luaL_error(L, "%s", kCancelledMessage);

@@ -6,10 +6,12 @@
 #include <sqlite3.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "qz_sandbox.h"
@@ -228,6 +230,19 @@ TEST(DatabaseExit, OsExitInAWorkerJobEndsTheProcessWithItsCodeAndKeepsTheQueuedW
   }
 }
 
+// Waits for each run: it ends with `exitCode`, and its finalizer ran to its end, its write to user/final.db kept.
+void expectEachFinalizerRanToItsEnd(std::vector<BackgroundRun>& runs,
+                                    const std::vector<std::unique_ptr<Sandbox>>& sandboxes,
+                                    const std::vector<std::string>& labels, int exitCode) {
+  for (size_t index = 0; index < runs.size(); ++index) {
+    const RunResult result = runs[index].wait(kDeadline);
+    EXPECT_FALSE(result.timedOut) << labels[index];
+    EXPECT_EQ(result.exitCode, exitCode) << labels[index] << result.standardError;
+    EXPECT_EQ(result.standardOutput, "the finalizer ran to its end") << labels[index];
+    EXPECT_EQ(rowsOf(sandboxes[index]->root() / "user/final.db"), 1) << labels[index];
+  }
+}
+
 // A job's os.exit(7, close) while the main thread pauses as a script's loop does, or after the scripts have
 // ended: a finalizer of the state's close (the exit's, or the scripts' end's) that pauses too (a sleep, a poll
 // or wait for events, a look at a job) runs to its end and its write is kept; the pause does not end the
@@ -273,17 +288,84 @@ TEST(DatabaseExit, OsExitFromAWorkerJobLetsEveryFinalizerOfTheCloseRunToItsEnd) 
       labels.push_back(std::string(pause) + ", close " + ending.close + ", " + ending.label + ": ");
     }
   }
-  for (size_t index = 0; index < runs.size(); ++index) {
-    const RunResult result = runs[index].wait(kDeadline);
-    EXPECT_FALSE(result.timedOut) << labels[index];
-    EXPECT_EQ(result.exitCode, 7) << labels[index] << result.standardError;
-    EXPECT_EQ(result.standardOutput, "the finalizer ran to its end") << labels[index];
-    EXPECT_EQ(rowsOf(sandboxes[index]->root() / "user/final.db"), 1) << labels[index];
+  expectEachFinalizerRanToItsEnd(runs, sandboxes, labels, 7);
+}
+
+// The scripts' own os.exit(0, true) on the main thread, and a job's os.exit(7, close) asked while the close it
+// began runs a finalizer that pauses (a sleep, a poll or wait for events, a look at a job): the process is
+// already ending as the scripts asked, so the finalizer runs to its end, its write is kept, and the process
+// ends with 0.
+TEST(DatabaseExit, OsExitOfTheScriptsIsNotOvertakenByAJobsLaterOne) {
+  const char* pauses[] = {"system.sleep(1.5)", "system.poll_event()", "system.wait_event(1.5)", "job:ready()"};
+  std::vector<std::unique_ptr<Sandbox>> sandboxes;
+  std::vector<BackgroundRun> runs;
+  std::vector<std::string> labels;
+  for (const char* pause : pauses) {
+    for (const char* close : {"false", "true"}) {
+      sandboxes.push_back(std::make_unique<Sandbox>());
+      sandboxes.back()->writeBoot(bootWith(std::string(R"lua(
+  local asked = EXE_DIR .. "/user/asked"
+  package.loaded.jobs = nil
+  package.preload.jobs = load([[return { quit = function(how)
+    system.sleep(0.2)
+    io.open(how.asked, "w"):close()
+    os.exit(7, how.close)
+  end }]])
+  job = assert(worker.submit("jobs", "quit", { asked = asked, close = )lua") +
+                                           close + R"lua( }))
+  local d = assert(db.open(EXE_DIR .. "/user/final.db"))
+  assert(d:exec("CREATE TABLE t(a)"))
+  keep = setmetatable({}, { __gc = function()
+    while not io.open(asked) do system.sleep(0.01) end
+    )lua" + pause + R"lua(
+    assert(d:exec("INSERT INTO t VALUES(1)"))
+    io.write("the finalizer ran to its end")
+  end })
+  os.exit(0, true))lua"));
+      runs.push_back(sandboxes.back()->start(qztest::newInstance(kDeadline)));
+      labels.push_back(std::string(pause) + ", the job's close " + close + ": ");
+    }
   }
+  expectEachFinalizerRanToItsEnd(runs, sandboxes, labels, 0);
+}
+
+// The process is stopped (a job-control stop, a debugger, a machine that gives it no processor) for 5 s while
+// its stop at the end runs a write whose one SQLite call computes a second or so: the call has not computed
+// past the silence bound, it has only not run, so the stop waits for it and every write is kept.
+TEST(DatabaseExit, AWriteThatGetsNoProcessorForAWhileIsNotTakenForAStuckCall) {
+  Sandbox sandbox;
+  sandbox.writeBoot(bootWith(std::string(qztest::kBootFileHelpers) + R"lua(
+  local d = assert(db.open(EXE_DIR .. "/user/paused.db"))
+  assert(d:exec("CREATE TABLE t(a)"))
+  local SEARCH = "SELECT instr(printf('%.*c', ?1, 'a'), printf('%.*c', ?1 / 2, 'a') || 'b')"
+  local size = 20000
+  while true do
+    local started = system.get_time()
+    assert(d:query_sync(SEARCH, { size }))
+    if system.get_time() - started >= 1 then break end
+    size = math.floor(size * 1.25)
+  end
+  assert(d:exec_async("INSERT INTO t " .. SEARCH, { size }))
+  for n = 1, 10 do assert(d:exec_async("INSERT INTO t VALUES(?)", { n })) end
+  keep = d
+  put("ending", "")
+)lua"));
+  qztest::BackgroundRun run = sandbox.start(qztest::newInstance(kDeadline));
+  ASSERT_TRUE(sandbox.waitForFile("user/ending"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  run.kill(SIGSTOP);
+  std::this_thread::sleep_for(std::chrono::seconds(5));
+  run.kill(SIGCONT);
+  const RunResult result = run.wait(kDeadline);
+  EXPECT_FALSE(result.timedOut);
+  EXPECT_EQ(result.exitCode, 0) << result.standardError;
+  EXPECT_EQ(result.standardError.find("qz: database"), std::string::npos) << result.standardError;
+  EXPECT_EQ(rowsOf(sandbox.root() / "user/paused.db"), 11);
 }
 
 // A job's os.exit(7) while the main thread runs on in Lua without ever pausing (a loop, a loop inside a function
-// called from a loop, a loop in a script that set a debug hook of its own): the main thread takes the request
+// called from a loop, a loop in a script that set a debug hook of its own, one that keeps clearing the hooks,
+// which may take an interrupt's hook away before it runs): the main thread takes the request
 // in its Lua code, as the standard interpreter stops a script on a signal, and the process ends with 7, its
 // queued write kept. A hang fails at the run's deadline.
 TEST(DatabaseExit, OsExitFromAWorkerJobEndsAMainThreadThatNeverPauses) {
@@ -291,6 +373,7 @@ TEST(DatabaseExit, OsExitFromAWorkerJobEndsAMainThreadThatNeverPauses) {
       "while true do end",
       "local function spin() local n = 0 while true do n = n + 1 end end while true do spin() end",
       "local hooked = 0 debug.sethook(function() hooked = hooked + 1 end, '', 1000) while true do end",
+      "while true do debug.sethook() end",
   };
   std::vector<std::unique_ptr<Sandbox>> sandboxes;
   std::vector<BackgroundRun> runs;

@@ -60,6 +60,42 @@ TEST_F(DatabaseFiles, TheNameALinkLeadsToIsTheOneThatMustLeaveRoomForTheJournal)
   EXPECT_FALSE(std::filesystem::exists(path(std::string(250, 'd'))));
 }
 
+// A database already in write-ahead log mode keeps no rollback journal: beside it SQLite needs only its -wal
+// and -shm files, 4 bytes longer than its name. Such a file with a name of 248 to 251 bytes opens and takes
+// writes as it does with SQLite alone; one of 252 bytes, or a rollback journal file of 248, is refused.
+TEST_F(DatabaseFiles, ADatabaseInWalModeNeedsRoomOnlyForItsLogsName) {
+  struct Case {
+    size_t length;
+    const char* mode;
+    bool opens;
+  };
+  const Case cases[] = {{248, "WAL", true}, {251, "WAL", true}, {252, "WAL", false}, {255, "WAL", false},
+                        {248, "DELETE", false}};
+  for (const Case& each : cases) {
+    {
+      const SqliteConnection made = dbtest::openConnection(path("made.db"));
+      ASSERT_NE(made, nullptr);
+      dbtest::execDirect(made.get(), std::string("PRAGMA journal_mode=") + each.mode +
+                                         "; CREATE TABLE t(a); INSERT INTO t VALUES(1)");
+    }
+    const std::string name = path(std::string(each.length, each.mode[0]));
+    std::filesystem::rename(path("made.db"), name);
+    const std::string label = std::to_string(each.length) + " bytes, " + each.mode;
+    SqliteConnection connection;
+    std::string message;
+    EXPECT_EQ(openReadWriteConnection(name, connection, message), each.opens) << label << ": " << message;
+    if (each.opens) {
+      EXPECT_EQ(sqlite3_exec(connection.get(), "INSERT INTO t VALUES(2)", nullptr, nullptr, nullptr), SQLITE_OK)
+          << label << ": " << sqlite3_errmsg(connection.get());
+    } else {
+      EXPECT_EQ(message, "database file name too long: " + std::to_string(each.length) +
+                             " bytes leave no room for its journal's name (at most " +
+                             (each.mode[0] == 'W' ? "251" : "247") + " bytes here)")
+          << label;
+    }
+  }
+}
+
 TEST_F(DatabaseFiles, RemovingDeletesTheFileAndItsCompanions) {
   const std::string database = path("gone.db");
   for (const char* suffix : {"", "-journal", "-wal", "-shm"}) std::ofstream(database + suffix) << "x";

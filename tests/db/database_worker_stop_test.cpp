@@ -331,6 +331,30 @@ TEST_F(WorkerTest, AHolderThatNeverLetsGoCostsAStopOneBusyTimeout) {
   }
 }
 
+// A holder of the exclusive lock keeps a connection that has not read the schema yet from preparing its writes:
+// each write's wait comes before any statement of it runs. Past the deadline the first waits out the busy
+// timeout and the others give up at once, as when they wait while they run, and every one is counted.
+TEST_F(WorkerTest, WritesThatWaitForALockBeforeTheyRunAreCountedWhenNotRun) {
+  {
+    const SqliteConnection maker = dbtest::openConnection(path("test.db"));
+    dbtest::execDirect(maker.get(), "CREATE TABLE t(a)");
+  }
+  sqlite3_busy_timeout(connection(), 300);
+  SqliteConnection holder = dbtest::openConnection(path("test.db"));
+  dbtest::execDirect(holder.get(), "BEGIN EXCLUSIVE; INSERT INTO t VALUES('held')");
+  std::string error;
+  std::vector<std::shared_ptr<DatabaseAsyncExecState>> inserts(20);
+  for (auto& state : inserts) ASSERT_TRUE(worker_->execAsync(call("INSERT INTO t VALUES('waits')"), state, error));
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(worker_->stopUnattended(Clock::now(), false), DatabaseWorker::Stopped::CutShort);
+  const std::string said = testing::internal::GetCapturedStderr();
+  for (const auto& state : inserts) EXPECT_EQ(state->message, "database is locked");
+  EXPECT_EQ(said,
+            "qz: database (unnamed): 20 writes not run: 1 waited out the busy timeout for a lock (database is "
+            "locked), 19 not waited for once a wait had run out (database is locked)\n");
+  dbtest::execDirect(holder.get(), "ROLLBACK");
+}
+
 // Two databases on one file stopped together: a write of one waiting for the lock that a runaway write of the
 // other holds runs, and is kept, once that runaway is cut.
 TEST_F(WorkerTest, AWriteWaitingForANeighboursRunawayRunsOnceTheRunawayIsCut) {
