@@ -73,6 +73,16 @@ uint64_t fnv(const void* data, size_t size, uint64_t hash = 14695981039346656037
 
 uint64_t pixelHash(const Image& image) { return fnv(image.pixels.data(), image.pixels.size() * 4); }
 
+// The peak resident memory of a process so far, in KiB (0 when it cannot be read): its own, from after it
+// started, which the rusage of a process started by posix_spawn is not (it counts its parent's too).
+long peakResidentKib(const std::string& process) {
+  std::ifstream status("/proc/" + process + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("VmHWM:", 0) == 0) return std::atol(line.c_str() + 6);
+  }
+  return 0;
+}
+
 std::string fileBytes(const char* path) {
   std::string bytes;
   if (FILE* file = std::fopen(path, "rb")) {
@@ -125,7 +135,8 @@ int drawAlone(int size, const char* path) {
       std::memcpy(image.pixels.data(), bitmap.pixels.data(), bitmap.pixels.size());
     }
   }
-  const int32_t record[4] = {image.made ? 1 : 0, image.width, image.height, static_cast<int32_t>(image.why.size())};
+  const int32_t record[5] = {image.made ? 1 : 0, image.width, image.height, static_cast<int32_t>(image.why.size()),
+                             static_cast<int32_t>(peakResidentKib("self"))};
   std::fwrite(record, sizeof record, 1, stdout);
   std::fwrite(image.why.data(), 1, image.why.size(), stdout);
   std::fwrite(image.pixels.data(), 4, image.pixels.size(), stdout);
@@ -136,7 +147,7 @@ int drawAlone(int size, const char* path) {
 Image aloneRecord(bool late, int status, const std::string& bytes) {
   if (late) return notMade("took longer than 120 s");
   if (WIFSIGNALED(status)) return notMade("stopped (signal " + std::to_string(WTERMSIG(status)) + ")");
-  int32_t record[4] = {};
+  int32_t record[5] = {};
   if (bytes.size() < sizeof record) return notMade("stopped (exit status " + std::to_string(WEXITSTATUS(status)) + ")");
   std::memcpy(record, bytes.data(), sizeof record);
   Image image;
@@ -144,6 +155,7 @@ Image aloneRecord(bool late, int status, const std::string& bytes) {
   image.width = record[1];
   image.height = record[2];
   image.why = bytes.substr(sizeof record, static_cast<size_t>(record[3]));
+  image.peakKib = record[4];
   const size_t at = sizeof record + static_cast<size_t>(record[3]);
   image.pixels.resize((bytes.size() - at) / 4);
   std::memcpy(image.pixels.data(), bytes.data() + at, image.pixels.size() * 4);
@@ -171,12 +183,14 @@ Image aloneInItsOwnProcess(const std::string& self, int size, const std::string&
   std::string bytes;
   const auto deadline = std::chrono::steady_clock::now() + kAloneTimeLimit;
   bool late = false;
+  long latePeakKib = 0;
   for (char block[65536];;) {
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     pollfd ready{out[0], POLLIN, 0};
     if (left.count() <= 0 || poll(&ready, 1, static_cast<int>(left.count())) == 0) {
       late = true;
+      latePeakKib = peakResidentKib(std::to_string(pid));
       kill(pid, SIGKILL);
       break;
     }
@@ -193,7 +207,7 @@ Image aloneInItsOwnProcess(const std::string& self, int size, const std::string&
   Image image = aloneRecord(late, status, bytes);
   image.seconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
                   static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-  image.peakKib = usage.ru_maxrss;
+  if (late) image.peakKib = latePeakKib;
   image.hash = pixelHash(image);
   return image;
 }
@@ -268,7 +282,8 @@ struct Outcome {
 // The library alone's time and peak memory for a load, to tell what a refusal or a difference comes from.
 std::string aloneCost(const Image& alone) {
   char cost[96];
-  std::snprintf(cost, sizeof cost, " (library alone: %.2f s, %ld MB peak)", alone.seconds, alone.peakKib / 1024);
+  std::snprintf(cost, sizeof cost, " (library alone: %.2f s, %s MB peak)", alone.seconds,
+                alone.peakKib > 0 ? std::to_string(alone.peakKib / 1024).c_str() : "unknown");
   return cost;
 }
 
