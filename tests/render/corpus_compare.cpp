@@ -439,6 +439,7 @@ int main(int argc, char** argv) {
           std::fflush(stdout);
         }
       }
+      SDL_CleanupTLS();  // the error text SDL keeps for this thread
     });
   }
   for (std::thread& worker : workers) worker.join();
