@@ -5,7 +5,6 @@
 #include <SDL3/SDL.h>
 #include <SDL3_image/SDL_image.h>
 #include <gtest/gtest.h>
-#include <sched.h>
 #include <zlib.h>
 
 #include <atomic>
@@ -17,6 +16,7 @@
 
 #include "host/sdl_handles.h"
 #include "image_decode_support.h"
+#include "one_processor.h"
 #include "render/image_decode.h"
 #include "scratch_dir.h"
 
@@ -206,18 +206,9 @@ std::string svgOfCircles(int count) {
   return svg + "</svg>";
 }
 
-// Runs `work` on the first processor this process may use, beside `loops` busy loops on that processor alone.
+// Runs `work` on one processor, beside `loops` busy loops on that processor alone.
 void onOneBusyProcessor(int loops, const std::function<void()>& work) {
-  cpu_set_t all, one;
-  ASSERT_EQ(sched_getaffinity(0, sizeof all, &all), 0);
-  CPU_ZERO(&one);
-  for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
-    if (CPU_ISSET(cpu, &all)) {
-      CPU_SET(cpu, &one);
-      break;
-    }
-  }
-  ASSERT_EQ(sched_setaffinity(0, sizeof one, &one), 0);  // the threads and processes started below inherit it
+  const PinnedToOneProcessor pinned;  // the threads and processes started below inherit it
   std::atomic<bool> busy{true};
   std::vector<std::thread> spinning;
   for (int i = 0; i < loops; ++i) {
@@ -229,7 +220,6 @@ void onOneBusyProcessor(int loops, const std::function<void()>& work) {
   work();
   busy = false;
   for (std::thread& loop : spinning) loop.join();
-  sched_setaffinity(0, sizeof all, &all);
 }
 
 // Drawings that need a tenth of the time limit of the processor are drawn when the processor they run on is
