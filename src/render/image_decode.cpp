@@ -80,6 +80,7 @@ DecodedCanvas decodeInRenderProcess(SDL_IOStream* stream, const DeclaredImage& d
   job.height = static_cast<int32_t>(declared.height);
   job.maxSide = static_cast<int32_t>(std::min<int64_t>(limits.maxSide, INT32_MAX));
   job.timeLimit = budget.renderTimeLimit;
+  job.limitProcessorTime = true;  // a busy machine slows an honest drawing down; only its own work ends it
   job.started = budget.started;
   job.what = declared.svg ? "SVG document could not be drawn" : "XPM image could not be decoded";
   return drawnInRenderProcess(job, declared.svg ? limits.maxSvgPixels : INT64_MAX);
@@ -138,5 +139,6 @@ DecodedCanvas decodeSvgImageFile(const char* path, int32_t width, int32_t height
   job.width = width;
   job.height = height;
   job.timeLimit = limits.renderTimeLimit;
+  job.limitProcessorTime = true;
   return drawnInRenderProcess(job);
 }

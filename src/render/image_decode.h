@@ -22,7 +22,8 @@ enum class ImageDecoder {
 // more than any drawing a script loads holds. An XPM image stops at 256 MiB: a few characters a pixel take an
 // image within the canvas bound past 64 MiB (4096 square at four), and the render process could not hold a
 // larger one beside its pixels. What drawing a document costs is bounded where it is drawn: in the render
-// process, with its own memory ceiling and the time limit below, counted from the start of the load.
+// process, with its own memory ceiling and the time limit below, counted from the start of the load and judged
+// on the processor time the drawing had, so that an honest document draws on a busy machine too.
 struct ImageLimits {
   int64_t maxSide = kMaxCanvasSide;
   int64_t maxPixels = kMaxCanvasPixels;

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "image_decode_support.h"
+#include "render_process/job_time.h"
 #include "render_process/render_process.h"
 
 namespace {
@@ -79,7 +80,7 @@ TEST(RenderProcessDecode, RunawayAndSwellingDecodesAreRefusedAtTheLimits) {
     const Loaded loaded = loadWithin(c.bytes, std::chrono::milliseconds(1000), &seconds);
     EXPECT_FALSE(loaded.decoded) << c.what;
     EXPECT_NE(loaded.error.find("could not be d"), std::string::npos) << c.what << ": " << loaded.error;
-    EXPECT_LT(seconds, 4.0) << c.what;
+    EXPECT_LT(seconds, 60.0) << c.what;  // a hang guard: the limit is on processor time, however busy the machine
   }
 }
 
@@ -127,8 +128,9 @@ TEST(RenderProcessDecode, XpmImagesPastTheSvgDocumentCapDecode) {
 }
 
 // An SVG document that declares no size goes to the render process once, to be drawn at the size its decoder
-// gives it, within the load's time limit counted from the load's start. The stand-in process answers with the
-// time limit it was given.
+// gives it, within the load's time limit counted from the load's start (judged on processor time: the bound
+// the process is given, as it may wait for a processor, is that limit's wall-clock bound). The stand-in
+// process answers with the time limit it was given.
 TEST(RenderProcessDecode, ASvgWithoutASizeIsDrawnWithinTheLoadsTimeLimit) {
   useRenderProgram(QZ_FAKE_RENDER_PROCESS);
   const uint64_t started = renderProcessesStarted();
@@ -138,7 +140,7 @@ TEST(RenderProcessDecode, ASvgWithoutASizeIsDrawnWithinTheLoadsTimeLimit) {
   EXPECT_EQ(renderProcessesStarted(), started + 1) << "one request, in one process";
   useRenderProgram("");
   ASSERT_EQ(loaded.error.rfind("time limit ", 0), 0u) << loaded.error;
-  EXPECT_LE(std::stoi(loaded.error.substr(11)), 3000) << "no more than the load's";
+  EXPECT_LE(std::stoi(loaded.error.substr(11)), 3000 * kProcessorWaitBound) << "no more than the load's";
 }
 
 // A stream of `size` bytes: the text `head`, then `fill` over and over; counts the bytes read from it.
