@@ -108,6 +108,37 @@ TEST_F(WorkerTest, SyncRequestReturnsAfterEarlierAsyncRequestsInSubmitOrder) {
   EXPECT_EQ(rows.rows[0][0].integer, 7);
 }
 
+// SQLite hands the merging of a big sort to helper threads when PRAGMA threads asks; the stop, which reads
+// the worker thread's processor clock, would see a statement waiting for them as one waiting for a disk and
+// hold the end of the process for the whole merge. So every statement, the ones after a PRAGMA threads in the
+// same text included, sorts on the worker's own thread, and the sort's rows are SQLite's own.
+TEST_F(WorkerTest, EveryStatementSortsOnTheWorkersOwnThreadWhateverPragmaThreadsAsks) {
+  dbtest::execDirect(connection(), "CREATE TABLE t(a); WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 "
+                                   "FROM c LIMIT 20000) INSERT INTO t SELECT random() FROM c");
+  int32_t code = 1;
+  std::string message;
+  std::string error;
+  for (const char* text : {"PRAGMA threads=4", "PRAGMA threads=4; PRAGMA cache_size=10; CREATE INDEX i ON t(a)"}) {
+    ASSERT_TRUE(worker_->execText(connection(), text, code, message, error)) << error;
+    EXPECT_EQ(code, 0) << message;
+    const QueryResult threads = query("PRAGMA threads");
+    ASSERT_EQ(threads.rows.size(), 1u) << text;
+    EXPECT_EQ(threads.rows[0][0].integer, 0) << text;
+  }
+  SqliteConnection oracle = dbtest::openConnection(path("test.db"));
+  sqlite3_stmt* statement = nullptr;
+  ASSERT_EQ(sqlite3_prepare_v2(oracle.get(), "SELECT a FROM t NOT INDEXED ORDER BY a", -1, &statement, nullptr),
+            SQLITE_OK);
+  std::vector<int64_t> expected;
+  while (sqlite3_step(statement) == SQLITE_ROW) expected.push_back(sqlite3_column_int64(statement, 0));
+  sqlite3_finalize(statement);
+  const QueryResult sorted = query("SELECT a FROM t NOT INDEXED ORDER BY a");
+  std::vector<int64_t> got;
+  for (const auto& row : sorted.rows) got.push_back(row[0].integer);
+  EXPECT_EQ(got.size(), 20000u);
+  EXPECT_EQ(got, expected);
+}
+
 // Inserts, each its own transaction on a file synced to disk: every one runs and is published, in order,
 // however long the queue takes past the stop's grace period.
 TEST_F(WorkerTest, StopRunsAndPublishesEveryQueuedRequestInOrder) {
