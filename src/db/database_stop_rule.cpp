@@ -55,6 +55,14 @@ std::chrono::nanoseconds threadProcessorTime() {
   return std::chrono::seconds(time.tv_sec) + std::chrono::nanoseconds(time.tv_nsec);
 }
 
+// SQLite's statement trace, at the start of every statement: takes back what a PRAGMA threads before it asked,
+// so that its sorting computes on the worker's own thread, whose processor clock the stop reads, and not on
+// helper threads that the clock does not see.
+int sortOnWorkerThread(unsigned, void*, void* statement, void*) {
+  sqlite3_limit(sqlite3_db_handle(static_cast<sqlite3_stmt*>(statement)), SQLITE_LIMIT_WORKER_THREADS, 0);
+  return 0;
+}
+
 // Whether a statement that writes is running on the connection; called on its worker thread.
 bool writeRunning(sqlite3* connection) {
   for (sqlite3_stmt* statement = sqlite3_next_stmt(connection, nullptr); statement != nullptr;
@@ -211,11 +219,13 @@ void StopRule::begin(DatabaseRequest& request) {
   sqlite3_commit_hook(connection, &StopRule::noteWriteCommitted, this);
   sqlite3_rollback_hook(connection, &StopRule::noteWriteRolledBack, this);
   sqlite3_progress_handler(connection, kStepsPerCheck, &StopRule::checkComputing, this);
+  sqlite3_trace_v2(connection, SQLITE_TRACE_STMT, &sortOnWorkerThread, nullptr);
 }
 
 void StopRule::end(DatabaseRequest& request) {
   sqlite3* connection = request.connection;
   sqlite3_progress_handler(connection, 0, nullptr, nullptr);
+  sqlite3_trace_v2(connection, 0, nullptr, nullptr);
   sqlite3_commit_hook(connection, nullptr, nullptr);
   sqlite3_rollback_hook(connection, nullptr, nullptr);
   if (waitsHere_) sqlite3_busy_timeout(connection, busyTimeout_);
