@@ -15,6 +15,7 @@
 #include <chrono>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "sanitizer_build.h"
@@ -151,16 +152,22 @@ TEST(RenderProcess, RunawayDocumentsEndAtTheTimeLimit) {
   EXPECT_EQ(zombieChildren(), 0);
 }
 
-// A glyph cropped to 30,000 square: 3.6 GB of pixels.
-RenderJob swellingGlyphJob() {
+// Glyph 1 of `document`, whose em is 1000 units, drawn at `pixelSize`, no side past `maxSide`.
+RenderJob glyphJob(std::string document, float pixelSize, int32_t maxSide = 4096) {
   RenderJob job;
   job.kind = RenderJobKind::SvgGlyph;
-  job.document = R"(<svg xmlns="http://www.w3.org/2000/svg"><rect id="glyph1" width="1000" height="1000"/></svg>)";
+  job.document = std::move(document);
   job.glyphIndex = 1;
-  job.pixelSize = 30000.0f;
+  job.pixelSize = pixelSize;
   job.unitsPerEm = 1000.0f;
-  job.maxSide = 30000;
+  job.maxSide = maxSide;
   return job;
+}
+
+// A glyph cropped to 30,000 square: 3.6 GB of pixels.
+RenderJob swellingGlyphJob() {
+  return glyphJob(R"(<svg xmlns="http://www.w3.org/2000/svg"><rect id="glyph1" width="1000" height="1000"/></svg>)",
+                  30000.0f, 30000);
 }
 
 TEST(RenderProcess, MemoryPastTheCeilingIsRefusedAsSuch) {
@@ -359,14 +366,7 @@ TEST(RenderProcess, StyleRulesWrittenThroughAnEntityMatchAsInTheDocument) {
         std::string("<!DOCTYPE svg [<!ENTITY rules \"&#60;style>svg svg g { fill: #0f0 }&#60;/style>\">]>") +
         "<svg xmlns='http://www.w3.org/2000/svg'>&rules;<g id='glyph1' fill='#f00'" + layer +
         "><rect x='300' y='300' width='300' height='400'/></g></svg>";
-    RenderJob glyph;
-    glyph.kind = RenderJobKind::SvgGlyph;
-    glyph.document = document;
-    glyph.glyphIndex = 1;
-    glyph.pixelSize = 50.0f;
-    glyph.unitsPerEm = 1000.0f;
-    glyph.maxSide = 4096;
-    const RenderResult drawn = runRenderJob(glyph);
+    const RenderResult drawn = runRenderJob(glyphJob(document, 50.0f));
     ASSERT_TRUE(drawn.drawn) << drawn.error;
     EXPECT_EQ(std::vector<int32_t>({drawn.left, drawn.top, drawn.width, drawn.height}),
               std::vector<int32_t>({15, -15, 15, 20}))
@@ -397,14 +397,7 @@ TEST(RenderProcess, AGlyphThatIsNotThereLeavesItsProcessInThePool) {
     expectRed(drawFitted(kRed), c.what);
     const std::vector<int> before = idleRenderProcesses();
     ASSERT_EQ(before.size(), 1u) << c.what;
-    RenderJob glyph;
-    glyph.kind = RenderJobKind::SvgGlyph;
-    glyph.document = c.document;
-    glyph.glyphIndex = 1;
-    glyph.pixelSize = 1000.0f;
-    glyph.unitsPerEm = 1000.0f;
-    glyph.maxSide = 4096;
-    const RenderResult refused = runRenderJob(glyph);
+    const RenderResult refused = runRenderJob(glyphJob(c.document, 1000.0f));
     EXPECT_FALSE(refused.drawn) << c.what;
     EXPECT_EQ(refused.error, c.error) << c.what;
     EXPECT_EQ(idleRenderProcesses(), before) << c.what;
