@@ -14,8 +14,8 @@
 #include <atomic>
 #include <chrono>
 #include <string>
+#include <string_view>
 #include <thread>
-#include <utility>
 #include <vector>
 
 #include "sanitizer_build.h"
@@ -152,11 +152,12 @@ TEST(RenderProcess, RunawayDocumentsEndAtTheTimeLimit) {
   EXPECT_EQ(zombieChildren(), 0);
 }
 
-// Glyph 1 of `document`, whose em is 1000 units, drawn at `pixelSize`, no side past `maxSide`.
-RenderJob glyphJob(std::string document, float pixelSize, int32_t maxSide = 4096) {
+// Glyph 1 of `document` (which the job only looks at), whose em is 1000 units, drawn at `pixelSize`, no side
+// past `maxSide`.
+RenderJob glyphJob(std::string_view document, float pixelSize, int32_t maxSide = 4096) {
   RenderJob job;
   job.kind = RenderJobKind::SvgGlyph;
-  job.document = std::move(document);
+  job.document = document;
   job.glyphIndex = 1;
   job.pixelSize = pixelSize;
   job.unitsPerEm = 1000.0f;
