@@ -24,8 +24,6 @@
 // or its next BEGIN; for a transaction that a SAVEPOINT opened, the RELEASE of that savepoint too).
 #include "db/database_stop_rule.h"
 
-#include <time.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <thread>
@@ -33,6 +31,7 @@
 #include "db/database_lock_turns.h"
 #include "db/database_request.h"
 #include "db/sql_text.h"
+#include "platform/thread_watch.h"
 
 namespace {
 
@@ -46,13 +45,6 @@ Clock::rep earlierDeadline(Clock::rep a, Clock::rep b) {
   if (a == 0) return b;
   if (b == 0) return a;
   return std::min(a, b);
-}
-
-// The processor time of the calling thread.
-std::chrono::nanoseconds threadProcessorTime() {
-  timespec time{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &time);
-  return std::chrono::seconds(time.tv_sec) + std::chrono::nanoseconds(time.tv_nsec);
 }
 
 // SQLite's statement trace, at the start of every statement: takes back what a PRAGMA threads before it asked,
@@ -266,13 +258,13 @@ int StopRule::checkComputing(void* rule) {
   if (ticksOf(now) < deadline) return 0;
   self.noteAlive(now);
   if (self.processorMark_ < std::chrono::nanoseconds::zero()) {
-    self.processorMark_ = threadProcessorTime();
+    self.processorMark_ = callingThreadProcessorTime();
     self.processorReadAt_ = ticksOf(now);
     return 0;
   }
   const std::chrono::nanoseconds bound = self.cutTime_ < kCutAllowance ? kComputeBound : std::chrono::nanoseconds{};
   if (Clock::duration(ticksOf(now) - self.processorReadAt_) < bound / 8) return 0;
-  const std::chrono::nanoseconds processorTime = threadProcessorTime();
+  const std::chrono::nanoseconds processorTime = callingThreadProcessorTime();
   self.ownTime_ += std::min<std::chrono::nanoseconds>(processorTime - self.processorMark_, bound / 2);
   self.processorMark_ = processorTime;
   self.processorReadAt_ = ticksOf(now);

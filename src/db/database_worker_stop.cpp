@@ -193,14 +193,15 @@ bool DatabaseWorker::stuck() {
   const Clock::time_point now = Clock::now();
   const Clock::time_point silentSince = rule_.silentSince(executingSince_);
   if (now < silentSince) return false;
-  const std::chrono::nanoseconds processor = threadWatch_.processorTime();
+  if (now < silentSince + StopRule::kSilenceBound && silentSince == silenceSeen_) return false;
+  const std::optional<std::chrono::nanoseconds> processor = threadWatch_.processorTime();
+  if (!processor) return now >= silentSince + StopRule::kSilenceBound;  // no clock to tell: the silence alone
   if (silentSince != silenceSeen_) {
     silenceSeen_ = silentSince;
-    processorAtSilence_ = processor;
+    processorAtSilence_ = *processor;
     return false;
   }
-  return now >= silentSince + StopRule::kSilenceBound &&
-         processor - processorAtSilence_ + kSilenceLook >= StopRule::kSilenceBound;
+  return *processor - processorAtSilence_ + kSilenceLook >= StopRule::kSilenceBound;
 }
 
 // When a stop that watches for a stuck call looks again.

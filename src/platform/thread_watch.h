@@ -5,16 +5,20 @@
 #include <time.h>
 
 #include <chrono>
+#include <optional>
 
 class ThreadWatch {
  public:
   ThreadWatch() = default;
   // Called on the thread to watch.
   static ThreadWatch ofCallingThread();
-  // Any thread, while the watched one has not ended; 0 when it cannot be read.
-  std::chrono::nanoseconds processorTime() const;
+  // Any thread, while the watched one has not ended; none when it cannot be read.
+  std::optional<std::chrono::nanoseconds> processorTime() const;
 
  private:
   clockid_t clock_{};
   bool watched_ = false;
 };
+
+// The processor time of the calling thread.
+std::chrono::nanoseconds callingThreadProcessorTime();
